@@ -1,0 +1,154 @@
+// X clients of the proxy: the listeners of the proxy's display number, the
+// ProxyClient record of every accepted connection, finding clients by number
+// or resource id, and the close-down of a client by its close-down mode.
+//
+// Ownership: client records are made by startClient and freed only by
+// stopClient (destroy branch or after a kept client is stopped again). Every
+// call comes from the main thread. Returned error texts live in the ring of
+// temporary strings.
+#pragma once
+
+#include "base/buffer.h"
+#include "base/outbuffer.h"
+#include "base/strings.h"
+
+struct _XtransConnInfo;
+
+namespace palvon {
+
+struct Order;
+struct ServerLink;
+struct PendingRequest;
+struct Region;
+struct PassiveGrab;
+struct RedirectNote;
+struct ClientRecording;
+
+// Close-down modes of the X protocol (SetCloseDownMode).
+constexpr u8 kDestroyAll = 0;
+constexpr u8 kRetainPermanent = 1;
+constexpr u8 kRetainTemporary = 2;
+
+// Client numbers are slots of the resource database; slot 0 is the proxy.
+constexpr u32 kMaxClientSlots = 1024;
+// Size of the authorization data a client keeps after its set-up.
+constexpr u32 kGrantedDataMax = 128;
+
+// What the request parser knows between two reads.
+struct ClientParser {
+  u32 bytesNeeded;        // 0 set-up expected, 4 requests, kParserStop stop
+  u32 swapped;            // 1: the client sends most significant byte first
+  const char* refusal;    // why parsing stopped; "" stops without ending
+  u64 discardRemaining;   // bytes of a refused big request still to skip
+};
+constexpr u32 kParserSetup = 0;
+constexpr u32 kParserRequests = 4;
+constexpr u32 kParserStop = 0xffffffffu;
+
+// One connected X client. Zero-filled when created.
+struct ProxyClient {
+  ProxyClient* next;
+  ProxyClient* previous;       // the head's previous is the tail
+  u32 number;                  // resource-database slot; ids carry it above the shift
+  _XtransConnInfo* transport;  // null for an internal client or after close
+  Order* readOrder;            // descriptor readable, or the 8 ms resume timer
+  Order* writeOrder;           // descriptor writable while output is pending
+  ByteBuffer input;            // bytes read and not yet parsed
+  OutBuffer output;            // replies, events and errors for the client
+  i32 descriptor;
+  ClientParser parser;
+  ServerLink** links;          // one per server display, in server-list order
+  u32 linkCount;
+  u32 requestCounter;          // the client's sequence number
+  Region* region;
+  u16 sequenceAnswered;        // client sequence of the message being delivered
+  u16 lastEventSequence;
+  u32 lastMessageType;         // type byte of the last reply, event or error
+  PendingRequest* pendingHead;
+  PendingRequest* pendingTail;
+  u8 hasLinks;                 // the connection set-up opened the server links
+  u8 grabExempt;               // served during another client's server grab
+  u8 reinitStop;               // stopped at the end of a run
+  u8 closeDownMode;            // kDestroyAll, kRetainPermanent, kRetainTemporary
+  u8 setupRepliesAwaited;
+  u8 bigRequests;              // BIG-REQUESTS enabled
+  u8 readingResumeTimer;       // readOrder is the resume timer, not the descriptor
+  u32 recordSwitches;
+  void* recordAttachments;
+  ClientRecording* recording;
+  u32 authorizationId;
+  u32 grantedLength;
+  u8 grantedData[kGrantedDataMax];
+  PassiveGrab* passiveGrabs;
+  RedirectNote* redirectNotes;
+  u32 errorCounter;            // errors sent to the client
+  char* peerName;              // printable peer when known (heap)
+};
+
+// A listening transport of the proxy's display number.
+struct Listener {
+  Listener* next;
+  _XtransConnInfo* transport;
+  Order* readOrder;
+  Order* acceptOrder;          // idle order of the pending accept
+  i32 descriptor;
+};
+
+// The client list (head's previous is the tail), its length, the listeners,
+// the client whose input is being handled and the proxy's display number.
+extern ProxyClient* clientList;
+extern u32 clientCount;
+extern Listener* listenerList;
+extern ProxyClient* currentClient;
+extern i32 proxyDisplayNumber;
+
+// Opens the listeners of the display (null name: display 0) and reads the
+// host access file of its number. accessControl 0 switches host checks off.
+const char* openListeningPorts(const char* displayName, int accessControl);
+// Closes every listener (at exit).
+void closeListeningPorts();
+// All connection-oriented listeners for the numbers; null when none.
+_XtransConnInfo** createClientListeners(const int* numbers, int count, int* listenerCount);
+void onListenerReadable(void* listener);
+
+// Accepts a client from the listener (null: an internal client without a
+// transport). Null when no record could be made or the accept failed.
+ProxyClient* startClient(Listener* listener);
+ProxyClient* findClientByNumber(u32 number);
+ProxyClient* findClientByXid(u32 xid);
+// The peer's printable name; the text lives until the next call.
+const char* getClientHostName(const ProxyClient* client);
+// Closes the transport and drops the client's I/O; a final flush of pending
+// output is bounded by kCloseFlushTimeoutMs.
+void closeClientConnection(ProxyClient* client);
+constexpr u32 kCloseFlushTimeoutMs = 1000;
+// The close-down. keepOnClose is 1 when the client's own socket ended and 0
+// when the proxy ends the client. The record may be freed: do not touch it
+// afterwards.
+void stopClient(ProxyClient* client, const char* reason, int keepOnClose);
+void watchClientWritable(void* client);
+// The highest client number that the resource-id bits in force allow.
+u32 maxClientNumber();
+// The name of a close-down mode ("DestroyAll", ... , "UNKNOWN").
+const char* closeDownModeName(u8 mode);
+
+// Transport helpers over xtrans.
+int getTransportFd(_XtransConnInfo* transport);
+int isLocalTransport(_XtransConnInfo* transport);
+bool resetListener(_XtransConnInfo* transport);
+void closeListener(_XtransConnInfo* transport);
+void closeClientTransport(_XtransConnInfo* transport);
+_XtransConnInfo* acceptClientTransport(_XtransConnInfo* listener, int* descriptor);
+
+// Hooks of subsystems that are not part of the client layer; each may stay
+// null. They are called on the transitions named.
+struct ClientHooks {
+  void (*sessionStarted)(int descriptor);         // an authorized client began
+  void (*sessionClosing)(int descriptor);         // a client's transport closes
+  void (*requestReset)(const char* reason);       // the last real client left
+  void (*releaseClient)(ProxyClient* client, bool keeping);  // per-client state of other layers
+  const char* (*clientName)(const ProxyClient* client);
+};
+extern ClientHooks clientHooks;
+
+}  // namespace palvon
