@@ -33,6 +33,7 @@ timespec authorityFileTime;
 bool authorityFileSeen;
 bool loadNeeded = true;
 bool loadedBefore;
+bool loadingFile;   // Adds come from the authority file
 
 bool timeLater(const timespec& a, const timespec& b) {
   return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
@@ -50,6 +51,7 @@ bool sameBytes(const u8* a, const u8* b, size_t n) {
 struct MitCookie {
   MitCookie* next;
   i32 id;
+  bool fromFile;
   u16 length;
   u8 data[];
 };
@@ -65,6 +67,7 @@ bool mitAddCookie(u16 length, const u8* data, i32 id) {
   auto* cookie = static_cast<MitCookie*>(memAlloc(sizeof(MitCookie) + length));
   if (!cookie) return false;
   cookie->id = id;
+  cookie->fromFile = loadingFile;
   cookie->length = length;
   if (length) memcpy(cookie->data, data, length);
   cookie->next = mitCookies;
@@ -78,12 +81,20 @@ i32 mitCheckCookie(u16 length, const u8* data, const AccessClient*, const char**
   return -1;
 }
 
-void mitResetCookies() {
-  while (MitCookie* cookie = mitCookies) {
-    mitCookies = cookie->next;
+// Frees the cookies, or only those the authority file gave.
+void mitDropCookies(bool fileOnly) {
+  for (MitCookie** link = &mitCookies; *link;) {
+    MitCookie* cookie = *link;
+    if (fileOnly && !cookie->fromFile) {
+      link = &cookie->next;
+      continue;
+    }
+    *link = cookie->next;
     free(cookie);
   }
 }
+
+void mitResetCookies() { mitDropCookies(false); }
 
 i32 mitCookieToId(u16 length, const u8* data) {
   const MitCookie* cookie = mitFind(length, data);
@@ -124,6 +135,7 @@ struct XdmKey {
   u8 rho[8];
   u8 key[8];
   i32 id;
+  bool fromFile;
 };
 struct XdmClient {
   XdmClient* next;
@@ -226,6 +238,7 @@ bool xdmAddCookie(u16 length, const u8* data, i32 id) {
   }
   if (entry.key[0] != 0) return false;
   entry.id = id;
+  entry.fromFile = loadingFile;
   auto* key = static_cast<XdmKey*>(memdup(&entry, sizeof entry));
   if (!key) return false;
   key->next = xdmKeys;
@@ -237,15 +250,21 @@ i32 xdmCheckCookie(u16 length, const u8* data, const AccessClient* client, const
   return xdmFindKey(length, data, client, reason, true);
 }
 
-void xdmResetKeys() {
-  while (XdmKey* key = xdmKeys) {
-    xdmKeys = key->next;
+// Frees the keys, or only those the authority file gave.
+void xdmResetKeys(bool fileOnly) {
+  for (XdmKey** link = &xdmKeys; *link;) {
+    XdmKey* key = *link;
+    if (fileOnly && !key->fromFile) {
+      link = &key->next;
+      continue;
+    }
+    *link = key->next;
     free(key);
   }
 }
 
 void xdmResetCookies() {
-  xdmResetKeys();
+  xdmResetKeys(false);
   while (XdmClient* client = xdmClients) {
     xdmClients = client->next;
     free(client);
@@ -398,19 +417,22 @@ void noteAuthorityFileTime() {
 
 void loadAuthorityFile() {
   // What the file held before goes: a cookie removed from the file must stop
-  // being valid, and reloading must not pile entries up.
-  mitResetCookies();
-  xdmResetKeys();
+  // being valid, and reloading must not pile entries up. Authorizations
+  // that arrived otherwise (XDMCP) stay.
+  mitDropCookies(true);
+  xdmResetKeys(true);
   FILE* file = authorityFile ? fopen(authorityFile, "rb") : nullptr;
   if (!file) {
     if (!loadedBefore) enableLocalHost();
     return;
   }
   int count = 0;
+  loadingFile = true;
   while (Xauth* entry = XauReadAuth(file)) {
     count += addAuthorityEntry(entry);
     XauDisposeAuth(entry);
   }
+  loadingFile = false;
   fclose(file);
   if (count > 0) {
     disableLocalHost();
