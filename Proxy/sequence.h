@@ -1,0 +1,112 @@
+// Sequence bookkeeping of a ServerLink: the ring that maps a server's
+// sequence numbers back to the client's, what a request leaves for its reply
+// handler, the replies the proxy waits for itself, and its round trips.
+//
+// Sequence numbers are 64-bit counters inside; the wire carries their low 16
+// bits. Every comparison goes through sequenceWiden/sequenceNewer.
+#pragma once
+
+#include "base/strings.h"
+
+namespace palvon {
+
+struct ServerLink;
+struct ProxyClient;
+
+// The full counter value nearest at or after `reference` whose low 16 bits
+// are `wire` (messages from a server never go backwards).
+inline u64 sequenceWiden(u64 reference, u16 wire) {
+  return reference + static_cast<u16>(wire - static_cast<u16>(reference));
+}
+// The full counter value at or before `newest` whose low 16 bits are `wire`.
+inline u64 sequenceWidenBack(u64 newest, u16 wire) {
+  return newest - static_cast<u16>(static_cast<u16>(newest) - wire);
+}
+// Wire-width order: a is newer than b (signed 16-bit difference > 0).
+inline bool sequenceNewer(u16 a, u16 b) { return static_cast<i16>(static_cast<u16>(a - b)) > 0; }
+
+constexpr u32 kRingSlots = 4096;
+constexpr u16 kKeyNoOperation = 127;
+constexpr u16 kKeyGetAtomName = 17;
+constexpr u8 kStashRoundTrip = 127;   // stash code of a round trip's closure
+constexpr u8 kStashError = 255;       // stash code taken after an error
+
+struct SequenceSlot {
+  u16 clientSequence;
+  u16 key;   // the request's first 16-bit word (major + 256 * minor)
+};
+
+struct SequenceRing {
+  SequenceRing* next;
+  SequenceRing* previous;      // the head's previous is the tail
+  u16 oldestNeeded;            // slot that must not be overwritten
+  u8 closed;
+  u64 closingSequence;         // the round trip that retires this chunk
+  SequenceSlot slots[kRingSlots];
+};
+
+using ReplyHookCallback = int (*)(ServerLink* link, const u8* reply, void* argument);
+
+struct ReplyHook {
+  ReplyHook* next;
+  u16 wireSequence;            // as the server sends it (swapped if it swaps)
+  ReplyHookCallback callback;
+  void* argument;
+};
+
+using StashRelease = void (*)(void* data);
+
+struct RequestStash {
+  RequestStash* next;
+  u64 sequence;
+  u8 code;
+  void* data;
+  StashRelease release;
+};
+
+using RoundTripCallback = void (*)(const u8* reply, void* argument);
+using RoundTripRelease = void (*)(void* argument);
+
+// Ring and stash life cycle (called by the link).
+const char* createSequenceRing(ServerLink* link);
+void freeSequenceRing(ServerLink* link);
+void freeReplyHooks(ServerLink* link);
+void releaseAllStashes(ServerLink* link);
+
+// Records the request just counted (link->requestsSent); may insert a round
+// trip when the ring has come round to slots not yet answered.
+void noteServerRequest(const u8* request, ServerLink* link);
+void noteServerRequestKey(u16 key, ServerLink* link);
+// For every reply and by the event and error paths: sets the client's
+// sequence being answered and the link's request key answered.
+void popServerSequence(ServerLink* link, u16 serverSequence);
+
+// An asynchronous round trip: callback(reply, argument) runs when the server
+// has answered everything queued before it. Returns its server sequence, 0
+// when it could not be queued.
+u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* argument, RoundTripRelease release);
+// Reply handler of the round trip's request (key 127).
+void ReplyNoOperation(const u8* reply, u32 length);
+
+void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease release);
+void* takeStashedData(ServerLink* link, u8 code);
+void* peekStashedData(ServerLink* link, u8 code);
+void dropStaleStash(ServerLink* link);
+
+void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument);
+void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argument);
+int acceptReplyHook(ServerLink* link, const u8* reply, void* argument);
+// 1 when the reply went to the first hook, 0 when it is not the hook's.
+int dispatchReplyHook(ServerLink* link, const u8* reply);
+
+// The synchronous round trip: a marker request, then reading the link until
+// its reply arrives, handing every awaited reply to its hook on the way.
+const char* sendSyncMarker(ServerLink* link);
+const char* matchServerReply(ServerLink* link);
+const char* syncServerLink(ServerLink* link);
+const char* syncClientLinks(ProxyClient* client);
+
+// 16-bit sequence of the message at `message` (bytes 2-3, as the link reads).
+u16 wireSequenceOf(const ServerLink* link, const u8* message);
+
+}  // namespace palvon
