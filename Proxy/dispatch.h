@@ -43,6 +43,13 @@ struct DispatchTables {
   LayoutString eventLayouts[256];
   ErrorHandler errorHandlers[256];
   const char* errorNames[256];
+  // What a major without an extension gets on all its keys; set by the
+  // core's table set-up, put back by the registry when it frees a major.
+  RequestHandler unsupportedRequestHandler;
+  ReplyHandler unsupportedReplyHandler;
 };
+
+// Puts the handlers on all 256 keys of one major.
+void setMajorHandlers(DispatchTables& tables, u8 major, RequestHandler request, ReplyHandler reply);
 
 }  // namespace palvon

@@ -95,6 +95,8 @@ inline constexpr u32 kExtensionModuleWords = 37;
 struct ExtensionRegistry {
   ExtensionEntry entries[256];
   bool setUp;
+  // XTEST is served through the input-control library, not a module.
+  bool xtestThroughInputControl;
   void* moduleState[kExtensionModuleWords];
 };
 

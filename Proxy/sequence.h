@@ -92,6 +92,9 @@ void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease releas
 void* takeStashedData(ServerLink* link, u8 code);
 void* peekStashedData(ServerLink* link, u8 code);
 void dropStaleStash(ServerLink* link);
+// Takes the entry of the current sequence under code and runs its release;
+// false when there is none.
+bool releaseStashedData(ServerLink* link, u8 code);
 
 void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument);
 void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argument);
@@ -105,6 +108,9 @@ const char* sendSyncMarker(ServerLink* link);
 const char* matchServerReply(ServerLink* link);
 const char* syncServerLink(ServerLink* link);
 const char* syncClientLinks(ProxyClient* client);
+
+// The proxy major of a server major (extension majors mapped back).
+u8 mapServerMajorToProxy(u8 serverMajor, const ServerLink* link);
 
 // 16-bit sequence of the message at `message` (bytes 2-3, as the link reads).
 u16 wireSequenceOf(const ServerLink* link, const u8* message);

@@ -12,6 +12,7 @@
 // temporary strings.
 #pragma once
 
+#include "Proxy/extensions.h"
 #include "base/buffer.h"
 #include "base/outbuffer.h"
 #include "base/strings.h"
@@ -46,12 +47,8 @@ struct LinkServerInfo {
   u8 bigEndian;                // the link speaks MSB first to the server
   u32 offlineTimeoutMs;        // bound of every blocking wait; 0 means 20000
   u8 failsafe;                 // the option Failsafe is set
-  // Per-server code translation (256 entries each, may be null = identity):
-  // proxy major -> server major, server event -> proxy event, server error ->
-  // proxy error.
-  const u8* majorToServer;
-  const u8* eventFromServer;
-  const u8* errorFromServer;
+  // The registry's translation of codes for this server (null: identity).
+  const ExtensionCodeMap* codes;
 };
 
 constexpr u32 kSetupAnswered = 32;           // smallest message of a running link

@@ -1,0 +1,535 @@
+// Core request writers, proxy-made replies and events, the connection set-up
+// towards a server and set-up refusals towards a client.
+#include "Proxy/core11G.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "Proxy/client.h"
+#include "Proxy/extensions.h"
+#include "Proxy/pending.h"
+#include "Proxy/sequence.h"
+#include "Proxy/serverlink.h"
+#include "Proxy/wire.h"
+#include "Proxy/writers.h"
+#include "Proxy/xerrors.h"
+#include "Xext/byteswap.h"
+#include "base/logging.h"
+
+namespace palvon {
+
+namespace {
+
+bool noNoXKB = false;
+
+void writeIds(u8* p, std::initializer_list<u32> ids) {
+  for (u32 id : ids) {
+    put32(p, id);
+    p += 4;
+  }
+}
+
+void writeShorts(u8* p, std::initializer_list<u16> values) {
+  for (u16 v : values) {
+    put16(p, v);
+    p += 2;
+  }
+}
+
+void bareRequest(ServerLink* link, u8 major) {
+  if (u8* p = allocServerRequest(link, major, 0, 4)) swapServerRequest(link, p, 4, "bbs");
+}
+
+void timeRequest(ServerLink* link, u8 major) {
+  u8* p = allocServerRequest(link, major, 0, 8);
+  if (!p) return;
+  put32(p + 4, 0);  // CurrentTime
+  swapServerRequest(link, p, 8, "bbsi");
+}
+
+void configure(ServerLink* link, u32 window, u16 mask, std::initializer_list<u32> values) {
+  u32 length = 12 + 4 * static_cast<u32>(values.size());
+  u8* p = allocServerRequest(link, 12, 0, length);
+  if (!p) return;
+  put32(p + 4, window);
+  put16(p + 8, mask);
+  put16(p + 10, 0);
+  writeIds(p + 12, values);
+  swapServerRequest(link, p, length, "bbsissI");
+}
+
+void changeWindowAttribute(ServerLink* link, u32 window, u32 mask, u32 value) {
+  u8* p = allocServerRequest(link, 2, 0, 16);
+  if (!p) return;
+  writeIds(p + 4, {window, mask, value});
+  swapServerRequest(link, p, 16, "bbsI");
+}
+
+// A reply buffer of 32 bytes with the type and the client's sequence.
+void replyHeader(u8* reply, u8 data, u16 sequence) {
+  std::memset(reply, 0, 32);
+  reply[0] = 1;
+  reply[1] = data;
+  put16(reply + 2, sequence);
+}
+
+u16 currentSequence(const ProxyClient* client) { return static_cast<u16>(client->requestCounter); }
+
+void composedReply(ProxyClient* client, u8 major, u8* reply, u32 length, const char* layout) {
+  sendComposedReply(major, 0, reply, length, layout, client);
+}
+
+}  // namespace
+
+// --- Requests on a link ----------------------------------------------------
+
+void requestCopyPlane(ServerLink* link, u32 source, u32 destination, u32 gc, i16 sourceX, i16 sourceY,
+                      i16 destinationX, i16 destinationY, u16 width, u16 height, u32 bitPlane) {
+  u8* p = allocServerRequest(link, 63, 0, 32);
+  if (!p) return;
+  writeIds(p + 4, {source, destination, gc});
+  writeShorts(p + 16, {static_cast<u16>(sourceX), static_cast<u16>(sourceY), static_cast<u16>(destinationX),
+                       static_cast<u16>(destinationY), width, height});
+  put32(p + 28, bitPlane);
+  swapServerRequest(link, p, 32, "bbsiiissssssi");
+}
+
+void requestGetKeyboardMapping(ServerLink* link, u8 firstKeycode, u8 count) {
+  u8* p = allocServerRequest(link, 101, 0, 8);
+  if (!p) return;
+  p[4] = firstKeycode;
+  p[5] = count;
+  p[6] = p[7] = 0;
+  swapServerRequest(link, p, 8, "bbs");
+}
+
+void requestGrabButton(ServerLink* link, u8 ownerEvents, u32 window, u16 eventMask, u8 pointerMode,
+                       u8 keyboardMode, u32 confineTo, u32 cursor, u8 button, u16 modifiers) {
+  u8* p = allocServerRequest(link, 28, ownerEvents, 24);
+  if (!p) return;
+  put32(p + 4, window);
+  put16(p + 8, eventMask);
+  p[10] = pointerMode;
+  p[11] = keyboardMode;
+  writeIds(p + 12, {confineTo, cursor});
+  p[20] = button;
+  p[21] = 0;
+  put16(p + 22, modifiers);
+  swapServerRequest(link, p, 24, "bbsisbbiibbs");
+}
+
+void requestGrabKey(ServerLink* link, u8 ownerEvents, u32 window, u16 modifiers, u8 key, u8 pointerMode,
+                    u8 keyboardMode) {
+  u8* p = allocServerRequest(link, 33, ownerEvents, 16);
+  if (!p) return;
+  put32(p + 4, window);
+  put16(p + 8, modifiers);
+  p[10] = key;
+  p[11] = pointerMode;
+  p[12] = keyboardMode;
+  p[13] = p[14] = p[15] = 0;
+  swapServerRequest(link, p, 16, "bbsis");
+}
+
+void requestGrabKeyboard(ServerLink* link, u8 ownerEvents, u32 window, u8 pointerMode, u8 keyboardMode) {
+  u8* p = allocServerRequest(link, 31, ownerEvents, 16);
+  if (!p) return;
+  writeIds(p + 4, {window, 0});
+  p[12] = pointerMode;
+  p[13] = keyboardMode;
+  p[14] = p[15] = 0;
+  swapServerRequest(link, p, 16, "bbsiibbs");
+}
+
+bool requestGrabServer(ServerLink* link) {
+  u8* p = allocServerRequest(link, 36, 0, 4);
+  if (!p) return false;
+  swapServerRequest(link, p, 4, "bbs");
+  return true;
+}
+
+static void imageText(ServerLink* link, u8 major, u32 drawable, u32 gc, i16 x, i16 y, const void* text, u8 count,
+                      u32 bytes) {
+  u32 length = 16 + pad4(bytes);
+  u8* p = allocServerRequest(link, major, count, length);
+  if (!p) return;
+  writeIds(p + 4, {drawable, gc});
+  writeShorts(p + 12, {static_cast<u16>(x), static_cast<u16>(y)});
+  std::memcpy(p + 16, text, bytes);
+  std::memset(p + 16 + bytes, 0, length - 16 - bytes);
+  // The characters themselves are byte pairs, not 16-bit numbers: the
+  // layout stops before them.
+  swapServerRequest(link, p, 16, "bbsiiss");
+}
+
+void requestImageText8(ServerLink* link, u32 drawable, u32 gc, i16 x, i16 y, const char* text, u8 length) {
+  imageText(link, 76, drawable, gc, x, y, text, length, length);
+}
+
+void requestImageText16(ServerLink* link, u32 drawable, u32 gc, i16 x, i16 y, const XChar2b* text, u8 count) {
+  imageText(link, 77, drawable, gc, x, y, text, count, 2u * count);
+}
+
+void requestMoveResizeWindow(ServerLink* link, u32 window, i16 x, i16 y, u16 width, u16 height) {
+  configure(link, window, 15, {static_cast<u32>(static_cast<i32>(x)), static_cast<u32>(static_cast<i32>(y)), width,
+                               height});
+}
+
+void requestMoveWindow(ServerLink* link, u32 window, i16 x, i16 y) {
+  configure(link, window, 3, {static_cast<u32>(static_cast<i32>(x)), static_cast<u32>(static_cast<i32>(y))});
+}
+
+void requestNoOperation(ServerLink* link) { bareRequest(link, 127); }
+
+void requestPolyFillRectangle(ServerLink* link, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height) {
+  u8* p = allocServerRequest(link, 70, 0, 20);
+  if (!p) return;
+  writeIds(p + 4, {drawable, gc});
+  writeShorts(p + 12, {static_cast<u16>(x), static_cast<u16>(y), width, height});
+  swapServerRequest(link, p, 20, "bbsiiS");
+}
+
+void requestSetWindowBackground(ServerLink* link, u32 window, u32 pixel) { changeWindowAttribute(link, window, 2, pixel); }
+
+void requestSetWindowBackgroundPixmap(ServerLink* link, u32 window, u32 pixmap) {
+  changeWindowAttribute(link, window, 1, pixmap);
+}
+
+void requestUngrabButton(ServerLink* link, u8 button, u32 window, u16 modifiers) {
+  u8* p = allocServerRequest(link, 29, button, 12);
+  if (!p) return;
+  put32(p + 4, window);
+  put16(p + 8, modifiers);
+  put16(p + 10, 0);
+  swapServerRequest(link, p, 12, "bbsis");
+}
+
+void requestUngrabKey(ServerLink* link, u8 key, u32 window, u16 modifiers) {
+  u8* p = allocServerRequest(link, 34, key, 12);
+  if (!p) return;
+  put32(p + 4, window);
+  put16(p + 8, modifiers);
+  put16(p + 10, 0);
+  swapServerRequest(link, p, 12, "bbsiss");
+}
+
+void requestGrabPointer(ServerLink* link, u8 ownerEvents, u32 window, u16 eventMask, u8 pointerMode,
+                        u8 keyboardMode, u32 confineTo, u32 cursor) {
+  u8* p = allocServerRequest(link, 26, ownerEvents, 24);
+  if (!p) return;
+  put32(p + 4, window);
+  put16(p + 8, eventMask);
+  p[10] = pointerMode;
+  p[11] = keyboardMode;
+  writeIds(p + 12, {confineTo, cursor, 0});
+  swapServerRequest(link, p, 24, "bbsisbbiii");
+}
+
+void requestSetInputFocus(ServerLink* link, u8 revertTo, u32 focus) {
+  u8* p = allocServerRequest(link, 42, revertTo, 12);
+  if (!p) return;
+  writeIds(p + 4, {focus, 0});
+  swapServerRequest(link, p, 12, "bbsii");
+}
+
+const char* requestUngrabServer(ServerLink* link) {
+  u8* p = allocServerRequest(link, 37, 0, 4);
+  if (!p) return PALVON_OOM();
+  swapServerRequest(link, p, 4, "bbs");
+  return flushServerLink(link);
+}
+
+void requestUngrabKeyboard(ServerLink* link) { timeRequest(link, 32); }
+void requestUngrabPointer(ServerLink* link) { timeRequest(link, 27); }
+
+void requestWarpPointer(ServerLink* link, u32 destination, i16 x, i16 y) {
+  u8* p = allocServerRequest(link, 41, 0, 24);
+  if (!p) return;
+  writeIds(p + 4, {0, destination});
+  writeShorts(p + 12, {0, 0, 0, 0, static_cast<u16>(x), static_cast<u16>(y)});
+  swapServerRequest(link, p, 24, "bbsiissssss");
+}
+
+void requestChangeGC(ServerLink* link, u32 gc, u32 mask, const XGCValues* values) {
+  u32 packed[23];
+  u32 n = packGCValues(mask & 0x7fffff, values, packed);
+  u32 length = 12 + 4 * n;
+  u8* p = allocServerRequest(link, 56, 0, length);
+  if (!p) return;
+  writeIds(p + 4, {gc, mask & 0x7fffff});
+  std::memcpy(p + 12, packed, 4 * n);
+  swapServerRequest(link, p, length, "bbsI");
+}
+
+void requestChangeKeyboardMapping(ServerLink* link, u8 keycodeCount, u8 firstKeycode, u8 keysymsPerKeycode,
+                                  const u32* keysyms) {
+  u32 words = static_cast<u32>(keycodeCount) * keysymsPerKeycode;
+  u32 length = 8 + 4 * words;
+  u8* p = allocServerRequest(link, 100, keycodeCount, length);
+  if (!p) return;
+  p[4] = firstKeycode;
+  p[5] = keysymsPerKeycode;
+  p[6] = p[7] = 0;
+  std::memcpy(p + 8, keysyms, 4 * words);
+  swapServerRequest(link, p, length, "bbsbbsI");
+}
+
+void requestSetPointerMapping(ServerLink* link, u8 serverButtons, const u8* map, u32 mapLength) {
+  u32 length = 4 + pad4(serverButtons);
+  u8* p = allocServerRequest(link, 116, serverButtons, length);
+  if (!p) return;
+  std::memset(p + 4, 0, length - 4);
+  std::memcpy(p + 4, map, mapLength < serverButtons ? mapLength : serverButtons);
+  swapServerRequest(link, p, length, "bbs");
+}
+
+void requestStoreColors(ServerLink* link, u32 colormap, u32 pixel, u16 red, u16 green, u16 blue) {
+  u8* p = allocServerRequest(link, 89, 0, 20);
+  if (!p) return;
+  writeIds(p + 4, {colormap, pixel});
+  writeShorts(p + 12, {red, green, blue});
+  p[18] = 7;  // DoRed | DoGreen | DoBlue
+  p[19] = 0;
+  swapServerRequest(link, p, 20, "bbsi[isssbb]");
+}
+
+bool requestGetImage(ServerLink* link, u8 format, u32 drawable, i16 x, i16 y, u16 width, u16 height, u32 planeMask) {
+  u8* p = allocServerRequest(link, 73, format, 20);
+  if (!p) return false;
+  put32(p + 4, drawable);
+  writeShorts(p + 8, {static_cast<u16>(x), static_cast<u16>(y), width, height});
+  put32(p + 16, planeMask);
+  swapServerRequest(link, p, 20, "bbsissssi");
+  return true;
+}
+
+void requestQueryPointer(ServerLink* link, u32 window) {
+  u8* p = allocServerRequest(link, 38, 0, 8);
+  if (!p) return;
+  put32(p + 4, window);
+  swapServerRequest(link, p, 8, "bbsi");
+}
+
+void requestQueryKeymap(ServerLink* link) { bareRequest(link, 44); }
+
+void requestShmPutImage(ServerLink* link, u32 drawable, u32 gc, u16 totalWidth, u16 totalHeight, u16 sourceX,
+                        u16 sourceY, u16 width, u16 height, i16 destinationX, i16 destinationY, u8 depth, u8 format,
+                        u8 sendEvent, u32 segment, u32 offset) {
+  ExtensionEntry* shm = findExtensionByName("MIT-SHM");
+  if (!shm) return;
+  u8* p = allocServerRequest(link, shm->major, 3, 40);
+  if (!p) return;
+  writeIds(p + 4, {drawable, gc});
+  writeShorts(p + 12, {totalWidth, totalHeight, sourceX, sourceY, width, height, static_cast<u16>(destinationX),
+                       static_cast<u16>(destinationY)});
+  p[28] = depth;
+  p[29] = format;
+  p[30] = sendEvent;
+  p[31] = 0;
+  writeIds(p + 32, {segment, offset});
+  swapServerRequest(link, p, 40, "bbsiissssssssbbbbii");
+}
+
+// --- Replies and events --------------------------------------------------------------
+
+void sendReplyAllocColor(ProxyClient* client, u16 red, u16 green, u16 blue, u32 pixel) {
+  u8 reply[32];
+  replyHeader(reply, 0, currentSequence(client));
+  writeShorts(reply + 8, {red, green, blue, 0});
+  put32(reply + 16, pixel);
+  composedReply(client, 84, reply, 32, "bbsissssi");
+}
+
+void sendReplyAllocNamedColor(ProxyClient* client, u32 pixel, u16 exactRed, u16 exactGreen, u16 exactBlue,
+                              u16 visualRed, u16 visualGreen, u16 visualBlue) {
+  u8 reply[32];
+  replyHeader(reply, 0, currentSequence(client));
+  put32(reply + 8, pixel);
+  writeShorts(reply + 12, {exactRed, exactGreen, exactBlue, visualRed, visualGreen, visualBlue});
+  composedReply(client, 85, reply, 32, "bbsiissssss");
+}
+
+bool sendReplyAllocColorCells(ProxyClient* client, const u32* pixels, u16 pixelCount, const u32* masks,
+                              u16 maskCount) {
+  u32 length = 32 + 4 * (pixelCount + maskCount);
+  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  if (!reply) return false;
+  replyHeader(reply, 0, currentSequence(client));
+  writeShorts(reply + 8, {pixelCount, maskCount});
+  std::memcpy(reply + 32, pixels, 4u * pixelCount);
+  std::memcpy(reply + 32 + 4u * pixelCount, masks, 4u * maskCount);
+  composedReply(client, 86, reply, length, "bbsissI");
+  scratchFree(reply);
+  return true;
+}
+
+void sendReplyGetInputFocus(ProxyClient* client, u8 revertTo, u32 focus) {
+  u8 reply[32];
+  replyHeader(reply, revertTo, currentSequence(client));
+  put32(reply + 8, focus);
+  composedReply(client, 43, reply, 32, "bbsii");
+}
+
+void sendEventExpose(ProxyClient* client, u32 window, u16 x, u16 y, u16 width, u16 height, u16 count) {
+  u8 event[32] = {};
+  event[0] = 12;
+  put16(event + 2, currentSequence(client));
+  put32(event + 4, window);
+  writeShorts(event + 8, {x, y, width, height, count});
+  sendComposedEvent(event, "bbsiS", client);
+}
+
+void sendEventMappingNotify(ProxyClient* client, u16 sequence, u8 request, u8 firstKeycode, u8 count) {
+  u8 event[32] = {};
+  event[0] = 34;
+  put16(event + 2, sequence);
+  event[4] = request;
+  event[5] = firstKeycode;
+  event[6] = count;
+  sendComposedEvent(event, "bbsbbbb", client);
+}
+
+void sendReplyQueryPointer(ProxyClient* client, u16 sequence, u8 sameScreen, u32 root, u32 child, i16 rootX,
+                           i16 rootY, i16 windowX, i16 windowY, u16 mask) {
+  u8 reply[32];
+  replyHeader(reply, sameScreen, sequence);
+  writeIds(reply + 8, {root, child});
+  writeShorts(reply + 16, {static_cast<u16>(rootX), static_cast<u16>(rootY), static_cast<u16>(windowX),
+                           static_cast<u16>(windowY), mask});
+  composedReply(client, 38, reply, 32, "bbsiiisssss");
+}
+
+void sendReplyStatus(ProxyClient* client, u8 major, u8 status) {
+  u8 reply[32];
+  replyHeader(reply, status, currentSequence(client));
+  composedReply(client, major, reply, 32, "bbsi");
+}
+
+void sendReplyGrabPointer(ProxyClient* client, u16 sequence, u8 status) {
+  u8 reply[32];
+  replyHeader(reply, status, sequence);
+  composedReply(client, 26, reply, 32, "bbsi");
+}
+
+void sendReplyGrabKeyboard(ProxyClient* client, u16 sequence, u8 status) {
+  u8 reply[32];
+  replyHeader(reply, status, sequence);
+  composedReply(client, 31, reply, 32, "bbsi");
+}
+
+void setNoNoXKB(bool on) { noNoXKB = on; }
+
+bool sendReplyGetKeyboardMapping(ProxyClient* client, u16 sequence, const u32* keysyms, u8 keysymsPerKeycode,
+                                 u32 rowsPresent, u32 rowsAsked) {
+  u32 s = keysymsPerKeycode;
+  if (rowsPresent > rowsAsked) rowsPresent = rowsAsked;
+  u32 length = 32 + 4 * s * rowsAsked;
+  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  if (!reply) return false;
+  replyHeader(reply, static_cast<u8>(s), sequence);
+  auto* rows = reply + 32;
+  std::memcpy(rows, keysyms, 4 * s * rowsPresent);
+  if (s >= 5 && !noNoXKB) {
+    // Clients that read the core map expect the group-2 symbols in columns
+    // 2 and 3, where XKB servers put other groups' symbols further right.
+    for (u32 row = 0; row < rowsPresent; row++) {
+      u8* r = rows + 4 * s * row;
+      bool any = false;
+      for (u32 c = 4; c < s; c++) any = any || get32(r + 4 * c) != 0;
+      if (any) std::memmove(r + 8, r + 16, 4 * (s - 4));
+    }
+  }
+  std::memset(rows + 4 * s * rowsPresent, 0, 4 * s * (rowsAsked - rowsPresent));
+  composedReply(client, 101, reply, length, "bbsI");
+  scratchFree(reply);
+  return true;
+}
+
+bool sendReplyListExtensions(ProxyClient* client) {
+  auto* reply = static_cast<u8*>(scratchAlloc(32 + 256 * 256));
+  if (!reply) return false;
+  u32 total = 0;
+  u32 count = collectExtensionNames(reply + 32, &total);
+  u32 length = 32 + pad4(total);
+  replyHeader(reply, static_cast<u8>(count), currentSequence(client));
+  std::memset(reply + 32 + total, 0, length - 32 - total);
+  composedReply(client, 99, reply, length, "bbsi");
+  scratchFree(reply);
+  return true;
+}
+
+bool sendReplyListHosts(ProxyClient* client, u16 sequence, u8 mode, u16 hostCount, const u8* entries,
+                        u32 entriesLength) {
+  u32 length = 32 + pad4(entriesLength);
+  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  if (!reply) return false;
+  replyHeader(reply, mode, sequence);
+  put16(reply + 8, hostCount);
+  std::memcpy(reply + 32, entries, entriesLength);
+  std::memset(reply + 32 + entriesLength, 0, length - 32 - entriesLength);
+  composedReply(client, 110, reply, length, "H-34");
+  scratchFree(reply);
+  return true;
+}
+
+bool sendReplyGetImage(ProxyClient* client, u16 sequence, u8 depth, u32 visual, const u8* data, u32 dataLength) {
+  u32 length = 32 + pad4(dataLength);
+  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  if (!reply) return false;
+  replyHeader(reply, depth, sequence);
+  put32(reply + 8, visual);
+  std::memcpy(reply + 32, data, dataLength);
+  std::memset(reply + 32 + dataLength, 0, length - 32 - dataLength);
+  composedReply(client, 73, reply, length, "bbsii");
+  scratchFree(reply);
+  return true;
+}
+
+// --- Set-up, refusals and errors --------------------------------------------------------
+
+bool writeServerConnectionSetup(ServerLink* link, const char* authName, u16 nameLength, const char* authData,
+                                u16 dataLength) {
+  u32 length = 12 + pad4(nameLength) + pad4(dataLength);
+  u8* p = reserveServerBytes(link, length);
+  if (!p) return false;
+  std::memset(p, 0, length);
+  p[0] = link->writer.swap ? 'B' : 'l';
+  writeShorts(p + 2, {11, 0, nameLength, dataLength, 0});
+  if (nameLength) std::memcpy(p + 12, authName, nameLength);
+  if (dataLength) std::memcpy(p + 12 + pad4(nameLength), authData, dataLength);
+  if (link->writer.swap) swapByFormat("bbsssss", p, p + 12);
+  noteServerRequestKey(0, link);
+  link->setupAnswered = 0;
+  return true;
+}
+
+void sendSetupFailed(ProxyClient* client, const char* reason) {
+  // The reason's length travels in one byte: longer reasons are cut.
+  size_t n = std::strlen(reason);
+  if (n > 255) n = 255;
+  u32 length = 8 + pad4(static_cast<u32>(n));
+  u8 message[8 + 256] = {};
+  message[0] = 0;
+  message[1] = static_cast<u8>(n);
+  writeShorts(message + 2, {11, 0, static_cast<u16>(pad4(static_cast<u32>(n)) / 4)});
+  std::memcpy(message + 8, reason, n);
+  writeToClient(message, length, "bbsss", client);
+}
+
+void sendClientXError(u8 code, u32 badValue, const u8* request, u32 length, u16 sequence, const char* text,
+                      ProxyClient* client) {
+  const char* value = badValue < 1000 ? tmpPrintf("%u", badValue) : tmpPrintf("0x%x", badValue);
+  LOGF(logChXerror, "X error %s %s%s%s%s detected in %s%s #%u (%u bytes) by %s", getErrorName(code), value,
+       text ? " (" : "", text ? text : "", text ? ")" : "", get16(request + 2) == 0 ? "big " : "",
+       getRequestName(request[0], request[1]), sequence, length, clientNameText(client));
+  u8 error[32] = {};
+  error[1] = code;
+  put16(error + 2, sequence);
+  put32(error + 4, badValue);
+  put16(error + 8, request[1]);
+  error[10] = request[0];
+  holdMessageForSequence(error, 32, "bbsis", client);
+  client->errorCounter++;
+}
+
+}  // namespace palvon

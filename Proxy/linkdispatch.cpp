@@ -1,0 +1,261 @@
+// Reading what a server sends on a client's link: the set-up answer, then
+// errors, replies and events, each attributed to the client's request.
+#include "Proxy/linkdispatch.h"
+
+#include <X11/Xdmcp.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "Proxy/client.h"
+#include "Proxy/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/sequence.h"
+#include "Proxy/serverlink.h"
+#include "Proxy/wire.h"
+#include "Proxy/xerrors.h"
+#include "Xext/layouts.h"
+#include "base/logging.h"
+#include "xsupport/region.h"
+
+namespace palvon {
+
+ServerSetupHandler serverSetupHandler = nullptr;
+
+namespace {
+
+constexpr u8 kKeymapNotify = 11;
+constexpr u8 kGenericEvent = 35;
+
+u16 serverU16(const ServerLink* link, const u8* p) {
+  return link->writer.swap ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[0] | p[1] << 8);
+}
+
+u32 serverU32(const ServerLink* link, const u8* p) {
+  if (link->writer.swap) return u32(p[0]) << 24 | u32(p[1]) << 16 | u32(p[2]) << 8 | p[3];
+  return get32(p);
+}
+
+// --- Defaults for slots nobody filled --------------------------------------
+
+void passReplyOn(u8* reply, u32 length) {
+  ServerLink* link = currentLink;
+  ProxyClient* client = link ? link->client : nullptr;
+  if (!client) return;
+  u8 major = static_cast<u8>(link->requestKeyAnswered);
+  LayoutString layout = major < 128 ? coreReplyLayouts[major] : nullptr;
+  if (!layout || std::strlen(layout) < 4) layout = "bbsi";
+  if (link->writer.swap) swapByFormat(layout + 4, reply + 8, reply + length);
+  put16(reply + 2, client->sequenceAnswered);
+  sendReplyToClient(reply, length, layout);
+}
+
+LayoutString eventLayout(u8 code) {
+  LayoutString layout = proxyState.dispatch.eventLayouts[code];
+  if (!layout && code < 35) layout = coreEventLayouts[code];
+  return layout ? layout : "bbs";
+}
+
+void passEventOn(u8* event) {
+  u8 code = event[0] & 0x7f;
+  uintptr_t tag = 0;
+  if (code == 12 || code == 13) {
+    // Exposures travel with their area so that several servers' reports of
+    // one request reach the client once.
+    tag = reinterpret_cast<uintptr_t>(regionCreateRect(static_cast<i16>(get16(event + 8)),
+                                                       static_cast<i16>(get16(event + 10)), get16(event + 12),
+                                                       get16(event + 14)));
+  } else if (code == 7 || code == 8) {
+    tag = 0x80000000u;
+  }
+  sendEventToClient(event, eventLayout(code), tag);
+}
+
+void passErrorOn(u8* error) {
+  logServerError(error, "%s", getErrorName(error[1]));
+  sendErrorToClient(error, coreErrorLayout);
+}
+
+// --- One message ----------------------------------------------------------------
+
+void setClientSequence(ServerLink* link, u8* message) {
+  if (link->client) put16(message + 2, link->client->sequenceAnswered);
+}
+
+// An error in place of an awaited reply retires the hook waiting for it.
+void dropHookOfError(ServerLink* link, const u8* rawError) {
+  ReplyHook* hook = link->hookHead;
+  if (!hook || std::memcmp(&hook->wireSequence, rawError + 2, 2) != 0) return;
+  LOGF(logChXerror, "Unexpected X error %u instead of reply #%u from %s for %s", rawError[1],
+       wireSequenceOf(link, rawError), link->server.displayName, clientNameText(link->client));
+  link->hookHead = hook->next;
+  if (!link->hookHead) link->hookTail = nullptr;
+  std::free(hook);
+}
+
+void dispatchError(ServerLink* link, u8* error) {
+  dropHookOfError(link, error);
+  if (link->writer.swap) swapByFormat(coreErrorLayout, error, error + 32);
+  if (error[1] >= 128 && link->server.codes) error[1] = link->server.codes->errorFromServer[error[1]];
+  popServerSequence(link, get16(error + 2));
+  setClientSequence(link, error);
+  ErrorHandler handler = proxyState.dispatch.errorHandlers[error[1]];
+  (handler ? handler : passErrorOn)(error);
+  if (link->closePending) return;
+  if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
+}
+
+void dispatchReply(ServerLink* link, u8* reply, u32 length) {
+  if (link->hookHead && std::memcmp(&link->hookHead->wireSequence, reply + 2, 2) == 0) {
+    popServerSequence(link, wireSequenceOf(link, reply));
+    dispatchReplyHook(link, reply);
+    return;
+  }
+  if (link->writer.swap) swapByFormat("bbsi", reply, reply + 8);
+  popServerSequence(link, get16(reply + 2));
+  u16 key = link->requestKeyAnswered;
+  ReplyHandler handler = proxyState.dispatch.replyHandlers[key];
+  if (!handler) handler = key == kKeyNoOperation ? [](u8* r, u32 n) { ReplyNoOperation(r, n); } : passReplyOn;
+  handler(reply, length);
+}
+
+void dispatchEvent(ServerLink* link, u8* event, u32 length) {
+  u8 code = event[0] & 0x7f;
+  if (code > kGenericEvent && link->server.codes) {
+    code = link->server.codes->eventFromServer[code] & 0x7f;
+    event[0] = static_cast<u8>((event[0] & 0x80) | code);
+  }
+  if (link->writer.swap) swapByFormat(eventLayout(code), event, event + length);
+  if (code != kKeymapNotify) {
+    popServerSequence(link, get16(event + 2));
+    setClientSequence(link, event);
+  }
+  EventHandler handler = proxyState.dispatch.eventHandlers[code];
+  (handler ? handler : passEventOn)(event);
+}
+
+// The server's set-up answer: 8 bytes, then 4 x the 16-bit length at byte 6.
+bool takeSetupAnswer(ServerLink* link) {
+  u64 available = link->input.used - link->parseOffset;
+  if (available < 8) return false;
+  u8* p = link->input.data + link->parseOffset;
+  u64 size = 8 + 4ull * serverU16(link, p + 6);
+  if (available < size) return false;
+  link->parseOffset += static_cast<u32>(size);
+  link->setupAnswered = kSetupAnswered;
+  handleServerSetupReply(link, p, static_cast<u32>(size));
+  return true;
+}
+
+}  // namespace
+
+void handleServerSetupReply(ServerLink* link, const u8* reply, u32 length) {
+  if (reply[0] != 1) link->refused = 1;
+  if (serverSetupHandler) serverSetupHandler(link, reply, length);
+}
+
+void dispatchServerInput(ServerLink* link) {
+  ServerLink* savedLink = currentLink;
+  ProxyClient* savedClient = currentClient;
+  currentLink = link;
+  currentClient = link->client;
+  link->dispatching++;
+  if (link->setupAnswered == 0) takeSetupAnswer(link);
+  while (link->setupAnswered == kSetupAnswered) {
+    u64 available = link->input.used - link->parseOffset;
+    if (available < 32) break;
+    u8* p = link->input.data + link->parseOffset;
+    u64 size = 32;
+    if (p[0] == 1 || (p[0] & 0x7f) == kGenericEvent) size += 4ull * serverU32(link, p + 4);
+    if (size > available) break;  // the rest comes with later reads
+    // Advance first: a handler may close the link or wait on it.
+    link->parseOffset += static_cast<u32>(size);
+    if (p[0] == 0)
+      dispatchError(link, p);
+    else if (p[0] == 1)
+      dispatchReply(link, p, static_cast<u32>(size));
+    else
+      dispatchEvent(link, p, static_cast<u32>(size));
+  }
+  link->dispatching--;
+  bool closed = link->closePending;
+  if (!closed) {
+    bufferConsume(&link->input, link->parseOffset);
+    link->parseOffset = 0;
+  }
+  currentLink = savedLink == link && closed ? nullptr : savedLink;
+  currentClient = savedClient;
+  if (closed && !link->dispatching) std::free(link);
+}
+
+// --- Authorization and BIG-REQUESTS -------------------------------------------------
+
+int computeAuthorizationData(ServerLink* link, const Xauth* auth, char** name, u16* nameLength, char** data,
+                             u16* dataLength) {
+  *name = static_cast<char*>(memdup(auth->name, auth->name_length));
+  *nameLength = auth->name_length;
+  bool xdm = auth->name_length == 19 && std::memcmp(auth->name, "XDM-AUTHORIZATION-1", 19) == 0;
+  if (!xdm) {
+    *data = static_cast<char*>(memdup(auth->data, auth->data_length));
+    *dataLength = auth->data_length;
+    return *name && *data;
+  }
+  if (auth->data_length < 16) {
+    std::free(*name);
+    *name = nullptr;
+    return 0;
+  }
+  // 192 bits: the key's random part, who we are (address and port, or a
+  // per-process nonce on a local socket), the time, zero padding; encrypted
+  // with the key.
+  static u32 nonce = 0;
+  u8 plain[24] = {};
+  std::memcpy(plain, auth->data, 8);
+  sockaddr_storage self = {};
+  socklen_t selfLength = sizeof self;
+  if (getsockname(link->descriptor, reinterpret_cast<sockaddr*>(&self), &selfLength) == 0 &&
+      self.ss_family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&self);
+    std::memcpy(plain + 8, &in->sin_addr.s_addr, 4);
+    std::memcpy(plain + 12, &in->sin_port, 2);
+  } else {
+    u32 fakeAddress = htonl(0xffffffffu - ++nonce);
+    u16 fakePort = htons(static_cast<u16>(getpid()));
+    std::memcpy(plain + 8, &fakeAddress, 4);
+    std::memcpy(plain + 12, &fakePort, 2);
+  }
+  u32 now = htonl(static_cast<u32>(std::time(nullptr)));
+  std::memcpy(plain + 14, &now, 4);
+  auto* out = static_cast<u8*>(memAlloc(24));
+  if (!out) {
+    std::free(*name);
+    *name = nullptr;
+    return 0;
+  }
+  XdmcpWrap(plain, reinterpret_cast<unsigned char*>(auth->data) + 8, out, 24);
+  *data = reinterpret_cast<char*>(out);
+  *dataLength = 24;
+  return 1;
+}
+
+bool writeBigRequestsEnable(ServerLink* link) {
+  const ExtensionEntry* entries = proxyState.extensions.entries;
+  for (u32 major = 128; major < 256; major++) {
+    if (!entries[major].name || strcasecmp(entries[major].name, "BIG-REQUESTS") != 0) continue;
+    u8* p = allocServerRequest(link, static_cast<u8>(major), 0, 4);
+    if (!p) return false;
+    swapServerRequest(link, p, 4, "bbs");
+    // The answer (the server's maximum) is the proxy's own business.
+    addReplyHook(link, acceptReplyHook, nullptr);
+    return true;
+  }
+  return true;
+}
+
+}  // namespace palvon

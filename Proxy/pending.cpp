@@ -1,0 +1,434 @@
+// Pending requests: holding what servers answer until every server has
+// passed the request, then releasing it in a fixed order.
+#include "Proxy/pending.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "Proxy/client.h"
+#include "Proxy/sequence.h"
+#include "Proxy/serverlink.h"
+#include "Proxy/wire.h"
+#include "Xext/byteswap.h"
+#include "base/logging.h"
+#include "base/outbuffer.h"
+#include "xsupport/region.h"
+
+namespace palvon {
+
+namespace {
+
+// Entries are recycled; the serial counter is process-wide.
+PendingRequest* freeEntries = nullptr;
+u64 nextSerial = 0;
+u32 exposeWorkarounds = 0;
+
+constexpr u8 kEnterNotify = 7;
+constexpr u8 kFocusIn = 9;
+constexpr u8 kKeymapNotify = 11;
+constexpr u8 kExpose = 12;
+constexpr u8 kGraphicsExpose = 13;
+constexpr u8 kNoExpose = 14;
+constexpr u8 kGenericEvent = 35;
+constexpr uintptr_t kCrossingDelivered = 0x80000000u;
+
+bool isKeymapNotify(const u8* event) {
+  return (event[0] & 0x7f) == kKeymapNotify || (event[0] == kGenericEvent && get32(event + 8) == kKeymapNotify);
+}
+
+u32 eventLength(const u8* event) { return event[0] == kGenericEvent ? 32 + 4 * get32(event + 4) : 32; }
+
+// A client sequence from the 16 bits a message carries: the newest request
+// of the client with those low bits.
+u64 clientSequenceOf(const ProxyClient* client, u16 wire) {
+  return sequenceWidenBack(client->requestCounter, wire);
+}
+
+Region* regionOf(const HeldMessage* message) { return reinterpret_cast<Region*>(message->tag); }
+
+void append(HeldList* list, HeldMessage* message) {
+  message->next = nullptr;
+  if (list->tail)
+    list->tail->next = message;
+  else
+    list->head = message;
+  list->tail = message;
+}
+
+void freeHeld(HeldMessage* message) {
+  u8 code = message->bytes[0] & 0x7f;
+  if ((code == kExpose || code == kGraphicsExpose) && message->tag) regionDestroy(regionOf(message));
+  std::free(message);
+}
+
+void freeList(HeldList* list) {
+  for (HeldMessage* m = list->head; m;) {
+    HeldMessage* next = m->next;
+    freeHeld(m);
+    m = next;
+  }
+  list->head = list->tail = nullptr;
+}
+
+// Another server's exposure of the same window (or the same drawable and
+// request) is merged into the one already held: the client sees it once.
+bool mergeExposure(PendingRequest* entry, const u8* event, Region* region) {
+  u8 code = event[0] & 0x7f;
+  if (!region || (code != kExpose && code != kGraphicsExpose)) return false;
+  for (HeldMessage* m = entry->exposures.head; m; m = m->next) {
+    const u8* held = m->bytes;
+    if ((held[0] & 0x7f) != code || !m->tag || get32(held + 4) != get32(event + 4)) continue;
+    if (code == kGraphicsExpose && (held[30] != event[30] || get16(held + 16) != get16(event + 16))) continue;
+    regionUnion(regionOf(m), regionOf(m), region);
+    regionDestroy(region);
+    return true;
+  }
+  return false;
+}
+
+void writeExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 count) {
+  u8 event[32] = {};
+  event[0] = kExpose;
+  put16(event + 2, get16(from + 2));
+  put32(event + 4, get32(from + 4));
+  put16(event + 8, static_cast<u16>(box.x1));
+  put16(event + 10, static_cast<u16>(box.y1));
+  put16(event + 12, static_cast<u16>(box.x2 - box.x1));
+  put16(event + 14, static_cast<u16>(box.y2 - box.y1));
+  put16(event + 16, count);
+  writeToClient(event, 32, "bbsisssss", client);
+}
+
+void writeGraphicsExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 count) {
+  u8 event[32];
+  std::memcpy(event, from, 32);
+  put16(event + 8, static_cast<u16>(box.x1));
+  put16(event + 10, static_cast<u16>(box.y1));
+  put16(event + 12, static_cast<u16>(box.x2 - box.x1));
+  put16(event + 14, static_cast<u16>(box.y2 - box.y1));
+  put16(event + 18, count);
+  writeToClient(event, 32, "bbsissssss", client);
+}
+
+void writeRegionExposes(ProxyClient* client, const u8* from, const Region* region) {
+  long n = regionNumRects(region);
+  const RegionBox* boxes = regionRects(region);
+  for (long i = 0; i < n; i++) writeExpose(client, from, boxes[i], static_cast<u16>(n - 1 - i));
+}
+
+void flushGraphicsExpose(ProxyClient* client, HeldMessage* m) {
+  const Region* region = regionOf(m);
+  if (!region) {
+    writeToClient(m->bytes, m->length, m->layout, client);
+    return;
+  }
+  long n = regionNumRects(region);
+  if (n == 0) {
+    u8 event[32] = {};
+    event[0] = kNoExpose;
+    put16(event + 2, get16(m->bytes + 2));
+    put32(event + 4, get32(m->bytes + 4));
+    put16(event + 8, get16(m->bytes + 16));  // minor opcode
+    event[10] = m->bytes[20];                // major opcode
+    writeToClient(event, 32, "bbsis", client);
+    return;
+  }
+  if (exposeWorkarounds & (kExposeBeforeGraphicsExpose | kExposeInsteadOfGraphicsExpose))
+    writeRegionExposes(client, m->bytes, region);
+  if (!(exposeWorkarounds & kExposeInsteadOfGraphicsExpose)) {
+    const RegionBox* boxes = regionRects(region);
+    for (long i = 0; i < n; i++) writeGraphicsExpose(client, m->bytes, boxes[i], static_cast<u16>(n - 1 - i));
+  }
+  if (exposeWorkarounds & kExposeAfterGraphicsExpose) writeRegionExposes(client, m->bytes, region);
+}
+
+void flushExposures(ProxyClient* client, HeldList* list) {
+  for (HeldMessage* m = list->head; m; m = m->next) {
+    u8 code = m->bytes[0] & 0x7f;
+    if (code == kExpose && m->tag)
+      writeRegionExposes(client, m->bytes, regionOf(m));
+    else if (code == kGraphicsExpose)
+      flushGraphicsExpose(client, m);
+    else
+      writeToClient(m->bytes, m->length, m->layout, client);
+  }
+}
+
+void flushOthers(ProxyClient* client, HeldList* list) {
+  for (HeldMessage* m = list->head; m; m = m->next) {
+    u8 code = m->bytes[0] & 0x7f;
+    if ((code == 7 || code == 8) && !(m->tag & kCrossingDelivered)) continue;
+    if (m->bytes[0] != 0 && m->bytes[0] != 1 && isKeymapNotify(m->bytes) &&
+        client->lastMessageType != kEnterNotify && client->lastMessageType != kFocusIn)
+      continue;
+    writeToClient(m->bytes, m->length, m->layout, client);
+  }
+}
+
+void syncTail(ProxyClient* client) {
+  client->pendingTail = client->pendingHead ? client->pendingHead->previous : nullptr;
+}
+
+void unlinkEntry(ProxyClient* client, PendingRequest* entry) {
+  PendingRequest*& head = client->pendingHead;
+  if (entry == head) {
+    head = entry->next;
+    if (head) head->previous = entry->previous;
+  } else {
+    entry->previous->next = entry->next;
+    if (entry->next)
+      entry->next->previous = entry->previous;
+    else
+      head->previous = entry->previous;
+  }
+  syncTail(client);
+}
+
+// Messages may be written straight to the client: one server, nothing older
+// still waiting.
+bool deliverNow(ProxyClient* client, u64 sequence) {
+  PendingRequest* head = client->pendingHead;
+  return client->linkCount < 2 && (!head || head->sequence > sequence);
+}
+
+PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
+  ServerLink* link = currentLink;
+  PendingRequest* entry = nullptr;
+  if (link) entry = findPendingRequest(client, sequence, link->server.serverIndex, link->lastServerSequence);
+  return entry ? entry : insertPendingRequest(client, sequence, 0);
+}
+
+}  // namespace
+
+void setExposeWorkarounds(u32 flags) { exposeWorkarounds = flags; }
+
+__attribute__((weak)) void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
+  u8* out = outbufferReserve(&client->output, length);
+  if (!out) {
+    PALVON_OOM();
+    return;
+  }
+  std::memcpy(out, message, length);
+  if (client->parser.swapped) swapByFormat(layout, out, out + length);
+  client->lastMessageType = message[0];
+}
+
+PendingRequest* allocPendingRequest(ProxyClient*, u64 sequence, u16 key) {
+  PendingRequest* entry = freeEntries;
+  if (entry) {
+    freeEntries = entry->next;
+  } else {
+    entry = static_cast<PendingRequest*>(memAlloc(sizeof(PendingRequest)));
+    if (!entry) {
+      PALVON_OOM();
+      return nullptr;
+    }
+  }
+  std::memset(entry, 0, sizeof(PendingRequest));
+  entry->sequence = sequence;
+  entry->key = key;
+  entry->serial = ++nextSerial;
+  return entry;
+}
+
+void armPendingOnServers(PendingRequest* entry, ProxyClient* client) {
+  entry->outstandingServers = static_cast<u8>(client->linkCount);
+  for (u32 i = 0; i < client->linkCount; i++) {
+    ServerLink* link = client->links[i];
+    u32 index = link->server.serverIndex;
+    u64 sequence = link->descriptor >= 0 && index < kMaxPendingServers
+                       ? queueRoundTripCallback(link, completeHeadReply, reinterpret_cast<void*>(entry->serial), nullptr)
+                       : 0;
+    if (sequence)
+      entry->roundTrips[index] = sequence;
+    else
+      entry->outstandingServers--;
+  }
+}
+
+PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key) {
+  PendingRequest* entry = allocPendingRequest(client, sequence, key);
+  if (!entry) return nullptr;
+  PendingRequest*& head = client->pendingHead;
+  PendingRequest* before = nullptr;
+  if (head && sequence <= head->previous->sequence)
+    for (before = head; before && before->sequence <= sequence;) before = before->next;
+  if (!head) {
+    entry->previous = entry;
+    head = entry;
+  } else if (!before) {
+    entry->previous = head->previous;
+    head->previous->next = entry;
+    head->previous = entry;
+  } else {
+    entry->next = before;
+    entry->previous = before->previous;
+    if (before == head)
+      head = entry;
+    else
+      before->previous->next = entry;
+    before->previous = entry;
+  }
+  syncTail(client);
+  armPendingOnServers(entry, client);
+  return entry;
+}
+
+PendingRequest* noteRequestWithoutReply(const u8* request) {
+  ProxyClient* client = currentClient;
+  return insertPendingRequest(client, client->requestCounter, get16(request));
+}
+
+PendingRequest* findPendingRequest(ProxyClient* client, u64 sequence, u32 serverIndex, u64 serverSequence) {
+  for (PendingRequest* entry = client->pendingHead; entry; entry = entry->next) {
+    if (entry->sequence > sequence) break;
+    if (entry->sequence == sequence &&
+        (serverIndex >= kMaxPendingServers || serverSequence <= entry->roundTrips[serverIndex]))
+      return entry;
+  }
+  return nullptr;
+}
+
+void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t tag, PendingRequest* entry) {
+  u8 code = message[0];
+  if (code == 0) {
+    if (entry->errorHeld) return;
+    entry->errorHeld = 1;
+  }
+  if ((code == kExpose || code == kGraphicsExpose) && mergeExposure(entry, message, reinterpret_cast<Region*>(tag)))
+    return;
+  auto* held = static_cast<HeldMessage*>(memAlloc(sizeof(HeldMessage) + length));
+  if (!held) {
+    PALVON_OOM();
+    if ((code == kExpose || code == kGraphicsExpose) && tag) regionDestroy(reinterpret_cast<Region*>(tag));
+    return;
+  }
+  held->length = length;
+  held->layout = layout;
+  held->tag = tag;
+  std::memcpy(held->bytes, message, length);
+  if (code >= kExpose && code <= kNoExpose)
+    append(&entry->exposures, held);
+  else if (code == 15)
+    append(&entry->visibility, held);
+  else if (code >= 16 && code <= 27)
+    append(&entry->structure, held);
+  else
+    append(&entry->others, held);
+}
+
+void holdMessageForSequence(const u8* message, u32 length, const char* layout, ProxyClient* client) {
+  u64 sequence = clientSequenceOf(client, get16(message + 2));
+  PendingRequest* entry = nullptr;
+  if (PendingRequest* head = client->pendingHead) {
+    for (PendingRequest* e = head->previous;; e = e->previous) {
+      if (e->sequence == sequence) {
+        entry = e;
+        break;
+      }
+      if (e == head) break;
+    }
+  }
+  if (!entry) entry = insertPendingRequest(client, sequence, 0);
+  if (!entry) {
+    PALVON_UNE();
+    return;
+  }
+  holdMessage(message, length, layout, 0, entry);
+}
+
+void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
+  ProxyClient* client = currentClient;
+  if (!client || !client->transport) return;
+  u64 sequence = clientSequenceOf(client, client->sequenceAnswered);
+  if (deliverNow(client, sequence)) {
+    writeToClient(reply, length, layout, client);
+    return;
+  }
+  if (PendingRequest* entry = entryFor(client, sequence)) holdMessage(reply, length, layout, 0, entry);
+}
+
+void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
+  ProxyClient* client = currentClient;
+  u8 code = event[0] & 0x7f;
+  bool exposure = (code == kExpose || code == kGraphicsExpose) && event[0] != kGenericEvent;
+  if (!client || !client->transport) {
+    if (exposure && tag) regionDestroy(reinterpret_cast<Region*>(tag));
+    return;
+  }
+  bool keymap = isKeymapNotify(event);
+  if (!keymap) client->lastEventSequence = get16(event + 2);
+  u64 sequence = clientSequenceOf(client, keymap ? client->lastEventSequence : get16(event + 2));
+  if (deliverNow(client, sequence)) {
+    if (exposure && tag) regionDestroy(reinterpret_cast<Region*>(tag));
+    if (keymap && client->lastMessageType != kEnterNotify && client->lastMessageType != kFocusIn) return;
+    writeToClient(event, eventLength(event), layout, client);
+    return;
+  }
+  if (PendingRequest* entry = entryFor(client, sequence))
+    holdMessage(event, eventLength(event), layout, tag, entry);
+  else if (exposure && tag)
+    regionDestroy(reinterpret_cast<Region*>(tag));
+}
+
+void sendErrorToClient(const u8* error, const char* layout) {
+  ProxyClient* client = currentClient;
+  if (!client || !client->transport) return;
+  PendingRequest* entry = entryFor(client, clientSequenceOf(client, client->sequenceAnswered));
+  if (!entry) {
+    PALVON_UNE();
+    return;
+  }
+  holdMessage(error, 32, layout, 0, entry);
+}
+
+void sendComposedReply(u8, u16, u8* reply, u32 length, const char* layout, ProxyClient* client) {
+  reply[0] = 1;
+  put32(reply + 4, (length - 32) / 4);
+  holdMessageForSequence(reply, length, layout, client);
+}
+
+void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client) {
+  if (!client->transport) return;
+  holdMessageForSequence(event, eventLength(event), layout, client);
+}
+
+void completeHeadReply(const u8*, void* serialArgument) {
+  ServerLink* link = currentLink;
+  if (!link || !link->client) return;
+  ProxyClient* client = link->client;
+  u64 serial = reinterpret_cast<uintptr_t>(serialArgument);
+  PendingRequest* entry = client->pendingHead;
+  while (entry && entry->serial != serial) entry = entry->next;
+  if (!entry || --entry->outstandingServers > 0) return;
+  // Older entries are always released first.
+  while (client->pendingHead != entry) flushPendingRequest(client->pendingHead, client);
+  flushPendingRequest(entry, client);
+}
+
+void flushPendingRequest(PendingRequest* entry, ProxyClient* client) {
+  for (HeldMessage* m = entry->structure.head; m; m = m->next) writeToClient(m->bytes, m->length, m->layout, client);
+  for (HeldMessage* m = entry->visibility.head; m; m = m->next) writeToClient(m->bytes, m->length, m->layout, client);
+  flushExposures(client, &entry->exposures);
+  flushOthers(client, &entry->others);
+  freeList(&entry->structure);
+  freeList(&entry->visibility);
+  freeList(&entry->exposures);
+  freeList(&entry->others);
+  unlinkEntry(client, entry);
+  entry->next = freeEntries;
+  freeEntries = entry;
+}
+
+void freePendingRequests(ProxyClient* client) {
+  while (PendingRequest* entry = client->pendingHead) {
+    freeList(&entry->structure);
+    freeList(&entry->visibility);
+    freeList(&entry->exposures);
+    freeList(&entry->others);
+    unlinkEntry(client, entry);
+    std::free(entry);
+  }
+}
+
+}  // namespace palvon

@@ -1,0 +1,87 @@
+// In-order delivery of replies, events and errors to a client.
+//
+// A request may go to several real servers that answer at their own pace.
+// What arrives for one client sequence is held on a PendingRequest until
+// every server has passed that point (proved by a round trip on each link),
+// then released: structure events first, then visibility, then exposures
+// merged over the servers, then the rest in arrival order, of errors only the
+// first. With one server and nothing older pending, messages go straight to
+// the client. Main thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "base/strings.h"
+
+namespace palvon {
+
+struct ProxyClient;
+struct Region;
+
+// An entry can follow at most this many servers; links to more are refused.
+constexpr u32 kMaxPendingServers = 32;
+
+struct HeldMessage {
+  HeldMessage* next;
+  u32 length;
+  const char* layout;   // for swapping to the client
+  uintptr_t tag;        // exposures: their Region (owned); crossings: the tag
+  u8 bytes[];
+};
+
+struct HeldList {
+  HeldMessage* head;
+  HeldMessage* tail;
+};
+
+struct PendingRequest {
+  PendingRequest* next;
+  PendingRequest* previous;  // the head's previous is the tail
+  u64 sequence;              // the client sequence this entry stands for
+  u16 key;                   // the request's first 16-bit word, or 0
+  u8 errorHeld;
+  u8 outstandingServers;
+  u64 serial;                // identifies the entry in round-trip callbacks
+  HeldList structure;        // codes 16 to 27
+  HeldList visibility;       // code 15
+  HeldList exposures;        // codes 12, 13, 14
+  HeldList others;           // replies, the first error, other events
+  u64 roundTrips[kMaxPendingServers];  // server sequence of each link's round trip
+};
+
+// Workaround words that change how GraphicsExpose is delivered.
+constexpr u32 kExposeBeforeGraphicsExpose = 1;
+constexpr u32 kExposeInsteadOfGraphicsExpose = 2;
+constexpr u32 kExposeAfterGraphicsExpose = 4;
+void setExposeWorkarounds(u32 flags);
+
+PendingRequest* allocPendingRequest(ProxyClient* client, u64 sequence, u16 key);
+PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key);
+// For a request without a reply sent to every server (two or more links).
+PendingRequest* noteRequestWithoutReply(const u8* request);
+void armPendingOnServers(PendingRequest* entry, ProxyClient* client);
+PendingRequest* findPendingRequest(ProxyClient* client, u64 sequence, u32 serverIndex, u64 serverSequence);
+void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t tag, PendingRequest* entry);
+void holdMessageForSequence(const u8* message, u32 length, const char* layout, ProxyClient* client);
+
+// Messages from a server for the current client and current link. An
+// exposure's tag is a Region that this call takes over.
+void sendReplyToClient(const u8* reply, u32 length, const char* layout);
+void sendEventToClient(const u8* event, const char* layout, uintptr_t tag);
+void sendErrorToClient(const u8* error, const char* layout);
+
+// Replies and events the proxy makes itself, delivered in request order.
+void sendComposedReply(u8 major, u16 minor, u8* reply, u32 length, const char* layout, ProxyClient* client);
+void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client);
+
+// The round-trip callback of an armed entry (argument: its serial).
+void completeHeadReply(const u8* reply, void* serial);
+void flushPendingRequest(PendingRequest* entry, ProxyClient* client);
+void freePendingRequests(ProxyClient* client);
+
+// Puts a message into the client's output, swapped by its layout when the
+// client's byte order differs, and remembers its type. The client layer
+// owns the real one; the default here serves builds without it.
+void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client);
+
+}  // namespace palvon

@@ -1,0 +1,458 @@
+// Sequence ring, request stash, reply hooks and the proxy's own round trips.
+#include "Proxy/sequence.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "Proxy/client.h"
+#include "Proxy/serverlink.h"
+#include "Proxy/xerrors.h"
+#include "base/logging.h"
+#include "base/orders.h"
+
+namespace palvon {
+
+namespace {
+
+// Slots of the ring in front of the newest popped sequence that stay needed:
+// events may still repeat the sequence being answered.
+constexpr u16 kSlotsKeptBehind = 2;
+
+struct RoundTripClosure {
+  RoundTripCallback callback;
+  void* argument;
+  RoundTripRelease release;
+};
+
+void noRoundTripCallback(const u8*, void*) {}
+void noRoundTripRelease(void*) {}
+
+void releaseRoundTripCallback(void* data) {
+  auto* closure = static_cast<RoundTripClosure*>(data);
+  RoundTripRelease release = closure->release;
+  void* argument = closure->argument;
+  std::free(closure);
+  if (release) release(argument);
+}
+
+u16 serverU16(const ServerLink* link, const u8* p) {
+  return link->writer.swap ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[0] | p[1] << 8);
+}
+
+u32 serverU32(const ServerLink* link, const u8* p) {
+  if (link->writer.swap) return u32(p[0]) << 24 | u32(p[1]) << 16 | u32(p[2]) << 8 | p[3];
+  return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
+}
+
+void putServerU16(const ServerLink* link, u8* p, u16 value) {
+  if (link->writer.swap) {
+    p[0] = static_cast<u8>(value >> 8);
+    p[1] = static_cast<u8>(value);
+  } else {
+    p[0] = static_cast<u8>(value);
+    p[1] = static_cast<u8>(value >> 8);
+  }
+}
+
+// Wire form of a sequence as the server will write it into bytes 2-3, read
+// back as a host u16 (so it compares with a raw 16-bit load of those bytes).
+u16 wireForm(const ServerLink* link, u64 sequence) {
+  u8 bytes[2];
+  putServerU16(link, bytes, static_cast<u16>(sequence));
+  u16 raw;
+  std::memcpy(&raw, bytes, 2);
+  return raw;
+}
+
+u16 rawU16(const u8* p) {
+  u16 raw;
+  std::memcpy(&raw, p, 2);
+  return raw;
+}
+
+void releaseStash(RequestStash* stash) {
+  if (stash->release) stash->release(stash->data);
+  std::free(stash);
+}
+
+// Releases every stash entry in front of `keep` (or all when keep is null).
+void releaseStashBefore(ServerLink* link, RequestStash* keep) {
+  while (link->stashHead && link->stashHead != keep) {
+    RequestStash* stash = link->stashHead;
+    link->stashHead = stash->next;
+    if (!link->stashHead) link->stashTail = nullptr;
+    releaseStash(stash);
+  }
+}
+
+// Size of the server message at p within the n bytes available; 0 when the
+// message is not complete. Replies and generic events carry a length word.
+u64 serverMessageSize(const ServerLink* link, const u8* p, u64 n) {
+  if (n < 32) return 0;
+  u64 size = 32;
+  if (p[0] == 1 || (p[0] & 0x7f) == 35) size += 4ull * serverU32(link, p + 4);
+  return size <= n ? size : 0;
+}
+
+// Offset of the first message of `type` (1 reply, 0 error) with that wire
+// sequence in the link's input from the parse offset on, or -1.
+i64 findMessageBySequence(const ServerLink* link, u8 type, u16 wire) {
+  const u8* data = link->input.data;
+  u64 at = link->parseOffset;
+  while (at < link->input.used) {
+    u64 size = serverMessageSize(link, data + at, link->input.used - at);
+    if (!size) return -1;
+    if (data[at] == type && rawU16(data + at + 2) == wire) return static_cast<i64>(at);
+    at += size;
+  }
+  return -1;
+}
+
+bool isMarkerReply(const ServerLink* link, const u8* reply) {
+  return serverU32(link, reply + 4) == 1 && reply[32] == 'A' && reply[33] == 'R' && reply[34] == 'C';
+}
+
+}  // namespace
+
+// --- The ring ----------------------------------------------------------------
+
+const char* createSequenceRing(ServerLink* link) {
+  auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
+  if (!chunk) return PALVON_OOM();
+  chunk->previous = chunk;
+  chunk->oldestNeeded = kRingSlots - kSlotsKeptBehind;
+  link->ring = chunk;
+  return nullptr;
+}
+
+void freeSequenceRing(ServerLink* link) {
+  for (SequenceRing* chunk = link->ring; chunk;) {
+    SequenceRing* next = chunk->next;
+    std::free(chunk);
+    chunk = next;
+  }
+  link->ring = nullptr;
+}
+
+void noteServerRequest(const u8* request, ServerLink* link) { noteServerRequestKey(rawU16(request), link); }
+
+void noteServerRequestKey(u16 key, ServerLink* link) {
+  u64 s = link->requestsSent;
+  SequenceRing* tail = link->ring->previous;
+  u16 slot = static_cast<u16>(s & (kRingSlots - 1));
+  tail->slots[slot] = {static_cast<u16>(link->client ? link->client->requestCounter : 0), key};
+  if (slot == tail->oldestNeeded && !tail->closed) {
+    // The ring has come round to slots not yet answered: a round trip after
+    // this request retires the chunk when its reply comes back.
+    u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
+    auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
+    if (!r || !chunk) {
+      std::free(chunk);
+      if (r) PALVON_OOM();
+    } else {
+      tail->closed = 1;
+      tail->closingSequence = r;
+      chunk->oldestNeeded = static_cast<u16>((r - kSlotsKeptBehind) & (kRingSlots - 1));
+      chunk->slots[r & (kRingSlots - 1)] = tail->slots[r & (kRingSlots - 1)];
+      chunk->previous = tail;
+      tail->next = chunk;
+      link->ring->previous = chunk;
+    }
+  }
+  link->stashSequence = s;
+}
+
+void popServerSequence(ServerLink* link, u16 serverSequence) {
+  u64 s = sequenceWiden(link->lastServerSequence, serverSequence);
+  link->lastServerSequence = s;
+  SequenceRing* head = link->ring;
+  if (!head) return;
+  // A server that skipped a retiring round trip cannot leave old chunks behind.
+  while (head->closed && s > head->closingSequence && head->next) {
+    link->ring = head->next;
+    link->ring->previous = head->previous;
+    std::free(head);
+    head = link->ring;
+  }
+  const SequenceSlot& slot = head->slots[s & (kRingSlots - 1)];
+  if (link->client) link->client->sequenceAnswered = slot.clientSequence;
+  link->requestKeyAnswered = slot.key;
+  if (head->closed && s == head->closingSequence && head->next) {
+    link->ring = head->next;
+    link->ring->previous = head->previous;
+    std::free(head);
+  } else {
+    head->oldestNeeded = static_cast<u16>((s + kRingSlots - kSlotsKeptBehind) & (kRingSlots - 1));
+  }
+}
+
+// --- Round trips -------------------------------------------------------------
+
+u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* argument, RoundTripRelease release) {
+  auto* closure = static_cast<RoundTripClosure*>(memAlloc(sizeof(RoundTripClosure)));
+  u8* request = closure ? reserveServerBytes(link, 4) : nullptr;
+  if (!request) {
+    std::free(closure);
+    PALVON_OOM();
+    return 0;
+  }
+  request[0] = 43;  // GetInputFocus: the cheapest request with a reply
+  request[1] = 0;
+  putServerU16(link, request + 2, 1);
+  *closure = {callback, argument, release};
+  u64 sequence = ++link->requestsSent;
+  noteServerRequestKey(kKeyNoOperation, link);
+  link->stashSequence = sequence;
+  stashRequestData(link, kStashRoundTrip, closure, releaseRoundTripCallback);
+  return sequence;
+}
+
+void ReplyNoOperation(const u8* reply, u32) {
+  ServerLink* link = currentLink;
+  auto* closure = link ? static_cast<RoundTripClosure*>(takeStashedData(link, kStashRoundTrip)) : nullptr;
+  if (!closure) {
+    LOGF(logChXhint, "No data in NoOp reply #%u for %s", link ? static_cast<u32>(link->lastServerSequence) : 0,
+         link ? clientNameText(link->client) : "?");
+    return;
+  }
+  RoundTripClosure copy = *closure;
+  std::free(closure);
+  if (copy.callback) copy.callback(reply, copy.argument);
+  if (copy.release) copy.release(copy.argument);
+}
+
+// --- The stash -----------------------------------------------------------------
+
+void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease release) {
+  auto* stash = static_cast<RequestStash*>(memAlloc(sizeof(RequestStash)));
+  if (!stash) {
+    PALVON_OOM();
+    if (release) release(data);
+    return;
+  }
+  *stash = {nullptr, link->stashSequence, code, data, release};
+  if (link->stashTail)
+    link->stashTail->next = stash;
+  else
+    link->stashHead = stash;
+  link->stashTail = stash;
+}
+
+static RequestStash* findStash(ServerLink* link, u8 code, RequestStash** before) {
+  RequestStash* previous = nullptr;
+  for (RequestStash* stash = link->stashHead; stash; previous = stash, stash = stash->next) {
+    if (stash->sequence == link->lastServerSequence && stash->code == code) {
+      *before = previous;
+      return stash;
+    }
+    if (stash->sequence > link->lastServerSequence) break;
+  }
+  return nullptr;
+}
+
+void* takeStashedData(ServerLink* link, u8 code) {
+  RequestStash* before = nullptr;
+  RequestStash* found = findStash(link, code, &before);
+  if (!found) return nullptr;
+  releaseStashBefore(link, found);
+  link->stashHead = found->next;
+  if (!link->stashHead) link->stashTail = nullptr;
+  void* data = found->data;
+  std::free(found);
+  return data;
+}
+
+bool releaseStashedData(ServerLink* link, u8 code) {
+  RequestStash* before = nullptr;
+  RequestStash* found = findStash(link, code, &before);
+  if (!found) return false;
+  releaseStashBefore(link, found->next);
+  return true;
+}
+
+void* peekStashedData(ServerLink* link, u8 code) {
+  RequestStash* before = nullptr;
+  RequestStash* found = findStash(link, code, &before);
+  if (!found) return nullptr;
+  releaseStashBefore(link, found);
+  return found->data;
+}
+
+// Entries of requests older than the message being dispatched can no longer
+// be answered (their reply was replaced by an error or never came).
+void dropStaleStash(ServerLink* link) {
+  while (link->stashHead && link->stashHead->sequence < link->lastServerSequence) {
+    RequestStash* stash = link->stashHead;
+    link->stashHead = stash->next;
+    if (!link->stashHead) link->stashTail = nullptr;
+    releaseStash(stash);
+  }
+}
+
+void releaseAllStashes(ServerLink* link) { releaseStashBefore(link, nullptr); }
+
+// --- Reply hooks ----------------------------------------------------------------
+
+void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument) {
+  auto* hook = static_cast<ReplyHook*>(memAlloc(sizeof(ReplyHook)));
+  if (!hook) {
+    PALVON_OOM();
+    return;
+  }
+  *hook = {nullptr, wireForm(link, link->stashSequence), callback, argument};
+  if (link->hookTail)
+    link->hookTail->next = hook;
+  else
+    link->hookHead = hook;
+  link->hookTail = hook;
+}
+
+void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argument) {
+  addReplyHook(link, callback, argument);
+}
+
+int acceptReplyHook(ServerLink*, const u8*, void*) { return 1; }
+
+static void unlinkFirstHook(ServerLink* link) {
+  ReplyHook* hook = link->hookHead;
+  link->hookHead = hook->next;
+  if (!link->hookHead) link->hookTail = nullptr;
+  std::free(hook);
+}
+
+void freeReplyHooks(ServerLink* link) {
+  while (link->hookHead) unlinkFirstHook(link);
+}
+
+int dispatchReplyHook(ServerLink* link, const u8* reply) {
+  ReplyHook* hook = link->hookHead;
+  if (!hook || rawU16(reply + 2) != hook->wireSequence) return 0;
+  if (!hook->callback(link, reply, hook->argument)) LOGF(logChWarning, "Failed X reply order");
+  if (link->hookHead == hook) unlinkFirstHook(link);
+  return 1;
+}
+
+u16 wireSequenceOf(const ServerLink* link, const u8* message) { return serverU16(link, message + 2); }
+
+// --- The synchronous round trip ---------------------------------------------------
+
+const char* sendSyncMarker(ServerLink* link) {
+  u8* request = reserveServerBytes(link, 8);
+  if (!request) return PALVON_OOM();
+  // GetAtomName of the predefined atom 3: a reply every server can give.
+  request[0] = 17;
+  request[1] = 0;
+  putServerU16(link, request + 2, 2);
+  u8 atom[4] = {3, 0, 0, 0};
+  if (link->writer.swap) std::swap(atom[0], atom[3]);
+  std::memcpy(request + 4, atom, 4);
+  u64 sequence = ++link->requestsSent;
+  link->syncMarkerSequence = wireForm(link, sequence);
+  noteServerRequestKey(kKeyGetAtomName, link);
+  if (flushServerLink(link)) return reportBrokenServerLink(link);
+  return nullptr;
+}
+
+static void deleteInput(ServerLink* link, i64 at, u64 n) { bufferDeleteAt(&link->input, link->input.data + at, n); }
+
+// Waits until the marker reply is in the input and removes it.
+static const char* awaitMarker(ServerLink* link) {
+  for (;;) {
+    i64 at = findMessageBySequence(link, 1, link->syncMarkerSequence);
+    while (at >= 0 && !isMarkerReply(link, link->input.data + at)) {
+      LOGF(logChWarning, "Not sync reply (seq overrun?)");
+      u64 next = at + serverMessageSize(link, link->input.data + at, link->input.used - at);
+      at = -1;
+      for (u64 p = next; p < link->input.used;) {
+        u64 size = serverMessageSize(link, link->input.data + p, link->input.used - p);
+        if (!size) break;
+        const u8* m = link->input.data + p;
+        if (m[0] == 1 && rawU16(m + 2) == link->syncMarkerSequence && isMarkerReply(link, m)) {
+          at = static_cast<i64>(p);
+          break;
+        }
+        p += size;
+      }
+      if (at < 0) break;
+    }
+    if (at >= 0) {
+      deleteInput(link, at, 36);
+      return nullptr;
+    }
+    if (const char* error = readServerLinkBlocking(link)) return error;
+  }
+}
+
+// Hands the reply (or error) of the first hook to it; stops with a text when
+// the server sent neither.
+static const char* matchFirstHook(ServerLink* link) {
+  ReplyHook* hook = link->hookHead;
+  i64 at = findMessageBySequence(link, 1, hook->wireSequence);
+  if (at >= 0) {
+    u8* reply = link->input.data + at;
+    u64 size = serverMessageSize(link, reply, link->input.used - at);
+    u16 sequence = wireSequenceOf(link, reply);
+    int ok = hook->callback(link, reply, hook->argument);
+    deleteInput(link, at, size);
+    unlinkFirstHook(link);
+    if (!ok) {
+      LOGF(logChWarning, "Failed X reply order");
+      return tmpPrintf("Failed X reply order: reply #%u from %s for %s was refused by its receiver", sequence,
+                       link->server.displayName, clientNameText(link->client));
+    }
+    return nullptr;
+  }
+  u8 wire[2];
+  std::memcpy(wire, &hook->wireSequence, 2);
+  u16 sequence = link->writer.swap ? static_cast<u16>(wire[0] << 8 | wire[1]) : static_cast<u16>(wire[0] | wire[1] << 8);
+  at = findMessageBySequence(link, 0, hook->wireSequence);
+  if (at < 0)
+    return tmpPrintf("No X reply #%u from %s for %s", sequence, link->server.displayName, clientNameText(link->client));
+  u8* error = link->input.data + at;
+  u8 code = error[1];
+  if (code >= 128 && link->server.codes) code = link->server.codes->errorFromServer[code];
+  u8 major = error[10];
+  u16 minor = serverU16(link, error + 8);
+  LOGF(logChXerror, "Unexpected X error %s 0x%x in %s #%u by %s from %s", getErrorName(code), serverU32(link, error + 4),
+       getRequestName(mapServerMajorToProxy(major, link), minor), sequence, clientNameText(link->client),
+       link->server.displayName);
+  deleteInput(link, at, 32);
+  unlinkFirstHook(link);
+  return nullptr;
+}
+
+const char* matchServerReply(ServerLink* link) {
+  link->busy = 1;
+  const char* error = awaitMarker(link);
+  ReplyHook* last = link->hookTail;
+  while (!error && link->hookHead) {
+    bool wasLast = link->hookHead == last;
+    error = matchFirstHook(link);
+    if (wasLast) break;
+  }
+  link->busy = 0;
+  if (!error && link->input.used > link->parseOffset && link->readOrder) {
+    // What else came in is dispatched from the loop, not from inside this wait.
+    orderCancel(link->readOrder);
+    link->readOrder = orderAddIdle(resumeServerLinkRead, link);
+  }
+  return error;
+}
+
+const char* syncServerLink(ServerLink* link) {
+  if (const char* error = sendSyncMarker(link)) return error;
+  return matchServerReply(link);
+}
+
+const char* syncClientLinks(ProxyClient* client) {
+  const char* first = nullptr;
+  for (u32 i = 0; i < client->linkCount; i++) {
+    const char* error = sendSyncMarker(client->links[i]);
+    if (!first) first = error;
+  }
+  for (u32 i = 0; i < client->linkCount && !first; i++) first = matchServerReply(client->links[i]);
+  return first;
+}
+
+}  // namespace palvon

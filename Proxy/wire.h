@@ -1,0 +1,33 @@
+// Small helpers for X messages in the proxy's own byte order, shared by the
+// request writers and the messages the proxy composes.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <cstring>
+
+#include "base/strings.h"
+
+namespace palvon {
+
+inline void put16(u8* p, u16 value) { std::memcpy(p, &value, 2); }
+inline void put32(u8* p, u32 value) { std::memcpy(p, &value, 4); }
+inline u16 get16(const u8* p) {
+  u16 value;
+  std::memcpy(&value, p, 2);
+  return value;
+}
+inline u32 get32(const u8* p) {
+  u32 value;
+  std::memcpy(&value, p, 4);
+  return value;
+}
+inline u32 bitCount(u32 value) { return static_cast<u32>(__builtin_popcount(value)); }
+inline u32 pad4(u32 n) { return (n + 3) & ~3u; }
+
+// The values of an Xlib attribute or GC record for the set bits of a value
+// mask, one 32-bit word each in bit order; returns the number written.
+u32 packWindowAttributes(u32 mask, const XSetWindowAttributes* attributes, u32* out);
+u32 packGCValues(u32 mask, const XGCValues* values, u32* out);
+
+}  // namespace palvon

@@ -1,0 +1,75 @@
+// X errors to clients and the names used in their log lines.
+#include "Proxy/xerrors.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "Proxy/client.h"
+#include "Proxy/core11G.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/serverlink.h"
+#include "Proxy/wire.h"
+#include "base/logging.h"
+
+namespace palvon {
+
+u32 detailFlags = 0;
+
+void sendXError(u8 code, u32 badValue, const u8* request, u32 length, const char* text) {
+  ProxyClient* client = currentClient;
+  if (!client) return;
+  sendClientXError(code, badValue, request, length, static_cast<u16>(client->requestCounter), text, client);
+}
+
+void sendExtensionError(u8 code, u32 badValue, const u8* request, u32 length, const char* text) {
+  ExtensionEntry& entry = proxyState.extensions.entries[request[0]];
+  entry.errorsSent++;
+  sendXError(static_cast<u8>(entry.firstError + code), badValue, request, length, text);
+}
+
+const char* getRequestName(u32 major, u32 minor) {
+  const DispatchTables& tables = proxyState.dispatch;
+  const char* name = nullptr;
+  if (major >= 1 && major <= 127)
+    name = tables.coreRequestNames[major];
+  else if (major >= 128 && major <= 255 && minor < 256)
+    name = tables.extensionRequestNames[256 * (major - 128) + minor];
+  return name ? name : tmpPrintf("request %u.%u", major, minor);
+}
+
+const char* describeClientRequest(const u8* request) {
+  static char text[256];
+  ProxyClient* client = currentClient;
+  bool big = get16(request + 2) == 0;
+  std::snprintf(text, sizeof text, "%s%s #%u", big ? "big " : "", getRequestName(request[0], request[1]),
+                client ? client->requestCounter : 0);
+  return text;
+}
+
+const char* getErrorName(u32 code) {
+  const char* name = code < 256 ? proxyState.dispatch.errorNames[code] : nullptr;
+  return name ? name : "?";
+}
+
+const char* clientNameText(const ProxyClient* client) {
+  if (!client) return "(no client)";
+  if (clientHooks.clientName) return clientHooks.clientName(client);
+  return tmpPrintf("#%u", client->number);
+}
+
+void logServerError(const u8* error, const char* format, ...) {
+  ProxyClient* client = currentClient;
+  if ((detailFlags & kDetailClientErrors) && logOn(logChXerror)) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    ServerLink* link = currentLink;
+    LOGF(logChXerror, "X error %s in %s %u from %s to %s", text, getRequestName(error[10], get16(error + 8)),
+         get16(error + 2), link ? link->server.displayName : "(NULL)", clientNameText(client));
+  }
+  if (client) client->errorCounter++;
+}
+
+}  // namespace palvon

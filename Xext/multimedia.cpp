@@ -1,0 +1,9 @@
+#include "Xext/multimedia.h"
+
+namespace palvon {
+
+const char* multimediaInit(ExtensionEntry*) { return "Multimedia streams are not supported by this proxy"; }
+
+const char* multimediaFreeClientStream(MultimediaStream*, bool) { return nullptr; }
+
+}  // namespace palvon
