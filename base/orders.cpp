@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <initializer_list>
 #include <cstdlib>
 #include <ctime>
 
