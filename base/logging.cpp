@@ -310,6 +310,7 @@ void logSetClock(LogClock clock) { gClock = clock ? clock : systemClock; }
 int logInit(int argc, char** argv, const char* version, const char* revision) {
   gettimeofday(&gStart, nullptr);
   gPid = static_cast<unsigned>(getpid());
+  gLastStamp = -1;
   strCopy(gVersion, version ? version : "", sizeof gVersion);
   strCopy(gRevision, revision ? revision : "", sizeof gRevision);
   ensureStderrOpen();

@@ -21,6 +21,8 @@ namespace {
 constexpr const char* kOpenDetails = "<span class=\"details\">(";
 constexpr const char* kCloseDetails = ")</span>";
 constexpr size_t kCloseSpan = 7;  // "</span>"
+// Parsers refuse deeply nested markup; deeper parentheses stay plain text.
+constexpr size_t kMaxDetailsDepth = 16;
 
 // Length of the valid UTF-8 sequence at s (characters allowed in XML), or 0.
 size_t utf8Length(const unsigned char* s) {
@@ -123,29 +125,32 @@ void LineWriter::putText(const char* text, size_t budget, bool markup) {
 
 void LineWriter::putMessage(const char* text, size_t budget) {
   char* stop = at_ + (budget < room() ? budget : room());
-  size_t open = 0;
+  size_t open = 0;   // spans opened and not yet closed
+  size_t plain = 0;  // parentheses opened beyond the depth limit
   while (*text) {
     const char* piece;
     size_t length;
     size_t used = 1;
-    size_t opens = 0;
-    if (*text == '(') {
+    int change = 0;
+    if (*text == '(' && open < kMaxDetailsDepth) {
       piece = kOpenDetails;
       length = strlen(kOpenDetails);
-      opens = 1;
-    } else if (*text == ')' && open) {
+      change = 1;
+    } else if (*text == ')' && !plain && open) {
       piece = kCloseDetails;
       length = strlen(kCloseDetails);
+      change = -1;
     } else {
       used = markupPiece(text, &piece, &length);
     }
     // Room for this piece and for closing every span still open after it.
-    if (at_ + length + (open + opens) * kCloseSpan > stop) break;
+    if (at_ + length + (open + change) * kCloseSpan > stop) break;
     memcpy(at_, piece, length);
     at_ += length;
+    if (*text == '(' && !change) plain++;
+    else if (*text == ')' && plain) plain--;
     text += used;
-    if (opens) open++;
-    else if (piece == kCloseDetails) open--;
+    open += change;
   }
   for (; open; open--) put("</span>", kCloseSpan);
 }
@@ -208,7 +213,7 @@ void writePageHeader(FILE* stream, const char* program, const char* host, time_t
   putMarkup(stream, program);
   fputs("</span> at ", stream);
   putMarkup(stream, host);
-  fputs("</td><td>&nbsp;</td></tr>\n<tr><td><table style=\"width:100%\"><tr><td><dl>\n", stream);
+  fputs("</td><td>&#160;</td></tr>\n<tr><td><table style=\"width:100%\"><tr><td><dl>\n", stream);
 }
 
 void writePageSessionHeader(FILE* stream, const char* date, const char* version, const char* revision,
