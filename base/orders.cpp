@@ -197,6 +197,8 @@ void ageTimers(Order* first) {
 void orderNoop(void*) {}
 
 void ordersInit() {
+  gStopValue = 0;
+  gStopPending = false;
   gEarliest = &gSentinel;
   gLoopClock = gClock();
   for (pollfd& slot : gTable) slot = pollfd{-1, 0, 0};
