@@ -142,7 +142,9 @@ const char* openFile(const char* name) {
   gStream = stream;
   gNamedFile = true;
   gXhtml = page;
-  pointStderrAt(descriptor);
+  // Stray bytes behind a page's trailer would break its markup for good, so
+  // only plain files take over descriptor 2.
+  if (!page) pointStderrAt(descriptor);
   return nullptr;
 }
 

@@ -8,8 +8,9 @@
 // channel is on), '@' the source module and line ("orders68"), '&' the
 // summary, '$' the pid, '|' "main thread", '~' the program name and a blank.
 //
-// A log file target is also put on descriptor 2, so that stray output of
-// libraries lands in the log; descriptor 2 is never left closed. Several
+// A plain log file is also put on descriptor 2, so that stray output of
+// libraries lands in the log (an XHTML page is not: stray bytes would break
+// its markup); descriptor 2 is never left closed. Several
 // processes may share one log file: every entry is written under the file's
 // write lock. The writer takes no lock between threads of one process.
 #pragma once

@@ -71,12 +71,6 @@ TEST_F(OrdersTest, IdleOrdersRunEveryStepUntilCancelled) {
   EXPECT_EQ(orderTime(orderAddIdle(orderNoop, nullptr)), ~0ull);
 }
 
-TEST_F(OrdersTest, NoTimerWaitsForTheSentinelOrTheCallersMaximum) {
-  ordersRun(5000000);
-  ordersRun(250);
-  EXPECT_EQ(gWaits, (std::vector<int>{3600000, 250}));
-}
-
 void readOne(void* argument) {
   int descriptor = *static_cast<int*>(argument);
   char byte;
@@ -106,12 +100,6 @@ TEST_F(OrdersTest, DescriptorOrdersFollowReadiness) {
   EXPECT_EQ(orderFdWatched(pair[0]), 0);
   ordersRun(0);
   EXPECT_EQ(gCalls.size(), 4u);
-
-  Order* writer = orderAddFdWrite(pair[0], record, const_cast<char*>("writable"));
-  ordersRun(0);
-  EXPECT_EQ(gCalls.back(), "writable");
-  EXPECT_EQ(orderFdWatched(pair[0]), 0);
-  orderCancel(writer);
 }
 
 TEST_F(OrdersTest, FreeSlotsAreFoundFromTheHintAndTheCountShrinks) {
@@ -131,6 +119,9 @@ TEST_F(OrdersTest, FreeSlotsAreFoundFromTheHintAndTheCountShrinks) {
   }
   Order* again = orderAddFd(pair[1], orderNoop, nullptr);
   EXPECT_EQ(orderPollSlot(again), 2);
+  EXPECT_EQ(ordersPollCount(), 3u);
+  orderCancel(slots[2]);  // a second cancel leaves the slot's new owner alone
+  EXPECT_EQ(orderFdWatched(pair[1]), 1);
   EXPECT_EQ(ordersPollCount(), 3u);
 }
 
@@ -214,21 +205,6 @@ TEST_F(OrdersTest, StopFromADescriptorCallbackEndsTheNextStep) {
   EXPECT_EQ(gCalls, (std::vector<std::string>{"idle", "aged"}));
   EXPECT_EQ(ordersRun(kOrdersMaxWait), 5u);
   EXPECT_EQ(gCalls.size(), 2u);
-}
-
-void stopInThree(void* argument) {
-  if (++*static_cast<int*>(argument) == 3) ordersStop(7);
-}
-
-TEST_F(OrdersTest, MainLoopAndRunForEndAsAsked) {
-  int steps = 0;
-  orderAddIdle(stopInThree, &steps);
-  EXPECT_EQ(ordersMainLoop(), 7u);
-  EXPECT_EQ(steps, 3);
-
-  u64 start = ordersClock();
-  EXPECT_EQ(ordersRunFor(5000), 0u);
-  EXPECT_GE(ordersClock() - start, 5000u);
 }
 
 void reRegister(void* argument) {

@@ -243,11 +243,6 @@ TEST_F(OutBufferTest, BlockingFlushWaitsForAReaderAndGivesUpBehindAHeldHead) {
 }
 
 TEST_F(OutBufferTest, DescriptorHelpers) {
-  EXPECT_TRUE(fcntl(pair[0], F_GETFL) & O_NONBLOCK);
-  fdClearNonBlocking(pair[0]);
-  EXPECT_FALSE(fcntl(pair[0], F_GETFL) & O_NONBLOCK);
-  fdSetNonBlocking(pair[0]);
-
   EXPECT_EQ(fdIsReadable(pair[1]), 0);
   EXPECT_EQ(fdIsWritable(pair[0]), 1);
   auto start = std::chrono::steady_clock::now();
