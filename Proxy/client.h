@@ -73,6 +73,9 @@ struct ProxyClient {
   u8 setupRepliesAwaited;
   u8 bigRequests;              // BIG-REQUESTS enabled
   u8 readingResumeTimer;       // readOrder is the resume timer, not the descriptor
+  u8 dispatching;              // its input is being parsed: freeing waits
+  u8 stopped;                  // stopClient ran; the record only waits to be freed
+  u8 freePending;              // free it when the running parse returns
   u32 recordSwitches;
   void* recordAttachments;
   ClientRecording* recording;
@@ -127,6 +130,8 @@ constexpr u32 kCloseFlushTimeoutMs = 1000;
 // afterwards.
 void stopClient(ProxyClient* client, const char* reason, int keepOnClose);
 void watchClientWritable(void* client);
+// Frees a stopped client whose freeing waited for the parse that ran on it.
+void finishDeferredFree(ProxyClient* client);
 // The highest client number that the resource-id bits in force allow.
 u32 maxClientNumber();
 // The name of a close-down mode ("DestroyAll", ... , "UNKNOWN").
