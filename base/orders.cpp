@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <initializer_list>
 #include <cstdlib>
 #include <ctime>
 
@@ -196,6 +197,8 @@ void ageTimers(Order* first) {
 void orderNoop(void*) {}
 
 void ordersInit() {
+  gStopValue = 0;
+  gStopPending = false;
   gEarliest = &gSentinel;
   gLoopClock = gClock();
   for (pollfd& slot : gTable) slot = pollfd{-1, 0, 0};
@@ -250,6 +253,9 @@ void orderCancel(Order* order) {
     // A free slot carries -1, which poll() skips; descriptor 0 would be
     // polled and, once closed, report POLLNVAL on every step.
     *slot = pollfd{-1, 0, 0};
+    // Forget the slot: it may be handed to a new order, and a second cancel
+    // of this one must not free it again.
+    order->pollSlot = nullptr;
     u32 index = static_cast<u32>(slot - gTable);
     if (index < gHint) {
       gHint = index;

@@ -34,6 +34,7 @@ struct Order {
 constexpr u64 kOrdersMaxWait = 3600000;  // one hour: the wait with no timer
 constexpr u32 kOrdersPollSlots = 4096;
 
+// Empties the poll table and forgets a pending stop; orders are not touched.
 void ordersInit();
 // Each returns the new order, or nullptr after an "Out of memory" report (or
 // an error line when all poll slots are taken).

@@ -1,0 +1,263 @@
+// Server links against real Xvfb servers, in the proxy's byte order and in
+// the other one (the link announces MSB first and Xvfb answers that way).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Proxy/linkdispatch.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/sequence.h"
+#include "Proxy/serverlink.h"
+#include "support/linkrig.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+class ServerLinkTest : public ::testing::TestWithParam<bool> {
+ protected:
+  bool big() const { return GetParam(); }
+};
+
+std::vector<u8> noOperation() { return makeRequest(127, 0, {}); }
+std::vector<u8> getInputFocus() { return makeRequest(43, 0, {}); }
+std::vector<u8> freeGC(u32 gc) {
+  std::vector<u8> body(4);
+  put32At(body, 0, gc);
+  return makeRequest(60, 0, body);
+}
+
+u32 chunkCount(const ServerLink* link) {
+  u32 n = 0;
+  for (const SequenceRing* chunk = link->ring; chunk; chunk = chunk->next) n++;
+  return n;
+}
+
+// What the client should see: replies and errors with its own sequences.
+struct Expected {
+  u8 type;
+  u16 sequence;
+};
+
+// Sends `count` requests: NoOperation, except a BadGC error and a reply at
+// chosen client sequences; notes what the client must receive.
+void sendMixed(LinkRig& rig, ServerLink* link, u32 count, std::vector<Expected>& expected) {
+  for (u32 i = 0; i < count; i++) {
+    rig.nextRequest();
+    u32 sequence = rig.client()->requestCounter;
+    if (sequence % 997 == 0) {
+      ASSERT_NE(rig.forward(link, freeGC(0x1fffffff), "bbsi"), nullptr);
+      expected.push_back({0, static_cast<u16>(sequence)});
+    } else if (sequence % 1499 == 0) {
+      ASSERT_NE(rig.forward(link, getInputFocus(), "bbs"), nullptr);
+      expected.push_back({1, static_cast<u16>(sequence)});
+    } else {
+      ASSERT_NE(rig.forward(link, noOperation(), "bbs"), nullptr);
+    }
+  }
+}
+
+void expectDelivered(LinkRig& rig, const std::vector<Expected>& expected) {
+  std::vector<Message> got;
+  ASSERT_TRUE(rig.pump([&] {
+    for (Message& m : rig.take()) got.push_back(std::move(m));
+    return got.size() >= expected.size();
+  }));
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); i++) {
+    EXPECT_EQ(got[i][0], expected[i].type) << "message " << i;
+    EXPECT_EQ(get16At(got[i], 2), expected[i].sequence) << "message " << i;
+    if (got[i][0] == 0) {
+      EXPECT_EQ(got[i][1], 13) << "BadGC";
+      EXPECT_EQ(got[i][10], 60) << "FreeGC";
+    }
+  }
+}
+
+TEST_P(ServerLinkTest, OpensWithTheSetupAnswered) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  LinkRig rig;
+  ServerLink* link = rig.open(xvfb, big());
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->setupAnswered, kSetupAnswered);
+  EXPECT_FALSE(link->refused);
+  EXPECT_NE(rig.setup(0).root, 0u);
+  EXPECT_EQ(rig.client()->linkCount, 1u);
+}
+
+// Past both 16-bit wraps (the client's counter and the server's), with the
+// ring's inserted round trips on the way, every reply and error reaches the
+// client once, in order, with its own sequence.
+TEST_P(ServerLinkTest, AttributesEveryMessageAcrossRoundTripsAndWraps) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  LinkRig rig;
+  ServerLink* link = rig.open(xvfb, big());
+  ASSERT_NE(link, nullptr);
+  rig.client()->requestCounter = 65536 - 6000;
+  std::vector<Expected> expected;
+
+  // 10,000 requests without a reply, nothing read: the ring chains chunks.
+  for (u32 i = 0; i < 10000; i++) {
+    rig.nextRequest();
+    ASSERT_NE(rig.forward(link, i == 4321 ? freeGC(0x1ffffffe) : noOperation(), "bbsi"), nullptr);
+    if (i == 4321) expected.push_back({0, static_cast<u16>(rig.client()->requestCounter)});
+  }
+  EXPECT_GE(chunkCount(link), 3u);
+  rig.nextRequest();
+  ASSERT_NE(rig.forward(link, getInputFocus(), "bbs"), nullptr);
+  expected.push_back({1, static_cast<u16>(rig.client()->requestCounter)});
+  ASSERT_EQ(flushServerLink(link), nullptr);
+  expectDelivered(rig, expected);
+  EXPECT_EQ(chunkCount(link), 1u) << "answered chunks are freed";
+
+  // Then past the server's wrap, reading as we go.
+  for (int round = 0; round < 30; round++) {
+    expected.clear();
+    sendMixed(rig, link, 2000, expected);
+    rig.nextRequest();
+    ASSERT_NE(rig.forward(link, getInputFocus(), "bbs"), nullptr);
+    expected.push_back({1, static_cast<u16>(rig.client()->requestCounter)});
+    expectDelivered(rig, expected);
+  }
+  EXPECT_GT(link->requestsSent, 65536u);
+  EXPECT_EQ(chunkCount(link), 1u);
+  EXPECT_EQ(link->stashHead, nullptr) << "every round trip's closure was taken";
+}
+
+struct CapturedReply {
+  std::vector<u8> bytes;
+};
+
+int captureReply(ServerLink*, const u8* reply, void* argument) {
+  auto* captured = static_cast<CapturedReply*>(argument);
+  u32 words;
+  std::memcpy(&words, reply + 4, 4);
+  captured->bytes.assign(reply, reply + 32);
+  return 1;
+}
+
+u32 fromServer32(const ServerLink* link, const u8* p) {
+  u32 v;
+  std::memcpy(&v, p, 4);
+  return link->writer.swap ? __builtin_bswap32(v) : v;
+}
+
+// Sends a request written by hand and waits for its reply through a hook.
+std::vector<u8> roundTrip(ServerLink* link, const std::vector<u8>& request, const char* layout) {
+  u8* p = allocServerRequest(link, request[0], request[1], static_cast<u32>(request.size()));
+  std::memcpy(p + 4, request.data() + 4, request.size() - 4);
+  swapServerRequest(link, p, static_cast<u32>(request.size()), layout);
+  CapturedReply captured;
+  addReplyHook(link, captureReply, &captured);
+  EXPECT_EQ(syncServerLink(link), nullptr);
+  return captured.bytes;
+}
+
+std::vector<u8> changeProperty(u32 window, u32 total) {
+  std::vector<u8> body(total - 4, 'x');
+  put32At(body, 0, window);
+  put32At(body, 4, 39);  // WM_NAME
+  put32At(body, 8, 31);  // STRING
+  body[12] = 8;
+  body[13] = body[14] = body[15] = 0;
+  put32At(body, 16, total - 24);
+  std::vector<u8> request(total);
+  request[0] = 18;
+  request[1] = 0;  // Replace
+  std::memcpy(request.data() + 4, body.data(), body.size());
+  return request;
+}
+
+TEST_P(ServerLinkTest, LargestPlainAndSmallestBigRequestReachTheServer) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  LinkRig rig;
+  ServerLink* link = rig.open(xvfb, big());
+  ASSERT_NE(link, nullptr);
+
+  std::vector<u8> query = makeRequest(98, 0, {12, 0, 0, 0, 'B', 'I', 'G', '-', 'R', 'E', 'Q', 'U', 'E', 'S', 'T', 'S'});
+  std::vector<u8> answer = roundTrip(link, query, "bbss");
+  ASSERT_EQ(answer.size(), 32u);
+  ASSERT_EQ(answer[8], 1) << "BIG-REQUESTS present";
+  u8 major = answer[9];
+  ExtensionEntry& entry = proxyState.extensions.entries[major];
+  entry.name = "BIG-REQUESTS";
+  entry.major = major;
+  ASSERT_TRUE(writeBigRequestsEnable(link));
+  ASSERT_EQ(syncServerLink(link), nullptr);
+  entry = {};
+
+  u32 root = rig.setup(0).root;
+  for (u32 total : {0x3fffcu, 0x40000u}) {
+    std::vector<u8> request = changeProperty(root, total);
+    rig.nextRequest();
+    u8* copy = copyRequestToServer(request.data(), total, link);
+    ASSERT_NE(copy, nullptr);
+    swapServerRequest(link, copy, total, "bbsiiibbbbi");
+    if (total > kMaxPlainRequest) {
+      EXPECT_EQ(copy[-2], 0);
+      EXPECT_EQ(copy[-1], 0);
+      EXPECT_EQ(fromServer32(link, copy), 0x10001u) << "32-bit length in the server's order";
+    } else {
+      u16 words;
+      std::memcpy(&words, copy + 2, 2);
+      EXPECT_EQ(link->writer.swap ? __builtin_bswap16(words) : words, 0xffff);
+    }
+    std::vector<u8> get = makeRequest(20, 0, std::vector<u8>(20, 0));
+    put32At(get, 4, root);
+    put32At(get, 8, 39);
+    put32At(get, 16, 0);
+    put32At(get, 20, 0x20000);
+    std::vector<u8> property = roundTrip(link, get, "bbsiiiii");
+    ASSERT_EQ(property.size(), 32u);
+    EXPECT_EQ(property[1], 8) << "format";
+    EXPECT_EQ(fromServer32(link, property.data() + 16), total - 24) << "the server read the whole request";
+  }
+  rig.sync();
+  EXPECT_TRUE(rig.take().empty()) << "no error for either form";
+}
+
+// A server that stops answering ends every wait after the offline time-out.
+TEST_P(ServerLinkTest, StoppedServerFailsAfterTheOfflineTimeout) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  LinkRig rig;
+  ServerLink* link = rig.open(xvfb, big(), 0, 1500);
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+
+  auto start = std::chrono::steady_clock::now();
+  const char* error = syncServerLink(link);
+  auto waited = std::chrono::steady_clock::now() - start;
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error).find("Broken connection to " + xvfb.display()), std::string::npos) << error;
+  EXPECT_GE(waited, std::chrono::milliseconds(1400));
+  EXPECT_LT(waited, std::chrono::milliseconds(6000));
+
+  std::string name = xvfb.display();
+  LinkServerInfo info{};
+  info.displayName = name.c_str();
+  info.bigEndian = big();
+  info.offlineTimeoutMs = 1500;
+  ServerLink* second = openServerLink(rig.client(), info);
+  ASSERT_NE(second, nullptr) << "the kernel accepts the connection for the stopped server";
+  start = std::chrono::steady_clock::now();
+  error = waitServerLinkSetup(second);
+  waited = std::chrono::steady_clock::now() - start;
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error).find("Maybe the X Window server has been stopped"), std::string::npos) << error;
+  EXPECT_LT(waited, std::chrono::milliseconds(6000));
+  kill(xvfb.pid(), SIGCONT);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerLinkTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "MsbServer" : "LsbServer"; });
+
+}  // namespace
+}  // namespace palvon::test
