@@ -1,5 +1,6 @@
 #include "Proxy/clientinput.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "Proxy/access.h"
@@ -73,7 +74,7 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
   if (available < kSetupHeader) return nullptr;
   if (setup[0] != 'B' && setup[0] != 'l')
     return refuse(client, tmpPrintf("Invalid byte order %d in X connection setup (size=%u)",
-                                    static_cast<int>(static_cast<i8>(setup[0])), static_cast<u32>(available)));
+                                    static_cast<int>(static_cast<signed char>(setup[0])), static_cast<u32>(available)));
   bool swapped = setup[0] == 'B';
   u32 nameLength = get16(setup + 6, swapped), dataLength = get16(setup + 8, swapped);
   u64 total = kSetupHeader + pad4(nameLength) + pad4(dataLength);
@@ -204,7 +205,7 @@ void parseClientInput(ProxyClient* client) {
   client->dispatching++;
   const char* refusal = setupClientConnection(client);
   client->dispatching--;
-  currentClient = savedClient == client ? client : savedClient;
+  currentClient = savedClient;
   currentLink = savedLink;
   if (client->stopped) {
     finishDeferredFree(client);
