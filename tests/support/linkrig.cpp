@@ -67,7 +67,7 @@ std::vector<u8> makeRequest(u8 major, u8 data, const std::vector<u8>& body) {
   request[0] = major;
   request[1] = data;
   put16At(request, 2, static_cast<u16>(request.size() / 4));
-  std::memcpy(request.data() + 4, body.data(), body.size());
+  if (!body.empty()) std::memcpy(request.data() + 4, body.data(), body.size());
   return request;
 }
 
