@@ -1,0 +1,133 @@
+// In-order delivery for a client with links to two real X servers.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "Proxy/client.h"
+#include "Proxy/pending.h"
+#include "Proxy/serverlink.h"
+#include "support/linkrig.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+// The second server speaks MSB first when the parameter is set.
+class PendingTest : public ::testing::TestWithParam<bool> {};
+
+std::vector<u8> createWindow(u32 id, u32 parent, u16 width, u16 height, u32 eventMask) {
+  std::vector<u8> body(32, 0);
+  put32At(body, 0, id);
+  put32At(body, 4, parent);
+  put16At(body, 12, width);
+  put16At(body, 14, height);
+  put16At(body, 18, 1);       // InputOutput
+  put32At(body, 24, 0x800);   // event mask
+  put32At(body, 28, eventMask);
+  return makeRequest(1, 0, body);
+}
+
+std::vector<u8> idRequest(u8 major, u32 id) {
+  std::vector<u8> body(4);
+  put32At(body, 0, id);
+  return makeRequest(major, 0, body);
+}
+
+struct Seen {
+  u8 code;
+  u16 sequence;
+  u16 x, y, width, height, count;
+};
+
+Seen describe(const Message& m) {
+  Seen s{m[0], get16At(m, 2), 0, 0, 0, 0, 0};
+  if (m[0] == 12) {
+    s.x = get16At(m, 8);
+    s.y = get16At(m, 10);
+    s.width = get16At(m, 12);
+    s.height = get16At(m, 14);
+    s.count = get16At(m, 16);
+  }
+  return s;
+}
+
+TEST_P(PendingTest, ReleasesOneSequenceFromBothServersTogetherInRequestOrder) {
+  Xvfb first;
+  Xvfb second;
+  ASSERT_TRUE(first.ok() && second.ok());
+  LinkRig rig;
+  ServerLink* a = rig.open(first, false, 0);
+  ServerLink* b = rig.open(second, GetParam(), 1);
+  ASSERT_TRUE(a && b);
+  ASSERT_EQ(rig.client()->linkCount, 2u);
+  // Fresh servers give their first client the same id base, so one client
+  // id names the window on both (the proxy translates ids; this test does not).
+  ASSERT_EQ(rig.setup(0).idBase, rig.setup(1).idBase);
+  u32 window = rig.newId(0);
+  ServerLink* links[2] = {a, b};
+
+  // The window differs in size on the two servers: the client must see the
+  // union of both exposures once. Only the second server reports structure.
+  rig.nextRequest();
+  for (int i = 0; i < 2; i++)
+    rig.forward(links[i], createWindow(window, rig.setup(i).root, i ? 150 : 100, i ? 50 : 100,
+                                       i ? 0x28000u : 0x8000u), "bbsiissssssI");
+  noteRequestWithoutReply(createWindow(window, 0, 0, 0, 0).data());
+
+  rig.nextRequest();
+  u16 mapSequence = static_cast<u16>(rig.client()->requestCounter);
+  for (ServerLink* link : links) rig.forward(link, idRequest(8, window), "bbsi");
+  noteRequestWithoutReply(idRequest(8, window).data());
+
+  // A reply from one server only must wait for the older request on both.
+  rig.nextRequest();
+  u16 replySequence = static_cast<u16>(rig.client()->requestCounter);
+  rig.forward(b, makeRequest(43, 0, {}), "bbs");
+
+  // An error from both servers for one request reaches the client once.
+  rig.nextRequest();
+  u16 errorSequence = static_cast<u16>(rig.client()->requestCounter);
+  for (ServerLink* link : links) rig.forward(link, idRequest(60, 0x1fffffff), "bbsi");
+  noteRequestWithoutReply(idRequest(60, 0x1fffffff).data());
+
+  std::vector<Message> got;
+  ASSERT_TRUE(rig.pump([&] {
+    for (Message& m : rig.take()) got.push_back(std::move(m));
+    return got.size() >= 5;
+  }));
+  rig.sync();
+  for (Message& m : rig.take()) got.push_back(std::move(m));
+  ASSERT_EQ(got.size(), 5u);
+
+  Seen mapNotify = describe(got[0]);
+  EXPECT_EQ(mapNotify.code, 19) << "structure first";
+  EXPECT_EQ(mapNotify.sequence, mapSequence);
+  Seen top = describe(got[1]);
+  Seen bottom = describe(got[2]);
+  EXPECT_EQ(top.code, 12);
+  EXPECT_EQ(bottom.code, 12);
+  EXPECT_EQ(top.sequence, mapSequence);
+  EXPECT_EQ(bottom.sequence, mapSequence);
+  EXPECT_EQ(top.count, 1);
+  EXPECT_EQ(bottom.count, 0);
+  EXPECT_EQ(top.x, 0);
+  EXPECT_EQ(top.y, 0);
+  EXPECT_EQ(top.width, 150);
+  EXPECT_EQ(top.height, 50);
+  EXPECT_EQ(bottom.y, 50);
+  EXPECT_EQ(bottom.width, 100);
+  EXPECT_EQ(bottom.height, 50);
+  EXPECT_EQ(got[3][0], 1);
+  EXPECT_EQ(get16At(got[3], 2), replySequence);
+  EXPECT_EQ(got[4][0], 0);
+  EXPECT_EQ(got[4][1], 13);
+  EXPECT_EQ(get16At(got[4], 2), errorSequence);
+  EXPECT_EQ(rig.client()->pendingHead, nullptr) << "every entry was released";
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, PendingTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "SecondMsb" : "BothLsb"; });
+
+}  // namespace
+}  // namespace palvon::test
