@@ -23,6 +23,7 @@
 #include "Proxy/pending.h"
 #include "Proxy/sequence.h"
 #include "Proxy/wire.h"
+#include "Proxy/writers.h"
 #include "Proxy/xerrors.h"
 #include "base/fd.h"
 #include "base/hostclock.h"
@@ -296,28 +297,18 @@ static u8* reserveRequest(ServerLink* link, u8 major, u8 data, u32 length) {
 }
 
 u8* allocServerRequest(ServerLink* link, u8 major, u8 data, u32 length) {
-  u8* p = reserveRequest(link, major, data, length);
-  if (p && link->writer.swap && length <= kMaxPlainRequest) swapByFormat("bbs", p, p + 4);
-  return p;
+  return reserveRequest(link, major, data, length);
 }
 
 u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
   u8* p = reserveRequest(link, request[0], request[1], length);
   if (!p) return nullptr;
   std::memcpy(p + 4, request + 4, length - 4);
-  if (link->writer.swap && length <= kMaxPlainRequest) swapByFormat("bbs", p, p + 4);
   return p;
 }
 
 void swapServerRequest(ServerLink* link, u8* request, u32 length, const char* layout) {
-  if (!link->writer.swap) return;
-  if (length > kMaxPlainRequest) {
-    swapByFormat("bbsi", request - 4, request + 4);
-    swapByFormat(layout + 3, request + 4, request + length);
-  } else {
-    // The header was written in the server's order when it was reserved.
-    swapByFormat(layout + 3, request + 4, request + length);
-  }
+  finishWriterRequest(&link->writer, request, length, layout);
 }
 
 // --- Output ------------------------------------------------------------------------
