@@ -190,6 +190,14 @@ bool deliverNow(ProxyClient* client, u64 sequence) {
   return client->linkCount < 2 && (!head || head->sequence > sequence);
 }
 
+// An entry that no server has to answer (no links, or all offline) is
+// released at once, after everything older.
+void releaseIfAnswered(ProxyClient* client, PendingRequest* entry) {
+  if (entry->outstandingServers > 0) return;
+  while (client->pendingHead != entry) flushPendingRequest(client->pendingHead, client);
+  flushPendingRequest(entry, client);
+}
+
 PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
   ServerLink* link = currentLink;
   PendingRequest* entry = nullptr;
@@ -324,6 +332,7 @@ void holdMessageForSequence(const u8* message, u32 length, const char* layout, P
     return;
   }
   holdMessage(message, length, layout, 0, entry);
+  releaseIfAnswered(client, entry);
 }
 
 void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
@@ -334,7 +343,10 @@ void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
     writeToClient(reply, length, layout, client);
     return;
   }
-  if (PendingRequest* entry = entryFor(client, sequence)) holdMessage(reply, length, layout, 0, entry);
+  if (PendingRequest* entry = entryFor(client, sequence)) {
+    holdMessage(reply, length, layout, 0, entry);
+    releaseIfAnswered(client, entry);
+  }
 }
 
 void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
@@ -354,9 +366,10 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
     writeToClient(event, eventLength(event), layout, client);
     return;
   }
-  if (PendingRequest* entry = entryFor(client, sequence))
+  if (PendingRequest* entry = entryFor(client, sequence)) {
     holdMessage(event, eventLength(event), layout, tag, entry);
-  else if (exposure && tag)
+    releaseIfAnswered(client, entry);
+  } else if (exposure && tag)
     regionDestroy(reinterpret_cast<Region*>(tag));
 }
 
@@ -369,6 +382,7 @@ void sendErrorToClient(const u8* error, const char* layout) {
     return;
   }
   holdMessage(error, 32, layout, 0, entry);
+  releaseIfAnswered(client, entry);
 }
 
 void sendComposedReply(u8, u16, u8* reply, u32 length, const char* layout, ProxyClient* client) {

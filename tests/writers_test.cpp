@@ -13,44 +13,12 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/writers.h"
 #include "base/outbuffer.h"
+#include "support/linkrig.h"
 
 namespace palvon::test {
 namespace {
 
 using Bytes = std::vector<u8>;
-
-// A link that is never connected: its output is read back here.
-class OfflineLink {
- public:
-  OfflineLink() {
-    link_ = static_cast<ServerLink*>(std::calloc(1, sizeof(ServerLink) + 16));
-    link_->descriptor = -1;
-    link_->server.displayName = "offline:0";
-    link_->writer = {0, [](void* a, u8 m, u8 d, u32 n) { return allocServerRequest(static_cast<ServerLink*>(a), m, d, n); },
-                     link_};
-    outbufferInit(&link_->output, -1, orderNoop, nullptr);
-    createSequenceRing(link_);
-  }
-  ~OfflineLink() {
-    outbufferFree(&link_->output);
-    freeSequenceRing(link_);
-    releaseAllStashes(link_);
-    std::free(link_);
-  }
-  ServerLink* link() { return link_; }
-  RequestWriter* writer() { return &link_->writer; }
-  // Everything queued since the last call.
-  Bytes take() {
-    Bytes out;
-    for (OutSegment* s = link_->output.head; s; s = s->next) out.insert(out.end(), s->readPosition, s->end);
-    outbufferFree(&link_->output);
-    outbufferInit(&link_->output, -1, orderNoop, nullptr);
-    return out;
-  }
-
- private:
-  ServerLink* link_;
-};
 
 template <class T>
 Bytes bytesOf(T request, const Bytes& tail = {}) {

@@ -71,6 +71,33 @@ std::vector<u8> makeRequest(u8 major, u8 data, const std::vector<u8>& body) {
   return request;
 }
 
+OfflineLink::OfflineLink(ProxyClient* client, bool swap) {
+  link_ = static_cast<ServerLink*>(std::calloc(1, sizeof(ServerLink) + 16));
+  link_->descriptor = -1;
+  link_->client = client;
+  link_->server.displayName = "offline:0";
+  link_->writer = {swap, [](void* a, u8 m, u8 d, u32 n) { return allocServerRequest(static_cast<ServerLink*>(a), m, d, n); },
+                   link_};
+  outbufferInit(&link_->output, -1, orderNoop, nullptr);
+  createSequenceRing(link_);
+}
+
+OfflineLink::~OfflineLink() {
+  outbufferFree(&link_->output);
+  freeSequenceRing(link_);
+  freeReplyHooks(link_);
+  releaseAllStashes(link_);
+  std::free(link_);
+}
+
+std::vector<u8> OfflineLink::take() {
+  std::vector<u8> out;
+  for (OutSegment* s = link_->output.head; s; s = s->next) out.insert(out.end(), s->readPosition, s->end);
+  outbufferFree(&link_->output);
+  outbufferInit(&link_->output, -1, orderNoop, nullptr);
+  return out;
+}
+
 LinkRig::LinkRig() {
   ordersInit();
   socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_);
@@ -163,6 +190,13 @@ bool LinkRig::sync(int) {
   }
   readClientSide();
   return true;
+}
+
+Message LinkRig::takeRaw() {
+  readClientSide();
+  Message all;
+  all.swap(received_);
+  return all;
 }
 
 std::vector<Message> LinkRig::take() {

@@ -54,6 +54,8 @@ class LinkRig {
   bool sync(int timeoutMs = 10000);
   // Messages delivered to the client so far (all taken out).
   std::vector<Message> take();
+  // Every byte delivered so far, unframed (a set-up refusal).
+  Message takeRaw();
 
  private:
   ProxyClient client_{};
@@ -62,6 +64,23 @@ class LinkRig {
   std::vector<u32> nextIds_;
   std::vector<u8> received_;
   void readClientSide();
+};
+
+// A link that is never connected: what is written to it is read back with
+// take(). The client, when given, provides the request counter.
+class OfflineLink {
+ public:
+  explicit OfflineLink(ProxyClient* client = nullptr, bool swap = false);
+  ~OfflineLink();
+  OfflineLink(const OfflineLink&) = delete;
+  OfflineLink& operator=(const OfflineLink&) = delete;
+  ServerLink* link() { return link_; }
+  RequestWriter* writer() { return &link_->writer; }
+  // Everything queued since the last call.
+  std::vector<u8> take();
+
+ private:
+  ServerLink* link_;
 };
 
 // A request in the proxy's byte order: header and body padded to 4.

@@ -1,0 +1,120 @@
+// The sequence ring, the request stash and reply hooks on a link that is
+// never connected (what it writes is read back).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "Proxy/client.h"
+#include "Proxy/sequence.h"
+#include "Proxy/serverlink.h"
+#include "support/linkrig.h"
+
+namespace palvon::test {
+namespace {
+
+u32 chunks(const ServerLink* link) {
+  u32 n = 0;
+  for (const SequenceRing* c = link->ring; c; c = c->next) n++;
+  return n;
+}
+
+void sendNoOperation(ProxyClient* client, ServerLink* link) {
+  client->requestCounter++;
+  const u8 request[4] = {127, 0, 1, 0};
+  ASSERT_NE(copyRequestToServer(request, 4, link), nullptr);
+}
+
+TEST(SequenceRing, InsertsARoundTripAfter4094UnansweredRequests) {
+  ProxyClient client{};
+  OfflineLink offline(&client);
+  ServerLink* link = offline.link();
+  for (int i = 0; i < 4093; i++) sendNoOperation(&client, link);
+  EXPECT_EQ(chunks(link), 1u);
+  EXPECT_EQ(offline.take().size(), 4093u * 4);
+  sendNoOperation(&client, link);
+  std::vector<u8> out = offline.take();
+  ASSERT_EQ(out.size(), 8u) << "the 4094th request and an inserted round trip";
+  EXPECT_EQ(out[4], 43) << "GetInputFocus";
+  EXPECT_EQ(link->requestsSent, 4095u);
+  EXPECT_EQ(chunks(link), 2u);
+
+  // Replies for sequences of both chunks are attributed; the first chunk
+  // goes when its round trip is answered.
+  popServerSequence(link, 100);
+  EXPECT_EQ(client.sequenceAnswered, 100);
+  EXPECT_EQ(link->requestKeyAnswered, 127);
+  popServerSequence(link, 4095);
+  EXPECT_EQ(link->requestKeyAnswered, kKeyNoOperation);
+  EXPECT_EQ(chunks(link), 1u);
+  sendNoOperation(&client, link);
+  popServerSequence(link, 4096);
+  EXPECT_EQ(client.sequenceAnswered, 4095);
+}
+
+TEST(SequenceRing, FollowsTheServerPastThe16BitWrap) {
+  ProxyClient client{};
+  client.requestCounter = 65530;
+  OfflineLink offline(&client);
+  ServerLink* link = offline.link();
+  // Answer each request as it goes, as a busy server would.
+  for (u32 i = 1; i <= 70000; i++) {
+    sendNoOperation(&client, link);
+    if (i % 1000 == 0) offline.take();
+    popServerSequence(link, static_cast<u16>(link->requestsSent));
+    ASSERT_EQ(client.sequenceAnswered, static_cast<u16>(client.requestCounter)) << i;
+  }
+  EXPECT_EQ(link->lastServerSequence, link->requestsSent);
+  EXPECT_EQ(chunks(link), 1u);
+}
+
+struct Released {
+  std::vector<int> ids;
+};
+Released released;
+int ids[4] = {1, 2, 3, 4};
+void noteRelease(void* data) { released.ids.push_back(*static_cast<int*>(data)); }
+
+TEST(RequestStash, TakesTheEntryOfTheAnsweredRequestAndReleasesOlderOnes) {
+  released = {};
+  ProxyClient client{};
+  OfflineLink offline(&client);
+  ServerLink* link = offline.link();
+  for (int i = 0; i < 3; i++) {
+    sendNoOperation(&client, link);
+    stashRequestData(link, 1, &ids[i], noteRelease);
+  }
+  popServerSequence(link, 2);
+  EXPECT_EQ(peekStashedData(link, 2), nullptr) << "other code";
+  EXPECT_EQ(takeStashedData(link, 1), &ids[1]);
+  EXPECT_EQ(released.ids, std::vector<int>{1}) << "the entry whose reply never came";
+  popServerSequence(link, 3);
+  dropStaleStash(link);
+  EXPECT_EQ(peekStashedData(link, 1), &ids[2]) << "not stale yet";
+  popServerSequence(link, 4);
+  dropStaleStash(link);
+  EXPECT_EQ(released.ids, (std::vector<int>{1, 3}));
+  EXPECT_EQ(link->stashHead, nullptr);
+}
+
+TEST(ReplyHook, MatchesTheSequenceAsTheServerWritesIt) {
+  for (bool swap : {false, true}) {
+    ProxyClient client{};
+    OfflineLink offline(&client, swap);
+    ServerLink* link = offline.link();
+    for (int i = 0; i < 0x102; i++) sendNoOperation(&client, link);
+    int calls = 0;
+    addReplyHook(link, [](ServerLink*, const u8*, void* a) { return ++*static_cast<int*>(a), 1; }, &calls);
+    u8 reply[32] = {1};
+    reply[2] = swap ? 0x01 : 0x02;  // 0x102 as the server writes it
+    reply[3] = swap ? 0x02 : 0x01;
+    u8 other[32] = {1, 0, 0x01, 0x01};
+    EXPECT_EQ(dispatchReplyHook(link, other), 0);
+    EXPECT_EQ(dispatchReplyHook(link, reply), 1);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(link->hookHead, nullptr);
+  }
+}
+
+}  // namespace
+}  // namespace palvon::test
