@@ -334,6 +334,43 @@ int dispatchReplyHook(ServerLink* link, const u8* reply) {
   return 1;
 }
 
+// Every client once: the list's head's previous is its tail.
+template <class Visit>
+static const char* forEachClientWithLinks(Visit visit) {
+  const char* first = nullptr;
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    const char* error = client->linkCount ? visit(client) : nullptr;
+    if (!first) first = error;
+  }
+  return first;
+}
+
+const char* queueSyncOnEveryLink() { return forEachClientWithLinks(syncClientLinks); }
+
+void queueSyncOnAllLinks() {
+  forEachClientWithLinks([](ProxyClient* client) -> const char* {
+    for (u32 i = 0; i < client->linkCount; i++) {
+      ServerLink* link = client->links[i];
+      if (link->output.head && !sendSyncMarker(link)) link->awaitingMarker = 1;
+    }
+    return nullptr;
+  });
+}
+
+const char* syncAllPendingReplies() {
+  return forEachClientWithLinks([](ProxyClient* client) -> const char* {
+    const char* first = nullptr;
+    for (u32 i = 0; i < client->linkCount; i++) {
+      ServerLink* link = client->links[i];
+      if (!link->awaitingMarker) continue;
+      link->awaitingMarker = 0;
+      const char* error = matchServerReply(link);
+      if (!first) first = error;
+    }
+    return first;
+  });
+}
+
 u8 mapServerMajorToProxy(u8 serverMajor, const ServerLink* link) {
   const ExtensionCodeMap* codes = link->server.codes;
   if (serverMajor < 128 || !codes) return serverMajor;

@@ -108,6 +108,12 @@ const char* sendSyncMarker(ServerLink* link);
 const char* matchServerReply(ServerLink* link);
 const char* syncServerLink(ServerLink* link);
 const char* syncClientLinks(ProxyClient* client);
+// syncClientLinks over every client that has links.
+const char* queueSyncOnEveryLink();
+// A marker on every link with output pending, then (syncAllPendingReplies)
+// the match on each marked link; callers pair the two.
+void queueSyncOnAllLinks();
+const char* syncAllPendingReplies();
 
 // The proxy major of a server major (extension majors mapped back).
 u8 mapServerMajorToProxy(u8 serverMajor, const ServerLink* link);
