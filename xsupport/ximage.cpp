@@ -3,8 +3,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <X11/ImUtil.h>
 #include <X11/Xutil.h>
+extern "C" {
+#include <X11/ImUtil.h>  // declares its C functions without C linkage
+}
 
 #include "base/logging.h"
 #include "base/wordswap.h"
