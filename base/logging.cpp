@@ -486,7 +486,11 @@ void logSummary(char* out, size_t size) {
     strAppend(out, tmpPrintf("%u %s", c->count, c->count == 1 ? c->name : c->keyword), size);
     any = true;
   }
-  if (any) strAppend(out, tmpPrintf(" logged to %s, ", gTarget), size);
+  if (any) {
+    strAppend(out, " logged to ", size);
+    strAppend(out, gTarget, size);
+    strAppend(out, ", ", size);
+  }
   strAppend(out, tmpPrintf("pid %u, ", gPid), size);
   strAppend(out, formatDuration(static_cast<long>(logUptimeSeconds())), size);
   strAppend(out, " up", size);

@@ -1,6 +1,7 @@
 // The event loop: idle, descriptor and timer orders, stepped on a fake clock.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -187,6 +188,16 @@ TEST_F(OrdersTest, OneShotTimersAgeWithTheClock) {
   ordersRun(kOrdersMaxWait);
   EXPECT_EQ(gWaits.back(), 3600000);
   EXPECT_EQ(gCalls.size(), 2u);
+
+  // A jump of the clock ages timers by at most the earliest plus 20 s.
+  orderAddTimer(1000, record, const_cast<char*>("soon"));
+  Order* later = orderAddTimer(100000, record, const_cast<char*>("later"));
+  Order* busy2 = orderAddFdWrite(pair[0], orderNoop, nullptr);
+  gFakeMs += 86400000;
+  ordersRun(kOrdersMaxWait);
+  EXPECT_EQ(gCalls.back(), "soon");
+  EXPECT_EQ(orderTime(later), 100000u - 21000u);
+  orderCancel(busy2);
 }
 
 void stopWithFive(void* argument) {
@@ -230,6 +241,10 @@ int gTimerFired;
 // report anything, even with descriptor 0 closed, so an idle loop sleeps.
 TEST(OrdersRealClock, ClosedStandardInputDoesNotSpinTheLoop) {
   ordersInit();
+  // The loop's clock is monotonic: a step of the wall clock cannot reach it.
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  EXPECT_NEAR(static_cast<double>(ordersClock()), now.tv_sec * 1000.0 + now.tv_nsec / 1e6, 1000.0);
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   Order* first = orderAddFd(pair[0], orderNoop, nullptr);
