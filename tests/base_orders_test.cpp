@@ -53,24 +53,7 @@ class OrdersTest : public ::testing::Test {
 struct SelfCancel {
   Order* order;
   int calls;
-  int limit;
 };
-
-void countAndCancel(void* argument) {
-  auto* self = static_cast<SelfCancel*>(argument);
-  if (++self->calls == self->limit) orderCancel(self->order);
-}
-
-TEST_F(OrdersTest, IdleOrdersRunEveryStepUntilCancelled) {
-  SelfCancel idle{nullptr, 0, 3};
-  idle.order = orderAddIdle(countAndCancel, &idle);
-  orderAddIdle(record, const_cast<char*>("front"));
-  for (int i = 0; i < 5; i++) ordersRun(0);
-  EXPECT_EQ(idle.calls, 3);
-  // Newest first: the later registration runs first in each pass.
-  EXPECT_EQ(gCalls.size(), 5u);
-  EXPECT_EQ(orderTime(orderAddIdle(orderNoop, nullptr)), ~0ull);
-}
 
 void readOne(void* argument) {
   int descriptor = *static_cast<int*>(argument);
@@ -226,7 +209,7 @@ void reRegister(void* argument) {
 }
 
 TEST_F(OrdersTest, IdleTimerThatRegistersItselfAgainFiresOncePerTimeOut) {
-  SelfCancel timer{nullptr, 0, 0};
+  SelfCancel timer{nullptr, 0};
   timer.order = orderAddTimerSorted(100, reRegister, &timer);
   ordersRun(kOrdersMaxWait);
   EXPECT_EQ(timer.calls, 1);
