@@ -5,7 +5,9 @@
 #include <X11/Xlibint.h>
 #include <X11/extensions/Xext.h>
 #include <X11/extensions/dpms.h>
-#include <X11/extensions/extutil.h>
+extern "C" {
+#include <X11/extensions/extutil.h>  // declares its C functions without C linkage
+}
 
 namespace palvon {
 
