@@ -147,12 +147,17 @@ struct DepthGCCache {
 
 DepthGCCache* depthGCCaches = nullptr;
 
+// Called by Xlib while the Display closes: only the memory is freed, since
+// the server drops the contexts with the connection and a request could
+// block on a server that is already gone.
 int freeDepthGCCaches(Display* display, XExtCodes*) {
   for (DepthGCCache* cache = depthGCCaches; cache;) {
     DepthGCCache* next = cache->next;
     if (cache->display == display) {
       for (GC gc : cache->gcs) {
-        if (gc) XFreeGC(display, gc);
+        if (!gc) continue;
+        _XFreeExtData(gc->ext_data);
+        Xfree(gc);
       }
       if (cache->previous) cache->previous->next = cache->next;
       else depthGCCaches = cache->next;

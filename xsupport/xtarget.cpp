@@ -215,6 +215,9 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
 int xtargetCloseDisplay(Display* display) {
   xErrorTrapBegin(display);
   display->flags = display->flags | XlibDisplayClosing;
+  // Queued output is dropped first as well, so that the requests made below
+  // fit into the buffer and never make Xlib write to a dead server.
+  display->bufptr = display->buffer;
   for (int i = 0; i < display->nscreens; i++) {
     Screen* screen = &display->screens[i];
     if (screen->default_gc) XFreeGC(display, screen->default_gc);
