@@ -49,30 +49,6 @@ TEST(ColorNames, LookUpByNameWithLengthAndCase) {
   }
 }
 
-// Every row of the X.Org list (except the distribution's own addition) is
-// found with its values.
-TEST(ColorNames, HoldTheWholeStandardList) {
-  FILE* list = fopen("/usr/share/X11/rgb.txt", "r");
-  if (!list) GTEST_SKIP() << "no rgb.txt";
-  char line[256];
-  int rows = 0;
-  while (fgets(line, sizeof line, list)) {
-    int r, g, b, used = 0;
-    if (line[0] == '!' || sscanf(line, "%d %d %d %n", &r, &g, &b, &used) != 3) continue;
-    std::string name(line + used);
-    while (!name.empty() && (name.back() == '\n' || name.back() == ' ' || name.back() == '\t')) name.pop_back();
-    if (name == "DebianRed") continue;
-    rows++;
-    u16 red, green, blue;
-    ASSERT_EQ(colorLookupName(name.data(), name.size(), &red, &green, &blue), 1) << name;
-    EXPECT_EQ(red, r * 257) << name;
-    EXPECT_EQ(green, g * 257) << name;
-    EXPECT_EQ(blue, b * 257) << name;
-  }
-  fclose(list);
-  EXPECT_EQ(rows, 752);
-}
-
 TEST(ColorNames, NameOfValuePrefersNamesWithoutDigits) {
   EXPECT_STREQ(colorNameOfValue(0, 0, 0), "black");
   EXPECT_STREQ(colorNameOfValue(65535, 65535, 65535), "white");
@@ -232,13 +208,6 @@ TEST(TargetOptions, DefaultsAndDeadlineCarry) {
   d = xtargetDeadline(timeval{100, 999999}, 999);
   EXPECT_EQ(d.tv_sec, 101);
   EXPECT_EQ(d.tv_nsec, 998999000);
-}
-
-TEST(ErrorTexts, PlainFormatNamesTheError) {
-  EXPECT_STREQ(xCoreErrorName(4), "BadPixmap");
-  EXPECT_STREQ(xCoreErrorName(17), "BadImplementation");
-  EXPECT_EQ(xCoreErrorName(18), nullptr);
-  EXPECT_EQ(xCoreErrorName(0), nullptr);
 }
 
 }  // namespace
