@@ -226,6 +226,16 @@ TEST(ImageScale, EnlargesByIntegerFactorsAndNearestNeighbour) {
     }
   }
   EXPECT_EQ(XGetPixel(&nearest.image, 0, 0), 2u);  // column 2 of 12 is source column 1
+
+  // Pixel bytes are only repeated as they are when both byte orders agree.
+  ImageHolder lsb, msb;
+  makeImage(&lsb, ZPixmap, 24, 32, LSBFirst, LSBFirst, 2, 1);
+  makeImage(&msb, ZPixmap, 24, 32, MSBFirst, MSBFirst, 4, 2);
+  XPutPixel(&lsb.image, 0, 0, 0x123456);
+  XPutPixel(&lsb.image, 1, 0, 0xabcdef);
+  ASSERT_EQ(ximageCopyScaled(&lsb.image, 0, 0, 2, 1, &msb.image, 0, 0, 4, 2, 0), 1);
+  EXPECT_EQ(XGetPixel(&msb.image, 1, 1), 0x123456u);
+  EXPECT_EQ(XGetPixel(&msb.image, 2, 0), 0xabcdefu);
 }
 
 TEST(ImageScale, ReductionKeepsOnePixelLines) {
