@@ -254,25 +254,6 @@ TEST_F(TargetOnXvfb, DepthGraphicsContexts) {
   EXPECT_FALSE(values.graphics_exposures);
 }
 
-TEST_F(TargetOnXvfb, RestacksThroughTheWindowManagerCall) {
-  Window root = DefaultRootWindow(display_);
-  Window a = XCreateSimpleWindow(display_, root, 0, 0, 10, 10, 0, 0, 0);
-  Window b = XCreateSimpleWindow(display_, root, 0, 0, 10, 10, 0, 0, 0);
-  auto topOf = [&]() {
-    Window r, p, *children = nullptr;
-    unsigned count = 0;
-    XQueryTree(display_, root, &r, &p, &children, &count);
-    Window top = count ? children[count - 1] : None;
-    if (children) XFree(children);
-    return top;
-  };
-  EXPECT_EQ(topOf(), b);
-  xRaiseWMWindow(display_, 0, a);
-  EXPECT_EQ(topOf(), a);
-  xLowerWMWindow(display_, 0, a);
-  EXPECT_EQ(topOf(), b);
-}
-
 int errorsSeen = 0;
 int countErrors(Display*, XErrorEvent*) {
   errorsSeen++;
