@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sched.h>
 
 #include "base/logging.h"
 
@@ -554,6 +555,10 @@ TaskResults* collect(Task* task, bool all) {
     std::free(result);
     std::free(node);
   }
+  if (results->count == 0) {
+    std::free(results->values);
+    results->values = nullptr;
+  }
   return results;
 }
 
@@ -718,13 +723,24 @@ struct ThreadPlace {
   PoolWorker* worker;
 };
 
+// The pool mutex is held only for short steps, so a few attempts nearly
+// always get it; a thread that holds it itself (logging from inside the
+// pool) must not wait for it.
+bool tryLockBriefly(pthread_mutex_t* mutex) {
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    if (pthread_mutex_trylock(mutex) == 0) return true;
+    sched_yield();
+  }
+  return false;
+}
+
 // Under gPoolsMutex. The worker list is looked at only when its pool's
 // mutex can be had at once; busy is set when it could not.
 ThreadPlace findPlace(pthread_t self, bool* busy) {
   for (ThreadPool* pool = gPools; pool; pool = pool->next) {
     if (pthread_equal(pool->creator, self)) return {pool, 1, nullptr};
     if (pthread_equal(pool->manager, self)) return {pool, 2, nullptr};
-    if (pthread_mutex_trylock(&pool->mutex) != 0) {
+    if (!tryLockBriefly(&pool->mutex)) {
       *busy = true;
       continue;
     }
