@@ -58,7 +58,6 @@ void sleepAndPost(void* argument, TaskItem* item) {
 }
 
 TEST(ThreadPool, TenThousandItemsComeBackInSubmissionOrder) {
-  int before = threadCount();
   ThreadPool* pool = nullptr;
   ASSERT_EQ(threadPoolCreate(8, 0, &pool), nullptr);
   Task* task = nullptr;
@@ -75,8 +74,10 @@ TEST(ThreadPool, TenThousandItemsComeBackInSubmissionOrder) {
   for (uintptr_t v : drain(taskFinish(task))) got.push_back(v);
   ASSERT_EQ(got.size(), 10000u);
   for (uintptr_t i = 0; i < got.size(); i++) ASSERT_EQ(got[i], i);
+  // Destroying joins the manager and the eight workers.
+  int running = threadCount();
   threadPoolDestroy(pool);
-  EXPECT_TRUE(waitUntil([&] { return threadCount() == before; })) << threadCount() << " vs " << before;
+  EXPECT_EQ(threadCount(), running - 9);
 }
 
 // Items that post only when the test lets them, to fix the posting order.
@@ -225,8 +226,12 @@ TEST(ThreadPool, ThreadsKnowWhereTheyAre) {
   ThreadPool* pool = nullptr;
   ASSERT_EQ(threadPoolCreate(1, 0, &pool), nullptr);
   EXPECT_EQ(threadPoolFindByThread(pthread_self()), pool);
-  EXPECT_EQ(threadIndex(), 1u);
-  EXPECT_STREQ(threadDescribe(), "main thread");
+  // The default pool, once made, lives on and is a second pool of ours.
+  bool onlyPool = threadPoolDefault() == nullptr;
+  if (onlyPool) {
+    EXPECT_EQ(threadIndex(), 1u);
+    EXPECT_STREQ(threadDescribe(), "main thread");
+  }
   Task* task = nullptr;
   ASSERT_EQ(taskCreate(pool, "where", kTaskThreaded, &task), nullptr);
   std::pair<u64, std::string> seen;
@@ -235,7 +240,7 @@ TEST(ThreadPool, ThreadsKnowWhereTheyAre) {
   EXPECT_EQ(seen.first, 3u);
   EXPECT_EQ(seen.second, "sub task #0 of 'where' (thread #1)");
   threadPoolDestroy(pool);
-  EXPECT_EQ(threadPoolFindByThread(pthread_self()), nullptr);
+  if (onlyPool) EXPECT_EQ(threadPoolFindByThread(pthread_self()), nullptr);
 }
 
 TEST(ThreadPool, DefaultPoolChangesOnlyOnADifferentCount) {
