@@ -240,7 +240,9 @@ TEST(ThreadPool, ThreadsKnowWhereTheyAre) {
   EXPECT_EQ(seen.first, 3u);
   EXPECT_EQ(seen.second, "sub task #0 of 'where' (thread #1)");
   threadPoolDestroy(pool);
-  if (onlyPool) EXPECT_EQ(threadPoolFindByThread(pthread_self()), nullptr);
+  if (onlyPool) {
+    EXPECT_EQ(threadPoolFindByThread(pthread_self()), nullptr);
+  }
 }
 
 TEST(ThreadPool, DefaultPoolChangesOnlyOnADifferentCount) {
