@@ -21,6 +21,7 @@
 
 #include "base/hostclock.h"
 #include "base/logging.h"
+#include "base/timeval.h"
 
 namespace palvon {
 
@@ -538,14 +539,6 @@ u32 cpuCount() {
 
 namespace {
 
-// A compact size for the limits line.
-const char* limitSize(u64 bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  int unit = 0;
-  while (bytes >= 1024 && bytes % 1024 == 0 && unit < 5) bytes /= 1024, unit++;
-  return tmpPrintf("%llu %s", static_cast<unsigned long long>(bytes), kUnits[unit]);
-}
-
 struct LimitRow {
   int resource;
   const char* suffix;
@@ -568,7 +561,7 @@ const char* limitsText() {
   for (const LimitRow& row : kLimitRows) {
     rlimit limit;
     if (getrlimit(row.resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) continue;
-    if (row.size) strAppend(text, tmpPrintf("%s %s, ", limitSize(limit.rlim_cur), row.suffix), kSize);
+    if (row.size) strAppend(text, tmpPrintf("%s %s, ", formatBytes(limit.rlim_cur), row.suffix), kSize);
     else strAppend(text, tmpPrintf("%u %s, ", static_cast<unsigned>(limit.rlim_cur), row.suffix), kSize);
   }
   size_t n = std::strlen(text);
