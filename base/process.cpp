@@ -245,9 +245,18 @@ const char* processExitText(const char* program, int exitCode, FILE* output) {
   return tmpPrintf("%s exited with code %d: %s%s", program, exitCode, text, hint);
 }
 
-int processKill(int signal, pid_t pid) { return kill(pid, signal); }
+// A pid of 0 or below would reach a whole process group, or every process
+// we may signal: never what a caller holding one child's pid means.
+int processKill(int signal, pid_t pid) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  return kill(pid, signal);
+}
 
 const char* processTerminate(pid_t pid) {
+  if (pid <= 0) return tmpPrintf("waitpid(%d) failed: %s", static_cast<int>(pid), errnoText(ESRCH));
   kill(pid, SIGTERM);
   if (waitGone(pid, kTerminateWaitMs)) return nullptr;
   kill(pid, SIGKILL);
@@ -432,8 +441,13 @@ void signalWait(int sig) {
 
 void processSignalAndWait(int sig, pid_t pid) {
   signalWaitArm(sig);
-  kill(pid, sig);
-  signalWaitFor(sig);
+  if (processKill(sig, pid) == 0) {
+    signalWaitFor(sig);
+    return;
+  }
+  // Nothing was sent, so nothing will come back.
+  signalPop(signalWaitFlagClear, sig);
+  gWaitFlag = 0;
 }
 
 // --- The nested alarm -------------------------------------------------------------

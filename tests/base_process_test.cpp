@@ -120,6 +120,11 @@ TEST(Process, TerminateKillsAProcessThatIgnoresSigterm) {
   EXPECT_EQ(processTerminate(pid), nullptr);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(kTerminateWaitMs + 2000));
   EXPECT_NE(kill(pid, 0), 0);
+  // Pids that would reach a group or everyone are refused.
+  EXPECT_NE(processTerminate(0), nullptr);
+  EXPECT_NE(processTerminate(-1), nullptr);
+  EXPECT_EQ(processKill(SIGTERM, -1), -1);
+  processSignalAndWait(SIGUSR2, -1);  // returns: nothing was sent
 }
 
 int gHandlerHits[12];
