@@ -69,13 +69,13 @@ TEST(ConfigFile, CallbackErrorEndsTheRead) {
   EXPECT_STREQ(configfileRead(dir.file("c.conf").c_str(), stopAtB, nullptr), "no b");
   std::string missing = dir.file("missing");
   EXPECT_EQ(std::string(configfileRead(missing.c_str(), stopAtB, nullptr)),
-            "Can't open file '" + missing + "': " + errnoText(ENOENT));
+            std::string("Can't open file '") + missing + "': " + errnoText(ENOENT));
 }
 
 TEST(ConfigFile, OverlongStatementIsRefused) {
   test::TempDir dir;
   std::string half(3000, 'x');
-  test::writeFile(dir.file("c.conf"), "a=\"" + half + " \\\n" + half + "\"\n");
+  test::writeFile(dir.file("c.conf"), std::string("a=\"") + half + " \\\n" + half + "\"\n");
   Statements got;
   EXPECT_STREQ(configfileRead(dir.file("c.conf").c_str(), collectStatement, &got),
                "Configuration statement too large");
@@ -91,7 +91,7 @@ std::string roundTrip(const char* key, const std::string& value, u32 indent) {
   Statements got;
   const char* error = configfileRead(dir.file("c.conf").c_str(), collectStatement, &got);
   if (error) return error;
-  if (got.size() != 1) return "<" + std::to_string(got.size()) + " statements>";
+  if (got.size() != 1) return std::string("<") + std::to_string(got.size()) + " statements>";
   return got[0].substr(got[0].find('=') + 1, got[0].rfind('@') - got[0].find('=') - 1);
 }
 
@@ -101,7 +101,7 @@ TEST(ConfigFile, FormatReadsBackToTheSameValue) {
   std::free(text);
 
   std::string words;
-  for (int i = 0; i < 60; i++) words += "word" + std::to_string(i) + (i % 7 ? " " : "  ");
+  for (int i = 0; i < 60; i++) words += std::string("word") + std::to_string(i) + (i % 7 ? " " : "  ");
   const std::vector<std::string> values = {
       "", "plain", "a\\b", "ends\\", "\"starts", "mid\"quote", "has # hash", "tab\there",
       "quote \" and \\\\ pairs", "two  blanks", words, std::string(200, 'z') + " \\ " + std::string(90, 'q')};
