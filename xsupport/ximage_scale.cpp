@@ -7,21 +7,22 @@
 
 #include <X11/Xutil.h>
 
+#include "base/rect.h"
 #include "xsupport/ximage.h"
 
 namespace palvon {
 
 namespace {
 
-// Nearest neighbour by pixel centres: entry i of n destination positions
-// names one of m source positions; mirrored tables count the source axis
-// backwards. Offsets start at first (the part of the axis that is kept).
-void fillTable(u16* table, int first, int count, int n, int m, bool mirrored) {
-  for (int i = 0; i < count; i++) {
-    u64 k = static_cast<u64>(first + i);
-    int source = static_cast<int>((2 * k + 1) * static_cast<u64>(m) / (2 * static_cast<u64>(n)));
-    if (source >= m) source = m - 1;
-    table[i] = static_cast<u16>(mirrored ? m - 1 - source : source);
+// Nearest neighbour through the shared scale tables, so that scaled images
+// agree with coordinates scaled for zoomed heads: entry i of n destination
+// positions names one of m source positions; mirrored tables count the
+// source axis backwards.
+void fillTable(i16* table, int n, int m, bool mirrored) {
+  if (mirrored) {
+    scaleTableMirrored(table, static_cast<u32>(n), static_cast<u32>(m), static_cast<u32>(n), 0, m - 1);
+  } else {
+    scaleTable(table, static_cast<u32>(n), static_cast<u32>(m), static_cast<u32>(n), 0, m - 1);
   }
 }
 
@@ -74,26 +75,25 @@ int cutAxis(int* start, int* extent, int limit) {
   return skipped;
 }
 
-// The general case: tables for every kept destination coordinate.
+// The general case: tables for the whole destination extent, used for the
+// part of it that lies inside the destination image.
 int copyByTables(XImage* s, int x, int y, int width, int height, XImage* d, int dx, int dy, int dwidth,
                  int dheight, int rotation) {
-  int fullWidth = dwidth, fullHeight = dheight;
-  int firstColumn = cutAxis(&dx, &dwidth, d->width);
-  int firstRow = cutAxis(&dy, &dheight, d->height);
-  if (dwidth <= 0 || dheight <= 0) return 1;
   if (dwidth >= kScaleTableSize || dheight >= kScaleTableSize) return 0;
-  u16 across[kScaleTableSize];  // per destination column
-  u16 down[kScaleTableSize];    // per destination row
+  i16 across[kScaleTableSize];  // per destination column
+  i16 down[kScaleTableSize];    // per destination row
   bool turned = rotation == 1 || rotation == 3;
   // Which source axis each destination axis follows, and in which direction.
-  int acrossSource = turned ? height : width;
-  int downSource = turned ? width : height;
-  fillTable(across, firstColumn, dwidth, fullWidth, acrossSource, rotation == 2 || rotation == 3);
-  fillTable(down, firstRow, dheight, fullHeight, downSource, rotation == 1 || rotation == 2);
+  fillTable(across, dwidth, turned ? height : width, rotation == 2 || rotation == 3);
+  fillTable(down, dheight, turned ? width : height, rotation == 1 || rotation == 2);
+  int firstColumn = cutAxis(&dx, &dwidth, d->width);
+  int firstRow = cutAxis(&dy, &dheight, d->height);
   for (int row = 0; row < dheight; row++) {
+    int along = down[firstRow + row];
     for (int column = 0; column < dwidth; column++) {
-      int sx = turned ? down[row] : across[column];
-      int sy = turned ? across[column] : down[row];
+      int other = across[firstColumn + column];
+      int sx = turned ? along : other;
+      int sy = turned ? other : along;
       XPutPixel(d, dx + column, dy + row, XGetPixel(s, x + sx, y + sy));
     }
   }
@@ -144,10 +144,10 @@ int ximageReduceBitmap(XImage* source, int x0, int y0, int x1, int y1, XImage* d
     }
   }
   // Every source position names the destination position it falls into.
-  u16 across[kScaleTableSize];
-  u16 down[kScaleTableSize];
-  fillTable(across, 0, width, width, dwidth, false);
-  fillTable(down, 0, height, height, dheight, false);
+  i16 across[kScaleTableSize];
+  i16 down[kScaleTableSize];
+  fillTable(across, width, dwidth, false);
+  fillTable(down, height, dheight, false);
   for (int row = 0; row < height; row++) {
     for (int column = 0; column < width; column++) {
       if (XGetPixel(source, x0 + column, y0 + row)) XPutPixel(destination, dx0 + across[column], dy0 + down[row], 1);
