@@ -9,9 +9,6 @@
 
 namespace palvon {
 
-inline u16 swap16(u16 v) { return static_cast<u16>((v >> 8) | (v << 8)); }
-inline u32 swap32(u32 v) { return __builtin_bswap32(v); }
-
 // count words starting at data; data need not be aligned.
 inline void swapWords16(void* data, size_t count) {
   u8* p = static_cast<u8*>(data);
