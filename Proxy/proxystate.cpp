@@ -1,0 +1,7 @@
+#include "Proxy/proxystate.h"
+
+namespace palvon {
+
+ProxyState proxyState;
+
+}  // namespace palvon

@@ -1,0 +1,34 @@
+// ProxyState: the one global record of the proxy, alive for the process's
+// lifetime. It holds the dispatch tables, the extension registry and the
+// limits; other modules add the fields they own. Zero-initialised (static
+// storage), so every table slot starts empty.
+//
+// Main thread only.
+#pragma once
+
+#include "Proxy/dispatch.h"
+#include "Proxy/extensions.h"
+#include "base/strings.h"
+
+namespace palvon {
+
+struct ProxyState {
+  DispatchTables dispatch;
+  ExtensionRegistry extensions;
+  ExtensionSettings extensionSettings;
+
+  // Limits.
+  u32 maxRequestBytes;     // largest request without BIG-REQUESTS
+  u32 maxBigRequestBytes;  // largest request with BIG-REQUESTS
+  u32 resourceIdShift;     // client index = id >> shift
+  u32 resourceIdMask;      // client-local part = id & mask
+  u32 minKeycode;
+  u32 maxKeycode;
+  u32 pointerAccelThreshold;
+  u32 pointerAccelNumerator;
+  u32 pointerAccelDenominator;
+};
+
+extern ProxyState proxyState;
+
+}  // namespace palvon
