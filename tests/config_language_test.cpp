@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ostream>
 #include <string>
 
 #include "Proxy/config.h"
@@ -21,6 +23,8 @@ struct ExpressionCase {
   i32 value;
   const char* error;  // null: the value is expected
 };
+
+void PrintTo(const ExpressionCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class ExpressionTest : public ::testing::TestWithParam<ExpressionCase> {};
 
@@ -57,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ExpressionCase{"(5%(2-2))", 0, "division by zero in arithmetic expression"},
                       ExpressionCase{"(-2147483648/-1)", 0, "overflow in arithmetic expression"}));
 
-TEST(Expression, DeepNestingRunsOutOfStackNotMemory) {
+TEST(Expression, DeepNestingIsRefusedPastTheStackLimit) {
   std::string deep(20000, '(');
   deep += "1";
   deep += std::string(20000, ')');
@@ -90,6 +94,14 @@ TEST(Lexer, QuotesExpressionsVariablesAndStop) {
   unsetenv("PALVON_TEST_WORD");
 }
 
+TEST(Lexer, WordsLongerThanTheTokenBufferAreRefused) {
+  test::TempDir dir;
+  EXPECT_EQ(parseConfigText(dir.path(), "fontName " + std::string(4095, 'a') + "\nbell x"),
+            "Configuration statement too large in FILE, line 1");
+  EXPECT_EQ(parseConfigText(dir.path(), "fontName " + std::string(4094, 'a')), "");
+  EXPECT_EQ(strlen(proxyConfig.fontName), 4094u);
+}
+
 TEST(Lexer, CommentsGoToTheCurrentBlock) {
   test::TempDir dir;
   ASSERT_EQ(parseConfigText(dir.path(),
@@ -113,6 +125,8 @@ struct ErrorCase {
   const char* error;
 };
 
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
 class LanguageErrorTest : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(LanguageErrorTest, ReportsFileAndLine) {
@@ -131,6 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Invalid value 'maybe' for statement bell in FILE, line 3"},
         ErrorCase{"nice (1+\n2)\nbell x", "Invalid value 'x' for statement bell in FILE, line 3"},
         ErrorCase{"accessControl \"on\"", "Invalid value 'on' for statement accessControl in FILE, line 1"},
+        ErrorCase{"bell\n\"on", "Invalid value 'on' for statement bell in FILE, line 2"},
         ErrorCase{"log $PALVON_SURELY_UNSET",
                   "Undefined variable 'PALVON_SURELY_UNSET' in FILE, line 1"},
         ErrorCase{"borderWidth 3", "Syntax error or no configuration file 'borderWidth' in FILE, line 1"},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "Proxy/config.h"
@@ -37,6 +38,8 @@ struct ValueCase {
   long long (*get)();
   long long expected;
 };
+
+void PrintTo(const ValueCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class StatementValueTest : public ::testing::TestWithParam<ValueCase> {};
 
@@ -136,6 +139,8 @@ struct MessageCase {
   const char* text;
   const char* error;
 };
+
+void PrintTo(const MessageCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class StatementMessageTest : public ::testing::TestWithParam<MessageCase> {};
 
@@ -347,6 +352,8 @@ struct DisplayCase {
   const char* display;
   const char* serverDisplay;
 };
+
+void PrintTo(const DisplayCase& c, std::ostream* os) { *os << '"' << c.display << '"'; }
 
 class ServerDisplayTest : public ::testing::TestWithParam<DisplayCase> {};
 
