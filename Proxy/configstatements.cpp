@@ -418,6 +418,9 @@ const char* deleteBlockEntry(ParseContext& p, const Token&) {
     unlinkHeadConfig(&proxyConfig.heads, p.head);
     freeHeadConfig(p.head);
   } else {
+    // Later heads must not join the meta screen just deleted.
+    if (gShared.lastMetaScreen && strcasecmp(gShared.lastMetaScreen, p.screen->name) == 0)
+      freeIfSet(&gShared.lastMetaScreen);
     unlinkScreenConfig(&proxyConfig.metaScreens, p.screen);
     freeScreenConfig(p.screen);
     proxyConfig.numberOfMetaScreens--;

@@ -297,11 +297,12 @@ const char* parseConfiguration(char* text, int level, char** fileName, u32* line
 namespace {
 
 // Appends one argument as a word of the joined command line: quoted when it
-// is empty, holds white space or starts with a quote, with its own quotes
-// escaped, so that every argument reads back as exactly one word.
+// is empty, holds white space or starts with a quote or a '#', with its own
+// quotes escaped, so that every argument reads back as exactly one word and
+// none swallows the ones behind it.
 bool appendArgument(char** line, size_t* used, size_t* size, const char* argument) {
   size_t length = strlen(argument);
-  bool quote = length == 0 || argument[0] == '"';
+  bool quote = length == 0 || argument[0] == '"' || argument[0] == '#';
   for (size_t i = 0; i < length && !quote; i++) quote = isBlank(argument[i]);
   size_t need = *used + 2 * length + 4;
   if (need > *size) {
@@ -335,13 +336,11 @@ const char* parseCommandLine(int argc, char** argv, bool addDefaults) {
     config->connection = memStrdup(argv[1]);
     first = 2;
   }
-  char* line = nullptr;
   size_t used = 0;
-  size_t size = 0;
+  size_t size = 256;
+  char* line = static_cast<char*>(memCalloc(1, size));
   char* fileName = memStrdup("command-line parameter");
-  bool ok = fileName && appendArgument(&line, &used, &size, "");
-  used = 0;  // the probe above only reserved the buffer
-  if (line) line[0] = 0;
+  bool ok = line && fileName;
   for (int i = first; ok && i < argc; i++) ok = appendArgument(&line, &used, &size, argv[i]);
   const char* error = ok ? nullptr : PALVON_OOM();
   u32 lineNumber = 1;

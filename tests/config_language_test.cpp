@@ -194,8 +194,10 @@ TEST(CommandLine, DisplayFileAndQuotedArguments) {
   test::TempDir dir;
   test::writeFile(dir.file("a.conf"), "bell off\n");
   EXPECT_EQ(parseConfigWords({":2", dir.file("a.conf"), "fontName", "two words", "xdmcpHost",
-                              "\"quoted", "xdmcpDisplayClass", ""}),
+                              "\"quoted", "xdmcpDisplayClass", "", "xdmcpDisplayID", "#1", "nice", "3"}),
             "");
+  EXPECT_STREQ(proxyConfig.xdmcpDisplayID, "#1");
+  EXPECT_EQ(proxyConfig.nice, 3);
   EXPECT_STREQ(proxyConfig.connection, ":2");
   EXPECT_EQ(proxyConfig.bell, 0u);
   EXPECT_STREQ(proxyConfig.fontName, "two words");

@@ -298,7 +298,7 @@ TEST(Blocks, MetaScreenKeys) {
                             "metaScreen two width double height triple widthMM 300 noResize\n"
                             "  keepWindowsVisible 3 visuals TrueColor:24 -PseudoColor:8::::1:doubleBuffered\n"
                             "  defaultVisual DirectColor\n"
-                            "metaScreen gone delete\n"
+                            "metaScreen gone delete screen h\n"
                             "metaScreen ONE visuals TrueColor none offsetY 4\n"),
             "");
   EXPECT_EQ(cfg.numberOfMetaScreens, 2u);
@@ -321,6 +321,7 @@ TEST(Blocks, MetaScreenKeys) {
   EXPECT_EQ(screen(0)->visualCount, 0u);
   EXPECT_EQ(screen(0)->offsetY, 4);
   EXPECT_EQ(screen(0)->placement, kPlaceNone);
+  EXPECT_EQ(head(0)->metaScreen, screen(0));  // not a new "gone"
 }
 
 TEST(Blocks, DeletedHeadTakesItsCommentsAlong) {
