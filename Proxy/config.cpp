@@ -503,11 +503,13 @@ void formatDoubleBufferModes(char* out, size_t size, const VisualSpec* spec) {
                                            : "unknown")
                                     : "");
   // Only as many fields as the last given part needs, so the text reads back
-  // to the same specification.
+  // to the same visual; an enabled visual with no part at all is "+", not an
+  // empty word that would vanish between the others.
   int last = -1;
   for (int i = 0; i < kVisualNumbers; i++)
     if (spec->numberGiven[i]) last = i;
   if (spec->bufferingGiven) last = kVisualNumbers;
+  if (n == 0 && last < 0) snprintf(out, size, "+");
   for (int i = 0; i <= last && n >= 0 && size_t(n) < size; i++) {
     if (i == kVisualNumbers) {
       const char* word = spec->buffering >= 1 && spec->buffering <= 3

@@ -400,7 +400,7 @@ TEST(Linking, HeadPlacementsWithinTheirMetaScreen) {
 TEST(Writers, VisualSpecificationsReadBack) {
   test::TempDir dir;
   const char* words[] = {"TrueColor:24", "-PseudoColor:8::::1:doubleBuffered", ":::::7", "StaticGrey",
-                         "GreyScale:4:5:6:7:8:9:singleOnDoubleBuffered", "-", "DirectColor::16"};
+                         "GreyScale:4:5:6:7:8:singleOnDoubleBuffered", "-", "+", "DirectColor::16"};
   std::string text = "metaScreen m visuals";
   for (const char* word : words) text += std::string(" ") + word;
   ASSERT_EQ(parseConfigText(dir.path(), text), "");
