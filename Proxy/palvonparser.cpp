@@ -2,7 +2,9 @@
 // expressions, environment variables, nested files and the command line.
 #include "Proxy/palvonparser.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
