@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -82,6 +83,19 @@ TEST_F(LogTest, PageStaysCompleteAndWellFormedAfterEveryEntry) {
   content = readFile(page);
   EXPECT_NE(content.find("after reopening"), std::string::npos);
   EXPECT_TRUE(endsWith(content, kPageTrailer));
+  EXPECT_EQ(test::runProgram({"xmllint", "--noout", page}, "").status, 0);
+}
+
+TEST_F(LogTest, ThreadsSharingAPageKeepItWellFormed) {
+  std::string page = dir.file("threads.html");
+  logSetTarget(page.c_str());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; i++) LOGF(logChNote, "thread %d (entry %d)", t, i);
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_TRUE(endsWith(readFile(page), kPageTrailer));
   EXPECT_EQ(test::runProgram({"xmllint", "--noout", page}, "").status, 0);
 }
 

@@ -55,6 +55,28 @@ struct SelfCancel {
   int calls;
 };
 
+void stopOnThird(void* argument) {
+  auto* self = static_cast<SelfCancel*>(argument);
+  if (++self->calls < 3) return;
+  orderCancel(self->order);
+  ordersStop(7);
+}
+
+TEST_F(OrdersTest, IdleOrdersRunEveryStepAndAStopEndsTheMainLoop) {
+  u64 start = ordersClock();
+  EXPECT_EQ(ordersRunFor(5000), 0u);
+  EXPECT_EQ(ordersClock() - start, 5000u);
+  EXPECT_EQ(gWaits, (std::vector<int>{5000}));
+
+  SelfCancel idle{nullptr, 0};
+  idle.order = orderAddIdle(stopOnThird, &idle);
+  orderAddIdle(record, const_cast<char*>("other"));
+  EXPECT_EQ(ordersMainLoop(), 7u);
+  EXPECT_EQ(idle.calls, 3);
+  EXPECT_EQ(gCalls.size(), 3u);
+  EXPECT_EQ(gWaits.back(), 3600000);
+}
+
 void readOne(void* argument) {
   int descriptor = *static_cast<int*>(argument);
   char byte;
