@@ -21,6 +21,7 @@
 
 #include "base/hostclock.h"
 #include "base/logging.h"
+#include "base/timeval.h"
 
 namespace palvon {
 
@@ -244,9 +245,18 @@ const char* processExitText(const char* program, int exitCode, FILE* output) {
   return tmpPrintf("%s exited with code %d: %s%s", program, exitCode, text, hint);
 }
 
-int processKill(int signal, pid_t pid) { return kill(pid, signal); }
+// A pid of 0 or below would reach a whole process group, or every process
+// we may signal: never what a caller holding one child's pid means.
+int processKill(int signal, pid_t pid) {
+  if (pid <= 0) {
+    errno = ESRCH;
+    return -1;
+  }
+  return kill(pid, signal);
+}
 
 const char* processTerminate(pid_t pid) {
+  if (pid <= 0) return tmpPrintf("waitpid(%d) failed: %s", static_cast<int>(pid), errnoText(ESRCH));
   kill(pid, SIGTERM);
   if (waitGone(pid, kTerminateWaitMs)) return nullptr;
   kill(pid, SIGKILL);
@@ -431,8 +441,13 @@ void signalWait(int sig) {
 
 void processSignalAndWait(int sig, pid_t pid) {
   signalWaitArm(sig);
-  kill(pid, sig);
-  signalWaitFor(sig);
+  if (processKill(sig, pid) == 0) {
+    signalWaitFor(sig);
+    return;
+  }
+  // Nothing was sent, so nothing will come back.
+  signalPop(signalWaitFlagClear, sig);
+  gWaitFlag = 0;
 }
 
 // --- The nested alarm -------------------------------------------------------------
@@ -538,14 +553,6 @@ u32 cpuCount() {
 
 namespace {
 
-// A compact size for the limits line.
-const char* limitSize(u64 bytes) {
-  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
-  int unit = 0;
-  while (bytes >= 1024 && bytes % 1024 == 0 && unit < 5) bytes /= 1024, unit++;
-  return tmpPrintf("%llu %s", static_cast<unsigned long long>(bytes), kUnits[unit]);
-}
-
 struct LimitRow {
   int resource;
   const char* suffix;
@@ -568,7 +575,7 @@ const char* limitsText() {
   for (const LimitRow& row : kLimitRows) {
     rlimit limit;
     if (getrlimit(row.resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) continue;
-    if (row.size) strAppend(text, tmpPrintf("%s %s, ", limitSize(limit.rlim_cur), row.suffix), kSize);
+    if (row.size) strAppend(text, tmpPrintf("%s %s, ", formatBytes(limit.rlim_cur), row.suffix), kSize);
     else strAppend(text, tmpPrintf("%u %s, ", static_cast<unsigned>(limit.rlim_cur), row.suffix), kSize);
   }
   size_t n = std::strlen(text);

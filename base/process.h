@@ -49,6 +49,7 @@ const char* processWait(pid_t pid);
 // joined by blanks, at most 1,024 characters kept; output may be nullptr)
 // and a hint for the codes 126, 127 and 130. A temporary string.
 const char* processExitText(const char* program, int exitCode, FILE* output);
+// kill(pid, signal); a pid of 0 or below is refused (-1, errno ESRCH).
 int processKill(int signal, pid_t pid);
 // SIGTERM, then waits at most kTerminateWaitMs for the process to go; one
 // that stays is killed with SIGKILL and waited for again, as long. nullptr
@@ -79,7 +80,8 @@ void signalWaitFlagClear(int signal);
 void signalWaitArm(int signal);
 void signalWaitFor(int signal);
 void signalWait(int signal);
-// Arms, sends the signal to pid and waits until the signal comes back.
+// Arms, sends the signal to pid and waits until the signal comes back;
+// returns at once when the signal cannot be sent.
 void processSignalAndWait(int signal, pid_t pid);
 // A nested one-shot alarm: the first start installs the handler for SIGALRM
 // and sets the timer, saving the previous ones; the last stop restores them
