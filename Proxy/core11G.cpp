@@ -16,6 +16,7 @@
 #include "Proxy/xerrors.h"
 #include "Xext/byteswap.h"
 #include "base/logging.h"
+#include "xsupport/xtarget.h"
 
 namespace palvon {
 
@@ -515,6 +516,35 @@ void sendSetupFailed(ProxyClient* client, const char* reason) {
   writeShorts(message + 2, {11, 0, static_cast<u16>(pad4(static_cast<u32>(n)) / 4)});
   std::memcpy(message + 8, reason, n);
   writeToClient(message, length, "bbsss", client);
+}
+
+u32 queryWindowStackPosition(Display* display, Window window, Window parent, u32* childCount) {
+  Window root = 0;
+  Window parentOfParent = 0;
+  Window* children = nullptr;
+  unsigned int count = 0;
+  *childCount = 0;
+  xErrorTrapBegin(display);
+  Status ok = XQueryTree(display, parent, &root, &parentOfParent, &children, &count);
+  xErrorTrapEnd();
+  u32 above = 0;
+  // Children come bottom first: search from the top down.
+  for (unsigned int i = count; ok && i-- > 0;) {
+    if (children[i] != window) continue;
+    *childCount = count;
+    above = count - i - 1;
+    break;
+  }
+  if (children) XFree(children);
+  return above;
+}
+
+Status getWindowAttributesQuietly(Display* display, Window window, XWindowAttributes* attributes) {
+  XWindowAttributes local;
+  xErrorTrapBegin(display);
+  Status status = XGetWindowAttributes(display, window, attributes ? attributes : &local);
+  xErrorTrapEnd();
+  return status;
 }
 
 void sendClientXError(u8 code, u32 badValue, const u8* request, u32 length, u16 sequence, const char* text,

@@ -91,4 +91,12 @@ void sendSetupFailed(ProxyClient* client, const char* reason);
 void sendClientXError(u8 code, u32 badValue, const u8* request, u32 length, u16 sequence, const char* text,
                       ProxyClient* client);
 
+// --- Queries on the proxy's own display connection -------------------------------
+// The number of siblings above the window under its parent; childCount gets
+// the parent's child count (0 when the window is not found or the query
+// failed, which then gives 0).
+u32 queryWindowStackPosition(Display* display, Window window, Window parent, u32* childCount);
+// XGetWindowAttributes with X errors ignored; attributes may be null.
+Status getWindowAttributesQuietly(Display* display, Window window, XWindowAttributes* attributes);
+
 }  // namespace palvon

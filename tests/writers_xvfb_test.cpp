@@ -13,6 +13,7 @@
 #include "support/linkrig.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
+#include "xsupport/xtarget.h"
 
 namespace palvon::test {
 namespace {
@@ -177,6 +178,34 @@ TEST_P(WritersOnServer, DrawNoError) {
   // GetFontPath, GetKeyboardMapping, GrabKeyboard, GrabPointer, two
   // SetPointerMapping, GetImage, QueryPointer, QueryKeymap.
   EXPECT_EQ(replies, 9);
+}
+
+TEST(DisplayQueries, StackPositionAndQuietAttributes) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  // The proxy's handler, which honours the error trap.
+  XErrorHandler previous = XSetErrorHandler(xtargetErrorHandler);
+  Display* display = XOpenDisplay(xvfb.display().c_str());
+  ASSERT_NE(display, nullptr);
+  Window root = DefaultRootWindow(display);
+  Window parent = XCreateSimpleWindow(display, root, 0, 0, 50, 50, 0, 0, 0);
+  Window bottom = XCreateSimpleWindow(display, parent, 0, 0, 5, 5, 0, 0, 0);
+  Window middle = XCreateSimpleWindow(display, parent, 0, 0, 5, 5, 0, 0, 0);
+  XCreateSimpleWindow(display, parent, 0, 0, 5, 5, 0, 0, 0);
+  XSync(display, False);
+  u32 count = 99;
+  EXPECT_EQ(queryWindowStackPosition(display, middle, parent, &count), 1u);
+  EXPECT_EQ(count, 3u);
+  EXPECT_EQ(queryWindowStackPosition(display, bottom, parent, &count), 2u);
+  EXPECT_EQ(queryWindowStackPosition(display, root, parent, &count), 0u);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(queryWindowStackPosition(display, middle, 0x3fffffff, &count), 0u) << "a bad parent is no error";
+  XWindowAttributes attributes;
+  EXPECT_NE(getWindowAttributesQuietly(display, middle, &attributes), 0);
+  EXPECT_EQ(attributes.width, 5);
+  EXPECT_EQ(getWindowAttributesQuietly(display, 0x3fffffff, nullptr), 0);
+  XCloseDisplay(display);
+  XSetErrorHandler(previous);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, WritersOnServer, ::testing::Values(false, true),
