@@ -81,6 +81,23 @@ void composedReply(ProxyClient* client, u8 major, u8* reply, u32 length, const c
   sendComposedReply(major, 0, reply, length, layout, client);
 }
 
+// A reply with data behind its 32 bytes, padded to 4, in scratch memory
+// (body may be null: the caller fills it); null when none could be had.
+u8* beginDataReply(u8 data, u16 sequence, const void* body, u32 bodyLength, u32* length) {
+  *length = 32 + pad4(bodyLength);
+  auto* reply = static_cast<u8*>(scratchAlloc(*length));
+  if (!reply) return nullptr;
+  replyHeader(reply, data, sequence);
+  if (body) std::memcpy(reply + 32, body, bodyLength);
+  std::memset(reply + 32 + bodyLength, 0, *length - 32 - bodyLength);
+  return reply;
+}
+
+void endDataReply(ProxyClient* client, u8 major, u8* reply, u32 length, const char* layout) {
+  composedReply(client, major, reply, length, layout);
+  scratchFree(reply);
+}
+
 }  // namespace
 
 // --- Requests on a link ----------------------------------------------------
@@ -353,15 +370,13 @@ void sendReplyAllocNamedColor(ProxyClient* client, u32 pixel, u16 exactRed, u16 
 
 bool sendReplyAllocColorCells(ProxyClient* client, const u32* pixels, u16 pixelCount, const u32* masks,
                               u16 maskCount) {
-  u32 length = 32 + 4 * (pixelCount + maskCount);
-  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  u32 length = 0;
+  u8* reply = beginDataReply(0, currentSequence(client), nullptr, 4u * (pixelCount + maskCount), &length);
   if (!reply) return false;
-  replyHeader(reply, 0, currentSequence(client));
   writeShorts(reply + 8, {pixelCount, maskCount});
   std::memcpy(reply + 32, pixels, 4u * pixelCount);
   std::memcpy(reply + 32 + 4u * pixelCount, masks, 4u * maskCount);
-  composedReply(client, 86, reply, length, "bbsissI");
-  scratchFree(reply);
+  endDataReply(client, 86, reply, length, "bbsissI");
   return true;
 }
 
@@ -425,11 +440,10 @@ bool sendReplyGetKeyboardMapping(ProxyClient* client, u16 sequence, const u32* k
                                  u32 rowsPresent, u32 rowsAsked) {
   u32 s = keysymsPerKeycode;
   if (rowsPresent > rowsAsked) rowsPresent = rowsAsked;
-  u32 length = 32 + 4 * s * rowsAsked;
-  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  u32 length = 0;
+  u8* reply = beginDataReply(static_cast<u8>(s), sequence, nullptr, 4 * s * rowsAsked, &length);
   if (!reply) return false;
-  replyHeader(reply, static_cast<u8>(s), sequence);
-  auto* rows = reply + 32;
+  u8* rows = reply + 32;
   std::memcpy(rows, keysyms, 4 * s * rowsPresent);
   if (s >= 5 && !noNoXKB) {
     // Clients that read the core map expect the group-2 symbols in columns
@@ -442,48 +456,39 @@ bool sendReplyGetKeyboardMapping(ProxyClient* client, u16 sequence, const u32* k
     }
   }
   std::memset(rows + 4 * s * rowsPresent, 0, 4 * s * (rowsAsked - rowsPresent));
-  composedReply(client, 101, reply, length, "bbsI");
-  scratchFree(reply);
+  endDataReply(client, 101, reply, length, "bbsI");
   return true;
 }
 
 bool sendReplyListExtensions(ProxyClient* client) {
-  auto* reply = static_cast<u8*>(scratchAlloc(32 + 256 * 256));
-  if (!reply) return false;
+  auto* names = static_cast<u8*>(scratchAlloc(256 * 256));
+  if (!names) return false;
   u32 total = 0;
-  u32 count = collectExtensionNames(reply + 32, &total);
-  u32 length = 32 + pad4(total);
-  replyHeader(reply, static_cast<u8>(count), currentSequence(client));
-  std::memset(reply + 32 + total, 0, length - 32 - total);
-  composedReply(client, 99, reply, length, "bbsi");
-  scratchFree(reply);
+  u32 count = collectExtensionNames(names, &total);
+  u32 length = 0;
+  u8* reply = beginDataReply(static_cast<u8>(count), currentSequence(client), names, total, &length);
+  scratchFree(names);
+  if (!reply) return false;
+  endDataReply(client, 99, reply, length, "bbsi");
   return true;
 }
 
 bool sendReplyListHosts(ProxyClient* client, u16 sequence, u8 mode, u16 hostCount, const u8* entries,
                         u32 entriesLength) {
-  u32 length = 32 + pad4(entriesLength);
-  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  u32 length = 0;
+  u8* reply = beginDataReply(mode, sequence, entries, entriesLength, &length);
   if (!reply) return false;
-  replyHeader(reply, mode, sequence);
   put16(reply + 8, hostCount);
-  std::memcpy(reply + 32, entries, entriesLength);
-  std::memset(reply + 32 + entriesLength, 0, length - 32 - entriesLength);
-  composedReply(client, 110, reply, length, "H-34");
-  scratchFree(reply);
+  endDataReply(client, 110, reply, length, "H-34");
   return true;
 }
 
 bool sendReplyGetImage(ProxyClient* client, u16 sequence, u8 depth, u32 visual, const u8* data, u32 dataLength) {
-  u32 length = 32 + pad4(dataLength);
-  auto* reply = static_cast<u8*>(scratchAlloc(length));
+  u32 length = 0;
+  u8* reply = beginDataReply(depth, sequence, data, dataLength, &length);
   if (!reply) return false;
-  replyHeader(reply, depth, sequence);
   put32(reply + 8, visual);
-  std::memcpy(reply + 32, data, dataLength);
-  std::memset(reply + 32 + dataLength, 0, length - 32 - dataLength);
-  composedReply(client, 73, reply, length, "bbsii");
-  scratchFree(reply);
+  endDataReply(client, 73, reply, length, "bbsii");
   return true;
 }
 

@@ -85,15 +85,20 @@ bool mergeExposure(PendingRequest* entry, const u8* event, Region* region) {
   return false;
 }
 
+// x, y, width and height of an exposure event at byte 8.
+void putBox(u8* event, const RegionBox& box) {
+  put16(event + 8, static_cast<u16>(box.x1));
+  put16(event + 10, static_cast<u16>(box.y1));
+  put16(event + 12, static_cast<u16>(box.x2 - box.x1));
+  put16(event + 14, static_cast<u16>(box.y2 - box.y1));
+}
+
 void writeExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 count) {
   u8 event[32] = {};
   event[0] = kExpose;
   put16(event + 2, get16(from + 2));
   put32(event + 4, get32(from + 4));
-  put16(event + 8, static_cast<u16>(box.x1));
-  put16(event + 10, static_cast<u16>(box.y1));
-  put16(event + 12, static_cast<u16>(box.x2 - box.x1));
-  put16(event + 14, static_cast<u16>(box.y2 - box.y1));
+  putBox(event, box);
   put16(event + 16, count);
   writeToClient(event, 32, "bbsisssss", client);
 }
@@ -101,10 +106,7 @@ void writeExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 
 void writeGraphicsExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 count) {
   u8 event[32];
   std::memcpy(event, from, 32);
-  put16(event + 8, static_cast<u16>(box.x1));
-  put16(event + 10, static_cast<u16>(box.y1));
-  put16(event + 12, static_cast<u16>(box.x2 - box.x1));
-  put16(event + 14, static_cast<u16>(box.y2 - box.y1));
+  putBox(event, box);
   put16(event + 18, count);
   writeToClient(event, 32, "bbsissssss", client);
 }

@@ -114,6 +114,16 @@ bool isMarkerReply(const ServerLink* link, const u8* reply) {
   return serverU32(link, reply + 4) == 1 && reply[32] == 'A' && reply[33] == 'R' && reply[34] == 'C';
 }
 
+// Appends to a singly linked list kept with its tail.
+template <class Node>
+void appendNode(Node*& head, Node*& tail, Node* node) {
+  if (tail)
+    tail->next = node;
+  else
+    head = node;
+  tail = node;
+}
+
 }  // namespace
 
 // --- The ring ----------------------------------------------------------------
@@ -233,11 +243,7 @@ void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease releas
     return;
   }
   *stash = {nullptr, link->stashSequence, code, data, release};
-  if (link->stashTail)
-    link->stashTail->next = stash;
-  else
-    link->stashHead = stash;
-  link->stashTail = stash;
+  appendNode(link->stashHead, link->stashTail, stash);
 }
 
 static RequestStash* findStash(ServerLink* link, u8 code, RequestStash** before) {
@@ -302,11 +308,7 @@ void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument) 
     return;
   }
   *hook = {nullptr, wireForm(link, link->stashSequence), callback, argument};
-  if (link->hookTail)
-    link->hookTail->next = hook;
-  else
-    link->hookHead = hook;
-  link->hookTail = hook;
+  appendNode(link->hookHead, link->hookTail, hook);
 }
 
 void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argument) {
