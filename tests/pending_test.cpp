@@ -9,6 +9,8 @@
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
 #include "Proxy/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/xerrors.h"
 #include "support/linkrig.h"
 #include "xsupport/region.h"
 
@@ -144,6 +146,25 @@ TEST(ComposedMessages, KeyboardMappingMovesGroupTwoAndPadsAskedRows) {
     EXPECT_EQ(at(2, column), 0u);
     EXPECT_EQ(at(3, column), 0u);
   }
+}
+
+TEST(ComposedMessages, ExtensionErrorsAreNumberedFromTheExtensionsFirstError) {
+  LinkRig rig;
+  ExtensionEntry& entry = proxyState.extensions.entries[150];
+  entry = {};
+  entry.name = "TEST-EXTENSION";
+  entry.major = 150;
+  entry.firstError = 150;
+  const u8 request[4] = {150, 1, 1, 0};
+  sendExtensionError(2, 0, request, 4, nullptr);
+  std::vector<Message> got = rig.take();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][1], 152);
+  EXPECT_EQ(got[0][10], 150);
+  EXPECT_EQ(entry.errorsSent, 1);
+  entry = {};
+  EXPECT_STREQ(getRequestName(0, 0), "request 0.0");
+  EXPECT_STREQ(getRequestName(300, 1), "request 300.1");
 }
 
 }  // namespace

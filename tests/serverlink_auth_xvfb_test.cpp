@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <X11/Xauth.h>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +93,48 @@ TEST_P(LinkAuthorization, UsesTheServersOwnCredentials) {
   ServerLink* link = rig.open(xvfb, false);
   ASSERT_NE(link, nullptr);
   EXPECT_FALSE(link->refused);
+}
+
+// This host's first IPv4 address that is not loopback, or "".
+std::string externalAddress() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return "";
+  std::string found;
+  for (ifaddrs* a = list; a && found.empty(); a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK)) continue;
+    auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
+    found.assign(reinterpret_cast<const char*>(&in->sin_addr), 4);
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+TEST_P(LinkAuthorization, UsesTheTcpServersOwnAddress) {
+  std::string address = externalAddress();
+  if (address.empty()) GTEST_SKIP() << "no IPv4 address besides loopback";
+  TempDir dir;
+  const std::string protocol = GetParam();
+  const std::string right("01234567\0abcdefg", 16);
+  const std::string wrong("76543210\0gfedcba", 16);
+  writeAuthority(dir.file("server"), {{FamilyLocal, hostName(), "0", protocol, right}});
+  Xvfb xvfb({"-screen", "0", "640x480x24", "-listen", "tcp", "-auth", dir.file("server")});
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  std::string number = std::to_string(xvfb.number());
+  writeAuthority(dir.file("client"), {{FamilyInternet, std::string("\x0a\x01\x02\x03", 4), number, protocol, wrong},
+                                      {FamilyLocal, hostName(), number, protocol, wrong},
+                                      {FamilyInternet, address, number, protocol, right}});
+  AuthorityEnvironment environment(dir.file("client"));
+  char dotted[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, address.data(), dotted, sizeof dotted);
+  std::string name = std::string(dotted) + ":" + number;
+  LinkRig rig;
+  LinkServerInfo info{};
+  info.displayName = name.c_str();
+  info.offlineTimeoutMs = 5000;
+  ServerLink* link = openServerLink(rig.client(), info);
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->family, FamilyInternet);
+  EXPECT_EQ(waitServerLinkSetup(link), nullptr);
 }
 
 TEST_P(LinkAuthorization, RefusedSetupIsReported) {

@@ -223,6 +223,26 @@ TEST_P(ServerLinkTest, LargestPlainAndSmallestBigRequestReachTheServer) {
   EXPECT_TRUE(rig.take().empty()) << "no error for either form";
 }
 
+// A receiver that refuses its reply stops the round trip with a text that
+// says so (it is no memory shortage).
+TEST_P(ServerLinkTest, RefusedReplyEndsTheRoundTripWithItsReason) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  LinkRig rig;
+  ServerLink* link = rig.open(xvfb, big());
+  ASSERT_NE(link, nullptr);
+  u8* request = allocServerRequest(link, 43, 0, 4);
+  ASSERT_NE(request, nullptr);
+  swapServerRequest(link, request, 4, "bbs");
+  addReplyHook(link, [](ServerLink*, const u8*, void*) { return 0; }, nullptr);
+  const char* error = syncServerLink(link);
+  ASSERT_NE(error, nullptr);
+  EXPECT_NE(std::string(error).find("Failed X reply order"), std::string::npos) << error;
+  EXPECT_EQ(std::string(error).find("Out of memory"), std::string::npos) << error;
+  EXPECT_EQ(link->hookHead, nullptr);
+  EXPECT_EQ(syncServerLink(link), nullptr) << "the link goes on";
+}
+
 // A server that stops answering ends every wait after the offline time-out.
 TEST_P(ServerLinkTest, StoppedServerFailsAfterTheOfflineTimeout) {
   Xvfb xvfb;
