@@ -45,6 +45,8 @@ struct SequenceRing {
   SequenceSlot slots[kRingSlots];
 };
 
+// Gets the reply as the server sent it (in the server's byte order); returns
+// non-zero when it could use it.
 using ReplyHookCallback = int (*)(ServerLink* link, const u8* reply, void* argument);
 
 struct ReplyHook {

@@ -252,6 +252,9 @@ ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
 }
 
 const char* waitServerLinkSetup(ServerLink* link) {
+  // A joining server's answer is not one of the client's own set-up
+  // replies: the count tells the set-up handler so.
+  if (link->client) link->client->setupRepliesAwaited = 2;
   link->busy = 1;
   link->setupAnswered = 0;
   const char* error = nullptr;
