@@ -129,6 +129,8 @@ void destroyClient(ProxyClient* client) {
   free(client->links);
   client->links = nullptr;
   closeClientConnection(client);
+  bufferFree(&client->input);  // an internal client has no connection to close
+  client->input = ByteBuffer{};
   client->hasLinks = 0;
   if (client->number < kMaxClientSlots && clientSlots[client->number] == client) clientSlots[client->number] = nullptr;
   unlinkClient(client);
