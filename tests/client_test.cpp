@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -248,6 +249,26 @@ TEST_F(ClientLayer, ClientThatNeverReadsIsThrottledWhileOthersAreServed) {
     }
     return greedyClient->requestCounter > before + 16384;
   }));
+}
+
+TEST_F(ClientLayer, StoppingAClientThatStoppedReadingTakesBoundedTime) {
+  RawClient stuck;
+  ProxyClient* client = connect(stuck);
+  ASSERT_NE(client, nullptr);
+  Bytes burst;
+  for (int i = 0; i < 16384; i++) {
+    Bytes r = rawRequest('l', kAnswered, 0, 1);
+    burst.insert(burst.end(), r.begin(), r.end());
+  }
+  ASSERT_TRUE(stepUntil([&] {
+    ::send(stuck.fd(), burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return outbufferCapacity(&client->output) >= kClientBacklogLimit;
+  }));
+  auto start = std::chrono::steady_clock::now();
+  stopClient(client, "test", 0);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::milliseconds(kCloseFlushTimeoutMs + 500));
+  EXPECT_EQ(clientCount, 0u);
 }
 
 TEST_F(ClientLayer, ServerGrabSuspendsOthersButNotGrabExemptClients) {
