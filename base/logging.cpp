@@ -239,7 +239,10 @@ void writeHeader(time_t now) {
   gNextHeader = mktime(&local);
 }
 
+// The file lock keeps other processes out; the stream's own lock keeps the
+// seek, the entry and the trailer of two threads from interleaving.
 void lockForEntry() {
+  flockfile(gStream);
   if (!gNamedFile) return;
   fileLockWrite(gStream);
   seekAppendPoint();
@@ -249,7 +252,11 @@ void finishEntry() {
   if (gXhtml) fputs(kPageTrailer, gStream);
   fflush(gStream);
   if (gNamedFile) fileUnlock(gStream);
+  funlockfile(gStream);
 }
+
+// Any thread may log; the counts feed the summary.
+void countEntry(LogChannel* channel) { __atomic_fetch_add(&channel->count, 1, __ATOMIC_RELAXED); }
 
 void createChannels() {
   memset(gChannels, 0, sizeof gChannels);
@@ -360,10 +367,14 @@ void logWriteLine(LogChannel* channel, const char* sourceFile, u32 line, const c
   if (!logOn(channel) || !*channel->activeTemplate) return;
   time_t now = gClock();
   char buffer[kLineSize];
-  expand(channel->activeTemplate, sourceFile, line, text ? text : "", now, buffer);
-  if (gSyslog) return syslog(static_cast<int>(channel->priority), "%s", buffer);
+  if (gSyslog) {
+    expand(channel->activeTemplate, sourceFile, line, text ? text : "", now, buffer);
+    return syslog(static_cast<int>(channel->priority), "%s", buffer);
+  }
   if (!gStream) return;
   lockForEntry();
+  // Composed under the lock, so that time stamps follow the order of lines.
+  expand(channel->activeTemplate, sourceFile, line, text ? text : "", now, buffer);
   if (now >= gNextHeader) writeHeader(now);
   fputs(buffer, gStream);
   finishEntry();
@@ -380,7 +391,7 @@ void logText(LogChannel* channel, const char* sourceFile, u32 line, char* text) 
   if (!text) return;
   if (logOn(channel)) {
     logWriter(channel, sourceFile, line, text);
-    channel->count++;
+    countEntry(channel);
   }
   scratchFree(text);
 }
@@ -393,13 +404,13 @@ void logStepf(const char* format, ...) {
   vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   logWriter(logChStep, __FILE__, __LINE__, buffer);
-  logChStep->count++;
+  countEntry(logChStep);
 }
 
 void logProblem(const char* text, const char* sourceFile, u32 line) {
   if (!text || !logOn(logChProblem)) return;
   logWriter(logChProblem, sourceFile, line, text);
-  logChProblem->count++;
+  countEntry(logChProblem);
 }
 
 void logFatal(const char* sourceFile, u32 line, char* text) {
@@ -486,7 +497,11 @@ void logSummary(char* out, size_t size) {
     strAppend(out, tmpPrintf("%u %s", c->count, c->count == 1 ? c->name : c->keyword), size);
     any = true;
   }
-  if (any) strAppend(out, tmpPrintf(" logged to %s, ", gTarget), size);
+  if (any) {
+    strAppend(out, " logged to ", size);
+    strAppend(out, gTarget, size);
+    strAppend(out, ", ", size);
+  }
   strAppend(out, tmpPrintf("pid %u, ", gPid), size);
   strAppend(out, formatDuration(static_cast<long>(logUptimeSeconds())), size);
   strAppend(out, " up", size);

@@ -12,7 +12,7 @@
 // libraries lands in the log (an XHTML page is not: stray bytes would break
 // its markup); descriptor 2 is never left closed. Several
 // processes may share one log file: every entry is written under the file's
-// write lock. The writer takes no lock between threads of one process.
+// write lock, and threads of one process take the stream's own lock.
 #pragma once
 
 #include <cstddef>

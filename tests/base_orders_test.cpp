@@ -1,6 +1,7 @@
 // The event loop: idle, descriptor and timer orders, stepped on a fake clock.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,23 +53,28 @@ class OrdersTest : public ::testing::Test {
 struct SelfCancel {
   Order* order;
   int calls;
-  int limit;
 };
 
-void countAndCancel(void* argument) {
+void stopOnThird(void* argument) {
   auto* self = static_cast<SelfCancel*>(argument);
-  if (++self->calls == self->limit) orderCancel(self->order);
+  if (++self->calls < 3) return;
+  orderCancel(self->order);
+  ordersStop(7);
 }
 
-TEST_F(OrdersTest, IdleOrdersRunEveryStepUntilCancelled) {
-  SelfCancel idle{nullptr, 0, 3};
-  idle.order = orderAddIdle(countAndCancel, &idle);
-  orderAddIdle(record, const_cast<char*>("front"));
-  for (int i = 0; i < 5; i++) ordersRun(0);
+TEST_F(OrdersTest, IdleOrdersRunEveryStepAndAStopEndsTheMainLoop) {
+  u64 start = ordersClock();
+  EXPECT_EQ(ordersRunFor(5000), 0u);
+  EXPECT_EQ(ordersClock() - start, 5000u);
+  EXPECT_EQ(gWaits, (std::vector<int>{5000}));
+
+  SelfCancel idle{nullptr, 0};
+  idle.order = orderAddIdle(stopOnThird, &idle);
+  orderAddIdle(record, const_cast<char*>("other"));
+  EXPECT_EQ(ordersMainLoop(), 7u);
   EXPECT_EQ(idle.calls, 3);
-  // Newest first: the later registration runs first in each pass.
-  EXPECT_EQ(gCalls.size(), 5u);
-  EXPECT_EQ(orderTime(orderAddIdle(orderNoop, nullptr)), ~0ull);
+  EXPECT_EQ(gCalls.size(), 3u);
+  EXPECT_EQ(gWaits.back(), 3600000);
 }
 
 void readOne(void* argument) {
@@ -187,6 +193,16 @@ TEST_F(OrdersTest, OneShotTimersAgeWithTheClock) {
   ordersRun(kOrdersMaxWait);
   EXPECT_EQ(gWaits.back(), 3600000);
   EXPECT_EQ(gCalls.size(), 2u);
+
+  // A jump of the clock ages timers by at most the earliest plus 20 s.
+  orderAddTimer(1000, record, const_cast<char*>("soon"));
+  Order* later = orderAddTimer(100000, record, const_cast<char*>("later"));
+  Order* busy2 = orderAddFdWrite(pair[0], orderNoop, nullptr);
+  gFakeMs += 86400000;
+  ordersRun(kOrdersMaxWait);
+  EXPECT_EQ(gCalls.back(), "soon");
+  EXPECT_EQ(orderTime(later), 100000u - 21000u);
+  orderCancel(busy2);
 }
 
 void stopWithFive(void* argument) {
@@ -215,7 +231,7 @@ void reRegister(void* argument) {
 }
 
 TEST_F(OrdersTest, IdleTimerThatRegistersItselfAgainFiresOncePerTimeOut) {
-  SelfCancel timer{nullptr, 0, 0};
+  SelfCancel timer{nullptr, 0};
   timer.order = orderAddTimerSorted(100, reRegister, &timer);
   ordersRun(kOrdersMaxWait);
   EXPECT_EQ(timer.calls, 1);
@@ -230,6 +246,10 @@ int gTimerFired;
 // report anything, even with descriptor 0 closed, so an idle loop sleeps.
 TEST(OrdersRealClock, ClosedStandardInputDoesNotSpinTheLoop) {
   ordersInit();
+  // The loop's clock is monotonic: a step of the wall clock cannot reach it.
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  EXPECT_NEAR(static_cast<double>(ordersClock()), now.tv_sec * 1000.0 + now.tv_nsec / 1e6, 1000.0);
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   Order* first = orderAddFd(pair[0], orderNoop, nullptr);

@@ -88,6 +88,7 @@ TEST_F(OutBufferTest, ReservationsFillSegmentsAndSignalTheFirstByte) {
   outbufferHold(&out, last);
   ASSERT_NE(outbufferReserve(&out, 1), nullptr);  // never behind a held tail
   EXPECT_EQ(segments(out), 5);
+  EXPECT_EQ(outbufferCapacity(&out), 5 * 65504u);
   EXPECT_EQ(gNonEmpty, 1);
 
   outbufferRelease(&out, last, 0);
@@ -95,12 +96,6 @@ TEST_F(OutBufferTest, ReservationsFillSegmentsAndSignalTheFirstByte) {
   EXPECT_EQ(drain(pair[1]).size(), 4 + (kOutSegmentData - 4) + 1 + 65505 + 2u);
   ASSERT_TRUE(outbufferPut("x", 1, &out));
   EXPECT_EQ(gNonEmpty, 2);
-
-  OutBuffer three;
-  outbufferInit(&three, -1, nullptr, nullptr);
-  for (int i = 0; i < 3; i++) outbufferAppendSegment(&three, outbufferNewSegment(10));
-  EXPECT_EQ(outbufferCapacity(&three), 196512u);
-  outbufferFree(&three);
 }
 
 TEST_F(OutBufferTest, PlaceholderInTheMiddleHoldsTheBytesBehindIt) {

@@ -268,26 +268,17 @@ bool regionOp(Region* dst, const Region* a, const Region* b, OverlapFunction ove
   while (r1 != r1End && r2 != r2End && !out.failed) {
     const RegionBox* r1BandEnd = bandEnd(r1, r1End);
     const RegionBox* r2BandEnd = bandEnd(r2, r2End);
-    int ytop;
-    if (r1->y1 < r2->y1) {
-      int top = std::max<int>(r1->y1, ybot), bot = std::min(r1->y2, r2->y1);
-      if (keepA && top < bot) {
-        long band = out.n;
-        appendBand(out, r1, r1BandEnd, top, bot);
-        prevBand = out.coalesce(prevBand, band);
-      }
-      ytop = r2->y1;
-    } else if (r2->y1 < r1->y1) {
-      int top = std::max<int>(r2->y1, ybot), bot = std::min(r2->y2, r1->y1);
-      if (keepB && top < bot) {
-        long band = out.n;
-        appendBand(out, r2, r2BandEnd, top, bot);
-        prevBand = out.coalesce(prevBand, band);
-      }
-      ytop = r1->y1;
-    } else {
-      ytop = r1->y1;
-    }
+    // Rows where only the upper region has boxes, down to the other's top.
+    auto keepAlone = [&](const RegionBox* r, const RegionBox* rEnd, const RegionBox* other, bool keep) {
+      int top = std::max<int>(r->y1, ybot), bot = std::min(r->y2, other->y1);
+      if (!keep || top >= bot) return;
+      long band = out.n;
+      appendBand(out, r, rEnd, top, bot);
+      prevBand = out.coalesce(prevBand, band);
+    };
+    int ytop = std::max(r1->y1, r2->y1);
+    if (r1->y1 < r2->y1) keepAlone(r1, r1BandEnd, r2, keepA);
+    else if (r2->y1 < r1->y1) keepAlone(r2, r2BandEnd, r1, keepB);
     ybot = std::min(r1->y2, r2->y2);
     if (ybot > ytop) {
       long band = out.n;
