@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "Proxy/client.h"
+#include "Proxy/clientinput.h"
 #include "Proxy/extensions.h"
 #include "Proxy/pending.h"
 #include "Proxy/sequence.h"

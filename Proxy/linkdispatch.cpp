@@ -2,6 +2,7 @@
 // errors, replies and events, each attributed to the client's request.
 #include "Proxy/linkdispatch.h"
 
+#define HASXDMAUTH 1  // libXdmcp is built with the DES wrap; the header hides it otherwise
 #include <X11/Xdmcp.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>

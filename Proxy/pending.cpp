@@ -6,12 +6,11 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/clientinput.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"
-#include "Xext/byteswap.h"
 #include "base/logging.h"
-#include "base/outbuffer.h"
 #include "xsupport/region.h"
 
 namespace palvon {
@@ -202,16 +201,6 @@ PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
 
 void setExposeWorkarounds(u32 flags) { exposeWorkarounds = flags; }
 
-__attribute__((weak)) void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
-  u8* out = outbufferReserve(&client->output, length);
-  if (!out) {
-    PALVON_OOM();
-    return;
-  }
-  std::memcpy(out, message, length);
-  if (client->parser.swapped) swapByFormat(layout, out, out + length);
-  client->lastMessageType = message[0];
-}
 
 PendingRequest* allocPendingRequest(ProxyClient*, u64 sequence, u16 key) {
   PendingRequest* entry = freeEntries;

@@ -79,9 +79,5 @@ void completeHeadReply(const u8* reply, void* serial);
 void flushPendingRequest(PendingRequest* entry, ProxyClient* client);
 void freePendingRequests(ProxyClient* client);
 
-// Puts a message into the client's output, swapped by its layout when the
-// client's byte order differs, and remembers its type. The client layer
-// owns the real one; the default here serves builds without it.
-void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client);
 
 }  // namespace palvon

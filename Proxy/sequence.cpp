@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Proxy/client.h"
+#include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xerrors.h"
 #include "base/logging.h"
@@ -331,6 +332,15 @@ int dispatchReplyHook(ServerLink* link, const u8* reply) {
   if (!hook->callback(link, reply, hook->argument)) LOGF(logChWarning, "Failed X reply order");
   if (link->hookHead == hook) unlinkFirstHook(link);
   return 1;
+}
+
+u8 mapServerMajorToProxy(u8 serverMajor, const ServerLink* link) {
+  const ExtensionCodeMap* codes = link->server.codes;
+  if (serverMajor < 128 || !codes) return serverMajor;
+  for (u32 major = 128; major < 256; major++)
+    if (proxyState.extensions.entries[major].name && codes->majorToServer[major] == serverMajor)
+      return static_cast<u8>(major);
+  return serverMajor;
 }
 
 u16 wireSequenceOf(const ServerLink* link, const u8* message) { return serverU16(link, message + 2); }

@@ -4,7 +4,6 @@
 #include "Proxy/serverlink.h"
 
 #include <X11/Xauth.h>
-#include <X11/Xdmcp.h>
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -18,6 +17,7 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/clientinput.h"
 #include "Proxy/core11G.h"
 #include "Proxy/linkdispatch.h"
 #include "Proxy/pending.h"
@@ -31,10 +31,6 @@
 #include "Xext/byteswap.h"
 
 namespace palvon {
-
-// Services of the client layer that the link calls when they are linked in.
-void stopClient(ProxyClient* client, const char* reason, int keepOnClose) __attribute__((weak));
-void resumeClientIo(ProxyClient* client) __attribute__((weak));
 
 ServerLink* currentLink = nullptr;
 
@@ -335,7 +331,7 @@ void watchServerLinkWritable(void* argument) {
 static void serverLinkDrained(ServerLink* link) {
   orderCancel(link->writeOrder);
   link->writeOrder = nullptr;
-  if (link->client && !link->client->readOrder && resumeClientIo) resumeClientIo(link->client);
+  if (link->client && !link->client->readOrder) resumeClientIo(link->client);
 }
 
 int onServerLinkWritable(ServerLink* link) {
@@ -344,7 +340,7 @@ int onServerLinkWritable(ServerLink* link) {
       serverLinkDrained(link);
       return 1;
     case 1:
-      if (link->client && resumeClientIo) resumeClientIo(link->client);
+      if (link->client) resumeClientIo(link->client);
       return 1;
     default:
       endClientOfBrokenLink(link);
@@ -374,7 +370,7 @@ void endClientOfBrokenLink(ServerLink* link) {
   const char* text = brokenServerLinkText(link);
   ProxyClient* client = link->client;
   if (currentLink == link) currentLink = nullptr;
-  if (client && stopClient) {
+  if (client) {
     stopClient(client, text, 0);
   } else {
     // Without a client layer the link just stops: no more reads or writes.
