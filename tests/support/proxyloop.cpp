@@ -1,6 +1,8 @@
 #include "support/proxyloop.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -17,8 +19,22 @@ void ProxyLoopTest::SetUp() {
   proxyState.resourceIdShift = 20;
   proxyState.maxBigRequestBytes = 1 << 20;
   resetAuthorizationProtocols();  // as a reset does: the local host comes back with the next check
-  for (display = 150; display < 400; display++)
-    if (!openListeningPorts((":" + std::to_string(display)).c_str(), 1)) return;
+  // Display numbers are claimed with the lock file X servers use, so that
+  // tests running side by side never share one.
+  for (display = 150 + getpid() % 100; display < 600; display++) {
+    std::string lock = "/tmp/.X" + std::to_string(display) + "-lock";
+    if (access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) == 0) continue;
+    int fd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+    if (fd < 0) continue;
+    std::string pid = std::to_string(getpid()) + "\n";
+    (void)!write(fd, pid.data(), pid.size());
+    close(fd);
+    if (!openListeningPorts((":" + std::to_string(display)).c_str(), 1)) {
+      lockFile = lock;
+      return;
+    }
+    unlink(lock.c_str());
+  }
   FAIL() << "no free display number";
 }
 
@@ -27,6 +43,7 @@ void ProxyLoopTest::TearDown() {
   closeListeningPorts();
   for (int i = 0; i < 5; i++) ordersRun(0);
   clientHooks = ClientHooks{};
+  if (!lockFile.empty()) unlink(lockFile.c_str());
 }
 
 void ProxyLoopTest::step(int times) {

@@ -35,6 +35,7 @@ class ProxyLoopTest : public ::testing::Test {
   std::string refusalText(RawClient& raw);
 
   int display = 0;
+  std::string lockFile;
 };
 
 // A request of `words` 4-byte units (or the big form with bigWords) in the
