@@ -216,15 +216,10 @@ TEST_F(ClientLayer, ClientThatNeverReadsIsThrottledWhileOthersAreServed) {
   ASSERT_NE(connect(polite), nullptr);
   int flags = 0;
   setsockopt(greedy.fd(), SOL_SOCKET, SO_RCVBUF, &flags, sizeof flags);  // smallest receive buffer
-  Bytes burst;
-  for (int i = 0; i < 16384; i++) {
-    Bytes r = rawRequest('l', kAnswered, 0, 1);
-    burst.insert(burst.end(), r.begin(), r.end());
-  }
+  test::RequestFeeder requests(rawRequest('l', kAnswered, 0, 1));
   size_t sentTotal = 0, largest = 0;
   for (int round = 0; round < 400; round++) {
-    ssize_t n = ::send(greedy.fd(), burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) sentTotal += n;
+    sentTotal += requests.feed(greedy.fd());
     step(1);
     largest = std::max(largest, outbufferCapacity(&greedyClient->output));
   }
@@ -255,13 +250,9 @@ TEST_F(ClientLayer, StoppingAClientThatStoppedReadingTakesBoundedTime) {
   RawClient stuck;
   ProxyClient* client = connect(stuck);
   ASSERT_NE(client, nullptr);
-  Bytes burst;
-  for (int i = 0; i < 16384; i++) {
-    Bytes r = rawRequest('l', kAnswered, 0, 1);
-    burst.insert(burst.end(), r.begin(), r.end());
-  }
+  test::RequestFeeder requests(rawRequest('l', kAnswered, 0, 1));
   ASSERT_TRUE(stepUntil([&] {
-    ::send(stuck.fd(), burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    requests.feed(stuck.fd());
     return outbufferCapacity(&client->output) >= kClientBacklogLimit;
   }));
   auto start = std::chrono::steady_clock::now();

@@ -127,6 +127,16 @@ std::string ProxyLoopTest::refusalText(RawClient& raw) {
   return std::string(answer.begin() + 8, answer.begin() + 8 + static_cast<long>(n));
 }
 
+size_t RequestFeeder::feed(int fd) {
+  size_t total = 0;
+  for (;;) {
+    ssize_t n = ::send(fd, pattern_.data() + at_, pattern_.size() - at_, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n <= 0) return total;
+    total += static_cast<size_t>(n);
+    at_ = (at_ + static_cast<size_t>(n)) % pattern_.size();
+  }
+}
+
 Bytes rawRequest(char order, u8 major, u8 data, u32 words, u32 bigWords) {
   Bytes r(bigWords ? 8 : 4 * std::max<u32>(words, 1), 0);
   r[0] = major;

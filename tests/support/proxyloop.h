@@ -38,6 +38,18 @@ class ProxyLoopTest : public ::testing::Test {
   std::string lockFile;
 };
 
+// Sends a pattern of requests again and again without blocking, keeping the
+// stream whole across partial writes. feed returns the bytes sent this time.
+class RequestFeeder {
+ public:
+  explicit RequestFeeder(Bytes pattern) : pattern_(std::move(pattern)) {}
+  size_t feed(int fd);
+
+ private:
+  Bytes pattern_;
+  size_t at_ = 0;
+};
+
 // A request of `words` 4-byte units (or the big form with bigWords) in the
 // byte order, its body filled with a counting pattern.
 Bytes rawRequest(char order, u8 major, u8 data, u32 words, u32 bigWords = 0);
