@@ -131,8 +131,10 @@ void registerXdmcpAddresses(int descriptor, const ifreq* request, const u8* addr
   accessXdmcpHooks.broadcastAddress(&broadcast.ifr_broadaddr, sizeof(sockaddr_in));
 }
 
-// Adds every resolved IPv4 address of the name; false when none resolved.
-bool addResolvedHost(const char* name) {
+// Calls visit(address, length) for each IPv4 address the name resolves to,
+// until it returns true; false when the name did not resolve.
+template <typename Visit>
+bool forEachResolvedAddress(const char* name, Visit visit) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -141,12 +143,20 @@ bool addResolvedHost(const char* name) {
   for (addrinfo* info = result; info; info = info->ai_next) {
     socklen_t length = info->ai_addrlen;
     const u8* address = nullptr;
-    int family = convertSockAddr(info->ai_addr, &length, &address);
-    if (family >= 0 && !newHost(family, address, static_cast<int>(length), false))
-      PALVON_OOM();
+    if (convertSockAddr(info->ai_addr, &length, &address) == kFamilyInternet &&
+        visit(address, static_cast<int>(length)))
+      break;
   }
   freeaddrinfo(result);
   return true;
+}
+
+// Adds every resolved IPv4 address of the name; false when none resolved.
+bool addResolvedHost(const char* name) {
+  return forEachResolvedAddress(name, [](const u8* address, int length) {
+    if (!newHost(kFamilyInternet, address, length, false)) PALVON_OOM();
+    return false;
+  });
 }
 
 bool hasPrefix(const char* lower, const char* prefix) { return strncmp(lower, prefix, strlen(prefix)) == 0; }
@@ -480,20 +490,11 @@ bool siHostnameAddrMatch(int family, const u8* address, int length, const char* 
   char name[kMaxHostnameValue + 1];
   memcpy(name, value, valueLength);
   name[valueLength] = '\0';
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &result) != 0) return false;
   bool matched = false;
-  for (addrinfo* info = result; info && !matched; info = info->ai_next) {
-    socklen_t resolvedLength = info->ai_addrlen;
-    const u8* resolved = nullptr;
-    if (convertSockAddr(info->ai_addr, &resolvedLength, &resolved) == kFamilyInternet &&
-        static_cast<int>(resolvedLength) == length && memcmp(resolved, address, length) == 0)
-      matched = true;
-  }
-  freeaddrinfo(result);
+  forEachResolvedAddress(name, [&](const u8* resolved, int resolvedLength) {
+    matched = resolvedLength == length && memcmp(resolved, address, length) == 0;
+    return matched;
+  });
   return matched;
 }
 

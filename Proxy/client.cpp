@@ -23,6 +23,7 @@ extern "C" {
 #include "base/hostclock.h"
 #include "base/logging.h"
 #include "base/orders.h"
+#include "xsupport/region.h"
 
 namespace palvon {
 
@@ -129,7 +130,11 @@ void destroyClient(ProxyClient* client) {
   free(client->links);
   client->links = nullptr;
   closeClientConnection(client);
+  bufferFree(&client->input);  // an internal client has no connection to close
+  client->input = ByteBuffer{};
   client->hasLinks = 0;
+  regionDestroy(client->region);
+  client->region = nullptr;
   if (client->number < kMaxClientSlots && clientSlots[client->number] == client) clientSlots[client->number] = nullptr;
   unlinkClient(client);
   client->stopped = 1;
@@ -295,11 +300,19 @@ ProxyClient* startClient(Listener* listener) {
     }
     outbufferInit(&client->output, client->descriptor, watchClientWritable, client);
   }
+  client->region = regionCreate(nullptr, 0);
+  if (!client->region) {
+    PALVON_OOM();
+    if (client->transport) closeClientConnection(client);
+    free(client);
+    return nullptr;
+  }
   client->number = takeClientSlot(client);
   if (!client->number) {
     // Refused in the client's own byte order once its set-up arrives.
     LOGF(logChNote, "No free client number for a new client (at most %u)", maxClientNumber());
     if (!listener) {
+      regionDestroy(client->region);
       free(client);
       return nullptr;
     }

@@ -124,7 +124,7 @@ const char* getClientHostName(const ProxyClient* client);
 // Closes the transport and drops the client's I/O; a final flush of pending
 // output is bounded by kCloseFlushTimeoutMs.
 void closeClientConnection(ProxyClient* client);
-constexpr u32 kCloseFlushTimeoutMs = 1000;
+constexpr u32 kCloseFlushTimeoutMs = 250;
 // The close-down. keepOnClose is 1 when the client's own socket ended and 0
 // when the proxy ends the client. The record may be freed: do not touch it
 // afterwards.

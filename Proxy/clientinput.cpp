@@ -1,5 +1,8 @@
 #include "Proxy/clientinput.h"
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -103,6 +106,18 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
   return nullptr;
 }
 
+bool linksBacklogged(const ProxyClient* client) {
+  for (u32 i = 0; i < client->linkCount; i++)
+    if (outbufferCapacity(&client->links[i]->output) > kLinkBacklogLimit) return true;
+  return false;
+}
+
+// A client whose own output is backed up is held back too: requests the
+// proxy answers itself would otherwise grow that output without bound.
+bool backlogged(const ProxyClient* client) {
+  return outbufferCapacity(&client->output) >= kClientBacklogLimit || linksBacklogged(client);
+}
+
 void dispatchRequest(ProxyClient* client, u8* request, u32 length) {
   RequestHandler handler = proxyState.dispatch.requestHandlers[request[0] | request[1] << 8];
   if (!handler) {
@@ -149,6 +164,8 @@ void parseRequests(ProxyClient* client, u64* offset) {
     dispatchRequest(client, start, static_cast<u32>(length));
     if (client->stopped) return;
     *offset += advance;
+    // The rest waits in the buffer until the backlog has drained.
+    if (backlogged(client)) refuse(client, "");
   }
 }
 
@@ -157,12 +174,6 @@ void skipDiscarded(ProxyClient* client, u64* offset) {
   if (skip > client->input.used - *offset) skip = client->input.used - *offset;
   *offset += skip;
   client->parser.discardRemaining -= skip;
-}
-
-bool linksBacklogged(const ProxyClient* client) {
-  for (u32 i = 0; i < client->linkCount; i++)
-    if (outbufferCapacity(&client->links[i]->output) > kLinkBacklogLimit) return true;
-  return false;
 }
 
 void setLinkReading(ProxyClient* client, bool reading) {
@@ -276,12 +287,14 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
 void onClientReadable(void* argument) {
   auto* client = static_cast<ProxyClient*>(argument);
   if (!client->transport) return;
-  int result = bufferReadFd(client->descriptor, kClientReadChunk, &client->input);
-  if (result == 0) {
+  if (bufferGrow(&client->input, kClientReadChunk) < kClientReadChunk) return;  // no room now; try again
+  ssize_t got = read(client->descriptor, client->input.data + client->input.used, kClientReadChunk);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (got <= 0) {
     stopClient(client, "Broken connection", 1);
     return;
   }
-  if (result == 2) return;
+  client->input.used += static_cast<u64>(got);
   parseClientInput(client);
 }
 
@@ -300,10 +313,8 @@ void resumeClientIo(ProxyClient* client) {
     return;
   }
   bool mayRun = !grabHolder || grabHolder == client || (client->grabExempt && !grabCoversExempt);
-  // A client whose own output is backed up is not read either: requests the
-  // proxy answers itself would otherwise grow that output without bound.
   bool ownBacklog = outbufferCapacity(&client->output) >= kClientBacklogLimit;
-  if (mayRun && !ownBacklog && !linksBacklogged(client)) {
+  if (mayRun && !backlogged(client)) {
     if (!client->readOrder) {
       if (client->input.used > 0) {
         client->readOrder = orderAddTimer(kResumeTimerMs, onClientResumeTimer, client);

@@ -152,6 +152,10 @@ TEST_F(HostAccess, HostFileEntriesByPrefix) {
   ASSERT_EQ(listHosts(&data, &count, &length, &enabled), kAccessOk);
   EXPECT_EQ(count, 1);
   free(data);
+  // A hostname entry matches the addresses its name resolves to.
+  readFile("si:hostname:localhost\n");
+  EXPECT_FALSE(refused(remoteClient("127.0.0.1")));
+  EXPECT_TRUE(refused(remoteClient("127.0.0.2")));
 }
 
 TEST_F(HostAccess, LocalUserAndGroupMatchThePeerCredentials) {

@@ -1,0 +1,101 @@
+// Flow control between a client and its link to a real X server: a server
+// that stops reading holds back the client that feeds it, and only that
+// client.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+
+#include "Proxy/client.h"
+#include "Proxy/clientinput.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/serverlink.h"
+#include "base/orders.h"
+#include "support/proxyloop.h"
+#include "support/rawclient.h"
+#include "support/xvfb.h"
+
+namespace palvon {
+namespace {
+
+using test::Bytes;
+using test::RawClient;
+using test::rawRequest;
+
+constexpr u8 kForwarded = 127;  // NoOperation, copied to the client's link
+constexpr u8 kAnswered = 43;    // answered by the proxy itself
+
+void forwardRequest(u8* request, u32 length) {
+  currentClient->requestCounter++;
+  if (currentClient->linkCount) copyRequestToServer(request, length, currentClient->links[0]);
+}
+
+void answerRequest(u8*, u32) {
+  currentClient->requestCounter++;
+  u8 reply[32] = {1};
+  writeToClient(reply, 32, "bbsi", currentClient);
+}
+
+class ClientLinks : public test::ProxyLoopTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+    for (u32 minor = 0; minor < 256; minor++) {
+      proxyState.dispatch.requestHandlers[kForwarded + 256 * minor] = forwardRequest;
+      proxyState.dispatch.requestHandlers[kAnswered + 256 * minor] = answerRequest;
+    }
+    name = xvfb.display();
+    server = LinkServerInfo{};
+    server.displayName = name.c_str();
+    server.offlineTimeoutMs = 5000;
+    clientServerList = ClientServerList{&server, 1};
+    ProxyLoopTest::SetUp();
+  }
+  void TearDown() override {
+    kill(xvfb.pid(), SIGCONT);
+    ProxyLoopTest::TearDown();
+    clientServerList = ClientServerList{};
+  }
+  test::Xvfb xvfb;
+  std::string name;
+  LinkServerInfo server;
+};
+
+TEST_F(ClientLinks, ClientFeedingAStoppedServerIsHeldBackAndResumed) {
+  RawClient feeder, bystander;
+  ProxyClient* client = connect(feeder);
+  ASSERT_NE(client, nullptr);
+  ASSERT_EQ(client->linkCount, 1u);
+  ASSERT_NE(connect(bystander), nullptr);
+  ServerLink* link = client->links[0];
+
+  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+  // 64 KiB requests: each fills one output segment of the link.
+  test::RequestFeeder requests(rawRequest('l', kForwarded, 0, 65504 / 4));
+  size_t largest = 0;
+  for (int round = 0; round < 300; round++) {
+    requests.feed(feeder.fd());
+    step(1);
+    largest = std::max(largest, outbufferSize(&link->output));
+  }
+  EXPECT_EQ(client->readOrder, nullptr);
+  // What one read of the client can add on top of the limit.
+  EXPECT_LE(largest, kLinkBacklogLimit + 2 * kClientReadChunk);
+  EXPECT_LE(client->input.size, kBufferClassMedium);
+
+  // The other client is still served while the server is stopped.
+  bystander.send(rawRequest('l', kAnswered, 0, 1));
+  Bytes reply = readBytes(bystander, 32);
+  ASSERT_EQ(reply.size(), 32u);
+  EXPECT_EQ(reply[0], 1);
+
+  u32 before = client->requestCounter;
+  ASSERT_EQ(kill(xvfb.pid(), SIGCONT), 0);
+  EXPECT_TRUE(stepUntil([&] {
+    requests.feed(feeder.fd());
+    return client->requestCounter > before + 64;
+  }));
+}
+
+}  // namespace
+}  // namespace palvon
