@@ -192,14 +192,6 @@ bool deliverNow(ProxyClient* client, u64 sequence) {
   return client->linkCount < 2 && (!head || head->sequence > sequence);
 }
 
-// An entry that no server has to answer (no links, or all offline) is
-// released at once, after everything older.
-void releaseIfAnswered(ProxyClient* client, PendingRequest* entry) {
-  if (entry->outstandingServers > 0) return;
-  while (client->pendingHead != entry) flushPendingRequest(client->pendingHead, client);
-  flushPendingRequest(entry, client);
-}
-
 PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
   ServerLink* link = currentLink;
   PendingRequest* entry = nullptr;
@@ -334,7 +326,6 @@ void holdMessageForSequence(const u8* message, u32 length, const char* layout, P
     return;
   }
   holdMessage(message, length, layout, 0, entry);
-  releaseIfAnswered(client, entry);
 }
 
 void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
@@ -345,10 +336,7 @@ void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
     writeToClient(reply, length, layout, client);
     return;
   }
-  if (PendingRequest* entry = entryFor(client, sequence)) {
-    holdMessage(reply, length, layout, 0, entry);
-    releaseIfAnswered(client, entry);
-  }
+  if (PendingRequest* entry = entryFor(client, sequence)) holdMessage(reply, length, layout, 0, entry);
 }
 
 void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
@@ -368,10 +356,9 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
     writeToClient(event, eventLength(event), layout, client);
     return;
   }
-  if (PendingRequest* entry = entryFor(client, sequence)) {
+  if (PendingRequest* entry = entryFor(client, sequence))
     holdMessage(event, eventLength(event), layout, tag, entry);
-    releaseIfAnswered(client, entry);
-  } else if (exposure && tag)
+  else if (exposure && tag)
     regionDestroy(reinterpret_cast<Region*>(tag));
 }
 
@@ -384,7 +371,6 @@ void sendErrorToClient(const u8* error, const char* layout) {
     return;
   }
   holdMessage(error, 32, layout, 0, entry);
-  releaseIfAnswered(client, entry);
 }
 
 void sendComposedReply(u8, u16, u8* reply, u32 length, const char* layout, ProxyClient* client) {
