@@ -3,7 +3,8 @@
 // handler, the replies the proxy waits for itself, and its round trips.
 //
 // Sequence numbers are 64-bit counters inside; the wire carries their low 16
-// bits. Every comparison goes through sequenceWiden/sequenceNewer.
+// bits and is widened back through sequenceWiden or sequenceWidenBack before
+// anything is compared.
 #pragma once
 
 #include "base/strings.h"
@@ -22,8 +23,6 @@ inline u64 sequenceWiden(u64 reference, u16 wire) {
 inline u64 sequenceWidenBack(u64 newest, u16 wire) {
   return newest - static_cast<u16>(static_cast<u16>(newest) - wire);
 }
-// Wire-width order: a is newer than b (signed 16-bit difference > 0).
-inline bool sequenceNewer(u16 a, u16 b) { return static_cast<i16>(static_cast<u16>(a - b)) > 0; }
 
 constexpr u32 kRingSlots = 4096;
 constexpr u16 kKeyNoOperation = 127;

@@ -37,9 +37,6 @@ ServerLink* currentLink = nullptr;
 
 namespace {
 
-constexpr u16 kFamilyLocal = 256;
-constexpr u16 kFamilyWild = 65535;
-
 u32 offlineTimeout(const ServerLink* link) {
   return link->server.offlineTimeoutMs ? link->server.offlineTimeoutMs : kDefaultOfflineTimeoutMs;
 }
@@ -184,11 +181,11 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
   link->hostName = link->names + nameLength;
   std::memcpy(link->hostName, host[0] ? host : thisHost, hostLength);
   link->displayNumber = number;
-  link->family = host[0] ? kFamilyWild : kFamilyLocal;
+  link->family = host[0] ? FamilyWild : FamilyLocal;
   const char* why = nullptr;
   link->descriptor = host[0] ? connectTcp(link, host, number, offlineTimeout(link), &why)
                              : connectLocal(number, offlineTimeout(link), &why);
-  if (link->family != kFamilyLocal) useLocalAddressIfLoopback(link);
+  if (link->family != FamilyLocal) useLocalAddressIfLoopback(link);
   if (link->descriptor < 0) {
     LOGF(logChError, "Can't connect to X server %s: %s", server.displayName, why);
     std::free(link);
@@ -197,8 +194,7 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
   outbufferInit(&link->output, link->descriptor, watchServerLinkWritable, link);
   link->writer = {server.bigEndian, writerAllocate, link};
   link->client = client;
-  if (const char* error = createSequenceRing(link)) {
-    (void)error;
+  if (createSequenceRing(link)) {
     close(link->descriptor);
     std::free(link);
     return nullptr;
@@ -213,7 +209,7 @@ int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char*
   std::snprintf(number, sizeof number, "%u", link->displayNumber);
   const char* address = reinterpret_cast<const char*>(link->serverAddress);
   unsigned addressLength = link->serverAddressLength;
-  if (link->family == kFamilyLocal || link->family == FamilyLocal) {
+  if (link->family == FamilyLocal) {
     address = hostName();
     addressLength = static_cast<unsigned>(std::strlen(address));
   }
@@ -221,8 +217,7 @@ int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char*
   static char xdm[] = "XDM-AUTHORIZATION-1";
   char* types[2] = {mit, xdm};
   int lengths[2] = {18, 19};
-  u16 family = link->family == kFamilyLocal ? FamilyLocal : link->family;
-  Xauth* auth = XauGetBestAuthByAddr(family, static_cast<unsigned short>(addressLength), address,
+  Xauth* auth = XauGetBestAuthByAddr(link->family, static_cast<unsigned short>(addressLength), address,
                                      static_cast<unsigned short>(std::strlen(number)), number, 2, types, lengths);
   if (!auth) return 0;
   int ok = computeAuthorizationData(link, auth, name, nameLength, data, dataLength);
