@@ -169,6 +169,10 @@ TEST_P(WritersOnServer, DrawNoError) {
   xprotoCloseFont(w, font);
   xprotoUnmapWindow(w, window);
   xprotoDestroyWindow(w, window);
+  // Its reply proves the server has taken everything before it.
+  u8* focus = allocServerRequest(link, 43, 0, 4);
+  ASSERT_NE(focus, nullptr);
+  swapServerRequest(link, focus, 4, "bbs");
 
   ASSERT_TRUE(rig.sync());
   std::vector<Message> messages = rig.take();
@@ -176,8 +180,9 @@ TEST_P(WritersOnServer, DrawNoError) {
   int replies = 0;
   for (const Message& m : messages) replies += m[0] == 1;
   // GetFontPath, GetKeyboardMapping, GrabKeyboard, GrabPointer, two
-  // SetPointerMapping, GetImage, QueryPointer, QueryKeymap.
-  EXPECT_EQ(replies, 9);
+  // SetPointerMapping, GetImage, QueryPointer, QueryKeymap, GetInputFocus.
+  EXPECT_EQ(replies, 10);
+  EXPECT_EQ(messages.back()[0], 1) << "GetInputFocus answered last";
 }
 
 TEST(DisplayQueries, StackPositionAndQuietAttributes) {
