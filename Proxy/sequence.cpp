@@ -243,7 +243,16 @@ void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease releas
     return;
   }
   *stash = {nullptr, link->stashSequence, code, data, release};
-  appendNode(link->stashHead, link->stashTail, stash);
+  if (!link->stashTail || link->stashTail->sequence <= stash->sequence) {
+    appendNode(link->stashHead, link->stashTail, stash);
+    return;
+  }
+  // A round trip the ring inserted behind this request stashed first: keep
+  // the list in request order.
+  RequestStash** at = &link->stashHead;
+  while ((*at)->sequence <= stash->sequence) at = &(*at)->next;
+  stash->next = *at;
+  *at = stash;
 }
 
 static RequestStash* findStash(ServerLink* link, u8 code, RequestStash** before) {

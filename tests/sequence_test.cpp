@@ -97,6 +97,19 @@ TEST(RequestStash, TakesTheEntryOfTheAnsweredRequestAndReleasesOlderOnes) {
   EXPECT_EQ(link->stashHead, nullptr);
 }
 
+TEST(RequestStash, StaysInRequestOrderWhenTheRingInsertsARoundTrip) {
+  released = {};
+  ProxyClient client{};
+  OfflineLink offline(&client);
+  ServerLink* link = offline.link();
+  for (int i = 0; i < 4093; i++) sendNoOperation(&client, link);
+  sendNoOperation(&client, link);  // the 4094th: a round trip follows it
+  stashRequestData(link, 1, &ids[0], noteRelease);
+  popServerSequence(link, 4094);
+  EXPECT_EQ(takeStashedData(link, 1), &ids[0]);
+  EXPECT_TRUE(released.ids.empty());
+}
+
 TEST(ReplyHook, MatchesTheSequenceAsTheServerWritesIt) {
   for (bool swap : {false, true}) {
     ProxyClient client{};
