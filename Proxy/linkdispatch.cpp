@@ -60,6 +60,8 @@ void passReplyOn(u8* reply, u32 length) {
 LayoutString eventLayout(u8 code) {
   LayoutString layout = proxyState.dispatch.eventLayouts[code];
   if (!layout && code < 35) layout = coreEventLayouts[code];
+  // A generic event's length must be readable whoever owns the rest.
+  if (!layout && code == kGenericEvent) layout = "bbsis";
   return layout ? layout : "bbs";
 }
 
