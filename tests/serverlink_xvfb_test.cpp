@@ -12,6 +12,8 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "base/buffer.h"
+#include "base/fd.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
 
@@ -241,6 +243,40 @@ TEST_P(ServerLinkTest, RefusedReplyEndsTheRoundTripWithItsReason) {
   EXPECT_EQ(std::string(error).find("Out of memory"), std::string::npos) << error;
   EXPECT_EQ(link->hookHead, nullptr);
   EXPECT_EQ(syncServerLink(link), nullptr) << "the link goes on";
+}
+
+// A handler may close the link whose input is being dispatched: the
+// dispatch takes no further message and frees the link when it unwinds.
+TEST_P(ServerLinkTest, HandlerClosingItsOwnLinkEndsTheDispatch) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  LinkRig rig;
+  ServerLink* link = rig.open(xvfb, big());
+  ASSERT_NE(link, nullptr);
+  static int calls;
+  calls = 0;
+  proxyState.dispatch.errorHandlers[13] = [](u8*) {
+    calls++;
+    closeServerLink(currentLink);
+  };
+  for (int i = 0; i < 3; i++) {
+    rig.nextRequest();
+    rig.forward(link, freeGC(0x1fffffff), "bbsi");
+  }
+  rig.nextRequest();
+  rig.forward(link, getInputFocus(), "bbs");
+  ASSERT_EQ(flushServerLink(link), nullptr);
+  // Read until all three errors and the reply are in (at most 5 s), then
+  // dispatch them in one go.
+  for (int i = 0; i < 500 && link->input.used < 4 * 32; i++)
+    if (fdWaitReadable(link->descriptor, 10)) bufferReadFd(link->descriptor, 65536, &link->input);
+  ASSERT_GE(link->input.used, 4u * 32);
+  dispatchServerInput(link);
+  proxyState.dispatch.errorHandlers[13] = nullptr;
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(rig.client()->linkCount, 0u);
+  EXPECT_EQ(currentLink, nullptr);
+  EXPECT_TRUE(rig.take().empty());
 }
 
 // A server that stops answering ends every wait after the offline time-out.
