@@ -1,0 +1,82 @@
+#include "support/xprogram.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/xvfb.h"
+
+namespace palvon::test {
+
+ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& display, int timeoutMs) {
+  ProgramResult result;
+  int outPipe[2], errPipe[2];
+  if (argv.empty() || pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return result;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
+    raw.push_back(nullptr);
+    execvp(raw[0], raw.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      result.timedOut = true;
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left)) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !fds[i].revents) continue;
+      char chunk[4096];
+      ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        (i == 0 ? result.out : result.err).append(chunk, n);
+      } else {
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  close(outPipe[0]);
+  close(errPipe[0]);
+  if (result.timedOut) {
+    stopProcess(pid, SIGKILL, 2000);
+    return result;
+  }
+  // The pipes closed; the program is ending. Bound the wait all the same.
+  int status = 0;
+  for (int i = 0; i < 400; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return result;
+    }
+    usleep(5000);
+  }
+  result.timedOut = true;
+  stopProcess(pid, SIGKILL, 2000);
+  return result;
+}
+
+}  // namespace palvon::test

@@ -1,0 +1,109 @@
+#include "support/xvfb.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace palvon::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int msLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+bool stopProcess(pid_t pid, int sig, int timeoutMs) {
+  if (pid <= 0) return true;
+  kill(pid, SIGCONT);
+  kill(pid, sig);
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int status;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno == ECHILD)) return true;
+    if (msLeft(deadline) == 0) break;
+    usleep(5000);
+  }
+  kill(pid, SIGKILL);
+  int status;
+  waitpid(pid, &status, 0);
+  return false;
+}
+
+Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs) {
+  for (size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == "-fbdir") fbdir_ = args[i + 1];
+  // Xvfb's own messages go to a file: a pipe would break once we stop reading.
+  char logName[] = "/tmp/palvon-xvfb-XXXXXX";
+  int logFd = mkstemp(logName);
+  int numberPipe[2];
+  if (logFd < 0 || pipe2(numberPipe, O_CLOEXEC) != 0) {
+    error_ = "cannot make the start-up pipe or log";
+    if (logFd >= 0) close(logFd);
+    return;
+  }
+  unlink(logName);
+  std::string fdText = std::to_string(numberPipe[1]);
+  std::vector<std::string> argv = {"Xvfb", "-displayfd", fdText, "-noreset"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = fork();
+  if (pid_ == 0) {
+    // The number pipe must survive exec; everything else is close-on-exec.
+    fcntl(numberPipe[1], F_SETFD, 0);
+    dup2(logFd, 2);
+    int devnull = open("/dev/null", O_RDWR);
+    dup2(devnull, 0);
+    dup2(devnull, 1);
+    std::vector<char*> raw;
+    for (auto& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    execvp("Xvfb", raw.data());
+    _exit(127);
+  }
+  close(numberPipe[1]);
+  auto deadline = Clock::now() + std::chrono::milliseconds(startTimeoutMs);
+  std::string numberText;
+  bool numberDone = false;
+  pollfd fds[1] = {{numberPipe[0], POLLIN, 0}};
+  while (!numberDone && msLeft(deadline) > 0) {
+    if (poll(fds, 1, msLeft(deadline)) <= 0) continue;
+    char chunk[256];
+    ssize_t n = read(numberPipe[0], chunk, sizeof chunk);
+    if (n <= 0) break;  // Xvfb ended before it was ready
+    numberText.append(chunk, n);
+    if (numberText.find('\n') != std::string::npos) numberDone = true;
+  }
+  close(numberPipe[0]);
+  if (!numberDone) {
+    char chunk[4096];
+    ssize_t n = pread(logFd, chunk, sizeof chunk, 0);
+    if (n > 0) error_.assign(chunk, n);
+  }
+  close(logFd);
+  if (numberDone) {
+    number_ = std::atoi(numberText.c_str());
+  } else {
+    if (error_.empty()) error_ = "Xvfb did not report a display number in time";
+    stopProcess(pid_, SIGTERM, 3000);
+    pid_ = -1;
+  }
+}
+
+void Xvfb::stop() {
+  if (pid_ > 0) stopProcess(pid_, SIGTERM, 5000);
+  pid_ = -1;
+}
+
+Xvfb::~Xvfb() { stop(); }
+
+}  // namespace palvon::test

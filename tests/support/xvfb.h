@@ -1,0 +1,46 @@
+// Real X servers for tests. Each Xvfb picks its own display number through
+// -displayfd (other programs on the machine use many numbers) and is stopped
+// by pid when the fixture goes out of scope, also when the test fails.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace palvon::test {
+
+class Xvfb {
+ public:
+  // args are passed to Xvfb after -displayfd, for example
+  // {"-screen", "0", "800x600x24", "-fbdir", dir, "-extension", "RANDR"}.
+  // -noreset is added so that a test's last disconnect does not reset the
+  // server's state under the next connection.
+  explicit Xvfb(std::vector<std::string> args = {"-screen", "0", "1024x768x24"}, int startTimeoutMs = 20000);
+  ~Xvfb();
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+
+  bool ok() const { return number_ >= 0; }
+  int number() const { return number_; }
+  std::string display() const { return ":" + std::to_string(number_); }
+  std::string socketPath() const { return "/tmp/.X11-unix/X" + std::to_string(number_); }
+  pid_t pid() const { return pid_; }
+  // The -fbdir given in args, "" when none.
+  const std::string& fbdir() const { return fbdir_; }
+  // Why start-up failed (stderr of Xvfb), for assertion messages.
+  const std::string& error() const { return error_; }
+  // Stops the server now (the destructor does it otherwise).
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+  int number_ = -1;
+  std::string fbdir_;
+  std::string error_;
+};
+
+// Sends sig, waits up to timeoutMs for the process to end, then SIGKILLs it.
+// Continues a stopped process first. Returns true when it ended.
+bool stopProcess(pid_t pid, int sig, int timeoutMs);
+
+}  // namespace palvon::test
