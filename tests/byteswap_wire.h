@@ -13,6 +13,7 @@ using Wire = std::vector<uint8_t>;
 class WireWriter {
  public:
   explicit WireWriter(char order) : msb_(order == 'B') {}
+  char order() const { return msb_ ? 'B' : 'l'; }
   WireWriter& u8(uint32_t v) {
     bytes.push_back(static_cast<uint8_t>(v));
     return *this;
@@ -31,6 +32,7 @@ class WireWriter {
   WireWriter& align4() { return pad((4 - bytes.size() % 4) % 4); }
   // Writes the request length (in 4-byte units) into bytes 2 and 3.
   WireWriter& requestLength() {
+    if (bytes.size() < 4) return *this;
     uint32_t units = static_cast<uint32_t>(bytes.size() / 4);
     bytes[2] = static_cast<uint8_t>(msb_ ? units >> 8 : units);
     bytes[3] = static_cast<uint8_t>(msb_ ? units : units >> 8);
