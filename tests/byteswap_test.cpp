@@ -301,11 +301,26 @@ struct Message {
 
 class Protocol {
  public:
-  explicit Protocol(const std::string& path) : tags_(readTags(path)) {
+  // The last file's messages; types come from all files.
+  explicit Protocol(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+      std::vector<Tag> more = readTags(path);
+      tags_.insert(tags_.end(), more.begin(), more.end());
+      requests_.clear();
+      events_.clear();
+      scan(tags_.size() - more.size());
+    }
+  }
+  bool ok() const { return !tags_.empty(); }
+  const std::map<int, size_t>& requests() const { return requests_; }
+  const std::map<int, size_t>& events() const { return events_; }
+
+ private:
+  void scan(size_t from) {
     for (const char* t : {"CARD8", "INT8", "BYTE", "BOOL", "char", "void"}) sizes_[t] = 1;
     for (const char* t : {"CARD16", "INT16"}) sizes_[t] = 2;
     for (const char* t : {"CARD32", "INT32", "float"}) sizes_[t] = 4;
-    for (size_t k = 0; k < tags_.size(); k++) {
+    for (size_t k = from; k < tags_.size(); k++) {
       const Tag& t = tags_[k];
       if (t.closing) continue;
       if (t.name == "xidtype" || t.name == "xidunion") sizes_[t.attrs.at("name")] = 4;
@@ -318,10 +333,8 @@ class Protocol {
       if (t.name == "eventcopy") events_[std::stoi(t.attrs.at("number"))] = eventByName(t.attrs.at("ref"));
     }
   }
-  bool ok() const { return !tags_.empty(); }
-  const std::map<int, size_t>& requests() const { return requests_; }
-  const std::map<int, size_t>& events() const { return events_; }
 
+ public:
   // The fixed part of a request, of its reply (or none) and of an event.
   Message request(size_t at) const {
     if (tags_[at].selfClosing) return Message{{}, 4};
@@ -422,10 +435,11 @@ class Protocol {
 // Runs the layout over the fixed part only and checks every field of the
 // description: 1-byte fields stay, wider ones are reversed in place. Pads
 // may be swapped or not. Layouts with a special part are checked elsewhere.
-void expectLayoutMatches(const std::string& what, const char* layout, const Message& m) {
-  if (std::strchr(layout, 'H')) return;
+void expectLayoutMatches(const std::string& what, const char* layout, const Message& m, int byte1 = -1) {
+  if (std::strchr(layout, 'H') && byte1 < 0) return;
   Wire bytes(m.size);
   for (size_t k = 0; k < bytes.size(); k++) bytes[k] = static_cast<uint8_t>(k + 1);
+  if (byte1 >= 0) bytes[1] = static_cast<uint8_t>(byte1);
   Wire original = bytes;
   swapByFormat(layout, bytes.data(), bytes.data() + bytes.size());
   for (const Field& f : m.fields) {
@@ -437,7 +451,7 @@ void expectLayoutMatches(const std::string& what, const char* layout, const Mess
 }
 
 TEST(CoreLayouts, MatchTheProtocolDescription) {
-  Protocol xproto("/usr/share/xcb/xproto.xml");
+  Protocol xproto({"/usr/share/xcb/xproto.xml"});
   ASSERT_TRUE(xproto.ok());
   ASSERT_EQ(xproto.requests().size(), 120u);
   for (const auto& [opcode, at] : xproto.requests()) {
@@ -456,6 +470,15 @@ TEST(CoreLayouts, MatchTheProtocolDescription) {
     expectLayoutMatches(name, coreEventLayouts[code], xproto.event(at));
   }
   EXPECT_EQ(xproto.events().size(), 34u);  // 2 to 35 (GenericEvent 35 has no fixed slot)
+}
+
+// XKEYBOARD events share one event code; the kind in byte 1 selects the layout.
+TEST(CoreLayouts, KeyboardEventsMatchTheProtocolDescription) {
+  Protocol xkb({"/usr/share/xcb/xproto.xml", "/usr/share/xcb/xkb.xml"});
+  ASSERT_EQ(xkb.events().size(), 12u);
+  for (const auto& [kind, at] : xkb.events()) {
+    expectLayoutMatches("keyboard event " + std::to_string(kind), "H8", xkb.event(at), kind);
+  }
 }
 
 }  // namespace
