@@ -9,6 +9,7 @@
 #include "Xext/pose.h"
 #include "base/logging.h"
 
+#include <X11/Xlib.h>
 #include <strings.h>
 
 #include <cstdio>

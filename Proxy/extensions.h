@@ -13,7 +13,9 @@
 
 #include "base/strings.h"
 
-#include <X11/Xlib.h>
+// Xlib's display record (Display), declared here so that users of the
+// registry need not see Xlib's macros.
+struct _XDisplay;
 
 namespace palvon {
 
@@ -64,7 +66,7 @@ struct ExtensionCodeMap {
 // One real X server as the registry sees it: the proxy's own connection to
 // it, its short name for messages, and its code map.
 struct ExtensionServer {
-  Display* display;
+  ::_XDisplay* display;  // a Display*
   const char* displayName;
   ExtensionCodeMap* codes;
 };
