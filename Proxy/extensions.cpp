@@ -81,9 +81,18 @@ bool isExtensionDisabled(const char* name) {
   return settings.switches[0].enable;
 }
 
-// Finds the lowest base from `from` where `count` consecutive codes are free,
-// the last of them at most `last`; 0 when none fits.
-static u32 findFreeCodes(const bool taken[256], u32 from, u32 count, u32 last) {
+// The lowest base from `from` where `count` consecutive codes are free of
+// every registered entry's codes, the last at most `last`; 0 when none fits.
+// A registered extension holds its codes and the one after its last.
+static u32 findFreeCodes(bool events, u32 from, u32 count, u32 last) {
+  bool taken[256] = {};
+  for (u32 k = 128; k < 256; k++) {
+    const ExtensionEntry& other = registry().entries[k];
+    u32 first = events ? other.firstEvent : other.firstError;
+    u32 used = events ? other.eventCount : other.errorCount;
+    if (!other.name || first == 0) continue;
+    for (u32 code = first; code <= first + used && code < 256; code++) taken[code] = true;
+  }
   for (u32 base = from; base + count - 1 <= last; base++) {
     bool fits = true;
     for (u32 code = base; code < base + count && fits; code++) fits = !taken[code];
@@ -93,31 +102,17 @@ static u32 findFreeCodes(const bool taken[256], u32 from, u32 count, u32 last) {
 }
 
 const char* registerExtension(ExtensionEntry* entry, const char* name, u32 eventCount, u32 errorCount) {
-  ExtensionEntry* entries = registry().entries;
   entry->name = name;
   entry->nameLength = static_cast<u8>(std::strlen(name));
-  entry->major = static_cast<u8>(entry - entries);
+  entry->major = static_cast<u8>(entry - registry().entries);
   if (eventCount > 0 && entry->firstEvent == 0) {
-    // A registered extension holds its codes and the one after its last.
-    bool taken[256] = {};
-    for (u32 k = 128; k < 256; k++) {
-      const ExtensionEntry& other = entries[k];
-      if (!other.name || other.firstEvent == 0) continue;
-      for (u32 code = other.firstEvent; code <= other.firstEvent + other.eventCount && code < 256; code++) taken[code] = true;
-    }
-    u32 base = findFreeCodes(taken, 36, eventCount, 255);
+    u32 base = findFreeCodes(true, 36, eventCount, 255);
     if (base == 0) return "X extension event base exhausted";
     entry->firstEvent = static_cast<u8>(base);
   }
   if (errorCount > 0 && entry->firstError == 0) {
-    bool taken[256] = {};
-    for (u32 k = 128; k < 256; k++) {
-      const ExtensionEntry& other = entries[k];
-      if (!other.name || other.firstError == 0) continue;
-      for (u32 code = other.firstError; code <= other.firstError + other.errorCount && code < 256; code++) taken[code] = true;
-    }
     // Code 255 is never given.
-    u32 base = errorCount < 128 ? findFreeCodes(taken, 128, errorCount, 254) : 0;
+    u32 base = errorCount < 128 ? findFreeCodes(false, 128, errorCount, 254) : 0;
     if (base == 0) return "X extension error base exhausted";
     entry->firstError = static_cast<u8>(base);
   }

@@ -14,26 +14,23 @@ using namespace swapping;
 
 namespace swapping {
 
-u64 arr16(Span m, u64 off, u64 count) {
-  u64 bytes = mulSat(count, 2);
+// Swaps count words of Width bytes from off, cut at the end; gives the full
+// size.
+template <u32 Width>
+static u64 swapWords(Span m, u64 off, u64 count) {
+  u64 bytes = mulSat(count, Width);
   Span s = m.sub(off, bytes);
-  for (u64 k = 0; k + 2 <= s.size; k += 2) flip16(s.data + k);
+  for (u64 k = 0; k + Width <= s.size; k += Width) {
+    if constexpr (Width == 2) flip16(s.data + k);
+    if constexpr (Width == 4) flip32(s.data + k);
+    if constexpr (Width == 8) flip64(s.data + k);
+  }
   return bytes;
 }
 
-u64 arr32(Span m, u64 off, u64 count) {
-  u64 bytes = mulSat(count, 4);
-  Span s = m.sub(off, bytes);
-  for (u64 k = 0; k + 4 <= s.size; k += 4) flip32(s.data + k);
-  return bytes;
-}
-
-u64 arr64(Span m, u64 off, u64 count) {
-  u64 bytes = mulSat(count, 8);
-  Span s = m.sub(off, bytes);
-  for (u64 k = 0; k + 8 <= s.size; k += 8) flip64(s.data + k);
-  return bytes;
-}
+u64 arr16(Span m, u64 off, u64 count) { return swapWords<2>(m, off, count); }
+u64 arr32(Span m, u64 off, u64 count) { return swapWords<4>(m, off, count); }
+u64 arr64(Span m, u64 off, u64 count) { return swapWords<8>(m, off, count); }
 
 u64 countedString(Span m, u64 off, bool positive) {
   return pad4(addSat(take16(m, off, positive), 2));
