@@ -1,14 +1,9 @@
-#include <cstdio>
-#include <cstring>
-
-#include "base/logging.h"
+#include "Proxy/startup.h"
 
 int main(int argc, char** argv) {
   using namespace palvon;
-  if (logInit(argc, argv, PALVON_VERSION, "") == 1) {
-    std::printf("palvon %s\n", PALVON_VERSION);
-    return 0;
-  }
-  LOGF(logChError, "palvon %s cannot run a session yet", PALVON_VERSION);
-  return 1;
+  if (const char* error = startProxy(argc, argv)) exitProxy(error, 1);
+  // Listening for clients and opening the real X servers come after the
+  // configuration and are not part of this program yet.
+  exitProxy("Configuration read; serving X clients is not available yet", 1);
 }

@@ -3,9 +3,20 @@
 //
 // A channel that is off has activeTemplate == nullptr; test it before
 // formatting anything (the LOGF macro does).
+//
+// Template characters: '*' the text, '%' the time stamp (while the time
+// channel is on), '@' the source module and line ("orders68"), '&' the
+// summary, '$' the pid, '|' "main thread", '~' the program name and a blank.
+//
+// A plain log file is also put on descriptor 2, so that stray output of
+// libraries lands in the log (an XHTML page is not: stray bytes would break
+// its markup); descriptor 2 is never left closed. Several
+// processes may share one log file: every entry is written under the file's
+// write lock, and threads of one process take the stream's own lock.
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 
 #include "base/strings.h"
 
@@ -48,8 +59,16 @@ extern LogChannel* logChBreakpoint;
 using LogWriter = void (*)(LogChannel* channel, const char* sourceFile, u32 line, const char* text);
 extern LogWriter logWriter;
 
+// The seconds clock of time stamps and log headers (time() by default);
+// nullptr restores the default.
+using LogClock = time_t (*)();
+void logSetClock(LogClock clock);
+
 // Returns 1 when the only argument is one of the version words.
 int logInit(int argc, char** argv, const char* version, const char* revision);
+// "none"/"null", "stderr", "stdout", "syslog", or a file name; names ending
+// in .htm, .html or .xhtml are XHTML pages. A file that cannot be used (or an
+// existing page that is not one of our log pages) leaves the log on stderr.
 void logSetTarget(const char* name);
 // Writes text (from bigPrintf, or nullptr) on the channel and releases it with
 // scratchFree, also when the channel is off.
@@ -70,6 +89,7 @@ void logReplayFile(void (*callback)(const char* data, size_t length));
 void logSummary(char* out, size_t size);
 void logSessionHeader();
 void logWriteLine(LogChannel* channel, const char* sourceFile, u32 line, const char* text);
+// The current target's name (at most 4,095 characters).
 const char* logTargetName();
 bool logTargetIsFile();
 const char* logRevision();
@@ -77,6 +97,8 @@ const char* logCommandLine();
 const char* logProgramName();
 u64 logUptimeSeconds();
 u64 logElapsedMs();
+// Names of the loaded shared objects joined by ", " (at most 2,047 bytes, in
+// a static buffer).
 const char* logLoadedLibraries();
 
 inline bool logOn(const LogChannel* channel) { return channel && channel->activeTemplate; }

@@ -22,8 +22,9 @@ class Xvfb {
 
   bool ok() const { return number_ >= 0; }
   int number() const { return number_; }
-  std::string display() const { return ":" + std::to_string(number_); }
-  std::string socketPath() const { return "/tmp/.X11-unix/X" + std::to_string(number_); }
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) on literal + string at -O3.
+  std::string display() const { return std::string(":").append(std::to_string(number_)); }
+  std::string socketPath() const { return std::string("/tmp/.X11-unix/X").append(std::to_string(number_)); }
   pid_t pid() const { return pid_; }
   // The -fbdir given in args, "" when none.
   const std::string& fbdir() const { return fbdir_; }

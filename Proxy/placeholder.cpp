@@ -1,2 +1,0 @@
-// Keeps this layer's library non-empty until its first module lands.
-namespace palvon {}

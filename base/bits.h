@@ -1,0 +1,21 @@
+// Bit helpers for visual masks, pixel formats and bit arrays (32-bit values).
+#pragma once
+
+#include "base/strings.h"
+
+namespace palvon {
+
+u32 bitCount(u32 x);
+u32 highestBit(u32 x);               // only the highest set bit kept; 0 for 0
+// Binary digits of n - 1, at least 1; 0 for n = 0 (so 1 and 2 need 1 bit,
+// 3 and 4 need 2, 5 to 8 need 3).
+u32 bitsNeeded(u32 n);
+u32 bitsBelow(u32 mask, u32 bit);    // set mask bits below the single bit
+u32 trailingZeros(u32 x);            // 32 for 0
+int maskContiguous(u32 x);           // one unbroken run of set bits; 0 for 0
+// Shifts an array of n bits (bit i in byte i / 8 at weight 1 << (i % 8)) by
+// k places: k > 0 towards higher indexes, clearing the k lowest bits; k < 0
+// towards lower indexes, clearing the -k highest. Bits beyond n are kept.
+void bitarrayShift(u8* bits, u32 n, i32 k);
+
+}  // namespace palvon

@@ -1,0 +1,22 @@
+// Descriptor helpers: the non-blocking flag, readiness polls and a write of a
+// whole block. Any returned poll event (error and hang-up included) counts as
+// ready; a poll interrupted by a signal is repeated for the time left.
+#pragma once
+
+#include <cstddef>
+
+namespace palvon {
+
+// Failures log "fcntl(O_NONBLOCK) failed: ..." on the error channel.
+void fdSetNonBlocking(int descriptor);
+void fdClearNonBlocking(int descriptor);
+int fdIsReadable(int descriptor);  // 1 ready now, else 0
+int fdIsWritable(int descriptor);
+// Wait up to ms (0: without limit); 1 ready, 0 time-out.
+int fdWaitReadable(int descriptor, int ms);
+int fdWaitWritable(int descriptor, int ms);
+// Writes all n bytes, waiting up to 120 s whenever the descriptor is full;
+// nullptr, or "Can't write %u bytes to fd %d: %s" (bytes left).
+const char* fdWriteAll(int descriptor, const void* data, size_t n);
+
+}  // namespace palvon

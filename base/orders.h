@@ -1,0 +1,81 @@
+// The single-threaded event loop of the proxy. Everything the main thread does
+// is the callback of an order: idle work run on every turn, a descriptor
+// watched for reading or writing, a one-shot timer, or an idle timer that
+// fires whenever the loop has waited its period without descriptor activity.
+//
+// Only the main thread may register, cancel or run orders. A callback may
+// register new orders and cancel any order, its own included: a cancelled
+// record stays linked (and is never called again) until a later walk of its
+// list frees it, so an Order* stays valid until the current callback returns.
+// A one-shot timer that has fired is freed in a later step: drop the pointer
+// once its callback ran. ordersRun is not re-entrant: never call it from
+// inside a callback.
+#pragma once
+
+#include <poll.h>
+
+#include "base/strings.h"
+
+namespace palvon {
+
+using OrderCallback = void (*)(void* argument);
+
+// One registration. Callers keep the pointer only to cancel it.
+struct Order {
+  Order* next;
+  Order* previous;         // the head's previous is the tail
+  OrderCallback callback;  // nullptr: cancelled or spent
+  void* argument;
+  pollfd* pollSlot;        // descriptor orders only
+  u64 time;                // one-shot: ms left; idle timer: period; idle: all ones
+  u64 serial;              // registration number, so a timer walk skips newcomers
+};
+
+constexpr u64 kOrdersMaxWait = 3600000;  // one hour: the wait with no timer
+constexpr u32 kOrdersPollSlots = 4096;
+
+// Empties the poll table and forgets a pending stop; orders are not touched.
+void ordersInit();
+// Each returns the new order, or nullptr after an "Out of memory" report (or
+// an error line when all poll slots are taken).
+Order* orderAddIdle(OrderCallback callback, void* argument);
+Order* orderAddFd(int descriptor, OrderCallback callback, void* argument);       // readable
+Order* orderAddFdWrite(int descriptor, OrderCallback callback, void* argument);  // writable
+// 1 when a live order watches the descriptor for reading.
+int orderFdWatched(int descriptor);
+Order* orderAddTimer(u64 milliseconds, OrderCallback callback, void* argument);
+// An idle timer: fires each time a step's poll timed out after a wait of at
+// least the period, and stays registered until cancelled.
+Order* orderAddTimerSorted(u64 milliseconds, OrderCallback callback, void* argument);
+void orderCancel(Order* order);  // nullptr is ignored
+u64 orderTime(const Order* order);
+
+// One step waiting at most maxWait ms; the stop value when a stop was seen,
+// else 0.
+u64 ordersRun(u64 maxWait);
+// Clears the stop value and runs steps until one returns non-zero.
+u64 ordersMainLoop();
+// Steps until the loop clock has advanced by milliseconds or a stop is seen.
+u64 ordersRunFor(u64 milliseconds);
+// Makes the next step return value from its idle pass. Allocates nothing and
+// takes no lock, so a signal handler may call it.
+void ordersStop(u64 value);
+void ordersFreeAll();
+void orderNoop(void* argument);
+
+// The loop's clock (milliseconds, monotonic by default) and its wait. Tests
+// install a fake pair to step time instead of sleeping; nullptr restores the
+// default. The loop clock is re-read at the next step.
+using OrdersClock = u64 (*)();
+using OrdersPoll = int (*)(pollfd* table, nfds_t count, int timeoutMs);
+void ordersSetClock(OrdersClock clock);
+void ordersSetPoll(OrdersPoll poll);
+u64 ordersClock();  // the loop clock as read at the end of the last step
+
+// Poll-table bookkeeping, for diagnostics: slots handed to poll(), the lowest
+// slot a free-slot search starts from, and an order's slot (-1 for none).
+u32 ordersPollCount();
+u32 ordersPollHint();
+int orderPollSlot(const Order* order);
+
+}  // namespace palvon

@@ -1,0 +1,287 @@
+#include "base/outbuffer.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <unistd.h>
+
+#include "base/fd.h"
+#include "base/logging.h"
+
+namespace palvon {
+
+namespace {
+
+constexpr u32 kDefaultMaxPerWrite = 0x7fffffff;
+constexpr u32 kDefaultBlockingTimeout = 120000;
+
+u8* dataStart(OutSegment* segment) { return reinterpret_cast<u8*>(segment + 1); }
+u8* blockEnd(OutSegment* segment) { return reinterpret_cast<u8*>(segment) + segment->blockSize; }
+
+// Where a reservation may still go: the first 64 KiB of the block.
+u8* reservationLimit(OutSegment* segment) { return reinterpret_cast<u8*>(segment) + kOutSegmentBlock; }
+
+// The first segment in which the address lies; the end counts unless
+// endExcluded.
+OutSegment* findSegment(const OutBuffer* buffer, const u8* address, bool endExcluded) {
+  for (OutSegment* s = buffer->head; s; s = s->next) {
+    if (address < s->readPosition) continue;
+    if (address < s->end || (!endExcluded && address == s->end)) return s;
+  }
+  return nullptr;
+}
+
+u64 monotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<u64>(now.tv_sec) * 1000 + static_cast<u64>(now.tv_nsec) / 1000000;
+}
+
+// Removes n bytes at address from segment s, keeping the bytes behind them.
+void deleteIn(OutSegment* s, u8* address, size_t n) {
+  if (address + n == s->end) {
+    s->end = address;
+    if (s->readPosition == address) s->held = 0;
+  } else if (address == s->readPosition) {
+    s->readPosition = address + n;
+  } else {
+    std::memmove(address, address + n, static_cast<size_t>(s->end - (address + n)));
+    s->end -= n;
+  }
+}
+
+// Links segment directly behind s.
+void linkBehind(OutBuffer* buffer, OutSegment* s, OutSegment* segment) {
+  segment->next = s->next;
+  s->next = segment;
+  if (buffer->tail == s) buffer->tail = segment;
+}
+
+}  // namespace
+
+void outbufferInit(OutBuffer* buffer, int descriptor, OrderCallback becameNonEmpty, void* argument) {
+  *buffer = OutBuffer{nullptr, nullptr, becameNonEmpty, argument, descriptor, kDefaultMaxPerWrite};
+}
+
+size_t outbufferSize(const OutBuffer* buffer) {
+  size_t total = 0;
+  for (OutSegment* s = buffer->head; s; s = s->next) total += static_cast<size_t>(s->end - s->readPosition);
+  return total;
+}
+
+size_t outbufferCapacity(const OutBuffer* buffer) {
+  size_t segments = 0;
+  for (OutSegment* s = buffer->head; s; s = s->next) segments++;
+  return segments * kOutSegmentData;
+}
+
+OutSegment* outbufferNewSegment(size_t n) {
+  if (n > 0xffffffffu - sizeof(OutSegment)) return nullptr;
+  size_t size = n + sizeof(OutSegment) > kOutSegmentBlock ? n + sizeof(OutSegment) : kOutSegmentBlock;
+  OutSegment* segment = static_cast<OutSegment*>(memAlloc(size));
+  if (!segment) return nullptr;
+  segment->readPosition = dataStart(segment);
+  segment->end = segment->readPosition + n;
+  segment->next = nullptr;
+  segment->held = 0;
+  segment->blockSize = static_cast<u32>(size);
+  return segment;
+}
+
+u8* outbufferReserve(OutBuffer* buffer, size_t n) {
+  OutSegment* tail = buffer->tail;
+  if (tail && !tail->held && tail->end <= reservationLimit(tail) &&
+      n <= static_cast<size_t>(reservationLimit(tail) - tail->end)) {
+    u8* start = tail->end;
+    tail->end += n;
+    return start;
+  }
+  OutSegment* segment = outbufferNewSegment(n);
+  if (!segment) return nullptr;
+  if (tail) {
+    tail->next = segment;
+    buffer->tail = segment;
+  } else {
+    buffer->head = buffer->tail = segment;
+    if (buffer->becameNonEmpty) buffer->becameNonEmpty(buffer->argument);
+  }
+  return segment->readPosition;
+}
+
+int outbufferPutByte(u8 byte, OutBuffer* buffer) {
+  u8* at = outbufferReserve(buffer, 1);
+  if (!at) return 0;
+  *at = byte;
+  return 1;
+}
+
+int outbufferPut(const void* data, size_t n, OutBuffer* buffer) {
+  u8* at = outbufferReserve(buffer, n);
+  if (!at) return 0;
+  if (n) std::memcpy(at, data, n);
+  return 1;
+}
+
+void outbufferHold(OutBuffer* buffer, const u8* address) {
+  OutSegment* s = findSegment(buffer, address, false);
+  if (!s) return PALVON_UNE();
+  s->held = 1;
+}
+
+void outbufferRelease(OutBuffer* buffer, const u8* address, size_t n) {
+  OutSegment* s = findSegment(buffer, address, false);
+  if (!s) return PALVON_UNE();
+  if (s->end == address) {
+    if (n > static_cast<size_t>(blockEnd(s) - s->end)) return PALVON_UNE();
+    s->end += n;
+  }
+  s->held = 0;
+}
+
+u8* outbufferInsertHold(OutBuffer* buffer, const u8* address, size_t n) {
+  OutSegment* s = findSegment(buffer, address, false);
+  if (!s) {
+    PALVON_UNE();
+    return nullptr;
+  }
+  size_t behind = static_cast<size_t>(s->end - address);
+  OutSegment* hold = outbufferNewSegment(n);
+  OutSegment* back = behind ? outbufferNewSegment(behind) : nullptr;
+  if (!hold || (behind && !back)) {
+    std::free(hold);
+    std::free(back);
+    return nullptr;
+  }
+  hold->end = hold->readPosition;
+  hold->held = 1;
+  linkBehind(buffer, s, hold);
+  if (back) {
+    std::memcpy(back->readPosition, address, behind);
+    deleteIn(s, const_cast<u8*>(address), behind);
+    linkBehind(buffer, hold, back);
+  }
+  return hold->readPosition;
+}
+
+void outbufferDelete(const u8* address, size_t n, OutBuffer* buffer) {
+  OutSegment* s = findSegment(buffer, address, false);
+  if (!s || n > static_cast<size_t>(s->end - address)) return PALVON_UNE();
+  deleteIn(s, const_cast<u8*>(address), n);
+}
+
+OutSegment* outbufferCutCopy(OutBuffer* buffer, const u8* address, size_t n) {
+  OutSegment* s = findSegment(buffer, address, true);
+  OutSegment* cut = s && n <= static_cast<size_t>(s->end - address) ? outbufferNewSegment(n) : nullptr;
+  if (!cut) {
+    PALVON_UNE();
+    return nullptr;
+  }
+  std::memcpy(cut->readPosition, address, n);
+  deleteIn(s, const_cast<u8*>(address), n);
+  return cut;
+}
+
+u8* outbufferSegmentData(OutSegment* segment) { return segment->readPosition; }
+
+u8* outbufferAppendSegment(OutBuffer* buffer, OutSegment* segment) {
+  segment->next = nullptr;
+  if (buffer->tail) buffer->tail->next = segment;
+  else buffer->head = segment;
+  buffer->tail = segment;
+  return segment->readPosition;
+}
+
+int outbufferForEach(OutBuffer* buffer, const u8* address, size_t n, OutbufferPieceFunction function,
+                     void* argument) {
+  OutSegment* s = findSegment(buffer, address, false);
+  if (!s) {
+    PALVON_UNE();
+    return 0;
+  }
+  size_t piece = static_cast<size_t>(s->end - address);
+  if (piece > n) piece = n;
+  if (piece) {
+    if (int result = function(address, piece, argument)) return result;
+  }
+  size_t remaining = n - piece;
+  for (s = s->next; remaining && s; s = s->next) {
+    piece = static_cast<size_t>(s->end - s->readPosition);
+    if (piece > remaining) piece = remaining;
+    if (!piece) continue;
+    if (int result = function(s->readPosition, piece, argument)) return result;
+    remaining -= piece;
+  }
+  if (remaining) PALVON_UNE();
+  return 0;
+}
+
+int outbufferFlush(OutBuffer* buffer) {
+  for (;;) {
+    OutSegment* s = buffer->head;
+    if (!s) return 0;
+    if (s->held) return 1;
+    size_t unsent = static_cast<size_t>(s->end - s->readPosition);
+    if (unsent) {
+      size_t n = unsent < buffer->maxPerWrite ? unsent : buffer->maxPerWrite;
+      ssize_t written = write(buffer->descriptor, s->readPosition, n);
+      if (written < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 1 : 2;
+      if (static_cast<size_t>(written) < unsent) {
+        s->readPosition += written;
+        return 1;
+      }
+    }
+    buffer->head = s->next;
+    std::free(s);
+    if (!buffer->head) {
+      buffer->tail = nullptr;
+      return 0;
+    }
+  }
+}
+
+int outbufferFlushBlocking(OutBuffer* buffer, u32 timeoutMs, const char** whyFailed) {
+  if (timeoutMs == 0) timeoutMs = kDefaultBlockingTimeout;
+  buffer->maxPerWrite += kDefaultMaxPerWrite;
+  const char* failure = nullptr;
+  u64 deadline = monotonicMs() + timeoutMs;
+  for (;;) {
+    const OutSegment* headBefore = buffer->head;
+    const u8* positionBefore = headBefore ? headBefore->readPosition : nullptr;
+    int result = outbufferFlush(buffer);
+    if (result == 0) break;
+    if (result == 2) {
+      failure = tmpPrintf("Can't write %zu bytes to fd %d: %s", outbufferSize(buffer), buffer->descriptor,
+                          errnoText(errno));
+      break;
+    }
+    // Any byte written restarts the time-out: a slow reader is fine, a
+    // stalled one (or a placeholder nobody can release) is not.
+    u64 now = monotonicMs();
+    if (buffer->head != headBefore || (headBefore && headBefore->readPosition != positionBefore))
+      deadline = now + timeoutMs;
+    int left = now < deadline ? static_cast<int>(deadline - now) : 0;
+    bool ready = false;
+    if (left > 0 && buffer->head->held) poll(nullptr, 0, left);
+    else if (left > 0) ready = fdWaitWritable(buffer->descriptor, left);
+    if (!ready) {
+      failure = tmpPrintf("Can't write %zu bytes to fd %d: %s after %u ms", outbufferSize(buffer),
+                          buffer->descriptor, buffer->head->held ? "output held" : "timed out", timeoutMs);
+      break;
+    }
+  }
+  buffer->maxPerWrite -= kDefaultMaxPerWrite;
+  if (whyFailed) *whyFailed = failure;
+  return failure ? 0 : 1;
+}
+
+void outbufferFree(OutBuffer* buffer) {
+  for (OutSegment* s = buffer->head; s;) {
+    OutSegment* next = s->next;
+    std::free(s);
+    s = next;
+  }
+}
+
+}  // namespace palvon

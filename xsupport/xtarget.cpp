@@ -1,0 +1,298 @@
+#include "xsupport/xtarget.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <X11/Xatom.h>
+#include <X11/Xlibint.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xext.h>
+
+#include "base/hostclock.h"
+#include "base/logging.h"
+#include "xsupport/misc.h"
+
+namespace palvon {
+
+u32 imperviousXOpenDisplay = 0;
+
+namespace {
+
+// The trap: which display's errors are swallowed, and whether one came.
+Display* trappedDisplay = nullptr;
+int trapFlag = 0;
+
+XErrorFormatter errorFormatter = xtargetFormatErrorPlain;
+
+const char* const kCoreErrorNames[] = {
+    "BadRequest", "BadValue",  "BadWindow",   "BadPixmap", "BadAtom",     "BadCursor",
+    "BadFont",    "BadMatch",  "BadDrawable", "BadAccess", "BadAlloc",    "BadColor",
+    "BadGC",      "BadIDChoice", "BadName",   "BadLength", "BadImplementation",
+};
+
+// One connection attempt, shared by the waiting caller and the connection
+// thread. Whoever lets go last frees it: the thread can outlive the caller's
+// wait and must then clean up after itself.
+struct ConnectAttempt {
+  pthread_mutex_t mutex;
+  pthread_cond_t cond;
+  char* displayName;
+  Display* display;
+  bool done;       // the thread stored a display
+  bool abandoned;  // the caller stopped waiting
+  int refs;
+};
+
+void releaseAttempt(ConnectAttempt* attempt) {
+  pthread_mutex_lock(&attempt->mutex);
+  bool last = --attempt->refs == 0;
+  pthread_mutex_unlock(&attempt->mutex);
+  if (!last) return;
+  pthread_mutex_destroy(&attempt->mutex);
+  pthread_cond_destroy(&attempt->cond);
+  free(attempt->displayName);
+  free(attempt);
+}
+
+// Waits until the caller abandons the attempt or a second passes; returns
+// true when abandoned. Called with the mutex held.
+bool pauseOrAbandoned(ConnectAttempt* attempt) {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  timespec deadline = xtargetDeadline(now, 1000);
+  while (!attempt->abandoned) {
+    if (pthread_cond_timedwait(&attempt->cond, &attempt->mutex, &deadline) == ETIMEDOUT) break;
+  }
+  return attempt->abandoned;
+}
+
+void* xtargetOpenThread(void* argument) {
+  auto* attempt = static_cast<ConnectAttempt*>(argument);
+  for (;;) {
+    Display* display = XOpenDisplay(attempt->displayName);
+    pthread_mutex_lock(&attempt->mutex);
+    if (display) {
+      bool late = attempt->abandoned;
+      if (!late) {
+        attempt->display = display;
+        attempt->done = true;
+        pthread_cond_broadcast(&attempt->cond);
+      }
+      pthread_mutex_unlock(&attempt->mutex);
+      if (late) XCloseDisplay(display);
+      break;
+    }
+    bool abandoned = pauseOrAbandoned(attempt);
+    pthread_mutex_unlock(&attempt->mutex);
+    if (abandoned) break;
+  }
+  releaseAttempt(attempt);
+  return nullptr;
+}
+
+// Runs the connection thread and waits for it until the deadline. Returns an
+// error text for set-up failures; *display stays null on a time-out.
+const char* connectWithDeadline(const char* name, const timespec& deadline, Display** display) {
+  auto* attempt = static_cast<ConnectAttempt*>(calloc(1, sizeof(ConnectAttempt)));
+  if (!attempt) return PALVON_OOM();
+  attempt->displayName = strdup(name);
+  if (!attempt->displayName) {
+    free(attempt);
+    return PALVON_OOM();
+  }
+  if (pthread_cond_init(&attempt->cond, nullptr) != 0) {
+    free(attempt->displayName);
+    free(attempt);
+    return "Can't create condition";
+  }
+  if (pthread_mutex_init(&attempt->mutex, nullptr) != 0) {
+    pthread_cond_destroy(&attempt->cond);
+    free(attempt->displayName);
+    free(attempt);
+    return "Can't create mutex";
+  }
+  attempt->refs = 2;
+  pthread_mutex_lock(&attempt->mutex);
+  pthread_t thread;
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  int rc = pthread_create(&thread, &attributes, xtargetOpenThread, attempt);
+  pthread_attr_destroy(&attributes);
+  if (rc != 0) {
+    attempt->refs = 1;
+    pthread_mutex_unlock(&attempt->mutex);
+    releaseAttempt(attempt);
+    return "Can't create thread";
+  }
+  // A spurious or early wake-up only re-checks the predicate.
+  while (!attempt->done) {
+    if (pthread_cond_timedwait(&attempt->cond, &attempt->mutex, &deadline) == ETIMEDOUT) break;
+  }
+  if (attempt->done) {
+    *display = attempt->display;
+  } else {
+    attempt->abandoned = true;
+    pthread_cond_broadcast(&attempt->cond);
+  }
+  pthread_mutex_unlock(&attempt->mutex);
+  releaseAttempt(attempt);
+  return nullptr;
+}
+
+// The window carries the program's name and host so that server-side tools
+// can tell whose connection this is.
+void announceClient(Display* display, const char* windowName) {
+  Window root = RootWindow(display, 0);
+  XSetWindowAttributes attributes = {};
+  Window window = XCreateWindow(display, root, 0, 0, 1, 1, 0, CopyFromParent, InputOnly,
+                                CopyFromParent, 0, &attributes);
+  if (windowName) XStoreName(display, window, windowName);
+  const char* host = hostName();
+  XTextProperty property;
+  property.value = reinterpret_cast<unsigned char*>(const_cast<char*>(host));
+  property.encoding = XA_STRING;
+  property.format = 8;
+  property.nitems = strlen(host);
+  XSetWMClientMachine(display, window, &property);
+  XDestroyWindow(display, window);
+}
+
+}  // namespace
+
+void xtargetInitOptions(TargetOptions* options) {
+  *options = TargetOptions{};
+  const char* name = getenv("DISPLAY");
+  options->displayName = name ? name : ":0.0";
+  options->connectTimeoutMs = 10000;
+  options->secondTimeoutMs = 10000;
+}
+
+timespec xtargetDeadline(const timeval& now, u64 timeoutMs) {
+  u64 seconds = static_cast<u64>(now.tv_sec) + timeoutMs / 1000;
+  u64 micros = static_cast<u64>(now.tv_usec) + (timeoutMs % 1000) * 1000;
+  seconds += micros / 1000000;
+  micros %= 1000000;
+  timespec deadline;
+  deadline.tv_sec = static_cast<time_t>(seconds);
+  deadline.tv_nsec = static_cast<long>(micros * 1000);
+  return deadline;
+}
+
+const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowName, Display** out) {
+  timeval now;
+  gettimeofday(&now, nullptr);
+  timespec deadline = xtargetDeadline(now, options->connectTimeoutMs);
+  imperviousXOpenDisplay = options->failsafeFlags | (options->extraFailsafe ? 2u : 0u);
+  signal(SIGPIPE, SIG_IGN);
+  bool withAuth = options->authName != nullptr;
+  if (withAuth) {
+    XSetAuthorization(const_cast<char*>(options->authName), options->authNameLength,
+                      const_cast<char*>(options->authData), options->authDataLength);
+  }
+  XSetErrorHandler(xtargetErrorHandler);
+  XSetExtensionErrorHandler(xtargetExtensionErrorHandler);
+  const char* name = options->displayName ? options->displayName : ":0.0";
+  Display* display = nullptr;
+  const char* error = connectWithDeadline(name, deadline, &display);
+  if (withAuth) XSetAuthorization(nullptr, 0, nullptr, 0);
+  if (error) return error;
+  if (!display) {
+    return tmpPrintf("Can't connect to display '%s' for %u seconds - Make sure the X Window server "
+                     "is available and access is granted",
+                     name, static_cast<unsigned>(options->connectTimeoutMs / 1000));
+  }
+  if (options->synchronous) XSynchronize(display, True);
+  announceClient(display, windowName);
+  *out = display;
+  return nullptr;
+}
+
+int xtargetCloseDisplay(Display* display) {
+  xErrorTrapBegin(display);
+  display->flags = display->flags | XlibDisplayClosing;
+  // Queued output is dropped first as well, so that the requests made below
+  // fit into the buffer and never make Xlib write to a dead server.
+  display->bufptr = display->buffer;
+  for (int i = 0; i < display->nscreens; i++) {
+    Screen* screen = &display->screens[i];
+    if (screen->default_gc) XFreeGC(display, screen->default_gc);
+    screen->default_gc = nullptr;
+  }
+  if (display->cursor_font != None) XUnloadFont(display, display->cursor_font);
+  display->cursor_font = None;
+  for (_XExtension* ext = display->ext_procs; ext; ext = ext->next) {
+    if (!ext->close_display) continue;
+    ext->close_display(display, &ext->codes);
+    ext->close_display = nullptr;
+  }
+  // The atom cache is freed here, once, so the final free has nothing left.
+  if (display->free_funcs && display->free_funcs->atoms) {
+    display->free_funcs->atoms(display);
+    display->free_funcs->atoms = nullptr;
+  }
+  display->atoms = nullptr;
+  // Nothing more is sent: a dead server must not make the close block.
+  display->bufptr = display->buffer;
+  XCloseDisplay(display);
+  return xErrorTrapEnd();
+}
+
+void xErrorTrapBegin(Display* display) {
+  trappedDisplay = display;
+  trapFlag = 0;
+}
+
+int xErrorTrapEnd() {
+  trappedDisplay = nullptr;
+  return trapFlag;
+}
+
+const char* xCoreErrorName(int code) {
+  if (code < 1 || code > 17) return nullptr;
+  return kCoreErrorNames[code - 1];
+}
+
+const char* xtargetFormatErrorPlain(Display* display, const XErrorEvent* event) {
+  const char* name = xCoreErrorName(event->error_code);
+  if (!name) {
+    char* text = tmpAlloc(80);
+    XGetErrorText(display, event->error_code, text, 80);
+    name = text;
+  }
+  const char* request = event->request_code < 128
+                            ? tmpPrintf("%u", event->request_code)
+                            : tmpPrintf("%u.%u", event->request_code, event->minor_code);
+  return tmpPrintf("X error %s %s in %s #%lu from %s", name, xidToText(event->resourceid), request,
+                   event->serial, xShortDisplayName(display));
+}
+
+void xtargetSetErrorFormatter(XErrorFormatter formatter) {
+  errorFormatter = formatter ? formatter : xtargetFormatErrorPlain;
+}
+
+int xtargetErrorHandler(Display* display, XErrorEvent* event) {
+  if (display == trappedDisplay) {
+    trapFlag = 1;
+    return 0;
+  }
+  LOGF(logChXerror, "%s", errorFormatter(display, event));
+  return 0;
+}
+
+int xtargetExtensionErrorHandler(Display* display, const char* extension, const char* reason) {
+  if (display == trappedDisplay) {
+    trapFlag = 1;
+    return 0;
+  }
+  if (strcmp(reason, "missing") == 0) return 0;
+  fprintf(stderr, "Error in X extension %s: %s (display %s)\n", extension, reason,
+          XDisplayName(XDisplayString(display)));
+  return 0;
+}
+
+}  // namespace palvon

@@ -1,0 +1,86 @@
+// The program's own Xlib connections to real X servers (target displays):
+// opening with a time-out that never hangs the caller, closing without
+// blocking on a broken connection, the process-wide Xlib error handlers and a
+// one-display error trap.
+#pragma once
+
+#include <sys/time.h>
+#include <time.h>
+
+#include <X11/Xlib.h>
+
+#include "base/strings.h"
+
+namespace palvon {
+
+struct TargetOptions {
+  const char* displayName;       // not owned; default $DISPLAY, else ":0.0"
+  u64 connectTimeoutMs;          // how long xtargetOpenDisplay waits; default 10000
+  u64 secondTimeoutMs;           // default 10000; carried for the caller only
+  const char* authName;          // when set, used for this connect only
+  int authNameLength;
+  const char* authData;
+  int authDataLength;
+  u32 failsafeFlags;             // copied into imperviousXOpenDisplay
+  u32 extraFailsafe;             // non-zero adds the value 2 to that word
+  u32 synchronous;               // non-zero: XSynchronize(display, True)
+};
+
+// The flag word that the failsafe layer reads while a display is opened.
+extern u32 imperviousXOpenDisplay;
+
+void xtargetInitOptions(TargetOptions* options);
+
+// Connects on a separate thread that retries once a second; waits at most the
+// connect time-out. On success stores the Display and returns nullptr, else an
+// error text (temporary string). A connection thread that is still trying when
+// the time-out passes gives up on its own and closes a Display that arrives
+// too late, so the caller never waits longer than the time-out. Main thread.
+const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowName, Display** out);
+
+// Closes without waiting for the server: pending output is discarded and
+// X errors are trapped. Returns 1 when an X error arrived during the close.
+int xtargetCloseDisplay(Display* display);
+
+// The absolute wall-clock deadline of a wait of timeoutMs from now.
+timespec xtargetDeadline(const timeval& now, u64 timeoutMs);
+
+// --- Error trap (main thread; does not nest) -------------------------------
+// Begin, make the request, XSync, End: End returns 1 when at least one X error
+// arrived for that display meanwhile, else 0.
+void xErrorTrapBegin(Display* display);
+int xErrorTrapEnd();
+
+// Scope guard for the trap; result() ends it early and returns the flag.
+class XErrorTrap {
+ public:
+  explicit XErrorTrap(Display* display) { xErrorTrapBegin(display); }
+  ~XErrorTrap() {
+    if (!ended_) xErrorTrapEnd();
+  }
+  int result() {
+    ended_ = true;
+    return xErrorTrapEnd();
+  }
+  XErrorTrap(const XErrorTrap&) = delete;
+  XErrorTrap& operator=(const XErrorTrap&) = delete;
+
+ private:
+  bool ended_ = false;
+};
+
+// --- Error handlers --------------------------------------------------------
+int xtargetErrorHandler(Display* display, XErrorEvent* event);
+int xtargetExtensionErrorHandler(Display* display, const char* extension, const char* reason);
+
+// The text that xtargetErrorHandler logs for an untrapped X error. Upper
+// layers that know request names install their own; the default names the
+// error and gives the request's major and minor codes as numbers. The result
+// is a temporary string.
+using XErrorFormatter = const char* (*)(Display* display, const XErrorEvent* event);
+void xtargetSetErrorFormatter(XErrorFormatter formatter);
+const char* xtargetFormatErrorPlain(Display* display, const XErrorEvent* event);
+// "BadRequest" ... "BadImplementation" for codes 1 to 17, else nullptr.
+const char* xCoreErrorName(int code);
+
+}  // namespace palvon
