@@ -3,6 +3,7 @@
 
 #include "Proxy/extensions.h"
 
+#include "Proxy/config.h"
 #include "Proxy/proxystate.h"
 #include "Xext/glx.h"
 #include "Xext/multimedia.h"
@@ -69,16 +70,18 @@ const ExtensionModule* findExtensionModule(const char* name) {
   return nullptr;
 }
 
+// The configured list (the "extensions" statement): the last entry that
+// names the extension decides; a name no entry matches is disabled when the
+// list starts with a plus entry.
 bool isExtensionDisabled(const char* name) {
-  const ExtensionSettings& settings = proxyState.extensionSettings;
-  if (settings.switchCount == 0 || !settings.switches) return false;
+  if (proxyConfig.extensionCount == 0 || !proxyConfig.extensions) return false;
   int verdict = -1;  // -1 no match, 0 enabled, 1 disabled
-  for (u32 k = 0; k < settings.switchCount; k++) {
-    const ExtensionSwitch& item = settings.switches[k];
-    if (item.name && strcasecmp(item.name, name) == 0) verdict = item.enable ? 0 : 1;
+  for (u32 k = 0; k < proxyConfig.extensionCount; k++) {
+    const NameFlag& item = proxyConfig.extensions[k];
+    if (item.name && strcasecmp(item.name, name) == 0) verdict = item.enabled ? 0 : 1;
   }
   if (verdict >= 0) return verdict == 1;
-  return settings.switches[0].enable;
+  return proxyConfig.extensions[0].enabled != 0;
 }
 
 // The lowest base from `from` where `count` consecutive codes are free of
@@ -342,20 +345,23 @@ ExtensionEntry* initAtFreshMajor(const char* name, u16 version) {
 
 // The extensions that the proxy serves without a module of the servers'.
 void offerProxyExtensions(const ExtensionServer* servers, u32 serverCount) {
-  const ExtensionSettings& settings = proxyState.extensionSettings;
+  u32 randrEmulation = 0;
+  applySetWord(kWorkaroundWords, "RANDREmulation", &randrEmulation);
   if (!findExtensionByName("MIT-SHM")) {
     ExtensionEntry* shm = initAtFreshMajor("MIT-SHM", 0);
     for (u32 s = 0; shm && s < serverCount; s++) bindExtensionToServer(shm, servers[s]);
   }
-  if (settings.keymap) initAtFreshMajor("MORVANDELL KEYMAP", 0);
+  if (proxyConfig.options & kOptionKeymap) initAtFreshMajor("MORVANDELL KEYMAP", 0);
   initAtFreshMajor("MORVANDELL META", 0);
   initAtFreshMajor("MORVANDELL MULTIMEDIA", 0);
   initAtFreshMajor("MORVANDELL POSE", 0);
-  if (settings.translucent && findExtensionByName("SHAPE")) initAtFreshMajor("MORVANDELL TRANSLUCENT", 0);
-  if (!findExtensionByName("RANDR") && settings.randrEmulation) initAtFreshMajor("RANDR", 0);
+  if ((proxyConfig.options & kOptionTranslucent) && findExtensionByName("SHAPE")) {
+    initAtFreshMajor("MORVANDELL TRANSLUCENT", 0);
+  }
+  if (!findExtensionByName("RANDR") && (proxyConfig.workarounds & randrEmulation)) initAtFreshMajor("RANDR", 0);
   if (!findExtensionByName("XINERAMA")) initAtFreshMajor("XINERAMA", 0);
-  if (!findExtensionByName("XTEST") && settings.setupFakeInput && !isExtensionDisabled("XTEST")) {
-    const char* failure = settings.setupFakeInput();
+  if (!findExtensionByName("XTEST") && proxyState.fakeInputSetup && !isExtensionDisabled("XTEST")) {
+    const char* failure = proxyState.fakeInputSetup();
     if (failure) {
       logProblem(failure, __FILE__, __LINE__);
     } else if (initAtFreshMajor("XTEST", 0)) {

@@ -71,25 +71,6 @@ struct ExtensionServer {
   ExtensionCodeMap* codes;
 };
 
-// One entry of the configured extension list.
-struct ExtensionSwitch {
-  bool enable;
-  const char* name;
-};
-
-// What the registry reads of the configuration (ProxyState::extensionSettings).
-struct ExtensionSettings {
-  const ExtensionSwitch* switches;  // the "extensions" statement, in order
-  u32 switchCount;
-  bool keymap;          // option Keymap
-  bool translucent;     // option Translucent
-  bool randrEmulation;  // workaround RANDREmulation
-  // Sets up fake input on the first display through the input-control
-  // library when no XTEST module registered; null or a message. Null hook:
-  // no input-control library, XTEST is then not offered.
-  const char* (*setupFakeInput)();
-};
-
 // Number of module state words in the registry block.
 inline constexpr u32 kExtensionModuleWords = 37;
 

@@ -52,6 +52,12 @@ u32 swapCountedString(u8* at, const u8* end, bool positive) {
   return static_cast<u32>(countedString(spanOf(at, end), 0, positive));
 }
 
+u8* swapKindRecord(u8* record, const u8* end, bool positive) {
+  Span m = spanOf(record, end);
+  u64 after = kindRecord(m, 0, positive);
+  return m.data + (after < m.size ? after : m.size);
+}
+
 u64 swapArray16(u64 count, u8* at, const u8* end) { return arr16(spanOf(at, end), 0, count); }
 u64 swapArray32(u64 count, u8* at, const u8* end) { return arr32(spanOf(at, end), 0, count); }
 u64 swapArray64(u64 count, u8* at, const u8* end) { return arr64(spanOf(at, end), 0, count); }

@@ -249,6 +249,46 @@ TEST(SpecialLayout, HandCheckedValues) {
   EXPECT_EQ(glx[15], 1);
 }
 
+// ---- The helpers the special layouts share -----------------------------------
+
+TEST(SwapHelpers, SwapWhatFitsAndReportFullSizes) {
+  // A text doodad: its fixed part, then the text and the font as counted
+  // strings. Arriving, each string's length is read after its swap.
+  Wire native, foreign;
+  bothOrders(
+      [](WireWriter& w) {
+        w.u32(0x41).u8(3).u8(1).u16(10).u16(20).u16(90).u16(30).u16(8).u8(2).pad(3);
+        w.u16(3).raw("abc").pad(3).u16(4).raw("sans");
+      },
+      native, foreign);
+  Wire in = foreign;
+  u8* after = swapKindRecord(in.data(), in.data() + in.size(), true);
+  EXPECT_EQ(in, native);
+  EXPECT_EQ(after, in.data() + in.size());
+  Wire out = native;
+  swapKindRecord(out.data(), out.data() + out.size(), false);
+  EXPECT_EQ(out, foreign);
+
+  // Arrays cut at the end still give their full size.
+  Wire words = iota(10);
+  EXPECT_EQ(swapArray32(5, words.data(), words.data() + words.size()), 20u);
+  EXPECT_EQ(words, (Wire{3, 2, 1, 0, 7, 6, 5, 4, 8, 9}));
+  EXPECT_EQ(swapArray16(2, words.data() + 8, words.data() + 10), 4u);
+  EXPECT_EQ(words[8], 9);
+  EXPECT_EQ(swapArray64(1, words.data(), words.data() + 7), 8u);
+  EXPECT_EQ(words[0], 3);  // did not fit: untouched
+  EXPECT_EQ(swap32InPlace(words.data() + 8, words.data() + 10), 4u);
+  EXPECT_EQ(words[8], 9);
+
+  // Records, each its own end: the third does not fit whole.
+  Wire records = iota(10);
+  u8* next = swapRecordArray(records.data(), records.data() + records.size(), 3, 4, "si");
+  EXPECT_EQ(records, (Wire{1, 0, 2, 3, 5, 4, 6, 7, 9, 8}));
+  EXPECT_EQ(next, records.data() + records.size());
+  Wire counted = foreign;
+  EXPECT_EQ(swapCountedString(counted.data() + 20, counted.data() + counted.size(), true), 8u);
+}
+
 // ---- Core layout strings against the protocol description --------------------------
 
 // A minimal reader of the protocol description: tags with attributes.

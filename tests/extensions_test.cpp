@@ -1,6 +1,7 @@
 // The extension registry without servers: the configured extension list,
 // code allocation, look-ups and texts, module refusal and reset.
 
+#include "Proxy/config.h"
 #include "Proxy/extensions.h"
 #include "Proxy/proxystate.h"
 
@@ -12,6 +13,9 @@
 
 namespace palvon::test {
 namespace {
+
+// The configuration's lists hold mutable names; the registry only reads them.
+char* name(const char* text) { return const_cast<char*>(text); }
 
 void unsupportedRequest(u8*, u32) {}
 void unsupportedReply(u8*, u32) {}
@@ -40,24 +44,34 @@ const char* closingInit(ExtensionEntry* entry) {
   return registerExtension(entry, "CLOSER", 0, 0);
 }
 
+// Points the configured extension list at entries of a test.
+void configureExtensions(std::vector<NameFlag>& list) {
+  proxyConfig.extensions = list.data();
+  proxyConfig.extensionCount = static_cast<u32>(list.size());
+}
+
 class Registry : public ::testing::Test {
  protected:
   void SetUp() override {
     resetAllExtensions();
-    proxyState.extensionSettings = ExtensionSettings{};
+    saved_ = proxyConfig;
+    proxyConfig.extensions = nullptr;
+    proxyConfig.extensionCount = 0;
     proxyState.dispatch.unsupportedRequestHandler = unsupportedRequest;
     proxyState.dispatch.unsupportedReplyHandler = unsupportedReply;
   }
   void TearDown() override {
     resetAllExtensions();
     setExtensionModules(nullptr, 0);
-    proxyState.extensionSettings = ExtensionSettings{};
+    proxyConfig.extensions = saved_.extensions;
+    proxyConfig.extensionCount = saved_.extensionCount;
   }
+  ProxyConfiguration saved_;
 };
 
 struct SwitchCase {
   const char* name;
-  std::vector<ExtensionSwitch> list;
+  std::vector<NameFlag> list;
   std::vector<const char*> disabled;
   std::vector<const char*> enabled;
 };
@@ -65,9 +79,8 @@ struct SwitchCase {
 class ExtensionList : public Registry, public ::testing::WithParamInterface<SwitchCase> {};
 
 TEST_P(ExtensionList, DecidesWhichNamesAreDisabled) {
-  const SwitchCase& c = GetParam();
-  proxyState.extensionSettings.switches = c.list.data();
-  proxyState.extensionSettings.switchCount = static_cast<u32>(c.list.size());
+  SwitchCase c = GetParam();
+  configureExtensions(c.list);
   for (const char* name : c.disabled) EXPECT_TRUE(isExtensionDisabled(name)) << name;
   for (const char* name : c.enabled) EXPECT_FALSE(isExtensionDisabled(name)) << name;
 }
@@ -75,10 +88,10 @@ TEST_P(ExtensionList, DecidesWhichNamesAreDisabled) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ExtensionList,
     ::testing::Values(SwitchCase{"Empty", {}, {}, {"GLX", "XKEYBOARD"}},
-                      SwitchCase{"OnlyPlus", {{true, "GLX"}}, {"XKEYBOARD", "RENDER"}, {"GLX", "glx"}},
-                      SwitchCase{"OnlyMinus", {{false, "XKEYBOARD"}}, {"XKEYBOARD", "xkeyboard"}, {"GLX", "RANDR"}},
-                      SwitchCase{"LastMatchWins", {{true, "RANDR"}, {false, "RANDR"}}, {"RANDR", "GLX"}, {}},
-                      SwitchCase{"MinusThenPlus", {{false, "RANDR"}, {true, "RANDR"}}, {}, {"RANDR", "GLX"}}),
+                      SwitchCase{"OnlyPlus", {{1, name("GLX")}}, {"XKEYBOARD", "RENDER"}, {"GLX", "glx"}},
+                      SwitchCase{"OnlyMinus", {{0, name("XKEYBOARD")}}, {"XKEYBOARD", "xkeyboard"}, {"GLX", "RANDR"}},
+                      SwitchCase{"LastMatchWins", {{1, name("RANDR")}, {0, name("RANDR")}}, {"RANDR", "GLX"}, {}},
+                      SwitchCase{"MinusThenPlus", {{0, name("RANDR")}, {1, name("RANDR")}}, {}, {"RANDR", "GLX"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Registry, AllocatesEventAndErrorCodesAfterEachOther) {
@@ -144,9 +157,8 @@ TEST_F(Registry, RefusedUnknownAndDisabledExtensionsAreNotOffered) {
   }
   EXPECT_EQ(initExtensionRegistry("KNOWN", 0, 151, 0, 0), nullptr);
   EXPECT_EQ(initExtensionRegistry("NOBODY", 0, 152, 0, 0), nullptr);
-  ExtensionSwitch off[] = {{false, "alpha"}};
-  proxyState.extensionSettings.switches = off;
-  proxyState.extensionSettings.switchCount = 1;
+  std::vector<NameFlag> off = {{0, name("alpha")}};
+  configureExtensions(off);
   EXPECT_EQ(initExtensionRegistry("ALPHA", 0, 153, 0, 0), nullptr);
   EXPECT_EQ(findExtensionByName("ALPHA"), nullptr);
   EXPECT_EQ(initExtensionRegistry("ALPHA", 0, 100, 0, 0), nullptr);  // not an extension major

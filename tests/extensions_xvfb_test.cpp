@@ -2,6 +2,7 @@
 // it offers exactly what both have (and what needs no server), under the
 // first server's codes, and translates the second server's codes.
 
+#include "Proxy/config.h"
 #include "Proxy/extensions.h"
 #include "Proxy/proxystate.h"
 
@@ -31,7 +32,8 @@ const Row kRows[] = {
     {"MIT-SCREEN-SAVER", 1, 0, false}, {"XVideo", 2, 3, false},  {"SYNC", 2, 2, false},
     {"XFIXES", 2, 1, false},         {"DAMAGE", 1, 1, false},    {"XKEYBOARD", 1, 1, false},
     {"XInputExtension", 17, 5, false}, {"XC-MISC", 0, 0, false}, {"BIG-REQUESTS", 0, 0, false},
-    {"DOUBLE-BUFFER", 0, 1, false},  {"MORVANDELL META", 2, 1, true},
+    {"DOUBLE-BUFFER", 0, 1, false},  {"MORVANDELL META", 2, 1, true}, {"MORVANDELL KEYMAP", 0, 0, true},
+    {"MORVANDELL TRANSLUCENT", 0, 0, true},
 };
 constexpr int kRowCount = sizeof kRows / sizeof kRows[0];
 
@@ -69,8 +71,11 @@ TEST(RegistryWithServers, OffersWhatBothServersHaveUnderTheFirstServersCodes) {
 
   resetAllExtensions();
   setExtensionModules(kModules.data(), kRowCount);
-  ExtensionSwitch switches[] = {{false, "SYNC"}};
-  proxyState.extensionSettings = ExtensionSettings{switches, 1, false, false, false, nullptr};
+  ProxyConfiguration saved = proxyConfig;
+  NameFlag switches[] = {{0, const_cast<char*>("SYNC")}};
+  proxyConfig.extensions = switches;
+  proxyConfig.extensionCount = 1;
+  proxyConfig.options = kOptionKeymap;  // and no option Translucent
   ExtensionCodeMap mapA{}, mapB{};
   ExtensionServer servers[] = {{a, first.display().c_str(), &mapA}, {b, second.display().c_str(), &mapB}};
   ASSERT_EQ(setupServerExtensions(servers, 2), nullptr);
@@ -82,13 +87,14 @@ TEST(RegistryWithServers, OffersWhatBothServersHaveUnderTheFirstServersCodes) {
   // XVideo: the first server lacks it. MIT-SCREEN-SAVER, DAMAGE: the second
   // does, and the set-up goes on after each to DOUBLE-BUFFER, listed later
   // (which must keep the first server's codes). SYNC: disabled.
-  std::set<std::string> expected = {"RENDER", "RANDR", "SHAPE", "XFIXES", "XKEYBOARD", "XInputExtension",
-                                    "XC-MISC", "BIG-REQUESTS", "DOUBLE-BUFFER", "MORVANDELL META"};
+  std::set<std::string> expected = {"RENDER",       "RANDR",         "SHAPE",           "XFIXES",
+                                    "XKEYBOARD",    "XInputExtension", "XC-MISC",       "BIG-REQUESTS",
+                                    "DOUBLE-BUFFER", "MORVANDELL META", "MORVANDELL KEYMAP"};
   EXPECT_EQ(offered, expected);
 
   bool someCodeDiffers = false;
   for (const std::string& name : expected) {
-    if (name == "MORVANDELL META") continue;
+    if (name.rfind("MORVANDELL", 0) == 0) continue;
     SCOPED_TRACE(name);
     Codes ca, cb;
     ASSERT_TRUE(query(a, name.c_str(), ca) && query(b, name.c_str(), cb));
@@ -122,7 +128,9 @@ TEST(RegistryWithServers, OffersWhatBothServersHaveUnderTheFirstServersCodes) {
 
   resetAllExtensions();
   setExtensionModules(nullptr, 0);
-  proxyState.extensionSettings = ExtensionSettings{};
+  proxyConfig.extensions = saved.extensions;
+  proxyConfig.extensionCount = saved.extensionCount;
+  proxyConfig.options = saved.options;
   XCloseDisplay(a);
   XCloseDisplay(b);
 }
