@@ -300,12 +300,18 @@ TEST_F(Captured, Xkeyboard) {
 
   ASK([xkb, geometry](WireWriter& w) { w.u8(xkb).u8(19).u16(0).u16(0x100).u16(0).u32(geometry); }, native, foreign);
   expectSpecial(18, native, foreign);
+  EXPECT_EQ(get32(native, 8), geometry);
+  EXPECT_GT(get16(native, 14), 0u);  // width in millimetres
+  EXPECT_GT(get16(native, 22), 0u);  // shapes
 
   ASK([xkb](WireWriter& w) {
     w.u8(xkb).u8(22).u16(0).u16(0x100).u16(100);
     for (int k = 0; k < 6; k++) w.u8(1).raw("*");
   }, native, foreign);
   expectSpecial(12, native, foreign);
+  uint32_t listed = 0;
+  for (size_t at = 8; at < 20; at += 2) listed += get16(native, at);
+  EXPECT_EQ(native.size() > 32, listed > 0);
 
   ASK([xkb](WireWriter& w) { w.u8(xkb).u8(24).u16(0).u16(0x100).u16(0x1c).u8(0).u8(0).u8(0).u8(0).u16(0x500).u16(0x600); },
       native, foreign);
