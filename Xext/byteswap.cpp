@@ -107,14 +107,14 @@ void swapConnectionSetupReply(u8* reply, const u8* end, bool positive) {
 
 static void swapChangeProperty(Span m) {
   if (m.size < 24) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   switch (m.data[16]) {
     case 8: apply(m, 0, "bbsiiibbbbi"); break;
     case 16: apply(m, 0, "bbsiiibbbbiS"); break;
     case 32: apply(m, 0, "bbsiiibbbbI"); break;
-    default: PALVON_UNE(); break;
+    default: SWAP_UNE(); break;
   }
 }
 
@@ -195,14 +195,14 @@ static u64 swapByWidth(Span m, u64 off, u64 bytes, u32 width) {
 // entries {type, count, word}, then one data area per entry.
 static void swapGLTypedArrays(Span m, bool positive) {
   if (!m.fits(0, 12)) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   u32 multiplier = take32(m, 0, positive);
   u32 entries = take32(m, 4, positive);
   sw32(m, 8);
   if (!m.fits(12, mulSat(entries, 12))) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   u64 off = 12 + u64{entries} * 12;
@@ -213,7 +213,7 @@ static void swapGLTypedArrays(Span m, bool positive) {
     sw32(m, at + 8);
     u32 size = glTypeSize(type);
     if (size == 0 || type == kGLHalfFloat) {
-      PALVON_UNE();
+      SWAP_UNE();
       size = 1;
     }
     u64 bytes = pad4(mulSat(mulSat(multiplier, count), size));
@@ -242,7 +242,7 @@ static void swapGLDescribedArrays(Span m, bool positive, LayoutString header, u6
     });
     u32 size = glTypeSize(type);
     if (size == 0) {
-      PALVON_UNE();
+      SWAP_UNE();
       continue;
     }
     u64 bytes = mulSat(mulSat(multiplier, count), size);
@@ -265,7 +265,7 @@ static void swapGLValue(Span m, bool positive) {
     case kGLInt:
     case kGLUnsignedInt:
     case kGLFloat: apply(m, 0, "I"); break;
-    default: PALVON_UNE(); break;
+    default: SWAP_UNE(); break;
   }
 }
 
@@ -326,7 +326,7 @@ static void swapSpecial(int number, Span m) {
     case 38: swapGLDescribedArrays(m, positive, "liiiiii", 32, 20, 28); break;
     case 39: swapCountedWords(m, positive); break;
     case 99: swapChangeHierarchy(m, positive); break;
-    default: PALVON_UNE(); break;
+    default: SWAP_UNE(); break;
   }
 }
 
@@ -386,7 +386,7 @@ void swapByFormat(LayoutString layout, u8* start, const u8* end) {
         swapSpecial(negative ? -number : number, Span{start + pos, size - pos});
         return;
       }
-      default: PALVON_UNE(); break;
+      default: SWAP_UNE(); break;
     }
   }
 }

@@ -25,7 +25,7 @@ void swapXkbEvent(Span m) {
   if (kind >= 0 && kind < 12) {
     apply(m, 0, kEvents[kind]);
   } else {
-    PALVON_UNE();
+    SWAP_UNE();
     apply(m, 0, "bbs");
   }
 }
@@ -301,7 +301,7 @@ u64 kindRecord(Span m, u64 off, bool positive) {
       return addSat(at, countedString(m, at, positive));
     }
     case 5: apply(m, off, "ibbsss", 20); return addSat(off + 20, countedString(m, off + 20, positive));
-    default: PALVON_UNE(); return off + 20;
+    default: SWAP_UNE(); return off + 20;
   }
 }
 
