@@ -3,12 +3,14 @@
 
 #include "Proxy/extensions.h"
 
+#include "Proxy/config.h"
 #include "Proxy/proxystate.h"
 #include "Xext/glx.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "base/logging.h"
 
+#include <X11/Xlib.h>
 #include <strings.h>
 
 #include <cstdio>
@@ -68,21 +70,32 @@ const ExtensionModule* findExtensionModule(const char* name) {
   return nullptr;
 }
 
+// The configured list (the "extensions" statement): the last entry that
+// names the extension decides; a name no entry matches is disabled when the
+// list starts with a plus entry.
 bool isExtensionDisabled(const char* name) {
-  const ExtensionSettings& settings = proxyState.extensionSettings;
-  if (settings.switchCount == 0 || !settings.switches) return false;
+  if (proxyConfig.extensionCount == 0 || !proxyConfig.extensions) return false;
   int verdict = -1;  // -1 no match, 0 enabled, 1 disabled
-  for (u32 k = 0; k < settings.switchCount; k++) {
-    const ExtensionSwitch& item = settings.switches[k];
-    if (item.name && strcasecmp(item.name, name) == 0) verdict = item.enable ? 0 : 1;
+  for (u32 k = 0; k < proxyConfig.extensionCount; k++) {
+    const NameFlag& item = proxyConfig.extensions[k];
+    if (item.name && strcasecmp(item.name, name) == 0) verdict = item.enabled ? 0 : 1;
   }
   if (verdict >= 0) return verdict == 1;
-  return settings.switches[0].enable;
+  return proxyConfig.extensions[0].enabled != 0;
 }
 
-// Finds the lowest base from `from` where `count` consecutive codes are free,
-// the last of them at most `last`; 0 when none fits.
-static u32 findFreeCodes(const bool taken[256], u32 from, u32 count, u32 last) {
+// The lowest base from `from` where `count` consecutive codes are free of
+// every registered entry's codes, the last at most `last`; 0 when none fits.
+// A registered extension holds its codes and the one after its last.
+static u32 findFreeCodes(bool events, u32 from, u32 count, u32 last) {
+  bool taken[256] = {};
+  for (u32 k = 128; k < 256; k++) {
+    const ExtensionEntry& other = registry().entries[k];
+    u32 first = events ? other.firstEvent : other.firstError;
+    u32 used = events ? other.eventCount : other.errorCount;
+    if (!other.name || first == 0) continue;
+    for (u32 code = first; code <= first + used && code < 256; code++) taken[code] = true;
+  }
   for (u32 base = from; base + count - 1 <= last; base++) {
     bool fits = true;
     for (u32 code = base; code < base + count && fits; code++) fits = !taken[code];
@@ -92,31 +105,17 @@ static u32 findFreeCodes(const bool taken[256], u32 from, u32 count, u32 last) {
 }
 
 const char* registerExtension(ExtensionEntry* entry, const char* name, u32 eventCount, u32 errorCount) {
-  ExtensionEntry* entries = registry().entries;
   entry->name = name;
   entry->nameLength = static_cast<u8>(std::strlen(name));
-  entry->major = static_cast<u8>(entry - entries);
+  entry->major = static_cast<u8>(entry - registry().entries);
   if (eventCount > 0 && entry->firstEvent == 0) {
-    // A registered extension holds its codes and the one after its last.
-    bool taken[256] = {};
-    for (u32 k = 128; k < 256; k++) {
-      const ExtensionEntry& other = entries[k];
-      if (!other.name || other.firstEvent == 0) continue;
-      for (u32 code = other.firstEvent; code <= other.firstEvent + other.eventCount && code < 256; code++) taken[code] = true;
-    }
-    u32 base = findFreeCodes(taken, 36, eventCount, 255);
+    u32 base = findFreeCodes(true, 36, eventCount, 255);
     if (base == 0) return "X extension event base exhausted";
     entry->firstEvent = static_cast<u8>(base);
   }
   if (errorCount > 0 && entry->firstError == 0) {
-    bool taken[256] = {};
-    for (u32 k = 128; k < 256; k++) {
-      const ExtensionEntry& other = entries[k];
-      if (!other.name || other.firstError == 0) continue;
-      for (u32 code = other.firstError; code <= other.firstError + other.errorCount && code < 256; code++) taken[code] = true;
-    }
     // Code 255 is never given.
-    u32 base = errorCount < 128 ? findFreeCodes(taken, 128, errorCount, 254) : 0;
+    u32 base = errorCount < 128 ? findFreeCodes(false, 128, errorCount, 254) : 0;
     if (base == 0) return "X extension error base exhausted";
     entry->firstError = static_cast<u8>(base);
   }
@@ -346,20 +345,23 @@ ExtensionEntry* initAtFreshMajor(const char* name, u16 version) {
 
 // The extensions that the proxy serves without a module of the servers'.
 void offerProxyExtensions(const ExtensionServer* servers, u32 serverCount) {
-  const ExtensionSettings& settings = proxyState.extensionSettings;
+  u32 randrEmulation = 0;
+  applySetWord(kWorkaroundWords, "RANDREmulation", &randrEmulation);
   if (!findExtensionByName("MIT-SHM")) {
     ExtensionEntry* shm = initAtFreshMajor("MIT-SHM", 0);
     for (u32 s = 0; shm && s < serverCount; s++) bindExtensionToServer(shm, servers[s]);
   }
-  if (settings.keymap) initAtFreshMajor("MORVANDELL KEYMAP", 0);
+  if (proxyConfig.options & kOptionKeymap) initAtFreshMajor("MORVANDELL KEYMAP", 0);
   initAtFreshMajor("MORVANDELL META", 0);
   initAtFreshMajor("MORVANDELL MULTIMEDIA", 0);
   initAtFreshMajor("MORVANDELL POSE", 0);
-  if (settings.translucent && findExtensionByName("SHAPE")) initAtFreshMajor("MORVANDELL TRANSLUCENT", 0);
-  if (!findExtensionByName("RANDR") && settings.randrEmulation) initAtFreshMajor("RANDR", 0);
+  if ((proxyConfig.options & kOptionTranslucent) && findExtensionByName("SHAPE")) {
+    initAtFreshMajor("MORVANDELL TRANSLUCENT", 0);
+  }
+  if (!findExtensionByName("RANDR") && (proxyConfig.workarounds & randrEmulation)) initAtFreshMajor("RANDR", 0);
   if (!findExtensionByName("XINERAMA")) initAtFreshMajor("XINERAMA", 0);
-  if (!findExtensionByName("XTEST") && settings.setupFakeInput && !isExtensionDisabled("XTEST")) {
-    const char* failure = settings.setupFakeInput();
+  if (!findExtensionByName("XTEST") && proxyState.fakeInputSetup && !isExtensionDisabled("XTEST")) {
+    const char* failure = proxyState.fakeInputSetup();
     if (failure) {
       logProblem(failure, __FILE__, __LINE__);
     } else if (initAtFreshMajor("XTEST", 0)) {

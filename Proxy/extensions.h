@@ -13,7 +13,9 @@
 
 #include "base/strings.h"
 
-#include <X11/Xlib.h>
+// Xlib's display record (Display), declared here so that users of the
+// registry need not see Xlib's macros.
+struct _XDisplay;
 
 namespace palvon {
 
@@ -64,28 +66,9 @@ struct ExtensionCodeMap {
 // One real X server as the registry sees it: the proxy's own connection to
 // it, its short name for messages, and its code map.
 struct ExtensionServer {
-  Display* display;
+  ::_XDisplay* display;  // a Display*
   const char* displayName;
   ExtensionCodeMap* codes;
-};
-
-// One entry of the configured extension list.
-struct ExtensionSwitch {
-  bool enable;
-  const char* name;
-};
-
-// What the registry reads of the configuration (ProxyState::extensionSettings).
-struct ExtensionSettings {
-  const ExtensionSwitch* switches;  // the "extensions" statement, in order
-  u32 switchCount;
-  bool keymap;          // option Keymap
-  bool translucent;     // option Translucent
-  bool randrEmulation;  // workaround RANDREmulation
-  // Sets up fake input on the first display through the input-control
-  // library when no XTEST module registered; null or a message. Null hook:
-  // no input-control library, XTEST is then not offered.
-  const char* (*setupFakeInput)();
 };
 
 // Number of module state words in the registry block.

@@ -15,7 +15,10 @@ namespace palvon {
 struct ProxyState {
   DispatchTables dispatch;
   ExtensionRegistry extensions;
-  ExtensionSettings extensionSettings;
+  // Sets up fake input on the first display through the input-control
+  // library when no XTEST module registered; null or a message. Without it
+  // XTEST is then not offered.
+  const char* (*fakeInputSetup)();
 
   // Limits.
   u32 maxRequestBytes;     // largest request without BIG-REQUESTS

@@ -14,26 +14,23 @@ using namespace swapping;
 
 namespace swapping {
 
-u64 arr16(Span m, u64 off, u64 count) {
-  u64 bytes = mulSat(count, 2);
+// Swaps count words of Width bytes from off, cut at the end; gives the full
+// size.
+template <u32 Width>
+static u64 swapWords(Span m, u64 off, u64 count) {
+  u64 bytes = mulSat(count, Width);
   Span s = m.sub(off, bytes);
-  for (u64 k = 0; k + 2 <= s.size; k += 2) flip16(s.data + k);
+  for (u64 k = 0; k + Width <= s.size; k += Width) {
+    if constexpr (Width == 2) flip16(s.data + k);
+    if constexpr (Width == 4) flip32(s.data + k);
+    if constexpr (Width == 8) flip64(s.data + k);
+  }
   return bytes;
 }
 
-u64 arr32(Span m, u64 off, u64 count) {
-  u64 bytes = mulSat(count, 4);
-  Span s = m.sub(off, bytes);
-  for (u64 k = 0; k + 4 <= s.size; k += 4) flip32(s.data + k);
-  return bytes;
-}
-
-u64 arr64(Span m, u64 off, u64 count) {
-  u64 bytes = mulSat(count, 8);
-  Span s = m.sub(off, bytes);
-  for (u64 k = 0; k + 8 <= s.size; k += 8) flip64(s.data + k);
-  return bytes;
-}
+u64 arr16(Span m, u64 off, u64 count) { return swapWords<2>(m, off, count); }
+u64 arr32(Span m, u64 off, u64 count) { return swapWords<4>(m, off, count); }
+u64 arr64(Span m, u64 off, u64 count) { return swapWords<8>(m, off, count); }
 
 u64 countedString(Span m, u64 off, bool positive) {
   return pad4(addSat(take16(m, off, positive), 2));
@@ -53,6 +50,12 @@ static Span spanOf(u8* at, const u8* end) {
 
 u32 swapCountedString(u8* at, const u8* end, bool positive) {
   return static_cast<u32>(countedString(spanOf(at, end), 0, positive));
+}
+
+u8* swapKindRecord(u8* record, const u8* end, bool positive) {
+  Span m = spanOf(record, end);
+  u64 after = kindRecord(m, 0, positive);
+  return m.data + (after < m.size ? after : m.size);
 }
 
 u64 swapArray16(u64 count, u8* at, const u8* end) { return arr16(spanOf(at, end), 0, count); }
@@ -104,14 +107,14 @@ void swapConnectionSetupReply(u8* reply, const u8* end, bool positive) {
 
 static void swapChangeProperty(Span m) {
   if (m.size < 24) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   switch (m.data[16]) {
     case 8: apply(m, 0, "bbsiiibbbbi"); break;
     case 16: apply(m, 0, "bbsiiibbbbiS"); break;
     case 32: apply(m, 0, "bbsiiibbbbI"); break;
-    default: PALVON_UNE(); break;
+    default: SWAP_UNE(); break;
   }
 }
 
@@ -192,14 +195,14 @@ static u64 swapByWidth(Span m, u64 off, u64 bytes, u32 width) {
 // entries {type, count, word}, then one data area per entry.
 static void swapGLTypedArrays(Span m, bool positive) {
   if (!m.fits(0, 12)) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   u32 multiplier = take32(m, 0, positive);
   u32 entries = take32(m, 4, positive);
   sw32(m, 8);
   if (!m.fits(12, mulSat(entries, 12))) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   u64 off = 12 + u64{entries} * 12;
@@ -210,7 +213,7 @@ static void swapGLTypedArrays(Span m, bool positive) {
     sw32(m, at + 8);
     u32 size = glTypeSize(type);
     if (size == 0 || type == kGLHalfFloat) {
-      PALVON_UNE();
+      SWAP_UNE();
       size = 1;
     }
     u64 bytes = pad4(mulSat(mulSat(multiplier, count), size));
@@ -239,7 +242,7 @@ static void swapGLDescribedArrays(Span m, bool positive, LayoutString header, u6
     });
     u32 size = glTypeSize(type);
     if (size == 0) {
-      PALVON_UNE();
+      SWAP_UNE();
       continue;
     }
     u64 bytes = mulSat(mulSat(multiplier, count), size);
@@ -262,7 +265,7 @@ static void swapGLValue(Span m, bool positive) {
     case kGLInt:
     case kGLUnsignedInt:
     case kGLFloat: apply(m, 0, "I"); break;
-    default: PALVON_UNE(); break;
+    default: SWAP_UNE(); break;
   }
 }
 
@@ -323,7 +326,7 @@ static void swapSpecial(int number, Span m) {
     case 38: swapGLDescribedArrays(m, positive, "liiiiii", 32, 20, 28); break;
     case 39: swapCountedWords(m, positive); break;
     case 99: swapChangeHierarchy(m, positive); break;
-    default: PALVON_UNE(); break;
+    default: SWAP_UNE(); break;
   }
 }
 
@@ -383,7 +386,7 @@ void swapByFormat(LayoutString layout, u8* start, const u8* end) {
         swapSpecial(negative ? -number : number, Span{start + pos, size - pos});
         return;
       }
-      default: PALVON_UNE(); break;
+      default: SWAP_UNE(); break;
     }
   }
 }

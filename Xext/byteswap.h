@@ -38,7 +38,7 @@ u32 swap32InPlace(u8* field, const u8* end);
 u32 swapCountedString(u8* at, const u8* end, bool positive);
 
 // An XKEYBOARD doodad selected by its kind byte at offset 4; gives the
-// position after the record (which may lie beyond end for cut data).
+// position after the record, at most end.
 u8* swapKindRecord(u8* record, const u8* end, bool positive);
 
 // The X11 connection set-up reply (special layout 23).

@@ -8,7 +8,12 @@
 #pragma once
 
 #include "Xext/byteswap.h"
+#include "base/logging.h"
 #include "base/strings.h"
+
+// Unexpected states of the swapper (unknown letters, special numbers and
+// kinds) are reported under the module's one source path.
+#define SWAP_UNE() ::palvon::logProblem("UNE", "Xext/byteswap", __LINE__)
 
 namespace palvon {
 

@@ -11,7 +11,7 @@ namespace palvon::swapping {
 // in device order, each advanced by its own length byte; names untouched.
 void swapListInputDevices(Span m) {
   if (m.size <= 32) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   apply(m, 0, "bbsi", 8);
@@ -27,7 +27,7 @@ void swapListInputDevices(Span m) {
         case 0: apply(m, classes, "bbbbs", length); break;
         case 1: apply(m, classes, "bbs", length); break;
         case 2: apply(m, classes, "bbbbI", length); break;
-        default: PALVON_UNE(); break;
+        default: SWAP_UNE(); break;
       }
       classes += length;
     }
@@ -50,7 +50,7 @@ void swapChangeHierarchy(Span m, bool positive) {
       case 2: apply(change, 4, "sbbss"); break;
       case 3:
       case 4: apply(change, 4, "ss"); break;
-      default: PALVON_UNE(); break;
+      default: SWAP_UNE(); break;
     }
     off += length;
   }
@@ -111,7 +111,7 @@ void swapRandrOutputInfo(Span m, bool positive) {
 
 void swapRenderAddGlyphs(Span m, bool positive) {
   if (m.size < 12) {
-    PALVON_UNE();
+    SWAP_UNE();
     return;
   }
   u32 glyphs = 0;

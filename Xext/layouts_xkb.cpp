@@ -10,7 +10,7 @@ void swapXkbEvent(Span m) {
   static const LayoutString kEvents[] = {
       "bbsibbbbbbbbs",             // NewKeyboardNotify
       "bbsibbsbbbbbbbbbbbbbbbbs",  // MapNotify
-      "bbsibbbbbbbssbbbbbbss",     // StateNotify
+      "bbsibbbbbbssbbbbbbss",      // StateNotify
       "bbsibbsiii",                // ControlsNotify
       "bbsibbsii",                 // IndicatorStateNotify
       "bbsibbsii",                 // IndicatorMapNotify
@@ -25,7 +25,7 @@ void swapXkbEvent(Span m) {
   if (kind >= 0 && kind < 12) {
     apply(m, 0, kEvents[kind]);
   } else {
-    PALVON_UNE();
+    SWAP_UNE();
     apply(m, 0, "bbs");
   }
 }
@@ -103,13 +103,15 @@ void swapXkbSelectEvents(Span m, bool positive) {
   u32 affect = 0;
   withHeader(m, 16, "bbsssssss", positive, [&] { affect = rd16(m, 6) & ~rd16(m, 8) & ~rd16(m, 10); });
   // Width of the detail of each event kind (affect and value); 0: none.
+  // The byte pairs of CompatMapNotify, BellNotify and ActionMessage take 4
+  // bytes on the wire, as clients send them and servers read them.
   static const u8 kDetail[12] = {2, 0, 2, 4, 4, 4, 2, 1, 1, 1, 2, 2};
   u64 off = 16;
   for (u32 bit = 0; bit < 12; bit++) {
     if (!(affect & (1u << bit)) || kDetail[bit] == 0) continue;
     if (kDetail[bit] == 2) apply(m, off, "ss", 4);
     if (kDetail[bit] == 4) apply(m, off, "ii", 8);
-    off += 2u * kDetail[bit];
+    off += kDetail[bit] == 4 ? 8 : 4;
   }
 }
 
@@ -299,7 +301,7 @@ u64 kindRecord(Span m, u64 off, bool positive) {
       return addSat(at, countedString(m, at, positive));
     }
     case 5: apply(m, off, "ibbsss", 20); return addSat(off + 20, countedString(m, off + 20, positive));
-    default: PALVON_UNE(); return off + 20;
+    default: SWAP_UNE(); return off + 20;
   }
 }
 

@@ -1,0 +1,525 @@
+// The layout-string swapper: flat layouts at the message's end, the special
+// layouts on hand-built messages (each built in both byte orders from one
+// field list, so the expected result is the other order's bytes), and the
+// core protocol's layout strings against the field sizes of the protocol
+// description.
+
+#include "Xext/byteswap.h"
+#include "Xext/layouts.h"
+
+#include "byteswap_wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace palvon::test {
+namespace {
+
+Wire swapped(const char* layout, Wire bytes) {
+  swapByFormat(layout, bytes.data(), bytes.data() + bytes.size());
+  return bytes;
+}
+
+// ---- Flat layouts --------------------------------------------------------------
+
+struct FlatCase {
+  const char* name;
+  const char* layout;
+  Wire input;
+  Wire expected;
+};
+
+Wire iota(size_t n) {
+  Wire w(n);
+  for (size_t k = 0; k < n; k++) w[k] = static_cast<uint8_t>(k);
+  return w;
+}
+
+class FlatLayout : public ::testing::TestWithParam<FlatCase> {};
+
+TEST_P(FlatLayout, SwapsExactlyTheFieldsThatFit) {
+  const FlatCase& c = GetParam();
+  EXPECT_EQ(swapped(c.layout, c.input), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FlatLayout,
+    ::testing::Values(
+        // The words at 4 and 8 are swapped; bytes 12 and 13 are no whole word.
+        FlatCase{"WordsToTheEnd", "bbsI", iota(14), {0, 1, 3, 2, 7, 6, 5, 4, 11, 10, 9, 8, 12, 13}},
+        FlatCase{"FieldCrossingTheEndStops", "bbsii", iota(10), {0, 1, 3, 2, 7, 6, 5, 4, 8, 9}},
+        FlatCase{"UnknownLetterIsSkipped", "bxs", iota(4), {0, 2, 1, 3}},
+        FlatCase{"SixtyFourBit", "l", iota(9), {7, 6, 5, 4, 3, 2, 1, 0, 8}},
+        FlatCase{"ShortWordsToTheEnd", "bS", iota(6), {0, 2, 1, 4, 3, 5}},
+        FlatCase{"EmptyGroupEnds", "[]s", iota(4), iota(4)},
+        FlatCase{"ByteOnlyGroupEnds", "[b]", iota(4), iota(4)},
+        FlatCase{"InvalidSpecialNumbers", "H0", iota(40), iota(40)},
+        FlatCase{"SpecialThirtyOne", "H31", iota(40), iota(40)},
+        FlatCase{"SpecialForty", "H-40", iota(40), iota(40)},
+        FlatCase{"SpecialNinetyEight", "H98", iota(40), iota(40)},
+        FlatCase{"SpecialHundred", "H100", iota(40), iota(40)},
+        FlatCase{"SpecialHuge", "H99999999999", iota(40), iota(40)},
+        // ChangeProperty needs 24 bytes.
+        FlatCase{"ShortChangeProperty", "H24", iota(20), iota(20)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FlatLayout, RepeatGroupStopsAtTrailingBytes) {
+  // StoreColors: header, three 12-byte colour items, then 5 bytes that hold
+  // no whole item: the walk takes the item's 32-bit field that still fits and
+  // stops quietly at the 16-bit field that does not.
+  Wire native, foreign;
+  bothOrders(
+      [](WireWriter& w) {
+        w.u8(89).u8(0).u16(11).u32(0x20000001);
+        for (uint32_t k = 0; k < 3; k++) w.u32(0x100 + k).u16(0x1111 * k).u16(0x2222).u16(0x3333).u8(7).u8(0);
+        w.u8(1).u8(2).u8(3).u8(4).u8(5);
+      },
+      native, foreign);
+  Wire result = swapped("bbsi[isssbb]", foreign);
+  Wire expected = native;
+  expected[44] = 4;
+  expected[45] = 3;
+  expected[46] = 2;
+  expected[47] = 1;
+  expected[48] = 5;
+  EXPECT_EQ(result, expected);
+}
+
+TEST(FlatLayout, NullAndEmptyInputsAreIgnored) {
+  Wire w = iota(8);
+  swapByFormat(nullptr, w.data(), w.data() + 8);
+  swapByFormat("I", w.data(), w.data());
+  swapByFormat("I", w.data() + 4, w.data());
+  swapByFormat("I", nullptr, nullptr);
+  EXPECT_EQ(w, iota(8));
+}
+
+// ---- Special layouts on hand-built messages --------------------------------------
+
+struct SpecialCase {
+  const char* name;
+  int number;
+  void (*build)(WireWriter&);
+};
+
+class SpecialLayout : public ::testing::TestWithParam<SpecialCase> {};
+
+// Arriving (positive) turns the foreign bytes into ours; leaving (negative)
+// turns ours into the foreign ones.
+TEST_P(SpecialLayout, ConvertsBetweenTheOrders) {
+  const SpecialCase& c = GetParam();
+  Wire native, foreign;
+  bothOrders(c.build, native, foreign);
+  std::string arriving = "H" + std::to_string(c.number);
+  std::string leaving = "H-" + std::to_string(c.number);
+  EXPECT_EQ(swapped(arriving.c_str(), foreign), native);
+  EXPECT_EQ(swapped(leaving.c_str(), native), foreign);
+}
+
+void glTypedArrays(WireWriter& w) {
+  w.u32(2).u32(3).u32(77);            // multiplier, entries, word
+  w.u32(0x1402).u32(3).u32(5);        // GL_SHORT, 3 per multiple
+  w.u32(0x1406).u32(1).u32(6);        // GL_FLOAT, 1 per multiple
+  w.u32(0x1401).u32(3).u32(0);        // GL_UNSIGNED_BYTE, untouched
+  for (int k = 0; k < 6; k++) w.u16(0x100 + k);
+  w.u32(0x3f800000).u32(0x40000000);
+  w.u8(1).u8(2).u8(3).u8(4).u8(5).u8(6).u8(0).u8(0);
+}
+void countedThenWords(WireWriter& w) { w.u32(5).raw("abcde").u32(0x01020304).u32(0x05060708); }
+void countedThenLongs(WireWriter& w) { w.u32(3).raw("xyz").u64(0x0102030405060708ull); }
+void renderStream(WireWriter& w) {
+  w.u16(12).u16(5).u32(0x11223344).u32(0x55667788);
+  w.u16(8).u16(7).u32(0x99aabbcc);
+}
+void vendorPrivate(WireWriter& w) { w.u8(150).u8(16).u16(5).u32(0x10004).u32(9).u32(0xaabbccdd).u32(1); }
+void glValue(WireWriter& w) { w.u32(0x0b21).u32(0x1403).u16(1).u16(2).u16(3).u16(4); }
+void glDescribedShort(WireWriter& w) {
+  w.u32(1).u32(2).u32(2).u32(2);  // multiplier 2, 2 items
+  w.u32(0x140b).u32(3).u32(0).u32(0).raw("....");  // half floats
+  w.u32(0x140a).u32(1).u32(0).u32(0).raw("....");  // doubles
+  for (int k = 0; k < 6; k++) w.u16(0x3c00 + k);
+  w.u64(0x3ff0000000000000ull).u64(0x4000000000000000ull);
+}
+void glDescribedLong(WireWriter& w) {
+  w.u64(0x123456789abcdefull).u32(1).u32(2).u32(3).u32(1).u32(0).u32(1);  // multiplier 1, 1 item
+  w.u32(0x1404).u32(2).u32(0).u32(0).raw("....");
+  w.u32(0x11111111).u32(0x22222222);
+}
+void countedWords(WireWriter& w) { w.u32(3).u32(10).u32(20).u32(30); }
+void clientMessage8(WireWriter& w) { w.u8(33).u8(8).u16(7).u32(0x400001).u32(0x123).raw("twenty bytes of text"); }
+void clientMessage16(WireWriter& w) {
+  w.u8(33).u8(16).u16(7).u32(0x400001).u32(0x123);
+  for (int k = 0; k < 10; k++) w.u16(0x101 * k);
+}
+void clientMessage32(WireWriter& w) {
+  w.u8(33).u8(32).u16(7).u32(0x400001).u32(0x123);
+  for (int k = 0; k < 5; k++) w.u32(0x1010101u * k);
+}
+void listHosts(WireWriter& w) {
+  w.u8(1).u8(1).u16(3).u32(4).u16(2).pad(22);
+  w.u8(0).u8(0).u16(4).u8(127).u8(0).u8(0).u8(2);
+  w.u8(5).u8(0).u16(9).raw("localuser").pad(3);
+}
+void changeProperty8(WireWriter& w) {
+  w.u8(18).u8(0).u16(7).u32(0x400001).u32(39).u32(31).u8(8).pad(3).u32(5).raw("hello").pad(3);
+}
+void changeProperty16(WireWriter& w) {
+  w.u8(18).u8(0).u16(7).u32(0x400001).u32(39).u32(19).u8(16).pad(3).u32(2).u16(0x1234).u16(0x5678);
+}
+void changeProperty32(WireWriter& w) {
+  w.u8(18).u8(0).u16(8).u32(0x400001).u32(39).u32(6).u8(32).pad(3).u32(2).u32(0x400002).u32(0x400003);
+}
+void xvQueryAdaptors(WireWriter& w) {
+  w.u8(1).u8(0).u16(5).u32(8).u16(2).pad(22);
+  w.u32(0x40).u16(5).u16(1).u16(2).u8(0x13).u8(0).raw("adapt").pad(3);  // base port, name, ports, formats
+  w.u32(0x21).u8(24).pad(3).u32(0x22).u8(32).pad(3);
+  w.u32(0x41).u16(3).u16(1).u16(1).u8(0x11).u8(0).raw("two").pad(1);
+  w.u32(0x23).u8(24).pad(3);
+}
+void changeHierarchy(WireWriter& w) {
+  w.u8(131).u8(43).u16(10).u8(4).pad(3);
+  w.u16(1).u16(3).u16(4).u8(1).u8(1).raw("test");      // AddMaster
+  w.u16(2).u16(3).u16(12).u8(1).u8(0).u16(2).u16(3);   // RemoveMaster
+  w.u16(3).u16(2).u16(9).u16(2);                       // AttachSlave
+  w.u16(4).u16(2).u16(9).u16(0);                       // DetachSlave
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HandBuilt, SpecialLayout,
+    ::testing::Values(SpecialCase{"GLTypedArrays", 1, glTypedArrays},
+                      SpecialCase{"CountedBytesThenWords", 4, countedThenWords},
+                      SpecialCase{"CountedBytesThenLongs", 5, countedThenLongs},
+                      SpecialCase{"GLXRenderStream", 7, renderStream},
+                      SpecialCase{"GLXVendorPrivate", 32, vendorPrivate},
+                      SpecialCase{"GLValueByType", 33, glValue},
+                      SpecialCase{"GLDescribedArraysShort", 37, glDescribedShort},
+                      SpecialCase{"GLDescribedArraysLong", 38, glDescribedLong},
+                      SpecialCase{"CountedWords", 39, countedWords},
+                      SpecialCase{"ClientMessage8", 2, clientMessage8},
+                      SpecialCase{"ClientMessage16", 2, clientMessage16},
+                      SpecialCase{"ClientMessage32", 2, clientMessage32},
+                      SpecialCase{"ListHosts", 34, listHosts},
+                      SpecialCase{"ChangeProperty8", 24, changeProperty8},
+                      SpecialCase{"ChangeProperty16", 24, changeProperty16},
+                      SpecialCase{"ChangeProperty32", 24, changeProperty32},
+                      SpecialCase{"XvQueryAdaptors", 6, xvQueryAdaptors},
+                      SpecialCase{"ChangeHierarchy", 99, changeHierarchy}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SpecialLayout, ChangeOfLengthZeroEndsTheHierarchyWalk) {
+  Wire native, foreign;
+  bothOrders(
+      [](WireWriter& w) {
+        w.u8(131).u8(43).u16(6).u8(2).pad(3);
+        w.u16(3).u16(0).u16(9).u16(2);  // length 0
+        w.u16(4).u16(2).u16(9).u16(0);
+      },
+      native, foreign);
+  Wire result = swapped("H99", foreign);
+  // Header and the zero-length change's type and length are ours; nothing
+  // after them was touched.
+  EXPECT_EQ(Wire(result.begin(), result.begin() + 12), Wire(native.begin(), native.begin() + 12));
+  EXPECT_EQ(Wire(result.begin() + 12, result.end()), Wire(foreign.begin() + 12, foreign.end()));
+}
+
+TEST(SpecialLayout, HandCheckedValues) {
+  // ListHosts leaving: the address length is read before it is swapped, so
+  // the second entry is found at 32 + 4 + 4.
+  Wire native, foreign;
+  bothOrders(listHosts, native, foreign);
+  Wire out = swapped("H-34", native);
+  EXPECT_EQ(out[8], 0);
+  EXPECT_EQ(out[9], 2);   // host count, MSB first
+  EXPECT_EQ(out[42], 0);
+  EXPECT_EQ(out[43], 9);  // second address length
+  // A render stream after an 8-byte header: "bbsiH7" hands the bytes from 8.
+  Wire glx(8 + 8, 0);
+  glx[8] = 0;
+  glx[9] = 8;  // command length 8, MSB first
+  glx[11] = 1;
+  glx[12] = 1;
+  swapByFormat("bbsiH7", glx.data(), glx.data() + glx.size());
+  EXPECT_EQ(glx[8], 8);
+  EXPECT_EQ(glx[10], 1);
+  EXPECT_EQ(glx[15], 1);
+}
+
+// ---- The helpers the special layouts share -----------------------------------
+
+TEST(SwapHelpers, SwapWhatFitsAndReportFullSizes) {
+  // A text doodad: its fixed part, then the text and the font as counted
+  // strings. Arriving, each string's length is read after its swap.
+  Wire native, foreign;
+  bothOrders(
+      [](WireWriter& w) {
+        w.u32(0x41).u8(3).u8(1).u16(10).u16(20).u16(90).u16(30).u16(8).u8(2).pad(3);
+        w.u16(3).raw("abc").pad(3).u16(4).raw("sans");
+      },
+      native, foreign);
+  Wire in = foreign;
+  u8* after = swapKindRecord(in.data(), in.data() + in.size(), true);
+  EXPECT_EQ(in, native);
+  EXPECT_EQ(after, in.data() + in.size());
+  Wire out = native;
+  swapKindRecord(out.data(), out.data() + out.size(), false);
+  EXPECT_EQ(out, foreign);
+
+  // Arrays cut at the end still give their full size.
+  Wire words = iota(10);
+  EXPECT_EQ(swapArray32(5, words.data(), words.data() + words.size()), 20u);
+  EXPECT_EQ(words, (Wire{3, 2, 1, 0, 7, 6, 5, 4, 8, 9}));
+  EXPECT_EQ(swapArray16(2, words.data() + 8, words.data() + 10), 4u);
+  EXPECT_EQ(words[8], 9);
+  EXPECT_EQ(swapArray64(1, words.data(), words.data() + 7), 8u);
+  EXPECT_EQ(words[0], 3);  // did not fit: untouched
+  EXPECT_EQ(swap32InPlace(words.data() + 8, words.data() + 10), 4u);
+  EXPECT_EQ(words[8], 9);
+
+  // Records, each its own end: the third does not fit whole.
+  Wire records = iota(10);
+  u8* next = swapRecordArray(records.data(), records.data() + records.size(), 3, 4, "si");
+  EXPECT_EQ(records, (Wire{1, 0, 2, 3, 5, 4, 6, 7, 9, 8}));
+  EXPECT_EQ(next, records.data() + records.size());
+  Wire counted = foreign;
+  EXPECT_EQ(swapCountedString(counted.data() + 20, counted.data() + counted.size(), true), 8u);
+}
+
+// ---- Core layout strings against the protocol description --------------------------
+
+// A minimal reader of the protocol description: tags with attributes.
+struct Tag {
+  std::string name;
+  std::map<std::string, std::string> attrs;
+  bool closing = false;
+  bool selfClosing = false;
+};
+
+std::vector<Tag> readTags(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  std::vector<Tag> tags;
+  for (size_t at = s.find('<'); at != std::string::npos; at = s.find('<', at + 1)) {
+    size_t end = s.find('>', at);
+    if (end == std::string::npos) break;
+    std::string body = s.substr(at + 1, end - at - 1);
+    if (body.empty() || body[0] == '?' || body[0] == '!') continue;
+    Tag tag;
+    tag.closing = body[0] == '/';
+    tag.selfClosing = body.back() == '/';
+    std::istringstream words(body.substr(tag.closing ? 1 : 0));
+    words >> tag.name;
+    if (!tag.name.empty() && tag.name.back() == '/') tag.name.pop_back();
+    for (size_t q = body.find('='); q != std::string::npos; q = body.find('=', q + 1)) {
+      size_t keyStart = body.rfind(' ', q) + 1;
+      size_t open = body.find('"', q);
+      size_t close = open == std::string::npos ? open : body.find('"', open + 1);
+      if (close == std::string::npos) break;
+      tag.attrs[body.substr(keyStart, q - keyStart)] = body.substr(open + 1, close - open - 1);
+      q = close;
+    }
+    tags.push_back(tag);
+  }
+  return tags;
+}
+
+struct Field {
+  uint32_t offset;
+  uint32_t width;
+};
+
+struct Message {
+  std::vector<Field> fields;  // fixed part, 1-, 2-, 4- and 8-byte fields
+  uint32_t size = 0;          // end of the fixed part
+};
+
+class Protocol {
+ public:
+  // The last file's messages; types come from all files.
+  explicit Protocol(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+      std::vector<Tag> more = readTags(path);
+      tags_.insert(tags_.end(), more.begin(), more.end());
+      requests_.clear();
+      events_.clear();
+      scan(tags_.size() - more.size());
+    }
+  }
+  bool ok() const { return !tags_.empty(); }
+  const std::map<int, size_t>& requests() const { return requests_; }
+  const std::map<int, size_t>& events() const { return events_; }
+
+ private:
+  void scan(size_t from) {
+    for (const char* t : {"CARD8", "INT8", "BYTE", "BOOL", "char", "void"}) sizes_[t] = 1;
+    for (const char* t : {"CARD16", "INT16"}) sizes_[t] = 2;
+    for (const char* t : {"CARD32", "INT32", "float"}) sizes_[t] = 4;
+    for (size_t k = from; k < tags_.size(); k++) {
+      const Tag& t = tags_[k];
+      if (t.closing) continue;
+      if (t.name == "xidtype" || t.name == "xidunion") sizes_[t.attrs.at("name")] = 4;
+      if (t.name == "typedef") sizes_[t.attrs.at("newname")] = sizes_[t.attrs.at("oldname")];
+      if (t.name == "struct") structs_[t.attrs.at("name")] = k;
+      // The one union (ClientMessage data) fills an event's 20 data bytes.
+      if (t.name == "union") sizes_[t.attrs.at("name")] = 20;
+      if (t.name == "request") requests_[std::stoi(t.attrs.at("opcode"))] = k;
+      if (t.name == "event") events_[std::stoi(t.attrs.at("number"))] = k;
+      if (t.name == "eventcopy") events_[std::stoi(t.attrs.at("number"))] = eventByName(t.attrs.at("ref"));
+    }
+  }
+
+ public:
+  // The fixed part of a request, of its reply (or none) and of an event.
+  Message request(size_t at) const {
+    if (tags_[at].selfClosing) return Message{{}, 4};
+    return fixedPart(at + 1, 4, true);
+  }
+  bool hasReply(size_t at) const { return !tags_[at].selfClosing && replyTag(at) != 0; }
+  Message reply(size_t at) const { return fixedPart(replyTag(at) + 1, 8, true); }
+  Message event(size_t at) const {
+    bool sequence = tags_[at].attrs.count("no-sequence-number") == 0;
+    return fixedPart(at + 1, sequence ? 4 : 1, sequence);
+  }
+
+ private:
+  size_t eventByName(const std::string& name) const {
+    for (size_t k = 0; k < tags_.size(); k++) {
+      if (tags_[k].name == "event" && !tags_[k].closing && tags_[k].attrs.at("name") == name) return k;
+    }
+    return 0;
+  }
+  size_t replyTag(size_t at) const {
+    for (size_t k = at + 1; k < tags_.size() && !(tags_[k].closing && tags_[k].name == "request"); k++) {
+      if (tags_[k].name == "reply" && !tags_[k].closing) return k;
+    }
+    return 0;
+  }
+  // Fields from tag `from` until the first variable element or the end of
+  // the enclosing element. The first 1-byte field takes byte 1; the header
+  // (of `header` bytes) continues after it.
+  Message fixedPart(size_t from, uint32_t header, bool headerByte1) const {
+    Message m;
+    m.size = headerByte1 ? 1 : 0;
+    bool first = true;
+    for (size_t k = from; k < tags_.size(); k++) {
+      const Tag& t = tags_[k];
+      if (t.closing || t.name == "list" || t.name == "switch" || t.name == "valueparam" ||
+          t.name == "exprfield" || t.name == "reply" || t.name == "doc" || (t.name == "pad" && t.attrs.count("align"))) {
+        break;
+      }
+      if (t.name != "field" && t.name != "pad") continue;
+      uint32_t width = t.name == "pad" ? std::stoul(t.attrs.at("bytes")) : sizeOf(t.attrs.at("type"));
+      if (first && headerByte1) {
+        first = false;
+        if (width == 1) {
+          if (t.name == "field") m.fields.push_back({1, 1});
+          m.size = header;
+          continue;
+        }
+        m.size = header;
+      }
+      first = false;
+      if (t.name == "field") addField(m, m.size, t.attrs.at("type"));
+      m.size += width;
+    }
+    if (m.size < header) m.size = header;
+    return m;
+  }
+  void addField(Message& m, uint32_t offset, const std::string& type) const {
+    auto s = structs_.find(type);
+    if (s == structs_.end()) {
+      m.fields.push_back({offset, sizeOf(type)});
+      return;
+    }
+    for (size_t k = s->second + 1; !(tags_[k].closing && tags_[k].name == "struct"); k++) {
+      const Tag& t = tags_[k];
+      if (t.name == "doc") break;
+      if (t.name == "field") {
+        addField(m, offset, t.attrs.at("type"));
+        offset += sizeOf(t.attrs.at("type"));
+      } else if (t.name == "pad" && t.attrs.count("bytes")) {
+        offset += std::stoul(t.attrs.at("bytes"));
+      }
+    }
+  }
+  uint32_t sizeOf(const std::string& type) const {
+    auto it = sizes_.find(type);
+    if (it != sizes_.end()) return it->second;
+    uint32_t size = 0;
+    auto s = structs_.find(type);
+    if (s == structs_.end()) {
+      ADD_FAILURE() << "unknown type " << type;
+      return 0;
+    }
+    for (size_t k = s->second + 1; !(tags_[k].closing && tags_[k].name == "struct"); k++) {
+      if (tags_[k].name == "doc") break;
+      if (tags_[k].name == "field") size += sizeOf(tags_[k].attrs.at("type"));
+      if (tags_[k].name == "pad" && tags_[k].attrs.count("bytes")) size += std::stoul(tags_[k].attrs.at("bytes"));
+    }
+    return size;
+  }
+
+  std::vector<Tag> tags_;
+  std::map<std::string, uint32_t> sizes_;
+  std::map<std::string, size_t> structs_;
+  std::map<int, size_t> requests_;
+  std::map<int, size_t> events_;
+};
+
+// Runs the layout over the fixed part only and checks every field of the
+// description: 1-byte fields stay, wider ones are reversed in place. Pads
+// may be swapped or not. Layouts with a special part are checked elsewhere.
+void expectLayoutMatches(const std::string& what, const char* layout, const Message& m, int byte1 = -1) {
+  if (std::strchr(layout, 'H') && byte1 < 0) return;
+  Wire bytes(m.size);
+  for (size_t k = 0; k < bytes.size(); k++) bytes[k] = static_cast<uint8_t>(k + 1);
+  if (byte1 >= 0) bytes[1] = static_cast<uint8_t>(byte1);
+  Wire original = bytes;
+  swapByFormat(layout, bytes.data(), bytes.data() + bytes.size());
+  for (const Field& f : m.fields) {
+    bool reversed = true;
+    for (uint32_t b = 0; b < f.width; b++) reversed &= bytes[f.offset + b] == original[f.offset + f.width - 1 - b];
+    EXPECT_TRUE(reversed) << what << " layout \"" << layout << "\": field at " << f.offset << " of width "
+                          << f.width << " not swapped as such";
+  }
+}
+
+TEST(CoreLayouts, MatchTheProtocolDescription) {
+  Protocol xproto({"/usr/share/xcb/xproto.xml"});
+  ASSERT_TRUE(xproto.ok());
+  ASSERT_EQ(xproto.requests().size(), 120u);
+  for (const auto& [opcode, at] : xproto.requests()) {
+    std::string name = "request " + std::to_string(opcode);
+    expectLayoutMatches(name, coreRequestLayouts[opcode], xproto.request(at));
+    // A table slot out of step would give a reply layout to a request without one.
+    EXPECT_EQ(xproto.hasReply(at), coreReplyLayouts[opcode][0] != '\0') << name;
+    if (xproto.hasReply(at)) {
+      name = "reply " + std::to_string(opcode);
+      expectLayoutMatches(name, coreReplyLayouts[opcode], xproto.reply(at));
+    }
+  }
+  for (const auto& [code, at] : xproto.events()) {
+    if (code >= 35) continue;
+    std::string name = "event " + std::to_string(code);
+    expectLayoutMatches(name, coreEventLayouts[code], xproto.event(at));
+  }
+  EXPECT_EQ(xproto.events().size(), 34u);  // 2 to 35 (GenericEvent 35 has no fixed slot)
+}
+
+// XKEYBOARD events share one event code; the kind in byte 1 selects the layout.
+TEST(CoreLayouts, KeyboardEventsMatchTheProtocolDescription) {
+  Protocol xkb({"/usr/share/xcb/xproto.xml", "/usr/share/xcb/xkb.xml"});
+  ASSERT_EQ(xkb.events().size(), 12u);
+  for (const auto& [kind, at] : xkb.events()) {
+    expectLayoutMatches("keyboard event " + std::to_string(kind), "H8", xkb.event(at), kind);
+  }
+}
+
+}  // namespace
+}  // namespace palvon::test
