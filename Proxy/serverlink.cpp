@@ -3,6 +3,7 @@
 // dispatching what the server sends.
 #include "Proxy/serverlink.h"
 
+#include <X11/X.h>
 #include <X11/Xauth.h>
 #include <arpa/inet.h>
 #include <netdb.h>

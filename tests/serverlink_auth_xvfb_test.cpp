@@ -1,6 +1,7 @@
 // A link finds its server's own credentials (never another host's through a
 // wildcard match) and presents them in the form the protocol asks for.
 #include <gtest/gtest.h>
+#include <X11/X.h>
 #include <X11/Xauth.h>
 
 #include <arpa/inet.h>
