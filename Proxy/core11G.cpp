@@ -214,22 +214,22 @@ void requestSetWindowBackgroundPixmap(ServerLink* link, u32 window, u32 pixmap) 
   changeWindowAttribute(link, window, 1, pixmap);
 }
 
-void requestUngrabButton(ServerLink* link, u8 button, u32 window, u16 modifiers) {
-  u8* p = allocServerRequest(link, 29, button, 12);
+// UngrabButton and UngrabKey: the button or key travels as the data byte.
+static void ungrabInput(ServerLink* link, u8 major, u8 detail, u32 window, u16 modifiers, const char* layout) {
+  u8* p = allocServerRequest(link, major, detail, 12);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, modifiers);
   put16(p + 10, 0);
-  swapServerRequest(link, p, 12, "bbsis");
+  swapServerRequest(link, p, 12, layout);
+}
+
+void requestUngrabButton(ServerLink* link, u8 button, u32 window, u16 modifiers) {
+  ungrabInput(link, 29, button, window, modifiers, "bbsis");
 }
 
 void requestUngrabKey(ServerLink* link, u8 key, u32 window, u16 modifiers) {
-  u8* p = allocServerRequest(link, 34, key, 12);
-  if (!p) return;
-  put32(p + 4, window);
-  put16(p + 8, modifiers);
-  put16(p + 10, 0);
-  swapServerRequest(link, p, 12, "bbsiss");
+  ungrabInput(link, 34, key, window, modifiers, "bbsiss");
 }
 
 void requestGrabPointer(ServerLink* link, u8 ownerEvents, u32 window, u16 eventMask, u8 pointerMode,

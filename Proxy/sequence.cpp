@@ -255,11 +255,12 @@ void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease releas
   *at = stash;
 }
 
-static RequestStash* findStash(ServerLink* link, u8 code, RequestStash** before) {
-  RequestStash* previous = nullptr;
-  for (RequestStash* stash = link->stashHead; stash; previous = stash, stash = stash->next) {
+// The entry of the message being dispatched under code, every older entry
+// released; null, with nothing released, when there is none.
+static RequestStash* firstStashOf(ServerLink* link, u8 code) {
+  for (RequestStash* stash = link->stashHead; stash; stash = stash->next) {
     if (stash->sequence == link->lastServerSequence && stash->code == code) {
-      *before = previous;
+      releaseStashBefore(link, stash);
       return stash;
     }
     if (stash->sequence > link->lastServerSequence) break;
@@ -268,10 +269,8 @@ static RequestStash* findStash(ServerLink* link, u8 code, RequestStash** before)
 }
 
 void* takeStashedData(ServerLink* link, u8 code) {
-  RequestStash* before = nullptr;
-  RequestStash* found = findStash(link, code, &before);
+  RequestStash* found = firstStashOf(link, code);
   if (!found) return nullptr;
-  releaseStashBefore(link, found);
   link->stashHead = found->next;
   if (!link->stashHead) link->stashTail = nullptr;
   void* data = found->data;
@@ -280,19 +279,15 @@ void* takeStashedData(ServerLink* link, u8 code) {
 }
 
 bool releaseStashedData(ServerLink* link, u8 code) {
-  RequestStash* before = nullptr;
-  RequestStash* found = findStash(link, code, &before);
+  RequestStash* found = firstStashOf(link, code);
   if (!found) return false;
   releaseStashBefore(link, found->next);
   return true;
 }
 
 void* peekStashedData(ServerLink* link, u8 code) {
-  RequestStash* before = nullptr;
-  RequestStash* found = findStash(link, code, &before);
-  if (!found) return nullptr;
-  releaseStashBefore(link, found);
-  return found->data;
+  RequestStash* found = firstStashOf(link, code);
+  return found ? found->data : nullptr;
 }
 
 // Entries of requests older than the message being dispatched can no longer
