@@ -46,7 +46,6 @@ struct LinkServerInfo {
   u32 serverIndex;             // index of the display in the server list
   u8 bigEndian;                // the link speaks MSB first to the server
   u32 offlineTimeoutMs;        // bound of every blocking wait; 0 means 20000
-  u8 failsafe;                 // the option Failsafe is set
   // The registry's translation of codes for this server (null: identity).
   const ExtensionCodeMap* codes;
 };
