@@ -14,6 +14,7 @@
 #include "Proxy/serverlink.h"
 #include "base/buffer.h"
 #include "base/fd.h"
+#include "base/orders.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
 
@@ -243,6 +244,34 @@ TEST_P(ServerLinkTest, RefusedReplyEndsTheRoundTripWithItsReason) {
   EXPECT_EQ(std::string(error).find("Out of memory"), std::string::npos) << error;
   EXPECT_EQ(link->hookHead, nullptr);
   EXPECT_EQ(syncServerLink(link), nullptr) << "the link goes on";
+}
+
+// What arrives before a synchronous round trip's marker is dispatched from
+// the event loop afterwards, not from inside the wait.
+TEST_P(ServerLinkTest, InputBeforeTheMarkerIsDispatchedFromTheLoop) {
+  Xvfb xvfb;
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  LinkRig rig;
+  ServerLink* link = rig.open(xvfb, big());
+  ASSERT_NE(link, nullptr);
+  rig.nextRequest();
+  rig.forward(link, freeGC(0x1fffffff), "bbsi");
+  u16 sequence = static_cast<u16>(rig.client()->requestCounter);
+  ASSERT_EQ(syncServerLink(link), nullptr);
+  EXPECT_TRUE(rig.take().empty()) << "nothing dispatched inside the wait";
+  EXPECT_EQ(link->input.used, 32u) << "only the marker was taken out";
+  for (int i = 0; i < 10 && link->input.used; i++) ordersRun(0);
+  EXPECT_EQ(link->input.used, 0u);
+  // Errors are held until the server has answered the proxy's round trip.
+  std::vector<Message> got;
+  ASSERT_TRUE(rig.pump([&] {
+    for (Message& m : rig.take()) got.push_back(std::move(m));
+    return !got.empty();
+  }));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0][0], 0);
+  EXPECT_EQ(get16At(got[0], 2), sequence);
+  ASSERT_EQ(syncServerLink(link), nullptr) << "the link reads from its descriptor again";
 }
 
 // A handler may close the link whose input is being dispatched: the
