@@ -10,6 +10,7 @@
 #include "Proxy/auth.h"
 #include "Proxy/core11G.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/wire.h"
 #include "Proxy/xerrors.h"
 #include "Xext/byteswap.h"
 #include "base/logging.h"
@@ -28,8 +29,6 @@ constexpr u32 kDetailAuthorization = 0x10000000;
 constexpr u8 kBadRequest = 1;
 constexpr u8 kBadLength = 16;
 constexpr u32 kSetupHeader = 12;
-
-u32 pad4(u32 n) { return (n + 3) & ~3u; }
 
 u16 get16(const u8* p, bool swapped) { return swapped ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[1] << 8 | p[0]); }
 u32 get32(const u8* p, bool swapped) {

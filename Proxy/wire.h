@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "base/bits.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -22,7 +23,6 @@ inline u32 get32(const u8* p) {
   std::memcpy(&value, p, 4);
   return value;
 }
-inline u32 bitCount(u32 value) { return static_cast<u32>(__builtin_popcount(value)); }
 inline u32 pad4(u32 n) { return (n + 3) & ~3u; }
 
 // The values of an Xlib attribute or GC record for the set bits of a value
