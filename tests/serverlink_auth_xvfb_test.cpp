@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,48 +53,62 @@ void writeAuthority(const std::string& path, const std::vector<Credential>& entr
 }
 
 // Restores XAUTHORITY at the end of the scope.
-class AuthorityEnvironment {
- public:
-  explicit AuthorityEnvironment(const std::string& path) {
-    const char* old = std::getenv("XAUTHORITY");
-    had_ = old != nullptr;
-    if (old) old_ = old;
+struct AuthorityEnvironment {
+  explicit AuthorityEnvironment(const std::string& path) : had(std::getenv("XAUTHORITY") != nullptr) {
+    if (had) old = std::getenv("XAUTHORITY");
     setenv("XAUTHORITY", path.c_str(), 1);
   }
-  ~AuthorityEnvironment() {
-    if (had_)
-      setenv("XAUTHORITY", old_.c_str(), 1);
-    else
-      unsetenv("XAUTHORITY");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
+  ~AuthorityEnvironment() { had ? setenv("XAUTHORITY", old.c_str(), 1) : unsetenv("XAUTHORITY"); }
+  bool had;
+  std::string old;
 };
 
-class LinkAuthorization : public ::testing::TestWithParam<const char*> {};
+// An XDM-AUTHORIZATION-1 key's first byte is zero (servers refuse others).
+const std::string kRight("01234567\0abcdefg", 16);
+const std::string kWrong("76543210\0gfedcba", 16);
+const std::string kOtherHost("\x0a\x01\x02\x03", 4);
 
-TEST_P(LinkAuthorization, UsesTheServersOwnCredentials) {
-  TempDir dir;
+class LinkAuthorization : public ::testing::TestWithParam<const char*> {
+ protected:
+  // A server that only knows the right key, whatever display it becomes.
+  void startServer(bool tcp) {
+    writeAuthority(dir.file("server"), {{FamilyLocal, hostName(), "0", protocol, kRight}});
+    std::vector<std::string> args{"-screen", "0", "640x480x24", "-auth", dir.file("server")};
+    if (tcp) args.insert(args.end(), {"-listen", "tcp"});
+    xvfb.emplace(args);
+    ASSERT_TRUE(xvfb->ok()) << xvfb->error();
+    number = std::to_string(xvfb->number());
+  }
+  // Opens a link to `name` with `entries` as the client's authority; the
+  // set-up's error, "" when the server accepted.
+  std::string setUpLink(const std::string& name, const std::vector<Credential>& entries, u16* family = nullptr) {
+    writeAuthority(dir.file("client"), entries);
+    AuthorityEnvironment environment(dir.file("client"));
+    LinkServerInfo info{};
+    info.displayName = name.c_str();
+    info.offlineTimeoutMs = 5000;
+    ServerLink* link = openServerLink(rig.client(), info);
+    if (!link) return "no link";
+    if (family) *family = link->family;
+    const char* error = waitServerLinkSetup(link);
+    return error ? error : "";
+  }
   const std::string protocol = GetParam();
-  // An XDM-AUTHORIZATION-1 key's first byte is zero (servers refuse others).
-  const std::string right("01234567\0abcdefg", 16);
-  const std::string wrong("76543210\0gfedcba", 16);
-  // The server only knows the right key, whatever display it becomes.
-  writeAuthority(dir.file("server"), {{FamilyLocal, hostName(), "0", protocol, right}});
-  Xvfb xvfb({"-screen", "0", "640x480x24", "-auth", dir.file("server")});
-  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
-  std::string number = std::to_string(xvfb.number());
-  // Another host's entry for the same display number comes first: a
-  // wildcard look-up would pick it.
-  writeAuthority(dir.file("client"), {{FamilyInternet, std::string("\x0a\x01\x02\x03", 4), number, protocol, wrong},
-                                      {FamilyLocal, hostName(), number, protocol, right}});
-  AuthorityEnvironment environment(dir.file("client"));
+  TempDir dir;
+  std::optional<Xvfb> xvfb;
+  std::string number;
   LinkRig rig;
-  ServerLink* link = rig.open(xvfb, false);
-  ASSERT_NE(link, nullptr);
-  EXPECT_FALSE(link->refused);
+};
+
+// Another host's entry for the same display number comes first: a wildcard
+// look-up would pick it.
+TEST_P(LinkAuthorization, UsesTheServersOwnCredentialsAndReportsARefusal) {
+  startServer(false);
+  EXPECT_EQ(setUpLink(xvfb->display(), {{FamilyInternet, kOtherHost, number, protocol, kWrong},
+                                        {FamilyLocal, hostName(), number, protocol, kRight}}),
+            "");
+  EXPECT_EQ(setUpLink(xvfb->display(), {{FamilyLocal, hostName(), number, protocol, kWrong}}),
+            "Failed client setup from " + xvfb->display() + " - Maybe maximum number of clients reached");
 }
 
 // This host's first IPv4 address that is not loopback, or "".
@@ -113,50 +128,17 @@ std::string externalAddress() {
 TEST_P(LinkAuthorization, UsesTheTcpServersOwnAddress) {
   std::string address = externalAddress();
   if (address.empty()) GTEST_SKIP() << "no IPv4 address besides loopback";
-  TempDir dir;
-  const std::string protocol = GetParam();
-  const std::string right("01234567\0abcdefg", 16);
-  const std::string wrong("76543210\0gfedcba", 16);
-  writeAuthority(dir.file("server"), {{FamilyLocal, hostName(), "0", protocol, right}});
-  Xvfb xvfb({"-screen", "0", "640x480x24", "-listen", "tcp", "-auth", dir.file("server")});
-  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
-  std::string number = std::to_string(xvfb.number());
-  writeAuthority(dir.file("client"), {{FamilyInternet, std::string("\x0a\x01\x02\x03", 4), number, protocol, wrong},
-                                      {FamilyLocal, hostName(), number, protocol, wrong},
-                                      {FamilyInternet, address, number, protocol, right}});
-  AuthorityEnvironment environment(dir.file("client"));
+  startServer(true);
   char dotted[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, address.data(), dotted, sizeof dotted);
-  std::string name = std::string(dotted) + ":" + number;
-  LinkRig rig;
-  LinkServerInfo info{};
-  info.displayName = name.c_str();
-  info.offlineTimeoutMs = 5000;
-  ServerLink* link = openServerLink(rig.client(), info);
-  ASSERT_NE(link, nullptr);
-  EXPECT_EQ(link->family, FamilyInternet);
-  EXPECT_EQ(waitServerLinkSetup(link), nullptr);
-}
-
-TEST_P(LinkAuthorization, RefusedSetupIsReported) {
-  TempDir dir;
-  const std::string protocol = GetParam();
-  writeAuthority(dir.file("server"), {{FamilyLocal, hostName(), "0", protocol, std::string("01234567\0abcdefg", 16)}});
-  Xvfb xvfb({"-screen", "0", "640x480x24", "-auth", dir.file("server")});
-  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
-  writeAuthority(dir.file("client"),
-                 {{FamilyLocal, hostName(), std::to_string(xvfb.number()), protocol, std::string("76543210\0gfedcba", 16)}});
-  AuthorityEnvironment environment(dir.file("client"));
-  LinkRig rig;
-  std::string name = xvfb.display();
-  LinkServerInfo info{};
-  info.displayName = name.c_str();
-  info.offlineTimeoutMs = 5000;
-  ServerLink* link = openServerLink(rig.client(), info);
-  ASSERT_NE(link, nullptr);
-  const char* error = waitServerLinkSetup(link);
-  ASSERT_NE(error, nullptr);
-  EXPECT_EQ(std::string(error), "Failed client setup from " + name + " - Maybe maximum number of clients reached");
+  u16 family = 0;
+  EXPECT_EQ(setUpLink(std::string(dotted) + ":" + number,
+                      {{FamilyInternet, kOtherHost, number, protocol, kWrong},
+                       {FamilyLocal, hostName(), number, protocol, kWrong},
+                       {FamilyInternet, address, number, protocol, kRight}},
+                      &family),
+            "");
+  EXPECT_EQ(family, FamilyInternet);
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, LinkAuthorization, ::testing::Values("MIT-MAGIC-COOKIE-1", "XDM-AUTHORIZATION-1"),

@@ -187,11 +187,17 @@ TEST_P(WriterBytes, MatchTheProtocol) {
 INSTANTIATE_TEST_SUITE_P(Requests, WriterBytes, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Heights of the PutImage requests written for an image.
-std::vector<u16> putImageBands(int format, int depth, int bytesPerLine, int height, std::vector<u32>* lengths = nullptr) {
-  std::vector<char> data(static_cast<size_t>(bytesPerLine) * height * (format == XYPixmap ? depth : 1), 1);
+// The PutImage requests written for an image: rows, byte length and data of each.
+struct Band {
+  u16 rows;
+  u32 length;
+  Bytes data;
+};
+
+std::vector<Band> putImage(int format, int depth, int width, int bytesPerLine, int height, std::vector<char> data = {}) {
+  if (data.empty()) data.assign(static_cast<size_t>(bytesPerLine) * height * (format == XYPixmap ? depth : 1), 1);
   XImage image{};
-  image.width = bytesPerLine;
+  image.width = width;
   image.height = height;
   image.format = format;
   image.depth = depth;
@@ -200,7 +206,7 @@ std::vector<u16> putImageBands(int format, int depth, int bytesPerLine, int heig
   OfflineLink link;
   EXPECT_EQ(xprotoPutImage(link.writer(), 1, 2, &image, 0, 10), 1);
   Bytes out = link.take();
-  std::vector<u16> heights;
+  std::vector<Band> bands;
   for (size_t at = 0; at < out.size();) {
     u16 words16;
     std::memcpy(&words16, &out[at + 2], 2);
@@ -210,50 +216,43 @@ std::vector<u16> putImageBands(int format, int depth, int bytesPerLine, int heig
       std::memcpy(&words32, &out[at + 4], 4);
       header = 4;
     }
-    u16 rows;
-    std::memcpy(&rows, &out[at + header + 14], 2);
-    heights.push_back(rows);
-    if (lengths) lengths->push_back(4 * words32);
-    at += 4 * size_t{words32};
+    Band band{0, 4 * words32, Bytes(out.begin() + at + header + 24, out.begin() + at + 4 * size_t{words32})};
+    std::memcpy(&band.rows, &out[at + header + 14], 2);
+    bands.push_back(band);
+    at += band.length;
   }
-  return heights;
+  return bands;
+}
+
+std::vector<u16> rowsOf(const std::vector<Band>& bands) {
+  std::vector<u16> rows;
+  for (const Band& b : bands) rows.push_back(b.rows);
+  return rows;
 }
 
 TEST(PutImageBands, FitTheMaximumRequestSize) {
-  EXPECT_EQ(putImageBands(ZPixmap, 24, 1024, 1000), (std::vector<u16>{255, 255, 255, 235}));
-  EXPECT_TRUE(putImageBands(ZPixmap, 24, 1024, 0).empty());
+  EXPECT_EQ(rowsOf(putImage(ZPixmap, 24, 1024, 1024, 1000)), (std::vector<u16>{255, 255, 255, 235}));
+  EXPECT_TRUE(putImage(ZPixmap, 24, 1024, 1024, 0).empty());
   // XYPixmap carries every plane of a row: bands count rows times planes.
-  std::vector<u32> lengths;
-  std::vector<u16> bands = putImageBands(XYPixmap, 24, 1024, 25, &lengths);
-  EXPECT_EQ(bands, (std::vector<u16>{10, 10, 5}));
-  for (u32 length : lengths) EXPECT_LE(length, 262140u);
+  std::vector<Band> bands = putImage(XYPixmap, 24, 1024, 1024, 25);
+  EXPECT_EQ(rowsOf(bands), (std::vector<u16>{10, 10, 5}));
+  for (const Band& b : bands) EXPECT_LE(b.length, 262140u);
   // A row longer than a band still goes out, one row per request.
-  EXPECT_EQ(putImageBands(ZPixmap, 24, 300000, 3), (std::vector<u16>{1, 1, 1}));
-}
+  EXPECT_EQ(rowsOf(putImage(ZPixmap, 24, 300000, 300000, 3)), (std::vector<u16>{1, 1, 1}));
 
-TEST(PutImageBands, XYPixmapBandsTakeEachPlanesRows) {
   // Plane p, row r holds the byte 16p + r: each band must gather its rows
   // from every plane.
   const int planes = 2, rows = 3, bpl = 4;
   std::vector<char> data(planes * rows * bpl);
-  for (int p = 0; p < planes; p++)
-    for (int r = 0; r < rows; r++) std::memset(&data[(p * rows + r) * bpl], 16 * p + r, bpl);
-  XImage image{};
-  image.width = 32;
-  image.height = rows;
-  image.format = XYPixmap;
-  image.depth = planes;
-  image.bytes_per_line = bpl;
-  image.data = data.data();
-  OfflineLink link;
-  ASSERT_EQ(xprotoPutImage(link.writer(), 1, 2, &image, 0, 0), 1);
-  Bytes out = link.take();
-  ASSERT_EQ(out.size(), 24u + planes * rows * bpl);
-  Bytes body(out.begin() + 24, out.end());
   Bytes expected;
   for (int p = 0; p < planes; p++)
-    for (int r = 0; r < rows; r++) expected.insert(expected.end(), bpl, static_cast<u8>(16 * p + r));
-  EXPECT_EQ(body, expected);
+    for (int r = 0; r < rows; r++) {
+      std::memset(&data[(p * rows + r) * bpl], 16 * p + r, bpl);
+      expected.insert(expected.end(), bpl, static_cast<u8>(16 * p + r));
+    }
+  bands = putImage(XYPixmap, planes, 32, bpl, rows, data);
+  ASSERT_EQ(bands.size(), 1u);
+  EXPECT_EQ(bands[0].data, expected);
 }
 
 TEST(PolyText, LongTextIsSplitIntoItemsOf254) {
@@ -266,43 +265,6 @@ TEST(PolyText, LongTextIsSplitIntoItemsOf254) {
   EXPECT_EQ(out[16 + 256], 254);
   EXPECT_EQ(out[16 + 512], 92);
   EXPECT_EQ(out[16 + 512 + 2 + 91], 'q');
-}
-
-TEST(ServerSetup, IsWrittenWithTheAuthorization) {
-  OfflineLink link;
-  ASSERT_TRUE(writeServerConnectionSetup(link.link(), "MIT-MAGIC-COOKIE-1", 18, "0123456789abcdef", 16));
-  Bytes out = link.take();
-  ASSERT_EQ(out.size(), 48u);
-  EXPECT_EQ(out[0], 'l');
-  EXPECT_EQ(out[2], 11);
-  EXPECT_EQ(out[6], 18);
-  EXPECT_EQ(out[8], 16);
-  EXPECT_EQ(std::string(out.begin() + 12, out.begin() + 30), "MIT-MAGIC-COOKIE-1");
-  EXPECT_EQ(std::string(out.begin() + 32, out.end()), "0123456789abcdef");
-}
-
-TEST(BigRequests, CopyTakesTheBigFormAbove0x3fffc) {
-  for (u32 total : {0x3fffcu, 0x40000u}) {
-    Bytes request(total, 0);
-    request[0] = 18;
-    request[4] = 0xaa;
-    OfflineLink link;
-    u8* copy = copyRequestToServer(request.data(), total, link.link());
-    ASSERT_NE(copy, nullptr);
-    Bytes out = link.take();
-    if (total == 0x3fffc) {
-      ASSERT_EQ(out.size(), total);
-      EXPECT_EQ(out[2] | out[3] << 8, 0xffff);
-      EXPECT_EQ(out[4], 0xaa);
-    } else {
-      ASSERT_EQ(out.size(), total + 4);
-      EXPECT_EQ(out[2] | out[3] << 8, 0);
-      u32 length;
-      std::memcpy(&length, &out[4], 4);
-      EXPECT_EQ(length, 0x10001u);
-      EXPECT_EQ(out[8], 0xaa) << "the request's byte 4 follows the length";
-    }
-  }
 }
 
 }  // namespace
