@@ -13,7 +13,6 @@ using Wire = std::vector<uint8_t>;
 class WireWriter {
  public:
   explicit WireWriter(char order) : msb_(order == 'B') {}
-  char order() const { return msb_ ? 'B' : 'l'; }
   WireWriter& u8(uint32_t v) {
     bytes.push_back(static_cast<uint8_t>(v));
     return *this;

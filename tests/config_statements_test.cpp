@@ -135,68 +135,75 @@ TEST(StatementValue, Defaults) {
 
 // --- Ranges and invalid values --------------------------------------------------------------
 
-struct MessageCase {
+const std::string kWhere = " in FILE, line 1";
+
+TEST(StatementMessage, BoundsNegativesAndUnknownNames) {
+  struct {
+    const char* statement;
+    long long low, high;  // high 0: none below the type's
+  } cases[] = {{"maximumRequestSize", 1000, 262140}, {"maximumBigRequestSize", 1000, 0},
+               {"maximumNumberOfScreens", 1, 128},   {"numberOfButtons", 1, 8},
+               {"numberOfKeyCodes", 1, 255},         {"numberOfResourceIdBits", 10, 31}};
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    std::string name = c.statement;
+    auto parse = [&](long long v) { return parseConfigText(dir.path(), name + " " + std::to_string(v)); };
+    EXPECT_EQ(parse(c.low - 1), name + " must be greater or equal than " + std::to_string(c.low) + kWhere);
+    if (c.high) {
+      EXPECT_EQ(parse(c.high + 1), name + " must be lower or equal than " + std::to_string(c.high) + kWhere);
+    }
+  }
+  const char* const others[][2] = {
+      {"maximumRequestSize -1", "maximumRequestSize must be lower or equal than 262140"},  // taken as unsigned
+      {"numberOfButtons -1", "numberOfButtons must be greater or equal than 1"},
+      {"metaScreen a eastOf nowhere", "Unknown meta screen 'nowhere'"},
+      {"screen a screen b eastOf zz", "No screen 'zz' in meta screen '.0'"}};
+  for (const auto& m : others) EXPECT_EQ(parseConfigText(dir.path(), m[0]), m[1] + kWhere) << m[0];
+}
+
+struct InvalidCase {
   const char* text;
-  const char* error;
+  const char* statement;
+  const char* value = nullptr;  // null: the text's last word
 };
 
-void PrintTo(const MessageCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+void PrintTo(const InvalidCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
-class StatementMessageTest : public ::testing::TestWithParam<MessageCase> {};
+class InvalidValueTest : public ::testing::TestWithParam<InvalidCase> {};
 
-TEST_P(StatementMessageTest, FailsWithTheMessage) {
+TEST_P(InvalidValueTest, NamesTheValueAndTheStatement) {
   test::TempDir dir;
-  EXPECT_EQ(parseConfigText(dir.path(), GetParam().text), std::string(GetParam().error) + " in FILE, line 1");
+  const InvalidCase& c = GetParam();
+  std::string text = c.text, value = c.value ? c.value : text.substr(text.rfind(' ') + 1);
+  EXPECT_EQ(parseConfigText(dir.path(), text), "Invalid value '" + value + "' for statement " + c.statement + kWhere);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Ranges, StatementMessageTest,
+    Table, InvalidValueTest,
     ::testing::Values(
-        MessageCase{"maximumRequestSize 262141", "maximumRequestSize must be lower or equal than 262140"},
-        MessageCase{"maximumRequestSize 999", "maximumRequestSize must be greater or equal than 1000"},
-        MessageCase{"maximumRequestSize -1", "maximumRequestSize must be lower or equal than 262140"},
-        MessageCase{"maximumBigRequestSize 999", "maximumBigRequestSize must be greater or equal than 1000"},
-        MessageCase{"maximumNumberOfScreens 0", "maximumNumberOfScreens must be greater or equal than 1"},
-        MessageCase{"maximumNumberOfScreens 129", "maximumNumberOfScreens must be lower or equal than 128"},
-        MessageCase{"numberOfButtons 0", "numberOfButtons must be greater or equal than 1"},
-        MessageCase{"numberOfButtons 9", "numberOfButtons must be lower or equal than 8"},
-        MessageCase{"numberOfButtons -1", "numberOfButtons must be greater or equal than 1"},
-        MessageCase{"numberOfKeyCodes 0", "numberOfKeyCodes must be greater or equal than 1"},
-        MessageCase{"numberOfKeyCodes 256", "numberOfKeyCodes must be lower or equal than 255"},
-        MessageCase{"numberOfResourceIdBits 9", "numberOfResourceIdBits must be greater or equal than 10"},
-        MessageCase{"numberOfResourceIdBits 32", "numberOfResourceIdBits must be lower or equal than 31"}));
-
-INSTANTIATE_TEST_SUITE_P(
-    InvalidValues, StatementMessageTest,
-    ::testing::Values(
-        MessageCase{"accessControl maybe", "Invalid value 'maybe' for statement accessControl"},
-        MessageCase{"noReset 1", "Invalid value '1' for statement noReset"},
-        MessageCase{"nice abc", "Invalid value 'abc' for statement nice"},
-        MessageCase{"vendorReleaseNumber x", "Invalid value 'x' for statement vendorReleaseNumber"},
-        MessageCase{"pixmapFormats 24:x", "Invalid value 'x' for statement pixmapFormat"},
-        MessageCase{"metaScreen m direction sideways", "Invalid value 'sideways' for statement direction"},
-        MessageCase{"metaScreen m offsetX q", "Invalid value 'q' for statement metaScreen offsetX"},
-        MessageCase{"metaScreen m width wide", "Invalid value 'wide' for statement metaScreen width"},
-        MessageCase{"metaScreen m heightMM tall", "Invalid value 'tall' for statement metaScreen heightMM"},
-        MessageCase{"metaScreen m visuals TrueColor:x", "Invalid value 'x' for statement visual"},
-        MessageCase{"metaScreen m defaultVisual Bogus:8", "Invalid value 'Bogus' for statement visual"},
-        MessageCase{"metaScreen m keepWindowsVisible no", "Invalid value 'no' for statement keepWindowsVisible"},
-        MessageCase{"screen a rotation sideways", "Invalid value 'sideways' for statement screen rotation"},
-        MessageCase{"screen a clipWidth w", "Invalid value 'w' for statement convert logicalWidth"},
-        MessageCase{"screen a displayY y", "Invalid value 'y' for statement convert physicalY"},
-        MessageCase{"screen a clipGeometry junk", "Invalid value 'junk' for statement logical geometry"},
-        MessageCase{"screen a initialX i", "Invalid value 'i' for statement screen initialX"},
-        MessageCase{"screen a priority p", "Invalid value 'p' for statement screen priority"},
-        MessageCase{"screen a connectTimeout soon", "Invalid value 'soon' for statement screen connectTimeout"},
-        MessageCase{"screen a followPointerMode hop", "Invalid value 'hop' for statement followPointerMode"},
-        MessageCase{"screen a input clickTransfer maybe", "Invalid value 'maybe' for statement clickTransfer"},
-        MessageCase{"screen a pointer allowEnter 1", "Invalid value '1' for statement allowEnter"},
-        MessageCase{"screen a pointer sync x", "Invalid value 'x' for statement pointerSync"},
-        MessageCase{"screen a pointer sampleRate fast", "Invalid value 'fast' for statement screen pointerSampleRate"},
-        MessageCase{"screen a selectionSync maybe", "Invalid value 'maybe' for statement selectionSync"},
-        MessageCase{"screen a emulateDoubleBuffer yes", "Invalid value 'yes' for statement emulateDoubleBuffer"},
-        MessageCase{"metaScreen a eastOf nowhere", "Unknown meta screen 'nowhere'"},
-        MessageCase{"screen a screen b eastOf zz", "No screen 'zz' in meta screen '.0'"}));
+        InvalidCase{"accessControl maybe", "accessControl"}, InvalidCase{"noReset 1", "noReset"},
+        InvalidCase{"nice abc", "nice"}, InvalidCase{"vendorReleaseNumber x", "vendorReleaseNumber"},
+        InvalidCase{"pixmapFormats 24:x", "pixmapFormat", "x"},
+        InvalidCase{"metaScreen m direction sideways", "direction"},
+        InvalidCase{"metaScreen m offsetX q", "metaScreen offsetX"},
+        InvalidCase{"metaScreen m width wide", "metaScreen width"},
+        InvalidCase{"metaScreen m heightMM tall", "metaScreen heightMM"},
+        InvalidCase{"metaScreen m visuals TrueColor:x", "visual", "x"},
+        InvalidCase{"metaScreen m defaultVisual Bogus:8", "visual", "Bogus"},
+        InvalidCase{"metaScreen m keepWindowsVisible no", "keepWindowsVisible"},
+        InvalidCase{"screen a rotation sideways", "screen rotation"},
+        InvalidCase{"screen a clipWidth w", "convert logicalWidth"},
+        InvalidCase{"screen a displayY y", "convert physicalY"},
+        InvalidCase{"screen a clipGeometry junk", "logical geometry"},
+        InvalidCase{"screen a initialX i", "screen initialX"}, InvalidCase{"screen a priority p", "screen priority"},
+        InvalidCase{"screen a connectTimeout soon", "screen connectTimeout"},
+        InvalidCase{"screen a followPointerMode hop", "followPointerMode"},
+        InvalidCase{"screen a input clickTransfer maybe", "clickTransfer"},
+        InvalidCase{"screen a pointer allowEnter 1", "allowEnter"},
+        InvalidCase{"screen a pointer sync x", "pointerSync"},
+        InvalidCase{"screen a pointer sampleRate fast", "screen pointerSampleRate"},
+        InvalidCase{"screen a selectionSync maybe", "selectionSync"},
+        InvalidCase{"screen a emulateDoubleBuffer yes", "emulateDoubleBuffer"}));
 
 // --- Blocks ------------------------------------------------------------------------------------
 

@@ -1,5 +1,5 @@
 // The extension registry without servers: the configured extension list,
-// code allocation, look-ups and texts, module refusal and reset.
+// code allocation, look-ups, module refusal and reset.
 
 #include "Proxy/config.h"
 #include "Proxy/extensions.h"
@@ -105,7 +105,6 @@ TEST_F(Registry, AllocatesEventAndErrorCodesAfterEachOther) {
   EXPECT_EQ(beta->firstEvent, 39);  // the code after ALPHA's last event stays free
   EXPECT_EQ(alpha->firstError, 128);
   EXPECT_EQ(beta->firstError, 131);
-  EXPECT_EQ(alpha->version, 64);
   EXPECT_EQ(std::string(listRegisteredExtensions()), "ALPHA 1.0, BETA 1.1");
 
   // A preset base (a server's own code) is kept.
@@ -136,12 +135,6 @@ TEST_F(Registry, FindsNamesAndWritesTheirList) {
   u32 length = 0;
   EXPECT_EQ(collectExtensionNames(names.data(), &length), 2u);
   EXPECT_EQ(std::string(names.begin(), names.begin() + length), std::string("\x05" "ALPHA" "\x04" "BETA"));
-  ExtensionEntry* alpha = findExtensionByName("ALPHA");
-  EXPECT_STREQ(describeExtension(alpha), "#129");
-  alpha->eventsSent = 3;
-  alpha->errorsSent = 2;
-  alpha->emulated = 1;
-  EXPECT_STREQ(describeExtension(alpha), "#129, 2 err, 3 ev, emu");
 }
 
 TEST_F(Registry, RefusedUnknownAndDisabledExtensionsAreNotOffered) {
@@ -191,22 +184,16 @@ TEST_F(Registry, MajorsRunOutAndResetFreesEverything) {
   EXPECT_EQ(proxyState.dispatch.requestHandlers[200], unsupportedRequest);
 }
 
-TEST_F(Registry, MapsCodesOfAServer) {
+// Mapping against real servers is tested with two of them; here a server
+// that reports no event or error base of its own.
+TEST_F(Registry, ServerWithoutEventsOrErrorsMapsNone) {
   static const ExtensionModule modules[] = {{"ALPHA", 64, countingInit<2, 3>}};
   setExtensionModules(modules, 1);
   ExtensionEntry* alpha = initExtensionRegistry("ALPHA", 0, 129, 70, 140);
   ASSERT_NE(alpha, nullptr);
-  ExtensionCodeMap codes{};
-  mapHeadExtensionCodes(alpha, &codes, 133, 80, 150);
-  EXPECT_EQ(codes.majorToServer[129], 133);
-  EXPECT_EQ(codes.eventToServer[70], 80);
-  EXPECT_EQ(codes.eventToServer[71], 81);
-  EXPECT_EQ(codes.eventFromServer[81], 71);
-  EXPECT_EQ(codes.errorFromServer[152], 142);
-  EXPECT_EQ(codes.errorFromServer[153], 0);
-  // A server without events or errors of its own maps none.
   ExtensionCodeMap none{};
   mapHeadExtensionCodes(alpha, &none, 140, 0, 0);
+  EXPECT_EQ(none.eventToServer[70], 0);
   EXPECT_EQ(none.eventFromServer[0], 0);
   EXPECT_EQ(none.errorFromServer[0], 0);
 }

@@ -67,18 +67,6 @@ Display* openTarget(const std::string& name, u64 timeoutMs, const char** error) 
   return display;
 }
 
-TEST(TargetDisplay, OpensWithinTheTimeout) {
-  Xvfb xvfb;
-  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
-  auto start = Clock::now();
-  const char* error = nullptr;
-  Display* display = openTarget(xvfb.display(), 5000, &error);
-  ASSERT_EQ(error, nullptr) << error;
-  ASSERT_NE(display, nullptr);
-  EXPECT_LT(secondsSince(start), 2.0);
-  EXPECT_EQ(xtargetCloseDisplay(display), 0);
-}
-
 TEST(TargetDisplay, AbsentServerFailsAtTheDeadline) {
   int number = unusedDisplayNumber(640);
   ASSERT_GT(number, 0);
@@ -139,11 +127,15 @@ class TargetOnXvfb : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(xvfb_.ok()) << xvfb_.error();
     const char* error = nullptr;
+    auto start = Clock::now();
     display_ = openTarget(xvfb_.display(), 5000, &error);
     ASSERT_NE(display_, nullptr) << error;
+    EXPECT_LT(secondsSince(start), 2.0);  // a running server is not waited for to the time-out
   }
   void TearDown() override {
-    if (display_) xtargetCloseDisplay(display_);
+    if (display_) {
+      EXPECT_EQ(xtargetCloseDisplay(display_), 0);
+    }
   }
   Xvfb xvfb_;
   Display* display_ = nullptr;
@@ -247,11 +239,6 @@ TEST_F(TargetOnXvfb, DepthGraphicsContexts) {
   EXPECT_EQ(getDepthGC(display_, 0, 24), gc24);
   EXPECT_EQ(getDepthGC(display_, 0, 7), nullptr);
   EXPECT_EQ(getDepthGC(display_, 3, 24), nullptr);
-  XGCValues values;
-  ASSERT_TRUE(XGetGCValues(display_, gc24, GCForeground | GCBackground | GCGraphicsExposures, &values));
-  EXPECT_EQ(values.foreground, 1u);
-  EXPECT_EQ(values.background, 0u);
-  EXPECT_FALSE(values.graphics_exposures);
 }
 
 int errorsSeen = 0;
