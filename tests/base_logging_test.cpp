@@ -119,35 +119,27 @@ TEST_F(LogTest, OverlongMessagesAreCutNotOverrun) {
   EXPECT_EQ(got.back().substr(got.back().size() - 10), "xxxxxxxxxx");
 }
 
-struct ForeignPage {
-  const char* name;
-  std::string content;
-  bool becomesPage;
-};
-
-class ForeignPageTest : public LogTest, public ::testing::WithParamInterface<ForeignPage> {};
-
-TEST_P(ForeignPageTest, OnlyOurOwnPagesAreWrittenInto) {
+TEST_F(LogTest, OnlyOurOwnPagesAreWrittenInto) {
+  const std::pair<std::string, bool> pages[] = {
+      {"", true},
+      {"<html><body>hi</body></html>\n", false},
+      {"<html><body>" + std::string(2000, 'z') + "</body></html>\n", false}};
   std::string path = dir.file("page.html");
-  writeFile(path, GetParam().content);
-  logSetTarget(path.c_str());
-  LOGF(logChNote, "an entry");
-  std::string after = readFile(path);
-  if (GetParam().becomesPage) {
-    EXPECT_TRUE(endsWith(after, kPageTrailer));
-    EXPECT_NE(after.find("an entry"), std::string::npos);
-  } else {
-    EXPECT_EQ(after, GetParam().content);
-    EXPECT_STREQ(logTargetName(), "stderr");
+  for (const auto& [content, becomesPage] : pages) {
+    writeFile(path, content);
+    logSetTarget(path.c_str());
+    LOGF(logChNote, "an entry");
+    std::string after = readFile(path);
+    if (becomesPage) {
+      EXPECT_TRUE(endsWith(after, kPageTrailer));
+      EXPECT_NE(after.find("an entry"), std::string::npos);
+    } else {
+      EXPECT_EQ(after, content);
+      EXPECT_STREQ(logTargetName(), "stderr");
+    }
+    logSetTarget("stderr");
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Pages, ForeignPageTest,
-    ::testing::Values(ForeignPage{"empty", "", true},
-                      ForeignPage{"short", "<html><body>hi</body></html>\n", false},
-                      ForeignPage{"long", "<html><body>" + std::string(2000, 'z') + "</body></html>\n", false}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LogTest, StampsSourcePositionsAndTheSameSecond) {
   std::string path = dir.file("plain.log");
@@ -205,32 +197,21 @@ TEST_F(LogTest, SummaryCountsChannelsInTableOrder) {
   EXPECT_EQ(std::string(summary), "pid " + std::to_string(getpid()) + ", 0 sec. up");
 }
 
-struct InitCase {
-  std::vector<std::string> args;
-  int result;
-  const char* target;
-};
-
-class LogInitTest : public LogTest, public ::testing::WithParamInterface<InitCase> {};
-
-TEST_P(LogInitTest, VersionWordsSelectStdout) {
-  std::vector<std::string> args = GetParam().args;
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  EXPECT_EQ(logInit(static_cast<int>(args.size()), argv.data(), "1", ""), GetParam().result);
-  EXPECT_STREQ(logTargetName(), GetParam().target);
-  std::string expected;
-  for (auto& a : args) expected += a + " ";
-  EXPECT_EQ(logCommandLine(), expected);
-  EXPECT_STREQ(logProgramName(), "prog");
+TEST_F(LogTest, VersionWordsSelectStdout) {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{"/x/__prog", "--VERSION"}, "stdout"}, {{"prog", "-info"}, "stdout"},
+      {{"prog", "-display"}, "stderr"},      {{"  prog"}, "stderr"}};
+  for (auto [args, target] : cases) {
+    std::vector<char*> argv;
+    std::string expected;
+    for (auto& a : args) argv.push_back(a.data()), expected += a + " ";
+    argv.push_back(nullptr);
+    EXPECT_EQ(logInit(static_cast<int>(args.size()), argv.data(), "1", ""), std::string(target) == "stdout" ? 1 : 0);
+    EXPECT_STREQ(logTargetName(), target);
+    EXPECT_EQ(logCommandLine(), expected);
+    EXPECT_STREQ(logProgramName(), "prog");
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Words, LogInitTest,
-                         ::testing::Values(InitCase{{"/x/__prog", "--VERSION"}, 1, "stdout"},
-                                           InitCase{{"prog", "-info"}, 1, "stdout"},
-                                           InitCase{{"prog", "-display"}, 0, "stderr"},
-                                           InitCase{{"  prog"}, 0, "stderr"}));
 
 // fstat identity of a descriptor.
 std::pair<dev_t, ino_t> identity(int descriptor) {

@@ -217,25 +217,6 @@ TEST(ThreadPool, ThreadFactorScalesSaturation) {
   threadPoolDestroy(pool);
 }
 
-void describeSelf(void* argument, TaskItem*) {
-  auto* out = static_cast<std::pair<u64, std::string>*>(argument);
-  *out = {threadIndex(), threadDescribe()};
-}
-
-TEST(ThreadPool, WorkersKnowTheirTaskAndPool) {
-  ThreadPool* pool = nullptr;
-  ASSERT_EQ(threadPoolCreate(1, 0, &pool), nullptr);
-  EXPECT_EQ(threadPoolFindByThread(pthread_self()), pool);
-  Task* task = nullptr;
-  ASSERT_EQ(taskCreate(pool, "where", kTaskThreaded, &task), nullptr);
-  std::pair<u64, std::string> seen;
-  ASSERT_EQ(taskRun(task, describeSelf, &seen), nullptr);
-  drain(taskFinish(task));
-  EXPECT_EQ(seen.first, 3u);
-  EXPECT_EQ(seen.second, "sub task #0 of 'where' (thread #1)");
-  threadPoolDestroy(pool);
-}
-
 TEST(ThreadPool, DefaultPoolIsKeptAcrossCountChanges) {
   ASSERT_EQ(threadPoolSetDefaultThreads(2), nullptr);
   ThreadPool* pool = threadPoolDefault();

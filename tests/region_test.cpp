@@ -14,6 +14,8 @@ namespace {
 
 constexpr int kWin = 64;  // the model covers a kWin x kWin window
 
+bool inRange(int x, int y) { return x >= kRegionMin && x < kRegionMax && y >= kRegionMin && y < kRegionMax; }
+
 // Pixels of a window whose top-left corner is (ox, oy); bit x of rows[y].
 struct Pixels {
   int ox = 0, oy = 0;
@@ -29,8 +31,7 @@ struct Pixels {
   void clampToRange() {
     for (int y = 0; y < kWin; y++) {
       for (int x = 0; x < kWin; x++) {
-        int ax = ox + x, ay = oy + y;
-        if (ax < kRegionMin || ax >= kRegionMax || ay < kRegionMin || ay >= kRegionMax) rows[y] &= ~(u64(1) << x);
+        if (!inRange(ox + x, oy + y)) rows[y] &= ~(u64(1) << x);
       }
     }
   }
@@ -232,9 +233,7 @@ struct Fuzzer {
     int in = 0, out = 0;
     for (int yy = y; yy < y + h; yy++) {
       for (int xx = x; xx < x + w; xx++) {
-        bool inRange = xx >= kRegionMin && xx < kRegionMax && yy >= kRegionMin && yy < kRegionMax;
-        if (!inRange) continue;
-        (models[d].get(xx - ox, yy - oy) ? in : out)++;
+        if (inRange(xx, yy)) (models[d].get(xx - ox, yy - oy) ? in : out)++;
       }
     }
     int want = in == 0 ? 0 : out == 0 ? 1 : 2;
