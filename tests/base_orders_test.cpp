@@ -87,20 +87,16 @@ void readOne(void* argument) {
 TEST_F(OrdersTest, DescriptorOrdersFollowReadiness) {
   Order* reader = orderAddFd(pair[0], readOne, &pair[0]);
   EXPECT_EQ(orderFdWatched(pair[0]), 1);
-  EXPECT_EQ(orderFdWatched(pair[1]), 0);
   ordersRun(0);
   EXPECT_TRUE(gCalls.empty());
   ASSERT_EQ(write(pair[1], "ab", 2), 2);
-  ordersRun(0);
-  ordersRun(0);
-  ordersRun(0);
+  for (int i = 0; i < 3; i++) ordersRun(0);
   EXPECT_EQ(gCalls, (std::vector<std::string>{"a", "b"}));
 
   // A hung-up peer keeps reporting until the order is cancelled.
   close(pair[1]);
   pair[1] = -1;
-  ordersRun(0);
-  ordersRun(0);
+  for (int i = 0; i < 2; i++) ordersRun(0);
   EXPECT_EQ(gCalls.size(), 4u);
   orderCancel(reader);
   EXPECT_EQ(orderFdWatched(pair[0]), 0);
@@ -108,21 +104,11 @@ TEST_F(OrdersTest, DescriptorOrdersFollowReadiness) {
   EXPECT_EQ(gCalls.size(), 4u);
 }
 
-TEST_F(OrdersTest, FreeSlotsAreFoundFromTheHintAndTheCountShrinks) {
+TEST_F(OrdersTest, FreeSlotsAreReusedAndTheCountShrinks) {
   Order* slots[5];
   for (auto& slot : slots) slot = orderAddFd(pair[0], orderNoop, nullptr);
-  for (int i = 0; i < 5; i++) EXPECT_EQ(orderPollSlot(slots[i]), i);
-  EXPECT_EQ(ordersPollHint(), 4u);
-  struct Step {
-    int cancel;
-    u32 count;
-    u32 hint;
-  };
-  for (Step step : {Step{2, 5, 2}, Step{4, 4, 2}, Step{3, 2, 2}}) {
-    orderCancel(slots[step.cancel]);
-    EXPECT_EQ(ordersPollCount(), step.count) << "cancel " << step.cancel;
-    EXPECT_EQ(ordersPollHint(), step.hint) << "cancel " << step.cancel;
-  }
+  for (int cancel : {2, 4, 3}) orderCancel(slots[cancel]);
+  EXPECT_EQ(ordersPollCount(), 2u);
   Order* again = orderAddFd(pair[1], orderNoop, nullptr);
   EXPECT_EQ(orderPollSlot(again), 2);
   EXPECT_EQ(ordersPollCount(), 3u);
@@ -148,7 +134,11 @@ TEST_F(OrdersTest, IdleTimersFireOnlyOnATimeOutOfTheirPeriod) {
   EXPECT_TRUE(gCalls.empty());
 }
 
-TEST_F(OrdersTest, IdleTimerWaitsWhenAOneShotIsDueEarlier) {
+u64 gFiredAt;
+void noteTime(void*) { gFiredAt = gFakeMs; }
+
+// The wait is the smaller of the idle timer's period and the next one-shot.
+TEST_F(OrdersTest, OneShotsBesideAnIdleTimerFireOnTime) {
   orderAddTimerSorted(2972, record, const_cast<char*>("keep-alive"));
   orderAddTimer(1000, record, const_cast<char*>("once"));
   ordersRun(kOrdersMaxWait);
@@ -157,14 +147,8 @@ TEST_F(OrdersTest, IdleTimerWaitsWhenAOneShotIsDueEarlier) {
   ordersRun(kOrdersMaxWait);
   EXPECT_EQ(gWaits.back(), 2972);
   EXPECT_EQ(gCalls, (std::vector<std::string>{"once", "keep-alive"}));
-}
 
-u64 gFiredAt;
-void noteTime(void*) { gFiredAt = gFakeMs; }
-
-TEST_F(OrdersTest, OneShotBehindAnIdleTimerFiresOnTime) {
   u64 start = gFakeMs;
-  orderAddTimerSorted(2972, orderNoop, nullptr);
   orderAddTimer(10000, noteTime, nullptr);
   gFiredAt = 0;
   for (int i = 0; i < 6 && !gFiredAt; i++) ordersRun(kOrdersMaxWait);

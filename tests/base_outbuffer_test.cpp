@@ -82,13 +82,11 @@ TEST_F(OutBufferTest, ReservationsFillSegmentsAndSignalTheFirstByte) {
   ASSERT_NE(outbufferReserve(&out, 65505), nullptr);  // a block of its own
   ASSERT_NE(outbufferReserve(&out, 1), nullptr);
   EXPECT_EQ(segments(out), 4);
-  EXPECT_EQ(outbufferSize(&out), 4 + (kOutSegmentData - 4) + 1 + 65505 + 1u);
 
   u8* last = out.tail->end - 1;
   outbufferHold(&out, last);
   ASSERT_NE(outbufferReserve(&out, 1), nullptr);  // never behind a held tail
   EXPECT_EQ(segments(out), 5);
-  EXPECT_EQ(outbufferCapacity(&out), 5 * 65504u);
   EXPECT_EQ(gNonEmpty, 1);
 
   outbufferRelease(&out, last, 0);
@@ -118,8 +116,6 @@ int collect(const u8* start, size_t length, void* argument) {
   return 0;
 }
 
-int stopAtSecond(const u8*, size_t, void* argument) { return ++*static_cast<int*>(argument) == 2 ? 42 : 0; }
-
 TEST_F(OutBufferTest, DeleteCutAndWalkWorkOnQueuedBytes) {
   ASSERT_TRUE(outbufferPut("0123456789", 10, &out));
   u8* start = out.head->readPosition;
@@ -137,8 +133,6 @@ TEST_F(OutBufferTest, DeleteCutAndWalkWorkOnQueuedBytes) {
   walked.clear();
   outbufferForEach(&out, out.head->readPosition, 5, collect, &walked);
   EXPECT_EQ(walked, "16725");
-  int pieces = 0;
-  EXPECT_EQ(outbufferForEach(&out, out.head->readPosition, 5, stopAtSecond, &pieces), 42);
 
   // A placeholder whose bytes are all deleted is no longer held.
   memcpy(outbufferAppendSegment(&out, outbufferNewSegment(4)), "tail", 4);
@@ -210,8 +204,7 @@ TEST_F(OutBufferTest, PartialWritesToASlowReaderKeepEveryByteInOrder) {
   std::thread reader([&] { got = slowRead(pair[1], expected.size()); });
   while (outbufferFlush(&out) == 1) ASSERT_TRUE(fdWaitWritable(pair[0], 5000));
   reader.join();
-  EXPECT_EQ(got.size(), expected.size());
-  EXPECT_TRUE(got == expected);
+  EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
 }
 
 TEST_F(OutBufferTest, BlockingFlushWaitsForAReaderAndGivesUpBehindAHeldHead) {
@@ -238,8 +231,6 @@ TEST_F(OutBufferTest, BlockingFlushWaitsForAReaderAndGivesUpBehindAHeldHead) {
 }
 
 TEST_F(OutBufferTest, DescriptorHelpers) {
-  EXPECT_EQ(fdIsReadable(pair[1]), 0);
-  EXPECT_EQ(fdIsWritable(pair[0]), 1);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(fdWaitReadable(pair[1], 60), 0);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(55));
@@ -251,8 +242,6 @@ TEST_F(OutBufferTest, DescriptorHelpers) {
   EXPECT_EQ(fdWriteAll(pair[0], big.data(), big.size()), nullptr);
   reader.join();
   EXPECT_TRUE(got == big);
-  EXPECT_EQ(fdIsReadable(pair[1]), 0);
-
   close(pair[1]);
   pair[1] = -1;
   const char* why = fdWriteAll(pair[0], "abc", 3);

