@@ -10,6 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "support/xvfb.h"
+
 namespace palvon::test {
 
 namespace {
@@ -99,23 +101,6 @@ bool writeAll(int fd, const Bytes& b) {
   return true;
 }
 
-// Claims display number n with a lock file naming this process.
-bool claimNumber(int n, std::string* lockPath) {
-  std::string path = "/tmp/.X" + std::to_string(n) + "-lock";
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
-  if (fd < 0) return false;
-  char text[16];
-  int length = snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
-  bool written = write(fd, text, static_cast<size_t>(length)) == length;
-  close(fd);
-  if (!written) {
-    unlink(path.c_str());
-    return false;
-  }
-  *lockPath = path;
-  return true;
-}
-
 }  // namespace
 
 struct FakeXServer::Client {
@@ -128,7 +113,7 @@ struct FakeXServer::Client {
 FakeXServer::FakeXServer() {
   mkdir("/tmp/.X11-unix", 01777);
   for (int n = 200 + getpid() % 300, tries = 0; tries < 300 && number_ < 0; n++, tries++) {
-    if (!claimNumber(n, &lockPath_)) continue;
+    if (!claimDisplayNumber(n, &lockPath_)) continue;
     std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address = {};

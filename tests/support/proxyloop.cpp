@@ -10,6 +10,7 @@
 #include "Proxy/auth.h"
 #include "Proxy/proxystate.h"
 #include "base/orders.h"
+#include "support/xvfb.h"
 
 namespace palvon::test {
 
@@ -22,13 +23,8 @@ void ProxyLoopTest::SetUp() {
   // Display numbers are claimed with the lock file X servers use, so that
   // tests running side by side never share one.
   for (display = 150 + getpid() % 100; display < 600; display++) {
-    std::string lock = "/tmp/.X" + std::to_string(display) + "-lock";
-    if (access(("/tmp/.X11-unix/X" + std::to_string(display)).c_str(), F_OK) == 0) continue;
-    int fd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
-    if (fd < 0) continue;
-    std::string pid = std::to_string(getpid()) + "\n";
-    (void)!write(fd, pid.data(), pid.size());
-    close(fd);
+    std::string lock;
+    if (!claimDisplayNumber(display, &lock)) continue;
     if (!openListeningPorts((":" + std::to_string(display)).c_str(), 1)) {
       lockFile = lock;
       return;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -21,6 +22,24 @@ int msLeft(Clock::time_point deadline) {
 }
 
 }  // namespace
+
+bool claimDisplayNumber(int n, std::string* lockPath) {
+  std::string number = std::to_string(n);
+  if (access(std::string("/tmp/.X11-unix/X").append(number).c_str(), F_OK) == 0) return false;
+  std::string path = std::string("/tmp/.X").append(number).append("-lock");
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+  if (fd < 0) return false;
+  char text[16];
+  int length = snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+  bool written = write(fd, text, static_cast<size_t>(length)) == length;
+  close(fd);
+  if (!written) {
+    unlink(path.c_str());
+    return false;
+  }
+  *lockPath = path;
+  return true;
+}
 
 bool stopProcess(pid_t pid, int sig, int timeoutMs) {
   if (pid <= 0) return true;

@@ -40,6 +40,12 @@ class Xvfb {
   std::string error_;
 };
 
+// Claims display number n for a server of the test's own (the fake server,
+// an in-process proxy) with the lock file X servers use, so that Xvfb
+// -displayfd and tests running side by side skip it. Fails when the number's
+// socket exists or another process holds the lock. Remove *lockPath when done.
+bool claimDisplayNumber(int n, std::string* lockPath);
+
 // Sends sig, waits up to timeoutMs for the process to end, then SIGKILLs it.
 // Continues a stopped process first. Returns true when it ended.
 bool stopProcess(pid_t pid, int sig, int timeoutMs);
