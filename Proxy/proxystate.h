@@ -12,6 +12,8 @@
 
 namespace palvon {
 
+struct MetaScreen;
+
 struct ProxyState {
   DispatchTables dispatch;
   ExtensionRegistry extensions;
@@ -30,6 +32,10 @@ struct ProxyState {
   u32 pointerAccelThreshold;
   u32 pointerAccelNumerator;
   u32 pointerAccelDenominator;
+
+  // The meta screens offered to clients, in screen-number order.
+  MetaScreen* screens;
+  u32 screenCount;
 };
 
 extern ProxyState proxyState;
