@@ -3,7 +3,6 @@
 
 #include "Xext/byteswap.h"
 
-#include "Xext/glx.h"
 #include "Xext/layouts.h"
 #include "base/logging.h"
 #include "gl/glxswap.h"
