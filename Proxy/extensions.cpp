@@ -4,6 +4,7 @@
 #include "Proxy/extensions.h"
 
 #include "Proxy/config.h"
+#include "Proxy/dispatch.h"
 #include "Proxy/proxystate.h"
 #include "base/logging.h"
 
@@ -207,10 +208,9 @@ bool bindExtensionToServer(const ExtensionEntry* entry, const ExtensionServer& s
 void resetExtension(ExtensionEntry* entry) {
   if (entry->closeHook) entry->closeHook(entry);
   u32 major = static_cast<u32>(entry - registry().entries);
-  DispatchTables& tables = proxyState.dispatch;
-  if (major >= 128 && major < 256) {
-    setMajorHandlers(tables, static_cast<u8>(major), tables.unsupportedRequestHandler, tables.unsupportedReplyHandler);
-  }
+  if (major >= 128 && major < 256) clearExtensionRows(static_cast<u8>(major));
+  if (entry->firstEvent && entry->eventCount) clearEventRows(entry->firstEvent, entry->eventCount);
+  if (entry->firstError && entry->errorCount) clearErrorRows(entry->firstError, entry->errorCount);
   std::memset(entry, 0, sizeof *entry);
 }
 

@@ -29,7 +29,6 @@ constexpr u8 kExpose = 12;
 constexpr u8 kGraphicsExpose = 13;
 constexpr u8 kNoExpose = 14;
 constexpr u8 kGenericEvent = 35;
-constexpr uintptr_t kCrossingDelivered = 0x80000000u;
 
 bool isKeymapNotify(const u8* event) {
   return (event[0] & 0x7f) == kKeymapNotify || (event[0] == kGenericEvent && get32(event + 8) == kKeymapNotify);
@@ -44,6 +43,12 @@ u64 clientSequenceOf(const ProxyClient* client, u16 wire) {
 }
 
 Region* regionOf(const HeldMessage* message) { return reinterpret_cast<Region*>(message->tag); }
+
+// The area of an Expose or GraphicsExpose (x, y, width, height at byte 8).
+Region* exposureRegion(const u8* event) {
+  return regionCreateRect(static_cast<i16>(get16(event + 8)), static_cast<i16>(get16(event + 10)), get16(event + 12),
+                          get16(event + 14));
+}
 
 void append(HeldList* list, HeldMessage* message) {
   message->next = nullptr;
@@ -189,7 +194,7 @@ void unlinkEntry(ProxyClient* client, PendingRequest* entry) {
 // still waiting.
 bool deliverNow(ProxyClient* client, u64 sequence) {
   PendingRequest* head = client->pendingHead;
-  return client->linkCount < 2 && (!head || head->sequence > sequence);
+  return openLinkCount(client) < 2 && (!head || head->sequence > sequence);
 }
 
 PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
@@ -223,9 +228,8 @@ PendingRequest* allocPendingRequest(ProxyClient*, u64 sequence, u16 key) {
 }
 
 void armPendingOnServers(PendingRequest* entry, ProxyClient* client) {
-  entry->outstandingServers = static_cast<u8>(client->linkCount);
-  for (u32 i = 0; i < client->linkCount; i++) {
-    ServerLink* link = client->links[i];
+  entry->outstandingServers = static_cast<u8>(openLinkCount(client));
+  for (ServerLink* link : linksOf(client)) {
     u32 index = link->server.serverIndex;
     u64 sequence = link->descriptor >= 0 && index < kMaxPendingServers
                        ? queueRoundTripCallback(link, completeHeadReply, reinterpret_cast<void*>(entry->serial), nullptr)
@@ -356,10 +360,16 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
     writeToClient(event, eventLength(event), layout, client);
     return;
   }
-  if (PendingRequest* entry = entryFor(client, sequence))
-    holdMessage(event, eventLength(event), layout, tag, entry);
-  else if (exposure && tag)
-    regionDestroy(reinterpret_cast<Region*>(tag));
+  PendingRequest* entry = entryFor(client, sequence);
+  if (!entry) {
+    if (exposure && tag) regionDestroy(reinterpret_cast<Region*>(tag));
+    return;
+  }
+  // A held exposure travels with its area, so that several servers'
+  // reports of one request reach the client once; made only now, when the
+  // event is held.
+  if (exposure && !tag) tag = reinterpret_cast<uintptr_t>(exposureRegion(event));
+  holdMessage(event, eventLength(event), layout, tag, entry);
 }
 
 void sendErrorToClient(const u8* error, const char* layout) {

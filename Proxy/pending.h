@@ -20,6 +20,9 @@ struct Region;
 
 // An entry can follow at most this many servers; links to more are refused.
 constexpr u32 kMaxPendingServers = 32;
+// The tag of an EnterNotify or LeaveNotify that the client is to see; one
+// without this bit is dropped when its entry is released.
+constexpr uintptr_t kCrossingDelivered = 0x80000000u;
 
 struct HeldMessage {
   HeldMessage* next;

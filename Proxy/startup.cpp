@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "Proxy/config.h"
+#include "Proxy/dispatch.h"
 #include "Proxy/files.h"
 #include "Proxy/palvonparser.h"
 #include "base/logging.h"
@@ -32,7 +33,8 @@ const char* startProxy(int argc, char** argv) {
   if (error) return error;
   if (!getHomeDirectory()) return missingEnvironmentText("HOME");
   if (!getEtcDirectory()) return missingEnvironmentText("ETC");
-  return nullptr;
+  // Every request, reply, event and error has its row before any client.
+  return initCoreDispatchTables();
 }
 
 void exitProxy(const char* reason, int status) {

@@ -5,6 +5,7 @@
 // description.
 
 #include "Xext/byteswap.h"
+#include "Proxy/rows.h"
 #include "Xext/layouts.h"
 
 #include "byteswap_wire.h"
@@ -346,6 +347,7 @@ class Protocol {
       if (t.name == "request") requests_[std::stoi(t.attrs.at("opcode"))] = k;
       if (t.name == "event") events_[std::stoi(t.attrs.at("number"))] = k;
       if (t.name == "eventcopy") events_[std::stoi(t.attrs.at("number"))] = eventByName(t.attrs.at("ref"));
+      if (t.name == "event" || t.name == "eventcopy") eventNames_[std::stoi(t.attrs.at("number"))] = t.attrs.at("name");
     }
   }
 
@@ -356,6 +358,9 @@ class Protocol {
     return fixedPart(at + 1, 4, true);
   }
   bool hasReply(size_t at) const { return !tags_[at].selfClosing && replyTag(at) != 0; }
+  std::string name(size_t at) const { return tags_[at].attrs.at("name"); }
+  // By number: an event copied from another carries its own name.
+  std::string eventName(int number) const { return eventNames_.at(number); }
   Message reply(size_t at) const { return fixedPart(replyTag(at) + 1, 8, true); }
   Message event(size_t at) const {
     bool sequence = tags_[at].attrs.count("no-sequence-number") == 0;
@@ -430,19 +435,25 @@ class Protocol {
   std::map<std::string, size_t> structs_;
   std::map<int, size_t> requests_;
   std::map<int, size_t> events_;
+  std::map<int, std::string> eventNames_;
 };
 
-// Runs the layout over the fixed part only and checks every field of the
-// description: 1-byte fields stay, wider ones are reversed in place. Pads
-// may be swapped or not. Layouts with a special part are checked elsewhere.
-void expectLayoutMatches(const std::string& what, const char* layout, const Message& m, int byte1 = -1) {
-  if (std::strchr(layout, 'H') && byte1 < 0) return;
+// Runs the layout over the fixed part only, as a message arriving from a peer
+// of the other order, and checks every field of the description: 1-byte
+// fields stay, wider ones are reversed in place. Pads may be swapped or not;
+// a union (ClientMessage data) is data whose swapping its format decides.
+// `set` gives bytes that steer a special layout or a chooser (a format, an
+// event code) their value.
+void expectLayoutMatches(const std::string& what, const char* layout, const Message& m,
+                         const std::map<size_t, uint8_t>& set = {}) {
   Wire bytes(m.size);
   for (size_t k = 0; k < bytes.size(); k++) bytes[k] = static_cast<uint8_t>(k + 1);
-  if (byte1 >= 0) bytes[1] = static_cast<uint8_t>(byte1);
+  for (const auto& [at, value] : set)
+    if (at < bytes.size()) bytes[at] = value;
   Wire original = bytes;
-  swapByFormat(layout, bytes.data(), bytes.data() + bytes.size());
+  swapArriving(layout, bytes.data(), bytes.data() + bytes.size());
   for (const Field& f : m.fields) {
+    if (f.width > 8) continue;
     bool reversed = true;
     for (uint32_t b = 0; b < f.width; b++) reversed &= bytes[f.offset + b] == original[f.offset + f.width - 1 - b];
     EXPECT_TRUE(reversed) << what << " layout \"" << layout << "\": field at " << f.offset << " of width "
@@ -450,26 +461,76 @@ void expectLayoutMatches(const std::string& what, const char* layout, const Mess
   }
 }
 
-TEST(CoreLayouts, MatchTheProtocolDescription) {
+// Byte values under which a row's layout is walked: a chooser or a special
+// layout sees each of the formats its message can carry.
+std::vector<std::map<size_t, uint8_t>> steeringBytes(LayoutString layout, bool chooser, size_t formatAt) {
+  if (!chooser && !std::strchr(layout, 'H')) return {{}};
+  return {{{formatAt, 8}}, {{formatAt, 16}}, {{formatAt, 32}}};
+}
+
+// Every core request row against its request in the protocol description:
+// name, request layout, whether it has a reply, and the reply's layout.
+TEST(CoreRows, MatchTheProtocolDescription) {
   Protocol xproto({"/usr/share/xcb/xproto.xml"});
   ASSERT_TRUE(xproto.ok());
   ASSERT_EQ(xproto.requests().size(), 120u);
-  for (const auto& [opcode, at] : xproto.requests()) {
-    std::string name = "request " + std::to_string(opcode);
-    expectLayoutMatches(name, coreRequestLayouts[opcode], xproto.request(at));
-    // A table slot out of step would give a reply layout to a request without one.
-    EXPECT_EQ(xproto.hasReply(at), coreReplyLayouts[opcode][0] != '\0') << name;
-    if (xproto.hasReply(at)) {
-      name = "reply " + std::to_string(opcode);
-      expectLayoutMatches(name, coreReplyLayouts[opcode], xproto.reply(at));
+  u32 walked = 0;
+  for (u32 t = 0; t < kCoreRequestTableCount; t++) {
+    for (u32 k = 0; k < kCoreRequestTables[t]->count; k++) {
+      const RequestRow& row = kCoreRequestTables[t]->rows[k];
+      auto found = xproto.requests().find(row.opcode);
+      if (found == xproto.requests().end()) {
+        EXPECT_STREQ(row.name, "InvalidRequest") << row.opcode;
+        continue;
+      }
+      walked++;
+      size_t at = found->second;
+      std::string what = std::string(row.name) + " (" + std::to_string(row.opcode) + ")";
+      EXPECT_EQ(xproto.name(at), row.name) << what;
+      // ChangeProperty's format is at 16; SendEvent's event code at 12.
+      size_t steer = row.opcode == 18 ? 16 : 12;
+      for (const auto& set : steeringBytes(row.requestLayout, row.requestLayoutOf != nullptr, steer)) {
+        Wire probe(64, 0);
+        for (const auto& [byte, value] : set) probe[byte] = value;
+        LayoutString layout = row.requestLayoutOf ? row.requestLayoutOf(probe.data(), 64) : row.requestLayout;
+        expectLayoutMatches("request " + what, layout, xproto.request(at), set);
+      }
+      bool hasReply = (row.replyLayout && row.replyLayout[0]) || row.replyLayoutOf;
+      EXPECT_EQ(xproto.hasReply(at), hasReply) << what;
+      if (!xproto.hasReply(at)) continue;
+      // A reply's format is its byte 1.
+      for (const auto& set : steeringBytes(row.replyLayout, row.replyLayoutOf != nullptr, 1)) {
+        Wire probe(64, 0);
+        for (const auto& [byte, value] : set) probe[byte] = value;
+        LayoutString layout = row.replyLayoutOf ? row.replyLayoutOf(probe.data(), 64) : row.replyLayout;
+        expectLayoutMatches("reply " + what, layout, xproto.reply(at), set);
+      }
     }
   }
-  for (const auto& [code, at] : xproto.events()) {
-    if (code >= 35) continue;
-    std::string name = "event " + std::to_string(code);
-    expectLayoutMatches(name, coreEventLayouts[code], xproto.event(at));
+  EXPECT_EQ(walked, 120u);
+  EXPECT_EQ(checkCoreRows(), nullptr);
+}
+
+TEST(CoreRows, EventsMatchTheProtocolDescription) {
+  Protocol xproto({"/usr/share/xcb/xproto.xml"});
+  ASSERT_TRUE(xproto.ok());
+  u32 walked = 0;
+  for (u32 k = 0; k < kCoreEventRowCount; k++) {
+    const EventRow& row = kCoreEventRows[k];
+    auto found = xproto.events().find(row.code);
+    ASSERT_NE(found, xproto.events().end()) << row.name;
+    walked++;
+    std::string what = std::string(row.name) + " (" + std::to_string(row.code) + ")";
+    // The description spells two event names its own way.
+    std::string name = xproto.eventName(row.code);
+    if (name == "GraphicsExposure") name = "GraphicsExpose";
+    if (name == "NoExposure") name = "NoExpose";
+    EXPECT_EQ(name, row.name) << what;
+    for (const auto& set : steeringBytes(row.layout, false, 1))
+      expectLayoutMatches("event " + what, row.layout, xproto.event(found->second), set);
   }
-  EXPECT_EQ(xproto.events().size(), 34u);  // 2 to 35 (GenericEvent 35 has no fixed slot)
+  EXPECT_EQ(walked, 33u);
+  EXPECT_EQ(xproto.events().size(), 34u);  // 2 to 35 (GenericEvent 35 is routed by its extension)
 }
 
 // XKEYBOARD events share one event code; the kind in byte 1 selects the layout.
@@ -477,7 +538,7 @@ TEST(CoreLayouts, KeyboardEventsMatchTheProtocolDescription) {
   Protocol xkb({"/usr/share/xcb/xproto.xml", "/usr/share/xcb/xkb.xml"});
   ASSERT_EQ(xkb.events().size(), 12u);
   for (const auto& [kind, at] : xkb.events()) {
-    expectLayoutMatches("keyboard event " + std::to_string(kind), "H8", xkb.event(at), kind);
+    expectLayoutMatches("keyboard event " + std::to_string(kind), "H8", xkb.event(at), {{1, static_cast<uint8_t>(kind)}});
   }
 }
 

@@ -19,6 +19,7 @@
 #include "base/orders.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"
+#include "support/testrows.h"
 
 namespace palvon {
 namespace {
@@ -39,12 +40,10 @@ struct Seen {
 std::vector<Seen> seen;
 
 void recordRequest(u8* request, u32 length) {
-  currentClient->requestCounter++;
   seen.push_back({currentClient, length, Bytes(request, request + (length ? length : 4))});
 }
 
 void answerRequest(u8*, u32) {
-  currentClient->requestCounter++;
   u8 reply[32] = {1};
   reply[2] = static_cast<u8>(currentClient->requestCounter);
   reply[3] = static_cast<u8>(currentClient->requestCounter >> 8);
@@ -58,13 +57,12 @@ void killSelfRequest(u8* r, u32 n) { recordRequest(r, n), stopClient(currentClie
 std::vector<std::string> resets;
 void noteReset(const char* reason) { resets.push_back(reason); }
 
-void setHandler(u8 major, RequestHandler handler) {
-  for (u32 minor = 0; minor < 256; minor++) proxyState.dispatch.requestHandlers[major + 256 * minor] = handler;
-}
+void setHandler(u8 major, RequestHandler handler) { test::setTestRequestRow(major, handler); }
 
 class ClientLayer : public test::ProxyLoopTest {
  protected:
   void SetUp() override {
+    ProxyLoopTest::SetUp();
     setHandler(kRecorded, recordRequest);
     setHandler(kAnswered, answerRequest);
     setHandler(kGrab, grabRequest);
@@ -72,7 +70,6 @@ class ClientLayer : public test::ProxyLoopTest {
     setHandler(kKillSelf, killSelfRequest);
     seen.clear();
     resets.clear();
-    ProxyLoopTest::SetUp();
     clientHooks.requestReset = noteReset;
   }
 };

@@ -15,6 +15,7 @@
 #include "base/buffer.h"
 #include "base/orders.h"
 #include "base/outbuffer.h"
+#include "support/testrows.h"
 
 namespace palvon::test {
 
@@ -100,6 +101,7 @@ std::vector<u8> OfflineLink::take() {
 
 LinkRig::LinkRig() {
   ordersInit();
+  registerCoreRowsForTest();
   socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_);
   client_.descriptor = pair_[0];
   client_.number = 1;
@@ -111,7 +113,11 @@ LinkRig::LinkRig() {
 }
 
 LinkRig::~LinkRig() {
-  while (client_.linkCount) closeServerLink(client_.links[client_.linkCount - 1]);
+  while (client_.linkCount) {
+    u32 before = client_.linkCount;
+    closeServerLink(client_.links[before - 1]);
+    if (client_.linkCount == before) client_.linkCount--;
+  }
   std::free(client_.links);
   freePendingRequests(&client_);
   outbufferFree(&client_.output);
@@ -168,21 +174,25 @@ void LinkRig::readClientSide() {
 bool LinkRig::pump(const std::function<bool()>& done, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    for (u32 i = 0; i < client_.linkCount; i++) flushServerLink(client_.links[i]);
+    for (ServerLink* link : linksOf(&client_)) flushServerLink(link);
     readClientSide();
     if (done()) return true;
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::vector<pollfd> fds;
-    for (u32 i = 0; i < client_.linkCount; i++) fds.push_back({client_.links[i]->descriptor, POLLIN, 0});
+    std::vector<ServerLink*> links;
+    for (ServerLink* link : linksOf(&client_)) {
+      fds.push_back({link->descriptor, POLLIN, 0});
+      links.push_back(link);
+    }
     if (poll(fds.data(), fds.size(), 20) <= 0) continue;
-    for (size_t i = 0; i < fds.size() && i < client_.linkCount; i++)
-      if (fds[i].revents) onServerLinkReadable(client_.links[i]);
+    // A handler may close a link: look each one up again by its slot.
+    for (size_t i = 0; i < fds.size(); i++)
+      if (fds[i].revents && clientLink(&client_, links[i]->server.serverIndex) == links[i]) onServerLinkReadable(links[i]);
   }
 }
 
 bool LinkRig::sync(int) {
-  for (u32 i = 0; i < client_.linkCount; i++) {
-    ServerLink* link = client_.links[i];
+  for (ServerLink* link : linksOf(&client_)) {
     const char* error = syncServerLink(link);
     EXPECT_EQ(error, nullptr) << error;
     if (error) return false;
