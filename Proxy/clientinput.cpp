@@ -77,7 +77,7 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
   if (available < total) return nullptr;
   client->parser.swapped = swapped;
   client->parser.bytesNeeded = kParserRequests;
-  if (swapped) swapArriving("bbsssss", setup, setup + kSetupHeader);
+  if (swapped) swapArriving(kConnectionSetupLayout, setup, setup + kSetupHeader);
   *offset += total;
   if (client->number == 0) return refuseSetup(client, "Maximum number of clients reached");
   if (get16(setup + 2) != 11 || get16(setup + 4) != 0)

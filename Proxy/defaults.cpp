@@ -74,12 +74,12 @@ void forwardReply(u8* reply, u32 length) {
 
 void handleUnexpectedReply(u8* reply, u32 length) {
   logOddReply("Unexpected", length);
-  sendReplyToClient(reply, length, "bbsi");
+  sendReplyToClient(reply, length, kReplyHeaderLayout);
 }
 
 void handleUnsupportedReply(u8* reply, u32 length) {
   logOddReply("Unsupported", length);
-  sendReplyToClient(reply, length, "bbsi");
+  sendReplyToClient(reply, length, kReplyHeaderLayout);
 }
 
 // --- Events -------------------------------------------------------------------------
@@ -125,13 +125,13 @@ void handleServerError(u8* error) {
     case ErrorValue::kAtom: logServerError(error, "%s %u", name, value); break;
     default: logServerError(error, "%s %s", name, value < 1000 ? tmpPrintf("%u", value) : tmpPrintf("0x%x", value));
   }
-  sendErrorToClient(error, "bbsis");
+  sendErrorToClient(error, kErrorLayout);
 }
 
 void handleUnsupportedError(u8* error) {
   u32 value = get32(error + 4);
   logServerError(error, "Unsupported #%u (%s)", error[1], value < 1000 ? tmpPrintf("%u", value) : tmpPrintf("0x%x", value));
-  sendErrorToClient(error, "bbsis");
+  sendErrorToClient(error, kErrorLayout);
 }
 
 }  // namespace palvon

@@ -120,6 +120,12 @@ const RequestRow& coreRequestRow(u8 major) {
   return row ? *row : kUnsupportedRow;
 }
 
+LayoutString coreEventLayout(u8 code) {
+  for (u32 k = 0; k < kCoreEventRowCount; k++)
+    if (kCoreEventRows[k].code == code) return kCoreEventRows[k].layout;
+  return "bbs";
+}
+
 const char* initCoreDispatchTables() {
   if (const char* problem = checkCoreRows()) return problem;
   if (const char* problem = doubledKey(kCoreEventRows, kCoreEventRowCount, "event", "the core protocol"))
@@ -204,7 +210,7 @@ static bool hasLayout(LayoutString layout) { return layout && layout[0]; }
 
 LayoutString replyLayoutOf(const RequestRow* row, const u8* reply, u32 length) {
   if (row->replyLayoutOf) return row->replyLayoutOf(reply, length);
-  return hasLayout(row->replyLayout) ? row->replyLayout : "bbsi";
+  return hasLayout(row->replyLayout) ? row->replyLayout : kReplyHeaderLayout;
 }
 
 LayoutString requestLayoutOf(const RequestRow* row, const u8* request, u32 length) {

@@ -20,6 +20,7 @@
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"
+#include "Proxy/writers.h"
 #include "Proxy/xerrors.h"
 #include "Proxy/dispatch.h"
 #include "base/logging.h"
@@ -65,7 +66,7 @@ u8 proxyEventCode(const ServerLink* link, u8 code) {
 
 void dispatchError(ServerLink* link, u8* error) {
   dropHookOfError(link, error);
-  if (foreign(link)) swapArriving("bbsis", error, error + 32);
+  if (foreign(link)) swapArriving(kErrorLayout, error, error + 32);
   error[1] = proxyErrorCode(link, error[1]);
   popServerSequence(link, get16(error + 2));
   setClientSequence(link, error);
@@ -211,9 +212,9 @@ bool writeBigRequestsEnable(ServerLink* link) {
   const ExtensionEntry* entries = proxyState.extensions.entries;
   for (u32 major = 128; major < 256; major++) {
     if (!entries[major].name || strcasecmp(entries[major].name, "BIG-REQUESTS") != 0) continue;
-    u8* p = allocServerRequest(link, static_cast<u8>(major), 0, 4);
+    u8* p = beginRequest(&link->writer, static_cast<u8>(major), 0, 4);
     if (!p) return false;
-    swapServerRequest(link, p, 4, "bbs");
+    finishRequest(&link->writer, p, 4, static_cast<u8>(major), 0);
     // The answer (the server's maximum) is the proxy's own business.
     addReplyHook(link, acceptReplyHook, nullptr);
     return true;

@@ -7,6 +7,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
+#include "Proxy/rows.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"
@@ -105,7 +106,7 @@ void writeExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 
   put32(event + 4, get32(from + 4));
   putBox(event, box);
   put16(event + 16, count);
-  writeToClient(event, 32, "bbsisssss", client);
+  writeToClient(event, 32, coreEventLayout(kExpose), client);
 }
 
 void writeGraphicsExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 count) {
@@ -113,7 +114,7 @@ void writeGraphicsExpose(ProxyClient* client, const u8* from, const RegionBox& b
   std::memcpy(event, from, 32);
   putBox(event, box);
   put16(event + 18, count);
-  writeToClient(event, 32, "bbsissssss", client);
+  writeToClient(event, 32, coreEventLayout(kGraphicsExpose), client);
 }
 
 void writeRegionExposes(ProxyClient* client, const u8* from, const Region* region) {
@@ -136,7 +137,7 @@ void flushGraphicsExpose(ProxyClient* client, HeldMessage* m) {
     put32(event + 4, get32(m->bytes + 4));
     put16(event + 8, get16(m->bytes + 16));  // minor opcode
     event[10] = m->bytes[20];                // major opcode
-    writeToClient(event, 32, "bbsis", client);
+    writeToClient(event, 32, coreEventLayout(kNoExpose), client);
     return;
   }
   if (exposeWorkarounds & (kExposeBeforeGraphicsExpose | kExposeInsteadOfGraphicsExpose))

@@ -189,6 +189,15 @@ constexpr u32 rowCount(const T (&)[N]) {
   return N;
 }
 
+// Messages that are no request's: every error (code, sequence, bad value,
+// minor and major opcode), a connection set-up and a set-up refusal's
+// first eight bytes.
+inline constexpr LayoutString kErrorLayout = "bbsis";
+// A reply's header: what is swapped of a reply nobody describes.
+inline constexpr LayoutString kReplyHeaderLayout = "bbsi";
+inline constexpr LayoutString kConnectionSetupLayout = "bbsssss";
+inline constexpr LayoutString kSetupRefusalLayout = "bbsss";
+
 // The core protocol's tables (Proxy/rows/*.cpp).
 struct RowTable {
   const RequestRow* rows;
@@ -223,6 +232,9 @@ const char* initCoreDispatchTables();
 const RequestRow& coreRequestRow(u8 major);
 // The layout of a core request, for the proxy's own request writers.
 inline LayoutString coreRequestLayout(u8 major) { return coreRequestRow(major).requestLayout; }
+// The layout of a core event (2..34), also before initCoreDispatchTables
+// ran; "bbs" for any other code.
+LayoutString coreEventLayout(u8 code);
 
 // Registers the extension (registerExtension with the row counts) and
 // fills its rows at the entry's major, first event and first error. Null or
