@@ -86,6 +86,8 @@ struct ProxyClient {
   RedirectNote* redirectNotes;
   u32 errorCounter;            // errors sent to the client
   char* peerName;              // printable peer when known (heap)
+  // Pending entries waiting for their round trips, newest first (pending.h).
+  PendingRequest* unarmedPending;
 };
 
 // A listening transport of the proxy's display number.

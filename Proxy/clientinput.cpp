@@ -10,6 +10,7 @@
 #include "Proxy/auth.h"
 #include "Proxy/core11G.h"
 #include "Proxy/dispatch.h"
+#include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/wire.h"
 #include "Proxy/xerrors.h"
@@ -213,6 +214,8 @@ void parseClientInput(ProxyClient* client) {
     stopClient(client, refusal, 1);
     return;
   }
+  // One round trip per link releases everything this parse left pending.
+  armPendingRequests(client);
   pushClientLinks(client);
   if (!client->stopped) resumeClientIo(client);
 }
@@ -237,7 +240,7 @@ const char* setupClientConnection(ProxyClient* client) {
   if (client->stopped) return nullptr;
   if (!client->input.data) return nullptr;  // the connection was closed under the parse
   skipDiscarded(client, &offset);
-  bufferConsume(&client->input, offset);
+  bufferConsumeKeep(&client->input, offset);
   if (parser->bytesNeeded != kParserStop) return nullptr;
   const char* text = parser->refusal;
   parser->refusal = nullptr;

@@ -150,8 +150,10 @@ void dispatchServerInput(ServerLink* link) {
   link->dispatching--;
   bool closed = link->closePending;
   if (!closed) {
-    bufferConsume(&link->input, link->parseOffset);
+    bufferConsumeKeep(&link->input, link->parseOffset);
     link->parseOffset = 0;
+    // Entries this dispatch made wait for one round trip per link.
+    if (link->client && !link->dispatching) armPendingRequests(link->client);
   }
   currentLink = savedLink == link && closed ? nullptr : savedLink;
   currentClient = savedClient;

@@ -21,6 +21,7 @@ namespace {
 // Entries are recycled; the serial counter is process-wide.
 PendingRequest* freeEntries = nullptr;
 u64 nextSerial = 0;
+u64 nextBatch = 0;
 u32 exposeWorkarounds = 0;
 
 constexpr u8 kEnterNotify = 7;
@@ -177,6 +178,13 @@ void syncTail(ProxyClient* client) {
 }
 
 void unlinkEntry(ProxyClient* client, PendingRequest* entry) {
+  if (entry->batch == 0) {
+    for (PendingRequest** at = &client->unarmedPending; *at; at = &(*at)->nextUnarmed) {
+      if (*at != entry) continue;
+      *at = entry->nextUnarmed;
+      break;
+    }
+  }
   PendingRequest*& head = client->pendingHead;
   if (entry == head) {
     head = entry->next;
@@ -196,6 +204,21 @@ void unlinkEntry(ProxyClient* client, PendingRequest* entry) {
 bool deliverNow(ProxyClient* client, u64 sequence) {
   PendingRequest* head = client->pendingHead;
   return openLinkCount(client) < 2 && (!head || head->sequence > sequence);
+}
+
+// Inside the client's parse or a dispatch of one of its links, new entries
+// get their round trips with the links' next flush; anywhere else now
+// (after the message that made the entry is held on it).
+void armUnlessDispatching(ProxyClient* client) {
+  if (!client->unarmedPending) return;
+  bool deferred = client->dispatching || (currentLink && currentLink->client == client && currentLink->dispatching);
+  if (!deferred) armPendingRequests(client);
+}
+
+// Older entries are always released first.
+void flushThrough(ProxyClient* client, PendingRequest* last) {
+  while (client->pendingHead && client->pendingHead != last) flushPendingRequest(client->pendingHead, client);
+  if (client->pendingHead == last) flushPendingRequest(last, client);
 }
 
 PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
@@ -228,18 +251,30 @@ PendingRequest* allocPendingRequest(ProxyClient*, u64 sequence, u16 key) {
   return entry;
 }
 
-void armPendingOnServers(PendingRequest* entry, ProxyClient* client) {
-  entry->outstandingServers = static_cast<u8>(openLinkCount(client));
+void armPendingOnServers(PendingRequest*, ProxyClient* client) { armPendingRequests(client); }
+
+void armPendingRequests(ProxyClient* client) {
+  PendingRequest* unarmed = client->unarmedPending;
+  if (!unarmed) return;
+  client->unarmedPending = nullptr;
+  u64 batch = ++nextBatch;
+  u8 outstanding = 0;
+  u64 roundTrips[kMaxPendingServers] = {};
   for (ServerLink* link : linksOf(client)) {
     u32 index = link->server.serverIndex;
-    u64 sequence = link->descriptor >= 0 && index < kMaxPendingServers
-                       ? queueRoundTripCallback(link, completeHeadReply, reinterpret_cast<void*>(entry->serial), nullptr)
-                       : 0;
-    if (sequence)
-      entry->roundTrips[index] = sequence;
-    else
-      entry->outstandingServers--;
+    if (link->descriptor < 0 || index >= kMaxPendingServers) continue;
+    roundTrips[index] = queueRoundTripCallback(link, completeHeadReply, reinterpret_cast<void*>(batch), nullptr);
+    if (roundTrips[index]) outstanding++;
   }
+  PendingRequest* last = nullptr;
+  for (PendingRequest* entry = unarmed; entry; entry = entry->nextUnarmed) {
+    entry->batch = batch;
+    entry->outstandingServers = outstanding;
+    std::memcpy(entry->roundTrips, roundTrips, sizeof roundTrips);
+    if (!last || entry->sequence > last->sequence) last = entry;
+  }
+  // No server can answer: what the entries hold goes out now.
+  if (outstanding == 0 && last) flushThrough(client, last);
 }
 
 PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key) {
@@ -266,20 +301,24 @@ PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key)
     before->previous = entry;
   }
   syncTail(client);
-  armPendingOnServers(entry, client);
+  entry->nextUnarmed = client->unarmedPending;
+  client->unarmedPending = entry;
   return entry;
 }
 
 PendingRequest* noteRequestWithoutReply(const u8* request) {
   ProxyClient* client = currentClient;
-  return insertPendingRequest(client, client->requestCounter, get16(request));
+  PendingRequest* entry = insertPendingRequest(client, client->requestCounter, get16(request));
+  armUnlessDispatching(client);
+  return entry;
 }
 
 PendingRequest* findPendingRequest(ProxyClient* client, u64 sequence, u32 serverIndex, u64 serverSequence) {
   for (PendingRequest* entry = client->pendingHead; entry; entry = entry->next) {
     if (entry->sequence > sequence) break;
-    if (entry->sequence == sequence &&
-        (serverIndex >= kMaxPendingServers || serverSequence <= entry->roundTrips[serverIndex]))
+    // An entry without its round trips yet has been passed by no server.
+    if (entry->sequence == sequence && (entry->batch == 0 || serverIndex >= kMaxPendingServers ||
+                                        serverSequence <= entry->roundTrips[serverIndex]))
       return entry;
   }
   return nullptr;
@@ -331,6 +370,7 @@ void holdMessageForSequence(const u8* message, u32 length, const char* layout, P
     return;
   }
   holdMessage(message, length, layout, 0, entry);
+  armUnlessDispatching(client);
 }
 
 void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
@@ -342,6 +382,7 @@ void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
     return;
   }
   if (PendingRequest* entry = entryFor(client, sequence)) holdMessage(reply, length, layout, 0, entry);
+  armUnlessDispatching(client);
 }
 
 void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
@@ -371,6 +412,7 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
   // event is held.
   if (exposure && !tag) tag = reinterpret_cast<uintptr_t>(exposureRegion(event));
   holdMessage(event, eventLength(event), layout, tag, entry);
+  armUnlessDispatching(client);
 }
 
 void sendErrorToClient(const u8* error, const char* layout) {
@@ -382,6 +424,7 @@ void sendErrorToClient(const u8* error, const char* layout) {
     return;
   }
   holdMessage(error, 32, layout, 0, entry);
+  armUnlessDispatching(client);
 }
 
 void sendComposedReply(u8, u16, u8* reply, u32 length, const char* layout, ProxyClient* client) {
@@ -395,17 +438,18 @@ void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client)
   holdMessageForSequence(event, eventLength(event), layout, client);
 }
 
-void completeHeadReply(const u8*, void* serialArgument) {
+void completeHeadReply(const u8*, void* batchArgument) {
   ServerLink* link = currentLink;
   if (!link || !link->client) return;
   ProxyClient* client = link->client;
-  u64 serial = reinterpret_cast<uintptr_t>(serialArgument);
-  PendingRequest* entry = client->pendingHead;
-  while (entry && entry->serial != serial) entry = entry->next;
-  if (!entry || --entry->outstandingServers > 0) return;
-  // Older entries are always released first.
-  while (client->pendingHead != entry) flushPendingRequest(client->pendingHead, client);
-  flushPendingRequest(entry, client);
+  u64 batch = reinterpret_cast<uintptr_t>(batchArgument);
+  PendingRequest* last = nullptr;
+  for (PendingRequest* entry = client->pendingHead; entry; entry = entry->next) {
+    if (entry->batch != batch) continue;
+    if (entry->outstandingServers > 0) entry->outstandingServers--;
+    last = entry;
+  }
+  if (last && last->outstandingServers == 0) flushThrough(client, last);
 }
 
 void flushPendingRequest(PendingRequest* entry, ProxyClient* client) {

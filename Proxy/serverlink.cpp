@@ -433,11 +433,9 @@ void closeServerLink(ServerLink* link) {
   link->input = {};
   orderCancel(link->readOrder);
   link->readOrder = nullptr;
-  if (link->output.head) {
-    outbufferFlushBlocking(&link->output, offlineTimeout(link));
-    outbufferFree(&link->output);
-    link->output.head = link->output.tail = nullptr;
-  }
+  if (link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
+  outbufferFree(&link->output);
+  link->output.head = link->output.tail = nullptr;
   orderCancel(link->writeOrder);
   link->writeOrder = nullptr;
   if (link->descriptor >= 0) close(link->descriptor);

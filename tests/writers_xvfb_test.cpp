@@ -44,6 +44,11 @@ u32 foreignWindow(RawClient& other, const Xvfb& xvfb) {
   other.put16(body, 14, 10);
   other.put16(body, 18, 1);
   other.send(other.request(1, 0, body));
+  // The window must exist before another connection names it: wait for the
+  // answer of a later request (GetInputFocus) on the same connection.
+  other.send(other.request(43, 0));
+  Bytes reply = other.readMessage();
+  EXPECT_EQ(reply.empty() ? -1 : reply[0], 1);
   return id;
 }
 
