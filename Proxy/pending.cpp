@@ -7,6 +7,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
+#include "Proxy/pool.h"
 #include "Proxy/rows.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
@@ -22,6 +23,11 @@ namespace {
 PendingRequest* freeEntries = nullptr;
 u64 nextSerial = 0;
 u64 nextBatch = 0;
+
+// Events, errors and the shortest replies are 32 bytes: their holders are
+// recycled.
+constexpr u32 kSmallMessage = 32;
+BlockPool<sizeof(HeldMessage) + kSmallMessage> smallMessages;
 u32 exposeWorkarounds = 0;
 
 constexpr u8 kEnterNotify = 7;
@@ -64,7 +70,10 @@ void append(HeldList* list, HeldMessage* message) {
 void freeHeld(HeldMessage* message) {
   u8 code = message->bytes[0] & 0x7f;
   if ((code == kExpose || code == kGraphicsExpose) && message->tag) regionDestroy(regionOf(message));
-  std::free(message);
+  if (message->length <= kSmallMessage)
+    smallMessages.give(message);
+  else
+    std::free(message);
 }
 
 void freeList(HeldList* list) {
@@ -332,7 +341,8 @@ void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t ta
   }
   if ((code == kExpose || code == kGraphicsExpose) && mergeExposure(entry, message, reinterpret_cast<Region*>(tag)))
     return;
-  auto* held = static_cast<HeldMessage*>(memAlloc(sizeof(HeldMessage) + length));
+  auto* held = static_cast<HeldMessage*>(length <= kSmallMessage ? smallMessages.take()
+                                                                  : memAlloc(sizeof(HeldMessage) + length));
   if (!held) {
     PALVON_OOM();
     if ((code == kExpose || code == kGraphicsExpose) && tag) regionDestroy(reinterpret_cast<Region*>(tag));

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Proxy/client.h"
+#include "Proxy/pool.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xerrors.h"
@@ -27,6 +28,10 @@ struct RoundTripClosure {
   RoundTripRelease release;
 };
 
+BlockPool<sizeof(RoundTripClosure)> closurePool;
+BlockPool<sizeof(RequestStash)> stashPool;
+BlockPool<sizeof(ReplyHook)> hookPool;
+
 void noRoundTripCallback(const u8*, void*) {}
 void noRoundTripRelease(void*) {}
 
@@ -34,7 +39,7 @@ void releaseRoundTripCallback(void* data) {
   auto* closure = static_cast<RoundTripClosure*>(data);
   RoundTripRelease release = closure->release;
   void* argument = closure->argument;
-  std::free(closure);
+  closurePool.give(closure);
   if (release) release(argument);
 }
 
@@ -50,7 +55,7 @@ u16 wireForm(const ServerLink* link, u64 sequence) {
 
 void releaseStash(RequestStash* stash) {
   if (stash->release) stash->release(stash->data);
-  std::free(stash);
+  stashPool.give(stash);
 }
 
 // Releases every stash entry in front of `keep` (or all when keep is null).
@@ -177,10 +182,10 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
 // --- Round trips -------------------------------------------------------------
 
 u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* argument, RoundTripRelease release) {
-  auto* closure = static_cast<RoundTripClosure*>(memAlloc(sizeof(RoundTripClosure)));
+  auto* closure = static_cast<RoundTripClosure*>(closurePool.take());
   u8* request = closure ? reserveServerBytes(link, 4) : nullptr;
   if (!request) {
-    std::free(closure);
+    closurePool.give(closure);
     PALVON_OOM();
     return 0;
   }
@@ -204,7 +209,7 @@ void ReplyNoOperation(u8* reply, u32) {
     return;
   }
   RoundTripClosure copy = *closure;
-  std::free(closure);
+  closurePool.give(closure);
   if (copy.callback) copy.callback(reply, copy.argument);
   if (copy.release) copy.release(copy.argument);
 }
@@ -212,7 +217,7 @@ void ReplyNoOperation(u8* reply, u32) {
 // --- The stash -----------------------------------------------------------------
 
 void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease release) {
-  auto* stash = static_cast<RequestStash*>(memAlloc(sizeof(RequestStash)));
+  auto* stash = static_cast<RequestStash*>(stashPool.take());
   if (!stash) {
     PALVON_OOM();
     if (release) release(data);
@@ -250,7 +255,7 @@ void* takeStashedData(ServerLink* link, u8 code) {
   link->stashHead = found->next;
   if (!link->stashHead) link->stashTail = nullptr;
   void* data = found->data;
-  std::free(found);
+  stashPool.give(found);
   return data;
 }
 
@@ -282,7 +287,7 @@ void releaseAllStashes(ServerLink* link) { releaseStashBefore(link, nullptr); }
 // --- Reply hooks ----------------------------------------------------------------
 
 void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument) {
-  auto* hook = static_cast<ReplyHook*>(memAlloc(sizeof(ReplyHook)));
+  auto* hook = static_cast<ReplyHook*>(hookPool.take());
   if (!hook) {
     PALVON_OOM();
     return;
@@ -297,7 +302,7 @@ void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argu
 
 int acceptReplyHook(ServerLink*, const u8*, void*) { return 1; }
 
-void releaseReplyHook(ReplyHook* hook) { std::free(hook); }
+void releaseReplyHook(ReplyHook* hook) { hookPool.give(hook); }
 
 static void unlinkFirstHook(ServerLink* link) {
   ReplyHook* hook = link->hookHead;

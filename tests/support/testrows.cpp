@@ -28,8 +28,8 @@ void registerCoreRowsForTest() {
 }
 
 void setTestRequestRow(u8 major, RequestHandler handler, LayoutString layout, SizeRule size, ReplyHandler reply,
-                       LayoutString replyLayout) {
-  requestRows().push_back({major, "TestRequest", handler, reply, layout, replyLayout, size, Route::kNone});
+                       LayoutString replyLayout, Route route) {
+  requestRows().push_back({major, "TestRequest", handler, reply, layout, replyLayout, size, route});
   for (u32 minor = 0; minor < 256; minor++)
     proxyState.dispatch.requests[requestKey(major, static_cast<u8>(minor))] = &requestRows().back();
 }

@@ -11,7 +11,7 @@ void registerCoreRowsForTest();
 // Puts a row with the handler on every key of the major (every minor); the
 // dispatcher still counts, swaps by `layout` and checks `size`.
 void setTestRequestRow(u8 major, RequestHandler handler, LayoutString layout = "bbs", SizeRule size = anySize(),
-                       ReplyHandler reply = nullptr, LayoutString replyLayout = "");
+                       ReplyHandler reply = nullptr, LayoutString replyLayout = "", Route route = Route::kNone);
 // The same for the row of one error code (null handler: the default).
 void setTestErrorRow(u8 code, ErrorHandler handler);
 
