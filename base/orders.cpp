@@ -81,6 +81,7 @@ void linkTail(OrderList& list, Order* order) {
 // order comes and goes with every flush, and that must not cost an
 // allocation each time. At most kSpareOrders are kept.
 constexpr u32 kSpareOrders = 256;
+constexpr u32 kSpareOrdersAtStart = 32;
 Order* gSpareOrders = nullptr;
 u32 gSpareCount = 0;
 
@@ -227,6 +228,13 @@ void ordersInit() {
   for (pollfd& slot : gTable) slot = pollfd{-1, 0, 0};
   gCount = 0;
   gHint = 0;
+  // A reserve for the orders that come and go with the traffic (write
+  // orders, resume timers), so that a busier moment costs no allocation.
+  while (gSpareCount < kSpareOrdersAtStart) {
+    auto* order = static_cast<Order*>(memAlloc(sizeof(Order)));
+    if (!order) break;
+    recycleOrder(order);
+  }
 }
 
 Order* orderAddIdle(OrderCallback callback, void* argument) {
