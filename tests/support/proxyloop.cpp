@@ -69,6 +69,7 @@ ProxyClient* ProxyLoopTest::connect(RawClient& raw, char order) {
   if (!raw.connectUnix(display)) return nullptr;
   if (!stepUntil([&] { return clientCount > before; })) return nullptr;
   ProxyClient* client = newestClient();
+  raw.setByteOrder(order);
   raw.send(setupBytes(order));
   stepUntil([&] { return !listed(client) || client->parser.bytesNeeded == kParserRequests; });
   return listed(client) ? client : nullptr;
