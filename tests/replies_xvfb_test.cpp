@@ -186,6 +186,45 @@ std::vector<Bytes> colorRequestsFor(const RawClient& c, u32 colormap) {
           named(X_LookupColor, "blue"), c.request(X_GetInputFocus, 0)};
 }
 
+// Events and errors: a window of the connection's own, ClientMessages of
+// every format sent to it (delivered to its creator), and an error.
+std::vector<Bytes> eventRequestsFor(const RawClient& c, u32 window, u32 root) {
+  std::vector<Bytes> r;
+  Bytes create(28, 0);
+  c.put32(create, 0, window);
+  c.put32(create, 4, root);
+  c.put16(create, 12, 10);
+  c.put16(create, 14, 10);
+  c.put16(create, 18, 1);  // InputOutput
+  r.push_back(c.request(X_CreateWindow, 0, create));
+  for (u8 format : {8, 16, 32}) {
+    Bytes send(40, 0);
+    c.put32(send, 0, window);
+    c.put32(send, 4, 0);  // no mask: to the window's creator
+    Bytes& event = send;
+    event[8] = 33;  // ClientMessage
+    event[9] = format;
+    c.put32(event, 12, window);
+    c.put32(event, 16, kWmName);
+    for (u32 k = 0; k < 20; k += format / 8) {
+      if (format == 8) event[20 + k] = static_cast<u8>(k + 1);
+      if (format == 16) c.put16(event, 20 + k, static_cast<u16>(0x101 * (k + 1)));
+      if (format == 32) c.put32(event, 20 + k, 0x1010101u * (k + 1));
+    }
+    r.push_back(c.request(X_SendEvent, 0, send));
+  }
+  r.push_back(c.request(X_GetGeometry, 0, [&] {
+    Bytes b(4, 0);
+    c.put32(b, 0, 0x1fffffff);  // BadDrawable, with its value
+    return b;
+  }()));
+  Bytes destroy(4, 0);
+  c.put32(destroy, 0, window);
+  r.push_back(c.request(X_DestroyWindow, 0, destroy));
+  r.push_back(c.request(X_GetInputFocus, 0));
+  return r;
+}
+
 class Replies : public test::ProxyLoopTest, public ::testing::WithParamInterface<std::tuple<char, bool>> {
  protected:
   void SetUp() override {
@@ -258,6 +297,23 @@ TEST_P(Replies, EqualTheServersOwnAnswersByteForByte) {
                                    << direct.get16(expected[k], 2) << ")";
   }
   u32 colormap = direct.get32(expected[0], 28);
+
+  // Events and errors; the window ids differ, in the events' window field.
+  u32 directWindow = direct.resourceIdBase() | 2, proxiedWindow = linkIdBase | 2;
+  expected = exchange(direct, eventRequestsFor(direct, directWindow, direct.rootWindow()), false);
+  got = exchange(proxied, eventRequestsFor(proxied, proxiedWindow, linkRoot), true);
+  ASSERT_EQ(got.size(), 5u) << "three ClientMessages, the error and the reply";
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t k = 0; k < got.size(); k++) {
+    if ((got[k][0] & 0x7f) == 33) {
+      EXPECT_EQ(proxied.get32(got[k], 4), proxiedWindow);
+      EXPECT_EQ(direct.get32(expected[k], 4), directWindow);
+      std::fill(got[k].begin() + 4, got[k].begin() + 8, 0);
+      std::fill(expected[k].begin() + 4, expected[k].begin() + 8, 0);
+    }
+    EXPECT_EQ(got[k], expected[k]) << "event or error " << k;
+  }
+
   expected = exchange(direct, colorRequestsFor(direct, colormap), false);
   got = exchange(proxied, colorRequestsFor(proxied, colormap), true);
   ASSERT_FALSE(expected.empty());
