@@ -40,24 +40,31 @@ struct CoreIndex {
   const char* problem;
 };
 
-CoreIndex buildCoreIndex() {
+CoreIndex buildIndex(const RowTable* const* tablesToIndex, u32 tableCount) {
   CoreIndex index{};
-  for (u32 t = 0; t < kCoreRequestTableCount; t++) {
-    const RowTable& table = *kCoreRequestTables[t];
+  for (u32 t = 0; t < tableCount; t++) {
+    const RowTable& table = *tablesToIndex[t];
     for (u32 k = 0; k < table.count; k++) {
       const RequestRow& row = table.rows[k];
-      if (row.opcode >= 128) {
+      if (index.problem) break;
+      if (row.opcode >= 128)
         index.problem = tmpPrintf("Core request row %u (%s) is not a core major", row.opcode, row.name);
-      } else if (index.rows[row.opcode]) {
-        if (!index.problem) index.problem = tmpPrintf("Doubled core request row %u (%s)", row.opcode, row.name);
-      } else {
+      else if (index.rows[row.opcode])
+        index.problem = tmpPrintf("Doubled core request row %u (%s)", row.opcode, row.name);
+      else
         index.rows[row.opcode] = &row;
-      }
     }
   }
   for (u32 major = 0; major < 128 && !index.problem; major++) {
     if (!index.rows[major]) index.problem = tmpPrintf("No core request row for major %u", major);
   }
+  return index;
+}
+
+CoreIndex buildCoreIndex() {
+  CoreIndex index = buildIndex(kCoreRequestTables, kCoreRequestTableCount);
+  // The text outlives the ring of temporary strings.
+  if (index.problem) index.problem = memStrdup(index.problem);
   return index;
 }
 
@@ -114,6 +121,10 @@ bool sizeFits(const SizeRule& rule, const u8* request, u32 length) {
 }
 
 const char* checkCoreRows() { return coreIndex().problem; }
+
+const char* checkRequestTables(const RowTable* const* tablesToCheck, u32 count) {
+  return buildIndex(tablesToCheck, count).problem;
+}
 
 const RequestRow& coreRequestRow(u8 major) {
   const RequestRow* row = coreIndex().rows[major & 127];

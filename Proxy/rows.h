@@ -224,6 +224,8 @@ extern const u32 kCoreErrorRowCount;
 
 // Null, or the text naming the first missing or doubled core key.
 const char* checkCoreRows();
+// The same check over any set of tables (the text is temporary).
+const char* checkRequestTables(const RowTable* const* tables, u32 count);
 // Fills every request, reply, event and error slot: the core rows, the
 // unsupported rows on every extension major, the default event and error
 // rows. Null or the message of checkCoreRows.
