@@ -128,13 +128,15 @@ LinkRig::~LinkRig() {
   ordersFreeAll();
 }
 
-ServerLink* LinkRig::open(const Xvfb& xvfb, bool bigEndian, u32 index, u32 offlineTimeoutMs) {
+ServerLink* LinkRig::open(const Xvfb& xvfb, bool bigEndian, u32 index, u32 offlineTimeoutMs,
+                          const ExtensionCodeMap* codes) {
   std::string name = xvfb.display();
   LinkServerInfo info{};
   info.displayName = name.c_str();
   info.serverIndex = index;
   info.bigEndian = bigEndian;
   info.offlineTimeoutMs = offlineTimeoutMs;
+  info.codes = codes;
   ServerLink* link = openServerLink(&client_, info);
   EXPECT_NE(link, nullptr);
   if (!link) return nullptr;
