@@ -84,6 +84,7 @@ OfflineLink::OfflineLink(ProxyClient* client, bool swap) {
 }
 
 OfflineLink::~OfflineLink() {
+  bufferFree(&link_->input);
   outbufferFree(&link_->output);
   freeSequenceRing(link_);
   freeReplyHooks(link_);
