@@ -100,7 +100,9 @@ struct Listener {
 };
 
 // The client list (head's previous is the tail), its length, the listeners,
-// the client whose input is being handled and the proxy's display number.
+// the client whose input is being handled and the proxy's display number
+// (-1 until the listeners are open; the one number getProxyDisplayNumber
+// and the log file name read).
 extern ProxyClient* clientList;
 extern u32 clientCount;
 extern Listener* listenerList;

@@ -122,9 +122,20 @@ const char* getLogFileName() {
 const char* getProductName() { return kProductName; }
 const char* getMakerName() { return kMakerName; }
 
+// The version: major, minor and a build number, the build date's day
+// number counted from 1 January 1970.
+constexpr unsigned kVersionMajor = 8;
+constexpr unsigned kVersionMinor = 1;
+constexpr const char* kBuildDate = "Aug 17 2021";
+
 const char* getProductVersion() {
   static char version[60];
-  if (!version[0]) strCopy(version, PALVON_VERSION, sizeof version);
+  if (!version[0]) {
+    time_t built = 0;
+    // Local midnight: half a day either way still names the same day.
+    u32 build = parseBuildDate(kBuildDate, &built) ? static_cast<u32>((built + 43200) / 86400) : 0;
+    snprintf(version, sizeof version, "%u.%u.%u", kVersionMajor, kVersionMinor, build);
+  }
   return version;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/files.h"
@@ -12,12 +13,9 @@
 
 namespace palvon {
 
-namespace {
-u32 gProxyDisplayNumber;
-}  // namespace
-
-u32 getProxyDisplayNumber() { return gProxyDisplayNumber; }
-void setProxyDisplayNumber(u32 number) { gProxyDisplayNumber = number; }
+// One display number for the whole proxy: the listeners' (client.h).
+u32 getProxyDisplayNumber() { return proxyDisplayNumber < 0 ? 0 : static_cast<u32>(proxyDisplayNumber); }
+void setProxyDisplayNumber(u32 number) { proxyDisplayNumber = static_cast<i32>(number); }
 
 const char* startProxy(int argc, char** argv) {
   // Messages of the X libraries and of the system must not depend on the
