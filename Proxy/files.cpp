@@ -26,12 +26,21 @@ char gHomeDirectory[kInstallPathSize];
 // Joins base and name into out with one '/' between them (none added when
 // base already ends with one); the result is cut at kInstallPathSize.
 void joinPath(char* out, const char* base, const char* middle, const char* name) {
-  const char* sep1 = base[0] && base[strlen(base) - 1] == '/' ? "" : "/";
+  size_t used = 0;
+  auto append = [&](const char* part) {
+    size_t n = strlen(part);
+    if (n > kInstallPathSize - 1 - used) n = kInstallPathSize - 1 - used;
+    memcpy(out + used, part, n);
+    used += n;
+  };
+  append(base);
+  if (!base[0] || base[strlen(base) - 1] != '/') append("/");
   if (middle) {
-    snprintf(out, kInstallPathSize, "%s%s%s/%s", base, sep1, middle, name);
-  } else {
-    snprintf(out, kInstallPathSize, "%s%s%s", base, sep1, name);
+    append(middle);
+    append("/");
   }
+  append(name);
+  out[used] = '\0';
 }
 
 // A new empty file "<directory>/<prefix>XXXXXX" that only this process
