@@ -82,7 +82,8 @@ TEST_P(ExtensionCodes, EventsAndErrorsOfTheSecondServerCarryTheProxysCodes) {
   proxyConfig.extensions = nullptr;
   proxyConfig.extensionCount = 0;
   ExtensionCodeMap mapA{}, mapB{};
-  ExtensionServer servers[] = {{a, first.display().c_str(), &mapA}, {b, second.display().c_str(), &mapB}};
+  std::string firstName = first.display(), secondName = second.display();
+  ExtensionServer servers[] = {{a, firstName.c_str(), &mapA}, {b, secondName.c_str(), &mapB}};
   ASSERT_EQ(setupServerExtensions(servers, 2), nullptr);
   const ExtensionEntry* shape = findExtensionByName("SHAPE");
   const ExtensionEntry* fixes = findExtensionByName("XFIXES");
