@@ -15,6 +15,7 @@
 #include "base/buffer.h"
 #include "base/orders.h"
 #include "base/outbuffer.h"
+#include "base/wordswap.h"
 #include "support/testrows.h"
 
 namespace palvon::test {
@@ -22,11 +23,8 @@ namespace palvon::test {
 namespace {
 
 
-u16 serverGet16(const u8* p, bool big) { return big ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[0] | p[1] << 8); }
-u32 serverGet32(const u8* p, bool big) {
-  return big ? u32(p[0]) << 24 | u32(p[1]) << 16 | u32(p[2]) << 8 | p[3]
-             : u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
-}
+u16 serverGet16(const u8* p, bool big) { return loadU16(p, big); }
+u32 serverGet32(const u8* p, bool big) { return loadU32(p, big); }
 
 ServerSetup parsedSetup;
 
