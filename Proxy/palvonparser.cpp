@@ -274,6 +274,9 @@ void setConfigFileOpener(ConfigFileOpener opener) { gOpener = opener ? opener : 
 
 const char* sourceConfigurationFile(ParseContext& p, const char* name) {
   if (strlen(name) >= kTokenSize) return tmpPrintf("Syntax error or no configuration file '%s'", name);
+  // Refused before the nested file's name replaces this one, so the message
+  // names the source statement that goes too deep.
+  if (p.level + 1 > kMaximumLevel) return kRecursion;
   FILE* file = gOpener(name);
   if (!file) return tmpPrintf("Syntax error or no configuration file '%s'", name);
   // Only a regular file gives the same text when read again; a pipe or a
@@ -357,15 +360,20 @@ const char* parseText(char* text, int level, char** fileName, u32* line, bool jo
 }
 
 // Appends one argument as a word of the joined command line: quoted when it
-// is empty, holds white space or starts with a quote or a '#', with its own
-// quotes and backslashes escaped, so that every argument reads back as
-// exactly one word and none swallows the ones behind it (an argument ending in
-// a backslash would otherwise escape its closing quote).
+// is empty, holds white space or starts with a quote or a '#', its quotes and
+// backslashes then escaped for the joined-argument rule of quoted words, so
+// that every argument reads back as exactly one word and none swallows the
+// ones behind it. Backslashes keep their meaning for variable expansion,
+// except a trailing one, which escapes nothing and stays literal: it is
+// doubled (not in an expression word, whose tail the lexer drops anyway).
 bool appendArgument(char** line, size_t* used, size_t* size, const char* argument) {
   size_t length = strlen(argument);
   bool quote = length == 0 || argument[0] == '"' || argument[0] == '#';
   for (size_t i = 0; i < length && !quote; i++) quote = isBlank(argument[i]);
-  size_t need = *used + 2 * length + 4;
+  size_t trailing = 0;
+  while (trailing < length && argument[length - 1 - trailing] == '\\') trailing++;
+  bool literalBackslash = trailing % 2 == 1 && (quote || argument[0] != '(');
+  size_t need = *used + 2 * length + 6;
   if (need > *size) {
     char* grown = static_cast<char*>(memRealloc(*line, need * 2));
     if (!grown) return false;
@@ -374,9 +382,11 @@ bool appendArgument(char** line, size_t* used, size_t* size, const char* argumen
   }
   char* out = *line + *used;
   if (quote) *out++ = '"';
-  for (size_t i = 0; i < length; i++) {
-    if (quote && (argument[i] == '"' || argument[i] == '\\')) *out++ = '\\';
-    *out++ = argument[i];
+  for (size_t i = 0; i <= length; i++) {
+    char c = i < length ? argument[i] : literalBackslash ? '\\' : 0;
+    if (!c) break;
+    if (quote && (c == '"' || c == '\\')) *out++ = '\\';
+    *out++ = c;
   }
   if (quote) *out++ = '"';
   *out++ = ' ';
