@@ -19,6 +19,7 @@ struct ProxyWindow;
 struct Telepointer;
 struct MetaScreen;
 struct Order;
+struct CursorRecord;
 
 constexpr u32 kHeadNameMax = 255;
 constexpr u32 kHeadCleanupSlots = 8;
@@ -81,6 +82,11 @@ struct Head {
   Window inWindowParent;
   HeadCleanup cleanup[kHeadCleanupSlots];
   void* cleanupArgument[kHeadCleanupSlots];
+  // Added for the resource database and the cursor records: the colormap
+  // standing for the meta screen's default colormap on this head, and the
+  // cursor the head shows (kCursorUnknown: to be set again).
+  Colormap metaColormap;
+  CursorRecord* currentCursor;
 };
 
 struct MetaScreen {
