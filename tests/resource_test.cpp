@@ -88,6 +88,8 @@ TEST(ResourceDatabase, SlotsAreNeverSlotZeroAndRunOutAtTheIdBitsReach) {
     ASSERT_EQ(initClientResourceTable(slot), 1);
   }
   EXPECT_EQ(findFreeClientSlot(), 0u) << "no slot left: refused, not slot 0";
+  freeClientResources(0);
+  EXPECT_EQ(findFreeClientSlot(), 0u) << "slot 0 is never handed out, even while free";
   freeClientResources(7);
   EXPECT_EQ(findFreeClientSlot(), 7u);
 }
