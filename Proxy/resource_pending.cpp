@@ -39,20 +39,21 @@ int allocColorCellsOnHeads(ProxyClient*, ColormapRecord*, const u32*, u32, const
 void removeInstalledColormap(MetaScreen*, u32) {}
 
 // Plain Xlib until the failsafe layer lands.
-Pixmap XfsCreatePixmap(Display* display, Drawable drawable, unsigned width, unsigned height, unsigned depth) {
+Pixmap XfsCreatePixmap(Display* display, Drawable drawable, unsigned int width, unsigned int height,
+                       unsigned int depth) {
   return XCreatePixmap(display, drawable, width, height, depth);
 }
 GC XfsCreateGC(Display* display, Drawable drawable, unsigned long mask, XGCValues* values) {
   return XCreateGC(display, drawable, mask, values);
 }
-void XfsCopyArea(Display* display, Drawable source, Drawable destination, GC gc, int sourceX, int sourceY,
-                 unsigned width, unsigned height, int destinationX, int destinationY) {
-  XCopyArea(display, source, destination, gc, sourceX, sourceY, width, height, destinationX, destinationY);
+int XfsCopyArea(Display* display, Drawable source, Drawable destination, GC gc, int sourceX, int sourceY,
+                unsigned int width, unsigned int height, int destinationX, int destinationY) {
+  return XCopyArea(display, source, destination, gc, sourceX, sourceY, width, height, destinationX, destinationY);
 }
-void XfsFreeGC(Display* display, GC gc) { XFreeGC(display, gc); }
-void XfsFreePixmap(Display* display, Pixmap pixmap) { XFreePixmap(display, pixmap); }
-void XfsFreeFont(Display* display, XFontStruct* font) { XFreeFont(display, font); }
-void XfsFlush(Display* display) { XFlush(display); }
+int XfsFreeGC(Display* display, GC gc) { return XFreeGC(display, gc); }
+int XfsFreePixmap(Display* display, Pixmap pixmap) { return XFreePixmap(display, pixmap); }
+int XfsFreeFont(Display* display, XFontStruct* font) { return XFreeFont(display, font); }
+int XfsFlush(Display* display) { return XFlush(display); }
 int XfsSync(Display* display, Bool discard) { return XSync(display, discard); }
 
 }  // namespace palvon

@@ -50,16 +50,18 @@ int allocColorCellsOnHeads(ProxyClient* client, ColormapRecord* colormap, const 
                            const u32* masks, u32 maskCount);
 void removeInstalledColormap(MetaScreen* screen, u32 colormap);
 
-// The failsafe Xlib layer: each call is skipped on a display marked broken,
-// and a connection that breaks marks its display offline.
-Pixmap XfsCreatePixmap(Display* display, Drawable drawable, unsigned width, unsigned height, unsigned depth);
+// The failsafe Xlib layer (the signatures of the Xlib calls): each call is
+// skipped on a display marked broken, and a connection that breaks marks its
+// display offline.
+Pixmap XfsCreatePixmap(Display* display, Drawable drawable, unsigned int width, unsigned int height,
+                       unsigned int depth);
 GC XfsCreateGC(Display* display, Drawable drawable, unsigned long mask, XGCValues* values);
-void XfsCopyArea(Display* display, Drawable source, Drawable destination, GC gc, int sourceX, int sourceY,
-                 unsigned width, unsigned height, int destinationX, int destinationY);
-void XfsFreeGC(Display* display, GC gc);
-void XfsFreePixmap(Display* display, Pixmap pixmap);
-void XfsFreeFont(Display* display, XFontStruct* font);
-void XfsFlush(Display* display);
+int XfsCopyArea(Display* display, Drawable source, Drawable destination, GC gc, int sourceX, int sourceY,
+                unsigned int width, unsigned int height, int destinationX, int destinationY);
+int XfsFreeGC(Display* display, GC gc);
+int XfsFreePixmap(Display* display, Pixmap pixmap);
+int XfsFreeFont(Display* display, XFontStruct* font);
+int XfsFlush(Display* display);
 int XfsSync(Display* display, Bool discard);
 
 }  // namespace palvon
