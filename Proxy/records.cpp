@@ -10,6 +10,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
 #include "Xext/pose.h"

@@ -17,6 +17,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
 #include "xsupport/xtarget.h"

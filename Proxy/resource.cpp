@@ -16,6 +16,7 @@
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
 #include "base/logging.h"
 #include "xsupport/xtarget.h"
 

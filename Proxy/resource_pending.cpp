@@ -1,13 +1,9 @@
 // Placeholders for the calls of resource_pending.h; see there.
 #include "Proxy/resource_pending.h"
 
-#include "Proxy/xdisplay.h"
 #include "base/logging.h"
 
 namespace palvon {
-
-// The font display role; set by the heads layer.
-ServerDisplay* fontDisplay = nullptr;
 
 void processSaveSet(ProxyClient*) { PALVON_WIP(); }
 // Called for every destroyed window: quiet until the attribute layer lands.
@@ -37,23 +33,5 @@ int allocColorCellsOnHeads(ProxyClient*, ColormapRecord*, const u32*, u32, const
   return 1;
 }
 void removeInstalledColormap(MetaScreen*, u32) {}
-
-// Plain Xlib until the failsafe layer lands.
-Pixmap XfsCreatePixmap(Display* display, Drawable drawable, unsigned int width, unsigned int height,
-                       unsigned int depth) {
-  return XCreatePixmap(display, drawable, width, height, depth);
-}
-GC XfsCreateGC(Display* display, Drawable drawable, unsigned long mask, XGCValues* values) {
-  return XCreateGC(display, drawable, mask, values);
-}
-int XfsCopyArea(Display* display, Drawable source, Drawable destination, GC gc, int sourceX, int sourceY,
-                unsigned int width, unsigned int height, int destinationX, int destinationY) {
-  return XCopyArea(display, source, destination, gc, sourceX, sourceY, width, height, destinationX, destinationY);
-}
-int XfsFreeGC(Display* display, GC gc) { return XFreeGC(display, gc); }
-int XfsFreePixmap(Display* display, Pixmap pixmap) { return XFreePixmap(display, pixmap); }
-int XfsFreeFont(Display* display, XFontStruct* font) { return XFreeFont(display, font); }
-int XfsFlush(Display* display) { return XFlush(display); }
-int XfsSync(Display* display, Bool discard) { return XSync(display, discard); }
 
 }  // namespace palvon

@@ -4,8 +4,6 @@
 // paths, answer the neutral value quietly) and goes away as the layers land.
 #pragma once
 
-#include <X11/Xlib.h>
-
 #include "base/strings.h"
 
 namespace palvon {
@@ -49,19 +47,5 @@ const char* openFontOnHead(FontRecord* font, Head* head);
 int allocColorCellsOnHeads(ProxyClient* client, ColormapRecord* colormap, const u32* pixels, u32 count,
                            const u32* masks, u32 maskCount);
 void removeInstalledColormap(MetaScreen* screen, u32 colormap);
-
-// The failsafe Xlib layer (the signatures of the Xlib calls): each call is
-// skipped on a display marked broken, and a connection that breaks marks its
-// display offline.
-Pixmap XfsCreatePixmap(Display* display, Drawable drawable, unsigned int width, unsigned int height,
-                       unsigned int depth);
-GC XfsCreateGC(Display* display, Drawable drawable, unsigned long mask, XGCValues* values);
-int XfsCopyArea(Display* display, Drawable source, Drawable destination, GC gc, int sourceX, int sourceY,
-                unsigned int width, unsigned int height, int destinationX, int destinationY);
-int XfsFreeGC(Display* display, GC gc);
-int XfsFreePixmap(Display* display, Pixmap pixmap);
-int XfsFreeFont(Display* display, XFontStruct* font);
-int XfsFlush(Display* display);
-int XfsSync(Display* display, Bool discard);
 
 }  // namespace palvon
