@@ -2,6 +2,7 @@
 // gravity, clip regions with shapes, overlap tests and destruction order.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -58,10 +59,11 @@ class Tree : public ::testing::Test {
 
 std::string boxes(const Region* region) {
   std::string text;
+  char box[64];
   for (long i = 0; i < regionNumRects(region); i++) {
     const RegionBox& b = regionRects(region)[i];
-    text += "(" + std::to_string(b.x1) + "," + std::to_string(b.y1) + "," + std::to_string(b.x2) + "," +
-            std::to_string(b.y2) + ")";
+    snprintf(box, sizeof box, "(%d,%d,%d,%d)", b.x1, b.y1, b.x2, b.y2);
+    text += box;
   }
   return text;
 }
