@@ -3,6 +3,7 @@
 // neutral answer its declaration notes.
 #include "Proxy/heads_pending.h"
 
+#include "Proxy/xdisplay.h"
 #include "base/logging.h"
 
 namespace palvon {
@@ -136,10 +137,6 @@ void removeTranslucencyForHead([[maybe_unused]] Head* head) {
   PENDING();
 }
 
-void recordScreenChange([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 mask) {
-  PENDING();
-}
-
 void announceHeadChange([[maybe_unused]] Head* head, [[maybe_unused]] u32 mask) {
   PENDING();
 }
@@ -249,5 +246,16 @@ bool isServerDisplayOffline([[maybe_unused]] const ServerDisplay* server) {
   PENDING();
   return false;
 }
+
+// The server-display list and its role holders, until the server-display
+// module defines them.
+ServerDisplay* serverDisplayList;
+u32 serverDisplayCount;
+ServerDisplay* inputControlDisplay;
+ServerDisplay* imageDisplay;
+ServerDisplay* atomDisplay;
+ServerDisplay* timeDisplay;
+ServerDisplay* fontDisplay;
+ServerDisplay* resourceServerDisplay;
 
 }  // namespace palvon

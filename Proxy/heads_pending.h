@@ -89,7 +89,6 @@ void sendRootConfigureNotify(ProxyWindow* root);
 bool randrEmulationActive();  // stand-in: false
 bool startTranslucency(Head* head);  // stand-in: true
 void removeTranslucencyForHead(Head* head);
-void recordScreenChange(MetaScreen* screen, u32 mask);
 
 // --- Heads, pointer and input ----------------------------------------------------
 

@@ -17,6 +17,7 @@
 #include "Proxy/xdisplay.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xvisual.h"
+#include "Xext/pose.h"
 #include "base/logging.h"
 #include "base/rect.h"
 
@@ -389,10 +390,9 @@ const char* computeMetaScreenSize(MetaScreen* screen, const MetaScreenSettings* 
     normalizeHeadPositions(screen);
     if (const char* error = applyAxisSize(screen, settings->height, kAxisHeight, &changes)) return error;
   }
-  if ((mask & kMetaKeepVisible) && screen->keepVisible != settings->keepVisible) {
-    screen->keepVisible = std::clamp(settings->keepVisible, -65535, 65535);
-    changes |= kMetaKeepVisible;
-  }
+  // Compared after clamping: an out-of-range value given again is no change.
+  if (mask & kMetaKeepVisible)
+    storeIfChanged(&screen->keepVisible, std::clamp(settings->keepVisible, -65535, 65535), kMetaKeepVisible, &changes);
   if (mask & kMetaResizePolicy) screen->resizePolicy = settings->resizePolicy, changes |= kMetaResizePolicy;
   if (mask & kMetaWidthMM) storeIfChanged(&screen->widthMM, double(settings->widthMM), kMetaWidthMM, &changes);
   if (mask & kMetaHeightMM) storeIfChanged(&screen->heightMM, double(settings->heightMM), kMetaHeightMM, &changes);
