@@ -102,7 +102,7 @@ u32 currentDamageTarget([[maybe_unused]] void** object) {
   return 0;
 }
 
-struct Region* currentDamageRegion() {
+Region* currentDamageRegion() {
   PENDING();
   return nullptr;
 }
@@ -126,6 +126,11 @@ void sendRootConfigureNotify([[maybe_unused]] ProxyWindow* root) {
 bool randrEmulationActive() {
   PENDING();
   return false;
+}
+
+u32 pictFormatForHead([[maybe_unused]] u32 format, [[maybe_unused]] const Head* head) {
+  PENDING();
+  return format;
 }
 
 bool startTranslucency([[maybe_unused]] Head* head) {

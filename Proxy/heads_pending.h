@@ -17,6 +17,7 @@ struct ProxyClient;
 struct ProxyWindow;
 struct ServerDisplay;
 struct VisualRecord;
+struct Region;
 struct RequestWriter;
 
 // --- Resources and the window tree -----------------------------------------------
@@ -78,7 +79,7 @@ XFontStruct* gcFontInfo(u32 gc);
 // The current client's damage target: resource type and record.
 u32 currentDamageTarget(void** object);
 // The client's damage region (Region of the xsupport layer).
-struct Region* currentDamageRegion();
+Region* currentDamageRegion();
 
 // --- Extensions ------------------------------------------------------------------
 
@@ -87,6 +88,8 @@ void sendMetaScreenChangeEvent(MetaScreen* screen, u32 detail, u32 mask);
 void sendRRScreenChangeNotify(MetaScreen* screen);
 void sendRootConfigureNotify(ProxyWindow* root);
 bool randrEmulationActive();  // stand-in: false
+// The picture-format id on the head's server. Stand-in: unchanged.
+u32 pictFormatForHead(u32 format, const Head* head);
 bool startTranslucency(Head* head);  // stand-in: true
 void removeTranslucencyForHead(Head* head);
 

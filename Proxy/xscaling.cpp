@@ -173,12 +173,12 @@ HeadScaler* createScaler(u32 zoomedWidth, u32 metaWidth, u32 zoomedHeight, u32 m
   metaWidth = std::max(metaWidth, 1u), metaHeight = std::max(metaHeight, 1u);
   auto* s = static_cast<HeadScaler*>(memCalloc(1, sizeof(HeadScaler)));
   if (!s) return nullptr;
-  s->xTable = static_cast<i16*>(memAlloc(2 * kScaleTableSize * sizeof(i16)));
+  s->xTable = static_cast<i16*>(memAlloc(2 * kScalerTableSize * sizeof(i16)));
   if (!s->xTable) {
     free(s);
     return nullptr;
   }
-  s->yTable = s->xTable + kScaleTableSize;
+  s->yTable = s->xTable + kScalerTableSize;
   u32 g = gcd(zoomedWidth, metaWidth);
   s->xNum = zoomedWidth / g, s->xDen = metaWidth / g;
   g = gcd(zoomedHeight, metaHeight);

@@ -35,7 +35,7 @@ struct ProxyClient;
 
 constexpr i32 kScaleTableMin = -1000;
 constexpr i32 kScaleTableMax = 8000;
-constexpr u32 kScaleTableSize = kScaleTableMax - kScaleTableMin + 1;
+constexpr u32 kScalerTableSize = kScaleTableMax - kScaleTableMin + 1;
 
 // 90 degrees in the 1/64-degree units of arcs, and a full ellipse.
 constexpr i32 kArcQuarter = 5760;
@@ -50,7 +50,7 @@ struct ScaledFontName {
 struct HeadScaler {
   i32 originX, originY;              // meta position of the current drawable's origin
   i32 scaledOriginX, scaledOriginY;  // the origin through the tables
-  i16* xTable;                       // kScaleTableSize entries each
+  i16* xTable;                       // kScalerTableSize entries each
   i16* yTable;
   double xFactor;
   u32 xNum, xDen;
