@@ -296,7 +296,7 @@ const char* relayoutMetaScreens(MetaScreen* screen, u32 mask) {
     for (Head* head = screen->heads; head; head = head->next) {
       if (!isHeadOnline(head) || head->logical.width <= 0 || head->logical.height <= 0) continue;
       Rect r{head->logical.x, head->logical.y, u32(head->logical.width), u32(head->logical.height)}, fitted;
-      rectFitInBounds(&fitted, r, bounds);
+      rectClampToBounds(&fitted, r, bounds);
       head->logical = {fitted.x, fitted.y, i32(fitted.width), i32(fitted.height)};
       placeHeadRootWindow(head, nullptr, false);
     }
