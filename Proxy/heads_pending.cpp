@@ -97,6 +97,14 @@ XFontStruct* gcFontInfo([[maybe_unused]] u32 gc) {
   return nullptr;
 }
 
+bool describeGC([[maybe_unused]] u32 gc, GCFacts* out) {
+  PENDING();
+  *out = {};
+  return false;
+}
+
+void notePreparedDrawable([[maybe_unused]] u32 gc, [[maybe_unused]] u32 drawable) { PENDING(); }
+
 u32 currentDamageTarget([[maybe_unused]] void** object) {
   PENDING();
   *object = nullptr;
@@ -289,6 +297,8 @@ Atom XfsInternAtom(Display* display, const char* name, Bool onlyIfExists) {
   PASS_THROUGH(0, XInternAtom(display, name, onlyIfExists));
 }
 XFontStruct* XfsQueryFont(Display* display, XID font) { PASS_THROUGH(nullptr, XQueryFont(display, font)); }
+XFontStruct* XfsLoadQueryFont(Display* display, const char* name) { PASS_THROUGH(nullptr, XLoadQueryFont(display, name)); }
+int XfsFreeFont(Display* display, XFontStruct* font) { PASS_THROUGH(0, XFreeFont(display, font)); }
 
 // The server-display list and its role holders, until the server-display
 // module defines them.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <X11/Xlib.h>
+#include <X11/Xproto.h>
 
 #include "base/strings.h"
 
@@ -35,7 +36,9 @@ void describeScalingDrawable(u32 drawable, ScalingDrawable* out);
 // What the heads layer reads of a window record. Stand-in: all 0.
 struct WindowFacts {
   i32 x, y;             // relative to the parent
+  i32 absX, absY;       // in the meta screen
   u32 width, height;
+  u32 borderWidth;
   u32 id;
   u8 inputOnly;
   const ProxyWindow* parent;  // null for a root window
@@ -76,6 +79,17 @@ u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
 // The font information of a GC's font (XFontStruct of the head's server),
 // null when the GC has no font. Stand-in: null.
 XFontStruct* gcFontInfo(u32 gc);
+// What scaling reads of a GC record; false when there is no such GC.
+struct GCFacts {
+  MetaScreen* screen;
+  u32 preparedDrawable;            // the drawable it was last prepared for
+  const xRectangle* clipRectangles;
+  u32 clipCount;
+  i16 clipX, clipY;
+  i16 tileX, tileY;
+};
+bool describeGC(u32 gc, GCFacts* out);
+void notePreparedDrawable(u32 gc, u32 drawable);
 // The current client's damage target: resource type and record.
 u32 currentDamageTarget(void** object);
 // The client's damage region (Region of the xsupport layer).

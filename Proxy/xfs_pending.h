@@ -24,5 +24,7 @@ int XfsUninstallColormap(Display* display, Colormap colormap);
 char* XfsGetAtomName(Display* display, Atom atom);
 Atom XfsInternAtom(Display* display, const char* name, Bool onlyIfExists);
 XFontStruct* XfsQueryFont(Display* display, XID font);
+XFontStruct* XfsLoadQueryFont(Display* display, const char* name);
+int XfsFreeFont(Display* display, XFontStruct* font);
 
 }  // namespace palvon

@@ -32,6 +32,7 @@ namespace palvon {
 
 struct Region;
 struct ProxyClient;
+struct ProxyWindow;
 
 constexpr i32 kScaleTableMin = -1000;
 constexpr i32 kScaleTableMax = 8000;
@@ -196,6 +197,35 @@ u8 rotateGravityBy(u8 gravity, u32 rotation);
 void rectanglesExtent(const xRectangle* rectangles, const xRectangle* end, i32* right, i32* bottom);
 // A span given in 1/10000 mm on the display's screen, in pixels (rounded).
 void pointerSpanPixels(u32 spanX, u32 spanY, Display* display, int screen, u32* width, u32* height);
+
+// --- Text, glyphs, GCs and windows --------------------------------------------------
+
+// Set when some head draws text as bitmaps.
+extern u8 proxyFontBitmaps;
+// Whether text must be drawn as bitmaps on the head: rotated or zoomed
+// heads, and heads whose fonts are not the font server's (unless their
+// server keeps fonts of its own); always with the option DynamicServer.
+void checkFontBitmaps(Head* head);
+// The font name to open on the head for a client's font name: the sizes
+// scaled (the point size first, then the pixel size), tried on the head's
+// server; null when none exists. Outcomes are kept per scaler; the text
+// lives as long as the scaler.
+const char* openScaledFont(const char* name, Head* head);
+// RENDER AddGlyphs: every glyph's size, origin and advance for the head,
+// and its image resampled and turned into a new buffer (memAlloc'ed,
+// caller frees) laid out for the head's server. False when the images are
+// shorter than the infos say or memory is exhausted.
+bool scaleGlyphs(const Head* head, u32 depth, xGlyphInfo* infos, u32 count, const u8* images, u32 length,
+                 u8** outImages, u32* outLength);
+// Sends the GC's clip list and origins scaled for the drawable to every
+// scaled head of its screen (once per drawable). 0 when a request could
+// not be queued.
+int prepareScaledGC(ProxyClient* client, u32 gc, u32 drawable);
+// ConfigureWindow values (x 1, y 2, width 4, height 8, border 16, then
+// sibling and stack mode) for the head's copy of the window; `out` holds
+// room for seven values. With a scaler and any geometry bit, all four
+// geometry values are written. Returns the new mask.
+u16 scaleConfigureValues(const Head* head, const ProxyWindow* window, u16 mask, const u32* values, u32* out);
 
 // Exposure bookkeeping of scaled copies: a value noted for a window and a
 // sequence is taken back once.

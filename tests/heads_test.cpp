@@ -207,5 +207,53 @@ TEST(HeadCursors, ImageSetsTurnAndScaleWithTheirHotSpots) {
   }
 }
 
+TEST(HeadFonts, TextIsDrawnAsBitmapsWhereFontsDoNotFit) {
+  ServerDisplay font{}, same{}, other{}, own{};
+  strcpy(font.displayName, "hostA:1");
+  strcpy(same.displayName, "hostA:2");
+  strcpy(other.displayName, "hostB:1");
+  strcpy(own.displayName, "hostB:3");
+  own.serverFonts = 1;
+  ServerDisplay* savedFont = fontDisplay;
+  fontDisplay = &font;
+  HeadScaler* zoom = createScaler(2, 1, 2, 1, 0);
+  const struct {
+    ServerDisplay* server;
+    u32 rotation;
+    HeadScaler* scaler;
+    u8 bitmaps;
+  } cases[] = {{&font, 0, nullptr, 0}, {&same, 0, nullptr, 0}, {&other, 0, nullptr, 1}, {&own, 0, nullptr, 0},
+               {&own, 1, nullptr, 1},  {&own, 0, zoom, 0},     {&font, 0, zoom, 1}};
+  for (const auto& c : cases) {
+    Head head{};
+    head.serverDisplay = c.server, head.rotation = c.rotation, head.scaler = c.scaler;
+    head.fontBitmaps = 7;
+    checkFontBitmaps(&head);
+    EXPECT_EQ(head.fontBitmaps, c.bitmaps) << c.server->displayName << " rot " << c.rotation;
+  }
+  releaseScaler(&zoom);
+  fontDisplay = savedFont;
+}
+
+TEST(HeadWindows, ConfigureValuesAreScaledAsOneArea) {
+  Head head{};
+  MetaScreen screen{};
+  screen.width = 1000, screen.height = 800;
+  head.metaScreen = &screen;
+  head.scaler = createScaler(2, 1, 2, 1, 0);
+  const u32 in[] = {10, 20, 7, 0x1234, Above};
+  u32 out[7] = {};
+  // x, y, border, sibling, stack mode: all four geometry values go out.
+  u16 mask = scaleConfigureValues(&head, nullptr, CWX | CWY | CWBorderWidth | CWSibling | CWStackMode, in, out);
+  EXPECT_EQ(mask, CWX | CWY | CWWidth | CWHeight | CWBorderWidth | CWSibling | CWStackMode);
+  EXPECT_EQ((std::vector<u32>(out, out + 7)), (std::vector<u32>{20, 40, 2, 2, 14, 0x1234, Above}));
+  releaseScaler(&head.scaler);
+  // Without a scaler the values pass as given.
+  mask = scaleConfigureValues(&head, nullptr, CWX | CWStackMode, in, out);
+  EXPECT_EQ(mask, CWX | CWStackMode);
+  EXPECT_EQ(out[0], 10u);
+  EXPECT_EQ(out[1], 20u);
+}
+
 }  // namespace
 }  // namespace palvon

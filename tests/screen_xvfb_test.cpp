@@ -235,5 +235,54 @@ TEST_F(TwoServers, AnImageThatSuitsTheHeadIsUsedAsItIs) {
   XDestroyImage(image);
 }
 
+TEST_F(TwoServers, FontNamesAreScaledAndKeptPerScaler) {
+  headA_->scaler = createScaler(1600, 800, 1200, 600, 0);
+  const char* big = openScaledFont("-misc-fixed-medium-r-normal--10-100-75-75-c-60-iso8859-1", headA_);
+  ASSERT_NE(big, nullptr);
+  EXPECT_NE(strstr(big, "-200-"), nullptr) << big;
+  EXPECT_NE(strstr(big, "-120-"), nullptr) << big;
+  XFontStruct* font = XLoadQueryFont(da_, big);
+  ASSERT_NE(font, nullptr) << big;
+  EXPECT_NEAR(font->ascent + font->descent, 20, 2);
+  XFreeFont(da_, font);
+  // A name that is no XLFD takes the fields of the font the head has.
+  const char* fixed = openScaledFont("fixed", headA_);
+  ASSERT_NE(fixed, nullptr);
+  font = XLoadQueryFont(da_, fixed);
+  ASSERT_NE(font, nullptr) << fixed;
+  EXPECT_NEAR(font->ascent + font->descent, 26, 2);
+  XFreeFont(da_, font);
+  // Missing fonts are remembered as missing; names match in any case.
+  EXPECT_EQ(openScaledFont("-nobody-nothing-medium-r-normal--10-100-75-75-c-60-iso8859-1", headA_), nullptr);
+  EXPECT_EQ(openScaledFont("-NOBODY-nothing-medium-r-normal--10-100-75-75-c-60-iso8859-1", headA_), nullptr);
+  u32 cached = 0;
+  for (ScaledFontName* f = headA_->scaler->scaledFonts; f; f = f->next) cached++;
+  EXPECT_EQ(cached, 3u);
+  EXPECT_EQ(openScaledFont("FIXED", headA_), fixed);
+}
+
+TEST_F(TwoServers, GlyphsTurnWithTheHead) {
+  // One 8 x 4 glyph of depth 1 (rows of 32 bits), pixel (0, 0) set.
+  u8 image[16] = {};
+  image[0] = BitmapBitOrder(da_) == LSBFirst ? 0x01 : 0x80;
+  xGlyphInfo info{8, 4, 0, 3, 8, 0};
+  headA_->rotation = 1;
+  headA_->scaler = createScaler(600, 800, 800, 600, 1);
+  u8* out = nullptr;
+  u32 length = 0;
+  ASSERT_TRUE(scaleGlyphs(headA_, 1, &info, 1, image, sizeof image, &out, &length));
+  EXPECT_EQ(info.width, 4);
+  EXPECT_EQ(info.height, 8);
+  EXPECT_EQ(length, 8u * 4);
+  EXPECT_EQ(info.x, 3);
+  EXPECT_EQ(info.y, 7);
+  EXPECT_EQ(info.xOff, 0);
+  EXPECT_EQ(info.yOff, -8);
+  // The set pixel went to (0, 7).
+  EXPECT_EQ(out[7 * 4], BitmapBitOrder(da_) == LSBFirst ? 0x01 : 0x80);
+  free(out);
+  EXPECT_FALSE(scaleGlyphs(headA_, 1, &info, 1, image, 8, &out, &length));
+}
+
 }  // namespace
 }  // namespace palvon
