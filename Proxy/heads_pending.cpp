@@ -4,7 +4,10 @@
 #include "Proxy/heads_pending.h"
 
 #include "Proxy/xdisplay.h"
-#include "Proxy/xfs_pending.h"
+#include "Proxy/xfs.h"
+// Xlibint.h (through xfs.h) defines min and max as macros.
+#undef min
+#undef max
 #include "base/logging.h"
 
 namespace palvon {
@@ -252,63 +255,17 @@ void freeHeadVisuals([[maybe_unused]] Head* head) {
   PENDING();
 }
 
-void freeServerDisplay([[maybe_unused]] ServerDisplay* server) {
-  PENDING();
-}
 
-bool isServerDisplayOffline([[maybe_unused]] const ServerDisplay* server) {
-  PENDING();
-  return false;
-}
+// --- Failsafe wrappers the failsafe layer does not offer yet ---------------------
 
-
-// --- Failsafe wrappers (plain Xlib until the failsafe layer lands) ---------------
-
-#define PASS_THROUGH(failure, call) \
-  do {                              \
-    PENDING();                      \
-    if (!display) return failure;   \
-    return call;                    \
-  } while (0)
-
-int XfsGrabServer(Display* display) { PASS_THROUGH(0, XGrabServer(display)); }
-int XfsUngrabServer(Display* display) { PASS_THROUGH(0, XUngrabServer(display)); }
 int XfsDeleteProperty(Display* display, Window window, Atom property) {
-  PASS_THROUGH(0, XDeleteProperty(display, window, property));
+  PENDING();
+  return isDisplayOffline(display) ? 0 : XDeleteProperty(display, window, property);
 }
-int XfsDestroyWindow(Display* display, Window window) { PASS_THROUGH(0, XDestroyWindow(display, window)); }
-int XfsFreeColormap(Display* display, Colormap colormap) { PASS_THROUGH(0, XFreeColormap(display, colormap)); }
-int XfsFreePixmap(Display* display, Pixmap pixmap) { PASS_THROUGH(0, XFreePixmap(display, pixmap)); }
-int XfsFreeCursor(Display* display, Cursor cursor) { PASS_THROUGH(0, XFreeCursor(display, cursor)); }
-int XfsFlush(Display* display) { PASS_THROUGH(0, XFlush(display)); }
-Bool XfsQueryPointer(Display* display, Window window, Window* root, Window* child, int* rootX, int* rootY, int* x,
-                     int* y, unsigned int* mask) {
-  PASS_THROUGH(False, XQueryPointer(display, window, root, child, rootX, rootY, x, y, mask));
-}
-Status XfsSendEvent(Display* display, Window window, Bool propagate, long mask, XEvent* event) {
-  PASS_THROUGH(0, XSendEvent(display, window, propagate, mask, event));
-}
-int XfsInstallColormap(Display* display, Colormap colormap) { PASS_THROUGH(0, XInstallColormap(display, colormap)); }
-int XfsUninstallColormap(Display* display, Colormap colormap) {
-  PASS_THROUGH(0, XUninstallColormap(display, colormap));
-}
-char* XfsGetAtomName(Display* display, Atom atom) { PASS_THROUGH(nullptr, XGetAtomName(display, atom)); }
-Atom XfsInternAtom(Display* display, const char* name, Bool onlyIfExists) {
-  PASS_THROUGH(0, XInternAtom(display, name, onlyIfExists));
-}
-XFontStruct* XfsQueryFont(Display* display, XID font) { PASS_THROUGH(nullptr, XQueryFont(display, font)); }
-XFontStruct* XfsLoadQueryFont(Display* display, const char* name) { PASS_THROUGH(nullptr, XLoadQueryFont(display, name)); }
-int XfsFreeFont(Display* display, XFontStruct* font) { PASS_THROUGH(0, XFreeFont(display, font)); }
 
-// The server-display list and its role holders, until the server-display
-// module defines them.
-ServerDisplay* serverDisplayList;
-u32 serverDisplayCount;
-ServerDisplay* inputControlDisplay;
-ServerDisplay* imageDisplay;
-ServerDisplay* atomDisplay;
-ServerDisplay* timeDisplay;
-ServerDisplay* fontDisplay;
-ServerDisplay* resourceServerDisplay;
+int XfsFreeCursor(Display* display, Cursor cursor) {
+  PENDING();
+  return isDisplayOffline(display) ? 0 : XFreeCursor(display, cursor);
+}
 
 }  // namespace palvon

@@ -14,7 +14,10 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
-#include "Proxy/xfs_pending.h"
+#include "Proxy/xfs.h"
+// Xlibint.h (through xfs.h) defines min and max as macros.
+#undef min
+#undef max
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"

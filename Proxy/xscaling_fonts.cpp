@@ -17,7 +17,10 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
-#include "Proxy/xfs_pending.h"
+#include "Proxy/xfs.h"
+// Xlibint.h (through xfs.h) defines min and max as macros.
+#undef min
+#undef max
 #include "Proxy/xheadmap.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"

@@ -15,16 +15,15 @@
 #include "Proxy/heads_pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
+// Xlibint.h (through xfs.h) defines min and max as macros.
+#undef min
+#undef max
 #include "Proxy/xscaling.h"
 #include "Proxy/xvisual.h"
 #include "Xext/pose.h"
 #include "base/logging.h"
 #include "base/rect.h"
-
-// Last: it defines min and max as macros.
-#include <X11/Xlibint.h>
-#undef min
-#undef max
 
 namespace palvon {
 
@@ -176,7 +175,7 @@ Head* nextHeadPerServer(const Head* head) {
 }
 
 bool isHeadOnline(const Head* head) {
-  return head && head->display && !(head->display->flags & XlibDisplayIOError);
+  return head && !isDisplayOffline(head->display);
 }
 
 bool isMetaScreenResizable(const MetaScreen* screen) {

@@ -47,38 +47,44 @@ class OfflineHeads : public testing::Test {
     return head;
   }
   MetaScreen* screen_ = nullptr;
-  ServerDisplay one_{}, two_{};
+  // Server display records as the server-display module frees them: when
+  // their last head is unbound. Made at first use.
+  ServerDisplay& server(int n) {
+    if (!servers_[n]) servers_[n] = static_cast<ServerDisplay*>(calloc(1, sizeof(ServerDisplay)));
+    return *servers_[n];
+  }
+  ServerDisplay* servers_[2] = {};
 
  private:
   MetaScreen* savedScreens_ = nullptr;
 };
 
 TEST_F(OfflineHeads, NumbersReuseTheSmallestFreeOne) {
-  Head* a = add("a", &one_);
-  Head* b = add("b", &one_);
-  Head* c = add("c", &two_);
+  Head* a = add("a", &server(0));
+  Head* b = add("b", &server(0));
+  Head* c = add("c", &server(1));
   EXPECT_EQ(a->numberOnDisplay, 0u);
   EXPECT_EQ(b->numberOnDisplay, 1u);
   EXPECT_EQ(c->numberOnDisplay, 0u);
   EXPECT_EQ(c->numberInScreen, 2u);
-  EXPECT_EQ(one_.firstHead, a);
+  EXPECT_EQ(server(0).firstHead, a);
   EXPECT_EQ(screen_->mainHead, a);
   EXPECT_EQ(screen_->headCount, 3);
   ASSERT_EQ(removeServerFromScreen(a, true), nullptr);
   // Roles and the first-head role move on; a new head takes number 0.
   EXPECT_EQ(screen_->mainHead, b);
   EXPECT_EQ(screen_->colorHead, b);
-  EXPECT_EQ(one_.firstHead, b);
-  Head* d = add("d", &one_);
+  EXPECT_EQ(server(0).firstHead, b);
+  Head* d = add("d", &server(0));
   EXPECT_EQ(d->numberOnDisplay, 0u);
   EXPECT_EQ(d->numberInScreen, 0u);
   EXPECT_EQ(screen_->headCount, 3);
 }
 
 TEST_F(OfflineHeads, RemovalRefusals) {
-  Head* only = add("only", &one_);
+  Head* only = add("only", &server(0));
   EXPECT_EQ(std::string(removeServerFromScreen(only, true)), "Can't remove only - still needed");
-  Head* fixed = add("fixed", &two_);
+  Head* fixed = add("fixed", &server(1));
   fixed->tags = kHeadTagStatic;
   EXPECT_EQ(std::string(removeServerFromScreen(fixed, true)), "Can't remove fixed - tag STATIC is set");
   fixed->tags = 0;
@@ -91,7 +97,7 @@ TEST_F(OfflineHeads, RemovalRefusals) {
 }
 
 TEST_F(OfflineHeads, PanOffsetsAndAxesWithoutOffset) {
-  Head* h = add("pan", &one_);
+  Head* h = add("pan", &server(0));
   h->tags = kHeadTagStaticDisplay;
   EXPECT_EQ(std::string(setHeadPanOffset(h, 16, 0)),
             "Can't enable screen pan at pan - Make sure the StaticDisplay tag is disabled");

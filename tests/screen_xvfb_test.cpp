@@ -38,20 +38,17 @@ class TwoServers : public testing::Test {
   }
   void SetUp() override {
     ASSERT_TRUE(a_->ok() && b_->ok()) << a_->error() << b_->error();
-    da_ = XOpenDisplay(a_->display().c_str());
-    db_ = XOpenDisplay(b_->display().c_str());
-    ASSERT_TRUE(da_ && db_);
+    ASSERT_EQ(openServerDisplay(a_->display().c_str(), 0, &sa_), nullptr);
+    ASSERT_EQ(openServerDisplay(b_->display().c_str(), 0, &sb_), nullptr);
+    da_ = sa_->display, db_ = sb_->display;
     savedScreens_ = proxyState.screens;
-    savedList_ = serverDisplayList;
     proxyState.screens = nullptr;
-    sa_.display = da_, sa_.index = 0, sa_.next = &sb_;
-    sb_.display = db_, sb_.index = 1;
-    serverDisplayList = &sa_;
-    atomDisplay = &sa_;
+    atomDisplay = sa_;
     screen_ = createMetaScreen();
-    headA_ = add("a", ":a", &sa_, {0, 0, 800, 600});
-    headB_ = add("b", ":b", &sb_, {800, 0, 640, 480});
+    headA_ = add("a", ":a", sa_, {0, 0, 800, 600});
+    headB_ = add("b", ":b", sb_, {800, 0, 640, 480});
   }
+  // Unbinding the last head of a server display closes and frees it.
   void TearDown() override {
     while (screen_ && screen_->heads) {
       Head* h = screen_->heads;
@@ -62,10 +59,7 @@ class TwoServers : public testing::Test {
     }
     if (screen_) free(screen_->name), free(screen_);
     proxyState.screens = savedScreens_;
-    serverDisplayList = savedList_;
     atomDisplay = nullptr;
-    if (da_) XCloseDisplay(da_);
-    if (db_) XCloseDisplay(db_);
   }
   Head* add(const char* name, const char* text, ServerDisplay* server, HeadRect logical) {
     Head* head = nullptr;
@@ -81,14 +75,14 @@ class TwoServers : public testing::Test {
   static test::Xvfb* b_;
   Display* da_ = nullptr;
   Display* db_ = nullptr;
-  ServerDisplay sa_{}, sb_{};
+  ServerDisplay* sa_ = nullptr;
+  ServerDisplay* sb_ = nullptr;
   MetaScreen* screen_ = nullptr;
   Head* headA_ = nullptr;
   Head* headB_ = nullptr;
 
  private:
   MetaScreen* savedScreens_ = nullptr;
-  ServerDisplay* savedList_ = nullptr;
 };
 
 test::Xvfb* TwoServers::a_;
