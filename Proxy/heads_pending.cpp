@@ -10,6 +10,8 @@
 #undef max
 #include "base/logging.h"
 
+#include <cstdlib>
+
 namespace palvon {
 
 // "WIP" on the problem channel, once per stand-in.
@@ -241,20 +243,37 @@ void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] He
   PENDING();
 }
 
-const char* createHeadVisuals([[maybe_unused]] Head* head) {
+
+const char* getHeadVisuals([[maybe_unused]] Display* display, [[maybe_unused]] int screen, VisualRecord** records,
+                           i32* count) {
   PENDING();
+  *records = nullptr, *count = 0;
   return nullptr;
 }
 
-const char* addEmulatedVisuals([[maybe_unused]] Head* head, [[maybe_unused]] u32 visualFlags) {
+const char* emulateVisuals([[maybe_unused]] Display* display, [[maybe_unused]] const VisualRecord* visuals,
+                           [[maybe_unused]] i32 count, [[maybe_unused]] u32 wantedMask, VisualRecord** newVisuals,
+                           i32* newCount) {
   PENDING();
+  *newVisuals = nullptr, *newCount = 0;
   return nullptr;
 }
 
-void freeHeadVisuals([[maybe_unused]] Head* head) {
+void freeHeadVisuals(VisualRecord* records, [[maybe_unused]] i32 count) {
   PENDING();
+  free(records);
 }
 
+bool allocEmulatedColor([[maybe_unused]] Display* display, [[maybe_unused]] EmulatedColormap* colormap,
+                        [[maybe_unused]] XColor* colour) {
+  PENDING();
+  return false;
+}
+
+EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
+  PENDING();
+  return nullptr;
+}
 
 // --- Failsafe wrappers the failsafe layer does not offer yet ---------------------
 

@@ -20,6 +20,7 @@
 #undef max
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
+#include "Proxy/xvisual.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/rect.h"
@@ -92,6 +93,39 @@ bool displayHasOtherHead(const Head* head) {
   return false;
 }
 
+// The flag that keeps only the emulated visuals of a head.
+constexpr u32 kOnlyEmulatedVisuals = 0x2000;
+
+// The screen's visuals followed by the emulated ones the flags ask for.
+const char* readHeadVisuals(Head* head, u32 visualFlags) {
+  VisualRecord* real = nullptr;
+  i32 realCount = 0;
+  if (const char* error = getHeadVisuals(head->display, int(head->screen), &real, &realCount)) return error;
+  VisualRecord* emulated = nullptr;
+  i32 emulatedCount = 0;
+  logIfProblem(emulateVisuals(head->display, real, realCount, visualFlags & ~kOnlyEmulatedVisuals, &emulated,
+                              &emulatedCount));
+  bool onlyEmulated = visualFlags & kOnlyEmulatedVisuals;
+  if (onlyEmulated || !emulatedCount) {
+    head->visuals = onlyEmulated ? emulated : real;
+    head->visualCount = onlyEmulated ? emulatedCount : realCount;
+    freeHeadVisuals(onlyEmulated ? real : emulated, onlyEmulated ? realCount : emulatedCount);
+    return nullptr;
+  }
+  // The records move into one array; their own tables go with them.
+  auto* all = static_cast<VisualRecord*>(memRealloc(real, sizeof(VisualRecord) * size_t(realCount + emulatedCount)));
+  if (!all) {
+    freeHeadVisuals(real, realCount);
+    freeHeadVisuals(emulated, emulatedCount);
+    return PALVON_OOM();
+  }
+  memcpy(all + realCount, emulated, sizeof(VisualRecord) * size_t(emulatedCount));
+  free(emulated);
+  head->visuals = all;
+  head->visualCount = realCount + emulatedCount;
+  return nullptr;
+}
+
 }  // namespace
 
 // --- Creation and linking -----------------------------------------------------------
@@ -117,14 +151,13 @@ const char* createHead(const char* name, const char* displayText, Display* displ
     head->width = u32(DisplayWidth(display, s)), head->height = u32(DisplayHeight(display, s));
     head->widthMM = u32(DisplayWidthMM(display, s)), head->heightMM = u32(DisplayHeightMM(display, s));
     logStepf("Querying visuals of %s...", head->name);
-    if (const char* error = createHeadVisuals(head)) {
+    if (const char* error = readHeadVisuals(head, visualFlags)) {
       free(head);
       return error;
     }
-    logIfProblem(addEmulatedVisuals(head, visualFlags));
   }
   if ((proxyConfig.options & kOptionTranslucent) && !startTranslucency(head)) {
-    freeHeadVisuals(head);
+    freeHeadVisuals(head->visuals, head->visualCount);
     free(head);
     return PALVON_OOM();
   }
@@ -276,7 +309,8 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   }
   if (focusHead() == head) setFocusHead(pointerHead());
   releaseScaler(&head->scaler);
-  freeHeadVisuals(head);
+  freeHeadVisuals(head->visuals, head->visualCount);
+  head->visuals = nullptr, head->visualCount = 0;
   if (screen->mainHead && isHeadOnline(screen->mainHead)) XfsFlush(screen->mainHead->display);
   recomputeOverlappingHeads();
   free(head);

@@ -15,11 +15,13 @@
 #include "Proxy/heads_pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xerrors.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
 #undef min
 #undef max
 #include "Proxy/xscaling.h"
+#include "Proxy/xpixels.h"
 #include "Proxy/xvisual.h"
 #include "Xext/pose.h"
 #include "base/logging.h"
@@ -416,6 +418,76 @@ VisualRecord* headRootVisual(Head* head) {
   fallback.redShift = 0, fallback.greenShift = 8, fallback.blueShift = 16;
   fallback.redBits = fallback.greenBits = fallback.blueBits = 8;
   return &fallback;
+}
+
+namespace {
+
+constexpr u32 kDetailVisuals = 0x8000000;
+
+// The head whose colours become the screen's: the colour head first, and
+// a head that shows the root visual with its own default visual before one
+// that does not.
+Head* colourSourceHead(MetaScreen* screen) {
+  Head* best = nullptr;
+  u32 bestScore = 999999;
+  for (Head* h = screen->heads; h; h = h->next) {
+    u32 score = h == screen->colorHead ? 0 : 200;
+    const VisualRecord* match = headVisualMatch(h, screen->rootVisual);
+    bool ownDefault = match && h->display && match->visualId == XVisualIDFromVisual(DefaultVisual(h->display, int(h->screen)));
+    if (!ownDefault) score += 50;
+    if (score < bestScore) best = h, bestScore = score;
+  }
+  return best;
+}
+
+// Black and white of the screen from emulated colour cells of its default
+// colormap, stored into the head's colormap in the head's visual.
+bool emulatedBlackAndWhite(MetaScreen* screen, Head* head, Colormap colormap) {
+  EmulatedColormap* cells = emulatedColormapOf(screen->defaultColormap);
+  XColor colours[2] = {};
+  colours[1].red = colours[1].green = colours[1].blue = 0xffff;
+  for (XColor& c : colours) {
+    c.flags = DoRed | DoGreen | DoBlue;
+    if (!cells || !allocEmulatedColor(head->display, cells, &c)) return false;
+  }
+  screen->blackPixel = colours[0].pixel, screen->whitePixel = colours[1].pixel;
+  for (XColor& c : colours) c.pixel = convertPixelToHead(u32(c.pixel), screen->rootVisual, head);
+  XfsStoreColors(head->display, colormap, colours, 2);
+  return true;
+}
+
+}  // namespace
+
+void setupMetaScreenColors(MetaScreen* screen) {
+  logStepf("Adjusting colors of %s ...", screenName(screen));
+  Head* head = colourSourceHead(screen);
+  if (head && isHeadOnline(head)) {
+    const VisualRecord* match = headVisualMatch(head, screen->rootVisual);
+    Colormap colormap = head->colormap ? head->colormap : head->defaultColormap;
+    if (!match || !match->emulatedVisualId) {
+      XColor black{}, white{};
+      white.red = white.green = white.blue = 0xffff;
+      XfsAllocColor(head->display, colormap, &black);
+      XfsAllocColor(head->display, colormap, &white);
+      screen->blackPixel = convertPixelFromHead(u32(black.pixel), screen->rootVisual, head);
+      screen->whitePixel = convertPixelFromHead(u32(white.pixel), screen->rootVisual, head);
+    } else if (!emulatedBlackAndWhite(screen, head, colormap)) {
+      screen->blackPixel = 0, screen->whitePixel = 1;
+    }
+    if (detailFlags & kDetailVisuals) {
+      LOGF(logChInfo, "BlackPixel = 0x%x (meta %d, from %s, cmap 0x%x)", u32(screen->blackPixel), screen->number,
+           head->name, u32(colormap));
+      LOGF(logChInfo, "WhitePixel = 0x%x (meta %d, from %s, cmap 0x%x)", u32(screen->whitePixel), screen->number,
+           head->name, u32(colormap));
+    }
+  }
+  screen->minInstalledMaps = screen->maxInstalledMaps = 0xffffffffu;
+  for (const Head* h = screen->heads; h; h = h->next) {
+    if (!isHeadOnline(h)) continue;
+    Screen* real = ScreenOfDisplay(h->display, int(h->screen));
+    screen->minInstalledMaps = std::min(screen->minInstalledMaps, u32(MinCmapsOfScreen(real)));
+    screen->maxInstalledMaps = std::min(screen->maxInstalledMaps, u32(MaxCmapsOfScreen(real)));
+  }
 }
 
 bool isScreenSharedByHeads(const Head* head) {

@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -219,6 +220,26 @@ TEST_F(TwoServers, ImagesKeepTheirColoursOnAShallowerHead) {
   EXPECT_EQ(XGetPixel(back, 3, 1), 0x1fu);
   XDestroyImage(back);
   XDestroyImage(image);
+}
+
+TEST_F(TwoServers, RootColoursComeFromTheColourHead) {
+  SixteenBitMatch visuals(db_);
+  screen_->visuals = &visuals.client;
+  screen_->visualCount = 1;
+  screen_->rootVisual = &visuals.client;
+  headB_->visualMatches = &visuals.match;
+  screen_->colorHead = headB_;
+  setupMetaScreenColors(screen_);
+  EXPECT_EQ(screen_->blackPixel, 0u);
+  // 16-bit white carried into 8-bit channels by plain shifts.
+  EXPECT_EQ(screen_->whitePixel, 0xf8fcf8u);
+  EXPECT_EQ(screen_->minInstalledMaps, u32(std::min(MinCmapsOfScreen(ScreenOfDisplay(da_, 0)),
+                                                    MinCmapsOfScreen(ScreenOfDisplay(db_, 0)))));
+  // No colour head and no matches: the first of equal scores, head A.
+  headB_->visualMatches = nullptr;
+  screen_->colorHead = nullptr;
+  setupMetaScreenColors(screen_);
+  EXPECT_EQ(screen_->whitePixel, WhitePixel(da_, 0));
 }
 
 TEST_F(TwoServers, AnImageThatSuitsTheHeadIsUsedAsItIs) {
