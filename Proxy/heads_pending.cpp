@@ -34,6 +34,17 @@ void describeWindow([[maybe_unused]] const ProxyWindow* window, [[maybe_unused]]
   *out = {};
 }
 
+bool describePixmap([[maybe_unused]] u32 pixmapId, PixmapFacts* out) {
+  PENDING();
+  *out = {};
+  return false;
+}
+
+GC getDepthGC([[maybe_unused]] Display* display, [[maybe_unused]] int screen, [[maybe_unused]] u32 depth) {
+  PENDING();
+  return nullptr;
+}
+
 u32 lookupResourceAnyType([[maybe_unused]] u32 id, [[maybe_unused]] void** object) {
   PENDING();
   *object = nullptr;

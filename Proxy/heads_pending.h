@@ -50,6 +50,13 @@ void describeWindow(const ProxyWindow* window, WindowFacts* out);
 constexpr u32 kResWindow = 1, kResPixmap = 2, kResGC = 3, kResVisual = 4, kResColormap = 5, kResCursor = 6,
               kResFont = 7, kResHead = 9, kResDbeBuffer = 14, kResGlxContext = 15, kResGlxPixmap = 16,
               kResGlxPbuffer = 17, kResMultiBuffer = 19, kResPictFormat = 20, kResPicture = 21, kResGlyphSet = 22;
+// What the heads layer reads of a pixmap record; false when there is none.
+struct PixmapFacts {
+  u32 width, height, depth;
+};
+bool describePixmap(u32 pixmapId, PixmapFacts* out);
+// The cached GC of a depth on a display's screen (server displays). Stand-in: null.
+GC getDepthGC(Display* display, int screen, u32 depth);
 // Stand-in: 0 (no such resource).
 u32 lookupResourceAnyType(u32 id, void** object);
 // The depth and the meta visual of a resource record of the given type

@@ -60,6 +60,32 @@ u32 completeEventMask(u32 mask);
 // instead of being forwarded.
 u32 adjustEventMaskForHead(ProxyClient* client, const ProxyWindow* window, u32 mask, const Head* head);
 
+// --- Background pixmaps -----------------------------------------------------------
+
+// One CopyArea of a shifted tile: from the tile, or within the target once
+// its first cell is filled.
+struct TileCopy {
+  bool fromTarget;
+  i16 sourceX, sourceY;
+  u16 width, height;
+  i16 destinationX, destinationY;
+};
+// The copies that fill width x height with the tile shifted by the origin
+// (negative origins wrap): the tile's up to four wrapped pieces into the
+// first cell, then the filled part doubled across and down. Returns the
+// count (at most `maximum`; 40 always suffice for 16-bit sizes).
+u32 planShiftedTile(u32 tileWidth, u32 tileHeight, i32 originX, i32 originY, u32 width, u32 height, TileCopy* out,
+                    u32 maximum);
+// A window's background pixmap on the head: None (0) when the head lacks
+// the window's visual; on a turned head a turned, shifted tile made for the
+// window (*made set: the caller frees it); for a root window without a
+// tile the head's own background; on a StaticDisplay head a tile larger
+// than the head is shifted to the head's place in the meta screen.
+u32 mapWindowRectToHead(ProxyClient* client, u32 pixmapId, const ProxyWindow* window, Head* head, bool* made);
+// The same decision for a window that is not a root; a missing visual
+// gives the head's own background.
+u32 mapBackgroundPixmapToHead(ProxyClient* client, u32 pixmapId, const ProxyWindow* window, Head* head, bool* made);
+
 // --- Cursors ----------------------------------------------------------------------
 
 // A fresh proxy-owned id with the cursor made on the head through the

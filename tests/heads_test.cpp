@@ -261,5 +261,43 @@ TEST(HeadWindows, ConfigureValuesAreScaledAsOneArea) {
   EXPECT_EQ(out[1], 20u);
 }
 
+// The copies of a shifted tile, replayed on arrays, against the pattern
+// itself: target (x, y) shows tile ((x + ox) mod w, (y + oy) mod h).
+TEST(HeadTiles, ShiftedTilesRepeatThePatternFromTheOrigin) {
+  const struct {
+    u32 tw, th;
+    i32 ox, oy;
+    u32 w, h;
+  } cases[] = {{8, 8, 0, 0, 20, 9}, {5, 3, 2, 1, 37, 11}, {5, 3, -7, -1, 6, 40}, {16, 16, 40, 3, 4, 4},
+               {1, 1, 0, 0, 33, 2},  {7, 4, 6, 3, 7, 4},   {3, 9, 1, 0, 100, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.tw << "x" << c.th << " at " << c.ox << "," << c.oy << " over " << c.w << "x"
+                                    << c.h);
+    TileCopy copies[40];
+    u32 n = planShiftedTile(c.tw, c.th, c.ox, c.oy, c.w, c.h, copies, 40);
+    std::vector<i32> target(c.w * c.h, -1);
+    auto tile = [&](i64 x, i64 y) { return i32(y * c.tw + x); };
+    for (u32 i = 0; i < n; i++) {
+      const TileCopy& k = copies[i];
+      for (u32 y = 0; y < k.height; y++)
+        for (u32 x = 0; x < k.width; x++) {
+          i64 sx = k.sourceX + x, sy = k.sourceY + y, dx = k.destinationX + x, dy = k.destinationY + y;
+          ASSERT_TRUE(dx >= 0 && dy >= 0 && dx < c.w && dy < c.h);
+          i32 v = k.fromTarget ? target[size_t(sy * c.w + sx)] : tile(sx, sy);
+          ASSERT_TRUE(k.fromTarget || (sx < c.tw && sy < c.th));
+          ASSERT_NE(v, -1) << "copied before it was filled";
+          target[size_t(dy * c.w + dx)] = v;
+        }
+    }
+    i64 ox = ((c.ox % i64(c.tw)) + c.tw) % c.tw, oy = ((c.oy % i64(c.th)) + c.th) % c.th;
+    for (u32 y = 0; y < c.h; y++)
+      for (u32 x = 0; x < c.w; x++)
+        ASSERT_EQ(target[y * c.w + x], tile((x + ox) % c.tw, (y + oy) % c.th)) << x << "," << y;
+  }
+  TileCopy copies[40];
+  EXPECT_LE(planShiftedTile(1, 1, 0, 0, 65535, 65535, copies, 40), 36u);
+  EXPECT_EQ(planShiftedTile(0, 4, 0, 0, 10, 10, copies, 40), 0u);
+}
+
 }  // namespace
 }  // namespace palvon
