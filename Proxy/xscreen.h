@@ -170,6 +170,14 @@ struct MetaScreenSettings {
   u32 resizePolicy;   // 0x1000
 };
 
+// What the RANDR emulation offers for every meta screen: any size from 1
+// to 65535, one size (index 0), no rotation.
+constexpr u32 kRandrMinSize = 1;
+constexpr u32 kRandrMaxSize = 65535;
+constexpr u32 kRandrSizeCount = 1;
+constexpr u32 kRandrSizeIndex = 0;
+constexpr u32 kRandrRotation = 1;
+
 // --- Meta screens ------------------------------------------------------------------
 
 // Null when memory is exhausted. Numbered from the proxy's screen counter

@@ -60,6 +60,13 @@ VisualRecord emulatedOnTrueColor() {
   return v;
 }
 
+VisualRecord emulatedOn565() {
+  VisualRecord v = trueColor(0x31, 0xf800, 0x7e0, 0x1f, 16);
+  v.emulatedVisualId = 0x98;
+  v.emulatedDepth = 16;
+  return v;
+}
+
 VisualRecord pseudoColor() {
   VisualRecord v{};
   v.visualId = 0x40;
@@ -82,6 +89,8 @@ const PixelCase kPixelCases[] = {
      0x123456, 0x123456},
     // A colour index spread into every channel; the red channel brings it back.
     {"emulated", pseudoColor(), emulatedOnTrueColor(), 300, 0x2c2c2c, 44},
+    // Channels narrower than the index keep to their own bits.
+    {"emulatedNarrow", pseudoColor(), emulatedOn565(), 0xff, 0xffff, 0x1f},
 };
 
 INSTANTIATE_TEST_SUITE_P(Visuals, PixelConversion, testing::ValuesIn(kPixelCases),
