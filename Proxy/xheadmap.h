@@ -71,7 +71,7 @@ struct TileCopy {
   i16 destinationX, destinationY;
 };
 // The copies that fill width x height with the tile shifted by the origin
-// (negative origins wrap): the tile's up to four wrapped pieces into the
+// (negative origins wrap): the tile's up to four wrapped parts into the
 // first cell, then the filled part doubled across and down. Returns the
 // count (at most `maximum`; 40 always suffice for 16-bit sizes).
 u32 planShiftedTile(u32 tileWidth, u32 tileHeight, i32 originX, i32 originY, u32 width, u32 height, TileCopy* out,

@@ -46,7 +46,7 @@ u32 planShiftedTile(u32 tileWidth, u32 tileHeight, i32 originX, i32 originY, u32
     out[n++] = {fromTarget, i16(sx), i16(sy), u16(w), u16(h), i16(dx), i16(dy)};
   };
   // The first cell: the tile cut at the origin into its (up to) four
-  // wrapped pieces.
+  // wrapped parts.
   i32 ox = wrap(originX, tileWidth), oy = wrap(originY, tileHeight);
   i64 rightW = i64(tileWidth) - ox, lowerH = i64(tileHeight) - oy;
   add(false, ox, oy, rightW, lowerH, 0, 0);
