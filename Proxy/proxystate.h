@@ -39,6 +39,11 @@ struct ProxyState {
   MetaScreen* screens;
   u32 screenCount;
 
+  // Heads over all meta screens, and the most heads any one screen held
+  // (added with the heads layer).
+  u32 headCount;
+  u32 maxHeadsPerScreen;
+
   // Added by the resource database: the client slots, the lists of
   // reference-counted records, and the cursor in force at the pointer.
   ResourceDatabase resources;

@@ -116,7 +116,7 @@ void refFont(FontRecord* font, void* recording) {
     if (const char* error = makeFontGlyphImages(font)) logProblem(error, __FILE__, __LINE__);
     for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
       for (Head* head = screen->heads; head; head = head->next) {
-        if (!headDrawsTextFromGlyphs(head)) continue;
+        if (!head->fontBitmaps) continue;  // the head draws text with server fonts
         if (const char* error = openFontOnHead(font, head)) {
           logProblem(error, __FILE__, __LINE__);
         } else if (head->serverDisplay && head->serverDisplay->display) {

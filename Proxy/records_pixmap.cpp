@@ -18,6 +18,9 @@
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
+#include "Proxy/xheadmap.h"
+#include "Proxy/xpixels.h"
+#include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
 #include "xsupport/xtarget.h"
@@ -69,8 +72,7 @@ bool copyPixmapToHead(PixmapRecord* pixmap, Head* head) {
   if (head->scaler) scaleSize(head->scaler, &width, &height);
   if (width == 0) width = 1;
   if (height == 0) height = 1;
-  u32 depth = pixmap->depth < sizeof head->depthTable ? head->depthTable[pixmap->depth] : 0;
-  if (depth == 0) depth = pixmap->depth;
+  u32 depth = mapDepthForHead(pixmap->depth, head);
   auto* copy = static_cast<PixmapHeadCopy*>(std::calloc(1, sizeof(PixmapHeadCopy)));
   if (!copy) {
     PALVON_OOM();

@@ -12,9 +12,6 @@ void dropClientKeymapOverride(ProxyClient*) {}
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 // Hot path (every window id translated): quiet.
 bool isSelectionSyncWindow(const ServerDisplay*, u32) { return false; }
-void scaleSize(const HeadScaler*, u16*, u16*) { PALVON_WIP(); }
-bool needsVisualEmulation(u32, const Head*) { return false; }
-bool headDrawsTextFromGlyphs(const Head*) { return false; }
 void recordCursorChange(u32) {}
 // An unmapped window record needs nothing more until the tree changes land.
 void unmapWindowRecord(ProxyWindow*, int) {}

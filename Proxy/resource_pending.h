@@ -10,7 +10,6 @@ namespace palvon {
 
 struct FontRecord;
 struct Head;
-struct HeadScaler;
 struct MetaScreen;
 struct ProxyClient;
 struct ProxyWindow;
@@ -27,10 +26,6 @@ void dropClientKeymapOverride(ProxyClient* client);
 void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* screen);
 // Heads and screens.
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
-void scaleSize(const HeadScaler* scaler, u16* width, u16* height);
-bool needsVisualEmulation(u32 id, const Head* head);
-// True for a head that draws text from glyph pixmaps rather than server fonts.
-bool headDrawsTextFromGlyphs(const Head* head);
 void recordCursorChange(u32 device);
 // Window tree changes: unmapping as from a destroy.
 void unmapWindowRecord(ProxyWindow* window, int fromDestroy);

@@ -53,7 +53,11 @@ const Head* headForResource(u32 id, const Head* head) {
 u32 translateProxyId(u32 id, u32 kind, const Head* head) {
   for (const MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     if (id == screen->rootId) return kind == RT_REAL_ROOT ? head->root : head->rootWindow;
-    if (id == screen->defaultColormap) return kind == RT_REAL_COLORMAP ? head->defaultColormap : head->metaColormap;
+    if (id == screen->defaultColormap) {
+      // The head's own colormap stands for the meta default colormap; 0
+      // when the head uses its real default.
+      return kind == RT_REAL_COLORMAP || !head->colormap ? head->defaultColormap : head->colormap;
+    }
   }
   return id;
 }

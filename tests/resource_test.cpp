@@ -354,7 +354,7 @@ class Translation : public ::testing::Test {
     head.root = 0x100 + sub + 16 * index;
     head.rootWindow = 0x200 + sub + 16 * index;
     head.defaultColormap = 0x300 + sub + 16 * index;
-    head.metaColormap = 0x400 + sub + 16 * index;
+    head.colormap = 0x400 + sub + 16 * index;
   }
 };
 
