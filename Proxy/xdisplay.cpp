@@ -4,7 +4,6 @@
 
 #include <stdlib.h>
 
-#include <X11/Xatom.h>
 
 #include "Proxy/proxystate.h"
 #include "Proxy/xfs.h"
@@ -73,6 +72,7 @@ const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** o
     return PALVON_OOM();
   }
   xfsAttach(display);
+  xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;
   strCopy(server->displayName, DisplayString(display), sizeof server->displayName);
   strCopy(server->configuredName, options.displayName, sizeof server->configuredName);
@@ -123,21 +123,6 @@ void freeServerDisplay(ServerDisplay* server) {
     for (Head* head = other->firstHead; head; head = head->nextOnDisplay) head->serverIndex = other->index;
   }
   free(server);
-}
-
-Window pingDisplay(Display* display) {
-  XSetWindowAttributes attributes = {};
-  attributes.event_mask = PropertyChangeMask;
-  Window window = XfsCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0, InputOnly,
-                                  CopyFromParent, CWEventMask, &attributes);
-  if (!window) return 0;
-  long value = 0;
-  XfsChangeProperty(display, window, XA_POINT, XA_INTEGER, 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(&value), 1);
-  XfsSelectInput(display, window, NoEventMask);
-  XfsDestroyWindow(display, window);
-  XfsFlush(display);
-  return window;
 }
 
 ServerDisplay* findServerDisplay(const Display* display) {

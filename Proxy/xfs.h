@@ -100,6 +100,7 @@ const char* displayOfflineText(Display* display);
   X(InternAtom, XInternAtom, 0)                             \
   X(SetSelectionOwner, XSetSelectionOwner, 0)               \
   X(ChangeProperty, XChangeProperty, 0)                     \
+  X(DeleteProperty, XDeleteProperty, 0)                     \
   X(GetSelectionOwner, XGetSelectionOwner, 0)               \
   X(CreateColormap, XCreateColormap, 0)                     \
   X(CreatePixmapCursor, XCreatePixmapCursor, 0)             \
