@@ -5,7 +5,10 @@
 #include <stdlib.h>
 
 
+#include "Proxy/client.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/sequence.h"
+#include "Proxy/serverlink.h"
 #include "Proxy/xfs.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
@@ -103,6 +106,14 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   xtargetCloseDisplay(display);
 }
 
+void closeLinksToServer(const ServerDisplay* server) {
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    for (u32 i = client->linkCount; i-- > 0;) {
+      if (client->links[i]->server.display == server) closeServerLink(client->links[i]);
+    }
+  }
+}
+
 void freeServerDisplay(ServerDisplay* server) {
   if (!server) return;
   disconnectServerDisplay(server, isDisplayOffline(server->display));
@@ -117,12 +128,36 @@ void freeServerDisplay(ServerDisplay* server) {
   for (ServerDisplay** role : roles) {
     if (*role == server) *role = nullptr;
   }
+  closeLinksToServer(server);
+  // The links of each client stay in server-list order, so indices move
+  // down together.
   u32 index = 0;
   for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
     other->index = index++;
     for (Head* head = other->firstHead; head; head = head->nextOnDisplay) head->serverIndex = other->index;
   }
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    for (u32 i = 0; i < client->linkCount; i++) {
+      if (const ServerDisplay* owner = client->links[i]->server.display) client->links[i]->server.serverIndex = owner->index;
+    }
+  }
   free(server);
+}
+
+Display* getLinkXDisplay(const ServerLink* link) {
+  if (link) return link->server.display ? link->server.display->display : nullptr;
+  return serverDisplayList ? serverDisplayList->display : nullptr;
+}
+
+XFontStruct* queryFontOnClientServer(ServerLink* link, const char* name) {
+  // The client's own requests (a font path it just set, a font it just
+  // opened) must have reached the server before the proxy asks it.
+  if (link->requestsSent != link->lastServerSequence) {
+    if (const char* error = syncServerLink(link)) logProblem(error, __FILE__, __LINE__);
+  }
+  Display* display = getLinkXDisplay(link);
+  if (isDisplayOffline(display)) return nullptr;
+  return XfsLoadQueryFont(display, name);
 }
 
 ServerDisplay* findServerDisplay(const Display* display) {

@@ -16,6 +16,7 @@ namespace palvon {
 
 struct Head;
 struct Order;
+struct ServerLink;
 
 constexpr u32 kDisplayNameMax = 256;
 
@@ -266,6 +267,30 @@ bool displayHasStaticHead(const ServerDisplay* server);
 // what the clients still wait for from it and re-arms their pending
 // requests on the remaining servers.
 void dropServerDisplay(ServerDisplay* server);
+
+// --- For the client and link layers ------------------------------------------
+// The Xlib display of the link's server, or of the first server display when
+// no link is given; null when there is none.
+Display* getLinkXDisplay(const ServerLink* link);
+// XLoadQueryFont on the link's server display, after a round trip on the
+// link when the server has not yet answered all of the client's requests.
+// Null when the font is unknown or the display went offline. Free with
+// XFreeFont.
+XFontStruct* queryFontOnClientServer(ServerLink* link, const char* name);
+// Notes traffic on a link of this server (null is ignored); allocation-free.
+void noteServerDisplayTraffic(ServerDisplay* server);
+// With the option Failsafe: whether the server display itself is lost (its
+// connection closed already, or an XfsSync finds it offline). False without
+// Failsafe.
+bool serverDisplayLost(ServerDisplay* server);
+// When serverDisplayLost: drops the server (closing every client's link to
+// it) and returns true, so that a broken link does not end its client.
+bool dropLostServer(ServerDisplay* server);
+// The text of a failed link set-up: "Connection to %s is offline - ..." when
+// serverDisplayLost, else `text`.
+const char* serverLinkLostText(ServerDisplay* server, const char* text);
+// Closes every client's link to the server.
+void closeLinksToServer(const ServerDisplay* server);
 
 // The steps of a drop that belong to other layers. Each is called when set;
 // the layers install theirs at start-up. Left unset, a drop only closes the

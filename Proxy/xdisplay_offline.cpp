@@ -140,6 +140,32 @@ void restartDisplayWatchdog(Display* display) {
   }
 }
 
+void noteServerDisplayTraffic(ServerDisplay* server) {
+  if (server && server->watchdogTimer) server->lastTrafficMs = ordersClock();
+}
+
+bool serverDisplayLost(ServerDisplay* server) {
+  if (!failsafeSet() || !server) return false;
+  return !server->display || syncServerDisplay(server);
+}
+
+bool dropLostServer(ServerDisplay* server) {
+  if (!serverDisplayLost(server)) return false;
+  if (server->display) {
+    dropServerDisplay(server);
+  } else {
+    // Dropped before, while its heads kept the record: only the links remain.
+    closeLinksToServer(server);
+  }
+  return true;
+}
+
+const char* serverLinkLostText(ServerDisplay* server, const char* text) {
+  if (!serverDisplayLost(server)) return text;
+  return tmpPrintf("Connection to %s is offline - Maybe the X Window server is unavailable or network is down",
+                   server->displayName);
+}
+
 bool syncServerDisplay(ServerDisplay* server) {
   if (server->display) XfsSync(server->display, False);
   return isDisplayOffline(server->display);

@@ -26,6 +26,11 @@
 
 #include <type_traits>
 
+#include <X11/Xlibint.h>
+// Xlibint.h's min and max macros would break the standard headers below.
+#undef min
+#undef max
+
 #include "Proxy/startup.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
@@ -186,6 +191,10 @@ void clearPropertyOutputs(Window, Atom, long, long, Bool, Atom, Atom* type, int*
 }
 
 }  // namespace
+
+bool isDisplayOffline(const Display* display) {
+  return display == nullptr || (display->flags & XlibDisplayIOError) != 0;
+}
 
 void xfsInstall() {
   if (installed) return;
