@@ -121,7 +121,7 @@ TimeoutEntry* findTimeout(const Display* display) {
 // Jumps back into the innermost armed wrapper; returns when none is armed on
 // this thread.
 void jumpToArmedCall(Display* display) {
-  if (sigjmp_buf* jump = xtargetOpenJump) siglongjmp(*jump, 1);
+  xtargetFailOpeningDisplay(display);
   if (!onMainThread() || !topFrame) return;
   XfsFrame* frame = topFrame;
   topFrame = frame->outer;
