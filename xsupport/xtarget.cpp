@@ -271,6 +271,14 @@ void closeWithoutTraffic(Display* display) {
     display->free_funcs->atoms = nullptr;
   }
   display->atoms = nullptr;
+  // Events still queued go to the free list, which the close frees; the
+  // close itself skips the discarding sync that would otherwise do this.
+  if (display->head) {
+    display->tail->next = display->qfree;
+    display->qfree = display->head;
+    display->head = display->tail = nullptr;
+    display->qlen = 0;
+  }
   // Nothing more is sent: a dead server must not make the close block.
   display->bufptr = display->buffer;
   XCloseDisplay(display);
