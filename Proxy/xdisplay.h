@@ -283,8 +283,9 @@ void noteServerDisplayTraffic(ServerDisplay* server);
 // connection closed already, or an XfsSync finds it offline). False without
 // Failsafe.
 bool serverDisplayLost(ServerDisplay* server);
-// When serverDisplayLost: drops the server (closing every client's link to
-// it) and returns true, so that a broken link does not end its client.
+// When serverDisplayLost: closes every client's link to the server, drops
+// the server and returns true, so that a broken link does not end its
+// client.
 bool dropLostServer(ServerDisplay* server);
 // The text of a failed link set-up: "Connection to %s is offline - ..." when
 // serverDisplayLost, else `text`.

@@ -151,12 +151,10 @@ bool serverDisplayLost(ServerDisplay* server) {
 
 bool dropLostServer(ServerDisplay* server) {
   if (!serverDisplayLost(server)) return false;
-  if (server->display) {
-    dropServerDisplay(server);
-  } else {
-    // Dropped before, while its heads kept the record: only the links remain.
-    closeLinksToServer(server);
-  }
+  // The links go first and in every case: a record that keeps its heads
+  // outlives the drop, and its links must not fail again and again.
+  closeLinksToServer(server);
+  if (server->display) dropServerDisplay(server);
   return true;
 }
 
