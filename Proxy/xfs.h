@@ -87,6 +87,7 @@ const char* displayOfflineText(Display* display);
   X(ConvertSelection, XConvertSelection, 0)                 \
   X(FreeColormap, XFreeColormap, 0)                         \
   X(FreeColors, XFreeColors, 0)                             \
+  X(FreeCursor, XFreeCursor, 0)                             \
   X(FreeFont, XFreeFont, 0)                                 \
   X(FreeGC, XFreeGC, 0)                                     \
   X(FreePixmap, XFreePixmap, 0)                             \

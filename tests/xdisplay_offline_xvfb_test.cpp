@@ -24,9 +24,16 @@ namespace {
 constexpr u32 kStaticTag = 0x400;
 
 u64 gFakeMs;
+int gServerFd = -1;
 u64 fakeClock() { return gFakeMs; }
-// The loop watches no descriptor here: a wait just moves the clock on.
+// The loop watches no descriptor here: a wait moves the clock on by the whole
+// wait, after giving the server a moment of real time to answer what the
+// last step sent.
 int fakePoll(pollfd*, nfds_t, int timeoutMs) {
+  if (gServerFd >= 0) {
+    pollfd server = {gServerFd, POLLIN, 0};
+    ::poll(&server, 1, 50);
+  }
   gFakeMs += static_cast<u64>(timeoutMs);
   return 0;
 }
@@ -52,8 +59,10 @@ class OfflineTest : public ::testing::Test {
     lostServerHooks.processEvents = recordIntake;
     ASSERT_TRUE(server.ok()) << server.error();
     ASSERT_EQ(openServerDisplay(server.display().c_str(), 5000, &record), nullptr);
+    gServerFd = ConnectionNumber(record->display);
   }
   void TearDown() override {
+    gServerFd = -1;
     while (serverDisplayList) freeServerDisplay(serverDisplayList);
     if (stopped) kill(server.pid(), SIGCONT);
     proxyState.screens = nullptr;
