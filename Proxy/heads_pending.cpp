@@ -270,16 +270,4 @@ EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   return nullptr;
 }
 
-// --- Failsafe wrappers the failsafe layer does not offer yet ---------------------
-
-int XfsDeleteProperty(Display* display, Window window, Atom property) {
-  PENDING();
-  return isDisplayOffline(display) ? 0 : XDeleteProperty(display, window, property);
-}
-
-int XfsFreeCursor(Display* display, Cursor cursor) {
-  PENDING();
-  return isDisplayOffline(display) ? 0 : XFreeCursor(display, cursor);
-}
-
 }  // namespace palvon

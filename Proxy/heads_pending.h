@@ -155,11 +155,4 @@ bool allocEmulatedColor(Display* display, EmulatedColormap* colormap, XColor* co
 // The emulated colormap of a colormap resource; null when it has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
 
-// --- Failsafe wrappers ----------------------------------------------------------
-
-// Two calls the failsafe layer has no wrapper for yet: stand-ins that skip a
-// display already flagged offline (no protection during the call).
-int XfsDeleteProperty(Display* display, Window window, Atom property);
-int XfsFreeCursor(Display* display, Cursor cursor);
-
 }  // namespace palvon
