@@ -3,7 +3,14 @@
 
 #include <cstring>
 
+#include <strings.h>
+
+#include <cstdlib>
+
+#include "Proxy/xfs.h"
+#include "Proxy/xraw.h"
 #include "base/logging.h"
+#include "xsupport/colornames.h"
 #include "xsupport/misc.h"
 
 namespace palvon {
@@ -85,6 +92,37 @@ void makeEmulatedRecord(VisualRecord* out, const VisualRecord* base, const Emula
   setVisualMasks(out, base->redMask, base->greenMask, base->blueMask);
   out->mbufMono = out->mbufStereo = -1;
   out->emulation.significantMask = significantBitsMask(base->bitsPerRgb);
+}
+
+// --- Named-colour cache -------------------------------------------------
+
+struct NamedColour {
+  char* name;
+  u16 red, green, blue;
+};
+NamedColour* namedColours = nullptr;  // grows, never shrinks
+u32 namedColourCount = 0;
+u32 namedColourCapacity = 0;
+
+const NamedColour* findNamedColour(const char* name, u32 length) {
+  for (u32 i = 0; i < namedColourCount; i++) {
+    const char* cached = namedColours[i].name;
+    if (strncasecmp(cached, name, length) == 0 && cached[length] == 0) return &namedColours[i];
+  }
+  return nullptr;
+}
+
+void cacheNamedColour(const char* name, u32 length, u16 red, u16 green, u16 blue) {
+  if (namedColourCount == namedColourCapacity) {
+    u32 capacity = namedColourCapacity ? namedColourCapacity * 2 : 32;
+    auto* grown = static_cast<NamedColour*>(memRealloc(namedColours, capacity * sizeof(NamedColour)));
+    if (!grown) return;  // not cached: the next look-up asks again
+    namedColours = grown;
+    namedColourCapacity = capacity;
+  }
+  char* copy = static_cast<char*>(memdupz(name, length));
+  if (!copy) return;
+  namedColours[namedColourCount++] = {copy, red, green, blue};
 }
 
 // --- Holders ------------------------------------------------------------
@@ -311,6 +349,68 @@ void freeEmulatedColors(Display* /*display*/, EmulatedColormap* colormap, const 
       subset = (subset - planeMask) & planeMask;
     } while (subset);
   }
+}
+
+const char* createEmulatedColormap(Display* display, Window root, const VisualRecord* visual,
+                                   EmulatedColormap* colormap) {
+  memset(colormap, 0, sizeof(*colormap));
+  // The record without its correction tables: the colormap owns no tables.
+  colormap->visual = *visual;
+  colormap->visual.redTable = colormap->visual.greenTable = colormap->visual.blueTable = nullptr;
+  colormap->visual.redCount = colormap->visual.greenCount = colormap->visual.blueCount = 0;
+  if (!colormap->visual.emulation.significantMask)
+    colormap->visual.emulation.significantMask = significantBitsMask(visual->bitsPerRgb);
+  if (!root) return nullptr;
+  colormap->serverColormap =
+      static_cast<u32>(XfsCreateColormap(display, root, selectVisualConversion(visual), AllocAll));
+  return colormap->serverColormap ? nullptr : "XfsCreateColormap() failed";
+}
+
+bool copyEmulatedColormapAndFree(Display* display, const EmulatedColormap* colormap, EmulatedColormap* copy) {
+  memcpy(copy, colormap, sizeof(*copy));
+  if (!colormap->serverColormap) return true;
+  copy->serverColormap = 0;
+  // Only fills Xlib's buffer once pending output is flushed.
+  if (!rawBegin(display)) return false;
+  copy->serverColormap = static_cast<u32>(XCopyColormapAndFree(display, colormap->serverColormap));
+  rawFlush(display);
+  return copy->serverColormap && !isDisplayOffline(display);
+}
+
+bool lookupColorNameCached(Display* display, const EmulatedColormap* colormap, const char* name, u32 length,
+                           XColor* colour) {
+  u16 mask = significantMaskOf(colormap);
+  memset(colour, 0, sizeof(*colour));
+  colour->flags = DoRed | DoGreen | DoBlue;
+  if (const NamedColour* cached = findNamedColour(name, length)) {
+    colour->red = cached->red;
+    colour->green = cached->green;
+    colour->blue = cached->blue;
+    return true;
+  }
+  if (display && colormap->serverColormap) {
+    const char* text = tmpStrndup(name, length);
+    XColor exact{}, screen{};
+    if (!text || !XfsLookupColor(display, colormap->serverColormap, text, &exact, &screen)) return false;
+    colour->red = exact.red;
+    colour->green = exact.green;
+    colour->blue = exact.blue;
+  } else if (!colorLookupName(name, length, &colour->red, &colour->green, &colour->blue)) {
+    return false;  // no server colormap to ask: the built-in colour names
+  }
+  cacheNamedColour(name, length, colour->red & mask, colour->green & mask, colour->blue & mask);
+  return true;
+}
+
+bool allocNamedEmulatedColor(Display* display, EmulatedColormap* colormap, const char* name, u32 length,
+                             XColor* screenColour, XColor* exactColour) {
+  XColor exact;
+  if (!lookupColorNameCached(display, colormap, name, length, &exact)) return false;
+  XColor allocated = exact;
+  if (!allocEmulatedColor(display, colormap, &allocated)) return false;
+  if (exactColour) *exactColour = exact;
+  *screenColour = allocated;
+  return true;
 }
 
 void freeClientEmulatedCells(EmulatedColormap* colormap) {

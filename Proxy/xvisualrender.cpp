@@ -1,6 +1,12 @@
 // RENDER picture formats of a display, and the visuals that use them.
+#include <X11/Xlibint.h>
+#include <X11/extensions/render.h>
+
+#include <cstdlib>
 #include <cstring>
 
+#include "Proxy/xfs.h"
+#include "Proxy/xraw.h"
 #include "Proxy/xvisual.h"
 #include "base/logging.h"
 
@@ -67,7 +73,55 @@ void addVisual(PictFormatRecord* formats, u32 count, u32 formatId, u32 visual, u
   }
 }
 
+// The server's RENDER version, taken from the QueryVersion reply as it
+// passes, so that the version and the formats cost one round trip.
+struct VersionState {
+  unsigned long sequence;
+  u32 major, minor;
+};
+
+Bool takeVersionReply(Display* display, xReply* reply, char* buffer, int length, XPointer data) {
+  auto* state = reinterpret_cast<VersionState*>(data);
+  if (display->last_request_read != state->sequence || reply->generic.type == X_Error) return False;
+  // QueryVersion replies carry two words of data after the generic part.
+  u32 words[8];
+  auto* full = reinterpret_cast<const u8*>(_XGetAsyncReply(display, reinterpret_cast<char*>(words), reply, buffer,
+                                                            length, 0, True));
+  memcpy(&state->major, full + 8, 4);
+  memcpy(&state->minor, full + 12, 4);
+  return True;
+}
+
 }  // namespace
+
+PictFormatRecord* queryRenderPictFormats(Display* display, u32* numFormats, u32* numScreens) {
+  *numFormats = *numScreens = 0;
+  u8 opcode = rawExtensionOpcode(display, RENDER_NAME);
+  if (!opcode || !rawBegin(display)) return nullptr;
+  u8* request = rawRequest(display, opcode, X_RenderQueryVersion, 12);
+  if (!request) return nullptr;
+  rawPut32(request, 4, 0);   // client version 0.11
+  rawPut32(request, 8, 11);
+  VersionState version{display->request, 0, 0};
+  _XAsyncHandler async;
+  async.next = display->async_handlers;
+  async.handler = takeVersionReply;
+  async.data = reinterpret_cast<XPointer>(&version);
+  display->async_handlers = &async;
+  RawReply reply;
+  bool ok = rawRequest(display, opcode, X_RenderQueryPictFormats, 4) && rawReply(display, &reply);
+  // Also after a broken connection: the handler lives on this stack frame.
+  DeqAsyncHandler(display, &async);
+  if (!ok) return nullptr;
+  u32 read = 0;
+  PictFormatRecord* formats = parsePictFormats(reply.data, reply.size, reply.word(8), reply.word(12), &read);
+  if (formats) {
+    *numFormats = read;
+    *numScreens = reply.word(12);
+  }
+  rawReplyFree(&reply);
+  return formats;
+}
 
 PictFormatRecord* parsePictFormats(const u8* body, u64 bytes, u32 numFormats, u32 numScreens, u32* formatsRead) {
   u64 fit = bytes / kPictFormInfoSize;
