@@ -191,7 +191,8 @@ u32 scoreVisualMatch(const VisualRecord* wanted, const VisualRecord* candidate, 
 // and contents.
 bool sameColorCharacterisation(const VisualRecord* a, const VisualRecord* b);
 
-// What matching needs to know beyond the records.
+// What matching needs to know beyond the records; capability
+// reconciliation sets it before matching (default: GLX on, no clients).
 struct VisualMatchContext {
   bool glxEnabled;         // the proxy offers GLX: GL attributes count
   bool clientsConnected;   // a GL visual can no longer be dropped quietly

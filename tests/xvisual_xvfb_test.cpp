@@ -21,6 +21,7 @@
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
 #include "gl/glcaps.h"
+#include "support/fakeserver.h"
 #include "support/logcapture.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
@@ -184,6 +185,32 @@ TEST_P(RecordsTest, MatchXdpyinfo) {
 
 INSTANTIATE_TEST_SUITE_P(Xvfb, RecordsTest, ::testing::Values(DepthCase{0, 24}, DepthCase{1, 16}, DepthCase{2, 8}),
                          [](const auto& info) { return "Depth" + std::to_string(info.param.depth); });
+
+// No server here has Multi-Buffering: the fake server answers for it, with a
+// stereo list that claims more entries than it carries.
+TEST(MultiBuffering, MaximumBuffersPerVisual) {
+  test::FakeXServer server;
+  ASSERT_TRUE(server.ok());
+  constexpr uint8_t kMbuf = 150;
+  server.addExtension("Multi-Buffering", kMbuf);
+  server.setResponder(kMbuf, [](const test::Bytes& request) {
+    EXPECT_EQ(request[1], 8);  // GetBufferInfo
+    test::Bytes body = {2, 0, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    // mono: the screen's visual with 4 buffers, an unknown visual; stereo: 2
+    for (u32 info : {0x21u, 4u, 0x99u, 3u, 0x21u, 2u}) {
+      for (int i = 0; i < 4; i++) body.push_back(static_cast<uint8_t>(info >> (8 * i)));
+    }
+    return test::FakeXServer::reply(body);
+  });
+  Connection c(server.display());
+  ASSERT_NE(c.display, nullptr);
+  HeadVisuals head(c.display, 0);
+  ASSERT_EQ(head.error, nullptr);
+  ASSERT_EQ(head.count, 1);
+  EXPECT_EQ(head.records[0].mbufMono, 4);
+  EXPECT_EQ(head.records[0].mbufStereo, 2);
+  EXPECT_STREQ(describeVisual(head.records), "TrueColor 24 bit (#33, mono, stereo)");
+}
 
 // --- GLX ------------------------------------------------------------------------
 
