@@ -81,6 +81,7 @@ struct Head {
   Window inWindowParent;
   HeadCleanup cleanup[kHeadCleanupSlots];
   void* cleanupArgument[kHeadCleanupSlots];
+  i32 visualMatchCount;       // records in visualMatches (the meta screen's count when built)
 };
 
 struct MetaScreen {

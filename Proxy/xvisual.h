@@ -211,7 +211,7 @@ constexpr u32 kHeadTagSloppyVisuals = 0x8000;
 VisualRecord* findMatchingHeadVisual(VisualRecord* metaVisual, VisualRecord* headVisuals, i32 headCount,
                                      const Head* head, i32 metaCount, bool reconcile);
 // Fills head->visualMatches (a new array parallel to the meta screen's
-// visuals). Null or "Display %s has no visual %s - Make sure the common
+// visuals, head->visualMatchCount records; the old array is freed). Null or "Display %s has no visual %s - Make sure the common
 // visuals are specified in your configuration".
 const char* buildHeadVisualMatches(Head* head, MetaScreen* screen);
 // The head's record for a meta visual; null without display or match.

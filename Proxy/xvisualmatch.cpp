@@ -128,9 +128,11 @@ VisualRecord* findMatchingHeadVisual(VisualRecord* metaVisual, VisualRecord* hea
 
 const char* buildHeadVisualMatches(Head* head, MetaScreen* screen) {
   i32 count = std::max(screen->visualCount, 0);
-  freeHeadVisuals(head->visualMatches, count);
+  freeHeadVisuals(head->visualMatches, head->visualMatchCount);
+  head->visualMatchCount = 0;
   head->visualMatches = static_cast<VisualRecord*>(memCalloc(count ? count : 1, sizeof(VisualRecord)));
   if (!head->visualMatches) return PALVON_OOM();
+  head->visualMatchCount = count;
   for (i32 i = 0; i < count; i++) {
     VisualRecord* meta = &screen->visuals[i];
     VisualRecord* match = findMatchingHeadVisual(meta, head->visuals, head->visualCount, head, count, false);
@@ -160,6 +162,7 @@ VisualRecord* lookupHeadVisual(const VisualRecord* metaVisual, const Head* head)
     }
     if (slot < 0) return nullptr;
   }
+  if (slot >= head->visualMatchCount) return nullptr;  // matches of an older visual list
   VisualRecord* match = &head->visualMatches[slot];
   return match->visualId ? match : nullptr;
 }

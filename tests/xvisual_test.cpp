@@ -534,9 +534,9 @@ TEST(VisualMatching, ReconcileNarrowsTheMetaVisual) {
   EXPECT_EQ(meta.dbeCapable, 0);
 }
 
-TEST(VisualMatching, LookupByIdGuardsItsSlot) {
+TEST(VisualMatching, LookupAndRebuildStayInsideTheMatches) {
   MetaScreen screen{};
-  VisualRecord metaVisuals[2] = {trueColor24(300), trueColor24(302)};
+  VisualRecord metaVisuals[3] = {trueColor24(300), trueColor24(302), trueColor24(303)};
   screen.visuals = metaVisuals;
   screen.visualCount = 2;
   VisualRecord headVisuals[1] = {trueColor24(33)};
@@ -552,7 +552,14 @@ TEST(VisualMatching, LookupByIdGuardsItsSlot) {
   EXPECT_EQ(lookupHeadVisual(&stranger, &head), nullptr);
   stranger.visualId = 1;
   EXPECT_EQ(lookupHeadVisual(&stranger, &head), nullptr);
-  freeHeadVisuals(head.visualMatches, 2);
+  // The meta screen gains a visual (a reset): until the matches are built
+  // again it has none on this head, and rebuilding frees the old two.
+  screen.visualCount = 3;
+  EXPECT_EQ(lookupHeadVisual(&metaVisuals[2], &head), nullptr);
+  ASSERT_EQ(buildHeadVisualMatches(&head, &screen), nullptr);
+  EXPECT_EQ(head.visualMatchCount, 3);
+  EXPECT_NE(lookupHeadVisual(&metaVisuals[2], &head), nullptr);
+  freeHeadVisuals(head.visualMatches, head.visualMatchCount);
 }
 
 }  // namespace

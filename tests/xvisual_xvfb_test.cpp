@@ -433,7 +433,7 @@ TEST_P(MetaScreenTest, OffersWhatBothHeadsShow) {
     }
   }
   for (auto& head : heads) {
-    freeHeadVisuals(head.visualMatches, screen.visualCount);
+    freeHeadVisuals(head.visualMatches, head.visualMatchCount);
     freeHeadVisuals(head.visuals, head.visualCount);
   }
   freeHeadVisuals(screen.visuals, screen.visualCount);
