@@ -21,8 +21,6 @@ LostServerHooks lostServerHooks = {};
 
 namespace {
 
-// The head tag "static": such a head must never be dropped.
-constexpr u32 kHeadTagStatic = 0x400;
 constexpr u64 kDefaultOfflineTimeoutMs = 20000;
 
 bool failsafeSet() { return (proxyConfig.options & kOptionFailsafe) != 0; }

@@ -202,10 +202,8 @@ extern VisualMatchContext visualMatchContext;
 // Detail flag of the visual-details lines (detailFlags, Proxy/xerrors.h).
 constexpr u32 kDetailVisuals = 0x8000000;
 
-// Head tag: the head need not show every visual of its meta screen.
-constexpr u32 kHeadTagSloppyVisuals = 0x8000;
-
-// The head visual of lowest cost for a meta visual, or null. With reconcile
+// The head visual of lowest cost for a meta visual, or null (a head tagged
+// kHeadTagSloppyVisuals takes no costly match). With reconcile
 // the meta visual is narrowed to what the head can show (depth, colormap
 // size, bits per RGB, masks, double buffering, GL sizes).
 VisualRecord* findMatchingHeadVisual(VisualRecord* metaVisual, VisualRecord* headVisuals, i32 headCount,

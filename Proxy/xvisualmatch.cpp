@@ -56,7 +56,8 @@ u32 scoreHeadVisual(const VisualRecord* meta, const VisualRecord* candidate, con
   if (meta->depth > candidate->depth) return kVisualIncompatible;
   if (meta->depth < candidate->depth) {
     // A shallower visual is shown only on a depth the head maps to this one.
-    if (!head || meta->depth >= sizeof(head->depthTable) || head->depthTable[meta->depth] != candidate->depth)
+    if (!head || meta->depth >= head->depthTableSize || meta->depth >= sizeof(head->depthTable) ||
+        head->depthTable[meta->depth] != candidate->depth)
       return kVisualIncompatible;
     score += 50;
   }

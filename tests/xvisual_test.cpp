@@ -483,6 +483,7 @@ TEST_P(MatchTest, Usable) {
   Head head{};
   head.tags = c.tags;
   head.depthTable[16] = 24;
+  head.depthTableSize = 17;
   visualMatchContext = {true, c.clientsConnected};
   EXPECT_EQ(findMatchingHeadVisual(&meta, &headVisual, 1, &head, 1, false) != nullptr, c.matches);
   visualMatchContext = {true, false};

@@ -389,7 +389,10 @@ TEST_P(MetaScreenTest, OffersWhatBothHeadsShow) {
     ASSERT_EQ(getHeadVisuals(heads[i].display, 0, &heads[i].visuals, &heads[i].visualCount), nullptr);
   }
   heads[0].next = &heads[1];
-  if (p.mappedDepth) heads[0].depthTable[p.mappedDepth] = heads[0].visuals[0].depth;
+  if (p.mappedDepth) {
+    heads[0].depthTable[p.mappedDepth] = heads[0].visuals[0].depth;
+    heads[0].depthTableSize = p.mappedDepth + 1;
+  }
   screen.heads = &heads[0];
   screen.colorHead = &heads[1];
   screen.visuals = copyVisualRecords(heads[1].visuals, heads[1].visualCount);
