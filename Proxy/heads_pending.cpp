@@ -239,32 +239,6 @@ void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] He
 }
 
 
-const char* getHeadVisuals([[maybe_unused]] Display* display, [[maybe_unused]] int screen, VisualRecord** records,
-                           i32* count) {
-  PENDING();
-  *records = nullptr, *count = 0;
-  return nullptr;
-}
-
-const char* emulateVisuals([[maybe_unused]] Display* display, [[maybe_unused]] const VisualRecord* visuals,
-                           [[maybe_unused]] i32 count, [[maybe_unused]] u32 wantedMask, VisualRecord** newVisuals,
-                           i32* newCount) {
-  PENDING();
-  *newVisuals = nullptr, *newCount = 0;
-  return nullptr;
-}
-
-void freeHeadVisuals(VisualRecord* records, [[maybe_unused]] i32 count) {
-  PENDING();
-  free(records);
-}
-
-bool allocEmulatedColor([[maybe_unused]] Display* display, [[maybe_unused]] EmulatedColormap* colormap,
-                        [[maybe_unused]] XColor* colour) {
-  PENDING();
-  return false;
-}
-
 EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;

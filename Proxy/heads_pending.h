@@ -141,17 +141,7 @@ void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
 
 // --- Visuals ---------------------------------------------------------------------
 
-// The records of one real screen (a new array) or an error text.
-// Stand-in: none, no error.
-const char* getHeadVisuals(Display* display, int screen, VisualRecord** records, i32* count);
-// The emulated visuals a head gains for the wanted mask (a new array, null
-// when none). Stand-in: none.
-const char* emulateVisuals(Display* display, const VisualRecord* visuals, i32 count, u32 wantedMask,
-                           VisualRecord** newVisuals, i32* newCount);
-void freeHeadVisuals(VisualRecord* records, i32 count);  // stand-in: frees the array
-// Emulated colour cells of a colormap of an emulated visual.
 struct EmulatedColormap;
-bool allocEmulatedColor(Display* display, EmulatedColormap* colormap, XColor* colour);  // stand-in: false
 // The emulated colormap of a colormap resource; null when it has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
 

@@ -14,6 +14,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xemulation.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
 #undef min

@@ -15,6 +15,7 @@
 #include "Proxy/heads_pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xemulation.h"
 #include "Proxy/xerrors.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
@@ -421,8 +422,6 @@ VisualRecord* headRootVisual(Head* head) {
 }
 
 namespace {
-
-constexpr u32 kDetailVisuals = 0x8000000;
 
 // The head whose colours become the screen's: the colour head first, and
 // a head that shows the root visual with its own default visual before one

@@ -122,6 +122,8 @@ struct Head {
   // Added for the cursor records: the cursor the head shows
   // (kCursorUnknown: to be set again).
   CursorRecord* currentCursor;
+  // Added for the visual matches.
+  i32 visualMatchCount;       // records in visualMatches (the meta screen's count when built)
 };
 
 struct MetaScreen {

@@ -56,6 +56,7 @@ class TwoServers : public testing::Test {
       destroyHead(h, true);
       releaseScaler(&h->scaler);
       unbindHeadFromServerDisplay(h);
+      freeHeadVisuals(h->visuals, h->visualCount);
       free(h);
     }
     if (screen_) free(screen_->name), free(screen_);
