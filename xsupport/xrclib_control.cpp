@@ -251,6 +251,62 @@ Status ctrlFakeDeviceMotionEvent(Display* display, XDevice* device, Bool relativ
   return sendDevice(display, device, kDeviceMotionNotify, relative ? 1 : 0, firstAxis, axes, axisCount, delay);
 }
 
+// --- XTestExtension1 -------------------------------------------------------------------
+
+// The client library of this extension keeps one opcode and one action
+// buffer for all displays, looks the extension up while it holds the display
+// lock (a deadlock with a thread-safe Xlib) and waits for the server's
+// acknowledgement at every flush. These writers share none of that.
+namespace {
+
+enum : u8 { kXTest1FakeInput = 1, kKeyAction = 1, kJumpAction = 3, kKeyUp = 0x04 };
+constexpr size_t kActionListSize = 64;
+
+struct XTest1FakeInputRequest {
+  u8 majorOpcode;
+  u8 minorOpcode;
+  u16 length;
+  u32 ack;
+  u8 actions[kActionListSize];  // a zero header ends the list
+};
+static_assert(sizeof(XTest1FakeInputRequest) == 72);
+
+u8 actionHeader(u32 device, u8 action) { return static_cast<u8>((device <= 15 ? device : 0) << 4 | action); }
+
+Status sendActions(Display* display, const u8* actions, size_t size) {
+  XExtCodes* codes = XInitExtension(display, kXTest1ExtensionName);
+  if (!codes) {
+    XMissingExtension(display, kXTest1ExtensionName);
+    return 0;
+  }
+  LockDisplay(display);
+  auto* request = static_cast<XTest1FakeInputRequest*>(
+      _XGetRequest(display, static_cast<CARD8>(codes->major_opcode), sizeof(XTest1FakeInputRequest)));
+  request->minorOpcode = kXTest1FakeInput;
+  request->ack = 0;
+  std::memset(request->actions, 0, kActionListSize);
+  std::memcpy(request->actions, actions, size);
+  UnlockDisplay(display);
+  if (display->synchandler) display->synchandler(display);
+  return 1;
+}
+
+}  // namespace
+
+Status xtest1FakeKeyOrButton(Display* display, u32 device, u32 code, Bool press) {
+  const u8 action[4] = {static_cast<u8>(actionHeader(device, kKeyAction) | (press ? 0 : kKeyUp)),
+                        static_cast<u8>(code), 0, 0};
+  return sendActions(display, action, sizeof action);
+}
+
+Status xtest1FakeJump(Display* display, u32 device, int x, int y) {
+  u8 action[8] = {actionHeader(device, kJumpAction), 0};
+  u16 jumpX = static_cast<u16>(x), jumpY = static_cast<u16>(y);
+  std::memcpy(action + 2, &jumpX, 2);
+  std::memcpy(action + 4, &jumpY, 2);
+  return sendActions(display, action, sizeof action);
+}
+
 // --- Discarding queued requests -----------------------------------------------------
 
 namespace {

@@ -34,6 +34,14 @@ Status ctrlFakeProximityEvent(Display* display, XDevice* device, Bool in, const 
                               u32 delay);
 Status ctrlFakeDeviceMotionEvent(Display* display, XDevice* device, Bool relative, int firstAxis, const int* axes,
                                  int axisCount, u32 delay);
+// --- XTestExtension1 ---------------------------------------------------------------
+// Fake input of the old XTestExtension1, one action per FakeInput request
+// and no acknowledgement awaited. Device ids above 15 do not fit its action
+// headers and are sent as 0.
+inline constexpr const char* kXTest1ExtensionName = "XTestExtension1";
+Status xtest1FakeKeyOrButton(Display* display, u32 device, u32 code, Bool press);
+Status xtest1FakeJump(Display* display, u32 device, int x, int y);
+
 // Drops every request still in the output buffer (the request counter goes
 // back with them); 1 when there were any.
 int ctrlDiscard(Display* display);

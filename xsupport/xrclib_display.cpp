@@ -10,8 +10,6 @@
 
 #include <X11/Xlibint.h>
 #include <X11/extensions/XTest.h>
-#include <X11/Xmd.h>
-#include <X11/extensions/xtestext1.h>
 
 #include "base/logging.h"
 #include "base/timeval.h"
@@ -150,7 +148,7 @@ const char* attachFakeInput(XrcDisplay* record, u32 wanted) {
     caps |= kXrcFakeInput | kXrcGrabProof;
     return nullptr;
   }
-  if (xDisplayExtensionCodes(display, XTestEXTENSION_NAME) && !xrcSetupXTestExtension1(record, grabProofNeeded)) {
+  if (xDisplayExtensionCodes(display, kXTest1ExtensionName) && !xrcSetupXTestExtension1(record, grabProofNeeded)) {
     return nullptr;
   }
   return xrcError(display, "Unsupported extension XTEST (version 2.2 or higher), XTestExtension1 or XTRAP");
@@ -262,7 +260,7 @@ const char* xrcSetInjectionMethod(Display* display, u32 method) {
       if (!XTestQueryExtension(display, &event, &xerror, &major, &minor)) return xrcError(display, "No XTEST");
       break;
     case kXrcXTest1:
-      if (!xDisplayExtensionCodes(display, XTestEXTENSION_NAME)) return xrcError(display, "No XTestExtension1");
+      if (!xDisplayExtensionCodes(display, kXTest1ExtensionName)) return xrcError(display, "No XTestExtension1");
       break;
     case kXrcControl:
       if (!xDisplayExtensionCodes(display, kControlExtensionName)) {
@@ -309,7 +307,7 @@ void xrcForgetModmap(XrcDisplay* record) {
 
 const char* xrcSetupXTestExtension1(XrcDisplay* record, bool needGrabProof) {
   Display* display = record->display;
-  if (!xDisplayExtensionCodes(display, XTestEXTENSION_NAME)) return xrcError(display, "No XTestExtension1");
+  if (!xDisplayExtensionCodes(display, kXTest1ExtensionName)) return xrcError(display, "No XTestExtension1");
   if (!needGrabProof) {
     record->method = kXrcXTest1;
     record->capabilities |= kXrcFakeInput;
@@ -321,9 +319,8 @@ const char* xrcSetupXTestExtension1(XrcDisplay* record, bool needGrabProof) {
   int x = 0, y = 0, winX, winY;
   unsigned int state;
   XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &winX, &winY, &state);
-  unsigned long delay[1] = {0};
-  XTestMovePointer(display, static_cast<int>(record->xtest1Pointer), delay, &x, &y, 1);
-  XTestFlush(display);
+  xtest1FakeJump(display, record->xtest1Pointer, x, y);
+  XFlush(display);
   if (!xServerGrabLeaksInput(display)) return xrcError(display, "XTestExtension1 not impervious");
   record->capabilities |= kXrcFakeInput | kXrcGrabProof;
   record->method = kXrcXTest1;

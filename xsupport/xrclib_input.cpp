@@ -3,8 +3,6 @@
 #include "xsupport/xrclib_input.h"
 
 #include <X11/extensions/XTest.h>
-#include <X11/Xmd.h>
-#include <X11/extensions/xtestext1.h>
 
 #include "base/logging.h"
 #include "xsupport/xrclib_control.h"
@@ -60,8 +58,7 @@ void injectButton(XrcDisplay* record, u32 button, bool press) {
       break;
     case kXrcXTest1:
       if (!record->xtest1SetUp) xrcSetupXTestExtension1(record, false);
-      XTestPressButton(display, static_cast<int>(record->xtest1Pointer), 0, button, press ? XTestPRESS : XTestRELEASE);
-      XTestFlush(display);
+      xtest1FakeKeyOrButton(display, record->xtest1Pointer, button, press);
       XWarpPointer(display, None, None, 0, 0, 0, 0, 0, 0);
       break;
     case kXrcControl:
@@ -83,8 +80,7 @@ void injectKey(XrcDisplay* record, u32 keycode, bool press) {
       break;
     case kXrcXTest1:
       if (!record->xtest1SetUp) xrcSetupXTestExtension1(record, false);
-      XTestPressKey(display, static_cast<int>(record->xtest1Keyboard), 0, keycode, press ? XTestPRESS : XTestRELEASE);
-      XTestFlush(display);
+      xtest1FakeKeyOrButton(display, record->xtest1Keyboard, keycode, press);
       XWarpPointer(display, None, None, 0, 0, 0, 0, 0, 0);
       break;
     case kXrcControl:
@@ -109,9 +105,7 @@ void moveOnce(XrcDisplay* record, u32 device, int screen, int x, int y) {
   }
   int axes[2] = {x, y};
   if (device < kXrcMouse && record->method == kXrcXTest1) {
-    unsigned long delay[1] = {0};
-    XTestMovePointer(display, static_cast<int>(device), delay, &axes[0], &axes[1], 1);
-    XTestFlush(display);
+    xtest1FakeJump(display, device, x, y);
     return;
   }
   if (device >= kXrcMouse || (record->method != kXrcXTest && record->method != kXrcControl)) {
