@@ -168,6 +168,10 @@ const char* xrcSetOffProperty(Display* display, u32 device, const char* text);
 const char* xrcFindNullMouse(Display* display, u32* physical, u32* null, int* relative);
 const char* xrcFindNullKeyboard(Display* display, u32* physical, u32* null);
 
+// The null device the display's record uses for the mouse (256) or the
+// keyboard (257), after an attach for switching it off; 258 before.
+u32 xrcNullDevice(Display* display, u32 device);
+
 // Scores of candidates for the null device (lower is better; a mouse needs
 // a score below 16, a keyboard below 256), and the choice over a list: the
 // lowest score, the first on ties; kXrcNoDevice when none qualifies.

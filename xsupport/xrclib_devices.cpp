@@ -374,6 +374,12 @@ const char* xrcFindNullKeyboard(Display* display, u32* physical, u32* null) {
   return nullptr;
 }
 
+u32 xrcNullDevice(Display* display, u32 device) {
+  XrcDisplay* record = xrcFindDisplay(display);
+  if (!record) return kXrcNoDevice;
+  return device == kXrcMouse ? record->nullMouse : device == kXrcKeyboard ? record->nullKeyboard : kXrcNoDevice;
+}
+
 const char* xrcAttachKeyboardOff(XrcDisplay* record) {
   if (!record->xinputVersion) return xrcError(record->display, "No XInputExtension");
   if (readOffProperty(record, "_ZAV_KEYBOARD_OFF", &record->physicalKeyboard, &record->nullKeyboard)) return nullptr;
