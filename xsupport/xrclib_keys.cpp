@@ -130,6 +130,9 @@ bool xrcIsModifierKeysym(KeySym keysym) {
 }
 
 const char* xrcKeysymName(KeySym keysym) {
+  // Xlib makes the names of Unicode keysyms on the heap and never frees
+  // them; this is the same name.
+  if ((keysym & 0xff000000) == 0x01000000) return tmpPrintf("U%04lX", keysym & 0xffffff);
   if (const char* name = XKeysymToString(keysym)) return name;
   if (keysym == NoSymbol) return "NoSymbol";
   if (keysym == 0xaae) return "ellipsis";
