@@ -61,6 +61,46 @@ void restoreControls(Display* display, const KeyboardMappingSave* save) {
   }
 }
 
+bool rowsDiffer(const KeySym* a, int widthA, const KeySym* b, int widthB) {
+  for (int i = 0; i < widthA || i < widthB; i++) {
+    if ((i < widthA ? a[i] : NoSymbol) != (i < widthB ? b[i] : NoSymbol)) return true;
+  }
+  return false;
+}
+
+// Puts the saved rows on the keycodes from min on, writing only the rows
+// that differ from the server's. A server with XKB rebuilds a written key's
+// type from the row, which can change how other keys of that type read
+// back: rewriting equal rows would alter the very table being restored, so
+// differences left by one pass are written again, a few times at most.
+void writeChangedRows(Display* display, u32 min, u32 count, const KeyboardMappingSave* save) {
+  int savedWidth = save->keysymsPerKeycode;
+  for (int pass = 0; pass < 3; pass++) {
+    int width = 0;
+    KeySym* current = XGetKeyboardMapping(display, static_cast<KeyCode>(min), static_cast<int>(count), &width);
+    if (!current) {
+      XChangeKeyboardMapping(display, static_cast<int>(min), savedWidth, save->keysyms, static_cast<int>(count));
+      return;
+    }
+    bool wrote = false;
+    u32 runStart = 0;
+    bool inRun = false;
+    for (u32 i = 0; i <= count; i++) {
+      bool differs = i < count && rowsDiffer(save->keysyms + size_t{i} * savedWidth, savedWidth,
+                                             current + size_t{i} * width, width);
+      if (differs && !inRun) runStart = i;
+      if (!differs && inRun) {
+        XChangeKeyboardMapping(display, static_cast<int>(min + runStart), savedWidth,
+                               save->keysyms + size_t{runStart} * savedWidth, static_cast<int>(i - runStart));
+        wrote = true;
+      }
+      inRun = differs;
+    }
+    XFree(current);
+    if (!wrote) return;
+  }
+}
+
 }  // namespace
 
 XModifierKeymap* xrcShiftModifierMap(const XModifierKeymap* map, int shift, u32 min, u32 max) {
@@ -116,9 +156,7 @@ const char* xrcRestoreKeyboardMapping(Display* display, int withKeyState, const 
   u32 count = max - min + 1;
   u32 savedCount = save->maxKeycode - save->minKeycode + 1;
   if (savedCount < count) count = savedCount;
-  // The saved table is laid from the current minimum keycode on.
-  XChangeKeyboardMapping(display, static_cast<int>(min), save->keysymsPerKeycode, save->keysyms,
-                         static_cast<int>(count));
+  writeChangedRows(display, min, count, save);
   if (XrcDisplay* record = xrcFindDisplay(display)) xrcForgetModmap(record);
   if (min == save->minKeycode && max == save->maxKeycode) {
     if (const char* error = setModifierMapping(display, save->modifiers)) return error;

@@ -21,9 +21,10 @@ struct KeyboardMappingSave {
 };
 
 const char* xrcSaveKeyboardMapping(Display* display, int withKeyState, KeyboardMappingSave* save);
-// Nothing (and nullptr) for a record without keysyms or modifier map. On a
-// server with another keycode range only the keysyms and the modifier map
-// are put back, moved to its minimum keycode.
+// Nothing (and nullptr) for a record without keysyms or modifier map. The
+// saved rows are laid from the server's minimum keycode on, and only rows
+// that differ from the server's are written. On a server with another
+// keycode range only the keysyms and the modifier map are put back.
 const char* xrcRestoreKeyboardMapping(Display* display, int withKeyState, const KeyboardMappingSave* save);
 void xrcFreeKeyboardMapping(KeyboardMappingSave* save);
 // Nothing for the same display; else the first error.
