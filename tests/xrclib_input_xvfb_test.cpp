@@ -111,6 +111,7 @@ TEST_F(XrcInput, TwoByteCharacterFromAMappedKeysym) {
   xrcAttachDisplay(library_, kXrcFakeInput);
   xrcSetOption(library_, kXrcOptKeyHold, 2);
   xrcSetOption(library_, kXrcOptTypeGap, 2);
+  EXPECT_EQ(xrcKeysymToKeycode(library_, kXrcKeyboard, XK_degree), 200u);
   ASSERT_EQ(xrcTypeUtf8(library_, kXrcKeyboard, "a\xC2\xB0" "b"), nullptr);
   std::vector<std::pair<KeySym, bool>> keys = typed(3);
   ASSERT_EQ(keys.size(), 3u);
@@ -154,6 +155,20 @@ TEST_F(XrcInput, SyntheticMethodSendsClientEvents) {
   EXPECT_TRUE(button.xbutton.send_event);
   EXPECT_EQ(button.xbutton.button, 1u);
   EXPECT_EQ(xrcGetButtonState(library_, kXrcMouse), 0u);  // nothing really pressed
+}
+
+// A test grab that succeeds is let go at once; one that fails tells of
+// another client's grab.
+TEST_F(XrcInput, GrabTestReleasesWhatItGot) {
+  open();
+  Window root = DefaultRootWindow(client_);
+  EXPECT_EQ(xrcIsGrabbed(library_, kXrcMouse), 0);
+  EXPECT_EQ(xrcIsGrabbed(library_, kXrcKeyboard), 0);
+  EXPECT_EQ(XGrabPointer(client_, root, False, 0, GrabModeAsync, GrabModeAsync, None, None, CurrentTime), GrabSuccess);
+  EXPECT_EQ(XGrabKeyboard(client_, root, False, GrabModeAsync, GrabModeAsync, CurrentTime), GrabSuccess);
+  XSync(client_, False);
+  EXPECT_EQ(xrcIsGrabbed(library_, kXrcMouse), 1);
+  EXPECT_EQ(xrcIsGrabbed(library_, kXrcKeyboard), 1);
 }
 
 // "Device Enabled" of a device found by name, -1 when it cannot be read.

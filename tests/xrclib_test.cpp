@@ -315,6 +315,16 @@ TEST(ModifierMap, ShiftedToAnotherKeycodeRange) {
   XFreeModifiermap(down);
 }
 
+// --- Error texts and statistics ------------------------------------------------------------
+
+TEST(XrcLibrary, ErrorsAreCountedInTheStatistics) {
+  EXPECT_STREQ(xrcStatistics(), "0e");
+  EXPECT_STREQ(xrcError(nullptr, "No %s button #%d", "mouse", 33), "No mouse button #33 (XRC)");
+  EXPECT_STREQ(xrcStatistics(), "1e");
+  EXPECT_STREQ(xrcLibName(), "XRCLib");
+  EXPECT_EQ(std::string(xrcVersion()).rfind("1.0.", 0), 0u);
+}
+
 // --- Screen crossings ----------------------------------------------------------------------
 
 TEST(ScreenCrossing, PositionIsCarriedBackOntoTheTargetEdge) {
