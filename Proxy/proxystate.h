@@ -36,6 +36,11 @@ struct ProxyState {
   // The meta screens offered to clients, in screen-number order.
   MetaScreen* screens;
   u32 screenCount;
+
+  // Heads over all meta screens, and the most heads any one screen held
+  // (added with the heads layer).
+  u32 headCount;
+  u32 maxHeadsPerScreen;
 };
 
 extern ProxyState proxyState;

@@ -87,6 +87,9 @@ struct ServerDisplay {
   u32 proxyIdShift;
   u32 indexMask;
   u32 foreignMask;
+  // Loop-clock time (ms) of the last traffic seen from the server; the
+  // watchdog measures silence from here.
+  u64 lastTrafficMs;
 };
 
 // The server displays in creation order and their count.
@@ -100,5 +103,67 @@ extern ServerDisplay* atomDisplay;
 extern ServerDisplay* timeDisplay;
 extern ServerDisplay* fontDisplay;
 extern ServerDisplay* resourceServerDisplay;
+
+// --- Records and connections ------------------------------------------------
+// Connects to the named server (time-out in ms, 0 for 10 s) and puts a new
+// record with that display at the end of the list (index = its position).
+// The connection is registered with the failsafe layer. Returns null or the
+// error text; *out is set on success. Main thread.
+const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** out);
+// Closes the Xlib connection (without waiting for a lost server) and cancels
+// the record's timers and orders; the record stays on the list with a null
+// display. Logs "Closing connection to display %s (offline=%d) ...".
+void disconnectServerDisplay(ServerDisplay* server, bool offline);
+// Unlinks the record from the list, clears the roles that named it,
+// renumbers the remaining records and frees it (closing its connection
+// first when open).
+void freeServerDisplay(ServerDisplay* server);
+// The record of an Xlib display; null when none.
+ServerDisplay* findServerDisplay(const Display* display);
+
+// --- Server time and pings -------------------------------------------------
+// Makes the server send one PropertyNotify carrying its current time: a 1x1
+// InputOnly window at -1,-1 gets the property POINT written, then is
+// destroyed; flushed. Returns the window's id (0 when offline).
+Window pingDisplay(Display* display);
+
+// --- Offline handling -------------------------------------------------------
+// Hands the display's offline time-out to the failsafe layer and starts the
+// keep-alive ping (every tenth of it) and the watchdog, when the option
+// Failsafe is set and the display has no static head; otherwise clears both.
+// A time-out of 0 becomes 20000 ms. Called when a head's display is opened
+// and when its screen settings change.
+void armOfflineTimeout(ServerDisplay* server);
+// Notes traffic from this display: its watchdog starts counting again.
+// Cheap enough for every burst of input.
+void restartDisplayWatchdog(Display* display);
+// XfsSync on the display; true when the display is offline afterwards.
+bool syncServerDisplay(ServerDisplay* server);
+// Whether a head of any meta screen on this server display has the tag
+// static (such a display is never dropped and has no offline time-out).
+bool displayHasStaticHead(const ServerDisplay* server);
+// Takes a lost server out of the session: closes its connection, removes its
+// heads from their screens (or frees the record when it has none), answers
+// what the clients still wait for from it and re-arms their pending
+// requests on the remaining servers.
+void dropServerDisplay(ServerDisplay* server);
+
+// The steps of a drop that belong to other layers. Each is called when set;
+// the layers install theirs at start-up. Left unset, a drop only closes the
+// connection and frees a record without heads.
+struct LostServerHooks {
+  // Removes a head from its meta screen; null or a message that ends the
+  // proxy (a static head, for instance).
+  const char* (*removeHead)(Head* head, bool offline);
+  // Answers, in the lost server's place, every request the clients still
+  // wait for from it.
+  void (*answerClients)();
+  // Re-arms every client's newest pending request on the remaining servers.
+  void (*rearmPending)();
+  // Handles the events queued or readable on the display (readable: the
+  // descriptor had input).
+  void (*processEvents)(Display* display, bool readable);
+};
+extern LostServerHooks lostServerHooks;
 
 }  // namespace palvon

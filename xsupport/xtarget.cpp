@@ -19,6 +19,7 @@
 namespace palvon {
 
 u32 imperviousXOpenDisplay = 0;
+thread_local sigjmp_buf* xtargetOpenJump = nullptr;
 
 namespace {
 
@@ -70,10 +71,26 @@ bool pauseOrAbandoned(ConnectAttempt* attempt) {
   return attempt->abandoned;
 }
 
+// A server that goes away while the connection is being set up makes Xlib
+// report an I/O error; the process's handler jumps back here (see
+// xtargetOpenJump) and this attempt fails instead of the process. The
+// half-made Display is abandoned: it cannot be closed safely.
+Display* openDisplayGuarded(const char* name) {
+  sigjmp_buf jump;
+  if (sigsetjmp(jump, 0) != 0) {
+    xtargetOpenJump = nullptr;
+    return nullptr;
+  }
+  xtargetOpenJump = &jump;
+  Display* display = XOpenDisplay(name);
+  xtargetOpenJump = nullptr;
+  return display;
+}
+
 void* xtargetOpenThread(void* argument) {
   auto* attempt = static_cast<ConnectAttempt*>(argument);
   for (;;) {
-    Display* display = XOpenDisplay(attempt->displayName);
+    Display* display = openDisplayGuarded(attempt->displayName);
     pthread_mutex_lock(&attempt->mutex);
     if (display) {
       bool late = attempt->abandoned;

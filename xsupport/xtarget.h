@@ -4,6 +4,7 @@
 // one-display error trap.
 #pragma once
 
+#include <setjmp.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -28,6 +29,11 @@ struct TargetOptions {
 
 // The flag word that the failsafe layer reads while a display is opened.
 extern u32 imperviousXOpenDisplay;
+
+// Set on the connection thread while it is inside XOpenDisplay: the
+// process's Xlib I/O error handler jumps there when it finds it set on its
+// own thread, so a server lost during set-up fails that attempt only.
+extern thread_local sigjmp_buf* xtargetOpenJump;
 
 void xtargetInitOptions(TargetOptions* options);
 

@@ -1,0 +1,151 @@
+// The list of server displays: opening a record for a real X server, closing
+// its connection and freeing it.
+#include "Proxy/xdisplay.h"
+
+#include <stdlib.h>
+
+#include <X11/Xatom.h>
+
+#include "Proxy/proxystate.h"
+#include "Proxy/xfs.h"
+#include "Proxy/xscreen.h"
+#include "base/logging.h"
+#include "base/orders.h"
+#include "xsupport/misc.h"
+#include "xsupport/xtarget.h"
+
+namespace palvon {
+
+ServerDisplay* serverDisplayList = nullptr;
+u32 serverDisplayCount = 0;
+
+ServerDisplay* inputControlDisplay = nullptr;
+ServerDisplay* imageDisplay = nullptr;
+ServerDisplay* atomDisplay = nullptr;
+ServerDisplay* timeDisplay = nullptr;
+ServerDisplay* fontDisplay = nullptr;
+ServerDisplay* resourceServerDisplay = nullptr;
+
+namespace {
+
+// A server's codes start as the proxy's own until the registry maps them.
+void initIdentityCodes(ExtensionCodeMap* codes) {
+  for (u32 i = 0; i < 256; i++) {
+    u8 code = static_cast<u8>(i);
+    codes->majorToServer[i] = code;
+    codes->eventToServer[i] = code;
+    codes->eventFromServer[i] = code;
+    codes->errorFromServer[i] = code;
+  }
+}
+
+void appendToList(ServerDisplay* server) {
+  ServerDisplay** link = &serverDisplayList;
+  u32 position = 0;
+  while (*link) {
+    link = &(*link)->next;
+    position++;
+  }
+  *link = server;
+  server->serial = position;
+  server->index = position;
+  serverDisplayCount++;
+}
+
+void cancelOrder(Order** order) {
+  orderCancel(*order);
+  *order = nullptr;
+}
+
+}  // namespace
+
+const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** out) {
+  xfsInstall();
+  TargetOptions options;
+  xtargetInitOptions(&options);
+  if (name) options.displayName = name;
+  if (timeoutMs) options.connectTimeoutMs = timeoutMs;
+  Display* display = nullptr;
+  if (const char* error = xtargetOpenDisplay(&options, nullptr, &display)) return error;
+  auto* server = static_cast<ServerDisplay*>(memCalloc(1, sizeof(ServerDisplay)));
+  if (!server) {
+    xtargetCloseDisplay(display);
+    return PALVON_OOM();
+  }
+  xfsAttach(display);
+  server->display = display;
+  strCopy(server->displayName, DisplayString(display), sizeof server->displayName);
+  strCopy(server->configuredName, options.displayName, sizeof server->configuredName);
+  initIdentityCodes(&server->codes);
+  server->imageFormat = {static_cast<u8>(ImageByteOrder(display)), static_cast<u8>(BitmapUnit(display)),
+                         static_cast<u8>(BitmapBitOrder(display)), static_cast<u8>(BitmapPad(display))};
+  appendToList(server);
+  *out = server;
+  return nullptr;
+}
+
+void disconnectServerDisplay(ServerDisplay* server, bool offline) {
+  cancelOrder(&server->keepAliveTimer);
+  cancelOrder(&server->watchdogTimer);
+  cancelOrder(&server->lossOrder);
+  cancelOrder(&server->readOrder);
+  Display* display = server->display;
+  if (!display) return;
+  LOGF(logChInfo, "Closing connection to display %s (offline=%d) ...", server->displayName,
+       offline ? 1 : 0);
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (head->display == display) head->display = nullptr;
+    }
+  }
+  server->display = nullptr;
+  xfsForget(display);
+  xtargetCloseDisplay(display);
+}
+
+void freeServerDisplay(ServerDisplay* server) {
+  if (!server) return;
+  disconnectServerDisplay(server, isDisplayOffline(server->display));
+  ServerDisplay** link = &serverDisplayList;
+  while (*link && *link != server) link = &(*link)->next;
+  if (*link) {
+    *link = server->next;
+    serverDisplayCount--;
+  }
+  ServerDisplay** roles[] = {&inputControlDisplay, &imageDisplay, &atomDisplay,
+                             &timeDisplay,         &fontDisplay,  &resourceServerDisplay};
+  for (ServerDisplay** role : roles) {
+    if (*role == server) *role = nullptr;
+  }
+  u32 index = 0;
+  for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
+    other->index = index++;
+    for (Head* head = other->firstHead; head; head = head->nextOnDisplay) head->serverIndex = other->index;
+  }
+  free(server);
+}
+
+Window pingDisplay(Display* display) {
+  XSetWindowAttributes attributes = {};
+  attributes.event_mask = PropertyChangeMask;
+  Window window = XfsCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0, InputOnly,
+                                  CopyFromParent, CWEventMask, &attributes);
+  if (!window) return 0;
+  long value = 0;
+  XfsChangeProperty(display, window, XA_POINT, XA_INTEGER, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(&value), 1);
+  XfsSelectInput(display, window, NoEventMask);
+  XfsDestroyWindow(display, window);
+  XfsFlush(display);
+  return window;
+}
+
+ServerDisplay* findServerDisplay(const Display* display) {
+  if (!display) return nullptr;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    if (server->display == display) return server;
+  }
+  return nullptr;
+}
+
+}  // namespace palvon
