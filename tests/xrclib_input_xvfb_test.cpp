@@ -68,6 +68,7 @@ TEST_F(XrcInput, AttachPicksXTestAndMovesPassAServerGrab) {
   ASSERT_EQ(xrcAttachDisplay(library_, kXrcFakeInput | kXrcGrabProof), nullptr);
   EXPECT_EQ(xrcInjectionMethod(library_), kXrcXTest);
   EXPECT_EQ(xrcCapabilities(library_) & 3, 3u);
+  XSync(library_, False);  // the server has taken the grab control before the grab
   XGrabServer(client_);
   XSync(client_, False);
   ASSERT_EQ(xrcMovePointer(library_, kXrcMouse, 0, 123, 45, 1), nullptr);
