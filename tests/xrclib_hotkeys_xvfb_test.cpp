@@ -91,8 +91,8 @@ TEST_F(XrcHotkeys, OccupiedCombinationFailsAndLeavesNothingGrabbed) {
   int one = 1;
   const char* error = xrcHotkeyRegister(display_, 0, "Control F1", onHotkey, &one);
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(std::string(error), "Hotkey 'Control F1' is already occupied on " + xvfb_.display() + " on display " +
-                                    xvfb_.display());
+  std::string expected = std::string("Hotkey 'Control F1' is already occupied on ").append(xvfb_.display());
+  EXPECT_EQ(std::string(error), expected.append(" on display ").append(xvfb_.display()));
   test::xErrorCount() = 0;
   XGrabKey(third, f1, ControlMask, DefaultRootWindow(third), True, GrabModeAsync, GrabModeAsync);
   XSync(third, False);

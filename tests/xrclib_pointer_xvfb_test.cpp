@@ -35,7 +35,7 @@ class XrcPointer : public ::testing::Test {
     XIDeviceInfo* devices = XIQueryDevice(client_, XIAllDevices, &count);
     std::string names;
     for (int i = 0; i < count; i++) {
-      if (strncmp(devices[i].name, prefix, strlen(prefix)) == 0) names += std::string(devices[i].name) + ";";
+      if (strncmp(devices[i].name, prefix, strlen(prefix)) == 0) names.append(devices[i].name).append(";");
     }
     XIFreeDeviceInfo(devices);
     return names;

@@ -103,7 +103,7 @@ TEST_F(XrcWire, ControlCarriesCoreInputAndIsGrabProof) {
   // Three buttons from the pointer mapping: a fourth is refused unsent.
   const char* error = xrcPressButton(display_, kXrcMouse, 4);
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(std::string(error), "No mouse button #4 on display " + server_.display());
+  EXPECT_EQ(std::string(error), std::string("No mouse button #4 on display ").append(server_.display()));
   EXPECT_EQ(sent(kControl).size(), 4u);
 }
 
