@@ -24,7 +24,7 @@ namespace {
 
 // --- Null devices ----------------------------------------------------------------------
 
-struct DeviceSpec {
+struct DeviceRow {
   const char* name;
   int use;
   int buttons;  // -1: no button class
@@ -36,39 +36,39 @@ struct DeviceSpec {
 // XDeviceInfo records with their class lists, as XListInputDevices gives them.
 class DeviceList {
  public:
-  explicit DeviceList(const std::vector<DeviceSpec>& specs) {
-    for (size_t i = 0; i < specs.size(); i++) add(specs[i], i + 10);
+  explicit DeviceList(const std::vector<DeviceRow>& rows) {
+    for (size_t i = 0; i < rows.size(); i++) add(rows[i], i + 10);
   }
   const XDeviceInfo* data() const { return devices_.data(); }
   int size() const { return static_cast<int>(devices_.size()); }
 
  private:
-  void add(const DeviceSpec& spec, XID id) {
+  void add(const DeviceRow& row, XID id) {
     auto classes = std::make_unique<char[]>(sizeof(XKeyInfo) + sizeof(XButtonInfo) + sizeof(XValuatorInfo));
     char* at = classes.get();
     int count = 0;
-    if (spec.keys >= 0) {
+    if (row.keys >= 0) {
       auto* keys = reinterpret_cast<XKeyInfo*>(at);
-      *keys = {KeyClass, sizeof(XKeyInfo), static_cast<unsigned short>(spec.minKeycode),
-               static_cast<unsigned short>(spec.minKeycode + spec.keys - 1), static_cast<unsigned short>(spec.keys)};
+      *keys = {KeyClass, sizeof(XKeyInfo), static_cast<unsigned short>(row.minKeycode),
+               static_cast<unsigned short>(row.minKeycode + row.keys - 1), static_cast<unsigned short>(row.keys)};
       at += sizeof(XKeyInfo);
       count++;
     }
-    if (spec.buttons >= 0) {
+    if (row.buttons >= 0) {
       auto* buttons = reinterpret_cast<XButtonInfo*>(at);
-      *buttons = {ButtonClass, sizeof(XButtonInfo), static_cast<short>(spec.buttons)};
+      *buttons = {ButtonClass, sizeof(XButtonInfo), static_cast<short>(row.buttons)};
       at += sizeof(XButtonInfo);
       count++;
     }
-    if (spec.axes >= 0) {
+    if (row.axes >= 0) {
       auto* valuators = reinterpret_cast<XValuatorInfo*>(at);
-      *valuators = {ValuatorClass, sizeof(XValuatorInfo), static_cast<unsigned char>(spec.axes), Absolute, 0, nullptr};
+      *valuators = {ValuatorClass, sizeof(XValuatorInfo), static_cast<unsigned char>(row.axes), Absolute, 0, nullptr};
       count++;
     }
     XDeviceInfo info = {};
     info.id = id;
-    info.name = const_cast<char*>(spec.name);
-    info.use = spec.use;
+    info.name = const_cast<char*>(row.name);
+    info.use = row.use;
     info.num_classes = count;
     info.inputclassinfo = reinterpret_cast<XAnyClassInfo*>(classes.get());
     devices_.push_back(info);
@@ -79,7 +79,7 @@ class DeviceList {
 };
 
 struct ScoreCase {
-  DeviceSpec device;
+  DeviceRow device;
   u32 score;
 };
 
