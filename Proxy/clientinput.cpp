@@ -11,6 +11,7 @@
 #include "Proxy/core11G.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/wire.h"
+#include "Proxy/xdisplay.h"
 #include "Proxy/xerrors.h"
 #include "Xext/byteswap.h"
 #include "base/logging.h"
@@ -199,6 +200,11 @@ void pushClientLinks(ProxyClient* client) {
   for (u32 i = 0; i < client->linkCount; i++) {
     ServerLink* link = client->links[i];
     if (outbufferFlush(&link->output) == 2) {
+      // A lost server leaves with every link to it; the next link moved here.
+      if (dropLostServer(link->server.display)) {
+        i--;
+        continue;
+      }
       stopClient(client, reportBrokenServerLink(link), 0);
       return;
     }

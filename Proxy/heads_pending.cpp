@@ -45,12 +45,6 @@ GC getDepthGC([[maybe_unused]] Display* display, [[maybe_unused]] int screen, [[
   return nullptr;
 }
 
-u32 lookupResourceAnyType([[maybe_unused]] u32 id, [[maybe_unused]] void** object) {
-  PENDING();
-  *object = nullptr;
-  return 0;
-}
-
 bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* object, [[maybe_unused]] u32* depth, [[maybe_unused]] const VisualRecord** visual) {
   PENDING();
   return false;
@@ -59,16 +53,6 @@ bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
 ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* object) {
   PENDING();
   return nullptr;
-}
-
-u32 translateXid([[maybe_unused]] u32 id, [[maybe_unused]] u32 kind, [[maybe_unused]] const Head* head) {
-  PENDING();
-  return id;
-}
-
-u32 allocProxyXid([[maybe_unused]] ProxyClient* client) {
-  PENDING();
-  return 0;
 }
 
 u32 reverseMapServerXid([[maybe_unused]] u32 serverId, [[maybe_unused]] const Head* head) {
@@ -284,18 +268,6 @@ bool allocEmulatedColor([[maybe_unused]] Display* display, [[maybe_unused]] Emul
 EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
-}
-
-// --- Failsafe wrappers the failsafe layer does not offer yet ---------------------
-
-int XfsDeleteProperty(Display* display, Window window, Atom property) {
-  PENDING();
-  return isDisplayOffline(display) ? 0 : XDeleteProperty(display, window, property);
-}
-
-int XfsFreeCursor(Display* display, Cursor cursor) {
-  PENDING();
-  return isDisplayOffline(display) ? 0 : XFreeCursor(display, cursor);
 }
 
 }  // namespace palvon

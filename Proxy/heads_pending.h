@@ -8,6 +8,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 
+#include "Proxy/resource.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -57,18 +58,12 @@ struct PixmapFacts {
 bool describePixmap(u32 pixmapId, PixmapFacts* out);
 // The cached GC of a depth on a display's screen (server displays). Stand-in: null.
 GC getDepthGC(Display* display, int screen, u32 depth);
-// Stand-in: 0 (no such resource).
-u32 lookupResourceAnyType(u32 id, void** object);
 // The depth and the meta visual of a resource record of the given type
 // (visual null when it has none). Stand-in: false.
 bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualRecord** visual);
 // The window a drawable-like resource belongs to (window, DOUBLE-BUFFER or
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
-// Ids and their translation. Stand-ins: translateXid gives the id
-// unchanged, allocProxyXid 0.
-u32 translateXid(u32 id, u32 kind, const Head* head);
-u32 allocProxyXid(ProxyClient* client);
 // The client id of an id on a head's server. Stand-in: the id unchanged.
 u32 reverseMapServerXid(u32 serverId, const Head* head);
 // The colormaps installed on the meta screen. Stand-in: 0.
@@ -159,12 +154,5 @@ struct EmulatedColormap;
 bool allocEmulatedColor(Display* display, EmulatedColormap* colormap, XColor* colour);  // stand-in: false
 // The emulated colormap of a colormap resource; null when it has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
-
-// --- Failsafe wrappers ----------------------------------------------------------
-
-// Two calls the failsafe layer has no wrapper for yet: stand-ins that skip a
-// display already flagged offline (no protection during the call).
-int XfsDeleteProperty(Display* display, Window window, Atom property);
-int XfsFreeCursor(Display* display, Cursor cursor);
 
 }  // namespace palvon

@@ -4,9 +4,11 @@
 
 #include <stdlib.h>
 
-#include <X11/Xatom.h>
 
+#include "Proxy/client.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/sequence.h"
+#include "Proxy/serverlink.h"
 #include "Proxy/xfs.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
@@ -73,6 +75,7 @@ const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** o
     return PALVON_OOM();
   }
   xfsAttach(display);
+  xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;
   strCopy(server->displayName, DisplayString(display), sizeof server->displayName);
   strCopy(server->configuredName, options.displayName, sizeof server->configuredName);
@@ -103,6 +106,14 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   xtargetCloseDisplay(display);
 }
 
+void closeLinksToServer(const ServerDisplay* server) {
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    for (u32 i = client->linkCount; i-- > 0;) {
+      if (client->links[i]->server.display == server) closeServerLink(client->links[i]);
+    }
+  }
+}
+
 void freeServerDisplay(ServerDisplay* server) {
   if (!server) return;
   disconnectServerDisplay(server, isDisplayOffline(server->display));
@@ -117,27 +128,36 @@ void freeServerDisplay(ServerDisplay* server) {
   for (ServerDisplay** role : roles) {
     if (*role == server) *role = nullptr;
   }
+  closeLinksToServer(server);
+  // The links of each client stay in server-list order, so indices move
+  // down together.
   u32 index = 0;
   for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
     other->index = index++;
     for (Head* head = other->firstHead; head; head = head->nextOnDisplay) head->serverIndex = other->index;
   }
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    for (u32 i = 0; i < client->linkCount; i++) {
+      if (const ServerDisplay* owner = client->links[i]->server.display) client->links[i]->server.serverIndex = owner->index;
+    }
+  }
   free(server);
 }
 
-Window pingDisplay(Display* display) {
-  XSetWindowAttributes attributes = {};
-  attributes.event_mask = PropertyChangeMask;
-  Window window = XfsCreateWindow(display, DefaultRootWindow(display), -1, -1, 1, 1, 0, 0, InputOnly,
-                                  CopyFromParent, CWEventMask, &attributes);
-  if (!window) return 0;
-  long value = 0;
-  XfsChangeProperty(display, window, XA_POINT, XA_INTEGER, 32, PropModeReplace,
-                    reinterpret_cast<unsigned char*>(&value), 1);
-  XfsSelectInput(display, window, NoEventMask);
-  XfsDestroyWindow(display, window);
-  XfsFlush(display);
-  return window;
+Display* getLinkXDisplay(const ServerLink* link) {
+  if (link) return link->server.display ? link->server.display->display : nullptr;
+  return serverDisplayList ? serverDisplayList->display : nullptr;
+}
+
+XFontStruct* queryFontOnClientServer(ServerLink* link, const char* name) {
+  // The client's own requests (a font path it just set, a font it just
+  // opened) must have reached the server before the proxy asks it.
+  if (link->requestsSent != link->lastServerSequence) {
+    if (const char* error = syncServerLink(link)) logProblem(error, __FILE__, __LINE__);
+  }
+  Display* display = getLinkXDisplay(link);
+  if (isDisplayOffline(display)) return nullptr;
+  return XfsLoadQueryFont(display, name);
 }
 
 ServerDisplay* findServerDisplay(const Display* display) {

@@ -138,6 +138,30 @@ void restartDisplayWatchdog(Display* display) {
   }
 }
 
+void noteServerDisplayTraffic(ServerDisplay* server) {
+  if (server && server->watchdogTimer) server->lastTrafficMs = ordersClock();
+}
+
+bool serverDisplayLost(ServerDisplay* server) {
+  if (!failsafeSet() || !server) return false;
+  return !server->display || syncServerDisplay(server);
+}
+
+bool dropLostServer(ServerDisplay* server) {
+  if (!serverDisplayLost(server)) return false;
+  // The links go first and in every case: a record that keeps its heads
+  // outlives the drop, and its links must not fail again and again.
+  closeLinksToServer(server);
+  if (server->display) dropServerDisplay(server);
+  return true;
+}
+
+const char* serverLinkLostText(ServerDisplay* server, const char* text) {
+  if (!serverDisplayLost(server)) return text;
+  return tmpPrintf("Connection to %s is offline - Maybe the X Window server is unavailable or network is down",
+                   server->displayName);
+}
+
 bool syncServerDisplay(ServerDisplay* server) {
   if (server->display) XfsSync(server->display, False);
   return isDisplayOffline(server->display);

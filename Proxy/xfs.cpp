@@ -26,6 +26,11 @@
 
 #include <type_traits>
 
+#include <X11/Xlibint.h>
+// Xlibint.h's min and max macros would break the standard headers below.
+#undef min
+#undef max
+
 #include "Proxy/startup.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
@@ -116,7 +121,7 @@ TimeoutEntry* findTimeout(const Display* display) {
 // Jumps back into the innermost armed wrapper; returns when none is armed on
 // this thread.
 void jumpToArmedCall(Display* display) {
-  if (sigjmp_buf* jump = xtargetOpenJump) siglongjmp(*jump, 1);
+  xtargetFailOpeningDisplay(display);
   if (!onMainThread() || !topFrame) return;
   XfsFrame* frame = topFrame;
   topFrame = frame->outer;
@@ -186,6 +191,10 @@ void clearPropertyOutputs(Window, Atom, long, long, Bool, Atom, Atom* type, int*
 }
 
 }  // namespace
+
+bool isDisplayOffline(const Display* display) {
+  return display == nullptr || (display->flags & XlibDisplayIOError) != 0;
+}
 
 void xfsInstall() {
   if (installed) return;

@@ -24,7 +24,7 @@
 #pragma once
 
 #include <X11/Xlib.h>
-#include <X11/Xlibint.h>
+#include <X11/Xproto.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/XTest.h>
@@ -34,13 +34,18 @@
 
 #include "base/strings.h"
 
+// Xlib's internal reply calls, declared here so that users of the wrappers
+// need not include Xlibint.h (its min and max macros break C++ code).
+extern "C" {
+Status _XReply(Display* display, xReply* reply, int extra, Bool discard);
+void _XEatData(Display* display, unsigned long n);
+}
+
 namespace palvon {
 
 // Whether Xlib has flagged the connection of this Display as broken. A null
 // Display counts as offline.
-inline bool isDisplayOffline(const Display* display) {
-  return display == nullptr || (display->flags & XlibDisplayIOError) != 0;
-}
+bool isDisplayOffline(const Display* display);
 
 // Installs the process's Xlib I/O error handler that routes a broken
 // connection back to the armed wrapper; outside a wrapper it ends the proxy
@@ -82,6 +87,7 @@ const char* displayOfflineText(Display* display);
   X(ConvertSelection, XConvertSelection, 0)                 \
   X(FreeColormap, XFreeColormap, 0)                         \
   X(FreeColors, XFreeColors, 0)                             \
+  X(FreeCursor, XFreeCursor, 0)                             \
   X(FreeFont, XFreeFont, 0)                                 \
   X(FreeGC, XFreeGC, 0)                                     \
   X(FreePixmap, XFreePixmap, 0)                             \
@@ -100,6 +106,7 @@ const char* displayOfflineText(Display* display);
   X(InternAtom, XInternAtom, 0)                             \
   X(SetSelectionOwner, XSetSelectionOwner, 0)               \
   X(ChangeProperty, XChangeProperty, 0)                     \
+  X(DeleteProperty, XDeleteProperty, 0)                     \
   X(GetSelectionOwner, XGetSelectionOwner, 0)               \
   X(CreateColormap, XCreateColormap, 0)                     \
   X(CreatePixmapCursor, XCreatePixmapCursor, 0)             \

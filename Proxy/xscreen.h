@@ -19,6 +19,7 @@ struct ProxyWindow;
 struct Telepointer;
 struct MetaScreen;
 struct Order;
+struct CursorRecord;
 
 struct ProxyClient;
 struct RequestWriter;
@@ -118,6 +119,9 @@ struct Head {
   Colormap colormap;          // the head's own colormap, 0 when it uses the default
   Order* timer;               // the head's own timer, cancelled at removal
   Cursor cursors[2];          // the proxy's cursors on the head (freed at removal)
+  // Added for the cursor records: the cursor the head shows
+  // (kCursorUnknown: to be set again).
+  CursorRecord* currentCursor;
 };
 
 struct MetaScreen {

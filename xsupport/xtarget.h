@@ -4,7 +4,6 @@
 // one-display error trap.
 #pragma once
 
-#include <setjmp.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -30,10 +29,10 @@ struct TargetOptions {
 // The flag word that the failsafe layer reads while a display is opened.
 extern u32 imperviousXOpenDisplay;
 
-// Set on the connection thread while it is inside XOpenDisplay: the
-// process's Xlib I/O error handler jumps there when it finds it set on its
-// own thread, so a server lost during set-up fails that attempt only.
-extern thread_local sigjmp_buf* xtargetOpenJump;
+// For the process's Xlib I/O error handler: when the calling thread is a
+// connection thread inside XOpenDisplay, fails that attempt (the half-made
+// display is closed) and does not return; otherwise returns.
+void xtargetFailOpeningDisplay(Display* display);
 
 void xtargetInitOptions(TargetOptions* options);
 
