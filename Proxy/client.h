@@ -23,6 +23,8 @@ struct Region;
 struct PassiveGrab;
 struct RedirectNote;
 struct ClientRecording;
+struct MetaScreen;
+struct ProxyWindow;
 
 // Close-down modes of the X protocol (SetCloseDownMode).
 constexpr u8 kDestroyAll = 0;
@@ -88,6 +90,14 @@ struct ProxyClient {
   char* peerName;              // printable peer when known (heap)
   // Pending entries waiting for their round trips, newest first (pending.h).
   PendingRequest* unarmedPending;
+  // Added by the resource database: the counter of ids the proxy takes in
+  // the client's own space (counts down from the top, 0 when created), and
+  // the resource that the current request names (setRequestResource).
+  u32 ownIdCounter;
+  u32 requestResourceType;
+  void* requestResourceObject;
+  MetaScreen* requestResourceScreen;
+  ProxyWindow* requestTranslucentWindow;  // null unless a translucent window
 };
 
 // A listening transport of the proxy's display number.

@@ -13,6 +13,7 @@
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/wire.h"
+#include "Proxy/xdisplay.h"
 #include "Proxy/xerrors.h"
 #include "Xext/byteswap.h"
 #include "base/logging.h"
@@ -188,6 +189,8 @@ void cancelClientRead(ProxyClient* client) {
 void pushClientLinks(ProxyClient* client) {
   for (ServerLink* link : linksOf(client)) {
     if (outbufferFlush(&link->output) == 2) {
+      // A lost server leaves with every link to it; its slot stays empty.
+      if (dropLostServer(link->server.display)) continue;
       stopClient(client, reportBrokenServerLink(link), 0);
       return;
     }

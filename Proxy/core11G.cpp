@@ -18,6 +18,7 @@
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
 #include "Proxy/xerrors.h"
+#include "Proxy/xfs.h"
 #include "Xext/byteswap.h"
 #include "base/logging.h"
 #include "xsupport/xtarget.h"
@@ -542,7 +543,7 @@ u32 queryWindowStackPosition(Display* display, Window window, Window parent, u32
   unsigned int count = 0;
   *childCount = 0;
   xErrorTrapBegin(display);
-  Status ok = XQueryTree(display, parent, &root, &parentOfParent, &children, &count);
+  Status ok = XfsQueryTree(display, parent, &root, &parentOfParent, &children, &count);
   xErrorTrapEnd();
   u32 above = 0;
   // Children come bottom first: search from the top down.
@@ -559,7 +560,7 @@ u32 queryWindowStackPosition(Display* display, Window window, Window parent, u32
 Status getWindowAttributesQuietly(Display* display, Window window, XWindowAttributes* attributes) {
   XWindowAttributes local;
   xErrorTrapBegin(display);
-  Status status = XGetWindowAttributes(display, window, attributes ? attributes : &local);
+  Status status = XfsGetWindowAttributes(display, window, attributes ? attributes : &local);
   xErrorTrapEnd();
   return status;
 }

@@ -6,6 +6,7 @@
 #include "Proxy/config.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/xfs.h"
 #include "base/logging.h"
 
 #include <X11/Xlib.h>
@@ -193,7 +194,7 @@ void mapHeadExtensionCodes(const ExtensionEntry* entry, ExtensionCodeMap* codes,
 
 // The server's codes of an extension; false when it lacks it.
 static bool queryServerCodes(const ExtensionServer& server, const char* name, int* major, int* event, int* error) {
-  return server.display && XQueryExtension(server.display, name, major, event, error);
+  return server.display && XfsQueryExtension(server.display, name, major, event, error);
 }
 
 bool bindExtensionToServer(const ExtensionEntry* entry, const ExtensionServer& server) {
@@ -259,7 +260,7 @@ const char* offlineText(const ExtensionServer& server) {
 const char* addServerNames(NameList& list, const ExtensionServer& server, bool filter) {
   if (!server.display) return offlineText(server);
   int count = 0;
-  char** names = XListExtensions(server.display, &count);
+  char** names = XfsListExtensions(server.display, &count);
   if (!names && count != 0) return offlineText(server);
   const char* failure = nullptr;
   for (int k = 0; k < count && !failure; k++) {

@@ -8,11 +8,13 @@
 
 #include "Proxy/dispatch.h"
 #include "Proxy/extensions.h"
+#include "Proxy/resource.h"
 #include "base/strings.h"
 
 namespace palvon {
 
 struct MetaScreen;
+struct CursorRecord;
 
 struct ProxyState {
   DispatchTables dispatch;
@@ -36,6 +38,17 @@ struct ProxyState {
   // The meta screens offered to clients, in screen-number order.
   MetaScreen* screens;
   u32 screenCount;
+
+  // Heads over all meta screens, and the most heads any one screen held
+  // (added with the heads layer).
+  u32 headCount;
+  u32 maxHeadsPerScreen;
+
+  // Added by the resource database: the client slots, the lists of
+  // reference-counted records, and the cursor in force at the pointer.
+  ResourceDatabase resources;
+  ResourceRecordLists records;
+  CursorRecord* pointerCursor;
 };
 
 extern ProxyState proxyState;

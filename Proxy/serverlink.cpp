@@ -25,6 +25,7 @@
 #include "Proxy/sequence.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
+#include "Proxy/xdisplay.h"
 #include "Proxy/xerrors.h"
 #include "base/fd.h"
 #include "base/hostclock.h"
@@ -275,7 +276,7 @@ const char* waitServerLinkSetup(ServerLink* link) {
     if (!error) dispatchServerInput(link);
   }
   link->busy = 0;
-  if (error) return error;
+  if (error) return serverLinkLostText(link->server.display, error);
   if (link->refused)
     return tmpPrintf("Failed client setup from %s - Maybe maximum number of clients reached", link->server.displayName);
   return nullptr;
@@ -369,10 +370,13 @@ const char* brokenServerLinkText(const ServerLink* link) {
 const char* reportBrokenServerLink(ServerLink* link) {
   LOGF(logChWarning, "Broken connection to %s by %s after %u requests...", link->server.displayName,
        clientNameText(link->client), static_cast<u32>(link->requestsSent));
+  serverDisplayLost(link->server.display);
   return brokenServerLinkText(link);
 }
 
 void endClientOfBrokenLink(ServerLink* link) {
+  // A lost server goes, with every link to it; its clients stay.
+  if (dropLostServer(link->server.display)) return;
   const char* text = brokenServerLinkText(link);
   ProxyClient* client = link->client;
   if (currentLink == link) currentLink = nullptr;
@@ -408,6 +412,7 @@ void onServerLinkReadable(void* argument) {
     endClientOfBrokenLink(link);
     return;
   }
+  noteServerDisplayTraffic(link->server.display);
   dispatchServerInput(link);
 }
 

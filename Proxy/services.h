@@ -41,6 +41,10 @@ struct ServiceHooks {
   void (*recordPointerMotion)(u32 device, int x, int y, int flag, ClientRecording* recording);
   void (*recordPointerScreen)(u32 device, Head* head, ClientRecording* recording);
   void (*recordScreenChange)(MetaScreen* screen, u32 changeMask);
+  // A font opened (written into the recording or sink; 1 on success) and
+  // a font id given up.
+  int (*recordFont)(void* font, void* sink, void* filter);
+  void (*forgetFont)(u32 id);
   // Null or an error text, which the caller logs.
   const char* (*grabRecordingHotkey)(Head* head);
 

@@ -19,9 +19,39 @@ struct ProxyWindow;
 struct Telepointer;
 struct MetaScreen;
 struct Order;
+struct CursorRecord;
+
+struct ProxyClient;
+struct RequestWriter;
 
 constexpr u32 kHeadNameMax = 255;
 constexpr u32 kHeadCleanupSlots = 8;
+constexpr u32 kHeadDepthTableMax = 33;  // depths 0..32
+
+// Head tag bits that the heads and screens read.
+constexpr u32 kHeadTagAtom = 0x1;
+constexpr u32 kHeadTagColor = 0x2;
+constexpr u32 kHeadTagGlx = 0x40;
+constexpr u32 kHeadTagStatic = 0x400;
+constexpr u32 kHeadTagOverlay = 0x800;
+constexpr u32 kHeadTagSloppyVisuals = 0x8000;  // visuals may be missing on the head
+constexpr u32 kHeadTagSloppyDepths = 0x10000;  // depths may be missing on the head
+constexpr u32 kHeadTagStaticDisplay = 0x40000;
+
+// Change-mask bits of MetaScreenSettings (and of the screen's `changed`).
+constexpr u32 kMetaName = 0x1;
+constexpr u32 kMetaWidth = 0x2;
+constexpr u32 kMetaHeight = 0x4;
+constexpr u32 kMetaPlacement = 0x8;
+constexpr u32 kMetaReference = 0x10;
+constexpr u32 kMetaOffsetX = 0x20;
+constexpr u32 kMetaOffsetY = 0x40;
+constexpr u32 kMetaKeepVisible = 0x80;
+constexpr u32 kMetaWidthMM = 0x400;
+constexpr u32 kMetaHeightMM = 0x800;
+constexpr u32 kMetaResizePolicy = 0x1000;
+constexpr u32 kMetaPassThrough = 0x6000;  // carry no field
+constexpr u32 kMetaPlaceBits = 0xc7e;     // changes that move screens
 
 struct HeadRect {
   i32 x, y;
@@ -81,6 +111,19 @@ struct Head {
   Window inWindowParent;
   HeadCleanup cleanup[kHeadCleanupSlots];
   void* cleanupArgument[kHeadCleanupSlots];
+  // Added with the heads layer.
+  u8 depthTableSize;          // entries of depthTable in use (0: no mapping)
+  u8 fontBitmaps;             // text is drawn as bitmaps on this head
+  u8 warpsPointer;            // a pan moves the pointer along
+  Head* relatedHead;          // a head this one follows; forgotten when it goes
+  Colormap colormap;          // the head's own colormap, 0 when it uses the default
+  Order* timer;               // the head's own timer, cancelled at removal
+  Cursor cursors[2];          // the proxy's cursors on the head (freed at removal)
+  // Added for the cursor records: the cursor the head shows
+  // (kCursorUnknown: to be set again).
+  CursorRecord* currentCursor;
+  // Added for the visual matches.
+  i32 visualMatchCount;       // records in visualMatches (the meta screen's count when built)
 };
 
 struct MetaScreen {
@@ -132,5 +175,97 @@ struct MetaScreenSettings {
   u32 heightMM;       // 0x800
   u32 resizePolicy;   // 0x1000
 };
+
+// What the RANDR emulation offers for every meta screen: any size from 1
+// to 65535, one size (index 0), no rotation.
+constexpr u32 kRandrMinSize = 1;
+constexpr u32 kRandrMaxSize = 65535;
+constexpr u32 kRandrSizeCount = 1;
+constexpr u32 kRandrSizeIndex = 0;
+constexpr u32 kRandrRotation = 1;
+
+// --- Meta screens ------------------------------------------------------------------
+
+// Null when memory is exhausted. Numbered from the proxy's screen counter
+// and appended to proxyState.screens.
+MetaScreen* createMetaScreen();
+MetaScreen* findMetaScreen(u32 number);
+MetaScreen* findMetaScreenByRoot(u32 rootId);
+MetaScreen* firstMetaScreen();
+// Printable names; the texts live in the ring of temporary strings, except
+// clientName's, which lives in one static buffer until the next call.
+const char* screenName(const MetaScreen* screen);
+const char* headName(const Head* head);
+const char* clientName(const ProxyClient* client);
+VisualRecord* findScreenVisual(const MetaScreen* screen, u32 visualId);
+// One head per server display, in server-list order; null starts, null ends.
+Head* nextHeadPerServer(const Head* head);
+bool isHeadOnline(const Head* head);
+bool isMetaScreenResizable(const MetaScreen* screen);
+
+// Applies the settings; null or a message. Values applied before a failing
+// step stay.
+const char* computeMetaScreenSize(MetaScreen* screen, const MetaScreenSettings* settings);
+const char* relayoutMetaScreens(MetaScreen* screen, u32 mask);
+// The place of one screen in millimetres; false for a missing reference or
+// a chain deeper than `depth` - 1 (a cycle).
+bool computeScreenPlacement(const MetaScreen* screen, u32 depth, double* x, double* y, double* w, double* h);
+
+double pixelsToMillimetresX(const MetaScreen* screen, i64 pixels);
+double pixelsToMillimetresY(const MetaScreen* screen, i64 pixels);
+u32 headMillimetreX(const Head* head);
+u32 headMillimetreY(const Head* head);
+u32 headGlobalX(const Head* head);
+u32 headGlobalY(const Head* head);
+u32 headsPixelWidth(const MetaScreen* screen);   // 1 when no head is online
+u32 headsPixelHeight(const MetaScreen* screen);
+u32 headsMillimetreWidth(const MetaScreen* screen);
+u32 headsMillimetreHeight(const MetaScreen* screen);
+void normalizeHeadPositions(MetaScreen* screen);
+void setupMetaScreenColors(MetaScreen* screen);
+VisualRecord* headRootVisual(Head* head);
+bool isScreenSharedByHeads(const Head* head);
+// At most 80 bytes, in the ring of temporary strings.
+const char* describeMetaScreen(const MetaScreen* screen);
+const char* describeHead(const Head* head);
+
+// The head's match for a visual of its meta screen (null when the head has
+// none), and the index of a meta visual (-1 when it is not one).
+VisualRecord* headVisualMatch(const Head* head, const VisualRecord* screenVisual);
+i32 screenVisualIndex(const MetaScreen* screen, const VisualRecord* visual);
+
+// --- Client output helpers -------------------------------------------------------
+
+// The copy in the client's output (swapped by the layout for a client of
+// the other byte order), or null.
+u8* queueClientBytes(const void* data, u32 length, const char* layout, ProxyClient* client);
+const char* writeClientServerLinks(ProxyClient* client);
+const char* flushClientServerLinks(ProxyClient* client);
+const char* flushAllServerLinks();
+// Lets other work run: the client is read again 8 ms later.
+void scheduleClientFlush(ProxyClient* client);
+
+// --- Heads -----------------------------------------------------------------------
+
+const char* createHead(const char* name, const char* displayText, Display* display, u32 screen, u32 visualFlags,
+                       Head** out);
+void addHeadToScreen(Head* head, MetaScreen* screen);
+void bindHeadToServerDisplay(Head* head, ServerDisplay* server);
+void unbindHeadFromServerDisplay(Head* head);
+Head* findEquivalentHead(Head* head);
+void destroyHead(Head* head, bool offline);
+const char* removeServerFromScreen(Head* head, bool offline);
+const char* setHeadPanOffset(Head* head, i32 x, i32 y);
+bool isPanModifierPressed(const Head* head, u32 state);
+bool panHead(Head* head, i32 x, i32 y, ProxyClient* client, bool bounded);
+bool panHeadWithPointer(Head* head, const XCrossingEvent* event);
+// A point on the head's real screen in meta-screen coordinates.
+void mapPointToHead(const Head* head, i32 x, i32 y, i32* outX, i32* outY);
+const char* queryMetaPointer(Display* display, ProxyClient* client, Head** outHead, i32* outX, i32* outY);
+bool windowOverlapsHead(const Head* head, const ProxyWindow* window);
+void installColormapsOnHead(Head* head, RequestWriter* writer);
+void uninstallColormapsOnHead(Head* head);
+// The head's rectangle in the meta screen (its logical rectangle).
+inline HeadRect headRect(const Head* head) { return head->logical; }
 
 }  // namespace palvon

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +20,13 @@
 namespace palvon {
 
 u32 imperviousXOpenDisplay = 0;
+
+namespace {
+void closeWithoutTraffic(Display* display);
+// Set on a connection thread while it is inside XOpenDisplay.
+thread_local sigjmp_buf* openJump = nullptr;
+thread_local Display* openLost = nullptr;
+}  // namespace
 
 namespace {
 
@@ -70,10 +78,30 @@ bool pauseOrAbandoned(ConnectAttempt* attempt) {
   return attempt->abandoned;
 }
 
+// A server that goes away while the connection is being set up makes Xlib
+// report an I/O error; the process's handler jumps back here (through
+// xtargetFailOpeningDisplay) and this attempt fails instead of the process.
+// Only this thread knows the half-made Display, so closing it here is safe.
+Display* openDisplayGuarded(const char* name) {
+  sigjmp_buf jump;
+  if (sigsetjmp(jump, 0) != 0) {
+    openJump = nullptr;
+    // Not through the error trap: it belongs to the main thread, and a
+    // broken connection brings no errors anyway.
+    if (openLost) closeWithoutTraffic(openLost);
+    openLost = nullptr;
+    return nullptr;
+  }
+  openJump = &jump;
+  Display* display = XOpenDisplay(name);
+  openJump = nullptr;
+  return display;
+}
+
 void* xtargetOpenThread(void* argument) {
   auto* attempt = static_cast<ConnectAttempt*>(argument);
   for (;;) {
-    Display* display = XOpenDisplay(attempt->displayName);
+    Display* display = openDisplayGuarded(attempt->displayName);
     pthread_mutex_lock(&attempt->mutex);
     if (display) {
       bool late = attempt->abandoned;
@@ -183,6 +211,12 @@ timespec xtargetDeadline(const timeval& now, u64 timeoutMs) {
   return deadline;
 }
 
+void xtargetFailOpeningDisplay(Display* display) {
+  if (!openJump) return;
+  openLost = display;
+  siglongjmp(*openJump, 1);
+}
+
 const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowName, Display** out) {
   timeval now;
   gettimeofday(&now, nullptr);
@@ -212,8 +246,9 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
   return nullptr;
 }
 
-int xtargetCloseDisplay(Display* display) {
-  xErrorTrapBegin(display);
+namespace {
+// Closes without sending anything: queued output is discarded first.
+void closeWithoutTraffic(Display* display) {
   display->flags = display->flags | XlibDisplayClosing;
   // Queued output is dropped first as well, so that the requests made below
   // fit into the buffer and never make Xlib write to a dead server.
@@ -236,9 +271,23 @@ int xtargetCloseDisplay(Display* display) {
     display->free_funcs->atoms = nullptr;
   }
   display->atoms = nullptr;
+  // Events still queued go to the free list, which the close frees; the
+  // close itself skips the discarding sync that would otherwise do this.
+  if (display->head) {
+    display->tail->next = display->qfree;
+    display->qfree = display->head;
+    display->head = display->tail = nullptr;
+    display->qlen = 0;
+  }
   // Nothing more is sent: a dead server must not make the close block.
   display->bufptr = display->buffer;
   XCloseDisplay(display);
+}
+}  // namespace
+
+int xtargetCloseDisplay(Display* display) {
+  xErrorTrapBegin(display);
+  closeWithoutTraffic(display);
   return xErrorTrapEnd();
 }
 

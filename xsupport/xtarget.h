@@ -29,6 +29,11 @@ struct TargetOptions {
 // The flag word that the failsafe layer reads while a display is opened.
 extern u32 imperviousXOpenDisplay;
 
+// For the process's Xlib I/O error handler: when the calling thread is a
+// connection thread inside XOpenDisplay, fails that attempt (the half-made
+// display is closed) and does not return; otherwise returns.
+void xtargetFailOpeningDisplay(Display* display);
+
 void xtargetInitOptions(TargetOptions* options);
 
 // Connects on a separate thread that retries once a second; waits at most the

@@ -1,0 +1,247 @@
+// Stand-ins for calls into modules that are not built yet (see
+// heads_pending.h). Each logs "WIP" once, at its first call, and gives the
+// neutral answer its declaration notes.
+#include "Proxy/heads_pending.h"
+
+#include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
+// Xlibint.h (through xfs.h) defines min and max as macros.
+#undef min
+#undef max
+#include "base/logging.h"
+
+#include <cstdlib>
+
+namespace palvon {
+
+// "WIP" on the problem channel, once per stand-in.
+#define PENDING()              \
+  do {                         \
+    static bool reported;      \
+    if (!reported) {           \
+      reported = true;         \
+      PALVON_WIP();            \
+    }                          \
+  } while (0)
+
+void describeScalingDrawable([[maybe_unused]] u32 drawable, [[maybe_unused]] ScalingDrawable* out) {
+  PENDING();
+  *out = {};
+}
+
+void describeWindow([[maybe_unused]] const ProxyWindow* window, [[maybe_unused]] WindowFacts* out) {
+  PENDING();
+  *out = {};
+}
+
+bool describePixmap([[maybe_unused]] u32 pixmapId, PixmapFacts* out) {
+  PENDING();
+  *out = {};
+  return false;
+}
+
+GC getDepthGC([[maybe_unused]] Display* display, [[maybe_unused]] int screen, [[maybe_unused]] u32 depth) {
+  PENDING();
+  return nullptr;
+}
+
+bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* object, [[maybe_unused]] u32* depth, [[maybe_unused]] const VisualRecord** visual) {
+  PENDING();
+  return false;
+}
+
+ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* object) {
+  PENDING();
+  return nullptr;
+}
+
+u32 reverseMapServerXid([[maybe_unused]] u32 serverId, [[maybe_unused]] const Head* head) {
+  PENDING();
+  return serverId;
+}
+
+u32 installedColormaps([[maybe_unused]] const MetaScreen* screen, [[maybe_unused]] u32* ids, [[maybe_unused]] u32 maximum) {
+  PENDING();
+  return 0;
+}
+
+void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] bool offline) {
+  PENDING();
+}
+
+const char* setHeadColormapWindows([[maybe_unused]] Head* head, [[maybe_unused]] const u32* colormaps, [[maybe_unused]] u32 count) {
+  PENDING();
+  return nullptr;
+}
+
+void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
+  PENDING();
+}
+
+void resizeRootWindow([[maybe_unused]] ProxyWindow* root, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
+  PENDING();
+}
+
+bool copyCursorRecordToHead([[maybe_unused]] void* cursor, [[maybe_unused]] u32 id, [[maybe_unused]] Head* head, [[maybe_unused]] RequestWriter* writer) {
+  PENDING();
+  return false;
+}
+
+u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const Head* head) {
+  PENDING();
+  return id;
+}
+
+XFontStruct* gcFontInfo([[maybe_unused]] u32 gc) {
+  PENDING();
+  return nullptr;
+}
+
+bool describeGC([[maybe_unused]] u32 gc, GCFacts* out) {
+  PENDING();
+  *out = {};
+  return false;
+}
+
+void notePreparedDrawable([[maybe_unused]] u32 gc, [[maybe_unused]] u32 drawable) { PENDING(); }
+
+u32 currentDamageTarget([[maybe_unused]] void** object) {
+  PENDING();
+  *object = nullptr;
+  return 0;
+}
+
+Region* currentDamageRegion() {
+  PENDING();
+  return nullptr;
+}
+
+void sendMetaScreenEvent([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 kind, [[maybe_unused]] u32 detail) {
+  PENDING();
+}
+
+void sendMetaScreenChangeEvent([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 detail, [[maybe_unused]] u32 mask) {
+  PENDING();
+}
+
+void sendRRScreenChangeNotify([[maybe_unused]] MetaScreen* screen) {
+  PENDING();
+}
+
+void sendRootConfigureNotify([[maybe_unused]] ProxyWindow* root) {
+  PENDING();
+}
+
+bool randrEmulationActive() {
+  PENDING();
+  return false;
+}
+
+u32 pictFormatForHead([[maybe_unused]] u32 format, [[maybe_unused]] const Head* head) {
+  PENDING();
+  return format;
+}
+
+bool startTranslucency([[maybe_unused]] Head* head) {
+  PENDING();
+  return true;
+}
+
+void removeTranslucencyForHead([[maybe_unused]] Head* head) {
+  PENDING();
+}
+
+void announceHeadChange([[maybe_unused]] Head* head, [[maybe_unused]] u32 mask) {
+  PENDING();
+}
+
+void placeHeadRootWindow([[maybe_unused]] Head* head, [[maybe_unused]] ProxyClient* client, [[maybe_unused]] bool moveOnly) {
+  PENDING();
+}
+
+const char* reapplyHeadGeometry([[maybe_unused]] Head* head, [[maybe_unused]] u32 changeFlags) {
+  PENDING();
+  return nullptr;
+}
+
+void computePointerTransformation([[maybe_unused]] Head* head) {
+  PENDING();
+}
+
+void startPointerTransformation([[maybe_unused]] Head* head) {
+  PENDING();
+}
+
+void recomputeOverlappingHeads() {
+  PENDING();
+}
+
+Head* pointerHead() {
+  PENDING();
+  return nullptr;
+}
+
+Head* focusHead() {
+  PENDING();
+  return nullptr;
+}
+
+void setFocusHead([[maybe_unused]] Head* head) {
+  PENDING();
+}
+
+void lastPointerPosition([[maybe_unused]] i32* x, [[maybe_unused]] i32* y) {
+  PENDING();
+  *x = 0, *y = 0;
+}
+
+bool pointerGrabPending() {
+  PENDING();
+  return false;
+}
+
+bool pointerPollActive() {
+  PENDING();
+  return false;
+}
+
+void movePointerToScreen([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
+  PENDING();
+}
+
+void warpPointerOnHead([[maybe_unused]] Head* head, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
+  PENDING();
+}
+
+void removeTelepointer([[maybe_unused]] Head* head) {
+  PENDING();
+}
+
+void pushPointerPollInterval([[maybe_unused]] u32 key, [[maybe_unused]] u32 milliseconds) {
+  PENDING();
+}
+
+void popPointerPollInterval([[maybe_unused]] u32 key) {
+  PENDING();
+}
+
+void sampleServerTimes() {
+  PENDING();
+}
+
+const char* startClockSync() {
+  PENDING();
+  return nullptr;
+}
+
+void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* from, [[maybe_unused]] Head* to) {
+  PENDING();
+}
+
+
+EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
+  PENDING();
+  return nullptr;
+}
+
+}  // namespace palvon
