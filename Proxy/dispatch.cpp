@@ -268,7 +268,12 @@ void dispatchClientRequest(ProxyClient* client, u8* request, u32 length) {
     return;
   }
   if (client->recording && serviceHooks.recordRequest) serviceHooks.recordRequest(client, request, length);
-  currentRequest = {row, nullptr};
+  currentRequest = {row};
+  // Nothing names a resource yet: the handler's setRequestResource does.
+  client->requestResourceType = 0;
+  client->requestResourceObject = nullptr;
+  client->requestResourceScreen = nullptr;
+  client->requestTranslucentWindow = nullptr;
   (row->request ? row->request : handleUnimplementedRequest)(request, length);
 }
 

@@ -61,12 +61,12 @@ void clearExtensionRows(u8 major);
 void clearEventRows(u8 first, u8 count);
 void clearErrorRows(u8 first, u8 count);
 
-// The request being handled: set by the prologue, read by forwardRequest.
-// `screen` is the meta screen of the request's resource, set by the
-// handler (through the resource database) before it forwards.
+// The request being handled: its row, set by the prologue and read by
+// forwardRequest. The meta screen a route's heads come from is the one of
+// the request's resource (client->requestResourceScreen, which the handler
+// sets through setRequestResource; the prologue clears it), else the first.
 struct RequestContext {
   const RequestRow* row;
-  MetaScreen* screen;
 };
 extern RequestContext currentRequest;
 

@@ -43,7 +43,10 @@ void visitLinks(Walk& walk, ProxyClient* client, bool onlyFirst) {
   }
 }
 
-MetaScreen* requestScreen() { return currentRequest.screen ? currentRequest.screen : proxyState.screens; }
+MetaScreen* requestScreen() {
+  ProxyClient* client = currentClient;
+  return client && client->requestResourceScreen ? client->requestResourceScreen : proxyState.screens;
+}
 
 Head* singleHead(Route route) {
   MetaScreen* screen = requestScreen();

@@ -7,8 +7,10 @@
 //   and pixmaps, GCs, drawing and text, images, colours, cursors and
 //   extension queries, server-wide), plus the event and error tables.
 //   initCoreDispatchTables() puts them into the DispatchTables once at start-up.
-//   To give a core request its handler, replace the default handler in its
-//   row (and declare the handler in the module's header).
+//   To give a core request its handler, put it into the request's row in
+//   place of nullptr (and declare it in the module's header); a row without
+//   one answers BadImplementation. A reply handler likewise: without one, a
+//   row with a reply layout passes the reply on unchanged (forwardReply).
 //   An extension module's init makes one call,
 //     registerExtensionRows(entry, "NAME", ProtocolRows{...})
 //   with its request rows keyed by minor opcode, its event rows by event
@@ -22,14 +24,15 @@
 //   1. counted the request: client->requestCounter is its sequence number;
 //   2. swapped it in place by the row's request layout when the client's
 //      byte order differs (the handler reads every field in the proxy's
-//      order; only data the layout does not name, such as a SendEvent's
-//      event or image bytes, is as the client sent it);
+//      order; only data the layout does not name, such as image bytes or
+//      PolyText items, is as the client sent it);
 //   3. checked its length in 64 bits against the row's size rule and
 //      answered BadLength (16, bad value = the length in bytes) with the
 //      request's sequence when it does not fit; the handler was then not
-//      called. A rule marked kSizeAny leaves the check to the handler;
+//      called. A rule of SizeKind::kAny leaves the check to the handler;
 //   4. handed it to the recording hook when the client is recorded;
-//   5. set currentRequest.row to the row.
+//   5. set currentRequest.row to the row and cleared the client's request
+//      resource (setRequestResource sets it; routes take its meta screen).
 //   The handler then validates ids and values (errors only through
 //   sendXError / sendExtensionError), records the request's resource, and
 //   forwards along the row's route with forwardRequest (dispatch.h), which
