@@ -3,12 +3,16 @@
 // neutral answer its declaration notes.
 #include "Proxy/heads_pending.h"
 
+#include "Proxy/proxystate.h"
+#include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/xscreen.h"
 #include "base/logging.h"
+#include "xsupport/misc.h"
 
 #include <cstdlib>
 
@@ -243,5 +247,55 @@ EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
 }
+
+
+// --- Ids, properties and time stamps on the heads (minimal working forms) ---------
+
+u32 mapServerXidToClient(u32 id, const ServerDisplay* display) {
+  if (id <= 1 || !display) return id;
+  for (Head* head = display->firstHead; head; head = head->nextOnDisplay) {
+    if (!head->metaScreen) continue;
+    if (id == head->root || id == head->rootWindow) return head->metaScreen->rootId;
+    if (id == head->defaultColormap || (head->colormap && id == head->colormap)) return head->metaScreen->defaultColormap;
+  }
+  // An id of a client connection: the slot whose base on this server it
+  // carries; ids of the server itself or of the proxy's connection stay.
+  u32 serverMask = display->display ? u32(xDisplayResourceMask(display->display)) : 0;
+  if (!serverMask || display->index >= kMaxServerIndexes) return id;
+  u32 base = id & ~serverMask;
+  u32 local = ((id & serverMask) >> (display->proxyIdShift < 32 ? display->proxyIdShift : 0)) & proxyState.resourceIdMask;
+  for (u32 slot = 1; slot < kMaxClientSlots; slot++) {
+    const ClientResourceTable& table = proxyState.resources.slots[slot];
+    if (table.bucketCount && table.hasIdBases && table.serverIdBases[display->index] == base)
+      return (slot << proxyState.resourceIdShift) | local;
+  }
+  return id;
+}
+
+u32 getPropertyWindow([[maybe_unused]] ProxyClient* client, u32 window, Head** head) {
+  Head* atom = atomDisplay ? atomDisplay->firstHead : nullptr;
+  if (ProxyWindow* record = lookupWindow(window)) {
+    if (MetaScreen* screen = record->screen)
+      for (Head* h = screen->heads; h; h = h->next)
+        if (h->serverDisplay == atomDisplay) atom = h;
+  }
+  *head = atom;
+  return atom ? translateXid(window, RT_WINDOW, atom) : window;
+}
+
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
+  return mapServerXidToClient(serverWindow, display);
+}
+
+// With one server, and until the clocks are synchronised, meta time is the
+// servers' own.
+u32 metaToServerTimestamp(u32 time, [[maybe_unused]] const Head* head) { return time; }
+
+// --- Core protocol services the reset calls --------------------------------------
+
+void releasePendingWindowAttributes() { PENDING(); }
+void freeProxyFontPath() { PENDING(); }
+void freeClientColormapCells([[maybe_unused]] ProxyClient* client) { PENDING(); }
+void removeClientEventSelections([[maybe_unused]] ProxyClient* client) { PENDING(); }
 
 }  // namespace palvon

@@ -145,4 +145,71 @@ struct EmulatedColormap;
 // The emulated colormap of a colormap resource; null when it has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
 
+
+// --- The start-up and reset of the heads layer ------------------------------------
+// One entry per step of the start-up and of the reset cycle, under the names
+// the heads layer gives them. Until it lands, heads_pending_startup.cpp
+// stands in with a minimal path: every configured head on its own server
+// connection, heads side by side in their meta screen, the first head's
+// visuals offered, the heads' real roots standing for the meta root.
+
+// Open every configured head into its meta screen (which must exist).
+const char* openConfiguredHeads();
+// Placements and each head's settings.
+const char* applyConfiguredScreenSettings();
+// Visuals, pixmap formats, ids and the rest over all heads.
+const char* adjustScreenCapabilities(bool afterReset);
+// The proxy's windows and state on every head.
+const char* probeHeads(bool firstTime);
+// At reset: what a session built on the heads is undone.
+void closeHeadsOnReset();
+// Between two runs: heads whose display was lost are opened again.
+void reopenLostHeads();
+// The display of the first head not shown in a window; null when none.
+ServerDisplay* firstRootHeadDisplay();
+// The display that serves fonts.
+ServerDisplay* chooseFontServerDisplay();
+// Whether the auxiliary resource server is needed; null or an error.
+const char* decideResourceServer(bool* needed);
+const char* startResourceServer();
+// Whether the head draws its fonts scaled (zoomed heads).
+void decideHeadFontScaling(Head* head);
+// Exit: input, pointer and keyboard settings given back to a display.
+void restoreDisplayOnExit(ServerDisplay* server);
+
+// The pixmap formats offered to clients (the heads layer reconciles them).
+struct PixmapFormatOffer {
+  u8 depth;
+  u8 bitsPerPixel;
+  u8 scanlinePad;
+};
+constexpr u32 kPixmapFormatsMax = 32;
+extern PixmapFormatOffer offeredPixmapFormats[kPixmapFormatsMax];
+extern u32 offeredPixmapFormatCount;
+
+// --- Ids, properties and time stamps on the heads --------------------------------
+
+// The client's id of an id a server sent: the meta root for a head's root
+// or meta-root window, the meta default colormap for a head's colormap, the
+// client id for an id of a client connection; other ids unchanged.
+u32 mapServerXidToClient(u32 id, const ServerDisplay* display);
+// The window that holds a client window's properties and selections, as an
+// id on *head (the atom server's head).
+u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head);
+// The client window of a property window id on a server.
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
+// A meta time stamp as the head's server counts it; CurrentTime stays.
+u32 metaToServerTimestamp(u32 time, const Head* head);
+
+// --- Core protocol services the reset calls ----------------------------------------
+
+// Releases now every destroyed window's kept attributes whose release waits.
+void releasePendingWindowAttributes();
+// Frees the proxy's list of font-path words.
+void freeProxyFontPath();
+// A leaving client's colour cells in other clients' colormaps, and its
+// event selections on every window.
+void freeClientColormapCells(ProxyClient* client);
+void removeClientEventSelections(ProxyClient* client);
+
 }  // namespace palvon

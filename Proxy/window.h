@@ -149,6 +149,12 @@ struct ProxyWindow {
   TranslucencyRecord* translucency;
   u32 propertyWindow;  // the window's stand-in on the atom server's head
   ProxyClient* owner;
+  // Added with the properties: the window manager hints a client set on the
+  // window (WM_NORMAL_HINTS, 18 items as sent), and the mark that keeps the
+  // window's tree out of "keep windows visible".
+  u8 hasSizeHints;
+  u8 noKeepVisible;
+  u32 sizeHints[18];
 };
 
 // --- Records -----------------------------------------------------------------

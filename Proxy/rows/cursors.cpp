@@ -2,6 +2,7 @@
 // (opcodes 93 to 99).
 #include <X11/Xproto.h>
 
+#include "Proxy/queries.h"
 #include "Proxy/rows.h"
 
 namespace palvon {
@@ -15,8 +16,8 @@ constexpr RequestRow kRows[] = {
     {X_FreeCursor, "FreeCursor", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryScreen},
     {X_RecolorCursor, "RecolorCursor", nullptr, nullptr, "bbsissssss", "", exactSize(20), Route::kEveryScreen},
     {X_QueryBestSize, "QueryBestSize", nullptr, nullptr, "bbsiss", "bbsiss", exactSize(12), Route::kImageHead},
-    {X_QueryExtension, "QueryExtension", nullptr, nullptr, "bbss", "bbsibbbb", countedSize(8, 4, 2, 8), Route::kMainHead},
-    {X_ListExtensions, "ListExtensions", nullptr, nullptr, "bbs", "bbsi", exactSize(4), Route::kMainHead},
+    {X_QueryExtension, "QueryExtension", ProcQueryExtension, nullptr, "bbss", "bbsibbbb", countedSize(8, 4, 2, 8), Route::kLocal},
+    {X_ListExtensions, "ListExtensions", ProcListExtensions, nullptr, "bbs", "bbsi", exactSize(4), Route::kLocal},
 };
 // clang-format on
 
