@@ -281,6 +281,36 @@ TEST_P(RawOrder, BadPropertyFormatsAndSizes) {
 INSTANTIATE_TEST_SUITE_P(Orders, RawOrder, ::testing::Values('l', 'B'),
                          [](const auto& info) { return info.param == 'l' ? "LsbClient" : "MsbClient"; });
 
+// A server that refuses the client's link: the client reads the server's
+// own reason, whatever its byte order, and is closed.
+class Refusal : public ::testing::TestWithParam<char> {};
+
+TEST_P(Refusal, TheServersReasonReachesTheClient) {
+  TempDir dir;
+  std::string cookie = dir.file("cookie");
+  ASSERT_EQ(system(("xauth -q -f " + cookie + " add :0 . 0123456789abcdef0123456789abcdef").c_str()), 0);
+  Xvfb server{{"-screen", "0", "640x480x24", "-auth", cookie}};
+  ASSERT_TRUE(server.ok()) << server.error();
+  ASSERT_EQ(system(("xauth -q -f " + cookie + " add " + server.display() + " . 0123456789abcdef0123456789abcdef").c_str()), 0);
+  // The proxy's own connection finds the cookie; the links find nothing
+  // and carry the client's own (empty) authorization.
+  ProxyProcess proxy({"noReset", "on", "serverAuthorization", dir.file("none"), "screen", server.display() + ".0"},
+                     {"XAUTHORITY=" + cookie});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient c;
+  ASSERT_TRUE(c.connectUnix(proxy.number()));
+  ASSERT_EQ(c.setup(GetParam()), 0);
+  const Bytes& s = c.setupReply();
+  EXPECT_EQ(c.get16(s, 2), 11u);
+  std::string reason(s.begin() + 8, s.begin() + 8 + s[1]);
+  EXPECT_TRUE(contains(reason, "uthorization")) << reason;
+  EXPECT_TRUE(c.waitClosed(5000));
+  EXPECT_TRUE(contains(proxy.log(), "no authorization protocol specified")) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, Refusal, ::testing::Values('l', 'B'),
+                         [](const auto& info) { return info.param == 'l' ? "LsbClient" : "MsbClient"; });
+
 // --- Reset and exit ----------------------------------------------------------------------
 
 class ProxyLife : public ::testing::Test {
