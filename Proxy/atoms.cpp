@@ -135,7 +135,7 @@ void notePropertyHints(ProxyClient* client, ProxyWindow* window, const u8* reque
   if (bytes > length - 24) bytes = length - 24;
   u32 available = u32(bytes);
   if (property == XA_WM_NORMAL_HINTS && type == XA_WM_SIZE_HINTS && format == 32 &&
-      get32(request + 20) == kSizeHintItems && window) {
+      get32(request + 20) == kSizeHintItems && available >= sizeof window->sizeHints && window) {
     memcpy(window->sizeHints, data, sizeof window->sizeHints);
     window->hasSizeHints = 1;
     return;

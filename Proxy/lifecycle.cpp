@@ -169,7 +169,8 @@ const char* exitSignalText(int signal) {
 
 void handlePendingSignals() {
   if (int signal = pendingExitSignal.exchange(0)) {
-    const char* text = exitSignalText(signal);
+    // The first reason stays: its text must not be formatted over.
+    const char* text = proxyLife.exitReason ? tmpPrintf("Received exit signal %d", signal) : exitSignalText(signal);
     LOGF(logChInfo, "%s...", text);
     requestProxyExit(text);
   }
