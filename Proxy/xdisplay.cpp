@@ -8,6 +8,7 @@
 #include "Proxy/client.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
+#include "Proxy/serverauth.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xfs.h"
 #include "Proxy/xscreen.h"
@@ -77,7 +78,10 @@ const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** o
   if (name) options.displayName = name;
   if (timeoutMs) options.connectTimeoutMs = timeoutMs;
   Display* display = nullptr;
-  if (const char* error = xtargetOpenDisplay(&options, nullptr, &display)) return error;
+  // With the server's credentials, as every connection to a real server.
+  if (const char* error = connectServerDisplay(options.displayName, options.connectTimeoutMs,
+                                               options.secondTimeoutMs, &display))
+    return error;
   auto* server = static_cast<ServerDisplay*>(memCalloc(1, sizeof(ServerDisplay)));
   if (!server) {
     xtargetCloseDisplay(display);
