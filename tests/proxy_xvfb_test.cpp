@@ -6,6 +6,9 @@
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <memory>
 #include <optional>
@@ -377,6 +380,46 @@ TEST_F(ProxyLife, TheLastClientLeavingResetsUnlessNoReset) {
     EXPECT_TRUE(served(again)) << proxy->log();
     proxy.reset();
   }
+}
+
+// The local server the proxy starts admits only holders of the cookie the
+// proxy generated for it; the exit stops it and removes the cookie.
+TEST_F(ProxyLife, TheLocalServerRunsWithAGeneratedAuthorization) {
+  ClaimedDisplay local(500);
+  ASSERT_TRUE(local.ok());
+  TempDir var;
+  proxy = std::make_unique<ProxyProcess>(
+      std::vector<std::string>{"noReset", "on", "screen", local.name() + ".0", "serverCommand", "Xvfb", local.name(),
+                               "-nolock", "-nolisten", "tcp", "-screen", "0", "320x200x24"},
+      std::vector<std::string>{"PALVON_VAR=" + var.path()});
+  ASSERT_TRUE(proxy->ok()) << proxy->log();
+  std::string cookie = var.file("palvo");
+  ASSERT_TRUE(contains(readFile(cookie), "MIT-MAGIC-COOKIE-1"));
+  RawClient client;
+  EXPECT_TRUE(served(client)) << proxy->log();
+  RawClient stranger;
+  ASSERT_TRUE(stranger.connectUnix(local.number()));
+  EXPECT_EQ(stranger.setup('l'), 0) << "no cookie, no entry";
+  proxy->signal(SIGTERM);
+  EXPECT_EQ(proxy->wait(15000), 0) << proxy->log();
+  EXPECT_TRUE(contains(proxy->log(), "Stopping X server process")) << proxy->log();
+  EXPECT_EQ(readFile(cookie), "") << "the generated file is removed";
+  RawClient late;
+  EXPECT_FALSE(late.connectUnix(local.number())) << "the local server went with the proxy";
+}
+
+// A required process that is gone ends the proxy at the next check.
+TEST_F(ProxyLife, ARequiredProcessThatIsGoneEndsTheProxy) {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(server.ok());
+  proxy = std::make_unique<ProxyProcess>(std::vector<std::string>{"noReset", "on", "screen", server.display() + ".0"},
+                                         std::vector<std::string>{"ZAVProcessRequired=" + std::to_string(child)});
+  ASSERT_TRUE(proxy->ok()) << proxy->log();
+  EXPECT_EQ(proxy->wait(20000), 1);
+  EXPECT_TRUE(contains(proxy->log(), "Exiting: Required process is dead...")) << proxy->log();
 }
 
 // The first name a client gives its windows names it in the log.
