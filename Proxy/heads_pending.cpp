@@ -151,19 +151,6 @@ void removeTranslucencyForHead([[maybe_unused]] Head* head) {
   PENDING();
 }
 
-void announceHeadChange([[maybe_unused]] Head* head, [[maybe_unused]] u32 mask) {
-  PENDING();
-}
-
-void placeHeadRootWindow([[maybe_unused]] Head* head, [[maybe_unused]] ProxyClient* client, [[maybe_unused]] bool moveOnly) {
-  PENDING();
-}
-
-const char* reapplyHeadGeometry([[maybe_unused]] Head* head, [[maybe_unused]] u32 changeFlags) {
-  PENDING();
-  return nullptr;
-}
-
 void computePointerTransformation([[maybe_unused]] Head* head) {
   PENDING();
 }
@@ -243,5 +230,129 @@ EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
 }
+
+void syncInputAcrossHeads([[maybe_unused]] u32 device, [[maybe_unused]] ProxyClient* client,
+                          [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y,
+                          [[maybe_unused]] bool warp) {
+  PENDING();
+}
+
+Head* findPointerHeadOnDisplay([[maybe_unused]] u32 device, ServerDisplay* display) {
+  PENDING();
+  return display ? display->firstHead : nullptr;
+}
+
+void setPointerHead([[maybe_unused]] Head* head) { PENDING(); }
+void applyInputFocusToHeads() { PENDING(); }
+void refreshHeadCursor([[maybe_unused]] Head* head) { PENDING(); }
+void beginPointerRotation([[maybe_unused]] Head* head) { PENDING(); }
+void endPointerRotation([[maybe_unused]] Head* head) { PENDING(); }
+void restartPointerRotation([[maybe_unused]] Head* head) { PENDING(); }
+
+const char* switchInputControl([[maybe_unused]] u32 device, ServerDisplay* display, [[maybe_unused]] u32 mode) {
+  PENDING();
+  inputControlDisplay = display;
+  return nullptr;
+}
+
+const char* passInputControlFrom(ServerDisplay* leaving) {
+  PENDING();
+  inputControlDisplay = nullptr;
+  for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
+    if (other != leaving && other->display) {
+      inputControlDisplay = other;
+      break;
+    }
+  }
+  return nullptr;
+}
+
+const char* startSelectionSync([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] bool refresh) {
+  PENDING();
+  return nullptr;
+}
+
+void stopSelectionSync([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void updateHeadStacking([[maybe_unused]] Head* head) { PENDING(); }
+
+const char* savePointerSettings([[maybe_unused]] Display* display, [[maybe_unused]] PointerSettings* settings) {
+  PENDING();
+  return nullptr;
+}
+
+void restorePointerSettings([[maybe_unused]] Display* display, [[maybe_unused]] const PointerSettings* settings) {
+  PENDING();
+}
+
+const char* copyPointerMapping([[maybe_unused]] Display* from, [[maybe_unused]] Display* to) {
+  PENDING();
+  return nullptr;
+}
+
+bool checkPixmapFormatOnHead([[maybe_unused]] Head* head, [[maybe_unused]] u32 depth,
+                             [[maybe_unused]] u32 bitsPerPixel, [[maybe_unused]] u32 pad) {
+  PENDING();
+  return true;
+}
+
+const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen,
+                              [[maybe_unused]] ProxyClient* client) {
+  PENDING();
+  return nullptr;
+}
+
+bool createRootWindowRecord([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 id) {
+  PENDING();
+  return true;
+}
+
+void clearInstalledColormaps([[maybe_unused]] MetaScreen* screen) { PENDING(); }
+void setInstalledColormap([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 colormap) { PENDING(); }
+void setProxyCurrentTime([[maybe_unused]] Time time) { PENDING(); }
+void clearFreeColorCache() { PENDING(); }
+void releaseProxyGrabs() { PENDING(); }
+void refreshScreenWindowTree([[maybe_unused]] MetaScreen* screen) { PENDING(); }
+
+void preallocColormapCells([[maybe_unused]] u32 colormap, [[maybe_unused]] Head* head,
+                           [[maybe_unused]] const VisualRecord* visual, [[maybe_unused]] const VisualRecord* match) {
+  PENDING();
+}
+
+void fillFreeColorCells([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                        [[maybe_unused]] const VisualRecord* match) {
+  PENDING();
+}
+
+bool allocColorCellsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                            [[maybe_unused]] const unsigned long* pixels, [[maybe_unused]] u32 count) {
+  PENDING();
+  return true;
+}
+
+bool allocPixelsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                        [[maybe_unused]] const XColor* colors, [[maybe_unused]] u32 count) {
+  PENDING();
+  return true;
+}
+
+u32 colormapCellRanges([[maybe_unused]] u32 colormap, [[maybe_unused]] ColormapCellRange* ranges,
+                       [[maybe_unused]] u32 maximum) {
+  PENDING();
+  return 0;
+}
+
+bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
+  PENDING();
+  return true;
+}
+
+void sendRandrHeadNotify([[maybe_unused]] Head* head) { PENDING(); }
+
+void shiftHeadFollowers([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* head, [[maybe_unused]] i32 dx,
+                        [[maybe_unused]] i32 dy) {
+  PENDING();
+}
+
+void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 
 }  // namespace palvon

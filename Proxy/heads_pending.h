@@ -111,11 +111,6 @@ void removeTranslucencyForHead(Head* head);
 
 // --- Heads, pointer and input ----------------------------------------------------
 
-// Head changes announced to the clients that follow them.
-void announceHeadChange(Head* head, u32 mask);
-void placeHeadRootWindow(Head* head, ProxyClient* client, bool moveOnly);
-// Re-applies a head's screen settings after a pan (change flags given).
-const char* reapplyHeadGeometry(Head* head, u32 changeFlags);
 void computePointerTransformation(Head* head);
 void startPointerTransformation(Head* head);
 void recomputeOverlappingHeads();
@@ -144,5 +139,88 @@ void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
 struct EmulatedColormap;
 // The emulated colormap of a colormap resource; null when it has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
+
+// --- Pointer and keyboard coordination, input control ------------------------------
+
+// Moves the meta pointer to (x, y) of the screen, choosing the head and
+// carrying input state (warp: move the real pointer too).
+void syncInputAcrossHeads(u32 device, ProxyClient* client, MetaScreen* screen, i32 x, i32 y, bool warp);
+// The head under that server's pointer. Stand-in: the display's first head.
+Head* findPointerHeadOnDisplay(u32 device, ServerDisplay* display);
+// Makes the head the one that holds the pointer.
+void setPointerHead(Head* head);
+void applyInputFocusToHeads();
+// Sets the cursor the head shows for the pointer's state.
+void refreshHeadCursor(Head* head);
+void beginPointerRotation(Head* head);
+void endPointerRotation(Head* head);
+void restartPointerRotation(Head* head);
+// Moves input control to the display; null or a message. Stand-in: records
+// the display as the input-control display.
+const char* switchInputControl(u32 device, ServerDisplay* display, u32 mode);
+// Hands input control on when its display closes. Stand-in: the first other
+// display of the list with a connection, or none.
+const char* passInputControlFrom(ServerDisplay* leaving);
+
+// --- Selection synchronisation, stacking, pointer settings, run-time servers ----------
+
+// Null or a message.
+const char* startSelectionSync(ServerDisplay* display, bool refresh);
+void stopSelectionSync(ServerDisplay* display);
+// Restacks the head's window for its keepOnTop / keepBelow tags.
+void updateHeadStacking(Head* head);
+// The pointer acceleration and button map of a server.
+struct PointerSettings {
+  i32 accelNumerator, accelDenominator, threshold;
+  u8 buttonMap[256];
+  i32 buttonCount;
+};
+// Null or the offline message. Stand-in: nothing saved, null.
+const char* savePointerSettings(Display* display, PointerSettings* settings);
+void restorePointerSettings(Display* display, const PointerSettings* settings);
+// Null or a message. Stand-in: null.
+const char* copyPointerMapping(Display* from, Display* to);
+// Whether the head's server can serve one pixmap format of the proxy.
+// Stand-in: true.
+bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad);
+// Adds a head made at run time to its screen for the requesting client;
+// null or a message. Stand-in: null.
+const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client);
+
+// --- Core services the heads layer calls ----------------------------------------------
+
+// The meta screen's root window record under the id. Stand-in: true.
+bool createRootWindowRecord(MetaScreen* screen, u32 id);
+// The installed-colormap list of a meta screen: emptied, or holding one map.
+void clearInstalledColormaps(MetaScreen* screen);
+void setInstalledColormap(MetaScreen* screen, u32 colormap);
+// The proxy's current time and focus time.
+void setProxyCurrentTime(Time time);
+void clearFreeColorCache();
+// Releases the proxy's active pointer and keyboard grabs.
+void releaseProxyGrabs();
+// Saved window positions and visible regions of the screen's window tree.
+void refreshScreenWindowTree(MetaScreen* screen);
+// Colour cells of a head's colormap: the colour head preallocates a dynamic
+// visual's shared colours; every still free cell is filled once; cells
+// allocated exactly at the given pixels (false when they differ).
+void preallocColormapCells(u32 colormap, Head* head, const VisualRecord* visual, const VisualRecord* match);
+void fillFreeColorCells(Display* display, Colormap colormap, const VisualRecord* match);
+bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count);
+bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* colors, u32 count);
+// The read-write ranges and shared cells of a colormap record.
+struct ColormapCellRange {
+  u32 first, count;
+  u8 shared;
+};
+u32 colormapCellRanges(u32 colormap, ColormapCellRange* ranges, u32 maximum);
+// Whether the colormap's allocated cells can be reproduced on another
+// colormap. Stand-in: true.
+bool colormapCellsReproducible(u32 colormap);
+// RANDR output and CRTC change notifications for the head.
+void sendRandrHeadNotify(Head* head);
+// Windows that follow the head move with its logical origin.
+void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
+void stopTranslucencyOnDisplay(ServerDisplay* display);
 
 }  // namespace palvon

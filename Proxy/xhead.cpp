@@ -9,6 +9,7 @@
 #include "Proxy/config.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xsettings.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"

@@ -13,6 +13,7 @@
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xsettings.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xemulation.h"
