@@ -5,6 +5,12 @@
 
 #include "Proxy/xfs.h"
 
+// Request building needs Xlib's internals; their min/max macros would clash
+// with the standard library.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
+
 namespace palvon {
 
 u32 RawReply::word(u32 offset) const {

@@ -28,7 +28,8 @@ class FakeXServer {
 
   bool ok() const { return number_ >= 0; }
   int number() const { return number_; }
-  std::string display() const { return ":" + std::to_string(number_); }
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) on literal + string at -O3.
+  std::string display() const { return std::string(":").append(std::to_string(number_)); }
 
   // Declares an extension for QueryExtension and ListExtensions.
   void addExtension(const std::string& name, uint8_t major, uint8_t firstEvent = 0, uint8_t firstError = 0);
