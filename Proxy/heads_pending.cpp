@@ -335,12 +335,6 @@ bool allocPixelsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colo
   return true;
 }
 
-u32 colormapCellRanges([[maybe_unused]] u32 colormap, [[maybe_unused]] ColormapCellRange* ranges,
-                       [[maybe_unused]] u32 maximum) {
-  PENDING();
-  return 0;
-}
-
 bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
   PENDING();
   return true;

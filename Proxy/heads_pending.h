@@ -208,12 +208,6 @@ void preallocColormapCells(u32 colormap, Head* head, const VisualRecord* visual,
 void fillFreeColorCells(Display* display, Colormap colormap, const VisualRecord* match);
 bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count);
 bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* colors, u32 count);
-// The read-write ranges and shared cells of a colormap record.
-struct ColormapCellRange {
-  u32 first, count;
-  u8 shared;
-};
-u32 colormapCellRanges(u32 colormap, ColormapCellRange* ranges, u32 maximum);
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);

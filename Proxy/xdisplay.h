@@ -106,6 +106,7 @@ struct ServerDisplay {
   u32 screenCount;
   u8 probeOnly;                     // opened for a probe-only head
   u8 inWindowOpened;                // opened for a head shown in a window
+  u8 stateSaved;                    // the saved state above is to be put back
 };
 
 // The server displays in creation order and their count.
@@ -121,6 +122,17 @@ extern ServerDisplay* fontDisplay;
 extern ServerDisplay* resourceServerDisplay;
 
 // --- Records and connections ------------------------------------------------
+// A zeroed record for the named server (name "host:n", configured name as
+// written), identity code maps, index = the number of displays on the list;
+// not on the list and without a connection. Null when memory runs out.
+ServerDisplay* newServerDisplay(const char* name, const char* configuredName);
+// Opens the record's Xlib connection (nothing when it has one), time-out in
+// ms (0 for 10 s), and registers it with the failsafe layer. Null or the
+// error text.
+const char* openServerConnection(ServerDisplay* server, u64 timeoutMs);
+// Appends the record to the list (index = its position); nothing when it is
+// on the list already.
+void addServerDisplay(ServerDisplay* server);
 // Connects to the named server (time-out in ms, 0 for 10 s) and puts a new
 // record with that display at the end of the list (index = its position).
 // The connection is registered with the failsafe layer. Returns null or the

@@ -179,6 +179,12 @@ const char* displayOfflineText(Display* display);
   X(SetWMProtocols, XSetWMProtocols, 0)                     \
   X(SetWMHints, XSetWMHints, 0)                             \
   X(SetWMNormalHints, XSetWMNormalHints, 0)                 \
+  X(GetWMNormalHints, XGetWMNormalHints, 0)                 \
+  X(GetWMHints, XGetWMHints, nullptr)                       \
+  X(SetClassHint, XSetClassHint, 0)                         \
+  X(LowerWindow, XLowerWindow, 0)                           \
+  X(RaiseWindow, XRaiseWindow, 0)                           \
+  X(UngrabKeyboard, XUngrabKeyboard, 0)                     \
   X(ShapeGetRectangles, XShapeGetRectangles, nullptr)       \
   X(ShapeCombineMask, XShapeCombineMask, 0)                 \
   X(ShapeQueryExtents, XShapeQueryExtents, 0)               \

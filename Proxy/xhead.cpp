@@ -98,7 +98,9 @@ bool displayHasOtherHead(const Head* head) {
 // The flag that keeps only the emulated visuals of a head.
 constexpr u32 kOnlyEmulatedVisuals = 0x2000;
 
-// The screen's visuals followed by the emulated ones the flags ask for.
+
+}  // namespace
+
 const char* readHeadVisuals(Head* head, u32 visualFlags) {
   VisualRecord* real = nullptr;
   i32 realCount = 0;
@@ -128,8 +130,6 @@ const char* readHeadVisuals(Head* head, u32 visualFlags) {
   return nullptr;
 }
 
-}  // namespace
-
 // --- Creation and linking -----------------------------------------------------------
 
 const char* createHead(const char* name, const char* displayText, Display* display, u32 screen, u32 visualFlags,
@@ -143,6 +143,7 @@ const char* createHead(const char* name, const char* displayText, Display* displ
   head->screen = screen;
   head->zoomX = head->zoomY = 1.0;
   head->equivalentHead = head;
+  head->visualFlags = visualFlags;
   if (display) {
     int s = int(screen);
     head->root = RootWindow(display, s);

@@ -94,6 +94,39 @@ void announceHeadChange(Head* head, u32 kind, u32 mask);
 // with those words, never through a shell. Null or the error text.
 const char* runKeyboardMapTool(ServerDisplay* server);
 
+// The image display's default image format (a copy; data cleared), which
+// every display's image-format-differs flag is measured against.
+extern XImage imageDisplayFormat;
+// Makes the display the image display (null: none), copies its format and
+// recomputes every display's image-format-differs flag.
+void setImageDisplay(ServerDisplay* server);
+
+// Saves the server's keyboard mapping (the previous save freed first) and
+// pointer settings again; null or the error.
+const char* saveKeyboardAndPointer(ServerDisplay* server);
+
+// What closing a connection does to the server's state (called by
+// disconnectServerDisplay, Proxy/xdisplay.h): restoreServerState puts back
+// modifiers, input, keyboard mapping, pointer and power settings (each
+// failure a warning; nothing when nothing was saved); releaseServerState frees what the proxy kept for the
+// connection (saved mapping, map text, colormap table, text font, selection
+// sync), without talking to an offline server.
+bool restoreServerState(ServerDisplay* server);  // whether anything was sent
+void releaseServerState(ServerDisplay* server, bool offline);
+// The connection's descriptor order and the shared idle order that drains
+// queued events (alive while any connection is open).
+void attachDisplayOrders(ServerDisplay* server);
+void detachDisplayOrders(ServerDisplay* server);
+
+// Recomputes the display's image-format-differs flag against the image
+// display's format.
+void updateImageFormatFlag(ServerDisplay* server);
+// The resource-id partition of a server for the proxy's id mask: base
+// shift, proxy-id shift, index mask and foreign mask.
+void computeIdPartition(ServerDisplay* server, u32 proxyMask);
+// The next id of the global head-id counter (the first head has id 1).
+u32 nextHeadId();
+
 // Waits the reset delay between releasing a contested server and taking it
 // (2 s) when no client is connected; with clients connected the loop must
 // go on serving them, so the wait is skipped.

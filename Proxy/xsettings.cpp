@@ -78,7 +78,8 @@ void configureHeadWindow(ProxyClient* client, Head* head, Window window, i64 x, 
 struct Apply {
   ProxyClient* client;
   Head* head;
-  u32 mask;
+  u32 mask;   // grows when one setting implies others
+  u32 asked;  // the mask as given
   const HeadSettings* s;
   u32 changed;
   bool geometry;
@@ -119,13 +120,11 @@ const char* applyDirection(Apply& a) {
     if (other != head->relativeHead) a.changed |= kHeadGivenReference, a.geometry = true;
     head->relativeHead = other;
   }
+  // Offsets the direction change added to the mask count as 0.
   for (int axis = 0; axis < 2; axis++) {
     u32 bit = axis ? kHeadGivenOffsetY : kHeadGivenOffsetX;
     if (!(a.mask & bit)) continue;
-    i32 value = (a.s->placement == head->direction || (a.mask & kHeadGivenPlacement)) &&
-                        (a.mask & bit) && ((axis ? a.s->offsetY : a.s->offsetX) || true)
-                    ? (axis ? a.s->offsetY : a.s->offsetX)
-                    : 0;
+    i32 value = (a.asked & bit) ? (axis ? a.s->offsetY : a.s->offsetX) : 0;
     i32& stored = axis ? head->relativeOffsetY : head->relativeOffsetX;
     if (stored != value) stored = value, a.changed |= bit;
   }
@@ -281,7 +280,7 @@ enum TagCheck : u8 {
 };
 
 // The action returns null, or the reason the change is refused.
-using TagAction = const char* (*)(Apply& a, bool set);
+using TagAction = const char* (*)(Apply& a, u32 bit, bool set);
 
 struct TagRule {
   u32 bit;
@@ -296,87 +295,90 @@ void storeTag(Head* head, u32 bit, bool set) {
   else head->tags &= ~bit;
 }
 
-const char* tagAtom(Apply& a, bool) {
+const char* tagAtom(Apply& a, u32, bool) {
   atomDisplay = a.head->serverDisplay;
   return nullptr;
 }
-const char* tagTime(Apply& a, bool) {
+const char* tagTime(Apply& a, u32, bool) {
   timeDisplay = a.head->serverDisplay;
   return nullptr;
 }
-const char* tagFont(Apply& a, bool) {
+const char* tagFont(Apply& a, u32, bool) {
   fontDisplay = a.head->serverDisplay;
   return nullptr;
 }
-const char* tagGlx(Apply& a, bool) {
+const char* tagGlx(Apply& a, u32, bool) {
   if (a.head->metaScreen) a.head->metaScreen->tag40Head = a.head;
   return nullptr;
 }
-const char* tagImage(Apply& a, bool) {
+const char* tagImage(Apply& a, u32, bool) {
   setImageDisplay(a.head->serverDisplay);
   return nullptr;
 }
-const char* tagServerFonts(Apply& a, bool set) {
+const char* tagServerFonts(Apply& a, u32, bool set) {
   a.head->serverDisplay->serverFonts = set;
   return nullptr;
 }
-const char* tagStore(Apply& a, bool set);
-const char* tagIconify(Apply& a, bool set) {
+const char* tagStore(Apply& a, u32 bit, bool set) {
+  storeTag(a.head, bit, set);
+  return nullptr;
+}
+const char* tagIconify(Apply& a, u32, bool set) {
   storeTag(a.head, kHeadTagIconify, set);
   Head* head = a.head;
   if (atRunTime(head) && head->window && !requestWMState(head->display, int(head->screen), head->window, set))
     LOGF(logChWarning, "Can't iconify/deiconify window %s", head->name);
   return nullptr;
 }
-const char* tagKeepOnTop(Apply& a, bool set) {
+const char* tagKeepOnTop(Apply& a, u32, bool set) {
   if (set && (a.head->tags & kHeadTagKeepBelow)) return "keepBelow already set";
   storeTag(a.head, kHeadTagKeepOnTop, set);
   updateHeadStacking(a.head);
   return nullptr;
 }
-const char* tagKeepBelow(Apply& a, bool set) {
+const char* tagKeepBelow(Apply& a, u32, bool set) {
   if (set && (a.head->tags & kHeadTagKeepOnTop)) return "keepOnTop already set";
   storeTag(a.head, kHeadTagKeepBelow, set);
   updateHeadStacking(a.head);
   return nullptr;
 }
-const char* tagOptimizedDraw(Apply& a, bool set) {
+const char* tagOptimizedDraw(Apply& a, u32, bool set) {
   storeTag(a.head, kHeadTagOptimizedDraw, set);
   if (set) optimizedDrawHeads++;
   else if (optimizedDrawHeads) optimizedDrawHeads--;
   return nullptr;
 }
-const char* tagOverlay(Apply& a, bool set) {
+const char* tagOverlay(Apply& a, u32, bool set) {
   storeTag(a.head, kHeadTagOverlay, set);
   if (set) a.head->tags |= kHeadTagNotManaged;
   return nullptr;
 }
-const char* tagColor(Apply& a, bool) {
+const char* tagColor(Apply& a, u32, bool) {
   if (a.head->tags & kHeadTagSloppyVisuals) return "has tag 'sloppyVisuals'";
   if (!a.head->serverDisplay) return "no X-server";
   if (a.head->metaScreen) a.head->metaScreen->colorHead = a.head;
   return nullptr;
 }
-const char* tagStatic(Apply& a, bool set) {
+const char* tagStatic(Apply& a, u32, bool set) {
   storeTag(a.head, kHeadTagStatic, set);
   if (a.head->serverDisplay) armOfflineTimeout(a.head->serverDisplay);
   return nullptr;
 }
-const char* tagSloppyVisuals(Apply& a, bool set) {
+const char* tagSloppyVisuals(Apply& a, u32, bool set) {
   if (a.head->metaScreen && a.head->metaScreen->colorHead == a.head) return "has tag 'color'";
   storeTag(a.head, kHeadTagSloppyVisuals, set);
   return nullptr;
 }
-const char* tagProbeOnly(Apply& a, bool set) {
+const char* tagProbeOnly(Apply& a, u32, bool set) {
   if (set && !(proxyConfig.options & kOptionDynamicServer)) return optionNotEnabled("DynamicServer");
   storeTag(a.head, kHeadTagProbeOnly, set);
   return nullptr;
 }
-const char* tagRefresh(Apply& a, bool set) {
+const char* tagRefresh(Apply& a, u32, bool set) {
   a.head->serverDisplay->selectionRefresh = set;
   return nullptr;
 }
-const char* tagSelectionSync(Apply& a, bool set) {
+const char* tagSelectionSync(Apply& a, u32, bool set) {
   ServerDisplay* servers[2] = {a.head->serverDisplay, atomDisplay};
   for (ServerDisplay* server : servers) {
     if (!server || bool(server->selectionSync) == set) continue;
@@ -390,21 +392,14 @@ const char* tagSelectionSync(Apply& a, bool set) {
   }
   return nullptr;
 }
-const char* tagByteSwap(Apply& a, bool set) {
+const char* tagByteSwap(Apply& a, u32 bit, bool set) {
   ServerDisplay* server = a.head->serverDisplay;
-  if (!server) return tagStore(a, set);
+  if (!server) return tagStore(a, bit, set);
   if (atRunTime(a.head)) return "not at runtime";
   if (set) {
     LOGF(logChInfo, "Enabling byte-swapping to %s ...", server->displayName);
     server->byteOrderDiffers = 1;
   }
-  return nullptr;
-}
-
-// The bits a plain store covers; filled in by tagStore's caller.
-u32 gStoreBit;
-const char* tagStore(Apply& a, bool set) {
-  storeTag(a.head, gStoreBit, set);
   return nullptr;
 }
 
@@ -455,8 +450,7 @@ const char* applyTags(Apply& a) {
     bool set = (wanted & rule.bit) != 0;
     if (rule.onSetOnly && !set) continue;
     const char* reason = tagCheckReason(a, rule.checks);
-    gStoreBit = rule.bit;
-    if (!reason) reason = rule.action(a, set);
+    if (!reason) reason = rule.action(a, rule.bit, set);
     if (reason) return tmpPrintf("Can't change tag '%s' on %s: %s", rule.word, a.head->name, reason);
     a.changed |= kHeadGivenTags;
   }
@@ -756,7 +750,7 @@ u32 getHeadTags(const Head* head) {
 const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings) {
   if (head->serverDisplay && head->display && isDisplayOffline(head->display))
     return displayOfflineText(head->display);
-  Apply a{client, head, mask, settings, 0, false};
+  Apply a{client, head, mask, mask, settings, 0, false};
   HeadRect oldLogical = head->logical;
   using Step = const char* (*)(Apply&);
   static constexpr Step kBefore[] = {
@@ -803,10 +797,14 @@ void placeHeadRootWindow(Head* head, ProxyClient* client, bool moveOnly) {
 }
 
 const char* reapplyHeadGeometry(Head* head, u32 changeFlags) {
+  // The pan moved the logical origin already: the settings see no change,
+  // and the head's root window follows the new origin here.
+  HeadSettings settings{};
+  settings.logicalX = head->logical.x, settings.logicalY = head->logical.y;
+  const char* error = applyScreenSettings(nullptr, head, changeFlags & (kHeadGivenLogicalX | kHeadGivenLogicalY), &settings);
   placeHeadRootWindow(head, nullptr, true);
-  if (head->display && !isDisplayOffline(head->display)) XfsFlush(head->display);
-  announceHeadChange(head, kHeadChangeChanged, changeFlags);
-  return nullptr;
+  if (head->display && head->rootWindow && !isDisplayOffline(head->display)) XfsFlush(head->display);
+  return error;
 }
 
 }  // namespace palvon

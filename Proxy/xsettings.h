@@ -70,8 +70,8 @@ const char* reapplyHeadGeometry(Head* head, u32 changeFlags);
 
 // One axis of the clip rectangle on the real screen. position and size are
 // the values given (posGiven / sizeGiven), current the head's; screen is the
-// real screen's extent along the axis. Null, or an error text naming the
-// axis' setting when a negative size leaves no room.
+// real screen's extent along the axis. False when a negative size leaves no
+// room (the rectangle would be empty or negative).
 struct ClipAxisInput {
   i32 screen;
   i32 border;
@@ -85,7 +85,7 @@ struct ClipAxisResult {
   i32 position, size;
   bool sizeFromScreen;  // size 0 asked for the screen less both borders
 };
-const char* computeClipAxis(const ClipAxisInput& in, ClipAxisResult* out);
+bool computeClipAxis(const ClipAxisInput& in, ClipAxisResult* out);
 
 // The logical origin of a head of size (width, height) placed in direction
 // 1..9 against the rectangle of another head, plus the offsets. Direction 0
