@@ -3,6 +3,9 @@
 #include "Proxy/xdisplay.h"
 
 #include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
 
 
 #include "Proxy/client.h"
@@ -20,6 +23,7 @@
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
 #include "base/orders.h"
+#include "base/process.h"
 #include "xsupport/misc.h"
 #include "xsupport/xtarget.h"
 
@@ -78,15 +82,37 @@ ServerDisplay* newServerDisplay(const char* name, const char* configuredName) {
   return server;
 }
 
+namespace {
+
+// The connection, for a name on this host first by its local form (from
+// the colon on) with half the time-out, then as written.
+const char* connectByName(const char* name, u64 timeoutMs, Display** out) {
+  TargetOptions options;
+  xtargetInitOptions(&options);
+  if (name) options.displayName = name;
+  if (timeoutMs) options.connectTimeoutMs = timeoutMs;
+  const char* colon = name ? strrchr(name, ':') : nullptr;
+  if (colon && colon != name) {
+    char host[kDisplayNameMax];
+    strCopy(host, name, std::min<size_t>(size_t(colon - name) + 1, sizeof host));
+    if (hostIsLocal(host)) {
+      options.connectTimeoutMs = (timeoutMs ? timeoutMs : options.connectTimeoutMs) / 2;
+      TargetOptions local = options;
+      local.displayName = colon;
+      if (!xtargetOpenDisplay(&local, nullptr, out)) return nullptr;
+    }
+  }
+  return xtargetOpenDisplay(&options, nullptr, out);
+}
+
+}  // namespace
+
 const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   if (server->display) return nullptr;
   xfsInstall();
-  TargetOptions options;
-  xtargetInitOptions(&options);
-  if (server->displayName[0]) options.displayName = server->displayName;
-  if (timeoutMs) options.connectTimeoutMs = timeoutMs;
   Display* display = nullptr;
-  if (const char* error = xtargetOpenDisplay(&options, nullptr, &display)) return error;
+  if (const char* error = connectByName(server->displayName[0] ? server->displayName : nullptr, timeoutMs, &display))
+    return error;
   xfsAttach(display);
   xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;

@@ -784,6 +784,12 @@ const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const
   return nullptr;
 }
 
+const char* applyScreenSettingsById(ProxyClient* client, u32 headId, u32 mask, const HeadSettings* settings) {
+  auto* head = static_cast<Head*>(lookupResourceByType(headId, RT_HEAD));
+  if (!head) return tmpPrintf("No head 0x%x", headId);
+  return applyScreenSettings(client, head, mask, settings);
+}
+
 void placeHeadRootWindow(Head* head, ProxyClient* client, bool moveOnly) {
   if (!head->rootWindow || !head->metaScreen) return;
   MetaScreen* screen = head->metaScreen;

@@ -50,6 +50,11 @@ constexpr u32 kHeadClipBorderBits = 0x3e00;
 // null. Every bit that changed joins head->given and is announced.
 const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings);
 
+// The entry the META request will use, open to tests until it exists: the
+// head named by its id (resource type 9), then applyScreenSettings. Null,
+// "No head 0x%x", or the settings' error.
+const char* applyScreenSettingsById(ProxyClient* client, u32 headId, u32 mask, const HeadSettings* settings);
+
 // The head's current tag word: its stored tags with the role bits computed
 // from the role holders (atom, time, font, image and input-control display,
 // the meta screen's colour and GLX head) and from its display's flags.
