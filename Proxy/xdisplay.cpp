@@ -86,12 +86,19 @@ namespace {
 
 // The connection, for a name on this host first by its local form (from
 // the colon on) with half the time-out, then as written.
-const char* connectByName(const char* name, u64 timeoutMs, Display** out) {
+const char* connectByName(const char* given, u64 timeoutMs, Display** out) {
   TargetOptions options;
   xtargetInitOptions(&options);
-  if (name) options.displayName = name;
+  // The connection is to the server: a screen number past the server's
+  // last screen would make the open fail.
+  char name[kDisplayNameMax];
+  strCopy(name, given ? given : options.displayName, sizeof name);
+  if (char* colon = strrchr(name, ':')) {
+    if (char* dot = strrchr(colon, '.')) *dot = 0;
+  }
+  options.displayName = name;
   if (timeoutMs) options.connectTimeoutMs = timeoutMs;
-  const char* colon = name ? strrchr(name, ':') : nullptr;
+  const char* colon = strrchr(name, ':');
   if (colon && colon != name) {
     char host[kDisplayNameMax];
     strCopy(host, name, std::min<size_t>(size_t(colon - name) + 1, sizeof host));
@@ -111,8 +118,11 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   if (server->display) return nullptr;
   xfsInstall();
   Display* display = nullptr;
-  if (const char* error = connectByName(server->displayName[0] ? server->displayName : nullptr, timeoutMs, &display))
-    return error;
+  // The name as configured: a local name stays on the local transport.
+  const char* name = server->configuredName[0] ? server->configuredName
+                     : server->displayName[0]  ? server->displayName
+                                               : nullptr;
+  if (const char* error = connectByName(name, timeoutMs, &display)) return error;
   xfsAttach(display);
   xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;

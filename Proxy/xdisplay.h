@@ -127,7 +127,9 @@ extern ServerDisplay* resourceServerDisplay;
 // not on the list and without a connection. Null when memory runs out.
 ServerDisplay* newServerDisplay(const char* name, const char* configuredName);
 // Opens the record's Xlib connection (nothing when it has one), time-out in
-// ms (0 for 10 s), and registers it with the failsafe layer. Null or the
+// ms (0 for 10 s), and registers it with the failsafe layer. The configured
+// name is used (else the display name); a name whose host is this machine
+// is tried in its local form first, with half the time-out. Null or the
 // error text.
 const char* openServerConnection(ServerDisplay* server, u64 timeoutMs);
 // Appends the record to the list (index = its position); nothing when it is

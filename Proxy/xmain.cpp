@@ -301,7 +301,8 @@ Head* initHead(const HeadOpenRequest& request, u32* status, const char** error) 
     }
   }
   Head* head = nullptr;
-  if ((*error = createHead(request.name ? request.name : resolved, fullName, display, u32(screenNumber),
+  const char* name = request.headName ? request.headName : request.name ? request.name : resolved;
+  if ((*error = createHead(name, fullName, display, u32(screenNumber),
                            request.visualFlags, &head))) {
     if (opened && !server->firstHead) freeServerDisplay(server);
     statusError(status, kHeadStatusNoMemory);

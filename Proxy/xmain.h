@@ -47,6 +47,7 @@ constexpr const char* kLockSelectionName = "_PALVON_ATOM";
 // What a head is opened with.
 struct HeadOpenRequest {
   const char* name;           // display name as configured (null: $DISPLAY)
+  const char* headName;       // the head's name; null: the display name
   MetaScreen* screen;         // null for a head outside any meta screen
   ServerDisplay* display;     // an open display to use, or null to find or open one
   bool inWindow;

@@ -51,6 +51,7 @@ HeadOpenRequest requestOf(const HeadConfig* entry, MetaScreen* screen) {
   const HeadSettings& s = entry->settings;
   HeadOpenRequest request{};
   request.name = entry->display ? entry->display : s.name;
+  request.headName = s.name;
   request.screen = screen;
   request.inWindow = s.inWindow;
   request.probeOnly = (s.tags & kHeadTagProbeOnly) != 0;
