@@ -183,8 +183,6 @@ const char* displayOfflineText(Display* display);
   X(GetWMHints, XGetWMHints, nullptr)                       \
   X(SetClassHint, XSetClassHint, 0)                         \
   X(LowerWindow, XLowerWindow, 0)                           \
-  X(RaiseWindow, XRaiseWindow, 0)                           \
-  X(UngrabKeyboard, XUngrabKeyboard, 0)                     \
   X(ShapeGetRectangles, XShapeGetRectangles, nullptr)       \
   X(ShapeCombineMask, XShapeCombineMask, 0)                 \
   X(ShapeQueryExtents, XShapeQueryExtents, 0)               \

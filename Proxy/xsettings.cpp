@@ -646,9 +646,8 @@ void finishSettings(Apply& a, HeadRect oldLogical) {
       configureHeadWindow(a.client, head, head->window, head->clip.x - b, head->clip.y - b, head->clip.width + 2 * b,
                           head->clip.height + 2 * b, false);
     configureHeadWindow(a.client, head, head->innerWindow, b, b, head->clip.width, head->clip.height, false);
-    if (ServerLink* link = linkOfHead(a.client, head)) {
+    if (linkOfHead(a.client, head)) {
       if (const char* error = flushClientServerLinks(a.client)) logProblem(error, __FILE__, __LINE__);
-      (void)link;
     } else if (head->display) {
       XfsFlush(head->display);
     }

@@ -4,6 +4,7 @@
 // capability reconciliation.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -255,6 +256,35 @@ TEST_P(Rotations, TurnTheLogicalSize) {
 
 INSTANTIATE_TEST_SUITE_P(Rows, Rotations, testing::ValuesIn(kRotationRows),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Without zoom a logical size follows a clip size given explicitly; the
+// head keeps its place in the meta screen.
+TEST_F(SettingsTest, ALogicalWidthBowsToAnExplicitClipWidth) {
+  settings_.physicalWidth = 800;
+  ASSERT_EQ(apply(kHeadGivenPhysicalWidth), "");
+  settings_.logicalX = 640;
+  ASSERT_EQ(apply(kHeadGivenLogicalX), "");
+  settings_.logicalWidth = 500;
+  ASSERT_EQ(apply(kHeadGivenLogicalWidth), "");
+  EXPECT_EQ(head_->logical.width, 800);
+  EXPECT_EQ(head_->logical.x, 640);
+  EXPECT_EQ(head_->clip.width, 800);
+}
+
+TEST_F(SettingsTest, ALogicalWidthCarriesAClipWidthNotGiven) {
+  settings_.logicalWidth = 500;
+  ASSERT_EQ(apply(kHeadGivenLogicalWidth), "");
+  EXPECT_EQ(head_->logical.width, 500);
+  EXPECT_EQ(head_->clip.width, 500);
+}
+
+TEST(ResetDelay, NeverHoldsConnectedClients) {
+  clientCount = 1;
+  auto started = std::chrono::steady_clock::now();
+  waitResetDelay();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+  clientCount = 0;
+}
 
 TEST_F(SettingsTest, PointerSettings) {
   settings_.pointer = 0, settings_.allowEnter = 0, settings_.wrapX = 1, settings_.pointerSampleRate = 10;

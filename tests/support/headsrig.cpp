@@ -56,7 +56,8 @@ bool HeadsRig::ok() const {
 std::string HeadsRig::configure(const std::string& text) {
   std::string resolved = text;
   for (size_t i = servers_.size(); i-- > 0;) {
-    std::string key = "@" + std::to_string(i);
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on literal + string at -O3.
+    std::string key = std::string("@").append(std::to_string(i));
     for (size_t at; (at = resolved.find(key)) != std::string::npos;) resolved.replace(at, key.size(), display(i));
   }
   std::string error = parseConfigText(dir_.path(), resolved);
