@@ -6,11 +6,15 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <array>
+#include <cstdlib>
 #include <vector>
 
 #include "Proxy/xdisplay.h"
+#include "Proxy/xprobe.h"
+#include "xsupport/ximage.h"
 #include "Proxy/xscreen.h"
 #include "support/headsrig.h"
 #include "support/xprogram.h"
@@ -106,6 +110,41 @@ TEST_F(SideBySide, AResetBuildsTheSameWindowsAgain) {
   EXPECT_EQ(headWindows(1), before1);
   // The old connection's windows went with it.
   EXPECT_EQ(test::findWindow(test::windowTree(rig_.display(0)), oldWindow), nullptr);
+}
+
+// An image a turned head shows comes back in the meta screen's orientation.
+TEST(HeadImages, TurnBackWhatATurnedHeadShows) {
+  HeadsRig rig({{"-screen", "0", "320x240x24"}});
+  ASSERT_TRUE(rig.ok());
+  ASSERT_EQ(rig.configure("screen @0.0\n"), "");
+  ASSERT_EQ(rig.start(), "");
+  Head* head = rig.head(0, 0);
+  for (u32 rotation = 0; rotation < 4; rotation++) {
+    SCOPED_TRACE(rotation);
+    head->rotation = rotation;
+    // A 3x2 meta image, turned onto the head as the head shows it, both in
+    // the server's layout.
+    const ImageFormat* format = ximageFormatForDisplay(head->display, ZPixmap, 24,
+                                                       DefaultVisual(head->display, 0));
+    XImage* meta = ximageCreateWithData(format, 3, 2);
+    ASSERT_NE(meta, nullptr);
+    for (int y = 0; y < 2; y++)
+      for (int x = 0; x < 3; x++) XPutPixel(meta, x, y, 0x100000u * (x + 1) + 0x10u * (y + 1));
+    int hw = rotation & 1 ? 2 : 3, hh = rotation & 1 ? 3 : 2;
+    XImage* shown = ximageCreateWithData(format, hw, hh);
+    ASSERT_NE(shown, nullptr);
+    ASSERT_EQ(ximageCopyScaled(meta, 0, 0, 3, 2, shown, 0, 0, hw, hh, int(rotation)), 1);
+    char* target = static_cast<char*>(calloc(size_t(meta->bytes_per_line) * 2, 1));
+    XImage* back = createHeadImage(head, shown->data, u32(hw), u32(hh), ZPixmap, 24, target, 3, 2, 24,
+                                   HeadRect{0, 0, 3, 2}, nullptr);
+    ASSERT_NE(back, nullptr);
+    for (int y = 0; y < 2; y++)
+      for (int x = 0; x < 3; x++) EXPECT_EQ(XGetPixel(back, x, y), XGetPixel(meta, x, y)) << x << "," << y;
+    XDestroyImage(back);
+    XDestroyImage(shown);
+    XDestroyImage(meta);
+  }
+  head->rotation = 0;
 }
 
 }  // namespace
