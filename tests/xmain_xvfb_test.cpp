@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "Proxy/config.h"
@@ -119,6 +120,24 @@ TEST_P(Contest, TheHigherPriorityTakesTheServer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Priorities, Contest, testing::Values(3, 5, 9));
+
+// What the contest reads is what a probed proxy writes: its defence
+// priority on the lock selection's owner.
+TEST(Lock, AProbedDynamicServerHoldsItsServerWithItsDefencePriority) {
+  HeadsRig rig({kSmall});
+  ASSERT_TRUE(rig.ok());
+  ASSERT_EQ(rig.configure("options DynamicServer\nscreen @0.0 priority 5 7\n"), "");
+  ASSERT_EQ(rig.start(), "");
+  Display* other = XOpenDisplay(rig.display(0).c_str());
+  ASSERT_NE(other, nullptr);
+  Window owner = 0;
+  char* text = nullptr;
+  ASSERT_TRUE(getSelectionText(other, XInternAtom(other, "_PALVON_ATOM", False), &owner, &text));
+  EXPECT_EQ(owner, rig.head(0, 0)->window);
+  EXPECT_STREQ(text, "7");
+  free(text);
+  XCloseDisplay(other);
+}
 
 // --- Closing puts the server's settings back ---------------------------------------------------
 
