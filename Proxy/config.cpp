@@ -208,7 +208,7 @@ void initConfiguration(ProxyConfiguration* config) {
     config->extensions[1] = NameFlag{0, memStrdup("RANDR")};
     config->extensionCount = 2;
   }
-  setCommentTarget(&config->comment);
+  setCommentTarget(&config->comment, &config->commentLength);
 }
 
 // --- Value words --------------------------------------------------------------------

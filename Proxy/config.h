@@ -9,6 +9,7 @@
 // owned by their list.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <iterator>
 
@@ -165,6 +166,7 @@ struct ScreenConfig {
   char* placementFile;
   u32 placementLine;
   char* comment;
+  size_t commentLength;  // bytes of comment, which the parser appends to
 };
 
 // One head's settings as the configuration fills them; the head code copies
@@ -229,6 +231,7 @@ struct HeadConfig {
   u32 given;
   HeadSettings settings;
   char* comment;
+  size_t commentLength;  // bytes of comment, which the parser appends to
 };
 
 struct ProxyConfiguration {
@@ -279,6 +282,7 @@ struct ProxyConfiguration {
   u32 maximumBigRequestSize;
   u32 given;
   char* comment;
+  size_t commentLength;  // bytes of comment, which the parser appends to
 };
 
 // The one configuration of the process.
@@ -305,6 +309,24 @@ void freeHeadConfigList(HeadConfig** list);
 void freeNameList(NameFlag** names, u32* count);
 // Frees the text and sets the pointer to null.
 void freeIfSet(char** text);
+
+// Appends one uninitialised slot to an array of count entries and returns it
+// (null when out of memory, the array unchanged). The allocation is kept at
+// the power of two at or above the count, so n appends copy O(n) entries in
+// all; an array grown here must come from here or hold a power-of-two count
+// (as the defaults do).
+template <typename Entry>
+Entry* appendArrayEntry(Entry** array, u32* count) {
+  u32 n = *count;
+  if (n == 0 || std::has_single_bit(n)) {
+    if (n > UINT32_MAX / 2) return nullptr;
+    size_t capacity = n ? size_t(n) * 2 : 1;
+    auto* grown = static_cast<Entry*>(memRealloc(*array, capacity * sizeof(Entry)));
+    if (!grown) return nullptr;
+    *array = grown;
+  }
+  return &(*array)[(*count)++];
+}
 
 // --- Value words ------------------------------------------------------------
 // {enabled, name} from "+name", "-name" or "name"; name is a heap copy.

@@ -11,9 +11,9 @@
 #include <strings.h>
 
 #include "Proxy/config.h"
+#include "Proxy/nameindex.h"
 #include "Proxy/palvonparser.h"
 #include "base/logging.h"
-#include "base/strlist.h"
 #include "base/timeval.h"
 
 namespace palvon {
@@ -54,6 +54,10 @@ struct Row {
 struct SharedState {
   u32 headCount;
   char* lastMetaScreen;
+  // Blocks by name, so that each block statement and each reference of the
+  // linking pass is found in constant time.
+  NameIndex screens;
+  NameIndex heads;
 };
 SharedState gShared;
 
@@ -206,14 +210,6 @@ const char* stateSetWords(ParseContext& p, const Token& t) {
 
 // --- Top-level statements ----------------------------------------------------------------
 
-template <typename Entry>
-Entry* growArray(Entry** array, u32* count) {
-  auto* grown = static_cast<Entry*>(memRealloc(*array, (*count + 1) * sizeof(Entry)));
-  if (!grown) return nullptr;
-  *array = grown;
-  return &grown[(*count)++];
-}
-
 // extensions and fontPath: plain words only; a keyword ends the list, none
 // empties it and ends the statement.
 const char* stateNameFlags(ParseContext& p, const Token& t) {
@@ -229,7 +225,7 @@ const char* stateNameFlags(ParseContext& p, const Token& t) {
   if (t.kind != TokenKind::Word) return endList(p);
   NameFlag entry{};
   if (const char* error = parseFlagWord(&entry, t.text)) return error;
-  NameFlag* slot = growArray(list, count);
+  NameFlag* slot = appendArrayEntry(list, count);
   if (!slot) {
     free(entry.name);
     return PALVON_OOM();
@@ -249,7 +245,7 @@ const char* statePixmapFormats(ParseContext& p, const Token& t) {
   if (t.kind != TokenKind::Word) return endList(p);
   PixmapFormatSpec entry;
   if (const char* error = parsePixmapFormat(&entry, t.text)) return error;
-  PixmapFormatSpec* slot = growArray(&proxyConfig.pixmapFormats, &proxyConfig.pixmapFormatCount);
+  PixmapFormatSpec* slot = appendArrayEntry(&proxyConfig.pixmapFormats, &proxyConfig.pixmapFormatCount);
   if (!slot) return PALVON_OOM();
   *slot = entry;
   return nullptr;
@@ -306,8 +302,14 @@ const char* stateXdmcpMode(ParseContext& p, const Token& t) {
 }
 
 const char* stateServerCommand(ParseContext&, const Token& t) {
-  if (!strlistAdd(&proxyConfig.serverCommandCount, &proxyConfig.serverCommand, t.text))
+  char* word = memStrdup(t.text);
+  char** slot = word ? appendArrayEntry(&proxyConfig.serverCommand, &proxyConfig.serverCommandCount)
+                     : nullptr;
+  if (!slot) {
+    free(word);
     return PALVON_OOM();
+  }
+  *slot = word;
   return nullptr;
 }
 
@@ -331,36 +333,36 @@ const char* atMetaBlock(ParseContext& p, const Token& t);
 const char* atHeadBlock(ParseContext& p, const Token& t);
 
 const char* stateMetaScreenName(ParseContext& p, const Token& t) {
-  ScreenConfig* screen = proxyConfig.metaScreens;
-  while (screen && strcasecmp(screen->name, t.text) != 0) screen = screen->next;
+  auto* screen = static_cast<ScreenConfig*>(nameIndexFind(gShared.screens, t.text));
   if (!screen) {
     bool first = proxyConfig.metaScreens == nullptr;
     if (!(screen = addScreenConfig(&proxyConfig.metaScreens))) return PALVON_OOM();
     proxyConfig.numberOfMetaScreens++;
     if (!first) screen->placement = kPlaceEast;
     if (const char* error = replaceText(&screen->name, t.text)) return error;
+    if (!nameIndexAdd(gShared.screens, screen->name, screen)) return PALVON_OOM();
   }
   if (const char* error = replaceText(&gShared.lastMetaScreen, t.text)) return error;
-  setCommentTarget(&screen->comment);
+  setCommentTarget(&screen->comment, &screen->commentLength);
   p.screen = screen;
   p.state = p.home = atMetaBlock;
   return nullptr;
 }
 
 const char* stateHeadName(ParseContext& p, const Token& t) {
-  HeadConfig* head = proxyConfig.heads;
-  while (head && strcasecmp(head->settings.name, t.text) != 0) head = head->next;
+  auto* head = static_cast<HeadConfig*>(nameIndexFind(gShared.heads, t.text));
   if (!head) {
     if (!(head = addHeadConfig(&proxyConfig.heads))) return PALVON_OOM();
     gShared.headCount++;
     head->given |= kHeadGivenName;
     if (const char* error = replaceText(&head->settings.name, t.text)) return error;
+    if (!nameIndexAdd(gShared.heads, head->settings.name, head)) return PALVON_OOM();
     if (gShared.lastMetaScreen) {
       if (const char* error = replaceText(&head->metaScreenName, gShared.lastMetaScreen)) return error;
     }
   }
   if (currentRow(p).code == 1) head->settings.inWindow = 1;
-  setCommentTarget(&head->comment);
+  setCommentTarget(&head->comment, &head->commentLength);
   p.head = head;
   p.state = p.home = atHeadBlock;
   return nullptr;
@@ -415,18 +417,20 @@ const char* stateDirection(ParseContext& p, const Token& t) {
 
 const char* deleteBlockEntry(ParseContext& p, const Token&) {
   if (p.head) {
+    nameIndexRemove(gShared.heads, p.head->settings.name, p.head);
     unlinkHeadConfig(&proxyConfig.heads, p.head);
     freeHeadConfig(p.head);
   } else {
     // Later heads must not join the meta screen just deleted.
     if (gShared.lastMetaScreen && strcasecmp(gShared.lastMetaScreen, p.screen->name) == 0)
       freeIfSet(&gShared.lastMetaScreen);
+    nameIndexRemove(gShared.screens, p.screen->name, p.screen);
     unlinkScreenConfig(&proxyConfig.metaScreens, p.screen);
     freeScreenConfig(p.screen);
     proxyConfig.numberOfMetaScreens--;
   }
   // Comment lines must not go to the entry just freed.
-  setCommentTarget(&proxyConfig.comment);
+  setCommentTarget(&proxyConfig.comment, &proxyConfig.commentLength);
   p.head = nullptr;
   p.screen = nullptr;
   p.state = p.home = atStatementStart;
@@ -476,7 +480,7 @@ const char* stateVisuals(ParseContext& p, const Token& t) {
   if (t.kind != TokenKind::Word || !isVisualSpecWord(t.text)) return endList(p);
   VisualSpec spec;
   if (const char* error = parseVisualSpec(&spec, t.text)) return error;
-  VisualSpec* slot = growArray(&screen->visuals, &screen->visualCount);
+  VisualSpec* slot = appendArrayEntry(&screen->visuals, &screen->visualCount);
   if (!slot) return PALVON_OOM();
   *slot = spec;
   return nullptr;
@@ -905,20 +909,41 @@ const char* atStatementStart(ParseContext& p, const Token& t) {
 }
 
 void resetStatementState() {
-  freeIfSet(&gShared.lastMetaScreen);
+  finishStatementState();
   gShared.headCount = 0;
+}
+
+void finishStatementState() {
+  freeIfSet(&gShared.lastMetaScreen);
+  nameIndexFree(gShared.screens);
+  nameIndexFree(gShared.heads);
 }
 
 u32 configuredHeadCount() { return gShared.headCount; }
 
 // --- Linking ---------------------------------------------------------------------------------
+// Every look-up below goes through the name indexes or a table by meta-screen
+// number, so linking costs time in proportion to the blocks, not its square.
 
 namespace {
 
-ScreenConfig* findScreen(ScreenConfig* list, const char* name) {
-  for (ScreenConfig* screen = list; screen; screen = screen->next)
-    if (strcasecmp(screen->name, name) == 0) return screen;
-  return nullptr;
+// Indexes the lists as they stand; where two entries share a name the first
+// is found, as a walk of the list would.
+bool indexBlocks(ProxyConfiguration* config) {
+  nameIndexFree(gShared.screens);
+  nameIndexFree(gShared.heads);
+  for (ScreenConfig* screen = config->metaScreens; screen; screen = screen->next)
+    if (!nameIndexFind(gShared.screens, screen->name) && !nameIndexAdd(gShared.screens, screen->name, screen))
+      return false;
+  for (HeadConfig* head = config->heads; head; head = head->next)
+    if (!nameIndexFind(gShared.heads, head->settings.name) &&
+        !nameIndexAdd(gShared.heads, head->settings.name, head))
+      return false;
+  return true;
+}
+
+ScreenConfig* findScreen(const char* name) {
+  return static_cast<ScreenConfig*>(nameIndexFind(gShared.screens, name));
 }
 
 // A meta screen that the heads name but no block declared.
@@ -929,7 +954,8 @@ ScreenConfig* appendLinkedScreen(ProxyConfiguration* config, const char* name) {
   screen->given |= kScreenGivenWidth;
   screen->name = memStrdup(name);
   config->numberOfMetaScreens++;
-  return screen->name ? screen : nullptr;
+  if (!screen->name || !nameIndexAdd(gShared.screens, screen->name, screen)) return nullptr;
+  return screen;
 }
 
 const char* linkScreens(ProxyConfiguration* config, char** errorFile, u32* errorLine) {
@@ -937,7 +963,7 @@ const char* linkScreens(ProxyConfiguration* config, char** errorFile, u32* error
     if (screen->placement == kPlaceNone) continue;
     ScreenConfig* reference = nullptr;
     if (screen->referenceName) {
-      reference = findScreen(config->metaScreens, screen->referenceName);
+      reference = findScreen(screen->referenceName);
       if (!reference) {
         *errorFile = screen->placementFile;
         *errorLine = screen->placementLine;
@@ -959,30 +985,15 @@ const char* linkScreens(ProxyConfiguration* config, char** errorFile, u32* error
   return nullptr;
 }
 
-HeadConfig* findHeadOfScreen(HeadConfig* list, const HeadConfig* self, const char* name) {
-  for (HeadConfig* head = list; head; head = head->next)
-    if (head != self && head->metaScreen == self->metaScreen && strcasecmp(head->settings.name, name) == 0)
-      return head;
-  return nullptr;
-}
-
-HeadConfig* previousHeadOfScreen(const HeadConfig* self, HeadConfig* list) {
-  HeadConfig* found = nullptr;
-  for (HeadConfig* head = list; head && head != self; head = head->next)
-    if (head->metaScreen == self->metaScreen) found = head;
-  return found;
-}
-
-const char* linkHeadPlacement(ProxyConfiguration* config, HeadConfig* head, char** errorFile,
-                              u32* errorLine) {
+// previous: the head before this one in the list that shares its meta screen.
+const char* linkHeadPlacement(HeadConfig* head, HeadConfig* previous, char** errorFile, u32* errorLine) {
   HeadSettings& s = head->settings;
-  HeadConfig* previous = previousHeadOfScreen(head, config->heads);
   if (s.placement == kPlaceDefault) s.placement = previous ? kPlaceEast : kPlaceNone;
   if (s.placement == kPlaceNone) return nullptr;
   HeadConfig* reference = previous;
   if (head->referenceName) {
-    reference = findHeadOfScreen(config->heads, head, head->referenceName);
-    if (!reference) {
+    reference = static_cast<HeadConfig*>(nameIndexFind(gShared.heads, head->referenceName));
+    if (!reference || reference == head || reference->metaScreen != head->metaScreen) {
       *errorFile = head->referenceFile;
       *errorLine = head->referenceLine;
       return tmpPrintf("No screen '%s' in meta screen '%s'", head->referenceName,
@@ -1023,7 +1034,7 @@ const char* assignHeadScreens(ProxyConfiguration* config) {
       const char* name = config->metaScreens ? config->metaScreens->name : ".0";
       if (!(head->metaScreenName = memStrdup(name))) return PALVON_OOM();
     }
-    ScreenConfig* screen = findScreen(config->metaScreens, head->metaScreenName);
+    ScreenConfig* screen = findScreen(head->metaScreenName);
     if (!screen && !(screen = appendLinkedScreen(config, head->metaScreenName))) return PALVON_OOM();
     head->metaScreen = screen;
     head->settings.metaScreenNumber = i32(screen->number);
@@ -1033,13 +1044,23 @@ const char* assignHeadScreens(ProxyConfiguration* config) {
 }
 
 const char* linkHeads(ProxyConfiguration* config, char** errorFile, u32* errorLine) {
-  for (HeadConfig* head = config->heads; head; head = head->next) {
-    if (const char* error = linkHeadPlacement(config, head, errorFile, errorLine)) return error;
-    if (!head->display && !(head->display = memStrdup(head->settings.name))) return PALVON_OOM();
+  // Meta screens are numbered 0 to n-1 in list order by now; lastHead holds
+  // the latest head of each, the previous one of the next head to come.
+  u32 screens = config->metaScreens ? config->metaScreens->previous->number + 1 : 1;
+  auto** lastHead = static_cast<HeadConfig**>(memCalloc(screens, sizeof(HeadConfig*)));
+  if (!lastHead) return PALVON_OOM();
+  const char* error = nullptr;
+  for (HeadConfig* head = config->heads; head && !error; head = head->next) {
+    HeadConfig** previous = &lastHead[head->metaScreen->number];
+    error = linkHeadPlacement(head, *previous, errorFile, errorLine);
+    *previous = head;
+    if (!error && !head->display && !(head->display = memStrdup(head->settings.name))) error = PALVON_OOM();
+    if (error) break;
     freeIfSet(&head->serverDisplayName);
-    if (!(head->serverDisplayName = serverDisplayNameOf(head->display))) return PALVON_OOM();
+    if (!(head->serverDisplayName = serverDisplayNameOf(head->display))) error = PALVON_OOM();
   }
-  return nullptr;
+  free(lastHead);
+  return error;
 }
 
 }  // namespace
@@ -1050,6 +1071,7 @@ const char* linkConfiguration(ProxyConfiguration* config, bool addDefaults, char
     HeadConfig* head = addHeadConfig(&config->heads);
     if (!head || !(head->settings.name = memStrdup(":1.0"))) return PALVON_OOM();
   }
+  if (!indexBlocks(config)) return PALVON_OOM();
   u32 number = 0;
   for (ScreenConfig* screen = config->metaScreens; screen; screen = screen->next)
     screen->number = number++;

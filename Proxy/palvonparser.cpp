@@ -3,12 +3,14 @@
 #include "Proxy/palvonparser.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include "base/configfile.h"
 #include "base/logging.h"
@@ -24,7 +26,27 @@ constexpr size_t kReadBlock = 8192;
 // One buffer for the current token: the parser runs once, on one thread, and
 // every statement copies what it keeps before the next token is read.
 char gToken[kTokenSize];
-char** gCommentTarget;
+
+struct CommentTarget {
+  char** text;
+  size_t* length;
+};
+CommentTarget gComment;
+
+FILE* openFileOrStdin(const char* name) { return strcmp(name, "-") == 0 ? stdin : fopen(name, "r"); }
+ConfigFileOpener gOpener = openFileOrStdin;
+
+// The regular files being parsed, innermost first. A file met again on this
+// chain would be read, parsed and kept once more at every level up to the
+// limit, so it fails at once.
+struct OpenFile {
+  dev_t device;
+  ino_t inode;
+  const OpenFile* outer;
+};
+const OpenFile* gOpenFiles;
+
+constexpr const char* kRecursion = "Maximum recursion level reached (possible cyclic source command)";
 
 constexpr const char* kKeywords[] = {
     "accessControl", "authorization", "bell", "borderWidth", "broadcast", "clickTransfer",
@@ -58,14 +80,24 @@ const char* findKeyword(const char* word) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-// Appends the comment line and a newline to the current comment target.
-const char* collectComment(const char* text) {
-  if (!gCommentTarget) return nullptr;
-  char* old = *gCommentTarget;
-  char* joined = nullptr;
-  if (memAsprintf(&joined, "%s%s\n", old ? old : "", text) < 0) return PALVON_OOM();
-  free(old);
-  *gCommentTarget = joined;
+// Appends the comment line and a newline to the current comment target. A
+// collected text is allocated at the power of two above its length, so the
+// text is copied O(log n) times however many lines it gathers.
+const char* collectComment(const char* line) {
+  if (!gComment.text) return nullptr;
+  char* text = *gComment.text;
+  size_t used = text ? *gComment.length : 0;
+  size_t add = strlen(line);
+  size_t need = used + add + 2;  // the newline and the NUL
+  if (!text || std::bit_ceil(need) > std::bit_ceil(used + 1)) {
+    char* grown = static_cast<char*>(memRealloc(text, std::bit_ceil(need)));
+    if (!grown) return PALVON_OOM();
+    *gComment.text = text = grown;
+  }
+  memcpy(text + used, line, add);
+  text[used + add] = '\n';
+  text[used + add + 1] = 0;
+  *gComment.length = used + add + 1;
   return nullptr;
 }
 
@@ -107,7 +139,7 @@ char* cutQuotedWord(ParseContext& p) {
   char* read = start;
   char* write = start;
   while (*read && *read != '"') {
-    if (*read == '\\' && read[1] == '"') read++;
+    if (*read == '\\' && (read[1] == '"' || (p.joinedArguments && read[1] == '\\'))) read++;
     else if (*read == '\n') ++*p.line;
     *write++ = *read++;
   }
@@ -193,21 +225,24 @@ Token nextToken(ParseContext& p) {
   return t;
 }
 
-// Reads a whole file (or standard input for "-") into a NUL-terminated heap
-// text; every block must be text without control characters.
-const char* readConfigurationFile(const char* name, char** out, size_t* length) {
-  FILE* file = strcmp(name, "-") == 0 ? stdin : fopen(name, "r");
-  if (!file) return tmpPrintf("Syntax error or no configuration file '%s'", name);
+// Reads a whole open file into a NUL-terminated heap text; every block must
+// be text without control characters. The buffer doubles, so a large file is
+// copied O(log n) times.
+const char* readConfigurationFile(FILE* file, const char* name, char** out, size_t* length) {
   char* text = nullptr;
   size_t used = 0;
+  size_t size = 0;
   const char* error = nullptr;
   for (;;) {
-    char* grown = static_cast<char*>(memRealloc(text, used + kReadBlock + 1));
-    if (!grown) {
-      error = PALVON_OOM();
-      break;
+    if (used + kReadBlock + 1 > size) {
+      size = std::max(2 * size, used + kReadBlock + 1);
+      char* grown = static_cast<char*>(memRealloc(text, size));
+      if (!grown) {
+        error = PALVON_OOM();
+        break;
+      }
+      text = grown;
     }
-    text = grown;
     size_t n = fread(text + used, 1, kReadBlock, file);
     for (size_t i = used; i < used + n && !error; i++) {
       unsigned char c = static_cast<unsigned char>(text[i]);
@@ -221,7 +256,6 @@ const char* readConfigurationFile(const char* name, char** out, size_t* length) 
       break;
     }
   }
-  if (file != stdin) fclose(file);
   if (error) {
     free(text);
     return error;
@@ -234,13 +268,37 @@ const char* readConfigurationFile(const char* name, char** out, size_t* length) 
 
 }  // namespace
 
-void setCommentTarget(char** target) { gCommentTarget = target; }
+void setCommentTarget(char** text, size_t* length) { gComment = CommentTarget{text, length}; }
+
+void setConfigFileOpener(ConfigFileOpener opener) { gOpener = opener ? opener : openFileOrStdin; }
 
 const char* sourceConfigurationFile(ParseContext& p, const char* name) {
   if (strlen(name) >= kTokenSize) return tmpPrintf("Syntax error or no configuration file '%s'", name);
+  // Refused before the nested file's name replaces this one, so the message
+  // names the source statement that goes too deep.
+  if (p.level + 1 > kMaximumLevel) return kRecursion;
+  FILE* file = gOpener(name);
+  if (!file) return tmpPrintf("Syntax error or no configuration file '%s'", name);
+  // Only a regular file gives the same text when read again; a pipe or a
+  // terminal read inside itself goes on with what follows.
+  OpenFile self{0, 0, gOpenFiles};
+  struct stat info;
+  bool regular = fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+  if (regular) {
+    self.device = info.st_dev;
+    self.inode = info.st_ino;
+    for (const OpenFile* open = gOpenFiles; open; open = open->outer) {
+      if (open->device == self.device && open->inode == self.inode) {
+        if (file != stdin) fclose(file);
+        return kRecursion;
+      }
+    }
+  }
   char* text = nullptr;
   size_t length = 0;
-  if (const char* error = readConfigurationFile(name, &text, &length)) return error;
+  const char* error = readConfigurationFile(file, name, &text, &length);
+  if (file != stdin) fclose(file);
+  if (error) return error;
   if (length == 0) LOGF(logChWarning, "Configuration file '%s' is empty", name);
   char* nestedName = memStrdup(name);
   if (!nestedName) {
@@ -250,7 +308,9 @@ const char* sourceConfigurationFile(ParseContext& p, const char* name) {
   char* savedName = *p.fileName;
   u32 savedLine = *p.line;
   *p.fileName = nestedName;
-  const char* error = parseConfiguration(text, p.level + 1, p.fileName, p.line);
+  if (regular) gOpenFiles = &self;
+  error = parseConfiguration(text, p.level + 1, p.fileName, p.line);
+  gOpenFiles = self.outer;
   free(text);
   if (error) {
     // The innermost file and line stay for the message; the caller owns them.
@@ -265,9 +325,12 @@ const char* sourceConfigurationFile(ParseContext& p, const char* name) {
   return nullptr;
 }
 
-const char* parseConfiguration(char* text, int level, char** fileName, u32* line) {
-  if (level > kMaximumLevel) return "Maximum recursion level reached (possible cyclic source command)";
+namespace {
+
+const char* parseText(char* text, int level, char** fileName, u32* line, bool joinedArguments) {
+  if (level > kMaximumLevel) return kRecursion;
   ParseContext p{};
+  p.joinedArguments = joinedArguments;
   p.cursor = text;
   p.level = level;
   p.fileName = fileName;
@@ -296,17 +359,21 @@ const char* parseConfiguration(char* text, int level, char** fileName, u32* line
   return error;
 }
 
-namespace {
-
 // Appends one argument as a word of the joined command line: quoted when it
-// is empty, holds white space or starts with a quote or a '#', with its own
-// quotes escaped, so that every argument reads back as exactly one word and
-// none swallows the ones behind it.
+// is empty, holds white space or starts with a quote or a '#', its quotes and
+// backslashes then escaped for the joined-argument rule of quoted words, so
+// that every argument reads back as exactly one word and none swallows the
+// ones behind it. Backslashes keep their meaning for variable expansion,
+// except a trailing one, which escapes nothing and stays literal: it is
+// doubled (not in an expression word, whose tail the lexer drops anyway).
 bool appendArgument(char** line, size_t* used, size_t* size, const char* argument) {
   size_t length = strlen(argument);
   bool quote = length == 0 || argument[0] == '"' || argument[0] == '#';
   for (size_t i = 0; i < length && !quote; i++) quote = isBlank(argument[i]);
-  size_t need = *used + 2 * length + 4;
+  size_t trailing = 0;
+  while (trailing < length && argument[length - 1 - trailing] == '\\') trailing++;
+  bool literalBackslash = trailing % 2 == 1 && (quote || argument[0] != '(');
+  size_t need = *used + 2 * length + 6;
   if (need > *size) {
     char* grown = static_cast<char*>(memRealloc(*line, need * 2));
     if (!grown) return false;
@@ -315,9 +382,11 @@ bool appendArgument(char** line, size_t* used, size_t* size, const char* argumen
   }
   char* out = *line + *used;
   if (quote) *out++ = '"';
-  for (size_t i = 0; i < length; i++) {
-    if (quote && argument[i] == '"') *out++ = '\\';
-    *out++ = argument[i];
+  for (size_t i = 0; i <= length; i++) {
+    char c = i < length ? argument[i] : literalBackslash ? '\\' : 0;
+    if (!c) break;
+    if (quote && (c == '"' || c == '\\')) *out++ = '\\';
+    *out++ = c;
   }
   if (quote) *out++ = '"';
   *out++ = ' ';
@@ -327,6 +396,10 @@ bool appendArgument(char** line, size_t* used, size_t* size, const char* argumen
 }
 
 }  // namespace
+
+const char* parseConfiguration(char* text, int level, char** fileName, u32* line) {
+  return parseText(text, level, fileName, line, false);
+}
 
 const char* parseCommandLine(int argc, char** argv, bool addDefaults) {
   ProxyConfiguration* config = &proxyConfig;
@@ -346,7 +419,7 @@ const char* parseCommandLine(int argc, char** argv, bool addDefaults) {
   for (int i = first; ok && i < argc; i++) ok = appendArgument(&line, &used, &size, argv[i]);
   const char* error = ok ? nullptr : PALVON_OOM();
   u32 lineNumber = 1;
-  if (!error) error = parseConfiguration(line, 0, &fileName, &lineNumber);
+  if (!error) error = parseText(line, 0, &fileName, &lineNumber, true);
   if (!error) {
     char* errorFile = nullptr;
     u32 errorLine = 0;
@@ -357,6 +430,7 @@ const char* parseCommandLine(int argc, char** argv, bool addDefaults) {
       lineNumber = errorLine;
     }
   }
+  finishStatementState();
   if (error) {
     error = tmpPrintf("%s in %s, line %d", error, fileName ? fileName : "?", int(lineNumber));
     freeConfiguration(config);

@@ -5,7 +5,9 @@
 // file, read by the same parser one nesting level deeper.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "Proxy/config.h"
 #include "base/strings.h"
@@ -25,6 +27,15 @@ const char* parseCommandLine(int argc, char** argv, bool addDefaults);
 // *line is set to 1 and counts on. Returns null or an error text without
 // file and line.
 const char* parseConfiguration(char* text, int level, char** fileName, u32* line);
+
+// Opens a configuration file named by a source statement or a bare word; null
+// with errno set when it cannot be opened. The parser closes what it returns
+// unless it is stdin.
+using ConfigFileOpener = FILE* (*)(const char* name);
+// Replaces the opener for every later parse (null: the default, fopen, with
+// "-" for standard input). Lets a harness serve files of its own making and
+// keep the parser away from the rest of the file system.
+void setConfigFileOpener(ConfigFileOpener opener);
 
 // Evaluates a parenthesised integer expression ("(1000*4)"); an empty text is
 // 0. *error is null, or the error text.
@@ -57,6 +68,9 @@ struct ParseContext {
   bool lineStart;       // nothing but white space since the line began
   bool ended;
   bool again;
+  // The text is joined command-line arguments: inside double quotes a
+  // backslash also escapes a backslash, so an argument may end in one.
+  bool joinedArguments;
   StatementState state;
   StatementState home;  // statement start, or the current block's key state
   ScreenConfig* screen; // the current metaScreen block
@@ -72,14 +86,17 @@ const char* atStatementStart(ParseContext& p, const Token& t);
 // Reads the named file as a nested text; returns the machine to statement
 // start on success.
 const char* sourceConfigurationFile(ParseContext& p, const char* name);
-// Where comment lines go from now on.
-void setCommentTarget(char** target);
+// Where comment lines go from now on: the text and its length in bytes,
+// kept together so each line is appended in time of its own length.
+void setCommentTarget(char** text, size_t* length);
 // Links meta screens and heads after the parse (configstatements.cpp).
 const char* linkConfiguration(ProxyConfiguration* config, bool addDefaults, char** errorFile,
                               u32* errorLine);
 // Forgets the parse state shared by all nesting levels (head counter, last
-// meta screen name).
+// meta screen name, the name indexes of blocks).
 void resetStatementState();
+// Releases what only the parse and the linking need; the head counter stays.
+void finishStatementState();
 u32 configuredHeadCount();
 
 }  // namespace palvon

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <unistd.h>
 
 #include "Proxy/config.h"
 #include "Proxy/palvonparser.h"
@@ -167,12 +168,87 @@ TEST(Nesting, ErrorsNameTheInnermostFileAndLine) {
   EXPECT_EQ(proxyConfig.bell, 0u);
 }
 
-TEST(Nesting, SelfSourcingFileStopsAtTheRecursionLimit) {
+// Every file of a nesting case counts itself in PALVON_TEST_DEPTH each time it
+// is read, so a cycle that is refused at once leaves each file counted once.
+constexpr const char* kCount = "set PALVON_TEST_DEPTH ($PALVON_TEST_DEPTH+1)\n";
+
+// A counting file whose second line sources the file named.
+std::string countThenSource(const std::string& name) { return kCount + ("source " + name + "\n"); }
+
+struct NestingCase {
+  const char* name;
+  // Writes the files into dir and returns the text of the top file.
+  std::string (*setup)(const std::string& dir);
+  const char* where;  // the refused source statement ("DIR" for the directory); null: success
+  int depth;          // files read
+};
+
+void PrintTo(const NestingCase& c, std::ostream* os) { *os << c.name; }
+
+class NestingTest : public ::testing::TestWithParam<NestingCase> {};
+
+constexpr const char* kRecursion = "Maximum recursion level reached (possible cyclic source command)";
+
+TEST_P(NestingTest, CyclesFailAtOnce) {
+  const NestingCase& c = GetParam();
   test::TempDir dir;
-  std::string path = dir.file("loop.conf");
-  EXPECT_EQ(parseConfigText(dir.path(), "bell off\nsource " + path + "\n", false, "loop.conf"),
-            "Maximum recursion level reached (possible cyclic source command) in FILE, line 2");
+  setenv("PALVON_TEST_DEPTH", "0", 1);
+  std::string error = parseConfigText(dir.path(), c.setup(dir.path()), false, "top.conf");
+  for (size_t at; (at = error.find(dir.path())) != std::string::npos;)
+    error.replace(at, dir.path().size(), "DIR");
+  if (c.where) {
+    EXPECT_EQ(error, std::string(kRecursion) + " in " + c.where);
+  } else {
+    EXPECT_EQ(error, "");
+  }
+  EXPECT_STREQ(getenv("PALVON_TEST_DEPTH"), std::to_string(c.depth).c_str());
+  unsetenv("PALVON_TEST_DEPTH");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NestingTest,
+    ::testing::Values(
+        NestingCase{"itself",
+                    [](const std::string& dir) {
+                      test::writeFile(dir + "/loop.conf", countThenSource(dir + "/loop.conf"));
+                      return "bell off\n" + dir + "/loop.conf\n";
+                    },
+                    "DIR/loop.conf, line 2", 1},
+        NestingCase{"the top file",
+                    [](const std::string& dir) { return kCount + ("\n\nsource " + dir + "/top.conf"); },
+                    "FILE, line 4", 1},
+        NestingCase{"through a symbolic link",
+                    [](const std::string& dir) {
+                      test::writeFile(dir + "/a.conf", countThenSource(dir + "/link.conf"));
+                      EXPECT_EQ(symlink("a.conf", (dir + "/link.conf").c_str()), 0);
+                      return "source " + dir + "/a.conf";
+                    },
+                    "DIR/a.conf, line 2", 1},
+        NestingCase{"through a hard link and a second file",
+                    [](const std::string& dir) {
+                      test::writeFile(dir + "/a.conf", countThenSource(dir + "/b.conf"));
+                      test::writeFile(dir + "/b.conf", countThenSource(dir + "/same.conf"));
+                      EXPECT_EQ(link((dir + "/a.conf").c_str(), (dir + "/same.conf").c_str()), 0);
+                      return "source " + dir + "/a.conf";
+                    },
+                    "DIR/b.conf, line 2", 2},
+        NestingCase{"the same file one after the other",
+                    [](const std::string& dir) {
+                      std::string leaf = dir + "/leaf.conf", mid = dir + "/mid.conf";
+                      test::writeFile(leaf, kCount);
+                      test::writeFile(mid, "source " + leaf + " " + leaf + "\n");
+                      return "source " + mid + "\n" + mid + " " + leaf;
+                    },
+                    nullptr, 5},
+        NestingCase{"a chain of distinct files past the level limit",
+                    [](const std::string& dir) {
+                      for (int i = 0; i < 1001; i++) {
+                        std::string name = dir + "/f" + std::to_string(i);
+                        test::writeFile(name, countThenSource(dir + "/f" + std::to_string(i + 1)));
+                      }
+                      return "source " + dir + "/f0";
+                    },
+                    "DIR/f998, line 2", 999}));
 
 TEST(Nesting, EmptyFilesAndBinaryFiles) {
   test::TempDir dir;
@@ -203,6 +279,45 @@ TEST(CommandLine, DisplayFileAndQuotedArguments) {
   EXPECT_STREQ(proxyConfig.fontName, "two words");
   EXPECT_STREQ(proxyConfig.xdmcpHost, "\"quoted");
   EXPECT_STREQ(proxyConfig.xdmcpDisplayClass, "");
+}
+
+// Each argument is one word whatever quotes, blanks and backslashes it holds,
+// and the statements behind it are still read. Backslashes escape for
+// variable expansion as in files; a trailing one escapes nothing and stays.
+struct ArgumentCase {
+  const char* argument;
+  const char* value;
+};
+
+void PrintTo(const ArgumentCase& c, std::ostream* os) { *os << '"' << c.argument << '"'; }
+
+class ArgumentTest : public ::testing::TestWithParam<ArgumentCase> {};
+
+TEST_P(ArgumentTest, StaysOneWord) {
+  setenv("PALVON_TEST_WORD", "w", 1);
+  ASSERT_EQ(parseConfigWords({"fontName", GetParam().argument, "bell", "off"}), "");
+  EXPECT_STREQ(proxyConfig.fontName, GetParam().value);
+  EXPECT_EQ(proxyConfig.bell, 0u);
+  unsetenv("PALVON_TEST_WORD");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ArgumentTest,
+    ::testing::Values(ArgumentCase{"a b\\", "a b\\"}, ArgumentCase{"a\\", "a\\"}, ArgumentCase{"\\", "\\"},
+                      ArgumentCase{"\"x\\", "\"x\\"}, ArgumentCase{"# \\", "# \\"},
+                      ArgumentCase{"a b\\\\", "a b\\"}, ArgumentCase{"a b\\\\\\", "a b\\\\"},
+                      ArgumentCase{"a \"b\" \\\"c\\\"", "a \"b\" \"c\""},
+                      ArgumentCase{"$PALVON_TEST_WORD \\$x\\", "w $x\\"}, ArgumentCase{"(1)\\", "1"}));
+
+TEST(CommandLine, TrailingBackslashSwallowsNothing) {
+  EXPECT_EQ(parseConfigWords({"fontName", "a b\\", "bell", "off", "logTypes", "bogusword"}),
+            "Syntax error or no configuration file 'bogusword' in command-line parameter, line 1");
+  // A file read from the command line keeps the file rule: only a backslash
+  // before a quote escapes.
+  test::TempDir dir;
+  test::writeFile(dir.file("q.conf"), "fontName \"a\\\\b\\\"\"\n");
+  ASSERT_EQ(parseConfigWords({"source", dir.file("q.conf")}), "");
+  EXPECT_STREQ(proxyConfig.fontName, "a\\b\"");
 }
 
 TEST(CommandLine, ServerCommandTakesTheRestAsItStands) {
