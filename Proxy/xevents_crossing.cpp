@@ -104,15 +104,21 @@ bool onLeaveNotify(DisplayEvents& d, XEvent* event) {
   const XCrossingEvent& crossing = event->xcrossing;
   // Into a child of the window: the pointer is still on the head.
   if (crossing.detail == NotifyInferior) return true;
+  Head* holder = inputState.pointerHead;
+  bool captured = d.server && d.server == inputControlDisplay && holder && holder->serverDisplay != d.server;
   Head* pan = findHeadByWindow(d.display, crossing.window, &Head::trackingWindow);
   if (pan) {
-    Head* holder = inputState.pointerHead;
-    if (d.server && d.server == inputControlDisplay && holder && holder->serverDisplay != d.server)
-      warpPointerToHeadCenter(kXrcMouse, nullptr, pan, 1);
+    if (captured) warpPointerToHeadCenter(kXrcMouse, nullptr, pan, 1);
     return true;
   }
   Head* head = findHeadByWindow(d.display, crossing.window, &Head::innerWindow);
   if (!head) head = findHeadByWindow(d.display, crossing.window, &Head::window);
+  // While the pointer is on another server, this server's pointer only
+  // lends its motion: a jump past the pan window is no crossing.
+  if (head && captured) {
+    warpPointerToHeadCenter(kXrcMouse, nullptr, head, 1);
+    return true;
+  }
   if (head && head->inWindow && headIsOverlay(head) && crossing.window == head->window) {
     leaveOverlayHead(head, &crossing);
     return true;

@@ -231,6 +231,13 @@ TEST_F(TwoServersInput, PointerCrossesOntoBAndRelativeMotionOnADrivesIt) {
   ASSERT_TRUE(pump([&] { return pointerOf(tb_).x == kBorder + 40; })) << pointerOf(tb_).x;
   EXPECT_EQ(inputState.pointerHead, headB_);
 
+  // A jump far past the pan window is a warp, not a crossing out of A.
+  XTestFakeRelativeMotionEvent(ta_, -700, 0, CurrentTime);
+  XSync(ta_, False);
+  settle();
+  EXPECT_EQ(inputState.pointerHead, headB_);
+  EXPECT_EQ(pointerOf(ta_).x, kBorder + (kWidth - 2 * kBorder) / 2);
+
   XTestFakeRelativeMotionEvent(ta_, -100, 0, CurrentTime);
   XSync(ta_, False);
   ASSERT_TRUE(pump([&] { return inputState.pointerHead == headA_; }));
