@@ -317,6 +317,7 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   head->visuals = nullptr, head->visualCount = 0;
   if (screen->mainHead && isHeadOnline(screen->mainHead)) XfsFlush(screen->mainHead->display);
   recomputeOverlappingHeads();
+  forgetHeadInput(head);
   free(head);
   return nullptr;
 }

@@ -231,6 +231,16 @@ void moveServerPointer([[maybe_unused]] u32 device, Head* head, i32 x, i32 y, bo
   if (!motion.timer) motion.timer = orderAddTimer(std::max(1000u / head->pointerSampleRate, 1u), sendPendingMotion, head);
 }
 
+void forgetHeadInput(Head* head) {
+  orderCancel(head->input.motion.timer);
+  head->input.motion = {};
+  if (inputState.rotationHead == head) endPointerRotation(head);
+  if (inputState.pointerHead == head) inputState.pointerHead = nullptr;
+  if (inputState.focusHead == head) inputState.focusHead = nullptr;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (server->input.pointerHead == head) server->input.pointerHead = nullptr;
+}
+
 void setPointerMoveSink(PointerMoveSink sink) { moveSink = sink ? sink : defaultMoveSink; }
 
 // --- Crossing areas ----------------------------------------------------------------------------

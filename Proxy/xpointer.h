@@ -134,6 +134,9 @@ bool pointerGrabPending();
 bool pointerPollActive();
 // syncInputAcrossHeads with warp and no client.
 void movePointerToScreen(MetaScreen* screen, i32 x, i32 y);
+// A head leaving its screen: its held-back move is dropped, rotation ends,
+// and nothing keeps pointing at it as the pointer's, focus or display head.
+void forgetHeadInput(Head* head);
 
 // --- Following the real pointer ---------------------------------------------------------------
 

@@ -25,7 +25,9 @@
 #include "Proxy/xvisual.h"
 #include "base/orders.h"
 #include "xsupport/xrclib.h"
+#include "Proxy/serverlink.h"
 #include "resource_rig.h"
+#include "support/logcapture.h"
 
 namespace palvon {
 namespace {
@@ -224,6 +226,19 @@ TEST_F(RateLimit, OneMovePerPeriodCarryingTheCollectedMotion) {
   head.pointerSampleRate = 0;
   moveServerPointer(kXrcMouse, &head, 1, 1, true);
   EXPECT_EQ(gSent.size(), 3u);  // without a rate it goes out at once
+}
+
+// The timer must not fire for a head that is freed.
+TEST_F(RateLimit, AHeadThatLeavesDropsItsHeldBackMove) {
+  auto* leaving = static_cast<Head*>(calloc(1, sizeof(Head)));
+  leaving->pointerSampleRate = 10;
+  moveServerPointer(kXrcMouse, leaving, 3, 0, true);
+  inputState.pointerHead = leaving;
+  forgetHeadInput(leaving);
+  EXPECT_EQ(inputState.pointerHead, nullptr);
+  free(leaving);
+  for (int i = 0; i < 3; i++) ordersRun(kOrdersMaxWait);
+  EXPECT_TRUE(gSent.empty());
 }
 
 // --- Rules of the intake ---------------------------------------------------------------------
@@ -425,6 +440,63 @@ TEST_F(PollStack, TheSmallestPushedIntervalPollsUntilTheLastPop) {
   popPointerPollInterval(kXrcMouse);  // popping an empty stack does nothing
   for (u32 i = 0; i < kPollStackSlots + 1; i++) pushPointerPollInterval(kXrcMouse, 100 + i);
   EXPECT_EQ(inputState.pollCount, kPollStackSlots);
+}
+
+TEST_F(PollStack, OverlappingHeadsPollEvery50MsUntilTheyPartAgain) {
+  MetaScreen screen{};
+  ServerDisplay one{}, two{};
+  Head a{}, b{};
+  a.serverDisplay = &one, b.serverDisplay = &two;
+  a.logical = {0, 0, 100, 100};
+  b.logical = {50, 0, 100, 100};
+  screen.heads = &a;
+  a.next = &b;
+  MetaScreen* saved = proxyState.screens;
+  proxyState.screens = &screen;
+  inputControlDisplay = &one;
+  markOverlappingHeads();
+  EXPECT_TRUE(b.input.overlapped);   // b shows the pointer when it is over a
+  EXPECT_FALSE(a.input.overlapped);  // the input-control display's head shows its own
+  EXPECT_EQ(inputState.pollInterval, 50u);
+  EXPECT_EQ(inputState.pollCount, 1u);
+  b.logical.x = 100;
+  markOverlappingHeads();
+  EXPECT_FALSE(b.input.overlapped);
+  EXPECT_EQ(inputState.pollCount, 0u);
+  proxyState.screens = saved;
+  inputControlDisplay = nullptr;
+}
+
+TEST(TrackingReplies, RepliesOfUnknownRootsOrOtherServersAreIgnored) {
+  test::LogCapture log({&logChXhint});
+  int fakeConnection = 0;
+  ServerDisplay one{}, two{};
+  one.display = reinterpret_cast<Display*>(&fakeConnection);
+  MetaScreen screen{};
+  Head a{}, b{};
+  a.serverDisplay = &one, a.display = one.display, a.root = 0x100;
+  b.serverDisplay = &two, b.root = 0x200;
+  screen.heads = &a;
+  a.next = &b;
+  MetaScreen* saved = proxyState.screens;
+  proxyState.screens = &screen;
+  inputState.pointerHead = &b;
+  std::vector<u8> storage(sizeof(ServerLink) + 8, 0);
+  auto* link = reinterpret_cast<ServerLink*>(storage.data());
+  link->server.display = &one;
+  link->server.displayName = ":7";
+  u8 reply[32] = {1, 1};
+  u32 root = 0x999;
+  memcpy(reply + 8, &root, 4);
+  EXPECT_EQ(handleTrackingPointerReply(link, reply, nullptr), 1);
+  EXPECT_TRUE(log.contains("Xhint: Ignoring query pointer reply (unknown root 0x999) from :7"));
+  root = 0x100;
+  memcpy(reply + 8, &root, 4);
+  handleTrackingPointerReply(link, reply, nullptr);
+  EXPECT_TRUE(log.contains("Xhint: Ignoring query pointer reply (wrong server) from :7"));
+  EXPECT_EQ(inputState.pointerHead, &b);
+  proxyState.screens = saved;
+  inputState.pointerHead = nullptr;
 }
 
 // --- The resource server ------------------------------------------------------------------------
