@@ -394,9 +394,27 @@ void finishEvents(DisplayEvents& d) {
 
 }  // namespace
 
+namespace {
+
+// A server that keeps sending must not hold the loop: after this many
+// batches the rest is handled on the next turn of the loop.
+constexpr int kMaxBatches = 64;
+
+void resumeDisplayEvents(void* argument) {
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (server == argument && server->display) processDisplayEvents(server->display, false);
+}
+
+}  // namespace
+
 void processDisplayEvents(Display* display, bool readable) {
   DisplayEvents d{display, findServerDisplay(display), false};
-  for (;;) {
+  for (int batch = 0;; batch++) {
+    if (batch == kMaxBatches) {
+      if (d.server) orderAddTimer(0, resumeDisplayEvents, d.server);
+      finishEvents(d);
+      return;
+    }
     int count = XfsEventsQueued(display, readable ? QueuedAfterReading : QueuedAlready);
     if (count <= 0 || isDisplayOffline(display)) {
       if (isDisplayOffline(display)) cancelWindowDrag(display);
