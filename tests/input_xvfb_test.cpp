@@ -32,6 +32,7 @@
 #include "support/xvfb.h"
 #include "xsupport/xrclib.h"
 #include "xsupport/xrclib_keymap.h"
+#include "xsupport/xtarget.h"
 
 extern "C" void __lsan_disable() __attribute__((weak));
 
@@ -70,6 +71,7 @@ class TwoServersInput : public testing::Test {
     ordersInit();
     ASSERT_EQ(openServerDisplay(a_->display().c_str(), 0, &sa_), nullptr);
     ASSERT_EQ(openServerDisplay(b_->display().c_str(), 0, &sb_), nullptr);
+    XSetErrorHandler(xtargetErrorHandler);  // X errors become log lines
     ta_ = XOpenDisplay(a_->display().c_str());
     tb_ = XOpenDisplay(b_->display().c_str());
     ASSERT_TRUE(ta_ && tb_);
@@ -198,7 +200,7 @@ class TwoServersInput : public testing::Test {
 
   static test::Xvfb* a_;
   static test::Xvfb* b_;
-  test::LogCapture log_{{&logChStep, &logChXhint, &logChWarning, &logChProblem}};
+  test::LogCapture log_{{&logChStep, &logChXhint, &logChWarning, &logChProblem, &logChXerror}};
   ServerDisplay* sa_ = nullptr;
   ServerDisplay* sb_ = nullptr;
   Display* ta_ = nullptr;  // test connections: the keyboard and mouse of each server
@@ -296,6 +298,49 @@ TEST_F(TwoServersInput, KeysAndClicksOfAReachTheWindowUnderBsPointer) {
   EXPECT_EQ(releases, 1);
   XDestroyWindow(tb_, target);
   XSync(tb_, False);
+}
+
+TEST_F(TwoServersInput, KeysOutsideTheMetaRangeAreNeverSent) {
+  crossOntoB();
+  proxyState.minKeycode = 8, proxyState.maxKeycode = 60;
+  KeyCode left = XKeysymToKeycode(ta_, XK_Left);
+  ASSERT_GT(left, 60);
+  XTestFakeKeyEvent(ta_, left, True, CurrentTime);
+  XTestFakeKeyEvent(ta_, left, False, CurrentTime);
+  XSync(ta_, False);
+  settle();
+  XSync(sb_->display, False);  // an X error for the key would arrive here
+  EXPECT_FALSE(logged("Xerror: "));
+  proxyState.minKeycode = proxyState.maxKeycode = 0;
+}
+
+TEST_F(TwoServersInput, ADragFollowsThePointerUntilTheButtonIsUp) {
+  Display* d = sb_->display;
+  Window window = XCreateSimpleWindow(d, DefaultRootWindow(d), 100, 100, 50, 50, 0, 0, 0);
+  XMapWindow(d, window);
+  XSync(d, False);
+  // The button is up already: nothing to follow, nothing grabbed.
+  EXPECT_TRUE(dragWindowWithPointer(d, window, 0, 120, 120));
+  EXPECT_FALSE(windowDragActive(d));
+  XTestFakeMotionEvent(tb_, 0, 120, 120, CurrentTime);
+  XTestFakeButtonEvent(tb_, 1, True, CurrentTime);
+  XSync(tb_, False);
+  ASSERT_TRUE(dragWindowWithPointer(d, window, 0, 120, 120));
+  EXPECT_TRUE(windowDragActive(d));
+  XTestFakeMotionEvent(tb_, 0, 150, 160, CurrentTime);
+  XSync(tb_, False);
+  auto origin = [&] {
+    Window child;
+    int x = 0, y = 0;
+    XTranslateCoordinates(tb_, window, DefaultRootWindow(tb_), 0, 0, &x, &y, &child);
+    return Point{x, y};
+  };
+  EXPECT_TRUE(pump([&] { return origin().x == 130 && origin().y == 140; })) << origin().x << "," << origin().y;
+  XTestFakeButtonEvent(tb_, 1, False, CurrentTime);
+  XSync(tb_, False);
+  EXPECT_TRUE(pump([&] { return !windowDragActive(d); }));
+  XDestroyWindow(d, window);
+  XSync(d, False);
 }
 
 TEST_F(TwoServersInput, AClickIntoBMovesInputControlOnlyWithClickTransfer) {
