@@ -11,6 +11,9 @@
 
 #include "Proxy/client.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
+#include "Proxy/xpointerutil.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"

@@ -10,6 +10,9 @@
 
 #include "Proxy/client.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
+#include "Proxy/xpointerutil.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
@@ -25,6 +28,7 @@
 #include "base/orders.h"
 #include "base/process.h"
 #include "xsupport/misc.h"
+#include "xsupport/xrclib.h"
 #include "xsupport/xtarget.h"
 
 namespace palvon {
@@ -197,8 +201,14 @@ namespace {
 // The roles the display held pass to others.
 void handRolesOn(ServerDisplay* server) {
   if (server == inputControlDisplay) {
-    if (const char* error = passInputControlFrom(server)) LOGF(logChWarning, "%s", error);
-    if (inputControlDisplay == server) inputControlDisplay = nullptr;
+    // The closing display takes no part in the switch: nothing is released
+    // or warped on it any more.
+    inputControlDisplay = nullptr;
+    ServerDisplay* next = serverDisplayList;
+    while (next && !next->display) next = next->next;
+    if (next) {
+      if (const char* error = switchInputControl(kXrcMouse, next, 1)) LOGF(logChWarning, "%s", error);
+    }
   }
   if (server == timeDisplay) timeDisplay = serverDisplayList;
   if (server == imageDisplay) setImageDisplay(serverDisplayList);

@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 
 #include "Proxy/extensions.h"
+#include "Proxy/xheadinput.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -107,6 +108,9 @@ struct ServerDisplay {
   u8 probeOnly;                     // opened for a probe-only head
   u8 inWindowOpened;                // opened for a head shown in a window
   u8 stateSaved;                    // the saved state above is to be put back
+  // Added with pointer and keyboard coordination: the last pointer position
+  // seen, the head under the pointer and the null mouse.
+  DisplayInput input;
 };
 
 // The server displays in creation order and their count.

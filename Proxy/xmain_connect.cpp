@@ -10,6 +10,9 @@
 #include "Proxy/config.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
+#include "Proxy/xpointerutil.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.

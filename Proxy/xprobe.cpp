@@ -11,6 +11,9 @@
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
+#include "Proxy/xpointerutil.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
@@ -361,6 +364,7 @@ const char* probeHeads(bool firstTime) {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* head = screen->heads; head; head = head->next) head->probed = 1;
   }
+  headsReady = 1;
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
     if (!server->display) continue;
     XfsFlush(server->display);

@@ -7,6 +7,7 @@
 
 #include <X11/Xlib.h>
 
+#include "Proxy/xheadinput.h"
 #include "gl/glcaps.h"
 #include "base/strings.h"
 
@@ -151,6 +152,9 @@ struct Head {
   u32 defaultVisualId;        // on the head's server: the match of the meta root visual
   u8 colormapChosen;          // the head's default colormap is decided
   EmulatedColormap* emulatedColormap;  // of an emulated root visual, else null
+  // Added with pointer and keyboard coordination: crossing, rate limit,
+  // auxiliary windows and telepointer state.
+  HeadInput input;
 };
 
 struct MetaScreen {

@@ -11,6 +11,8 @@
 #include "Proxy/startup.h"
 #include "Proxy/xadjust.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/xmain.h"
 #include "Proxy/xprobe.h"
 #include "Proxy/xscaling.h"
@@ -29,6 +31,7 @@ namespace {
 constexpr u32 kProxyNumber = 65000;
 
 void freeHead(Head* head) {
+  forgetHeadInput(head);
   destroyHead(head, false);
   releaseScaler(&head->scaler);
   freeHeadVisuals(head->visuals, head->visualCount);
@@ -108,6 +111,8 @@ void HeadsRig::stop() {
   if (!running_) return;
   running_ = false;
   currentClient = nullptr;
+  // Input control only changes hands on the record while everything goes.
+  headsReady = 0;
   while (MetaScreen* screen = proxyState.screens) {
     while (screen->heads) freeHead(screen->heads);
     while (Head* head = screen->probeOnlyHeads) {
