@@ -357,7 +357,7 @@ const char* probeHeads(bool firstTime) {
   clearFreeColorCache();
   releaseProxyGrabs();
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
-    if (server->display) findPointerHeadOnDisplay(kXrcMouse, server);
+    if (server->display) server->input.pointerHead = findPointerHeadOnDisplay(kXrcMouse, server);
   }
   placeFirstPointer();
   applyInputFocusToHeads();
@@ -380,7 +380,7 @@ void closeHeadsOnReset() {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* head = screen->heads; head; head = head->next) {
       if (isPlainInWindow(head)) continue;
-      if (head->pointerRotation) endPointerRotation(head);
+      if (inputState.rotationHead == head) endPointerRotation(head);
       if (head->serverDisplay) disconnectServerDisplay(head->serverDisplay, false);
     }
   }

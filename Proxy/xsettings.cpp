@@ -660,7 +660,7 @@ void finishSettings(Apply& a, HeadRect oldLogical) {
     if (a.client) {
       if (const char* error = syncClientLinks(a.client)) LOGF(logChWarning, "%s", error);
     }
-    setPointerHead(findPointerHeadOnDisplay(kXrcMouse, head->serverDisplay));
+    head->serverDisplay->input.pointerHead = findPointerHeadOnDisplay(kXrcMouse, head->serverDisplay);
   }
   if (screen) refreshScreenWindowTree(screen);
   recomputeOverlappingHeads();
