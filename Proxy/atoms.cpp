@@ -19,6 +19,8 @@
 #include "Proxy/xdisplay.h"
 #include "Proxy/xerrors.h"
 #include "Proxy/xheadmap.h"
+#include "Proxy/headlookup.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
 

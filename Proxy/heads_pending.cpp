@@ -3,6 +3,7 @@
 // neutral answer its declaration notes.
 #include "Proxy/heads_pending.h"
 
+#include "Proxy/headlookup.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
@@ -59,11 +60,6 @@ ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
   return nullptr;
 }
 
-u32 reverseMapServerXid([[maybe_unused]] u32 serverId, [[maybe_unused]] const Head* head) {
-  PENDING();
-  return serverId;
-}
-
 u32 installedColormaps([[maybe_unused]] const MetaScreen* screen, [[maybe_unused]] u32* ids, [[maybe_unused]] u32 maximum) {
   PENDING();
   return 0;
@@ -84,11 +80,6 @@ void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
 
 void resizeRootWindow([[maybe_unused]] ProxyWindow* root, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
   PENDING();
-}
-
-bool copyCursorRecordToHead([[maybe_unused]] void* cursor, [[maybe_unused]] u32 id, [[maybe_unused]] Head* head, [[maybe_unused]] RequestWriter* writer) {
-  PENDING();
-  return false;
 }
 
 u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const Head* head) {
@@ -155,80 +146,6 @@ void removeTranslucencyForHead([[maybe_unused]] Head* head) {
   PENDING();
 }
 
-void announceHeadChange([[maybe_unused]] Head* head, [[maybe_unused]] u32 mask) {
-  PENDING();
-}
-
-void placeHeadRootWindow([[maybe_unused]] Head* head, [[maybe_unused]] ProxyClient* client, [[maybe_unused]] bool moveOnly) {
-  PENDING();
-}
-
-const char* reapplyHeadGeometry([[maybe_unused]] Head* head, [[maybe_unused]] u32 changeFlags) {
-  PENDING();
-  return nullptr;
-}
-
-void computePointerTransformation([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void startPointerTransformation([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void recomputeOverlappingHeads() {
-  PENDING();
-}
-
-Head* pointerHead() {
-  PENDING();
-  return nullptr;
-}
-
-Head* focusHead() {
-  PENDING();
-  return nullptr;
-}
-
-void setFocusHead([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void lastPointerPosition([[maybe_unused]] i32* x, [[maybe_unused]] i32* y) {
-  PENDING();
-  *x = 0, *y = 0;
-}
-
-bool pointerGrabPending() {
-  PENDING();
-  return false;
-}
-
-bool pointerPollActive() {
-  PENDING();
-  return false;
-}
-
-void movePointerToScreen([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
-  PENDING();
-}
-
-void warpPointerOnHead([[maybe_unused]] Head* head, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
-  PENDING();
-}
-
-void removeTelepointer([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void pushPointerPollInterval([[maybe_unused]] u32 key, [[maybe_unused]] u32 milliseconds) {
-  PENDING();
-}
-
-void popPointerPollInterval([[maybe_unused]] u32 key) {
-  PENDING();
-}
-
 void sampleServerTimes() {
   PENDING();
 }
@@ -242,35 +159,168 @@ void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] He
   PENDING();
 }
 
+void recordPointerHeadChange([[maybe_unused]] Head* head) { PENDING(); }
+void recordPointerMotion([[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
+
+bool offerRecordingHotkey([[maybe_unused]] Display* display, [[maybe_unused]] const XKeyEvent* event) {
+  PENDING();
+  return false;
+}
+
+void recordDisplayEvent([[maybe_unused]] Display* display, [[maybe_unused]] const XEvent* event) { PENDING(); }
+
+ProxyWindow* windowAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
+  PENDING();
+  return nullptr;
+}
+
+CursorRecord* cursorAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
+  PENDING();
+  return nullptr;
+}
+
+bool describeCursorImages([[maybe_unused]] const CursorRecord* cursor, const HeadCursor** images, u32* count) {
+  PENDING();
+  *images = nullptr, *count = 0;
+  return false;
+}
+
+bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
+  PENDING();
+  return false;
+}
+
+ProxyWindow* findManagedWindow([[maybe_unused]] ProxyWindow* window) {
+  PENDING();
+  return nullptr;
+}
+
+void moveWindowRecord([[maybe_unused]] ProxyWindow* window, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
+void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
+void grabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void ungrabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void grabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void ungrabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void addExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
+void removeExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
+
+const char* removeServer([[maybe_unused]] const char* name) {
+  PENDING();
+  return nullptr;
+}
+
+ServerDisplay* firstOrdinaryDisplay() {
+  PENDING();
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (server != resourceServerDisplay && server->display) return server;
+  return nullptr;
+}
+
+void selectionSyncClear([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionClearEvent* event) {
+  PENDING();
+}
+
+void selectionSyncRequest([[maybe_unused]] ServerDisplay* display,
+                          [[maybe_unused]] const XSelectionRequestEvent* event) {
+  PENDING();
+}
+
+void selectionSyncNotify([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionEvent* event) {
+  PENDING();
+}
+
+bool isTimeSyncWindow([[maybe_unused]] const ServerDisplay* display, [[maybe_unused]] Window window) {
+  PENDING();
+  return false;
+}
+
+void timeSyncAnswer([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] Time time) { PENDING(); }
+void setHeadWindowOrigin([[maybe_unused]] Head* head, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
+void setHeadWindowSize([[maybe_unused]] Head* head, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
+  PENDING();
+}
+void applyHeadWindowState([[maybe_unused]] Head* head) { PENDING(); }
 
 EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
 }
 
-
-// --- Ids, properties and time stamps on the heads (minimal working forms) ---------
-
-u32 mapServerXidToClient(u32 id, const ServerDisplay* display) {
-  if (id <= 1 || !display) return id;
-  for (Head* head = display->firstHead; head; head = head->nextOnDisplay) {
-    if (!head->metaScreen) continue;
-    if (id == head->root || id == head->rootWindow) return head->metaScreen->rootId;
-    if (id == head->defaultColormap || (head->colormap && id == head->colormap)) return head->metaScreen->defaultColormap;
-  }
-  // An id of a client connection: the slot whose base on this server it
-  // carries; ids of the server itself or of the proxy's connection stay.
-  u32 serverMask = display->display ? u32(xDisplayResourceMask(display->display)) : 0;
-  if (!serverMask || display->index >= kMaxServerIndexes) return id;
-  u32 base = id & ~serverMask;
-  u32 local = ((id & serverMask) >> (display->proxyIdShift < 32 ? display->proxyIdShift : 0)) & proxyState.resourceIdMask;
-  for (u32 slot = 1; slot < kMaxClientSlots; slot++) {
-    const ClientResourceTable& table = proxyState.resources.slots[slot];
-    if (table.bucketCount && table.hasIdBases && table.serverIdBases[display->index] == base)
-      return (slot << proxyState.resourceIdShift) | local;
-  }
-  return id;
+const char* startSelectionSync([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] bool refresh) {
+  PENDING();
+  return nullptr;
 }
+
+void stopSelectionSync([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void updateHeadStacking([[maybe_unused]] Head* head) { PENDING(); }
+
+bool checkPixmapFormatOnHead([[maybe_unused]] Head* head, [[maybe_unused]] u32 depth,
+                             [[maybe_unused]] u32 bitsPerPixel, [[maybe_unused]] u32 pad) {
+  PENDING();
+  return true;
+}
+
+const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen,
+                              [[maybe_unused]] ProxyClient* client) {
+  PENDING();
+  return nullptr;
+}
+
+
+void clearInstalledColormaps([[maybe_unused]] MetaScreen* screen) { PENDING(); }
+void setInstalledColormap([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 colormap) { PENDING(); }
+void setProxyCurrentTime([[maybe_unused]] Time time) { PENDING(); }
+void clearFreeColorCache() { PENDING(); }
+void releaseProxyGrabs() { PENDING(); }
+void refreshScreenWindowTree([[maybe_unused]] MetaScreen* screen) { PENDING(); }
+
+void preallocColormapCells([[maybe_unused]] u32 colormap, [[maybe_unused]] Head* head,
+                           [[maybe_unused]] const VisualRecord* visual, [[maybe_unused]] const VisualRecord* match) {
+  PENDING();
+}
+
+void fillFreeColorCells([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                        [[maybe_unused]] const VisualRecord* match) {
+  PENDING();
+}
+
+bool allocColorCellsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                            [[maybe_unused]] const unsigned long* pixels, [[maybe_unused]] u32 count) {
+  PENDING();
+  return true;
+}
+
+bool allocPixelsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                        [[maybe_unused]] const XColor* colors, [[maybe_unused]] u32 count) {
+  PENDING();
+  return true;
+}
+
+bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
+  PENDING();
+  return true;
+}
+
+void sendRandrHeadNotify([[maybe_unused]] Head* head) { PENDING(); }
+
+void shiftHeadFollowers([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* head, [[maybe_unused]] i32 dx,
+                        [[maybe_unused]] i32 dy) {
+  PENDING();
+}
+
+void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+
+// --- Start-up and exit steps of layers not built yet --------------------------------
+
+const char* startResourceServer() {
+  PENDING();
+  return "The auxiliary resource server is not available yet";
+}
+
+void decideHeadFontScaling([[maybe_unused]] Head* head) {}
+
+
+// --- Properties and time stamps on the heads (minimal working forms) ---------------
 
 u32 getPropertyWindow([[maybe_unused]] ProxyClient* client, u32 window, Head** head) {
   Head* atom = atomDisplay ? atomDisplay->firstHead : nullptr;
@@ -287,15 +337,14 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
   return mapServerXidToClient(serverWindow, display);
 }
 
-// With one server, and until the clocks are synchronised, meta time is the
-// servers' own.
 u32 metaToServerTimestamp(u32 time, [[maybe_unused]] const Head* head) { return time; }
 
-// --- Core protocol services the reset calls --------------------------------------
+// --- Core protocol services the reset and the close-down call ------------------------
 
 void releasePendingWindowAttributes() { PENDING(); }
 void freeProxyFontPath() { PENDING(); }
 void freeClientColormapCells([[maybe_unused]] ProxyClient* client) { PENDING(); }
 void removeClientEventSelections([[maybe_unused]] ProxyClient* client) { PENDING(); }
+
 
 }  // namespace palvon

@@ -64,17 +64,12 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 // The window a drawable-like resource belongs to (window, DOUBLE-BUFFER or
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
-// The client id of an id on a head's server. Stand-in: the id unchanged.
-u32 reverseMapServerXid(u32 serverId, const Head* head);
 // The colormaps installed on the meta screen. Stand-in: 0.
 u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count);
 void recalcKeepWindowsVisible(MetaScreen* screen);
 void resizeRootWindow(ProxyWindow* root, u32 width, u32 height);
-// Creates the cursor on the head with the given id through the writer.
-// Stand-in: false.
-bool copyCursorRecordToHead(void* cursor, u32 id, Head* head, RequestWriter* writer);
 // The client's id base on a head, and the id of a drawable on the head
 // after resolving an emulated DOUBLE-BUFFER buffer. Stand-in: unchanged.
 u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
@@ -111,33 +106,62 @@ void removeTranslucencyForHead(Head* head);
 
 // --- Heads, pointer and input ----------------------------------------------------
 
-// Head changes announced to the clients that follow them.
-void announceHeadChange(Head* head, u32 mask);
-void placeHeadRootWindow(Head* head, ProxyClient* client, bool moveOnly);
-// Re-applies a head's screen settings after a pan (change flags given).
-const char* reapplyHeadGeometry(Head* head, u32 changeFlags);
-void computePointerTransformation(Head* head);
-void startPointerTransformation(Head* head);
-void recomputeOverlappingHeads();
-// The head that holds the pointer and the focus, and the last pointer
-// position in the meta screen. Stand-ins: null and 0.
-Head* pointerHead();
-Head* focusHead();
-void setFocusHead(Head* head);
-void lastPointerPosition(i32* x, i32* y);
-bool pointerGrabPending();
-bool pointerPollActive();
-void movePointerToScreen(MetaScreen* screen, i32 x, i32 y);
-// Moves the pointer on a head's display (through the input-control library
-// when the head holds input control).
-void warpPointerOnHead(Head* head, i32 x, i32 y);
-void removeTelepointer(Head* head);
-void pushPointerPollInterval(u32 key, u32 milliseconds);
-void popPointerPollInterval(u32 key);
 void sampleServerTimes();
 const char* startClockSync();
 // Reparents the screen's window tree from one head to another display.
 void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
+
+// --- Pointer, keyboard and display events ------------------------------------------
+
+struct CursorRecord;
+struct HeadCursor;
+// The recorder learns of pointer moves and head changes.
+void recordPointerHeadChange(Head* head);
+void recordPointerMotion(i32 x, i32 y);
+// Offers a key release to the recording hotkeys; true when taken. Stand-in:
+// false.
+bool offerRecordingHotkey(Display* display, const XKeyEvent* event);
+// Hands an event of no other use to a running recording.
+void recordDisplayEvent(Display* display, const XEvent* event);
+// The topmost viewable window at a meta point, and the cursor in force
+// there. Stand-ins: null.
+ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
+CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
+// The images of a cursor record; false when it has none. Stand-in: false.
+bool describeCursorImages(const CursorRecord* cursor, const HeadCursor** images, u32* count);
+// Whether crossings out of the real root go straight to the crossing
+// handling (a flag of the meta root window's record). Stand-in: false.
+bool rootCrossingFlag(const MetaScreen* screen);
+// A mapped window below the window that a window manager manages; null when
+// none. Stand-in: null.
+ProxyWindow* findManagedWindow(ProxyWindow* window);
+// Moves the window record to (x, y) relative to its parent.
+void moveWindowRecord(ProxyWindow* window, i32 x, i32 y);
+void recordWindowMove(ProxyWindow* window);
+// Active grabs of the clients released on, and repeated on, one server.
+void grabPointerOnDisplay(ServerDisplay* display);
+void ungrabPointerOnDisplay(ServerDisplay* display);
+void grabKeyboardOnDisplay(ServerDisplay* display);
+void ungrabKeyboardOnDisplay(ServerDisplay* display);
+// At-exit callbacks of the run.
+void addExitCallback(void (*callback)(void* argument), void* argument);
+void removeExitCallback(void (*callback)(void* argument), void* argument);
+// Servers at run time: removal by configured name (null or a message), and
+// the first display that is not the resource server.
+const char* removeServer(const char* name);
+ServerDisplay* firstOrdinaryDisplay();
+// Selection synchronisation.
+void selectionSyncClear(ServerDisplay* display, const XSelectionClearEvent* event);
+void selectionSyncRequest(ServerDisplay* display, const XSelectionRequestEvent* event);
+void selectionSyncNotify(ServerDisplay* display, const XSelectionEvent* event);
+// Clock synchronisation: whether the window is the display's ping window,
+// and its answer.
+bool isTimeSyncWindow(const ServerDisplay* display, Window window);
+void timeSyncAnswer(ServerDisplay* display, Time time);
+// The geometry of a head shown in a window.
+void setHeadWindowOrigin(Head* head, i32 x, i32 y);
+void setHeadWindowSize(Head* head, u32 width, u32 height);
+void applyHeadWindowState(Head* head);
 
 // --- Visuals ---------------------------------------------------------------------
 
@@ -146,62 +170,72 @@ struct EmulatedColormap;
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
 
 
-// --- The start-up and reset of the heads layer ------------------------------------
-// One entry per step of the start-up and of the reset cycle, under the names
-// the heads layer gives them. Until it lands, heads_pending_startup.cpp
-// stands in with a minimal path: every configured head on its own server
-// connection, heads side by side in their meta screen, the first head's
-// visuals offered, the heads' real roots standing for the meta root.
+// --- Selection synchronisation, stacking, run-time servers ------------------------------
 
-// Open every configured head into its meta screen (which must exist).
-const char* openConfiguredHeads();
-// Placements and each head's settings.
-const char* applyConfiguredScreenSettings();
-// Visuals, pixmap formats, ids and the rest over all heads.
-const char* adjustScreenCapabilities(bool afterReset);
-// The proxy's windows and state on every head.
-const char* probeHeads(bool firstTime);
-// At reset: what a session built on the heads is undone.
-void closeHeadsOnReset();
-// Between two runs: heads whose display was lost are opened again.
-void reopenLostHeads();
-// The display of the first head not shown in a window; null when none.
-ServerDisplay* firstRootHeadDisplay();
-// The display that serves fonts.
-ServerDisplay* chooseFontServerDisplay();
-// Whether the auxiliary resource server is needed; null or an error.
-const char* decideResourceServer(bool* needed);
+// Null or a message.
+const char* startSelectionSync(ServerDisplay* display, bool refresh);
+void stopSelectionSync(ServerDisplay* display);
+// Restacks the head's window for its keepOnTop / keepBelow tags.
+void updateHeadStacking(Head* head);
+// Whether the head's server can serve one pixmap format of the proxy.
+// Stand-in: true.
+bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad);
+// Adds a head made at run time to its screen for the requesting client;
+// null or a message. Stand-in: null.
+const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client);
+
+// --- Core services the heads layer calls ----------------------------------------------
+
+// The installed-colormap list of a meta screen: emptied, or holding one map.
+void clearInstalledColormaps(MetaScreen* screen);
+void setInstalledColormap(MetaScreen* screen, u32 colormap);
+// The proxy's current time and focus time.
+void setProxyCurrentTime(Time time);
+void clearFreeColorCache();
+// Releases the proxy's active pointer and keyboard grabs.
+void releaseProxyGrabs();
+// Saved window positions and visible regions of the screen's window tree.
+void refreshScreenWindowTree(MetaScreen* screen);
+// Colour cells of a head's colormap: the colour head preallocates a dynamic
+// visual's shared colours; every still free cell is filled once; cells
+// allocated exactly at the given pixels (false when they differ).
+void preallocColormapCells(u32 colormap, Head* head, const VisualRecord* visual, const VisualRecord* match);
+void fillFreeColorCells(Display* display, Colormap colormap, const VisualRecord* match);
+bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count);
+bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* colors, u32 count);
+// Whether the colormap's allocated cells can be reproduced on another
+// colormap. Stand-in: true.
+bool colormapCellsReproducible(u32 colormap);
+// RANDR output and CRTC change notifications for the head.
+void sendRandrHeadNotify(Head* head);
+// Windows that follow the head move with its logical origin.
+void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
+void stopTranslucencyOnDisplay(ServerDisplay* display);
+
+// --- Start-up and exit steps of layers not built yet --------------------------------
+
+// Starts the auxiliary resource server and opens its heads. Stand-in: the
+// text that it is not available.
 const char* startResourceServer();
-// Whether the head draws its fonts scaled (zoomed heads).
+// Whether the head's fonts are drawn scaled (a zoomed head). Stand-in:
+// nothing is decided.
 void decideHeadFontScaling(Head* head);
-// Exit: input, pointer and keyboard settings given back to a display.
-void restoreDisplayOnExit(ServerDisplay* server);
 
-// The pixmap formats offered to clients (the heads layer reconciles them).
-struct PixmapFormatOffer {
-  u8 depth;
-  u8 bitsPerPixel;
-  u8 scanlinePad;
-};
-constexpr u32 kPixmapFormatsMax = 32;
-extern PixmapFormatOffer offeredPixmapFormats[kPixmapFormatsMax];
-extern u32 offeredPixmapFormatCount;
+// --- Properties and time stamps on the heads --------------------------------------
 
-// --- Ids, properties and time stamps on the heads --------------------------------
-
-// The client's id of an id a server sent: the meta root for a head's root
-// or meta-root window, the meta default colormap for a head's colormap, the
-// client id for an id of a client connection; other ids unchanged.
-u32 mapServerXidToClient(u32 id, const ServerDisplay* display);
 // The window that holds a client window's properties and selections, as an
-// id on *head (the atom server's head).
+// id on *head (the atom server's head). Stand-in: the window's own copy on
+// the screen's head on the atom server, else the window translated for the
+// atom server's first head.
 u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head);
-// The client window of a property window id on a server.
+// The client window of a property window id on a server. Stand-in: the
+// ordinary reverse translation.
 u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
 // A meta time stamp as the head's server counts it; CurrentTime stays.
+// Stand-in: unchanged (the clocks are not synchronised yet).
 u32 metaToServerTimestamp(u32 time, const Head* head);
 
-// --- Core protocol services the reset calls ----------------------------------------
+// --- Core protocol services the reset and the close-down call ------------------------
 
 // Releases now every destroyed window's kept attributes whose release waits.
 void releasePendingWindowAttributes();
@@ -211,5 +245,6 @@ void freeProxyFontPath();
 // event selections on every window.
 void freeClientColormapCells(ProxyClient* client);
 void removeClientEventSelections(ProxyClient* client);
+
 
 }  // namespace palvon

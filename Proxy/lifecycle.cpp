@@ -34,6 +34,8 @@
 // Xlibint.h (through xfs.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/xmain.h"
+#include "Proxy/xprobe.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
 #include "base/orders.h"
@@ -339,7 +341,7 @@ void exitProxy(const char* reason, int status) {
       serviceHooks.stopRecording(client->recording, reason ? reason : "Exited", 5);
   }
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
-    if (server->display && !isDisplayOffline(server->display)) restoreDisplayOnExit(server);
+    if (server->display && !isDisplayOffline(server->display)) restoreServerState(server);
   }
   // The at-exit stack frees every order: the listeners must not hold theirs.
   resetListeners();

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include "Proxy/auth.h"
@@ -322,6 +323,45 @@ int findServerAuthorization(const char* address, u32 addressLength, u32 displayN
 
 // --- The proxy's own connection -----------------------------------------------------------
 
+namespace {
+
+// Credentials for the display's server into the options; the heap copies
+// are the caller's to free.
+void addCredentials(const char* display, TargetOptions* options, char** name, char** data) {
+  char* host = nullptr;
+  u32 number = 0, family = 0;
+  u16 nameLength = 0, dataLength = 0;
+  if (!parseDisplayName(display, &host, &number, &family)) return;
+  u8 internet[4];
+  bool found = false;
+  if (family == kFamilyLocalAuth)
+    found = findServerAuthorization(host, u32(strlen(host)), number, family, name, &nameLength, data, &dataLength);
+  else if (resolveInternetAddress(host, internet))
+    found = findServerAuthorization(reinterpret_cast<const char*>(internet), 4, number, family, name, &nameLength,
+                                    data, &dataLength);
+  free(host);
+  if (!found) return;
+  options->authName = *name;
+  options->authNameLength = nameLength;
+  options->authData = *data;
+  options->authDataLength = dataLength;
+}
+
+// "host:n" with this machine as its host (its name in any case, or another
+// name of it).
+bool namesThisHost(const char* display) {
+  const char* colon = strchr(display, ':');
+  if (!colon || colon == display) return false;
+  const char* self = hostName();
+  size_t length = size_t(colon - display);
+  if (length == strlen(self) && strncasecmp(display, self, length) == 0) return true;
+  char host[kDisplayNameMax];
+  strCopy(host, display, std::min<size_t>(length + 1, sizeof host));
+  return hostIsLocal(host);
+}
+
+}  // namespace
+
 const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTimeoutMs, Display** out) {
   LOGF(logChInfo, "Connecting to display %s for %s...", name, formatDurationMs(timeoutMs));
   char display[kDisplayNameMax];
@@ -334,41 +374,19 @@ const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTi
   options.displayName = display;
   options.connectTimeoutMs = timeoutMs;
   options.secondTimeoutMs = failsafeTimeoutMs;
-  char* host = nullptr;
-  u32 number = 0, family = 0;
   char* authName = nullptr;
   char* authData = nullptr;
-  u16 authNameLength = 0, authDataLength = 0;
-  if (parseDisplayName(display, &host, &number, &family)) {
-    u8 internet[4];
-    bool found = false;
-    if (family == kFamilyLocalAuth)
-      found = findServerAuthorization(host, u32(strlen(host)), number, family, &authName, &authNameLength, &authData,
-                                      &authDataLength);
-    else if (resolveInternetAddress(host, internet))
-      found = findServerAuthorization(reinterpret_cast<const char*>(internet), 4, number, family, &authName,
-                                      &authNameLength, &authData, &authDataLength);
-    if (found) {
-      options.authName = authName;
-      options.authNameLength = authNameLength;
-      options.authData = authData;
-      options.authDataLength = authDataLength;
-    }
-  }
-  free(host);
+  addCredentials(display, &options, &authName, &authData);
   const char* error = nullptr;
   *out = nullptr;
-  const char* self = hostName();
-  size_t selfLength = strlen(self);
-  const char* colon = strchr(display, ':');
-  if (colon && size_t(colon - display) == selfLength && strncasecmp(display, self, selfLength) == 0) {
+  if (namesThisHost(display)) {
     options.connectTimeoutMs = timeoutMs / 2;
     TargetOptions local = options;
-    local.displayName = colon;
+    local.displayName = strchr(display, ':');
     error = xtargetOpenDisplay(&local, nullptr, out);
   }
   if (!*out) error = xtargetOpenDisplay(&options, nullptr, out);
-  if (authData) explicit_bzero(authData, authDataLength);
+  if (authData) explicit_bzero(authData, options.authDataLength);
   free(authName);
   free(authData);
   if (*out) LOGF(logChInfo, "Connected to X server '%s v%d'", ServerVendor(*out), VendorRelease(*out));

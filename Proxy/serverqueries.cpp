@@ -13,6 +13,8 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"
 #include "Proxy/xerrors.h"
+#include "Proxy/headlookup.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
 
 namespace palvon {

@@ -13,6 +13,7 @@
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xadjust.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
 #include "base/logging.h"

@@ -26,6 +26,10 @@
 // Xlibint.h (through xfs.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/headlookup.h"
+#include "Proxy/xadjust.h"
+#include "Proxy/xmain.h"
+#include "Proxy/xprobe.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
 #include "base/process.h"
@@ -209,6 +213,8 @@ const char* adjustHeadTags() {
   else if (!(atomDisplay = firstRootHeadDisplay())) return "No atom server found";
   if (headTagged(kTagFont, &tagged)) fontDisplay = tagged;
   else if (!(fontDisplay = chooseFontServerDisplay())) return "No X font server found";
+  // The meta clock is the first server's until clocks are synchronised.
+  if (!timeDisplay) timeDisplay = serverDisplayList;
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     Head* main = nullptr;
     for (Head* head = screen->heads; head && !main; head = head->next)

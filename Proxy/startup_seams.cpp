@@ -13,6 +13,8 @@
 #include "Proxy/setupreply.h"
 #include "Proxy/startup.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/headlookup.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
 #include "base/process.h"
 
@@ -22,6 +24,9 @@ namespace {
 
 LinkServerInfo linkInfos[kMaxServerLinks];
 u32 linkInfoCount;
+// The links' names: the server's name as configured, without its screen,
+// so that a local name stays on the local transport.
+char linkNames[kMaxServerLinks][kDisplayNameMax];
 
 Head* firstHeadOf(const ServerDisplay* server) { return server ? server->firstHead : nullptr; }
 
@@ -73,7 +78,11 @@ void rebuildClientServerList() {
     LinkServerInfo& info = linkInfos[linkInfoCount++];
     info = LinkServerInfo{};
     info.display = server;
-    info.displayName = server->displayName;
+    char* name = linkNames[linkInfoCount - 1];
+    strCopy(name, server->configuredName[0] ? server->configuredName : server->displayName, kDisplayNameMax);
+    if (char* colon = strrchr(name, ':'))
+      if (char* dot = strchr(colon, '.')) *dot = '\0';
+    info.displayName = name;
     info.serverIndex = server->index;
     info.bigEndian = nativeMsb != (server->byteOrderDiffers != 0);
     info.offlineTimeoutMs = u32(server->offlineTimeoutMs);

@@ -8,7 +8,11 @@
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/files.h"
+#include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xsettings.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
@@ -97,7 +101,9 @@ bool displayHasOtherHead(const Head* head) {
 // The flag that keeps only the emulated visuals of a head.
 constexpr u32 kOnlyEmulatedVisuals = 0x2000;
 
-// The screen's visuals followed by the emulated ones the flags ask for.
+
+}  // namespace
+
 const char* readHeadVisuals(Head* head, u32 visualFlags) {
   VisualRecord* real = nullptr;
   i32 realCount = 0;
@@ -127,8 +133,6 @@ const char* readHeadVisuals(Head* head, u32 visualFlags) {
   return nullptr;
 }
 
-}  // namespace
-
 // --- Creation and linking -----------------------------------------------------------
 
 const char* createHead(const char* name, const char* displayText, Display* display, u32 screen, u32 visualFlags,
@@ -142,6 +146,7 @@ const char* createHead(const char* name, const char* displayText, Display* displ
   head->screen = screen;
   head->zoomX = head->zoomY = 1.0;
   head->equivalentHead = head;
+  head->visualFlags = visualFlags;
   if (display) {
     int s = int(screen);
     head->root = RootWindow(display, s);
@@ -314,6 +319,7 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   head->visuals = nullptr, head->visualCount = 0;
   if (screen->mainHead && isHeadOnline(screen->mainHead)) XfsFlush(screen->mainHead->display);
   recomputeOverlappingHeads();
+  forgetHeadInput(head);
   free(head);
   return nullptr;
 }
@@ -378,7 +384,9 @@ bool panHead(Head* head, i32 x, i32 y, [[maybe_unused]] ProxyClient* client, boo
 }
 
 void mapPointToHead(const Head* head, i32 x, i32 y, i32* outX, i32* outY) {
-  x -= head->offsetX, y -= head->offsetY;
+  // The clip origin on the real screen: the clip position plus the offset
+  // of an in-window head's window.
+  x -= head->clip.x + head->offsetX, y -= head->clip.y + head->offsetY;
   if (head->scaler)
     unscalePointInSize(head->scaler, &x, &y, u32(std::max(head->logical.width, 1)),
                        u32(std::max(head->logical.height, 1)));

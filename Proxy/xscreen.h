@@ -7,6 +7,7 @@
 
 #include <X11/Xlib.h>
 
+#include "Proxy/xheadinput.h"
 #include "gl/glcaps.h"
 #include "base/strings.h"
 
@@ -20,6 +21,7 @@ struct Telepointer;
 struct MetaScreen;
 struct Order;
 struct CursorRecord;
+struct EmulatedColormap;
 
 struct ProxyClient;
 struct RequestWriter;
@@ -124,6 +126,35 @@ struct Head {
   CursorRecord* currentCursor;
   // Added for the visual matches.
   i32 visualMatchCount;       // records in visualMatches (the meta screen's count when built)
+  // Added with the head settings, the head window and probing.
+  u32 direction;              // placement against relativeHead: 0 none, 1..5
+  Head* relativeHead;
+  i32 relativeOffsetX, relativeOffsetY;
+  u8 pointerHidden;           // the head shows a blank cursor
+  u8 noEntry;                 // the pointer is not moved onto the head
+  u8 pointerSync;             // synchronise the display after each pointer move
+  u8 wrapX, wrapY;
+  u8 clickTransfer;
+  u8 pointerRotation;         // the pointer turns with the head's rotation
+  u8 panJump;                 // follow-pointer jumps instead of scrolling
+  u8 probed;
+  u16 minimumTextSize;
+  u32 pointerSampleRate;      // pointer moves per second, 0 unlimited
+  // cursors[0] is the head's default cursor, cursors[1] the blank cursor.
+  Cursor overlayCursor;       // the fleur of an overlay head
+  Window overlayChild;        // InputOnly child of an overlay head's window
+  HeadRect windowGeometry;    // the head window relative to the root, as last seen
+  i32 windowMapState;         // IsUnmapped, IsUnviewable or IsViewable, as last seen
+  i32 stacking;               // position among the frame's siblings, 0 top
+  // A probe-only head keeps what its display was opened with.
+  u32 savedConnectTimeoutMs, savedOfflineTimeoutMs, savedPriority;
+  u32 visualFlags;            // the visual preference the head was made with
+  u32 defaultVisualId;        // on the head's server: the match of the meta root visual
+  u8 colormapChosen;          // the head's default colormap is decided
+  EmulatedColormap* emulatedColormap;  // of an emulated root visual, else null
+  // Added with pointer and keyboard coordination: crossing, rate limit,
+  // auxiliary windows and telepointer state.
+  HeadInput input;
 };
 
 struct MetaScreen {
@@ -159,6 +190,8 @@ struct MetaScreen {
   Head* tag40Head;
   u32 resizePolicy;
   i32 keepVisible;
+  // Added with probing: heads removed after probing (probe-only), linked by next.
+  Head* probeOnlyHeads;
 };
 
 struct MetaScreenSettings {
@@ -249,6 +282,9 @@ void scheduleClientFlush(ProxyClient* client);
 
 const char* createHead(const char* name, const char* displayText, Display* display, u32 screen, u32 visualFlags,
                        Head** out);
+// The screen's visuals followed by the emulated ones the flags ask for (the
+// head has none yet); null or a message.
+const char* readHeadVisuals(Head* head, u32 visualFlags);
 void addHeadToScreen(Head* head, MetaScreen* screen);
 void bindHeadToServerDisplay(Head* head, ServerDisplay* server);
 void unbindHeadFromServerDisplay(Head* head);

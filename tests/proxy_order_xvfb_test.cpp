@@ -3,6 +3,7 @@
 // its set-up reply and its atom and property answers right. The proxy runs
 // on the test's main thread; the client talks to it from a second thread.
 #include <gtest/gtest.h>
+#include <X11/Xlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xproto.h>
 #include <unistd.h>
@@ -26,6 +27,23 @@
 
 namespace palvon::test {
 namespace {
+
+// The first window of the tree (pre-order) that has the property.
+Window windowWithProperty(Display* display, Window window, Atom property) {
+  int count = 0;
+  Atom* atoms = XListProperties(display, window, &count);
+  bool has = false;
+  for (int i = 0; i < count; i++) has = has || atoms[i] == property;
+  if (atoms) XFree(atoms);
+  if (has) return window;
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned n = 0;
+  if (!XQueryTree(display, window, &root, &parent, &children, &n)) return 0;
+  Window found = 0;
+  for (unsigned i = 0; i < n && !found; i++) found = windowWithProperty(display, children[i], property);
+  if (children) XFree(children);
+  return found;
+}
 
 struct Answers {
   int setup = -1;
@@ -140,6 +158,23 @@ TEST_P(ServerOrder, ClientGetsItsAnswersInItsOrder) {
   ASSERT_GE(answers.property32.size(), 40u);
   EXPECT_EQ(reader.get32(answers.property32, 32), 0x01020304u);
   EXPECT_EQ(reader.get32(answers.property32, 36), 0xa0b0c0d0u);
+  // The server holds the numbers themselves, whatever the link's order.
+  Display* direct = XOpenDisplay(xvfb.display().c_str());
+  ASSERT_NE(direct, nullptr);
+  Window holder = windowWithProperty(direct, DefaultRootWindow(direct), atom);
+  ASSERT_NE(holder, 0u);
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char* data = nullptr;
+  ASSERT_EQ(XGetWindowProperty(direct, holder, atom, 0, 10, False, AnyPropertyType, &type, &format, &count, &after,
+                               &data),
+            Success);
+  ASSERT_EQ(count, 2u);
+  EXPECT_EQ(reinterpret_cast<long*>(data)[0], 0x01020304);
+  EXPECT_EQ(static_cast<u32>(reinterpret_cast<long*>(data)[1]), 0xa0b0c0d0u) << "Xlib widens items to longs";
+  XFree(data);
+  XCloseDisplay(direct);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, ServerOrder,
