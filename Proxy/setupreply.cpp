@@ -12,6 +12,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
+#include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xadjust.h"
 #include "Proxy/xscreen.h"
@@ -191,6 +192,11 @@ void handleClientSetupReply(ServerLink* link, const u8* reply, u32 length) {
     for (Head* head = screen->heads; head; head = head->next)
       if (head->serverDisplay && head->serverDisplay == link->server.display)
         setClientServerIdBase(client->number, head, link->serverIdBase);
+  // The link learns when the proxy's own small windows on that server go.
+  if (client->transport && link->server.display) {
+    for (u32 i = 1; i < 3; i++)
+      if (Window window = link->server.display->inputWindows[i]) xprotoSelectInput(&link->writer, u32(window), StructureNotifyMask);
+  }
   // A joining server's link only updates the ids; the client has its reply.
   if (link->busy || !client->setupRepliesAwaited) return;
   if (--client->setupRepliesAwaited) return;

@@ -13,6 +13,7 @@
 #include "Proxy/setupreply.h"
 #include "Proxy/startup.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xevents.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
@@ -98,6 +99,10 @@ void installProxySeams() {
   serverSetupHandler = handleClientSetupReply;
   serverXidToClientHook = serverXidToClient;
   routeHeadHook = routeHead;
+  // What the servers' own connections report goes to the display event
+  // intake; a lost server's heads leave their screens.
+  installDisplayEventHooks();
+  lostServerHooks.removeHead = removeServerFromScreen;
   rebuildClientServerList();
 }
 

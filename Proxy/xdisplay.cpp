@@ -57,6 +57,19 @@ void initIdentityCodes(ExtensionCodeMap* codes) {
   }
 }
 
+// The lowest index no other display holds: a client's link to a server sits
+// in that slot, and a server that left leaves its slot empty until then.
+u32 lowestFreeIndex(const ServerDisplay* server) {
+  auto taken = [server](u32 index) {
+    for (ServerDisplay* other = serverDisplayList; other; other = other->next)
+      if (other != server && other->index == index) return true;
+    return false;
+  };
+  u32 index = 0;
+  while (taken(index)) index++;
+  return index;
+}
+
 void appendToList(ServerDisplay* server) {
   ServerDisplay** link = &serverDisplayList;
   u32 position = 0;
@@ -66,7 +79,7 @@ void appendToList(ServerDisplay* server) {
   }
   *link = server;
   server->serial = position;
-  server->index = position;
+  server->index = lowestFreeIndex(server);
   serverDisplayCount++;
 }
 
@@ -83,7 +96,8 @@ ServerDisplay* newServerDisplay(const char* name, const char* configuredName) {
   strCopy(server->displayName, name ? name : "", sizeof server->displayName);
   strCopy(server->configuredName, configuredName ? configuredName : "", sizeof server->configuredName);
   initIdentityCodes(&server->codes);
-  server->index = server->serial = serverDisplayCount;
+  server->serial = serverDisplayCount;
+  server->index = lowestFreeIndex(server);
   return server;
 }
 
@@ -174,7 +188,8 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
 void closeLinksToServer(const ServerDisplay* server) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     for (u32 i = client->linkCount; i-- > 0;) {
-      if (client->links[i]->server.display == server) closeServerLink(client->links[i]);
+      ServerLink* link = i < client->linkCount ? client->links[i] : nullptr;
+      if (link && link->server.display == server) closeServerLink(link);
     }
   }
 }
@@ -222,19 +237,9 @@ void freeServerDisplay(ServerDisplay* server) {
   closeLinksToServer(server);
   free(server->savedPointer);
   free(server->savedPower);
+  // The other displays keep their index: every client's links stay in
+  // their slots, and this server's slot stays empty.
   free(server);
-  // The links of each client stay in server-list order, so indices move
-  // down together.
-  u32 index = 0;
-  for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
-    other->index = index++;
-    for (Head* head = other->firstHead; head; head = head->nextOnDisplay) head->serverIndex = other->index;
-  }
-  for (ProxyClient* client = clientList; client; client = client->next) {
-    for (u32 i = 0; i < client->linkCount; i++) {
-      if (const ServerDisplay* owner = client->links[i]->server.display) client->links[i]->server.serverIndex = owner->index;
-    }
-  }
   // No pending request may wait for the server that left.
   for (ProxyClient* client = clientList; client; client = client->next) {
     if (client->pendingTail) armPendingOnServers(client->pendingTail, client);
