@@ -341,7 +341,9 @@ void exitProxy(const char* reason, int status) {
       serviceHooks.stopRecording(client->recording, reason ? reason : "Exited", 5);
   }
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
-    if (server->display && !isDisplayOffline(server->display)) restoreServerState(server);
+    // What was put back must reach the server before the connection goes.
+    if (server->display && !isDisplayOffline(server->display) && restoreServerState(server))
+      XfsSync(server->display, False);
   }
   // The at-exit stack frees every order: the listeners must not hold theirs.
   resetListeners();

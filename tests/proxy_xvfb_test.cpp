@@ -432,6 +432,24 @@ TEST_F(ProxyLife, TheLocalServerRunsWithAGeneratedAuthorization) {
   EXPECT_FALSE(late.connectUnix(local.number())) << "the local server went with the proxy";
 }
 
+// The exit puts back what the proxy saved of each server when it opened it.
+TEST_F(ProxyLife, TheExitPutsBackTheServersSettings) {
+  ASSERT_TRUE(server.ok());
+  Display* direct = XOpenDisplay(server.display().c_str());
+  ASSERT_NE(direct, nullptr);
+  XSetScreenSaver(direct, 600, 60, DefaultBlanking, DefaultExposures);
+  XSync(direct, False);
+  start({"noReset", "on"});
+  XSetScreenSaver(direct, 1234, 60, DefaultBlanking, DefaultExposures);
+  XSync(direct, False);
+  proxy->signal(SIGTERM);
+  EXPECT_EQ(proxy->wait(15000), 0) << proxy->log();
+  int timeout = 0, interval = 0, blanking = 0, exposures = 0;
+  XGetScreenSaver(direct, &timeout, &interval, &blanking, &exposures);
+  EXPECT_EQ(timeout, 600);
+  XCloseDisplay(direct);
+}
+
 // A required process that is gone ends the proxy at the next check.
 TEST_F(ProxyLife, ARequiredProcessThatIsGoneEndsTheProxy) {
   pid_t child = fork();
