@@ -402,6 +402,23 @@ TEST_F(ProxyLife, TheLastClientLeavingResetsUnlessNoReset) {
     EXPECT_EQ(reset, !noReset) << proxy->log();
     RawClient again;
     EXPECT_TRUE(served(again)) << proxy->log();
+    // The screen is whole again: its root takes properties.
+    Bytes change(20, 0);
+    again.put32(change, 0, again.rootWindow());
+    again.put32(change, 4, XA_WM_NAME);
+    again.put32(change, 8, XA_STRING);
+    change[12] = 8;
+    again.put32(change, 16, 4);
+    change.insert(change.end(), {'r', 'o', 'o', 't'});
+    again.send(again.request(X_ChangeProperty, PropModeReplace, change));
+    Bytes get(20, 0);
+    again.put32(get, 0, again.rootWindow());
+    again.put32(get, 4, XA_WM_NAME);
+    again.put32(get, 16, 1);
+    again.send(again.request(X_GetProperty, 0, get));
+    Bytes reply = again.readMessage(5000);
+    ASSERT_GE(reply.size(), 36u);
+    EXPECT_EQ(std::string(reply.begin() + 32, reply.begin() + 36), "root");
     proxy.reset();
   }
 }
