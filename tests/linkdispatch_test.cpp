@@ -3,11 +3,14 @@
 // the client the same messages; extension codes are renumbered to the
 // proxy's on the way. The server's bytes are made here, in its byte order.
 #include <gtest/gtest.h>
+#include <X11/X.h>
+#include <X11/Xproto.h>
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "Proxy/client.h"
@@ -90,7 +93,11 @@ std::vector<u8> serverStream(bool msb) {
 // delivers stays in the client's output and pending list, in its order.
 class Receiver {
  public:
-  explicit Receiver(bool msb) : link_(&client_, msb) {
+  // The client's requests 1 to n, as the link's requests 1 to n.
+  explicit Receiver(bool msb, const std::vector<std::vector<u8>>& requests = {makeRequest(43, 0, {}),
+                                                                             makeRequest(8, 0, {1, 0, 0x40, 0}),
+                                                                             makeRequest(17, 0, {3, 0, 0, 0})})
+      : link_(&client_, msb) {
     client_.transport = reinterpret_cast<_XtransConnInfo*>(&client_);
     client_.number = 1;
     outbufferInit(&client_.output, -1, orderNoop, nullptr);
@@ -106,9 +113,6 @@ class Receiver {
     codes_.eventFromServer[kServerEvent] = kProxyEvent;
     codes_.majorToServer[kProxyMajor] = kServerMajor;
     link->server.codes = &codes_;
-    // The client's requests 1 to 3, as the link's requests 1 to 3.
-    const std::vector<u8> requests[] = {makeRequest(43, 0, {}), makeRequest(8, 0, {1, 0, 0x40, 0}),
-                                        makeRequest(17, 0, {3, 0, 0, 0})};
     for (const std::vector<u8>& r : requests) {
       client_.requestCounter++;
       copyRequestToServer(r.data(), static_cast<u32>(r.size()), link);
@@ -206,6 +210,59 @@ TEST_P(ServerInput, SplitAtEveryByteDeliversTheSameMessages) {
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerInput, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "MsbServer" : "LsbServer"; });
+
+// --- Errors back in the client's terms ------------------------------------------------
+
+struct ErrorCase {
+  u8 code;
+  u8 major;       // of the request the error answers
+  bool translated;
+};
+
+// A server id of the test: the client's id with a bit of the server's base.
+constexpr u32 kServerBase = 0x00800000;
+u32 toClient(u32 xid, const ServerLink*) { return xid & ~kServerBase; }
+
+class ErrorValues : public ::testing::TestWithParam<ErrorCase> {
+ protected:
+  void SetUp() override {
+    ordersInit();
+    registerCoreRowsForTest();
+    serverXidToClientHook = toClient;
+  }
+  void TearDown() override {
+    serverXidToClientHook = nullptr;
+    ordersFreeAll();
+  }
+};
+
+TEST_P(ErrorValues, ResourceIdsAreTheClientsOwn) {
+  const ErrorCase& c = GetParam();
+  std::vector<u8> delivered;
+  {
+    Receiver receiver(false, {makeRequest(c.major, 0, {1, 0, 0x20, 0})});
+    std::vector<u8> stream = ServerBytes(false).u8s({1, 0}).u16s({11, 0, 2}).u32s({0x11223344, 0x55667788}).bytes();
+    std::vector<u8> error =
+        ServerBytes(false).u8s({0, c.code}).u16s({1}).u32s({kServerBase | 0x200001}).u16s({0}).u8s({c.major}).padTo(32).bytes();
+    stream.insert(stream.end(), error.begin(), error.end());
+    receiver.feed(stream.data(), stream.size());
+    delivered = receiver.delivered();
+  }
+  ASSERT_EQ(delivered.size(), 32u);
+  EXPECT_EQ(delivered[1], c.code);
+  EXPECT_EQ(loadU32(&delivered[4]), c.translated ? 0x200001u : (kServerBase | 0x200001u));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ErrorValues,
+    ::testing::Values(ErrorCase{BadWindow, 8, true}, ErrorCase{BadPixmap, 54, true}, ErrorCase{BadCursor, 95, true},
+                      ErrorCase{BadFont, 46, true}, ErrorCase{BadDrawable, 14, true}, ErrorCase{BadGC, 60, true},
+                      ErrorCase{BadIDChoice, 1, true}, ErrorCase{BadColor, 79, true}, ErrorCase{BadValue, 113, true},
+                      ErrorCase{BadValue, 8, false}, ErrorCase{BadAtom, 17, false}, ErrorCase{BadMatch, 8, false},
+                      ErrorCase{BadAccess, 8, false}, ErrorCase{BadLength, 8, false}),
+    [](const auto& info) {
+      return "Error" + std::to_string(info.param.code) + "Of" + std::to_string(info.param.major);
+    });
 
 }  // namespace
 }  // namespace palvon::test
