@@ -17,6 +17,7 @@
 #include "Proxy/dispatch.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "base/orders.h"
 #include "base/wordswap.h"
@@ -126,6 +127,7 @@ class Receiver {
     outbufferFree(&client_.output);
     std::free(client_.links);
   }
+  ServerLink* link() { return link_.link(); }
   void feed(const u8* bytes, size_t n) {
     bufferAppend(bytes, n, &link_.link()->input);
     dispatchServerInput(link_.link());
@@ -251,6 +253,25 @@ TEST_P(ErrorValues, ResourceIdsAreTheClientsOwn) {
   ASSERT_EQ(delivered.size(), 32u);
   EXPECT_EQ(delivered[1], c.code);
   EXPECT_EQ(loadU32(&delivered[4]), c.translated ? 0x200001u : (kServerBase | 0x200001u));
+}
+
+// A BadWindow of a GrabPointer the client did not send (the proxy's own,
+// which leaves no stash) never reaches the client; one it sent does.
+TEST_F(ErrorValues, AGrabPointersBadWindowNeedsItsStash) {
+  for (bool stashed : {false, true}) {
+    std::vector<u8> delivered;
+    {
+      Receiver receiver(false, {makeRequest(X_GrabPointer, 0, std::vector<u8>(20, 0))});
+      if (stashed) stashRequestData(receiver.link(), X_GrabPointer, nullptr, nullptr);
+      std::vector<u8> stream = ServerBytes(false).u8s({1, 0}).u16s({11, 0, 2}).u32s({0x11223344, 0x55667788}).bytes();
+      std::vector<u8> error =
+          ServerBytes(false).u8s({0, BadWindow}).u16s({1}).u32s({0x200001}).u16s({0}).u8s({X_GrabPointer}).padTo(32).bytes();
+      stream.insert(stream.end(), error.begin(), error.end());
+      receiver.feed(stream.data(), stream.size());
+      delivered = receiver.delivered();
+    }
+    EXPECT_EQ(delivered.size(), stashed ? 32u : 0u) << (stashed ? "the client's own grab" : "the proxy's grab");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
