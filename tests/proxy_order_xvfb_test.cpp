@@ -94,7 +94,8 @@ void session(int display, char order, Answers* out) {
 class ServerOrder : public ::testing::TestWithParam<std::tuple<char, bool>> {};
 
 TEST_P(ServerOrder, ClientGetsItsAnswersInItsOrder) {
-  auto [clientOrder, serverSwapped] = GetParam();
+  const char clientOrder = std::get<0>(GetParam());
+  const bool serverSwapped = std::get<1>(GetParam());
   Xvfb xvfb{{"-screen", "0", "640x480x24"}};
   ASSERT_TRUE(xvfb.ok()) << xvfb.error();
   ClaimedDisplay listen(420);
