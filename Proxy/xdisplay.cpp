@@ -234,6 +234,8 @@ void freeServerDisplay(ServerDisplay* server) {
   }
   handRolesOn(server);
   disconnectServerDisplay(server, isDisplayOffline(server->display));
+  // The other displays keep their index: every client's links stay in
+  // their slots, and this server's slot stays empty.
   closeLinksToServer(server);
   free(server->savedPointer);
   free(server->savedPower);
