@@ -239,8 +239,6 @@ void freeServerDisplay(ServerDisplay* server) {
   closeLinksToServer(server);
   free(server->savedPointer);
   free(server->savedPower);
-  // The other displays keep their index: every client's links stay in
-  // their slots, and this server's slot stays empty.
   free(server);
   // No pending request may wait for the server that left.
   for (ProxyClient* client = clientList; client; client = client->next) {
