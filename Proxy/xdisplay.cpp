@@ -178,8 +178,10 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   }
   for (Head* head = server->firstHead; head; head = head->nextOnDisplay) head->display = nullptr;
   // Only what was put back needs the wire; a record that saved nothing may
-  // belong to a server that is gone already.
-  if (restored && !offline) XfsFlush(display);
+  // belong to a server that is gone already. A flush is not enough: closing
+  // a TCP connection with events still unread resets it, and the server
+  // then drops the requests it had not read yet.
+  if (restored && !offline) XfsSync(display, False);
   server->display = nullptr;
   xfsForget(display);
   xtargetCloseDisplay(display);
