@@ -55,11 +55,6 @@ ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
   return nullptr;
 }
 
-u32 installedColormaps([[maybe_unused]] const MetaScreen* screen, [[maybe_unused]] u32* ids, [[maybe_unused]] u32 maximum) {
-  PENDING();
-  return 0;
-}
-
 void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] bool offline) {
   PENDING();
 }
@@ -187,12 +182,6 @@ CursorRecord* cursorAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unu
   return nullptr;
 }
 
-bool describeCursorImages([[maybe_unused]] const CursorRecord* cursor, const HeadCursor** images, u32* count) {
-  PENDING();
-  *images = nullptr, *count = 0;
-  return false;
-}
-
 bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
   PENDING();
   return false;
@@ -256,11 +245,6 @@ Window isWMDeleteMessage([[maybe_unused]] const XEvent* event) {
 
 const char* applyScreenSettings([[maybe_unused]] ProxyClient* client, [[maybe_unused]] Head* head,
                                 [[maybe_unused]] u32 mask, [[maybe_unused]] const HeadSettings* settings) {
-  PENDING();
-  return nullptr;
-}
-
-EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
 }

@@ -64,8 +64,6 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 // The window a drawable-like resource belongs to (window, DOUBLE-BUFFER or
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
-// The colormaps installed on the meta screen. Stand-in: 0.
-u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count);
 void recalcKeepWindowsVisible(MetaScreen* screen);
@@ -132,8 +130,6 @@ void recordDisplayEvent(Display* display, const XEvent* event);
 // there. Stand-ins: null.
 ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
 CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
-// The images of a cursor record; false when it has none. Stand-in: false.
-bool describeCursorImages(const CursorRecord* cursor, const HeadCursor** images, u32* count);
 // Whether crossings out of the real root go straight to the crossing
 // handling (a flag of the meta root window's record). Stand-in: false.
 bool rootCrossingFlag(const MetaScreen* screen);
@@ -172,11 +168,5 @@ Window isWMDeleteMessage(const XEvent* event);
 // Applies the settings of the mask to the head; null or a message.
 struct HeadSettings;
 const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings);
-
-// --- Visuals ---------------------------------------------------------------------
-
-struct EmulatedColormap;
-// The emulated colormap of a colormap resource; null when it has none.
-EmulatedColormap* emulatedColormapOf(u32 colormapId);
 
 }  // namespace palvon

@@ -10,6 +10,7 @@
 #include "Proxy/files.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/colorheads.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/proxystate.h"

@@ -187,6 +187,11 @@ struct MetaScreen {
   i32 keepVisible;
   // Added with probing: heads removed after probing (probe-only), linked by next.
   Head* probeOnlyHeads;
+  // Added with the colormap requests: the installed colormaps, most
+  // recently installed last (heap, owned; see colorheads.h).
+  u32* installedColormapIds;
+  u32 installedColormapCount;
+  u32 installedColormapCapacity;
 };
 
 struct MetaScreenSettings {
