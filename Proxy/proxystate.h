@@ -49,6 +49,10 @@ struct ProxyState {
   ResourceDatabase resources;
   ResourceRecordLists records;
   CursorRecord* pointerCursor;
+
+  // Added with the input-device requests: the pointer buttons offered to
+  // clients (0 stands for 32).
+  u32 pointerButtonCount;
 };
 
 extern ProxyState proxyState;
