@@ -180,13 +180,15 @@ int allocPixelExactly(Display* display, Colormap colormap, XColor* colour, bool 
   return result;
 }
 
-int allocPixelsExactly(Display* display, Colormap colormap, XColor* colours, u32 count) {
+namespace {
+
+bool allocPixelList(Display* display, Colormap colormap, XColor* colours, u32 count) {
   u32 i = 0;
   while (i < count) {
     XColor& colour = colours[i];
     XColor asked = colour;
     asked.flags = kAllChannels;
-    if (!XfsAllocColor(display, colormap, &asked)) return 0;
+    if (!XfsAllocColor(display, colormap, &asked)) return false;
     if (asked.pixel == colour.pixel) {
       colour.red = asked.red, colour.green = asked.green, colour.blue = asked.blue;
       i++;
@@ -200,12 +202,12 @@ int allocPixelsExactly(Display* display, Colormap colormap, XColor* colours, u32
         freeOne(display, colormap, colours[i].pixel);
         if (!allocColorNear(display, colormap, &colours[i])) {
           releaseGrab(display, colormap, grab);
-          return 0;
+          return false;
         }
         i++;
       }
       releaseGrab(display, colormap, grab);
-      if (i == count) return 1;
+      if (i == count) return true;
     } else {
       std::free(grab.pixels);
     }
@@ -216,7 +218,33 @@ int allocPixelsExactly(Display* display, Colormap colormap, XColor* colours, u32
     }
     i++;
   }
-  return 1;
+  return true;
+}
+
+}  // namespace
+
+bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* wanted, u32 count) {
+  auto* colours = static_cast<XColor*>(std::malloc(u64(count ? count : 1) * sizeof(XColor)));
+  if (!colours) {
+    PALVON_OOM();
+    return false;
+  }
+  std::memcpy(colours, wanted, u64(count) * sizeof(XColor));
+  bool result = allocPixelList(display, colormap, colours, count);
+  std::free(colours);
+  return result;
+}
+
+bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count) {
+  auto* cells = static_cast<u32*>(std::malloc(u64(count ? count : 1) * sizeof(u32)));
+  if (!cells) {
+    PALVON_OOM();
+    return false;
+  }
+  for (u32 i = 0; i < count; i++) cells[i] = u32(pixels[i]);
+  bool result = allocColorCellsExactly(display, colormap, cells, count, nullptr, 0) != 0;
+  std::free(cells);
+  return result;
 }
 
 int allocColorCellsExactly(Display* display, Colormap colormap, const u32* pixels, u32 count, const u32* masks,
@@ -298,6 +326,10 @@ u32 fillFreeColorCells(Display* display, Colormap colormap, u16 red, u16 green, 
   u32 filled = grab.count;
   releaseGrab(display, colormap, grab);
   return filled;
+}
+
+u32 fillFreeColorCells(Display* display, Colormap colormap, const VisualRecord* match) {
+  return match ? fillFreeColorCells(display, colormap, 0, 0, 0) : 0;
 }
 
 XColor* queryAllocatedColors(Display* display, Colormap colormap, u32 size, u32* count) {

@@ -21,13 +21,16 @@ struct VisualRecord;
 // becomes what the server stored; with sync the display is synced after
 // the cell juggling. 1 or 0.
 int allocPixelExactly(Display* display, Colormap colormap, XColor* colour, bool sync);
-// The same for a list, sharing one grab of free cells; a colour whose pixel
-// cannot be had is logged and skipped. 0 only when an AllocColor fails.
-int allocPixelsExactly(Display* display, Colormap colormap, XColor* colours, u32 count);
+// The same for a list (colour pixels and RGB as wanted), sharing one grab
+// of free cells; a colour whose pixel cannot be had is logged and skipped.
+// False only when an AllocColor fails.
+bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* colours, u32 count);
 // AllocColorCells that must give exactly these pixels and plane masks. 0 on
 // failure, when nothing of the request stays allocated.
 int allocColorCellsExactly(Display* display, Colormap colormap, const u32* pixels, u32 count, const u32* masks,
                            u32 maskCount);
+// The same for single cells, as the heads layer replays them.
+bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count);
 // AllocColorPlanes that must give exactly these masks and pixels; 1 or 0 as
 // above.
 int allocColorPlanesExactly(Display* display, Colormap colormap, u32 redMask, u32 greenMask, u32 blueMask,
@@ -41,6 +44,9 @@ int allocColorNear(Display* display, Colormap colormap, XColor* colour);
 // Stores the colour into every free cell and frees them again; the number
 // of cells, 0 when none (or memory ran out).
 u32 fillFreeColorCells(Display* display, Colormap colormap, u16 red, u16 green, u16 blue);
+// The same with black, once for a head's colormap of a dynamic visual, so
+// that cells given out later start from a known colour.
+u32 fillFreeColorCells(Display* display, Colormap colormap, const VisualRecord* match);
 // The allocated cells of pixels 0 .. size - 1 with their colours (a new
 // array, free it with free), their number in *count; null when memory runs
 // out or the display is offline.

@@ -400,8 +400,10 @@ void freeClientColormapCells(ProxyClient* client) {
   if (client) forEachResourceOfType(RT_COLORMAP, freeCellsOfClient, client, nullptr);
 }
 
-void preallocColormapCells(ColormapRecord* colormap, Head* head, const VisualRecord* clientVisual,
+void preallocColormapCells(u32 colormapId, Head* head, const VisualRecord* clientVisual,
                            const VisualRecord* headVisual) {
+  auto* colormap = static_cast<ColormapRecord*>(lookupResourceByType(colormapId, RT_COLORMAP));
+  if (!colormap) return;
   if (!head || !clientVisual || !headVisual) {
     if (!colormap->visual || !isWritableVisualClass(colormap->visual->visualClass) || !colormap->screen) return;
     XColor black{u32(colormap->screen->blackPixel), 0, 0, 0, kAllChannels, 0};
@@ -452,6 +454,15 @@ void removeInstalledColormap(MetaScreen* screen, u32 colormap) {
   for (u32 i = 0; i < screen->installedColormapCount; i++)
     if (screen->installedColormapIds[i] != colormap) screen->installedColormapIds[kept++] = screen->installedColormapIds[i];
   screen->installedColormapCount = kept;
+}
+
+void clearInstalledColormaps(MetaScreen* screen) {
+  if (screen) screen->installedColormapCount = 0;
+}
+
+void setInstalledColormap(MetaScreen* screen, u32 colormap) {
+  clearInstalledColormaps(screen);
+  if (screen && !installColormapOnScreen(screen, colormap)) PALVON_OOM();
 }
 
 bool installColormapOnScreen(MetaScreen* screen, u32 colormap) {

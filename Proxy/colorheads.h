@@ -70,7 +70,7 @@ void freeClientColormapCells(ProxyClient* client);
 // Enters the colours that the head's default colormap already uses as the
 // proxy's own cells (head visual writable, not DirectColor). Without a head
 // the screen's black and white pixels are entered.
-void preallocColormapCells(ColormapRecord* colormap, Head* head, const VisualRecord* clientVisual,
+void preallocColormapCells(u32 colormap, Head* head, const VisualRecord* clientVisual,
                            const VisualRecord* headVisual);
 // The record's colour of a pixel (0 for a visual without tables), and
 // setting it for the channels of flags (DoRed, DoGreen, DoBlue).
@@ -91,6 +91,9 @@ u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
 // Moves (or adds) the id to the end of the list; false when memory ran out.
 bool installColormapOnScreen(MetaScreen* screen, u32 colormap);
 void removeInstalledColormap(MetaScreen* screen, u32 colormap);
+// Empties the list, or makes it hold that one colormap.
+void clearInstalledColormaps(MetaScreen* screen);
+void setInstalledColormap(MetaScreen* screen, u32 colormap);
 
 // --- Emulated visuals ---------------------------------------------------------------
 // Sets the colormap's emulation block up for the head whose match for the

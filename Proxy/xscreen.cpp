@@ -11,10 +11,11 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/colorheads.h"
 #include "Proxy/config.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
-#include "Proxy/colorheads.h"
+#include "Proxy/xsettings.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/proxystate.h"
