@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/proxystate.h"
 #include "Proxy/colorcells.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
@@ -441,6 +442,18 @@ void preallocColormapCells(u32 colormapId, Head* head, const VisualRecord* clien
 
 // --- Installed colormaps ------------------------------------------------------------------
 
+namespace {
+
+// Colormap records outlive nothing they point to, except at the very end of
+// a run: a screen that is no longer listed has no list to change.
+bool isListedScreen(const MetaScreen* screen) {
+  for (const MetaScreen* s = proxyState.screens; s; s = s->next)
+    if (s == screen) return true;
+  return false;
+}
+
+}  // namespace
+
 u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum) {
   if (!screen) return 0;
   u32 count = screen->installedColormapCount < maximum ? screen->installedColormapCount : maximum;
@@ -449,7 +462,7 @@ u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum) {
 }
 
 void removeInstalledColormap(MetaScreen* screen, u32 colormap) {
-  if (!screen) return;
+  if (!screen || !isListedScreen(screen)) return;
   u32 kept = 0;
   for (u32 i = 0; i < screen->installedColormapCount; i++)
     if (screen->installedColormapIds[i] != colormap) screen->installedColormapIds[kept++] = screen->installedColormapIds[i];
@@ -462,17 +475,18 @@ void clearInstalledColormaps(MetaScreen* screen) {
 
 void setInstalledColormap(MetaScreen* screen, u32 colormap) {
   clearInstalledColormaps(screen);
-  if (screen && !installColormapOnScreen(screen, colormap)) PALVON_OOM();
+  installColormapOnScreen(screen, colormap);
 }
 
 bool installColormapOnScreen(MetaScreen* screen, u32 colormap) {
+  if (!screen) return false;
   removeInstalledColormap(screen, colormap);
-  if (screen->installedColormapCount == screen->installedColormapCapacity) {
-    u32 capacity = screen->installedColormapCapacity ? 2 * screen->installedColormapCapacity : 8;
-    auto* grown = static_cast<u32*>(std::realloc(screen->installedColormapIds, u64(capacity) * sizeof(u32)));
-    if (!grown) return false;
-    screen->installedColormapIds = grown;
-    screen->installedColormapCapacity = capacity;
+  // A full list forgets its oldest entry: clients install a few maps in
+  // turn, a server holds fewer still.
+  if (screen->installedColormapCount == kInstalledColormapsMax) {
+    std::memmove(screen->installedColormapIds, screen->installedColormapIds + 1,
+                 (kInstalledColormapsMax - 1) * sizeof(u32));
+    screen->installedColormapCount--;
   }
   screen->installedColormapIds[screen->installedColormapCount++] = colormap;
   return true;
@@ -495,7 +509,14 @@ const char* initColormapEmulation(ColormapRecord* colormap, Head* head, const Vi
 }
 
 EmulatedColormap* emulatedCellsOf(ColormapRecord* colormap) {
-  return colormap && colormap->emulation ? &colormap->emulation->cells : nullptr;
+  if (!colormap) return nullptr;
+  if (colormap->emulation) return &colormap->emulation->cells;
+  // A meta screen's default colormap: the heads layer keeps its cells on
+  // the colour head.
+  MetaScreen* screen = colormap->screen;
+  if (!screen || colormap->id != screen->defaultColormap) return nullptr;
+  Head* head = screen->colorHead ? screen->colorHead : screen->heads;
+  return head ? head->emulatedColormap : nullptr;
 }
 
 EmulatedColormap* emulatedColormapOf(u32 colormapId) {

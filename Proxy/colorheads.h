@@ -88,7 +88,8 @@ u32 colormapMaskOnHead(const ColormapRecord* colormap, u32 mask, const Head* hea
 // The screen's installed list, most recently installed last: copies up to
 // `maximum` ids and gives how many were copied.
 u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
-// Moves (or adds) the id to the end of the list; false when memory ran out.
+// Moves (or adds) the id to the end of the list (a full list forgets its
+// oldest entry); false without a screen.
 bool installColormapOnScreen(MetaScreen* screen, u32 colormap);
 void removeInstalledColormap(MetaScreen* screen, u32 colormap);
 // Empties the list, or makes it hold that one colormap.
@@ -102,7 +103,8 @@ void setInstalledColormap(MetaScreen* screen, u32 colormap);
 // names the colormap's id on the head. Null or the failure text.
 const char* initColormapEmulation(ColormapRecord* colormap, Head* head, const VisualRecord* headVisual,
                                   Window window);
-// The block's cells; null when the colormap has none.
+// The block's cells (for a meta screen's default colormap the colour
+// head's); null when the colormap has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
 EmulatedColormap* emulatedCellsOf(ColormapRecord* colormap);
 

@@ -71,6 +71,15 @@ bool headLacks(const Head* head, const VisualRecord* visual) {
   return !headVisualMatch(head, visual) || isDepthMissingOnHead(visual->depth, head);
 }
 
+// Heads that were never given the colormap get no request about it.
+bool keepColormapTarget(const RouteTarget& target, void* argument) {
+  return !headLacks(target.head, static_cast<const ColormapRecord*>(argument)->visual);
+}
+
+void rewriteColormapId(u8* copy, u32, const RouteTarget& target, void*) {
+  put32(copy + 4, translateXid(get32(copy + 4), RT_COLORMAP, target.head));
+}
+
 // What a copy for the colour head needs rewritten: the colormap id at 4, a
 // plane mask, a run of pixels, and the stash entry the reply will need.
 struct ColorHeadCopy {
@@ -221,8 +230,7 @@ void ProcFreeColormap(u8* request, u32 length) {
   }
   syncIfSeveralHeads(client, colormap->screen);
   setRequestResource(client, id);
-  ColorHeadCopy copy{colormap, 0, 0, 0, 0, 0, 0};
-  forwardRequest(request, length, rewriteForColorHead, &copy);
+  forwardToTargets(Route::kEveryHead, request, length, keepColormapTarget, rewriteColormapId, colormap);
   freeResource(id);
 }
 
@@ -256,6 +264,10 @@ void copyEmulatedCells(ProxyClient* client, ColormapRecord* source, ColormapReco
   freeClientEmulatedCells(from);
 }
 
+bool keepSourceTarget(const RouteTarget& target, void* argument) {
+  return keepColormapTarget(target, static_cast<CopyAndFree*>(argument)->source);
+}
+
 void rewriteCopyAndFree(u8* copy, u32, const RouteTarget& target, void* argument) {
   auto* c = static_cast<CopyAndFree*>(argument);
   u32 id = get32(copy + 4);
@@ -285,7 +297,7 @@ void ProcCopyColormapAndFree(u8* request, u32 length) {
   copy->alloc = source->alloc;
   setRequestResource(client, id);
   CopyAndFree c{source, copy, false};
-  if (!forwardRequest(request, length, rewriteCopyAndFree, &c)) return;
+  if (!forwardToTargets(Route::kEveryHead, request, length, keepSourceTarget, rewriteCopyAndFree, &c)) return;
   // The cells are allocated in the new colormap on the other heads, which
   // must exist there first.
   syncIfSeveralHeads(client, source->screen);
@@ -312,10 +324,6 @@ bool keepInstallTarget(const RouteTarget& target, void* argument) {
   return false;
 }
 
-void rewriteInstall(u8* copy, u32, const RouteTarget& target, void*) {
-  put32(copy + 4, translateXid(get32(copy + 4), RT_COLORMAP, target.head));
-}
-
 void installOrUninstall(u8* request, u32 length, bool install) {
   u32 id = get32(request + 4);
   ColormapRecord* colormap = lookupColormap(id);
@@ -326,7 +334,7 @@ void installOrUninstall(u8* request, u32 length, bool install) {
   }
   setRequestResource(currentClient, id);
   InstallCopy c{colormap};
-  forwardToTargets(Route::kEveryHead, request, length, keepInstallTarget, rewriteInstall, &c);
+  forwardToTargets(Route::kEveryHead, request, length, keepInstallTarget, rewriteColormapId, &c);
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ Head* inputControlHead() {
 }
 
 u32 offeredPointerButtons() {
-  return proxyState.pointerButtonCount ? proxyState.pointerButtonCount : kDefaultButtons;
+  return proxyState.pointerButtons ? proxyState.pointerButtons : kDefaultButtons;
 }
 
 // --- The arithmetic ------------------------------------------------------------------------

@@ -50,9 +50,8 @@ struct ProxyState {
   ResourceRecordLists records;
   CursorRecord* pointerCursor;
 
-  // Added with the input-device requests: the pointer buttons offered to
-  // clients (0 stands for 32).
-  u32 pointerButtonCount;
+  // The pointer buttons offered to clients (0 stands for 32).
+  u32 pointerButtons;
 };
 
 extern ProxyState proxyState;
