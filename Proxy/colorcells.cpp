@@ -73,12 +73,26 @@ void freeOne(Display* display, Colormap colormap, unsigned long pixel, unsigned 
   XfsFreeColors(display, colormap, &pixel, 1, planes);
 }
 
-// Step 4 of the exact allocation: the wanted pixel is held already; it can
-// only be shared when it is a read-only cell, by asking for its own colour.
-bool shareHeldPixel(Display* display, Colormap colormap, XColor* colour) {
+// The wanted colour as the server keeps it (its own rounding); false when
+// the server gives no cell for it.
+bool resolveColour(Display* display, Colormap colormap, const XColor& wanted, XColor* resolved) {
+  XColor asked = wanted;
+  asked.flags = kAllChannels;
+  if (!XfsAllocColor(display, colormap, &asked)) return false;
+  freeOne(display, colormap, asked.pixel);
+  *resolved = asked;
+  return true;
+}
+
+// Step 4 of the exact allocation: the wanted pixel is held already. It is
+// shared only when it is a read-only cell that already shows the wanted
+// colour (`resolved`, as the server keeps it): a cell of another colour
+// would show this pixel differently on this server than on the others.
+bool shareHeldPixel(Display* display, Colormap colormap, XColor* colour, const XColor& resolved) {
   XColor held{};
   held.pixel = colour->pixel;
   if (!XfsQueryColor(display, colormap, &held)) return false;
+  if (held.red != resolved.red || held.green != resolved.green || held.blue != resolved.blue) return false;
   XColor asked = held;
   asked.flags = kAllChannels;
   if (!XfsAllocColor(display, colormap, &asked)) return false;
@@ -162,15 +176,16 @@ int allocPixelExactly(Display* display, Colormap colormap, XColor* colour, bool 
     return 1;
   }
   freeOne(display, colormap, asked.pixel);
+  const XColor resolved = asked;
   Grab grab = grabFreeCells(display, colormap);
   if (grab.failure) {
-    bool shared = shareHeldPixel(display, colormap, colour);
+    bool shared = shareHeldPixel(display, colormap, colour, resolved);
     if (!shared) logProblem(grab.failure, __FILE__, __LINE__);
     return shared ? 1 : 0;
   }
   if (!takeOut(grab, colour->pixel)) {
     releaseGrab(display, colormap, grab);
-    return shareHeldPixel(display, colormap, colour) ? 1 : 0;
+    return shareHeldPixel(display, colormap, colour, resolved) ? 1 : 0;
   }
   // Only the wanted cell is free now: a new cell must be that one.
   freeOne(display, colormap, colour->pixel);
@@ -212,7 +227,8 @@ bool allocPixelList(Display* display, Colormap colormap, XColor* colours, u32 co
       std::free(grab.pixels);
     }
     XColor& held = colours[i];
-    if (!shareHeldPixel(display, colormap, &held)) {
+    XColor resolved{};
+    if (!resolveColour(display, colormap, held, &resolved) || !shareHeldPixel(display, colormap, &held, resolved)) {
       LOGF(logChWarning, "Can't alloc pixel 0x%lx (RGB %x/%x/%x) in 0x%lx on display %s", held.pixel, held.red,
            held.green, held.blue, colormap, xShortDisplayName(display));
     }

@@ -200,7 +200,10 @@ int allocColorOnHeads(ProxyClient* client, ColormapRecord* colormap, const XColo
     }
     XColor onHead = *colour;
     onHead.pixel = pixelOnHead(colormap, pixel, head);
-    if (!allocPixelExactly(head->display, serverColormap(colormap, head), &onHead, false)) {
+    bool taken = allocPixelExactly(head->display, serverColormap(colormap, head), &onHead, false);
+    // What the juggling freed again must reach the server now.
+    XfsFlush(head->display);
+    if (!taken) {
       LOGF(logChWarning, "Can't alloc pixel %u on %s", pixel, headName(head));
       freeOnHeadsBefore(colormap, head, &pixel, 1, 0);
       dropAllocations(colormap, index, 1);
@@ -230,6 +233,7 @@ int allocColorCellsOnHeads(ProxyClient* client, ColormapRecord* colormap, const 
     bool ok = cells && allocColorCellsExactly(head->display, serverColormap(colormap, head), cells, count,
                                               cells + count, maskCount);
     std::free(cells);
+    XfsFlush(head->display);
     if (!ok) {
       freeOnHeadsBefore(colormap, head, pixels, count, planes);
       dropAllocations(colormap, first, count);
@@ -257,6 +261,7 @@ int allocColorPlanesOnHeads(ProxyClient* client, ColormapRecord* colormap, const
     bool ok = cells && allocColorPlanesExactly(head->display, serverColormap(colormap, head), cells[count],
                                                cells[count + 1], cells[count + 2], cells, count);
     std::free(cells);
+    XfsFlush(head->display);
     if (!ok) {
       freeOnHeadsBefore(colormap, head, pixels, count, planes);
       dropAllocations(colormap, first, count);

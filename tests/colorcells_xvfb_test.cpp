@@ -133,8 +133,9 @@ const PixelCase kPixels[] = {
     {"LowestFreeCell", {Other::kNone, 0, 0}, 0, 0x4040, true, 0x40, 1},
     // Held read-only with the same colour: shared, no new cell.
     {"SharedSameColour", {Other::kShared, 30, 0x2020}, 30, 0x2020, true, 0x20, 0},
-    // Held read-only with another colour: shared with that colour.
-    {"SharedOtherColour", {Other::kShared, 30, 0x2020}, 30, 0x9090, true, 0x20, 0},
+    // Held read-only with another colour: this server would show the pixel
+    // unlike the others, so it is not taken.
+    {"SharedOtherColour", {Other::kShared, 30, 0x2020}, 30, 0x9090, false, 0, 0},
     // Held read-write: not the proxy's to have, and nothing is left behind.
     {"HeldPrivately", {Other::kPrivate, 40, 0}, 40, 0x9090, false, 0, 0},
 };
