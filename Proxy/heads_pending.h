@@ -175,8 +175,6 @@ const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* clien
 
 // --- Core services the heads layer calls ----------------------------------------------
 
-// The meta screen's root window record under the id. Stand-in: true.
-bool createRootWindowRecord(MetaScreen* screen, u32 id);
 // The proxy's current time and focus time.
 void setProxyCurrentTime(Time time);
 void clearFreeColorCache();
@@ -192,5 +190,38 @@ void sendRandrHeadNotify(Head* head);
 // Windows that follow the head move with its logical origin.
 void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
 void stopTranslucencyOnDisplay(ServerDisplay* display);
+
+// --- Start-up and exit steps of layers not built yet --------------------------------
+
+// Starts the auxiliary resource server and opens its heads. Stand-in: the
+// text that it is not available.
+const char* startResourceServer();
+// Whether the head's fonts are drawn scaled (a zoomed head). Stand-in:
+// nothing is decided.
+void decideHeadFontScaling(Head* head);
+
+// --- Properties and time stamps on the heads --------------------------------------
+
+// The window that holds a client window's properties and selections, as an
+// id on *head (the atom server's head). Stand-in: the window's own copy on
+// the screen's head on the atom server, else the window translated for the
+// atom server's first head.
+u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head);
+// The client window of a property window id on a server. Stand-in: the
+// ordinary reverse translation.
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
+// A meta time stamp as the head's server counts it; CurrentTime stays.
+// Stand-in: unchanged (the clocks are not synchronised yet).
+u32 metaToServerTimestamp(u32 time, const Head* head);
+
+// --- Core protocol services the reset and the close-down call ------------------------
+
+// Releases now every destroyed window's kept attributes whose release waits.
+void releasePendingWindowAttributes();
+// Frees the proxy's list of font-path words.
+void freeProxyFontPath();
+// A leaving client's event selections on every window.
+void removeClientEventSelections(ProxyClient* client);
+
 
 }  // namespace palvon

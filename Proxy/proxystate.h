@@ -50,8 +50,14 @@ struct ProxyState {
   ResourceRecordLists records;
   CursorRecord* pointerCursor;
 
-  // The pointer buttons offered to clients (0 stands for 32).
+  // Added with the start-up: the protocol version offered, the keycodes and
+  // pointer buttons offered (the configuration's numbers, clamped), and the
+  // motion-buffer size of the clients' set-up reply.
+  u16 protocolMajor;
+  u16 protocolMinor;
+  u32 keycodeCount;
   u32 pointerButtons;
+  u32 motionBufferSize;
 };
 
 extern ProxyState proxyState;

@@ -52,8 +52,6 @@ bool forwardToTargets(Route route, const u8* request, u32 length, TargetFilter f
   return true;
 }
 
-void ProcForwardRequest(u8* request, u32 length) { forwardRequest(request, length); }
-
 void replaceReplyByError(u8 code, u32 badValue, u8 major) {
   ProxyClient* client = currentClient;
   if (!client) return;

@@ -22,10 +22,6 @@ using TargetFilter = bool (*)(const RouteTarget& target, void* argument);
 bool forwardToTargets(Route route, const u8* request, u32 length, TargetFilter filter, CopyRewrite rewrite,
                       void* argument, u32* served = nullptr);
 
-// A request handler for requests that need nothing rewritten: forwarded
-// unchanged along the row's route.
-void ProcForwardRequest(u8* request, u32 length);
-
 // In a reply handler: the error goes to the client in place of the reply
 // being handled (the client's sequence being answered, the request's major).
 void replaceReplyByError(u8 code, u32 badValue, u8 major);

@@ -4,9 +4,9 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/dispatch.h"
-#include "Proxy/reqtargets.h"
 #include "Proxy/rows.h"
 #include "Proxy/sequence.h"
+#include "Proxy/serverqueries.h"
 #include "Proxy/serverreq.h"
 
 namespace palvon {
@@ -24,9 +24,9 @@ constexpr RequestRow kRows[] = {
     {X_GetKeyboardControl, "GetKeyboardControl", ProcGetKeyboardControl, ReplyGetKeyboardControl, "bbs", "bbsiibbss", exactSize(4), Route::kInputHead},
     {X_Bell, "Bell", ProcBell, nullptr, "bbs", "", exactSize(4), Route::kInputHead},
     {X_ChangePointerControl, "ChangePointerControl", ProcChangePointerControl, nullptr, "bbssssbb", "", exactSize(12), Route::kEveryServer},
-    {X_GetPointerControl, "GetPointerControl", ProcForwardRequest, nullptr, "bbs", "bbsisss", exactSize(4), Route::kInputHead},
+    {X_GetPointerControl, "GetPointerControl", ProcForwardQuery, nullptr, "bbs", "bbsisss", exactSize(4), Route::kInputHead},
     {X_SetScreenSaver, "SetScreenSaver", ProcSetScreenSaver, nullptr, "bbsssbb", "", exactSize(12), Route::kEveryServer},
-    {X_GetScreenSaver, "GetScreenSaver", ProcForwardRequest, nullptr, "bbs", "bbsissbb", exactSize(4), Route::kMainHead},
+    {X_GetScreenSaver, "GetScreenSaver", ProcForwardQuery, nullptr, "bbs", "bbsissbb", exactSize(4), Route::kMainHead},
     {X_ChangeHosts, "ChangeHosts", ProcChangeHosts, nullptr, "bbsbbs", "", countedSize(8, 6, 2, 8), Route::kLocal},
     {X_ListHosts, "ListHosts", ProcListHosts, ReplyListHosts, "bbs", "H34", exactSize(4), Route::kMainHead},
     {X_SetAccessControl, "SetAccessControl", ProcSetAccessControl, nullptr, "bbs", "", exactSize(4), Route::kLocal},
@@ -35,9 +35,9 @@ constexpr RequestRow kRows[] = {
     {X_RotateProperties, "RotateProperties", ProcRotateProperties, nullptr, "bbsissI", "", countedSize(12, 8, 2, 32), Route::kPropertyHead},
     {X_ForceScreenSaver, "ForceScreenSaver", ProcForceScreenSaver, nullptr, "bbs", "", exactSize(4), Route::kEveryServer},
     {X_SetPointerMapping, "SetPointerMapping", ProcSetPointerMapping, nullptr, "bbs", "bbsi", countedSize(4, 1, 1, 8), Route::kEveryServer},
-    {X_GetPointerMapping, "GetPointerMapping", ProcForwardRequest, ReplyGetPointerMapping, "bbs", "bbsi", exactSize(4), Route::kInputHead},
+    {X_GetPointerMapping, "GetPointerMapping", ProcForwardQuery, ReplyGetPointerMapping, "bbs", "bbsi", exactSize(4), Route::kInputHead},
     {X_SetModifierMapping, "SetModifierMapping", ProcSetModifierMapping, nullptr, "bbs", "bbsi", countedSize(4, 1, 1, 64), Route::kEveryServer},
-    {X_GetModifierMapping, "GetModifierMapping", ProcForwardRequest, ReplyGetModifierMapping, "bbs", "bbsi", exactSize(4), Route::kInputHead},
+    {X_GetModifierMapping, "GetModifierMapping", ProcForwardQuery, ReplyGetModifierMapping, "bbs", "bbsi", exactSize(4), Route::kInputHead},
     INVALID(120), INVALID(121), INVALID(122), INVALID(123), INVALID(124), INVALID(125), INVALID(126),
     // The proxy's own round trips are keyed as NoOperation (a request that
     // never has a reply of its own), so their replies come here.
