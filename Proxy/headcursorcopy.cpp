@@ -10,6 +10,7 @@
 #include "Proxy/extensions.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/cursorreq.h"
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"

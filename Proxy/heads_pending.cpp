@@ -60,11 +60,6 @@ ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
   return nullptr;
 }
 
-u32 installedColormaps([[maybe_unused]] const MetaScreen* screen, [[maybe_unused]] u32* ids, [[maybe_unused]] u32 maximum) {
-  PENDING();
-  return 0;
-}
-
 void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] bool offline) {
   PENDING();
 }
@@ -179,12 +174,6 @@ CursorRecord* cursorAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unu
   return nullptr;
 }
 
-bool describeCursorImages([[maybe_unused]] const CursorRecord* cursor, const HeadCursor** images, u32* count) {
-  PENDING();
-  *images = nullptr, *count = 0;
-  return false;
-}
-
 bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
   PENDING();
   return false;
@@ -241,11 +230,6 @@ void setHeadWindowSize([[maybe_unused]] Head* head, [[maybe_unused]] u32 width, 
 }
 void applyHeadWindowState([[maybe_unused]] Head* head) { PENDING(); }
 
-EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
-  PENDING();
-  return nullptr;
-}
-
 const char* startSelectionSync([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] bool refresh) {
   PENDING();
   return nullptr;
@@ -267,34 +251,10 @@ const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] Meta
 }
 
 
-void clearInstalledColormaps([[maybe_unused]] MetaScreen* screen) { PENDING(); }
-void setInstalledColormap([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 colormap) { PENDING(); }
 void setProxyCurrentTime([[maybe_unused]] Time time) { PENDING(); }
 void clearFreeColorCache() { PENDING(); }
 void releaseProxyGrabs() { PENDING(); }
 void refreshScreenWindowTree([[maybe_unused]] MetaScreen* screen) { PENDING(); }
-
-void preallocColormapCells([[maybe_unused]] u32 colormap, [[maybe_unused]] Head* head,
-                           [[maybe_unused]] const VisualRecord* visual, [[maybe_unused]] const VisualRecord* match) {
-  PENDING();
-}
-
-void fillFreeColorCells([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
-                        [[maybe_unused]] const VisualRecord* match) {
-  PENDING();
-}
-
-bool allocColorCellsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
-                            [[maybe_unused]] const unsigned long* pixels, [[maybe_unused]] u32 count) {
-  PENDING();
-  return true;
-}
-
-bool allocPixelsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
-                        [[maybe_unused]] const XColor* colors, [[maybe_unused]] u32 count) {
-  PENDING();
-  return true;
-}
 
 bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
   PENDING();
@@ -343,7 +303,6 @@ u32 metaToServerTimestamp(u32 time, [[maybe_unused]] const Head* head) { return 
 
 void releasePendingWindowAttributes() { PENDING(); }
 void freeProxyFontPath() { PENDING(); }
-void freeClientColormapCells([[maybe_unused]] ProxyClient* client) { PENDING(); }
 void removeClientEventSelections([[maybe_unused]] ProxyClient* client) { PENDING(); }
 
 

@@ -64,8 +64,6 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 // The window a drawable-like resource belongs to (window, DOUBLE-BUFFER or
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
-// The colormaps installed on the meta screen. Stand-in: 0.
-u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count);
 void recalcKeepWindowsVisible(MetaScreen* screen);
@@ -127,8 +125,6 @@ void recordDisplayEvent(Display* display, const XEvent* event);
 // there. Stand-ins: null.
 ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
 CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
-// The images of a cursor record; false when it has none. Stand-in: false.
-bool describeCursorImages(const CursorRecord* cursor, const HeadCursor** images, u32* count);
 // Whether crossings out of the real root go straight to the crossing
 // handling (a flag of the meta root window's record). Stand-in: false.
 bool rootCrossingFlag(const MetaScreen* screen);
@@ -163,13 +159,6 @@ void setHeadWindowOrigin(Head* head, i32 x, i32 y);
 void setHeadWindowSize(Head* head, u32 width, u32 height);
 void applyHeadWindowState(Head* head);
 
-// --- Visuals ---------------------------------------------------------------------
-
-struct EmulatedColormap;
-// The emulated colormap of a colormap resource; null when it has none.
-EmulatedColormap* emulatedColormapOf(u32 colormapId);
-
-
 // --- Selection synchronisation, stacking, run-time servers ------------------------------
 
 // Null or a message.
@@ -186,9 +175,6 @@ const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* clien
 
 // --- Core services the heads layer calls ----------------------------------------------
 
-// The installed-colormap list of a meta screen: emptied, or holding one map.
-void clearInstalledColormaps(MetaScreen* screen);
-void setInstalledColormap(MetaScreen* screen, u32 colormap);
 // The proxy's current time and focus time.
 void setProxyCurrentTime(Time time);
 void clearFreeColorCache();
@@ -196,13 +182,6 @@ void clearFreeColorCache();
 void releaseProxyGrabs();
 // Saved window positions and visible regions of the screen's window tree.
 void refreshScreenWindowTree(MetaScreen* screen);
-// Colour cells of a head's colormap: the colour head preallocates a dynamic
-// visual's shared colours; every still free cell is filled once; cells
-// allocated exactly at the given pixels (false when they differ).
-void preallocColormapCells(u32 colormap, Head* head, const VisualRecord* visual, const VisualRecord* match);
-void fillFreeColorCells(Display* display, Colormap colormap, const VisualRecord* match);
-bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count);
-bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* colors, u32 count);
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);
@@ -241,9 +220,7 @@ u32 metaToServerTimestamp(u32 time, const Head* head);
 void releasePendingWindowAttributes();
 // Frees the proxy's list of font-path words.
 void freeProxyFontPath();
-// A leaving client's colour cells in other clients' colormaps, and its
-// event selections on every window.
-void freeClientColormapCells(ProxyClient* client);
+// A leaving client's event selections on every window.
 void removeClientEventSelections(ProxyClient* client);
 
 

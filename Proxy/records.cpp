@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/colorheads.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"
@@ -16,6 +17,7 @@
 #include "Xext/pose.h"
 #include "base/logging.h"
 #include "base/strlist.h"
+#include "xsupport/xrclib_pointer.h"
 
 namespace palvon {
 
@@ -175,6 +177,7 @@ void unrefCursor(CursorRecord* cursor) {
   if (proxyState.pointerCursor == cursor) proxyState.pointerCursor = nullptr;
   unlinkRecord(&lists().cursors, cursor);
   for (u32 i = cursor->displayCount; i-- > 0;) releaseCursorEntry(&cursor->entries[i]);
+  cursorImageArrayFree(cursor->images, cursor->imageCount);
   std::free(cursor);
 }
 
@@ -240,6 +243,8 @@ ColormapRecord* cloneColormapRecord(const ColormapRecord* record) {
   // The allocation list belongs to one record: the copy gets its own.
   copy->allocations = nullptr;
   copy->allocationCapacity = 0;
+  // So does the emulation block.
+  copy->emulation = nullptr;
   if (record->allocationCount) {
     copy->allocations =
         static_cast<ColormapAllocation*>(std::malloc(u64(record->allocationCount) * sizeof(ColormapAllocation)));
@@ -255,6 +260,7 @@ ColormapRecord* cloneColormapRecord(const ColormapRecord* record) {
 
 void freeColormapRecord(ColormapRecord* record) {
   if (!record) return;
+  std::free(record->emulation);
   std::free(record->allocations);
   std::free(record);
 }

@@ -24,6 +24,7 @@ struct VisualRecord;
 struct ProxyClient;
 struct EmulatedColormapState;
 struct FontGlyphImages;
+struct HeadCursor;
 
 // A copy of a pixmap that the proxy holds through its own connection to a
 // head's server.
@@ -102,12 +103,17 @@ struct CursorRecord {
   u32 refCount;
   u32 displayCount;
   CursorDisplayEntry* entries;  // displayCount entries, after the record
+  // Added with the cursor requests: the images every head's cursor is made
+  // from (one for a core cursor), in the client's bitmap layout; owned by
+  // the record (cursorImageArrayFree).
+  HeadCursor* images;
+  u32 imageCount;
 };
 
 constexpr u32 kAllocNone = 0;
 constexpr u32 kAllocAll = 1;
-constexpr u32 kCellShared = 1;    // one read-only cell (AllocColor family)
-constexpr u32 kCellWritable = 0;  // writable cells (AllocColorCells, AllocColorPlanes)
+constexpr u32 kAllocationShared = 1;    // one read-only cell (AllocColor family)
+constexpr u32 kAllocationWritable = 0;  // writable cells (AllocColorCells, AllocColorPlanes)
 
 struct ColormapAllocation {
   ProxyClient* owner;  // null for the proxy itself

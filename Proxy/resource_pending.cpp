@@ -25,10 +25,5 @@ const char* openFontOnHead(FontRecord*, Head*) {
   PALVON_WIP();
   return nullptr;
 }
-int allocColorCellsOnHeads(ProxyClient*, ColormapRecord*, const u32*, u32, const u32*, u32) {
-  PALVON_WIP();
-  return 1;
-}
-void removeInstalledColormap(MetaScreen*, u32) {}
 
 }  // namespace palvon

@@ -14,7 +14,6 @@ struct MetaScreen;
 struct ProxyClient;
 struct ProxyWindow;
 struct ServerDisplay;
-struct ColormapRecord;
 
 // Window attributes and the save-set.
 void processSaveSet(ProxyClient* client);
@@ -38,9 +37,5 @@ void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 // display, and its glyph pixmap on one head.
 const char* makeFontGlyphImages(FontRecord* font);
 const char* openFontOnHead(FontRecord* font, Head* head);
-// Colour cells on the servers and colormap installation.
-int allocColorCellsOnHeads(ProxyClient* client, ColormapRecord* colormap, const u32* pixels, u32 count,
-                           const u32* masks, u32 maskCount);
-void removeInstalledColormap(MetaScreen* screen, u32 colormap);
 
 }  // namespace palvon

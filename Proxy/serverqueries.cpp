@@ -30,26 +30,4 @@ void ReplyGetInputFocus(u8* reply, u32 length) {
   sendReplyToClient(reply, length, "bbsii");
 }
 
-// The size is asked on the head against its own root: the meta screen's
-// root stands for the drawable the client named.
-void ProcQueryBestSize(u8* request, u32 length) {
-  if (request[1] > 2) return sendXError(BadValue, request[1], request, length, nullptr);
-  u32 drawable = get32(request + 4);
-  setRequestResource(currentClient, drawable);
-  forwardRequest(request, length, [](u8* copy, u32, const RouteTarget& route, void*) {
-    if (!route.head) return;
-    MetaScreen* screen = route.head->metaScreen;
-    u32 root = screen ? screen->rootId : get32(copy + 4);
-    put32(copy + 4, translateXid(root, RT_REAL_ROOT, route.head));
-  });
-}
-
-// The keycodes the client may ask for are the proxy's range.
-void ProcGetKeyboardMapping(u8* request, u32 length) {
-  u32 first = request[4], count = request[5];
-  if (first < proxyState.minKeycode || first + count > proxyState.maxKeycode + 1)
-    return sendXError(BadValue, first < proxyState.minKeycode ? first : count, request, length, nullptr);
-  forwardRequest(request, length);
-}
-
 }  // namespace palvon

@@ -5,6 +5,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
+#include "Proxy/colorheads.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/linkdispatch.h"

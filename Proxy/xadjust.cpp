@@ -1,6 +1,7 @@
 // Reconciling capabilities over the heads: the stages in order, and the
 // font path, resource-id, pixmap-format, keycode and backing-store stages.
 // Visuals and colormaps are in xadjust_visuals.cpp.
+#include "Proxy/colorheads.h"
 #include "Proxy/xadjust.h"
 
 #include <X11/Xutil.h>

@@ -1,6 +1,7 @@
 // Replaying a colormap's allocations on a head's server colormap.
 #include <cstdlib>
 
+#include "Proxy/colorcells.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
@@ -44,7 +45,7 @@ const char* copyColormapCellsToHead(u32 colormap, Head* head, Colormap serverCol
   u32 writable = 0, sharedCount = 0;
   for (u32 i = 0; i < count; i++) {
     const ColormapAllocation& cell = record->allocations[i];
-    if (cell.kind == kCellShared) shared[sharedCount++] = cellColour(record, cell.pixel);
+    if (cell.kind == kAllocationShared) shared[sharedCount++] = cellColour(record, cell.pixel);
     else pixels[writable++] = cell.pixel;
   }
   const char* error = nullptr;

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/colorcells.h"
+#include "Proxy/colorheads.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"

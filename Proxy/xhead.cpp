@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/colorheads.h"
 #include "Proxy/config.h"
 #include "Proxy/files.h"
 #include "Proxy/headlookup.h"

@@ -1,5 +1,6 @@
 // Probing the heads, the proxy's windows on each head, and what a reset
 // releases of them.
+#include "Proxy/colorheads.h"
 #include "Proxy/xprobe.h"
 
 #include <X11/Xutil.h>

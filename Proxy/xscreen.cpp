@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/colorheads.h"
 #include "Proxy/config.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"

@@ -29,6 +29,7 @@ struct RequestWriter;
 constexpr u32 kHeadNameMax = 255;
 constexpr u32 kHeadCleanupSlots = 8;
 constexpr u32 kHeadDepthTableMax = 33;  // depths 0..32
+constexpr u32 kInstalledColormapsMax = 256;
 
 // Head tag bits that the heads and screens read.
 constexpr u32 kHeadTagAtom = 0x1;
@@ -192,6 +193,10 @@ struct MetaScreen {
   i32 keepVisible;
   // Added with probing: heads removed after probing (probe-only), linked by next.
   Head* probeOnlyHeads;
+  // Added with the colormap requests: the installed colormaps, most
+  // recently installed last (see colorheads.h).
+  u32 installedColormapIds[kInstalledColormapsMax];
+  u32 installedColormapCount;
 };
 
 struct MetaScreenSettings {

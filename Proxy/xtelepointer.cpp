@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "Proxy/heads_pending.h"
+#include "Proxy/cursorreq.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"

@@ -2,9 +2,9 @@
 // through the proxy to a real server whose link speaks either order, comes
 // back byte for byte as the server answers the same client directly. The
 // proxy's rows are the product's; only their handlers are replaced by one
-// that forwards the request unchanged, so what is tested is the request
-// prologue, the link's one swap of each reply by its row and the swap
-// towards the client.
+// that forwards the request unchanged (and the reply handlers by the
+// default), so what is tested is the request prologue, the link's one swap
+// of each reply by its row and the swap towards the client.
 #include <gtest/gtest.h>
 
 #include <X11/Xproto.h>
@@ -50,11 +50,15 @@ void captureLinkSetup(ServerLink* link, const u8* reply, u32 length) {
 
 void forwardUnchanged(u8* request, u32 length) { forwardRequestTo(Route::kMainHead, request, length, nullptr, nullptr); }
 
-// The product's row of a core request, with the forwarding handler.
+// The product's row of a core request, with the forwarding handler and the
+// reply passed on as it came (the rows' own reply handlers answer some
+// requests from the proxy's model instead). NoOperation keeps its reply
+// handler: the proxy's own round trips come back under it.
 void forwardCoreRequest(u8 major) {
   static std::deque<RequestRow> rows;
   RequestRow row = coreRequestRow(major);
   row.request = forwardUnchanged;
+  if (major != X_NoOperation) row.reply = nullptr;
   rows.push_back(row);
   for (u32 minor = 0; minor < 256; minor++) proxyState.dispatch.requests[requestKey(major, static_cast<u8>(minor))] = &rows.back();
 }
