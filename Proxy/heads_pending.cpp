@@ -145,11 +145,6 @@ void sampleServerTimes() {
   PENDING();
 }
 
-const char* startClockSync() {
-  PENDING();
-  return nullptr;
-}
-
 void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* from, [[maybe_unused]] Head* to) {
   PENDING();
 }
@@ -211,43 +206,10 @@ ServerDisplay* firstOrdinaryDisplay() {
   return nullptr;
 }
 
-void selectionSyncClear([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionClearEvent* event) {
-  PENDING();
-}
-
-void selectionSyncRequest([[maybe_unused]] ServerDisplay* display,
-                          [[maybe_unused]] const XSelectionRequestEvent* event) {
-  PENDING();
-}
-
-void selectionSyncNotify([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionEvent* event) {
-  PENDING();
-}
-
-bool isTimeSyncWindow([[maybe_unused]] const ServerDisplay* display, [[maybe_unused]] Window window) {
-  PENDING();
-  return false;
-}
-
-void timeSyncAnswer([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] Time time) { PENDING(); }
-void setHeadWindowOrigin([[maybe_unused]] Head* head, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
-void setHeadWindowSize([[maybe_unused]] Head* head, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
-  PENDING();
-}
-void applyHeadWindowState([[maybe_unused]] Head* head) { PENDING(); }
-
 EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
 }
-
-const char* startSelectionSync([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] bool refresh) {
-  PENDING();
-  return nullptr;
-}
-
-void stopSelectionSync([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void updateHeadStacking([[maybe_unused]] Head* head) { PENDING(); }
 
 bool checkPixmapFormatOnHead([[maybe_unused]] Head* head, [[maybe_unused]] u32 depth,
                              [[maybe_unused]] u32 bitsPerPixel, [[maybe_unused]] u32 pad) {

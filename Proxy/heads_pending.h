@@ -107,7 +107,6 @@ void removeTranslucencyForHead(Head* head);
 // --- Heads, pointer and input ----------------------------------------------------
 
 void sampleServerTimes();
-const char* startClockSync();
 // Reparents the screen's window tree from one head to another display.
 void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
 
@@ -150,18 +149,6 @@ void removeExitCallback(void (*callback)(void* argument), void* argument);
 // the first display that is not the resource server.
 const char* removeServer(const char* name);
 ServerDisplay* firstOrdinaryDisplay();
-// Selection synchronisation.
-void selectionSyncClear(ServerDisplay* display, const XSelectionClearEvent* event);
-void selectionSyncRequest(ServerDisplay* display, const XSelectionRequestEvent* event);
-void selectionSyncNotify(ServerDisplay* display, const XSelectionEvent* event);
-// Clock synchronisation: whether the window is the display's ping window,
-// and its answer.
-bool isTimeSyncWindow(const ServerDisplay* display, Window window);
-void timeSyncAnswer(ServerDisplay* display, Time time);
-// The geometry of a head shown in a window.
-void setHeadWindowOrigin(Head* head, i32 x, i32 y);
-void setHeadWindowSize(Head* head, u32 width, u32 height);
-void applyHeadWindowState(Head* head);
 
 // --- Visuals ---------------------------------------------------------------------
 
@@ -169,13 +156,8 @@ struct EmulatedColormap;
 // The emulated colormap of a colormap resource; null when it has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
 
-// --- Selection synchronisation, stacking, run-time servers ------------------------------
+// --- Run-time servers ------------------------------
 
-// Null or a message.
-const char* startSelectionSync(ServerDisplay* display, bool refresh);
-void stopSelectionSync(ServerDisplay* display);
-// Restacks the head's window for its keepOnTop / keepBelow tags.
-void updateHeadStacking(Head* head);
 // Whether the head's server can serve one pixmap format of the proxy.
 // Stand-in: true.
 bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad);
