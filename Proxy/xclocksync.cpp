@@ -32,6 +32,7 @@ void onRepeat(void*) {
 
 ServerDisplay* clockDisplay() { return timeDisplay ? timeDisplay : serverDisplayList; }
 
+
 // Whether any display answered slower than before, or too slowly at all.
 bool isBadRound() {
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
@@ -41,7 +42,9 @@ bool isBadRound() {
   return false;
 }
 
-void finishRound() {
+}  // namespace
+
+void finishTimeSyncRound() {
   const ServerDisplay* reference = clockDisplay();
   i64 referenceNew = reference ? reference->newStartMs : 0;
   i64 referenceAdopted = reference ? reference->clockOffsetMs : 0;
@@ -64,8 +67,6 @@ void finishRound() {
     badRounds = 0;
   }
 }
-
-}  // namespace
 
 const char* startTimeSync() {
   orderCancel(repeatTimer);
@@ -102,7 +103,7 @@ void timeSyncAnswer(ServerDisplay* server, Time time) {
   server->newStartMs = i64(u32(time)) - i64(server->halfRoundTripMs);
   if (awaited) awaited--;
   if (awaited) return;
-  finishRound();
+  finishTimeSyncRound();
 }
 
 u32 timeSyncBadRounds() { return badRounds; }

@@ -36,6 +36,10 @@ bool isTimeSyncWindow(const ServerDisplay* server, Window window);
 // The PropertyNotify answer of the display's ping, with the server's time.
 void timeSyncAnswer(ServerDisplay* server, Time time);
 
+// Ends a round once every answer is in: the drifts are computed and, in a
+// good round, each display's new start is adopted.
+void finishTimeSyncRound();
+
 // Bad rounds in a row so far.
 u32 timeSyncBadRounds();
 // Answers still awaited in the current round.

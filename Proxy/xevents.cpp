@@ -290,9 +290,11 @@ bool onConfigure(DisplayEvents& d, XEvent* event) {
 
 bool onProperty(DisplayEvents& d, XEvent* event) {
   if (event->xproperty.send_event) return true;
-  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
-    if (server->display == d.display && isTimeSyncWindow(server, event->xproperty.window))
-      timeSyncAnswer(server, event->xproperty.time);
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    if (server->display != d.display) continue;
+    if (isTimeSyncWindow(server, event->xproperty.window)) timeSyncAnswer(server, event->xproperty.time);
+    else selectionSyncProperty(server, &event->xproperty);
+  }
   return true;
 }
 

@@ -112,8 +112,8 @@ bool isAtomListType(Display* display, Atom type) {
   return pair && type == pair;
 }
 
-// Reads the answer from the owner's window, deleting it: false when there
-// is nothing usable (failed read, no type or format, no items, data left).
+// Reads the answer from the owner's window, deleting it; false when the
+// read failed or data are left after the second read.
 bool readAnswer(Display* display, Window window, Atom property, unsigned char** data, unsigned long* count,
                 Atom* type, int* format) {
   unsigned long after = 0;
@@ -129,15 +129,11 @@ bool readAnswer(Display* display, Window window, Atom property, unsigned char** 
                              data) != Success)
       return false;
   }
-  if (*type == None || *format == 0 || *count == 0 || after || !*data) {
-    if (*data) XFree(*data);
-    *data = nullptr;
-    return false;
-  }
-  return true;
+  return after == 0;
 }
 
-// Copies the owner's answer to the requestor; false refuses it.
+// Copies the owner's answer to the requestor; false refuses it (a failed
+// read, no type or format, no items).
 bool deliverAnswer(SelectionSync* owner, SelectionSyncRequestSlot& slot, Atom property) {
   Display* ownerDisplay = displayOf(owner);
   Display* requestorDisplay = displayOf(slot.from);
@@ -145,20 +141,24 @@ bool deliverAnswer(SelectionSync* owner, SelectionSyncRequestSlot& slot, Atom pr
   unsigned long count = 0;
   Atom type = None;
   int format = 0;
-  if (!readAnswer(ownerDisplay, owner->window, property, &data, &count, &type, &format)) return false;
+  bool usable = readAnswer(ownerDisplay, owner->window, property, &data, &count, &type, &format);
   // An incremental transfer would need a conversation the proxy does not
-  // hold: refused at once rather than left to stall.
-  Atom incremental = XfsInternAtom(ownerDisplay, "INCR", True);
-  bool usable = !(incremental && type == incremental);
+  // hold: refused at once rather than left to stall, and its pieces are
+  // drained as they come.
+  Atom incremental = usable && type != None ? XfsInternAtom(ownerDisplay, "INCR", True) : None;
+  if (incremental && type == incremental) {
+    owner->draining = property;
+    usable = false;
+  }
+  usable = usable && type != None && format != 0 && count != 0 && data && count <= unsigned(INT32_MAX);
   if (usable && format == 32 && isAtomListType(ownerDisplay, type))
     translateAtomData(ownerDisplay, requestorDisplay, reinterpret_cast<unsigned long*>(data), count);
   Atom requestorType = usable ? translateSelectionTarget(ownerDisplay, 0, type, requestorDisplay, 0) : None;
-  usable = usable && requestorType && count <= unsigned(INT32_MAX);
-  if (usable)
+  if (requestorType)
     XfsChangeProperty(requestorDisplay, slot.request.requestor, requestProperty(slot.request), requestorType, format,
                       PropModeReplace, data, int(count));
-  XFree(data);
-  return usable;
+  if (data) XFree(data);
+  return requestorType != None;
 }
 
 void refreshOtherDisplays(const SelectionSync* owner, u32 index) {
@@ -243,6 +243,8 @@ bool selectionSyncClear(ServerDisplay* server, const XSelectionClearEvent* event
     XfsFlush(displayOf(record));
   }
   slot.owner = taker;
+  // A new owner program answers afresh.
+  taker->draining = None;
   return true;
 }
 
@@ -252,7 +254,9 @@ bool selectionSyncRequest(ServerDisplay* server, const XSelectionRequestEvent* e
   if (!from || from->window != event->owner) return false;
   int index = selectionIndex(from, event->selection);
   SelectionSync* owner = index < 0 ? nullptr : selectionSyncSlots[index].owner;
-  if (!owner || owner == from) {
+  // An owner still writing a refused incremental answer drops what it is
+  // asked meanwhile: refused at once.
+  if (!owner || owner == from || owner->draining) {
     refuseRequest(from, *event);
     return true;
   }
@@ -274,6 +278,7 @@ bool selectionSyncRequest(ServerDisplay* server, const XSelectionRequestEvent* e
   XfsFlush(ownerDisplay);
   slot.request = *event;
   slot.forwardedTarget = target;
+  slot.forwardedProperty = property;
   slot.from = from;
   return true;
 }
@@ -296,6 +301,33 @@ bool selectionSyncNotify(ServerDisplay* server, const XSelectionEvent* event) {
   }
   sendSelectionNotify(slot, requestProperty(slot.request));
   refreshOtherDisplays(owner, u32(index));
+  return true;
+}
+
+bool selectionSyncProperty(ServerDisplay* server, const XPropertyEvent* event) {
+  if (event->send_event || event->state != PropertyNewValue) return false;
+  SelectionSync* record = findRecord(server);
+  if (!record || record->window != event->window) return false;
+  Display* display = displayOf(record);
+  if (record->draining && event->atom == record->draining) {
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    // Length 0 reads nothing but tells the size: the empty piece ends it.
+    if (XfsGetWindowProperty(display, record->window, event->atom, 0, 0, True, AnyPropertyType, &type, &format,
+                             &count, &after, &data) == Success &&
+        type != None && after == 0)
+      record->draining = None;
+    if (data) XFree(data);
+    XfsDeleteProperty(display, record->window, event->atom);
+    XfsFlush(display);
+    return true;
+  }
+  for (const SelectionSyncRequestSlot& slot : selectionSyncSlots)
+    if (slot.owner == record && slot.from && slot.forwardedProperty == event->atom) return true;
+  XfsDeleteProperty(display, record->window, event->atom);
+  XfsFlush(display);
   return true;
 }
 

@@ -32,6 +32,8 @@ struct SelectionSync {
   Window window;                 // the proxy's selection window there
   u32 refresh;                   // re-offer the selections after each transfer
   Atom atoms[kSelectionSyncCount];  // PRIMARY, SECONDARY, this server's CLIPBOARD
+  Atom draining;                 // an incremental answer (refused) the owner still writes;
+                                 // conversions asked of it meanwhile are refused
 };
 
 // Per selection: the display whose program owns it, and the conversion in
@@ -40,6 +42,7 @@ struct SelectionSyncRequestSlot {
   SelectionSync* owner;          // null: the proxy owns it everywhere
   XSelectionRequestEvent request;
   Atom forwardedTarget;          // on the owner's display
+  Atom forwardedProperty;        // on the owner's display
   SelectionSync* from;           // the requestor's display; null: none in flight
 };
 
@@ -62,6 +65,12 @@ bool isSelectionSyncWindow(const ServerDisplay* server, u32 window);
 bool selectionSyncClear(ServerDisplay* server, const XSelectionClearEvent* event);
 bool selectionSyncRequest(ServerDisplay* server, const XSelectionRequestEvent* event);
 bool selectionSyncNotify(ServerDisplay* server, const XSelectionEvent* event);
+// A property appeared on the display's selection window. The pieces of a
+// refused incremental answer are deleted as they come, up to the empty one
+// that ends it, so that the owner finishes instead of waiting for ever (and
+// serves the next conversion); so is anything that answers nothing in
+// flight.
+bool selectionSyncProperty(ServerDisplay* server, const XPropertyEvent* event);
 
 // The same atom on another display: predefined atoms unchanged, others by
 // name; 0 when the name is unknown on the source or cannot be interned.
