@@ -88,6 +88,8 @@ struct ProxyClient {
   RedirectNote* redirectNotes;
   u32 errorCounter;            // errors sent to the client
   char* peerName;              // printable peer when known (heap)
+  // Pending entries waiting for their round trips, newest first (pending.h).
+  PendingRequest* unarmedPending;
   // Added by the resource database: the counter of ids the proxy takes in
   // the client's own space (counts down from the top, 0 when created), and
   // the resource that the current request names (setRequestResource).
@@ -108,7 +110,9 @@ struct Listener {
 };
 
 // The client list (head's previous is the tail), its length, the listeners,
-// the client whose input is being handled and the proxy's display number.
+// the client whose input is being handled and the proxy's display number
+// (-1 until the listeners are open; the one number getProxyDisplayNumber
+// and the log file name read).
 extern ProxyClient* clientList;
 extern u32 clientCount;
 extern Listener* listenerList;

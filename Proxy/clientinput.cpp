@@ -9,6 +9,8 @@
 #include "Proxy/access.h"
 #include "Proxy/auth.h"
 #include "Proxy/core11G.h"
+#include "Proxy/dispatch.h"
+#include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/wire.h"
 #include "Proxy/xdisplay.h"
@@ -27,15 +29,8 @@ bool grabCoversExempt;
 namespace {
 
 constexpr u32 kDetailAuthorization = 0x10000000;
-constexpr u8 kBadRequest = 1;
 constexpr u8 kBadLength = 16;
 constexpr u32 kSetupHeader = 12;
-
-u16 get16(const u8* p, bool swapped) { return swapped ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[1] << 8 | p[0]); }
-u32 get32(const u8* p, bool swapped) {
-  return swapped ? u32{p[0]} << 24 | u32{p[1]} << 16 | u32{p[2]} << 8 | p[3]
-                 : u32{p[3]} << 24 | u32{p[2]} << 16 | u32{p[1]} << 8 | p[0];
-}
 
 // Keeps the first refusal; "" stops parsing without stopping the client.
 const char* refuse(ProxyClient* client, const char* text) {
@@ -52,7 +47,7 @@ const char* refuseSetup(ProxyClient* client, const char* reason) {
 }
 
 bool isGrabExemptMarker(const u8* setup) {
-  u16 word = static_cast<u16>(setup[10] | setup[11] << 8);  // already in our order
+  u16 word = get16(setup + 10);  // already in our order
   return setup[1] == '*' && (word == 0xffff || ((word & 0xfff0) == 0x4200 && (word & 1)));
 }
 
@@ -68,7 +63,7 @@ const char* openClientLinks(ProxyClient* client) {
   for (u32 i = 0; i < clientServerList.count; i++)
     if (!openServerLink(client, clientServerList.servers[i])) return "Maximum number of clients reached";
   client->hasLinks = 1;
-  client->setupRepliesAwaited = static_cast<u8>(client->linkCount);
+  client->setupRepliesAwaited = static_cast<u8>(openLinkCount(client));
   return nullptr;
 }
 
@@ -79,15 +74,15 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
     return refuse(client, tmpPrintf("Invalid byte order %d in X connection setup (size=%u)",
                                     static_cast<int>(static_cast<signed char>(setup[0])), static_cast<u32>(available)));
   bool swapped = setup[0] == 'B';
-  u32 nameLength = get16(setup + 6, swapped), dataLength = get16(setup + 8, swapped);
+  u32 nameLength = loadU16(setup + 6, swapped), dataLength = loadU16(setup + 8, swapped);
   u64 total = kSetupHeader + pad4(nameLength) + pad4(dataLength);
   if (available < total) return nullptr;
   client->parser.swapped = swapped;
   client->parser.bytesNeeded = kParserRequests;
-  if (swapped) swapByFormat("bbsssss", setup, setup + kSetupHeader);
+  if (swapped) swapArriving(kConnectionSetupLayout, setup, setup + kSetupHeader);
   *offset += total;
   if (client->number == 0) return refuseSetup(client, "Maximum number of clients reached");
-  if (get16(setup + 2, false) != 11 || get16(setup + 4, false) != 0)
+  if (get16(setup + 2) != 11 || get16(setup + 4) != 0)
     return refuseSetup(client, "X protocol version mismatch");
   const char* name = reinterpret_cast<const char*>(setup + kSetupHeader);
   u8* data = setup + kSetupHeader + pad4(nameLength);
@@ -107,8 +102,8 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
 }
 
 bool linksBacklogged(const ProxyClient* client) {
-  for (u32 i = 0; i < client->linkCount; i++)
-    if (outbufferCapacity(&client->links[i]->output) > kLinkBacklogLimit) return true;
+  for (ServerLink* link : linksOf(client))
+    if (outbufferCapacity(&link->output) > kLinkBacklogLimit) return true;
   return false;
 }
 
@@ -118,16 +113,6 @@ bool backlogged(const ProxyClient* client) {
   return outbufferCapacity(&client->output) >= kClientBacklogLimit || linksBacklogged(client);
 }
 
-void dispatchRequest(ProxyClient* client, u8* request, u32 length) {
-  RequestHandler handler = proxyState.dispatch.requestHandlers[request[0] | request[1] << 8];
-  if (!handler) {
-    client->requestCounter++;
-    sendXError(kBadRequest, 0, request, length, nullptr);
-    return;
-  }
-  handler(request, length);
-}
-
 // Frames and dispatches the requests from *offset on. Returns when the input
 // holds no complete request or parsing was stopped.
 void parseRequests(ProxyClient* client, u64* offset) {
@@ -135,12 +120,12 @@ void parseRequests(ProxyClient* client, u64* offset) {
   while (parser->bytesNeeded == kParserRequests && client->input.used - *offset >= 4) {
     u8* request = client->input.data + *offset;
     u64 available = client->input.used - *offset;
-    u64 length = 4ull * get16(request + 2, parser->swapped);
+    u64 length = 4ull * loadU16(request + 2, parser->swapped);
     u64 advance = length;
     u8* start = request;
     if (length == 0 && client->bigRequests) {
       if (available < 8) return;
-      u32 words = get32(request + 4, parser->swapped);
+      u32 words = loadU32(request + 4, parser->swapped);
       advance = words < 2 ? 8 : 4ull * words;
       if (advance > proxyState.maxBigRequestBytes) {
         // Answered at once; its bytes are skipped as they arrive, never held.
@@ -161,7 +146,7 @@ void parseRequests(ProxyClient* client, u64* offset) {
     } else if (available < length) {
       return;
     }
-    dispatchRequest(client, start, static_cast<u32>(length));
+    dispatchClientRequest(client, start, static_cast<u32>(length));
     if (client->stopped) return;
     *offset += advance;
     // The rest waits in the buffer until the backlog has drained.
@@ -177,8 +162,7 @@ void skipDiscarded(ProxyClient* client, u64* offset) {
 }
 
 void setLinkReading(ProxyClient* client, bool reading) {
-  for (u32 i = 0; i < client->linkCount; i++) {
-    ServerLink* link = client->links[i];
+  for (ServerLink* link : linksOf(client)) {
     if (reading && !link->readOrder) {
       link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
     } else if (!reading && link->readOrder) {
@@ -186,6 +170,12 @@ void setLinkReading(ProxyClient* client, bool reading) {
       link->readOrder = nullptr;
     }
   }
+}
+
+bool anyLinkReading(const ProxyClient* client) {
+  for (ServerLink* link : linksOf(client))
+    if (link->readOrder) return true;
+  return false;
 }
 
 void cancelClientRead(ProxyClient* client) {
@@ -197,14 +187,10 @@ void cancelClientRead(ProxyClient* client) {
 // Hands what the links hold to the servers without waiting; what is left
 // goes out through the links' own write orders.
 void pushClientLinks(ProxyClient* client) {
-  for (u32 i = 0; i < client->linkCount; i++) {
-    ServerLink* link = client->links[i];
+  for (ServerLink* link : linksOf(client)) {
     if (outbufferFlush(&link->output) == 2) {
-      // A lost server leaves with every link to it; the next link moved here.
-      if (dropLostServer(link->server.display)) {
-        i--;
-        continue;
-      }
+      // A lost server leaves with every link to it; its slot stays empty.
+      if (dropLostServer(link->server.display)) continue;
       stopClient(client, reportBrokenServerLink(link), 0);
       return;
     }
@@ -231,6 +217,8 @@ void parseClientInput(ProxyClient* client) {
     stopClient(client, refusal, 1);
     return;
   }
+  // One round trip per link releases everything this parse left pending.
+  armPendingRequests(client);
   pushClientLinks(client);
   if (!client->stopped) resumeClientIo(client);
 }
@@ -255,7 +243,7 @@ const char* setupClientConnection(ProxyClient* client) {
   if (client->stopped) return nullptr;
   if (!client->input.data) return nullptr;  // the connection was closed under the parse
   skipDiscarded(client, &offset);
-  bufferConsume(&client->input, offset);
+  bufferConsumeKeep(&client->input, offset);
   if (parser->bytesNeeded != kParserStop) return nullptr;
   const char* text = parser->refusal;
   parser->refusal = nullptr;
@@ -378,11 +366,11 @@ void writeToClient(const u8* message, u32 length, const char* layout, ProxyClien
     return;
   }
   memcpy(out, message, length);
-  if (client->parser.swapped && layout) swapByFormat(layout, out, out + length);
+  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length);
   client->lastMessageType = message[0];
   // Crossing the backlog limit stops reading the client and its servers.
   if (!client->recording && outbufferCapacity(&client->output) >= kClientBacklogLimit &&
-      (client->readOrder || (client->linkCount && client->links[0]->readOrder)))
+      (client->readOrder || anyLinkReading(client)))
     resumeClientIo(client);
 }
 

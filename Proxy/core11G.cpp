@@ -2,11 +2,15 @@
 // towards a server and set-up refusals towards a client.
 #include "Proxy/core11G.h"
 
+#include <X11/X.h>
+#include <X11/Xproto.h>
+
 #include <cstring>
 #include <initializer_list>
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
+#include "Proxy/dispatch.h"
 #include "Proxy/extensions.h"
 #include "Proxy/pending.h"
 #include "Proxy/sequence.h"
@@ -39,33 +43,41 @@ void writeShorts(u8* p, std::initializer_list<u16> values) {
   }
 }
 
+// The link's writer: the one request-writer family (writers.h).
+RequestWriter* writerOf(ServerLink* link) { return &link->writer; }
+
+u8* begin(ServerLink* link, u8 major, u8 data, u32 length) { return beginRequest(writerOf(link), major, data, length); }
+void finish(ServerLink* link, u8* p, u32 length, u8 major, u8 data = 0) {
+  finishRequest(writerOf(link), p, length, major, data);
+}
+
 void bareRequest(ServerLink* link, u8 major) {
-  if (u8* p = allocServerRequest(link, major, 0, 4)) swapServerRequest(link, p, 4, "bbs");
+  if (u8* p = begin(link, major, 0, 4)) finish(link, p, 4, major);
 }
 
 void timeRequest(ServerLink* link, u8 major) {
-  u8* p = allocServerRequest(link, major, 0, 8);
+  u8* p = begin(link, major, 0, 8);
   if (!p) return;
   put32(p + 4, 0);  // CurrentTime
-  swapServerRequest(link, p, 8, "bbsi");
+  finish(link, p, 8, major);
 }
 
 void configure(ServerLink* link, u32 window, u16 mask, std::initializer_list<u32> values) {
   u32 length = 12 + 4 * static_cast<u32>(values.size());
-  u8* p = allocServerRequest(link, 12, 0, length);
+  u8* p = begin(link, X_ConfigureWindow, 0, length);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, mask);
   put16(p + 10, 0);
   writeIds(p + 12, values);
-  swapServerRequest(link, p, length, "bbsissI");
+  finish(link, p, length, X_ConfigureWindow);
 }
 
 void changeWindowAttribute(ServerLink* link, u32 window, u32 mask, u32 value) {
-  u8* p = allocServerRequest(link, 2, 0, 16);
+  u8* p = begin(link, X_ChangeWindowAttributes, 0, 16);
   if (!p) return;
   writeIds(p + 4, {window, mask, value});
-  swapServerRequest(link, p, 16, "bbsI");
+  finish(link, p, 16, X_ChangeWindowAttributes);
 }
 
 // A reply buffer of 32 bytes with the type and the client's sequence.
@@ -78,8 +90,8 @@ void replyHeader(u8* reply, u8 data, u16 sequence) {
 
 u16 currentSequence(const ProxyClient* client) { return static_cast<u16>(client->requestCounter); }
 
-void composedReply(ProxyClient* client, u8 major, u8* reply, u32 length, const char* layout) {
-  sendComposedReply(major, 0, reply, length, layout, client);
+void composedReply(ProxyClient* client, u8 major, u8* reply, u32 length) {
+  sendComposedReply(major, 0, reply, length, replyLayoutOf(&coreRequestRow(major), reply, length), client);
 }
 
 // A reply with data behind its 32 bytes, padded to 4, in scratch memory
@@ -94,8 +106,8 @@ u8* beginDataReply(u8 data, u16 sequence, const void* body, u32 bodyLength, u32*
   return reply;
 }
 
-void endDataReply(ProxyClient* client, u8 major, u8* reply, u32 length, const char* layout) {
-  composedReply(client, major, reply, length, layout);
+void endDataReply(ProxyClient* client, u8 major, u8* reply, u32 length) {
+  composedReply(client, major, reply, length);
   scratchFree(reply);
 }
 
@@ -105,27 +117,27 @@ void endDataReply(ProxyClient* client, u8 major, u8* reply, u32 length, const ch
 
 void requestCopyPlane(ServerLink* link, u32 source, u32 destination, u32 gc, i16 sourceX, i16 sourceY,
                       i16 destinationX, i16 destinationY, u16 width, u16 height, u32 bitPlane) {
-  u8* p = allocServerRequest(link, 63, 0, 32);
+  u8* p = begin(link, X_CopyPlane, 0, 32);
   if (!p) return;
   writeIds(p + 4, {source, destination, gc});
   writeShorts(p + 16, {static_cast<u16>(sourceX), static_cast<u16>(sourceY), static_cast<u16>(destinationX),
                        static_cast<u16>(destinationY), width, height});
   put32(p + 28, bitPlane);
-  swapServerRequest(link, p, 32, "bbsiiissssssi");
+  finish(link, p, 32, X_CopyPlane, 0);
 }
 
 void requestGetKeyboardMapping(ServerLink* link, u8 firstKeycode, u8 count) {
-  u8* p = allocServerRequest(link, 101, 0, 8);
+  u8* p = begin(link, X_GetKeyboardMapping, 0, 8);
   if (!p) return;
   p[4] = firstKeycode;
   p[5] = count;
   p[6] = p[7] = 0;
-  swapServerRequest(link, p, 8, "bbs");
+  finish(link, p, 8, X_GetKeyboardMapping, 0);
 }
 
 void requestGrabButton(ServerLink* link, u8 ownerEvents, u32 window, u16 eventMask, u8 pointerMode,
                        u8 keyboardMode, u32 confineTo, u32 cursor, u8 button, u16 modifiers) {
-  u8* p = allocServerRequest(link, 28, ownerEvents, 24);
+  u8* p = begin(link, X_GrabButton, ownerEvents, 24);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, eventMask);
@@ -135,12 +147,12 @@ void requestGrabButton(ServerLink* link, u8 ownerEvents, u32 window, u16 eventMa
   p[20] = button;
   p[21] = 0;
   put16(p + 22, modifiers);
-  swapServerRequest(link, p, 24, "bbsisbbiibbs");
+  finish(link, p, 24, X_GrabButton, ownerEvents);
 }
 
 void requestGrabKey(ServerLink* link, u8 ownerEvents, u32 window, u16 modifiers, u8 key, u8 pointerMode,
                     u8 keyboardMode) {
-  u8* p = allocServerRequest(link, 33, ownerEvents, 16);
+  u8* p = begin(link, X_GrabKey, ownerEvents, 16);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, modifiers);
@@ -148,30 +160,30 @@ void requestGrabKey(ServerLink* link, u8 ownerEvents, u32 window, u16 modifiers,
   p[11] = pointerMode;
   p[12] = keyboardMode;
   p[13] = p[14] = p[15] = 0;
-  swapServerRequest(link, p, 16, "bbsis");
+  finish(link, p, 16, X_GrabKey, ownerEvents);
 }
 
 void requestGrabKeyboard(ServerLink* link, u8 ownerEvents, u32 window, u8 pointerMode, u8 keyboardMode) {
-  u8* p = allocServerRequest(link, 31, ownerEvents, 16);
+  u8* p = begin(link, X_GrabKeyboard, ownerEvents, 16);
   if (!p) return;
   writeIds(p + 4, {window, 0});
   p[12] = pointerMode;
   p[13] = keyboardMode;
   p[14] = p[15] = 0;
-  swapServerRequest(link, p, 16, "bbsiibbs");
+  finish(link, p, 16, X_GrabKeyboard, ownerEvents);
 }
 
 bool requestGrabServer(ServerLink* link) {
-  u8* p = allocServerRequest(link, 36, 0, 4);
+  u8* p = begin(link, X_GrabServer, 0, 4);
   if (!p) return false;
-  swapServerRequest(link, p, 4, "bbs");
+  finish(link, p, 4, X_GrabServer, 0);
   return true;
 }
 
 static void imageText(ServerLink* link, u8 major, u32 drawable, u32 gc, i16 x, i16 y, const void* text, u8 count,
                       u32 bytes) {
   u32 length = 16 + pad4(bytes);
-  u8* p = allocServerRequest(link, major, count, length);
+  u8* p = begin(link, major, count, length);
   if (!p) return;
   writeIds(p + 4, {drawable, gc});
   writeShorts(p + 12, {static_cast<u16>(x), static_cast<u16>(y)});
@@ -179,15 +191,15 @@ static void imageText(ServerLink* link, u8 major, u32 drawable, u32 gc, i16 x, i
   std::memset(p + 16 + bytes, 0, length - 16 - bytes);
   // The characters themselves are byte pairs, not 16-bit numbers: the
   // layout stops before them.
-  swapServerRequest(link, p, 16, "bbsiiss");
+  finish(link, p, 16, major, count);
 }
 
 void requestImageText8(ServerLink* link, u32 drawable, u32 gc, i16 x, i16 y, const char* text, u8 length) {
-  imageText(link, 76, drawable, gc, x, y, text, length, length);
+  imageText(link, X_ImageText8, drawable, gc, x, y, text, length, length);
 }
 
 void requestImageText16(ServerLink* link, u32 drawable, u32 gc, i16 x, i16 y, const XChar2b* text, u8 count) {
-  imageText(link, 77, drawable, gc, x, y, text, count, 2u * count);
+  imageText(link, X_ImageText16, drawable, gc, x, y, text, count, 2u * count);
 }
 
 void requestMoveResizeWindow(ServerLink* link, u32 window, i16 x, i16 y, u16 width, u16 height) {
@@ -199,14 +211,14 @@ void requestMoveWindow(ServerLink* link, u32 window, i16 x, i16 y) {
   configure(link, window, 3, {static_cast<u32>(static_cast<i32>(x)), static_cast<u32>(static_cast<i32>(y))});
 }
 
-void requestNoOperation(ServerLink* link) { bareRequest(link, 127); }
+void requestNoOperation(ServerLink* link) { bareRequest(link, X_NoOperation); }
 
 void requestPolyFillRectangle(ServerLink* link, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height) {
-  u8* p = allocServerRequest(link, 70, 0, 20);
+  u8* p = begin(link, X_PolyFillRectangle, 0, 20);
   if (!p) return;
   writeIds(p + 4, {drawable, gc});
   writeShorts(p + 12, {static_cast<u16>(x), static_cast<u16>(y), width, height});
-  swapServerRequest(link, p, 20, "bbsiiS");
+  finish(link, p, 20, X_PolyFillRectangle, 0);
 }
 
 void requestSetWindowBackground(ServerLink* link, u32 window, u32 pixel) { changeWindowAttribute(link, window, 2, pixel); }
@@ -216,128 +228,128 @@ void requestSetWindowBackgroundPixmap(ServerLink* link, u32 window, u32 pixmap) 
 }
 
 // UngrabButton and UngrabKey: the button or key travels as the data byte.
-static void ungrabInput(ServerLink* link, u8 major, u8 detail, u32 window, u16 modifiers, const char* layout) {
-  u8* p = allocServerRequest(link, major, detail, 12);
+static void ungrabInput(ServerLink* link, u8 major, u8 detail, u32 window, u16 modifiers) {
+  u8* p = begin(link, major, detail, 12);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, modifiers);
   put16(p + 10, 0);
-  swapServerRequest(link, p, 12, layout);
+  finish(link, p, 12, major, detail);
 }
 
 void requestUngrabButton(ServerLink* link, u8 button, u32 window, u16 modifiers) {
-  ungrabInput(link, 29, button, window, modifiers, "bbsis");
+  ungrabInput(link, X_UngrabButton, button, window, modifiers);
 }
 
 void requestUngrabKey(ServerLink* link, u8 key, u32 window, u16 modifiers) {
-  ungrabInput(link, 34, key, window, modifiers, "bbsiss");
+  ungrabInput(link, X_UngrabKey, key, window, modifiers);
 }
 
 void requestGrabPointer(ServerLink* link, u8 ownerEvents, u32 window, u16 eventMask, u8 pointerMode,
                         u8 keyboardMode, u32 confineTo, u32 cursor) {
-  u8* p = allocServerRequest(link, 26, ownerEvents, 24);
+  u8* p = begin(link, X_GrabPointer, ownerEvents, 24);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, eventMask);
   p[10] = pointerMode;
   p[11] = keyboardMode;
   writeIds(p + 12, {confineTo, cursor, 0});
-  swapServerRequest(link, p, 24, "bbsisbbiii");
+  finish(link, p, 24, X_GrabPointer, ownerEvents);
 }
 
 void requestSetInputFocus(ServerLink* link, u8 revertTo, u32 focus) {
-  u8* p = allocServerRequest(link, 42, revertTo, 12);
+  u8* p = begin(link, X_SetInputFocus, revertTo, 12);
   if (!p) return;
   writeIds(p + 4, {focus, 0});
-  swapServerRequest(link, p, 12, "bbsii");
+  finish(link, p, 12, X_SetInputFocus, revertTo);
 }
 
 const char* requestUngrabServer(ServerLink* link) {
-  u8* p = allocServerRequest(link, 37, 0, 4);
+  u8* p = begin(link, X_UngrabServer, 0, 4);
   if (!p) return PALVON_OOM();
-  swapServerRequest(link, p, 4, "bbs");
+  finish(link, p, 4, X_UngrabServer, 0);
   return flushServerLink(link);
 }
 
-void requestUngrabKeyboard(ServerLink* link) { timeRequest(link, 32); }
-void requestUngrabPointer(ServerLink* link) { timeRequest(link, 27); }
+void requestUngrabKeyboard(ServerLink* link) { timeRequest(link, X_UngrabKeyboard); }
+void requestUngrabPointer(ServerLink* link) { timeRequest(link, X_UngrabPointer); }
 
 void requestWarpPointer(ServerLink* link, u32 destination, i16 x, i16 y) {
-  u8* p = allocServerRequest(link, 41, 0, 24);
+  u8* p = begin(link, X_WarpPointer, 0, 24);
   if (!p) return;
   writeIds(p + 4, {0, destination});
   writeShorts(p + 12, {0, 0, 0, 0, static_cast<u16>(x), static_cast<u16>(y)});
-  swapServerRequest(link, p, 24, "bbsiissssss");
+  finish(link, p, 24, X_WarpPointer, 0);
 }
 
 void requestChangeGC(ServerLink* link, u32 gc, u32 mask, const XGCValues* values) {
   u32 packed[23];
   u32 n = packGCValues(mask & 0x7fffff, values, packed);
   u32 length = 12 + 4 * n;
-  u8* p = allocServerRequest(link, 56, 0, length);
+  u8* p = begin(link, X_ChangeGC, 0, length);
   if (!p) return;
   writeIds(p + 4, {gc, mask & 0x7fffff});
   std::memcpy(p + 12, packed, 4 * n);
-  swapServerRequest(link, p, length, "bbsI");
+  finish(link, p, length, X_ChangeGC, 0);
 }
 
 void requestChangeKeyboardMapping(ServerLink* link, u8 keycodeCount, u8 firstKeycode, u8 keysymsPerKeycode,
                                   const u32* keysyms) {
   u32 words = static_cast<u32>(keycodeCount) * keysymsPerKeycode;
   u32 length = 8 + 4 * words;
-  u8* p = allocServerRequest(link, 100, keycodeCount, length);
+  u8* p = begin(link, X_ChangeKeyboardMapping, keycodeCount, length);
   if (!p) return;
   p[4] = firstKeycode;
   p[5] = keysymsPerKeycode;
   p[6] = p[7] = 0;
   std::memcpy(p + 8, keysyms, 4 * words);
-  swapServerRequest(link, p, length, "bbsbbsI");
+  finish(link, p, length, X_ChangeKeyboardMapping, keycodeCount);
 }
 
 void requestSetPointerMapping(ServerLink* link, u8 serverButtons, const u8* map, u32 mapLength) {
   u32 length = 4 + pad4(serverButtons);
-  u8* p = allocServerRequest(link, 116, serverButtons, length);
+  u8* p = begin(link, X_SetPointerMapping, serverButtons, length);
   if (!p) return;
   std::memset(p + 4, 0, length - 4);
   std::memcpy(p + 4, map, mapLength < serverButtons ? mapLength : serverButtons);
-  swapServerRequest(link, p, length, "bbs");
+  finish(link, p, length, X_SetPointerMapping, serverButtons);
 }
 
 void requestStoreColors(ServerLink* link, u32 colormap, u32 pixel, u16 red, u16 green, u16 blue) {
-  u8* p = allocServerRequest(link, 89, 0, 20);
+  u8* p = begin(link, X_StoreColors, 0, 20);
   if (!p) return;
   writeIds(p + 4, {colormap, pixel});
   writeShorts(p + 12, {red, green, blue});
   p[18] = 7;  // DoRed | DoGreen | DoBlue
   p[19] = 0;
-  swapServerRequest(link, p, 20, "bbsi[isssbb]");
+  finish(link, p, 20, X_StoreColors, 0);
 }
 
 bool requestGetImage(ServerLink* link, u8 format, u32 drawable, i16 x, i16 y, u16 width, u16 height, u32 planeMask) {
-  u8* p = allocServerRequest(link, 73, format, 20);
+  u8* p = begin(link, X_GetImage, format, 20);
   if (!p) return false;
   put32(p + 4, drawable);
   writeShorts(p + 8, {static_cast<u16>(x), static_cast<u16>(y), width, height});
   put32(p + 16, planeMask);
-  swapServerRequest(link, p, 20, "bbsissssi");
+  finish(link, p, 20, X_GetImage, format);
   return true;
 }
 
 void requestQueryPointer(ServerLink* link, u32 window) {
-  u8* p = allocServerRequest(link, 38, 0, 8);
+  u8* p = begin(link, X_QueryPointer, 0, 8);
   if (!p) return;
   put32(p + 4, window);
-  swapServerRequest(link, p, 8, "bbsi");
+  finish(link, p, 8, X_QueryPointer, 0);
 }
 
-void requestQueryKeymap(ServerLink* link) { bareRequest(link, 44); }
+void requestQueryKeymap(ServerLink* link) { bareRequest(link, X_QueryKeymap); }
 
 void requestShmPutImage(ServerLink* link, u32 drawable, u32 gc, u16 totalWidth, u16 totalHeight, u16 sourceX,
                         u16 sourceY, u16 width, u16 height, i16 destinationX, i16 destinationY, u8 depth, u8 format,
                         u8 sendEvent, u32 segment, u32 offset) {
   ExtensionEntry* shm = findExtensionByName("MIT-SHM");
   if (!shm) return;
-  u8* p = allocServerRequest(link, shm->major, 3, 40);
+  u8* p = begin(link, shm->major, 3, 40);
   if (!p) return;
   writeIds(p + 4, {drawable, gc});
   writeShorts(p + 12, {totalWidth, totalHeight, sourceX, sourceY, width, height, static_cast<u16>(destinationX),
@@ -347,7 +359,7 @@ void requestShmPutImage(ServerLink* link, u32 drawable, u32 gc, u16 totalWidth, 
   p[30] = sendEvent;
   p[31] = 0;
   writeIds(p + 32, {segment, offset});
-  swapServerRequest(link, p, 40, "bbsiissssssssbbbbii");
+  finish(link, p, 40, shm->major, 3);
 }
 
 // --- Replies and events --------------------------------------------------------------
@@ -357,7 +369,7 @@ void sendReplyAllocColor(ProxyClient* client, u16 red, u16 green, u16 blue, u32 
   replyHeader(reply, 0, currentSequence(client));
   writeShorts(reply + 8, {red, green, blue, 0});
   put32(reply + 16, pixel);
-  composedReply(client, 84, reply, 32, "bbsissssi");
+  composedReply(client, X_AllocColor, reply, 32);
 }
 
 void sendReplyAllocNamedColor(ProxyClient* client, u32 pixel, u16 exactRed, u16 exactGreen, u16 exactBlue,
@@ -366,7 +378,7 @@ void sendReplyAllocNamedColor(ProxyClient* client, u32 pixel, u16 exactRed, u16 
   replyHeader(reply, 0, currentSequence(client));
   put32(reply + 8, pixel);
   writeShorts(reply + 12, {exactRed, exactGreen, exactBlue, visualRed, visualGreen, visualBlue});
-  composedReply(client, 85, reply, 32, "bbsiissssss");
+  composedReply(client, X_AllocNamedColor, reply, 32);
 }
 
 bool sendReplyAllocColorCells(ProxyClient* client, const u32* pixels, u16 pixelCount, const u32* masks,
@@ -377,7 +389,7 @@ bool sendReplyAllocColorCells(ProxyClient* client, const u32* pixels, u16 pixelC
   writeShorts(reply + 8, {pixelCount, maskCount});
   std::memcpy(reply + 32, pixels, 4u * pixelCount);
   std::memcpy(reply + 32 + 4u * pixelCount, masks, 4u * maskCount);
-  endDataReply(client, 86, reply, length, "bbsissI");
+  endDataReply(client, X_AllocColorCells, reply, length);
   return true;
 }
 
@@ -385,7 +397,7 @@ void sendReplyGetInputFocus(ProxyClient* client, u8 revertTo, u32 focus) {
   u8 reply[32];
   replyHeader(reply, revertTo, currentSequence(client));
   put32(reply + 8, focus);
-  composedReply(client, 43, reply, 32, "bbsii");
+  composedReply(client, X_GetInputFocus, reply, 32);
 }
 
 void sendEventExpose(ProxyClient* client, u32 window, u16 x, u16 y, u16 width, u16 height, u16 count) {
@@ -394,7 +406,7 @@ void sendEventExpose(ProxyClient* client, u32 window, u16 x, u16 y, u16 width, u
   put16(event + 2, currentSequence(client));
   put32(event + 4, window);
   writeShorts(event + 8, {x, y, width, height, count});
-  sendComposedEvent(event, "bbsiS", client);
+  sendComposedEvent(event, coreEventLayout(Expose), client);
 }
 
 void sendEventMappingNotify(ProxyClient* client, u16 sequence, u8 request, u8 firstKeycode, u8 count) {
@@ -404,7 +416,7 @@ void sendEventMappingNotify(ProxyClient* client, u16 sequence, u8 request, u8 fi
   event[4] = request;
   event[5] = firstKeycode;
   event[6] = count;
-  sendComposedEvent(event, "bbsbbbb", client);
+  sendComposedEvent(event, coreEventLayout(MappingNotify), client);
 }
 
 void sendReplyQueryPointer(ProxyClient* client, u16 sequence, u8 sameScreen, u32 root, u32 child, i16 rootX,
@@ -414,25 +426,25 @@ void sendReplyQueryPointer(ProxyClient* client, u16 sequence, u8 sameScreen, u32
   writeIds(reply + 8, {root, child});
   writeShorts(reply + 16, {static_cast<u16>(rootX), static_cast<u16>(rootY), static_cast<u16>(windowX),
                            static_cast<u16>(windowY), mask});
-  composedReply(client, 38, reply, 32, "bbsiiisssss");
+  composedReply(client, X_QueryPointer, reply, 32);
 }
 
 void sendReplyStatus(ProxyClient* client, u8 major, u8 status) {
   u8 reply[32];
   replyHeader(reply, status, currentSequence(client));
-  composedReply(client, major, reply, 32, "bbsi");
+  composedReply(client, major, reply, 32);
 }
 
 void sendReplyGrabPointer(ProxyClient* client, u16 sequence, u8 status) {
   u8 reply[32];
   replyHeader(reply, status, sequence);
-  composedReply(client, 26, reply, 32, "bbsi");
+  composedReply(client, X_GrabPointer, reply, 32);
 }
 
 void sendReplyGrabKeyboard(ProxyClient* client, u16 sequence, u8 status) {
   u8 reply[32];
   replyHeader(reply, status, sequence);
-  composedReply(client, 31, reply, 32, "bbsi");
+  composedReply(client, X_GrabKeyboard, reply, 32);
 }
 
 void setNoNoXKB(bool on) { noNoXKB = on; }
@@ -457,7 +469,7 @@ bool sendReplyGetKeyboardMapping(ProxyClient* client, u16 sequence, const u32* k
     }
   }
   std::memset(rows + 4 * s * rowsPresent, 0, 4 * s * (rowsAsked - rowsPresent));
-  endDataReply(client, 101, reply, length, "bbsI");
+  endDataReply(client, X_GetKeyboardMapping, reply, length);
   return true;
 }
 
@@ -470,7 +482,7 @@ bool sendReplyListExtensions(ProxyClient* client) {
   u8* reply = beginDataReply(static_cast<u8>(count), currentSequence(client), names, total, &length);
   scratchFree(names);
   if (!reply) return false;
-  endDataReply(client, 99, reply, length, "bbsi");
+  endDataReply(client, X_ListExtensions, reply, length);
   return true;
 }
 
@@ -480,7 +492,7 @@ bool sendReplyListHosts(ProxyClient* client, u16 sequence, u8 mode, u16 hostCoun
   u8* reply = beginDataReply(mode, sequence, entries, entriesLength, &length);
   if (!reply) return false;
   put16(reply + 8, hostCount);
-  endDataReply(client, 110, reply, length, "H-34");
+  endDataReply(client, X_ListHosts, reply, length);
   return true;
 }
 
@@ -489,7 +501,7 @@ bool sendReplyGetImage(ProxyClient* client, u16 sequence, u8 depth, u32 visual, 
   u8* reply = beginDataReply(depth, sequence, data, dataLength, &length);
   if (!reply) return false;
   put32(reply + 8, visual);
-  endDataReply(client, 73, reply, length, "bbsii");
+  endDataReply(client, X_GetImage, reply, length);
   return true;
 }
 
@@ -505,7 +517,7 @@ bool writeServerConnectionSetup(ServerLink* link, const char* authName, u16 name
   writeShorts(p + 2, {11, 0, nameLength, dataLength, 0});
   if (nameLength) std::memcpy(p + 12, authName, nameLength);
   if (dataLength) std::memcpy(p + 12 + pad4(nameLength), authData, dataLength);
-  if (link->writer.swap) swapByFormat("bbsssss", p, p + 12);
+  if (link->writer.swap) swapLeaving(kConnectionSetupLayout, p, p + 12);
   noteServerRequestKey(0, link);
   link->setupAnswered = 0;
   return true;
@@ -521,7 +533,7 @@ void sendSetupFailed(ProxyClient* client, const char* reason) {
   message[1] = static_cast<u8>(n);
   writeShorts(message + 2, {11, 0, static_cast<u16>(pad4(static_cast<u32>(n)) / 4)});
   std::memcpy(message + 8, reason, n);
-  writeToClient(message, length, "bbsss", client);
+  writeToClient(message, length, kSetupRefusalLayout, client);
 }
 
 u32 queryWindowStackPosition(Display* display, Window window, Window parent, u32* childCount) {
@@ -565,7 +577,7 @@ void sendClientXError(u8 code, u32 badValue, const u8* request, u32 length, u16 
   put32(error + 4, badValue);
   put16(error + 8, request[1]);
   error[10] = request[0];
-  holdMessageForSequence(error, 32, "bbsis", client);
+  holdMessageForSequence(error, 32, kErrorLayout, client);
   client->errorCounter++;
 }
 

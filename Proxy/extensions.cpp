@@ -4,11 +4,9 @@
 #include "Proxy/extensions.h"
 
 #include "Proxy/config.h"
+#include "Proxy/dispatch.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xfs.h"
-#include "Xext/glx.h"
-#include "Xext/multimedia.h"
-#include "Xext/pose.h"
 #include "base/logging.h"
 
 #include <X11/Xlib.h>
@@ -19,49 +17,15 @@
 
 namespace palvon {
 
-// The implemented extensions. A row without an init hook is known (it has a
-// default version) but has no module yet, so it is never offered.
-static const ExtensionModule kBuiltinModules[] = {
-    {"BIG-REQUESTS", 128, nullptr},
-    {"DOUBLE-BUFFER", 64, nullptr},
-    {"DPMS", 65, nullptr},
-    {"FBPM", 65, nullptr},
-    {"GLX", 68, initGLXExtension},
-    {"SGI-GLX", 68, initGLXExtension},
-    {"MIT-SHM", 65, nullptr},
-    {"MIT-SCREEN-SAVER", 64, nullptr},
-    {"Multi-Buffering", 65, nullptr},
-    {"RANDR", 67, nullptr},
-    {"RENDER", 11, nullptr},
-    {"SCREEN-SAVER", 64, nullptr},
-    {"SHAPE", 65, nullptr},
-    {"SUN_ALLPLANES", 64, nullptr},
-    {"SYNC", 192, nullptr},
-    {"XC-MISC", 65, nullptr},
-    {"Generic Event Extension", 64, nullptr},
-    {"XINERAMA", 65, nullptr},
-    {"XInputExtension", 69, nullptr},
-    {"XInputDeviceEvents", 69, nullptr},
-    {"XKEYBOARD", 64, nullptr},
-    {"XpExtension", 64, nullptr},
-    {"MORVANDELL KEYMAP", 385, nullptr},
-    {"MORVANDELL META", 512, nullptr},
-    {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
-    {"MORVANDELL POSE", 517, poseInit},
-    {"MORVANDELL TRANSLUCENT", 387, nullptr},
-    {"XIE", 320, nullptr},
-    {"XTEST", 130, nullptr},
-    {"XVideo", 130, nullptr},
-};
-
-static const ExtensionModule* modules = kBuiltinModules;
-static u32 moduleCount = sizeof kBuiltinModules / sizeof kBuiltinModules[0];
+// The modules the proxy is built with: handed over by main (none until then).
+static const ExtensionModule* modules = nullptr;
+static u32 moduleCount = 0;
 
 static ExtensionRegistry& registry() { return proxyState.extensions; }
 
 void setExtensionModules(const ExtensionModule* table, u32 count) {
-  modules = table ? table : kBuiltinModules;
-  moduleCount = table ? count : sizeof kBuiltinModules / sizeof kBuiltinModules[0];
+  modules = table;
+  moduleCount = table ? count : 0;
 }
 
 const ExtensionModule* findExtensionModule(const char* name) {
@@ -245,10 +209,9 @@ bool bindExtensionToServer(const ExtensionEntry* entry, const ExtensionServer& s
 void resetExtension(ExtensionEntry* entry) {
   if (entry->closeHook) entry->closeHook(entry);
   u32 major = static_cast<u32>(entry - registry().entries);
-  DispatchTables& tables = proxyState.dispatch;
-  if (major >= 128 && major < 256) {
-    setMajorHandlers(tables, static_cast<u8>(major), tables.unsupportedRequestHandler, tables.unsupportedReplyHandler);
-  }
+  if (major >= 128 && major < 256) clearExtensionRows(static_cast<u8>(major));
+  if (entry->firstEvent && entry->eventCount) clearEventRows(entry->firstEvent, entry->eventCount);
+  if (entry->firstError && entry->errorCount) clearErrorRows(entry->firstError, entry->errorCount);
   std::memset(entry, 0, sizeof *entry);
 }
 

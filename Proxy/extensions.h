@@ -83,7 +83,8 @@ struct ExtensionRegistry {
   void* moduleState[kExtensionModuleWords];
 };
 
-// The modules the registry knows (the built-in table unless replaced).
+// The modules the registry knows: the table main hands over (null: none).
+// The table must outlive the registry's use of it.
 void setExtensionModules(const ExtensionModule* modules, u32 count);
 const ExtensionModule* findExtensionModule(const char* name);
 

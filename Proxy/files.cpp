@@ -26,12 +26,21 @@ char gHomeDirectory[kInstallPathSize];
 // Joins base and name into out with one '/' between them (none added when
 // base already ends with one); the result is cut at kInstallPathSize.
 void joinPath(char* out, const char* base, const char* middle, const char* name) {
-  const char* sep1 = base[0] && base[strlen(base) - 1] == '/' ? "" : "/";
+  size_t used = 0;
+  auto append = [&](const char* part) {
+    size_t n = strlen(part);
+    if (n > kInstallPathSize - 1 - used) n = kInstallPathSize - 1 - used;
+    memcpy(out + used, part, n);
+    used += n;
+  };
+  append(base);
+  if (!base[0] || base[strlen(base) - 1] != '/') append("/");
   if (middle) {
-    snprintf(out, kInstallPathSize, "%s%s%s/%s", base, sep1, middle, name);
-  } else {
-    snprintf(out, kInstallPathSize, "%s%s%s", base, sep1, name);
+    append(middle);
+    append("/");
   }
+  append(name);
+  out[used] = '\0';
 }
 
 // A new empty file "<directory>/<prefix>XXXXXX" that only this process
@@ -122,9 +131,20 @@ const char* getLogFileName() {
 const char* getProductName() { return kProductName; }
 const char* getMakerName() { return kMakerName; }
 
+// The version: major, minor and a build number, the build date's day
+// number counted from 1 January 1970.
+constexpr unsigned kVersionMajor = 8;
+constexpr unsigned kVersionMinor = 1;
+constexpr const char* kBuildDate = "Aug 17 2021";
+
 const char* getProductVersion() {
   static char version[60];
-  if (!version[0]) strCopy(version, PALVON_VERSION, sizeof version);
+  if (!version[0]) {
+    time_t built = 0;
+    // Local midnight: half a day either way still names the same day.
+    u32 build = parseBuildDate(kBuildDate, &built) ? static_cast<u32>((built + 43200) / 86400) : 0;
+    snprintf(version, sizeof version, "%u.%u.%u", kVersionMajor, kVersionMinor, build);
+  }
   return version;
 }
 

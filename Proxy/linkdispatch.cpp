@@ -20,8 +20,9 @@
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"
+#include "Proxy/writers.h"
 #include "Proxy/xerrors.h"
-#include "Xext/layouts.h"
+#include "Proxy/dispatch.h"
 #include "base/logging.h"
 #include "xsupport/region.h"
 
@@ -34,58 +35,7 @@ namespace {
 constexpr u8 kKeymapNotify = 11;
 constexpr u8 kGenericEvent = 35;
 
-u16 serverU16(const ServerLink* link, const u8* p) {
-  return link->writer.swap ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[0] | p[1] << 8);
-}
-
-u32 serverU32(const ServerLink* link, const u8* p) {
-  if (link->writer.swap) return u32(p[0]) << 24 | u32(p[1]) << 16 | u32(p[2]) << 8 | p[3];
-  return get32(p);
-}
-
-// --- Defaults for slots nobody filled --------------------------------------
-
-void passReplyOn(u8* reply, u32 length) {
-  ServerLink* link = currentLink;
-  ProxyClient* client = link ? link->client : nullptr;
-  if (!client) return;
-  u8 major = static_cast<u8>(link->requestKeyAnswered);
-  LayoutString layout = major < 128 ? coreReplyLayouts[major] : nullptr;
-  if (!layout || std::strlen(layout) < 4) layout = "bbsi";
-  if (link->writer.swap) swapByFormat(layout + 4, reply + 8, reply + length);
-  put16(reply + 2, client->sequenceAnswered);
-  sendReplyToClient(reply, length, layout);
-}
-
-LayoutString eventLayout(u8 code) {
-  LayoutString layout = proxyState.dispatch.eventLayouts[code];
-  if (!layout && code < 35) layout = coreEventLayouts[code];
-  // A generic event's length must be readable whoever owns the rest.
-  if (!layout && code == kGenericEvent) layout = "bbsis";
-  return layout ? layout : "bbs";
-}
-
-void passEventOn(u8* event) {
-  u8 code = event[0] & 0x7f;
-  uintptr_t tag = 0;
-  if (code == 12 || code == 13) {
-    // Exposures travel with their area so that several servers' reports of
-    // one request reach the client once.
-    tag = reinterpret_cast<uintptr_t>(regionCreateRect(static_cast<i16>(get16(event + 8)),
-                                                       static_cast<i16>(get16(event + 10)), get16(event + 12),
-                                                       get16(event + 14)));
-  } else if (code == 7 || code == 8) {
-    tag = 0x80000000u;
-  }
-  sendEventToClient(event, eventLayout(code), tag);
-}
-
-void passErrorOn(u8* error) {
-  logServerError(error, "%s", getErrorName(error[1]));
-  sendErrorToClient(error, coreErrorLayout);
-}
-
-// --- One message ----------------------------------------------------------------
+bool foreign(const ServerLink* link) { return link->writer.swap != 0; }
 
 void setClientSequence(ServerLink* link, u8* message) {
   if (link->client) put16(message + 2, link->client->sequenceAnswered);
@@ -96,51 +46,62 @@ void dropHookOfError(ServerLink* link, const u8* rawError) {
   ReplyHook* hook = link->hookHead;
   if (!hook || std::memcmp(&hook->wireSequence, rawError + 2, 2) != 0) return;
   LOGF(logChXerror, "Unexpected X error %u instead of reply #%u from %s for %s", rawError[1],
-       wireSequenceOf(link, rawError), link->server.displayName, clientNameText(link->client));
+       loadU16(rawError + 2, foreign(link)), link->server.displayName, clientNameText(link->client));
   link->hookHead = hook->next;
   if (!link->hookHead) link->hookTail = nullptr;
-  std::free(hook);
+  releaseReplyHook(hook);
+}
+
+// Extension codes are renumbered to the proxy's; a code the registry did
+// not map stays as the server sent it.
+u8 proxyErrorCode(const ServerLink* link, u8 code) {
+  u8 mapped = code >= 128 && link->server.codes ? link->server.codes->errorFromServer[code] : 0;
+  return mapped ? mapped : code;
+}
+
+u8 proxyEventCode(const ServerLink* link, u8 code) {
+  u8 mapped = code > kGenericEvent && link->server.codes ? link->server.codes->eventFromServer[code] & 0x7f : 0;
+  return mapped ? mapped : code;
 }
 
 void dispatchError(ServerLink* link, u8* error) {
   dropHookOfError(link, error);
-  if (link->writer.swap) swapByFormat(coreErrorLayout, error, error + 32);
-  if (error[1] >= 128 && link->server.codes) error[1] = link->server.codes->errorFromServer[error[1]];
+  if (foreign(link)) swapArriving(kErrorLayout, error, error + 32);
+  error[1] = proxyErrorCode(link, error[1]);
   popServerSequence(link, get16(error + 2));
   setClientSequence(link, error);
-  ErrorHandler handler = proxyState.dispatch.errorHandlers[error[1]];
-  (handler ? handler : passErrorOn)(error);
+  error[10] = mapServerMajorToProxy(error[10], link);
+  errorHandlerOf(error[1])(error);
   if (link->closePending) return;
   if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
 }
 
 void dispatchReply(ServerLink* link, u8* reply, u32 length) {
   if (link->hookHead && std::memcmp(&link->hookHead->wireSequence, reply + 2, 2) == 0) {
-    popServerSequence(link, wireSequenceOf(link, reply));
+    // Hooks get the reply as the server sent it.
+    popServerSequence(link, loadU16(reply + 2, foreign(link)));
     dispatchReplyHook(link, reply);
     return;
   }
-  if (link->writer.swap) swapByFormat("bbsi", reply, reply + 8);
-  popServerSequence(link, get16(reply + 2));
-  u16 key = link->requestKeyAnswered;
-  ReplyHandler handler = proxyState.dispatch.replyHandlers[key];
-  if (!handler) handler = key == kKeyNoOperation ? [](u8* r, u32 n) { ReplyNoOperation(r, n); } : passReplyOn;
-  handler(reply, length);
+  popServerSequence(link, loadU16(reply + 2, foreign(link)));
+  const RequestRow* row = requestRowOf(link->requestKeyAnswered);
+  if (foreign(link)) swapArriving(replyLayoutOf(row, reply, length), reply, reply + length);
+  setClientSequence(link, reply);
+  replyHandlerOf(row)(reply, length);
 }
 
 void dispatchEvent(ServerLink* link, u8* event, u32 length) {
-  u8 code = event[0] & 0x7f;
-  if (code > kGenericEvent && link->server.codes) {
-    code = link->server.codes->eventFromServer[code] & 0x7f;
-    event[0] = static_cast<u8>((event[0] & 0x80) | code);
-  }
-  if (link->writer.swap) swapByFormat(eventLayout(code), event, event + length);
+  u8 code = proxyEventCode(link, event[0] & 0x7f);
+  event[0] = static_cast<u8>((event[0] & 0x80) | code);
+  // A generic event names its extension by the major opcode, which the
+  // client knows by the proxy's number.
+  if (code == kGenericEvent) event[1] = mapServerMajorToProxy(event[1], link);
+  if (foreign(link)) swapArriving(eventLayoutOf(event), event, event + length);
   if (code != kKeymapNotify) {
     popServerSequence(link, get16(event + 2));
     setClientSequence(link, event);
   }
-  EventHandler handler = proxyState.dispatch.eventHandlers[code];
-  (handler ? handler : passEventOn)(event);
+  eventHandlerOf(event)(event);
 }
 
 // The server's set-up answer: 8 bytes, then 4 x the 16-bit length at byte 6.
@@ -148,7 +109,7 @@ bool takeSetupAnswer(ServerLink* link) {
   u64 available = link->input.used - link->parseOffset;
   if (available < 8) return false;
   u8* p = link->input.data + link->parseOffset;
-  u64 size = 8 + 4ull * serverU16(link, p + 6);
+  u64 size = 8 + 4ull * loadU16(p + 6, foreign(link));
   if (available < size) return false;
   link->parseOffset += static_cast<u32>(size);
   link->setupAnswered = kSetupAnswered;
@@ -175,7 +136,7 @@ void dispatchServerInput(ServerLink* link) {
     if (available < 32) break;
     u8* p = link->input.data + link->parseOffset;
     u64 size = 32;
-    if (p[0] == 1 || (p[0] & 0x7f) == kGenericEvent) size += 4ull * serverU32(link, p + 4);
+    if (p[0] == 1 || (p[0] & 0x7f) == kGenericEvent) size += 4ull * loadU32(p + 4, foreign(link));
     if (size > available) break;  // the rest comes with later reads
     // Advance first: a handler may close the link or wait on it.
     link->parseOffset += static_cast<u32>(size);
@@ -189,8 +150,10 @@ void dispatchServerInput(ServerLink* link) {
   link->dispatching--;
   bool closed = link->closePending;
   if (!closed) {
-    bufferConsume(&link->input, link->parseOffset);
+    bufferConsumeKeep(&link->input, link->parseOffset);
     link->parseOffset = 0;
+    // Entries this dispatch made wait for one round trip per link.
+    if (link->client && !link->dispatching) armPendingRequests(link->client);
   }
   currentLink = savedLink == link && closed ? nullptr : savedLink;
   currentClient = savedClient;
@@ -251,9 +214,9 @@ bool writeBigRequestsEnable(ServerLink* link) {
   const ExtensionEntry* entries = proxyState.extensions.entries;
   for (u32 major = 128; major < 256; major++) {
     if (!entries[major].name || strcasecmp(entries[major].name, "BIG-REQUESTS") != 0) continue;
-    u8* p = allocServerRequest(link, static_cast<u8>(major), 0, 4);
+    u8* p = beginRequest(&link->writer, static_cast<u8>(major), 0, 4);
     if (!p) return false;
-    swapServerRequest(link, p, 4, "bbs");
+    finishRequest(&link->writer, p, 4, static_cast<u8>(major), 0);
     // The answer (the server's maximum) is the proxy's own business.
     addReplyHook(link, acceptReplyHook, nullptr);
     return true;

@@ -7,6 +7,8 @@
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
+#include "Proxy/pool.h"
+#include "Proxy/rows.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"
@@ -20,6 +22,12 @@ namespace {
 // Entries are recycled; the serial counter is process-wide.
 PendingRequest* freeEntries = nullptr;
 u64 nextSerial = 0;
+u64 nextBatch = 0;
+
+// Events, errors and the shortest replies are 32 bytes: their holders are
+// recycled.
+constexpr u32 kSmallMessage = 32;
+BlockPool<sizeof(HeldMessage) + kSmallMessage> smallMessages;
 u32 exposeWorkarounds = 0;
 
 constexpr u8 kEnterNotify = 7;
@@ -29,7 +37,6 @@ constexpr u8 kExpose = 12;
 constexpr u8 kGraphicsExpose = 13;
 constexpr u8 kNoExpose = 14;
 constexpr u8 kGenericEvent = 35;
-constexpr uintptr_t kCrossingDelivered = 0x80000000u;
 
 bool isKeymapNotify(const u8* event) {
   return (event[0] & 0x7f) == kKeymapNotify || (event[0] == kGenericEvent && get32(event + 8) == kKeymapNotify);
@@ -45,6 +52,12 @@ u64 clientSequenceOf(const ProxyClient* client, u16 wire) {
 
 Region* regionOf(const HeldMessage* message) { return reinterpret_cast<Region*>(message->tag); }
 
+// The area of an Expose or GraphicsExpose (x, y, width, height at byte 8).
+Region* exposureRegion(const u8* event) {
+  return regionCreateRect(static_cast<i16>(get16(event + 8)), static_cast<i16>(get16(event + 10)), get16(event + 12),
+                          get16(event + 14));
+}
+
 void append(HeldList* list, HeldMessage* message) {
   message->next = nullptr;
   if (list->tail)
@@ -57,7 +70,10 @@ void append(HeldList* list, HeldMessage* message) {
 void freeHeld(HeldMessage* message) {
   u8 code = message->bytes[0] & 0x7f;
   if ((code == kExpose || code == kGraphicsExpose) && message->tag) regionDestroy(regionOf(message));
-  std::free(message);
+  if (message->length <= kSmallMessage)
+    smallMessages.give(message);
+  else
+    std::free(message);
 }
 
 void freeList(HeldList* list) {
@@ -100,7 +116,7 @@ void writeExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 
   put32(event + 4, get32(from + 4));
   putBox(event, box);
   put16(event + 16, count);
-  writeToClient(event, 32, "bbsisssss", client);
+  writeToClient(event, 32, coreEventLayout(kExpose), client);
 }
 
 void writeGraphicsExpose(ProxyClient* client, const u8* from, const RegionBox& box, u16 count) {
@@ -108,7 +124,7 @@ void writeGraphicsExpose(ProxyClient* client, const u8* from, const RegionBox& b
   std::memcpy(event, from, 32);
   putBox(event, box);
   put16(event + 18, count);
-  writeToClient(event, 32, "bbsissssss", client);
+  writeToClient(event, 32, coreEventLayout(kGraphicsExpose), client);
 }
 
 void writeRegionExposes(ProxyClient* client, const u8* from, const Region* region) {
@@ -131,7 +147,7 @@ void flushGraphicsExpose(ProxyClient* client, HeldMessage* m) {
     put32(event + 4, get32(m->bytes + 4));
     put16(event + 8, get16(m->bytes + 16));  // minor opcode
     event[10] = m->bytes[20];                // major opcode
-    writeToClient(event, 32, "bbsis", client);
+    writeToClient(event, 32, coreEventLayout(kNoExpose), client);
     return;
   }
   if (exposeWorkarounds & (kExposeBeforeGraphicsExpose | kExposeInsteadOfGraphicsExpose))
@@ -171,6 +187,13 @@ void syncTail(ProxyClient* client) {
 }
 
 void unlinkEntry(ProxyClient* client, PendingRequest* entry) {
+  if (entry->batch == 0) {
+    for (PendingRequest** at = &client->unarmedPending; *at; at = &(*at)->nextUnarmed) {
+      if (*at != entry) continue;
+      *at = entry->nextUnarmed;
+      break;
+    }
+  }
   PendingRequest*& head = client->pendingHead;
   if (entry == head) {
     head = entry->next;
@@ -189,7 +212,22 @@ void unlinkEntry(ProxyClient* client, PendingRequest* entry) {
 // still waiting.
 bool deliverNow(ProxyClient* client, u64 sequence) {
   PendingRequest* head = client->pendingHead;
-  return client->linkCount < 2 && (!head || head->sequence > sequence);
+  return openLinkCount(client) < 2 && (!head || head->sequence > sequence);
+}
+
+// Inside the client's parse or a dispatch of one of its links, new entries
+// get their round trips with the links' next flush; anywhere else now
+// (after the message that made the entry is held on it).
+void armUnlessDispatching(ProxyClient* client) {
+  if (!client->unarmedPending) return;
+  bool deferred = client->dispatching || (currentLink && currentLink->client == client && currentLink->dispatching);
+  if (!deferred) armPendingRequests(client);
+}
+
+// Older entries are always released first.
+void flushThrough(ProxyClient* client, PendingRequest* last) {
+  while (client->pendingHead && client->pendingHead != last) flushPendingRequest(client->pendingHead, client);
+  if (client->pendingHead == last) flushPendingRequest(last, client);
 }
 
 PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
@@ -222,19 +260,30 @@ PendingRequest* allocPendingRequest(ProxyClient*, u64 sequence, u16 key) {
   return entry;
 }
 
-void armPendingOnServers(PendingRequest* entry, ProxyClient* client) {
-  entry->outstandingServers = static_cast<u8>(client->linkCount);
-  for (u32 i = 0; i < client->linkCount; i++) {
-    ServerLink* link = client->links[i];
+void armPendingOnServers(PendingRequest*, ProxyClient* client) { armPendingRequests(client); }
+
+void armPendingRequests(ProxyClient* client) {
+  PendingRequest* unarmed = client->unarmedPending;
+  if (!unarmed) return;
+  client->unarmedPending = nullptr;
+  u64 batch = ++nextBatch;
+  u8 outstanding = 0;
+  u64 roundTrips[kMaxPendingServers] = {};
+  for (ServerLink* link : linksOf(client)) {
     u32 index = link->server.serverIndex;
-    u64 sequence = link->descriptor >= 0 && index < kMaxPendingServers
-                       ? queueRoundTripCallback(link, completeHeadReply, reinterpret_cast<void*>(entry->serial), nullptr)
-                       : 0;
-    if (sequence)
-      entry->roundTrips[index] = sequence;
-    else
-      entry->outstandingServers--;
+    if (link->descriptor < 0 || index >= kMaxPendingServers) continue;
+    roundTrips[index] = queueRoundTripCallback(link, completeHeadReply, reinterpret_cast<void*>(batch), nullptr);
+    if (roundTrips[index]) outstanding++;
   }
+  PendingRequest* last = nullptr;
+  for (PendingRequest* entry = unarmed; entry; entry = entry->nextUnarmed) {
+    entry->batch = batch;
+    entry->outstandingServers = outstanding;
+    std::memcpy(entry->roundTrips, roundTrips, sizeof roundTrips);
+    if (!last || entry->sequence > last->sequence) last = entry;
+  }
+  // No server can answer: what the entries hold goes out now.
+  if (outstanding == 0 && last) flushThrough(client, last);
 }
 
 PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key) {
@@ -261,20 +310,24 @@ PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key)
     before->previous = entry;
   }
   syncTail(client);
-  armPendingOnServers(entry, client);
+  entry->nextUnarmed = client->unarmedPending;
+  client->unarmedPending = entry;
   return entry;
 }
 
 PendingRequest* noteRequestWithoutReply(const u8* request) {
   ProxyClient* client = currentClient;
-  return insertPendingRequest(client, client->requestCounter, get16(request));
+  PendingRequest* entry = insertPendingRequest(client, client->requestCounter, get16(request));
+  armUnlessDispatching(client);
+  return entry;
 }
 
 PendingRequest* findPendingRequest(ProxyClient* client, u64 sequence, u32 serverIndex, u64 serverSequence) {
   for (PendingRequest* entry = client->pendingHead; entry; entry = entry->next) {
     if (entry->sequence > sequence) break;
-    if (entry->sequence == sequence &&
-        (serverIndex >= kMaxPendingServers || serverSequence <= entry->roundTrips[serverIndex]))
+    // An entry without its round trips yet has been passed by no server.
+    if (entry->sequence == sequence && (entry->batch == 0 || serverIndex >= kMaxPendingServers ||
+                                        serverSequence <= entry->roundTrips[serverIndex]))
       return entry;
   }
   return nullptr;
@@ -288,7 +341,8 @@ void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t ta
   }
   if ((code == kExpose || code == kGraphicsExpose) && mergeExposure(entry, message, reinterpret_cast<Region*>(tag)))
     return;
-  auto* held = static_cast<HeldMessage*>(memAlloc(sizeof(HeldMessage) + length));
+  auto* held = static_cast<HeldMessage*>(length <= kSmallMessage ? smallMessages.take()
+                                                                  : memAlloc(sizeof(HeldMessage) + length));
   if (!held) {
     PALVON_OOM();
     if ((code == kExpose || code == kGraphicsExpose) && tag) regionDestroy(reinterpret_cast<Region*>(tag));
@@ -326,6 +380,7 @@ void holdMessageForSequence(const u8* message, u32 length, const char* layout, P
     return;
   }
   holdMessage(message, length, layout, 0, entry);
+  armUnlessDispatching(client);
 }
 
 void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
@@ -337,6 +392,7 @@ void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
     return;
   }
   if (PendingRequest* entry = entryFor(client, sequence)) holdMessage(reply, length, layout, 0, entry);
+  armUnlessDispatching(client);
 }
 
 void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
@@ -356,10 +412,17 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
     writeToClient(event, eventLength(event), layout, client);
     return;
   }
-  if (PendingRequest* entry = entryFor(client, sequence))
-    holdMessage(event, eventLength(event), layout, tag, entry);
-  else if (exposure && tag)
-    regionDestroy(reinterpret_cast<Region*>(tag));
+  PendingRequest* entry = entryFor(client, sequence);
+  if (!entry) {
+    if (exposure && tag) regionDestroy(reinterpret_cast<Region*>(tag));
+    return;
+  }
+  // A held exposure travels with its area, so that several servers'
+  // reports of one request reach the client once; made only now, when the
+  // event is held.
+  if (exposure && !tag) tag = reinterpret_cast<uintptr_t>(exposureRegion(event));
+  holdMessage(event, eventLength(event), layout, tag, entry);
+  armUnlessDispatching(client);
 }
 
 void sendErrorToClient(const u8* error, const char* layout) {
@@ -371,6 +434,7 @@ void sendErrorToClient(const u8* error, const char* layout) {
     return;
   }
   holdMessage(error, 32, layout, 0, entry);
+  armUnlessDispatching(client);
 }
 
 void sendComposedReply(u8, u16, u8* reply, u32 length, const char* layout, ProxyClient* client) {
@@ -384,17 +448,18 @@ void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client)
   holdMessageForSequence(event, eventLength(event), layout, client);
 }
 
-void completeHeadReply(const u8*, void* serialArgument) {
+void completeHeadReply(const u8*, void* batchArgument) {
   ServerLink* link = currentLink;
   if (!link || !link->client) return;
   ProxyClient* client = link->client;
-  u64 serial = reinterpret_cast<uintptr_t>(serialArgument);
-  PendingRequest* entry = client->pendingHead;
-  while (entry && entry->serial != serial) entry = entry->next;
-  if (!entry || --entry->outstandingServers > 0) return;
-  // Older entries are always released first.
-  while (client->pendingHead != entry) flushPendingRequest(client->pendingHead, client);
-  flushPendingRequest(entry, client);
+  u64 batch = reinterpret_cast<uintptr_t>(batchArgument);
+  PendingRequest* last = nullptr;
+  for (PendingRequest* entry = client->pendingHead; entry; entry = entry->next) {
+    if (entry->batch != batch) continue;
+    if (entry->outstandingServers > 0) entry->outstandingServers--;
+    last = entry;
+  }
+  if (last && last->outstandingServers == 0) flushThrough(client, last);
 }
 
 void flushPendingRequest(PendingRequest* entry, ProxyClient* client) {

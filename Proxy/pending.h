@@ -20,6 +20,9 @@ struct Region;
 
 // An entry can follow at most this many servers; links to more are refused.
 constexpr u32 kMaxPendingServers = 32;
+// The tag of an EnterNotify or LeaveNotify that the client is to see; one
+// without this bit is dropped when its entry is released.
+constexpr uintptr_t kCrossingDelivered = 0x80000000u;
 
 struct HeldMessage {
   HeldMessage* next;
@@ -41,7 +44,12 @@ struct PendingRequest {
   u16 key;                   // the request's first 16-bit word, or 0
   u8 errorHeld;
   u8 outstandingServers;
-  u64 serial;                // identifies the entry in round-trip callbacks
+  u64 serial;                // from a process-wide counter
+  // The round trips that release the entry: entries made between two
+  // flushes of the client's links share one round trip per link, found by
+  // this number (0 while the entry waits for its round trips).
+  u64 batch;
+  PendingRequest* nextUnarmed;  // the client's entries waiting for round trips
   HeldList structure;        // codes 16 to 27
   HeldList visibility;       // code 15
   HeldList exposures;        // codes 12, 13, 14
@@ -56,10 +64,19 @@ constexpr u32 kExposeAfterGraphicsExpose = 4;
 void setExposeWorkarounds(u32 flags);
 
 PendingRequest* allocPendingRequest(ProxyClient* client, u64 sequence, u16 key);
+// Inserts in sequence order. The entry's round trips go out when the
+// client's links are next flushed (end of the client's parse or of a link's
+// dispatch), one per link for all entries made since; the holding calls
+// below arm at once when they run anywhere else. A caller that inserts
+// outside those arms with armPendingRequests.
 PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key);
 // For a request without a reply sent to every server (two or more links).
 PendingRequest* noteRequestWithoutReply(const u8* request);
+// Queues one round trip per link for every entry of the client that waits
+// for its round trips (the entry given among them). An entry of a client
+// without links is released at once: nothing would ever release it.
 void armPendingOnServers(PendingRequest* entry, ProxyClient* client);
+void armPendingRequests(ProxyClient* client);
 PendingRequest* findPendingRequest(ProxyClient* client, u64 sequence, u32 serverIndex, u64 serverSequence);
 void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t tag, PendingRequest* entry);
 void holdMessageForSequence(const u8* message, u32 length, const char* layout, ProxyClient* client);
@@ -74,7 +91,7 @@ void sendErrorToClient(const u8* error, const char* layout);
 void sendComposedReply(u8 major, u16 minor, u8* reply, u32 length, const char* layout, ProxyClient* client);
 void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client);
 
-// The round-trip callback of an armed entry (argument: its serial).
+// The round-trip callback of armed entries (argument: their batch).
 void completeHeadReply(const u8* reply, void* serial);
 void flushPendingRequest(PendingRequest* entry, ProxyClient* client);
 void freePendingRequests(ProxyClient* client);

@@ -6,11 +6,13 @@
 #include <utility>
 
 #include "Proxy/client.h"
+#include "Proxy/pool.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xerrors.h"
 #include "base/logging.h"
 #include "base/orders.h"
+#include "base/wordswap.h"
 
 namespace palvon {
 
@@ -26,6 +28,10 @@ struct RoundTripClosure {
   RoundTripRelease release;
 };
 
+BlockPool<sizeof(RoundTripClosure)> closurePool;
+BlockPool<sizeof(RequestStash)> stashPool;
+BlockPool<sizeof(ReplyHook)> hookPool;
+
 void noRoundTripCallback(const u8*, void*) {}
 void noRoundTripRelease(void*) {}
 
@@ -33,48 +39,23 @@ void releaseRoundTripCallback(void* data) {
   auto* closure = static_cast<RoundTripClosure*>(data);
   RoundTripRelease release = closure->release;
   void* argument = closure->argument;
-  std::free(closure);
+  closurePool.give(closure);
   if (release) release(argument);
 }
 
-u16 serverU16(const ServerLink* link, const u8* p) {
-  return link->writer.swap ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[0] | p[1] << 8);
-}
-
-u32 serverU32(const ServerLink* link, const u8* p) {
-  if (link->writer.swap) return u32(p[0]) << 24 | u32(p[1]) << 16 | u32(p[2]) << 8 | p[3];
-  return u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
-}
-
-void putServerU16(const ServerLink* link, u8* p, u16 value) {
-  if (link->writer.swap) {
-    p[0] = static_cast<u8>(value >> 8);
-    p[1] = static_cast<u8>(value);
-  } else {
-    p[0] = static_cast<u8>(value);
-    p[1] = static_cast<u8>(value >> 8);
-  }
-}
+bool foreign(const ServerLink* link) { return link->writer.swap != 0; }
 
 // Wire form of a sequence as the server will write it into bytes 2-3, read
 // back as a host u16 (so it compares with a raw 16-bit load of those bytes).
 u16 wireForm(const ServerLink* link, u64 sequence) {
   u8 bytes[2];
-  putServerU16(link, bytes, static_cast<u16>(sequence));
-  u16 raw;
-  std::memcpy(&raw, bytes, 2);
-  return raw;
-}
-
-u16 rawU16(const u8* p) {
-  u16 raw;
-  std::memcpy(&raw, p, 2);
-  return raw;
+  storeU16(bytes, static_cast<u16>(sequence), foreign(link));
+  return loadU16(bytes);
 }
 
 void releaseStash(RequestStash* stash) {
   if (stash->release) stash->release(stash->data);
-  std::free(stash);
+  stashPool.give(stash);
 }
 
 // Releases every stash entry in front of `keep` (or all when keep is null).
@@ -92,7 +73,7 @@ void releaseStashBefore(ServerLink* link, RequestStash* keep) {
 u64 serverMessageSize(const ServerLink* link, const u8* p, u64 n) {
   if (n < 32) return 0;
   u64 size = 32;
-  if (p[0] == 1 || (p[0] & 0x7f) == 35) size += 4ull * serverU32(link, p + 4);
+  if (p[0] == 1 || (p[0] & 0x7f) == 35) size += 4ull * loadU32(p + 4, foreign(link));
   return size <= n ? size : 0;
 }
 
@@ -104,14 +85,14 @@ i64 findMessageBySequence(const ServerLink* link, u8 type, u16 wire) {
   while (at < link->input.used) {
     u64 size = serverMessageSize(link, data + at, link->input.used - at);
     if (!size) return -1;
-    if (data[at] == type && rawU16(data + at + 2) == wire) return static_cast<i64>(at);
+    if (data[at] == type && loadU16(data + at + 2) == wire) return static_cast<i64>(at);
     at += size;
   }
   return -1;
 }
 
 bool isMarkerReply(const ServerLink* link, const u8* reply) {
-  return serverU32(link, reply + 4) == 1 && reply[32] == 'A' && reply[33] == 'R' && reply[34] == 'C';
+  return loadU32(reply + 4, foreign(link)) == 1 && reply[32] == 'A' && reply[33] == 'R' && reply[34] == 'C';
 }
 
 // Appends to a singly linked list kept with its tail.
@@ -146,7 +127,7 @@ void freeSequenceRing(ServerLink* link) {
   link->ring = nullptr;
 }
 
-void noteServerRequest(const u8* request, ServerLink* link) { noteServerRequestKey(rawU16(request), link); }
+void noteServerRequest(const u8* request, ServerLink* link) { noteServerRequestKey(loadU16(request), link); }
 
 void noteServerRequestKey(u16 key, ServerLink* link) {
   u64 s = link->requestsSent;
@@ -201,16 +182,16 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
 // --- Round trips -------------------------------------------------------------
 
 u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* argument, RoundTripRelease release) {
-  auto* closure = static_cast<RoundTripClosure*>(memAlloc(sizeof(RoundTripClosure)));
+  auto* closure = static_cast<RoundTripClosure*>(closurePool.take());
   u8* request = closure ? reserveServerBytes(link, 4) : nullptr;
   if (!request) {
-    std::free(closure);
+    closurePool.give(closure);
     PALVON_OOM();
     return 0;
   }
   request[0] = 43;  // GetInputFocus: the cheapest request with a reply
   request[1] = 0;
-  putServerU16(link, request + 2, 1);
+  storeU16(request + 2, 1, foreign(link));
   *closure = {callback, argument, release};
   u64 sequence = ++link->requestsSent;
   noteServerRequestKey(kKeyNoOperation, link);
@@ -219,7 +200,7 @@ u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* a
   return sequence;
 }
 
-void ReplyNoOperation(const u8* reply, u32) {
+void ReplyNoOperation(u8* reply, u32) {
   ServerLink* link = currentLink;
   auto* closure = link ? static_cast<RoundTripClosure*>(takeStashedData(link, kStashRoundTrip)) : nullptr;
   if (!closure) {
@@ -228,7 +209,7 @@ void ReplyNoOperation(const u8* reply, u32) {
     return;
   }
   RoundTripClosure copy = *closure;
-  std::free(closure);
+  closurePool.give(closure);
   if (copy.callback) copy.callback(reply, copy.argument);
   if (copy.release) copy.release(copy.argument);
 }
@@ -236,7 +217,7 @@ void ReplyNoOperation(const u8* reply, u32) {
 // --- The stash -----------------------------------------------------------------
 
 void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease release) {
-  auto* stash = static_cast<RequestStash*>(memAlloc(sizeof(RequestStash)));
+  auto* stash = static_cast<RequestStash*>(stashPool.take());
   if (!stash) {
     PALVON_OOM();
     if (release) release(data);
@@ -274,7 +255,7 @@ void* takeStashedData(ServerLink* link, u8 code) {
   link->stashHead = found->next;
   if (!link->stashHead) link->stashTail = nullptr;
   void* data = found->data;
-  std::free(found);
+  stashPool.give(found);
   return data;
 }
 
@@ -306,7 +287,7 @@ void releaseAllStashes(ServerLink* link) { releaseStashBefore(link, nullptr); }
 // --- Reply hooks ----------------------------------------------------------------
 
 void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument) {
-  auto* hook = static_cast<ReplyHook*>(memAlloc(sizeof(ReplyHook)));
+  auto* hook = static_cast<ReplyHook*>(hookPool.take());
   if (!hook) {
     PALVON_OOM();
     return;
@@ -321,11 +302,13 @@ void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argu
 
 int acceptReplyHook(ServerLink*, const u8*, void*) { return 1; }
 
+void releaseReplyHook(ReplyHook* hook) { hookPool.give(hook); }
+
 static void unlinkFirstHook(ServerLink* link) {
   ReplyHook* hook = link->hookHead;
   link->hookHead = hook->next;
   if (!link->hookHead) link->hookTail = nullptr;
-  std::free(hook);
+  releaseReplyHook(hook);
 }
 
 void freeReplyHooks(ServerLink* link) {
@@ -334,7 +317,7 @@ void freeReplyHooks(ServerLink* link) {
 
 int dispatchReplyHook(ServerLink* link, const u8* reply) {
   ReplyHook* hook = link->hookHead;
-  if (!hook || rawU16(reply + 2) != hook->wireSequence) return 0;
+  if (!hook || loadU16(reply + 2) != hook->wireSequence) return 0;
   if (!hook->callback(link, reply, hook->argument)) LOGF(logChWarning, "Failed X reply order");
   if (link->hookHead == hook) unlinkFirstHook(link);
   return 1;
@@ -345,7 +328,7 @@ template <class Visit>
 static const char* forEachClientWithLinks(Visit visit) {
   const char* first = nullptr;
   for (ProxyClient* client = clientList; client; client = client->next) {
-    const char* error = client->linkCount ? visit(client) : nullptr;
+    const char* error = openLinkCount(client) ? visit(client) : nullptr;
     if (!first) first = error;
   }
   return first;
@@ -355,8 +338,7 @@ const char* queueSyncOnEveryLink() { return forEachClientWithLinks(syncClientLin
 
 void queueSyncOnAllLinks() {
   forEachClientWithLinks([](ProxyClient* client) -> const char* {
-    for (u32 i = 0; i < client->linkCount; i++) {
-      ServerLink* link = client->links[i];
+    for (ServerLink* link : linksOf(client)) {
       if (link->output.head && !sendSyncMarker(link)) link->awaitingMarker = 1;
     }
     return nullptr;
@@ -366,8 +348,7 @@ void queueSyncOnAllLinks() {
 const char* syncAllPendingReplies() {
   return forEachClientWithLinks([](ProxyClient* client) -> const char* {
     const char* first = nullptr;
-    for (u32 i = 0; i < client->linkCount; i++) {
-      ServerLink* link = client->links[i];
+    for (ServerLink* link : linksOf(client)) {
       if (!link->awaitingMarker) continue;
       link->awaitingMarker = 0;
       const char* error = matchServerReply(link);
@@ -386,7 +367,7 @@ u8 mapServerMajorToProxy(u8 serverMajor, const ServerLink* link) {
   return serverMajor;
 }
 
-u16 wireSequenceOf(const ServerLink* link, const u8* message) { return serverU16(link, message + 2); }
+u16 wireSequenceOf(const ServerLink* link, const u8* message) { return loadU16(message + 2, foreign(link)); }
 
 // --- The synchronous round trip ---------------------------------------------------
 
@@ -396,7 +377,7 @@ const char* sendSyncMarker(ServerLink* link) {
   // GetAtomName of the predefined atom 3: a reply every server can give.
   request[0] = 17;
   request[1] = 0;
-  putServerU16(link, request + 2, 2);
+  storeU16(request + 2, 2, foreign(link));
   u8 atom[4] = {3, 0, 0, 0};
   if (link->writer.swap) std::swap(atom[0], atom[3]);
   std::memcpy(request + 4, atom, 4);
@@ -421,7 +402,7 @@ static const char* awaitMarker(ServerLink* link) {
         u64 size = serverMessageSize(link, link->input.data + p, link->input.used - p);
         if (!size) break;
         const u8* m = link->input.data + p;
-        if (m[0] == 1 && rawU16(m + 2) == link->syncMarkerSequence && isMarkerReply(link, m)) {
+        if (m[0] == 1 && loadU16(m + 2) == link->syncMarkerSequence && isMarkerReply(link, m)) {
           at = static_cast<i64>(p);
           break;
         }
@@ -456,9 +437,7 @@ static const char* matchFirstHook(ServerLink* link) {
     }
     return nullptr;
   }
-  u8 wire[2];
-  std::memcpy(wire, &hook->wireSequence, 2);
-  u16 sequence = link->writer.swap ? static_cast<u16>(wire[0] << 8 | wire[1]) : static_cast<u16>(wire[0] | wire[1] << 8);
+  u16 sequence = loadU16(reinterpret_cast<const u8*>(&hook->wireSequence), foreign(link));
   at = findMessageBySequence(link, 0, hook->wireSequence);
   if (at < 0)
     return tmpPrintf("No X reply #%u from %s for %s", sequence, link->server.displayName, clientNameText(link->client));
@@ -466,8 +445,8 @@ static const char* matchFirstHook(ServerLink* link) {
   u8 code = error[1];
   if (code >= 128 && link->server.codes) code = link->server.codes->errorFromServer[code];
   u8 major = error[10];
-  u16 minor = serverU16(link, error + 8);
-  LOGF(logChXerror, "Unexpected X error %s 0x%x in %s #%u by %s from %s", getErrorName(code), serverU32(link, error + 4),
+  u16 minor = loadU16(error + 8, foreign(link));
+  LOGF(logChXerror, "Unexpected X error %s 0x%x in %s #%u by %s from %s", getErrorName(code), loadU32(error + 4, foreign(link)),
        getRequestName(mapServerMajorToProxy(major, link), minor), sequence, clientNameText(link->client),
        link->server.displayName);
   deleteInput(link, at, 32);
@@ -500,11 +479,14 @@ const char* syncServerLink(ServerLink* link) {
 
 const char* syncClientLinks(ProxyClient* client) {
   const char* first = nullptr;
-  for (u32 i = 0; i < client->linkCount; i++) {
-    const char* error = sendSyncMarker(client->links[i]);
+  for (ServerLink* link : linksOf(client)) {
+    const char* error = sendSyncMarker(link);
     if (!first) first = error;
   }
-  for (u32 i = 0; i < client->linkCount && !first; i++) first = matchServerReply(client->links[i]);
+  for (ServerLink* link : linksOf(client)) {
+    if (first) break;
+    first = matchServerReply(link);
+  }
   return first;
 }
 

@@ -87,7 +87,7 @@ void popServerSequence(ServerLink* link, u16 serverSequence);
 // when it could not be queued.
 u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* argument, RoundTripRelease release);
 // Reply handler of the round trip's request (key 127).
-void ReplyNoOperation(const u8* reply, u32 length);
+void ReplyNoOperation(u8* reply, u32 length);
 
 void stashRequestData(ServerLink* link, u8 code, void* data, StashRelease release);
 void* takeStashedData(ServerLink* link, u8 code);
@@ -100,6 +100,8 @@ bool releaseStashedData(ServerLink* link, u8 code);
 void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument);
 void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argument);
 int acceptReplyHook(ServerLink* link, const u8* reply, void* argument);
+// Frees a hook already unlinked from its link (its callback is not called).
+void releaseReplyHook(ReplyHook* hook);
 // 1 when the reply went to the first hook, 0 when it is not the hook's.
 int dispatchReplyHook(ServerLink* link, const u8* reply);
 

@@ -137,14 +137,25 @@ void useLocalAddressIfLoopback(ServerLink* link) {
   link->serverAddressLength = 0;
 }
 
-void appendLink(ProxyClient* client, ServerLink* link) {
-  auto** links = static_cast<ServerLink**>(memRealloc(client->links, sizeof(ServerLink*) * (client->linkCount + 1)));
-  if (!links) {
-    PALVON_OOM();
-    return;
+// Puts the link into its server's slot; false when the slot is taken or
+// the slots could not be had.
+bool placeLink(ProxyClient* client, ServerLink* link) {
+  if (!client->links) {
+    client->links = static_cast<ServerLink**>(memCalloc(kMaxServerLinks, sizeof(ServerLink*)));
+    if (!client->links) {
+      PALVON_OOM();
+      return false;
+    }
   }
-  client->links = links;
-  links[client->linkCount++] = link;
+  u32 index = link->server.serverIndex;
+  if (client->links[index]) {
+    LOGF(logChError, "X server %s is server %u, whose link %s is still open", link->server.displayName, index,
+         client->links[index]->server.displayName);
+    return false;
+  }
+  client->links[index] = link;
+  if (client->linkCount <= index) client->linkCount = index + 1;
+  return true;
 }
 
 u8* writerAllocate(void* argument, u8 major, u8 data, u32 length) {
@@ -158,9 +169,9 @@ void freeLinkRecord(ServerLink* link) { std::free(link); }
 // --- Opening -----------------------------------------------------------------
 
 ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
-  if (server.serverIndex >= kMaxPendingServers) {
+  if (server.serverIndex >= kMaxServerLinks) {
     LOGF(logChError, "Too many X servers: %s would be server %u, at most %u are supported", server.displayName,
-         server.serverIndex + 1, kMaxPendingServers);
+         server.serverIndex + 1, kMaxServerLinks);
     return nullptr;
   }
   char host[256];
@@ -201,8 +212,13 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
     std::free(link);
     return nullptr;
   }
+  if (client && !placeLink(client, link)) {
+    close(link->descriptor);
+    freeSequenceRing(link);
+    std::free(link);
+    return nullptr;
+  }
   link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
-  if (client) appendLink(client, link);
   return link;
 }
 
@@ -407,11 +423,10 @@ void resumeServerLinkRead(void* argument) {
   dispatchServerInput(link);
 }
 
-u32 serverLinkIndex(const ServerLink* link) {
-  const ProxyClient* client = link->client;
-  for (u32 i = 0; client && i < client->linkCount; i++)
-    if (client->links[i] == link) return i;
-  return 0;
+u32 openLinkCount(const ProxyClient* client) {
+  u32 count = 0;
+  for (u32 i = 0; i < client->linkCount; i++) count += client->links[i] != nullptr;
+  return count;
 }
 
 // --- Closing -----------------------------------------------------------------------
@@ -423,11 +438,9 @@ void closeServerLink(ServerLink* link) {
   link->input = {};
   orderCancel(link->readOrder);
   link->readOrder = nullptr;
-  if (link->output.head) {
-    outbufferFlushBlocking(&link->output, offlineTimeout(link));
-    outbufferFree(&link->output);
-    link->output.head = link->output.tail = nullptr;
-  }
+  if (link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
+  outbufferFree(&link->output);
+  link->output.head = link->output.tail = nullptr;
   orderCancel(link->writeOrder);
   link->writeOrder = nullptr;
   if (link->descriptor >= 0) close(link->descriptor);
@@ -435,12 +448,10 @@ void closeServerLink(ServerLink* link) {
   freeSequenceRing(link);
   releaseAllStashes(link);
   if (ProxyClient* client = link->client) {
+    // The slot stays, empty: the other links keep their server's index.
     u32 index = serverLinkIndex(link);
-    if (index < client->linkCount && client->links[index] == link) {
-      std::memmove(client->links + index, client->links + index + 1,
-                   sizeof(ServerLink*) * (client->linkCount - index - 1));
-      client->linkCount--;
-    }
+    if (index < client->linkCount && client->links[index] == link) client->links[index] = nullptr;
+    while (client->linkCount > 0 && !client->links[client->linkCount - 1]) client->linkCount--;
     link->client = nullptr;
   }
   if (link->dispatching) {

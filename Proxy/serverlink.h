@@ -12,6 +12,7 @@
 // temporary strings.
 #pragma once
 
+#include "Proxy/client.h"
 #include "Proxy/extensions.h"
 #include "base/buffer.h"
 #include "base/outbuffer.h"
@@ -94,6 +95,52 @@ struct ServerLink {
 // The link whose input is being dispatched, or null.
 extern ServerLink* currentLink;
 
+// A client's links sit in fixed slots indexed by the server index of their
+// server display (the index every head carries): client->links holds
+// kMaxServerLinks slots once the first link is made, client->linkCount is
+// one past the highest slot in use, and a server that leaves leaves an
+// empty slot. Nothing is ever moved.
+constexpr u32 kMaxServerLinks = 32;
+
+// The client's link to the server of that index, or null.
+inline ServerLink* clientLink(const ProxyClient* client, u32 serverIndex) {
+  return serverIndex < client->linkCount ? client->links[serverIndex] : nullptr;
+}
+// The number of links the client has (empty slots not counted).
+u32 openLinkCount(const ProxyClient* client);
+
+// for (ServerLink* link : linksOf(client)): the client's links in server
+// order, empty slots skipped. The loop body may close the link it is on.
+class LinkRange {
+ public:
+  class Iterator {
+   public:
+    Iterator(const ProxyClient* client, u32 index) : client_(client), index_(index) { skip(); }
+    ServerLink* operator*() const { return client_->links[index_]; }
+    Iterator& operator++() {
+      index_++;
+      skip();
+      return *this;
+    }
+    bool operator!=(const Iterator& other) const { return index_ != other.index_; }
+
+   private:
+    void skip() {
+      while (index_ < client_->linkCount && !client_->links[index_]) index_++;
+      if (index_ > client_->linkCount) index_ = client_->linkCount;
+    }
+    const ProxyClient* client_;
+    u32 index_;
+  };
+  explicit LinkRange(const ProxyClient* client) : client_(client) {}
+  Iterator begin() const { return Iterator(client_, 0); }
+  Iterator end() const { return Iterator(client_, client_->linkCount); }
+
+ private:
+  const ProxyClient* client_;
+};
+inline LinkRange linksOf(const ProxyClient* client) { return LinkRange(client); }
+
 // Connects (non-blocking) and appends the link to the client's links; null
 // after logging when the server cannot be reached or memory is short.
 ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server);
@@ -127,8 +174,8 @@ const char* brokenServerLinkText(const ServerLink* link);
 // Parses the link's buffered input from its parse offset with the link and
 // its client current: the set-up reply first, then errors, replies and events.
 void dispatchServerInput(ServerLink* link);
-// The index of the link in its client's link array.
-u32 serverLinkIndex(const ServerLink* link);
+// The link's slot in its client's links: its server index.
+inline u32 serverLinkIndex(const ServerLink* link) { return link->server.serverIndex; }
 
 // Waits for more input (bounded by the offline time-out) and reads it:
 // nullptr when bytes arrived, else the broken-connection text.

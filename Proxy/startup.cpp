@@ -4,19 +4,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Proxy/client.h"
 #include "Proxy/config.h"
+#include "Proxy/dispatch.h"
 #include "Proxy/files.h"
 #include "Proxy/palvonparser.h"
 #include "base/logging.h"
 
 namespace palvon {
 
-namespace {
-u32 gProxyDisplayNumber;
-}  // namespace
-
-u32 getProxyDisplayNumber() { return gProxyDisplayNumber; }
-void setProxyDisplayNumber(u32 number) { gProxyDisplayNumber = number; }
+// One display number for the whole proxy: the listeners' (client.h).
+u32 getProxyDisplayNumber() { return proxyDisplayNumber < 0 ? 0 : static_cast<u32>(proxyDisplayNumber); }
+void setProxyDisplayNumber(u32 number) { proxyDisplayNumber = static_cast<i32>(number); }
 
 const char* startProxy(int argc, char** argv) {
   // Messages of the X libraries and of the system must not depend on the
@@ -32,7 +31,8 @@ const char* startProxy(int argc, char** argv) {
   if (error) return error;
   if (!getHomeDirectory()) return missingEnvironmentText("HOME");
   if (!getEtcDirectory()) return missingEnvironmentText("ETC");
-  return nullptr;
+  // Every request, reply, event and error has its row before any client.
+  return initCoreDispatchTables();
 }
 
 void exitProxy(const char* reason, int status) {

@@ -9,5 +9,7 @@
 #define HAS_FCHOWN 1
 /* The library copies the node name with a bounded strncpy and terminates it
  * itself; the compiler's truncation warning does not apply. */
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wstringop-truncation"
+#endif
 #include <X11/Xtrans/transport.c>

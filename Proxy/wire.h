@@ -4,25 +4,17 @@
 
 #include <X11/Xlib.h>
 
-#include <cstring>
-
 #include "base/bits.h"
 #include "base/strings.h"
+#include "base/wordswap.h"
 
 namespace palvon {
 
-inline void put16(u8* p, u16 value) { std::memcpy(p, &value, 2); }
-inline void put32(u8* p, u32 value) { std::memcpy(p, &value, 4); }
-inline u16 get16(const u8* p) {
-  u16 value;
-  std::memcpy(&value, p, 2);
-  return value;
-}
-inline u32 get32(const u8* p) {
-  u32 value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
+// Fields in the proxy's own order (loadU16 and its kin read either order).
+inline void put16(u8* p, u16 value) { storeU16(p, value); }
+inline void put32(u8* p, u32 value) { storeU32(p, value); }
+inline u16 get16(const u8* p) { return loadU16(p); }
+inline u32 get32(const u8* p) { return loadU32(p); }
 inline u32 pad4(u32 n) { return (n + 3) & ~3u; }
 
 // The values of an Xlib attribute or GC record for the set bits of a value

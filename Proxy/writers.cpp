@@ -1,8 +1,13 @@
-// The proxy's own request writers over a RequestWriter.
+// The proxy's own request writers over a RequestWriter: one family for the
+// requests the proxy writes to any peer, with the opcodes of the protocol
+// headers and the layouts of the dispatch rows.
 #include "Proxy/writers.h"
+
+#include <X11/Xproto.h>
 
 #include <cstring>
 
+#include "Proxy/dispatch.h"
 #include "Proxy/wire.h"
 #include "Xext/byteswap.h"
 
@@ -10,33 +15,28 @@ namespace palvon {
 
 namespace {
 
-u8* reserve(RequestWriter* writer, u8 major, u8 data, u32 length) {
-  return writer->allocate(writer->argument, major, data, length);
-}
-
-// Requests of one window, GC, pixmap, ... id: 8 bytes, "bbsi".
+// Requests of one window, GC, pixmap, ... id: 8 bytes.
 void writeIdRequest(RequestWriter* writer, u8 major, u32 id) {
-  u8* p = reserve(writer, major, 0, 8);
+  u8* p = beginRequest(writer, major, 0, 8);
   if (!p) return;
   put32(p + 4, id);
-  finishWriterRequest(writer, p, 8, "bbsi");
+  finishRequest(writer, p, 8, major, 0);
 }
 
 void writeBareRequest(RequestWriter* writer, u8 major) {
-  if (u8* p = reserve(writer, major, 0, 4)) finishWriterRequest(writer, p, 4, "bbs");
+  if (u8* p = beginRequest(writer, major, 0, 4)) finishRequest(writer, p, 4, major, 0);
 }
-
 
 // ConfigureWindow with a mask and its values.
 void writeConfigure(RequestWriter* writer, u32 window, u16 mask, const u32* values) {
   u32 n = bitCount(mask);
-  u8* p = reserve(writer, 12, 0, 12 + 4 * n);
+  u8* p = beginRequest(writer, X_ConfigureWindow, 0, 12 + 4 * n);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, mask);
   put16(p + 10, 0);
   std::memcpy(p + 12, values, 4 * n);
-  finishWriterRequest(writer, p, 12 + 4 * n, "bbsissI");
+  finishRequest(writer, p, 12 + 4 * n, X_ConfigureWindow, 0);
 }
 
 // Text items of at most 254 characters each (255 would announce a font).
@@ -47,7 +47,7 @@ void writePolyText(RequestWriter* writer, u8 major, u32 drawable, u32 gc, i16 x,
   u32 items = count ? (count + kMaxTextItem - 1) / kMaxTextItem : 1;
   u32 body = 2 * items + count * charSize;
   u32 length = 16 + pad4(body);
-  u8* p = reserve(writer, major, 0, length);
+  u8* p = beginRequest(writer, major, 0, length);
   if (!p) return;
   put32(p + 4, drawable);
   put32(p + 8, gc);
@@ -64,19 +64,49 @@ void writePolyText(RequestWriter* writer, u8 major, u32 drawable, u32 gc, i16 x,
     done += k;
   } while (done < count);
   std::memset(out, 0, p + length - out);
-  finishWriterRequest(writer, p, length, "bbsiiss");
+  finishRequest(writer, p, length, major, 0);
+}
+
+void writeValueListRequest(RequestWriter* writer, u8 major, u8 data, const u32* head, u32 headWords,
+                           const u32* values, u32 n) {
+  u32 length = 4 + 4 * headWords + 4 * n;
+  u8* p = beginRequest(writer, major, data, length);
+  if (!p) return;
+  for (u32 i = 0; i < headWords; i++) put32(p + 4 + 4 * i, head[i]);
+  std::memcpy(p + 4 + 4 * headWords, values, 4 * n);
+  finishRequest(writer, p, length, major, data);
 }
 
 }  // namespace
 
+// --- The family's two steps ---------------------------------------------------------
+
+u8* beginRequest(RequestWriter* writer, u8 major, u8 data, u32 length) {
+  return writer->allocate(writer->argument, major, data, length);
+}
+
+LayoutString writerLayoutOf(u8 major, u8 data, const u8* request, u32 length) {
+  const RequestRow* row = major < 128 ? &coreRequestRow(major) : requestRowOf(requestKey(major, data));
+  return requestLayoutOf(row, request, length);
+}
+
+void finishRequest(RequestWriter* writer, u8* request, u32 length, u8 major, u8 data) {
+  if (writer->swap) finishWriterRequest(writer, request, length, writerLayoutOf(major, data, request, length));
+}
+
 void finishWriterRequest(const RequestWriter* writer, u8* request, u32 length, const char* layout) {
   if (!writer->swap) return;
-  if (length > kMaxPlainRequest) {
-    swapByFormat("bbsi", request - 4, request + 4);
-    swapByFormat(layout + 3, request + 4, request + length);
-  } else {
-    swapByFormat(layout, request, request + length);
+  if (length <= kMaxPlainRequest) {
+    swapLeaving(layout, request, request + length);
+    return;
   }
+  // The big form: the 32-bit length sits where the plain form has its
+  // header. The layout walks the plain form, then the length goes back.
+  u8 length32[4];
+  std::memcpy(length32, request, 4);
+  std::memcpy(request, request - 4, 4);
+  swapLeaving(layout, request, request + length);
+  storeU32(request, loadU32(length32), true);
 }
 
 u32 packWindowAttributes(u32 mask, const XSetWindowAttributes* a, u32* out) {
@@ -113,7 +143,7 @@ u32 packGCValues(u32 mask, const XGCValues* v, u32* out) {
 }
 
 u8* xprotoCopyRequest(RequestWriter* writer, const u8* request, u32 length, const char* layout) {
-  u8* p = reserve(writer, request[0], request[1], length);
+  u8* p = beginRequest(writer, request[0], request[1], length);
   if (!p) return nullptr;
   // The header was written by the allocation (also in the big form).
   std::memcpy(p + 4, request + 4, length - 4);
@@ -122,34 +152,24 @@ u8* xprotoCopyRequest(RequestWriter* writer, const u8* request, u32 length, cons
 }
 
 void xprotoAllowEvents(RequestWriter* writer, u8 mode, u32 time) {
-  u8* p = reserve(writer, 35, mode, 8);
+  u8* p = beginRequest(writer, X_AllowEvents, mode, 8);
   if (!p) return;
   put32(p + 4, time);
-  finishWriterRequest(writer, p, 8, "bbsi");
-}
-
-static void writeValueListRequest(RequestWriter* writer, u8 major, u8 data, const u32* head, u32 headWords,
-                                  const u32* values, u32 n, const char* layout) {
-  u32 length = 4 + 4 * headWords + 4 * n;
-  u8* p = reserve(writer, major, data, length);
-  if (!p) return;
-  for (u32 i = 0; i < headWords; i++) put32(p + 4 + 4 * i, head[i]);
-  std::memcpy(p + 4 + 4 * headWords, values, 4 * n);
-  finishWriterRequest(writer, p, length, layout);
+  finishRequest(writer, p, 8, X_AllowEvents, mode);
 }
 
 void xprotoChangeWindowAttributes(RequestWriter* writer, u32 window, u32 mask, const XSetWindowAttributes* values) {
   u32 packed[15];
   u32 n = packWindowAttributes(mask, values, packed);
   const u32 head[2] = {window, mask};
-  writeValueListRequest(writer, 2, 0, head, 2, packed, n, "bbsI");
+  writeValueListRequest(writer, X_ChangeWindowAttributes, 0, head, 2, packed, n);
 }
 
 void xprotoChangeProperty(RequestWriter* writer, u8 mode, u32 window, u32 property, u32 type, u8 format, u32 count,
                           const void* data) {
   u32 bytes = count * (format / 8);
   u32 length = 24 + pad4(bytes);
-  u8* p = reserve(writer, 18, mode, length);
+  u8* p = beginRequest(writer, X_ChangeProperty, mode, length);
   if (!p) return;
   put32(p + 4, window);
   put32(p + 8, property);
@@ -159,23 +179,23 @@ void xprotoChangeProperty(RequestWriter* writer, u8 mode, u32 window, u32 proper
   put32(p + 20, count);
   std::memcpy(p + 24, data, bytes);
   std::memset(p + 24 + bytes, 0, length - 24 - bytes);
-  finishWriterRequest(writer, p, length, "H24");
+  finishRequest(writer, p, length, X_ChangeProperty, mode);
 }
 
-void xprotoChangeSaveSet(RequestWriter* writer, u32 window) { writeIdRequest(writer, 6, window); }
+void xprotoChangeSaveSet(RequestWriter* writer, u32 window) { writeIdRequest(writer, X_ChangeSaveSet, window); }
 
 void xprotoClearArea(RequestWriter* writer, u32 window, i16 x, i16 y, u16 width, u16 height) {
-  u8* p = reserve(writer, 61, 0, 16);
+  u8* p = beginRequest(writer, X_ClearArea, 0, 16);
   if (!p) return;
   put32(p + 4, window);
   put16(p + 8, static_cast<u16>(x));
   put16(p + 10, static_cast<u16>(y));
   put16(p + 12, width);
   put16(p + 14, height);
-  finishWriterRequest(writer, p, 16, "bbsissss");
+  finishRequest(writer, p, 16, X_ClearArea, 0);
 }
 
-void xprotoCloseFont(RequestWriter* writer, u32 font) { writeIdRequest(writer, 46, font); }
+void xprotoCloseFont(RequestWriter* writer, u32 font) { writeIdRequest(writer, X_CloseFont, font); }
 
 void xprotoConfigureWindow(RequestWriter* writer, u32 window, u16 mask, const u32* values) {
   writeConfigure(writer, window, static_cast<u16>(mask & 0x7f), values);
@@ -183,7 +203,7 @@ void xprotoConfigureWindow(RequestWriter* writer, u32 window, u16 mask, const u3
 
 void xprotoCopyArea(RequestWriter* writer, u32 source, u32 destination, u32 gc, i16 sourceX, i16 sourceY, u16 width,
                     u16 height, i16 destinationX, i16 destinationY) {
-  u8* p = reserve(writer, 62, 0, 28);
+  u8* p = beginRequest(writer, X_CopyArea, 0, 28);
   if (!p) return;
   put32(p + 4, source);
   put32(p + 8, destination);
@@ -194,45 +214,45 @@ void xprotoCopyArea(RequestWriter* writer, u32 source, u32 destination, u32 gc, 
   put16(p + 22, static_cast<u16>(destinationY));
   put16(p + 24, width);
   put16(p + 26, height);
-  finishWriterRequest(writer, p, 28, "bbsiiissssss");
+  finishRequest(writer, p, 28, X_CopyArea, 0);
 }
 
 void xprotoCreateColormap(RequestWriter* writer, u8 alloc, u32 colormap, u32 window, u32 visual) {
-  u8* p = reserve(writer, 78, alloc, 16);
+  u8* p = beginRequest(writer, X_CreateColormap, alloc, 16);
   if (!p) return;
   put32(p + 4, colormap);
   put32(p + 8, window);
   put32(p + 12, visual);
-  finishWriterRequest(writer, p, 16, "bbsiii");
+  finishRequest(writer, p, 16, X_CreateColormap, alloc);
 }
 
 void xprotoCreateCursor(RequestWriter* writer, u32 cursor, u32 source, u32 mask, u16 x, u16 y, u16 foreRed,
                         u16 foreGreen, u16 foreBlue, u16 backRed, u16 backGreen, u16 backBlue) {
-  u8* p = reserve(writer, 93, 0, 32);
+  u8* p = beginRequest(writer, X_CreateCursor, 0, 32);
   if (!p) return;
   put32(p + 4, cursor);
   put32(p + 8, source);
   put32(p + 12, mask);
   const u16 fields[8] = {foreRed, foreGreen, foreBlue, backRed, backGreen, backBlue, x, y};
   for (u32 i = 0; i < 8; i++) put16(p + 16 + 2 * i, fields[i]);
-  finishWriterRequest(writer, p, 32, "bbsiiissssssss");
+  finishRequest(writer, p, 32, X_CreateCursor, 0);
 }
 
 void xprotoCreateGC(RequestWriter* writer, u32 gc, u32 drawable, u32 mask, const XGCValues* values) {
   u32 packed[23];
   u32 n = packGCValues(mask, values, packed);
   const u32 head[3] = {gc, drawable, mask};
-  writeValueListRequest(writer, 55, 0, head, 3, packed, n, "bbsI");
+  writeValueListRequest(writer, X_CreateGC, 0, head, 3, packed, n);
 }
 
 void xprotoCreatePixmap(RequestWriter* writer, u8 depth, u32 pixmap, u32 drawable, u16 width, u16 height) {
-  u8* p = reserve(writer, 53, depth, 16);
+  u8* p = beginRequest(writer, X_CreatePixmap, depth, 16);
   if (!p) return;
   put32(p + 4, pixmap);
   put32(p + 8, drawable);
   put16(p + 12, width);
   put16(p + 14, height);
-  finishWriterRequest(writer, p, 16, "bbsiiss");
+  finishRequest(writer, p, 16, X_CreatePixmap, depth);
 }
 
 void xprotoCreateWindow(RequestWriter* writer, u8 depth, u32 window, u32 parent, i16 x, i16 y, u16 width, u16 height,
@@ -240,7 +260,7 @@ void xprotoCreateWindow(RequestWriter* writer, u8 depth, u32 window, u32 parent,
   u32 packed[15];
   u32 n = packWindowAttributes(mask, values, packed);
   u32 length = 32 + 4 * n;
-  u8* p = reserve(writer, 1, depth, length);
+  u8* p = beginRequest(writer, X_CreateWindow, depth, length);
   if (!p) return;
   put32(p + 4, window);
   put32(p + 8, parent);
@@ -253,36 +273,36 @@ void xprotoCreateWindow(RequestWriter* writer, u8 depth, u32 window, u32 parent,
   put32(p + 24, visual);
   put32(p + 28, mask);
   std::memcpy(p + 32, packed, 4 * n);
-  finishWriterRequest(writer, p, length, "bbsiissssssI");
+  finishRequest(writer, p, length, X_CreateWindow, depth);
 }
 
-void xprotoDestroyWindow(RequestWriter* writer, u32 window) { writeIdRequest(writer, 4, window); }
-void xprotoFreeColormap(RequestWriter* writer, u32 colormap) { writeIdRequest(writer, 79, colormap); }
-void xprotoFreeCursor(RequestWriter* writer, u32 cursor) { writeIdRequest(writer, 95, cursor); }
-void xprotoFreeGC(RequestWriter* writer, u32 gc) { writeIdRequest(writer, 60, gc); }
-void xprotoFreePixmap(RequestWriter* writer, u32 pixmap) { writeIdRequest(writer, 54, pixmap); }
-void xprotoGetFontPath(RequestWriter* writer) { writeBareRequest(writer, 52); }
-void xprotoInstallColormap(RequestWriter* writer, u32 colormap) { writeIdRequest(writer, 81, colormap); }
-void xprotoMapWindow(RequestWriter* writer, u32 window) { writeIdRequest(writer, 8, window); }
+void xprotoDestroyWindow(RequestWriter* writer, u32 window) { writeIdRequest(writer, X_DestroyWindow, window); }
+void xprotoFreeColormap(RequestWriter* writer, u32 colormap) { writeIdRequest(writer, X_FreeColormap, colormap); }
+void xprotoFreeCursor(RequestWriter* writer, u32 cursor) { writeIdRequest(writer, X_FreeCursor, cursor); }
+void xprotoFreeGC(RequestWriter* writer, u32 gc) { writeIdRequest(writer, X_FreeGC, gc); }
+void xprotoFreePixmap(RequestWriter* writer, u32 pixmap) { writeIdRequest(writer, X_FreePixmap, pixmap); }
+void xprotoGetFontPath(RequestWriter* writer) { writeBareRequest(writer, X_GetFontPath); }
+void xprotoInstallColormap(RequestWriter* writer, u32 colormap) { writeIdRequest(writer, X_InstallColormap, colormap); }
+void xprotoMapWindow(RequestWriter* writer, u32 window) { writeIdRequest(writer, X_MapWindow, window); }
 
 void xprotoOpenFont(RequestWriter* writer, u32 font, const char* name, u16 nameLength) {
   u32 length = 12 + pad4(nameLength);
-  u8* p = reserve(writer, 45, 0, length);
+  u8* p = beginRequest(writer, X_OpenFont, 0, length);
   if (!p) return;
   put32(p + 4, font);
   put16(p + 8, nameLength);
   put16(p + 10, 0);
   std::memcpy(p + 12, name, nameLength);
   std::memset(p + 12 + nameLength, 0, length - 12 - nameLength);
-  finishWriterRequest(writer, p, length, "bbsis");
+  finishRequest(writer, p, length, X_OpenFont, 0);
 }
 
 void xprotoPolyText8(RequestWriter* writer, u32 drawable, u32 gc, i16 x, i16 y, const char* text, u32 count) {
-  writePolyText(writer, 74, drawable, gc, x, y, reinterpret_cast<const u8*>(text), count, 1);
+  writePolyText(writer, X_PolyText8, drawable, gc, x, y, reinterpret_cast<const u8*>(text), count, 1);
 }
 
 void xprotoPolyText16(RequestWriter* writer, u32 drawable, u32 gc, i16 x, i16 y, const XChar2b* text, u32 count) {
-  writePolyText(writer, 75, drawable, gc, x, y, reinterpret_cast<const u8*>(text), count, 2);
+  writePolyText(writer, X_PolyText16, drawable, gc, x, y, reinterpret_cast<const u8*>(text), count, 2);
 }
 
 int xprotoPutImage(RequestWriter* writer, u32 drawable, u32 gc, const XImage* image, i16 x, i16 y) {
@@ -300,7 +320,7 @@ int xprotoPutImage(RequestWriter* writer, u32 drawable, u32 gc, const XImage* im
     u64 length64 = 24 + bandPlane * planes;
     if (length64 > 0xfffffffcull) return 0;
     u32 length = static_cast<u32>(length64);
-    u8* p = reserve(writer, 72, static_cast<u8>(image->format), length);
+    u8* p = beginRequest(writer, X_PutImage, static_cast<u8>(image->format), length);
     if (!p) return 0;
     put32(p + 4, drawable);
     put32(p + 8, gc);
@@ -314,7 +334,7 @@ int xprotoPutImage(RequestWriter* writer, u32 drawable, u32 gc, const XImage* im
     // XYPixmap data is plane after plane: each plane contributes its band.
     for (u32 plane = 0; plane < planes; plane++)
       std::memcpy(p + 24 + plane * bandPlane, image->data + plane * planeBytes + row * bytesPerLine, bandPlane);
-    finishWriterRequest(writer, p, length, "bbsiissss");
+    finishRequest(writer, p, length, X_PutImage, static_cast<u8>(image->format));
   }
   return 1;
 }
@@ -336,13 +356,13 @@ void xprotoResizeWindow(RequestWriter* writer, u32 window, u16 width, u16 height
 
 void xprotoSelectInput(RequestWriter* writer, u32 window, u32 eventMask) {
   const u32 head[2] = {window, 0x800};
-  writeValueListRequest(writer, 2, 0, head, 2, &eventMask, 1, "bbsI");
+  writeValueListRequest(writer, X_ChangeWindowAttributes, 0, head, 2, &eventMask, 1);
 }
 
 void xprotoSetClipRectangles(RequestWriter* writer, u8 ordering, u32 gc, i16 xOrigin, i16 yOrigin,
                              const XRectangle* rectangles, u32 count) {
   u32 length = 12 + 8 * count;
-  u8* p = reserve(writer, 59, ordering, length);
+  u8* p = beginRequest(writer, X_SetClipRectangles, ordering, length);
   if (!p) return;
   put32(p + 4, gc);
   put16(p + 8, static_cast<u16>(xOrigin));
@@ -354,19 +374,19 @@ void xprotoSetClipRectangles(RequestWriter* writer, u8 ordering, u32 gc, i16 xOr
     put16(r + 4, rectangles[i].width);
     put16(r + 6, rectangles[i].height);
   }
-  finishWriterRequest(writer, p, length, "bbsiS");
+  finishRequest(writer, p, length, X_SetClipRectangles, ordering);
 }
 
 void xprotoSetDashes(RequestWriter* writer, u32 gc, u16 dashOffset, const u8* dashes, u16 count) {
   u32 length = 12 + pad4(count);
-  u8* p = reserve(writer, 58, 0, length);
+  u8* p = beginRequest(writer, X_SetDashes, 0, length);
   if (!p) return;
   put32(p + 4, gc);
   put16(p + 8, dashOffset);
   put16(p + 10, count);
   std::memcpy(p + 12, dashes, count);
   std::memset(p + 12 + count, 0, length - 12 - count);
-  finishWriterRequest(writer, p, length, "bbsiss");
+  finishRequest(writer, p, length, X_SetDashes, 0);
 }
 
 void xprotoSetFontPath(RequestWriter* writer, const char* const* paths, u16 count) {
@@ -376,7 +396,7 @@ void xprotoSetFontPath(RequestWriter* writer, const char* const* paths, u16 coun
     total += static_cast<u32>(n > 255 ? 255 : n) + 1;
   }
   u32 length = 8 + pad4(total);
-  u8* p = reserve(writer, 51, 0, length);
+  u8* p = beginRequest(writer, X_SetFontPath, 0, length);
   if (!p) return;
   put16(p + 4, count);
   put16(p + 6, 0);
@@ -389,10 +409,10 @@ void xprotoSetFontPath(RequestWriter* writer, const char* const* paths, u16 coun
     out += n;
   }
   std::memset(out, 0, p + length - out);
-  finishWriterRequest(writer, p, length, "bbss");
+  finishRequest(writer, p, length, X_SetFontPath, 0);
 }
 
-void xprotoUngrabServer(RequestWriter* writer) { writeBareRequest(writer, 37); }
-void xprotoUnmapWindow(RequestWriter* writer, u32 window) { writeIdRequest(writer, 10, window); }
+void xprotoUngrabServer(RequestWriter* writer) { writeBareRequest(writer, X_UngrabServer); }
+void xprotoUnmapWindow(RequestWriter* writer, u32 window) { writeIdRequest(writer, X_UnmapWindow, window); }
 
 }  // namespace palvon

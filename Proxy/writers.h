@@ -1,21 +1,32 @@
 // Requests the proxy itself writes, through any RequestWriter (a client's
-// ServerLink, or another connection that offers one).
+// ServerLink, or another connection that offers one). This is the one family
+// of request writers: the ServerLink writers of core11G.h go through it too.
 //
-// Every writer reserves its request through the writer, fills the fields in
-// the proxy's byte order and swaps the result by its layout when the writer's
-// peer has the other order. A failed reservation writes nothing; writers with
-// a result then return 0.
+// Every writer reserves its request through the writer (beginRequest), fills
+// the fields in the proxy's byte order and finishes it (finishRequest),
+// which swaps it by the layout of its dispatch row when the writer's peer
+// has the other order. A failed reservation writes nothing; writers with a
+// result then return 0.
 #pragma once
 
 #include <X11/Xlib.h>
 
 #include "Proxy/serverlink.h"
+#include "Xext/byteswap.h"
 
 namespace palvon {
 
-// Swaps a request the writer just filled (a big request's header lies four
-// bytes in front of `request`, see copyRequestToServer).
+// Reserves a request with its header filled (major, data byte, length; the
+// big form above 0x3fffc bytes); null when nothing could be reserved.
+u8* beginRequest(RequestWriter* writer, u8 major, u8 data, u32 length);
+// Swaps the filled request by its row's layout (the proxy's major and the
+// data byte or minor select the row) when the writer's peer swaps.
+void finishRequest(RequestWriter* writer, u8* request, u32 length, u8 major, u8 data);
+// The same with a layout given by the caller (a big request's header lies
+// four bytes in front of `request`, see copyRequestToServer).
 void finishWriterRequest(const RequestWriter* writer, u8* request, u32 length, const char* layout);
+// The layout a request of that major and data byte is swapped by.
+LayoutString writerLayoutOf(u8 major, u8 data, const u8* request, u32 length);
 
 u8* xprotoCopyRequest(RequestWriter* writer, const u8* request, u32 length, const char* layout);
 void xprotoAllowEvents(RequestWriter* writer, u8 mode, u32 time);

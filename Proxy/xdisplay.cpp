@@ -65,7 +65,16 @@ void appendToList(ServerDisplay* server) {
   }
   *link = server;
   server->serial = position;
-  server->index = position;
+  // The lowest index no display holds: a client's link to this server sits
+  // in that slot, and a server that left leaves its slot empty until then.
+  auto taken = [server](u32 index) {
+    for (ServerDisplay* other = serverDisplayList; other; other = other->next)
+      if (other != server && other->index == index) return true;
+    return false;
+  };
+  u32 index = 0;
+  while (taken(index)) index++;
+  server->index = index;
   serverDisplayCount++;
 }
 
@@ -191,7 +200,8 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
 void closeLinksToServer(const ServerDisplay* server) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     for (u32 i = client->linkCount; i-- > 0;) {
-      if (client->links[i]->server.display == server) closeServerLink(client->links[i]);
+      ServerLink* link = i < client->linkCount ? client->links[i] : nullptr;
+      if (link && link->server.display == server) closeServerLink(link);
     }
   }
 }
@@ -236,22 +246,12 @@ void freeServerDisplay(ServerDisplay* server) {
   }
   handRolesOn(server);
   disconnectServerDisplay(server, isDisplayOffline(server->display));
+  // The other displays keep their index: every client's links stay in
+  // their slots, and this server's slot stays empty.
   closeLinksToServer(server);
   free(server->savedPointer);
   free(server->savedPower);
   free(server);
-  // The links of each client stay in server-list order, so indices move
-  // down together.
-  u32 index = 0;
-  for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
-    other->index = index++;
-    for (Head* head = other->firstHead; head; head = head->nextOnDisplay) head->serverIndex = other->index;
-  }
-  for (ProxyClient* client = clientList; client; client = client->next) {
-    for (u32 i = 0; i < client->linkCount; i++) {
-      if (const ServerDisplay* owner = client->links[i]->server.display) client->links[i]->server.serverIndex = owner->index;
-    }
-  }
   // No pending request may wait for the server that left.
   for (ProxyClient* client = clientList; client; client = client->next) {
     if (client->pendingTail) armPendingOnServers(client->pendingTail, client);

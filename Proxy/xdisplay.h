@@ -146,7 +146,8 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs);
 // on the list already.
 void addServerDisplay(ServerDisplay* server);
 // Connects to the named server (time-out in ms, 0 for 10 s) and puts a new
-// record with that display at the end of the list (index = its position).
+// record with that display at the end of the list (index = the lowest index
+// no other display holds).
 // The connection is registered with the failsafe layer. Returns null or the
 // error text; *out is set on success. Main thread.
 const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** out);
@@ -154,9 +155,9 @@ const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** o
 // the record's timers and orders; the record stays on the list with a null
 // display. Logs "Closing connection to display %s (offline=%d) ...".
 void disconnectServerDisplay(ServerDisplay* server, bool offline);
-// Unlinks the record from the list, clears the roles that named it,
-// renumbers the remaining records and frees it (closing its connection
-// first when open).
+// Unlinks the record from the list, clears the roles that named it, closes
+// every client's link to it and frees it (closing its connection first when
+// open). The other records keep their index, their links their slots.
 void freeServerDisplay(ServerDisplay* server);
 // The record of an Xlib display; null when none.
 ServerDisplay* findServerDisplay(const Display* display);

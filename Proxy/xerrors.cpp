@@ -6,6 +6,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
+#include "Proxy/dispatch.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/wire.h"
@@ -28,12 +29,11 @@ void sendExtensionError(u8 code, u32 badValue, const u8* request, u32 length, co
 }
 
 const char* getRequestName(u32 major, u32 minor) {
-  const DispatchTables& tables = proxyState.dispatch;
   const char* name = nullptr;
   if (major >= 1 && major <= 127)
-    name = tables.coreRequestNames[major];
+    name = coreRequestRow(static_cast<u8>(major)).name;
   else if (major >= 128 && major <= 255 && minor < 256)
-    name = tables.extensionRequestNames[256 * (major - 128) + minor];
+    name = requestRowOf(requestKey(static_cast<u8>(major), static_cast<u8>(minor)))->name;
   return name ? name : tmpPrintf("request %u.%u", major, minor);
 }
 
@@ -47,7 +47,7 @@ const char* describeClientRequest(const u8* request) {
 }
 
 const char* getErrorName(u32 code) {
-  const char* name = code < 256 ? proxyState.dispatch.errorNames[code] : nullptr;
+  const char* name = code < 256 ? errorRowOf(static_cast<u8>(code))->name : nullptr;
   return name ? name : "?";
 }
 

@@ -3,7 +3,6 @@
 
 #include "Xext/byteswap.h"
 
-#include "Xext/glx.h"
 #include "Xext/layouts.h"
 #include "base/logging.h"
 #include "gl/glxswap.h"
@@ -332,7 +331,11 @@ static void swapSpecial(int number, Span m) {
 
 // ---- The interpreter ------------------------------------------------------------
 
-void swapByFormat(LayoutString layout, u8* start, const u8* end) {
+namespace {
+enum class Direction { kAsWritten, kArriving, kLeaving };
+}  // namespace
+
+static void walkLayout(LayoutString layout, u8* start, const u8* end, Direction direction) {
   if (!layout || !start || end <= start) return;
   const u64 size = static_cast<u64>(end - start);
   u64 pos = 0;
@@ -382,6 +385,7 @@ void swapByFormat(LayoutString layout, u8* start, const u8* end) {
         const char* d = f + (negative ? 2 : 1);
         int number = 0;
         for (; *d >= '0' && *d <= '9'; d++) number = number < 1000 ? number * 10 + (*d - '0') : number;
+        if (direction != Direction::kAsWritten) negative = direction == Direction::kLeaving;
         if (pos > size) pos = size;
         swapSpecial(negative ? -number : number, Span{start + pos, size - pos});
         return;
@@ -389,6 +393,18 @@ void swapByFormat(LayoutString layout, u8* start, const u8* end) {
       default: SWAP_UNE(); break;
     }
   }
+}
+
+void swapByFormat(LayoutString layout, u8* start, const u8* end) {
+  walkLayout(layout, start, end, Direction::kAsWritten);
+}
+
+void swapArriving(LayoutString layout, u8* start, const u8* end) {
+  walkLayout(layout, start, end, Direction::kArriving);
+}
+
+void swapLeaving(LayoutString layout, u8* start, const u8* end) {
+  walkLayout(layout, start, end, Direction::kLeaving);
 }
 
 }  // namespace palvon

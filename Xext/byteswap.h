@@ -30,6 +30,13 @@ using LayoutString = const char*;
 
 void swapByFormat(LayoutString layout, u8* start, const u8* end);
 
+// The same walk with the direction of special layouts given by the call
+// rather than by the sign in the string, so that one layout serves a
+// message both ways: arriving (in the foreign order, counts read after the
+// swap) and leaving (in our order, counts read before it).
+void swapArriving(LayoutString layout, u8* start, const u8* end);
+void swapLeaving(LayoutString layout, u8* start, const u8* end);
+
 // Reverses one 32-bit word when it ends at or before end; gives 4.
 u32 swap32InPlace(u8* field, const u8* end);
 

@@ -1,5 +1,5 @@
-// Internals of the byte swapper shared by its source files, and the tables
-// of layout strings of the core protocol.
+// Internals of the byte swapper shared by its source files. The layout
+// strings of the protocol's messages are in the dispatch rows.
 //
 // The special layouts work on a Span (the bytes from the cursor to the end
 // of the message) with offsets, never forming a pointer beyond the end.
@@ -10,20 +10,13 @@
 #include "Xext/byteswap.h"
 #include "base/logging.h"
 #include "base/strings.h"
+#include "base/wordswap.h"
 
 // Unexpected states of the swapper (unknown letters, special numbers and
 // kinds) are reported under the module's one source path.
 #define SWAP_UNE() ::palvon::logProblem("UNE", "Xext/byteswap", __LINE__)
 
 namespace palvon {
-
-// Layout strings of the core protocol by major opcode (requests and their
-// replies; an empty string for a request without a reply) and by event code.
-extern const LayoutString coreRequestLayouts[128];
-extern const LayoutString coreReplyLayouts[128];
-extern const LayoutString coreEventLayouts[35];
-// Every error: code, sequence, bad value, minor and major opcode.
-extern const LayoutString coreErrorLayout;
 
 namespace swapping {
 
@@ -74,16 +67,8 @@ inline void sw32(Span m, u64 off) {
 
 // Read a field as it stands in memory; 0 when it lies beyond the end.
 inline u8 rd8(Span m, u64 off) { return m.fits(off, 1) ? m.data[off] : 0; }
-inline u16 rd16(Span m, u64 off) {
-  u16 v = 0;
-  if (m.fits(off, 2)) __builtin_memcpy(&v, m.data + off, 2);
-  return v;
-}
-inline u32 rd32(Span m, u64 off) {
-  u32 v = 0;
-  if (m.fits(off, 4)) __builtin_memcpy(&v, m.data + off, 4);
-  return v;
-}
+inline u16 rd16(Span m, u64 off) { return m.fits(off, 2) ? loadU16(m.data + off) : 0; }
+inline u32 rd32(Span m, u64 off) { return m.fits(off, 4) ? loadU32(m.data + off) : 0; }
 
 // Swap a count and give its value in our order: read after the swap when the
 // message arrives (positive), before it when it leaves.

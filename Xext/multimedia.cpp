@@ -4,6 +4,4 @@ namespace palvon {
 
 const char* multimediaInit(ExtensionEntry*) { return "Multimedia streams are not supported by this proxy"; }
 
-const char* multimediaFreeClientStream(MultimediaStream*, bool) { return nullptr; }
-
 }  // namespace palvon

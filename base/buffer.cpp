@@ -107,6 +107,14 @@ void bufferConsume(ByteBuffer* buffer, u64 n) {
   buffer->used -= n;
 }
 
+void bufferConsumeKeep(ByteBuffer* buffer, u64 n) {
+  if (n >= buffer->used && buffer->data && buffer->size <= kBufferClassSmall) {
+    buffer->used = 0;
+    return;
+  }
+  bufferConsume(buffer, n);
+}
+
 void bufferMove(ByteBuffer* source, ByteBuffer* destination) {
   *destination = *source;
   *source = ByteBuffer{};

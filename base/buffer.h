@@ -36,6 +36,10 @@ int bufferPrepend(const void* data, u64 n, ByteBuffer* buffer);
 // Removes n bytes from the front; n >= used frees the storage and leaves the
 // buffer empty (data nullptr, used 0, size 0).
 void bufferConsume(ByteBuffer* buffer, u64 n);
+// The same, but an emptied buffer keeps its storage (up to the small size
+// class) for the next read: for the input of a connection, read again and
+// again, this saves an allocation per read.
+void bufferConsumeKeep(ByteBuffer* buffer, u64 n);
 // Moves the whole record to an empty destination and zeroes the source.
 void bufferMove(ByteBuffer* source, ByteBuffer* destination);
 // Moves the bytes from offset on to the end of destination and cuts the

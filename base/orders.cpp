@@ -77,6 +77,24 @@ void linkTail(OrderList& list, Order* order) {
   list.front->previous = order;
 }
 
+// Spent orders are kept for the next registration: a connection's write
+// order comes and goes with every flush, and that must not cost an
+// allocation each time. At most kSpareOrders are kept.
+constexpr u32 kSpareOrders = 256;
+constexpr u32 kSpareOrdersAtStart = 32;
+Order* gSpareOrders = nullptr;
+u32 gSpareCount = 0;
+
+void recycleOrder(Order* order) {
+  if (gSpareCount >= kSpareOrders) {
+    std::free(order);
+    return;
+  }
+  order->next = gSpareOrders;
+  gSpareOrders = order;
+  gSpareCount++;
+}
+
 // Unlinks and frees; returns the order that followed it.
 Order* unlinkFree(OrderList& list, Order* order) {
   Order* following = order->next;
@@ -88,12 +106,18 @@ Order* unlinkFree(OrderList& list, Order* order) {
     if (following) following->previous = order->previous;
     else list.front->previous = order->previous;
   }
-  std::free(order);
+  recycleOrder(order);
   return following;
 }
 
 Order* newOrder(OrderCallback callback, void* argument, u64 time, int line) {
-  Order* order = static_cast<Order*>(memAlloc(sizeof(Order)));
+  Order* order = gSpareOrders;
+  if (order) {
+    gSpareOrders = order->next;
+    gSpareCount--;
+  } else {
+    order = static_cast<Order*>(memAlloc(sizeof(Order)));
+  }
   if (!order) {
     logProblem(tmpPrintf("Out of memory (%s:%d)", sourceModule(__FILE__), line), __FILE__, line);
     return nullptr;
@@ -204,6 +228,13 @@ void ordersInit() {
   for (pollfd& slot : gTable) slot = pollfd{-1, 0, 0};
   gCount = 0;
   gHint = 0;
+  // A reserve for the orders that come and go with the traffic (write
+  // orders, resume timers), so that a busier moment costs no allocation.
+  while (gSpareCount < kSpareOrdersAtStart) {
+    auto* order = static_cast<Order*>(memAlloc(sizeof(Order)));
+    if (!order) break;
+    recycleOrder(order);
+  }
 }
 
 Order* orderAddIdle(OrderCallback callback, void* argument) {
@@ -318,6 +349,11 @@ void ordersFreeAll() {
   for (OrderList* list : {&gIdle, &gDescriptors, &gTimers, &gIdleTimers}) {
     while (list->front) unlinkFree(*list, list->front);
   }
+  while (Order* spare = gSpareOrders) {
+    gSpareOrders = spare->next;
+    std::free(spare);
+  }
+  gSpareCount = 0;
   gEarliest = &gSentinel;
   for (pollfd& slot : gTable) slot = pollfd{-1, 0, 0};
   gCount = 0;

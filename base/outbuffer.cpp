@@ -62,7 +62,7 @@ void linkBehind(OutBuffer* buffer, OutSegment* s, OutSegment* segment) {
 }  // namespace
 
 void outbufferInit(OutBuffer* buffer, int descriptor, OrderCallback becameNonEmpty, void* argument) {
-  *buffer = OutBuffer{nullptr, nullptr, becameNonEmpty, argument, descriptor, kDefaultMaxPerWrite};
+  *buffer = OutBuffer{nullptr, nullptr, becameNonEmpty, argument, descriptor, kDefaultMaxPerWrite, nullptr};
 }
 
 size_t outbufferSize(const OutBuffer* buffer) {
@@ -90,6 +90,29 @@ OutSegment* outbufferNewSegment(size_t n) {
   return segment;
 }
 
+// A written-out segment of the standard size becomes the spare when there
+// is none; any other is freed.
+static void keepOrFree(OutBuffer* buffer, OutSegment* segment) {
+  if (!buffer->spare && segment->blockSize == kOutSegmentBlock) {
+    buffer->spare = segment;
+    return;
+  }
+  std::free(segment);
+}
+
+// The spare, made ready to hold n bytes; null when there is none or n does
+// not fit.
+static OutSegment* takeSpare(OutBuffer* buffer, size_t n) {
+  OutSegment* segment = buffer->spare;
+  if (!segment || n > kOutSegmentData) return nullptr;
+  buffer->spare = nullptr;
+  segment->readPosition = dataStart(segment);
+  segment->end = segment->readPosition + n;
+  segment->next = nullptr;
+  segment->held = 0;
+  return segment;
+}
+
 u8* outbufferReserve(OutBuffer* buffer, size_t n) {
   OutSegment* tail = buffer->tail;
   if (tail && !tail->held && tail->end <= reservationLimit(tail) &&
@@ -98,7 +121,8 @@ u8* outbufferReserve(OutBuffer* buffer, size_t n) {
     tail->end += n;
     return start;
   }
-  OutSegment* segment = outbufferNewSegment(n);
+  OutSegment* segment = takeSpare(buffer, n);
+  if (!segment) segment = outbufferNewSegment(n);
   if (!segment) return nullptr;
   if (tail) {
     tail->next = segment;
@@ -233,7 +257,7 @@ int outbufferFlush(OutBuffer* buffer) {
       }
     }
     buffer->head = s->next;
-    std::free(s);
+    keepOrFree(buffer, s);
     if (!buffer->head) {
       buffer->tail = nullptr;
       return 0;
@@ -282,6 +306,8 @@ void outbufferFree(OutBuffer* buffer) {
     std::free(s);
     s = next;
   }
+  std::free(buffer->spare);
+  buffer->spare = nullptr;
 }
 
 }  // namespace palvon

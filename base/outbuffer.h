@@ -36,6 +36,10 @@ struct OutBuffer {
   void* argument;
   i32 descriptor;
   u32 maxPerWrite;   // most bytes per write(); 0x7fffffff after init
+  // One emptied segment of the standard size kept for the next reservation,
+  // so that a steady stream of writes allocates nothing; freed with the
+  // buffer.
+  OutSegment* spare;
 };
 
 void outbufferInit(OutBuffer* buffer, int descriptor, OrderCallback becameNonEmpty, void* argument);
@@ -73,7 +77,7 @@ int outbufferFlush(OutBuffer* buffer);
 // be written for timeoutMs (0 takes 120,000 ms), also when a held placeholder
 // blocks the head; whyFailed then gets a message. 1 when all was written.
 int outbufferFlushBlocking(OutBuffer* buffer, u32 timeoutMs, const char** whyFailed = nullptr);
-// Frees every segment; head and tail are left as they are.
+// Frees every segment and the spare; head and tail are left as they are.
 void outbufferFree(OutBuffer* buffer);
 
 }  // namespace palvon

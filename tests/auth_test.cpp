@@ -76,6 +76,9 @@ TEST(Authorization, ProtocolNamesAndMitCookiesFromTheAuthorityFile) {
   ASSERT_GE(second, 0);
   EXPECT_EQ(check(kMit, bytesOf("0011"), &reason), -1);
   EXPECT_STREQ(reason, "Invalid MIT-MAGIC-COOKIE-1 key");
+  // Every byte counts, the last eight as much as the first.
+  EXPECT_EQ(check(kMit, bytesOf("0011223344556677" "8899aabbccddee00"), &reason), -1);
+  EXPECT_EQ(check(kMit, bytesOf("0011223344556677" "0000000000000000"), &reason), -1);
 
   // A cookie removed from the file stops being valid at the next check, and
   // the old entries do not stay behind.
@@ -153,6 +156,8 @@ TEST(Authorization, XdmAuthorizationAcceptsOnceAndRefusesReplays) {
        "Invalid XDM-AUTHORIZATION-1 key (failed address comparison)"},
       {"clock far ahead", xdmWrap(xdmPlain(rho, address, 2, now + 1300), key),
        "Excessive XDM-AUTHORIZATION-1 time offset"},
+      {"clock far behind", xdmWrap(xdmPlain(rho, address, 2, now - 1300), key),
+       "Excessive XDM-AUTHORIZATION-1 time offset"},
   };
   std::string tail = xdmPlain(rho, address, 3, now);
   tail[20] = 1;
@@ -163,6 +168,9 @@ TEST(Authorization, XdmAuthorizationAcceptsOnceAndRefusesReplays) {
       EXPECT_STREQ(reason, c.reason);
     }
   }
+  // Inside the window on either side is accepted.
+  EXPECT_GE(check(kXdm, xdmWrap(xdmPlain(rho, address, 5, now + 1100), key), &reason, &client), 0);
+  EXPECT_GE(check(kXdm, xdmWrap(xdmPlain(rho, address, 6, now - 1100), key), &reason, &client), 0);
   EXPECT_EQ(check(kXdm, xdmWrap(tail, key), &reason, &client), -1);
   EXPECT_STREQ(reason, "Invalid XDM-AUTHORIZATION-1 key (failed NULL check)");
 

@@ -2,8 +2,8 @@
 // or written (the message lies against an inaccessible page, and the rest of
 // its page is checked), and swapping in and swapping back restores it.
 
+#include "Proxy/rows.h"
 #include "Xext/byteswap.h"
-#include "Xext/layouts.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -39,11 +39,23 @@ class GuardedPage {
   uint8_t* base_ = nullptr;
 };
 
+// Every layout a core row gives, the ones its choosers pick included.
 std::vector<std::string> allLayouts() {
   std::vector<std::string> layouts;
-  for (const LayoutString l : coreRequestLayouts) layouts.push_back(l);
-  for (const LayoutString l : coreReplyLayouts) layouts.push_back(l);
-  for (const LayoutString l : coreEventLayouts) layouts.push_back(l);
+  for (u32 t = 0; t < kCoreRequestTableCount; t++) {
+    for (u32 k = 0; k < kCoreRequestTables[t]->count; k++) {
+      const RequestRow& row = kCoreRequestTables[t]->rows[k];
+      layouts.push_back(row.requestLayout);
+      if (row.replyLayout) layouts.push_back(row.replyLayout);
+      for (u32 byte = 0; byte < 256; byte++) {
+        u8 message[44] = {};
+        message[1] = message[12] = message[13] = static_cast<u8>(byte);
+        if (row.requestLayoutOf) layouts.push_back(row.requestLayoutOf(message, sizeof message));
+        if (row.replyLayoutOf) layouts.push_back(row.replyLayoutOf(message, sizeof message));
+      }
+    }
+  }
+  for (u32 k = 0; k < kCoreEventRowCount; k++) layouts.push_back(kCoreEventRows[k].layout);
   for (int n = 0; n <= 100; n++) {
     layouts.push_back("H" + std::to_string(n));
     layouts.push_back("H-" + std::to_string(n));
@@ -93,9 +105,13 @@ TEST(ByteswapFuzz, StaysInsideTheMessageAndSwapsBack) {
 
       swapByFormat(layout.c_str(), message, message + length);
       swapByFormat(inverse(layout).c_str(), message, message + length);
-
       ASSERT_TRUE(length == 0 || std::memcmp(message, original.data(), length) == 0)
           << "layout " << layout << " length " << length << " did not swap back";
+      // One layout both ways, as the link and the client use it.
+      swapArriving(layout.c_str(), message, message + length);
+      swapLeaving(layout.c_str(), message, message + length);
+      ASSERT_TRUE(length == 0 || std::memcmp(message, original.data(), length) == 0)
+          << "layout " << layout << " length " << length << " did not come back from arriving and leaving";
       uint8_t* before = page;
       size_t beforeLength = static_cast<size_t>(message - page);
       uint8_t* after = message + length;

@@ -5,6 +5,8 @@
 // description.
 
 #include "Xext/byteswap.h"
+#include "Proxy/rows.h"
+#include "support/xcbproto.h"
 #include "Xext/layouts.h"
 
 #include "byteswap_wire.h"
@@ -266,183 +268,22 @@ TEST(SwapHelpers, SwapWhatFitsAndReportFullSizes) {
 
 // ---- Core layout strings against the protocol description --------------------------
 
-// A minimal reader of the protocol description: tags with attributes.
-struct Tag {
-  std::string name;
-  std::map<std::string, std::string> attrs;
-  bool closing = false;
-  bool selfClosing = false;
-};
-
-std::vector<Tag> readTags(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string s = text.str();
-  std::vector<Tag> tags;
-  for (size_t at = s.find('<'); at != std::string::npos; at = s.find('<', at + 1)) {
-    size_t end = s.find('>', at);
-    if (end == std::string::npos) break;
-    std::string body = s.substr(at + 1, end - at - 1);
-    if (body.empty() || body[0] == '?' || body[0] == '!') continue;
-    Tag tag;
-    tag.closing = body[0] == '/';
-    tag.selfClosing = body.back() == '/';
-    std::istringstream words(body.substr(tag.closing ? 1 : 0));
-    words >> tag.name;
-    if (!tag.name.empty() && tag.name.back() == '/') tag.name.pop_back();
-    for (size_t q = body.find('='); q != std::string::npos; q = body.find('=', q + 1)) {
-      size_t keyStart = body.rfind(' ', q) + 1;
-      size_t open = body.find('"', q);
-      size_t close = open == std::string::npos ? open : body.find('"', open + 1);
-      if (close == std::string::npos) break;
-      tag.attrs[body.substr(keyStart, q - keyStart)] = body.substr(open + 1, close - open - 1);
-      q = close;
-    }
-    tags.push_back(tag);
-  }
-  return tags;
-}
-
-struct Field {
-  uint32_t offset;
-  uint32_t width;
-};
-
-struct Message {
-  std::vector<Field> fields;  // fixed part, 1-, 2-, 4- and 8-byte fields
-  uint32_t size = 0;          // end of the fixed part
-};
-
-class Protocol {
- public:
-  // The last file's messages; types come from all files.
-  explicit Protocol(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) {
-      std::vector<Tag> more = readTags(path);
-      tags_.insert(tags_.end(), more.begin(), more.end());
-      requests_.clear();
-      events_.clear();
-      scan(tags_.size() - more.size());
-    }
-  }
-  bool ok() const { return !tags_.empty(); }
-  const std::map<int, size_t>& requests() const { return requests_; }
-  const std::map<int, size_t>& events() const { return events_; }
-
- private:
-  void scan(size_t from) {
-    for (const char* t : {"CARD8", "INT8", "BYTE", "BOOL", "char", "void"}) sizes_[t] = 1;
-    for (const char* t : {"CARD16", "INT16"}) sizes_[t] = 2;
-    for (const char* t : {"CARD32", "INT32", "float"}) sizes_[t] = 4;
-    for (size_t k = from; k < tags_.size(); k++) {
-      const Tag& t = tags_[k];
-      if (t.closing) continue;
-      if (t.name == "xidtype" || t.name == "xidunion") sizes_[t.attrs.at("name")] = 4;
-      if (t.name == "typedef") sizes_[t.attrs.at("newname")] = sizes_[t.attrs.at("oldname")];
-      if (t.name == "struct") structs_[t.attrs.at("name")] = k;
-      // The one union (ClientMessage data) fills an event's 20 data bytes.
-      if (t.name == "union") sizes_[t.attrs.at("name")] = 20;
-      if (t.name == "request") requests_[std::stoi(t.attrs.at("opcode"))] = k;
-      if (t.name == "event") events_[std::stoi(t.attrs.at("number"))] = k;
-      if (t.name == "eventcopy") events_[std::stoi(t.attrs.at("number"))] = eventByName(t.attrs.at("ref"));
-    }
-  }
-
- public:
-  // The fixed part of a request, of its reply (or none) and of an event.
-  Message request(size_t at) const {
-    if (tags_[at].selfClosing) return Message{{}, 4};
-    return fixedPart(at + 1, 4, true);
-  }
-  bool hasReply(size_t at) const { return !tags_[at].selfClosing && replyTag(at) != 0; }
-  Message reply(size_t at) const { return fixedPart(replyTag(at) + 1, 8, true); }
-  Message event(size_t at) const {
-    bool sequence = tags_[at].attrs.count("no-sequence-number") == 0;
-    return fixedPart(at + 1, sequence ? 4 : 1, sequence);
-  }
-
- private:
-  size_t eventByName(const std::string& name) const {
-    for (size_t k = 0; k < tags_.size(); k++) {
-      if (tags_[k].name == "event" && !tags_[k].closing && tags_[k].attrs.at("name") == name) return k;
-    }
-    return 0;
-  }
-  size_t replyTag(size_t at) const {
-    for (size_t k = at + 1; k < tags_.size() && !(tags_[k].closing && tags_[k].name == "request"); k++) {
-      if (tags_[k].name == "reply" && !tags_[k].closing) return k;
-    }
-    return 0;
-  }
-  // Fields from tag `from` until the first variable element or the end of
-  // the enclosing element. The first 1-byte field takes byte 1; the header
-  // (of `header` bytes) continues after it.
-  Message fixedPart(size_t from, uint32_t header, bool headerByte1) const {
-    Message m;
-    m.size = headerByte1 ? 1 : 0;
-    bool first = true;
-    for (size_t k = from; k < tags_.size(); k++) {
-      const Tag& t = tags_[k];
-      if (t.closing || t.name == "list" || t.name == "switch" || t.name == "valueparam" ||
-          t.name == "exprfield" || t.name == "reply" || t.name == "doc" || (t.name == "pad" && t.attrs.count("align"))) {
-        break;
-      }
-      if (t.name != "field" && t.name != "pad") continue;
-      uint32_t width = t.name == "pad" ? std::stoul(t.attrs.at("bytes")) : sizeOf(t.attrs.at("type"));
-      if (first && headerByte1) {
-        first = false;
-        if (width == 1) {
-          if (t.name == "field") m.fields.push_back({1, 1});
-          m.size = header;
-          continue;
-        }
-        m.size = header;
-      }
-      first = false;
-      if (t.name == "field") addField(&m, m.size, t.attrs.at("type"));
-      m.size += width;
-    }
-    if (m.size < header) m.size = header;
-    return m;
-  }
-  // Adds the field (a struct's fields one by one) at `offset`; returns its size.
-  uint32_t addField(Message* m, uint32_t offset, const std::string& type) const {
-    auto s = structs_.find(type);
-    if (s == structs_.end()) {
-      auto it = sizes_.find(type);
-      if (it == sizes_.end()) ADD_FAILURE() << "unknown type " << type;
-      uint32_t size = it == sizes_.end() ? 0 : it->second;
-      if (m) m->fields.push_back({offset, size});
-      return size;
-    }
-    uint32_t size = 0;
-    for (size_t k = s->second + 1; !(tags_[k].closing && tags_[k].name == "struct") && tags_[k].name != "doc"; k++) {
-      if (tags_[k].name == "field") size += addField(m, offset + size, tags_[k].attrs.at("type"));
-      if (tags_[k].name == "pad" && tags_[k].attrs.count("bytes")) size += std::stoul(tags_[k].attrs.at("bytes"));
-    }
-    return size;
-  }
-  uint32_t sizeOf(const std::string& type) const { return addField(nullptr, 0, type); }
-
-  std::vector<Tag> tags_;
-  std::map<std::string, uint32_t> sizes_;
-  std::map<std::string, size_t> structs_;
-  std::map<int, size_t> requests_;
-  std::map<int, size_t> events_;
-};
-
-// Runs the layout over the fixed part only and checks every field of the
-// description: 1-byte fields stay, wider ones are reversed in place. Pads
-// may be swapped or not. Layouts with a special part are checked elsewhere.
-void expectLayoutMatches(const std::string& what, const char* layout, const Message& m, int byte1 = -1) {
-  if (std::strchr(layout, 'H') && byte1 < 0) return;
+// Runs the layout over the fixed part only, as a message arriving from a peer
+// of the other order, and checks every field of the description: 1-byte
+// fields stay, wider ones are reversed in place. Pads may be swapped or not;
+// a union (ClientMessage data) is data whose swapping its format decides.
+// `set` gives bytes that steer a special layout or a chooser (a format, an
+// event code) their value.
+void expectLayoutMatches(const std::string& what, const char* layout, const FixedPart& m,
+                         const std::map<size_t, uint8_t>& set = {}) {
   Wire bytes(m.size);
   for (size_t k = 0; k < bytes.size(); k++) bytes[k] = static_cast<uint8_t>(k + 1);
-  if (byte1 >= 0) bytes[1] = static_cast<uint8_t>(byte1);
+  for (const auto& [at, value] : set)
+    if (at < bytes.size()) bytes[at] = value;
   Wire original = bytes;
-  swapByFormat(layout, bytes.data(), bytes.data() + bytes.size());
+  swapArriving(layout, bytes.data(), bytes.data() + bytes.size());
   for (const Field& f : m.fields) {
+    if (f.width > 8) continue;
     bool reversed = true;
     for (uint32_t b = 0; b < f.width; b++) reversed &= bytes[f.offset + b] == original[f.offset + f.width - 1 - b];
     EXPECT_TRUE(reversed) << what << " layout \"" << layout << "\": field at " << f.offset << " of width "
@@ -450,26 +291,76 @@ void expectLayoutMatches(const std::string& what, const char* layout, const Mess
   }
 }
 
-TEST(CoreLayouts, MatchTheProtocolDescription) {
+// Byte values under which a row's layout is walked: a chooser or a special
+// layout sees each of the formats its message can carry.
+std::vector<std::map<size_t, uint8_t>> steeringBytes(LayoutString layout, bool chooser, size_t formatAt) {
+  if (!chooser && !std::strchr(layout, 'H')) return {{}};
+  return {{{formatAt, 8}}, {{formatAt, 16}}, {{formatAt, 32}}};
+}
+
+// Every core request row against its request in the protocol description:
+// name, request layout, whether it has a reply, and the reply's layout.
+TEST(CoreRows, MatchTheProtocolDescription) {
   Protocol xproto({"/usr/share/xcb/xproto.xml"});
   ASSERT_TRUE(xproto.ok());
   ASSERT_EQ(xproto.requests().size(), 120u);
-  for (const auto& [opcode, at] : xproto.requests()) {
-    std::string name = "request " + std::to_string(opcode);
-    expectLayoutMatches(name, coreRequestLayouts[opcode], xproto.request(at));
-    // A table slot out of step would give a reply layout to a request without one.
-    EXPECT_EQ(xproto.hasReply(at), coreReplyLayouts[opcode][0] != '\0') << name;
-    if (xproto.hasReply(at)) {
-      name = "reply " + std::to_string(opcode);
-      expectLayoutMatches(name, coreReplyLayouts[opcode], xproto.reply(at));
+  u32 walked = 0;
+  for (u32 t = 0; t < kCoreRequestTableCount; t++) {
+    for (u32 k = 0; k < kCoreRequestTables[t]->count; k++) {
+      const RequestRow& row = kCoreRequestTables[t]->rows[k];
+      auto found = xproto.requests().find(row.opcode);
+      if (found == xproto.requests().end()) {
+        EXPECT_STREQ(row.name, "InvalidRequest") << row.opcode;
+        continue;
+      }
+      walked++;
+      size_t at = found->second;
+      std::string what = std::string(row.name) + " (" + std::to_string(row.opcode) + ")";
+      EXPECT_EQ(xproto.name(at), row.name) << what;
+      // ChangeProperty's format is at 16; SendEvent's event code at 12.
+      size_t steer = row.opcode == 18 ? 16 : 12;
+      for (const auto& set : steeringBytes(row.requestLayout, row.requestLayoutOf != nullptr, steer)) {
+        Wire probe(64, 0);
+        for (const auto& [byte, value] : set) probe[byte] = value;
+        LayoutString layout = row.requestLayoutOf ? row.requestLayoutOf(probe.data(), 64) : row.requestLayout;
+        expectLayoutMatches("request " + what, layout, xproto.request(at), set);
+      }
+      bool hasReply = (row.replyLayout && row.replyLayout[0]) || row.replyLayoutOf;
+      EXPECT_EQ(xproto.hasReply(at), hasReply) << what;
+      if (!xproto.hasReply(at)) continue;
+      // A reply's format is its byte 1.
+      for (const auto& set : steeringBytes(row.replyLayout, row.replyLayoutOf != nullptr, 1)) {
+        Wire probe(64, 0);
+        for (const auto& [byte, value] : set) probe[byte] = value;
+        LayoutString layout = row.replyLayoutOf ? row.replyLayoutOf(probe.data(), 64) : row.replyLayout;
+        expectLayoutMatches("reply " + what, layout, xproto.reply(at), set);
+      }
     }
   }
-  for (const auto& [code, at] : xproto.events()) {
-    if (code >= 35) continue;
-    std::string name = "event " + std::to_string(code);
-    expectLayoutMatches(name, coreEventLayouts[code], xproto.event(at));
+  EXPECT_EQ(walked, 120u);
+  EXPECT_EQ(checkCoreRows(), nullptr);
+}
+
+TEST(CoreRows, EventsMatchTheProtocolDescription) {
+  Protocol xproto({"/usr/share/xcb/xproto.xml"});
+  ASSERT_TRUE(xproto.ok());
+  u32 walked = 0;
+  for (u32 k = 0; k < kCoreEventRowCount; k++) {
+    const EventRow& row = kCoreEventRows[k];
+    auto found = xproto.events().find(row.code);
+    ASSERT_NE(found, xproto.events().end()) << row.name;
+    walked++;
+    std::string what = std::string(row.name) + " (" + std::to_string(row.code) + ")";
+    // The description spells two event names its own way.
+    std::string name = xproto.eventName(row.code);
+    if (name == "GraphicsExposure") name = "GraphicsExpose";
+    if (name == "NoExposure") name = "NoExpose";
+    EXPECT_EQ(name, row.name) << what;
+    for (const auto& set : steeringBytes(row.layout, false, 1))
+      expectLayoutMatches("event " + what, row.layout, xproto.event(found->second), set);
   }
-  EXPECT_EQ(xproto.events().size(), 34u);  // 2 to 35 (GenericEvent 35 has no fixed slot)
+  EXPECT_EQ(walked, 33u);
+  EXPECT_EQ(xproto.events().size(), 34u);  // 2 to 35 (GenericEvent 35 is routed by its extension)
 }
 
 // XKEYBOARD events share one event code; the kind in byte 1 selects the layout.
@@ -477,7 +368,7 @@ TEST(CoreLayouts, KeyboardEventsMatchTheProtocolDescription) {
   Protocol xkb({"/usr/share/xcb/xproto.xml", "/usr/share/xcb/xkb.xml"});
   ASSERT_EQ(xkb.events().size(), 12u);
   for (const auto& [kind, at] : xkb.events()) {
-    expectLayoutMatches("keyboard event " + std::to_string(kind), "H8", xkb.event(at), kind);
+    expectLayoutMatches("keyboard event " + std::to_string(kind), "H8", xkb.event(at), {{1, static_cast<uint8_t>(kind)}});
   }
 }
 

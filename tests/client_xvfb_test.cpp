@@ -13,6 +13,7 @@
 #include "base/orders.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"
+#include "support/testrows.h"
 #include "support/xvfb.h"
 
 namespace palvon {
@@ -25,13 +26,11 @@ using test::rawRequest;
 constexpr u8 kForwarded = 127;  // NoOperation, copied to the client's link
 constexpr u8 kAnswered = 43;    // answered by the proxy itself
 
-void forwardRequest(u8* request, u32 length) {
-  currentClient->requestCounter++;
-  if (currentClient->linkCount) copyRequestToServer(request, length, currentClient->links[0]);
+void forwardToFirstLink(u8* request, u32 length) {
+  if (ServerLink* link = clientLink(currentClient, 0)) copyRequestToServer(request, length, link);
 }
 
 void answerRequest(u8*, u32) {
-  currentClient->requestCounter++;
   u8 reply[32] = {1};
   writeToClient(reply, 32, "bbsi", currentClient);
 }
@@ -40,16 +39,14 @@ class ClientLinks : public test::ProxyLoopTest {
  protected:
   void SetUp() override {
     ASSERT_TRUE(xvfb.ok()) << xvfb.error();
-    for (u32 minor = 0; minor < 256; minor++) {
-      proxyState.dispatch.requestHandlers[kForwarded + 256 * minor] = forwardRequest;
-      proxyState.dispatch.requestHandlers[kAnswered + 256 * minor] = answerRequest;
-    }
     name = xvfb.display();
     server = LinkServerInfo{};
     server.displayName = name.c_str();
     server.offlineTimeoutMs = 5000;
     clientServerList = ClientServerList{&server, 1};
     ProxyLoopTest::SetUp();
+    test::setTestRequestRow(kForwarded, forwardToFirstLink);
+    test::setTestRequestRow(kAnswered, answerRequest);
   }
   void TearDown() override {
     kill(xvfb.pid(), SIGCONT);

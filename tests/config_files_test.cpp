@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Proxy/client.h"
 #include "Proxy/files.h"
+#include "Proxy/startup.h"
 #include "support/tempdir.h"
 
 namespace palvon {
@@ -87,7 +89,14 @@ TEST_F(InstallEnvironment, LogFileNameAndVersion) {
   std::string log = getLogFileName();
   EXPECT_EQ(log.rfind("/var/p/logs/", 0), 0u) << log;
   EXPECT_EQ(log.substr(log.size() - 6), "-0.log") << log;
-  EXPECT_STREQ(getProductVersion(), PALVON_VERSION);
+  // The listeners' number is the one the log file is named by.
+  setProxyDisplayNumber(17);
+  log = getLogFileName();
+  EXPECT_EQ(log.substr(log.size() - 7), "-17.log") << log;
+  proxyDisplayNumber = -1;
+  // 8.1 and the build date's day number (17 August 2021 is day 18856).
+  EXPECT_STREQ(getProductVersion(), "8.1.18856");
+  EXPECT_EQ(getProductVersion(), getProductVersion()) << "one buffer";
 }
 
 }  // namespace

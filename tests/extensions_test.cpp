@@ -2,8 +2,10 @@
 // code allocation, look-ups, module refusal and reset.
 
 #include "Proxy/config.h"
+#include "Proxy/dispatch.h"
 #include "Proxy/extensions.h"
 #include "Proxy/proxystate.h"
+#include "Xext/modules.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +19,18 @@ namespace {
 // The configuration's lists hold mutable names; the registry only reads them.
 char* name(const char* text) { return const_cast<char*>(text); }
 
-void unsupportedRequest(u8*, u32) {}
-void unsupportedReply(u8*, u32) {}
 void moduleRequest(u8*, u32) {}
+constexpr RequestRow kModuleRows[] = {{0, "ModuleRequest", moduleRequest, nullptr, "bbs", "", anySize(), Route::kNone},
+                                      {7, "ModuleRequest7", moduleRequest, nullptr, "bbs", "", anySize(), Route::kNone}};
+
+// The module's rows on its major, as registerExtensionRows puts them.
+void putModuleRows(u8 major) {
+  for (const RequestRow& row : kModuleRows) proxyState.dispatch.requests[requestKey(major, row.opcode)] = &row;
+}
+
+bool unsupportedAt(u32 key) {
+  return requestRowOf(key)->request == handleUnsupportedRequest && requestRowOf(key)->reply == handleUnsupportedReply;
+}
 
 // A module as tests need it: events and errors registered and filled.
 template <u32 Events, u32 Errors>
@@ -29,12 +40,12 @@ const char* countingInit(ExtensionEntry* entry) {
   if (failure) return failure;
   entry->eventCount = Events;
   entry->errorCount = Errors;
-  setMajorHandlers(proxyState.dispatch, entry->major, moduleRequest, nullptr);
+  putModuleRows(entry->major);
   return nullptr;
 }
 const char* refusingInit(ExtensionEntry* entry) {
   registerExtension(entry, "REFUSER", 0, 0);
-  setMajorHandlers(proxyState.dispatch, entry->major, moduleRequest, nullptr);
+  putModuleRows(entry->major);
   return "Display :0 does not support extension REFUSER";
 }
 
@@ -57,8 +68,7 @@ class Registry : public ::testing::Test {
     saved_ = proxyConfig;
     proxyConfig.extensions = nullptr;
     proxyConfig.extensionCount = 0;
-    proxyState.dispatch.unsupportedRequestHandler = unsupportedRequest;
-    proxyState.dispatch.unsupportedReplyHandler = unsupportedReply;
+    ASSERT_EQ(initCoreDispatchTables(), nullptr);
   }
   void TearDown() override {
     resetAllExtensions();
@@ -144,10 +154,7 @@ TEST_F(Registry, RefusedUnknownAndDisabledExtensionsAreNotOffered) {
   EXPECT_EQ(initExtensionRegistry("REFUSER", 0, 150, 0, 0), nullptr);
   EXPECT_EQ(proxyState.extensions.entries[150].name, nullptr);
   // The refusing module's handlers are gone from its major.
-  for (u32 minor : {0u, 7u, 255u}) {
-    EXPECT_EQ(proxyState.dispatch.requestHandlers[150 + 256 * minor], unsupportedRequest);
-    EXPECT_EQ(proxyState.dispatch.replyHandlers[150 + 256 * minor], unsupportedReply);
-  }
+  for (u32 minor : {0u, 7u, 255u}) EXPECT_TRUE(unsupportedAt(150 + 256 * minor)) << minor;
   EXPECT_EQ(initExtensionRegistry("KNOWN", 0, 151, 0, 0), nullptr);
   EXPECT_EQ(initExtensionRegistry("NOBODY", 0, 152, 0, 0), nullptr);
   std::vector<NameFlag> off = {{0, name("alpha")}};
@@ -158,7 +165,9 @@ TEST_F(Registry, RefusedUnknownAndDisabledExtensionsAreNotOffered) {
 }
 
 TEST_F(Registry, ServicesThatAreNotOfferedRefuse) {
-  setExtensionModules(nullptr, 0);
+  u32 count = 0;
+  const ExtensionModule* builtin = builtinExtensionModules(&count);
+  setExtensionModules(builtin, count);
   for (const char* name : {"GLX", "SGI-GLX", "MORVANDELL POSE", "MORVANDELL MULTIMEDIA"}) {
     u8 major = allocExtensionEntry();
     EXPECT_EQ(initExtensionRegistry(name, 0, major, 0, 0), nullptr) << name;
@@ -181,7 +190,7 @@ TEST_F(Registry, MajorsRunOutAndResetFreesEverything) {
   EXPECT_EQ(closed, 128);
   EXPECT_FALSE(proxyState.extensions.setUp);
   EXPECT_EQ(allocExtensionEntry(), 128);
-  EXPECT_EQ(proxyState.dispatch.requestHandlers[200], unsupportedRequest);
+  EXPECT_TRUE(unsupportedAt(200 + 256 * 7));
 }
 
 // Mapping against real servers is tested with two of them; here a server

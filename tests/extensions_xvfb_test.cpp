@@ -77,7 +77,9 @@ TEST(RegistryWithServers, OffersWhatBothServersHaveUnderTheFirstServersCodes) {
   proxyConfig.extensionCount = 1;
   proxyConfig.options = kOptionKeymap;  // and no option Translucent
   ExtensionCodeMap mapA{}, mapB{};
-  ExtensionServer servers[] = {{a, first.display().c_str(), &mapA}, {b, second.display().c_str(), &mapB}};
+  // The names must outlive the set-up: display() gives a new string each time.
+  std::string firstName = first.display(), secondName = second.display();
+  ExtensionServer servers[] = {{a, firstName.c_str(), &mapA}, {b, secondName.c_str(), &mapB}};
   ASSERT_EQ(setupServerExtensions(servers, 2), nullptr);
 
   std::set<std::string> offered;

@@ -102,6 +102,48 @@ TEST_P(PendingTest, ReleasesOneSequenceFromBothServersTogetherInRequestOrder) {
   EXPECT_EQ(rig.client()->pendingHead, nullptr) << "every entry was released";
 }
 
+// Client sequences 65534 to 65538: the wire carries 0xfffe, 0xffff, 0, 1
+// and 2, and the held answers still come out in request order.
+TEST_P(PendingTest, ReleasesInRequestOrderAcrossTheSixteenBitWrap) {
+  Xvfb first;
+  Xvfb second;
+  ASSERT_TRUE(first.ok() && second.ok());
+  LinkRig rig;
+  ServerLink* a = rig.open(first, false, 0);
+  ServerLink* b = rig.open(second, GetParam(), 1);
+  ASSERT_TRUE(a && b);
+  ServerLink* links[2] = {a, b};
+  rig.client()->requestCounter = 65533;
+  const std::vector<u8> getInputFocus = makeRequest(43, 0, {});
+  const std::vector<u8> noOperation = makeRequest(127, 0, {});
+  const std::vector<u8> badFreeGC = idRequest(60, 0x1fffffff);
+
+  rig.nextRequest();  // 65534: a reply from the second server only
+  rig.forward(b, getInputFocus, "bbs");
+  noteRequestWithoutReply(getInputFocus.data());
+  rig.nextRequest();  // 65535: an error from both, delivered once
+  for (ServerLink* link : links) rig.forward(link, badFreeGC, "bbsi");
+  noteRequestWithoutReply(badFreeGC.data());
+  rig.nextRequest();  // 65536: a reply from the first server only
+  rig.forward(a, getInputFocus, "bbs");
+  noteRequestWithoutReply(getInputFocus.data());
+  rig.nextRequest();  // 65537: nothing to answer
+  for (ServerLink* link : links) rig.forward(link, noOperation, "bbs");
+  noteRequestWithoutReply(noOperation.data());
+  rig.nextRequest();  // 65538: a reply from the second server only
+  rig.forward(b, getInputFocus, "bbs");
+  noteRequestWithoutReply(getInputFocus.data());
+
+  std::vector<Message> got;
+  ASSERT_TRUE(rig.pump([&] {
+    for (Message& m : rig.take()) got.push_back(std::move(m));
+    return got.size() >= 4 && !rig.client()->pendingHead;
+  }));
+  ASSERT_EQ(got.size(), 4u);
+  std::vector<std::vector<u16>> expected{{1, 0xfffe}, {0, 0xffff, 13}, {1, 0}, {1, 2}};
+  for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(describe(got[i]), expected[i]) << "message " << i;
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrders, PendingTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "SecondMsb" : "BothLsb"; });
 

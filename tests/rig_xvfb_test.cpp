@@ -80,7 +80,9 @@ TEST(Rig, ProgramDeadlineAndExitStatus) {
   EXPECT_TRUE(slow.timedOut);
   ProgramResult missing = runProgram({"/nonexistent/program"}, "", 2000);
   EXPECT_EQ(missing.status, 127);
-  ProgramResult noServer = runProgram({"xdpyinfo"}, ":7999", 5000);
+  ClaimedDisplay absent(7000);
+  ASSERT_TRUE(absent.ok());
+  ProgramResult noServer = runProgram({"xdpyinfo"}, absent.name(), 5000);
   EXPECT_NE(noServer.status, 0);
   EXPECT_FALSE(noServer.timedOut);
 }

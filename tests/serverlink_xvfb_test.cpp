@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Proxy/linkdispatch.h"
+#include "support/testrows.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
@@ -248,10 +249,10 @@ TEST_P(ServerLinkTest, HandlerClosingItsOwnLinkEndsTheDispatch) {
   ASSERT_NE(link, nullptr);
   static int calls;
   calls = 0;
-  proxyState.dispatch.errorHandlers[13] = [](u8*) {
+  test::setTestErrorRow(13, [](u8*) {
     calls++;
     closeServerLink(currentLink);
-  };
+  });
   for (int i = 0; i < 3; i++) {
     rig.nextRequest();
     rig.forward(link, freeGC(0x1fffffff), "bbsi");
@@ -265,7 +266,7 @@ TEST_P(ServerLinkTest, HandlerClosingItsOwnLinkEndsTheDispatch) {
     if (fdWaitReadable(link->descriptor, 10)) bufferReadFd(link->descriptor, 65536, &link->input);
   ASSERT_GE(link->input.used, 4u * 32);
   dispatchServerInput(link);
-  proxyState.dispatch.errorHandlers[13] = nullptr;
+  test::registerCoreRowsForTest();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(rig.client()->linkCount, 0u);
   EXPECT_EQ(currentLink, nullptr);
@@ -285,6 +286,7 @@ TEST_P(ServerLinkTest, StoppedServerFailsAfterTheOfflineTimeout) {
   EXPECT_NE(std::string(error).find("Broken connection to " + xvfb.display()), std::string::npos) << error;
   EXPECT_GE(waited, std::chrono::milliseconds(1400));
   EXPECT_LT(waited, std::chrono::milliseconds(6000));
+  closeServerLink(link);  // its server's slot takes the next link
 
   std::string name = xvfb.display();
   LinkServerInfo info{};

@@ -2,6 +2,8 @@
 // script (the tests run in the build directory).
 #include <gtest/gtest.h>
 
+#include "Proxy/files.h"
+
 #include <cstdlib>
 #include <string>
 
@@ -28,7 +30,7 @@ TEST_F(Startup, VersionWordsPrintTheReport) {
   for (const char* word : {"-version", "--VERSION", "-info", "--info"}) {
     ProgramResult r = runProgram({"libexec/palvon", word}, "");
     EXPECT_EQ(r.status, 0) << word << r.err;
-    EXPECT_EQ(r.out.rfind(std::string("Palvon ") + PALVON_VERSION + "\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind(std::string("Palvon ") + getProductVersion() + "\n", 0), 0u) << r.out;
     EXPECT_TRUE(contains(r.out, "Options:")) << r.out;
   }
   ProgramResult wrapped = runProgram({"bin/palvon", "-version"}, "");

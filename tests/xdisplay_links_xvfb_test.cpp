@@ -6,6 +6,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/config.h"
+#include "Proxy/serverlink.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
 #include "support/linkrig.h"
@@ -34,12 +35,14 @@ TEST(LostServerLinks, AClientKeepsItsOtherServersWhenOneIsLost) {
 
   kill(lost.pid(), SIGKILL);
   test::stopProcess(lost.pid(), SIGKILL, 2000);
-  EXPECT_TRUE(rig.pump([&] { return client->linkCount == 1; }, 5000));
-  ASSERT_EQ(client->linkCount, 1u);
-  EXPECT_EQ(client->links[0], keptLink);
-  EXPECT_EQ(keptLink->server.serverIndex, 0u);
+  EXPECT_TRUE(rig.pump([&] { return openLinkCount(client) == 1; }, 5000));
+  ASSERT_EQ(openLinkCount(client), 1u);
+  // The kept server's link stays in its slot; the lost one's slot is empty.
+  EXPECT_EQ(clientLink(client, 0), nullptr);
+  EXPECT_EQ(clientLink(client, 1), keptLink);
+  EXPECT_EQ(keptLink->server.serverIndex, 1u);
   ASSERT_EQ(serverDisplayList, keptRecord);
-  EXPECT_EQ(keptRecord->index, 0u);
+  EXPECT_EQ(keptRecord->index, 1u);
   EXPECT_EQ(keptRecord->next, nullptr);
   EXPECT_TRUE(rig.sync());
 

@@ -34,20 +34,6 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A display number that nothing on this machine uses or holds.
-int unusedDisplayNumber(int from) {
-  std::ifstream unixSockets("/proc/net/unix");
-  std::string sockets((std::istreambuf_iterator<char>(unixSockets)), std::istreambuf_iterator<char>());
-  for (int n = from; n < from + 200; n++) {
-    std::string name = "/tmp/.X11-unix/X" + std::to_string(n);
-    if (access(name.c_str(), F_OK) == 0) continue;
-    if (access(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), F_OK) == 0) continue;
-    if (sockets.find(name + "\n") != std::string::npos) continue;
-    return n;
-  }
-  return -1;
-}
-
 int threadCount() {
   int count = 0;
   if (DIR* tasks = opendir("/proc/self/task")) {
@@ -68,9 +54,9 @@ Display* openTarget(const std::string& name, u64 timeoutMs, const char** error) 
 }
 
 TEST(TargetDisplay, AbsentServerFailsAtTheDeadline) {
-  int number = unusedDisplayNumber(640);
-  ASSERT_GT(number, 0);
-  std::string name = ":" + std::to_string(number);
+  test::ClaimedDisplay absent(640);
+  ASSERT_TRUE(absent.ok());
+  std::string name = absent.name();
   int threadsBefore = threadCount();
   for (u64 timeout : {1500u, 400u}) {
     auto start = Clock::now();
@@ -94,9 +80,10 @@ TEST(TargetDisplay, AbsentServerFailsAtTheDeadline) {
 }
 
 TEST(TargetDisplay, ReachesAServerThatStartsLate) {
-  int number = unusedDisplayNumber(700);
-  ASSERT_GT(number, 0);
-  std::string name = ":" + std::to_string(number);
+  // The claim holds the number's lock; the late server is told not to lock.
+  test::ClaimedDisplay late(700);
+  ASSERT_TRUE(late.ok());
+  std::string name = late.name();
   pid_t pid = -1;
   std::thread starter([&] {
     std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -105,7 +92,7 @@ TEST(TargetDisplay, ReachesAServerThatStartsLate) {
       int devnull = open("/dev/null", O_RDWR);
       dup2(devnull, 1);
       dup2(devnull, 2);
-      execlp("Xvfb", "Xvfb", name.c_str(), "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
+      execlp("Xvfb", "Xvfb", name.c_str(), "-nolock", "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
       _exit(127);
     }
   });

@@ -15,17 +15,16 @@
 #include "base/buffer.h"
 #include "base/orders.h"
 #include "base/outbuffer.h"
+#include "base/wordswap.h"
+#include "support/testrows.h"
 
 namespace palvon::test {
 
 namespace {
 
 
-u16 serverGet16(const u8* p, bool big) { return big ? static_cast<u16>(p[0] << 8 | p[1]) : static_cast<u16>(p[0] | p[1] << 8); }
-u32 serverGet32(const u8* p, bool big) {
-  return big ? u32(p[0]) << 24 | u32(p[1]) << 16 | u32(p[2]) << 8 | p[3]
-             : u32(p[0]) | u32(p[1]) << 8 | u32(p[2]) << 16 | u32(p[3]) << 24;
-}
+u16 serverGet16(const u8* p, bool big) { return loadU16(p, big); }
+u32 serverGet32(const u8* p, bool big) { return loadU32(p, big); }
 
 ServerSetup parsedSetup;
 
@@ -83,6 +82,7 @@ OfflineLink::OfflineLink(ProxyClient* client, bool swap) {
 }
 
 OfflineLink::~OfflineLink() {
+  bufferFree(&link_->input);
   outbufferFree(&link_->output);
   freeSequenceRing(link_);
   freeReplyHooks(link_);
@@ -100,6 +100,7 @@ std::vector<u8> OfflineLink::take() {
 
 LinkRig::LinkRig() {
   ordersInit();
+  registerCoreRowsForTest();
   socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_);
   client_.descriptor = pair_[0];
   client_.number = 1;
@@ -111,7 +112,11 @@ LinkRig::LinkRig() {
 }
 
 LinkRig::~LinkRig() {
-  while (client_.linkCount) closeServerLink(client_.links[client_.linkCount - 1]);
+  while (client_.linkCount) {
+    u32 before = client_.linkCount;
+    closeServerLink(client_.links[before - 1]);
+    if (client_.linkCount == before) client_.linkCount--;
+  }
   std::free(client_.links);
   freePendingRequests(&client_);
   outbufferFree(&client_.output);
@@ -122,13 +127,15 @@ LinkRig::~LinkRig() {
   ordersFreeAll();
 }
 
-ServerLink* LinkRig::open(const Xvfb& xvfb, bool bigEndian, u32 index, u32 offlineTimeoutMs) {
+ServerLink* LinkRig::open(const Xvfb& xvfb, bool bigEndian, u32 index, u32 offlineTimeoutMs,
+                          const ExtensionCodeMap* codes) {
   std::string name = xvfb.display();
   LinkServerInfo info{};
   info.displayName = name.c_str();
   info.serverIndex = index;
   info.bigEndian = bigEndian;
   info.offlineTimeoutMs = offlineTimeoutMs;
+  info.codes = codes;
   ServerLink* link = openServerLink(&client_, info);
   EXPECT_NE(link, nullptr);
   if (!link) return nullptr;
@@ -168,21 +175,25 @@ void LinkRig::readClientSide() {
 bool LinkRig::pump(const std::function<bool()>& done, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    for (u32 i = 0; i < client_.linkCount; i++) flushServerLink(client_.links[i]);
+    for (ServerLink* link : linksOf(&client_)) flushServerLink(link);
     readClientSide();
     if (done()) return true;
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::vector<pollfd> fds;
-    for (u32 i = 0; i < client_.linkCount; i++) fds.push_back({client_.links[i]->descriptor, POLLIN, 0});
+    std::vector<ServerLink*> links;
+    for (ServerLink* link : linksOf(&client_)) {
+      fds.push_back({link->descriptor, POLLIN, 0});
+      links.push_back(link);
+    }
     if (poll(fds.data(), fds.size(), 20) <= 0) continue;
-    for (size_t i = 0; i < fds.size() && i < client_.linkCount; i++)
-      if (fds[i].revents) onServerLinkReadable(client_.links[i]);
+    // A handler may close a link: look each one up again by its slot.
+    for (size_t i = 0; i < fds.size(); i++)
+      if (fds[i].revents && clientLink(&client_, links[i]->server.serverIndex) == links[i]) onServerLinkReadable(links[i]);
   }
 }
 
 bool LinkRig::sync(int) {
-  for (u32 i = 0; i < client_.linkCount; i++) {
-    ServerLink* link = client_.links[i];
+  for (ServerLink* link : linksOf(&client_)) {
     const char* error = syncServerLink(link);
     EXPECT_EQ(error, nullptr) << error;
     if (error) return false;

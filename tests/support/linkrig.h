@@ -36,7 +36,10 @@ class LinkRig {
 
   // Opens a link to the server, as server index `index`, speaking MSB first
   // when bigEndian; waits for its set-up. Null (with a failure) when it fails.
-  ServerLink* open(const Xvfb& xvfb, bool bigEndian, u32 index = 0, u32 offlineTimeoutMs = 10000);
+  // The registry's code map for that server, when given, renumbers
+  // extension codes on the link.
+  ServerLink* open(const Xvfb& xvfb, bool bigEndian, u32 index = 0, u32 offlineTimeoutMs = 10000,
+                   const ExtensionCodeMap* codes = nullptr);
   ProxyClient* client() { return &client_; }
   const ServerSetup& setup(u32 index) const { return setups_[index]; }
   // A fresh id of the client on that server.

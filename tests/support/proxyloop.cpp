@@ -10,6 +10,7 @@
 #include "Proxy/auth.h"
 #include "Proxy/proxystate.h"
 #include "base/orders.h"
+#include "support/testrows.h"
 #include "support/xvfb.h"
 
 namespace palvon::test {
@@ -17,6 +18,7 @@ namespace palvon::test {
 void ProxyLoopTest::SetUp() {
   signal(SIGPIPE, SIG_IGN);  // as the proxy does: a vanished peer is a write error
   ordersInit();
+  registerCoreRowsForTest();
   proxyState.resourceIdShift = 20;
   proxyState.maxBigRequestBytes = 1 << 20;
   resetAuthorizationProtocols();  // as a reset does: the local host comes back with the next check
@@ -67,6 +69,7 @@ ProxyClient* ProxyLoopTest::connect(RawClient& raw, char order) {
   if (!raw.connectUnix(display)) return nullptr;
   if (!stepUntil([&] { return clientCount > before; })) return nullptr;
   ProxyClient* client = newestClient();
+  raw.setByteOrder(order);
   raw.send(setupBytes(order));
   stepUntil([&] { return !listed(client) || client->parser.bytesNeeded == kParserRequests; });
   return listed(client) ? client : nullptr;

@@ -45,6 +45,9 @@ class RawClient {
 
   int fd() const { return fd_; }
   char byteOrder() const { return order_; }
+  // For a client whose set-up was sent by other means: the order its
+  // fields are read and written in.
+  void setByteOrder(char order) { order_ = order; }
   const Bytes& setupReply() const { return setupReply_; }
   uint32_t resourceIdBase() const;
   uint32_t rootWindow() const;  // of the first screen

@@ -5,9 +5,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <fcntl.h>
 #include <poll.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +28,37 @@ int msLeft(Clock::time_point deadline) {
 
 }  // namespace
 
+// True when nothing listens on (or holds) TCP port 6000 + n of the loopback.
+bool loopbackPortFree(int n) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(6000 + n));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return free;
+}
+
+// True when a socket of that path, in the file system or the abstract
+// namespace, is listed by the kernel.
+bool unixSocketListed(const std::string& path) {
+  std::ifstream list("/proc/net/unix");
+  std::string line;
+  while (std::getline(list, line)) {
+    size_t at = line.rfind(' ');
+    std::string name = at == std::string::npos ? line : line.substr(at + 1);
+    if (name == path || name == "@" + path) return true;
+  }
+  return false;
+}
+
 bool claimDisplayNumber(int n, std::string* lockPath) {
   std::string number = std::to_string(n);
-  if (access(std::string("/tmp/.X11-unix/X").append(number).c_str(), F_OK) == 0) return false;
+  std::string socketPath = std::string("/tmp/.X11-unix/X").append(number);
+  if (access(socketPath.c_str(), F_OK) == 0 || unixSocketListed(socketPath)) return false;
+  if (!loopbackPortFree(n)) return false;
   std::string path = std::string("/tmp/.X").append(number).append("-lock");
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
   if (fd < 0) return false;
@@ -40,6 +72,19 @@ bool claimDisplayNumber(int n, std::string* lockPath) {
   }
   *lockPath = path;
   return true;
+}
+
+ClaimedDisplay::ClaimedDisplay(int from) {
+  for (int n = from; n < from + 500; n++) {
+    if (claimDisplayNumber(n, &lock_)) {
+      number_ = n;
+      return;
+    }
+  }
+}
+
+ClaimedDisplay::~ClaimedDisplay() {
+  if (!lock_.empty()) unlink(lock_.c_str());
 }
 
 bool stopProcess(pid_t pid, int sig, int timeoutMs) {

@@ -46,8 +46,28 @@ class Xvfb {
 // Claims display number n for a server of the test's own (the fake server,
 // an in-process proxy) with the lock file X servers use, so that Xvfb
 // -displayfd and tests running side by side skip it. Fails when the number's
-// socket exists or another process holds the lock. Remove *lockPath when done.
+// socket exists, its TCP port on the loopback is taken, or another process
+// holds the lock. Remove *lockPath when done.
 bool claimDisplayNumber(int n, std::string* lockPath);
+
+// A display number claimed for the test's lifetime, the first free one from
+// `from` on; every test that needs a number of its own (a server that is
+// absent, or one started late without -displayfd) takes it here. A server
+// started on it must be told -nolock: the claim holds the lock.
+class ClaimedDisplay {
+ public:
+  explicit ClaimedDisplay(int from);
+  ~ClaimedDisplay();
+  ClaimedDisplay(const ClaimedDisplay&) = delete;
+  ClaimedDisplay& operator=(const ClaimedDisplay&) = delete;
+  bool ok() const { return number_ >= 0; }
+  int number() const { return number_; }
+  std::string name() const { return std::string(":").append(std::to_string(number_)); }
+
+ private:
+  int number_ = -1;
+  std::string lock_;
+};
 
 // Sends sig, waits up to timeoutMs for the process to end, then SIGKILLs it.
 // Continues a stopped process first. Returns true when it ended.

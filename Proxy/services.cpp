@@ -1,0 +1,7 @@
+#include "Proxy/services.h"
+
+namespace palvon {
+
+ServiceHooks serviceHooks;
+
+}  // namespace palvon

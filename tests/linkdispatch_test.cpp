@@ -1,0 +1,210 @@
+// What a server sends on a link, cut into messages whatever the reads: the
+// same stream split at every byte boundary, or fed a byte at a time, gives
+// the client the same messages; extension codes are renumbered to the
+// proxy's on the way. The server's bytes are made here, in its byte order.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "Proxy/client.h"
+#include "Proxy/dispatch.h"
+#include "Proxy/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/serverlink.h"
+#include "base/orders.h"
+#include "base/wordswap.h"
+#include "support/linkrig.h"
+#include "support/testrows.h"
+
+namespace palvon::test {
+namespace {
+
+constexpr u8 kProxyMajor = 135, kServerMajor = 145;
+constexpr u8 kProxyEvent = 70, kServerEvent = 90, kUnmappedEvent = 95;
+constexpr u8 kProxyError = 140, kServerError = 150;
+
+// A message in the server's byte order.
+class ServerBytes {
+ public:
+  explicit ServerBytes(bool msb) : msb_(msb) {}
+  ServerBytes& u8s(std::initializer_list<u8> bytes) {
+    bytes_.insert(bytes_.end(), bytes);
+    return *this;
+  }
+  ServerBytes& u16s(std::initializer_list<u16> values) {
+    for (u16 v : values) {
+      u8 b[2];
+      storeU16(b, v, msb_);
+      bytes_.insert(bytes_.end(), b, b + 2);
+    }
+    return *this;
+  }
+  ServerBytes& u32s(std::initializer_list<u32> values) {
+    for (u32 v : values) {
+      u8 b[4];
+      storeU32(b, v, msb_);
+      bytes_.insert(bytes_.end(), b, b + 4);
+    }
+    return *this;
+  }
+  ServerBytes& text(const char* s) {
+    bytes_.insert(bytes_.end(), s, s + std::strlen(s));
+    return *this;
+  }
+  ServerBytes& padTo(size_t n) {
+    bytes_.resize(n, 0);
+    return *this;
+  }
+  const std::vector<u8>& bytes() const { return bytes_; }
+
+ private:
+  bool msb_;
+  std::vector<u8> bytes_;
+};
+
+// The set-up answer, then a reply, an error and an exposure of one request,
+// a reply with data, an extension event, an extension error, a generic event
+// of the extension and an event code no extension claimed.
+std::vector<u8> serverStream(bool msb) {
+  std::vector<u8> all;
+  auto add = [&](const ServerBytes& m) { all.insert(all.end(), m.bytes().begin(), m.bytes().end()); };
+  add(ServerBytes(msb).u8s({1, 0}).u16s({11, 0, 2}).u32s({0x11223344, 0x55667788}));
+  add(ServerBytes(msb).u8s({1, 2}).u16s({1}).u32s({0, 0x00400001}).padTo(32));                  // GetInputFocus
+  add(ServerBytes(msb).u8s({0, 3}).u16s({2}).u32s({0x1234}).u16s({0}).u8s({8}).padTo(32));      // BadWindow
+  add(ServerBytes(msb).u8s({12, 0}).u16s({2}).u32s({0x00400001}).u16s({1, 2, 3, 4, 0}).padTo(32));  // Expose
+  add(ServerBytes(msb).u8s({1, 0}).u16s({3}).u32s({2}).u16s({6}).padTo(32).text("FOOBAR").padTo(40));  // GetAtomName
+  add(ServerBytes(msb).u8s({kServerEvent, 7}).u16s({3}).u32s({0xabcdef}).padTo(32));
+  add(ServerBytes(msb).u8s({0, kServerError}).u16s({3}).u32s({0x4321}).u16s({5}).u8s({kServerMajor}).padTo(32));
+  add(ServerBytes(msb).u8s({35, kServerMajor}).u16s({3}).u32s({2}).u16s({9}).padTo(40));  // GenericEvent
+  add(ServerBytes(msb).u8s({kUnmappedEvent, 0}).u16s({3}).padTo(32));
+  return all;
+}
+
+// A client with one link that never answers round trips: what the link
+// delivers stays in the client's output and pending list, in its order.
+class Receiver {
+ public:
+  explicit Receiver(bool msb) : link_(&client_, msb) {
+    client_.transport = reinterpret_cast<_XtransConnInfo*>(&client_);
+    client_.number = 1;
+    outbufferInit(&client_.output, -1, orderNoop, nullptr);
+    client_.links = static_cast<ServerLink**>(std::calloc(kMaxServerLinks, sizeof(ServerLink*)));
+    client_.links[0] = link_.link();
+    client_.linkCount = 1;
+    ServerLink* link = link_.link();
+    // A live descriptor that never answers: the round trips that would
+    // release held messages are queued and never come back.
+    pipe(quiet_);
+    link->descriptor = quiet_[0];
+    codes_.errorFromServer[kServerError] = kProxyError;
+    codes_.eventFromServer[kServerEvent] = kProxyEvent;
+    codes_.majorToServer[kProxyMajor] = kServerMajor;
+    link->server.codes = &codes_;
+    // The client's requests 1 to 3, as the link's requests 1 to 3.
+    const std::vector<u8> requests[] = {makeRequest(43, 0, {}), makeRequest(8, 0, {1, 0, 0x40, 0}),
+                                        makeRequest(17, 0, {3, 0, 0, 0})};
+    for (const std::vector<u8>& r : requests) {
+      client_.requestCounter++;
+      copyRequestToServer(r.data(), static_cast<u32>(r.size()), link);
+    }
+  }
+  ~Receiver() {
+    link_.link()->descriptor = -1;
+    close(quiet_[0]);
+    close(quiet_[1]);
+    freePendingRequests(&client_);
+    outbufferFree(&client_.output);
+    std::free(client_.links);
+  }
+  void feed(const u8* bytes, size_t n) {
+    bufferAppend(bytes, n, &link_.link()->input);
+    dispatchServerInput(link_.link());
+  }
+  // Everything the client got, held messages released in request order.
+  std::vector<u8> delivered() {
+    while (client_.pendingHead) flushPendingRequest(client_.pendingHead, &client_);
+    std::vector<u8> out;
+    for (OutSegment* s = client_.output.head; s; s = s->next) out.insert(out.end(), s->readPosition, s->end);
+    return out;
+  }
+
+ private:
+  ProxyClient client_{};
+  OfflineLink link_;
+  int quiet_[2] = {-1, -1};
+  ExtensionCodeMap codes_{};
+};
+
+class ServerInput : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    ordersInit();
+    registerCoreRowsForTest();
+    proxyState.extensions.entries[kProxyMajor].name = "TEST-EXTENSION";
+  }
+  void TearDown() override {
+    proxyState.extensions.entries[kProxyMajor] = {};
+    ordersFreeAll();
+  }
+};
+
+TEST_P(ServerInput, SplitAtEveryByteDeliversTheSameMessages) {
+  bool msb = GetParam();
+  std::vector<u8> stream = serverStream(msb);
+  std::vector<u8> whole;
+  {
+    Receiver receiver(msb);
+    receiver.feed(stream.data(), stream.size());
+    whole = receiver.delivered();
+  }
+  ASSERT_EQ(whole.size(), stream.size() - 16) << "every message but the set-up answer";
+  for (size_t cut = 1; cut < stream.size(); cut++) {
+    Receiver receiver(msb);
+    receiver.feed(stream.data(), cut);
+    receiver.feed(stream.data() + cut, stream.size() - cut);
+    ASSERT_EQ(receiver.delivered(), whole) << "cut at byte " << cut;
+  }
+  Receiver byteByByte(msb);
+  for (u8 byte : stream) byteByByte.feed(&byte, 1);
+  EXPECT_EQ(byteByByte.delivered(), whole);
+
+  // In the client's (the proxy's own) order, with the proxy's codes.
+  std::vector<std::vector<u8>> messages;
+  for (size_t at = 0; at < whole.size();) {
+    size_t size = 32 + (whole[at] == 1 || whole[at] == 35 ? 4 * loadU32(&whole[at + 4]) : 0);
+    messages.emplace_back(whole.begin() + static_cast<long>(at), whole.begin() + static_cast<long>(at + size));
+    at += size;
+  }
+  ASSERT_EQ(messages.size(), 8u);
+  // Held in request order: the reply of 1; then request 2's exposure before
+  // its error; then request 3's messages as they came.
+  EXPECT_EQ(messages[0][0], 1);
+  EXPECT_EQ(loadU32(&messages[0][8]), 0x00400001u);
+  EXPECT_EQ(messages[1][0], 12);
+  EXPECT_EQ(loadU16(&messages[1][14]), 4u);
+  EXPECT_EQ(messages[2][0], 0);
+  EXPECT_EQ(loadU32(&messages[2][4]), 0x1234u);
+  EXPECT_EQ(loadU16(&messages[3][8]), 6u);
+  EXPECT_EQ(std::string(messages[3].begin() + 32, messages[3].begin() + 38), "FOOBAR");
+  EXPECT_EQ(messages[4][0], kProxyEvent) << "renumbered to the proxy's event";
+  EXPECT_EQ(messages[5][0], 0);
+  EXPECT_EQ(messages[5][1], kProxyError) << "renumbered to the proxy's error";
+  EXPECT_EQ(messages[5][10], kProxyMajor) << "the major the client knows";
+  EXPECT_EQ(loadU32(&messages[5][4]), 0x4321u);
+  EXPECT_EQ(messages[6][0], 35);
+  EXPECT_EQ(messages[6][1], kProxyMajor);
+  EXPECT_EQ(loadU32(&messages[6][4]), 2u);
+  EXPECT_EQ(loadU16(&messages[6][8]), 9u);
+  EXPECT_EQ(messages[7][0], kUnmappedEvent) << "a code no extension claimed stays as the server sent it";
+  for (const auto& m : messages) EXPECT_LE(loadU16(&m[2]), 3u) << "the client's own sequence";
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerInput, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "MsbServer" : "LsbServer"; });
+
+}  // namespace
+}  // namespace palvon::test
