@@ -383,7 +383,6 @@ struct Packet {
   const Fields& fields;
   const sockaddr_storage& from;
   socklen_t fromLength;
-  u16 length;
 };
 
 void onWilling(const Packet& p) {
@@ -667,7 +666,7 @@ void handleXdmcpPacket(void*) {
     return;
   }
   xdm.retransmissions = 0;
-  row->handle(Packet{fields, from, socklen_t(fromLength), header.length});
+  row->handle(Packet{fields, from, socklen_t(fromLength)});
   afterPacket();
 }
 
