@@ -1,4 +1,5 @@
 #include "Proxy/client.h"
+#include "Proxy/resource.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -133,6 +134,13 @@ void destroyClient(ProxyClient* client) {
   bufferFree(&client->input);  // an internal client has no connection to close
   client->input = ByteBuffer{};
   client->hasLinks = 0;
+  if (client->number) {
+    // Destructors run with no current client: none of them answers it.
+    ProxyClient* current = currentClient;
+    currentClient = nullptr;
+    freeClientResources(client->number);
+    currentClient = current == client ? nullptr : current;
+  }
   regionDestroy(client->region);
   client->region = nullptr;
   if (client->number < kMaxClientSlots && clientSlots[client->number] == client) clientSlots[client->number] = nullptr;
@@ -308,6 +316,12 @@ ProxyClient* startClient(Listener* listener) {
     return nullptr;
   }
   client->number = takeClientSlot(client);
+  if (client->number && !initClientResourceTable(client->number)) {
+    // Without a resource table the client could name nothing: refused as
+    // when no number is free.
+    clientSlots[client->number] = nullptr;
+    client->number = 0;
+  }
   if (!client->number) {
     // Refused in the client's own byte order once its set-up arrives.
     LOGF(logChNote, "No free client number for a new client (at most %u)", maxClientNumber());

@@ -98,6 +98,17 @@ struct ProxyClient {
   void* requestResourceObject;
   MetaScreen* requestResourceScreen;
   ProxyWindow* requestTranslucentWindow;  // null unless a translucent window
+  // Added with the properties: what the client's own windows say of it,
+  // each set once by the first value seen (NUL-terminated, cut to size):
+  // WM_CLIENT_MACHINE, WM_NAME and the class part of WM_CLASS.
+  char machineName[64];
+  char programName[32];
+  char className[32];
+  // Added with the start-up: the authorization name the client presented,
+  // sent on to a server for which the proxy has no credentials of its own
+  // (with grantedData).
+  u8 grantedNameLength;
+  char grantedName[31];
 };
 
 // A listening transport of the proxy's display number.

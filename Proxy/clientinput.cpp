@@ -272,6 +272,9 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
   }
   client->grantedLength = grantedLength < kGrantedDataMax ? grantedLength : kGrantedDataMax;
   if (client->grantedLength) memcpy(client->grantedData, granted, client->grantedLength);
+  // A name that does not fit is no name any server knows.
+  client->grantedNameLength = nameLength <= sizeof client->grantedName ? static_cast<u8>(nameLength) : 0;
+  if (client->grantedNameLength) memcpy(client->grantedName, name, client->grantedNameLength);
   // A display-manager session begins only with a client that got in.
   if (clientHooks.sessionStarted && client->transport) clientHooks.sessionStarted(client->descriptor);
   return nullptr;

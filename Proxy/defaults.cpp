@@ -10,6 +10,7 @@
 #include "Proxy/dispatch.h"
 #include "Proxy/pending.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/sequence.h"
 #include "Proxy/services.h"
 #include "Proxy/wire.h"
 #include "Proxy/xerrors.h"
@@ -106,6 +107,11 @@ void handleUnsupportedEvent(u8* event) {
 
 void handleServerError(u8* error) {
   const ErrorRow* row = errorRowOf(error[1]);
+  // A GrabPointer the proxy sent on its own leaves no stash: its BadWindow
+  // is the proxy's business, not the client's.
+  if (error[1] == BadWindow && error[10] == X_GrabPointer && currentLink &&
+      !releaseStashedData(currentLink, X_GrabPointer))
+    return;
   u32 value = get32(error + 4);
   ServerLink* link = currentLink;
   bool killClient = link && (link->requestKeyAnswered & 0xff) == X_KillClient;

@@ -3,12 +3,17 @@
 // neutral answer its declaration notes.
 #include "Proxy/heads_pending.h"
 
+#include "Proxy/headlookup.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/xscreen.h"
 #include "base/logging.h"
+#include "xsupport/misc.h"
 
 #include <cstdlib>
 
@@ -223,10 +228,6 @@ const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] Meta
   return nullptr;
 }
 
-bool createRootWindowRecord([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 id) {
-  PENDING();
-  return true;
-}
 
 void clearInstalledColormaps([[maybe_unused]] MetaScreen* screen) { PENDING(); }
 void setInstalledColormap([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 colormap) { PENDING(); }
@@ -270,5 +271,36 @@ void shiftHeadFollowers([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] He
 }
 
 void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+
+// --- Start-up and exit steps of layers not built yet --------------------------------
+
+void decideHeadFontScaling([[maybe_unused]] Head* head) {}
+
+
+// --- Properties and time stamps on the heads (minimal working forms) ---------------
+
+u32 getPropertyWindow([[maybe_unused]] ProxyClient* client, u32 window, Head** head) {
+  Head* atom = atomDisplay ? atomDisplay->firstHead : nullptr;
+  if (ProxyWindow* record = lookupWindow(window)) {
+    if (MetaScreen* screen = record->screen)
+      for (Head* h = screen->heads; h; h = h->next)
+        if (h->serverDisplay == atomDisplay) atom = h;
+  }
+  *head = atom;
+  return atom ? translateXid(window, RT_WINDOW, atom) : window;
+}
+
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
+  return mapServerXidToClient(serverWindow, display);
+}
+
+
+// --- Core protocol services the reset and the close-down call ------------------------
+
+void releasePendingWindowAttributes() { PENDING(); }
+void freeProxyFontPath() { PENDING(); }
+void freeClientColormapCells([[maybe_unused]] ProxyClient* client) { PENDING(); }
+void removeClientEventSelections([[maybe_unused]] ProxyClient* client) { PENDING(); }
+
 
 }  // namespace palvon

@@ -167,8 +167,6 @@ const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* clien
 
 // --- Core services the heads layer calls ----------------------------------------------
 
-// The meta screen's root window record under the id. Stand-in: true.
-bool createRootWindowRecord(MetaScreen* screen, u32 id);
 // The installed-colormap list of a meta screen: emptied, or holding one map.
 void clearInstalledColormaps(MetaScreen* screen);
 void setInstalledColormap(MetaScreen* screen, u32 colormap);
@@ -194,5 +192,34 @@ void sendRandrHeadNotify(Head* head);
 // Windows that follow the head move with its logical origin.
 void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
 void stopTranslucencyOnDisplay(ServerDisplay* display);
+
+// --- Start-up and exit steps of layers not built yet --------------------------------
+
+// Whether the head's fonts are drawn scaled (a zoomed head). Stand-in:
+// nothing is decided.
+void decideHeadFontScaling(Head* head);
+
+// --- Properties and time stamps on the heads --------------------------------------
+
+// The window that holds a client window's properties and selections, as an
+// id on *head (the atom server's head). Stand-in: the window's own copy on
+// the screen's head on the atom server, else the window translated for the
+// atom server's first head.
+u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head);
+// The client window of a property window id on a server. Stand-in: the
+// ordinary reverse translation.
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
+
+// --- Core protocol services the reset and the close-down call ------------------------
+
+// Releases now every destroyed window's kept attributes whose release waits.
+void releasePendingWindowAttributes();
+// Frees the proxy's list of font-path words.
+void freeProxyFontPath();
+// A leaving client's colour cells in other clients' colormaps, and its
+// event selections on every window.
+void freeClientColormapCells(ProxyClient* client);
+void removeClientEventSelections(ProxyClient* client);
+
 
 }  // namespace palvon

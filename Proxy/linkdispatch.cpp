@@ -52,23 +52,35 @@ void dropHookOfError(ServerLink* link, const u8* rawError) {
   releaseReplyHook(hook);
 }
 
-// Extension codes are renumbered to the proxy's; a code the registry did
-// not map stays as the server sent it.
+// Extension codes are renumbered to the proxy's. A display's maps start as
+// the identity and the registry fills in the extensions it offers; a code
+// they map to 0 is one the proxy cannot name for the client: 0 is returned
+// and the message is dropped (passed on it would read as an error or a
+// reply).
 u8 proxyErrorCode(const ServerLink* link, u8 code) {
-  u8 mapped = code >= 128 && link->server.codes ? link->server.codes->errorFromServer[code] : 0;
-  return mapped ? mapped : code;
+  return code >= 128 && link->server.codes ? link->server.codes->errorFromServer[code] : code;
 }
 
 u8 proxyEventCode(const ServerLink* link, u8 code) {
-  u8 mapped = code > kGenericEvent && link->server.codes ? link->server.codes->eventFromServer[code] & 0x7f : 0;
-  return mapped ? mapped : code;
+  return code > kGenericEvent && link->server.codes ? link->server.codes->eventFromServer[code] & 0x7f : code;
+}
+
+void logUnknownCode(const ServerLink* link, const char* kind, u8 code) {
+  LOGF(logChWarning, "Unknown X %s code %u from %s for %s dropped", kind, code, link->server.displayName,
+       clientNameText(link->client));
 }
 
 void dispatchError(ServerLink* link, u8* error) {
   dropHookOfError(link, error);
   if (foreign(link)) swapArriving(kErrorLayout, error, error + 32);
-  error[1] = proxyErrorCode(link, error[1]);
+  u8 code = proxyErrorCode(link, error[1]);
   popServerSequence(link, get16(error + 2));
+  if (!code) {
+    logUnknownCode(link, "error", error[1]);
+    if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
+    return;
+  }
+  error[1] = code;
   setClientSequence(link, error);
   error[10] = mapServerMajorToProxy(error[10], link);
   errorHandlerOf(error[1])(error);
@@ -92,6 +104,11 @@ void dispatchReply(ServerLink* link, u8* reply, u32 length) {
 
 void dispatchEvent(ServerLink* link, u8* event, u32 length) {
   u8 code = proxyEventCode(link, event[0] & 0x7f);
+  if (!code) {
+    if ((event[0] & 0x7f) != kKeymapNotify) popServerSequence(link, loadU16(event + 2, foreign(link)));
+    logUnknownCode(link, "event", event[0] & 0x7f);
+    return;
+  }
   event[0] = static_cast<u8>((event[0] & 0x80) | code);
   // A generic event names its extension by the major opcode, which the
   // client knows by the proxy's number.

@@ -49,6 +49,15 @@ struct ProxyState {
   ResourceDatabase resources;
   ResourceRecordLists records;
   CursorRecord* pointerCursor;
+
+  // Added with the start-up: the protocol version offered, the keycodes and
+  // pointer buttons offered (the configuration's numbers, clamped), and the
+  // motion-buffer size of the clients' set-up reply.
+  u16 protocolMajor;
+  u16 protocolMinor;
+  u32 keycodeCount;
+  u32 pointerButtons;
+  u32 motionBufferSize;
 };
 
 extern ProxyState proxyState;

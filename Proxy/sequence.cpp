@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Proxy/client.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/pool.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
@@ -455,6 +456,8 @@ static const char* matchFirstHook(ServerLink* link) {
 }
 
 const char* matchServerReply(ServerLink* link) {
+  // A wait must not outlive an exit that was asked for meanwhile.
+  if (proxyLife.exitReason) exitProxy(proxyLife.exitReason, 0);
   link->busy = 1;
   const char* error = awaitMarker(link);
   ReplyHook* last = link->hookTail;
@@ -474,6 +477,9 @@ const char* matchServerReply(ServerLink* link) {
 
 const char* syncServerLink(ServerLink* link) {
   if (const char* error = sendSyncMarker(link)) return error;
+  // A blocking wait is no idle time for the loop's keep-alive timer: the
+  // heads' displays get their keep-alive here.
+  pingHeadDisplays();
   return matchServerReply(link);
 }
 
@@ -483,6 +489,7 @@ const char* syncClientLinks(ProxyClient* client) {
     const char* error = sendSyncMarker(link);
     if (!first) first = error;
   }
+  if (!first) pingHeadDisplays();
   for (ServerLink* link : linksOf(client)) {
     if (first) break;
     first = matchServerReply(link);

@@ -1,6 +1,7 @@
 // Server links: the transport, authorization and set-up of a client's own
 // connection to a real X server, forwarding requests, and reading and
 // dispatching what the server sends.
+#include "Proxy/serverauth.h"
 #include "Proxy/serverlink.h"
 
 #include <X11/X.h>
@@ -223,23 +224,29 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
 }
 
 int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char** data, u16* dataLength) {
-  char number[8];
-  std::snprintf(number, sizeof number, "%u", link->displayNumber);
   const char* address = reinterpret_cast<const char*>(link->serverAddress);
   unsigned addressLength = link->serverAddressLength;
   if (link->family == FamilyLocal) {
     address = hostName();
     addressLength = static_cast<unsigned>(std::strlen(address));
   }
-  static char mit[] = "MIT-MAGIC-COOKIE-1";
-  static char xdm[] = "XDM-AUTHORIZATION-1";
-  char* types[2] = {mit, xdm};
-  int lengths[2] = {18, 19};
-  Xauth* auth = XauGetBestAuthByAddr(link->family, static_cast<unsigned short>(addressLength), address,
-                                     static_cast<unsigned short>(std::strlen(number)), number, 2, types, lengths);
-  if (!auth) return 0;
-  int ok = computeAuthorizationData(link, auth, name, nameLength, data, dataLength);
-  XauDisposeAuth(auth);
+  char* foundName = nullptr;
+  char* foundData = nullptr;
+  u16 foundNameLength = 0, foundDataLength = 0;
+  if (!findServerAuthorization(address, addressLength, link->displayNumber, link->family, &foundName, &foundNameLength,
+                               &foundData, &foundDataLength))
+    return 0;
+  // An XDM-AUTHORIZATION-1 key becomes the encrypted data for this
+  // connection; other credentials go as they are.
+  Xauth auth{};
+  auth.name = foundName;
+  auth.name_length = foundNameLength;
+  auth.data = foundData;
+  auth.data_length = foundDataLength;
+  int ok = computeAuthorizationData(link, &auth, name, nameLength, data, dataLength);
+  explicit_bzero(foundData, foundDataLength);
+  std::free(foundName);
+  std::free(foundData);
   return ok;
 }
 
@@ -250,8 +257,16 @@ ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
   char* data = nullptr;
   u16 nameLength = 0;
   u16 dataLength = 0;
-  getServerAuthorization(link, &name, &nameLength, &data, &dataLength);
-  bool written = writeServerConnectionSetup(link, name, nameLength, data, dataLength);
+  bool written;
+  if (getServerAuthorization(link, &name, &nameLength, &data, &dataLength) || !client) {
+    written = writeServerConnectionSetup(link, name, nameLength, data, dataLength);
+  } else {
+    // Without credentials of its own the proxy passes on what the client
+    // presented: a server that shares the client's cookie admits it.
+    written = writeServerConnectionSetup(link, client->grantedName, client->grantedNameLength,
+                                         reinterpret_cast<const char*>(client->grantedData),
+                                         client->grantedNameLength ? static_cast<u16>(client->grantedLength) : 0);
+  }
   std::free(name);
   std::free(data);
   if (written && client && client->bigRequests) written = writeBigRequestsEnable(link);

@@ -89,7 +89,11 @@ struct ServerLink {
   u8 serverAddress[16];        // the server's address for authorization
   u16 serverAddressLength;
   char* hostName;              // points into `names`
-  char names[];                // display name, NUL, host name, NUL
+  // Added with the client's set-up reply: the resource-id base and mask the
+  // server gave this connection (0 until its set-up answer).
+  u32 serverIdBase;
+  u32 serverIdMask;
+  char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
 // The link whose input is being dispatched, or null.

@@ -9,6 +9,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"
 #include "Proxy/xscreen.h"
+#include "Proxy/xvisual.h"
 
 namespace palvon {
 
@@ -112,6 +113,27 @@ void initWindowDefaults(ProxyWindow* window) {
     window->borderPixmap = nullptr;
     window->borderPixel = window->screen ? u32(window->screen->blackPixel) : 0;
   }
+}
+
+bool createRootWindowRecord(MetaScreen* screen, u32 id) {
+  ProxyWindow* root = allocProxyWindow();
+  if (!root) return false;
+  root->id = id;
+  root->screen = screen;
+  root->windowClass = kInputOutput;
+  root->depth = screen->rootVisual ? screen->rootVisual->depth : 0;
+  initWindowDefaults(root);
+  root->width = u16(screen->width);
+  root->height = u16(screen->height);
+  root->visual = screen->rootVisual;
+  root->colormap = screen->defaultColormap;
+  root->mapped = root->viewable = root->shown = 1;
+  computeWindowClip(root);
+  computeBorderClip(root);
+  // A failed registration destroys the record.
+  if (!addResource(id, RT_WINDOW, root)) return false;
+  screen->rootWindow = root;
+  return true;
 }
 
 ProxyWindow* createProxyWindow(u32 id, ProxyWindow* parent, i16 x, i16 y, u16 width, u16 height, u16 borderWidth,

@@ -5,6 +5,7 @@
 
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
+#include "Proxy/xscreen.h"
 #include "base/logging.h"
 #include "base/orders.h"
 
@@ -104,6 +105,12 @@ void timeSyncAnswer(ServerDisplay* server, Time time) {
   if (awaited) awaited--;
   if (awaited) return;
   finishTimeSyncRound();
+}
+
+u32 metaToServerTimestamp(u32 time, const Head* head) {
+  if (!time || !head || !head->serverDisplay) return time;
+  i64 meta = timeDisplay ? timeDisplay->clockOffsetMs : 0;
+  return u32(i64(time) - meta + head->serverDisplay->clockOffsetMs);
 }
 
 u32 timeSyncBadRounds() { return badRounds; }

@@ -18,6 +18,7 @@
 
 namespace palvon {
 
+struct Head;
 struct ServerDisplay;
 
 constexpr u64 kTimeSyncRepeatMs = 19000;
@@ -39,6 +40,11 @@ void timeSyncAnswer(ServerDisplay* server, Time time);
 // Ends a round once every answer is in: the drifts are computed and, in a
 // good round, each display's new start is adopted.
 void finishTimeSyncRound();
+
+// A meta time stamp as the head's server counts it: shifted by the
+// difference of the adopted starts of the time display and the head's
+// display. CurrentTime (0) stays 0.
+u32 metaToServerTimestamp(u32 time, const Head* head);
 
 // Bad rounds in a row so far.
 u32 timeSyncBadRounds();

@@ -16,6 +16,7 @@
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
+#include "Proxy/serverauth.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
@@ -56,6 +57,19 @@ void initIdentityCodes(ExtensionCodeMap* codes) {
   }
 }
 
+// The lowest index no other display holds: a client's link to a server sits
+// in that slot, and a server that left leaves its slot empty until then.
+u32 lowestFreeIndex(const ServerDisplay* server) {
+  auto taken = [server](u32 index) {
+    for (ServerDisplay* other = serverDisplayList; other; other = other->next)
+      if (other != server && other->index == index) return true;
+    return false;
+  };
+  u32 index = 0;
+  while (taken(index)) index++;
+  return index;
+}
+
 void appendToList(ServerDisplay* server) {
   ServerDisplay** link = &serverDisplayList;
   u32 position = 0;
@@ -65,16 +79,7 @@ void appendToList(ServerDisplay* server) {
   }
   *link = server;
   server->serial = position;
-  // The lowest index no display holds: a client's link to this server sits
-  // in that slot, and a server that left leaves its slot empty until then.
-  auto taken = [server](u32 index) {
-    for (ServerDisplay* other = serverDisplayList; other; other = other->next)
-      if (other != server && other->index == index) return true;
-    return false;
-  };
-  u32 index = 0;
-  while (taken(index)) index++;
-  server->index = index;
+  server->index = lowestFreeIndex(server);
   serverDisplayCount++;
 }
 
@@ -91,38 +96,21 @@ ServerDisplay* newServerDisplay(const char* name, const char* configuredName) {
   strCopy(server->displayName, name ? name : "", sizeof server->displayName);
   strCopy(server->configuredName, configuredName ? configuredName : "", sizeof server->configuredName);
   initIdentityCodes(&server->codes);
-  server->index = server->serial = serverDisplayCount;
+  server->serial = serverDisplayCount;
+  server->index = lowestFreeIndex(server);
   return server;
 }
 
 namespace {
 
-// The connection, for a name on this host first by its local form (from
-// the colon on) with half the time-out, then as written.
+// The proxy's own connection, with the server's credentials: for a name on
+// this host first by its local form (from the colon on) with half the
+// time-out, then as written (connectServerDisplay).
 const char* connectByName(const char* given, u64 timeoutMs, Display** out) {
   TargetOptions options;
   xtargetInitOptions(&options);
-  // The connection is to the server: a screen number past the server's
-  // last screen would make the open fail.
-  char name[kDisplayNameMax];
-  strCopy(name, given ? given : options.displayName, sizeof name);
-  if (char* colon = strrchr(name, ':')) {
-    if (char* dot = strrchr(colon, '.')) *dot = 0;
-  }
-  options.displayName = name;
-  if (timeoutMs) options.connectTimeoutMs = timeoutMs;
-  const char* colon = strrchr(name, ':');
-  if (colon && colon != name) {
-    char host[kDisplayNameMax];
-    strCopy(host, name, std::min<size_t>(size_t(colon - name) + 1, sizeof host));
-    if (hostIsLocal(host)) {
-      options.connectTimeoutMs = (timeoutMs ? timeoutMs : options.connectTimeoutMs) / 2;
-      TargetOptions local = options;
-      local.displayName = colon;
-      if (!xtargetOpenDisplay(&local, nullptr, out)) return nullptr;
-    }
-  }
-  return xtargetOpenDisplay(&options, nullptr, out);
+  return connectServerDisplay(given ? given : options.displayName, timeoutMs ? timeoutMs : options.connectTimeoutMs,
+                              options.secondTimeoutMs, out);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
 #include "Proxy/startup.h"
+#include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
@@ -159,7 +160,9 @@ const char* sizeConfiguredScreens() {
     MetaScreen* screen = findMetaScreen(config->number);
     if (!screen) continue;
     MetaScreenSettings settings{};
-    settings.mask = config->given & (kMetaWidth | kMetaHeight | kMetaPlacement | kMetaReference | kMetaOffsetX |
+    // The screen's settings word (every size field from creation on, the
+    // millimetres once given), not the statements' given bits.
+    settings.mask = config->flags2 & (kMetaWidth | kMetaHeight | kMetaPlacement | kMetaReference | kMetaOffsetX |
                                      kMetaOffsetY | kMetaKeepVisible | kMetaWidthMM | kMetaHeightMM | kMetaResizePolicy);
     settings.width = config->width, settings.height = config->height;
     settings.placement = config->placement;

@@ -137,14 +137,17 @@ const char* screenName(const MetaScreen* screen) {
 const char* headName(const Head* head) { return head ? head->name : "no head"; }
 
 const char* clientName(const ProxyClient* client) {
-  // The client record keeps no program names of its own yet: clients are
-  // named by number (and host when remote).
   static char text[80];
   if (!client) return "no client";
-  if (client->transport && !isLocalTransport(client->transport))
-    snprintf(text, sizeof text, "client #%u@%s", client->number, getClientHostName(client));
-  else
+  const char* name = client->programName[0] ? client->programName : client->className[0] ? client->className : nullptr;
+  if (client->transport && !isLocalTransport(client->transport)) {
+    if (name) snprintf(text, sizeof text, "%s@%s", name, getClientHostName(client));
+    else snprintf(text, sizeof text, "client #%u@%s", client->number, getClientHostName(client));
+  } else if (name) {
+    snprintf(text, sizeof text, "%s", name);
+  } else {
     snprintf(text, sizeof text, "client %u", client->number);
+  }
   return text;
 }
 

@@ -113,7 +113,9 @@ static void swapChangeProperty(Span m) {
     case 8: apply(m, 0, "bbsiiibbbbi"); break;
     case 16: apply(m, 0, "bbsiiibbbbiS"); break;
     case 32: apply(m, 0, "bbsiiibbbbI"); break;
-    default: SWAP_UNE(); break;
+    // A format the protocol does not know is the handler's to refuse with
+    // BadValue: its fields must still be readable, its data is never used.
+    default: apply(m, 0, "bbsiiibbbbi"); break;
   }
 }
 

@@ -3,17 +3,21 @@
 // the client the same messages; extension codes are renumbered to the
 // proxy's on the way. The server's bytes are made here, in its byte order.
 #include <gtest/gtest.h>
+#include <X11/X.h>
+#include <X11/Xproto.h>
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "base/orders.h"
 #include "base/wordswap.h"
@@ -24,7 +28,7 @@ namespace palvon::test {
 namespace {
 
 constexpr u8 kProxyMajor = 135, kServerMajor = 145;
-constexpr u8 kProxyEvent = 70, kServerEvent = 90, kUnmappedEvent = 95;
+constexpr u8 kProxyEvent = 70, kServerEvent = 90, kUnmappedEvent = 95, kUnmappedError = 200;
 constexpr u8 kProxyError = 140, kServerError = 150;
 
 // A message in the server's byte order.
@@ -68,7 +72,8 @@ class ServerBytes {
 
 // The set-up answer, then a reply, an error and an exposure of one request,
 // a reply with data, an extension event, an extension error, a generic event
-// of the extension and an event code no extension claimed.
+// of the extension, and an event and an error whose codes the display's
+// maps do not know (both dropped: the client could not read them).
 std::vector<u8> serverStream(bool msb) {
   std::vector<u8> all;
   auto add = [&](const ServerBytes& m) { all.insert(all.end(), m.bytes().begin(), m.bytes().end()); };
@@ -81,6 +86,7 @@ std::vector<u8> serverStream(bool msb) {
   add(ServerBytes(msb).u8s({0, kServerError}).u16s({3}).u32s({0x4321}).u16s({5}).u8s({kServerMajor}).padTo(32));
   add(ServerBytes(msb).u8s({35, kServerMajor}).u16s({3}).u32s({2}).u16s({9}).padTo(40));  // GenericEvent
   add(ServerBytes(msb).u8s({kUnmappedEvent, 0}).u16s({3}).padTo(32));
+  add(ServerBytes(msb).u8s({0, kUnmappedError}).u16s({3}).u32s({7}).u16s({0}).u8s({kServerMajor}).padTo(32));
   return all;
 }
 
@@ -88,7 +94,11 @@ std::vector<u8> serverStream(bool msb) {
 // delivers stays in the client's output and pending list, in its order.
 class Receiver {
  public:
-  explicit Receiver(bool msb) : link_(&client_, msb) {
+  // The client's requests 1 to n, as the link's requests 1 to n.
+  explicit Receiver(bool msb, const std::vector<std::vector<u8>>& requests = {makeRequest(43, 0, {}),
+                                                                             makeRequest(8, 0, {1, 0, 0x40, 0}),
+                                                                             makeRequest(17, 0, {3, 0, 0, 0})})
+      : link_(&client_, msb) {
     client_.transport = reinterpret_cast<_XtransConnInfo*>(&client_);
     client_.number = 1;
     outbufferInit(&client_.output, -1, orderNoop, nullptr);
@@ -104,9 +114,6 @@ class Receiver {
     codes_.eventFromServer[kServerEvent] = kProxyEvent;
     codes_.majorToServer[kProxyMajor] = kServerMajor;
     link->server.codes = &codes_;
-    // The client's requests 1 to 3, as the link's requests 1 to 3.
-    const std::vector<u8> requests[] = {makeRequest(43, 0, {}), makeRequest(8, 0, {1, 0, 0x40, 0}),
-                                        makeRequest(17, 0, {3, 0, 0, 0})};
     for (const std::vector<u8>& r : requests) {
       client_.requestCounter++;
       copyRequestToServer(r.data(), static_cast<u32>(r.size()), link);
@@ -120,6 +127,7 @@ class Receiver {
     outbufferFree(&client_.output);
     std::free(client_.links);
   }
+  ServerLink* link() { return link_.link(); }
   void feed(const u8* bytes, size_t n) {
     bufferAppend(bytes, n, &link_.link()->input);
     dispatchServerInput(link_.link());
@@ -161,7 +169,7 @@ TEST_P(ServerInput, SplitAtEveryByteDeliversTheSameMessages) {
     receiver.feed(stream.data(), stream.size());
     whole = receiver.delivered();
   }
-  ASSERT_EQ(whole.size(), stream.size() - 16) << "every message but the set-up answer";
+  ASSERT_EQ(whole.size(), stream.size() - 16 - 64) << "every message but the set-up answer and the unknown codes";
   for (size_t cut = 1; cut < stream.size(); cut++) {
     Receiver receiver(msb);
     receiver.feed(stream.data(), cut);
@@ -179,7 +187,7 @@ TEST_P(ServerInput, SplitAtEveryByteDeliversTheSameMessages) {
     messages.emplace_back(whole.begin() + static_cast<long>(at), whole.begin() + static_cast<long>(at + size));
     at += size;
   }
-  ASSERT_EQ(messages.size(), 8u);
+  ASSERT_EQ(messages.size(), 7u);
   // Held in request order: the reply of 1; then request 2's exposure before
   // its error; then request 3's messages as they came.
   EXPECT_EQ(messages[0][0], 1);
@@ -199,12 +207,83 @@ TEST_P(ServerInput, SplitAtEveryByteDeliversTheSameMessages) {
   EXPECT_EQ(messages[6][1], kProxyMajor);
   EXPECT_EQ(loadU32(&messages[6][4]), 2u);
   EXPECT_EQ(loadU16(&messages[6][8]), 9u);
-  EXPECT_EQ(messages[7][0], kUnmappedEvent) << "a code no extension claimed stays as the server sent it";
   for (const auto& m : messages) EXPECT_LE(loadU16(&m[2]), 3u) << "the client's own sequence";
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerInput, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "MsbServer" : "LsbServer"; });
+
+// --- Errors back in the client's terms ------------------------------------------------
+
+struct ErrorCase {
+  u8 code;
+  u8 major;       // of the request the error answers
+  bool translated;
+};
+
+// A server id of the test: the client's id with a bit of the server's base.
+constexpr u32 kServerBase = 0x00800000;
+u32 toClient(u32 xid, const ServerLink*) { return xid & ~kServerBase; }
+
+class ErrorValues : public ::testing::TestWithParam<ErrorCase> {
+ protected:
+  void SetUp() override {
+    ordersInit();
+    registerCoreRowsForTest();
+    serverXidToClientHook = toClient;
+  }
+  void TearDown() override {
+    serverXidToClientHook = nullptr;
+    ordersFreeAll();
+  }
+};
+
+TEST_P(ErrorValues, ResourceIdsAreTheClientsOwn) {
+  const ErrorCase& c = GetParam();
+  std::vector<u8> delivered;
+  {
+    Receiver receiver(false, {makeRequest(c.major, 0, {1, 0, 0x20, 0})});
+    std::vector<u8> stream = ServerBytes(false).u8s({1, 0}).u16s({11, 0, 2}).u32s({0x11223344, 0x55667788}).bytes();
+    std::vector<u8> error =
+        ServerBytes(false).u8s({0, c.code}).u16s({1}).u32s({kServerBase | 0x200001}).u16s({0}).u8s({c.major}).padTo(32).bytes();
+    stream.insert(stream.end(), error.begin(), error.end());
+    receiver.feed(stream.data(), stream.size());
+    delivered = receiver.delivered();
+  }
+  ASSERT_EQ(delivered.size(), 32u);
+  EXPECT_EQ(delivered[1], c.code);
+  EXPECT_EQ(loadU32(&delivered[4]), c.translated ? 0x200001u : (kServerBase | 0x200001u));
+}
+
+// A BadWindow of a GrabPointer the client did not send (the proxy's own,
+// which leaves no stash) never reaches the client; one it sent does.
+TEST_F(ErrorValues, AGrabPointersBadWindowNeedsItsStash) {
+  for (bool stashed : {false, true}) {
+    std::vector<u8> delivered;
+    {
+      Receiver receiver(false, {makeRequest(X_GrabPointer, 0, std::vector<u8>(20, 0))});
+      if (stashed) stashRequestData(receiver.link(), X_GrabPointer, nullptr, nullptr);
+      std::vector<u8> stream = ServerBytes(false).u8s({1, 0}).u16s({11, 0, 2}).u32s({0x11223344, 0x55667788}).bytes();
+      std::vector<u8> error =
+          ServerBytes(false).u8s({0, BadWindow}).u16s({1}).u32s({0x200001}).u16s({0}).u8s({X_GrabPointer}).padTo(32).bytes();
+      stream.insert(stream.end(), error.begin(), error.end());
+      receiver.feed(stream.data(), stream.size());
+      delivered = receiver.delivered();
+    }
+    EXPECT_EQ(delivered.size(), stashed ? 32u : 0u) << (stashed ? "the client's own grab" : "the proxy's grab");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, ErrorValues,
+    ::testing::Values(ErrorCase{BadWindow, 8, true}, ErrorCase{BadPixmap, 54, true}, ErrorCase{BadCursor, 95, true},
+                      ErrorCase{BadFont, 46, true}, ErrorCase{BadDrawable, 14, true}, ErrorCase{BadGC, 60, true},
+                      ErrorCase{BadIDChoice, 1, true}, ErrorCase{BadColor, 79, true}, ErrorCase{BadValue, 113, true},
+                      ErrorCase{BadValue, 8, false}, ErrorCase{BadAtom, 17, false}, ErrorCase{BadMatch, 8, false},
+                      ErrorCase{BadAccess, 8, false}, ErrorCase{BadLength, 8, false}),
+    [](const auto& info) {
+      return "Error" + std::to_string(info.param.code) + "Of" + std::to_string(info.param.major);
+    });
 
 }  // namespace
 }  // namespace palvon::test

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Proxy/serverauth.h"
 #include "Proxy/serverlink.h"
 #include "base/hostclock.h"
 #include "support/linkrig.h"
@@ -52,15 +53,11 @@ void writeAuthority(const std::string& path, const std::vector<Credential>& entr
   std::fclose(file);
 }
 
-// Restores XAUTHORITY at the end of the scope.
-struct AuthorityEnvironment {
-  explicit AuthorityEnvironment(const std::string& path) : had(std::getenv("XAUTHORITY") != nullptr) {
-    if (had) old = std::getenv("XAUTHORITY");
-    setenv("XAUTHORITY", path.c_str(), 1);
-  }
-  ~AuthorityEnvironment() { had ? setenv("XAUTHORITY", old.c_str(), 1) : unsetenv("XAUTHORITY"); }
-  bool had;
-  std::string old;
+// The server authorization file for the scope; the proxy's environment is
+// never where it looks.
+struct ServerAuthority {
+  explicit ServerAuthority(const std::string& path) { setServerAuthorityFile(path.c_str()); }
+  ~ServerAuthority() { forgetServerCredentials(); }
 };
 
 // An XDM-AUTHORIZATION-1 key's first byte is zero (servers refuse others).
@@ -83,7 +80,7 @@ class LinkAuthorization : public ::testing::TestWithParam<const char*> {
   // set-up's error, "" when the server accepted.
   std::string setUpLink(const std::string& name, const std::vector<Credential>& entries, u16* family = nullptr) {
     writeAuthority(dir.file("client"), entries);
-    AuthorityEnvironment environment(dir.file("client"));
+    ServerAuthority authority(dir.file("client"));
     LinkServerInfo info{};
     info.displayName = name.c_str();
     info.offlineTimeoutMs = 5000;

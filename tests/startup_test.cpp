@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/tempdir.h"
+#include "support/xvfb.h"
 #include "support/xprogram.h"
 
 namespace palvon {
@@ -57,9 +58,15 @@ TEST_F(Startup, ConfigurationErrorsAndTheStopAfterIt) {
   EXPECT_TRUE(contains(r.err, "maximumRequestSize must be greater or equal than 1000 in " + dir.file("p.conf") +
                                   ", line 3"))
       << r.err;
-  r = runProgram({"bin/palvon", "logDestination", dir.file("log.txt"), "options", "Failsafe"}, "");
+  // A head whose server is not there ends the start-up with status 1.
+  test::ClaimedDisplay absent(150);
+  test::ClaimedDisplay listen(160);
+  ASSERT_TRUE(absent.ok() && listen.ok());
+  r = runProgram({"bin/palvon", "logDestination", dir.file("log.txt"), "connection", listen.name(), "screen",
+                  absent.name() + ".0", "connectTimeout", "1s"},
+                 "", 20000);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(contains(test::readFile(dir.file("log.txt")), "serving X clients is not available yet"));
+  EXPECT_TRUE(contains(test::readFile(dir.file("log.txt")), "Exiting: ")) << test::readFile(dir.file("log.txt"));
 }
 
 }  // namespace

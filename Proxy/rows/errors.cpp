@@ -19,7 +19,8 @@ const ErrorRow kCoreErrorRows[] = {
     {BadDrawable, "BadDrawable", nullptr, ErrorValue::kResourceId},
     {BadAccess, "BadAccess", nullptr, ErrorValue::kText},
     {BadAlloc, "BadAlloc", nullptr, ErrorValue::kNone},
-    {BadColor, "BadColor", nullptr, ErrorValue::kText},
+    // A colormap id like any other resource, printed as a value.
+    {BadColor, "BadColor", nullptr, ErrorValue::kIdChoice},
     {BadGC, "BadGC", nullptr, ErrorValue::kResourceId},
     {BadIDChoice, "BadIDChoice", nullptr, ErrorValue::kIdChoice},
     {BadName, "BadName", nullptr, ErrorValue::kText},

@@ -2,6 +2,7 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/rows.h"
+#include "Proxy/serverqueries.h"
 
 namespace palvon {
 
@@ -17,7 +18,7 @@ constexpr RequestRow kRows[] = {
     {X_ListFonts, "ListFonts", nullptr, nullptr, "bbsss", "bbsis", countedSize(8, 6, 2, 8), Route::kFontHead},
     {X_ListFontsWithInfo, "ListFontsWithInfo", nullptr, nullptr, "bbsss", "H35", countedSize(8, 6, 2, 8), Route::kFontHead},
     {X_SetFontPath, "SetFontPath", nullptr, nullptr, "bbss", "", atLeastSize(8), Route::kNone},
-    {X_GetFontPath, "GetFontPath", nullptr, nullptr, "bbs", "bbsis", exactSize(4), Route::kFontHead},
+    {X_GetFontPath, "GetFontPath", ProcForwardQuery, nullptr, "bbs", "bbsis", exactSize(4), Route::kFontHead},
     {X_CreatePixmap, "CreatePixmap", nullptr, nullptr, "bbsiiss", "", exactSize(16), Route::kNone},
     {X_FreePixmap, "FreePixmap", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kLocal},
 };

@@ -2,6 +2,7 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/rows.h"
+#include "Proxy/serverqueries.h"
 
 namespace palvon {
 
@@ -26,7 +27,7 @@ constexpr RequestRow kRows[] = {
     {X_TranslateCoords, "TranslateCoordinates", nullptr, nullptr, "bbsiiss", "bbsiiss", exactSize(16), Route::kMainHead},
     {X_WarpPointer, "WarpPointer", nullptr, nullptr, "bbsiissssss", "", exactSize(24), Route::kPointerHead},
     {X_SetInputFocus, "SetInputFocus", nullptr, nullptr, "bbsii", "", exactSize(12), Route::kEveryServer},
-    {X_GetInputFocus, "GetInputFocus", nullptr, nullptr, "bbs", "bbsii", exactSize(4), Route::kInputHead},
+    {X_GetInputFocus, "GetInputFocus", ProcGetInputFocus, ReplyGetInputFocus, "bbs", "bbsii", exactSize(4), Route::kInputHead},
     {X_QueryKeymap, "QueryKeymap", nullptr, nullptr, "bbs", "bbsi", exactSize(4), Route::kInputHead},
 };
 // clang-format on

@@ -2,6 +2,7 @@
 // (opcodes 16 to 25).
 #include <X11/Xproto.h>
 
+#include "Proxy/atoms.h"
 #include "Proxy/rows.h"
 
 namespace palvon {
@@ -52,17 +53,17 @@ LayoutString sendEventLayout(const u8* request, u32 length) {
 
 // clang-format off
 constexpr RequestRow kRows[] = {
-    {X_InternAtom, "InternAtom", nullptr, nullptr, "bbss", "bbsii", countedSize(8, 4, 2, 8), Route::kAtomHead},
-    {X_GetAtomName, "GetAtomName", nullptr, nullptr, "bbsi", "bbsis", exactSize(8), Route::kAtomHead},
-    {X_ChangeProperty, "ChangeProperty", nullptr, nullptr, "H24", "", countedSize(24, 20, 4, 1, 16), Route::kPropertyHead},
-    {X_DeleteProperty, "DeleteProperty", nullptr, nullptr, "bbsii", "", exactSize(12), Route::kPropertyHead},
-    {X_GetProperty, "GetProperty", nullptr, nullptr, "bbsiiiii", "bbsiiii", exactSize(24), Route::kPropertyHead,
+    {X_InternAtom, "InternAtom", ProcInternAtom, nullptr, "bbss", "bbsii", countedSize(8, 4, 2, 8), Route::kAtomHead},
+    {X_GetAtomName, "GetAtomName", ProcGetAtomName, nullptr, "bbsi", "bbsis", exactSize(8), Route::kAtomHead},
+    {X_ChangeProperty, "ChangeProperty", ProcChangeProperty, nullptr, "H24", "", countedSize(24, 20, 4, 1, 16), Route::kPropertyHead},
+    {X_DeleteProperty, "DeleteProperty", ProcDeleteProperty, nullptr, "bbsii", "", exactSize(12), Route::kPropertyHead},
+    {X_GetProperty, "GetProperty", ProcGetProperty, nullptr, "bbsiiiii", "bbsiiii", exactSize(24), Route::kPropertyHead,
      nullptr, getPropertyReplyLayout},
-    {X_ListProperties, "ListProperties", nullptr, nullptr, "bbsi", "bbsissiiiiiI", exactSize(8), Route::kPropertyHead},
-    {X_SetSelectionOwner, "SetSelectionOwner", nullptr, nullptr, "bbsiii", "", exactSize(16), Route::kPropertyHead},
-    {X_GetSelectionOwner, "GetSelectionOwner", nullptr, nullptr, "bbsi", "bbsii", exactSize(8), Route::kAtomHead},
-    {X_ConvertSelection, "ConvertSelection", nullptr, nullptr, "bbsiiiii", "", exactSize(24), Route::kPropertyHead},
-    {X_SendEvent, "SendEvent", nullptr, nullptr, "bbsii", "", exactSize(44), Route::kNone, sendEventLayout},
+    {X_ListProperties, "ListProperties", ProcListProperties, nullptr, "bbsi", "bbsissiiiiiI", exactSize(8), Route::kPropertyHead},
+    {X_SetSelectionOwner, "SetSelectionOwner", ProcSetSelectionOwner, nullptr, "bbsiii", "", exactSize(16), Route::kPropertyHead},
+    {X_GetSelectionOwner, "GetSelectionOwner", ProcGetSelectionOwner, ReplyGetSelectionOwner, "bbsi", "bbsii", exactSize(8), Route::kAtomHead},
+    {X_ConvertSelection, "ConvertSelection", ProcConvertSelection, nullptr, "bbsiiiii", "", exactSize(24), Route::kPropertyHead},
+    {X_SendEvent, "SendEvent", ProcSendEvent, nullptr, "bbsii", "", exactSize(44), Route::kNone, sendEventLayout},
 };
 // clang-format on
 

@@ -6,6 +6,7 @@
 #include "Proxy/dispatch.h"
 #include "Proxy/rows.h"
 #include "Proxy/sequence.h"
+#include "Proxy/serverqueries.h"
 
 namespace palvon {
 
@@ -17,14 +18,14 @@ namespace {
 constexpr RequestRow kRows[] = {
     INVALID(0),
     {X_ChangeKeyboardMapping, "ChangeKeyboardMapping", nullptr, nullptr, "bbsbbsI", "", countedSize(8, 1, 1, 32, 5), Route::kEveryServer},
-    {X_GetKeyboardMapping, "GetKeyboardMapping", nullptr, nullptr, "bbsbb", "bbsiI", exactSize(8), Route::kInputHead},
+    {X_GetKeyboardMapping, "GetKeyboardMapping", ProcGetKeyboardMapping, nullptr, "bbsbb", "bbsiI", exactSize(8), Route::kInputHead},
     {X_ChangeKeyboardControl, "ChangeKeyboardControl", nullptr, nullptr, "bbsiI", "", maskSize(8, 4, 4), Route::kEveryServer},
-    {X_GetKeyboardControl, "GetKeyboardControl", nullptr, nullptr, "bbs", "bbsiibbss", exactSize(4), Route::kInputHead},
+    {X_GetKeyboardControl, "GetKeyboardControl", ProcForwardQuery, nullptr, "bbs", "bbsiibbss", exactSize(4), Route::kInputHead},
     {X_Bell, "Bell", nullptr, nullptr, "bbs", "", exactSize(4), Route::kInputHead},
     {X_ChangePointerControl, "ChangePointerControl", nullptr, nullptr, "bbssssbb", "", exactSize(12), Route::kEveryServer},
-    {X_GetPointerControl, "GetPointerControl", nullptr, nullptr, "bbs", "bbsisss", exactSize(4), Route::kInputHead},
+    {X_GetPointerControl, "GetPointerControl", ProcForwardQuery, nullptr, "bbs", "bbsisss", exactSize(4), Route::kInputHead},
     {X_SetScreenSaver, "SetScreenSaver", nullptr, nullptr, "bbsssbb", "", exactSize(12), Route::kEveryServer},
-    {X_GetScreenSaver, "GetScreenSaver", nullptr, nullptr, "bbs", "bbsissbb", exactSize(4), Route::kMainHead},
+    {X_GetScreenSaver, "GetScreenSaver", ProcForwardQuery, nullptr, "bbs", "bbsissbb", exactSize(4), Route::kMainHead},
     {X_ChangeHosts, "ChangeHosts", nullptr, nullptr, "bbsbbs", "", countedSize(8, 6, 2, 8), Route::kLocal},
     {X_ListHosts, "ListHosts", nullptr, nullptr, "bbs", "H34", exactSize(4), Route::kMainHead},
     {X_SetAccessControl, "SetAccessControl", nullptr, nullptr, "bbs", "", exactSize(4), Route::kLocal},
@@ -33,9 +34,9 @@ constexpr RequestRow kRows[] = {
     {X_RotateProperties, "RotateProperties", nullptr, nullptr, "bbsissI", "", countedSize(12, 8, 2, 32), Route::kPropertyHead},
     {X_ForceScreenSaver, "ForceScreenSaver", nullptr, nullptr, "bbs", "", exactSize(4), Route::kEveryServer},
     {X_SetPointerMapping, "SetPointerMapping", nullptr, nullptr, "bbs", "bbsi", countedSize(4, 1, 1, 8), Route::kEveryServer},
-    {X_GetPointerMapping, "GetPointerMapping", nullptr, nullptr, "bbs", "bbsi", exactSize(4), Route::kInputHead},
+    {X_GetPointerMapping, "GetPointerMapping", ProcForwardQuery, nullptr, "bbs", "bbsi", exactSize(4), Route::kInputHead},
     {X_SetModifierMapping, "SetModifierMapping", nullptr, nullptr, "bbs", "bbsi", countedSize(4, 1, 1, 64), Route::kEveryServer},
-    {X_GetModifierMapping, "GetModifierMapping", nullptr, nullptr, "bbs", "bbsi", exactSize(4), Route::kInputHead},
+    {X_GetModifierMapping, "GetModifierMapping", ProcForwardQuery, nullptr, "bbs", "bbsi", exactSize(4), Route::kInputHead},
     INVALID(120), INVALID(121), INVALID(122), INVALID(123), INVALID(124), INVALID(125), INVALID(126),
     // The proxy's own round trips are keyed as NoOperation (a request that
     // never has a reply of its own), so their replies come here.

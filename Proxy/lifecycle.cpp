@@ -1,0 +1,361 @@
+// One run of the event loop, the reset between runs, the exit, the signals
+// and the two core timers.
+#include "Proxy/lifecycle.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Proxy/auth.h"
+#include "Proxy/client.h"
+#include "Proxy/clientinput.h"
+#include "Proxy/config.h"
+#include "Proxy/dispatch.h"
+#include "Proxy/extensions.h"
+#include "Proxy/files.h"
+#include "Proxy/heads_pending.h"
+#include "Proxy/localserver.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resource.h"
+#include "Proxy/serverauth.h"
+#include "Proxy/services.h"
+#include "Proxy/startup.h"
+#include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
+// Xlibint.h (through xfs.h) defines min and max as macros.
+#undef min
+#undef max
+#include "Proxy/xmain.h"
+#include "Proxy/xprobe.h"
+#include "Proxy/xscreen.h"
+#include "base/logging.h"
+#include "base/orders.h"
+#include "base/process.h"
+
+namespace palvon {
+
+const char kResetStop[] = "Reset";
+ProxyLife proxyLife;
+
+namespace {
+
+AtExitCallback atExitSlots[kAtExitSlots];
+
+// What the signal handlers leave for the main thread: the pipe wakes the
+// loop, the flags say why. Written from handlers, hence atomics.
+int signalPipe[2] = {-1, -1};
+Order* signalOrder;
+std::atomic<int> pendingExitSignal{0};
+std::atomic<bool> pendingResetSignal{false};
+
+void wakeLoop() {
+  if (signalPipe[1] < 0) return;
+  char byte = 0;
+  // A full pipe already holds a wake-up; nothing else to do.
+  [[maybe_unused]] ssize_t written = write(signalPipe[1], &byte, 1);
+}
+
+void onSignalPipe(void*) {
+  char bytes[64];
+  while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
+  }
+  handlePendingSignals();
+}
+
+const char* openSignalPipe() {
+  if (signalPipe[0] >= 0) return nullptr;
+  if (pipe2(signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+    return tmpPrintf("Can't create signal pipe: %s", strerror(errno));
+  return nullptr;
+}
+
+void watchSignalPipe() {
+  orderCancel(signalOrder);
+  signalOrder = signalPipe[0] >= 0 ? orderAddFd(signalPipe[0], onSignalPipe, nullptr) : nullptr;
+}
+
+void armPingTimer() {
+  orderCancel(proxyLife.pingTimer);
+  proxyLife.pingTimer = orderAddTimerSorted(kPingIdleMs, [](void*) { pingHeadDisplays(); }, nullptr);
+}
+
+void armRequiredProcessCheck() {
+  proxyLife.requiredProcessTimer = orderAddTimer(kRequiredProcessCheckMs, checkRequiredProcess,
+                                                 reinterpret_cast<void*>(uintptr_t{proxyLife.requiredProcess}));
+}
+
+u32 decimalEnvironment(const char* name, u32 fallback) {
+  const char* text = getenv(name);
+  return text && *text ? static_cast<u32>(strtoul(text, nullptr, 10)) : fallback;
+}
+
+u64 monotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return u64(now.tv_sec) * 1000 + u64(now.tv_nsec) / 1000000;
+}
+
+// Sleeps the reset delay; an exit signal cuts it short. The loop is not
+// running here: every client has gone and the listeners are quiet.
+void sleepResetDelay() {
+  u64 until = monotonicMs() + 1000ull * proxyLife.resetDelaySeconds;
+  while (!proxyLife.exitReason) {
+    u64 now = monotonicMs();
+    if (now >= until) break;
+    pollfd wake{signalPipe[0], POLLIN, 0};
+    if (poll(&wake, signalPipe[0] >= 0 ? 1 : 0, static_cast<int>(until - now)) > 0) onSignalPipe(nullptr);
+  }
+}
+
+// The end of a run: every client goes, also the kept ones.
+void stopAllClients() {
+  currentClient = nullptr;
+  while (ProxyClient* client = clientList) {
+    client->reinitStop = 1;
+    stopClient(client, "reinit", 0);
+    if (clientList == client) {
+      // The record could not leave the list (a parse still runs on it).
+      PALVON_UNE();
+      break;
+    }
+  }
+}
+
+void resetListeners() {
+  for (Listener* listener = listenerList; listener; listener = listener->next) {
+    orderCancel(listener->readOrder);
+    orderCancel(listener->acceptOrder);
+    listener->readOrder = listener->acceptOrder = nullptr;
+  }
+}
+
+const char* reopenListeners() {
+  for (Listener* listener = listenerList; listener; listener = listener->next) {
+    if (!resetListener(listener->transport)) return "Can't reset listening connections";
+    listener->descriptor = getTransportFd(listener->transport);
+    listener->readOrder = orderAddFd(listener->descriptor, onListenerReadable, listener);
+    if (!listener->readOrder) return "Can't reset listening connections";
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// --- Signals -------------------------------------------------------------------------
+
+void onResetSignal(int) {
+  pendingResetSignal = true;
+  wakeLoop();
+}
+
+void onExitSignal(int signal) {
+  pendingExitSignal = signal;
+  wakeLoop();
+}
+
+const char* exitSignalText(int signal) {
+  // The exit reason must outlive every temporary string.
+  static char text[80];
+  snprintf(text, sizeof text, "Received exit signal %d", signal);
+  return text;
+}
+
+void handlePendingSignals() {
+  if (int signal = pendingExitSignal.exchange(0)) {
+    // The first reason stays: its text must not be formatted over.
+    const char* text = proxyLife.exitReason ? tmpPrintf("Received exit signal %d", signal) : exitSignalText(signal);
+    LOGF(logChInfo, "%s...", text);
+    requestProxyExit(text);
+  }
+  if (pendingResetSignal.exchange(false)) {
+    LOGF(logChInfo, "Received reset signal SIGHUP...");
+    requestProxyReset("Received reset signal SIGHUP");
+    proxyLife.resetBySignal = 1;
+  }
+}
+
+void requestProxyExit(const char* reason) {
+  if (!proxyLife.exitReason) proxyLife.exitReason = reason ? reason : "";
+  ordersStop(reinterpret_cast<uintptr_t>(proxyLife.exitReason));
+}
+
+void requestProxyReset(const char* reason) {
+  LOGF(logChXhint, "Resetting %s (#%u, %s, noReset=%d, delay=%us)...", logProgramName(), proxyLife.generation + 1u,
+       reason, proxyLife.noReset, u32{proxyLife.resetDelaySeconds});
+  ordersStop(reinterpret_cast<uintptr_t>(kResetStop));
+}
+
+// --- At-exit stack -----------------------------------------------------------------------
+
+bool registerAtExit(AtExitCallback callback) {
+  // From the top slot down: the exit calls the slots in the same order, so
+  // callbacks run in the order of their registration.
+  for (u32 slot = kAtExitSlots; slot-- > 0;) {
+    if (!atExitSlots[slot]) {
+      atExitSlots[slot] = callback;
+      return true;
+    }
+  }
+  PALVON_UNE();
+  return false;
+}
+
+void unregisterAtExit(AtExitCallback callback) {
+  for (AtExitCallback& slot : atExitSlots)
+    if (slot == callback) slot = nullptr;
+}
+
+void runAtExitCallbacks() {
+  for (u32 slot = kAtExitSlots; slot-- > 0;) {
+    AtExitCallback callback = atExitSlots[slot];
+    atExitSlots[slot] = nullptr;
+    if (callback) callback(0);
+  }
+}
+
+// --- Timers ----------------------------------------------------------------------------------
+
+void pingHeadDisplays() {
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      Display* display = head->display;
+      if (!display || isDisplayOffline(display) || !head->window) continue;
+      XfsClearArea(display, head->window, 0, 0, 0, 0, False);
+      XfsFlush(display);
+    }
+  }
+}
+
+void checkRequiredProcess(void* argument) {
+  auto pid = static_cast<pid_t>(reinterpret_cast<uintptr_t>(argument));
+  proxyLife.requiredProcessTimer = nullptr;
+  errno = 0;
+  if (getpriority(PRIO_PROCESS, static_cast<id_t>(pid)) == -1 && errno == ESRCH)
+    exitProxy("Required process is dead", 1);
+  armRequiredProcessCheck();
+}
+
+// --- Init, run, reset ------------------------------------------------------------------------
+
+const char* initProxy() {
+  proxyLife.options = 0;
+  setProxyDisplayNumber(0);
+  proxyLife.exitReason = nullptr;
+  proxyLife.maxPendingBufferSwaps = 0;
+  proxyLife.maxBandSize = decimalEnvironment("ZAVmaxBandSize", 65536);
+  clientList = nullptr;
+  clientCount = 0;
+  initDefaultXids();
+  clearAuthorizationEntries(true);
+  // A parent that ignored SIGUSR1 waits for it as the ready signal.
+  struct sigaction previous {};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGUSR1, &ignore, &previous);
+  proxyLife.readySignalWanted = previous.sa_handler == SIG_IGN;
+  if (const char* error = openSignalPipe()) return error;
+  signalPush(onResetSignal, SIGHUP);
+  for (int signal : {SIGINT, SIGQUIT, SIGABRT, SIGTERM}) signalPush(onExitSignal, signal);
+  signal(SIGPIPE, SIG_IGN);
+  xfsInstall();
+  ordersInit();
+  watchSignalPipe();
+  if (const char* error = initCoreDispatchTables()) return error;
+  registerAtExit([](int) { ordersFreeAll(); });
+  armPingTimer();
+  proxyState.pointerAccelThreshold = 4;
+  proxyState.pointerAccelNumerator = 2;
+  proxyState.pointerAccelDenominator = 1;
+  proxyLife.requiredProcess = decimalEnvironment("ZAVProcessRequired", 0);
+  if (proxyLife.requiredProcess) armRequiredProcessCheck();
+  return nullptr;
+}
+
+const char* runProxy() {
+  if (proxyLife.exitReason) return proxyLife.exitReason;
+  char directory[kInstallPathSize];
+  if (makeInstallPath(".", kPathVar, directory) || chdir(directory) != 0)
+    LOGF(logChWarning, "Can't access directory '%s'", directory);
+  // A signal noted before the loop started is handled in its first step.
+  if (pendingExitSignal || pendingResetSignal) wakeLoop();
+  ordersMainLoop();
+  if (proxyLife.exitReason) return proxyLife.exitReason;
+  stopAllClients();
+  return proxyLife.exitReason;
+}
+
+const char* resetProxy() {
+  if (proxyLife.exitReason || proxyLife.noReset) return proxyLife.exitReason;
+  LOGF(logChInfo, "Resetting X proxy...");
+  closeHeadsOnReset();
+  stopAllClients();
+  clientCount = 0;
+  LOGF(logChInfo, "Removing xid's...");
+  freeAllClientResources();
+  LOGF(logChInfo, "Init default xids...");
+  initDefaultXids();
+  releasePendingWindowAttributes();
+  freeProxyFontPath();
+  LOGF(logChInfo, "Removing X extensions...");
+  resetAllExtensions();
+  resetListeners();
+  orderCancel(proxyLife.pingTimer);
+  proxyLife.pingTimer = nullptr;
+  LOGF(logChInfo, "Resetting authorization...");
+  resetAuthorizationProtocols();
+  clearAuthorizationEntries(false);
+  if (proxyLife.resetBySignal) {
+    proxyLife.resetBySignal = 0;
+    signalLocalXServer(SIGHUP);
+  }
+  if (proxyLife.exitReason) return proxyLife.exitReason;
+  LOGF(logChInfo, "Sleeping %d seconds...", proxyLife.resetDelaySeconds);
+  sleepResetDelay();
+  if (proxyLife.exitReason) return proxyLife.exitReason;
+  proxyLife.generation++;
+  armPingTimer();
+  watchSignalPipe();
+  if (const char* error = reopenListeners()) return error;
+  char number[16];
+  snprintf(number, sizeof number, "%u", getProxyDisplayNumber());
+  readHostsFile(number);
+  restartXdmcp();
+  return nullptr;
+}
+
+// --- Exit ----------------------------------------------------------------------------------------
+
+void exitProxy(const char* reason, int status) {
+  LOGF(logChInfo, "Exiting: %s...", reason ? reason : "");
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    if (client->recording && serviceHooks.stopRecording)
+      serviceHooks.stopRecording(client->recording, reason ? reason : "Exited", 5);
+  }
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    // What was put back must reach the server before the connection goes.
+    if (server->display && !isDisplayOffline(server->display) && restoreServerState(server))
+      XfsSync(server->display, False);
+  }
+  // The at-exit stack frees every order: the listeners must not hold theirs.
+  resetListeners();
+  orderCancel(signalOrder);
+  signalOrder = nullptr;
+  runAtExitCallbacks();
+  removeGeneratedAuthorizationFile();
+  closeListeningPorts();
+  if (reason) logFatal(__FILE__, __LINE__, bigPrintf("%s", reason));
+  fflush(stdout);
+  fflush(stderr);
+  exit(status);
+}
+
+}  // namespace palvon

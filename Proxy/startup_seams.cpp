@@ -1,0 +1,109 @@
+// What the start-up wires between the layers: the client layer's hooks, the
+// servers every client is linked to, the handler of their set-up replies,
+// the reverse id map of errors and the heads of the route roles.
+#include <cstring>
+
+#include "Proxy/client.h"
+#include "Proxy/clientinput.h"
+#include "Proxy/dispatch.h"
+#include "Proxy/heads_pending.h"
+#include "Proxy/linkdispatch.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resource.h"
+#include "Proxy/setupreply.h"
+#include "Proxy/startup.h"
+#include "Proxy/xdisplay.h"
+#include "Proxy/xevents.h"
+#include "Proxy/headlookup.h"
+#include "Proxy/xpointer.h"
+#include "Proxy/xscreen.h"
+#include "base/process.h"
+
+namespace palvon {
+
+namespace {
+
+LinkServerInfo linkInfos[kMaxServerLinks];
+u32 linkInfoCount;
+// The links' names: the server's name as configured, without its screen,
+// so that a local name stays on the local transport.
+char linkNames[kMaxServerLinks][kDisplayNameMax];
+
+Head* firstHeadOf(const ServerDisplay* server) { return server ? server->firstHead : nullptr; }
+
+MetaScreen* requestScreen() {
+  ProxyClient* client = currentClient;
+  return client && client->requestResourceScreen ? client->requestResourceScreen : proxyState.screens;
+}
+
+// A destroyed client's model goes with it (its resources are freed by the
+// client layer); a kept client keeps it.
+void releaseClientState(ProxyClient* client, bool keeping) {
+  if (keeping || !client->number) return;
+  removeClientEventSelections(client);
+  freeClientColormapCells(client);
+}
+
+u32 serverXidToClient(u32 xid, const ServerLink* link) {
+  return link->server.display ? mapServerXidToClient(xid, link->server.display) : xid;
+}
+
+}  // namespace
+
+Head* routeHead(Route route) {
+  switch (route) {
+    case Route::kAtomHead: return firstHeadOf(atomDisplay);
+    case Route::kPropertyHead: {
+      // The screen's own head on the atom server, else the atom head,
+      // where a property window stands in for the screen's windows.
+      if (MetaScreen* screen = requestScreen())
+        for (Head* head = screen->heads; head; head = head->next)
+          if (atomDisplay && head->serverDisplay == atomDisplay) return head;
+      return firstHeadOf(atomDisplay);
+    }
+    case Route::kPointerHead:
+      if (Head* head = pointerHead()) return head;
+      return firstHeadOf(inputControlDisplay);
+    case Route::kInputHead: return firstHeadOf(inputControlDisplay);
+    case Route::kFontHead: return firstHeadOf(fontDisplay);
+    case Route::kImageHead: return firstHeadOf(imageDisplay);
+    default: return nullptr;
+  }
+}
+
+void rebuildClientServerList() {
+  linkInfoCount = 0;
+  bool nativeMsb = hostImageByteOrder() != 0;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    if (!server->display || server->index >= kMaxServerLinks) continue;
+    LinkServerInfo& info = linkInfos[linkInfoCount++];
+    info = LinkServerInfo{};
+    info.display = server;
+    char* name = linkNames[linkInfoCount - 1];
+    strCopy(name, server->configuredName[0] ? server->configuredName : server->displayName, kDisplayNameMax);
+    if (char* colon = strrchr(name, ':'))
+      if (char* dot = strchr(colon, '.')) *dot = '\0';
+    info.displayName = name;
+    info.serverIndex = server->index;
+    info.bigEndian = nativeMsb != (server->byteOrderDiffers != 0);
+    info.offlineTimeoutMs = u32(server->offlineTimeoutMs);
+    info.codes = &server->codes;
+  }
+  clientServerList = ClientServerList{linkInfos, linkInfoCount};
+}
+
+void installProxySeams() {
+  clientHooks.requestReset = requestProxyReset;
+  clientHooks.releaseClient = releaseClientState;
+  clientHooks.clientName = clientName;
+  serverSetupHandler = handleClientSetupReply;
+  serverXidToClientHook = serverXidToClient;
+  routeHeadHook = routeHead;
+  // What the servers' own connections report goes to the display event
+  // intake; a lost server's heads leave their screens.
+  installDisplayEventHooks();
+  lostServerHooks.removeHead = removeServerFromScreen;
+  rebuildClientServerList();
+}
+
+}  // namespace palvon

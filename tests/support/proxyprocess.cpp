@@ -1,0 +1,111 @@
+#include "support/proxyprocess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace palvon::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// SIGUSR1 stays blocked in the test process from the first proxy on, so
+// that the ready signal waits to be taken by sigtimedwait.
+void blockReadySignal(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, set, nullptr);
+}
+
+}  // namespace
+
+ProxyProcess::ProxyProcess(const std::vector<std::string>& words, const std::vector<std::string>& environment,
+                           int readyTimeoutMs) {
+  if (!claim_.ok()) return;
+  logPath_ = dir_.file("proxy.log");
+  std::vector<std::string> argv{"bin/palvon", "logDestination", logPath_, "connection", claim_.name()};
+  argv.insert(argv.end(), words.begin(), words.end());
+  sigset_t ready;
+  blockReadySignal(&ready);
+  // A signal left from an earlier proxy of this process is no answer.
+  timespec zero{0, 0};
+  while (sigtimedwait(&ready, nullptr, &zero) > 0) {
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    // A test that dies takes its proxy along, and the proxy holds none of
+    // the test's output pipes open.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    int devnull = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; fd++) dup2(devnull, fd);
+    ::signal(SIGUSR1, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    execv(raw[0], raw.data());
+    _exit(127);
+  }
+  if (pid_ < 0) return;
+  auto deadline = Clock::now() + std::chrono::milliseconds(readyTimeoutMs);
+  while (Clock::now() < deadline) {
+    siginfo_t info{};
+    timespec slice{0, 100 * 1000 * 1000};
+    if (sigtimedwait(&ready, &info, &slice) == SIGUSR1 && info.si_pid == pid_) {
+      ready_ = true;
+      return;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return;
+    }
+  }
+}
+
+ProxyProcess::~ProxyProcess() {
+  // SIGTERM first: the proxy then stops what it started itself.
+  if (pid_ > 0) stopProcess(pid_, SIGTERM, 10000);
+}
+
+void ProxyProcess::signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+int ProxyProcess::wait(int timeoutMs) {
+  if (pid_ <= 0) return status_;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return status_;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+bool ProxyProcess::waitForLog(const std::string& text, int timeoutMs, size_t from) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  do {
+    std::string content = log();
+    if (content.size() > from && content.find(text, from) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (Clock::now() < deadline);
+  return false;
+}
+
+}  // namespace palvon::test
