@@ -240,6 +240,21 @@ void defineSelfAddresses(int descriptor) {
   if (!addSelfEntry(kFamilyLocalHost, nullptr, 0)) PALVON_OOM();
 }
 
+void registerXdmcpInterfaces(int descriptor) {
+  alignas(ifreq) char buffer[2048];
+  ifconf list{};
+  list.ifc_len = sizeof buffer;
+  list.ifc_buf = buffer;
+  if (ioctl(descriptor, SIOCGIFCONF, &list) < 0) return;
+  for (int offset = 0; offset + static_cast<int>(sizeof(ifreq)) <= list.ifc_len; offset += sizeof(ifreq)) {
+    const ifreq* request = reinterpret_cast<const ifreq*>(buffer + offset);
+    socklen_t length = sizeof(sockaddr_in);
+    const u8* address = nullptr;
+    if (convertSockAddr(&request->ifr_addr, &length, &address) == kFamilyInternet)
+      registerXdmcpAddresses(descriptor, request, address);
+  }
+}
+
 void augmentSelfHosts(const sockaddr* socketAddress, socklen_t length) {
   const u8* address = nullptr;
   int family = convertSockAddr(socketAddress, &length, &address);

@@ -98,5 +98,8 @@ struct AccessXdmcpHooks {
   void (*broadcastAddress)(const sockaddr* address, socklen_t length);
 };
 extern AccessXdmcpHooks accessXdmcpHooks;
+// Hands every IPv4 interface (loopback excepted) to the hooks again, for an
+// XDMCP started after the listeners; the descriptor is any socket.
+void registerXdmcpInterfaces(int descriptor);
 
 }  // namespace palvon

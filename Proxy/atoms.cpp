@@ -10,6 +10,7 @@
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xclocksync.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"

@@ -145,11 +145,6 @@ void sampleServerTimes() {
   PENDING();
 }
 
-const char* startClockSync() {
-  PENDING();
-  return nullptr;
-}
-
 void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* from, [[maybe_unused]] Head* to) {
   PENDING();
 }
@@ -205,39 +200,6 @@ ServerDisplay* firstOrdinaryDisplay() {
   return nullptr;
 }
 
-void selectionSyncClear([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionClearEvent* event) {
-  PENDING();
-}
-
-void selectionSyncRequest([[maybe_unused]] ServerDisplay* display,
-                          [[maybe_unused]] const XSelectionRequestEvent* event) {
-  PENDING();
-}
-
-void selectionSyncNotify([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionEvent* event) {
-  PENDING();
-}
-
-bool isTimeSyncWindow([[maybe_unused]] const ServerDisplay* display, [[maybe_unused]] Window window) {
-  PENDING();
-  return false;
-}
-
-void timeSyncAnswer([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] Time time) { PENDING(); }
-void setHeadWindowOrigin([[maybe_unused]] Head* head, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
-void setHeadWindowSize([[maybe_unused]] Head* head, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
-  PENDING();
-}
-void applyHeadWindowState([[maybe_unused]] Head* head) { PENDING(); }
-
-const char* startSelectionSync([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] bool refresh) {
-  PENDING();
-  return nullptr;
-}
-
-void stopSelectionSync([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void updateHeadStacking([[maybe_unused]] Head* head) { PENDING(); }
-
 bool checkPixmapFormatOnHead([[maybe_unused]] Head* head, [[maybe_unused]] u32 depth,
                              [[maybe_unused]] u32 bitsPerPixel, [[maybe_unused]] u32 pad) {
   PENDING();
@@ -272,11 +234,6 @@ void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDIN
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
-const char* startResourceServer() {
-  PENDING();
-  return "The auxiliary resource server is not available yet";
-}
-
 void decideHeadFontScaling([[maybe_unused]] Head* head) {}
 
 
@@ -297,7 +254,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
   return mapServerXidToClient(serverWindow, display);
 }
 
-u32 metaToServerTimestamp(u32 time, [[maybe_unused]] const Head* head) { return time; }
 
 // --- Core protocol services the reset and the close-down call ------------------------
 

@@ -105,7 +105,6 @@ void removeTranslucencyForHead(Head* head);
 // --- Heads, pointer and input ----------------------------------------------------
 
 void sampleServerTimes();
-const char* startClockSync();
 // Reparents the screen's window tree from one head to another display.
 void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
 
@@ -146,26 +145,9 @@ void removeExitCallback(void (*callback)(void* argument), void* argument);
 // the first display that is not the resource server.
 const char* removeServer(const char* name);
 ServerDisplay* firstOrdinaryDisplay();
-// Selection synchronisation.
-void selectionSyncClear(ServerDisplay* display, const XSelectionClearEvent* event);
-void selectionSyncRequest(ServerDisplay* display, const XSelectionRequestEvent* event);
-void selectionSyncNotify(ServerDisplay* display, const XSelectionEvent* event);
-// Clock synchronisation: whether the window is the display's ping window,
-// and its answer.
-bool isTimeSyncWindow(const ServerDisplay* display, Window window);
-void timeSyncAnswer(ServerDisplay* display, Time time);
-// The geometry of a head shown in a window.
-void setHeadWindowOrigin(Head* head, i32 x, i32 y);
-void setHeadWindowSize(Head* head, u32 width, u32 height);
-void applyHeadWindowState(Head* head);
 
-// --- Selection synchronisation, stacking, run-time servers ------------------------------
+// --- Run-time servers ------------------------------
 
-// Null or a message.
-const char* startSelectionSync(ServerDisplay* display, bool refresh);
-void stopSelectionSync(ServerDisplay* display);
-// Restacks the head's window for its keepOnTop / keepBelow tags.
-void updateHeadStacking(Head* head);
 // Whether the head's server can serve one pixmap format of the proxy.
 // Stand-in: true.
 bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad);
@@ -193,9 +175,6 @@ void stopTranslucencyOnDisplay(ServerDisplay* display);
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
-// Starts the auxiliary resource server and opens its heads. Stand-in: the
-// text that it is not available.
-const char* startResourceServer();
 // Whether the head's fonts are drawn scaled (a zoomed head). Stand-in:
 // nothing is decided.
 void decideHeadFontScaling(Head* head);
@@ -210,9 +189,6 @@ u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head);
 // The client window of a property window id on a server. Stand-in: the
 // ordinary reverse translation.
 u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
-// A meta time stamp as the head's server counts it; CurrentTime stays.
-// Stand-in: unchanged (the clocks are not synchronised yet).
-u32 metaToServerTimestamp(u32 time, const Head* head);
 
 // --- Core protocol services the reset and the close-down call ------------------------
 

@@ -12,6 +12,7 @@
 #include "Proxy/files.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/serverauth.h"
+#include "Proxy/xdmcp.h"
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strlist.h"
@@ -174,9 +175,19 @@ const char* initXdmcp(u32 mode, const char* host, u32 port, bool once, const cha
   if (ok && displayClass) ok = add("-class") && add(displayClass);
   if (ok && displayId) ok = add("-displayID") && add(displayId);
   if (!ok) return PALVON_OOM();
-  // The XDMCP protocol engine is not part of this build: the words are
-  // ready for it, the session is not registered with a display manager.
-  PALVON_WIP();
+  xdmcpLifeHooks.requestReset = requestProxyReset;
+  xdmcpLifeHooks.requestExit = requestProxyExit;
+  xdmcpLifeHooks.fail = [](const char* reason) { exitProxy(reason, 1); };
+  for (int i = 0; i < int(xdmcpWordCount);) {
+    int next = xdmcpParseOption(int(xdmcpWordCount), xdmcpWords, i);
+    // Every word above is an XDMCP option: one not taken is a fault here.
+    if (next == i) {
+      PALVON_UNE();
+      break;
+    }
+    i = next;
+  }
+  xdmcpInit();
   xdmcpStarted = true;
   return nullptr;
 }
@@ -187,7 +198,7 @@ u32 xdmcpOptionWords(char*** words) {
 }
 
 void restartXdmcp() {
-  if (xdmcpStarted) PALVON_WIP();
+  if (xdmcpStarted) xdmcpReset();
 }
 
 }  // namespace palvon

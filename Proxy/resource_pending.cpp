@@ -10,8 +10,6 @@ void processSaveSet(ProxyClient*) { PALVON_WIP(); }
 void destroyWindowAttributes(ProxyWindow*) {}
 void dropClientKeymapOverride(ProxyClient*) {}
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
-// Hot path (every window id translated): quiet.
-bool isSelectionSyncWindow(const ServerDisplay*, u32) { return false; }
 void recordCursorChange(u32) {}
 // An unmapped window record needs nothing more until the tree changes land.
 void unmapWindowRecord(ProxyWindow*, int) {}

@@ -23,7 +23,8 @@ void dropClientKeymapOverride(ProxyClient* client);
 // Copying and freeing resources per server: the server copy of one resource
 // on one head, through the proxy's own connection.
 void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* screen);
-// Heads and screens.
+// Heads and screens (defined with the selection synchronisation,
+// Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
 // Window tree changes: unmapping as from a destroy.

@@ -14,6 +14,8 @@
 #include "Proxy/extensions.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/holdsrv.h"
+#include "Proxy/xselsync.h"
 #include "Proxy/localserver.h"
 #include "Proxy/palvonparser.h"
 #include "Proxy/proxystate.h"
@@ -211,6 +213,12 @@ const char* adjustHeadTags() {
   ServerDisplay* tagged = nullptr;
   if (headTagged(kHeadTagAtom, &tagged)) atomDisplay = tagged;
   else if (!(atomDisplay = firstRootHeadDisplay())) return "No atom server found";
+  // Clients' selections live on the atom server: it takes part in the
+  // synchronisation whenever another display does.
+  if (isSelectionSyncActive() && !atomDisplay->selectionSync) {
+    if (const char* error = startSelectionSync(atomDisplay, atomDisplay->selectionRefresh)) return error;
+    atomDisplay->selectionSync = 1;
+  }
   if (headTagged(kTagFont, &tagged)) fontDisplay = tagged;
   else if (!(fontDisplay = chooseFontServerDisplay())) return "No X font server found";
   // The meta clock is the first server's until clocks are synchronised.

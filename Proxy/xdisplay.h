@@ -111,6 +111,12 @@ struct ServerDisplay {
   // Added with pointer and keyboard coordination: the last pointer position
   // seen, the head under the pointer and the null mouse.
   DisplayInput input;
+  // Added with clock synchronisation (the adopted start of the server's
+  // clock is clockOffsetMs, the current half round trip halfRoundTripMs).
+  Window pingWindow;                // the ping of the current round; 0: no answer awaited
+  i64 newStartMs;                   // this round's start: server time - half round trip
+  u32 previousHalfRoundTripMs;
+  i64 driftMs, previousDriftMs;     // offset to the time display against the adopted one
 };
 
 // The server displays in creation order and their count.

@@ -10,6 +10,9 @@
 #include "Proxy/config.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xclocksync.h"
+#include "Proxy/xheadgeometry.h"
+#include "Proxy/xselsync.h"
 #include "Proxy/xwm.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/startup.h"
@@ -287,9 +290,11 @@ bool onConfigure(DisplayEvents& d, XEvent* event) {
 
 bool onProperty(DisplayEvents& d, XEvent* event) {
   if (event->xproperty.send_event) return true;
-  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
-    if (server->display == d.display && isTimeSyncWindow(server, event->xproperty.window))
-      timeSyncAnswer(server, event->xproperty.time);
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    if (server->display != d.display) continue;
+    if (isTimeSyncWindow(server, event->xproperty.window)) timeSyncAnswer(server, event->xproperty.time);
+    else selectionSyncProperty(server, &event->xproperty);
+  }
   return true;
 }
 

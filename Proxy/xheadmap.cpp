@@ -11,6 +11,7 @@
 #include "Proxy/config.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xclocksync.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/writers.h"
@@ -286,7 +287,7 @@ const char* addServerDisplay(ServerDisplay* server, bool quiet) {
   }
   if (!timeDisplay) timeDisplay = serverDisplayList;
   sampleServerTimes();
-  return startClockSync();
+  return startTimeSync();
 }
 
 void removeServerDisplay([[maybe_unused]] ServerDisplay* server) {

@@ -12,6 +12,7 @@
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xheadgeometry.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xpointerutil.h"

@@ -10,6 +10,8 @@
 #include "Proxy/client.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xheadgeometry.h"
+#include "Proxy/xselsync.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xpointerutil.h"

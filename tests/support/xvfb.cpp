@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -105,7 +106,25 @@ bool stopProcess(pid_t pid, int sig, int timeoutMs) {
   return false;
 }
 
-Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs) {
+namespace {
+
+// Moves the calling (single-threaded) process into a new time namespace
+// whose monotonic clock runs `seconds` ahead; false when that fails.
+bool enterAheadTimeNamespace(int seconds) {
+  if (unshare(CLONE_NEWTIME) != 0) return false;
+  int fd = open("/proc/self/timens_offsets", O_WRONLY);
+  std::string offsets = "monotonic " + std::to_string(seconds) + " 0";
+  bool written = fd >= 0 && write(fd, offsets.data(), offsets.size()) == ssize_t(offsets.size());
+  if (fd >= 0) close(fd);
+  int ns = open("/proc/self/ns/time_for_children", O_RDONLY);
+  bool entered = written && ns >= 0 && setns(ns, CLONE_NEWTIME) == 0;
+  if (ns >= 0) close(ns);
+  return entered;
+}
+
+}  // namespace
+
+Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs, int aheadSeconds) {
   for (size_t i = 0; i + 1 < args.size(); ++i)
     if (args[i] == "-fbdir") fbdir_ = args[i + 1];
   // Xvfb's own messages go to a file: a pipe would break once we stop reading.
@@ -132,6 +151,7 @@ Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs) {
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, 0);
     dup2(devnull, 1);
+    if (aheadSeconds > 0 && !enterAheadTimeNamespace(aheadSeconds)) _exit(126);
     std::vector<char*> raw;
     for (auto& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);

@@ -15,7 +15,10 @@ class Xvfb {
   // {"-screen", "0", "800x600x24", "-fbdir", dir, "-extension", "RANDR"}.
   // -noreset is added so that a test's last disconnect does not reset the
   // server's state under the next connection.
-  explicit Xvfb(std::vector<std::string> args = {"-screen", "0", "1024x768x24"}, int startTimeoutMs = 20000);
+  // aheadSeconds > 0 runs the server in a time namespace of its own whose
+  // monotonic clock (an X server's time stamps) is that far ahead (root only).
+  explicit Xvfb(std::vector<std::string> args = {"-screen", "0", "1024x768x24"}, int startTimeoutMs = 20000,
+                int aheadSeconds = 0);
   ~Xvfb();
   Xvfb(const Xvfb&) = delete;
   Xvfb& operator=(const Xvfb&) = delete;
