@@ -16,10 +16,10 @@
 #include "Proxy/writers.h"
 #include "Proxy/xerrors.h"
 #include "Proxy/xheadmap.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Xext/extmodule.h"
-#include "Xext/extpending.h"
 #include "xsupport/xrclib_pointer.h"
 
 namespace palvon {

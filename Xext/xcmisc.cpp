@@ -3,6 +3,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
+#include "Proxy/headlookup.h"
 #include "Proxy/pending.h"
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
@@ -37,9 +38,10 @@ void ReplyXCMiscGetXIDList(u8* reply, u32 length) {
   u64 room = length >= 32 ? (length - 32) / 4 : 0;
   u64 count = length >= 12 ? get32(reply + 8) : 0;
   if (count > room) count = room;
-  for (u64 k = 0; k < count && serverXidToClientHook; k++) {
+  const ServerDisplay* display = currentLink ? currentLink->server.display : nullptr;
+  for (u64 k = 0; k < count; k++) {
     u8* id = reply + 32 + 4 * k;
-    put32(id, serverXidToClientHook(get32(id), currentLink));
+    put32(id, mapServerXidToClient(get32(id), display));
   }
   sendReplyToClient(reply, length, "bbsI");
 }
