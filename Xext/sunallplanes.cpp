@@ -19,6 +19,7 @@
 #include "Proxy/xpointer.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
+#include "Proxy/xsettings.h"
 #include "Xext/extmodule.h"
 #include "xsupport/xrclib_pointer.h"
 
@@ -28,8 +29,6 @@ namespace {
 
 constexpr u8 kQueryVersion = 0, kPolyPoint = 1, kPolyLine = 2, kPolySegment = 3, kPolyRectangle = 4,
              kPolyFillRectangle = 5;
-// Heads that draw only where a window lies on them.
-constexpr u32 kOptimizedDrawTag = 0x20;
 
 void ProcAllPlanesForward(u8* request, u32 length) { forwardRequest(request, length); }
 
@@ -134,7 +133,7 @@ struct Drawing {
 
 bool skipsHead(const Drawing& drawing, const Head* head) {
   if (!head) return false;
-  if ((head->tags & kOptimizedDrawTag) && drawing.window && !windowOverlapsHead(head, drawing.window)) return true;
+  if ((head->tags & kHeadTagOptimizedDraw) && drawing.window && !windowOverlapsHead(head, drawing.window)) return true;
   return (head->tags & kHeadTagSloppyVisuals) && needsVisualEmulation(drawing.drawable, head);
 }
 
