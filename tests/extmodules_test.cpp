@@ -384,6 +384,21 @@ TEST_P(ProxyAnswers, BigReqEnableReachesEveryServerAndOpensTheLongForm) {
   EXPECT_EQ(client()->bigRequests, 1);
 }
 
+TEST_P(ProxyAnswers, AVersionQueryTheMainHeadsServerCannotTakeIsAnsweredByTheProxy) {
+  send(request(kGenericEvent, 0, 8, {{4, 2, 1}}));
+  EXPECT_EQ(sentTo(linkA).size(), 1u) << "the main head's server has it";
+  screen.mainHead = &b;
+  codesB.majorToServer[kGenericEvent] = 0;  // B lacks it
+  send(request(kGenericEvent, 0, 8, {{4, 2, 1}}));
+  EXPECT_TRUE(sentTo(linkB).empty());
+  std::vector<Wire> answers = delivered();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].bytes[0], 1);
+  EXPECT_EQ(answers[0].at16(2), static_cast<u16>(client()->requestCounter));
+  EXPECT_EQ(answers[0].at16(8), 1);
+  EXPECT_EQ(answers[0].at16(10), 0);
+}
+
 // The answer each module gives for a request a lost server still owed.
 struct LostCase {
   const char* name;

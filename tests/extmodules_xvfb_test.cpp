@@ -268,6 +268,36 @@ TEST_P(ModulesThroughRelays, VersionsAreTheProxysAndRequestsReachTheRightServers
   EXPECT_EQ(count(onA, miscA.major, 1) + count(onB, miscB.major, 1), 0) << "the id range reaches no server";
 }
 
+// The proxy offers the Generic Event Extension even where a server lacks
+// it; its requests must then not reach that server at all.
+TEST(ModuleCodes, AServerWithoutAnExtensionTheProxyAnswersGetsNoCodeForIt) {
+  test::Xvfb xvfb{{"-screen", "0", "320x200x24"}};
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  ExtensionRelay relay(xvfb);
+  ASSERT_TRUE(relay.ok()) << relay.error();
+  relay.hideExtension("Generic Event Extension");
+  ProxyConfiguration saved = proxyConfig;
+  proxyConfig.extensions = nullptr;
+  proxyConfig.extensionCount = 0;
+  resetAllExtensions();
+  installBuiltinExtensionModules();
+  ServerDisplay *first = nullptr, *second = nullptr;
+  ASSERT_EQ(openServerDisplay(xvfb.display().c_str(), 5000, &first), nullptr);
+  ASSERT_EQ(openServerDisplay(relay.display().c_str(), 5000, &second), nullptr);
+  ExtensionServer servers[] = {{first->display, first->displayName, &first->codes},
+                               {second->display, second->displayName, &second->codes}};
+  EXPECT_EQ(setupServerExtensions(servers, 2), nullptr);
+  const ExtensionEntry* ge = findExtensionByName("Generic Event Extension");
+  ASSERT_NE(ge, nullptr) << "offered all the same";
+  EXPECT_EQ(first->codes.majorToServer[ge->major], 128);
+  EXPECT_EQ(second->codes.majorToServer[ge->major], 0);
+  freeServerDisplay(first);
+  freeServerDisplay(second);
+  resetAllExtensions();
+  setExtensionModules(nullptr, 0);
+  proxyConfig = saved;
+}
+
 INSTANTIATE_TEST_SUITE_P(Orders, ModulesThroughRelays,
                          ::testing::Combine(::testing::Values('l', 'B'), ::testing::Values(false, true)),
                          [](const auto& info) {
