@@ -54,13 +54,25 @@ void markAnswering(u8*, u32, const RouteTarget& target, void* argument) {
     stashRequestData(target.link, kAnsweringLinkStash, target.link, keepNothing);
 }
 
+void lostBigRequestsServer(ProxyClient* client, u64 sequence, u8 minor, u16 key) {
+  if (minor != kBigReqEnable) return composeImplementationError(client, sequence, key);
+  u8 reply[32] = {};
+  put32(reply + 8, bigRequestLimitUnits());
+  composeReply(client, sequence, key, reply, "bbsii");
+}
+
 void ProcBigReqEnable(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   Answering answering{nullptr, false};
   forEachTarget(Route::kEveryServer, findAnswering, &answering);
-  if (!forwardRequest(request, length, markAnswering, &answering)) return;
-  // One answer of several servers: held until every server has passed it.
-  if (openLinkCount(client) > 1) noteRequestWithoutReply(request);
+  if (!answering.link) {
+    // No server left to switch over: the proxy's own limit is the answer.
+    lostBigRequestsServer(client, client->requestCounter, request[1], static_cast<u16>(request[0] | request[1] << 8));
+  } else {
+    if (!forwardRequest(request, length, markAnswering, &answering)) return;
+    // One answer of several servers: held until every server has passed it.
+    if (openLinkCount(client) > 1) noteRequestWithoutReply(request);
+  }
   client->bigRequests = 1;
 }
 
@@ -72,13 +84,6 @@ void ReplyBigReqEnable(u8* reply, u32 length) {
   // it was granted.
   put32(reply + 8, bigRequestLimitUnits());
   sendReplyToClient(reply, length, "bbsii");
-}
-
-void lostBigRequestsServer(ProxyClient* client, u64 sequence, u8 minor, u16 key) {
-  if (minor != kBigReqEnable) return composeImplementationError(client, sequence, key);
-  u8 reply[32] = {};
-  put32(reply + 8, bigRequestLimitUnits());
-  composeReply(client, sequence, key, reply, "bbsii");
 }
 
 constexpr RequestRow kRequests[] = {

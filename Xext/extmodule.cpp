@@ -66,6 +66,20 @@ ServerLink* firstTargetLink(Route route) {
   return link;
 }
 
+void forwardOrAnswer(u8* request, u32 length) {
+  if (firstTargetLink(currentRequest.row->route)) {
+    forwardRequest(request, length);
+    return;
+  }
+  ProxyClient* client = currentClient;
+  u16 key = static_cast<u16>(request[0] | request[1] << 8);
+  ExtensionLostServerHook answer = proxyState.extensions.entries[request[0]].lostServerHook;
+  if (answer)
+    answer(client, client->requestCounter, request[1], key);
+  else
+    composeImplementationError(client, client->requestCounter, key);
+}
+
 void composeReply(ProxyClient* client, u64 sequence, u16 key, u8* reply, LayoutString layout) {
   reply[0] = 1;
   put16(reply + 2, static_cast<u16>(sequence));

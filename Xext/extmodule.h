@@ -63,6 +63,12 @@ u16 offeredVersion(ExtensionModuleWord word);
 void sendVersionReply(u8* reply, u32 length, ExtensionModuleWord word, LayoutString layout, u32 at = 8,
                       u32 width = 2);
 
+// The forwarding handler of a request with a reply: along the row's route,
+// or, when the client has no server to ask (every one of them lost), the
+// module's lost-server hook answers at once (BadImplementation without a
+// hook), so that the client never waits for an answer nobody will give.
+void forwardOrAnswer(u8* request, u32 length);
+
 // Whether the link's server has the extension of the proxy's major (a link
 // without a code map numbers every extension as the proxy does).
 bool linkHasExtension(const ServerLink* link, u8 major);

@@ -30,8 +30,6 @@ namespace {
 constexpr u8 kQueryVersion = 0, kPolyPoint = 1, kPolyLine = 2, kPolySegment = 3, kPolyRectangle = 4,
              kPolyFillRectangle = 5;
 
-void ProcAllPlanesForward(u8* request, u32 length) { forwardRequest(request, length); }
-
 void ReplyAllPlanesQueryVersion(u8* reply, u32 length) { sendVersionReply(reply, length, kModuleAllPlanes, "bbsiss"); }
 
 // --- Coordinates of a window's drawing on a head's root ------------------------------
@@ -178,7 +176,7 @@ void ProcAllPlanesDraw(u8* request, u32 length) {
 }
 
 constexpr RequestRow kRequests[] = {
-    {kQueryVersion, "AllPlanesQueryVersion", ProcAllPlanesForward, ReplyAllPlanesQueryVersion, "bbs", "bbsiss",
+    {kQueryVersion, "AllPlanesQueryVersion", forwardOrAnswer, ReplyAllPlanesQueryVersion, "bbs", "bbsiss",
      exactSize(4), Route::kMainHead},
     {kPolyPoint, "AllPlanesPolyPoint", ProcAllPlanesDraw, nullptr, "bbsibbS", "", atLeastSize(12),
      Route::kEveryHead},

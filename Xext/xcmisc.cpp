@@ -16,8 +16,6 @@ namespace {
 
 constexpr u8 kGetVersion = 0, kGetXIDRange = 1, kGetXIDList = 2;
 
-void ProcXCMiscForward(u8* request, u32 length) { forwardRequest(request, length); }
-
 void ReplyXCMiscGetVersion(u8* reply, u32 length) { sendVersionReply(reply, length, kModuleXCMisc, "bbsiss"); }
 
 // Never reaches a server: the free ids are those of the proxy's database.
@@ -52,11 +50,11 @@ void lostXCMiscServer(ProxyClient* client, u64 sequence, u8 minor, u16 key) {
 }
 
 constexpr RequestRow kRequests[] = {
-    {kGetVersion, "XCMiscGetVersion", ProcXCMiscForward, ReplyXCMiscGetVersion, "bbsss", "bbsiss", exactSize(8),
+    {kGetVersion, "XCMiscGetVersion", forwardOrAnswer, ReplyXCMiscGetVersion, "bbsss", "bbsiss", exactSize(8),
      Route::kFewestIdBits},
     {kGetXIDRange, "XCMiscGetXIDRange", ProcXCMiscGetXIDRange, nullptr, "bbs", "bbsiii", exactSize(4),
      Route::kLocal},
-    {kGetXIDList, "XCMiscGetXIDList", ProcXCMiscForward, ReplyXCMiscGetXIDList, "bbsi", "bbsI", exactSize(8),
+    {kGetXIDList, "XCMiscGetXIDList", forwardOrAnswer, ReplyXCMiscGetXIDList, "bbsi", "bbsI", exactSize(8),
      Route::kFewestIdBits},
 };
 

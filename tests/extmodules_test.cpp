@@ -441,6 +441,33 @@ TEST_P(ProxyAnswers, ALostServersOwedAnswersComeOnceFromTheProxy) {
   EXPECT_EQ(proxyState.extensions.entries[kAllPlanes].lostServerHook, nullptr) << "SUN_ALLPLANES owes no answers";
 }
 
+// A client whose servers are all gone still gets one answer to each
+// request that has one.
+TEST_P(ProxyAnswers, WithoutAServerToAskTheProxyAnswersAtOnce) {
+  client()->linkCount = 0;
+  struct Asked {
+    u8 major, minor;
+    u32 length;
+    u8 type;     // 1 reply, 0 error
+    u32 value8;  // a reply's word at byte 8
+  };
+  const Asked asked[] = {{kBigRequests, 0, 4, 1, 1000000 / 4},
+                         {kXCMisc, 0, 8, 1, 1 << 16 | 1},
+                         {kXCMisc, 2, 8, 0, 0},
+                         {kGenericEvent, 0, 8, 1, 1 << 16 | 0},
+                         {kAllPlanes, 0, 4, 0, 0}};
+  for (const Asked& a : asked) {
+    send(request(a.major, a.minor, a.length, {}));
+    std::vector<Wire> answers = delivered();
+    ASSERT_EQ(answers.size(), 1u) << int{a.major} << "." << int{a.minor};
+    EXPECT_EQ(answers[0].bytes[0], a.type);
+    EXPECT_EQ(answers[0].at16(2), static_cast<u16>(client()->requestCounter));
+    u32 value = a.major == kBigRequests ? answers[0].at32(8) : u32{answers[0].at16(8)} << 16 | answers[0].at16(10);
+    EXPECT_EQ(a.type == 1 ? value : answers[0].bytes[1], a.type == 1 ? a.value8 : u32{BadImplementation});
+  }
+  EXPECT_EQ(client()->bigRequests, 1);
+}
+
 TEST_P(ProxyAnswers, TheModuleWordsHoldTheEntriesUntilTheReset) {
   for (auto [word, major] : {std::pair{kModuleBigRequests, kBigRequests}, std::pair{kModuleXCMisc, kXCMisc},
                              std::pair{kModuleAllPlanes, kAllPlanes}, std::pair{kModuleGenericEvent, kGenericEvent}}) {
