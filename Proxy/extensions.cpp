@@ -198,9 +198,15 @@ static bool queryServerCodes(const ExtensionServer& server, const char* name, in
 }
 
 bool bindExtensionToServer(const ExtensionEntry* entry, const ExtensionServer& server) {
-  if (entry->needsNoServer) return true;
   int major = 0, event = 0, error = 0;
-  if (!queryServerCodes(server, entry->name, &major, &event, &error)) return false;
+  // An extension the proxy answers itself still sends its requests to the
+  // servers that have it, in their codes.
+  if (!queryServerCodes(server, entry->name, &major, &event, &error)) {
+    // Its requests must not reach this server under a code it gives to
+    // something else.
+    if (entry->needsNoServer && server.codes) server.codes->majorToServer[entry->major] = 0;
+    return entry->needsNoServer != 0;
+  }
   mapHeadExtensionCodes(entry, server.codes, static_cast<u8>(major), static_cast<u8>(event),
                         static_cast<u8>(error));
   return true;
@@ -290,8 +296,13 @@ void offerListedExtension(const char* name, const ExtensionServer* servers, u32 
                                                 static_cast<u8>(error));
   if (!entry) return;
   for (u32 s = 0; s < serverCount; s++) {
-    if (entry->needsNoServer) break;
     if (s > 0 && !queryServerCodes(servers[s], name, &major, &event, &error)) {
+      // One the proxy answers itself stays; its requests go only to the
+      // servers that have it.
+      if (entry->needsNoServer) {
+        servers[s].codes->majorToServer[entry->major] = 0;
+        continue;
+      }
       // Offering it would leave that server's heads without it.
       resetExtension(entry);
       return;

@@ -20,6 +20,7 @@ struct _XDisplay;
 namespace palvon {
 
 struct ExtensionEntry;
+struct ProxyClient;
 
 // A module's init: registers the extension (registerExtension) and fills its
 // dispatch rows; null or a message when the module refuses.
@@ -29,6 +30,11 @@ using ExtensionCloseHook = void (*)(ExtensionEntry* entry);
 // Used when the extension's state is copied to a joining server; null or a
 // message.
 using ExtensionCopyHook = const char* (*)(ExtensionEntry* entry, void* copyState);
+// Called when a real server drops out while the client still waits for the
+// answer to a request of this extension from it (the client's sequence, the
+// minor opcode and the request key); answers the client in the server's
+// place through the proxy's own replies and errors.
+using ExtensionLostServerHook = void (*)(ProxyClient* client, u64 sequence, u8 minor, u16 key);
 
 struct ExtensionEntry {
   const char* name;  // as offered; null = free slot (not owned: a literal)
@@ -45,6 +51,9 @@ struct ExtensionEntry {
   u8 emulated;
   ExtensionCopyHook copyHook;
   ExtensionCloseHook closeHook;
+  // Added for the extension modules: null when the module leaves a lost
+  // server's clients to the proxy core's default.
+  ExtensionLostServerHook lostServerHook;
 };
 
 // One implemented extension.
@@ -73,6 +82,40 @@ struct ExtensionServer {
 
 // Number of module state words in the registry block.
 inline constexpr u32 kExtensionModuleWords = 37;
+
+// The module words: each module's word holds its ExtensionEntry while the
+// extension is registered and null otherwise (the module's reset clears
+// it), so that other layers can ask whether an extension is on and reply
+// handlers find the version the proxy offers.
+enum ExtensionModuleWord : u32 {
+  kModuleBigRequests,
+  kModuleXCMisc,
+  kModuleAllPlanes,
+  kModuleGenericEvent,
+  kModuleMeta,
+  kModuleKeymap,
+  kModuleDoubleBuffer,
+  kModuleMultiBuffer,
+  kModuleDPMS,
+  kModuleFBPM,
+  kModuleMitScreenSaver,
+  kModuleSgiScreenSaver,
+  kModuleXPrint,
+  kModuleXinerama,
+  kModuleXInput,
+  kModuleXkb,
+  kModuleXie,
+  kModuleRender,
+  kModuleRandr,
+  kModuleShape,
+  kModuleShm,
+  kModuleSync,
+  kModuleXTest,
+  kModuleTranslucent,
+  kModuleXVideo,
+  kModuleWordsUsed,
+};
+static_assert(kModuleWordsUsed <= kExtensionModuleWords, "one registry word per module");
 
 // The registry block of ProxyState; resetAllExtensions clears all of it.
 struct ExtensionRegistry {

@@ -6,7 +6,6 @@
 #include <X11/Xdmcp.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -227,17 +226,18 @@ int computeAuthorizationData(ServerLink* link, const Xauth* auth, char** name, u
   return 1;
 }
 
-bool writeBigRequestsEnable(ServerLink* link) {
-  const ExtensionEntry* entries = proxyState.extensions.entries;
-  for (u32 major = 128; major < 256; major++) {
-    if (!entries[major].name || strcasecmp(entries[major].name, "BIG-REQUESTS") != 0) continue;
-    u8* p = beginRequest(&link->writer, static_cast<u8>(major), 0, 4);
-    if (!p) return false;
-    finishRequest(&link->writer, p, 4, static_cast<u8>(major), 0);
-    // The answer (the server's maximum) is the proxy's own business.
-    addReplyHook(link, acceptReplyHook, nullptr);
-    return true;
-  }
+static const ExtensionEntry* bigRequestsEntry() {
+  return static_cast<const ExtensionEntry*>(proxyState.extensions.moduleState[kModuleBigRequests]);
+}
+
+bool bigRequestsOffered() { return bigRequestsEntry() != nullptr; }
+
+bool requestBigReqEnable(RequestWriter* writer) {
+  const ExtensionEntry* entry = bigRequestsEntry();
+  if (!entry) return false;
+  u8* p = beginRequest(writer, entry->major, 0, 4);
+  if (!p) return false;
+  finishWriterRequest(writer, p, 4, "bbs");
   return true;
 }
 

@@ -17,6 +17,7 @@
 
 namespace palvon {
 
+struct RequestWriter;
 struct ServerLink;
 
 // Called with each server's connection set-up answer (8 + 4 x length bytes,
@@ -31,9 +32,13 @@ void handleServerSetupReply(ServerLink* link, const u8* reply, u32 length);
 // 0 when the credential cannot be used.
 int computeAuthorizationData(ServerLink* link, const Xauth* auth, char** name, u16* nameLength, char** data,
                              u16* dataLength);
-// BigReqEnable on the link when the proxy offers BIG-REQUESTS; its reply is
-// taken by a hook. False when it could not be written.
-bool writeBigRequestsEnable(ServerLink* link);
+// A BigReqEnable request through the writer, in the proxy's BIG-REQUESTS
+// major (the module's word in the registry), swapped when the writer's peer
+// swaps. False when nothing was written: the proxy does not offer
+// BIG-REQUESTS, or the request found no room.
+bool requestBigReqEnable(RequestWriter* writer);
+// Whether the proxy offers BIG-REQUESTS.
+bool bigRequestsOffered();
 
 // Ends the client whose link broke (or stops a link without a client).
 void endClientOfBrokenLink(ServerLink* link);

@@ -9,6 +9,8 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/xerrors.h"
 #include "Proxy/xscreen.h"
+#include "base/bits.h"
+#include "xsupport/misc.h"
 
 namespace palvon {
 
@@ -61,6 +63,24 @@ Head* singleHead(Route route) {
   }
 }
 
+// The head, among those the client has a link to, whose server's
+// resource-id mask has the fewest bits; the first in list order wins a tie.
+Head* fewestIdBitsHead(ProxyClient* client) {
+  Head* best = nullptr;
+  u32 bestBits = 33;
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (!head->display || !clientLink(client, head->serverIndex)) continue;
+      u32 bits = bitCount(static_cast<u32>(xDisplayResourceMask(head->display)));
+      if (bits < bestBits) {
+        best = head;
+        bestBits = bits;
+      }
+    }
+  }
+  return best;
+}
+
 void walkRoute(Walk& walk, ProxyClient* client, Route route) {
   switch (route) {
     case Route::kNone:
@@ -87,6 +107,12 @@ void walkRoute(Walk& walk, ProxyClient* client, Route route) {
           visitHead(walk, client, head);
         }
       }
+      return;
+    }
+    case Route::kFewestIdBits: {
+      Head* head = fewestIdBitsHead(client);
+      if (!head) return visitLinks(walk, client, true);
+      visitHead(walk, client, head);
       return;
     }
     default: {

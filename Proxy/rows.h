@@ -98,6 +98,8 @@ enum class Route : u8 {
   kInputHead,     // the first head of the input-control server
   kFontHead,      // the font server's first head
   kImageHead,     // the first head of the image display
+  kFewestIdBits,  // over every meta screen, the first head whose server
+                  // gives its clients the fewest resource-id bits
 };
 
 // How long a request must be. All sizes in bytes; checks run in 64 bits.

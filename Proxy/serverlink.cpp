@@ -269,7 +269,11 @@ ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
   }
   std::free(name);
   std::free(data);
-  if (written && client && client->bigRequests) written = writeBigRequestsEnable(link);
+  if (written && client && client->bigRequests && bigRequestsOffered()) {
+    written = requestBigReqEnable(&link->writer);
+    // The answer (the server's maximum) is the proxy's own business.
+    if (written) addReplyHook(link, acceptReplyHook, nullptr);
+  }
   const char* error = written ? flushServerLink(link) : PALVON_OOM();
   if (error) {
     LOGF(logChError, "%s", error);

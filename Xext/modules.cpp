@@ -1,15 +1,19 @@
 #include "Xext/modules.h"
 
+#include "Xext/bigreq.h"
 #include "Xext/glx.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
+#include "Xext/sunallplanes.h"
+#include "Xext/xcmisc.h"
+#include "Xext/xge.h"
 
 namespace palvon {
 
 namespace {
 
 constexpr ExtensionModule kBuiltinModules[] = {
-    {"BIG-REQUESTS", 128, nullptr},
+    {"BIG-REQUESTS", 128, initBigRequestsExtension},
     {"DOUBLE-BUFFER", 64, nullptr},
     {"DPMS", 65, nullptr},
     {"FBPM", 65, nullptr},
@@ -22,10 +26,10 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, nullptr},
     {"SHAPE", 65, nullptr},
-    {"SUN_ALLPLANES", 64, nullptr},
+    {"SUN_ALLPLANES", 64, initAllPlanesExtension},
     {"SYNC", 192, nullptr},
-    {"XC-MISC", 65, nullptr},
-    {"Generic Event Extension", 64, nullptr},
+    {"XC-MISC", 65, initXCMiscExtension},
+    {"Generic Event Extension", 64, initGenericEventExtension},
     {"XINERAMA", 65, nullptr},
     {"XInputExtension", 69, nullptr},
     {"XInputDeviceEvents", 69, nullptr},

@@ -175,8 +175,11 @@ TEST_P(ServerLinkTest, LargestPlainAndSmallestBigRequestReachTheServer) {
   ExtensionEntry& entry = proxyState.extensions.entries[major];
   entry.name = "BIG-REQUESTS";
   entry.major = major;
-  ASSERT_TRUE(writeBigRequestsEnable(link));
+  proxyState.extensions.moduleState[kModuleBigRequests] = &entry;
+  ASSERT_TRUE(requestBigReqEnable(&link->writer));
+  addReplyHook(link, acceptReplyHook, nullptr);
   ASSERT_EQ(syncServerLink(link), nullptr);
+  proxyState.extensions.moduleState[kModuleBigRequests] = nullptr;
   entry = {};
 
   u32 root = rig.setup(0).root;
