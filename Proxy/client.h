@@ -98,6 +98,10 @@ struct ProxyClient {
   void* requestResourceObject;
   MetaScreen* requestResourceScreen;
   ProxyWindow* requestTranslucentWindow;  // null unless a translucent window
+  // Added by the window attributes: the save-set, the windows that stay when
+  // the client leaves (malloc'ed, null when empty).
+  ProxyWindow** saveSet;
+  i32 saveSetCount;
 };
 
 // A listening transport of the proxy's display number.

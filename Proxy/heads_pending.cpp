@@ -29,11 +29,6 @@ void describeScalingDrawable([[maybe_unused]] u32 drawable, [[maybe_unused]] Sca
   *out = {};
 }
 
-void describeWindow([[maybe_unused]] const ProxyWindow* window, [[maybe_unused]] WindowFacts* out) {
-  PENDING();
-  *out = {};
-}
-
 bool describePixmap([[maybe_unused]] u32 pixmapId, PixmapFacts* out) {
   PENDING();
   *out = {};
@@ -69,16 +64,7 @@ void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen*
   PENDING();
 }
 
-const char* setHeadColormapWindows([[maybe_unused]] Head* head, [[maybe_unused]] const u32* colormaps, [[maybe_unused]] u32 count) {
-  PENDING();
-  return nullptr;
-}
-
 void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
-void resizeRootWindow([[maybe_unused]] ProxyWindow* root, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
   PENDING();
 }
 

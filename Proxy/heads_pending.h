@@ -9,6 +9,7 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/resource.h"
+#include "Proxy/windowattr.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -34,7 +35,9 @@ struct ScalingDrawable {
 // 0), a pixmap (origin 0, its size); anything else: all 0. Stand-in: all 0.
 void describeScalingDrawable(u32 drawable, ScalingDrawable* out);
 
-// What the heads layer reads of a window record. Stand-in: all 0.
+// What the heads layer reads of a window record (defined with the window
+// tree; x and y are the outer corner in the parent, absX and absY the
+// inside origin).
 struct WindowFacts {
   i32 x, y;             // relative to the parent
   i32 absX, absY;       // in the meta screen
@@ -69,9 +72,7 @@ u32 reverseMapServerXid(u32 serverId, const Head* head);
 // The colormaps installed on the meta screen. Stand-in: 0.
 u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
-const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count);
 void recalcKeepWindowsVisible(MetaScreen* screen);
-void resizeRootWindow(ProxyWindow* root, u32 width, u32 height);
 // Creates the cursor on the head with the given id through the writer.
 // Stand-in: false.
 bool copyCursorRecordToHead(void* cursor, u32 id, Head* head, RequestWriter* writer);
