@@ -230,7 +230,9 @@ void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind) 
       forgetRegions(each);
     }
   }
-  regionCopy(&parent->clipList, &s.total);
+  // A restack hands out only what the marked windows held: the parent's own
+  // share is unchanged.
+  if (kind != kValidateStack) regionCopy(&parent->clipList, &s.total);
 }
 
 void sendVisibilityNotify(ProxyWindow* window) {
