@@ -206,7 +206,8 @@ int configureWindowRecord(ProxyWindow* window, u16 mask, const u32* values, Prox
     *badValue = mask;
     return BadValue;
   }
-  if (window->windowClass == kInputOnly && (mask & CWBorderWidth)) {
+  // These two are refused before any value is read, naming the window.
+  if ((window->windowClass == kInputOnly && (mask & CWBorderWidth)) || (mask & (CWSibling | CWStackMode)) == CWSibling) {
     *badValue = window->id;
     return BadMatch;
   }
@@ -237,7 +238,6 @@ int configureWindowRecord(ProxyWindow* window, u16 mask, const u32* values, Prox
     }
     stackMode = u8(mode);
   }
-  if ((mask & (CWSibling | CWStackMode)) == CWSibling) return BadMatch;
   *badValue = 0;
   if (!parent) return 0;
   // The window manager gets a ConfigureRequest from the servers instead.
