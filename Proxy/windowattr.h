@@ -136,6 +136,8 @@ u32 windowOwnerNumber(const ProxyWindow* window);
 // another client than the window's, not override-redirect, and whose parent
 // only the window's owner redirects: the window a window manager moves.
 ProxyWindow* findNextMappedWindowInSubtree(ProxyWindow* window);
+// The same, as the heads layer names it.
+ProxyWindow* findManagedWindow(ProxyWindow* window);
 // The head's WM_COLORMAP_WINDOWS from the meta screen's installed
 // colormaps; null or a message.
 const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count);

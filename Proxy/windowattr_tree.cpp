@@ -174,6 +174,8 @@ ProxyWindow* findNextMappedWindowInSubtree(ProxyWindow* window) {
   return nullptr;
 }
 
+ProxyWindow* findManagedWindow(ProxyWindow* window) { return findNextMappedWindowInSubtree(window); }
+
 const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count) {
   Display* display = head->display;
   MetaScreen* screen = head->metaScreen;

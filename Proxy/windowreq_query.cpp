@@ -8,7 +8,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
-#include "Proxy/heads_pending.h"
+#include "Proxy/headlookup.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"

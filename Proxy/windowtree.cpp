@@ -272,6 +272,10 @@ void moveWindowRecord(ProxyWindow* window, i32 x, i32 y, ProxyWindow* sibling, i
   applyGeometry(window, x, y, window->width, window->height, window->borderWidth, sibling, kind);
 }
 
+void moveWindowRecord(ProxyWindow* window, i32 x, i32 y) {
+  moveWindowRecord(window, x, y, window->nextLower, kValidateMove);
+}
+
 void restackWindowRecord(ProxyWindow* window, ProxyWindow* sibling, int kind) {
   if (!window->parent || sibling == window || sibling == window->nextLower) return;
   ProxyWindow* firstChange = restackWindow(window, sibling);

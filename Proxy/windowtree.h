@@ -22,6 +22,7 @@
 namespace palvon {
 
 struct CursorRecord;
+struct MetaScreen;
 struct ProxyClient;
 
 constexpr u8 kVisibilityUnobscured = 0;
@@ -62,6 +63,8 @@ int configureWindowRecord(ProxyWindow* window, u16 mask, const u32* values, Prox
 // passing its own next lower sibling keeps its place.
 void moveResizeWindowRecord(ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, ProxyWindow* sibling);
 void moveWindowRecord(ProxyWindow* window, i32 x, i32 y, ProxyWindow* sibling, int kind);
+// A move that keeps the window's place in the stack.
+void moveWindowRecord(ProxyWindow* window, i32 x, i32 y);
 void restackWindowRecord(ProxyWindow* window, ProxyWindow* sibling, int kind);
 // A new border width with the inside origin kept.
 void setBorderWidthRecord(ProxyWindow* window, u16 borderWidth);
@@ -116,8 +119,13 @@ Region* windowClipShapeRegion(const ProxyWindow* window);
 ProxyWindow* windowAtPoint(ProxyWindow* window, i32 x, i32 y);
 // The topmost shown child of the window holding the point, or null.
 ProxyWindow* childAtPoint(ProxyWindow* window, i32 x, i32 y);
-// The cursor in force at a point of the first meta screen: that of the
-// deepest window there or its nearest ancestor with one; null when none.
+// The deepest shown window at a point of the meta screen (its root when no
+// other), null for a screen without a root record.
+ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
+// The cursor of the window at the point, or of its nearest ancestor with
+// one; null when none.
+CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
+// The cursor in force at a point of the pointer head's meta screen.
 CursorRecord* effectiveCursorAt(u32 device, i32 x, i32 y);
 
 // The servers' VisibilityNotify events: the proxy sends its own.

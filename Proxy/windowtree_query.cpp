@@ -3,6 +3,7 @@
 // heads layer reads of a window.
 #include "Proxy/heads_pending.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/windowtree.h"
 #include "Proxy/xscreen.h"
 
@@ -70,14 +71,20 @@ ProxyWindow* windowAtPoint(ProxyWindow* window, i32 x, i32 y) {
   return window;
 }
 
-CursorRecord* effectiveCursorAt(u32, i32 x, i32 y) {
-  Head* head = pointerHead();
-  MetaScreen* screen = head ? head->metaScreen : proxyState.screens;
-  if (!screen || !screen->rootWindow) return nullptr;
-  for (ProxyWindow* window = windowAtPoint(screen->rootWindow, x, y); window; window = window->parent) {
+ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y) {
+  return screen && screen->rootWindow ? windowAtPoint(screen->rootWindow, x, y) : nullptr;
+}
+
+CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y) {
+  for (ProxyWindow* window = windowAtMetaPoint(screen, x, y); window; window = window->parent) {
     if (window->cursor) return window->cursor;
   }
   return nullptr;
+}
+
+CursorRecord* effectiveCursorAt(u32, i32 x, i32 y) {
+  Head* head = pointerHead();
+  return cursorAtMetaPoint(head ? head->metaScreen : proxyState.screens, x, y);
 }
 
 void describeWindow(const ProxyWindow* window, WindowFacts* out) {
