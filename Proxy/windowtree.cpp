@@ -10,6 +10,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/window_pending.h"
 #include "Proxy/windowtree.h"
+#include "Proxy/xscreen.h"
 
 namespace palvon {
 
@@ -333,6 +334,16 @@ void resizeWindowRecord(ProxyWindow* window, u32 width, u32 height) {
     freeWindowTreeBuffers(window);
   }
   paintEmulatedBackground(window, width, height, 0, 0);
+}
+
+void refreshScreenWindowTree(MetaScreen* screen) {
+  ProxyWindow* root = screen->rootWindow;
+  if (!root || !root->shown) return;
+  walkViewableWindows(root, root, nullptr);
+  Region* rectangle = regionCreateRect(root->x, root->y, root->width, root->height);
+  if (rectangle) computeWindowVisibility(root, rectangle);
+  regionDestroy(rectangle);
+  freeWindowTreeBuffers(root);
 }
 
 }  // namespace palvon

@@ -73,6 +73,9 @@ void setBorderWidthRecord(ProxyWindow* window, u16 borderWidth);
 ProxyWindow* circulateWindowRecord(ProxyWindow* window, u8 direction, ProxyClient* client);
 // A root's (or an emulated screen's) new size.
 void resizeWindowRecord(ProxyWindow* window, u32 width, u32 height);
+// Every visible area of the screen's tree recomputed (after the heads
+// changed under it); states change, and are notified, only where they differ.
+void refreshScreenWindowTree(MetaScreen* screen);
 // The new position of a restacked window for a stack mode (the sibling may
 // be null): its new next lower sibling, null for the bottom. (x, y, width,
 // height): the window's new outer box, absolute.
