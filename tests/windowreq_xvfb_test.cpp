@@ -26,6 +26,7 @@
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
+#include "base/outbuffer.h"
 #include "resource_rig.h"
 #include "support/linkrig.h"
 #include "support/rawclient.h"
@@ -102,10 +103,15 @@ class TwoHeads : public ::testing::Test {
   VisualRecord visual{};
   u32 nextLocal = 1;
 
-  // B is shown at `zoom` times its logical size.
-  void build(u32 zoom) {
+  // B is shown at `zoom` times its logical size, turned by `rotation`
+  // quarter turns.
+  void build(u32 zoom, u32 rotation = 0) {
     a.open(kHeadWidth, kHeadHeight);
-    b.open(kHeadWidth * zoom, kHeadHeight * zoom);
+    if (rotation % 2) {
+      b.open(kHeadHeight * zoom, kHeadWidth * zoom);
+    } else {
+      b.open(kHeadWidth * zoom, kHeadHeight * zoom);
+    }
     if (HasFatalFailure()) return;
     XSetErrorHandler(xtargetErrorHandler);
     database = std::make_unique<DatabaseRig>();
@@ -121,8 +127,8 @@ class TwoHeads : public ::testing::Test {
     visual.visualClass = TrueColor;
     screen.visuals = screen.rootVisual = &visual;
     screen.visualCount = 1;
-    setUpHead(a, 0, HeadRect{0, 0, i32(kHeadWidth), i32(kHeadHeight)}, 1);
-    setUpHead(b, 1, HeadRect{i32(kHeadWidth), 0, i32(kHeadWidth), i32(kHeadHeight)}, zoom);
+    setUpHead(a, 0, HeadRect{0, 0, i32(kHeadWidth), i32(kHeadHeight)}, 1, 0);
+    setUpHead(b, 1, HeadRect{i32(kHeadWidth), 0, i32(kHeadWidth), i32(kHeadHeight)}, zoom, rotation);
     screen.heads = &a.head;
     a.head.next = &b.head;
     b.head.back = &a.head;
@@ -133,7 +139,7 @@ class TwoHeads : public ::testing::Test {
     currentClient = rig->client();
   }
 
-  void setUpHead(HeadRig& h, u32 index, HeadRect logical, u32 zoom) {
+  void setUpHead(HeadRig& h, u32 index, HeadRect logical, u32 zoom, u32 rotation) {
     const ServerSetup& setup = rig->setup(index);
     u32 low = u32(__builtin_ctz(setup.idMask));
     u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
@@ -152,15 +158,25 @@ class TwoHeads : public ::testing::Test {
     head.defaultColormap = setup.colormap;
     head.defaultDepth = 24;
     head.logical = logical;
+    head.rotation = rotation;
     head.clip = {0, 0, logical.width * i32(zoom), logical.height * i32(zoom)};
-    if (zoom != 1) {
+    if (rotation % 2) std::swap(head.clip.width, head.clip.height);
+    HeadRect whole{0, 0, i32(screen.width), i32(screen.height)}, shown = logical;
+    if (zoom != 1 || rotation) {
       proxyConfig.options |= kOptionTavel;
+      // The screen's size is the test's own, whatever the heads layer
+      // makes of a changed head.
+      u32 width = screen.width, height = screen.height;
       ASSERT_EQ(setupHeadScaling(&head), nullptr);
+      screen.width = width;
+      screen.height = height;
+      scaleRectangleRotated(head.scaler, &whole, screen.width, screen.height);
+      scaleRectangleRotated(head.scaler, &shown, screen.width, screen.height);
     }
     // The meta root's copy on the head, placed so that the head shows its
     // part of the meta screen.
-    head.rootWindow = XCreateSimpleWindow(h.own.get(), setup.root, -logical.x * i32(zoom), 0, screen.width * zoom,
-                                          screen.height * zoom, 0, 0, 0);
+    head.rootWindow = XCreateSimpleWindow(h.own.get(), setup.root, whole.x - shown.x, whole.y - shown.y,
+                                          u32(whole.width), u32(whole.height), 0, 0, 0);
     XMapWindow(h.own.get(), head.rootWindow);
     XSync(h.own.get(), False);
     setClientServerIdBase(1, &head, setup.idBase);
@@ -290,6 +306,69 @@ TEST_F(TwoHeads, EveryWindowRequestChangesTheRealWindowsOnBothServersAlike) {
   EXPECT_EQ(screen.rootWindow->topChild, nullptr);
 }
 
+// The requests queued on A's link and not yet written (A speaks the
+// proxy's byte order).
+std::vector<Message> queuedOnA(ServerLink* link) {
+  std::vector<u8> bytes;
+  for (OutSegment* s = link->output.head; s; s = s->next) bytes.insert(bytes.end(), s->readPosition, s->end);
+  std::vector<Message> requests;
+  for (size_t at = 0; at + 4 <= bytes.size();) {
+    size_t length = 4u * get16At(bytes, at + 2);
+    if (!length || at + length > bytes.size()) break;
+    requests.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + length));
+    at += length;
+  }
+  return requests;
+}
+
+TEST_F(TwoHeads, ConditionalStackModesReachTheHeadsAsTheModelDecidedThem) {
+  build(1);
+  if (HasFatalFailure()) return;
+  u32 low = newId(), high = newId(), apart = newId();
+  createWindow(low, kRoot, 0, 0, 100, 100);
+  createWindow(high, kRoot, 50, 50, 100, 100);
+  createWindow(apart, kRoot, 500, 0, 50, 50);
+  for (u32 w : {low, high, apart}) windowRequest(X_MapWindow, w);
+  struct Case {
+    u32 window, sibling, mode;
+    u16 sentMask;
+    u32 sentMode;
+  } cases[] = {
+      {low, high, TopIf, CWStackMode, Above},  // covered by its sibling: to the top
+      {apart, 0, TopIf, 0, 0},                 // covered by none: stays between, nothing to stack
+      {high, 0, Opposite, CWStackMode, Above},  // covered at the bottom: to the top
+      {high, 0, BottomIf, CWStackMode, Below},  // covering low: to the bottom
+  };
+  for (const Case& c : cases) {
+    std::vector<u32> values;
+    u16 mask = CWStackMode;
+    if (c.sibling) {
+      mask |= CWSibling;
+      values.push_back(c.sibling);
+    }
+    values.push_back(c.mode);
+    std::vector<u8> body(8 + 4 * values.size());
+    put32At(body, 0, c.window);
+    put16At(body, 4, mask);
+    for (size_t k = 0; k < values.size(); k++) put32At(body, 8 + 4 * k, values[k]);
+    std::vector<u8> request = makeRequest(X_ConfigureWindow, 0, body);
+    dispatchClientRequest(rig->client(), request.data(), u32(request.size()));
+    std::vector<Message> queued = queuedOnA(clientLink(rig->client(), 0));
+    ASSERT_FALSE(queued.empty());
+    const Message& sent = queued.back();
+    EXPECT_EQ(sent[0], X_ConfigureWindow);
+    EXPECT_EQ(get16At(sent, 8), c.sentMask) << "no sibling once decided";
+    if (c.sentMask & CWStackMode) {
+      EXPECT_EQ(get32At(sent, 12), c.sentMode);
+    }
+    ASSERT_TRUE(rig->sync());
+    std::vector<Window> onServer = a.children(a.head.rootWindow);
+    std::vector<Window> inModel;
+    for (ProxyWindow* w = screen.rootWindow->bottomChild; w; w = w->nextUpper) inModel.push_back(onA(w->id));
+    EXPECT_EQ(onServer, inModel) << "the server stacks as the model";
+  }
+}
+
 TEST_F(TwoHeads, RootWindowsAreNeitherDestroyedNorUnmapped) {
   build(1);
   if (HasFatalFailure()) return;
@@ -355,6 +434,34 @@ TEST_F(TwoHeads, QueriesAnswerWithClientIdsTheMetaRootAndMetaGeometry) {
   EXPECT_EQ(get32At(replies[0], 32), u32(StructureNotifyMask | KeyPressMask)) << "all event masks";
   EXPECT_EQ(get32At(replies[0], 28), screen.defaultColormap) << "the meta screen's colormap";
   EXPECT_EQ(replies[0][26], IsUnmapped);
+}
+
+TEST_F(TwoHeads, OnATurnedHeadWindowsAreTurnedAndQueriesTurnBack) {
+  build(1, 1);  // B turned a quarter
+  if (HasFatalFailure()) return;
+  screen.mainHead = &b.head;
+  u32 w = newId();
+  createWindow(w, kRoot, 400, 30, 100, 80);
+  // (x, y) goes to (y, 639 - x): the meta rectangle's right edge becomes
+  // its top, B showing meta x 639 down to 320 from its top.
+  Seen turned = b.seen(onB(w));
+  EXPECT_EQ(turned.width, 80u);
+  EXPECT_EQ(turned.height, 100u);
+  EXPECT_EQ(turned.x, 30);
+  EXPECT_EQ(turned.y, 639 - 499);
+  EXPECT_EQ(a.seen(onA(w)).width, 100u) << "unturned on A";
+  configure(w, CWX | CWWidth, {420, 60});
+  turned = b.seen(onB(w));
+  EXPECT_EQ(turned.height, 60u);
+  EXPECT_EQ(turned.y, 639 - 479);
+  delivered();
+  windowRequest(X_GetGeometry, w);
+  std::vector<Message> replies = only(X_Reply);
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(i16(get16At(replies[0], 12)), 420);
+  EXPECT_EQ(i16(get16At(replies[0], 14)), 30);
+  EXPECT_EQ(get16At(replies[0], 16), 60);
+  EXPECT_EQ(get16At(replies[0], 18), 80);
 }
 
 // --- Refusals -----------------------------------------------------------------------------------------
