@@ -424,6 +424,8 @@ int resolveBackgroundPixmap(ProxyWindow* window, Head* head, u32* pixmap, i32* x
 // --- Destruction -----------------------------------------------------------------------
 
 void destroyWindowAttributes(ProxyWindow* window) {
+  // A root goes only at a reset: its screen must not keep pointing at it.
+  if (!window->parent && window->screen && window->screen->rootWindow == window) window->screen->rootWindow = nullptr;
   removeFromAllSaveSets(window);
   if (window->tiles) freeBackgroundTile(currentClient, window, nullptr);
   destroyPropertyWindow(window);

@@ -713,6 +713,19 @@ TEST_F(Tree, BackgroundsResolveThroughParentRelativeAndBordersCopyFromParent) {
   EXPECT_EQ(child->borderPixel, 55u);
 }
 
+TEST_F(Tree, FreeingEveryResourceLeavesNoRootBehindAndWalksStaySafe) {
+  EventClient other(2);
+  ProxyWindow* window = mapped(root, 0, 0, 10, 10);
+  currentClient = &other.record;
+  setWindowEventMask(window, kVisibilityChangeMask);
+  currentClient = nullptr;
+  freeAllClientResources();  // a reset
+  EXPECT_EQ(screen.rootWindow, nullptr);
+  removeClientEventSelections(&other.record);  // a client that leaves afterwards
+  refreshScreenWindowTree(&screen);
+  EXPECT_EQ(windowAtMetaPoint(&screen, 5, 5), nullptr);
+}
+
 TEST_F(Tree, PointQueriesFindTheDeepestShownWindow) {
   ProxyWindow* window = mapped(root, 10, 10, 100, 100);
   ProxyWindow* child = mapped(window, 10, 10, 20, 20);
