@@ -425,7 +425,10 @@ int resolveBackgroundPixmap(ProxyWindow* window, Head* head, u32* pixmap, i32* x
 
 void destroyWindowAttributes(ProxyWindow* window) {
   // A root goes only at a reset: its screen must not keep pointing at it.
-  if (!window->parent && window->screen && window->screen->rootWindow == window) window->screen->rootWindow = nullptr;
+  // The screen is found on the list, as it may have gone first.
+  for (MetaScreen* screen = proxyState.screens; screen && !window->parent; screen = screen->next) {
+    if (screen->rootWindow == window) screen->rootWindow = nullptr;
+  }
   removeFromAllSaveSets(window);
   if (window->tiles) freeBackgroundTile(currentClient, window, nullptr);
   destroyPropertyWindow(window);
