@@ -89,6 +89,7 @@ void freeClient(ProxyClient* client) {
   }
   if (currentClient == client) currentClient = nullptr;
   free(client->peerName);
+  free(client->saveSet);  // only when its resources were never freed
   free(client);
 }
 

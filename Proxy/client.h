@@ -109,6 +109,10 @@ struct ProxyClient {
   // (with grantedData).
   u8 grantedNameLength;
   char grantedName[31];
+  // Added by the window attributes: the save-set, the windows that stay when
+  // the client leaves (malloc'ed, null when empty).
+  ProxyWindow** saveSet;
+  i32 saveSetCount;
 };
 
 // A listening transport of the proxy's display number.

@@ -34,11 +34,6 @@ void describeScalingDrawable([[maybe_unused]] u32 drawable, [[maybe_unused]] Sca
   *out = {};
 }
 
-void describeWindow([[maybe_unused]] const ProxyWindow* window, [[maybe_unused]] WindowFacts* out) {
-  PENDING();
-  *out = {};
-}
-
 bool describePixmap([[maybe_unused]] u32 pixmapId, PixmapFacts* out) {
   PENDING();
   *out = {};
@@ -64,16 +59,7 @@ void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen*
   PENDING();
 }
 
-const char* setHeadColormapWindows([[maybe_unused]] Head* head, [[maybe_unused]] const u32* colormaps, [[maybe_unused]] u32 count) {
-  PENDING();
-  return nullptr;
-}
-
 void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
-void resizeRootWindow([[maybe_unused]] ProxyWindow* root, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
   PENDING();
 }
 
@@ -159,27 +145,11 @@ bool offerRecordingHotkey([[maybe_unused]] Display* display, [[maybe_unused]] co
 
 void recordDisplayEvent([[maybe_unused]] Display* display, [[maybe_unused]] const XEvent* event) { PENDING(); }
 
-ProxyWindow* windowAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
-  PENDING();
-  return nullptr;
-}
-
-CursorRecord* cursorAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
-  PENDING();
-  return nullptr;
-}
-
 bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
   PENDING();
   return false;
 }
 
-ProxyWindow* findManagedWindow([[maybe_unused]] ProxyWindow* window) {
-  PENDING();
-  return nullptr;
-}
-
-void moveWindowRecord([[maybe_unused]] ProxyWindow* window, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
 void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
 void grabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 void ungrabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
@@ -212,11 +182,9 @@ const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] Meta
   return nullptr;
 }
 
-
 void setProxyCurrentTime([[maybe_unused]] Time time) { PENDING(); }
 void clearFreeColorCache() { PENDING(); }
 void releaseProxyGrabs() { PENDING(); }
-void refreshScreenWindowTree([[maybe_unused]] MetaScreen* screen) { PENDING(); }
 
 bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
   PENDING();
@@ -259,7 +227,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
 
 void releasePendingWindowAttributes() { PENDING(); }
 void freeProxyFontPath() { PENDING(); }
-void removeClientEventSelections([[maybe_unused]] ProxyClient* client) { PENDING(); }
 
 
 }  // namespace palvon

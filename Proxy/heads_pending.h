@@ -9,6 +9,8 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/resource.h"
+#include "Proxy/windowattr.h"
+#include "Proxy/windowtree.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -34,7 +36,9 @@ struct ScalingDrawable {
 // 0), a pixmap (origin 0, its size); anything else: all 0. Stand-in: all 0.
 void describeScalingDrawable(u32 drawable, ScalingDrawable* out);
 
-// What the heads layer reads of a window record. Stand-in: all 0.
+// What the heads layer reads of a window record (defined with the window
+// tree; x and y are the outer corner in the parent, absX and absY the
+// inside origin).
 struct WindowFacts {
   i32 x, y;             // relative to the parent
   i32 absX, absY;       // in the meta screen
@@ -65,9 +69,7 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
-const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count);
 void recalcKeepWindowsVisible(MetaScreen* screen);
-void resizeRootWindow(ProxyWindow* root, u32 width, u32 height);
 // The client's id base on a head, and the id of a drawable on the head
 // after resolving an emulated DOUBLE-BUFFER buffer. Stand-in: unchanged.
 u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
@@ -120,18 +122,9 @@ void recordPointerMotion(i32 x, i32 y);
 bool offerRecordingHotkey(Display* display, const XKeyEvent* event);
 // Hands an event of no other use to a running recording.
 void recordDisplayEvent(Display* display, const XEvent* event);
-// The topmost viewable window at a meta point, and the cursor in force
-// there. Stand-ins: null.
-ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
-CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
 // Whether crossings out of the real root go straight to the crossing
 // handling (a flag of the meta root window's record). Stand-in: false.
 bool rootCrossingFlag(const MetaScreen* screen);
-// A mapped window below the window that a window manager manages; null when
-// none. Stand-in: null.
-ProxyWindow* findManagedWindow(ProxyWindow* window);
-// Moves the window record to (x, y) relative to its parent.
-void moveWindowRecord(ProxyWindow* window, i32 x, i32 y);
 void recordWindowMove(ProxyWindow* window);
 // Active grabs of the clients released on, and repeated on, one server.
 void grabPointerOnDisplay(ServerDisplay* display);
@@ -162,8 +155,6 @@ void setProxyCurrentTime(Time time);
 void clearFreeColorCache();
 // Releases the proxy's active pointer and keyboard grabs.
 void releaseProxyGrabs();
-// Saved window positions and visible regions of the screen's window tree.
-void refreshScreenWindowTree(MetaScreen* screen);
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);
@@ -196,8 +187,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
 void releasePendingWindowAttributes();
 // Frees the proxy's list of font-path words.
 void freeProxyFontPath();
-// A leaving client's event selections on every window.
-void removeClientEventSelections(ProxyClient* client);
 
 
 }  // namespace palvon

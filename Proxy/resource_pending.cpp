@@ -5,14 +5,9 @@
 
 namespace palvon {
 
-void processSaveSet(ProxyClient*) { PALVON_WIP(); }
-// Called for every destroyed window: quiet until the attribute layer lands.
-void destroyWindowAttributes(ProxyWindow*) {}
 void dropClientKeymapOverride(ProxyClient*) {}
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 void recordCursorChange(u32) {}
-// An unmapped window record needs nothing more until the tree changes land.
-void unmapWindowRecord(ProxyWindow*, int) {}
 void endGrabsOnDestroyedWindow(ProxyWindow*) {}
 void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
 const char* makeFontGlyphImages(FontRecord*) {

@@ -4,6 +4,8 @@
 // paths, answer the neutral value quietly) and goes away as the layers land.
 #pragma once
 
+#include "Proxy/windowattr.h"
+#include "Proxy/windowtree.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -15,9 +17,6 @@ struct ProxyClient;
 struct ProxyWindow;
 struct ServerDisplay;
 
-// Window attributes and the save-set.
-void processSaveSet(ProxyClient* client);
-void destroyWindowAttributes(ProxyWindow* window);
 // Keyboard mappings per client.
 void dropClientKeymapOverride(ProxyClient* client);
 // Copying and freeing resources per server: the server copy of one resource
@@ -27,8 +26,6 @@ void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* 
 // Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
-// Window tree changes: unmapping as from a destroy.
-void unmapWindowRecord(ProxyWindow* window, int fromDestroy);
 // Grabs and focus: the focus and grab checks for a viewable window that is
 // destroyed with an ancestor (no log lines).
 void endGrabsOnDestroyedWindow(ProxyWindow* window);

@@ -115,27 +115,6 @@ void initWindowDefaults(ProxyWindow* window) {
   }
 }
 
-bool createRootWindowRecord(MetaScreen* screen, u32 id) {
-  ProxyWindow* root = allocProxyWindow();
-  if (!root) return false;
-  root->id = id;
-  root->screen = screen;
-  root->windowClass = kInputOutput;
-  root->depth = screen->rootVisual ? screen->rootVisual->depth : 0;
-  initWindowDefaults(root);
-  root->width = u16(screen->width);
-  root->height = u16(screen->height);
-  root->visual = screen->rootVisual;
-  root->colormap = screen->defaultColormap;
-  root->mapped = root->viewable = root->shown = 1;
-  computeWindowClip(root);
-  computeBorderClip(root);
-  // A failed registration destroys the record.
-  if (!addResource(id, RT_WINDOW, root)) return false;
-  screen->rootWindow = root;
-  return true;
-}
-
 ProxyWindow* createProxyWindow(u32 id, ProxyWindow* parent, i16 x, i16 y, u16 width, u16 height, u16 borderWidth,
                                u8 windowClass, u8 depth) {
   if (!parent) return nullptr;

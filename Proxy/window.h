@@ -167,11 +167,6 @@ void initWindowDefaults(ProxyWindow* window);
 // Null when memory runs out. The caller registers the id.
 ProxyWindow* createProxyWindow(u32 id, ProxyWindow* parent, i16 x, i16 y, u16 width, u16 height, u16 borderWidth,
                                u8 windowClass, u8 depth);
-// The meta screen's root window record: the screen's size, no border, its
-// root visual and default colormap, mapped and viewable, registered under
-// the id in slot 0 and kept as the screen's root. False when memory ran out
-// (nothing stays allocated).
-bool createRootWindowRecord(MetaScreen* screen, u32 id);
 // The destructor of RT_WINDOW: the window is unmapped, its descendants leave
 // the database and are freed deepest first, then the window is unlinked from
 // its parent and freed.

@@ -3,6 +3,7 @@
 #include <X11/X.h>
 
 #include "Proxy/rows.h"
+#include "Proxy/windowtree.h"
 
 namespace palvon {
 
@@ -21,7 +22,7 @@ const EventRow kCoreEventRows[] = {
     {Expose, "Expose", nullptr, "bbsisssss"},
     {GraphicsExpose, "GraphicsExpose", nullptr, "bbsissssss"},
     {NoExpose, "NoExpose", nullptr, "bbsis"},
-    {VisibilityNotify, "VisibilityNotify", nullptr, "bbsi"},
+    {VisibilityNotify, "VisibilityNotify", EventVisibilityNotify, "bbsi"},  // the proxy sends its own
     {CreateNotify, "CreateNotify", nullptr, "bbsiisssss"},
     {DestroyNotify, "DestroyNotify", nullptr, "bbsii"},
     {UnmapNotify, "UnmapNotify", nullptr, "bbsii"},

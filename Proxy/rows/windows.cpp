@@ -2,6 +2,7 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/rows.h"
+#include "Proxy/windowreq.h"
 
 namespace palvon {
 
@@ -9,21 +10,21 @@ namespace {
 
 // clang-format off
 constexpr RequestRow kRows[] = {
-    {X_CreateWindow, "CreateWindow", nullptr, nullptr, "bbsiissssssiiI", "", maskSize(32, 28, 4), Route::kEveryHead},
-    {X_ChangeWindowAttributes, "ChangeWindowAttributes", nullptr, nullptr, "bbsiiI", "", maskSize(12, 8, 4), Route::kEveryHead},
-    {X_GetWindowAttributes, "GetWindowAttributes", nullptr, nullptr, "bbsi", "bbsiisbbiibbbbiiiss", exactSize(8), Route::kMainHead},
-    {X_DestroyWindow, "DestroyWindow", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_DestroySubwindows, "DestroySubwindows", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_ChangeSaveSet, "ChangeSaveSet", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_ReparentWindow, "ReparentWindow", nullptr, nullptr, "bbsiiss", "", exactSize(16), Route::kEveryHead},
-    {X_MapWindow, "MapWindow", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_MapSubwindows, "MapSubwindows", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_UnmapWindow, "UnmapWindow", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_UnmapSubwindows, "UnmapSubwindows", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_ConfigureWindow, "ConfigureWindow", nullptr, nullptr, "bbsissI", "", maskSize(12, 8, 2), Route::kEveryHead},
-    {X_CirculateWindow, "CirculateWindow", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
-    {X_GetGeometry, "GetGeometry", nullptr, nullptr, "bbsi", "bbsiisssss", exactSize(8), Route::kMainHead},
-    {X_QueryTree, "QueryTree", nullptr, nullptr, "bbsi", "bbsiiissiiiI", exactSize(8), Route::kMainHead},
+    {X_CreateWindow, "CreateWindow", ProcCreateWindow, nullptr, "bbsiissssssiiI", "", maskSize(32, 28, 4), Route::kEveryHead},
+    {X_ChangeWindowAttributes, "ChangeWindowAttributes", ProcChangeWindowAttributes, nullptr, "bbsiiI", "", maskSize(12, 8, 4), Route::kEveryHead},
+    {X_GetWindowAttributes, "GetWindowAttributes", ProcGetWindowAttributes, ReplyGetWindowAttributes, "bbsi", "bbsiisbbiibbbbiiiss", exactSize(8), Route::kMainHead},
+    {X_DestroyWindow, "DestroyWindow", ProcDestroyWindow, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_DestroySubwindows, "DestroySubwindows", ProcDestroySubwindows, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_ChangeSaveSet, "ChangeSaveSet", ProcChangeSaveSet, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_ReparentWindow, "ReparentWindow", ProcReparentWindow, nullptr, "bbsiiss", "", exactSize(16), Route::kEveryHead},
+    {X_MapWindow, "MapWindow", ProcMapWindow, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_MapSubwindows, "MapSubwindows", ProcMapSubwindows, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_UnmapWindow, "UnmapWindow", ProcUnmapWindow, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_UnmapSubwindows, "UnmapSubwindows", ProcUnmapSubwindows, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_ConfigureWindow, "ConfigureWindow", ProcConfigureWindow, nullptr, "bbsissI", "", maskSize(12, 8, 2), Route::kEveryHead},
+    {X_CirculateWindow, "CirculateWindow", ProcCirculateWindow, nullptr, "bbsi", "", exactSize(8), Route::kEveryHead},
+    {X_GetGeometry, "GetGeometry", ProcGetGeometry, ReplyGetGeometry, "bbsi", "bbsiisssss", exactSize(8), Route::kMainHead},
+    {X_QueryTree, "QueryTree", ProcQueryTree, ReplyQueryTree, "bbsi", "bbsiiissiiiI", exactSize(8), Route::kMainHead},
 };
 // clang-format on
 

@@ -1,0 +1,38 @@
+// Calls of the window attributes, window requests and window-tree changes
+// into layers that are not in the tree yet. Each name is the one its layer
+// will give it; window_pending.cpp holds quiet stand-ins (these run on
+// every map, configure and destroy) that go away as the layers land.
+#pragma once
+
+#include "base/strings.h"
+
+namespace palvon {
+
+struct ProxyClient;
+struct ProxyWindow;
+
+// Grabs and focus: a window that stops being viewable (unmapped itself or
+// with an ancestor) ends the grabs and the focus that name it, with their
+// log lines.
+void endGrabsOnUnmappedWindow(ProxyWindow* window);
+// Grabs and focus: after every ConfigureWindow, grabs whose window is no
+// longer viewable end.
+void checkGrabsAfterConfigure();
+// Grabs: every client's passive grabs whose window or confine-to window is
+// the window are freed.
+void freePassiveGrabsOnWindow(ProxyWindow* window);
+// Background tiles: resized and repainted after a geometry change (dx, dy:
+// the window's move).
+void paintEmulatedBackground(ProxyWindow* window, u32 width, u32 height, i32 dx, i32 dy);
+// META extension: the window is put at the place of its window layer among
+// its siblings.
+void placeWindowByLayer(ProxyWindow* window);
+// GCs and pictures whose drawable is the window let go of it.
+void detachDrawableUsers(u32 drawable);
+// DOUBLE-BUFFER back buffers and Multi-Buffering buffers made for the window.
+void freeWindowBuffers(ProxyWindow* window);
+// Heads: for a rotated main head, a note (window, value mask) on every other
+// client that redirects the substructure of the window's parent.
+void queueConfigureNotes(ProxyClient* client, ProxyWindow* window, u16 mask);
+
+}  // namespace palvon
