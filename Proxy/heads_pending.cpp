@@ -3,6 +3,8 @@
 // neutral answer its declaration notes.
 #include "Proxy/heads_pending.h"
 
+#include "Proxy/headlookup.h"
+#include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
@@ -205,10 +207,6 @@ ProxyWindow* findManagedWindow([[maybe_unused]] ProxyWindow* window) {
 
 void moveWindowRecord([[maybe_unused]] ProxyWindow* window, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
 void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
-void grabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void ungrabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void grabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void ungrabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 void addExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
 void removeExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
 
@@ -263,6 +261,45 @@ const char* applyScreenSettings([[maybe_unused]] ProxyClient* client, [[maybe_un
 EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
+}
+
+// --- Used by event translation ---------------------------------------------------
+
+u32 eventMaskOfWindowForClient(u32 windowId) {
+  const ProxyWindow* window = lookupWindow(windowId);
+  if (!window || !window->attributes) return 0;
+  for (const ConfirmedSelection* s = window->attributes->confirmed; s; s = s->next)
+    if (s->client == currentClient) return s->eventMask;
+  return 0;
+}
+
+bool getWindowGeometry(u32 windowId, u32* width, u32* height, u32* borderWidth, u32* parentWidth,
+                       u32* parentHeight) {
+  const ProxyWindow* window = lookupWindow(windowId);
+  if (!window) return false;
+  const ProxyWindow* parent = window->parent ? window->parent : window;
+  *width = window->width, *height = window->height, *borderWidth = window->borderWidth;
+  *parentWidth = parent->width, *parentHeight = parent->height;
+  return true;
+}
+
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
+  PENDING();
+  return mapServerXidToClient(serverWindow, display);
+}
+
+int translucentExposeHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window) { return 0; }
+int translucentConfigureNotifyHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window,
+                                   [[maybe_unused]] u32 parent, [[maybe_unused]] u32 packedGeometry) {
+  return 0;
+}
+
+void adjustConfigureRequestPosition([[maybe_unused]] u8* event) {}
+
+bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
+                          [[maybe_unused]] u16* mask) {
+  PENDING();
+  return true;
 }
 
 }  // namespace palvon

@@ -143,11 +143,6 @@ ProxyWindow* findManagedWindow(ProxyWindow* window);
 // Moves the window record to (x, y) relative to its parent.
 void moveWindowRecord(ProxyWindow* window, i32 x, i32 y);
 void recordWindowMove(ProxyWindow* window);
-// Active grabs of the clients released on, and repeated on, one server.
-void grabPointerOnDisplay(ServerDisplay* display);
-void ungrabPointerOnDisplay(ServerDisplay* display);
-void grabKeyboardOnDisplay(ServerDisplay* display);
-void ungrabKeyboardOnDisplay(ServerDisplay* display);
 // At-exit callbacks of the run.
 void addExitCallback(void (*callback)(void* argument), void* argument);
 void removeExitCallback(void (*callback)(void* argument), void* argument);
@@ -172,6 +167,30 @@ Window isWMDeleteMessage(const XEvent* event);
 // Applies the settings of the mask to the head; null or a message.
 struct HeadSettings;
 const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings);
+
+// --- Used by event translation -----------------------------------------------------
+
+struct ServerLink;
+// Window attributes: the current client's confirmed event mask on the
+// window (0 when none). Stand-in: read from the live window's block.
+u32 eventMaskOfWindowForClient(u32 windowId);
+// The window's size and border and its parent's size from the attribute
+// block; false when there is none. Stand-in: from the live window records.
+bool getWindowGeometry(u32 windowId, u32* width, u32* height, u32* borderWidth, u32* parentWidth,
+                       u32* parentHeight);
+// The client window a property window on the atom server stands for.
+// Stand-in: the plain reverse mapping.
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
+// TRANSLUCENT: non-zero when the hook consumed the event. Stand-ins: 0.
+int translucentExposeHook(ServerLink* link, u32 window);
+int translucentConfigureNotifyHook(ServerLink* link, u32 window, u32 parent, u32 packedGeometry);
+// Keeping windows visible: a translated ConfigureRequest's position moved
+// into the covered area. Stand-in: unchanged.
+void adjustConfigureRequestPosition(u8* event);
+// The value mask the scaling kept for the window's ConfigureRequest on a
+// rotated head, taken out of the client's list; false when none. Stand-in:
+// the mask is left as the server gave it.
+bool takeRotatedValueMask(ProxyClient* client, u32 window, u16* mask);
 
 // --- Visuals ---------------------------------------------------------------------
 

@@ -15,7 +15,6 @@ bool isSelectionSyncWindow(const ServerDisplay*, u32) { return false; }
 void recordCursorChange(u32) {}
 // An unmapped window record needs nothing more until the tree changes land.
 void unmapWindowRecord(ProxyWindow*, int) {}
-void endGrabsOnDestroyedWindow(ProxyWindow*) {}
 void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
 const char* makeFontGlyphImages(FontRecord*) {
   PALVON_WIP();

@@ -29,9 +29,6 @@ bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
 // Window tree changes: unmapping as from a destroy.
 void unmapWindowRecord(ProxyWindow* window, int fromDestroy);
-// Grabs and focus: the focus and grab checks for a viewable window that is
-// destroyed with an ancestor (no log lines).
-void endGrabsOnDestroyedWindow(ProxyWindow* window);
 // Background tiles: frees the window's tiles on one head (null: all).
 void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 // Glyph pixmaps: the font's glyph images from its font info on the font

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "Proxy/client.h"
+#include "Proxy/grabs.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"

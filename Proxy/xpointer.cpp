@@ -121,7 +121,7 @@ ServerPointerHit findHeadAtServerPointer(Display* display, Window root, i32 x, i
   Rect clip = clipRect(head, 0);
   if ((proxyConfig.workarounds & kWorkaroundFixPointerCoordinates) && rectPointDistance(clip, x, y)) {
     headToMetaPoint(head, &mx, &my);
-    hit.x = mx, hit.y = my, hit.sameScreen = false;
+    hit.x = mx, hit.y = my, hit.sameScreen = false, hit.outsideClip = true;
     return hit;
   }
   headToMetaPoint(head, &mx, &my);
@@ -288,6 +288,12 @@ u32 translateServerTimestamp(u32 time, const ServerDisplay* display) {
     return meta;
   }
   return display == inputState.lastTimeDisplay ? meta : inputState.lastMetaTime;
+}
+
+u32 metaToServerTimestamp(u32 time, const Head* head) {
+  if (!time || !head || !head->serverDisplay) return time;
+  i64 offset = timeDisplay ? timeDisplay->clockOffsetMs : 0;
+  return u32(i64(time) - offset + head->serverDisplay->clockOffsetMs);
 }
 
 // --- Focus ------------------------------------------------------------------------------------------
