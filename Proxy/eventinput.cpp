@@ -53,14 +53,6 @@ Display* linkDisplay() {
   return server ? server->display : nullptr;
 }
 
-bool sentEvent(const u8* event) { return event[0] & 0x80; }
-
-// SendEvent events pass untranslated; a crossing among them is one the
-// client is to see.
-void deliverSent(u8* event) {
-  u8 code = event[0] & 0x7f;
-  deliverEvent(event, code == EnterNotify || code == LeaveNotify ? kCrossingDelivered : 0);
-}
 
 Head* keyboardHead() { return focusHead() ? focusHead() : pointerHead(); }
 
@@ -129,7 +121,7 @@ bool isCancellingFocus(const HeldMessage* held, const void* argument) {
 }
 
 void handleCrossing(u8* event, u32 maskBit) {
-  if (sentEvent(event)) return deliverSent(event);
+  if (passedUntranslated(event)) return;
   if (!fromServerOf(pointerHead())) return;
   uintptr_t tag = get32(event + kWindow);
   if (translateCrossingEvent(event, maskBit)) tag |= kCrossingDelivered;
@@ -150,7 +142,7 @@ void handleCrossing(u8* event, u32 maskBit) {
 }
 
 void handleFocus(u8* event) {
-  if (sentEvent(event)) return deliverSent(event);
+  if (passedUntranslated(event)) return;
   Head* head = translateFocusEvent(event);
   if (!head) return;
   uintptr_t tag = reinterpret_cast<uintptr_t>(head);
@@ -208,6 +200,13 @@ bool activatePassiveButtonGrab(u8*& event, PassiveGrab* grab) {
 }  // namespace
 
 // --- Shared ------------------------------------------------------------------------------------
+
+bool passedUntranslated(u8* event) {
+  if (!(event[0] & 0x80) && proxyState.screens) return false;
+  u8 code = event[0] & 0x7f;
+  deliverEvent(event, code == EnterNotify || code == LeaveNotify ? kCrossingDelivered : 0);
+  return true;
+}
 
 void deliverEvent(u8* event, uintptr_t tag) {
   ProxyClient* client = currentClient;
@@ -281,7 +280,7 @@ bool translateDeviceEvent(u8* event) {
 }
 
 void EventKeyPress(u8* event) {
-  if (sentEvent(event)) return deliverSent(event);
+  if (passedUntranslated(event)) return;
   if (!translateKey(event)) return;
   ProxyClient* client = currentClient;
   u32 window = get32(event + kWindow);
@@ -297,7 +296,7 @@ void EventKeyPress(u8* event) {
 }
 
 void EventKeyRelease(u8* event) {
-  if (sentEvent(event)) return deliverSent(event);
+  if (passedUntranslated(event)) return;
   if (!translateKey(event)) return;
   ProxyClient* client = currentClient;
   u32 window = get32(event + kWindow);
@@ -318,7 +317,7 @@ void EventKeyRelease(u8* event) {
 }
 
 void EventButtonPress(u8* event) {
-  if (sentEvent(event)) return deliverSent(event);
+  if (passedUntranslated(event)) return;
   if (!fromServerOf(pointerHead())) return;
   keepScreenSaversInStep();
   if (!translateDeviceEvent(event)) return;
@@ -339,7 +338,7 @@ void EventButtonPress(u8* event) {
 }
 
 void EventButtonRelease(u8* event) {
-  if (sentEvent(event)) return deliverSent(event);
+  if (passedUntranslated(event)) return;
   if (!fromServerOf(pointerHead())) return;
   keepScreenSaversInStep();
   if (!translateDeviceEvent(event)) return;
@@ -365,7 +364,7 @@ void EventButtonRelease(u8* event) {
 }
 
 void EventMotionNotify(u8* event) {
-  if (sentEvent(event)) return deliverSent(event);
+  if (passedUntranslated(event)) return;
   keepScreenSaversInStep();
   ServerDisplay* server = linkServer();
   if (!event[kSameScreen] && server &&
@@ -391,9 +390,11 @@ void EventKeymapNotify(u8* event) { deliverEvent(event); }
 
 // --- Translation of crossings and focus --------------------------------------------------------------
 
-bool translateCrossingEvent(u8* event, u32 maskBit) {
-  ServerDisplay* server = linkServer();
-  if (!server) return true;
+namespace {
+
+// Ids, time and position of a crossing back to the client's; false when it
+// is not the client's to see whatever its mask.
+bool translateCrossingPosition(u8* event, ServerDisplay* server) {
   ServerPointerHit hit = findHeadAtServerPointer(server->display, get32(event + kRoot), field16(event, kRootX),
                                                  field16(event, kRootY));
   Head* head = hit.head;
@@ -412,15 +413,23 @@ bool translateCrossingEvent(u8* event, u32 maskBit) {
     put16(event + kEventX, 0);
     put16(event + kEventY, 0);
     put32(event + kChild, None);
-  } else {
-    if (!(event[kCrossingFlags] & kSameScreenFlag)) return false;
-    i32 x = field16(event, kEventX), y = field16(event, kEventY);
-    unscaleInWindow(head, window, &x, &y);
-    put16(event + kEventX, u16(x));
-    put16(event + kEventY, u16(y));
-    // Leaving a head's area is not leaving the window.
-    if ((event[0] & 0x7f) == LeaveNotify && clamped) return false;
+    return true;
   }
+  if (!(event[kCrossingFlags] & kSameScreenFlag)) return false;
+  i32 x = field16(event, kEventX), y = field16(event, kEventY);
+  unscaleInWindow(head, window, &x, &y);
+  put16(event + kEventX, u16(x));
+  put16(event + kEventY, u16(y));
+  // Leaving a head's area is not leaving the window.
+  return !((event[0] & 0x7f) == LeaveNotify && clamped);
+}
+
+}  // namespace
+
+bool translateCrossingEvent(u8* event, u32 maskBit) {
+  ServerDisplay* server = linkServer();
+  if (server && !translateCrossingPosition(event, server)) return false;
+  u32 window = get32(event + kWindow);
   const InputGrab& grab = inputState.pointerGrab;
   u32 mask = eventMaskOfWindowForClient(window);
   if (event[kMode] != NotifyNormal && grab.client) {

@@ -18,6 +18,7 @@
 #include "Proxy/wire.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xinputctl.h"
+#include "Proxy/xerrors.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
@@ -30,8 +31,6 @@ namespace {
 
 constexpr u8 kCopyAreaStash = X_CopyArea;
 constexpr LayoutString kGraphicsExposeLayout = "bbsissssss";
-
-bool sentEvent(const u8* event) { return event[0] & 0x80; }
 
 ServerDisplay* linkServer() { return currentLink ? currentLink->server.display : nullptr; }
 
@@ -133,7 +132,7 @@ void mapIds(u8* event, std::initializer_list<u32> offsets) {
 // Ids at the offsets, then delivered, when the main head of the window at
 // `sourceAt` sent it.
 void passStructureEvent(u8* event, u32 sourceAt, std::initializer_list<u32> offsets) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   if (!structureSource(event, sourceAt)) return;
   mapIds(event, offsets);
   deliverEvent(event);
@@ -144,7 +143,7 @@ void passStructureEvent(u8* event, u32 sourceAt, std::initializer_list<u32> offs
 // --- Exposures ---------------------------------------------------------------------------------
 
 void EventExpose(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   u32 serverWindow = get32(event + 4);
   Head* head = headOf(serverWindow);
   u32 window = toClient(serverWindow);
@@ -158,7 +157,7 @@ void EventExpose(u8* event) {
 }
 
 void EventGraphicsExpose(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   u32 serverDrawable = get32(event + 4);
   Head* head = headOf(serverDrawable);
   u32 drawable = toClient(serverDrawable);
@@ -169,7 +168,7 @@ void EventGraphicsExpose(u8* event) {
       if (!isMainHead(head)) return;
     } else if (PendingRequest* entry = holdingEntry(event, false)) {
       if (HeldMessage* held = heldExposure(entry, NoExpose, event)) {
-        LOGF(logChStep, "Replacing NoExpose event for %s...", clientName(currentClient));
+        LOGF(logChStep, "Replacing NoExpose event for %s...", clientNameText(currentClient));
         replaceHeldExposure(held, event, kGraphicsExposeLayout);
         return;
       }
@@ -179,7 +178,7 @@ void EventGraphicsExpose(u8* event) {
 }
 
 void EventNoExpose(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = headOf(get32(event + 4));
   if (!head) return;
   put32(event + 4, toClient(get32(event + 4)));
@@ -196,7 +195,7 @@ void EventNoExpose(u8* event) {
 // --- Structure events ---------------------------------------------------------------------------
 
 void EventCreateNotify(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = structureSource(event, 8);
   if (!head) return;
   mapIds(event, {4, 8});
@@ -211,7 +210,7 @@ void EventUnmapNotify(u8* event) { passStructureEvent(event, 4, {4, 8}); }
 void EventMapNotify(u8* event) { passStructureEvent(event, 4, {4, 8}); }
 
 void EventMapRequest(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = structureSource(event, 8);
   if (!head) return;
   put32(event + 4, mapServerXidToClientByType(RT_WINDOW, get32(event + 4), head));
@@ -220,7 +219,7 @@ void EventMapRequest(u8* event) {
 }
 
 void EventReparentNotify(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = structureSource(event, 4);
   if (!head) return;
   mapIds(event, {4, 8, 12});
@@ -231,7 +230,7 @@ void EventReparentNotify(u8* event) {
 }
 
 void EventConfigureNotify(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = structureSource(event, 4);
   if (!head) return;
   if (proxyConfig.options & kOptionTranslucent) {
@@ -246,7 +245,7 @@ void EventConfigureNotify(u8* event) {
 }
 
 void EventConfigureRequest(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = structureSource(event, 8);
   if (!head) return;
   mapIds(event, {4, 8, 12});
@@ -269,7 +268,7 @@ void EventConfigureRequest(u8* event) {
 }
 
 void EventGravityNotify(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = structureSource(event, 4);
   if (!head) return;
   mapIds(event, {4, 8});
@@ -280,7 +279,7 @@ void EventGravityNotify(u8* event) {
 }
 
 void EventResizeRequest(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = structureSource(event, 4);
   if (!head) return;
   mapIds(event, {4});
@@ -299,7 +298,7 @@ void EventCirculateRequest(u8* event) { passStructureEvent(event, 4, {4, 8, 12})
 // --- Properties, selections, colormaps ------------------------------------------------------------
 
 void EventPropertyNotify(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = headOf(get32(event + 4));
   // Properties live on the atom server only; without one the screen's
   // main head speaks for them.
@@ -314,7 +313,7 @@ void EventPropertyNotify(u8* event) {
 namespace {
 
 void passSelectionEvent(u8* event, std::initializer_list<u32> windows) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   ServerDisplay* server = linkServer();
   for (u32 at : windows) put32(event + at, findWindowByPropertyWindow(get32(event + at), server));
   put32(event + 4, translateServerTimestamp(get32(event + 4), server));
@@ -328,7 +327,7 @@ void EventSelectionRequest(u8* event) { passSelectionEvent(event, {8, 12}); }
 void EventSelectionNotify(u8* event) { passSelectionEvent(event, {8}); }
 
 void EventColormapNotify(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   Head* head = headOf(get32(event + 4));
   if (!head || !head->metaScreen) return;
   Head* colorHead = head->metaScreen->colorHead ? head->metaScreen->colorHead : mainHeadOf(head->metaScreen);
@@ -341,7 +340,7 @@ void EventColormapNotify(u8* event) {
 void EventClientMessage(u8* event) { deliverEvent(event); }
 
 void EventMappingNotify(u8* event) {
-  if (sentEvent(event)) return deliverEvent(event);
+  if (passedUntranslated(event)) return;
   ServerDisplay* server = linkServer();
   if (!currentClient || !currentClient->transport) return;
   if (inputControlDisplay && server != inputControlDisplay) return;

@@ -65,7 +65,11 @@ bool translateCrossingEvent(u8* event, u32 maskBit);
 // counts); null drops it.
 Head* translateFocusEvent(u8* event);
 
-// Shared by the event handlers: the event handed on (the recording hook
+// Shared by the event handlers. An event sent with SendEvent is handed on
+// untranslated, and so is every event while the proxy has no meta screens
+// (links used alone, by tools and tests): true when it was.
+bool passedUntranslated(u8* event);
+// The event handed on (the recording hook
 // first), and whether the current link's server is the one of that head
 // (true without a head: a proxy without meta screens).
 void deliverEvent(u8* event, uintptr_t tag = 0);

@@ -48,7 +48,7 @@ constexpr u16 kBadModifierBits = 0x9f00;
 // answers InvalidTime itself.
 constexpr u32 kInvalidTimeOffset = 0x7fffffff;
 
-const char* nameOf(const ProxyClient* client) { return clientName(client); }
+const char* nameOf(const ProxyClient* client) { return clientNameText(client); }
 
 // What an active grab request leaves for its reply.
 struct GrabStash {

@@ -15,6 +15,7 @@
 #include "Proxy/window.h"
 #include "Proxy/writers.h"
 #include "Proxy/xheadmap.h"
+#include "Proxy/xerrors.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
@@ -70,7 +71,7 @@ void noteProblem(const char* text) {
   if (text) logProblem(text, __FILE__, __LINE__);
 }
 
-const char* nameOf(const ProxyClient* client) { return client ? clientName(client) : "proxy"; }
+const char* nameOf(const ProxyClient* client) { return client ? clientNameText(client) : "proxy"; }
 
 // Who a log line blames for a window change: the client whose request
 // caused it, else the grabbing client.

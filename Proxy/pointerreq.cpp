@@ -390,7 +390,7 @@ void ProcWarpPointer(u8* request, u32 length) {
     bool inside = from->screen == pointerScreen && x >= left && x < right && y >= top && y < bottom &&
                   x >= from->x && x < i64(from->x) + from->width && y >= from->y && y < i64(from->y) + from->height;
     if (!inside) {
-      LOGF(logChXhint, "No effect in %s by %s", describeClientRequest(request), clientName(client));
+      LOGF(logChXhint, "No effect in %s by %s", describeClientRequest(request), clientNameText(client));
       return;
     }
   }
@@ -443,12 +443,12 @@ void ProcSetInputFocus(u8* request, u32 length) {
   u32 now = currentMetaTime();
   if (timeTooOld(time, inputState.focusTime)) {
     LOGF(logChXhint, "Time too old in %s (0x%x < 0x%x) by %s", describeClientRequest(request), time,
-         inputState.focusTime, clientName(client));
+         inputState.focusTime, clientNameText(client));
     return;
   }
   if (timeTooNew(time, now)) {
     LOGF(logChXhint, "Time too new in %s (0x%x > 0x%x) by %s", describeClientRequest(request), time, now,
-         clientName(client));
+         clientNameText(client));
     return;
   }
   if (window) setRequestResource(client, focus);

@@ -50,11 +50,14 @@ void captureLinkSetup(ServerLink* link, const u8* reply, u32 length) {
 
 void forwardUnchanged(u8* request, u32 length) { forwardRequestTo(Route::kMainHead, request, length, nullptr, nullptr); }
 
-// The product's row of a core request, with the forwarding handler.
+// The product's row of a core request, with the forwarding handler. The
+// replies of the pointer, grab and focus requests work with what their
+// request handlers left for them: those are passed on by the row's layout.
 void forwardCoreRequest(u8 major) {
   static std::deque<RequestRow> rows;
   RequestRow row = coreRequestRow(major);
   row.request = forwardUnchanged;
+  if (major >= X_GrabPointer && major <= X_QueryKeymap) row.reply = nullptr;
   rows.push_back(row);
   for (u32 minor = 0; minor < 256; minor++) proxyState.dispatch.requests[requestKey(major, static_cast<u8>(minor))] = &rows.back();
 }
