@@ -154,6 +154,9 @@ void freePassiveGrabsOnWindow(ProxyWindow* window);
 // with this detail and state activates; null when none.
 PassiveGrab* findPassiveGrab(ProxyClient* client, bool isKey, u32 window, u8 detail, u32 state);
 
+// At a reset or a new probe: no grab and no freeze is left.
+void releaseProxyGrabs();
+
 // --- Clients that leave ------------------------------------------------------------------
 
 // A leaving client's grabs and freezes end. A kept client (keeping) has its

@@ -105,6 +105,13 @@ PassiveGrab* findPassiveGrab(ProxyClient* client, bool isKey, u32 window, u8 det
   return nullptr;
 }
 
+void releaseProxyGrabs() {
+  deactivatePointerGrab(kXrcMouse, nullptr, 0);
+  deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
+  thawPointer();
+  thawKeyboard();
+}
+
 void releaseClientGrabs(ProxyClient* client, bool keeping) {
   if (!client) return;
   if (keeping)

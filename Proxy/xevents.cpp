@@ -11,6 +11,7 @@
 #include "Proxy/grabs.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xwm.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/startup.h"
 #include "Proxy/xdisplay.h"
