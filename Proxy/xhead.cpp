@@ -437,8 +437,9 @@ const char* queryMetaPointer([[maybe_unused]] Display* display, ProxyClient* cli
   *outHead = pointer;
   lastPointerPosition(outX, outY);
   if (!pointer) return nullptr;
-  if (!pointerGrabPending() && !pointerPollActive() && client && pointer->serverIndex < client->linkCount) {
-    if (const char* error = syncServerLink(client->links[pointer->serverIndex])) return error;
+  ServerLink* link = client ? clientLink(client, pointer->serverIndex) : nullptr;
+  if (!pointerGrabPending() && !pointerPollActive() && link) {
+    if (const char* error = syncServerLink(link)) return error;
   }
   Window root = 0, child = 0;
   int rx = 0, ry = 0, wx = 0, wy = 0;
