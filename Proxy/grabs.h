@@ -154,8 +154,13 @@ void freePassiveGrabsOnWindow(ProxyWindow* window);
 // with this detail and state activates; null when none.
 PassiveGrab* findPassiveGrab(ProxyClient* client, bool isKey, u32 window, u8 detail, u32 state);
 
-// At a reset or a new probe: no grab and no freeze is left.
+// At the start of a session (the first probe and after a reset): no grab
+// and no freeze is left, and the focus is PointerRoot, as a server starts
+// with; without it the heads would be given the focus None and drop every
+// key.
 void releaseProxyGrabs();
+// The time display's clock starts the meta clock and the focus time.
+void setProxyCurrentTime(u32 time);
 
 // --- Clients that leave ------------------------------------------------------------------
 

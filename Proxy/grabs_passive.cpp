@@ -1,5 +1,7 @@
 // Clients' passive grabs (GrabButton, GrabKey) and what a leaving client's
 // grabs become.
+#include <X11/X.h>
+
 #include <cstdlib>
 
 #include "Proxy/client.h"
@@ -9,6 +11,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"
+#include "Proxy/xdisplay.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
@@ -110,6 +113,14 @@ void releaseProxyGrabs() {
   deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
   thawPointer();
   thawKeyboard();
+  inputState.focusWindow = PointerRoot;
+  inputState.focusRevertTo = RevertToNone;
+}
+
+void setProxyCurrentTime(u32 time) {
+  inputState.lastMetaTime = time;
+  inputState.lastTimeDisplay = timeDisplay;
+  inputState.focusTime = time;
 }
 
 void releaseClientGrabs(ProxyClient* client, bool keeping) {

@@ -266,7 +266,6 @@ bool createRootWindowRecord([[maybe_unused]] MetaScreen* screen, [[maybe_unused]
 
 void clearInstalledColormaps([[maybe_unused]] MetaScreen* screen) { PENDING(); }
 void setInstalledColormap([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 colormap) { PENDING(); }
-void setProxyCurrentTime([[maybe_unused]] Time time) { PENDING(); }
 void clearFreeColorCache() { PENDING(); }
 void refreshScreenWindowTree([[maybe_unused]] MetaScreen* screen) { PENDING(); }
 

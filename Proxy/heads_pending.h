@@ -209,8 +209,6 @@ bool createRootWindowRecord(MetaScreen* screen, u32 id);
 // The installed-colormap list of a meta screen: emptied, or holding one map.
 void clearInstalledColormaps(MetaScreen* screen);
 void setInstalledColormap(MetaScreen* screen, u32 colormap);
-// The proxy's current time and focus time.
-void setProxyCurrentTime(Time time);
 void clearFreeColorCache();
 // Saved window positions and visible regions of the screen's window tree.
 void refreshScreenWindowTree(MetaScreen* screen);
