@@ -628,6 +628,16 @@ TEST_F(GrabTest, AFocusRevertingToItsParentTakesTheNearestViewableAncestorThenNo
   EXPECT_EQ(test::get32At(got[0], 8), u32(None)) << "the proxy's focus, not the server's";
 }
 
+TEST_F(GrabTest, ASessionStartsWithoutGrabsAndWithThePointerRootFocus) {
+  ProxyWindow* w = window();
+  ASSERT_TRUE(activatePointerGrab(kXrcMouse, client(), w->id, 0, 0, 0, kSync, kSync, nullptr, kNow, false));
+  inputState.focusWindow = None;
+  releaseProxyGrabs();
+  EXPECT_EQ(pointer().client, nullptr);
+  EXPECT_EQ(freezeState.keyboard.state, kFreezeNone);
+  EXPECT_EQ(inputState.focusWindow, u32(PointerRoot)) << "the heads would be given None and drop every key";
+}
+
 // --- Two rules of in-order delivery ----------------------------------------------------------------
 
 TEST_F(GrabTest, ACrossingNotMeantForTheClientIsDroppedOnTheDirectPathToo) {
