@@ -98,6 +98,15 @@ struct CrossingMatch {
   uintptr_t serverWindow;
 };
 
+// A crossing's tag names the server window it was reported for and the
+// server: two fresh servers give a client the same id base, so the same id
+// may name both heads' copies of a window.
+static_assert(sizeof(uintptr_t) >= 8, "the tag holds the server index above the window id");
+uintptr_t serverWindowTag(u32 serverWindow) {
+  u32 server = currentLink ? currentLink->server.serverIndex + 1 : 0;
+  return uintptr_t(serverWindow) | uintptr_t(server) << 32;
+}
+
 // The opposite crossing of the same client window from another head's
 // window: the pointer only moved between heads inside that window.
 bool isCancellingCrossing(const HeldMessage* held, const void* argument) {
@@ -122,9 +131,15 @@ bool isCancellingFocus(const HeldMessage* held, const void* argument) {
 
 void handleCrossing(u8* event, u32 maskBit) {
   if (passedUntranslated(event)) return;
-  if (!fromServerOf(pointerHead())) return;
-  uintptr_t tag = get32(event + kWindow);
-  if (translateCrossingEvent(event, maskBit)) tag |= kCrossingDelivered;
+  // Only the pointer head's server speaks for the pointer. When the pointer
+  // moves onto another server's head inside one window, though, the old
+  // server's LeaveNotify comes after the head changed: it is never the
+  // client's, but it still cancels the new server's EnterNotify (and the
+  // reverse), whichever comes first.
+  bool pointerServer = fromServerOf(pointerHead());
+  if (!pointerServer && proxyState.headCount < 2) return;
+  uintptr_t tag = serverWindowTag(get32(event + kWindow));
+  if (translateCrossingEvent(event, maskBit) && pointerServer) tag |= kCrossingDelivered;
   if (proxyState.headCount > 1) {
     PendingRequest* entry = holdingEntry(event, true);
     CrossingMatch match{u8(event[0] == EnterNotify ? LeaveNotify : EnterNotify), get32(event + kRoot),

@@ -10,6 +10,8 @@
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -26,6 +28,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
+#include "Proxy/xdisplay.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
 #include "resource_rig.h"
@@ -534,6 +537,94 @@ TEST_F(GrabTest, DuringAGrabCrossingsFollowTheGrabMaskOnItsWindowAndOwnerEventsE
   deactivatePointerGrab(kXrcMouse, nullptr, 0);
   ASSERT_TRUE(activatePointerGrab(kXrcMouse, client(), grabbed->id, 0, 1, 0, kAsync, kAsync, nullptr, kNow, false));
   EXPECT_TRUE(translateCrossingEvent(enter.data(), EnterWindowMask)) << "owner events: the window's own mask";
+}
+
+// Two heads side by side, each on its own server, the pointer on the right
+// one; the window spans both. Crossings come from either server's link.
+class SeamTest : public GrabTest {
+ protected:
+  ServerDisplay serverA{}, serverB{};
+  Head* headA = nullptr;
+  Head* headB = nullptr;
+  OfflineLink linkB{rig.client()};
+  int quiet_[2] = {-1, -1};
+
+  void SetUp() override {
+    GrabTest::SetUp();
+    headA = head(&serverA, 0x100, 0, 0);
+    headB = head(&serverB, 0x200, 500, 1);
+    headA->next = headB;
+    screen.heads = headA;
+    screen.headCount = 2;
+    proxyState.headCount = 2;
+    server.link()->server.display = &serverA;
+    linkB.link()->server.display = &serverB;
+    linkB.link()->server.serverIndex = 1;
+    client()->links[1] = linkB.link();
+    client()->linkCount = 2;
+    inputState.pointerHead = headB;
+    // Live descriptors that never answer: what is held waits for the test
+    // to release it.
+    ASSERT_EQ(pipe(quiet_), 0);
+    server.link()->descriptor = linkB.link()->descriptor = quiet_[0];
+  }
+  void TearDown() override {
+    server.link()->descriptor = linkB.link()->descriptor = -1;
+    close(quiet_[0]);
+    close(quiet_[1]);
+    screen.heads = nullptr;
+    proxyState.headCount = 0;
+    client()->links[1] = nullptr;
+    GrabTest::TearDown();
+    std::free(headA);
+    std::free(headB);
+  }
+  Head* head(ServerDisplay* display, u32 root, i32 x, u32 index) {
+    auto* h = static_cast<Head*>(std::calloc(1, sizeof(Head)));
+    h->metaScreen = &screen;
+    h->serverDisplay = display;
+    h->serverIndex = index;
+    h->root = root;
+    h->clip = {0, 0, 500, 800};
+    h->logical = {x, 0, 500, 800};
+    display->firstHead = h;
+    return h;
+  }
+  // A crossing of the window from one server's link, the pointer at x on
+  // that server's screen.
+  void cross(ServerLink* link, u8 code, u32 root, u32 window, i16 x) {
+    Message event = inputEvent(code, NotifyNonlinear, window, 0);
+    test::put32At(event, 8, root);
+    test::put16At(event, 20, u16(x));
+    test::put16At(event, 22, 100);
+    event[30] = NotifyNormal;
+    event[31] = 2;
+    test::put16At(event, 2, u16(client()->requestCounter));
+    currentLink = link;
+    eventHandlerOf(event.data())(event.data());
+    currentLink = nullptr;
+  }
+  std::vector<u8> released() {
+    while (client()->pendingHead) flushPendingRequest(client()->pendingHead, client());
+    return received();
+  }
+};
+
+TEST_F(SeamTest, MovingOntoTheOtherServersHeadInsideOneWindowCrossesNothing) {
+  ProxyWindow* w = window(nullptr, 300, 50);
+  select(w, EnterWindowMask | LeaveWindowMask);
+  // The new server's EnterNotify first, then the old server's LeaveNotify.
+  cross(linkB.link(), EnterNotify, 0x200, w->id, 20);
+  cross(server.link(), LeaveNotify, 0x100, w->id, 450);
+  EXPECT_TRUE(released().empty());
+  // The other order.
+  cross(server.link(), LeaveNotify, 0x100, w->id, 450);
+  cross(linkB.link(), EnterNotify, 0x200, w->id, 20);
+  EXPECT_TRUE(released().empty());
+  // Entering from outside the window: only the pointer head's server counts.
+  cross(linkB.link(), EnterNotify, 0x200, w->id, 20);
+  cross(server.link(), EnterNotify, 0x100, w->id, 450);
+  EXPECT_EQ(released(), (std::vector<u8>{EnterNotify}));
 }
 
 // --- GrabPointer and its reply ----------------------------------------------------------------------
