@@ -17,6 +17,7 @@ extern "C" {
 
 #include "Proxy/access.h"
 #include "Proxy/clientinput.h"
+#include "Proxy/grabs.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
@@ -116,6 +117,7 @@ void acceptFromListener(void* argument) {
 // Selects a kept client: its socket is gone, its resources stay.
 void keepClient(ProxyClient* client) {
   if (clientHooks.releaseClient) clientHooks.releaseClient(client, true);
+  releaseClientGrabs(client, true);
   closeClientConnection(client);
   client->grabExempt = 1;
   resumeClientIo(client);
@@ -124,6 +126,7 @@ void keepClient(ProxyClient* client) {
 void destroyClient(ProxyClient* client) {
   client->closeDownMode = kDestroyAll;
   if (clientHooks.releaseClient) clientHooks.releaseClient(client, false);
+  releaseClientGrabs(client, false);
   while (client->linkCount > 0) {
     u32 before = client->linkCount;
     closeServerLink(client->links[before - 1]);

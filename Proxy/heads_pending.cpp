@@ -151,10 +151,6 @@ bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
 }
 
 void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
-void grabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void ungrabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void grabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
-void ungrabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 void addExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
 void removeExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
 
@@ -182,9 +178,7 @@ const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] Meta
   return nullptr;
 }
 
-void setProxyCurrentTime([[maybe_unused]] Time time) { PENDING(); }
 void clearFreeColorCache() { PENDING(); }
-void releaseProxyGrabs() { PENDING(); }
 
 bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
   PENDING();
@@ -228,5 +222,20 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
 void releasePendingWindowAttributes() { PENDING(); }
 void freeProxyFontPath() { PENDING(); }
 
+// --- Used by event translation ---------------------------------------------------
+
+int translucentExposeHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window) { return 0; }
+int translucentConfigureNotifyHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window,
+                                   [[maybe_unused]] u32 parent, [[maybe_unused]] u32 packedGeometry) {
+  return 0;
+}
+
+void adjustConfigureRequestPosition([[maybe_unused]] u8* event) {}
+
+bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
+                          [[maybe_unused]] u16* mask) {
+  PENDING();
+  return true;
+}
 
 }  // namespace palvon

@@ -126,11 +126,6 @@ void recordDisplayEvent(Display* display, const XEvent* event);
 // handling (a flag of the meta root window's record). Stand-in: false.
 bool rootCrossingFlag(const MetaScreen* screen);
 void recordWindowMove(ProxyWindow* window);
-// Active grabs of the clients released on, and repeated on, one server.
-void grabPointerOnDisplay(ServerDisplay* display);
-void ungrabPointerOnDisplay(ServerDisplay* display);
-void grabKeyboardOnDisplay(ServerDisplay* display);
-void ungrabKeyboardOnDisplay(ServerDisplay* display);
 // At-exit callbacks of the run.
 void addExitCallback(void (*callback)(void* argument), void* argument);
 void removeExitCallback(void (*callback)(void* argument), void* argument);
@@ -138,6 +133,20 @@ void removeExitCallback(void (*callback)(void* argument), void* argument);
 // the first display that is not the resource server.
 const char* removeServer(const char* name);
 ServerDisplay* firstOrdinaryDisplay();
+
+// --- Used by event translation -----------------------------------------------------
+
+struct ServerLink;
+// TRANSLUCENT: non-zero when the hook consumed the event. Stand-ins: 0.
+int translucentExposeHook(ServerLink* link, u32 window);
+int translucentConfigureNotifyHook(ServerLink* link, u32 window, u32 parent, u32 packedGeometry);
+// Keeping windows visible: a translated ConfigureRequest's position moved
+// into the covered area. Stand-in: unchanged.
+void adjustConfigureRequestPosition(u8* event);
+// The value mask the scaling kept for the window's ConfigureRequest on a
+// rotated head, taken out of the client's list; false when none. Stand-in:
+// the mask is left as the server gave it.
+bool takeRotatedValueMask(ProxyClient* client, u32 window, u16* mask);
 
 // --- Run-time servers ------------------------------
 
@@ -150,11 +159,7 @@ const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* clien
 
 // --- Core services the heads layer calls ----------------------------------------------
 
-// The proxy's current time and focus time.
-void setProxyCurrentTime(Time time);
 void clearFreeColorCache();
-// Releases the proxy's active pointer and keyboard grabs.
-void releaseProxyGrabs();
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);

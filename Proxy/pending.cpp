@@ -8,6 +8,7 @@
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
 #include "Proxy/pool.h"
+#include "Proxy/resource.h"
 #include "Proxy/rows.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
@@ -31,6 +32,7 @@ BlockPool<sizeof(HeldMessage) + kSmallMessage> smallMessages;
 u32 exposeWorkarounds = 0;
 
 constexpr u8 kEnterNotify = 7;
+constexpr u8 kLeaveNotify = 8;
 constexpr u8 kFocusIn = 9;
 constexpr u8 kKeymapNotify = 11;
 constexpr u8 kExpose = 12;
@@ -133,10 +135,27 @@ void writeRegionExposes(ProxyClient* client, const u8* from, const Region* regio
   for (long i = 0; i < n; i++) writeExpose(client, from, boxes[i], static_cast<u16>(n - 1 - i));
 }
 
+// A GraphicsExpose without an area of its own (its region could not be
+// made) still follows the workarounds when it exposes a window; a pixmap has
+// no Expose.
+void flushBareGraphicsExpose(ProxyClient* client, HeldMessage* m) {
+  if (lookupPixmap(get32(m->bytes + 4))) {
+    writeToClient(m->bytes, m->length, m->layout, client);
+    return;
+  }
+  u8 event[32];
+  std::memcpy(event, m->bytes, 32);
+  event[0] = kExpose;
+  if (exposeWorkarounds & (kExposeBeforeGraphicsExpose | kExposeInsteadOfGraphicsExpose))
+    writeToClient(event, 32, m->layout, client);
+  if (!(exposeWorkarounds & kExposeInsteadOfGraphicsExpose)) writeToClient(m->bytes, m->length, m->layout, client);
+  if (exposeWorkarounds & kExposeAfterGraphicsExpose) writeToClient(event, 32, m->layout, client);
+}
+
 void flushGraphicsExpose(ProxyClient* client, HeldMessage* m) {
   const Region* region = regionOf(m);
   if (!region) {
-    writeToClient(m->bytes, m->length, m->layout, client);
+    flushBareGraphicsExpose(client, m);
     return;
   }
   long n = regionNumRects(region);
@@ -174,7 +193,7 @@ void flushExposures(ProxyClient* client, HeldList* list) {
 void flushOthers(ProxyClient* client, HeldList* list) {
   for (HeldMessage* m = list->head; m; m = m->next) {
     u8 code = m->bytes[0] & 0x7f;
-    if ((code == 7 || code == 8) && !(m->tag & kCrossingDelivered)) continue;
+    if ((code == kEnterNotify || code == kLeaveNotify) && !(m->tag & kCrossingDelivered)) continue;
     if (m->bytes[0] != 0 && m->bytes[0] != 1 && isKeymapNotify(m->bytes) &&
         client->lastMessageType != kEnterNotify && client->lastMessageType != kFocusIn)
       continue;
@@ -240,6 +259,35 @@ PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
 }  // namespace
 
 void setExposeWorkarounds(u32 flags) { exposeWorkarounds = flags; }
+
+HeldMessage* findHeldMessage(const HeldList* list, HeldMatch match, const void* argument) {
+  for (HeldMessage* m = list->head; m; m = m->next)
+    if (match(m, argument)) return m;
+  return nullptr;
+}
+
+void dropHeldMessage(HeldList* list, HeldMessage* message) {
+  HeldMessage* before = nullptr;
+  for (HeldMessage* m = list->head; m; before = m, m = m->next) {
+    if (m != message) continue;
+    if (before)
+      before->next = m->next;
+    else
+      list->head = m->next;
+    if (list->tail == m) list->tail = before;
+    freeHeld(m);
+    return;
+  }
+}
+
+void replaceHeldExposure(HeldMessage* held, const u8* event, const char* layout) {
+  u8 code = held->bytes[0] & 0x7f;
+  if ((code == kExpose || code == kGraphicsExpose) && held->tag) regionDestroy(regionOf(held));
+  std::memcpy(held->bytes, event, 32);
+  held->layout = layout;
+  code = event[0] & 0x7f;
+  held->tag = code == kExpose || code == kGraphicsExpose ? reinterpret_cast<uintptr_t>(exposureRegion(event)) : 0;
+}
 
 
 PendingRequest* allocPendingRequest(ProxyClient*, u64 sequence, u16 key) {
@@ -409,6 +457,10 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
   if (deliverNow(client, sequence)) {
     if (exposure && tag) regionDestroy(reinterpret_cast<Region*>(tag));
     if (keymap && client->lastMessageType != kEnterNotify && client->lastMessageType != kFocusIn) return;
+    // A crossing the handler did not mark for the client is dropped here as
+    // it is when it was held.
+    if ((code == kEnterNotify || code == kLeaveNotify) && event[0] != kGenericEvent && !(tag & kCrossingDelivered))
+      return;
     writeToClient(event, eventLength(event), layout, client);
     return;
   }

@@ -91,6 +91,16 @@ void sendErrorToClient(const u8* error, const char* layout);
 void sendComposedReply(u8 major, u16 minor, u8* reply, u32 length, const char* layout, ProxyClient* client);
 void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client);
 
+// The event handlers' look into what an entry holds: the first message of
+// the list that `match` accepts (null when none); removing and freeing one
+// (an exposure with its region); a held exposure rewritten as another
+// 32-byte exposure event, its area becoming the held area (a NoExpose that
+// another server's GraphicsExpose replaces).
+using HeldMatch = bool (*)(const HeldMessage* held, const void* argument);
+HeldMessage* findHeldMessage(const HeldList* list, HeldMatch match, const void* argument);
+void dropHeldMessage(HeldList* list, HeldMessage* message);
+void replaceHeldExposure(HeldMessage* held, const u8* event, const char* layout);
+
 // The round-trip callback of armed entries (argument: their batch).
 void completeHeadReply(const u8* reply, void* serial);
 void flushPendingRequest(PendingRequest* entry, ProxyClient* client);

@@ -8,7 +8,6 @@ namespace palvon {
 void dropClientKeymapOverride(ProxyClient*) {}
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 void recordCursorChange(u32) {}
-void endGrabsOnDestroyedWindow(ProxyWindow*) {}
 void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
 const char* makeFontGlyphImages(FontRecord*) {
   PALVON_WIP();

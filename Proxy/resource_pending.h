@@ -26,9 +26,6 @@ void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* 
 // Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
-// Grabs and focus: the focus and grab checks for a viewable window that is
-// destroyed with an ancestor (no log lines).
-void endGrabsOnDestroyedWindow(ProxyWindow* window);
 // Background tiles: frees the window's tiles on one head (null: all).
 void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 // Glyph pixmaps: the font's glyph images from its font info on the font

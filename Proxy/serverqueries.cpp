@@ -21,13 +21,4 @@ namespace palvon {
 
 void ProcForwardQuery(u8* request, u32 length) { forwardRequest(request, length); }
 
-void ProcGetInputFocus(u8* request, u32 length) { forwardRequest(request, length); }
-
-// The focus window as the client knows it (None and PointerRoot stay).
-void ReplyGetInputFocus(u8* reply, u32 length) {
-  const ServerDisplay* server = currentLink ? currentLink->server.display : nullptr;
-  if (server) put32(reply + 8, mapServerXidToClient(get32(reply + 8), server));
-  sendReplyToClient(reply, length, "bbsii");
-}
-
 }  // namespace palvon

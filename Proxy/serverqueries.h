@@ -1,5 +1,5 @@
 // Queries of server-wide state that one head answers for the meta screen:
-// the input focus, keyboard and pointer control, the screen saver, the font
+// keyboard and pointer control, the screen saver, the font
 // path and the pointer and modifier maps (their replies are the colour and
 // server-wide modules'). Each goes to the one head of its route; what comes back
 // names no server id the client could not know.
@@ -11,8 +11,6 @@
 
 namespace palvon {
 
-void ProcGetInputFocus(u8* request, u32 length);
-void ReplyGetInputFocus(u8* reply, u32 length);
 // Requests whose copy needs no rewriting and whose reply passes through.
 void ProcForwardQuery(u8* request, u32 length);
 

@@ -1,5 +1,6 @@
 // Window records: creation, linking, stacking, walks, destruction and the
 // per-head entries.
+#include "Proxy/grabs.h"
 #include "Proxy/window.h"
 
 #include <cstdlib>

@@ -5,9 +5,6 @@
 
 namespace palvon {
 
-void endGrabsOnUnmappedWindow(ProxyWindow*) {}
-void checkGrabsAfterConfigure() {}
-void freePassiveGrabsOnWindow(ProxyWindow*) {}
 void paintEmulatedBackground(ProxyWindow*, u32, u32, i32, i32) {}
 void placeWindowByLayer(ProxyWindow*) {}
 void detachDrawableUsers(u32) {}

@@ -11,16 +11,6 @@ namespace palvon {
 struct ProxyClient;
 struct ProxyWindow;
 
-// Grabs and focus: a window that stops being viewable (unmapped itself or
-// with an ancestor) ends the grabs and the focus that name it, with their
-// log lines.
-void endGrabsOnUnmappedWindow(ProxyWindow* window);
-// Grabs and focus: after every ConfigureWindow, grabs whose window is no
-// longer viewable end.
-void checkGrabsAfterConfigure();
-// Grabs: every client's passive grabs whose window or confine-to window is
-// the window are freed.
-void freePassiveGrabsOnWindow(ProxyWindow* window);
 // Background tiles: resized and repainted after a geometry change (dx, dy:
 // the window's move).
 void paintEmulatedBackground(ProxyWindow* window, u32 width, u32 height, i32 dx, i32 dy);

@@ -1,6 +1,7 @@
 // Window attributes the proxy keeps itself: attribute blocks and their
 // lifetime after destruction, event selections and their confirmation,
 // backgrounds, borders and cursors, and destruction of what a window holds.
+#include "Proxy/grabs.h"
 #include "Proxy/windowattr.h"
 
 #include <cstdlib>

@@ -10,6 +10,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
+#include "Proxy/grabs.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "Proxy/client.h"
+#include "Proxy/grabs.h"
 #include "Proxy/pending.h"
 #include "Proxy/window_pending.h"
 #include "Proxy/windowtree.h"

@@ -8,6 +8,7 @@
 #include <array>
 
 #include "Proxy/config.h"
+#include "Proxy/grabs.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/xclocksync.h"
@@ -228,12 +229,12 @@ bool onVisibility(DisplayEvents& d, XEvent* event) {
     bool keyboardGrabbed = inputState.keyboardGrab.client && inputState.focusHead == head;
     if (obscured) {
       uninstallColormapsOnHead(head);
-      if (pointerGrabbed) ungrabPointerOnDisplay(head->serverDisplay);
-      if (keyboardGrabbed) ungrabKeyboardOnDisplay(head->serverDisplay);
+      if (pointerGrabbed) ungrabPointerOnDisplay(kXrcMouse, head, true);
+      if (keyboardGrabbed) ungrabKeyboardOnDisplay(kXrcKeyboard, head, true);
     } else {
       installColormapsOnHead(head, nullptr);
-      if (pointerGrabbed) grabPointerOnDisplay(head->serverDisplay);
-      if (keyboardGrabbed) grabKeyboardOnDisplay(head->serverDisplay);
+      if (pointerGrabbed) grabPointerOnDisplay(kXrcMouse, head);
+      if (keyboardGrabbed) grabKeyboardOnDisplay(kXrcKeyboard, head, true);
     }
   }
   applyHeadWindowState(head);

@@ -121,7 +121,7 @@ ServerPointerHit findHeadAtServerPointer(Display* display, Window root, i32 x, i
   Rect clip = clipRect(head, 0);
   if ((proxyConfig.workarounds & kWorkaroundFixPointerCoordinates) && rectPointDistance(clip, x, y)) {
     headToMetaPoint(head, &mx, &my);
-    hit.x = mx, hit.y = my, hit.sameScreen = false;
+    hit.x = mx, hit.y = my, hit.sameScreen = false, hit.outsideClip = true;
     return hit;
   }
   headToMetaPoint(head, &mx, &my);

@@ -18,6 +18,7 @@
 
 namespace palvon {
 
+struct CursorRecord;
 struct Head;
 struct MetaScreen;
 struct Order;
@@ -45,6 +46,17 @@ struct InputGrab {
   u8 kind;
   u8 pointerFrozen;     // the grab's pointer mode is synchronous
   u8 keyboardFrozen;
+  // Added with grabs and focus (Proxy/grabs.h keeps these and the three
+  // fields above in step with its freeze records): the grab time, which
+  // outlives the grab as the last grab time; the key that activated a
+  // passive keyboard grab; whether a button or key press activated the
+  // grab; whether a passive grab was repeated on a head with an explicit
+  // grab that its release must undo; the referenced grab cursor.
+  u32 time;
+  u32 key;
+  u8 passive;
+  u8 pendingUngrab;
+  CursorRecord* cursorRecord;
 };
 
 constexpr u32 kPollStackSlots = 20;
@@ -97,6 +109,9 @@ struct ServerPointerHit {
   Head* head;       // null: no head on that root
   i32 x, y;         // meta
   bool sameScreen;  // the point lies on the head
+  // Added for event translation: with FixPointerCoordinates the point lay
+  // outside the head's clip rectangle and was only mapped, not clamped.
+  bool outsideClip;
 };
 ServerPointerHit findHeadAtServerPointer(Display* display, Window root, i32 x, i32 y);
 // The head under that server's pointer (the display's first head when the
@@ -143,6 +158,9 @@ void forgetHeadInput(Head* head);
 // A real pointer position (x, y on the head's real screen) with its state;
 // grab: the pointer is grabbed, so no crossing events come.
 void trackServerPointer(ProxyClient* client, Head* head, i32 x, i32 y, u32 state, bool grab);
+// With syncScreenSavers, wakes every display at most every 3000 ms: input
+// on one server keeps the others' screens on.
+void keepScreenSaversInStep();
 // The polling timer's callback; re-arms itself with the polling interval.
 void pointerTrackingTick(void* argument);
 // (Re)starts polling with the current interval; nothing while none is pushed.

@@ -6,6 +6,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
+#include "Proxy/grabs.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
@@ -190,7 +191,7 @@ void carryKeyboardGrab(Head* oldHead, Head* newHead) {
   if (oldHead && !sameDisplay(oldHead, newHead))
     if (ServerLink* old = linkTo(grab.client, oldHead)) requestUngrabKeyboard(old);
   LOGF(logChStep, "Warp with active keyboard grab");
-  grabKeyboardOnDisplay(newHead->serverDisplay);
+  grabKeyboardOnDisplay(kXrcKeyboard, newHead, true);
 }
 
 // The input-control display's keys, modifiers and buttons, as the new
@@ -313,7 +314,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   }
   if (pg.client && !grabStaysBehind(pg, oldHead, newHead)) {
     LOGF(logChStep, "GrabPointer on %s: owner-events=%d", newHead->name, pg.ownerEvents);
-    grabPointerOnDisplay(newHead->serverDisplay);
+    grabPointerOnDisplay(kXrcMouse, newHead);
   }
   releaseFrozenGrabs(newHead);
   syncOtherGrabbers(client, oldHead, newHead);

@@ -39,6 +39,8 @@ Rect clipOnScreen(const Head* head, i32 shrink) {
 
 bool insideRect(const Rect& r, i32 x, i32 y) { return rectPointDistance(r, x, y) == 0; }
 
+}  // namespace
+
 void keepScreenSaversInStep() {
   if (!proxyConfig.syncScreenSavers) return;
   u64 now = ordersClock();
@@ -50,6 +52,8 @@ void keepScreenSaversInStep() {
     XfsFlush(server->display);
   }
 }
+
+namespace {
 
 // The rotated head's movement since the last report moves the meta
 // pointer turned with the head.

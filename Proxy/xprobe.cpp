@@ -11,6 +11,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/config.h"
+#include "Proxy/grabs.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/xheadgeometry.h"
 #include "Proxy/xinputctl.h"

@@ -19,6 +19,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/xpointer.h"
 #include "base/orders.h"
 #include "base/wordswap.h"
 #include "support/linkrig.h"
@@ -153,8 +154,13 @@ class ServerInput : public ::testing::TestWithParam<bool> {
     ordersInit();
     registerCoreRowsForTest();
     proxyState.extensions.entries[kProxyMajor].name = "TEST-EXTENSION";
+    // GetInputFocus answers with the proxy's own focus.
+    inputState.focusWindow = 0x00400001;
+    inputState.focusRevertTo = 2;
   }
   void TearDown() override {
+    inputState.focusWindow = 0;
+    inputState.focusRevertTo = 0;
     proxyState.extensions.entries[kProxyMajor] = {};
     ordersFreeAll();
   }

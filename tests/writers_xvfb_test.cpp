@@ -179,9 +179,10 @@ TEST_P(WritersOnServer, DrawNoError) {
   ASSERT_NE(focus, nullptr);
   swapServerRequest(link, focus, 4, "bbs");
 
-  // GetFontPath, GetKeyboardMapping, GrabKeyboard, GrabPointer, two
-  // SetPointerMapping, GetImage, QueryPointer, QueryKeymap, GetInputFocus:
-  // read until the last of them is in, whatever the load.
+  // GetFontPath, GetKeyboardMapping, two SetPointerMapping, GetImage,
+  // QueryPointer, QueryKeymap, GetInputFocus: read until the last of them
+  // is in, whatever the load. The replies of GrabKeyboard and GrabPointer
+  // answer grabs the proxy made itself and stay with the proxy.
   std::vector<Message> messages;
   int replies = 0;
   ASSERT_TRUE(rig.pump([&] {
@@ -189,12 +190,12 @@ TEST_P(WritersOnServer, DrawNoError) {
       replies += m[0] == 1;
       messages.push_back(std::move(m));
     }
-    return replies >= 10;
+    return replies >= 8;
   }));
   ASSERT_TRUE(rig.sync());
   for (Message& m : rig.take()) messages.push_back(std::move(m));
   EXPECT_EQ(describeErrors(messages), "");
-  EXPECT_EQ(replies, 10);
+  EXPECT_EQ(replies, 8);
   EXPECT_EQ(messages.back()[0], 1) << "GetInputFocus answered last";
 }
 

@@ -2,6 +2,7 @@
 // replies, never events; GenericEvent (35) is routed by its extension.
 #include <X11/X.h>
 
+#include "Proxy/eventtrans.h"
 #include "Proxy/rows.h"
 #include "Proxy/windowtree.h"
 
@@ -9,39 +10,39 @@ namespace palvon {
 
 // clang-format off
 const EventRow kCoreEventRows[] = {
-    {KeyPress, "KeyPress", nullptr, "bbsiiiisssss"},
-    {KeyRelease, "KeyRelease", nullptr, "bbsiiiisssss"},
-    {ButtonPress, "ButtonPress", nullptr, "bbsiiiisssss"},
-    {ButtonRelease, "ButtonRelease", nullptr, "bbsiiiisssss"},
-    {MotionNotify, "MotionNotify", nullptr, "bbsiiiisssss"},
-    {EnterNotify, "EnterNotify", nullptr, "bbsiiiisssss"},
-    {LeaveNotify, "LeaveNotify", nullptr, "bbsiiiisssss"},
-    {FocusIn, "FocusIn", nullptr, "bbsi"},
-    {FocusOut, "FocusOut", nullptr, "bbsi"},
-    {KeymapNotify, "KeymapNotify", nullptr, ""},  // no sequence number
-    {Expose, "Expose", nullptr, "bbsisssss"},
-    {GraphicsExpose, "GraphicsExpose", nullptr, "bbsissssss"},
-    {NoExpose, "NoExpose", nullptr, "bbsis"},
+    {KeyPress, "KeyPress", EventKeyPress, "bbsiiiisssss"},
+    {KeyRelease, "KeyRelease", EventKeyRelease, "bbsiiiisssss"},
+    {ButtonPress, "ButtonPress", EventButtonPress, "bbsiiiisssss"},
+    {ButtonRelease, "ButtonRelease", EventButtonRelease, "bbsiiiisssss"},
+    {MotionNotify, "MotionNotify", EventMotionNotify, "bbsiiiisssss"},
+    {EnterNotify, "EnterNotify", EventEnterNotify, "bbsiiiisssss"},
+    {LeaveNotify, "LeaveNotify", EventLeaveNotify, "bbsiiiisssss"},
+    {FocusIn, "FocusIn", EventFocusIn, "bbsi"},
+    {FocusOut, "FocusOut", EventFocusOut, "bbsi"},
+    {KeymapNotify, "KeymapNotify", EventKeymapNotify, ""},  // no sequence number
+    {Expose, "Expose", EventExpose, "bbsisssss"},
+    {GraphicsExpose, "GraphicsExpose", EventGraphicsExpose, "bbsissssss"},
+    {NoExpose, "NoExpose", EventNoExpose, "bbsis"},
     {VisibilityNotify, "VisibilityNotify", EventVisibilityNotify, "bbsi"},  // the proxy sends its own
-    {CreateNotify, "CreateNotify", nullptr, "bbsiisssss"},
-    {DestroyNotify, "DestroyNotify", nullptr, "bbsii"},
-    {UnmapNotify, "UnmapNotify", nullptr, "bbsii"},
-    {MapNotify, "MapNotify", nullptr, "bbsii"},
-    {MapRequest, "MapRequest", nullptr, "bbsii"},
-    {ReparentNotify, "ReparentNotify", nullptr, "bbsiiiss"},
-    {ConfigureNotify, "ConfigureNotify", nullptr, "bbsiiisssss"},
-    {ConfigureRequest, "ConfigureRequest", nullptr, "bbsiiissssss"},
-    {GravityNotify, "GravityNotify", nullptr, "bbsiiss"},
-    {ResizeRequest, "ResizeRequest", nullptr, "bbsiss"},
-    {CirculateNotify, "CirculateNotify", nullptr, "bbsiii"},
-    {CirculateRequest, "CirculateRequest", nullptr, "bbsiii"},
-    {PropertyNotify, "PropertyNotify", nullptr, "bbsiii"},
-    {SelectionClear, "SelectionClear", nullptr, "bbsiii"},
-    {SelectionRequest, "SelectionRequest", nullptr, "bbsiiiiii"},
-    {SelectionNotify, "SelectionNotify", nullptr, "bbsiiiii"},
-    {ColormapNotify, "ColormapNotify", nullptr, "bbsii"},
-    {ClientMessage, "ClientMessage", nullptr, "H2"},
-    {MappingNotify, "MappingNotify", nullptr, "bbs"},
+    {CreateNotify, "CreateNotify", EventCreateNotify, "bbsiisssss"},
+    {DestroyNotify, "DestroyNotify", EventDestroyNotify, "bbsii"},
+    {UnmapNotify, "UnmapNotify", EventUnmapNotify, "bbsii"},
+    {MapNotify, "MapNotify", EventMapNotify, "bbsii"},
+    {MapRequest, "MapRequest", EventMapRequest, "bbsii"},
+    {ReparentNotify, "ReparentNotify", EventReparentNotify, "bbsiiiss"},
+    {ConfigureNotify, "ConfigureNotify", EventConfigureNotify, "bbsiiisssss"},
+    {ConfigureRequest, "ConfigureRequest", EventConfigureRequest, "bbsiiissssss"},
+    {GravityNotify, "GravityNotify", EventGravityNotify, "bbsiiss"},
+    {ResizeRequest, "ResizeRequest", EventResizeRequest, "bbsiss"},
+    {CirculateNotify, "CirculateNotify", EventCirculateNotify, "bbsiii"},
+    {CirculateRequest, "CirculateRequest", EventCirculateRequest, "bbsiii"},
+    {PropertyNotify, "PropertyNotify", EventPropertyNotify, "bbsiii"},
+    {SelectionClear, "SelectionClear", EventSelectionClear, "bbsiii"},
+    {SelectionRequest, "SelectionRequest", EventSelectionRequest, "bbsiiiiii"},
+    {SelectionNotify, "SelectionNotify", EventSelectionNotify, "bbsiiiii"},
+    {ColormapNotify, "ColormapNotify", EventColormapNotify, "bbsii"},
+    {ClientMessage, "ClientMessage", EventClientMessage, "H2"},
+    {MappingNotify, "MappingNotify", EventMappingNotify, "bbs"},
 };
 // clang-format on
 

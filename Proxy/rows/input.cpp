@@ -1,6 +1,7 @@
 // Rows of the pointer, grab and focus requests (opcodes 26 to 44).
 #include <X11/Xproto.h>
 
+#include "Proxy/inputreq.h"
 #include "Proxy/rows.h"
 #include "Proxy/serverqueries.h"
 
@@ -8,27 +9,31 @@ namespace palvon {
 
 namespace {
 
+// Routes: kNone where the handler chooses the grab head (the pointer's, or
+// the main head of the window's screen); kEveryHead for passive grabs,
+// which skip heads that cannot deliver them; WarpPointer moves the meta
+// pointer, which the heads follow.
 // clang-format off
 constexpr RequestRow kRows[] = {
-    {X_GrabPointer, "GrabPointer", nullptr, nullptr, "bbsisbbiii", "bbsi", exactSize(24), Route::kPointerHead},
-    {X_UngrabPointer, "UngrabPointer", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryServer},
-    {X_GrabButton, "GrabButton", nullptr, nullptr, "bbsisbbiibbs", "", exactSize(24), Route::kEveryServer},
-    {X_UngrabButton, "UngrabButton", nullptr, nullptr, "bbsis", "", exactSize(12), Route::kEveryServer},
-    {X_ChangeActivePointerGrab, "ChangeActivePointerGrab", nullptr, nullptr, "bbsiis", "", exactSize(16), Route::kEveryServer},
-    {X_GrabKeyboard, "GrabKeyboard", nullptr, nullptr, "bbsiibbs", "bbsi", exactSize(16), Route::kInputHead},
-    {X_UngrabKeyboard, "UngrabKeyboard", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kEveryServer},
-    {X_GrabKey, "GrabKey", nullptr, nullptr, "bbsisbbb", "", exactSize(16), Route::kEveryServer},
-    {X_UngrabKey, "UngrabKey", nullptr, nullptr, "bbsis", "", exactSize(12), Route::kEveryServer},
-    {X_AllowEvents, "AllowEvents", nullptr, nullptr, "bbsi", "", exactSize(8), Route::kPointerHead},
-    {X_GrabServer, "GrabServer", nullptr, nullptr, "bbs", "", exactSize(4), Route::kLocal},
-    {X_UngrabServer, "UngrabServer", nullptr, nullptr, "bbs", "", exactSize(4), Route::kLocal},
-    {X_QueryPointer, "QueryPointer", nullptr, nullptr, "bbsi", "bbsiiisssss", exactSize(8), Route::kPointerHead},
-    {X_GetMotionEvents, "GetMotionEvents", nullptr, nullptr, "bbsiii", "bbsiiiiiii[iss]", exactSize(16), Route::kPointerHead},
-    {X_TranslateCoords, "TranslateCoordinates", nullptr, nullptr, "bbsiiss", "bbsiiss", exactSize(16), Route::kMainHead},
-    {X_WarpPointer, "WarpPointer", nullptr, nullptr, "bbsiissssss", "", exactSize(24), Route::kPointerHead},
-    {X_SetInputFocus, "SetInputFocus", nullptr, nullptr, "bbsii", "", exactSize(12), Route::kEveryServer},
+    {X_GrabPointer, "GrabPointer", ProcGrabPointer, ReplyGrabPointer, "bbsisbbiii", "bbsi", exactSize(24), Route::kNone},
+    {X_UngrabPointer, "UngrabPointer", ProcUngrabPointer, nullptr, "bbsi", "", exactSize(8), Route::kEveryServer},
+    {X_GrabButton, "GrabButton", ProcGrabButton, nullptr, "bbsisbbiibbs", "", exactSize(24), Route::kEveryHead},
+    {X_UngrabButton, "UngrabButton", ProcUngrabButton, nullptr, "bbsis", "", exactSize(12), Route::kEveryHead},
+    {X_ChangeActivePointerGrab, "ChangeActivePointerGrab", ProcChangeActivePointerGrab, nullptr, "bbsiis", "", exactSize(16), Route::kPointerHead},
+    {X_GrabKeyboard, "GrabKeyboard", ProcGrabKeyboard, ReplyGrabKeyboard, "bbsiibbs", "bbsi", exactSize(16), Route::kNone},
+    {X_UngrabKeyboard, "UngrabKeyboard", ProcUngrabKeyboard, nullptr, "bbsi", "", exactSize(8), Route::kEveryServer},
+    {X_GrabKey, "GrabKey", ProcGrabKey, nullptr, "bbsisbbb", "", exactSize(16), Route::kEveryHead},
+    {X_UngrabKey, "UngrabKey", ProcUngrabKey, nullptr, "bbsis", "", exactSize(12), Route::kEveryHead},
+    {X_AllowEvents, "AllowEvents", ProcAllowEvents, nullptr, "bbsi", "", exactSize(8), Route::kPointerHead},
+    {X_GrabServer, "GrabServer", ProcGrabServer, nullptr, "bbs", "", exactSize(4), Route::kLocal},
+    {X_UngrabServer, "UngrabServer", ProcUngrabServer, nullptr, "bbs", "", exactSize(4), Route::kLocal},
+    {X_QueryPointer, "QueryPointer", ProcQueryPointer, ReplyQueryPointer, "bbsi", "bbsiiisssss", exactSize(8), Route::kPointerHead},
+    {X_GetMotionEvents, "GetMotionEvents", ProcGetMotionEvents, ReplyGetMotionEvents, "bbsiii", "bbsiiiiiii[iss]", exactSize(16), Route::kPointerHead},
+    {X_TranslateCoords, "TranslateCoordinates", ProcTranslateCoordinates, ReplyTranslateCoordinates, "bbsiiss", "bbsiiss", exactSize(16), Route::kMainHead},
+    {X_WarpPointer, "WarpPointer", ProcWarpPointer, nullptr, "bbsiissssss", "", exactSize(24), Route::kLocal},
+    {X_SetInputFocus, "SetInputFocus", ProcSetInputFocus, nullptr, "bbsii", "", exactSize(12), Route::kEveryServer},
     {X_GetInputFocus, "GetInputFocus", ProcGetInputFocus, ReplyGetInputFocus, "bbs", "bbsii", exactSize(4), Route::kInputHead},
-    {X_QueryKeymap, "QueryKeymap", nullptr, nullptr, "bbs", "bbsi", exactSize(4), Route::kInputHead},
+    {X_QueryKeymap, "QueryKeymap", ProcQueryKeymap, ReplyQueryKeymap, "bbs", "bbsi", exactSize(4), Route::kInputHead},
 };
 // clang-format on
 
