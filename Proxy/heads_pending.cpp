@@ -92,30 +92,6 @@ u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const 
   return id;
 }
 
-XFontStruct* gcFontInfo([[maybe_unused]] u32 gc) {
-  PENDING();
-  return nullptr;
-}
-
-bool describeGC([[maybe_unused]] u32 gc, GCFacts* out) {
-  PENDING();
-  *out = {};
-  return false;
-}
-
-void notePreparedDrawable([[maybe_unused]] u32 gc, [[maybe_unused]] u32 drawable) { PENDING(); }
-
-u32 currentDamageTarget([[maybe_unused]] void** object) {
-  PENDING();
-  *object = nullptr;
-  return 0;
-}
-
-Region* currentDamageRegion() {
-  PENDING();
-  return nullptr;
-}
-
 void sendMetaScreenEvent([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 kind, [[maybe_unused]] u32 detail) {
   PENDING();
 }

@@ -78,25 +78,6 @@ bool copyCursorRecordToHead(void* cursor, u32 id, Head* head, RequestWriter* wri
 // The client's id base on a head, and the id of a drawable on the head
 // after resolving an emulated DOUBLE-BUFFER buffer. Stand-in: unchanged.
 u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
-// The font information of a GC's font (XFontStruct of the head's server),
-// null when the GC has no font. Stand-in: null.
-XFontStruct* gcFontInfo(u32 gc);
-// What scaling reads of a GC record; false when there is no such GC.
-struct GCFacts {
-  MetaScreen* screen;
-  u32 preparedDrawable;            // the drawable it was last prepared for
-  const xRectangle* clipRectangles;
-  u32 clipCount;
-  i16 clipX, clipY;
-  i16 tileX, tileY;
-};
-bool describeGC(u32 gc, GCFacts* out);
-void notePreparedDrawable(u32 gc, u32 drawable);
-// The current client's damage target: resource type and record.
-u32 currentDamageTarget(void** object);
-// The client's damage region (Region of the xsupport layer).
-Region* currentDamageRegion();
-
 // --- Extensions ------------------------------------------------------------------
 
 void sendMetaScreenEvent(Head* head, MetaScreen* screen, u32 kind, u32 detail);

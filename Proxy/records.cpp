@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/glyphs.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"

@@ -17,14 +17,6 @@ void recordCursorChange(u32) {}
 void unmapWindowRecord(ProxyWindow*, int) {}
 void endGrabsOnDestroyedWindow(ProxyWindow*) {}
 void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
-const char* makeFontGlyphImages(FontRecord*) {
-  PALVON_WIP();
-  return nullptr;
-}
-const char* openFontOnHead(FontRecord*, Head*) {
-  PALVON_WIP();
-  return nullptr;
-}
 int allocColorCellsOnHeads(ProxyClient*, ColormapRecord*, const u32*, u32, const u32*, u32) {
   PALVON_WIP();
   return 1;

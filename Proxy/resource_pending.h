@@ -34,10 +34,6 @@ void unmapWindowRecord(ProxyWindow* window, int fromDestroy);
 void endGrabsOnDestroyedWindow(ProxyWindow* window);
 // Background tiles: frees the window's tiles on one head (null: all).
 void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
-// Glyph pixmaps: the font's glyph images from its font info on the font
-// display, and its glyph pixmap on one head.
-const char* makeFontGlyphImages(FontRecord* font);
-const char* openFontOnHead(FontRecord* font, Head* head);
 // Colour cells on the servers and colormap installation.
 int allocColorCellsOnHeads(ProxyClient* client, ColormapRecord* colormap, const u32* pixels, u32 count,
                            const u32* masks, u32 maskCount);
