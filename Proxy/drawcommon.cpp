@@ -43,6 +43,14 @@ bool describeDrawable(u32 id, DrawableInfo* out) {
   return true;
 }
 
+void describeScalingDrawable(u32 drawable, ScalingDrawable* out) {
+  *out = {};
+  DrawableInfo d;
+  if (!describeDrawable(drawable, &d)) return;
+  if (d.window) *out = {d.window->x, d.window->y, d.width, d.height};
+  else *out = {0, 0, d.width, d.height};
+}
+
 ServerLink* currentHeadLink(const Head* head) {
   return currentClient && head ? clientLink(currentClient, head->serverIndex) : nullptr;
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 #include "Proxy/client.h"
 #include "Proxy/config.h"
@@ -249,9 +250,52 @@ void scaleSegmentList(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
 void scaleRectangleList(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
   scaleRectangles(s, listOf<xRectangle>(copy, 12), (length - 12) / 8);
 }
+
+// An outline covers its far edge too (x + width is drawn): on a turned head
+// its box follows its two corners as points, not the area between them.
+void outlineBox(HeadScaler* s, i16* x, i16* y, u16* width, u16* height) {
+  i32 x0 = *x, y0 = *y, x1 = *x + i32(*width), y1 = *y + i32(*height);
+  scalePoint(s, &x0, &y0);
+  scalePoint(s, &x1, &y1);
+  *x = i16(std::clamp(std::min(x0, x1), -32768, 32767)), *y = i16(std::clamp(std::min(y0, y1), -32768, 32767));
+  *width = u16(std::min(std::abs(x1 - x0), 65535)), *height = u16(std::min(std::abs(y1 - y0), 65535));
+}
+
+void scaleOutlineRectangles(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  xRectangle* r = listOf<xRectangle>(copy, 12);
+  for (u32 i = 0; i < (length - 12) / 8; i++) outlineBox(s, &r[i].x, &r[i].y, &r[i].width, &r[i].height);
+}
+
 void scaleArcList(const Drawing&, u8* copy, u32 length, HeadScaler* s) { scaleArcs(s, listOf<xArc>(copy, 12), (length - 12) / 12); }
+
+// Arc outlines: the angles as for any arc, the box as an outline's.
+void scaleOutlineArcs(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  xArc* arcs = listOf<xArc>(copy, 12);
+  for (u32 i = 0; i < (length - 12) / 12; i++) {
+    xArc box = arcs[i];
+    scaleArcs(s, &arcs[i], 1);
+    outlineBox(s, &box.x, &box.y, &box.width, &box.height);
+    arcs[i].x = box.x, arcs[i].y = box.y, arcs[i].width = box.width, arcs[i].height = box.height;
+  }
+}
+
+// A polygon is filled by the pixel centres inside it: its vertices move as
+// the edges between pixels do, so that the turned polygon covers the
+// turned pixels.
 void scalePolygon(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
-  scalePoints(s, listOf<xPoint>(copy, 16), (length - 16) / 4, copy[13]);
+  xPoint* points = listOf<xPoint>(copy, 16);
+  bool relative = copy[13] == CoordModePrevious;
+  i64 ax = 0, ay = 0;
+  i32 px = 0, py = 0;
+  for (u32 i = 0; i < (length - 16) / 4; i++) {
+    if (relative && i > 0) ax += points[i].x, ay += points[i].y;
+    else ax = points[i].x, ay = points[i].y;
+    HeadRect at{i32(std::clamp<i64>(ax, INT32_MIN, INT32_MAX)), i32(std::clamp<i64>(ay, INT32_MIN, INT32_MAX)), 0, 0};
+    scaleArea32(s, &at);
+    i32 x = relative && i > 0 ? at.x - px : at.x, y = relative && i > 0 ? at.y - py : at.y;
+    points[i].x = i16(std::clamp(x, -32768, 32767)), points[i].y = i16(std::clamp(y, -32768, 32767));
+    px = at.x, py = at.y;
+  }
 }
 
 // The region becomes the damage clipped to the window; false when memory
@@ -349,8 +393,8 @@ void ProcCopyPlane(u8* request, u32 length) { copyRequest(request, length); }
 void ProcPolyPoint(u8* request, u32 length) { listRequest(request, length, scalePointList); }
 void ProcPolyLine(u8* request, u32 length) { listRequest(request, length, scalePointList); }
 void ProcPolySegment(u8* request, u32 length) { listRequest(request, length, scaleSegmentList); }
-void ProcPolyRectangle(u8* request, u32 length) { listRequest(request, length, scaleRectangleList); }
-void ProcPolyArc(u8* request, u32 length) { listRequest(request, length, scaleArcList); }
+void ProcPolyRectangle(u8* request, u32 length) { listRequest(request, length, scaleOutlineRectangles); }
+void ProcPolyArc(u8* request, u32 length) { listRequest(request, length, scaleOutlineArcs); }
 void ProcFillPoly(u8* request, u32 length) { listRequest(request, length, scalePolygon); }
 void ProcPolyFillRectangle(u8* request, u32 length) { listRequest(request, length, scaleRectangleList); }
 void ProcPolyFillArc(u8* request, u32 length) { listRequest(request, length, scaleArcList); }

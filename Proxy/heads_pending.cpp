@@ -24,11 +24,6 @@ namespace palvon {
     }                          \
   } while (0)
 
-void describeScalingDrawable([[maybe_unused]] u32 drawable, [[maybe_unused]] ScalingDrawable* out) {
-  PENDING();
-  *out = {};
-}
-
 void describeWindow([[maybe_unused]] const ProxyWindow* window, [[maybe_unused]] WindowFacts* out) {
   PENDING();
   *out = {};

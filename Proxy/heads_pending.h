@@ -24,14 +24,14 @@ struct RequestWriter;
 
 // --- Resources and the window tree -----------------------------------------------
 
-// What the scaler needs of a drawable: its meta position and size.
+// What the scaler needs of a drawable: its meta position and size
+// (drawcommon.h).
 struct ScalingDrawable {
   i32 x, y;
   u32 width, height;
 };
 // A window (its position and size), a DOUBLE-BUFFER or Multi-Buffering
-// buffer (its window), a picture (its window, else its pixmap at origin
-// 0), a pixmap (origin 0, its size); anything else: all 0. Stand-in: all 0.
+// buffer (its window), a pixmap (origin 0, its size); anything else: all 0.
 void describeScalingDrawable(u32 drawable, ScalingDrawable* out);
 
 // What the heads layer reads of a window record. Stand-in: all 0.
