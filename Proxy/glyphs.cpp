@@ -210,23 +210,47 @@ const char* openFontOnHead(FontRecord* font, Head* head) {
   return nullptr;
 }
 
-FontRecord* serverDefaultFont() {
-  static FontRecord* font;
-  static bool tried;
-  if (font || tried) return font;
-  Display* display = fontDisplay ? fontDisplay->display : nullptr;
-  if (!display) return nullptr;
-  tried = true;
-  XFontStruct* info = XfsLoadQueryFont(display, xfontDefaultFontName());
-  if (!info) return nullptr;
-  font = static_cast<FontRecord*>(memCalloc(1, sizeof(FontRecord)));
-  if (!font) {
-    XfsFreeFont(display, info);
-    return nullptr;
+namespace {
+
+// The default font record and the display it was loaded on.
+FontRecord* defaultFont;
+Display* defaultFontDisplay;
+
+// Frees a record of the proxy's own whose display is gone: nothing is left
+// on any server to free.
+void forgetDefaultFont() {
+  if (!defaultFont) return;
+  if (defaultFont->glyphImages && defaultFont->destroyGlyphImages)
+    defaultFont->destroyGlyphImages(defaultFont->glyphImages);
+  while (FontHeadGlyphs* entry = defaultFont->headGlyphs) {
+    defaultFont->headGlyphs = entry->next;
+    std::free(entry);
   }
-  font->fontInfo = info;
-  font->fontInfoLoaded = 1;
-  return font;
+  XFreeFontInfo(nullptr, defaultFont->fontInfo, 1);
+  std::free(defaultFont);
+  defaultFont = nullptr;
+}
+
+}  // namespace
+
+FontRecord* serverDefaultFont() {
+  Display* display = fontDisplay ? fontDisplay->display : nullptr;
+  if (display != defaultFontDisplay) {
+    // Another font server: what was loaded on the former one is void.
+    forgetDefaultFont();
+    defaultFontDisplay = display;
+    if (!display) return nullptr;
+    XFontStruct* info = XfsLoadQueryFont(display, xfontDefaultFontName());
+    if (!info) return nullptr;
+    defaultFont = static_cast<FontRecord*>(memCalloc(1, sizeof(FontRecord)));
+    if (!defaultFont) {
+      XfsFreeFont(display, info);
+      return nullptr;
+    }
+    defaultFont->fontInfo = info;
+    defaultFont->fontInfoLoaded = 1;
+  }
+  return defaultFont;
 }
 
 bool waitForGlyphs(const FontHeadGlyphs* glyphs) {

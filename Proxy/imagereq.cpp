@@ -476,17 +476,20 @@ void answerJob(const GetImageJob* job, u16 sequence) {
 void ReplyGetImage(u8* reply, u32 length) {
   ServerLink* link = currentLink;
   auto* part = link ? static_cast<GetImagePart*>(takeStashedData(link, kStashGetImage)) : nullptr;
-  if (!part) return;
-  part->answered = 1;
   u32 headVisual = get32(reply + 8);
-  ServerDisplay* server = link->server.display;
-  GetImageJob* job = part->job;
+  ServerDisplay* server = link ? link->server.display : nullptr;
+  GetImageJob* job = part ? part->job : nullptr;
   if (!job) {
-    put32(reply + 8, mapHeadVisualIdToClient(headVisual, server, part->head));
+    // One head's answer is the client's, in the client's visual. A reply
+    // without a part answers a GetImage the proxy wrote for the client
+    // itself: the client waits for it all the same.
+    put32(reply + 8, mapHeadVisualIdToClient(headVisual, server, part ? part->head : nullptr));
     sendReplyToClient(reply, length, "bbsii");
+    if (part) part->answered = 1;
     releaseGetImagePart(part);
     return;
   }
+  part->answered = 1;
   if (!job->outstanding) PALVON_UNE();
   if (!job->lost && !job->failed && !copyPieceIntoJob(part, reply, length, reply[1])) job->failed = 1;
   if (job->outstanding && --job->outstanding == 0) answerJob(job, get16(reply + 2));
