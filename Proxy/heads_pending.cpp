@@ -50,11 +50,6 @@ ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
   return nullptr;
 }
 
-u32 reverseMapServerXid([[maybe_unused]] u32 serverId, [[maybe_unused]] const Head* head) {
-  PENDING();
-  return serverId;
-}
-
 u32 installedColormaps([[maybe_unused]] const MetaScreen* screen, [[maybe_unused]] u32* ids, [[maybe_unused]] u32 maximum) {
   PENDING();
   return 0;
@@ -75,11 +70,6 @@ void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
 
 void resizeRootWindow([[maybe_unused]] ProxyWindow* root, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
   PENDING();
-}
-
-bool copyCursorRecordToHead([[maybe_unused]] void* cursor, [[maybe_unused]] u32 id, [[maybe_unused]] Head* head, [[maybe_unused]] RequestWriter* writer) {
-  PENDING();
-  return false;
 }
 
 u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const Head* head) {
@@ -135,67 +125,6 @@ const char* reapplyHeadGeometry([[maybe_unused]] Head* head, [[maybe_unused]] u3
   return nullptr;
 }
 
-void computePointerTransformation([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void startPointerTransformation([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void recomputeOverlappingHeads() {
-  PENDING();
-}
-
-Head* pointerHead() {
-  PENDING();
-  return nullptr;
-}
-
-Head* focusHead() {
-  PENDING();
-  return nullptr;
-}
-
-void setFocusHead([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void lastPointerPosition([[maybe_unused]] i32* x, [[maybe_unused]] i32* y) {
-  PENDING();
-  *x = 0, *y = 0;
-}
-
-bool pointerGrabPending() {
-  PENDING();
-  return false;
-}
-
-bool pointerPollActive() {
-  PENDING();
-  return false;
-}
-
-void movePointerToScreen([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
-  PENDING();
-}
-
-void warpPointerOnHead([[maybe_unused]] Head* head, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
-  PENDING();
-}
-
-void removeTelepointer([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
-void pushPointerPollInterval([[maybe_unused]] u32 key, [[maybe_unused]] u32 milliseconds) {
-  PENDING();
-}
-
-void popPointerPollInterval([[maybe_unused]] u32 key) {
-  PENDING();
-}
-
 void sampleServerTimes() {
   PENDING();
 }
@@ -209,6 +138,98 @@ void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] He
   PENDING();
 }
 
+void recordPointerHeadChange([[maybe_unused]] Head* head) { PENDING(); }
+void recordPointerMotion([[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
+
+bool offerRecordingHotkey([[maybe_unused]] Display* display, [[maybe_unused]] const XKeyEvent* event) {
+  PENDING();
+  return false;
+}
+
+void recordDisplayEvent([[maybe_unused]] Display* display, [[maybe_unused]] const XEvent* event) { PENDING(); }
+
+ProxyWindow* windowAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
+  PENDING();
+  return nullptr;
+}
+
+CursorRecord* cursorAtMetaPoint([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) {
+  PENDING();
+  return nullptr;
+}
+
+bool describeCursorImages([[maybe_unused]] const CursorRecord* cursor, const HeadCursor** images, u32* count) {
+  PENDING();
+  *images = nullptr, *count = 0;
+  return false;
+}
+
+bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
+  PENDING();
+  return false;
+}
+
+ProxyWindow* findManagedWindow([[maybe_unused]] ProxyWindow* window) {
+  PENDING();
+  return nullptr;
+}
+
+void moveWindowRecord([[maybe_unused]] ProxyWindow* window, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
+void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
+void grabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void ungrabPointerOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void grabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void ungrabKeyboardOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void addExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
+void removeExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
+
+const char* removeServer([[maybe_unused]] const char* name) {
+  PENDING();
+  return nullptr;
+}
+
+ServerDisplay* firstOrdinaryDisplay() {
+  PENDING();
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (server != resourceServerDisplay && server->display) return server;
+  return nullptr;
+}
+
+void selectionSyncClear([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionClearEvent* event) {
+  PENDING();
+}
+
+void selectionSyncRequest([[maybe_unused]] ServerDisplay* display,
+                          [[maybe_unused]] const XSelectionRequestEvent* event) {
+  PENDING();
+}
+
+void selectionSyncNotify([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] const XSelectionEvent* event) {
+  PENDING();
+}
+
+bool isTimeSyncWindow([[maybe_unused]] const ServerDisplay* display, [[maybe_unused]] Window window) {
+  PENDING();
+  return false;
+}
+
+void timeSyncAnswer([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] Time time) { PENDING(); }
+void setHeadWindowOrigin([[maybe_unused]] Head* head, [[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
+void setHeadWindowSize([[maybe_unused]] Head* head, [[maybe_unused]] u32 width, [[maybe_unused]] u32 height) {
+  PENDING();
+}
+void applyHeadWindowState([[maybe_unused]] Head* head) { PENDING(); }
+
+Window isWMDeleteMessage([[maybe_unused]] const XEvent* event) {
+  PENDING();
+  return 0;
+}
+
+const char* applyScreenSettings([[maybe_unused]] ProxyClient* client, [[maybe_unused]] Head* head,
+                                [[maybe_unused]] u32 mask, [[maybe_unused]] const HeadSettings* settings) {
+  PENDING();
+  return nullptr;
+}
 
 EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();

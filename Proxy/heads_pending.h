@@ -64,17 +64,12 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 // The window a drawable-like resource belongs to (window, DOUBLE-BUFFER or
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
-// The client id of an id on a head's server. Stand-in: the id unchanged.
-u32 reverseMapServerXid(u32 serverId, const Head* head);
 // The colormaps installed on the meta screen. Stand-in: 0.
 u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 const char* setHeadColormapWindows(Head* head, const u32* colormaps, u32 count);
 void recalcKeepWindowsVisible(MetaScreen* screen);
 void resizeRootWindow(ProxyWindow* root, u32 width, u32 height);
-// Creates the cursor on the head with the given id through the writer.
-// Stand-in: false.
-bool copyCursorRecordToHead(void* cursor, u32 id, Head* head, RequestWriter* writer);
 // The client's id base on a head, and the id of a drawable on the head
 // after resolving an emulated DOUBLE-BUFFER buffer. Stand-in: unchanged.
 u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
@@ -97,28 +92,67 @@ void announceHeadChange(Head* head, u32 mask);
 void placeHeadRootWindow(Head* head, ProxyClient* client, bool moveOnly);
 // Re-applies a head's screen settings after a pan (change flags given).
 const char* reapplyHeadGeometry(Head* head, u32 changeFlags);
-void computePointerTransformation(Head* head);
-void startPointerTransformation(Head* head);
-void recomputeOverlappingHeads();
-// The head that holds the pointer and the focus, and the last pointer
-// position in the meta screen. Stand-ins: null and 0.
-Head* pointerHead();
-Head* focusHead();
-void setFocusHead(Head* head);
-void lastPointerPosition(i32* x, i32* y);
-bool pointerGrabPending();
-bool pointerPollActive();
-void movePointerToScreen(MetaScreen* screen, i32 x, i32 y);
-// Moves the pointer on a head's display (through the input-control library
-// when the head holds input control).
-void warpPointerOnHead(Head* head, i32 x, i32 y);
-void removeTelepointer(Head* head);
-void pushPointerPollInterval(u32 key, u32 milliseconds);
-void popPointerPollInterval(u32 key);
 void sampleServerTimes();
 const char* startClockSync();
 // Reparents the screen's window tree from one head to another display.
 void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
+
+// --- Pointer, keyboard and display events ------------------------------------------
+
+struct CursorRecord;
+struct HeadCursor;
+// The recorder learns of pointer moves and head changes.
+void recordPointerHeadChange(Head* head);
+void recordPointerMotion(i32 x, i32 y);
+// Offers a key release to the recording hotkeys; true when taken. Stand-in:
+// false.
+bool offerRecordingHotkey(Display* display, const XKeyEvent* event);
+// Hands an event of no other use to a running recording.
+void recordDisplayEvent(Display* display, const XEvent* event);
+// The topmost viewable window at a meta point, and the cursor in force
+// there. Stand-ins: null.
+ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
+CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
+// The images of a cursor record; false when it has none. Stand-in: false.
+bool describeCursorImages(const CursorRecord* cursor, const HeadCursor** images, u32* count);
+// Whether crossings out of the real root go straight to the crossing
+// handling (a flag of the meta root window's record). Stand-in: false.
+bool rootCrossingFlag(const MetaScreen* screen);
+// A mapped window below the window that a window manager manages; null when
+// none. Stand-in: null.
+ProxyWindow* findManagedWindow(ProxyWindow* window);
+// Moves the window record to (x, y) relative to its parent.
+void moveWindowRecord(ProxyWindow* window, i32 x, i32 y);
+void recordWindowMove(ProxyWindow* window);
+// Active grabs of the clients released on, and repeated on, one server.
+void grabPointerOnDisplay(ServerDisplay* display);
+void ungrabPointerOnDisplay(ServerDisplay* display);
+void grabKeyboardOnDisplay(ServerDisplay* display);
+void ungrabKeyboardOnDisplay(ServerDisplay* display);
+// At-exit callbacks of the run.
+void addExitCallback(void (*callback)(void* argument), void* argument);
+void removeExitCallback(void (*callback)(void* argument), void* argument);
+// Servers at run time: removal by configured name (null or a message), and
+// the first display that is not the resource server.
+const char* removeServer(const char* name);
+ServerDisplay* firstOrdinaryDisplay();
+// Selection synchronisation.
+void selectionSyncClear(ServerDisplay* display, const XSelectionClearEvent* event);
+void selectionSyncRequest(ServerDisplay* display, const XSelectionRequestEvent* event);
+void selectionSyncNotify(ServerDisplay* display, const XSelectionEvent* event);
+// Clock synchronisation: whether the window is the display's ping window,
+// and its answer.
+bool isTimeSyncWindow(const ServerDisplay* display, Window window);
+void timeSyncAnswer(ServerDisplay* display, Time time);
+// The geometry of a head shown in a window.
+void setHeadWindowOrigin(Head* head, i32 x, i32 y);
+void setHeadWindowSize(Head* head, u32 width, u32 height);
+void applyHeadWindowState(Head* head);
+// The window a window manager asks to close with this event, or 0.
+Window isWMDeleteMessage(const XEvent* event);
+// Applies the settings of the mask to the head; null or a message.
+struct HeadSettings;
+const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings);
 
 // --- Visuals ---------------------------------------------------------------------
 

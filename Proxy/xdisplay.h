@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 
 #include "Proxy/extensions.h"
+#include "Proxy/xheadinput.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -17,6 +18,9 @@ namespace palvon {
 struct Head;
 struct Order;
 struct ServerLink;
+struct KeyboardMappingSave;
+struct PointerSettings;
+struct PowerSettings;
 
 constexpr u32 kDisplayNameMax = 256;
 
@@ -91,6 +95,21 @@ struct ServerDisplay {
   // Loop-clock time (ms) of the last traffic seen from the server; the
   // watchdog measures silence from here.
   u64 lastTrafficMs;
+  // Added with opening heads: what the proxy changes on the server and puts
+  // back when it closes the connection normally, and its own windows there.
+  char* keyboardMapText;            // map file for the keyboard-map tool (owned)
+  u32 savedModifiers;               // core keyboard modifier state
+  KeyboardMappingSave* savedKeyboard;  // null when not saved
+  PointerSettings* savedPointer;       // null when not saved
+  PowerSettings* savedPower;           // null when not saved
+  Window inputWindows[3];           // 1x1 InputOnly: one on the root, two children of it
+  XFontStruct* textFont;            // the configured text font, null when missing
+  u32 screenCount;
+  u8 probeOnly;                     // opened for a probe-only head
+  u8 inWindowOpened;                // opened for a head shown in a window
+  // Added with pointer and keyboard coordination: the last pointer position
+  // seen, the head under the pointer and the null mouse.
+  DisplayInput input;
 };
 
 // The server displays in creation order and their count.

@@ -13,8 +13,10 @@
 //   - whenever the display is flagged broken after the call, the wrapper
 //     hands that display to handleDisplayOffline and returns its failure
 //     value: nothing for void calls, -1 for XfsEventsQueued, 3 (not viewable)
-//     for XfsGrabPointer, 1 (not Success) for XfsGetWindowProperty with its
-//     outputs cleared, 0 or a null pointer for every other call.
+//     for XfsGrabPointer and XfsGrabDevice, 1 (not Success) for
+//     XfsGetWindowProperty (with its outputs cleared), XfsCloseDevice,
+//     XfsChangePointerDevice, XfsUngrabDevice and XfsXIDefineCursor, 0 or a
+//     null pointer for every other call.
 // Callers must accept those values: a created id of 0, a null reply, -1
 // events queued, grab status 3.
 //
@@ -26,7 +28,10 @@
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xrender.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xdbe.h>
 #include <X11/extensions/shape.h>
@@ -193,7 +198,21 @@ const char* displayOfflineText(Display* display);
   X(TestFlush, XTestFlush, 0)                               \
   X(TestMovePointer, XTestMovePointer, 0)                   \
   X(TestPressKey, XTestPressKey, 0)                         \
-  X(TestPressButton, XTestPressButton, 0)
+  X(TestPressButton, XTestPressButton, 0)                   \
+  X(ChangeActivePointerGrab, XChangeActivePointerGrab, 0)   \
+  X(GetWMNormalHints, XGetWMNormalHints, 0)                 \
+  X(OpenDevice, XOpenDevice, nullptr)                       \
+  X(CloseDevice, XCloseDevice, 1)                           \
+  X(ChangePointerDevice, XChangePointerDevice, 1)           \
+  X(GrabDevice, XGrabDevice, GrabNotViewable)               \
+  X(UngrabDevice, XUngrabDevice, 1)                         \
+  X(RenderFindFormat, XRenderFindFormat, nullptr)           \
+  X(RenderCreatePicture, XRenderCreatePicture, 0)           \
+  X(RenderFreePicture, XRenderFreePicture, 0)               \
+  X(RenderCreateCursor, XRenderCreateCursor, 0)             \
+  X(RenderCreateAnimCursor, XRenderCreateAnimCursor, 0)   \
+  X(XIDefineCursor, XIDefineCursor, 1)                      \
+  X(LowerWindow, XLowerWindow, 0)
 
 // One wrapper per row, with the exact signature of its Xlib function. The
 // wrapper pattern itself lives in xfs.cpp, which instantiates every row.

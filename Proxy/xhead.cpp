@@ -8,7 +8,10 @@
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/files.h"
+#include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
@@ -314,6 +317,7 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   head->visuals = nullptr, head->visualCount = 0;
   if (screen->mainHead && isHeadOnline(screen->mainHead)) XfsFlush(screen->mainHead->display);
   recomputeOverlappingHeads();
+  forgetHeadInput(head);
   free(head);
   return nullptr;
 }
@@ -378,7 +382,9 @@ bool panHead(Head* head, i32 x, i32 y, [[maybe_unused]] ProxyClient* client, boo
 }
 
 void mapPointToHead(const Head* head, i32 x, i32 y, i32* outX, i32* outY) {
-  x -= head->offsetX, y -= head->offsetY;
+  // The clip origin on the real screen: the clip position plus the offset
+  // of an in-window head's window.
+  x -= head->clip.x + head->offsetX, y -= head->clip.y + head->offsetY;
   if (head->scaler)
     unscalePointInSize(head->scaler, &x, &y, u32(std::max(head->logical.width, 1)),
                        u32(std::max(head->logical.height, 1)));
@@ -429,8 +435,9 @@ const char* queryMetaPointer([[maybe_unused]] Display* display, ProxyClient* cli
   *outHead = pointer;
   lastPointerPosition(outX, outY);
   if (!pointer) return nullptr;
-  if (!pointerGrabPending() && !pointerPollActive() && client && pointer->serverIndex < client->linkCount) {
-    if (const char* error = syncServerLink(client->links[pointer->serverIndex])) return error;
+  ServerLink* link = client ? clientLink(client, pointer->serverIndex) : nullptr;
+  if (!pointerGrabPending() && !pointerPollActive() && link) {
+    if (const char* error = syncServerLink(link)) return error;
   }
   Window root = 0, child = 0;
   int rx = 0, ry = 0, wx = 0, wy = 0;

@@ -11,6 +11,7 @@
 #include "Proxy/config.h"
 #include "Proxy/drawreq.h"
 #include "Proxy/gc.h"
+#include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
@@ -215,7 +216,7 @@ u32 adjustEventMaskForHead(ProxyClient* client, const ProxyWindow* window, u32 m
 u32 copyCursorToHead(void* cursor, ProxyClient* client, Head* head) {
   ServerLink* link = headLink(client, head);
   u32 id = link ? allocProxyXid(client) : 0;
-  if (!id || !copyCursorRecordToHead(cursor, id, head, &link->writer)) return 0;
+  if (!id || !replicateCursorOnHead(static_cast<CursorRecord*>(cursor), client, &link->writer, id, head)) return 0;
   return id;
 }
 

@@ -12,7 +12,10 @@
 
 #include "Proxy/client.h"
 #include "Proxy/config.h"
+#include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xemulation.h"

@@ -7,6 +7,7 @@
 
 #include <X11/Xlib.h>
 
+#include "Proxy/xheadinput.h"
 #include "gl/glcaps.h"
 #include "base/strings.h"
 
@@ -124,6 +125,31 @@ struct Head {
   CursorRecord* currentCursor;
   // Added for the visual matches.
   i32 visualMatchCount;       // records in visualMatches (the meta screen's count when built)
+  // Added with the head settings, the head window and probing.
+  u32 direction;              // placement against relativeHead: 0 none, 1..5
+  Head* relativeHead;
+  i32 relativeOffsetX, relativeOffsetY;
+  u8 pointerHidden;           // the head shows a blank cursor
+  u8 noEntry;                 // the pointer is not moved onto the head
+  u8 pointerSync;             // synchronise the display after each pointer move
+  u8 wrapX, wrapY;
+  u8 clickTransfer;
+  u8 pointerRotation;         // the pointer turns with the head's rotation
+  u8 panJump;                 // follow-pointer jumps instead of scrolling
+  u8 probed;
+  u16 minimumTextSize;
+  u32 pointerSampleRate;      // pointer moves per second, 0 unlimited
+  // cursors[0] is the head's default cursor, cursors[1] the blank cursor.
+  Cursor overlayCursor;       // the fleur of an overlay head
+  Window overlayChild;        // InputOnly child of an overlay head's window
+  HeadRect windowGeometry;    // the head window relative to the root, as last seen
+  i32 windowMapState;         // IsUnmapped, IsUnviewable or IsViewable, as last seen
+  i32 stacking;               // position among the frame's siblings, 0 top
+  // A probe-only head keeps what its display was opened with.
+  u32 savedConnectTimeoutMs, savedOfflineTimeoutMs, savedPriority;
+  // Added with pointer and keyboard coordination: crossing, rate limit,
+  // auxiliary windows and telepointer state.
+  HeadInput input;
 };
 
 struct MetaScreen {
@@ -159,6 +185,8 @@ struct MetaScreen {
   Head* tag40Head;
   u32 resizePolicy;
   i32 keepVisible;
+  // Added with probing: heads removed after probing (probe-only), linked by next.
+  Head* probeOnlyHeads;
 };
 
 struct MetaScreenSettings {

@@ -32,7 +32,7 @@ const char* brokenLink(const char* displayName, const char* client) {
 const char* writeClientServerLinks(ProxyClient* client) {
   for (u32 i = 0; i < client->linkCount; i++) {
     ServerLink* link = client->links[i];
-    if (!link) return brokenLink("(NULL)", clientName(client));
+    if (!link) continue;  // the slot of a server that left
     // A broken link ends its client: the names are taken before.
     const char* displayName = tmpCopy(link->server.displayName);
     const char* name = tmpCopy(clientName(client));

@@ -75,7 +75,7 @@ TEST_F(XrcInput, AttachPicksXTestAndMovesPassAServerGrab) {
   Window root, child;
   int x = 0, y = 0, wx, wy;
   unsigned int state;
-  for (int i = 0; i < 100 && x != 123; i++) {  // the move is carried out while the grab holds
+  for (int i = 0; i < 500 && x != 123; i++) {  // the move is carried out while the grab holds (5 s under load)
     usleep(20000);
     XQueryPointer(client_, DefaultRootWindow(client_), &root, &child, &x, &y, &wx, &wy, &state);
   }
