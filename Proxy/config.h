@@ -213,6 +213,9 @@ struct HeadSettings {
   u32 failsafeTimeoutMs;
   i32 priority;
   i32 defensePriority;
+  // Added with the head settings: the head id that direction places the
+  // head against (kHeadGivenReference); 0 for none.
+  u32 relativeTo;
 };
 
 struct HeadConfig {

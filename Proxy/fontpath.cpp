@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "Proxy/config.h"
-#include "Proxy/drawing_pending.h"
+#include "Proxy/xadjust.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"

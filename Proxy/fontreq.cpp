@@ -13,7 +13,7 @@
 #include "Proxy/core11G.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/drawcommon.h"
-#include "Proxy/drawing_pending.h"
+#include "Proxy/xadjust.h"
 #include "Proxy/fontpath.h"
 #include "Proxy/gc.h"
 #include "Proxy/pending.h"

@@ -12,6 +12,7 @@
 
 #include "Proxy/config.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xsettings.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
@@ -228,7 +229,7 @@ bool anyHeadTagged(u32 tag) {
 
 const char* addTags(Head* head, u32 tags) {
   HeadSettings settings{};
-  settings.tags = head->tags | tags;
+  settings.tags = getHeadTags(head) | tags;
   return applyScreenSettings(nullptr, head, kHeadGivenTags, &settings);
 }
 

@@ -112,19 +112,6 @@ void removeTranslucencyForHead([[maybe_unused]] Head* head) {
   PENDING();
 }
 
-void announceHeadChange([[maybe_unused]] Head* head, [[maybe_unused]] u32 mask) {
-  PENDING();
-}
-
-void placeHeadRootWindow([[maybe_unused]] Head* head, [[maybe_unused]] ProxyClient* client, [[maybe_unused]] bool moveOnly) {
-  PENDING();
-}
-
-const char* reapplyHeadGeometry([[maybe_unused]] Head* head, [[maybe_unused]] u32 changeFlags) {
-  PENDING();
-  return nullptr;
-}
-
 void sampleServerTimes() {
   PENDING();
 }
@@ -220,20 +207,77 @@ void setHeadWindowSize([[maybe_unused]] Head* head, [[maybe_unused]] u32 width, 
 }
 void applyHeadWindowState([[maybe_unused]] Head* head) { PENDING(); }
 
-Window isWMDeleteMessage([[maybe_unused]] const XEvent* event) {
-  PENDING();
-  return 0;
-}
-
-const char* applyScreenSettings([[maybe_unused]] ProxyClient* client, [[maybe_unused]] Head* head,
-                                [[maybe_unused]] u32 mask, [[maybe_unused]] const HeadSettings* settings) {
-  PENDING();
-  return nullptr;
-}
-
 EmulatedColormap* emulatedColormapOf([[maybe_unused]] u32 colormapId) {
   PENDING();
   return nullptr;
 }
+
+const char* startSelectionSync([[maybe_unused]] ServerDisplay* display, [[maybe_unused]] bool refresh) {
+  PENDING();
+  return nullptr;
+}
+
+void stopSelectionSync([[maybe_unused]] ServerDisplay* display) { PENDING(); }
+void updateHeadStacking([[maybe_unused]] Head* head) { PENDING(); }
+
+bool checkPixmapFormatOnHead([[maybe_unused]] Head* head, [[maybe_unused]] u32 depth,
+                             [[maybe_unused]] u32 bitsPerPixel, [[maybe_unused]] u32 pad) {
+  PENDING();
+  return true;
+}
+
+const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen,
+                              [[maybe_unused]] ProxyClient* client) {
+  PENDING();
+  return nullptr;
+}
+
+bool createRootWindowRecord([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 id) {
+  PENDING();
+  return true;
+}
+
+void clearInstalledColormaps([[maybe_unused]] MetaScreen* screen) { PENDING(); }
+void setInstalledColormap([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 colormap) { PENDING(); }
+void setProxyCurrentTime([[maybe_unused]] Time time) { PENDING(); }
+void clearFreeColorCache() { PENDING(); }
+void releaseProxyGrabs() { PENDING(); }
+void refreshScreenWindowTree([[maybe_unused]] MetaScreen* screen) { PENDING(); }
+
+void preallocColormapCells([[maybe_unused]] u32 colormap, [[maybe_unused]] Head* head,
+                           [[maybe_unused]] const VisualRecord* visual, [[maybe_unused]] const VisualRecord* match) {
+  PENDING();
+}
+
+void fillFreeColorCells([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                        [[maybe_unused]] const VisualRecord* match) {
+  PENDING();
+}
+
+bool allocColorCellsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                            [[maybe_unused]] const unsigned long* pixels, [[maybe_unused]] u32 count) {
+  PENDING();
+  return true;
+}
+
+bool allocPixelsExactly([[maybe_unused]] Display* display, [[maybe_unused]] Colormap colormap,
+                        [[maybe_unused]] const XColor* colors, [[maybe_unused]] u32 count) {
+  PENDING();
+  return true;
+}
+
+bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
+  PENDING();
+  return true;
+}
+
+void sendRandrHeadNotify([[maybe_unused]] Head* head) { PENDING(); }
+
+void shiftHeadFollowers([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* head, [[maybe_unused]] i32 dx,
+                        [[maybe_unused]] i32 dy) {
+  PENDING();
+}
+
+void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 
 }  // namespace palvon

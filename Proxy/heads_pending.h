@@ -87,11 +87,6 @@ void removeTranslucencyForHead(Head* head);
 
 // --- Heads, pointer and input ----------------------------------------------------
 
-// Head changes announced to the clients that follow them.
-void announceHeadChange(Head* head, u32 mask);
-void placeHeadRootWindow(Head* head, ProxyClient* client, bool moveOnly);
-// Re-applies a head's screen settings after a pan (change flags given).
-const char* reapplyHeadGeometry(Head* head, u32 changeFlags);
 void sampleServerTimes();
 const char* startClockSync();
 // Reparents the screen's window tree from one head to another display.
@@ -148,16 +143,55 @@ void timeSyncAnswer(ServerDisplay* display, Time time);
 void setHeadWindowOrigin(Head* head, i32 x, i32 y);
 void setHeadWindowSize(Head* head, u32 width, u32 height);
 void applyHeadWindowState(Head* head);
-// The window a window manager asks to close with this event, or 0.
-Window isWMDeleteMessage(const XEvent* event);
-// Applies the settings of the mask to the head; null or a message.
-struct HeadSettings;
-const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings);
 
 // --- Visuals ---------------------------------------------------------------------
 
 struct EmulatedColormap;
 // The emulated colormap of a colormap resource; null when it has none.
 EmulatedColormap* emulatedColormapOf(u32 colormapId);
+
+// --- Selection synchronisation, stacking, run-time servers ------------------------------
+
+// Null or a message.
+const char* startSelectionSync(ServerDisplay* display, bool refresh);
+void stopSelectionSync(ServerDisplay* display);
+// Restacks the head's window for its keepOnTop / keepBelow tags.
+void updateHeadStacking(Head* head);
+// Whether the head's server can serve one pixmap format of the proxy.
+// Stand-in: true.
+bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad);
+// Adds a head made at run time to its screen for the requesting client;
+// null or a message. Stand-in: null.
+const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client);
+
+// --- Core services the heads layer calls ----------------------------------------------
+
+// The meta screen's root window record under the id. Stand-in: true.
+bool createRootWindowRecord(MetaScreen* screen, u32 id);
+// The installed-colormap list of a meta screen: emptied, or holding one map.
+void clearInstalledColormaps(MetaScreen* screen);
+void setInstalledColormap(MetaScreen* screen, u32 colormap);
+// The proxy's current time and focus time.
+void setProxyCurrentTime(Time time);
+void clearFreeColorCache();
+// Releases the proxy's active pointer and keyboard grabs.
+void releaseProxyGrabs();
+// Saved window positions and visible regions of the screen's window tree.
+void refreshScreenWindowTree(MetaScreen* screen);
+// Colour cells of a head's colormap: the colour head preallocates a dynamic
+// visual's shared colours; every still free cell is filled once; cells
+// allocated exactly at the given pixels (false when they differ).
+void preallocColormapCells(u32 colormap, Head* head, const VisualRecord* visual, const VisualRecord* match);
+void fillFreeColorCells(Display* display, Colormap colormap, const VisualRecord* match);
+bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count);
+bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* colors, u32 count);
+// Whether the colormap's allocated cells can be reproduced on another
+// colormap. Stand-in: true.
+bool colormapCellsReproducible(u32 colormap);
+// RANDR output and CRTC change notifications for the head.
+void sendRandrHeadNotify(Head* head);
+// Windows that follow the head move with its logical origin.
+void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
+void stopTranslucencyOnDisplay(ServerDisplay* display);
 
 }  // namespace palvon

@@ -27,6 +27,7 @@
 #include "Proxy/xerrors.h"
 #include "Proxy/xheadmap.h"
 #include "Proxy/xpixels.h"
+#include "Proxy/xprobe.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
@@ -421,45 +422,31 @@ namespace {
 bool copyPieceIntoJob(const GetImagePart* part, const u8* reply, u32 length, u8 depth) {
   GetImageJob* job = part->job;
   if (!part->width || !part->height || !part->headWidth || !part->headHeight) return true;
-  const Head* head = part->head;
-  Display* headDisplay = head ? head->display : clientImageDisplay();
-  if (!headDisplay) return false;
+  Head* head = part->head;
+  if (!head || !head->display) return false;
+  // XYPixmap carries only the planes of the plane mask.
   u32 planes = depth;
-  if (job->format == XYPixmap) planes = u32(__builtin_popcount(depth >= 32 ? job->planeMask : job->planeMask & ((1u << depth) - 1)));
-  XImage piece{};
-  const ImageFormat* headLayout = ximageFormatForDisplay(headDisplay, job->format, planes, nullptr);
+  if (job->format == XYPixmap) {
+    u32 mask = depth >= 32 ? job->planeMask : job->planeMask & ((1u << depth) - 1);
+    planes = u32(__builtin_popcount(mask));
+  }
+  const ImageFormat* headLayout = ximageFormatForDisplay(head->display, job->format, planes, nullptr);
   u64 need = imageSize(job->format, planes, part->headWidth, part->headHeight, ~0u,
                        job->format == ZPixmap ? 0 : headLayout->scanlinePad, headLayout->bitsPerPixel,
                        headLayout->scanlinePad);
   if (length < 32 || length - 32 < need) return false;
-  if (!ximageInit(&piece, int(part->headWidth), int(part->headHeight), 0,
-                  reinterpret_cast<char*>(const_cast<u8*>(reply + 32)), headLayout))
-    return false;
-  XImage* meta = &piece;
-  bool owned = false;
-  if (head && head->scaler) {
-    meta = convertImageToDepth(&piece, planes, &owned, head);
-    if (!meta) return false;
-  }
-  XImage target{};
-  const ImageFormat* clientLayout = clientImageFormat(job->format, job->format == XYPixmap ? planes : job->depth);
-  bool ok = ximageInit(&target, int(job->width), int(job->height), 0, reinterpret_cast<char*>(job->buffer), clientLayout);
-  const VisualRecord* clientVisual = nullptr;
-  const VisualRecord* headVisual = nullptr;
-  if (ok && head && job->format == ZPixmap && depth > 1) {
-    clientVisual = job->visual && head->metaScreen ? findScreenVisual(head->metaScreen, job->visual) : nullptr;
-    headVisual = clientVisual ? getHeadVisualIfConverting(clientVisual, head) : nullptr;
-  }
-  u32 w = std::min<u32>(part->width, u32(meta->width)), h = std::min<u32>(part->height, u32(meta->height));
-  for (u32 row = 0; ok && row < h; row++) {
-    for (u32 column = 0; column < w; column++) {
-      unsigned long pixel = XGetPixel(meta, int(column), int(row));
-      if (headVisual) pixel = rescalePixelFromHead(u32(pixel), headVisual, clientVisual);
-      XPutPixel(&target, part->x + int(column), part->y + int(row), pixel);
-    }
-  }
-  if (owned) XDestroyImage(meta);
-  return ok;
+  const VisualRecord* visual =
+      job->visual && head->metaScreen ? findScreenVisual(head->metaScreen, job->visual) : nullptr;
+  u32 targetDepth = job->format == XYPixmap ? planes : job->depth;
+  HeadRect rect{part->x, part->y, i32(part->width), i32(part->height)};
+  XImage* target = createHeadImage(head, reinterpret_cast<char*>(const_cast<u8*>(reply + 32)), part->headWidth,
+                                   part->headHeight, job->format, planes, reinterpret_cast<char*>(job->buffer),
+                                   job->width, job->height, targetDepth, rect, visual);
+  if (!target) return false;
+  // The buffer stays the job's.
+  target->data = nullptr;
+  XDestroyImage(target);
+  return true;
 }
 
 void answerJob(const GetImageJob* job, u16 sequence) {

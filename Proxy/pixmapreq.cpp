@@ -6,7 +6,7 @@
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/drawcommon.h"
-#include "Proxy/drawing_pending.h"
+#include "Proxy/xadjust.h"
 #include "Proxy/fontreq.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"

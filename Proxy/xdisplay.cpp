@@ -3,17 +3,32 @@
 #include "Proxy/xdisplay.h"
 
 #include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
 
 
 #include "Proxy/client.h"
+#include "Proxy/heads_pending.h"
+#include "Proxy/xinputctl.h"
+#include "Proxy/xpointer.h"
+#include "Proxy/xpointerutil.h"
+#include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xfs.h"
+// Xlibint.h (through xfs.h) defines min and max as macros.
+#undef min
+#undef max
+#include "Proxy/xadjust.h"
+#include "Proxy/xmain.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
 #include "base/orders.h"
+#include "base/process.h"
 #include "xsupport/misc.h"
+#include "xsupport/xrclib.h"
 #include "xsupport/xtarget.h"
 
 namespace palvon {
@@ -70,27 +85,86 @@ void cancelOrder(Order** order) {
 
 }  // namespace
 
-const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** out) {
-  xfsInstall();
+ServerDisplay* newServerDisplay(const char* name, const char* configuredName) {
+  auto* server = static_cast<ServerDisplay*>(memCalloc(1, sizeof(ServerDisplay)));
+  if (!server) return nullptr;
+  strCopy(server->displayName, name ? name : "", sizeof server->displayName);
+  strCopy(server->configuredName, configuredName ? configuredName : "", sizeof server->configuredName);
+  initIdentityCodes(&server->codes);
+  server->index = server->serial = serverDisplayCount;
+  return server;
+}
+
+namespace {
+
+// The connection, for a name on this host first by its local form (from
+// the colon on) with half the time-out, then as written.
+const char* connectByName(const char* given, u64 timeoutMs, Display** out) {
   TargetOptions options;
   xtargetInitOptions(&options);
-  if (name) options.displayName = name;
-  if (timeoutMs) options.connectTimeoutMs = timeoutMs;
-  Display* display = nullptr;
-  if (const char* error = xtargetOpenDisplay(&options, nullptr, &display)) return error;
-  auto* server = static_cast<ServerDisplay*>(memCalloc(1, sizeof(ServerDisplay)));
-  if (!server) {
-    xtargetCloseDisplay(display);
-    return PALVON_OOM();
+  // The connection is to the server: a screen number past the server's
+  // last screen would make the open fail.
+  char name[kDisplayNameMax];
+  strCopy(name, given ? given : options.displayName, sizeof name);
+  if (char* colon = strrchr(name, ':')) {
+    if (char* dot = strrchr(colon, '.')) *dot = 0;
   }
+  options.displayName = name;
+  if (timeoutMs) options.connectTimeoutMs = timeoutMs;
+  const char* colon = strrchr(name, ':');
+  if (colon && colon != name) {
+    char host[kDisplayNameMax];
+    strCopy(host, name, std::min<size_t>(size_t(colon - name) + 1, sizeof host));
+    if (hostIsLocal(host)) {
+      options.connectTimeoutMs = (timeoutMs ? timeoutMs : options.connectTimeoutMs) / 2;
+      TargetOptions local = options;
+      local.displayName = colon;
+      if (!xtargetOpenDisplay(&local, nullptr, out)) return nullptr;
+    }
+  }
+  return xtargetOpenDisplay(&options, nullptr, out);
+}
+
+}  // namespace
+
+const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
+  if (server->display) return nullptr;
+  xfsInstall();
+  Display* display = nullptr;
+  // The name as configured: a local name stays on the local transport.
+  const char* name = server->configuredName[0] ? server->configuredName
+                     : server->displayName[0]  ? server->displayName
+                                               : nullptr;
+  if (const char* error = connectByName(name, timeoutMs, &display)) return error;
   xfsAttach(display);
   xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;
-  strCopy(server->displayName, DisplayString(display), sizeof server->displayName);
-  strCopy(server->configuredName, options.displayName, sizeof server->configuredName);
-  initIdentityCodes(&server->codes);
+  if (!server->displayName[0]) strCopy(server->displayName, DisplayString(display), sizeof server->displayName);
+  server->screenCount = u32(ScreenCount(display));
   server->imageFormat = {static_cast<u8>(ImageByteOrder(display)), static_cast<u8>(BitmapUnit(display)),
                          static_cast<u8>(BitmapBitOrder(display)), static_cast<u8>(BitmapPad(display))};
+  return nullptr;
+}
+
+void addServerDisplay(ServerDisplay* server) {
+  for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
+    if (other == server) return;
+  }
+  appendToList(server);
+}
+
+const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** out) {
+  TargetOptions options;
+  xtargetInitOptions(&options);
+  if (name) options.displayName = name;
+  ServerDisplay* server = newServerDisplay(nullptr, options.displayName);
+  if (!server) return PALVON_OOM();
+  strCopy(server->displayName, options.displayName, sizeof server->displayName);
+  if (const char* error = openServerConnection(server, timeoutMs)) {
+    free(server);
+    return error;
+  }
+  strCopy(server->displayName, DisplayString(server->display), sizeof server->displayName);
   appendToList(server);
   *out = server;
   return nullptr;
@@ -100,16 +174,24 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   cancelOrder(&server->keepAliveTimer);
   cancelOrder(&server->watchdogTimer);
   cancelOrder(&server->lossOrder);
-  cancelOrder(&server->readOrder);
+  detachDisplayOrders(server);
   Display* display = server->display;
   if (!display) return;
   LOGF(logChInfo, "Closing connection to display %s (offline=%d) ...", server->displayName,
        offline ? 1 : 0);
+  // A connection found broken on the way is closed as offline from there on.
+  bool restored = !offline && restoreServerState(server);
+  offline = offline || isDisplayOffline(display);
+  releaseServerState(server, offline);
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* head = screen->heads; head; head = head->next) {
       if (head->display == display) head->display = nullptr;
     }
   }
+  for (Head* head = server->firstHead; head; head = head->nextOnDisplay) head->display = nullptr;
+  // Only what was put back needs the wire; a record that saved nothing may
+  // belong to a server that is gone already.
+  if (restored && !offline) XfsFlush(display);
   server->display = nullptr;
   xfsForget(display);
   xtargetCloseDisplay(display);
@@ -124,24 +206,56 @@ void closeLinksToServer(const ServerDisplay* server) {
   }
 }
 
+namespace {
+
+// The roles the display held pass to others.
+void handRolesOn(ServerDisplay* server) {
+  if (server == inputControlDisplay) {
+    // The closing display takes no part in the switch: nothing is released
+    // or warped on it any more.
+    inputControlDisplay = nullptr;
+    ServerDisplay* next = serverDisplayList;
+    while (next && !next->display) next = next->next;
+    if (next) {
+      if (const char* error = switchInputControl(kXrcMouse, next, 1)) LOGF(logChWarning, "%s", error);
+    }
+  }
+  if (server == timeDisplay) timeDisplay = serverDisplayList;
+  if (server == imageDisplay) setImageDisplay(serverDisplayList);
+  if (server == resourceServerDisplay) resourceServerDisplay = nullptr;
+  if (server == atomDisplay) {
+    atomDisplay = firstRootHeadDisplay();
+    if (atomDisplay == server) atomDisplay = nullptr;
+  }
+  if (server == fontDisplay) {
+    fontDisplay = nullptr;
+    ServerDisplay* chosen = chooseFontServerDisplay();
+    fontDisplay = chosen != server ? chosen : nullptr;
+  }
+}
+
+}  // namespace
+
 void freeServerDisplay(ServerDisplay* server) {
   if (!server) return;
-  disconnectServerDisplay(server, isDisplayOffline(server->display));
   ServerDisplay** link = &serverDisplayList;
   while (*link && *link != server) link = &(*link)->next;
   if (*link) {
     *link = server->next;
     serverDisplayCount--;
   }
-  ServerDisplay** roles[] = {&inputControlDisplay, &imageDisplay, &atomDisplay,
-                             &timeDisplay,         &fontDisplay,  &resourceServerDisplay};
-  for (ServerDisplay** role : roles) {
-    if (*role == server) *role = nullptr;
-  }
+  handRolesOn(server);
+  disconnectServerDisplay(server, isDisplayOffline(server->display));
   // The other displays keep their index: every client's links stay in
   // their slots, and this server's slot stays empty.
   closeLinksToServer(server);
+  free(server->savedPointer);
+  free(server->savedPower);
   free(server);
+  // No pending request may wait for the server that left.
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    if (client->pendingTail) armPendingOnServers(client->pendingTail, client);
+  }
 }
 
 Display* getLinkXDisplay(const ServerLink* link) {

@@ -107,6 +107,7 @@ struct ServerDisplay {
   u32 screenCount;
   u8 probeOnly;                     // opened for a probe-only head
   u8 inWindowOpened;                // opened for a head shown in a window
+  u8 stateSaved;                    // the saved state above is to be put back
   // Added with pointer and keyboard coordination: the last pointer position
   // seen, the head under the pointer and the null mouse.
   DisplayInput input;
@@ -125,6 +126,19 @@ extern ServerDisplay* fontDisplay;
 extern ServerDisplay* resourceServerDisplay;
 
 // --- Records and connections ------------------------------------------------
+// A zeroed record for the named server (name "host:n", configured name as
+// written), identity code maps, index = the number of displays on the list;
+// not on the list and without a connection. Null when memory runs out.
+ServerDisplay* newServerDisplay(const char* name, const char* configuredName);
+// Opens the record's Xlib connection (nothing when it has one), time-out in
+// ms (0 for 10 s), and registers it with the failsafe layer. The configured
+// name is used (else the display name); a name whose host is this machine
+// is tried in its local form first, with half the time-out. Null or the
+// error text.
+const char* openServerConnection(ServerDisplay* server, u64 timeoutMs);
+// Appends the record to the list (index = its position); nothing when it is
+// on the list already.
+void addServerDisplay(ServerDisplay* server);
 // Connects to the named server (time-out in ms, 0 for 10 s) and puts a new
 // record with that display at the end of the list (index = the lowest index
 // no other display holds).

@@ -10,6 +10,7 @@
 #include "Proxy/config.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xwm.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/startup.h"
 #include "Proxy/xdisplay.h"

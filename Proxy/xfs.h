@@ -184,6 +184,8 @@ const char* displayOfflineText(Display* display);
   X(SetWMProtocols, XSetWMProtocols, 0)                     \
   X(SetWMHints, XSetWMHints, 0)                             \
   X(SetWMNormalHints, XSetWMNormalHints, 0)                 \
+  X(GetWMHints, XGetWMHints, nullptr)                       \
+  X(SetClassHint, XSetClassHint, 0)                         \
   X(ShapeGetRectangles, XShapeGetRectangles, nullptr)       \
   X(ShapeCombineMask, XShapeCombineMask, 0)                 \
   X(ShapeQueryExtents, XShapeQueryExtents, 0)               \

@@ -10,6 +10,7 @@
 #include "Proxy/files.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xsettings.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/proxystate.h"
@@ -100,7 +101,9 @@ bool displayHasOtherHead(const Head* head) {
 // The flag that keeps only the emulated visuals of a head.
 constexpr u32 kOnlyEmulatedVisuals = 0x2000;
 
-// The screen's visuals followed by the emulated ones the flags ask for.
+
+}  // namespace
+
 const char* readHeadVisuals(Head* head, u32 visualFlags) {
   VisualRecord* real = nullptr;
   i32 realCount = 0;
@@ -130,8 +133,6 @@ const char* readHeadVisuals(Head* head, u32 visualFlags) {
   return nullptr;
 }
 
-}  // namespace
-
 // --- Creation and linking -----------------------------------------------------------
 
 const char* createHead(const char* name, const char* displayText, Display* display, u32 screen, u32 visualFlags,
@@ -145,6 +146,7 @@ const char* createHead(const char* name, const char* displayText, Display* displ
   head->screen = screen;
   head->zoomX = head->zoomY = 1.0;
   head->equivalentHead = head;
+  head->visualFlags = visualFlags;
   if (display) {
     int s = int(screen);
     head->root = RootWindow(display, s);

@@ -11,6 +11,7 @@
 #include "Proxy/config.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/xmain.h"
 #include "Proxy/proxystate.h"
 #include "base/logging.h"
 #include "base/rect.h"
@@ -239,7 +240,7 @@ const char* setupHeadScaling(Head* head) {
     s = shared;
   }
   head->scaler = s;
-  announceHeadChange(head, 0x10000);
+  announceHeadChange(head, kHeadChangeChanged, 0x10000);
   return nullptr;
 }
 

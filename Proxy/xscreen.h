@@ -21,6 +21,7 @@ struct Telepointer;
 struct MetaScreen;
 struct Order;
 struct CursorRecord;
+struct EmulatedColormap;
 
 struct ProxyClient;
 struct RequestWriter;
@@ -147,6 +148,10 @@ struct Head {
   i32 stacking;               // position among the frame's siblings, 0 top
   // A probe-only head keeps what its display was opened with.
   u32 savedConnectTimeoutMs, savedOfflineTimeoutMs, savedPriority;
+  u32 visualFlags;            // the visual preference the head was made with
+  u32 defaultVisualId;        // on the head's server: the match of the meta root visual
+  u8 colormapChosen;          // the head's default colormap is decided
+  EmulatedColormap* emulatedColormap;  // of an emulated root visual, else null
   // Added with pointer and keyboard coordination: crossing, rate limit,
   // auxiliary windows and telepointer state.
   HeadInput input;
@@ -277,6 +282,9 @@ void scheduleClientFlush(ProxyClient* client);
 
 const char* createHead(const char* name, const char* displayText, Display* display, u32 screen, u32 visualFlags,
                        Head** out);
+// The screen's visuals followed by the emulated ones the flags ask for (the
+// head has none yet); null or a message.
+const char* readHeadVisuals(Head* head, u32 visualFlags);
 void addHeadToScreen(Head* head, MetaScreen* screen);
 void bindHeadToServerDisplay(Head* head, ServerDisplay* server);
 void unbindHeadFromServerDisplay(Head* head);

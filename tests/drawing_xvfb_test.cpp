@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "Proxy/dispatch.h"
-#include "Proxy/drawing_pending.h"
+#include "Proxy/xadjust.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"

@@ -517,6 +517,10 @@ TEST_P(ResourceServer, Needed) {
   Head a{}, b{};
   a.tags = c.tagsA, b.tags = c.tagsB;
   a.inWindow = c.inWindowA, b.inWindow = c.inWindowB;
+  // Role tags need a server behind the head.
+  ServerDisplay server{};
+  a.serverDisplay = b.serverDisplay = &server;
+  server.firstHead = &a;
   screen.heads = &a;
   a.next = &b;
   MetaScreen* saved = proxyState.screens;
@@ -528,6 +532,7 @@ TEST_P(ResourceServer, Needed) {
   EXPECT_EQ(needed, c.needed);
   proxyState.screens = saved;
   proxyConfig.options = savedOptions;
+  atomDisplay = fontDisplay = imageDisplay = nullptr;
 }
 
 INSTANTIATE_TEST_SUITE_P(
