@@ -258,9 +258,10 @@ Script lineScript(u32 base, u32 root) {
 // --- The rig ------------------------------------------------------------------------
 
 struct HeadSpec {
-  u32 zoom;          // 1 or 2
+  u32 zoom;          // 1 or 2: the head's pixels per meta pixel
   bool fontBitmaps;  // text drawn by the glyph engine
   u32 rotation = 0;  // quarter turns
+  u32 halves = 0;    // not 0: the zoom is halves / 2 instead
 };
 
 struct Layout {
@@ -348,7 +349,10 @@ class DrawingRig : public ::testing::TestWithParam<Layout> {
     head.root = head.rootWindow = setup.root;
     head.logical = {i32(320 * index), 0, 320, 320};
     head.fontBitmaps = spec.fontBitmaps;
-    if (spec.zoom != 1 || spec.rotation) {
+    if (spec.halves) {
+      head.scaler = createScaler(160 * spec.halves, 320, 160 * spec.halves, 320, spec.rotation);
+      head.rotation = spec.rotation;
+    } else if (spec.zoom != 1 || spec.rotation) {
       head.scaler = createScaler(320 * spec.zoom, 320, 320 * spec.zoom, 320, spec.rotation);
       head.rotation = spec.rotation;
     }
@@ -596,6 +600,49 @@ TEST_P(DrawingErrors, ReachTheClientWithNothingSent) {
   EXPECT_EQ(lookupResourceObject(base() | 40), nullptr);
   EXPECT_EQ(lookupResourceObject(base() | 42), nullptr);
 }
+
+// CopyArea between two pixmaps on a head zoomed by 3/2: source and
+// destination areas round to sizes a pixel apart, and the destination is
+// filled to its last column and row, and not beyond.
+class Seams : public DrawingRig {};
+
+TEST_P(Seams, CopyBetweenPixmapsLeavesNoGapOnAnOddZoom) {
+  u32 A = base() | 1, B = base() | 2, G = base() | 3;
+  const Head& head = heads[0];
+  for (i16 destination : {2, 3}) {
+    SCOPED_TRACE(destination);
+    Script s;
+    s.push_back(createPixmap(24, A, kMetaRoot, 32, 32));
+    s.push_back(createPixmap(24, B, kMetaRoot, 32, 32));
+    s.push_back(createGC(G, A, GCForeground | GCGraphicsExposures, {0xff0000, 0}));
+    s.push_back(fill(A, G, {0, 0, 32, 32}));
+    s.push_back(changeGC(G, GCForeground, {0}));
+    s.push_back(fill(B, G, {0, 0, 32, 32}));
+    // 5 pixels from x 1 and from x 2 or 3: the scaled edges differ.
+    s.push_back(copyArea(A, B, G, 1, 1, 5, 5, destination, destination));
+    for (Bytes& r : s) sendThroughProxy(r);
+    ASSERT_TRUE(rig->sync());
+    EXPECT_EQ(errorCodes(), std::vector<u8>{});
+    XImage* got = XGetImage(head.display, translateXid(B, RT_PIXMAP, &head), 0, 0, 48, 48, AllPlanes, ZPixmap);
+    ASSERT_NE(got, nullptr);
+    i32 x0 = scaleX(head.scaler, destination), x1 = scaleX(head.scaler, destination + 5);
+    u32 wrong = 0;
+    for (i32 y = 0; y < 48; y++)
+      for (i32 x = 0; x < 48; x++) {
+        bool inside = x >= x0 && x < x1 && y >= x0 && y < x1;
+        if ((XGetPixel(got, x, y) & 0xffffff) != (inside ? 0xff0000u : 0u)) wrong++;
+      }
+    XDestroyImage(got);
+    EXPECT_EQ(wrong, 0u) << "destination " << x0 << ".." << x1;
+    sendThroughProxy(Req(X_FreePixmap).c32(A).done());
+    sendThroughProxy(Req(X_FreePixmap).c32(B).done());
+    sendThroughProxy(Req(X_FreeGC).c32(G).done());
+    ASSERT_TRUE(rig->sync());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Seams, ::testing::Values(Layout{"ThreeHalves", {{1, true, 0, 3}}}),
+                         [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Layouts, DrawingErrors,
                          ::testing::Values(Layout{"TwoHeads", {{1, false}, {2, true}}}),
