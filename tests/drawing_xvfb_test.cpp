@@ -426,9 +426,11 @@ class DrawingRig : public ::testing::TestWithParam<Layout> {
         if ((XGetPixel(got, int(x), int(y)) & 0xffffff) != (XGetPixel(want, int(mx), int(my)) & 0xffffff))
           differ++, minX = std::min(minX, x), minY = std::min(minY, y), maxX = std::max(maxX, x), maxY = std::max(maxY, y);
       }
-    where = differ ? "differences within " + std::to_string(minX) + "," + std::to_string(minY) + " - " +
-                         std::to_string(maxX) + "," + std::to_string(maxY)
-                   : "";
+    where.clear();
+    if (differ) {
+      where.append("differences within ").append(std::to_string(minX)).append(",").append(std::to_string(minY));
+      where.append(" - ").append(std::to_string(maxX)).append(",").append(std::to_string(maxY));
+    }
     XDestroyImage(got);
     XDestroyImage(want);
     return double(differ) / (width * height);

@@ -214,12 +214,16 @@ Walked walk(const std::vector<u8>& body, u32 bytesPerChar) {
   TextItemWalk items(body.data(), u32(body.size()), bytesPerChar);
   TextItem item;
   while ((w.end = items.next(&item)) == 1) {
+    // Built by appending: GCC 12 warns falsely (-Wrestrict) on literal +
+    // string at -O3.
+    std::string text(item.isFont ? "f" : "t");
     if (item.isFont) {
-      w.items.push_back("f" + std::to_string(item.font));
+      text.append(std::to_string(item.font));
     } else {
-      w.items.push_back("t" + std::to_string(item.delta) + ":" +
-                        std::string(reinterpret_cast<const char*>(item.characters), item.count * bytesPerChar));
+      text.append(std::to_string(item.delta)).append(":");
+      text.append(reinterpret_cast<const char*>(item.characters), item.count * bytesPerChar);
     }
+    w.items.push_back(text);
   }
   return w;
 }
