@@ -125,75 +125,84 @@ u32 glyphPixmap(Engine& e, const GlyphBox& box, u32* gc) {
   return pixmap;
 }
 
+// The glyph pixmap as stipple, placed so that the glyph lies under the
+// rectangle.
+void fillThroughGlyph(Engine& e, const GlyphBox& box, const xRectangle& at) {
+  XGCValues values{};
+  u32 mask = GCTileStipXOrigin | GCTileStipYOrigin;
+  if (!e.stippleSet) {
+    mask |= GCFillStyle | GCStipple;
+    values.fill_style = FillStippled;
+    values.stipple = e.glyphs->pixmap;
+    e.stippleSet = true;
+  }
+  values.ts_x_origin = at.x - i32(box.x), values.ts_y_origin = at.y - i32(box.y);
+  change(e, mask, values);
+  e.restore |= mask;
+  requestPolyFillRectangle(e.link, e.drawableOnHead, e.gcOnHead, at.x, at.y, box.width, box.height);
+}
+
+// The glyph cut by the client's stipple: where either is 0 nothing is
+// drawn, so a copy of the glyph is ANDed with the stipple laid opaquely as
+// 1 and 0, and then serves as the GC's stipple.
+void fillThroughStippledGlyph(Engine& e, const GlyphBox& box, const xRectangle& at) {
+  RequestWriter* w = &e.link->writer;
+  u32 temporary = 0;
+  u32 pixmap = glyphPixmap(e, box, &temporary);
+  i32 sx, sy;
+  headStippleOrigin(e, &sx, &sy);
+  XGCValues values{};
+  values.function = GXand;
+  values.foreground = 1;
+  values.background = 0;
+  values.fill_style = FillOpaqueStippled;
+  values.stipple = pixmapServerId(e.gc->stipple, e.head);
+  values.ts_x_origin = sx - at.x, values.ts_y_origin = sy - at.y;
+  requestChangeGC(e.link, temporary,
+                  GCFunction | GCForeground | GCBackground | GCFillStyle | GCStipple | GCTileStipXOrigin |
+                      GCTileStipYOrigin,
+                  &values);
+  requestPolyFillRectangle(e.link, pixmap, temporary, 0, 0, box.width, box.height);
+  xprotoFreeGC(w, temporary);
+  values = {};
+  values.fill_style = FillStippled;
+  values.stipple = pixmap;
+  values.ts_x_origin = at.x, values.ts_y_origin = at.y;
+  u32 mask = GCFillStyle | GCStipple | GCTileStipXOrigin | GCTileStipYOrigin;
+  change(e, mask, values);
+  e.restore |= mask;
+  e.stippleSet = false;
+  requestPolyFillRectangle(e.link, e.drawableOnHead, e.gcOnHead, at.x, at.y, box.width, box.height);
+  xprotoFreePixmap(w, pixmap);
+}
+
+// The glyph as clip mask over the GC's own tile or stipple.
+void fillThroughClippedGlyph(Engine& e, const GlyphBox& box, const xRectangle& at) {
+  u32 pixmap = glyphPixmap(e, box, nullptr);
+  XGCValues values{};
+  values.clip_mask = pixmap;
+  values.clip_x_origin = at.x, values.clip_y_origin = at.y;
+  u32 mask = GCClipMask | GCClipXOrigin | GCClipYOrigin;
+  change(e, mask, values);
+  e.restore |= mask;
+  e.clipChanged = true;
+  requestPolyFillRectangle(e.link, e.drawableOnHead, e.gcOnHead, at.x, at.y, box.width, box.height);
+  xprotoFreePixmap(&e.link->writer, pixmap);
+}
+
 // One glyph at the head rectangle's origin, by the GC's fill style.
 void drawGlyph(Engine& e, const GlyphBox& box, const xRectangle& at, bool image, bool fitsAdvance) {
-  const XGCValues& v = e.gc->values;
-  RequestWriter* w = &e.link->writer;
-  XGCValues values{};
+  u8 fill = u8(e.gc->values.fill_style);
   if (image && !e.scaler && fitsAdvance) {
     // Exposures were switched off with the background.
     requestCopyPlane(e.link, e.glyphs->pixmap, e.drawableOnHead, e.gcOnHead, i16(box.x), i16(box.y), at.x, at.y,
                      box.width, box.height, 1);
-    return;
-  }
-  if (image || v.fill_style == FillSolid) {
-    // The glyph pixmap as stipple, placed so that the glyph lies under the
-    // rectangle.
-    u32 mask = GCTileStipXOrigin | GCTileStipYOrigin;
-    if (!e.stippleSet) {
-      mask |= GCFillStyle | GCStipple;
-      values.fill_style = FillStippled;
-      values.stipple = e.glyphs->pixmap;
-      e.stippleSet = true;
-    }
-    values.ts_x_origin = at.x - i32(box.x), values.ts_y_origin = at.y - i32(box.y);
-    change(e, mask, values);
-    e.restore |= mask;
-    requestPolyFillRectangle(e.link, e.drawableOnHead, e.gcOnHead, at.x, at.y, box.width, box.height);
-    return;
-  }
-  if (v.fill_style == FillStippled && e.gc->stipple) {
-    // The glyph cut by the client's stipple: where either is 0 nothing is
-    // drawn, so the pixmap is ANDed with the stipple laid opaquely as 1/0.
-    u32 temporary = 0;
-    u32 pixmap = glyphPixmap(e, box, &temporary);
-    i32 sx, sy;
-    headStippleOrigin(e, &sx, &sy);
-    values.function = GXand;
-    values.foreground = 1;
-    values.background = 0;
-    values.fill_style = FillOpaqueStippled;
-    values.stipple = pixmapServerId(e.gc->stipple, e.head);
-    values.ts_x_origin = sx - at.x, values.ts_y_origin = sy - at.y;
-    requestChangeGC(e.link, temporary,
-                    GCFunction | GCForeground | GCBackground | GCFillStyle | GCStipple | GCTileStipXOrigin |
-                        GCTileStipYOrigin,
-                    &values);
-    requestPolyFillRectangle(e.link, pixmap, temporary, 0, 0, box.width, box.height);
-    xprotoFreeGC(w, temporary);
-    values = {};
-    values.fill_style = FillStippled;
-    values.stipple = pixmap;
-    values.ts_x_origin = at.x, values.ts_y_origin = at.y;
-    u32 mask = GCFillStyle | GCStipple | GCTileStipXOrigin | GCTileStipYOrigin;
-    change(e, mask, values);
-    e.restore |= mask;
-    e.stippleSet = false;
-    requestPolyFillRectangle(e.link, e.drawableOnHead, e.gcOnHead, at.x, at.y, box.width, box.height);
-    xprotoFreePixmap(w, pixmap);
-    return;
-  }
-  if (v.fill_style == FillTiled || v.fill_style == FillOpaqueStippled) {
-    // The glyph as clip mask over the GC's own tile or stipple.
-    u32 pixmap = glyphPixmap(e, box, nullptr);
-    values.clip_mask = pixmap;
-    values.clip_x_origin = at.x, values.clip_y_origin = at.y;
-    u32 mask = GCClipMask | GCClipXOrigin | GCClipYOrigin;
-    change(e, mask, values);
-    e.restore |= mask;
-    e.clipChanged = true;
-    requestPolyFillRectangle(e.link, e.drawableOnHead, e.gcOnHead, at.x, at.y, box.width, box.height);
-    xprotoFreePixmap(w, pixmap);
+  } else if (image || fill == FillSolid) {
+    fillThroughGlyph(e, box, at);
+  } else if (fill == FillStippled && e.gc->stipple) {
+    fillThroughStippledGlyph(e, box, at);
+  } else if (fill == FillTiled || fill == FillOpaqueStippled) {
+    fillThroughClippedGlyph(e, box, at);
   }
 }
 
