@@ -29,11 +29,6 @@ namespace palvon {
     }                          \
   } while (0)
 
-void describeScalingDrawable([[maybe_unused]] u32 drawable, [[maybe_unused]] ScalingDrawable* out) {
-  PENDING();
-  *out = {};
-}
-
 bool describePixmap([[maybe_unused]] u32 pixmapId, PixmapFacts* out) {
   PENDING();
   *out = {};
@@ -66,30 +61,6 @@ void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
 u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const Head* head) {
   PENDING();
   return id;
-}
-
-XFontStruct* gcFontInfo([[maybe_unused]] u32 gc) {
-  PENDING();
-  return nullptr;
-}
-
-bool describeGC([[maybe_unused]] u32 gc, GCFacts* out) {
-  PENDING();
-  *out = {};
-  return false;
-}
-
-void notePreparedDrawable([[maybe_unused]] u32 gc, [[maybe_unused]] u32 drawable) { PENDING(); }
-
-u32 currentDamageTarget([[maybe_unused]] void** object) {
-  PENDING();
-  *object = nullptr;
-  return 0;
-}
-
-Region* currentDamageRegion() {
-  PENDING();
-  return nullptr;
 }
 
 void sendMetaScreenEvent([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 kind, [[maybe_unused]] u32 detail) {

@@ -26,14 +26,14 @@ struct RequestWriter;
 
 // --- Resources and the window tree -----------------------------------------------
 
-// What the scaler needs of a drawable: its meta position and size.
+// What the scaler needs of a drawable: its meta position and size
+// (drawcommon.h).
 struct ScalingDrawable {
   i32 x, y;
   u32 width, height;
 };
 // A window (its position and size), a DOUBLE-BUFFER or Multi-Buffering
-// buffer (its window), a picture (its window, else its pixmap at origin
-// 0), a pixmap (origin 0, its size); anything else: all 0. Stand-in: all 0.
+// buffer (its window), a pixmap (origin 0, its size); anything else: all 0.
 void describeScalingDrawable(u32 drawable, ScalingDrawable* out);
 
 // What the heads layer reads of a window record (defined with the window
@@ -73,25 +73,6 @@ void recalcKeepWindowsVisible(MetaScreen* screen);
 // The client's id base on a head, and the id of a drawable on the head
 // after resolving an emulated DOUBLE-BUFFER buffer. Stand-in: unchanged.
 u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
-// The font information of a GC's font (XFontStruct of the head's server),
-// null when the GC has no font. Stand-in: null.
-XFontStruct* gcFontInfo(u32 gc);
-// What scaling reads of a GC record; false when there is no such GC.
-struct GCFacts {
-  MetaScreen* screen;
-  u32 preparedDrawable;            // the drawable it was last prepared for
-  const xRectangle* clipRectangles;
-  u32 clipCount;
-  i16 clipX, clipY;
-  i16 tileX, tileY;
-};
-bool describeGC(u32 gc, GCFacts* out);
-void notePreparedDrawable(u32 gc, u32 drawable);
-// The current client's damage target: resource type and record.
-u32 currentDamageTarget(void** object);
-// The client's damage region (Region of the xsupport layer).
-Region* currentDamageRegion();
-
 // --- Extensions ------------------------------------------------------------------
 
 void sendMetaScreenEvent(Head* head, MetaScreen* screen, u32 kind, u32 detail);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "Proxy/colorheads.h"
+#include "Proxy/glyphs.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"

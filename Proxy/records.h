@@ -24,6 +24,7 @@ struct VisualRecord;
 struct ProxyClient;
 struct EmulatedColormapState;
 struct FontGlyphImages;
+struct GlyphBox;
 struct HeadCursor;
 
 // A copy of a pixmap that the proxy holds through its own connection to a
@@ -60,6 +61,10 @@ struct FontHeadGlyphs {
   u32 markerSerial;
   u32 markerWindow;
   XCharStruct* metrics;  // converted for the head
+  // Added with the glyph pixmaps: where each glyph lies in the pixmap
+  // (x 65535: no glyph), in the same block as the entry, and their count.
+  GlyphBox* boxes;
+  u32 glyphCount;
 };
 
 using GlyphImagesDestroy = void (*)(FontGlyphImages* images);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Proxy/config.h"
+#include "Proxy/gc.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"
 #include "Proxy/resource_pending.h"
@@ -31,10 +32,12 @@ void destroyPixmapRow(u32 id, void* object) { destroyPixmapResource(id, static_c
 void destroyColormapRow(u32, void* object) { destroyColormapResource(static_cast<ColormapRecord*>(object)); }
 void destroyCursorRow(u32, void* object) { destroyCursorResource(static_cast<CursorRecord*>(object)); }
 void destroyFontRow(u32 id, void* object) { destroyFontResource(id, static_cast<FontRecord*>(object)); }
+void destroyGCRow(u32, void* object) { destroyGCRecord(static_cast<GCRecord*>(object)); }
 
 MetaScreen* windowScreen(u32, void* object) { return static_cast<ProxyWindow*>(object)->screen; }
 MetaScreen* pixmapScreen(u32, void* object) { return static_cast<PixmapRecord*>(object)->screen; }
 MetaScreen* colormapScreen(u32, void* object) { return static_cast<ColormapRecord*>(object)->screen; }
+MetaScreen* gcScreen(u32, void* object) { return gcRecordScreen(static_cast<GCRecord*>(object)); }
 MetaScreen* headScreen(u32, void* object) { return static_cast<Head*>(object)->metaScreen; }
 // A server-only object stores the meta screen it was made on.
 MetaScreen* serverIdScreen(u32, void* object) { return static_cast<MetaScreen*>(object); }
@@ -52,6 +55,7 @@ VisualRecord* pixmapVisual(void* object) { return static_cast<PixmapRecord*>(obj
 constexpr ResourceTypeRow kCoreRows[] = {
     {RT_WINDOW, "WINDOW", destroyWindowRow, windowScreen, windowVisual},
     {RT_PIXMAP, "PIXMAP", destroyPixmapRow, pixmapScreen, pixmapVisual},
+    {RT_GC, "GC", destroyGCRow, gcScreen, nullptr},
     {RT_VISUAL, "VISUAL", nullptr, visualScreen, nullptr},
     {RT_COLORMAP, "COLORMAP", destroyColormapRow, colormapScreen, nullptr},
     {RT_CURSOR, "CURSOR", destroyCursorRow, nullptr, nullptr},

@@ -9,13 +9,5 @@ void dropClientKeymapOverride(ProxyClient*) {}
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 void recordCursorChange(u32) {}
 void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
-const char* makeFontGlyphImages(FontRecord*) {
-  PALVON_WIP();
-  return nullptr;
-}
-const char* openFontOnHead(FontRecord*, Head*) {
-  PALVON_WIP();
-  return nullptr;
-}
 
 }  // namespace palvon

@@ -28,9 +28,5 @@ bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
 // Background tiles: frees the window's tiles on one head (null: all).
 void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
-// Glyph pixmaps: the font's glyph images from its font info on the font
-// display, and its glyph pixmap on one head.
-const char* makeFontGlyphImages(FontRecord* font);
-const char* openFontOnHead(FontRecord* font, Head* head);
 
 }  // namespace palvon

@@ -9,6 +9,8 @@
 
 #include "Proxy/client.h"
 #include "Proxy/config.h"
+#include "Proxy/drawreq.h"
+#include "Proxy/gc.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/xclocksync.h"

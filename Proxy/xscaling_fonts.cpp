@@ -12,6 +12,7 @@
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/core11G.h"
+#include "Proxy/gc.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
@@ -200,7 +201,7 @@ int prepareScaledGC(ProxyClient* client, u32 gc, u32 drawable) {
   if (!facts.screen) return 1;
   for (Head* head = facts.screen->heads; head; head = head->next) {
     HeadScaler* s = head->scaler;
-    if (!s || needsVisualEmulation(drawable, head)) continue;
+    if (!s || needsVisualEmulation(drawable, head) || gcSkipsHead(lookupGC(gc), head)) continue;
     ServerLink* link = client && head->serverIndex < client->linkCount ? client->links[head->serverIndex] : nullptr;
     if (!link) return 0;
     u32 gcOnHead = translateXid(gc, kResGC, head);
@@ -216,14 +217,16 @@ int prepareScaledGC(ProxyClient* client, u32 gc, u32 drawable) {
       xprotoSetClipRectangles(&link->writer, YXBanded, gcOnHead, ox, oy, reinterpret_cast<XRectangle*>(scaled), n);
       free(scaled);
     } else {
-      i32 cx = facts.clipX, cy = facts.clipY;
-      scalePoint(s, &cx, &cy);
-      values.clip_x_origin = cx, values.clip_y_origin = cy;
+      // An origin places its clip mask or tile: on a turned head the
+      // corner that becomes the origin depends on the size.
+      HeadRect clip{facts.clipX, facts.clipY, std::max<i32>(facts.clipWidth, 1), std::max<i32>(facts.clipHeight, 1)};
+      scaleArea32(s, &clip);
+      values.clip_x_origin = clip.x, values.clip_y_origin = clip.y;
       mask |= GCClipXOrigin | GCClipYOrigin;
     }
-    i32 tx = facts.tileX, ty = facts.tileY;
-    scalePoint(s, &tx, &ty);
-    values.ts_x_origin = tx, values.ts_y_origin = ty;
+    HeadRect tile{facts.tileX, facts.tileY, std::max<i32>(facts.tileWidth, 1), std::max<i32>(facts.tileHeight, 1)};
+    scaleArea32(s, &tile);
+    values.ts_x_origin = tile.x, values.ts_y_origin = tile.y;
     requestChangeGC(link, gcOnHead, mask, &values);
   }
   return 1;

@@ -3,6 +3,8 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/rows.h"
+#include "Proxy/drawreq.h"
+#include "Proxy/textengine.h"
 
 namespace palvon {
 
@@ -10,27 +12,27 @@ namespace {
 
 // clang-format off
 constexpr RequestRow kRows[] = {
-    {X_ClearArea, "ClearArea", nullptr, nullptr, "bbsissss", "", exactSize(16), Route::kEveryHead},
-    {X_CopyArea, "CopyArea", nullptr, nullptr, "bbsiiissssss", "", exactSize(28), Route::kEveryHead},
-    {X_CopyPlane, "CopyPlane", nullptr, nullptr, "bbsiiissssssi", "", exactSize(32), Route::kEveryHead},
-    {X_PolyPoint, "PolyPoint", nullptr, nullptr, "bbsiiS", "", listSize(12, 4), Route::kEveryHead},
-    {X_PolyLine, "PolyLine", nullptr, nullptr, "bbsiiS", "", listSize(12, 4), Route::kEveryHead},
-    {X_PolySegment, "PolySegment", nullptr, nullptr, "bbsiiS", "", listSize(12, 8), Route::kEveryHead},
-    {X_PolyRectangle, "PolyRectangle", nullptr, nullptr, "bbsiiS", "", listSize(12, 8), Route::kEveryHead},
-    {X_PolyArc, "PolyArc", nullptr, nullptr, "bbsiiS", "", listSize(12, 12), Route::kEveryHead},
-    {X_FillPoly, "FillPoly", nullptr, nullptr, "bbsiibbbbS", "", listSize(16, 4), Route::kEveryHead},
-    {X_PolyFillRectangle, "PolyFillRectangle", nullptr, nullptr, "bbsiiS", "", listSize(12, 8), Route::kEveryHead},
-    {X_PolyFillArc, "PolyFillArc", nullptr, nullptr, "bbsiiS", "", listSize(12, 12), Route::kEveryHead},
+    {X_ClearArea, "ClearArea", ProcClearArea, nullptr, "bbsissss", "", exactSize(16), Route::kEveryHead},
+    {X_CopyArea, "CopyArea", ProcCopyArea, nullptr, "bbsiiissssss", "", exactSize(28), Route::kEveryHead},
+    {X_CopyPlane, "CopyPlane", ProcCopyPlane, nullptr, "bbsiiissssssi", "", exactSize(32), Route::kEveryHead},
+    {X_PolyPoint, "PolyPoint", ProcPolyPoint, nullptr, "bbsiiS", "", listSize(12, 4), Route::kEveryHead},
+    {X_PolyLine, "PolyLine", ProcPolyLine, nullptr, "bbsiiS", "", listSize(12, 4), Route::kEveryHead},
+    {X_PolySegment, "PolySegment", ProcPolySegment, nullptr, "bbsiiS", "", listSize(12, 8), Route::kEveryHead},
+    {X_PolyRectangle, "PolyRectangle", ProcPolyRectangle, nullptr, "bbsiiS", "", listSize(12, 8), Route::kEveryHead},
+    {X_PolyArc, "PolyArc", ProcPolyArc, nullptr, "bbsiiS", "", listSize(12, 12), Route::kEveryHead},
+    {X_FillPoly, "FillPoly", ProcFillPoly, nullptr, "bbsiibbbbS", "", listSize(16, 4), Route::kEveryHead},
+    {X_PolyFillRectangle, "PolyFillRectangle", ProcPolyFillRectangle, nullptr, "bbsiiS", "", listSize(12, 8), Route::kEveryHead},
+    {X_PolyFillArc, "PolyFillArc", ProcPolyFillArc, nullptr, "bbsiiS", "", listSize(12, 12), Route::kEveryHead},
 };
 
 // Font ids inside PolyText items are most significant byte first whatever
 // the client's order, and characters are bytes or byte pairs: the layouts
 // stop before the items.
 constexpr RequestRow kTexts[] = {
-    {X_PolyText8, "PolyText8", nullptr, nullptr, "bbsiiss", "", atLeastSize(16), Route::kEveryHead},
-    {X_PolyText16, "PolyText16", nullptr, nullptr, "bbsiiss", "", atLeastSize(16), Route::kEveryHead},
-    {X_ImageText8, "ImageText8", nullptr, nullptr, "bbsiiss", "", countedSize(16, 1, 1, 8), Route::kEveryHead},
-    {X_ImageText16, "ImageText16", nullptr, nullptr, "bbsiiss", "", countedSize(16, 1, 1, 16), Route::kEveryHead},
+    {X_PolyText8, "PolyText8", ProcPolyText8, nullptr, "bbsiiss", "", atLeastSize(16), Route::kEveryHead},
+    {X_PolyText16, "PolyText16", ProcPolyText16, nullptr, "bbsiiss", "", atLeastSize(16), Route::kEveryHead},
+    {X_ImageText8, "ImageText8", ProcImageText8, nullptr, "bbsiiss", "", countedSize(16, 1, 1, 8), Route::kEveryHead},
+    {X_ImageText16, "ImageText16", ProcImageText16, nullptr, "bbsiiss", "", countedSize(16, 1, 1, 16), Route::kEveryHead},
 };
 // clang-format on
 

@@ -3,6 +3,7 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/rows.h"
+#include "Proxy/imagereq.h"
 
 namespace palvon {
 
@@ -10,8 +11,8 @@ namespace {
 
 // clang-format off
 constexpr RequestRow kRows[] = {
-    {X_PutImage, "PutImage", nullptr, nullptr, "bbsiissssbb", "", atLeastSize(24), Route::kEveryHead},
-    {X_GetImage, "GetImage", nullptr, nullptr, "bbsissssi", "bbsii", exactSize(20), Route::kMainHead},
+    {X_PutImage, "PutImage", ProcPutImage, nullptr, "bbsiissssbb", "", atLeastSize(24), Route::kEveryHead},
+    {X_GetImage, "GetImage", ProcGetImage, ReplyGetImage, "bbsissssi", "bbsii", exactSize(20), Route::kMainHead},
 };
 // clang-format on
 

@@ -1,0 +1,61 @@
+// PutImage (72) and GetImage (73). Clients see the image layout of the
+// image display; a head whose layout, depth or visual differs, or that is
+// zoomed or turned, gets the image converted. GetImage is answered by one
+// head when one head shows the whole area, else assembled by the proxy
+// from a piece of every head that shows part of it.
+//
+// Main thread only.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include "base/strings.h"
+
+namespace palvon {
+
+struct Head;
+struct ServerLink;
+struct VisualRecord;
+
+void ProcPutImage(u8* request, u32 length);
+void ProcGetImage(u8* request, u32 length);
+void ReplyGetImage(u8* reply, u32 length);
+
+// The display whose image layout the clients see (null without displays).
+Display* clientImageDisplay();
+// Whether an image of the format and depth must be converted for the head:
+// the head scales, converts the visual's pixels, maps the depth, or lays
+// out images otherwise than the image display.
+bool imageNeedsConversion(u32 format, u32 depth, const VisualRecord* clientVisual, const Head* head);
+// Sends a converted image to the head (drawable and GC translated); false
+// when the link could not take it.
+bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, const XImage* image, i32 x, i32 y);
+
+// One GetImage shared by the pieces of several heads.
+struct GetImageJob {
+  u8* buffer;        // zero-filled, size + 1 bytes, in the client's layout
+  u32 size;
+  u8 format;
+  u8 depth;          // the drawable's
+  u32 visual;        // the client's visual id, 0 for a pixmap
+  u32 planeMask;
+  u32 width, height;
+  u32 outstanding;   // pieces not yet answered
+  u32 references;
+  u8 failed;         // a piece could not be converted: BadAlloc once
+  u8 lost;           // a piece was answered with an error: no reply
+};
+// One piece, stashed on its head's link.
+struct GetImagePart {
+  GetImageJob* job;  // null: the head's reply passes through
+  Head* head;
+  i32 x, y;          // offset in the client image
+  u32 width, height;           // in client pixels
+  u32 headWidth, headHeight;   // asked of the head
+  u8 answered;
+};
+// A part with a new job (previous null) or sharing the previous part's.
+GetImagePart* newGetImagePart(GetImagePart* previous, u32 jobSize);
+void releaseGetImagePart(void* part);
+
+}  // namespace palvon
