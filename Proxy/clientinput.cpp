@@ -198,7 +198,7 @@ void pushClientLinks(ProxyClient* client) {
 }
 
 // Parses the buffered input with the client current, then acts on the
-// outcome. The record may be freed on return.
+// outcome. The client may be stopped on return.
 void parseClientInput(ProxyClient* client) {
   ProxyClient* savedClient = currentClient;
   ServerLink* savedLink = currentLink;
@@ -209,10 +209,7 @@ void parseClientInput(ProxyClient* client) {
   client->dispatching--;
   currentClient = savedClient;
   currentLink = savedLink;
-  if (client->stopped) {
-    finishDeferredFree(client);
-    return;
-  }
+  if (client->stopped) return;
   if (refusal) {
     stopClient(client, refusal, 1);
     return;

@@ -7,8 +7,8 @@
 // suspension of other clients during a server grab.
 //
 // Main thread only. Request handlers run with currentClient set and may stop
-// that client; the record then stays valid until the parse that called the
-// handler has returned.
+// that client; the record then stays valid until the step of the event loop
+// ends, and every caller checks `stopped` before going on with it.
 #pragma once
 
 #include "Proxy/client.h"
