@@ -71,6 +71,7 @@ struct ProxyClient {
   u32 lastMessageType;         // type byte of the last reply, event or error
   PendingRequest* pendingHead;
   PendingRequest* pendingTail;
+  u32 pendingCount;            // entries on the pending list (pending.h)
   u8 hasLinks;                 // the connection set-up opened the server links
   u8 grabExempt;               // served during another client's server grab
   u8 reinitStop;               // stopped at the end of a run

@@ -108,9 +108,11 @@ bool linksBacklogged(const ProxyClient* client) {
 }
 
 // A client whose own output is backed up is held back too: requests the
-// proxy answers itself would otherwise grow that output without bound.
+// proxy answers itself would otherwise grow that output without bound. So
+// is one with too many entries waiting for their round trips.
 bool backlogged(const ProxyClient* client) {
-  return outbufferCapacity(&client->output) >= kClientBacklogLimit || linksBacklogged(client);
+  return outbufferCapacity(&client->output) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
+         linksBacklogged(client);
 }
 
 // Frames and dispatches the requests from *offset on. Returns when the input

@@ -18,7 +18,8 @@
 namespace palvon {
 
 // Flow control: a client is not read while one of its links, or its own
-// output, holds more than this much backlog (OutBuffer capacity measure).
+// output, holds more than this much backlog (OutBuffer capacity measure),
+// nor while kPendingEntryLimit of its entries wait (pending.h).
 constexpr size_t kLinkBacklogLimit = 0x20000;
 constexpr size_t kClientBacklogLimit = 0x80001;
 constexpr u32 kClientReadChunk = 65536;

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -17,6 +18,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
+#include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
 #include "base/orders.h"
@@ -33,7 +35,7 @@ using test::RawClient;
 using test::rawRequest;
 
 constexpr u8 kGetInputFocus = 43;  // forwarded; the server's reply comes back
-constexpr u8 kNoOperation = 127;   // forwarded once the link's server has hung up
+constexpr u8 kAfterHangUp = 120;   // no core request: forwarded once the link's server has hung up
 
 void forwardToFirstLink(u8* request, u32 length) {
   if (ServerLink* link = clientLink(currentClient, 0)) copyRequestToServer(request, length, link);
@@ -84,7 +86,7 @@ class ClientLimits : public test::ProxyLoopTest {
     // Room for more clients than the real server takes.
     proxyState.resourceIdShift = 19;
     test::setTestRequestRow(kGetInputFocus, forwardToFirstLink);
-    test::setTestRequestRow(kNoOperation, forwardAfterHangUp);
+    test::setTestRequestRow(kAfterHangUp, forwardAfterHangUp);
   }
   void TearDown() override {
     ProxyLoopTest::TearDown();
@@ -134,6 +136,59 @@ TEST_F(ClientLimits, SixHundredClientsAtOnceAgainstAServerOfTwoHundredFiftySix) 
   EXPECT_LE(served, 256u);
   // Every client the proxy still holds is one that was served.
   EXPECT_EQ(clientCount, served);
+}
+
+// Requests of a major without a handler: each is answered with an error the
+// proxy makes, held for the client's round trip on its link.
+TEST_F(ClientLimits, FloodOfRefusedRequestsStaysBoundedAndOthersAreServed) {
+  test::Xvfb xvfb({"-screen", "0", "320x200x24"});
+  ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+  useServer(xvfb.display());
+  RawClient flood, other;
+  ProxyClient* flooder = connect(flood);
+  ASSERT_NE(flooder, nullptr);
+  ASSERT_NE(connect(other), nullptr);
+
+  constexpr size_t kRequests = 131072;
+  constexpr u8 kWithoutHandler = 200;
+  Bytes one = rawRequest('l', kWithoutHandler, 0, 1);
+  Bytes all;
+  for (size_t i = 0; i < kRequests; i++) all.insert(all.end(), one.begin(), one.end());
+  size_t sent = 0, errors = 0, errorsWhenOtherAnswered = 0;
+  Seen otherSeen, floodSeen;
+  bool otherAsked = false;
+  u32 mostPending = 0;
+  size_t mostInput = 0, mostOutput = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (errors < kRequests && std::chrono::steady_clock::now() < deadline) {
+    ssize_t n = ::send(flood.fd(), all.data() + sent, all.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<size_t>(n);
+    ordersRun(1);
+    ASSERT_TRUE(listed(flooder));
+    mostPending = std::max(mostPending, flooder->pendingCount);
+    mostInput = std::max(mostInput, static_cast<size_t>(flooder->input.size));
+    mostOutput = std::max(mostOutput, outbufferCapacity(&flooder->output));
+    drain(flood, floodSeen);
+    ASSERT_FALSE(floodSeen.closed);
+    errors = floodSeen.bytes.size() / 32;
+    // Half the flood is on its way: the other client asks for a round trip.
+    if (!otherAsked && sent >= all.size() / 2) {
+      otherAsked = other.send(rawRequest('l', kGetInputFocus, 0, 1));
+    } else if (otherAsked && !otherSeen.served()) {
+      drain(other, otherSeen);
+      if (otherSeen.served()) errorsWhenOtherAnswered = errors;
+    }
+  }
+  ASSERT_EQ(errors, kRequests);
+  EXPECT_EQ(floodSeen.bytes[0], 0);
+  EXPECT_EQ(floodSeen.bytes[1], 1);  // BadRequest
+  ASSERT_TRUE(otherSeen.served());
+  EXPECT_LT(errorsWhenOtherAnswered, kRequests);
+  // Memory held for the flooding client: its entries, its input (one read
+  // beyond a request) and its output.
+  EXPECT_LE(mostPending, kPendingEntryLimit);
+  EXPECT_LE(mostInput, static_cast<size_t>(kBufferClassMedium));
+  EXPECT_LE(mostOutput, kClientBacklogLimit + kPendingEntryLimit * 32);
 }
 
 // A server that accepts a connection and closes it at once, unread.
@@ -197,7 +252,7 @@ TEST_P(ClosingServer, ClientWhoseLinkBreaksAtOnceIsRefusedCleanly) {
     raws.push_back(std::make_unique<RawClient>());
     ASSERT_TRUE(raws[i]->connectUnix(display));
     Bytes bytes = setupBytes(order);
-    for (u8 major : {kNoOperation, kGetInputFocus, kNoOperation}) {
+    for (u8 major : {kAfterHangUp, kGetInputFocus, kAfterHangUp}) {
       Bytes request = rawRequest(order, major, 0, 1);
       bytes.insert(bytes.end(), request.begin(), request.end());
     }
