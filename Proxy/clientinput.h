@@ -43,6 +43,11 @@ extern bool grabCoversExempt;
 const char* setupClientConnection(ProxyClient* client);
 const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 nameLength, const u8* data,
                                      u16 dataLength);
+// Parses the buffered input with the client current, then acts on the
+// outcome: a refusal stops the client, new pending entries get their round
+// trips, the links are pushed and reading resumes. The client may be
+// stopped on return.
+void parseClientInput(ProxyClient* client);
 void onClientReadable(void* client);
 void onClientResumeTimer(void* client);
 void resumeClientIo(ProxyClient* client);
