@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,9 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
   }
   pid_t pid = fork();
   if (pid == 0) {
+    // A test that dies (a crash, a time-out) takes its server or program
+    // with it instead of leaving an orphan that holds a display number.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     int devnull = open("/dev/null", O_RDONLY);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <poll.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -122,6 +123,9 @@ Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs) {
   argv.insert(argv.end(), args.begin(), args.end());
   pid_ = fork();
   if (pid_ == 0) {
+    // A test that dies (a crash, a time-out) takes its server or program
+    // with it instead of leaving an orphan that holds a display number.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The number pipe must survive exec; everything else is close-on-exec.
     fcntl(numberPipe[1], F_SETFD, 0);
     dup2(logFd, 2);
