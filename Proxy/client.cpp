@@ -89,7 +89,7 @@ Order* freeStoppedOrder;
 void freeStoppedSoon(void*) { freeStoppedClients(); }
 
 void freeClient(ProxyClient* client) {
-  client->next = stoppedClients;
+  client->nextStopped = stoppedClients;
   stoppedClients = client;
   if (!freeStoppedOrder) freeStoppedOrder = orderAddIdle(freeStoppedSoon, nullptr);
 }
@@ -405,7 +405,7 @@ void freeStoppedClients() {
   orderCancel(freeStoppedOrder);
   freeStoppedOrder = nullptr;
   while (ProxyClient* client = stoppedClients) {
-    stoppedClients = client->next;
+    stoppedClients = client->nextStopped;
     if (currentClient == client) currentClient = nullptr;
     free(client->peerName);
     free(client);

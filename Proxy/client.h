@@ -81,6 +81,7 @@ struct ProxyClient {
   u8 readingResumeTimer;       // readOrder is the resume timer, not the descriptor
   u8 dispatching;              // its input is being parsed
   u8 stopped;                  // stopClient ran; the record only waits to be freed
+  ProxyClient* nextStopped;    // the records waiting to be freed (next stays null)
   u32 recordSwitches;
   void* recordAttachments;
   ClientRecording* recording;
