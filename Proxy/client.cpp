@@ -82,16 +82,18 @@ void unlinkClient(ProxyClient* client) {
   clientCount--;
 }
 
-// Frees the record now, or when the parse running on it returns.
+// Stopped records, freed at the start of the next step: whatever stopped
+// the client (a handler, a broken link found while pushing its requests, a
+// failed write) may still hold the pointer until its callback returns.
+ProxyClient* stoppedClients;
+Order* freeStoppedOrder;
+
+void freeStoppedSoon(void*) { freeStoppedClients(); }
+
 void freeClient(ProxyClient* client) {
-  if (client->dispatching) {
-    client->freePending = 1;
-    return;
-  }
-  if (currentClient == client) currentClient = nullptr;
-  free(client->peerName);
-  free(client->saveSet);  // only when its resources were never freed
-  free(client);
+  client->nextStopped = stoppedClients;
+  stoppedClients = client;
+  if (!freeStoppedOrder) freeStoppedOrder = orderAddIdle(freeStoppedSoon, nullptr);
 }
 
 const char* clientName(const ProxyClient* client) {
@@ -416,11 +418,15 @@ void watchClientWritable(void* argument) {
     client->writeOrder = orderAddFdWrite(client->descriptor, onClientWritable, client);
 }
 
-// Frees a record whose parse has returned (see freeClient).
-void finishDeferredFree(ProxyClient* client) {
-  if (client->freePending && !client->dispatching) {
-    client->freePending = 0;
-    freeClient(client);
+void freeStoppedClients() {
+  orderCancel(freeStoppedOrder);
+  freeStoppedOrder = nullptr;
+  while (ProxyClient* client = stoppedClients) {
+    stoppedClients = client->nextStopped;
+    if (currentClient == client) currentClient = nullptr;
+    free(client->peerName);
+    free(client->saveSet);  // only when its resources were never freed
+    free(client);
   }
 }
 

@@ -2,10 +2,13 @@
 // ProxyClient record of every accepted connection, finding clients by number
 // or resource id, and the close-down of a client by its close-down mode.
 //
-// Ownership: client records are made by startClient and freed only by
-// stopClient (destroy branch or after a kept client is stopped again). Every
-// call comes from the main thread. Returned error texts live in the ring of
-// temporary strings.
+// Ownership: client records are made by startClient. stopClient ends a
+// client (destroy branch, or a kept client stopped again) and marks the
+// record `stopped`; the record itself is freed only after the step of the
+// event loop that stopped it, the way cancelled orders are. A caller may
+// therefore read `stopped` after any call that may stop the client, and
+// must then leave the record alone. Every call comes from the main thread.
+// Returned error texts live in the ring of temporary strings.
 #pragma once
 
 #include "base/buffer.h"
@@ -68,6 +71,7 @@ struct ProxyClient {
   u32 lastMessageType;         // type byte of the last reply, event or error
   PendingRequest* pendingHead;
   PendingRequest* pendingTail;
+  u32 pendingCount;            // entries on the pending list (pending.h)
   u8 hasLinks;                 // the connection set-up opened the server links
   u8 grabExempt;               // served during another client's server grab
   u8 reinitStop;               // stopped at the end of a run
@@ -75,9 +79,9 @@ struct ProxyClient {
   u8 setupRepliesAwaited;
   u8 bigRequests;              // BIG-REQUESTS enabled
   u8 readingResumeTimer;       // readOrder is the resume timer, not the descriptor
-  u8 dispatching;              // its input is being parsed: freeing waits
+  u8 dispatching;              // its input is being parsed
   u8 stopped;                  // stopClient ran; the record only waits to be freed
-  u8 freePending;              // free it when the running parse returns
+  ProxyClient* nextStopped;    // the records waiting to be freed (next stays null)
   u32 recordSwitches;
   void* recordAttachments;
   ClientRecording* recording;
@@ -155,12 +159,14 @@ const char* getClientHostName(const ProxyClient* client);
 void closeClientConnection(ProxyClient* client);
 constexpr u32 kCloseFlushTimeoutMs = 250;
 // The close-down. keepOnClose is 1 when the client's own socket ended and 0
-// when the proxy ends the client. The record may be freed: do not touch it
-// afterwards.
+// when the proxy ends the client. A destroyed client is marked `stopped`
+// and freed after the current step: read nothing but `stopped` afterwards.
 void stopClient(ProxyClient* client, const char* reason, int keepOnClose);
 void watchClientWritable(void* client);
-// Frees a stopped client whose freeing waited for the parse that ran on it.
-void finishDeferredFree(ProxyClient* client);
+// Frees the stopped records now. The event loop does it at the start of the
+// step after a stop; call it directly only where no stopped record can be in
+// use (at exit, at the end of a test).
+void freeStoppedClients();
 // The highest client number that the resource-id bits in force allow.
 u32 maxClientNumber();
 // The name of a close-down mode ("DestroyAll", ... , "UNKNOWN").

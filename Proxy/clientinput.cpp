@@ -108,9 +108,11 @@ bool linksBacklogged(const ProxyClient* client) {
 }
 
 // A client whose own output is backed up is held back too: requests the
-// proxy answers itself would otherwise grow that output without bound.
+// proxy answers itself would otherwise grow that output without bound. So
+// is one with too many entries waiting for their round trips.
 bool backlogged(const ProxyClient* client) {
-  return outbufferCapacity(&client->output) >= kClientBacklogLimit || linksBacklogged(client);
+  return outbufferCapacity(&client->output) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
+         linksBacklogged(client);
 }
 
 // Frames and dispatches the requests from *offset on. Returns when the input
@@ -197,32 +199,6 @@ void pushClientLinks(ProxyClient* client) {
   }
 }
 
-// Parses the buffered input with the client current, then acts on the
-// outcome. The record may be freed on return.
-void parseClientInput(ProxyClient* client) {
-  ProxyClient* savedClient = currentClient;
-  ServerLink* savedLink = currentLink;
-  currentClient = client;
-  currentLink = nullptr;
-  client->dispatching++;
-  const char* refusal = setupClientConnection(client);
-  client->dispatching--;
-  currentClient = savedClient;
-  currentLink = savedLink;
-  if (client->stopped) {
-    finishDeferredFree(client);
-    return;
-  }
-  if (refusal) {
-    stopClient(client, refusal, 1);
-    return;
-  }
-  // One round trip per link releases everything this parse left pending.
-  armPendingRequests(client);
-  pushClientLinks(client);
-  if (!client->stopped) resumeClientIo(client);
-}
-
 // The pseudo client through which host access sees a transport.
 AccessClient* wrapAccessClient(_XtransConnInfo* transport) {
   static AccessClient pseudo;
@@ -249,6 +225,27 @@ const char* setupClientConnection(ProxyClient* client) {
   parser->refusal = nullptr;
   parser->bytesNeeded = kParserRequests;
   return text && *text ? text : nullptr;
+}
+
+void parseClientInput(ProxyClient* client) {
+  ProxyClient* savedClient = currentClient;
+  ServerLink* savedLink = currentLink;
+  currentClient = client;
+  currentLink = nullptr;
+  client->dispatching++;
+  const char* refusal = setupClientConnection(client);
+  client->dispatching--;
+  currentClient = savedClient;
+  currentLink = savedLink;
+  if (client->stopped) return;
+  if (refusal) {
+    stopClient(client, refusal, 1);
+    return;
+  }
+  // One round trip per link releases everything this parse left pending.
+  armPendingRequests(client);
+  pushClientLinks(client);
+  if (!client->stopped) resumeClientIo(client);
 }
 
 const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 nameLength, const u8* data,

@@ -7,8 +7,8 @@
 // suspension of other clients during a server grab.
 //
 // Main thread only. Request handlers run with currentClient set and may stop
-// that client; the record then stays valid until the parse that called the
-// handler has returned.
+// that client; the record then stays valid until the step of the event loop
+// ends, and every caller checks `stopped` before going on with it.
 #pragma once
 
 #include "Proxy/client.h"
@@ -18,7 +18,8 @@
 namespace palvon {
 
 // Flow control: a client is not read while one of its links, or its own
-// output, holds more than this much backlog (OutBuffer capacity measure).
+// output, holds more than this much backlog (OutBuffer capacity measure),
+// nor while kPendingEntryLimit of its entries wait (pending.h).
 constexpr size_t kLinkBacklogLimit = 0x20000;
 constexpr size_t kClientBacklogLimit = 0x80001;
 constexpr u32 kClientReadChunk = 65536;
@@ -42,6 +43,11 @@ extern bool grabCoversExempt;
 const char* setupClientConnection(ProxyClient* client);
 const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 nameLength, const u8* data,
                                      u16 dataLength);
+// Parses the buffered input with the client current, then acts on the
+// outcome: a refusal stops the client, new pending entries get their round
+// trips, the links are pushed and reading resumes. The client may be
+// stopped on return.
+void parseClientInput(ProxyClient* client);
 void onClientReadable(void* client);
 void onClientResumeTimer(void* client);
 void resumeClientIo(ProxyClient* client);

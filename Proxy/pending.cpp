@@ -224,7 +224,14 @@ void unlinkEntry(ProxyClient* client, PendingRequest* entry) {
     else
       head->previous = entry->previous;
   }
+  client->pendingCount--;
   syncTail(client);
+}
+
+// A client held back by the number of its entries reads again once they
+// drain (resumeClientIo checks every other reason to wait).
+void resumeIfDrained(ProxyClient* client) {
+  if (client->transport && !client->readOrder && client->pendingCount < kPendingEntryLimit) resumeClientIo(client);
 }
 
 // Messages may be written straight to the client: one server, nothing older
@@ -331,16 +338,26 @@ void armPendingRequests(ProxyClient* client) {
     if (!last || entry->sequence > last->sequence) last = entry;
   }
   // No server can answer: what the entries hold goes out now.
-  if (outstanding == 0 && last) flushThrough(client, last);
+  if (outstanding == 0 && last) {
+    flushThrough(client, last);
+    resumeIfDrained(client);
+  }
 }
 
 PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key) {
   PendingRequest* entry = allocPendingRequest(client, sequence, key);
   if (!entry) return nullptr;
   PendingRequest*& head = client->pendingHead;
+  // The first entry of a later sequence, searched from the tail: null when
+  // the new entry goes last, as it almost always does.
   PendingRequest* before = nullptr;
-  if (head && sequence <= head->previous->sequence)
-    for (before = head; before && before->sequence <= sequence;) before = before->next;
+  if (head) {
+    for (PendingRequest* e = head->previous; e->sequence > sequence; e = e->previous) {
+      before = e;
+      if (e == head) break;
+    }
+  }
+  client->pendingCount++;
   if (!head) {
     entry->previous = entry;
     head = entry;
@@ -412,9 +429,11 @@ void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t ta
 
 void holdMessageForSequence(const u8* message, u32 length, const char* layout, ProxyClient* client) {
   u64 sequence = clientSequenceOf(client, get16(message + 2));
+  // From the tail back to the first entry not after the sequence: one step
+  // for the request being handled, whatever the list holds.
   PendingRequest* entry = nullptr;
   if (PendingRequest* head = client->pendingHead) {
-    for (PendingRequest* e = head->previous;; e = e->previous) {
+    for (PendingRequest* e = head->previous; e->sequence >= sequence; e = e->previous) {
       if (e->sequence == sequence) {
         entry = e;
         break;
@@ -511,7 +530,10 @@ void completeHeadReply(const u8*, void* batchArgument) {
     if (entry->outstandingServers > 0) entry->outstandingServers--;
     last = entry;
   }
-  if (last && last->outstandingServers == 0) flushThrough(client, last);
+  if (last && last->outstandingServers == 0) {
+    flushThrough(client, last);
+    resumeIfDrained(client);
+  }
 }
 
 void flushPendingRequest(PendingRequest* entry, ProxyClient* client) {

@@ -20,6 +20,11 @@ struct Region;
 
 // An entry can follow at most this many servers; links to more are refused.
 constexpr u32 kMaxPendingServers = 32;
+// A client with this many entries waiting is not read until they drain (as
+// a client with an output backlog is): what one client sends cannot grow
+// the proxy's memory without bound. About 420 bytes an entry plus what it
+// holds; an entry of a request the proxy refused holds one 32-byte error.
+constexpr u32 kPendingEntryLimit = 4096;
 // The tag of an EnterNotify or LeaveNotify that the client is to see; one
 // without this bit is dropped when its entry is released.
 constexpr uintptr_t kCrossingDelivered = 0x80000000u;
@@ -64,7 +69,8 @@ constexpr u32 kExposeAfterGraphicsExpose = 4;
 void setExposeWorkarounds(u32 flags);
 
 PendingRequest* allocPendingRequest(ProxyClient* client, u64 sequence, u16 key);
-// Inserts in sequence order. The entry's round trips go out when the
+// Inserts in sequence order; entries come mostly in that order, and are
+// appended in constant time. The entry's round trips go out when the
 // client's links are next flushed (end of the client's parse or of a link's
 // dispatch), one per link for all entries made since; the holding calls
 // below arm at once when they run anywhere else. A caller that inserts

@@ -266,7 +266,12 @@ static void swapGLValue(Span m, bool positive) {
     case kGLInt:
     case kGLUnsignedInt:
     case kGLFloat: apply(m, 0, "I"); break;
-    default: SWAP_UNE(); break;
+    default:
+      // The type word is swapped all the same: the other side then sees the
+      // same unknown type, and the value comes back unchanged both ways.
+      SWAP_UNE();
+      apply(m, 0, "ii");
+      break;
   }
 }
 

@@ -14,6 +14,8 @@ namespace {
 
 constexpr int kWriteAllWaitMs = 120000;
 
+FdPoll gPoll = ::poll;
+
 void changeNonBlocking(int descriptor, bool on) {
   int flags = fcntl(descriptor, F_GETFL);
   if (flags != -1) flags = fcntl(descriptor, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
@@ -32,7 +34,7 @@ int pollOne(int descriptor, short events, int ms) {
   i64 deadline = ms > 0 ? monotonicMs() + ms : 0;
   pollfd entry{descriptor, events, 0};
   for (;;) {
-    int ready = poll(&entry, 1, ms);
+    int ready = gPoll(&entry, 1, ms);
     if (ready > 0) return 1;
     if (ready == 0) return 0;
     if (ms > 0) {
@@ -68,5 +70,7 @@ const char* fdWriteAll(int descriptor, const void* data, size_t n) {
   }
   return nullptr;
 }
+
+void fdSetPoll(FdPoll poll) { gPoll = poll ? poll : ::poll; }
 
 }  // namespace palvon

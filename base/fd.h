@@ -3,6 +3,8 @@
 // ready; a poll interrupted by a signal is repeated for the time left.
 #pragma once
 
+#include <poll.h>
+
 #include <cstddef>
 
 namespace palvon {
@@ -18,5 +20,11 @@ int fdWaitWritable(int descriptor, int ms);
 // Writes all n bytes, waiting up to 120 s whenever the descriptor is full;
 // nullptr, or "Can't write %u bytes to fd %d: %s" (bytes left).
 const char* fdWriteAll(int descriptor, const void* data, size_t n);
+
+// The poll behind every wait above (::poll by default). Tests install one
+// that answers a time-out at once instead of sleeping, and can see which
+// time-out was asked for; nullptr restores the default. Main thread only.
+using FdPoll = int (*)(pollfd* table, nfds_t count, int timeoutMs);
+void fdSetPoll(FdPoll poll);
 
 }  // namespace palvon

@@ -2,7 +2,9 @@
 // itself, for a client without server links.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,42 @@ TEST(PendingRelease, StructureThenVisibilityThenMergedExposuresThenTheRest) {
   EXPECT_EQ(got[5][1], 3) << "only the first error";
   EXPECT_EQ(client->pendingHead, nullptr);
 }
+
+// Messages the proxy makes for sequences in any arrival order: one entry per
+// sequence, the list in sequence order, released in that order.
+class PendingOrder : public ::testing::TestWithParam<std::vector<u16>> {};
+
+TEST_P(PendingOrder, OneEntryPerSequenceReleasedInSequenceOrder) {
+  LinkRig rig;
+  ProxyClient* client = rig.client();
+  client->requestCounter = 100;
+  client->dispatching = 1;  // as inside a parse: nothing is armed yet
+  std::vector<u16> arrival = GetParam();
+  for (u16 sequence : arrival) {
+    Message m = event(33, sequence);
+    holdMessageForSequence(m.data(), 32, "bbsii", client);
+  }
+  std::vector<u16> sorted = arrival;
+  std::sort(sorted.begin(), sorted.end());
+  u32 distinct = static_cast<u32>(std::set<u16>(sorted.begin(), sorted.end()).size());
+  EXPECT_EQ(client->pendingCount, distinct);
+  u64 previous = 0;
+  for (PendingRequest* e = client->pendingHead; e; e = e->next) {
+    EXPECT_GT(e->sequence, previous);
+    previous = e->sequence;
+  }
+  EXPECT_EQ(client->pendingTail->sequence, sorted.back());
+  client->dispatching = 0;
+  std::vector<u16> released;
+  for (const Message& m : releaseAll(rig)) released.push_back(get16At(m, 2));
+  EXPECT_EQ(released, sorted);
+  EXPECT_EQ(client->pendingCount, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Arrivals, PendingOrder,
+                         ::testing::Values(std::vector<u16>{1, 2, 3, 4, 5}, std::vector<u16>{5, 4, 3, 2, 1},
+                                           std::vector<u16>{3, 1, 4, 1, 5, 9, 2, 6, 5, 3},
+                                           std::vector<u16>{7, 7, 7}, std::vector<u16>{2, 9, 3, 9, 4}));
 
 TEST(PendingRelease, EmptyGraphicsExposeBecomesNoExpose) {
   LinkRig rig;

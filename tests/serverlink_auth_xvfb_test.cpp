@@ -4,11 +4,6 @@
 #include <X11/X.h>
 #include <X11/Xauth.h>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +15,7 @@
 #include "Proxy/serverlink.h"
 #include "base/hostclock.h"
 #include "support/linkrig.h"
+#include "support/netns.h"
 #include "support/tempdir.h"
 #include "support/xvfb.h"
 
@@ -111,28 +107,15 @@ TEST_P(LinkAuthorization, UsesTheServersOwnCredentialsAndReportsARefusal) {
             "Failed client setup from " + xvfb->display() + " - Maybe maximum number of clients reached");
 }
 
-// This host's first IPv4 address that is not loopback, or "".
-std::string externalAddress() {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return "";
-  std::string found;
-  for (ifaddrs* a = list; a && found.empty(); a = a->ifa_next) {
-    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || (a->ifa_flags & IFF_LOOPBACK)) continue;
-    auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
-    found.assign(reinterpret_cast<const char*>(&in->sin_addr), 4);
-  }
-  freeifaddrs(list);
-  return found;
-}
-
+// A TCP server is found by its own address: inside a network of the test's
+// own, so that nothing reaches beyond this machine's loopback.
 TEST_P(LinkAuthorization, UsesTheTcpServersOwnAddress) {
-  std::string address = externalAddress();
-  if (address.empty()) GTEST_SKIP() << "no IPv4 address besides loopback";
+  PrivateNetwork network;
+  if (!network.ok()) GTEST_SKIP() << "no private network: " << network.error();
   startServer(true);
-  char dotted[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, address.data(), dotted, sizeof dotted);
+  std::string address = PrivateNetwork::addressBytes();
   u16 family = 0;
-  EXPECT_EQ(setUpLink(std::string(dotted) + ":" + number,
+  EXPECT_EQ(setUpLink(std::string(PrivateNetwork::kPrivateAddress) + ":" + number,
                       {{FamilyInternet, kOtherHost, number, protocol, kWrong},
                        {FamilyLocal, hostName(), number, protocol, kWrong},
                        {FamilyInternet, address, number, protocol, kRight}},

@@ -19,6 +19,7 @@
 #undef max
 
 #include "base/hostclock.h"
+#include "support/netns.h"
 #include "support/xvfb.h"
 #include "xsupport/misc.h"
 #include "xsupport/xfont.h"
@@ -29,6 +30,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using test::Xvfb;
+using test::PrivateNetwork;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -189,7 +191,10 @@ TEST_F(TargetOnXvfb, CloseDoesNotWaitForADeadServer) {
   EXPECT_LT(secondsSince(start), 1.0);
 }
 
+// The server listens on TCP inside a network of the test's own.
 TEST(DisplayNames, ShortAndFullForms) {
+  PrivateNetwork network;
+  if (!network.ok()) GTEST_SKIP() << "no private network: " << network.error();
   Xvfb xvfb({"-screen", "0", "320x200x24", "-listen", "tcp"});
   ASSERT_TRUE(xvfb.ok()) << xvfb.error();
   std::string host = hostName();

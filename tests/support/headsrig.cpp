@@ -136,6 +136,7 @@ void HeadsRig::stop() {
   defaultFontPathCount = keptFontPathCount = 0;
   defaultFontPath = keptFontPath = nullptr;
   freeConfiguration(&proxyConfig);
+  freeStoppedClients();  // before their order goes
   ordersFreeAll();
 }
 

@@ -124,6 +124,7 @@ LinkRig::~LinkRig() {
   close(pair_[1]);
   currentClient = nullptr;
   serverSetupHandler = nullptr;
+  freeStoppedClients();  // before their order goes
   ordersFreeAll();
 }
 

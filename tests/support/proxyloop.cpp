@@ -40,6 +40,7 @@ void ProxyLoopTest::TearDown() {
   while (clientList) stopClient(clientList, "test end", 0);
   closeListeningPorts();
   for (int i = 0; i < 5; i++) ordersRun(0);
+  freeStoppedClients();
   clientHooks = ClientHooks{};
   if (!lockFile.empty()) unlink(lockFile.c_str());
 }
