@@ -50,6 +50,18 @@ u32 headPixmap(ProxyClient* client, RequestWriter* writer, const HeadCursor& cur
   bool owned = false;
   XImage* image = scaleImageForHead(&source, false, &owned, head);
   if (!image) return 0;
+  // The server reads the image in its own layout: the cursor bits come with
+  // rows padded to bytes, a server pads bitmap rows to its scanline unit.
+  if (head->display && !ximageMatchesDisplay(image, head->display)) {
+    XImage* converted = ximageCreateWithData(
+        ximageFormatForDisplay(head->display, u32(image->format), u32(image->depth), nullptr), image->width,
+        image->height);
+    if (converted) ximageCopyAll(image, converted, 0, 0);
+    if (owned) XDestroyImage(image);
+    if (!converted) return 0;
+    image = converted;
+    owned = true;
+  }
   u32 pixmap = headId(client, RT_PIXMAP, head), gc = headId(client, RT_GC, head);
   int written = 0;
   if (pixmap && gc) {

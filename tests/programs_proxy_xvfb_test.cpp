@@ -1,0 +1,92 @@
+// Real X programs through the proxy program in front of one, two and three
+// Xvfb side by side: xterm, xlogo and xeyes start, their windows stand on
+// every head at the same place under the meta root, and a cursor from the
+// cursor font is made on every server without an error reaching the client.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/proxyprocess.h"
+#include "support/tempdir.h"
+#include "support/xprogram.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The sections of the script's output, one per real server, each holding
+// that server's "xwininfo -root -tree".
+std::vector<std::string> sections(const std::string& text) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("== ", 0) == 0) parts.emplace_back();
+    else if (!parts.empty()) parts.back() += line + "\n";
+  }
+  return parts;
+}
+
+class Programs : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> words{"noReset", "on"};
+    for (int i = 0; i < GetParam(); i++) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x300x24"}));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      words.push_back("screen");
+      words.push_back(servers.back()->display() + ".0");
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ProxyProcess> proxy;
+  TempDir dir;
+};
+
+// Glyph cursors are made on every server from the cursor font's bits: the
+// bits must reach each server in its own image layout.
+TEST_P(Programs, CursorFromTheCursorFont) {
+  ProgramResult result = runProgram({"xsetroot", "-cursor_name", "left_ptr"}, proxy->display());
+  EXPECT_EQ(result.status, 0) << result.err << proxy->log();
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_P(Programs, WindowsStandOnEveryHead) {
+  std::string first = servers[0]->display();
+  std::string dump;
+  for (const auto& server : servers) {
+    dump += "echo '== " + server->display() + "'; xwininfo -display " + server->display() + " -root -tree; ";
+  }
+  // Run inside xterm: its window exists while the script runs. xlogo spans
+  // the first seam when there is one.
+  std::string script =
+      "xlogo -geometry 150x120+330+40 & logo=$!; xeyes -geometry 120x90+20+150 & eyes=$!; "
+      "for i in $(seq 100); do xwininfo -display " + first + " -root -tree | grep -q '120x90+20+150' && "
+      "xwininfo -display " + first + " -root -tree | grep -q '150x120+330+40' && break; sleep 0.1; done; " +
+      dump + "kill $logo $eyes";
+  std::string out = dir.file("trees");
+  ProgramResult result = runProgram(
+      {"xterm", "-geometry", "40x4+100+10", "-e", "sh", "-c", "(" + script + ") > " + out + " 2>&1"},
+      proxy->display(), 30000);
+  ASSERT_EQ(result.status, 0) << result.err << proxy->log();
+  std::vector<std::string> trees = sections(readFile(out));
+  ASSERT_EQ(trees.size(), servers.size()) << readFile(out);
+  for (size_t i = 0; i < trees.size(); i++) {
+    SCOPED_TRACE(servers[i]->display());
+    EXPECT_TRUE(contains(trees[i], "150x120+330+40")) << trees[i];  // xlogo
+    EXPECT_TRUE(contains(trees[i], "120x90+20+150")) << trees[i];   // xeyes
+    EXPECT_TRUE(contains(trees[i], "+100+10")) << trees[i];         // xterm
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, Programs, ::testing::Values(1, 2, 3));
+
+}  // namespace
+}  // namespace palvon::test
