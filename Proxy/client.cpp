@@ -404,7 +404,7 @@ void stopClient(ProxyClient* client, const char* reason, int keepOnClose) {
   }
   const char* name = tmpCopy(clientName(client));
   destroyClient(client);
-  if (!hadLinks || client->reinitStop || anotherRealClient(client)) {
+  if (!hadLinks || client->reinitStop || client->metaClient || anotherRealClient(client)) {
     freeClient(client);
     return;
   }

@@ -117,6 +117,11 @@ struct ProxyClient {
   // the client leaves (malloc'ed, null when empty).
   ProxyWindow** saveSet;
   i32 saveSetCount;
+  // Added with the META extension: the events the client selected
+  // (metacore.h), and the mark of a control client, whose end never resets
+  // the proxy.
+  u8 metaEvents;
+  u8 metaClient;
 };
 
 // A listening transport of the proxy's display number.

@@ -63,14 +63,6 @@ u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const 
   return id;
 }
 
-void sendMetaScreenEvent([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 kind, [[maybe_unused]] u32 detail) {
-  PENDING();
-}
-
-void sendMetaScreenChangeEvent([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 detail, [[maybe_unused]] u32 mask) {
-  PENDING();
-}
-
 void sendRRScreenChangeNotify([[maybe_unused]] MetaScreen* screen) {
   PENDING();
 }
@@ -157,11 +149,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
 }
 
 void sendRandrHeadNotify([[maybe_unused]] Head* head) { PENDING(); }
-
-void shiftHeadFollowers([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* head, [[maybe_unused]] i32 dx,
-                        [[maybe_unused]] i32 dy) {
-  PENDING();
-}
 
 void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 

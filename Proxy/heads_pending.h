@@ -75,8 +75,6 @@ void recalcKeepWindowsVisible(MetaScreen* screen);
 u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
 // --- Extensions ------------------------------------------------------------------
 
-void sendMetaScreenEvent(Head* head, MetaScreen* screen, u32 kind, u32 detail);
-void sendMetaScreenChangeEvent(MetaScreen* screen, u32 detail, u32 mask);
 void sendRRScreenChangeNotify(MetaScreen* screen);
 void sendRootConfigureNotify(ProxyWindow* root);
 bool randrEmulationActive();  // stand-in: false
@@ -146,8 +144,6 @@ void clearFreeColorCache();
 bool colormapCellsReproducible(u32 colormap);
 // RANDR output and CRTC change notifications for the head.
 void sendRandrHeadNotify(Head* head);
-// Windows that follow the head move with its logical origin.
-void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
 void stopTranslucencyOnDisplay(ServerDisplay* display);
 
 // --- Start-up and exit steps of layers not built yet --------------------------------

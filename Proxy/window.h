@@ -155,6 +155,10 @@ struct ProxyWindow {
   u8 hasSizeHints;
   u8 noKeepVisible;
   u32 sizeHints[18];
+  // Added with the META extension: the window's layer among its siblings
+  // (0 for every new window) and whether it moves along with its head.
+  std::int8_t layer;
+  u8 sticking;
 };
 
 // --- Records -----------------------------------------------------------------

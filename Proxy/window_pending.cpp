@@ -1,12 +1,11 @@
 // Stand-ins for the calls of window_pending.h; see there. Quiet: they run on
 // every window change, and doing nothing is what a proxy without those
-// layers does (no grabs, no tiles, no layers, no buffers exist yet).
+// layers does (no grabs, no tiles, no buffers exist yet).
 #include "Proxy/window_pending.h"
 
 namespace palvon {
 
 void paintEmulatedBackground(ProxyWindow*, u32, u32, i32, i32) {}
-void placeWindowByLayer(ProxyWindow*) {}
 void detachDrawableUsers(u32) {}
 void freeWindowBuffers(ProxyWindow*) {}
 void queueConfigureNotes(ProxyClient*, ProxyWindow*, u16) {}

@@ -14,9 +14,6 @@ struct ProxyWindow;
 // Background tiles: resized and repainted after a geometry change (dx, dy:
 // the window's move).
 void paintEmulatedBackground(ProxyWindow* window, u32 width, u32 height, i32 dx, i32 dy);
-// META extension: the window is put at the place of its window layer among
-// its siblings.
-void placeWindowByLayer(ProxyWindow* window);
 // GCs and pictures whose drawable is the window let go of it.
 void detachDrawableUsers(u32 drawable);
 // DOUBLE-BUFFER back buffers and Multi-Buffering buffers made for the window.

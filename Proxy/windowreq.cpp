@@ -11,6 +11,7 @@
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/grabs.h"
+#include "Proxy/metacore.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
 #include "Proxy/resource_pending.h"

@@ -11,6 +11,7 @@
 #include "Proxy/files.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/metacore.h"
 #include "Proxy/xsettings.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
@@ -42,7 +43,6 @@ constexpr u32 kHeadAdded = 0x2000;
 constexpr u32 kHeadRemovedResize = 0x4006;
 constexpr u32 kHeadRemoved = 0x4000;
 constexpr u32 kHeadPanned = 0xc000;  // logical x and y of the head settings
-constexpr u32 kMetaHeadRemoved = 2;   // META screen event kind
 
 // The standard-colormap properties of a root (RGB_COLOR_MAP .. RGB_RED_MAP),
 // which describe the real screen's colormaps and not the meta screen's.

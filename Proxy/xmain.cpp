@@ -1,6 +1,7 @@
 // Opening heads: checking the name, finding or opening the server's display
 // record, contesting the server with other proxies, checking the server
 // against the running session, and making and announcing the Head.
+#include "Proxy/metacore.h"
 #include "Proxy/xmain.h"
 
 #include <strings.h>

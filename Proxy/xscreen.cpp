@@ -1,6 +1,7 @@
 // Meta screens: creation and look-up, names, the settings that size and
 // place them, their relative placement in millimetres, pixel and millimetre
 // conversions over their heads, root colours and one-line descriptions.
+#include "Proxy/metacore.h"
 #include "Proxy/xscreen.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // Applying a head's settings: each setting of the value mask in a fixed
 // order, checked against the head's state and the proxy's phase; then the
 // proxy's windows on the real server follow the new geometry.
+#include "Proxy/metacore.h"
 #include "Proxy/xsettings.h"
 
 #include <algorithm>

@@ -2,6 +2,7 @@
 
 #include "Xext/bigreq.h"
 #include "Xext/glx.h"
+#include "Xext/meta.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/sunallplanes.h"
@@ -36,7 +37,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"XKEYBOARD", 64, nullptr},
     {"XpExtension", 64, nullptr},
     {"MORVANDELL KEYMAP", 385, nullptr},
-    {"MORVANDELL META", 512, nullptr},
+    {"MORVANDELL META", 512, initMetaExtension},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},
     {"MORVANDELL TRANSLUCENT", 387, nullptr},
