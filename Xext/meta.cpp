@@ -86,7 +86,9 @@ void ProcMetaQueryExtension(u8* request, u32) {
   client->metaClient = 1;
 }
 
-void ProcMetaSelectEvents(u8* request, u32) { currentClient->metaEvents = request[4]; }
+// The bits are the low byte of the 32-bit field at 4, which the request's
+// layout swaps for a client of the other byte order.
+void ProcMetaSelectEvents(u8* request, u32) { currentClient->metaEvents = u8(get32(request + 4)); }
 
 void ProcMetaTerminateProxy(u8*, u32) { requestProxyExit("Exit by META"); }
 
