@@ -131,8 +131,9 @@ class Meta : public ::testing::TestWithParam<char> {
     c.raw.put16(body, 0, screen);
     Bytes reply = c.ask(3, body);
     std::vector<uint32_t> ids;
-    if (reply.size() < 32 || reply[0] != 1) return ids;
-    for (uint32_t k = 0; k < c.get32(reply, 8) && 32 + 4 * k + 4 <= reply.size(); k++)
+    // The count and the reply's length must agree.
+    if (reply.size() < 32 || reply[0] != 1 || reply.size() != 32 + 4 * size_t(c.get32(reply, 8))) return ids;
+    for (uint32_t k = 0; k < c.get32(reply, 8); k++)
       ids.push_back(c.get32(reply, 32 + 4 * k));
     return ids;
   }
@@ -397,6 +398,39 @@ TEST_P(Meta, ParametersAreTexts) {
       EXPECT_EQ(text, proxy->display());
     }
   }
+}
+
+// The keyboard grab given to another client: the META client's own grab
+// then finds the keyboard taken, until it takes the grab back.
+TEST_P(Meta, TheKeyboardGrabGoesToTheOtherClient) {
+  MetaClient other;
+  ASSERT_TRUE(other.open(proxy->number(), GetParam() == 'l' ? 'B' : 'l'));
+  uint32_t theirs = other.id(1);
+  Bytes body(28);
+  other.raw.put32(body, 0, theirs);
+  other.raw.put32(body, 4, other.raw.rootWindow());
+  other.raw.put16(body, 12, 60);
+  other.raw.put16(body, 14, 60);
+  other.raw.put16(body, 18, 1);
+  other.raw.send(other.raw.request(1, 0, body));
+  other.raw.send(other.raw.request(8, 0, other.words({theirs})));
+  other.sync();
+  uint32_t mine = window(30, 100, 0, 20, 20);
+  c.sync();
+  auto grabKeyboard = [&] {
+    Bytes grab = c.words({mine, 0, 0});
+    grab[8] = 1, grab[9] = 1;  // both asynchronous
+    c.raw.send(c.raw.request(31, 0, grab));
+    Bytes reply = c.next();
+    return reply.size() == 32 && reply[0] == 1 ? int(reply[1]) : -1;
+  };
+  c.send(20, c.words({257, 0, theirs}));
+  EXPECT_EQ(grabKeyboard(), 1) << "AlreadyGrabbed";
+  c.send(21, c.words({257, theirs}));
+  EXPECT_EQ(grabKeyboard(), 0) << "Success";
+  c.raw.send(c.raw.request(32, 0, c.words({0})));
+  c.raw.send(c.raw.request(4, 0, c.words({mine})));
+  c.sync();
 }
 
 // Short, long and unterminated requests get BadLength or a status text,
