@@ -523,14 +523,24 @@ INSTANTIATE_TEST_SUITE_P(ByteOrders, Meta, ::testing::Values('l', 'B'),
                            return std::string(info.param == 'l' ? "LSBFirst" : "MSBFirst");
                          });
 
-// Without DynamicServer no server is added; TerminateProxy ends the proxy.
+// Without DynamicServer no server is added; the end of a control client
+// never resets the proxy; TerminateProxy ends it.
 TEST(MetaWithoutOptions, RefusesServersAndEndsTheProxy) {
   Xvfb a({"-screen", "0", "640x480x24"});
   ASSERT_TRUE(a.ok()) << a.error();
-  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0"});
+  ProxyProcess proxy({"screen", a.display() + ".0"});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
+  {
+    MetaClient control;
+    ASSERT_TRUE(control.open(proxy.number(), 'l'));
+    Bytes reply = control.ask(0, control.words({0, 0xffffffff, 0xffffffff}));
+    ASSERT_EQ(reply.size(), 32u);
+  }
   MetaClient c;
   ASSERT_TRUE(c.open(proxy.number(), 'B'));
+  c.sync();
+  usleep(500000);
+  EXPECT_EQ(proxy.log().find("Resetting"), std::string::npos) << proxy.log();
   std::string name = a.display();
   Bytes body(8 + ((name.size() + 4) & ~3u), 0);
   std::copy(name.begin(), name.end(), body.begin() + 8);
