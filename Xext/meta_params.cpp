@@ -1,4 +1,6 @@
 // MORVANDELL META: configuration values as text.
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 #include "Proxy/client.h"
@@ -8,7 +10,6 @@
 #include "Proxy/xmain.h"
 #include "Xext/meta.h"
 #include "Xext/meta_private.h"
-#include "base/timeval.h"
 
 namespace palvon {
 
@@ -18,9 +19,14 @@ namespace {
 struct Text {
   char* at;
   char* end;
-  template <typename... Args>
-  void add(const char* format, Args... args) {
-    at = spanPrintf(at, end, format, args...);
+  void add(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    if (end - at <= 1) return;
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(at, size_t(end - at), format, args);
+    va_end(args);
+    // A cut text keeps its zero at the last byte.
+    at = n < 0 ? at : n >= end - at ? end - 1 : at + n;
   }
   void text(const char* value) {
     if (value) add("%s", value);
