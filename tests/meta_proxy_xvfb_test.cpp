@@ -271,6 +271,49 @@ TEST_P(Meta, MovingAHeadShiftsItsWindowsAndKeepsStickingOnes) {
   c.sync();
 }
 
+// Values follow the header in their fixed order, whatever the order of
+// the mask's bits; each shows in its field of the head's values.
+TEST_P(Meta, HeadSettingsAreReadInTheirOrder) {
+  uint32_t head = listHeads(0xffff).at(0);
+  struct Field {
+    size_t at;
+    int width;  // 1 or 2 bytes
+    uint32_t value;
+  };
+  struct Case {
+    uint32_t mask;
+    std::vector<uint32_t> values;
+    std::vector<Field> fields;
+  };
+  const std::vector<Case> cases = {
+      // Shown pointer, entry allowed, synchronised: stored inverted, shown as given.
+      {0x01c00000, {0, 0, 1}, {{64, 1, 0}, {65, 1, 0}, {66, 1, 1}}},
+      {0x01c00000, {1, 1, 0}, {{64, 1, 1}, {65, 1, 1}, {66, 1, 0}}},
+      // The sample rate comes before the minimum text size.
+      {0x08040000, {25, 7}, {{70, 2, 25}, {84, 2, 7}}},
+      {0x06000000, {1, 0}, {{68, 1, 1}, {69, 1, 0}}},
+      {0x09000000, {1, 30}, {{66, 1, 1}, {70, 2, 30}}},
+      {0x0e040000, {0, 0, 0, 0}, {{68, 1, 0}, {69, 1, 0}, {70, 2, 0}, {84, 2, 0}}},
+  };
+  for (const Case& k : cases) {
+    Bytes body = c.words({head, k.mask});
+    for (uint32_t v : k.values) {
+      Bytes word = c.words({v});
+      body.insert(body.end(), word.begin(), word.end());
+    }
+    EXPECT_EQ(c.status(c.ask(8, body)), "") << std::hex << k.mask;
+    Bytes reply = c.ask(7, c.words({head}));
+    ASSERT_GE(reply.size(), 100u);
+    for (const Field& f : k.fields)
+      EXPECT_EQ(f.width == 1 ? reply[f.at] : c.get16(reply, f.at), f.value) << std::hex << k.mask << " at " << std::dec << f.at;
+  }
+  // Refusals come back as the status text.
+  Bytes zoom = c.words({head, 0x10000000, 0x40000000, 0x40000000});
+  EXPECT_EQ(c.status(c.ask(8, zoom)).rfind("Can't change pointer scaling of", 0), 0u);
+  Bytes rotation = c.words({head, 0x00200000, 45, 0});
+  EXPECT_EQ(c.status(c.ask(8, rotation)), "Screen rotation must be a multiple of 0, 90, 180 or 270");
+}
+
 TEST_P(Meta, ScreenValuesChangeAndTellTheSelectingClients) {
   c.send(9, c.words({0x01}));
   uint32_t keep = GetParam() == 'l' ? 0x71 : 0x72;
