@@ -281,9 +281,21 @@ constexpr EventRow kEvents[] = {
     {2, "MetaReservedNotify", nullptr, nullptr},
 };
 
+// A META error from a server (a proxy among the servers): its value is a
+// screen number or a head id, never one of the client's ids.
+void ErrorPalvoBadScreen(u8* error) {
+  logServerError(error, "PalvoBadScreen #%u", get32(error + 4));
+  sendErrorToClient(error, kErrorLayout);
+}
+
+void ErrorPalvoBadHead(u8* error) {
+  logServerError(error, "PalvoBadHead #%u", get32(error + 4));
+  sendErrorToClient(error, kErrorLayout);
+}
+
 constexpr ErrorRow kErrors[] = {
-    {kPalvoBadScreen, "PalvoBadScreen", nullptr, ErrorValue::kText},
-    {kPalvoBadHead, "PalvoBadHead", nullptr, ErrorValue::kText},
+    {kPalvoBadScreen, "PalvoBadScreen", ErrorPalvoBadScreen, ErrorValue::kText},
+    {kPalvoBadHead, "PalvoBadHead", ErrorPalvoBadHead, ErrorValue::kText},
 };
 
 }  // namespace
