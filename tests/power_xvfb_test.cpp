@@ -363,6 +363,54 @@ TEST_P(PowerThroughRelays, SaverEventsAndAttributes) {
   }
 }
 
+// xset drives DPMS through the proxy: each change reaches every server
+// once, and the time-outs shown are the main head's.
+class XsetThroughRelays : public PowerThroughRelays {};
+
+TEST_F(XsetThroughRelays, Dpms) {
+  relayA->clearLog();
+  relayB->clearLog();
+  for (std::vector<std::string> words : {std::vector<std::string>{"xset", "dpms", "600", "700", "800"},
+                                         {"xset", "dpms", "force", "off"}, {"xset", "-dpms"}}) {
+    ProgramResult result = runProgram(words, proxy->display());
+    EXPECT_EQ(result.status, 0) << words[1] << result.err << proxy->log();
+  }
+  ProgramResult query = runProgram({"xset", "q"}, proxy->display());
+  EXPECT_EQ(query.status, 0) << query.err;
+  EXPECT_NE(query.out.find("Standby: 11    Suspend: 12    Off: 13"), std::string::npos) << query.out;
+  for (auto [relay, fake] : {std::pair{relayA.get(), &fakeA}, std::pair{relayB.get(), &fakeB}}) {
+    SCOPED_TRACE(relay->display());
+    int timeouts = 0, off = 0, disable = 0;
+    for (const auto& r : relay->allExtensionRequests()) {
+      if (r.major != fake->base + kDpms) continue;
+      timeouts += r.minor == 3 && wire16(r.bytes, 4, r.order) == 600 && wire16(r.bytes, 8, r.order) == 800;
+      off += r.minor == 6 && wire16(r.bytes, 4, r.order) == 3;
+      disable += r.minor == 5;
+    }
+    EXPECT_EQ(timeouts, 1);
+    EXPECT_EQ(off, 1);
+    EXPECT_EQ(disable, 1);
+  }
+}
+
+// Without DPMS on the servers the proxy offers none; the screen saver
+// settings read as the first server's.
+TEST(PowerPrograms, XsetQueryWithPlainHeads) {
+  Xvfb a{{"-screen", "0", "320x200x24"}}, b{{"-screen", "0", "320x200x24"}};
+  ASSERT_TRUE(a.ok() && b.ok());
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", b.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  auto saverPart = [](const std::string& out) {
+    size_t from = out.find("Screen Saver:"), to = out.find("Colors:");
+    return from == std::string::npos || to == std::string::npos ? std::string() : out.substr(from, to - from);
+  };
+  ProgramResult through = runProgram({"xset", "q"}, proxy.display()), direct = runProgram({"xset", "q"}, a.display());
+  ASSERT_EQ(through.status, 0) << through.err;
+  EXPECT_NE(saverPart(through.out), "");
+  EXPECT_EQ(saverPart(through.out), saverPart(direct.out));
+  EXPECT_NE(through.out.find("Server does not have the DPMS Extension"), std::string::npos) << through.out;
+}
+
 INSTANTIATE_TEST_SUITE_P(Orders, PowerThroughRelays, ::testing::Values('l', 'B'),
                          [](const auto& info) { return std::string(info.param == 'B' ? "Msb" : "Lsb"); });
 
