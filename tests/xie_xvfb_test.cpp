@@ -204,25 +204,34 @@ TEST_F(XieOneServer, OtherByteOrderGetsNoPhotoflos) {
   EXPECT_EQ(sent(17).size(), 0u);
 }
 
-// A list that claims more than it holds is refused before anything is sent.
-TEST_F(XieOneServer, MalformedListsAreRefused) {
+// A list too short for its elements, or a photoflo id the client may not
+// use, is refused before anything is sent.
+TEST_F(XieOneServer, RefusedPhotoflosSendNothing) {
   RawClient c;
   ASSERT_TRUE(connect(c));
   uint8_t xie = offeredMajor(c, "XIE");
   ASSERT_NE(xie, 0);
+  uint32_t flo = c.resourceIdBase() + 3;
   Bytes photoflo(16, 0);
-  c.put32(photoflo, 0, c.resourceIdBase() + 3);
+  c.put32(photoflo, 0, flo);
   c.put16(photoflo, 4, 1);
   c.put16(photoflo, 8, 4);
   c.put16(photoflo, 10, 2);  // an ImportDrawable of 8 bytes
   c.send(c.request(xie, 17, photoflo));
-  sync(c);
-  Bytes again = photoflo;
-  c.send(c.request(xie, 17, again));
   Bytes error = c.readMessage();
   ASSERT_EQ(error.size(), 32u);
   EXPECT_EQ(error[1], BadLength);
-  EXPECT_EQ(sent(17).size(), 0u);
+  // A good one, then the same id again.
+  c.put16(photoflo, 8, 9);
+  c.send(c.request(xie, 17, photoflo));
+  c.send(c.request(xie, 17, photoflo));
+  error = c.readMessage();
+  ASSERT_EQ(error.size(), 32u);
+  EXPECT_EQ(error[1], BadIDChoice);
+  EXPECT_EQ(c.get32(error, 4), flo);
+  EXPECT_EQ(c.get16(error, 2), 4);
+  sync(c);
+  EXPECT_EQ(sent(17).size(), 1u) << "only the good one";
 }
 
 TEST(XieTwoServers, IsNotOffered) {
