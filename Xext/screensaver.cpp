@@ -114,7 +114,7 @@ bool writeSaverAttributes(const u8* request, ProxyWindow* root, Head* head, Serv
   put16(p + 12, width);
   put16(p + 14, height);
   put16(p + 16, static_cast<u16>(border));
-  p[19] = static_cast<u8>(mapDepthForHead(request[19], head));
+  if (request[19]) p[19] = static_cast<u8>(mapDepthForHead(request[19], head));
   if (u32 visual = get32(request + 20)) put32(p + 20, mapVisualIdToHead(visual, head));
   put32(p + 24, values.mask);
   packWindowValues(values, p + kAttributesFixed);
@@ -154,7 +154,7 @@ void ProcMitUnsetAttributes(u8* request, u32 length) {
 // The server's root and saver window become the proxy's, its time the
 // proxy's clock; an event a client sent is passed on as it is.
 void EventScreenSaverNotify(u8* event) {
-  if (!(event[0] & 0x80) && currentLink && currentLink->server.display) {
+  if (!(event[0] & 0x80) && currentLink && currentLink->server.display && currentLink->server.display->display) {
     const ServerDisplay* display = currentLink->server.display;
     Head* head = findHeadByRoot(display->display, get32(event + 8));
     if (head) {

@@ -141,8 +141,8 @@ bool measureList(const u8* request, u32 length, u32 header, u32 count, FloMeasur
   if (photofloMeasure(request + header, length - header, count, splitHeads(), measure)) {
     total = header + measure->translatedBytes + measure->appendedBytes;
     // The new element count is 16 bits, and the whole must fit a request.
-    if (u64{measure->elements} + measure->appended <= 0xffff && total <= 0xfffffffcu &&
-        (total <= kMaxPlainRequest || currentClient->bigRequests))
+    u64 limit = currentClient->bigRequests ? proxyState.maxBigRequestBytes : kMaxPlainRequest;
+    if (u64{measure->elements} + measure->appended <= 0xffff && total <= (limit ? limit : kMaxPlainRequest))
       return true;
   }
   sendXError(BadLength, length, request, length, nullptr);
@@ -527,9 +527,11 @@ constexpr ErrorRow kErrors[] = {
 }  // namespace
 
 const char* initXieExtension(ExtensionEntry* entry) {
-  if (serverDisplayCount > 1) return "Extension XIE disabled to support multiple X servers";
+  // The options first: run-time servers bring a holding server of their own,
+  // and the option is the truer reason.
   if (proxyConfig.options & kOptionDynamicServer) return tmpPrintf("Extension XIE disabled to support option %s", "DynamicServer");
   if (proxyConfig.options & kOptionTavel) return tmpPrintf("Extension XIE disabled to support option %s", "Tavel");
+  if (serverDisplayCount > 1) return "Extension XIE disabled to support multiple X servers";
   // Photoflo element lists travel in the proxy's order.
   if (serverDisplayList && serverDisplayList->byteOrderDiffers)
     return "Extension XIE disabled: the server's byte order differs from the proxy's";

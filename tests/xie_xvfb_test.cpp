@@ -234,20 +234,45 @@ TEST_F(XieOneServer, RefusedPhotoflosSendNothing) {
   EXPECT_EQ(sent(17).size(), 1u) << "only the good one";
 }
 
-TEST(XieTwoServers, IsNotOffered) {
-  Xvfb a{{"-screen", "0", "320x200x24"}}, b{{"-screen", "0", "320x200x24"}};
-  ASSERT_TRUE(a.ok() && b.ok());
-  ExtensionRelay relayA(a), relayB(b);
-  ASSERT_TRUE(relayA.ok() && relayB.ok());
-  fakeXie(relayA);
-  fakeXie(relayB);
-  ProxyProcess proxy({"noReset", "on", "screen", relayA.display() + ".0", "screen", relayB.display() + ".0"});
+// XIE lives on one server: with two, or when servers may come and go, it
+// is not offered, and the log says why.
+struct Refusal {
+  const char* name;
+  int servers;
+  const char* option;  // null: none
+  const char* text;
+};
+
+class XieRefused : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(XieRefused, IsNotOffered) {
+  const Refusal& r = GetParam();
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::unique_ptr<ExtensionRelay>> relays;
+  std::vector<std::string> words{"noReset", "on"};
+  if (r.option) words.insert(words.end(), {"option", r.option});
+  for (int k = 0; k < r.servers; k++) {
+    servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "320x200x24"}));
+    ASSERT_TRUE(servers.back()->ok());
+    relays.push_back(std::make_unique<ExtensionRelay>(*servers.back()));
+    ASSERT_TRUE(relays.back()->ok());
+    fakeXie(*relays.back());
+    words.insert(words.end(), {"screen", relays.back()->display() + ".0"});
+  }
+  ProxyProcess proxy(words);
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   RawClient c;
   ASSERT_TRUE(c.connectUnix(proxy.number()) && c.setup() == 1);
   EXPECT_EQ(offeredMajor(c, "XIE"), 0);
-  EXPECT_NE(proxy.log().find("Extension XIE disabled to support multiple X servers"), std::string::npos) << proxy.log();
+  EXPECT_NE(proxy.log().find(r.text), std::string::npos) << proxy.log();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Xie, XieRefused,
+    ::testing::Values(Refusal{"TwoServers", 2, nullptr, "Extension XIE disabled to support multiple X servers"},
+                      Refusal{"DynamicServer", 1, "DynamicServer", "Extension XIE disabled to support option DynamicServer"},
+                      Refusal{"Tavel", 1, "Tavel", "Extension XIE disabled to support option Tavel"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace palvon::test
