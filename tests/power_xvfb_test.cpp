@@ -9,6 +9,8 @@
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
+#include <cstdio>
+
 #include <map>
 #include <memory>
 #include <mutex>
@@ -94,10 +96,11 @@ class PowerThroughRelays : public ::testing::TestWithParam<char> {
         relay->setFakeResponder(fake->base + k, [fake](const Bytes& r, char order) { return fake->answer(r, order); });
       }
     }
-    proxy = std::make_unique<ProxyProcess>(
-        // The proxy keeps the servers' savers off while input moves; here only
-    // the client turns them on and off.
-    std::vector<std::string>{"noReset", "on", "syncScreenSavers", "off", "screen", relayA->display() + ".0", "screen", relayB->display() + ".0"});
+    // The proxy keeps the servers' savers off while input moves; here only
+    // the client turns them on and off. Server errors are logged.
+    proxy = std::make_unique<ProxyProcess>(std::vector<std::string>{
+        "noReset", "on", "syncScreenSavers", "off", "logTypes", "XErrors", "screen", relayA->display() + ".0",
+        "screen", relayB->display() + ".0"});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
   }
 
@@ -287,6 +290,50 @@ TEST_P(PowerThroughRelays, PrintContextsKeepTheClientsIds) {
   EXPECT_NE(wire32(created[0].bytes, 4, created[0].order), context) << "the server knows the context by its own id";
   for (const auto& r : relayB->extensionRequests(relayB->connectionCount() - 1))
     EXPECT_NE(r.major, fakeB.base + kXp) << "B sees no print request";
+}
+
+// Print events name the client's context; a print error keeps the value
+// the server gave and is logged by name.
+TEST_P(PowerThroughRelays, PrintEventsAndErrors) {
+  RawClient c;
+  ASSERT_TRUE(connect(c));
+  Codes xp = query(c, "XpExtension");
+  ASSERT_NE(xp.major, 0);
+  uint32_t context = c.resourceIdBase() + 5;
+  Bytes create(12, 0);
+  c.put32(create, 0, context);
+  c.send(c.request(xp.major, 2, create));
+  c.send(c.request(X_GetInputFocus, 0));
+  ASSERT_EQ(through(c, 3).size(), 1u);
+  auto created = logged(*relayA, fakeA.base + kXp, 2);
+  ASSERT_EQ(created.size(), 1u);
+  uint32_t onServer = wire32(created[0].bytes, 4, created[0].order);
+  Bytes notify(32, 0);
+  notify[0] = static_cast<uint8_t>(fakeA.base - 100 + 2 * kXp + 1);  // XPrintAttributeNotify
+  putWire32(notify, 4, onServer, created[0].order);
+  relayA->injectAfter(fakeA.base + kXp, 3, notify);
+  Bytes error(32, 0);
+  error[1] = static_cast<uint8_t>(fakeA.base - 50 + 3 * kXp);  // XPrintBadContext
+  putWire32(error, 4, onServer, created[0].order);
+  error[10] = fakeA.base + kXp;
+  error[8] = 5;
+  relayA->injectAfter(fakeA.base + kXp, 5, error);
+  Bytes one(4, 0);
+  c.put32(one, 0, context);
+  c.send(c.request(xp.major, 3, one));
+  c.send(c.request(xp.major, 5, one));
+  c.send(c.request(X_GetInputFocus, 0));
+  std::vector<Bytes> seen = through(c, 6);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0][0], xp.firstEvent + 1);
+  EXPECT_EQ(c.get32(seen[0], 4), context) << "the client's context";
+  EXPECT_EQ(seen[1][0], 0);
+  EXPECT_EQ(seen[1][1], xp.firstError);
+  EXPECT_EQ(c.get32(seen[1], 4), onServer) << "the value as the server gave it";
+  EXPECT_EQ(seen[1][10], xp.major);
+  char text[64];
+  std::snprintf(text, sizeof text, "XPrintBadContext 0x%x", onServer);
+  EXPECT_TRUE(proxy->waitForLog(text, 5000)) << proxy->log();
 }
 
 // The saver events of the input server's head name the proxy's root; the
