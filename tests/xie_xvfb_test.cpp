@@ -181,6 +181,59 @@ TEST_F(XieOneServer, PhotoflosAreSplitPerHead) {
   EXPECT_EQ(minors, (std::vector<uint8_t>{20, 20, 19}));
 }
 
+// An immediate execution in a photospace: the photospace becomes the
+// server's id, the list is split, and its events name the client's import.
+TEST_F(XieOneServer, ImmediateExecutionIsSplitToo) {
+  RawClient c;
+  ASSERT_TRUE(connect(c));
+  uint8_t firstEvent = 0, xie = offeredMajor(c, "XIE", &firstEvent);
+  ASSERT_NE(xie, 0);
+  uint32_t base = c.resourceIdBase(), window = base + 1, gc = base + 2, space = base + 4;
+  Bytes create(28, 0);
+  c.put32(create, 0, window);
+  c.put32(create, 4, c.rootWindow());
+  c.put16(create, 8, 350);
+  c.put16(create, 12, 100);
+  c.put16(create, 14, 40);
+  c.put16(create, 18, InputOutput);
+  c.send(c.request(X_CreateWindow, 0, create));
+  Bytes createGC(12, 0);
+  c.put32(createGC, 0, gc);
+  c.put32(createGC, 4, window);
+  c.send(c.request(X_CreateGC, 0, createGC));
+  Bytes one(4, 0);
+  c.put32(one, 0, space);
+  c.send(c.request(xie, 14, one));
+  Bytes obscured(32, 0);
+  obscured[0] = kXieEvents + 3;
+  c.put16(obscured, 16, 3);
+  relay->injectAfter(kXie, 16, obscured);
+  Bytes immediate(12, 0);
+  c.put32(immediate, 0, space);
+  c.put32(immediate, 4, 7);
+  c.put16(immediate, 8, 2);
+  Bytes list = importExportList(c, window, gc);
+  immediate.insert(immediate.end(), list.begin(), list.end());
+  c.send(c.request(xie, 16, immediate));
+  c.send(c.request(X_GetInputFocus, 0));
+  Bytes event;
+  for (int k = 0; k < 20 && event.empty(); k++) {
+    Bytes m = c.readMessage(5000);
+    ASSERT_FALSE(m.empty());
+    if (m[0] == firstEvent + 3) event = m;
+  }
+  EXPECT_EQ(c.get16(event, 16), 1) << "the client's own import";
+  auto spaces = sent(14), runs = sent(16);
+  ASSERT_EQ(spaces.size(), 1u);
+  ASSERT_EQ(runs.size(), 1u);
+  const Bytes& r = runs[0].bytes;
+  char o = runs[0].order;
+  EXPECT_EQ(wire32(r, 4, o), wire32(spaces[0].bytes, 4, o)) << "the photospace as the server knows it";
+  EXPECT_NE(wire32(r, 4, o), space);
+  EXPECT_EQ(wire16(r, 12, o), 5);
+  EXPECT_EQ(wire16(r, 16, o), 26) << "a PasteUp in the import's place";
+}
+
 // Photoflo lists travel in the proxy's order: a client of the other order
 // cannot send them, but its simple requests pass.
 TEST_F(XieOneServer, OtherByteOrderGetsNoPhotoflos) {
