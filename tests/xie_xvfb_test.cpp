@@ -181,6 +181,74 @@ TEST_F(XieOneServer, PhotoflosAreSplitPerHead) {
   EXPECT_EQ(minors, (std::vector<uint8_t>{20, 20, 19}));
 }
 
+// A modification of a stored import replaces its appended copies first; a
+// modification that does not fit the photoflo goes on with only its id
+// translated, for the server to judge.
+TEST_F(XieOneServer, ModificationsReplaceTheAppendedCopies) {
+  RawClient c;
+  ASSERT_TRUE(connect(c));
+  uint8_t xie = offeredMajor(c, "XIE");
+  ASSERT_NE(xie, 0);
+  uint32_t base = c.resourceIdBase(), window = base + 1, gc = base + 2, flo = base + 3;
+  Bytes create(28, 0);
+  c.put32(create, 0, window);
+  c.put32(create, 4, c.rootWindow());
+  c.put16(create, 8, 350);
+  c.put16(create, 12, 100);
+  c.put16(create, 14, 40);
+  c.put16(create, 18, InputOutput);
+  c.send(c.request(X_CreateWindow, 0, create));
+  Bytes createGC(12, 0);
+  c.put32(createGC, 0, gc);
+  c.put32(createGC, 4, window);
+  c.send(c.request(X_CreateGC, 0, createGC));
+  Bytes photoflo(8, 0);
+  c.put32(photoflo, 0, flo);
+  c.put16(photoflo, 4, 2);
+  Bytes list = importExportList(c, window, gc);
+  photoflo.insert(photoflo.end(), list.begin(), list.end());
+  c.send(c.request(xie, 17, photoflo));
+  // Element 1 again, now 60 wide from x 20.
+  Bytes modify(8, 0);
+  c.put32(modify, 0, flo);
+  c.put16(modify, 4, 1);
+  c.put16(modify, 6, 1);
+  modify.insert(modify.end(), list.begin(), list.begin() + 24);
+  c.put16(modify, 16, 20);
+  c.put16(modify, 20, 60);
+  c.send(c.request(xie, 20, modify));
+  Bytes wrongType = modify;
+  c.put16(wrongType, 4, 2);  // element 2 is an export
+  c.send(c.request(xie, 20, wrongType));
+  Bytes pastTheEnd = modify;
+  c.put16(pastTheEnd, 4, 4);
+  c.send(c.request(xie, 20, pastTheEnd));
+  sync(c);
+
+  auto mods = sent(20);
+  ASSERT_EQ(mods.size(), 4u);
+  char o = mods[0].order;
+  const Bytes& copies = mods[0].bytes;
+  EXPECT_EQ(wire16(copies, 8, o), 3) << "the appended imports from their first phototag";
+  EXPECT_EQ(wire16(copies, 10, o), 2);
+  ASSERT_EQ(copies.size(), 12u + 48);
+  EXPECT_EQ(wire16(copies, 12 + 8, o), 20) << "head A's part of the new import";
+  EXPECT_EQ(wire16(copies, 12 + 12, o), 30);
+  EXPECT_EQ(wire16(copies, 36 + 8, o), 50) << "head B's part";
+  EXPECT_EQ(wire16(copies, 36 + 12, o), 30);
+  const Bytes& own = mods[1].bytes;
+  EXPECT_EQ(wire16(own, 8, o), 1);
+  EXPECT_EQ(wire16(own, 12, o), 26) << "the import itself is a PasteUp";
+  EXPECT_EQ(wire32(own, 4, o), wire32(copies, 4, o));
+  EXPECT_NE(wire32(own, 4, o), flo) << "the server's photoflo id";
+  for (size_t k = 2; k < 4; k++) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(mods[k].bytes.size(), 12u + 24) << "sent as the client wrote it";
+    EXPECT_EQ(wire16(mods[k].bytes, 12, o), 4);
+    EXPECT_EQ(wire32(mods[k].bytes, 4, o), wire32(copies, 4, o));
+  }
+}
+
 // An immediate execution in a photospace: the photospace becomes the
 // server's id, the list is split, and its events name the client's import.
 TEST_F(XieOneServer, ImmediateExecutionIsSplitToo) {
