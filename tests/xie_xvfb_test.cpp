@@ -74,6 +74,26 @@ class XieOneServer : public ::testing::Test {
     }
   }
 
+  // A 100 x 40 window over the seam at meta x 400 (350 to 449), and a GC on it.
+  static void windowOverTheSeam(RawClient& c, uint32_t window, uint32_t gc, uint16_t y) {
+    Bytes create(28, 0);
+    c.put32(create, 0, window);
+    c.put32(create, 4, c.rootWindow());
+    c.put16(create, 8, 350);
+    c.put16(create, 10, y);
+    c.put16(create, 12, 100);
+    c.put16(create, 14, 40);
+    c.put16(create, 18, InputOutput);
+    c.send(c.request(X_CreateWindow, 0, create));
+    Bytes one(4, 0);
+    c.put32(one, 0, window);
+    c.send(c.request(X_MapWindow, 0, one));
+    Bytes createGC(12, 0);
+    c.put32(createGC, 0, gc);
+    c.put32(createGC, 4, window);
+    c.send(c.request(X_CreateGC, 0, createGC));
+  }
+
   Xvfb xvfb{{"-screen", "0", "400x300x24", "-screen", "1", "400x300x24"}};
   std::unique_ptr<ExtensionRelay> relay;
   std::unique_ptr<ProxyProcess> proxy;
@@ -102,23 +122,7 @@ TEST_F(XieOneServer, PhotoflosAreSplitPerHead) {
   uint8_t firstEvent = 0, xie = offeredMajor(c, "XIE", &firstEvent);
   ASSERT_NE(xie, 0) << proxy->log();
   uint32_t base = c.resourceIdBase(), window = base + 1, gc = base + 2, flo = base + 3;
-  // A window over the seam at meta x 400.
-  Bytes create(28, 0);
-  c.put32(create, 0, window);
-  c.put32(create, 4, c.rootWindow());
-  c.put16(create, 8, 350);
-  c.put16(create, 10, 50);
-  c.put16(create, 12, 100);
-  c.put16(create, 14, 40);
-  c.put16(create, 18, InputOutput);
-  c.send(c.request(X_CreateWindow, 0, create));
-  Bytes one(4, 0);
-  c.put32(one, 0, window);
-  c.send(c.request(X_MapWindow, 0, one));
-  Bytes createGC(12, 0);
-  c.put32(createGC, 0, gc);
-  c.put32(createGC, 4, window);
-  c.send(c.request(X_CreateGC, 0, createGC));
+  windowOverTheSeam(c, window, gc, 50);
   Bytes photoflo(8, 0);
   c.put32(photoflo, 0, flo);
   c.put16(photoflo, 4, 2);
@@ -190,18 +194,7 @@ TEST_F(XieOneServer, ModificationsReplaceTheAppendedCopies) {
   uint8_t xie = offeredMajor(c, "XIE");
   ASSERT_NE(xie, 0);
   uint32_t base = c.resourceIdBase(), window = base + 1, gc = base + 2, flo = base + 3;
-  Bytes create(28, 0);
-  c.put32(create, 0, window);
-  c.put32(create, 4, c.rootWindow());
-  c.put16(create, 8, 350);
-  c.put16(create, 12, 100);
-  c.put16(create, 14, 40);
-  c.put16(create, 18, InputOutput);
-  c.send(c.request(X_CreateWindow, 0, create));
-  Bytes createGC(12, 0);
-  c.put32(createGC, 0, gc);
-  c.put32(createGC, 4, window);
-  c.send(c.request(X_CreateGC, 0, createGC));
+  windowOverTheSeam(c, window, gc, 0);
   Bytes photoflo(8, 0);
   c.put32(photoflo, 0, flo);
   c.put16(photoflo, 4, 2);
@@ -257,18 +250,7 @@ TEST_F(XieOneServer, ImmediateExecutionIsSplitToo) {
   uint8_t firstEvent = 0, xie = offeredMajor(c, "XIE", &firstEvent);
   ASSERT_NE(xie, 0);
   uint32_t base = c.resourceIdBase(), window = base + 1, gc = base + 2, space = base + 4;
-  Bytes create(28, 0);
-  c.put32(create, 0, window);
-  c.put32(create, 4, c.rootWindow());
-  c.put16(create, 8, 350);
-  c.put16(create, 12, 100);
-  c.put16(create, 14, 40);
-  c.put16(create, 18, InputOutput);
-  c.send(c.request(X_CreateWindow, 0, create));
-  Bytes createGC(12, 0);
-  c.put32(createGC, 0, gc);
-  c.put32(createGC, 4, window);
-  c.send(c.request(X_CreateGC, 0, createGC));
+  windowOverTheSeam(c, window, gc, 0);
   Bytes one(4, 0);
   c.put32(one, 0, space);
   c.send(c.request(xie, 14, one));
