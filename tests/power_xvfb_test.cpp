@@ -93,7 +93,8 @@ class PowerThroughRelays : public ::testing::TestWithParam<char> {
     for (auto [relay, fake] : {std::pair{relayA.get(), &fakeA}, std::pair{relayB.get(), &fakeB}}) {
       for (uint8_t k = 0; k < 4; k++) {
         relay->addFakeExtension(kFakeNames[k], fake->base + k, fake->base - 100 + 2 * k, fake->base - 50 + 3 * k);
-        relay->setFakeResponder(fake->base + k, [fake](const Bytes& r, char order) { return fake->answer(r, order); });
+        FakeServer* server = fake;  // structured bindings cannot be captured everywhere
+        relay->setFakeResponder(fake->base + k, [server](const Bytes& r, char order) { return server->answer(r, order); });
       }
     }
     // The proxy keeps the servers' savers off while input moves; here only
