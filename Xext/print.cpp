@@ -64,7 +64,8 @@ void ReplyPrintQueryScreens(u8* reply, u32 length) {
   u64 count = length >= 12 ? get32(reply + 8) : 0;
   u64 room = length >= 32 ? (length - 32) / 4 : 0;
   if (count > room) count = room;
-  for (u64 k = 0; k < count; k++) put32(reply + 32 + 4 * k, mapServerXidToClient(get32(reply + 32 + 4 * k), linkDisplay()));
+  for (u64 k = 0; k < count; k++)
+    put32(reply + 32 + 4 * k, mapServerXidToClient(get32(reply + 32 + 4 * k), linkDisplay()));
   sendReplyToClient(reply, length, "bbsI");
 }
 

@@ -50,9 +50,7 @@ constexpr u32 kAttributesFixed = 28;
 
 // --- MIT-SCREEN-SAVER ------------------------------------------------------------------
 
-void ReplyMitQueryVersion(u8* reply, u32 length) {
-  sendVersionReply(reply, length, kModuleMitScreenSaver, "bbsiss");
-}
+void ReplyMitQueryVersion(u8* reply, u32 length) { sendVersionReply(reply, length, kModuleMitScreenSaver, "bbsiss"); }
 
 void mapDrawableCopy(u8* copy, u32, const RouteTarget& target, void*) {
   if (target.head) put32(copy + 4, mapDrawableToHead(get32(copy + 4), target.head));
@@ -75,7 +73,8 @@ void ProcMitOnSaverHead(u8* request, u32 length) {
 
 // The saver window the server made is known to the client by the proxy's id.
 void ReplyMitQueryInfo(u8* reply, u32 length) {
-  if (length >= 12 && currentLink) put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
+  if (length >= 12 && currentLink)
+    put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
   sendReplyToClient(reply, length, "bbsiiiii");
 }
 
@@ -167,12 +166,11 @@ void EventScreenSaverNotify(u8* event) {
 }
 
 constexpr RequestRow kMitRequests[] = {
-    {kMitQueryVersion, "ScreenSaverQueryVersion", forwardOrAnswer, ReplyMitQueryVersion, "bbs", "bbsiss",
-     exactSize(8), Route::kInputHead},
+    {kMitQueryVersion, "ScreenSaverQueryVersion", forwardOrAnswer, ReplyMitQueryVersion, "bbs", "bbsiss", exactSize(8),
+     Route::kInputHead},
     {kMitQueryInfo, "ScreenSaverQueryInfo", ProcMitOnSaverHead, ReplyMitQueryInfo, "bbsi", "bbsiiiii", exactSize(8),
      Route::kNone},
-    {kMitSelectInput, "ScreenSaverSelectInput", ProcMitOnSaverHead, nullptr, "bbsii", "", exactSize(12),
-     Route::kNone},
+    {kMitSelectInput, "ScreenSaverSelectInput", ProcMitOnSaverHead, nullptr, "bbsii", "", exactSize(12), Route::kNone},
     {kMitSetAttributes, "ScreenSaverSetAttributes", ProcMitSetAttributes, nullptr, "bbsisssssbbiiI", "",
      maskSize(kAttributesFixed, 24, 4), Route::kNone},
     {kMitUnsetAttributes, "ScreenSaverUnsetAttributes", ProcMitUnsetAttributes, nullptr, "bbsi", "", exactSize(8),
@@ -189,7 +187,8 @@ constexpr EventRow kMitEvents[] = {
 void ReplySgiQueryVersion(u8* reply, u32 length) {
   if (length >= 12) {
     u32 server = get16(reply + 8) * 64u + get16(reply + 10);
-    if (server > offeredVersion(kModuleSgiScreenSaver)) return sendVersionReply(reply, length, kModuleSgiScreenSaver, "bbsiss");
+    if (server > offeredVersion(kModuleSgiScreenSaver))
+      return sendVersionReply(reply, length, kModuleSgiScreenSaver, "bbsiss");
   }
   sendReplyToClient(reply, length, "bbsiss");
 }

@@ -68,7 +68,9 @@ bool floScreenOf(u32 drawable, FloScreen* out, Rect* window, bool* isWindow, voi
   return true;
 }
 
-u32 floDrawableOnHead(u32 drawable, const Head* head, void*) { return head ? mapDrawableToHead(drawable, head) : drawable; }
+u32 floDrawableOnHead(u32 drawable, const Head* head, void*) {
+  return head ? mapDrawableToHead(drawable, head) : drawable;
+}
 u32 floIdOnHead(u32 id, u32 kind, const Head* head, void*) { return head ? translateXid(id, kind, head) : id; }
 
 FloModel currentModel() { return {splitHeads(), floScreenOf, floDrawableOnHead, floIdOnHead, xieHead(), nullptr}; }
@@ -122,7 +124,8 @@ void stashImportMap(ServerLink* link, const FloImportMapEntry* map, u32 entries)
   std::memcpy(stashed->map, map, entries * sizeof(FloImportMapEntry));
   stashRequestData(link, kStashImportMap, stashed, std::free);
   // Anything the server sends after the round trip releases the stash.
-  queueRoundTripCallback(link, [](const u8*, void*) {}, nullptr, nullptr);
+  queueRoundTripCallback(
+      link, [](const u8*, void*) {}, nullptr, nullptr);
 }
 
 // --- Photoflo requests -------------------------------------------------------------------
@@ -175,7 +178,8 @@ PhotofloRecord* newRecord(const u8* request, u32 length, u32 count, const FloMea
     record->count = count;
     record->imports = m.imports;
     record->info = static_cast<FloElementInfo*>(std::calloc(count + 1, sizeof(FloElementInfo)));
-    record->map = m.imports ? static_cast<FloImportMapEntry*>(std::calloc(m.imports + 1, sizeof(FloImportMapEntry))) : nullptr;
+    record->map =
+        m.imports ? static_cast<FloImportMapEntry*>(std::calloc(m.imports + 1, sizeof(FloImportMapEntry))) : nullptr;
   }
   if (!record || !record->info || (m.imports && !record->map)) {
     destroyPhotofloRecord(0, record);
@@ -238,8 +242,10 @@ void ProcXieExecuteImmediate(u8* request, u32 length) {
   u8* p = writeTranslated(request, length, 16, 12, m, count + 1, map, nullptr, link);
   if (p) {
     u32 photospace = get32(request + 4);
-    if (photospace) put32(p + 4, xieId(photospace));
-    else put32(p + 8, xieId(get32(request + 8)));
+    if (photospace)
+      put32(p + 4, xieId(photospace));
+    else
+      put32(p + 8, xieId(get32(request + 8)));
     stashImportMap(link, map, m.imports);
   }
   std::free(map);
@@ -307,8 +313,8 @@ void ProcXieModifyPhotoflo(u8* request, u32 length) {
   }
   FloImportMapEntry* map = record->map ? record->map + importsBefore(record, first) : nullptr;
   FloModel model = currentModel();
-  u32 appended = photofloTranslate(request + 12, count, first, translated, translated + m.translatedBytes, firstTag, map,
-                                   record->info + first - 1, model);
+  u32 appended = photofloTranslate(request + 12, count, first, translated, translated + m.translatedBytes, firstTag,
+                                   map, record->info + first - 1, model);
   u32 xid = xieId(id);
   if (appended && !writeModifyPhotoflo(link, request[0], xid, firstTag, appended, translated + m.translatedBytes,
                                        u32(m.appendedBytes))) {
@@ -365,8 +371,10 @@ void rewriteSimple(u8* copy, u32, const RouteTarget&, void* argument) {
   switch (call->rule) {
     case IdRule::kNone: return;
     case IdRule::kSpaceOrFlo:
-      if (get32(copy + 4)) put32(copy + 4, xieId(get32(copy + 4)));
-      else put32(copy + 8, xieId(get32(copy + 8)));
+      if (get32(copy + 4))
+        put32(copy + 4, xieId(get32(copy + 4)));
+      else
+        put32(copy + 8, xieId(get32(copy + 8)));
       return;
     default: put32(copy + 4, xieId(call->id)); return;
   }
@@ -405,7 +413,8 @@ void ProcXieSimple(u8* request, u32 length) {
   if (!link) return forwardOrAnswer(request, length);
   if (minor == kExecutePhotoflo) {
     auto* record = static_cast<PhotofloRecord*>(lookupResourceByType(call.id, RT_XIE_PHOTOFLO));
-    if (record && !client->parser.swapped && !link->writer.swap && !resplitMoved(record, xieId(call.id), request[0], link))
+    if (record && !client->parser.swapped && !link->writer.swap &&
+        !resplitMoved(record, xieId(call.id), request[0], link))
       return sendXError(BadAlloc, 0, request, length, nullptr);
   }
   bool failed = false;
@@ -453,7 +462,8 @@ void EventXieImportObscured(u8* event) {
   if (!(event[0] & 0x80)) {
     auto* stashed = currentLink ? static_cast<StashedMap*>(peekStashedData(currentLink, kStashImportMap)) : nullptr;
     if (stashed)
-      put16(event + 16, static_cast<u16>(photofloClientTag(stashed->map, stashed->entries, stashed->n, get16(event + 16))));
+      put16(event + 16,
+            static_cast<u16>(photofloClientTag(stashed->map, stashed->entries, stashed->n, get16(event + 16))));
     put32(event + 20, mapServerXidToClient(get32(event + 20), linkDisplay()));
   }
   xieEvent(event, "bbsiiississss");
@@ -518,8 +528,8 @@ constexpr EventRow kEvents[] = {
 };
 
 constexpr ErrorRow kErrors[] = {
-    {0, "XieNoColorList", nullptr, ErrorValue::kResourceId}, {1, "XieNoLUT", nullptr, ErrorValue::kResourceId},
-    {2, "XieNoPhotoflo", nullptr, ErrorValue::kResourceId},  {3, "XieNoPhotomap", nullptr, ErrorValue::kResourceId},
+    {0, "XieNoColorList", nullptr, ErrorValue::kResourceId},  {1, "XieNoLUT", nullptr, ErrorValue::kResourceId},
+    {2, "XieNoPhotoflo", nullptr, ErrorValue::kResourceId},   {3, "XieNoPhotomap", nullptr, ErrorValue::kResourceId},
     {4, "XieNoPhotospace", nullptr, ErrorValue::kResourceId}, {5, "XieNoROI", nullptr, ErrorValue::kResourceId},
     {6, "XieNoFlo", ErrorXieNoFlo, ErrorValue::kResourceId},
 };
@@ -529,14 +539,16 @@ constexpr ErrorRow kErrors[] = {
 const char* initXieExtension(ExtensionEntry* entry) {
   // The options first: run-time servers bring a holding server of their own,
   // and the option is the truer reason.
-  if (proxyConfig.options & kOptionDynamicServer) return tmpPrintf("Extension XIE disabled to support option %s", "DynamicServer");
+  if (proxyConfig.options & kOptionDynamicServer)
+    return tmpPrintf("Extension XIE disabled to support option %s", "DynamicServer");
   if (proxyConfig.options & kOptionTavel) return tmpPrintf("Extension XIE disabled to support option %s", "Tavel");
   if (serverDisplayCount > 1) return "Extension XIE disabled to support multiple X servers";
   // Photoflo element lists travel in the proxy's order.
   if (serverDisplayList && serverDisplayList->byteOrderDiffers)
     return "Extension XIE disabled: the server's byte order differs from the proxy's";
   registerResourceType({RT_XIE_PHOTOFLO, "XIE_PHOTOFLO", destroyPhotofloRecord, nullptr, nullptr});
-  return registerModule(entry, "XIE", {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
+  return registerModule(entry, "XIE",
+                        {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
                         {kModuleXie, nullptr, nullptr, false});
 }
 

@@ -35,8 +35,7 @@ u32 fieldsNeeded(u16 type) {
 u32 pasteUpBytes(u32 n) { return 12 * n + 28; }
 
 bool overlaps(const Rect& a, const Rect& b) {
-  return a.x < b.x + i64(b.width) && b.x < a.x + i64(a.width) && a.y < b.y + i64(b.height) &&
-         b.y < a.y + i64(a.height);
+  return a.x < b.x + i64(b.width) && b.x < a.x + i64(a.width) && a.y < b.y + i64(b.height) && b.y < a.y + i64(a.height);
 }
 
 struct Walk {
@@ -169,8 +168,8 @@ bool photofloMeasure(const u8* list, u64 bytes, u32 count, u32 n, FloMeasure* ou
   return true;
 }
 
-u32 photofloTranslate(const u8* list, u32 count, u32 firstElementTag, u8* out, u8* append, u32 firstTag, FloImportMapEntry* map,
-                      FloElementInfo* info, const FloModel& model) {
+u32 photofloTranslate(const u8* list, u32 count, u32 firstElementTag, u8* out, u8* append, u32 firstTag,
+                      FloImportMapEntry* map, FloElementInfo* info, const FloModel& model) {
   Walk walk{model, append, firstTag, 0};
   for (u32 i = 0; i < count; i++) {
     u16 type = get16(list);
@@ -221,8 +220,10 @@ u32 photofloFirstAppendedTag(const FloElementInfo* info, u32 count, u32 from, u3
   u32 tag = count + 1;
   for (u32 i = 0; i + 1 < from && i < count; i++) {
     u16 type = get16(info[i].element);
-    if (importsDrawable(type)) tag += n;
-    else if (exportsDrawable(type)) tag += n - 1;
+    if (importsDrawable(type))
+      tag += n;
+    else if (exportsDrawable(type))
+      tag += n - 1;
   }
   return tag;
 }

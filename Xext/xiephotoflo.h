@@ -19,10 +19,9 @@ namespace palvon {
 struct Head;
 
 // Element types the translation knows.
-inline constexpr u16 kFloImportDrawable = 4, kFloImportDrawablePlane = 5, kFloImportLUT = 6,
-                     kFloImportPhotomap = 7, kFloImportROI = 8, kFloConvertFromIndex = 16,
-                     kFloConvertToIndex = 18, kFloPasteUp = 26, kFloExportDrawable = 33,
-                     kFloExportDrawablePlane = 34, kFloExportLUT = 35, kFloExportPhotomap = 36,
+inline constexpr u16 kFloImportDrawable = 4, kFloImportDrawablePlane = 5, kFloImportLUT = 6, kFloImportPhotomap = 7,
+                     kFloImportROI = 8, kFloConvertFromIndex = 16, kFloConvertToIndex = 18, kFloPasteUp = 26,
+                     kFloExportDrawable = 33, kFloExportDrawablePlane = 34, kFloExportLUT = 35, kFloExportPhotomap = 36,
                      kFloExportROI = 37;
 // The most heads one split handles (one tile or export copy each).
 inline constexpr u32 kFloMaxHeads = 64;
@@ -33,7 +32,7 @@ struct FloScreen {
   Rect rects[kFloMaxHeads];            // their rectangles in meta-screen coordinates
   const Head* first;                   // the screen's first head
   Rect firstRect;
-  const Head* heads[kFloMaxHeads];     // every head in screen order (for the fallback)
+  const Head* heads[kFloMaxHeads];  // every head in screen order (for the fallback)
   Rect headRects[kFloMaxHeads];
   u32 headCount;
 };
@@ -86,8 +85,8 @@ struct FloImportMapEntry {
 // firstTag, and fills the map and the info when given (entries for
 // `count` elements, and for every import). The number of elements
 // appended; 0 when an element of length 0 ended the walk.
-u32 photofloTranslate(const u8* list, u32 count, u32 firstElementTag, u8* out, u8* append, u32 firstTag, FloImportMapEntry* map,
-                      FloElementInfo* info, const FloModel& model);
+u32 photofloTranslate(const u8* list, u32 count, u32 firstElementTag, u8* out, u8* append, u32 firstTag,
+                      FloImportMapEntry* map, FloElementInfo* info, const FloModel& model);
 
 // The client's phototag of a server phototag in an ImportObscured event:
 // an appended import names the import it was split from.

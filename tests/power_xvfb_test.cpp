@@ -10,7 +10,6 @@
 #include <X11/Xproto.h>
 
 #include <cstdio>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,8 +32,8 @@ const char* const kFakeNames[] = {"DPMS", "FBPM", "SCREEN-SAVER", "XpExtension"}
 // the values they give.
 struct FakeServer {
   FakeServer(uint8_t b, uint32_t i) : base(b), id(i) {}
-  uint8_t base;  // majors base .. base + 3
-  uint32_t id;   // 1 on A, 2 on B
+  uint8_t base;       // majors base .. base + 3
+  uint32_t id;        // 1 on A, 2 on B
   uint32_t root = 0;  // the real root, for XPrintQueryScreens
   std::mutex mutex;
   uint32_t context = 0;  // the last print context created, as the server saw it
@@ -46,17 +45,23 @@ struct FakeServer {
     switch (which) {
       case kDpms:
       case kFbpm:
-        if (minor == 0) putWire16(reply, 8, 0, order), putWire16(reply, 10, 9, order);
-        else if (minor == 1) reply[8] = 1;
+        if (minor == 0)
+          putWire16(reply, 8, 0, order), putWire16(reply, 10, 9, order);
+        else if (minor == 1)
+          reply[8] = 1;
         else if (minor == 2 && which == kDpms)
           for (int k = 0; k < 3; k++) putWire16(reply, 8 + 2 * k, static_cast<uint16_t>(10 * id + k + 1), order);
-        else if (minor == 7) putWire16(reply, 8, 0, order), reply[10] = 1;
-        else return {};
+        else if (minor == 7)
+          putWire16(reply, 8, 0, order), reply[10] = 1;
+        else
+          return {};
         return reply;
       case kSgi:
         // Older than the proxy's 1.0: the client must see it as it is.
-        if (minor == 0) putWire16(reply, 8, 0, order), putWire16(reply, 10, 3, order);
-        else putWire32(reply, 8, 1, order);
+        if (minor == 0)
+          putWire16(reply, 8, 0, order), putWire16(reply, 10, 3, order);
+        else
+          putWire32(reply, 8, 1, order);
         return reply;
       default: break;
     }
@@ -94,14 +99,15 @@ class PowerThroughRelays : public ::testing::TestWithParam<char> {
       for (uint8_t k = 0; k < 4; k++) {
         relay->addFakeExtension(kFakeNames[k], fake->base + k, fake->base - 100 + 2 * k, fake->base - 50 + 3 * k);
         FakeServer* server = fake;  // structured bindings cannot be captured everywhere
-        relay->setFakeResponder(fake->base + k, [server](const Bytes& r, char order) { return server->answer(r, order); });
+        relay->setFakeResponder(fake->base + k,
+                                [server](const Bytes& r, char order) { return server->answer(r, order); });
       }
     }
     // The proxy keeps the servers' savers off while input moves; here only
     // the client turns them on and off. Server errors are logged.
-    proxy = std::make_unique<ProxyProcess>(std::vector<std::string>{
-        "noReset", "on", "syncScreenSavers", "off", "logTypes", "XErrors", "screen", relayA->display() + ".0",
-        "screen", relayB->display() + ".0"});
+    proxy = std::make_unique<ProxyProcess>(
+        std::vector<std::string>{"noReset", "on", "syncScreenSavers", "off", "logTypes", "XErrors", "screen",
+                                 relayA->display() + ".0", "screen", relayB->display() + ".0"});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
   }
 
@@ -171,13 +177,13 @@ class PowerThroughRelays : public ::testing::TestWithParam<char> {
 struct Routed {
   uint8_t extension;  // index into kFakeNames
   uint8_t minor;
-  uint8_t words;      // body words after the header
-  int onA, onB;       // copies expected on each relay
+  uint8_t words;  // body words after the header
+  int onA, onB;   // copies expected on each relay
   bool reply;
 };
 
 const Routed kRouted[] = {
-    {kDpms, 0, 1, 1, 0, true},  {kDpms, 1, 0, 1, 0, true},  {kDpms, 2, 0, 1, 0, true}, {kDpms, 3, 2, 1, 1, false},
+    {kDpms, 0, 1, 1, 0, true},  {kDpms, 1, 0, 1, 0, true},  {kDpms, 2, 0, 1, 0, true},  {kDpms, 3, 2, 1, 1, false},
     {kDpms, 4, 0, 1, 1, false}, {kDpms, 5, 0, 1, 1, false}, {kDpms, 6, 1, 1, 1, false}, {kDpms, 7, 0, 1, 0, true},
     {kFbpm, 0, 1, 1, 0, true},  {kFbpm, 1, 0, 1, 0, true},  {kFbpm, 4, 1, 1, 1, false}, {kFbpm, 5, 0, 1, 1, false},
     {kFbpm, 6, 1, 1, 1, false}, {kFbpm, 7, 0, 1, 0, true},  {kSgi, 0, 1, 1, 0, true},   {kSgi, 1, 1, 1, 0, true},
@@ -419,7 +425,8 @@ TEST_F(XsetThroughRelays, Dpms) {
   relayA->clearLog();
   relayB->clearLog();
   for (std::vector<std::string> words : {std::vector<std::string>{"xset", "dpms", "600", "700", "800"},
-                                         {"xset", "dpms", "force", "off"}, {"xset", "-dpms"}}) {
+                                         {"xset", "dpms", "force", "off"},
+                                         {"xset", "-dpms"}}) {
     ProgramResult result = runProgram(words, proxy->display());
     EXPECT_EQ(result.status, 0) << words[1] << result.err << proxy->log();
   }

@@ -51,8 +51,8 @@ class XieOneServer : public ::testing::Test {
     relay = std::make_unique<ExtensionRelay>(xvfb);
     ASSERT_TRUE(relay->ok()) << relay->error();
     fakeXie(*relay);
-    proxy = std::make_unique<ProxyProcess>(
-        std::vector<std::string>{"noReset", "on", "screen", relay->display() + ".0", "screen", relay->display() + ".1"});
+    proxy = std::make_unique<ProxyProcess>(std::vector<std::string>{"noReset", "on", "screen", relay->display() + ".0",
+                                                                    "screen", relay->display() + ".1"});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
   }
 
@@ -373,7 +373,8 @@ TEST_P(XieRefused, IsNotOffered) {
 INSTANTIATE_TEST_SUITE_P(
     Xie, XieRefused,
     ::testing::Values(Refusal{"TwoServers", 2, nullptr, "Extension XIE disabled to support multiple X servers"},
-                      Refusal{"DynamicServer", 1, "DynamicServer", "Extension XIE disabled to support option DynamicServer"},
+                      Refusal{"DynamicServer", 1, "DynamicServer",
+                              "Extension XIE disabled to support option DynamicServer"},
                       Refusal{"Tavel", 1, "Tavel", "Extension XIE disabled to support option Tavel"}),
     [](const auto& info) { return std::string(info.param.name); });
 

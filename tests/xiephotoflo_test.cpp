@@ -163,8 +163,8 @@ INSTANTIATE_TEST_SUITE_P(Heads, Split, ::testing::Values(1u, 2u, 3u));
 struct Malformed {
   const char* name;
   u16 type;
-  u32 words;      // the element's length field
-  u32 bytes;      // bytes actually present
+  u32 words;  // the element's length field
+  u32 bytes;  // bytes actually present
   u32 count;
 };
 
