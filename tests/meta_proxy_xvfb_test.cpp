@@ -84,6 +84,7 @@ struct MetaClient {
   // The status reply's text ("" for success).
   std::string status(const Bytes& reply) const {
     if (reply.size() < 32 || reply[0] != 1) return "(no reply)";
+    if (reply[1] != 0) return "(byte 1 set)";
     return text(reply, 32, get32(reply, 8));
   }
   uint32_t id(uint32_t n) const { return raw.resourceIdBase() + n; }
