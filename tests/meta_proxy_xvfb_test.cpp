@@ -401,6 +401,17 @@ TEST_P(Meta, AHigherLayerStaysOnTop) {
   }
   c.raw.send(c.raw.request(43, 0));
   EXPECT_EQ(topOnProxy(), kids[0]);
+  // A new sibling of layer 0 is made below it.
+  Bytes late(28);
+  c.raw.put32(late, 0, c.id(14));
+  c.raw.put32(late, 4, parent);
+  c.raw.put16(late, 12, 100);
+  c.raw.put16(late, 14, 100);
+  c.raw.put16(late, 18, 1);
+  c.raw.send(c.raw.request(1, 0, late));
+  c.raw.send(c.raw.request(8, 0, c.words({c.id(14)})));
+  c.raw.send(c.raw.request(43, 0));
+  EXPECT_EQ(topOnProxy(), kids[0]);
   // On each server: the first child listed is the topmost.
   Bytes ids = c.ask(13, c.words({kids[0]}));
   Bytes parents = c.ask(13, c.words({parent}));
