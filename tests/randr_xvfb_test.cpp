@@ -215,6 +215,34 @@ TEST(RandrForwarded, OneAnswerPerRequestOnTwoServers) {
   EXPECT_NE(std::find(after.modes.begin(), after.modes.end(), createdMode), after.modes.end());
 }
 
+// A change made directly on one server reaches the selecting client in the
+// proxy's terms: its root window, both as root and as the selected window.
+TEST(RandrForwarded, ServerScreenChangeReachesTheClient) {
+  RandrProxy setup(2, false);
+  ASSERT_TRUE(setup.ok()) << (setup.proxy ? setup.proxy->log() : "");
+  Wire wire;
+  ASSERT_TRUE(wire.open(setup.proxy->number(), 'B'));
+  uint32_t root = wire.raw.rootWindow();
+  ASSERT_EQ(wire.randr(0, {1, 3}).size(), 32u);
+  wire.send(wire.randrRequest(4, {root, wire.pair(1, 0)}));
+  ASSERT_TRUE(wire.answers(wire.sequence).empty());
+  ProgramResult change = runProgram({"xrandr", "--output", "screen", "--off", "--fb", "800x600"},
+                                    setup.xvfbs[1]->display());
+  ASSERT_EQ(change.status, 0) << change.err;
+  // Turning the output off may announce the old size first.
+  Bytes event;
+  for (int i = 0; i < 20 && event.empty(); i++) {
+    Bytes message = wire.raw.readMessage(500);
+    if (message.size() == 32 && (message[0] & 0x7f) == wire.firstEvent && wire.raw.get16(message, 24) == 800)
+      event = message;
+  }
+  ASSERT_EQ(event.size(), 32u) << "no RRScreenChangeNotify";
+  EXPECT_EQ(wire.raw.get32(event, 12), root);
+  EXPECT_EQ(wire.raw.get32(event, 16), root);
+  EXPECT_EQ(wire.raw.get16(event, 24), 800);
+  EXPECT_EQ(wire.raw.get16(event, 26), 600);
+}
+
 // Fields and property data of either width read back in the other order.
 TEST(RandrForwarded, OtherByteOrderReadsIdsAndPropertyData) {
   RandrProxy setup(1, false);
