@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xprogram.h"
@@ -241,6 +242,33 @@ TEST(RandrForwarded, ServerScreenChangeReachesTheClient) {
   EXPECT_EQ(wire.raw.get32(event, 16), root);
   EXPECT_EQ(wire.raw.get16(event, 24), 800);
   EXPECT_EQ(wire.raw.get16(event, 26), 600);
+}
+
+// The proxy offers no more than every server has: with one server at 1.2
+// the 1.3 requests are not offered.
+TEST(RandrForwarded, TheLowestServerVersionIsOffered) {
+  Xvfb a, b;
+  ASSERT_TRUE(a.ok() && b.ok());
+  ExtensionRelay relay(b);
+  ASSERT_TRUE(relay.ok()) << relay.error();
+  ExtensionRelay::Codes codes;
+  ASSERT_TRUE(relay.serverCodes("RANDR", &codes));
+  relay.rewriteReply(codes.major, 0, [](Bytes& reply, char order) {
+    putWire32(reply, 8, 1, order);
+    putWire32(reply, 12, 2, order);
+  });
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "screen", a.display() + ".0", "borderWidth", "0",
+                      "screen", relay.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Wire wire;
+  ASSERT_TRUE(wire.open(proxy.number(), 'l'));
+  Bytes version = wire.randr(0, {1, 3});
+  ASSERT_EQ(version.size(), 32u);
+  EXPECT_EQ(wire.raw.get32(version, 8), 1u);
+  EXPECT_EQ(wire.raw.get32(version, 12), 2u);
+  Bytes current = wire.randr(25, {wire.raw.rootWindow()});
+  ASSERT_EQ(current.size(), 32u);
+  EXPECT_EQ(current[0], 0) << "GetScreenResourcesCurrent offered";
 }
 
 // Fields and property data of either width read back in the other order.
