@@ -368,6 +368,59 @@ TEST_P(RandrEmulated, EveryHeadIsOneCrtcAndOutput) {
 
 INSTANTIATE_TEST_SUITE_P(Heads, RandrEmulated, ::testing::Values(2, 3));
 
+// Configuration time stamps decide whether a change is taken; only the
+// configuration the screen and its CRTCs have can be set.
+TEST(RandrEmulation, ConfigurationTimesAndPresentConfigurations) {
+  RandrProxy setup(2, true);
+  ASSERT_TRUE(setup.ok()) << (setup.proxy ? setup.proxy->log() : "");
+  Wire wire;
+  ASSERT_TRUE(wire.open(setup.proxy->number(), 'B'));
+  uint32_t root = wire.raw.rootWindow();
+  Bytes info = wire.randr(5, {root});
+  ASSERT_EQ(info.size(), 40u);
+  EXPECT_EQ(wire.raw.get16(info, 20), 1) << "one size";
+  EXPECT_EQ(wire.raw.get16(info, 32), 2048);
+  EXPECT_EQ(wire.raw.get16(info, 34), 768);
+  uint32_t time = wire.raw.get32(info, 12), configTime = wire.raw.get32(info, 16);
+
+  Bytes turned = wire.randr(2, {root, 0, configTime, wire.pair(0, 2), 0});
+  ASSERT_EQ(turned.size(), 32u);
+  EXPECT_EQ(turned[0], 0);
+  EXPECT_EQ(turned[1], 8);
+  EXPECT_EQ(wire.raw.get32(turned, 4), 2u);
+
+  Bytes stale = wire.randr(2, {root, time + 1000, configTime - 1, wire.pair(0, 1), 0});
+  ASSERT_EQ(stale.size(), 32u);
+  EXPECT_EQ(stale[1], 1) << "invalid configuration time";
+  EXPECT_EQ(wire.raw.get32(stale, 8), time);
+  Bytes taken = wire.randr(2, {root, time + 1000, configTime, wire.pair(0, 1), 0});
+  EXPECT_EQ(taken[1], 0);
+  EXPECT_EQ(wire.raw.get32(taken, 8), time + 1000);
+  EXPECT_EQ(wire.raw.get32(taken, 16), root);
+  Bytes older = wire.randr(2, {root, time + 10, configTime, wire.pair(0, 1), 0});
+  EXPECT_EQ(older[1], 1) << "older than the last configuration";
+
+  Resources res = readResources(wire, wire.randr(8, {root}));
+  ASSERT_EQ(res.crtcs.size(), 2u);
+  uint32_t second = res.crtcs[1];
+  struct Crtc {
+    uint32_t config, mode;
+    uint16_t x;
+    uint8_t status;
+  } crtcs[] = {
+      {configTime, 1, 1024, 0},
+      {configTime, 0, 1024, 3},      // turned off
+      {configTime, 1, 0, 3},         // moved
+      {configTime - 1, 1, 1024, 1},  // stale
+  };
+  for (const Crtc& c : crtcs) {
+    Bytes set = wire.randr(21, {second, time + 2000, c.config, wire.pair(c.x, 0), c.mode, wire.pair(1, 0), second});
+    ASSERT_EQ(set.size(), 32u);
+    EXPECT_EQ(set[0], 1);
+    EXPECT_EQ(set[1], c.status) << c.mode << " at " << c.x;
+  }
+}
+
 TEST(RandrEmulation, PrimaryAndSizeChangesAreAnnouncedOnce) {
   RandrProxy setup(2, true);
   ASSERT_TRUE(setup.ok()) << (setup.proxy ? setup.proxy->log() : "");
