@@ -323,6 +323,47 @@ TEST(RandrForwarded, OtherByteOrderReadsIdsAndPropertyData) {
   }
 }
 
+// Requests with lists after their fixed part are taken at their own
+// length, and the lists swapped: property values and transform parameters.
+TEST(RandrForwarded, ListsAfterTheFixedPartAreAccepted) {
+  RandrProxy setup(1, false);
+  ASSERT_TRUE(setup.ok()) << (setup.proxy ? setup.proxy->log() : "");
+  Wire wire;
+  ASSERT_TRUE(wire.open(setup.proxy->number(), 'B'));
+  ASSERT_EQ(wire.randr(0, {1, 3}).size(), 32u);
+  Resources res = readResources(wire, wire.randr(8, {wire.raw.rootWindow()}));
+  ASSERT_EQ(res.outputs.size(), 1u);
+  Bytes intern(4 + 12, 0);
+  wire.raw.put16(intern, 0, 12);
+  std::copy_n("PALVON_RANGE", 12, intern.begin() + 4);
+  uint32_t atom = wire.raw.get32(wire.call(wire.raw.request(16, 0, intern)), 8);
+
+  // Pending 0, range 1, then the two ends.
+  wire.send(wire.randrRequest(12, {res.outputs[0], atom, wire.pair(0x0001, 0), 5, 70000}));
+  std::vector<Bytes> configured = wire.answers(wire.sequence);
+  ASSERT_TRUE(configured.empty()) << int(configured[0][1]);
+  Bytes query = wire.randr(11, {res.outputs[0], atom});
+  ASSERT_EQ(query.size(), 40u);
+  EXPECT_EQ(query[9], 1) << "range";
+  EXPECT_EQ(wire.raw.get32(query, 32), 5u);
+  EXPECT_EQ(wire.raw.get32(query, 36), 70000u);
+
+  // Identity, the filter "bilinear" and two parameters.
+  std::vector<uint32_t> transform{res.crtcs[0], 65536, 0, 0, 0, 65536, 0, 0, 0, 65536};
+  Bytes filter(4, 0);
+  wire.raw.put16(filter, 0, 8);
+  Bytes name{'b', 'i', 'l', 'i', 'n', 'e', 'a', 'r', 0, 0, 0, 1, 0, 0, 0, 2};
+  filter.insert(filter.end(), name.begin(), name.end());
+  wire.send(wire.randrRequest(26, transform, filter));
+  for (const Bytes& answer : wire.answers(wire.sequence)) EXPECT_NE(answer[1], 16) << "BadLength";
+  // A name longer than the request.
+  wire.raw.put16(filter, 0, 40);
+  wire.send(wire.randrRequest(26, transform, filter));
+  std::vector<Bytes> tooShort = wire.answers(wire.sequence);
+  ASSERT_EQ(tooShort.size(), 1u);
+  EXPECT_EQ(tooShort[0][1], 16);
+}
+
 // --- Emulated -----------------------------------------------------------------------------------
 
 class RandrEmulated : public ::testing::TestWithParam<int> {};
