@@ -4,7 +4,11 @@
 // are: the requests that name them go to one server (the main head), whose
 // ids the client learned. Queries about a screen go to the screen's main
 // head; changes of a screen go to every head of it, and of their replies
-// only the main head's reaches the client (one request, one answer).
+// only the main head's reaches the client (one request, one answer). The
+// version query goes to every server, since a server sizes some requests
+// by the version its client announced; the client is answered with the
+// lower of the main server's version and the one the proxy offers, which
+// is no higher than any server's.
 #include "Xext/randr.h"
 
 #include <X11/X.h>
