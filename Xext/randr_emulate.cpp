@@ -1,6 +1,9 @@
 // RANDR answered from the proxy's screen model: a meta screen is one RANDR
-// screen of one size and one mode (its size, id 1), and every head is one
-// CRTC and one output, both named by the head's id. Nothing reaches a
+// screen of one size, and every head is one CRTC, one output and one mode,
+// all three named by the head's id. Each mode has its head's size: programs
+// compute the screen a configuration needs from the CRTCs' places and their
+// modes' sizes, and a mode of the whole screen's size at a head's place
+// would have them grow the screen at every change. Nothing reaches a
 // server. Size changes go to the meta screen model, whose changes come back
 // to the selecting clients as RANDR events.
 #include <X11/X.h>
@@ -8,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "Proxy/client.h"
 #include "Proxy/config.h"
@@ -34,7 +38,6 @@ namespace palvon {
 
 namespace {
 
-constexpr u32 kModeId = 1;
 constexpr u16 kRotateNone = 1;
 constexpr u8 kStatusSuccess = 0, kStatusInvalidConfigTime = 1, kStatusFailed = 3;
 constexpr u32 kSelectScreenChange = 1, kSelectCrtcChange = 2, kSelectOutputChange = 4;
@@ -163,23 +166,23 @@ void EmuGetScreenResources(u8* request, u32 length) {
   if (!screen) return;
   u32 heads = 0;
   for (const Head* head = screen->heads; head; head = head->next) heads++;
-  u32 size = 32 + 8 * heads + 32;
+  u32 size = 32 + 8 * heads + 32 * heads;
   u8* bytes = static_cast<u8*>(std::calloc(1, size));
   if (!bytes) return sendXError(BadAlloc, 0, request, length, nullptr);
   put32(bytes + 8, screen->randrTimestamp);
   put32(bytes + 12, screen->randrConfigTimestamp);
   put16(bytes + 16, static_cast<u16>(heads));
   put16(bytes + 18, static_cast<u16>(heads));
-  put16(bytes + 20, 1);
+  put16(bytes + 20, static_cast<u16>(heads));
   u32 k = 0;
   for (const Head* head = screen->heads; head; head = head->next, k++) {
     put32(bytes + 32 + 4 * k, head->id);
     put32(bytes + 32 + 4 * (heads + k), head->id);
+    u8* mode = bytes + 32 + 8 * heads + 32 * k;
+    put32(mode, head->id);
+    put16(mode + 4, static_cast<u16>(head->logical.width));
+    put16(mode + 6, static_cast<u16>(head->logical.height));
   }
-  u8* mode = bytes + 32 + 8 * heads;
-  put32(mode, kModeId);
-  put16(mode + 4, static_cast<u16>(screen->width));
-  put16(mode + 6, static_cast<u16>(screen->height));
   reply(request, bytes, size, "H20");
   std::free(bytes);
 }
@@ -187,7 +190,12 @@ void EmuGetScreenResources(u8* request, u32 length) {
 void EmuGetOutputInfo(u8* request, u32 length) {
   Head* head = headAt(request, length, 4, kRRBadOutput);
   if (!head) return;
-  u8 bytes[44] = {};
+  // Each output is named by its head: programs tell outputs apart by name,
+  // and outputs without one would all be the same output to them.
+  u32 nameLength = u32(strnlen(head->name, kHeadNameMax));
+  u8 bytes[44 + kHeadNameMax + 1] = {};
+  std::memcpy(bytes + 44, head->name, nameLength);
+  put16(bytes + 34, static_cast<u16>(nameLength));
   put32(bytes + 12, head->id);
   put32(bytes + 16, head->widthMM);
   put32(bytes + 20, head->heightMM);
@@ -195,8 +203,8 @@ void EmuGetOutputInfo(u8* request, u32 length) {
   put16(bytes + 26, 1);  // one CRTC
   put16(bytes + 28, 1);  // one mode
   put32(bytes + 36, head->id);
-  put32(bytes + 40, kModeId);
-  reply(request, bytes, sizeof bytes, "H22");
+  put32(bytes + 40, head->id);
+  reply(request, bytes, 44 + ((nameLength + 3) & ~3u), "H22");
 }
 
 void EmuListOutputProperties(u8* request, u32 length) {
@@ -234,7 +242,7 @@ void EmuGetCrtcInfo(u8* request, u32 length) {
   put16(bytes + 14, static_cast<u16>(head->logical.y));
   put16(bytes + 16, static_cast<u16>(head->logical.width));
   put16(bytes + 18, static_cast<u16>(head->logical.height));
-  put32(bytes + 20, kModeId);
+  put32(bytes + 20, head->id);
   put16(bytes + 24, kRotateNone);
   put16(bytes + 26, kRotateNone);
   put16(bytes + 28, 1);  // one output
@@ -247,7 +255,7 @@ void EmuGetCrtcInfo(u8* request, u32 length) {
 // Only the configuration the CRTC has can be set: the head's own mode,
 // place, no rotation and its one output.
 bool isPresentCrtcConfig(const Head* head, const u8* request, u32 length) {
-  if (get32(request + 20) != kModeId || get16(request + 24) != kRotateNone) return false;
+  if (get32(request + 20) != head->id || get16(request + 24) != kRotateNone) return false;
   if (i16(get16(request + 16)) != head->logical.x || i16(get16(request + 18)) != head->logical.y) return false;
   return length == 32 && get32(request + 28) == head->id;
 }
@@ -425,7 +433,7 @@ void sendRROutputChangeNotify(Head* head) {
   put32(event + 8, screen->randrConfigTimestamp);
   put32(event + 16, head->id);
   put32(event + 20, head->id);
-  put32(event + 24, kModeId);
+  put32(event + 24, head->id);
   put16(event + 28, kRotateNone);
   event[30] = connectionOf(head);
   forEachRandrSelection(screen, kSelectOutputChange, [&](ProxyClient* client, ProxyWindow* window) {
@@ -445,7 +453,7 @@ void sendRRCrtcChangeNotify(Head* head) {
   event[1] = 0;  // CRTC change
   put32(event + 4, screen->randrTimestamp);
   put32(event + 12, head->id);
-  put32(event + 16, kModeId);
+  put32(event + 16, head->id);
   put16(event + 20, kRotateNone);
   put16(event + 24, static_cast<u16>(head->logical.x));
   put16(event + 26, static_cast<u16>(head->logical.y));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -378,22 +379,24 @@ TEST_P(RandrEmulated, EveryHeadIsOneCrtcAndOutput) {
   Resources res = readResources(wire, wire.randr(8, {root}));
   ASSERT_EQ(res.crtcs.size(), size_t(heads));
   EXPECT_EQ(res.outputs, res.crtcs);
-  ASSERT_EQ(res.modes, std::vector<uint32_t>{1});
-  EXPECT_EQ(res.sizes[0], std::make_pair(uint16_t(1024 * heads), uint16_t(768)));
+  // One mode per head, of the head's size, named by the head's id.
+  EXPECT_EQ(res.modes, res.crtcs);
+  for (const auto& size : res.sizes) EXPECT_EQ(size, std::make_pair(uint16_t(1024), uint16_t(768)));
   for (int i = 0; i < heads; i++) {
     Bytes crtc = wire.randr(20, {res.crtcs[i], 0});
     ASSERT_EQ(crtc.size(), 40u);
     EXPECT_EQ(wire.raw.get16(crtc, 12), 1024 * i);
     EXPECT_EQ(wire.raw.get16(crtc, 16), 1024);
-    EXPECT_EQ(wire.raw.get32(crtc, 20), 1u);
+    EXPECT_EQ(wire.raw.get32(crtc, 20), res.crtcs[i]);
     EXPECT_EQ(wire.raw.get16(crtc, 24), 1) << "rotation";
     EXPECT_EQ(wire.raw.get32(crtc, 32), res.crtcs[i]);
     Bytes output = wire.randr(9, {res.outputs[i], 0});
-    ASSERT_EQ(output.size(), 44u);
+    ASSERT_GE(output.size(), 44u + 4);
+    EXPECT_GT(wire.raw.get16(output, 34), 0) << "a name";
     EXPECT_EQ(wire.raw.get32(output, 12), res.crtcs[i]);
     EXPECT_EQ(output[24], 0) << "connected";
     EXPECT_EQ(wire.raw.get32(output, 36), res.crtcs[i]);
-    EXPECT_EQ(wire.raw.get32(output, 40), 1u);
+    EXPECT_EQ(wire.raw.get32(output, 40), res.crtcs[i]);
   }
   Bytes bad = wire.randr(20, {0x7777, 0});
   ASSERT_EQ(bad.size(), 32u);
@@ -405,6 +408,10 @@ TEST_P(RandrEmulated, EveryHeadIsOneCrtcAndOutput) {
   std::ostringstream current;
   current << "current " << 1024 * heads << " x 768";
   EXPECT_NE(xrandr.out.find(current.str()), std::string::npos) << xrandr.out;
+  size_t outputs = 0;
+  for (size_t at = xrandr.out.find("Identifier:"); at != std::string::npos; at = xrandr.out.find("Identifier:", at + 1))
+    outputs++;
+  EXPECT_EQ(outputs, size_t(heads)) << xrandr.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, RandrEmulated, ::testing::Values(2, 3));
@@ -449,10 +456,11 @@ TEST(RandrEmulation, ConfigurationTimesAndPresentConfigurations) {
     uint16_t x;
     uint8_t status;
   } crtcs[] = {
-      {configTime, 1, 1024, 0},
-      {configTime, 0, 1024, 3},      // turned off
-      {configTime, 1, 0, 3},         // moved
-      {configTime - 1, 1, 1024, 1},  // stale
+      {configTime, second, 1024, 0},
+      {configTime, 0, 1024, 3},           // turned off
+      {configTime, second, 0, 3},         // moved
+      {configTime, res.crtcs[0], 1024, 3},  // another head's mode
+      {configTime - 1, second, 1024, 1},  // stale
   };
   for (const Crtc& c : crtcs) {
     Bytes set = wire.randr(21, {second, time + 2000, c.config, wire.pair(c.x, 0), c.mode, wire.pair(1, 0), second});
@@ -492,6 +500,17 @@ TEST(RandrEmulation, PrimaryAndSizeChangesAreAnnouncedOnce) {
   Bytes primary = wire.randr(31, {root});
   EXPECT_EQ(wire.raw.get32(primary, 8), res.outputs[1]);
 
+  // The same through xrandr, naming the output by its id; the screen is
+  // as large as its heads, so xrandr leaves its size alone.
+  char id[16];
+  std::snprintf(id, sizeof id, "0x%x", res.outputs[0]);
+  for (int round = 0; round < 2; round++) {
+    wire.events.clear();
+    ProgramResult primary = runProgram({"xrandr", "--output", id, "--primary"}, setup.proxy->display());
+    ASSERT_EQ(primary.status, 0) << primary.err;
+    wire.answers(wire.sequence);
+    EXPECT_EQ(screenChanges(), round == 0 ? 1 : 0) << "round " << round;
+  }
   // Refused sizes: one the protocol cannot carry, and one narrower than
   // the heads, which the screen model refuses.
   const struct {
@@ -519,9 +538,18 @@ TEST(RandrEmulation, PrimaryAndSizeChangesAreAnnouncedOnce) {
     return e[0] == 22 && wire.raw.get32(e, 8) == root && wire.raw.get16(e, 20) == 2400;
   });
   EXPECT_TRUE(configured);
-  Resources resized = readResources(wire, wire.randr(8, {root}));
-  ASSERT_EQ(resized.sizes.size(), 1u);
-  EXPECT_EQ(resized.sizes[0], std::make_pair(uint16_t(2400), uint16_t(900)));
+  Bytes resized = wire.randr(5, {root});
+  ASSERT_EQ(resized.size(), 40u);
+  EXPECT_EQ(wire.raw.get16(resized, 32), 2400);
+  EXPECT_EQ(wire.raw.get16(resized, 34), 900);
+
+  wire.events.clear();
+  ProgramResult fb = runProgram({"xrandr", "--fb", "2600x1000"}, setup.proxy->display());
+  ASSERT_EQ(fb.status, 0) << fb.err;
+  wire.answers(wire.sequence);
+  EXPECT_EQ(screenChanges(), 1);
+  ProgramResult dims = runProgram({"xdpyinfo"}, setup.proxy->display());
+  EXPECT_NE(dims.out.find("dimensions:    2600x1000 pixels"), std::string::npos);
 }
 
 }  // namespace
