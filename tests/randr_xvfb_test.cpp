@@ -470,6 +470,34 @@ TEST(RandrEmulation, ConfigurationTimesAndPresentConfigurations) {
   }
 }
 
+// With SelectScreenChangeEvents, selecting no RANDR events still selects
+// screen changes; without it, nothing is sent.
+class RandrScreenChangeWorkaround : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RandrScreenChangeWorkaround, EmptySelection) {
+  bool workaround = GetParam();
+  RandrProxy setup(2, true,
+                   workaround ? std::vector<std::string>{"workarounds", "+SelectScreenChangeEvents"}
+                              : std::vector<std::string>{});
+  ASSERT_TRUE(setup.ok()) << (setup.proxy ? setup.proxy->log() : "");
+  Wire wire;
+  ASSERT_TRUE(wire.open(setup.proxy->number(), 'l'));
+  uint32_t root = wire.raw.rootWindow();
+  Resources res = readResources(wire, wire.randr(8, {root}));
+  ASSERT_EQ(res.outputs.size(), 2u);
+  Bytes unknown = wire.randr(4, {0x7777, 0});
+  ASSERT_EQ(unknown.size(), 32u);
+  EXPECT_EQ(unknown[1], 3) << "BadWindow";
+  wire.send(wire.randrRequest(4, {root, 0}));
+  wire.send(wire.randrRequest(30, {root, res.outputs[0]}));
+  EXPECT_TRUE(wire.answers(wire.sequence).empty());
+  auto changes = std::count_if(wire.events.begin(), wire.events.end(),
+                               [&](const Bytes& e) { return (e[0] & 0x7f) == wire.firstEvent; });
+  EXPECT_EQ(changes, workaround ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Workaround, RandrScreenChangeWorkaround, ::testing::Bool());
+
 TEST(RandrEmulation, PrimaryAndSizeChangesAreAnnouncedOnce) {
   RandrProxy setup(2, true);
   ASSERT_TRUE(setup.ok()) << (setup.proxy ? setup.proxy->log() : "");
