@@ -52,19 +52,6 @@ u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const 
   return id;
 }
 
-void sendRRScreenChangeNotify([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
-void sendRootConfigureNotify([[maybe_unused]] ProxyWindow* root) {
-  PENDING();
-}
-
-bool randrEmulationActive() {
-  PENDING();
-  return false;
-}
-
 u32 pictFormatForHead([[maybe_unused]] u32 format, [[maybe_unused]] const Head* head) {
   PENDING();
   return format;
@@ -137,7 +124,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
   return true;
 }
 
-void sendRandrHeadNotify([[maybe_unused]] Head* head) { PENDING(); }
 
 void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 

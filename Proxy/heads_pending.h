@@ -73,9 +73,6 @@ void recalcKeepWindowsVisible(MetaScreen* screen);
 u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
 // --- Extensions ------------------------------------------------------------------
 
-void sendRRScreenChangeNotify(MetaScreen* screen);
-void sendRootConfigureNotify(ProxyWindow* root);
-bool randrEmulationActive();  // stand-in: false
 // The picture-format id on the head's server. Stand-in: unchanged.
 u32 pictFormatForHead(u32 format, const Head* head);
 bool startTranslucency(Head* head);  // stand-in: true
@@ -140,8 +137,6 @@ void clearFreeColorCache();
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);
-// RANDR output and CRTC change notifications for the head.
-void sendRandrHeadNotify(Head* head);
 void stopTranslucencyOnDisplay(ServerDisplay* display);
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
