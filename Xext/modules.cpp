@@ -1,12 +1,17 @@
 #include "Xext/modules.h"
 
 #include "Xext/bigreq.h"
+#include "Xext/dbe.h"
 #include "Xext/glx.h"
+#include "Xext/multibuf.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
+#include "Xext/sync.h"
 #include "Xext/xge.h"
+#include "Xext/xtest.h"
+#include "Xext/xvideo.h"
 
 namespace palvon {
 
@@ -14,20 +19,20 @@ namespace {
 
 constexpr ExtensionModule kBuiltinModules[] = {
     {"BIG-REQUESTS", 128, initBigRequestsExtension},
-    {"DOUBLE-BUFFER", 64, nullptr},
+    {"DOUBLE-BUFFER", 64, initDoubleBufferExtension},
     {"DPMS", 65, nullptr},
     {"FBPM", 65, nullptr},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
     {"MIT-SHM", 65, nullptr},
     {"MIT-SCREEN-SAVER", 64, nullptr},
-    {"Multi-Buffering", 65, nullptr},
+    {"Multi-Buffering", 65, initMultiBufferExtension},
     {"RANDR", 67, nullptr},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, nullptr},
     {"SHAPE", 65, nullptr},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
-    {"SYNC", 192, nullptr},
+    {"SYNC", 192, initSyncExtension},
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
     {"XINERAMA", 65, nullptr},
@@ -41,8 +46,8 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MORVANDELL POSE", 517, poseInit},
     {"MORVANDELL TRANSLUCENT", 387, nullptr},
     {"XIE", 320, nullptr},
-    {"XTEST", 130, nullptr},
-    {"XVideo", 130, nullptr},
+    {"XTEST", 130, initXTestExtension},
+    {"XVideo", 130, initXVideoExtension},
 };
 
 }  // namespace
