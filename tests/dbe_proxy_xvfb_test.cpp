@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
@@ -201,6 +202,103 @@ TEST_F(DoubleBuffer, OtherByteOrderReadsTheSameVisualLists) {
   EXPECT_EQ(raw.get32(answer, 32), static_cast<uint32_t>(count));
   EXPECT_EQ(raw.get32(answer, 36), firstVisual);
   EXPECT_TRUE(raw.readMessage(300).empty());
+}
+
+}  // namespace
+}  // namespace palvon::test
+
+namespace palvon::test {
+namespace {
+
+// Two Xvfb behind relays that give them Multi-Buffering (at codes of their
+// own), each head configured to carry DOUBLE-BUFFER as Multi-Buffering.
+class EmulatedDoubleBuffer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> words{"noReset", "on"};
+    for (int i = 0; i < 2; i++) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "320x240x24"}));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      Display* direct = XOpenDisplay(servers.back()->display().c_str());
+      ASSERT_NE(direct, nullptr);
+      uint32_t visual = static_cast<uint32_t>(XVisualIDFromVisual(DefaultVisual(direct, 0)));
+      XCloseDisplay(direct);
+      relays.push_back(std::make_unique<ExtensionRelay>(*servers.back()));
+      ExtensionRelay& relay = *relays.back();
+      ASSERT_TRUE(relay.ok()) << relay.error();
+      uint8_t major = mbufMajor(i);
+      relay.addFakeExtension("Multi-Buffering", major, static_cast<uint8_t>(110 + 10 * i),
+                             static_cast<uint8_t>(190 + 10 * i));
+      relay.setFakeResponder(major, [visual](const Bytes& request, char order) {
+        Bytes reply(32, 0);
+        reply[0] = 1;
+        switch (request[1]) {
+          case 0: reply[8] = 1, reply[9] = 1; return reply;  // version 1.1
+          case 1: putWire16(reply, 8, 2, order); return reply;  // two buffers made
+          case 8:  // one mono visual, two buffers at most
+            putWire16(reply, 8, 1, order);
+            reply.resize(40, 0);
+            putWire32(reply, 32, visual, order);
+            putWire16(reply, 36, 2, order);
+            reply[38] = 24;
+            return reply;
+          default: return Bytes{};
+        }
+      });
+      words.insert(words.end(), {"screen", relay.display() + ".0", "emulateDoubleBuffer", "on"});
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    display = XOpenDisplay(proxy->display().c_str());
+    ASSERT_NE(display, nullptr);
+  }
+  void TearDown() override {
+    if (display) XCloseDisplay(display);
+  }
+  static uint8_t mbufMajor(int i) { return static_cast<uint8_t>(201 + 10 * i); }
+
+  std::vector<uint32_t> ids(int relay, uint8_t minor, size_t from) {
+    std::vector<uint32_t> out;
+    for (const auto& r : relays[static_cast<size_t>(relay)]->allExtensionRequests())
+      if (r.major == mbufMajor(relay) && r.minor == minor)
+        for (size_t at = from; at + 4 <= r.bytes.size(); at += 4) out.push_back(wire32(r.bytes, at, r.order));
+    return out;
+  }
+
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::unique_ptr<ExtensionRelay>> relays;
+  std::unique_ptr<ProxyProcess> proxy;
+  Display* display = nullptr;
+};
+
+// A name is a pair of image buffers on each server; swaps show the
+// companion, then the name, and so on.
+TEST_F(EmulatedDoubleBuffer, SwapsShowEachBufferOfThePairInTurn) {
+  int major = 0, minor = 0;
+  ASSERT_TRUE(XdbeQueryExtension(display, &major, &minor)) << proxy->log();
+  EXPECT_EQ(major, 1);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  Window w = XCreateWindow(display, DefaultRootWindow(display), 280, 20, 80, 80, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect, &attributes);
+  XMapWindow(display, w);
+  XdbeBackBuffer back = XdbeAllocateBackBufferName(display, w, XdbeBackground);
+  XdbeSwapInfo swap{w, XdbeBackground};
+  XdbeSwapBuffers(display, &swap, 1);
+  XdbeSwapBuffers(display, &swap, 1);
+  XSync(display, False);
+  for (int i = 0; i < 2; i++) {
+    SCOPED_TRACE(i);
+    std::vector<uint32_t> pair = ids(i, 1, 12);
+    ASSERT_EQ(pair.size(), 2u) << proxy->log();
+    EXPECT_NE(pair[0], pair[1]);
+    std::vector<uint32_t> shown = ids(i, 3, 8);
+    EXPECT_EQ(shown, (std::vector<uint32_t>{pair[1], pair[0]}));
+  }
+  XdbeBackBufferAttributes* attributesOfBack = XdbeGetBackBufferAttributes(display, back);
+  ASSERT_NE(attributesOfBack, nullptr);
+  EXPECT_EQ(attributesOfBack->window, w);
+  XFree(attributesOfBack);
 }
 
 }  // namespace
