@@ -4,6 +4,8 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xvlib.h>
 
+#include <cstring>
+
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/headlookup.h"
@@ -361,14 +363,97 @@ constexpr ErrorRow kErrors[] = {
 
 // --- ShmPutImage ---------------------------------------------------------------------------
 
+constexpr u32 kPutImageHeader = 40;
+
+// A head whose display cannot read the client's segment gets the image as
+// a plain xvPutImage with the segment's bytes from the offset on.
+struct ShmImage {
+  const u8* request;
+  u32 length;
+  const u8* bytes;  // the segment from the offset; null: no head needs them
+  u32 size;
+  bool completionSent;  // a server was asked for the completion event
+  bool failed;
+};
+
+bool putShmOnHead(const RouteTarget& target, void* argument) {
+  auto* image = static_cast<ShmImage*>(argument);
+  XvCopy test{image->request, image->length, get32(image->request + 8), nullptr, false, false, nullptr};
+  if (skipsHead(test, target.head)) return true;
+  const Head* head = target.head;
+  const ServerDisplay* display = head ? head->serverDisplay : nullptr;
+  u8* out = nullptr;
+  if (!display || display->shmUsable) {
+    if (!(out = copyRequestToServer(image->request, image->length, target.link))) return image->failed = true, false;
+    rewriteDrawing<36>(out, image->length, target, nullptr);
+    put32(out + 16, translateXid(get32(out + 16), RT_SHM_SEGMENT, display ? display->firstHead : head));
+    // One completion for the client: the first server that reads the
+    // segment sends it.
+    if (out[48] && image->completionSent) out[48] = 0;
+    if (out[48]) image->completionSent = true;
+    put32(out + 4, xvPort2server(get32(out + 4), head));
+    swapServerRequest(target.link, out, image->length, "bbsiiiiiissssssssss");
+    return true;
+  }
+  u32 length = kPutImageHeader + pad4(image->size);
+  if (!(out = beginRequest(&target.link->writer, image->request[0], kPutImage, length))) return image->failed = true, false;
+  const u8* in = image->request;
+  put32(out + 4, xvPort2server(get32(in + 4), head));
+  put32(out + 8, get32(in + 8));
+  put32(out + 12, get32(in + 12));
+  put32(out + 16, get32(in + 20));                 // image format
+  memcpy(out + 20, in + 28, 16);                   // source and destination areas
+  memcpy(out + 36, in + 44, 4);                    // width, height
+  rewriteDrawing<28>(out, length, target, nullptr);
+  memcpy(out + kPutImageHeader, image->bytes, image->size);
+  memset(out + kPutImageHeader + image->size, 0, length - kPutImageHeader - image->size);
+  finishWriterRequest(&target.link->writer, out, length, "bbsiiiissssssssss");
+  return true;
+}
+
+bool anyHeadWithoutShm() {
+  const MetaScreen* screen = currentClient->requestResourceScreen ? currentClient->requestResourceScreen
+                                                                  : firstMetaScreen();
+  for (const Head* head = screen ? screen->heads : nullptr; head; head = head->next)
+    if (head->serverDisplay && !head->serverDisplay->shmUsable) return true;
+  return false;
+}
+
+// The completion the client asked for when no server sends one: the
+// MIT-SHM event, as a server would have sent it.
+void composeCompletion(const u8* request) {
+  const ExtensionEntry* shm = findExtensionByName("MIT-SHM");
+  if (!shm || !shm->firstEvent) return;
+  u8 event[32] = {};
+  event[0] = shm->firstEvent;
+  put16(event + 2, static_cast<u16>(currentClient->requestCounter));
+  put32(event + 4, get32(request + 8));
+  put16(event + 8, kShmPutImage);
+  event[10] = request[0];
+  put32(event + 12, get32(request + 16));
+  put32(event + 16, get32(request + 24));
+  sendComposedEvent(event, "bbsisbbii", currentClient);
+}
+
 void ProcXvShmPutImage(u8* request, u32 length) {
-  // Until shared-memory segments are served, every head takes the
-  // request as it is, with its ids translated.
-  forwardXv(request, length, Route::kEveryHead, get32(request + 8), [](u8* copy, u32 n, const RouteTarget& target, void* argument) {
-    rewriteDrawing<36>(copy, n, target, argument);
-    const Head* first = target.head && target.head->serverDisplay ? target.head->serverDisplay->firstHead : target.head;
-    put32(copy + 16, translateXid(get32(copy + 16), RT_SHM_SEGMENT, first));
-  });
+  setXvPortRequestScreen(get32(request + 4));
+  ShmImage image{request, length, nullptr, 0, false, false};
+  if (anyHeadWithoutShm()) {
+    u32 segment = get32(request + 16), offset = get32(request + 24);
+    const u8* bytes = nullptr;
+    u64 size = 0;
+    if (!clientShmSegmentBytes(segment, &bytes, &size)) return sendXError(BadAccess, segment, request, length, nullptr);
+    // Nothing of the segment lies at an offset past its end; more than a
+    // server takes in one request cannot be sent.
+    if (offset > size) return sendXError(BadValue, offset, request, length, nullptr);
+    u64 total = kPutImageHeader + ((size - offset + 3) & ~u64{3});
+    if (total > proxyState.maxBigRequestBytes) return sendXError(BadAlloc, 0, request, length, nullptr);
+    image.bytes = bytes + offset;
+    image.size = static_cast<u32>(size - offset);
+  }
+  forEachTarget(Route::kEveryHead, putShmOnHead, &image);
+  if (image.failed) return sendXError(BadAlloc, 0, request, length, nullptr);
+  if (request[48] && !image.completionSent) composeCompletion(request);
 }
 
 }  // namespace
