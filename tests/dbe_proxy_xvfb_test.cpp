@@ -48,7 +48,7 @@ class DoubleBuffer : public ::testing::Test {
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
-    ASSERT_NE(display, nullptr);
+    ASSERT_NE(display, nullptr) << proxy->log();
     XSetErrorHandler(ErrorCatch::handler);
     ErrorCatch::reset();
     int major = 0, minor = 0;
@@ -250,7 +250,7 @@ class EmulatedDoubleBuffer : public ::testing::Test {
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
-    ASSERT_NE(display, nullptr);
+    ASSERT_NE(display, nullptr) << proxy->log();
   }
   void TearDown() override {
     if (display) XCloseDisplay(display);

@@ -34,7 +34,7 @@ class Sync : public ::testing::Test {
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
-    ASSERT_NE(display, nullptr);
+    ASSERT_NE(display, nullptr) << proxy->log();
     int event = 0, error = 0;
     ASSERT_TRUE(XSyncQueryExtension(display, &event, &error));
   }

@@ -46,7 +46,7 @@ class FakeInput : public ::testing::TestWithParam<Mode> {
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
-    ASSERT_NE(display, nullptr);
+    ASSERT_NE(display, nullptr) << proxy->log();
     int event = 0, error = 0, major = 0, minor = 0;
     ASSERT_TRUE(XTestQueryExtension(display, &event, &error, &major, &minor)) << proxy->log();
     EXPECT_EQ(major * 100 + minor, 202);
