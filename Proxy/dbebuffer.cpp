@@ -9,11 +9,18 @@ namespace palvon {
 
 DbeBuffer* lookupDbeBuffer(u32 id) { return static_cast<DbeBuffer*>(lookupResourceByType(id, RT_DBE_BUFFER)); }
 
+bool bufferOutlivedWindow(u32 window, const ProxyWindow* record) { return lookupWindow(window) != record; }
+
 ProxyWindow* bufferWindow(u32 type, void* object) {
   if (!object) return nullptr;
-  if (type == RT_DBE_BUFFER) return lookupWindow(static_cast<DbeBuffer*>(object)->window);
-  if (type == RT_MBUF_BUFFER) return lookupWindow(static_cast<MbufBuffer*>(object)->window);
-  return nullptr;
+  u32 window = 0;
+  const ProxyWindow* record = nullptr;
+  if (type == RT_DBE_BUFFER) {
+    window = static_cast<DbeBuffer*>(object)->window, record = static_cast<DbeBuffer*>(object)->windowRecord;
+  } else if (type == RT_MBUF_BUFFER) {
+    window = static_cast<MbufBuffer*>(object)->window, record = static_cast<MbufBuffer*>(object)->windowRecord;
+  }
+  return window && !bufferOutlivedWindow(window, record) ? lookupWindow(window) : nullptr;
 }
 
 bool displayEmulatesDoubleBuffer(const ServerDisplay* display) { return display && display->dbeEmulated; }

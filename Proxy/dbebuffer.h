@@ -26,6 +26,7 @@ struct DbeBuffer {
   u8 swapAction;  // as given at allocation
   u8 toggle;      // 0 at allocation, flipped by every swap
   u32 companion;  // the second image buffer of the pair on emulating displays
+  const ProxyWindow* windowRecord;  // compared, never followed (bufferOutlivedWindow)
 };
 
 // One image buffer (the object of its RT_MBUF_BUFFER resource), on the
@@ -38,9 +39,15 @@ struct MbufBuffer {
   u32 window;  // the client's window id; the window may be gone
   u8 updateAction;
   u8 updateHint;
+  const ProxyWindow* windowRecord;  // compared, never followed (bufferOutlivedWindow)
 };
 
 DbeBuffer* lookupDbeBuffer(u32 id);
+
+// Buffers go with their window, but the window tree tells no one when a
+// window is destroyed: a buffer whose window id no longer names the record
+// it was made for outlived its window and counts as gone.
+bool bufferOutlivedWindow(u32 window, const ProxyWindow* record);
 
 // The window of a buffer record of either type, null when it is gone.
 ProxyWindow* bufferWindow(u32 type, void* object);

@@ -105,6 +105,7 @@ void ProcDbeAllocateBackBufferName(u8* request, u32 length) {
   // A window without contents has nothing to buffer; the servers would say
   // the same, but after the name was entered here.
   if (window->windowClass == InputOnly) return sendXError(BadMatch, windowId, request, length, nullptr);
+  freeOutlivedDoubleBuffers();
   if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
   DbeBuffer* buffer = createDbeBuffer(window, id, request[12]);
   if (!buffer) return sendXError(BadAlloc, 40, request, length, nullptr);

@@ -93,7 +93,7 @@ DbeBuffer* createDbeBuffer(const ProxyWindow* window, u32 id, u8 swapAction) {
     freeIfNotNull(buffer);
     return nullptr;
   }
-  *buffer = {nullptr, nullptr, window->id, id, swapAction, 0, companion};
+  *buffer = {nullptr, nullptr, window->id, id, swapAction, 0, companion, window};
   // Appended at the tail, so that a joining server gets the names in the
   // order the clients made them.
   if (bufferList) {
@@ -109,15 +109,32 @@ DbeBuffer* createDbeBuffer(const ProxyWindow* window, u32 id, u8 swapAction) {
 
 DbeBuffer* firstDbeBufferOf(u32 window) {
   for (DbeBuffer* buffer = bufferList; buffer; buffer = buffer->next)
-    if (buffer->window == window) return buffer;
+    if (buffer->window == window && !bufferOutlivedWindow(window, buffer->windowRecord)) return buffer;
   return nullptr;
+}
+
+void freeOutlivedDoubleBuffers() {
+  for (DbeBuffer* buffer = bufferList; buffer;) {
+    if (!bufferOutlivedWindow(buffer->window, buffer->windowRecord)) {
+      buffer = buffer->next;
+      continue;
+    }
+    freeResourceById(buffer->id, RT_NONE);
+    buffer = bufferList;
+  }
 }
 
 bool registerDbeBufferType() { return registerResourceType(kDbeBufferRow); }
 
 void freeWindowDoubleBuffers(u32 window) {
-  for (DbeBuffer* buffer = firstDbeBufferOf(window); buffer; buffer = firstDbeBufferOf(window))
+  for (DbeBuffer* buffer = bufferList; buffer;) {
+    if (buffer->window != window) {
+      buffer = buffer->next;
+      continue;
+    }
     freeResourceById(buffer->id, RT_NONE);
+    buffer = bufferList;
+  }
 }
 
 const char* checkDoubleBufferDisplays(ExtensionEntry* entry) {
@@ -172,6 +189,7 @@ int copyDoubleBuffersToDisplay(RequestWriter* writer, const Head* head) {
   if (!bufferList || !entry) return 1;
   logStepf("Copying double buffers...");
   for (const DbeBuffer* buffer = bufferList; buffer; buffer = buffer->next) {
+    if (bufferOutlivedWindow(buffer->window, buffer->windowRecord)) continue;
     const MetaScreen* screen = lookupWindowScreen(buffer->window);
     if (head && screen != head->metaScreen) continue;
     u8* request = beginRequest(writer, entry->major, 1, 16);

@@ -20,6 +20,9 @@ struct ServerLink;
 DbeBuffer* createDbeBuffer(const ProxyWindow* window, u32 id, u8 swapAction);
 // The first name allocated for the window, or null.
 DbeBuffer* firstDbeBufferOf(u32 window);
+// Frees the names whose window was destroyed, so that their ids are free
+// again for the client.
+void freeOutlivedDoubleBuffers();
 // False when the resource type could not be registered.
 bool registerDbeBufferType();
 

@@ -72,10 +72,22 @@ MbufBuffer* firstBufferOf(u32 window) {
   return nullptr;
 }
 
-bool addBuffer(u32 id, u32 window, u8 action, u8 hint) {
+// Buffers of destroyed windows: their ids are free again for the client.
+void freeOutlivedBuffers() {
+  for (MbufBuffer* buffer = state.buffers; buffer;) {
+    if (!bufferOutlivedWindow(buffer->window, buffer->windowRecord)) {
+      buffer = buffer->next;
+      continue;
+    }
+    freeResourceById(buffer->id, RT_NONE);
+    buffer = state.buffers;
+  }
+}
+
+bool addBuffer(u32 id, const ProxyWindow* window, u8 action, u8 hint) {
   auto* buffer = static_cast<MbufBuffer*>(memCalloc(1, sizeof(MbufBuffer)));
   if (!buffer) return false;
-  *buffer = {nullptr, nullptr, id, window, action, hint};
+  *buffer = {nullptr, nullptr, id, window->id, action, hint, window};
   if (state.buffers) {
     buffer->previous = state.buffers->previous;
     state.buffers->previous->next = buffer;
@@ -158,12 +170,14 @@ void rewriteCreate(u8* copy, u32 length, const RouteTarget& target, void*) {
 
 void ProcMbufCreateImageBuffers(u8* request, u32 length) {
   u32 window = get32(request + 4);
-  if (!lookupWindow(window)) return sendXError(BadWindow, window, request, length, nullptr);
+  ProxyWindow* record = lookupWindow(window);
+  if (!record) return sendXError(BadWindow, window, request, length, nullptr);
+  freeOutlivedBuffers();
   for (u32 at = 12; at < length; at += 4)
     if (isBadIdChoice(get32(request + at))) return sendXError(BadIDChoice, get32(request + at), request, length, nullptr);
   freeWindowMultiBuffers(window);
   for (u32 at = 12; at < length; at += 4)
-    if (!addBuffer(get32(request + at), window, request[8], request[9])) return sendXError(BadAlloc, 0, request, length, nullptr);
+    if (!addBuffer(get32(request + at), record, request[8], request[9])) return sendXError(BadAlloc, 0, request, length, nullptr);
   copyForWindow(request, length, window, rewriteCreate, kStashCreateHead, false);
 }
 

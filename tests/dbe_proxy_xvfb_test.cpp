@@ -204,6 +204,43 @@ TEST_F(DoubleBuffer, OtherByteOrderReadsTheSameVisualLists) {
   EXPECT_TRUE(raw.readMessage(300).empty());
 }
 
+// A back-buffer name goes with its window: the client may use the id
+// again for the next window's buffer.
+TEST_F(DoubleBuffer, NameIsFreeAgainOnceItsWindowIsDestroyed) {
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy->number()));
+  ASSERT_EQ(raw.setup('B'), 1);
+  std::string name = "DOUBLE-BUFFER";
+  Bytes query{0, static_cast<uint8_t>(name.size()), 0, 0};
+  query.insert(query.end(), name.begin(), name.end());
+  ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
+  Bytes answer = raw.readMessage();
+  ASSERT_EQ(answer[8], 1);
+  uint8_t major = answer[9];
+  uint32_t base = raw.resourceIdBase(), back = base + 9;
+  for (uint32_t window : {base + 1, base + 2}) {
+    Bytes create(28, 0);  // depth from parent, 10x10, InputOutput, visual from parent
+    raw.put32(create, 0, window);
+    raw.put32(create, 4, raw.rootWindow());
+    raw.put16(create, 12, 10);
+    raw.put16(create, 14, 10);
+    raw.put16(create, 18, 1);
+    ASSERT_TRUE(raw.send(raw.request(1, 0, create)));
+    Bytes allocate(12, 0);
+    raw.put32(allocate, 0, window);
+    raw.put32(allocate, 4, back);
+    ASSERT_TRUE(raw.send(raw.request(major, 1, allocate)));
+    Bytes destroy(4);
+    raw.put32(destroy, 0, window);
+    ASSERT_TRUE(raw.send(raw.request(4, 0, destroy)));
+  }
+  ASSERT_TRUE(raw.send(raw.request(43, 0)));  // GetInputFocus: everything before it was answered
+  answer = raw.readMessage();
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]) << " for request " << int(answer[10]) << " of sequence "
+                          << raw.get16(answer, 2);
+}
+
 }  // namespace
 }  // namespace palvon::test
 
