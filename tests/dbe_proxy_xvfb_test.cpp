@@ -17,6 +17,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xdbe.h>
+#include <X11/extensions/multibuf.h>
 
 namespace palvon::test {
 namespace {
@@ -272,12 +273,16 @@ class EmulatedDoubleBuffer : public ::testing::Test {
         switch (request[1]) {
           case 0: reply[8] = 1, reply[9] = 1; return reply;  // version 1.1
           case 1: putWire16(reply, 8, 2, order); return reply;  // two buffers made
-          case 8:  // one mono visual, two buffers at most
-            putWire16(reply, 8, 1, order);
-            reply.resize(40, 0);
-            putWire32(reply, 32, visual, order);
-            putWire16(reply, 36, 2, order);
-            reply[38] = 24;
+          case 8:  // mono: the root visual and one no screen has; stereo: the root visual
+            putWire16(reply, 8, 2, order);
+            putWire16(reply, 10, 1, order);
+            reply.resize(56, 0);
+            for (size_t at : {32, 48}) {
+              putWire32(reply, at, visual, order);
+              putWire16(reply, at + 4, 2, order);
+              reply[at + 6] = 24;
+            }
+            putWire32(reply, 40, 0x7777, order);
             return reply;
           default: return Bytes{};
         }
@@ -336,6 +341,24 @@ TEST_F(EmulatedDoubleBuffer, SwapsShowEachBufferOfThePairInTurn) {
   ASSERT_NE(attributesOfBack, nullptr);
   EXPECT_EQ(attributesOfBack->window, w);
   XFree(attributesOfBack);
+}
+
+// The visuals of a buffer-info reply become the client's; one no screen
+// has is dropped from its own list, and both counts say what follows.
+TEST_F(EmulatedDoubleBuffer, BufferInfoListsTheClientsVisuals) {
+  int event = 0, error = 0;
+  ASSERT_TRUE(XmbufQueryExtension(display, &event, &error));
+  int mono = 0, stereo = 0;
+  XmbufBufferInfo *monoInfo = nullptr, *stereoInfo = nullptr;
+  ASSERT_TRUE(XmbufGetScreenInfo(display, DefaultRootWindow(display), &mono, &monoInfo, &stereo, &stereoInfo));
+  VisualID root = XVisualIDFromVisual(DefaultVisual(display, 0));
+  ASSERT_EQ(mono, 1);
+  EXPECT_EQ(monoInfo[0].visualid, root);
+  EXPECT_EQ(monoInfo[0].max_buffers, 2);
+  ASSERT_EQ(stereo, 1);
+  EXPECT_EQ(stereoInfo[0].visualid, root);
+  XFree(monoInfo);
+  XFree(stereoInfo);
 }
 
 }  // namespace
