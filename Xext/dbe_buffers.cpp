@@ -13,6 +13,8 @@
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
+#include "Proxy/xraw.h"
 #include "Proxy/xmain.h"
 #include "Proxy/xscreen.h"
 #include "Xext/dbe.h"
@@ -67,21 +69,27 @@ bool configuredToEmulate(const ServerDisplay* display) {
   return false;
 }
 
-u8 displayExtensionMajor(Display* display, const char* name) {
+// A standard DOUBLE-BUFFER has its error code: one without cannot be
+// driven. Its version, asked with a request of the proxy's own, so that no
+// client library starts talking to the server on the proxy's connection.
+bool dbeVersion(Display* display, u32* version) {
   int major = 0, event = 0, error = 0;
-  return display && XQueryExtension(display, name, &major, &event, &error) ? static_cast<u8>(major) : 0;
-}
-
-// A standard DOUBLE-BUFFER has its error: one without cannot be driven.
-bool displayHasDbe(Display* display) {
-  int major = 0, event = 0, error = 0;
-  if (!display || !XQueryExtension(display, "DOUBLE-BUFFER", &major, &event, &error)) return false;
+  if (!XfsQueryExtension(display, "DOUBLE-BUFFER", &major, &event, &error)) return false;
   static bool logged;
-  if (error == 0 && !logged) {
+  if (error < 1) {
+    if (!logged) LOGF(logChWarning, "Can't support non-standard DOUBLE-BUFFER extension");
     logged = true;
-    LOGF(logChWarning, "Can't support non-standard DOUBLE-BUFFER extension");
+    return false;
   }
-  return error != 0;
+  if (!rawBegin(display)) return false;
+  u8* request = rawRequest(display, static_cast<u8>(major), 0, 8);
+  if (!request) return false;
+  request[4] = 1;  // the version the proxy speaks: 1.0
+  RawReply reply;
+  if (!rawReply(display, &reply)) return false;
+  *version = u32{reply.header[8]} * 64 + reply.header[9];
+  rawReplyFree(&reply);
+  return true;
 }
 
 }  // namespace
@@ -140,18 +148,17 @@ void freeWindowDoubleBuffers(u32 window) {
 const char* checkDoubleBufferDisplays(ExtensionEntry* entry) {
   for (ServerDisplay* display = serverDisplayList; display; display = display->next) {
     if (!display->display) continue;
-    u8 mbufMajor = displayExtensionMajor(display->display, "Multi-Buffering");
+    u8 mbufMajor = static_cast<u8>(queryMultiBufferingExtension(display->display));
     display->dbeEmulated = configuredToEmulate(display) && mbufMajor != 0;
     if (display->dbeEmulated) {
       LOGF(logChNote, "Emulating DOUBLE-BUFFER by Multi-Buffering on %s...", display->displayName);
       if (!proxyMbufMajor()) setEmulationMbufMajor(mbufMajor);
       continue;
     }
-    int major = 0, minor = 0;
-    if (!displayHasDbe(display->display) || !queryDoubleBufferExtension(display->display, &major, &minor))
+    u32 version = 0;
+    if (!dbeVersion(display->display, &version))
       return tmpPrintf("Display %s does not support extension %s", xShortDisplayName(display->display),
                        "DOUBLE-BUFFER");
-    u32 version = static_cast<u32>(major) * 64 + static_cast<u32>(minor);
     if (version < entry->version) entry->version = static_cast<u16>(version);
   }
   return nullptr;

@@ -2,7 +2,6 @@
 #include "Xext/xvideo.h"
 
 #include <X11/Xlib.h>
-#include <X11/extensions/Xvlib.h>
 
 #include <cstring>
 
@@ -18,6 +17,8 @@
 #include "Proxy/writers.h"
 #include "Proxy/xclocksync.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xfs.h"
+#include "Proxy/xraw.h"
 #include "Proxy/xerrors.h"
 #include "Proxy/xheadmap.h"
 #include "Proxy/xsettings.h"
@@ -44,19 +45,33 @@ constexpr u8 kStashGrabHead = 3;
 
 // --- Building the ports ----------------------------------------------------------------
 
-// The adaptors of one head as its server lists them on the head's root.
+// The adaptors of one head as its server lists them on the head's root,
+// asked with a request of the proxy's own, so that no client library starts
+// talking to the server on the proxy's connection.
 bool headAdaptors(const Head* head, XvAdaptorFacts* out, u32 room, u32* count) {
   *count = 0;
-  unsigned version = 0, revision = 0, request = 0, event = 0, error = 0;
-  if (!head->display || XvQueryExtension(head->display, &version, &revision, &request, &event, &error) != Success)
-    return false;
-  unsigned adaptors = 0;
-  XvAdaptorInfo* info = nullptr;
-  if (XvQueryAdaptors(head->display, head->root, &adaptors, &info) != Success) return false;
-  for (unsigned k = 0; k < adaptors && *count < room; k++)
-    out[(*count)++] = {static_cast<u32>(info[k].base_id), static_cast<u32>(info[k].num_ports),
-                       static_cast<u8>(info[k].type)};
-  if (info) XvFreeAdaptorInfo(info);
+  int major = 0, event = 0, error = 0;
+  if (!head->display || !XfsQueryExtension(head->display, "XVideo", &major, &event, &error)) return false;
+  if (!rawBegin(head->display)) return false;
+  u8* request = rawRequest(head->display, static_cast<u8>(major), kQueryAdaptors, 8);
+  if (!request) return false;
+  rawPut32(request, 4, static_cast<u32>(head->root));
+  RawReply reply;
+  if (!rawReply(head->display, &reply)) return false;
+  u16 adaptors = 0;
+  memcpy(&adaptors, reply.header + 8, 2);
+  u64 at = 0;
+  for (u32 k = 0; k < adaptors && *count < room && at + 12 <= reply.size; k++) {
+    u32 base = 0;
+    u16 nameSize = 0, ports = 0, formats = 0;
+    memcpy(&base, reply.data + at, 4);
+    memcpy(&nameSize, reply.data + at + 4, 2);
+    memcpy(&ports, reply.data + at + 6, 2);
+    memcpy(&formats, reply.data + at + 8, 2);
+    out[(*count)++] = {base, ports, reply.data[at + 10]};
+    at += 12 + pad4(nameSize) + 8 * u64{formats};
+  }
+  rawReplyFree(&reply);
   return true;
 }
 

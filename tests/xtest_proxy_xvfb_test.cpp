@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/proxyprocess.h"
+#include "support/rawclient.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -142,6 +143,48 @@ TEST_P(FakeInput, KeysAndClicksReachTheWindow) {
   EXPECT_EQ(XLookupKeysym(&event.xkey, 0), static_cast<KeySym>(XK_a));
   ASSERT_TRUE(nextEvent(receiver, KeyRelease, &event));
   XCloseDisplay(receiver);
+}
+
+// A client of the other byte order: the version is the proxy's, every
+// request with a reply gets exactly one, and a fake event of the wrong size
+// is refused.
+TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy->number()));
+  ASSERT_EQ(raw.setup('B'), 1);
+  std::string name = "XTEST";
+  Bytes query{0, static_cast<uint8_t>(name.size()), 0, 0};
+  query.insert(query.end(), name.begin(), name.end());
+  ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
+  Bytes answer = raw.readMessage();
+  ASSERT_EQ(answer[8], 1);
+  uint8_t major = answer[9];
+
+  ASSERT_TRUE(raw.send(raw.request(major, 0, {2, 0, 0, 1})));  // GetVersion 2.1
+  answer = raw.readMessage();
+  ASSERT_EQ(answer[0], 1);
+  EXPECT_EQ(answer[1], 2);
+  EXPECT_EQ(raw.get16(answer, 8), 2);
+
+  Bytes compare(8, 0);  // the root, cursor None
+  raw.put32(compare, 0, raw.rootWindow());
+  ASSERT_TRUE(raw.send(raw.request(major, 1, compare)));
+  answer = raw.readMessage();
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  EXPECT_EQ(raw.get16(answer, 2), 3);
+
+  ASSERT_TRUE(raw.send(raw.request(major, 3, {1, 0, 0, 0})));  // GrabControl
+  ASSERT_TRUE(raw.send(raw.request(major, 2, Bytes(28, 0))));   // FakeInput, 32 bytes
+  answer = raw.readMessage();
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(answer[0], 0);
+  EXPECT_EQ(answer[1], BadLength);
+  EXPECT_EQ(raw.get16(answer, 2), 5);
+  ASSERT_TRUE(raw.send(raw.request(43, 0)));
+  answer = raw.readMessage();
+  ASSERT_EQ(answer[0], 1);
+  EXPECT_EQ(raw.get16(answer, 2), 6);
+  EXPECT_TRUE(raw.readMessage(300).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(XTest, FakeInput,

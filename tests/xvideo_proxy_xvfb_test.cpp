@@ -131,5 +131,18 @@ TEST_F(XVideoPorts, AdaptorsBOfferAndPortsOfEachServer) {
   XCloseDisplay(display);
 }
 
+// Xvfb's XVideo has no adaptors: through the proxy xvinfo says the same.
+TEST(XVideoPlain, XvinfoAsOnTheServer) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ProgramResult direct = runProgram({"xvinfo"}, server.display());
+  ProgramResult through = runProgram({"xvinfo"}, proxy.display());
+  ASSERT_EQ(through.status, 0) << through.err << proxy.log();
+  auto body = [](const std::string& text) { return text.substr(text.find('\n') + 1); };  // after "X-Video ... version"
+  EXPECT_EQ(body(through.out), body(direct.out));
+}
+
 }  // namespace
 }  // namespace palvon::test
