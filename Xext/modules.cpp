@@ -2,14 +2,18 @@
 
 #include "Xext/bigreq.h"
 #include "Xext/dbe.h"
+#include "Xext/dpms.h"
 #include "Xext/glx.h"
 #include "Xext/multibuf.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
+#include "Xext/print.h"
+#include "Xext/screensaver.h"
 #include "Xext/sunallplanes.h"
-#include "Xext/xcmisc.h"
 #include "Xext/sync.h"
+#include "Xext/xcmisc.h"
 #include "Xext/xge.h"
+#include "Xext/xie.h"
 #include "Xext/xtest.h"
 #include "Xext/xvideo.h"
 
@@ -20,16 +24,16 @@ namespace {
 constexpr ExtensionModule kBuiltinModules[] = {
     {"BIG-REQUESTS", 128, initBigRequestsExtension},
     {"DOUBLE-BUFFER", 64, initDoubleBufferExtension},
-    {"DPMS", 65, nullptr},
-    {"FBPM", 65, nullptr},
+    {"DPMS", 65, initDpmsExtension},
+    {"FBPM", 65, initFbpmExtension},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
     {"MIT-SHM", 65, nullptr},
-    {"MIT-SCREEN-SAVER", 64, nullptr},
+    {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, initMultiBufferExtension},
     {"RANDR", 67, nullptr},
     {"RENDER", 11, nullptr},
-    {"SCREEN-SAVER", 64, nullptr},
+    {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, nullptr},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
     {"SYNC", 192, initSyncExtension},
@@ -39,13 +43,13 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"XInputExtension", 69, nullptr},
     {"XInputDeviceEvents", 69, nullptr},
     {"XKEYBOARD", 64, nullptr},
-    {"XpExtension", 64, nullptr},
+    {"XpExtension", 64, initPrintExtension},
     {"MORVANDELL KEYMAP", 385, nullptr},
     {"MORVANDELL META", 512, nullptr},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},
     {"MORVANDELL TRANSLUCENT", 387, nullptr},
-    {"XIE", 320, nullptr},
+    {"XIE", 320, initXieExtension},
     {"XTEST", 130, initXTestExtension},
     {"XVideo", 130, initXVideoExtension},
 };
