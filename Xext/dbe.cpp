@@ -3,6 +3,8 @@
 
 #include <X11/X.h>
 
+#include <algorithm>
+
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/headlookup.h"
@@ -33,6 +35,7 @@ constexpr u8 kGetVersion = 0, kAllocate = 1, kDeallocate = 2, kSwap = 3, kBeginI
 constexpr u8 kBadBuffer = 0;
 constexpr u8 kStashCreated = 255;
 constexpr u32 kSwapEntryBytes = 8;
+constexpr u64 kLargestVisualInfoReply = u64{1} << 28;
 
 u8 dbeMajor() {
   const ExtensionEntry* entry = moduleEntry(kModuleDoubleBuffer);
@@ -150,6 +153,28 @@ void ProcDbeDeallocateBackBufferName(u8* request, u32 length) {
 
 // --- SwapBuffers ---------------------------------------------------------------------
 
+// A window that comes twice among the entries, or 0. A request may hold
+// millions of entries: beyond a few, the ids are sorted in a copy rather
+// than compared pairwise. 0 with *failed set when no copy can be made.
+u32 repeatedSwapWindow(const u8* request, u32 count, bool* failed) {
+  constexpr u32 kPairwise = 16;
+  if (count <= kPairwise) {
+    for (u32 k = 1; k < count; k++)
+      for (u32 j = 0; j < k; j++)
+        if (get32(request + 8 + kSwapEntryBytes * j) == get32(request + 8 + kSwapEntryBytes * k))
+          return get32(request + 8 + kSwapEntryBytes * k);
+    return 0;
+  }
+  u32* windows = static_cast<u32*>(memAlloc(sizeof(u32) * count));
+  if (!windows) return *failed = true, 0;
+  for (u32 k = 0; k < count; k++) windows[k] = get32(request + 8 + kSwapEntryBytes * k);
+  std::sort(windows, windows + count);
+  u32* twice = std::adjacent_find(windows, windows + count);
+  u32 repeated = twice != windows + count ? *twice : 0;
+  freeIfNotNull(windows);
+  return repeated;
+}
+
 // Every entry is checked before anything is sent: a bad one leaves every
 // window as it was.
 bool checkSwapEntries(const u8* request, u32 length, u32 count) {
@@ -159,14 +184,18 @@ bool checkSwapEntries(const u8* request, u32 length, u32 count) {
       sendXError(BadWindow, window, request, length, nullptr);
       return false;
     }
-    bool repeated = false;
-    for (u32 j = 0; j < k && !repeated; j++) repeated = get32(request + 8 + kSwapEntryBytes * j) == window;
-    if (repeated || !firstDbeBufferOf(window)) {
+    if (!firstDbeBufferOf(window)) {
       sendXError(BadMatch, window, request, length, nullptr);
       return false;
     }
   }
-  return true;
+  bool failed = false;
+  if (u32 repeated = repeatedSwapWindow(request, count, &failed)) {
+    sendXError(BadMatch, repeated, request, length, nullptr);
+    return false;
+  }
+  if (failed) sendXError(BadAlloc, 0, request, length, nullptr);
+  return !failed;
 }
 
 struct Swap {
@@ -281,6 +310,8 @@ void ProcDbeGetVisualInfo(u8* request, u32 length) {
   if (count == 0)
     for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
       bytes += 4 + 8 * u64{dbeVisualCount(screen)};
+  // A reply no client could read in one piece is not made.
+  if (bytes > kLargestVisualInfoReply) return sendXError(BadAlloc, 0, request, length, nullptr);
   u8* reply = static_cast<u8*>(memCalloc(1, bytes));
   if (!reply) return sendXError(BadAlloc, 0, request, length, nullptr);
   bool swapped = currentClient->parser.swapped != 0;

@@ -174,6 +174,7 @@ TEST_P(DoubleBuffer, FailedRequestsChangeNothing) {
   std::vector<Case> cases = {
       {"a window without back buffer after a good one", {{first, XdbeUndefined}, {second, XdbeUndefined}}, BadMatch},
       {"a window twice", {{first, XdbeUndefined}, {first, XdbeUndefined}}, BadMatch},
+      {"a window in a long list twice", std::vector<XdbeSwapInfo>(40, {first, XdbeUndefined}), BadMatch},
       {"no window", {{first, XdbeUndefined}, {0x7fffff, XdbeUndefined}}, BadWindow},
   };
   for (auto& c : cases) {
