@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
@@ -21,7 +22,8 @@
 namespace palvon::test {
 namespace {
 
-class Sync : public ::testing::Test {
+// Plain, or with B behind a relay that moves SYNC to other codes.
+class Sync : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     std::vector<std::string> words{"noReset", "on"};
@@ -29,7 +31,14 @@ class Sync : public ::testing::Test {
       servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
       ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
       words.push_back("screen");
-      words.push_back(servers.back()->display() + ".0");
+      if (i == 1 && GetParam()) {
+        relay = std::make_unique<ExtensionRelay>(*servers.back());
+        ASSERT_TRUE(relay->ok()) << relay->error();
+        relay->moveExtension("SYNC", 221, 120, 2, 240, 2);
+        words.push_back(relay->display() + ".0");
+      } else {
+        words.push_back(servers.back()->display() + ".0");
+      }
     }
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
@@ -50,11 +59,12 @@ class Sync : public ::testing::Test {
   static int number(XSyncValue v) { return XSyncValueLow32(v); }
 
   std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ExtensionRelay> relay;
   std::unique_ptr<ProxyProcess> proxy;
   Display* display = nullptr;
 };
 
-TEST_F(Sync, VersionCountersAndAlarmsKeepTheClientsTerms) {
+TEST_P(Sync, VersionCountersAndAlarmsKeepTheClientsTerms) {
   int major = 0, minor = 0;
   ASSERT_TRUE(XSyncInitialize(display, &major, &minor));
   EXPECT_EQ(major, 3);
@@ -103,7 +113,7 @@ TEST_F(Sync, VersionCountersAndAlarmsKeepTheClientsTerms) {
 }
 
 // A wait on the client's own counter ends when another client sets it.
-TEST_F(Sync, AwaitEndsWhenAnotherClientSetsTheCounter) {
+TEST_P(Sync, AwaitEndsWhenAnotherClientSetsTheCounter) {
   XSyncCounter counter = XSyncCreateCounter(display, value(0));
   XSync(display, False);
   XSyncWaitCondition condition{};
@@ -127,7 +137,7 @@ TEST_F(Sync, AwaitEndsWhenAnotherClientSetsTheCounter) {
 
 // The system counters' names have lengths of their own: a client of the
 // other byte order must read the same list.
-TEST_F(Sync, OtherByteOrderReadsTheSameAnswers) {
+TEST_P(Sync, OtherByteOrderReadsTheSameAnswers) {
   int count = 0;
   XSyncSystemCounter* counters = XSyncListSystemCounters(display, &count);
   ASSERT_GT(count, 0);
@@ -182,6 +192,21 @@ TEST_F(Sync, OtherByteOrderReadsTheSameAnswers) {
   // Exactly one answer per request: nothing else is waiting.
   EXPECT_TRUE(raw.readMessage(300).empty());
 }
+
+// A priority is every server's: it reaches B at B's own codes.
+TEST_P(Sync, PriorityReachesEveryServer) {
+  ASSERT_TRUE(XSyncSetPriority(display, None, 5));
+  int priority = 0;
+  ASSERT_TRUE(XSyncGetPriority(display, None, &priority));
+  EXPECT_EQ(priority, 5);
+  if (!relay) return;
+  bool reached = false;
+  for (const auto& r : relay->allExtensionRequests()) reached = reached || (r.major == 221 && r.minor == 12);
+  EXPECT_TRUE(reached) << "SetPriority at B's major";
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, Sync, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "CodesMovedOnB" : "Plain"); });
 
 }  // namespace
 }  // namespace palvon::test
