@@ -21,11 +21,11 @@ struct ServerDisplay;
 struct DbeBuffer {
   DbeBuffer* next;
   DbeBuffer* previous;
-  u32 window;     // the client's window id; the window may be gone
-  u32 id;         // the back-buffer name
-  u8 swapAction;  // as given at allocation
-  u8 toggle;      // 0 at allocation, flipped by every swap
-  u32 companion;  // the second image buffer of the pair on emulating displays
+  u32 window;                       // the client's window id; the window may be gone
+  u32 id;                           // the back-buffer name
+  u8 swapAction;                    // as given at allocation
+  u8 toggle;                        // 0 at allocation, flipped by every swap
+  u32 companion;                    // the second image buffer of the pair on emulating displays
   const ProxyWindow* windowRecord;  // compared, never followed (bufferOutlivedWindow)
 };
 

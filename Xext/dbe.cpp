@@ -244,7 +244,6 @@ void ProcDbeSwapBuffers(u8* request, u32 length) {
 
 // --- Idioms --------------------------------------------------------------------------
 
-
 bool idiomOnServer(const RouteTarget& target, void* argument) {
   auto* allocation = static_cast<Allocation*>(argument);
   if (headEmulates(target.head)) return true;
@@ -348,7 +347,8 @@ void ProcDbeGetBackBufferAttributes(u8* request, u32 length) {
 }
 
 void ReplyDbeGetBackBufferAttributes(u8* reply, u32 length) {
-  if (length >= 12 && currentLink) put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
+  if (length >= 12 && currentLink)
+    put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
   sendReplyToClient(reply, length, "bbsii");
 }
 
@@ -365,8 +365,7 @@ constexpr RequestRow kRequests[] = {
      Route::kEveryHead},
     {kBeginIdiom, "DbeBeginIdiom", ProcDbeIdiom, nullptr, "bbs", "", exactSize(4), Route::kEveryServer},
     {kEndIdiom, "DbeEndIdiom", ProcDbeIdiom, nullptr, "bbs", "", exactSize(4), Route::kEveryServer},
-    {kGetVisualInfo, "DbeGetVisualInfo", ProcDbeGetVisualInfo, nullptr, "bbsI", "bbsii", listSize(8, 4),
-     Route::kLocal},
+    {kGetVisualInfo, "DbeGetVisualInfo", ProcDbeGetVisualInfo, nullptr, "bbsI", "bbsii", listSize(8, 4), Route::kLocal},
     {kGetAttributes, "DbeGetBackBufferAttributes", ProcDbeGetBackBufferAttributes, ReplyDbeGetBackBufferAttributes,
      "bbsi", "bbsii", exactSize(8), Route::kMainHead},
 };
@@ -380,7 +379,8 @@ constexpr ErrorRow kErrors[] = {
 const char* initDoubleBufferExtension(ExtensionEntry* entry) {
   if (const char* refusal = checkDoubleBufferDisplays(entry)) return refusal;
   if (!registerDbeBufferType()) return "UNE";
-  return registerModule(entry, "DOUBLE-BUFFER", {kRequests, rowCount(kRequests), nullptr, 0, kErrors, rowCount(kErrors)},
+  return registerModule(entry, "DOUBLE-BUFFER",
+                        {kRequests, rowCount(kRequests), nullptr, 0, kErrors, rowCount(kErrors)},
                         {kModuleDoubleBuffer, lostDbeServer, nullptr, false});
 }
 

@@ -14,8 +14,8 @@
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
-#include "Proxy/xraw.h"
 #include "Proxy/xmain.h"
+#include "Proxy/xraw.h"
 #include "Proxy/xscreen.h"
 #include "Xext/dbe.h"
 #include "Xext/extmodule.h"
@@ -48,9 +48,7 @@ void destroyDbeBuffer(u32, void* object) {
   freeIfNotNull(buffer);
 }
 
-MetaScreen* dbeBufferScreen(u32, void* object) {
-  return lookupWindowScreen(static_cast<DbeBuffer*>(object)->window);
-}
+MetaScreen* dbeBufferScreen(u32, void* object) { return lookupWindowScreen(static_cast<DbeBuffer*>(object)->window); }
 
 VisualRecord* dbeBufferVisual(void* object) {
   ProxyWindow* window = lookupWindow(static_cast<DbeBuffer*>(object)->window);
@@ -182,8 +180,7 @@ bool writeEmulatedPair(ServerLink* link, const DbeBuffer* buffer, const Head* he
 }
 
 bool displayEmulatedBuffer(ServerLink* link, const DbeBuffer* buffer, u8 action, const Head* head) {
-  if (action != buffer->swapAction)
-    LOGF(logChNote, "Swap action changed from %u to %u", buffer->swapAction, action);
+  if (action != buffer->swapAction) LOGF(logChNote, "Swap action changed from %u to %u", buffer->swapAction, action);
   // The one drawn into until now is shown.
   u32 shown = hiddenBufferOfPair(buffer->id, buffer->companion, buffer->toggle);
   return requestMbufDisplayImageBuffers(&link->writer, translateXid(shown, RT_SERVER_ID, head)) != 0;

@@ -28,8 +28,8 @@ namespace palvon {
 namespace {
 
 constexpr u8 kGetBufferVersion = 0, kCreateImageBuffers = 1, kDestroyImageBuffers = 2, kDisplayImageBuffers = 3,
-             kSetMBufferAttributes = 4, kGetMBufferAttributes = 5, kSetBufferAttributes = 6,
-             kGetBufferAttributes = 7, kGetBufferInfo = 8, kCreateStereoWindow = 9, kClearImageBufferArea = 10;
+             kSetMBufferAttributes = 4, kGetMBufferAttributes = 5, kSetBufferAttributes = 6, kGetBufferAttributes = 7,
+             kGetBufferInfo = 8, kCreateStereoWindow = 9, kClearImageBufferArea = 10;
 // Stash codes: the head a copy went to, for the replies of several heads.
 constexpr u8 kStashCreateHead = 1, kStashInfoHead = 8;
 
@@ -54,9 +54,7 @@ void destroyMbufBuffer(u32, void* object) {
   freeIfNotNull(buffer);
 }
 
-MetaScreen* mbufBufferScreen(u32, void* object) {
-  return lookupWindowScreen(static_cast<MbufBuffer*>(object)->window);
-}
+MetaScreen* mbufBufferScreen(u32, void* object) { return lookupWindowScreen(static_cast<MbufBuffer*>(object)->window); }
 
 VisualRecord* mbufBufferVisual(void* object) {
   ProxyWindow* window = lookupWindow(static_cast<MbufBuffer*>(object)->window);
@@ -110,7 +108,7 @@ bool skipsHead(const Head* head, u32 window) {
 struct Copying {
   const u8* request;
   u32 length;
-  u32 window;      // for the visual test
+  u32 window;  // for the visual test
   CopyRewrite rewrite;
   u8 stash;        // 0: none, else the code the head is stashed under
   bool firstOnly;  // one head: the first that shows the window's visual
@@ -165,7 +163,8 @@ void ReplyMbufGetBufferVersion(u8* reply, u32 length) {
 
 void rewriteCreate(u8* copy, u32 length, const RouteTarget& target, void*) {
   translateWindowAt4(copy, length, target, nullptr);
-  for (u32 at = 12; at + 4 <= length; at += 4) put32(copy + at, translateXid(get32(copy + at), RT_SERVER_ID, target.head));
+  for (u32 at = 12; at + 4 <= length; at += 4)
+    put32(copy + at, translateXid(get32(copy + at), RT_SERVER_ID, target.head));
 }
 
 void ProcMbufCreateImageBuffers(u8* request, u32 length) {
@@ -174,10 +173,12 @@ void ProcMbufCreateImageBuffers(u8* request, u32 length) {
   if (!record) return sendXError(BadWindow, window, request, length, nullptr);
   freeOutlivedBuffers();
   for (u32 at = 12; at < length; at += 4)
-    if (isBadIdChoice(get32(request + at))) return sendXError(BadIDChoice, get32(request + at), request, length, nullptr);
+    if (isBadIdChoice(get32(request + at)))
+      return sendXError(BadIDChoice, get32(request + at), request, length, nullptr);
   freeWindowMultiBuffers(window);
   for (u32 at = 12; at < length; at += 4)
-    if (!addBuffer(get32(request + at), record, request[8], request[9])) return sendXError(BadAlloc, 0, request, length, nullptr);
+    if (!addBuffer(get32(request + at), record, request[8], request[9]))
+      return sendXError(BadAlloc, 0, request, length, nullptr);
   copyForWindow(request, length, window, rewriteCreate, kStashCreateHead, false);
 }
 
@@ -195,7 +196,8 @@ void ProcMbufDestroyImageBuffers(u8* request, u32 length) {
 }
 
 void rewriteDisplay(u8* copy, u32 length, const RouteTarget& target, void*) {
-  for (u32 at = 12; at + 4 <= length; at += 4) put32(copy + at, translateXid(get32(copy + at), RT_SERVER_ID, target.head));
+  for (u32 at = 12; at + 4 <= length; at += 4)
+    put32(copy + at, translateXid(get32(copy + at), RT_SERVER_ID, target.head));
 }
 
 void ProcMbufDisplayImageBuffers(u8* request, u32 length) {
@@ -222,7 +224,8 @@ void ReplyMbufGetMBufferAttributes(u8* reply, u32 length) {
 }
 
 void ReplyMbufGetBufferAttributes(u8* reply, u32 length) {
-  if (length >= 12 && currentLink) put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
+  if (length >= 12 && currentLink)
+    put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
   sendReplyToClient(reply, length, "bbsiiisbbiii");
 }
 
@@ -306,10 +309,10 @@ void EventMbuf(u8* event) {
 constexpr RequestRow kRequests[] = {
     {kGetBufferVersion, "MbufGetBufferVersion", forwardOrAnswer, ReplyMbufGetBufferVersion, "bbs", "bbsibbs",
      exactSize(4), Route::kMainHead},
-    {kCreateImageBuffers, "MbufCreateImageBuffers", ProcMbufCreateImageBuffers, ReplyMbufCreateImageBuffers,
-     "bbsibbsI", "bbsis", listSize(12, 4), Route::kEveryHead},
-    {kDestroyImageBuffers, "MbufDestroyImageBuffers", ProcMbufDestroyImageBuffers, nullptr, "bbsi", "",
-     exactSize(8), Route::kEveryHead},
+    {kCreateImageBuffers, "MbufCreateImageBuffers", ProcMbufCreateImageBuffers, ReplyMbufCreateImageBuffers, "bbsibbsI",
+     "bbsis", listSize(12, 4), Route::kEveryHead},
+    {kDestroyImageBuffers, "MbufDestroyImageBuffers", ProcMbufDestroyImageBuffers, nullptr, "bbsi", "", exactSize(8),
+     Route::kEveryHead},
     {kDisplayImageBuffers, "MbufDisplayImageBuffers", ProcMbufDisplayImageBuffers, nullptr, "bbsssI", "",
      listSize(8, 4), Route::kEveryHead},
     {kSetMBufferAttributes, "MbufSetMBufferAttributes", ProcMbufOnWindow, nullptr, "bbsI", "", maskSize(12, 8, 4),
@@ -320,8 +323,8 @@ constexpr RequestRow kRequests[] = {
      Route::kEveryHead},
     {kGetBufferAttributes, "MbufGetBufferAttributes", ProcMbufOnBuffer, ReplyMbufGetBufferAttributes, "bbsi",
      "bbsiiisbbiii", exactSize(8), Route::kEveryHead},
-    {kGetBufferInfo, "MbufGetBufferInfo", ProcMbufGetBufferInfo, ReplyMbufGetBufferInfo, "bbsi",
-     "bbsissiiiii[isbb]", exactSize(8), Route::kEveryHead},
+    {kGetBufferInfo, "MbufGetBufferInfo", ProcMbufGetBufferInfo, ReplyMbufGetBufferInfo, "bbsi", "bbsissiiiii[isbb]",
+     exactSize(8), Route::kEveryHead},
     {kCreateStereoWindow, "MbufCreateStereoWindow", ProcMbufCreateStereoWindow, nullptr, "bbsbbbbiiiissssssii", "",
      exactSize(44), Route::kLocal},
     {kClearImageBufferArea, "MbufClearImageBufferArea", ProcMbufClearImageBufferArea, nullptr, "bbsissss", "",
@@ -435,7 +438,8 @@ int copyMultiBuffersToDisplay(RequestWriter* writer, const Head* head) {
 }
 
 const char* initMultiBufferExtension(ExtensionEntry* entry) {
-  if (proxyConfig.options & kOptionDynamicServer) return "Multi-Buffering extension disabled to support option DynamicServer";
+  if (proxyConfig.options & kOptionDynamicServer)
+    return "Multi-Buffering extension disabled to support option DynamicServer";
   if (!registerResourceType(kMbufBufferRow)) return "UNE";
   return registerModule(entry, "Multi-Buffering",
                         {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},

@@ -23,8 +23,8 @@ namespace palvon {
 namespace {
 
 constexpr u8 kInitialize = 0, kListSystemCounters = 1, kCreateCounter = 2, kSetCounter = 3, kChangeCounter = 4,
-             kQueryCounter = 5, kDestroyCounter = 6, kAwait = 7, kCreateAlarm = 8, kChangeAlarm = 9,
-             kQueryAlarm = 10, kDestroyAlarm = 11, kSetPriority = 12, kGetPriority = 13;
+             kQueryCounter = 5, kDestroyCounter = 6, kAwait = 7, kCreateAlarm = 8, kChangeAlarm = 9, kQueryAlarm = 10,
+             kDestroyAlarm = 11, kSetPriority = 12, kGetPriority = 13;
 constexpr u32 kAlarmCounterBit = 0x1, kAlarmValueBit = 0x4, kAlarmDeltaBit = 0x10;
 constexpr u32 kWaitConditionBytes = 28;
 
@@ -122,7 +122,8 @@ void ReplySyncListSystemCounters(u8* reply, u32 length) {
 
 // The alarm's trigger names its counter as the server knows it.
 void ReplySyncQueryAlarm(u8* reply, u32 length) {
-  if (length >= 12 && currentLink) put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
+  if (length >= 12 && currentLink)
+    put32(reply + 8, mapServerXidToClient(get32(reply + 8), currentLink->server.display));
   sendReplyToClient(reply, length, "bbsiiiiiiii");
 }
 
@@ -140,8 +141,8 @@ void EventSyncNotify(u8* event) {
 constexpr RequestRow kRequests[] = {
     {kInitialize, "SyncInitialize", forwardOrAnswer, ReplySyncInitialize, "bbs", "bbsi", exactSize(8),
      Route::kMainHead},
-    {kListSystemCounters, "SyncListSystemCounters", forwardOrAnswer, ReplySyncListSystemCounters, "bbs", "bbsiiiiiii", exactSize(4),
-     Route::kMainHead},
+    {kListSystemCounters, "SyncListSystemCounters", forwardOrAnswer, ReplySyncListSystemCounters, "bbs", "bbsiiiiiii",
+     exactSize(4), Route::kMainHead},
     {kCreateCounter, "SyncCreateCounter", ProcSyncCreate, nullptr, "bbsiii", "", exactSize(16), Route::kMainHead},
     {kSetCounter, "SyncSetCounter", ProcSyncOnId, nullptr, "bbsiii", "", exactSize(16), Route::kMainHead},
     {kChangeCounter, "SyncChangeCounter", ProcSyncOnId, nullptr, "bbsiii", "", exactSize(16), Route::kMainHead},
@@ -150,7 +151,8 @@ constexpr RequestRow kRequests[] = {
     {kAwait, "SyncAwait", ProcSyncAwait, nullptr, "bbsI", "", listSize(4, kWaitConditionBytes), Route::kMainHead},
     {kCreateAlarm, "SyncCreateAlarm", ProcSyncCreateAlarm, nullptr, "bbsI", "", atLeastSize(12), Route::kMainHead},
     {kChangeAlarm, "SyncChangeAlarm", ProcSyncChangeAlarm, nullptr, "bbsI", "", atLeastSize(12), Route::kMainHead},
-    {kQueryAlarm, "SyncQueryAlarm", ProcSyncOnId, ReplySyncQueryAlarm, "bbsi", "bbsiiiiiiii", exactSize(8), Route::kMainHead},
+    {kQueryAlarm, "SyncQueryAlarm", ProcSyncOnId, ReplySyncQueryAlarm, "bbsi", "bbsiiiiiiii", exactSize(8),
+     Route::kMainHead},
     {kDestroyAlarm, "SyncDestroyAlarm", ProcSyncDestroy, nullptr, "bbsi", "", exactSize(8), Route::kMainHead},
     {kSetPriority, "SyncSetPriority", ProcSyncPriority, nullptr, "bbsii", "", exactSize(12), Route::kEveryServer},
     {kGetPriority, "SyncGetPriority", ProcSyncPriority, nullptr, "bbsi", "bbsii", exactSize(8), Route::kMainHead},
@@ -168,9 +170,7 @@ constexpr ErrorRow kErrors[] = {
 
 }  // namespace
 
-u32 syncAlarmValueBytes(u32 mask) {
-  return 4 * (bitCount(mask) + bitCount(mask & (kAlarmValueBit | kAlarmDeltaBit)));
-}
+u32 syncAlarmValueBytes(u32 mask) { return 4 * (bitCount(mask) + bitCount(mask & (kAlarmValueBit | kAlarmDeltaBit))); }
 
 const char* initSyncExtension(ExtensionEntry* entry) {
   return registerModule(entry, "SYNC",

@@ -14,9 +14,9 @@
 #include "Proxy/window.h"
 #include "Proxy/windowtree.h"
 #include "Proxy/wire.h"
-#include "Proxy/xinputctl.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xerrors.h"
+#include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xscreen.h"
 #include "Xext/extmodule.h"
@@ -69,9 +69,7 @@ void answerCompareCursor(const u8* request, bool same) {
   sendComposedReply(request[0], request[1], reply, sizeof reply, "bbsi", currentClient);
 }
 
-const CursorRecord* windowCursor(const ProxyWindow* window) {
-  return window->cursor;
-}
+const CursorRecord* windowCursor(const ProxyWindow* window) { return window->cursor; }
 
 // The proxy knows every window's cursor and the pointer's place.
 void compareCursorHere(u8* request, u32 length, ProxyWindow* window) {
@@ -210,7 +208,8 @@ bool fakeThroughLibrary(u8* request, u32 length) {
       syncInputAcrossHeads(kXrcMouse, currentClient, head->metaScreen, x, y, true);
       return true;
     }
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -238,10 +237,8 @@ constexpr RequestRow kRequests[] = {
      Route::kLocal},
     {kCompareCursor, "XTestCompareCursor", ProcXTestCompareCursor, nullptr, "bbsii", "bbsi", exactSize(12),
      Route::kMainHead},
-    {kFakeInput, "XTestFakeInput", ProcXTestFakeInput, nullptr, "bbsbbsiiiiss", "", exactSize(36),
-     Route::kInputHead},
-    {kGrabControl, "XTestGrabControl", ProcXTestGrabControl, nullptr, "bbs", "", exactSize(8),
-     Route::kEveryServer},
+    {kFakeInput, "XTestFakeInput", ProcXTestFakeInput, nullptr, "bbsbbsiiiiss", "", exactSize(36), Route::kInputHead},
+    {kGrabControl, "XTestGrabControl", ProcXTestGrabControl, nullptr, "bbs", "", exactSize(8), Route::kEveryServer},
 };
 
 }  // namespace

@@ -17,15 +17,15 @@
 #include "Proxy/writers.h"
 #include "Proxy/xclocksync.h"
 #include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
-#include "Proxy/xraw.h"
 #include "Proxy/xerrors.h"
+#include "Proxy/xfs.h"
 #include "Proxy/xheadmap.h"
-#include "Proxy/xsettings.h"
 #include "Proxy/xpointer.h"
+#include "Proxy/xraw.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xselsync.h"
+#include "Proxy/xsettings.h"
 #include "Proxy/xvisual.h"
 #include "Xext/extmodule.h"
 #include "Xext/xvideo_ports.h"
@@ -85,8 +85,9 @@ const char* matchXvAdaptors(XvPortRange* range, const Head* head) {
   if (count == 0) return tmpPrintf("Display %s has no X-Video adaptors", headName(head));
   // The colour head's own adaptor is the range; another adaptor of the
   // same type on it would take the range's ports.
-  u32 base = head == range->screen->colorHead && range->adaptor < count ? adaptors[range->adaptor].basePort
-                                                                          : matchAdaptorBase(range->type, adaptors, count);
+  u32 base = head == range->screen->colorHead && range->adaptor < count
+                 ? adaptors[range->adaptor].basePort
+                 : matchAdaptorBase(range->type, adaptors, count);
   if (!base)
     return tmpPrintf("Display %s does not support X-Video adaptor #%u, type %d", headName(head), range->adaptor,
                      range->type);
@@ -101,8 +102,8 @@ const char* buildScreenPorts(MetaScreen* screen) {
   if (!colour || !headAdaptors(colour, adaptors, kAdaptorRoom, &count)) return nullptr;
   for (u32 k = 0; k < count; k++) {
     if (findXvPortRange(adaptors[k].basePort)) continue;
-    XvPortRange* range = addXvPortRange(screen, k, adaptors[k].basePort, static_cast<u16>(adaptors[k].portCount),
-                                        adaptors[k].type);
+    XvPortRange* range =
+        addXvPortRange(screen, k, adaptors[k].basePort, static_cast<u16>(adaptors[k].portCount), adaptors[k].type);
     if (!range) return PALVON_OOM();
     for (Head* head = screen->heads; head; head = head->next) {
       if (const char* failure = matchXvAdaptors(range, head)) {
@@ -127,11 +128,11 @@ void setXvPortRequestScreen(u32 port) {
 struct XvCopy {
   const u8* request;
   u32 length;
-  u32 drawable;      // 0: no drawable to test heads against
+  u32 drawable;  // 0: no drawable to test heads against
   CopyRewrite rewrite;
   bool stashHead;
   bool failed;
-  Head* shmHead;     // the first head given the shared-memory form
+  Head* shmHead;  // the first head given the shared-memory form
 };
 
 bool skipsHead(const XvCopy& copy, const Head* head) {
@@ -150,7 +151,8 @@ bool copyToHead(const RouteTarget& target, void* argument) {
     return false;
   }
   // The port at byte 4 in every request that names one.
-  if (copy->request[1] != kQueryAdaptors && copy->request[1] != kSelectVideoNotify && copy->request[1] != kQueryExtension)
+  if (copy->request[1] != kQueryAdaptors && copy->request[1] != kSelectVideoNotify &&
+      copy->request[1] != kQueryExtension)
     put32(out + 4, xvPort2server(get32(out + 4), target.head));
   if (copy->rewrite) copy->rewrite(out, copy->length, target, copy);
   swapServerRequest(target.link, out, copy->length, currentRequest.row->requestLayout);
@@ -215,8 +217,8 @@ void rewriteDrawableAt4(u8* copy, u32, const RouteTarget& target, void*) {
 void rewriteAtomAt8(u8* copy, u32, const RouteTarget& target, void*) {
   if (!target.head || !target.head->display || !atomDisplay || !atomDisplay->display) return;
   if (target.head->display == atomDisplay->display) return;
-  put32(copy + 8, static_cast<u32>(translateAtomBetweenDisplays(atomDisplay->display, get32(copy + 8),
-                                                                target.head->display)));
+  put32(copy + 8,
+        static_cast<u32>(translateAtomBetweenDisplays(atomDisplay->display, get32(copy + 8), target.head->display)));
 }
 
 void rewriteBestSize(u8* copy, u32, const RouteTarget& target, void*) { scaleSizeAt(copy + 12, target.head); }
@@ -230,11 +232,20 @@ void ProcXvOnPort(u8* request, u32 length) {
   CopyRewrite rewrite = nullptr;
   switch (minor) {
     case kGetVideo:
-    case kGetStill: rewrite = rewriteDrawing<24>; break;
-    case kQueryBestSize: rewrite = rewriteBestSize; break;
-    case kGetPortAttribute: rewrite = rewriteAtomAt8; break;
-    case kQueryImageAttributes: rewrite = rewriteImageSize; break;
-    default: break;
+    case kGetStill:
+      rewrite = rewriteDrawing<24>;
+      break;
+    case kQueryBestSize:
+      rewrite = rewriteBestSize;
+      break;
+    case kGetPortAttribute:
+      rewrite = rewriteAtomAt8;
+      break;
+    case kQueryImageAttributes:
+      rewrite = rewriteImageSize;
+      break;
+    default:
+      break;
   }
   forwardXv(request, length, Route::kColorHead, 0, rewrite);
 }
@@ -263,8 +274,9 @@ void ProcXvDraw(u8* request, u32 length) {
   u32 drawable = get32(request + 8);
   setXvPortRequestScreen(get32(request + 4));
   u8 minor = request[1];
-  CopyRewrite rewrite = minor == kPutImage ? rewriteDrawing<28> : minor == kStopVideo ? rewriteDrawableAt8
-                                                                                        : rewriteDrawing<24>;
+  CopyRewrite rewrite = minor == kPutImage    ? rewriteDrawing<28>
+                        : minor == kStopVideo ? rewriteDrawableAt8
+                                              : rewriteDrawing<24>;
   forwardXv(request, length, Route::kEveryHead, drawable, rewrite);
 }
 
@@ -348,16 +360,14 @@ constexpr RequestRow kRequests[] = {
     {kSelectVideoNotify, "xvSelectVideoNotify", ProcXvSelectVideoNotify, nullptr, "bbsi", "", exactSize(12),
      Route::kColorHead},
     {kSelectPortNotify, "xvSelectPortNotify", ProcXvOnPort, nullptr, "bbsi", "", exactSize(12), Route::kColorHead},
-    {kQueryBestSize, "xvQueryBestSize", ProcXvOnPort, nullptr, "bbsissss", "bbsiss", exactSize(20),
-     Route::kColorHead},
+    {kQueryBestSize, "xvQueryBestSize", ProcXvOnPort, nullptr, "bbsissss", "bbsiss", exactSize(20), Route::kColorHead},
     {kSetPortAttribute, "xvSetPortAttribute", ProcXvSetPortAttribute, nullptr, "bbsiii", "", exactSize(16),
      Route::kEveryHead},
     {kGetPortAttribute, "xvGetPortAttribute", ProcXvOnPort, nullptr, "bbsii", "bbsii", exactSize(12),
      Route::kColorHead},
     {kQueryPortAttributes, "xvQueryPortAttributes", ProcXvOnPort, nullptr, "bbsi", "bbsiii", exactSize(8),
      Route::kColorHead},
-    {kListImageFormats, "xvListImageFormats", ProcXvOnPort, nullptr, "bbsi", "bbsii", exactSize(8),
-     Route::kColorHead},
+    {kListImageFormats, "xvListImageFormats", ProcXvOnPort, nullptr, "bbsi", "bbsii", exactSize(8), Route::kColorHead},
     {kQueryImageAttributes, "xvQueryImageAttributes", ProcXvOnPort, nullptr, "bbsiiss", "bbsiiiss", exactSize(16),
      Route::kColorHead},
     {kPutImage, "xvPutImage", ProcXvDraw, nullptr, "bbsiiiissssssssss", "", atLeastSize(40), Route::kEveryHead},
@@ -411,14 +421,15 @@ bool putShmOnHead(const RouteTarget& target, void* argument) {
     return true;
   }
   u32 length = kPutImageHeader + pad4(image->size);
-  if (!(out = beginRequest(&target.link->writer, image->request[0], kPutImage, length))) return image->failed = true, false;
+  if (!(out = beginRequest(&target.link->writer, image->request[0], kPutImage, length)))
+    return image->failed = true, false;
   const u8* in = image->request;
   put32(out + 4, xvPort2server(get32(in + 4), head));
   put32(out + 8, get32(in + 8));
   put32(out + 12, get32(in + 12));
-  put32(out + 16, get32(in + 20));                 // image format
-  memcpy(out + 20, in + 28, 16);                   // source and destination areas
-  memcpy(out + 36, in + 44, 4);                    // width, height
+  put32(out + 16, get32(in + 20));  // image format
+  memcpy(out + 20, in + 28, 16);    // source and destination areas
+  memcpy(out + 36, in + 44, 4);     // width, height
   rewriteDrawing<28>(out, length, target, nullptr);
   memcpy(out + kPutImageHeader, image->bytes, image->size);
   memset(out + kPutImageHeader + image->size, 0, length - kPutImageHeader - image->size);
@@ -427,8 +438,8 @@ bool putShmOnHead(const RouteTarget& target, void* argument) {
 }
 
 bool anyHeadWithoutShm() {
-  const MetaScreen* screen = currentClient->requestResourceScreen ? currentClient->requestResourceScreen
-                                                                  : firstMetaScreen();
+  const MetaScreen* screen =
+      currentClient->requestResourceScreen ? currentClient->requestResourceScreen : firstMetaScreen();
   for (const Head* head = screen ? screen->heads : nullptr; head; head = head->next)
     if (head->serverDisplay && !head->serverDisplay->shmUsable) return true;
   return false;

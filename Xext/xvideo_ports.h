@@ -19,10 +19,10 @@ constexpr u32 kXvHeadSlots = 129;
 struct XvPortRange {
   XvPortRange* next;
   MetaScreen* screen;
-  u32 adaptor;      // index in the colour head's adaptor list
-  u32 first;        // the colour head's base port: the first virtual port
-  u16 count;        // ports of the adaptor
-  u8 type;          // adaptor type bits
+  u32 adaptor;             // index in the colour head's adaptor list
+  u32 first;               // the colour head's base port: the first virtual port
+  u16 count;               // ports of the adaptor
+  u8 type;                 // adaptor type bits
   u32 base[kXvHeadSlots];  // per head (numberInScreen): its base port, 0 none
 };
 

@@ -85,10 +85,10 @@ class DoubleBuffer : public ::testing::TestWithParam<BehindB> {
     XSetWindowAttributes attributes{};
     attributes.background_pixel = WhitePixel(display, 0);
     attributes.override_redirect = True;
-    Window w = XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0,
-                             windowClass == InputOnly ? 0 : CopyFromParent, windowClass, CopyFromParent,
-                             windowClass == InputOnly ? CWOverrideRedirect : CWBackPixel | CWOverrideRedirect,
-                             &attributes);
+    Window w =
+        XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0,
+                      windowClass == InputOnly ? 0 : CopyFromParent, windowClass, CopyFromParent,
+                      windowClass == InputOnly ? CWOverrideRedirect : CWBackPixel | CWOverrideRedirect, &attributes);
     XMapWindow(display, w);
     XSync(display, False);
     return w;
@@ -302,9 +302,13 @@ class EmulatedDoubleBuffer : public ::testing::Test {
         Bytes reply(32, 0);
         reply[0] = 1;
         switch (request[1]) {
-          case 0: reply[8] = 1, reply[9] = 1; return reply;  // version 1.1
-          case 1: putWire16(reply, 8, 2, order); return reply;  // two buffers made
-          case 8:  // mono: the root visual and one no screen has; stereo: the root visual
+          case 0:
+            reply[8] = 1, reply[9] = 1;
+            return reply;  // version 1.1
+          case 1:
+            putWire16(reply, 8, 2, order);
+            return reply;  // two buffers made
+          case 8:          // mono: the root visual and one no screen has; stereo: the root visual
             putWire16(reply, 8, 2, order);
             putWire16(reply, 10, 1, order);
             reply.resize(56, 0);
@@ -315,7 +319,8 @@ class EmulatedDoubleBuffer : public ::testing::Test {
             }
             putWire32(reply, 40, 0x7777, order);
             return reply;
-          default: return Bytes{};
+          default:
+            return Bytes{};
         }
       });
       words.insert(words.end(), {"screen", relay.display() + ".0", "emulateDoubleBuffer", "on"});

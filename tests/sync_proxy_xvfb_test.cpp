@@ -92,8 +92,8 @@ TEST_P(Sync, VersionCountersAndAlarmsKeepTheClientsTerms) {
   wanted.trigger.wait_value = value(20);
   wanted.trigger.test_type = XSyncPositiveComparison;
   wanted.delta = value(1);
-  XSyncAlarm alarm = XSyncCreateAlarm(display, XSyncCACounter | XSyncCAValueType | XSyncCAValue |
-                                                   XSyncCATestType | XSyncCADelta, &wanted);
+  XSyncAlarm alarm = XSyncCreateAlarm(
+      display, XSyncCACounter | XSyncCAValueType | XSyncCAValue | XSyncCATestType | XSyncCADelta, &wanted);
   XSyncAlarmAttributes attributes{};
   ASSERT_TRUE(XSyncQueryAlarm(display, alarm, &attributes));
   EXPECT_EQ(attributes.trigger.counter, counter);

@@ -34,8 +34,7 @@ TEST_P(AdaptorMatch, FirstAdaptorWithEveryTypeBit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Video, AdaptorMatch,
-    ::testing::Values(MatchCase{"none", 0x11, {}, 0},
-                      MatchCase{"exact", 0x11, {{0x60, 2, 0x11}}, 0x60},
+    ::testing::Values(MatchCase{"none", 0x11, {}, 0}, MatchCase{"exact", 0x11, {{0x60, 2, 0x11}}, 0x60},
                       MatchCase{"more bits serve", 0x11, {{0x60, 2, 0x13}}, 0x60},
                       MatchCase{"fewer bits do not", 0x11, {{0x60, 2, 0x10}, {0x70, 1, 0x11}}, 0x70},
                       MatchCase{"first of two", 0x02, {{0x80, 1, 0x02}, {0x90, 1, 0x02}}, 0x80}),
@@ -106,8 +105,8 @@ TEST_P(AlarmValues, OneWordPerBitTwoForValueAndDelta) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sync, AlarmValues,
-                         ::testing::Values(AlarmCase{0, 0}, AlarmCase{0x1, 4}, AlarmCase{0x4, 8},
-                                           AlarmCase{0x10, 8}, AlarmCase{0x3f, 32}, AlarmCase{0x25, 16}));
+                         ::testing::Values(AlarmCase{0, 0}, AlarmCase{0x1, 4}, AlarmCase{0x4, 8}, AlarmCase{0x10, 8},
+                                           AlarmCase{0x3f, 32}, AlarmCase{0x25, 16}));
 
 }  // namespace
 }  // namespace palvon

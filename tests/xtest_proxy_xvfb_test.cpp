@@ -4,7 +4,6 @@
 // keys and clicks reach a window as they would on one server. Forwarded
 // where the servers have XTEST, carried out by the proxy where they lack it.
 #include <gtest/gtest.h>
-
 #include <poll.h>
 
 #include <chrono>
@@ -174,7 +173,7 @@ TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
   EXPECT_EQ(raw.get16(answer, 2), 3);
 
   ASSERT_TRUE(raw.send(raw.request(major, 3, {1, 0, 0, 0})));  // GrabControl
-  ASSERT_TRUE(raw.send(raw.request(major, 2, Bytes(28, 0))));   // FakeInput, 32 bytes
+  ASSERT_TRUE(raw.send(raw.request(major, 2, Bytes(28, 0))));  // FakeInput, 32 bytes
   answer = raw.readMessage();
   ASSERT_FALSE(answer.empty());
   EXPECT_EQ(answer[0], 0);
@@ -187,8 +186,7 @@ TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
   EXPECT_TRUE(raw.readMessage(300).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(XTest, FakeInput,
-                         ::testing::Values(Mode{"Forwarded", false}, Mode{"Emulated", true}),
+INSTANTIATE_TEST_SUITE_P(XTest, FakeInput, ::testing::Values(Mode{"Forwarded", false}, Mode{"Emulated", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

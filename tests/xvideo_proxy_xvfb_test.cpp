@@ -81,11 +81,20 @@ class XVideoPorts : public ::testing::Test {
             putWire16(reply, 8, 2, order);
             putWire16(reply, 10, 2, order);
             return reply;
-          case 1: return adaptorsReply(own, visual, order);
+          case 1:
+            return adaptorsReply(own, visual, order);
           // GrabPort (Success) and the queries xvinfo makes per port:
           // empty lists.
-          case 2: case 3: case 12: case 14: case 15: case 16: case 17: return reply;
-          default: return Bytes{};
+          case 2:
+          case 3:
+          case 12:
+          case 14:
+          case 15:
+          case 16:
+          case 17:
+            return reply;
+          default:
+            return Bytes{};
         }
       });
       words.push_back("screen");
@@ -99,7 +108,8 @@ class XVideoPorts : public ::testing::Test {
   std::vector<uint32_t> portsSeen(size_t i, uint8_t minor) {
     std::vector<uint32_t> ports;
     for (const auto& r : relays[i]->allExtensionRequests())
-      if (r.major == 200 + 10 * i && r.minor == minor && r.bytes.size() >= 8) ports.push_back(wire32(r.bytes, 4, r.order));
+      if (r.major == 200 + 10 * i && r.minor == minor && r.bytes.size() >= 8)
+        ports.push_back(wire32(r.bytes, 4, r.order));
     return ports;
   }
 
