@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xprogram.h"
@@ -29,6 +30,7 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 struct Mode {
   const char* name;
   bool serversLackXTest;
+  bool movedOnB;  // B behind a relay that offers XTEST at other codes
 };
 
 class FakeInput : public ::testing::TestWithParam<Mode> {
@@ -41,7 +43,14 @@ class FakeInput : public ::testing::TestWithParam<Mode> {
       servers.push_back(std::make_unique<Xvfb>(args));
       ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
       words.push_back("screen");
-      words.push_back(servers.back()->display() + ".0");
+      if (i == 1 && GetParam().movedOnB) {
+        relay = std::make_unique<ExtensionRelay>(*servers.back());
+        ASSERT_TRUE(relay->ok()) << relay->error();
+        relay->moveExtension("XTEST", 222);
+        words.push_back(relay->display() + ".0");
+      } else {
+        words.push_back(servers.back()->display() + ".0");
+      }
     }
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
@@ -70,6 +79,7 @@ class FakeInput : public ::testing::TestWithParam<Mode> {
   }
 
   std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ExtensionRelay> relay;
   std::unique_ptr<ProxyProcess> proxy;
   Display* display = nullptr;
 };
@@ -184,9 +194,16 @@ TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
   ASSERT_EQ(answer[0], 1);
   EXPECT_EQ(raw.get16(answer, 2), 6);
   EXPECT_TRUE(raw.readMessage(300).empty());
+  if (!relay) return;
+  // GrabControl is every server's: B takes it at its own major.
+  bool reached = false;
+  for (const auto& r : relay->allExtensionRequests()) reached = reached || (r.major == 222 && r.minor == 3);
+  EXPECT_TRUE(reached);
 }
 
-INSTANTIATE_TEST_SUITE_P(XTest, FakeInput, ::testing::Values(Mode{"Forwarded", false}, Mode{"Emulated", true}),
+INSTANTIATE_TEST_SUITE_P(XTest, FakeInput,
+                         ::testing::Values(Mode{"Forwarded", false, false}, Mode{"Emulated", true, false},
+                                           Mode{"CodesMovedOnB", false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
