@@ -8,12 +8,14 @@
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/print.h"
+#include "Xext/randr.h"
 #include "Xext/screensaver.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/sync.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
 #include "Xext/xie.h"
+#include "Xext/xinerama.h"
 #include "Xext/xtest.h"
 #include "Xext/xvideo.h"
 
@@ -31,7 +33,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MIT-SHM", 65, nullptr},
     {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, initMultiBufferExtension},
-    {"RANDR", 67, nullptr},
+    {"RANDR", 67, initRandrExtension},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, nullptr},
@@ -39,7 +41,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"SYNC", 192, initSyncExtension},
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
-    {"XINERAMA", 65, nullptr},
+    {"XINERAMA", 65, initXineramaExtension},
     {"XInputExtension", 69, nullptr},
     {"XInputDeviceEvents", 69, nullptr},
     {"XKEYBOARD", 64, nullptr},
