@@ -3,6 +3,8 @@
 // neutral answer its declaration notes.
 #include "Proxy/heads_pending.h"
 
+#include "Proxy/dbebuffer.h"
+
 #include "Proxy/headlookup.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/window.h"
@@ -35,6 +37,7 @@ bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
 }
 
 ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* object) {
+  if (type == RT_DBE_BUFFER || type == RT_MBUF_BUFFER) return bufferWindow(type, object);
   PENDING();
   return nullptr;
 }
@@ -45,11 +48,6 @@ void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen*
 
 void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
   PENDING();
-}
-
-u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const Head* head) {
-  PENDING();
-  return id;
 }
 
 u32 pictFormatForHead([[maybe_unused]] u32 format, [[maybe_unused]] const Head* head) {

@@ -68,9 +68,6 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 ProxyWindow* resourceWindow(u32 type, void* object);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 void recalcKeepWindowsVisible(MetaScreen* screen);
-// The client's id base on a head, and the id of a drawable on the head
-// after resolving an emulated DOUBLE-BUFFER buffer. Stand-in: unchanged.
-u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
 // --- Extensions ------------------------------------------------------------------
 
 // The picture-format id on the head's server. Stand-in: unchanged.

@@ -1,19 +1,24 @@
 #include "Xext/modules.h"
 
 #include "Xext/bigreq.h"
+#include "Xext/dbe.h"
 #include "Xext/dpms.h"
 #include "Xext/glx.h"
 #include "Xext/meta.h"
+#include "Xext/multibuf.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/print.h"
 #include "Xext/randr.h"
 #include "Xext/screensaver.h"
 #include "Xext/sunallplanes.h"
+#include "Xext/sync.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
 #include "Xext/xie.h"
 #include "Xext/xinerama.h"
+#include "Xext/xtest.h"
+#include "Xext/xvideo.h"
 
 namespace palvon {
 
@@ -21,20 +26,20 @@ namespace {
 
 constexpr ExtensionModule kBuiltinModules[] = {
     {"BIG-REQUESTS", 128, initBigRequestsExtension},
-    {"DOUBLE-BUFFER", 64, nullptr},
+    {"DOUBLE-BUFFER", 64, initDoubleBufferExtension},
     {"DPMS", 65, initDpmsExtension},
     {"FBPM", 65, initFbpmExtension},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
     {"MIT-SHM", 65, nullptr},
     {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
-    {"Multi-Buffering", 65, nullptr},
+    {"Multi-Buffering", 65, initMultiBufferExtension},
     {"RANDR", 67, initRandrExtension},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, nullptr},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
-    {"SYNC", 192, nullptr},
+    {"SYNC", 192, initSyncExtension},
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
     {"XINERAMA", 65, initXineramaExtension},
@@ -48,8 +53,8 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MORVANDELL POSE", 517, poseInit},
     {"MORVANDELL TRANSLUCENT", 387, nullptr},
     {"XIE", 320, initXieExtension},
-    {"XTEST", 130, nullptr},
-    {"XVideo", 130, nullptr},
+    {"XTEST", 130, initXTestExtension},
+    {"XVideo", 130, initXVideoExtension},
 };
 
 }  // namespace

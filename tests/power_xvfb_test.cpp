@@ -392,15 +392,18 @@ TEST_P(PowerThroughRelays, SaverEventsAndAttributes) {
   EXPECT_EQ(seen.back()[0], 1) << "QueryInfo answers";
   // One event per state change of the input server's head. (The proxy's
   // own pointer traffic may end the saver early: an Off of the activation.)
-  std::map<std::pair<uint16_t, uint8_t>, int> events;
+  // A loaded server may report the change under the next request's
+  // sequence: the states are counted, not their sequence numbers.
+  std::map<uint8_t, int> events;
   for (size_t k = 0; k + 1 < seen.size(); k++) {
     const Bytes& m = seen[k];
     ASSERT_EQ(m[0], saver.firstEvent) << "only saver events, k " << k;
     EXPECT_EQ(c.get32(m, 8), root) << "the proxy's root";
-    events[{c.get16(m, 2), m[1]}]++;
+    EXPECT_TRUE(c.get16(m, 2) == 7 || c.get16(m, 2) == 8) << "after the activation";
+    events[m[1]]++;
   }
-  EXPECT_EQ((events[{7, 1}]), 1) << "On for the activation";
-  EXPECT_EQ((events[{8, 0}]) + (events[{7, 0}]), 1) << "one Off";
+  EXPECT_EQ(events[1], 1) << "On for the activation";
+  EXPECT_EQ(events[0], 1) << "one Off";
 
   // Each server got the saver attributes with its own copy of the tile.
   for (auto [relay, xvfb] : {std::pair{relayA.get(), &xvfbA}, std::pair{relayB.get(), &xvfbB}}) {
