@@ -56,6 +56,12 @@ struct ServiceHooks {
   // Bring a joining head into GLX / copy GLX objects to it; null or a text.
   const char* (*copyGLXPixmapsToHead)(void* copyState, Head* head);
   const char* (*copyGLXObjectsToHead)(void* copyState);
+
+  // --- Keyboard mappings per client: a new client, a leaving client, and
+  // the client's own GetKeyboardMapping (true when answered from its map).
+  void (*createClientKeymap)(ProxyClient* client);
+  void (*dropClientKeymap)(ProxyClient* client);
+  bool (*applyClientKeymap)(ProxyClient* client, u16 sequence, u32 first, u32 count);
 };
 
 extern ServiceHooks serviceHooks;

@@ -2,11 +2,14 @@
 
 #include "Xext/bigreq.h"
 #include "Xext/glx.h"
+#include "Xext/keymap.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
+#include "Xext/xinput.h"
+#include "Xext/xkb.h"
 
 namespace palvon {
 
@@ -31,11 +34,11 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
     {"XINERAMA", 65, nullptr},
-    {"XInputExtension", 69, nullptr},
+    {"XInputExtension", 69, initXInputExtension},
     {"XInputDeviceEvents", 69, nullptr},
-    {"XKEYBOARD", 64, nullptr},
+    {"XKEYBOARD", 64, initXkbExtension},
     {"XpExtension", 64, nullptr},
-    {"MORVANDELL KEYMAP", 385, nullptr},
+    {"MORVANDELL KEYMAP", 385, initKeymapExtension},
     {"MORVANDELL META", 512, nullptr},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},
