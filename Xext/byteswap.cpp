@@ -333,6 +333,7 @@ static void swapSpecial(int number, Span m) {
     case 39: swapCountedWords(m, positive); break;
     case 60: swapFeedbackControlReply(m, positive); break;
     case 61: swapQueryDeviceStateReply(m); break;
+    case 62: swapSendExtensionEvent(m, positive); break;
     case 99: swapChangeHierarchy(m, positive); break;
     default: SWAP_UNE(); break;
   }

@@ -53,5 +53,27 @@ void swapQueryDeviceStateReply(Span m) {
   }
 }
 
+// SendExtensionEvent: header, then 32-byte events, then 32-bit classes. An
+// arriving request's events are swapped by the layout their codes give;
+// a leaving one's were swapped already by the code that renumbered them for
+// the server, which alone knows that server's numbering.
+void swapSendExtensionEvent(Span m, bool positive) {
+  u32 classes = 0, events = 0;
+  withHeader(m, 16, "bbsibbs", positive, [&] {
+    classes = rd16(m, 10);
+    events = rd8(m, 12);
+  });
+  u64 off = 16;
+  for (u32 k = 0; k < events && m.fits(off, 32); k++, off += 32) {
+    if (!positive) continue;
+    LayoutString layout = embeddedEventLayout ? embeddedEventLayout(m.data + off) : "bbs";
+    apply(m, off, layout, 32);
+  }
+  if (m.fits(off, 0)) arr32(m, off, classes);
+}
+
 }  // namespace swapping
+
+LayoutString (*embeddedEventLayout)(const u8* event) = nullptr;
+
 }  // namespace palvon

@@ -36,6 +36,8 @@ void renumberEventClasses(u8* classes, const u8* end, u32 count, const Extension
   for (u32 k = 0; k < count && classes + 4 * (k + 1) <= end; k++) {
     u8* word = classes + 4 * k;
     u32 value = get32(word);
+    // Event codes stop at 127; a larger byte names no event of ours.
+    if (value & 0x80) continue;
     u8 code = renumberEventCode(u8(value & 0xff), codes, toServer);
     put32(word, (value & ~0xffu) | code);
   }
@@ -114,9 +116,16 @@ void rewriteForInputServer(u8* copy, u32 length, const RouteTarget& target, void
   u32 classes = f.classes;
   if (copy[1] == kSendExtensionEvent) {
     // The events travel first, each under its code; the classes follow.
+    // The layout swap leaves the events to this loop: only here is the
+    // server's numbering known.
+    bool foreign = target.link && target.link->server.bigEndian != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__);
     u32 events = copy[12];
-    for (u32 k = 0; k < events && 16 + 32 * (k + 1) <= length; k++)
-      copy[16 + 32 * k] = renumberEventCode(copy[16 + 32 * k], codes, true);
+    for (u32 k = 0; k < events && 16 + 32 * (k + 1) <= length; k++) {
+      u8* event = copy + 16 + 32 * k;
+      LayoutString layout = eventLayoutOf(event);
+      event[0] = renumberEventCode(event[0], codes, true);
+      if (foreign) swapLeaving(layout, event, event + 32);
+    }
     classes = 16 + 32 * events;
   }
   if (classes < length) renumberEventClasses(copy + classes, end, count, codes, true);
@@ -298,7 +307,7 @@ constexpr RequestRow kRequests[] = {
     XI_PLAIN(28, "XIGetDeviceButtonMapping", "bbs", "bbsi", exactSize(8)),
     XI_PLAIN(29, "XISetDeviceButtonMapping", "bbs", "bbsi", atLeastSize(8)),
     XI_PLAIN(30, "XIQueryDeviceState", "bbs", "H61", exactSize(8)),
-    XI_IDS(kSendExtensionEvent, "XISendExtensionEvent", "bbsibbs", nullptr, nullptr, atLeastSize(16)),
+    XI_IDS(kSendExtensionEvent, "XISendExtensionEvent", "H62", nullptr, nullptr, atLeastSize(16)),
     XI_PLAIN(32, "XIDeviceBell", "bbs", nullptr, exactSize(8)),
     XI_PLAIN(33, "XISetDeviceValuators", "bbsbbbbI", "bbsi", atLeastSize(8)),
     XI_PLAIN(34, "XIGetDeviceControl", "bbss", "bbsibbbbiiiiissI", exactSize(8)),
@@ -375,6 +384,7 @@ const char* initXInputExtension(ExtensionEntry* entry) {
     if (serverVersion < version) version = u16(serverVersion);
   }
   entry->version = version;
+  embeddedEventLayout = eventLayoutOf;
   OfferedRows& rows = offeredRows;
   rows.requestCount = 0;
   for (const RequestRow& row : kRequests) rows.requests[rows.requestCount++] = row;
