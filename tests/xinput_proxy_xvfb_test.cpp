@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/tempdir.h"
@@ -127,6 +128,36 @@ TEST_F(XInputPrograms, QueryVersionGivesTheOfferedVersion) {
   ASSERT_EQ(reply.size(), 32u);
   EXPECT_EQ(client.get16(reply, 8), 1);
   EXPECT_EQ(client.get16(reply, 10), 5);
+}
+
+// A server whose XInput is 1.4 lowers what the proxy offers: no device
+// properties.
+TEST(XInputVersion, LoweredToTheLowestServer) {
+  Xvfb a(std::vector<std::string>{"-screen", "0", "1024x768x24"}), b(std::vector<std::string>{"-screen", "0", "1024x768x24"});
+  ASSERT_TRUE(a.ok() && b.ok());
+  ExtensionRelay relay(b);
+  ASSERT_TRUE(relay.ok()) << relay.error();
+  ExtensionRelay::Codes codes;
+  ASSERT_TRUE(relay.serverCodes("XInputExtension", &codes));
+  for (uint8_t minor : {1, 47}) {
+    relay.rewriteReply(codes.major, minor, [](Bytes& reply, char order) {
+      putWire16(reply, 8, 1, order);
+      putWire16(reply, 10, 4, order);
+    });
+  }
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", relay.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ProgramResult version = runProgram({"xinput", "--version"}, proxy.display());
+  EXPECT_TRUE(contains(version.out, "XI version on server: 1.4")) << version.out << version.err;
+  RawClient client;
+  ASSERT_TRUE(connect(client, proxy.number()));
+  ExtensionCodes xi = queryExtension(client, "XInputExtension");
+  ASSERT_NE(xi.major, 0);
+  client.send(client.request(xi.major, 36, Bytes(4, 6)));  // ListDeviceProperties
+  Bytes error = readAnswer(client);
+  ASSERT_EQ(error.size(), 32u);
+  EXPECT_EQ(error[0], 0);
+  EXPECT_EQ(error[1], 1);  // BadRequest
 }
 
 // --- Input on B, whose codes are one below the proxy's ------------------------------------------
@@ -301,6 +332,32 @@ TEST_P(InputOnB, XkbMapReadsRight) {
   EXPECT_EQ(reply[11], 255);  // maximum keycode
   EXPECT_EQ(client.get16(reply, 12) & 0x1, 0x1);
   EXPECT_GT(reply[15], 0);  // key types present
+}
+
+// B numbers XKEYBOARD's event one below the proxy.
+TEST_P(InputOnB, XkbEventInTheProxysCode) {
+  ExtensionCodes xkb = queryExtension(client, "XKEYBOARD");
+  ASSERT_NE(xkb.major, 0);
+  Bytes use(4);
+  client.put16(use, 0, 1);
+  client.send(client.request(xkb.major, 0, use));
+  ASSERT_EQ(readAnswer(client)[0], 1);
+  Bytes select(12);
+  client.put16(select, 0, 0x100);
+  client.put16(select, 2, 0x100);  // BellNotify
+  client.put16(select, 6, 0x100);
+  client.send(client.request(xkb.major, 1, select));
+  Bytes bell(24);
+  client.put16(bell, 0, 0x100);
+  client.put16(bell, 2, 0x300);
+  client.put16(bell, 4, 0x400);
+  client.put16(bell, 10, 440);  // pitch
+  bell[8] = 1;                   // an event only
+  client.send(client.request(xkb.major, 3, bell));
+  Bytes notify = readEvent(client, xkb.firstEvent);
+  ASSERT_EQ(notify.size(), 32u);
+  EXPECT_EQ(notify[1], 8);
+  EXPECT_EQ(client.get16(notify, 12), 440);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, InputOnB, ::testing::Values(OrderCase{"Ours", 'l'}, OrderCase{"Other", 'B'}),
