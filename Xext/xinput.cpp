@@ -131,10 +131,6 @@ void rewriteForInputServer(u8* copy, u32 length, const RouteTarget& target, void
   if (classes < length) renumberEventClasses(copy + classes, end, count, codes, true);
 }
 
-void ProcXInputRequest(u8* request, u32 length) {
-  forwardOrAnswer(request, length);
-}
-
 void ProcXInputTranslated(u8* request, u32 length) {
   Fields fields = fieldsOf(request[1]);
   if (request[1] == kChangeCursor) setRequestResource(currentClient, get32(request + 4));
@@ -267,15 +263,15 @@ void EventXIMapping(u8* event) {
 
 constexpr Route kIn = Route::kInputHead;
 #define XI_PLAIN(minor, name, reqLayout, replyLayout, size) \
-  {minor, name, ProcXInputRequest, nullptr, reqLayout, replyLayout, size, kIn}
+  {minor, name, forwardOrAnswer, nullptr, reqLayout, replyLayout, size, kIn}
 #define XI_IDS(minor, name, reqLayout, reply, replyLayout, size) \
   {minor, name, ProcXInputTranslated, reply, reqLayout, replyLayout, size, kIn}
 
 constexpr RequestRow kRequests[] = {
-    {kGetExtensionVersion, "XIGetExtensionVersion", ProcXInputRequest, ReplyGetExtensionVersion, "bbss", "bbsiss",
+    {kGetExtensionVersion, "XIGetExtensionVersion", forwardOrAnswer, ReplyGetExtensionVersion, "bbss", "bbsiss",
      countedSize(8, 4, 2, 8), kIn},
     XI_PLAIN(2, "XIListInputDevices", "bbs", "H3", exactSize(4)),
-    {kOpenDevice, "XIOpenDevice", ProcXInputRequest, ReplyOpenDevice, "bbs", "bbsi", exactSize(8), kIn},
+    {kOpenDevice, "XIOpenDevice", forwardOrAnswer, ReplyOpenDevice, "bbs", "bbsi", exactSize(8), kIn},
     XI_PLAIN(4, "XICloseDevice", "bbs", nullptr, exactSize(8)),
     XI_PLAIN(5, "XISetDeviceMode", "bbs", "bbsi", exactSize(8)),
     XI_IDS(kSelectExtensionEvent, "XISelectExtensionEvent", "bbsissI", nullptr, nullptr, countedSize(12, 8, 2, 32)),
@@ -296,7 +292,7 @@ constexpr RequestRow kRequests[] = {
     XI_IDS(kGrabDeviceButton, "XIGrabDeviceButton", "bbsibbssbbbbbbI", nullptr, nullptr, atLeastSize(20)),
     XI_IDS(18, "XIUngrabDeviceButton", "bbsis", nullptr, nullptr, exactSize(16)),
     XI_IDS(19, "XIAllowDeviceEvents", "bbsi", nullptr, nullptr, exactSize(12)),
-    {kGetDeviceFocus, "XIGetDeviceFocus", ProcXInputRequest, ReplyGetDeviceFocus, "bbs", "bbsiii", exactSize(8), kIn},
+    {kGetDeviceFocus, "XIGetDeviceFocus", forwardOrAnswer, ReplyGetDeviceFocus, "bbs", "bbsiii", exactSize(8), kIn},
     XI_IDS(21, "XISetDeviceFocus", "bbsii", nullptr, nullptr, exactSize(16)),
     XI_PLAIN(22, "XIGetFeedbackControl", "bbs", "H60", exactSize(8)),
     XI_PLAIN(23, "XIChangeFeedbackControl", "bbsi", nullptr, atLeastSize(12)),
@@ -315,16 +311,16 @@ constexpr RequestRow kRequests[] = {
     XI_IDS(41, "XIWarpPointer", "bbsiiiissiis", nullptr, nullptr, exactSize(36)),
     XI_IDS(kChangeCursor, "XIChangeCursor", "bbsiis", nullptr, nullptr, exactSize(16)),
     XI_PLAIN(43, "XIChangeHierarchy", "H99", nullptr, atLeastSize(8)),
-    {kQueryVersion, "XIQueryVersion", ProcXInputRequest, ReplyQueryVersion, "bbsss", "bbsiss", exactSize(8), kIn},
+    {kQueryVersion, "XIQueryVersion", forwardOrAnswer, ReplyQueryVersion, "bbsss", "bbsiss", exactSize(8), kIn},
 };
 
 // The device-property requests, offered from version 1.5 on.
 constexpr RequestRow kPropertyRequests[] = {
     XI_PLAIN(36, "XIListDeviceProperties", "bbs", "bbsissI", exactSize(8)),
-    {37, "XIChangeDeviceProperty", ProcXInputRequest, nullptr, "bbsiibbbbi", nullptr, atLeastSize(20), kIn,
+    {37, "XIChangeDeviceProperty", forwardOrAnswer, nullptr, "bbsiibbbbi", nullptr, atLeastSize(20), kIn,
      changePropertyLayout},
     XI_PLAIN(38, "XIDeleteDeviceProperty", "bbsi", nullptr, exactSize(12)),
-    {39, "XIGetDeviceProperty", ProcXInputRequest, nullptr, "bbsiiii", "bbsiiiibbs", exactSize(24), kIn, nullptr,
+    {39, "XIGetDeviceProperty", forwardOrAnswer, nullptr, "bbsiiii", "bbsiiiibbs", exactSize(24), kIn, nullptr,
      getPropertyReplyLayout},
 };
 
