@@ -1,7 +1,8 @@
 // Real X programs through the proxy program in front of one, two and three
 // Xvfb side by side: xterm, xlogo and xeyes start, their windows stand on
-// every head at the same place under the meta root, and a cursor from the
-// cursor font is made on every server without an error reaching the client.
+// every head at the same place under the meta root, a cursor from the
+// cursor font is made on every server without an error reaching the client,
+// and x11perf runs its tests to the end.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -84,6 +85,20 @@ TEST_P(Programs, WindowsStandOnEveryHead) {
     EXPECT_TRUE(contains(trees[i], "120x90+20+150")) << trees[i];   // xeyes
     EXPECT_TRUE(contains(trees[i], "+100+10")) << trees[i];         // xterm
   }
+}
+
+// x11perf measures drawing, copies, images, text and round trips through the
+// proxy: each test it runs reports its repetitions, none stops on an error.
+TEST_P(Programs, X11perfReportsEveryTest) {
+  ProgramResult result = runProgram({"x11perf", "-repeat", "1", "-reps", "20", "-rect10", "-seg10", "-ftext",
+                                     "-copywinwin10", "-putimage10", "-getimage10", "-prop"},
+                                    proxy->display(), 60000);
+  EXPECT_EQ(result.status, 0) << result.err;
+  size_t reports = 0;
+  for (size_t at = result.out.find(" reps @ "); at != std::string::npos; at = result.out.find(" reps @ ", at + 1))
+    reports++;
+  EXPECT_EQ(reports, 7u) << result.out << result.err;
+  EXPECT_FALSE(contains(result.err, "X Error")) << result.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, Programs, ::testing::Values(1, 2, 3));
