@@ -53,10 +53,8 @@ void swapQueryDeviceStateReply(Span m) {
   }
 }
 
-// SendExtensionEvent: header, then 32-byte events, then 32-bit classes. An
-// arriving request's events are swapped by the layout their codes give;
-// a leaving one's were swapped already by the code that renumbered them for
-// the server, which alone knows that server's numbering.
+// SendExtensionEvent: header, then 32-byte events, each swapped by the
+// layout its code gives, then 32-bit classes.
 void swapSendExtensionEvent(Span m, bool positive) {
   u32 classes = 0, events = 0;
   withHeader(m, 16, "bbsibbs", positive, [&] {
@@ -65,8 +63,7 @@ void swapSendExtensionEvent(Span m, bool positive) {
   });
   u64 off = 16;
   for (u32 k = 0; k < events && m.fits(off, 32); k++, off += 32) {
-    if (!positive) continue;
-    LayoutString layout = embeddedEventLayout ? embeddedEventLayout(m.data + off) : "bbs";
+    LayoutString layout = embeddedEventLayout ? embeddedEventLayout(m.data + off, positive) : "bbs";
     apply(m, off, layout, 32);
   }
   if (m.fits(off, 0)) arr32(m, off, classes);
@@ -74,6 +71,6 @@ void swapSendExtensionEvent(Span m, bool positive) {
 
 }  // namespace swapping
 
-LayoutString (*embeddedEventLayout)(const u8* event) = nullptr;
+LayoutString (*embeddedEventLayout)(const u8* event, bool arriving) = nullptr;
 
 }  // namespace palvon

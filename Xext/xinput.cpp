@@ -57,6 +57,19 @@ constexpr const char kVersionTwoClient[] = "xtalvetool";
 
 const ExtensionCodeMap* linkCodes(const ServerLink* link) { return link ? link->server.codes : nullptr; }
 
+// The code map of the server whose copy of a SendExtensionEvent is being
+// written (null: the proxy's numbering).
+const ExtensionCodeMap* sendingCodes;
+
+// The layout of an event inside SendExtensionEvent: arriving, its code is
+// the proxy's; leaving, the server's the copy is written for.
+LayoutString sentEventLayout(const u8* event, bool arriving) {
+  u8 probe[32];
+  std::memcpy(probe, event, sizeof probe);
+  if (!arriving) probe[0] = renumberEventCode(probe[0], sendingCodes, false);
+  return eventLayoutOf(probe);
+}
+
 // --- Requests ------------------------------------------------------------------------------
 
 // The fields of a request that name the client's ids or meta times, and
@@ -116,17 +129,13 @@ void rewriteForInputServer(u8* copy, u32 length, const RouteTarget& target, void
   u32 classes = f.classes;
   if (copy[1] == kSendExtensionEvent) {
     // The events travel first, each under its code; the classes follow.
-    // The layout swap leaves the events to this loop: only here is the
-    // server's numbering known.
-    bool foreign = target.link && target.link->server.bigEndian != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__);
     u32 events = copy[12];
-    for (u32 k = 0; k < events && 16 + 32 * (k + 1) <= length; k++) {
-      u8* event = copy + 16 + 32 * k;
-      LayoutString layout = eventLayoutOf(event);
-      event[0] = renumberEventCode(event[0], codes, true);
-      if (foreign) swapLeaving(layout, event, event + 32);
-    }
+    for (u32 k = 0; k < events && 16 + 32 * (k + 1) <= length; k++)
+      copy[16 + 32 * k] = renumberEventCode(copy[16 + 32 * k], codes, true);
     classes = 16 + 32 * events;
+    // The copy is swapped for this server right after this rewrite; its
+    // events' layouts are found through this server's numbering.
+    sendingCodes = codes;
   }
   if (classes < length) renumberEventClasses(copy + classes, end, count, codes, true);
 }
@@ -380,7 +389,7 @@ const char* initXInputExtension(ExtensionEntry* entry) {
     if (serverVersion < version) version = u16(serverVersion);
   }
   entry->version = version;
-  embeddedEventLayout = eventLayoutOf;
+  embeddedEventLayout = sentEventLayout;
   OfferedRows& rows = offeredRows;
   rows.requestCount = 0;
   for (const RequestRow& row : kRequests) rows.requests[rows.requestCount++] = row;

@@ -77,6 +77,43 @@ bool connect(RawClient& client, int display, char order = 'l') {
   return client.connectUnix(display) && client.setup(order) == 1;
 }
 
+uint32_t createWindow(RawClient& client) {
+  uint32_t window = client.resourceIdBase() + 1;
+  Bytes create(28);
+  client.put32(create, 0, window);
+  client.put32(create, 4, client.rootWindow());
+  client.put16(create, 12, 10);
+  client.put16(create, 14, 10);
+  client.put16(create, 18, 1);  // InputOutput
+  client.send(client.request(1, 0, create));
+  return window;
+}
+
+// XKEYBOARD: UseExtension 1.0, answered; events of `which` with all their
+// details on the core keyboard; a bell that only makes an event.
+void xkbUse(RawClient& client, uint8_t major) {
+  Bytes use(4);
+  client.put16(use, 0, 1);
+  client.send(client.request(major, 0, use));
+}
+void xkbSelect(RawClient& client, uint8_t major, uint16_t which) {
+  Bytes select(12);
+  client.put16(select, 0, 0x100);
+  client.put16(select, 2, which);
+  client.put16(select, 6, which);
+  client.send(client.request(major, 1, select));
+}
+void xkbBell(RawClient& client, uint8_t major, uint32_t window, uint16_t pitch) {
+  Bytes bell(24);
+  client.put16(bell, 0, 0x100);
+  client.put16(bell, 2, 0x300);  // the default bell class and bell
+  client.put16(bell, 4, 0x400);
+  bell[8] = 1;  // an event only, no sound
+  client.put16(bell, 10, pitch);
+  client.put32(bell, 20, window);
+  client.send(client.request(major, 3, bell));
+}
+
 // --- XInputExtension ----------------------------------------------------------------------------
 
 class XInputPrograms : public ::testing::Test {
@@ -291,15 +328,10 @@ TEST_P(InputOnB, DeviceStateValuatorsReadRight) {
 
 // The focus comes back as the window the client named.
 TEST_P(InputOnB, DeviceFocusInClientIds) {
-  uint32_t window = client.resourceIdBase() + 1;
-  Bytes create(28);
-  client.put32(create, 0, window);
-  client.put32(create, 4, client.rootWindow());
-  client.put16(create, 12, 10);
-  client.put16(create, 14, 10);
-  client.put16(create, 18, 1);  // InputOutput
-  client.send(client.request(1, 0, create));
-  client.send(client.request(8, 0, Bytes(create.begin(), create.begin() + 4)));  // MapWindow
+  uint32_t window = createWindow(client);
+  Bytes map(4);
+  client.put32(map, 0, window);
+  client.send(client.request(8, 0, map));  // MapWindow
   ASSERT_EQ(openDevice(5)[0], 1);
   Bytes focus(12);
   client.put32(focus, 0, window);
@@ -316,9 +348,7 @@ TEST_P(InputOnB, DeviceFocusInClientIds) {
 TEST_P(InputOnB, XkbMapReadsRight) {
   ExtensionCodes xkb = queryExtension(client, "XKEYBOARD");
   ASSERT_NE(xkb.major, 0);
-  Bytes use(4);
-  client.put16(use, 0, 1);
-  client.send(client.request(xkb.major, 0, use));
+  xkbUse(client, xkb.major);
   Bytes used = readAnswer(client);
   ASSERT_EQ(used[0], 1);
   EXPECT_EQ(used[1], 1);  // supported
@@ -334,26 +364,33 @@ TEST_P(InputOnB, XkbMapReadsRight) {
   EXPECT_GT(reply[15], 0);  // key types present
 }
 
+// With the pointer on B's head, B's device keys reach a client that
+// selected them on the meta root.
+TEST_P(InputOnB, DeviceKeysOfB) {
+  Bytes warp(20);
+  client.put32(warp, 4, client.rootWindow());
+  client.put16(warp, 16, 1500);  // on B's half of the 2044-wide meta screen
+  client.put16(warp, 18, 300);
+  client.send(client.request(41, 0, warp));
+  client.send(client.request(43, 0));
+  ASSERT_EQ(readAnswer(client)[0], 1);
+  TempDir dir;
+  std::string out = dir.file("keys");
+  std::string script = "xinput test 'Virtual core XTEST keyboard' > " + out + " 2>&1 & pid=$!; sleep 1; DISPLAY=" +
+                       servers->b->display() + " xdotool type ab; sleep 1; kill $pid";
+  ProgramResult result = runProgram({"sh", "-c", script}, servers->proxy->display(), 15000);
+  std::string keys = readFile(out);
+  EXPECT_TRUE(contains(keys, "key press   38") && contains(keys, "key release 56")) << keys << result.err;
+}
+
 // B numbers XKEYBOARD's event one below the proxy.
 TEST_P(InputOnB, XkbEventInTheProxysCode) {
   ExtensionCodes xkb = queryExtension(client, "XKEYBOARD");
   ASSERT_NE(xkb.major, 0);
-  Bytes use(4);
-  client.put16(use, 0, 1);
-  client.send(client.request(xkb.major, 0, use));
+  xkbUse(client, xkb.major);
   ASSERT_EQ(readAnswer(client)[0], 1);
-  Bytes select(12);
-  client.put16(select, 0, 0x100);
-  client.put16(select, 2, 0x100);  // BellNotify
-  client.put16(select, 6, 0x100);
-  client.send(client.request(xkb.major, 1, select));
-  Bytes bell(24);
-  client.put16(bell, 0, 0x100);
-  client.put16(bell, 2, 0x300);
-  client.put16(bell, 4, 0x400);
-  client.put16(bell, 10, 440);  // pitch
-  bell[8] = 1;                   // an event only
-  client.send(client.request(xkb.major, 3, bell));
+  xkbSelect(client, xkb.major, 0x100);  // BellNotify
+  xkbBell(client, xkb.major, 0, 440);
   Bytes notify = readEvent(client, xkb.firstEvent);
   ASSERT_EQ(notify.size(), 32u);
   EXPECT_EQ(notify[1], 8);
@@ -365,17 +402,6 @@ INSTANTIATE_TEST_SUITE_P(Orders, InputOnB, ::testing::Values(OrderCase{"Ours", '
 
 // --- XKEYBOARD ----------------------------------------------------------------------------------
 
-uint32_t createWindow(RawClient& client) {
-  uint32_t window = client.resourceIdBase() + 1;
-  Bytes create(28);
-  client.put32(create, 0, window);
-  client.put32(create, 4, client.rootWindow());
-  client.put16(create, 12, 10);
-  client.put16(create, 14, 10);
-  client.put16(create, 18, 1);  // InputOutput
-  client.send(client.request(1, 0, create));
-  return window;
-}
 
 class Xkb : public ::testing::Test {
  protected:
@@ -389,11 +415,6 @@ class Xkb : public ::testing::Test {
     ASSERT_TRUE(connect(client, servers->proxy->number()));
     xkb = queryExtension(client, "XKEYBOARD");
     ASSERT_NE(xkb.major, 0);
-  }
-  void useExtension() {
-    Bytes use(4);
-    client.put16(use, 0, 1);
-    client.send(client.request(xkb.major, 0, use));
   }
   static TwoServers* servers;
   RawClient client;
@@ -414,7 +435,7 @@ TEST_F(Xkb, KeymapAsOnTheInputServer) {
 // Both servers hear UseExtension; the client hears one answer, and the
 // next request's answer keeps its place.
 TEST_F(Xkb, OneAnswerToUseExtension) {
-  useExtension();
+  xkbUse(client, xkb.major);
   client.send(client.request(43, 0));  // GetInputFocus
   Bytes first = readAnswer(client), second = readAnswer(client);
   ASSERT_EQ(first.size(), 32u);
@@ -425,14 +446,10 @@ TEST_F(Xkb, OneAnswerToUseExtension) {
 }
 
 TEST_F(Xkb, StateAndBellEventsInTheProxysTerms) {
-  useExtension();
+  xkbUse(client, xkb.major);
   ASSERT_EQ(readAnswer(client)[0], 1);
   uint32_t window = createWindow(client);
-  Bytes select(12);
-  client.put16(select, 0, 0x100);  // the core keyboard
-  client.put16(select, 2, 0x104);  // StateNotify and BellNotify
-  client.put16(select, 6, 0x104);  // all of their details
-  client.send(client.request(xkb.major, 1, select));
+  xkbSelect(client, xkb.major, 0x104);  // StateNotify and BellNotify
   client.send(client.request(43, 0));  // the selection is in place once this is answered
   ASSERT_EQ(readAnswer(client)[0], 1);
   ProgramResult shift = runProgram({"xdotool", "key", "shift"}, servers->a->display());
@@ -441,13 +458,7 @@ TEST_F(Xkb, StateAndBellEventsInTheProxysTerms) {
   ASSERT_EQ(state.size(), 32u);
   EXPECT_EQ(state[1], 2);
   EXPECT_NE(client.get32(state, 4), 0u);
-  Bytes bell(24);
-  client.put16(bell, 0, 0x100);
-  client.put16(bell, 2, 0x300);  // the default bell class
-  client.put16(bell, 4, 0x400);  // the default bell
-  bell[8] = 1;                   // an event only, no sound
-  client.put32(bell, 20, window);
-  client.send(client.request(xkb.major, 3, bell));
+  xkbBell(client, xkb.major, window, 0);
   Bytes notify;
   for (int k = 0; k < 5 && (notify.empty() || notify[1] != 8); k++) notify = readEvent(client, xkb.firstEvent);
   ASSERT_EQ(notify.size(), 32u);
