@@ -145,6 +145,7 @@ void ProcXInputTranslated(u8* request, u32 length) {
   if (request[1] == kChangeCursor) setRequestResource(currentClient, get32(request + 4));
   if (!firstTargetLink(Route::kInputHead)) return forwardOrAnswer(request, length);
   forwardRequest(request, length, rewriteForInputServer, &fields);
+  sendingCodes = nullptr;
 }
 
 // --- Replies -------------------------------------------------------------------------------
