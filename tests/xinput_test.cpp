@@ -3,12 +3,16 @@
 // a server's keysyms, and the replies whose records steer their swapping.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "Proxy/extensions.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/serverlink.h"
 #include "Xext/byteswap.h"
 #include "Xext/keymap.h"
 #include "Xext/xinput.h"
+#include "Xext/xkb.h"
 #include "byteswap_wire.h"
 
 namespace palvon::test {
@@ -69,6 +73,61 @@ TEST(EventCodes, SentBitKeptAndNoMapChangesNothing) {
   EXPECT_EQ(renumberEventCode(0x80 | 67, &codes, true), 0x80 | 66);
   EXPECT_EQ(renumberEventCode(67, nullptr, true), 67);
 }
+
+// --- XKEYBOARD events ----------------------------------------------------------------------------
+
+// An XKB event names an event type and a request major of its server; the
+// server numbers XKEYBOARD at 134 and XInput's events from 65, the proxy at
+// 135 and from 66.
+struct XkbCase {
+  const char* name;
+  uint8_t sent, type;
+  uint8_t typeAt, eventType, majorAt;
+  uint8_t expectedType;
+};
+
+class XkbEvents : public ::testing::TestWithParam<XkbCase> {
+ protected:
+  void SetUp() override {
+    codes = shiftedCodes();
+    codes.majorToServer[135] = 134;
+    saved = proxyState.extensions.entries[135].name;
+    proxyState.extensions.entries[135].name = "XKEYBOARD";
+    link = static_cast<ServerLink*>(std::calloc(1, sizeof(ServerLink) + 8));
+    link->server.codes = &codes;
+  }
+  void TearDown() override {
+    proxyState.extensions.entries[135].name = saved;
+    std::free(link);
+  }
+  ExtensionCodeMap codes;
+  const char* saved = nullptr;
+  ServerLink* link = nullptr;
+};
+
+TEST_P(XkbEvents, CodesBecomeTheProxys) {
+  const XkbCase& c = GetParam();
+  u8 event[32] = {};
+  event[0] = u8(c.sent | 85);
+  event[1] = c.type;
+  if (c.typeAt) event[c.typeAt] = c.eventType;
+  event[c.majorAt] = 134;
+  translateXkbEvent(event, link);
+  if (c.typeAt) {
+    EXPECT_EQ(event[c.typeAt], c.expectedType);
+  }
+  EXPECT_EQ(event[c.majorAt], c.sent ? 134 : 135);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, XkbEvents,
+    ::testing::Values(XkbCase{"StateNotifyDeviceKey", 0, 2, 29, 66, 30, 67},
+                      XkbCase{"StateNotifySentDeviceKey", 0, 2, 29, 0x80 | 66, 30, 0x80 | 67},
+                      XkbCase{"StateNotifyCoreKey", 0, 2, 29, 2, 30, 2},
+                      XkbCase{"ControlsNotify", 0, 3, 25, 66, 26, 67},
+                      XkbCase{"NewKeyboardNotify", 0, 0, 0, 0, 14, 0},
+                      XkbCase{"SentEventUntouched", 0x80, 2, 29, 66, 30, 66}),
+    [](const auto& info) { return info.param.name; });
 
 // --- Keyboard maps per client ---------------------------------------------------------------
 
