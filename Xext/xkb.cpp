@@ -184,15 +184,18 @@ bool requestXkbUseExtension(RequestWriter* writer) {
   return true;
 }
 
+bool repeatXkbUseExtension(ProxyClient* client, u32 serverIndex) {
+  ServerLink* link = clientLink(client, serverIndex);
+  if (!link || !client->usesXkb) return true;
+  if (!requestXkbUseExtension(&link->writer)) return false;
+  addReplyHook(link, dropRepeatedReply, nullptr);
+  return true;
+}
+
 bool copyXkbStateToDisplay(RequestWriter*, Head* head) {
   if (!head || !moduleEntry(kModuleXkb)) return true;
-  for (ProxyClient* client = clientList; client; client = client->next) {
-    if (!client->usesXkb) continue;
-    ServerLink* link = clientLink(client, head->serverIndex);
-    if (!link) continue;
-    if (!requestXkbUseExtension(&link->writer)) return false;
-    addReplyHook(link, dropRepeatedReply, nullptr);
-  }
+  for (ProxyClient* client = clientList; client; client = client->next)
+    if (!repeatXkbUseExtension(client, head->serverIndex)) return false;
   return true;
 }
 

@@ -15,6 +15,7 @@
 namespace palvon {
 
 struct Head;
+struct ProxyClient;
 struct RequestWriter;
 
 // Registers "XKEYBOARD" (1 event, 1 error). Never refuses.
@@ -30,6 +31,9 @@ bool requestXkbUseExtension(RequestWriter* writer);
 // nothing is written: recordings do not keep extension requests. False when
 // a request could not be written.
 bool copyXkbStateToDisplay(RequestWriter* sink, Head* head);
+// The same for one client and the server of that index (nothing when the
+// client never used XKB or has no link there).
+bool repeatXkbUseExtension(ProxyClient* client, u32 serverIndex);
 
 // Rewrites an XKB event from the link's server for its client (byte 1 is
 // the XKB type); events marked sent pass as they are.
