@@ -1,4 +1,5 @@
-// What the proxy core calls in the recording, multimedia and GLX modules.
+// What the proxy core calls in the recording, multimedia, GLX and keymap
+// modules.
 //
 // Those modules live above the core (they are extension modules), so the
 // core reaches them only through this record. Every member is null until the
