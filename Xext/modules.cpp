@@ -1,13 +1,17 @@
 #include "Xext/modules.h"
 
 #include "Xext/bigreq.h"
+#include "Xext/dpms.h"
 #include "Xext/glx.h"
 #include "Xext/keymap.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
+#include "Xext/print.h"
+#include "Xext/screensaver.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
+#include "Xext/xie.h"
 #include "Xext/xinput.h"
 #include "Xext/xkb.h"
 
@@ -18,16 +22,16 @@ namespace {
 constexpr ExtensionModule kBuiltinModules[] = {
     {"BIG-REQUESTS", 128, initBigRequestsExtension},
     {"DOUBLE-BUFFER", 64, nullptr},
-    {"DPMS", 65, nullptr},
-    {"FBPM", 65, nullptr},
+    {"DPMS", 65, initDpmsExtension},
+    {"FBPM", 65, initFbpmExtension},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
     {"MIT-SHM", 65, nullptr},
-    {"MIT-SCREEN-SAVER", 64, nullptr},
+    {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, nullptr},
     {"RANDR", 67, nullptr},
     {"RENDER", 11, nullptr},
-    {"SCREEN-SAVER", 64, nullptr},
+    {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, nullptr},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
     {"SYNC", 192, nullptr},
@@ -37,13 +41,13 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"XInputExtension", 69, initXInputExtension},
     {"XInputDeviceEvents", 69, nullptr},
     {"XKEYBOARD", 64, initXkbExtension},
-    {"XpExtension", 64, nullptr},
+    {"XpExtension", 64, initPrintExtension},
     {"MORVANDELL KEYMAP", 385, initKeymapExtension},
     {"MORVANDELL META", 512, nullptr},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},
     {"MORVANDELL TRANSLUCENT", 387, nullptr},
-    {"XIE", 320, nullptr},
+    {"XIE", 320, initXieExtension},
     {"XTEST", 130, nullptr},
     {"XVideo", 130, nullptr},
 };
