@@ -7,11 +7,13 @@
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/print.h"
+#include "Xext/randr.h"
 #include "Xext/screensaver.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
 #include "Xext/xie.h"
+#include "Xext/xinerama.h"
 #include "Xext/xinput.h"
 #include "Xext/xkb.h"
 
@@ -29,7 +31,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MIT-SHM", 65, nullptr},
     {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, nullptr},
-    {"RANDR", 67, nullptr},
+    {"RANDR", 67, initRandrExtension},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, nullptr},
@@ -37,7 +39,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"SYNC", 192, nullptr},
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
-    {"XINERAMA", 65, nullptr},
+    {"XINERAMA", 65, initXineramaExtension},
     {"XInputExtension", 69, initXInputExtension},
     {"XInputDeviceEvents", 69, nullptr},
     {"XKEYBOARD", 64, initXkbExtension},

@@ -217,8 +217,8 @@ TEST_P(RecordReplies, CutAnywhereStaysInside) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RecordReplies,
-                         ::testing::Values(RecordCase{"Feedbacks", "H60", feedbacks},
-                                           RecordCase{"DeviceState", "H61", deviceState}),
+                         ::testing::Values(RecordCase{"Feedbacks", "H70", feedbacks},
+                                           RecordCase{"DeviceState", "H71", deviceState}),
                          [](const auto& info) { return info.param.name; });
 
 TEST(RecordReplies, ZeroLengthRecordEndsTheWalk) {
@@ -226,7 +226,7 @@ TEST(RecordReplies, ZeroLengthRecordEndsTheWalk) {
   w.u8(1).u8(0).u16(0).u32(0).u16(2).pad(22);
   w.u8(1).u8(1).u16(0).pad(8);
   Wire bytes = w.bytes;
-  swapArriving("H60", bytes.data(), bytes.data() + bytes.size());
+  swapArriving("H70", bytes.data(), bytes.data() + bytes.size());
   EXPECT_EQ(bytes[8], 2);  // the header was swapped, and the walk ended
 }
 
