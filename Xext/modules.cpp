@@ -4,6 +4,7 @@
 #include "Xext/dbe.h"
 #include "Xext/dpms.h"
 #include "Xext/glx.h"
+#include "Xext/keymap.h"
 #include "Xext/multibuf.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
@@ -16,6 +17,8 @@
 #include "Xext/xge.h"
 #include "Xext/xie.h"
 #include "Xext/xinerama.h"
+#include "Xext/xinput.h"
+#include "Xext/xkb.h"
 #include "Xext/xtest.h"
 #include "Xext/xvideo.h"
 
@@ -42,11 +45,11 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
     {"XINERAMA", 65, initXineramaExtension},
-    {"XInputExtension", 69, nullptr},
+    {"XInputExtension", 69, initXInputExtension},
     {"XInputDeviceEvents", 69, nullptr},
-    {"XKEYBOARD", 64, nullptr},
+    {"XKEYBOARD", 64, initXkbExtension},
     {"XpExtension", 64, initPrintExtension},
-    {"MORVANDELL KEYMAP", 385, nullptr},
+    {"MORVANDELL KEYMAP", 385, initKeymapExtension},
     {"MORVANDELL META", 512, nullptr},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},

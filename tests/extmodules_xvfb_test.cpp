@@ -223,6 +223,13 @@ TEST_P(ModulesThroughRelays, BigReqEnableAnswersOnceWithTheLimitThatHolds) {
 }
 
 TEST_P(ModulesThroughRelays, VersionsAreTheProxysAndRequestsReachTheRightServers) {
+  auto count = [](const std::vector<ExtensionRelay::LoggedRequest>& log, u8 major, u8 minor) {
+    int n = 0;
+    for (const auto& r : log) n += r.major == major && r.minor == minor;
+    return n;
+  };
+  // The proxy's own input library asked each server's GE version at start-up.
+  int geOnA = count(relayA->allExtensionRequests(), 128, 0), geOnB = count(relayB->allExtensionRequests(), 250, 0);
   RawClient c;
   ASSERT_NE(connect(c, order()), nullptr);
   u8 misc = offered("XC-MISC"), ge = offered("Generic Event Extension"), allPlanes = offered("SUN_ALLPLANES");
@@ -253,15 +260,10 @@ TEST_P(ModulesThroughRelays, VersionsAreTheProxysAndRequestsReachTheRightServers
   relayB->serverCodes("XC-MISC", &miscB);
   ASSERT_TRUE(relayB->waitFor([&] { return relayB->allExtensionRequests().size() >= 3; }));
   std::vector<ExtensionRelay::LoggedRequest> onA = relayA->allExtensionRequests(), onB = relayB->allExtensionRequests();
-  auto count = [](const std::vector<ExtensionRelay::LoggedRequest>& log, u8 major, u8 minor) {
-    int n = 0;
-    for (const auto& r : log) n += r.major == major && r.minor == minor;
-    return n;
-  };
   EXPECT_EQ(count(onB, miscB.major, 0), 1);
   EXPECT_EQ(count(onA, miscA.major, 0), 0);
-  EXPECT_EQ(count(onA, 128, 0), 1);
-  EXPECT_EQ(count(onB, 250, 0), 0);
+  EXPECT_EQ(count(onA, 128, 0) - geOnA, 1);
+  EXPECT_EQ(count(onB, 250, 0) - geOnB, 0);
   EXPECT_EQ(count(onA, kAllPlanesOnA, 0), 1);
   EXPECT_EQ(count(onA, kAllPlanesOnA, 4), 1);
   EXPECT_EQ(count(onB, kAllPlanesOnB, 4), 1) << "reaches B at B's major";
