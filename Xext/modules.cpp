@@ -4,6 +4,7 @@
 #include "Xext/glx.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
+#include "Xext/shape.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
@@ -25,7 +26,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"RANDR", 67, nullptr},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, nullptr},
-    {"SHAPE", 65, nullptr},
+    {"SHAPE", 65, initShapeExtension},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
     {"SYNC", 192, nullptr},
     {"XC-MISC", 65, initXCMiscExtension},
