@@ -5,6 +5,7 @@
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/shape.h"
+#include "Xext/shm.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
@@ -20,7 +21,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"FBPM", 65, nullptr},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
-    {"MIT-SHM", 65, nullptr},
+    {"MIT-SHM", 65, initShmExtension},
     {"MIT-SCREEN-SAVER", 64, nullptr},
     {"Multi-Buffering", 65, nullptr},
     {"RANDR", 67, nullptr},
