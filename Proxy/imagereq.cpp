@@ -62,6 +62,8 @@ bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, co
                         i16(x), i16(y)) != 0;
 }
 
+ShmPutImageHook shmPutImageHook;
+
 // --- PutImage --------------------------------------------------------------------------
 
 namespace {
@@ -135,6 +137,12 @@ bool putOnHead(const RouteTarget& target, void* argument) {
     p.failed = true;
     return false;
   }
+  // A large image goes through shared memory where the server shares it
+  // with the proxy; the segment's rows have no left pad.
+  if (head && (p.format == ZPixmap || p.leftPad == 0) &&
+      shmPutImageHook && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
+                        u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
+    return true;
   u8* copy = copyRequestToServer(p.request, p.length, target.link);
   if (!copy) {
     p.failed = true;

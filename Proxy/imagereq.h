@@ -46,6 +46,14 @@ struct GetImageSink {
   void* argument;
 };
 
+// The shared-memory put of the MIT-SHM module while it is registered (null
+// otherwise): true when it sent the image, false when the caller must send
+// an ordinary PutImage.
+struct ProxyClient;
+using ShmPutImageHook = bool (*)(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width,
+                                 u16 height, u8 depth, u8 format, const u8* data, u64 bytes);
+extern ShmPutImageHook shmPutImageHook;
+
 // One GetImage shared by the pieces of several heads.
 struct GetImageJob {
   u8* buffer;        // zero-filled, size + 1 bytes, in the client's layout

@@ -465,7 +465,12 @@ void EventShmCompletion(u8* event) {
 
 void lostShmServer(ProxyClient* client, u64 sequence, u8, u16 key) { composeImplementationError(client, sequence, key); }
 
-void resetShm(ExtensionEntry* entry) { clearModuleWord(entry); }
+// After a reset the core image path falls back to ordinary requests until
+// the init runs again.
+void resetShm(ExtensionEntry* entry) {
+  shmPutImageHook = nullptr;
+  clearModuleWord(entry);
+}
 
 constexpr RequestRow kRequests[] = {
     {kQueryVersion, "ShmQueryVersion", ProcShmQueryVersion, ReplyShmUnexpected, "bbs", "bbsissss", exactSize(4),
@@ -516,7 +521,7 @@ void destroyOwnSegment(void* argument) { destroyShmSegment(static_cast<ShmSegmen
 
 }  // namespace
 
-bool shmPutImageOnHead(ProxyClient* client, Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
+bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
                        u8 depth, u8 format, const u8* data, u64 bytes) {
   ServerLink* link = client && head ? clientLink(client, head->serverIndex) : nullptr;
   if (!link || !shmEntry() || !sharesMemory(head) || bytes < putImageMinSize || !bytes) return false;
@@ -574,9 +579,12 @@ const char* initShmExtension(ExtensionEntry* entry) {
   getImageMinSize = sizeFromEnvironment("shmGetImageMinSize", 16384);
   if (!registerResourceType({RT_SHM_SEGMENT, "ShmSeg", destroyShmResource, nullptr, nullptr}))
     return "Resource type of MIT-SHM segments taken";
-  return registerModule(entry, "MIT-SHM",
-                        {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
-                        {kModuleShm, lostShmServer, resetShm, true});
+  const char* refused =
+      registerModule(entry, "MIT-SHM",
+                     {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
+                     {kModuleShm, lostShmServer, resetShm, true});
+  if (!refused) shmPutImageHook = shmPutImageOnHead;
+  return refused;
 }
 
 }  // namespace palvon

@@ -50,7 +50,7 @@ u64 shmSegmentSize(const ClientShmSegment* segment);
 // needs no conversion) through a segment of the proxy's own: attach, put,
 // detach, and the segment goes once the server passed them. False, having
 // sent nothing, when the caller must send an ordinary PutImage.
-bool shmPutImageOnHead(ProxyClient* client, Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
+bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
                        u8 depth, u8 format, const u8* data, u64 bytes);
 
 // Attaches every client attachment on the display of a joining head, on
