@@ -1,14 +1,18 @@
 #include "Xext/modules.h"
 
 #include "Xext/bigreq.h"
+#include "Xext/dpms.h"
 #include "Xext/glx.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
+#include "Xext/print.h"
+#include "Xext/screensaver.h"
 #include "Xext/shape.h"
 #include "Xext/shm.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
+#include "Xext/xie.h"
 
 namespace palvon {
 
@@ -17,16 +21,16 @@ namespace {
 constexpr ExtensionModule kBuiltinModules[] = {
     {"BIG-REQUESTS", 128, initBigRequestsExtension},
     {"DOUBLE-BUFFER", 64, nullptr},
-    {"DPMS", 65, nullptr},
-    {"FBPM", 65, nullptr},
+    {"DPMS", 65, initDpmsExtension},
+    {"FBPM", 65, initFbpmExtension},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
     {"MIT-SHM", 65, initShmExtension},
-    {"MIT-SCREEN-SAVER", 64, nullptr},
+    {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, nullptr},
     {"RANDR", 67, nullptr},
     {"RENDER", 11, nullptr},
-    {"SCREEN-SAVER", 64, nullptr},
+    {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, initShapeExtension},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
     {"SYNC", 192, nullptr},
@@ -36,13 +40,13 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"XInputExtension", 69, nullptr},
     {"XInputDeviceEvents", 69, nullptr},
     {"XKEYBOARD", 64, nullptr},
-    {"XpExtension", 64, nullptr},
+    {"XpExtension", 64, initPrintExtension},
     {"MORVANDELL KEYMAP", 385, nullptr},
     {"MORVANDELL META", 512, nullptr},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},
     {"MORVANDELL TRANSLUCENT", 387, nullptr},
-    {"XIE", 320, nullptr},
+    {"XIE", 320, initXieExtension},
     {"XTEST", 130, nullptr},
     {"XVideo", 130, nullptr},
 };
