@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <utility>
 #include <memory>
 #include <string>
@@ -77,7 +78,7 @@ class ShapeShm : public ::testing::Test {
       words.push_back("screen");
       words.push_back(servers.back()->display() + ".0");
     }
-    proxy = std::make_unique<ProxyProcess>(words);
+    proxy = std::make_unique<ProxyProcess>(words, environment());
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
     ASSERT_NE(display, nullptr);
@@ -88,6 +89,8 @@ class ShapeShm : public ::testing::Test {
     lastError = 0;
     XSetErrorHandler(recordError);
   }
+  virtual std::vector<std::string> environment() const { return {}; }
+
   void TearDown() override {
     for (Display* d : direct)
       if (d) XCloseDisplay(d);
@@ -303,6 +306,37 @@ TEST_F(ShapeShm, RefusesWhatTheSegmentDoesNotAllow) {
   XGetInputFocus(display, &focus, &revert);
   EXPECT_EQ(XSync(display, False), 1);
 }
+
+// A core PutImage on the seam reaches both servers whole, through a segment
+// of the proxy's own (every image is large enough by default) or as an
+// ordinary PutImage (the threshold above the image's size).
+class CorePut : public ShapeShm, public ::testing::WithParamInterface<const char*> {
+ protected:
+  std::vector<std::string> environment() const override { return {GetParam()}; }
+};
+
+TEST_P(CorePut, ImageReachesBothHalves) {
+  Window window = seamWindow();
+  Visual* visual = DefaultVisual(display, DefaultScreen(display));
+  XImage* image = XCreateImage(display, visual, 24, ZPixmap, 0, nullptr, 200, 100, 32, 0);
+  ASSERT_NE(image, nullptr);
+  image->data = static_cast<char*>(calloc(size_t(image->bytes_per_line) * 100, 1));
+  for (int y = 0; y < 100; y++)
+    for (int x = 0; x < 200; x++) XPutPixel(image, x, y, 0x010000 * unsigned(x) + 0x000101 * unsigned(y));
+  GC gc = XCreateGC(display, window, 0, nullptr);
+  XPutImage(display, window, gc, image, 0, 0, 0, 0, 200, 100);
+  XSync(display, False);
+  EXPECT_EQ(lastError, 0);
+  for (auto [server, x] : {std::pair{0, 20}, std::pair{0, 97}, std::pair{1, 98}, std::pair{1, 199}}) {
+    for (int y : {0, 37, 99})
+      EXPECT_EQ(pixelOn(direct[size_t(server)], x, y), 0x010000ul * unsigned(x) + 0x000101ul * unsigned(y))
+          << "x " << x << " y " << y;
+  }
+  XDestroyImage(image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CorePut,
+                         ::testing::Values("shmPutImageMinSize=1", "shmPutImageMinSize=1000000000"));
 
 }  // namespace
 }  // namespace palvon::test
