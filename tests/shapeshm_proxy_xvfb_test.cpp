@@ -307,6 +307,31 @@ TEST_F(ShapeShm, RefusesWhatTheSegmentDoesNotAllow) {
   EXPECT_EQ(XSync(display, False), 1);
 }
 
+int attachments(int shmid) {
+  shmid_ds info{};
+  return shmctl(shmid, IPC_STAT, &info) == 0 ? int(info.shm_nattch) : -1;
+}
+
+// Two ids on one segment share the proxy's one mapping; when the client
+// goes, the proxy and both servers let go of the segment.
+TEST_F(ShapeShm, SegmentsAreLetGoWhenTheClientEnds) {
+  Segment segment(4096);
+  XShmSegmentInfo second = segment.info;
+  ASSERT_TRUE(XShmAttach(display, &segment.info));
+  ASSERT_TRUE(XShmAttach(display, &second));
+  XSync(display, False);
+  // The test, the proxy and each server, each once however many ids.
+  EXPECT_EQ(attachments(segment.info.shmid), 1 + 1 + 2);
+  XShmDetach(display, &second);
+  XSync(display, False);
+  EXPECT_EQ(attachments(segment.info.shmid), 1 + 1 + 2);
+  XCloseDisplay(display);
+  display = nullptr;
+  int left = -1;
+  for (int i = 0; i < 100 && (left = attachments(segment.info.shmid)) != 1; i++) usleep(20 * 1000);
+  EXPECT_EQ(left, 1);
+}
+
 // A core PutImage on the seam reaches both servers whole, through a segment
 // of the proxy's own (every image is large enough by default) or as an
 // ordinary PutImage (the threshold above the image's size).
