@@ -348,7 +348,7 @@ bool readShmPut(ShmPut& p, u8* request, u32 length) {
 void ProcShmPutImage(u8* request, u32 length) {
   ShmPut p{};
   if (!readShmPut(p, request, length)) return;
-  if (p.info.window && p.width && p.height) addDamageRect(p.x, p.y, p.width, p.height);
+  if (damageWanted() && p.info.window && p.width && p.height) addDamageRect(p.x, p.y, p.width, p.height);
   forEachTarget(Route::kEveryHead, shmPutOnHead, &p);
   dropSourceImage(p);
   if (p.failed) return sendXError(BadAlloc, 0, request, length, nullptr);

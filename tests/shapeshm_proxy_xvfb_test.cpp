@@ -15,6 +15,9 @@
 
 #include <unistd.h>
 
+#include <X11/Xproto.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <utility>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "support/proxyprocess.h"
+#include "support/rawclient.h"
 #include "support/xvfb.h"
 
 namespace palvon::test {
@@ -331,6 +335,69 @@ TEST_F(ShapeShm, SegmentsAreLetGoWhenTheClientEnds) {
   for (int i = 0; i < 100 && (left = attachments(segment.info.shmid)) != 1; i++) usleep(20 * 1000);
   EXPECT_EQ(left, 1);
 }
+
+// A client of either byte order: its shape arrives whole, and the replies
+// read right in its order.
+class ByteOrder : public ShapeShm, public ::testing::WithParamInterface<char> {};
+
+TEST_P(ByteOrder, ShapeAndShmRequests) {
+  RawClient c;
+  ASSERT_TRUE(c.connectUnix(proxy->number()));
+  ASSERT_EQ(c.setup(GetParam()), 1);
+  auto majorOf = [&](const std::string& name) -> uint8_t {
+    Bytes body(4 + name.size());
+    c.put16(body, 0, uint16_t(name.size()));
+    std::copy(name.begin(), name.end(), body.begin() + 4);
+    c.send(c.request(X_QueryExtension, 0, body));
+    Bytes reply = c.readMessage();
+    return reply.size() >= 32 && reply[8] ? reply[9] : 0;
+  };
+  uint8_t shape = majorOf("SHAPE"), shm = majorOf("MIT-SHM");
+  ASSERT_NE(shape, 0);
+  ASSERT_NE(shm, 0);
+  uint32_t window = c.resourceIdBase() | 1;
+  Bytes create(28);
+  c.put32(create, 0, window);
+  c.put32(create, 4, c.rootWindow());
+  c.put16(create, 8, 300);
+  c.put16(create, 10, 50);
+  c.put16(create, 12, 200);
+  c.put16(create, 14, 100);
+  c.put16(create, 18, InputOutput);
+  c.send(c.request(X_CreateWindow, 0, create));
+  Bytes id(4);
+  c.put32(id, 0, window);
+  c.send(c.request(X_MapWindow, 0, id));
+  Bytes rectangles(20);  // Set, bounding, unsorted; offset (5, 5); one box
+  c.put32(rectangles, 4, window);
+  c.put16(rectangles, 8, 5);
+  c.put16(rectangles, 10, 5);
+  c.put16(rectangles, 16, 50);
+  c.put16(rectangles, 18, 40);
+  c.send(c.request(shape, 1, rectangles));
+  Bytes get(8);
+  c.put32(get, 0, window);
+  c.send(c.request(shape, 8, get));
+  Bytes reply = c.readMessage();
+  ASSERT_GE(reply.size(), 40u);
+  ASSERT_EQ(reply[0], X_Reply);
+  EXPECT_EQ(c.get32(reply, 8), 1u);
+  EXPECT_EQ(c.get16(reply, 32), 5);
+  EXPECT_EQ(c.get16(reply, 34), 5);
+  EXPECT_EQ(c.get16(reply, 36), 50);
+  EXPECT_EQ(c.get16(reply, 38), 40);
+  for (Display* server : direct)
+    EXPECT_EQ(shapeText(server, serverWindow(server, 200, 100), ShapeBounding), "(5,5,50,40)");
+  c.send(c.request(shm, 0));
+  reply = c.readMessage();
+  ASSERT_GE(reply.size(), 32u);
+  ASSERT_EQ(reply[0], X_Reply);
+  EXPECT_EQ(c.get16(reply, 8), 1);
+  EXPECT_EQ(c.get16(reply, 10), 1);
+  EXPECT_EQ(reply[16], ZPixmap);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, ByteOrder, ::testing::Values('l', 'B'));
 
 // A core PutImage on the seam reaches both servers whole, through a segment
 // of the proxy's own (every image is large enough by default) or as an
