@@ -95,7 +95,15 @@ class ShapeShm : public ::testing::Test {
   }
   virtual std::vector<std::string> environment() const { return {}; }
 
+  // Xlib's GC records are freed with the GCs, before the display closes.
+  GC makeGC(Drawable drawable) {
+    gcs.push_back(XCreateGC(display, drawable, 0, nullptr));
+    return gcs.back();
+  }
+
   void TearDown() override {
+    for (GC gc : gcs)
+      if (display) XFreeGC(display, gc);
     for (Display* d : direct)
       if (d) XCloseDisplay(d);
     if (display) XCloseDisplay(display);
@@ -118,6 +126,7 @@ class ShapeShm : public ::testing::Test {
   std::unique_ptr<ProxyProcess> proxy;
   Display* display = nullptr;
   std::vector<Display*> direct;
+  std::vector<GC> gcs;
 };
 
 TEST_F(ShapeShm, EveryServerGetsTheShapeWithItsOffset) {
@@ -164,7 +173,7 @@ TEST_F(ShapeShm, OneShapeNotifyForTwoHeads) {
 TEST_F(ShapeShm, MaskUnderServerGrabDoesNotStall) {
   Window window = seamWindow();
   Pixmap mask = XCreatePixmap(display, window, 200, 100, 1);
-  GC gc = XCreateGC(display, mask, 0, nullptr);
+  GC gc = makeGC(mask);
   XSetForeground(display, gc, 0);
   XFillRectangle(display, mask, gc, 0, 0, 200, 100);
   XSetForeground(display, gc, 1);
@@ -216,7 +225,7 @@ TEST_F(ShapeShm, PutImageOnTheSeamWithOneCompletion) {
   for (int y = 0; y < 100; y++)
     for (int x = 0; x < 200; x++) XPutPixel(image, x, y, x < 100 ? 0xff0000 : 0x00ff00);
   ASSERT_TRUE(XShmAttach(display, &segment.info));
-  GC gc = XCreateGC(display, window, 0, nullptr);
+  GC gc = makeGC(window);
   XShmPutImage(display, window, gc, image, 0, 0, 0, 0, 200, 100, True);
   XSync(display, False);
   usleep(300 * 1000);
@@ -237,7 +246,7 @@ TEST_F(ShapeShm, PutImageOnTheSeamWithOneCompletion) {
 
 TEST_F(ShapeShm, GetImageOnTheSeamInOneReply) {
   Window window = seamWindow();
-  GC gc = XCreateGC(display, window, 0, nullptr);
+  GC gc = makeGC(window);
   XSetForeground(display, gc, 0x0000ff);
   XFillRectangle(display, window, gc, 0, 0, 100, 100);
   XSetForeground(display, gc, 0xffff00);
@@ -273,7 +282,7 @@ TEST_F(ShapeShm, RefusesWhatTheSegmentDoesNotAllow) {
   XImage* image = XShmCreateImage(display, visual, 24, ZPixmap, nullptr, &segment.info, 100, 100);
   ASSERT_NE(image, nullptr);
   image->data = segment.info.shmaddr;
-  GC gc = XCreateGC(display, window, 0, nullptr);
+  GC gc = makeGC(window);
   lastError = 0;
   XShmPutImage(display, window, gc, image, 0, 0, 0, 0, 100, 100, False);
   XSync(display, False);
@@ -415,7 +424,7 @@ TEST_P(CorePut, ImageReachesBothHalves) {
   image->data = static_cast<char*>(calloc(size_t(image->bytes_per_line) * 100, 1));
   for (int y = 0; y < 100; y++)
     for (int x = 0; x < 200; x++) XPutPixel(image, x, y, 0x010000 * unsigned(x) + 0x000101 * unsigned(y));
-  GC gc = XCreateGC(display, window, 0, nullptr);
+  GC gc = makeGC(window);
   XPutImage(display, window, gc, image, 0, 0, 0, 0, 200, 100);
   XSync(display, False);
   EXPECT_EQ(lastError, 0);
