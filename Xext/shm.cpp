@@ -48,7 +48,6 @@ constexpr LayoutString kGetImageReplyLayout = "bbsiiiiiii";
 
 ClientShmSegment* segmentList;  // tail: the head's previous
 u64 putImageMinSize = 1;
-u64 getImageMinSize = 16384;
 
 ExtensionEntry* shmEntry() { return moduleEntry(kModuleShm); }
 
@@ -576,7 +575,6 @@ int copyShmSegmentsToDisplay(Head* head) {
 
 const char* initShmExtension(ExtensionEntry* entry) {
   putImageMinSize = sizeFromEnvironment("shmPutImageMinSize", 1);
-  getImageMinSize = sizeFromEnvironment("shmGetImageMinSize", 16384);
   if (!registerResourceType({RT_SHM_SEGMENT, "ShmSeg", destroyShmResource, nullptr, nullptr}))
     return "Resource type of MIT-SHM segments taken";
   const char* refused =

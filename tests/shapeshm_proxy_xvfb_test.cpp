@@ -152,6 +152,24 @@ TEST_F(ShapeShm, EveryServerGetsTheShapeWithItsOffset) {
   EXPECT_EQ(bw, 190u);
 }
 
+// A shape combined from another window and then moved: every server ends
+// with what the client sees.
+TEST_F(ShapeShm, CombineAndOffsetReachEveryServer) {
+  Window window = seamWindow();
+  Window source = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 30, 20, 0, 0, 0);
+  XRectangle box{0, 0, 10, 10};
+  XShapeCombineRectangles(display, source, ShapeBounding, 0, 0, &box, 1, ShapeSet, Unsorted);
+  XShapeCombineShape(display, window, ShapeBounding, 90, 20, source, ShapeBounding, ShapeSet);
+  XShapeCombineShape(display, window, ShapeBounding, 100, 30, source, ShapeBounding, ShapeUnion);
+  XShapeOffsetShape(display, window, ShapeBounding, 3, 4);
+  XSync(display, False);
+  EXPECT_EQ(lastError, 0);
+  std::string seen = shapeText(display, window, ShapeBounding);
+  EXPECT_EQ(seen, "(93,24,10,10)(103,34,10,10)");
+  for (Display* server : direct)
+    EXPECT_EQ(shapeText(server, serverWindow(server, 200, 100), ShapeBounding), seen) << DisplayString(server);
+}
+
 TEST_F(ShapeShm, OneShapeNotifyForTwoHeads) {
   Window window = seamWindow();
   XShapeSelectInput(display, window, ShapeNotifyMask);
