@@ -161,6 +161,8 @@ bool badByte(u8 value, u8 highest, const u8* request, u32 length) {
   return true;
 }
 
+bool readBackInstead(ProxyWindow* window, u8 kind);
+
 // --- ShapeRectangles -----------------------------------------------------------------------
 
 Region* regionOfRectangles(const u8* list, u32 count, i32 dx, i32 dy) {
@@ -188,6 +190,7 @@ void ProcShapeRectangles(u8* request, u32 length) {
   if (!window || shapedByTranslucency(window)) return;
   ShapeChange change{window, nullptr, 0, 0};
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteRectangles, &change)) return;
+  if (readBackInstead(window, kind)) return;
   Region* region = regionOfRectangles(request + 16, (length - 16) / 8, i16(get16(request + 12)),
                                       i16(get16(request + 14)));
   if (!applyShapeOperation(window, kind, op, region)) PALVON_OOM();
@@ -203,6 +206,7 @@ int shapeReadBack(ServerLink* link, const u8* reply, void* argument) {
   u32 windowId = u32(packed);
   u8 kind = u8(packed >> 32);
   ProxyWindow* window = lookupWindow(windowId);
+  if (window && window->shapeReadsPending) window->shapeReadsPending--;
   if (!window || reply[0] != X_Reply) return 1;
   bool swap = link->writer.swap != 0;
   u64 room = (u64(loadU32(reply + 4, swap)) * 4) / 8;
@@ -249,6 +253,15 @@ void readMaskShapeBack(ProxyWindow* window, u8 kind) {
     return;
   }
   addReplyHook(link, shapeReadBack, reinterpret_cast<void*>(uintptr_t(window->id) | uintptr_t(kind) << 32));
+  window->shapeReadsPending++;
+}
+
+// A change made while a read-back is out is read back as well: combined
+// with the proxy's older copy it would give another shape than the servers'.
+bool readBackInstead(ProxyWindow* window, u8 kind) {
+  if (!window->shapeReadsPending) return false;
+  readMaskShapeBack(window, kind);
+  return true;
 }
 
 void ProcShapeMask(u8* request, u32 length) {
@@ -266,8 +279,8 @@ void ProcShapeMask(u8* request, u32 length) {
   }
   if (shapedByTranslucency(window)) return;
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteMask, &change)) return;
-  if (!pixmapId) return setWindowShapeRegion(window, kind, nullptr);
-  readMaskShapeBack(window, kind);
+  if (!pixmapId && !readBackInstead(window, kind)) return setWindowShapeRegion(window, kind, nullptr);
+  if (pixmapId) readMaskShapeBack(window, kind);
 }
 
 // --- ShapeCombine --------------------------------------------------------------------------
@@ -287,6 +300,8 @@ void ProcShapeCombine(u8* request, u32 length) {
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteCombine, &change)) return;
   // Windows of two screens meet only on the servers.
   if (source->screen != window->screen) return;
+  // A source whose read-back is out is as old as its own copy.
+  if (window->shapeReadsPending || source->shapeReadsPending) return readMaskShapeBack(window, kind);
   Region* region = getWindowShapeRegion(sourceId, sourceKind, nullptr);
   if (region) regionTranslate(region, i16(get16(request + 12)), i16(get16(request + 14)));
   if (!applyShapeOperation(window, kind, op, region)) PALVON_OOM();
@@ -301,6 +316,7 @@ void ProcShapeOffset(u8* request, u32 length) {
   if (!window || shapedByTranslucency(window)) return;
   ShapeChange change{window, nullptr, 0, 0};
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteOffset, &change)) return;
+  if (readBackInstead(window, kind)) return;
   Region* region = *windowShapeSlot(window, kind);
   if (!region || !regionNotEmpty(region)) return;
   Region* moved = regionCreate(nullptr, 0);
