@@ -60,19 +60,6 @@ void sendMetaScreenChangeEvent([[maybe_unused]] MetaScreen* screen, [[maybe_unus
   PENDING();
 }
 
-void sendRRScreenChangeNotify([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
-void sendRootConfigureNotify([[maybe_unused]] ProxyWindow* root) {
-  PENDING();
-}
-
-bool randrEmulationActive() {
-  PENDING();
-  return false;
-}
-
 u32 pictFormatForHead([[maybe_unused]] u32 format, [[maybe_unused]] const Head* head) {
   PENDING();
   return format;
@@ -145,7 +132,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
   return true;
 }
 
-void sendRandrHeadNotify([[maybe_unused]] Head* head) { PENDING(); }
 
 void shiftHeadFollowers([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* head, [[maybe_unused]] i32 dx,
                         [[maybe_unused]] i32 dy) {

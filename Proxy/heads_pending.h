@@ -75,9 +75,6 @@ u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
 
 void sendMetaScreenEvent(Head* head, MetaScreen* screen, u32 kind, u32 detail);
 void sendMetaScreenChangeEvent(MetaScreen* screen, u32 detail, u32 mask);
-void sendRRScreenChangeNotify(MetaScreen* screen);
-void sendRootConfigureNotify(ProxyWindow* root);
-bool randrEmulationActive();  // stand-in: false
 // The picture-format id on the head's server. Stand-in: unchanged.
 u32 pictFormatForHead(u32 format, const Head* head);
 bool startTranslucency(Head* head);  // stand-in: true
@@ -142,8 +139,6 @@ void clearFreeColorCache();
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);
-// RANDR output and CRTC change notifications for the head.
-void sendRandrHeadNotify(Head* head);
 // Windows that follow the head move with its logical origin.
 void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
 void stopTranslucencyOnDisplay(ServerDisplay* display);

@@ -126,6 +126,8 @@ void swapXvQueryAdaptors(Span m, bool positive);
 void swapRandrScreenResources(Span m, bool positive);
 void swapRandrCrtcTransform(Span m, bool positive);
 void swapRandrOutputInfo(Span m, bool positive);
+void swapRandrSetCrtcTransform(Span m, bool positive);
+void swapRandrNotify(Span m);
 void swapRenderAddGlyphs(Span m, bool positive);
 void swapRenderSetPictureFilter(Span m, bool positive);
 void swapRenderCompositeGlyphs(Span m, u32 glyphWidth);

@@ -6,6 +6,7 @@
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
 #include "Xext/print.h"
+#include "Xext/randr.h"
 #include "Xext/screensaver.h"
 #include "Xext/shape.h"
 #include "Xext/shm.h"
@@ -13,6 +14,7 @@
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
 #include "Xext/xie.h"
+#include "Xext/xinerama.h"
 
 namespace palvon {
 
@@ -28,7 +30,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MIT-SHM", 65, initShmExtension},
     {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, nullptr},
-    {"RANDR", 67, nullptr},
+    {"RANDR", 67, initRandrExtension},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, initShapeExtension},
@@ -36,7 +38,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"SYNC", 192, nullptr},
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
-    {"XINERAMA", 65, nullptr},
+    {"XINERAMA", 65, initXineramaExtension},
     {"XInputExtension", 69, nullptr},
     {"XInputDeviceEvents", 69, nullptr},
     {"XKEYBOARD", 64, nullptr},

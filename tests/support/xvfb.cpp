@@ -73,8 +73,8 @@ bool socketFileAnswers(const std::string& path) {
 bool claimDisplayNumber(int n, std::string* lockPath) {
   std::string number = std::to_string(n);
   std::string socketPath = std::string("/tmp/.X11-unix/X").append(number);
-  if (socketFileAnswers(socketPath) || unixSocketListed(socketPath)) return false;
-  if (!loopbackPortFree(n)) return false;
+  // The lock first: a number another claimant or a locking server holds is
+  // never probed (a probe connection would count as a client of its server).
   std::string path = std::string("/tmp/.X").append(number).append("-lock");
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
   if (fd < 0) return false;
@@ -82,13 +82,18 @@ bool claimDisplayNumber(int n, std::string* lockPath) {
   int length = snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
   bool written = write(fd, text, static_cast<size_t>(length)) == length;
   close(fd);
-  if (!written) {
+  bool taken = !written || unixSocketListed(socketPath) || !loopbackPortFree(n);
+  // A socket file that no socket of this network lists may still belong to
+  // a server elsewhere that does not lock: only a refused connection shows
+  // it is litter, which the claimant's server may then replace.
+  if (!taken && access(socketPath.c_str(), F_OK) == 0) {
+    taken = socketFileAnswers(socketPath);
+    if (!taken) unlink(socketPath.c_str());
+  }
+  if (taken) {
     unlink(path.c_str());
     return false;
   }
-  // Nobody answered on a socket file left there: with the lock held, the
-  // claimant's server can bind the path afresh.
-  if (access(socketPath.c_str(), F_OK) == 0 && !socketFileAnswers(socketPath)) unlink(socketPath.c_str());
   *lockPath = path;
   return true;
 }
