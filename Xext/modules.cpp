@@ -11,6 +11,8 @@
 #include "Xext/print.h"
 #include "Xext/randr.h"
 #include "Xext/screensaver.h"
+#include "Xext/shape.h"
+#include "Xext/shm.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/sync.h"
 #include "Xext/xcmisc.h"
@@ -33,13 +35,13 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"FBPM", 65, initFbpmExtension},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
-    {"MIT-SHM", 65, nullptr},
+    {"MIT-SHM", 65, initShmExtension},
     {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, initMultiBufferExtension},
     {"RANDR", 67, initRandrExtension},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
-    {"SHAPE", 65, nullptr},
+    {"SHAPE", 65, initShapeExtension},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
     {"SYNC", 192, initSyncExtension},
     {"XC-MISC", 65, initXCMiscExtension},
