@@ -117,6 +117,9 @@ struct ProxyClient {
   // the client leaves (malloc'ed, null when empty).
   ProxyWindow** saveSet;
   i32 saveSetCount;
+  // Added by XKEYBOARD: set once the client sent UseExtension, so that a
+  // joining server hears it too.
+  u8 usesXkb;
   // Added with the META extension: the events the client selected
   // (metacore.h), and the mark of a control client, whose end never resets
   // the proxy.

@@ -121,6 +121,9 @@ void swapXkbGetGeometry(Span m, bool positive);
 void swapXkbSetGeometry(Span m, bool positive);
 
 void swapListInputDevices(Span m);
+void swapFeedbackControlReply(Span m, bool positive);
+void swapQueryDeviceStateReply(Span m);
+void swapSendExtensionEvent(Span m, bool positive);
 void swapChangeHierarchy(Span m, bool positive);
 void swapXvQueryAdaptors(Span m, bool positive);
 void swapRandrScreenResources(Span m, bool positive);

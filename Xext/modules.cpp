@@ -4,6 +4,7 @@
 #include "Xext/dbe.h"
 #include "Xext/dpms.h"
 #include "Xext/glx.h"
+#include "Xext/keymap.h"
 #include "Xext/meta.h"
 #include "Xext/multibuf.h"
 #include "Xext/multimedia.h"
@@ -11,12 +12,16 @@
 #include "Xext/print.h"
 #include "Xext/randr.h"
 #include "Xext/screensaver.h"
+#include "Xext/shape.h"
+#include "Xext/shm.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/sync.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
 #include "Xext/xie.h"
 #include "Xext/xinerama.h"
+#include "Xext/xinput.h"
+#include "Xext/xkb.h"
 #include "Xext/xtest.h"
 #include "Xext/xvideo.h"
 
@@ -31,23 +36,23 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"FBPM", 65, initFbpmExtension},
     {"GLX", 68, initGLXExtension},
     {"SGI-GLX", 68, initGLXExtension},
-    {"MIT-SHM", 65, nullptr},
+    {"MIT-SHM", 65, initShmExtension},
     {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, initMultiBufferExtension},
     {"RANDR", 67, initRandrExtension},
     {"RENDER", 11, nullptr},
     {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
-    {"SHAPE", 65, nullptr},
+    {"SHAPE", 65, initShapeExtension},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
     {"SYNC", 192, initSyncExtension},
     {"XC-MISC", 65, initXCMiscExtension},
     {"Generic Event Extension", 64, initGenericEventExtension},
     {"XINERAMA", 65, initXineramaExtension},
-    {"XInputExtension", 69, nullptr},
+    {"XInputExtension", 69, initXInputExtension},
     {"XInputDeviceEvents", 69, nullptr},
-    {"XKEYBOARD", 64, nullptr},
+    {"XKEYBOARD", 64, initXkbExtension},
     {"XpExtension", 64, initPrintExtension},
-    {"MORVANDELL KEYMAP", 385, nullptr},
+    {"MORVANDELL KEYMAP", 385, initKeymapExtension},
     {"MORVANDELL META", 512, initMetaExtension},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},
