@@ -8,9 +8,5 @@ namespace palvon {
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 void recordCursorChange(u32) {}
 void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
-bool clientShmSegmentBytes(u32, const u8**, u64*) {
-  PALVON_WIP();
-  return false;
-}
 
 }  // namespace palvon

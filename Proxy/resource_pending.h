@@ -24,9 +24,6 @@ void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* 
 // Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
-// MIT-SHM: the bytes of a client's attached segment, as the proxy sees
-// them; false when the id is no segment.
-bool clientShmSegmentBytes(u32 segment, const u8** bytes, u64* size);
 // Background tiles: frees the window's tiles on one head (null: all).
 void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 

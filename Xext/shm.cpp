@@ -585,4 +585,12 @@ const char* initShmExtension(ExtensionEntry* entry) {
   return refused;
 }
 
+bool clientShmSegmentBytes(u32 segment, const u8** bytes, u64* size) {
+  const ClientShmSegment* record = lookupSegment(segment);
+  if (!record || !record->address) return false;
+  *bytes = record->address;
+  *size = record->size;
+  return true;
+}
+
 }  // namespace palvon

@@ -53,6 +53,10 @@ u64 shmSegmentSize(const ClientShmSegment* segment);
 bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
                        u8 depth, u8 format, const u8* data, u64 bytes);
 
+// The bytes of a client's attached segment as the proxy maps them; false
+// when the id names no attached segment.
+bool clientShmSegmentBytes(u32 segment, const u8** bytes, u64* size);
+
 // Attaches every client attachment on the display of a joining head, on
 // its owner's link. Always 1.
 int copyShmSegmentsToDisplay(Head* head);

@@ -28,6 +28,7 @@
 #include "Proxy/xsettings.h"
 #include "Proxy/xvisual.h"
 #include "Xext/extmodule.h"
+#include "Xext/shm.h"
 #include "Xext/xvideo_ports.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
