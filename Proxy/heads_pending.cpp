@@ -84,11 +84,6 @@ bool randrEmulationActive() {
   return false;
 }
 
-u32 pictFormatForHead([[maybe_unused]] u32 format, [[maybe_unused]] const Head* head) {
-  PENDING();
-  return format;
-}
-
 bool startTranslucency([[maybe_unused]] Head* head) {
   PENDING();
   return true;

@@ -4,6 +4,7 @@
 #include "Xext/glx.h"
 #include "Xext/multimedia.h"
 #include "Xext/pose.h"
+#include "Xext/render.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
@@ -23,7 +24,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MIT-SCREEN-SAVER", 64, nullptr},
     {"Multi-Buffering", 65, nullptr},
     {"RANDR", 67, nullptr},
-    {"RENDER", 11, nullptr},
+    {"RENDER", 11, initRenderExtension},
     {"SCREEN-SAVER", 64, nullptr},
     {"SHAPE", 65, nullptr},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},
