@@ -225,7 +225,8 @@ void keepSolidPixmapOnHead(PictureRecord* p, Head* head, ServerLink* link) {
   // order with the client's drawing into the pixmap.
   RequestWriter* w = &link->writer;
   xprotoCreatePixmap(w, u8(depth), temporary, u32(head->root), 1, 1);
-  xprotoCreateGC(w, gc, temporary, 0, nullptr);
+  XGCValues none{};
+  xprotoCreateGC(w, gc, temporary, 0, &none);
   xprotoCopyArea(w, onHead, temporary, gc, 0, 0, 1, 1, 0, 0);
   xprotoFreePixmap(w, onHead);
   xprotoCreatePixmap(w, u8(depth), onHead, u32(head->root), 1, 1);
