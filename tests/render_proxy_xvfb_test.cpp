@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
@@ -289,6 +290,36 @@ TEST(RenderProxyLimits, DepthLimitDropsDepth32) {
   for (XRenderPictFormat* f; (f = XRenderFindFormat(d, 0, nullptr, count)); count++) EXPECT_LE(f->depth, 24);
   EXPECT_GT(count, 0);
   EXPECT_EQ(XRenderFindStandardFormat(d, PictStandardARGB32), nullptr);
+  XCloseDisplay(d);
+}
+
+// A server of an older version lowers what every client is offered, and
+// the requests that version lacks are not taken.
+TEST(RenderProxyVersion, TheLowestServerVersionIsOffered) {
+  Xvfb a({"-screen", "0", "1024x768x24"}), b({"-screen", "0", "1024x768x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ExtensionRelay relay(b);
+  ExtensionRelay::Codes render;
+  ASSERT_TRUE(relay.ok() && relay.serverCodes("RENDER", &render)) << relay.error();
+  relay.rewriteReply(render.major, 0, [](Bytes& reply, char order) { putWire32(reply, 12, 9, order); });
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", relay.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* d = XOpenDisplay(proxy.display().c_str());
+  ASSERT_NE(d, nullptr);
+  int major = 0, minor = 0, opcode = 0, event = 0, error = 0;
+  ASSERT_TRUE(XQueryExtension(d, "RENDER", &opcode, &event, &error));
+  ASSERT_TRUE(XRenderQueryVersion(d, &major, &minor));
+  EXPECT_EQ(major, 0);
+  EXPECT_EQ(minor, 9);
+  renderErrors.clear();
+  XErrorHandler old = XSetErrorHandler(countErrors);
+  XRenderColor white{0xffff, 0xffff, 0xffff, 0xffff};
+  XRenderCreateSolidFill(d, &white);
+  XSync(d, False);
+  XSetErrorHandler(old);
+  ASSERT_EQ(renderErrors.size(), 1u);
+  EXPECT_EQ(renderErrors[0].request_code, opcode);
+  EXPECT_EQ(renderErrors[0].minor_code, 33);
   XCloseDisplay(d);
 }
 
