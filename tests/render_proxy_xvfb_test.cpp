@@ -275,23 +275,59 @@ TEST_P(RenderProxy, RendercheckCountsEqualADirectRun) {
   EXPECT_EQ(passed(through.out), passed(direct.out)) << through.err << proxy->log();
 }
 
+// Anti-aliased text as toolkits draw it: glyph sets, uploads and
+// CompositeGlyphs, without an X error on either layout.
+TEST_P(RenderProxy, TextProgramsDrawWithoutErrors) {
+  ProgramResult perf = runProgram({"x11perf", "-repeat", "1", "-time", "1", "-aa10text", "-rgb10text", "-aa24text"},
+                                  proxy->display(), 120000);
+  EXPECT_EQ(perf.status, 0) << perf.err << proxy->log();
+  EXPECT_EQ(perf.err.find("X Error"), std::string::npos) << perf.err;
+  ProgramResult term = runProgram({"xterm", "-fa", "DejaVu Sans Mono", "-geometry", "40x5+950+100", "-e", "sh", "-c",
+                                   "printf 'hello RENDER'; sleep 1"},
+                                  proxy->display(), 30000);
+  EXPECT_EQ(term.status, 0) << term.err << proxy->log();
+  EXPECT_EQ(term.err, "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, RenderProxy, ::testing::Values(Layout{"SideBySide", false}, Layout{"Zoomed", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The environment limits the formats offered.
-TEST(RenderProxyLimits, DepthLimitDropsDepth32) {
+struct LimitCase {
+  const char* name;
+  const char* setting;
+  bool (*allowed)(const XRenderPictFormat& format);
+};
+
+class RenderProxyLimits : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(RenderProxyLimits, OnlyFormatsWithinTheLimitAreOffered) {
   Xvfb a({"-screen", "0", "1024x768x24"});
   ASSERT_TRUE(a.ok()) << a.error();
-  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0"}, {"maxPictureFormatDepth=24"});
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0"}, {GetParam().setting});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   Display* d = XOpenDisplay(proxy.display().c_str());
-  ASSERT_NE(d, nullptr);
-  int count = 0;
-  for (XRenderPictFormat* f; (f = XRenderFindFormat(d, 0, nullptr, count)); count++) EXPECT_LE(f->depth, 24);
+  Display* direct = XOpenDisplay(a.display().c_str());
+  ASSERT_TRUE(d && direct);
+  int count = 0, wanted = 0;
+  for (XRenderPictFormat* f; (f = XRenderFindFormat(d, 0, nullptr, count)); count++)
+    EXPECT_TRUE(GetParam().allowed(*f)) << "format of depth " << f->depth;
+  int directCount = 0;
+  for (XRenderPictFormat* f; (f = XRenderFindFormat(direct, 0, nullptr, directCount)); directCount++)
+    wanted += GetParam().allowed(*f);
+  EXPECT_EQ(count, wanted);
   EXPECT_GT(count, 0);
-  EXPECT_EQ(XRenderFindStandardFormat(d, PictStandardARGB32), nullptr);
+  XCloseDisplay(direct);
   XCloseDisplay(d);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Environment, RenderProxyLimits,
+    ::testing::Values(LimitCase{"Depth24", "maxPictureFormatDepth=24",
+                                [](const XRenderPictFormat& f) { return f.depth <= 24; }},
+                      LimitCase{"RedBits5", "maxPictureFormatBits=5",
+                                [](const XRenderPictFormat& f) { return __builtin_popcount(f.direct.redMask) <= 5; }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A server of an older version lowers what every client is offered, and
 // the requests that version lacks are not taken.
