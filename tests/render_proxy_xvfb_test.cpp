@@ -159,6 +159,13 @@ bool drawScene(const std::string& name, int left, int top) {
   const unsigned int text32[] = {2, 2, 3};
   XGlyphElt32 elts32[] = {{one, text32, 3, 240, 160}, {two, text32, 3, 0, 12}};
   XRenderCompositeText32(d, PictOpOver, solid, dst, a8, 0, 0, 240, 160, elts32, 2);
+  // Cursors from a picture, alone and animated; the pointer is elsewhere,
+  // so only their making shows (as errors, when it goes wrong).
+  XTransform identity{{{XDoubleToFixed(1), 0, 0}, {0, XDoubleToFixed(1), 0}, {0, 0, XDoubleToFixed(1)}}};
+  XRenderSetPictureTransform(d, src, &identity);
+  Cursor arrow = XRenderCreateCursor(d, src, 3, 3), other = XRenderCreateCursor(d, src, 10, 10);
+  XAnimCursor frames[] = {{arrow, 100}, {other, 100}};
+  XDefineCursor(d, w, XRenderCreateAnimCursor(d, 2, frames));
   XSync(d, False);
   // The window stays: the roots are read while the client is connected.
   return true;
