@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "Proxy/wire.h"
+#include "Proxy/xscaling.h"
+#include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
 #include "Xext/renderint.h"
 
@@ -262,6 +264,73 @@ TEST_F(Pruning, UnknownGlyphsChangeNothing) {
   prune({77});
   EXPECT_EQ(set.first->count, 3u);
   EXPECT_EQ(std::vector<u8>(set.first->data, set.first->data + set.first->length), before);
+}
+
+// --- Drawing repeated into a tile ------------------------------------------------------------
+
+// A request as 16-bit words from byte 0 (header words are left zero).
+std::vector<u8> words16(u8 minor, u32 size, std::vector<std::pair<u32, i16>> fields) {
+  std::vector<u8> r(size, 0);
+  r[1] = minor;
+  for (auto [at, v] : fields) put16(&r[at], u16(v));
+  return r;
+}
+
+struct ShiftCase {
+  const char* name;
+  u32 zoom;
+  std::vector<u8> request;
+  std::vector<std::pair<u32, i16>> expected;  // fields after the shift by (10, 4)
+};
+
+class TileShift : public ::testing::TestWithParam<ShiftCase> {};
+
+// Only where the drawing lands moves: by minus the window's offset in the
+// picture's window, scaled for the head.
+TEST_P(TileShift, MovesOnlyWhereTheDrawingLands) {
+  const ShiftCase& c = GetParam();
+  Head head{};
+  if (c.zoom != 1) head.scaler = createScaler(400 * c.zoom, 400, 300 * c.zoom, 300, 0);
+  std::vector<u8> copy = c.request;
+  EXPECT_TRUE(shiftRenderDrawing(copy.data(), u32(copy.size()), 10, 4, &head));
+  for (auto [at, v] : c.expected) EXPECT_EQ(i16(get16(&copy[at])), v) << "field at " << at;
+  releaseScaler(&head.scaler);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, TileShift,
+    ::testing::Values(
+        // Composite: source and mask origins stay, the destination moves.
+        ShiftCase{"Composite", 1, words16(X_RenderComposite, 36, {{20, 3}, {22, 4}, {24, 5}, {26, 6}, {28, 50}, {30, 60}}),
+                  {{20, 3}, {22, 4}, {24, 5}, {26, 6}, {28, 40}, {30, 56}}},
+        ShiftCase{"CompositeZoomed", 2,
+                  words16(X_RenderComposite, 36, {{20, 3}, {22, 4}, {28, 100}, {30, 120}}),
+                  {{20, 3}, {22, 4}, {28, 80}, {30, 112}}},
+        // CompositeGlyphs: the source stays, the first glyph item moves and
+        // the later items stay relative to it; a set switch carries none.
+        ShiftCase{"CompositeGlyphs",
+                  1,
+                  [] {
+                    std::vector<u8> r = words16(X_RenderCompositeGlyphs8, 28 + 12 + 12 + 12,
+                                                {{24, 7}, {26, 8}, {32, 1}, {34, 1}, {44, 30}, {46, 40}, {56, 5}});
+                    r[28] = 255, r[40] = 2, r[52] = 1;
+                    return r;
+                  }(),
+                  {{24, 7}, {26, 8}, {32, 1}, {34, 1}, {44, 20}, {46, 36}, {56, 5}}},
+        // FillRectangles: every rectangle moves, sizes stay.
+        ShiftCase{"FillRectangles", 1,
+                  words16(X_RenderFillRectangles, 36, {{20, 0}, {22, 0}, {24, 9}, {26, 9}, {28, 20}, {30, 30}}),
+                  {{20, -10}, {22, -4}, {24, 9}, {26, 9}, {28, 10}, {30, 26}}},
+        ShiftCase{"FillRectanglesZoomed", 2, words16(X_RenderFillRectangles, 28, {{20, 40}, {22, 40}, {24, 8}}),
+                  {{20, 20}, {22, 32}, {24, 8}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TileShift, OtherRequestsAreLeftAlone) {
+  std::vector<u8> trapezoids = words16(X_RenderTrapezoids, 64, {{20, 5}, {22, 6}});
+  std::vector<u8> before = trapezoids;
+  Head head{};
+  EXPECT_FALSE(shiftRenderDrawing(trapezoids.data(), u32(trapezoids.size()), 10, 4, &head));
+  EXPECT_EQ(trapezoids, before);
 }
 
 }  // namespace
