@@ -48,6 +48,11 @@ bool setCurrentFontPath(u32 count, char* const* paths) {
   return true;
 }
 
+void freeProxyFontPath() {
+  strlistFree(pathCount, path);
+  pathCount = 0, path = nullptr, pathSet = false;
+}
+
 const char* checkFontPath(u32 count, char* const* paths) {
   if (strlistEqual(count, paths, defaultFontPathCount, defaultFontPath)) return nullptr;
   if (serverDisplayCount <= 1 && !(proxyConfig.options & kOptionDynamicServer)) return nullptr;

@@ -17,6 +17,8 @@ char* const* currentFontPath(u32* count);
 // Replaces the current path with a copy; false when memory runs out (the
 // path is then unchanged).
 bool setCurrentFontPath(u32 count, char* const* paths);
+// Forgets the path the clients set: a reset starts from the default path.
+void freeProxyFontPath();
 // Null when every server can take the path, else the text of the BadValue:
 // "no font path %s at %s" (the path joined, the server's name). The
 // default path is always accepted, and so is any path while a single

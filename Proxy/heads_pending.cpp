@@ -29,17 +29,6 @@ namespace palvon {
     }                          \
   } while (0)
 
-bool describePixmap([[maybe_unused]] u32 pixmapId, PixmapFacts* out) {
-  PENDING();
-  *out = {};
-  return false;
-}
-
-GC getDepthGC([[maybe_unused]] Display* display, [[maybe_unused]] int screen, [[maybe_unused]] u32 depth) {
-  PENDING();
-  return nullptr;
-}
-
 bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* object, [[maybe_unused]] u32* depth, [[maybe_unused]] const VisualRecord** visual) {
   PENDING();
   return false;
@@ -184,9 +173,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
 
 
 // --- Core protocol services the reset and the close-down call ------------------------
-
-void releasePendingWindowAttributes() { PENDING(); }
-void freeProxyFontPath() { PENDING(); }
 
 // --- Used by event translation ---------------------------------------------------
 

@@ -60,8 +60,6 @@ struct PixmapFacts {
   u32 width, height, depth;
 };
 bool describePixmap(u32 pixmapId, PixmapFacts* out);
-// The cached GC of a depth on a display's screen (server displays). Stand-in: null.
-GC getDepthGC(Display* display, int screen, u32 depth);
 // The depth and the meta visual of a resource record of the given type
 // (visual null when it has none). Stand-in: false.
 bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualRecord** visual);
@@ -171,10 +169,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
 
 // --- Core protocol services the reset and the close-down call ------------------------
 
-// Releases now every destroyed window's kept attributes whose release waits.
-void releasePendingWindowAttributes();
-// Frees the proxy's list of font-path words.
-void freeProxyFontPath();
 
 
 }  // namespace palvon

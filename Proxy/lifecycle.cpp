@@ -1,5 +1,6 @@
 // One run of the event loop, the reset between runs, the exit, the signals
 // and the two core timers.
+#include "Proxy/fontpath.h"
 #include "Proxy/lifecycle.h"
 
 #include <errno.h>
@@ -29,6 +30,7 @@
 #include "Proxy/serverauth.h"
 #include "Proxy/services.h"
 #include "Proxy/startup.h"
+#include "Proxy/windowattr.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
@@ -303,7 +305,7 @@ const char* resetProxy() {
   freeAllClientResources();
   LOGF(logChInfo, "Init default xids...");
   initDefaultXids();
-  releasePendingWindowAttributes();
+  freeAllDestroyedWindowAttributes();
   freeProxyFontPath();
   LOGF(logChInfo, "Removing X extensions...");
   resetAllExtensions();

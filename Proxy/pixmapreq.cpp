@@ -6,6 +6,7 @@
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/drawcommon.h"
+#include "Proxy/heads_pending.h"
 #include "Proxy/xadjust.h"
 #include "Proxy/fontreq.h"
 #include "Proxy/records.h"
@@ -90,6 +91,16 @@ void ProcFreePixmap(u8* request, u32 length) {
   if (!lookupPixmap(id)) return sendXError(BadPixmap, id, request, length, nullptr);
   // The server copies go with the record when its last reference goes.
   freeResourceById(id, RT_NONE);
+}
+
+bool describePixmap(u32 pixmapId, PixmapFacts* out) {
+  const PixmapRecord* pixmap = lookupPixmap(pixmapId);
+  if (!pixmap) {
+    *out = {};
+    return false;
+  }
+  *out = {pixmap->width, pixmap->height, pixmap->depth};
+  return true;
 }
 
 }  // namespace palvon

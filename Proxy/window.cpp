@@ -138,13 +138,7 @@ ProxyWindow* createProxyWindow(u32 id, ProxyWindow* parent, i16 x, i16 y, u16 wi
   window->width = width;
   window->height = height;
   window->owner = currentClient;
-  window->nextLower = parent->topChild;
-  if (parent->topChild) {
-    parent->topChild->nextUpper = window;
-  } else {
-    parent->bottomChild = window;
-  }
-  parent->topChild = window;
+  linkAsTopChild(window);
   computeWindowClip(window);
   computeBorderClip(window);
   return window;
@@ -183,6 +177,18 @@ void unlinkWindow(ProxyWindow* window) {
     parent->bottomChild = window->nextUpper;
   }
   window->nextUpper = window->nextLower = nullptr;
+}
+
+void linkAsTopChild(ProxyWindow* window) {
+  ProxyWindow* parent = window->parent;
+  window->nextUpper = nullptr;
+  window->nextLower = parent->topChild;
+  if (parent->topChild) {
+    parent->topChild->nextUpper = window;
+  } else {
+    parent->bottomChild = window;
+  }
+  parent->topChild = window;
 }
 
 ProxyWindow* restackWindow(ProxyWindow* window, ProxyWindow* sibling) {

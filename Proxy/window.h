@@ -182,6 +182,8 @@ int isStackedAbove(const ProxyWindow* a, const ProxyWindow* b);
 ProxyWindow* getFirstChildWindow(const ProxyWindow* window);
 // Unlinks the window from its parent's children (top and bottom kept right).
 void unlinkWindow(ProxyWindow* window);
+// Links an unlinked window as the top child of window->parent.
+void linkAsTopChild(ProxyWindow* window);
 
 // --- Walks --------------------------------------------------------------------
 // Result of a traversal callback: 0 visit the children, 1 skip them, 2 stop.

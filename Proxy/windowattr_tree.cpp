@@ -105,14 +105,7 @@ int reparentWindowRecord(ProxyWindow* window, ProxyWindow* parent, i32 x, i32 y,
   if (wasMapped) unmapWindowRecord(window, 0);
   unlinkWindow(window);
   window->parent = parent;
-  window->nextUpper = nullptr;
-  window->nextLower = parent->topChild;
-  if (parent->topChild) {
-    parent->topChild->nextUpper = window;
-  } else {
-    parent->bottomChild = window;
-  }
-  parent->topChild = window;
+  linkAsTopChild(window);
   window->relativeX = x + window->borderWidth;
   window->relativeY = y + window->borderWidth;
   window->x = i16(parent->x + window->relativeX);

@@ -28,6 +28,7 @@
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/process.h"
+#include "base/strlist.h"
 #include "xsupport/misc.h"
 #include "xsupport/xrclib.h"
 #include "xsupport/xtarget.h"
@@ -241,6 +242,7 @@ void freeServerDisplay(ServerDisplay* server) {
   closeLinksToServer(server);
   free(server->savedPointer);
   free(server->savedPower);
+  strlistFree(server->savedFontPathCount, server->savedFontPath);
   free(server);
   // No pending request may wait for the server that left.
   for (ProxyClient* client = clientList; client; client = client->next) {

@@ -102,6 +102,10 @@ struct ServerDisplay {
   KeyboardMappingSave* savedKeyboard;  // null when not saved
   PointerSettings* savedPointer;       // null when not saved
   PowerSettings* savedPower;           // null when not saved
+  // The server's font path when the proxy connected, put back at closing
+  // (a reset would otherwise adopt what the last client set).
+  char** savedFontPath;
+  u32 savedFontPathCount;
   Window inputWindows[3];           // 1x1 InputOnly: one on the root, two children of it
   XFontStruct* textFont;            // the configured text font, null when missing
   u32 screenCount;

@@ -18,6 +18,7 @@
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "base/logging.h"
+#include "xsupport/misc.h"
 #include "xsupport/ximage.h"
 
 namespace palvon {

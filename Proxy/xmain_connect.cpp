@@ -23,6 +23,7 @@
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/process.h"
+#include "base/strlist.h"
 #include "xsupport/misc.h"
 #include "xsupport/power.h"
 #include "xsupport/ximage.h"
@@ -93,6 +94,13 @@ const char* saveServerState(ServerDisplay* server, bool probeOnly) {
     if (!server->savedPower) return PALVON_OOM();
   }
   if (const char* error = xGetPowerSettings(display, server->savedPower)) return error;
+  strlistFree(server->savedFontPathCount, server->savedFontPath);
+  server->savedFontPathCount = 0, server->savedFontPath = nullptr;
+  int paths = 0;
+  char** path = XfsGetFontPath(display, &paths);
+  bool copied = paths <= 0 || strlistCopy(&server->savedFontPathCount, &server->savedFontPath, u32(paths), path);
+  if (path) XFreeFontPath(path);
+  if (!copied) return PALVON_OOM();
   if (isDisplayOffline(display)) return displayOfflineText(display);
   server->stateSaved = 1;
   return nullptr;
@@ -198,6 +206,10 @@ bool restoreServerState(ServerDisplay* server) {
   }
   if (server->savedPointer) restorePointerSettings(display, server->savedPointer);
   if (server->savedPower) xSetPowerSettings(display, server->savedPower);
+  if (server->savedFontPathCount)
+    XfsSetFontPath(display, server->savedFontPath, int(server->savedFontPathCount));
+  strlistFree(server->savedFontPathCount, server->savedFontPath);
+  server->savedFontPathCount = 0, server->savedFontPath = nullptr;
   return true;
 }
 

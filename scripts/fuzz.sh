@@ -4,6 +4,8 @@
 # seed corpus, so an input that crashes shows up as a failure.
 # Usage: scripts/fuzz.sh [runs per target] (default 20000); FUZZ_SEED picks
 # libFuzzer's random seed (default 1, so runs repeat), FUZZ_BUILD the tree.
+# The tree is built with -Werror; FUZZ_TESTS=ON builds the tests in it too
+# (not run), which makes it CI's clang warnings pass.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
@@ -16,7 +18,7 @@ if ! command -v clang++ >/dev/null; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y clang
 fi
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-4} "$here/setup.sh" "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DPALVON_FUZZ=ON -DPALVON_TESTS=OFF
+  -DPALVON_FUZZ=ON -DPALVON_WERROR=ON -DPALVON_TESTS="${FUZZ_TESTS:-OFF}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -1,8 +1,11 @@
 // Real X programs through the proxy program in front of one, two and three
 // Xvfb side by side: xterm, xlogo and xeyes start, their windows stand on
-// every head at the same place under the meta root, and a cursor from the
-// cursor font is made on every server without an error reaching the client.
+// every head at the same place under the meta root, a cursor from the
+// cursor font is made on every server without an error reaching the client,
+// and x11perf runs its tests to the end.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <memory>
 #include <sstream>
@@ -86,7 +89,49 @@ TEST_P(Programs, WindowsStandOnEveryHead) {
   }
 }
 
+// x11perf measures drawing, copies, images, text and round trips through the
+// proxy: each test it runs reports its repetitions, none stops on an error.
+TEST_P(Programs, X11perfReportsEveryTest) {
+  ProgramResult result = runProgram({"x11perf", "-repeat", "1", "-reps", "20", "-rect10", "-seg10", "-ftext",
+                                     "-copywinwin10", "-putimage10", "-getimage10", "-prop"},
+                                    proxy->display(), 60000);
+  EXPECT_EQ(result.status, 0) << result.err;
+  size_t reports = 0;
+  for (size_t at = result.out.find(" reps @ "); at != std::string::npos; at = result.out.find(" reps @ ", at + 1))
+    reports++;
+  EXPECT_EQ(reports, 7u) << result.out << result.err;
+  EXPECT_FALSE(contains(result.err, "X Error")) << result.err;
+}
+
 INSTANTIATE_TEST_SUITE_P(Heads, Programs, ::testing::Values(1, 2, 3));
+
+// The last client leaving resets the proxy: the next client finds the
+// default font path again, not the one the last client set.
+TEST(Reset, StartsFromTheDefaultFontPath) {
+  Xvfb server{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // Runs the program as the only client and waits until the reset its end
+  // causes has opened the server again.
+  auto alone = [&proxy](const std::vector<std::string>& argv) {
+    size_t mark = proxy.log().size();
+    ProgramResult result = runProgram(argv, proxy.display());
+    bool reset = proxy.waitForLog("Resetting authorization", 20000, mark);
+    size_t at = proxy.log().find("Resetting authorization", mark);
+    reset = reset && proxy.waitForLog("Connected to X server", 20000, at);
+    EXPECT_TRUE(reset) << proxy.log();
+    return result;
+  };
+  std::string before = alone({"xset", "q"}).out;
+  ASSERT_TRUE(contains(before, "/usr/share/fonts/X11/misc,built-ins")) << before;
+  ASSERT_EQ(alone({"xset", "fp=", "built-ins"}).status, 0);
+  // The proxy serves again once its start-up steps after the reset are done.
+  ProgramResult after;
+  for (int i = 0; i < 50 && (after = runProgram({"xset", "q"}, proxy.display())).status != 0; i++) usleep(100000);
+  ASSERT_EQ(after.status, 0) << after.err << proxy.log();
+  EXPECT_TRUE(contains(after.out, "/usr/share/fonts/X11/misc,built-ins")) << after.out;
+}
 
 }  // namespace
 }  // namespace palvon::test
