@@ -307,7 +307,8 @@ void ProcRenderChangePicture(u8* request, u32 length) {
   storeValues(p, get32(request + 8), request + 12, (length - 12) / 4);
   setRequestResource(currentClient, id);
   ValueForwarding f{p, 8};
-  forwardToHeads(request, length, skipOtherScreens, rewritePictureCopy, &f);
+  if (!p->screen) forwardRequestTo(Route::kEveryScreen, request, length, rewritePictureCopy, &f);
+  else forwardToHeads(request, length, skipOtherScreens, rewritePictureCopy, &f);
 }
 
 namespace {
@@ -368,7 +369,7 @@ void ProcRenderSetPictureClipRectangles(u8* request, u32 length) {
   p->clipY = i16(get16(request + 10));
   setRequestResource(currentClient, id);
   ClipForwarding f{p, false};
-  forEachTarget(Route::kEveryHead, clipOnHead, &f);
+  forEachTarget(p->screen ? Route::kEveryHead : Route::kEveryScreen, clipOnHead, &f);
   if (f.failed) sendXError(BadAlloc, 0, request, length, nullptr);
 }
 
@@ -382,10 +383,13 @@ bool skipPictureHeads(const RouteTarget& target, void* argument) {
   return !pictureOnHead(static_cast<PictureRecord*>(argument), target.head);
 }
 
-// Forwards a request that names only the picture at byte 4.
+// Forwards a request that names only the picture at byte 4: to the heads
+// of its screen, or to every head for a source picture, which every head
+// has.
 void forwardPictureRequest(PictureRecord* p, u8* request, u32 length) {
   setRequestResource(currentClient, p->id);
-  forwardToHeads(request, length, skipPictureHeads, rewritePictureId, p);
+  if (!p->screen) forwardRequestTo(Route::kEveryScreen, request, length, rewritePictureId, p);
+  else forwardToHeads(request, length, skipPictureHeads, rewritePictureId, p);
 }
 
 }  // namespace
