@@ -21,6 +21,7 @@ extern "C" {
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/services.h"
 #include "Proxy/xerrors.h"
 #include "base/hostclock.h"
 #include "base/logging.h"
@@ -339,6 +340,7 @@ ProxyClient* startClient(Listener* listener) {
   }
   if (detailFlags & kDetailClientLines) LOGF(logChXclient, "Client #%d started", client->number);
   appendClient(client);
+  if (serviceHooks.createClientKeymap) serviceHooks.createClientKeymap(client);
   return client;
 }
 

@@ -117,6 +117,9 @@ struct ProxyClient {
   // the client leaves (malloc'ed, null when empty).
   ProxyWindow** saveSet;
   i32 saveSetCount;
+  // Added by XKEYBOARD: set once the client sent UseExtension, so that a
+  // joining server hears it too.
+  u8 usesXkb;
 };
 
 // A listening transport of the proxy's display number.

@@ -6,8 +6,10 @@
 #include "Proxy/config.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
 #include "base/logging.h"
+#include "xsupport/xrclib.h"
 
 #include <X11/Xlib.h>
 #include <strings.h>
@@ -318,6 +320,17 @@ ExtensionEntry* initAtFreshMajor(const char* name, u16 version) {
   return major ? initExtensionRegistry(name, version, major, 0, 0) : nullptr;
 }
 
+// Fake input by the proxy's own connection to the input-control display:
+// through its XTEST when it has one (the library attaches on first use),
+// else as synthetic events, which every server takes.
+const char* attachInputControlFakeInput() {
+  ServerDisplay* display = inputControlDisplay ? inputControlDisplay : serverDisplayList;
+  if (!display || !display->display) return "No input-control display for fake input";
+  int major = 0, event = 0, error = 0;
+  if (XfsQueryExtension(display->display, "XTEST", &major, &event, &error)) return nullptr;
+  return xrcSetInjectionMethod(display->display, kXrcSynthetic);
+}
+
 // The extensions that the proxy serves without a module of the servers'.
 void offerProxyExtensions(const ExtensionServer* servers, u32 serverCount) {
   u32 randrEmulation = 0;
@@ -335,8 +348,8 @@ void offerProxyExtensions(const ExtensionServer* servers, u32 serverCount) {
   }
   if (!findExtensionByName("RANDR") && (proxyConfig.workarounds & randrEmulation)) initAtFreshMajor("RANDR", 0);
   if (!findExtensionByName("XINERAMA")) initAtFreshMajor("XINERAMA", 0);
-  if (!findExtensionByName("XTEST") && proxyState.fakeInputSetup && !isExtensionDisabled("XTEST")) {
-    const char* failure = proxyState.fakeInputSetup();
+  if (!findExtensionByName("XTEST") && !isExtensionDisabled("XTEST")) {
+    const char* failure = proxyState.fakeInputSetup ? proxyState.fakeInputSetup() : attachInputControlFakeInput();
     if (failure) {
       logProblem(failure, __FILE__, __LINE__);
     } else if (initAtFreshMajor("XTEST", 0)) {

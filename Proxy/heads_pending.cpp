@@ -3,6 +3,8 @@
 // neutral answer its declaration notes.
 #include "Proxy/heads_pending.h"
 
+#include "Proxy/dbebuffer.h"
+
 #include "Proxy/headlookup.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/window.h"
@@ -35,6 +37,7 @@ bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
 }
 
 ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* object) {
+  if (type == RT_DBE_BUFFER || type == RT_MBUF_BUFFER) return bufferWindow(type, object);
   PENDING();
   return nullptr;
 }
@@ -47,30 +50,12 @@ void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
   PENDING();
 }
 
-u32 resolveDoubleBufferDrawable([[maybe_unused]] u32 id, [[maybe_unused]] const Head* head) {
-  PENDING();
-  return id;
-}
-
 void sendMetaScreenEvent([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 kind, [[maybe_unused]] u32 detail) {
   PENDING();
 }
 
 void sendMetaScreenChangeEvent([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] u32 detail, [[maybe_unused]] u32 mask) {
   PENDING();
-}
-
-void sendRRScreenChangeNotify([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
-void sendRootConfigureNotify([[maybe_unused]] ProxyWindow* root) {
-  PENDING();
-}
-
-bool randrEmulationActive() {
-  PENDING();
-  return false;
 }
 
 bool startTranslucency([[maybe_unused]] Head* head) {
@@ -140,7 +125,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
   return true;
 }
 
-void sendRandrHeadNotify([[maybe_unused]] Head* head) { PENDING(); }
 
 void shiftHeadFollowers([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* head, [[maybe_unused]] i32 dx,
                         [[maybe_unused]] i32 dy) {

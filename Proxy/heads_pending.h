@@ -68,16 +68,10 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 ProxyWindow* resourceWindow(u32 type, void* object);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 void recalcKeepWindowsVisible(MetaScreen* screen);
-// The client's id base on a head, and the id of a drawable on the head
-// after resolving an emulated DOUBLE-BUFFER buffer. Stand-in: unchanged.
-u32 resolveDoubleBufferDrawable(u32 id, const Head* head);
 // --- Extensions ------------------------------------------------------------------
 
 void sendMetaScreenEvent(Head* head, MetaScreen* screen, u32 kind, u32 detail);
 void sendMetaScreenChangeEvent(MetaScreen* screen, u32 detail, u32 mask);
-void sendRRScreenChangeNotify(MetaScreen* screen);
-void sendRootConfigureNotify(ProxyWindow* root);
-bool randrEmulationActive();  // stand-in: false
 // The picture-format id on the head's server: through the hook the RENDER
 // module installs while it runs; unchanged without it (renderhook.cpp).
 u32 pictFormatForHead(u32 format, const Head* head);
@@ -144,8 +138,6 @@ void clearFreeColorCache();
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);
-// RANDR output and CRTC change notifications for the head.
-void sendRandrHeadNotify(Head* head);
 // Windows that follow the head move with its logical origin.
 void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
 void stopTranslucencyOnDisplay(ServerDisplay* display);

@@ -62,7 +62,19 @@ bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, co
                         i16(x), i16(y)) != 0;
 }
 
+ShmPutImageHook shmPutImageHook;
+
 // --- PutImage --------------------------------------------------------------------------
+
+namespace {
+const ImageFormat* clientImageFormat(u32 format, u32 depth);
+}  // namespace
+
+u64 clientImageBytes(u32 format, u32 depth, u64 width, u32 height, u32 planeMask) {
+  const ImageFormat* f = clientImageFormat(format, depth);
+  u32 bitmapPad = format == ZPixmap ? 0 : f->scanlinePad;
+  return imageSize(format, depth, width, height, planeMask, bitmapPad, f->bitsPerPixel, f->scanlinePad);
+}
 
 namespace {
 
@@ -74,9 +86,7 @@ const ImageFormat* clientImageFormat(u32 format, u32 depth) {
 }
 
 u64 clientImageSize(u32 format, u32 depth, u64 width, u32 height, u32 planeMask) {
-  const ImageFormat* f = clientImageFormat(format, depth);
-  u32 bitmapPad = format == ZPixmap ? 0 : f->scanlinePad;
-  return imageSize(format, depth, width, height, planeMask, bitmapPad, f->bitsPerPixel, f->scanlinePad);
+  return clientImageBytes(format, depth, width, height, planeMask);
 }
 
 struct PutImage {
@@ -127,6 +137,12 @@ bool putOnHead(const RouteTarget& target, void* argument) {
     p.failed = true;
     return false;
   }
+  // A large image goes through shared memory where the server shares it
+  // with the proxy; the segment's rows have no left pad.
+  if (head && (p.format == ZPixmap || p.leftPad == 0) &&
+      shmPutImageHook && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
+                        u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
+    return true;
   u8* copy = copyRequestToServer(p.request, p.length, target.link);
   if (!copy) {
     p.failed = true;
@@ -205,6 +221,7 @@ void releaseGetImagePart(void* argument) {
       if (job->outstanding) job->outstanding--;
     }
     if (--job->references == 0) {
+      if (job->sink.release) job->sink.release(job->sink.argument);
       std::free(job->buffer);
       std::free(job);
     }
@@ -247,6 +264,8 @@ struct GetImage {
   u32 jobSize;
   GetImagePart* last;  // the part made last (its job is shared)
   u32 stashed;         // parts on links
+  GetImageSink sink;
+  bool jobMade;        // a job was made: its end releases the sink
 };
 
 // The link of the head, or without heads the client's first link.
@@ -262,6 +281,7 @@ void fillJob(const GetImage& g, GetImageJob* job) {
   job->visual = g.info.visual ? g.info.visual->visualId : 0;
   job->planeMask = g.planeMask;
   job->width = g.width, job->height = g.height;
+  job->sink = g.sink;
 }
 
 void hideTelepointer(ServerLink* link, const Head* head, bool hide) {
@@ -297,7 +317,7 @@ bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool 
   part->x = x - g.x, part->y = y - g.y;
   part->width = width, part->height = height;
   part->headWidth = hw, part->headHeight = hh;
-  if (part->job) fillJob(g, part->job);
+  if (part->job) fillJob(g, part->job), g.jobMade = true;
   bool window = g.info.window != nullptr;
   if (window) hideTelepointer(link, head, true);
   bool sent = requestGetImage(link, g.format, mapDrawableToHead(g.drawable, head), hx, hy, hw, hh,
@@ -346,6 +366,7 @@ bool askPieces(GetImage& g, MetaScreen* screen) {
   GetImagePart* part = newGetImagePart(nullptr, g.jobSize);
   if (!part) return false;
   fillJob(g, part->job);
+  g.jobMade = true;
   part->head = first;
   if (!requestGetImage(link, g.format, u32(first->root), 0, 0, 1, 1, g.planeMask)) {
     part->job->outstanding--;
@@ -374,7 +395,18 @@ Head* singleHead(const GetImage& g, MetaScreen* screen) {
 
 bool askOneHead(GetImage& g, Head* head) {
   bool convert = head && (head->scaler || imageNeedsConversion(g.format, g.info.depth, g.info.visual, head));
-  return askHead(g, head, g.x, g.y, g.width, g.height, convert);
+  return askHead(g, head, g.x, g.y, g.width, g.height, convert || g.sink.done);
+}
+
+// One head when one shows the whole area, else pieces of several.
+bool askForImage(GetImage& g) {
+  MetaScreen* screen = currentClient->requestResourceScreen;
+  if (!screen || !screen->heads) return askOneHead(g, nullptr);
+  if (Head* head = singleHead(g, screen)) {
+    if (g.sink.direct && g.sink.direct(head, g.sink.argument)) return true;
+    return askOneHead(g, head);
+  }
+  return askPieces(g, screen);
 }
 
 }  // namespace
@@ -397,21 +429,37 @@ void ProcGetImage(u8* request, u32 length) {
   u64 size = clientImageSize(g.format, g.info.depth, g.width, g.height, g.planeMask);
   if (size > 0xfffffffbu) return sendXError(BadAlloc, 0, request, length, nullptr);
   g.jobSize = u32(size);
-  MetaScreen* screen = currentClient->requestResourceScreen;
-  bool sent;
-  if (!screen || !screen->heads) {
-    sent = askOneHead(g, nullptr);
-  } else if (Head* head = singleHead(g, screen)) {
-    sent = askOneHead(g, head);
-  } else {
-    sent = askPieces(g, screen);
-  }
+  bool sent = askForImage(g);
   if (!sent) {
     // Pieces already asked answer for the request: with BadAlloc.
     if (!g.stashed || !g.last) return sendXError(BadAlloc, 0, request, length, nullptr);
     g.last->job->failed = 1;
   }
   if (openLinkCount(currentClient) > 1) noteRequestWithoutReply(request);
+}
+
+bool getImageIntoSink(const u8* request, u8 format, u32 drawable, i16 x, i16 y, u16 width, u16 height,
+                      u32 planeMask, const GetImageSink& sink) {
+  GetImage g{};
+  g.request = request;
+  g.format = format;
+  g.drawable = drawable;
+  g.x = x, g.y = y, g.width = width, g.height = height;
+  g.planeMask = planeMask;
+  g.sink = sink;
+  u64 size = describeDrawable(drawable, &g.info) ? clientImageSize(format, g.info.depth, width, height, planeMask) : 0;
+  bool sent = size && size <= 0xfffffffbu && (g.jobSize = u32(size), askForImage(g));
+  if (!sent) {
+    // Pieces already asked finish the job, which fails once.
+    if (g.stashed && g.last) {
+      g.last->job->failed = 1;
+      sent = true;
+    } else if (!g.jobMade && sink.release) {
+      sink.release(sink.argument);
+    }
+  }
+  if (sent && openLinkCount(currentClient) > 1) noteRequestWithoutReply(request);
+  return sent;
 }
 
 // --- The reply -----------------------------------------------------------------------------
@@ -449,9 +497,10 @@ bool copyPieceIntoJob(const GetImagePart* part, const u8* reply, u32 length, u8 
   return true;
 }
 
-void answerJob(const GetImageJob* job, u16 sequence) {
+void answerJob(GetImageJob* job, u16 sequence) {
   ProxyClient* client = currentClient;
   if (job->lost) return;
+  if (job->sink.done) return job->sink.done(job, sequence, job->sink.argument);
   if (job->failed || !sendReplyGetImage(client, sequence, job->depth, job->visual, job->buffer, job->size)) {
     const u8 header[4] = {X_GetImage, job->format, 5, 0};
     sendClientXError(BadAlloc, 0, header, 20, sequence, nullptr, client);

@@ -31,6 +31,29 @@ bool imageNeedsConversion(u32 format, u32 depth, const VisualRecord* clientVisua
 // when the link could not take it.
 bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, const XImage* image, i32 x, i32 y);
 
+struct GetImageJob;
+struct MetaScreen;
+// Where an image read for another request than GetImage goes (the
+// shared-memory image read): `done` gets the finished job once every piece
+// has answered (job->failed set when a piece could not be converted; not
+// called when one was answered with an error), `release` runs when the job
+// is freed, whatever happened. `direct`, when set, is offered the one head
+// that shows the whole area; true when it sent the request itself.
+struct GetImageSink {
+  void (*done)(GetImageJob* job, u16 sequence, void* argument);
+  void (*release)(void* argument);
+  bool (*direct)(Head* head, void* argument);
+  void* argument;
+};
+
+// The shared-memory put of the MIT-SHM module while it is registered (null
+// otherwise): true when it sent the image, false when the caller must send
+// an ordinary PutImage.
+struct ProxyClient;
+using ShmPutImageHook = bool (*)(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width,
+                                 u16 height, u8 depth, u8 format, const u8* data, u64 bytes);
+extern ShmPutImageHook shmPutImageHook;
+
 // One GetImage shared by the pieces of several heads.
 struct GetImageJob {
   u8* buffer;        // zero-filled, size + 1 bytes, in the client's layout
@@ -44,6 +67,7 @@ struct GetImageJob {
   u32 references;
   u8 failed;         // a piece could not be converted: BadAlloc once
   u8 lost;           // a piece was answered with an error: no reply
+  GetImageSink sink;  // done null: the answer is a GetImage reply
 };
 // One piece, stashed on its head's link.
 struct GetImagePart {
@@ -57,5 +81,16 @@ struct GetImagePart {
 // A part with a new job (previous null) or sharing the previous part's.
 GetImagePart* newGetImagePart(GetImagePart* previous, u32 jobSize);
 void releaseGetImagePart(void* part);
+
+// The size of a client image of the format and depth (XYPixmap: the planes
+// of the mask), in the layout clients see; 64 bits, never wraps.
+u64 clientImageBytes(u32 format, u32 depth, u64 width, u32 height, u32 planeMask);
+// The area of the drawable (validated by the caller) read from the heads
+// like GetImage, always through a job (pieces of several heads, or one
+// head's image converted to the client's layout) that ends in the sink. The
+// request names the client's request for the pending list. False when
+// nothing could be asked; the sink's release has then run.
+bool getImageIntoSink(const u8* request, u8 format, u32 drawable, i16 x, i16 y, u16 width, u16 height,
+                      u32 planeMask, const GetImageSink& sink);
 
 }  // namespace palvon

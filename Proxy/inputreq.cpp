@@ -17,6 +17,7 @@
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/serverreq.h"
+#include "Proxy/services.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
@@ -188,13 +189,14 @@ void ProcGetKeyboardMapping(u8* request, u32 length) {
   u32 first = request[4], count = request[5];
   if (!keycodeRangeFits(first, count)) return sendXError(BadValue, first, request, length, nullptr);
   auto rewrite = [](u8* copy, u32, const RouteTarget& target, void*) {
-    u32 asked = copy[5];
+    u32 asked = copy[5], clientFirst = copy[4];
     u32 headFirst = keycodeOnHead(copy[4], target.head);
     copy[4] = u8(headFirst);
     copy[5] = u8(keycodeCountOnHead(headFirst, asked, headMaxKeycode(target.head)));
-    // First keycode and count for the reply; bit 16 would mark a KEYMAP
+    // Count and first keycode for the reply (a first of 0 marks an answer
+    // that no per-client mapping replaces); bit 16 would mark a KEYMAP
     // extension entry (none here).
-    uintptr_t data = uintptr_t(asked) | uintptr_t(0x100);
+    uintptr_t data = uintptr_t(asked) | uintptr_t(0x100) | uintptr_t(clientFirst) << 24;
     stashRequestData(target.link, X_GetKeyboardMapping, reinterpret_cast<void*>(data), nullptr);
   };
   forwardRequest(request, length, rewrite);
@@ -211,7 +213,10 @@ void ReplyGetKeyboardMapping(u8* reply, u32 length) {
     if (!data) PALVON_UNE();
     return sendReplyToClient(reply, length, replyLayoutOf(requestRowOf(X_GetKeyboardMapping), reply, length));
   }
-  u32 asked = u32(data & 0xff);
+  u32 asked = u32(data & 0xff), first = u32(data >> 24) & 0xff;
+  if (first && serviceHooks.applyClientKeymap &&
+      serviceHooks.applyClientKeymap(client, client->sequenceAnswered, first, asked))
+    return;
   u32 present = (length - 32) / 4 / perKeycode;
   if (!sendReplyGetKeyboardMapping(client, client->sequenceAnswered, reinterpret_cast<const u32*>(reply + 32),
                                    u8(perKeycode), present, asked))

@@ -13,6 +13,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"
 #include "Proxy/resource_pending.h"
+#include "Proxy/services.h"
 #include "Proxy/window.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
@@ -411,7 +412,7 @@ void freeClientResources(u32 slot) {
   if (slot >= kMaxClientSlots) return;
   if (ProxyClient* client = findClientByNumber(slot)) {
     processSaveSet(client);
-    dropClientKeymapOverride(client);
+    if (serviceHooks.dropClientKeymap) serviceHooks.dropClientKeymap(client);
   }
   ClientResourceTable& table = db().slots[slot];
   if (table.bucketCount) {

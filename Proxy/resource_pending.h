@@ -17,8 +17,6 @@ struct ProxyClient;
 struct ProxyWindow;
 struct ServerDisplay;
 
-// Keyboard mappings per client.
-void dropClientKeymapOverride(ProxyClient* client);
 // Copying and freeing resources per server: the server copy of one resource
 // on one head, through the proxy's own connection.
 void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* screen);

@@ -190,7 +190,9 @@ const char* writeAuthorizationFile(u32 displayNumber, const char** path, const c
   if (givenPath) {
     if (strlen(givenPath) > kAuthPathMax) return tmpPrintf("Can't create file '%s': %s", givenPath, strerror(ENAMETOOLONG));
     strCopy(file, givenPath, sizeof file);
-  } else if (const char* error = makeInstallPath("palvo", kPathVar, file)) {
+  } else if (const char* error = makeInstallPath(tmpPrintf("palvo-%u", displayNumber), kPathVar, file)) {
+    // One name per display: two proxies of one installation each write and
+    // remove their own file, never the other's.
     return error;
   }
   u8 cookie[kCookieBytes];

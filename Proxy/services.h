@@ -1,4 +1,5 @@
-// What the proxy core calls in the recording, multimedia and GLX modules.
+// What the proxy core calls in the recording, multimedia, GLX and keymap
+// modules.
 //
 // Those modules live above the core (they are extension modules), so the
 // core reaches them only through this record. Every member is null until the
@@ -56,6 +57,12 @@ struct ServiceHooks {
   // Bring a joining head into GLX / copy GLX objects to it; null or a text.
   const char* (*copyGLXPixmapsToHead)(void* copyState, Head* head);
   const char* (*copyGLXObjectsToHead)(void* copyState);
+
+  // --- Keyboard mappings per client: a new client, a leaving client, and
+  // the client's own GetKeyboardMapping (true when answered from its map).
+  void (*createClientKeymap)(ProxyClient* client);
+  void (*dropClientKeymap)(ProxyClient* client);
+  bool (*applyClientKeymap)(ProxyClient* client, u16 sequence, u32 first, u32 count);
 };
 
 extern ServiceHooks serviceHooks;

@@ -155,6 +155,10 @@ struct ProxyWindow {
   u8 hasSizeHints;
   u8 noKeepVisible;
   u32 sizeHints[18];
+  // Added with SHAPE: shape read-backs asked of the colour head and not yet
+  // answered. While one is out, the proxy's copy of the shapes is older than
+  // the servers', so later changes are read back too instead of combined.
+  u16 shapeReadsPending;
 };
 
 // --- Records -----------------------------------------------------------------

@@ -249,6 +249,11 @@ EventSelection* findEventSelection(const ProxyWindow* window, const ProxyClient*
   return nullptr;
 }
 
+EventSelection* findOrAddEventSelection(ProxyWindow* window, ProxyClient* client) {
+  EventSelection* selection = findEventSelection(window, client);
+  return selection ? selection : appendSelection(window, client, 0);
+}
+
 u32 allEventMasks(const ProxyWindow* window) {
   u32 mask = 0;
   for (const EventSelection* selection = window->selections; selection; selection = selection->next)

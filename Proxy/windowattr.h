@@ -82,6 +82,9 @@ void setInitialEventMask(ProxyWindow* window, u32 mask);
 bool setWindowEventMask(ProxyWindow* window, u32 mask);
 // The client's entry on the window, or null.
 EventSelection* findEventSelection(const ProxyWindow* window, const ProxyClient* client);
+// The client's entry on the window, appended with core mask 0 when it has
+// none; null when memory runs out.
+EventSelection* findOrAddEventSelection(ProxyWindow* window, ProxyClient* client);
 // The OR of every client's current mask on the window.
 u32 allEventMasks(const ProxyWindow* window);
 // A leaving client's selections and confirmed selections on every window

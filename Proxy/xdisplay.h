@@ -121,6 +121,9 @@ struct ServerDisplay {
   i64 newStartMs;                   // this round's start: server time - half round trip
   u32 previousHalfRoundTripMs;
   i64 driftMs, previousDriftMs;     // offset to the time display against the adopted one
+  // Added with DOUBLE-BUFFER: its requests reach this display as
+  // Multi-Buffering (a head of it is configured with emulateDoubleBuffer).
+  u8 dbeEmulated;
 };
 
 // The server displays in creation order and their count.

@@ -189,6 +189,7 @@ const char* displayOfflineText(Display* display);
   X(ShapeGetRectangles, XShapeGetRectangles, nullptr)       \
   X(ShapeCombineMask, XShapeCombineMask, 0)                 \
   X(ShapeQueryExtents, XShapeQueryExtents, 0)               \
+  X(ShapeQueryVersion, XShapeQueryVersion, 0)               \
   X(ShmAttach, XShmAttach, 0)                               \
   X(ShmDetach, XShmDetach, 0)                               \
   X(DbeGetVisualInfo, XdbeGetVisualInfo, nullptr)           \

@@ -9,6 +9,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/config.h"
+#include "Proxy/dbebuffer.h"
 #include "Proxy/drawreq.h"
 #include "Proxy/gc.h"
 #include "Proxy/headlookup.h"

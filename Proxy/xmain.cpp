@@ -13,6 +13,7 @@
 #include "Proxy/client.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/randrhooks.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xpointerutil.h"

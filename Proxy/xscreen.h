@@ -197,6 +197,12 @@ struct MetaScreen {
   // recently installed last (see colorheads.h).
   u32 installedColormapIds[kInstalledColormapsMax];
   u32 installedColormapCount;
+  // Added with the RANDR emulation: the time of the last configuration
+  // change, of the last screen change announced, and the primary output (a
+  // head id, 0 none).
+  u32 randrTimestamp;
+  u32 randrConfigTimestamp;
+  u32 randrPrimaryOutput;
 };
 
 struct MetaScreenSettings {

@@ -331,6 +331,11 @@ static void swapSpecial(int number, Span m) {
     case 37: swapGLDescribedArrays(m, positive, "iiii", 16, 8, 12); break;
     case 38: swapGLDescribedArrays(m, positive, "liiiiii", 32, 20, 28); break;
     case 39: swapCountedWords(m, positive); break;
+    case 60: swapRandrSetCrtcTransform(m, positive); break;
+    case 61: swapRandrNotify(m); break;
+    case 70: swapFeedbackControlReply(m, positive); break;
+    case 71: swapQueryDeviceStateReply(m); break;
+    case 72: swapSendExtensionEvent(m, positive); break;
     case 99: swapChangeHierarchy(m, positive); break;
     default: SWAP_UNE(); break;
   }

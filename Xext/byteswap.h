@@ -51,6 +51,12 @@ u8* swapKindRecord(u8* record, const u8* end, bool positive);
 // The X11 connection set-up reply (special layout 23).
 void swapConnectionSetupReply(u8* reply, const u8* end, bool positive);
 
+// The layout of an event carried inside a request (SendExtensionEvent), by
+// its code: as the client numbers it when arriving, as the receiving server
+// does when leaving. Installed by the module that owns the codes; null:
+// only the event's header is swapped.
+extern LayoutString (*embeddedEventLayout)(const u8* event, bool arriving);
+
 // Swap count words of the width from at, cut at end; give count x width.
 u64 swapArray16(u64 count, u8* at, const u8* end);
 u64 swapArray32(u64 count, u8* at, const u8* end);

@@ -121,11 +121,16 @@ void swapXkbGetGeometry(Span m, bool positive);
 void swapXkbSetGeometry(Span m, bool positive);
 
 void swapListInputDevices(Span m);
+void swapFeedbackControlReply(Span m, bool positive);
+void swapQueryDeviceStateReply(Span m);
+void swapSendExtensionEvent(Span m, bool positive);
 void swapChangeHierarchy(Span m, bool positive);
 void swapXvQueryAdaptors(Span m, bool positive);
 void swapRandrScreenResources(Span m, bool positive);
 void swapRandrCrtcTransform(Span m, bool positive);
 void swapRandrOutputInfo(Span m, bool positive);
+void swapRandrSetCrtcTransform(Span m, bool positive);
+void swapRandrNotify(Span m);
 void swapRenderAddGlyphs(Span m, bool positive);
 void swapRenderSetPictureFilter(Span m, bool positive);
 void swapRenderCompositeGlyphs(Span m, u32 glyphWidth);

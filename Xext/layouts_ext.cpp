@@ -107,6 +107,26 @@ void swapRandrOutputInfo(Span m, bool positive) {
   arr32(m, 36, ids);
 }
 
+// SetCrtcTransform: the filter name (length at 44) is bytes, the filter
+// parameters after it are 32-bit fixed-point values.
+void swapRandrSetCrtcTransform(Span m, bool positive) {
+  u32 nameLength = 0;
+  withHeader(m, 48, "bbsiiiiiiiiiis", positive, [&] { nameLength = rd16(m, 44); });
+  u64 off = addSat(48, pad4(nameLength));
+  arr32(m, off, m.size > off ? (m.size - off) / 4 : 0);
+}
+
+// RRNotify: the fields after the first 20 bytes depend on the sub-code in
+// byte 1 (CRTC change, output change, output property); another sub-code
+// is read as an output property.
+void swapRandrNotify(Span m) {
+  switch (rd8(m, 1)) {
+    case 0: apply(m, 0, "bbsiiiiS"); break;
+    case 1: apply(m, 0, "bbsiiiiiis"); break;
+    default: apply(m, 0, "bbsiiii"); break;
+  }
+}
+
 // ---- RENDER ----------------------------------------------------------------------------------
 
 void swapRenderAddGlyphs(Span m, bool positive) {

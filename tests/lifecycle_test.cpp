@@ -224,7 +224,7 @@ class Credentials : public ::testing::Test {
 TEST_F(Credentials, TheGeneratedFileIsPrivateRandomAndRemembered) {
   const char* path = nullptr;
   ASSERT_EQ(writeAuthorizationFile(7, &path), nullptr);
-  EXPECT_EQ(std::string(path), dir.file("palvo"));
+  EXPECT_EQ(std::string(path), dir.file("palvo-7"));
   struct stat info {};
   ASSERT_EQ(lstat(path, &info), 0);
   EXPECT_TRUE(S_ISREG(info.st_mode));
@@ -250,7 +250,7 @@ TEST_F(Credentials, TheGeneratedFileIsPrivateRandomAndRemembered) {
   std::string victim = dir.file("victim");
   test::writeFile(victim, "keep");
   unlink(path);
-  ASSERT_EQ(symlink(victim.c_str(), dir.file("palvo").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), dir.file("palvo-7").c_str()), 0);
   clearAuthorizationEntries(true);
   ASSERT_EQ(writeAuthorizationFile(7, &path), nullptr);
   EXPECT_EQ(test::readFile(victim), "keep");

@@ -434,7 +434,7 @@ TEST_F(ProxyLife, TheLocalServerRunsWithAGeneratedAuthorization) {
                                "-nolock", "-nolisten", "tcp", "-screen", "0", "320x200x24"},
       std::vector<std::string>{"PALVON_VAR=" + var.path()});
   ASSERT_TRUE(proxy->ok()) << proxy->log();
-  std::string cookie = var.file("palvo");
+  std::string cookie = var.file("palvo-" + std::to_string(local.number()));
   ASSERT_TRUE(contains(readFile(cookie), "MIT-MAGIC-COOKIE-1"));
   RawClient client;
   EXPECT_TRUE(served(client)) << proxy->log();

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,11 +56,25 @@ bool unixSocketListed(const std::string& path) {
   return false;
 }
 
+// True when a server answers on the socket file. A file nobody listens on
+// is litter of a server that was killed; a new server replaces it.
+bool socketFileAnswers(const std::string& path) {
+  if (access(path.c_str(), F_OK) != 0) return false;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return true;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 || errno != ECONNREFUSED;
+  close(fd);
+  return answers;
+}
+
 bool claimDisplayNumber(int n, std::string* lockPath) {
   std::string number = std::to_string(n);
   std::string socketPath = std::string("/tmp/.X11-unix/X").append(number);
-  if (access(socketPath.c_str(), F_OK) == 0 || unixSocketListed(socketPath)) return false;
-  if (!loopbackPortFree(n)) return false;
+  // The lock first: a number another claimant or a locking server holds is
+  // never probed (a probe connection would count as a client of its server).
   std::string path = std::string("/tmp/.X").append(number).append("-lock");
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
   if (fd < 0) return false;
@@ -67,7 +82,15 @@ bool claimDisplayNumber(int n, std::string* lockPath) {
   int length = snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
   bool written = write(fd, text, static_cast<size_t>(length)) == length;
   close(fd);
-  if (!written) {
+  bool taken = !written || unixSocketListed(socketPath) || !loopbackPortFree(n);
+  // A socket file that no socket of this network lists may still belong to
+  // a server elsewhere that does not lock: only a refused connection shows
+  // it is litter, which the claimant's server may then replace.
+  if (!taken && access(socketPath.c_str(), F_OK) == 0) {
+    taken = socketFileAnswers(socketPath);
+    if (!taken) unlink(socketPath.c_str());
+  }
+  if (taken) {
     unlink(path.c_str());
     return false;
   }
@@ -124,9 +147,7 @@ bool enterAheadTimeNamespace(int seconds) {
 
 }  // namespace
 
-Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs, int aheadSeconds) {
-  for (size_t i = 0; i + 1 < args.size(); ++i)
-    if (args[i] == "-fbdir") fbdir_ = args[i + 1];
+bool Xvfb::start(int number, const std::vector<std::string>& args, int startTimeoutMs, int aheadSeconds) {
   // Xvfb's own messages go to a file: a pipe would break once we stop reading.
   char logName[] = "/tmp/palvon-xvfb-XXXXXX";
   int logFd = mkstemp(logName);
@@ -134,11 +155,13 @@ Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs, int aheadSeconds) 
   if (logFd < 0 || pipe2(numberPipe, O_CLOEXEC) != 0) {
     error_ = "cannot make the start-up pipe or log";
     if (logFd >= 0) close(logFd);
-    return;
+    return false;
   }
   unlink(logName);
   std::string fdText = std::to_string(numberPipe[1]);
-  std::vector<std::string> argv = {"Xvfb", "-displayfd", fdText, "-noreset"};
+  // The claim holds the lock file: the server must not look for one.
+  std::vector<std::string> argv = {"Xvfb", ":" + std::to_string(number), "-displayfd", fdText, "-nolock",
+                                   "-noreset"};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_ = fork();
   if (pid_ == 0) {
@@ -178,18 +201,38 @@ Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs, int aheadSeconds) 
     if (n > 0) error_.assign(chunk, n);
   }
   close(logFd);
-  if (numberDone) {
-    number_ = std::atoi(numberText.c_str());
-  } else {
-    if (error_.empty()) error_ = "Xvfb did not report a display number in time";
-    stopProcess(pid_, SIGTERM, 3000);
-    pid_ = -1;
+  if (numberDone && std::atoi(numberText.c_str()) == number) {
+    number_ = number;
+    return true;
   }
+  if (error_.empty()) error_ = "Xvfb did not report its display number in time";
+  stopProcess(pid_, SIGTERM, 3000);
+  pid_ = -1;
+  return false;
+}
+
+Xvfb::Xvfb(std::vector<std::string> args, int startTimeoutMs, int aheadSeconds) {
+  for (size_t i = 0; i + 1 < args.size(); ++i)
+    if (args[i] == "-fbdir") fbdir_ = args[i + 1];
+  // A number can still be taken between the claim and the server's bind (by
+  // a process that does not claim): the next free number is tried then.
+  int tries = 0;
+  for (int n = 100; n < 1000 && tries < 5; n++) {
+    if (!claimDisplayNumber(n, &lock_)) continue;
+    tries++;
+    error_.clear();
+    if (start(n, args, startTimeoutMs, aheadSeconds)) return;
+    unlink(lock_.c_str());
+    lock_.clear();
+  }
+  if (error_.empty()) error_ = "no free display number";
 }
 
 void Xvfb::stop() {
   if (pid_ > 0) stopProcess(pid_, SIGTERM, 5000);
   pid_ = -1;
+  if (!lock_.empty()) unlink(lock_.c_str());
+  lock_.clear();
 }
 
 Xvfb::~Xvfb() { stop(); }

@@ -1,6 +1,9 @@
-// Real X servers for tests. Each Xvfb picks its own display number through
-// -displayfd (other programs on the machine use many numbers) and is stopped
-// by pid when the fixture goes out of scope, also when the test fails.
+// Real X servers for tests. Each Xvfb runs on a display number the rig
+// claimed first (no lock file, socket file, abstract socket or loopback TCP
+// port of that number in use: another server's abstract socket would catch
+// a client that names the number), reports readiness through -displayfd,
+// and is stopped by pid when the fixture goes out of scope, also when the
+// test fails.
 #pragma once
 
 #include <string>
@@ -37,8 +40,11 @@ class Xvfb {
   void stop();
 
  private:
+  bool start(int number, const std::vector<std::string>& args, int startTimeoutMs, int aheadSeconds);
+
   pid_t pid_ = -1;
   int number_ = -1;
+  std::string lock_;  // the claim's lock file, removed when the server stops
   std::string fbdir_;
   std::string error_;
 };

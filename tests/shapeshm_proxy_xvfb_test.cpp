@@ -1,0 +1,461 @@
+// Shapes and shared-memory images through the proxy program in front of two
+// Xvfb side by side (meta screen A|B, seam at x = 398): each server gets the
+// shape of a window on the seam, a mask under a server grab does not stall,
+// ShmPutImage lands on both halves with one completion, ShmGetImage reads
+// both halves into one image, and segments a client may not use, or images
+// past a segment's end, are refused.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/shape.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <unistd.h>
+
+#include <X11/Xproto.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <utility>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+int lastError = 0;
+int recordError(Display*, XErrorEvent* event) {
+  lastError = event->error_code;
+  return 0;
+}
+
+// The rectangles of a window's shape as text.
+std::string shapeText(Display* display, Window window, int kind) {
+  int count = 0, ordering = 0;
+  XRectangle* rectangles = XShapeGetRectangles(display, window, kind, &count, &ordering);
+  std::string text;
+  for (int i = 0; i < count; i++)
+    text += "(" + std::to_string(rectangles[i].x) + "," + std::to_string(rectangles[i].y) + "," +
+            std::to_string(rectangles[i].width) + "," + std::to_string(rectangles[i].height) + ")";
+  if (rectangles) XFree(rectangles);
+  return text;
+}
+
+// The server's copy of the client's window of that size, searched below the
+// window (the proxy may keep windows of its own in between).
+Window findBySize(Display* display, Window top, unsigned width, unsigned height) {
+  Window root = 0, parent = 0, *children = nullptr, found = 0;
+  unsigned count = 0;
+  if (!XQueryTree(display, top, &root, &parent, &children, &count)) return 0;
+  for (unsigned i = 0; i < count && !found; i++) {
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(display, children[i], &attributes) && unsigned(attributes.width) == width &&
+        unsigned(attributes.height) == height)
+      found = children[i];
+    else
+      found = findBySize(display, children[i], width, height);
+  }
+  if (children) XFree(children);
+  return found;
+}
+
+Window serverWindow(Display* display, unsigned width, unsigned height) {
+  return findBySize(display, DefaultRootWindow(display), width, height);
+}
+
+class ShapeShm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> words{"noReset", "on"};
+    for (int i = 0; i < 2; i++) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x300x24"}));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      words.push_back("screen");
+      words.push_back(servers.back()->display() + ".0");
+    }
+    proxy = std::make_unique<ProxyProcess>(words, environment());
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    display = XOpenDisplay(proxy->display().c_str());
+    ASSERT_NE(display, nullptr);
+    for (auto& server : servers) {
+      direct.push_back(XOpenDisplay(server->display().c_str()));
+      ASSERT_NE(direct.back(), nullptr);
+    }
+    lastError = 0;
+    XSetErrorHandler(recordError);
+  }
+  virtual std::vector<std::string> environment() const { return {}; }
+
+  // Xlib's GC records are freed with the GCs, before the display closes.
+  GC makeGC(Drawable drawable) {
+    gcs.push_back(XCreateGC(display, drawable, 0, nullptr));
+    return gcs.back();
+  }
+
+  void TearDown() override {
+    for (GC gc : gcs)
+      if (display) XFreeGC(display, gc);
+    for (Display* d : direct)
+      if (d) XCloseDisplay(d);
+    if (display) XCloseDisplay(display);
+    XSetErrorHandler(nullptr);
+  }
+
+  // A mapped window on the seam, 200 x 100 at (300, 50).
+  Window seamWindow() {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = 0;
+    Window window = XCreateWindow(display, DefaultRootWindow(display), 300, 50, 200, 100, 0, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapWindow(display, window);
+    XSync(display, False);
+    return window;
+  }
+
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ProxyProcess> proxy;
+  Display* display = nullptr;
+  std::vector<Display*> direct;
+  std::vector<GC> gcs;
+};
+
+TEST_F(ShapeShm, EveryServerGetsTheShapeWithItsOffset) {
+  Window window = seamWindow();
+  XRectangle rectangles[] = {{0, 0, 50, 50}, {150, 40, 40, 40}};
+  XShapeCombineRectangles(display, window, ShapeBounding, 5, 5, rectangles, 2, ShapeSet, Unsorted);
+  XSync(display, False);
+  EXPECT_EQ(lastError, 0);
+  const std::string expected = "(5,5,50,40)(5,45,50,10)(155,45,40,10)(155,55,40,30)";
+  EXPECT_EQ(shapeText(display, window, ShapeBounding), expected);
+  for (Display* server : direct) {
+    Window copy = serverWindow(server, 200, 100);
+    ASSERT_NE(copy, 0u) << DisplayString(server);
+    EXPECT_EQ(shapeText(server, copy, ShapeBounding), expected) << DisplayString(server);
+  }
+  // The extents as the client sees them.
+  Bool bounding = False, clip = False;
+  int bx = 0, by = 0, cx = 0, cy = 0;
+  unsigned bw = 0, bh = 0, cw = 0, ch = 0;
+  ASSERT_TRUE(XShapeQueryExtents(display, window, &bounding, &bx, &by, &bw, &bh, &clip, &cx, &cy, &cw, &ch));
+  EXPECT_TRUE(bounding);
+  EXPECT_EQ(bx, 5);
+  EXPECT_EQ(bw, 190u);
+}
+
+// A shape combined from another window and then moved: every server ends
+// with what the client sees.
+TEST_F(ShapeShm, CombineAndOffsetReachEveryServer) {
+  Window window = seamWindow();
+  Window source = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 30, 20, 0, 0, 0);
+  XRectangle box{0, 0, 10, 10};
+  XShapeCombineRectangles(display, source, ShapeBounding, 0, 0, &box, 1, ShapeSet, Unsorted);
+  XShapeCombineShape(display, window, ShapeBounding, 90, 20, source, ShapeBounding, ShapeSet);
+  XShapeCombineShape(display, window, ShapeBounding, 100, 30, source, ShapeBounding, ShapeUnion);
+  XShapeOffsetShape(display, window, ShapeBounding, 3, 4);
+  XSync(display, False);
+  EXPECT_EQ(lastError, 0);
+  std::string seen = shapeText(display, window, ShapeBounding);
+  EXPECT_EQ(seen, "(93,24,10,10)(103,34,10,10)");
+  for (Display* server : direct)
+    EXPECT_EQ(shapeText(server, serverWindow(server, 200, 100), ShapeBounding), seen) << DisplayString(server);
+}
+
+TEST_F(ShapeShm, OneShapeNotifyForTwoHeads) {
+  Window window = seamWindow();
+  XShapeSelectInput(display, window, ShapeNotifyMask);
+  int shapeEvent = 0, shapeError = 0;
+  ASSERT_TRUE(XShapeQueryExtension(display, &shapeEvent, &shapeError));
+  XRectangle box{0, 0, 20, 20};
+  XShapeCombineRectangles(display, window, ShapeBounding, 0, 0, &box, 1, ShapeSet, Unsorted);
+  XSync(display, False);
+  usleep(300 * 1000);
+  XSync(display, False);
+  int notifies = 0;
+  XEvent event;
+  while (XCheckTypedEvent(display, shapeEvent + ShapeNotify, &event)) notifies++;
+  EXPECT_EQ(notifies, 1);
+}
+
+// A mask's shape is read back without the proxy waiting behind the client's
+// own server grab.
+TEST_F(ShapeShm, MaskUnderServerGrabDoesNotStall) {
+  Window window = seamWindow();
+  Pixmap mask = XCreatePixmap(display, window, 200, 100, 1);
+  GC gc = makeGC(mask);
+  XSetForeground(display, gc, 0);
+  XFillRectangle(display, mask, gc, 0, 0, 200, 100);
+  XSetForeground(display, gc, 1);
+  XFillRectangle(display, mask, gc, 80, 10, 60, 30);
+  auto start = std::chrono::steady_clock::now();
+  XGrabServer(display);
+  XShapeCombineMask(display, window, ShapeBounding, 0, 0, mask, ShapeSet);
+  XUngrabServer(display);
+  XSync(display, False);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(elapsed, std::chrono::seconds(1));
+  EXPECT_EQ(lastError, 0);
+  EXPECT_EQ(shapeText(display, window, ShapeBounding), "(80,10,60,30)");
+  for (Display* server : direct)
+    EXPECT_EQ(shapeText(server, serverWindow(server, 200, 100), ShapeBounding), "(80,10,60,30)");
+}
+
+// --- Shared memory ------------------------------------------------------------------------------
+
+struct Segment {
+  XShmSegmentInfo info{};
+  explicit Segment(size_t size, int mode = 0600, bool readOnly = false) {
+    info.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | mode);
+    info.shmaddr = static_cast<char*>(shmat(info.shmid, nullptr, readOnly ? SHM_RDONLY : 0));
+    info.readOnly = readOnly;
+  }
+  ~Segment() {
+    shmdt(info.shmaddr);
+    shmctl(info.shmid, IPC_RMID, nullptr);
+  }
+};
+
+unsigned long pixelOn(Display* server, int x, int y) {
+  Window window = serverWindow(server, 200, 100);
+  XImage* image = XGetImage(server, window, x, y, 1, 1, AllPlanes, ZPixmap);
+  unsigned long pixel = image ? XGetPixel(image, 0, 0) : ~0ul;
+  if (image) XDestroyImage(image);
+  return pixel;
+}
+
+TEST_F(ShapeShm, PutImageOnTheSeamWithOneCompletion) {
+  Window window = seamWindow();
+  int completion = XShmGetEventBase(display) + ShmCompletion;
+  Visual* visual = DefaultVisual(display, DefaultScreen(display));
+  Segment segment(200 * 100 * 4);
+  XImage* image = XShmCreateImage(display, visual, 24, ZPixmap, nullptr, &segment.info, 200, 100);
+  ASSERT_NE(image, nullptr);
+  image->data = segment.info.shmaddr;
+  for (int y = 0; y < 100; y++)
+    for (int x = 0; x < 200; x++) XPutPixel(image, x, y, x < 100 ? 0xff0000 : 0x00ff00);
+  ASSERT_TRUE(XShmAttach(display, &segment.info));
+  GC gc = makeGC(window);
+  XShmPutImage(display, window, gc, image, 0, 0, 0, 0, 200, 100, True);
+  XSync(display, False);
+  usleep(300 * 1000);
+  XSync(display, False);
+  int completions = 0;
+  XEvent event;
+  while (XCheckTypedEvent(display, completion, &event)) completions++;
+  EXPECT_EQ(completions, 1);
+  EXPECT_EQ(lastError, 0);
+  // Window x 50 lies on A, x 150 on B (the seam is at window x 98).
+  EXPECT_EQ(pixelOn(direct[0], 50, 50), 0xff0000ul);
+  EXPECT_EQ(pixelOn(direct[1], 150, 50), 0x00ff00ul);
+  XShmDetach(display, &segment.info);
+  image->data = nullptr;
+  XDestroyImage(image);
+  XSync(display, False);
+}
+
+TEST_F(ShapeShm, GetImageOnTheSeamInOneReply) {
+  Window window = seamWindow();
+  GC gc = makeGC(window);
+  XSetForeground(display, gc, 0x0000ff);
+  XFillRectangle(display, window, gc, 0, 0, 100, 100);
+  XSetForeground(display, gc, 0xffff00);
+  XFillRectangle(display, window, gc, 100, 0, 100, 100);
+  XSync(display, False);
+  Visual* visual = DefaultVisual(display, DefaultScreen(display));
+  Segment segment(200 * 100 * 4);
+  XImage* image = XShmCreateImage(display, visual, 24, ZPixmap, nullptr, &segment.info, 200, 100);
+  ASSERT_NE(image, nullptr);
+  image->data = segment.info.shmaddr;
+  ASSERT_TRUE(XShmAttach(display, &segment.info));
+  ASSERT_TRUE(XShmGetImage(display, window, image, 0, 0, AllPlanes));
+  EXPECT_EQ(lastError, 0);
+  EXPECT_EQ(XGetPixel(image, 10, 10), 0x0000fful);
+  EXPECT_EQ(XGetPixel(image, 190, 90), 0xffff00ul);
+  // Both sides of the seam, which lies at window x 98.
+  EXPECT_EQ(XGetPixel(image, 97, 50), 0x0000fful);
+  EXPECT_EQ(XGetPixel(image, 100, 50), 0xffff00ul);
+  XShmDetach(display, &segment.info);
+  image->data = nullptr;
+  XDestroyImage(image);
+  XSync(display, False);
+}
+
+// Images past the segment's end, and a read-write attachment of a segment
+// the client may only read, are refused; the proxy goes on serving.
+TEST_F(ShapeShm, RefusesWhatTheSegmentDoesNotAllow) {
+  Window window = seamWindow();
+  Visual* visual = DefaultVisual(display, DefaultScreen(display));
+  Segment segment(4096);
+  ASSERT_TRUE(XShmAttach(display, &segment.info));
+  XSync(display, False);
+  XImage* image = XShmCreateImage(display, visual, 24, ZPixmap, nullptr, &segment.info, 100, 100);
+  ASSERT_NE(image, nullptr);
+  image->data = segment.info.shmaddr;
+  GC gc = makeGC(window);
+  lastError = 0;
+  XShmPutImage(display, window, gc, image, 0, 0, 0, 0, 100, 100, False);
+  XSync(display, False);
+  EXPECT_EQ(lastError, BadAccess);
+  // Xlib hands a failed read's error to its extension hooks first: the
+  // refusal shows as the failed call.
+  EXPECT_FALSE(XShmGetImage(display, window, image, 0, 0, AllPlanes));
+  image->data = nullptr;
+  XDestroyImage(image);
+
+  // Over TCP the proxy knows nobody: only what the segment gives everyone.
+  Display* remote = XOpenDisplay(("127.0.0.1" + proxy->display()).c_str());
+  ASSERT_NE(remote, nullptr);
+  Segment owned(4096, 0600);
+  Segment readable(4096, 0604);
+  for (auto [info, readOnly] : {std::pair{&owned.info, True}, std::pair{&readable.info, False}}) {
+    XShmSegmentInfo attach = *info;
+    attach.readOnly = readOnly;
+    lastError = 0;
+    XShmAttach(remote, &attach);
+    XSync(remote, False);
+    EXPECT_EQ(lastError, BadAccess) << "mode " << (info == &owned.info ? "0600" : "0604 read-write");
+  }
+  XShmSegmentInfo reading = readable.info;
+  reading.readOnly = True;
+  lastError = 0;
+  XShmAttach(remote, &reading);
+  XSync(remote, False);
+  EXPECT_EQ(lastError, 0);
+  XCloseDisplay(remote);
+  // Still serving.
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(display, &focus, &revert);
+  EXPECT_EQ(XSync(display, False), 1);
+}
+
+int attachments(int shmid) {
+  shmid_ds info{};
+  return shmctl(shmid, IPC_STAT, &info) == 0 ? int(info.shm_nattch) : -1;
+}
+
+// Two ids on one segment share the proxy's one mapping; when the client
+// goes, the proxy and both servers let go of the segment.
+TEST_F(ShapeShm, SegmentsAreLetGoWhenTheClientEnds) {
+  Segment segment(4096);
+  XShmSegmentInfo second = segment.info;
+  ASSERT_TRUE(XShmAttach(display, &segment.info));
+  ASSERT_TRUE(XShmAttach(display, &second));
+  XSync(display, False);
+  // The test, the proxy and each server, each once however many ids.
+  EXPECT_EQ(attachments(segment.info.shmid), 1 + 1 + 2);
+  XShmDetach(display, &second);
+  XSync(display, False);
+  EXPECT_EQ(attachments(segment.info.shmid), 1 + 1 + 2);
+  XCloseDisplay(display);
+  display = nullptr;
+  int left = -1;
+  for (int i = 0; i < 100 && (left = attachments(segment.info.shmid)) != 1; i++) usleep(20 * 1000);
+  EXPECT_EQ(left, 1);
+}
+
+// A client of either byte order: its shape arrives whole, and the replies
+// read right in its order.
+class ByteOrder : public ShapeShm, public ::testing::WithParamInterface<char> {};
+
+TEST_P(ByteOrder, ShapeAndShmRequests) {
+  RawClient c;
+  ASSERT_TRUE(c.connectUnix(proxy->number()));
+  ASSERT_EQ(c.setup(GetParam()), 1);
+  auto majorOf = [&](const std::string& name) -> uint8_t {
+    Bytes body(4 + name.size());
+    c.put16(body, 0, uint16_t(name.size()));
+    std::copy(name.begin(), name.end(), body.begin() + 4);
+    c.send(c.request(X_QueryExtension, 0, body));
+    Bytes reply = c.readMessage();
+    return reply.size() >= 32 && reply[8] ? reply[9] : 0;
+  };
+  uint8_t shape = majorOf("SHAPE"), shm = majorOf("MIT-SHM");
+  ASSERT_NE(shape, 0);
+  ASSERT_NE(shm, 0);
+  uint32_t window = c.resourceIdBase() | 1;
+  Bytes create(28);
+  c.put32(create, 0, window);
+  c.put32(create, 4, c.rootWindow());
+  c.put16(create, 8, 300);
+  c.put16(create, 10, 50);
+  c.put16(create, 12, 200);
+  c.put16(create, 14, 100);
+  c.put16(create, 18, InputOutput);
+  c.send(c.request(X_CreateWindow, 0, create));
+  Bytes id(4);
+  c.put32(id, 0, window);
+  c.send(c.request(X_MapWindow, 0, id));
+  Bytes rectangles(20);  // Set, bounding, unsorted; offset (5, 5); one box
+  c.put32(rectangles, 4, window);
+  c.put16(rectangles, 8, 5);
+  c.put16(rectangles, 10, 5);
+  c.put16(rectangles, 16, 50);
+  c.put16(rectangles, 18, 40);
+  c.send(c.request(shape, 1, rectangles));
+  Bytes get(8);
+  c.put32(get, 0, window);
+  c.send(c.request(shape, 8, get));
+  Bytes reply = c.readMessage();
+  ASSERT_GE(reply.size(), 40u);
+  ASSERT_EQ(reply[0], X_Reply);
+  EXPECT_EQ(c.get32(reply, 8), 1u);
+  EXPECT_EQ(c.get16(reply, 32), 5);
+  EXPECT_EQ(c.get16(reply, 34), 5);
+  EXPECT_EQ(c.get16(reply, 36), 50);
+  EXPECT_EQ(c.get16(reply, 38), 40);
+  for (Display* server : direct)
+    EXPECT_EQ(shapeText(server, serverWindow(server, 200, 100), ShapeBounding), "(5,5,50,40)");
+  c.send(c.request(shm, 0));
+  reply = c.readMessage();
+  ASSERT_GE(reply.size(), 32u);
+  ASSERT_EQ(reply[0], X_Reply);
+  EXPECT_EQ(c.get16(reply, 8), 1);
+  EXPECT_EQ(c.get16(reply, 10), 1);
+  EXPECT_EQ(reply[16], ZPixmap);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, ByteOrder, ::testing::Values('l', 'B'));
+
+// A core PutImage on the seam reaches both servers whole, through a segment
+// of the proxy's own (every image is large enough by default) or as an
+// ordinary PutImage (the threshold above the image's size).
+class CorePut : public ShapeShm, public ::testing::WithParamInterface<const char*> {
+ protected:
+  std::vector<std::string> environment() const override { return {GetParam()}; }
+};
+
+TEST_P(CorePut, ImageReachesBothHalves) {
+  Window window = seamWindow();
+  Visual* visual = DefaultVisual(display, DefaultScreen(display));
+  XImage* image = XCreateImage(display, visual, 24, ZPixmap, 0, nullptr, 200, 100, 32, 0);
+  ASSERT_NE(image, nullptr);
+  image->data = static_cast<char*>(calloc(size_t(image->bytes_per_line) * 100, 1));
+  for (int y = 0; y < 100; y++)
+    for (int x = 0; x < 200; x++) XPutPixel(image, x, y, 0x010000 * unsigned(x) + 0x000101 * unsigned(y));
+  GC gc = makeGC(window);
+  XPutImage(display, window, gc, image, 0, 0, 0, 0, 200, 100);
+  XSync(display, False);
+  EXPECT_EQ(lastError, 0);
+  for (auto [server, x] : {std::pair{0, 20}, std::pair{0, 97}, std::pair{1, 98}, std::pair{1, 199}}) {
+    for (int y : {0, 37, 99})
+      EXPECT_EQ(pixelOn(direct[size_t(server)], x, y), 0x010000ul * unsigned(x) + 0x000101ul * unsigned(y))
+          << "x " << x << " y " << y;
+  }
+  XDestroyImage(image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CorePut,
+                         ::testing::Values("shmPutImageMinSize=1", "shmPutImageMinSize=1000000000"));
+
+}  // namespace
+}  // namespace palvon::test

@@ -1,0 +1,210 @@
+// Fake input through the proxy program in front of two Xvfb side by side
+// (A at 0..1279, B at 1280..2559 of one meta screen), made the way xdotool
+// makes it: the pointer goes onto the head the meta position names, and
+// keys and clicks reach a window as they would on one server. Forwarded
+// where the servers have XTEST, carried out by the proxy where they lack it.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/extrelay.h"
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/xprogram.h"
+#include "support/xvfb.h"
+
+// After gtest: Xlib's macros (None, Bool) would break its headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace palvon::test {
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct Mode {
+  const char* name;
+  bool serversLackXTest;
+  bool movedOnB;  // B behind a relay that offers XTEST at other codes
+};
+
+class FakeInput : public ::testing::TestWithParam<Mode> {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> words{"noReset", "on"};
+    for (int i = 0; i < 2; i++) {
+      std::vector<std::string> args{"-screen", "0", "1280x1024x24"};
+      if (GetParam().serversLackXTest) args.insert(args.end(), {"-extension", "XTEST"});
+      servers.push_back(std::make_unique<Xvfb>(args));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      words.push_back("screen");
+      if (i == 1 && GetParam().movedOnB) {
+        relay = std::make_unique<ExtensionRelay>(*servers.back());
+        ASSERT_TRUE(relay->ok()) << relay->error();
+        relay->moveExtension("XTEST", 222);
+        words.push_back(relay->display() + ".0");
+      } else {
+        words.push_back(servers.back()->display() + ".0");
+      }
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    display = XOpenDisplay(proxy->display().c_str());
+    ASSERT_NE(display, nullptr) << proxy->log();
+    int event = 0, error = 0, major = 0, minor = 0;
+    ASSERT_TRUE(XTestQueryExtension(display, &event, &error, &major, &minor)) << proxy->log();
+    EXPECT_EQ(major * 100 + minor, 202);
+  }
+  void TearDown() override {
+    if (display) XCloseDisplay(display);
+  }
+
+  // The next event of the types on the display, within the deadline.
+  static bool nextEvent(Display* on, int type, XEvent* out, int timeoutMs = 5000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+      while (XPending(on)) {
+        XNextEvent(on, out);
+        if (out->type == type) return true;
+      }
+      pollfd p{ConnectionNumber(on), POLLIN, 0};
+      poll(&p, 1, 50);
+    }
+    return false;
+  }
+
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ExtensionRelay> relay;
+  std::unique_ptr<ProxyProcess> proxy;
+  Display* display = nullptr;
+};
+
+// Where B's own pointer is, as xdotool reads it there.
+std::string pointerOn(const Xvfb& server) { return runProgram({"xdotool", "getmouselocation"}, server.display()).out; }
+
+// The meta position 1500,300 of the meta root lies 220 pixels into B: the
+// fake motion must take the pointer where the proxy's own warp to that
+// position takes it, not to a root no server knows.
+TEST_P(FakeInput, AbsoluteMotionLandsOnTheNamedHead) {
+  XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 1500, 300);
+  XSync(display, False);
+  poll(nullptr, 0, 300);
+  std::string warped = pointerOn(*servers[1]);
+  ASSERT_TRUE(contains(warped, "x:22")) << warped;
+  XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 2000, 600);
+  XSync(display, False);
+  poll(nullptr, 0, 300);
+  ASSERT_NE(pointerOn(*servers[1]), warped);
+  XTestFakeMotionEvent(display, 0, 1500, 300, CurrentTime);
+  XSync(display, False);
+  std::string where;
+  for (int i = 0; i < 50 && where != warped; i++) {
+    poll(nullptr, 0, 100);
+    where = pointerOn(*servers[1]);
+  }
+  EXPECT_EQ(where, warped) << proxy->log();
+  Window root, child;
+  int x = 0, y = 0, wx, wy;
+  unsigned mask;
+  XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &wx, &wy, &mask);
+  EXPECT_EQ(x, 1500);
+  EXPECT_EQ(y, 300);
+}
+
+// A window under the pointer receives the click and the key through the
+// proxy.
+TEST_P(FakeInput, KeysAndClicksReachTheWindow) {
+  Display* receiver = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(receiver, nullptr);
+  XSetWindowAttributes attributes{};
+  attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | ExposureMask;
+  attributes.override_redirect = True;
+  Window window = XCreateWindow(receiver, DefaultRootWindow(receiver), 100, 100, 300, 300, 0, CopyFromParent,
+                                InputOutput, CopyFromParent, CWEventMask | CWOverrideRedirect, &attributes);
+  XMapWindow(receiver, window);
+  XEvent event;
+  ASSERT_TRUE(nextEvent(receiver, Expose, &event));
+  XSetInputFocus(receiver, window, RevertToParent, CurrentTime);
+  XSync(receiver, False);
+
+  XTestFakeMotionEvent(display, 0, 250, 250, CurrentTime);
+  XTestFakeButtonEvent(display, 1, True, CurrentTime);
+  XTestFakeButtonEvent(display, 1, False, CurrentTime);
+  KeyCode a = XKeysymToKeycode(display, XK_a);
+  XTestFakeKeyEvent(display, a, True, CurrentTime);
+  XTestFakeKeyEvent(display, a, False, CurrentTime);
+  XSync(display, False);
+
+  ASSERT_TRUE(nextEvent(receiver, ButtonPress, &event)) << proxy->log();
+  EXPECT_EQ(event.xbutton.button, 1u);
+  // Synthetic events (servers without XTEST) carry what the library puts
+  // in; only the servers' own input is placed by the pointer.
+  if (!GetParam().serversLackXTest) {
+    EXPECT_EQ(event.xbutton.x, 150);
+  }
+  ASSERT_TRUE(nextEvent(receiver, ButtonRelease, &event));
+  ASSERT_TRUE(nextEvent(receiver, KeyPress, &event)) << proxy->log();
+  EXPECT_EQ(XLookupKeysym(&event.xkey, 0), static_cast<KeySym>(XK_a));
+  ASSERT_TRUE(nextEvent(receiver, KeyRelease, &event));
+  XCloseDisplay(receiver);
+}
+
+// A client of the other byte order: the version is the proxy's, every
+// request with a reply gets exactly one, and a fake event of the wrong size
+// is refused.
+TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy->number()));
+  ASSERT_EQ(raw.setup('B'), 1);
+  std::string name = "XTEST";
+  Bytes query{0, static_cast<uint8_t>(name.size()), 0, 0};
+  query.insert(query.end(), name.begin(), name.end());
+  ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
+  Bytes answer = raw.readMessage();
+  ASSERT_EQ(answer[8], 1);
+  uint8_t major = answer[9];
+
+  ASSERT_TRUE(raw.send(raw.request(major, 0, {2, 0, 0, 1})));  // GetVersion 2.1
+  answer = raw.readMessage();
+  ASSERT_EQ(answer[0], 1);
+  EXPECT_EQ(answer[1], 2);
+  EXPECT_EQ(raw.get16(answer, 8), 2);
+
+  Bytes compare(8, 0);  // the root, cursor None
+  raw.put32(compare, 0, raw.rootWindow());
+  ASSERT_TRUE(raw.send(raw.request(major, 1, compare)));
+  answer = raw.readMessage();
+  ASSERT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  EXPECT_EQ(raw.get16(answer, 2), 3);
+
+  ASSERT_TRUE(raw.send(raw.request(major, 3, {1, 0, 0, 0})));  // GrabControl
+  ASSERT_TRUE(raw.send(raw.request(major, 2, Bytes(28, 0))));  // FakeInput, 32 bytes
+  answer = raw.readMessage();
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(answer[0], 0);
+  EXPECT_EQ(answer[1], BadLength);
+  EXPECT_EQ(raw.get16(answer, 2), 5);
+  ASSERT_TRUE(raw.send(raw.request(43, 0)));
+  answer = raw.readMessage();
+  ASSERT_EQ(answer[0], 1);
+  EXPECT_EQ(raw.get16(answer, 2), 6);
+  EXPECT_TRUE(raw.readMessage(300).empty());
+  if (!relay) return;
+  // GrabControl is every server's: B takes it at its own major.
+  bool reached = false;
+  for (const auto& r : relay->allExtensionRequests()) reached = reached || (r.major == 222 && r.minor == 3);
+  EXPECT_TRUE(reached);
+}
+
+INSTANTIATE_TEST_SUITE_P(XTest, FakeInput,
+                         ::testing::Values(Mode{"Forwarded", false, false}, Mode{"Emulated", true, false},
+                                           Mode{"CodesMovedOnB", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace palvon::test
