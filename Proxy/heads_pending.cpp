@@ -50,11 +50,6 @@ void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
   PENDING();
 }
 
-u32 pictFormatForHead([[maybe_unused]] u32 format, [[maybe_unused]] const Head* head) {
-  PENDING();
-  return format;
-}
-
 bool startTranslucency([[maybe_unused]] Head* head) {
   PENDING();
   return true;

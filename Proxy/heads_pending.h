@@ -70,8 +70,10 @@ void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 void recalcKeepWindowsVisible(MetaScreen* screen);
 // --- Extensions ------------------------------------------------------------------
 
-// The picture-format id on the head's server. Stand-in: unchanged.
+// The picture-format id on the head's server: through the hook the RENDER
+// module installs while it runs; unchanged without it (renderhook.cpp).
 u32 pictFormatForHead(u32 format, const Head* head);
+extern u32 (*pictFormatForHeadHook)(u32 format, const Head* head);
 bool startTranslucency(Head* head);  // stand-in: true
 void removeTranslucencyForHead(Head* head);
 

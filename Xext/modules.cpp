@@ -11,6 +11,7 @@
 #include "Xext/pose.h"
 #include "Xext/print.h"
 #include "Xext/randr.h"
+#include "Xext/render.h"
 #include "Xext/screensaver.h"
 #include "Xext/shape.h"
 #include "Xext/shm.h"
@@ -40,7 +41,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MIT-SCREEN-SAVER", 64, initMitScreenSaverExtension},
     {"Multi-Buffering", 65, initMultiBufferExtension},
     {"RANDR", 67, initRandrExtension},
-    {"RENDER", 11, nullptr},
+    {"RENDER", 11, initRenderExtension},
     {"SCREEN-SAVER", 64, initSgiScreenSaverExtension},
     {"SHAPE", 65, initShapeExtension},
     {"SUN_ALLPLANES", 64, initAllPlanesExtension},

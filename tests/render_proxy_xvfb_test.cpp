@@ -1,0 +1,366 @@
+// RENDER through the proxy program in front of two Xvfb, side by side (A|B)
+// and with B showing A's area at zoom 2: the formats offered, a client's
+// drawing across the seam compared with the same client on a reference
+// Xvfb, errors in the proxy's own codes, and rendercheck's counts against a
+// direct run.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xrender.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/extrelay.h"
+#include "support/proxyprocess.h"
+#include "support/xprogram.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+constexpr int kWidth = 1024, kHeight = 768;
+
+struct Layout {
+  const char* name;
+  bool zoomed;  // B shows A's top-left quarter at zoom 2
+};
+
+std::vector<std::string> proxyWords(const Layout& layout, const Xvfb& a, const Xvfb& b) {
+  std::vector<std::string> words{"noReset", "on"};
+  if (layout.zoomed) words.insert(words.end(), {"options", "Tavel"});
+  words.insert(words.end(), {"screen", a.display() + ".0", "borderWidth", "0", "screen", b.display() + ".0",
+                             "borderWidth", "0"});
+  if (layout.zoomed) words.insert(words.end(), {"clipGeometry", "512x384+0+0"});
+  return words;
+}
+
+std::vector<XErrorEvent> renderErrors;
+
+int countErrors(Display*, XErrorEvent* event) {
+  renderErrors.push_back(*event);
+  return 0;
+}
+
+// The root of a server as 0xRRGGBB words.
+std::vector<unsigned long> readRoot(const std::string& name, int width, int height) {
+  Display* d = XOpenDisplay(name.c_str());
+  std::vector<unsigned long> pixels;
+  if (!d) return pixels;
+  XImage* image = XGetImage(d, DefaultRootWindow(d), 0, 0, width, height, AllPlanes, ZPixmap);
+  if (image) {
+    for (int y = 0; y < height; y++)
+      for (int x = 0; x < width; x++) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
+    XDestroyImage(image);
+  }
+  XCloseDisplay(d);
+  return pixels;
+}
+
+Picture solidPicture(Display* d, Window w, XRenderPictFormat* argb, const XRenderColor& colour) {
+  // A 1x1 repeating pixmap: the classic way toolkits make a solid source.
+  Pixmap p = XCreatePixmap(d, w, 1, 1, 32);
+  XRenderPictureAttributes a{};
+  a.repeat = RepeatNormal;
+  Picture picture = XRenderCreatePicture(d, p, argb, CPRepeat, &a);
+  XRenderFillRectangle(d, PictOpSrc, picture, &colour, 0, 0, 1, 1);
+  XFreePixmap(d, p);
+  return picture;
+}
+
+GlyphSet glyphSet(Display* d, XRenderPictFormat* a8, int seed) {
+  GlyphSet set = XRenderCreateGlyphSet(d, a8);
+  for (Glyph id = 1; id <= 3; id++) {
+    XGlyphInfo info{};
+    info.width = 8, info.height = 10, info.xOff = 9;
+    char image[8 * 10];
+    for (int i = 0; i < 80; i++) image[i] = char(((i / 8 + i % 8 + seed * id) % 3) ? 0xff : 0x40);
+    XRenderAddGlyphs(d, set, &id, &info, 1, image, sizeof image);
+  }
+  return set;
+}
+
+// The client: a window picture spanning (left, top) to (left + 300, top +
+// 200), drawn by every main request toolkits use. Returns false when the
+// display could not be opened.
+bool drawScene(const std::string& name, int left, int top) {
+  Display* d = XOpenDisplay(name.c_str());
+  if (!d) return false;
+  int screen = DefaultScreen(d);
+  XSetWindowAttributes wa{};
+  wa.override_redirect = True;
+  wa.background_pixel = 0x202020;
+  Window w = XCreateWindow(d, RootWindow(d, screen), left, top, 300, 200, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect | CWBackPixel, &wa);
+  XMapWindow(d, w);
+  XSync(d, False);
+  XRenderPictFormat* windowFormat = XRenderFindVisualFormat(d, DefaultVisual(d, screen));
+  XRenderPictFormat* argb = XRenderFindStandardFormat(d, PictStandardARGB32);
+  XRenderPictFormat* a8 = XRenderFindStandardFormat(d, PictStandardA8);
+  Picture dst = XRenderCreatePicture(d, w, windowFormat, 0, nullptr);
+  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xc000, 0, 0xffff}, blue{0, 0, 0xffff, 0x8000};
+  XRenderFillRectangle(d, PictOpSrc, dst, &red, 10, 10, 280, 30);
+
+  // A pixmap picture with a pattern, composited with a clip list.
+  Pixmap pattern = XCreatePixmap(d, w, 40, 40, 32);
+  Picture src = XRenderCreatePicture(d, pattern, argb, 0, nullptr);
+  XRenderFillRectangle(d, PictOpSrc, src, &green, 0, 0, 40, 40);
+  XRenderFillRectangle(d, PictOpSrc, src, &blue, 10, 10, 20, 20);
+  XRectangle clip{0, 0, 250, 120};
+  XRenderSetPictureClipRectangles(d, dst, 0, 0, &clip, 1);
+  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 20, 50, 40, 40);
+  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 230, 50, 40, 40);  // clipped at 250
+  XRectangle all{0, 0, 300, 200};
+  XRenderSetPictureClipRectangles(d, dst, 0, 0, &all, 1);
+
+  // A repeating 1x1 source over a long strip.
+  Picture solid = solidPicture(d, w, argb, blue);
+  XRenderComposite(d, PictOpOver, solid, None, dst, 0, 0, 0, 0, 0, 100, 300, 12);
+
+  // Trapezoids and triangles in fixed point.
+  XTrapezoid trap{};
+  trap.top = XDoubleToFixed(120), trap.bottom = XDoubleToFixed(150);
+  trap.left = {{XDoubleToFixed(60), XDoubleToFixed(120)}, {XDoubleToFixed(40), XDoubleToFixed(150)}};
+  trap.right = {{XDoubleToFixed(200), XDoubleToFixed(120)}, {XDoubleToFixed(240), XDoubleToFixed(150)}};
+  XRenderCompositeTrapezoids(d, PictOpOver, solid, dst, a8, 0, 0, &trap, 1);
+  XTriangle tri{{XDoubleToFixed(250), XDoubleToFixed(120)}, {XDoubleToFixed(295), XDoubleToFixed(190)},
+                {XDoubleToFixed(205), XDoubleToFixed(190)}};
+  Picture greenSolid = solidPicture(d, w, argb, green);
+  XRenderCompositeTriangles(d, PictOpOver, greenSolid, dst, a8, 0, 0, &tri, 1);
+
+  // A scaled source: a transform with a convolution filter.
+  XTransform half{{{XDoubleToFixed(0.5), 0, 0}, {0, XDoubleToFixed(0.5), 0}, {0, 0, XDoubleToFixed(1)}}};
+  XRenderSetPictureTransform(d, src, &half);
+  XFixed kernel[] = {XDoubleToFixed(3), XDoubleToFixed(3), 0, XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2),
+                     XDoubleToFixed(0.2), XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2), 0};
+  XRenderSetPictureFilter(d, src, FilterConvolution, kernel, 11);
+  XRenderComposite(d, PictOpSrc, src, None, dst, 0, 0, 0, 0, 100, 155, 60, 40);
+
+  // A gradient source.
+  XLinearGradient line{{0, 0}, {XDoubleToFixed(60), 0}};
+  XFixed stops[] = {0, XDoubleToFixed(1)};
+  XRenderColor ends[] = {red, blue};
+  Picture gradient = XRenderCreateLinearGradient(d, &line, stops, ends, 2);
+  XRenderComposite(d, PictOpSrc, gradient, None, dst, 0, 0, 0, 0, 10, 155, 60, 20);
+
+  // Glyphs from two sets, switched inside one request, in all three widths.
+  GlyphSet one = glyphSet(d, a8, 1), two = glyphSet(d, a8, 2);
+  const char text8[] = {1, 2, 3};
+  XGlyphElt8 elts8[] = {{one, text8, 3, 180, 160}, {two, text8, 3, 5, 0}};
+  XRenderCompositeText8(d, PictOpOver, solid, dst, a8, 0, 0, 180, 160, elts8, 2);
+  const unsigned short text16[] = {3, 2, 1};
+  XGlyphElt16 elts16[] = {{two, text16, 3, 180, 175}, {one, text16, 3, 5, 0}};
+  XRenderCompositeText16(d, PictOpOver, greenSolid, dst, a8, 0, 0, 180, 175, elts16, 2);
+  const unsigned int text32[] = {2, 2, 3};
+  XGlyphElt32 elts32[] = {{one, text32, 3, 240, 160}, {two, text32, 3, 0, 12}};
+  XRenderCompositeText32(d, PictOpOver, solid, dst, a8, 0, 0, 240, 160, elts32, 2);
+  // Cursors from a picture, alone and animated; the pointer is elsewhere,
+  // so only their making shows (as errors, when it goes wrong).
+  XTransform identity{{{XDoubleToFixed(1), 0, 0}, {0, XDoubleToFixed(1), 0}, {0, 0, XDoubleToFixed(1)}}};
+  XRenderSetPictureTransform(d, src, &identity);
+  Cursor arrow = XRenderCreateCursor(d, src, 3, 3), other = XRenderCreateCursor(d, src, 10, 10);
+  XAnimCursor frames[] = {{arrow, 100}, {other, 100}};
+  XDefineCursor(d, w, XRenderCreateAnimCursor(d, 2, frames));
+  XSync(d, False);
+  // The window stays: the roots are read while the client is connected.
+  return true;
+}
+
+class RenderProxy : public ::testing::TestWithParam<Layout> {
+ protected:
+  void SetUp() override {
+    a = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1024x768x24"});
+    b = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1024x768x24", "-extension", "MIT-SHM"});
+    ASSERT_TRUE(a->ok() && b->ok()) << a->error() << b->error();
+    proxy = std::make_unique<ProxyProcess>(proxyWords(GetParam(), *a, *b));
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+
+  std::unique_ptr<Xvfb> a, b;
+  std::unique_ptr<ProxyProcess> proxy;
+};
+
+// The formats the proxy offers are the image display's, under its own ids,
+// and every one of them works on both heads.
+TEST_P(RenderProxy, OffersTheServersFormatsUnderItsOwnIds) {
+  Display* direct = XOpenDisplay(a->display().c_str());
+  Display* d = XOpenDisplay(proxy->display().c_str());
+  ASSERT_TRUE(direct && d);
+  int count = 0, directCount = 0;
+  while (XRenderFindFormat(d, 0, nullptr, count)) count++;
+  while (XRenderFindFormat(direct, 0, nullptr, directCount)) directCount++;
+  EXPECT_EQ(count, directCount);
+  XRenderPictFormat* argb = XRenderFindStandardFormat(d, PictStandardARGB32);
+  ASSERT_NE(argb, nullptr);
+  int major = 0, minor = 0;
+  ASSERT_TRUE(XRenderQueryVersion(d, &major, &minor));
+  EXPECT_EQ(major * 100 + minor, 11);
+  XCloseDisplay(direct);
+  XCloseDisplay(d);
+}
+
+TEST_P(RenderProxy, EachHeadShowsWhatAReferenceServerShows) {
+  Xvfb reference({"-screen", "0", GetParam().zoomed ? "1024x768x24" : "2048x768x24"});
+  ASSERT_TRUE(reference.ok()) << reference.error();
+  // Across the seam side by side; inside B's quarter when zoomed.
+  int left = GetParam().zoomed ? 150 : 900, top = 100;
+  ASSERT_TRUE(drawScene(reference.display(), left, top));
+  renderErrors.clear();
+  XErrorHandler old = XSetErrorHandler(countErrors);
+  ASSERT_TRUE(drawScene(proxy->display(), left, top));
+  XSetErrorHandler(old);
+  EXPECT_TRUE(renderErrors.empty()) << int(renderErrors[0].error_code) << " for " << int(renderErrors[0].minor_code);
+  std::vector<unsigned long> ref = readRoot(reference.display(), GetParam().zoomed ? kWidth : 2 * kWidth, kHeight);
+  std::vector<unsigned long> onA = readRoot(a->display(), kWidth, kHeight), onB = readRoot(b->display(), kWidth, kHeight);
+  ASSERT_FALSE(ref.empty() || onA.empty() || onB.empty());
+  int refWidth = GetParam().zoomed ? kWidth : 2 * kWidth;
+  unsigned long long differA = 0, differB = 0, area = 0;
+  for (int y = top; y < top + 200; y++) {
+    for (int x = left; x < left + 300; x++) {
+      unsigned long want = ref[size_t(y) * refWidth + x];
+      if (x < kWidth && onA[size_t(y) * kWidth + x] != want) differA++;
+      if (!GetParam().zoomed) {
+        if (x >= kWidth && onB[size_t(y) * kWidth + x - kWidth] != want) differB++;
+        continue;
+      }
+      // Zoomed: each meta pixel is a 2x2 block on B; edges of scaled
+      // glyphs, trapezoids and filtered sources may differ a little.
+      for (int dy = 0; dy < 2; dy++)
+        for (int dx = 0; dx < 2; dx++)
+          if (onB[size_t(2 * y + dy) * kWidth + 2 * x + dx] != want) differB++;
+      area += 4;
+    }
+  }
+  EXPECT_EQ(differA, 0u);
+  if (GetParam().zoomed) EXPECT_LT(double(differB) / double(area), 0.04) << differB << " of " << area;
+  else EXPECT_EQ(differB, 0u);
+}
+
+// Errors of the servers reach the client once, in the proxy's codes.
+TEST_P(RenderProxy, FreeingAGlyphNeverAddedIsOneBadGlyph) {
+  Display* d = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(d, nullptr);
+  int event = 0, error = 0;
+  ASSERT_TRUE(XRenderQueryExtension(d, &event, &error));
+  XErrorHandler old = XSetErrorHandler(countErrors);
+  renderErrors.clear();
+  GlyphSet set = XRenderCreateGlyphSet(d, XRenderFindStandardFormat(d, PictStandardA8));
+  Glyph never = 77;
+  XRenderFreeGlyphs(d, set, &never, 1);
+  XRenderFreeGlyphSet(d, set);
+  XRenderFreeGlyphSet(d, set);  // now unknown to the proxy
+  XSync(d, False);
+  XSetErrorHandler(old);
+  ASSERT_EQ(renderErrors.size(), 2u);
+  EXPECT_EQ(renderErrors[0].error_code, error + BadGlyph);
+  EXPECT_EQ(renderErrors[1].error_code, error + BadGlyphSet);
+  EXPECT_EQ(renderErrors[1].resourceid, set);
+  XCloseDisplay(d);
+}
+
+// rendercheck reads its results back through the proxy: the counts of a
+// direct run on a server like A.
+TEST_P(RenderProxy, RendercheckCountsEqualADirectRun) {
+  Xvfb reference({"-screen", "0", "1024x768x24"});
+  ASSERT_TRUE(reference.ok()) << reference.error();
+  std::vector<std::string> run{"rendercheck", "-f", "a8r8g8b8,x8r8g8b8,a8", "-t",
+                               "fill,dcoords,scoords,mcoords,tscoords,tmcoords,blend,composite,repeat,bug7366,"
+                               "gtk_argb_xbgr,libreoffice_xrgb"};
+  ProgramResult direct = runProgram(run, reference.display(), 240000);
+  ProgramResult through = runProgram(run, proxy->display(), 240000);
+  auto passed = [](const std::string& out) {
+    size_t at = out.find(" tests passed of ");
+    if (at == std::string::npos) return std::string("none");
+    size_t start = out.rfind('\n', at);
+    return out.substr(start == std::string::npos ? 0 : start + 1, out.find('\n', at) - start - 1);
+  };
+  EXPECT_EQ(passed(through.out), passed(direct.out)) << through.err << proxy->log();
+}
+
+// Anti-aliased text as a toolkit program draws it: glyph sets, uploads and
+// CompositeGlyphs, without an X error on either layout.
+TEST_P(RenderProxy, TextProgramsDrawWithoutErrors) {
+  ProgramResult term = runProgram({"xterm", "-fa", "DejaVu Sans Mono", "-geometry", "40x5+950+100", "-e", "sh", "-c",
+                                   "printf 'hello RENDER'; sleep 1"},
+                                  proxy->display(), 60000);
+  EXPECT_EQ(term.status, 0) << term.err << proxy->log();
+  EXPECT_EQ(term.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RenderProxy, ::testing::Values(Layout{"SideBySide", false}, Layout{"Zoomed", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The environment limits the formats offered.
+struct LimitCase {
+  const char* name;
+  const char* setting;
+  bool (*allowed)(const XRenderPictFormat& format);
+};
+
+class RenderProxyLimits : public ::testing::TestWithParam<LimitCase> {};
+
+TEST_P(RenderProxyLimits, OnlyFormatsWithinTheLimitAreOffered) {
+  Xvfb a({"-screen", "0", "1024x768x24"});
+  ASSERT_TRUE(a.ok()) << a.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0"}, {GetParam().setting});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* d = XOpenDisplay(proxy.display().c_str());
+  Display* direct = XOpenDisplay(a.display().c_str());
+  ASSERT_TRUE(d && direct);
+  int count = 0, wanted = 0;
+  for (XRenderPictFormat* f; (f = XRenderFindFormat(d, 0, nullptr, count)); count++)
+    EXPECT_TRUE(GetParam().allowed(*f)) << "format of depth " << f->depth;
+  int directCount = 0;
+  for (XRenderPictFormat* f; (f = XRenderFindFormat(direct, 0, nullptr, directCount)); directCount++)
+    wanted += GetParam().allowed(*f);
+  EXPECT_EQ(count, wanted);
+  EXPECT_GT(count, 0);
+  XCloseDisplay(direct);
+  XCloseDisplay(d);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Environment, RenderProxyLimits,
+    ::testing::Values(LimitCase{"Depth24", "maxPictureFormatDepth=24",
+                                [](const XRenderPictFormat& f) { return f.depth <= 24; }},
+                      LimitCase{"RedBits5", "maxPictureFormatBits=5",
+                                [](const XRenderPictFormat& f) { return __builtin_popcount(f.direct.redMask) <= 5; }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A server of an older version lowers what every client is offered, and
+// the requests that version lacks are not taken.
+TEST(RenderProxyVersion, TheLowestServerVersionIsOffered) {
+  Xvfb a({"-screen", "0", "1024x768x24"}), b({"-screen", "0", "1024x768x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ExtensionRelay relay(b);
+  ExtensionRelay::Codes render;
+  ASSERT_TRUE(relay.ok() && relay.serverCodes("RENDER", &render)) << relay.error();
+  relay.rewriteReply(render.major, 0, [](Bytes& reply, char order) { putWire32(reply, 12, 9, order); });
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", relay.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* d = XOpenDisplay(proxy.display().c_str());
+  ASSERT_NE(d, nullptr);
+  int major = 0, minor = 0, opcode = 0, event = 0, error = 0;
+  ASSERT_TRUE(XQueryExtension(d, "RENDER", &opcode, &event, &error));
+  ASSERT_TRUE(XRenderQueryVersion(d, &major, &minor));
+  EXPECT_EQ(major, 0);
+  EXPECT_EQ(minor, 9);
+  renderErrors.clear();
+  XErrorHandler old = XSetErrorHandler(countErrors);
+  XRenderColor white{0xffff, 0xffff, 0xffff, 0xffff};
+  XRenderCreateSolidFill(d, &white);
+  XSync(d, False);
+  XSetErrorHandler(old);
+  ASSERT_EQ(renderErrors.size(), 1u);
+  EXPECT_EQ(renderErrors[0].request_code, opcode);
+  EXPECT_EQ(renderErrors[0].minor_code, 33);
+  XCloseDisplay(d);
+}
+
+}  // namespace
+}  // namespace palvon::test
