@@ -349,9 +349,6 @@ const char* probeHeads(bool firstTime) {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* head = screen->heads; head; head = head->next) {
       if (const char* error = setupHeadScaling(head)) return error;
-      // A zoomed or turned head, or one far from the font server, draws
-      // text from glyph pixmaps.
-      checkFontBitmaps(head);
       if (const char* error = createHeadRootWindows(head, true)) return error;
     }
   }
