@@ -208,8 +208,7 @@ TEST_P(DoubleBuffer, OtherByteOrderReadsTheSameVisualLists) {
   ASSERT_TRUE(raw.connectUnix(proxy->number()));
   ASSERT_EQ(raw.setup('B'), 1);
   std::string name = "DOUBLE-BUFFER";
-  Bytes query{0, static_cast<uint8_t>(name.size()), 0, 0};
-  query.insert(query.end(), name.begin(), name.end());
+  Bytes query = raw.queryExtensionBody(name);
   ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
   Bytes answer = raw.readMessage();
   ASSERT_EQ(answer[8], 1);
@@ -239,8 +238,7 @@ TEST_P(DoubleBuffer, NameIsFreeAgainOnceItsWindowIsDestroyed) {
   ASSERT_TRUE(raw.connectUnix(proxy->number()));
   ASSERT_EQ(raw.setup('B'), 1);
   std::string name = "DOUBLE-BUFFER";
-  Bytes query{0, static_cast<uint8_t>(name.size()), 0, 0};
-  query.insert(query.end(), name.begin(), name.end());
+  Bytes query = raw.queryExtensionBody(name);
   ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
   Bytes answer = raw.readMessage();
   ASSERT_EQ(answer[8], 1);

@@ -4,7 +4,6 @@
 // answers, one per request.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -149,11 +148,7 @@ TEST_P(Sync, OtherByteOrderReadsTheSameAnswers) {
   ASSERT_TRUE(raw.connectUnix(proxy->number()));
   ASSERT_EQ(raw.setup('B'), 1);
   std::string name = "SYNC";
-  // Sized first: inserting into a vector of four trips GCC's bounds warning.
-  Bytes query(4 + name.size(), 0);
-  query[0] = static_cast<uint8_t>(name.size() >> 8);
-  query[1] = static_cast<uint8_t>(name.size());
-  std::copy(name.begin(), name.end(), query.begin() + 4);
+  Bytes query = raw.queryExtensionBody(name);
   ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
   Bytes answer = raw.readMessage();
   ASSERT_EQ(answer.size(), 32u);

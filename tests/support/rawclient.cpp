@@ -1,5 +1,7 @@
 #include "support/rawclient.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -185,6 +187,13 @@ bool RawClient::waitClosed(int timeoutMs) {
     if (r <= 0 && !(r < 0 && errno == EINTR)) closed_ = true;
   }
   return true;
+}
+
+Bytes RawClient::queryExtensionBody(const std::string& name) const {
+  Bytes body(4 + name.size(), 0);
+  put16(body, 0, static_cast<uint16_t>(name.size()));
+  std::copy(name.begin(), name.end(), body.begin() + 4);
+  return body;
 }
 
 }  // namespace palvon::test

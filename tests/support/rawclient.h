@@ -60,6 +60,9 @@ class RawClient {
   // A request with the given opcode, data byte and body (padded to 4), its
   // length field filled in this client's byte order.
   Bytes request(uint8_t major, uint8_t data, const Bytes& body = {}) const;
+  // The body of a QueryExtension request for the name, in this client's
+  // byte order.
+  Bytes queryExtensionBody(const std::string& name) const;
 
  private:
   bool readExact(uint8_t* out, size_t n, int timeoutMs);
