@@ -399,21 +399,31 @@ void ProcAllocColor(u8* request, u32 length) {
   forwardToColorHead(request, length, &copy);
 }
 
-void ReplyAllocColor(u8* reply, u32 length) {
-  ColormapRecord* colormap = stashedColormap(X_AllocColor);
-  if (!colormap) return sendOnlyReply(reply, length, X_AllocColor);
-  u32 headPixel = get32(reply + 16);
+namespace {
+
+// The colour head's answer to an allocation of one cell (the pixel at
+// pixelAt, the colour at colourAt): its pixel in the client's terms, and
+// on a dynamic visual the same colour taken on every other head.
+void replyOneCell(u8* reply, u32 length, u8 major, u32 pixelAt, u32 colourAt) {
+  ColormapRecord* colormap = stashedColormap(major);
+  if (!colormap) return sendOnlyReply(reply, length, major);
+  u32 headPixel = get32(reply + pixelAt);
   u32 pixel = convertPixelFromHead(headPixel, colormap->visual, colorHeadOf(colormap));
-  put32(reply + 16, pixel);
+  put32(reply + pixelAt, pixel);
   if (isDynamic(colormap->visual)) {
-    XColor colour{pixel, get16(reply + 8), get16(reply + 10), get16(reply + 12), DoRed | DoGreen | DoBlue, 0};
+    XColor colour{pixel, get16(reply + colourAt), get16(reply + colourAt + 2), get16(reply + colourAt + 4),
+                  DoRed | DoGreen | DoBlue, 0};
     if (!allocColorOnHeads(currentClient, colormap, &colour)) {
       freeOnColorHead(currentLink, colormap, &headPixel, 1, 0);
-      return replaceReplyByError(BadAlloc, 0, X_AllocColor);
+      return replaceReplyByError(BadAlloc, 0, major);
     }
   }
-  sendOnlyReply(reply, length, X_AllocColor);
+  sendOnlyReply(reply, length, major);
 }
+
+}  // namespace
+
+void ReplyAllocColor(u8* reply, u32 length) { replyOneCell(reply, length, X_AllocColor, 16, 8); }
 
 void ProcAllocNamedColor(u8* request, u32 length) {
   u32 id = get32(request + 4);
@@ -441,21 +451,7 @@ void ProcAllocNamedColor(u8* request, u32 length) {
   forwardToColorHead(request, length, &copy);
 }
 
-void ReplyAllocNamedColor(u8* reply, u32 length) {
-  ColormapRecord* colormap = stashedColormap(X_AllocNamedColor);
-  if (!colormap) return sendOnlyReply(reply, length, X_AllocNamedColor);
-  u32 headPixel = get32(reply + 8);
-  u32 pixel = convertPixelFromHead(headPixel, colormap->visual, colorHeadOf(colormap));
-  put32(reply + 8, pixel);
-  if (isDynamic(colormap->visual)) {
-    XColor colour{pixel, get16(reply + 18), get16(reply + 20), get16(reply + 22), DoRed | DoGreen | DoBlue, 0};
-    if (!allocColorOnHeads(currentClient, colormap, &colour)) {
-      freeOnColorHead(currentLink, colormap, &headPixel, 1, 0);
-      return replaceReplyByError(BadAlloc, 0, X_AllocNamedColor);
-    }
-  }
-  sendOnlyReply(reply, length, X_AllocNamedColor);
-}
+void ReplyAllocNamedColor(u8* reply, u32 length) { replyOneCell(reply, length, X_AllocNamedColor, 8, 18); }
 
 void ProcAllocColorCells(u8* request, u32 length) {
   u32 id = get32(request + 4);
