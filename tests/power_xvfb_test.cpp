@@ -136,13 +136,8 @@ class PowerThroughRelays : public ::testing::TestWithParam<char> {
   bool connect(RawClient& c) { return c.connectUnix(proxy->number()) && c.setup(GetParam()) == 1; }
 
   static Codes query(RawClient& c, const std::string& name) {
-    Bytes body(4 + name.size(), 0);
-    c.put16(body, 0, static_cast<uint16_t>(name.size()));
-    std::copy(name.begin(), name.end(), body.begin() + 4);
-    c.send(c.request(X_QueryExtension, 0, body));
-    Bytes reply = c.readMessage();
-    if (reply.size() < 12 || reply[0] != 1 || !reply[8]) return {};
-    return {reply[9], reply[10], reply[11]};
+    RawClient::Codes codes = c.queryExtension(name);
+    return {codes.major, codes.firstEvent, codes.firstError};
   }
 
   // Every message up to and including the answer of that sequence.

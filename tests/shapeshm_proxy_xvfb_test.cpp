@@ -371,15 +371,7 @@ TEST_P(ByteOrder, ShapeAndShmRequests) {
   RawClient c;
   ASSERT_TRUE(c.connectUnix(proxy->number()));
   ASSERT_EQ(c.setup(GetParam()), 1);
-  auto majorOf = [&](const std::string& name) -> uint8_t {
-    Bytes body(4 + name.size());
-    c.put16(body, 0, uint16_t(name.size()));
-    std::copy(name.begin(), name.end(), body.begin() + 4);
-    c.send(c.request(X_QueryExtension, 0, body));
-    Bytes reply = c.readMessage();
-    return reply.size() >= 32 && reply[8] ? reply[9] : 0;
-  };
-  uint8_t shape = majorOf("SHAPE"), shm = majorOf("MIT-SHM");
+  uint8_t shape = c.queryExtension("SHAPE").major, shm = c.queryExtension("MIT-SHM").major;
   ASSERT_NE(shape, 0);
   ASSERT_NE(shm, 0);
   uint32_t window = c.resourceIdBase() | 1;

@@ -148,12 +148,9 @@ TEST_P(Sync, OtherByteOrderReadsTheSameAnswers) {
   ASSERT_TRUE(raw.connectUnix(proxy->number()));
   ASSERT_EQ(raw.setup('B'), 1);
   std::string name = "SYNC";
-  Bytes query = raw.queryExtensionBody(name);
-  ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
-  Bytes answer = raw.readMessage();
-  ASSERT_EQ(answer.size(), 32u);
-  ASSERT_EQ(answer[8], 1);
-  uint8_t major = answer[9];
+  uint8_t major = raw.queryExtension(name).major;
+  ASSERT_NE(major, 0);
+  Bytes answer;
 
   ASSERT_TRUE(raw.send(raw.request(major, 0, {3, 1, 0, 0})));  // Initialize 3.1
   answer = raw.readMessage();

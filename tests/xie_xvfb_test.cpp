@@ -23,14 +23,9 @@ namespace {
 constexpr uint8_t kXie = 200, kXieEvents = 100, kXieErrors = 150;
 
 uint8_t offeredMajor(RawClient& c, const std::string& name, uint8_t* firstEvent = nullptr) {
-  Bytes body(4 + name.size(), 0);
-  c.put16(body, 0, static_cast<uint16_t>(name.size()));
-  std::copy(name.begin(), name.end(), body.begin() + 4);
-  c.send(c.request(X_QueryExtension, 0, body));
-  Bytes reply = c.readMessage();
-  if (reply.size() < 12 || reply[0] != 1 || !reply[8]) return 0;
-  if (firstEvent) *firstEvent = reply[10];
-  return reply[9];
+  RawClient::Codes codes = c.queryExtension(name);
+  if (firstEvent) *firstEvent = codes.firstEvent;
+  return codes.major;
 }
 
 void fakeXie(ExtensionRelay& relay) {

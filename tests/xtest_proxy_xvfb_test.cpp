@@ -162,11 +162,9 @@ TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
   ASSERT_TRUE(raw.connectUnix(proxy->number()));
   ASSERT_EQ(raw.setup('B'), 1);
   std::string name = "XTEST";
-  Bytes query = raw.queryExtensionBody(name);
-  ASSERT_TRUE(raw.send(raw.request(98, 0, query)));
-  Bytes answer = raw.readMessage();
-  ASSERT_EQ(answer[8], 1);
-  uint8_t major = answer[9];
+  uint8_t major = raw.queryExtension(name).major;
+  ASSERT_NE(major, 0);
+  Bytes answer;
 
   ASSERT_TRUE(raw.send(raw.request(major, 0, {2, 0, 0, 1})));  // GetVersion 2.1
   answer = raw.readMessage();

@@ -189,11 +189,14 @@ bool RawClient::waitClosed(int timeoutMs) {
   return true;
 }
 
-Bytes RawClient::queryExtensionBody(const std::string& name) const {
+RawClient::Codes RawClient::queryExtension(const std::string& name, int timeoutMs) {
   Bytes body(4 + name.size(), 0);
   put16(body, 0, static_cast<uint16_t>(name.size()));
   std::copy(name.begin(), name.end(), body.begin() + 4);
-  return body;
+  if (!send(request(98, 0, body))) return {};  // QueryExtension
+  Bytes reply = readMessage(timeoutMs);
+  if (reply.size() < 32 || reply[0] != 1 || !reply[8]) return {};
+  return {reply[9], reply[10], reply[11]};
 }
 
 }  // namespace palvon::test

@@ -60,9 +60,12 @@ class RawClient {
   // A request with the given opcode, data byte and body (padded to 4), its
   // length field filled in this client's byte order.
   Bytes request(uint8_t major, uint8_t data, const Bytes& body = {}) const;
-  // The body of a QueryExtension request for the name, in this client's
-  // byte order.
-  Bytes queryExtensionBody(const std::string& name) const;
+  // QueryExtension through this client, the next message taken as its
+  // answer: the extension's codes, all 0 when it is absent or nothing came.
+  struct Codes {
+    uint8_t major = 0, firstEvent = 0, firstError = 0;
+  };
+  Codes queryExtension(const std::string& name, int timeoutMs = 5000);
 
  private:
   bool readExact(uint8_t* out, size_t n, int timeoutMs);
