@@ -71,13 +71,13 @@ TEST_P(Programs, WindowsStandOnEveryHead) {
   // the first seam when there is one.
   std::string script =
       "xlogo -geometry 150x120+330+40 & logo=$!; xeyes -geometry 120x90+20+150 & eyes=$!; "
-      "for i in $(seq 100); do xwininfo -display " + first + " -root -tree | grep -q '120x90+20+150' && "
+      "for i in $(seq 300); do xwininfo -display " + first + " -root -tree | grep -q '120x90+20+150' && "
       "xwininfo -display " + first + " -root -tree | grep -q '150x120+330+40' && break; sleep 0.1; done; " +
       dump + "kill $logo $eyes";
   std::string out = dir.file("trees");
   ProgramResult result = runProgram(
       {"xterm", "-geometry", "40x4+100+10", "-e", "sh", "-c", "(" + script + ") > " + out + " 2>&1"},
-      proxy->display(), 30000);
+      proxy->display(), 60000);
   ASSERT_EQ(result.status, 0) << result.err << proxy->log();
   std::vector<std::string> trees = sections(readFile(out));
   ASSERT_EQ(trees.size(), servers.size()) << readFile(out);
