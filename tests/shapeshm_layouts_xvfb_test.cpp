@@ -198,6 +198,18 @@ TEST_P(Layouts, TheNineShapeRequests) {
   EXPECT_EQ(std::vector<int>({bx, by, int(bw), int(bh)}), std::vector<int>({5, 5, 150, 60}));
   EXPECT_EQ(std::vector<int>({cx, cy, int(cw), int(ch)}), std::vector<int>({0, 0, 200, 100}));
 
+  if (relay) {
+    // The queries went to B, the colour head (its tag names it).
+    ExtensionRelay::Codes codes;
+    uint8_t shapeAtB = GetParam().relay == BehindB::kMovedCodes ? kShapeAtB
+                                                                 : (relay->serverCodes("SHAPE", &codes), codes.major);
+    std::vector<int> queries;
+    for (const auto& r : relay->allExtensionRequests())
+      if (r.major == shapeAtB && r.minor >= 5) queries.push_back(r.minor);
+    // SelectInput, InputSelected, GetRectangles (twice), QueryExtents.
+    EXPECT_EQ(queries, std::vector<int>({6, 7, 8, 8, 5}));
+  }
+
   // Moved, cut by another window's shape, and by a mask.
   XShapeOffsetShape(display, window, ShapeBounding, 10, 20);
   Window source = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 30, 20, 0, 0, 0);
