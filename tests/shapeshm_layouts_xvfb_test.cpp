@@ -1,6 +1,6 @@
 // Shapes and shared-memory images through the proxy program on layouts
 // other than two plain heads: Xvfb A and B side by side (meta x 0..400 on
-// A, 400.. on B) with B zoomed 2 (it shows meta 400..600 x 0..150), or with
+// A, 400.. on B) with B zoomed 2 (it shows meta 400..600 x 0..350), or with
 // B behind a relay that moves SHAPE and MIT-SHM to other codes, or that
 // hides MIT-SHM from B. B is the colour head, so queries and ShapeNotify
 // come from it and are scaled back on the zoomed layout.
@@ -23,6 +23,7 @@
 #include "shapeshm_rig.h"
 #include "support/extrelay.h"
 #include "support/proxyprocess.h"
+#include "support/xprogram.h"
 #include "support/xvfb.h"
 
 namespace palvon::test {
@@ -50,7 +51,8 @@ class Layouts : public ::testing::TestWithParam<Layout> {
  protected:
   void SetUp() override {
     for (int i = 0; i < 2; i++) {
-      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x300x24"}));
+      // Tall enough for x11perf's window.
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x700x24"}));
       ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
     }
     std::string nameB = servers[1]->display();
@@ -69,7 +71,7 @@ class Layouts : public ::testing::TestWithParam<Layout> {
     if (GetParam().zoomed) words.insert(words.end(), {"options", "Tavel"});
     words.insert(words.end(), {"screen", servers[0]->display() + ".0", "borderWidth", "0", "screen", nameB + ".0",
                                "borderWidth", "0", "tags", "color"});
-    if (GetParam().zoomed) words.insert(words.end(), {"clipGeometry", "200x150+400+0"});
+    if (GetParam().zoomed) words.insert(words.end(), {"clipGeometry", "200x350+400+0"});
     proxy = std::make_unique<ProxyProcess>(words, environment());
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
@@ -323,6 +325,19 @@ TEST_P(Layouts, CorePutImageOnTheSeam) {
     EXPECT_EQ(shmPuts, shared ? 1 : 0);
   }
   XDestroyImage(image);
+}
+
+// x11perf's shared-memory tests run to the end and report each one.
+TEST_P(Layouts, X11perfSharedMemoryTests) {
+  ProgramResult result = runProgram({"x11perf", "-repeat", "1", "-reps", "20", "-shmput10", "-shmput100",
+                                     "-shmputxy10", "-shmget10", "-shmget100"},
+                                    proxy->display(), 120000);
+  EXPECT_EQ(result.status, 0) << result.err << proxy->log();
+  size_t reports = 0;
+  for (size_t at = result.out.find(" reps @ "); at != std::string::npos; at = result.out.find(" reps @ ", at + 1))
+    reports++;
+  EXPECT_EQ(reports, 5u) << result.out << result.err;
+  EXPECT_EQ(result.err.find("X Error"), std::string::npos) << result.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(BZoomedOrRelayed, Layouts,
