@@ -268,6 +268,21 @@ TEST_P(CaptureRig, EqualsTheWindowOnItsHead) {
   EXPECT_EQ(wrong, 0u);
   EXPECT_EQ(counts[kUntouched], 50 * 80 * zoom() * zoom());
   EXPECT_EQ(counts[rgbC], 30 * 20 * zoom() * zoom());
+
+  // Into a file: the same pixels as RGB bytes, black where nothing shows.
+  TempDir dir;
+  std::string path = dir.file("w.ppm");
+  ASSERT_EQ(captureWindowToFile(nullptr, w, nullptr, path.c_str()), nullptr);
+  std::string header = "P6\n" + std::to_string(image->width) + " " + std::to_string(image->height) + "\n255\n";
+  size_t size = header.size() + size_t(image->width) * size_t(image->height) * 3;
+  std::string file;
+  ASSERT_TRUE(rig->pump([&] { return (file = readFile(path)).size() == size; })) << file.size();
+  ASSERT_EQ(file.substr(0, header.size()), header);
+  for (size_t i = 0, at = header.size(); i < size_t(image->width) * size_t(image->height); i++, at += 3) {
+    u32 got = u32(u8(file[at])) << 16 | u32(u8(file[at + 1])) << 8 | u8(file[at + 2]);
+    u32 want = u32(XGetPixel(image.get(), int(i % u32(image->width)), int(i / u32(image->width)))) & 0xffffff;
+    if (got != (want == kUntouched ? 0 : want)) ADD_FAILURE() << "file pixel " << i;
+  }
 }
 
 // The server refuses the read of a window it does not show: the capture
