@@ -468,8 +468,11 @@ TEST_P(DrawingRig, LinesMatchTheReference) { expectMatches(lineScript, 0.08, 0.0
 
 // Text with font elements, image text, stippled and tiled fills, and a
 // clip list that must be back after the glyphs: exact on unscaled and
-// turned heads, whether the server's font or the glyph engine draws it.
-TEST_P(DrawingRig, TextMatchesTheReference) { expectMatches(textScript, 0.08, 0.0); }
+// turned heads, whether the server's font or the glyph engine draws it. A
+// zoomed head draws the server's scaled font: its glyph shapes may differ
+// from the doubled pixels at their edges, never in place (each glyph on
+// its own baseline: a glyph shifted by its ascent differs in ~7%).
+TEST_P(DrawingRig, TextMatchesTheReference) { expectMatches(textScript, 0.02, 0.0); }
 
 // Thin lines, points, rectangles and arc outlines alone are exact on
 // turned heads too.
