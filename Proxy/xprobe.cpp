@@ -349,6 +349,7 @@ const char* probeHeads(bool firstTime) {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* head = screen->heads; head; head = head->next) {
       if (const char* error = setupHeadScaling(head)) return error;
+      checkFontBitmaps(head);
       if (const char* error = createHeadRootWindows(head, true)) return error;
     }
   }
