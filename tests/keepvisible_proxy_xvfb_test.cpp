@@ -85,7 +85,11 @@ std::string geometryAt(RawClient& client, uint32_t window) {
   if (!client.send(client.request(14, 0, body))) return "(not sent)";
   Bytes reply = client.readMessage(10000);
   if (reply.size() < 32 || reply[0] != 1) return "(no reply)";
-  return "+" + std::to_string(int16_t(client.get16(reply, 12))) + "+" + std::to_string(int16_t(client.get16(reply, 14)));
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) on literal + string at -O3.
+  return std::string("+")
+      .append(std::to_string(int16_t(client.get16(reply, 12))))
+      .append("+")
+      .append(std::to_string(int16_t(client.get16(reply, 14))));
 }
 
 // A | B with Failsafe: B's server dies, B's head goes, and xlogo, shown on
