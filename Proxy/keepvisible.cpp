@@ -83,6 +83,8 @@ bool computeCoverage(MetaScreen* screen) {
 
 void recalcKeepWindowsVisible(MetaScreen* screen) {
   screen->keepVisibleActive = 0;
+  // Switched off, nothing is judged: an old region must not move windows.
+  if (screen->uncoveredRegion) regionEmpty(screen->uncoveredRegion);
   if (!screen->keepVisible || !screen->width || !screen->height) return;
   logStepf("Recalc keeping windows visible on screen %u ...", screen->number);
   if (!computeCoverage(screen)) {

@@ -133,6 +133,12 @@ TEST(KeepVisibleWindows, AChangeOfHeadsMovesTheShownTopLevels) {
   EXPECT_EQ(unmapped->x, 2000);
   EXPECT_EQ(rig.window(2200, 40, 100)->x, 1230) << "moved when it became viewable";
   EXPECT_EQ(rig.window(1000, 40, 100, plain)->x, plain->x + 1000) << "only top-level windows move";
+
+  rig.screen.keepVisible = 0;
+  recalcKeepWindowsVisible(&rig.screen);
+  ProxyWindow* off = rig.window(2200, 40, 100);
+  keepWindowVisible(off, nullptr);
+  EXPECT_EQ(off->x, 2200) << "switched off";
 }
 
 // A program position in WM_NORMAL_HINTS and a position in a ConfigureRequest
