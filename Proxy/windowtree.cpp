@@ -128,6 +128,7 @@ void mapSubwindowRecords(ProxyWindow* window, ProxyClient* client) {
   if (!any) return;
   recomputeVisibleRegions(window, nullptr, kValidateMap);
   freeWindowTreeBuffers(window);
+  // On a root every shown child is looked at; those already in view stay.
   if (window->parent) return;
   for (ProxyWindow* child = window->topChild; child; child = child->nextLower) keepNewTopLevelVisible(child, client);
 }
