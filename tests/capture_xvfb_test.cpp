@@ -285,6 +285,23 @@ TEST_P(CaptureRig, EqualsTheWindowOnItsHead) {
   }
 }
 
+// A window reaching past the head's part of a wider screen: what the head
+// shows is read, the rest stays untouched, and nothing is refused.
+TEST_P(CaptureRig, APartBeyondTheHeadIsLeftOut) {
+  screen.width = 2 * kWidth;
+  resizeRootWindow(screen.rootWindow, screen.width, screen.height);
+  u32 rgb, pixel = colour(0xffff, 0xffff, 0, &rgb);
+  u32 w = mappedWindow(kRoot, 280, 200, 100, 60);
+  paint(w, pixel);
+  HeadRect area{280, 200, 100, 60};
+  Image image = target(area);
+  Done done = capture(w, area, image.get());
+  EXPECT_TRUE(done.complete);
+  EXPECT_EQ(XGetPixel(image.get(), int(39 * zoom()), int(39 * zoom())) & 0xffffff, rgb);
+  EXPECT_EQ(XGetPixel(image.get(), int(40 * zoom()), 0) & 0xffffff, kUntouched);
+  EXPECT_EQ(XGetPixel(image.get(), 0, int(40 * zoom())) & 0xffffff, kUntouched);
+}
+
 // The server refuses the read of a window it does not show: the capture
 // ends incomplete, and the error is not the client's.
 TEST_P(CaptureRig, RefusedReadEndsIncompleteWithoutAnErrorToTheClient) {
