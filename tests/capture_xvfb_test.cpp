@@ -2,8 +2,9 @@
 // half covered by a sibling, is drawn on the head and captured into a
 // 24-bit image. The capture equals the window as the head shows it (what
 // xwd -id reads), the covered half left untouched; an 8-bit PseudoColor
-// head comes out in its colormap's RGB; a head zoomed twice gives twice the
-// area. A read the server refuses ends the capture incomplete and is not
+// head comes out in its colormap's RGB; a head zoomed twice (read through
+// a link of the other byte order) gives twice the area. A read the server
+// refuses ends the capture incomplete and is not
 // reported to the client whose link carried it.
 #include <gtest/gtest.h>
 
@@ -56,6 +57,7 @@ struct HeadKind {
   const char* name;
   u32 depth;  // of the Xvfb screen: 8 is PseudoColor, 24 TrueColor
   u32 zoom;
+  bool msbFirst;  // the client's link speaks the other byte order
 };
 void PrintTo(const HeadKind& kind, std::ostream* out) { *out << kind.name; }
 
@@ -96,7 +98,7 @@ class CaptureRig : public ::testing::TestWithParam<HeadKind> {
     XSetErrorHandler(xtargetErrorHandler);
     database = std::make_unique<DatabaseRig>();
     rig = std::make_unique<LinkRig>();
-    ServerLink* link = rig->open(*xvfb, false, 0);
+    ServerLink* link = rig->open(*xvfb, kind.msbFirst, 0);
     ASSERT_NE(link, nullptr);
     link->server.display = &server;
     rig->client()->hasLinks = 1;
@@ -320,8 +322,8 @@ TEST_P(CaptureRig, RefusedReadEndsIncompleteWithoutAnErrorToTheClient) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, CaptureRig,
-                         ::testing::Values(HeadKind{"TrueColor", 24, 1}, HeadKind{"PseudoColor", 8, 1},
-                                           HeadKind{"Zoomed", 24, 2}));
+                         ::testing::Values(HeadKind{"TrueColor", 24, 1, false}, HeadKind{"PseudoColor", 8, 1, false},
+                                           HeadKind{"ZoomedMsbFirst", 24, 2, true}));
 
 }  // namespace
 }  // namespace palvon::test
