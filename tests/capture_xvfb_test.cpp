@@ -3,9 +3,10 @@
 // 24-bit image. The capture equals the window as the head shows it (what
 // xwd -id reads), the covered half left untouched; an 8-bit PseudoColor
 // head comes out in its colormap's RGB; a head zoomed twice (read through
-// a link of the other byte order) gives twice the area. A read the server
-// refuses ends the capture incomplete and is not
-// reported to the client whose link carried it.
+// a link of the other byte order) gives twice the area; a window reaching
+// past its head is read where the head shows it. A read the server refuses
+// ends the capture incomplete and is not reported to the client whose link
+// carried it.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
