@@ -226,6 +226,30 @@ TEST(MixedDepths, ImagesThroughTheProxyShowWhatEachHeadShows) {
   EXPECT_EQ(meta.at(420, 60), 0x3060a0u);
 }
 
+// Font lists come from the font server as a plain server gives them; a
+// path element no server has is refused as a plain server refuses it and
+// leaves every server's path as it was.
+TEST(FontsThroughTheProxy, ListsAndABadPathElement) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(a.ok()) << a.error();
+  ASSERT_TRUE(b.ok()) << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", b.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ProgramResult direct = runProgram({"xlsfonts", "-fn", "*-fixed-*"}, a.display());
+  ProgramResult through = runProgram({"xlsfonts", "-fn", "*-fixed-*"}, proxy.display());
+  ASSERT_EQ(through.status, 0) << through.err;
+  EXPECT_EQ(through.out, direct.out);
+  std::string before = runProgram({"xset", "q"}, proxy.display()).out;
+  ProgramResult bad = runProgram({"xset", "+fp", "/nonexistent"}, proxy.display());
+  EXPECT_NE(bad.status, 0);
+  EXPECT_TRUE(contains(bad.err, "bad font path element")) << bad.err;
+  EXPECT_EQ(runProgram({"xset", "q"}, proxy.display()).out, before);
+  for (const Xvfb* server : {&a, &b}) {
+    std::string path = runProgram({"xset", "q"}, server->display()).out;
+    EXPECT_FALSE(contains(path, "nonexistent")) << path;
+  }
+}
+
 // The last client leaving resets the proxy: the next client finds the
 // default font path again, not the one the last client set.
 TEST(Reset, StartsFromTheDefaultFontPath) {
