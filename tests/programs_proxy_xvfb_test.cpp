@@ -192,6 +192,64 @@ TEST(ZoomedHead, ImagesAndTextMatchTheUnzoomedHead) {
   EXPECT_NEAR(double(large), 4.0 * double(small), 0.2 * 4.0 * double(small));
 }
 
+// A 24-bit head beside a 16-bit one: the 16-bit head shows the colours
+// to its channels' precision, and images read through the proxy come back
+// in the meta visual from both (the 16-bit server's windows have a visual
+// of their own depth, not its default visual's).
+TEST(MixedDepths, ImagesThroughTheProxyShowWhatEachHeadShows) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x16"}};
+  ASSERT_TRUE(a.ok()) << a.error();
+  ASSERT_TRUE(b.ok()) << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0", "screen", b.display() + ".0",
+                      "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  TempDir dir;
+  std::string script =
+      "xlogo -geometry 150x120+330+40 -fg red -bg '#3060a0' & logo=$!; "
+      "xterm -geometry 20x3+420+200 -fg '#20c040' -e sh -c 'printf \"Hello, sixteen\"; sleep 30' & term=$!; "
+      "for i in $(seq 300); do xwininfo -display " + a.display() + " -root -tree | grep -q '150x120+330+40' && "
+      "xwininfo -display " + a.display() + " -root -tree | grep -q '+420+200' && break; sleep 0.1; done; sleep 1.5; "
+      "xwd -root -silent > " + dir.file("meta.xwd") + "; "
+      "xwd -root -silent -display " + a.display() + " > " + dir.file("a.xwd") + "; "
+      "xwd -root -silent -display " + b.display() + " > " + dir.file("b.xwd") + "; kill $logo $term";
+  ProgramResult result = runProgram({"sh", "-c", script}, proxy.display(), 60000);
+  ASSERT_EQ(result.status, 0) << result.err << proxy.log();
+  XwdImage meta, onA, onB;
+  std::string error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("meta.xwd")), &meta, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("a.xwd")), &onA, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("b.xwd")), &onB, &error)) << error;
+  ASSERT_EQ(meta.width, 800);
+  EXPECT_EQ(countDifferences(meta, 0, 0, onA, 0, 0, 400, 300), 0);
+  // 5 and 6 bits a channel: within 8 of the meta colour.
+  EXPECT_EQ(countDifferences(meta, 400, 0, onB, 0, 0, 400, 300, 8), 0);
+  EXPECT_EQ(meta.at(420, 60), 0x3060a0u);
+}
+
+// Font lists come from the font server as a plain server gives them; a
+// path element no server has is refused as a plain server refuses it and
+// leaves every server's path as it was.
+TEST(FontsThroughTheProxy, ListsAndABadPathElement) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(a.ok()) << a.error();
+  ASSERT_TRUE(b.ok()) << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", b.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ProgramResult direct = runProgram({"xlsfonts", "-fn", "*-fixed-*"}, a.display());
+  ProgramResult through = runProgram({"xlsfonts", "-fn", "*-fixed-*"}, proxy.display());
+  ASSERT_EQ(through.status, 0) << through.err;
+  EXPECT_EQ(through.out, direct.out);
+  std::string before = runProgram({"xset", "q"}, proxy.display()).out;
+  ProgramResult bad = runProgram({"xset", "+fp", "/nonexistent"}, proxy.display());
+  EXPECT_NE(bad.status, 0);
+  EXPECT_TRUE(contains(bad.err, "bad font path element")) << bad.err;
+  EXPECT_EQ(runProgram({"xset", "q"}, proxy.display()).out, before);
+  for (const Xvfb* server : {&a, &b}) {
+    std::string path = runProgram({"xset", "q"}, server->display()).out;
+    EXPECT_FALSE(contains(path, "nonexistent")) << path;
+  }
+}
+
 // The last client leaving resets the proxy: the next client finds the
 // default font path again, not the one the last client set.
 TEST(Reset, StartsFromTheDefaultFontPath) {
