@@ -115,6 +115,11 @@ TEST(KeepWindowsVisible, AWindowOfALostServerMovesOntoTheHeadBeside) {
   ASSERT_TRUE(proxy.waitForLog("is offline, resuming", 30000)) << proxy.log();
   EXPECT_EQ(waitForLogo(a.display(), "+1230+100").at, "+1230+100") << proxy.log();
   EXPECT_EQ(geometryAt(watcher, window), "+1230+100") << "the proxy agrees with A";
+  // A client connecting now opens links only to the server left.
+  RawClient late;
+  ASSERT_TRUE(late.connectUnix(proxy.number()));
+  EXPECT_EQ(late.setup('l'), 1) << proxy.log();
+  EXPECT_EQ(geometryAt(late, window), "+1230+100");
   b.stop();
 }
 
