@@ -31,7 +31,9 @@ namespace {
 
 constexpr uint8_t kShapeAtB = 220, kShmAtB = 221;
 
-enum class BehindB { kNothing, kMovedCodes, kNoShm };
+// What stands in front of B (kNoShmAnywhere: A too is behind a relay that
+// hides MIT-SHM, so no server makes the completion).
+enum class BehindB { kNothing, kMovedCodes, kNoShm, kNoShmAnywhere };
 
 struct Layout {
   const char* name;
@@ -55,7 +57,13 @@ class Layouts : public ::testing::TestWithParam<Layout> {
       servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x700x24"}));
       ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
     }
-    std::string nameB = servers[1]->display();
+    std::string nameA = servers[0]->display(), nameB = servers[1]->display();
+    if (GetParam().relay == BehindB::kNoShmAnywhere) {
+      relayA = std::make_unique<ExtensionRelay>(*servers[0]);
+      ASSERT_TRUE(relayA->ok()) << relayA->error();
+      relayA->hideExtension("MIT-SHM");
+      nameA = relayA->display();
+    }
     if (GetParam().relay != BehindB::kNothing) {
       relay = std::make_unique<ExtensionRelay>(*servers[1]);
       ASSERT_TRUE(relay->ok()) << relay->error();
@@ -69,7 +77,7 @@ class Layouts : public ::testing::TestWithParam<Layout> {
     }
     std::vector<std::string> words{"noReset", "on"};
     if (GetParam().zoomed) words.insert(words.end(), {"options", "Tavel"});
-    words.insert(words.end(), {"screen", servers[0]->display() + ".0", "borderWidth", "0", "screen", nameB + ".0",
+    words.insert(words.end(), {"screen", nameA + ".0", "borderWidth", "0", "screen", nameB + ".0",
                                "borderWidth", "0", "tags", "color"});
     if (GetParam().zoomed) words.insert(words.end(), {"clipGeometry", "200x350+400+0"});
     proxy = std::make_unique<ProxyProcess>(words, environment());
@@ -145,7 +153,7 @@ class Layouts : public ::testing::TestWithParam<Layout> {
   }
 
   std::vector<std::unique_ptr<Xvfb>> servers;
-  std::unique_ptr<ExtensionRelay> relay;
+  std::unique_ptr<ExtensionRelay> relay, relayA;
   std::unique_ptr<ProxyProcess> proxy;
   Display* display = nullptr;
   std::vector<Display*> direct;
@@ -345,6 +353,7 @@ INSTANTIATE_TEST_SUITE_P(BZoomedOrRelayed, Layouts,
                                            Layout{"MovedCodes", false, BehindB::kMovedCodes},
                                            Layout{"ZoomedMovedCodes", true, BehindB::kMovedCodes},
                                            Layout{"NoShmOnB", false, BehindB::kNoShm},
+                                           Layout{"NoShmAnywhere", false, BehindB::kNoShmAnywhere},
                                            Layout{"NoSharedPuts", false, BehindB::kMovedCodes,
                                                   "shmPutImageMinSize=1000000000"}),
                          layoutName);
