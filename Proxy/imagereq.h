@@ -59,7 +59,8 @@ extern ShmPutImageHook shmPutImageHook;
 // (null otherwise), for the proxy's own reads of images from a head: the
 // area of the drawable (an id on the head's server) of that depth, in
 // ZPixmap, lands in the returned segment of the proxy's own, which the
-// caller reads once `callback` got the server's reply and then destroys.
+// caller reads once `callback` got the server's reply (or error: first
+// byte 0) and then destroys.
 // Without a callback the argument is freed with the reply. Null when the
 // caller must send an ordinary GetImage (no shared memory with that
 // server, or an image below shmGetImageMinSize).

@@ -583,7 +583,7 @@ ShmSegment* shmGetImageFromHead(ServerLink* link, const Head* head, u32 drawable
   if (!segment) return nullptr;
   requestShmAttach(link, serverId, u32(segment->segmentId), 0);
   requestShmGetImage(link, drawable, x, y, width, height, planeMask, serverId);
-  if (callback) addReplyHook(link, callback, argument);
+  if (callback) addReplyHookTakingErrors(link, callback, argument);
   else stashRequestData(link, kStashOwnRead, argument, std::free);
   requestShmDetach(link, serverId);
   return segment;

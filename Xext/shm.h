@@ -56,8 +56,8 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
 
 // Reads the drawable's area (ZPixmap, an id on the head's server, of that
 // depth) into a new segment of the proxy's own through the link: attach,
-// ShmGetImage, detach. With a callback the server's reply goes to it; the
-// caller reads the segment after the reply and destroys it. Without one the
+// ShmGetImage, detach. With a callback the server's reply, or its error,
+// goes to it; the caller reads the segment after a reply and destroys it. Without one the
 // argument is freed with the reply. Null, having sent nothing, when the
 // caller must send an ordinary GetImage: MIT-SHM off, no shared memory with
 // that server, or an image below shmGetImageMinSize.
