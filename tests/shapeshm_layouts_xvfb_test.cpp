@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <ostream>
@@ -23,6 +24,7 @@
 #include "shapeshm_rig.h"
 #include "support/extrelay.h"
 #include "support/proxyprocess.h"
+#include "support/rawclient.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -230,8 +232,14 @@ TEST_P(Layouts, TheNineShapeRequests) {
   XFillRectangle(display, mask, gc, 0, 0, 200, 100);
   XSetForeground(display, gc, 1);
   XFillRectangle(display, mask, gc, 20, 10, 160, 80);
+  // The mask's shape is read back from B without waiting behind the
+  // client's own server grab.
+  auto start = std::chrono::steady_clock::now();
+  XGrabServer(display);
   XShapeCombineMask(display, window, ShapeClip, 0, 0, mask, ShapeSet);
+  XUngrabServer(display);
   XSync(display, False);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_TRUE(errors.empty());
   const std::string cut = "(15,25,50,20)(15,45,50,15)(140,45,25,15)(15,60,50,5)(125,60,40,5)(125,65,40,20)";
   EXPECT_EQ(shapeText(display, window, ShapeBounding), cut);
@@ -241,6 +249,65 @@ TEST_P(Layouts, TheNineShapeRequests) {
   EXPECT_EQ(shapeText(direct[0], onA(), ShapeClip), "(20,10,160,80)");
   EXPECT_EQ(shapeText(direct[1], onB(), ShapeClip), scaled(display, window, ShapeClip));
   XFreePixmap(display, mask);
+}
+
+// Raw clients of either byte order: a shape with its offset reaches both
+// servers in their terms, and the replies read right in the client's order
+// and in meta terms.
+TEST_P(Layouts, RawClientsOfBothOrders) {
+  for (char order : {'l', 'B'}) {
+    SCOPED_TRACE(order);
+    RawClient c;
+    ASSERT_TRUE(c.connectUnix(proxy->number()));
+    ASSERT_EQ(c.setup(order), 1);
+    uint8_t shape = c.queryExtension("SHAPE").major;
+    ASSERT_NE(shape, 0);
+    uint32_t window = c.resourceIdBase() | 1;
+    Bytes create(28);
+    c.put32(create, 0, window);
+    c.put32(create, 4, c.rootWindow());
+    c.put16(create, 8, 300);
+    c.put16(create, 10, 50);
+    c.put16(create, 12, 200);
+    c.put16(create, 14, 100);
+    c.put16(create, 18, InputOutput);
+    c.send(c.request(X_CreateWindow, 0, create));
+    Bytes id(4);
+    c.put32(id, 0, window);
+    c.send(c.request(X_MapWindow, 0, id));
+    Bytes rectangles(20);  // Set, bounding, unsorted; offset (5, 5); one box
+    c.put32(rectangles, 4, window);
+    c.put16(rectangles, 8, 5);
+    c.put16(rectangles, 10, 5);
+    c.put16(rectangles, 16, 50);
+    c.put16(rectangles, 18, 40);
+    c.send(c.request(shape, 1, rectangles));
+    Bytes get(8);
+    c.put32(get, 0, window);
+    c.send(c.request(shape, 8, get));
+    Bytes reply = c.readMessage();
+    ASSERT_GE(reply.size(), 40u);
+    ASSERT_EQ(reply[0], X_Reply);
+    EXPECT_EQ(c.get32(reply, 8), 1u);
+    EXPECT_EQ(std::vector<int>({c.get16(reply, 32), c.get16(reply, 34), c.get16(reply, 36), c.get16(reply, 38)}),
+              std::vector<int>({5, 5, 50, 40}));
+    Bytes extents(4);
+    c.put32(extents, 0, window);
+    c.send(c.request(shape, 5, extents));
+    reply = c.readMessage();
+    ASSERT_GE(reply.size(), 32u);
+    ASSERT_EQ(reply[0], X_Reply);
+    EXPECT_EQ(std::vector<int>({c.get16(reply, 12), c.get16(reply, 14), c.get16(reply, 16), c.get16(reply, 18)}),
+              std::vector<int>({5, 5, 50, 40}));
+    EXPECT_EQ(shapeText(direct[0], onA(), ShapeBounding), "(5,5,50,40)");
+    EXPECT_EQ(shapeText(direct[1], onB(), ShapeBounding), "(" + std::to_string(5 * zoom()) + "," +
+                                                              std::to_string(5 * zoom()) + "," +
+                                                              std::to_string(50 * zoom()) + "," +
+                                                              std::to_string(40 * zoom()) + ")");
+    c.send(c.request(X_DestroyWindow, 0, id));
+    c.send(c.request(X_GetInputFocus, 0));
+    c.readMessage();
+  }
 }
 
 // ShmPutImage across the seam: both halves right on their servers, and one
