@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -161,6 +163,20 @@ class Layouts : public ::testing::TestWithParam<Layout> {
   std::vector<Display*> direct;
   std::vector<GC> gcs;
 };
+
+// The shared-memory segments the process made that still exist.
+int segmentsMadeBy(pid_t pid) {
+  std::ifstream in("/proc/sysvipc/shm");
+  std::string line;
+  std::getline(in, line);  // the header
+  int count = 0;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    long long key, shmid, perms, size, creator;
+    if (fields >> key >> shmid >> perms >> size >> creator && creator == pid) count++;
+  }
+  return count;
+}
 
 std::string layoutName(const ::testing::TestParamInfo<Layout>& info) { return info.param.name; }
 
@@ -400,6 +416,10 @@ TEST_P(Layouts, CorePutImageOnTheSeam) {
     EXPECT_EQ(shmPuts, shared ? 1 : 0);
   }
   XDestroyImage(image);
+  // The proxy's own segments go once the servers have passed the puts.
+  int left = -1;
+  for (int i = 0; i < 100 && (left = segmentsMadeBy(proxy->pid())) != 0; i++) usleep(20 * 1000);
+  EXPECT_EQ(left, 0);
 }
 
 // x11perf's shared-memory tests run to the end and report each one.
