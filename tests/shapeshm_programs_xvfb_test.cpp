@@ -1,8 +1,8 @@
 // Shaped programs on the seam of two Xvfb side by side (A|B, each 400 x
 // 300), compared with the same program run directly on one Xvfb of 800 x
 // 300: each server holds the window's whole shape (xwininfo -shape says
-// the same on A, on B and on the direct run), and for xlogo what each
-// server shows of the window is what the direct run shows there.
+// the same on A, on B and on the direct run), and for xlogo each server's
+// xwd -root shows of the window what the direct run's shows there.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -24,6 +24,7 @@
 #include "support/proxyprocess.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
+#include "support/xwdimage.h"
 
 extern char** environ;
 
@@ -102,24 +103,30 @@ std::string xwininfoShape(const std::string& display, Window window) {
   return shapes;
 }
 
-// The root's pixels in the rectangle, 0xRRGGBB row by row, each where the
-// shape (rectangles relative to the origin ox, oy) covers it and 0 elsewhere:
+// `xwd -root` of a display.
+XwdImage rootDump(const std::string& display) {
+  ProgramResult result = runProgram({"xwd", "-root", "-silent"}, display);
+  XwdImage image;
+  std::string error;
+  EXPECT_TRUE(parseXwd(result.out, &image, &error)) << display << ": " << error << result.err;
+  return image;
+}
+
+// The dump's pixels in the rectangle, row by row, each where the shape
+// (rectangles relative to the origin ox, oy) covers it and 0 elsewhere:
 // beyond the shape the root shows, which the proxy paints as it likes.
-std::vector<unsigned long> shownPixels(Display* display, int x, int y, int width, int height,
-                                       const std::vector<XRectangle>& shape, int ox, int oy) {
-  std::vector<unsigned long> pixels;
-  XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, unsigned(width), unsigned(height), AllPlanes,
-                            ZPixmap);
-  if (!image) return pixels;
+std::vector<uint32_t> shownPixels(const XwdImage& dump, int x, int y, int width, int height,
+                                  const std::vector<XRectangle>& shape, int ox, int oy) {
+  std::vector<uint32_t> pixels;
+  if (x < 0 || y < 0 || x + width > dump.width || y + height > dump.height) return pixels;
   for (int j = 0; j < height; j++)
     for (int i = 0; i < width; i++) {
       int sx = x + i - ox, sy = y + j - oy;
       bool inside = false;
       for (const XRectangle& r : shape)
         inside = inside || (sx >= r.x && sx < r.x + r.width && sy >= r.y && sy < r.y + r.height);
-      pixels.push_back(inside ? XGetPixel(image, i, j) & 0xffffff : 0);
+      pixels.push_back(inside ? dump.at(x + i, y + j) : 0);
     }
-  XDestroyImage(image);
   return pixels;
 }
 
@@ -187,10 +194,14 @@ TEST_P(ShapedPrograms, EveryServerHoldsTheShapeOfADirectRun) {
       int border = attributes.border_width, ox = kX + border, oy = kY + border;
       std::vector<XRectangle> shape = boundingRectangles(direct, window);
       int top = kY, height = kSize + 2 * border, left = kX, right = kX + kSize + 2 * border;
-      EXPECT_EQ(shownPixels(heads[0], left, top, 400 - left, height, shape, ox, oy),
-                shownPixels(direct, left, top, 400 - left, height, shape, ox, oy));
-      EXPECT_EQ(shownPixels(heads[1], 0, top, right - 400, height, shape, ox - 400, oy),
-                shownPixels(direct, 400, top, right - 400, height, shape, ox, oy));
+      XwdImage whole = rootDump(reference->display()), onA = rootDump(servers[0]->display()),
+               onB = rootDump(servers[1]->display());
+      std::vector<uint32_t> seenOnA = shownPixels(onA, left, top, 400 - left, height, shape, ox, oy);
+      EXPECT_FALSE(seenOnA.empty());
+      EXPECT_EQ(seenOnA, shownPixels(whole, left, top, 400 - left, height, shape, ox, oy));
+      std::vector<uint32_t> seenOnB = shownPixels(onB, 0, top, right - 400, height, shape, ox - 400, oy);
+      EXPECT_FALSE(seenOnB.empty());
+      EXPECT_EQ(seenOnB, shownPixels(whole, 400, top, right - 400, height, shape, ox, oy));
     }
   }
   for (Display* d : heads) XCloseDisplay(d);
