@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
 #include "Proxy/dispatch.h"
@@ -151,6 +152,7 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   put32(copy + 4, mapDrawableToHead(p.drawable, head));
   put32(copy + 8, translateXid(p.gc, RT_GC, head));
   if (head) copy[21] = u8(mapDepthForHead(p.depth, head));
+  if (backgroundTileCount) mirrorPutImage(target.link, head, p.info.window, p.gc, copy, p.length);
   swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
   return true;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/drawcommon.h"
@@ -152,6 +153,7 @@ bool textOnHead(const RouteTarget& target, void* argument) {
     return false;
   }
   rewriteText(copy, t, head);
+  if (backgroundTileCount) mirrorText(target.link, head, t.info.window, t.gc, copy, t.length);
   swapServerRequest(target.link, copy, t.length, currentRequest.row->requestLayout);
   return true;
 }
