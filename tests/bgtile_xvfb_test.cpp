@@ -1,0 +1,275 @@
+// Background tiles against a real Xvfb: a client's window on one head gets
+// a tile, the client draws into the window and grows and shrinks it
+// through the proxy's handlers, and after every step the tile read back
+// from the server equals the window read back from the server, for each
+// bit gravity the server keeps contents by.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xproto.h>
+#include <X11/Xutil.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Proxy/bgtile.h"
+#include "Proxy/client.h"
+#include "Proxy/dispatch.h"
+#include "Proxy/records.h"
+#include "Proxy/resource.h"
+#include "Proxy/serverlink.h"
+#include "Proxy/window.h"
+#include "Proxy/windowattr.h"
+#include "Proxy/xdisplay.h"
+#include "Proxy/xscreen.h"
+#include "Proxy/xvisual.h"
+#include "resource_rig.h"
+#include "support/linkrig.h"
+#include "support/xvfb.h"
+#include "xsupport/xtarget.h"
+
+namespace palvon::test {
+namespace {
+
+constexpr u32 kRoot = 32;
+constexpr u32 kBackground = 0x336699;
+
+struct DisplayCloser {
+  void operator()(Display* display) const { XCloseDisplay(display); }
+};
+
+struct ImageFree {
+  void operator()(XImage* image) const { XDestroyImage(image); }
+};
+using Image = std::unique_ptr<XImage, ImageFree>;
+
+std::vector<u8> body(std::initializer_list<u32> words) {
+  std::vector<u8> b(4 * words.size());
+  size_t at = 0;
+  for (u32 w : words) put32At(b, at, w), at += 4;
+  return b;
+}
+
+// 16-bit values after a header of 32-bit words, padded to a whole word.
+std::vector<u8> shorts(std::initializer_list<u32> words, std::initializer_list<i32> values) {
+  std::vector<u8> b = body(words);
+  for (i32 v : values) {
+    b.push_back(0), b.push_back(0);
+    put16At(b, b.size() - 2, u16(v));
+  }
+  while (b.size() % 4) b.push_back(0);
+  return b;
+}
+
+std::vector<u8> putImageBody(u32 drawable, u32 g, u16 width, u16 height, i16 x, i16 y, const std::vector<u32>& pixels) {
+  std::vector<u8> b = body({drawable, g, 0, 0, 0});
+  put16At(b, 8, width), put16At(b, 10, height), put16At(b, 12, u16(x)), put16At(b, 14, u16(y));
+  b[16] = 0, b[17] = 24;
+  for (u32 pixel : pixels) b.insert(b.end(), {u8(pixel), u8(pixel >> 8), u8(pixel >> 16), 0});
+  return b;
+}
+
+class TileRig : public ::testing::Test {
+ protected:
+  std::unique_ptr<Xvfb> xvfb;
+  std::unique_ptr<Display, DisplayCloser> own;
+  ServerDisplay server{};
+  Head head{};
+  MetaScreen screen{};
+  VisualRecord visual{};
+  std::unique_ptr<DatabaseRig> database;
+  std::unique_ptr<LinkRig> rig;
+  u32 nextLocal = 1;
+
+  void SetUp() override {
+    xvfb = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "320x240x24"});
+    ASSERT_TRUE(xvfb->ok()) << xvfb->error();
+    own.reset(XOpenDisplay(xvfb->display().c_str()));
+    ASSERT_NE(own, nullptr);
+    XSetErrorHandler(xtargetErrorHandler);
+    database = std::make_unique<DatabaseRig>();
+    rig = std::make_unique<LinkRig>();
+    ASSERT_NE(rig->open(*xvfb, false, 0), nullptr);
+    rig->client()->hasLinks = 1;
+    ASSERT_EQ(initClientResourceTable(1), 1);
+    visual.visualId = 0x21, visual.depth = 24, visual.visualClass = TrueColor;
+    visual.redMask = 0xff0000, visual.greenMask = 0xff00, visual.blueMask = 0xff;
+    screen.width = 320, screen.height = 240;
+    screen.visuals = screen.rootVisual = &visual;
+    screen.visualCount = 1;
+    const ServerSetup& setup = rig->setup(0);
+    u32 low = u32(__builtin_ctz(setup.idMask));
+    u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
+    server.display = own.get();
+    server.firstHead = &head;
+    server.baseShift = low;
+    server.proxyIdShift = low + headBits;
+    server.indexMask = ((1u << headBits) - 1) << low;
+    head.serverDisplay = &server;
+    head.metaScreen = &screen;
+    head.display = own.get();
+    head.root = setup.root;
+    head.defaultColormap = setup.colormap;
+    head.defaultDepth = 24;
+    head.logical = head.clip = {0, 0, 320, 240};
+    head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, 320, 240, 0, 0, 0);
+    XMapWindow(own.get(), head.rootWindow);
+    XSync(own.get(), False);
+    setClientServerIdBase(1, &head, setup.idBase);
+    screen.heads = screen.mainHead = &head;
+    screen.headCount = 1;
+    proxyState.screens = &screen;
+    proxyState.screenCount = 1;
+    serverDisplayList = imageDisplay = &server;
+    serverDisplayCount = 1;
+    ASSERT_TRUE(createRootWindowRecord(&screen, kRoot));
+    currentClient = rig->client();
+  }
+
+  void TearDown() override {
+    currentClient = nullptr;
+    rig.reset();
+    database.reset();
+    proxyState.screens = nullptr;
+    proxyState.screenCount = 0;
+    serverDisplayList = imageDisplay = nullptr;
+    serverDisplayCount = 0;
+    EXPECT_EQ(backgroundTileCount, 0u) << "every tile went with its window";
+  }
+
+  u32 newId() { return (1u << 20) | nextLocal++; }
+  u32 onHead(u32 id) { return translateXid(id, RT_WINDOW, &head); }
+
+  void send(u8 major, u8 data, const std::vector<u8>& b) {
+    std::vector<u8> request = makeRequest(major, data, b);
+    dispatchClientRequest(rig->client(), request.data(), u32(request.size()));
+    ASSERT_TRUE(rig->sync());
+    rig->take();
+  }
+
+  u32 window(u32 parent, i16 x, i16 y, u16 width, u16 height, u8 gravity) {
+    u32 id = newId();
+    std::vector<u8> b = body({id, parent, 0, 0, 0, 0, CWBackPixel | CWBitGravity, kBackground, gravity});
+    put16At(b, 8, u16(x)), put16At(b, 10, u16(y)), put16At(b, 12, width), put16At(b, 14, height);
+    put16At(b, 16, 0), put16At(b, 18, InputOutput);
+    send(X_CreateWindow, 0, b);
+    send(X_MapWindow, 0, body({id}));
+    return id;
+  }
+
+  u32 gc(u32 drawable, u32 foreground, u32 subwindowMode = ClipByChildren) {
+    u32 id = newId();
+    send(X_CreateGC, 0, body({id, drawable, GCForeground | GCSubwindowMode, foreground, subwindowMode}));
+    return id;
+  }
+
+  void configure(u32 id, u16 mask, std::vector<u32> values) {
+    std::vector<u8> b(8 + 4 * values.size());
+    put32At(b, 0, id);
+    put16At(b, 4, mask);
+    for (size_t k = 0; k < values.size(); k++) put32At(b, 8 + 4 * k, values[k]);
+    send(X_ConfigureWindow, 0, b);
+  }
+
+  BackgroundTile* tileOf(u32 id) {
+    ProxyWindow* w = lookupWindow(id);
+    return w ? w->tiles : nullptr;
+  }
+
+  // The first pixel where the tile differs from the window on the server.
+  std::string compare(u32 id) {
+    ProxyWindow* w = lookupWindow(id);
+    BackgroundTile* tile = tileOf(id);
+    if (!w || !tile) return "no tile";
+    if (tile->width != w->width || tile->height != w->height) return "the tile's size is not the window's";
+    XSync(own.get(), False);
+    Image shown(XGetImage(own.get(), onHead(id), 0, 0, w->width, w->height, AllPlanes, ZPixmap));
+    Image copy(XGetImage(own.get(), tile->pixmap, 0, 0, w->width, w->height, AllPlanes, ZPixmap));
+    if (!shown || !copy) return "no image";
+    for (int y = 0; y < int(w->height); y++)
+      for (int x = 0; x < int(w->width); x++) {
+        unsigned long a = XGetPixel(shown.get(), x, y), b = XGetPixel(copy.get(), x, y);
+        if (a != b) {
+          char text[96];
+          std::snprintf(text, sizeof text, "at %d,%d the window shows %06lx, the tile %06lx", x, y, a, b);
+          return text;
+        }
+      }
+    return "";
+  }
+
+  // A little of everything a client draws with.
+  void draw(u32 drawable, u32 g, i32 at) {
+    send(X_PolyFillRectangle, 0, shorts({drawable, g}, {at + 4, 3, 20, 9, at + 30, 20, 7, 25}));
+    send(X_PolyLine, CoordModePrevious, shorts({drawable, g}, {at + 2, 40, 25, 0, 0, 10, -12, 6}));
+    send(X_PolySegment, 0, shorts({drawable, g}, {at + 40, 2, at + 55, 30, at + 40, 30, at + 55, 2}));
+    send(X_PolyArc, 0, shorts({drawable, g}, {at + 10, 50, 20, 15, 0, 23040}));
+    send(X_FillPoly, 0,
+         [&] {
+           std::vector<u8> b = shorts({drawable, g, 0}, {at + 60, 40, at + 70, 60, at + 50, 60});
+           b[8] = Complex, b[9] = CoordModeOrigin;
+           return b;
+         }());
+    std::vector<u32> pixels(24);
+    for (u32 i = 0; i < 24; i++) pixels[i] = (i * 10) << 16 | (255 - i * 9) << 8 | i * 5;
+    send(X_PutImage, ZPixmap, putImageBody(drawable, g, 6, 4, i16(at + 12), 62, pixels));
+  }
+};
+
+
+// --- Growing and shrinking --------------------------------------------------------------------
+
+struct GravityCase {
+  const char* name;
+  u8 gravity;
+  i32 moveX, moveY;  // with each resize
+};
+
+class TileGravities : public TileRig, public ::testing::WithParamInterface<GravityCase> {};
+
+TEST_P(TileGravities, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
+  const GravityCase& c = GetParam();
+  i32 x = 60, y = 50;
+  u32 w = window(kRoot, i16(x), i16(y), 100, 80, c.gravity);
+  ASSERT_EQ(createBackgroundTile(rig->client(), lookupWindow(w), &head), nullptr);
+  ASSERT_TRUE(rig->sync());
+  EXPECT_EQ(compare(w), "") << "painted with the background";
+  u32 red = gc(w, 0xff0000);
+  draw(w, red, 0);
+  std::vector<u32> pixels(12 * 5);
+  for (u32 i = 0; i < pixels.size(); i++) pixels[i] = (i * 4) << 16 | (200 - i * 3) << 8 | i;
+  send(X_PutImage, ZPixmap, putImageBody(w, red, 12, 5, 70, 66, pixels));
+  EXPECT_EQ(compare(w), "") << "after drawing";
+  // Within the window, overlapping itself: the tile takes the contents from
+  // before the copy.
+  std::vector<u8> copy = body({w, w, red, 0, 0, 0});
+  put16At(copy, 12, 0), put16At(copy, 14, 0), put16At(copy, 16, 6), put16At(copy, 18, 7), put16At(copy, 20, 40),
+      put16At(copy, 22, 30);
+  send(X_CopyArea, 0, copy);
+  std::vector<u8> clear = body({w, 0, 0});
+  put16At(clear, 4, 70), put16At(clear, 6, 2), put16At(clear, 8, 0), put16At(clear, 10, 12);
+  send(X_ClearArea, 0, clear);
+  EXPECT_EQ(compare(w), "") << "after copying and clearing";
+
+  const u16 sizes[][2] = {{150, 120}, {130, 110}, {60, 45}, {90, 70}};
+  for (const auto& size : sizes) {
+    x += c.moveX, y += c.moveY;
+    configure(w, CWX | CWY | CWWidth | CWHeight, {u32(x), u32(y), size[0], size[1]});
+    EXPECT_EQ(compare(w), "") << c.name << " at " << size[0] << "x" << size[1];
+    draw(w, red, size[0] / 3);
+    EXPECT_EQ(compare(w), "") << c.name << " drawn at " << size[0] << "x" << size[1];
+  }
+  send(X_DestroyWindow, 0, body({w}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Gravities, TileGravities,
+                         ::testing::Values(GravityCase{"NorthWest", NorthWestGravity, 0, 0},
+                                           GravityCase{"SouthEast", SouthEastGravity, 0, 0},
+                                           GravityCase{"Center", CenterGravity, 0, 0},
+                                           GravityCase{"Static", StaticGravity, -7, 5},
+                                           GravityCase{"Forget", ForgetGravity, 3, 0}),
+                         [](const ::testing::TestParamInfo<GravityCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace palvon::test
