@@ -109,24 +109,20 @@ bool overlaps(const ProxyWindow* top, const ProxyWindow* w, const RegionBox& are
 // Calls visit(tile, ox, oy) for the drawn window's tile on the head and,
 // with IncludeInferiors, for each viewable descendant of the same depth
 // whose tile the drawing reaches; (ox, oy) is where the drawn window's
-// origin lies in the tile, in head pixels. With topLast the drawn window's
-// own tile comes after the others.
+// origin lies in the tile, in head pixels.
 template <typename Visit>
-void forEachTakingPart(const Head* head, ProxyWindow* top, const GCRecord* gc, Visit visit, bool topLast = false) {
+void forEachTakingPart(const Head* head, ProxyWindow* top, const GCRecord* gc, Visit visit) {
   bool inferiors = gc && gc->values.subwindow_mode == IncludeInferiors;
   RegionBox area{};
   if (inferiors) area = drawnArea(top);
-  BackgroundTile* own = tileOn(top, head);
-  if (own && !topLast && !visit(own, 0, 0)) return;
-  for (ProxyWindow* w = inferiors ? nextWindowPreorder(top, top) : nullptr; w; w = nextWindowPreorder(w, top)) {
-    if (!w->tiles || !w->viewable || w->depth != top->depth || !overlaps(top, w, area)) continue;
+  for (ProxyWindow* w = top; w; w = inferiors ? nextWindowPreorder(w, top) : nullptr) {
+    if (w != top && (!w->tiles || !w->viewable || w->depth != top->depth || !overlaps(top, w, area))) continue;
     BackgroundTile* tile = tileOn(w, head);
     if (!tile) continue;
     i32 ox = top->x - w->x, oy = top->y - w->y;
-    if (head && head->scaler) scalePoint32(head->scaler, &ox, &oy, nullptr, nullptr);
+    if ((ox || oy) && head && head->scaler) scalePoint32(head->scaler, &ox, &oy, nullptr, nullptr);
     if (!visit(tile, ox, oy)) return;
   }
-  if (own && topLast) visit(own, 0, 0);
 }
 
 void mirrorByRow(const MirrorRow& row, ServerLink* link, const Head* head, ProxyWindow* window, u32 gc,
@@ -135,23 +131,19 @@ void mirrorByRow(const MirrorRow& row, ServerLink* link, const Head* head, Proxy
   const GCRecord* record = lookupGC(gc);
   if (!record) return;
   // A copy within the window has already changed the window when the
-  // mirrors run: they copy from the window's own tile instead, and that
-  // tile changes last.
-  BackgroundTile* source = nullptr;
-  if (row.drawableAt == 8 && get32(request + 4) == get32(request + 8)) source = tileOn(window, head);
-  forEachTakingPart(
-      head, window, record,
-      [&](BackgroundTile* tile, i32 ox, i32 oy) {
-        u8* copy = allocServerRequest(link, request[0], request[1], length);
-        if (!copy) return false;
-        std::memcpy(copy + 4, request + 4, length - 4);
-        put32(copy + row.drawableAt, tile->pixmap);
-        if (source) put32(copy + 4, source->pixmap);
-        if (ox || oy) row.shift(copy, length, ox, oy);
-        swapServerRequest(link, copy, length, row.layout);
-        return true;
-      },
-      source != nullptr);
+  // mirrors run: the window's own tile copies from itself instead.
+  bool withinWindow = row.drawableAt == 8 && get32(request + 4) == get32(request + 8);
+  BackgroundTile* own = tileOn(window, head);
+  forEachTakingPart(head, window, record, [&](BackgroundTile* tile, i32 ox, i32 oy) {
+    u8* copy = allocServerRequest(link, request[0], request[1], length);
+    if (!copy) return false;
+    std::memcpy(copy + 4, request + 4, length - 4);
+    put32(copy + row.drawableAt, tile->pixmap);
+    if (withinWindow && tile == own) put32(copy + 4, tile->pixmap);
+    if (ox || oy) row.shift(copy, length, ox, oy);
+    swapServerRequest(link, copy, length, row.layout);
+    return true;
+  });
 }
 
 void mirrorMajor(u8 major, ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const u8* request, u32 length) {

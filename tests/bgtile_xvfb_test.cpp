@@ -21,6 +21,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"
 #include "Proxy/windowattr.h"
+#include "Proxy/xadjust.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
@@ -123,6 +124,9 @@ class TileRig : public ::testing::Test {
     proxyState.screenCount = 1;
     serverDisplayList = imageDisplay = &server;
     serverDisplayCount = 1;
+    offeredPixmapFormats[0] = {1, 1, 32};
+    offeredPixmapFormats[1] = {24, 32, 32};
+    offeredPixmapFormatCount = 2;
     ASSERT_TRUE(createRootWindowRecord(&screen, kRoot));
     currentClient = rig->client();
   }
@@ -135,6 +139,7 @@ class TileRig : public ::testing::Test {
     proxyState.screenCount = 0;
     serverDisplayList = imageDisplay = nullptr;
     serverDisplayCount = 0;
+    offeredPixmapFormatCount = 0;
     EXPECT_EQ(backgroundTileCount, 0u) << "every tile went with its window";
   }
 
@@ -145,12 +150,15 @@ class TileRig : public ::testing::Test {
     std::vector<u8> request = makeRequest(major, data, b);
     dispatchClientRequest(rig->client(), request.data(), u32(request.size()));
     ASSERT_TRUE(rig->sync());
-    rig->take();
+    for (const Message& m : rig->take()) {
+      EXPECT_NE(m[0], 0) << "error " << int(m[1]) << " for request " << int(major);
+    }
   }
 
-  u32 window(u32 parent, i16 x, i16 y, u16 width, u16 height, u8 gravity) {
+  u32 window(u32 parent, i16 x, i16 y, u16 width, u16 height, u8 gravity, u32 backMask = CWBackPixel,
+             u32 back = kBackground) {
     u32 id = newId();
-    std::vector<u8> b = body({id, parent, 0, 0, 0, 0, CWBackPixel | CWBitGravity, kBackground, gravity});
+    std::vector<u8> b = body({id, parent, 0, 0, 0, 0, u32(backMask | CWBitGravity), back, gravity});
     put16At(b, 8, u16(x)), put16At(b, 10, u16(y)), put16At(b, 12, width), put16At(b, 14, height);
     put16At(b, 16, 0), put16At(b, 18, InputOutput);
     send(X_CreateWindow, 0, b);
@@ -186,7 +194,7 @@ class TileRig : public ::testing::Test {
     XSync(own.get(), False);
     Image shown(XGetImage(own.get(), onHead(id), 0, 0, w->width, w->height, AllPlanes, ZPixmap));
     Image copy(XGetImage(own.get(), tile->pixmap, 0, 0, w->width, w->height, AllPlanes, ZPixmap));
-    if (!shown || !copy) return "no image";
+    if (!shown || !copy) return shown ? "no image of the tile" : "no image of the window";
     for (int y = 0; y < int(w->height); y++)
       for (int x = 0; x < int(w->width); x++) {
         unsigned long a = XGetPixel(shown.get(), x, y), b = XGetPixel(copy.get(), x, y);
@@ -248,7 +256,7 @@ TEST_P(TileGravities, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
       put16At(copy, 22, 30);
   send(X_CopyArea, 0, copy);
   std::vector<u8> clear = body({w, 0, 0});
-  put16At(clear, 4, 70), put16At(clear, 6, 2), put16At(clear, 8, 0), put16At(clear, 10, 12);
+  put16At(clear, 4, 10), put16At(clear, 6, 4), put16At(clear, 8, 0), put16At(clear, 10, 10);
   send(X_ClearArea, 0, clear);
   EXPECT_EQ(compare(w), "") << "after copying and clearing";
 
@@ -270,6 +278,85 @@ INSTANTIATE_TEST_SUITE_P(Gravities, TileGravities,
                                            GravityCase{"Static", StaticGravity, -7, 5},
                                            GravityCase{"Forget", ForgetGravity, 3, 0}),
                          [](const ::testing::TestParamInfo<GravityCase>& info) { return std::string(info.param.name); });
+
+// --- Inferiors ----------------------------------------------------------------------------------
+
+TEST_F(TileRig, IncludeInferiorsReachesAChildsTileAtItsPlaceClipByChildrenDoesNot) {
+  u32 parent = window(kRoot, 10, 10, 200, 150, NorthWestGravity);
+  u32 child = window(parent, 30, 20, 60, 40, NorthWestGravity, CWBackPixel, 0x00aa00);
+  ASSERT_EQ(createBackgroundTile(rig->client(), lookupWindow(parent), &head), nullptr);
+  ASSERT_EQ(createBackgroundTile(rig->client(), lookupWindow(child), &head), nullptr);
+  ASSERT_TRUE(rig->sync());
+  u32 clipped = gc(parent, 0xff0000), over = gc(parent, 0xffff00, IncludeInferiors);
+  send(X_PolyFillRectangle, 0, shorts({parent, clipped}, {20, 10, 50, 30}));
+  EXPECT_EQ(compare(child), "") << "ClipByChildren leaves the child's tile alone";
+  send(X_PolyFillRectangle, 0, shorts({parent, over}, {25, 30, 40, 15, 80, 50, 30, 30}));
+  send(X_PolyLine, CoordModePrevious, shorts({parent, over}, {20, 25, 30, 0, 0, 20, 50, 10}));
+  send(X_PolySegment, 0, shorts({parent, over}, {35, 15, 95, 65}));
+  send(X_PolyFillArc, 0, shorts({parent, over}, {70, 40, 30, 20, 0, 23040}));
+  EXPECT_EQ(compare(child), "") << "IncludeInferiors draws into the child's tile where it draws on the child";
+  std::vector<u8> copy = body({parent, parent, over, 0, 0, 0});
+  put16At(copy, 12, 20), put16At(copy, 14, 10), put16At(copy, 16, 40), put16At(copy, 18, 35), put16At(copy, 20, 30),
+      put16At(copy, 22, 20);
+  send(X_CopyArea, 0, copy);
+  EXPECT_EQ(compare(child), "") << "a copy within the parent onto the child";
+  send(X_DestroyWindow, 0, body({parent}));
+}
+
+// --- Backgrounds ---------------------------------------------------------------------------------
+
+enum class Back { kPixel, kPixmap, kParentRelative, kNone };
+
+std::string backName(Back kind) {
+  static const char* const names[] = {"Pixel", "Pixmap", "ParentRelative", "None"};
+  return names[int(kind)];
+}
+
+class TileBackgrounds : public TileRig, public ::testing::WithParamInterface<Back> {};
+
+TEST_P(TileBackgrounds, TheTileIsPaintedAsTheServerPaintsTheWindow) {
+  // A 7 x 5 pattern, so that a wrong origin shows.
+  u32 pattern = newId(), g = newId();
+  std::vector<u8> create = body({pattern, kRoot, 0});
+  put16At(create, 8, 7), put16At(create, 10, 5);
+  send(X_CreatePixmap, 24, create);
+  send(X_CreateGC, 0, body({g, pattern, GCForeground, 0x884422}));
+  send(X_PolyFillRectangle, 0, shorts({pattern, g}, {0, 0, 7, 5}));
+  send(X_ChangeGC, 0, body({g, GCForeground, 0x22ccee}));
+  send(X_PolyFillRectangle, 0, shorts({pattern, g}, {1, 1, 3, 2, 5, 0, 1, 5}));
+  Back kind = GetParam();
+  u32 owner = kRoot, x = 40, y = 30;
+  if (kind == Back::kParentRelative) {
+    owner = window(kRoot, 13, 9, 250, 200, NorthWestGravity, CWBackPixmap, pattern);
+    x = 17, y = 11;
+  }
+  u32 mask = kind == Back::kPixel ? CWBackPixel : CWBackPixmap;
+  u32 value = kind == Back::kPixel ? kBackground : kind == Back::kPixmap ? pattern
+                                               : kind == Back::kParentRelative ? u32(ParentRelative) : None;
+  u32 w = window(owner, i16(x), i16(y), 90, 70, NorthWestGravity, mask, value);
+  ASSERT_EQ(createBackgroundTile(rig->client(), lookupWindow(w), &head), nullptr);
+  ASSERT_TRUE(rig->sync());
+  if (kind == Back::kNone) {
+    XSync(own.get(), False);
+    Image copy(XGetImage(own.get(), tileOf(w)->pixmap, 0, 0, 90, 70, AllPlanes, ZPixmap));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(XGetPixel(copy.get(), 0, 0), 0u);
+    EXPECT_EQ(XGetPixel(copy.get(), 89, 69), 0u);
+  } else {
+    EXPECT_EQ(compare(w), "") << "made";
+    configure(w, CWWidth | CWHeight, {130, 100});
+    EXPECT_EQ(compare(w), "") << "grown";
+    std::vector<u8> clear = body({w, 0, 0});
+    put16At(clear, 4, 10), put16At(clear, 6, 12), put16At(clear, 8, 33), put16At(clear, 10, 0);
+    send(X_ClearArea, 0, clear);
+    EXPECT_EQ(compare(w), "") << "cleared";
+  }
+  send(X_DestroyWindow, 0, body({owner == kRoot ? w : owner}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backgrounds, TileBackgrounds,
+                         ::testing::Values(Back::kPixel, Back::kPixmap, Back::kParentRelative, Back::kNone),
+                         [](const ::testing::TestParamInfo<Back>& info) { return backName(info.param); });
 
 }  // namespace
 }  // namespace palvon::test
