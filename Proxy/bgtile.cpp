@@ -201,11 +201,13 @@ void resizeTile(ProxyWindow* window, BackgroundTile* tile, u32 width, u32 height
   u16 oldWidth = tile->width, oldHeight = tile->height;
   sizeOnHead(window, head, width, height, &tile->width, &tile->height);
   u32 old = tile->pixmap;
+  GC gc = getDepthGC(display, int(head->screen), int(tile->depth));
   if (!keepsTilePixmap(tile->allocatedWidth, tile->allocatedHeight, tile->width, tile->height)) {
     u32 made = u32(XfsCreatePixmap(display, head->root, tile->width, tile->height, tile->depth));
     if (!made) return;
-    // Made on the proxy's connection, used next on the client's: the
-    // server must have it before the client's link names it.
+    // Made on the proxy's connection (with the GC, when it was made just
+    // now), used next on the client's: the server must have them before
+    // the client's link names them.
     if (link) XfsSync(display, False);
     tile->pixmap = made;
     tile->allocatedWidth = tile->width, tile->allocatedHeight = tile->height;
@@ -217,7 +219,6 @@ void resizeTile(ProxyWindow* window, BackgroundTile* tile, u32 width, u32 height
     PALVON_UNE();
   } else {
     if (plan.copy) {
-      GC gc = getDepthGC(display, int(head->screen), int(tile->depth));
       const TileArea& d = plan.destination;
       if (gc && link) {
         xprotoCopyArea(&link->writer, old, tile->pixmap, u32(XGContextFromGC(gc)), i16(plan.sourceX), i16(plan.sourceY),

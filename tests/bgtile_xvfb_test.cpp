@@ -28,6 +28,7 @@
 #include "resource_rig.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
+#include "xsupport/misc.h"
 #include "xsupport/xtarget.h"
 
 namespace palvon::test {
@@ -82,6 +83,7 @@ class TileRig : public ::testing::Test {
   std::unique_ptr<DatabaseRig> database;
   std::unique_ptr<LinkRig> rig;
   u32 nextLocal = 1;
+  u32 font = 0;
 
   void SetUp() override {
     xvfb = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "320x240x24"});
@@ -91,7 +93,9 @@ class TileRig : public ::testing::Test {
     XSetErrorHandler(xtargetErrorHandler);
     database = std::make_unique<DatabaseRig>();
     rig = std::make_unique<LinkRig>();
-    ASSERT_NE(rig->open(*xvfb, false, 0), nullptr);
+    ServerLink* link = rig->open(*xvfb, false, 0);
+    ASSERT_NE(link, nullptr);
+    link->server.display = &server;
     rig->client()->hasLinks = 1;
     ASSERT_EQ(initClientResourceTable(1), 1);
     visual.visualId = 0x21, visual.depth = 24, visual.visualClass = TrueColor;
@@ -116,13 +120,15 @@ class TileRig : public ::testing::Test {
     head.logical = head.clip = {0, 0, 320, 240};
     head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, 320, 240, 0, 0, 0);
     XMapWindow(own.get(), head.rootWindow);
+    // As the proxy does when it connects: the GCs of the default depth.
+    getDepthGC(own.get(), 0, 24);
     XSync(own.get(), False);
     setClientServerIdBase(1, &head, setup.idBase);
     screen.heads = screen.mainHead = &head;
     screen.headCount = 1;
     proxyState.screens = &screen;
     proxyState.screenCount = 1;
-    serverDisplayList = imageDisplay = &server;
+    serverDisplayList = imageDisplay = fontDisplay = &server;
     serverDisplayCount = 1;
     offeredPixmapFormats[0] = {1, 1, 32};
     offeredPixmapFormats[1] = {24, 32, 32};
@@ -137,7 +143,7 @@ class TileRig : public ::testing::Test {
     database.reset();
     proxyState.screens = nullptr;
     proxyState.screenCount = 0;
-    serverDisplayList = imageDisplay = nullptr;
+    serverDisplayList = imageDisplay = fontDisplay = nullptr;
     serverDisplayCount = 0;
     offeredPixmapFormatCount = 0;
     EXPECT_EQ(backgroundTileCount, 0u) << "every tile went with its window";
@@ -167,8 +173,18 @@ class TileRig : public ::testing::Test {
   }
 
   u32 gc(u32 drawable, u32 foreground, u32 subwindowMode = ClipByChildren) {
+    if (!font) {
+      font = newId();
+      std::vector<u8> open = body({font, 0});
+      put16At(open, 4, 5);
+      for (char c : std::string("fixed")) open.push_back(u8(c));
+      while (open.size() % 4) open.push_back(0);
+      send(X_OpenFont, 0, open);
+    }
     u32 id = newId();
-    send(X_CreateGC, 0, body({id, drawable, GCForeground | GCSubwindowMode, foreground, subwindowMode}));
+    send(X_CreateGC, 0,
+         body({id, drawable, GCForeground | GCBackground | GCFont | GCSubwindowMode, foreground, 0x102030, font,
+               subwindowMode}));
     return id;
   }
 
@@ -222,6 +238,12 @@ class TileRig : public ::testing::Test {
     std::vector<u32> pixels(24);
     for (u32 i = 0; i < 24; i++) pixels[i] = (i * 10) << 16 | (255 - i * 9) << 8 | i * 5;
     send(X_PutImage, ZPixmap, putImageBody(drawable, g, 6, 4, i16(at + 12), 62, pixels));
+    std::vector<u8> text = shorts({drawable, g}, {at + 20, 20});
+    text.insert(text.end(), {3, 0, 'T', 'x', 't', 0, 0, 0});
+    send(X_PolyText8, 0, text);
+    std::vector<u8> image = shorts({drawable, g}, {at + 35, 45});
+    image.insert(image.end(), {'I', 'm', 'g', 0});
+    send(X_ImageText8, 3, image);
   }
 };
 
