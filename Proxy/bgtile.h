@@ -11,6 +11,7 @@
 // Main thread only.
 #pragma once
 
+#include <X11/Xlib.h>
 #include <X11/Xproto.h>
 
 #include "base/strings.h"
@@ -70,6 +71,10 @@ void mirrorShmPutImage(ServerLink* link, const Head* head, ProxyWindow* window, 
 // (`drawable` and `gc` the client's ids, `segment` the head's id of it).
 void mirrorWholeShmImage(ServerLink* link, const Head* head, u32 drawable, u32 gc, u16 width, u16 height, i16 x, i16 y,
                          u8 depth, u8 format, u32 segment);
+// An image converted for the head (scaled, turned or in the head's layout)
+// that was put at x, y of the window on the head.
+void mirrorConvertedImage(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const XImage* image, i32 x,
+                          i32 y);
 // The core drawing requests by opcode (ClearArea repaints the tile's
 // background, as the server does in the window); other opcodes do nothing.
 void mirrorDrawing(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const u8* request, u32 length);

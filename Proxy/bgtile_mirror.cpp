@@ -19,6 +19,7 @@
 #include "Proxy/window.h"
 #include "Proxy/windowtree.h"
 #include "Proxy/wire.h"
+#include "Proxy/writers.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "xsupport/region.h"
@@ -209,6 +210,18 @@ void mirrorWholeShmImage(ServerLink* link, const Head* head, u32 drawable, u32 g
   put[28] = depth, put[29] = format;
   put32(put + 32, segment);
   mirrorShmPutImage(link, head, info.window, gc, put, 40);
+}
+
+void mirrorConvertedImage(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const XImage* image, i32 x,
+                          i32 y) {
+  if (!backgroundTileCount || !link || !window) return;
+  const GCRecord* record = lookupGC(gc);
+  if (!record) return;
+  u32 onHead = translateXid(gc, RT_GC, head);
+  forEachTakingPart(head, window, record, [&](BackgroundTile* tile, i32 ox, i32 oy) {
+    return xprotoPutImage(&link->writer, tile->pixmap, onHead, image, i16(std::clamp(x + ox, -32768, 32767)),
+                          i16(std::clamp(y + oy, -32768, 32767))) != 0;
+  });
 }
 
 void mirrorDrawing(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const u8* request, u32 length) {

@@ -126,7 +126,9 @@ bool convertedOnHead(PutImage& p, const RouteTarget& target) {
     if (!p.converted) return false;
     p.convertedFor = head->scaler;
   }
-  return putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y);
+  if (!putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y)) return false;
+  if (backgroundTileCount) mirrorConvertedImage(target.link, head, p.info.window, p.gc, p.converted, area.x, area.y);
+  return true;
 }
 
 bool putOnHead(const RouteTarget& target, void* argument) {

@@ -21,7 +21,9 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"
 #include "Proxy/windowattr.h"
+#include "Proxy/config.h"
 #include "Proxy/xadjust.h"
+#include "Proxy/xscaling.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
@@ -85,8 +87,13 @@ class TileRig : public ::testing::Test {
   u32 nextLocal = 1;
   u32 font = 0;
 
+  // The head's pixels per meta pixel.
+  virtual u32 zoom() const { return 1; }
+
   void SetUp() override {
-    xvfb = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "320x240x24"});
+    u32 z = zoom();
+    xvfb = std::make_unique<Xvfb>(
+        std::vector<std::string>{"-screen", "0", std::to_string(320 * z) + "x" + std::to_string(240 * z) + "x24"});
     ASSERT_TRUE(xvfb->ok()) << xvfb->error();
     own.reset(XOpenDisplay(xvfb->display().c_str()));
     ASSERT_NE(own, nullptr);
@@ -117,8 +124,14 @@ class TileRig : public ::testing::Test {
     head.root = setup.root;
     head.defaultColormap = setup.colormap;
     head.defaultDepth = 24;
-    head.logical = head.clip = {0, 0, 320, 240};
-    head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, 320, 240, 0, 0, 0);
+    head.logical = {0, 0, 320, 240};
+    head.clip = {0, 0, i32(320 * z), i32(240 * z)};
+    if (z != 1) {
+      proxyConfig.options |= kOptionTavel;
+      ASSERT_EQ(setupHeadScaling(&head), nullptr);
+      screen.width = 320, screen.height = 240;
+    }
+    head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, 320 * z, 240 * z, 0, 0, 0);
     XMapWindow(own.get(), head.rootWindow);
     // As the proxy does when it connects: the GCs of the default depth.
     getDepthGC(own.get(), 0, 24);
@@ -139,6 +152,8 @@ class TileRig : public ::testing::Test {
 
   void TearDown() override {
     currentClient = nullptr;
+    releaseScaler(&head.scaler);
+    proxyConfig.options &= ~kOptionTavel;
     rig.reset();
     database.reset();
     proxyState.screens = nullptr;
@@ -203,16 +218,19 @@ class TileRig : public ::testing::Test {
 
   // The first pixel where the tile differs from the window on the server.
   std::string compare(u32 id) {
-    ProxyWindow* w = lookupWindow(id);
     BackgroundTile* tile = tileOf(id);
-    if (!w || !tile) return "no tile";
-    if (tile->width != w->width || tile->height != w->height) return "the tile's size is not the window's";
+    if (!tile) return "no tile";
     XSync(own.get(), False);
-    Image shown(XGetImage(own.get(), onHead(id), 0, 0, w->width, w->height, AllPlanes, ZPixmap));
-    Image copy(XGetImage(own.get(), tile->pixmap, 0, 0, w->width, w->height, AllPlanes, ZPixmap));
+    Window root;
+    int x, y;
+    unsigned width = 0, height = 0, border, depth;
+    if (!XGetGeometry(own.get(), onHead(id), &root, &x, &y, &width, &height, &border, &depth)) return "no window";
+    if (tile->width != width || tile->height != height) return "the tile's size is not the window's";
+    Image shown(XGetImage(own.get(), onHead(id), 0, 0, width, height, AllPlanes, ZPixmap));
+    Image copy(XGetImage(own.get(), tile->pixmap, 0, 0, width, height, AllPlanes, ZPixmap));
     if (!shown || !copy) return shown ? "no image of the tile" : "no image of the window";
-    for (int y = 0; y < int(w->height); y++)
-      for (int x = 0; x < int(w->width); x++) {
+    for (int y = 0; y < int(height); y++)
+      for (int x = 0; x < int(width); x++) {
         unsigned long a = XGetPixel(shown.get(), x, y), b = XGetPixel(copy.get(), x, y);
         if (a != b) {
           char text[96];
@@ -254,9 +272,12 @@ struct GravityCase {
   const char* name;
   u8 gravity;
   i32 moveX, moveY;  // with each resize
+  u32 zoom = 1;
 };
 
-class TileGravities : public TileRig, public ::testing::WithParamInterface<GravityCase> {};
+class TileGravities : public TileRig, public ::testing::WithParamInterface<GravityCase> {
+  u32 zoom() const override { return GetParam().zoom; }
+};
 
 TEST_P(TileGravities, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
   const GravityCase& c = GetParam();
@@ -298,7 +319,9 @@ INSTANTIATE_TEST_SUITE_P(Gravities, TileGravities,
                                            GravityCase{"SouthEast", SouthEastGravity, 0, 0},
                                            GravityCase{"Center", CenterGravity, 0, 0},
                                            GravityCase{"Static", StaticGravity, -7, 5},
-                                           GravityCase{"Forget", ForgetGravity, 3, 0}),
+                                           GravityCase{"Forget", ForgetGravity, 3, 0},
+                                           GravityCase{"SouthEastZoomed", SouthEastGravity, 0, 0, 2},
+                                           GravityCase{"StaticZoomed", StaticGravity, 6, -4, 2}),
                          [](const ::testing::TestParamInfo<GravityCase>& info) { return std::string(info.param.name); });
 
 // --- Inferiors ----------------------------------------------------------------------------------
