@@ -141,6 +141,9 @@ const char* createBackgroundTile(ProxyClient* client, ProxyWindow* window, Head*
   }
   appendTile(window, tile);
   setupBackgroundGC(window, tile, 0, 0, 0, 0, client);
+  // Made on the proxy's connection, drawn into next through clients' links:
+  // the server must have it first.
+  if (!linkTo(client, head)) XfsSync(head->display, False);
   return nullptr;
 }
 

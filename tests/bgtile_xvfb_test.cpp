@@ -403,5 +403,63 @@ INSTANTIATE_TEST_SUITE_P(Backgrounds, TileBackgrounds,
                          ::testing::Values(Back::kPixel, Back::kPixmap, Back::kParentRelative, Back::kNone),
                          [](const ::testing::TestParamInfo<Back>& info) { return backName(info.param); });
 
+// --- Without a client -------------------------------------------------------------------------
+
+TEST_F(TileRig, ATileMadeAndFreedThroughTheProxysConnectionServesClientsDrawing) {
+  u32 w = window(kRoot, 30, 20, 120, 90, SouthEastGravity);
+  u32 g = gc(w, 0x00ff80);
+  // Drawn into at once through the client's link.
+  ASSERT_EQ(createBackgroundTile(nullptr, lookupWindow(w), &head), nullptr);
+  draw(w, g, 5);
+  EXPECT_EQ(compare(w), "") << "made and drawn";
+  configure(w, CWWidth | CWHeight, {100, 60});
+  draw(w, g, 20);
+  EXPECT_EQ(compare(w), "") << "drawn and shrunk";
+  u32 pixmap = tileOf(w)->pixmap;
+  freeBackgroundTile(nullptr, lookupWindow(w), &head);
+  EXPECT_EQ(tileOf(w), nullptr);
+  EXPECT_EQ(backgroundTileCount, 0u);
+  xErrorTrapBegin(own.get());
+  Window root;
+  int x, y;
+  unsigned width, height, border, depth;
+  XGetGeometry(own.get(), pixmap, &root, &x, &y, &width, &height, &border, &depth);
+  XSync(own.get(), False);
+  EXPECT_NE(xErrorTrapEnd(), 0) << "the pixmap is gone from the server";
+  send(X_DestroyWindow, 0, body({w}));
+}
+
+// --- Filled text backgrounds ------------------------------------------------------------------
+
+TEST_F(TileRig, FilledRectanglesReachTheTilesSolidAndCopiedAndTheGCIsRestored) {
+  u32 parent = window(kRoot, 10, 10, 200, 150, NorthWestGravity);
+  u32 child = window(parent, 40, 30, 60, 50, NorthWestGravity, CWBackPixel, 0x00aa00);
+  ASSERT_EQ(createBackgroundTile(rig->client(), lookupWindow(parent), &head), nullptr);
+  ASSERT_EQ(createBackgroundTile(rig->client(), lookupWindow(child), &head), nullptr);
+  u32 g = gc(parent, 0xffffff, IncludeInferiors);
+  send(X_ChangeGC, 0, body({g, GCFunction, GXxor}));
+  const xRectangle boxes[] = {{45, 35, 10, 8}, {5, 5, 4, 4}};
+  mirrorTextTranslucent(clientLink(rig->client(), 0), &head, lookupWindow(parent), g, boxes, 2);
+  ASSERT_TRUE(rig->sync());
+  XSync(own.get(), False);
+  Image tile(XGetImage(own.get(), tileOf(parent)->pixmap, 0, 0, 200, 150, AllPlanes, ZPixmap));
+  Image inner(XGetImage(own.get(), tileOf(child)->pixmap, 0, 0, 60, 50, AllPlanes, ZPixmap));
+  ASSERT_TRUE(tile && inner);
+  EXPECT_EQ(XGetPixel(tile.get(), 46, 36), 0xffffffu) << "copied, not xored";
+  EXPECT_EQ(XGetPixel(tile.get(), 6, 6), 0xffffffu);
+  EXPECT_EQ(XGetPixel(tile.get(), 30, 30), kBackground);
+  EXPECT_EQ(XGetPixel(inner.get(), 6, 6), 0xffffffu) << "at the child's place";
+  EXPECT_EQ(XGetPixel(inner.get(), 20, 20), 0x00aa00u);
+  // The GC xors again, in the child's tile as on the child.
+  send(X_PolyFillRectangle, 0, shorts({parent, g}, {60, 60, 30, 30}));
+  XSync(own.get(), False);
+  Image shown(XGetImage(own.get(), onHead(child), 25, 35, 1, 1, AllPlanes, ZPixmap));
+  inner.reset(XGetImage(own.get(), tileOf(child)->pixmap, 25, 35, 1, 1, AllPlanes, ZPixmap));
+  ASSERT_TRUE(shown && inner);
+  EXPECT_EQ(XGetPixel(shown.get(), 0, 0), 0xff55ffu);
+  EXPECT_EQ(XGetPixel(inner.get(), 0, 0), 0xff55ffu);
+  send(X_DestroyWindow, 0, body({parent}));
+}
+
 }  // namespace
 }  // namespace palvon::test
