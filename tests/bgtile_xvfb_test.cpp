@@ -265,7 +265,6 @@ class TileRig : public ::testing::Test {
   }
 };
 
-
 // --- Growing and shrinking --------------------------------------------------------------------
 
 struct GravityCase {
@@ -273,6 +272,7 @@ struct GravityCase {
   u8 gravity;
   i32 moveX, moveY;  // with each resize
   u32 zoom = 1;
+  bool proxyMade = false;  // made and freed through the proxy's connection
 };
 
 class TileGravities : public TileRig, public ::testing::WithParamInterface<GravityCase> {
@@ -283,10 +283,10 @@ TEST_P(TileGravities, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
   const GravityCase& c = GetParam();
   i32 x = 60, y = 50;
   u32 w = window(kRoot, i16(x), i16(y), 100, 80, c.gravity);
-  ASSERT_EQ(createBackgroundTile(rig->client(), lookupWindow(w), &head), nullptr);
+  u32 red = gc(w, 0xff0000);
+  ASSERT_EQ(createBackgroundTile(c.proxyMade ? nullptr : rig->client(), lookupWindow(w), &head), nullptr);
   ASSERT_TRUE(rig->sync());
   EXPECT_EQ(compare(w), "") << "painted with the background";
-  u32 red = gc(w, 0xff0000);
   draw(w, red, 0);
   std::vector<u32> pixels(12 * 5);
   for (u32 i = 0; i < pixels.size(); i++) pixels[i] = (i * 4) << 16 | (200 - i * 3) << 8 | i;
@@ -311,6 +311,18 @@ TEST_P(TileGravities, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
     draw(w, red, size[0] / 3);
     EXPECT_EQ(compare(w), "") << c.name << " drawn at " << size[0] << "x" << size[1];
   }
+  if (c.proxyMade) {
+    u32 pixmap = tileOf(w)->pixmap;
+    freeBackgroundTile(nullptr, lookupWindow(w), &head);
+    EXPECT_EQ(tileOf(w), nullptr);
+    xErrorTrapBegin(own.get());
+    Window root;
+    int px, py;
+    unsigned width, height, border, depth;
+    XGetGeometry(own.get(), pixmap, &root, &px, &py, &width, &height, &border, &depth);
+    XSync(own.get(), False);
+    EXPECT_NE(xErrorTrapEnd(), 0) << "the pixmap is gone from the server";
+  }
   send(X_DestroyWindow, 0, body({w}));
 }
 
@@ -321,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(Gravities, TileGravities,
                                            GravityCase{"Static", StaticGravity, -7, 5},
                                            GravityCase{"Forget", ForgetGravity, 3, 0},
                                            GravityCase{"SouthEastZoomed", SouthEastGravity, 0, 0, 2},
-                                           GravityCase{"StaticZoomed", StaticGravity, 6, -4, 2}),
+                                           GravityCase{"StaticZoomed", StaticGravity, 6, -4, 2},
+                                           GravityCase{"SouthEastWithoutClient", SouthEastGravity, 0, 0, 1, true}),
                          [](const ::testing::TestParamInfo<GravityCase>& info) { return std::string(info.param.name); });
 
 // --- Inferiors ----------------------------------------------------------------------------------
@@ -402,32 +415,6 @@ TEST_P(TileBackgrounds, TheTileIsPaintedAsTheServerPaintsTheWindow) {
 INSTANTIATE_TEST_SUITE_P(Backgrounds, TileBackgrounds,
                          ::testing::Values(Back::kPixel, Back::kPixmap, Back::kParentRelative, Back::kNone),
                          [](const ::testing::TestParamInfo<Back>& info) { return backName(info.param); });
-
-// --- Without a client -------------------------------------------------------------------------
-
-TEST_F(TileRig, ATileMadeAndFreedThroughTheProxysConnectionServesClientsDrawing) {
-  u32 w = window(kRoot, 30, 20, 120, 90, SouthEastGravity);
-  u32 g = gc(w, 0x00ff80);
-  // Drawn into at once through the client's link.
-  ASSERT_EQ(createBackgroundTile(nullptr, lookupWindow(w), &head), nullptr);
-  draw(w, g, 5);
-  EXPECT_EQ(compare(w), "") << "made and drawn";
-  configure(w, CWWidth | CWHeight, {100, 60});
-  draw(w, g, 20);
-  EXPECT_EQ(compare(w), "") << "drawn and shrunk";
-  u32 pixmap = tileOf(w)->pixmap;
-  freeBackgroundTile(nullptr, lookupWindow(w), &head);
-  EXPECT_EQ(tileOf(w), nullptr);
-  EXPECT_EQ(backgroundTileCount, 0u);
-  xErrorTrapBegin(own.get());
-  Window root;
-  int x, y;
-  unsigned width, height, border, depth;
-  XGetGeometry(own.get(), pixmap, &root, &x, &y, &width, &height, &border, &depth);
-  XSync(own.get(), False);
-  EXPECT_NE(xErrorTrapEnd(), 0) << "the pixmap is gone from the server";
-  send(X_DestroyWindow, 0, body({w}));
-}
 
 // --- Filled text backgrounds ------------------------------------------------------------------
 
