@@ -137,7 +137,7 @@ const char* createBackgroundTile(ProxyClient* client, ProxyWindow* window, Head*
   }
   if (!tile->pixmap) {
     std::free(tile);
-    return PALVON_OOM();
+    return isDisplayOffline(head->display) ? displayOfflineText(head->display) : PALVON_OOM();
   }
   appendTile(window, tile);
   setupBackgroundGC(window, tile, 0, 0, 0, 0, client);
@@ -163,10 +163,10 @@ void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head) {
 
 // --- Painting ----------------------------------------------------------------------------
 
-// A GC of its own for each fill: the depth cache's GC is also changed
-// through clients' links, behind the back of the cache Xlib keeps of it,
-// so that a later XChangeGC could leave out a value the server no longer
-// has.
+// A GC of its own for each fill, not the depth cache's: that one is shared
+// by every user of the display, and a change made through a client's link
+// would leave Xlib's cache of its values wrong, so that a later XChangeGC
+// could leave out a value the server no longer has.
 void setupBackgroundGC(ProxyWindow* window, BackgroundTile* tile, i32 x, i32 y, u32 width, u32 height,
                        ProxyClient* client) {
   Head* head = tile->head;
