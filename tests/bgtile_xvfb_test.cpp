@@ -16,6 +16,7 @@
 #include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
+#include "Proxy/extensions.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
@@ -28,6 +29,7 @@
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
 #include "resource_rig.h"
+#include "Xext/shm.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
 #include "xsupport/misc.h"
@@ -87,8 +89,13 @@ class TileRig : public ::testing::Test {
   u32 nextLocal = 1;
   u32 font = 0;
 
+  ExtensionCodeMap shmCodes{};
+
   // The head's pixels per meta pixel.
   virtual u32 zoom() const { return 1; }
+  // Images go through shared memory, as the proxy sends them to a local
+  // server.
+  virtual bool shared() const { return false; }
 
   void SetUp() override {
     u32 z = zoom();
@@ -100,7 +107,16 @@ class TileRig : public ::testing::Test {
     XSetErrorHandler(xtargetErrorHandler);
     database = std::make_unique<DatabaseRig>();
     rig = std::make_unique<LinkRig>();
-    ServerLink* link = rig->open(*xvfb, false, 0);
+    if (shared()) {
+      static constexpr ExtensionModule kShm[] = {{"MIT-SHM", 65, initShmExtension}};
+      resetAllExtensions();
+      setExtensionModules(kShm, 1);
+      std::string name = xvfb->display();
+      ExtensionServer servers[] = {{own.get(), name.c_str(), &shmCodes}};
+      ASSERT_EQ(setupServerExtensions(servers, 1), nullptr);
+      server.shmUsable = 1;
+    }
+    ServerLink* link = rig->open(*xvfb, false, 0, 10000, shared() ? &shmCodes : nullptr);
     ASSERT_NE(link, nullptr);
     link->server.display = &server;
     rig->client()->hasLinks = 1;
@@ -154,6 +170,7 @@ class TileRig : public ::testing::Test {
     currentClient = nullptr;
     releaseScaler(&head.scaler);
     proxyConfig.options &= ~kOptionTavel;
+    if (shared()) resetAllExtensions();
     rig.reset();
     database.reset();
     proxyState.screens = nullptr;
@@ -273,10 +290,12 @@ struct GravityCase {
   i32 moveX, moveY;  // with each resize
   u32 zoom = 1;
   bool proxyMade = false;  // made and freed through the proxy's connection
+  bool shared = false;
 };
 
 class TileGravities : public TileRig, public ::testing::WithParamInterface<GravityCase> {
   u32 zoom() const override { return GetParam().zoom; }
+  bool shared() const override { return GetParam().shared; }
 };
 
 TEST_P(TileGravities, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
@@ -334,7 +353,8 @@ INSTANTIATE_TEST_SUITE_P(Gravities, TileGravities,
                                            GravityCase{"Forget", ForgetGravity, 3, 0},
                                            GravityCase{"SouthEastZoomed", SouthEastGravity, 0, 0, 2},
                                            GravityCase{"StaticZoomed", StaticGravity, 6, -4, 2},
-                                           GravityCase{"SouthEastWithoutClient", SouthEastGravity, 0, 0, 1, true}),
+                                           GravityCase{"SouthEastWithoutClient", SouthEastGravity, 0, 0, 1, true},
+                                           GravityCase{"StaticShared", StaticGravity, 4, 4, 1, false, true}),
                          [](const ::testing::TestParamInfo<GravityCase>& info) { return std::string(info.param.name); });
 
 // --- Inferiors ----------------------------------------------------------------------------------
