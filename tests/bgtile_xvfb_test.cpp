@@ -9,6 +9,8 @@
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
 
+#include <sys/shm.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -258,6 +260,26 @@ class TileRig : public ::testing::Test {
     return "";
   }
 
+  // The client's own ShmPutImage: a part of a 16 x 8 image in a segment.
+  void sharedPut(u32 drawable, u32 g) {
+    int shmid = shmget(IPC_PRIVATE, 16 * 8 * 4, IPC_CREAT | 0666);
+    ASSERT_GE(shmid, 0);
+    auto* pixels = static_cast<u32*>(shmat(shmid, nullptr, 0));
+    shmctl(shmid, IPC_RMID, nullptr);
+    ASSERT_NE(pixels, reinterpret_cast<u32*>(-1));
+    for (u32 i = 0; i < 16 * 8; i++) pixels[i] = (i * 2) << 16 | (i * 7 % 256) << 8 | (255 - i);
+    u8 major = findExtensionByName("MIT-SHM")->major;
+    u32 segment = newId();
+    send(major, 1, body({segment, u32(shmid), 0}));
+    std::vector<u8> put = body({drawable, g, 0, 0, 0, 0, 0, segment, 0});
+    put16At(put, 8, 16), put16At(put, 10, 8), put16At(put, 12, 3), put16At(put, 14, 2);
+    put16At(put, 16, 10), put16At(put, 18, 5), put16At(put, 20, 52), put16At(put, 22, 12);
+    put[24] = 24, put[25] = ZPixmap;
+    send(major, 3, put);
+    send(major, 2, body({segment}));
+    shmdt(pixels);
+  }
+
   // A little of everything a client draws with.
   void draw(u32 drawable, u32 g, i32 at) {
     send(X_PolyFillRectangle, 0, shorts({drawable, g}, {at + 4, 3, 20, 9, at + 30, 20, 7, 25}));
@@ -310,6 +332,7 @@ TEST_P(TileGravities, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
   std::vector<u32> pixels(12 * 5);
   for (u32 i = 0; i < pixels.size(); i++) pixels[i] = (i * 4) << 16 | (200 - i * 3) << 8 | i;
   send(X_PutImage, ZPixmap, putImageBody(w, red, 12, 5, 70, 66, pixels));
+  if (c.shared) sharedPut(w, red);
   EXPECT_EQ(compare(w), "") << "after drawing";
   // Within the window, overlapping itself: the tile takes the contents from
   // before the copy.
