@@ -76,6 +76,11 @@ void mirrorWholeShmImage(ServerLink* link, const Head* head, u32 drawable, u32 g
 // that was put at x, y of the window on the head.
 void mirrorConvertedImage(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const XImage* image, i32 x,
                           i32 y);
+// For drawing that is not repeated from a request's copy (text drawn from
+// glyph pixmaps): visit gets each tile the drawing reaches and the drawn
+// window's origin in it, in the client's pixels; false stops the walk.
+using TileVisit = bool (*)(BackgroundTile* tile, i32 dx, i32 dy, void* argument);
+void forEachMirrorTile(const Head* head, ProxyWindow* window, u32 gc, TileVisit visit, void* argument);
 // The core drawing requests by opcode (ClearArea repaints the tile's
 // background, as the server does in the window); other opcodes do nothing.
 void mirrorDrawing(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const u8* request, u32 length);

@@ -110,9 +110,9 @@ bool overlaps(const ProxyWindow* top, const ProxyWindow* w, const RegionBox& are
 // Calls visit(tile, ox, oy) for the drawn window's tile on the head and,
 // with IncludeInferiors, for each viewable descendant of the same depth
 // whose tile the drawing reaches; (ox, oy) is where the drawn window's
-// origin lies in the tile, in head pixels.
+// origin lies in the tile, in head pixels (in the client's with unscaled).
 template <typename Visit>
-void forEachTakingPart(const Head* head, ProxyWindow* top, const GCRecord* gc, Visit visit) {
+void forEachTakingPart(const Head* head, ProxyWindow* top, const GCRecord* gc, Visit visit, bool unscaled = false) {
   bool inferiors = gc && gc->values.subwindow_mode == IncludeInferiors;
   RegionBox area{};
   if (inferiors) area = drawnArea(top);
@@ -121,7 +121,7 @@ void forEachTakingPart(const Head* head, ProxyWindow* top, const GCRecord* gc, V
     BackgroundTile* tile = tileOn(w, head);
     if (!tile) continue;
     i32 ox = top->x - w->x, oy = top->y - w->y;
-    if ((ox || oy) && head && head->scaler) scalePoint32(head->scaler, &ox, &oy, nullptr, nullptr);
+    if ((ox || oy) && head && head->scaler && !unscaled) scalePoint32(head->scaler, &ox, &oy, nullptr, nullptr);
     if (!visit(tile, ox, oy)) return;
   }
 }
@@ -222,6 +222,13 @@ void mirrorConvertedImage(ServerLink* link, const Head* head, ProxyWindow* windo
     return xprotoPutImage(&link->writer, tile->pixmap, onHead, image, i16(std::clamp(x + ox, -32768, 32767)),
                           i16(std::clamp(y + oy, -32768, 32767))) != 0;
   });
+}
+
+void forEachMirrorTile(const Head* head, ProxyWindow* window, u32 gc, TileVisit visit, void* argument) {
+  const GCRecord* record = backgroundTileCount && window ? lookupGC(gc) : nullptr;
+  if (!record) return;
+  forEachTakingPart(
+      head, window, record, [&](BackgroundTile* tile, i32 dx, i32 dy) { return visit(tile, dx, dy, argument); }, true);
 }
 
 void mirrorDrawing(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const u8* request, u32 length) {

@@ -148,6 +148,8 @@ class TileRig : public ::testing::Test {
       proxyConfig.options |= kOptionTavel;
       ASSERT_EQ(setupHeadScaling(&head), nullptr);
       screen.width = 320, screen.height = 240;
+      // As on the proxy's zoomed heads: text drawn from glyph pixmaps.
+      head.fontBitmaps = 1;
     }
     head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, 320 * z, 240 * z, 0, 0, 0);
     XMapWindow(own.get(), head.rootWindow);
