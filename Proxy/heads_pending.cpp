@@ -46,10 +46,6 @@ void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen*
   PENDING();
 }
 
-void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
 bool startTranslucency([[maybe_unused]] Head* head) {
   PENDING();
   return true;
@@ -152,8 +148,6 @@ int translucentConfigureNotifyHook([[maybe_unused]] ServerLink* link, [[maybe_un
                                    [[maybe_unused]] u32 parent, [[maybe_unused]] u32 packedGeometry) {
   return 0;
 }
-
-void adjustConfigureRequestPosition([[maybe_unused]] u8* event) {}
 
 bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
                           [[maybe_unused]] u16* mask) {

@@ -8,6 +8,7 @@
 
 #include "Proxy/bgtile.h"
 #include "Proxy/client.h"
+#include "Proxy/keepvisible.h"
 #include "Proxy/resource.h"
 #include "Proxy/window_pending.h"
 #include "Proxy/windowtree.h"
@@ -110,6 +111,7 @@ void mapWindowRecord(ProxyWindow* window, ProxyClient* client) {
   walkViewableWindows(window, window, &first);
   recomputeVisibleRegions(parent, first, kValidateMap);
   freeWindowTreeBuffers(parent);
+  keepNewTopLevelVisible(window, client);
 }
 
 void mapSubwindowRecords(ProxyWindow* window, ProxyClient* client) {
@@ -127,6 +129,9 @@ void mapSubwindowRecords(ProxyWindow* window, ProxyClient* client) {
   if (!any) return;
   recomputeVisibleRegions(window, nullptr, kValidateMap);
   freeWindowTreeBuffers(window);
+  // On a root every shown child is looked at; those already in view stay.
+  if (window->parent) return;
+  for (ProxyWindow* child = window->topChild; child; child = child->nextLower) keepNewTopLevelVisible(child, client);
 }
 
 void unmapWindowRecord(ProxyWindow* window, int) {

@@ -139,7 +139,7 @@ class Meta : public ::testing::TestWithParam<char> {
     return ids;
   }
   // A mapped InputOutput child of the root with the given geometry.
-  uint32_t window(uint32_t n, int16_t x, int16_t y, uint16_t w, uint16_t h) {
+  uint32_t window(uint32_t n, int16_t x, int16_t y, uint16_t w, uint16_t h, uint16_t border = 0) {
     uint32_t id = c.id(n);
     Bytes body(28);
     c.raw.put32(body, 0, id);
@@ -148,6 +148,7 @@ class Meta : public ::testing::TestWithParam<char> {
     c.raw.put16(body, 10, uint16_t(y));
     c.raw.put16(body, 12, w);
     c.raw.put16(body, 14, h);
+    c.raw.put16(body, 16, border);
     c.raw.put16(body, 18, 1);  // InputOutput, parent's visual
     c.raw.send(c.raw.request(1, 0, body));
     c.raw.send(c.raw.request(8, 0, c.words({id})));
@@ -241,7 +242,7 @@ TEST_P(Meta, MovingAHeadShiftsItsWindowsAndKeepsStickingOnes) {
   watcher.send(9, watcher.words({0x02}));
   watcher.sync();
   uint32_t plain = window(1, 1330, 100, 123, 45);
-  uint32_t sticky = window(2, 1350, 300, 77, 33);
+  uint32_t sticky = window(2, 1350, 300, 77, 33, 3);  // the border must not shift it
   c.send(18, MetaClient::withByte(c.words({sticky}), 4, 1));
   c.sync();
   std::vector<uint32_t> heads = listHeads(0xffff);
