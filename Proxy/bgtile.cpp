@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "Proxy/client.h"
+#include "Proxy/config.h"
 #include "Proxy/core11G.h"
 #include "Proxy/extensions.h"
 #include "Proxy/resource.h"
@@ -49,12 +50,23 @@ void sizeOnHead(const ProxyWindow* window, const Head* head, u32 width, u32 heig
   }
 }
 
-// A window's move as the head sees it (zoom only: a turned head's bit
-// gravity is not turned).
-i32 scaledShift(const HeadScaler* scaler, i32 shift, bool vertical) {
-  if (!scaler || !shift) return shift;
-  u32 length = vertical ? scaleLengthY(scaler, u32(std::abs(shift))) : scaleLengthX(scaler, u32(std::abs(shift)));
-  return shift < 0 ? -i32(length) : i32(length);
+// Makes the server's windows forget their contents on a resize.
+constexpr u32 kForgetBitGravityWorkaround = 0x4;
+
+// The bit gravity the window has on the head's server: turned with the
+// head, or Forget by the workaround.
+u8 headBitGravity(const ProxyWindow* window, const Head* head) {
+  if (proxyConfig.workarounds & kForgetBitGravityWorkaround) return kGravityUnmap;
+  return rotateGravity(window->bitGravity, head);
+}
+
+// A window's move as the head sees it: zoomed and turned.
+void moveOnHead(const Head* head, i32* dx, i32* dy) {
+  if (!head->scaler || (!*dx && !*dy)) return;
+  i32 x0 = 0, y0 = 0;
+  scalePoint(head->scaler, &x0, &y0);
+  scalePoint(head->scaler, dx, dy);
+  *dx -= x0, *dy -= y0;
 }
 
 u32 tileDepth(const ProxyWindow* window, const Head* head) {
@@ -217,8 +229,9 @@ void resizeTile(ProxyWindow* window, BackgroundTile* tile, u32 width, u32 height
   }
   TileResizePlan plan;
   bool moved = old != tile->pixmap;
-  if (!planTileResize(window->bitGravity, oldWidth, oldHeight, tile->width, tile->height,
-                      scaledShift(head->scaler, dx, false), scaledShift(head->scaler, dy, true), moved, &plan)) {
+  moveOnHead(head, &dx, &dy);
+  if (!planTileResize(headBitGravity(window, head), oldWidth, oldHeight, tile->width, tile->height, dx, dy, moved,
+                      &plan)) {
     PALVON_UNE();
   } else {
     if (plan.copy) {

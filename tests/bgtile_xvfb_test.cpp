@@ -66,6 +66,8 @@ struct Case {
   Back back = Back::kPixel;
   bool proxyMade = false;  // made and freed through the proxy's connection
   bool shared = false;     // images through shared memory, as to a local server
+  u32 turns = 0;           // the head turned by quarter turns
+  u32 workarounds = 0;
 };
 
 class TileRig : public ::testing::TestWithParam<Case> {
@@ -87,9 +89,9 @@ class TileRig : public ::testing::TestWithParam<Case> {
   }
 
   void SetUp() override {
-    u32 z = param().zoom;
+    u32 z = param().zoom, turns = param().turns, w = (turns % 2 ? 240 : 320) * z, h = (turns % 2 ? 320 : 240) * z;
     xvfb = std::make_unique<Xvfb>(
-        std::vector<std::string>{"-screen", "0", std::to_string(320 * z) + "x" + std::to_string(240 * z) + "x24"});
+        std::vector<std::string>{"-screen", "0", std::to_string(w) + "x" + std::to_string(h) + "x24"});
     ASSERT_TRUE(xvfb->ok()) << xvfb->error();
     own.reset(XOpenDisplay(xvfb->display().c_str()));
     ASSERT_NE(own, nullptr);
@@ -127,14 +129,15 @@ class TileRig : public ::testing::TestWithParam<Case> {
     head.defaultColormap = setup.colormap;
     head.defaultDepth = 24;
     head.logical = {0, 0, 320, 240};
-    head.clip = {0, 0, i32(320 * z), i32(240 * z)};
-    if (z != 1) {
+    head.clip = {0, 0, i32(w), i32(h)};
+    head.rotation = turns;
+    if (z != 1 || turns) {
       proxyConfig.options |= kOptionTavel;
       ASSERT_EQ(setupHeadScaling(&head), nullptr);
       head.fontBitmaps = 1;  // as on the proxy's zoomed heads
     }
     screen.width = 320, screen.height = 240;
-    head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, 320 * z, 240 * z, 0, 0, 0);
+    head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, w, h, 0, 0, 0);
     XMapWindow(own.get(), head.rootWindow);
     getDepthGC(own.get(), 0, 24);  // as the proxy does when it connects
     XSync(own.get(), False);
@@ -149,6 +152,7 @@ class TileRig : public ::testing::TestWithParam<Case> {
     offeredPixmapFormats[1] = {24, 32, 32};
     offeredPixmapFormatCount = 2;
     ASSERT_TRUE(createRootWindowRecord(&screen, kRoot));
+    proxyConfig.workarounds = param().workarounds;
     currentClient = rig->client();
   }
 
@@ -156,6 +160,7 @@ class TileRig : public ::testing::TestWithParam<Case> {
     currentClient = nullptr;
     releaseScaler(&head.scaler);
     proxyConfig.options &= ~kOptionTavel;
+    proxyConfig.workarounds = 0;
     if (param().shared) resetAllExtensions();
     rig.reset();
     database.reset();
@@ -303,7 +308,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"Pixmap", SouthEastGravity, 0, 0, 1, Back::kPixmap},
                       Case{"ParentRelative", NorthWestGravity, 0, 0, 1, Back::kParentRelative},
                       Case{"WithoutClient", SouthEastGravity, 0, 0, 1, Back::kPixel, true},
-                      Case{"Shared", StaticGravity, 4, 4, 1, Back::kPixel, false, true}),
+                      Case{"Shared", StaticGravity, 4, 4, 1, Back::kPixel, false, true},
+                      Case{"SouthEastTurned", SouthEastGravity, 0, 0, 1, Back::kPixel, false, false, 1},
+                      Case{"NorthEastTurnedBack", NorthEastGravity, 0, 0, 1, Back::kPixel, false, false, 3},
+                      Case{"ForgottenByWorkaround", SouthEastGravity, 0, 0, 1, Back::kPixel, false, false, 0, 0x4}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // --- Inferiors ----------------------------------------------------------------------------------
