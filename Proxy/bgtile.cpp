@@ -60,7 +60,9 @@ u8 headBitGravity(const ProxyWindow* window, const Head* head) {
   return rotateGravity(window->bitGravity, head);
 }
 
-// A window's move as the head sees it: zoomed and turned.
+// A window's move as the head sees it: zoomed and turned. (On a turned
+// head the window's origin there also moves with its size, which this
+// leaves out: Static bit gravity is followed exactly on unturned heads.)
 void moveOnHead(const Head* head, i32* dx, i32* dy) {
   if (!head->scaler || (!*dx && !*dy)) return;
   i32 x0 = 0, y0 = 0;

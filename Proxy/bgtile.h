@@ -32,8 +32,10 @@ extern u32 backgroundTileCount;
 // A new tile of the window on the head, painted with the window's
 // background. With a client the pixmap is made through the client's link
 // (an id from the client's own space); without one through the proxy's
-// connection. Null, or "Out of memory (%s:%d)" (the offline message when
-// the proxy's connection is offline) with nothing made.
+// connection; a pixmap made through a client's link lasts only as long as
+// that client's connection to the server. Null, or "Out of memory (%s:%d)"
+// (the offline message when the proxy's connection is offline) with
+// nothing made.
 const char* createBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 // Frees the window's tiles on the head (null: every tile), through the
 // client's link when it has one, else through the proxy's connection
