@@ -41,13 +41,14 @@ ServerLink* linkTo(ProxyClient* client, const Head* head) {
 
 u16 clampSize(u32 size) { return u16(std::clamp<u32>(size, 1, 65535)); }
 
-// The window's size on the head: scaled and turned as the head shows it.
-void sizeOnHead(const ProxyWindow* window, const Head* head, u32 width, u32 height, u16* outWidth, u16* outHeight) {
-  *outWidth = clampSize(width), *outHeight = clampSize(height);
-  if (head->scaler) {
-    setScalerDrawable(head->scaler, window->id);
-    scaleSize(head->scaler, outWidth, outHeight);
-  }
+// A window's inside rectangle (absolute) on the head, as its geometry is
+// scaled and turned for the head's server.
+HeadRect rectOnHead(const Head* head, i32 x, i32 y, u32 width, u32 height) {
+  HeadRect r{x, y, clampSize(width), clampSize(height)};
+  const MetaScreen* screen = head->metaScreen;
+  if (head->scaler) scaleRectangleRotated(head->scaler, &r, screen ? screen->width : 0, screen ? screen->height : 0);
+  r.width = clampSize(u32(std::max(r.width, 1))), r.height = clampSize(u32(std::max(r.height, 1)));
+  return r;
 }
 
 // Makes the server's windows forget their contents on a resize.
@@ -58,17 +59,6 @@ constexpr u32 kForgetBitGravityWorkaround = 0x4;
 u8 headBitGravity(const ProxyWindow* window, const Head* head) {
   if (proxyConfig.workarounds & kForgetBitGravityWorkaround) return kGravityUnmap;
   return rotateGravity(window->bitGravity, head);
-}
-
-// A window's move as the head sees it: zoomed and turned. (On a turned
-// head the window's origin there also moves with its size, which this
-// leaves out: Static bit gravity is followed exactly on unturned heads.)
-void moveOnHead(const Head* head, i32* dx, i32* dy) {
-  if (!head->scaler || (!*dx && !*dy)) return;
-  i32 x0 = 0, y0 = 0;
-  scalePoint(head->scaler, &x0, &y0);
-  scalePoint(head->scaler, dx, dy);
-  *dx -= x0, *dy -= y0;
 }
 
 u32 tileDepth(const ProxyWindow* window, const Head* head) {
@@ -138,7 +128,8 @@ const char* createBackgroundTile(ProxyClient* client, ProxyWindow* window, Head*
   auto* tile = static_cast<BackgroundTile*>(std::calloc(1, sizeof(BackgroundTile)));
   if (!tile) return PALVON_OOM();
   tile->head = head;
-  sizeOnHead(window, head, window->width, window->height, &tile->width, &tile->height);
+  HeadRect r = rectOnHead(head, window->x, window->y, window->width, window->height);
+  tile->width = u16(r.width), tile->height = u16(r.height);
   tile->allocatedWidth = tile->width, tile->allocatedHeight = tile->height;
   tile->depth = tileDepth(window, head);
   if (ServerLink* link = linkTo(client, head)) {
@@ -216,7 +207,13 @@ void resizeTile(ProxyWindow* window, BackgroundTile* tile, u32 width, u32 height
   Display* display = head->display;
   ServerLink* link = linkTo(currentClient, head);
   u16 oldWidth = tile->width, oldHeight = tile->height;
-  sizeOnHead(window, head, width, height, &tile->width, &tile->height);
+  // The old and the new place: under Static the contents stay where they
+  // were on the screen, and a turned head moves the window's origin with
+  // its size too.
+  HeadRect before = rectOnHead(head, window->x, window->y, window->width, window->height);
+  HeadRect after = rectOnHead(head, window->x + dx, window->y + dy, width, height);
+  tile->width = u16(after.width), tile->height = u16(after.height);
+  dx = after.x - before.x, dy = after.y - before.y;
   u32 old = tile->pixmap;
   GC gc = getDepthGC(display, int(head->screen), int(tile->depth));
   if (!keepsTilePixmap(tile->allocatedWidth, tile->allocatedHeight, tile->width, tile->height)) {
@@ -231,7 +228,6 @@ void resizeTile(ProxyWindow* window, BackgroundTile* tile, u32 width, u32 height
   }
   TileResizePlan plan;
   bool moved = old != tile->pixmap;
-  moveOnHead(head, &dx, &dy);
   if (!planTileResize(headBitGravity(window, head), oldWidth, oldHeight, tile->width, tile->height, dx, dy, moved,
                       &plan)) {
     PALVON_UNE();

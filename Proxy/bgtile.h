@@ -46,10 +46,11 @@ void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 // paints pixel 0). Through the client's link, or the proxy's connection.
 void setupBackgroundGC(ProxyWindow* window, BackgroundTile* tile, i32 x, i32 y, u32 width, u32 height,
                        ProxyClient* client);
-// After the window's size changed to width x height (dx, dy: its move, for
-// Static bit gravity): every tile is resized and its contents moved and
-// repainted as the real server does with the window. Copies go through the
-// current client's link when there is one.
+// As the window's size changes to width x height (dx, dy: its move, for
+// Static bit gravity; called before the record takes the new geometry, whose
+// old size places the window on a turned head): every tile is resized and
+// its contents moved and repainted as the real server does with the window.
+// Copies go through the current client's link when there is one.
 void paintEmulatedBackground(ProxyWindow* window, u32 width, u32 height, i32 dx, i32 dy);
 
 // --- Mirrors ---------------------------------------------------------------------------

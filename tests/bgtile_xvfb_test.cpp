@@ -311,6 +311,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"Shared", StaticGravity, 4, 4, 1, Back::kPixel, false, true},
                       Case{"SouthEastTurned", SouthEastGravity, 0, 0, 1, Back::kPixel, false, false, 1},
                       Case{"NorthEastTurnedBack", NorthEastGravity, 0, 0, 1, Back::kPixel, false, false, 3},
+                      Case{"StaticTurned", StaticGravity, 5, -3, 1, Back::kPixel, false, false, 1},
+                      Case{"StaticZoomedTurnedBack", StaticGravity, -4, 6, 2, Back::kPixel, false, false, 3},
                       Case{"ForgottenByWorkaround", SouthEastGravity, 0, 0, 1, Back::kPixel, false, false, 0, 0x4}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
