@@ -9,6 +9,7 @@
 #include <X11/Xutil.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,22 +67,32 @@ struct Case {
   Back back = Back::kPixel;
   bool proxyMade = false;  // made and freed through the proxy's connection
   bool shared = false;     // images through shared memory, as to a local server
-  u32 turns = 0;           // the head turned by quarter turns
+  u32 turns = 0;           // the heads turned by quarter turns
   u32 workarounds = 0;
+  // Side by side, the window across the seam. Parts of it lie off each
+  // server's screen, where the server keeps no contents: only bit gravities
+  // that move nothing from there into view compare.
+  u32 heads = 1;
 };
 
-class TileRig : public ::testing::TestWithParam<Case> {
- protected:
+// One real server shown as one head of the meta screen.
+struct Server {
   std::unique_ptr<Xvfb> xvfb;
   std::unique_ptr<Display, Closer> own;
   ServerDisplay server{};
   Head head{};
+};
+
+class TileRig : public ::testing::TestWithParam<Case> {
+ protected:
+  Server servers[2];
+  Head& head = servers[0].head;
   MetaScreen screen{};
   VisualRecord visual{};
   ExtensionCodeMap shmCodes{};
   std::unique_ptr<DatabaseRig> database;
   std::unique_ptr<LinkRig> rig;
-  u32 nextLocal = 1, font = 0;
+  u32 nextLocal = 1, font = 0, headCount = 1;
 
   const Case& param() const {
     static const Case plain{"", NorthWestGravity, 0, 0};
@@ -89,76 +100,92 @@ class TileRig : public ::testing::TestWithParam<Case> {
   }
 
   void SetUp() override {
-    u32 z = param().zoom, turns = param().turns, w = (turns % 2 ? 240 : 320) * z, h = (turns % 2 ? 320 : 240) * z;
-    xvfb = std::make_unique<Xvfb>(
-        std::vector<std::string>{"-screen", "0", std::to_string(w) + "x" + std::to_string(h) + "x24"});
-    ASSERT_TRUE(xvfb->ok()) << xvfb->error();
-    own.reset(XOpenDisplay(xvfb->display().c_str()));
-    ASSERT_NE(own, nullptr);
+    const Case& c = param();
+    headCount = c.heads;
     XSetErrorHandler(xtargetErrorHandler);
     database = std::make_unique<DatabaseRig>();
     rig = std::make_unique<LinkRig>();
-    if (param().shared) {
-      static constexpr ExtensionModule kShm[] = {{"MIT-SHM", 65, initShmExtension}};
-      resetAllExtensions();
-      setExtensionModules(kShm, 1);
-      std::string name = xvfb->display();
-      ExtensionServer servers[] = {{own.get(), name.c_str(), &shmCodes}};
-      ASSERT_EQ(setupServerExtensions(servers, 1), nullptr);
-      server.shmUsable = 1;
-    }
-    ServerLink* link = rig->open(*xvfb, false, 0, 10000, param().shared ? &shmCodes : nullptr);
-    ASSERT_NE(link, nullptr);
-    link->server.display = &server;
-    rig->client()->hasLinks = 1;
     ASSERT_EQ(initClientResourceTable(1), 1);
     visual.visualId = 0x21, visual.depth = 24, visual.visualClass = TrueColor;
     visual.redMask = 0xff0000, visual.greenMask = 0xff00, visual.blueMask = 0xff;
     screen.visuals = screen.rootVisual = &visual;
     screen.visualCount = 1;
-    const ServerSetup& setup = rig->setup(0);
-    u32 low = u32(__builtin_ctz(setup.idMask)), headBits = u32(__builtin_popcount(setup.idMask)) - 20;
-    server.display = head.display = own.get();
-    server.firstHead = &head;
-    server.baseShift = low;
-    server.proxyIdShift = low + headBits;
-    server.indexMask = ((1u << headBits) - 1) << low;
-    head.serverDisplay = &server;
-    head.metaScreen = &screen;
-    head.root = setup.root;
-    head.defaultColormap = setup.colormap;
-    head.defaultDepth = 24;
-    head.logical = {0, 0, 320, 240};
-    head.clip = {0, 0, i32(w), i32(h)};
-    head.rotation = turns;
-    if (z != 1 || turns) {
-      proxyConfig.options |= kOptionTavel;
-      ASSERT_EQ(setupHeadScaling(&head), nullptr);
-      head.fontBitmaps = 1;  // as on the proxy's zoomed heads
-    }
-    screen.width = 320, screen.height = 240;
-    head.rootWindow = XCreateSimpleWindow(own.get(), setup.root, 0, 0, w, h, 0, 0, 0);
-    XMapWindow(own.get(), head.rootWindow);
-    getDepthGC(own.get(), 0, 24);  // as the proxy does when it connects
-    XSync(own.get(), False);
-    setClientServerIdBase(1, &head, setup.idBase);
+    for (u32 i = 0; i < headCount; i++) addHead(i, c);
+    rig->client()->hasLinks = 1;
     screen.heads = screen.mainHead = &head;
-    screen.headCount = 1;
     proxyState.screens = &screen;
     proxyState.screenCount = 1;
-    serverDisplayList = imageDisplay = fontDisplay = &server;
-    serverDisplayCount = 1;
+    serverDisplayList = imageDisplay = fontDisplay = &servers[0].server;
+    serverDisplayCount = headCount;
     offeredPixmapFormats[0] = {1, 1, 32};
     offeredPixmapFormats[1] = {24, 32, 32};
     offeredPixmapFormatCount = 2;
     ASSERT_TRUE(createRootWindowRecord(&screen, kRoot));
-    proxyConfig.workarounds = param().workarounds;
+    proxyConfig.workarounds = c.workarounds;
     currentClient = rig->client();
+  }
+
+  void addHead(u32 i, const Case& c) {
+    Server& s = servers[i];
+    u32 w = (c.turns % 2 ? 240 : 320) * c.zoom, h = (c.turns % 2 ? 320 : 240) * c.zoom;
+    s.xvfb = std::make_unique<Xvfb>(
+        std::vector<std::string>{"-screen", "0", std::to_string(w) + "x" + std::to_string(h) + "x24"});
+    ASSERT_TRUE(s.xvfb->ok()) << s.xvfb->error();
+    s.own.reset(XOpenDisplay(s.xvfb->display().c_str()));
+    ASSERT_NE(s.own, nullptr);
+    if (c.shared) {
+      static constexpr ExtensionModule kShm[] = {{"MIT-SHM", 65, initShmExtension}};
+      resetAllExtensions();
+      setExtensionModules(kShm, 1);
+      std::string name = s.xvfb->display();
+      ExtensionServer shm[] = {{s.own.get(), name.c_str(), &shmCodes}};
+      ASSERT_EQ(setupServerExtensions(shm, 1), nullptr);
+      s.server.shmUsable = 1;
+    }
+    ServerLink* link = rig->open(*s.xvfb, false, i, 10000, c.shared ? &shmCodes : nullptr);
+    ASSERT_NE(link, nullptr);
+    link->server.display = &s.server;
+    const ServerSetup& setup = rig->setup(i);
+    u32 low = u32(__builtin_ctz(setup.idMask)), headBits = u32(__builtin_popcount(setup.idMask)) - 20;
+    s.server.display = s.head.display = s.own.get();
+    s.server.index = s.head.serverIndex = i;
+    s.server.firstHead = &s.head;
+    s.server.baseShift = low;
+    s.server.proxyIdShift = low + headBits;
+    s.server.indexMask = ((1u << headBits) - 1) << low;
+    if (i > 0) servers[i - 1].server.next = &s.server, servers[i - 1].head.next = &s.head;
+    s.head.back = i > 0 ? &servers[i - 1].head : nullptr;
+    s.head.serverDisplay = &s.server;
+    s.head.metaScreen = &screen;
+    s.head.root = setup.root;
+    s.head.defaultColormap = setup.colormap;
+    s.head.defaultDepth = 24;
+    s.head.logical = {i32(320 * i), 0, 320, 240};
+    s.head.clip = {0, 0, i32(w), i32(h)};
+    s.head.rotation = c.turns;
+    screen.width = 320 * headCount, screen.height = 240;
+    HeadRect whole{0, 0, i32(screen.width), 240}, shown = s.head.logical;
+    if (c.zoom != 1 || c.turns) {
+      proxyConfig.options |= kOptionTavel;
+      ASSERT_EQ(setupHeadScaling(&s.head), nullptr);
+      screen.width = 320 * headCount, screen.height = 240;
+      scaleRectangleRotated(s.head.scaler, &whole, screen.width, screen.height);
+      scaleRectangleRotated(s.head.scaler, &shown, screen.width, screen.height);
+      s.head.fontBitmaps = 1;  // as on the proxy's zoomed heads
+    }
+    // The meta root's copy, placed so that the head shows its part.
+    s.head.rootWindow = XCreateSimpleWindow(s.own.get(), setup.root, whole.x - shown.x, whole.y - shown.y,
+                                            u32(whole.width), u32(whole.height), 0, 0, 0);
+    XMapWindow(s.own.get(), s.head.rootWindow);
+    getDepthGC(s.own.get(), 0, 24);  // as the proxy does when it connects
+    XSync(s.own.get(), False);
+    setClientServerIdBase(1, &s.head, setup.idBase);
+    screen.headCount = i + 1;
   }
 
   void TearDown() override {
     currentClient = nullptr;
-    releaseScaler(&head.scaler);
+    for (Server& s : servers) releaseScaler(&s.head.scaler);
     proxyConfig.options &= ~kOptionTavel;
     proxyConfig.workarounds = 0;
     if (param().shared) resetAllExtensions();
@@ -172,9 +199,14 @@ class TileRig : public ::testing::TestWithParam<Case> {
   }
 
   u32 newId() { return (1u << 20) | nextLocal++; }
-  BackgroundTile* tileOf(u32 id) { return lookupWindow(id) ? lookupWindow(id)->tiles : nullptr; }
+  BackgroundTile* tileOf(u32 id, u32 on = 0) {
+    for (BackgroundTile* t = lookupWindow(id) ? lookupWindow(id)->tiles : nullptr; t; t = t->next)
+      if (t->head == &servers[on].head) return t;
+    return nullptr;
+  }
   void tile(u32 id, bool viaProxy = false) {
-    ASSERT_EQ(createBackgroundTile(viaProxy ? nullptr : rig->client(), lookupWindow(id), &head), nullptr);
+    for (u32 i = 0; i < headCount; i++)
+      ASSERT_EQ(createBackgroundTile(viaProxy ? nullptr : rig->client(), lookupWindow(id), &servers[i].head), nullptr);
     ASSERT_TRUE(rig->sync());
   }
 
@@ -201,24 +233,35 @@ class TileRig : public ::testing::TestWithParam<Case> {
     return id;
   }
 
-  // The first pixel where the tile differs from the window on the server.
+  // The first pixel where a tile differs from the window on its server.
   std::string compare(u32 id) {
-    BackgroundTile* tile = tileOf(id);
-    Window root;
-    int x, y;
-    unsigned width = 0, height = 0, border, depth;
-    XSync(own.get(), False);
-    u32 onHead = translateXid(id, RT_WINDOW, &head);
-    if (!tile || !XGetGeometry(own.get(), onHead, &root, &x, &y, &width, &height, &border, &depth)) return "none";
-    if (tile->width != width || tile->height != height) return "the tile's size is not the window's";
-    Image shown(XGetImage(own.get(), onHead, 0, 0, width, height, AllPlanes, ZPixmap));
-    Image copy(XGetImage(own.get(), tile->pixmap, 0, 0, width, height, AllPlanes, ZPixmap));
-    for (int y = 0; shown && copy && y < int(height); y++)
-      for (int x = 0; x < int(width); x++) {
-        unsigned long a = XGetPixel(shown.get(), x, y), b = XGetPixel(copy.get(), x, y);
-        if (a != b) return tmpPrintf("at %d,%d the window shows %06lx, the tile %06lx", x, y, a, b);
-      }
-    return shown && copy ? "" : "no image";
+    for (u32 i = 0; i < headCount; i++) {
+      BackgroundTile* tile = tileOf(id, i);
+      Display* own = servers[i].own.get();
+      Window root;
+      int x, y;
+      unsigned width = 0, height = 0, border, depth;
+      XSync(own, False);
+      u32 onHead = translateXid(id, RT_WINDOW, &servers[i].head);
+      if (!tile || !XGetGeometry(own, onHead, &root, &x, &y, &width, &height, &border, &depth)) return "none";
+      if (tile->width != width || tile->height != height) return "the tile's size is not the window's";
+      // The part of the window on the server's screen.
+      Window child;
+      XTranslateCoordinates(own, onHead, root, 0, 0, &x, &y, &child);
+      int x0 = std::max(0, -x), y0 = std::max(0, -y);
+      int x1 = std::min(int(width), DisplayWidth(own, 0) - x), y1 = std::min(int(height), DisplayHeight(own, 0) - y);
+      if (x1 <= x0 || y1 <= y0) continue;
+      Image shown(XGetImage(own, onHead, x0, y0, u32(x1 - x0), u32(y1 - y0), AllPlanes, ZPixmap));
+      Image copy(XGetImage(own, tile->pixmap, x0, y0, u32(x1 - x0), u32(y1 - y0), AllPlanes, ZPixmap));
+      if (!shown || !copy) return "no image";
+      for (int y = 0; y < y1 - y0; y++)
+        for (int x = 0; x < x1 - x0; x++) {
+          unsigned long a = XGetPixel(shown.get(), x, y), b = XGetPixel(copy.get(), x, y);
+          if (a != b)
+            return tmpPrintf("head %u at %d,%d: the window shows %06lx, the tile %06lx", i, x0 + x, y0 + y, a, b);
+        }
+    }
+    return "";
   }
 
   // A little of everything a client draws with.
@@ -268,7 +311,7 @@ TEST_P(TileRig, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
     owner = window(kRoot, 13, 9, 300, 220, NorthWestGravity, backMask, back);
     back = ParentRelative;
   }
-  i32 x = 60, y = 50;
+  i32 x = c.heads == 2 ? 250 : 60, y = 50;
   u32 w = window(owner, i16(x), i16(y), 100, 80, c.gravity, backMask, back), red = gc(w, 0xff0000);
   tile(w, c.proxyMade);
   EXPECT_EQ(compare(w), "") << "painted with the background";
@@ -291,9 +334,10 @@ TEST_P(TileRig, TheTileEqualsTheWindowAfterDrawingGrowingAndShrinking) {
     u32 pixmap = tileOf(w)->pixmap;
     freeBackgroundTile(nullptr, lookupWindow(w), &head);
     EXPECT_EQ(tileOf(w), nullptr);
-    xErrorTrapBegin(own.get());
-    XFreePixmap(own.get(), pixmap);
-    XSync(own.get(), False);
+    EXPECT_EQ(tileOf(w, 1) != nullptr, c.heads == 2) << "the other head's tile stays";
+    xErrorTrapBegin(servers[0].own.get());
+    XFreePixmap(servers[0].own.get(), pixmap);
+    XSync(servers[0].own.get(), False);
     EXPECT_NE(xErrorTrapEnd(), 0) << "the pixmap is gone from the server";
   }
   send(X_DestroyWindow, 0, fields({owner == kRoot ? w : owner}));
@@ -313,7 +357,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"NorthEastTurnedBack", NorthEastGravity, 0, 0, 1, Back::kPixel, false, false, 3},
                       Case{"StaticTurned", StaticGravity, 5, -3, 1, Back::kPixel, false, false, 1},
                       Case{"StaticZoomedTurnedBack", StaticGravity, -4, 6, 2, Back::kPixel, false, false, 3},
-                      Case{"ForgottenByWorkaround", SouthEastGravity, 0, 0, 1, Back::kPixel, false, false, 0, 0x4}),
+                      Case{"ForgottenByWorkaround", SouthEastGravity, 0, 0, 1, Back::kPixel, false, false, 0, 0x4},
+                      Case{"TwoHeads", StaticGravity, 6, 2, 1, Back::kPixmap, true, false, 0, 0, 2},
+                      Case{"TwoHeadsZoomed", NorthWestGravity, 0, 0, 2, Back::kPixel, false, false, 0, 0, 2}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // --- Inferiors ----------------------------------------------------------------------------------
@@ -338,7 +384,7 @@ TEST_F(TileInferiors, IncludeInferiorsReachesAChildsTileAtItsPlaceClipByChildren
   const xRectangle boxes[] = {{35, 25, 10, 8}};
   mirrorTextTranslucent(clientLink(rig->client(), 0), &head, lookupWindow(parent), over, boxes, 1);
   send(X_PolyFillRectangle, 0, fields({parent, over}, {32, 56, 6, 3}));
-  Image inner(XGetImage(own.get(), tileOf(child)->pixmap, 0, 0, 60, 40, AllPlanes, ZPixmap));
+  Image inner(XGetImage(servers[0].own.get(), tileOf(child)->pixmap, 0, 0, 60, 40, AllPlanes, ZPixmap));
   ASSERT_TRUE(inner);
   EXPECT_EQ(XGetPixel(inner.get(), 6, 6), 0xffff00u) << "copied at the child's place";
   EXPECT_EQ(XGetPixel(inner.get(), 4, 37), 0x00aa00u ^ 0xffff00u) << "xored again";
