@@ -19,6 +19,7 @@
 namespace palvon {
 
 struct BackgroundTile;
+struct CopyPiece;
 struct Head;
 struct ProxyClient;
 struct ProxyWindow;
@@ -75,6 +76,10 @@ void mirrorShmPutImage(ServerLink* link, const Head* head, ProxyWindow* window, 
 // (`drawable` and `gc` the client's ids, `segment` the head's id of it).
 void mirrorWholeShmImage(ServerLink* link, const Head* head, u32 drawable, u32 gc, u16 width, u16 height, i16 x, i16 y,
                          u8 depth, u8 format, u32 segment);
+// The pieces that complete a CopyArea or CopyPlane on a scaled head (the
+// column, row and corner the scaled source lacks), after the request's copy.
+void mirrorCopyPieces(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const u8* request, u32 length,
+                      const CopyPiece* pieces, u32 count);
 // An image converted for the head (scaled, turned or in the head's layout)
 // that was put at x, y of the window on the head.
 void mirrorConvertedImage(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const XImage* image, i32 x,

@@ -12,6 +12,7 @@
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
 #include "Proxy/drawcommon.h"
+#include "Proxy/drawmath.h"
 #include "Proxy/drawreq.h"
 #include "Proxy/gc.h"
 #include "Proxy/resource.h"
@@ -210,6 +211,21 @@ void mirrorWholeShmImage(ServerLink* link, const Head* head, u32 drawable, u32 g
   put[28] = depth, put[29] = format;
   put32(put + 32, segment);
   mirrorShmPutImage(link, head, info.window, gc, put, 40);
+}
+
+void mirrorCopyPieces(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const u8* request, u32 length,
+                      const CopyPiece* pieces, u32 count) {
+  const MirrorRow* row = rowOf(request[0]);
+  u8 piece[32];
+  if (!backgroundTileCount || !row || row->drawableAt != 8 || length > sizeof piece) return;
+  std::memcpy(piece, request, length);
+  for (u32 i = 0; i < count; i++) {
+    const CopyPiece& p = pieces[i];
+    put16(piece + 16, u16(p.sourceX)), put16(piece + 18, u16(p.sourceY));
+    put16(piece + 20, u16(p.destinationX)), put16(piece + 22, u16(p.destinationY));
+    put16(piece + 24, u16(p.width)), put16(piece + 26, u16(p.height));
+    mirrorByRow(*row, link, head, window, gc, piece, length);
+  }
 }
 
 void mirrorConvertedImage(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const XImage* image, i32 x,

@@ -73,6 +73,7 @@ struct Case {
   // server's screen, where the server keeps no contents: only bit gravities
   // that move nothing from there into view compare.
   u32 heads = 1;
+  u32 halves = 0;  // not 0: the heads zoomed by halves / 2 instead
 };
 
 // One real server shown as one head of the meta screen.
@@ -92,7 +93,7 @@ class TileRig : public ::testing::TestWithParam<Case> {
   ExtensionCodeMap shmCodes{};
   std::unique_ptr<DatabaseRig> database;
   std::unique_ptr<LinkRig> rig;
-  u32 nextLocal = 1, font = 0, headCount = 1;
+  u32 nextLocal = 1, font = 0, source = 0, headCount = 1;
 
   const Case& param() const {
     static const Case plain{"", NorthWestGravity, 0, 0};
@@ -127,7 +128,8 @@ class TileRig : public ::testing::TestWithParam<Case> {
 
   void addHead(u32 i, const Case& c) {
     Server& s = servers[i];
-    u32 w = (c.turns % 2 ? 240 : 320) * c.zoom, h = (c.turns % 2 ? 320 : 240) * c.zoom;
+    u32 twice = c.halves ? c.halves : 2 * c.zoom;
+    u32 w = (c.turns % 2 ? 240 : 320) * twice / 2, h = (c.turns % 2 ? 320 : 240) * twice / 2;
     s.xvfb = std::make_unique<Xvfb>(
         std::vector<std::string>{"-screen", "0", std::to_string(w) + "x" + std::to_string(h) + "x24"});
     ASSERT_TRUE(s.xvfb->ok()) << s.xvfb->error();
@@ -165,7 +167,7 @@ class TileRig : public ::testing::TestWithParam<Case> {
     s.head.rotation = c.turns;
     screen.width = 320 * headCount, screen.height = 240;
     HeadRect whole{0, 0, i32(screen.width), 240}, shown = s.head.logical;
-    if (c.zoom != 1 || c.turns) {
+    if (twice != 2 || c.turns) {
       proxyConfig.options |= kOptionTavel;
       ASSERT_EQ(setupHeadScaling(&s.head), nullptr);
       screen.width = 320 * headCount, screen.height = 240;
@@ -228,6 +230,15 @@ class TileRig : public ::testing::TestWithParam<Case> {
   u32 gc(u32 drawable, u32 foreground, u32 subwindowMode = ClipByChildren) {
     if (!font) send(X_OpenFont, 0, fields({font = newId()}, {5, 0}, {0x65786966, 'd'}));  // "fixed"
     u32 id = newId();
+    if (!source) {
+      // A pixmap to copy from.
+      send(X_CreatePixmap, 24, fields({source = newId(), kRoot}, {20, 15}));
+      send(X_CreateGC, 0, fields({id, source, GCForeground, 0x40c080}));
+      send(X_PolyFillRectangle, 0, fields({source, id}, {0, 0, 20, 15}));
+      send(X_ChangeGC, 0, fields({id, GCForeground, 0xc04080}));
+      send(X_PolyFillRectangle, 0, fields({source, id}, {3, 2, 5, 9, 12, 6, 8, 9}));
+      send(X_FreeGC, 0, fields({id}));
+    }
     send(X_CreateGC, 0, fields({id, drawable, GCForeground | GCBackground | GCFont | GCSubwindowMode, foreground,
                                 0x102030, font, subwindowMode}));
     return id;
@@ -274,6 +285,7 @@ class TileRig : public ::testing::TestWithParam<Case> {
     std::vector<u32> pixels(24);
     for (u32 i = 0; i < 24; i++) pixels[i] = (i * 10) << 16 | (255 - i * 9) << 8 | i * 5;
     send(X_PutImage, ZPixmap, fields({d, g}, {6, 4, at + 12, 62, 24 << 8, 0}, pixels));
+    send(X_CopyArea, 0, fields({source, d, g}, {1, 2, at + 7, 23, 17, 11}));
     send(X_PolyText8, 0, fields({d, g}, {at + 20, 20, 3, 'T' | 'x' << 8, 't'}));
     send(X_ImageText8, 3, fields({d, g}, {at + 35, 45, 'I' | 'm' << 8, 'g'}));
     if (!param().shared) return;
@@ -359,7 +371,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"StaticZoomedTurnedBack", StaticGravity, -4, 6, 2, Back::kPixel, false, false, 3},
                       Case{"ForgottenByWorkaround", SouthEastGravity, 0, 0, 1, Back::kPixel, false, false, 0, 0x4},
                       Case{"TwoHeads", StaticGravity, 6, 2, 1, Back::kPixmap, true, false, 0, 0, 2},
-                      Case{"TwoHeadsZoomed", NorthWestGravity, 0, 0, 2, Back::kPixel, false, false, 0, 0, 2}),
+                      Case{"TwoHeadsZoomed", NorthWestGravity, 0, 0, 2, Back::kPixel, false, false, 0, 0, 2},
+                      Case{"NorthWestZoomedByHalf", NorthWestGravity, 0, 0, 1, Back::kPixel, false, false, 0, 0, 1, 3}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 // --- Inferiors ----------------------------------------------------------------------------------
