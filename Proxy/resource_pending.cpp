@@ -7,6 +7,5 @@ namespace palvon {
 
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 void recordCursorChange(u32) {}
-void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
 
 }  // namespace palvon

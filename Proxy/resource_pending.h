@@ -24,7 +24,5 @@ void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* 
 // Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
-// Background tiles: frees the window's tiles on one head (null: all).
-void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 
 }  // namespace palvon
