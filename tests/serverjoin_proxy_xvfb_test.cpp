@@ -1,0 +1,235 @@
+// Servers joining and leaving a running session, end to end: the proxy
+// program in front of Xvfb A and B (one meta screen A|B, A static, options
+// DynamicServer and Failsafe) with real X programs running through it; a
+// third Xvfb C joins at B's place through the test control and must show
+// what B shows; servers leave by name, by another program taking the lock
+// selection, and by dying under a client's outstanding requests.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/tempdir.h"
+#include "support/xprogram.h"
+#include "support/xvfb.h"
+
+extern char** environ;
+
+namespace palvon::test {
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// An X program left running in the background until the test ends.
+class Background {
+ public:
+  Background(const std::vector<std::string>& argv, const std::string& display) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++)
+      if (std::string(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
+    env.push_back("DISPLAY=" + display);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+  }
+  ~Background() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// One command line to the proxy's test control, its one-line answer back.
+std::string control(const std::string& path, const std::string& line, int timeoutMs = 90000) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0) close(fd);
+    return "(no control)";
+  }
+  std::string text = line + "\n";
+  if (write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+    close(fd);
+    return "(write failed)";
+  }
+  std::string reply;
+  char buffer[512];
+  pollfd p{fd, POLLIN, 0};
+  while (reply.find('\n') == std::string::npos && poll(&p, 1, timeoutMs) == 1) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    reply.append(buffer, size_t(n));
+  }
+  close(fd);
+  if (!reply.empty() && reply.back() == '\n') reply.pop_back();
+  return reply;
+}
+
+// "xwininfo -root -tree" with the window ids and the root's own id left
+// out: what a server shows, comparable between servers.
+std::string withoutIds(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    bool start = i == 0 || !isalnum(static_cast<unsigned char>(text[i - 1]));
+    if (start && text.compare(i, 2, "0x") == 0) {
+      i += 2;
+      while (i < text.size() && isxdigit(static_cast<unsigned char>(text[i]))) i++;
+      out += "ID";
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+std::string treeOf(const std::string& display) {
+  ProgramResult r = runProgram({"xwininfo", "-root", "-tree"}, display);
+  std::string out;
+  std::istringstream in(withoutIds(r.out));
+  for (std::string line; std::getline(in, line);)
+    if (!contains(line, "(the root window)")) out += line + "\n";
+  return out;
+}
+
+// "xwininfo -events" of the first window of that geometry, ids left out.
+std::string eventsOf(const std::string& display, const std::string& geometry) {
+  std::istringstream in(runProgram({"xwininfo", "-root", "-tree"}, display).out);
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find("0x");
+    if (!contains(line, geometry) || at == std::string::npos) continue;
+    std::string id = line.substr(at, line.find(' ', at) - at);
+    return withoutIds(runProgram({"xwininfo", "-events", "-id", id}, display).out);
+  }
+  return "(no window " + geometry + ")";
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 100) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return done();
+}
+
+// The pixels of "xwd -root" (the header and colour table skipped).
+std::string rootPixels(const std::string& display, const std::string& file) {
+  ProgramResult r = runProgram({"sh", "-c", "xwd -root -silent > " + file}, display, 30000);
+  std::ifstream in(file, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (r.status != 0 || data.size() < 100) return "(no image)";
+  auto word = [&](size_t at) {
+    return uint32_t(uint8_t(data[at])) << 24 | uint32_t(uint8_t(data[at + 1])) << 16 |
+           uint32_t(uint8_t(data[at + 2])) << 8 | uint32_t(uint8_t(data[at + 3]));
+  };
+  size_t skip = word(0) + size_t(word(76)) * 12;  // header size, colour entries of 12 bytes
+  return skip < data.size() ? data.substr(skip) : "(short image)";
+}
+
+class ServerJoin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto* server : {&a, &b, &c}) {
+      *server = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1280x1024x24"});
+      ASSERT_TRUE((*server)->ok()) << (*server)->error();
+    }
+    controlPath = dir.file("control");
+    proxy = std::make_unique<ProxyProcess>(
+        std::vector<std::string>{"noReset", "on", "options", "DynamicServer", "Failsafe", "screen",
+                                 a->display() + ".0", "tags", "static", "screen", b->display() + ".0"},
+        std::vector<std::string>{"PALVON_TEST_CONTROL=" + controlPath});
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+
+  // xterm on A, xeyes across the seam, xlogo on B; true once all three
+  // stand on B.
+  bool startPrograms() {
+    programs.push_back(std::make_unique<Background>(
+        std::vector<std::string>{"xterm", "-geometry", "40x10+100+100"}, proxy->display()));
+    programs.push_back(std::make_unique<Background>(
+        std::vector<std::string>{"xeyes", "-geometry", "200x150+1180+200"}, proxy->display()));
+    programs.push_back(std::make_unique<Background>(
+        std::vector<std::string>{"xlogo", "-geometry", "+1500+100"}, proxy->display()));
+    return waitFor(
+        [&] {
+          std::string tree = treeOf(b->display());
+          return contains(tree, "+1500+100") && contains(tree, "200x150+1180+200") && contains(tree, "+100+100");
+        },
+        30000);
+  }
+
+  // C joins at B's rectangle (its logical one: 1278x1022 at 1278,0 with
+  // the automatic border); the reply of the last command.
+  std::string addC() {
+    std::string added = control(controlPath, "addserver " + c->display());
+    if (added.rfind("ok ", 0) != 0) return added;
+    return control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+  }
+
+  TempDir dir;
+  std::string controlPath;
+  std::unique_ptr<Xvfb> a, b, c;
+  std::unique_ptr<ProxyProcess> proxy;
+  std::vector<std::unique_ptr<Background>> programs;
+};
+
+TEST_F(ServerJoin, AJoiningServerShowsWhatItsTwinShows) {
+  ASSERT_TRUE(startPrograms()) << treeOf(b->display()) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  std::string onB, onC;
+  bool same = waitFor(
+      [&] {
+        onB = treeOf(b->display()), onC = treeOf(c->display());
+        return onB == onC;
+      },
+      10000);
+  EXPECT_TRUE(same) << "B:\n" << onB << "\nC:\n" << onC;
+  EXPECT_TRUE(contains(onC, "100x100+1500+100") && contains(onC, "200x150+1180+200")) << onC;
+  std::string pixelsB, pixelsC;
+  same = waitFor(
+      [&] {
+        pixelsB = rootPixels(b->display(), dir.file("b.xwd"));
+        pixelsC = rootPixels(c->display(), dir.file("c.xwd"));
+        return pixelsB == pixelsC;
+      },
+      15000);
+  EXPECT_TRUE(same) << "xwd differs: " << dir.file("b.xwd") << " " << dir.file("c.xwd");
+  EXPECT_GT(pixelsC.size(), 1280u * 1024u);
+  for (const char* window : {"100x100+1500+100", "200x150+1180+200", "244x134+100+100"}) {
+    std::string masks = eventsOf(c->display(), window);
+    EXPECT_TRUE(contains(masks, "Someone wants these events")) << masks;
+    EXPECT_EQ(eventsOf(b->display(), window), masks) << window;
+  }
+  EXPECT_FALSE(contains(proxy->log(), "AddressSanitizer")) << proxy->log();
+}
+
+}  // namespace
+}  // namespace palvon::test
