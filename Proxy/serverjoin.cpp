@@ -286,15 +286,18 @@ ServerDisplay* firstOrdinaryDisplay() {
 
 const char* abortServerAddition(Head* head, const char* error) {
   ServerDisplay* server = head->serverDisplay;
-  if (optionSet(kOptionFailsafe) && server && server->display && isDisplayOffline(server->display)) {
-    if (head->metaScreen) freeHeadResources(head, head->metaScreen, true);
+  LOGF(logChWarning, "%s", error);
+  // A server that stopped answering is lost (a wait on a link timed out):
+  // with Failsafe it is dropped like any lost server.
+  bool lost = optionSet(kOptionFailsafe) && server && server->display && syncServerDisplay(server);
+  if (lost && head->metaScreen) {
     dropServerDisplay(server);
     return error;
   }
-  LOGF(logChWarning, "%s", error);
   MetaScreen* screen = head->metaScreen;
-  if (screen) freeHeadResources(head, screen, false);
-  destroyHead(head, false);
+  // The copies already made go, so that no record keeps the head.
+  if (screen) freeHeadResources(head, screen, lost);
+  destroyHead(head, lost);
   releaseScaler(&head->scaler);
   // The links to a server that leaves with this head close with it (and
   // the record goes).
@@ -310,6 +313,8 @@ const char* abortServerAddition(Head* head, const char* error) {
 const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client) {
   LOGF(logChXhint, "Adding %s to screen %u by %s...", head->name, screen->number, client ? clientName(client) : "proxy");
   if (!head->serverDisplay || !head->display) return abortServerAddition(head, "Can't create server connection");
+  // Every wait on the new server is bounded from here on.
+  armOfflineTimeout(head->serverDisplay);
   if (const char* error = checkPixmapFormats(head)) return abortServerAddition(head, error);
   if (const char* error = adjustHeadVisuals(head, screen)) return abortServerAddition(head, error);
   logStepf("Checking for font bitmaps...");
@@ -338,7 +343,6 @@ const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* clien
     if (!head->inWindow && uncovered) copyInputSettingsToHead(head);
   }
   if (const char* error = setUpHeadOnServer(head)) return abortServerAddition(head, error);
-  armOfflineTimeout(server);
   logStepf("Copying resources...");
   if (const char* error = copyResourcesToHead(sourceHeadFor(head, screen), head)) {
     dropHalfCopiedHead(head);

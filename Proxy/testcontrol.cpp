@@ -50,8 +50,8 @@ bool number(const char* word, i32* out) {
 }
 
 // A server's first screen as a head outside every meta screen, as the
-// control extension's AddServer makes it.
-const char* addServer(char** words, u32) {
+// control extension's AddServer makes it; its id is the result.
+const char* addServer(char** words, u32 count) {
   if (!(proxyConfig.options & kOptionDynamicServer))
     return failed(tmpPrintf("%s option %s is used but not enabled - Make sure this option is enabled in your "
                             "configuration",
@@ -63,7 +63,9 @@ const char* addServer(char** words, u32) {
   HeadOpenRequest open{};
   open.name = name;
   open.border = -1;
-  open.offlineTimeoutMs = 20000;
+  i32 timeout = 20000;
+  if (count > 2 && !number(words[2], &timeout)) return failed(tmpPrintf("Bad number '%s'", words[2]));
+  open.offlineTimeoutMs = u32(timeout);
   u32 status = 0;
   const char* error = nullptr;
   Head* head = initHead(open, &status, &error);
@@ -95,7 +97,7 @@ const char* removeServerCommand(char** words, u32) {
 }
 
 constexpr ControlRow kCommands[] = {
-    {"addserver", 2, addServer, "addserver <display>"},
+    {"addserver", 2, addServer, "addserver <display> [<offline time-out ms>]"},
     {"screen", 7, moveHead, "screen <head id> <meta screen> <x> <y> <width> <height>"},
     {"removeserver", 2, removeServerCommand, "removeserver <display>"},
 };
