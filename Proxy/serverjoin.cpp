@@ -241,24 +241,38 @@ u32 pixmapFormatScore(const ServerPixmapFormat& offered, u32 depth, u32 bitsPerP
   return std::min(kUnusableScore - 1, 10 * (offered.depth - depth) + bits + padDifference);
 }
 
-bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad) {
-  ServerPixmapFormat formats[kPixmapFormatsMax];
-  u32 count = 0;
-  if (!serverFormats(head, formats, &count)) return false;
+PixmapFormatVerdict judgePixmapFormat(const ServerPixmapFormat* formats, u32 count, u32 depth, u32 bitsPerPixel,
+                                      u32 pad, u32 tags, bool bestDepthOffered, u32* bestDepth) {
   const ServerPixmapFormat* best = nullptr;
   u32 bestScore = kUnusableScore;
   for (u32 i = 0; i < count; i++) {
     u32 score = pixmapFormatScore(formats[i], depth, bitsPerPixel, pad);
-    if (score == 0) return true;
+    if (score == 0) return PixmapFormatVerdict::kServed;
     if (score < bestScore || !best) best = &formats[i], bestScore = score;
   }
   bool usable = best && bestScore < kUnusableScore;
-  if ((head->tags & kHeadTagSloppyDepths) && usable) {
-    if (best->depth == depth) return true;
-    if (!isProxyDepth(best->depth)) return mapSloppyPixmapDepth(head, depth, best->depth);
+  *bestDepth = best ? best->depth : 0;
+  if ((tags & kHeadTagSloppyDepths) && usable) {
+    if (best->depth == depth) return PixmapFormatVerdict::kServed;
+    if (!bestDepthOffered) return PixmapFormatVerdict::kSubstitute;
   }
-  if (head->tags & kHeadTagSloppyVisuals) return true;
-  return usable && best->depth == depth;
+  if (tags & kHeadTagSloppyVisuals) return PixmapFormatVerdict::kServed;
+  return usable && best->depth == depth ? PixmapFormatVerdict::kServed : PixmapFormatVerdict::kRefused;
+}
+
+bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad) {
+  ServerPixmapFormat formats[kPixmapFormatsMax];
+  u32 count = 0;
+  if (!serverFormats(head, formats, &count)) return false;
+  // Whether the best format's depth is one the proxy offers itself decides
+  // whether it may stand in for another: ask for the depth the scores pick.
+  u32 bestDepth = 0;
+  PixmapFormatVerdict verdict = judgePixmapFormat(formats, count, depth, bitsPerPixel, pad, head->tags, true, &bestDepth);
+  if (verdict == PixmapFormatVerdict::kServed || !(head->tags & kHeadTagSloppyDepths) || isProxyDepth(bestDepth))
+    return verdict == PixmapFormatVerdict::kServed;
+  verdict = judgePixmapFormat(formats, count, depth, bitsPerPixel, pad, head->tags, false, &bestDepth);
+  if (verdict == PixmapFormatVerdict::kSubstitute) return mapSloppyPixmapDepth(head, depth, bestDepth);
+  return verdict == PixmapFormatVerdict::kServed;
 }
 
 bool headHasUncoveredArea(Head* head, MetaScreen* screen) {

@@ -52,5 +52,14 @@ struct ServerPixmapFormat {
 // 10000 unusable (a smaller depth), else 10 per depth step plus the
 // differences of bits per pixel and pad.
 u32 pixmapFormatScore(const ServerPixmapFormat& offered, u32 depth, u32 bitsPerPixel, u32 pad);
+// Whether a server with these formats serves a wanted format: at once on a
+// perfect score; with the tag sloppyDepths, a usable best format of the
+// wanted depth serves, and one of a depth the proxy does not offer itself
+// (bestDepthOffered false) stands in for it (kSubstitute, its depth in
+// *bestDepth); with the tag sloppyVisuals anything serves; otherwise only a
+// usable best format of exactly the wanted depth.
+enum class PixmapFormatVerdict { kRefused, kServed, kSubstitute };
+PixmapFormatVerdict judgePixmapFormat(const ServerPixmapFormat* formats, u32 count, u32 depth, u32 bitsPerPixel,
+                                      u32 pad, u32 tags, bool bestDepthOffered, u32* bestDepth);
 
 }  // namespace palvon
