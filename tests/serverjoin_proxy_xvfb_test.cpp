@@ -343,5 +343,51 @@ TEST_F(ServerJoin, ALostServersClientsGetOneAnswerEach) {
   EXPECT_EQ(client.get16(later, 2), 6);
   EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
 }
+
+// The control extension drives the same: AddServer opens C, SetHeadValues
+// with the meta screen (0x2) and the logical rectangle adds it at B's
+// place, RemoveServer takes it out again.
+TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('l') == 1);
+  uint8_t major = client.queryExtension("MORVANDELL META").major;
+  ASSERT_NE(major, 0);
+  auto next = [&] {
+    for (;;) {
+      Bytes m = client.readMessage(60000);
+      if (m.empty() || m[0] <= 1) return m;
+    }
+  };
+  auto status = [&](const Bytes& reply) {
+    if (reply.size() < 32 || reply[0] != 1) return std::string("(no reply)");
+    uint32_t length = client.get32(reply, 8);
+    if (reply.size() < 32 + length) return std::string("(short)");
+    return std::string(reply.begin() + 32, reply.begin() + 32 + length).substr(0, length);
+  };
+  std::string name = c->display();
+  Bytes add(8 + ((name.size() + 4) & ~size_t(3)));
+  std::copy(name.begin(), name.end(), add.begin() + 8);
+  client.send(client.request(major, 4, add));
+  Bytes added = next();
+  ASSERT_GE(added.size(), 36u);
+  ASSERT_EQ(added[1], 0) << status(added) << proxy->log();
+  ASSERT_EQ(client.get16(added, 8), 1);
+  uint32_t head = client.get32(added, 32);
+  Bytes values(8 + 5 * 4);
+  client.put32(values, 0, head);
+  client.put32(values, 4, 0x2 | 0x4000 | 0x8000 | 0x10000 | 0x20000);
+  uint32_t words[] = {0, 1278, 0, 1278, 1022};
+  for (size_t i = 0; i < 5; i++) client.put32(values, 8 + 4 * i, words[i]);
+  client.send(client.request(major, 8, values));
+  EXPECT_EQ(status(next()), "") << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return treeOf(c->display()) == treeOf(b->display()); }, 10000)) << treeOf(c->display());
+  Bytes remove(4 + ((name.size() + 4) & ~size_t(3)));
+  remove[0] = uint8_t(name.size());
+  std::copy(name.begin(), name.end(), remove.begin() + 4);
+  client.send(client.request(major, 5, remove));
+  EXPECT_EQ(status(next()), "") << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+}
 }  // namespace
 }  // namespace palvon::test
