@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"
@@ -182,10 +183,18 @@ Head* sourceHeadFor(Head* head, MetaScreen* screen) {
   return nullptr;
 }
 
+// Each extension module that keeps state on the servers copies it through
+// its hook (the head is the hook's state). Modules without a hook keep
+// nothing there yet.
 const char* copyExtensionState(Head* head) {
   for (u32 major = 128; major < 256; major++) {
     ExtensionEntry& entry = proxyState.extensions.entries[major];
-    if (!entry.name || !entry.copyHook) continue;
+    if (!entry.name) continue;
+    if (!entry.copyHook) {
+      if (!strcmp(entry.name, "DOUBLE-BUFFER") || !strcmp(entry.name, "Multi-Buffering"))
+        LOGF(logChXhint, "Copying %s buffers onto %s: not yet", entry.name, head->name);
+      continue;
+    }
     if (const char* error = entry.copyHook(&entry, head)) return error;
   }
   return queueSyncOnEveryLink();
