@@ -307,6 +307,13 @@ ServerDisplay* firstOrdinaryDisplay() {
 
 // --- Addition -------------------------------------------------------------------------
 
+namespace {
+// A head that leaves without its screen's bookkeeping (never placed, or
+// placed by a failed addition): its copies, its windows on the server, its
+// binding (the display goes with its last head) and the head itself.
+void discardHead(Head* head, bool lost);
+}  // namespace
+
 const char* abortServerAddition(Head* head, const char* error) {
   ServerDisplay* server = head->serverDisplay;
   LOGF(logChWarning, "%s", error);
@@ -317,6 +324,13 @@ const char* abortServerAddition(Head* head, const char* error) {
     dropServerDisplay(server);
     return error;
   }
+  discardHead(head, lost);
+  return error;
+}
+
+namespace {
+
+void discardHead(Head* head, bool lost) {
   MetaScreen* screen = head->metaScreen;
   // The copies already made go, so that no record keeps the head.
   if (screen) freeHeadResources(head, screen, lost);
@@ -330,8 +344,9 @@ const char* abortServerAddition(Head* head, const char* error) {
   forgetHeadInput(head);
   if (head->id) freeResourceById(head->id, RT_NONE);
   free(head);
-  return error;
 }
+
+}  // namespace
 
 const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client) {
   LOGF(logChXhint, "Adding %s to screen %u by %s...", head->name, screen->number, client ? clientName(client) : "proxy");
@@ -414,27 +429,59 @@ const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* clien
 
 // --- Removal ----------------------------------------------------------------------------
 
+namespace {
+
+bool namesServer(const ServerDisplay* server, const char* name) {
+  return isSameDisplay(server->configuredName[0] ? server->configuredName : server->displayName, name);
+}
+
+// The server display of that name: on the list, or held by a head that was
+// opened but not yet placed in a meta screen (its display joins the list
+// only with the head).
+ServerDisplay* findServerByName(const char* name) {
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (namesServer(server, name)) return server;
+  struct Search {
+    const char* name;
+    ServerDisplay* found;
+  } search{name, nullptr};
+  forEachResourceOfType(
+      RT_HEAD,
+      [](u32, void* object, ProxyClient*, void* argument, Head*) {
+        auto* s = static_cast<Search*>(argument);
+        const ServerDisplay* server = static_cast<Head*>(object)->serverDisplay;
+        if (!server || !namesServer(server, s->name)) return 1;
+        s->found = const_cast<ServerDisplay*>(server);
+        return 0;
+      },
+      &search, nullptr);
+  return search.found;
+}
+
+}  // namespace
+
 const char* removeServer(const char* name) {
   if (!optionSet(kOptionDynamicServer))
     return tmpPrintf("%s option %s is used but not enabled - Make sure this option is enabled in your configuration",
                      getProductName(), "DynamicServer");
-  ServerDisplay* server = nullptr;
-  for (ServerDisplay* s = serverDisplayList; s && !server; s = s->next) {
-    const char* configured = s->configuredName[0] ? s->configuredName : s->displayName;
-    if (isSameDisplay(configured, name)) server = s;
-  }
+  ServerDisplay* server = findServerByName(name);
   if (!server) return tmpPrintf("Can't remove the unknown X server '%s'", name);
   for (Head* head = server->firstHead; head; head = head->nextOnDisplay) {
     if (head->tags & kHeadTagStatic) return tmpPrintf("Can't remove %s - has tag STATIC set", head->name);
     MetaScreen* screen = head->metaScreen;
     bool centre = screen && screen->mainHead == head;
-    if (!screen || screen->headCount < 2 || head->inWindow || centre)
+    if (screen && (screen->headCount < 2 || head->inWindow || centre))
       return tmpPrintf("Can't remove X server '%s' - still in use", name);
   }
-  // Removing a head changes the display's list: start over each time.
+  // Removing a head changes the display's list: start over each time. A
+  // head that was opened but never placed in a screen simply goes.
   while (Head* head = server->firstHead) {
     bool last = head->nextOnDisplay == nullptr;
-    if (const char* error = removeServerFromScreen(head, false)) return error;
+    if (!head->metaScreen) {
+      discardHead(head, false);
+    } else if (const char* error = removeServerFromScreen(head, false)) {
+      return error;
+    }
     if (last) break;
   }
   rebuildClientServerList();
