@@ -23,6 +23,7 @@
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
+#include "Proxy/xfs.h"
 #include "base/bits.h"
 #include "base/logging.h"
 
@@ -174,11 +175,36 @@ void mapChildren(ProxyWindow* window, const Head* head) {
   }
 }
 
+// Through the proxy's own connection: the meta root on the head is the
+// proxy's window.
+void copyRootBackground(ProxyWindow* root, Head* head) {
+  Display* display = head->display;
+  bool given = root->backgroundKind == kBackgroundPixel ||
+               (root->backgroundKind == kBackgroundPixmap && root->backgroundPixmap);
+  if (!display || !head->rootWindow || !given) return;
+  u32 pixmap = 0, pixel = 0;
+  i32 x = 0, y = 0;
+  XSetWindowAttributes values{};
+  unsigned long mask = CWBackPixel;
+  if (resolveBackgroundPixmap(root, head, &pixmap, &x, &y, &pixel)) {
+    values.background_pixmap = pixmap;
+    mask = CWBackPixmap;
+  } else {
+    values.background_pixel = pixel;
+  }
+  XfsChangeWindowAttributes(display, head->rootWindow, mask, &values);
+  XfsClearArea(display, head->rootWindow, 0, 0, 0, 0, False);
+}
+
 }  // namespace
 
 int copyWindowTreeToDisplay(ProxyWindow* window, RequestWriter* writer, Head* head) {
-  // A root stands for the meta root the proxy made on the head itself.
-  if (!window->parent) return 1;
+  // A root stands for the meta root the proxy made on the head itself:
+  // only a background a client gave it goes there.
+  if (!window->parent) {
+    copyRootBackground(window, head);
+    return 1;
+  }
   WindowValueList values = modelValues(window);
   Geometry g = headGeometry(window, head);
   u8 depth = headDepthFor(window, head);

@@ -118,6 +118,7 @@ const char* copyWindowsToHead(Head* head, MetaScreen* screen) {
   auto* state = static_cast<SyncState*>(std::calloc(1, sizeof(SyncState)));
   if (!state) return PALVON_OOM();
   const char* error = nullptr;
+  copyWindowTreeToDisplay(root, nullptr, head);
   for (ProxyWindow* window = nextBottomUp(root, root); window && !error; window = nextBottomUp(window, root)) {
     ServerLink* link = headLinkOf(window->owner, head);
     if (!link) continue;

@@ -203,6 +203,7 @@ class ServerJoin : public ::testing::Test {
 };
 
 TEST_F(ServerJoin, AJoiningServerShowsWhatItsTwinShows) {
+  ASSERT_EQ(runProgram({"xsetroot", "-solid", "#336699"}, proxy->display()).status, 0);
   ASSERT_TRUE(startPrograms()) << treeOf(b->display()) << proxy->log();
   ASSERT_EQ(addC(), "ok") << proxy->log();
   std::string onB, onC;
