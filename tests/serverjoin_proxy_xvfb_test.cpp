@@ -294,6 +294,22 @@ TEST_F(ServerJoin, AServerStoppedDuringTheAdditionFailsIt) {
   EXPECT_TRUE(waitFor([&] { return treeOf(c->display()) == treeOf(b->display()); }, 10000)) << proxy->log();
 }
 
+// A server that cannot show the session's visuals is refused with the
+// visual it lacks, and leaves nothing behind: it is unknown afterwards and
+// another server can join.
+TEST_F(ServerJoin, AServerWithoutTheSessionsVisualIsRefused) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  Xvfb shallow({"-screen", "0", "1280x1024x16"});
+  ASSERT_TRUE(shallow.ok()) << shallow.error();
+  std::string added = control(controlPath, "addserver " + shallow.display());
+  ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
+  std::string reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+  EXPECT_TRUE(contains(reply, "has no visual TrueColor 24 bit")) << reply;
+  EXPECT_TRUE(contains(control(controlPath, "removeserver " + shallow.display()), "unknown X server"));
+  EXPECT_FALSE(contains(treeOf(shallow.display()), "1278x1022"));
+  EXPECT_EQ(addC(), "ok") << proxy->log();
+}
+
 // A server that dies while a client waits for its answers: the client gets
 // exactly one answer to each request (the other server's where it has
 // one), and goes on working.
