@@ -348,73 +348,101 @@ void discardHead(Head* head, bool lost) {
 
 }  // namespace
 
-const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client) {
-  LOGF(logChXhint, "Adding %s to screen %u by %s...", head->name, screen->number, client ? clientName(client) : "proxy");
-  if (!head->serverDisplay || !head->display) return abortServerAddition(head, "Can't create server connection");
-  // Every wait on the new server is bounded from here on.
-  armOfflineTimeout(head->serverDisplay);
-  if (const char* error = checkPixmapFormats(head)) return abortServerAddition(head, error);
-  if (const char* error = adjustHeadVisuals(head, screen)) return abortServerAddition(head, error);
+namespace {
+
+// The head checked against the session and put into its screen, with the
+// clients' connections to its server.
+const char* joinHeadToScreen(Head* head, MetaScreen* screen) {
+  if (const char* error = checkPixmapFormats(head)) return error;
+  if (const char* error = adjustHeadVisuals(head, screen)) return error;
   logStepf("Checking for font bitmaps...");
   decideHeadFontScaling(head);
   if (!(head->tags & kHeadTagServerFonts)) {
-    if (const char* error = applyFontPathToHead(head)) return abortServerAddition(head, error);
+    if (const char* error = applyFontPathToHead(head)) return error;
   }
   bool uncovered = headHasUncoveredArea(head, screen);
   if (uncovered) {
     logStepf("Starting X remote control...");
-    if (const char* error = xrcAttachDisplay(head->display, kXrcFakeInput)) return abortServerAddition(head, error);
+    if (const char* error = xrcAttachDisplay(head->display, kXrcFakeInput)) return error;
   }
   ServerDisplay* server = head->serverDisplay;
   bool known = false;
   for (ServerDisplay* s = serverDisplayList; s; s = s->next) known |= s == server;
   addHeadToScreen(head, screen);
-  if (const char* error = setupHeadScaling(head)) return abortServerAddition(head, error);
+  if (const char* error = setupHeadScaling(head)) return error;
   head->equivalentHead = findEquivalentHead(head);
   if (known) {
+    // Another head of the server has the links already.
     head->serverIndex = server->index;
     for (ProxyClient* c = clientList; c; c = c->next) {
       if (ServerLink* link = clientLink(c, server->index)) setClientServerIdBase(c->number, head, link->serverIdBase);
     }
-  } else {
-    if (const char* error = openClientConnections(head)) return abortServerAddition(head, error);
-    if (!head->inWindow && uncovered) copyInputSettingsToHead(head);
+    return nullptr;
   }
-  if (const char* error = setUpHeadOnServer(head)) return abortServerAddition(head, error);
+  if (const char* error = openClientConnections(head)) return error;
+  if (!head->inWindow && uncovered) copyInputSettingsToHead(head);
+  return nullptr;
+}
+
+// The proxy's windows, the resources, windows, extension state and mapping.
+const char* copySessionOntoHead(Head* head, MetaScreen* screen) {
+  if (const char* error = setUpHeadOnServer(head)) return error;
   logStepf("Copying resources...");
   if (const char* error = copyResourcesToHead(sourceHeadFor(head, screen), head)) {
     dropHalfCopiedHead(head);
-    return abortServerAddition(head, error);
+    return error;
   }
-  if (const char* error = copyWindowsToHead(head, screen)) return abortServerAddition(head, error);
-  if (const char* error = copyExtensionState(head)) return abortServerAddition(head, error);
+  if (const char* error = copyWindowsToHead(head, screen)) return error;
+  if (const char* error = copyExtensionState(head)) return error;
   logStepf("Copying window mapping...");
   copyWindowMappingToHead(screen->rootWindow, head);
   if (serviceHooks.copyGLXPixmapsToHead) {
-    if (const char* error = serviceHooks.copyGLXPixmapsToHead(head, head)) return abortServerAddition(head, error);
+    if (const char* error = serviceHooks.copyGLXPixmapsToHead(head, head)) return error;
   }
   if (serviceHooks.copyGLXObjectsToHead) {
-    if (const char* error = serviceHooks.copyGLXObjectsToHead(head)) return abortServerAddition(head, error);
+    if (const char* error = serviceHooks.copyGLXObjectsToHead(head)) return error;
   }
+  if (!serviceHooks.copyGLXPixmapsToHead && !serviceHooks.copyGLXObjectsToHead)
+    LOGF(logChXhint, "Copying GLX objects onto %s: not yet", head->name);
   XfsMapRaised(head->display, head->window);
   if (pointerHead() && pointerHead()->serverDisplay == resourceServerDisplay) {
     logStepf("Warping pointer back to screen...");
-    if (const char* error = queueSyncOnEveryLink()) return abortServerAddition(head, error);
+    if (const char* error = queueSyncOnEveryLink()) return error;
     i32 x = 0, y = 0;
     lastPointerPosition(&x, &y);
     syncInputAcrossHeads(kXrcMouse, nullptr, pointerHead()->metaScreen, x, y, true);
   }
+  return nullptr;
+}
+
+// Save sets, grabs, event selections, pointer and focus; then every
+// display synchronised.
+const char* settleInputOnHead(Head* head, MetaScreen* screen) {
   copySaveSetsAndGrabs(head, screen);
-  if (const char* error = syncNewServerLinks(head)) return abortServerAddition(head, error);
+  if (const char* error = syncNewServerLinks(head)) return error;
   selectWindowEventsOnHead(head, screen);
-  if (const char* error = syncNewServerLinks(head)) return abortServerAddition(head, error);
+  if (const char* error = syncNewServerLinks(head)) return error;
   pointerAndFocus(head);
   if (optionSet(kOptionTranslucent)) LOGF(logChXhint, "Copying translucent windows: not yet");
   if (const char* error = syncEveryDisplay()) {
     // Only a lost new display undoes the addition: another server's loss
     // is that server's own drop.
-    if (isDisplayOffline(head->display)) return abortServerAddition(head, error);
+    if (isDisplayOffline(head->display)) return error;
     LOGF(logChWarning, "%s", error);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client) {
+  LOGF(logChXhint, "Adding %s to screen %u by %s...", head->name, screen->number, client ? clientName(client) : "proxy");
+  if (!head->serverDisplay || !head->display) return abortServerAddition(head, "Can't create server connection");
+  // Every wait on the new server is bounded from here on.
+  armOfflineTimeout(head->serverDisplay);
+  using Stage = const char* (*)(Head*, MetaScreen*);
+  for (Stage stage : {joinHeadToScreen, copySessionOntoHead, settleInputOnHead}) {
+    if (const char* error = stage(head, screen)) return abortServerAddition(head, error);
   }
   recalcKeepWindowsVisible(screen);
   markOverlappingHeads();
@@ -422,6 +450,8 @@ const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* clien
   rearmEveryClient();
   if (serviceHooks.grabRecordingHotkey) {
     if (const char* error = serviceHooks.grabRecordingHotkey(head)) LOGF(logChWarning, "%s", error);
+  } else {
+    LOGF(logChXhint, "Recording hotkey on %s: not yet", head->name);
   }
   if (const char* error = startTimeSync()) LOGF(logChWarning, "%s", error);
   return nullptr;
