@@ -224,6 +224,23 @@ int copyColormapNode(u32 id, void* object, ProxyClient* client, void* argument, 
   return 1;
 }
 
+// Sets the path on the link's server as a client's SetFontPath reaches
+// every server; one that keeps its own fonts gets only what it has.
+void setPathThrough(ServerLink* link, const Head* head, char* const* path, u32 count) {
+  if (!head->serverDisplay->serverFonts) {
+    xprotoSetFontPath(&link->writer, path, u16(count));
+    return;
+  }
+  char** filtered = nullptr;
+  u32 filteredCount = 0;
+  if (!filterFontPathForDisplay(path, count, &filtered, &filteredCount, head->serverDisplay)) return;
+  if (filteredCount) xprotoSetFontPath(&link->writer, filtered, u16(filteredCount));
+  strlistFree(filteredCount, filtered);
+}
+
+// A font is opened under the font path that was in force when its client
+// opened it; the new server has the proxy's current path, which is put
+// back right after.
 int copyFontNode(u32 id, void* object, ProxyClient* client, void* argument, Head*) {
   auto* run = static_cast<CopyRun*>(argument);
   auto* font = static_cast<FontRecord*>(object);
@@ -232,7 +249,12 @@ int copyFontNode(u32 id, void* object, ProxyClient* client, void* argument, Head
   if (!link || !opensFonts(head) || !font->name) return 1;
   const char* name = head->scaler ? openScaledFont(font->name, head) : nullptr;
   if (!name) name = font->name;
+  u32 count = 0;
+  char* const* current = currentFontPath(&count);
+  bool ownPath = font->fontPathCount && !strlistEqual(count, current, font->fontPathCount, font->fontPath);
+  if (ownPath) setPathThrough(link, head, font->fontPath, font->fontPathCount);
   xprotoOpenFont(&link->writer, translateXid(id, RT_SERVER_ID, head), name, u16(std::strlen(name)));
+  if (ownPath) setPathThrough(link, head, current, count);
   return 1;
 }
 
@@ -254,7 +276,8 @@ u32 changedGCComponents(const GCRecord* gc) {
   if (gc->stipple) mask |= GCStipple;
   if (v.ts_x_origin) mask |= GCTileStipXOrigin;
   if (v.ts_y_origin) mask |= GCTileStipYOrigin;
-  if (gc->font && gc->font->id) mask |= GCFont;
+  // A font the client has closed since has no id to name on a new server.
+  if (gc->font && lookupFont(u32(v.font)) == gc->font) mask |= GCFont;
   if (v.subwindow_mode) mask |= GCSubwindowMode;
   if (!v.graphics_exposures) mask |= GCGraphicsExposures;
   if (v.clip_x_origin) mask |= GCClipXOrigin;

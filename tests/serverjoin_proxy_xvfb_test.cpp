@@ -234,6 +234,38 @@ TEST_F(ServerJoin, AJoiningServerShowsWhatItsTwinShows) {
 }
 
 
+// A font opened under a font path the session no longer has is opened on
+// the joining server under that path: xterm's text stands there as on B.
+TEST_F(ServerJoin, AFontOpenedUnderAnOldPathIsOpenedUnderItOnTheNewServer) {
+  std::string fonts = dir.file("fonts");
+  std::string make = "mkdir -p " + fonts + " && cp /usr/share/fonts/X11/misc/9x15.pcf.gz " + fonts +
+                     "/joinfont.pcf.gz && printf '1\\njoinfont.pcf.gz joinfont\\n' > " + fonts + "/fonts.dir";
+  ASSERT_EQ(runProgram({"sh", "-c", make}, "").status, 0);
+  // Running clients keep the proxy from resetting (and forgetting the
+  // path) when xset leaves.
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  ASSERT_EQ(runProgram({"xset", "+fp", fonts + "/"}, proxy->display()).status, 0) << proxy->log();
+  programs.push_back(std::make_unique<Background>(
+      std::vector<std::string>{"xterm", "-fn", "joinfont", "-geometry", "30x5+1400+300", "-e", "sh", "-c",
+                               "echo joined; sleep 600"},
+      proxy->display()));
+  ASSERT_TRUE(waitFor([&] { return contains(treeOf(b->display()), "+1400+300"); }, 20000)) << proxy->log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(runProgram({"xset", "-fp", fonts + "/"}, proxy->display()).status, 0) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  std::string pixelsB, pixelsC;
+  bool same = waitFor(
+      [&] {
+        pixelsB = rootPixels(b->display(), dir.file("b.xwd"));
+        pixelsC = rootPixels(c->display(), dir.file("c.xwd"));
+        return pixelsB == pixelsC;
+      },
+      10000);
+  EXPECT_TRUE(same) << "xwd differs: " << dir.file("b.xwd") << " " << dir.file("c.xwd") << proxy->log();
+  // The terminal is still there, and so is its text.
+  EXPECT_TRUE(contains(treeOf(c->display()), "+1400+300")) << proxy->log();
+}
+
 // Removal by name: what may not go is refused with its reason, the rest
 // leaves the new server bare and the session running.
 TEST_F(ServerJoin, RemovalByName) {
