@@ -42,10 +42,6 @@ ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
   return nullptr;
 }
 
-void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
 bool startTranslucency([[maybe_unused]] Head* head) {
   PENDING();
   return true;
@@ -124,8 +120,6 @@ int translucentConfigureNotifyHook([[maybe_unused]] ServerLink* link, [[maybe_un
                                    [[maybe_unused]] u32 parent, [[maybe_unused]] u32 packedGeometry) {
   return 0;
 }
-
-void adjustConfigureRequestPosition([[maybe_unused]] u8* event) {}
 
 bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
                           [[maybe_unused]] u16* mask) {

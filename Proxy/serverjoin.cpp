@@ -21,6 +21,7 @@
 #include "Proxy/config.h"
 #include "Proxy/extensions.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/keepvisible.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"

@@ -250,6 +250,57 @@ TEST(FontsThroughTheProxy, ListsAndABadPathElement) {
   }
 }
 
+// The same programs through the proxy on one, two and three heads and on a
+// plain Xvfb of the meta screen's size show the same pixels.
+class AsOnAPlainServer : public ::testing::TestWithParam<int> {};
+
+TEST_P(AsOnAPlainServer, XlogoAndXtermLookTheSame) {
+  int heads = GetParam();
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::string> words{"noReset", "on"};
+  for (int i = 0; i < heads; i++) {
+    servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x300x24"}));
+    ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+    words.insert(words.end(), {"screen", servers.back()->display() + ".0", "borderWidth", "0"});
+  }
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // The classic root pattern, as the proxy paints its root.
+  Xvfb plain{{"-retro", "-screen", "0", std::to_string(400 * heads) + "x300x24"}};
+  ASSERT_TRUE(plain.ok()) << plain.error();
+  TempDir dir;
+  auto shoot = [&dir](const std::string& display, const std::string& name, const std::string& more) {
+    std::string script =
+        "xlogo -geometry 150x120+330+40 & logo=$!; "
+        "xterm -geometry 30x4+420+180 -e sh -c 'printf \"plain or proxied?\"; sleep 30' & term=$!; "
+        "for i in $(seq 300); do xwininfo -root -tree | grep -q '150x120+330+40' && "
+        "xwininfo -root -tree | grep -q '+420+180' && break; sleep 0.1; done; sleep 1.5; "
+        "xwd -root -silent > " + dir.file(name) + "; " + more + "kill $logo $term";
+    return runProgram({"sh", "-c", script}, display, 60000);
+  };
+  std::string headShots;
+  for (int i = 0; i < heads; i++)
+    headShots += "xwd -root -silent -display " + servers[size_t(i)]->display() + " > " +
+                 dir.file("head" + std::to_string(i) + ".xwd") + "; ";
+  ProgramResult through = shoot(proxy.display(), "proxy.xwd", headShots);
+  ASSERT_EQ(through.status, 0) << through.err << proxy.log();
+  ProgramResult direct = shoot(plain.display(), "plain.xwd", "");
+  ASSERT_EQ(direct.status, 0) << direct.err;
+  XwdImage proxied, reference;
+  std::string error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("proxy.xwd")), &proxied, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("plain.xwd")), &reference, &error)) << error;
+  ASSERT_EQ(proxied.width, reference.width);
+  EXPECT_EQ(countDifferences(proxied, 0, 0, reference, 0, 0, reference.width, reference.height), 0);
+  for (int i = 0; i < heads; i++) {
+    XwdImage head;
+    ASSERT_TRUE(parseXwd(readFile(dir.file("head" + std::to_string(i) + ".xwd")), &head, &error)) << error;
+    EXPECT_EQ(countDifferences(reference, 400 * i, 0, head, 0, 0, 400, 300), 0) << "head " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, AsOnAPlainServer, ::testing::Values(1, 2, 3));
+
 // The last client leaving resets the proxy: the next client finds the
 // default font path again, not the one the last client set.
 TEST(Reset, StartsFromTheDefaultFontPath) {
