@@ -1,6 +1,6 @@
 // Adding a real X server to a running session, its undo, and removing a
-// server by name. The session's state goes over in the order its pieces
-// depend on one another: connections before resources, resources before
+// server by name. The session's state goes over in the order in which it
+// depends on itself: connections before resources, resources before
 // windows, windows before mapping, grabs and event selections; a round trip
 // on every link separates the stages so that a later stage never names
 // something the server has not made yet.
