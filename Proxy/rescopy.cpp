@@ -7,6 +7,7 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -63,6 +64,12 @@ struct CopyRun {
   PendingContents* contents;
   u32 contentCount, contentCapacity;
   GC scratch[33];  // by depth on the new head, made on demand
+  // Fonts opened through the clients' links, and those the server refused
+  // (a GC names them only where they exist).
+  u32* fonts;
+  u32 fontCount, fontCapacity;
+  u32* missingFonts;
+  u32 missingCount;
   bool proxyCopies;  // the proxy's own display made pixmaps (zombies)
   const char* error;
 };
@@ -180,6 +187,7 @@ int copyCursor(CopyRun* run, CursorRecord* cursor) {
   }
   u32 id = translateXid(cursor->id, RT_CURSOR, run->head);
   if (!replicateCursorOnHead(cursor, owner, &link->writer, id, run->head)) LOGF(logChXhint, "Cursor 0x%x not copied", cursor->id);
+  markProxyCopy(&link->writer);
   return 1;
 }
 
@@ -195,6 +203,7 @@ int copyPixmapNode(u32 id, void* object, ProxyClient* client, void* argument, He
   if (head->scaler) scaleSize(head->scaler, &width, &height);
   u32 destination = translateXid(id, RT_SERVER_ID, head);
   xprotoCreatePixmap(&link->writer, u8(depth), destination, u32(head->root), width, height);
+  markProxyCopy(&link->writer);
   u32 source = run->source ? translateXid(id, RT_PIXMAP, run->source) : 0;
   if (!noteContents(run, pixmap, source, destination)) {
     run->error = PALVON_OOM();
@@ -213,6 +222,7 @@ int copyColormapNode(u32 id, void* object, ProxyClient* client, void* argument, 
   if (!match) return 1;
   u32 server = translateXid(id, RT_COLORMAP, head);
   xprotoCreateColormap(&link->writer, AllocNone, server, u32(head->root), mapVisualIdToHead(colormap->visual->visualId, head));
+  markProxyCopy(&link->writer);
   if (!colormap->allocationCount) return 1;
   // The cells go in through the proxy's own connection: the colormap must
   // exist on the server first.
@@ -229,12 +239,14 @@ int copyColormapNode(u32 id, void* object, ProxyClient* client, void* argument, 
 void setPathThrough(ServerLink* link, const Head* head, char* const* path, u32 count) {
   if (!head->serverDisplay->serverFonts) {
     xprotoSetFontPath(&link->writer, path, u16(count));
+    markProxyCopy(&link->writer);
     return;
   }
   char** filtered = nullptr;
   u32 filteredCount = 0;
   if (!filterFontPathForDisplay(path, count, &filtered, &filteredCount, head->serverDisplay)) return;
   if (filteredCount) xprotoSetFontPath(&link->writer, filtered, u16(filteredCount));
+  markProxyCopy(&link->writer);
   strlistFree(filteredCount, filtered);
 }
 
@@ -254,6 +266,17 @@ int copyFontNode(u32 id, void* object, ProxyClient* client, void* argument, Head
   bool ownPath = font->fontPathCount && !strlistEqual(count, current, font->fontPathCount, font->fontPath);
   if (ownPath) setPathThrough(link, head, font->fontPath, font->fontPathCount);
   xprotoOpenFont(&link->writer, translateXid(id, RT_SERVER_ID, head), name, u16(std::strlen(name)));
+  markProxyCopy(&link->writer);
+  if (run->fontCount == run->fontCapacity) {
+    u32 capacity = run->fontCapacity ? 2 * run->fontCapacity : 32;
+    auto* grown = static_cast<u32*>(std::realloc(run->fonts, capacity * sizeof(u32)));
+    if (!grown) {
+      run->error = PALVON_OOM();
+      return 0;
+    }
+    run->fonts = grown, run->fontCapacity = capacity;
+  }
+  run->fonts[run->fontCount++] = id;
   if (ownPath) setPathThrough(link, head, current, count);
   return 1;
 }
@@ -302,22 +325,58 @@ int copyGCNode(u32 id, void* object, ProxyClient* client, void* argument, Head*)
     made = drawable = allocProxyXid(client);
     if (!made) return 1;
     xprotoCreatePixmap(&link->writer, u8(depth), translateXid(made, RT_SERVER_ID, head), u32(head->root), 1, 1);
+    markProxyCopy(&link->writer);
     drawable = translateXid(made, RT_SERVER_ID, head);
   }
   ProxyClient* saved = currentClient;
   currentClient = client;
   XGCValues values{};
-  u32 mask = headGCValues(gc, head, changedGCComponents(gc), gc->values, 0, &values);
+  u32 wanted = changedGCComponents(gc);
+  for (u32 i = 0; i < run->missingCount && (wanted & GCFont); i++)
+    if (run->missingFonts[i] == u32(gc->values.font)) wanted &= ~u32(GCFont);
+  u32 mask = headGCValues(gc, head, wanted, gc->values, 0, &values);
   currentClient = saved;
   u32 server = translateXid(id, RT_GC, head);
   xprotoCreateGC(&link->writer, server, drawable, mask, &values);
-  if (gc->dashList && gc->dashCount) xprotoSetDashes(&link->writer, server, u16(gc->values.dash_offset), gc->dashList, u16(gc->dashCount));
-  if (gc->clipRectangles && gc->clipCount)
+  markProxyCopy(&link->writer);
+  if (gc->dashList && gc->dashCount) {
+    xprotoSetDashes(&link->writer, server, u16(gc->values.dash_offset), gc->dashList, u16(gc->dashCount));
+    markProxyCopy(&link->writer);
+  }
+  if (gc->clipRectangles && gc->clipCount) {
     xprotoSetClipRectangles(&link->writer, gc->ordering, server, i16(gc->values.clip_x_origin),
                             i16(gc->values.clip_y_origin), reinterpret_cast<const XRectangle*>(gc->clipRectangles),
                             gc->clipCount);
-  if (made) xprotoFreePixmap(&link->writer, drawable);
+    markProxyCopy(&link->writer);
+  }
+  if (made) {
+    xprotoFreePixmap(&link->writer, drawable);
+    markProxyCopy(&link->writer);
+  }
   return 1;
+}
+
+// The fonts the new server could not open (a font directory it lacks):
+// asked through the proxy's own connection once the links' opens are done.
+void findMissingFonts(CopyRun* run) {
+  Display* display = run->head->display;
+  if (!display || !run->fontCount) return;
+  run->missingFonts = static_cast<u32*>(std::calloc(run->fontCount, sizeof(u32)));
+  if (!run->missingFonts) {
+    run->error = PALVON_OOM();
+    return;
+  }
+  for (u32 i = 0; i < run->fontCount; i++) {
+    xErrorTrapBegin(display);
+    XFontStruct* info = XfsQueryFont(display, translateXid(run->fonts[i], RT_SERVER_ID, run->head));
+    xErrorTrapEnd();
+    if (info) {
+      XFreeFontInfo(nullptr, info, 1);
+      continue;
+    }
+    LOGF(logChWarning, "Font 0x%x not opened on %s", run->fonts[i], run->head->name);
+    run->missingFonts[run->missingCount++] = run->fonts[i];
+  }
 }
 
 const char* syncLinksToHead(const Head* head) {
@@ -335,6 +394,11 @@ u32 rowsPerBand(u64 bandSize, u64 bytesPerLine) {
   if (!bytesPerLine) return 1;
   u64 rows = bandSize / bytesPerLine;
   return rows ? u32(std::min<u64>(rows, 0xffffffffu)) : 1;
+}
+
+void markProxyCopy(RequestWriter* writer) {
+  auto* link = static_cast<ServerLink*>(writer->argument);
+  stashRequestData(link, kStashProxyCopy, reinterpret_cast<void*>(uintptr_t(1)), nullptr);
 }
 
 u64 imageBandSize() { return proxyLife.maxBandSize ? proxyLife.maxBandSize : 65536; }
@@ -359,11 +423,14 @@ const char* copyResourcesToHead(Head* source, Head* head) {
   if (!run.error && run.proxyCopies) logStepf("Syncing master display...");
   // The pixmaps must exist on the server before the proxy fills them.
   if (!run.error) run.error = syncLinksToHead(head);
+  if (!run.error) findMissingFonts(&run);
   for (u32 i = 0; i < run.contentCount && !run.error; i++) copyContents(&run, run.contents[i]);
   if (!run.error) forEachResourceOfType(RT_GC, copyGCNode, &run, head);
   for (GC gc : run.scratch)
     if (gc && head->display) XfsFreeGC(head->display, gc);
   std::free(run.contents);
+  std::free(run.fonts);
+  std::free(run.missingFonts);
   if (run.error) return run.error;
   if (head->display && syncServerDisplay(head->serverDisplay)) return displayOfflineText(head->display);
   return syncLinksToHead(head);

@@ -45,6 +45,10 @@ void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 // screen or an offline display).
 void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* screen);
 
+// Marks the request just written through a client link's writer as the
+// proxy's own copy: an error the server returns for it is not the client's.
+void markProxyCopy(RequestWriter* writer);
+
 // Rows of an image band: as many lines as fit the band size, at least one
 // (a line longer than the band still moves, one line at a time).
 u32 rowsPerBand(u64 bandSize, u64 bytesPerLine);

@@ -129,6 +129,7 @@ bool writeShape(RequestWriter* writer, u8 major, u8 kind, u32 window, const Regi
     put16(at + 6, r.height);
   }
   finishRequest(writer, p, length, major, kShapeRectanglesMinor);
+  markProxyCopy(writer);
   return true;
 }
 
@@ -148,6 +149,7 @@ bool writeMapSubwindows(RequestWriter* writer, u32 window) {
   if (!p) return false;
   put32(p + 4, window);
   finishRequest(writer, p, 8, X_MapSubwindows, 0);
+  markProxyCopy(writer);
   return true;
 }
 
@@ -171,7 +173,10 @@ void mapChildren(ProxyWindow* window, const Head* head) {
   }
   for (ProxyWindow* child = window->bottomChild; child; child = child->nextUpper) {
     if (!child->mapped) continue;
-    if (RequestWriter* writer = ownerWriter(child, head)) xprotoMapWindow(writer, translateXid(child->id, RT_WINDOW, head));
+    if (RequestWriter* writer = ownerWriter(child, head)) {
+      xprotoMapWindow(writer, translateXid(child->id, RT_WINDOW, head));
+      markProxyCopy(writer);
+    }
   }
 }
 
@@ -239,7 +244,11 @@ int copyWindowTreeToDisplay(ProxyWindow* window, RequestWriter* writer, Head* he
   put32(p + 28, values.mask);
   packWindowValues(values, p + 32);
   finishRequest(writer, p, length, X_CreateWindow, depth);
-  for (u32 k = 0; k < values.temporaryCount; k++) xprotoFreePixmap(writer, values.temporary[k]);
+  markProxyCopy(writer);
+  for (u32 k = 0; k < values.temporaryCount; k++) {
+    xprotoFreePixmap(writer, values.temporary[k]);
+    markProxyCopy(writer);
+  }
   return writeShapes(writer, window, id, head) ? 1 : 0;
 }
 

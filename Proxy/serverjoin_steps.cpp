@@ -73,6 +73,7 @@ void writeGrabKey(RequestWriter* writer, const PassiveGrab& grab, u32 window, u8
   p[12] = grab.keyboardMode;
   p[13] = p[14] = p[15] = 0;
   finishRequest(writer, p, 16, X_GrabKey, grab.ownerEvents);
+  markProxyCopy(writer);
 }
 
 void writeGrabButton(RequestWriter* writer, const PassiveGrab& grab, u32 window, u32 cursor) {
@@ -88,6 +89,7 @@ void writeGrabButton(RequestWriter* writer, const PassiveGrab& grab, u32 window,
   p[21] = 0;
   put16(p + 22, grab.modifiers);
   finishRequest(writer, p, 24, X_GrabButton, grab.ownerEvents);
+  markProxyCopy(writer);
 }
 
 void copyGrab(ProxyClient* client, ServerLink* link, const PassiveGrab& grab, Head* head) {
@@ -106,7 +108,10 @@ void copyGrab(ProxyClient* client, ServerLink* link, const PassiveGrab& grab, He
   }
   writeGrabButton(&link->writer, grab, window, cursor);
   // The server keeps the grab's cursor itself.
-  if (made) xprotoFreeCursor(&link->writer, made);
+  if (made) {
+    xprotoFreeCursor(&link->writer, made);
+    markProxyCopy(&link->writer);
+  }
 }
 
 }  // namespace
@@ -137,7 +142,9 @@ void copySaveSetsAndGrabs(Head* head, MetaScreen* screen) {
     if (!link) continue;
     for (i32 i = 0; i < client->saveSetCount; i++) {
       ProxyWindow* window = client->saveSet[i];
-      if (window && window->screen == screen) xprotoChangeSaveSet(&link->writer, translateXid(window->id, RT_WINDOW, head));
+      if (!window || window->screen != screen) continue;
+      xprotoChangeSaveSet(&link->writer, translateXid(window->id, RT_WINDOW, head));
+      markProxyCopy(&link->writer);
     }
     for (PassiveGrab* grab = client->passiveGrabs; grab; grab = grab->next) {
       ProxyWindow* window = lookupWindow(grab->window);
@@ -157,6 +164,7 @@ void selectWindowEventsOnHead(Head* head, MetaScreen* screen) {
       XSetWindowAttributes values{};
       values.event_mask = long(mask);
       xprotoChangeWindowAttributes(&link->writer, translateXid(window->id, RT_WINDOW, head), CWEventMask, &values);
+      markProxyCopy(&link->writer);
     }
   }
 }

@@ -156,7 +156,7 @@ std::string rootPixels(const std::string& display, const std::string& file) {
 }
 
 class ServerJoin : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     for (auto* server : {&a, &b, &c}) {
       *server = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1280x1024x24"});
@@ -234,24 +234,29 @@ TEST_F(ServerJoin, AJoiningServerShowsWhatItsTwinShows) {
 }
 
 
+// xterm with a font from a directory put in the font path and taken out
+// again; true once its window stands on B.
+bool ServerJoinTerminalWithOwnFont(ServerJoin* t, const std::string& fonts) {
+  std::string make = "mkdir -p " + fonts + " && cp /usr/share/fonts/X11/misc/9x15.pcf.gz " + fonts +
+                     "/joinfont.pcf.gz && printf '1\\njoinfont.pcf.gz joinfont\\n' > " + fonts + "/fonts.dir";
+  if (runProgram({"sh", "-c", make}, "").status != 0) return false;
+  // Running clients keep the proxy from resetting (and forgetting the
+  // path) when xset leaves.
+  if (!t->startPrograms()) return false;
+  if (runProgram({"xset", "+fp", fonts + "/"}, t->proxy->display()).status != 0) return false;
+  t->programs.push_back(std::make_unique<Background>(
+      std::vector<std::string>{"xterm", "-fn", "joinfont", "-geometry", "30x5+1400+300", "-e", "sh", "-c",
+                               "echo joined; sleep 600"},
+      t->proxy->display()));
+  if (!waitFor([&] { return contains(treeOf(t->b->display()), "+1400+300"); }, 20000)) return false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  return runProgram({"xset", "-fp", fonts + "/"}, t->proxy->display()).status == 0;
+}
+
 // A font opened under a font path the session no longer has is opened on
 // the joining server under that path: xterm's text stands there as on B.
 TEST_F(ServerJoin, AFontOpenedUnderAnOldPathIsOpenedUnderItOnTheNewServer) {
-  std::string fonts = dir.file("fonts");
-  std::string make = "mkdir -p " + fonts + " && cp /usr/share/fonts/X11/misc/9x15.pcf.gz " + fonts +
-                     "/joinfont.pcf.gz && printf '1\\njoinfont.pcf.gz joinfont\\n' > " + fonts + "/fonts.dir";
-  ASSERT_EQ(runProgram({"sh", "-c", make}, "").status, 0);
-  // Running clients keep the proxy from resetting (and forgetting the
-  // path) when xset leaves.
-  ASSERT_TRUE(startPrograms()) << proxy->log();
-  ASSERT_EQ(runProgram({"xset", "+fp", fonts + "/"}, proxy->display()).status, 0) << proxy->log();
-  programs.push_back(std::make_unique<Background>(
-      std::vector<std::string>{"xterm", "-fn", "joinfont", "-geometry", "30x5+1400+300", "-e", "sh", "-c",
-                               "echo joined; sleep 600"},
-      proxy->display()));
-  ASSERT_TRUE(waitFor([&] { return contains(treeOf(b->display()), "+1400+300"); }, 20000)) << proxy->log();
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  ASSERT_EQ(runProgram({"xset", "-fp", fonts + "/"}, proxy->display()).status, 0) << proxy->log();
+  ASSERT_TRUE(ServerJoinTerminalWithOwnFont(this, dir.file("fonts"))) << proxy->log();
   ASSERT_EQ(addC(), "ok") << proxy->log();
   std::string pixelsB, pixelsC;
   bool same = waitFor(
@@ -263,6 +268,18 @@ TEST_F(ServerJoin, AFontOpenedUnderAnOldPathIsOpenedUnderItOnTheNewServer) {
       10000);
   EXPECT_TRUE(same) << "xwd differs: " << dir.file("b.xwd") << " " << dir.file("c.xwd") << proxy->log();
   // The terminal is still there, and so is its text.
+  EXPECT_TRUE(contains(treeOf(c->display()), "+1400+300")) << proxy->log();
+}
+
+// A font the joining server cannot open at all (its directory is gone):
+// the server's refusal is the proxy's affair, and the client goes on.
+TEST_F(ServerJoin, AFontTheNewServerLacksLeavesTheClientRunning) {
+  std::string fonts = dir.file("fonts");
+  ASSERT_TRUE(ServerJoinTerminalWithOwnFont(this, fonts)) << proxy->log();
+  ASSERT_EQ(runProgram({"rm", "-rf", fonts}, "").status, 0);
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(contains(treeOf(b->display()), "+1400+300")) << proxy->log();
   EXPECT_TRUE(contains(treeOf(c->display()), "+1400+300")) << proxy->log();
 }
 
