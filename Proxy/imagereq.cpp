@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/capture.h"
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
@@ -126,7 +127,9 @@ bool convertedOnHead(PutImage& p, const RouteTarget& target) {
     if (!p.converted) return false;
     p.convertedFor = head->scaler;
   }
-  return putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y);
+  if (!putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y)) return false;
+  if (backgroundTileCount) mirrorConvertedImage(target.link, head, p.info.window, p.gc, p.converted, area.x, area.y);
+  return true;
 }
 
 bool putOnHead(const RouteTarget& target, void* argument) {
@@ -152,6 +155,7 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   put32(copy + 4, mapDrawableToHead(p.drawable, head));
   put32(copy + 8, translateXid(p.gc, RT_GC, head));
   if (head) copy[21] = u8(mapDepthForHead(p.depth, head));
+  if (backgroundTileCount) mirrorPutImage(target.link, head, p.info.window, p.gc, copy, p.length);
   swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
   return true;
 }

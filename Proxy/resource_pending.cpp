@@ -6,6 +6,5 @@
 namespace palvon {
 
 void recordCursorChange(u32) {}
-void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
 
 }  // namespace palvon

@@ -21,7 +21,5 @@ struct ServerDisplay;
 // Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
-// Background tiles: frees the window's tiles on one head (null: all).
-void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 
 }  // namespace palvon

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "Proxy/access.h"
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
 #include "Proxy/dispatch.h"
@@ -277,6 +278,7 @@ bool shmPutOnHead(const RouteTarget& target, void* argument) {
     put32(copy + 8, translateXid(p.gc, RT_GC, head));
     copy[28] = u8(mapDepthForHead(p.depth, head));
     put32(copy + 32, segmentOnDisplay(p.segmentId, head));
+    if (backgroundTileCount) mirrorShmPutImage(target.link, head, p.info.window, p.gc, copy, p.length);
     swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
     // Only the first server that takes the request makes the completion.
     p.request[30] = 0;
@@ -536,6 +538,7 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
   requestShmAttach(link, serverId, u32(segment->segmentId), 1);
   requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                      width, height, x, y, depth, format, 0, serverId, 0);
+  if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
   requestShmDetach(link, serverId);
   // The segment stays until the server has passed the three requests.
   if (!queueRoundTripCallback(link, nullptr, segment, destroyOwnSegment)) destroyShmSegment(segment);
