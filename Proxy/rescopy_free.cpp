@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/fontreq.h"
 #include "Proxy/gc.h"
@@ -11,7 +12,6 @@
 #include "Proxy/records.h"
 #include "Proxy/rescopy.h"
 #include "Proxy/resource.h"
-#include "Proxy/resource_pending.h"
 #include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xfs.h"
