@@ -65,6 +65,7 @@ bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, co
 }
 
 ShmPutImageHook shmPutImageHook;
+ShmGetImageHook shmGetImageHook;
 
 // --- PutImage --------------------------------------------------------------------------
 
