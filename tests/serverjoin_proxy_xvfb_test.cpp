@@ -343,6 +343,50 @@ TEST_F(ServerJoin, AServerStoppedDuringTheAdditionFailsIt) {
   EXPECT_TRUE(waitFor([&] { return treeOf(c->display()) == treeOf(b->display()); }, 10000)) << proxy->log();
 }
 
+// The same with the server stopped while the windows are copied: two
+// clients own windows inside each other's, so the copy takes a round trip
+// per window and the stop lands in it. When the machine is so fast that the
+// addition ends before the stop, there is nothing to test.
+TEST_F(ServerJoin, AServerStoppedWhileTheWindowsAreCopiedFailsTheAddition) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  RawClient outer, inner;
+  ASSERT_TRUE(outer.connectUnix(proxy->number()) && outer.setup('l') == 1);
+  ASSERT_TRUE(inner.connectUnix(proxy->number()) && inner.setup('l') == 1);
+  auto createWindow = [](RawClient& client, uint32_t id, uint32_t parent) {
+    Bytes body(28);
+    client.put32(body, 0, id);
+    client.put32(body, 4, parent);
+    client.put16(body, 12, 1);
+    client.put16(body, 14, 1);
+    client.put16(body, 18, 2);  // InputOnly
+    client.send(client.request(1, 0, body));
+  };
+  constexpr uint32_t kPairs = 3000;
+  for (uint32_t i = 1; i <= kPairs; i++) {
+    createWindow(outer, outer.resourceIdBase() + i, outer.rootWindow());
+    createWindow(inner, inner.resourceIdBase() + i, outer.resourceIdBase() + i);
+  }
+  for (RawClient* client : {&outer, &inner}) {
+    client->send(client->request(43, 0));
+    ASSERT_FALSE(client->readMessage(60000).empty());
+  }
+  std::string added = control(controlPath, "addserver " + c->display() + " 2000");
+  ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
+  std::string reply;
+  size_t from = proxy->log().size();
+  std::thread adding([&] { reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022"); });
+  bool seen = proxy->waitForLog("Copying windows...", 60000, from);
+  kill(c->pid(), SIGSTOP);
+  adding.join();
+  kill(c->pid(), SIGCONT);
+  ASSERT_TRUE(seen) << proxy->log();
+  if (reply == "ok") GTEST_SKIP() << "the addition ended before the server was stopped";
+  EXPECT_EQ(reply.rfind("error ", 0), 0u) << reply;
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+  EXPECT_TRUE(contains(treeOf(b->display()), "100x100+1500+100"));
+  EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+}
+
 // A server that cannot show the session's visuals is refused with the
 // visual it lacks, and leaves nothing behind: it is unknown afterwards and
 // another server can join.
