@@ -344,8 +344,8 @@ TEST_F(ServerJoin, AServerStoppedDuringTheAdditionFailsIt) {
 }
 
 // The same with the server stopped while the windows are copied: two
-// clients own windows inside each other's, so the copy takes a round trip
-// per window and the stop lands in it. When the machine is so fast that the
+// clients own windows beside and inside each other's, so the copy takes a
+// round trip per window and the stop lands in it. When the machine is so fast that the
 // addition ends before the stop, there is nothing to test.
 TEST_F(ServerJoin, AServerStoppedWhileTheWindowsAreCopiedFailsTheAddition) {
   ASSERT_TRUE(startPrograms()) << proxy->log();
@@ -361,15 +361,30 @@ TEST_F(ServerJoin, AServerStoppedWhileTheWindowsAreCopiedFailsTheAddition) {
     client.put16(body, 18, 2);  // InputOnly
     client.send(client.request(1, 0, body));
   };
-  constexpr uint32_t kPairs = 3000;
+  // Each top-level window's owner alternates, and the other client owns
+  // its child: every window waits for a round trip on the other's link.
+  // The tops exist (a round trip through a server on each client) before
+  // the children name them.
+  constexpr uint32_t kPairs = 4000;
+  auto roundTrip = [](RawClient& client, uint32_t window) {
+    Bytes body(4);
+    client.put32(body, 0, window);
+    client.send(client.request(14, 0, body));  // GetGeometry
+    Bytes reply = client.readMessage(60000);
+    return !reply.empty() && reply[0] == 1;
+  };
   for (uint32_t i = 1; i <= kPairs; i++) {
-    createWindow(outer, outer.resourceIdBase() + i, outer.rootWindow());
-    createWindow(inner, inner.resourceIdBase() + i, outer.resourceIdBase() + i);
+    RawClient& top = i % 2 ? outer : inner;
+    createWindow(top, top.resourceIdBase() + i, outer.rootWindow());
   }
-  for (RawClient* client : {&outer, &inner}) {
-    client->send(client->request(43, 0));
-    ASSERT_FALSE(client->readMessage(60000).empty());
+  ASSERT_TRUE(roundTrip(outer, outer.resourceIdBase() + 1) && roundTrip(inner, inner.resourceIdBase() + 2));
+  for (uint32_t i = 1; i <= kPairs; i++) {
+    RawClient& top = i % 2 ? outer : inner;
+    RawClient& nested = i % 2 ? inner : outer;
+    createWindow(nested, nested.resourceIdBase() + kPairs + i, top.resourceIdBase() + i);
   }
+  ASSERT_TRUE(roundTrip(outer, outer.resourceIdBase() + kPairs + 2) &&
+              roundTrip(inner, inner.resourceIdBase() + kPairs + 1));
   std::string added = control(controlPath, "addserver " + c->display() + " 2000");
   ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
   std::string reply;
