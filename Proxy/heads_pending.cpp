@@ -42,10 +42,6 @@ ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
   return nullptr;
 }
 
-void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen, [[maybe_unused]] bool offline) {
-  PENDING();
-}
-
 bool startTranslucency([[maybe_unused]] Head* head) {
   PENDING();
   return true;
@@ -81,30 +77,6 @@ bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
 void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
 void addExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
 void removeExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
-
-const char* removeServer([[maybe_unused]] const char* name) {
-  PENDING();
-  return nullptr;
-}
-
-ServerDisplay* firstOrdinaryDisplay() {
-  PENDING();
-  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
-    if (server != resourceServerDisplay && server->display) return server;
-  return nullptr;
-}
-
-bool checkPixmapFormatOnHead([[maybe_unused]] Head* head, [[maybe_unused]] u32 depth,
-                             [[maybe_unused]] u32 bitsPerPixel, [[maybe_unused]] u32 pad) {
-  PENDING();
-  return true;
-}
-
-const char* addServerToScreen([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen* screen,
-                              [[maybe_unused]] ProxyClient* client) {
-  PENDING();
-  return nullptr;
-}
 
 void clearFreeColorCache() { PENDING(); }
 

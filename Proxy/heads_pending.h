@@ -66,7 +66,6 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 // The window a drawable-like resource belongs to (window, DOUBLE-BUFFER or
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
-void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
 // --- Extensions ------------------------------------------------------------------
 
 // The picture-format id on the head's server: through the hook the RENDER
@@ -101,10 +100,6 @@ void recordWindowMove(ProxyWindow* window);
 // At-exit callbacks of the run.
 void addExitCallback(void (*callback)(void* argument), void* argument);
 void removeExitCallback(void (*callback)(void* argument), void* argument);
-// Servers at run time: removal by configured name (null or a message), and
-// the first display that is not the resource server.
-const char* removeServer(const char* name);
-ServerDisplay* firstOrdinaryDisplay();
 
 // --- Used by event translation -----------------------------------------------------
 
@@ -119,12 +114,6 @@ bool takeRotatedValueMask(ProxyClient* client, u32 window, u16* mask);
 
 // --- Run-time servers ------------------------------
 
-// Whether the head's server can serve one pixmap format of the proxy.
-// Stand-in: true.
-bool checkPixmapFormatOnHead(Head* head, u32 depth, u32 bitsPerPixel, u32 pad);
-// Adds a head made at run time to its screen for the requesting client;
-// null or a message. Stand-in: null.
-const char* addServerToScreen(Head* head, MetaScreen* screen, ProxyClient* client);
 
 // --- Core services the heads layer calls ----------------------------------------------
 

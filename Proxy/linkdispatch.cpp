@@ -85,6 +85,15 @@ void dispatchError(ServerLink* link, u8* error) {
   if (foreign(link)) swapArriving(kErrorLayout, error, error + 32);
   u8 code = proxyErrorCode(link, error[1]);
   popServerSequence(link, get16(error + 2));
+  if (peekStashedData(link, kStashProxyCopy)) {
+    // The client never sent this request: telling it would confuse it (or
+    // end it, as Xlib's default handler does).
+    LOGF(logChXhint, "X error %u of a copy onto %s dropped (%s)", u32(error[1]), link->server.displayName,
+         clientNameText(link->client));
+    releaseStashedData(link, kStashProxyCopy);
+    dropStaleStash(link);
+    return;
+  }
   if (!code) {
     logUnknownCode(link, "error", error[1]);
     if (!releaseStashedData(link, kStashError)) dropStaleStash(link);

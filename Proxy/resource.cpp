@@ -12,6 +12,7 @@
 #include "Proxy/gc.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"
+#include "Proxy/rescopy.h"
 #include "Proxy/resource_pending.h"
 #include "Proxy/services.h"
 #include "Proxy/window.h"

@@ -5,7 +5,6 @@
 
 namespace palvon {
 
-void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 void recordCursorChange(u32) {}
 
 }  // namespace palvon

@@ -17,9 +17,6 @@ struct ProxyClient;
 struct ProxyWindow;
 struct ServerDisplay;
 
-// Copying and freeing resources per server: the server copy of one resource
-// on one head, through the proxy's own connection.
-void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* screen);
 // Heads and screens (defined with the selection synchronisation,
 // Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);

@@ -29,6 +29,9 @@ constexpr u16 kKeyNoOperation = 127;
 constexpr u16 kKeyGetAtomName = 17;
 constexpr u8 kStashRoundTrip = 127;   // stash code of a round trip's closure
 constexpr u8 kStashError = 255;       // stash code taken after an error
+// A request the proxy wrote on a client's link to copy the session onto a
+// joining server: an error for it is the proxy's, never the client's.
+constexpr u8 kStashProxyCopy = 126;
 
 struct SequenceSlot {
   u16 clientSequence;

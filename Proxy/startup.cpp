@@ -1,5 +1,6 @@
 // The start-up sequence and the outer cycle of runs.
 #include "Proxy/startup.h"
+#include "Proxy/testcontrol.h"
 
 #include <signal.h>
 #include <strings.h>
@@ -308,6 +309,7 @@ const char* startProxy(int argc, char** argv) {
                          config.xdmcpDisplayClass, config.xdmcpDisplayID, config.xdmcpAuthorizationCookie)))
     return error;
   installProxySeams();
+  startTestControl();
   if (proxyLife.readySignalWanted) {
     LOGF(logChInfo, "Sending ready signal to parent process %d...", getppid());
     kill(getppid(), SIGUSR1);

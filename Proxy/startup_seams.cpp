@@ -81,7 +81,11 @@ void rebuildClientServerList() {
     info = LinkServerInfo{};
     info.display = server;
     char* name = linkNames[linkInfoCount - 1];
-    strCopy(name, server->configuredName[0] ? server->configuredName : server->displayName, kDisplayNameMax);
+    const char* configured = server->configuredName[0] ? server->configuredName : server->displayName;
+    // A server of this machine named by the host's name (as a run-time
+    // addition names it) is reached locally: it may not listen on TCP.
+    if (const char* local = stripLocalHostPrefix(configured)) configured = local;
+    strCopy(name, configured, kDisplayNameMax);
     if (char* colon = strrchr(name, ':'))
       if (char* dot = strchr(colon, '.')) *dot = '\0';
     info.displayName = name;
@@ -104,6 +108,8 @@ void installProxySeams() {
   // intake; a lost server's heads leave their screens.
   installDisplayEventHooks();
   lostServerHooks.removeHead = removeServerFromScreen;
+  lostServerHooks.answerClients = answerLostServerClients;
+  lostServerHooks.rearmPending = rearmPendingRequests;
   rebuildClientServerList();
 }
 

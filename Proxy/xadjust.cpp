@@ -12,6 +12,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/serverjoin.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"
 #include "Proxy/xpointerutil.h"

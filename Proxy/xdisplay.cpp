@@ -17,6 +17,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverauth.h"
+#include "Proxy/startup.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xfs.h"
 // Xlibint.h (through xfs.h) defines min and max as macros.
@@ -244,6 +245,8 @@ void freeServerDisplay(ServerDisplay* server) {
   free(server->savedPower);
   strlistFree(server->savedFontPathCount, server->savedFontPath);
   free(server);
+  // New clients must not be linked to the server that left.
+  rebuildClientServerList();
   // No pending request may wait for the server that left.
   for (ProxyClient* client = clientList; client; client = client->next) {
     if (client->pendingTail) armPendingOnServers(client->pendingTail, client);

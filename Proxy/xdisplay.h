@@ -348,8 +348,8 @@ struct LostServerHooks {
   // proxy (a static head, for instance).
   const char* (*removeHead)(Head* head, bool offline);
   // Answers, in the lost server's place, every request the clients still
-  // wait for from it.
-  void (*answerClients)();
+  // wait for from it (run while their links to it still hold what it owes).
+  void (*answerClients)(ServerDisplay* server);
   // Re-arms every client's newest pending request on the remaining servers.
   void (*rearmPending)();
   // Handles the events queued or readable on the display (readable: the
@@ -357,5 +357,15 @@ struct LostServerHooks {
   void (*processEvents)(Display* display, bool readable);
 };
 extern LostServerHooks lostServerHooks;
+
+// The proxy's answers in a lost server's place (the hooks the start-up
+// installs): every request with a reply that the server was sent and has
+// not answered, when no other server's answer is held for it, is answered
+// by the proxy (GrabPointer and GrabKeyboard: status not viewable;
+// QueryPointer: the proxy's pointer; an extension's request: its module's
+// lost-server hook; the rest: BadImplementation). Then every client's
+// newest pending request is armed again on the remaining servers.
+void answerLostServerClients(ServerDisplay* server);
+void rearmPendingRequests();
 
 }  // namespace palvon

@@ -149,6 +149,9 @@ bool serverDisplayLost(ServerDisplay* server) {
 
 bool dropLostServer(ServerDisplay* server) {
   if (!serverDisplayLost(server)) return false;
+  // What the clients wait for is read from their links to the server, so it
+  // is answered before they close.
+  if (server->display && lostServerHooks.answerClients) lostServerHooks.answerClients(server);
   // The links go first and in every case: a record that keeps its heads
   // outlives the drop, and its links must not fail again and again.
   closeLinksToServer(server);
@@ -177,6 +180,7 @@ void handleDisplayOffline(Display* display) {
 }
 
 void dropServerDisplay(ServerDisplay* server) {
+  if (lostServerHooks.answerClients) lostServerHooks.answerClients(server);
   disconnectServerDisplay(server, true);
   bool hadHead = false;
   if (lostServerHooks.removeHead) {
@@ -192,7 +196,6 @@ void dropServerDisplay(ServerDisplay* server) {
   if (!hadHead) freeServerDisplay(server);
   // Clients connecting from now on open links only to the servers left.
   rebuildClientServerList();
-  if (lostServerHooks.answerClients) lostServerHooks.answerClients();
   if (lostServerHooks.rearmPending) lostServerHooks.rearmPending();
 }
 

@@ -11,6 +11,7 @@
 #include "Proxy/grabs.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/serverjoin.h"
 #include "Proxy/xclocksync.h"
 #include "Proxy/xheadgeometry.h"
 #include "Proxy/xselsync.h"

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "Proxy/heads_pending.h"
+#include "Proxy/serverjoin.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xevents.h"

@@ -96,6 +96,7 @@ const char* displayOfflineText(Display* display);
   X(FreeFont, XFreeFont, 0)                                 \
   X(FreeGC, XFreeGC, 0)                                     \
   X(FreePixmap, XFreePixmap, 0)                             \
+  X(UnloadFont, XUnloadFont, 0)                             \
   X(GrabServer, XGrabServer, 0)                             \
   X(UngrabServer, XUngrabServer, 0)                         \
   X(InstallColormap, XInstallColormap, 0)                   \

@@ -11,6 +11,8 @@
 #include "Proxy/files.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/rescopy.h"
+#include "Proxy/resource.h"
 #include "Proxy/metacore.h"
 #include "Proxy/xsettings.h"
 #include "Proxy/xinputctl.h"
@@ -323,6 +325,9 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   if (screen->mainHead && isHeadOnline(screen->mainHead)) XfsFlush(screen->mainHead->display);
   recomputeOverlappingHeads();
   forgetHeadInput(head);
+  // The head's id must not outlive it (a request naming it would reach
+  // freed memory).
+  if (head->id) freeResourceById(head->id, RT_NONE);
   free(head);
   return nullptr;
 }

@@ -11,6 +11,7 @@
 #include "Proxy/client.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/serverjoin.h"
 #include "Proxy/xheadgeometry.h"
 #include "Proxy/xselsync.h"
 #include "Proxy/xinputctl.h"
@@ -562,6 +563,13 @@ const char* applyMetaScreen(Apply& a) {
   if (target == head->metaScreen) {
     head->logical = logical;
     return nullptr;
+  }
+  // A head made outside every meta screen (a server added at run time)
+  // joins as it is.
+  if (!head->metaScreen) {
+    head->logical = logical;
+    a.changed |= kHeadGivenMetaScreen;
+    return addServerToScreen(head, target, a.client);
   }
   ServerDisplay* server = head->serverDisplay;
   HeadOpenRequest request{};

@@ -9,6 +9,7 @@
 #include "Proxy/config.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/serverjoin.h"
 #include "Proxy/metacore.h"
 #include "Proxy/resource.h"
 #include "Proxy/wire.h"

@@ -632,11 +632,15 @@ const char* initShmExtension(ExtensionEntry* entry) {
       registerModule(entry, "MIT-SHM",
                      {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
                      {kModuleShm, lostShmServer, resetShm, true});
-  if (!refused) {
-    shmPutImageHook = shmPutImageOnHead;
-    shmGetImageHook = shmGetImageFromHead;
-  }
-  return refused;
+  if (refused) return refused;
+  shmPutImageHook = shmPutImageOnHead;
+  shmGetImageHook = shmGetImageFromHead;
+  // A joining server's head: every attachment repeated there.
+  entry->copyHook = [](ExtensionEntry*, void* head) -> const char* {
+    copyShmSegmentsToDisplay(static_cast<Head*>(head));
+    return nullptr;
+  };
+  return nullptr;
 }
 
 bool clientShmSegmentBytes(u32 segment, const u8** bytes, u64* size) {

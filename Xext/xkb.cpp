@@ -201,9 +201,16 @@ bool copyXkbStateToDisplay(RequestWriter*, Head* head) {
 
 const char* initXkbExtension(ExtensionEntry* entry) {
   if (!entry->version) entry->version = 64;
-  return registerModule(entry, "XKEYBOARD",
-                        {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
-                        {kModuleXkb, lostXkbServer, nullptr, false});
+  const char* refused =
+      registerModule(entry, "XKEYBOARD",
+                     {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
+                     {kModuleXkb, lostXkbServer, nullptr, false});
+  if (refused) return refused;
+  // A joining server's head: the clients that use XKB say so there too.
+  entry->copyHook = [](ExtensionEntry*, void* head) -> const char* {
+    return copyXkbStateToDisplay(nullptr, static_cast<Head*>(head)) ? nullptr : PALVON_OOM();
+  };
+  return nullptr;
 }
 
 }  // namespace palvon

@@ -202,7 +202,7 @@ const char* removeHeadFromScreen(Head* head, bool offline) {
   return nullptr;
 }
 
-TEST_F(OfflineTest, ADropRemovesEveryHeadOfTheServerThenAnswersAndRearms) {
+TEST_F(OfflineTest, ADropAnswersThenRemovesEveryHeadOfTheServerAndRearms) {
   test::Xvfb other;
   ASSERT_TRUE(other.ok());
   ServerDisplay* kept = nullptr;
@@ -220,11 +220,11 @@ TEST_F(OfflineTest, ADropRemovesEveryHeadOfTheServerThenAnswersAndRearms) {
   proxyState.screens = gScreen = &screen;
   gDropSteps.clear();
   lostServerHooks.removeHead = removeHeadFromScreen;
-  lostServerHooks.answerClients = [] { gDropSteps.push_back("answer"); };
+  lostServerHooks.answerClients = [](ServerDisplay*) { gDropSteps.push_back("answer"); };
   lostServerHooks.rearmPending = [] { gDropSteps.push_back("rearm"); };
 
   dropServerDisplay(record);
-  EXPECT_EQ(gDropSteps, (std::vector<std::string>{"remove first offline", "remove second offline", "answer", "rearm"}));
+  EXPECT_EQ(gDropSteps, (std::vector<std::string>{"answer", "remove first offline", "remove second offline", "rearm"}));
   EXPECT_EQ(record->display, nullptr);
   EXPECT_EQ(screen.heads, &onOther);
   EXPECT_NE(XfsSync(kept->display, False), 0);

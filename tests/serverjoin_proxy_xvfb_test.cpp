@@ -1,0 +1,540 @@
+// Servers joining and leaving a running session, end to end: the proxy
+// program in front of Xvfb A and B (one meta screen A|B, A static, options
+// DynamicServer and Failsafe) with real X programs running through it; a
+// third Xvfb C joins at B's place through the test control and must show
+// what B shows; servers leave by name, by another program taking the lock
+// selection, and by dying under a client's outstanding requests.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/tempdir.h"
+#include "support/xprogram.h"
+#include "support/xvfb.h"
+
+extern char** environ;
+
+namespace palvon::test {
+namespace {
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// An X program left running in the background until the test ends.
+class Background {
+ public:
+  Background(const std::vector<std::string>& argv, const std::string& display) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++)
+      if (std::string(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
+    env.push_back("DISPLAY=" + display);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+  }
+  ~Background() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// One command line to the proxy's test control, its one-line answer back.
+std::string control(const std::string& path, const std::string& line, int timeoutMs = 90000) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0) close(fd);
+    return "(no control)";
+  }
+  std::string text = line + "\n";
+  if (write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+    close(fd);
+    return "(write failed)";
+  }
+  std::string reply;
+  char buffer[512];
+  pollfd p{fd, POLLIN, 0};
+  while (reply.find('\n') == std::string::npos && poll(&p, 1, timeoutMs) == 1) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    reply.append(buffer, size_t(n));
+  }
+  close(fd);
+  if (!reply.empty() && reply.back() == '\n') reply.pop_back();
+  return reply;
+}
+
+// "xwininfo -root -tree" with the window ids and the root's own id left
+// out: what a server shows, comparable between servers.
+std::string withoutIds(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    bool start = i == 0 || !isalnum(static_cast<unsigned char>(text[i - 1]));
+    if (start && text.compare(i, 2, "0x") == 0) {
+      i += 2;
+      while (i < text.size() && isxdigit(static_cast<unsigned char>(text[i]))) i++;
+      out += "ID";
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
+
+std::string treeOf(const std::string& display) {
+  ProgramResult r = runProgram({"xwininfo", "-root", "-tree"}, display);
+  std::string out;
+  std::istringstream in(withoutIds(r.out));
+  for (std::string line; std::getline(in, line);)
+    if (!contains(line, "(the root window)")) out += line + "\n";
+  return out;
+}
+
+// "xwininfo -events" of the first window of that geometry, ids left out.
+std::string eventsOf(const std::string& display, const std::string& geometry) {
+  std::istringstream in(runProgram({"xwininfo", "-root", "-tree"}, display).out);
+  for (std::string line; std::getline(in, line);) {
+    size_t at = line.find("0x");
+    if (!contains(line, geometry) || at == std::string::npos) continue;
+    std::string id = line.substr(at, line.find(' ', at) - at);
+    return withoutIds(runProgram({"xwininfo", "-events", "-id", id}, display).out);
+  }
+  return "(no window " + geometry + ")";
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 100) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return done();
+}
+
+// The pixels of "xwd -root" (the header and colour table skipped).
+std::string rootPixels(const std::string& display, const std::string& file) {
+  ProgramResult r = runProgram({"sh", "-c", "xwd -root -silent > " + file}, display, 30000);
+  std::ifstream in(file, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (r.status != 0 || data.size() < 100) return "(no image)";
+  auto word = [&](size_t at) {
+    return uint32_t(uint8_t(data[at])) << 24 | uint32_t(uint8_t(data[at + 1])) << 16 |
+           uint32_t(uint8_t(data[at + 2])) << 8 | uint32_t(uint8_t(data[at + 3]));
+  };
+  size_t skip = word(0) + size_t(word(76)) * 12;  // header size, colour entries of 12 bytes
+  return skip < data.size() ? data.substr(skip) : "(short image)";
+}
+
+class ServerJoin : public ::testing::Test {
+ public:
+  void SetUp() override {
+    for (auto* server : {&a, &b, &c}) {
+      *server = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1280x1024x24"});
+      ASSERT_TRUE((*server)->ok()) << (*server)->error();
+    }
+    controlPath = dir.file("control");
+    proxy = std::make_unique<ProxyProcess>(
+        std::vector<std::string>{"noReset", "on", "logTypes", "Errors", "verbose", "options", "DynamicServer", "Failsafe", "screen",
+                                 a->display() + ".0", "tags", "static", "screen", b->display() + ".0"},
+        std::vector<std::string>{"PALVON_TEST_CONTROL=" + controlPath});
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+
+  // xterm on A, xeyes across the seam, xlogo on B; true once all three
+  // stand on B.
+  bool startPrograms() {
+    programs.push_back(std::make_unique<Background>(
+        std::vector<std::string>{"xterm", "-geometry", "40x10+100+100"}, proxy->display()));
+    programs.push_back(std::make_unique<Background>(
+        std::vector<std::string>{"xeyes", "-geometry", "200x150+1180+200"}, proxy->display()));
+    programs.push_back(std::make_unique<Background>(
+        std::vector<std::string>{"xlogo", "-geometry", "+1500+100"}, proxy->display()));
+    return waitFor(
+        [&] {
+          std::string tree = treeOf(b->display());
+          return contains(tree, "+1500+100") && contains(tree, "200x150+1180+200") && contains(tree, "+100+100");
+        },
+        30000);
+  }
+
+  // C joins at B's rectangle (its logical one: 1278x1022 at 1278,0 with
+  // the automatic border); the reply of the last command.
+  std::string addC() {
+    std::string added = control(controlPath, "addserver " + c->display());
+    if (added.rfind("ok ", 0) != 0) return added;
+    return control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+  }
+
+  TempDir dir;
+  std::string controlPath;
+  std::unique_ptr<Xvfb> a, b, c;
+  std::unique_ptr<ProxyProcess> proxy;
+  std::vector<std::unique_ptr<Background>> programs;
+};
+
+TEST_F(ServerJoin, AJoiningServerShowsWhatItsTwinShows) {
+  ASSERT_EQ(runProgram({"xsetroot", "-solid", "#336699"}, proxy->display()).status, 0);
+  ASSERT_TRUE(startPrograms()) << treeOf(b->display()) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  std::string onB, onC;
+  bool same = waitFor(
+      [&] {
+        onB = treeOf(b->display()), onC = treeOf(c->display());
+        return onB == onC;
+      },
+      10000);
+  EXPECT_TRUE(same) << "B:\n" << onB << "\nC:\n" << onC;
+  EXPECT_TRUE(contains(onC, "100x100+1500+100") && contains(onC, "200x150+1180+200")) << onC;
+  std::string pixelsB, pixelsC;
+  same = waitFor(
+      [&] {
+        pixelsB = rootPixels(b->display(), dir.file("b.xwd"));
+        pixelsC = rootPixels(c->display(), dir.file("c.xwd"));
+        return pixelsB == pixelsC;
+      },
+      15000);
+  EXPECT_TRUE(same) << "xwd differs: " << dir.file("b.xwd") << " " << dir.file("c.xwd");
+  EXPECT_GT(pixelsC.size(), 1280u * 1024u);
+  for (const char* window : {"100x100+1500+100", "200x150+1180+200", "244x134+100+100"}) {
+    std::string masks = eventsOf(c->display(), window);
+    EXPECT_TRUE(contains(masks, "Someone wants these events")) << masks;
+    EXPECT_EQ(eventsOf(b->display(), window), masks) << window;
+  }
+  EXPECT_FALSE(contains(proxy->log(), "AddressSanitizer")) << proxy->log();
+}
+
+
+// xterm with a font from a directory put in the font path and taken out
+// again; true once its window stands on B.
+bool ServerJoinTerminalWithOwnFont(ServerJoin* t, const std::string& fonts) {
+  std::string make = "mkdir -p " + fonts + " && cp /usr/share/fonts/X11/misc/9x15.pcf.gz " + fonts +
+                     "/joinfont.pcf.gz && printf '1\\njoinfont.pcf.gz joinfont\\n' > " + fonts + "/fonts.dir";
+  if (runProgram({"sh", "-c", make}, "").status != 0) return false;
+  // Running clients keep the proxy from resetting (and forgetting the
+  // path) when xset leaves.
+  if (!t->startPrograms()) return false;
+  if (runProgram({"xset", "+fp", fonts + "/"}, t->proxy->display()).status != 0) return false;
+  t->programs.push_back(std::make_unique<Background>(
+      std::vector<std::string>{"xterm", "-fn", "joinfont", "-geometry", "30x5+1400+300", "-e", "sh", "-c",
+                               "echo joined; sleep 600"},
+      t->proxy->display()));
+  if (!waitFor([&] { return contains(treeOf(t->b->display()), "+1400+300"); }, 20000)) return false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  return runProgram({"xset", "-fp", fonts + "/"}, t->proxy->display()).status == 0;
+}
+
+// A font opened under a font path the session no longer has is opened on
+// the joining server under that path: xterm's text stands there as on B.
+TEST_F(ServerJoin, AFontOpenedUnderAnOldPathIsOpenedUnderItOnTheNewServer) {
+  ASSERT_TRUE(ServerJoinTerminalWithOwnFont(this, dir.file("fonts"))) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  std::string pixelsB, pixelsC;
+  bool same = waitFor(
+      [&] {
+        pixelsB = rootPixels(b->display(), dir.file("b.xwd"));
+        pixelsC = rootPixels(c->display(), dir.file("c.xwd"));
+        return pixelsB == pixelsC;
+      },
+      10000);
+  EXPECT_TRUE(same) << "xwd differs: " << dir.file("b.xwd") << " " << dir.file("c.xwd") << proxy->log();
+  // The terminal is still there, and so is its text.
+  EXPECT_TRUE(contains(treeOf(c->display()), "+1400+300")) << proxy->log();
+}
+
+// A font the joining server cannot open at all (its directory is gone):
+// the server's refusal is the proxy's affair, and the client goes on.
+TEST_F(ServerJoin, AFontTheNewServerLacksLeavesTheClientRunning) {
+  std::string fonts = dir.file("fonts");
+  ASSERT_TRUE(ServerJoinTerminalWithOwnFont(this, fonts)) << proxy->log();
+  ASSERT_EQ(runProgram({"rm", "-rf", fonts}, "").status, 0);
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_TRUE(contains(treeOf(b->display()), "+1400+300")) << proxy->log();
+  EXPECT_TRUE(contains(treeOf(c->display()), "+1400+300")) << proxy->log();
+}
+
+// Removal by name: what may not go is refused with its reason, the rest
+// leaves the new server bare and the session running.
+TEST_F(ServerJoin, RemovalByName) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  ASSERT_TRUE(waitFor([&] { return contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+  struct Case {
+    std::string name, reply;
+  } cases[] = {
+      {a->display(), "has tag STATIC set"},
+      {":64999", "error Can't remove the unknown X server ':64999'"},
+      {c->display(), "ok"},
+  };
+  for (const Case& k : cases) {
+    std::string reply = control(controlPath, "removeserver " + k.name);
+    EXPECT_TRUE(contains(reply, k.reply)) << k.name << ": " << reply;
+  }
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000))
+      << treeOf(c->display());
+  EXPECT_TRUE(contains(treeOf(b->display()), "100x100+1500+100"));
+  EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+}
+
+// Another program taking the lock selection on the new server takes the
+// server away from the session.
+TEST_F(ServerJoin, ALockTakenByAnotherProgramRemovesTheServer) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  ASSERT_TRUE(waitFor([&] { return contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+  Display* display = XOpenDisplay(c->display().c_str());
+  ASSERT_NE(display, nullptr);
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  XSetSelectionOwner(display, XInternAtom(display, "_PALVON_ATOM", False), window, CurrentTime);
+  XSync(display, False);
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000))
+      << proxy->log();
+  XCloseDisplay(display);
+  EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+}
+
+// A server that stops answering once it is open, before the session is
+// copied onto it, fails the addition after its offline time-out; the
+// session goes on as before and can take the server again. (Stopping it at
+// a given copy step from outside would race with the proxy.)
+TEST_F(ServerJoin, AServerStoppedDuringTheAdditionFailsIt) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  std::string before = treeOf(b->display());
+  std::string added = control(controlPath, "addserver " + c->display() + " 2000");
+  ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
+  kill(c->pid(), SIGSTOP);
+  std::string reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+  kill(c->pid(), SIGCONT);
+  EXPECT_EQ(reply.rfind("error ", 0), 0u) << reply;
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+  EXPECT_EQ(treeOf(b->display()), before);
+  EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+  EXPECT_EQ(addC(), "ok") << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return treeOf(c->display()) == treeOf(b->display()); }, 10000)) << proxy->log();
+}
+
+// The same with the server stopped while the windows are copied: two
+// clients own windows beside and inside each other's, so the copy takes a
+// round trip per window and the stop lands in it. When the machine is so fast that the
+// addition ends before the stop, there is nothing to test.
+TEST_F(ServerJoin, AServerStoppedWhileTheWindowsAreCopiedFailsTheAddition) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  RawClient outer, inner;
+  ASSERT_TRUE(outer.connectUnix(proxy->number()) && outer.setup('l') == 1);
+  ASSERT_TRUE(inner.connectUnix(proxy->number()) && inner.setup('l') == 1);
+  auto createWindow = [](RawClient& client, uint32_t id, uint32_t parent) {
+    Bytes body(28);
+    client.put32(body, 0, id);
+    client.put32(body, 4, parent);
+    client.put16(body, 12, 1);
+    client.put16(body, 14, 1);
+    client.put16(body, 18, 2);  // InputOnly
+    client.send(client.request(1, 0, body));
+  };
+  // Each top-level window's owner alternates, and the other client owns
+  // its child: every window waits for a round trip on the other's link.
+  // The tops exist (a round trip through a server on each client) before
+  // the children name them.
+  constexpr uint32_t kPairs = 4000;
+  auto roundTrip = [](RawClient& client, uint32_t window) {
+    Bytes body(4);
+    client.put32(body, 0, window);
+    client.send(client.request(14, 0, body));  // GetGeometry
+    Bytes reply = client.readMessage(60000);
+    return !reply.empty() && reply[0] == 1;
+  };
+  for (uint32_t i = 1; i <= kPairs; i++) {
+    RawClient& top = i % 2 ? outer : inner;
+    createWindow(top, top.resourceIdBase() + i, outer.rootWindow());
+  }
+  ASSERT_TRUE(roundTrip(outer, outer.resourceIdBase() + 1) && roundTrip(inner, inner.resourceIdBase() + 2));
+  for (uint32_t i = 1; i <= kPairs; i++) {
+    RawClient& top = i % 2 ? outer : inner;
+    RawClient& nested = i % 2 ? inner : outer;
+    createWindow(nested, nested.resourceIdBase() + kPairs + i, top.resourceIdBase() + i);
+  }
+  ASSERT_TRUE(roundTrip(outer, outer.resourceIdBase() + kPairs + 2) &&
+              roundTrip(inner, inner.resourceIdBase() + kPairs + 1));
+  std::string added = control(controlPath, "addserver " + c->display() + " 2000");
+  ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
+  std::string reply;
+  size_t from = proxy->log().size();
+  std::thread adding([&] { reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022"); });
+  bool seen = proxy->waitForLog("Copying windows...", 60000, from);
+  kill(c->pid(), SIGSTOP);
+  adding.join();
+  kill(c->pid(), SIGCONT);
+  ASSERT_TRUE(seen) << proxy->log();
+  if (reply == "ok") GTEST_SKIP() << "the addition ended before the server was stopped";
+  EXPECT_EQ(reply.rfind("error ", 0), 0u) << reply;
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+  EXPECT_TRUE(contains(treeOf(b->display()), "100x100+1500+100"));
+  EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+}
+
+// A server that cannot show the session's visuals is refused with the
+// visual it lacks, and leaves nothing behind: it is unknown afterwards and
+// another server can join.
+TEST_F(ServerJoin, AServerWithoutTheSessionsVisualIsRefused) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  Xvfb shallow({"-screen", "0", "1280x1024x16"});
+  ASSERT_TRUE(shallow.ok()) << shallow.error();
+  std::string added = control(controlPath, "addserver " + shallow.display());
+  ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
+  std::string reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+  EXPECT_TRUE(contains(reply, "has no visual TrueColor 24 bit")) << reply;
+  EXPECT_TRUE(contains(control(controlPath, "removeserver " + shallow.display()), "unknown X server"));
+  EXPECT_FALSE(contains(treeOf(shallow.display()), "1278x1022"));
+  EXPECT_EQ(addC(), "ok") << proxy->log();
+}
+
+// A server that dies while a client waits for its answers: the client gets
+// exactly one answer to each request (the other server's where it has
+// one), and goes on working.
+TEST_F(ServerJoin, ALostServersClientsGetOneAnswerEach) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('l') == 1);
+  uint32_t root = client.rootWindow();
+  auto words = [&](std::initializer_list<uint32_t> values) {
+    Bytes body(4 * values.size());
+    size_t at = 0;
+    for (uint32_t v : values) client.put32(body, at, v), at += 4;
+    return body;
+  };
+  // The pointer onto B: WarpPointer to (1900, 500) of the meta root.
+  Bytes warp = words({0, root, 0, 0, 0});
+  client.put16(warp, 16, 1900);
+  client.put16(warp, 18, 500);
+  client.send(client.request(41, 0, warp));
+  client.send(client.request(43, 0));  // GetInputFocus: a round trip
+  ASSERT_FALSE(client.readMessage(10000).empty());
+  ASSERT_EQ(kill(b->pid(), SIGSTOP), 0);
+  client.send(client.request(38, 0, words({root})));  // QueryPointer: B holds the pointer
+  Bytes image = words({root, 0, 0, 0xffffffff});  // GetImage (ZPixmap) of 10x10 at 1600,100 on B
+  client.put16(image, 4, 1600);
+  client.put16(image, 6, 100);
+  client.put16(image, 8, 10);
+  client.put16(image, 10, 10);
+  client.send(client.request(73, 2, image));
+  Bytes atom(8 + 4);
+  client.put16(atom, 0, 7);
+  std::string name = "JOINTST";
+  std::copy(name.begin(), name.end(), atom.begin() + 4);
+  client.send(client.request(16, 0, atom));  // InternAtom: the atom server A answers
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(kill(b->pid(), SIGKILL), 0);
+  std::map<uint16_t, int> answers;
+  std::map<uint16_t, Bytes> last;
+  for (Bytes m = client.readMessage(15000); !m.empty(); m = client.readMessage(3000)) {
+    if (m[0] > 1) continue;
+    answers[client.get16(m, 2)]++;
+    last[client.get16(m, 2)] = m;
+  }
+  // Sequences: WarpPointer 1, GetInputFocus 2, QueryPointer 3, GetImage 4,
+  // InternAtom 5. The proxy answers QueryPointer from its own pointer on
+  // the root asked about; GetImage, which it cannot answer, is refused.
+  EXPECT_EQ(answers, (std::map<uint16_t, int>{{3, 1}, {4, 1}, {5, 1}})) << proxy->log();
+  const Bytes& pointer = last[3];
+  ASSERT_GE(pointer.size(), 32u);
+  EXPECT_EQ(pointer[0], 1);
+  EXPECT_EQ(pointer[1], 1);  // same screen
+  EXPECT_EQ(client.get32(pointer, 8), root);
+  EXPECT_EQ(client.get16(pointer, 16), 1900);
+  EXPECT_EQ(client.get16(pointer, 18), 500);
+  EXPECT_EQ(client.get16(pointer, 20), 1900);  // the root's own position
+  const Bytes& refused = last[4];
+  ASSERT_GE(refused.size(), 32u);
+  EXPECT_EQ(refused[0], 0);
+  EXPECT_EQ(refused[1], 17);  // BadImplementation
+  EXPECT_EQ(last[5][0], 1);
+  client.send(client.request(43, 0));
+  Bytes later = client.readMessage(10000);
+  ASSERT_GE(later.size(), 32u) << proxy->log();
+  EXPECT_EQ(later[0], 1);
+  EXPECT_EQ(client.get16(later, 2), 6);
+  EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+}
+
+// The control extension drives the same: AddServer opens C, SetHeadValues
+// with the meta screen (0x2) and the logical rectangle adds it at B's
+// place, RemoveServer takes it out again.
+TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('l') == 1);
+  uint8_t major = client.queryExtension("MORVANDELL META").major;
+  ASSERT_NE(major, 0);
+  auto next = [&] {
+    for (;;) {
+      Bytes m = client.readMessage(60000);
+      if (m.empty() || m[0] <= 1) return m;
+    }
+  };
+  auto status = [&](const Bytes& reply) {
+    if (reply.size() < 32 || reply[0] != 1) return std::string("(no reply)");
+    uint32_t length = client.get32(reply, 8);
+    if (reply.size() < 32 + length) return std::string("(short)");
+    return std::string(reply.begin() + 32, reply.begin() + 32 + length).substr(0, length);
+  };
+  std::string name = c->display();
+  Bytes add(8 + ((name.size() + 4) & ~size_t(3)));
+  std::copy(name.begin(), name.end(), add.begin() + 8);
+  Bytes remove(4 + ((name.size() + 4) & ~size_t(3)));
+  remove[0] = uint8_t(name.size());
+  std::copy(name.begin(), name.end(), remove.begin() + 4);
+  // A server opened but never placed in a screen can go again.
+  client.send(client.request(major, 4, add));
+  ASSERT_EQ(next()[1], 0) << proxy->log();
+  client.send(client.request(major, 5, remove));
+  EXPECT_EQ(status(next()), "") << proxy->log();
+  client.send(client.request(major, 4, add));
+  Bytes added = next();
+  ASSERT_GE(added.size(), 36u);
+  ASSERT_EQ(added[1], 0) << status(added) << proxy->log();
+  ASSERT_EQ(client.get16(added, 8), 1);
+  uint32_t head = client.get32(added, 32);
+  Bytes values(8 + 5 * 4);
+  client.put32(values, 0, head);
+  client.put32(values, 4, 0x2 | 0x4000 | 0x8000 | 0x10000 | 0x20000);
+  uint32_t words[] = {0, 1278, 0, 1278, 1022};
+  for (size_t i = 0; i < 5; i++) client.put32(values, 8 + 4 * i, words[i]);
+  client.send(client.request(major, 8, values));
+  EXPECT_EQ(status(next()), "") << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return treeOf(c->display()) == treeOf(b->display()); }, 10000)) << treeOf(c->display());
+  client.send(client.request(major, 5, remove));
+  EXPECT_EQ(status(next()), "") << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+}
+}  // namespace
+}  // namespace palvon::test
