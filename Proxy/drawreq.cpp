@@ -23,6 +23,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
@@ -210,6 +211,9 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
   }
   if (copy[0] == X_CopyPlane && target.head) put32(copy + 28, headBitPlane(d, target.head));
   swapServerRequest(target.link, copy, d.length, d.layout);
+  if (d.request[0] == X_PolyFillRectangle && currentClient->requestTranslucentWindow)
+    translucentPolyFillRectangle(target.link, target.head, currentClient->requestTranslucentWindow, d.request,
+                                 d.length, copy);
   if (extraCount && !writeExtraCopies(d, target, extra, extraCount)) {
     d.failed = true;
     return false;

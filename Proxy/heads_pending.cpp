@@ -50,15 +50,6 @@ void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
   PENDING();
 }
 
-bool startTranslucency([[maybe_unused]] Head* head) {
-  PENDING();
-  return true;
-}
-
-void removeTranslucencyForHead([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
 void sampleServerTimes() {
   PENDING();
 }
@@ -118,7 +109,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
 }
 
 
-void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
@@ -146,12 +136,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
 // --- Core protocol services the reset and the close-down call ------------------------
 
 // --- Used by event translation ---------------------------------------------------
-
-int translucentExposeHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window) { return 0; }
-int translucentConfigureNotifyHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window,
-                                   [[maybe_unused]] u32 parent, [[maybe_unused]] u32 packedGeometry) {
-  return 0;
-}
 
 void adjustConfigureRequestPosition([[maybe_unused]] u8* event) {}
 

@@ -74,8 +74,6 @@ void recalcKeepWindowsVisible(MetaScreen* screen);
 // module installs while it runs; unchanged without it (renderhook.cpp).
 u32 pictFormatForHead(u32 format, const Head* head);
 extern u32 (*pictFormatForHeadHook)(u32 format, const Head* head);
-bool startTranslucency(Head* head);  // stand-in: true
-void removeTranslucencyForHead(Head* head);
 
 // --- Heads, pointer and input ----------------------------------------------------
 
@@ -110,9 +108,6 @@ ServerDisplay* firstOrdinaryDisplay();
 // --- Used by event translation -----------------------------------------------------
 
 struct ServerLink;
-// TRANSLUCENT: non-zero when the hook consumed the event. Stand-ins: 0.
-int translucentExposeHook(ServerLink* link, u32 window);
-int translucentConfigureNotifyHook(ServerLink* link, u32 window, u32 parent, u32 packedGeometry);
 // Keeping windows visible: a translated ConfigureRequest's position moved
 // into the covered area. Stand-in: unchanged.
 void adjustConfigureRequestPosition(u8* event);
@@ -136,7 +131,6 @@ void clearFreeColorCache();
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);
-void stopTranslucencyOnDisplay(ServerDisplay* display);
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 

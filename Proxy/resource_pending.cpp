@@ -8,5 +8,6 @@ namespace palvon {
 void freeResourceOnHead(u32, u32, void*, Head*, MetaScreen*) { PALVON_WIP(); }
 void recordCursorChange(u32) {}
 void freeBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { PALVON_WIP(); }
+const char* createBackgroundTile(ProxyClient*, ProxyWindow*, Head*) { return nullptr; }
 
 }  // namespace palvon

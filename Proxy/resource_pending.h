@@ -26,5 +26,8 @@ bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
 // Background tiles: frees the window's tiles on one head (null: all).
 void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
+// Makes the window's tile on the head; null or the failure text. Stand-in:
+// null, no tile.
+const char* createBackgroundTile(ProxyClient* clientOrNull, ProxyWindow* window, Head* head);
 
 }  // namespace palvon

@@ -12,6 +12,7 @@
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/metacore.h"
+#include "Proxy/translucency.h"
 #include "Proxy/xsettings.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"

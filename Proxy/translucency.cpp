@@ -1,0 +1,51 @@
+// The core's side of the translucency hooks; see translucency.h.
+#include "Proxy/translucency.h"
+
+namespace palvon {
+
+TranslucencyHooks translucencyHooks;
+
+bool startTranslucency(Head* head) { return translucencyHooks.start ? translucencyHooks.start(head) : true; }
+
+void removeTranslucencyForHead(Head* head) {
+  if (translucencyHooks.removeHead) translucencyHooks.removeHead(head);
+}
+
+void stopTranslucencyOnDisplay(ServerDisplay* display) {
+  if (translucencyHooks.stopDisplay) translucencyHooks.stopDisplay(display);
+}
+
+int translucentExposeHook(ServerLink* link, u32 window) {
+  return translucencyHooks.expose ? translucencyHooks.expose(link, window) : 0;
+}
+
+int translucentConfigureNotifyHook(ServerLink* link, u32 window, u32 eventWindow, i32 x, i32 y, u32 width,
+                                   u32 height) {
+  return translucencyHooks.configureNotify
+             ? translucencyHooks.configureNotify(link, window, eventWindow, x, y, width, height)
+             : 0;
+}
+
+void translucentSetupHook(ServerLink* link) {
+  if (translucencyHooks.setup) translucencyHooks.setup(link);
+}
+
+void freeTranslucencyRecord(ProxyWindow* window) {
+  if (translucencyHooks.freeRecord) translucencyHooks.freeRecord(window);
+}
+
+void translucentPolyFillRectangle(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
+                                  u8* copy) {
+  if (translucencyHooks.polyFillRectangle)
+    translucencyHooks.polyFillRectangle(link, head, window, request, length, copy);
+}
+
+void translucentMapHook(ProxyClient* client, ProxyWindow* window) {
+  if (translucencyHooks.map) translucencyHooks.map(client, window);
+}
+
+void translucentUnmapHook(ProxyClient* client, ProxyWindow* window) {
+  if (translucencyHooks.unmap) translucencyHooks.unmap(client, window);
+}
+
+}  // namespace palvon

@@ -1,0 +1,64 @@
+// What the proxy core calls in the translucency module.
+//
+// Translucent windows are emulated by an extension module, which lives
+// above the core: the core reaches it only through this record. Every
+// member is null until the module installs it (when its extension is
+// registered); the functions below then do what no emulation does: nothing,
+// or the neutral answer noted.
+//
+// Main thread only.
+#pragma once
+
+#include "base/strings.h"
+
+namespace palvon {
+
+struct Head;
+struct ProxyClient;
+struct ProxyWindow;
+struct ServerDisplay;
+struct ServerLink;
+
+struct TranslucencyHooks {
+  bool (*start)(Head* head);
+  void (*removeHead)(Head* head);
+  void (*stopDisplay)(ServerDisplay* display);
+  int (*expose)(ServerLink* link, u32 window);
+  int (*configureNotify)(ServerLink* link, u32 window, u32 eventWindow, i32 x, i32 y, u32 width, u32 height);
+  void (*setup)(ServerLink* link);
+  void (*freeRecord)(ProxyWindow* window);
+  void (*polyFillRectangle)(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
+                            u8* copy);
+  void (*map)(ProxyClient* client, ProxyWindow* window);
+  void (*unmap)(ProxyClient* client, ProxyWindow* window);
+};
+
+extern TranslucencyHooks translucencyHooks;
+
+// Per-display state as a head is made or reconciled (true without the
+// module), as it leaves, and as its display is shut down.
+bool startTranslucency(Head* head);
+void removeTranslucencyForHead(Head* head);
+void stopTranslucencyOnDisplay(ServerDisplay* display);
+
+// Server events on a client's link, before translation goes on: non-zero
+// when the module consumed the event. The Expose carries the client's
+// window id; the ConfigureNotify the server's ids and the raw geometry.
+int translucentExposeHook(ServerLink* link, u32 window);
+int translucentConfigureNotifyHook(ServerLink* link, u32 window, u32 eventWindow, i32 x, i32 y, u32 width,
+                                   u32 height);
+// A client link's set-up reply has arrived.
+void translucentSetupHook(ServerLink* link);
+// The window's record goes with the window.
+void freeTranslucencyRecord(ProxyWindow* window);
+// A PolyFillRectangle on a translucent window (the request in the proxy's
+// byte order) just copied to the head's link: `copy` is the copy's body in
+// the link's output, the last request written, which the module may move
+// behind its shape requests.
+void translucentPolyFillRectangle(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
+                                  u8* copy);
+// A window was mapped or unmapped by the client.
+void translucentMapHook(ProxyClient* client, ProxyWindow* window);
+void translucentUnmapHook(ProxyClient* client, ProxyWindow* window);
+
+}  // namespace palvon
