@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/config.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/grabs.h"
 #include "Proxy/metacore.h"
@@ -17,6 +18,7 @@
 #include "Proxy/resource_pending.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window_pending.h"
 #include "Proxy/windowattr.h"
 #include "Proxy/windowreq.h"
@@ -353,6 +355,7 @@ void ProcMapWindow(u8* request, u32 length) {
   if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) {
     mapWindowRecord(window, currentClient);
     placeWindowByLayer(window);
+    if (proxyConfig.options & kOptionTranslucent) translucentMapHook(currentClient, window);
   }
 }
 
@@ -362,7 +365,11 @@ void ProcMapSubwindows(u8* request, u32 length) {
 }
 
 void ProcUnmapWindow(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) unmapWindowRecord(window, 0);
+  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  if (!window) return;
+  bool wasMapped = window->mapped;
+  unmapWindowRecord(window, 0);
+  if (wasMapped && (proxyConfig.options & kOptionTranslucent)) translucentUnmapHook(currentClient, window);
 }
 
 void ProcUnmapSubwindows(u8* request, u32 length) {

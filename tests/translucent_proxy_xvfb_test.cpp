@@ -1,0 +1,266 @@
+// Translucent windows through the proxy program in front of two Xvfb side
+// by side, the second behind a relay that offers SHAPE at other codes: the
+// window's real copies take the shape of its opaque part on both servers,
+// the holders come and go with the windows, the exposures the reshaping
+// causes stay with the proxy, and a client of the other byte order reads
+// versions and colours back.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/shape.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/extrelay.h"
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+constexpr unsigned long kRed = 0xff0000, kBlue = 0x0000ff, kGreen = 0x00ff00;
+constexpr unsigned long kKey = 0x123456, kOtherKey = 0x654321;
+// The translucent window T on the meta screen, across the seam, and its
+// opaque child.
+constexpr int kTX = 300, kTY = 50, kTWidth = 200, kTHeight = 100;
+constexpr int kChildX = 10, kChildY = 10, kChildSize = 30;
+
+enum : uint8_t {
+  kQueryVersion = 0,
+  kQueryWindow = 1,
+  kEnableWindow = 2,
+  kDisableWindow = 5,
+};
+
+Window findBySize(Display* display, Window top, unsigned width, unsigned height) {
+  Window root = 0, parent = 0, *children = nullptr, found = 0;
+  unsigned count = 0;
+  if (!XQueryTree(display, top, &root, &parent, &children, &count)) return 0;
+  for (unsigned i = 0; i < count && !found; i++) {
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(display, children[i], &attributes) && attributes.c_class == InputOutput &&
+        unsigned(attributes.width) == width && unsigned(attributes.height) == height)
+      found = children[i];
+    else
+      found = findBySize(display, children[i], width, height);
+  }
+  if (children) XFree(children);
+  return found;
+}
+
+// The proxy's holder root on a server: the InputOnly 1x1 child of the root
+// at (-1, -1); its children's count.
+int holderRootChildren(Display* display) {
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  int result = -1;
+  XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+  for (unsigned i = 0; i < count; i++) {
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(display, children[i], &a) || a.c_class != InputOnly || a.x != -1 || a.y != -1)
+      continue;
+    Window r2 = 0, p2 = 0, *inner = nullptr;
+    unsigned n = 0;
+    XQueryTree(display, children[i], &r2, &p2, &inner, &n);
+    if (inner) XFree(inner);
+    // The proxy keeps other small windows there; the holder root is the
+    // one with children.
+    result = std::max(result, int(n));
+  }
+  if (children) XFree(children);
+  return result;
+}
+
+class Translucent : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> words{"noReset", "on", "options", "+Translucent"};
+    for (int i = 0; i < 2; i++) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x300x24"}));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      words.push_back("screen");
+      if (i == 1) {
+        relay = std::make_unique<ExtensionRelay>(*servers.back());
+        ASSERT_TRUE(relay->ok()) << relay->error();
+        relay->moveExtension("SHAPE", 220, 120, 1);
+        words.push_back(relay->display() + ".0");
+      } else {
+        words.push_back(servers.back()->display() + ".0");
+      }
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    display = XOpenDisplay(proxy->display().c_str());
+    ASSERT_NE(display, nullptr);
+    for (auto& server : servers) {
+      direct.push_back(XOpenDisplay(server->display().c_str()));
+      ASSERT_NE(direct.back(), nullptr);
+    }
+    ASSERT_TRUE(raw.connectUnix(proxy->number()));
+    ASSERT_EQ(raw.setup('B'), 1);
+    major = raw.queryExtension("MORVANDELL TRANSLUCENT").major;
+    ASSERT_NE(major, 0);
+  }
+
+  void TearDown() override {
+    if (gc) XFreeGC(display, gc);
+    for (Display* d : direct)
+      if (d) XCloseDisplay(d);
+    if (display) XCloseDisplay(display);
+  }
+
+  Window plainWindow(Window parent, int x, int y, int width, int height, unsigned long pixel) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = pixel;
+    Window window = XCreateWindow(display, parent, x, y, width, height, 0, CopyFromParent, InputOutput,
+                                  CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapWindow(display, window);
+    return window;
+  }
+
+  // A blue window under T, T (red) and its green child.
+  void makeWindows() {
+    Window root = DefaultRootWindow(display);
+    bottom = plainWindow(root, 250, 20, 300, 200, kBlue);
+    t = plainWindow(root, kTX, kTY, kTWidth, kTHeight, kRed);
+    child = plainWindow(t, kChildX, kChildY, kChildSize, kChildSize, kGreen);
+    gc = XCreateGC(display, t, 0, nullptr);
+    XSync(display, False);
+  }
+
+  void sendRaw(uint8_t minor, std::vector<uint32_t> words) {
+    Bytes body(4 * words.size());
+    for (size_t k = 0; k < words.size(); k++) raw.put32(body, 4 * k, words[k]);
+    ASSERT_TRUE(raw.send(raw.request(major, minor, body)));
+  }
+  // A round trip on the raw client: its requests have all been handled.
+  Bytes queryWindow(Window window) {
+    sendRaw(kQueryWindow, {uint32_t(window)});
+    return raw.readMessage();
+  }
+  void enable(Window window, std::vector<uint32_t> colors, uint32_t flags = 0) {
+    std::vector<uint32_t> words{uint32_t(window), flags};
+    words.insert(words.end(), colors.begin(), colors.end());
+    sendRaw(kEnableWindow, words);
+    Bytes answer = queryWindow(window);
+    ASSERT_EQ(answer.size() >= 32 ? answer[0] : 0, 1) << "error " << int(answer.size() > 1 ? answer[1] : 0);
+  }
+
+  void fill(unsigned long pixel, int x, int y, int width, int height) {
+    XSetForeground(display, gc, pixel);
+    XFillRectangle(display, t, gc, x, y, width, height);
+    XSync(display, False);
+    queryWindow(t);
+  }
+
+  // Whether T's copy on server i shows its own pixel at (x, y) of T: the
+  // point lies in the copy's bounding shape. Points off the server's screen
+  // give -1.
+  int opaqueOn(size_t i, int x, int y) {
+    Display* d = direct[i];
+    Window copy = findBySize(d, DefaultRootWindow(d), kTWidth, kTHeight);
+    if (!copy) return -2;
+    int rx = 0, ry = 0;
+    Window ignored;
+    XTranslateCoordinates(d, copy, DefaultRootWindow(d), x, y, &rx, &ry, &ignored);
+    if (rx < 0 || ry < 0 || rx >= 400 || ry >= 300) return -1;
+    int count = 0, ordering = 0;
+    XRectangle* r = XShapeGetRectangles(d, copy, ShapeBounding, &count, &ordering);
+    int inside = 0;
+    for (int k = 0; k < count; k++)
+      if (x >= r[k].x && y >= r[k].y && x < r[k].x + r[k].width && y < r[k].y + r[k].height) inside = 1;
+    if (r) XFree(r);
+    return inside;
+  }
+
+  // On both servers, every on-screen point of T on a 5-pixel grid is opaque
+  // exactly where `expected` says.
+  template <class Rule>
+  void expectShape(Rule expected, const char* step) {
+    int checked = 0;
+    for (size_t i = 0; i < direct.size(); i++) {
+      for (int y = 0; y < kTHeight; y += 5) {
+        for (int x = 0; x < kTWidth; x += 5) {
+          int got = opaqueOn(i, x, y);
+          ASSERT_NE(got, -2) << step;
+          if (got < 0) continue;
+          checked++;
+          ASSERT_EQ(got, expected(x, y) ? 1 : 0) << step << ": server " << i << " at " << x << "," << y;
+        }
+      }
+    }
+    EXPECT_GT(checked, 0);
+  }
+
+  unsigned long rootPixel(size_t i, int x, int y) {
+    XImage* image = XGetImage(direct[i], DefaultRootWindow(direct[i]), x, y, 1, 1, AllPlanes, ZPixmap);
+    unsigned long pixel = image ? XGetPixel(image, 0, 0) : ~0ul;
+    if (image) XDestroyImage(image);
+    return pixel & 0xffffff;
+  }
+
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ExtensionRelay> relay;
+  std::unique_ptr<ProxyProcess> proxy;
+  Display* display = nullptr;
+  std::vector<Display*> direct;
+  RawClient raw;
+  uint8_t major = 0;
+  Window bottom = 0, t = 0, child = 0;
+  GC gc = nullptr;
+};
+
+bool inChild(int x, int y) {
+  return x >= kChildX && y >= kChildY && x < kChildX + kChildSize && y < kChildY + kChildSize;
+}
+
+// A fill in the key colour cuts exactly its area out of T (the child stays
+// opaque) on both servers, and the window below shows through; a fill in
+// another colour makes the area opaque again.
+TEST_F(Translucent, SolidFillsCutAndMendTheShapeOnBothServers) {
+  makeWindows();
+  enable(t, {kKey});
+  expectShape([](int, int) { return true; }, "enabled with a red background");
+
+  fill(kKey, 0, 0, 150, 60);
+  auto hole = [](int x, int y) { return x < 150 && y < 60; };
+  expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y); }, "key-coloured fill");
+  // T's hole on A (meta x 300..399) shows the blue window below.
+  EXPECT_EQ(rootPixel(0, kTX + 60, kTY + 50), kBlue);
+  EXPECT_EQ(rootPixel(0, kTX + 60, kTY + 70), kRed);
+
+  fill(kOtherKey, 40, 20, 150, 20);
+  auto mended = [](int x, int y) { return x >= 40 && x < 190 && y >= 20 && y < 40; };
+  expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y) || mended(x, y); }, "other colour");
+  EXPECT_EQ(rootPixel(0, kTX + 60, kTY + 30), kOtherKey);
+}
+
+// Each server holds one holder per translucent window beside the marker
+// and the three scratch windows: re-enabling with other colours keeps it,
+// disabling and destroying remove it.
+TEST_F(Translucent, HoldersFollowTheWindows) {
+  makeWindows();
+  int base = holderRootChildren(direct[0]);
+  ASSERT_EQ(base, 4);
+  ASSERT_EQ(holderRootChildren(direct[1]), 4);
+  enable(t, {kKey});
+  enable(t, {kKey, kOtherKey}, 2);
+  for (Display* d : direct) EXPECT_EQ(holderRootChildren(d), 5);
+  sendRaw(kDisableWindow, {uint32_t(t)});
+  queryWindow(t);
+  for (Display* d : direct) EXPECT_EQ(holderRootChildren(d), 4);
+  expectShape([](int, int) { return true; }, "disabled");
+  enable(t, {kKey});
+  XDestroyWindow(display, t);
+  XSync(display, False);
+  for (Display* d : direct) EXPECT_EQ(holderRootChildren(d), 4);
+}
+
+}  // namespace
+}  // namespace palvon::test
