@@ -232,13 +232,14 @@ void EventReparentNotify(u8* event) {
 
 void EventConfigureNotify(u8* event) {
   if (passedUntranslated(event)) return;
-  Head* head = structureSource(event, 4);
-  if (!head) return;
+  // The translucency markers are the proxy's own windows: no head claims them.
   if (proxyConfig.options & kOptionTranslucent) {
     if (translucentConfigureNotifyHook(currentLink, get32(event + 8), get32(event + 4), i16(get16(event + 16)),
                                        i16(get16(event + 18)), get16(event + 20), get16(event + 22)))
       return;
   }
+  Head* head = structureSource(event, 4);
+  if (!head) return;
   mapIds(event, {4, 8, 12});
   u32 width = 0, height = 0;
   parentSize(get32(event + 8), &width, &height);

@@ -448,6 +448,8 @@ void repaintTranslucency(ProxyClient* client, ProxyWindow* window, const Region*
       for (long k = 0; k < count; k++) {
         u8 event[32] = {};
         event[0] = Expose;
+        // After the last request the client sent: its events carry that.
+        put16(event + 2, u16(s->client->requestCounter));
         put32(event + 4, window->id);
         put16(event + 8, u16(boxes[k].x1));
         put16(event + 10, u16(boxes[k].y1));

@@ -262,5 +262,139 @@ TEST_F(Translucent, HoldersFollowTheWindows) {
   for (Display* d : direct) EXPECT_EQ(holderRootChildren(d), 4);
 }
 
+struct VersionCase {
+  uint16_t askedMajor, askedMinor, major, minor;
+};
+
+class TranslucentVersion : public Translucent, public ::testing::WithParamInterface<VersionCase> {};
+
+// A client of the other byte order gets the version capped at 6.3, or its
+// own.
+TEST_P(TranslucentVersion, AnswersTheClientsVersionUpToTheHighest) {
+  Bytes body(4);
+  raw.put16(body, 0, GetParam().askedMajor);
+  raw.put16(body, 2, GetParam().askedMinor);
+  ASSERT_TRUE(raw.send(raw.request(major, kQueryVersion, body)));
+  Bytes answer = raw.readMessage();
+  ASSERT_EQ(answer.size(), 32u);
+  ASSERT_EQ(answer[0], 1);
+  EXPECT_EQ(raw.get16(answer, 8), GetParam().major);
+  EXPECT_EQ(raw.get16(answer, 10), GetParam().minor);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, TranslucentVersion,
+                         ::testing::Values(VersionCase{7, 0, 6, 3}, VersionCase{5, 9, 5, 9}, VersionCase{6, 3, 6, 3},
+                                           VersionCase{6, 4, 6, 3}));
+
+// The colours and flags come back in the client's order; a window without
+// translucency has none; wrong lengths and unknown windows are refused.
+TEST_F(Translucent, QueryWindowAndRefusals) {
+  makeWindows();
+  enable(t, {kKey, kOtherKey}, 4);
+  Bytes answer = queryWindow(t);
+  ASSERT_EQ(answer.size(), 40u);
+  EXPECT_EQ(raw.get32(answer, 4), 2u);
+  EXPECT_EQ(raw.get32(answer, 8), 4u);
+  EXPECT_EQ(raw.get32(answer, 12), 2u);
+  EXPECT_EQ(raw.get32(answer, 32), kKey);
+  EXPECT_EQ(raw.get32(answer, 36), kOtherKey);
+  answer = queryWindow(bottom);
+  ASSERT_EQ(answer.size(), 32u);
+  EXPECT_EQ(raw.get32(answer, 12), 0u);
+
+  struct Refusal {
+    uint8_t minor;
+    std::vector<uint32_t> words;
+    uint8_t code;
+  };
+  const Refusal refusals[] = {
+      {kEnableWindow, {uint32_t(t)}, BadLength},       // no flags
+      {4, {uint32_t(t), uint32_t(bottom)}, BadLength},  // EnableAncestors without flags
+      {kQueryWindow, {uint32_t(t), 0}, BadLength},
+      {kEnableWindow, {0x7654321, 0, uint32_t(kKey)}, BadWindow},
+      {kDisableWindow, {0x7654321}, BadWindow},
+      {7, {uint32_t(t), 0x7654321}, BadWindow},  // DisableAncestors, unknown stop window
+  };
+  for (const Refusal& r : refusals) {
+    sendRaw(r.minor, r.words);
+    answer = raw.readMessage();
+    ASSERT_EQ(answer.size(), 32u) << int(r.minor);
+    EXPECT_EQ(answer[0], 0) << int(r.minor);
+    EXPECT_EQ(answer[1], r.code) << int(r.minor);
+    EXPECT_EQ(answer[10], major);
+    EXPECT_EQ(answer[9], r.minor);
+  }
+  // Nothing changed.
+  answer = queryWindow(t);
+  EXPECT_EQ(raw.get32(answer, 12), 2u);
+}
+
+class TranslucentExposures : public Translucent, public ::testing::WithParamInterface<int> {};
+
+// While the proxy reshapes T, the exposures it causes reach no client that
+// selected them: through the event mask of the only selecting client, or,
+// with two, through the marker under a server grab, which ends released.
+TEST_P(TranslucentExposures, ReshapingExposesNothing) {
+  makeWindows();
+  Display* second = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(second, nullptr);
+  XSelectInput(display, t, ExposureMask);
+  if (GetParam() == 2) XSelectInput(second, t, ExposureMask);
+  XSync(display, False);
+  XSync(second, False);
+  enable(t, {kKey});
+  XSync(display, False);
+  XSync(second, False);
+  XEvent event;
+  while (XCheckTypedWindowEvent(display, t, Expose, &event)) {
+  }
+  while (XCheckTypedWindowEvent(second, t, Expose, &event)) {
+  }
+
+  fill(kKey, 0, 0, 150, 60);
+  fill(kOtherKey, 40, 20, 150, 20);
+  fill(kRed, 0, 0, 150, 60);
+  XSync(second, False);
+  int exposures = 0;
+  while (XCheckTypedWindowEvent(display, t, Expose, &event)) exposures++;
+  while (XCheckTypedWindowEvent(second, t, Expose, &event)) exposures++;
+  EXPECT_EQ(exposures, 0);
+  expectShape([](int, int) { return true; }, "filled red again");
+
+  for (size_t i = 0; i < servers.size(); i++) {
+    // The server answers another client at once: no grab is left.
+    RawClient other;
+    ASSERT_TRUE(other.connectUnixPath(servers[i]->socketPath()));
+    ASSERT_EQ(other.setup('l'), 1);
+    ASSERT_TRUE(other.send(other.request(43, 0)));  // GetInputFocus
+    EXPECT_FALSE(other.readMessage(3000).empty()) << "server " << i << " still grabbed";
+    // The marker (the holder root's lowest child) rests at 1,0 4096x4096.
+    if (GetParam() == 2) {
+      Display* d = direct[i];
+      Window root = 0, parent = 0, *children = nullptr;
+      unsigned count = 0;
+      XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count);
+      for (unsigned k = 0; k < count; k++) {
+        XWindowAttributes a;
+        Window r2 = 0, p2 = 0, *inner = nullptr;
+        unsigned n = 0;
+        if (!XGetWindowAttributes(d, children[k], &a) || a.c_class != InputOnly || a.x != -1 || a.y != -1) continue;
+        if (!XQueryTree(d, children[k], &r2, &p2, &inner, &n) || n == 0) continue;
+        XWindowAttributes marker;
+        XGetWindowAttributes(d, inner[0], &marker);
+        EXPECT_EQ(marker.x, 1);
+        EXPECT_EQ(marker.y, 0);
+        EXPECT_EQ(marker.width, 4096);
+        EXPECT_EQ(marker.height, 4096);
+        XFree(inner);
+      }
+      if (children) XFree(children);
+    }
+  }
+  XCloseDisplay(second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Selecting, TranslucentExposures, ::testing::Values(1, 2));
+
 }  // namespace
 }  // namespace palvon::test
