@@ -199,6 +199,7 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     d.failed = true;
     return false;
   }
+  u64 copySequence = target.link->requestsSent;
   translateIds(d, copy, target.head);
   HeadScaler* s = target.head ? target.head->scaler : nullptr;
   CopyPiece extra[3];
@@ -211,14 +212,15 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
   }
   if (copy[0] == X_CopyPlane && target.head) put32(copy + 28, headBitPlane(d, target.head));
   swapServerRequest(target.link, copy, d.length, d.layout);
-  if (d.request[0] == X_PolyFillRectangle && currentClient->requestTranslucentWindow)
-    translucentPolyFillRectangle(target.link, target.head, currentClient->requestTranslucentWindow, d.request,
-                                 d.length, copy);
   if (extraCount && !writeExtraCopies(d, target, extra, extraCount)) {
     d.failed = true;
     return false;
   }
   d.served++;
+  // Behind the copy and its tile mirror; a copy moved behind shape requests
+  // keeps its sequence for the stash below.
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, d.request, d.length, copy, copySequence);
   if (d.hold) {
     DrawableInfo src;
     bool fromPixmap = describeDrawable(d.source, &src) && src.pixmap;
@@ -390,6 +392,8 @@ void ProcClearArea(u8* request, u32 length) {
   d.noCulling = request[1] != 0;
   d.scale = scaleClearArea;
   drawRequest(request, length, d);
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    translucentClearAreaHook(currentClient, translucent, request);
 }
 
 void ProcCopyArea(u8* request, u32 length) { copyRequest(request, length); }

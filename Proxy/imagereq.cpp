@@ -20,6 +20,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
@@ -132,26 +133,34 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   auto& p = *static_cast<PutImage*>(argument);
   const Head* head = target.head;
   if (head && (cullsWindowHead(head, p.info.window) || needsVisualEmulation(p.drawable, head))) return true;
+  ProxyWindow* translucent = currentClient->requestTranslucentWindow;
   if (imageNeedsConversion(p.format, p.depth, p.info.visual, head)) {
+    if (translucent) drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, nullptr, 0);
     if (convertedOnHead(p, target)) return true;
     p.failed = true;
     return false;
   }
   // A large image goes through shared memory where the server shares it
   // with the proxy; the segment's rows have no left pad.
-  if (head && (p.format == ZPixmap || p.leftPad == 0) &&
-      shmPutImageHook && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
-                        u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
+  bool viaShm = head && (p.format == ZPixmap || p.leftPad == 0) && shmPutImageHook;
+  // Shared memory may take the image: the evaluation then goes in front.
+  if (viaShm && translucent)
+    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, nullptr, 0);
+  if (viaShm && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
+                                u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
     return true;
   u8* copy = copyRequestToServer(p.request, p.length, target.link);
   if (!copy) {
     p.failed = true;
     return false;
   }
+  u64 copySequence = target.link->requestsSent;
   put32(copy + 4, mapDrawableToHead(p.drawable, head));
   put32(copy + 8, translateXid(p.gc, RT_GC, head));
   if (head) copy[21] = u8(mapDepthForHead(p.depth, head));
   swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
+  if (translucent && !viaShm)
+    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, copy, copySequence);
   return true;
 }
 

@@ -16,6 +16,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/textengine.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/xerrors.h"
@@ -137,6 +138,8 @@ bool textOnHead(const RouteTarget& target, void* argument) {
   const Head* head = target.head;
   if (head && (cullsWindowHead(head, t.info.window) || needsVisualEmulation(t.drawable, head))) return true;
   if (head && head->fontBitmaps && t.gcRecord) {
+    if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+      drawOnTranslucentWindow(target.link, target.head, translucent, t.request, t.length, nullptr, 0);
     if (t.image) {
       i32 x = t.x;
       u8 error = drawTextItems(currentClient, target.head, target.link, t.drawable, t.gcRecord, t.gcRecord->font, &x,
@@ -151,8 +154,11 @@ bool textOnHead(const RouteTarget& target, void* argument) {
     t.failed = true;
     return false;
   }
+  u64 copySequence = target.link->requestsSent;
   rewriteText(copy, t, head);
   swapServerRequest(target.link, copy, t.length, currentRequest.row->requestLayout);
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, t.request, t.length, copy, copySequence);
   return true;
 }
 

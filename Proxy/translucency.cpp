@@ -34,10 +34,25 @@ void freeTranslucencyRecord(ProxyWindow* window) {
   if (translucencyHooks.freeRecord) translucencyHooks.freeRecord(window);
 }
 
-void translucentPolyFillRectangle(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
-                                  u8* copy) {
-  if (translucencyHooks.polyFillRectangle)
-    translucencyHooks.polyFillRectangle(link, head, window, request, length, copy);
+void drawOnTranslucentWindow(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
+                             u8* copy, u64 copySequence) {
+  if (translucencyHooks.draw) translucencyHooks.draw(link, head, window, request, length, copy, copySequence);
+}
+
+void translucentClearAreaHook(ProxyClient* client, ProxyWindow* window, const u8* request) {
+  if (translucencyHooks.clearArea) translucencyHooks.clearArea(client, window, request);
+}
+
+void translucentConfigureHook(ProxyClient* client) {
+  if (translucencyHooks.configure) translucencyHooks.configure(client);
+}
+
+void translucentTreeHook(ProxyClient* client, ProxyWindow* window, u32 width, u32 height) {
+  if (translucencyHooks.resize) translucencyHooks.resize(client, window, width, height);
+}
+
+void translucentRegionHook(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy) {
+  if (translucencyHooks.move) translucencyHooks.move(client, window, dx, dy);
 }
 
 void translucentMapHook(ProxyClient* client, ProxyWindow* window) {

@@ -27,8 +27,12 @@ struct TranslucencyHooks {
   int (*configureNotify)(ServerLink* link, u32 window, u32 eventWindow, i32 x, i32 y, u32 width, u32 height);
   void (*setup)(ServerLink* link);
   void (*freeRecord)(ProxyWindow* window);
-  void (*polyFillRectangle)(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
-                            u8* copy);
+  void (*draw)(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length, u8* copy,
+               u64 copySequence);
+  void (*clearArea)(ProxyClient* client, ProxyWindow* window, const u8* request);
+  void (*configure)(ProxyClient* client);
+  void (*resize)(ProxyClient* client, ProxyWindow* window, u32 width, u32 height);
+  void (*move)(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy);
   void (*map)(ProxyClient* client, ProxyWindow* window);
   void (*unmap)(ProxyClient* client, ProxyWindow* window);
 };
@@ -51,12 +55,24 @@ int translucentConfigureNotifyHook(ServerLink* link, u32 window, u32 eventWindow
 void translucentSetupHook(ServerLink* link);
 // The window's record goes with the window.
 void freeTranslucencyRecord(ProxyWindow* window);
-// A PolyFillRectangle on a translucent window (the request in the proxy's
-// byte order) just copied to the head's link: `copy` is the copy's body in
-// the link's output, the last request written, which the module may move
-// behind its shape requests.
-void translucentPolyFillRectangle(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
-                                  u8* copy);
+// A drawing request on a translucent window (the request in the proxy's
+// byte order) went to the head's link, its tile mirror after it: `copy` is
+// the copy's body in the link's output (null when the head got the drawing
+// some other way) and `copySequence` its sequence on the link. The module
+// moves the copy behind the shape requests the drawing needs, or writes
+// them in front of it when the copy is null.
+void drawOnTranslucentWindow(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
+                             u8* copy, u64 copySequence);
+// After a ClearArea on a translucent window went to every head: the Expose
+// events the client asked for, which the proxy sends itself.
+void translucentClearAreaHook(ProxyClient* client, ProxyWindow* window, const u8* request);
+// After a ConfigureWindow went to every head: the repaints it left behind.
+void translucentConfigureHook(ProxyClient* client);
+// A window's size changed from width x height (the tree has the new one).
+void translucentTreeHook(ProxyClient* client, ProxyWindow* window, u32 width, u32 height);
+// A window moved by dx, dy (the tree has the new position); its viewable
+// descendants moved along.
+void translucentRegionHook(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy);
 // A window was mapped or unmapped by the client.
 void translucentMapHook(ProxyClient* client, ProxyWindow* window);
 void translucentUnmapHook(ProxyClient* client, ProxyWindow* window);

@@ -480,8 +480,15 @@ void ProcConfigureWindow(u8* request, u32 length) {
     list += 4;
   }
   u32 badValue = 0;
+  i32 oldX = window->x, oldY = window->y;
+  u32 oldWidth = window->width, oldHeight = window->height;
   if (int error = configureWindowRecord(window, mask, words, client, &badValue))
     return sendXError(u8(error), badValue, request, length, nullptr);
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  if (translucency) {
+    translucentTreeHook(client, window, oldWidth, oldHeight);
+    translucentRegionHook(client, window, window->x - oldX, window->y - oldY);
+  }
   ProxyWindow* parent = window->parent;
   bool redirected = !window->overrideRedirect && hasOtherSelectingClient(parent, client);
   if ((mask & kGeometryBits) && (window->selections || parent->selections || anyScaledHead(window->screen)))
@@ -490,7 +497,10 @@ void ProcConfigureWindow(u8* request, u32 length) {
   Head* main = screen ? (screen->mainHead ? screen->mainHead : screen->heads) : nullptr;
   if (redirected && main && main->rotation) queueConfigureNotes(client, window, mask);
   if (!redirected) settleConditionalStacking(&copy);
-  if (!forwardWritten(writeConfigure, &copy, request, length)) return;
+  bool written = forwardWritten(writeConfigure, &copy, request, length);
+  // The repaints the change left behind follow it to the servers.
+  if (translucency) translucentConfigureHook(client);
+  if (!written) return;
   checkGrabsAfterConfigure();
   if (mask & CWStackMode) placeWindowByLayer(window);
 }

@@ -40,56 +40,6 @@ constexpr u8 kQueryVersion = 0, kQueryWindow = 1, kEnableWindow = 2, kEnableInfe
              kDisableWindow = 5, kDisableInferiors = 6, kDisableAncestors = 7, kRaiseWindow = 8, kLowerWindow = 9;
 constexpr u32 kHighestMajor = 6, kHighestMinor = 3;
 
-// --- Moving a drawing request behind its shape requests -------------------------------------
-
-// A request cut out of a link's output, to be appended again once the
-// requests that must reach the server before it are written. Its sequence
-// slot moves along, so that an error still names the client's request.
-struct MovedRequest {
-  OutSegment* segment;
-  u64 sequence;
-  SequenceRing* tail;
-};
-
-// Requests the ring must have room for before a move is safe: a ring chunk
-// that closes among the moved requests would retire at the wrong sequence.
-constexpr u32 kMoveRoom = 512;
-
-bool cutLastRequest(ServerLink* link, u8* copy, u32 length, MovedRequest* moved) {
-  *moved = {};
-  SequenceRing* tail = link->ring ? link->ring->previous : nullptr;
-  if (!tail || tail->closed) return false;
-  u32 ahead = (u32(tail->oldestNeeded) - u32(link->requestsSent + 1)) & (kRingSlots - 1);
-  if (ahead < kMoveRoom) return false;
-  bool big = length > kMaxPlainRequest;
-  u8* start = big ? copy - 4 : copy;
-  OutSegment* segment = outbufferCutCopy(&link->output, start, big ? length + 4 : length);
-  if (!segment) return false;
-  *moved = {segment, link->requestsSent, tail};
-  return true;
-}
-
-void appendMovedRequest(ServerLink* link, MovedRequest* moved) {
-  if (!moved->segment) return;
-  bool wasEmpty = outbufferSize(&link->output) == 0;
-  outbufferAppendSegment(&link->output, moved->segment);
-  if (wasEmpty && link->output.becameNonEmpty) link->output.becameNonEmpty(link->output.argument);
-  u64 written = link->requestsSent - moved->sequence;
-  if (written) {
-    SequenceRing* tail = link->ring ? link->ring->previous : nullptr;
-    if (tail != moved->tail) {
-      PALVON_UNE();
-    } else {
-      constexpr u64 kMask = kRingSlots - 1;
-      SequenceSlot drawing = tail->slots[moved->sequence & kMask];
-      for (u64 s = moved->sequence; s < link->requestsSent; s++) tail->slots[s & kMask] = tail->slots[(s + 1) & kMask];
-      tail->slots[link->requestsSent & kMask] = drawing;
-    }
-  }
-  link->stashSequence = link->requestsSent;
-  moved->segment = nullptr;
-}
-
 // --- Enabling and disabling -------------------------------------------------------------------
 
 bool sameColors(const TranslucencyRecord* record, const u32* colors, u32 count, u32 flags) {
@@ -356,29 +306,6 @@ constexpr RequestRow kRequests[] = {
 
 // --- Hooks of the core -----------------------------------------------------------------------------
 
-bool solidCopyFill(const GCRecord* gc) {
-  if (!gc) return false;
-  const XGCValues& v = gc->values;
-  return v.function == GXcopy && v.fill_style == FillSolid && (v.plane_mask & 0xffffffffu) == 0xffffffffu &&
-         v.clip_mask == None && !gc->clipRectangles;
-}
-
-void polyFillRectangleHook(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length,
-                           u8* copy) {
-  const TranslucencyRecord* record = window->translucency;
-  Region* damage = currentClient ? currentClient->region : nullptr;
-  if (!record || !damage || !regionNotEmpty(damage)) return;
-  const GCRecord* gc = lookupGC(get32(request + 8));
-  if (!solidCopyFill(gc)) return;  // evaluated by its pixels once the window's tiles are kept
-  Region* area = translucentRegionToHead(window, damage, true, head);
-  if (!area) return;
-  MovedRequest moved;
-  cutLastRequest(link, copy, length, &moved);
-  fillTranslucentArea(link, head, window, area, u32(gc->values.foreground));
-  appendMovedRequest(link, &moved);
-  regionDestroy(area);
-}
-
 void mapHook(ProxyClient* client, ProxyWindow* window) {
   const TranslucencyRecord* record = window->translucency;
   if (record && record->count) return repaintTranslucency(client, window, nullptr, false, false);
@@ -405,11 +332,8 @@ void repaintTranslucentArea(ServerLink* link, Head* head, ProxyWindow* window, c
   if (!record->count) return fillTranslucentArea(link, head, window, region, 0);
   u32 pixmap = 0, pixel = 0;
   i32 dx = 0, dy = 0;
-  if (resolveBackgroundPixmap(window, nullptr, &pixmap, &dx, &dy, &pixel)) {
-    // A patterned background is decided by its pixels, from the window's
-    // tile on the head; until it has one the area stays as it is.
-    return;
-  }
+  if (resolveBackgroundPixmap(window, nullptr, &pixmap, &dx, &dy, &pixel) && pixmap)
+    return paintTranslucencyMask(link, head, window, region);
   fillTranslucentArea(link, head, window, region, pixel);
 }
 
@@ -440,26 +364,7 @@ void repaintTranslucency(ProxyClient* client, ProxyWindow* window, const Region*
     }
     regionDestroy(onHead);
   }
-  if (exposures) {
-    long count = regionNumRects(area);
-    const RegionBox* boxes = regionRects(area);
-    for (const EventSelection* s = window->selections; s; s = s->next) {
-      if (!(s->eventMask & ExposureMask)) continue;
-      for (long k = 0; k < count; k++) {
-        u8 event[32] = {};
-        event[0] = Expose;
-        // After the last request the client sent: its events carry that.
-        put16(event + 2, u16(s->client->requestCounter));
-        put32(event + 4, window->id);
-        put16(event + 8, u16(boxes[k].x1));
-        put16(event + 10, u16(boxes[k].y1));
-        put16(event + 12, u16(boxes[k].x2 - boxes[k].x1));
-        put16(event + 14, u16(boxes[k].y2 - boxes[k].y1));
-        put16(event + 16, u16(count - 1 - k));
-        sendComposedEvent(event, "bbsisssss", s->client);
-      }
-    }
-  }
+  if (exposures) sendTranslucentExposures(window, area);
   regionDestroy(whole);
 }
 
@@ -474,19 +379,24 @@ void refreshTranslucentParent(ProxyClient* client, ProxyWindow* window) { repain
 
 const char* initTranslucentExtension(ExtensionEntry* entry) {
   entry->version = kHighestMajor * 64 + kHighestMinor;
-  const char* refused = registerModule(entry, "MORVANDELL TRANSLUCENT", {kRequests, rowCount(kRequests), nullptr, 0, nullptr, 0},
-                                       {kModuleTranslucent, nullptr, resetTranslucent, true});
+  const char* refused =
+      registerModule(entry, "MORVANDELL TRANSLUCENT", {kRequests, rowCount(kRequests), nullptr, 0, nullptr, 0},
+                     {kModuleTranslucent, nullptr, resetTranslucent, true});
   if (refused) return refused;
-  translucencyHooks = {startTranslucencyOnHead,
-                       removeTranslucencyOnHead,
-                       stopTranslucencyDisplay,
-                       translucentExpose,
-                       translucentMarkerEvent,
-                       selectTranslucencyMarkers,
-                       freeTranslucency,
-                       polyFillRectangleHook,
-                       mapHook,
-                       unmapHook};
+  translucencyHooks = {.start = startTranslucencyOnHead,
+                       .removeHead = removeTranslucencyOnHead,
+                       .stopDisplay = stopTranslucencyDisplay,
+                       .expose = translucentExpose,
+                       .configureNotify = translucentMarkerEvent,
+                       .setup = selectTranslucencyMarkers,
+                       .freeRecord = freeTranslucency,
+                       .draw = translucentDraw,
+                       .clearArea = translucentClearArea,
+                       .configure = runTranslucentRepaints,
+                       .resize = translucentResize,
+                       .move = translucentMove,
+                       .map = mapHook,
+                       .unmap = unmapHook};
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
     for (Head* head = screen->heads; head; head = head->next)
       if (!startTranslucencyOnHead(head)) return PALVON_OOM();

@@ -103,6 +103,25 @@ bool writeShapeBox(ServerLink* link, u8 op, u32 window, i32 x, i32 y, u32 width,
 bool writeShapeCombine(ServerLink* link, u8 op, u32 destination, i32 x, i32 y, u32 source);
 bool writeShapeMask(ServerLink* link, u8 op, u32 window, i32 x, i32 y, u32 pixmap);
 
+// --- Drawing (translucent_draw.cpp) -------------------------------------------------
+
+// The pixel evaluation: the region's opaque part read from the window's
+// tile on the head.
+void paintTranslucencyMask(ServerLink* link, Head* head, ProxyWindow* window, const Region* region);
+void translucentDraw(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length, u8* copy,
+                     u64 copySequence);
+void translucentClearArea(ProxyClient* client, ProxyWindow* window, const u8* request);
+// Expose events for the region's rectangles (window coordinates) to every
+// client that selected them on the window.
+void sendTranslucentExposures(ProxyWindow* window, const Region* region);
+
+// --- Window changes (translucent_window.cpp) ----------------------------------------
+
+void runTranslucentRepaints(ProxyClient* client);
+void translucentResize(ProxyClient* client, ProxyWindow* window, u32 width, u32 height);
+void translucentMove(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy);
+void queueTranslucentRepaint(ProxyClient* client, ProxyWindow* window, Region* region, bool exposures);
+
 // --- Display records (translucent_display.cpp) --------------------------------------
 
 bool startTranslucencyOnHead(Head* head);
