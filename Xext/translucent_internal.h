@@ -78,7 +78,8 @@ bool translucentVersionCapped(u32 major, u32 minor);
 
 // The window's id on the head (the root's stand-in for a root window).
 u32 windowOnHead(const ProxyWindow* window, const Head* head);
-// The part of a region (window coordinates) on the head, clipped to the
+// A region (window coordinates) for the window's holder on the head (a
+// root window's: the head's part, in the head's terms), clipped to the
 // window's clip shape when asked; null when nothing is left or memory ran
 // out. The caller destroys it.
 Region* translucentRegionToHead(const ProxyWindow* window, const Region* region, bool clip, const Head* head);

@@ -206,9 +206,14 @@ bool isKeyColor(const TranslucencyRecord* record, u32 pixel) {
 
 Region* translucentRegionToHead(const ProxyWindow* window, const Region* region, bool clip, const Head* head) {
   if (isResourceHead(head)) return nullptr;
+  // A window's holders follow the whole window on every head, not only the
+  // part the head shows: a CopyArea inside the window carries shape from
+  // parts another head shows into the part this one does.
   Region* out = regionCreate(nullptr, 0);
-  if (!out || !regionIntersectRect(out, region, head->logical.x - window->x, head->logical.y - window->y,
-                                   u32(head->logical.width), u32(head->logical.height))) {
+  bool made = out && (window->parent ? regionCopy(out, region)
+                                     : regionIntersectRect(out, region, head->logical.x, head->logical.y,
+                                                           u32(head->logical.width), u32(head->logical.height)));
+  if (!made) {
     regionDestroy(out);
     return nullptr;
   }

@@ -164,7 +164,7 @@ class Translucent : public ::testing::Test {
   // give -1.
   int opaqueOn(size_t i, int x, int y) {
     Display* d = direct[i];
-    Window copy = findBySize(d, DefaultRootWindow(d), kTWidth, kTHeight);
+    Window copy = findBySize(d, DefaultRootWindow(d), kTWidth, tHeight);
     if (!copy) return -2;
     int rx = 0, ry = 0;
     Window ignored;
@@ -185,7 +185,7 @@ class Translucent : public ::testing::Test {
   void expectShape(Rule expected, const char* step) {
     int checked = 0;
     for (size_t i = 0; i < direct.size(); i++) {
-      for (int y = 0; y < kTHeight; y += 5) {
+      for (int y = 0; y < tHeight; y += 5) {
         for (int x = 0; x < kTWidth; x += 5) {
           int got = opaqueOn(i, x, y);
           ASSERT_NE(got, -2) << step;
@@ -213,6 +213,7 @@ class Translucent : public ::testing::Test {
   RawClient raw;
   uint8_t major = 0;
   Window bottom = 0, t = 0, child = 0;
+  int tHeight = kTHeight;  // T's height as the servers have it
   GC gc = nullptr;
 };
 
@@ -395,6 +396,93 @@ TEST_P(TranslucentExposures, ReshapingExposesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Selecting, TranslucentExposures, ::testing::Values(1, 2));
+
+struct CopyCase {
+  const char* name;
+  int sx, sy, dx, dy, w, h;
+};
+
+class TranslucentCopies : public Translucent, public ::testing::WithParamInterface<CopyCase> {};
+
+// A CopyArea inside T carries the shape along with the pixels: the hole
+// moves to the destination, overlapping or not.
+TEST_P(TranslucentCopies, CopyAreaMovesTheShape) {
+  const CopyCase& c = GetParam();
+  makeWindows();
+  enable(t, {kKey});
+  fill(kKey, 0, 60, 60, 40);  // a hole at the bottom left, clear of the child
+  auto hole = [](int x, int y) { return x < 60 && y >= 60; };
+  XCopyArea(display, t, t, gc, c.sx, c.sy, c.w, c.h, c.dx, c.dy);
+  XSync(display, False);
+  queryWindow(t);
+  auto expected = [&](int x, int y) {
+    if (inChild(x, y)) return true;
+    if (x >= c.dx && y >= c.dy && x < c.dx + c.w && y < c.dy + c.h) return !hole(x - c.dx + c.sx, y - c.dy + c.sy);
+    return !hole(x, y);
+  };
+  expectShape(expected, c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Copies, TranslucentCopies,
+                         ::testing::Values(CopyCase{"apart", 0, 50, 120, 0, 70, 50},
+                                           CopyCase{"overlapping", 0, 50, 30, 40, 80, 50}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ClearArea repaints the cleared part with T's red background, which is
+// opaque; the client's exposures come from the proxy, one series.
+TEST_F(Translucent, ClearAreaRepaintsAndExposes) {
+  makeWindows();
+  XSelectInput(display, t, ExposureMask);
+  enable(t, {kKey});
+  XSync(display, False);
+  XEvent event;
+  while (XCheckTypedWindowEvent(display, t, Expose, &event)) {
+  }
+  fill(kKey, 0, 0, 200, 100);
+  expectShape([](int x, int y) { return inChild(x, y); }, "all key colour");
+  XClearArea(display, t, 50, 50, 100, 0, True);
+  XSync(display, False);
+  queryWindow(t);
+  expectShape([](int x, int y) { return inChild(x, y) || (x >= 50 && x < 150 && y >= 50); }, "cleared");
+  EXPECT_EQ(rootPixel(0, kTX + 60, kTY + 80), kRed);
+  XSync(display, False);
+  int exposures = 0;
+  while (XCheckTypedWindowEvent(display, t, Expose, &event)) {
+    exposures++;
+    EXPECT_EQ(event.xexpose.x, 50);
+    EXPECT_EQ(event.xexpose.y, 50);
+    EXPECT_EQ(event.xexpose.width, 100);
+    EXPECT_EQ(event.xexpose.height, 50);
+    EXPECT_EQ(event.xexpose.count, 0);
+  }
+  EXPECT_EQ(exposures, 1);
+}
+
+// Growing T keeps its holes with bit gravity NorthWest and makes the new
+// strips opaque; unmapping the child repaints T where it was.
+TEST_F(Translucent, ResizeAndUnmapFollowTheWindow) {
+  makeWindows();
+  XSetWindowAttributes attributes{};
+  attributes.bit_gravity = NorthWestGravity;
+  XChangeWindowAttributes(display, t, CWBitGravity, &attributes);
+  enable(t, {kKey});
+  fill(kKey, 0, 0, 150, 60);
+  XResizeWindow(display, t, kTWidth, kTHeight + 20);
+  tHeight = kTHeight + 20;
+  XSync(display, False);
+  queryWindow(t);
+  auto hole = [](int x, int y) { return x < 150 && y < 60; };
+  expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y); }, "grown");
+  XUnmapWindow(display, child);
+  XSync(display, False);
+  queryWindow(t);
+  expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y); }, "child unmapped");
+  XResizeWindow(display, t, kTWidth, kTHeight);
+  tHeight = kTHeight;
+  XSync(display, False);
+  queryWindow(t);
+  expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y); }, "back to size");
+}
 
 }  // namespace
 }  // namespace palvon::test
