@@ -15,6 +15,10 @@ void stopTranslucencyOnDisplay(ServerDisplay* display) {
   if (translucencyHooks.stopDisplay) translucencyHooks.stopDisplay(display);
 }
 
+const char* copyTranslucencyToDisplay(ProxyClient* client, Head* head) {
+  return translucencyHooks.copyToHead ? translucencyHooks.copyToHead(client, head) : nullptr;
+}
+
 int translucentExposeHook(ServerLink* link, u32 window) {
   return translucencyHooks.expose ? translucencyHooks.expose(link, window) : 0;
 }

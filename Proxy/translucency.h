@@ -35,6 +35,7 @@ struct TranslucencyHooks {
   void (*move)(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy);
   void (*map)(ProxyClient* client, ProxyWindow* window);
   void (*unmap)(ProxyClient* client, ProxyWindow* window);
+  const char* (*copyToHead)(ProxyClient* client, Head* head);
 };
 
 extern TranslucencyHooks translucencyHooks;
@@ -44,6 +45,10 @@ extern TranslucencyHooks translucencyHooks;
 bool startTranslucency(Head* head);
 void removeTranslucencyForHead(Head* head);
 void stopTranslucencyOnDisplay(ServerDisplay* display);
+// A server joining at run time: the translucent windows of the head's
+// screen get their holders on it. Null or the failure text (null without
+// the module).
+const char* copyTranslucencyToDisplay(ProxyClient* client, Head* head);
 
 // Server events on a client's link, before translation goes on: non-zero
 // when the module consumed the event. The Expose carries the client's

@@ -368,10 +368,32 @@ void repaintTranslucency(ProxyClient* client, ProxyWindow* window, const Region*
   regionDestroy(whole);
 }
 
-const char* copyTranslucencyToDisplay(ProxyClient* client, Head* head) {
-  (void)client;
-  (void)head;
-  PALVON_WIP();
+const char* copyTranslucencyToHead(ProxyClient* client, Head* head) {
+  if (!translucencyDisplayOf(head) && !startTranslucencyOnHead(head)) return PALVON_OOM();
+  const TranslucencyDisplayRecord* display = translucencyDisplayOf(head);
+  for (ProxyClient* c = clientList; c && display && display->marker; c = c->next) {
+    ServerLink* link = clientLink(c, head->serverIndex);
+    if (!link || link->setupAnswered != kSetupAnswered) continue;
+    xprotoSelectInput(&link->writer, u32(display->marker), StructureNotifyMask);
+    if (const char* error = syncServerLink(link)) return error;
+  }
+  MetaScreen* screen = head->metaScreen;
+  ProxyWindow* root = screen ? screen->rootWindow : nullptr;
+  if (isResourceHead(head)) return nullptr;
+  for (ProxyWindow* w = root; w; w = nextWindowPreorder(w, root)) {
+    TranslucencyRecord* record = w->translucency;
+    if (!record) continue;
+    if (isDisplayOffline(head->display)) return displayOfflineText(head->display);
+    // The window's own client wrote its copy on the new server: the holder
+    // reads its shape through the proxy's connection once that is synced.
+    if (const char* error = makeHolder(w->owner, w, head)) return error;
+    if (record->count) {
+      if (const char* error = createBackgroundTile(client, w, head)) return error;
+    }
+    XfsSync(head->display, False);
+    if (w->viewable && !(record->flags & kTranslucentNoSelfRepaint) && w->owner)
+      repaintTranslucency(w->owner, w, nullptr, false, false);
+  }
   return nullptr;
 }
 
@@ -396,7 +418,8 @@ const char* initTranslucentExtension(ExtensionEntry* entry) {
                        .resize = translucentResize,
                        .move = translucentMove,
                        .map = mapHook,
-                       .unmap = unmapHook};
+                       .unmap = unmapHook,
+                       .copyToHead = copyTranslucencyToHead};
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
     for (Head* head = screen->heads; head; head = head->next)
       if (!startTranslucencyOnHead(head)) return PALVON_OOM();

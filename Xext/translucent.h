@@ -23,10 +23,10 @@ struct ProxyWindow;
 // every head that exists. Null or the refusal text.
 const char* initTranslucentExtension(ExtensionEntry* entry);
 
-// A server joining at run time: the markers' selections of the client links
-// to the new head, then every translucent window's holder on it. Null or
-// the failure text.
-const char* copyTranslucencyToDisplay(ProxyClient* client, Head* head);
+// A server joining at run time (the core's copyTranslucencyToDisplay): the
+// markers' selections of the client links to the new head, then every
+// translucent window's holder on it. Null or the failure text.
+const char* copyTranslucencyToHead(ProxyClient* client, Head* head);
 
 // A SHAPE request changed a window: a translucent parent is evaluated again
 // over the window's box.
