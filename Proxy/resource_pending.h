@@ -34,7 +34,7 @@ void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
 const char* createBackgroundTile(ProxyClient* clientOrNull, ProxyWindow* window, Head* head);
 // Fills the rectangles into the window's tiles on the head with the GC in
 // copy mode (text made opaque by its extents). Stand-in: nothing.
-void mirrorTextTranslucent(ServerLink* link, Head* head, ProxyWindow* window, u32 gc, const xRectangle* rectangles,
+void mirrorTextTranslucent(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const xRectangle* rectangles,
                            u32 count);
 
 }  // namespace palvon
