@@ -142,10 +142,9 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   }
   // A large image goes through shared memory where the server shares it
   // with the proxy; the segment's rows have no left pad.
-  bool viaShm = head && (p.format == ZPixmap || p.leftPad == 0) && shmPutImageHook;
-  // Shared memory may take the image: the evaluation then goes in front.
-  if (viaShm && translucent)
-    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, nullptr, 0);
+  // Not onto a translucent window: its image must be one request, which the
+  // evaluation of its pixels can go in front of.
+  bool viaShm = head && !translucent && (p.format == ZPixmap || p.leftPad == 0) && shmPutImageHook;
   if (viaShm && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
                                 u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
     return true;
@@ -159,7 +158,7 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   put32(copy + 8, translateXid(p.gc, RT_GC, head));
   if (head) copy[21] = u8(mapDepthForHead(p.depth, head));
   swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
-  if (translucent && !viaShm)
+  if (translucent)
     drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, copy, copySequence);
   return true;
 }

@@ -484,5 +484,59 @@ TEST_F(Translucent, ResizeAndUnmapFollowTheWindow) {
   expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y); }, "back to size");
 }
 
+
+// Drawing that is not one solid colour is decided pixel by pixel from the
+// window's background tile: an image with scattered key pixels and a
+// stippled fill in the key colour leave holes exactly there, with two key
+// colours too. The tiles are built beside this branch: the test runs once
+// they are merged (drop DISABLED_ then).
+TEST_F(Translucent, DISABLED_PixelsDecideImagesAndStipples) {
+  makeWindows();
+  enable(t, {kKey, kOtherKey});
+  const int ix = 40, iy = 60, iw = 150, ih = 20;
+  XImage* image = XCreateImage(display, DefaultVisual(display, 0), 24, ZPixmap, 0, nullptr, iw, ih, 32, 0);
+  image->data = static_cast<char*>(calloc(size_t(image->bytes_per_line) * ih, 1));
+  auto keyAt = [](int x, int y) { return (x * 7 + y * 3) % 11 == 0 ? 1 : (x * 5 + y) % 13 == 0 ? 2 : 0; };
+  for (int y = 0; y < ih; y++)
+    for (int x = 0; x < iw; x++)
+      XPutPixel(image, x, y, keyAt(x, y) == 1 ? kKey : keyAt(x, y) == 2 ? kOtherKey : kRed);
+  XPutImage(display, t, gc, image, 0, 0, ix, iy, iw, ih);
+  XDestroyImage(image);
+  XSync(display, False);
+  queryWindow(t);
+  int holes = 0;
+  for (size_t i = 0; i < direct.size(); i++) {
+    for (int y = 0; y < ih; y++) {
+      for (int x = 0; x < iw; x += 3) {
+        int got = opaqueOn(i, ix + x, iy + y);
+        if (got < 0) continue;
+        holes += got == 0;
+        ASSERT_EQ(got, keyAt(x, y) ? 0 : 1) << "server " << i << " at " << ix + x << "," << iy + y;
+      }
+    }
+  }
+  EXPECT_GT(holes, 0);
+
+  static char bits[] = {0x55, 0x55, static_cast<char>(0xaa), static_cast<char>(0xaa)};  // a checker 16x2
+  Pixmap stipple = XCreateBitmapFromData(display, t, bits, 16, 2);
+  XSetStipple(display, gc, stipple);
+  XSetFillStyle(display, gc, FillStippled);
+  XSetForeground(display, gc, kKey);
+  XFillRectangle(display, t, gc, 50, 20, 100, 30);
+  XSetFillStyle(display, gc, FillSolid);
+  XFreePixmap(display, stipple);
+  XSync(display, False);
+  queryWindow(t);
+  for (size_t i = 0; i < direct.size(); i++) {
+    for (int y = 20; y < 50; y += 3) {
+      for (int x = 50; x < 150; x += 7) {
+        int got = opaqueOn(i, x, y);
+        if (got < 0) continue;
+        ASSERT_EQ(got, ((x + y) % 2) == 0 ? 0 : 1) << "server " << i << " at " << x << "," << y;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace palvon::test
