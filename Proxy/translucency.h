@@ -75,8 +75,7 @@ void translucentClearAreaHook(ProxyClient* client, ProxyWindow* window, const u8
 void translucentConfigureHook(ProxyClient* client);
 // A window's size changed from width x height (the tree has the new one).
 void translucentTreeHook(ProxyClient* client, ProxyWindow* window, u32 width, u32 height);
-// A window moved by dx, dy (the tree has the new position); its viewable
-// descendants moved along.
+// A window moved by dx, dy (the tree has the new position).
 void translucentRegionHook(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy);
 // A window was mapped or unmapped by the client.
 void translucentMapHook(ProxyClient* client, ProxyWindow* window);

@@ -65,34 +65,6 @@ Region* outerBox(const ProxyWindow* window, const ProxyWindow* relativeTo, i32 d
                           width + 2 * u32(border), height + 2 * u32(border));
 }
 
-// A translucent window moved with its ancestor: the parts of its box that
-// were off a head before are opaque now and get evaluated.
-void arrivedFromOffHeads(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy) {
-  MetaScreen* screen = window->screen;
-  for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
-    ServerLink* link = clientLink(client, head->serverIndex);
-    u32 holder = holderOn(window, head);
-    if (!link || !holder) continue;
-    const HeadRect& r = head->logical;
-    Region* arrived = regionCreateRect(r.x - window->x, r.y - window->y, u32(r.width), u32(r.height));
-    if (!arrived || !regionIntersectRect(arrived, arrived, 0, 0, window->width, window->height) ||
-        !regionSubtractRect(arrived, arrived, r.x - window->x + dx, r.y - window->y + dy, u32(r.width),
-                            u32(r.height))) {
-      regionDestroy(arrived);
-      PALVON_OOM();
-      continue;
-    }
-    if (regionNotEmpty(arrived)) {
-      writeShapeRectangles(link, ShapeUnion, holder, 0, 0, arrived, YXBanded);
-      applyTranslucentShape(link, head, window, arrived, false);
-      Region* later = regionCreate(nullptr, 0);
-      if (later && regionCopy(later, arrived)) queueTranslucentRepaint(client, window, later, false);
-      else regionDestroy(later);
-    }
-    regionDestroy(arrived);
-  }
-}
-
 }  // namespace
 
 void queueTranslucentRepaint(ProxyClient* client, ProxyWindow* window, Region* region, bool exposures) {
@@ -177,9 +149,8 @@ void translucentMove(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy) {
     regionDestroy(area);
     regionDestroy(before);
   }
-  for (ProxyWindow* w = window; w; w = nextWindowPreorder(w, window)) {
-    if (w->viewable && w->translucency) arrivedFromOffHeads(client, w, dx, dy);
-  }
+  // The window's own holders need nothing: they follow the whole window on
+  // every head, so the parts a move brings onto a head are already right.
 }
 
 }  // namespace palvon

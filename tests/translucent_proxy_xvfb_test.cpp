@@ -482,6 +482,11 @@ TEST_F(Translucent, ResizeAndUnmapFollowTheWindow) {
   XSync(display, False);
   queryWindow(t);
   expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y); }, "back to size");
+  // Moved over the seam: the hole moves along on both servers.
+  XMoveWindow(display, t, kTX - 60, kTY + 10);
+  XSync(display, False);
+  queryWindow(t);
+  expectShape([&](int x, int y) { return !hole(x, y) || inChild(x, y); }, "moved");
 }
 
 
