@@ -360,8 +360,13 @@ void ProcMapWindow(u8* request, u32 length) {
 }
 
 void ProcMapSubwindows(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true))
-    mapSubwindowRecords(window, currentClient);
+  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  if (!window) return;
+  mapSubwindowRecords(window, currentClient);
+  if (proxyConfig.options & kOptionTranslucent) {
+    for (ProxyWindow* child = window->bottomChild; child; child = child->nextUpper)
+      if (child->mapped) translucentMapHook(currentClient, child);
+  }
 }
 
 void ProcUnmapWindow(u8* request, u32 length) {
@@ -373,8 +378,17 @@ void ProcUnmapWindow(u8* request, u32 length) {
 }
 
 void ProcUnmapSubwindows(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true))
-    unmapSubwindowRecords(window, currentClient);
+  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  if (!window) return;
+  // A translucent window is evaluated again where its mapped children were.
+  constexpr u32 kNoted = 64;
+  ProxyWindow* mapped[kNoted];
+  u32 count = 0;
+  bool translucent = (proxyConfig.options & kOptionTranslucent) && window->translucency;
+  for (ProxyWindow* child = window->bottomChild; translucent && child && count < kNoted; child = child->nextUpper)
+    if (child->mapped) mapped[count++] = child;
+  unmapSubwindowRecords(window, currentClient);
+  for (u32 k = 0; k < count; k++) translucentUnmapHook(currentClient, mapped[k]);
 }
 
 // --- ConfigureWindow ----------------------------------------------------------------------

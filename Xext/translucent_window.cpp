@@ -65,6 +65,31 @@ Region* outerBox(const ProxyWindow* window, const ProxyWindow* relativeTo, i32 d
                           width + 2 * u32(border), height + 2 * u32(border));
 }
 
+// The translucent inferiors of a window that shrank keep only what shows
+// of them inside their ancestors (up to the window) at the new size.
+void clipInferiors(ProxyClient* client, ProxyWindow* window) {
+  for (ProxyWindow* w = nextWindowPreorder(window, window); w; w = nextWindowPreorder(w, window)) {
+    if (!w->translucency) continue;
+    i32 border = w->borderWidth;
+    i32 x1 = -border, y1 = -border, x2 = i32(w->width) + border, y2 = i32(w->height) + border;
+    for (ProxyWindow* a = w->parent; a; a = a->parent) {
+      x1 = std::max(x1, a->x - w->x), y1 = std::max(y1, a->y - w->y);
+      x2 = std::min(x2, a->x - w->x + i32(a->width)), y2 = std::min(y2, a->y - w->y + i32(a->height));
+      if (a == window) break;
+    }
+    MetaScreen* screen = w->screen;
+    for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
+      ServerLink* link = clientLink(client, head->serverIndex);
+      u32 holder = holderOn(w, head);
+      if (!link || !holder) continue;
+      writeShapeBox(link, ShapeIntersect, holder, x1, y1, u32(std::max(x2 - x1, 0)), u32(std::max(y2 - y1, 0)));
+      Region* box = regionCreateRect(0, 0, w->width, w->height);
+      if (box) applyTranslucentShape(link, head, w, box, false);
+      regionDestroy(box);
+    }
+  }
+}
+
 }  // namespace
 
 void queueTranslucentRepaint(ProxyClient* client, ProxyWindow* window, Region* region, bool exposures) {
@@ -103,6 +128,7 @@ void translucentResize(ProxyClient* client, ProxyWindow* window, u32 oldWidth, u
   }
   TranslucencyRecord* record = window->translucency;
   if (!record) return;
+  if (width < oldWidth || height < oldHeight) clipInferiors(client, window);
   u8 gravity = window->bitGravity;
   if (gravity > kGravityStatic) PALVON_UNE();
   // Contents kept at the top left keep their opacity there: only the new
