@@ -220,14 +220,14 @@ void ProcTranslucentEnableInferiors(u8* request, u32 length) {
 template <class Step>
 bool walkAncestors(ProxyWindow* window, ProxyWindow* stop, Step step) {
   if (window == stop || window->parent == stop) return true;
-  ProxyWindow* chain[256];
   u32 depth = 0;
-  for (ProxyWindow* a = window->parent; a && a != stop && a->parent; a = a->parent) {
-    if (depth == sizeof chain / sizeof chain[0]) return false;
-    chain[depth++] = a;
-  }
+  for (ProxyWindow* a = window->parent; a && a != stop && a->parent; a = a->parent) depth++;
+  // From the top down without a list: the walk is short and rare.
   while (depth) {
-    if (!step(chain[--depth])) return false;
+    ProxyWindow* a = window->parent;
+    for (u32 k = 1; k < depth; k++) a = a->parent;
+    if (!step(a)) return false;
+    depth--;
   }
   return true;
 }

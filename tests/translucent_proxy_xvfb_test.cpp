@@ -490,6 +490,36 @@ TEST_F(Translucent, ResizeAndUnmapFollowTheWindow) {
 }
 
 
+// The walks: inferiors (not the window), ancestors strictly between the
+// stop window and the window, from the top (every ancestor below the root
+// when the stop window is no ancestor).
+TEST_F(Translucent, WalksReachTheWindowsBetween) {
+  makeWindows();
+  Window grandchild = plainWindow(child, 2, 2, 10, 10, kBlue);
+  XSync(display, False);
+  auto colours = [&](Window w) { return raw.get32(queryWindow(w), 12); };
+  struct Step {
+    uint8_t minor;
+    std::vector<uint32_t> words;
+    uint32_t t, child, grandchild;  // colours each window has afterwards
+  };
+  const uint32_t k = uint32_t(kKey), root = uint32_t(DefaultRootWindow(display));
+  const Step steps[] = {
+      {3, {uint32_t(t), 0, k}, 0, 1, 1},                                  // EnableInferiors
+      {6, {uint32_t(t)}, 0, 0, 0},                                        // DisableInferiors
+      {4, {uint32_t(grandchild), root, 0, k, k}, 2, 2, 0},                // EnableAncestors up to the root
+      {7, {uint32_t(grandchild), uint32_t(t)}, 2, 0, 0},                  // DisableAncestors below T
+      {7, {uint32_t(grandchild), uint32_t(bottom)}, 0, 0, 0},             // stop window no ancestor
+      {4, {uint32_t(child), uint32_t(t), 0, k}, 0, 0, 0},                 // parent is the stop window
+  };
+  for (const Step& step : steps) {
+    sendRaw(step.minor, step.words);
+    EXPECT_EQ(colours(t), step.t) << int(step.minor);
+    EXPECT_EQ(colours(child), step.child) << int(step.minor);
+    EXPECT_EQ(colours(grandchild), step.grandchild) << int(step.minor);
+  }
+}
+
 // Drawing that is not one solid colour is decided pixel by pixel from the
 // window's background tile: an image with scattered key pixels and a
 // stippled fill in the key colour leave holes exactly there, with two key
