@@ -10,6 +10,7 @@
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/keepvisible.h"
 #include "Proxy/xclocksync.h"
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
@@ -130,15 +131,16 @@ void rewriteSelection(u8* copy, u32, const RouteTarget& route, void* argument) {
 
 }  // namespace
 
-void notePropertyHints(ProxyClient* client, ProxyWindow* window, const u8* request, u32 length) {
+void notePropertyHints(ProxyClient* client, ProxyWindow* window, u8* request, u32 length) {
   u32 property = get32(request + 8), type = get32(request + 12);
   u8 format = request[16];
   u64 bytes = u64(get32(request + 20)) * format / 8;
-  const u8* data = request + 24;
+  u8* data = request + 24;
   if (bytes > length - 24) bytes = length - 24;
   u32 available = u32(bytes);
   if (property == XA_WM_NORMAL_HINTS && type == XA_WM_SIZE_HINTS && format == 32 &&
       get32(request + 20) == kSizeHintItems && available >= sizeof window->sizeHints && window) {
+    adjustSizeHintsPosition(window, data);
     memcpy(window->sizeHints, data, sizeof window->sizeHints);
     window->hasSizeHints = 1;
     return;

@@ -30,7 +30,9 @@ void ReplyGetSelectionOwner(u8* reply, u32 length);
 
 // What a property says of its client and window (the client's names for
 // the logs, the size hints, the keep-visible mark), from a ChangeProperty
-// in the proxy's byte order of `length` bytes that passed its checks.
-void notePropertyHints(ProxyClient* client, ProxyWindow* window, const u8* request, u32 length);
+// in the proxy's byte order of `length` bytes that passed its checks. A
+// program position in the size hints may be moved in the request (see
+// keepvisible.h).
+void notePropertyHints(ProxyClient* client, ProxyWindow* window, u8* request, u32 length);
 
 }  // namespace palvon

@@ -156,6 +156,24 @@ void parseRequests(ProxyClient* client, u64* offset) {
   }
 }
 
+// Whether the input starts with a whole request that a parse stopped for a
+// backlog left behind: such a request waits on the proxy, not on the client.
+bool holdsCompleteRequest(const ProxyClient* client) {
+  const ClientParser* parser = &client->parser;
+  u64 available = client->input.used;
+  if (parser->bytesNeeded != kParserRequests || parser->discardRemaining || available < 4) return false;
+  const u8* request = client->input.data;
+  u64 length = 4ull * loadU16(request + 2, parser->swapped);
+  if (length == 0 && client->bigRequests) {
+    if (available < 8) return false;
+    u32 words = loadU32(request + 4, parser->swapped);
+    length = words < 2 ? 8 : 4ull * words;
+    // An oversized one is answered by the parse at once.
+    if (length > proxyState.maxBigRequestBytes) return true;
+  }
+  return available >= (length ? length : 4);
+}
+
 void skipDiscarded(ProxyClient* client, u64* offset) {
   u64 skip = client->parser.discardRemaining;
   if (skip > client->input.used - *offset) skip = client->input.used - *offset;
@@ -308,6 +326,11 @@ void resumeClientIo(ProxyClient* client) {
   bool mayRun = !grabHolder || grabHolder == client || (client->grabExempt && !grabCoversExempt);
   bool ownBacklog = outbufferCapacity(&client->output) >= kClientBacklogLimit;
   if (mayRun && !backlogged(client)) {
+    // A parse held back by a backlog that drained before this call (the
+    // links' flush right after the parse) left whole requests in the buffer.
+    // The client may send nothing more until they are answered, so waiting
+    // for its descriptor would wait for ever.
+    if (client->readOrder && !client->readingResumeTimer && holdsCompleteRequest(client)) cancelClientRead(client);
     if (!client->readOrder) {
       if (client->input.used > 0) {
         client->readOrder = orderAddTimer(kResumeTimerMs, onClientResumeTimer, client);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "Proxy/capture.h"
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/pending.h"
@@ -112,6 +113,8 @@ void handleServerError(u8* error) {
   if (error[1] == BadWindow && error[10] == X_GrabPointer && currentLink &&
       !releaseStashedData(currentLink, X_GrabPointer))
     return;
+  // A capture's read the server refused: the capture's business.
+  if (error[10] == X_GetImage && dropCapturedImageOfError(currentLink)) return;
   u32 value = get32(error + 4);
   ServerLink* link = currentLink;
   bool killClient = link && (link->requestKeyAnswered & 0xff) == X_KillClient;

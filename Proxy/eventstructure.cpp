@@ -11,6 +11,7 @@
 #include "Proxy/rows.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/keepvisible.h"
 #include "Proxy/pending.h"
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"

@@ -69,6 +69,29 @@ bool xlfdKnown(const XlfdFields* f) {
   return true;
 }
 
+// The text engine places a glyph's box where the client's glyph inks,
+// scaled: (lbearing, -ascent) to (rbearing, descent) around the origin. A
+// server's scaled font has metrics of its own (a scaled bitmap font may
+// report whole cells), so each box is cut to that rectangle around the
+// glyph's origin in the atlas.
+void fitBoxesToClientMetrics(const HeadScaler* s, const XFontStruct* client, const XFontStruct* scaled,
+                             GlyphBox* boxes, u32 count) {
+  for (u32 g = 0; g < count; g++) {
+    GlyphBox& box = boxes[g];
+    if (box.x == kNoGlyph) continue;
+    const XCharStruct& own = client->per_char ? client->per_char[g] : client->max_bounds;
+    const XCharStruct& head = scaled->per_char ? scaled->per_char[g] : scaled->max_bounds;
+    i32 originX = i32(box.x) - head.lbearing, originY = i32(box.y) + head.ascent;
+    i32 left = originX + scaleX(s, own.lbearing), right = originX + scaleX(s, own.rbearing);
+    i32 top = originY + scaleY(s, -own.ascent), bottom = originY + scaleY(s, own.descent);
+    if (right <= left || bottom <= top || left < 0 || top < 0) {
+      box = GlyphBox{box.x, box.y, 0, 0};
+      continue;
+    }
+    box = GlyphBox{u16(left), u16(top), u16(right - left), u16(bottom - top)};
+  }
+}
+
 // The glyphs of the font's scaled server form on the head (an unrotated
 // zoomed head may use the server's own scaling of the font): 0 when there
 // is no such font with the same glyphs.
@@ -99,6 +122,7 @@ Pixmap scaledFontPixmap(const FontRecord* font, Head* head, FontHeadGlyphs* entr
       pixmap = imageToPixmap(image, head->display, int(head->screen));
       XDestroyImage(image);
     }
+    if (pixmap) fitBoxesToClientMetrics(s, font->fontInfo, scaled, entry->boxes, entry->glyphCount);
   }
   XfsFreeFont(fonts, scaled);
   return pixmap;

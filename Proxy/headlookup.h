@@ -50,7 +50,7 @@ void exposeWholeWindow(ProxyWindow* window);
 // Stacks the window directly above the sibling (null: to the bottom) on every
 // head of its screen through the current client's links, then in the model.
 void restackWindowOnHeads(ProxyWindow* window, ProxyWindow* sibling);
-// Moves a top-level window to meta (x, y) (outer corner), letting a window
+// Moves a top-level window's inside origin to meta (x, y), letting a window
 // manager do it when it manages the window.
 void moveClientWindow(ProxyClient* client, ProxyWindow* window, i32 x, i32 y);
 

@@ -46,10 +46,6 @@ void freeHeadResources([[maybe_unused]] Head* head, [[maybe_unused]] MetaScreen*
   PENDING();
 }
 
-void recalcKeepWindowsVisible([[maybe_unused]] MetaScreen* screen) {
-  PENDING();
-}
-
 void sampleServerTimes() {
   PENDING();
 }
@@ -136,8 +132,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
 // --- Core protocol services the reset and the close-down call ------------------------
 
 // --- Used by event translation ---------------------------------------------------
-
-void adjustConfigureRequestPosition([[maybe_unused]] u8* event) {}
 
 bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
                           [[maybe_unused]] u16* mask) {

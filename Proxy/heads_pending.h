@@ -67,7 +67,6 @@ bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualReco
 // Multi-Buffering buffer, picture); null for others. Stand-in: null.
 ProxyWindow* resourceWindow(u32 type, void* object);
 void freeHeadResources(Head* head, MetaScreen* screen, bool offline);
-void recalcKeepWindowsVisible(MetaScreen* screen);
 // --- Extensions ------------------------------------------------------------------
 
 // The picture-format id on the head's server: through the hook the RENDER
@@ -108,9 +107,6 @@ ServerDisplay* firstOrdinaryDisplay();
 // --- Used by event translation -----------------------------------------------------
 
 struct ServerLink;
-// Keeping windows visible: a translated ConfigureRequest's position moved
-// into the covered area. Stand-in: unchanged.
-void adjustConfigureRequestPosition(u8* event);
 // The value mask the scaling kept for the window's ConfigureRequest on a
 // rotated head, taken out of the client's list; false when none. Stand-in:
 // the mask is left as the server gave it.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/capture.h"
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
 #include "Proxy/dispatch.h"
@@ -519,6 +520,10 @@ void answerJob(GetImageJob* job, u16 sequence) {
 
 void ReplyGetImage(u8* reply, u32 length) {
   ServerLink* link = currentLink;
+  // A read of the proxy's own capture, not the client's.
+  if (void* capture = link ? takeStashedData(link, kStashCapture) : nullptr)
+    return convertCapturedImage(capture, link->server.display ? link->server.display->display : nullptr, reply,
+                                length);
   auto* part = link ? static_cast<GetImagePart*>(takeStashedData(link, kStashGetImage)) : nullptr;
   u32 headVisual = get32(reply + 8);
   ServerDisplay* server = link ? link->server.display : nullptr;

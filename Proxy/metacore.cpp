@@ -119,7 +119,7 @@ void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy) {
               u32(std::max(head->logical.height, 0))};
   for (ProxyWindow* top = root->topChild; top; top = top->nextLower) {
     if (!holdsStickingWindowIn(top, before)) continue;
-    moveClientWindow(currentClient, top, top->x - top->borderWidth + dx, top->y - top->borderWidth + dy);
+    moveClientWindow(currentClient, top, top->x + dx, top->y + dy);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "Proxy/client.h"
+#include "Proxy/keepvisible.h"
 #include "Proxy/resource.h"
 #include "Proxy/window_pending.h"
 #include "Proxy/windowtree.h"
@@ -109,6 +110,7 @@ void mapWindowRecord(ProxyWindow* window, ProxyClient* client) {
   walkViewableWindows(window, window, &first);
   recomputeVisibleRegions(parent, first, kValidateMap);
   freeWindowTreeBuffers(parent);
+  keepNewTopLevelVisible(window, client);
 }
 
 void mapSubwindowRecords(ProxyWindow* window, ProxyClient* client) {
@@ -126,6 +128,9 @@ void mapSubwindowRecords(ProxyWindow* window, ProxyClient* client) {
   if (!any) return;
   recomputeVisibleRegions(window, nullptr, kValidateMap);
   freeWindowTreeBuffers(window);
+  // On a root every shown child is looked at; those already in view stay.
+  if (window->parent) return;
+  for (ProxyWindow* child = window->topChild; child; child = child->nextLower) keepNewTopLevelVisible(child, client);
 }
 
 void unmapWindowRecord(ProxyWindow* window, int) {

@@ -190,6 +190,8 @@ void dropServerDisplay(ServerDisplay* server) {
     hadHead = findHeadOn(server, nullptr) != nullptr;
   }
   if (!hadHead) freeServerDisplay(server);
+  // Clients connecting from now on open links only to the servers left.
+  rebuildClientServerList();
   if (lostServerHooks.answerClients) lostServerHooks.answerClients();
   if (lostServerHooks.rearmPending) lostServerHooks.rearmPending();
 }

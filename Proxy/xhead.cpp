@@ -319,6 +319,8 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   releaseScaler(&head->scaler);
   freeHeadVisuals(head->visuals, head->visualCount);
   head->visuals = nullptr, head->visualCount = 0;
+  freeHeadVisuals(head->visualMatches, head->visualMatchCount);
+  head->visualMatches = nullptr, head->visualMatchCount = 0;
   if (screen->mainHead && isHeadOnline(screen->mainHead)) XfsFlush(screen->mainHead->display);
   recomputeOverlappingHeads();
   forgetHeadInput(head);

@@ -14,6 +14,7 @@
 #include "Proxy/client.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/keepvisible.h"
 #include "Proxy/randrhooks.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"

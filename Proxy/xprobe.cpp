@@ -349,6 +349,7 @@ const char* probeHeads(bool firstTime) {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* head = screen->heads; head; head = head->next) {
       if (const char* error = setupHeadScaling(head)) return error;
+      checkFontBitmaps(head);
       if (const char* error = createHeadRootWindows(head, true)) return error;
     }
   }
@@ -449,6 +450,27 @@ XImage* getPixmapImageFromHead(const PixmapRecord* pixmap, Head* head) {
   return converted;
 }
 
+namespace {
+
+// The visual whose masks describe pixels of a depth on a display: the
+// default visual when the depths agree, else the first visual of that depth
+// (a depth-32 window on a 16-bit server has 8-bit channels, not the default
+// visual's 5-6-5); none when the depth has no visual, so pixels are copied
+// as they are.
+Visual* visualOfDepth(Display* display, int screen, u32 depth) {
+  if (u32(DefaultDepth(display, screen)) == depth) return DefaultVisual(display, screen);
+  XVisualInfo wanted{};
+  wanted.screen = screen;
+  wanted.depth = int(depth);
+  int count = 0;
+  XVisualInfo* found = XGetVisualInfo(display, VisualScreenMask | VisualDepthMask, &wanted, &count);
+  Visual* visual = found && count > 0 ? found[0].visual : nullptr;
+  if (found) XFree(found);
+  return visual;
+}
+
+}  // namespace
+
 XImage* createHeadImage(Head* head, char* data, u32 width, u32 height, int format, u32 depth, char* targetData,
                         u32 targetWidth, u32 targetHeight, u32 targetDepth, const HeadRect& rect,
                         const VisualRecord* visual) {
@@ -467,8 +489,8 @@ XImage* createHeadImage(Head* head, char* data, u32 width, u32 height, int forma
     }
     return pad;
   };
-  Visual* headVisualPtr = DefaultVisual(display, int(head->screen));
-  Visual* targetVisual = DefaultVisual(target, DefaultScreen(target));
+  Visual* headVisualPtr = visualOfDepth(display, int(head->screen), depth);
+  Visual* targetVisual = visualOfDepth(target, DefaultScreen(target), targetDepth);
   XImage* source = XCreateImage(display, headVisualPtr, depth, format, 0, data, width, height, padFor(display, depth), 0);
   XImage* out = XCreateImage(target, targetVisual, targetDepth, format, 0, targetData, targetWidth, targetHeight,
                              padFor(target, targetDepth), 0);

@@ -16,6 +16,7 @@
 #include "Proxy/config.h"
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/keepvisible.h"
 #include "Proxy/randrhooks.h"
 #include "Proxy/xsettings.h"
 #include "Proxy/xinputctl.h"

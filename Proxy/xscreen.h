@@ -22,6 +22,7 @@ struct MetaScreen;
 struct Order;
 struct CursorRecord;
 struct EmulatedColormap;
+struct Region;
 
 struct ProxyClient;
 struct RequestWriter;
@@ -203,6 +204,13 @@ struct MetaScreen {
   u32 randrTimestamp;
   u32 randrConfigTimestamp;
   u32 randrPrimaryOutput;
+  // Added with keeping windows visible: set while part of the screen lies
+  // outside every head; the heads' extents (grown by the value when it is
+  // negative) and the part of the screen no head shows (owned; null or
+  // empty while the heads cover the screen).
+  u8 keepVisibleActive;
+  HeadRect keepVisibleRect;
+  Region* uncoveredRegion;
 };
 
 struct MetaScreenSettings {

@@ -16,20 +16,18 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# An Xvfb on a number it chooses itself; prints the number.
+. "$top/scripts/displays.sh"
+
+# An Xvfb on the first free number from $2 on; sets $number once it serves.
 start_xvfb() {
   local fifo="$work/displayfd.$1"
+  number=$(free_display "$2")
   mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >"$work/xvfb.$1.log" 2>&1 &
+  Xvfb ":$number" -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >"$work/xvfb.$1.log" 2>&1 &
   pids+=($!)
-  head -n1 <"$fifo"
+  head -n1 <"$fifo" >/dev/null
 }
 
-free_display() {
-  local n=$1
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  echo "$n"
-}
 
 ready=0
 trap 'ready=1' USR1
@@ -47,9 +45,11 @@ start_proxy() {
   [ $ready -eq 1 ] || { echo "the proxy did not start:" >&2; cat "$work/proxy.$number.log" >&2; exit 1; }
 }
 
-a=$(start_xvfb a)
-b=$(start_xvfb b)
-one=$(free_display 40)
+start_xvfb a 30
+a=$number
+start_xvfb b $((a + 1))
+b=$number
+one=$(free_display $((b + 1)))
 start_proxy "$one" screen ":$a.0"
 two=$(free_display $((one + 1)))
 start_proxy "$two" screen ":$a.0" screen ":$b.0"

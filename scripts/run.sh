@@ -11,12 +11,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 palvon="$top/build/bin/palvon"
 if [ $# -gt 0 ]; then exec "$palvon" "$@"; fi
 
-# A number no X server uses: neither a socket nor a lock file.
-free_display() {
-  local n=$1
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  echo "$n"
-}
+. "$top/scripts/displays.sh"
 server=$(free_display 20)
 proxy=$(free_display $((server + 1)))
 mkdir -p "$top/build/var/logs"

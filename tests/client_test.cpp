@@ -232,6 +232,35 @@ TEST_F(ClientLayer, ClientThatNeverReadsIsThrottledWhileOthersAreServed) {
   }));
 }
 
+// A parse stopped by a backlog that the links' flush drained at once leaves
+// whole requests in the buffer while the client's descriptor is watched; the
+// client waits for their answers and sends nothing more.
+TEST_F(ClientLayer, WholeRequestsLeftInTheBufferAreParsedWithoutNewInput) {
+  RawClient waiting;
+  ProxyClient* client = connect(waiting);
+  ASSERT_NE(client, nullptr);
+  ASSERT_NE(client->readOrder, nullptr);
+  ASSERT_EQ(client->readingResumeTimer, 0);
+  Bytes left = rawRequest('l', kAnswered, 0, 1);
+  ASSERT_GE(bufferGrow(&client->input, left.size()), left.size());
+  memcpy(client->input.data, left.data(), left.size());
+  client->input.used = left.size();
+  resumeClientIo(client);
+  Bytes reply = readBytes(waiting, 32);
+  ASSERT_EQ(reply.size(), 32u);
+  EXPECT_EQ(reply[0], 1);
+  EXPECT_EQ(client->input.used, 0u);
+  // Half a request is the client's to finish: its descriptor stays watched.
+  Bytes half = rawRequest('l', kAnswered, 0, 2);
+  ASSERT_GE(bufferGrow(&client->input, 4), 4u);
+  memcpy(client->input.data, half.data(), 4);
+  client->input.used = 4;
+  resumeClientIo(client);
+  EXPECT_EQ(client->readingResumeTimer, 0);
+  waiting.send(Bytes(half.begin() + 4, half.end()));
+  EXPECT_EQ(readBytes(waiting, 32).size(), 32u);
+}
+
 TEST_F(ClientLayer, StoppingAClientThatStoppedReadingTakesBoundedTime) {
   RawClient stuck;
   ProxyClient* client = connect(stuck);

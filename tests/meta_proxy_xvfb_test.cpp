@@ -139,7 +139,7 @@ class Meta : public ::testing::TestWithParam<char> {
     return ids;
   }
   // A mapped InputOutput child of the root with the given geometry.
-  uint32_t window(uint32_t n, int16_t x, int16_t y, uint16_t w, uint16_t h) {
+  uint32_t window(uint32_t n, int16_t x, int16_t y, uint16_t w, uint16_t h, uint16_t border = 0) {
     uint32_t id = c.id(n);
     Bytes body(28);
     c.raw.put32(body, 0, id);
@@ -148,6 +148,7 @@ class Meta : public ::testing::TestWithParam<char> {
     c.raw.put16(body, 10, uint16_t(y));
     c.raw.put16(body, 12, w);
     c.raw.put16(body, 14, h);
+    c.raw.put16(body, 16, border);
     c.raw.put16(body, 18, 1);  // InputOutput, parent's visual
     c.raw.send(c.raw.request(1, 0, body));
     c.raw.send(c.raw.request(8, 0, c.words({id})));
@@ -241,7 +242,7 @@ TEST_P(Meta, MovingAHeadShiftsItsWindowsAndKeepsStickingOnes) {
   watcher.send(9, watcher.words({0x02}));
   watcher.sync();
   uint32_t plain = window(1, 1330, 100, 123, 45);
-  uint32_t sticky = window(2, 1350, 300, 77, 33);
+  uint32_t sticky = window(2, 1350, 300, 77, 33, 3);  // the border must not shift it
   c.send(18, MetaClient::withByte(c.words({sticky}), 4, 1));
   c.sync();
   std::vector<uint32_t> heads = listHeads(0xffff);
@@ -580,6 +581,32 @@ INSTANTIATE_TEST_SUITE_P(ByteOrders, Meta, ::testing::Values('l', 'B'),
 
 // Without DynamicServer no server is added; the end of a control client
 // never resets the proxy; TerminateProxy ends it.
+// While clients run, the screen's size follows SetScreenValues only with the
+// RANDR emulation (clients learn of it from RANDR). A width narrower than a
+// head's right edge is refused with the head named; a larger one sends the
+// screen event, and a client connecting later sees the new size.
+TEST(MetaScreenSize, FollowsTheRequestWhereClientsCanLearnOfIt) {
+  Xvfb a({"-screen", "0", "640x480x24"}), b({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "workarounds", "+RANDREmulation", "screen",
+                      a.display() + ".0", "borderWidth", "0", "screen", b.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  MetaClient c;
+  ASSERT_TRUE(c.open(proxy.number(), 'B'));
+  c.send(9, c.words({0x01}));
+  Bytes narrow = c.ask(2, c.shorts(0, 0x02, {1000}));
+  EXPECT_NE(c.status(narrow).find("has more pixels in width than the specified meta screen width 1000"),
+            std::string::npos)
+      << c.status(narrow);
+  EXPECT_NE(c.status(narrow).find(b.display()), std::string::npos) << c.status(narrow);
+  EXPECT_EQ(c.status(c.ask(2, c.shorts(0, 0x02, {1500}))), "");
+  Bytes event = c.nextEvent();
+  ASSERT_EQ(event.size(), 32u);
+  EXPECT_EQ(c.get32(event, 8) & 0x02, 0x02u);
+  ProgramResult later = runProgram({"xdpyinfo"}, proxy.display());
+  EXPECT_NE(later.out.find("dimensions:    1500x480 pixels"), std::string::npos) << later.out;
+}
+
 TEST(MetaWithoutOptions, RefusesServersAndEndsTheProxy) {
   Xvfb a({"-screen", "0", "640x480x24"});
   ASSERT_TRUE(a.ok()) << a.error();

@@ -16,6 +16,7 @@
 #include "support/tempdir.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
+#include "support/xwdimage.h"
 
 namespace palvon::test {
 namespace {
@@ -89,6 +90,35 @@ TEST_P(Programs, WindowsStandOnEveryHead) {
   }
 }
 
+// `xwd -root` through the proxy shows what the heads show: each head's
+// own `xwd -root` is its piece of the meta root, pixel for pixel.
+TEST_P(Programs, RootImageIsThePiecesOfTheHeads) {
+  std::string first = servers[0]->display();
+  std::string shots = "xwd -root -silent > " + dir.file("meta.xwd") + "; ";
+  for (size_t i = 0; i < servers.size(); i++)
+    shots += "xwd -root -silent -display " + servers[i]->display() + " > " + dir.file(std::to_string(i) + ".xwd") + "; ";
+  std::string script =
+      "xlogo -geometry 150x120+330+40 & logo=$!; xeyes -geometry 120x90+20+150 & eyes=$!; "
+      "for i in $(seq 300); do xwininfo -display " + first + " -root -tree | grep -q '120x90+20+150' && "
+      "xwininfo -display " + first + " -root -tree | grep -q '150x120+330+40' && break; sleep 0.1; done; sleep 1; " +
+      shots + "kill $logo $eyes";
+  ProgramResult result = runProgram({"sh", "-c", script}, proxy->display(), 60000);
+  ASSERT_EQ(result.status, 0) << result.err << proxy->log();
+  XwdImage meta;
+  std::string error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("meta.xwd")), &meta, &error)) << error;
+  // Side by side, the heads get the automatic border: each shows a piece of
+  // the meta screen that much smaller, inside the border.
+  int pieceWidth = meta.width / GetParam(), border = (400 - pieceWidth) / 2;
+  EXPECT_EQ(meta.height, 300 - 2 * border);
+  for (size_t i = 0; i < servers.size(); i++) {
+    SCOPED_TRACE(servers[i]->display());
+    XwdImage head;
+    ASSERT_TRUE(parseXwd(readFile(dir.file(std::to_string(i) + ".xwd")), &head, &error)) << error;
+    EXPECT_EQ(countDifferences(meta, pieceWidth * int(i), 0, head, border, border, pieceWidth, meta.height), 0);
+  }
+}
+
 // x11perf measures drawing, copies, images, text and round trips through the
 // proxy: each test it runs reports its repetitions, none stops on an error.
 TEST_P(Programs, X11perfReportsEveryTest) {
@@ -104,6 +134,172 @@ TEST_P(Programs, X11perfReportsEveryTest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, Programs, ::testing::Values(1, 2, 3));
+
+// B shows A's top-left quarter at zoom 2. Through the proxy, `xwd -root`
+// and `xwd -id` show the meta screen as A shows it; B shows its quarter
+// doubled, where the zoomed head draws lines, arcs and text at its own
+// resolution (glyph pixmaps for core text).
+TEST(ZoomedHead, ImagesAndTextMatchTheUnzoomedHead) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(a.ok()) << a.error();
+  ASSERT_TRUE(b.ok()) << b.error();
+  ProxyProcess proxy({"noReset", "on", "options", "Tavel", "screen", a.display() + ".0", "borderWidth", "0", "screen",
+                      b.display() + ".0", "borderWidth", "0", "clipGeometry", "200x150+0+0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  TempDir dir;
+  std::string script =
+      "xlogo -geometry 100x80+90+60 & logo=$!; "
+      "xterm -geometry 20x3+5+5 -e sh -c 'printf \"Hello, glyphs\"; sleep 30' & term=$!; "
+      "for i in $(seq 300); do xwininfo -display " + a.display() + " -root -tree | grep -q '100x80+90+60' && "
+      "xwininfo -display " + a.display() + " -root -tree | grep -q '+5+5' && break; sleep 0.1; done; sleep 1.5; "
+      "xwd -root -silent > " + dir.file("meta.xwd") + "; "
+      "xwd -silent -nobdrs -id $(xwininfo -name xlogo | sed -n 's/.*Window id: \\(0x[0-9a-f]*\\).*/\\1/p') > " +
+      dir.file("logo.xwd") + "; "
+      "xwd -root -silent -display " + a.display() + " > " + dir.file("a.xwd") + "; "
+      "xwd -root -silent -display " + b.display() + " > " + dir.file("b.xwd") + "; kill $logo $term";
+  ProgramResult result = runProgram({"sh", "-c", script}, proxy.display(), 60000);
+  ASSERT_EQ(result.status, 0) << result.err << proxy.log();
+  XwdImage meta, logo, onA, onB;
+  std::string error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("meta.xwd")), &meta, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("logo.xwd")), &logo, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("a.xwd")), &onA, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("b.xwd")), &onB, &error)) << error;
+  ASSERT_EQ(meta.width, 400);
+  EXPECT_EQ(countDifferences(meta, 0, 0, onA, 0, 0, 400, 300), 0);
+  EXPECT_EQ(logo.width, 100);
+  // -geometry places the border's corner: the inside starts one further.
+  EXPECT_EQ(countDifferences(meta, 91, 61, logo, 0, 0, 100, 80), 0);
+  // Inside the windows, the quarter doubled by nearest neighbour against B
+  // (the root's pattern is each server's own).
+  XwdImage doubled;
+  doubled.width = 400, doubled.height = 300;
+  for (int y = 0; y < 300; y++)
+    for (int x = 0; x < 400; x++) doubled.pixels.push_back(meta.at(x / 2, y / 2));
+  long logoDiffer = countDifferences(doubled, 180, 120, onB, 180, 120, 200, 160);
+  EXPECT_LE(logoDiffer, 200 * 160 / 50) << "of " << 200 * 160;
+  long termDiffer = countDifferences(doubled, 12, 12, onB, 12, 12, 236, 76);
+  EXPECT_LE(termDiffer, 236 * 76 / 50) << "of " << 236 * 76;
+  // The text is there: the zoomed terminal has as much ink as A's, doubled.
+  auto ink = [](const XwdImage& image, int x0, int y0, int width, int height) {
+    long dark = 0;
+    for (int y = y0; y < y0 + height; y++)
+      for (int x = x0; x < x0 + width; x++) dark += (image.at(x, y) & 0xff) < 0x80;
+    return dark;
+  };
+  long small = ink(meta, 6, 6, 80, 14), large = ink(onB, 12, 12, 160, 28);
+  EXPECT_GT(small, 40);
+  EXPECT_NEAR(double(large), 4.0 * double(small), 0.2 * 4.0 * double(small));
+}
+
+// A 24-bit head beside a 16-bit one: the 16-bit head shows the colours
+// to its channels' precision, and images read through the proxy come back
+// in the meta visual from both (the 16-bit server's windows have a visual
+// of their own depth, not its default visual's).
+TEST(MixedDepths, ImagesThroughTheProxyShowWhatEachHeadShows) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x16"}};
+  ASSERT_TRUE(a.ok()) << a.error();
+  ASSERT_TRUE(b.ok()) << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0", "screen", b.display() + ".0",
+                      "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  TempDir dir;
+  std::string script =
+      "xlogo -geometry 150x120+330+40 -fg red -bg '#3060a0' & logo=$!; "
+      "xterm -geometry 20x3+420+200 -fg '#20c040' -e sh -c 'printf \"Hello, sixteen\"; sleep 30' & term=$!; "
+      "for i in $(seq 300); do xwininfo -display " + a.display() + " -root -tree | grep -q '150x120+330+40' && "
+      "xwininfo -display " + a.display() + " -root -tree | grep -q '+420+200' && break; sleep 0.1; done; sleep 1.5; "
+      "xwd -root -silent > " + dir.file("meta.xwd") + "; "
+      "xwd -root -silent -display " + a.display() + " > " + dir.file("a.xwd") + "; "
+      "xwd -root -silent -display " + b.display() + " > " + dir.file("b.xwd") + "; kill $logo $term";
+  ProgramResult result = runProgram({"sh", "-c", script}, proxy.display(), 60000);
+  ASSERT_EQ(result.status, 0) << result.err << proxy.log();
+  XwdImage meta, onA, onB;
+  std::string error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("meta.xwd")), &meta, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("a.xwd")), &onA, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("b.xwd")), &onB, &error)) << error;
+  ASSERT_EQ(meta.width, 800);
+  EXPECT_EQ(countDifferences(meta, 0, 0, onA, 0, 0, 400, 300), 0);
+  // 5 and 6 bits a channel: within 8 of the meta colour.
+  EXPECT_EQ(countDifferences(meta, 400, 0, onB, 0, 0, 400, 300, 8), 0);
+  EXPECT_EQ(meta.at(420, 60), 0x3060a0u);
+}
+
+// Font lists come from the font server as a plain server gives them; a
+// path element no server has is refused as a plain server refuses it and
+// leaves every server's path as it was.
+TEST(FontsThroughTheProxy, ListsAndABadPathElement) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(a.ok()) << a.error();
+  ASSERT_TRUE(b.ok()) << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", b.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ProgramResult direct = runProgram({"xlsfonts", "-fn", "*-fixed-*"}, a.display());
+  ProgramResult through = runProgram({"xlsfonts", "-fn", "*-fixed-*"}, proxy.display());
+  ASSERT_EQ(through.status, 0) << through.err;
+  EXPECT_EQ(through.out, direct.out);
+  std::string before = runProgram({"xset", "q"}, proxy.display()).out;
+  ProgramResult bad = runProgram({"xset", "+fp", "/nonexistent"}, proxy.display());
+  EXPECT_NE(bad.status, 0);
+  EXPECT_TRUE(contains(bad.err, "bad font path element")) << bad.err;
+  EXPECT_EQ(runProgram({"xset", "q"}, proxy.display()).out, before);
+  for (const Xvfb* server : {&a, &b}) {
+    std::string path = runProgram({"xset", "q"}, server->display()).out;
+    EXPECT_FALSE(contains(path, "nonexistent")) << path;
+  }
+}
+
+// The same programs through the proxy on one, two and three heads and on a
+// plain Xvfb of the meta screen's size show the same pixels.
+class AsOnAPlainServer : public ::testing::TestWithParam<int> {};
+
+TEST_P(AsOnAPlainServer, XlogoAndXtermLookTheSame) {
+  int heads = GetParam();
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::string> words{"noReset", "on"};
+  for (int i = 0; i < heads; i++) {
+    servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x300x24"}));
+    ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+    words.insert(words.end(), {"screen", servers.back()->display() + ".0", "borderWidth", "0"});
+  }
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // The classic root pattern, as the proxy paints its root.
+  Xvfb plain{{"-retro", "-screen", "0", std::to_string(400 * heads) + "x300x24"}};
+  ASSERT_TRUE(plain.ok()) << plain.error();
+  TempDir dir;
+  auto shoot = [&dir](const std::string& display, const std::string& name, const std::string& more) {
+    std::string script =
+        "xlogo -geometry 150x120+330+40 & logo=$!; "
+        "xterm -geometry 30x4+420+180 -e sh -c 'printf \"plain or proxied?\"; sleep 30' & term=$!; "
+        "for i in $(seq 300); do xwininfo -root -tree | grep -q '150x120+330+40' && "
+        "xwininfo -root -tree | grep -q '+420+180' && break; sleep 0.1; done; sleep 1.5; "
+        "xwd -root -silent > " + dir.file(name) + "; " + more + "kill $logo $term";
+    return runProgram({"sh", "-c", script}, display, 60000);
+  };
+  std::string headShots;
+  for (int i = 0; i < heads; i++)
+    headShots += "xwd -root -silent -display " + servers[size_t(i)]->display() + " > " +
+                 dir.file("head" + std::to_string(i) + ".xwd") + "; ";
+  ProgramResult through = shoot(proxy.display(), "proxy.xwd", headShots);
+  ASSERT_EQ(through.status, 0) << through.err << proxy.log();
+  ProgramResult direct = shoot(plain.display(), "plain.xwd", "");
+  ASSERT_EQ(direct.status, 0) << direct.err;
+  XwdImage proxied, reference;
+  std::string error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("proxy.xwd")), &proxied, &error)) << error;
+  ASSERT_TRUE(parseXwd(readFile(dir.file("plain.xwd")), &reference, &error)) << error;
+  ASSERT_EQ(proxied.width, reference.width);
+  EXPECT_EQ(countDifferences(proxied, 0, 0, reference, 0, 0, reference.width, reference.height), 0);
+  for (int i = 0; i < heads; i++) {
+    XwdImage head;
+    ASSERT_TRUE(parseXwd(readFile(dir.file("head" + std::to_string(i) + ".xwd")), &head, &error)) << error;
+    EXPECT_EQ(countDifferences(reference, 400 * i, 0, head, 0, 0, 400, 300), 0) << "head " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, AsOnAPlainServer, ::testing::Values(1, 2, 3));
 
 // The last client leaving resets the proxy: the next client finds the
 // default font path again, not the one the last client set.

@@ -285,10 +285,6 @@ TEST_P(RenderProxy, RendercheckCountsEqualADirectRun) {
 // Anti-aliased text as a toolkit program draws it: glyph sets, uploads and
 // CompositeGlyphs, without an X error on either layout.
 TEST_P(RenderProxy, TextProgramsDrawWithoutErrors) {
-  // Known fault: on the zoomed layout xterm now and then waits for ever for
-  // the answer to its font query while the proxy sits idle (a few runs in
-  // twenty under load). Skipped there until it is found, not hidden.
-  if (GetParam().zoomed) GTEST_SKIP() << "xterm's font query can go unanswered on a zoomed head";
   ProgramResult term = runProgram({"xterm", "-fa", "DejaVu Sans Mono", "-geometry", "40x5+950+100", "-e", "sh", "-c",
                                    "printf 'hello RENDER'; sleep 1"},
                                   proxy->display(), 60000);
