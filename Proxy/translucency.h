@@ -71,13 +71,15 @@ void drawOnTranslucentWindow(ServerLink* link, Head* head, ProxyWindow* window, 
 // After a ClearArea on a translucent window went to every head: the Expose
 // events the client asked for, which the proxy sends itself.
 void translucentClearAreaHook(ProxyClient* client, ProxyWindow* window, const u8* request);
-// After a ConfigureWindow went to every head: the repaints it left behind.
+// After a ConfigureWindow, an unmap or a destruction went to every head:
+// the repaints it left behind.
 void translucentConfigureHook(ProxyClient* client);
 // A window's size changed from width x height (the tree has the new one).
 void translucentTreeHook(ProxyClient* client, ProxyWindow* window, u32 width, u32 height);
 // A window moved by dx, dy (the tree has the new position).
 void translucentRegionHook(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy);
-// A window was mapped or unmapped by the client.
+// A window was mapped by the client; a mapped window is about to be
+// unmapped or destroyed (its repaints run at translucentConfigureHook).
 void translucentMapHook(ProxyClient* client, ProxyWindow* window);
 void translucentUnmapHook(ProxyClient* client, ProxyWindow* window);
 

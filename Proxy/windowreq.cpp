@@ -289,17 +289,26 @@ void ProcChangeWindowAttributes(u8* request, u32 length) {
 // --- Destroying and the save-set ---------------------------------------------------------
 
 void ProcDestroyWindow(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) freeResourceById(window->id, RT_NONE);
+  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  if (!window) return;
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  if (translucency && window->mapped) translucentUnmapHook(currentClient, window);
+  freeResourceById(window->id, RT_NONE);
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 void ProcDestroySubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
   if (!window) return;
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  for (ProxyWindow* child = window->bottomChild; translucency && child; child = child->nextUpper)
+    if (child->mapped) translucentUnmapHook(currentClient, child);
   // Bottom to top, as the servers do it.
   while (ProxyWindow* child = window->bottomChild) {
     freeResourceById(child->id, RT_NONE);
     if (window->bottomChild == child) destroyWindowRecord(child);  // not in the database
   }
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 void ProcChangeSaveSet(u8* request, u32 length) {
@@ -372,23 +381,21 @@ void ProcMapSubwindows(u8* request, u32 length) {
 void ProcUnmapWindow(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
   if (!window) return;
-  bool wasMapped = window->mapped;
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  if (translucency && window->mapped) translucentUnmapHook(currentClient, window);
   unmapWindowRecord(window, 0);
-  if (wasMapped && (proxyConfig.options & kOptionTranslucent)) translucentUnmapHook(currentClient, window);
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 void ProcUnmapSubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
   if (!window) return;
   // A translucent window is evaluated again where its mapped children were.
-  constexpr u32 kNoted = 64;
-  ProxyWindow* mapped[kNoted];
-  u32 count = 0;
-  bool translucent = (proxyConfig.options & kOptionTranslucent) && window->translucency;
-  for (ProxyWindow* child = window->bottomChild; translucent && child && count < kNoted; child = child->nextUpper)
-    if (child->mapped) mapped[count++] = child;
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  for (ProxyWindow* child = window->bottomChild; translucency && child; child = child->nextUpper)
+    if (child->mapped) translucentUnmapHook(currentClient, child);
   unmapSubwindowRecords(window, currentClient);
-  for (u32 k = 0; k < count; k++) translucentUnmapHook(currentClient, mapped[k]);
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 // --- ConfigureWindow ----------------------------------------------------------------------

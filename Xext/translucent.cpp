@@ -312,7 +312,17 @@ void mapHook(ProxyClient* client, ProxyWindow* window) {
   repaintParentOver(client, window);
 }
 
-void unmapHook(ProxyClient* client, ProxyWindow* window) { repaintParentOver(client, window); }
+// Queued: the window may be on its way out (DestroyWindow), and its
+// parent's children are added back only once it is gone.
+void unmapHook(ProxyClient* client, ProxyWindow* window) {
+  ProxyWindow* parent = window->parent;
+  if (!parent || !parent->translucency || (parent->translucency->flags & kTranslucentNoSelfRepaint)) return;
+  u32 border = window->borderWidth;
+  Region* area = regionCreateRect(window->x - parent->x - i32(border), window->y - parent->y - i32(border),
+                                  window->width + 2 * border, window->height + 2 * border);
+  if (!area) return (void)PALVON_OOM();
+  queueTranslucentRepaint(client, parent, area, false);
+}
 
 void resetTranslucent(ExtensionEntry* entry) {
   translucencyHooks = {};

@@ -524,6 +524,30 @@ TEST_F(Translucent, WalksReachTheWindowsBetween) {
   }
 }
 
+// T with the key colour as background is all hole but its child; once the
+// child is unmapped or destroyed, its place is a hole too.
+TEST_F(Translucent, ChildrenLeavingLeaveHoles) {
+  makeWindows();
+  plainWindow(t, 100, 50, 30, 30, kGreen);  // a second child
+  XSetWindowBackground(display, t, kKey);
+  XSync(display, False);
+  enable(t, {kKey});
+  auto inSecond = [](int x, int y) { return x >= 100 && x < 130 && y >= 50 && y < 80; };
+  expectShape([&](int x, int y) { return inChild(x, y) || inSecond(x, y); }, "key background");
+  XDestroyWindow(display, child);
+  XSync(display, False);
+  queryWindow(t);
+  expectShape([&](int x, int y) { return inSecond(x, y); }, "child destroyed");
+  XUnmapSubwindows(display, t);
+  XSync(display, False);
+  queryWindow(t);
+  expectShape([](int, int) { return false; }, "children unmapped");
+  XMapSubwindows(display, t);
+  XSync(display, False);
+  queryWindow(t);
+  expectShape([&](int x, int y) { return inSecond(x, y); }, "mapped again");
+}
+
 struct TextCase {
   const char* name;
   uint32_t flags;
