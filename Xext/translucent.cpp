@@ -48,15 +48,18 @@ bool sameColors(const TranslucencyRecord* record, const u32* colors, u32 count, 
 }
 
 // A new holder on the head, shaped like the window's real copy there. The
-// client's CreateWindow may still wait in its link: the link is synced
-// first, since the proxy's own connection reads the window's shape.
+// window's CreateWindow may still wait in a client's link: the links are
+// synced first, since the proxy's own connection reads the window's shape.
 const char* makeHolder(ProxyClient* client, ProxyWindow* window, Head* head) {
   u32 slot = translucentSlot(head);
   const TranslucencyDisplayRecord* display = translucencyDisplayOf(head);
   if (slot >= kTranslucentHeadSlots || !display || !head->display) return nullptr;
   TranslucencyRecord* record = window->translucency;
   if (record->holders[slot]) return nullptr;
-  if (ServerLink* link = client ? clientLink(client, head->serverIndex) : nullptr) {
+  // The window's CreateWindow went through its owner's link.
+  for (ProxyClient* c : {window->owner, client == window->owner ? nullptr : client}) {
+    ServerLink* link = c ? clientLink(c, head->serverIndex) : nullptr;
+    if (!link) continue;
     if (const char* error = syncServerLink(link)) return error;
   }
   XSetWindowAttributes attributes{};

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xproto.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/shape.h>
 
@@ -546,6 +547,43 @@ TEST_F(Translucent, ChildrenLeavingLeaveHoles) {
   XSync(display, False);
   queryWindow(t);
   expectShape([&](int x, int y) { return inSecond(x, y); }, "mapped again");
+}
+
+// A client that creates, maps and enables a window in one go: the holder
+// still takes the whole window's shape on both servers, though the
+// CreateWindow may not have left the proxy when the holder is made.
+TEST_F(Translucent, EnabledRightAfterCreation) {
+  t = raw.resourceIdBase() | 1;
+  Bytes create(28);
+  raw.put32(create, 0, uint32_t(t));
+  raw.put32(create, 4, raw.rootWindow());
+  raw.put16(create, 8, kTX);
+  raw.put16(create, 10, kTY);
+  raw.put16(create, 12, kTWidth);
+  raw.put16(create, 14, kTHeight);
+  raw.put16(create, 16, 0);
+  raw.put16(create, 18, InputOutput);
+  raw.put32(create, 20, CopyFromParent);
+  raw.put32(create, 24, CWBackPixel | CWOverrideRedirect);
+  for (uint32_t value : {uint32_t(kRed), 1u}) {
+    create.resize(create.size() + 4);
+    raw.put32(create, create.size() - 4, value);
+  }
+  Bytes all = raw.request(X_CreateWindow, 0, create);
+  Bytes map(4);
+  raw.put32(map, 0, uint32_t(t));
+  Bytes mapRequest = raw.request(X_MapWindow, 0, map);
+  all.insert(all.end(), mapRequest.begin(), mapRequest.end());
+  Bytes enableBody(12);
+  raw.put32(enableBody, 0, uint32_t(t));
+  raw.put32(enableBody, 4, 0);
+  raw.put32(enableBody, 8, uint32_t(kKey));
+  Bytes enableRequest = raw.request(major, kEnableWindow, enableBody);
+  all.insert(all.end(), enableRequest.begin(), enableRequest.end());
+  ASSERT_TRUE(raw.send(all));
+  Bytes answer = queryWindow(t);
+  ASSERT_EQ(answer.size(), 36u) << "error " << int(answer.size() > 1 ? answer[1] : 0);
+  expectShape([](int, int) { return true; }, "enabled at once");
 }
 
 struct TextCase {
