@@ -11,6 +11,7 @@
 
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
+#include "Proxy/imagereq.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
@@ -58,7 +59,12 @@ struct CaptureRead {
   u32 indexMask, indexShift;
   u32* pixels;  // indexed: the target pixel of each index
   u32 pixelCount;
+  ShmSegment* segment;  // read through shared memory: where the pixels land
 };
+
+// Reads may go through shared memory until the first flush that waits for
+// GL turns it off for good: GL drawing does not show in such a read.
+bool shmReadsAllowed = true;
 
 void unrefJob(CaptureJob* job) {
   if (--job->references) return;
@@ -75,6 +81,7 @@ void finishJob(CaptureJob* job, bool complete) {
 void releaseRead(void* data) {
   auto* read = static_cast<CaptureRead*>(data);
   CaptureJob* job = read->job;
+  destroyShmSegment(read->segment);
   std::free(read->pixels);
   std::free(read);
   unrefJob(job);
@@ -171,6 +178,22 @@ u32* makePixelTable(const ProxyWindow* window, const XImage* target, u32* count,
   return table;
 }
 
+void convertPixels(CaptureRead* read, Display* display, u32 depth, const u8* data, u64 bytes);
+
+// A box read through shared memory: the reply (as the server sent it) says
+// the image is in the read's segment; an error ends the capture incomplete.
+int readThroughSegment(ServerLink* link, const u8* reply, void* argument) {
+  auto* read = static_cast<CaptureRead*>(argument);
+  if (reply[0] != X_Reply) {
+    read->job->incomplete = 1;
+    releaseRead(read);
+    return 1;
+  }
+  Display* display = link->server.display ? link->server.display->display : nullptr;
+  convertPixels(read, display, reply[1], read->segment->address, read->segment->size);
+  return 1;
+}
+
 // One box (head coordinates) read into the target; false when memory ran
 // out or the link could not take the request.
 bool readBox(SubtreeCapture& c, const CaptureRead& model, const u32* table, u32 id, const HeadRect& window,
@@ -194,8 +217,15 @@ bool readBox(SubtreeCapture& c, const CaptureRead& model, const u32* table, u32 
       return false;
     }
   }
+  read->segment = nullptr;
   c.job->references++;
-  if (!requestGetImage(c.link, ZPixmap, id, i16(x1 - window.x), i16(y1 - window.y), u16(read->width),
+  i16 x = i16(x1 - window.x), y = i16(y1 - window.y);
+  if (shmReadsAllowed && shmGetImageHook) {
+    read->segment = shmGetImageHook(c.link, c.head, id, x, y, u16(read->width), u16(read->height), read->depth, ~0u,
+                                    readThroughSegment, read);
+    if (read->segment) return true;
+  }
+  if (!requestGetImage(c.link, ZPixmap, id, x, y, u16(read->width),
                        u16(read->height), ~0u)) {
     releaseRead(read);
     return false;
@@ -310,18 +340,21 @@ const char* queueWindowAreaOnHead(ProxyClient* client, ProxyWindow* window, cons
   return queueWindowAreaOn(client, window, nullptr, area, flag, target, argument, done);
 }
 
-void convertCapturedImage(void* data, Display* display, const u8* reply, u32 length) {
-  auto* read = static_cast<CaptureRead*>(data);
+namespace {
+
+// The read's pixels (`bytes` of them at data, of the given depth, in the
+// display's layout) into the target; the record is freed.
+void convertPixels(CaptureRead* read, Display* display, u32 depth, const u8* data, u64 bytes) {
   XImage* target = read->job->target;
   if (!target || !display) return releaseRead(read);
   XImage image{};
   const ImageFormat* format = ximageFormatForDisplay(display, ZPixmap, read->depth, nullptr);
-  bool whole = reply[1] == read->depth && length >= 32 &&
+  bool whole = depth == read->depth &&
                ximageInit(&image, int(read->width), int(read->height), 0,
-                          reinterpret_cast<char*>(const_cast<u8*>(reply + 32)), format) &&
-               u64(image.bytes_per_line) * read->height <= length - 32;
+                          reinterpret_cast<char*>(const_cast<u8*>(data)), format) &&
+               u64(image.bytes_per_line) * read->height <= bytes;
   if (!whole) {
-    LOGF(logChXerror, "Short capture reply (%u bytes for %ux%u)", length, read->width, read->height);
+    LOGF(logChXerror, "Short capture reply (%u bytes for %ux%u)", u32(bytes), read->width, read->height);
     read->job->incomplete = 1;
     return releaseRead(read);
   }
@@ -337,8 +370,19 @@ void convertCapturedImage(void* data, Display* display, const u8* reply, u32 len
     image.red_mask = read->redMask, image.green_mask = read->greenMask, image.blue_mask = read->blueMask;
     ximageCopy(&image, 0, 0, int(read->width), int(read->height), target, read->x, read->y);
   }
-  // The data stays the link's: the image on the stack owns nothing.
+  // The data stays its owner's: the image on the stack owns nothing.
   releaseRead(read);
+}
+
+}  // namespace
+
+void convertCapturedImage(void* data, Display* display, const u8* reply, u32 length) {
+  auto* read = static_cast<CaptureRead*>(data);
+  if (length < 32) {
+    read->job->incomplete = 1;
+    return releaseRead(read);
+  }
+  convertPixels(read, display, reply[1], reply + 32, length - 32);
 }
 
 bool dropCapturedImageOfError(ServerLink* link) {
@@ -349,8 +393,9 @@ bool dropCapturedImageOfError(ServerLink* link) {
   return true;
 }
 
-void flushWindowHead(ProxyWindow* window, bool) {
+void flushWindowHead(ProxyWindow* window, bool waitForGL) {
   // GL rendering is not waited for: no GL layer draws into windows here.
+  if (waitForGL) shmReadsAllowed = false;
   Head* head = headShowingWindow(window);
   if (headDisplayOpen(head)) XfsFlush(head->display);
   logProblem(flushAllServerLinks(), __FILE__, __LINE__);

@@ -115,6 +115,12 @@ bool backlogged(const ProxyClient* client) {
          linksBacklogged(client);
 }
 
+void cancelClientRead(ProxyClient* client) {
+  orderCancel(client->readOrder);
+  client->readOrder = nullptr;
+  client->readingResumeTimer = 0;
+}
+
 // Frames and dispatches the requests from *offset on. Returns when the input
 // holds no complete request or parsing was stopped.
 void parseRequests(ProxyClient* client, u64* offset) {
@@ -151,8 +157,14 @@ void parseRequests(ProxyClient* client, u64* offset) {
     dispatchClientRequest(client, start, static_cast<u32>(length));
     if (client->stopped) return;
     *offset += advance;
-    // The rest waits in the buffer until the backlog has drained.
-    if (backlogged(client)) refuse(client, "");
+    // The rest waits in the buffer until the backlog has drained. Reading
+    // stops with it: a read order left standing would wait for bytes the
+    // client may never send, while complete requests sit in the buffer
+    // (the resume then parses them from a timer).
+    if (backlogged(client)) {
+      refuse(client, "");
+      cancelClientRead(client);
+    }
   }
 }
 
@@ -196,12 +208,6 @@ bool anyLinkReading(const ProxyClient* client) {
   for (ServerLink* link : linksOf(client))
     if (link->readOrder) return true;
   return false;
-}
-
-void cancelClientRead(ProxyClient* client) {
-  orderCancel(client->readOrder);
-  client->readOrder = nullptr;
-  client->readingResumeTimer = 0;
 }
 
 // Hands what the links hold to the servers without waiting; what is left

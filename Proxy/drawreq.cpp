@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/core11G.h"
@@ -211,6 +212,10 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     extraCount = scaleCopy(d, copy, s, extra);
   }
   if (copy[0] == X_CopyPlane && target.head) put32(copy + 28, headBitPlane(d, target.head));
+  if (backgroundTileCount && d.known) {
+    mirrorDrawing(target.link, target.head, d.info.window, d.gc, copy, d.length);
+    mirrorCopyPieces(target.link, target.head, d.info.window, d.gc, copy, d.length, extra, extraCount);
+  }
   swapServerRequest(target.link, copy, d.length, d.layout);
   if (extraCount && !writeExtraCopies(d, target, extra, extraCount)) {
     d.failed = true;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/capture.h"
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
@@ -65,6 +66,7 @@ bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, co
 }
 
 ShmPutImageHook shmPutImageHook;
+ShmGetImageHook shmGetImageHook;
 
 // --- PutImage --------------------------------------------------------------------------
 
@@ -127,6 +129,11 @@ bool convertedOnHead(PutImage& p, const RouteTarget& target) {
     if (!p.converted) return false;
     p.convertedFor = head->scaler;
   }
+  // The tiles first: a translucent window's pixels are evaluated from them
+  // ahead of the image, which may take several requests.
+  if (backgroundTileCount) mirrorConvertedImage(target.link, head, p.info.window, p.gc, p.converted, area.x, area.y);
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, nullptr, 0);
   return putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y);
 }
 
@@ -136,7 +143,6 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   if (head && (cullsWindowHead(head, p.info.window) || needsVisualEmulation(p.drawable, head))) return true;
   ProxyWindow* translucent = currentClient->requestTranslucentWindow;
   if (imageNeedsConversion(p.format, p.depth, p.info.visual, head)) {
-    if (translucent) drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, nullptr, 0);
     if (convertedOnHead(p, target)) return true;
     p.failed = true;
     return false;
@@ -158,6 +164,7 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   put32(copy + 4, mapDrawableToHead(p.drawable, head));
   put32(copy + 8, translateXid(p.gc, RT_GC, head));
   if (head) copy[21] = u8(mapDepthForHead(p.depth, head));
+  if (backgroundTileCount) mirrorPutImage(target.link, head, p.info.window, p.gc, copy, p.length);
   swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
   if (translucent)
     drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, copy, copySequence);

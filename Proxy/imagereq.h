@@ -9,6 +9,7 @@
 
 #include <X11/Xlib.h>
 
+#include "Proxy/sequence.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -53,6 +54,21 @@ struct ProxyClient;
 using ShmPutImageHook = bool (*)(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width,
                                  u16 height, u8 depth, u8 format, const u8* data, u64 bytes);
 extern ShmPutImageHook shmPutImageHook;
+
+// The shared-memory read-back of the MIT-SHM module while it is registered
+// (null otherwise), for the proxy's own reads of images from a head: the
+// area of the drawable (an id on the head's server) of that depth, in
+// ZPixmap, lands in the returned segment of the proxy's own, which the
+// caller reads once `callback` got the server's reply (or error: first
+// byte 0) and then destroys.
+// Without a callback the argument is freed with the reply. Null when the
+// caller must send an ordinary GetImage (no shared memory with that
+// server, or an image below shmGetImageMinSize).
+struct ShmSegment;
+using ShmGetImageHook = ShmSegment* (*)(ServerLink* link, const Head* head, u32 drawable, i16 x, i16 y, u16 width,
+                                        u16 height, u32 depth, u32 planeMask, ReplyHookCallback callback,
+                                        void* argument);
+extern ShmGetImageHook shmGetImageHook;
 
 // One GetImage shared by the pieces of several heads.
 struct GetImageJob {

@@ -40,6 +40,16 @@ void setClientSequence(ServerLink* link, u8* message) {
   if (link->client) put16(message + 2, link->client->sequenceAnswered);
 }
 
+// An error in place of the reply of a hook that takes errors goes to that
+// hook and no further; true when it did.
+bool hookTakesError(ServerLink* link, const u8* rawError) {
+  ReplyHook* hook = link->hookHead;
+  if (!hook || !hook->takesErrors || std::memcmp(&hook->wireSequence, rawError + 2, 2) != 0) return false;
+  popServerSequence(link, loadU16(rawError + 2, foreign(link)));
+  dispatchReplyHook(link, rawError);
+  return true;
+}
+
 // An error in place of an awaited reply retires the hook waiting for it.
 void dropHookOfError(ServerLink* link, const u8* rawError) {
   ReplyHook* hook = link->hookHead;
@@ -70,6 +80,7 @@ void logUnknownCode(const ServerLink* link, const char* kind, u8 code) {
 }
 
 void dispatchError(ServerLink* link, u8* error) {
+  if (hookTakesError(link, error)) return;
   dropHookOfError(link, error);
   if (foreign(link)) swapArriving(kErrorLayout, error, error + 32);
   u8 code = proxyErrorCode(link, error[1]);

@@ -4,8 +4,6 @@
 // paths, answer the neutral value quietly) and goes away as the layers land.
 #pragma once
 
-#include <X11/Xproto.h>
-
 #include "Proxy/windowattr.h"
 #include "Proxy/windowtree.h"
 #include "base/strings.h"
@@ -18,7 +16,6 @@ struct MetaScreen;
 struct ProxyClient;
 struct ProxyWindow;
 struct ServerDisplay;
-struct ServerLink;
 
 // Copying and freeing resources per server: the server copy of one resource
 // on one head, through the proxy's own connection.
@@ -27,14 +24,5 @@ void freeResourceOnHead(u32 id, u32 type, void* object, Head* head, MetaScreen* 
 // Proxy/xselsync.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
 void recordCursorChange(u32 device);
-// Background tiles: frees the window's tiles on one head (null: all).
-void freeBackgroundTile(ProxyClient* client, ProxyWindow* window, Head* head);
-// Makes the window's tile on the head; null or the failure text. Stand-in:
-// null, no tile.
-const char* createBackgroundTile(ProxyClient* clientOrNull, ProxyWindow* window, Head* head);
-// Fills the rectangles into the window's tiles on the head with the GC in
-// copy mode (text made opaque by its extents). Stand-in: nothing.
-void mirrorTextTranslucent(ServerLink* link, const Head* head, ProxyWindow* window, u32 gc, const xRectangle* rectangles,
-                           u32 count);
 
 }  // namespace palvon

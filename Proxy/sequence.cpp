@@ -293,12 +293,18 @@ void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument) 
     PALVON_OOM();
     return;
   }
-  *hook = {nullptr, wireForm(link, link->stashSequence), callback, argument};
+  *hook = {nullptr, wireForm(link, link->stashSequence), callback, argument, 0};
   appendNode(link->hookHead, link->hookTail, hook);
 }
 
 void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argument) {
   addReplyHook(link, callback, argument);
+}
+
+void addReplyHookTakingErrors(ServerLink* link, ReplyHookCallback callback, void* argument) {
+  ReplyHook* before = link->hookTail;
+  addReplyHook(link, callback, argument);
+  if (link->hookTail != before) link->hookTail->takesErrors = 1;
 }
 
 int acceptReplyHook(ServerLink*, const u8*, void*) { return 1; }

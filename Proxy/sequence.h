@@ -53,6 +53,9 @@ struct ReplyHook {
   u16 wireSequence;            // as the server sends it (swapped if it swaps)
   ReplyHookCallback callback;
   void* argument;
+  // Added with the shared-memory read-backs: the hook also gets an error in
+  // place of its reply (else the error retires it unseen).
+  u8 takesErrors;
 };
 
 using StashRelease = void (*)(void* data);
@@ -99,6 +102,9 @@ bool releaseStashedData(ServerLink* link, u8 code);
 
 void addReplyHook(ServerLink* link, ReplyHookCallback callback, void* argument);
 void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argument);
+// A hook whose callback gets the server's error as well (its first byte 0),
+// which then goes no further: the request was the proxy's own.
+void addReplyHookTakingErrors(ServerLink* link, ReplyHookCallback callback, void* argument);
 int acceptReplyHook(ServerLink* link, const u8* reply, void* argument);
 // Frees a hook already unlinked from its link (its callback is not called).
 void releaseReplyHook(ReplyHook* hook);

@@ -230,7 +230,13 @@ const char* adjustHeadTags() {
     for (Head* head = screen->heads; head && !main; head = head->next)
       if ((head->tags & kHeadTagStatic) || !head->inWindow) main = head;
     screen->mainHead = main ? main : screen->heads;
-    screen->colorHead = screen->mainHead;
+    // A head's tag 'color' chose the colour head already when it was applied
+    // (the tag is a role: the head's tag word does not keep it). The first
+    // head is every screen's colour head until then, so only another head
+    // shows a choice.
+    Head* chosen = screen->colorHead;
+    bool tagged = chosen && chosen->metaScreen == screen && chosen != screen->heads;
+    screen->colorHead = tagged ? chosen : screen->mainHead;
     for (Head* head = screen->heads; head; head = head->next)
       if (head->tags & kHeadTagColor) {
         screen->colorHead = head;

@@ -234,7 +234,8 @@ const FontHeadGlyphs* headGlyphs(FontRecord* font, Head* head) {
 }  // namespace
 
 u8 drawTextItems(ProxyClient* client, Head* head, ServerLink* link, u32 drawable, const GCRecord* gc,
-                 FontRecord* font, i32* x, i32 y, const u8* characters, u32 count, u32 bits, bool image) {
+                 FontRecord* font, i32* x, i32 y, const u8* characters, u32 count, u32 bits, bool image,
+                 u32 target) {
   void* object = nullptr;
   u32 type = lookupResourceAnyType(drawable, &object);
   if (type == RT_PICTURE) {
@@ -245,8 +246,9 @@ u8 drawTextItems(ProxyClient* client, Head* head, ServerLink* link, u32 drawable
   if (!describeDrawable(drawable, &info)) return BadDrawable;
   if (info.inputOnly) return BadMatch;
   if (!count) return 0;
-  Engine e{client, head, link, gc, drawable, mapDrawableToHead(drawable, head), translateXid(gc->id, RT_GC, head),
-           head->scaler, nullptr, nullptr, 0, false, false};
+  u32 into = target ? target : mapDrawableToHead(drawable, head);
+  Engine e{client, head, link, gc, drawable, into, translateXid(gc->id, RT_GC, head), head->scaler, nullptr, nullptr, 0,
+           false, false};
   if (e.scaler) setScalerDrawable(e.scaler, drawable);
   if (!font) font = serverDefaultFont();
   if (!font || !font->fontInfo) {

@@ -26,8 +26,11 @@ void ProcImageText16(u8* request, u32 length);
 // high byte first) on one head at (*x, y) with the GC, from the font's
 // glyphs (null font: the server's default font), through the client's
 // link; image: ImageText semantics (the background box is filled first).
-// *x advances by the string's width. Returns 0 or an X error code.
+// *x advances by the string's width. Returns 0 or an X error code. A
+// target other than 0 is a pixmap on the head drawn into instead of the
+// drawable (a window's background tile).
 u8 drawTextItems(ProxyClient* client, Head* head, ServerLink* link, u32 drawable, const GCRecord* gc,
-                 FontRecord* font, i32* x, i32 y, const u8* characters, u32 count, u32 bits, bool image);
+                 FontRecord* font, i32* x, i32 y, const u8* characters, u32 count, u32 bits, bool image,
+                 u32 target = 0);
 
 }  // namespace palvon

@@ -5,7 +5,9 @@
 #include <X11/Xproto.h>
 
 #include <algorithm>
+#include <utility>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/drawcommon.h"
@@ -80,11 +82,18 @@ void setPolyTextDamage(const Text& t) {
   regionIntersectRect(region, region, 0, 0, t.info.width, t.info.height);
 }
 
+// Where text from glyph pixmaps goes: the drawable on the head, or (into
+// not 0) a background tile with the drawn window's origin at dx, dy.
+struct GlyphTarget {
+  u32 into;
+  i32 dx, dy;
+};
+
 // The PolyText items on a head that draws text itself.
-bool drawItemsOnHead(Text& t, const RouteTarget& target) {
+bool drawItemsOnHead(Text& t, const RouteTarget& target, const GlyphTarget& to) {
   TextItemWalk walk(t.request + 16, t.length - 16, t.bits / 8);
   TextItem item;
-  i32 x = t.x;
+  i32 x = t.x + to.dx;
   FontRecord* font = t.startFont;
   while (walk.next(&item) == 1) {
     if (item.isFont) {
@@ -96,14 +105,23 @@ bool drawItemsOnHead(Text& t, const RouteTarget& target) {
       continue;
     }
     x += item.delta;
-    u8 error = drawTextItems(currentClient, target.head, target.link, t.drawable, t.gcRecord, font, &x, t.y,
-                             item.characters, item.count, t.bits, false);
+    u8 error = drawTextItems(currentClient, target.head, target.link, t.drawable, t.gcRecord, font, &x, t.y + to.dy,
+                             item.characters, item.count, t.bits, false, to.into);
     if (error) {
       t.error = error, t.errorValue = t.drawable;
       return false;
     }
   }
   return true;
+}
+
+bool drawGlyphText(Text& t, const RouteTarget& target, const GlyphTarget& to) {
+  if (!t.image) return drawItemsOnHead(t, target, to);
+  i32 x = t.x + to.dx;
+  u8 error = drawTextItems(currentClient, target.head, target.link, t.drawable, t.gcRecord, t.gcRecord->font, &x,
+                           t.y + to.dy, t.request + 16, t.request[1], t.bits, true, to.into);
+  if (error) t.error = error, t.errorValue = t.drawable;
+  return error == 0;
 }
 
 // The copy for a head that draws with server fonts: origin and deltas
@@ -138,16 +156,18 @@ bool textOnHead(const RouteTarget& target, void* argument) {
   const Head* head = target.head;
   if (head && (cullsWindowHead(head, t.info.window) || needsVisualEmulation(t.drawable, head))) return true;
   if (head && head->fontBitmaps && t.gcRecord) {
+    // The tiles first: a translucent window's pixels are evaluated from them
+    // ahead of the text, which takes several requests.
+    if (backgroundTileCount) {
+      std::pair<Text*, const RouteTarget*> drawing{&t, &target};
+      forEachMirrorTile(head, t.info.window, t.gc, [](BackgroundTile* tile, i32 dx, i32 dy, void* argument) {
+        auto* d = static_cast<std::pair<Text*, const RouteTarget*>*>(argument);
+        return drawGlyphText(*d->first, *d->second, {tile->pixmap, dx, dy});
+      }, &drawing);
+    }
     if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
       drawOnTranslucentWindow(target.link, target.head, translucent, t.request, t.length, nullptr, 0);
-    if (t.image) {
-      i32 x = t.x;
-      u8 error = drawTextItems(currentClient, target.head, target.link, t.drawable, t.gcRecord, t.gcRecord->font, &x,
-                               t.y, t.request + 16, t.request[1], t.bits, true);
-      if (error) t.error = error, t.errorValue = t.drawable;
-      return error == 0;
-    }
-    return drawItemsOnHead(t, target);
+    return drawGlyphText(t, target, {});
   }
   u8* copy = copyRequestToServer(t.request, t.length, target.link);
   if (!copy) {
@@ -156,6 +176,7 @@ bool textOnHead(const RouteTarget& target, void* argument) {
   }
   u64 copySequence = target.link->requestsSent;
   rewriteText(copy, t, head);
+  if (backgroundTileCount) mirrorText(target.link, head, t.info.window, t.gc, copy, t.length);
   swapServerRequest(target.link, copy, t.length, currentRequest.row->requestLayout);
   if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
     drawOnTranslucentWindow(target.link, target.head, translucent, t.request, t.length, copy, copySequence);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"

@@ -5,7 +5,6 @@
 
 namespace palvon {
 
-void paintEmulatedBackground(ProxyWindow*, u32, u32, i32, i32) {}
 void detachDrawableUsers(u32) {}
 void freeWindowBuffers(ProxyWindow*) {}
 void queueConfigureNotes(ProxyClient*, ProxyWindow*, u16) {}

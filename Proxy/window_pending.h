@@ -11,9 +11,6 @@ namespace palvon {
 struct ProxyClient;
 struct ProxyWindow;
 
-// Background tiles: resized and repainted after a geometry change (dx, dy:
-// the window's move).
-void paintEmulatedBackground(ProxyWindow* window, u32 width, u32 height, i32 dx, i32 dy);
 // GCs and pictures whose drawable is the window let go of it.
 void detachDrawableUsers(u32 drawable);
 // DOUBLE-BUFFER back buffers and Multi-Buffering buffers made for the window.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/records.h"

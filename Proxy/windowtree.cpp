@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/keepvisible.h"
 #include "Proxy/resource.h"

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "Proxy/access.h"
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
 #include "Proxy/dispatch.h"
@@ -48,6 +49,8 @@ constexpr LayoutString kGetImageReplyLayout = "bbsiiiiiii";
 
 ClientShmSegment* segmentList;  // tail: the head's previous
 u64 putImageMinSize = 1;
+u64 getImageMinSize = 16384;
+constexpr u8 kStashOwnRead = 121;  // the argument of a read-back without a callback
 
 ExtensionEntry* shmEntry() { return moduleEntry(kModuleShm); }
 
@@ -125,6 +128,24 @@ void requestShmDetach(ServerLink* link, u32 serverId) {
   if (!p) return;
   put32(p + 4, serverId);
   finishRequest(&link->writer, p, 8, entry->major, kDetach);
+}
+
+void requestShmGetImage(ServerLink* link, u32 drawable, i16 x, i16 y, u16 width, u16 height, u32 planeMask,
+                        u32 serverId) {
+  ExtensionEntry* entry = shmEntry();
+  u8* p = entry ? beginRequest(&link->writer, entry->major, kGetImage, 32) : nullptr;
+  if (!p) return;
+  put32(p + 4, drawable);
+  put16(p + 8, u16(x));
+  put16(p + 10, u16(y));
+  put16(p + 12, width);
+  put16(p + 14, height);
+  put32(p + 16, planeMask);
+  p[20] = ZPixmap;
+  p[21] = p[22] = p[23] = 0;
+  put32(p + 24, serverId);
+  put32(p + 28, 0);
+  finishRequest(&link->writer, p, 32, entry->major, kGetImage);
 }
 
 // The segment id on a display: one id per display, that of its first head.
@@ -277,6 +298,7 @@ bool shmPutOnHead(const RouteTarget& target, void* argument) {
     put32(copy + 8, translateXid(p.gc, RT_GC, head));
     copy[28] = u8(mapDepthForHead(p.depth, head));
     put32(copy + 32, segmentOnDisplay(p.segmentId, head));
+    if (backgroundTileCount) mirrorShmPutImage(target.link, head, p.info.window, p.gc, copy, p.length);
     swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
     // Only the first server that takes the request makes the completion.
     p.request[30] = 0;
@@ -441,6 +463,9 @@ void ProcShmGetImage(u8* request, u32 length) {
 
 // A server's own answer (the direct path): its visual becomes the client's.
 void ReplyShmGetImage(u8* reply, u32 length) {
+  // The proxy's own read-back: the image is in its segment, nothing goes
+  // to the client.
+  if (currentLink && releaseStashedData(currentLink, kStashOwnRead)) return;
   ServerDisplay* server = currentLink ? currentLink->server.display : nullptr;
   put32(reply + 8, mapHeadVisualIdToClient(get32(reply + 8), server, nullptr));
   sendReplyToClient(reply, length, kGetImageReplyLayout);
@@ -468,6 +493,7 @@ void lostShmServer(ProxyClient* client, u64 sequence, u8, u16 key) { composeImpl
 // the init runs again.
 void resetShm(ExtensionEntry* entry) {
   shmPutImageHook = nullptr;
+  shmGetImageHook = nullptr;
   clearModuleWord(entry);
 }
 
@@ -536,10 +562,34 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
   requestShmAttach(link, serverId, u32(segment->segmentId), 1);
   requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                      width, height, x, y, depth, format, 0, serverId, 0);
+  if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
   requestShmDetach(link, serverId);
   // The segment stays until the server has passed the three requests.
   if (!queueRoundTripCallback(link, nullptr, segment, destroyOwnSegment)) destroyShmSegment(segment);
   return true;
+}
+
+ShmSegment* shmGetImageFromHead(ServerLink* link, const Head* head, u32 drawable, i16 x, i16 y, u16 width, u16 height,
+                                u32 depth, u32 planeMask, ReplyHookCallback callback, void* argument) {
+  ServerDisplay* server = link ? link->server.display : nullptr;
+  if (!shmEntry() || !server || !server->shmUsable || !server->display || !link->client || !head) return nullptr;
+  const ImageFormat* layout = ximageFormatForDisplay(server->display, ZPixmap, depth, nullptr);
+  u64 pad = layout->scanlinePad ? layout->scanlinePad : 32;
+  u64 bytesPerLine = (u64(width) * layout->bitsPerPixel + pad - 1) / pad * (pad / 8);
+  u64 size = bytesPerLine * height;
+  if (!size || size < getImageMinSize) return nullptr;
+  u32 id = allocProxyXid(link->client);
+  u32 serverId = id ? translateXid(id, RT_SERVER_ID, head) : 0;
+  if (!serverId) return nullptr;
+  // The proxy only reads the segment; the server writes it.
+  ShmSegment* segment = createShmSegment(size, true);
+  if (!segment) return nullptr;
+  requestShmAttach(link, serverId, u32(segment->segmentId), 0);
+  requestShmGetImage(link, drawable, x, y, width, height, planeMask, serverId);
+  if (callback) addReplyHookTakingErrors(link, callback, argument);
+  else stashRequestData(link, kStashOwnRead, argument, std::free);
+  requestShmDetach(link, serverId);
+  return segment;
 }
 
 namespace {
@@ -575,13 +625,17 @@ int copyShmSegmentsToDisplay(Head* head) {
 
 const char* initShmExtension(ExtensionEntry* entry) {
   putImageMinSize = sizeFromEnvironment("shmPutImageMinSize", 1);
+  getImageMinSize = sizeFromEnvironment("shmGetImageMinSize", 16384);
   if (!registerResourceType({RT_SHM_SEGMENT, "ShmSeg", destroyShmResource, nullptr, nullptr}))
     return "Resource type of MIT-SHM segments taken";
   const char* refused =
       registerModule(entry, "MIT-SHM",
                      {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
                      {kModuleShm, lostShmServer, resetShm, true});
-  if (!refused) shmPutImageHook = shmPutImageOnHead;
+  if (!refused) {
+    shmPutImageHook = shmPutImageOnHead;
+    shmGetImageHook = shmGetImageFromHead;
+  }
   return refused;
 }
 

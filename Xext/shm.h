@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include "Proxy/extensions.h"
+#include "Proxy/sequence.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -52,6 +53,17 @@ u64 shmSegmentSize(const ClientShmSegment* segment);
 // sent nothing, when the caller must send an ordinary PutImage.
 bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
                        u8 depth, u8 format, const u8* data, u64 bytes);
+
+// Reads the drawable's area (ZPixmap, an id on the head's server, of that
+// depth) into a new segment of the proxy's own through the link: attach,
+// ShmGetImage, detach. With a callback the server's reply, or its error,
+// goes to it; the caller reads the segment after a reply and destroys it. Without one the
+// argument is freed with the reply. Null, having sent nothing, when the
+// caller must send an ordinary GetImage: MIT-SHM off, no shared memory with
+// that server, or an image below shmGetImageMinSize.
+struct ShmSegment;
+ShmSegment* shmGetImageFromHead(ServerLink* link, const Head* head, u32 drawable, i16 x, i16 y, u16 width, u16 height,
+                                u32 depth, u32 planeMask, ReplyHookCallback callback, void* argument);
 
 // The bytes of a client's attached segment as the proxy maps them; false
 // when the id names no attached segment.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/config.h"
 #include "Proxy/dispatch.h"
@@ -16,11 +17,11 @@
 #include "Proxy/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
-#include "Proxy/resource_pending.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/translucency.h"
 #include "Proxy/window.h"
+#include "Proxy/windowattr.h"
 #include "Proxy/windowtree.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"

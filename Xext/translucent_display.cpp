@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
-#include "Proxy/resource_pending.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"
 #include "Proxy/windowtree.h"

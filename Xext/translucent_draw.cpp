@@ -7,12 +7,12 @@
 
 #include <algorithm>
 
+#include "Proxy/bgtile.h"
 #include "Proxy/client.h"
 #include "Proxy/core11G.h"
 #include "Proxy/gc.h"
 #include "Proxy/pending.h"
 #include "Proxy/resource.h"
-#include "Proxy/resource_pending.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"

@@ -14,6 +14,7 @@
 #include <X11/Xutil.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,6 +24,7 @@
 #include "Proxy/config.h"
 #include "Proxy/colorheads.h"
 #include "Proxy/dispatch.h"
+#include "Proxy/extensions.h"
 #include "Proxy/records.h"
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
@@ -32,6 +34,7 @@
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
+#include "Xext/shm.h"
 #include "resource_rig.h"
 #include "support/linkrig.h"
 #include "support/tempdir.h"
@@ -59,6 +62,7 @@ struct HeadKind {
   u32 depth;  // of the Xvfb screen: 8 is PseudoColor, 24 TrueColor
   u32 zoom;
   bool msbFirst;  // the client's link speaks the other byte order
+  bool shm = false;  // MIT-SHM on: every box is read through shared memory
 };
 void PrintTo(const HeadKind& kind, std::ostream* out) { *out << kind.name; }
 
@@ -86,6 +90,8 @@ class CaptureRig : public ::testing::TestWithParam<HeadKind> {
   VisualRecord metaVisual{};
   VisualRecord headVisual{};
   u32 nextLocal = 1;
+  ExtensionEntry* shm = nullptr;
+  ExtensionCodeMap codes{};
 
   void SetUp() override {
     const HeadKind& kind = GetParam();
@@ -99,7 +105,24 @@ class CaptureRig : public ::testing::TestWithParam<HeadKind> {
     XSetErrorHandler(xtargetErrorHandler);
     database = std::make_unique<DatabaseRig>();
     rig = std::make_unique<LinkRig>();
-    ServerLink* link = rig->open(*xvfb, kind.msbFirst, 0);
+    if (kind.shm) {
+      // MIT-SHM on the rig's fresh tables, its major carried to the
+      // server's; every image, however small, through shared memory.
+      int major = 0, event = 0, error = 0;
+      ASSERT_TRUE(XQueryExtension(own.get(), "MIT-SHM", &major, &event, &error));
+      setenv("shmGetImageMinSize", "0", 1);
+      static const ExtensionModule modules[] = {{"MIT-SHM", 65, initShmExtension}};
+      setExtensionModules(modules, 1);
+      shm = initExtensionRegistry("MIT-SHM", 65, 200, 150, 200);
+      ASSERT_NE(shm, nullptr);
+      for (u32 code = 0; code < 256; code++) {
+        codes.majorToServer[code] = codes.eventToServer[code] = u8(code);
+        codes.eventFromServer[code] = codes.errorFromServer[code] = u8(code);
+      }
+      codes.majorToServer[shm->major] = u8(major);
+      server.shmUsable = 1;
+    }
+    ServerLink* link = rig->open(*xvfb, kind.msbFirst, 0, 10000, kind.shm ? &codes : nullptr);
     ASSERT_NE(link, nullptr);
     link->server.display = &server;
     rig->client()->hasLinks = 1;
@@ -154,6 +177,8 @@ class CaptureRig : public ::testing::TestWithParam<HeadKind> {
   }
 
   void TearDown() override {
+    if (shm) resetExtension(shm);
+    unsetenv("shmGetImageMinSize");
     currentClient = nullptr;
     rig.reset();
     database.reset();
@@ -324,7 +349,10 @@ TEST_P(CaptureRig, RefusedReadEndsIncompleteWithoutAnErrorToTheClient) {
 
 INSTANTIATE_TEST_SUITE_P(Heads, CaptureRig,
                          ::testing::Values(HeadKind{"TrueColor", 24, 1, false}, HeadKind{"PseudoColor", 8, 1, false},
-                                           HeadKind{"ZoomedMsbFirst", 24, 2, true}));
+                                           HeadKind{"ZoomedMsbFirst", 24, 2, true},
+                                           HeadKind{"TrueColorShm", 24, 1, false, true},
+                                           HeadKind{"PseudoColorShm", 8, 1, false, true},
+                                           HeadKind{"ZoomedMsbFirstShm", 24, 2, true, true}));
 
 }  // namespace
 }  // namespace palvon::test

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "shapeshm_rig.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
@@ -36,40 +37,6 @@ int lastError = 0;
 int recordError(Display*, XErrorEvent* event) {
   lastError = event->error_code;
   return 0;
-}
-
-// The rectangles of a window's shape as text.
-std::string shapeText(Display* display, Window window, int kind) {
-  int count = 0, ordering = 0;
-  XRectangle* rectangles = XShapeGetRectangles(display, window, kind, &count, &ordering);
-  std::string text;
-  for (int i = 0; i < count; i++)
-    text += "(" + std::to_string(rectangles[i].x) + "," + std::to_string(rectangles[i].y) + "," +
-            std::to_string(rectangles[i].width) + "," + std::to_string(rectangles[i].height) + ")";
-  if (rectangles) XFree(rectangles);
-  return text;
-}
-
-// The server's copy of the client's window of that size, searched below the
-// window (the proxy may keep windows of its own in between).
-Window findBySize(Display* display, Window top, unsigned width, unsigned height) {
-  Window root = 0, parent = 0, *children = nullptr, found = 0;
-  unsigned count = 0;
-  if (!XQueryTree(display, top, &root, &parent, &children, &count)) return 0;
-  for (unsigned i = 0; i < count && !found; i++) {
-    XWindowAttributes attributes;
-    if (XGetWindowAttributes(display, children[i], &attributes) && unsigned(attributes.width) == width &&
-        unsigned(attributes.height) == height)
-      found = children[i];
-    else
-      found = findBySize(display, children[i], width, height);
-  }
-  if (children) XFree(children);
-  return found;
-}
-
-Window serverWindow(Display* display, unsigned width, unsigned height) {
-  return findBySize(display, DefaultRootWindow(display), width, height);
 }
 
 class ShapeShm : public ::testing::Test {
@@ -211,19 +178,6 @@ TEST_F(ShapeShm, MaskUnderServerGrabDoesNotStall) {
 
 // --- Shared memory ------------------------------------------------------------------------------
 
-struct Segment {
-  XShmSegmentInfo info{};
-  explicit Segment(size_t size, int mode = 0600, bool readOnly = false) {
-    info.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | mode);
-    info.shmaddr = static_cast<char*>(shmat(info.shmid, nullptr, readOnly ? SHM_RDONLY : 0));
-    info.readOnly = readOnly;
-  }
-  ~Segment() {
-    shmdt(info.shmaddr);
-    shmctl(info.shmid, IPC_RMID, nullptr);
-  }
-};
-
 unsigned long pixelOn(Display* server, int x, int y) {
   Window window = serverWindow(server, 200, 100);
   XImage* image = XGetImage(server, window, x, y, 1, 1, AllPlanes, ZPixmap);
@@ -336,11 +290,6 @@ TEST_F(ShapeShm, RefusesWhatTheSegmentDoesNotAllow) {
   int revert = 0;
   XGetInputFocus(display, &focus, &revert);
   EXPECT_EQ(XSync(display, False), 1);
-}
-
-int attachments(int shmid) {
-  shmid_ds info{};
-  return shmctl(shmid, IPC_STAT, &info) == 0 ? int(info.shm_nattch) : -1;
 }
 
 // Two ids on one segment share the proxy's one mapping; when the client

@@ -595,10 +595,9 @@ struct TextCase {
 class TranslucentText : public Translucent, public ::testing::WithParamInterface<TextCase> {};
 
 // Text over a hole: with flag 2 (image text) or 4 (poly text) its extents
-// turn opaque whole; without, only the glyphs' pixels do. Both need the
-// window's background tiles, built beside this branch: drop DISABLED_ once
-// they are merged (checked against them).
-TEST_P(TranslucentText, DISABLED_OpaqueByExtentsOrByPixels) {
+// turn opaque whole; without, only the glyphs' pixels do (both read the
+// window's background tile).
+TEST_P(TranslucentText, OpaqueByExtentsOrByPixels) {
   const TextCase& c = GetParam();
   makeWindows();
   enable(t, {kKey}, c.flags);
@@ -637,14 +636,13 @@ INSTANTIATE_TEST_SUITE_P(Texts, TranslucentText,
 // Drawing that is not one solid colour is decided pixel by pixel from the
 // window's background tile: an image with scattered key pixels and a
 // stippled fill in the key colour leave holes exactly there, with two key
-// colours too. The tiles are built beside this branch: the test runs once
-// they are merged (drop DISABLED_ then; checked against them).
+// colours too.
 class TranslucentPixels : public Translucent, public ::testing::WithParamInterface<const char*> {
  protected:
   std::string secondDepth() const override { return GetParam(); }
 };
 
-TEST_P(TranslucentPixels, DISABLED_DecideImagesAndStipples) {
+TEST_P(TranslucentPixels, DecideImagesAndStipples) {
   makeWindows();
   enable(t, {kKey, kOtherKey});
   const int ix = 40, iy = 60, iw = 150, ih = 20;

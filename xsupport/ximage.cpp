@@ -234,7 +234,8 @@ int ximageInit(XImage* image, int width, int height, int xOffset, char* data, co
 XImage* ximageCreateWithData(const ImageFormat* format, int width, int height) {
   if (width < 0 || height < 0) return nullptr;
   u64 perLine = bytesPerLineOf(0, static_cast<u64>(width), format);
-  u64 size = perLine * static_cast<u64>(height);
+  // XYPixmap data holds one such block per plane.
+  u64 size = perLine * static_cast<u64>(height) * (format->format == XYPixmap ? format->depth : 1);
   if (perLine > 0x7fffffff || size > (u64{1} << 40)) return nullptr;
   auto* image = static_cast<XImage*>(calloc(1, sizeof(XImage) + size));
   if (!image) return nullptr;

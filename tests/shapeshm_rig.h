@@ -1,0 +1,72 @@
+// What the shape and shared-memory tests through the proxy program share:
+// a window's shape as text, the server's copy of a client window, and a
+// SysV segment that goes with the test.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/shape.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <string>
+
+namespace palvon::test {
+
+// The rectangles of a window's shape as text, "(x,y,w,h)" each.
+inline std::string shapeText(Display* display, Window window, int kind) {
+  int count = 0, ordering = 0;
+  XRectangle* rectangles = XShapeGetRectangles(display, window, kind, &count, &ordering);
+  std::string text;
+  for (int i = 0; i < count; i++)
+    text += "(" + std::to_string(rectangles[i].x) + "," + std::to_string(rectangles[i].y) + "," +
+            std::to_string(rectangles[i].width) + "," + std::to_string(rectangles[i].height) + ")";
+  if (rectangles) XFree(rectangles);
+  return text;
+}
+
+// The server's copy of a client window of that size, searched below `top`
+// (the proxy may keep windows of its own in between).
+inline Window findBySize(Display* display, Window top, unsigned width, unsigned height) {
+  Window root = 0, parent = 0, *children = nullptr, found = 0;
+  unsigned count = 0;
+  if (!XQueryTree(display, top, &root, &parent, &children, &count)) return 0;
+  for (unsigned i = 0; i < count && !found; i++) {
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(display, children[i], &attributes) && unsigned(attributes.width) == width &&
+        unsigned(attributes.height) == height)
+      found = children[i];
+    else
+      found = findBySize(display, children[i], width, height);
+  }
+  if (children) XFree(children);
+  return found;
+}
+
+inline Window serverWindow(Display* display, unsigned width, unsigned height) {
+  return findBySize(display, DefaultRootWindow(display), width, height);
+}
+
+// A private segment, attached by the test, removed with the object.
+struct Segment {
+  XShmSegmentInfo info{};
+  explicit Segment(size_t size, int mode = 0600, bool readOnly = false) {
+    info.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | mode);
+    info.shmaddr = static_cast<char*>(shmat(info.shmid, nullptr, readOnly ? SHM_RDONLY : 0));
+    info.readOnly = readOnly;
+  }
+  ~Segment() {
+    shmdt(info.shmaddr);
+    shmctl(info.shmid, IPC_RMID, nullptr);
+  }
+  Segment(const Segment&) = delete;
+  Segment& operator=(const Segment&) = delete;
+};
+
+// How many processes have the segment attached; -1 when it is gone.
+inline int attachments(int shmid) {
+  shmid_ds info{};
+  return shmctl(shmid, IPC_STAT, &info) == 0 ? int(info.shm_nattch) : -1;
+}
+
+}  // namespace palvon::test
