@@ -330,6 +330,17 @@ void unmapHook(ProxyClient* client, ProxyWindow* window) {
 
 void resetTranslucent(ExtensionEntry* entry) {
   translucencyHooks = {};
+  // The windows that outlive the module keep no record: their holders go
+  // with the holder roots.
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    ProxyWindow* root = screen->rootWindow;
+    for (ProxyWindow* w = root; w; w = nextWindowPreorder(w, root)) {
+      if (!w->translucency) continue;
+      std::free(w->translucency->colors);
+      std::free(w->translucency);
+      w->translucency = nullptr;
+    }
+  }
   stopAllTranslucency();
   clearModuleWord(entry);
 }
