@@ -24,6 +24,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
@@ -199,6 +200,7 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     d.failed = true;
     return false;
   }
+  u64 copySequence = target.link->requestsSent;
   translateIds(d, copy, target.head);
   HeadScaler* s = target.head ? target.head->scaler : nullptr;
   CopyPiece extra[3];
@@ -220,6 +222,10 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     return false;
   }
   d.served++;
+  // Behind the copy and its tile mirror; a copy moved behind shape requests
+  // keeps its sequence for the stash below.
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, d.request, d.length, copy, copySequence);
   if (d.hold) {
     DrawableInfo src;
     bool fromPixmap = describeDrawable(d.source, &src) && src.pixmap;
@@ -391,6 +397,8 @@ void ProcClearArea(u8* request, u32 length) {
   d.noCulling = request[1] != 0;
   d.scale = scaleClearArea;
   drawRequest(request, length, d);
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    translucentClearAreaHook(currentClient, translucent, request);
 }
 
 void ProcCopyArea(u8* request, u32 length) { copyRequest(request, length); }

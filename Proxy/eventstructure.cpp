@@ -16,6 +16,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/wire.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xinputctl.h"
@@ -232,12 +233,14 @@ void EventReparentNotify(u8* event) {
 
 void EventConfigureNotify(u8* event) {
   if (passedUntranslated(event)) return;
+  // The translucency markers are the proxy's own windows: no head claims them.
+  if (proxyConfig.options & kOptionTranslucent) {
+    if (translucentConfigureNotifyHook(currentLink, get32(event + 8), get32(event + 4), i16(get16(event + 16)),
+                                       i16(get16(event + 18)), get16(event + 20), get16(event + 22)))
+      return;
+  }
   Head* head = structureSource(event, 4);
   if (!head) return;
-  if (proxyConfig.options & kOptionTranslucent) {
-    u32 packed = u32(get16(event + 24)) << 24 | (get16(event + 20) & 0xfffu) << 12 | (get16(event + 22) & 0xfffu);
-    if (translucentConfigureNotifyHook(currentLink, get32(event + 8), get32(event + 4), packed)) return;
-  }
   mapIds(event, {4, 8, 12});
   u32 width = 0, height = 0;
   parentSize(get32(event + 8), &width, &height);

@@ -42,15 +42,6 @@ ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* ob
   return nullptr;
 }
 
-bool startTranslucency([[maybe_unused]] Head* head) {
-  PENDING();
-  return true;
-}
-
-void removeTranslucencyForHead([[maybe_unused]] Head* head) {
-  PENDING();
-}
-
 void sampleServerTimes() {
   PENDING();
 }
@@ -86,7 +77,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
 }
 
 
-void stopTranslucencyOnDisplay([[maybe_unused]] ServerDisplay* display) { PENDING(); }
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
@@ -114,12 +104,6 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
 // --- Core protocol services the reset and the close-down call ------------------------
 
 // --- Used by event translation ---------------------------------------------------
-
-int translucentExposeHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window) { return 0; }
-int translucentConfigureNotifyHook([[maybe_unused]] ServerLink* link, [[maybe_unused]] u32 window,
-                                   [[maybe_unused]] u32 parent, [[maybe_unused]] u32 packedGeometry) {
-  return 0;
-}
 
 bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
                           [[maybe_unused]] u16* mask) {

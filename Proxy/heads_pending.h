@@ -72,8 +72,6 @@ ProxyWindow* resourceWindow(u32 type, void* object);
 // module installs while it runs; unchanged without it (renderhook.cpp).
 u32 pictFormatForHead(u32 format, const Head* head);
 extern u32 (*pictFormatForHeadHook)(u32 format, const Head* head);
-bool startTranslucency(Head* head);  // stand-in: true
-void removeTranslucencyForHead(Head* head);
 
 // --- Heads, pointer and input ----------------------------------------------------
 
@@ -104,9 +102,6 @@ void removeExitCallback(void (*callback)(void* argument), void* argument);
 // --- Used by event translation -----------------------------------------------------
 
 struct ServerLink;
-// TRANSLUCENT: non-zero when the hook consumed the event. Stand-ins: 0.
-int translucentExposeHook(ServerLink* link, u32 window);
-int translucentConfigureNotifyHook(ServerLink* link, u32 window, u32 parent, u32 packedGeometry);
 // The value mask the scaling kept for the window's ConfigureRequest on a
 // rotated head, taken out of the client's list; false when none. Stand-in:
 // the mask is left as the server gave it.
@@ -121,7 +116,6 @@ void clearFreeColorCache();
 // Whether the colormap's allocated cells can be reproduced on another
 // colormap. Stand-in: true.
 bool colormapCellsReproducible(u32 colormap);
-void stopTranslucencyOnDisplay(ServerDisplay* display);
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 

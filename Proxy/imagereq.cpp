@@ -22,6 +22,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
@@ -128,15 +129,19 @@ bool convertedOnHead(PutImage& p, const RouteTarget& target) {
     if (!p.converted) return false;
     p.convertedFor = head->scaler;
   }
-  if (!putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y)) return false;
+  // The tiles first: a translucent window's pixels are evaluated from them
+  // ahead of the image, which may take several requests.
   if (backgroundTileCount) mirrorConvertedImage(target.link, head, p.info.window, p.gc, p.converted, area.x, area.y);
-  return true;
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, nullptr, 0);
+  return putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y);
 }
 
 bool putOnHead(const RouteTarget& target, void* argument) {
   auto& p = *static_cast<PutImage*>(argument);
   const Head* head = target.head;
   if (head && (cullsWindowHead(head, p.info.window) || needsVisualEmulation(p.drawable, head))) return true;
+  ProxyWindow* translucent = currentClient->requestTranslucentWindow;
   if (imageNeedsConversion(p.format, p.depth, p.info.visual, head)) {
     if (convertedOnHead(p, target)) return true;
     p.failed = true;
@@ -144,20 +149,25 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   }
   // A large image goes through shared memory where the server shares it
   // with the proxy; the segment's rows have no left pad.
-  if (head && (p.format == ZPixmap || p.leftPad == 0) &&
-      shmPutImageHook && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
-                        u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
+  // Not onto a translucent window: its image must be one request, which the
+  // evaluation of its pixels can go in front of.
+  bool viaShm = head && !translucent && (p.format == ZPixmap || p.leftPad == 0) && shmPutImageHook;
+  if (viaShm && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
+                                u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
     return true;
   u8* copy = copyRequestToServer(p.request, p.length, target.link);
   if (!copy) {
     p.failed = true;
     return false;
   }
+  u64 copySequence = target.link->requestsSent;
   put32(copy + 4, mapDrawableToHead(p.drawable, head));
   put32(copy + 8, translateXid(p.gc, RT_GC, head));
   if (head) copy[21] = u8(mapDepthForHead(p.depth, head));
   if (backgroundTileCount) mirrorPutImage(target.link, head, p.info.window, p.gc, copy, p.length);
   swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
+  if (translucent)
+    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, copy, copySequence);
   return true;
 }
 

@@ -93,6 +93,9 @@ struct ServerLink {
   // server gave this connection (0 until its set-up answer).
   u32 serverIdBase;
   u32 serverIdMask;
+  // Added with translucency: the client window whose Expose events this
+  // link drops while its shape is being replaced (0: none).
+  u32 suppressedExposureWindow;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 

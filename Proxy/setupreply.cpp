@@ -4,12 +4,14 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/config.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resource.h"
 #include "Proxy/rows.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
@@ -197,6 +199,7 @@ void handleClientSetupReply(ServerLink* link, const u8* reply, u32 length) {
     for (u32 i = 1; i < 3; i++)
       if (Window window = link->server.display->inputWindows[i]) xprotoSelectInput(&link->writer, u32(window), StructureNotifyMask);
   }
+  if (proxyConfig.options & kOptionTranslucent) translucentSetupHook(link);
   // A joining server's link only updates the ids; the client has its reply.
   if (link->busy || !client->setupRepliesAwaited) return;
   if (--client->setupRepliesAwaited) return;

@@ -18,6 +18,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/textengine.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 #include "Proxy/wire.h"
 #include "Proxy/xerrors.h"
@@ -155,7 +156,8 @@ bool textOnHead(const RouteTarget& target, void* argument) {
   const Head* head = target.head;
   if (head && (cullsWindowHead(head, t.info.window) || needsVisualEmulation(t.drawable, head))) return true;
   if (head && head->fontBitmaps && t.gcRecord) {
-    if (!drawGlyphText(t, target, {})) return false;
+    // The tiles first: a translucent window's pixels are evaluated from them
+    // ahead of the text, which takes several requests.
     if (backgroundTileCount) {
       std::pair<Text*, const RouteTarget*> drawing{&t, &target};
       forEachMirrorTile(head, t.info.window, t.gc, [](BackgroundTile* tile, i32 dx, i32 dy, void* argument) {
@@ -163,16 +165,21 @@ bool textOnHead(const RouteTarget& target, void* argument) {
         return drawGlyphText(*d->first, *d->second, {tile->pixmap, dx, dy});
       }, &drawing);
     }
-    return true;
+    if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+      drawOnTranslucentWindow(target.link, target.head, translucent, t.request, t.length, nullptr, 0);
+    return drawGlyphText(t, target, {});
   }
   u8* copy = copyRequestToServer(t.request, t.length, target.link);
   if (!copy) {
     t.failed = true;
     return false;
   }
+  u64 copySequence = target.link->requestsSent;
   rewriteText(copy, t, head);
   if (backgroundTileCount) mirrorText(target.link, head, t.info.window, t.gc, copy, t.length);
   swapServerRequest(target.link, copy, t.length, currentRequest.row->requestLayout);
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, t.request, t.length, copy, copySequence);
   return true;
 }
 

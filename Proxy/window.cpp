@@ -1,6 +1,7 @@
 // Window records: creation, linking, stacking, walks, destruction and the
 // per-head entries.
 #include "Proxy/grabs.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window.h"
 
 #include <cstdlib>
@@ -38,6 +39,7 @@ void freeWindowRecord(ProxyWindow* window) {
   unrefCursor(window->cursor);
   window->borderPixmap = window->backgroundPixmap = nullptr;
   window->cursor = nullptr;
+  if (window->translucency) freeTranslucencyRecord(window);
   if (window->tiles) freeBackgroundTile(nullptr, window, nullptr);
   while (BackgroundTile* tile = window->tiles) {
     window->tiles = tile->next;

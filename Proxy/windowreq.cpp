@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Proxy/client.h"
+#include "Proxy/config.h"
 #include "Proxy/dispatch.h"
 #include "Proxy/grabs.h"
 #include "Proxy/metacore.h"
@@ -17,6 +18,7 @@
 #include "Proxy/resource_pending.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Proxy/translucency.h"
 #include "Proxy/window_pending.h"
 #include "Proxy/windowattr.h"
 #include "Proxy/windowreq.h"
@@ -287,17 +289,26 @@ void ProcChangeWindowAttributes(u8* request, u32 length) {
 // --- Destroying and the save-set ---------------------------------------------------------
 
 void ProcDestroyWindow(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) freeResourceById(window->id, RT_NONE);
+  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  if (!window) return;
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  if (translucency && window->mapped) translucentUnmapHook(currentClient, window);
+  freeResourceById(window->id, RT_NONE);
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 void ProcDestroySubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
   if (!window) return;
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  for (ProxyWindow* child = window->bottomChild; translucency && child; child = child->nextUpper)
+    if (child->mapped) translucentUnmapHook(currentClient, child);
   // Bottom to top, as the servers do it.
   while (ProxyWindow* child = window->bottomChild) {
     freeResourceById(child->id, RT_NONE);
     if (window->bottomChild == child) destroyWindowRecord(child);  // not in the database
   }
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 void ProcChangeSaveSet(u8* request, u32 length) {
@@ -353,21 +364,38 @@ void ProcMapWindow(u8* request, u32 length) {
   if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) {
     mapWindowRecord(window, currentClient);
     placeWindowByLayer(window);
+    if (proxyConfig.options & kOptionTranslucent) translucentMapHook(currentClient, window);
   }
 }
 
 void ProcMapSubwindows(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true))
-    mapSubwindowRecords(window, currentClient);
+  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  if (!window) return;
+  mapSubwindowRecords(window, currentClient);
+  if (proxyConfig.options & kOptionTranslucent) {
+    for (ProxyWindow* child = window->bottomChild; child; child = child->nextUpper)
+      if (child->mapped) translucentMapHook(currentClient, child);
+  }
 }
 
 void ProcUnmapWindow(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) unmapWindowRecord(window, 0);
+  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  if (!window) return;
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  if (translucency && window->mapped) translucentUnmapHook(currentClient, window);
+  unmapWindowRecord(window, 0);
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 void ProcUnmapSubwindows(u8* request, u32 length) {
-  if (ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true))
-    unmapSubwindowRecords(window, currentClient);
+  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  if (!window) return;
+  // A translucent window is evaluated again where its mapped children were.
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  for (ProxyWindow* child = window->bottomChild; translucency && child; child = child->nextUpper)
+    if (child->mapped) translucentUnmapHook(currentClient, child);
+  unmapSubwindowRecords(window, currentClient);
+  if (translucency) translucentConfigureHook(currentClient);
 }
 
 // --- ConfigureWindow ----------------------------------------------------------------------
@@ -473,8 +501,15 @@ void ProcConfigureWindow(u8* request, u32 length) {
     list += 4;
   }
   u32 badValue = 0;
+  i32 oldX = window->x, oldY = window->y;
+  u32 oldWidth = window->width, oldHeight = window->height;
   if (int error = configureWindowRecord(window, mask, words, client, &badValue))
     return sendXError(u8(error), badValue, request, length, nullptr);
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  if (translucency) {
+    translucentTreeHook(client, window, oldWidth, oldHeight);
+    translucentRegionHook(client, window, window->x - oldX, window->y - oldY);
+  }
   ProxyWindow* parent = window->parent;
   bool redirected = !window->overrideRedirect && hasOtherSelectingClient(parent, client);
   if ((mask & kGeometryBits) && (window->selections || parent->selections || anyScaledHead(window->screen)))
@@ -483,7 +518,10 @@ void ProcConfigureWindow(u8* request, u32 length) {
   Head* main = screen ? (screen->mainHead ? screen->mainHead : screen->heads) : nullptr;
   if (redirected && main && main->rotation) queueConfigureNotes(client, window, mask);
   if (!redirected) settleConditionalStacking(&copy);
-  if (!forwardWritten(writeConfigure, &copy, request, length)) return;
+  bool written = forwardWritten(writeConfigure, &copy, request, length);
+  // The repaints the change left behind follow it to the servers.
+  if (translucency) translucentConfigureHook(client);
+  if (!written) return;
   checkGrabsAfterConfigure();
   if (mask & CWStackMode) placeWindowByLayer(window);
 }

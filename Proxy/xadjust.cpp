@@ -2,6 +2,7 @@
 // font path, resource-id, pixmap-format, keycode and backing-store stages.
 // Visuals and colormaps are in xadjust_visuals.cpp.
 #include "Proxy/colorheads.h"
+#include "Proxy/translucency.h"
 #include "Proxy/xadjust.h"
 
 #include <X11/Xutil.h>

@@ -189,6 +189,8 @@ const char* displayOfflineText(Display* display);
   X(SetClassHint, XSetClassHint, 0)                         \
   X(ShapeGetRectangles, XShapeGetRectangles, nullptr)       \
   X(ShapeCombineMask, XShapeCombineMask, 0)                 \
+  X(ShapeCombineShape, XShapeCombineShape, 0)               \
+  X(ShapeCombineRectangles, XShapeCombineRectangles, 0)     \
   X(ShapeQueryExtents, XShapeQueryExtents, 0)               \
   X(ShapeQueryVersion, XShapeQueryVersion, 0)               \
   X(ShmAttach, XShmAttach, 0)                               \

@@ -14,6 +14,7 @@
 #include "Proxy/rescopy.h"
 #include "Proxy/resource.h"
 #include "Proxy/metacore.h"
+#include "Proxy/translucency.h"
 #include "Proxy/xsettings.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"

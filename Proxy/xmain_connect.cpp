@@ -10,6 +10,7 @@
 #include "Proxy/config.h"
 #include "Proxy/files.h"
 #include "Proxy/heads_pending.h"
+#include "Proxy/translucency.h"
 #include "Proxy/xselsync.h"
 #include "Proxy/xinputctl.h"
 #include "Proxy/xpointer.h"

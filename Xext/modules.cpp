@@ -17,6 +17,7 @@
 #include "Xext/shm.h"
 #include "Xext/sunallplanes.h"
 #include "Xext/sync.h"
+#include "Xext/translucent.h"
 #include "Xext/xcmisc.h"
 #include "Xext/xge.h"
 #include "Xext/xie.h"
@@ -57,7 +58,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"MORVANDELL META", 512, initMetaExtension},
     {"MORVANDELL MULTIMEDIA", 64, multimediaInit},
     {"MORVANDELL POSE", 517, poseInit},
-    {"MORVANDELL TRANSLUCENT", 387, nullptr},
+    {"MORVANDELL TRANSLUCENT", 387, initTranslucentExtension},
     {"XIE", 320, initXieExtension},
     {"XTEST", 130, initXTestExtension},
     {"XVideo", 130, initXVideoExtension},

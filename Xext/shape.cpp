@@ -30,6 +30,7 @@
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Xext/extmodule.h"
+#include "Xext/translucent.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
 #include "xsupport/region.h"
@@ -155,6 +156,12 @@ bool shapedByTranslucency(const ProxyWindow* window) {
   return (proxyConfig.options & kOptionTranslucent) && window->translucency;
 }
 
+// A shape that changes under a translucent parent changes what of the
+// parent shows.
+void refreshTranslucentParentOf(ProxyWindow* window) {
+  if (proxyConfig.options & kOptionTranslucent) refreshTranslucentParent(currentClient, window);
+}
+
 bool badByte(u8 value, u8 highest, const u8* request, u32 length) {
   if (value <= highest) return false;
   sendXError(BadValue, value, request, length, nullptr);
@@ -190,6 +197,7 @@ void ProcShapeRectangles(u8* request, u32 length) {
   if (!window || shapedByTranslucency(window)) return;
   ShapeChange change{window, nullptr, 0, 0};
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteRectangles, &change)) return;
+  refreshTranslucentParentOf(window);
   if (readBackInstead(window, kind)) return;
   Region* region = regionOfRectangles(request + 16, (length - 16) / 8, i16(get16(request + 12)),
                                       i16(get16(request + 14)));
@@ -279,6 +287,7 @@ void ProcShapeMask(u8* request, u32 length) {
   }
   if (shapedByTranslucency(window)) return;
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteMask, &change)) return;
+  refreshTranslucentParentOf(window);
   if (!pixmapId && !readBackInstead(window, kind)) return setWindowShapeRegion(window, kind, nullptr);
   if (pixmapId) readMaskShapeBack(window, kind);
 }
@@ -298,6 +307,7 @@ void ProcShapeCombine(u8* request, u32 length) {
   if (shapedByTranslucency(window)) return;
   ShapeChange change{window, source, source->width, source->height};
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteCombine, &change)) return;
+  refreshTranslucentParentOf(window);
   // Windows of two screens meet only on the servers.
   if (source->screen != window->screen) return;
   // A source whose read-back is out is as old as its own copy.
@@ -316,6 +326,7 @@ void ProcShapeOffset(u8* request, u32 length) {
   if (!window || shapedByTranslucency(window)) return;
   ShapeChange change{window, nullptr, 0, 0};
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteOffset, &change)) return;
+  refreshTranslucentParentOf(window);
   if (readBackInstead(window, kind)) return;
   Region* region = *windowShapeSlot(window, kind);
   if (!region || !regionNotEmpty(region)) return;

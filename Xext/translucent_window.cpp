@@ -1,0 +1,182 @@
+// Translucent windows that move or change size: their holders follow at
+// once, and the areas whose pixels must be evaluated again are repainted
+// once the ConfigureWindow has gone to every head.
+#include <X11/X.h>
+#include <X11/extensions/shape.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "Proxy/client.h"
+#include "Proxy/resource.h"
+#include "Proxy/serverlink.h"
+#include "Proxy/window.h"
+#include "Proxy/windowtree.h"
+#include "Proxy/xscreen.h"
+#include "Xext/translucent_internal.h"
+#include "base/logging.h"
+#include "xsupport/region.h"
+
+namespace palvon {
+
+namespace {
+
+// A repaint waiting for the end of the ConfigureWindow. The window is kept
+// by id: the request may have destroyed nothing, but a later one might
+// before the queue runs.
+struct PendingTranslucentRepaint {
+  PendingTranslucentRepaint* next;
+  ProxyClient* client;
+  u32 window;
+  Region* region;  // owned; window coordinates
+  bool exposures;
+};
+
+PendingTranslucentRepaint* repaintHead;
+PendingTranslucentRepaint* repaintTail;
+
+bool selfRepainting(const ProxyWindow* window) {
+  return window && window->translucency && !(window->translucency->flags & kTranslucentNoSelfRepaint);
+}
+
+u32 holderOn(const ProxyWindow* window, const Head* head) {
+  u32 slot = translucentSlot(head);
+  return window->translucency && slot < kTranslucentHeadSlots ? window->translucency->holders[slot] : 0;
+}
+
+// The region (window coordinates) made opaque in the window's holders on
+// every head and applied.
+void uniteOnHeads(ProxyClient* client, ProxyWindow* window, const Region* region) {
+  MetaScreen* screen = window->screen;
+  for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
+    ServerLink* link = clientLink(client, head->serverIndex);
+    u32 holder = holderOn(window, head);
+    Region* onHead = link && holder ? translucentRegionToHead(window, region, false, head) : nullptr;
+    if (!onHead) continue;
+    writeShapeRectangles(link, ShapeUnion, holder, 0, 0, onHead, YXBanded);
+    applyTranslucentShape(link, head, window, onHead, false);
+    regionDestroy(onHead);
+  }
+}
+
+Region* outerBox(const ProxyWindow* window, const ProxyWindow* relativeTo, i32 dx, i32 dy, u32 width, u32 height) {
+  i32 border = window->borderWidth;
+  return regionCreateRect(window->x - relativeTo->x - border + dx, window->y - relativeTo->y - border + dy,
+                          width + 2 * u32(border), height + 2 * u32(border));
+}
+
+// The translucent inferiors of a window that shrank keep only what shows
+// of them inside their ancestors (up to the window) at the new size.
+void clipInferiors(ProxyClient* client, ProxyWindow* window) {
+  for (ProxyWindow* w = nextWindowPreorder(window, window); w; w = nextWindowPreorder(w, window)) {
+    if (!w->translucency) continue;
+    i32 border = w->borderWidth;
+    i32 x1 = -border, y1 = -border, x2 = i32(w->width) + border, y2 = i32(w->height) + border;
+    for (ProxyWindow* a = w->parent; a; a = a->parent) {
+      x1 = std::max(x1, a->x - w->x), y1 = std::max(y1, a->y - w->y);
+      x2 = std::min(x2, a->x - w->x + i32(a->width)), y2 = std::min(y2, a->y - w->y + i32(a->height));
+      if (a == window) break;
+    }
+    MetaScreen* screen = w->screen;
+    for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
+      ServerLink* link = clientLink(client, head->serverIndex);
+      u32 holder = holderOn(w, head);
+      if (!link || !holder) continue;
+      writeShapeBox(link, ShapeIntersect, holder, x1, y1, u32(std::max(x2 - x1, 0)), u32(std::max(y2 - y1, 0)));
+      Region* box = regionCreateRect(0, 0, w->width, w->height);
+      if (box) applyTranslucentShape(link, head, w, box, false);
+      regionDestroy(box);
+    }
+  }
+}
+
+}  // namespace
+
+void queueTranslucentRepaint(ProxyClient* client, ProxyWindow* window, Region* region, bool exposures) {
+  auto* entry = static_cast<PendingTranslucentRepaint*>(std::calloc(1, sizeof(PendingTranslucentRepaint)));
+  if (!entry) {
+    regionDestroy(region);
+    return (void)PALVON_OOM();
+  }
+  *entry = {nullptr, client, window->id, region, exposures};
+  if (repaintTail) repaintTail->next = entry;
+  else repaintHead = entry;
+  repaintTail = entry;
+}
+
+void runTranslucentRepaints(ProxyClient*) {
+  PendingTranslucentRepaint* entry = repaintHead;
+  repaintHead = repaintTail = nullptr;
+  while (entry) {
+    PendingTranslucentRepaint* next = entry->next;
+    ProxyWindow* window = lookupWindow(entry->window);
+    if (window && window->translucency && !entry->client->stopped)
+      repaintTranslucency(entry->client, window, entry->region, false, entry->exposures);
+    regionDestroy(entry->region);
+    std::free(entry);
+    entry = next;
+  }
+}
+
+void translucentResize(ProxyClient* client, ProxyWindow* window, u32 oldWidth, u32 oldHeight) {
+  u32 width = window->width, height = window->height;
+  if (width == oldWidth && height == oldHeight) return;
+  ProxyWindow* parent = window->parent;
+  if (parent && selfRepainting(parent)) {
+    if (Region* area = outerBox(window, parent, 0, 0, std::max(width, oldWidth), std::max(height, oldHeight)))
+      queueTranslucentRepaint(client, parent, area, false);
+  }
+  TranslucencyRecord* record = window->translucency;
+  if (!record) return;
+  if (width < oldWidth || height < oldHeight) clipInferiors(client, window);
+  u8 gravity = window->bitGravity;
+  if (gravity > kGravityStatic) PALVON_UNE();
+  // Contents kept at the top left keep their opacity there: only the new
+  // strips are opaque until evaluated. Other gravities repaint it all.
+  bool keeps = gravity == kGravityNorthWest || gravity == kGravityStatic;
+  Region* fresh = regionCreateRect(0, 0, width, height);
+  if (!fresh) return (void)PALVON_OOM();
+  if (keeps && !regionSubtractRect(fresh, fresh, 0, 0, oldWidth, oldHeight)) {
+    regionDestroy(fresh);
+    return (void)PALVON_OOM();
+  }
+  i32 border = window->borderWidth;
+  MetaScreen* screen = window->screen;
+  for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
+    ServerLink* link = clientLink(client, head->serverIndex);
+    u32 holder = holderOn(window, head);
+    if (!link || !holder) continue;
+    if (keeps) {
+      writeShapeBox(link, ShapeIntersect, holder, -border, -border, width + 2 * u32(border),
+                    height + 2 * u32(border));
+      writeShapeRectangles(link, ShapeUnion, holder, 0, 0, fresh, YXBanded);
+    } else {
+      writeShapeBox(link, ShapeSet, holder, -border, -border, width + 2 * u32(border), height + 2 * u32(border));
+    }
+    Region* box = regionCreateRect(0, 0, width, height);
+    if (box) applyTranslucentShape(link, head, window, box, false);
+    regionDestroy(box);
+  }
+  if (record->count && regionNotEmpty(fresh)) queueTranslucentRepaint(client, window, fresh, true);
+  else regionDestroy(fresh);
+}
+
+void translucentMove(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy) {
+  if (!dx && !dy) return;
+  ProxyWindow* parent = window->parent;
+  if (parent && selfRepainting(parent) && window->viewable) {
+    Region* area = outerBox(window, parent, 0, 0, window->width, window->height);
+    Region* before = outerBox(window, parent, -dx, -dy, window->width, window->height);
+    if (area && before && regionUnion(area, area, before)) {
+      uniteOnHeads(client, parent, area);
+      queueTranslucentRepaint(client, parent, area, false);
+      area = nullptr;
+    }
+    regionDestroy(area);
+    regionDestroy(before);
+  }
+  // The window's own holders need nothing: they follow the whole window on
+  // every head, so the parts a move brings onto a head are already right.
+}
+
+}  // namespace palvon
