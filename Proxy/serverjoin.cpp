@@ -32,6 +32,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/services.h"
 #include "Proxy/startup.h"
+#include "Proxy/translucency.h"
 #include "Proxy/xadjust.h"
 #include "Proxy/xclocksync.h"
 #include "Proxy/xdisplay.h"
@@ -424,7 +425,9 @@ const char* settleInputOnHead(Head* head, MetaScreen* screen) {
   selectWindowEventsOnHead(head, screen);
   if (const char* error = syncNewServerLinks(head)) return error;
   pointerAndFocus(head);
-  if (optionSet(kOptionTranslucent)) LOGF(logChXhint, "Copying translucent windows: not yet");
+  if (optionSet(kOptionTranslucent)) {
+    if (const char* error = copyTranslucencyToDisplay(nullptr, head)) return error;
+  }
   if (const char* error = syncEveryDisplay()) {
     // Only a lost new display undoes the addition: another server's loss
     // is that server's own drop.

@@ -11,9 +11,13 @@
 #include <unistd.h>
 #endif
 
+#include "Proxy/bgtile.h"
+#include "Proxy/capture.h"
 #include "Proxy/config.h"
 #include "Proxy/files.h"
+#include "Proxy/resource.h"
 #include "Proxy/serverjoin.h"
+#include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
 #include "Proxy/xmain.h"
 #include "Proxy/xsettings.h"
@@ -96,10 +100,46 @@ const char* removeServerCommand(char** words, u32) {
   return error ? failed(error) : ok();
 }
 
+// The head named by a word: 0 for none, else a head id.
+bool headWord(const char* word, Head** head) {
+  i32 id = 0;
+  if (!number(word, &id)) return false;
+  *head = id ? static_cast<Head*>(lookupResourceByType(u32(id), RT_HEAD)) : nullptr;
+  return !id || *head;
+}
+
+// "tile <window id> [<head id>]": background tiles of the window on that
+// head, or on every head of its screen.
+const char* tileWindow(char** words, u32 count) {
+  i32 id = 0;
+  auto* window = number(words[1], &id) ? static_cast<ProxyWindow*>(lookupResourceByType(u32(id), RT_WINDOW)) : nullptr;
+  if (!window) return failed(tmpPrintf("No window '%s'", words[1]));
+  Head* only = nullptr;
+  if (count > 2 && !headWord(words[2], &only)) return failed(tmpPrintf("No head '%s'", words[2]));
+  for (Head* head = window->screen ? window->screen->heads : nullptr; head; head = head->next) {
+    if (only && head != only) continue;
+    if (const char* error = createBackgroundTile(nullptr, window, head)) return failed(error);
+  }
+  return ok();
+}
+
+// "capture <window id> <head id or 0> <file>": the window as that head (0:
+// its first head) shows it, written as a PPM file once complete.
+const char* captureWindow(char** words, u32) {
+  i32 id = 0;
+  Head* head = nullptr;
+  if (!number(words[1], &id)) return failed(tmpPrintf("Bad number '%s'", words[1]));
+  if (!headWord(words[2], &head)) return failed(tmpPrintf("No head '%s'", words[2]));
+  const char* error = captureWindowToFile(nullptr, u32(id), head, words[3]);
+  return error ? failed(error) : ok();
+}
+
 constexpr ControlRow kCommands[] = {
     {"addserver", 2, addServer, "addserver <display> [<offline time-out ms>]"},
     {"screen", 7, moveHead, "screen <head id> <meta screen> <x> <y> <width> <height>"},
     {"removeserver", 2, removeServerCommand, "removeserver <display>"},
+    {"tile", 2, tileWindow, "tile <window id> [<head id>]"},
+    {"capture", 4, captureWindow, "capture <window id> <head id or 0> <file>"},
 };
 
 #ifdef PALVON_TEST_CONTROL

@@ -28,6 +28,7 @@
 
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
+#include "support/xwdimage.h"
 #include "support/tempdir.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
@@ -489,6 +490,44 @@ TEST_F(ServerJoin, ALostServersClientsGetOneAnswerEach) {
 // The control extension drives the same: AddServer opens C, SetHeadValues
 // with the meta screen (0x2) and the logical rectangle adds it at B's
 // place, RemoveServer takes it out again.
+// The control also tiles a window and captures one to a file: the capture
+// (from the window's first tiled head, A) holds what GetImage of the window
+// shows through the proxy.
+TEST_F(ServerJoin, TheControlTilesAndCapturesAWindow) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  usleep(1000000);  // the programs draw after their windows stand
+  ProgramResult info = runProgram({"xwininfo", "-name", "xterm"}, proxy->display());
+  size_t at = info.out.find("Window id: ");
+  ASSERT_NE(at, std::string::npos) << info.out;
+  std::string id = info.out.substr(at + 11, info.out.find(' ', at + 11) - at - 11);
+  EXPECT_EQ(control(controlPath, "tile " + id), "ok");
+  EXPECT_TRUE(contains(control(controlPath, "tile 0x7"), "No window")) << "an id that names no window";
+  std::string file = dir.file("term.ppm");
+  ASSERT_EQ(control(controlPath, "capture " + id + " 0 " + file), "ok");
+  ASSERT_TRUE(waitFor([&] { return readFile(file).size() > 20; }, 10000)) << proxy->log();
+  std::string ppm = readFile(file);
+  std::istringstream header(ppm);
+  std::string magic;
+  int width = 0, height = 0, maximum = 0;
+  header >> magic >> width >> height >> maximum;
+  ASSERT_EQ(magic, "P6");
+  size_t pixels = ppm.size() - size_t(width) * size_t(height) * 3;
+  ProgramResult shot = runProgram({"xwd", "-silent", "-nobdrs", "-id", id}, proxy->display());
+  XwdImage image;
+  std::string error;
+  ASSERT_TRUE(parseXwd(shot.out, &image, &error)) << error;
+  ASSERT_EQ(width, image.width);
+  ASSERT_EQ(height, image.height);
+  long differ = 0;
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) {
+      size_t p = pixels + 3 * (size_t(y) * size_t(width) + size_t(x));
+      uint32_t rgb = uint32_t(uint8_t(ppm[p])) << 16 | uint32_t(uint8_t(ppm[p + 1])) << 8 | uint8_t(ppm[p + 2]);
+      differ += rgb != image.at(x, y);
+    }
+  EXPECT_EQ(differ, 0);
+}
+
 TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
   ASSERT_TRUE(startPrograms()) << proxy->log();
   RawClient client;
