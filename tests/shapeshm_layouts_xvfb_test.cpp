@@ -278,30 +278,8 @@ TEST_P(Layouts, RawClientsOfBothOrders) {
     ASSERT_EQ(c.setup(order), 1);
     uint8_t shape = c.queryExtension("SHAPE").major;
     ASSERT_NE(shape, 0);
-    uint32_t window = c.resourceIdBase() | 1;
-    Bytes create(28);
-    c.put32(create, 0, window);
-    c.put32(create, 4, c.rootWindow());
-    c.put16(create, 8, 300);
-    c.put16(create, 10, 50);
-    c.put16(create, 12, 200);
-    c.put16(create, 14, 100);
-    c.put16(create, 18, InputOutput);
-    c.send(c.request(X_CreateWindow, 0, create));
-    Bytes id(4);
-    c.put32(id, 0, window);
-    c.send(c.request(X_MapWindow, 0, id));
-    Bytes rectangles(20);  // Set, bounding, unsorted; offset (5, 5); one box
-    c.put32(rectangles, 4, window);
-    c.put16(rectangles, 8, 5);
-    c.put16(rectangles, 10, 5);
-    c.put16(rectangles, 16, 50);
-    c.put16(rectangles, 18, 40);
-    c.send(c.request(shape, 1, rectangles));
-    Bytes get(8);
-    c.put32(get, 0, window);
-    c.send(c.request(shape, 8, get));
-    Bytes reply = c.readMessage();
+    Bytes reply;
+    uint32_t window = shapedWindowThrough(c, shape, &reply);
     ASSERT_GE(reply.size(), 40u);
     ASSERT_EQ(reply[0], X_Reply);
     EXPECT_EQ(c.get32(reply, 8), 1u);
@@ -320,6 +298,8 @@ TEST_P(Layouts, RawClientsOfBothOrders) {
                                                               std::to_string(5 * zoom()) + "," +
                                                               std::to_string(50 * zoom()) + "," +
                                                               std::to_string(40 * zoom()) + ")");
+    Bytes id(4);
+    c.put32(id, 0, window);
     c.send(c.request(X_DestroyWindow, 0, id));
     c.send(c.request(X_GetInputFocus, 0));
     c.readMessage();
@@ -436,7 +416,8 @@ TEST_P(Layouts, X11perfSharedMemoryTests) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BZoomedOrRelayed, Layouts,
-                         ::testing::Values(Layout{"Zoomed", true, BehindB::kNothing},
+                         ::testing::Values(Layout{"Plain", false, BehindB::kNothing},
+                                           Layout{"Zoomed", true, BehindB::kNothing},
                                            Layout{"MovedCodes", false, BehindB::kMovedCodes},
                                            Layout{"ZoomedMovedCodes", true, BehindB::kMovedCodes},
                                            Layout{"NoShmOnB", false, BehindB::kNoShm},

@@ -186,63 +186,6 @@ unsigned long pixelOn(Display* server, int x, int y) {
   return pixel;
 }
 
-TEST_F(ShapeShm, PutImageOnTheSeamWithOneCompletion) {
-  Window window = seamWindow();
-  int completion = XShmGetEventBase(display) + ShmCompletion;
-  Visual* visual = DefaultVisual(display, DefaultScreen(display));
-  Segment segment(200 * 100 * 4);
-  XImage* image = XShmCreateImage(display, visual, 24, ZPixmap, nullptr, &segment.info, 200, 100);
-  ASSERT_NE(image, nullptr);
-  image->data = segment.info.shmaddr;
-  for (int y = 0; y < 100; y++)
-    for (int x = 0; x < 200; x++) XPutPixel(image, x, y, x < 100 ? 0xff0000 : 0x00ff00);
-  ASSERT_TRUE(XShmAttach(display, &segment.info));
-  GC gc = makeGC(window);
-  XShmPutImage(display, window, gc, image, 0, 0, 0, 0, 200, 100, True);
-  XSync(display, False);
-  usleep(300 * 1000);
-  XSync(display, False);
-  int completions = 0;
-  XEvent event;
-  while (XCheckTypedEvent(display, completion, &event)) completions++;
-  EXPECT_EQ(completions, 1);
-  EXPECT_EQ(lastError, 0);
-  // Window x 50 lies on A, x 150 on B (the seam is at window x 98).
-  EXPECT_EQ(pixelOn(direct[0], 50, 50), 0xff0000ul);
-  EXPECT_EQ(pixelOn(direct[1], 150, 50), 0x00ff00ul);
-  XShmDetach(display, &segment.info);
-  image->data = nullptr;
-  XDestroyImage(image);
-  XSync(display, False);
-}
-
-TEST_F(ShapeShm, GetImageOnTheSeamInOneReply) {
-  Window window = seamWindow();
-  GC gc = makeGC(window);
-  XSetForeground(display, gc, 0x0000ff);
-  XFillRectangle(display, window, gc, 0, 0, 100, 100);
-  XSetForeground(display, gc, 0xffff00);
-  XFillRectangle(display, window, gc, 100, 0, 100, 100);
-  XSync(display, False);
-  Visual* visual = DefaultVisual(display, DefaultScreen(display));
-  Segment segment(200 * 100 * 4);
-  XImage* image = XShmCreateImage(display, visual, 24, ZPixmap, nullptr, &segment.info, 200, 100);
-  ASSERT_NE(image, nullptr);
-  image->data = segment.info.shmaddr;
-  ASSERT_TRUE(XShmAttach(display, &segment.info));
-  ASSERT_TRUE(XShmGetImage(display, window, image, 0, 0, AllPlanes));
-  EXPECT_EQ(lastError, 0);
-  EXPECT_EQ(XGetPixel(image, 10, 10), 0x0000fful);
-  EXPECT_EQ(XGetPixel(image, 190, 90), 0xffff00ul);
-  // Both sides of the seam, which lies at window x 98.
-  EXPECT_EQ(XGetPixel(image, 97, 50), 0x0000fful);
-  EXPECT_EQ(XGetPixel(image, 100, 50), 0xffff00ul);
-  XShmDetach(display, &segment.info);
-  image->data = nullptr;
-  XDestroyImage(image);
-  XSync(display, False);
-}
-
 // Images past the segment's end, and a read-write attachment of a segment
 // the client may only read, are refused; the proxy goes on serving.
 TEST_F(ShapeShm, RefusesWhatTheSegmentDoesNotAllow) {
@@ -323,30 +266,8 @@ TEST_P(ByteOrder, ShapeAndShmRequests) {
   uint8_t shape = c.queryExtension("SHAPE").major, shm = c.queryExtension("MIT-SHM").major;
   ASSERT_NE(shape, 0);
   ASSERT_NE(shm, 0);
-  uint32_t window = c.resourceIdBase() | 1;
-  Bytes create(28);
-  c.put32(create, 0, window);
-  c.put32(create, 4, c.rootWindow());
-  c.put16(create, 8, 300);
-  c.put16(create, 10, 50);
-  c.put16(create, 12, 200);
-  c.put16(create, 14, 100);
-  c.put16(create, 18, InputOutput);
-  c.send(c.request(X_CreateWindow, 0, create));
-  Bytes id(4);
-  c.put32(id, 0, window);
-  c.send(c.request(X_MapWindow, 0, id));
-  Bytes rectangles(20);  // Set, bounding, unsorted; offset (5, 5); one box
-  c.put32(rectangles, 4, window);
-  c.put16(rectangles, 8, 5);
-  c.put16(rectangles, 10, 5);
-  c.put16(rectangles, 16, 50);
-  c.put16(rectangles, 18, 40);
-  c.send(c.request(shape, 1, rectangles));
-  Bytes get(8);
-  c.put32(get, 0, window);
-  c.send(c.request(shape, 8, get));
-  Bytes reply = c.readMessage();
+  Bytes reply;
+  shapedWindowThrough(c, shape, &reply);
   ASSERT_GE(reply.size(), 40u);
   ASSERT_EQ(reply[0], X_Reply);
   EXPECT_EQ(c.get32(reply, 8), 1u);

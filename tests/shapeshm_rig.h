@@ -4,6 +4,7 @@
 #pragma once
 
 #include <X11/Xlib.h>
+#include <X11/Xproto.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/shape.h>
 #include <sys/ipc.h>
@@ -11,7 +12,40 @@
 
 #include <string>
 
+#include "support/rawclient.h"
+
 namespace palvon::test {
+
+// Through a raw client: a mapped 200x100 window at (300, 50) whose bounding
+// shape is set to one box (0, 0, 50, 40) at offset (5, 5); its id, with
+// the reply to ShapeGetRectangles for it (empty when none came).
+inline uint32_t shapedWindowThrough(RawClient& c, uint8_t shape, Bytes* rectangles) {
+  uint32_t window = c.resourceIdBase() | 1;
+  Bytes create(28);
+  c.put32(create, 0, window);
+  c.put32(create, 4, c.rootWindow());
+  c.put16(create, 8, 300);
+  c.put16(create, 10, 50);
+  c.put16(create, 12, 200);
+  c.put16(create, 14, 100);
+  c.put16(create, 18, InputOutput);
+  c.send(c.request(X_CreateWindow, 0, create));
+  Bytes id(4);
+  c.put32(id, 0, window);
+  c.send(c.request(X_MapWindow, 0, id));
+  Bytes box(20);  // Set, bounding, unsorted; offset (5, 5); one box
+  c.put32(box, 4, window);
+  c.put16(box, 8, 5);
+  c.put16(box, 10, 5);
+  c.put16(box, 16, 50);
+  c.put16(box, 18, 40);
+  c.send(c.request(shape, 1, box));
+  Bytes get(8);
+  c.put32(get, 0, window);
+  c.send(c.request(shape, 8, get));
+  *rectangles = c.readMessage();
+  return window;
+}
 
 // The rectangles of a window's shape as text, "(x,y,w,h)" each.
 inline std::string shapeText(Display* display, Window window, int kind) {
