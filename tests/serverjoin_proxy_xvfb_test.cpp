@@ -164,10 +164,11 @@ class ServerJoin : public ::testing::Test {
       ASSERT_TRUE((*server)->ok()) << (*server)->error();
     }
     controlPath = dir.file("control");
-    proxy = std::make_unique<ProxyProcess>(
-        std::vector<std::string>{"noReset", "on", "logTypes", "Errors", "verbose", "options", "DynamicServer", "Failsafe", "screen",
-                                 a->display() + ".0", "tags", "static", "screen", b->display() + ".0"},
-        std::vector<std::string>{"PALVON_TEST_CONTROL=" + controlPath});
+    std::vector<std::string> words{"noReset", "on", "logTypes", "Errors", "verbose", "options", "DynamicServer",
+                                   "Failsafe"};
+    if (inWindow) words.push_back("InWindow");
+    words.insert(words.end(), {"screen", a->display() + ".0", "tags", "static", "screen", b->display() + ".0"});
+    proxy = std::make_unique<ProxyProcess>(words, std::vector<std::string>{"PALVON_TEST_CONTROL=" + controlPath});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
   }
 
@@ -197,6 +198,7 @@ class ServerJoin : public ::testing::Test {
   }
 
   TempDir dir;
+  bool inWindow = false;  // the option InWindow as well
   std::string controlPath;
   std::unique_ptr<Xvfb> a, b, c;
   std::unique_ptr<ProxyProcess> proxy;
@@ -526,6 +528,67 @@ TEST_F(ServerJoin, TheControlTilesAndCapturesAWindow) {
       differ += rgb != image.at(x, y);
     }
   EXPECT_EQ(differ, 0);
+}
+
+// With InWindow, META's AddHead shows the meta area in a window of C: a
+// 400x300 head placed at the meta screen's top-left shows xterm's window
+// there; RemoveHead takes it away again.
+class InWindowJoin : public ServerJoin {
+ public:
+  void SetUp() override {
+    inWindow = true;
+    ServerJoin::SetUp();
+  }
+};
+
+TEST_F(InWindowJoin, AddHeadShowsTheMetaAreaInAWindowAndRemoveHeadTakesItAway) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  Display* onC = XOpenDisplay(c->display().c_str());
+  ASSERT_NE(onC, nullptr);
+  Window frame = XCreateSimpleWindow(onC, DefaultRootWindow(onC), 50, 50, 400, 300, 0, 0, 0);
+  XMapWindow(onC, frame);
+  XSync(onC, False);
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('B') == 1);
+  uint8_t major = client.queryExtension("MORVANDELL META").major;
+  ASSERT_NE(major, 0);
+  auto next = [&] {
+    for (;;) {
+      Bytes m = client.readMessage(60000);
+      if (m.empty() || m[0] <= 1) return m;
+    }
+  };
+  std::string name = c->display() + ".0";
+  Bytes add(12 + ((name.size() + 4) & ~size_t(3)));
+  client.put16(add, 0, 400);
+  client.put16(add, 2, 300);
+  client.put32(add, 4, uint32_t(frame));
+  std::copy(name.begin(), name.end(), add.begin() + 12);
+  client.send(client.request(major, 11, add));
+  Bytes added = next();
+  ASSERT_GE(added.size(), 32u);
+  ASSERT_EQ(added[1], 0) << proxy->log();
+  uint32_t head = client.get32(added, 8);
+  Bytes values(8 + 5 * 4);
+  client.put32(values, 0, head);
+  client.put32(values, 4, 0x2 | 0x4000 | 0x8000 | 0x10000 | 0x20000);
+  uint32_t words[] = {0, 0, 0, 400, 300};
+  for (size_t i = 0; i < 5; i++) client.put32(values, 8 + 4 * i, words[i]);
+  client.send(client.request(major, 8, values));
+  Bytes placed = next();
+  ASSERT_GE(placed.size(), 32u);
+  EXPECT_EQ(placed[1], 0) << proxy->log();
+  // xterm at +100+100 of the meta screen stands in the frame on C.
+  EXPECT_TRUE(waitFor([&] { return contains(treeOf(c->display()), "+100+100 "); }, 10000))
+      << treeOf(c->display()) << proxy->log();
+  Bytes gone(4);
+  client.put32(gone, 0, head);
+  client.send(client.request(major, 12, gone));
+  Bytes removed = next();
+  ASSERT_GE(removed.size(), 32u);
+  EXPECT_EQ(client.get32(removed, 8), 0u) << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "+100+100 "); }, 10000)) << treeOf(c->display());
+  XCloseDisplay(onC);
 }
 
 TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
