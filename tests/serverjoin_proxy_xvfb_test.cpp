@@ -122,14 +122,15 @@ std::string treeOf(const std::string& display) {
   return out;
 }
 
-// "xwininfo -events" of the first window of that geometry, ids left out.
-std::string eventsOf(const std::string& display, const std::string& geometry) {
+// "xwininfo -events" (or another of its reports) of the first window of
+// that geometry, ids left out.
+std::string eventsOf(const std::string& display, const std::string& geometry, const char* report = "-events") {
   std::istringstream in(runProgram({"xwininfo", "-root", "-tree"}, display).out);
   for (std::string line; std::getline(in, line);) {
     size_t at = line.find("0x");
     if (!contains(line, geometry) || at == std::string::npos) continue;
     std::string id = line.substr(at, line.find(' ', at) - at);
-    return withoutIds(runProgram({"xwininfo", "-events", "-id", id}, display).out);
+    return withoutIds(runProgram({"xwininfo", report, "-id", id}, display).out);
   }
   return "(no window " + geometry + ")";
 }
@@ -233,6 +234,10 @@ TEST_F(ServerJoin, AJoiningServerShowsWhatItsTwinShows) {
     EXPECT_TRUE(contains(masks, "Someone wants these events")) << masks;
     EXPECT_EQ(eventsOf(b->display(), window), masks) << window;
   }
+  // xeyes' shape: as on B, where the proxy's SHAPE requests made it.
+  std::string shape = eventsOf(c->display(), "200x150+1180+200", "-shape");
+  EXPECT_TRUE(contains(shape, "Window shape extents:") && !contains(shape, "extents:  200x150+0+0")) << shape;
+  EXPECT_EQ(eventsOf(b->display(), "200x150+1180+200", "-shape"), shape);
   EXPECT_FALSE(contains(proxy->log(), "AddressSanitizer")) << proxy->log();
 }
 
