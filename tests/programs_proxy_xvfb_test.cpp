@@ -23,6 +23,14 @@ namespace {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// A shell function for the scripts below: waits until the root image of
+// $DISPLAY stays the same for three quarter-second steps (the programs have
+// drawn), at most fifteen seconds; the image is left in the file named.
+constexpr const char* kSettled =
+    "settled() { xwd -root -silent > \"$1\"; same=0; for i in $(seq 60); do sleep 0.25; "
+    "xwd -root -silent > \"$1.next\"; if cmp -s \"$1\" \"$1.next\"; then same=$((same + 1)); "
+    "[ $same -ge 3 ] && break; else same=0; mv \"$1.next\" \"$1\"; fi; done; }; ";
+
 // The sections of the script's output, one per real server, each holding
 // that server's "xwininfo -root -tree".
 std::vector<std::string> sections(const std::string& text) {
@@ -98,10 +106,10 @@ TEST_P(Programs, RootImageIsThePiecesOfTheHeads) {
   for (size_t i = 0; i < servers.size(); i++)
     shots += "xwd -root -silent -display " + servers[i]->display() + " > " + dir.file(std::to_string(i) + ".xwd") + "; ";
   std::string script =
-      "xlogo -geometry 150x120+330+40 & logo=$!; xeyes -geometry 120x90+20+150 & eyes=$!; "
+      std::string(kSettled) + "xlogo -geometry 150x120+330+40 & logo=$!; xeyes -geometry 120x90+20+150 & eyes=$!; "
       "for i in $(seq 300); do xwininfo -display " + first + " -root -tree | grep -q '120x90+20+150' && "
-      "xwininfo -display " + first + " -root -tree | grep -q '150x120+330+40' && break; sleep 0.1; done; sleep 1; " +
-      shots + "kill $logo $eyes";
+      "xwininfo -display " + first + " -root -tree | grep -q '150x120+330+40' && break; sleep 0.1; done; "
+      "settled " + dir.file("settle.xwd") + "; " + shots + "kill $logo $eyes";
   ProgramResult result = runProgram({"sh", "-c", script}, proxy->display(), 60000);
   ASSERT_EQ(result.status, 0) << result.err << proxy->log();
   XwdImage meta;
@@ -148,10 +156,11 @@ TEST(ZoomedHead, ImagesAndTextMatchTheUnzoomedHead) {
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   TempDir dir;
   std::string script =
-      "xlogo -geometry 100x80+90+60 & logo=$!; "
+      std::string(kSettled) + "xlogo -geometry 100x80+90+60 & logo=$!; "
       "xterm -geometry 20x3+5+5 -e sh -c 'printf \"Hello, glyphs\"; sleep 30' & term=$!; "
       "for i in $(seq 300); do xwininfo -display " + a.display() + " -root -tree | grep -q '100x80+90+60' && "
-      "xwininfo -display " + a.display() + " -root -tree | grep -q '+5+5' && break; sleep 0.1; done; sleep 1.5; "
+      "xwininfo -display " + a.display() + " -root -tree | grep -q '+5+5' && break; sleep 0.1; done; "
+      "settled " + dir.file("settle.xwd") + "; "
       "xwd -root -silent > " + dir.file("meta.xwd") + "; "
       "xwd -silent -nobdrs -id $(xwininfo -name xlogo | sed -n 's/.*Window id: \\(0x[0-9a-f]*\\).*/\\1/p') > " +
       dir.file("logo.xwd") + "; "
@@ -205,10 +214,11 @@ TEST(MixedDepths, ImagesThroughTheProxyShowWhatEachHeadShows) {
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   TempDir dir;
   std::string script =
-      "xlogo -geometry 150x120+330+40 -fg red -bg '#3060a0' & logo=$!; "
+      std::string(kSettled) + "xlogo -geometry 150x120+330+40 -fg red -bg '#3060a0' & logo=$!; "
       "xterm -geometry 20x3+420+200 -fg '#20c040' -e sh -c 'printf \"Hello, sixteen\"; sleep 30' & term=$!; "
       "for i in $(seq 300); do xwininfo -display " + a.display() + " -root -tree | grep -q '150x120+330+40' && "
-      "xwininfo -display " + a.display() + " -root -tree | grep -q '+420+200' && break; sleep 0.1; done; sleep 1.5; "
+      "xwininfo -display " + a.display() + " -root -tree | grep -q '+420+200' && break; sleep 0.1; done; "
+      "settled " + dir.file("settle.xwd") + "; "
       "xwd -root -silent > " + dir.file("meta.xwd") + "; "
       "xwd -root -silent -display " + a.display() + " > " + dir.file("a.xwd") + "; "
       "xwd -root -silent -display " + b.display() + " > " + dir.file("b.xwd") + "; kill $logo $term";
@@ -271,10 +281,11 @@ TEST_P(AsOnAPlainServer, XlogoAndXtermLookTheSame) {
   TempDir dir;
   auto shoot = [&dir](const std::string& display, const std::string& name, const std::string& more) {
     std::string script =
-        "xlogo -geometry 150x120+330+40 & logo=$!; "
+        std::string(kSettled) + "xlogo -geometry 150x120+330+40 & logo=$!; "
         "xterm -geometry 30x4+420+180 -e sh -c 'printf \"plain or proxied?\"; sleep 30' & term=$!; "
         "for i in $(seq 300); do xwininfo -root -tree | grep -q '150x120+330+40' && "
-        "xwininfo -root -tree | grep -q '+420+180' && break; sleep 0.1; done; sleep 1.5; "
+        "xwininfo -root -tree | grep -q '+420+180' && break; sleep 0.1; done; "
+        "settled " + dir.file("settle-" + name) + "; "
         "xwd -root -silent > " + dir.file(name) + "; " + more + "kill $logo $term";
     return runProgram({"sh", "-c", script}, display, 60000);
   };
