@@ -193,7 +193,7 @@ const char* copyExtensionState(Head* head) {
     ExtensionEntry& entry = proxyState.extensions.entries[major];
     if (!entry.name) continue;
     if (!entry.copyHook) {
-      if (!strcmp(entry.name, "DOUBLE-BUFFER") || !strcmp(entry.name, "Multi-Buffering"))
+      if (!strcmp(entry.name, "Multi-Buffering"))
         LOGF(logChXhint, "Copying %s buffers onto %s: not yet", entry.name, head->name);
       continue;
     }

@@ -10,6 +10,7 @@
 #include "Proxy/headlookup.h"
 #include "Proxy/heads_pending.h"
 #include "Proxy/pending.h"
+#include "Proxy/rescopy.h"
 #include "Proxy/resource.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
@@ -379,9 +380,48 @@ constexpr ErrorRow kErrors[] = {
 const char* initDoubleBufferExtension(ExtensionEntry* entry) {
   if (const char* refusal = checkDoubleBufferDisplays(entry)) return refusal;
   if (!registerDbeBufferType()) return "UNE";
-  return registerModule(entry, "DOUBLE-BUFFER",
-                        {kRequests, rowCount(kRequests), nullptr, 0, kErrors, rowCount(kErrors)},
-                        {kModuleDoubleBuffer, lostDbeServer, nullptr, false});
+  const char* refused = registerModule(entry, "DOUBLE-BUFFER",
+                                       {kRequests, rowCount(kRequests), nullptr, 0, kErrors, rowCount(kErrors)},
+                                       {kModuleDoubleBuffer, lostDbeServer, nullptr, false});
+  if (refused) return refused;
+  entry->copyHook = [](ExtensionEntry*, void* head) -> const char* {
+    copyDoubleBuffersToDisplay(static_cast<Head*>(head));
+    return nullptr;
+  };
+  return nullptr;
+}
+
+namespace {
+
+// A joining server's head: the buffer allocated there on its owner's link,
+// as the allocation went to the other heads; an error of the server for it
+// is the proxy's (the copy's), not the client's.
+int allocateOnJoiningHead(u32, void* object, ProxyClient* client, void* argument, Head*) {
+  auto* head = static_cast<Head*>(argument);
+  auto* buffer = static_cast<DbeBuffer*>(object);
+  ServerLink* link = client ? clientLink(client, head->serverIndex) : nullptr;
+  if (!link || bufferOutlivedWindow(buffer->window, buffer->windowRecord) || skipsHead(head, buffer->window)) return 1;
+  if (lookupWindowScreen(buffer->window) != head->metaScreen) return 1;
+  if (headEmulates(head)) {
+    writeEmulatedPair(link, buffer, head);
+  } else if (u8* request = beginRequest(&link->writer, dbeMajor(), kAllocate, 16)) {
+    put32(request + 4, translateXid(buffer->window, RT_WINDOW, head));
+    put32(request + 8, translateXid(buffer->id, RT_SERVER_ID, head));
+    request[12] = buffer->swapAction;
+    request[13] = request[14] = request[15] = 0;
+    finishWriterRequest(&link->writer, request, 16, "bbsii");
+  }
+  markProxyCopy(&link->writer);
+  return 1;
+}
+
+}  // namespace
+
+int copyDoubleBuffersToDisplay(Head* head) {
+  if (!dbeMajor()) return 1;
+  logStepf("Copying double buffers...");
+  forEachResourceOfType(RT_DBE_BUFFER, allocateOnJoiningHead, head, nullptr);
+  return 1;
 }
 
 }  // namespace palvon

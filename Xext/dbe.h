@@ -23,11 +23,10 @@ struct ServerDisplay;
 // Registers "DOUBLE-BUFFER" (no events, 1 error). Null or the refusal text.
 const char* initDoubleBufferExtension(ExtensionEntry* entry);
 
-// Writes a DbeAllocateBackBufferName for every back buffer whose window is
-// on the head's screen, ids translated for the head; with no head (a
-// recording) every buffer, ids unchanged. 1, or 0 when a request cannot be
-// written.
-int copyDoubleBuffersToDisplay(RequestWriter* writer, const Head* head);
+// A joining server's head: every back buffer whose window is on the head's
+// screen is allocated there (or its emulating pair made) on the link of the
+// client that owns it. 1.
+int copyDoubleBuffersToDisplay(Head* head);
 
 // Frees every back-buffer name of a window that is being destroyed.
 void freeWindowDoubleBuffers(u32 window);

@@ -186,25 +186,4 @@ bool displayEmulatedBuffer(ServerLink* link, const DbeBuffer* buffer, u8 action,
   return requestMbufDisplayImageBuffers(&link->writer, translateXid(shown, RT_SERVER_ID, head)) != 0;
 }
 
-// --- A joining display ---------------------------------------------------------------
-
-int copyDoubleBuffersToDisplay(RequestWriter* writer, const Head* head) {
-  const ExtensionEntry* entry = moduleEntry(kModuleDoubleBuffer);
-  if (!bufferList || !entry) return 1;
-  logStepf("Copying double buffers...");
-  for (const DbeBuffer* buffer = bufferList; buffer; buffer = buffer->next) {
-    if (bufferOutlivedWindow(buffer->window, buffer->windowRecord)) continue;
-    const MetaScreen* screen = lookupWindowScreen(buffer->window);
-    if (head && screen != head->metaScreen) continue;
-    u8* request = beginRequest(writer, entry->major, 1, 16);
-    if (!request) return 0;
-    put32(request + 4, head ? translateXid(buffer->window, RT_WINDOW, head) : buffer->window);
-    put32(request + 8, head ? translateXid(buffer->id, RT_SERVER_ID, head) : buffer->id);
-    request[12] = buffer->swapAction;
-    request[13] = request[14] = request[15] = 0;
-    finishWriterRequest(writer, request, 16, "bbsii");
-  }
-  return 1;
-}
-
 }  // namespace palvon

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xdbe.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -601,6 +603,56 @@ TEST_F(InWindowJoin, AddHeadShowsTheMetaAreaInAWindowAndRemoveHeadTakesItAway) {
   EXPECT_EQ(client.get32(removed, 8), 0u) << proxy->log();
   EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "+100+100 "); }, 10000)) << treeOf(c->display());
   XCloseDisplay(onC);
+}
+
+// A back buffer allocated before C joined is allocated on C too: drawing
+// into it and swapping after the addition shows on C without an error.
+TEST_F(ServerJoin, ABackBufferReachesAJoiningServer) {
+  Display* client = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(client, nullptr);
+  int major = 0, minor = 0;
+  ASSERT_TRUE(XdbeQueryExtension(client, &major, &minor));
+  static int errors;
+  errors = 0;
+  XSetErrorHandler([](Display*, XErrorEvent*) { return ++errors, 0; });
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = 0x0000ff;
+  attributes.override_redirect = True;
+  Window window = XCreateWindow(client, DefaultRootWindow(client), 1600, 600, 100, 80, 0, CopyFromParent,
+                                InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  XMapWindow(client, window);
+  XdbeBackBuffer back = XdbeAllocateBackBufferName(client, window, XdbeUndefined);
+  XSync(client, False);
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  GC gc = XCreateGC(client, window, 0, nullptr);
+  XSetForeground(client, gc, 0xff0000);
+  XFillRectangle(client, back, gc, 0, 0, 100, 80);
+  XdbeSwapInfo swap{window, XdbeUndefined};
+  XdbeSwapBuffers(client, &swap, 1);
+  XSync(client, False);
+  EXPECT_EQ(errors, 0);
+  // The window's place on C, from its tree: "100x80+x+y  +ax+ay".
+  unsigned long pixel = 0;
+  bool red = waitFor(
+      [&] {
+        std::string tree = runProgram({"xwininfo", "-root", "-tree"}, c->display()).out;
+        size_t at = tree.find(" 100x80+");
+        if (at == std::string::npos) return false;
+        std::string line = tree.substr(at, tree.find('\n', at) - at);
+        int ax = 0, ay = 0;
+        if (sscanf(line.c_str() + line.find_last_of(' ') + 1, "+%d+%d", &ax, &ay) != 2) return false;
+        Display* onC = XOpenDisplay(c->display().c_str());
+        if (!onC) return false;
+        XImage* image = XGetImage(onC, DefaultRootWindow(onC), ax + 50, ay + 40, 1, 1, AllPlanes, ZPixmap);
+        pixel = image ? XGetPixel(image, 0, 0) & 0xffffff : 0;
+        if (image) XDestroyImage(image);
+        XCloseDisplay(onC);
+        return pixel == 0xff0000;
+      },
+      10000);
+  EXPECT_TRUE(red) << std::hex << pixel << "\n" << proxy->log();
+  XFreeGC(client, gc);
+  XCloseDisplay(client);
 }
 
 TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
