@@ -187,16 +187,12 @@ Head* sourceHeadFor(Head* head, MetaScreen* screen) {
 
 // Each extension module that keeps state on the servers copies it through
 // its hook (the head is the hook's state). Modules without a hook keep
-// nothing there yet.
+// nothing there (Multi-Buffering is not offered with DynamicServer).
 const char* copyExtensionState(Head* head) {
   for (u32 major = 128; major < 256; major++) {
     ExtensionEntry& entry = proxyState.extensions.entries[major];
     if (!entry.name) continue;
-    if (!entry.copyHook) {
-      if (!strcmp(entry.name, "Multi-Buffering"))
-        LOGF(logChXhint, "Copying %s buffers onto %s: not yet", entry.name, head->name);
-      continue;
-    }
+    if (!entry.copyHook) continue;
     if (const char* error = entry.copyHook(&entry, head)) return error;
   }
   return queueSyncOnEveryLink();
