@@ -70,6 +70,13 @@ struct CopyRun {
   u32 fontCount, fontCapacity;
   u32* missingFonts;
   u32 missingCount;
+  // GCs whose font their client has closed: the font opened for each under
+  // an id of the proxy's, closed again once the GC holds it.
+  struct ClosedFont {
+    const GCRecord* gc;
+    u32 id;
+  }* closedFonts;
+  u32 closedCount, closedCapacity;
   bool proxyCopies;  // the proxy's own display made pixmaps (zombies)
   const char* error;
 };
@@ -252,13 +259,10 @@ void setPathThrough(ServerLink* link, const Head* head, char* const* path, u32 c
 
 // A font is opened under the font path that was in force when its client
 // opened it; the new server has the proxy's current path, which is put
-// back right after.
-int copyFontNode(u32 id, void* object, ProxyClient* client, void* argument, Head*) {
-  auto* run = static_cast<CopyRun*>(argument);
-  auto* font = static_cast<FontRecord*>(object);
+// back right after. The id is noted for the check of what the server could
+// not open. False when memory ran out.
+bool openFontThrough(CopyRun* run, ServerLink* link, const FontRecord* font, u32 id) {
   Head* head = run->head;
-  ServerLink* link = ownerLink(client, head);
-  if (!link || !opensFonts(head) || !font->name) return 1;
   const char* name = head->scaler ? openScaledFont(font->name, head) : nullptr;
   if (!name) name = font->name;
   u32 count = 0;
@@ -272,13 +276,62 @@ int copyFontNode(u32 id, void* object, ProxyClient* client, void* argument, Head
     auto* grown = static_cast<u32*>(std::realloc(run->fonts, capacity * sizeof(u32)));
     if (!grown) {
       run->error = PALVON_OOM();
-      return 0;
+      return false;
     }
     run->fonts = grown, run->fontCapacity = capacity;
   }
   run->fonts[run->fontCount++] = id;
   if (ownPath) setPathThrough(link, head, current, count);
+  return true;
+}
+
+int copyFontNode(u32 id, void* object, ProxyClient* client, void* argument, Head*) {
+  auto* run = static_cast<CopyRun*>(argument);
+  auto* font = static_cast<FontRecord*>(object);
+  ServerLink* link = ownerLink(client, run->head);
+  if (!link || !opensFonts(run->head) || !font->name) return 1;
+  return openFontThrough(run, link, font, id) ? 1 : 0;
+}
+
+// Whether the GC still uses a font its client has closed.
+bool usesClosedFont(const GCRecord* gc) { return gc->font && lookupFont(u32(gc->values.font)) != gc->font; }
+
+// A GC of the head's screen whose font was closed: the font is opened for
+// it under a new id of its client's (the server keeps a font while a GC
+// uses it, whatever its id).
+int openClosedFontNode(u32, void* object, ProxyClient* client, void* argument, Head*) {
+  auto* run = static_cast<CopyRun*>(argument);
+  auto* gc = static_cast<GCRecord*>(object);
+  Head* head = run->head;
+  ServerLink* link = ownerLink(client, head);
+  if (!link || !usesClosedFont(gc) || !gc->font->name || !opensFonts(head) || head->fontBitmaps) return 1;
+  if (gcRecordScreen(gc) != head->metaScreen || gcSkipsHead(gc, head)) return 1;
+  if (run->closedCount == run->closedCapacity) {
+    u32 capacity = run->closedCapacity ? 2 * run->closedCapacity : 16;
+    auto* grown = static_cast<CopyRun::ClosedFont*>(std::realloc(run->closedFonts, capacity * sizeof(CopyRun::ClosedFont)));
+    if (!grown) {
+      run->error = PALVON_OOM();
+      return 0;
+    }
+    run->closedFonts = grown, run->closedCapacity = capacity;
+  }
+  u32 id = allocProxyXid(client);
+  if (!id) return 1;
+  if (!openFontThrough(run, link, gc->font, id)) return 0;
+  run->closedFonts[run->closedCount++] = {gc, id};
   return 1;
+}
+
+// The id under which the GC's closed font was opened, unless the server
+// could not open it; 0 when none.
+u32 closedFontOf(const CopyRun* run, const GCRecord* gc) {
+  for (u32 i = 0; i < run->closedCount; i++) {
+    if (run->closedFonts[i].gc != gc) continue;
+    for (u32 k = 0; k < run->missingCount; k++)
+      if (run->missingFonts[k] == run->closedFonts[i].id) return 0;
+    return run->closedFonts[i].id;
+  }
+  return 0;
 }
 
 // The components whose values differ from a new GC's.
@@ -299,8 +352,8 @@ u32 changedGCComponents(const GCRecord* gc) {
   if (gc->stipple) mask |= GCStipple;
   if (v.ts_x_origin) mask |= GCTileStipXOrigin;
   if (v.ts_y_origin) mask |= GCTileStipYOrigin;
-  // A font the client has closed since has no id to name on a new server.
-  if (gc->font && lookupFont(u32(v.font)) == gc->font) mask |= GCFont;
+  // A font the client has closed since is named by the copy's own id.
+  if (gc->font && !usesClosedFont(gc)) mask |= GCFont;
   if (v.subwindow_mode) mask |= GCSubwindowMode;
   if (!v.graphics_exposures) mask |= GCGraphicsExposures;
   if (v.clip_x_origin) mask |= GCClipXOrigin;
@@ -336,9 +389,15 @@ int copyGCNode(u32 id, void* object, ProxyClient* client, void* argument, Head*)
     if (run->missingFonts[i] == u32(gc->values.font)) wanted &= ~u32(GCFont);
   u32 mask = headGCValues(gc, head, wanted, gc->values, 0, &values);
   currentClient = saved;
+  u32 closedFont = closedFontOf(run, gc);
+  if (closedFont) mask |= GCFont, values.font = translateXid(closedFont, RT_SERVER_ID, head);
   u32 server = translateXid(id, RT_GC, head);
   xprotoCreateGC(&link->writer, server, drawable, mask, &values);
   markProxyCopy(&link->writer);
+  if (closedFont) {
+    xprotoCloseFont(&link->writer, u32(values.font));
+    markProxyCopy(&link->writer);
+  }
   if (gc->dashList && gc->dashCount) {
     xprotoSetDashes(&link->writer, server, u16(gc->values.dash_offset), gc->dashList, u16(gc->dashCount));
     markProxyCopy(&link->writer);
@@ -420,6 +479,7 @@ const char* copyResourcesToHead(Head* source, Head* head) {
   if (!run.error) forEachResourceOfType(RT_PIXMAP, copyPixmapNode, &run, head);
   if (!run.error) forEachResourceOfType(RT_COLORMAP, copyColormapNode, &run, head);
   if (!run.error) forEachResourceOfType(RT_FONT, copyFontNode, &run, head);
+  if (!run.error) forEachResourceOfType(RT_GC, openClosedFontNode, &run, head);
   if (!run.error && run.proxyCopies) logStepf("Syncing master display...");
   // The pixmaps must exist on the server before the proxy fills them.
   if (!run.error) run.error = syncLinksToHead(head);
@@ -431,6 +491,7 @@ const char* copyResourcesToHead(Head* source, Head* head) {
   std::free(run.contents);
   std::free(run.fonts);
   std::free(run.missingFonts);
+  std::free(run.closedFonts);
   if (run.error) return run.error;
   if (head->display && syncServerDisplay(head->serverDisplay)) return displayOfflineText(head->display);
   return syncLinksToHead(head);

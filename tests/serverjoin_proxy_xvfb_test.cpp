@@ -655,6 +655,62 @@ TEST_F(ServerJoin, ABackBufferReachesAJoiningServer) {
   XCloseDisplay(client);
 }
 
+// The pixels of the first window of that size on a server, read from its
+// root at the window's absolute place ("WxH+x+y  +ax+ay" in its tree).
+std::vector<unsigned long> windowPixels(const std::string& display, int width, int height) {
+  std::vector<unsigned long> pixels;
+  std::string tree = runProgram({"xwininfo", "-root", "-tree"}, display).out;
+  size_t at = tree.find(" " + std::to_string(width) + "x" + std::to_string(height) + "+");
+  if (at == std::string::npos) return pixels;
+  std::string line = tree.substr(at, tree.find('\n', at) - at);
+  int ax = 0, ay = 0;
+  if (sscanf(line.c_str() + line.find_last_of(' ') + 1, "+%d+%d", &ax, &ay) != 2) return pixels;
+  Display* server = XOpenDisplay(display.c_str());
+  if (!server) return pixels;
+  if (XImage* image = XGetImage(server, DefaultRootWindow(server), ax, ay, unsigned(width), unsigned(height),
+                                AllPlanes, ZPixmap)) {
+    for (int y = 0; y < height; y++)
+      for (int x = 0; x < width; x++) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
+    XDestroyImage(image);
+  }
+  XCloseDisplay(server);
+  return pixels;
+}
+
+// A GC whose font its client closed keeps that font on a joining server:
+// text drawn with it after the addition looks on C as on B.
+TEST_F(ServerJoin, AGCKeepsItsClosedFontOnAJoiningServer) {
+  Display* client = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(client, nullptr);
+  Font font = XLoadFont(client, "10x20");
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = 0xffffff;
+  attributes.override_redirect = True;
+  Window window = XCreateWindow(client, DefaultRootWindow(client), 1600, 600, 210, 40, 0, CopyFromParent,
+                                InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect, &attributes);
+  XMapWindow(client, window);
+  XGCValues values{};
+  values.font = font;
+  values.foreground = 0;
+  GC gc = XCreateGC(client, window, GCFont | GCForeground, &values);
+  XUnloadFont(client, font);  // the GC keeps it
+  XSync(client, False);
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  XDrawString(client, window, gc, 5, 25, "Closed but kept", 15);
+  XSync(client, False);
+  std::vector<unsigned long> onB, onC;
+  bool same = waitFor(
+      [&] {
+        onB = windowPixels(b->display(), 210, 40), onC = windowPixels(c->display(), 210, 40);
+        return !onB.empty() && onB == onC;
+      },
+      10000);
+  EXPECT_TRUE(same) << proxy->log();
+  EXPECT_NE(std::count(onB.begin(), onB.end(), 0ul), 0) << "the text was drawn";
+  XFreeGC(client, gc);
+  XCloseDisplay(client);
+}
+
 TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
   ASSERT_TRUE(startPrograms()) << proxy->log();
   RawClient client;
