@@ -711,6 +711,36 @@ TEST_F(ServerJoin, AGCKeepsItsClosedFontOnAJoiningServer) {
   XCloseDisplay(client);
 }
 
+// With keepWindowsVisible, a window only B showed moves onto A when B is
+// lost; while C shows B's place it stays, and moves once C is removed.
+TEST(KeepVisibleWithAJoinedServer, AWindowMovesOnlyWhenNoServerShowsItsPlace) {
+  Xvfb a({"-screen", "0", "1280x1024x24"}), b({"-screen", "0", "1280x1024x24"}), c({"-screen", "0", "1280x1024x24"});
+  ASSERT_TRUE(a.ok() && b.ok() && c.ok()) << a.error() << b.error() << c.error();
+  TempDir dir;
+  std::string path = dir.file("control");
+  std::vector<std::string> words{"noReset", "on", "options", "DynamicServer", "Failsafe", "metaScreen", "m",
+                                 "keepWindowsVisible", "50"};
+  for (const Xvfb* server : {&a, &b})
+    words.insert(words.end(), {"screen", server->display() + ".0", "ofMetaScreen", "m", "borderWidth", "0"});
+  ProxyProcess proxy(words, {"PALVON_TEST_CONTROL=" + path});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Background logo({"xlogo", "-geometry", "100x100+1500+100"}, proxy.display());
+  auto logoAt = [&](const std::string& place) {
+    return waitFor([&] { return contains(treeOf(proxy.display()), "100x100" + place); }, 10000);
+  };
+  ASSERT_TRUE(logoAt("+1500+100")) << treeOf(proxy.display());
+  std::string added = control(path, "addserver " + c.display());
+  ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
+  ASSERT_EQ(control(path, "screen " + added.substr(3) + " 0 1280 0 1280 1024"), "ok") << proxy.log();
+  kill(b.pid(), SIGKILL);
+  ASSERT_TRUE(proxy.waitForLog("is offline, resuming", 30000)) << proxy.log();
+  usleep(500000);
+  EXPECT_TRUE(contains(treeOf(proxy.display()), "100x100+1500+100")) << "C still shows it";
+  EXPECT_EQ(control(path, "removeserver " + c.display()), "ok") << proxy.log();
+  EXPECT_TRUE(logoAt("+1230+100")) << treeOf(proxy.display()) << proxy.log();
+  b.stop();
+}
+
 TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
   ASSERT_TRUE(startPrograms()) << proxy->log();
   RawClient client;
