@@ -159,6 +159,24 @@ std::string rootPixels(const std::string& display, const std::string& file) {
   return skip < data.size() ? data.substr(skip) : "(short image)";
 }
 
+// A raw client of the control extension: its major and the next reply or
+// error (events skipped).
+struct MetaControl {
+  RawClient client;
+  uint8_t major = 0;
+  bool open(int display, char order) {
+    if (!client.connectUnix(display) || client.setup(order) != 1) return false;
+    major = client.queryExtension("MORVANDELL META").major;
+    return major != 0;
+  }
+  Bytes next() {
+    for (;;) {
+      Bytes m = client.readMessage(60000);
+      if (m.empty() || m[0] <= 1) return m;
+    }
+  }
+};
+
 class ServerJoin : public ::testing::Test {
  public:
   void SetUp() override {
@@ -562,16 +580,11 @@ TEST_F(InWindowJoin, AddHeadShowsTheMetaAreaInAWindowAndRemoveHeadTakesItAway) {
   Window frame = XCreateSimpleWindow(onC, DefaultRootWindow(onC), 50, 50, 400, 300, 0, 0, 0);
   XMapWindow(onC, frame);
   XSync(onC, False);
-  RawClient client;
-  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('B') == 1);
-  uint8_t major = client.queryExtension("MORVANDELL META").major;
-  ASSERT_NE(major, 0);
-  auto next = [&] {
-    for (;;) {
-      Bytes m = client.readMessage(60000);
-      if (m.empty() || m[0] <= 1) return m;
-    }
-  };
+  MetaControl meta;
+  ASSERT_TRUE(meta.open(proxy->number(), 'B')) << proxy->log();
+  RawClient& client = meta.client;
+  uint8_t major = meta.major;
+  auto next = [&] { return meta.next(); };
   std::string name = c->display() + ".0";
   Bytes add(12 + ((name.size() + 4) & ~size_t(3)));
   client.put16(add, 0, 400);
@@ -605,6 +618,28 @@ TEST_F(InWindowJoin, AddHeadShowsTheMetaAreaInAWindowAndRemoveHeadTakesItAway) {
   XCloseDisplay(onC);
 }
 
+// The pixels of the first window of that size on a server, read from its
+// root at the window's absolute place ("WxH+x+y  +ax+ay" in its tree).
+std::vector<unsigned long> windowPixels(const std::string& display, int width, int height) {
+  std::vector<unsigned long> pixels;
+  std::string tree = runProgram({"xwininfo", "-root", "-tree"}, display).out;
+  size_t at = tree.find(" " + std::to_string(width) + "x" + std::to_string(height) + "+");
+  if (at == std::string::npos) return pixels;
+  std::string line = tree.substr(at, tree.find('\n', at) - at);
+  int ax = 0, ay = 0;
+  if (sscanf(line.c_str() + line.find_last_of(' ') + 1, "+%d+%d", &ax, &ay) != 2) return pixels;
+  Display* server = XOpenDisplay(display.c_str());
+  if (!server) return pixels;
+  if (XImage* image = XGetImage(server, DefaultRootWindow(server), ax, ay, unsigned(width), unsigned(height),
+                                AllPlanes, ZPixmap)) {
+    for (int y = 0; y < height; y++)
+      for (int x = 0; x < width; x++) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
+    XDestroyImage(image);
+  }
+  XCloseDisplay(server);
+  return pixels;
+}
+
 // A back buffer allocated before C joined is allocated on C too: drawing
 // into it and swapping after the addition shows on C without an error.
 TEST_F(ServerJoin, ABackBufferReachesAJoiningServer) {
@@ -631,50 +666,16 @@ TEST_F(ServerJoin, ABackBufferReachesAJoiningServer) {
   XdbeSwapBuffers(client, &swap, 1);
   XSync(client, False);
   EXPECT_EQ(errors, 0);
-  // The window's place on C, from its tree: "100x80+x+y  +ax+ay".
-  unsigned long pixel = 0;
+  std::vector<unsigned long> onC;
   bool red = waitFor(
       [&] {
-        std::string tree = runProgram({"xwininfo", "-root", "-tree"}, c->display()).out;
-        size_t at = tree.find(" 100x80+");
-        if (at == std::string::npos) return false;
-        std::string line = tree.substr(at, tree.find('\n', at) - at);
-        int ax = 0, ay = 0;
-        if (sscanf(line.c_str() + line.find_last_of(' ') + 1, "+%d+%d", &ax, &ay) != 2) return false;
-        Display* onC = XOpenDisplay(c->display().c_str());
-        if (!onC) return false;
-        XImage* image = XGetImage(onC, DefaultRootWindow(onC), ax + 50, ay + 40, 1, 1, AllPlanes, ZPixmap);
-        pixel = image ? XGetPixel(image, 0, 0) & 0xffffff : 0;
-        if (image) XDestroyImage(image);
-        XCloseDisplay(onC);
-        return pixel == 0xff0000;
+        onC = windowPixels(c->display(), 100, 80);
+        return !onC.empty() && std::count(onC.begin(), onC.end(), 0xff0000ul) == long(onC.size());
       },
       10000);
-  EXPECT_TRUE(red) << std::hex << pixel << "\n" << proxy->log();
+  EXPECT_TRUE(red) << std::hex << (onC.empty() ? 0 : onC[0]) << "\n" << proxy->log();
   XFreeGC(client, gc);
   XCloseDisplay(client);
-}
-
-// The pixels of the first window of that size on a server, read from its
-// root at the window's absolute place ("WxH+x+y  +ax+ay" in its tree).
-std::vector<unsigned long> windowPixels(const std::string& display, int width, int height) {
-  std::vector<unsigned long> pixels;
-  std::string tree = runProgram({"xwininfo", "-root", "-tree"}, display).out;
-  size_t at = tree.find(" " + std::to_string(width) + "x" + std::to_string(height) + "+");
-  if (at == std::string::npos) return pixels;
-  std::string line = tree.substr(at, tree.find('\n', at) - at);
-  int ax = 0, ay = 0;
-  if (sscanf(line.c_str() + line.find_last_of(' ') + 1, "+%d+%d", &ax, &ay) != 2) return pixels;
-  Display* server = XOpenDisplay(display.c_str());
-  if (!server) return pixels;
-  if (XImage* image = XGetImage(server, DefaultRootWindow(server), ax, ay, unsigned(width), unsigned(height),
-                                AllPlanes, ZPixmap)) {
-    for (int y = 0; y < height; y++)
-      for (int x = 0; x < width; x++) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
-    XDestroyImage(image);
-  }
-  XCloseDisplay(server);
-  return pixels;
 }
 
 // A GC whose font its client closed keeps that font on a joining server:
@@ -743,16 +744,11 @@ TEST(KeepVisibleWithAJoinedServer, AWindowMovesOnlyWhenNoServerShowsItsPlace) {
 
 TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
   ASSERT_TRUE(startPrograms()) << proxy->log();
-  RawClient client;
-  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('l') == 1);
-  uint8_t major = client.queryExtension("MORVANDELL META").major;
-  ASSERT_NE(major, 0);
-  auto next = [&] {
-    for (;;) {
-      Bytes m = client.readMessage(60000);
-      if (m.empty() || m[0] <= 1) return m;
-    }
-  };
+  MetaControl meta;
+  ASSERT_TRUE(meta.open(proxy->number(), 'l')) << proxy->log();
+  RawClient& client = meta.client;
+  uint8_t major = meta.major;
+  auto next = [&] { return meta.next(); };
   auto status = [&](const Bytes& reply) {
     if (reply.size() < 32 || reply[0] != 1) return std::string("(no reply)");
     uint32_t length = client.get32(reply, 8);
