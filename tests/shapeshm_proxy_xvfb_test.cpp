@@ -18,7 +18,6 @@
 #include <X11/Xproto.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <utility>
 #include <memory>
@@ -151,29 +150,6 @@ TEST_F(ShapeShm, OneShapeNotifyForTwoHeads) {
   XEvent event;
   while (XCheckTypedEvent(display, shapeEvent + ShapeNotify, &event)) notifies++;
   EXPECT_EQ(notifies, 1);
-}
-
-// A mask's shape is read back without the proxy waiting behind the client's
-// own server grab.
-TEST_F(ShapeShm, MaskUnderServerGrabDoesNotStall) {
-  Window window = seamWindow();
-  Pixmap mask = XCreatePixmap(display, window, 200, 100, 1);
-  GC gc = makeGC(mask);
-  XSetForeground(display, gc, 0);
-  XFillRectangle(display, mask, gc, 0, 0, 200, 100);
-  XSetForeground(display, gc, 1);
-  XFillRectangle(display, mask, gc, 80, 10, 60, 30);
-  auto start = std::chrono::steady_clock::now();
-  XGrabServer(display);
-  XShapeCombineMask(display, window, ShapeBounding, 0, 0, mask, ShapeSet);
-  XUngrabServer(display);
-  XSync(display, False);
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(elapsed, std::chrono::seconds(1));
-  EXPECT_EQ(lastError, 0);
-  EXPECT_EQ(shapeText(display, window, ShapeBounding), "(80,10,60,30)");
-  for (Display* server : direct)
-    EXPECT_EQ(shapeText(server, serverWindow(server, 200, 100), ShapeBounding), "(80,10,60,30)");
 }
 
 // --- Shared memory ------------------------------------------------------------------------------
