@@ -108,18 +108,9 @@ class CaptureRig : public ::testing::TestWithParam<HeadKind> {
     if (kind.shm) {
       // MIT-SHM on the rig's fresh tables, its major carried to the
       // server's; every image, however small, through shared memory.
-      int major = 0, event = 0, error = 0;
-      ASSERT_TRUE(XQueryExtension(own.get(), "MIT-SHM", &major, &event, &error));
       setenv("shmGetImageMinSize", "0", 1);
-      static const ExtensionModule modules[] = {{"MIT-SHM", 65, initShmExtension}};
-      setExtensionModules(modules, 1);
-      shm = initExtensionRegistry("MIT-SHM", 65, 200, 150, 200);
+      shm = registerShmForLink(own.get(), &codes);
       ASSERT_NE(shm, nullptr);
-      for (u32 code = 0; code < 256; code++) {
-        codes.majorToServer[code] = codes.eventToServer[code] = u8(code);
-        codes.eventFromServer[code] = codes.errorFromServer[code] = u8(code);
-      }
-      codes.majorToServer[shm->major] = u8(major);
       server.shmUsable = 1;
     }
     ServerLink* link = rig->open(*xvfb, kind.msbFirst, 0, 10000, kind.shm ? &codes : nullptr);

@@ -53,21 +53,10 @@ class ShmReadBack : public ::testing::TestWithParam<bool> {
     ASSERT_TRUE(xvfb.ok()) << xvfb.error();
     own.reset(XOpenDisplay(xvfb.display().c_str()));
     ASSERT_NE(own, nullptr);
-    int major = 0, event = 0, error = 0;
-    ASSERT_TRUE(XQueryExtension(own.get(), "MIT-SHM", &major, &event, &error));
     database = std::make_unique<DatabaseRig>();
     rig = std::make_unique<LinkRig>();
-    // MIT-SHM registered on the rig's fresh tables; the link carries the
-    // proxy's major to the server's.
-    static const ExtensionModule modules[] = {{"MIT-SHM", 65, initShmExtension}};
-    setExtensionModules(modules, 1);
-    entry = initExtensionRegistry("MIT-SHM", 65, 200, 150, 200);
+    entry = registerShmForLink(own.get(), &codes);
     ASSERT_NE(entry, nullptr);
-    for (u32 code = 0; code < 256; code++) {
-      codes.majorToServer[code] = codes.eventToServer[code] = u8(code);
-      codes.eventFromServer[code] = codes.errorFromServer[code] = u8(code);
-    }
-    codes.majorToServer[entry->major] = u8(major);
     link = rig->open(xvfb, GetParam(), 0, 10000, &codes);
     ASSERT_NE(link, nullptr);
     const ServerSetup& setup = rig->setup(0);

@@ -12,6 +12,7 @@
 #include "Proxy/pending.h"
 #include "Proxy/sequence.h"
 #include "Proxy/serverlink.h"
+#include "Xext/shm.h"
 #include "base/buffer.h"
 #include "base/orders.h"
 #include "base/outbuffer.h"
@@ -229,6 +230,21 @@ std::vector<Message> LinkRig::take() {
   }
   received_.erase(received_.begin(), received_.begin() + static_cast<long>(at));
   return messages;
+}
+
+ExtensionEntry* registerShmForLink(Display* own, ExtensionCodeMap* codes) {
+  int major = 0, event = 0, error = 0;
+  if (!XQueryExtension(own, "MIT-SHM", &major, &event, &error)) return nullptr;
+  static const ExtensionModule modules[] = {{"MIT-SHM", 65, initShmExtension}};
+  setExtensionModules(modules, 1);
+  ExtensionEntry* entry = initExtensionRegistry("MIT-SHM", 65, 200, 150, 200);
+  if (!entry) return nullptr;
+  for (u32 code = 0; code < 256; code++) {
+    codes->majorToServer[code] = codes->eventToServer[code] = u8(code);
+    codes->eventFromServer[code] = codes->errorFromServer[code] = u8(code);
+  }
+  codes->majorToServer[entry->major] = u8(major);
+  return entry;
 }
 
 }  // namespace palvon::test

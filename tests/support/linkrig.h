@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <X11/Xlib.h>
+
 #include "Proxy/client.h"
+#include "Proxy/extensions.h"
 #include "Proxy/serverlink.h"
 #include "support/xvfb.h"
 
@@ -92,5 +95,10 @@ void put16At(std::vector<u8>& bytes, size_t offset, u16 value);
 void put32At(std::vector<u8>& bytes, size_t offset, u32 value);
 u16 get16At(const std::vector<u8>& bytes, size_t offset);
 u32 get32At(const std::vector<u8>& bytes, size_t offset);
+
+// MIT-SHM registered as the only module on fresh extension tables, and
+// `codes` set up to carry its major to the one `own` (a connection to the
+// link's server) reports; null when that server lacks MIT-SHM.
+ExtensionEntry* registerShmForLink(Display* own, ExtensionCodeMap* codes);
 
 }  // namespace palvon::test
