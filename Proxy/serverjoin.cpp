@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "Proxy/client.h"
 #include "Proxy/clientinput.h"

@@ -193,9 +193,10 @@ void dropServerDisplay(ServerDisplay* server) {
   } else {
     hadHead = findHeadOn(server, nullptr) != nullptr;
   }
+  // Clients connecting from now on open links only to the servers left
+  // (freeing the record rebuilds their list itself).
   if (!hadHead) freeServerDisplay(server);
-  // Clients connecting from now on open links only to the servers left.
-  rebuildClientServerList();
+  else rebuildClientServerList();
   if (lostServerHooks.rearmPending) lostServerHooks.rearmPending();
 }
 
