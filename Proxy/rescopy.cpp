@@ -155,9 +155,31 @@ PixmapHeadCopy* copyOn(const PixmapRecord* pixmap, const Head* head) {
   return nullptr;
 }
 
-// A zombie lives on in the proxy's own copies: the new head gets one too.
+// A pixmap under its client's id on the new head, through the client's
+// link; its contents follow once the server holds it.
+void copyOwnedPixmap(CopyRun* run, u32 id, PixmapRecord* pixmap, ServerLink* link) {
+  Head* head = run->head;
+  u32 depth = mapDepthForHead(pixmap->depth, head);
+  if (!depth) return;
+  u16 width = std::max<u16>(pixmap->width, 1), height = std::max<u16>(pixmap->height, 1);
+  if (head->scaler) scaleSize(head->scaler, &width, &height);
+  u32 destination = translateXid(id, RT_SERVER_ID, head);
+  xprotoCreatePixmap(&link->writer, u8(depth), destination, u32(head->root), width, height);
+  markProxyCopy(&link->writer);
+  u32 source = run->source ? translateXid(id, RT_PIXMAP, run->source) : 0;
+  if (!noteContents(run, pixmap, source, destination)) run->error = PALVON_OOM();
+}
+
+// A zombie whose client is still connected keeps its id on the servers
+// (they free it with its last reference), and that client's requests name
+// it there: the new head gets it under that id too. Where the proxy made
+// copies of its own (other clients' references), the new head gets one.
 void copyZombie(CopyRun* run, PixmapRecord* zombie) {
   Head* head = run->head;
+  if (zombie->ownerPresent && zombie->id) {
+    if (ServerLink* link = ownerLink(findClientByXid(zombie->id), head)) copyOwnedPixmap(run, zombie->id, zombie, link);
+    if (run->error) return;
+  }
   PixmapHeadCopy* from = run->source ? copyOn(zombie, run->source) : nullptr;
   if (!from || !head->display) return;
   u16 width = std::max<u16>(zombie->width, 1), height = std::max<u16>(zombie->height, 1);
@@ -204,19 +226,8 @@ int copyPixmapNode(u32 id, void* object, ProxyClient* client, void* argument, He
   Head* head = run->head;
   ServerLink* link = ownerLink(client, head);
   if (!link || pixmap->screen != head->metaScreen || !pixmap->ownerPresent) return 1;
-  u32 depth = mapDepthForHead(pixmap->depth, head);
-  if (!depth) return 1;
-  u16 width = std::max<u16>(pixmap->width, 1), height = std::max<u16>(pixmap->height, 1);
-  if (head->scaler) scaleSize(head->scaler, &width, &height);
-  u32 destination = translateXid(id, RT_SERVER_ID, head);
-  xprotoCreatePixmap(&link->writer, u8(depth), destination, u32(head->root), width, height);
-  markProxyCopy(&link->writer);
-  u32 source = run->source ? translateXid(id, RT_PIXMAP, run->source) : 0;
-  if (!noteContents(run, pixmap, source, destination)) {
-    run->error = PALVON_OOM();
-    return 0;
-  }
-  return 1;
+  copyOwnedPixmap(run, id, pixmap, link);
+  return run->error ? 0 : 1;
 }
 
 int copyColormapNode(u32 id, void* object, ProxyClient* client, void* argument, Head*) {

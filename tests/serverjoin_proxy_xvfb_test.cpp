@@ -712,6 +712,55 @@ TEST_F(ServerJoin, AGCKeepsItsClosedFontOnAJoiningServer) {
   XCloseDisplay(client);
 }
 
+// A pixmap its client freed while its own window's background and its own
+// GC's tile still use it lives on; a server joining while the client is
+// still connected shows the pattern as B does, behind the window and in a
+// fill drawn with the GC after the addition.
+TEST_F(ServerJoin, AFreedPixmapStillInUseReachesAJoiningServer) {
+  Display* client = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(client, nullptr);
+  static int errors;
+  errors = 0;
+  XSetErrorHandler([](Display*, XErrorEvent*) { return ++errors, 0; });
+  Window root = DefaultRootWindow(client);
+  Pixmap pattern = XCreatePixmap(client, root, 16, 16, unsigned(DefaultDepth(client, 0)));
+  GC paint = XCreateGC(client, pattern, 0, nullptr);
+  XSetForeground(client, paint, 0x00ff00);
+  XFillRectangle(client, pattern, paint, 0, 0, 16, 16);
+  XSetForeground(client, paint, 0x800080);
+  XFillRectangle(client, pattern, paint, 0, 0, 8, 8);
+  XFillRectangle(client, pattern, paint, 8, 8, 8, 8);
+  XSetWindowAttributes attributes{};
+  attributes.background_pixmap = pattern;
+  attributes.override_redirect = True;
+  Window window = XCreateWindow(client, root, 1600, 600, 120, 90, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                CWBackPixmap | CWOverrideRedirect, &attributes);
+  XGCValues values{};
+  values.fill_style = FillTiled;
+  values.tile = pattern;
+  GC tiled = XCreateGC(client, window, GCFillStyle | GCTile, &values);
+  XFreePixmap(client, pattern);
+  XMapWindow(client, window);
+  XSync(client, False);
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  XFillRectangle(client, window, tiled, 60, 0, 60, 90);
+  XSync(client, False);
+  EXPECT_EQ(errors, 0);
+  std::vector<unsigned long> onB, onC;
+  bool same = waitFor(
+      [&] {
+        onB = windowPixels(b->display(), 120, 90), onC = windowPixels(c->display(), 120, 90);
+        return !onB.empty() && onB == onC;
+      },
+      10000);
+  EXPECT_TRUE(same) << proxy->log();
+  long purple = std::count(onB.begin(), onB.end(), 0x800080ul);
+  EXPECT_TRUE(purple > long(onB.size()) * 4 / 10 && purple < long(onB.size()) * 6 / 10) << "B shows the pattern";
+  XFreeGC(client, tiled);
+  XFreeGC(client, paint);
+  XCloseDisplay(client);
+}
+
 // With keepWindowsVisible, a window only B showed moves onto A when B is
 // lost; while C shows B's place it stays, and moves once C is removed.
 TEST(KeepVisibleWithAJoinedServer, AWindowMovesOnlyWhenNoServerShowsItsPlace) {
