@@ -72,6 +72,10 @@ ProxyWindow* resourceWindow(u32 type, void* object);
 // module installs while it runs; unchanged without it (renderhook.cpp).
 u32 pictFormatForHead(u32 format, const Head* head);
 extern u32 (*pictFormatForHeadHook)(u32 format, const Head* head);
+// A joining head gets the module's formats matched before anything made
+// there names one (cursors and pictures); null or an error text.
+const char* adjustPictFormatsForHead(Head* head);
+extern const char* (*adjustPictFormatsHook)(Head* head);
 
 // --- Heads, pointer and input ----------------------------------------------------
 

@@ -10,4 +10,8 @@ u32 pictFormatForHead(u32 format, const Head* head) {
   return pictFormatForHeadHook ? pictFormatForHeadHook(format, head) : format;
 }
 
+const char* (*adjustPictFormatsHook)(Head* head);
+
+const char* adjustPictFormatsForHead(Head* head) { return adjustPictFormatsHook ? adjustPictFormatsHook(head) : nullptr; }
+
 }  // namespace palvon

@@ -153,12 +153,13 @@ bool writeMapSubwindows(RequestWriter* writer, u32 window) {
   return true;
 }
 
-RequestWriter* ownerWriter(const ProxyWindow* window, const Head* head) {
-  ProxyClient* owner = window->owner;
+RequestWriter* ownerWriterOf(ProxyClient* owner, const Head* head) {
   if (!owner) return nullptr;
   ServerLink* link = clientLink(owner, head->serverIndex);
   return link && link->descriptor >= 0 ? &link->writer : nullptr;
 }
+
+RequestWriter* ownerWriter(const ProxyWindow* window, const Head* head) { return ownerWriterOf(window->owner, head); }
 
 // The mapping of one window's children: one MapSubwindows when the owner
 // maps them all, else each mapped child from the bottom up.
@@ -201,13 +202,38 @@ void copyRootBackground(ProxyWindow* root, Head* head) {
   XfsClearArea(display, head->rootWindow, 0, 0, 0, 0, False);
 }
 
+// The root's cursor goes on a client's link: the one of its owner while
+// the id lives, else (made for the head, freed once the root holds it) the
+// first client's with a link to the head.
+void copyRootCursor(ProxyWindow* root, Head* head) {
+  CursorRecord* cursor = root->cursor;
+  if (!cursor || !head->rootWindow) return;
+  ProxyClient* client = cursor->id ? findClientByXid(cursor->id) : nullptr;
+  for (ProxyClient* c = clientList; c && !ownerWriterOf(client, head); c = c->next) client = c;
+  RequestWriter* writer = ownerWriterOf(client, head);
+  if (!writer) return;
+  u32 made = 0;
+  u32 id = cursor->id ? translateXid(cursor->id, RT_CURSOR, head) : (made = copyCursorToHead(cursor, client, head));
+  if (!id) return;
+  if (made) markProxyCopy(writer);
+  XSetWindowAttributes values{};
+  values.cursor = id;
+  xprotoChangeWindowAttributes(writer, u32(head->rootWindow), CWCursor, &values);
+  markProxyCopy(writer);
+  if (made) {
+    xprotoFreeCursor(writer, made);
+    markProxyCopy(writer);
+  }
+}
+
 }  // namespace
 
 int copyWindowTreeToDisplay(ProxyWindow* window, RequestWriter* writer, Head* head) {
   // A root stands for the meta root the proxy made on the head itself:
-  // only a background a client gave it goes there.
+  // only a background and a cursor a client gave it go there.
   if (!window->parent) {
     copyRootBackground(window, head);
+    copyRootCursor(window, head);
     return 1;
   }
   WindowValueList values = modelValues(window);
@@ -227,6 +253,13 @@ int copyWindowTreeToDisplay(ProxyWindow* window, RequestWriter* writer, Head* he
   currentClient = window->owner;
   rewriteWindowValues(&values, window, head, true);
   currentClient = saved;
+  // A cursor whose id its client freed lives on only in the proxy's
+  // record: it is made for the head and freed once the window holds it.
+  u32 madeCursor = 0;
+  if (window->cursor && !window->cursor->id && window->owner) {
+    madeCursor = copyCursorToHead(window->cursor, window->owner, head);
+    if (madeCursor) setValue(&values, kCursor, madeCursor), markProxyCopy(writer);
+  }
   u32 id = translateXid(window->id, RT_SERVER_ID, head);
   u32 parent = translateXid(window->parent->id, RT_WINDOW, head);
   u32 length = 32 + 4 * bitCount(values.mask);
@@ -247,6 +280,10 @@ int copyWindowTreeToDisplay(ProxyWindow* window, RequestWriter* writer, Head* he
   markProxyCopy(writer);
   for (u32 k = 0; k < values.temporaryCount; k++) {
     xprotoFreePixmap(writer, values.temporary[k]);
+    markProxyCopy(writer);
+  }
+  if (madeCursor) {
+    xprotoFreeCursor(writer, madeCursor);
     markProxyCopy(writer);
   }
   return writeShapes(writer, window, id, head) ? 1 : 0;

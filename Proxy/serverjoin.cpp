@@ -367,6 +367,7 @@ const char* joinHeadToScreen(Head* head, MetaScreen* screen) {
   for (ServerDisplay* s = serverDisplayList; s; s = s->next) known |= s == server;
   addHeadToScreen(head, screen);
   if (const char* error = setupHeadScaling(head)) return error;
+  if (const char* error = adjustPictFormatsForHead(head)) return error;
   head->equivalentHead = findEquivalentHead(head);
   if (known) {
     // Another head of the server has the links already.

@@ -218,8 +218,11 @@ u32 adjustEventMaskForHead(ProxyClient* client, const ProxyWindow* window, u32 m
 u32 copyCursorToHead(void* cursor, ProxyClient* client, Head* head) {
   ServerLink* link = headLink(client, head);
   u32 id = link ? allocProxyXid(client) : 0;
-  if (!id || !replicateCursorOnHead(static_cast<CursorRecord*>(cursor), client, &link->writer, id, head)) return 0;
-  return id;
+  // The server takes ids of its own connection's range only.
+  u32 server = id ? translateXid(id, RT_CURSOR, head) : 0;
+  if (!server || !replicateCursorOnHead(static_cast<CursorRecord*>(cursor), client, &link->writer, server, head))
+    return 0;
+  return server;
 }
 
 // --- Damage of the current request ---------------------------------------------

@@ -88,8 +88,9 @@ u32 mapBackgroundPixmapToHead(ProxyClient* client, u32 pixmapId, const ProxyWind
 
 // --- Cursors ----------------------------------------------------------------------
 
-// A fresh proxy-owned id with the cursor made on the head through the
-// client's link; 0 when it could not be made.
+// The cursor made on the head through the client's link under a fresh id
+// of the proxy's; that id as the head's server knows it, or 0 when it could
+// not be made.
 u32 copyCursorToHead(void* cursor, ProxyClient* client, Head* head);
 
 // --- Damage of the current request ---------------------------------------------

@@ -187,11 +187,10 @@ constexpr ErrorRow kErrors[] = {
     {4, "BadGlyph", nullptr, ErrorValue::kText},
 };
 
-// A joining server's head: the formats matched, then every glyph set and
-// picture made there.
+// A joining server's head (its formats were matched as it joined its
+// screen): every glyph set and picture made there.
 const char* copyRenderToHead(ExtensionEntry*, void* copyState) {
   auto* head = static_cast<Head*>(copyState);
-  if (const char* failure = adjustPictFormats(head)) return failure;
   if (!copyGlyphSetsToDisplay(nullptr, head) || !copyPicturesToDisplay(nullptr, head)) return PALVON_OOM();
   return nullptr;
 }
@@ -216,6 +215,7 @@ const char* initRenderExtension(ExtensionEntry* entry) {
   }
   entry->copyHook = copyRenderToHead;
   pictFormatForHeadHook = renderFormatForHead;
+  adjustPictFormatsHook = adjustPictFormats;
   return nullptr;
 }
 

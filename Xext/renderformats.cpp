@@ -316,6 +316,7 @@ void resetRenderExtension(ExtensionEntry* entry) {
     renderState.displayFormatCount[i] = 0;
   }
   pictFormatForHeadHook = nullptr;
+  adjustPictFormatsHook = nullptr;
   clearModuleWord(entry);
 }
 

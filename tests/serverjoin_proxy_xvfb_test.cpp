@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xproto.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xdbe.h>
 #include <poll.h>
@@ -28,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xwdimage.h"
@@ -758,6 +760,111 @@ TEST_F(ServerJoin, AFreedPixmapStillInUseReachesAJoiningServer) {
   EXPECT_TRUE(purple > long(onB.size()) * 4 / 10 && purple < long(onB.size()) * 6 / 10) << "B shows the pattern";
   XFreeGC(client, tiled);
   XFreeGC(client, paint);
+  XCloseDisplay(client);
+}
+
+// The requests of one direction of a relayed connection, the set-up skipped.
+std::vector<Bytes> requestsOf(const Bytes& stream) {
+  std::vector<Bytes> out;
+  if (stream.size() < 12) return out;
+  char order = char(stream[0]);
+  auto padded = [](size_t n) { return (n + 3) & ~size_t(3); };
+  size_t at = 12 + padded(wire16(stream, 6, order)) + padded(wire16(stream, 8, order));
+  while (at + 4 <= stream.size()) {
+    size_t length = size_t(wire16(stream, at + 2, order)) * 4;
+    if (length == 0 && at + 8 <= stream.size()) length = size_t(wire32(stream, at + 4, order)) * 4;
+    if (length < 4 || at + length > stream.size()) break;
+    out.emplace_back(stream.begin() + long(at), stream.begin() + long(at + length));
+    at += length;
+  }
+  return out;
+}
+
+// Cursors whose ids their clients freed still show where they were put: on
+// the root (xsetroot, which leaves at once), on a window and in a passive
+// button grab. A server joining gets each made for it, under an id it
+// accepts, and used there.
+TEST_F(ServerJoin, CursorsWhoseIdsWereFreedReachAJoiningServer) {
+  ExtensionRelay relay(*c);
+  ASSERT_TRUE(relay.ok()) << relay.error();
+  relay.keepTranscripts(true);
+  ASSERT_EQ(runProgram({"xsetroot", "-cursor_name", "watch"}, proxy->display()).status, 0);
+  Display* client = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(client, nullptr);
+  Cursor cross = XCreateFontCursor(client, 34), hand = XCreateFontCursor(client, 60);
+  XSetWindowAttributes attributes{};
+  attributes.background_pixel = 0x0000ff;
+  attributes.override_redirect = True;
+  attributes.cursor = cross;
+  Window window = XCreateWindow(client, DefaultRootWindow(client), 1600, 600, 100, 80, 0, CopyFromParent,
+                                InputOutput, CopyFromParent, CWBackPixel | CWOverrideRedirect | CWCursor, &attributes);
+  XGrabButton(client, Button3, AnyModifier, window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None, hand);
+  XFreeCursor(client, cross);
+  XFreeCursor(client, hand);
+  XMapWindow(client, window);
+  XSync(client, False);
+  std::string added = control(controlPath, "addserver " + relay.display());
+  ASSERT_EQ(added.rfind("ok ", 0), 0u) << added << proxy->log();
+  ASSERT_EQ(control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022"), "ok") << proxy->log();
+  XSync(client, False);
+  // Which ids the proxy made into cursors from their images (its own
+  // cursors are glyph cursors), and where each was used.
+  ExtensionRelay::Codes render;
+  ASSERT_TRUE(relay.serverCodes("RENDER", &render));
+  std::map<uint32_t, int> made;
+  struct Use {
+    uint8_t major;
+    uint32_t window, cursor;
+  };
+  std::vector<Use> windowCursors;
+  std::vector<uint32_t> grabCursors;
+  for (size_t k = 0; k < relay.connectionCount(); k++) {
+    Bytes stream = relay.transcript(k).toServer;
+    if (stream.empty()) continue;
+    char order = char(stream[0]);
+    for (const Bytes& r : requestsOf(stream)) {
+      // RENDER's CreateCursor and CreateAnimCursor (xsetroot's watch may be animated).
+      if (r[0] == 93 || (r[0] == render.major && (r[1] == 27 || r[1] == 31))) made[wire32(r, 4, order)]++;
+      uint32_t valueMask = 0, window = 0, values = 0;
+      if (r[0] == 1 && r.size() >= 32) window = wire32(r, 4, order), valueMask = wire32(r, 28, order), values = 32;
+      if (r[0] == 2 && r.size() >= 12) window = wire32(r, 4, order), valueMask = wire32(r, 8, order), values = 12;
+      if (valueMask & CWCursor) {
+        size_t at = values + 4 * size_t(__builtin_popcount(valueMask & (CWCursor - 1)));
+        if (at + 4 <= r.size()) windowCursors.push_back({r[0], window, wire32(r, at, order)});
+      }
+      if (r[0] == 28 && r.size() >= 24) grabCursors.push_back(wire32(r, 16, order));
+    }
+  }
+  Display* onC = XOpenDisplay(c->display().c_str());
+  ASSERT_NE(onC, nullptr);
+  auto parentOf = [&](Window w) {
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(onC, w, &root, &parent, &children, &count)) return Window(0);
+    if (children) XFree(children);
+    return parent;
+  };
+  // C's copy of the window: the only 100x80 window there.
+  Window copy = 0;
+  std::string tree = runProgram({"xwininfo", "-root", "-tree"}, c->display()).out;
+  size_t at = tree.find(" 100x80+");
+  if (at != std::string::npos) copy = std::stoul(tree.substr(tree.rfind("0x", at), 10), nullptr, 16);
+  ASSERT_NE(copy, 0u) << tree;
+  Window metaRoot = parentOf(copy);
+  // The last cursor given to the window by that request (the proxy made
+  // its root on C with a cursor of its own, and sets the root's later).
+  auto cursorOf = [&](Window w, uint8_t major) {
+    uint32_t last = 0;
+    for (const Use& use : windowCursors)
+      if (use.window == w && use.major == major) last = use.cursor;
+    return last;
+  };
+  EXPECT_NE(made.count(cursorOf(copy, X_CreateWindow)), 0u) << "the window's cursor";
+  EXPECT_NE(made.count(cursorOf(metaRoot, X_ChangeWindowAttributes)), 0u) << "the root's cursor";
+  ASSERT_FALSE(grabCursors.empty());
+  EXPECT_NE(made.count(grabCursors.back()), 0u) << "the grab's cursor";
+  EXPECT_FALSE(contains(proxy->log(), "of a copy onto")) << proxy->log();
+  XCloseDisplay(onC);
   XCloseDisplay(client);
 }
 
