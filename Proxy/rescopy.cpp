@@ -215,8 +215,9 @@ int copyCursor(CopyRun* run, CursorRecord* cursor) {
     return 1;
   }
   u32 id = translateXid(cursor->id, RT_CURSOR, run->head);
+  link->writingProxyCopies = 1;
   if (!replicateCursorOnHead(cursor, owner, &link->writer, id, run->head)) LOGF(logChXhint, "Cursor 0x%x not copied", cursor->id);
-  markProxyCopy(&link->writer);
+  link->writingProxyCopies = 0;
   return 1;
 }
 

@@ -1,6 +1,7 @@
 // Sequence ring, request stash, reply hooks and the proxy's own round trips.
 #include "Proxy/sequence.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -154,6 +155,8 @@ void noteServerRequestKey(u16 key, ServerLink* link) {
     }
   }
   link->stashSequence = s;
+  // An error of a request the client never sent must not reach it.
+  if (link->writingProxyCopies) stashRequestData(link, kStashProxyCopy, reinterpret_cast<void*>(uintptr_t(1)), nullptr);
 }
 
 void popServerSequence(ServerLink* link, u16 serverSequence) {

@@ -79,6 +79,7 @@ struct ServerLink {
   u8 refused;                  // the server refused the connection set-up
   u8 dispatching;              // a dispatch of this link's input is running
   u8 closePending;             // closed while dispatching: freed afterwards
+  u8 writingProxyCopies;       // requests queued now are the proxy's, not the client's
   SequenceRing* ring;          // chain of chunks, head first
   RequestStash* stashHead;
   RequestStash* stashTail;

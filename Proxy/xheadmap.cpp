@@ -220,9 +220,14 @@ u32 copyCursorToHead(void* cursor, ProxyClient* client, Head* head) {
   u32 id = link ? allocProxyXid(client) : 0;
   // The server takes ids of its own connection's range only.
   u32 server = id ? translateXid(id, RT_CURSOR, head) : 0;
-  if (!server || !replicateCursorOnHead(static_cast<CursorRecord*>(cursor), client, &link->writer, server, head))
-    return 0;
-  return server;
+  if (!server) return 0;
+  // Several requests (pixmaps, images, pictures, the cursor): none of their
+  // errors is the client's.
+  u8 marking = link->writingProxyCopies;
+  link->writingProxyCopies = 1;
+  int made = replicateCursorOnHead(static_cast<CursorRecord*>(cursor), client, &link->writer, server, head);
+  link->writingProxyCopies = marking;
+  return made ? server : 0;
 }
 
 // --- Damage of the current request ---------------------------------------------
