@@ -147,10 +147,13 @@ bool startTranslucencyOnHead(Head* head) {
   XfsFlush(display);
   record->next = displayRecords;
   displayRecords = record;
-  // Links opened before this head came select its marker now.
+  // Links opened before this head came select its marker now. A server
+  // joining at run time has no links yet (its head is numbered later): the
+  // copy onto it selects the marker once they exist.
   for (ProxyClient* client = clientList; client; client = client->next) {
     ServerLink* link = clientLink(client, head->serverIndex);
-    if (link && link->setupAnswered == kSetupAnswered && record->marker)
+    if (link && link->server.display == head->serverDisplay && link->setupAnswered == kSetupAnswered &&
+        record->marker)
       xprotoSelectInput(&link->writer, u32(record->marker), StructureNotifyMask);
   }
   return true;

@@ -10,6 +10,7 @@
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xdbe.h>
+#include <X11/extensions/shape.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -190,6 +191,7 @@ class ServerJoin : public ::testing::Test {
     std::vector<std::string> words{"noReset", "on", "logTypes", "Errors", "verbose", "options", "DynamicServer",
                                    "Failsafe"};
     if (inWindow) words.push_back("InWindow");
+    if (translucent) words.push_back("Translucent");
     words.insert(words.end(), {"screen", a->display() + ".0", "tags", "static", "screen", b->display() + ".0"});
     proxy = std::make_unique<ProxyProcess>(words, std::vector<std::string>{"PALVON_TEST_CONTROL=" + controlPath});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
@@ -222,6 +224,7 @@ class ServerJoin : public ::testing::Test {
 
   TempDir dir;
   bool inWindow = false;  // the option InWindow as well
+  bool translucent = false;  // and Translucent
   std::string controlPath;
   std::unique_ptr<Xvfb> a, b, c;
   std::unique_ptr<ProxyProcess> proxy;
@@ -865,6 +868,119 @@ TEST_F(ServerJoin, CursorsWhoseIdsWereFreedReachAJoiningServer) {
   EXPECT_NE(made.count(grabCursors.back()), 0u) << "the grab's cursor";
   EXPECT_FALSE(contains(proxy->log(), "of a copy onto")) << proxy->log();
   XCloseDisplay(onC);
+  XCloseDisplay(client);
+}
+
+class TranslucentJoin : public ServerJoin {
+ public:
+  void SetUp() override {
+    translucent = true;
+    ServerJoin::SetUp();
+  }
+};
+
+// The bounding shape of the first window of that geometry on a server
+// (as "xwininfo -tree" gives it), as rectangles "x,y WxH".
+std::string boundingOf(const std::string& display, const std::string& geometry) {
+  std::string tree = runProgram({"xwininfo", "-root", "-tree"}, display).out;
+  size_t at = tree.find(" " + geometry + " ");
+  if (at == std::string::npos) return "(no window)";
+  Window window = std::stoul(tree.substr(tree.rfind("0x", at), 10), nullptr, 16);
+  Display* server = XOpenDisplay(display.c_str());
+  if (!server) return "(no display)";
+  int count = 0, ordering = 0;
+  std::string out;
+  XRectangle* r = XShapeGetRectangles(server, window, ShapeBounding, &count, &ordering);
+  for (int k = 0; k < count; k++)
+    out += std::to_string(r[k].x) + "," + std::to_string(r[k].y) + " " + std::to_string(r[k].width) + "x" +
+           std::to_string(r[k].height) + "\n";
+  if (r) XFree(r);
+  XCloseDisplay(server);
+  return out;
+}
+
+// A translucent window on B with a key-coloured hole and an opaque child,
+// its client redrawing it on Expose: C joining at B's place holds the same
+// shape for it and shows the same pixels as B; drawing after the addition
+// cuts the same hole on both.
+TEST_F(TranslucentJoin, AJoiningServerShowsTheTranslucentWindowsAsItsTwin) {
+  constexpr unsigned long kKey = 0x123456;
+  Display* client = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(client, nullptr);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  Window root = DefaultRootWindow(client);
+  auto window = [&](Window parent, int x, int y, int width, int height, unsigned long pixel) {
+    attributes.background_pixel = pixel;
+    Window w = XCreateWindow(client, parent, x, y, unsigned(width), unsigned(height), 0, CopyFromParent, InputOutput,
+                             CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapWindow(client, w);
+    return w;
+  };
+  window(root, 1350, 50, 500, 400, 0x0000ff);
+  Window t = window(root, 1400, 100, 300, 200, 0xff0000);
+  window(t, 20, 20, 40, 40, 0x00ff00);
+  XSelectInput(client, t, ExposureMask);
+  XSync(client, False);
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy->number()) && raw.setup('l') == 1);
+  uint8_t major = raw.queryExtension("MORVANDELL TRANSLUCENT").major;
+  ASSERT_NE(major, 0) << proxy->log();
+  Bytes enable(12);
+  raw.put32(enable, 0, uint32_t(t));
+  raw.put32(enable, 4, 0);
+  raw.put32(enable, 8, uint32_t(kKey));
+  raw.send(raw.request(major, 2, enable));
+  Bytes query(4);
+  raw.put32(query, 0, uint32_t(t));
+  // A round trip on the raw client, then T's Expose events answered by
+  // drawing its key-coloured areas again, until none comes for a second.
+  GC gc = XCreateGC(client, t, 0, nullptr);
+  XSetForeground(client, gc, kKey);
+  std::vector<XRectangle> holes{{0, 0, 150, 100}};
+  auto settle = [&] {
+    XSync(client, False);
+    raw.send(raw.request(major, 1, query));
+    Bytes answer = raw.readMessage(10000);
+    EXPECT_TRUE(!answer.empty() && answer[0] == 1) << proxy->log();
+    for (int quiet = 0; quiet < 10;) {
+      if (!XPending(client)) {
+        usleep(100000), quiet++;
+        XSync(client, False);
+        continue;
+      }
+      XEvent event;
+      XNextEvent(client, &event);
+      if (event.type == Expose && event.xexpose.count == 0)
+        XFillRectangles(client, t, gc, holes.data(), int(holes.size())), quiet = 0;
+    }
+  };
+  XFillRectangles(client, t, gc, holes.data(), int(holes.size()));
+  settle();
+  std::string onB = boundingOf(b->display(), "300x200+1400+100");
+  ASSERT_NE(onB, "0,0 300x200\n");
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  auto same = [&](const char* step) {
+    settle();
+    std::string shapeB = boundingOf(b->display(), "300x200+1400+100");
+    EXPECT_EQ(shapeB, boundingOf(c->display(), "300x200+1400+100")) << step;
+    EXPECT_NE(shapeB, "0,0 300x200\n") << step << ": T has holes";
+    std::string pixelsB, pixelsC;
+    bool equal = waitFor(
+        [&] {
+          pixelsB = rootPixels(b->display(), dir.file("b.xwd"));
+          pixelsC = rootPixels(c->display(), dir.file("c.xwd"));
+          return pixelsB == pixelsC;
+        },
+        10000);
+    EXPECT_TRUE(equal) << step << ": xwd differs: " << dir.file("b.xwd") << " " << dir.file("c.xwd");
+  };
+  same("after the addition");
+  EXPECT_EQ(boundingOf(b->display(), "300x200+1400+100"), onB);
+  holes.push_back({150, 100, 150, 100});
+  XFillRectangle(client, t, gc, 150, 100, 150, 100);
+  same("a fill after the addition");
+  XFreeGC(client, gc);
   XCloseDisplay(client);
 }
 
