@@ -132,7 +132,10 @@ const char* createBackgroundTile(ProxyClient* client, ProxyWindow* window, Head*
   tile->width = u16(r.width), tile->height = u16(r.height);
   tile->allocatedWidth = tile->width, tile->allocatedHeight = tile->height;
   tile->depth = tileDepth(window, head);
-  if (ServerLink* link = linkTo(client, head)) {
+  // The server frees what a client made when it leaves: a tile lives as
+  // long as its window only when its owner made it, else the proxy does.
+  ServerLink* link = client == window->owner ? linkTo(client, head) : nullptr;
+  if (link) {
     u32 id = allocProxyXid(client);
     tile->pixmap = id ? translateXid(id, RT_SERVER_ID, head) : 0;
     if (tile->pixmap)
@@ -145,10 +148,10 @@ const char* createBackgroundTile(ProxyClient* client, ProxyWindow* window, Head*
     return isDisplayOffline(head->display) ? displayOfflineText(head->display) : PALVON_OOM();
   }
   appendTile(window, tile);
-  setupBackgroundGC(window, tile, 0, 0, 0, 0, client);
   // Made on the proxy's connection, drawn into next through clients' links:
   // the server must have it first.
-  if (!linkTo(client, head)) XfsSync(head->display, False);
+  if (!link) XfsSync(head->display, False);
+  setupBackgroundGC(window, tile, 0, 0, 0, 0, client);
   return nullptr;
 }
 

@@ -633,6 +633,52 @@ INSTANTIATE_TEST_SUITE_P(Texts, TranslucentText,
                                            TextCase{"ImageByPixels", 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A tool enabling translucency on another client's window and leaving at
+// once (as translucency setters do): the window's background tiles stay,
+// so an image with key pixels drawn afterwards still leaves its holes, and
+// its client gets no error.
+TEST_F(Translucent, EnablingByAClientThatLeavesOutlivesIt) {
+  makeWindows();
+  static int errors;
+  errors = 0;
+  XSetErrorHandler([](Display*, XErrorEvent*) { return ++errors, 0; });
+  {
+    RawClient tool;
+    ASSERT_TRUE(tool.connectUnix(proxy->number()) && tool.setup('l') == 1);
+    Bytes body(12);
+    tool.put32(body, 0, uint32_t(t));
+    tool.put32(body, 4, 0);
+    tool.put32(body, 8, uint32_t(kKey));
+    ASSERT_TRUE(tool.send(tool.request(major, kEnableWindow, body)));
+    Bytes query(4);
+    tool.put32(query, 0, uint32_t(t));
+    ASSERT_TRUE(tool.send(tool.request(major, kQueryWindow, query)));
+    Bytes answer = tool.readMessage();
+    ASSERT_TRUE(!answer.empty() && answer[0] == 1);
+  }
+  queryWindow(t);
+  const int iw = 120, ih = 10;
+  XImage* image = XCreateImage(display, DefaultVisual(display, 0), DefaultDepth(display, 0), ZPixmap, 0, nullptr, iw,
+                               ih, 32, 0);
+  image->data = static_cast<char*>(calloc(size_t(image->bytes_per_line) * ih, 1));
+  for (int y = 0; y < ih; y++)
+    for (int x = 0; x < iw; x++) XPutPixel(image, x, y, x % 4 == 0 ? kKey : kRed);
+  XPutImage(display, t, gc, image, 0, 0, 60, 70, iw, ih);
+  XDestroyImage(image);
+  XSync(display, False);
+  queryWindow(t);
+  XSync(display, False);
+  EXPECT_EQ(errors, 0);
+  for (size_t i = 0; i < direct.size(); i++) {
+    for (int x = 60; x < 60 + iw; x++) {
+      int got = opaqueOn(i, x, 75);
+      if (got < 0) continue;
+      ASSERT_EQ(got, (x - 60) % 4 == 0 ? 0 : 1) << "server " << i << " at " << x;
+    }
+  }
+  XSetErrorHandler(nullptr);
+}
+
 // Drawing that is not one solid colour is decided pixel by pixel from the
 // window's background tile: an image with scattered key pixels and a
 // stippled fill in the key colour leave holes exactly there, with two key
