@@ -3,6 +3,7 @@
 
 #include <X11/Xlib.h>
 
+#include "Proxy/xscreen.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -83,6 +84,14 @@ u32 windowOnHead(const ProxyWindow* window, const Head* head);
 // window's clip shape when asked; null when nothing is left or memory ran
 // out. The caller destroys it.
 Region* translucentRegionToHead(const ProxyWindow* window, const Region* region, bool clip, const Head* head);
+// A box in the window's coordinates as the head shows it, relative to the
+// window's inside origin there (scaled and turned by edges, as the head's
+// windows are).
+HeadRect translucentBoxToHead(const ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, const Head* head);
+// The same for the window at another size (a turned head places the
+// window's origin by its size).
+HeadRect translucentBoxToHeadInSize(const ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, u32 windowWidth,
+                                    u32 windowHeight, const Head* head);
 // Copies the holder's shape onto the window's real copy with its exposures
 // suppressed, and updates translucent ancestors over the region.
 void applyTranslucentShape(ServerLink* link, Head* head, ProxyWindow* window, const Region* region,
@@ -103,6 +112,7 @@ bool writeShapeRectangles(ServerLink* link, u8 op, u32 window, i32 x, i32 y, con
 bool writeShapeBox(ServerLink* link, u8 op, u32 window, i32 x, i32 y, u32 width, u32 height);
 bool writeShapeCombine(ServerLink* link, u8 op, u32 destination, i32 x, i32 y, u32 source);
 bool writeShapeMask(ServerLink* link, u8 op, u32 window, i32 x, i32 y, u32 pixmap);
+bool writeShapeOffset(ServerLink* link, u32 window, i32 x, i32 y);
 
 // --- Drawing (translucent_draw.cpp) -------------------------------------------------
 

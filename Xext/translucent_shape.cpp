@@ -1,8 +1,9 @@
 // Translucency on one head: the shape requests a client's link carries to
 // keep a window's holder and its real copy in step.
 //
-// Regions here are in the window's coordinates (its inside origin), which
-// are the same on every head that shows the window.
+// Regions handed to the shape writers are in the window's coordinates on
+// the head (its inside origin there): the same on every head, scaled and
+// turned on a zoomed or turned one.
 #include <X11/X.h>
 #include <X11/Xproto.h>
 #include <X11/extensions/shape.h>
@@ -19,6 +20,7 @@
 #include "Proxy/wire.h"
 #include "Proxy/writers.h"
 #include "Proxy/xheadmap.h"
+#include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Xext/extmodule.h"
 #include "Xext/translucent_internal.h"
@@ -29,7 +31,7 @@ namespace palvon {
 
 namespace {
 
-constexpr u8 kShapeRectanglesMinor = 1, kShapeMaskMinor = 2, kShapeCombineMinor = 3;
+constexpr u8 kShapeRectanglesMinor = 1, kShapeMaskMinor = 2, kShapeCombineMinor = 3, kShapeOffsetMinor = 4;
 
 u8* beginShape(ServerLink* link, u8 minor, u32 length, u8* major) {
   const ExtensionEntry* entry = moduleEntry(kModuleShape);
@@ -116,7 +118,8 @@ void updateTranslucentAncestors(ServerLink* link, Head* head, ProxyWindow* windo
   for (ProxyWindow* a = window->parent; a && a->translucency; a = a->parent) {
     u32 holder = holderOn(a, head);
     if (!holder) break;
-    i32 dx = window->x - a->x, dy = window->y - a->y;
+    HeadRect at = translucentBoxToHead(a, window->x - a->x, window->y - a->y, window->width, window->height, head);
+    i32 dx = at.x, dy = at.y;
     writeShapeRectangles(link, ShapeSubtract, holder, dx, dy, region, YXBanded);
     Region* moved = regionCreate(nullptr, 0);
     if (moved && regionCopy(moved, region)) {
@@ -178,6 +181,18 @@ bool writeShapeCombine(ServerLink* link, u8 op, u32 destination, i32 x, i32 y, u
   return true;
 }
 
+bool writeShapeOffset(ServerLink* link, u32 window, i32 x, i32 y) {
+  u8 major = 0;
+  u8* p = beginShape(link, kShapeOffsetMinor, 16, &major);
+  if (!p) return false;
+  p[4] = ShapeBounding, p[5] = p[6] = p[7] = 0;
+  put32(p + 8, window);
+  put16(p + 12, u16(i16(x)));
+  put16(p + 14, u16(i16(y)));
+  finishRequest(&link->writer, p, 16, major, kShapeOffsetMinor);
+  return true;
+}
+
 bool writeShapeMask(ServerLink* link, u8 op, u32 window, i32 x, i32 y, u32 pixmap) {
   u8 major = 0;
   u8* p = beginShape(link, kShapeMaskMinor, 20, &major);
@@ -192,6 +207,19 @@ bool writeShapeMask(ServerLink* link, u8 op, u32 window, i32 x, i32 y, u32 pixma
 }
 
 // --- Windows on a head ---------------------------------------------------------------------------
+
+HeadRect translucentBoxToHeadInSize(const ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, u32 windowWidth,
+                                    u32 windowHeight, const Head* head) {
+  HeadRect box{x, y, i32(width), i32(height)};
+  if (!head->scaler || !window->parent || !width || !height) return box;
+  setScalerFrame(head->scaler, window->x, window->y, std::max<u32>(windowWidth, 1), std::max<u32>(windowHeight, 1));
+  scaleArea32(head->scaler, &box);
+  return box;
+}
+
+HeadRect translucentBoxToHead(const ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, const Head* head) {
+  return translucentBoxToHeadInSize(window, x, y, width, height, window->width, window->height, head);
+}
 
 u32 windowOnHead(const ProxyWindow* window, const Head* head) {
   if (!window->parent) return u32(head->rootWindow);
@@ -229,6 +257,13 @@ Region* translucentRegionToHead(const ProxyWindow* window, const Region* region,
     regionDestroy(out);
     return nullptr;
   }
+  if (head->scaler && window->parent) {
+    setScalerFrame(head->scaler, window->x, window->y, std::max<u32>(window->width, 1), std::max<u32>(window->height, 1));
+    if (!scaleRegion(head->scaler, out)) {
+      regionDestroy(out);
+      return nullptr;
+    }
+  }
   if (!window->parent) {
     regionTranslate(out, -head->logical.x, -head->logical.y);
     if (!head->inWindow) regionTranslate(out, head->offsetX, head->offsetY);
@@ -241,18 +276,21 @@ void addChildrenToTranslucentShape(ServerLink* link, Head* head, u32 holder, Pro
   const TranslucencyDisplayRecord* display = translucencyDisplayOf(head);
   for (ProxyWindow* child = window->bottomChild; child; child = child->nextUpper) {
     if (!child->mapped) continue;
-    i32 x = child->x - window->x + dx, y = child->y - window->y + dy;
-    u32 border = child->borderWidth;
-    if (!meetsRegion(region, x - i32(border), y - i32(border), child->width + 2 * border,
-                     child->height + 2 * border))
-      continue;
+    i32 border = child->borderWidth;
+    HeadRect inside = translucentBoxToHead(window, child->x - window->x, child->y - window->y, child->width,
+                                           child->height, head);
+    HeadRect outer = translucentBoxToHead(window, child->x - window->x - border, child->y - window->y - border,
+                                          child->width + 2 * u32(border), child->height + 2 * u32(border), head);
+    i32 x = inside.x + dx, y = inside.y + dy;
+    if (!meetsRegion(region, outer.x + dx, outer.y + dy, u32(outer.width), u32(outer.height))) continue;
+    // The outer box relative to the child's inside origin, on the head.
+    i32 ox = outer.x - inside.x, oy = outer.y - inside.y;
     if (u32 childHolder = holderOn(child, head)) {
       writeShapeCombine(link, ShapeUnion, holder, x, y, childHolder);
     } else if (child->boundingShape && display && display->childScratch) {
       u32 scratch = u32(display->childScratch);
       writeShapeCombine(link, ShapeSet, scratch, 0, 0, windowOnHead(child, head));
-      writeShapeBox(link, ShapeIntersect, scratch, -i32(border), -i32(border), child->width + 2 * border,
-                    child->height + 2 * border);
+      writeShapeBox(link, ShapeIntersect, scratch, ox, oy, u32(outer.width), u32(outer.height));
       writeShapeCombine(link, ShapeUnion, holder, x, y, scratch);
     } else {
       writeShapeCombine(link, ShapeUnion, holder, x, y, windowOnHead(child, head));

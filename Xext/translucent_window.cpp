@@ -59,6 +59,15 @@ void uniteOnHeads(ProxyClient* client, ProxyWindow* window, const Region* region
   }
 }
 
+// The holder's shape applied over the whole window.
+void applyWholeWindow(ServerLink* link, Head* head, ProxyWindow* window) {
+  Region* box = regionCreateRect(0, 0, window->width, window->height);
+  Region* onHead = box ? translucentRegionToHead(window, box, false, head) : nullptr;
+  if (onHead) applyTranslucentShape(link, head, window, onHead, false);
+  regionDestroy(onHead);
+  regionDestroy(box);
+}
+
 Region* outerBox(const ProxyWindow* window, const ProxyWindow* relativeTo, i32 dx, i32 dy, u32 width, u32 height) {
   i32 border = window->borderWidth;
   return regionCreateRect(window->x - relativeTo->x - border + dx, window->y - relativeTo->y - border + dy,
@@ -82,10 +91,9 @@ void clipInferiors(ProxyClient* client, ProxyWindow* window) {
       ServerLink* link = clientLink(client, head->serverIndex);
       u32 holder = holderOn(w, head);
       if (!link || !holder) continue;
-      writeShapeBox(link, ShapeIntersect, holder, x1, y1, u32(std::max(x2 - x1, 0)), u32(std::max(y2 - y1, 0)));
-      Region* box = regionCreateRect(0, 0, w->width, w->height);
-      if (box) applyTranslucentShape(link, head, w, box, false);
-      regionDestroy(box);
+      HeadRect kept = translucentBoxToHead(w, x1, y1, u32(std::max(x2 - x1, 0)), u32(std::max(y2 - y1, 0)), head);
+      writeShapeBox(link, ShapeIntersect, holder, kept.x, kept.y, u32(kept.width), u32(kept.height));
+      applyWholeWindow(link, head, w);
     }
   }
 }
@@ -146,16 +154,23 @@ void translucentResize(ProxyClient* client, ProxyWindow* window, u32 oldWidth, u
     ServerLink* link = clientLink(client, head->serverIndex);
     u32 holder = holderOn(window, head);
     if (!link || !holder) continue;
+    HeadRect outer = translucentBoxToHead(window, -border, -border, width + 2 * u32(border), height + 2 * u32(border),
+                                          head);
     if (keeps) {
-      writeShapeBox(link, ShapeIntersect, holder, -border, -border, width + 2 * u32(border),
-                    height + 2 * u32(border));
-      writeShapeRectangles(link, ShapeUnion, holder, 0, 0, fresh, YXBanded);
+      // The kept contents stay at the window's top left, which a turned
+      // head places by the window's size: the holes move with it there.
+      HeadRect before = translucentBoxToHeadInSize(window, 0, 0, 1, 1, oldWidth, oldHeight, head);
+      HeadRect after = translucentBoxToHead(window, 0, 0, 1, 1, head);
+      if (before.x != after.x || before.y != after.y) writeShapeOffset(link, holder, after.x - before.x, after.y - before.y);
+      writeShapeBox(link, ShapeIntersect, holder, outer.x, outer.y, u32(outer.width), u32(outer.height));
+      if (Region* strips = regionNotEmpty(fresh) ? translucentRegionToHead(window, fresh, false, head) : nullptr) {
+        writeShapeRectangles(link, ShapeUnion, holder, 0, 0, strips, YXBanded);
+        regionDestroy(strips);
+      }
     } else {
-      writeShapeBox(link, ShapeSet, holder, -border, -border, width + 2 * u32(border), height + 2 * u32(border));
+      writeShapeBox(link, ShapeSet, holder, outer.x, outer.y, u32(outer.width), u32(outer.height));
     }
-    Region* box = regionCreateRect(0, 0, width, height);
-    if (box) applyTranslucentShape(link, head, window, box, false);
-    regionDestroy(box);
+    applyWholeWindow(link, head, window);
   }
   if (record->count && regionNotEmpty(fresh)) queueTranslucentRepaint(client, window, fresh, true);
   else regionDestroy(fresh);

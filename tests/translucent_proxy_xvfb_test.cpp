@@ -12,6 +12,7 @@
 #include <X11/extensions/shape.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -678,6 +679,136 @@ TEST_F(Translucent, EnablingByAClientThatLeavesOutlivesIt) {
   }
   XSetErrorHandler(nullptr);
 }
+
+// B shows what A shows, doubled (its top-left quarter) or turned a
+// quarter: T's holes are cut there scaled or turned, the opaque child kept,
+// for a solid fill, for an image with key pixels and after T grows.
+struct TransformedHead {
+  const char* name;
+  std::vector<std::string> words;  // of B's screen statement
+  bool turned;                     // else zoomed 2
+};
+
+class TranslucentTransformed : public ::testing::TestWithParam<TransformedHead> {};
+
+TEST_P(TranslucentTransformed, HolesFollowTheHeadsScaleAndTurn) {
+  const TransformedHead& layout = GetParam();
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", layout.turned ? "300x400x24" : "400x300x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  std::vector<std::string> words{"noReset", "on", "options", "Tavel", "Translucent", "screen", a.display() + ".0",
+                                 "borderWidth", "0", "screen", b.display() + ".0", "borderWidth", "0"};
+  words.insert(words.end(), layout.words.begin(), layout.words.end());
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* display = XOpenDisplay(proxy.display().c_str());
+  ASSERT_NE(display, nullptr);
+  Window root = DefaultRootWindow(display);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  auto window = [&](Window parent, int x, int y, int width, int height, unsigned long pixel) {
+    attributes.background_pixel = pixel;
+    Window w = XCreateWindow(display, parent, x, y, unsigned(width), unsigned(height), 0, CopyFromParent, InputOutput,
+                             CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    XMapWindow(display, w);
+    return w;
+  };
+  window(root, 0, 0, 200, 150, kBlue);
+  Window t = window(root, 50, 40, 100, 80, kRed);
+  attributes.bit_gravity = NorthWestGravity;
+  XChangeWindowAttributes(display, t, CWBitGravity, &attributes);
+  window(t, 10, 10, 20, 20, kGreen);
+  XSync(display, False);
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy.number()) && raw.setup('l') == 1);
+  uint8_t major = raw.queryExtension("MORVANDELL TRANSLUCENT").major;
+  ASSERT_NE(major, 0);
+  Bytes enable(12), query(4);
+  raw.put32(enable, 0, uint32_t(t));
+  raw.put32(enable, 8, uint32_t(kKey));
+  raw.put32(query, 0, uint32_t(t));
+  auto roundTrip = [&] {
+    XSync(display, False);
+    raw.send(raw.request(major, kQueryWindow, query));
+    return raw.readMessage();
+  };
+  raw.send(raw.request(major, kEnableWindow, enable));
+  ASSERT_EQ(roundTrip().size() >= 32, true);
+  Display* onA = XOpenDisplay(a.display().c_str());
+  Display* onB = XOpenDisplay(b.display().c_str());
+  ASSERT_TRUE(onA && onB);
+  // The bounding rectangles of T's copy on a server.
+  auto shapeOf = [](Display* d, int width, int height) {
+    std::vector<XRectangle> out;
+    Window copy = findBySize(d, DefaultRootWindow(d), unsigned(width), unsigned(height));
+    int count = 0, ordering = 0;
+    XRectangle* r = copy ? XShapeGetRectangles(d, copy, ShapeBounding, &count, &ordering) : nullptr;
+    if (r) out.assign(r, r + count), XFree(r);
+    return out;
+  };
+  auto holds = [](const std::vector<XRectangle>& shape, int x, int y) {
+    for (const XRectangle& r : shape)
+      if (x >= r.x && y >= r.y && x < r.x + r.width && y < r.y + r.height) return 1;
+    return 0;
+  };
+  // Which way B turns: where the child (10,10 20x20 in T's 100x80) lies
+  // in T's copy there, 50,10 clockwise, 10,70 the other way.
+  bool clockwise = true;
+  if (layout.turned) {
+    Window child = findBySize(onB, DefaultRootWindow(onB), 20, 20);
+    XWindowAttributes where{};
+    ASSERT_TRUE(child && XGetWindowAttributes(onB, child, &where));
+    ASSERT_TRUE((where.x == 50 && where.y == 10) || (where.x == 10 && where.y == 70)) << where.x << "," << where.y;
+    clockwise = where.x == 50;
+  }
+  // On A at (x, y); on B at the middle of the doubled pixel, or turned.
+  auto expectT = [&](int width, int height, const std::function<bool(int, int)>& hole, const char* step) {
+    std::vector<XRectangle> shapeA = shapeOf(onA, width, height);
+    std::vector<XRectangle> shapeB =
+        layout.turned ? shapeOf(onB, height, width) : shapeOf(onB, 2 * width, 2 * height);
+    ASSERT_FALSE(shapeA.empty() || shapeB.empty()) << step;
+    for (int y = 0; y < height; y++) {
+      for (int x = 0; x < width; x++) {
+        int want = hole(x, y) && !(x >= 10 && y >= 10 && x < 30 && y < 30) ? 0 : 1;
+        ASSERT_EQ(holds(shapeA, x, y), want) << step << " on A at " << x << "," << y;
+        int bx = 2 * x + 1, by = 2 * y + 1;
+        if (layout.turned) bx = clockwise ? height - 1 - y : y, by = clockwise ? x : width - 1 - x;
+        ASSERT_EQ(holds(shapeB, bx, by), want) << step << " on B at " << x << "," << y;
+      }
+    }
+  };
+  GC gc = XCreateGC(display, t, 0, nullptr);
+  XSetForeground(display, gc, kKey);
+  XFillRectangle(display, t, gc, 0, 0, 60, 40);
+  roundTrip();
+  auto filled = [](int x, int y) { return x < 60 && y < 40; };
+  expectT(100, 80, filled, "a key-coloured fill");
+
+  const int iw = 90, ih = 6;
+  XImage* image = XCreateImage(display, DefaultVisual(display, 0), DefaultDepth(display, 0), ZPixmap, 0, nullptr, iw,
+                               ih, 32, 0);
+  image->data = static_cast<char*>(calloc(size_t(image->bytes_per_line) * ih, 1));
+  for (int y = 0; y < ih; y++)
+    for (int x = 0; x < iw; x++) XPutPixel(image, x, y, x % 6 < 3 ? kKey : kRed);
+  XSetForeground(display, gc, kRed);
+  XPutImage(display, t, gc, image, 0, 0, 0, 60, iw, ih);
+  XDestroyImage(image);
+  roundTrip();
+  auto imaged = [&](int x, int y) { return filled(x, y) || (y >= 60 && y < 66 && x < iw && x % 6 < 3); };
+  expectT(100, 80, imaged, "an image with key pixels");
+
+  XResizeWindow(display, t, 120, 90);
+  roundTrip();
+  expectT(120, 90, imaged, "grown with NorthWest gravity");
+  XFreeGC(display, gc);
+  XCloseDisplay(onA);
+  XCloseDisplay(onB);
+  XCloseDisplay(display);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, TranslucentTransformed,
+                         ::testing::Values(TransformedHead{"Zoomed", {"clipGeometry", "200x150+0+0"}, false},
+                                           TransformedHead{"Turned", {"rotate", "quarter"}, true}),
+                         [](const ::testing::TestParamInfo<TransformedHead>& info) { return info.param.name; });
 
 // Drawing that is not one solid colour is decided pixel by pixel from the
 // window's background tile: an image with scattered key pixels and a
