@@ -2,10 +2,10 @@
 // same scene through the proxy (two Xvfb side by side, TRANSLUCENT on) and
 // on one plain Xvfb of the meta screen's size. What each real server shows
 // must equal its half of the plain server's picture, except that every
-// pixel of the translucent window in one of its two key colours (outside its opaque child)
-// shows what lies below it: the plain picture taken with the window
-// unmapped (a third server showing only what lies below it: unmapping and
-// mapping the window again would lose its contents).
+// pixel of the translucent window in one of its two key colours (outside
+// its opaque child) shows what lies below it, as a third plain server
+// showing only that shows it (unmapping the window on the plain server and
+// mapping it again would lose its contents).
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
