@@ -34,6 +34,7 @@
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xwdimage.h"
+#include "support/xwindows.h"
 #include "support/tempdir.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
@@ -907,19 +908,10 @@ TEST_F(TranslucentJoin, AJoiningServerShowsTheTranslucentWindowsAsItsTwin) {
   constexpr unsigned long kKey = 0x123456;
   Display* client = XOpenDisplay(proxy->display().c_str());
   ASSERT_NE(client, nullptr);
-  XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;
   Window root = DefaultRootWindow(client);
-  auto window = [&](Window parent, int x, int y, int width, int height, unsigned long pixel) {
-    attributes.background_pixel = pixel;
-    Window w = XCreateWindow(client, parent, x, y, unsigned(width), unsigned(height), 0, CopyFromParent, InputOutput,
-                             CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapWindow(client, w);
-    return w;
-  };
-  window(root, 1350, 50, 500, 400, 0x0000ff);
-  Window t = window(root, 1400, 100, 300, 200, 0xff0000);
-  window(t, 20, 20, 40, 40, 0x00ff00);
+  plainWindow(client, root, 1350, 50, 500, 400, 0x0000ff);
+  Window t = plainWindow(client, root, 1400, 100, 300, 200, 0xff0000);
+  plainWindow(client, t, 20, 20, 40, 40, 0x00ff00);
   XSelectInput(client, t, ExposureMask);
   XSync(client, False);
   RawClient raw;

@@ -21,6 +21,7 @@
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
+#include "support/xwindows.h"
 
 namespace palvon::test {
 namespace {
@@ -120,22 +121,16 @@ class Translucent : public ::testing::Test {
     if (display) XCloseDisplay(display);
   }
 
-  Window plainWindow(Window parent, int x, int y, int width, int height, unsigned long pixel) {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = pixel;
-    Window window = XCreateWindow(display, parent, x, y, width, height, 0, CopyFromParent, InputOutput,
-                                  CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapWindow(display, window);
-    return window;
+  Window window(Window parent, int x, int y, int width, int height, unsigned long pixel) {
+    return plainWindow(display, parent, x, y, unsigned(width), unsigned(height), pixel);
   }
 
   // A blue window under T, T (red) and its green child.
   void makeWindows() {
     Window root = DefaultRootWindow(display);
-    bottom = plainWindow(root, 250, 20, 300, 200, kBlue);
-    t = plainWindow(root, kTX, kTY, kTWidth, kTHeight, kRed);
-    child = plainWindow(t, kChildX, kChildY, kChildSize, kChildSize, kGreen);
+    bottom = window(root, 250, 20, 300, 200, kBlue);
+    t = window(root, kTX, kTY, kTWidth, kTHeight, kRed);
+    child = window(t, kChildX, kChildY, kChildSize, kChildSize, kGreen);
     gc = XCreateGC(display, t, 0, nullptr);
     XSync(display, False);
   }
@@ -501,7 +496,7 @@ TEST_F(Translucent, ResizeAndUnmapFollowTheWindow) {
 // when the stop window is no ancestor).
 TEST_F(Translucent, WalksReachTheWindowsBetween) {
   makeWindows();
-  Window grandchild = plainWindow(child, 2, 2, 10, 10, kBlue);
+  Window grandchild = window(child, 2, 2, 10, 10, kBlue);
   XSync(display, False);
   auto colours = [&](Window w) { return raw.get32(queryWindow(w), 12); };
   struct Step {
@@ -530,7 +525,7 @@ TEST_F(Translucent, WalksReachTheWindowsBetween) {
 // child is unmapped or destroyed, its place is a hole too.
 TEST_F(Translucent, ChildrenLeavingLeaveHoles) {
   makeWindows();
-  plainWindow(t, 100, 50, 30, 30, kGreen);  // a second child
+  window(t, 100, 50, 30, 30, kGreen);  // a second child
   XSetWindowBackground(display, t, kKey);
   XSync(display, False);
   enable(t, {kKey});
@@ -703,20 +698,12 @@ TEST_P(TranslucentTransformed, HolesFollowTheHeadsScaleAndTurn) {
   Display* display = XOpenDisplay(proxy.display().c_str());
   ASSERT_NE(display, nullptr);
   Window root = DefaultRootWindow(display);
+  plainWindow(display, root, 0, 0, 200, 150, kBlue);
+  Window t = plainWindow(display, root, 50, 40, 100, 80, kRed);
   XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;
-  auto window = [&](Window parent, int x, int y, int width, int height, unsigned long pixel) {
-    attributes.background_pixel = pixel;
-    Window w = XCreateWindow(display, parent, x, y, unsigned(width), unsigned(height), 0, CopyFromParent, InputOutput,
-                             CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapWindow(display, w);
-    return w;
-  };
-  window(root, 0, 0, 200, 150, kBlue);
-  Window t = window(root, 50, 40, 100, 80, kRed);
   attributes.bit_gravity = NorthWestGravity;
   XChangeWindowAttributes(display, t, CWBitGravity, &attributes);
-  window(t, 10, 10, 20, 20, kGreen);
+  plainWindow(display, t, 10, 10, 20, 20, kGreen);
   XSync(display, False);
   RawClient raw;
   ASSERT_TRUE(raw.connectUnix(proxy.number()) && raw.setup('l') == 1);

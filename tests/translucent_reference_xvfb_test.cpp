@@ -218,8 +218,10 @@ class TranslucentReference : public ::testing::TestWithParam<int> {
   }
 
   void TearDown() override {
-    for (Scene* s : {&through, &reference, &below})
+    for (Scene* s : {&through, &reference, &below}) {
+      if (s->gc) XFreeGC(s->display, s->gc);
       if (s->display) XCloseDisplay(s->display);
+    }
   }
 
   // Both clients' requests handled (a round trip through the raw client

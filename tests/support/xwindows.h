@@ -1,0 +1,13 @@
+// Small windows for tests that draw through Xlib.
+#pragma once
+
+#include <X11/Xlib.h>
+
+namespace palvon::test {
+
+// An override-redirect window with a background pixel, mapped: no window
+// manager moves it and it shows at once.
+Window plainWindow(Display* display, Window parent, int x, int y, unsigned width, unsigned height,
+                   unsigned long pixel);
+
+}  // namespace palvon::test
