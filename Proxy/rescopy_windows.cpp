@@ -215,7 +215,6 @@ void copyRootCursor(ProxyWindow* root, Head* head) {
   u32 made = 0;
   u32 id = cursor->id ? translateXid(cursor->id, RT_CURSOR, head) : (made = copyCursorToHead(cursor, client, head));
   if (!id) return;
-  if (made) markProxyCopy(writer);
   XSetWindowAttributes values{};
   values.cursor = id;
   xprotoChangeWindowAttributes(writer, u32(head->rootWindow), CWCursor, &values);
@@ -258,7 +257,7 @@ int copyWindowTreeToDisplay(ProxyWindow* window, RequestWriter* writer, Head* he
   u32 madeCursor = 0;
   if (window->cursor && !window->cursor->id && window->owner) {
     madeCursor = copyCursorToHead(window->cursor, window->owner, head);
-    if (madeCursor) setValue(&values, kCursor, madeCursor), markProxyCopy(writer);
+    if (madeCursor) setValue(&values, kCursor, madeCursor);
   }
   u32 id = translateXid(window->id, RT_SERVER_ID, head);
   u32 parent = translateXid(window->parent->id, RT_WINDOW, head);
