@@ -160,25 +160,38 @@ class Translucent : public ::testing::Test {
     queryWindow(t);
   }
 
-  // Whether T's copy on server i shows its own pixel at (x, y) of T: the
-  // point lies in the copy's bounding shape. Points off the server's screen
-  // give -1.
-  int opaqueOn(size_t i, int x, int y) {
+  // T's copy on server i as read once: where it lies on the server's
+  // screen and its bounding rectangles.
+  struct CopyShape {
+    bool found = false;
+    int rootX = 0, rootY = 0;
+    std::vector<XRectangle> rectangles;
+  };
+  CopyShape shapeOn(size_t i) {
+    CopyShape shape;
     Display* d = direct[i];
     Window copy = findBySize(d, DefaultRootWindow(d), kTWidth, tHeight);
-    if (!copy) return -2;
-    int rx = 0, ry = 0;
+    if (!copy) return shape;
     Window ignored;
-    XTranslateCoordinates(d, copy, DefaultRootWindow(d), x, y, &rx, &ry, &ignored);
-    if (rx < 0 || ry < 0 || rx >= 400 || ry >= 300) return -1;
+    XTranslateCoordinates(d, copy, DefaultRootWindow(d), 0, 0, &shape.rootX, &shape.rootY, &ignored);
     int count = 0, ordering = 0;
     XRectangle* r = XShapeGetRectangles(d, copy, ShapeBounding, &count, &ordering);
-    int inside = 0;
-    for (int k = 0; k < count; k++)
-      if (x >= r[k].x && y >= r[k].y && x < r[k].x + r[k].width && y < r[k].y + r[k].height) inside = 1;
-    if (r) XFree(r);
-    return inside;
+    if (r) shape.rectangles.assign(r, r + count), XFree(r);
+    shape.found = true;
+    return shape;
   }
+  // Whether the copy shows its own pixel at (x, y) of T: the point lies in
+  // its bounding shape. -1 for points off the server's screen, -2 when the
+  // server has no copy.
+  static int opaqueIn(const CopyShape& shape, int x, int y) {
+    if (!shape.found) return -2;
+    int rx = shape.rootX + x, ry = shape.rootY + y;
+    if (rx < 0 || ry < 0 || rx >= 400 || ry >= 300) return -1;
+    for (const XRectangle& r : shape.rectangles)
+      if (x >= r.x && y >= r.y && x < r.x + r.width && y < r.y + r.height) return 1;
+    return 0;
+  }
+  int opaqueOn(size_t i, int x, int y) { return opaqueIn(shapeOn(i), x, y); }
 
   // On both servers, every on-screen point of T on a 5-pixel grid is opaque
   // exactly where `expected` says.
@@ -186,9 +199,10 @@ class Translucent : public ::testing::Test {
   void expectShape(Rule expected, const char* step) {
     int checked = 0;
     for (size_t i = 0; i < direct.size(); i++) {
+      CopyShape shape = shapeOn(i);
       for (int y = 0; y < tHeight; y += 5) {
         for (int x = 0; x < kTWidth; x += 5) {
-          int got = opaqueOn(i, x, y);
+          int got = opaqueIn(shape, x, y);
           ASSERT_NE(got, -2) << step;
           if (got < 0) continue;
           checked++;
@@ -666,8 +680,9 @@ TEST_F(Translucent, EnablingByAClientThatLeavesOutlivesIt) {
   XSync(display, False);
   EXPECT_EQ(errors, 0);
   for (size_t i = 0; i < direct.size(); i++) {
+    CopyShape shape = shapeOn(i);
     for (int x = 60; x < 60 + iw; x++) {
-      int got = opaqueOn(i, x, 75);
+      int got = opaqueIn(shape, x, 75);
       if (got < 0) continue;
       ASSERT_EQ(got, (x - 60) % 4 == 0 ? 0 : 1) << "server " << i << " at " << x;
     }
@@ -822,10 +837,11 @@ TEST_P(TranslucentPixels, DecideImagesAndStipples) {
   XSync(display, False);
   queryWindow(t);
   for (size_t i = 0; i < direct.size(); i++) {
+    CopyShape shape = shapeOn(i);
     int holes = 0;
     for (int y = 0; y < ih; y++) {
       for (int x = 0; x < iw; x += 3) {
-        int got = opaqueOn(i, ix + x, iy + y);
+        int got = opaqueIn(shape, ix + x, iy + y);
         if (got < 0) continue;
         holes += got == 0;
         ASSERT_EQ(got, keyAt(x, y) ? 0 : 1) << "server " << i << " at " << ix + x << "," << iy + y;
@@ -845,9 +861,10 @@ TEST_P(TranslucentPixels, DecideImagesAndStipples) {
   XSync(display, False);
   queryWindow(t);
   for (size_t i = 0; i < direct.size(); i++) {
+    CopyShape shape = shapeOn(i);
     for (int y = 20; y < 50; y += 3) {
       for (int x = 50; x < 150; x += 7) {
-        int got = opaqueOn(i, x, y);
+        int got = opaqueIn(shape, x, y);
         if (got < 0) continue;
         ASSERT_EQ(got, ((x + y) % 2) == 0 ? 0 : 1) << "server " << i << " at " << x << "," << y;
       }

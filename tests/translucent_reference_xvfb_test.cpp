@@ -121,12 +121,12 @@ struct Scene {
   void advance() { drawStage(stages++, true); }
 
   // T's Expose events answered by drawing it all again, until none came
-  // for half a second.
+  // for 150 ms after a round trip (the servers answered what came before).
   void answerExposures() {
     for (int quiet = 0; quiet < 3;) {
       XSync(display, False);
       if (!XPending(display)) {
-        usleep(100000), quiet++;
+        usleep(50000), quiet++;
         continue;
       }
       XEvent event;
