@@ -125,10 +125,8 @@ const char* enableTranslucency(ProxyWindow* window, const u32* colors, u32 count
 
 void repaintParentOver(ProxyClient* client, ProxyWindow* window) {
   ProxyWindow* parent = window->parent;
-  if (!parent || !parent->translucency || (parent->translucency->flags & kTranslucentNoSelfRepaint)) return;
-  u32 border = window->borderWidth;
-  Region* area = regionCreateRect(window->x - parent->x - i32(border), window->y - parent->y - i32(border),
-                                  window->width + 2 * border, window->height + 2 * border);
+  if (!selfRepainting(parent)) return;
+  Region* area = translucentOuterBox(window, parent, 0, 0, window->width, window->height);
   if (!area) return (void)PALVON_OOM();
   repaintTranslucency(client, parent, area, false, false);
   regionDestroy(area);
@@ -320,10 +318,8 @@ void mapHook(ProxyClient* client, ProxyWindow* window) {
 // parent's children are added back only once it is gone.
 void unmapHook(ProxyClient* client, ProxyWindow* window) {
   ProxyWindow* parent = window->parent;
-  if (!parent || !parent->translucency || (parent->translucency->flags & kTranslucentNoSelfRepaint)) return;
-  u32 border = window->borderWidth;
-  Region* area = regionCreateRect(window->x - parent->x - i32(border), window->y - parent->y - i32(border),
-                                  window->width + 2 * border, window->height + 2 * border);
+  if (!selfRepainting(parent)) return;
+  Region* area = translucentOuterBox(window, parent, 0, 0, window->width, window->height);
   if (!area) return (void)PALVON_OOM();
   queueTranslucentRepaint(client, parent, area, false);
 }
@@ -373,8 +369,7 @@ void repaintTranslucency(ProxyClient* client, ProxyWindow* window, const Region*
     ServerLink* link = clientLink(client, head->serverIndex);
     Region* onHead = link ? translucentRegionToHead(window, area, clip, head) : nullptr;
     if (!onHead) continue;
-    u32 slot = translucentSlot(head);
-    u32 holder = slot < kTranslucentHeadSlots ? record->holders[slot] : 0;
+    u32 holder = translucentHolder(window, head);
     if (holder && (record->flags & kTranslucentNoSelfRepaint)) {
       writeShapeRectangles(link, ShapeSubtract, holder, 0, 0, onHead, YXBanded);
       addChildrenToTranslucentShape(link, head, holder, window, 0, 0, onHead);

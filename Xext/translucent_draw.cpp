@@ -109,15 +109,22 @@ Region* damageOnHead(ProxyWindow* window, const Head* head) {
   return translucentRegionToHead(window, damage, true, head);
 }
 
+// The drawing request just copied to the link goes after what `write`
+// puts there (its shape requests); the area is freed.
+template <class Write>
+void writeAhead(ServerLink* link, u8* copy, u32 length, u64 sequence, Region* area, Write write) {
+  MovedRequest moved;
+  cutRequest(link, copy, length, sequence, &moved);
+  write();
+  appendMovedRequest(link, &moved);
+  regionDestroy(area);
+}
+
 void evaluateDrawing(ServerLink* link, Head* head, ProxyWindow* window, u8* copy, u32 length, u64 sequence) {
   if (!window->translucency->count) return;
   Region* area = damageOnHead(window, head);
   if (!area) return;
-  MovedRequest moved;
-  cutRequest(link, copy, length, sequence, &moved);
-  paintTranslucencyMask(link, head, window, area);
-  appendMovedRequest(link, &moved);
-  regionDestroy(area);
+  writeAhead(link, copy, length, sequence, area, [&] { paintTranslucencyMask(link, head, window, area); });
 }
 
 void fillRectangles(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length, u8* copy,
@@ -127,29 +134,23 @@ void fillRectangles(ServerLink* link, Head* head, ProxyWindow* window, const u8*
     return evaluateDrawing(link, head, window, copy, length, sequence);
   Region* area = damageOnHead(window, head);
   if (!area) return;
-  MovedRequest moved;
-  cutRequest(link, copy, length, sequence, &moved);
-  fillTranslucentArea(link, head, window, area, u32(gc->values.foreground));
-  appendMovedRequest(link, &moved);
-  regionDestroy(area);
+  writeAhead(link, copy, length, sequence, area,
+             [&] { fillTranslucentArea(link, head, window, area, u32(gc->values.foreground)); });
 }
 
 // Text made opaque by its extents instead of its pixels.
 void opaqueText(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length, u8* copy,
                 u64 sequence, bool poly) {
-  const u32 slot = translucentSlot(head);
-  u32 holder = slot < kTranslucentHeadSlots ? window->translucency->holders[slot] : 0;
+  u32 holder = translucentHolder(window, head);
   Region* area = damageOnHead(window, head);
   if (!area || !holder || !window->tiles) return regionDestroy(area);
   const RegionBox* e = regionExtents(area);
   xRectangle extents{e->x1, e->y1, u16(e->x2 - e->x1), u16(e->y2 - e->y1)};
-  MovedRequest moved;
-  cutRequest(link, copy, length, sequence, &moved);
-  mirrorTextTranslucent(link, head, window, get32(request + 8), &extents, 1);
-  writeShapeBox(link, ShapeUnion, holder, extents.x, extents.y, extents.width, extents.height);
-  applyTranslucentShape(link, head, window, area, poly);
-  appendMovedRequest(link, &moved);
-  regionDestroy(area);
+  writeAhead(link, copy, length, sequence, area, [&] {
+    mirrorTextTranslucent(link, head, window, get32(request + 8), &extents, 1);
+    writeShapeBox(link, ShapeUnion, holder, extents.x, extents.y, extents.width, extents.height);
+    applyTranslucentShape(link, head, window, area, poly);
+  });
 }
 
 // The cleared area is repainted ahead of the ClearArea, which exposes
@@ -158,11 +159,7 @@ void clearArea(ServerLink* link, Head* head, ProxyWindow* window, u32 length, u8
   Region* area = damageOnHead(window, head);
   if (copy) copy[1] = 0;
   if (!area) return;
-  MovedRequest moved;
-  cutRequest(link, copy, length, sequence, &moved);
-  repaintTranslucentArea(link, head, window, area);
-  appendMovedRequest(link, &moved);
-  regionDestroy(area);
+  writeAhead(link, copy, length, sequence, area, [&] { repaintTranslucentArea(link, head, window, area); });
 }
 
 // The holder's shape moves with the pixels a plain CopyArea moves inside
@@ -173,8 +170,7 @@ void clearArea(ServerLink* link, Head* head, ProxyWindow* window, u32 length, u8
 void copyArea(ServerLink* link, Head* head, ProxyWindow* window, const u8* request, u32 length, u8* copy,
               u64 sequence) {
   const GCRecord* gc = lookupGC(get32(request + 12));
-  u32 slot = translucentSlot(head);
-  u32 holder = slot < kTranslucentHeadSlots ? window->translucency->holders[slot] : 0;
+  u32 holder = translucentHolder(window, head);
   const TranslucencyDisplayRecord* d = translucencyDisplayOf(head);
   if (get32(request + 4) != window->id || !plainCopyGC(gc) || !holder || !d || head->scaler)
     return evaluateDrawing(link, head, window, copy, length, sequence);
@@ -213,8 +209,7 @@ void copyArea(ServerLink* link, Head* head, ProxyWindow* window, const u8* reque
 
 void paintTranslucencyMask(ServerLink* link, Head* head, ProxyWindow* window, const Region* region) {
   const TranslucencyRecord* record = window->translucency;
-  u32 slot = translucentSlot(head);
-  u32 holder = record && slot < kTranslucentHeadSlots ? record->holders[slot] : 0;
+  u32 holder = translucentHolder(window, head);
   const TranslucencyDisplayRecord* d = translucencyDisplayOf(head);
   const BackgroundTile* tile = tileOn(window, head);
   // Without the window's pixels on the head nothing can be decided: the

@@ -79,6 +79,14 @@ bool translucentVersionCapped(u32 major, u32 minor);
 
 // The window's id on the head (the root's stand-in for a root window).
 u32 windowOnHead(const ProxyWindow* window, const Head* head);
+// The window's shape holder on the head; 0 when it has none there.
+u32 translucentHolder(const ProxyWindow* window, const Head* head);
+// A translucent window that repaints itself (flag bit 0 clear).
+bool selfRepainting(const ProxyWindow* window);
+// The window's outer box (border included) at the given inside size,
+// relative to another window's inside origin, moved by (dx, dy).
+Region* translucentOuterBox(const ProxyWindow* window, const ProxyWindow* relativeTo, i32 dx, i32 dy, u32 width,
+                            u32 height);
 // A region (window coordinates) for the window's holder on the head (a
 // root window's: the head's part, in the head's terms), clipped to the
 // window's clip shape when asked; null when nothing is left or memory ran

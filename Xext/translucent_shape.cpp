@@ -100,11 +100,6 @@ void restoreBackground(ServerLink* link, Head* head, ProxyWindow* window) {
   xprotoChangeWindowAttributes(&link->writer, windowOnHead(window, head), mask, &attributes);
 }
 
-u32 holderOn(const ProxyWindow* window, const Head* head) {
-  u32 slot = translucentSlot(head);
-  return window->translucency && slot < kTranslucentHeadSlots ? window->translucency->holders[slot] : 0;
-}
-
 bool meetsRegion(const Region* region, i32 x, i32 y, u32 width, u32 height) {
   RegionBox box{i16(std::clamp(x, kRegionMin, kRegionMax)), i16(std::clamp(y, kRegionMin, kRegionMax)),
                 i16(std::clamp(x + i32(width), kRegionMin, kRegionMax)),
@@ -116,7 +111,7 @@ bool meetsRegion(const Region* region, i32 x, i32 y, u32 width, u32 height) {
 // their children's shapes back; their real copies follow.
 void updateTranslucentAncestors(ServerLink* link, Head* head, ProxyWindow* window, const Region* region) {
   for (ProxyWindow* a = window->parent; a && a->translucency; a = a->parent) {
-    u32 holder = holderOn(a, head);
+    u32 holder = translucentHolder(a, head);
     if (!holder) break;
     HeadRect at = translucentBoxToHead(a, window->x - a->x, window->y - a->y, window->width, window->height, head);
     i32 dx = at.x, dy = at.y;
@@ -208,6 +203,22 @@ bool writeShapeMask(ServerLink* link, u8 op, u32 window, i32 x, i32 y, u32 pixma
 
 // --- Windows on a head ---------------------------------------------------------------------------
 
+u32 translucentHolder(const ProxyWindow* window, const Head* head) {
+  u32 slot = translucentSlot(head);
+  return window->translucency && slot < kTranslucentHeadSlots ? window->translucency->holders[slot] : 0;
+}
+
+bool selfRepainting(const ProxyWindow* window) {
+  return window && window->translucency && !(window->translucency->flags & kTranslucentNoSelfRepaint);
+}
+
+Region* translucentOuterBox(const ProxyWindow* window, const ProxyWindow* relativeTo, i32 dx, i32 dy, u32 width,
+                            u32 height) {
+  i32 border = window->borderWidth;
+  return regionCreateRect(window->x - relativeTo->x - border + dx, window->y - relativeTo->y - border + dy,
+                          width + 2 * u32(border), height + 2 * u32(border));
+}
+
 HeadRect translucentBoxToHeadInSize(const ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, u32 windowWidth,
                                     u32 windowHeight, const Head* head) {
   HeadRect box{x, y, i32(width), i32(height)};
@@ -285,7 +296,7 @@ void addChildrenToTranslucentShape(ServerLink* link, Head* head, u32 holder, Pro
     if (!meetsRegion(region, outer.x + dx, outer.y + dy, u32(outer.width), u32(outer.height))) continue;
     // The outer box relative to the child's inside origin, on the head.
     i32 ox = outer.x - inside.x, oy = outer.y - inside.y;
-    if (u32 childHolder = holderOn(child, head)) {
+    if (u32 childHolder = translucentHolder(child, head)) {
       writeShapeCombine(link, ShapeUnion, holder, x, y, childHolder);
     } else if (child->boundingShape && display && display->childScratch) {
       u32 scratch = u32(display->childScratch);
@@ -300,7 +311,7 @@ void addChildrenToTranslucentShape(ServerLink* link, Head* head, u32 holder, Pro
 
 void applyTranslucentShape(ServerLink* link, Head* head, ProxyWindow* window, const Region* region,
                            bool keepBackground) {
-  u32 holder = holderOn(window, head);
+  u32 holder = translucentHolder(window, head);
   if (!link || !holder) return;
   u32 selecting = 0;
   const EventSelection* only = onlySelection(window, &selecting);
@@ -330,7 +341,7 @@ void applyTranslucentShape(ServerLink* link, Head* head, ProxyWindow* window, co
 }
 
 void fillTranslucentArea(ServerLink* link, Head* head, ProxyWindow* window, const Region* region, u32 pixel) {
-  u32 holder = holderOn(window, head);
+  u32 holder = translucentHolder(window, head);
   if (!holder) return;
   const TranslucencyRecord* record = window->translucency;
   if (!record->count || isKeyColor(record, pixel)) {

@@ -35,22 +35,13 @@ struct PendingTranslucentRepaint {
 PendingTranslucentRepaint* repaintHead;
 PendingTranslucentRepaint* repaintTail;
 
-bool selfRepainting(const ProxyWindow* window) {
-  return window && window->translucency && !(window->translucency->flags & kTranslucentNoSelfRepaint);
-}
-
-u32 holderOn(const ProxyWindow* window, const Head* head) {
-  u32 slot = translucentSlot(head);
-  return window->translucency && slot < kTranslucentHeadSlots ? window->translucency->holders[slot] : 0;
-}
-
 // The region (window coordinates) made opaque in the window's holders on
 // every head and applied.
 void uniteOnHeads(ProxyClient* client, ProxyWindow* window, const Region* region) {
   MetaScreen* screen = window->screen;
   for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
     ServerLink* link = clientLink(client, head->serverIndex);
-    u32 holder = holderOn(window, head);
+    u32 holder = translucentHolder(window, head);
     Region* onHead = link && holder ? translucentRegionToHead(window, region, false, head) : nullptr;
     if (!onHead) continue;
     writeShapeRectangles(link, ShapeUnion, holder, 0, 0, onHead, YXBanded);
@@ -68,12 +59,6 @@ void applyWholeWindow(ServerLink* link, Head* head, ProxyWindow* window) {
   regionDestroy(box);
 }
 
-Region* outerBox(const ProxyWindow* window, const ProxyWindow* relativeTo, i32 dx, i32 dy, u32 width, u32 height) {
-  i32 border = window->borderWidth;
-  return regionCreateRect(window->x - relativeTo->x - border + dx, window->y - relativeTo->y - border + dy,
-                          width + 2 * u32(border), height + 2 * u32(border));
-}
-
 // The translucent inferiors of a window that shrank keep only what shows
 // of them inside their ancestors (up to the window) at the new size.
 void clipInferiors(ProxyClient* client, ProxyWindow* window) {
@@ -89,7 +74,7 @@ void clipInferiors(ProxyClient* client, ProxyWindow* window) {
     MetaScreen* screen = w->screen;
     for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
       ServerLink* link = clientLink(client, head->serverIndex);
-      u32 holder = holderOn(w, head);
+      u32 holder = translucentHolder(w, head);
       if (!link || !holder) continue;
       HeadRect kept = translucentBoxToHead(w, x1, y1, u32(std::max(x2 - x1, 0)), u32(std::max(y2 - y1, 0)), head);
       writeShapeBox(link, ShapeIntersect, holder, kept.x, kept.y, u32(kept.width), u32(kept.height));
@@ -131,7 +116,7 @@ void translucentResize(ProxyClient* client, ProxyWindow* window, u32 oldWidth, u
   if (width == oldWidth && height == oldHeight) return;
   ProxyWindow* parent = window->parent;
   if (parent && selfRepainting(parent)) {
-    if (Region* area = outerBox(window, parent, 0, 0, std::max(width, oldWidth), std::max(height, oldHeight)))
+    if (Region* area = translucentOuterBox(window, parent, 0, 0, std::max(width, oldWidth), std::max(height, oldHeight)))
       queueTranslucentRepaint(client, parent, area, false);
   }
   TranslucencyRecord* record = window->translucency;
@@ -152,7 +137,7 @@ void translucentResize(ProxyClient* client, ProxyWindow* window, u32 oldWidth, u
   MetaScreen* screen = window->screen;
   for (Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
     ServerLink* link = clientLink(client, head->serverIndex);
-    u32 holder = holderOn(window, head);
+    u32 holder = translucentHolder(window, head);
     if (!link || !holder) continue;
     HeadRect outer = translucentBoxToHead(window, -border, -border, width + 2 * u32(border), height + 2 * u32(border),
                                           head);
@@ -180,8 +165,8 @@ void translucentMove(ProxyClient* client, ProxyWindow* window, i32 dx, i32 dy) {
   if (!dx && !dy) return;
   ProxyWindow* parent = window->parent;
   if (parent && selfRepainting(parent) && window->viewable) {
-    Region* area = outerBox(window, parent, 0, 0, window->width, window->height);
-    Region* before = outerBox(window, parent, -dx, -dy, window->width, window->height);
+    Region* area = translucentOuterBox(window, parent, 0, 0, window->width, window->height);
+    Region* before = translucentOuterBox(window, parent, -dx, -dy, window->width, window->height);
     if (area && before && regionUnion(area, area, before)) {
       uniteOnHeads(client, parent, area);
       queueTranslucentRepaint(client, parent, area, false);

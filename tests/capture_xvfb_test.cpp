@@ -31,6 +31,7 @@
 #include "Proxy/window.h"
 #include "Proxy/windowattr.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xmain.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
@@ -132,13 +133,10 @@ class CaptureRig : public ::testing::TestWithParam<HeadKind> {
     screen.visuals = screen.rootVisual = &metaVisual;
     screen.visualCount = 1;
     screen.defaultColormap = kColormap;
-    u32 low = u32(__builtin_ctz(setup.idMask));
-    u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
     server.display = own.get();
     server.firstHead = &head;
-    server.baseShift = low;
-    server.proxyIdShift = low + headBits;
-    server.indexMask = ((1u << headBits) - 1) << low;
+    // The proxy's 20 id bits under the server's mask, as for a real server.
+    computeIdPartition(&server, 0xfffff);
     head.serverDisplay = &server;
     head.metaScreen = &screen;
     head.display = own.get();

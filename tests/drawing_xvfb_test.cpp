@@ -27,6 +27,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/window.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xmain.h"
 #include "base/outbuffer.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
@@ -338,14 +339,11 @@ class DrawingRig : public ::testing::TestWithParam<Layout> {
     const ServerSetup& setup = rig->setup(index);
     ServerDisplay& server = displays.emplace_back();
     Head& head = heads.emplace_back();
-    u32 low = u32(__builtin_ctz(setup.idMask));
-    u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
     server.display = own.back().get();
     server.index = index;
     server.firstHead = &head;
-    server.baseShift = low;
-    server.proxyIdShift = low + headBits;
-    server.indexMask = ((1u << headBits) - 1) << low;
+    // The proxy's 20 id bits under the server's mask, as for a real server.
+    computeIdPartition(&server, 0xfffff);
     std::snprintf(server.displayName, sizeof server.displayName, "%s", servers.back()->display().c_str());
     link->server.display = &server;
     if (index > 0) displays[index - 1].next = &server;

@@ -16,6 +16,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xmain.h"
 #include "Proxy/xpointerutil.h"
 #include "Proxy/xscreen.h"
 #include "resource_rig.h"
@@ -56,13 +57,10 @@ class CursorsOnHead : public testing::Test {
     link = rig->open(xvfb, false);
     ASSERT_NE(link, nullptr);
     const test::ServerSetup& setup = rig->setup(0);
-    u32 low = u32(__builtin_ctz(setup.idMask));
-    u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
     server.display = own;
     server.firstHead = &head;
-    server.baseShift = low;
-    server.proxyIdShift = low + headBits;
-    server.indexMask = ((1u << headBits) - 1) << low;
+    // The proxy's 20 id bits under the server's mask, as for a real server.
+    computeIdPartition(&server, 0xfffff);
     head.serverDisplay = &server;
     head.metaScreen = &screen;
     head.root = setup.root;

@@ -22,29 +22,6 @@
 namespace palvon::test {
 namespace {
 
-// A program of the test's own, stopped by pid.
-class Program {
- public:
-  Program(const std::vector<std::string>& argv, const std::string& display) {
-    pid_ = fork();
-    if (pid_ != 0) return;
-    setenv("DISPLAY", display.c_str(), 1);
-    std::vector<char*> raw;
-    for (const std::string& word : argv) raw.push_back(const_cast<char*>(word.c_str()));
-    raw.push_back(nullptr);
-    execvp(raw[0], raw.data());
-    _exit(127);
-  }
-  ~Program() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 // xlogo's top-level window in "xwininfo -root -tree": its id and its
 // "+x+y" relative to the root; empty when it is not there.
 struct Placed {
@@ -102,7 +79,7 @@ TEST(KeepWindowsVisible, AWindowOfALostServerMovesOntoTheHeadBeside) {
     words.insert(words.end(), {"screen", server->display() + ".0", "ofMetaScreen", "m", "borderWidth", "0"});
   ProxyProcess proxy(words);
   ASSERT_TRUE(proxy.ok()) << proxy.log();
-  Program logo({"xlogo", "-geometry", "100x100+1500+100"}, proxy.display());
+  BackgroundProgram logo({"xlogo", "-geometry", "100x100+1500+100"}, proxy.display());
   Placed before = waitForLogo(proxy.display());
   ASSERT_EQ(before.at, "+1500+100") << "a window B shows stays where it was asked for\n" << proxy.log();
   RawClient watcher;

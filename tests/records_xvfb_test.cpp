@@ -13,6 +13,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/writers.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xmain.h"
 #include "Proxy/xscreen.h"
 #include "resource_rig.h"
 #include "support/linkrig.h"
@@ -69,15 +70,10 @@ class PixmapCopies : public ::testing::TestWithParam<bool> {
     ASSERT_NE(link, nullptr);
     rig->client()->hasLinks = 1;
     const ServerSetup& setup = rig->setup(0);
-    // The proxy's 20 id bits under the server's mask: the bits left over
-    // below them number the heads of that server.
-    u32 low = u32(__builtin_ctz(setup.idMask));
-    u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
     server.display = own.get();
     server.firstHead = &head;
-    server.baseShift = low;
-    server.proxyIdShift = low + headBits;
-    server.indexMask = ((1u << headBits) - 1) << low;
+    // The proxy's 20 id bits under the server's mask, as for a real server.
+    computeIdPartition(&server, 0xfffff);
     head.serverDisplay = &server;
     head.metaScreen = &screen;
     head.root = setup.root;

@@ -13,7 +13,6 @@
 #include <X11/extensions/shape.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -39,40 +38,11 @@
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
-extern char** environ;
 
 namespace palvon::test {
 namespace {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// An X program left running in the background until the test ends.
-class Background {
- public:
-  Background(const std::vector<std::string>& argv, const std::string& display) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; e++)
-      if (std::string(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
-    env.push_back("DISPLAY=" + display);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
-  }
-  ~Background() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  Background(const Background&) = delete;
-  Background& operator=(const Background&) = delete;
-
- private:
-  pid_t pid_ = -1;
-};
 
 // One command line to the proxy's test control, its one-line answer back.
 std::string control(const std::string& path, const std::string& line, int timeoutMs = 90000) {
@@ -201,11 +171,11 @@ class ServerJoin : public ::testing::Test {
   // xterm on A, xeyes across the seam, xlogo on B; true once all three
   // stand on B.
   bool startPrograms() {
-    programs.push_back(std::make_unique<Background>(
+    programs.push_back(std::make_unique<BackgroundProgram>(
         std::vector<std::string>{"xterm", "-geometry", "40x10+100+100"}, proxy->display()));
-    programs.push_back(std::make_unique<Background>(
+    programs.push_back(std::make_unique<BackgroundProgram>(
         std::vector<std::string>{"xeyes", "-geometry", "200x150+1180+200"}, proxy->display()));
-    programs.push_back(std::make_unique<Background>(
+    programs.push_back(std::make_unique<BackgroundProgram>(
         std::vector<std::string>{"xlogo", "-geometry", "+1500+100"}, proxy->display()));
     return waitFor(
         [&] {
@@ -229,7 +199,7 @@ class ServerJoin : public ::testing::Test {
   std::string controlPath;
   std::unique_ptr<Xvfb> a, b, c;
   std::unique_ptr<ProxyProcess> proxy;
-  std::vector<std::unique_ptr<Background>> programs;
+  std::vector<std::unique_ptr<BackgroundProgram>> programs;
 };
 
 TEST_F(ServerJoin, AJoiningServerShowsWhatItsTwinShows) {
@@ -278,7 +248,7 @@ bool ServerJoinTerminalWithOwnFont(ServerJoin* t, const std::string& fonts) {
   // path) when xset leaves.
   if (!t->startPrograms()) return false;
   if (runProgram({"xset", "+fp", fonts + "/"}, t->proxy->display()).status != 0) return false;
-  t->programs.push_back(std::make_unique<Background>(
+  t->programs.push_back(std::make_unique<BackgroundProgram>(
       std::vector<std::string>{"xterm", "-fn", "joinfont", "-geometry", "30x5+1400+300", "-e", "sh", "-c",
                                "echo joined; sleep 600"},
       t->proxy->display()));
@@ -989,7 +959,7 @@ TEST(KeepVisibleWithAJoinedServer, AWindowMovesOnlyWhenNoServerShowsItsPlace) {
     words.insert(words.end(), {"screen", server->display() + ".0", "ofMetaScreen", "m", "borderWidth", "0"});
   ProxyProcess proxy(words, {"PALVON_TEST_CONTROL=" + path});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
-  Background logo({"xlogo", "-geometry", "100x100+1500+100"}, proxy.display());
+  BackgroundProgram logo({"xlogo", "-geometry", "100x100+1500+100"}, proxy.display());
   auto logoAt = [&](const std::string& place) {
     return waitFor([&] { return contains(treeOf(proxy.display()), "100x100" + place); }, 10000);
   };

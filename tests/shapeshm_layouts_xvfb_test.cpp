@@ -29,6 +29,7 @@
 #include "support/rawclient.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
+#include "support/xwindows.h"
 
 namespace palvon::test {
 namespace {
@@ -116,12 +117,7 @@ class Layouts : public ::testing::TestWithParam<Layout> {
 
   // A mapped window on the seam: 200 x 100 at (300, 50), half on each head.
   Window seamWindow() {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = 0;
-    Window window = XCreateWindow(display, DefaultRootWindow(display), 300, 50, 200, 100, 0, CopyFromParent,
-                                  InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapWindow(display, window);
+    Window window = plainWindow(display, DefaultRootWindow(display), 300, 50, 200, 100, 0);
     XSync(display, False);
     return window;
   }

@@ -8,9 +8,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/shape.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -26,38 +23,9 @@
 #include "support/xvfb.h"
 #include "support/xwdimage.h"
 
-extern char** environ;
 
 namespace palvon::test {
 namespace {
-
-// A program running on a display until the object goes.
-class Running {
- public:
-  Running(const std::vector<std::string>& argv, const std::string& display) {
-    std::vector<std::string> env{"DISPLAY=" + display};
-    for (char** e = environ; *e; e++)
-      if (std::strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
-    if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
-  }
-  ~Running() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
-  bool ok() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
 
 struct Program {
   const char* name;
@@ -173,8 +141,8 @@ TEST_P(ShapedPrograms, EveryServerHoldsTheShapeOfADirectRun) {
   ASSERT_NE(heads[0], nullptr);
   ASSERT_NE(heads[1], nullptr);
   {
-    Running alone(argv(), reference->display());
-    Running proxied(argv(), proxy->display());
+    BackgroundProgram alone(argv(), reference->display());
+    BackgroundProgram proxied(argv(), proxy->display());
     ASSERT_TRUE(alone.ok());
     ASSERT_TRUE(proxied.ok());
     std::string expected = settledShape(direct, kSize, kSize);

@@ -28,6 +28,7 @@
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
+#include "support/xwindows.h"
 
 namespace palvon::test {
 namespace {
@@ -78,12 +79,7 @@ class ShapeShm : public ::testing::Test {
 
   // A mapped window on the seam, 200 x 100 at (300, 50).
   Window seamWindow() {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = 0;
-    Window window = XCreateWindow(display, DefaultRootWindow(display), 300, 50, 200, 100, 0, CopyFromParent,
-                                  InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapWindow(display, window);
+    Window window = plainWindow(display, DefaultRootWindow(display), 300, 50, 200, 100, 0);
     XSync(display, False);
     return window;
   }

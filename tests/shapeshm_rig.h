@@ -59,16 +59,16 @@ inline std::string shapeText(Display* display, Window window, int kind) {
   return text;
 }
 
-// The server's copy of a client window of that size, searched below `top`
-// (the proxy may keep windows of its own in between).
+// The server's copy of a client window (InputOutput) of that size,
+// searched below `top` (the proxy may keep windows of its own in between).
 inline Window findBySize(Display* display, Window top, unsigned width, unsigned height) {
   Window root = 0, parent = 0, *children = nullptr, found = 0;
   unsigned count = 0;
   if (!XQueryTree(display, top, &root, &parent, &children, &count)) return 0;
   for (unsigned i = 0; i < count && !found; i++) {
     XWindowAttributes attributes;
-    if (XGetWindowAttributes(display, children[i], &attributes) && unsigned(attributes.width) == width &&
-        unsigned(attributes.height) == height)
+    if (XGetWindowAttributes(display, children[i], &attributes) && attributes.c_class == InputOutput &&
+        unsigned(attributes.width) == width && unsigned(attributes.height) == height)
       found = children[i];
     else
       found = findBySize(display, children[i], width, height);

@@ -19,6 +19,7 @@
 #include "Proxy/resource.h"
 #include "Proxy/serverlink.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xmain.h"
 #include "Proxy/xscreen.h"
 #include "Xext/extmodule.h"
 #include "Xext/shm.h"
@@ -60,13 +61,10 @@ class ShmReadBack : public ::testing::TestWithParam<bool> {
     link = rig->open(xvfb, GetParam(), 0, 10000, &codes);
     ASSERT_NE(link, nullptr);
     const ServerSetup& setup = rig->setup(0);
-    u32 low = u32(__builtin_ctz(setup.idMask));
-    u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
     server.display = own.get();
     server.firstHead = &head;
-    server.baseShift = low;
-    server.proxyIdShift = low + headBits;
-    server.indexMask = ((1u << headBits) - 1) << low;
+    // The proxy's 20 id bits under the server's mask, as for a real server.
+    computeIdPartition(&server, 0xfffff);
     server.shmUsable = 1;
     link->server.display = &server;
     head.serverDisplay = &server;

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "shapeshm_rig.h"
 #include "support/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
@@ -39,22 +40,6 @@ enum : uint8_t {
   kEnableWindow = 2,
   kDisableWindow = 5,
 };
-
-Window findBySize(Display* display, Window top, unsigned width, unsigned height) {
-  Window root = 0, parent = 0, *children = nullptr, found = 0;
-  unsigned count = 0;
-  if (!XQueryTree(display, top, &root, &parent, &children, &count)) return 0;
-  for (unsigned i = 0; i < count && !found; i++) {
-    XWindowAttributes attributes;
-    if (XGetWindowAttributes(display, children[i], &attributes) && attributes.c_class == InputOutput &&
-        unsigned(attributes.width) == width && unsigned(attributes.height) == height)
-      found = children[i];
-    else
-      found = findBySize(display, children[i], width, height);
-  }
-  if (children) XFree(children);
-  return found;
-}
 
 // The proxy's holder root on a server: the InputOnly 1x1 child of the root
 // at (-1, -1); its children's count.

@@ -23,6 +23,7 @@
 #include "Proxy/serverlink.h"
 #include "Proxy/windowattr.h"
 #include "Proxy/xdisplay.h"
+#include "Proxy/xmain.h"
 #include "Proxy/xscaling.h"
 #include "Proxy/xscreen.h"
 #include "Proxy/xvisual.h"
@@ -141,14 +142,11 @@ class TwoHeads : public ::testing::Test {
 
   void setUpHead(HeadRig& h, u32 index, HeadRect logical, u32 zoom, u32 rotation) {
     const ServerSetup& setup = rig->setup(index);
-    u32 low = u32(__builtin_ctz(setup.idMask));
-    u32 headBits = u32(__builtin_popcount(setup.idMask)) - 20;
     h.server.display = h.own.get();
     h.server.index = index;
     h.server.firstHead = &h.head;
-    h.server.baseShift = low;
-    h.server.proxyIdShift = low + headBits;
-    h.server.indexMask = ((1u << headBits) - 1) << low;
+    // The proxy's 20 id bits under the server's mask, as for a real server.
+    computeIdPartition(&h.server, 0xfffff);
     Head& head = h.head;
     head.serverDisplay = &h.server;
     head.serverIndex = index;

@@ -13,6 +13,25 @@
 
 namespace palvon::test {
 
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv, const std::string& display) {
+  if (argv.empty()) return;
+  pid_ = fork();
+  if (pid_ != 0) return;
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  setenv("DISPLAY", display.c_str(), 1);
+  int devnull = open("/dev/null", O_RDWR);
+  if (devnull >= 0) dup2(devnull, 0), dup2(devnull, 1);
+  std::vector<char*> raw;
+  for (const std::string& word : argv) raw.push_back(const_cast<char*>(word.c_str()));
+  raw.push_back(nullptr);
+  execvp(raw[0], raw.data());
+  _exit(127);
+}
+
+BackgroundProgram::~BackgroundProgram() {
+  if (pid_ > 0) stopProcess(pid_, SIGTERM, 3000);
+}
+
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& display, int timeoutMs) {
   ProgramResult result;
   int outPipe[2], errPipe[2];

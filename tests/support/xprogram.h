@@ -18,4 +18,19 @@ struct ProgramResult {
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& display,
                          int timeoutMs = 10000);
 
+// An X program left running until the test is done with it: started with
+// DISPLAY set, its standard output discarded; stopped by its pid (SIGTERM, then
+// SIGKILL) when it goes, and with the test if the test dies first.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::vector<std::string>& argv, const std::string& display);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+  bool ok() const { return pid_ > 0; }
+
+ private:
+  int pid_ = -1;
+};
+
 }  // namespace palvon::test
