@@ -13,9 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,16 +138,6 @@ struct Scene {
   int stages = 0;
 };
 
-XwdImage xwdOf(const std::string& display, const std::string& file) {
-  XwdImage image;
-  ProgramResult r = runProgram({"sh", "-c", "xwd -root -silent > " + file}, display, 30000);
-  std::ifstream in(file, std::ios::binary);
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string error;
-  if (r.status != 0 || !parseXwd(data, &image, &error)) image = {};
-  return image;
-}
-
 // A pixel as a 16-bit (5-6-5) server shows it, widened as xwd images are
 // read.
 uint32_t in16Bits(uint32_t pixel) {
@@ -243,8 +231,8 @@ class TranslucentReference : public ::testing::TestWithParam<int> {
   // (outside the mapped child) taken from the picture without T, as long as
   // T is translucent.
   void expectHalves(const char* step, bool translucent = true) {
-    XwdImage shown = xwdOf(plain->display(), dir.file("plain.xwd"));
-    XwdImage under = xwdOf(bare->display(), dir.file("below.xwd"));
+    XwdImage shown = rootXwd(plain->display(), dir.file("plain.xwd"));
+    XwdImage under = rootXwd(bare->display(), dir.file("below.xwd"));
     ASSERT_EQ(shown.width, 2 * kWidth) << step;
     ASSERT_EQ(under.width, 2 * kWidth) << step;
     XwdImage expected = shown;
@@ -260,7 +248,7 @@ class TranslucentReference : public ::testing::TestWithParam<int> {
       }
     }
     EXPECT_EQ(holes > 0, translucent) << step;
-    XwdImage onA = xwdOf(a->display(), dir.file("a.xwd")), onB = xwdOf(b->display(), dir.file("b.xwd"));
+    XwdImage onA = rootXwd(a->display(), dir.file("a.xwd")), onB = rootXwd(b->display(), dir.file("b.xwd"));
     ASSERT_EQ(onA.width, kWidth) << step;
     ASSERT_EQ(onB.width, kWidth) << step;
     EXPECT_EQ(differences(onA, expected, 0), "none") << step << " on A";

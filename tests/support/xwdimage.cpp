@@ -1,5 +1,10 @@
 #include "support/xwdimage.h"
 
+#include <fstream>
+#include <iterator>
+
+#include "support/xprogram.h"
+
 namespace palvon::test {
 
 namespace {
@@ -69,6 +74,16 @@ long countDifferences(const XwdImage& a, int ax, int ay, const XwdImage& b, int 
   for (int y = 0; y < height; y++)
     for (int x = 0; x < width; x++) differ += differs(a.at(ax + x, ay + y), b.at(bx + x, by + y));
   return differ;
+}
+
+XwdImage rootXwd(const std::string& display, const std::string& file) {
+  XwdImage image;
+  ProgramResult r = runProgram({"sh", "-c", "xwd -root -silent > " + file}, display, 30000);
+  std::ifstream in(file, std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string error;
+  if (r.status != 0 || !parseXwd(data, &image, &error)) image = {};
+  return image;
 }
 
 }  // namespace palvon::test

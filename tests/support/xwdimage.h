@@ -22,5 +22,8 @@ bool parseXwd(const std::string& data, XwdImage* image, std::string* error);
 // when the area does not fit both.
 long countDifferences(const XwdImage& a, int ax, int ay, const XwdImage& b, int bx, int by, int width, int height,
                       int slack = 0);
+// "xwd -root" of the display, written to `file` and read back; an empty
+// image when it failed.
+XwdImage rootXwd(const std::string& display, const std::string& file);
 
 }  // namespace palvon::test
