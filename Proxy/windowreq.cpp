@@ -288,11 +288,25 @@ void ProcChangeWindowAttributes(u8* request, u32 length) {
 
 // --- Destroying and the save-set ---------------------------------------------------------
 
+namespace {
+
+// Windows about to be unmapped or destroyed (the window, or its children):
+// a translucent parent is evaluated again where the mapped ones were, once
+// they are gone (translucentConfigureHook). False without translucency.
+bool leavingTranslucentParent(ProxyWindow* window, bool children) {
+  if (!(proxyConfig.options & kOptionTranslucent)) return false;
+  if (!children && window->mapped) translucentUnmapHook(currentClient, window);
+  for (ProxyWindow* child = children ? window->bottomChild : nullptr; child; child = child->nextUpper)
+    if (child->mapped) translucentUnmapHook(currentClient, child);
+  return true;
+}
+
+}  // namespace
+
 void ProcDestroyWindow(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
   if (!window) return;
-  bool translucency = proxyConfig.options & kOptionTranslucent;
-  if (translucency && window->mapped) translucentUnmapHook(currentClient, window);
+  bool translucency = leavingTranslucentParent(window, false);
   freeResourceById(window->id, RT_NONE);
   if (translucency) translucentConfigureHook(currentClient);
 }
@@ -300,9 +314,7 @@ void ProcDestroyWindow(u8* request, u32 length) {
 void ProcDestroySubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
   if (!window) return;
-  bool translucency = proxyConfig.options & kOptionTranslucent;
-  for (ProxyWindow* child = window->bottomChild; translucency && child; child = child->nextUpper)
-    if (child->mapped) translucentUnmapHook(currentClient, child);
+  bool translucency = leavingTranslucentParent(window, true);
   // Bottom to top, as the servers do it.
   while (ProxyWindow* child = window->bottomChild) {
     freeResourceById(child->id, RT_NONE);
@@ -381,8 +393,7 @@ void ProcMapSubwindows(u8* request, u32 length) {
 void ProcUnmapWindow(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
   if (!window) return;
-  bool translucency = proxyConfig.options & kOptionTranslucent;
-  if (translucency && window->mapped) translucentUnmapHook(currentClient, window);
+  bool translucency = leavingTranslucentParent(window, false);
   unmapWindowRecord(window, 0);
   if (translucency) translucentConfigureHook(currentClient);
 }
@@ -390,10 +401,7 @@ void ProcUnmapWindow(u8* request, u32 length) {
 void ProcUnmapSubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
   if (!window) return;
-  // A translucent window is evaluated again where its mapped children were.
-  bool translucency = proxyConfig.options & kOptionTranslucent;
-  for (ProxyWindow* child = window->bottomChild; translucency && child; child = child->nextUpper)
-    if (child->mapped) translucentUnmapHook(currentClient, child);
+  bool translucency = leavingTranslucentParent(window, true);
   unmapSubwindowRecords(window, currentClient);
   if (translucency) translucentConfigureHook(currentClient);
 }
