@@ -49,7 +49,7 @@ class ShapeShm : public ::testing::Test {
       words.push_back("screen");
       words.push_back(servers.back()->display() + ".0");
     }
-    proxy = std::make_unique<ProxyProcess>(words, environment());
+    proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
     ASSERT_NE(display, nullptr);
@@ -60,7 +60,6 @@ class ShapeShm : public ::testing::Test {
     lastError = 0;
     XSetErrorHandler(recordError);
   }
-  virtual std::vector<std::string> environment() const { return {}; }
 
   // Xlib's GC records are freed with the GCs, before the display closes.
   GC makeGC(Drawable drawable) {
@@ -149,14 +148,6 @@ TEST_F(ShapeShm, OneShapeNotifyForTwoHeads) {
 }
 
 // --- Shared memory ------------------------------------------------------------------------------
-
-unsigned long pixelOn(Display* server, int x, int y) {
-  Window window = serverWindow(server, 200, 100);
-  XImage* image = XGetImage(server, window, x, y, 1, 1, AllPlanes, ZPixmap);
-  unsigned long pixel = image ? XGetPixel(image, 0, 0) : ~0ul;
-  if (image) XDestroyImage(image);
-  return pixel;
-}
 
 // Images past the segment's end, and a read-write attachment of a segment
 // the client may only read, are refused; the proxy goes on serving.
@@ -259,37 +250,6 @@ TEST_P(ByteOrder, ShapeAndShmRequests) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, ByteOrder, ::testing::Values('l', 'B'));
-
-// A core PutImage on the seam reaches both servers whole, through a segment
-// of the proxy's own (every image is large enough by default) or as an
-// ordinary PutImage (the threshold above the image's size).
-class CorePut : public ShapeShm, public ::testing::WithParamInterface<const char*> {
- protected:
-  std::vector<std::string> environment() const override { return {GetParam()}; }
-};
-
-TEST_P(CorePut, ImageReachesBothHalves) {
-  Window window = seamWindow();
-  Visual* visual = DefaultVisual(display, DefaultScreen(display));
-  XImage* image = XCreateImage(display, visual, 24, ZPixmap, 0, nullptr, 200, 100, 32, 0);
-  ASSERT_NE(image, nullptr);
-  image->data = static_cast<char*>(calloc(size_t(image->bytes_per_line) * 100, 1));
-  for (int y = 0; y < 100; y++)
-    for (int x = 0; x < 200; x++) XPutPixel(image, x, y, 0x010000 * unsigned(x) + 0x000101 * unsigned(y));
-  GC gc = makeGC(window);
-  XPutImage(display, window, gc, image, 0, 0, 0, 0, 200, 100);
-  XSync(display, False);
-  EXPECT_EQ(lastError, 0);
-  for (auto [server, x] : {std::pair{0, 20}, std::pair{0, 97}, std::pair{1, 98}, std::pair{1, 199}}) {
-    for (int y : {0, 37, 99})
-      EXPECT_EQ(pixelOn(direct[size_t(server)], x, y), 0x010000ul * unsigned(x) + 0x000101ul * unsigned(y))
-          << "x " << x << " y " << y;
-  }
-  XDestroyImage(image);
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, CorePut,
-                         ::testing::Values("shmPutImageMinSize=1", "shmPutImageMinSize=1000000000"));
 
 }  // namespace
 }  // namespace palvon::test
