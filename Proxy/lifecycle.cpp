@@ -1,6 +1,6 @@
 // One run of the event loop, the reset between runs, the exit, the signals
 // and the two core timers.
-#include "Proxy/fontpath.h"
+#include "Proxy/requests/fontpath.h"
 #include "Proxy/lifecycle.h"
 
 #include <errno.h>
@@ -16,29 +16,29 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/auth.h"
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/config.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/extensions.h"
-#include "Proxy/files.h"
-#include "Proxy/heads_pending.h"
-#include "Proxy/localserver.h"
+#include "Proxy/clients/auth.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/config/files.h"
+#include "Proxy/heads/pending.h"
+#include "Proxy/links/localserver.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverauth.h"
-#include "Proxy/services.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverauth.h"
+#include "Proxy/dispatch/services.h"
 #include "Proxy/startup.h"
-#include "Proxy/windowattr.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
-// Xlibint.h (through xfs.h) defines min and max as macros.
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
+// Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
-#include "Proxy/xmain.h"
-#include "Proxy/xprobe.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/heads/probe.h"
+#include "Proxy/heads/screen.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/process.h"

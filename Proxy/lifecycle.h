@@ -72,7 +72,7 @@ void runAtExitCallbacks();
 void pingHeadDisplays();
 // Ends the proxy when the process no longer exists, else re-arms itself.
 // (The Xlib I/O error handler of the proxy's own connections is the
-// failsafe layer's, Proxy/xfs.h, installed by initProxy.)
+// failsafe layer's, Proxy/servers/failsafe.h, installed by initProxy.)
 void checkRequiredProcess(void* pid);
 
 // The signal handlers: they only note the signal and wake the loop.

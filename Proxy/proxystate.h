@@ -6,9 +6,9 @@
 // Main thread only.
 #pragma once
 
-#include "Proxy/dispatch.h"
-#include "Proxy/extensions.h"
-#include "Proxy/resource.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/resources/resource.h"
 #include "base/strings.h"
 
 namespace palvon {

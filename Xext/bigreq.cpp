@@ -6,14 +6,14 @@
 
 #include <X11/Xlib.h>
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/pending.h"
-#include "Proxy/sequence.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/wire.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/extmodule.h"
 
 namespace palvon {

@@ -3,7 +3,7 @@
 // the proxy accepts: the smallest of the servers' and its own limits.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

@@ -5,8 +5,8 @@
 // Main thread only.
 #pragma once
 
-#include "Proxy/dbebuffer.h"
-#include "Proxy/extensions.h"
+#include "Proxy/resources/dbebuffer.h"
+#include "Proxy/dispatch/extensions.h"
 #include "base/strings.h"
 
 namespace palvon {

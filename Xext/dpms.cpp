@@ -1,8 +1,8 @@
 // DPMS and FBPM.
 #include "Xext/dpms.h"
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
 #include "base/logging.h"
 #include "Xext/extmodule.h"
 

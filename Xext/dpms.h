@@ -3,7 +3,7 @@
 // of every real server, so that every monitor follows.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

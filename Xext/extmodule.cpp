@@ -3,12 +3,12 @@
 
 #include <X11/X.h>
 
-#include "Proxy/client.h"
-#include "Proxy/core11G.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/pending.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/wire.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/dispatch/wire.h"
 
 namespace palvon {
 

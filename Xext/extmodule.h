@@ -4,7 +4,7 @@
 //
 // A module is one init operation, called by the extension registry with
 // the module's ExtensionEntry once the real displays are open. The init
-// makes one call, registerModule, with its rows (Proxy/rows.h: requests by
+// makes one call, registerModule, with its rows (Proxy/dispatch/rows.h: requests by
 // minor, events and errors by index, each row with its layout, size rule
 // and route) and its hooks; registerModule returns null or the refusal
 // text, which the init returns unchanged.
@@ -24,9 +24,9 @@
 // Main thread only.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/rows.h"
+#include "Proxy/dispatch/rows.h"
 
 namespace palvon {
 

@@ -3,7 +3,7 @@
 // it; without GLX objects the GLX service hooks stay empty.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

@@ -8,7 +8,7 @@
 // Main thread only.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 #include "base/strings.h"
 
 namespace palvon {

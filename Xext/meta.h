@@ -5,13 +5,13 @@
 // moving head, reads configuration values as text, and hands the keyboard
 // grab to another client. Every request is answered by the proxy; nothing
 // is forwarded. The events and the layer and sticking work of the core are
-// in Proxy/metacore.h.
+// in Proxy/heads/metacore.h.
 //
 // Main thread only.
 #pragma once
 
-#include "Proxy/extensions.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/heads/screen.h"
 
 namespace palvon {
 

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Proxy/client.h"
-#include "Proxy/config.h"
-#include "Proxy/resource.h"
-#include "Proxy/wire.h"
-#include "Proxy/xmain.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/open.h"
 #include "Xext/meta.h"
 #include "Xext/meta_private.h"
 

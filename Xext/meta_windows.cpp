@@ -2,14 +2,14 @@
 // given to another client.
 #include <X11/X.h>
 
-#include "Proxy/client.h"
-#include "Proxy/grabs.h"
-#include "Proxy/metacore.h"
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/wire.h"
-#include "Proxy/xerrors.h"
-#include "Proxy/xpointer.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/events/grabs.h"
+#include "Proxy/heads/metacore.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/input/pointer.h"
 #include "Xext/meta_private.h"
 #include "base/logging.h"
 

@@ -3,7 +3,7 @@
 // proxy core never refers to a module itself.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

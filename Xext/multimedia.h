@@ -3,7 +3,7 @@
 // client ever holds a stream.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

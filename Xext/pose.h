@@ -3,8 +3,8 @@
 // recording, and the recording service hooks stay empty.
 #pragma once
 
-#include "Proxy/extensions.h"
-#include "Proxy/services.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/dispatch/services.h"
 
 namespace palvon {
 

@@ -1,15 +1,15 @@
 // XpExtension.
 #include "Xext/print.h"
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/headlookup.h"
-#include "Proxy/pending.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/wire.h"
-#include "Proxy/xerrors.h"
-#include "Proxy/xheadmap.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/heads/lookup.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/heads/headmap.h"
 #include "Xext/extmodule.h"
 
 namespace palvon {

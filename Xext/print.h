@@ -4,7 +4,7 @@
 // id space on the way out and back.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

@@ -6,8 +6,8 @@
 // Main thread only.
 #pragma once
 
-#include "Proxy/extensions.h"
-#include "Proxy/randrhooks.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/heads/randrhooks.h"
 
 namespace palvon {
 

@@ -13,24 +13,24 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/client.h"
-#include "Proxy/config.h"
-#include "Proxy/grabs.h"
-#include "Proxy/pending.h"
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/windowattr.h"
-#include "Proxy/windowtree.h"
-#include "Proxy/wire.h"
-#include "Proxy/xerrors.h"
-#include "Proxy/xfs.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/events/grabs.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/extmodule.h"
 #include "Xext/randr.h"
 #include "Xext/randr_internal.h"
 #include "base/logging.h"
 
-// Xlibint.h (through xfs.h) defines min and max as macros.
+// Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
 

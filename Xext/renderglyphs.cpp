@@ -8,16 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/drawcommon.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/wire.h"
-#include "Proxy/writers.h"
-#include "Proxy/xerrors.h"
-#include "Proxy/xscaling.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/requests/drawcommon.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/renderint.h"
 #include "base/logging.h"
 

@@ -9,7 +9,7 @@
 
 #include <X11/Xproto.h>
 
-#include "Proxy/rows.h"
+#include "Proxy/dispatch/rows.h"
 #include "Xext/render.h"
 #include "base/strings.h"
 

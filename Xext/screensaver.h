@@ -9,7 +9,7 @@
 // its server (static, not managed, no overlay).
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

@@ -1,12 +1,12 @@
 // SHAPE: window shapes on every head of the window's meta screen, scaled
 // for zoomed and turned heads; queries and ShapeNotify from the colour
 // head, scaled back. The proxy keeps each window's three shapes in its
-// window tree (Proxy/windowshape.h).
+// window tree (Proxy/resources/windowshape.h).
 //
 // Main thread only.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

@@ -12,8 +12,8 @@
 #include <sys/ipc.h>
 #include <sys/types.h>
 
-#include "Proxy/extensions.h"
-#include "Proxy/sequence.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/links/sequence.h"
 #include "base/strings.h"
 
 namespace palvon {

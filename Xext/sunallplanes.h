@@ -5,7 +5,7 @@
 // the moment of the drawing.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

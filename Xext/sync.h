@@ -5,7 +5,7 @@
 // are translated like the client's other ids and freed with the client.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 #include "base/strings.h"
 
 namespace palvon {

@@ -7,17 +7,17 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "Proxy/bgtile.h"
-#include "Proxy/client.h"
+#include "Proxy/join/bgtile.h"
+#include "Proxy/clients/client.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/window.h"
-#include "Proxy/windowtree.h"
-#include "Proxy/writers.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/translucent_internal.h"
 #include "base/logging.h"
 

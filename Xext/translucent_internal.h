@@ -3,7 +3,7 @@
 
 #include <X11/Xlib.h>
 
-#include "Proxy/xscreen.h"
+#include "Proxy/heads/screen.h"
 #include "base/strings.h"
 
 namespace palvon {

@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "Proxy/client.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/window.h"
-#include "Proxy/windowtree.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/translucent_internal.h"
 #include "base/logging.h"
 #include "xsupport/region.h"

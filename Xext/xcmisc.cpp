@@ -1,13 +1,13 @@
 // XC-MISC.
 #include "Xext/xcmisc.h"
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/headlookup.h"
-#include "Proxy/pending.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/wire.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/heads/lookup.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/dispatch/wire.h"
 #include "Xext/extmodule.h"
 
 namespace palvon {

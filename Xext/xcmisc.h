@@ -4,7 +4,7 @@
 // bits, whose ids every other server can also hold.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

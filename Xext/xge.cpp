@@ -1,10 +1,10 @@
 // The Generic Event Extension.
 #include "Xext/xge.h"
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/pending.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/serverlink.h"
 #include "Xext/extmodule.h"
 
 namespace palvon {

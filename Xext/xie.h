@@ -5,7 +5,7 @@
 // join at run time: its objects and photoflos live on that server alone.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "Proxy/resource.h"
-#include "Proxy/wire.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/dispatch/wire.h"
 
 namespace palvon {
 

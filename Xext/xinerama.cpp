@@ -7,15 +7,15 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "Proxy/client.h"
-#include "Proxy/config.h"
-#include "Proxy/pending.h"
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/wire.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xerrors.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/extmodule.h"
 #include "base/logging.h"
 

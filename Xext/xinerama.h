@@ -7,7 +7,7 @@
 // Main thread only.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 #include "base/rect.h"
 
 namespace palvon {

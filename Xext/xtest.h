@@ -6,7 +6,7 @@
 // pointer across heads, since a server knows only its own screen.
 #pragma once
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 
 namespace palvon {
 

@@ -1,7 +1,7 @@
 // XVideo's virtual ports.
 #include "Xext/xvideo_ports.h"
 
-#include "Proxy/xscreen.h"
+#include "Proxy/heads/screen.h"
 #include "base/logging.h"
 
 namespace palvon {

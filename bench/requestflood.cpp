@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "Proxy/auth.h"
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/dispatch.h"
+#include "Proxy/clients/auth.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/dispatch/dispatch.h"
 #include "Proxy/proxystate.h"
 #include "base/orders.h"
 #include "support/proxyloop.h"  // rawRequest

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/dispatch.h"
-#include "Proxy/rows.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/rows.h"
 #include "Xext/byteswap.h"
 #include "base/logging.h"
 

@@ -13,11 +13,11 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/dispatch.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/dispatch/dispatch.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xerrors.h"
+#include "Proxy/links/errors.h"
 #include "base/buffer.h"
 #include "base/logging.h"
 #include "base/orders.h"

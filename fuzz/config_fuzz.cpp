@@ -16,8 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "Proxy/config.h"
-#include "Proxy/palvonparser.h"
+#include "Proxy/config/config.h"
+#include "Proxy/config/parser.h"
 #include "base/logging.h"
 
 extern char** environ;

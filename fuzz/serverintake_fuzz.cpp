@@ -18,13 +18,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/linkdispatch.h"
-#include "Proxy/pending.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/linkdispatch.h"
+#include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/sequence.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
 #include "base/buffer.h"
 #include "base/logging.h"
 #include "base/orders.h"

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "Proxy/access.h"
+#include "Proxy/clients/access.h"
 #include "support/tempdir.h"
 
 namespace palvon {

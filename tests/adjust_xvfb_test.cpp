@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "Proxy/proxystate.h"
-#include "Proxy/xadjust.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/heads/reconcile.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 #include "base/bits.h"
-#include "Proxy/xerrors.h"
+#include "Proxy/links/errors.h"
 #include "support/headsrig.h"
 #include "support/logcapture.h"
 #include "support/xprogram.h"

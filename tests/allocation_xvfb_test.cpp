@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/pending.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/serverlink.h"
 #include "base/orders.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"

@@ -17,8 +17,8 @@ extern "C" {
 #include <X11/Xdmcp.h>
 }
 
-#include "Proxy/access.h"
-#include "Proxy/auth.h"
+#include "Proxy/clients/access.h"
+#include "Proxy/clients/auth.h"
 #include "support/tempdir.h"
 #include "support/xprogram.h"
 

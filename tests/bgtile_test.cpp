@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/bgtile.h"
-#include "Proxy/window.h"
+#include "Proxy/join/bgtile.h"
+#include "Proxy/resources/window.h"
 
 namespace palvon::test {
 namespace {

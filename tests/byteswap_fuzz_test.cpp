@@ -2,7 +2,7 @@
 // or written (the message lies against an inaccessible page, and the rest of
 // its page is checked), and swapping in and swapping back restores it.
 
-#include "Proxy/rows.h"
+#include "Proxy/dispatch/rows.h"
 #include "Xext/byteswap.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // description.
 
 #include "Xext/byteswap.h"
-#include "Proxy/rows.h"
+#include "Proxy/dispatch/rows.h"
 #include "support/xcbproto.h"
 #include "Xext/layouts.h"
 

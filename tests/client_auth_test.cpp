@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "Proxy/auth.h"
-#include "Proxy/client.h"
+#include "Proxy/clients/auth.h"
+#include "Proxy/clients/client.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"
 #include "support/tempdir.h"

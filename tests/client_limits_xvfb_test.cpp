@@ -16,11 +16,11 @@
 #include <memory>
 #include <thread>
 
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/pending.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/serverlink.h"
 #include "base/orders.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/pending.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "base/orders.h"
 #include "support/proxyloop.h"

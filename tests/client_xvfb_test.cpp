@@ -6,10 +6,10 @@
 #include <signal.h>
 #include <sys/socket.h>
 
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/serverlink.h"
 #include "base/orders.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/xclocksync.h"
-#include "Proxy/xdisplay.h"
+#include "Proxy/sync/clocks.h"
+#include "Proxy/servers/display.h"
 #include "support/logcapture.h"
 
 namespace palvon {

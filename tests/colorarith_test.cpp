@@ -8,9 +8,9 @@
 
 #include <vector>
 
-#include "Proxy/colorcells.h"
-#include "Proxy/serverreq.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/visuals/colorcells.h"
+#include "Proxy/requests/server.h"
+#include "Proxy/visuals/visual.h"
 
 namespace palvon {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/colorcells.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
+#include "Proxy/visuals/colorcells.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/orders.h"
 #include "support/xvfb.h"
 

@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "Proxy/client.h"
-#include "Proxy/files.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/files.h"
 #include "Proxy/startup.h"
 #include "support/tempdir.h"
 

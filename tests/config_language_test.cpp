@@ -8,8 +8,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "Proxy/config.h"
-#include "Proxy/palvonparser.h"
+#include "Proxy/config/config.h"
+#include "Proxy/config/parser.h"
 #include "support/configtext.h"
 #include "support/tempdir.h"
 

@@ -9,9 +9,9 @@
 
 #include <vector>
 
-#include "Proxy/drawmath.h"
-#include "Proxy/wire.h"
-#include "Proxy/xscaling.h"
+#include "Proxy/requests/drawmath.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/scaling.h"
 #include "xsupport/region.h"
 
 namespace palvon {

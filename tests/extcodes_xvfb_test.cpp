@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/extensions.h"
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/wire.h"
-#include "Proxy/writers.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
 

@@ -1,9 +1,9 @@
 // The extension registry without servers: the configured extension list,
 // code allocation, look-ups, module refusal and reset.
 
-#include "Proxy/config.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/extensions.h"
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
 #include "Xext/modules.h"
 

@@ -2,8 +2,8 @@
 // it offers exactly what both have (and what needs no server), under the
 // first server's codes, and translates the second server's codes.
 
-#include "Proxy/config.h"
-#include "Proxy/extensions.h"
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
 
 #include "support/xvfb.h"

@@ -18,15 +18,15 @@
 #include <tuple>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/config.h"
-#include "Proxy/dispatch.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/dispatch.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/window.h"
-#include "Proxy/xscaling.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/modules.h"
 #include "base/wordswap.h"
 #include "resource_rig.h"

@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/config.h"
-#include "Proxy/extensions.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/modules.h"
 #include "support/extrelay.h"
 #include "support/proxyloop.h"

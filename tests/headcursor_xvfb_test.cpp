@@ -11,14 +11,14 @@
 #include <memory>
 #include <vector>
 
-#include "Proxy/headlookup.h"
+#include "Proxy/heads/lookup.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xmain.h"
-#include "Proxy/xpointerutil.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/input/pointerutil.h"
+#include "Proxy/heads/screen.h"
 #include "resource_rig.h"
 #include "support/logcapture.h"
 #include "support/linkrig.h"

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
-#include "Proxy/records.h"
-#include "Proxy/xfontpath.h"
-#include "Proxy/xfs.h"
+#include "Proxy/config/config.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/servers/fontpath.h"
+#include "Proxy/servers/failsafe.h"
 #include "support/headsrig.h"
 #include "support/xprogram.h"
 

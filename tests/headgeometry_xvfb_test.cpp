@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "Proxy/xevents.h"
-#include "Proxy/xheadgeometry.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xsettings.h"
+#include "Proxy/input/displayevents.h"
+#include "Proxy/heads/geometry.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/heads/settings.h"
 #include "support/headsrig.h"
 
 namespace palvon {

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xheadmap.h"
-#include "Proxy/xpixels.h"
-#include "Proxy/xscaling.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 
 namespace palvon {
 namespace {

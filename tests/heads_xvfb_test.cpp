@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "Proxy/xdisplay.h"
-#include "Proxy/xprobe.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/probe.h"
 #include "xsupport/ximage.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/heads/screen.h"
 #include "support/headsrig.h"
 #include "support/xprogram.h"
 

@@ -10,13 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "Proxy/keepvisible.h"
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/windowattr.h"
-#include "Proxy/windowtree.h"
-#include "Proxy/wire.h"
-#include "Proxy/xdisplay.h"
+#include "Proxy/join/keepvisible.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/servers/display.h"
 #include "resource_rig.h"
 #include "xsupport/region.h"
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/lifecycle.h"
-#include "Proxy/localserver.h"
+#include "Proxy/links/localserver.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/serverauth.h"
+#include "Proxy/links/serverauth.h"
 #include "Proxy/startup.h"
 #include "base/hostclock.h"
 #include "base/orders.h"

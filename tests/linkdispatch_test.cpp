@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/pending.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/sequence.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/xpointer.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/input/pointer.h"
 #include "base/orders.h"
 #include "base/wordswap.h"
 #include "support/linkrig.h"

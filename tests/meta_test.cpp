@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
-#include "Proxy/metacore.h"
-#include "Proxy/window.h"
-#include "Proxy/xsettings.h"
+#include "Proxy/config/config.h"
+#include "Proxy/heads/metacore.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/heads/settings.h"
 #include "Xext/meta.h"
 
 namespace palvon {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/heads/screen.h"
 
 namespace palvon {
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/core11G.h"
-#include "Proxy/pending.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xerrors.h"
+#include "Proxy/links/errors.h"
 #include "support/linkrig.h"
 #include "xsupport/region.h"
 

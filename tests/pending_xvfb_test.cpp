@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/pending.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/serverlink.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
 

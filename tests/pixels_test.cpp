@@ -4,9 +4,9 @@
 
 #include <X11/X.h>
 
-#include "Proxy/xpixels.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 
 namespace palvon {
 namespace {

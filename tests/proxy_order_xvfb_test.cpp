@@ -15,10 +15,10 @@
 #include <tuple>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/links/serverlink.h"
 #include "Proxy/startup.h"
-#include "Proxy/xdisplay.h"
+#include "Proxy/servers/display.h"
 #include "Xext/modules.h"
 #include "base/orders.h"
 #include "support/rawclient.h"

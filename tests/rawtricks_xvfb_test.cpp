@@ -12,9 +12,9 @@
 
 #include <vector>
 
-#include "Proxy/rawtricks.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
+#include "Proxy/servers/rawtricks.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/orders.h"
 #include "support/xvfb.h"
 #include "xsupport/xtarget.h"

@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 
-#include "Proxy/records.h"
-#include "Proxy/resource.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 #include "resource_rig.h"
 
 namespace palvon {

@@ -8,13 +8,13 @@
 
 #include <memory>
 
-#include "Proxy/records.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/writers.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xmain.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/heads/screen.h"
 #include "resource_rig.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"

@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "Proxy/wire.h"
-#include "Proxy/xscaling.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 #include "Xext/renderint.h"
 
 namespace palvon {

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/clientinput.h"
-#include "Proxy/dispatch.h"
-#include "Proxy/linkdispatch.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/linkdispatch.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/serverlink.h"
 #include "base/wordswap.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"

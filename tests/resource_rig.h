@@ -7,9 +7,9 @@
 
 #include <vector>
 
-#include "Proxy/client.h"
+#include "Proxy/clients/client.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/resource.h"
+#include "Proxy/resources/resource.h"
 
 namespace palvon::test {
 

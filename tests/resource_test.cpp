@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <vector>
 
-#include "Proxy/records.h"
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 #include "resource_rig.h"
 
 namespace palvon {

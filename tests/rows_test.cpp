@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/dispatch.h"
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xerrors.h"
+#include "Proxy/links/errors.h"
 #include "base/wordswap.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"

@@ -9,11 +9,11 @@
 #include <random>
 #include <vector>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xscaling.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
 #include "xsupport/region.h"
 
 namespace palvon {

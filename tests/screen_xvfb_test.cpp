@@ -11,14 +11,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xheadmap.h"
-#include "Proxy/xpixels.h"
-#include "Proxy/xscaling.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 #include "xsupport/ximage.h"

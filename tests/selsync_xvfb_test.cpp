@@ -21,12 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "Proxy/xclocksync.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xevents.h"
-#include "Proxy/xfs.h"
-#include "Proxy/xpointer.h"
-#include "Proxy/xselsync.h"
+#include "Proxy/sync/clocks.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/input/displayevents.h"
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/sync/selections.h"
 #include "support/tempdir.h"
 #include "support/xvfb.h"
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/sequence.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
 #include "support/linkrig.h"
 
 namespace palvon::test {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
-#include "Proxy/rescopy.h"
-#include "Proxy/serverjoin.h"
+#include "Proxy/config/config.h"
+#include "Proxy/join/rescopy.h"
+#include "Proxy/join/serverjoin.h"
 #include "Proxy/testcontrol.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/heads/screen.h"
 
 namespace palvon {
 namespace {

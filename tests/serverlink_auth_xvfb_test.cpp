@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/serverauth.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/serverauth.h"
+#include "Proxy/links/serverlink.h"
 #include "base/hostclock.h"
 #include "support/linkrig.h"
 #include "support/netns.h"

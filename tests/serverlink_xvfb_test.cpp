@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/linkdispatch.h"
+#include "Proxy/links/linkdispatch.h"
 #include "support/testrows.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/sequence.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
 #include "base/buffer.h"
 #include "base/fd.h"
 #include "base/orders.h"

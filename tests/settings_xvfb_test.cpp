@@ -11,11 +11,11 @@
 
 #include <string>
 
-#include "Proxy/config.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xmain.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xsettings.h"
+#include "Proxy/config/config.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/heads/settings.h"
 #include "support/headsrig.h"
 #include "support/tempdir.h"
 #include "support/xprogram.h"

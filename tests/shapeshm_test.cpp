@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <string>
 
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/windowshape.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowshape.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/shm.h"
 #include "resource_rig.h"
 #include "xsupport/region.h"

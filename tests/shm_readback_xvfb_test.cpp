@@ -12,15 +12,15 @@
 #include <cstring>
 #include <memory>
 
-#include "Proxy/client.h"
-#include "Proxy/extensions.h"
-#include "Proxy/imagereq.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/requests/images.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/resource.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xmain.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/extmodule.h"
 #include "Xext/shm.h"
 #include "resource_rig.h"

@@ -2,7 +2,7 @@
 // script (the tests run in the build directory).
 #include <gtest/gtest.h>
 
-#include "Proxy/files.h"
+#include "Proxy/config/files.h"
 
 #include <cstdlib>
 #include <string>

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Proxy/wire.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/multibuf.h"
 #include "Xext/sync.h"
 #include "Xext/xvideo_ports.h"

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/records.h"
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/heads/screen.h"
 #include "resource_rig.h"
 
 namespace palvon {

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/client.h"
-#include "Proxy/pending.h"
-#include "Proxy/resource.h"
-#include "Proxy/window.h"
-#include "Proxy/windowattr.h"
-#include "Proxy/windowtree.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/heads/screen.h"
 #include "base/orders.h"
 #include "base/outbuffer.h"
 #include "resource_rig.h"

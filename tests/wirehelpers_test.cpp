@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/atoms.h"
-#include "Proxy/client.h"
-#include "Proxy/window.h"
-#include "Proxy/wirehelpers.h"
+#include "Proxy/requests/atoms.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/dispatch/wirehelpers.h"
 #include "base/wordswap.h"
 
 namespace palvon {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/core11G.h"
-#include "Proxy/sequence.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/writers.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
 #include "base/outbuffer.h"
 #include "support/linkrig.h"
 

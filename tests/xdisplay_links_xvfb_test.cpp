@@ -4,11 +4,11 @@
 
 #include <signal.h>
 
-#include "Proxy/client.h"
-#include "Proxy/config.h"
-#include "Proxy/serverlink.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
 

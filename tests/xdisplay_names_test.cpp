@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "Proxy/xdisplay.h"
+#include "Proxy/servers/display.h"
 #include "base/hostclock.h"
 #include "support/tempdir.h"
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/heads/screen.h"
 #include "base/orders.h"
 #include "support/xvfb.h"
 

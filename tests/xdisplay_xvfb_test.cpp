@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/orders.h"
 #include "support/xvfb.h"
 #include "xsupport/xtarget.h"

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/auth.h"
-#include "Proxy/client.h"
-#include "Proxy/xdmcp.h"
+#include "Proxy/clients/auth.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/xdmcp.h"
 #include "base/orders.h"
 #include "support/logcapture.h"
 #include "support/testdm.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "Proxy/xemulation.h"
+#include "Proxy/visuals/emulation.h"
 #include "support/logcapture.h"
 
 namespace palvon {

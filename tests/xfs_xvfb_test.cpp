@@ -14,9 +14,9 @@
 #include <thread>
 #include <type_traits>
 
-#include "Proxy/config.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xfs.h"
+#include "Proxy/config/config.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/orders.h"
 #include "base/logging.h"
 #include "support/xvfb.h"

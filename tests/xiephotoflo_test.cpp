@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "Proxy/resource.h"
-#include "Proxy/wire.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/dispatch/wire.h"
 #include "Xext/xiephotoflo.h"
 
 namespace palvon {

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/screen.h"
 #include "Xext/xinerama.h"
 
 namespace palvon {

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/serverlink.h"
 #include "Xext/byteswap.h"
 #include "Xext/keymap.h"
 #include "Xext/xinput.h"

@@ -5,10 +5,10 @@
 // After gtest: Xlib's None and Bool would clash with gtest's.
 #include <X11/Xlib.h>
 
-#include "Proxy/extensions.h"
+#include "Proxy/dispatch/extensions.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/wire.h"
-#include "Proxy/writers.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
 #include "Xext/xkb.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "Proxy/config.h"
+#include "Proxy/config/config.h"
 #include "Proxy/startup.h"
-#include "Proxy/xdisplay.h"
-#include "Proxy/xmain.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/heads/screen.h"
 #include "support/headsrig.h"
 #include "support/xprogram.h"
 

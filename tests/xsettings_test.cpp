@@ -9,15 +9,15 @@
 #include <cstring>
 #include <string>
 
-#include "Proxy/client.h"
-#include "Proxy/config.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/resource.h"
-#include "Proxy/xadjust.h"
-#include "Proxy/xmain.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xsettings.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/heads/reconcile.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/heads/settings.h"
+#include "Proxy/visuals/visual.h"
 #include "resource_rig.h"
 #include "support/configtext.h"
 #include "support/logcapture.h"

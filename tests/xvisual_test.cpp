@@ -10,8 +10,8 @@
 #include <functional>
 #include <vector>
 
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 #include "support/logcapture.h"
 
 namespace palvon {

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/xemulation.h"
-#include "Proxy/xerrors.h"
-#include "Proxy/xfs.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xvisual.h"
+#include "Proxy/visuals/emulation.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
 #include "gl/glcaps.h"
 #include "support/fakeserver.h"
 #include "support/logcapture.h"

@@ -13,9 +13,9 @@
 #include <chrono>
 #include <string>
 
-#include "Proxy/xfs.h"
-#include "Proxy/xscreen.h"
-#include "Proxy/xwm.h"
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/heads/headwindow.h"
 #include "support/headsrig.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"

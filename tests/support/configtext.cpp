@@ -1,6 +1,6 @@
 #include "support/configtext.h"
 
-#include "Proxy/palvonparser.h"
+#include "Proxy/config/parser.h"
 #include "support/tempdir.h"
 
 namespace palvon::test {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Proxy/config.h"
-#include "Proxy/xscreen.h"
+#include "Proxy/config/config.h"
+#include "Proxy/heads/screen.h"
 #include "support/tempdir.h"
 #include "support/xvfb.h"
 

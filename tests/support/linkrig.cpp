@@ -8,10 +8,10 @@
 #include <chrono>
 #include <cstring>
 
-#include "Proxy/linkdispatch.h"
-#include "Proxy/pending.h"
-#include "Proxy/sequence.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/links/linkdispatch.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
 #include "Xext/shm.h"
 #include "base/buffer.h"
 #include "base/orders.h"

@@ -9,9 +9,9 @@
 
 #include <X11/Xlib.h>
 
-#include "Proxy/client.h"
-#include "Proxy/extensions.h"
-#include "Proxy/serverlink.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/extensions.h"
+#include "Proxy/links/serverlink.h"
 #include "support/xvfb.h"
 
 namespace palvon::test {

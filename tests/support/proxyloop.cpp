@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "Proxy/auth.h"
+#include "Proxy/clients/auth.h"
 #include "Proxy/proxystate.h"
 #include "base/orders.h"
 #include "support/testrows.h"

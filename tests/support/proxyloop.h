@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "Proxy/client.h"
+#include "Proxy/clients/client.h"
 #include "support/rawclient.h"
 
 namespace palvon::test {

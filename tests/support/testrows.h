@@ -2,7 +2,7 @@
 // rows registered underneath. Rows made here live until the process ends.
 #pragma once
 
-#include "Proxy/dispatch.h"
+#include "Proxy/dispatch/dispatch.h"
 
 namespace palvon::test {
 

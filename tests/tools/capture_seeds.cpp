@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "Proxy/dispatch.h"
-#include "Proxy/rows.h"
-#include "Proxy/wire.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/rows.h"
+#include "Proxy/dispatch/wire.h"
 #include "Xext/byteswap.h"
 #include "base/logging.h"
 #include "base/wordswap.h"

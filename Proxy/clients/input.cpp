@@ -1,0 +1,409 @@
+#include "Proxy/clients/input.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "Proxy/clients/access.h"
+#include "Proxy/clients/auth.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/links/errors.h"
+#include "Xext/byteswap.h"
+#include "base/logging.h"
+#include "base/orders.h"
+#include "base/outbuffer.h"
+
+namespace palvon {
+
+ClientServerList clientServerList;
+ProxyClient* grabHolder;
+bool grabCoversExempt;
+
+namespace {
+
+constexpr u32 kDetailAuthorization = 0x10000000;
+constexpr u8 kBadLength = 16;
+constexpr u32 kSetupHeader = 12;
+
+// Keeps the first refusal; "" stops parsing without stopping the client.
+const char* refuse(ProxyClient* client, const char* text) {
+  if (client->parser.bytesNeeded != kParserStop) {
+    client->parser.bytesNeeded = kParserStop;
+    client->parser.refusal = text ? text : "";
+  }
+  return text;
+}
+
+const char* refuseSetup(ProxyClient* client, const char* reason) {
+  sendSetupFailed(client, reason);
+  return refuse(client, reason);
+}
+
+bool isGrabExemptMarker(const u8* setup) {
+  u16 word = get16(setup + 10);  // already in our order
+  return setup[1] == '*' && (word == 0xffff || ((word & 0xfff0) == 0x4200 && (word & 1)));
+}
+
+const char* hexText(const u8* data, u32 length) {
+  if (length > 64) length = 64;
+  char* text = tmpAlloc(2 * length + 1);
+  for (u32 i = 0; i < length; i++) snprintf(text + 2 * i, 3, "%02x", data[i]);
+  text[2 * length] = '\0';
+  return text;
+}
+
+const char* openClientLinks(ProxyClient* client) {
+  for (u32 i = 0; i < clientServerList.count; i++)
+    if (!openServerLink(client, clientServerList.servers[i])) return "Maximum number of clients reached";
+  client->hasLinks = 1;
+  client->setupRepliesAwaited = static_cast<u8>(openLinkCount(client));
+  return nullptr;
+}
+
+// The connection set-up; *offset moves past it once it was complete.
+const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offset) {
+  if (available < kSetupHeader) return nullptr;
+  if (setup[0] != 'B' && setup[0] != 'l')
+    return refuse(client, tmpPrintf("Invalid byte order %d in X connection setup (size=%u)",
+                                    static_cast<int>(static_cast<signed char>(setup[0])), static_cast<u32>(available)));
+  bool swapped = setup[0] == 'B';
+  u32 nameLength = loadU16(setup + 6, swapped), dataLength = loadU16(setup + 8, swapped);
+  u64 total = kSetupHeader + pad4(nameLength) + pad4(dataLength);
+  if (available < total) return nullptr;
+  client->parser.swapped = swapped;
+  client->parser.bytesNeeded = kParserRequests;
+  if (swapped) swapArriving(kConnectionSetupLayout, setup, setup + kSetupHeader);
+  *offset += total;
+  if (client->number == 0) return refuseSetup(client, "Maximum number of clients reached");
+  if (get16(setup + 2) != 11 || get16(setup + 4) != 0)
+    return refuseSetup(client, "X protocol version mismatch");
+  const char* name = reinterpret_cast<const char*>(setup + kSetupHeader);
+  u8* data = setup + kSetupHeader + pad4(nameLength);
+  if (const char* reason = checkClientAuthorization(client, name, static_cast<u16>(nameLength), data,
+                                                    static_cast<u16>(dataLength))) {
+    LOGF(logChNote, "Access denied from %s, auth '%s': %s", getClientHostName(client),
+         tmpPrintable(tmpStrndup(name, nameLength)), reason);
+    memset(data, 0xAA, dataLength);
+    return refuseSetup(client, reason);
+  }
+  if (detailFlags & kDetailAuthorization)
+    LOGF(logChNote, "Access granted (%s=%s)", tmpPrintable(tmpStrndup(name, nameLength)), hexText(data, dataLength));
+  if (const char* reason = openClientLinks(client)) return refuseSetup(client, reason);
+  if (isGrabExemptMarker(setup)) client->grabExempt = 1;
+  resumeClientIo(client);
+  return nullptr;
+}
+
+bool linksBacklogged(const ProxyClient* client) {
+  for (ServerLink* link : linksOf(client))
+    if (outbufferCapacity(&link->output) > kLinkBacklogLimit) return true;
+  return false;
+}
+
+// A client whose own output is backed up is held back too: requests the
+// proxy answers itself would otherwise grow that output without bound. So
+// is one with too many entries waiting for their round trips.
+bool backlogged(const ProxyClient* client) {
+  return outbufferCapacity(&client->output) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
+         linksBacklogged(client);
+}
+
+void cancelClientRead(ProxyClient* client) {
+  orderCancel(client->readOrder);
+  client->readOrder = nullptr;
+  client->readingResumeTimer = 0;
+}
+
+// Frames and dispatches the requests from *offset on. Returns when the input
+// holds no complete request or parsing was stopped.
+void parseRequests(ProxyClient* client, u64* offset) {
+  ClientParser* parser = &client->parser;
+  while (parser->bytesNeeded == kParserRequests && client->input.used - *offset >= 4) {
+    u8* request = client->input.data + *offset;
+    u64 available = client->input.used - *offset;
+    u64 length = 4ull * loadU16(request + 2, parser->swapped);
+    u64 advance = length;
+    u8* start = request;
+    if (length == 0 && client->bigRequests) {
+      if (available < 8) return;
+      u32 words = loadU32(request + 4, parser->swapped);
+      advance = words < 2 ? 8 : 4ull * words;
+      if (advance > proxyState.maxBigRequestBytes) {
+        // Answered at once; its bytes are skipped as they arrive, never held.
+        client->requestCounter++;
+        sendXError(kBadLength, words, request, 8, nullptr);
+        if (client->stopped) return;
+        u64 skip = advance < available ? advance : available;
+        *offset += skip;
+        parser->discardRemaining = advance - skip;
+        return;
+      }
+      if (available < advance) return;
+      memcpy(request + 4, request, 4);
+      start = request + 4;
+      length = advance - 4;
+    } else if (length == 0) {
+      advance = 4;
+    } else if (available < length) {
+      return;
+    }
+    dispatchClientRequest(client, start, static_cast<u32>(length));
+    if (client->stopped) return;
+    *offset += advance;
+    // The rest waits in the buffer until the backlog has drained. Reading
+    // stops with it: a read order left standing would wait for bytes the
+    // client may never send, while complete requests sit in the buffer
+    // (the resume then parses them from a timer).
+    if (backlogged(client)) {
+      refuse(client, "");
+      cancelClientRead(client);
+    }
+  }
+}
+
+void skipDiscarded(ProxyClient* client, u64* offset) {
+  u64 skip = client->parser.discardRemaining;
+  if (skip > client->input.used - *offset) skip = client->input.used - *offset;
+  *offset += skip;
+  client->parser.discardRemaining -= skip;
+}
+
+void setLinkReading(ProxyClient* client, bool reading) {
+  for (ServerLink* link : linksOf(client)) {
+    if (reading && !link->readOrder) {
+      link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
+    } else if (!reading && link->readOrder) {
+      orderCancel(link->readOrder);
+      link->readOrder = nullptr;
+    }
+  }
+}
+
+bool anyLinkReading(const ProxyClient* client) {
+  for (ServerLink* link : linksOf(client))
+    if (link->readOrder) return true;
+  return false;
+}
+
+// Hands what the links hold to the servers without waiting; what is left
+// goes out through the links' own write orders.
+void pushClientLinks(ProxyClient* client) {
+  for (ServerLink* link : linksOf(client)) {
+    if (outbufferFlush(&link->output) == 2) {
+      // A lost server leaves with every link to it; its slot stays empty.
+      if (dropLostServer(link->server.display)) continue;
+      stopClient(client, reportBrokenServerLink(link), 0);
+      return;
+    }
+  }
+}
+
+// The pseudo client through which host access sees a transport.
+AccessClient* wrapAccessClient(_XtransConnInfo* transport) {
+  static AccessClient pseudo;
+  if (!transport) return nullptr;
+  accessClientFromSocket(&pseudo, getTransportFd(transport));
+  return &pseudo;
+}
+
+}  // namespace
+
+const char* setupClientConnection(ProxyClient* client) {
+  ClientParser* parser = &client->parser;
+  u64 offset = 0;
+  skipDiscarded(client, &offset);
+  if (parser->bytesNeeded == kParserSetup && client->input.used > offset)
+    parseSetup(client, client->input.data + offset, client->input.used - offset, &offset);
+  if (parser->bytesNeeded == kParserRequests && !parser->discardRemaining) parseRequests(client, &offset);
+  if (client->stopped) return nullptr;
+  if (!client->input.data) return nullptr;  // the connection was closed under the parse
+  skipDiscarded(client, &offset);
+  bufferConsumeKeep(&client->input, offset);
+  if (parser->bytesNeeded != kParserStop) return nullptr;
+  const char* text = parser->refusal;
+  parser->refusal = nullptr;
+  parser->bytesNeeded = kParserRequests;
+  return text && *text ? text : nullptr;
+}
+
+void parseClientInput(ProxyClient* client) {
+  ProxyClient* savedClient = currentClient;
+  ServerLink* savedLink = currentLink;
+  currentClient = client;
+  currentLink = nullptr;
+  client->dispatching++;
+  const char* refusal = setupClientConnection(client);
+  client->dispatching--;
+  currentClient = savedClient;
+  currentLink = savedLink;
+  if (client->stopped) return;
+  if (refusal) {
+    stopClient(client, refusal, 1);
+    return;
+  }
+  // One round trip per link releases everything this parse left pending.
+  armPendingRequests(client);
+  pushClientLinks(client);
+  if (!client->stopped) resumeClientIo(client);
+}
+
+const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 nameLength, const u8* data,
+                                     u16 dataLength) {
+  AccessClient* access = wrapAccessClient(client->transport);
+  const char* reason = nullptr;
+  i32 id = checkAuthorization(nameLength, name, dataLength, data, access, &reason);
+  if (id < 0) {
+    if (access && isInvalidHost(reinterpret_cast<const sockaddr*>(&access->peer), access->peerLength, access))
+      return reason ? reason : "Client is not authorized to connect to Server";
+    id = 0;
+  }
+  client->authorizationId = static_cast<u32>(id);
+  u16 grantedLength = 0;
+  u16 knownNameLength = 0;
+  const char* knownName = nullptr;
+  const u8* granted = nullptr;
+  if (!authorizationFromID(id, &knownNameLength, &knownName, &grantedLength, &granted)) {
+    granted = data;
+    grantedLength = dataLength;
+  }
+  client->grantedLength = grantedLength < kGrantedDataMax ? grantedLength : kGrantedDataMax;
+  if (client->grantedLength) memcpy(client->grantedData, granted, client->grantedLength);
+  // A name that does not fit is no name any server knows.
+  client->grantedNameLength = nameLength <= sizeof client->grantedName ? static_cast<u8>(nameLength) : 0;
+  if (client->grantedNameLength) memcpy(client->grantedName, name, client->grantedNameLength);
+  // A display-manager session begins only with a client that got in.
+  if (clientHooks.sessionStarted && client->transport) clientHooks.sessionStarted(client->descriptor);
+  return nullptr;
+}
+
+void onClientReadable(void* argument) {
+  auto* client = static_cast<ProxyClient*>(argument);
+  if (!client->transport) return;
+  if (bufferGrow(&client->input, kClientReadChunk) < kClientReadChunk) return;  // no room now; try again
+  ssize_t got = read(client->descriptor, client->input.data + client->input.used, kClientReadChunk);
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (got <= 0) {
+    stopClient(client, "Broken connection", 1);
+    return;
+  }
+  client->input.used += static_cast<u64>(got);
+  parseClientInput(client);
+}
+
+void onClientResumeTimer(void* argument) {
+  auto* client = static_cast<ProxyClient*>(argument);
+  if (client->readOrder) {
+    cancelClientRead(client);
+    client->readOrder = orderAddFd(client->descriptor, onClientReadable, client);
+  }
+  parseClientInput(client);
+}
+
+void resumeClientIo(ProxyClient* client) {
+  if (!client->transport) {
+    setLinkReading(client, true);
+    return;
+  }
+  bool mayRun = !grabHolder || grabHolder == client || (client->grabExempt && !grabCoversExempt);
+  bool ownBacklog = outbufferCapacity(&client->output) >= kClientBacklogLimit;
+  if (mayRun && !backlogged(client)) {
+    if (!client->readOrder) {
+      if (client->input.used > 0) {
+        client->readOrder = orderAddTimer(kResumeTimerMs, onClientResumeTimer, client);
+        client->readingResumeTimer = 1;
+      } else {
+        client->readOrder = orderAddFd(client->descriptor, onClientReadable, client);
+      }
+    }
+  } else {
+    cancelClientRead(client);
+  }
+  setLinkReading(client, mayRun && (client->recording || !ownBacklog));
+}
+
+int onClientOutputFlushed(ProxyClient* client) {
+  int flushed = outbufferFlushBlocking(&client->output, kCloseFlushTimeoutMs);
+  resumeClientIo(client);
+  return flushed;
+}
+
+int clientWriteReady(ProxyClient* client) {
+  int result = outbufferFlush(&client->output);
+  if (result == 2) {
+    stopClient(client, "Broken connection", 1);
+    return 0;
+  }
+  if (result == 0) {
+    orderCancel(client->writeOrder);
+    client->writeOrder = nullptr;
+  }
+  resumeClientIo(client);
+  return 1;
+}
+
+void onClientWritable(void* argument) { clientWriteReady(static_cast<ProxyClient*>(argument)); }
+
+void suspendOtherClients(ProxyClient* grabbing) {
+  grabHolder = grabbing;
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    if (client == grabbing || !client->transport || (client->grabExempt && !grabCoversExempt)) continue;
+    cancelClientRead(client);
+    setLinkReading(client, false);
+  }
+}
+
+void resumeAllClients() {
+  grabHolder = nullptr;
+  for (ProxyClient* client = clientList; client; client = client->next) resumeClientIo(client);
+}
+
+void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
+  if (!client->transport || length == 0) return;
+  u8* out = outbufferReserve(&client->output, length);
+  if (!out) {
+    PALVON_OOM();
+    return;
+  }
+  memcpy(out, message, length);
+  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length);
+  client->lastMessageType = message[0];
+  // Crossing the backlog limit stops reading the client and its servers.
+  if (!client->recording && outbufferCapacity(&client->output) >= kClientBacklogLimit &&
+      (client->readOrder || anyLinkReading(client)))
+    resumeClientIo(client);
+}
+
+void refuseClientInput(ProxyClient* client, const char* text) { refuse(client, text); }
+
+int changeAccessControl(_XtransConnInfo* transport, int mode) {
+  if (!isAuthorizedClient(wrapAccessClient(transport))) return kBadAccess;
+  setAccessControlEnabled(mode != 0);
+  return kAccessOk;
+}
+
+int addAccessHost(_XtransConnInfo* transport, int family, int length, const u8* address, u32* errorValue) {
+  AccessClient* access = wrapAccessClient(transport);
+  int code = addHost(access, family, length, address);
+  if (access && errorValue) *errorValue = access->errorValue;
+  return code;
+}
+
+int removeAccessHost(_XtransConnInfo* transport, int family, int length, const u8* address, u32* errorValue) {
+  AccessClient* access = wrapAccessClient(transport);
+  int code = removeHost(access, family, length, address);
+  if (access && errorValue) *errorValue = access->errorValue;
+  return code;
+}
+
+int listAccessHosts(u8** data, int* count, int* length, bool* enabled) {
+  return listHosts(data, count, length, enabled);
+}
+
+}  // namespace palvon

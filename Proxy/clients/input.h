@@ -1,0 +1,75 @@
+// What an accepted X client sends: the connection set-up (byte order,
+// protocol version, host access and authorization, then a link to every real
+// server) and the stream of requests, framed by their 16-bit length or the
+// BIG-REQUESTS 32-bit length and dispatched through the request table by
+// their first 16-bit word. Also the client's I/O orders: flow control
+// between the client and its server links, writing to the client, and the
+// suspension of other clients during a server grab.
+//
+// Main thread only. Request handlers run with currentClient set and may stop
+// that client; the record then stays valid until the step of the event loop
+// ends, and every caller checks `stopped` before going on with it.
+#pragma once
+
+#include "Proxy/clients/client.h"
+#include "Proxy/links/serverlink.h"
+#include "base/strings.h"
+
+namespace palvon {
+
+// Flow control: a client is not read while one of its links, or its own
+// output, holds more than this much backlog (OutBuffer capacity measure),
+// nor while kPendingEntryLimit of its entries wait (pending.h).
+constexpr size_t kLinkBacklogLimit = 0x20000;
+constexpr size_t kClientBacklogLimit = 0x80001;
+constexpr u32 kClientReadChunk = 65536;
+constexpr u32 kResumeTimerMs = 8;
+
+// The real servers every client gets a link to, in server-list order. Set by
+// the layer that opens the servers; empty (no links) until then.
+struct ClientServerList {
+  const LinkServerInfo* servers;
+  u32 count;
+};
+extern ClientServerList clientServerList;
+
+// The client holding the server grab (null: none), and whether the grab also
+// holds back grab-exempt clients.
+extern ProxyClient* grabHolder;
+extern bool grabCoversExempt;
+
+// Parses as much of the client's input as is complete; the refusal text with
+// which the client is to be stopped, or null.
+const char* setupClientConnection(ProxyClient* client);
+const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 nameLength, const u8* data,
+                                     u16 dataLength);
+// Parses the buffered input with the client current, then acts on the
+// outcome: a refusal stops the client, new pending entries get their round
+// trips, the links are pushed and reading resumes. The client may be
+// stopped on return.
+void parseClientInput(ProxyClient* client);
+void onClientReadable(void* client);
+void onClientResumeTimer(void* client);
+void resumeClientIo(ProxyClient* client);
+// Flushes the client's output with a bound; 1 when all was written.
+int onClientOutputFlushed(ProxyClient* client);
+// 0 when the client was stopped, 1 otherwise.
+int clientWriteReady(ProxyClient* client);
+void onClientWritable(void* client);
+void suspendOtherClients(ProxyClient* grabbing);
+void resumeAllClients();
+// Queues a reply, event or error for the client, swapped by the layout when
+// the client's byte order differs.
+void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client);
+// Makes handlers stop parsing the current client's input after the request
+// being handled; the rest is parsed when the client is resumed. A non-empty
+// text stops the client with it.
+void refuseClientInput(ProxyClient* client, const char* text);
+
+// Host access for the request handlers (transport null: the proxy itself).
+int changeAccessControl(_XtransConnInfo* transport, int mode);
+int addAccessHost(_XtransConnInfo* transport, int family, int length, const u8* address, u32* errorValue);
+int removeAccessHost(_XtransConnInfo* transport, int family, int length, const u8* address, u32* errorValue);
+int listAccessHosts(u8** data, int* count, int* length, bool* enabled);
+
+}  // namespace palvon

@@ -1,0 +1,209 @@
+// The client's connection set-up reply.
+#include "Proxy/clients/setupreply.h"
+
+#include <cstring>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/heads/pending.h"
+#include "Proxy/lifecycle.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/dispatch/rows.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/join/translucency.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/heads/reconcile.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
+#include "base/logging.h"
+#include "base/outbuffer.h"
+
+namespace palvon {
+
+namespace {
+
+constexpr u32 kFixedPart = 40;
+constexpr u32 kScreenBytes = 40;
+constexpr u32 kDepthBytes = 8;
+constexpr u32 kVisualBytes = 24;
+constexpr u32 kMaxDepths = 33;
+
+bool foreign(const ServerLink* link) { return link->writer.swap != 0; }
+
+// A visual is offered only when every head that must show it has one.
+bool offeredOnAllHeads(const MetaScreen* screen, const VisualRecord* visual) {
+  for (const Head* head = screen->heads; head; head = head->next) {
+    if (head->tags & kHeadTagSloppyVisuals) continue;
+    if (!lookupHeadVisual(visual, head)) return false;
+  }
+  return true;
+}
+
+u32 rootInputMasks(const MetaScreen* screen) {
+  u32 masks = 0;
+  if (const ProxyWindow* root = screen->rootWindow)
+    for (const EventSelection* s = root->selections; s; s = s->next) masks |= s->eventMask;
+  return masks;
+}
+
+const ServerImageFormat* imageFormat() {
+  if (imageDisplay) return &imageDisplay->imageFormat;
+  return serverDisplayList ? &serverDisplayList->imageFormat : nullptr;
+}
+
+u8* writeVisual(u8* p, const VisualRecord* visual) {
+  put32(p, visual->visualId);
+  p[4] = visual->visualClass;
+  p[5] = visual->bitsPerRgb;
+  put16(p + 6, visual->colormapSize);
+  put32(p + 8, visual->redMask);
+  put32(p + 12, visual->greenMask);
+  put32(p + 16, visual->blueMask);
+  memset(p + 20, 0, 4);
+  return p + kVisualBytes;
+}
+
+// The screen record, then its depths: depth 1 first (even without
+// visuals), then the depths in the order their first offered visual
+// appears, each with its visuals in the screen's order.
+u8* writeScreen(u8* p, const MetaScreen* screen) {
+  put32(p, screen->rootId);
+  put32(p + 4, screen->defaultColormap);
+  put32(p + 8, u32(screen->whitePixel));
+  put32(p + 12, u32(screen->blackPixel));
+  put32(p + 16, rootInputMasks(screen));
+  put16(p + 20, u16(screen->width));
+  put16(p + 22, u16(screen->height));
+  put16(p + 24, u16(roundToInt(screen->widthMM)));
+  put16(p + 26, u16(roundToInt(screen->heightMM)));
+  put16(p + 28, u16(screen->minInstalledMaps));
+  put16(p + 30, u16(screen->maxInstalledMaps));
+  put32(p + 32, screen->rootVisual ? screen->rootVisual->visualId : 0);
+  p[36] = screen->backingStore;
+  p[37] = screen->saveUnders;
+  p[38] = screen->rootVisual ? screen->rootVisual->depth : 0;
+  u8* depthCount = p + 39;
+  p += kScreenBytes;
+  u8 depths[kMaxDepths] = {1};
+  u32 groups = 1;
+  for (i32 i = 0; i < screen->visualCount; i++) {
+    u8 depth = screen->visuals[i].depth;
+    if (!offeredOnAllHeads(screen, &screen->visuals[i])) continue;
+    bool known = false;
+    for (u32 g = 0; g < groups; g++) known = known || depths[g] == depth;
+    if (!known && groups < kMaxDepths) depths[groups++] = depth;
+  }
+  for (u32 g = 0; g < groups; g++) {
+    u8* header = p;
+    p += kDepthBytes;
+    u16 count = 0;
+    for (i32 i = 0; i < screen->visualCount; i++) {
+      const VisualRecord* visual = &screen->visuals[i];
+      if (visual->depth != depths[g] || !offeredOnAllHeads(screen, visual)) continue;
+      p = writeVisual(p, visual);
+      count++;
+    }
+    header[0] = depths[g];
+    header[1] = 0;
+    put16(header + 2, count);
+    memset(header + 4, 0, 4);
+  }
+  *depthCount = u8(groups);
+  return p;
+}
+
+}  // namespace
+
+u32 clientSetupReplyBound() {
+  u32 bound = kFixedPart + pad4(u32(strlen(proxyLife.vendor))) + 8 * offeredPixmapFormatCount;
+  for (const MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
+    bound += 48 + 32 * u32(screen->visualCount > 0 ? screen->visualCount : 0) + kDepthBytes * kMaxDepths;
+  return bound;
+}
+
+bool writeClientSetupReply(ProxyClient* client) {
+  u32 bound = clientSetupReplyBound();
+  u8* start = outbufferReserve(&client->output, bound);
+  if (!start) return false;
+  memset(start, 0, bound);
+  u32 vendorLength = u32(strlen(proxyLife.vendor));
+  const ServerImageFormat* format = imageFormat();
+  start[0] = 1;
+  put16(start + 2, proxyState.protocolMajor ? proxyState.protocolMajor : 11);
+  put16(start + 4, proxyState.protocolMinor);
+  put32(start + 8, proxyLife.vendorRelease);
+  put32(start + 12, proxyState.resourceIdShift >= 32 ? 0 : client->number << proxyState.resourceIdShift);
+  put32(start + 16, proxyState.resourceIdMask);
+  put32(start + 20, proxyState.motionBufferSize);
+  put16(start + 24, u16(vendorLength));
+  put16(start + 26, u16(proxyState.maxRequestBytes / 4));
+  start[28] = u8(proxyState.screenCount);
+  start[29] = u8(offeredPixmapFormatCount);
+  start[30] = format ? format->byteOrder : 0;
+  start[31] = format ? format->bitmapBitOrder : 0;
+  start[32] = format ? format->bitmapUnit : 32;
+  start[33] = format ? format->bitmapPad : 32;
+  start[34] = u8(proxyState.minKeycode);
+  start[35] = u8(proxyState.maxKeycode);
+  u8* p = start + kFixedPart;
+  memcpy(p, proxyLife.vendor, vendorLength);
+  p += pad4(vendorLength);
+  for (u32 i = 0; i < offeredPixmapFormatCount; i++, p += 8) {
+    p[0] = offeredPixmapFormats[i].depth;
+    p[1] = offeredPixmapFormats[i].bitsPerPixel;
+    p[2] = offeredPixmapFormats[i].scanlinePad;
+  }
+  for (const MetaScreen* screen = proxyState.screens; screen; screen = screen->next) p = writeScreen(p, screen);
+  u32 length = u32(p - start);
+  put16(start + 6, u16((length - 8) / 4));
+  if (client->parser.swapped) swapLeaving("H-23", start, start + length);
+  outbufferDelete(start + length, bound - length, &client->output);
+  return true;
+}
+
+void handleClientSetupReply(ServerLink* link, const u8* reply, u32 length) {
+  ProxyClient* client = link->client;
+  if (!client) return;
+  client->hasLinks = 1;
+  if (reply[0] != 1) {
+    u32 reasonLength = reply[0] == 0 ? reply[1] : 4u * loadU16(reply + 6, foreign(link));
+    if (reasonLength > length - 8) reasonLength = length - 8;
+    LOGF(logChWarning, "%s on display %s", tmpPrintable(tmpStrndup(reinterpret_cast<const char*>(reply + 8), reasonLength)),
+         link->server.displayName);
+    // A link opened for a joining server: the waiting caller reports it.
+    if (link->busy) return;
+    // The server's own words reach the client; only the fixed part is
+    // turned into the client's order (the reason is text).
+    u8* copy = outbufferReserve(&client->output, length);
+    if (copy) {
+      memcpy(copy, reply, length);
+      if (foreign(link)) swapArriving(kSetupRefusalLayout, copy, copy + 8);
+      if (client->parser.swapped) swapLeaving(kSetupRefusalLayout, copy, copy + 8);
+    }
+    stopClient(client, "setup failed", 0);
+    return;
+  }
+  if (length < 20) return;
+  link->serverIdBase = loadU32(reply + 12, foreign(link));
+  link->serverIdMask = loadU32(reply + 16, foreign(link));
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
+    for (Head* head = screen->heads; head; head = head->next)
+      if (head->serverDisplay && head->serverDisplay == link->server.display)
+        setClientServerIdBase(client->number, head, link->serverIdBase);
+  // The link learns when the proxy's own small windows on that server go.
+  if (client->transport && link->server.display) {
+    for (u32 i = 1; i < 3; i++)
+      if (Window window = link->server.display->inputWindows[i]) xprotoSelectInput(&link->writer, u32(window), StructureNotifyMask);
+  }
+  if (proxyConfig.options & kOptionTranslucent) translucentSetupHook(link);
+  // A joining server's link only updates the ids; the client has its reply.
+  if (link->busy || !client->setupRepliesAwaited) return;
+  if (--client->setupRepliesAwaited) return;
+  if (!writeClientSetupReply(client)) stopClient(client, PALVON_OOM(), 0);
+}
+
+}  // namespace palvon

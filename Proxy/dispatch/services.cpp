@@ -1,0 +1,7 @@
+#include "Proxy/dispatch/services.h"
+
+namespace palvon {
+
+ServiceHooks serviceHooks;
+
+}  // namespace palvon

@@ -1,0 +1,380 @@
+// The grab and freeze state machine, focus reversion, and repeating the
+// active grabs on one head.
+#include "Proxy/events/grabs.h"
+
+#include <X11/X.h>
+
+#include <initializer_list>
+
+#include "Proxy/links/core11G.h"
+#include "Proxy/heads/lookup.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/pending.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/heads/screen.h"
+#include "base/logging.h"
+#include "xsupport/xrclib.h"
+
+namespace palvon {
+
+FreezeState freezeState;
+
+namespace {
+
+InputGrab& pointerGrab() { return inputState.pointerGrab; }
+InputGrab& keyboardGrab() { return inputState.keyboardGrab; }
+
+// Whether a grab repeated on a head takes the device synchronously: it is
+// frozen for the grabbing client, or armed to freeze again.
+bool synchronousFor(const FreezeRecord& freeze, const ProxyClient* grabber) {
+  if (freeze.state == kFreezeNone) return false;
+  return freeze.client == grabber || freeze.state == kFreezeSyncArmed || freeze.state == kFreezeSyncBothArmed;
+}
+
+u8 grabKind(const InputGrab& grab, const FreezeRecord& freeze) {
+  if (grab.passive) return kGrabXrcPassive;
+  if (freeze.state == kFreezeSyncArmed || freeze.state == kFreezeSyncBothArmed) return freeze.state;
+  return kGrabAsync;
+}
+
+// The input layer reads the grab's modes and kind from the grab records
+// when it carries a grab to another head; they follow every change here.
+void publishGrabModes() {
+  for (InputGrab* grab : {&pointerGrab(), &keyboardGrab()}) {
+    grab->pointerFrozen = grab->client && synchronousFor(freezeState.pointer, grab->client);
+    grab->keyboardFrozen = grab->client && synchronousFor(freezeState.keyboard, grab->client);
+  }
+  pointerGrab().kind = grabKind(pointerGrab(), freezeState.pointer);
+  keyboardGrab().kind = grabKind(keyboardGrab(), freezeState.keyboard);
+}
+
+void setFreeze(FreezeRecord* freeze, ProxyClient* client, u8 state, u8 cause) {
+  *freeze = state == kFreezeNone ? FreezeRecord{} : FreezeRecord{client, state, cause};
+  publishGrabModes();
+}
+
+// A grab that ends takes every freeze it caused with it, on either device:
+// a freeze left behind would be repeated as a synchronous grab on the next
+// head and stop that server's device.
+void thawCausedBy(u8 cause) {
+  if (freezeState.pointer.cause == cause) freezeState.pointer = {};
+  if (freezeState.keyboard.cause == cause) freezeState.keyboard = {};
+}
+
+void noteProblem(const char* text) {
+  if (text) logProblem(text, __FILE__, __LINE__);
+}
+
+const char* nameOf(const ProxyClient* client) { return client ? clientNameText(client) : "proxy"; }
+
+// Who a log line blames for a window change: the client whose request
+// caused it, else the grabbing client.
+const ProxyClient* actor(const ProxyClient* fallback) { return currentClient ? currentClient : fallback; }
+
+bool knownAndViewable(u32 id) {
+  const ProxyWindow* window = lookupWindow(id);
+  return window && window->viewable;
+}
+
+ServerLink* grabLink(const InputGrab& grab, const Head* head) {
+  return grab.client && head ? clientLink(grab.client, head->serverIndex) : nullptr;
+}
+
+// Ends whatever grab is active before another takes its place.
+void endReplacedPointerGrab() {
+  if (pointerGrab().client) deactivatePointerGrab(kXrcMouse, nullptr, 0);
+}
+
+void endReplacedKeyboardGrab() {
+  if (keyboardGrab().client) deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
+}
+
+// The focus window went: the proxy's focus follows the revert-to value as
+// the servers do by themselves.
+void revertFocus(ProxyWindow* window) {
+  switch (inputState.focusRevertTo) {
+    case RevertToPointerRoot: inputState.focusWindow = PointerRoot; break;
+    case RevertToNone: inputState.focusWindow = None; break;
+    case RevertToParent: {
+      ProxyWindow* ancestor = window->parent;
+      while (ancestor && !ancestor->viewable) ancestor = ancestor->parent;
+      inputState.focusWindow = ancestor ? ancestor->id : None;
+      inputState.focusRevertTo = RevertToNone;
+      break;
+    }
+    default: PALVON_UNE();
+  }
+}
+
+void endGrabsNaming(ProxyWindow* window, bool logged) {
+  u32 id = window->id;
+  if (id == inputState.focusWindow && id > PointerRoot) {
+    if (logged)
+      handleFocusWindowUnmapped(window);
+    else
+      revertFocus(window);
+  }
+  InputGrab& pointer = pointerGrab();
+  if (pointer.client && (id == pointer.window || id == pointer.confineTo)) {
+    if (logged)
+      LOGF(logChXhint, id == pointer.window ? "Pointer grab window 0x%x unmapped by %s"
+                                             : "Pointer grab confineTo 0x%x unmapped by %s",
+           id, nameOf(actor(pointer.client)));
+    deactivatePointerGrab(kXrcMouse, nullptr, 0);
+  }
+  InputGrab& keyboard = keyboardGrab();
+  if (keyboard.client && id == keyboard.window) {
+    if (logged) LOGF(logChXhint, "Keyboard grab window 0x%x unmapped by %s", id, nameOf(actor(keyboard.client)));
+    deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
+  }
+}
+
+// The common time and client check of UngrabPointer and UngrabKeyboard.
+bool checkUngrab(const InputGrab& grab, ProxyClient* client, u32 time, const char* request) {
+  if (!client) return true;
+  if (client != grab.client) {
+    if (grab.client) LOGF(logChXhint, "Not grab client in %s #%u by %s", request, client->requestCounter, nameOf(client));
+    return false;
+  }
+  if (timeTooOld(time, grab.time)) {
+    LOGF(logChXhint, "Time too old in %s (0x%x < 0x%x) by %s", request, time, grab.time, nameOf(client));
+    return false;
+  }
+  u32 now = currentMetaTime();
+  if (timeTooNew(time, now)) {
+    LOGF(logChXhint, "Time too new in %s (0x%x > 0x%x) by %s", request, time, now, nameOf(client));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+u32 currentMetaTime() { return inputState.lastMetaTime; }
+
+// --- Freezes ----------------------------------------------------------------------------
+
+void freezePointer(ProxyClient* client, u8 state, u8 cause) { setFreeze(&freezeState.pointer, client, state, cause); }
+void thawPointer() { setFreeze(&freezeState.pointer, nullptr, kFreezeNone, kFreezeCauseNone); }
+void freezeKeyboard(ProxyClient* client, u8 state, u8 cause) { setFreeze(&freezeState.keyboard, client, state, cause); }
+void thawKeyboard() { setFreeze(&freezeState.keyboard, nullptr, kFreezeNone, kFreezeCauseNone); }
+
+bool pointerFrozen() { return freezeState.pointer.state >= kFreezeByPointerGrab; }
+bool keyboardFrozen() { return freezeState.keyboard.state >= kFreezeByPointerGrab; }
+
+void refreezePointerAfterEvent(ProxyClient* client) {
+  const InputGrab& grab = pointerGrab();
+  if (!client || grab.client != client || pointerFrozen()) return;
+  u8 armed = freezeState.pointer.state;
+  if (armed == kFreezeSyncArmed) {
+    freezePointer(client, kFreezeByEvent, kFreezeCausePointerGrab);
+  } else if (armed == kFreezeSyncBothArmed) {
+    freezePointer(client, kFreezeByEvent, kFreezeCausePointerGrab);
+    freezeKeyboard(client, kFreezeByEvent, kFreezeCausePointerGrab);
+  }
+}
+
+void refreezeKeyboardAfterEvent(ProxyClient* client) {
+  const InputGrab& grab = keyboardGrab();
+  if (!client || grab.client != client || keyboardFrozen()) return;
+  u8 armed = freezeState.keyboard.state;
+  if (armed == kFreezeSyncArmed) {
+    freezeKeyboard(client, kFreezeByEvent, kFreezeCauseKeyboardGrab);
+  } else if (armed == kFreezeSyncBothArmed) {
+    freezePointer(client, kFreezeByEvent, kFreezeCauseKeyboardGrab);
+    freezeKeyboard(client, kFreezeByEvent, kFreezeCauseKeyboardGrab);
+  }
+}
+
+// --- The pointer grab --------------------------------------------------------------------
+
+bool activatePointerGrab(u32, ProxyClient* client, u32 window, u32 confineTo, u8 ownerEvents, u32 eventMask,
+                         u8 pointerMode, u8 keyboardMode, CursorRecord* cursor, u32 time, bool passive) {
+  if (!knownAndViewable(window)) {
+    LOGF(logChXhint, "Invalid pointer grab window 0x%x by %s", window, nameOf(client));
+    return false;
+  }
+  if (confineTo && !knownAndViewable(confineTo)) {
+    LOGF(logChXhint, "Invalid pointer grab confine-to window 0x%x", confineTo);
+    return false;
+  }
+  endReplacedPointerGrab();
+  InputGrab& grab = pointerGrab();
+  grab.client = client;
+  grab.window = window;
+  grab.confineTo = confineTo;
+  grab.ownerEvents = ownerEvents ? 1 : 0;
+  grab.eventMask = u16(eventMask);
+  grab.time = time;
+  grab.passive = passive ? 1 : 0;
+  grab.pendingUngrab = 0;
+  refCursor(cursor);
+  grab.cursorRecord = cursor;
+  grab.cursor = cursor ? cursor->id : 0;
+  recordCursorChange(kXrcMouse);
+  u8 state = passive ? kFreezeByEvent : kFreezeByPointerGrab;
+  if (pointerMode == GrabModeSync) {
+    freezePointer(client, state, kFreezeCausePointerGrab);
+  } else if (freezeState.pointer.client == client) {
+    thawPointer();
+  }
+  if (keyboardMode == GrabModeSync) freezeKeyboard(client, state, kFreezeCausePointerGrab);
+  publishGrabModes();
+  pushPointerPollInterval(kXrcMouse, 60);
+  return true;
+}
+
+bool checkUngrabPointer(u32, ProxyClient* client, u32 time) {
+  return checkUngrab(pointerGrab(), client, time, "UngrabPointer");
+}
+
+bool deactivatePointerGrab(u32 device, ProxyClient* client, u32 time) {
+  if (client && !checkUngrabPointer(device, client, time)) return false;
+  InputGrab& grab = pointerGrab();
+  if (grab.client) popPointerPollInterval(kXrcMouse);
+  grab.client = nullptr;
+  grab.window = 0;
+  thawCausedBy(kFreezeCausePointerGrab);
+  CursorRecord* cursor = grab.cursorRecord;
+  grab.cursorRecord = nullptr;
+  grab.cursor = 0;
+  grab.confineTo = 0;
+  grab.passive = 0;
+  publishGrabModes();
+  unrefCursor(cursor);
+  return true;
+}
+
+// --- The keyboard grab -------------------------------------------------------------------
+
+bool activateKeyboardGrab(u32, ProxyClient* client, u32 window, u8 ownerEvents, u8 pointerMode, u8 keyboardMode,
+                          u32 key, u32 time, bool passive) {
+  if (!knownAndViewable(window)) {
+    LOGF(logChXhint, "Keyboard grab window no longer valid");
+    return false;
+  }
+  endReplacedKeyboardGrab();
+  InputGrab& grab = keyboardGrab();
+  grab.client = client;
+  grab.window = window;
+  grab.ownerEvents = ownerEvents ? 1 : 0;
+  grab.key = key;
+  grab.time = time;
+  grab.passive = passive ? 1 : 0;
+  grab.pendingUngrab = 0;
+  u8 state = passive ? kFreezeByEvent : kFreezeByKeyboardGrab;
+  if (keyboardMode == GrabModeSync) {
+    freezeKeyboard(client, state, kFreezeCauseKeyboardGrab);
+  } else if (freezeState.keyboard.client == client) {
+    thawKeyboard();
+  }
+  if (pointerMode == GrabModeSync) freezePointer(client, state, kFreezeCauseKeyboardGrab);
+  publishGrabModes();
+  return true;
+}
+
+bool checkUngrabKeyboard(u32, ProxyClient* client, u32 time) {
+  return checkUngrab(keyboardGrab(), client, time, "UngrabKeyboard");
+}
+
+bool deactivateKeyboardGrab(u32 device, ProxyClient* client, u32 time) {
+  if (client && !checkUngrabKeyboard(device, client, time)) return false;
+  InputGrab& grab = keyboardGrab();
+  grab.client = nullptr;
+  grab.window = 0;
+  grab.key = 0;
+  grab.passive = 0;
+  thawCausedBy(kFreezeCauseKeyboardGrab);
+  publishGrabModes();
+  return true;
+}
+
+// --- Windows that change -------------------------------------------------------------------
+
+bool isGrabWindowValid(u32 window, u32 confineTo) {
+  return knownAndViewable(window) && (!confineTo || knownAndViewable(confineTo));
+}
+
+void endGrabsOnUnmappedWindow(ProxyWindow* window) {
+  if (window) endGrabsNaming(window, true);
+}
+
+void endGrabsOnDestroyedWindow(ProxyWindow* window) {
+  if (window) endGrabsNaming(window, false);
+}
+
+void checkGrabsAfterConfigure() {
+  const InputGrab& pointer = pointerGrab();
+  if (pointer.client && !isGrabWindowValid(pointer.window, pointer.confineTo)) {
+    LOGF(logChXhint, "Pointer grab window no longer valid");
+    deactivatePointerGrab(kXrcMouse, nullptr, 0);
+  }
+  const InputGrab& keyboard = keyboardGrab();
+  if (keyboard.client && !isGrabWindowValid(keyboard.window, 0)) {
+    LOGF(logChXhint, "Keyboard grab window no longer valid");
+    deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
+  }
+}
+
+void handleFocusWindowUnmapped(ProxyWindow* window) {
+  LOGF(logChXhint, "Keyboard focus window 0x%x unmapped by %s", window->id, nameOf(actor(nullptr)));
+  revertFocus(window);
+}
+
+// --- Repeating on one head -----------------------------------------------------------------
+
+void grabPointerOnDisplay(u32, Head* head) {
+  InputGrab& grab = pointerGrab();
+  ServerLink* link = grabLink(grab, head);
+  if (!link) return;
+  u32 cursor = 0, madeCursor = 0;
+  if (CursorRecord* record = grab.cursorRecord) {
+    // A cursor whose id the client freed lives on only in the proxy: it is
+    // made on the head for the grab and freed right after.
+    if (record->id)
+      cursor = translateXid(record->id, RT_CURSOR, head);
+    else
+      cursor = madeCursor = copyCursorToHead(record, grab.client, head);
+  }
+  u32 confine = grab.confineTo ? translateXid(grab.confineTo, RT_REAL_ROOT, head) : 0;
+  u8 pointerMode = synchronousFor(freezeState.pointer, grab.client) ? GrabModeSync : GrabModeAsync;
+  u8 keyboardMode = synchronousFor(freezeState.keyboard, grab.client) ? GrabModeSync : GrabModeAsync;
+  requestGrabPointer(link, grab.ownerEvents, translateXid(grab.window, RT_WINDOW, head),
+                     u16(completeEventMask(grab.eventMask)), pointerMode, keyboardMode, confine, cursor);
+  if (madeCursor) xprotoFreeCursor(&link->writer, madeCursor);
+  noteProblem(flushServerLink(link));
+  if (grab.passive) grab.pendingUngrab = 1;
+}
+
+void ungrabPointerOnDisplay(u32, Head* head, bool flush) {
+  ServerLink* link = grabLink(pointerGrab(), head);
+  if (!link) return;
+  requestUngrabPointer(link);
+  if (flush) noteProblem(flushServerLink(link));
+}
+
+void grabKeyboardOnDisplay(u32, Head* head, bool flush) {
+  InputGrab& grab = keyboardGrab();
+  ServerLink* link = grabLink(grab, head);
+  if (!link) return;
+  u8 pointerMode = synchronousFor(freezeState.pointer, grab.client) ? GrabModeSync : GrabModeAsync;
+  u8 keyboardMode = synchronousFor(freezeState.keyboard, grab.client) ? GrabModeSync : GrabModeAsync;
+  requestGrabKeyboard(link, grab.ownerEvents, translateXid(grab.window, RT_WINDOW, head), pointerMode, keyboardMode);
+  if (flush) noteProblem(flushServerLink(link));
+  if (grab.passive) grab.pendingUngrab = 1;
+}
+
+void ungrabKeyboardOnDisplay(u32, Head* head, bool flush) {
+  ServerLink* link = grabLink(keyboardGrab(), head);
+  if (!link) return;
+  requestUngrabKeyboard(link);
+  if (flush) noteProblem(flushServerLink(link));
+}
+
+}  // namespace palvon

@@ -1,0 +1,485 @@
+// Input events back to the client: keys, buttons, motion, crossings and
+// focus, with the passive and automatic grabs they start and end.
+#include <X11/X.h>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/events/translate.h"
+#include "Proxy/events/grabs.h"
+#include "Proxy/heads/lookup.h"
+#include "Proxy/heads/pending.h"
+#include "Proxy/requests/input.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/dispatch/services.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/input/control.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "base/logging.h"
+#include "base/rect.h"
+#include "xsupport/xrclib.h"
+#include "xsupport/xrclib_input.h"
+
+namespace palvon {
+
+namespace {
+
+constexpr u32 kBogusSunKeyboard = 0x100;
+constexpr u32 kMotionCompression = 0x8000;
+constexpr u32 kOwnerGrabButton = 1u << 24;
+// The pointer events an automatic grab reports (no ButtonPress itself).
+constexpr u32 kAutomaticGrabEvents = 0x7ffc;
+constexpr u8 kSameScreenFlag = 0x02;  // byte 31 of a crossing
+
+// Field offsets of key, button, motion and crossing events.
+constexpr u32 kTime = 4, kRoot = 8, kWindow = 12, kChild = 16, kRootX = 20, kRootY = 22, kEventX = 24,
+              kEventY = 26, kState = 28, kSameScreen = 30, kMode = 30, kCrossingFlags = 31;
+
+i32 field16(const u8* event, u32 at) { return i16(get16(event + at)); }
+
+ServerDisplay* linkServer() { return currentLink ? currentLink->server.display : nullptr; }
+
+Display* linkDisplay() {
+  ServerDisplay* server = linkServer();
+  return server ? server->display : nullptr;
+}
+
+
+Head* keyboardHead() { return focusHead() ? focusHead() : pointerHead(); }
+
+void unscaleInWindow(Head* head, u32 window, i32* x, i32* y) {
+  if (!head || !head->scaler) return;
+  setScalerDrawable(head->scaler, window);
+  unscalePoint(head->scaler, x, y);
+}
+
+u32 eventMask(u32 window) { return eventMaskOfWindowForClient(window); }
+
+// --- Keys ------------------------------------------------------------------------------------
+
+// A keypad key reached through NumLock on a keyboard that does not say so
+// in its state.
+void addBogusNumLock(u8* event, Display* display) {
+  if (!(proxyConfig.workarounds & kBogusSunKeyboard) || !display) return;
+  u32 state = get16(event + kState);
+  if (!xrcIsKeypadKey(display, event[1], state)) return;
+  put16(event + kState, u16(state | xrcModifierMaskByName(display, kXrcKeyboard, "NumLock")));
+}
+
+// Steps common to KeyPress and KeyRelease; false drops the event.
+bool translateKey(u8* event) {
+  if (!fromServerOf(keyboardHead())) return false;
+  keepScreenSaversInStep();
+  ServerDisplay* server = linkServer();
+  addBogusNumLock(event, linkDisplay());
+  if (server) {
+    u32 meta = headToMetaKeycode(kXrcKeyboard, event[1], server);
+    if (!(meta & 0xff)) return false;
+    event[1] = u8(meta);
+  }
+  return translateDeviceEvent(event);
+}
+
+// --- Crossings and focus ----------------------------------------------------------------------
+
+struct CrossingMatch {
+  u8 code;
+  u32 root, window;
+  u8 mode;
+  uintptr_t serverWindow;
+};
+
+// A crossing's tag names the server window it was reported for and the
+// server: two fresh servers give a client the same id base, so the same id
+// may name both heads' copies of a window.
+static_assert(sizeof(uintptr_t) >= 8, "the tag holds the server index above the window id");
+uintptr_t serverWindowTag(u32 serverWindow) {
+  u32 server = currentLink ? currentLink->server.serverIndex + 1 : 0;
+  return uintptr_t(serverWindow) | uintptr_t(server) << 32;
+}
+
+// The opposite crossing of the same client window from another head's
+// window: the pointer only moved between heads inside that window.
+bool isCancellingCrossing(const HeldMessage* held, const void* argument) {
+  auto* want = static_cast<const CrossingMatch*>(argument);
+  const u8* b = held->bytes;
+  return b[0] == want->code && get32(b + kRoot) == want->root && get32(b + kWindow) == want->window &&
+         b[kMode] == want->mode && (held->tag & ~kCrossingDelivered) != want->serverWindow;
+}
+
+struct FocusMatch {
+  u8 code;
+  u32 window;
+  const Head* head;
+};
+
+bool isCancellingFocus(const HeldMessage* held, const void* argument) {
+  auto* want = static_cast<const FocusMatch*>(argument);
+  if (held->bytes[0] != want->code || get32(held->bytes + 4) != want->window) return false;
+  auto* other = reinterpret_cast<const Head*>(held->tag);
+  return other != want->head && headIsLive(other) && other->metaScreen == want->head->metaScreen;
+}
+
+void handleCrossing(u8* event, u32 maskBit) {
+  if (passedUntranslated(event)) return;
+  // Only the pointer head's server speaks for the pointer. When the pointer
+  // moves onto another server's head inside one window, though, the old
+  // server's LeaveNotify comes after the head changed: it is never the
+  // client's, but it still cancels the new server's EnterNotify (and the
+  // reverse), whichever comes first.
+  bool pointerServer = fromServerOf(pointerHead());
+  if (!pointerServer && proxyState.headCount < 2) return;
+  uintptr_t tag = serverWindowTag(get32(event + kWindow));
+  if (translateCrossingEvent(event, maskBit) && pointerServer) tag |= kCrossingDelivered;
+  if (proxyState.headCount > 1) {
+    PendingRequest* entry = holdingEntry(event, true);
+    CrossingMatch match{u8(event[0] == EnterNotify ? LeaveNotify : EnterNotify), get32(event + kRoot),
+                        get32(event + kWindow), event[kMode], tag & ~kCrossingDelivered};
+    if (HeldMessage* held = entry ? findHeldMessage(&entry->others, isCancellingCrossing, &match) : nullptr) {
+      dropHeldMessage(&entry->others, held);
+      return;
+    }
+    return deliverEvent(event, tag);
+  }
+  // One head: a crossing the client is not to see only waits on an entry
+  // that holds its request's messages anyway (and is dropped there).
+  if (!(tag & kCrossingDelivered) && !holdingEntry(event, false)) return;
+  deliverEvent(event, tag);
+}
+
+void handleFocus(u8* event) {
+  if (passedUntranslated(event)) return;
+  Head* head = translateFocusEvent(event);
+  if (!head) return;
+  uintptr_t tag = reinterpret_cast<uintptr_t>(head);
+  if (!head->metaScreen || head->metaScreen->headCount < 2) return deliverEvent(event, tag);
+  PendingRequest* entry = holdingEntry(event, false);
+  if (!entry) {
+    holdingEntry(event, true);
+    return deliverEvent(event, tag);
+  }
+  FocusMatch match{u8(event[0] == FocusIn ? FocusOut : FocusIn), get32(event + 4), head};
+  if (HeldMessage* held = findHeldMessage(&entry->others, isCancellingFocus, &match)) {
+    dropHeldMessage(&entry->others, held);
+    return;
+  }
+  deliverEvent(event, tag);
+}
+
+// --- Buttons -----------------------------------------------------------------------------------
+
+// The client's passive grab on the window activated by the press; false
+// when the event is to be dropped.
+bool activatePassiveButtonGrab(u8*& event, PassiveGrab* grab) {
+  ProxyClient* client = currentClient;
+  ServerLink* link = currentLink;
+  u32 window = get32(event + kWindow), time = get32(event + kTime);
+  if (!activatePointerGrab(kXrcMouse, client, window, grab->confineTo, grab->ownerEvents, grab->eventMask,
+                           grab->pointerMode, grab->keyboardMode, grab->cursor, time, true)) {
+    // The server activated its grab anyway (confine-to went as None).
+    LOGF(logChXhint, "Fix consequence of GrabButton with confineTo None");
+    if (link) {
+      requestUngrabPointer(link);
+      flushServerLink(link);
+    }
+    return false;
+  }
+  if (!grab->confineTo || grab->confineTo == window) return true;
+  ProxyWindow* confine = lookupWindow(grab->confineTo);
+  if (!confine || !confine->screen) return true;
+  i32 x = field16(event, kRootX), y = field16(event, kRootY);
+  Rect inside{confine->x, confine->y, std::max<u32>(confine->width, 1), std::max<u32>(confine->height, 1)};
+  rectClampPoint(&x, &y, inside);
+  Head* at = findHeadAtPoint(confine->screen, x, y);
+  if (at && at != pointerHead()) {
+    // Moving the pointer reads other links and may move this link's input:
+    // the event is found again at its offset.
+    size_t offset = link ? size_t(event - link->input.data) : 0;
+    syncInputAcrossHeads(kXrcMouse, client, confine->screen, x, y, false);
+    if (link) event = link->input.data + offset;
+  } else if (Head* holder = pointerHead()) {
+    grabPointerOnDisplay(kXrcMouse, holder);
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- Shared ------------------------------------------------------------------------------------
+
+bool passedUntranslated(u8* event) {
+  if (!(event[0] & 0x80) && proxyState.screens) return false;
+  u8 code = event[0] & 0x7f;
+  deliverEvent(event, code == EnterNotify || code == LeaveNotify ? kCrossingDelivered : 0);
+  return true;
+}
+
+void deliverEvent(u8* event, uintptr_t tag) {
+  ProxyClient* client = currentClient;
+  if (client && client->recording && serviceHooks.recordEvent) serviceHooks.recordEvent(client, event);
+  sendEventToClient(event, eventLayoutOf(event), tag);
+}
+
+bool fromServerOf(const Head* head) {
+  if (!head) return true;
+  return currentLink && currentLink->server.display == head->serverDisplay;
+}
+
+PendingRequest* holdingEntry(const u8* event, bool create) {
+  ProxyClient* client = currentClient;
+  ServerLink* link = currentLink;
+  if (!client || !link) return nullptr;
+  u64 sequence = sequenceWidenBack(client->requestCounter, get16(event + 2));
+  PendingRequest* entry = findPendingRequest(client, sequence, link->server.serverIndex, link->lastServerSequence);
+  if (!entry && create) entry = insertPendingRequest(client, sequence, 0);
+  return entry;
+}
+
+// --- Device events --------------------------------------------------------------------------------
+
+bool translateDeviceEvent(u8* event) {
+  ServerDisplay* server = linkServer();
+  if (!server) return true;
+  u8 code = event[0] & 0x7f;
+  ServerPointerHit hit = findHeadAtServerPointer(server->display, get32(event + kRoot), field16(event, kRootX),
+                                                 field16(event, kRootY));
+  if (hit.head && hit.outsideClip) return false;
+  Head* head = hit.head;
+  bool clamped = head && !hit.sameScreen;
+  if (!head) {
+    MetaScreen* screen = lookupScreenOfXid(mapServerXidToClient(get32(event + kWindow), server));
+    if (!screen || !screen->heads) return false;
+    LOGF(logChStep, "Using first head...");
+    head = screen->heads;
+    put32(event + kChild, None);
+    put32(event + kRoot, u32(head->root));
+    hit.x = hit.y = 0;
+  }
+  put16(event + kRootX, u16(hit.x));
+  put16(event + kRootY, u16(hit.y));
+  u32 root = mapServerXidToClientByType(RT_WINDOW, get32(event + kRoot), head);
+  u32 window = mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), head);
+  put32(event + kRoot, root);
+  put32(event + kWindow, window);
+  put32(event + kChild, mapServerXidToClientByType(RT_WINDOW, get32(event + kChild), head));
+  put32(event + kTime, translateServerTimestamp(get32(event + kTime), server));
+  if (lookupScreenOfXid(root) != lookupScreenOfXid(window)) {
+    event[kSameScreen] = 0;
+    put16(event + kEventX, 0);
+    put16(event + kEventY, 0);
+    put32(event + kChild, None);
+    return true;
+  }
+  // A press outside the head's area belongs to the head next to it.
+  if (clamped && (code == KeyPress || code == ButtonPress)) return false;
+  i32 x = field16(event, kEventX), y = field16(event, kEventY);
+  if (!event[kSameScreen]) {
+    const ProxyWindow* record = lookupWindow(window);
+    x = hit.x - (record ? record->x : 0), y = hit.y - (record ? record->y : 0);
+    event[kSameScreen] = 1;
+  } else {
+    unscaleInWindow(head, window, &x, &y);
+  }
+  put16(event + kEventX, u16(x));
+  put16(event + kEventY, u16(y));
+  return true;
+}
+
+void EventKeyPress(u8* event) {
+  if (passedUntranslated(event)) return;
+  if (!translateKey(event)) return;
+  ProxyClient* client = currentClient;
+  u32 window = get32(event + kWindow);
+  const InputGrab& grab = inputState.keyboardGrab;
+  if (!grab.client) {
+    if (PassiveGrab* passive = findPassiveGrab(client, true, window, event[1], get16(event + kState)))
+      activateKeyboardGrab(kXrcKeyboard, client, window, passive->ownerEvents, passive->pointerMode,
+                           passive->keyboardMode, event[1], get32(event + kTime), true);
+  } else {
+    refreezeKeyboardAfterEvent(client);
+  }
+  if (inputState.keyboardGrab.client || (eventMask(window) & KeyPressMask)) deliverEvent(event);
+}
+
+void EventKeyRelease(u8* event) {
+  if (passedUntranslated(event)) return;
+  if (!translateKey(event)) return;
+  ProxyClient* client = currentClient;
+  u32 window = get32(event + kWindow);
+  InputGrab& grab = inputState.keyboardGrab;
+  bool deliver = grab.client || (eventMask(window) & KeyReleaseMask);
+  if (grab.client == client && client) {
+    if (grab.passive && grab.key == event[1] && deactivateKeyboardGrab(kXrcKeyboard, client, get32(event + kTime))) {
+      if (grab.pendingUngrab && currentLink) {
+        grab.pendingUngrab = 0;
+        requestUngrabKeyboard(currentLink);
+        flushServerLink(currentLink);
+      }
+    } else {
+      refreezeKeyboardAfterEvent(client);
+    }
+  }
+  if (deliver) deliverEvent(event);
+}
+
+void EventButtonPress(u8* event) {
+  if (passedUntranslated(event)) return;
+  if (!fromServerOf(pointerHead())) return;
+  keepScreenSaversInStep();
+  if (!translateDeviceEvent(event)) return;
+  ProxyClient* client = currentClient;
+  u32 window = get32(event + kWindow);
+  const InputGrab& grab = inputState.pointerGrab;
+  if (grab.client) {
+    refreezePointerAfterEvent(client);
+  } else if (PassiveGrab* passive = findPassiveGrab(client, false, window, event[1], get16(event + kState))) {
+    if (!activatePassiveButtonGrab(event, passive)) return;
+  } else {
+    // The server started an automatic grab for the press.
+    u32 mask = eventMask(window);
+    activatePointerGrab(kXrcMouse, client, window, 0, (mask & kOwnerGrabButton) ? 1 : 0, mask & kAutomaticGrabEvents,
+                        GrabModeAsync, GrabModeAsync, nullptr, get32(event + kTime), true);
+  }
+  deliverEvent(event);
+}
+
+void EventButtonRelease(u8* event) {
+  if (passedUntranslated(event)) return;
+  if (!fromServerOf(pointerHead())) return;
+  keepScreenSaversInStep();
+  if (!translateDeviceEvent(event)) return;
+  ProxyClient* client = currentClient;
+  InputGrab& grab = inputState.pointerGrab;
+  if (client && grab.client == client) {
+    // The state still has the released button; buttons above 5 have no
+    // state bit and end the grab when no other button is down.
+    u32 button = event[1];
+    u32 own = button >= 1 && button <= 5 ? 256u << (button - 1) : 0;
+    bool last = (get16(event + kState) & 0x1f00 & ~own) == 0;
+    if (grab.passive && last && deactivatePointerGrab(kXrcMouse, client, get32(event + kTime))) {
+      if (grab.pendingUngrab && currentLink) {
+        grab.pendingUngrab = 0;
+        requestUngrabPointer(currentLink);
+        flushServerLink(currentLink);
+      }
+    } else {
+      refreezePointerAfterEvent(client);
+    }
+  }
+  deliverEvent(event);
+}
+
+void EventMotionNotify(u8* event) {
+  if (passedUntranslated(event)) return;
+  keepScreenSaversInStep();
+  ServerDisplay* server = linkServer();
+  if (!event[kSameScreen] && server &&
+      lookupScreenOfXid(mapServerXidToClient(get32(event + kRoot), server)) ==
+          lookupScreenOfXid(mapServerXidToClient(get32(event + kWindow), server)))
+    return;  // the motion is reported by the head that shows the pointer
+  if (!translateDeviceEvent(event)) return;
+  if (proxyConfig.workarounds & kMotionCompression) {
+    for (PendingRequest* entry = currentClient ? currentClient->pendingHead : nullptr; entry; entry = entry->next) {
+      HeldMessage* held = findHeldMessage(
+          &entry->others, [](const HeldMessage* m, const void*) { return m->bytes[0] == MotionNotify; }, nullptr);
+      if (held) dropHeldMessage(&entry->others, held);
+    }
+  }
+  deliverEvent(event);
+}
+
+void EventEnterNotify(u8* event) { handleCrossing(event, EnterWindowMask); }
+void EventLeaveNotify(u8* event) { handleCrossing(event, LeaveWindowMask); }
+void EventFocusIn(u8* event) { handleFocus(event); }
+void EventFocusOut(u8* event) { handleFocus(event); }
+void EventKeymapNotify(u8* event) { deliverEvent(event); }
+
+// --- Translation of crossings and focus --------------------------------------------------------------
+
+namespace {
+
+// Ids, time and position of a crossing back to the client's; false when it
+// is not the client's to see whatever its mask.
+bool translateCrossingPosition(u8* event, ServerDisplay* server) {
+  ServerPointerHit hit = findHeadAtServerPointer(server->display, get32(event + kRoot), field16(event, kRootX),
+                                                 field16(event, kRootY));
+  Head* head = hit.head;
+  if (!head) return false;
+  bool clamped = !hit.sameScreen;
+  u32 root = mapServerXidToClientByType(RT_WINDOW, get32(event + kRoot), head);
+  u32 window = mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), head);
+  put32(event + kRoot, root);
+  put32(event + kWindow, window);
+  put32(event + kChild, mapServerXidToClientByType(RT_WINDOW, get32(event + kChild), head));
+  put32(event + kTime, translateServerTimestamp(get32(event + kTime), server));
+  put16(event + kRootX, u16(hit.x));
+  put16(event + kRootY, u16(hit.y));
+  if (lookupScreenOfXid(root) != lookupScreenOfXid(window)) {
+    event[kCrossingFlags] &= u8(~kSameScreenFlag);
+    put16(event + kEventX, 0);
+    put16(event + kEventY, 0);
+    put32(event + kChild, None);
+    return true;
+  }
+  if (!(event[kCrossingFlags] & kSameScreenFlag)) return false;
+  i32 x = field16(event, kEventX), y = field16(event, kEventY);
+  unscaleInWindow(head, window, &x, &y);
+  put16(event + kEventX, u16(x));
+  put16(event + kEventY, u16(y));
+  // Leaving a head's area is not leaving the window.
+  return !((event[0] & 0x7f) == LeaveNotify && clamped);
+}
+
+}  // namespace
+
+bool translateCrossingEvent(u8* event, u32 maskBit) {
+  ServerDisplay* server = linkServer();
+  if (server && !translateCrossingPosition(event, server)) return false;
+  u32 window = get32(event + kWindow);
+  const InputGrab& grab = inputState.pointerGrab;
+  u32 mask = eventMaskOfWindowForClient(window);
+  if (event[kMode] != NotifyNormal && grab.client) {
+    if (grab.window == window && (grab.eventMask & maskBit)) return true;
+    if (!grab.ownerEvents || !(mask & maskBit)) return false;
+    return true;
+  }
+  if (event[kMode] == NotifyNormal && !(mask & maskBit)) return false;
+  return true;
+}
+
+Head* translateFocusEvent(u8* event) {
+  Head* holder = pointerHead();
+  if (!fromServerOf(holder)) return nullptr;
+  ServerDisplay* server = linkServer();
+  u32 serverWindow = get32(event + 4);
+  Head* head = nullptr;
+  if (!server) return nullptr;
+  if (event[1] == NotifyPointerRoot || event[1] == NotifyDetailNone) {
+    for (MetaScreen* screen = proxyState.screens; screen && !head; screen = screen->next) {
+      for (Head* each = screen->heads; each; each = each->next) {
+        if (each->serverDisplay != server || u32(each->root) != serverWindow) continue;
+        bool pointerScreen = holder && holder->metaScreen == screen;
+        Head* main = screen->mainHead ? screen->mainHead : screen->heads;
+        if ((pointerScreen && each == holder) || (!pointerScreen && each == main)) {
+          head = each;
+          break;
+        }
+      }
+    }
+  } else {
+    head = findHeadForServerXid(serverWindow, server);
+  }
+  if (head) put32(event + 4, mapServerXidToClientByType(RT_WINDOW, serverWindow, head));
+  return head;
+}
+
+}  // namespace palvon

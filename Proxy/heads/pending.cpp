@@ -1,0 +1,114 @@
+// Stand-ins for calls into modules that are not built yet (see
+// heads/pending.h). Each logs "WIP" once, at its first call, and gives the
+// neutral answer its declaration notes.
+#include "Proxy/heads/pending.h"
+
+#include "Proxy/resources/dbebuffer.h"
+
+#include "Proxy/heads/lookup.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
+// Xlibint.h (through servers/failsafe.h) defines min and max as macros.
+#undef min
+#undef max
+#include "Proxy/heads/screen.h"
+#include "base/logging.h"
+#include "xsupport/misc.h"
+
+#include <cstdlib>
+
+namespace palvon {
+
+// "WIP" on the problem channel, once per stand-in.
+#define PENDING()              \
+  do {                         \
+    static bool reported;      \
+    if (!reported) {           \
+      reported = true;         \
+      PALVON_WIP();            \
+    }                          \
+  } while (0)
+
+bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* object, [[maybe_unused]] u32* depth, [[maybe_unused]] const VisualRecord** visual) {
+  PENDING();
+  return false;
+}
+
+ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* object) {
+  if (type == RT_DBE_BUFFER || type == RT_MBUF_BUFFER) return bufferWindow(type, object);
+  PENDING();
+  return nullptr;
+}
+
+void sampleServerTimes() {
+  PENDING();
+}
+
+void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* from, [[maybe_unused]] Head* to) {
+  PENDING();
+}
+
+void recordPointerHeadChange([[maybe_unused]] Head* head) { PENDING(); }
+void recordPointerMotion([[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
+
+bool offerRecordingHotkey([[maybe_unused]] Display* display, [[maybe_unused]] const XKeyEvent* event) {
+  PENDING();
+  return false;
+}
+
+void recordDisplayEvent([[maybe_unused]] Display* display, [[maybe_unused]] const XEvent* event) { PENDING(); }
+
+bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
+  PENDING();
+  return false;
+}
+
+void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
+void addExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
+void removeExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
+
+void clearFreeColorCache() { PENDING(); }
+
+bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
+  PENDING();
+  return true;
+}
+
+
+
+// --- Start-up and exit steps of layers not built yet --------------------------------
+
+void decideHeadFontScaling([[maybe_unused]] Head* head) {}
+
+
+// --- Properties and time stamps on the heads (minimal working forms) ---------------
+
+u32 getPropertyWindow([[maybe_unused]] ProxyClient* client, u32 window, Head** head) {
+  Head* atom = atomDisplay ? atomDisplay->firstHead : nullptr;
+  if (ProxyWindow* record = lookupWindow(window)) {
+    if (MetaScreen* screen = record->screen)
+      for (Head* h = screen->heads; h; h = h->next)
+        if (h->serverDisplay == atomDisplay) atom = h;
+  }
+  *head = atom;
+  return atom ? translateXid(window, RT_WINDOW, atom) : window;
+}
+
+u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
+  return mapServerXidToClient(serverWindow, display);
+}
+
+
+// --- Core protocol services the reset and the close-down call ------------------------
+
+// --- Used by event translation ---------------------------------------------------
+
+bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
+                          [[maybe_unused]] u16* mask) {
+  PENDING();
+  return true;
+}
+
+}  // namespace palvon

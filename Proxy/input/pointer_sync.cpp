@@ -1,0 +1,361 @@
+// Moving the meta pointer to a point of a meta screen: choosing the head
+// there and, when the head changes, carrying grabs, focus, key state and
+// maps to the new head's server and putting the old one's input back.
+#include <algorithm>
+#include <cstdlib>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/events/grabs.h"
+#include "Proxy/heads/pending.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/input/control.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/input/pointerutil.h"
+#include "Proxy/heads/screen.h"
+#include "base/logging.h"
+#include "base/rect.h"
+#include "xsupport/xrclib.h"
+#include "xsupport/xrclib_input.h"
+#include "xsupport/xrclib_keymap.h"
+
+namespace palvon {
+
+namespace {
+
+ServerLink* linkTo(ProxyClient* client, const Head* head) {
+  return client && head && head->serverIndex < client->linkCount ? client->links[head->serverIndex] : nullptr;
+}
+
+bool sameDisplay(const Head* a, const Head* b) { return a && b && a->serverDisplay == b->serverDisplay; }
+
+Rect logicalOf(const Head* head, i32 shrink) {
+  i32 w = std::max(head->logical.width - 2 * shrink, 1), h = std::max(head->logical.height - 2 * shrink, 1);
+  return Rect{head->logical.x + shrink, head->logical.y + shrink, u32(w), u32(h)};
+}
+
+void logProblemText(const char* text) { logProblem(text, __FILE__, __LINE__); }
+
+void syncLinkWarning(ServerLink* link) {
+  if (!link) return;
+  if (const char* error = syncServerLink(link)) LOGF(logChWarning, "%s", error);
+}
+
+// Among heads that hold the point, the lowest rank wins: the current
+// pointer head, then heads of the input-control display, then heads of the
+// current head's display, then any other.
+u32 headRank(const Head* head, const Head* current) {
+  if (head == current) return 0;
+  if (head->serverDisplay == inputControlDisplay) return 1;
+  if (sameDisplay(head, current)) return 2;
+  return 3;
+}
+
+bool enterable(const Head* head, const Head* current) {
+  return headDisplayOpen(head) && !head->noEntry && !headIsOverlay(head) &&
+         (!current || !current->inWindow == !head->inWindow);
+}
+
+Head* nearestHead(MetaScreen* screen, i32 x, i32 y, const Head* current, bool panOnly) {
+  Head* best = nullptr;
+  u32 bestDistance = UINT32_MAX;
+  for (Head* head = screen->heads; head; head = head->next) {
+    if (!enterable(head, current)) continue;
+    if (panOnly && !isPanModifierPressed(head, inputState.modifierState)) continue;
+    u32 distance = rectPointDistance(logicalOf(head, 0), x, y);
+    if (distance < bestDistance) bestDistance = distance, best = head;
+  }
+  return best;
+}
+
+Head* chooseTargetHead(ProxyClient* client, MetaScreen* screen, i32 x, i32 y, const Head* current) {
+  Head* best = nullptr;
+  u32 bestRank = UINT32_MAX;
+  for (Head* head = screen->heads; head; head = head->next) {
+    if (!enterable(head, current) || rectPointDistance(logicalOf(head, 0), x, y)) continue;
+    u32 rank = headRank(head, current);
+    if (rank < bestRank) bestRank = rank, best = head;
+  }
+  if (best) return best;
+  if (Head* pan = nearestHead(screen, x, y, current, true)) {
+    if (rectPointDistance(logicalOf(pan, 0), x, y)) panHead(pan, x, y, client, false);
+    return pan;
+  }
+  if (Head* nearest = nearestHead(screen, x, y, current, false)) return nearest;
+  for (Head* head = screen->heads; head; head = head->next)
+    if (headDisplayOpen(head) && head->serverDisplay != resourceServerDisplay) return head;
+  for (Head* head = screen->heads; head; head = head->next)
+    if (head->serverDisplay == resourceServerDisplay) return head;
+  return nullptr;
+}
+
+// The point held on the meta screen, and inside a confining grab's window.
+void clampToScreen(MetaScreen* screen, i32* x, i32* y) {
+  Rect bounds{0, 0, std::max(screen->width, 1u), std::max(screen->height, 1u)};
+  rectClampPoint(x, y, bounds);
+  const InputGrab& grab = inputState.pointerGrab;
+  if (!grab.client || !grab.confineTo) return;
+  ProxyWindow* confine = lookupWindow(grab.confineTo);
+  if (!confine || confine->screen != screen) return;
+  Rect window{confine->x, confine->y, std::max<u32>(confine->width, 1), std::max<u32>(confine->height, 1)};
+  rectClampPoint(x, y, window);
+}
+
+// Whether the client's window under the pointer changes with the move, so
+// that it must see motion (Part of a client's own warp).
+bool motionMustBeSimulated(ProxyClient* client, Head* oldHead, Head* newHead, bool warp, i32 x, i32 y) {
+  if (!client || !oldHead || warp || oldHead->metaScreen != newHead->metaScreen || oldHead->inWindow ||
+      newHead->inWindow)
+    return false;
+  return windowAtMetaPoint(oldHead->metaScreen, inputState.pointerX, inputState.pointerY) !=
+         windowAtMetaPoint(newHead->metaScreen, x, y);
+}
+
+void copyKeyboardSettings(Head* oldHead, Head* newHead) {
+  ServerDisplay* target = newHead->serverDisplay;
+  if (!headDisplayOpen(oldHead) || sameDisplay(oldHead, newHead)) return;
+  if (newHead->inWindow && target != inputControlDisplay && inputControlDisplay) {
+    LOGF(logChStep, "Copying keyboard settings to %s...", target->displayName);
+    if (!target->savedKeyboard)
+      target->savedKeyboard = static_cast<KeyboardMappingSave*>(calloc(1, sizeof(KeyboardMappingSave)));
+    if (target->savedKeyboard) {
+      xrcFreeKeyboardMapping(target->savedKeyboard);
+      logProblemText(xrcSaveKeyboardMapping(target->display, 0, target->savedKeyboard));
+    }
+    logProblemText(xrcCopyKeyboardMapping(inputControlDisplay->display, target->display));
+  }
+  XfsUngrabPointer(newHead->display, CurrentTime);
+  XfsFlush(oldHead->display);
+}
+
+u32 grabCursorOnHead(Head* oldHead, Head* newHead) {
+  if (sameDisplay(oldHead, newHead)) return u32(oldHead->cursors[0]);
+  Head* under = newHead->serverDisplay->input.pointerHead;
+  return u32((under ? under : newHead)->cursors[0]);
+}
+
+bool grabStaysBehind(const InputGrab& grab, Head* oldHead, Head* newHead) {
+  if (grab.kind == kGrabXrcPassive && sameDisplay(oldHead, newHead)) return true;
+  return oldHead && oldHead->metaScreen != newHead->metaScreen;
+}
+
+void carryPointerGrab(Head* oldHead, Head* newHead) {
+  InputGrab& grab = inputState.pointerGrab;
+  if (!grab.client) return;
+  if (oldHead && oldHead->metaScreen == newHead->metaScreen && !sameDisplay(oldHead, newHead))
+    if (ServerLink* old = linkTo(grab.client, oldHead)) requestUngrabPointer(old);
+  if (grabStaysBehind(grab, oldHead, newHead)) return;
+  ServerLink* link = linkTo(grab.client, newHead);
+  if (!link) return;
+  u32 cursor = grabCursorOnHead(oldHead, newHead);
+  LOGF(logChStep, "GrabPointer on %s: owner-events=%d cursor=0x%x", newHead->name, grab.ownerEvents, cursor);
+  requestGrabPointer(link, grab.ownerEvents, translateXid(grab.window, RT_WINDOW, newHead), grab.eventMask,
+                     grab.pointerFrozen ? GrabModeSync : GrabModeAsync,
+                     grab.keyboardFrozen ? GrabModeSync : GrabModeAsync,
+                     grab.confineTo ? translateXid(grab.confineTo, RT_WINDOW, newHead) : 0, cursor);
+  addReplyHook(link, acceptReplyHook, nullptr);
+  LOGF(logChStep, "Sync pointer-grab to %s by %s, before passive grab by XRC ...", newHead->name,
+       clientName(grab.client));
+  syncLinkWarning(link);
+}
+
+bool moveFocus(ProxyClient* client, Head* newHead) {
+  u32 focus = inputState.focusWindow;
+  if (focus > PointerRoot) {
+    MetaScreen* screen = lookupWindowScreen(focus);
+    if (screen && screen != newHead->metaScreen) return false;
+  }
+  if (headIconified(newHead)) return false;
+  inputState.focusHead = newHead;
+  u32 window = getServerFocusWindow(focus, newHead->serverDisplay);
+  ServerLink* link = linkTo(inputState.keyboardGrab.client, newHead);
+  if (!link) link = linkTo(client, newHead);
+  if (link) {
+    requestSetInputFocus(link, inputState.focusRevertTo, window);
+  } else if (headDisplayOpen(newHead)) {
+    XfsSetInputFocus(newHead->display, window, inputState.focusRevertTo, CurrentTime);
+    XfsFlush(newHead->display);
+  }
+  return true;
+}
+
+void carryKeyboardGrab(Head* oldHead, Head* newHead) {
+  InputGrab& grab = inputState.keyboardGrab;
+  if (!grab.client || grabStaysBehind(grab, oldHead, newHead)) return;
+  if (oldHead && !sameDisplay(oldHead, newHead))
+    if (ServerLink* old = linkTo(grab.client, oldHead)) requestUngrabKeyboard(old);
+  LOGF(logChStep, "Warp with active keyboard grab");
+  grabKeyboardOnDisplay(kXrcKeyboard, newHead, true);
+}
+
+// The input-control display's keys, modifiers and buttons, as the new
+// display's own.
+void copyInputMapping(Head* oldHead, Head* newHead) {
+  ServerDisplay* source = inputControlDisplay;
+  ServerDisplay* target = newHead->serverDisplay;
+  if (!source || !source->display || !headDisplayOpen(oldHead) || sameDisplay(oldHead, newHead) ||
+      target == source)
+    return;
+  LOGF(logChStep, "Copying input mapping from %s to %s ...", source->displayName, target->displayName);
+  i32 shift = i32(xrcMinKeycode(target->display, kXrcKeyboard)) - i32(xrcMinKeycode(source->display, kXrcKeyboard));
+  u8 keys[32] = {};
+  if (const char* error = xrcQueryKeymap(source->display, kXrcKeyboard, keys)) {
+    logProblemText(error);
+  } else {
+    u8 shifted[32] = {};
+    for (i32 k = 0; k < 256; k++) {
+      i32 to = k + shift;
+      if ((keys[k / 8] >> (k % 8) & 1) && to > 0 && to < 256) shifted[to / 8] |= u8(1 << (to % 8));
+    }
+    logProblemText(xrcSetKeyState(target->display, kXrcKeyboard, shifted));
+  }
+  if (XModifierKeymap* map = xrcModifierMap(source->display, kXrcKeyboard)) {
+    XModifierKeymap* moved = xrcShiftModifierMap(map, shift, xrcMinKeycode(target->display, kXrcKeyboard),
+                                                 xrcMaxKeycode(target->display, kXrcKeyboard));
+    if (moved) {
+      XfsSetModifierMapping(target->display, moved);
+      XFreeModifiermap(moved);
+    }
+  } else {
+    PALVON_UNE();
+  }
+  logProblemText(xrcSetModifiers(target->display, kXrcKeyboard, inputState.modifierState & 0xff, nullptr));
+  if (!isDisplayOffline(source->display)) logProblemText(copyPointerMapping(source->display, target->display));
+  XfsUngrabPointer(target->display, CurrentTime);
+  XfsFlush(target->display);
+}
+
+void setFocusAgain(ProxyClient* client, Head* oldHead) {
+  u32 window = getServerFocusWindow(inputState.focusWindow, oldHead->serverDisplay);
+  if (ServerLink* link = linkTo(client, oldHead)) {
+    requestSetInputFocus(link, inputState.focusRevertTo, window);
+  } else if (headDisplayOpen(oldHead)) {
+    XfsSetInputFocus(oldHead->display, window, inputState.focusRevertTo, CurrentTime);
+    XfsFlush(oldHead->display);
+  }
+}
+
+void syncOtherGrabbers(ProxyClient* client, Head* oldHead, Head* newHead) {
+  ProxyClient* pointer = inputState.pointerGrab.client;
+  ProxyClient* keyboard = inputState.keyboardGrab.client;
+  if (pointer && pointer != client) {
+    LOGF(logChStep, "Sync pointer-grab to %s by %s ...", newHead->name, clientName(pointer));
+    syncLinkWarning(linkTo(pointer, newHead));
+    if (oldHead && !sameDisplay(oldHead, newHead)) syncLinkWarning(linkTo(pointer, oldHead));
+  }
+  if (keyboard && keyboard != client && keyboard != pointer) {
+    LOGF(logChStep, "Sync keyboard-grab to %s by %s ...", newHead->name, clientName(keyboard));
+    syncLinkWarning(linkTo(keyboard, newHead));
+    if (oldHead && !sameDisplay(oldHead, newHead)) syncLinkWarning(linkTo(keyboard, oldHead));
+  }
+}
+
+void releaseFrozenGrabs(Head* newHead) {
+  const InputGrab& pointer = inputState.pointerGrab;
+  if (pointer.client && (pointer.kind == kGrabFreezesPointer || pointer.kind == kGrabFreezesBoth))
+    if (ServerLink* link = linkTo(pointer.client, newHead))
+      xprotoAllowEvents(&link->writer, pointer.kind == kGrabFreezesPointer ? SyncPointer : SyncBoth, CurrentTime);
+  const InputGrab& keyboard = inputState.keyboardGrab;
+  if (keyboard.client && (keyboard.kind == kGrabFreezesPointer || keyboard.kind == kGrabFreezesBoth))
+    if (ServerLink* link = linkTo(keyboard.client, newHead))
+      xprotoAllowEvents(&link->writer, keyboard.kind == kGrabFreezesPointer ? SyncKeyboard : SyncBoth, CurrentTime);
+}
+
+void restoreOldInput(Head* oldHead) {
+  ServerDisplay* server = oldHead->serverDisplay;
+  LOGF(logChStep, "Input settings restored on %s", server->displayName);
+  for (ProxyClient* grabber : {inputState.pointerGrab.client, inputState.keyboardGrab.client})
+    if (grabber) syncLinkWarning(linkTo(grabber, oldHead));
+  logProblemText(xrcReleaseAll(server->display));
+  if (server->savedKeyboard) logProblemText(xrcRestoreKeyboardMapping(server->display, 0, server->savedKeyboard));
+}
+
+// Steps of a move onto another head, after the old head's inner windows
+// stopped reporting crossings.
+void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i32 x, i32 y, bool warp) {
+  bool simulate = motionMustBeSimulated(client, oldHead, newHead, warp, x, y);
+  const InputGrab& pg = inputState.pointerGrab;
+  const InputGrab& kg = inputState.keyboardGrab;
+  LOGF(logChStep, "Pointer warped to %s at %d,%d from %s by %s%s%s%s%s%s", newHead->name, x, y,
+       oldHead ? oldHead->name : "none", clientName(client), simulate ? ", simulate motion" : "",
+       kg.client && kg.keyboardFrozen ? ", keyboard frozen" : "", kg.client ? ", keyboard grabbed" : "",
+       pg.client && pg.pointerFrozen ? ", pointer frozen" : "", pg.client ? ", pointer grabbed" : "");
+  bool otherDisplay = oldHead && !sameDisplay(oldHead, newHead);
+  if (oldHead) copyKeyboardSettings(oldHead, newHead);
+  carryPointerGrab(oldHead, newHead);
+  bool focusMoved = moveFocus(client, newHead);
+  carryKeyboardGrab(oldHead, newHead);
+  if (oldHead && newHead->serverDisplay != inputControlDisplay) copyInputMapping(oldHead, newHead);
+  if (focusMoved && otherDisplay && headDisplayOpen(oldHead) && !headIconified(oldHead) &&
+      (!oldHead->inWindow || oldHead->serverDisplay == inputControlDisplay))
+    setFocusAgain(client, oldHead);
+  movePointerToHead(device, newHead, x, y, warp);
+  newHead->serverDisplay->input.pointerHead = newHead;
+  if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
+  if (pg.client && pg.client != client) {
+    LOGF(logChStep, "Sync pointer-grab to %s by %s ...", newHead->name, clientName(pg.client));
+    syncLinkWarning(linkTo(pg.client, newHead));
+  }
+  if (simulate) {
+    LOGF(logChStep, "Simulate mouse pointer motion ...");
+    warpMetaPointerToHead(device, client, newHead, x + (x > 0 ? -1 : 1), y);
+  }
+  warpMetaPointerToHead(device, client, newHead, x, y);
+  if (client && client != pg.client) {
+    syncLinkWarning(linkTo(client, newHead));
+  } else if (!client && headDisplayOpen(newHead)) {
+    XfsSync(newHead->display, False);
+  }
+  if (pg.client && !grabStaysBehind(pg, oldHead, newHead)) {
+    LOGF(logChStep, "GrabPointer on %s: owner-events=%d", newHead->name, pg.ownerEvents);
+    grabPointerOnDisplay(kXrcMouse, newHead);
+  }
+  releaseFrozenGrabs(newHead);
+  syncOtherGrabbers(client, oldHead, newHead);
+  if (otherDisplay && headDisplayOpen(oldHead) && oldHead->serverDisplay != inputControlDisplay)
+    restoreOldInput(oldHead);
+}
+
+}  // namespace
+
+void syncInputAcrossHeads(u32 device, ProxyClient* client, MetaScreen* screen, i32 x, i32 y, bool warp) {
+  if (!screen) return;
+  if (!client) {
+    for (ProxyClient* c = clientList; c; c = c->next) logProblemText(writeClientServerLinks(c));
+  }
+  Head* current = headDisplayOpen(inputState.pointerHead) ? inputState.pointerHead : nullptr;
+  clampToScreen(screen, &x, &y);
+  Head* target = chooseTargetHead(client, screen, x, y, current);
+  if (!target) {
+    PALVON_UNE();
+    return;
+  }
+  bool confined = inputState.pointerGrab.client && inputState.pointerGrab.confineTo;
+  if (rectPointDistance(logicalOf(target, 0), x, y)) {
+    Rect inside = logicalOf(target, confined ? 1 : 0);
+    rectClampPoint(&x, &y, inside);
+  }
+  if (target->inWindow && headIsOverlay(target)) {
+    movePointerToHead(device, target, x, y, warp);
+    return;
+  }
+  if (target == current) {
+    warpMetaPointerToHead(device, client, target, x, y);
+    movePointerToHead(device, target, x, y, warp);
+    return;
+  }
+  selectInputOnHeads(client, 0);
+  changeHead(device, client, current, target, x, y, warp);
+  if (current && current->serverDisplay == inputControlDisplay) endPointerRotation(current);
+  if (target->serverDisplay == inputControlDisplay) beginPointerRotation(target);
+  selectInputOnHeads(client, EnterWindowMask | LeaveWindowMask);
+  if (!client && serverDisplayList && serverDisplayList->display) XfsSync(serverDisplayList->display, False);
+}
+
+}  // namespace palvon

@@ -1,0 +1,487 @@
+// Server links: the transport, authorization and set-up of a client's own
+// connection to a real X server, forwarding requests, and reading and
+// dispatching what the server sends.
+#include "Proxy/links/serverauth.h"
+#include "Proxy/links/serverlink.h"
+
+#include <X11/X.h>
+#include <X11/Xauth.h>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/linkdispatch.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/links/errors.h"
+#include "base/fd.h"
+#include "base/hostclock.h"
+#include "base/logging.h"
+#include "base/orders.h"
+#include "Xext/byteswap.h"
+
+namespace palvon {
+
+ServerLink* currentLink = nullptr;
+
+namespace {
+
+u32 offlineTimeout(const ServerLink* link) {
+  return link->server.offlineTimeoutMs ? link->server.offlineTimeoutMs : kDefaultOfflineTimeoutMs;
+}
+
+// "host:N.S", ":N", "unix:N": the host part (empty for local) and N.
+bool parseDisplayName(const char* name, char* host, size_t hostSize, u16* number) {
+  const char* colon = std::strrchr(name, ':');
+  if (!colon || colon[1] < '0' || colon[1] > '9') return false;
+  size_t hostLength = static_cast<size_t>(colon - name);
+  if (hostLength >= hostSize) return false;
+  std::memcpy(host, name, hostLength);
+  host[hostLength] = 0;
+  *number = static_cast<u16>(std::strtoul(colon + 1, nullptr, 10));
+  if (std::strcmp(host, "unix") == 0 || std::strcmp(host, "local") == 0) host[0] = 0;
+  return true;
+}
+
+// Waits for a non-blocking connect within the time-out; 0 or an errno.
+int finishConnect(int fd, int rc, u32 timeoutMs) {
+  if (rc == 0) return 0;
+  if (errno != EINPROGRESS && errno != EAGAIN) return errno;
+  if (!fdWaitWritable(fd, static_cast<int>(timeoutMs))) return ETIMEDOUT;
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return errno;
+  return error;
+}
+
+int connectLocal(u16 number, u32 timeoutMs, const char** why) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *why = errnoText(errno);
+    return -1;
+  }
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%u", number);
+  int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  if (int error = finishConnect(fd, rc, timeoutMs)) {
+    *why = errnoText(error);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int connectTcp(ServerLink* link, const char* host, u16 number, u32 timeoutMs, const char** why) {
+  addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  char port[16];
+  std::snprintf(port, sizeof port, "%u", 6000u + number);
+  if (int rc = getaddrinfo(host, port, &hints, &found)) {
+    *why = gai_strerror(rc);
+    return -1;
+  }
+  int fd = -1;
+  *why = "no address";
+  for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) continue;
+    if (int error = finishConnect(fd, connect(fd, a->ai_addr, a->ai_addrlen), timeoutMs)) {
+      *why = errnoText(error);
+      close(fd);
+      fd = -1;
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The server's own family and address select its cookie, never another
+    // host's through a wildcard match.
+    if (a->ai_family == AF_INET) {
+      link->family = FamilyInternet;
+      auto* in = reinterpret_cast<sockaddr_in*>(a->ai_addr);
+      std::memcpy(link->serverAddress, &in->sin_addr, 4);
+      link->serverAddressLength = 4;
+    } else if (a->ai_family == AF_INET6) {
+      link->family = FamilyInternet6;
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(a->ai_addr);
+      std::memcpy(link->serverAddress, &in6->sin6_addr, 16);
+      link->serverAddressLength = 16;
+    }
+  }
+  freeaddrinfo(found);
+  return fd;
+}
+
+// A loopback server is this host's: its cookies are filed under the host name.
+void useLocalAddressIfLoopback(ServerLink* link) {
+  static const u8 loopback4[4] = {127, 0, 0, 1};
+  static const u8 loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  bool loop = (link->family == FamilyInternet && std::memcmp(link->serverAddress, loopback4, 4) == 0) ||
+              (link->family == FamilyInternet6 && std::memcmp(link->serverAddress, loopback6, 16) == 0);
+  if (!loop) return;
+  link->family = FamilyLocal;
+  link->serverAddressLength = 0;
+}
+
+// Puts the link into its server's slot; false when the slot is taken or
+// the slots could not be had.
+bool placeLink(ProxyClient* client, ServerLink* link) {
+  if (!client->links) {
+    client->links = static_cast<ServerLink**>(memCalloc(kMaxServerLinks, sizeof(ServerLink*)));
+    if (!client->links) {
+      PALVON_OOM();
+      return false;
+    }
+  }
+  u32 index = link->server.serverIndex;
+  if (client->links[index]) {
+    LOGF(logChError, "X server %s is server %u, whose link %s is still open", link->server.displayName, index,
+         client->links[index]->server.displayName);
+    return false;
+  }
+  client->links[index] = link;
+  if (client->linkCount <= index) client->linkCount = index + 1;
+  return true;
+}
+
+u8* writerAllocate(void* argument, u8 major, u8 data, u32 length) {
+  return allocServerRequest(static_cast<ServerLink*>(argument), major, data, length);
+}
+
+void freeLinkRecord(ServerLink* link) { std::free(link); }
+
+}  // namespace
+
+// --- Opening -----------------------------------------------------------------
+
+ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
+  if (server.serverIndex >= kMaxServerLinks) {
+    LOGF(logChError, "Too many X servers: %s would be server %u, at most %u are supported", server.displayName,
+         server.serverIndex + 1, kMaxServerLinks);
+    return nullptr;
+  }
+  char host[256];
+  u16 number = 0;
+  if (!parseDisplayName(server.displayName, host, sizeof host, &number)) {
+    LOGF(logChError, "Bad X display name '%s'", server.displayName);
+    return nullptr;
+  }
+  const char* thisHost = hostName();
+  size_t nameLength = std::strlen(server.displayName) + 1;
+  size_t hostLength = std::strlen(host[0] ? host : thisHost) + 1;
+  auto* link = static_cast<ServerLink*>(memCalloc(1, sizeof(ServerLink) + nameLength + hostLength));
+  if (!link) {
+    PALVON_OOM();
+    return nullptr;
+  }
+  link->server = server;
+  std::memcpy(link->names, server.displayName, nameLength);
+  link->server.displayName = link->names;
+  link->hostName = link->names + nameLength;
+  std::memcpy(link->hostName, host[0] ? host : thisHost, hostLength);
+  link->displayNumber = number;
+  link->family = host[0] ? FamilyWild : FamilyLocal;
+  const char* why = nullptr;
+  link->descriptor = host[0] ? connectTcp(link, host, number, offlineTimeout(link), &why)
+                             : connectLocal(number, offlineTimeout(link), &why);
+  if (link->family != FamilyLocal) useLocalAddressIfLoopback(link);
+  if (link->descriptor < 0) {
+    LOGF(logChError, "Can't connect to X server %s: %s", server.displayName, why);
+    std::free(link);
+    return nullptr;
+  }
+  outbufferInit(&link->output, link->descriptor, watchServerLinkWritable, link);
+  link->writer = {server.bigEndian, writerAllocate, link};
+  link->client = client;
+  if (createSequenceRing(link)) {
+    close(link->descriptor);
+    std::free(link);
+    return nullptr;
+  }
+  if (client && !placeLink(client, link)) {
+    close(link->descriptor);
+    freeSequenceRing(link);
+    std::free(link);
+    return nullptr;
+  }
+  link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
+  return link;
+}
+
+int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char** data, u16* dataLength) {
+  const char* address = reinterpret_cast<const char*>(link->serverAddress);
+  unsigned addressLength = link->serverAddressLength;
+  if (link->family == FamilyLocal) {
+    address = hostName();
+    addressLength = static_cast<unsigned>(std::strlen(address));
+  }
+  char* foundName = nullptr;
+  char* foundData = nullptr;
+  u16 foundNameLength = 0, foundDataLength = 0;
+  if (!findServerAuthorization(address, addressLength, link->displayNumber, link->family, &foundName, &foundNameLength,
+                               &foundData, &foundDataLength))
+    return 0;
+  // An XDM-AUTHORIZATION-1 key becomes the encrypted data for this
+  // connection; other credentials go as they are.
+  Xauth auth{};
+  auth.name = foundName;
+  auth.name_length = foundNameLength;
+  auth.data = foundData;
+  auth.data_length = foundDataLength;
+  int ok = computeAuthorizationData(link, &auth, name, nameLength, data, dataLength);
+  explicit_bzero(foundData, foundDataLength);
+  std::free(foundName);
+  std::free(foundData);
+  return ok;
+}
+
+ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
+  ServerLink* link = allocServerLink(client, server);
+  if (!link) return nullptr;
+  char* name = nullptr;
+  char* data = nullptr;
+  u16 nameLength = 0;
+  u16 dataLength = 0;
+  bool written;
+  if (getServerAuthorization(link, &name, &nameLength, &data, &dataLength) || !client) {
+    written = writeServerConnectionSetup(link, name, nameLength, data, dataLength);
+  } else {
+    // Without credentials of its own the proxy passes on what the client
+    // presented: a server that shares the client's cookie admits it.
+    written = writeServerConnectionSetup(link, client->grantedName, client->grantedNameLength,
+                                         reinterpret_cast<const char*>(client->grantedData),
+                                         client->grantedNameLength ? static_cast<u16>(client->grantedLength) : 0);
+  }
+  std::free(name);
+  std::free(data);
+  if (written && client && client->bigRequests && bigRequestsOffered()) {
+    written = requestBigReqEnable(&link->writer);
+    // The answer (the server's maximum) is the proxy's own business.
+    if (written) addReplyHook(link, acceptReplyHook, nullptr);
+  }
+  const char* error = written ? flushServerLink(link) : PALVON_OOM();
+  if (error) {
+    LOGF(logChError, "%s", error);
+    closeServerLink(link);
+    return nullptr;
+  }
+  return link;
+}
+
+const char* waitServerLinkSetup(ServerLink* link) {
+  // A joining server's answer is not one of the client's own set-up
+  // replies: the count tells the set-up handler so.
+  if (link->client) link->client->setupRepliesAwaited = 2;
+  link->busy = 1;
+  link->setupAnswered = 0;
+  const char* error = nullptr;
+  while (link->setupAnswered == 0 && !error) {
+    error = readServerLinkBlocking(link);
+    if (!error) dispatchServerInput(link);
+  }
+  link->busy = 0;
+  if (error) return serverLinkLostText(link->server.display, error);
+  if (link->refused)
+    return tmpPrintf("Failed client setup from %s - Maybe maximum number of clients reached", link->server.displayName);
+  return nullptr;
+}
+
+// --- Requests ---------------------------------------------------------------------
+
+u8* reserveServerBytes(ServerLink* link, u32 length) { return outbufferReserve(&link->output, length); }
+
+// Reserves a request in plain or big form, fills its header and counts it;
+// the result is where byte 4 of the plain form would lie, less four.
+static u8* reserveRequest(ServerLink* link, u8 major, u8 data, u32 length) {
+  u8 serverMajor = major >= 128 && link->server.codes ? link->server.codes->majorToServer[major] : major;
+  u8* p;
+  if (length <= kMaxPlainRequest) {
+    p = outbufferReserve(&link->output, length);
+    if (!p) return nullptr;
+    p[0] = serverMajor;
+    p[1] = data;
+    put16(p + 2, static_cast<u16>(length / 4));
+  } else {
+    u8* big = outbufferReserve(&link->output, length + 4);
+    if (!big) return nullptr;
+    big[0] = serverMajor;
+    big[1] = data;
+    put16(big + 2, 0);
+    put32(big + 4, (length + 4) / 4);
+    p = big + 4;
+  }
+  link->requestsSent++;
+  // The ring keys the request by the proxy's opcode, as its handlers know it.
+  noteServerRequestKey(static_cast<u16>(major | data << 8), link);
+  return p;
+}
+
+u8* allocServerRequest(ServerLink* link, u8 major, u8 data, u32 length) {
+  return reserveRequest(link, major, data, length);
+}
+
+u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
+  u8* p = reserveRequest(link, request[0], request[1], length);
+  if (!p) return nullptr;
+  std::memcpy(p + 4, request + 4, length - 4);
+  return p;
+}
+
+void swapServerRequest(ServerLink* link, u8* request, u32 length, const char* layout) {
+  finishWriterRequest(&link->writer, request, length, layout);
+}
+
+// --- Output ------------------------------------------------------------------------
+
+void watchServerLinkWritable(void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  if (!link->writeOrder)
+    link->writeOrder = orderAddFdWrite(link->descriptor, [](void* a) { onServerLinkWritable(static_cast<ServerLink*>(a)); }, link);
+}
+
+static void serverLinkDrained(ServerLink* link) {
+  orderCancel(link->writeOrder);
+  link->writeOrder = nullptr;
+  if (link->client && !link->client->readOrder) resumeClientIo(link->client);
+}
+
+int onServerLinkWritable(ServerLink* link) {
+  switch (outbufferFlush(&link->output)) {
+    case 0:
+      serverLinkDrained(link);
+      return 1;
+    case 1:
+      if (link->client) resumeClientIo(link->client);
+      return 1;
+    default:
+      endClientOfBrokenLink(link);
+      return 0;
+  }
+}
+
+const char* flushServerLink(ServerLink* link) {
+  if (!link->output.head) return nullptr;
+  if (!outbufferFlushBlocking(&link->output, offlineTimeout(link))) return brokenServerLinkText(link);
+  serverLinkDrained(link);
+  return nullptr;
+}
+
+const char* brokenServerLinkText(const ServerLink* link) {
+  return tmpPrintf("Broken connection to %s by %s - Maybe the X Window server has been stopped or is unavailable",
+                   link->server.displayName, clientNameText(link->client));
+}
+
+const char* reportBrokenServerLink(ServerLink* link) {
+  LOGF(logChWarning, "Broken connection to %s by %s after %u requests...", link->server.displayName,
+       clientNameText(link->client), static_cast<u32>(link->requestsSent));
+  serverDisplayLost(link->server.display);
+  return brokenServerLinkText(link);
+}
+
+void endClientOfBrokenLink(ServerLink* link) {
+  // A lost server goes, with every link to it; its clients stay.
+  if (dropLostServer(link->server.display)) return;
+  const char* text = brokenServerLinkText(link);
+  ProxyClient* client = link->client;
+  if (currentLink == link) currentLink = nullptr;
+  if (client) {
+    stopClient(client, text, 0);
+  } else {
+    // Without a client layer the link just stops: no more reads or writes.
+    LOGF(logChWarning, "%s", text);
+    orderCancel(link->readOrder);
+    orderCancel(link->writeOrder);
+    link->readOrder = link->writeOrder = nullptr;
+    link->setupAnswered = ~0u;
+  }
+}
+
+// --- Input -------------------------------------------------------------------------
+
+const char* readServerLinkBlocking(ServerLink* link) {
+  if (!fdWaitReadable(link->descriptor, static_cast<int>(offlineTimeout(link)))) return reportBrokenServerLink(link);
+  for (;;) {
+    int rc = bufferReadFd(link->descriptor, kLinkReadChunk, &link->input);
+    if (rc == 1) return nullptr;
+    if (rc == 0) return reportBrokenServerLink(link);
+    if (!fdWaitReadable(link->descriptor, static_cast<int>(offlineTimeout(link)))) return reportBrokenServerLink(link);
+  }
+}
+
+void onServerLinkReadable(void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  int rc = bufferReadFd(link->descriptor, kLinkReadChunk, &link->input);
+  if (rc == 2) return;
+  if (rc == 0) {
+    endClientOfBrokenLink(link);
+    return;
+  }
+  noteServerDisplayTraffic(link->server.display);
+  dispatchServerInput(link);
+}
+
+void resumeServerLinkRead(void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  orderCancel(link->readOrder);
+  link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
+  dispatchServerInput(link);
+}
+
+u32 openLinkCount(const ProxyClient* client) {
+  u32 count = 0;
+  for (u32 i = 0; i < client->linkCount; i++) count += client->links[i] != nullptr;
+  return count;
+}
+
+// --- Closing -----------------------------------------------------------------------
+
+void closeServerLink(ServerLink* link) {
+  if (!link) return;
+  freeReplyHooks(link);
+  bufferFree(&link->input);
+  link->input = {};
+  orderCancel(link->readOrder);
+  link->readOrder = nullptr;
+  if (link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
+  outbufferFree(&link->output);
+  link->output.head = link->output.tail = nullptr;
+  orderCancel(link->writeOrder);
+  link->writeOrder = nullptr;
+  if (link->descriptor >= 0) close(link->descriptor);
+  link->descriptor = -1;
+  freeSequenceRing(link);
+  releaseAllStashes(link);
+  if (ProxyClient* client = link->client) {
+    // The slot stays, empty: the other links keep their server's index.
+    u32 index = serverLinkIndex(link);
+    if (index < client->linkCount && client->links[index] == link) client->links[index] = nullptr;
+    while (client->linkCount > 0 && !client->links[client->linkCount - 1]) client->linkCount--;
+    link->client = nullptr;
+  }
+  if (link->dispatching) {
+    // The running dispatch sees the mark, takes no further message and frees
+    // the record when it unwinds.
+    link->setupAnswered = ~0u;
+    link->closePending = 1;
+    return;
+  }
+  if (currentLink == link) currentLink = nullptr;
+  freeLinkRecord(link);
+}
+
+}  // namespace palvon

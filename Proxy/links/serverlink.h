@@ -1,0 +1,192 @@
+// A client's own X connection to one real X server.
+//
+// Every client of the proxy gets one ServerLink per real X server. Requests
+// that handlers forward are copied into the link's output with extension
+// majors renumbered for that server (and swapped when the server's byte order
+// differs); what the server sends back is read here and dispatched as the
+// replies, events and errors of that client.
+//
+// Ownership: a link belongs to its ProxyClient (client->links), is created by
+// allocServerLink/openServerLink and destroyed by closeServerLink. All calls
+// come from the main thread. Returned error texts live in the ring of
+// temporary strings.
+#pragma once
+
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/extensions.h"
+#include "base/buffer.h"
+#include "base/outbuffer.h"
+#include "base/strings.h"
+
+namespace palvon {
+
+struct Order;
+struct ProxyClient;
+struct ServerDisplay;
+struct ServerLink;
+struct SequenceRing;
+struct RequestStash;
+struct ReplyHook;
+
+// What the proxy's own request writers write through: a ServerLink embeds one
+// (allocate = allocServerRequest), other connections may offer their own.
+struct RequestWriter {
+  u8 swap;  // the peer's byte order differs from the proxy's
+  // Reserves `length` bytes with the header filled (opcode, data byte, 16-bit
+  // length in words); nullptr when nothing could be reserved.
+  u8* (*allocate)(void* argument, u8 major, u8 data, u32 length);
+  void* argument;
+};
+
+// What a link takes from its server display when it is opened. The display
+// record itself belongs to the heads layer; the link copies what its hot
+// paths read so that they never reach into it.
+struct LinkServerInfo {
+  ServerDisplay* display;      // may be null (tools, tests)
+  const char* displayName;     // "host:0", ":1" (copied)
+  u32 serverIndex;             // index of the display in the server list
+  u8 bigEndian;                // the link speaks MSB first to the server
+  u32 offlineTimeoutMs;        // bound of every blocking wait; 0 means 20000
+  // The registry's translation of codes for this server (null: identity).
+  const ExtensionCodeMap* codes;
+};
+
+constexpr u32 kSetupAnswered = 32;           // smallest message of a running link
+constexpr u32 kMaxPlainRequest = 0x3fffc;    // larger requests take the big form
+constexpr u32 kLinkReadChunk = 65536;
+constexpr u32 kDefaultOfflineTimeoutMs = 20000;
+
+// Field order follows the record that other layers know; sequences are 64-bit
+// counters inside (the wire carries their low 16 bits).
+struct ServerLink {
+  i32 descriptor;              // the socket; -1 once closed
+  ByteBuffer input;            // bytes read, not yet dispatched
+  OutBuffer output;            // requests for the server
+  Order* readOrder;
+  Order* writeOrder;
+  u32 setupAnswered;           // 0 until the set-up reply, then 32; ~0 when closed
+  RequestWriter writer;
+  ProxyClient* client;
+  u64 requestsSent;            // server-side sequence counter
+  u64 lastServerSequence;      // sequence of the message being dispatched
+  u16 displayNumber;
+  u16 family;                  // 256 local, 65535 wild, else the socket family
+  u64 stashSequence;           // sequence of the request just queued
+  u32 parseOffset;             // where dispatching resumes in the input
+  u16 syncMarkerSequence;      // as on the wire
+  u8 awaitingMarker;
+  u8 busy;                     // a synchronous wait runs on this link
+  u8 refused;                  // the server refused the connection set-up
+  u8 dispatching;              // a dispatch of this link's input is running
+  u8 closePending;             // closed while dispatching: freed afterwards
+  u8 writingProxyCopies;       // requests queued now are the proxy's, not the client's
+  SequenceRing* ring;          // chain of chunks, head first
+  RequestStash* stashHead;
+  RequestStash* stashTail;
+  u16 requestKeyAnswered;
+  ReplyHook* hookHead;
+  ReplyHook* hookTail;
+  LinkServerInfo server;       // displayName points into `names`
+  u8 serverAddress[16];        // the server's address for authorization
+  u16 serverAddressLength;
+  char* hostName;              // points into `names`
+  // Added with the client's set-up reply: the resource-id base and mask the
+  // server gave this connection (0 until its set-up answer).
+  u32 serverIdBase;
+  u32 serverIdMask;
+  // Added with translucency: the client window whose Expose events this
+  // link drops while its shape is being replaced (0: none).
+  u32 suppressedExposureWindow;
+  char names[];                // display name, NUL, host name, NUL (stays last)
+};
+
+// The link whose input is being dispatched, or null.
+extern ServerLink* currentLink;
+
+// A client's links sit in fixed slots indexed by the server index of their
+// server display (the index every head carries): client->links holds
+// kMaxServerLinks slots once the first link is made, client->linkCount is
+// one past the highest slot in use, and a server that leaves leaves an
+// empty slot. Nothing is ever moved.
+constexpr u32 kMaxServerLinks = 32;
+
+// The client's link to the server of that index, or null.
+inline ServerLink* clientLink(const ProxyClient* client, u32 serverIndex) {
+  return serverIndex < client->linkCount ? client->links[serverIndex] : nullptr;
+}
+// The number of links the client has (empty slots not counted).
+u32 openLinkCount(const ProxyClient* client);
+
+// for (ServerLink* link : linksOf(client)): the client's links in server
+// order, empty slots skipped. The loop body may close the link it is on.
+class LinkRange {
+ public:
+  class Iterator {
+   public:
+    Iterator(const ProxyClient* client, u32 index) : client_(client), index_(index) { skip(); }
+    ServerLink* operator*() const { return client_->links[index_]; }
+    Iterator& operator++() {
+      index_++;
+      skip();
+      return *this;
+    }
+    bool operator!=(const Iterator& other) const { return index_ != other.index_; }
+
+   private:
+    void skip() {
+      while (index_ < client_->linkCount && !client_->links[index_]) index_++;
+      if (index_ > client_->linkCount) index_ = client_->linkCount;
+    }
+    const ProxyClient* client_;
+    u32 index_;
+  };
+  explicit LinkRange(const ProxyClient* client) : client_(client) {}
+  Iterator begin() const { return Iterator(client_, 0); }
+  Iterator end() const { return Iterator(client_, client_->linkCount); }
+
+ private:
+  const ProxyClient* client_;
+};
+inline LinkRange linksOf(const ProxyClient* client) { return LinkRange(client); }
+
+// Connects (non-blocking) and appends the link to the client's links; null
+// after logging when the server cannot be reached or memory is short.
+ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server);
+// allocServerLink plus the connection set-up with the server's credentials,
+// BigReqEnable when the client has BIG-REQUESTS on, and a flush.
+ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server);
+// Credentials for the link's server (its own address family and address):
+// 1 with name and data filled (heap copies the caller frees), 0 when none.
+int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char** data, u16* dataLength);
+// Reads the set-up answer synchronously, bounded by the offline time-out.
+const char* waitServerLinkSetup(ServerLink* link);
+
+// The handlers' forwarding primitive: the copy in the output (4 bytes into a
+// big request so that every field from byte 4 keeps its offset), or null.
+u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link);
+// Reserves a request with its header filled; the link writer's allocate.
+u8* allocServerRequest(ServerLink* link, u8 major, u8 data, u32 length);
+void swapServerRequest(ServerLink* link, u8* request, u32 length, const char* layout);
+// Raw bytes in the output, not counted as a request (the connection set-up).
+u8* reserveServerBytes(ServerLink* link, u32 length);
+
+const char* flushServerLink(ServerLink* link);
+void onServerLinkReadable(void* link);
+int onServerLinkWritable(ServerLink* link);
+void watchServerLinkWritable(void* link);
+void resumeServerLinkRead(void* link);
+void closeServerLink(ServerLink* link);
+const char* reportBrokenServerLink(ServerLink* link);
+const char* brokenServerLinkText(const ServerLink* link);
+
+// Parses the link's buffered input from its parse offset with the link and
+// its client current: the set-up reply first, then errors, replies and events.
+void dispatchServerInput(ServerLink* link);
+// The link's slot in its client's links: its server index.
+inline u32 serverLinkIndex(const ServerLink* link) { return link->server.serverIndex; }
+
+// Waits for more input (bounded by the offline time-out) and reads it:
+// nullptr when bytes arrived, else the broken-connection text.
+const char* readServerLinkBlocking(ServerLink* link);
+
+}  // namespace palvon

@@ -1,0 +1,415 @@
+// The drawing requests ClearArea (61) to PolyFillArc (71). Each is checked
+// (its size rule ran in the prologue), its damage computed when some head
+// needs it, the GC prepared for scaled heads, and then one walk over the
+// target heads copies it, translates its ids and scales its coordinates.
+#include "Proxy/requests/drawing.h"
+
+#include <X11/X.h>
+#include <X11/Xproto.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+#include "Proxy/join/bgtile.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/requests/drawcommon.h"
+#include "Proxy/requests/drawmath.h"
+#include "Proxy/resources/gc.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/join/translucency.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "xsupport/region.h"
+
+namespace palvon {
+
+// Stash code under which a held copy leaves whether its source is a pixmap.
+constexpr u8 kStashCopyExposures = 62;
+
+// --- Damage and culling --------------------------------------------------------------
+
+u32 currentDamageTarget(void** object) {
+  ProxyClient* client = currentClient;
+  *object = client ? client->requestResourceObject : nullptr;
+  return client ? client->requestResourceType : 0;
+}
+
+Region* currentDamageRegion() { return currentClient ? currentClient->region : nullptr; }
+
+bool damageWanted() {
+  return (currentClient && currentClient->requestTranslucentWindow) || anyOptimizedDrawHead();
+}
+
+bool cullsWindowHead(const Head* head, const ProxyWindow* window) {
+  return head && window && (head->tags & kHeadTagOptimizedDraw) && !windowOverlapsHead(head, window);
+}
+
+bool cullsByDamage(const Head* head, const ProxyWindow* window, const Region* damage) {
+  if (!head || !window || !damage || !(head->tags & kHeadTagOptimizedDraw)) return false;
+  HeadRect r = headRect(head);
+  return damageMissesHead(*regionExtents(damage), r.x, r.y, u32(r.width), u32(r.height), window->x, window->y);
+}
+
+bool prepareGCForDrawing(u32 gc, u32 drawable, const u8* request, u32 length) {
+  if (!liveScalerCount() || prepareScaledGC(currentClient, gc, drawable)) return true;
+  sendXError(BadAlloc, 0, request, length, nullptr);
+  return false;
+}
+
+namespace {
+
+// --- The walk over the heads ---------------------------------------------------------------
+
+struct Drawing;
+// How a member rewrites its copy for a scaled head (the frame is set).
+using ScaleCopy = void (*)(const Drawing& d, u8* copy, u32 length, HeadScaler* scaler);
+
+struct Drawing {
+  const u8* request;
+  u32 length;
+  u32 drawable;      // the destination
+  u32 source;        // CopyArea, CopyPlane
+  u32 gc;            // 0 for ClearArea
+  const GCRecord* gcRecord;
+  DrawableInfo info;
+  bool known;        // info describes the drawable
+  bool damaged;      // the damage region holds the request's damage
+  bool noCulling;    // ClearArea with exposures reaches every head
+  bool cullByDamage;  // ClearArea, CopyArea, CopyPlane
+  bool exposures;    // a head must answer with an exposure event
+  bool hold;         // exposure events collected over the heads
+  ScaleCopy scale;
+  u32 targets;       // heads the walk visits
+  u32 visited;
+  u32 served;
+  bool failed;
+  LayoutString layout;
+};
+
+bool countTarget(const RouteTarget&, void*) { return true; }
+
+// Whether the walk leaves the head out.
+bool skipsHead(Drawing& d, const Head* head) {
+  if (!head) return false;
+  if (needsVisualEmulation(d.drawable, head)) return true;
+  if (!d.known || !d.info.window || d.noCulling) return false;
+  bool culled = d.cullByDamage ? d.damaged && cullsByDamage(head, d.info.window, currentDamageRegion())
+                               : cullsWindowHead(head, d.info.window);
+  // With exposures on, some head must answer: the last one is kept when
+  // none was served before it.
+  if (culled && d.exposures && d.visited == d.targets && d.served == 0) return false;
+  return culled;
+}
+
+void translateIds(Drawing& d, u8* copy, const Head* head) {
+  switch (copy[0]) {
+    case X_ClearArea: put32(copy + 4, translateXid(d.drawable, RT_WINDOW, head)); return;
+    case X_CopyArea:
+    case X_CopyPlane:
+      put32(copy + 4, mapDrawableToHead(d.source, head));
+      put32(copy + 8, mapDrawableToHead(d.drawable, head));
+      put32(copy + 12, translateXid(d.gc, RT_GC, head));
+      return;
+    default:
+      put32(copy + 4, mapDrawableToHead(d.drawable, head));
+      put32(copy + 8, translateXid(d.gc, RT_GC, head));
+      return;
+  }
+}
+
+// CopyArea and CopyPlane on a scaled head. Source and destination scale
+// apart and may round to sizes one pixel apart: the copy keeps the common
+// part and `extra` receives the pieces that fill the destination's extra
+// column, row and corner from the last ones of the source.
+u32 scaleCopy(Drawing& d, u8* copy, HeadScaler* s, CopyPiece extra[3]) {
+  i16 sx = i16(get16(copy + 16)), sy = i16(get16(copy + 18)), dx = i16(get16(copy + 20)), dy = i16(get16(copy + 22));
+  u16 w = get16(copy + 24), h = get16(copy + 26);
+  if (!w || !h) return 0;
+  if (d.source == d.drawable) {
+    setScalerDrawable(s, d.drawable);
+    if (scaleCopyArea(s, &sx, &sy, &dx, &dy, &w, &h)) {
+      put16(copy + 16, u16(sx)), put16(copy + 18, u16(sy)), put16(copy + 20, u16(dx)), put16(copy + 22, u16(dy));
+      put16(copy + 24, w), put16(copy + 26, h);
+      return 0;
+    }
+  }
+  u16 ws = w, hs = h, wd = w, hd = h;
+  setScalerDrawable(s, d.source);
+  scaleArea16(s, &sx, &sy, &ws, &hs);
+  setScalerDrawable(s, d.drawable);
+  scaleArea16(s, &dx, &dy, &wd, &hd);
+  CopyPiece pieces[4];
+  u32 n = planCopyStrips(sx, sy, ws, hs, dx, dy, wd, hd, pieces);
+  const CopyPiece& p = pieces[0];
+  put16(copy + 16, u16(p.sourceX)), put16(copy + 18, u16(p.sourceY));
+  put16(copy + 20, u16(p.destinationX)), put16(copy + 22, u16(p.destinationY));
+  put16(copy + 24, u16(p.width)), put16(copy + 26, u16(p.height));
+  for (u32 i = 1; i < n; i++) extra[i - 1] = pieces[i];
+  return n - 1;
+}
+
+// The bit plane of a CopyPlane for the head: a converted visual moves bits.
+u32 headBitPlane(const Drawing& d, const Head* head) {
+  u32 plane = get32(d.request + 28);
+  DrawableInfo src;
+  if (!head || !describeDrawable(d.source, &src) || !src.visual) return plane;
+  const VisualRecord* headVisual = getHeadVisualIfConverting(src.visual, head);
+  return headVisual ? rescalePixelToHead(plane, src.visual, headVisual) : plane;
+}
+
+bool writeExtraCopies(const Drawing& d, const RouteTarget& target, const CopyPiece* pieces, u32 count) {
+  u32 source = mapDrawableToHead(d.source, target.head), destination = mapDrawableToHead(d.drawable, target.head);
+  u32 gc = translateXid(d.gc, RT_GC, target.head);
+  bool plane = d.request[0] == X_CopyPlane;
+  u32 bitPlane = plane ? headBitPlane(d, target.head) : 0;
+  for (u32 i = 0; i < count; i++) {
+    const CopyPiece& p = pieces[i];
+    u64 before = target.link->requestsSent;
+    if (plane) {
+      requestCopyPlane(target.link, source, destination, gc, i16(p.sourceX), i16(p.sourceY), i16(p.destinationX),
+                       i16(p.destinationY), u16(p.width), u16(p.height), bitPlane);
+    } else {
+      xprotoCopyArea(&target.link->writer, source, destination, gc, i16(p.sourceX), i16(p.sourceY), u16(p.width),
+                     u16(p.height), i16(p.destinationX), i16(p.destinationY));
+    }
+    if (!wroteRequest(target.link, before)) return false;
+  }
+  return true;
+}
+
+bool drawOnHead(const RouteTarget& target, void* argument) {
+  auto& d = *static_cast<Drawing*>(argument);
+  d.visited++;
+  if (skipsHead(d, target.head)) return true;
+  u8* copy = copyRequestToServer(d.request, d.length, target.link);
+  if (!copy) {
+    d.failed = true;
+    return false;
+  }
+  u64 copySequence = target.link->requestsSent;
+  translateIds(d, copy, target.head);
+  HeadScaler* s = target.head ? target.head->scaler : nullptr;
+  CopyPiece extra[3];
+  u32 extraCount = 0;
+  if (s && d.scale) {
+    setScalerDrawable(s, d.drawable);
+    d.scale(d, copy, d.length, s);
+  } else if (s && (copy[0] == X_CopyArea || copy[0] == X_CopyPlane)) {
+    extraCount = scaleCopy(d, copy, s, extra);
+  }
+  if (copy[0] == X_CopyPlane && target.head) put32(copy + 28, headBitPlane(d, target.head));
+  if (backgroundTileCount && d.known) {
+    mirrorDrawing(target.link, target.head, d.info.window, d.gc, copy, d.length);
+    mirrorCopyPieces(target.link, target.head, d.info.window, d.gc, copy, d.length, extra, extraCount);
+  }
+  swapServerRequest(target.link, copy, d.length, d.layout);
+  if (extraCount && !writeExtraCopies(d, target, extra, extraCount)) {
+    d.failed = true;
+    return false;
+  }
+  d.served++;
+  // Behind the copy and its tile mirror; a copy moved behind shape requests
+  // keeps its sequence for the stash below.
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, d.request, d.length, copy, copySequence);
+  if (d.hold) {
+    DrawableInfo src;
+    bool fromPixmap = describeDrawable(d.source, &src) && src.pixmap;
+    stashRequestData(target.link, kStashCopyExposures, reinterpret_cast<void*>(uintptr_t(fromPixmap)), nullptr);
+  }
+  return true;
+}
+
+// --- Scaling of each member -------------------------------------------------------------
+
+// A zero size reaches the window's far edge: made explicit before scaling,
+// as the window's size on the head is another.
+void scaleClearArea(const Drawing& d, u8* copy, u32, HeadScaler* s) {
+  i16 x = i16(get16(copy + 8)), y = i16(get16(copy + 10));
+  u16 w = get16(copy + 12), h = get16(copy + 14);
+  if (d.known && !w && d.info.width > u32(std::max<i32>(x, 0))) w = u16(d.info.width - x);
+  if (d.known && !h && d.info.height > u32(std::max<i32>(y, 0))) h = u16(d.info.height - y);
+  scaleArea16(s, &x, &y, &w, &h);
+  put16(copy + 8, u16(x)), put16(copy + 10, u16(y)), put16(copy + 12, w), put16(copy + 14, h);
+}
+
+template <typename Element>
+Element* listOf(u8* copy, u32 offset) {
+  return reinterpret_cast<Element*>(copy + offset);
+}
+
+void scalePointList(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  scalePoints(s, listOf<xPoint>(copy, 12), (length - 12) / 4, copy[1]);
+}
+void scaleSegmentList(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  scaleSegments(s, listOf<xSegment>(copy, 12), (length - 12) / 8);
+}
+void scaleRectangleList(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  scaleRectangles(s, listOf<xRectangle>(copy, 12), (length - 12) / 8);
+}
+
+// An outline covers its far edge too (x + width is drawn): on a turned head
+// its box follows its two corners as points, not the area between them.
+void outlineBox(HeadScaler* s, i16* x, i16* y, u16* width, u16* height) {
+  i32 x0 = *x, y0 = *y, x1 = *x + i32(*width), y1 = *y + i32(*height);
+  scalePoint(s, &x0, &y0);
+  scalePoint(s, &x1, &y1);
+  *x = i16(std::clamp(std::min(x0, x1), -32768, 32767)), *y = i16(std::clamp(std::min(y0, y1), -32768, 32767));
+  *width = u16(std::min(std::abs(x1 - x0), 65535)), *height = u16(std::min(std::abs(y1 - y0), 65535));
+}
+
+void scaleOutlineRectangles(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  xRectangle* r = listOf<xRectangle>(copy, 12);
+  for (u32 i = 0; i < (length - 12) / 8; i++) outlineBox(s, &r[i].x, &r[i].y, &r[i].width, &r[i].height);
+}
+
+void scaleArcList(const Drawing&, u8* copy, u32 length, HeadScaler* s) { scaleArcs(s, listOf<xArc>(copy, 12), (length - 12) / 12); }
+
+// Arc outlines: the angles as for any arc, the box as an outline's.
+void scaleOutlineArcs(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  xArc* arcs = listOf<xArc>(copy, 12);
+  for (u32 i = 0; i < (length - 12) / 12; i++) {
+    xArc box = arcs[i];
+    scaleArcs(s, &arcs[i], 1);
+    outlineBox(s, &box.x, &box.y, &box.width, &box.height);
+    arcs[i].x = box.x, arcs[i].y = box.y, arcs[i].width = box.width, arcs[i].height = box.height;
+  }
+}
+
+// A polygon is filled by the pixel centres inside it: its vertices move as
+// the edges between pixels do, so that the turned polygon covers the
+// turned pixels.
+void scalePolygon(const Drawing&, u8* copy, u32 length, HeadScaler* s) {
+  xPoint* points = listOf<xPoint>(copy, 16);
+  bool relative = copy[13] == CoordModePrevious;
+  i64 ax = 0, ay = 0;
+  i32 px = 0, py = 0;
+  for (u32 i = 0; i < (length - 16) / 4; i++) {
+    if (relative && i > 0) ax += points[i].x, ay += points[i].y;
+    else ax = points[i].x, ay = points[i].y;
+    HeadRect at{i32(std::clamp<i64>(ax, INT32_MIN, INT32_MAX)), i32(std::clamp<i64>(ay, INT32_MIN, INT32_MAX)), 0, 0};
+    scaleArea32(s, &at);
+    i32 x = relative && i > 0 ? at.x - px : at.x, y = relative && i > 0 ? at.y - py : at.y;
+    points[i].x = i16(std::clamp(x, -32768, 32767)), points[i].y = i16(std::clamp(y, -32768, 32767));
+    px = at.x, py = at.y;
+  }
+}
+
+// The region becomes the damage clipped to the window; false when memory
+// ran out (the region then reads as empty: nothing is culled by it).
+bool setListDamage(const Drawing& d, const u8* request, u32 length) {
+  Region* region = currentDamageRegion();
+  if (!region || !d.info.window) return false;
+  regionEmpty(region);
+  XGCValues none{};
+  const XGCValues& v = d.gcRecord ? d.gcRecord->values : none;
+  LineStyle style{u32(v.line_width), u8(v.join_style), u8(v.cap_style)};
+  if (!appendDrawingDamage(region, request, length, style)) return false;
+  return regionIntersectRect(region, region, 0, 0, d.info.width, d.info.height);
+}
+
+// Exposures of a copy are held when more than one head answers it.
+bool holdsExposures(const Drawing& d) {
+  if (!d.exposures) return false;
+  const MetaScreen* screen = currentClient->requestResourceScreen;
+  return (screen && screen->headCount >= 2) || proxyState.screenCount >= 2 ||
+         (proxyConfig.options & kOptionDynamicServer);
+}
+
+// The damage of ClearArea, CopyArea and CopyPlane: their rectangle.
+bool setRectangleDamage(const Drawing& d, const u8* request) {
+  bool clear = request[0] == X_ClearArea;
+  i16 x = i16(get16(request + (clear ? 8 : 20))), y = i16(get16(request + (clear ? 10 : 22)));
+  u32 w = get16(request + (clear ? 12 : 24)), h = get16(request + (clear ? 14 : 26));
+  if (clear && !w && d.info.width > u32(std::max<i32>(x, 0))) w = d.info.width - x;
+  if (clear && !h && d.info.height > u32(std::max<i32>(y, 0))) h = d.info.height - y;
+  return addDamageRect(x, y, w, h) != nullptr;
+}
+
+// Common steps of every member, then the walk.
+void drawRequest(u8* request, u32 length, Drawing& d) {
+  d.request = request;
+  d.length = length;
+  d.layout = currentRequest.row->requestLayout;
+  d.known = describeDrawable(d.drawable, &d.info);
+  setRequestResource(currentClient, d.drawable);
+  if (d.gc) d.gcRecord = lookupGC(d.gc);
+  bool copy = request[0] == X_CopyArea || request[0] == X_CopyPlane;
+  if (copy) {
+    d.exposures = d.gcRecord && d.gcRecord->values.graphics_exposures;
+    d.hold = holdsExposures(d);
+  }
+  if (damageWanted() && d.known && d.info.window) {
+    if (d.cullByDamage) d.damaged = setRectangleDamage(d, request);
+    else if (d.gcRecord) d.damaged = setListDamage(d, request, length);
+  }
+  if (d.gc && !prepareGCForDrawing(d.gc, d.drawable, request, length)) return;
+  d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
+  forEachTarget(currentRequest.row->route, drawOnHead, &d);
+  if (d.failed) {
+    sendXError(BadAlloc, 0, request, length, nullptr);
+    return;
+  }
+  // Every head's GraphicsExpose or NoExpose is collected for this sequence.
+  if (d.hold && d.served) noteRequestWithoutReply(request);
+}
+
+void copyRequest(u8* request, u32 length) {
+  Drawing d{};
+  d.source = get32(request + 4);
+  d.drawable = get32(request + 8);
+  d.gc = get32(request + 12);
+  d.cullByDamage = true;
+  drawRequest(request, length, d);
+}
+
+void listRequest(u8* request, u32 length, ScaleCopy scale) {
+  Drawing d{};
+  d.drawable = get32(request + 4);
+  d.gc = get32(request + 8);
+  d.scale = scale;
+  drawRequest(request, length, d);
+}
+
+}  // namespace
+
+// --- Handlers -------------------------------------------------------------------------------
+
+void ProcClearArea(u8* request, u32 length) {
+  Drawing d{};
+  d.drawable = get32(request + 4);
+  d.cullByDamage = true;
+  // With exposures every head's server reports its own part.
+  d.noCulling = request[1] != 0;
+  d.scale = scaleClearArea;
+  drawRequest(request, length, d);
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    translucentClearAreaHook(currentClient, translucent, request);
+}
+
+void ProcCopyArea(u8* request, u32 length) { copyRequest(request, length); }
+void ProcCopyPlane(u8* request, u32 length) { copyRequest(request, length); }
+void ProcPolyPoint(u8* request, u32 length) { listRequest(request, length, scalePointList); }
+void ProcPolyLine(u8* request, u32 length) { listRequest(request, length, scalePointList); }
+void ProcPolySegment(u8* request, u32 length) { listRequest(request, length, scaleSegmentList); }
+void ProcPolyRectangle(u8* request, u32 length) { listRequest(request, length, scaleOutlineRectangles); }
+void ProcPolyArc(u8* request, u32 length) { listRequest(request, length, scaleOutlineArcs); }
+void ProcFillPoly(u8* request, u32 length) { listRequest(request, length, scalePolygon); }
+void ProcPolyFillRectangle(u8* request, u32 length) { listRequest(request, length, scaleRectangleList); }
+void ProcPolyFillArc(u8* request, u32 length) { listRequest(request, length, scaleArcList); }
+
+}  // namespace palvon

@@ -1,0 +1,555 @@
+// PutImage (72) and GetImage (73) with its reply.
+#include "Proxy/requests/images.h"
+
+#include <X11/X.h>
+#include <X11/Xproto.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "Proxy/join/bgtile.h"
+#include "Proxy/join/capture.h"
+#include "Proxy/clients/client.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/requests/drawcommon.h"
+#include "Proxy/requests/drawmath.h"
+#include "Proxy/requests/drawing.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/join/translucency.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/probe.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
+#include "base/logging.h"
+#include "xsupport/region.h"
+#include "xsupport/ximage.h"
+#include "xsupport/xrclib_pointer.h"
+
+namespace palvon {
+
+// Stash code of a GetImage piece.
+constexpr u8 kStashGetImage = 73;
+
+Display* clientImageDisplay() {
+  if (imageDisplay && imageDisplay->display) return imageDisplay->display;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (server->display) return server->display;
+  return nullptr;
+}
+
+bool imageNeedsConversion(u32 format, u32 depth, const VisualRecord* clientVisual, const Head* head) {
+  if (!head) return false;
+  if (head->scaler) return true;
+  if (depth > 1 && clientVisual && getHeadVisualIfConverting(clientVisual, head)) return true;
+  if (mapDepthForHead(depth, head) != depth) return true;
+  Display* client = clientImageDisplay();
+  return client && head->display && !ximageSameFormat(client, head->display, int(format), int(depth));
+}
+
+bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, const XImage* image, i32 x, i32 y) {
+  return xprotoPutImage(&link->writer, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), image,
+                        i16(x), i16(y)) != 0;
+}
+
+ShmPutImageHook shmPutImageHook;
+ShmGetImageHook shmGetImageHook;
+
+// --- PutImage --------------------------------------------------------------------------
+
+namespace {
+const ImageFormat* clientImageFormat(u32 format, u32 depth);
+}  // namespace
+
+u64 clientImageBytes(u32 format, u32 depth, u64 width, u32 height, u32 planeMask) {
+  const ImageFormat* f = clientImageFormat(format, depth);
+  u32 bitmapPad = format == ZPixmap ? 0 : f->scanlinePad;
+  return imageSize(format, depth, width, height, planeMask, bitmapPad, f->bitsPerPixel, f->scanlinePad);
+}
+
+namespace {
+
+// The client's layout of an image of that format and depth.
+const ImageFormat* clientImageFormat(u32 format, u32 depth) {
+  Display* display = clientImageDisplay();
+  if (!display) return format == ZPixmap ? ximageZPixmapFormat(depth) : ximageBitmapFormat();
+  return ximageFormatForDisplay(display, format, depth, nullptr);
+}
+
+u64 clientImageSize(u32 format, u32 depth, u64 width, u32 height, u32 planeMask) {
+  return clientImageBytes(format, depth, width, height, planeMask);
+}
+
+struct PutImage {
+  const u8* request;
+  u32 length;
+  u32 drawable, gc;
+  u8 format, depth, leftPad;
+  u16 width, height;
+  i16 x, y;
+  DrawableInfo info;
+  // The image converted for the last head, kept for a next head that
+  // shares its scaler.
+  XImage* converted;
+  const HeadScaler* convertedFor;
+  XImage source;
+  bool failed;
+};
+
+void dropConverted(PutImage& p) {
+  if (p.converted && p.converted != &p.source) XDestroyImage(p.converted);
+  p.converted = nullptr;
+  p.convertedFor = nullptr;
+}
+
+bool convertedOnHead(PutImage& p, const RouteTarget& target) {
+  const Head* head = target.head;
+  HeadRect area{p.x, p.y, p.width, p.height};
+  if (head->scaler) {
+    setScalerDrawable(head->scaler, p.drawable);
+    scaleArea32(head->scaler, &area);
+  }
+  bool shared = head->scaler && head->back && head->back->scaler == head->scaler && p.convertedFor == head->scaler;
+  if (!shared) {
+    dropConverted(p);
+    p.converted = convertImageForHead(&p.source, p.info.visual, head, u32(area.width), u32(area.height));
+    if (!p.converted) return false;
+    p.convertedFor = head->scaler;
+  }
+  // The tiles first: a translucent window's pixels are evaluated from them
+  // ahead of the image, which may take several requests.
+  if (backgroundTileCount) mirrorConvertedImage(target.link, head, p.info.window, p.gc, p.converted, area.x, area.y);
+  if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
+    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, nullptr, 0);
+  return putImageOnHead(target.link, head, p.drawable, p.gc, p.converted, area.x, area.y);
+}
+
+bool putOnHead(const RouteTarget& target, void* argument) {
+  auto& p = *static_cast<PutImage*>(argument);
+  const Head* head = target.head;
+  if (head && (cullsWindowHead(head, p.info.window) || needsVisualEmulation(p.drawable, head))) return true;
+  ProxyWindow* translucent = currentClient->requestTranslucentWindow;
+  if (imageNeedsConversion(p.format, p.depth, p.info.visual, head)) {
+    if (convertedOnHead(p, target)) return true;
+    p.failed = true;
+    return false;
+  }
+  // A large image goes through shared memory where the server shares it
+  // with the proxy; the segment's rows have no left pad.
+  // Not onto a translucent window: its image must be one request, which the
+  // evaluation of its pixels can go in front of.
+  bool viaShm = head && !translucent && (p.format == ZPixmap || p.leftPad == 0) && shmPutImageHook;
+  if (viaShm && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
+                                u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
+    return true;
+  u8* copy = copyRequestToServer(p.request, p.length, target.link);
+  if (!copy) {
+    p.failed = true;
+    return false;
+  }
+  u64 copySequence = target.link->requestsSent;
+  put32(copy + 4, mapDrawableToHead(p.drawable, head));
+  put32(copy + 8, translateXid(p.gc, RT_GC, head));
+  if (head) copy[21] = u8(mapDepthForHead(p.depth, head));
+  if (backgroundTileCount) mirrorPutImage(target.link, head, p.info.window, p.gc, copy, p.length);
+  swapServerRequest(target.link, copy, p.length, currentRequest.row->requestLayout);
+  if (translucent)
+    drawOnTranslucentWindow(target.link, target.head, translucent, p.request, p.length, copy, copySequence);
+  return true;
+}
+
+}  // namespace
+
+void ProcPutImage(u8* request, u32 length) {
+  PutImage p{};
+  p.request = request;
+  p.length = length;
+  p.format = request[1];
+  p.drawable = get32(request + 4);
+  p.gc = get32(request + 8);
+  p.width = get16(request + 12), p.height = get16(request + 14);
+  p.x = i16(get16(request + 16)), p.y = i16(get16(request + 18));
+  p.leftPad = request[20];
+  p.depth = request[21];
+  if (p.format > ZPixmap) return sendXError(BadValue, p.format, request, length, "invalid format");
+  // 64 bits: a huge width times the bits per pixel must not wrap into a
+  // size that a short request passes.
+  u64 size = clientImageSize(p.format, p.depth, u64(p.leftPad) + p.width, p.height, ~0u);
+  if (u64(length) != 24 + ((size + 3) & ~u64(3))) return sendXError(BadLength, length, request, length, nullptr);
+  setRequestResource(currentClient, p.drawable);
+  if (!describeDrawable(p.drawable, &p.info)) return sendXError(BadDrawable, p.drawable, request, length, nullptr);
+  if (damageWanted() && p.info.window) addDamageRect(p.x, p.y, p.width, p.height);
+  if (!prepareGCForDrawing(p.gc, p.drawable, request, length)) return;
+  if (p.format == XYBitmap ? p.depth != 1 : p.depth != p.info.depth)
+    return sendXError(BadMatch, p.drawable, request, length, "invalid depth");
+  const ImageFormat* layout = clientImageFormat(p.format, p.depth);
+  if (!ximageInit(&p.source, p.width, p.height, p.leftPad, reinterpret_cast<char*>(request + 24), layout))
+    return sendXError(BadAlloc, 0, request, length, nullptr);
+  forEachTarget(currentRequest.row->route, putOnHead, &p);
+  dropConverted(p);
+  if (p.failed) sendXError(BadAlloc, 0, request, length, nullptr);
+}
+
+// --- GetImage ----------------------------------------------------------------------------
+
+GetImagePart* newGetImagePart(GetImagePart* previous, u32 jobSize) {
+  auto* part = static_cast<GetImagePart*>(memCalloc(1, sizeof(GetImagePart)));
+  if (!part) return nullptr;
+  if (previous && previous->job) {
+    part->job = previous->job;
+  } else if (jobSize) {
+    auto* job = static_cast<GetImageJob*>(memCalloc(1, sizeof(GetImageJob)));
+    u8* buffer = job ? static_cast<u8*>(memCalloc(1, u64(jobSize) + 1)) : nullptr;
+    if (!buffer) {
+      std::free(job);
+      std::free(part);
+      return nullptr;
+    }
+    job->buffer = buffer;
+    job->size = jobSize;
+    part->job = job;
+  }
+  if (part->job) part->job->references++, part->job->outstanding++;
+  return part;
+}
+
+void releaseGetImagePart(void* argument) {
+  auto* part = static_cast<GetImagePart*>(argument);
+  if (!part) return;
+  if (GetImageJob* job = part->job) {
+    // A piece gone without its reply was answered with an error, which
+    // the client gets instead of the image.
+    if (!part->answered) {
+      job->lost = 1;
+      if (job->outstanding) job->outstanding--;
+    }
+    if (--job->references == 0) {
+      if (job->sink.release) job->sink.release(job->sink.argument);
+      std::free(job->buffer);
+      std::free(job);
+    }
+  }
+  std::free(part);
+}
+
+namespace {
+
+bool rectInsideDrawable(const DrawableInfo& d, i32 x, i32 y, u32 width, u32 height) {
+  i64 border = d.window ? d.window->borderWidth : 0;
+  return x >= -border && y >= -border && i64(x) + width <= i64(d.width) + border &&
+         i64(y) + height <= i64(d.height) + border;
+}
+
+bool headContains(const Head* head, i64 x, i64 y, u32 width, u32 height) {
+  HeadRect r = headRect(head);
+  return x >= r.x && y >= r.y && x + width <= i64(r.x) + r.width && y + height <= i64(r.y) + r.height;
+}
+
+// Lower is better: a head the proxy owns on this host answers fastest and
+// shows what the client drew.
+u32 headScore(const Head* head) {
+  u32 score = 0;
+  if (head->inWindow) score += (head->tags & kHeadTagNotManaged) ? 1 : 4;
+  if (isHeadRemote(head)) score += 2;
+  if (!(head->tags & kHeadTagStatic)) score += 8;
+  return score;
+}
+
+struct GetImage {
+  const u8* request;
+  u32 length;
+  u8 format;
+  u32 drawable;
+  i16 x, y;
+  u16 width, height;
+  u32 planeMask;
+  DrawableInfo info;
+  u32 jobSize;
+  GetImagePart* last;  // the part made last (its job is shared)
+  u32 stashed;         // parts on links
+  GetImageSink sink;
+  bool jobMade;        // a job was made: its end releases the sink
+};
+
+// The link of the head, or without heads the client's first link.
+ServerLink* linkForHead(const Head* head) {
+  if (head) return currentHeadLink(head);
+  for (ServerLink* link : linksOf(currentClient)) return link;
+  return nullptr;
+}
+
+void fillJob(const GetImage& g, GetImageJob* job) {
+  job->format = g.format;
+  job->depth = u8(g.info.depth);
+  job->visual = g.info.visual ? g.info.visual->visualId : 0;
+  job->planeMask = g.planeMask;
+  job->width = g.width, job->height = g.height;
+  job->sink = g.sink;
+}
+
+void hideTelepointer(ServerLink* link, const Head* head, bool hide) {
+  const Telepointer* pointer = head ? head->telepointer : nullptr;
+  if (!pointer || !xrcTelepointerShown(pointer)) return;
+  Window window = xrcTelepointerWindow(pointer);
+  if (!window) return;
+  if (hide) xprotoUnmapWindow(&link->writer, u32(window));
+  else xprotoMapWindow(&link->writer, u32(window));
+}
+
+u32 headPlaneMask(const GetImage& g, const Head* head) {
+  if (!g.info.visual) return g.planeMask;
+  const VisualRecord* headVisual = getHeadVisualIfConverting(g.info.visual, head);
+  return headVisual ? rescalePixelToHead(g.planeMask, g.info.visual, headVisual) : g.planeMask;
+}
+
+// Asks one head for the box (x, y, width, height relative to the drawable)
+// and stashes the part; the part records where the box goes in the
+// client's image.
+bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool withJob) {
+  ServerLink* link = linkForHead(head);
+  if (!link) return true;
+  i16 hx = i16(x), hy = i16(y);
+  u16 hw = u16(width), hh = u16(height);
+  if (head && head->scaler) {
+    setScalerDrawable(head->scaler, g.drawable);
+    scaleArea16(head->scaler, &hx, &hy, &hw, &hh);
+  }
+  GetImagePart* part = newGetImagePart(withJob ? g.last : nullptr, withJob ? g.jobSize : 0);
+  if (!part) return false;
+  part->head = head;
+  part->x = x - g.x, part->y = y - g.y;
+  part->width = width, part->height = height;
+  part->headWidth = hw, part->headHeight = hh;
+  if (part->job) fillJob(g, part->job), g.jobMade = true;
+  bool window = g.info.window != nullptr;
+  if (window) hideTelepointer(link, head, true);
+  bool sent = requestGetImage(link, g.format, mapDrawableToHead(g.drawable, head), hx, hy, hw, hh,
+                              head ? headPlaneMask(g, head) : g.planeMask);
+  if (sent) {
+    stashRequestData(link, kStashGetImage, part, releaseGetImagePart);
+    g.stashed++;
+    if (withJob) g.last = part;
+  } else {
+    // Never asked: neither outstanding nor lost.
+    if (part->job) part->job->outstanding--;
+    part->answered = 1;
+    releaseGetImagePart(part);
+  }
+  if (window) hideTelepointer(link, head, false);
+  return sent;
+}
+
+// The window's area is cut into one box per head that shows part of it.
+bool askPieces(GetImage& g, MetaScreen* screen) {
+  i32 wx = g.info.window->x, wy = g.info.window->y;
+  Region* left = regionCreateRect(wx + g.x, wy + g.y, g.width, g.height);
+  Region* piece = regionCreate(nullptr, 0);
+  bool ok = left && piece;
+  bool asked = false;
+  for (Head* head = screen->heads; ok && head && regionNotEmpty(left); head = head->next) {
+    if (head->inWindow && !(head->tags & kHeadTagNotManaged)) continue;
+    HeadRect r = headRect(head);
+    ok = regionIntersectRect(piece, left, r.x, r.y, u32(std::max(r.width, 0)), u32(std::max(r.height, 0)));
+    if (!ok || !regionNotEmpty(piece)) continue;
+    int bx, by;
+    u32 bw, bh;
+    boxToRect(regionExtents(piece), &bx, &by, &bw, &bh);
+    ok = regionSubtractRect(left, left, bx, by, bw, bh) && askHead(g, head, bx - wx, by - wy, bw, bh, true);
+    asked = asked || ok;
+  }
+  regionDestroy(left);
+  regionDestroy(piece);
+  if (!ok) return false;
+  if (asked) return true;
+  // Outside every head: a zero-filled image, for which one small request
+  // obtains the reply.
+  Head* first = screen->heads;
+  ServerLink* link = currentHeadLink(first);
+  if (!link) return true;
+  GetImagePart* part = newGetImagePart(nullptr, g.jobSize);
+  if (!part) return false;
+  fillJob(g, part->job);
+  g.jobMade = true;
+  part->head = first;
+  if (!requestGetImage(link, g.format, u32(first->root), 0, 0, 1, 1, g.planeMask)) {
+    part->job->outstanding--;
+    part->answered = 1;
+    releaseGetImagePart(part);
+    return false;
+  }
+  stashRequestData(link, kStashGetImage, part, releaseGetImagePart);
+  g.stashed++;
+  return true;
+}
+
+// The head that shows the whole window area best, or null.
+Head* singleHead(const GetImage& g, MetaScreen* screen) {
+  if (!g.info.window) return screen->mainHead ? screen->mainHead : screen->heads;
+  i64 x = i64(g.info.window->x) + g.x, y = i64(g.info.window->y) + g.y;
+  Head* best = nullptr;
+  u32 bestScore = ~0u;
+  for (Head* head = screen->heads; head; head = head->next) {
+    if (!currentHeadLink(head) || !headContains(head, x, y, g.width, g.height)) continue;
+    u32 score = headScore(head);
+    if (score < bestScore) best = head, bestScore = score;
+  }
+  return best;
+}
+
+bool askOneHead(GetImage& g, Head* head) {
+  bool convert = head && (head->scaler || imageNeedsConversion(g.format, g.info.depth, g.info.visual, head));
+  return askHead(g, head, g.x, g.y, g.width, g.height, convert || g.sink.done);
+}
+
+// One head when one shows the whole area, else pieces of several.
+bool askForImage(GetImage& g) {
+  MetaScreen* screen = currentClient->requestResourceScreen;
+  if (!screen || !screen->heads) return askOneHead(g, nullptr);
+  if (Head* head = singleHead(g, screen)) {
+    if (g.sink.direct && g.sink.direct(head, g.sink.argument)) return true;
+    return askOneHead(g, head);
+  }
+  return askPieces(g, screen);
+}
+
+}  // namespace
+
+void ProcGetImage(u8* request, u32 length) {
+  GetImage g{};
+  g.request = request;
+  g.length = length;
+  g.format = request[1];
+  g.drawable = get32(request + 4);
+  g.x = i16(get16(request + 8)), g.y = i16(get16(request + 10));
+  g.width = get16(request + 12), g.height = get16(request + 14);
+  g.planeMask = get32(request + 16);
+  setRequestResource(currentClient, g.drawable);
+  if (g.format != XYPixmap && g.format != ZPixmap)
+    return sendXError(BadValue, g.format, request, length, "invalid pixmap format");
+  if (!describeDrawable(g.drawable, &g.info)) return sendXError(BadDrawable, g.drawable, request, length, nullptr);
+  if (!rectInsideDrawable(g.info, g.x, g.y, g.width, g.height))
+    return sendXError(BadMatch, g.drawable, request, length, "invalid dimensions");
+  u64 size = clientImageSize(g.format, g.info.depth, g.width, g.height, g.planeMask);
+  if (size > 0xfffffffbu) return sendXError(BadAlloc, 0, request, length, nullptr);
+  g.jobSize = u32(size);
+  bool sent = askForImage(g);
+  if (!sent) {
+    // Pieces already asked answer for the request: with BadAlloc.
+    if (!g.stashed || !g.last) return sendXError(BadAlloc, 0, request, length, nullptr);
+    g.last->job->failed = 1;
+  }
+  if (openLinkCount(currentClient) > 1) noteRequestWithoutReply(request);
+}
+
+bool getImageIntoSink(const u8* request, u8 format, u32 drawable, i16 x, i16 y, u16 width, u16 height,
+                      u32 planeMask, const GetImageSink& sink) {
+  GetImage g{};
+  g.request = request;
+  g.format = format;
+  g.drawable = drawable;
+  g.x = x, g.y = y, g.width = width, g.height = height;
+  g.planeMask = planeMask;
+  g.sink = sink;
+  u64 size = describeDrawable(drawable, &g.info) ? clientImageSize(format, g.info.depth, width, height, planeMask) : 0;
+  bool sent = size && size <= 0xfffffffbu && (g.jobSize = u32(size), askForImage(g));
+  if (!sent) {
+    // Pieces already asked finish the job, which fails once.
+    if (g.stashed && g.last) {
+      g.last->job->failed = 1;
+      sent = true;
+    } else if (!g.jobMade && sink.release) {
+      sink.release(sink.argument);
+    }
+  }
+  if (sent && openLinkCount(currentClient) > 1) noteRequestWithoutReply(request);
+  return sent;
+}
+
+// --- The reply -----------------------------------------------------------------------------
+
+namespace {
+
+// The head's piece in the client's layout, at the part's place in the job.
+bool copyPieceIntoJob(const GetImagePart* part, const u8* reply, u32 length, u8 depth) {
+  GetImageJob* job = part->job;
+  if (!part->width || !part->height || !part->headWidth || !part->headHeight) return true;
+  Head* head = part->head;
+  if (!head || !head->display) return false;
+  // XYPixmap carries only the planes of the plane mask.
+  u32 planes = depth;
+  if (job->format == XYPixmap) {
+    u32 mask = depth >= 32 ? job->planeMask : job->planeMask & ((1u << depth) - 1);
+    planes = u32(__builtin_popcount(mask));
+  }
+  const ImageFormat* headLayout = ximageFormatForDisplay(head->display, job->format, planes, nullptr);
+  u64 need = imageSize(job->format, planes, part->headWidth, part->headHeight, ~0u,
+                       job->format == ZPixmap ? 0 : headLayout->scanlinePad, headLayout->bitsPerPixel,
+                       headLayout->scanlinePad);
+  if (length < 32 || length - 32 < need) return false;
+  const VisualRecord* visual =
+      job->visual && head->metaScreen ? findScreenVisual(head->metaScreen, job->visual) : nullptr;
+  u32 targetDepth = job->format == XYPixmap ? planes : job->depth;
+  HeadRect rect{part->x, part->y, i32(part->width), i32(part->height)};
+  XImage* target = createHeadImage(head, reinterpret_cast<char*>(const_cast<u8*>(reply + 32)), part->headWidth,
+                                   part->headHeight, job->format, planes, reinterpret_cast<char*>(job->buffer),
+                                   job->width, job->height, targetDepth, rect, visual);
+  if (!target) return false;
+  // The buffer stays the job's.
+  target->data = nullptr;
+  XDestroyImage(target);
+  return true;
+}
+
+void answerJob(GetImageJob* job, u16 sequence) {
+  ProxyClient* client = currentClient;
+  if (job->lost) return;
+  if (job->sink.done) return job->sink.done(job, sequence, job->sink.argument);
+  if (job->failed || !sendReplyGetImage(client, sequence, job->depth, job->visual, job->buffer, job->size)) {
+    const u8 header[4] = {X_GetImage, job->format, 5, 0};
+    sendClientXError(BadAlloc, 0, header, 20, sequence, nullptr, client);
+  }
+}
+
+}  // namespace
+
+void ReplyGetImage(u8* reply, u32 length) {
+  ServerLink* link = currentLink;
+  // A read of the proxy's own capture, not the client's.
+  if (void* capture = link ? takeStashedData(link, kStashCapture) : nullptr)
+    return convertCapturedImage(capture, link->server.display ? link->server.display->display : nullptr, reply,
+                                length);
+  auto* part = link ? static_cast<GetImagePart*>(takeStashedData(link, kStashGetImage)) : nullptr;
+  u32 headVisual = get32(reply + 8);
+  ServerDisplay* server = link ? link->server.display : nullptr;
+  GetImageJob* job = part ? part->job : nullptr;
+  if (!job) {
+    // One head's answer is the client's, in the client's visual. A reply
+    // without a part answers a GetImage the proxy wrote for the client
+    // itself: the client waits for it all the same.
+    put32(reply + 8, mapHeadVisualIdToClient(headVisual, server, part ? part->head : nullptr));
+    sendReplyToClient(reply, length, "bbsii");
+    if (part) part->answered = 1;
+    releaseGetImagePart(part);
+    return;
+  }
+  part->answered = 1;
+  if (!job->outstanding) PALVON_UNE();
+  if (!job->lost && !job->failed && !copyPieceIntoJob(part, reply, length, reply[1])) job->failed = 1;
+  if (job->outstanding && --job->outstanding == 0) answerJob(job, get16(reply + 2));
+  releaseGetImagePart(part);
+}
+
+}  // namespace palvon

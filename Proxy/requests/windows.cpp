@@ -1,0 +1,547 @@
+// Window requests without a reply: CreateWindow to CirculateWindow. Each is
+// checked against the proxy's tree, changes the tree, and goes to every
+// head of the window's meta screen rewritten for that head.
+#include <X11/X.h>
+#include <X11/Xproto.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/events/grabs.h"
+#include "Proxy/heads/metacore.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/pending.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/join/translucency.h"
+#include "Proxy/resources/window_pending.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/requests/windows.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/visual.h"
+#include "base/bits.h"
+#include "base/logging.h"
+
+namespace palvon {
+
+namespace {
+
+// A new resource's id, left on the link so that an error of the server for
+// its creation names it.
+constexpr u8 kStashCreated = 255;
+
+ProxyWindow* windowOrError(u32 id, const u8* request, u32 length) {
+  ProxyWindow* window = lookupWindow(id);
+  if (!window) sendXError(BadWindow, id, request, length, nullptr);
+  return window;
+}
+
+// Requests that would change a meta root are dropped with a hint.
+bool isRootWithoutEffect(const ProxyWindow* window, const u8* request) {
+  if (window->parent) return false;
+  LOGF(logChXhint, "No effect for root window in %s by %s", describeClientRequest(request), clientName(currentClient));
+  return true;
+}
+
+// The window field of a fixed request, translated by the kind given.
+void rewriteWindowField(u8* copy, u32, const RouteTarget& target, void* kind) {
+  if (target.head) put32(copy + 4, translateXid(get32(copy + 4), *static_cast<u32*>(kind), target.head));
+}
+
+// The common path of the 8-byte requests on one window: the window looked
+// up (BadWindow), recorded, and copied to every head with its id
+// translated. Null when the request was answered with an error.
+ProxyWindow* checkAndForward(u8* request, u32 length, u32 kind, bool rootAllowed) {
+  u32 id = get32(request + 4);
+  ProxyWindow* window = windowOrError(id, request, length);
+  if (!window) return nullptr;
+  setRequestResource(currentClient, id);
+  if (!rootAllowed && isRootWithoutEffect(window, request)) return nullptr;
+  return forwardRequest(request, length, rewriteWindowField, &kind) ? window : nullptr;
+}
+
+bool anyScaledHead(const MetaScreen* screen) {
+  for (const Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
+    if (head->scaler) return true;
+  }
+  return false;
+}
+
+// A child's geometry on a scaled or turned head: its inside rectangle and
+// its parent's scaled in the meta screen's frame, the border scaled, the
+// position made relative to the scaled parent again.
+void scaleChildGeometry(const Head* head, const ProxyWindow* parent, i32 absX, i32 absY, u16* width, u16* height,
+                        u16* borderWidth, i16* x, i16* y) {
+  const HeadScaler* scaler = head->scaler;
+  const MetaScreen* screen = head->metaScreen;
+  u32 frameWidth = screen ? screen->width : 0, frameHeight = screen ? screen->height : 0;
+  HeadRect inside{absX, absY, *width ? i32(*width) : 1, *height ? i32(*height) : 1};
+  HeadRect outer{parent->x, parent->y, parent->width ? i32(parent->width) : 1, parent->height ? i32(parent->height) : 1};
+  scaleRectangleRotated(scaler, &inside, frameWidth, frameHeight);
+  scaleRectangleRotated(scaler, &outer, frameWidth, frameHeight);
+  u32 border = scaleBorderWidth(scaler, *borderWidth);
+  *x = i16(inside.x - outer.x - i32(border));
+  *y = i16(inside.y - outer.y - i32(border));
+  *width = u16(inside.width);
+  *height = u16(inside.height);
+  *borderWidth = u16(border);
+}
+
+// --- CreateWindow -------------------------------------------------------------------------
+
+struct CreateCopy {
+  ProxyWindow* window;
+  u8 depth;
+  u32 visual;
+  i16 x, y;
+  u16 width, height, borderWidth, windowClass;
+  WindowValueList values;
+};
+
+// The depth of an InputOutput window on the head: its matching visual's
+// (the emulated visual's real depth), else the head's depth for it.
+u8 headDepthOf(const ProxyWindow* window, const Head* head) {
+  const VisualRecord* match = window->visual ? headVisualMatch(head, window->visual) : nullptr;
+  if (!match) return u8(mapDepthForHead(window->depth, head));
+  return match->emulatedVisualId ? match->emulatedDepth : match->depth;
+}
+
+bool writeCreateWindow(const RouteTarget& target, void* argument) {
+  auto* c = static_cast<CreateCopy*>(argument);
+  ProxyWindow* window = c->window;
+  Head* head = target.head;
+  RequestWriter* writer = &target.link->writer;
+  CreateCopy copy = *c;
+  u32 id = window->id, parent = window->parent->id;
+  if (head) {
+    id = translateXid(id, RT_SERVER_ID, head);
+    parent = translateXid(parent, RT_WINDOW, head);
+    copy.visual = copy.visual ? mapVisualIdToHead(copy.visual, head) : CopyFromParent;
+    bool inputOutput = window->windowClass == kInputOutput;
+    if (inputOutput) copy.depth = headDepthOf(window, head);
+    if (head->scaler) {
+      scaleChildGeometry(head, window->parent, window->x, window->y, &copy.width, &copy.height, &copy.borderWidth,
+                         &copy.x, &copy.y);
+    }
+    if (headLacksWindowVisual(head, window)) {
+      const VisualRecord* own = headRootVisual(head);
+      copy.visual = own ? own->visualId : CopyFromParent;
+      if (inputOutput) {
+        copy.depth = u8(head->defaultDepth);
+        copy.borderWidth = 0;
+      }
+    }
+    rewriteWindowValues(&copy.values, window, head, true);
+  }
+  u32 length = 32 + 4 * bitCount(copy.values.mask);
+  u8* p = beginRequest(writer, X_CreateWindow, copy.depth, length);
+  if (!p) return false;
+  put32(p + 4, id);
+  put32(p + 8, parent);
+  put16(p + 12, u16(copy.x));
+  put16(p + 14, u16(copy.y));
+  put16(p + 16, copy.width);
+  put16(p + 18, copy.height);
+  put16(p + 20, copy.borderWidth);
+  put16(p + 22, copy.windowClass);
+  put32(p + 24, copy.visual);
+  put32(p + 28, copy.values.mask);
+  packWindowValues(copy.values, p + 32);
+  finishRequest(writer, p, length, X_CreateWindow, copy.depth);
+  stashRequestData(target.link, kStashCreated, reinterpret_cast<void*>(uintptr_t(window->id)), nullptr);
+  for (u32 k = 0; k < copy.values.temporaryCount; k++) xprotoFreePixmap(writer, copy.values.temporary[k]);
+  return true;
+}
+
+// Sends a request whose copies differ in length per head through `write`;
+// a copy that cannot be written stops the walk with BadAlloc.
+bool forwardWritten(TargetVisit write, void* argument, const u8* request, u32 length) {
+  struct Walk {
+    TargetVisit write;
+    void* argument;
+    bool failed;
+  } walk{write, argument, false};
+  forEachTarget(
+      Route::kEveryHead,
+      [](const RouteTarget& target, void* a) {
+        auto* w = static_cast<Walk*>(a);
+        if (w->write(target, w->argument)) return true;
+        w->failed = true;
+        return false;
+      },
+      &walk);
+  if (walk.failed) sendXError(BadAlloc, 0, request, length, nullptr);
+  return !walk.failed;
+}
+
+}  // namespace
+
+void ProcCreateWindow(u8* request, u32 length) {
+  ProxyClient* client = currentClient;
+  u32 id = get32(request + 4), parentId = get32(request + 8), visualId = get32(request + 24);
+  u32 mask = get32(request + 28);
+  u16 width = get16(request + 16), height = get16(request + 18), borderWidth = get16(request + 20);
+  u16 windowClass = get16(request + 22);
+  if (mask & ~0x7fffu) return sendXError(BadValue, mask, request, length, "invalid value mask");
+  ProxyWindow* parent = lookupWindow(parentId);
+  if (!parent) return sendXError(BadWindow, parentId, request, length, nullptr);
+  if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
+  // What the servers would refuse is refused here, so that the tree never
+  // keeps a window that no head has.
+  if (windowClass > kInputOnly) return sendXError(BadValue, windowClass, request, length, nullptr);
+  if (width == 0 || height == 0) return sendXError(BadValue, 0, request, length, nullptr);
+  u8 resolvedClass = windowClass ? u8(windowClass) : parent->windowClass;
+  if (resolvedClass == kInputOnly && borderWidth) return sendXError(BadMatch, id, request, length, nullptr);
+  ProxyWindow* window = createProxyWindow(id, parent, i16(get16(request + 12)), i16(get16(request + 14)), width,
+                                          height, borderWidth, u8(windowClass), request[1]);
+  if (!window || !addResource(id, RT_WINDOW, window)) return sendXError(BadAlloc, 0, request, length, nullptr);
+  window->visual = parent->visual;
+  if (visualId != CopyFromParent) {
+    window->visual = findScreenVisual(window->screen, visualId);
+    if (!window->visual) {
+      freeResourceById(id, RT_NONE);
+      return sendXError(BadValue, visualId, request, length, "invalid visual");
+    }
+  }
+  window->colormap = resolvedClass == kInputOnly ? 0 : parent->colormap;
+  initWindowAttributes(window);
+  CreateCopy copy{window,  request[1], visualId, i16(get16(request + 12)), i16(get16(request + 14)), width, height,
+                  borderWidth, windowClass, {}};
+  readWindowValues(mask, request + 32, &copy.values);
+  storeWindowValues(window, copy.values, true);
+  setRequestResource(client, id);
+  if (!forwardWritten(writeCreateWindow, &copy, request, length)) return;
+  placeWindowByLayer(window);
+}
+
+// --- ChangeWindowAttributes -------------------------------------------------------------
+
+namespace {
+
+struct AttributeCopy {
+  ProxyWindow* window;
+  u32 id;
+  WindowValueList values;
+};
+
+bool writeChangeAttributes(const RouteTarget& target, void* argument) {
+  auto* c = static_cast<AttributeCopy*>(argument);
+  RequestWriter* writer = &target.link->writer;
+  WindowValueList values = c->values;
+  u32 id = c->id;
+  if (target.head && c->window) {
+    id = translateXid(id, RT_WINDOW, target.head);
+    rewriteWindowValues(&values, c->window, target.head, false);
+  } else if (target.head && !isSelectionSyncWindow(target.head->serverDisplay, id)) {
+    return true;  // another display's own window
+  }
+  u32 length = 12 + 4 * bitCount(values.mask);
+  u8* p = beginRequest(writer, X_ChangeWindowAttributes, 0, length);
+  if (!p) return false;
+  put32(p + 4, id);
+  put32(p + 8, values.mask);
+  packWindowValues(values, p + 12);
+  finishRequest(writer, p, length, X_ChangeWindowAttributes, 0);
+  for (u32 k = 0; k < values.temporaryCount; k++) xprotoFreePixmap(writer, values.temporary[k]);
+  return true;
+}
+
+// A server's selection-synchronisation window, which is no client window.
+bool isAnySyncWindow(u32 id) {
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (isSelectionSyncWindow(head->serverDisplay, id)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void ProcChangeWindowAttributes(u8* request, u32 length) {
+  u32 id = get32(request + 4), mask = get32(request + 8);
+  if (mask & ~0x7fffu) return sendXError(BadValue, mask, request, length, "invalid value mask");
+  ProxyWindow* window = lookupWindow(id);
+  if (!window && !isAnySyncWindow(id)) return sendXError(BadWindow, id, request, length, nullptr);
+  AttributeCopy copy{window, id, {}};
+  readWindowValues(mask, request + 12, &copy.values);
+  if (window) {
+    setRequestResource(currentClient, id);
+    // A refused event mask is still sent: every server holds the same
+    // selections and answers BadAccess itself.
+    storeWindowValues(window, copy.values, false);
+  }
+  forwardWritten(writeChangeAttributes, &copy, request, length);
+}
+
+// --- Destroying and the save-set ---------------------------------------------------------
+
+namespace {
+
+// Windows about to be unmapped or destroyed (the window, or its children):
+// a translucent parent is evaluated again where the mapped ones were, once
+// they are gone (translucentConfigureHook). False without translucency.
+bool leavingTranslucentParent(ProxyWindow* window, bool children) {
+  if (!(proxyConfig.options & kOptionTranslucent)) return false;
+  if (!children && window->mapped) translucentUnmapHook(currentClient, window);
+  for (ProxyWindow* child = children ? window->bottomChild : nullptr; child; child = child->nextUpper)
+    if (child->mapped) translucentUnmapHook(currentClient, child);
+  return true;
+}
+
+}  // namespace
+
+void ProcDestroyWindow(u8* request, u32 length) {
+  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  if (!window) return;
+  bool translucency = leavingTranslucentParent(window, false);
+  freeResourceById(window->id, RT_NONE);
+  if (translucency) translucentConfigureHook(currentClient);
+}
+
+void ProcDestroySubwindows(u8* request, u32 length) {
+  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  if (!window) return;
+  bool translucency = leavingTranslucentParent(window, true);
+  // Bottom to top, as the servers do it.
+  while (ProxyWindow* child = window->bottomChild) {
+    freeResourceById(child->id, RT_NONE);
+    if (window->bottomChild == child) destroyWindowRecord(child);  // not in the database
+  }
+  if (translucency) translucentConfigureHook(currentClient);
+}
+
+void ProcChangeSaveSet(u8* request, u32 length) {
+  ProxyClient* client = currentClient;
+  u8 mode = request[1];
+  u32 id = get32(request + 4);
+  if (mode > kSaveSetDelete) return sendXError(BadValue, mode, request, length, nullptr);
+  ProxyWindow* window = windowOrError(id, request, length);
+  if (!window) return;
+  if (windowOwnerNumber(window) == client->number) return sendXError(BadMatch, id, request, length, nullptr);
+  setRequestResource(client, id);
+  if (changeSaveSet(client, window, mode)) return sendXError(BadAlloc, 0, request, length, nullptr);
+  u32 kind = RT_WINDOW;
+  forwardRequest(request, length, rewriteWindowField, &kind);
+}
+
+// --- ReparentWindow -----------------------------------------------------------------------
+
+namespace {
+
+void rewriteReparent(u8* copy, u32, const RouteTarget& target, void* argument) {
+  Head* head = target.head;
+  if (!head) return;
+  auto* window = static_cast<ProxyWindow*>(argument);
+  put32(copy + 4, translateXid(get32(copy + 4), RT_WINDOW, head));
+  put32(copy + 8, translateXid(get32(copy + 8), RT_WINDOW, head));
+  if (!head->scaler) return;
+  u16 width = window->width, height = window->height, border = window->borderWidth;
+  i16 x, y;
+  scaleChildGeometry(head, window->parent, window->x, window->y, &width, &height, &border, &x, &y);
+  put16(copy + 12, u16(x));
+  put16(copy + 14, u16(y));
+}
+
+}  // namespace
+
+void ProcReparentWindow(u8* request, u32 length) {
+  u32 id = get32(request + 4), parentId = get32(request + 8);
+  ProxyWindow* parent = windowOrError(parentId, request, length);
+  if (!parent) return;
+  ProxyWindow* window = windowOrError(id, request, length);
+  if (!window) return;
+  setRequestResource(currentClient, id);
+  if (int error = reparentWindowRecord(window, parent, i16(get16(request + 12)), i16(get16(request + 14)), currentClient))
+    return sendXError(u8(error), id, request, length, nullptr);
+  if (!forwardRequest(request, length, rewriteReparent, window)) return;
+  placeWindowByLayer(window);
+}
+
+// --- Mapping ------------------------------------------------------------------------------
+
+void ProcMapWindow(u8* request, u32 length) {
+  if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) {
+    mapWindowRecord(window, currentClient);
+    placeWindowByLayer(window);
+    if (proxyConfig.options & kOptionTranslucent) translucentMapHook(currentClient, window);
+  }
+}
+
+void ProcMapSubwindows(u8* request, u32 length) {
+  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  if (!window) return;
+  mapSubwindowRecords(window, currentClient);
+  if (proxyConfig.options & kOptionTranslucent) {
+    for (ProxyWindow* child = window->bottomChild; child; child = child->nextUpper)
+      if (child->mapped) translucentMapHook(currentClient, child);
+  }
+}
+
+void ProcUnmapWindow(u8* request, u32 length) {
+  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  if (!window) return;
+  bool translucency = leavingTranslucentParent(window, false);
+  unmapWindowRecord(window, 0);
+  if (translucency) translucentConfigureHook(currentClient);
+}
+
+void ProcUnmapSubwindows(u8* request, u32 length) {
+  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  if (!window) return;
+  bool translucency = leavingTranslucentParent(window, true);
+  unmapSubwindowRecords(window, currentClient);
+  if (translucency) translucentConfigureHook(currentClient);
+}
+
+// --- ConfigureWindow ----------------------------------------------------------------------
+
+namespace {
+
+constexpr u16 kGeometryBits = CWX | CWY | CWWidth | CWHeight | CWBorderWidth;
+
+struct ConfigureCopy {
+  ProxyWindow* window;
+  u16 mask;
+  u32 values[7];  // by bit
+};
+
+bool writeConfigure(const RouteTarget& target, void* argument) {
+  auto* c = static_cast<ConfigureCopy*>(argument);
+  Head* head = target.head;
+  u32 packed[7], scaled[7];
+  u16 mask = c->mask;
+  u32 count = 0;
+  for (u32 bit = 0; bit < 7; bit++) {
+    if (mask & (1u << bit)) packed[count++] = c->values[bit];
+  }
+  const u32* values = packed;
+  u32 id = c->window->id;
+  if (head) {
+    id = translateXid(id, RT_REAL_ROOT, head);
+    if (head->scaler && (mask & kGeometryBits)) {
+      mask = scaleConfigureValues(head, c->window, mask, packed, scaled);
+      values = scaled;
+    }
+    if (mask & CWSibling) {
+      u32 at = bitCount(mask & (CWSibling - 1));
+      u32* list = values == scaled ? scaled : packed;
+      list[at] = translateXid(list[at], RT_WINDOW, head);
+    }
+  }
+  u32 words = bitCount(mask);
+  u32 length = 12 + 4 * words;
+  RequestWriter* writer = &target.link->writer;
+  u8* p = beginRequest(writer, X_ConfigureWindow, 0, length);
+  if (!p) return false;
+  put32(p + 4, id);
+  put16(p + 8, mask);
+  put16(p + 10, 0);
+  for (u32 k = 0; k < words; k++) put32(p + 12 + 4 * k, values[k]);
+  finishRequest(writer, p, length, X_ConfigureWindow, 0);
+  return true;
+}
+
+// TopIf, BottomIf and Opposite were decided on the model: the heads get
+// where the window went, so that no head decides otherwise on its own
+// (scaled) geometry.
+void settleConditionalStacking(ConfigureCopy* copy) {
+  u32 mode = copy->values[6];
+  if (!(copy->mask & CWStackMode) || mode < kStackTopIf) return;
+  copy->mask &= u16(~CWSibling);
+  if (!copy->window->nextUpper) {
+    copy->values[6] = kStackAbove;
+  } else if (!copy->window->nextLower) {
+    copy->values[6] = kStackBelow;
+  } else {
+    copy->mask &= u16(~CWStackMode);  // it stayed where it was
+  }
+}
+
+void confirmGeometryLater(ProxyWindow* window) {
+  ProxyClient* client = currentClient;
+  MetaScreen* first = proxyState.screens;
+  Head* main = first ? (first->mainHead ? first->mainHead : first->heads) : nullptr;
+  ServerLink* link = main && client ? clientLink(client, main->serverIndex) : nullptr;
+  if (!link) {
+    initWindowAttributes(window);
+    return;
+  }
+  auto* record = static_cast<ConfirmedGeometryRecord*>(std::malloc(sizeof(ConfirmedGeometryRecord)));
+  if (!record) {
+    PALVON_OOM();
+    return;
+  }
+  *record = {window->id, window->x, window->y, window->width, window->height, window->borderWidth};
+  if (!queueRoundTripCallback(link, updateConfirmedGeometry, record, std::free)) std::free(record);
+}
+
+}  // namespace
+
+void ProcConfigureWindow(u8* request, u32 length) {
+  ProxyClient* client = currentClient;
+  u32 id = get32(request + 4);
+  u16 mask = get16(request + 8);
+  if (mask & ~0x7fu) return sendXError(BadValue, mask, request, length, "invalid value mask");
+  ProxyWindow* window = windowOrError(id, request, length);
+  if (!window) return;
+  setRequestResource(client, id);
+  if (isRootWithoutEffect(window, request)) return;
+  ConfigureCopy copy{window, mask, {}};
+  const u8* list = request + 12;
+  u32 words[7];
+  u32 count = 0;
+  for (u32 bit = 0; bit < 7; bit++) {
+    if (!(mask & (1u << bit))) continue;
+    copy.values[bit] = words[count++] = get32(list);
+    list += 4;
+  }
+  u32 badValue = 0;
+  i32 oldX = window->x, oldY = window->y;
+  u32 oldWidth = window->width, oldHeight = window->height;
+  if (int error = configureWindowRecord(window, mask, words, client, &badValue))
+    return sendXError(u8(error), badValue, request, length, nullptr);
+  bool translucency = proxyConfig.options & kOptionTranslucent;
+  if (translucency) {
+    translucentTreeHook(client, window, oldWidth, oldHeight);
+    translucentRegionHook(client, window, window->x - oldX, window->y - oldY);
+  }
+  ProxyWindow* parent = window->parent;
+  bool redirected = !window->overrideRedirect && hasOtherSelectingClient(parent, client);
+  if ((mask & kGeometryBits) && (window->selections || parent->selections || anyScaledHead(window->screen)))
+    confirmGeometryLater(window);
+  MetaScreen* screen = window->screen;
+  Head* main = screen ? (screen->mainHead ? screen->mainHead : screen->heads) : nullptr;
+  if (redirected && main && main->rotation) queueConfigureNotes(client, window, mask);
+  if (!redirected) settleConditionalStacking(&copy);
+  bool written = forwardWritten(writeConfigure, &copy, request, length);
+  // The repaints the change left behind follow it to the servers.
+  if (translucency) translucentConfigureHook(client);
+  if (!written) return;
+  checkGrabsAfterConfigure();
+  if (mask & CWStackMode) placeWindowByLayer(window);
+}
+
+// --- CirculateWindow ----------------------------------------------------------------------
+
+void ProcCirculateWindow(u8* request, u32 length) {
+  u8 direction = request[1];
+  if (direction > 1) return sendXError(BadValue, direction, request, length, nullptr);
+  if (ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true)) {
+    if (ProxyWindow* moved = circulateWindowRecord(window, direction, currentClient)) placeWindowByLayer(moved);
+  }
+}
+
+}  // namespace palvon

@@ -1,0 +1,12 @@
+// Stand-ins for the calls of window_pending.h; see there. Quiet: they run on
+// every window change, and doing nothing is what a proxy without those
+// layers does (no grabs, no tiles, no buffers exist yet).
+#include "Proxy/resources/window_pending.h"
+
+namespace palvon {
+
+void detachDrawableUsers(u32) {}
+void freeWindowBuffers(ProxyWindow*) {}
+void queueConfigureNotes(ProxyClient*, ProxyWindow*, u16) {}
+
+}  // namespace palvon

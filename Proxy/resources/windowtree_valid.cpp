@@ -1,0 +1,273 @@
+// The validation of the proxy's window tree: marking the windows whose
+// visible area may change, handing the area out again from the top of the
+// stack down, visibility states and the proxy's own VisibilityNotify.
+#include <X11/X.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <initializer_list>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/events/grabs.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/resources/window_pending.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/dispatch/wire.h"
+#include "base/logging.h"
+
+namespace palvon {
+
+namespace {
+
+// Scratch regions of the validation (main thread only). Their box arrays
+// are kept, so a validation in steady state allocates nothing. The outer
+// loop and the descent below one child use separate ones.
+struct Scratch {
+  Region total, topBounding, topUniverse, bounding, universe, shape;
+};
+
+Scratch& scratch() {
+  static Scratch s;
+  static bool ready = false;
+  if (!ready) {
+    for (Region* r : {&s.total, &s.topBounding, &s.topUniverse, &s.bounding, &s.universe, &s.shape})
+      regionInit(r, nullptr, 0);
+    ready = true;
+  }
+  return s;
+}
+
+bool boxesMeet(const RegionBox& a, const RegionBox& b) {
+  return a.x1 < b.x2 && b.x1 < a.x2 && a.y1 < b.y2 && b.y1 < a.y2;
+}
+
+// The window's outer rectangle cut by its bounding shape, into `out`.
+void boundingInto(const ProxyWindow* window, Region* out) {
+  RegionBox box;
+  getWindowBorderBox(window, &box);
+  regionReset(out, &box);
+  if (!window->boundingShape) return;
+  Region* shape = &scratch().shape;
+  regionCopy(shape, window->boundingShape);
+  regionTranslate(shape, window->x, window->y);
+  regionIntersect(out, out, shape);
+}
+
+bool isMarked(const ProxyWindow* window) { return window->savedBuffer != nullptr; }
+
+// The state a window has with `universe` visible of it: its border box, or
+// each box of its bounding shape, against the region.
+u8 visibilityIn(const ProxyWindow* window, const Region* universe) {
+  RegionBox outer;
+  getWindowBorderBox(window, &outer);
+  if (!window->boundingShape) {
+    switch (regionContainsRect(universe, &outer)) {
+      case 1: return kVisibilityUnobscured;
+      case 2: return kVisibilityPartiallyObscured;
+      default: return kVisibilityFullyObscured;
+    }
+  }
+  bool anyIn = false, anyOut = false;
+  const Region* shape = window->boundingShape;
+  for (long i = 0; i < regionNumRects(shape); i++) {
+    const RegionBox& s = regionRects(shape)[i];
+    RegionBox box{i16(std::max(i32(s.x1) + window->x, i32(outer.x1))), i16(std::max(i32(s.y1) + window->y, i32(outer.y1))),
+                  i16(std::min(i32(s.x2) + window->x, i32(outer.x2))), i16(std::min(i32(s.y2) + window->y, i32(outer.y2)))};
+    if (box.x1 >= box.x2 || box.y1 >= box.y2) continue;
+    switch (regionContainsRect(universe, &box)) {
+      case 1: anyIn = true; break;
+      case 2: return kVisibilityPartiallyObscured;
+      default: anyOut = true; break;
+    }
+    if (anyIn && anyOut) return kVisibilityPartiallyObscured;
+  }
+  return anyIn ? kVisibilityUnobscured : kVisibilityFullyObscured;
+}
+
+void setVisibility(ProxyWindow* window, u8 state) {
+  if (window->visibility == state) return;
+  window->visibility = state;
+  sendVisibilityNotify(window);
+}
+
+// The window's own share: its border list, its state, its clip list (the
+// inside of the share; its children take theirs out of it afterwards).
+void assignShare(ProxyWindow* window, const Region* universe) {
+  regionCopy(&window->borderList, universe);
+  regionIntersect(&window->clipList, universe, &window->insideRegion);
+  setVisibility(window, visibilityIn(window, universe));
+}
+
+// A shown window that was not viewable before and got no share: it and its
+// shown descendants are fully obscured.
+void treeObscured(ProxyWindow* window) {
+  traverseWindowTree(
+      window,
+      [](ProxyWindow* each, void*) {
+        if (!each->shown) return 1;
+        setVisibility(each, kVisibilityFullyObscured);
+        return 0;
+      },
+      nullptr);
+}
+
+void forgetRegions(ProxyWindow* window) {
+  regionEmpty(&window->clipList);
+  regionEmpty(&window->borderList);
+}
+
+}  // namespace
+
+bool saveWindowPosition(ProxyWindow* window) {
+  if (window->savedBuffer) return true;
+  auto* saved = static_cast<WindowSavedPosition*>(std::calloc(1, sizeof(WindowSavedPosition)));
+  if (!saved) {
+    PALVON_OOM();
+    return false;
+  }
+  saved->oldX = window->x;
+  saved->oldY = window->y;
+  window->savedBuffer = saved;
+  return true;
+}
+
+bool walkViewableWindows(ProxyWindow* window, ProxyWindow* first, ProxyWindow** firstMarked) {
+  bool any = false;
+  ProxyWindow* highest = nullptr;
+  if (first == window) {
+    // The window and all of its viewable inferiors, whatever they overlap.
+    traverseWindowTree(
+        window,
+        [](ProxyWindow* each, void*) {
+          if (!each->viewable) return 1;
+          saveWindowPosition(each);
+          return 0;
+        },
+        nullptr);
+    any = true;
+    highest = window;
+    first = window->nextLower;
+  }
+  if (first) {
+    RegionBox box;
+    getWindowBorderBox(window, &box);
+    ProxyWindow* level = first->parent;
+    ProxyWindow* each = first;
+    while (each) {
+      bool descend = false;
+      if (each->viewable) {
+        RegionBox other;
+        getWindowBorderBox(each, &other);
+        if (boxesMeet(box, other)) {
+          saveWindowPosition(each);
+          any = true;
+          if (!highest && each->parent == level) highest = each;
+          descend = each->topChild != nullptr;
+        }
+      }
+      if (descend) {
+        each = each->topChild;
+        continue;
+      }
+      while (each->parent != level && !each->nextLower) each = each->parent;
+      each = each->nextLower;
+    }
+  }
+  if (firstMarked) *firstMarked = highest;
+  return any;
+}
+
+void computeWindowVisibility(ProxyWindow* window, const Region* region) {
+  assignShare(window, region);
+  Scratch& s = scratch();
+  ProxyWindow* each = window->topChild;
+  // Pre-order, children top first: a child takes its share out of its
+  // parent's clip list before the next sibling is served.
+  while (each) {
+    ProxyWindow* parent = each->parent;
+    bool descend = false;
+    if (each->shown) {
+      boundingInto(each, &s.bounding);
+      if (isMarked(each)) {
+        regionIntersect(&s.universe, &parent->clipList, &s.bounding);
+        assignShare(each, &s.universe);
+        descend = each->topChild != nullptr;
+      } else if (each->visibility == kVisibilityUnknown) {
+        treeObscured(each);
+      }
+      regionSubtract(&parent->clipList, &parent->clipList, &s.bounding);
+    } else if (isMarked(each)) {
+      forgetRegions(each);
+    }
+    if (descend) {
+      each = each->topChild;
+      continue;
+    }
+    while (each != window && !each->nextLower) each = each->parent;
+    if (each == window) break;
+    each = each->nextLower;
+  }
+}
+
+void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind) {
+  Scratch& s = scratch();
+  if (!first) first = parent->topChild;
+  regionEmpty(&s.total);
+  for (ProxyWindow* each = first; each; each = each->nextLower) {
+    if (isMarked(each)) regionUnion(&s.total, &s.total, &each->borderList);
+  }
+  if (kind != kValidateStack) regionUnion(&s.total, &s.total, &parent->clipList);
+  for (ProxyWindow* each = first; each; each = each->nextLower) {
+    if (each->shown) {
+      boundingInto(each, &s.topBounding);
+      if (isMarked(each)) {
+        regionIntersect(&s.topUniverse, &s.total, &s.topBounding);
+        computeWindowVisibility(each, &s.topUniverse);
+      } else if (each->visibility == kVisibilityUnknown) {
+        treeObscured(each);
+      }
+      regionSubtract(&s.total, &s.total, &s.topBounding);
+    } else if (isMarked(each)) {
+      forgetRegions(each);
+    }
+  }
+  // A restack hands out only what the marked windows held: the parent's own
+  // share is unchanged.
+  if (kind != kValidateStack) regionCopy(&parent->clipList, &s.total);
+}
+
+void sendVisibilityNotify(ProxyWindow* window) {
+  u8 event[32] = {};
+  event[0] = VisibilityNotify;
+  put32(event + 4, window->id);
+  event[8] = window->visibility;
+  for (EventSelection* selection = window->selections; selection; selection = selection->next) {
+    if (!(selection->eventMask & kVisibilityChangeMask) || !selection->client) continue;
+    put16(event + 2, u16(selection->client->requestCounter));
+    sendComposedEvent(event, "bbsi", selection->client);
+  }
+}
+
+void releaseGrabsOnUnmap(ProxyWindow* window, int emptyOwnRegions) {
+  struct Walk {
+    ProxyWindow* start;
+    int emptyOwn;
+  } walk{window, emptyOwnRegions};
+  traverseWindowTree(
+      window,
+      [](ProxyWindow* each, void* argument) {
+        auto* w = static_cast<Walk*>(argument);
+        if (!each->viewable) return 1;
+        each->viewable = 0;
+        endGrabsOnUnmappedWindow(each);
+        each->visibility = kVisibilityUnknown;
+        each->shown = 0;
+        if (each != w->start || w->emptyOwn) forgetRegions(each);
+        return 0;
+      },
+      &walk);
+}
+
+void EventVisibilityNotify(u8*) {}
+
+}  // namespace palvon

@@ -1,0 +1,159 @@
+// CreateWindow and ChangeWindowAttributes value lists: read, stored in the
+// model and rewritten for one head.
+#include <X11/X.h>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/requests/windows.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+
+namespace palvon {
+
+namespace {
+
+// Bits of the value mask.
+enum : u32 {
+  kBackPixmap = 0,
+  kBackPixel,
+  kBorderPixmap,
+  kBorderPixel,
+  kBitGravity,
+  kWinGravity,
+  kBackingStore,
+  kBackingPlanes,
+  kBackingPixel,
+  kOverrideRedirect,
+  kSaveUnder,
+  kEventMask,
+  kDontPropagate,
+  kColormap,
+  kCursor,
+  kValueBits
+};
+
+constexpr u32 kForgetBitGravity = 0x4;  // workaround word
+constexpr u8 kGravityLimit = 11;         // bit and win gravities are below
+constexpr u8 kBackingStoreLimit = 3;
+
+bool has(const WindowValueList& list, u32 bit) { return list.mask & (1u << bit); }
+
+void set(WindowValueList* list, u32 bit, u32 value) {
+  list->mask |= 1u << bit;
+  list->values[bit] = value;
+}
+
+void addTemporary(WindowValueList* list, u32 pixmap, bool made) {
+  if (made && pixmap && list->temporaryCount < 2) list->temporary[list->temporaryCount++] = pixmap;
+}
+
+}  // namespace
+
+void readWindowValues(u32 mask, const u8* list, WindowValueList* out) {
+  *out = {};
+  out->mask = mask & ((1u << kValueBits) - 1);
+  for (u32 bit = 0; bit < kValueBits; bit++) {
+    if (!(mask & (1u << bit))) continue;
+    out->values[bit] = get32(list);
+    list += 4;
+  }
+}
+
+u32 packWindowValues(const WindowValueList& list, u8* out) {
+  u32 words = 0;
+  for (u32 bit = 0; bit < kValueBits; bit++) {
+    if (!has(list, bit)) continue;
+    put32(out + 4 * words++, list.values[bit]);
+  }
+  return words;
+}
+
+bool storeWindowValues(ProxyWindow* window, const WindowValueList& list, bool creating) {
+  const u32* v = list.values;
+  bool accepted = true;
+  if (has(list, kBackPixmap)) setWindowBackgroundPixmap(window, v[kBackPixmap]);
+  if (has(list, kBackPixel)) setWindowBackgroundPixel(window, v[kBackPixel]);
+  if (has(list, kBorderPixmap)) setWindowBorderPixmap(window, v[kBorderPixmap]);
+  if (has(list, kBorderPixel)) setWindowBorderPixel(window, v[kBorderPixel]);
+  // Values the protocol refuses are left to the servers' errors.
+  if (has(list, kBitGravity) && v[kBitGravity] < kGravityLimit) window->bitGravity = u8(v[kBitGravity]);
+  if (has(list, kWinGravity) && v[kWinGravity] < kGravityLimit) window->windowGravity = u8(v[kWinGravity]);
+  if (has(list, kBackingStore) && v[kBackingStore] < kBackingStoreLimit) window->backingStore = u8(v[kBackingStore]);
+  if (has(list, kBackingPlanes)) window->backingPlanes = v[kBackingPlanes];
+  if (has(list, kBackingPixel)) window->backingPixel = v[kBackingPixel];
+  if (has(list, kOverrideRedirect)) window->overrideRedirect = v[kOverrideRedirect] != 0;
+  if (has(list, kSaveUnder)) window->saveUnder = v[kSaveUnder] != 0;
+  if (has(list, kEventMask)) {
+    if (creating) {
+      setInitialEventMask(window, v[kEventMask]);
+    } else {
+      accepted = setWindowEventMask(window, v[kEventMask]);
+    }
+  }
+  if (has(list, kDontPropagate)) window->doNotPropagateMask = v[kDontPropagate];
+  if (has(list, kColormap)) {
+    u32 colormap = v[kColormap];
+    if (colormap == CopyFromParent) colormap = window->windowClass == kInputOnly || !window->parent ? 0 : window->parent->colormap;
+    window->colormap = colormap;
+  }
+  if (has(list, kCursor)) setWindowCursor(window, v[kCursor]);
+  return accepted;
+}
+
+bool headLacksWindowVisual(const Head* head, const ProxyWindow* window) {
+  return (head->tags & kHeadTagSloppyVisuals) && window->visual && !headVisualMatch(head, window->visual);
+}
+
+void rewriteWindowValues(WindowValueList* list, ProxyWindow* window, Head* head, bool creating) {
+  ProxyClient* client = currentClient;
+  u32* v = list->values;
+  bool lacksVisual = headLacksWindowVisual(head, window);
+  bool made = false;
+  // A root stands for the head's own root copy, which shows the head's
+  // background where the client asks for none.
+  if (has(*list, kBackPixmap) && (v[kBackPixmap] > ParentRelative || !window->parent)) {
+    v[kBackPixmap] = mapWindowRectToHead(client, v[kBackPixmap], window, head, &made);
+    addTemporary(list, v[kBackPixmap], made);
+  }
+  if (has(*list, kBackPixel)) v[kBackPixel] = convertPixelToHead(v[kBackPixel], window->visual, head);
+  if (has(*list, kBorderPixmap) && lacksVisual && window->windowClass == kInputOutput) {
+    list->mask &= ~(1u << kBorderPixmap);
+    if (!has(*list, kBorderPixel)) set(list, kBorderPixel, u32(head->blackPixel));
+  } else if (has(*list, kBorderPixmap) && v[kBorderPixmap] != CopyFromParent) {
+    v[kBorderPixmap] = mapBackgroundPixmapToHead(client, v[kBorderPixmap], window, head, &made);
+    addTemporary(list, v[kBorderPixmap], made);
+  }
+  if (has(*list, kBorderPixel)) v[kBorderPixel] = convertPixelToHead(v[kBorderPixel], window->visual, head);
+  if (has(*list, kBitGravity)) {
+    v[kBitGravity] = (proxyConfig.workarounds & kForgetBitGravity) ? 0 : rotateGravity(u8(v[kBitGravity]), head);
+  }
+  if (has(*list, kWinGravity)) {
+    v[kWinGravity] = rotateGravity(u8(v[kWinGravity]), head);
+  } else if (creating && head->rotation) {
+    set(list, kWinGravity, rotateGravity(kGravityNorthWest, head));
+  }
+  if (has(*list, kBackingPlanes)) {
+    if (const VisualRecord* headVisual = getHeadVisualIfConverting(window->visual, head))
+      v[kBackingPlanes] = rescalePixelToHead(v[kBackingPlanes], window->visual, headVisual);
+  }
+  if (has(*list, kBackingPixel)) v[kBackingPixel] = convertPixelToHead(v[kBackingPixel], window->visual, head);
+  if (creating) {
+    u32 mask = adjustEventMaskForHead(client, window, has(*list, kEventMask) ? v[kEventMask] : 0, head);
+    if (mask || has(*list, kEventMask)) set(list, kEventMask, mask);
+  } else if (has(*list, kEventMask)) {
+    v[kEventMask] = adjustEventMaskForHead(client, window, v[kEventMask], head);
+  }
+  if (has(*list, kColormap) && v[kColormap] != CopyFromParent) {
+    v[kColormap] = lacksVisual ? u32(head->defaultColormap) : translateXid(v[kColormap], RT_COLORMAP, head);
+  }
+  if (has(*list, kCursor) && v[kCursor] != None) {
+    v[kCursor] = lacksVisual ? u32(None) : translateXid(v[kCursor], RT_CURSOR, head);
+  }
+}
+
+}  // namespace palvon

@@ -1,0 +1,280 @@
+// The list of server displays: opening a record for a real X server, closing
+// its connection and freeing it.
+#include "Proxy/servers/display.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
+
+#include "Proxy/clients/client.h"
+#include "Proxy/heads/pending.h"
+#include "Proxy/input/control.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/input/pointerutil.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverauth.h"
+#include "Proxy/startup.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/servers/failsafe.h"
+// Xlibint.h (through servers/failsafe.h) defines min and max as macros.
+#undef min
+#undef max
+#include "Proxy/heads/reconcile.h"
+#include "Proxy/heads/open.h"
+#include "Proxy/heads/screen.h"
+#include "base/logging.h"
+#include "base/orders.h"
+#include "base/process.h"
+#include "base/strlist.h"
+#include "xsupport/misc.h"
+#include "xsupport/xrclib.h"
+#include "xsupport/xtarget.h"
+
+namespace palvon {
+
+ServerDisplay* serverDisplayList = nullptr;
+u32 serverDisplayCount = 0;
+
+ServerDisplay* inputControlDisplay = nullptr;
+ServerDisplay* imageDisplay = nullptr;
+ServerDisplay* atomDisplay = nullptr;
+ServerDisplay* timeDisplay = nullptr;
+ServerDisplay* fontDisplay = nullptr;
+ServerDisplay* resourceServerDisplay = nullptr;
+
+namespace {
+
+// A server's codes start as the proxy's own until the registry maps them.
+void initIdentityCodes(ExtensionCodeMap* codes) {
+  for (u32 i = 0; i < 256; i++) {
+    u8 code = static_cast<u8>(i);
+    codes->majorToServer[i] = code;
+    codes->eventToServer[i] = code;
+    codes->eventFromServer[i] = code;
+    codes->errorFromServer[i] = code;
+  }
+}
+
+// The lowest index no other display holds: a client's link to a server sits
+// in that slot, and a server that left leaves its slot empty until then.
+u32 lowestFreeIndex(const ServerDisplay* server) {
+  auto taken = [server](u32 index) {
+    for (ServerDisplay* other = serverDisplayList; other; other = other->next)
+      if (other != server && other->index == index) return true;
+    return false;
+  };
+  u32 index = 0;
+  while (taken(index)) index++;
+  return index;
+}
+
+void appendToList(ServerDisplay* server) {
+  ServerDisplay** link = &serverDisplayList;
+  u32 position = 0;
+  while (*link) {
+    link = &(*link)->next;
+    position++;
+  }
+  *link = server;
+  server->serial = position;
+  server->index = lowestFreeIndex(server);
+  serverDisplayCount++;
+}
+
+void cancelOrder(Order** order) {
+  orderCancel(*order);
+  *order = nullptr;
+}
+
+}  // namespace
+
+ServerDisplay* newServerDisplay(const char* name, const char* configuredName) {
+  auto* server = static_cast<ServerDisplay*>(memCalloc(1, sizeof(ServerDisplay)));
+  if (!server) return nullptr;
+  strCopy(server->displayName, name ? name : "", sizeof server->displayName);
+  strCopy(server->configuredName, configuredName ? configuredName : "", sizeof server->configuredName);
+  initIdentityCodes(&server->codes);
+  server->serial = serverDisplayCount;
+  server->index = lowestFreeIndex(server);
+  return server;
+}
+
+namespace {
+
+// The proxy's own connection, with the server's credentials: for a name on
+// this host first by its local form (from the colon on) with half the
+// time-out, then as written (connectServerDisplay).
+const char* connectByName(const char* given, u64 timeoutMs, Display** out) {
+  TargetOptions options;
+  xtargetInitOptions(&options);
+  return connectServerDisplay(given ? given : options.displayName, timeoutMs ? timeoutMs : options.connectTimeoutMs,
+                              options.secondTimeoutMs, out);
+}
+
+}  // namespace
+
+const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
+  if (server->display) return nullptr;
+  xfsInstall();
+  Display* display = nullptr;
+  // The name as configured: a local name stays on the local transport.
+  const char* name = server->configuredName[0] ? server->configuredName
+                     : server->displayName[0]  ? server->displayName
+                                               : nullptr;
+  if (const char* error = connectByName(name, timeoutMs, &display)) return error;
+  xfsAttach(display);
+  xtargetSetErrorFormatter(formatXErrorEvent);
+  server->display = display;
+  if (!server->displayName[0]) strCopy(server->displayName, DisplayString(display), sizeof server->displayName);
+  server->screenCount = u32(ScreenCount(display));
+  server->imageFormat = {static_cast<u8>(ImageByteOrder(display)), static_cast<u8>(BitmapUnit(display)),
+                         static_cast<u8>(BitmapBitOrder(display)), static_cast<u8>(BitmapPad(display))};
+  return nullptr;
+}
+
+void addServerDisplay(ServerDisplay* server) {
+  for (ServerDisplay* other = serverDisplayList; other; other = other->next) {
+    if (other == server) return;
+  }
+  appendToList(server);
+}
+
+const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** out) {
+  TargetOptions options;
+  xtargetInitOptions(&options);
+  if (name) options.displayName = name;
+  ServerDisplay* server = newServerDisplay(nullptr, options.displayName);
+  if (!server) return PALVON_OOM();
+  strCopy(server->displayName, options.displayName, sizeof server->displayName);
+  if (const char* error = openServerConnection(server, timeoutMs)) {
+    free(server);
+    return error;
+  }
+  strCopy(server->displayName, DisplayString(server->display), sizeof server->displayName);
+  appendToList(server);
+  *out = server;
+  return nullptr;
+}
+
+void disconnectServerDisplay(ServerDisplay* server, bool offline) {
+  cancelOrder(&server->keepAliveTimer);
+  cancelOrder(&server->watchdogTimer);
+  cancelOrder(&server->lossOrder);
+  detachDisplayOrders(server);
+  Display* display = server->display;
+  if (!display) return;
+  LOGF(logChInfo, "Closing connection to display %s (offline=%d) ...", server->displayName,
+       offline ? 1 : 0);
+  // A connection found broken on the way is closed as offline from there on.
+  bool restored = !offline && restoreServerState(server);
+  offline = offline || isDisplayOffline(display);
+  releaseServerState(server, offline);
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (head->display == display) head->display = nullptr;
+    }
+  }
+  for (Head* head = server->firstHead; head; head = head->nextOnDisplay) head->display = nullptr;
+  // Only what was put back needs the wire; a record that saved nothing may
+  // belong to a server that is gone already. A flush is not enough: closing
+  // a TCP connection with events still unread resets it, and the server
+  // then drops the requests it had not read yet.
+  if (restored && !offline) XfsSync(display, False);
+  server->display = nullptr;
+  xfsForget(display);
+  xtargetCloseDisplay(display);
+}
+
+void closeLinksToServer(const ServerDisplay* server) {
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    for (u32 i = client->linkCount; i-- > 0;) {
+      ServerLink* link = i < client->linkCount ? client->links[i] : nullptr;
+      if (link && link->server.display == server) closeServerLink(link);
+    }
+  }
+}
+
+namespace {
+
+// The roles the display held pass to others.
+void handRolesOn(ServerDisplay* server) {
+  if (server == inputControlDisplay) {
+    // The closing display takes no part in the switch: nothing is released
+    // or warped on it any more.
+    inputControlDisplay = nullptr;
+    ServerDisplay* next = serverDisplayList;
+    while (next && !next->display) next = next->next;
+    if (next) {
+      if (const char* error = switchInputControl(kXrcMouse, next, 1)) LOGF(logChWarning, "%s", error);
+    }
+  }
+  if (server == timeDisplay) timeDisplay = serverDisplayList;
+  if (server == imageDisplay) setImageDisplay(serverDisplayList);
+  if (server == resourceServerDisplay) resourceServerDisplay = nullptr;
+  if (server == atomDisplay) {
+    atomDisplay = firstRootHeadDisplay();
+    if (atomDisplay == server) atomDisplay = nullptr;
+  }
+  if (server == fontDisplay) {
+    fontDisplay = nullptr;
+    ServerDisplay* chosen = chooseFontServerDisplay();
+    fontDisplay = chosen != server ? chosen : nullptr;
+  }
+}
+
+}  // namespace
+
+void freeServerDisplay(ServerDisplay* server) {
+  if (!server) return;
+  ServerDisplay** link = &serverDisplayList;
+  while (*link && *link != server) link = &(*link)->next;
+  if (*link) {
+    *link = server->next;
+    serverDisplayCount--;
+  }
+  handRolesOn(server);
+  disconnectServerDisplay(server, isDisplayOffline(server->display));
+  // The other displays keep their index: every client's links stay in
+  // their slots, and this server's slot stays empty.
+  closeLinksToServer(server);
+  free(server->savedPointer);
+  free(server->savedPower);
+  strlistFree(server->savedFontPathCount, server->savedFontPath);
+  free(server);
+  // New clients must not be linked to the server that left.
+  rebuildClientServerList();
+  // No pending request may wait for the server that left.
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    if (client->pendingTail) armPendingOnServers(client->pendingTail, client);
+  }
+}
+
+Display* getLinkXDisplay(const ServerLink* link) {
+  if (link) return link->server.display ? link->server.display->display : nullptr;
+  return serverDisplayList ? serverDisplayList->display : nullptr;
+}
+
+XFontStruct* queryFontOnClientServer(ServerLink* link, const char* name) {
+  // The client's own requests (a font path it just set, a font it just
+  // opened) must have reached the server before the proxy asks it.
+  if (link->requestsSent != link->lastServerSequence) {
+    if (const char* error = syncServerLink(link)) logProblem(error, __FILE__, __LINE__);
+  }
+  Display* display = getLinkXDisplay(link);
+  if (isDisplayOffline(display)) return nullptr;
+  return XfsLoadQueryFont(display, name);
+}
+
+ServerDisplay* findServerDisplay(const Display* display) {
+  if (!display) return nullptr;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    if (server->display == display) return server;
+  }
+  return nullptr;
+}
+
+}  // namespace palvon

@@ -1,0 +1,282 @@
+// The failsafe layer over stock Xlib.
+//
+// Xlib treats a broken connection as fatal: _XIOError flags the Display,
+// calls the process's I/O error handler and then the Display's exit handler,
+// and neither may return (the callers would unlock the display a second
+// time). So each wrapper arms a jump point on its own stack frame before the
+// call, and both handlers jump back there with siglongjmp. Outside a wrapper
+// the handler ends the proxy.
+//
+// A server that is stopped rather than gone never breaks the connection, and
+// Xlib waits for its replies for ever. For a display with an offline
+// time-out the wrapper therefore arms a one-shot CLOCK_MONOTONIC timer aimed
+// at the main thread; its signal handler shuts the socket down, which makes
+// Xlib see a broken connection and take the jump above.
+#include "Proxy/servers/failsafe.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <type_traits>
+
+#include <X11/Xlibint.h>
+// Xlibint.h's min and max macros would break the standard headers below.
+#undef min
+#undef max
+
+#include "Proxy/startup.h"
+#include "base/logging.h"
+#include "xsupport/misc.h"
+#include "xsupport/xtarget.h"
+
+#ifndef sigev_notify_thread_id
+#define sigev_notify_thread_id _sigev_un._tid
+#endif
+
+namespace palvon {
+
+namespace {
+
+// One armed wrapper call. Frames live on the wrappers' stacks and form a
+// stack of their own, so a wrapper called from inside another one (an error
+// handler) gets its own jump point and the outer one is restored after it.
+struct XfsFrame {
+  sigjmp_buf jump;
+  XfsFrame* outer;
+  int descriptor;     // shut down when the deadline passes; -1: no deadline
+  timespec deadline;  // CLOCK_MONOTONIC, absolute
+};
+
+XfsFrame* topFrame = nullptr;
+// The descriptor the timer's signal handler shuts down; -1 for none.
+volatile sig_atomic_t timedDescriptor = -1;
+// The display whose I/O error made the last jump; read by the wrapper.
+Display* jumpedDisplay = nullptr;
+
+bool installed = false;
+pthread_t mainThread;
+timer_t deadlineTimer;
+bool timerReady = false;
+int timerSignal = 0;
+
+struct TimeoutEntry {
+  Display* display;
+  u64 milliseconds;
+};
+TimeoutEntry* timeouts = nullptr;
+u32 timeoutCount = 0;
+u32 timeoutCapacity = 0;
+
+bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
+
+void onDeadline(int) {
+  int saved = errno;
+  int descriptor = timedDescriptor;
+  if (descriptor >= 0) shutdown(descriptor, SHUT_RDWR);
+  errno = saved;
+}
+
+void createTimer() {
+  timerSignal = SIGRTMIN + 3;
+  struct sigaction action = {};
+  action.sa_handler = onDeadline;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(timerSignal, &action, nullptr) != 0) return;
+  sigevent event = {};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = timerSignal;
+  event.sigev_notify_thread_id = static_cast<pid_t>(syscall(SYS_gettid));
+  if (timer_create(CLOCK_MONOTONIC, &event, &deadlineTimer) != 0) {
+    LOGF(logChError, "Can't create the offline timer: %s", errnoText(errno));
+    return;
+  }
+  timerReady = true;
+}
+
+// Points the timer at the innermost frame with a deadline, or stops it.
+void aimTimer(const XfsFrame* frame) {
+  if (!timerReady) return;
+  itimerspec spec = {};
+  timedDescriptor = -1;
+  if (frame && frame->descriptor >= 0) spec.it_value = frame->deadline;
+  timer_settime(deadlineTimer, TIMER_ABSTIME, &spec, nullptr);
+  if (frame && frame->descriptor >= 0) timedDescriptor = frame->descriptor;
+}
+
+TimeoutEntry* findTimeout(const Display* display) {
+  for (u32 i = 0; i < timeoutCount; i++) {
+    if (timeouts[i].display == display) return &timeouts[i];
+  }
+  return nullptr;
+}
+
+// Jumps back into the innermost armed wrapper; returns when none is armed on
+// this thread.
+void jumpToArmedCall(Display* display) {
+  xtargetFailOpeningDisplay(display);
+  if (!onMainThread() || !topFrame) return;
+  XfsFrame* frame = topFrame;
+  topFrame = frame->outer;
+  aimTimer(topFrame);
+  jumpedDisplay = display;
+  siglongjmp(frame->jump, 1);
+}
+
+[[noreturn]] void onDisplayIOError(Display* display) {
+  exitProxy(tmpPrintf("Broken connection to display %s (%u requests, %u processed, %s:%d) - Maybe "
+                      "the X server has been stopped or is unavailable",
+                      xShortDisplayName(display), static_cast<u32>(NextRequest(display) - 1),
+                      static_cast<u32>(LastKnownRequestProcessed(display)),
+                      sourceModule(__FILE__), __LINE__),
+            1);
+}
+
+int ioErrorHandler(Display* display) {
+  jumpToArmedCall(display);
+  onDisplayIOError(display);
+}
+
+void ioErrorExit(Display* display, void*) {
+  jumpToArmedCall(display);
+  onDisplayIOError(display);
+}
+
+// Arms the frame; the jump point itself was set by the caller.
+void enterCall(XfsFrame* frame, Display* display) {
+  frame->outer = topFrame;
+  frame->descriptor = -1;
+  const TimeoutEntry* entry = findTimeout(display);
+  if (entry && entry->milliseconds && timerReady) {
+    clock_gettime(CLOCK_MONOTONIC, &frame->deadline);
+    u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (entry->milliseconds % 1000) * 1000000;
+    frame->deadline.tv_sec += static_cast<time_t>(entry->milliseconds / 1000 + nanos / 1000000000);
+    frame->deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
+    frame->descriptor = ConnectionNumber(display);
+  }
+  topFrame = frame;
+  if (frame->descriptor >= 0) aimTimer(frame);
+}
+
+void leaveCall(XfsFrame* frame) {
+  topFrame = frame->outer;
+  if (frame->descriptor >= 0 || (topFrame && topFrame->descriptor >= 0)) aimTimer(topFrame);
+}
+
+// Step 4 of every wrapper: report the broken display (and any other display
+// whose break made the jump), never a display some earlier call lost.
+void reportFailure(Display* display) {
+  Display* jumped = jumpedDisplay;
+  jumpedDisplay = nullptr;
+  if (jumped && jumped != display && isDisplayOffline(jumped)) handleDisplayOffline(jumped);
+  if (display && isDisplayOffline(display)) handleDisplayOffline(display);
+}
+
+// A failed XGetWindowProperty must not leave its outputs undefined: callers
+// test the status, but a caller that does not must read an empty property.
+void clearPropertyOutputs(Window, Atom, long, long, Bool, Atom, Atom* type, int* format,
+                          unsigned long* count, unsigned long* after, unsigned char** data) {
+  if (type) *type = None;
+  if (format) *format = 0;
+  if (count) *count = 0;
+  if (after) *after = 0;
+  if (data) *data = nullptr;
+}
+
+}  // namespace
+
+bool isDisplayOffline(const Display* display) {
+  return display == nullptr || (display->flags & XlibDisplayIOError) != 0;
+}
+
+void xfsInstall() {
+  if (installed) return;
+  installed = true;
+  mainThread = pthread_self();
+  XSetIOErrorHandler(ioErrorHandler);
+  createTimer();
+}
+
+void xfsAttach(Display* display) {
+  if (!display) return;
+  xfsInstall();
+  XSetIOErrorExitHandler(display, ioErrorExit, nullptr);
+}
+
+void xfsForget(Display* display) {
+  TimeoutEntry* entry = findTimeout(display);
+  if (entry) *entry = timeouts[--timeoutCount];
+  if (jumpedDisplay == display) jumpedDisplay = nullptr;
+}
+
+void xfsSetOfflineTimeout(Display* display, u64 milliseconds) {
+  if (!display) return;
+  TimeoutEntry* entry = findTimeout(display);
+  if (!entry) {
+    if (milliseconds == 0) return;
+    if (timeoutCount == timeoutCapacity) {
+      u32 capacity = timeoutCapacity ? timeoutCapacity * 2 : 8;
+      void* grown = memRealloc(timeouts, capacity * sizeof(TimeoutEntry));
+      if (!grown) return;
+      timeouts = static_cast<TimeoutEntry*>(grown);
+      timeoutCapacity = capacity;
+    }
+    entry = &timeouts[timeoutCount++];
+    entry->display = display;
+  }
+  entry->milliseconds = milliseconds;
+}
+
+u64 xfsOfflineTimeout(const Display* display) {
+  const TimeoutEntry* entry = findTimeout(display);
+  return entry ? entry->milliseconds : 0;
+}
+
+const char* displayOfflineText(Display* display) {
+  return tmpPrintf("Connection to %s is offline (%u requests, %u processed) - Maybe the X server is "
+                   "unavailable or network is down",
+                   display ? xShortDisplayName(display) : "(none)",
+                   display ? static_cast<u32>(NextRequest(display) - 1) : 0u,
+                   display ? static_cast<u32>(LastKnownRequestProcessed(display)) : 0u);
+}
+
+// --- The one wrapper pattern -------------------------------------------------
+
+template <typename Result, typename... Args, Result (*Function)(Display*, Args...), auto Failure>
+Result XfsWrapper<Function, Failure>::call(Display* display, Args... args) {
+  if (!onMainThread()) return Function(display, args...);
+  if (!isDisplayOffline(display)) {
+    XfsFrame frame;
+    if (sigsetjmp(frame.jump, 0) == 0) {
+      enterCall(&frame, display);
+      if constexpr (std::is_void_v<Result>) {
+        Function(display, args...);
+        leaveCall(&frame);
+        if (!isDisplayOffline(display)) return;
+      } else {
+        Result result = Function(display, args...);
+        leaveCall(&frame);
+        if (!isDisplayOffline(display)) return result;
+      }
+    }
+  }
+  reportFailure(display);
+  if constexpr (std::is_same_v<decltype(Function), decltype(&XGetWindowProperty)>) {
+    clearPropertyOutputs(args...);
+  }
+  if constexpr (!std::is_void_v<Result>) return static_cast<Result>(Failure);
+}
+
+#define PALVON_XFS_INSTANTIATE(name, function, failure) \
+  template struct XfsWrapper<&function, failure>;
+PALVON_XFS_CALLS(PALVON_XFS_INSTANTIATE)
+#undef PALVON_XFS_INSTANTIATE
+
+}  // namespace palvon

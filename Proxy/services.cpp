@@ -1,7 +1,0 @@
-#include "Proxy/services.h"
-
-namespace palvon {
-
-ServiceHooks serviceHooks;
-
-}  // namespace palvon

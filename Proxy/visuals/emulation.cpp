@@ -1,0 +1,423 @@
+// Emulated visuals and the colour cells of their colormaps.
+#include "Proxy/visuals/emulation.h"
+
+#include <cstring>
+
+#include <strings.h>
+
+#include <cstdlib>
+
+#include "Proxy/servers/failsafe.h"
+#include "Proxy/servers/raw.h"
+#include "base/logging.h"
+#include "xsupport/colornames.h"
+#include "xsupport/misc.h"
+
+namespace palvon {
+
+namespace {
+
+// --- Emulation table ----------------------------------------------------
+
+struct EmulationEntry {
+  u32 bit;
+  u8 visualClass;
+  u8 depth;
+};
+
+// In the order the visuals are added.
+constexpr EmulationEntry kEmulationTable[] = {
+    {0x1, kClassPseudoColor, 4},   {0x2, kClassPseudoColor, 8},   {0x40, kClassStaticColor, 4},
+    {0x80, kClassStaticColor, 8},  {0x100, kClassDirectColor, 4}, {0x200, kClassDirectColor, 8},
+    {0x400, kClassTrueColor, 4},   {0x800, kClassTrueColor, 8},   {0x4, kClassGrayScale, 4},
+    {0x8, kClassGrayScale, 8},     {0x10, kClassStaticGray, 4},   {0x20, kClassStaticGray, 8},
+};
+
+// Ids of emulated visuals: far above the ids servers give their visuals,
+// and never one the head already uses.
+u32 nextEmulatedVisualId = 0x10000000;
+
+bool headHasVisual(const VisualRecord* visuals, i32 count, u8 visualClass, u8 depth) {
+  for (i32 i = 0; i < count; i++) {
+    if (visuals[i].visualClass == visualClass && visuals[i].depth == depth) return true;
+  }
+  return false;
+}
+
+bool hasGLOrBuffering(const VisualRecord* record) {
+  return record->glxVersion || record->dbeCapable || record->mbufMono >= 0 || record->mbufStereo >= 0;
+}
+
+// The real visual that shows an entry: a DirectColor visual with room for
+// the entry's index in every channel. Scans from the last visual; one
+// without GL or double buffering wins over one with them.
+const VisualRecord* chooseBaseVisual(const VisualRecord* visuals, i32 count, const EmulationEntry& entry) {
+  u32 minimumDepth;
+  if (entry.visualClass == kClassPseudoColor) {
+    minimumDepth = entry.depth == 4 ? 12 : 24;
+  } else if (entry.visualClass == kClassDirectColor) {
+    minimumDepth = entry.depth;
+  } else {
+    PALVON_UNE();
+    return nullptr;
+  }
+  const VisualRecord* second = nullptr;
+  for (i32 i = count - 1; i >= 0; i--) {
+    const VisualRecord* base = &visuals[i];
+    if (base->emulatedVisualId || base->visualClass != kClassDirectColor || base->depth < minimumDepth) continue;
+    if (!hasGLOrBuffering(base)) return base;
+    if (!second) second = base;
+  }
+  return second;
+}
+
+u32 freshVisualId(const VisualRecord* visuals, i32 count) {
+  VisualRecord* records = const_cast<VisualRecord*>(visuals);
+  while (findVisualRecord(records, count, nextEmulatedVisualId)) nextEmulatedVisualId++;
+  return nextEmulatedVisualId++;
+}
+
+void makeEmulatedRecord(VisualRecord* out, const VisualRecord* base, const EmulationEntry& entry, u32 id) {
+  memset(out, 0, sizeof(*out));
+  out->visualId = id;
+  out->screen = base->screen;
+  out->visualClass = entry.visualClass;
+  out->depth = entry.depth;
+  u32 size = 1u << entry.depth;
+  out->colormapSize = static_cast<u16>(size < base->colormapSize ? size : base->colormapSize);
+  out->bitsPerRgb = base->bitsPerRgb;
+  out->emulatedVisualId = base->visualId;
+  out->emulatedClass = base->visualClass;
+  out->emulatedDepth = base->depth;
+  setVisualMasks(out, base->redMask, base->greenMask, base->blueMask);
+  out->mbufMono = out->mbufStereo = -1;
+  out->emulation.significantMask = significantBitsMask(base->bitsPerRgb);
+}
+
+// --- Named-colour cache -------------------------------------------------
+
+struct NamedColour {
+  char* name;
+  u16 red, green, blue;
+};
+NamedColour* namedColours = nullptr;  // grows, never shrinks
+u32 namedColourCount = 0;
+u32 namedColourCapacity = 0;
+
+const NamedColour* findNamedColour(const char* name, u32 length) {
+  for (u32 i = 0; i < namedColourCount; i++) {
+    const char* cached = namedColours[i].name;
+    if (strncasecmp(cached, name, length) == 0 && cached[length] == 0) return &namedColours[i];
+  }
+  return nullptr;
+}
+
+void cacheNamedColour(const char* name, u32 length, u16 red, u16 green, u16 blue) {
+  if (namedColourCount == namedColourCapacity) {
+    u32 capacity = namedColourCapacity ? namedColourCapacity * 2 : 32;
+    auto* grown = static_cast<NamedColour*>(memRealloc(namedColours, capacity * sizeof(NamedColour)));
+    if (!grown) return;  // not cached: the next look-up asks again
+    namedColours = grown;
+    namedColourCapacity = capacity;
+  }
+  char* copy = static_cast<char*>(memdupz(name, length));
+  if (!copy) return;
+  namedColours[namedColourCount++] = {copy, red, green, blue};
+}
+
+// --- Holders ------------------------------------------------------------
+
+u32 currentHolder() { return currentClient ? currentClient->number : 0; }
+
+// Client numbers are slots below kMaxClientSlots; anything else is a fault
+// of the caller and touches no cell.
+bool holderSlot(u32 number) {
+  if (number < kMaxClientSlots) return true;
+  PALVON_UNE();
+  return false;
+}
+
+void setHolder(EmulatedColorCell* cell, u32 number) {
+  if (holderSlot(number)) cell->holders[number / 8] |= static_cast<u8>(1u << (number % 8));
+}
+
+bool hasHolder(const EmulatedColorCell* cell, u32 number) {
+  return number < kMaxClientSlots && (cell->holders[number / 8] & (1u << (number % 8)));
+}
+
+bool anyHolder(const EmulatedColorCell* cell) {
+  for (u8 byte : cell->holders) {
+    if (byte) return true;
+  }
+  return false;
+}
+
+u32 cellCount(const EmulatedColormap* colormap) {
+  u32 size = colormap->visual.colormapSize;
+  return size < kEmulatedCells ? size : kEmulatedCells;
+}
+
+u32 cellDepth(const EmulatedColormap* colormap) {
+  u32 depth = colormap->visual.depth;
+  return depth < 8 ? depth : 8;
+}
+
+u16 significantMaskOf(const EmulatedColormap* colormap) {
+  u16 mask = colormap->visual.emulation.significantMask;
+  return mask ? mask : significantBitsMask(colormap->visual.bitsPerRgb);
+}
+
+// Every base combined with every subset of the mask is a free cell.
+bool planeSetFree(const EmulatedColormap* colormap, u32 base, u32 mask) {
+  u32 size = cellCount(colormap);
+  u32 subset = 0;
+  do {
+    u32 pixel = base | subset;
+    if (pixel >= size || colormap->cells[pixel].state != kCellFree) return false;
+    subset = (subset - mask) & mask;
+  } while (subset);
+  return true;
+}
+
+// Up to count bases for the mask in increasing order; true when all found.
+bool findBases(const EmulatedColormap* colormap, u32 mask, u32* pixels, u32 count) {
+  u32 found = 0;
+  for (u32 base = 0; base < cellCount(colormap) && found < count; base++) {
+    if (!(base & mask) && planeSetFree(colormap, base, mask)) pixels[found++] = base;
+  }
+  return found == count;
+}
+
+void claimPlaneSets(EmulatedColormap* colormap, u16 state, u32 mask, const u32* pixels, u32 count) {
+  u32 holder = currentHolder();
+  for (u32 i = 0; i < count; i++) {
+    u32 subset = 0;
+    do {
+      EmulatedColorCell* cell = &colormap->cells[pixels[i] | subset];
+      cell->state = state;
+      setHolder(cell, holder);
+      subset = (subset - mask) & mask;
+    } while (subset);
+  }
+}
+
+}  // namespace
+
+u16 significantBitsMask(u32 bitsPerRgb) {
+  if (bitsPerRgb > 16) bitsPerRgb = 16;
+  return static_cast<u16>(((1u << bitsPerRgb) - 1) << (16 - bitsPerRgb));
+}
+
+const char* emulateVisuals(Display* display, const VisualRecord* visuals, i32 count, u32 wantedMask,
+                           VisualRecord** newVisuals, i32* newCount) {
+  *newVisuals = nullptr;
+  *newCount = 0;
+  VisualRecord added[sizeof(kEmulationTable) / sizeof(kEmulationTable[0])];
+  i32 addedCount = 0;
+  for (const EmulationEntry& entry : kEmulationTable) {
+    if (!(wantedMask & entry.bit)) continue;
+    if ((wantedMask & kEmulateOnlyMissing) && headHasVisual(visuals, count, entry.visualClass, entry.depth))
+      continue;
+    const VisualRecord* base = chooseBaseVisual(visuals, count, entry);
+    if (!base) continue;
+    VisualRecord* record = &added[addedCount++];
+    makeEmulatedRecord(record, base, entry, freshVisualId(visuals, count));
+    logStepf("Emulating %s at %s...", describeVisual(record), display ? xShortDisplayName(display) : "?");
+  }
+  if (!addedCount) return nullptr;
+  *newVisuals = static_cast<VisualRecord*>(memdup(added, sizeof(VisualRecord) * addedCount));
+  if (!*newVisuals) return PALVON_OOM();
+  *newCount = addedCount;
+  return nullptr;
+}
+
+// --- Cells -----------------------------------------------------------------
+
+bool releaseEmulatedColorCell(EmulatedColorCell* cell) {
+  u32 holder = currentHolder();
+  if (holderSlot(holder)) cell->holders[holder / 8] &= static_cast<u8>(~(1u << (holder % 8)));
+  if (anyHolder(cell)) return false;
+  cell->state = kCellFree;
+  return true;
+}
+
+void setEmulatedColorCells(EmulatedColormap* colormap, const XColor* items, u32 count) {
+  u16 mask = significantMaskOf(colormap);
+  u32 holder = currentHolder();
+  for (u32 i = 0; i < count; i++) {
+    if (items[i].pixel >= cellCount(colormap)) continue;
+    EmulatedColorCell* cell = &colormap->cells[items[i].pixel];
+    cell->red = items[i].red & mask;
+    cell->green = items[i].green & mask;
+    cell->blue = items[i].blue & mask;
+    setHolder(cell, holder);
+  }
+}
+
+bool allocEmulatedCells(EmulatedColormap* colormap, u16 state, u32* pixels, u32 count) {
+  if (!count) return false;
+  u32 freeCells = 0;
+  for (u32 i = 0; i < cellCount(colormap); i++) freeCells += colormap->cells[i].state == kCellFree;
+  if (freeCells < count) return false;
+  u32 holder = currentHolder();
+  u32 taken = 0;
+  for (u32 i = 0; taken < count; i++) {
+    EmulatedColorCell* cell = &colormap->cells[i];
+    if (cell->state != kCellFree) continue;
+    cell->state = state;
+    setHolder(cell, holder);
+    pixels[taken++] = i;
+  }
+  return true;
+}
+
+bool allocEmulatedColorCells(EmulatedColormap* colormap, u16 state, bool contiguous, u32* planeMask, u32 planes,
+                             u32* pixels, u32 count) {
+  *planeMask = 0;
+  if (!planes) return allocEmulatedCells(colormap, state, pixels, count);
+  u32 depth = cellDepth(colormap);
+  if (!count || planes > depth || (static_cast<u64>(count) << planes) > cellCount(colormap)) return false;
+  u32 mask = (1u << planes) - 1;
+  for (u32 shift = 0; shift + planes <= depth; shift++) {
+    if (findBases(colormap, mask << shift, pixels, count)) {
+      *planeMask = mask << shift;
+      claimPlaneSets(colormap, state, *planeMask, pixels, count);
+      return true;
+    }
+  }
+  if ((planes == 1 || !contiguous) && depth >= 3) {
+    for (u32 candidate = (3u << (planes - 1)) - 1; candidate < (1u << depth); candidate++) {
+      if (static_cast<u32>(__builtin_popcount(candidate)) != planes) continue;
+      if (findBases(colormap, candidate, pixels, count)) {
+        *planeMask = candidate;
+        claimPlaneSets(colormap, state, candidate, pixels, count);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool allocEmulatedColorCellsRequest(Display* /*display*/, EmulatedColormap* colormap, bool contiguous, u32* masks,
+                                    u32 planes, u32* pixels, u32 count) {
+  u32 planeMask;
+  if (!allocEmulatedColorCells(colormap, kCellPrivate, contiguous, &planeMask, planes, pixels, count)) return false;
+  for (u32 bit = 0, n = 0; n < planes && bit < 32; bit++) {
+    if (planeMask & (1u << bit)) masks[n++] = 1u << bit;
+  }
+  return true;
+}
+
+bool allocEmulatedColor(Display* /*display*/, EmulatedColormap* colormap, XColor* colour) {
+  u16 mask = significantMaskOf(colormap);
+  XColor masked = *colour;
+  masked.red &= mask;
+  masked.green &= mask;
+  masked.blue &= mask;
+  masked.flags = DoRed | DoGreen | DoBlue;
+  for (u32 i = 0; i < cellCount(colormap); i++) {
+    EmulatedColorCell* cell = &colormap->cells[i];
+    if (cell->state == kCellShared && cell->red == masked.red && cell->green == masked.green &&
+        cell->blue == masked.blue) {
+      setHolder(cell, currentHolder());
+      masked.pixel = i;
+      *colour = masked;
+      return true;
+    }
+  }
+  u32 pixel;
+  if (!allocEmulatedCells(colormap, kCellShared, &pixel, 1)) return false;
+  masked.pixel = pixel;
+  setEmulatedColorCells(colormap, &masked, 1);
+  *colour = masked;
+  return true;
+}
+
+void freeEmulatedColors(Display* /*display*/, EmulatedColormap* colormap, const u32* pixels, u32 count,
+                        u32 planeMask) {
+  // Plane bits at or above the largest colormap only name cells that do not
+  // exist; dropping them keeps a client's mask of 32 bits from asking for
+  // four billion combinations.
+  planeMask &= kEmulatedCells - 1;
+  u32 size = cellCount(colormap);
+  for (u32 i = 0; i < count; i++) {
+    if (pixels[i] >= size) continue;
+    u32 subset = 0;
+    do {
+      u32 pixel = pixels[i] | subset;
+      if (pixel < size) releaseEmulatedColorCell(&colormap->cells[pixel]);
+      subset = (subset - planeMask) & planeMask;
+    } while (subset);
+  }
+}
+
+const char* createEmulatedColormap(Display* display, Window root, const VisualRecord* visual,
+                                   EmulatedColormap* colormap) {
+  memset(colormap, 0, sizeof(*colormap));
+  // The record without its correction tables: the colormap owns no tables.
+  colormap->visual = *visual;
+  colormap->visual.redTable = colormap->visual.greenTable = colormap->visual.blueTable = nullptr;
+  colormap->visual.redCount = colormap->visual.greenCount = colormap->visual.blueCount = 0;
+  if (!colormap->visual.emulation.significantMask)
+    colormap->visual.emulation.significantMask = significantBitsMask(visual->bitsPerRgb);
+  if (!root) return nullptr;
+  colormap->serverColormap =
+      static_cast<u32>(XfsCreateColormap(display, root, selectVisualConversion(visual), AllocAll));
+  return colormap->serverColormap ? nullptr : "XfsCreateColormap() failed";
+}
+
+bool copyEmulatedColormapAndFree(Display* display, const EmulatedColormap* colormap, EmulatedColormap* copy) {
+  memcpy(copy, colormap, sizeof(*copy));
+  if (!colormap->serverColormap) return true;
+  copy->serverColormap = 0;
+  // Only fills Xlib's buffer once pending output is flushed.
+  if (!rawBegin(display)) return false;
+  copy->serverColormap = static_cast<u32>(XCopyColormapAndFree(display, colormap->serverColormap));
+  rawFlush(display);
+  return copy->serverColormap && !isDisplayOffline(display);
+}
+
+bool lookupColorNameCached(Display* display, const EmulatedColormap* colormap, const char* name, u32 length,
+                           XColor* colour) {
+  u16 mask = significantMaskOf(colormap);
+  memset(colour, 0, sizeof(*colour));
+  colour->flags = DoRed | DoGreen | DoBlue;
+  if (const NamedColour* cached = findNamedColour(name, length)) {
+    colour->red = cached->red;
+    colour->green = cached->green;
+    colour->blue = cached->blue;
+    return true;
+  }
+  if (display && colormap->serverColormap) {
+    const char* text = tmpStrndup(name, length);
+    XColor exact{}, screen{};
+    if (!text || !XfsLookupColor(display, colormap->serverColormap, text, &exact, &screen)) return false;
+    colour->red = exact.red;
+    colour->green = exact.green;
+    colour->blue = exact.blue;
+  } else if (!colorLookupName(name, length, &colour->red, &colour->green, &colour->blue)) {
+    return false;  // no server colormap to ask: the built-in colour names
+  }
+  cacheNamedColour(name, length, colour->red & mask, colour->green & mask, colour->blue & mask);
+  return true;
+}
+
+bool allocNamedEmulatedColor(Display* display, EmulatedColormap* colormap, const char* name, u32 length,
+                             XColor* screenColour, XColor* exactColour) {
+  XColor exact;
+  if (!lookupColorNameCached(display, colormap, name, length, &exact)) return false;
+  XColor allocated = exact;
+  if (!allocEmulatedColor(display, colormap, &allocated)) return false;
+  if (exactColour) *exactColour = exact;
+  *screenColour = allocated;
+  return true;
+}
+
+void freeClientEmulatedCells(EmulatedColormap* colormap) {
+  u32 holder = currentHolder();
+  for (EmulatedColorCell& cell : colormap->cells) {
+    if (hasHolder(&cell, holder)) releaseEmulatedColorCell(&cell);
+  }
+}
+
+}  // namespace palvon
