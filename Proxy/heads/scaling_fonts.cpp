@@ -245,18 +245,25 @@ u16 scaleConfigureValues(const Head* head, const ProxyWindow* window, u16 mask, 
     if (mask & (1u << bit)) geometry[bit] = i32(*v++);
   u32 screenW = head->metaScreen ? head->metaScreen->width : 0, screenH = head->metaScreen ? head->metaScreen->height : 0;
   u16 newMask = mask;
-  if (s && (mask & 0xf)) {
-    // Absolute in the meta screen, scaled as an area, then relative to the
-    // parent's scaled place again.
-    HeadRect child{p.absX + geometry[0], p.absY + geometry[1], std::max(geometry[2], 1), std::max(geometry[3], 1)};
+  if (s && (mask & 0x1f)) {
+    // x and y name the border's outer corner, width and height the inside.
+    // The inside is what must land on its scaled place: it is scaled as an
+    // area, absolute in the meta screen, and the head's corner lies the
+    // scaled border before it, relative to the parent's scaled inside. On
+    // a turned head the corner moves with every size and border change, so
+    // all four values go.
+    i32 border = geometry[4];
+    HeadRect child{p.absX + geometry[0] + border, p.absY + geometry[1] + border, std::max(geometry[2], 1),
+                   std::max(geometry[3], 1)};
     HeadRect parent{p.absX, p.absY, i32(std::max(p.width, 1u)), i32(std::max(p.height, 1u))};
     scaleRectangleRotated(s, &child, screenW, screenH);
     scaleRectangleRotated(s, &parent, screenW, screenH);
-    geometry[0] = child.x - parent.x, geometry[1] = child.y - parent.y;
+    i32 headBorder = i32(scaleBorderWidth(s, u32(std::max(border, 0))));
+    geometry[0] = child.x - parent.x - headBorder, geometry[1] = child.y - parent.y - headBorder;
     geometry[2] = child.width, geometry[3] = child.height;
+    geometry[4] = headBorder;
     newMask |= 0xf;
   }
-  if (s && (mask & CWBorderWidth)) geometry[4] = i32(scaleBorderWidth(s, u32(geometry[4])));
   u32* o = out;
   for (u32 bit = 0; bit < 5; bit++)
     if (newMask & (1u << bit)) *o++ = u32(geometry[bit]);
