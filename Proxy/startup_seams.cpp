@@ -7,6 +7,7 @@
 #include "Proxy/clients/input.h"
 #include "Proxy/visuals/colorheads.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/heads/configurenotes.h"
 #include "Proxy/heads/pending.h"
 #include "Proxy/links/linkdispatch.h"
 #include "Proxy/proxystate.h"
@@ -40,6 +41,7 @@ MetaScreen* requestScreen() {
 // A destroyed client's model goes with it (its resources are freed by the
 // client layer); a kept client keeps it.
 void releaseClientState(ProxyClient* client, bool keeping) {
+  dropConfigureNotes(client);
   if (keeping || !client->number) return;
   removeClientEventSelections(client);
   freeClientColormapCells(client);

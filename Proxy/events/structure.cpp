@@ -9,6 +9,7 @@
 #include "Proxy/config/config.h"
 #include "Proxy/events/translate.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/heads/configurenotes.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/heads/pending.h"
 #include "Proxy/join/keepvisible.h"
@@ -254,9 +255,9 @@ void EventConfigureRequest(u8* event) {
   if (!head) return;
   mapIds(event, {4, 8, 12});
   u32 window = get32(event + 8);
-  if (head->rotation) {
-    // A turned head swaps x with y and width with height: the client gets
-    // the mask its own request had.
+  if (head->scaler) {
+    // A zoomed or turned head's copy of the request named every geometry
+    // value: the client gets the mask its own request had.
     u16 mask = get16(event + 26);
     if (!takeRotatedValueMask(currentClient, window, &mask)) {
       PALVON_UNE();

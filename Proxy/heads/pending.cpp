@@ -103,12 +103,4 @@ u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
 
 // --- Core protocol services the reset and the close-down call ------------------------
 
-// --- Used by event translation ---------------------------------------------------
-
-bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
-                          [[maybe_unused]] u16* mask) {
-  PENDING();
-  return true;
-}
-
 }  // namespace palvon

@@ -106,10 +106,6 @@ void removeExitCallback(void (*callback)(void* argument), void* argument);
 // --- Used by event translation -----------------------------------------------------
 
 struct ServerLink;
-// The value mask the scaling kept for the window's ConfigureRequest on a
-// rotated head, taken out of the client's list; false when none. Stand-in:
-// the mask is left as the server gave it.
-bool takeRotatedValueMask(ProxyClient* client, u32 window, u16* mask);
 
 // --- Run-time servers ------------------------------
 

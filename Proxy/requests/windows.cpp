@@ -26,6 +26,7 @@
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/heads/configurenotes.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
@@ -524,7 +525,9 @@ void ProcConfigureWindow(u8* request, u32 length) {
     confirmGeometryLater(window);
   MetaScreen* screen = window->screen;
   Head* main = screen ? (screen->mainHead ? screen->mainHead : screen->heads) : nullptr;
-  if (redirected && main && main->rotation) queueConfigureNotes(client, window, mask);
+  // A scaled head's copy carries all four geometry values: the window
+  // manager gets the client's own mask back from the note.
+  if (redirected && main && main->scaler) queueConfigureNotes(client, window, mask);
   if (!redirected) settleConditionalStacking(&copy);
   bool written = forwardWritten(writeConfigure, &copy, request, length);
   // The repaints the change left behind follow it to the servers.

@@ -15,8 +15,5 @@ struct ProxyWindow;
 void detachDrawableUsers(u32 drawable);
 // DOUBLE-BUFFER back buffers and Multi-Buffering buffers made for the window.
 void freeWindowBuffers(ProxyWindow* window);
-// Heads: for a rotated main head, a note (window, value mask) on every other
-// client that redirects the substructure of the window's parent.
-void queueConfigureNotes(ProxyClient* client, ProxyWindow* window, u16 mask);
 
 }  // namespace palvon

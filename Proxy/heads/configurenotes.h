@@ -1,0 +1,31 @@
+// What a window manager must be told of a client's ConfigureWindow on a
+// zoomed or turned head. The head's copy of the request carries all four
+// geometry values (a turned head moves the corner with every size), so the
+// ConfigureRequest that the head's server sends to the client redirecting
+// the parent's substructure names them all. The value mask the client sent
+// is noted on the redirecting client when the request is forwarded and put
+// back into that event when it arrives.
+//
+// The notes of a client are freed with dropConfigureNotes; the list is
+// bounded (a note whose event never comes, because the redirection ended
+// in between, is dropped as the oldest). Main thread only.
+#pragma once
+
+#include "base/strings.h"
+
+namespace palvon {
+
+struct ProxyClient;
+struct ProxyWindow;
+
+// For every client other than `client` that redirects the substructure of
+// the window's parent: a note (window id, value mask) at the end of its
+// list.
+void queueConfigureNotes(ProxyClient* client, ProxyWindow* window, u16 mask);
+// The client's oldest note for the window, taken out of its list; false
+// when there is none.
+bool takeRotatedValueMask(ProxyClient* client, u32 window, u16* mask);
+// Every note of the client (it leaves).
+void dropConfigureNotes(ProxyClient* client);
+
+}  // namespace palvon
