@@ -58,15 +58,45 @@ const Head* referenceHead(const MetaScreen* screen) {
   return any;
 }
 
-// Millimetre width and height of the part of the real screen a head shows.
-double headWidthMM(const Head* h) {
-  u32 shown = h->clip.width > 0 ? u32(h->clip.width) : h->width;
-  return h->width ? double(h->widthMM) * shown / h->width : 0.0;
+// A head turned by a quarter or three shows the meta screen's x axis along
+// its real screen's y axis: millimetres of a meta width are those of the
+// real screen's height.
+bool turned(const Head* h) { return h->rotation & 1; }
+
+// The real screen's millimetres and pixels along one of its axes.
+struct RealAxis {
+  u32 millimetres, pixels;
+  i32 shown;  // the clip's extent on that axis, 0 when unknown
+};
+
+RealAxis realAxis(const Head* h, bool vertical) {
+  if (vertical) return {h->heightMM, h->height, h->clip.height};
+  return {h->widthMM, h->width, h->clip.width};
 }
 
-double headHeightMM(const Head* h) {
-  u32 shown = h->clip.height > 0 ? u32(h->clip.height) : h->height;
-  return h->height ? double(h->heightMM) * shown / h->height : 0.0;
+// Millimetre width and height (in the meta screen's terms) of the part of
+// the real screen a head shows.
+double shownMillimetres(const Head* h, bool metaVertical) {
+  RealAxis a = realAxis(h, metaVertical != turned(h));
+  u32 shown = a.shown > 0 ? u32(a.shown) : a.pixels;
+  return a.pixels ? double(a.millimetres) * shown / a.pixels : 0.0;
+}
+
+double headWidthMM(const Head* h) { return shownMillimetres(h, false); }
+double headHeightMM(const Head* h) { return shownMillimetres(h, true); }
+
+// Millimetres of meta pixels along a meta axis at the real screen's
+// resolution on the axis that shows it.
+double metaMillimetres(const Head* h, bool metaVertical, double pixels) {
+  RealAxis a = realAxis(h, metaVertical != turned(h));
+  return a.pixels ? pixels * a.millimetres / a.pixels : 0.0;
+}
+
+// A meta position on the head's real screen: scaled by the scaler's table
+// of the real axis that shows the meta axis.
+i64 scaledPosition(const Head* h, bool metaVertical, i32 position) {
+  if (!h->scaler) return position;
+  return metaVertical != turned(h) ? scaleY(h->scaler, position) : scaleX(h->scaler, position);
 }
 
 // The bounds of the online heads: min and max edges; false when none.
@@ -202,22 +232,20 @@ bool isMetaScreenResizable(const MetaScreen* screen) {
 
 double pixelsToMillimetresX(const MetaScreen* screen, i64 pixels) {
   const Head* h = referenceHead(screen);
-  return h && h->width ? double(pixels) * h->widthMM / h->width : 0.0;
+  return h ? metaMillimetres(h, false, double(pixels)) : 0.0;
 }
 
 double pixelsToMillimetresY(const MetaScreen* screen, i64 pixels) {
   const Head* h = referenceHead(screen);
-  return h && h->height ? double(pixels) * h->heightMM / h->height : 0.0;
+  return h ? metaMillimetres(h, true, double(pixels)) : 0.0;
 }
 
 u32 headMillimetreX(const Head* head) {
-  i64 x = head->scaler ? scaleX(head->scaler, head->logical.x) : head->logical.x;
-  return head->width ? u32(i64(double(x) * head->widthMM / head->width)) : 0;
+  return u32(i64(metaMillimetres(head, false, double(scaledPosition(head, false, head->logical.x)))));
 }
 
 u32 headMillimetreY(const Head* head) {
-  i64 y = head->scaler ? scaleY(head->scaler, head->logical.y) : head->logical.y;
-  return head->height ? u32(i64(double(y) * head->heightMM / head->height)) : 0;
+  return u32(i64(metaMillimetres(head, true, double(scaledPosition(head, true, head->logical.y)))));
 }
 
 u32 headGlobalX(const Head* head) {
