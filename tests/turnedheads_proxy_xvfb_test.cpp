@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/proxyprocess.h"
+#include "support/tempdir.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -115,6 +116,7 @@ class ZoomedAndTurned : public ::testing::TestWithParam<Layout> {
   std::unique_ptr<Xvfb> head, plain;
   std::unique_ptr<ProxyProcess> proxy;
   std::vector<DisplayPtr> clients;  // through the proxy, then the plain server
+  TempDir dir;
 };
 
 // A 100x40 window with a border of 1 at 100,120, mapped, then only its
@@ -135,6 +137,24 @@ TEST_P(ZoomedAndTurned, AResizedBorderedWindowStaysInPlace) {
     got[i] = geometryOf(d, w);
   }
   EXPECT_EQ(got[0], got[1]) << proxy->log();
+}
+
+// A bordered xterm (which sizes its window to its font after making it)
+// stands where it stands on the plain server.
+TEST_P(ZoomedAndTurned, ABorderedTerminalStandsInPlace) {
+  std::string where[2];
+  for (int i = 0; i < 2; i++) {
+    std::string display = i == 0 ? proxy->display() : plain->display();
+    std::string out = dir.file("where" + std::to_string(i));
+    ProgramResult result = runProgram(
+        {"xterm", "-bw", "2", "-geometry", "12x2+60+50", "-T", "placed", "-e", "sh", "-c",
+         "xwininfo -name placed | grep -E 'Absolute|Width|Height|Border width' > " + out},
+        display, 20000);
+    ASSERT_EQ(result.status, 0) << result.err << proxy->log();
+    where[i] = readFile(out);
+  }
+  EXPECT_NE(where[1], "");
+  EXPECT_EQ(where[0], where[1]);
 }
 
 // A window manager redirects the root's substructure; a client's
