@@ -151,6 +151,10 @@ const char* createHead(const char* name, const char* displayText, Display* displ
   head->zoomX = head->zoomY = 1.0;
   head->equivalentHead = head;
   head->visualFlags = visualFlags;
+  // Set by default: a configured head's tags start with it and only a
+  // tags statement that clears it takes it away, which the head's settings
+  // apply only when the statement is there.
+  head->tags = kTagZoomedFonts;
   if (display) {
     int s = int(screen);
     head->root = RootWindow(display, s);
