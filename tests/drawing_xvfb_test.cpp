@@ -13,6 +13,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -35,6 +36,7 @@
 #include "support/linkrig.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
+#include "xsupport/xfont.h"
 #include "xsupport/xtarget.h"
 
 namespace palvon::test {
@@ -653,6 +655,65 @@ TEST_P(Seams, CopyBetweenPixmapsLeavesNoGapOnAnOddZoom) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Seams, ::testing::Values(Layout{"ThreeHalves", {{1, true, 0, 3}}}),
+                         [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
+
+// A zoomed head without the tag zoomedFonts draws text with the server's
+// own scaled form of the font: every glyph whole, where the server puts it
+// when it draws that font itself at the doubled origin.
+class ScaledServerFont : public DrawingRig {};
+
+TEST_P(ScaledServerFont, GlyphsAreWholeWhereTheServerDrawsThem) {
+  u32 P = base() | 1, G = base() | 3, F = base() | 10;
+  const std::string text = "Bold WMgjq";
+  Script script{createPixmap(24, P, kMetaRoot, kWidth, kHeight), openFont(F, "fixed"),
+                createGC(G, P, GCForeground | GCBackground | GCFont | GCGraphicsExposures, {0, 0, F, 0}),
+                fill(P, G, {0, 0, kWidth, kHeight}), changeGC(G, GCForeground, {0xffffff}),
+                polyText8(P, G, 1, 12, {{0, text, 0}}), imageText8(P, G, 1, 30, "jqgWM")};
+  for (const Bytes& r : script) sendThroughProxy(r);
+  ASSERT_TRUE(rig->sync());
+  EXPECT_EQ(errorCodes(), std::vector<u8>{});
+  const Head& head = heads[0];
+  Display* d = head.display;
+  // The name the font has on the server at twice its pixel size.
+  XFontStruct* fixed = XLoadQueryFont(d, "fixed");
+  ASSERT_NE(fixed, nullptr);
+  XlfdFields* fields = xfontGetXLFDFields(d, fixed);
+  ASSERT_NE(fields, nullptr);
+  fields->pixelSize *= 2, fields->averageWidth *= 2, fields->pointSize = kXlfdNone;
+  char* name = xfontFormatXLFD(fields);
+  xfontFreeXLFDFields(fields);
+  XFreeFont(d, fixed);
+  XFontStruct* scaled = XLoadQueryFont(d, name);
+  ASSERT_NE(scaled, nullptr) << name;
+  std::free(name);
+  u32 width = 2 * kWidth, height = 2 * kHeight;
+  Pixmap want = XCreatePixmap(d, head.root, width, height, 24);
+  GC gc = XCreateGC(d, want, 0, nullptr);
+  XSetForeground(d, gc, 0);
+  XFillRectangle(d, want, gc, 0, 0, width, height);
+  XSetForeground(d, gc, 0xffffff);
+  XSetBackground(d, gc, 0);
+  XSetFont(d, gc, scaled->fid);
+  XDrawString(d, want, gc, 2, 24, text.data(), int(text.size()));
+  XDrawImageString(d, want, gc, 2, 60, "jqgWM", 5);
+  XImage* got = XGetImage(d, translateXid(P, RT_PIXMAP, &head), 0, 0, width, height, AllPlanes, ZPixmap);
+  XImage* expected = XGetImage(d, want, 0, 0, width, height, AllPlanes, ZPixmap);
+  ASSERT_NE(got, nullptr);
+  ASSERT_NE(expected, nullptr);
+  u32 differ = 0, firstX = 0, firstY = 0;
+  for (u32 y = 0; y < height; y++)
+    for (u32 x = 0; x < width; x++)
+      if ((XGetPixel(got, int(x), int(y)) & 0xffffff) != (XGetPixel(expected, int(x), int(y)) & 0xffffff) && !differ++)
+        firstX = x, firstY = y;
+  EXPECT_EQ(differ, 0u) << "first at " << firstX << "," << firstY;
+  XDestroyImage(got);
+  XDestroyImage(expected);
+  XFreeGC(d, gc);
+  XFreePixmap(d, want);
+  XFreeFont(d, scaled);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ScaledServerFont, ::testing::Values(Layout{"Zoomed", {{2, true, 0, 0, true}}}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(Layouts, DrawingErrors,

@@ -69,27 +69,15 @@ bool xlfdKnown(const XlfdFields* f) {
   return true;
 }
 
-// The text engine places a glyph's box where the client's glyph inks,
-// scaled: (lbearing, -ascent) to (rbearing, descent) around the origin. A
-// server's scaled font has metrics of its own (a scaled bitmap font may
-// report whole cells), so each box is cut to that rectangle around the
-// glyph's origin in the atlas.
-void fitBoxesToClientMetrics(const HeadScaler* s, const XFontStruct* client, const XFontStruct* scaled,
-                             GlyphBox* boxes, u32 count) {
-  for (u32 g = 0; g < count; g++) {
-    GlyphBox& box = boxes[g];
-    if (box.x == kNoGlyph) continue;
-    const XCharStruct& own = client->per_char ? client->per_char[g] : client->max_bounds;
-    const XCharStruct& head = scaled->per_char ? scaled->per_char[g] : scaled->max_bounds;
-    i32 originX = i32(box.x) - head.lbearing, originY = i32(box.y) + head.ascent;
-    i32 left = originX + scaleX(s, own.lbearing), right = originX + scaleX(s, own.rbearing);
-    i32 top = originY + scaleY(s, -own.ascent), bottom = originY + scaleY(s, own.descent);
-    if (right <= left || bottom <= top || left < 0 || top < 0) {
-      box = GlyphBox{box.x, box.y, 0, 0};
-      continue;
-    }
-    box = GlyphBox{u16(left), u16(top), u16(right - left), u16(bottom - top)};
-  }
+// A server's scaled font draws each glyph where its own metrics say, which
+// need not be the client's metrics scaled (a scaled bitmap font inks rows
+// the client's glyph has no room for): the text engine places such a glyph
+// by the head's metrics around the scaled origin. Null when memory runs out.
+XCharStruct* copyHeadMetrics(const XFontStruct* scaled, u32 count) {
+  auto* metrics = static_cast<XCharStruct*>(std::malloc(sizeof(XCharStruct) * (count ? count : 1)));
+  if (!metrics) return nullptr;
+  for (u32 g = 0; g < count; g++) metrics[g] = scaled->per_char ? scaled->per_char[g] : scaled->max_bounds;
+  return metrics;
 }
 
 // The glyphs of the font's scaled server form on the head (an unrotated
@@ -122,7 +110,10 @@ Pixmap scaledFontPixmap(const FontRecord* font, Head* head, FontHeadGlyphs* entr
       pixmap = imageToPixmap(image, head->display, int(head->screen));
       XDestroyImage(image);
     }
-    if (pixmap) fitBoxesToClientMetrics(s, font->fontInfo, scaled, entry->boxes, entry->glyphCount);
+    if (pixmap && !(entry->metrics = copyHeadMetrics(scaled, entry->glyphCount))) {
+      XfsFreePixmap(head->display, pixmap);
+      pixmap = 0;
+    }
   }
   XfsFreeFont(fonts, scaled);
   return pixmap;
@@ -248,6 +239,7 @@ void forgetDefaultFont() {
     defaultFont->destroyGlyphImages(defaultFont->glyphImages);
   while (FontHeadGlyphs* entry = defaultFont->headGlyphs) {
     defaultFont->headGlyphs = entry->next;
+    std::free(entry->metrics);
     std::free(entry);
   }
   XFreeFontInfo(nullptr, defaultFont->fontInfo, 1);

@@ -79,6 +79,15 @@ xRectangle onHead(const Engine& e, i32 x, i32 y, i32 width, i32 height) {
   return r;
 }
 
+// A glyph of the head's own (scaled) font: its box around the scaled
+// origin by that font's metrics, which the glyph's ink fills.
+xRectangle byHeadMetrics(const Engine& e, i32 index, const GlyphBox& box, i32 x, i32 y) {
+  const XCharStruct& own = e.glyphs->metrics[index];
+  scalePoint(e.scaler, &x, &y);
+  return xRectangle{i16(std::clamp(x + own.lbearing, -32768, 32767)), i16(std::clamp(y - own.ascent, -32768, 32767)),
+                    box.width, box.height};
+}
+
 // ImageText's background: the string's logical box in the GC's background,
 // with copy, solid fill and no exposures as ImageText is defined.
 void fillBackground(Engine& e, i32 x, i32 y, const u8* characters, u32 count, u32 bits) {
@@ -266,7 +275,8 @@ u8 drawTextItems(ProxyClient* client, Head* head, ServerLink* link, u32 drawable
     const GlyphBox& box = e.glyphs->boxes[index];
     if (box.width && box.height) {
       i32 inkWidth = m.rbearing - m.lbearing;
-      xRectangle at = onHead(e, *x + m.lbearing, y - m.ascent, inkWidth, m.ascent + m.descent);
+      xRectangle at = e.glyphs->metrics && e.scaler ? byHeadMetrics(e, index, box, *x, y)
+                                                    : onHead(e, *x + m.lbearing, y - m.ascent, inkWidth, m.ascent + m.descent);
       drawGlyph(e, box, at, image, std::abs(m.width) >= inkWidth);
     }
     *x += m.width;
