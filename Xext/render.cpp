@@ -9,6 +9,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/heads/pending.h"
+#include "Proxy/heads/scaling.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
@@ -216,6 +217,7 @@ const char* initRenderExtension(ExtensionEntry* entry) {
   entry->copyHook = copyRenderToHead;
   pictFormatForHeadHook = renderFormatForHead;
   adjustPictFormatsHook = adjustPictFormats;
+  pictureFrameHook = renderPictureFrame;
   return nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Proxy/heads/pending.h"
+#include "Proxy/heads/scaling.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
@@ -317,6 +318,7 @@ void resetRenderExtension(ExtensionEntry* entry) {
   }
   pictFormatForHeadHook = nullptr;
   adjustPictFormatsHook = nullptr;
+  pictureFrameHook = nullptr;
   clearModuleWord(entry);
 }
 

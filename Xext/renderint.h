@@ -22,6 +22,7 @@ struct PictFormatRecord;
 struct ProxyClient;
 struct ProxyWindow;
 struct RouteTarget;
+struct ScalingDrawable;
 struct ServerDisplay;
 
 // Heads whose per-head format ids a format keeps (slots are handed out as
@@ -109,6 +110,8 @@ PictureRecord* lookupPicture(u32 id);
 u32 pictureDrawable(const PictureRecord* picture);
 // Sets the scaler's frame to the picture's drawable.
 void setScalerPicture(const Head* head, const PictureRecord* picture);
+// The frame a picture draws in (pictureFrameHook of the scaling).
+bool renderPictureFrame(const void* picture, ScalingDrawable* frame);
 // Whether the head carries the picture's drawing (a head of its screen).
 bool pictureOnHead(const PictureRecord* picture, const Head* head);
 void registerPictureType();

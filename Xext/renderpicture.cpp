@@ -253,10 +253,23 @@ u32 pictureDrawable(const PictureRecord* picture) {
   return picture->pixmap ? picture->pixmap->id : 0;
 }
 
+bool renderPictureFrame(const void* object, ScalingDrawable* frame) {
+  auto* picture = static_cast<const PictureRecord*>(object);
+  if (picture->pixmap) {
+    // The record, not the id: a picture keeps its pixmap after the id went.
+    *frame = {0, 0, picture->pixmap->width, picture->pixmap->height};
+    return true;
+  }
+  if (!picture->window) return false;
+  describeScalingDrawable(picture->window, frame);
+  return true;
+}
+
 void setScalerPicture(const Head* head, const PictureRecord* picture) {
   if (!head || !head->scaler) return;
-  if (picture && picture->pixmap) setScalerFrame(head->scaler, 0, 0, picture->pixmap->width, picture->pixmap->height);
-  else setScalerDrawable(head->scaler, pictureDrawable(picture));
+  ScalingDrawable frame{};
+  if (picture && !renderPictureFrame(picture, &frame)) frame = {};
+  setScalerFrame(head->scaler, frame.x, frame.y, frame.width, frame.height);
 }
 
 bool pictureOnHead(const PictureRecord* picture, const Head* head) {

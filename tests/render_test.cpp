@@ -10,10 +10,14 @@
 #include <vector>
 
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 #include "Xext/renderint.h"
+#include "resource_rig.h"
 
 namespace palvon {
 namespace {
@@ -331,6 +335,61 @@ TEST(TileShift, OtherRequestsAreLeftAlone) {
   Head head{};
   EXPECT_FALSE(shiftRenderDrawing(trapezoids.data(), u32(trapezoids.size()), 10, 4, &head));
   EXPECT_EQ(trapezoids, before);
+}
+
+}  // namespace
+}  // namespace palvon
+
+namespace palvon {
+namespace {
+
+// --- The frame of a picture -------------------------------------------------------------
+
+// A scaler set to a picture works in what the picture draws into: a window
+// picture in its window's place and size, a pixmap picture at origin 0 in
+// its pixmap's size. On a quarter-turned head the frame's width decides
+// where the origin lands.
+TEST(PictureFrame, IsTheWindowOrThePixmapItDrawsInto) {
+  test::DatabaseRig database;
+  ProxyWindow* window = allocProxyWindow();
+  ASSERT_NE(window, nullptr);
+  window->id = 0x0f0001, window->x = 30, window->y = 40, window->width = 50, window->height = 20;
+  ASSERT_EQ(addResource(window->id, RT_WINDOW, window), 1);
+  PixmapRecord pixmap{};
+  pixmap.id = 0x0f0002, pixmap.width = 64, pixmap.height = 10;
+  PictureRecord onWindow{}, onPixmap{}, source{};
+  onWindow.id = 0x0f0003, onWindow.window = window->id;
+  onPixmap.id = 0x0f0004, onPixmap.pixmap = &pixmap;
+  source.id = 0x0f0005;
+  ASSERT_EQ(addResource(onWindow.id, RT_PICTURE, &onWindow), 1);
+  ASSERT_EQ(addResource(onPixmap.id, RT_PICTURE, &onPixmap), 1);
+  ASSERT_EQ(addResource(source.id, RT_PICTURE, &source), 1);
+  pictureFrameHook = renderPictureFrame;
+  HeadScaler* s = createScaler(100, 100, 100, 100, 1);
+  ASSERT_NE(s, nullptr);
+  struct Row {
+    u32 picture;
+    i32 originX, originY;
+    u32 widthMinus1, heightMinus1;
+    i32 cornerX, cornerY;  // where (0, 0) lands
+  };
+  for (const Row& row : {Row{onWindow.id, 30, 40, 49, 19, 0, 49}, Row{onPixmap.id, 0, 0, 63, 9, 0, 63},
+                         Row{source.id, 0, 0, 0, 0, 0, 0}}) {
+    SCOPED_TRACE(row.picture);
+    setScalerFrame(s, 1, 2, 3, 4);
+    setScalerDrawable(s, row.picture);
+    EXPECT_EQ(s->originX, row.originX);
+    EXPECT_EQ(s->originY, row.originY);
+    EXPECT_EQ(s->widthMinus1, row.widthMinus1);
+    EXPECT_EQ(s->heightMinus1, row.heightMinus1);
+    i32 x = 0, y = 0;
+    scalePoint(s, &x, &y);
+    EXPECT_EQ(x, row.cornerX);
+    EXPECT_EQ(y, row.cornerY);
+  }
+  releaseScaler(&s);
+  pictureFrameHook = nullptr;
+  for (u32 id : {onWindow.id, onPixmap.id, source.id}) freeResourceById(id, RT_PICTURE);
 }
 
 }  // namespace

@@ -172,6 +172,15 @@ TEST_P(ScalerRotation, UnscaledFormsInvertTheScaledOnes) {
     unscalePoint(s.s, &px, &py);
     ASSERT_EQ(px, x);
     ASSERT_EQ(py, y);
+    i32 qx = x, qy = y, qw = aw, qh = ah;
+    scalePoint32(s.s, &qx, &qy, &qw, &qh);
+    unscalePoint32(s.s, &qx, &qy, &qw, &qh);
+    ASSERT_EQ((std::vector<i32>{qx, qy, qw, qh}), (std::vector<i32>{x, y, aw, ah}));
+    qx = x, qy = y;
+    scalePoint32(s.s, &qx, &qy, nullptr, nullptr);
+    unscalePoint32(s.s, &qx, &qy, nullptr, nullptr);
+    ASSERT_EQ(qx, x);
+    ASSERT_EQ(qy, y);
     u16 sw = u16(aw), sh = u16(ah);
     scaleSize(s.s, &sw, &sh);
     unscaleSize(s.s, &sw, &sh);

@@ -13,6 +13,7 @@
 #include "Proxy/heads/pending.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/resources/resource.h"
 #include "base/logging.h"
 #include "base/rect.h"
 
@@ -251,9 +252,16 @@ void setScalerFrame(HeadScaler* s, i32 originX, i32 originY, u32 width, u32 heig
   s->heightMinus1 = height ? height - 1 : 0;
 }
 
+bool (*pictureFrameHook)(const void* picture, ScalingDrawable* frame);
+
 void setScalerDrawable(HeadScaler* s, u32 drawable) {
   ScalingDrawable d{};
-  describeScalingDrawable(drawable, &d);
+  void* object = nullptr;
+  if (pictureFrameHook && lookupResourceAnyType(drawable, &object) == RT_PICTURE) {
+    if (!pictureFrameHook(object, &d)) d = {};
+  } else {
+    describeScalingDrawable(drawable, &d);
+  }
   setScalerFrame(s, d.x, d.y, d.width, d.height);
 }
 
@@ -349,6 +357,16 @@ void unscalePoint(const HeadScaler* s, i32* x, i32* y) {
   i64 px = *x, py = *y;
   unscalePointIn(s, &px, &py, currentFrame(s));
   *x = i32(px), *y = i32(py);
+}
+
+void unscalePoint32(const HeadScaler* s, i32* x, i32* y, i32* width, i32* height) {
+  if (!width || !height) {
+    unscalePoint(s, x, y);
+    return;
+  }
+  HeadRect r{*x, *y, *width, *height};
+  unscaleArea32(s, &r);
+  *x = r.x, *y = r.y, *width = r.width, *height = r.height;
 }
 
 void unscalePointInSize(const HeadScaler* s, i32* x, i32* y, u32 width, u32 height) {

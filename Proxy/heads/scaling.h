@@ -31,6 +31,7 @@
 namespace palvon {
 
 struct Region;
+struct ScalingDrawable;
 struct ProxyClient;
 struct ProxyWindow;
 
@@ -86,6 +87,10 @@ void setScalerFrame(HeadScaler* scaler, i32 originX, i32 originY, u32 width, u32
 // Multi-Buffering buffer (its window), a picture (its window, else its
 // pixmap at origin 0), a pixmap (origin 0); anything else gives all 0.
 void setScalerDrawable(HeadScaler* scaler, u32 drawable);
+// What a RENDER picture record draws into, as setScalerDrawable needs it;
+// false for a picture without a drawable. Installed by the RENDER module
+// while it runs (the core does not link the modules).
+extern bool (*pictureFrameHook)(const void* picture, ScalingDrawable* frame);
 
 // --- Coordinates and lengths -----------------------------------------------------
 
@@ -116,6 +121,9 @@ void scaleArea32(const HeadScaler* scaler, HeadRect* area);
 void unscaleArea16(const HeadScaler* scaler, i16* x, i16* y, u16* width, u16* height);
 void unscaleArea32(const HeadScaler* scaler, HeadRect* area);
 void unscalePoint(const HeadScaler* scaler, i32* x, i32* y);  // current frame
+// The inverse of scalePoint32: a head point (and, when both are given, the
+// sizes of the area it starts) in the current frame back to meta.
+void unscalePoint32(const HeadScaler* scaler, i32* x, i32* y, i32* width, i32* height);
 void unscalePointInSize(const HeadScaler* scaler, i32* x, i32* y, u32 width, u32 height);
 // A head geometry inside a parent of the given meta size (origin 0).
 void unscaleGeometry(const HeadScaler* scaler, HeadRect* area, u32 parentWidth, u32 parentHeight);
