@@ -15,6 +15,7 @@
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/config/files.h"
 #include "Proxy/heads/pending.h"
+#include "Proxy/heads/scaling.h"
 #include "Proxy/sync/resourceserver.h"
 #include "Proxy/sync/selections.h"
 #include "Proxy/links/localserver.h"

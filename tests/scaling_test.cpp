@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <vector>
@@ -444,6 +445,61 @@ TEST(ScalerHeads, EqualZoomsOnOneDisplayShareAScaler) {
   proxyState.screens = savedScreens;
   proxyConfig.options = savedOptions;
 }
+
+// --- Which heads draw text as bitmaps ---------------------------------------------
+
+struct FontCase {
+  const char* name;
+  HeadRect clip, logical;
+  u32 rotation;
+  bool serverFonts;
+  bool bitmaps;
+};
+
+void PrintTo(const FontCase& c, std::ostream* out) { *out << c.name; }
+
+class FontBitmaps : public testing::TestWithParam<FontCase> {};
+
+// A head joining at run time is decided on before its scaler is made; the
+// decision equals the one made for it after the scaler exists (as for a
+// head probed at start-up).
+TEST_P(FontBitmaps, TheDecisionBeforeTheScalerEqualsTheOneAfter) {
+  const FontCase& c = GetParam();
+  u32 savedOptions = proxyConfig.options;
+  proxyConfig.options |= kOptionTavel;
+  MetaScreen screen{};
+  ServerDisplay display{};
+  display.serverFonts = c.serverFonts;
+  std::snprintf(display.displayName, sizeof display.displayName, ":5");
+  Head head{};
+  head.serverDisplay = &display;
+  head.clip = c.clip, head.logical = c.logical, head.rotation = c.rotation;
+  screen.heads = &head;
+  MetaScreen* savedScreens = proxyState.screens;
+  ServerDisplay* savedFonts = fontDisplay;
+  proxyState.screens = &screen;
+  fontDisplay = &display;
+  decideHeadFontScaling(&head);
+  bool before = head.fontBitmaps;
+  ASSERT_EQ(setupHeadScaling(&head), nullptr);
+  head.fontBitmaps = 0;
+  checkFontBitmaps(&head);
+  EXPECT_EQ(before, bool(head.fontBitmaps));
+  EXPECT_EQ(before, c.bitmaps);
+  releaseScaler(&head.scaler);
+  proxyState.screens = savedScreens;
+  fontDisplay = savedFonts;
+  proxyConfig.options = savedOptions;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, FontBitmaps,
+    testing::Values(FontCase{"Plain", {0, 0, 640, 480}, {0, 0, 640, 480}, 0, false, false},
+                    FontCase{"Zoomed", {0, 0, 640, 480}, {0, 0, 320, 240}, 0, false, true},
+                    FontCase{"Shrunk", {0, 0, 640, 480}, {0, 0, 1280, 960}, 0, false, true},
+                    FontCase{"Turned", {0, 0, 480, 640}, {0, 0, 640, 480}, 1, false, true},
+                    FontCase{"ZoomedWithServerFonts", {0, 0, 640, 480}, {0, 0, 320, 240}, 0, true, false}),
+    [](const testing::TestParamInfo<FontCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace palvon

@@ -80,8 +80,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
-void decideHeadFontScaling([[maybe_unused]] Head* head) {}
-
 
 // --- Properties and time stamps on the heads (minimal working forms) ---------------
 

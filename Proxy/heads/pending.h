@@ -119,10 +119,6 @@ bool colormapCellsReproducible(u32 colormap);
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
-// Whether the head's fonts are drawn scaled (a zoomed head). Stand-in:
-// nothing is decided.
-void decideHeadFontScaling(Head* head);
-
 // --- Properties and time stamps on the heads --------------------------------------
 
 // The window that holds a client window's properties and selections, as an

@@ -214,6 +214,10 @@ extern u8 proxyFontBitmaps;
 // heads, and heads whose fonts are not the font server's (unless their
 // server keeps fonts of its own); always with the option DynamicServer.
 void checkFontBitmaps(Head* head);
+// The same decision for a head whose scaler is not made yet (at start-up
+// before the heads are probed, and for a head joining at run time): a head
+// is zoomed when its clip size differs from its logical size.
+void decideHeadFontScaling(Head* head);
 // The font name to open on the head for a client's font name: the sizes
 // scaled (the point size first, then the pixel size), tried on the head's
 // server; null when none exists. Outcomes are kept per scaler; the text

@@ -46,6 +46,14 @@ bool sameHost(const char* a, const char* b) {
   return la == lb && strncmp(a, b, la) == 0;
 }
 
+// Zoomed by its sizes, as setupHeadScaling decides, whether or not the
+// scaler is made yet.
+bool headIsZoomed(const Head* head) {
+  if (head->scaler) return true;
+  return std::max(head->clip.width, 1) != std::max(head->logical.width, 1) ||
+         std::max(head->clip.height, 1) != std::max(head->logical.height, 1);
+}
+
 }  // namespace
 
 void checkFontBitmaps(Head* head) {
@@ -54,11 +62,13 @@ void checkFontBitmaps(Head* head) {
   bool bitmaps;
   if (head->rotation) bitmaps = true;
   else if (server && server->serverFonts) bitmaps = false;
-  else if (head->scaler) bitmaps = true;
+  else if (headIsZoomed(head)) bitmaps = true;
   else bitmaps = server && fontDisplay && server != fontDisplay && !sameHost(server->displayName, fontDisplay->displayName);
   head->fontBitmaps = bitmaps;
   if (bitmaps) proxyFontBitmaps = 1;
 }
+
+void decideHeadFontScaling(Head* head) { checkFontBitmaps(head); }
 
 // --- Scaled font names -----------------------------------------------------------------
 
