@@ -4,8 +4,9 @@
 // other target's ratio to it (higher is better: bare time / target time) and
 // each proxy's ratio to the relay.
 //
-//   bench_xwork [-r ROUNDS] [-m CLIENTS] [-c CYCLES] LABEL=DISPLAY[@PID] ...
+//   bench_xwork [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...
 //
+// -w runs only the works whose name contains WORK (for profiling one).
 // The first target is the bare server, the second the relay. A target with
 // a pid also gets the memory section: the resident-set growth of that
 // process per idle client (CLIENTS connections held open), then its
@@ -220,9 +221,14 @@ void memorySection(std::vector<Target>& targets, int clients, int cycles) {
 
 int main(int argc, char** argv) {
   int rounds = 5, clients = 500, cycles = 10;
+  const char* only = nullptr;
   std::vector<Target> targets;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
+    if (arg == "-w" && i + 1 < argc) {
+      only = argv[++i];
+      continue;
+    }
     if ((arg == "-r" || arg == "-m" || arg == "-c") && i + 1 < argc) {
       int value = std::max(0, atoi(argv[++i]));
       (arg == "-r" ? rounds : arg == "-m" ? clients : cycles) = value;
@@ -230,7 +236,7 @@ int main(int argc, char** argv) {
     }
     size_t equals = arg.find('='), at = arg.find('@');
     if (equals == std::string::npos) {
-      fprintf(stderr, "usage: %s [-r ROUNDS] [-m CLIENTS] [-c CYCLES] LABEL=DISPLAY[@PID] ...\n", argv[0]);
+      fprintf(stderr, "usage: %s [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...\n", argv[0]);
       return 2;
     }
     Target t;
@@ -240,7 +246,7 @@ int main(int argc, char** argv) {
     targets.push_back(t);
   }
   if (targets.size() < 2 || rounds < 1) {
-    fprintf(stderr, "usage: %s [-r ROUNDS] [-m CLIENTS] [-c CYCLES] LABEL=DISPLAY[@PID] ...\n", argv[0]);
+    fprintf(stderr, "usage: %s [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...\n", argv[0]);
     return 2;
   }
   // One connection to each stays open throughout: the proxy keeps its
@@ -257,6 +263,7 @@ int main(int argc, char** argv) {
   for (size_t k = 2; k < n; k++) printf(" %9s", (targets[k].label + "/" + targets[1].label).substr(0, 9).c_str());
   printf("\n");
   for (const Work& work : kWorks) {
+    if (only && !strstr(work.name, only)) continue;
     std::vector<std::vector<double>> times(n);
     double bytes = 0;
     // Each round starts with another target, so none always runs first.
