@@ -15,6 +15,7 @@
 #include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
 #include "Proxy/links/core11G.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/requests/drawcommon.h"
 #include "Proxy/requests/drawing.h"
@@ -35,6 +36,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 #include "Xext/extmodule.h"
+#include "Xext/shmpool.h"
 #include "base/logging.h"
 #include "xsupport/ximage.h"
 
@@ -492,6 +494,7 @@ void lostShmServer(ProxyClient* client, u64 sequence, u8, u16 key) { composeImpl
 // After a reset the core image path falls back to ordinary requests until
 // the init runs again.
 void resetShm(ExtensionEntry* entry) {
+  freeIdlePooledSegments();
   shmPutImageHook = nullptr;
   shmGetImageHook = nullptr;
   clearModuleWord(entry);
@@ -542,7 +545,8 @@ u64 shmSegmentSize(const ClientShmSegment* segment) {
 
 namespace {
 
-void destroyOwnSegment(void* argument) { destroyShmSegment(static_cast<ShmSegment*>(argument)); }
+void answerOwnSegment(const u8*, void* argument) { static_cast<PooledSegment*>(argument)->answered = 1; }
+void returnOwnSegment(void* argument) { returnPooledSegment(static_cast<PooledSegment*>(argument)); }
 
 }  // namespace
 
@@ -550,13 +554,15 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
                        u8 depth, u8 format, const u8* data, u64 bytes) {
   ServerLink* link = client && head ? clientLink(client, head->serverIndex) : nullptr;
   if (!link || !shmEntry() || !sharesMemory(head) || bytes < putImageMinSize || !bytes) return false;
-  ShmSegment* segment = createShmSegment(bytes, false);
-  if (!segment) return false;
+  PooledSegment* loan = lendPooledSegment(bytes);
+  if (!loan) return false;
+  ShmSegment* segment = loan->segment;
   std::memcpy(segment->address, data, bytes);
   u32 id = allocProxyXid(client);
   u32 serverId = id ? translateXid(id, RT_SERVER_ID, head) : 0;
   if (!serverId) {
-    destroyShmSegment(segment);
+    loan->answered = 1;  // no server saw it
+    returnPooledSegment(loan);
     return false;
   }
   requestShmAttach(link, serverId, u32(segment->segmentId), 1);
@@ -564,8 +570,9 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
                      width, height, x, y, depth, format, 0, serverId, 0);
   if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
   requestShmDetach(link, serverId);
-  // The segment stays until the server has passed the three requests.
-  if (!queueRoundTripCallback(link, nullptr, segment, destroyOwnSegment)) destroyShmSegment(segment);
+  // The segment is lent again once the server has passed the three
+  // requests; the put itself waits for nothing.
+  if (!queueRoundTripCallback(link, answerOwnSegment, loan, returnOwnSegment)) returnPooledSegment(loan);
   return true;
 }
 
@@ -635,6 +642,8 @@ const char* initShmExtension(ExtensionEntry* entry) {
   if (refused) return refused;
   shmPutImageHook = shmPutImageOnHead;
   shmGetImageHook = shmGetImageFromHead;
+  unregisterAtExit(removeAllPooledSegments);
+  registerAtExit(removeAllPooledSegments);
   // A joining server's head: every attachment repeated there.
   entry->copyHook = [](ExtensionEntry*, void* head) -> const char* {
     copyShmSegmentsToDisplay(static_cast<Head*>(head));

@@ -1,0 +1,47 @@
+// Segments of the proxy's own through which core images reach servers that
+// share memory, kept for the next image instead of made and removed per
+// image: a new segment costs its pages twice (zeroed when first touched,
+// freed at removal), more than copying the image into one that exists.
+//
+// A segment is lent for one image and given back with the round trip that
+// follows the image on the link: only a segment whose round trip was
+// answered (the server has read it) is lent again; one given back without
+// an answer (the link closed first) is removed, since the server may still
+// read it. The pool keeps at most kShmPoolBytes, lent and idle together;
+// with no idle segment that fits and no room for a new one, nothing is lent
+// and the caller sends an ordinary PutImage. An idle segment not lent again
+// within kShmPoolIdleMs to kShmPoolIdleMs * 2 is removed, so a burst of
+// images leaves nothing behind. Main thread only.
+#pragma once
+#include "base/strings.h"
+
+namespace palvon {
+
+struct ShmSegment;
+
+constexpr u64 kShmPoolBytes = 16u << 20;
+constexpr u64 kShmPoolIdleMs = 500;
+
+struct PooledSegment {
+  ShmSegment* segment;
+  PooledSegment* next;     // on the idle list
+  PooledSegment* nextAll;  // every segment of the pool, lent or idle
+  u8 answered;   // set by the round trip's answer; the lender reads it on return
+  u8 idleTicks;  // trim periods it has waited idle
+};
+
+// A segment of at least `bytes`, or null.
+PooledSegment* lendPooledSegment(u64 bytes);
+// Back from a loan: kept when answered, else removed.
+void returnPooledSegment(PooledSegment* loan);
+// Removes the idle segments (a reset; lent ones are removed on return when
+// the pool has no room for them).
+void freeIdlePooledSegments();
+// Removes every segment of the pool, lent ones too: the proxy is leaving,
+// and segments it made must not outlive it.
+void removeAllPooledSegments(int = 0);
+// Bytes of all segments the pool holds, lent or idle; how many it made.
+u64 pooledSegmentBytes();
+u64 pooledSegmentsMade();
+
+}  // namespace palvon
