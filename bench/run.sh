@@ -16,9 +16,12 @@ cycles=${4:-10}
 work=$(mktemp -d /tmp/palvon-bench-XXXXXX)
 pids=()
 cleanup() {
-  # The proxies go first: their servers leaving would only make them log.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # The proxies and the relay go first and are waited for: their servers
+  # leaving under them would only make them log.
+  for ((i = ${#pids[@]} - 1; i >= 2; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
+  for ((i = ${#pids[@]} - 1; i >= 2; i--)); do wait "${pids[i]}" 2>/dev/null || true; done
+  for pid in "${pids[@]:0:2}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]:0:2}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
