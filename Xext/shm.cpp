@@ -545,8 +545,35 @@ u64 shmSegmentSize(const ClientShmSegment* segment) {
 
 namespace {
 
-void answerOwnSegment(const u8*, void* argument) { static_cast<PooledSegment*>(argument)->answered = 1; }
-void returnOwnSegment(void* argument) { returnPooledSegment(static_cast<PooledSegment*>(argument)); }
+// The image of the request being handled, already in a segment: the next
+// head that takes it as it is gets the same segment, without another copy.
+struct SharedImage {
+  const ProxyClient* client;
+  u64 request;  // the client's request counter
+  const u8* data;
+  u64 bytes;
+  PooledSegment* loan;
+} sharedImage;
+
+void answerOwnSegment(const u8*, void* argument) { answerPooledSegment(static_cast<PooledSegment*>(argument)); }
+void releaseOwnSegment(void* argument) {
+  auto* loan = static_cast<PooledSegment*>(argument);
+  if (sharedImage.loan == loan && loan->holds == 1) sharedImage = {};
+  releasePooledSegment(loan);
+}
+
+// The segment holding this image for this request, or a new loan with the
+// image copied in; null when the pool lends none.
+PooledSegment* segmentWithImage(ProxyClient* client, const u8* data, u64 bytes) {
+  SharedImage& s = sharedImage;
+  if (s.loan && s.client == client && s.request == client->requestCounter && s.data == data && s.bytes == bytes)
+    return s.loan;
+  PooledSegment* loan = lendPooledSegment(bytes);
+  if (!loan) return nullptr;
+  std::memcpy(loan->segment->address, data, bytes);
+  s = {client, client->requestCounter, data, bytes, loan};
+  return loan;
+}
 
 }  // namespace
 
@@ -554,25 +581,28 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
                        u8 depth, u8 format, const u8* data, u64 bytes) {
   ServerLink* link = client && head ? clientLink(client, head->serverIndex) : nullptr;
   if (!link || !shmEntry() || !sharesMemory(head) || bytes < putImageMinSize || !bytes) return false;
-  PooledSegment* loan = lendPooledSegment(bytes);
+  PooledSegment* loan = segmentWithImage(client, data, bytes);
   if (!loan) return false;
-  ShmSegment* segment = loan->segment;
-  std::memcpy(segment->address, data, bytes);
   u32 id = allocProxyXid(client);
   u32 serverId = id ? translateXid(id, RT_SERVER_ID, head) : 0;
   if (!serverId) {
-    loan->answered = 1;  // no server saw it
-    returnPooledSegment(loan);
+    // Nothing was sent from it; a loan no round trip holds goes back now.
+    if (!loan->holds) {
+      sharedImage = {};
+      releasePooledSegment(loan);
+    }
     return false;
   }
+  ShmSegment* segment = loan->segment;
   requestShmAttach(link, serverId, u32(segment->segmentId), 1);
   requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                      width, height, x, y, depth, format, 0, serverId, 0);
   if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
   requestShmDetach(link, serverId);
-  // The segment is lent again once the server has passed the three
-  // requests; the put itself waits for nothing.
-  if (!queueRoundTripCallback(link, answerOwnSegment, loan, returnOwnSegment)) returnPooledSegment(loan);
+  // The segment is lent again once every server it went to has passed the
+  // three requests; the put itself waits for nothing.
+  holdPooledSegment(loan);
+  if (!queueRoundTripCallback(link, answerOwnSegment, loan, releaseOwnSegment)) releaseOwnSegment(loan);
   return true;
 }
 

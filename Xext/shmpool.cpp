@@ -90,13 +90,21 @@ PooledSegment* lendPooledSegment(u64 bytes) {
     made++;
   }
   loan->next = nullptr;
-  loan->answered = 0;
+  loan->holds = loan->held = loan->answers = 0;
   return loan;
 }
 
-void returnPooledSegment(PooledSegment* loan) {
+void holdPooledSegment(PooledSegment* loan) {
+  loan->holds++;
+  loan->held++;
+}
+
+void answerPooledSegment(PooledSegment* loan) { loan->answers++; }
+
+void releasePooledSegment(PooledSegment* loan) {
   if (!loan) return;
-  if (!loan->answered) {
+  if (loan->holds > 0 && --loan->holds > 0) return;
+  if (loan->answers != loan->held) {
     destroy(loan);
     return;
   }

@@ -27,10 +27,7 @@ class ShmPool : public ::testing::Test {
     ordersInit();
   }
   void TearDown() override {
-    for (PooledSegment* loan : lent) {
-      loan->answered = 1;
-      returnPooledSegment(loan);
-    }
+    for (PooledSegment* loan : lent) releasePooledSegment(loan);
     freeIdlePooledSegments();
     EXPECT_EQ(pooledSegmentBytes(), 0u);
     ordersFreeAll();
@@ -42,17 +39,23 @@ class ShmPool : public ::testing::Test {
     if (loan) lent.push_back(loan);
     return loan;
   }
-  void giveBack(PooledSegment* loan, bool answered) {
+  // The image went to `servers` servers; `answered` of their round trips
+  // came back.
+  void giveBack(PooledSegment* loan, int servers, int answered) {
     std::erase(lent, loan);
-    loan->answered = answered;
-    returnPooledSegment(loan);
+    for (int i = 0; i < servers; i++) holdPooledSegment(loan);
+    for (int i = 0; i < answered; i++) answerPooledSegment(loan);
+    for (int i = 0; i < servers; i++) releasePooledSegment(loan);
+    if (servers == 0) releasePooledSegment(loan);
   }
+  void giveBack(PooledSegment* loan, bool answered) { giveBack(loan, 1, answered ? 1 : 0); }
   std::vector<PooledSegment*> lent;
 };
 
 struct Reuse {
   const char* name;
-  bool answered;   // the round trip after the image came back
+  int servers;     // the image went to so many servers
+  int answered;    // of whose round trips so many came back
   u64 nextBytes;   // the next image
   bool reused;
 };
@@ -67,7 +70,7 @@ TEST_P(ShmPoolReuse, LendsAgainOnlyWhatTheServerHasRead) {
   ASSERT_NE(first, nullptr);
   ShmSegment* segment = first->segment;
   int id = segment->segmentId;
-  giveBack(first, c.answered);
+  giveBack(first, c.servers, c.answered);
   u64 made = pooledSegmentsMade();
   PooledSegment* second = lend(c.nextBytes);
   ASSERT_NE(second, nullptr);
@@ -77,12 +80,35 @@ TEST_P(ShmPoolReuse, LendsAgainOnlyWhatTheServerHasRead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, ShmPoolReuse,
-                         ::testing::Values(Reuse{"Answered", true, 1 << 20, true},
-                                           Reuse{"AnsweredSmaller", true, 700000, true},
-                                           Reuse{"Unanswered", false, 1 << 20, false},
-                                           Reuse{"AnsweredTooLarge", true, 3 << 20, false},
-                                           Reuse{"AnsweredMuchSmaller", true, 4096, false}),
+                         ::testing::Values(Reuse{"Answered", 1, 1, 1 << 20, true},
+                                           Reuse{"AnsweredSmaller", 1, 1, 700000, true},
+                                           Reuse{"Unanswered", 1, 0, 1 << 20, false},
+                                           Reuse{"TwoServersAnswered", 2, 2, 1 << 20, true},
+                                           Reuse{"OneOfTwoUnanswered", 2, 1, 1 << 20, false},
+                                           Reuse{"NeverSent", 0, 0, 1 << 20, true},
+                                           Reuse{"AnsweredTooLarge", 1, 1, 3 << 20, false},
+                                           Reuse{"AnsweredMuchSmaller", 1, 1, 4096, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// An image sent to two servers: the segment is not lent again while the
+// second server may still read it.
+TEST_F(ShmPool, HeldUntilTheLastServerAnswers) {
+  PooledSegment* loan = lend(1 << 20);
+  ASSERT_NE(loan, nullptr);
+  std::erase(lent, loan);
+  holdPooledSegment(loan);
+  holdPooledSegment(loan);
+  answerPooledSegment(loan);
+  releasePooledSegment(loan);  // the first server has read it
+  PooledSegment* meanwhile = lend(1 << 20);
+  ASSERT_NE(meanwhile, nullptr);
+  EXPECT_NE(meanwhile->segment, loan->segment);
+  answerPooledSegment(loan);
+  releasePooledSegment(loan);
+  PooledSegment* after = lend(1 << 20);
+  ASSERT_NE(after, nullptr);
+  EXPECT_EQ(after->segment, loan->segment);
+}
 
 // Two images in flight never share a segment, and the pool never holds more
 // than its bound: past it nothing is lent (the image goes the plain way)
