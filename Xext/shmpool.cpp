@@ -125,8 +125,11 @@ void freeIdlePooledSegments() {
   }
 }
 
+// At exit the loop's orders may already be freed: the trim timer is only
+// forgotten, never cancelled.
 void removeAllPooledSegments(int) {
-  freeIdlePooledSegments();
+  trimOrder = nullptr;
+  idle = nullptr;
   while (all) destroy(all);
 }
 

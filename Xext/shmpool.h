@@ -46,7 +46,8 @@ void releasePooledSegment(PooledSegment* loan);
 // the pool has no room for them).
 void freeIdlePooledSegments();
 // Removes every segment of the pool, lent ones too: the proxy is leaving,
-// and segments it made must not outlive it.
+// and segments it made must not outlive it. Touches no order of the loop
+// (the at-exit stack may have freed them).
 void removeAllPooledSegments(int = 0);
 // Bytes of all segments the pool holds, lent or idle; how many it made.
 u64 pooledSegmentBytes();

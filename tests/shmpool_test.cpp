@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include <sys/shm.h>
+
 #include "Proxy/servers/display.h"
 #include "Xext/shmpool.h"
 #include "base/orders.h"
@@ -108,6 +110,22 @@ TEST_F(ShmPool, HeldUntilTheLastServerAnswers) {
   PooledSegment* after = lend(1 << 20);
   ASSERT_NE(after, nullptr);
   EXPECT_EQ(after->segment, loan->segment);
+}
+
+// At exit every segment goes, lent or idle, also when the at-exit stack
+// has already freed the loop's orders (the idle trim's timer among them).
+TEST_F(ShmPool, ExitRemovesEverySegmentAfterTheLoopIsGone) {
+  PooledSegment* busy = lend(1 << 20);
+  PooledSegment* idle = lend(1 << 20);
+  ASSERT_TRUE(busy && idle);
+  int idleId = idle->segment->segmentId;
+  giveBack(idle, true);  // arms the idle trim
+  std::erase(lent, busy);
+  ordersFreeAll();
+  removeAllPooledSegments();
+  EXPECT_EQ(pooledSegmentBytes(), 0u);
+  shmid_ds info{};
+  EXPECT_EQ(shmctl(idleId, IPC_STAT, &info), -1);
 }
 
 // Two images in flight never share a segment, and the pool never holds more
