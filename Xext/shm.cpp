@@ -15,6 +15,7 @@
 #include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
 #include "Proxy/links/core11G.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/requests/drawcommon.h"
 #include "Proxy/requests/drawing.h"
@@ -35,6 +36,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 #include "Xext/extmodule.h"
+#include "Xext/shmpool.h"
 #include "base/logging.h"
 #include "xsupport/ximage.h"
 
@@ -492,6 +494,7 @@ void lostShmServer(ProxyClient* client, u64 sequence, u8, u16 key) { composeImpl
 // After a reset the core image path falls back to ordinary requests until
 // the init runs again.
 void resetShm(ExtensionEntry* entry) {
+  freeIdlePooledSegments();
   shmPutImageHook = nullptr;
   shmGetImageHook = nullptr;
   clearModuleWord(entry);
@@ -542,7 +545,35 @@ u64 shmSegmentSize(const ClientShmSegment* segment) {
 
 namespace {
 
-void destroyOwnSegment(void* argument) { destroyShmSegment(static_cast<ShmSegment*>(argument)); }
+// The image of the request being handled, already in a segment: the next
+// head that takes it as it is gets the same segment, without another copy.
+struct SharedImage {
+  const ProxyClient* client;
+  u64 request;  // the client's request counter
+  const u8* data;
+  u64 bytes;
+  PooledSegment* loan;
+} sharedImage;
+
+void answerOwnSegment(const u8*, void* argument) { answerPooledSegment(static_cast<PooledSegment*>(argument)); }
+void releaseOwnSegment(void* argument) {
+  auto* loan = static_cast<PooledSegment*>(argument);
+  if (sharedImage.loan == loan && loan->holds == 1) sharedImage = {};
+  releasePooledSegment(loan);
+}
+
+// The segment holding this image for this request, or a new loan with the
+// image copied in; null when the pool lends none.
+PooledSegment* segmentWithImage(ProxyClient* client, const u8* data, u64 bytes) {
+  SharedImage& s = sharedImage;
+  if (s.loan && s.client == client && s.request == client->requestCounter && s.data == data && s.bytes == bytes)
+    return s.loan;
+  PooledSegment* loan = lendPooledSegment(bytes);
+  if (!loan) return nullptr;
+  std::memcpy(loan->segment->address, data, bytes);
+  s = {client, client->requestCounter, data, bytes, loan};
+  return loan;
+}
 
 }  // namespace
 
@@ -550,22 +581,28 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
                        u8 depth, u8 format, const u8* data, u64 bytes) {
   ServerLink* link = client && head ? clientLink(client, head->serverIndex) : nullptr;
   if (!link || !shmEntry() || !sharesMemory(head) || bytes < putImageMinSize || !bytes) return false;
-  ShmSegment* segment = createShmSegment(bytes, false);
-  if (!segment) return false;
-  std::memcpy(segment->address, data, bytes);
+  PooledSegment* loan = segmentWithImage(client, data, bytes);
+  if (!loan) return false;
   u32 id = allocProxyXid(client);
   u32 serverId = id ? translateXid(id, RT_SERVER_ID, head) : 0;
   if (!serverId) {
-    destroyShmSegment(segment);
+    // Nothing was sent from it; a loan no round trip holds goes back now.
+    if (!loan->holds) {
+      sharedImage = {};
+      releasePooledSegment(loan);
+    }
     return false;
   }
+  ShmSegment* segment = loan->segment;
   requestShmAttach(link, serverId, u32(segment->segmentId), 1);
   requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                      width, height, x, y, depth, format, 0, serverId, 0);
   if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
   requestShmDetach(link, serverId);
-  // The segment stays until the server has passed the three requests.
-  if (!queueRoundTripCallback(link, nullptr, segment, destroyOwnSegment)) destroyShmSegment(segment);
+  // The segment is lent again once every server it went to has passed the
+  // three requests; the put itself waits for nothing.
+  holdPooledSegment(loan);
+  if (!queueRoundTripCallback(link, answerOwnSegment, loan, releaseOwnSegment)) releaseOwnSegment(loan);
   return true;
 }
 
@@ -635,6 +672,8 @@ const char* initShmExtension(ExtensionEntry* entry) {
   if (refused) return refused;
   shmPutImageHook = shmPutImageOnHead;
   shmGetImageHook = shmGetImageFromHead;
+  unregisterAtExit(removeAllPooledSegments);
+  registerAtExit(removeAllPooledSegments);
   // A joining server's head: every attachment repeated there.
   entry->copyHook = [](ExtensionEntry*, void* head) -> const char* {
     copyShmSegmentsToDisplay(static_cast<Head*>(head));

@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
-# Runs the X work of bench_xwork straight against Xvfb and through the proxy,
-# in turn within one run, with the proxy in front of one head and of two
-# heads, and prints the ratios. Usage: bench/run.sh [BUILD_DIR] [rounds]
-# (default: build, 5 rounds; the build directory must hold a built tree).
+# Runs the X work of bench_xwork, interleaved within one run, against a bare
+# Xvfb, a byte relay in front of it (socat with 1 MiB buffers: one extra hop,
+# no decoding) and the proxy in front of one head and of two heads, and
+# prints each one's ratio to the bare Xvfb and the proxy's ratio to the
+# relay, then the proxy's memory per idle client and over cycles of
+# connects. Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles]
+# (default: build, 5 rounds, 500 clients, 10 cycles; the build directory
+# must hold a built tree, best one without sanitizers).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 rounds=${2:-5}
+clients=${3:-500}
+cycles=${4:-10}
 work=$(mktemp -d /tmp/palvon-bench-XXXXXX)
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # The proxies and the relay go first and are waited for: their servers
+  # leaving under them would only make them log.
+  for ((i = ${#pids[@]} - 1; i >= 2; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
+  for ((i = ${#pids[@]} - 1; i >= 2; i--)); do wait "${pids[i]}" 2>/dev/null || true; done
+  for pid in "${pids[@]:0:2}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]:0:2}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -23,7 +33,7 @@ start_xvfb() {
   local fifo="$work/displayfd.$1"
   number=$(free_display "$2")
   mkfifo "$fifo"
-  Xvfb ":$number" -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >"$work/xvfb.$1.log" 2>&1 &
+  Xvfb ":$number" -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -maxclients 2048 3>"$fifo" >"$work/xvfb.$1.log" 2>&1 &
   pids+=($!)
   head -n1 <"$fifo" >/dev/null
 }
@@ -45,17 +55,36 @@ start_proxy() {
   [ $ready -eq 1 ] || { echo "the proxy did not start:" >&2; cat "$work/proxy.$number.log" >&2; exit 1; }
 }
 
+# socat relay on the first free number from $1 on, in front of Xvfb :$2;
+# sets $number once it listens.
+start_relay() {
+  number=$(free_display "$1")
+  socat -b 1048576 "UNIX-LISTEN:/tmp/.X11-unix/X$number,fork" "UNIX-CONNECT:/tmp/.X11-unix/X$2" 2>"$work/relay.log" &
+  pids+=($!)
+  local tries=0
+  until [ -S "/tmp/.X11-unix/X$number" ]; do
+    tries=$((tries + 1))
+    [ $tries -lt 100 ] || { echo "the relay did not start" >&2; exit 1; }
+    sleep 0.05
+  done
+}
+
+command -v socat >/dev/null || { echo "socat is needed (scripts/packages.txt)" >&2; exit 1; }
 start_xvfb a 30
 a=$number
 start_xvfb b $((a + 1))
 b=$number
-one=$(free_display $((b + 1)))
+start_relay $((b + 1)) "$a"
+relay=$number
+one=$(free_display $((relay + 1)))
 start_proxy "$one" screen ":$a.0"
+onepid=${pids[-1]}
 two=$(free_display $((one + 1)))
 start_proxy "$two" screen ":$a.0" screen ":$b.0"
+twopid=${pids[-1]}
 
-echo "== one head (proxy :$one in front of Xvfb :$a)"
-"$build/bench/bench_xwork" ":$a" ":$one" "$rounds"
-echo
-echo "== two heads (proxy :$two in front of Xvfb :$a and :$b)"
-"$build/bench/bench_xwork" ":$a" ":$two" "$rounds"
+echo "bare Xvfb :$a, relay :$relay, proxy :$one (one head), proxy :$two (heads :$a and :$b)"
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+"$build/bench/bench_xwork" -r "$rounds" -m "$clients" -c "$cycles" bare=":$a" relay=":$relay" \
+  "1head=:$one@$onepid" "2heads=:$two@$twopid"
+echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"

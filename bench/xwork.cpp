@@ -1,11 +1,20 @@
-// The same X work straight against a server and through the proxy, round by
-// round in turn, so that both see the same machine load; prints each
-// work's median time on both and the ratio proxy / direct.
+// The same X work against a bare server, a byte relay in front of it and the
+// proxy (one head, two heads), round by round in turn, so that all see the
+// same machine load. Prints each work's median on the bare server, every
+// other target's ratio to it (higher is better: bare time / target time) and
+// each proxy's ratio to the relay.
 //
-//   bench_xwork DIRECT_DISPLAY PROXY_DISPLAY [rounds]
+//   bench_xwork [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...
 //
-// bench/run.sh starts the servers and the proxy (one and two heads).
+// -w runs only the works whose name contains WORK (for profiling one).
+// The first target is the bare server, the second the relay. A target with
+// a pid also gets the memory section: the resident-set growth of that
+// process per idle client (CLIENTS connections held open), then its
+// resident set after each of CYCLES rounds of CLIENTS connects and
+// disconnects. bench/run.sh starts the servers, the relay and the proxies.
 #include <xcb/xcb.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,73 +22,117 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+struct Target {
+  std::string label;
+  std::string display;
+  long pid = 0;
+  xcb_connection_t* c = nullptr;
+  xcb_window_t root = 0;
+  xcb_pixmap_t pixmap = 0;  // 512 x 512, depth 24: one image is 1 MiB
+  xcb_gcontext_t gc = 0;
+  xcb_atom_t property = 0;  // 64 bytes on the root window
+};
+
+// What one run of a work measured: seconds, and the bytes it moved (0 when
+// the work counts operations, not bandwidth).
+struct Run {
+  double seconds;
+  double bytes;
+};
+
 struct Work {
   const char* name;
-  void (*run)(xcb_connection_t* c, const char* display);
+  double (*run)(Target& t);  // bytes moved, or 0
 };
+
+constexpr int kSide = 512;
+constexpr uint32_t kImageBytes = kSide * kSide * 4;
+constexpr int kImages = 32;
 
 void roundTrip(xcb_connection_t* c) { free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)); }
 
-void internAtoms(xcb_connection_t* c, const char*) {
+double internAtoms(Target& t) {
   for (int i = 0; i < 2000; i++) {
     char name[32];
     snprintf(name, sizeof name, "PALVON_BENCH_%d", i % 64);
-    free(xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr));
+    free(xcb_intern_atom_reply(t.c, xcb_intern_atom(t.c, 0, uint16_t(strlen(name)), name), nullptr));
   }
+  return 0;
 }
 
-void inputFocus(xcb_connection_t* c, const char*) {
-  for (int i = 0; i < 2000; i++) roundTrip(c);
+double inputFocus(Target& t) {
+  for (int i = 0; i < 2000; i++) roundTrip(t.c);
+  return 0;
 }
 
-void noOperations(xcb_connection_t* c, const char*) {
-  for (int i = 0; i < 100000; i++) xcb_no_operation(c);
-  roundTrip(c);
+double properties(Target& t) {
+  for (int i = 0; i < 2000; i++)
+    free(xcb_get_property_reply(
+        t.c, xcb_get_property(t.c, 0, t.root, t.property, XCB_ATOM_ANY, 0, 64), nullptr));
+  return 0;
 }
 
-void properties(xcb_connection_t* c, const char*) {
-  xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-  xcb_atom_t atom = 0;
-  if (auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, 15, "PALVON_BENCH_P"), nullptr)) {
-    atom = reply->atom;
+double smallRequests(Target& t) {
+  for (int i = 0; i < 100000; i++) {
+    xcb_point_t point = {int16_t(i % kSide), int16_t((i / kSide) % kSide)};
+    xcb_poly_point(t.c, XCB_COORD_MODE_ORIGIN, t.pixmap, t.gc, 1, &point);
+  }
+  roundTrip(t.c);
+  return 0;
+}
+
+double putImages(Target& t) {
+  static std::vector<uint8_t> image(kImageBytes, 0x5a);
+  for (int i = 0; i < kImages; i++) {
+    image[0] = uint8_t(i);
+    xcb_put_image(t.c, XCB_IMAGE_FORMAT_Z_PIXMAP, t.pixmap, t.gc, kSide, kSide, 0, 0, 0, 24, kImageBytes,
+                  image.data());
+  }
+  roundTrip(t.c);
+  return double(kImages) * kImageBytes;
+}
+
+double getImages(Target& t) {
+  double bytes = 0;
+  for (int i = 0; i < kImages; i++) {
+    auto* reply = xcb_get_image_reply(
+        t.c, xcb_get_image(t.c, XCB_IMAGE_FORMAT_Z_PIXMAP, t.pixmap, 0, 0, kSide, kSide, ~0u), nullptr);
+    if (reply) bytes += xcb_get_image_data_length(reply);
     free(reply);
   }
-  uint8_t data[64];
-  for (int i = 0; i < 1000; i++) {
-    memset(data, i & 0xff, sizeof data);
-    xcb_change_property(c, XCB_PROP_MODE_REPLACE, root, atom, XCB_ATOM_STRING, 8, sizeof data, data);
-    free(xcb_get_property_reply(c, xcb_get_property(c, 0, root, atom, XCB_ATOM_ANY, 0, 64), nullptr));
-  }
-  xcb_delete_property(c, root, atom);
-  roundTrip(c);
+  return bytes;
 }
 
-void connections(xcb_connection_t*, const char* display) {
+double connections(Target& t) {
   for (int i = 0; i < 50; i++) {
-    xcb_connection_t* other = xcb_connect(display, nullptr);
+    xcb_connection_t* other = xcb_connect(t.display.c_str(), nullptr);
     if (!xcb_connection_has_error(other)) roundTrip(other);
     xcb_disconnect(other);
   }
+  return 0;
 }
 
 const Work kWorks[] = {
     {"InternAtom round trips (2000)", internAtoms},
     {"GetInputFocus round trips (2000)", inputFocus},
-    {"NoOperation pipelined (100000)", noOperations},
-    {"ChangeProperty + GetProperty (1000)", properties},
+    {"GetProperty round trips (2000)", properties},
+    {"small requests pipelined (100000)", smallRequests},
+    {"PutImage bandwidth (32 x 1 MiB)", putImages},
+    {"GetImage bandwidth (32 x 1 MiB)", getImages},
     {"connection set-up (50)", connections},
 };
 
-double seconds(const Work& work, xcb_connection_t* c, const char* display) {
+Run measure(const Work& work, Target& t) {
   auto start = Clock::now();
-  work.run(c, display);
-  return std::chrono::duration<double>(Clock::now() - start).count();
+  double bytes = work.run(t);
+  return {std::chrono::duration<double>(Clock::now() - start).count(), bytes};
 }
 
 double median(std::vector<double> values) {
@@ -87,34 +140,159 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
+bool connect(Target& t) {
+  t.c = xcb_connect(t.display.c_str(), nullptr);
+  if (xcb_connection_has_error(t.c)) return false;
+  t.root = xcb_setup_roots_iterator(xcb_get_setup(t.c)).data->root;
+  t.pixmap = xcb_generate_id(t.c);
+  xcb_create_pixmap(t.c, 24, t.pixmap, t.root, kSide, kSide);
+  t.gc = xcb_generate_id(t.c);
+  xcb_create_gc(t.c, t.gc, t.pixmap, 0, nullptr);
+  if (auto* reply = xcb_intern_atom_reply(t.c, xcb_intern_atom(t.c, 0, 14, "PALVON_BENCH_P"), nullptr)) {
+    t.property = reply->atom;
+    free(reply);
+  }
+  uint8_t value[64];
+  memset(value, 'p', sizeof value);
+  xcb_change_property(t.c, XCB_PROP_MODE_REPLACE, t.root, t.property, XCB_ATOM_STRING, 8, sizeof value, value);
+  roundTrip(t.c);
+  return !xcb_connection_has_error(t.c);
+}
+
+long residentBytes(long pid) {
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (!f) return -1;
+  char line[256];
+  long kb = -1;
+  while (fgets(line, sizeof line, f))
+    if (sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
+  fclose(f);
+  return kb * 1024;
+}
+
+// Opens `count` clients, each through its first round trip.
+std::vector<xcb_connection_t*> openClients(const Target& t, int count) {
+  std::vector<xcb_connection_t*> clients;
+  for (int i = 0; i < count; i++) {
+    xcb_connection_t* c = xcb_connect(t.display.c_str(), nullptr);
+    if (xcb_connection_has_error(c)) {
+      xcb_disconnect(c);
+      fprintf(stderr, "%s: client %d of %d refused\n", t.label.c_str(), i + 1, count);
+      break;
+    }
+    roundTrip(c);
+    clients.push_back(c);
+  }
+  return clients;
+}
+
+// Closes the clients and waits until the target has seen them go: a round
+// trip on the target's own connection, then a moment for the close-downs.
+void closeClients(Target& t, std::vector<xcb_connection_t*>& clients) {
+  for (xcb_connection_t* c : clients) xcb_disconnect(c);
+  clients.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  roundTrip(t.c);
+}
+
+void memorySection(std::vector<Target>& targets, int clients, int cycles) {
+  printf("\nmemory (%d idle clients; then resident set after each of %d cycles of %d connects)\n", clients, cycles,
+         clients);
+  for (Target& t : targets) {
+    if (!t.pid) continue;
+    long before = residentBytes(t.pid);
+    std::vector<xcb_connection_t*> open = openClients(t, clients);
+    long after = residentBytes(t.pid);
+    size_t opened = open.size();
+    closeClients(t, open);
+    printf("  %-10s per idle client %7.1f kB   cycles (MB):", t.label.c_str(),
+           opened ? double(after - before) / double(opened) / 1024 : 0.0);
+    for (int k = 0; k < cycles; k++) {
+      open = openClients(t, clients);
+      closeClients(t, open);
+      printf(" %.1f", double(residentBytes(t.pid)) / (1024 * 1024));
+      fflush(stdout);
+    }
+    printf("\n");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    fprintf(stderr, "usage: %s DIRECT_DISPLAY PROXY_DISPLAY [rounds]\n", argv[0]);
+  int rounds = 5, clients = 500, cycles = 10;
+  const char* only = nullptr;
+  std::vector<Target> targets;
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i];
+    if (arg == "-w" && i + 1 < argc) {
+      only = argv[++i];
+      continue;
+    }
+    if ((arg == "-r" || arg == "-m" || arg == "-c") && i + 1 < argc) {
+      int value = std::max(0, atoi(argv[++i]));
+      (arg == "-r" ? rounds : arg == "-m" ? clients : cycles) = value;
+      continue;
+    }
+    size_t equals = arg.find('='), at = arg.find('@');
+    if (equals == std::string::npos) {
+      fprintf(stderr, "usage: %s [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...\n", argv[0]);
+      return 2;
+    }
+    Target t;
+    t.label = arg.substr(0, equals);
+    t.display = arg.substr(equals + 1, at == std::string::npos ? std::string::npos : at - equals - 1);
+    if (at != std::string::npos) t.pid = atol(arg.c_str() + at + 1);
+    targets.push_back(t);
+  }
+  if (targets.size() < 2 || rounds < 1) {
+    fprintf(stderr, "usage: %s [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...\n", argv[0]);
     return 2;
   }
-  const char* displays[2] = {argv[1], argv[2]};
-  int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 5;
   // One connection to each stays open throughout: the proxy keeps its
   // session, and no client leaving ends it.
-  xcb_connection_t* connections[2];
-  for (int k = 0; k < 2; k++) {
-    connections[k] = xcb_connect(displays[k], nullptr);
-    if (xcb_connection_has_error(connections[k])) {
-      fprintf(stderr, "cannot connect to %s\n", displays[k]);
+  for (Target& t : targets) {
+    if (!connect(t)) {
+      fprintf(stderr, "cannot connect to %s (%s)\n", t.display.c_str(), t.label.c_str());
       return 1;
     }
   }
-  printf("%-38s %12s %12s %8s\n", "work", "direct (ms)", "proxy (ms)", "ratio");
+  size_t n = targets.size();
+  printf("%-38s %12s", "work (ratio to bare, higher is better)", (targets[0].label + " ms").c_str());
+  for (size_t k = 1; k < n; k++) printf(" %9s", targets[k].label.c_str());
+  for (size_t k = 2; k < n; k++) printf(" %9s", (targets[k].label + "/" + targets[1].label).substr(0, 9).c_str());
+  printf("\n");
   for (const Work& work : kWorks) {
-    std::vector<double> times[2];
-    for (int r = 0; r < rounds; r++)
-      for (int k = 0; k < 2; k++) times[k].push_back(seconds(work, connections[k], displays[k]));
-    double direct = median(times[0]), proxy = median(times[1]);
-    printf("%-38s %12.1f %12.1f %8.2f\n", work.name, direct * 1000, proxy * 1000, proxy / direct);
+    if (only && !strstr(work.name, only)) continue;
+    std::vector<std::vector<double>> times(n);
+    double bytes = 0;
+    // Each round starts with another target, so none always runs first.
+    for (int r = 0; r < rounds; r++) {
+      for (size_t j = 0; j < n; j++) {
+        size_t k = (j + size_t(r)) % n;
+        Run run = measure(work, targets[k]);
+        times[k].push_back(run.seconds);
+        if (k == 0) bytes = run.bytes;
+      }
+    }
+    std::vector<double> medians(n);
+    for (size_t k = 0; k < n; k++) medians[k] = median(times[k]);
+    char bare[32];
+    if (bytes > 0)
+      snprintf(bare, sizeof bare, "%.0f MB/s", bytes / medians[0] / 1e6);
+    else
+      snprintf(bare, sizeof bare, "%.1f", medians[0] * 1000);
+    printf("%-38s %12s", work.name, bare);
+    for (size_t k = 1; k < n; k++) printf(" %9.2f", medians[0] / medians[k]);
+    for (size_t k = 2; k < n; k++) printf(" %9.2f", medians[1] / medians[k]);
+    if (bytes > 0) {
+      printf("   MB/s:");
+      for (size_t k = 1; k < n; k++) printf(" %.0f", bytes / medians[k] / 1e6);
+    }
+    printf("\n");
     fflush(stdout);
   }
-  for (xcb_connection_t* c : connections) xcb_disconnect(c);
+  if (clients > 0) memorySection(targets, clients, cycles);
+  for (Target& t : targets) xcb_disconnect(t.c);
   return 0;
 }

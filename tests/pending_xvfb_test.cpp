@@ -7,6 +7,8 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
+#include "base/fd.h"
+#include "base/outbuffer.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
 
@@ -41,6 +43,36 @@ std::vector<u16> describe(const Message& m) {
     for (size_t at : {8, 10, 12, 14, 16}) fields.push_back(get16At(m, at));
   if (m[0] == 0) fields.push_back(m[1]);
   return fields;
+}
+
+// A reply is written to the client in the step that reads it from the
+// server, not left in the client's output for a later step of the loop.
+TEST(PromptDelivery, AReplyLeavesInTheStepThatReadsIt) {
+  Xvfb server;
+  ASSERT_TRUE(server.ok());
+  LinkRig rig;
+  ServerLink* link = rig.open(server, false, 0);
+  ASSERT_NE(link, nullptr);
+  for (int i = 0; i < 3; i++) {
+    rig.nextRequest();
+    rig.forward(link, makeRequest(43, 0, {}), "bbs");  // GetInputFocus
+    ASSERT_EQ(flushServerLink(link), nullptr);
+    ASSERT_TRUE(fdWaitReadable(link->descriptor, 5000));
+    // The whole reply may take more than one read.
+    u32 before = u32(rig.client()->output.head ? outbufferSize(&rig.client()->output) : 0);
+    for (int reads = 0; reads < 10 && rig.client()->lastMessageType != 1; reads++) {
+      onServerLinkReadable(link);
+      if (rig.client()->lastMessageType != 1) {
+        ASSERT_TRUE(fdWaitReadable(link->descriptor, 5000));
+      }
+    }
+    EXPECT_EQ(before, 0u);
+    EXPECT_EQ(rig.client()->output.head ? outbufferSize(&rig.client()->output) : 0, 0u) << "round " << i;
+    std::vector<Message> delivered = rig.take();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0][0], 1);
+    rig.client()->lastMessageType = 0;
+  }
 }
 
 TEST_P(PendingTest, ReleasesOneSequenceFromBothServersTogetherInRequestOrder) {

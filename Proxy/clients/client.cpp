@@ -2,6 +2,7 @@
 #include "Proxy/resources/resource.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -90,6 +91,19 @@ ProxyClient* stoppedClients;
 Order* freeStoppedOrder;
 
 void freeStoppedSoon(void*) { freeStoppedClients(); }
+
+// A client's buffers are large and touched only in part. Once freed, the
+// next clients' buffers land elsewhere in the heap and touch other pages,
+// so the resident set would grow with every wave of connections although
+// nothing stays in use. Shortly after clients have gone (once for a wave)
+// the free pages go back to the system.
+constexpr u64 kTrimAfterMs = 50;
+Order* trimOrder;
+
+void trimFreedMemory(void*) {
+  trimOrder = nullptr;
+  malloc_trim(0);
+}
 
 void freeClient(ProxyClient* client) {
   client->nextStopped = stoppedClients;
@@ -423,6 +437,7 @@ void watchClientWritable(void* argument) {
 void freeStoppedClients() {
   orderCancel(freeStoppedOrder);
   freeStoppedOrder = nullptr;
+  if (stoppedClients && !trimOrder) trimOrder = orderAddTimer(kTrimAfterMs, trimFreedMemory, nullptr);
   while (ProxyClient* client = stoppedClients) {
     stoppedClients = client->nextStopped;
     if (currentClient == client) currentClient = nullptr;

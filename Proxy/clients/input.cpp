@@ -196,11 +196,17 @@ bool anyLinkReading(const ProxyClient* client) {
 // goes out through the links' own write orders.
 void pushClientLinks(ProxyClient* client) {
   for (ServerLink* link : linksOf(client)) {
-    if (outbufferFlush(&link->output) == 2) {
+    int flushed = outbufferFlush(&link->output);
+    if (flushed == 2) {
       // A lost server leaves with every link to it; its slot stays empty.
       if (dropLostServer(link->server.display)) continue;
       stopClient(client, reportBrokenServerLink(link), 0);
       return;
+    }
+    // Drained: a write order left standing would only cost a step.
+    if (flushed == 0 && link->writeOrder) {
+      orderCancel(link->writeOrder);
+      link->writeOrder = nullptr;
     }
   }
 }
@@ -251,6 +257,8 @@ void parseClientInput(ProxyClient* client) {
   // One round trip per link releases everything this parse left pending.
   armPendingRequests(client);
   pushClientLinks(client);
+  if (client->stopped) return;
+  writeClientOutputNow(client);
   if (!client->stopped) resumeClientIo(client);
 }
 
@@ -346,6 +354,11 @@ int clientWriteReady(ProxyClient* client) {
   }
   resumeClientIo(client);
   return 1;
+}
+
+void writeClientOutputNow(ProxyClient* client) {
+  if (client->stopped || !client->transport || !client->output.head) return;
+  clientWriteReady(client);
 }
 
 void onClientWritable(void* argument) { clientWriteReady(static_cast<ProxyClient*>(argument)); }

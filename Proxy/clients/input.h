@@ -55,6 +55,11 @@ void resumeClientIo(ProxyClient* client);
 int onClientOutputFlushed(ProxyClient* client);
 // 0 when the client was stopped, 1 otherwise.
 int clientWriteReady(ProxyClient* client);
+// Writes what the client's output holds now, at the end of a step that gave
+// it something (a parse, a link's dispatch), instead of in a later step of
+// the loop: a round trip costs one poll less. What cannot be written waits
+// for the write order. The client may be stopped on return.
+void writeClientOutputNow(ProxyClient* client);
 void onClientWritable(void* client);
 void suspendOtherClients(ProxyClient* grabbing);
 void resumeAllClients();

@@ -107,7 +107,12 @@ bool sizeFits(const SizeRule& rule, const u8* request, u32 length) {
     case SizeKind::kAny: return true;
     case SizeKind::kExact: return n == rule.fixed;
     case SizeKind::kAtLeast: return n >= rule.fixed;
-    case SizeKind::kList: return n >= rule.fixed && (n - rule.fixed) % rule.unit == 0;
+    case SizeKind::kList: {
+      if (n < rule.fixed) return false;
+      // Elements of 4 or 8 bytes (most lists) need no division.
+      u32 rest = length - rule.fixed;
+      return (rule.unit & (rule.unit - 1)) == 0 ? (rest & (rule.unit - 1u)) == 0 : rest % rule.unit == 0;
+    }
     case SizeKind::kMask:
       return n >= rule.fixed && n == rule.fixed + 4ull * bitCount(static_cast<u32>(fieldAt(request, rule.at, rule.width)));
     case SizeKind::kCounted: {

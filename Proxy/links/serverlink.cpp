@@ -423,6 +423,15 @@ const char* readServerLinkBlocking(ServerLink* link) {
   }
 }
 
+// What the dispatch released for the client goes out in this step. The
+// client record outlives a stop within the dispatch (it is freed later);
+// the link may not, so it is not touched after.
+static void dispatchAndDeliver(ServerLink* link) {
+  ProxyClient* client = link->client;
+  dispatchServerInput(link);
+  if (client) writeClientOutputNow(client);
+}
+
 void onServerLinkReadable(void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
   int rc = bufferReadFd(link->descriptor, kLinkReadChunk, &link->input);
@@ -432,14 +441,14 @@ void onServerLinkReadable(void* argument) {
     return;
   }
   noteServerDisplayTraffic(link->server.display);
-  dispatchServerInput(link);
+  dispatchAndDeliver(link);
 }
 
 void resumeServerLinkRead(void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
   orderCancel(link->readOrder);
   link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
-  dispatchServerInput(link);
+  dispatchAndDeliver(link);
 }
 
 u32 openLinkCount(const ProxyClient* client) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
 
 #include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
@@ -99,6 +100,17 @@ struct Drawing {
   bool failed;
   LayoutString layout;
 };
+
+static_assert(std::is_trivially_copyable_v<Drawing> && sizeof(Drawing) > 64);
+
+// Every field zero, cleared in two halves: the compiler makes one string
+// store of a whole clear, whose start-up cost exceeds the rest of a small
+// request's handling.
+void clearDrawing(Drawing& d) {
+  auto* bytes = reinterpret_cast<unsigned char*>(&d);
+  __builtin_memset(bytes, 0, 64);
+  __builtin_memset(bytes + 64, 0, sizeof d - 64);
+}
 
 bool countTarget(const RouteTarget&, void*) { return true; }
 
@@ -358,7 +370,9 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
     else if (d.gcRecord) d.damaged = setListDamage(d, request, length);
   }
   if (d.gc && !prepareGCForDrawing(d.gc, d.drawable, request, length)) return;
-  d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
+  // Only a request that must get an exposure back needs the count (the
+  // last head is kept when none was served).
+  if (d.exposures) d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
   forEachTarget(currentRequest.row->route, drawOnHead, &d);
   if (d.failed) {
     sendXError(BadAlloc, 0, request, length, nullptr);
@@ -369,7 +383,8 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
 }
 
 void copyRequest(u8* request, u32 length) {
-  Drawing d{};
+  Drawing d;
+  clearDrawing(d);
   d.source = get32(request + 4);
   d.drawable = get32(request + 8);
   d.gc = get32(request + 12);
@@ -378,7 +393,8 @@ void copyRequest(u8* request, u32 length) {
 }
 
 void listRequest(u8* request, u32 length, ScaleCopy scale) {
-  Drawing d{};
+  Drawing d;
+  clearDrawing(d);
   d.drawable = get32(request + 4);
   d.gc = get32(request + 8);
   d.scale = scale;
@@ -390,7 +406,8 @@ void listRequest(u8* request, u32 length, ScaleCopy scale) {
 // --- Handlers -------------------------------------------------------------------------------
 
 void ProcClearArea(u8* request, u32 length) {
-  Drawing d{};
+  Drawing d;
+  clearDrawing(d);
   d.drawable = get32(request + 4);
   d.cullByDamage = true;
   // With exposures every head's server reports its own part.
