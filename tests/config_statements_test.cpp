@@ -318,7 +318,7 @@ TEST(Blocks, MetaScreenKeys) {
   EXPECT_EQ(two->widthMM, 300u);
   EXPECT_EQ(two->flags2, 0x10FFu | kScreenGivenWidthMM);
   EXPECT_EQ(two->resize, 0u);
-  EXPECT_EQ(two->keepWindowsVisible, 3u);
+  EXPECT_EQ(two->keepWindowsVisible, 3);
   ASSERT_EQ(two->visualCount, 2u);
   EXPECT_EQ(two->visuals[1].enabled, 0u);
   EXPECT_EQ(two->visuals[1].visualClass, 3u);
