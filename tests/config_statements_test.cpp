@@ -94,6 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"serverAuthorization OFF", FIELD(cfg.serverAuthorization != nullptr), 0},
         ValueCase{"glxVendorString SAME", FIELD(cfg.glxVendorString != nullptr), 0},
         ValueCase{"connection none", FIELD(strcmp(cfg.connection, "none")), 0},
+        ValueCase{"metaScreen m keepWindowsVisible -20", FIELD(screen(0)->keepWindowsVisible), -20},
+        ValueCase{"logDestination stderr", FIELD(cfg.given & kGivenLogDestination), kGivenLogDestination},
         ValueCase{"set PALVON_TEST_SET \"a b\" logDestination $PALVON_TEST_SET",
                   FIELD(strcmp(cfg.logDestination, "a b")), 0}));
 
