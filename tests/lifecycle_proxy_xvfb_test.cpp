@@ -161,6 +161,8 @@ class FrozenServer : public ::testing::Test {
 // dropped, and is served by A alone.
 TEST_F(FrozenServer, AClientConnectingDuringTheFreezeIsAnsweredWhenTheServerIsDropped) {
   start({});
+  // The proxy has settled: what the servers sent at start-up is handled.
+  ASSERT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
   Frozen freeze(b->pid());
   RawClient late;
   ASSERT_TRUE(late.connectUnix(proxy->number()));
@@ -169,6 +171,26 @@ TEST_F(FrozenServer, AClientConnectingDuringTheFreezeIsAnsweredWhenTheServerIsDr
   EXPECT_GE(roundTrip(late, 5000), 0) << proxy->log();
   ProgramResult tree = runProgram({"xwininfo", "-root", "-tree"}, proxy->display());
   EXPECT_EQ(tree.status, 0) << tree.err << proxy->log();
+}
+
+// B changes its pointer mapping and freezes before the proxy has read the
+// news (the proxy is held meanwhile): asking B for the new mapping must not
+// hang the proxy, which drops B and serves the others.
+TEST_F(FrozenServer, AMappingChangeJustBeforeTheFreezeHoldsNobodyUp) {
+  start({});
+  RawClient other;
+  ASSERT_TRUE(other.connectUnix(proxy->number()));
+  ASSERT_EQ(other.setup('l'), 1) << proxy->log();
+  ProgramResult swapped;
+  {
+    Frozen holdProxy(proxy->pid());
+    swapped = runProgram({"xmodmap", "-e", "pointer = 3 2 1"}, b->display());
+    kill(b->pid(), SIGSTOP);
+  }
+  Frozen freeze(b->pid());
+  ASSERT_EQ(swapped.status, 0) << swapped.err;
+  EXPECT_GE(roundTrip(other, 8000), 0) << proxy->log();
+  EXPECT_TRUE(proxy->waitForLog("is offline, resuming", 5000)) << proxy->log();
 }
 
 // A server dropped while frozen comes back only when added again: META's
