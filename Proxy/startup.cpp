@@ -275,7 +275,9 @@ const char* startProxy(int argc, char** argv) {
     exit(0);
   }
   const char* error = parseCommandLine(argc, argv, true);
-  logSetTarget(logTarget());
+  // A configuration that failed to parse was dropped: its error goes to
+  // stderr.
+  logSetTarget(error ? "stderr" : logTarget());
   if (error) return error;
   if (!getHomeDirectory()) return missingEnvironmentText("HOME");
   if (!getEtcDirectory()) return missingEnvironmentText("ETC");
