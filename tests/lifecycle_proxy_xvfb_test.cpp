@@ -1,8 +1,8 @@
 // What a running session meets, through the proxy program in front of real
-// Xvfb servers: a head that cannot be reached at start-up, a server frozen
-// while a client connects, a display manager across a reset, two proxies
-// side by side, a dropped server added back, and an addition that nobody
-// answers while other clients are served.
+// Xvfb servers: a head that cannot be reached at start-up, two proxies side
+// by side, a server frozen while a client connects or right after a mapping
+// change, a dropped server added back, an addition that nobody answers
+// while other clients are served, and a display manager across a reset.
 #include <gtest/gtest.h>
 
 #include <X11/Xdmcp.h>
@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
