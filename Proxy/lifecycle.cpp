@@ -323,6 +323,9 @@ const char* resetProxy() {
   LOGF(logChInfo, "Sleeping %d seconds...", proxyLife.resetDelaySeconds);
   sleepResetDelay();
   if (proxyLife.exitReason) return proxyLife.exitReason;
+  // The sleep is no time the loop waited: a deadline stamped from now on
+  // (XDMCP's resend) must not find itself passed in the first step.
+  ordersSkipBlockedTime();
   proxyLife.generation++;
   armPingTimer();
   watchSignalPipe();

@@ -125,6 +125,22 @@ const char* setupExtensionsOfAllDisplays() {
   return setupServerExtensions(servers, count);
 }
 
+// The default log file is named by the proxy's display number, which the
+// listeners learn only later: it is read from the configured connection
+// here, so that the proxies of one installation write files of their own.
+const char* logTarget() {
+  ProxyConfiguration& config = proxyConfig;
+  if (!(config.given & kGivenLogDestination)) {
+    int number = parseDisplayNumber(config.connection ? config.connection : ":0");
+    setProxyDisplayNumber(number < 0 ? 0 : u32(number));
+    if (char* name = memStrdup(getLogFileName())) {
+      free(config.logDestination);
+      config.logDestination = name;
+    }
+  }
+  return config.logDestination ? config.logDestination : "stderr";
+}
+
 void describeScreens() {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     LOGF(logChInfo, "%s: %s", screenName(screen), describeMetaScreen(screen));
@@ -260,7 +276,9 @@ const char* startProxy(int argc, char** argv) {
     exit(0);
   }
   const char* error = parseCommandLine(argc, argv, true);
-  logSetTarget(proxyConfig.logDestination ? proxyConfig.logDestination : "stderr");
+  // A configuration that failed to parse was dropped: its error goes to
+  // stderr.
+  logSetTarget(error ? "stderr" : logTarget());
   if (error) return error;
   if (!getHomeDirectory()) return missingEnvironmentText("HOME");
   if (!getEtcDirectory()) return missingEnvironmentText("ETC");

@@ -368,6 +368,7 @@ void ordersSetClock(OrdersClock clock) {
 void ordersSetPoll(OrdersPoll poll) { gPoll = poll ? poll : ::poll; }
 
 u64 ordersClock() { return gLoopClock; }
+void ordersSkipBlockedTime() { gLoopClock = gClock(); }
 u32 ordersPollCount() { return gCount; }
 u32 ordersPollHint() { return gHint; }
 int orderPollSlot(const Order* order) {

@@ -71,6 +71,12 @@ using OrdersPoll = int (*)(pollfd* table, nfds_t count, int timeoutMs);
 void ordersSetClock(OrdersClock clock);
 void ordersSetPoll(OrdersPoll poll);
 u64 ordersClock();  // the loop clock as read at the end of the last step
+// Re-reads the loop clock without ageing the timers: the time the main thread
+// just spent blocked outside the loop's wait (a blocking connect, the sleep
+// between two runs) counts as no time at all. Timers armed before keep their
+// time left, and what is stamped afterwards (a server's last traffic, a
+// resend deadline) is stamped with the real time.
+void ordersSkipBlockedTime();
 
 // Poll-table bookkeeping, for diagnostics: slots handed to poll(), the lowest
 // slot a free-slot search starts from, and an order's slot (-1 for none).

@@ -189,6 +189,25 @@ TEST_F(OrdersTest, OneShotTimersAgeWithTheClock) {
   orderCancel(busy2);
 }
 
+// Time the thread spent blocked outside the loop (a connect, a sleep) is
+// skipped: neither the timers armed before it nor those armed after it
+// count it, and the loop clock reads the real time again.
+TEST_F(OrdersTest, SkippedBlockedTimeAgesNoTimer) {
+  orderAddTimer(1000, record, const_cast<char*>("before"));
+  Order* busy = orderAddFdWrite(pair[0], orderNoop, nullptr);
+  gFakeMs += 5000;
+  ordersSkipBlockedTime();
+  EXPECT_EQ(ordersClock(), gFakeMs);
+  orderAddTimer(1000, record, const_cast<char*>("after"));
+  gFakeMs += 1;
+  ordersRun(kOrdersMaxWait);
+  EXPECT_TRUE(gCalls.empty());
+  orderCancel(busy);
+  ordersRun(kOrdersMaxWait);
+  EXPECT_EQ(gWaits.back(), 999);
+  EXPECT_EQ(gCalls, (std::vector<std::string>{"after", "before"}));
+}
+
 void stopWithFive(void* argument) {
   ordersStop(5);
   orderCancel(*static_cast<Order**>(argument));

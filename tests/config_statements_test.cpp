@@ -94,6 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"serverAuthorization OFF", FIELD(cfg.serverAuthorization != nullptr), 0},
         ValueCase{"glxVendorString SAME", FIELD(cfg.glxVendorString != nullptr), 0},
         ValueCase{"connection none", FIELD(strcmp(cfg.connection, "none")), 0},
+        ValueCase{"metaScreen m keepWindowsVisible -20", FIELD(screen(0)->keepWindowsVisible), -20},
+        ValueCase{"logDestination stderr", FIELD(cfg.given & kGivenLogDestination), kGivenLogDestination},
         ValueCase{"set PALVON_TEST_SET \"a b\" logDestination $PALVON_TEST_SET",
                   FIELD(strcmp(cfg.logDestination, "a b")), 0}));
 
@@ -318,7 +320,7 @@ TEST(Blocks, MetaScreenKeys) {
   EXPECT_EQ(two->widthMM, 300u);
   EXPECT_EQ(two->flags2, 0x10FFu | kScreenGivenWidthMM);
   EXPECT_EQ(two->resize, 0u);
-  EXPECT_EQ(two->keepWindowsVisible, 3u);
+  EXPECT_EQ(two->keepWindowsVisible, 3);
   ASSERT_EQ(two->visualCount, 2u);
   EXPECT_EQ(two->visuals[1].enabled, 0u);
   EXPECT_EQ(two->visuals[1].visualClass, 3u);

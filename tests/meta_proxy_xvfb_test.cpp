@@ -558,7 +558,8 @@ TEST_P(Meta, AddedServersGiveHeadsOnNoScreen) {
   EXPECT_EQ(listHeads(0xffff), heads);
   c.send(9, c.words({0}));
   if (GetParam() == 'B') return;
-  // Nobody answers there: the proxy tries for its connect time-out.
+  // Nobody answers there: the proxy tries for the short time a connect
+  // may hold the served clients up.
   ClaimedDisplay unused(400);
   std::string nobody = unused.name();
   Bytes body(8 + ((nobody.size() + 4) & ~3u), 0);

@@ -38,6 +38,15 @@ ProxyClient* currentClient;
 i32 proxyDisplayNumber = -1;
 ClientHooks clientHooks;
 
+int parseDisplayNumber(const char* name) {
+  const char* colon = strrchr(name, ':');
+  if (!colon || colon[1] < '0' || colon[1] > '9') return -1;
+  char* end = nullptr;
+  long number = strtol(colon + 1, &end, 10);
+  if ((*end != '\0' && *end != '.') || number > 65535 - 6000) return -1;
+  return static_cast<int>(number);
+}
+
 namespace {
 
 constexpr u32 kDetailClientLines = 0x1;
@@ -113,17 +122,6 @@ void freeClient(ProxyClient* client) {
 
 const char* clientName(const ProxyClient* client) {
   return clientHooks.clientName ? clientHooks.clientName(client) : clientNameText(client);
-}
-
-// The number after the last ':' of a display name, up to a '.'; -1 when
-// there is none.
-int parseDisplayNumber(const char* name) {
-  const char* colon = strrchr(name, ':');
-  if (!colon || colon[1] < '0' || colon[1] > '9') return -1;
-  char* end = nullptr;
-  long number = strtol(colon + 1, &end, 10);
-  if ((*end != '\0' && *end != '.') || number > 65535 - 6000) return -1;
-  return static_cast<int>(number);
 }
 
 void acceptFromListener(void* argument) {

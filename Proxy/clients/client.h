@@ -146,6 +146,10 @@ extern Listener* listenerList;
 extern ProxyClient* currentClient;
 extern i32 proxyDisplayNumber;
 
+// The number after the last ':' of a display name, up to a '.'; -1 when
+// there is none or it is too large for a TCP port.
+int parseDisplayNumber(const char* name);
+
 // Opens the listeners of the display (null name: display 0) and reads the
 // host access file of its number. accessControl 0 switches host checks off.
 const char* openListeningPorts(const char* displayName, int accessControl);

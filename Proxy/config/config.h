@@ -73,6 +73,7 @@ constexpr u32 kGivenMaximumNumberOfScreens = 0x20;
 constexpr u32 kGivenNumberOfKeyCodes = 0x40;
 constexpr u32 kGivenNumberOfButtons = 0x80;
 constexpr u32 kGivenNumberOfResourceIdBits = 0x100;
+constexpr u32 kGivenLogDestination = 0x200;
 
 // Given bits of ScreenConfig::given (flags2 carries the millimetre bits).
 constexpr u32 kScreenGivenWidth = 0x2;
@@ -159,7 +160,7 @@ struct ScreenConfig {
   i32 referenceNumber;
   i32 offsetX;
   i32 offsetY;
-  u32 keepWindowsVisible;
+  i32 keepWindowsVisible;
   u32 widthMM;
   u32 heightMM;
   u32 resize;

@@ -170,7 +170,7 @@ const char* sizeConfiguredScreens() {
     settings.placement = config->placement;
     settings.referenceScreen = config->referenceNumber >= 0 ? u32(config->referenceNumber) : 0;
     settings.offsetX = config->offsetX, settings.offsetY = config->offsetY;
-    settings.keepVisible = i32(config->keepWindowsVisible);
+    settings.keepVisible = config->keepWindowsVisible;
     settings.widthMM = config->widthMM, settings.heightMM = config->heightMM;
     settings.resizePolicy = config->resize;
     if (const char* error = computeMetaScreenSize(screen, &settings)) return error;

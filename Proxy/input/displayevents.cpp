@@ -196,7 +196,9 @@ void refreshKeyState(DisplayEvents& d) {
 }
 
 bool onMapping(DisplayEvents& d, XEvent* event) {
-  xrcMappingNotify(d.display, event);
+  // A pointer mapping is asked for again: a round trip that must not hang
+  // on a server that froze after sending the event.
+  XfsRcMappingNotify(d.display, event);
   int request = event->xmapping.request;
   if (request == MappingModifier || request == MappingKeyboard) refreshKeyState(d);
   return true;

@@ -105,6 +105,11 @@ ServerDisplay* newServerDisplay(const char* name, const char* configuredName) {
 
 namespace {
 
+// The longest a connect may block the loop while clients are served (a
+// server added at run time): every client waits for it, so a name nobody
+// answers on is given up after this, whatever time-out is configured.
+constexpr u64 kServedConnectMs = 2000;
+
 // The proxy's own connection, with the server's credentials: for a name on
 // this host first by its local form (from the colon on) with half the
 // time-out, then as written (connectServerDisplay).
@@ -125,7 +130,12 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   const char* name = server->configuredName[0] ? server->configuredName
                      : server->displayName[0]  ? server->displayName
                                                : nullptr;
-  if (const char* error = connectByName(name, timeoutMs, &display)) return error;
+  if (clientCount > 0) timeoutMs = std::min(timeoutMs ? timeoutMs : kServedConnectMs, kServedConnectMs);
+  const char* error = connectByName(name, timeoutMs, &display);
+  // The connect blocked the loop: that time is nobody's silence, and no
+  // timer armed before it has waited it.
+  ordersSkipBlockedTime();
+  if (error) return error;
   xfsAttach(display);
   xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;

@@ -146,8 +146,9 @@ ServerDisplay* newServerDisplay(const char* name, const char* configuredName);
 // Opens the record's Xlib connection (nothing when it has one), time-out in
 // ms (0 for 10 s), and registers it with the failsafe layer. The configured
 // name is used (else the display name); a name whose host is this machine
-// is tried in its local form first, with half the time-out. Null or the
-// error text.
+// is tried in its local form first, with half the time-out. While clients
+// are connected the time-out is at most 2 s: the connect blocks them all.
+// Null or the error text.
 const char* openServerConnection(ServerDisplay* server, u64 timeoutMs);
 // Appends the record to the list (index = its position); nothing when it is
 // on the list already.

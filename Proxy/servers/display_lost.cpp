@@ -6,6 +6,7 @@
 #include <X11/Xproto.h>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/clients/setupreply.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/extensions.h"
@@ -115,13 +116,23 @@ void answerClientOf(ProxyClient* client, const ServerLink* link) {
   }
 }
 
+// A client that connected while the server was silent still waits for its
+// set-up answer: it now waits for one server less, and gets its reply when
+// that was the last.
+void answerSetupOf(ProxyClient* client, const ServerLink* link) {
+  if (link->setupAnswered != 0 || link->busy || !client->setupRepliesAwaited) return;
+  if (--client->setupRepliesAwaited) return;
+  if (!writeClientSetupReply(client)) stopClient(client, PALVON_OOM(), 0);
+}
+
 }  // namespace
 
 void answerLostServerClients(ServerDisplay* server) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     ServerLink* link = clientLink(client, server->index);
-    if (!link || !link->ring || client->stopped || !client->transport) continue;
-    answerClientOf(client, link);
+    if (!link || client->stopped || !client->transport) continue;
+    answerSetupOf(client, link);
+    if (link->ring) answerClientOf(client, link);
   }
 }
 

@@ -38,6 +38,7 @@
 #include <X11/extensions/xtestext1.h>
 
 #include "base/strings.h"
+#include "xsupport/xrclib_input.h"
 
 // Xlib's internal reply calls, declared here so that users of the wrappers
 // need not include Xlibint.h (its min and max macros break C++ code).
@@ -218,7 +219,9 @@ const char* displayOfflineText(Display* display);
   X(RenderCreateCursor, XRenderCreateCursor, 0)             \
   X(RenderCreateAnimCursor, XRenderCreateAnimCursor, 0)   \
   X(XIDefineCursor, XIDefineCursor, 1)                      \
-  X(LowerWindow, XLowerWindow, 0)
+  X(LowerWindow, XLowerWindow, 0)                           \
+  /* XRCLib's MappingNotify handler asks for the pointer mapping */ \
+  X(RcMappingNotify, xrcMappingNotify, 0)
 
 // One wrapper per row, with the exact signature of its Xlib function. The
 // wrapper pattern itself lives in servers/failsafe.cpp, which instantiates every row.

@@ -27,10 +27,13 @@ void blockReadySignal(sigset_t* set) {
 }  // namespace
 
 ProxyProcess::ProxyProcess(const std::vector<std::string>& words, const std::vector<std::string>& environment,
-                           int readyTimeoutMs) {
+                           int readyTimeoutMs, bool ownLog) {
   if (!claim_.ok()) return;
-  logPath_ = dir_.file("proxy.log");
-  std::vector<std::string> argv{"bin/palvon", "logDestination", logPath_, "connection", claim_.name()};
+  std::vector<std::string> argv{"bin/palvon", "connection", claim_.name()};
+  if (ownLog) {
+    logPath_ = dir_.file("proxy.log");
+    argv.insert(argv.end(), {"logDestination", logPath_});
+  }
   argv.insert(argv.end(), words.begin(), words.end());
   sigset_t ready;
   blockReadySignal(&ready);

@@ -18,9 +18,10 @@ class ProxyProcess {
   // Starts "bin/palvon logDestination <log> connection :<n>" and the words,
   // with the environment entries ("NAME=value") added, and waits for the
   // ready signal (SIGUSR1, which the proxy sends when its parent ignored
-  // it) or the proxy's end.
+  // it) or the proxy's end. Without ownLog the proxy logs where it does by
+  // default, and log() is empty.
   explicit ProxyProcess(const std::vector<std::string>& words, const std::vector<std::string>& environment = {},
-                        int readyTimeoutMs = 30000);
+                        int readyTimeoutMs = 30000, bool ownLog = true);
   ~ProxyProcess();
   ProxyProcess(const ProxyProcess&) = delete;
   ProxyProcess& operator=(const ProxyProcess&) = delete;

@@ -1,0 +1,291 @@
+// What a running session meets, through the proxy program in front of real
+// Xvfb servers: a head that cannot be reached at start-up, two proxies side
+// by side, a server frozen while a client connects or right after a mapping
+// change, a dropped server added back, an addition that nobody answers
+// while other clients are served, and a display manager across a reset.
+#include <gtest/gtest.h>
+
+#include <X11/Xdmcp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Proxy/config/config.h"
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/tempdir.h"
+#include "support/testdm.h"
+#include "support/xprogram.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+  for (auto end = Clock::now() + std::chrono::milliseconds(timeoutMs); Clock::now() < end;) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return done();
+}
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A frozen server is woken again however the test ends: its fixture stops
+// it by pid, and a stopped process would hold that up.
+struct Frozen {
+  pid_t pid;
+  explicit Frozen(pid_t p) : pid(p) { kill(pid, SIGSTOP); }
+  ~Frozen() { kill(pid, SIGCONT); }
+};
+
+// A raw client of the control extension.
+struct MetaClient {
+  RawClient raw;
+  uint8_t major = 0;
+  bool open(int display) {
+    if (!raw.connectUnix(display) || raw.setup('l') != 1) return false;
+    major = raw.queryExtension("MORVANDELL META").major;
+    return major != 0;
+  }
+  void sendAddServer(const std::string& name) {
+    Bytes body(8 + ((name.size() + 4) & ~size_t(3)), 0);
+    std::copy(name.begin(), name.end(), body.begin() + 8);
+    raw.send(raw.request(major, 4, body));
+  }
+  // The reply or error, events skipped; empty when none came in time.
+  Bytes next(int timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (long long left = timeoutMs; left > 0; left = -msSince(end)) {
+      Bytes m = raw.readMessage(int(left));
+      if (m.empty() || m[0] <= 1) return m;
+    }
+    return {};
+  }
+  // SetHeadValues: the head joins meta screen 0 at the logical rectangle.
+  Bytes join(uint32_t head, int x, int y, int width, int height) {
+    Bytes body(4 * 7, 0);
+    uint32_t mask = kHeadGivenMetaScreen | kHeadGivenLogicalX | kHeadGivenLogicalY | kHeadGivenLogicalWidth |
+                    kHeadGivenLogicalHeight;
+    uint32_t words[] = {head, mask, 0, uint32_t(x), uint32_t(y), uint32_t(width), uint32_t(height)};
+    for (size_t k = 0; k < 7; k++) raw.put32(body, 4 * k, words[k]);
+    raw.send(raw.request(major, 8, body));
+    return next(30000);
+  }
+};
+
+// A round trip of an ordinary client (GetInputFocus): its time in ms, -1
+// when no reply came within the deadline.
+long long roundTrip(RawClient& client, int deadlineMs) {
+  auto start = Clock::now();
+  if (!client.send(client.request(43, 0))) return -1;
+  Bytes reply = client.readMessage(deadlineMs);
+  return reply.size() >= 32 && reply[0] == 1 ? msSince(start) : -1;
+}
+
+// --- Start-up ----------------------------------------------------------------------------------
+
+// The first head names a loopback port nobody listens on: with Failsafe the
+// proxy goes on with the other head, and its watchdog does not take the
+// time spent trying for silence of the head that answered.
+TEST(Startup, FailsafeGoesOnWithoutAHeadNobodyAnswers) {
+  Xvfb s({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(s.ok()) << s.error();
+  ClaimedDisplay nobody(500);
+  ProxyProcess proxy({"options", "+Failsafe", "screen", "127.0.0.1" + nobody.name() + ".0", "connectTimeout", "2",
+                      "screen", s.display() + ".0", "failsafeTimeout", "2", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_TRUE(contains(proxy.log(), "(trying to continue...)")) << proxy.log();
+  EXPECT_EQ(proxy.wait(3000), -1) << "the proxy ended\n" << proxy.log();
+  ProgramResult info = runProgram({"xdpyinfo"}, proxy.display());
+  EXPECT_EQ(info.status, 0) << info.err << proxy.log();
+  EXPECT_TRUE(contains(info.out, "640x480 pixels")) << info.out;
+}
+
+// Two proxies of one installation, each with the default log file: each
+// writes its own, named by its display number.
+TEST(Startup, TwoProxiesSideBySideLogToFilesOfTheirOwn) {
+  Xvfb s({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(s.ok()) << s.error();
+  TempDir var;
+  ASSERT_EQ(mkdir(var.file("logs").c_str(), 0700), 0);
+  std::vector<std::string> environment{"PALVON_VAR=" + var.path()};
+  ProxyProcess first({"screen", s.display() + ".0"}, environment, 30000, false);
+  ProxyProcess second({"screen", s.display() + ".0"}, environment, 30000, false);
+  ASSERT_TRUE(first.ok() && second.ok());
+  const passwd* user = getpwuid(getuid());
+  ASSERT_NE(user, nullptr);
+  for (const ProxyProcess* proxy : {&first, &second}) {
+    const ProxyProcess* other = proxy == &first ? &second : &first;
+    std::string log = readFile(var.file("logs/palvon-" + std::string(user->pw_name) + "-" +
+                                        std::to_string(proxy->number()) + ".log"));
+    EXPECT_TRUE(contains(log, "on " + proxy->display() + " as ")) << proxy->display() << ":\n" << log;
+    EXPECT_FALSE(contains(log, "on " + other->display() + " as ")) << proxy->display() << ":\n" << log;
+  }
+}
+
+// --- A frozen server ---------------------------------------------------------------------------
+
+class FrozenServer : public ::testing::Test {
+ protected:
+  void start(std::vector<std::string> options) {
+    for (auto* server : {&a, &b}) {
+      *server = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"});
+      ASSERT_TRUE((*server)->ok()) << (*server)->error();
+    }
+    std::vector<std::string> words{"noReset", "on", "options", "+Failsafe"};
+    words.insert(words.end(), options.begin(), options.end());
+    words.insert(words.end(), {"screen", a->display() + ".0", "tags", "static", "borderWidth", "0", "screen",
+                               b->display() + ".0", "failsafeTimeout", "2", "borderWidth", "0"});
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+  std::unique_ptr<Xvfb> a, b;
+  std::unique_ptr<ProxyProcess> proxy;
+};
+
+// A client that connects while B is frozen gets its set-up reply once B is
+// dropped, and is served by A alone.
+TEST_F(FrozenServer, AClientConnectingDuringTheFreezeIsAnsweredWhenTheServerIsDropped) {
+  start({});
+  // The proxy has settled: what the servers sent at start-up is handled.
+  ASSERT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+  Frozen freeze(b->pid());
+  RawClient late;
+  ASSERT_TRUE(late.connectUnix(proxy->number()));
+  EXPECT_EQ(late.setup('l', "", {}, 12000), 1) << proxy->log();
+  EXPECT_TRUE(contains(proxy->log(), "is offline, resuming")) << proxy->log();
+  EXPECT_GE(roundTrip(late, 5000), 0) << proxy->log();
+  ProgramResult tree = runProgram({"xwininfo", "-root", "-tree"}, proxy->display());
+  EXPECT_EQ(tree.status, 0) << tree.err << proxy->log();
+}
+
+// B changes its pointer mapping and freezes before the proxy has read the
+// news (the proxy is held meanwhile): asking B for the new mapping must not
+// hang the proxy, which drops B and serves the others.
+TEST_F(FrozenServer, AMappingChangeJustBeforeTheFreezeHoldsNobodyUp) {
+  start({});
+  RawClient other;
+  ASSERT_TRUE(other.connectUnix(proxy->number()));
+  ASSERT_EQ(other.setup('l'), 1) << proxy->log();
+  ProgramResult swapped;
+  {
+    Frozen holdProxy(proxy->pid());
+    swapped = runProgram({"xmodmap", "-e", "pointer = 3 2 1"}, b->display());
+    kill(b->pid(), SIGSTOP);
+  }
+  Frozen freeze(b->pid());
+  ASSERT_EQ(swapped.status, 0) << swapped.err;
+  EXPECT_GE(roundTrip(other, 8000), 0) << proxy->log();
+  EXPECT_TRUE(proxy->waitForLog("is offline, resuming", 5000)) << proxy->log();
+}
+
+// A server dropped while frozen comes back only when added again: META's
+// AddServer opens it anew and SetHeadValues puts it back at its place,
+// where it shows the session's windows again.
+TEST_F(FrozenServer, ADroppedServerIsAddedBackThroughAddServer) {
+  start({"+DynamicServer"});
+  BackgroundProgram logo({"xlogo", "-geometry", "100x100+700+100"}, proxy->display());
+  ASSERT_TRUE(waitFor([&] { return contains(runProgram({"xwininfo", "-root", "-tree"}, b->display()).out,
+                                            "100x100+700+100"); },
+                      15000))
+      << proxy->log();
+  {
+    Frozen freeze(b->pid());
+    ASSERT_TRUE(proxy->waitForLog("is offline, resuming", 10000)) << proxy->log();
+  }
+  EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
+  MetaClient meta;
+  ASSERT_TRUE(meta.open(proxy->number())) << proxy->log();
+  meta.sendAddServer(b->display());
+  Bytes added = meta.next(15000);
+  ASSERT_GE(added.size(), 36u) << proxy->log();
+  ASSERT_EQ(added[1], 0) << std::string(added.begin() + 32, added.end()) << proxy->log();
+  ASSERT_EQ(meta.raw.get16(added, 8), 1);
+  Bytes joined = meta.join(meta.raw.get32(added, 32), 640, 0, 640, 480);
+  ASSERT_GE(joined.size(), 32u) << proxy->log();
+  EXPECT_EQ(meta.raw.get32(joined, 8), 0u) << std::string(joined.begin() + 32, joined.end()) << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return contains(runProgram({"xwininfo", "-root", "-tree"}, b->display()).out,
+                                            "100x100+700+100"); },
+                      10000))
+      << runProgram({"xwininfo", "-root", "-tree"}, b->display()).out << proxy->log();
+}
+
+// --- Additions nobody answers ----------------------------------------------------------------
+
+// While AddServer tries a name nobody answers on, another client's round
+// trip is answered within the short bound a run-time connect gets.
+TEST(AddServer, ADeadNameHoldsOtherClientsUpOnlyBriefly) {
+  Xvfb a({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok()) << a.error();
+  ProxyProcess proxy({"noReset", "on", "options", "+DynamicServer", "+Failsafe", "screen", a.display() + ".0",
+                      "connectTimeout", "20"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  MetaClient meta;
+  ASSERT_TRUE(meta.open(proxy.number())) << proxy.log();
+  RawClient other;
+  ASSERT_TRUE(other.connectUnix(proxy.number()));
+  ASSERT_EQ(other.setup('l'), 1);
+  ClaimedDisplay nobody(500);
+  meta.sendAddServer(nobody.name());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  long long waited = roundTrip(other, 15000);
+  EXPECT_GE(waited, 0) << proxy.log();
+  EXPECT_LT(waited, 4000) << proxy.log();
+  Bytes refused = meta.next(15000);
+  ASSERT_GE(refused.size(), 32u) << proxy.log();
+  EXPECT_NE(refused[1], 0);
+}
+
+// --- XDMCP across a reset ---------------------------------------------------------------------
+
+// The session's end resets the proxy; after the reset's sleep the proxy
+// queries again, and one Willing gets one Request.
+TEST(Xdmcp, AfterAResetOneWillingGetsOneRequest) {
+  Xvfb a({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok()) << a.error();
+  TestDisplayManager dm;
+  ASSERT_TRUE(dm.ok());
+  ProxyProcess proxy({"xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort", std::to_string(dm.port()),
+                      "screen", a.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // One registration up to the managed session.
+  auto registerSession = [&](uint32_t session) {
+    DmPacket query = dm.receive(5000);
+    if (query.opcode != QUERY) return "query: opcode " + std::to_string(query.opcode);
+    dm.willing("");
+    DmPacket request = dm.receive(5000);
+    if (request.opcode != REQUEST) return "request: opcode " + std::to_string(request.opcode);
+    // A second Request for the same Willing would come at once.
+    for (DmPacket extra = dm.receive(1000); extra.opcode; extra = dm.receive(200))
+      if (extra.opcode == REQUEST) return std::string("a second Request for one Willing");
+    dm.accept(session, "", "", "", "");
+    DmPacket manage = dm.receive(5000);
+    if (manage.opcode != MANAGE) return "manage: opcode " + std::to_string(manage.opcode);
+    return std::string();
+  };
+  ASSERT_EQ(registerSession(7), "") << proxy.log();
+  {
+    RawClient session;
+    ASSERT_TRUE(session.connectUnix(proxy.number()));
+    ASSERT_EQ(session.setup('l'), 1) << proxy.log();
+  }
+  EXPECT_EQ(registerSession(8), "") << proxy.log();
+}
+
+}  // namespace
+}  // namespace palvon::test
