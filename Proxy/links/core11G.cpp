@@ -90,8 +90,10 @@ void replyHeader(u8* reply, u8 data, u16 sequence) {
 
 u16 currentSequence(const ProxyClient* client) { return static_cast<u16>(client->requestCounter); }
 
+// The writers here take the sequence they answer (a lost server's pending
+// requests are answered after later ones were read).
 void composedReply(ProxyClient* client, u8 major, u8* reply, u32 length) {
-  sendComposedReply(major, 0, reply, length, replyLayoutOf(&coreRequestRow(major), reply, length), client);
+  sendComposedReplyAt(get16(reply + 2), reply, length, replyLayoutOf(&coreRequestRow(major), reply, length), client);
 }
 
 // A reply with data behind its 32 bytes, padded to 4, in scratch memory
