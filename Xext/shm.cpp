@@ -562,6 +562,7 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
   requestShmAttach(link, serverId, u32(segment->segmentId), 1);
   requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                      width, height, x, y, depth, format, 0, serverId, 0);
+  stashRequestData(link, kStashNamedAs, reinterpret_cast<void*>(uintptr_t{X_PutImage}), nullptr);
   if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
   requestShmDetach(link, serverId);
   // The segment stays until the server has passed the three requests.

@@ -577,7 +577,9 @@ void sendClientXError(u8 code, u32 badValue, const u8* request, u32 length, u16 
   error[1] = code;
   put16(error + 2, sequence);
   put32(error + 4, badValue);
-  put16(error + 8, request[1]);
+  // A core request's byte 1 is data, not a minor opcode: a plain server
+  // says 0 there.
+  put16(error + 8, request[0] >= 128 ? request[1] : 0);
   error[10] = request[0];
   holdMessageForSequence(error, 32, kErrorLayout, client);
   client->errorCounter++;

@@ -186,6 +186,20 @@ bool forwardWritten(TargetVisit write, void* argument, const u8* request, u32 le
   return !walk.failed;
 }
 
+// What a plain server answers BadMatch to once the visual is known: an
+// InputOutput window under an InputOnly one, or whose depth its visual does
+// not have, or of another depth than its parent without a border of its
+// own, or of another visual without a colormap of its own; an InputOnly
+// window with a depth.
+bool createShapeMismatch(const ProxyWindow* parent, const ProxyWindow* window, u8 resolvedClass, u8 depth,
+                         u32 mask) {
+  if (resolvedClass != kInputOutput) return depth != 0;
+  if (parent->windowClass != kInputOutput) return true;
+  if (window->visual && window->visual->depth != window->depth) return true;
+  if (!(mask & (CWBorderPixmap | CWBorderPixel)) && window->depth != parent->depth) return true;
+  return !(mask & CWColormap) && window->visual != parent->visual;
+}
+
 }  // namespace
 
 void ProcCreateWindow(u8* request, u32 length) {
@@ -214,6 +228,10 @@ void ProcCreateWindow(u8* request, u32 length) {
       freeResourceById(id, RT_NONE);
       return sendXError(BadValue, visualId, request, length, "invalid visual");
     }
+  }
+  if (createShapeMismatch(parent, window, resolvedClass, request[1], mask)) {
+    freeResourceById(id, RT_NONE);
+    return sendXError(BadMatch, id, request, length, nullptr);
   }
   window->colormap = resolvedClass == kInputOnly ? 0 : parent->colormap;
   initWindowAttributes(window);

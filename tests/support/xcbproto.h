@@ -55,6 +55,8 @@ inline std::vector<Tag> readTags(const std::string& path) {
 struct Field {
   uint32_t offset;
   uint32_t width;
+  std::string type = "";  // as the description names it (a struct's members: their own)
+  std::string name = "";
 };
 
 struct FixedPart {
@@ -145,14 +147,17 @@ class Protocol {
       if (first && headerByte1) {
         first = false;
         if (width == 1) {
-          if (t.name == "field") m.fields.push_back({1, 1});
+          if (t.name == "field") m.fields.push_back({1, 1, t.attrs.at("type"), t.attrs.at("name")});
           m.size = header;
           continue;
         }
         m.size = header;
       }
       first = false;
-      if (t.name == "field") addField(&m, m.size, t.attrs.at("type"));
+      if (t.name == "field") {
+        addField(&m, m.size, t.attrs.at("type"));
+        if (!m.fields.empty() && m.fields.back().offset == m.size) m.fields.back().name = t.attrs.at("name");
+      }
       m.size += width;
     }
     if (m.size < header) m.size = header;
@@ -165,7 +170,7 @@ class Protocol {
       auto it = sizes_.find(type);
       if (it == sizes_.end()) ADD_FAILURE() << "unknown type " << type;
       uint32_t size = it == sizes_.end() ? 0 : it->second;
-      if (m) m->fields.push_back({offset, size});
+      if (m) m->fields.push_back({offset, size, type});
       return size;
     }
     uint32_t size = 0;
