@@ -15,6 +15,7 @@
 #include <X11/Xproto.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -44,6 +45,7 @@ struct Ids {
   uint32_t window, pixmap, gc, font, colormap, scratch, missing;
   uint32_t root, visual, rootColormap, atom;  // atom: one the test interned
   int screenWidth;
+  uint32_t directVisual;  // a DirectColor visual of the screen
 };
 
 // A request body in the client's byte order.
@@ -84,6 +86,7 @@ using Build = std::function<std::vector<Bytes>(const RawClient&, const Ids&)>;
 struct Instance {
   std::string name;
   Build build;
+  bool waitForReplies = true;  // as Xlib; false: everything at once
 };
 
 // ---- Instances from the protocol's description -----------------------------------------
@@ -134,8 +137,44 @@ int idFieldCount(uint8_t major) {
 
 // ---- Hand-written instances --------------------------------------------------------------
 
-// Valid instances where the description's zeros are not, and the invalid
-// instances that a plain server answers with a value or match error.
+using Requests = std::vector<Bytes>;
+
+Bytes createWindow(const RawClient& c, uint32_t id, uint32_t parent, int16_t x, int16_t y, uint16_t width,
+                   uint16_t height, uint16_t windowClass, uint8_t depth, uint32_t visual,
+                   std::vector<std::pair<uint32_t, uint32_t>> values = {}) {
+  uint32_t mask = 0;
+  for (const auto& v : values) mask |= v.first;
+  Body b(c);
+  b.b32(id).b32(parent).b16(uint16_t(x)).b16(uint16_t(y)).b16(width).b16(height).b16(0).b16(windowClass).b32(visual)
+      .b32(mask);
+  for (const auto& v : values) b.b32(v.second);  // in bit order, as given
+  return b.request(X_CreateWindow, depth);
+}
+
+Bytes getImage(const RawClient& c, uint32_t drawable, int16_t x, int16_t y, uint16_t width, uint16_t height) {
+  return Body(c).b32(drawable).b16(uint16_t(x)).b16(uint16_t(y)).b16(width).b16(height).b32(~0u)
+      .request(X_GetImage, ZPixmap);
+}
+
+Bytes gcWith(const RawClient& c, uint32_t gc, uint32_t drawable, uint32_t bit, uint32_t value) {
+  return Body(c).b32(gc).b32(drawable).b32(bit).b32(value).request(X_CreateGC);
+}
+
+Bytes simple(const RawClient& c, uint8_t major, uint32_t id, uint8_t data = 0) {
+  return Body(c).b32(id).request(major, data);
+}
+
+Bytes named(const RawClient& c, uint8_t major, uint32_t id, const std::string& name, uint8_t data = 0) {
+  return Body(c).b32(id).b16(uint16_t(name.size())).b16(0).text(name).pad().request(major, data);
+}
+
+Bytes fill(const RawClient& c, uint32_t drawable, uint32_t gc, int16_t x, int16_t y, uint16_t w, uint16_t h) {
+  return Body(c).b32(drawable).b32(gc).b16(uint16_t(x)).b16(uint16_t(y)).b16(w).b16(h).request(X_PolyFillRectangle);
+}
+
+// Valid instances where the description's zeros are not, the faults a
+// plain server answers otherwise than a careless proxy would, and the
+// window on the seam drawn and read back.
 std::map<uint8_t, std::vector<Instance>> handInstances() {
   std::map<uint8_t, std::vector<Instance>> t;
   using C = const RawClient&;
@@ -143,10 +182,225 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
   t[X_CreateWindow] = {
       {"depth that the visual does not have",
        [](C c, I i) {
-         return std::vector<Bytes>{Body(c).b32(i.scratch).b32(i.root).b16(0).b16(0).b16(10).b16(10).b16(0).b16(1).b32(0).b32(0).request(X_CreateWindow, 8)};
+         return Requests{createWindow(c, i.scratch, i.root, 0, 0, 10, 10, InputOutput, 8, CopyFromParent),
+                         simple(c, X_GetGeometry, i.scratch)};
+       }},
+      {"InputOnly", [](C c, I i) { return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 0, 0)}; }},
+      {"InputOnly with a depth",
+       [](C c, I i) { return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 24, 0)}; }},
+      {"border pixmap that does not exist",
+       [](C c, I i) {
+         return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOutput, 0, 0, {{CWBorderPixmap, i.missing}})};
        }},
   };
-  t[X_GetWindowAttributes] = {};
+  t[X_ChangeWindowAttributes] = {
+      {"background pixmap that does not exist",
+       [](C c, I i) { return Requests{Body(c).b32(i.window).b32(CWBackPixmap).b32(i.missing).request(X_ChangeWindowAttributes)}; }},
+      {"cursor that does not exist",
+       [](C c, I i) { return Requests{Body(c).b32(i.window).b32(CWCursor).b32(i.missing).request(X_ChangeWindowAttributes)}; }},
+      {"colormap that does not exist",
+       [](C c, I i) { return Requests{Body(c).b32(i.window).b32(CWColormap).b32(i.missing).request(X_ChangeWindowAttributes)}; }},
+      {"background pixel, mapped, read back",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.window).b32(CWBackPixel).b32(0x00ff00).request(X_ChangeWindowAttributes),
+                         simple(c, X_MapWindow, i.window), getImage(c, i.window, 0, 0, 100, 80)};
+       }},
+  };
+  t[X_ConfigureWindow] = {
+      {"moved and resized across the seam",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window),
+                         Body(c).b32(i.window).b16(CWX | CWY | CWWidth | CWHeight).b16(0).b32(uint32_t(i.screenWidth / 2 - 20))
+                             .b32(30).b32(60).b32(50).request(X_ConfigureWindow),
+                         simple(c, X_GetGeometry, i.window), getImage(c, i.window, 0, 0, 60, 50)};
+       }},
+  };
+  t[X_GetProperty] = {
+      {"a property written and read",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.window).b32(i.atom).b32(31).b8(8).b8(0).b16(0).b32(5).text("hello").pad()
+                             .request(X_ChangeProperty, PropModeReplace),
+                         Body(c).b32(i.window).b32(i.atom).b32(0).b32(0).b32(100).request(X_GetProperty, 0),
+                         simple(c, X_ListProperties, i.window),
+                         Body(c).b32(i.window).b32(i.atom).b32(31).b32(1).b32(1).request(X_GetProperty, 1)};
+       }},
+  };
+  t[X_SendEvent] = {
+      {"a client message to the window's creator",
+       [](C c, I i) {
+         Body b(c);
+         b.b32(i.window).b32(0).b8(ClientMessage).b8(32).b16(0).b32(i.window).b32(i.atom);
+         for (int k = 0; k < 5; k++) b.b32(uint32_t(k + 1));
+         return Requests{b.request(X_SendEvent, 0)};
+       }},
+  };
+  t[X_GrabPointer] = {
+      {"on the root, then released",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.root).b16(ButtonPressMask).b8(GrabModeAsync).b8(GrabModeAsync).b32(0).b32(0).b32(0)
+                             .request(X_GrabPointer, 0),
+                         Body(c).b32(0).request(X_UngrabPointer)};
+       }},
+  };
+  t[X_GrabKeyboard] = {
+      {"on the root, then released",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.root).b32(0).b8(GrabModeAsync).b8(GrabModeAsync).b16(0).request(X_GrabKeyboard, 0),
+                         Body(c).b32(0).request(X_UngrabKeyboard)};
+       }},
+  };
+  t[X_TranslateCoords] = {
+      {"from the window to the root",
+       [](C c, I i) { return Requests{Body(c).b32(i.window).b32(i.root).b16(3).b16(4).request(X_TranslateCoords)}; }},
+  };
+  t[X_QueryFont] = {
+      {"the font and its text extents",
+       [](C c, I i) {
+         return Requests{simple(c, X_QueryFont, i.font),
+                         Body(c).b32(i.font).b16(0x4100).b16(0x4200).request(X_QueryTextExtents, 0)};
+       }},
+  };
+  t[X_ListFonts] = {
+      {"one pattern",
+       [](C c, I) {
+         return Requests{Body(c).b16(5).b16(5).text("fixed").pad().request(X_ListFonts),
+                         Body(c).b16(1).b16(5).text("fixed").pad().request(X_ListFontsWithInfo)};
+       }},
+  };
+  t[X_SetFontPath] = {
+      {"one word longer than its empty list", [](C c, I) { return Requests{Body(c).b16(0).b16(0).b32(0).request(X_SetFontPath)}; }},
+  };
+  t[X_CreateGC] = {
+      {"function 16", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFunction, 16)}; }},
+      {"function 0x103 (read as a byte)", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFunction, 0x103)}; }},
+      {"line style 3", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCLineStyle, 3)}; }},
+      {"line style 256", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCLineStyle, 256)}; }},
+      {"dashes 0", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCDashList, 0x100)}; }},
+      {"cap style 4", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCCapStyle, 4)}; }},
+      {"join style 3", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCJoinStyle, 3)}; }},
+      {"fill style 4", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFillStyle, 4)}; }},
+      {"fill rule 2", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFillRule, 2)}; }},
+      {"subwindow mode 2", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCSubwindowMode, 2)}; }},
+      {"graphics exposures 2", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCGraphicsExposures, 2)}; }},
+      {"arc mode 2", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCArcMode, 2)}; }},
+      {"tile that does not exist", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCTile, i.missing)}; }},
+      {"font that does not exist", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFont, i.missing)}; }},
+  };
+  t[X_ChangeGC] = {
+      {"function 16", [](C c, I i) { return Requests{Body(c).b32(i.gc).b32(GCFunction).b32(16).request(X_ChangeGC)}; }},
+  };
+  t[X_PolyFillRectangle] = {
+      {"drawn on the window across the seam and read back",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window), fill(c, i.window, i.gc, 10, 10, 80, 20),
+                         Body(c).b32(i.window).b32(i.gc).b16(5).b16(50).b16(95).b16(75).b16(50).b16(5).b16(95).b16(50)
+                             .request(X_PolySegment),
+                         Body(c).b32(i.window).b32(i.gc).b16(20).b16(40).b16(60).b16(30).b16(0).b16(360 * 64)
+                             .request(X_PolyFillArc),
+                         Body(c).b32(i.window).b32(i.gc).b16(30).b16(70).b8(3).b8(0).text("abc").pad()
+                             .request(X_PolyText8),
+                         getImage(c, i.window, 0, 0, 100, 80)};
+       }},
+      {"drawn on the pixmap and read back",
+       [](C c, I i) {
+         return Requests{fill(c, i.pixmap, i.gc, 0, 0, 32, 24),
+                         Body(c).b32(i.pixmap).b32(i.gc).b16(2).b16(2).b16(30).b16(20).b16(4).b16(20).request(X_PolyLine, 0),
+                         getImage(c, i.pixmap, 0, 0, 32, 24)};
+       }},
+  };
+  t[X_CopyArea] = {
+      {"from a source that does not exist",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.missing).b32(i.window).b32(i.gc).b16(0).b16(0).b16(0).b16(0).b16(5).b16(5)
+                             .request(X_CopyArea)};
+       }},
+      {"window to pixmap across the seam",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window), fill(c, i.window, i.gc, 40, 10, 20, 20),
+                         Body(c).b32(i.window).b32(i.pixmap).b32(i.gc).b16(35).b16(5).b16(0).b16(0).b16(32).b16(24)
+                             .request(X_CopyArea),
+                         getImage(c, i.pixmap, 0, 0, 32, 24)};
+       }},
+  };
+  t[X_PutImage] = {
+      {"a Z image on the seam, read back",
+       [](C c, I i) {
+         Body b(c);
+         b.b32(i.window).b32(i.gc).b16(4).b16(2).b16(48).b16(3).b8(0).b8(24).b16(0);
+         for (uint32_t k = 0; k < 8; k++) b.b32(0x102030u * (k + 1));
+         return Requests{simple(c, X_MapWindow, i.window), b.request(X_PutImage, ZPixmap),
+                         getImage(c, i.window, 46, 1, 8, 6)};
+       }},
+      {"a Z image on a drawable that does not exist",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.missing).b32(i.gc).b16(1).b16(1).b16(0).b16(0).b8(0).b8(24).b16(0).b32(0)
+                             .request(X_PutImage, ZPixmap)};
+       }},
+      {"with a GC of another depth",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch, gc = i.scratch + 1;
+         Body b(c);
+         b.b32(i.window).b32(gc).b16(2).b16(2).b16(0).b16(0).b8(0).b8(24).b16(0);
+         for (int k = 0; k < 4; k++) b.b32(0xffffff);
+         return Requests{Body(c).b32(bitmap).b32(i.window).b16(8).b16(8).request(X_CreatePixmap, 1),
+                         gcWith(c, gc, bitmap, GCForeground, 1), b.request(X_PutImage, ZPixmap),
+                         simple(c, X_FreeGC, gc), simple(c, X_FreePixmap, bitmap)};
+       }},
+  };
+  t[X_CreateColormap] = {
+      {"planes of a DirectColor map, then copied and freed",
+       [](C c, I i) {
+         uint32_t source = i.scratch, copy = i.scratch + 1;
+         Bytes planes = Body(c).b32(source).b16(1).b16(1).b16(1).b16(1).request(X_AllocColorPlanes, 0);
+         return Requests{Body(c).b32(source).b32(i.window).b32(i.directVisual).request(X_CreateColormap, AllocNone),
+                         planes, Body(c).b32(copy).b32(source).request(X_CopyColormapAndFree), planes,
+                         simple(c, X_FreeColormap, copy), simple(c, X_FreeColormap, source)};
+       }},
+  };
+  t[X_AllocColor] = {
+      {"colours by value and by name",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.rootColormap).b16(0x1234).b16(0x5678).b16(0x9abc).b16(0).request(X_AllocColor),
+                         named(c, X_AllocNamedColor, i.rootColormap, "blue"),
+                         named(c, X_LookupColor, i.rootColormap, "red"),
+                         Body(c).b32(i.rootColormap).b32(0x0000ff).b32(0x123456).request(X_QueryColors),
+                         named(c, X_AllocNamedColor, i.rootColormap, "no such colour")};
+       }},
+  };
+  t[X_CreateGlyphCursor] = {
+      {"a character the font has",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.scratch).b32(i.font).b32(0).b16(65).b16(0).b16(0).b16(0).b16(0).b16(~0).b16(~0)
+                             .b16(~0).request(X_CreateGlyphCursor),
+                         simple(c, X_FreeCursor, i.scratch)};
+       }},
+      {"a character the font does not have",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.scratch).b32(i.font).b32(0).b16(0x1f0).b16(0).b16(0).b16(0).b16(0).b16(~0)
+                             .b16(~0).b16(~0).request(X_CreateGlyphCursor)};
+       }},
+  };
+  t[X_QueryBestSize] = {
+      {"tile on an InputOnly window",
+       [](C c, I i) {
+         return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 0, 0),
+                         Body(c).b32(i.scratch).b16(16).b16(16).request(X_QueryBestSize, TileShape)};
+       }},
+      {"cursor on the window", [](C c, I i) { return Requests{Body(c).b32(i.window).b16(16).b16(16).request(X_QueryBestSize, CursorShape)}; }},
+  };
+  t[X_SetModifierMapping] = {
+      {"a keycode below the server's range",
+       [](C c, I) {
+         return Requests{Body(c).b8(3).b8(0).b8(0).b8(0).b8(0).b8(0).b8(0).b8(0).request(X_SetModifierMapping, 1),
+                         Body(c).request(X_GetModifierMapping)};
+       }},
+  };
+  t[X_GetKeyboardMapping] = {
+      {"the first keycodes", [](C c, I) { return Requests{Body(c).b8(8).b8(20).b16(0).request(X_GetKeyboardMapping)}; }},
+  };
+  t[X_QueryExtension] = {
+      {"an extension nobody has", [](C c, I) { return Requests{Body(c).b16(7).b16(0).text("NOTHERE").pad().request(X_QueryExtension)}; }},
+  };
   return t;
 }
 
@@ -157,6 +411,7 @@ struct Peer {
   uint32_t base = 0, mask = 0, root = 0, visual = 0, rootColormap = 0, atom = 0;
   uint16_t width = 0;
   std::vector<uint32_t> visuals;
+  uint32_t directVisual = 0;
   uint16_t sequence = 0;  // of the last request sent
 };
 
@@ -176,7 +431,10 @@ bool openPeer(Peer* peer, int display, char order) {
   for (int d = 0; d < s[screen + 39]; d++) {
     uint16_t count = c.get16(s, at + 2);
     at += 8;
-    for (int v = 0; v < count; v++, at += 24) peer->visuals.push_back(c.get32(s, at));
+    for (int v = 0; v < count; v++, at += 24) {
+      peer->visuals.push_back(c.get32(s, at));
+      if (s[at + 4] == DirectColor && !peer->directVisual) peer->directVisual = c.get32(s, at);
+    }
   }
   const std::string name = "PALVON_DIFFERENTIAL";
   Body body(c);
@@ -198,7 +456,7 @@ bool openPeer(Peer* peer, int display, char order) {
 Ids idsFor(const Peer& p, int caseIndex) {
   uint32_t block = p.base | static_cast<uint32_t>(0x100 + 16 * caseIndex);
   return {block, block + 1, block + 2, block + 3, block + 4, block + 5, p.base | 0xfff0, p.root, p.visual,
-          p.rootColormap, p.atom, p.width};
+          p.rootColormap, p.atom, p.width, p.directVisual};
 }
 
 // The resources each case starts with: a window that straddles the seam on
@@ -230,47 +488,62 @@ struct Exchange {
   std::string problem;          // a broken sequence or connection
 };
 
+bool hasReply(uint8_t major) {
+  const Protocol& p = xproto();
+  auto at = p.requests().find(major);
+  return at != p.requests().end() && p.hasReply(at->second);
+}
+
 // Sends the requests, then a round trip, and reads everything up to its
-// reply. Each message's sequence must lie among the requests just sent.
-Exchange converse(Peer* peer, const std::vector<Bytes>& requests) {
+// reply. With `waitForReplies`, as Xlib does, a request with a reply is
+// answered before the next goes; else they all go at once. Each message's
+// sequence must lie among the requests sent, in order.
+Exchange converse(Peer* peer, std::vector<Bytes> requests, bool waitForReplies) {
   Exchange e;
   RawClient& c = peer->client;
-  uint16_t first = static_cast<uint16_t>(peer->sequence + 1);
+  uint16_t first = static_cast<uint16_t>(peer->sequence + 1), previous = first;
   std::map<uint16_t, uint8_t> majorOf;
-  Bytes all;
-  for (const Bytes& r : requests) {
-    all.insert(all.end(), r.begin(), r.end());
+  requests.push_back(c.request(X_GetInputFocus, 0));
+  // Reads up to the reply or error of `awaited`; false on a broken sequence.
+  auto readUntil = [&](uint16_t awaited, bool last) {
+    for (;;) {
+      Bytes m = c.readMessage(5000);
+      if (m.empty()) {
+        e.problem = c.closed() ? "connection closed" : "no answer in time";
+        return false;
+      }
+      uint16_t seq = c.get16(m, 2);
+      bool keymap = m[0] == KeymapNotify;
+      if (!keymap && (static_cast<uint16_t>(seq - first) > static_cast<uint16_t>(awaited - first) ||
+                      static_cast<uint16_t>(seq - first) < static_cast<uint16_t>(previous - first))) {
+        char text[96];
+        std::snprintf(text, sizeof text, "message %u has sequence %u outside %u..%u", m[0], seq, previous, awaited);
+        e.problem = text;
+        return false;
+      }
+      if (!keymap) previous = seq;
+      bool answer = seq == awaited && m[0] <= 1;
+      if (answer && last) return true;
+      e.majors.push_back(keymap ? 0 : majorOf[seq]);
+      e.messages.push_back(std::move(m));
+      if (answer) return true;
+    }
+  };
+  Bytes batch;
+  for (size_t k = 0; k < requests.size(); k++) {
+    const Bytes& r = requests[k];
+    batch.insert(batch.end(), r.begin(), r.end());
     majorOf[++peer->sequence] = r[0];
-  }
-  Bytes sync = c.request(X_GetInputFocus, 0);
-  all.insert(all.end(), sync.begin(), sync.end());
-  uint16_t last = ++peer->sequence;
-  majorOf[last] = X_GetInputFocus;
-  if (!c.send(all)) {
-    e.problem = "send failed";
-    return e;
-  }
-  uint16_t previous = first;
-  for (;;) {
-    Bytes m = c.readMessage(5000);
-    if (m.empty()) {
-      e.problem = c.closed() ? "connection closed" : "no answer in time";
+    bool last = k + 1 == requests.size();
+    if (!last && !(waitForReplies && hasReply(r[0]))) continue;
+    if (!c.send(batch)) {
+      e.problem = "send failed";
       return e;
     }
-    uint16_t seq = c.get16(m, 2);
-    bool keymap = m[0] == KeymapNotify;
-    if (!keymap && (static_cast<uint16_t>(seq - first) > static_cast<uint16_t>(last - first) ||
-                    static_cast<uint16_t>(seq - first) < static_cast<uint16_t>(previous - first))) {
-      char text[96];
-      std::snprintf(text, sizeof text, "message %u has sequence %u outside %u..%u", m[0], seq, previous, last);
-      e.problem = text;
-      return e;
-    }
-    if (!keymap) previous = seq;
-    if (m[0] == 1 && seq == last) return e;
-    e.majors.push_back(keymap ? 0 : majorOf[seq]);
-    e.messages.push_back(std::move(m));
+    batch.clear();
+    if (!readUntil(peer->sequence, last)) return e;
   }
+  return e;
 }
 
 // ---- Mapping what must differ ---------------------------------------------------------------
@@ -421,15 +694,14 @@ class Differential : public ::testing::TestWithParam<Layout> {
   Peer& through() { return *peers[1]; }
 
   // Runs the requests on both sides; true when they answered alike.
-  bool compare(const std::string& name, int caseIndex,
-               const std::function<std::vector<Bytes>(const RawClient&, const Ids&)>& build) {
+  bool compare(const std::string& name, int caseIndex, const Build& build, bool waitForReplies) {
     Exchange e[2];
     for (int s = 0; s < 2; s++) {
       Ids ids = idsFor(*peers[s], caseIndex);
       std::vector<Bytes> requests = prologue(peers[s]->client, ids);
       for (Bytes& r : build(peers[s]->client, ids)) requests.push_back(std::move(r));
       for (Bytes& r : epilogue(peers[s]->client, ids)) requests.push_back(std::move(r));
-      e[s] = converse(peers[s].get(), requests);
+      e[s] = converse(peers[s].get(), requests, waitForReplies);
       for (size_t k = 0; k < e[s].messages.size(); k++) normalize(&e[s].messages[k], e[s].majors[k], *peers[s], direct());
     }
     std::string diff;
@@ -440,6 +712,12 @@ class Differential : public ::testing::TestWithParam<Layout> {
       Bytes a = k < e[0].messages.size() ? e[0].messages[k] : Bytes{};
       Bytes b = k < e[1].messages.size() ? e[1].messages[k] : Bytes{};
       if (a != b) diff += "  plain " + hex(a) + "\n  proxy " + hex(b) + "\n";
+    }
+    // PALVON_DIFF_SHOW=1 prints every case's messages (0 plain, 1 proxy).
+    if (std::getenv("PALVON_DIFF_SHOW")) {
+      std::printf("%s\n", name.c_str());
+      for (int s = 0; s < 2; s++)
+        for (const Bytes& m : e[s].messages) std::printf("%d %s\n", s, hex(m).c_str());
     }
     if (diff.empty()) return true;
     ADD_FAILURE() << name << "\n" << diff;
@@ -469,26 +747,26 @@ TEST_P(Differential, CoreRequests) {
     std::vector<Instance> instances;
     instances.push_back({"as described", [m](const RawClient& c, const Ids& i) {
                            return std::vector<Bytes>{described(c, i, m, -1, 0)};
-                         }});
+                         }, false});
     for (int bad = 0; bad < idFieldCount(m); bad++)
       instances.push_back({"bad id " + std::to_string(bad), [m, bad](const RawClient& c, const Ids& i) {
                              return std::vector<Bytes>{described(c, i, m, bad, 0)};
-                           }});
+                           }, false});
     instances.push_back({"one word too long", [m](const RawClient& c, const Ids& i) {
                            Bytes b = described(c, i, m, -1, 0);
                            return std::vector<Bytes>{described(c, i, m, -1, static_cast<uint32_t>(b.size() / 4 + 1))};
-                         }});
+                         }, false});
     if (xproto().request(xproto().requests().at(m)).size > 4)
       instances.push_back({"one word too short", [m](const RawClient& c, const Ids& i) {
                              Bytes b = described(c, i, m, -1, 0);
                              b.resize(b.size() - 4);
                              c.put16(b, 2, static_cast<uint16_t>(b.size() / 4));
                              return std::vector<Bytes>{b};
-                           }});
+                           }, false});
     for (Instance& h : hand[m]) instances.push_back(h);
     for (const Instance& instance : instances)
       failed += !compare(std::string(row.name) + " (" + std::to_string(major) + "), " + instance.name, caseIndex++,
-                         instance.build);
+                         instance.build, instance.waitForReplies);
   }
   EXPECT_EQ(failed, 0);
 }

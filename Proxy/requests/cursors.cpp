@@ -223,7 +223,7 @@ void ProcCreateGlyphCursor(u8* request, u32 length) {
   GlyphCursorImages glyphs{};
   if (!xfontGlyphCursorImages(fontHead->display, sourceOnDisplay, get16(request + 16), maskOnDisplay,
                               get16(request + 18), &glyphs))
-    return sendXError(BadValue, 0, request, length, nullptr);
+    return sendXError(BadValue, get16(request + 16), request, length, nullptr);
   HeadCursor image{};
   image.width = u16(glyphs.width);
   image.height = u16(glyphs.height);
