@@ -367,6 +367,10 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          named(c, X_AllocNamedColor, i.rootColormap, "no such colour")};
        }},
   };
+  t[X_FreeColors] = {
+      {"a cell of a read-only map",
+       [](C c, I i) { return Requests{Body(c).b32(i.colormap).b32(0).b32(0).request(X_FreeColors)}; }},
+  };
   t[X_CreateGlyphCursor] = {
       {"a character the font has",
        [](C c, I i) {
@@ -557,8 +561,8 @@ Exchange converse(Peer* peer, std::vector<Bytes> requests, bool waitForReplies) 
 //   names before the client came;
 // - server time in events: each server keeps its own clock;
 // - the unused bytes of replies (as of errors and events below);
-// - the value of an error that has none (Request, Match, Access, Alloc,
-//   Name, Length, Implementation) and the unused bytes of errors and
+// - the value of an error that has none (Request, Match, Alloc, Name,
+//   Length, Implementation) and the unused bytes of errors and
 //   events: the plain server leaves there whatever its buffers held.
 uint32_t mapId(uint32_t w, const std::string& type, const Peer& self, const Peer& plain) {
   if ((w & ~self.mask) == self.base) return 0xee000000u | (w & self.mask);
@@ -609,7 +613,7 @@ void normalize(Bytes* m, uint8_t major, const Peer& self, const Peer& plain) {
   uint8_t code = m->at(0) & 0x7f;
   if (code == 0) {
     uint8_t error = m->at(1);
-    bool valueless = error == BadRequest || error == BadMatch || error == BadAccess || error == BadAlloc ||
+    bool valueless = error == BadRequest || error == BadMatch || error == BadAlloc ||
                      error == BadName || error == BadLength || error == BadImplementation;
     c.put32(*m, 4, valueless ? 0 : mapId(c.get32(*m, 4), "any", self, plain));
     std::fill(m->begin() + 11, m->end(), 0);
