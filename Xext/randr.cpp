@@ -369,13 +369,17 @@ u16 lowestServerVersion(u16 offered) {
 
 void resetRandr(ExtensionEntry* entry) {
   installRandrEmulationHooks(false);
+  chooseRandrEmulation(false);
   clearModuleWord(entry);
 }
 
 }  // namespace
 
 const char* initRandrExtension(ExtensionEntry* entry) {
-  bool emulated = (proxyConfig.workarounds & kWorkaroundRandrEmulation) != 0;
+  // A meta screen of several heads is one screen to its clients, which
+  // the servers' RANDR cannot describe: the proxy answers from its model.
+  bool emulated = (proxyConfig.workarounds & kWorkaroundRandrEmulation) != 0 || anyScreenOfSeveralHeads();
+  chooseRandrEmulation(emulated);
   if (!entry->version) entry->version = 67;
   if (!emulated) entry->version = lowestServerVersion(entry->version);
   u32 version = entry->version;
