@@ -416,6 +416,7 @@ struct Peer {
   uint16_t width = 0;
   std::vector<uint32_t> visuals;
   uint32_t directVisual = 0;
+  uint32_t pseudoVisual = 0;  // an 8-bit PseudoColor visual
   uint16_t sequence = 0;  // of the last request sent
 };
 
@@ -435,9 +436,11 @@ bool openPeer(Peer* peer, int display, char order) {
   for (int d = 0; d < s[screen + 39]; d++) {
     uint16_t count = c.get16(s, at + 2);
     at += 8;
+    uint8_t depth = s[at - 8];
     for (int v = 0; v < count; v++, at += 24) {
       peer->visuals.push_back(c.get32(s, at));
       if (s[at + 4] == DirectColor && !peer->directVisual) peer->directVisual = c.get32(s, at);
+      if (s[at + 4] == PseudoColor && depth == 8 && !peer->pseudoVisual) peer->pseudoVisual = c.get32(s, at);
     }
   }
   const std::string name = "PALVON_DIFFERENTIAL";
@@ -651,12 +654,12 @@ void normalize(Bytes* m, uint8_t major, const Peer& self, const Peer& plain) {
 std::string hex(const Bytes& m) {
   std::string s;
   char b[4];
-  for (size_t k = 0; k < m.size() && k < 64; k++) {
+  for (size_t k = 0; k < m.size() && k < 96; k++) {
     std::snprintf(b, sizeof b, "%02x", m[k]);
     s += b;
     if (k % 4 == 3) s += ' ';
   }
-  if (m.size() > 64) s += "...";
+  if (m.size() > 96) s += "...";
   return s;
 }
 
@@ -779,6 +782,50 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
                          ::testing::Values(Layout{"OneHeadLsb", 1, 'l'}, Layout{"OneHeadMsb", 1, 'B'},
                                            Layout{"TwoHeadsLsb", 2, 'l'}, Layout{"TwoHeadsMsb", 2, 'B'}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
+
+// An 8-bit PseudoColor visual that the proxy emulates on a 24-bit head
+// answers as the visual of a plain 8-bit server: named colours exact, the
+// second time too, and pixels read back as drawn.
+TEST(EmulatedVisual, ColoursAndPixelsAsOnAnEightBitServer) {
+  Xvfb plain{{"-screen", "0", "640x480x8"}}, head{{"-screen", "0", "640x480x24"}};
+  ASSERT_TRUE(plain.ok()) << plain.error();
+  ASSERT_TRUE(head.ok()) << head.error();
+  ProxyProcess proxy({"noReset", "on", "screen", head.display() + ".0", "borderWidth", "0", "emulateVisuals",
+                      "PseudoColor:8"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Peer peers[2];
+  ASSERT_TRUE(openPeer(&peers[0], plain.number(), 'l'));
+  ASSERT_TRUE(openPeer(&peers[1], proxy.number(), 'l'));
+  Exchange e[2];
+  for (int s = 0; s < 2; s++) {
+    const RawClient& c = peers[s].client;
+    ASSERT_NE(peers[s].pseudoVisual, 0u);
+    uint32_t colormap = peers[s].base | 1, window = peers[s].base | 2, gc = peers[s].base | 3;
+    Requests r{Body(c).b32(colormap).b32(peers[s].root).b32(peers[s].pseudoVisual).request(X_CreateColormap, AllocNone),
+               named(c, X_AllocNamedColor, colormap, "blue"), named(c, X_AllocNamedColor, colormap, "blue"),
+               Body(c).b32(colormap).b16(0).b16(0xffff).b16(0).b16(0).request(X_AllocColor),
+               createWindow(c, window, peers[s].root, 10, 10, 16, 16, InputOutput, 8, peers[s].pseudoVisual,
+                            {{CWBackPixel, 0}, {CWBorderPixel, 0}, {CWColormap, colormap}}),
+               simple(c, X_MapWindow, window), gcWith(c, gc, window, GCForeground, 1),
+               fill(c, window, gc, 2, 2, 4, 4), getImage(c, window, 0, 0, 8, 8)};
+    e[s] = converse(&peers[s], r, true);
+    ASSERT_EQ(e[s].problem, "");
+    for (size_t k = 0; k < e[s].messages.size(); k++) {
+      normalize(&e[s].messages[k], e[s].majors[k], peers[s], peers[0]);
+      Bytes& m = e[s].messages[k];
+      if (m[0] != 1) continue;
+      // The visual's id; the pixel a server picks for a colour is its own
+      // policy (a plain server starts elsewhere than at 0).
+      if (e[s].majors[k] == X_GetImage) peers[s].client.put32(m, 8, 0);
+      if (e[s].majors[k] == X_AllocNamedColor) peers[s].client.put32(m, 8, 0);
+      if (e[s].majors[k] == X_AllocColor) peers[s].client.put32(m, 16, 0);
+    }
+  }
+  ASSERT_EQ(e[0].messages.size(), e[1].messages.size());
+  for (size_t k = 0; k < e[0].messages.size(); k++)
+    EXPECT_EQ(e[0].messages[k], e[1].messages[k]) << "message " << k << "\n  plain " << hex(e[0].messages[k])
+                                                  << "\n  proxy " << hex(e[1].messages[k]);
+}
 
 }  // namespace
 }  // namespace palvon::test
