@@ -130,8 +130,8 @@ TEST_F(CellTest, TwoClientsShareACellUntilBothFreeIt) {
   as(3);
   ASSERT_TRUE(allocEmulatedColor(nullptr, colormap.get(), &first));
   EXPECT_EQ(first.pixel, 0u);
-  EXPECT_EQ(first.red, 0x1200);
-  EXPECT_EQ(first.blue, 0x9a00);
+  EXPECT_EQ(first.red, 0x1212);  // eight significant bits spread over 16
+  EXPECT_EQ(first.blue, 0x9a9a);
   XColor second{0, 0x12ff, 0x56ee, 0x9a00, 0, 0};  // the same colour at 8 significant bits
   as(4);
   ASSERT_TRUE(allocEmulatedColor(nullptr, colormap.get(), &second));
