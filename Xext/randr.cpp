@@ -302,7 +302,7 @@ constexpr RequestRow kRequests[] = {
     {kRRGetOutputProperty, "RRGetOutputProperty", ProcRandr, ReplyRRGetOutputProperty, "bbsiiiii", "bbsiiii",
      exactSize(28), Route::kMainHead, nullptr, outputPropertyReplyLayout},
     {kRRCreateMode, "RRCreateMode", ProcRandr, ReplyRRCreateMode, "bbsiississssssssi", "bbsii",
-     countedSize(40, 34, 2, 8), Route::kEveryHead},
+     atLeastSize(40), Route::kEveryHead},  // a plain server takes a name shorter than the request
     {kRRDestroyMode, "RRDestroyMode", ProcRandr, nullptr, "bbsi", nullptr, exactSize(8), Route::kMainHead},
     {kRRAddOutputMode, "RRAddOutputMode", ProcRandr, nullptr, "bbsii", nullptr, exactSize(12), Route::kMainHead},
     {kRRDeleteOutputMode, "RRDeleteOutputMode", ProcRandr, nullptr, "bbsii", nullptr, exactSize(12),

@@ -106,6 +106,14 @@ class Protocol {
     if (tags_[at].selfClosing) return FixedPart{{}, 4};
     return fixedPart(at + 1, 4, true);
   }
+  // An extension's request: byte 1 is the minor opcode, fields start at 4.
+  FixedPart extensionRequest(size_t at) const {
+    if (tags_[at].selfClosing) return FixedPart{{}, 4};
+    FixedPart m = fixedPart(at + 1, 0, false);
+    for (Field& f : m.fields) f.offset += 4;
+    m.size += 4;
+    return m;
+  }
   bool hasReply(size_t at) const { return !tags_[at].selfClosing && replyTag(at) != 0; }
   std::string name(size_t at) const { return tags_[at].attrs.at("name"); }
   // By number: an event copied from another carries its own name.
