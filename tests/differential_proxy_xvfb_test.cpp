@@ -804,10 +804,11 @@ std::vector<std::string> listedExtensions(Peer* peer) {
 // - RANDR on more than one head and XINERAMA: the proxy's own model;
 // - an over-long GE QueryVersion: the plain server says BadRequest, the
 //   proxy BadLength as for every other request of the wrong length;
-// - a copy from a window across the seam into a pixmap: each head's copy
-//   of the pixmap gets only what that head shows, and the proxy reports the
-//   rest as GraphicsExpose so that the client draws it again (not mended:
-//   it would need pixels carried from server to server).
+// - a copy into a pixmap from a window that a head shows only in part (on
+//   the seam, or beyond a zoomed head's quarter): that head's copy of the
+//   pixmap gets only what it shows, and the proxy reports the rest as
+//   GraphicsExpose so that the client draws it again (not mended: it would
+//   need pixels carried from server to server).
 bool knownCase(const std::string& name) {
   if (name.rfind("XINERAMA ", 0) == 0) return true;
   if (layoutHeads > 1 && name.rfind("RANDR ", 0) == 0) return true;
@@ -817,27 +818,37 @@ bool knownCase(const std::string& name) {
 
 // ---- The layouts -----------------------------------------------------------------------------
 
+// Side by side, or a second head that shows the first one's meta screen
+// again, zoomed (its quarter at twice the size) or turned a quarter.
+enum class Second { kBeside, kZoomed, kTurned };
+
 struct Layout {
   const char* name;
   int heads;
   char order;
+  Second second = Second::kBeside;
 };
 
 class Differential : public ::testing::TestWithParam<Layout> {
  protected:
   void SetUp() override {
     const Layout& l = GetParam();
-    std::string size = std::to_string(640 * l.heads) + "x480x24";
+    bool beside = l.second == Second::kBeside;
+    std::string size = std::to_string(beside ? 640 * l.heads : 640) + "x480x24";
     plain = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size});
     ASSERT_TRUE(plain->ok()) << plain->error();
     // The extensions offered by default and those two on request.
     std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD", "extensions", "+RANDR"};
+    if (!beside) words.insert(words.end(), {"options", "Tavel"});
     for (int h = 0; h < l.heads; h++) {
-      heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
+      bool turned = h == 1 && l.second == Second::kTurned;
+      heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", turned ? "480x640x24" : "640x480x24"}));
       ASSERT_TRUE(heads.back()->ok()) << heads.back()->error();
       for (const char* w : {"screen", "", "borderWidth", "0"}) words.push_back(w);
       words[words.size() - 3] = heads.back()->display() + ".0";
     }
+    if (l.second == Second::kZoomed) words.insert(words.end(), {"clipGeometry", "320x240+0+0"});
+    if (l.second == Second::kTurned) words.insert(words.end(), {"rotate", "quarter", "clipGeometry", "640x480+0+0"});
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     ASSERT_TRUE(reconnect());
@@ -1020,7 +1031,9 @@ TEST_P(Differential, ExtensionRequestsWithReplies) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
                          ::testing::Values(Layout{"OneHeadLsb", 1, 'l'}, Layout{"OneHeadMsb", 1, 'B'},
-                                           Layout{"TwoHeadsLsb", 2, 'l'}, Layout{"TwoHeadsMsb", 2, 'B'}),
+                                           Layout{"TwoHeadsLsb", 2, 'l'}, Layout{"TwoHeadsMsb", 2, 'B'},
+                                           Layout{"ZoomedLsb", 2, 'l', Second::kZoomed},
+                                           Layout{"TurnedMsb", 2, 'B', Second::kTurned}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 // An 8-bit PseudoColor visual that the proxy emulates on a 24-bit head
