@@ -1,19 +1,23 @@
 // The same conversation with a plain Xvfb and with the proxy program in
-// front of an identical Xvfb (one head, and two heads side by side under a
-// plain server of the meta screen's size), through the raw client in either
+// front of an identical Xvfb (one head; two heads side by side under a
+// plain server of the meta screen's size; a second head zoomed or turned a
+// quarter showing the meta screen again), through the raw client in either
 // byte order: every reply, error and event must come back byte for byte as
 // the plain server gives it, once what must differ is mapped (see
-// `normalize`). Every core request of the rows table is sent at least as a
-// valid instance, with a bad id and with a bad length; instances come from
-// the hand-written table below where one exists, else from the protocol's
-// own description (the xcb-proto XML), so a request that gains a row is
-// tested without a change here. Every message's sequence number is checked
-// against the requests sent.
+// `normalize` and the known differences listed there and at `knownCase`).
+// Every core request of the rows table is sent as described by the
+// protocol's own description (the xcb-proto XML, ids from the case's
+// resources), with each id spoiled and one word too long and too short,
+// plus the hand-written instances below; every extension request with a
+// reply likewise. A request that gains a row is tested without a change
+// here. Every message's sequence number is checked against the requests
+// sent. Run with PALVON_DIFF_SHOW=1 to print every case's messages.
 #include <gtest/gtest.h>
 
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
