@@ -445,6 +445,80 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
   t[X_GetKeyboardMapping] = {
       {"the first keycodes", [](C c, I) { return Requests{Body(c).b8(8).b8(20).b16(0).request(X_GetKeyboardMapping)}; }},
   };
+  t[X_ReparentWindow] = {
+      {"a top-level window into the case's window",
+       [](C c, I i) {
+         return Requests{createWindow(c, i.scratch, i.root, 0, 0, 10, 10, InputOutput, 0, 0),
+                         Body(c).b32(i.scratch).b32(i.window).b16(5).b16(5).request(X_ReparentWindow),
+                         simple(c, X_QueryTree, i.window)};
+       }},
+  };
+  t[X_SetInputFocus] = {
+      {"the pointer root, then read back",
+       [](C c, I) { return Requests{Body(c).b32(PointerRoot).b32(0).request(X_SetInputFocus, RevertToParent),
+                                    c.request(X_GetInputFocus, 0)}; }},
+  };
+  t[X_OpenFont] = {
+      {"a font opened, asked and closed",
+       [](C c, I i) {
+         return Requests{named(c, X_OpenFont, i.scratch, "fixed"), simple(c, X_QueryFont, i.scratch),
+                         simple(c, X_CloseFont, i.scratch)};
+       }},
+  };
+  t[X_CreatePixmap] = {
+      {"a pixmap made and freed",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.scratch).b32(i.window).b16(10).b16(10).request(X_CreatePixmap, 24),
+                         simple(c, X_GetGeometry, i.scratch), simple(c, X_FreePixmap, i.scratch)};
+       }},
+  };
+  t[X_SetDashes] = {
+      {"two dashes, then a dashed line read back",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.gc).b16(0).b16(2).b8(4).b8(2).pad().request(X_SetDashes),
+                         Body(c).b32(i.gc).b32(GCLineStyle).b32(LineOnOffDash).request(X_ChangeGC),
+                         Body(c).b32(i.pixmap).b32(i.gc).b16(0).b16(5).b16(31).b16(5).request(X_PolyLine, 0),
+                         getImage(c, i.pixmap, 0, 5, 32, 1)};
+       }},
+  };
+  t[X_CopyPlane] = {
+      {"a plane of the pixmap onto the window",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window), fill(c, i.pixmap, i.gc, 0, 0, 16, 24),
+                         Body(c).b32(i.pixmap).b32(i.window).b32(i.gc).b16(0).b16(0).b16(40).b16(10).b16(32).b16(24)
+                             .b32(1u << 16).request(X_CopyPlane),
+                         getImage(c, i.window, 40, 10, 32, 24)};
+       }},
+  };
+  t[X_AllocColorCells] = {
+      {"cells of a DirectColor map, stored and read back",
+       [](C c, I i) {
+         uint32_t map = i.scratch;
+         Bytes item = Body(c).b32(map).b32(0).b16(0x1000).b16(0x2000).b16(0x3000).b8(7).b8(0).request(X_StoreColors);
+         return Requests{Body(c).b32(map).b32(i.window).b32(i.directVisual).request(X_CreateColormap, AllocNone),
+                         Body(c).b32(map).b16(1).b16(1).request(X_AllocColorCells, 0), item,
+                         Body(c).b32(map).b32(0).b16(3).b16(0).text("red").pad().request(X_StoreNamedColor, 7),
+                         Body(c).b32(map).b32(0).request(X_QueryColors), simple(c, X_FreeColormap, map)};
+       }},
+  };
+  t[X_CreateCursor] = {
+      {"a cursor from a bitmap, recoloured and freed",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch, cursor = i.scratch + 1;
+         return Requests{Body(c).b32(bitmap).b32(i.window).b16(16).b16(16).request(X_CreatePixmap, 1),
+                         Body(c).b32(cursor).b32(bitmap).b32(0).b16(0xffff).b16(0).b16(0).b16(0).b16(0).b16(0xffff)
+                             .b16(4).b16(4).request(X_CreateCursor),
+                         Body(c).b32(cursor).b16(0).b16(0xffff).b16(0).b16(0xffff).b16(0).b16(0).request(X_RecolorCursor),
+                         simple(c, X_FreeCursor, cursor), simple(c, X_FreePixmap, bitmap)};
+       }},
+  };
+  t[X_ChangeKeyboardMapping] = {
+      {"the last keycode's keysyms, then read back",
+       [](C c, I) {
+         return Requests{Body(c).b8(255).b8(2).b16(0).b32(0x61).b32(0x41).request(X_ChangeKeyboardMapping, 1),
+                         Body(c).b8(255).b8(1).b16(0).request(X_GetKeyboardMapping)};
+       }},
+  };
   t[X_QueryExtension] = {
       {"an extension nobody has", [](C c, I) { return Requests{Body(c).b16(7).b16(0).text("NOTHERE").pad().request(X_QueryExtension)}; }},
   };
