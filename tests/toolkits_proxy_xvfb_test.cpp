@@ -5,12 +5,17 @@
 // drop the connection when a reply comes back with another sequence number.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/proxyprocess.h"
+#include "support/rawclient.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -79,6 +84,88 @@ TEST_P(Toolkits, XdpyinfoReadsEveryListedExtension) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, Toolkits, ::testing::Values(1, 2));
+
+// The children of the root as xwininfo lists them: "WxH+X+Y".
+std::vector<std::string> topLevels(const std::string& display) {
+  ProgramResult tree = runProgram({"xwininfo", "-root", "-children"}, display);
+  std::vector<std::string> found;
+  std::istringstream in(tree.out);
+  for (std::string line; std::getline(in, line);) {
+    size_t plus = line.rfind("  +");
+    size_t x = line.rfind(' ', plus == std::string::npos ? 0 : plus - 1);
+    if (plus != std::string::npos && x != std::string::npos) found.push_back(line.substr(x + 1, plus - x - 1));
+  }
+  return found;
+}
+
+// A right click in a GTK entry opens its menu under the pointer, on either
+// head of two side by side: the toolkit places it on the monitor the
+// pointer is on, as RANDR (offered here) describes the meta screen.
+TEST(GtkOnTwoHeads, ContextMenuOpensUnderThePointerOnEitherHead) {
+  Xvfb a{{"-screen", "0", "640x480x24"}}, b{{"-screen", "0", "640x480x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "screen", a.display() + ".0", "borderWidth", "0",
+                      "screen", b.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  BackgroundProgram zenity({"env", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11", "zenity", "--entry", "--title",
+                            "palvon-menu", "--text", "x"},
+                           proxy.display());
+  ASSERT_TRUE(zenity.ok());
+  std::string info;
+  for (int i = 0; i < 150 && info.find("IsViewable") == std::string::npos; i++) {
+    info = runProgram({"xwininfo", "-name", "palvon-menu"}, proxy.display()).out;
+    if (info.find("IsViewable") == std::string::npos) usleep(100000);
+  }
+  ASSERT_NE(info.find("IsViewable"), std::string::npos) << info << proxy.log();
+  auto window = uint32_t(std::strtoul(info.c_str() + info.find("Window id: ") + 11, nullptr, 16));
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy.number()) && raw.setup('l') == 1);
+  uint8_t xtest = raw.queryExtension("XTEST").major;
+  ASSERT_NE(xtest, 0);
+  auto fake = [&](uint8_t type, uint8_t detail, int16_t x, int16_t y) {
+    Bytes body(32, 0);
+    body[0] = type, body[1] = detail;
+    raw.put32(body, 8, raw.rootWindow());
+    raw.put16(body, 20, uint16_t(x));
+    raw.put16(body, 22, uint16_t(y));
+    Bytes request = raw.request(xtest, 2, body);
+    raw.send(request);
+  };
+  for (int16_t left : {800, 100}) {
+    SCOPED_TRACE(left);
+    Bytes move(16, 0);
+    raw.put32(move, 0, window);
+    raw.put16(move, 4, 0x3);  // x, y
+    raw.put32(move, 8, uint32_t(left));
+    raw.put32(move, 12, 100);
+    raw.send(raw.request(12, 0, move));  // ConfigureWindow
+    usleep(300000);
+    std::vector<std::string> before = topLevels(proxy.display());
+    // Into the entry, below the label.
+    int16_t x = int16_t(left + 97), y = 145;
+    fake(6, 0, x, y);  // MotionNotify
+    usleep(200000);
+    fake(4, 3, 0, 0);  // ButtonPress 3
+    fake(5, 3, 0, 0);
+    std::string menu;
+    for (int i = 0; i < 50 && menu.empty(); i++) {
+      usleep(100000);
+      for (const std::string& g : topLevels(proxy.display()))
+        if (std::find(before.begin(), before.end(), g) == before.end() && g.find("10x10") != 0) menu = g;
+    }
+    ASSERT_FALSE(menu.empty()) << "no menu opened";
+    size_t plus = menu.find('+');
+    int menuX = std::atoi(menu.c_str() + plus + 1), menuY = std::atoi(menu.c_str() + menu.find('+', plus + 1) + 1);
+    EXPECT_GE(menuX, x) << menu;
+    EXPECT_LE(menuX, x + 8) << menu;
+    EXPECT_GE(menuY, y) << menu;
+    EXPECT_LE(menuY, y + 8) << menu;
+    // Closed again before the next head.
+    fake(2, 9, 0, 0);  // Escape press and release
+    fake(3, 9, 0, 0);
+    usleep(300000);
+  }
+}
 
 }  // namespace
 }  // namespace palvon::test
