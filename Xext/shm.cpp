@@ -441,10 +441,11 @@ void ProcShmGetImage(u8* request, u32 length) {
   u8 format = request[20];
   u32 segmentId = get32(request + 24), offset = get32(request + 28);
   setRequestResource(currentClient, drawable);
-  DrawableInfo info{};
-  if (!describeDrawable(drawable, &info)) return sendXError(BadDrawable, drawable, request, length, nullptr);
+  // The format first, as a plain server checks it.
   if (format != XYPixmap && format != ZPixmap)
     return sendXError(BadValue, format, request, length, "invalid pixmap format");
+  DrawableInfo info{};
+  if (!describeDrawable(drawable, &info)) return sendXError(BadDrawable, drawable, request, length, nullptr);
   if (!isRectInsideDrawable(drawable, x, y, width, height))
     return sendXError(BadMatch, drawable, request, length, "invalid dimensions");
   ClientShmSegment* segment = checkedSegment(segmentId, request, length);

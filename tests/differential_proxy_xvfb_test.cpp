@@ -1056,7 +1056,7 @@ TEST_P(Differential, CoreRequests) {
 
 // Every request with a reply of every extension the proxy lists that the
 // protocol's description has: as described (ids from the case's
-// resources, versions of 99) and one word too long.
+// resources, versions of 99), one word too long, and each core id missing.
 TEST_P(Differential, ExtensionRequestsWithReplies) {
   std::vector<std::string> names = listedExtensions(&through());
   ASSERT_FALSE(names.empty());
@@ -1100,6 +1100,10 @@ TEST_P(Differential, ExtensionRequestsWithReplies) {
       uint8_t major = direct().codes[k].major;
       failed += !compare(name + "as described", caseIndex++, build(-1, 0), false, major);
       failed += !compare(name + "one word too long", caseIndex++, build(-1, 1), false, major);
+      int ids = 0;
+      for (const Field& f : p.extensionRequest(at).fields) ids += kIdTypes.count(f.type) != 0;
+      for (int bad = 0; bad < ids; bad++)
+        failed += !compare(name + "bad id " + std::to_string(bad), caseIndex++, build(bad, 0), false, major);
     }
   }
   EXPECT_EQ(failed, 0);
