@@ -345,10 +345,11 @@ void ProcChangeSaveSet(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   u8 mode = request[1];
   u32 id = get32(request + 4);
-  if (mode > kSaveSetDelete) return sendXError(BadValue, mode, request, length, nullptr);
+  // The window, then whose it is, then the mode, as a plain server checks.
   ProxyWindow* window = windowOrError(id, request, length);
   if (!window) return;
   if (windowOwnerNumber(window) == client->number) return sendXError(BadMatch, id, request, length, nullptr);
+  if (mode > kSaveSetDelete) return sendXError(BadValue, mode, request, length, nullptr);
   setRequestResource(client, id);
   if (changeSaveSet(client, window, mode)) return sendXError(BadAlloc, 0, request, length, nullptr);
   u32 kind = RT_WINDOW;
