@@ -80,10 +80,8 @@ void forwardOrAnswer(u8* request, u32 length) {
     composeImplementationError(client, client->requestCounter, key);
 }
 
-void composeReply(ProxyClient* client, u64 sequence, u16 key, u8* reply, LayoutString layout) {
-  reply[0] = 1;
-  put16(reply + 2, static_cast<u16>(sequence));
-  sendComposedReply(static_cast<u8>(key), key >> 8, reply, 32, layout, client);
+void composeReply(ProxyClient* client, u64 sequence, u16, u8* reply, LayoutString layout) {
+  sendComposedReplyAt(sequence, reply, 32, layout, client);
 }
 
 void composeVersionReply(ProxyClient* client, u64 sequence, u16 key, ExtensionModuleWord word) {

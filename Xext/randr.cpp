@@ -302,7 +302,7 @@ constexpr RequestRow kRequests[] = {
     {kRRGetOutputProperty, "RRGetOutputProperty", ProcRandr, ReplyRRGetOutputProperty, "bbsiiiii", "bbsiiii",
      exactSize(28), Route::kMainHead, nullptr, outputPropertyReplyLayout},
     {kRRCreateMode, "RRCreateMode", ProcRandr, ReplyRRCreateMode, "bbsiississssssssi", "bbsii",
-     countedSize(40, 34, 2, 8), Route::kEveryHead},
+     atLeastSize(40), Route::kEveryHead},  // a plain server takes a name shorter than the request
     {kRRDestroyMode, "RRDestroyMode", ProcRandr, nullptr, "bbsi", nullptr, exactSize(8), Route::kMainHead},
     {kRRAddOutputMode, "RRAddOutputMode", ProcRandr, nullptr, "bbsii", nullptr, exactSize(12), Route::kMainHead},
     {kRRDeleteOutputMode, "RRDeleteOutputMode", ProcRandr, nullptr, "bbsii", nullptr, exactSize(12),
@@ -369,13 +369,17 @@ u16 lowestServerVersion(u16 offered) {
 
 void resetRandr(ExtensionEntry* entry) {
   installRandrEmulationHooks(false);
+  chooseRandrEmulation(false);
   clearModuleWord(entry);
 }
 
 }  // namespace
 
 const char* initRandrExtension(ExtensionEntry* entry) {
-  bool emulated = (proxyConfig.workarounds & kWorkaroundRandrEmulation) != 0;
+  // A meta screen of several heads is one screen to its clients, which
+  // the servers' RANDR cannot describe: the proxy answers from its model.
+  bool emulated = (proxyConfig.workarounds & kWorkaroundRandrEmulation) != 0 || anyScreenOfSeveralHeads();
+  chooseRandrEmulation(emulated);
   if (!entry->version) entry->version = 67;
   if (!emulated) entry->version = lowestServerVersion(entry->version);
   u32 version = entry->version;

@@ -106,7 +106,7 @@ constexpr RenderRow kRows[] = {
     {0, {X_RenderQueryPictFormats, "RenderQueryPictFormats", ProcRenderQueryPictFormats, nullptr, "bbs", "H30",
          exactSize(4), Route::kLocal}},
     {7, {X_RenderQueryPictIndexValues, "RenderQueryPictIndexValues", ProcRenderQueryPictIndexValues, nullptr, "bbsi",
-         "bbsiiiiiii[issss]", exactSize(8), Route::kMainHead}},
+         "bbsiiiiiii[issss]", atLeastSize(8), Route::kMainHead}},
     {0, {X_RenderQueryDithers, "RenderQueryDithers", ProcRenderNotImplemented, nullptr, "bbs", "", anySize(),
          Route::kNone}},
     {0, {X_RenderCreatePicture, "RenderCreatePicture", ProcRenderCreatePicture, nullptr, "bbsI", "",

@@ -443,10 +443,11 @@ void ProcShmGetImage(u8* request, u32 length) {
   u8 format = request[20];
   u32 segmentId = get32(request + 24), offset = get32(request + 28);
   setRequestResource(currentClient, drawable);
-  DrawableInfo info{};
-  if (!describeDrawable(drawable, &info)) return sendXError(BadDrawable, drawable, request, length, nullptr);
+  // The format first, as a plain server checks it.
   if (format != XYPixmap && format != ZPixmap)
     return sendXError(BadValue, format, request, length, "invalid pixmap format");
+  DrawableInfo info{};
+  if (!describeDrawable(drawable, &info)) return sendXError(BadDrawable, drawable, request, length, nullptr);
   if (!isRectInsideDrawable(drawable, x, y, width, height))
     return sendXError(BadMatch, drawable, request, length, "invalid dimensions");
   ClientShmSegment* segment = checkedSegment(segmentId, request, length);
@@ -597,6 +598,7 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
   requestShmAttach(link, serverId, u32(segment->segmentId), 1);
   requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                      width, height, x, y, depth, format, 0, serverId, 0);
+  stashRequestData(link, kStashNamedAs, reinterpret_cast<void*>(uintptr_t{X_PutImage}), nullptr);
   if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
   requestShmDetach(link, serverId);
   // The segment is lent again once every server it went to has passed the

@@ -129,7 +129,8 @@ constexpr RequestRow kRequests[] = {
     XKB_ROW(23, "xkbGetKbdByName", "bbssss", "H11", atLeastSize(12)),
     XKB_ROW(24, "xkbGetDeviceInfo", "bbsssbbbbss", "H14", exactSize(16)),
     XKB_ROW(25, "xkbSetDeviceInfo", "H15", nullptr, atLeastSize(12)),
-    XKB_ROW(101, "xkbSetDebuggingFlags", "bbsssiiii", "bbsiiiii", countedSize(24, 4, 2, 8)),
+    // Without a message a plain server takes any longer request.
+    XKB_ROW(101, "xkbSetDebuggingFlags", "bbsssiiii", "bbsiiiii", atLeastSize(24)),
 };
 #undef XKB_ROW
 

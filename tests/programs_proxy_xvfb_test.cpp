@@ -351,5 +351,22 @@ TEST(Reset, StartsFromTheDefaultFontPath) {
   EXPECT_EQ(fontPath(after.out), serverPath) << after.out;
 }
 
+// A meta screen of two heads side by side is one RANDR screen of its whole
+// size with one output per head where the head stands, as xrandr shows it;
+// the servers' own RANDR would describe the first head alone.
+TEST(RandrOnTwoHeads, EveryHeadIsAnOutputOfTheMetaScreen) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(a.ok()) << a.error();
+  ASSERT_TRUE(b.ok()) << b.error();
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "screen", a.display() + ".0", "borderWidth", "0",
+                      "screen", b.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ProgramResult result = runProgram({"xrandr"}, proxy.display());
+  ASSERT_EQ(result.status, 0) << result.err << proxy.log();
+  EXPECT_TRUE(contains(result.out, "current 800 x 300")) << result.out;
+  EXPECT_TRUE(contains(result.out, a.display() + ".0 connected 400x300+0+0")) << result.out;
+  EXPECT_TRUE(contains(result.out, b.display() + ".0 connected 400x300+400+0")) << result.out;
+}
+
 }  // namespace
 }  // namespace palvon::test

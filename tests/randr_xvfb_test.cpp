@@ -41,6 +41,9 @@ class RandrProxy {
     for (int i = 0; i < servers; i++) {
       xvfbs.push_back(std::make_unique<Xvfb>());
       if (!xvfbs.back()->ok()) return;
+      // Forwarded, each server is a meta screen of its own: a meta screen
+      // of several heads is always emulated.
+      if (!emulated && servers > 1) words.insert(words.end(), {"metaScreen", "m" + std::to_string(i)});
       words.push_back("screen");
       words.push_back(xvfbs.back()->display() + ".0");
       words.insert(words.end(), {"borderWidth", "0"});
@@ -150,7 +153,7 @@ TEST(RandrForwarded, XrandrSeesWhatItSeesDirectly) {
   EXPECT_EQ(withoutTimes(through.out), withoutTimes(direct.out));
 }
 
-// Each request with a reply, sent to a meta screen of two servers, gets
+// Each request with a reply, sent through a proxy of two servers, gets
 // exactly one answer before the GetInputFocus behind it.
 TEST(RandrForwarded, OneAnswerPerRequestOnTwoServers) {
   RandrProxy setup(2, false);
@@ -229,7 +232,7 @@ TEST(RandrForwarded, ServerScreenChangeReachesTheClient) {
   wire.send(wire.randrRequest(4, {root, wire.pair(1, 0)}));
   ASSERT_TRUE(wire.answers(wire.sequence).empty());
   ProgramResult change = runProgram({"xrandr", "--output", "screen", "--off", "--fb", "800x600"},
-                                    setup.xvfbs[1]->display());
+                                    setup.xvfbs[0]->display());
   ASSERT_EQ(change.status, 0) << change.err;
   // Turning the output off may announce the old size first.
   Bytes event;
@@ -258,8 +261,8 @@ TEST(RandrForwarded, TheLowestServerVersionIsOffered) {
     putWire32(reply, 8, 1, order);
     putWire32(reply, 12, 2, order);
   });
-  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "screen", a.display() + ".0", "borderWidth", "0",
-                      "screen", relay.display() + ".0", "borderWidth", "0"});
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "metaScreen", "m0", "screen", a.display() + ".0",
+                      "borderWidth", "0", "metaScreen", "m1", "screen", relay.display() + ".0", "borderWidth", "0"});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   Wire wire;
   ASSERT_TRUE(wire.open(proxy.number(), 'l'));

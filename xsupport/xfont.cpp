@@ -265,6 +265,19 @@ bool xfontGlyphCursorImages(Display* display, Font sourceFont, u32 sourceChar, F
       return false;
     }
   }
+  // A character outside the font's range is refused as a plain server
+  // refuses it, not drawn as an empty glyph.
+  auto inFont = [](const XFontStruct* f, u32 ch) {
+    u32 row = ch >> 8, column = ch & 0xff;
+    if (f->min_byte1 == 0 && f->max_byte1 == 0) return ch >= f->min_char_or_byte2 && ch <= f->max_char_or_byte2;
+    return row >= f->min_byte1 && row <= f->max_byte1 && column >= f->min_char_or_byte2 &&
+           column <= f->max_char_or_byte2;
+  };
+  if (!inFont(source, sourceChar) || (maskFont != None && !inFont(mask ? mask : source, maskChar))) {
+    XFreeFontInfo(nullptr, source, 1);
+    if (mask) XFreeFontInfo(nullptr, mask, 1);
+    return false;
+  }
   CharBox s, m;
   xfontCharBox(source, sourceChar, &s.width, &s.height, &s.x, &s.y);
   if (maskFont != None) xfontCharBox(mask ? mask : source, maskChar, &m.width, &m.height, &m.x, &m.y);

@@ -124,7 +124,15 @@ void handleServerError(u8* error) {
     case ErrorValue::kKillClient:
       if (killClient) value = translatedId(value);
       break;
-    default: break;
+    default:
+      // A server names the resource it refused in other errors too (a
+      // BadAccess of a colormap, an extension's device error): one of this
+      // link's ids goes back into the client's terms. A BadValue's or a
+      // BadLength's number stays.
+      if (error[1] != BadValue && error[1] != BadLength && link && link->serverIdMask &&
+          (value & ~link->serverIdMask) == link->serverIdBase)
+        value = translatedId(value);
+      break;
   }
   put32(error + 4, value);
   const char* name = row->name ? row->name : "?";

@@ -502,18 +502,20 @@ XImage* createHeadImage(Head* head, char* data, u32 width, u32 height, int forma
   }
   ximageSetPixelFuncs(source);
   ximageSetPixelFuncs(out);
-  // The head shows the rectangle turned: the copy turns it back.
-  int inverse = int((4 - (head->rotation & 3)) & 3);
-  ximageCopyScaled(source, 0, 0, int(width), int(height), out, rect.x, rect.y, rect.width, rect.height, inverse);
+  // Pixels go into the client's visual before the copy: a shallower
+  // target (an emulated 8-bit visual on a 24-bit head) would keep only the
+  // low bits of the head's pixel. The source is the reply's own data.
   if (visual && visual->depth == targetDepth && getHeadVisualIfConverting(visual, head)) {
-    for (i32 y = rect.y; y < rect.y + rect.height; y++) {
-      for (i32 x = rect.x; x < rect.x + rect.width; x++) {
-        if (x < 0 || y < 0 || u32(x) >= targetWidth || u32(y) >= targetHeight) continue;
-        unsigned long pixel = XGetPixel(out, x, y);
-        XPutPixel(out, x, y, convertPixelFromHead(u32(pixel), visual, head));
+    for (u32 y = 0; y < height; y++) {
+      for (u32 x = 0; x < width; x++) {
+        unsigned long pixel = XGetPixel(source, int(x), int(y));
+        XPutPixel(source, int(x), int(y), convertPixelFromHead(u32(pixel), visual, head));
       }
     }
   }
+  // The head shows the rectangle turned: the copy turns it back.
+  int inverse = int((4 - (head->rotation & 3)) & 3);
+  ximageCopyScaled(source, 0, 0, int(width), int(height), out, rect.x, rect.y, rect.width, rect.height, inverse);
   source->data = nullptr;
   XDestroyImage(source);
   return out;

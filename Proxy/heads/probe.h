@@ -51,7 +51,8 @@ XImage* getPixmapImageFromHead(const PixmapRecord* pixmap, Head* head);
 // Head data (width x height, format and depth on the head) copied into the
 // rectangle of a target image for the image display, turned back and
 // converted to the client's pixel values when a visual of the same depth is
-// given. The target wraps targetData; XDestroyImage frees both.
+// given (the head data is converted in place). The target wraps targetData;
+// XDestroyImage frees both.
 XImage* createHeadImage(Head* head, char* data, u32 width, u32 height, int format, u32 depth, char* targetData,
                         u32 targetWidth, u32 targetHeight, u32 targetDepth, const HeadRect& rect,
                         const VisualRecord* visual);

@@ -17,9 +17,22 @@ namespace palvon {
 
 RandrHooks randrHooks;
 
+namespace {
+bool emulationChosen = false;
+}  // namespace
+
 bool randrEmulationActive() {
-  return proxyState.extensions.moduleState[kModuleRandr] && (proxyConfig.workarounds & kWorkaroundRandrEmulation);
+  return proxyState.extensions.moduleState[kModuleRandr] &&
+         (emulationChosen || (proxyConfig.workarounds & kWorkaroundRandrEmulation));
 }
+
+bool anyScreenOfSeveralHeads() {
+  for (const MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
+    if (screen->heads && screen->heads->next) return true;
+  return false;
+}
+
+void chooseRandrEmulation(bool on) { emulationChosen = on; }
 
 void sendRRScreenChangeNotify(MetaScreen* screen) {
   if (randrHooks.screenChange) randrHooks.screenChange(screen);

@@ -27,8 +27,13 @@ constexpr u32 kWorkaroundSelectScreenChangeEvents = 0x10000;
 // The log type of the RANDR events the proxy makes.
 constexpr u32 kLogTypeRandr = 0x400;
 
-// Whether RANDR is registered and answered by the proxy itself.
+// Whether RANDR is registered and answered by the proxy itself: with the
+// workaround word, or when a meta screen has more than one head, which the
+// servers' own RANDR cannot describe (chosen when the module starts).
 bool randrEmulationActive();
+// True when some meta screen is made of more than one head.
+bool anyScreenOfSeveralHeads();
+void chooseRandrEmulation(bool on);
 // After a client changed the meta screen's size or its primary output:
 // RRScreenChangeNotify to the clients that selected it (emulated RANDR).
 void sendRRScreenChangeNotify(MetaScreen* screen);

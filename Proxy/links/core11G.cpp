@@ -90,8 +90,10 @@ void replyHeader(u8* reply, u8 data, u16 sequence) {
 
 u16 currentSequence(const ProxyClient* client) { return static_cast<u16>(client->requestCounter); }
 
+// The writers here take the sequence they answer (a lost server's pending
+// requests are answered after later ones were read).
 void composedReply(ProxyClient* client, u8 major, u8* reply, u32 length) {
-  sendComposedReply(major, 0, reply, length, replyLayoutOf(&coreRequestRow(major), reply, length), client);
+  sendComposedReplyAt(get16(reply + 2), reply, length, replyLayoutOf(&coreRequestRow(major), reply, length), client);
 }
 
 // A reply with data behind its 32 bytes, padded to 4, in scratch memory
@@ -575,7 +577,9 @@ void sendClientXError(u8 code, u32 badValue, const u8* request, u32 length, u16 
   error[1] = code;
   put16(error + 2, sequence);
   put32(error + 4, badValue);
-  put16(error + 8, request[1]);
+  // A core request's byte 1 is data, not a minor opcode: a plain server
+  // says 0 there.
+  put16(error + 8, request[0] >= 128 ? request[1] : 0);
   error[10] = request[0];
   holdMessageForSequence(error, 32, kErrorLayout, client);
   client->errorCounter++;

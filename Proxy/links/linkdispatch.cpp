@@ -102,6 +102,11 @@ void dispatchError(ServerLink* link, u8* error) {
   error[1] = code;
   setClientSequence(link, error);
   error[10] = mapServerMajorToProxy(error[10], link);
+  if (void* named = peekStashedData(link, kStashNamedAs)) {
+    auto key = static_cast<u16>(reinterpret_cast<uintptr_t>(named));
+    error[10] = static_cast<u8>(key);
+    put16(error + 8, error[10] < 128 ? 0 : key >> 8);
+  }
   errorHandlerOf(error[1])(error);
   if (link->closePending) return;
   if (!releaseStashedData(link, kStashError)) dropStaleStash(link);

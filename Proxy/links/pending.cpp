@@ -509,7 +509,15 @@ void sendErrorToClient(const u8* error, const char* layout) {
 }
 
 void sendComposedReply(u8, u16, u8* reply, u32 length, const char* layout, ProxyClient* client) {
+  sendComposedReplyAt(client->requestCounter, reply, length, layout, client);
+}
+
+void sendComposedReplyAt(u64 sequence, u8* reply, u32 length, const char* layout, ProxyClient* client) {
+  // Type, sequence and length are written here, so that no handler can
+  // leave one out: a reply with another sequence is dropped by the
+  // client's library or ends its connection.
   reply[0] = 1;
+  put16(reply + 2, static_cast<u16>(sequence));
   put32(reply + 4, (length - 32) / 4);
   holdMessageForSequence(reply, length, layout, client);
 }

@@ -94,7 +94,11 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag);
 void sendErrorToClient(const u8* error, const char* layout);
 
 // Replies and events the proxy makes itself, delivered in request order.
+// A reply's type, sequence number and length are written here: the
+// sequence of the client's request being handled, or for an answer made
+// later (a server lost under pending requests) the sequence given.
 void sendComposedReply(u8 major, u16 minor, u8* reply, u32 length, const char* layout, ProxyClient* client);
+void sendComposedReplyAt(u64 sequence, u8* reply, u32 length, const char* layout, ProxyClient* client);
 void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client);
 
 // The event handlers' look into what an entry holds: the first message of

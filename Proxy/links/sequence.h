@@ -32,6 +32,10 @@ constexpr u8 kStashError = 255;       // stash code taken after an error
 // A request the proxy wrote on a client's link to copy the session onto a
 // joining server: an error for it is the proxy's, never the client's.
 constexpr u8 kStashProxyCopy = 126;
+// A request the proxy sent in another form for the client's (a core image
+// through shared memory): an error for it names the client's request, whose
+// key is the stash's data.
+constexpr u8 kStashNamedAs = 125;
 
 struct SequenceSlot {
   u16 clientSequence;

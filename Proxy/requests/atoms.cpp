@@ -186,6 +186,10 @@ void ProcChangeProperty(u8* request, u32 length) {
   u32 id = get32(request + 4);
   if (mode > PropModeAppend) return sendXError(BadValue, mode, request, length, nullptr);
   if (format != 8 && format != 16 && format != 32) return sendXError(BadValue, format, request, length, nullptr);
+  // The length follows from the format, so it is checked after it, as a
+  // plain server does.
+  if (u64(length) != 24 + ((u64(get32(request + 20)) * (format / 8) + 3) & ~u64(3)))
+    return sendXError(BadLength, length, request, length, nullptr);
   ProxyWindow* window = lookupWindow(id);
   if (!window) return sendXError(BadWindow, id, request, length, nullptr);
   notePropertyHints(currentClient, window, request, length);

@@ -30,6 +30,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
+#include "xsupport/colornames.h"
 
 namespace palvon {
 
@@ -592,7 +593,13 @@ void ProcStoreNamedColor(u8* request, u32 length) {
   u32 id = get32(request + 4);
   ColormapRecord* colormap = lookupColormap(id);
   if (!colormap) return sendXError(BadColor, id, request, length, nullptr);
-  if (!isDynamic(colormap->visual)) return sendXError(BadAccess, id, request, length, nullptr);
+  if (!isDynamic(colormap->visual)) {
+    // A plain server looks the name up before it tries the cell.
+    u16 red = 0, green = 0, blue = 0;
+    if (!colorLookupName(reinterpret_cast<const char*>(request + 16), get16(request + 12), &red, &green, &blue))
+      return sendXError(BadName, 0, request, length, nullptr);
+    return sendXError(BadAccess, id, request, length, nullptr);
+  }
   ColorHeadCopy copy{colormap, 0, 8, 4, 1, 0, 0};
   if (!forwardToColorHead(request, length, &copy)) return;
   storeNamedColorOnHeads(colormap, get32(request + 8), request[1], reinterpret_cast<const char*>(request + 16),

@@ -23,6 +23,7 @@
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/requests/drawcommon.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/servers/failsafe.h"
@@ -173,6 +174,8 @@ bool describeCursorImages(const CursorRecord* cursor, const HeadCursor** images,
 void ProcCreateCursor(u8* request, u32 length) {
   u32 id = get32(request + 4), sourceId = get32(request + 8), maskId = get32(request + 12);
   u16 hotX = get16(request + 28), hotY = get16(request + 30);
+  // The new id first, as a plain server checks it.
+  if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
   PixmapRecord* source = lookupPixmap(sourceId);
   if (!source) return sendXError(BadPixmap, sourceId, request, length, "invalid src pixmap");
   if (source->depth != 1 || hotX > source->width || hotY > source->height)
@@ -181,7 +184,6 @@ void ProcCreateCursor(u8* request, u32 length) {
   if (maskId && !mask) return sendXError(BadPixmap, maskId, request, length, "invalid mask pixmap");
   if (mask && (mask->depth != 1 || mask->width != source->width || mask->height != source->height))
     return sendXError(BadMatch, maskId, request, length, "invalid mask pixmap usage");
-  if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
   ProxyClient* client = currentClient;
   u8* bits = readPixmapBits(client, source);
   // Without the image there is no cursor to make: the client must hear so.
@@ -208,11 +210,11 @@ void ProcCreateCursor(u8* request, u32 length) {
 
 void ProcCreateGlyphCursor(u8* request, u32 length) {
   u32 id = get32(request + 4), sourceFontId = get32(request + 8), maskFontId = get32(request + 12);
+  if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
   FontRecord* sourceFont = lookupFont(sourceFontId);
   if (!sourceFont) return sendXError(BadFont, sourceFontId, request, length, nullptr);
   FontRecord* maskFont = maskFontId ? lookupFont(maskFontId) : nullptr;
   if (maskFontId && !maskFont) return sendXError(BadFont, maskFontId, request, length, nullptr);
-  if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
   ProxyClient* client = currentClient;
   Head* fontHead = fontDisplayHead();
   if (!fontHead || !isHeadOnline(fontHead)) return sendXError(BadValue, 0, request, length, nullptr);
@@ -221,7 +223,7 @@ void ProcCreateGlyphCursor(u8* request, u32 length) {
   GlyphCursorImages glyphs{};
   if (!xfontGlyphCursorImages(fontHead->display, sourceOnDisplay, get16(request + 16), maskOnDisplay,
                               get16(request + 18), &glyphs))
-    return sendXError(BadValue, 0, request, length, nullptr);
+    return sendXError(BadValue, get16(request + 16), request, length, nullptr);
   HeadCursor image{};
   image.width = u16(glyphs.width);
   image.height = u16(glyphs.height);
@@ -325,6 +327,12 @@ bool bestCursorSize(MetaScreen* screen, u16 width, u16 height, u32* outWidth, u3
 void ProcQueryBestSize(u8* request, u32 length) {
   u8 shape = request[1];
   if (shape > StippleShape) return sendXError(BadValue, shape, request, length, nullptr);
+  // The drawable only says the screen, but it must be one; an InputOnly
+  // window has no tiles or stipples.
+  DrawableInfo info{};
+  u32 drawable = get32(request + 4);
+  if (!describeDrawable(drawable, &info)) return sendXError(BadDrawable, drawable, request, length, nullptr);
+  if (shape != CursorShape && info.inputOnly) return sendXError(BadMatch, drawable, request, length, nullptr);
   BestSizeTarget found{nullptr, nullptr};
   if (!forwardRequest(request, length, rewriteBestSize, &found) || !found.link) return;
   u32 screen = found.screen ? found.screen->number : 0;

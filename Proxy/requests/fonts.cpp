@@ -193,6 +193,13 @@ bool unpackPaths(const u8* request, u32 length, u32* count, char*** paths, bool*
     }
     at += 1 + size;
   }
+  // More than the padding behind the list: a plain server refuses it.
+  if (length - at >= 4) {
+    *bad = true;
+    strlistFree(*count, *paths);
+    *count = 0, *paths = nullptr;
+    return false;
+  }
   return true;
 }
 

@@ -240,6 +240,29 @@ void rewriteFreeGC(u8* copy, u32, const RouteTarget& target, void*) {
   put32(copy + 4, translateXid(get32(copy + 4), RT_GC, target.head));
 }
 
+// An enumerated component (or the dashes) whose value a plain server
+// refuses: true with the value it names. The function is read as a byte,
+// as a plain server reads it; the others whole.
+bool badGCValue(u32 mask, const u8* values, u32* bad) {
+  struct Limit {
+    u8 bit;
+    u32 highest;
+  };
+  static constexpr Limit kLimits[] = {{5, LineDoubleDash}, {6, CapProjecting},     {7, JoinBevel},
+                                      {8, FillOpaqueStippled}, {9, WindingRule},  {15, IncludeInferiors},
+                                      {16, 1},             {22, ArcPieSlice}};
+  u32 index = 0;
+  for (u32 bit = 0; bit < 23; bit++) {
+    if (!(mask & (1u << bit))) continue;
+    u32 value = get32(values + 4 * index++);
+    if (bit == 0 && (value & 0xff) > GXset) return *bad = value & 0xff, true;
+    if (bit == 21 && (value & 0xff) == 0) return *bad = 0, true;
+    for (const Limit& l : kLimits)
+      if (l.bit == bit && value > l.highest) return *bad = value, true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // --- Handlers ------------------------------------------------------------------------------
@@ -251,6 +274,8 @@ void ProcCreateGC(u8* request, u32 length) {
   if (mask > kGCAllComponents) return sendXError(BadValue, mask, request, length, nullptr);
   DrawableInfo d;
   if (!describeDrawable(drawable, &d)) return sendXError(BadDrawable, drawable, request, length, nullptr);
+  u32 bad = 0;
+  if (badGCValue(mask, request + 16, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
   auto* gc = static_cast<GCRecord*>(memCalloc(1, sizeof(GCRecord)));
   if (!gc) return sendXError(BadAlloc, 0, request, length, nullptr);
   gc->id = id;
@@ -273,6 +298,8 @@ void ProcChangeGC(u8* request, u32 length) {
   GCRecord* gc = lookupGC(id);
   if (!gc) return sendXError(BadGC, id, request, length, nullptr);
   if (mask > kGCAllComponents) return sendXError(BadValue, mask, request, length, nullptr);
+  u32 bad = 0;
+  if (badGCValue(mask, request + 12, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
   ChangeGC c{gc, mask, gc->values, false};
   mergeGCValueList(&c.merged, mask, request + 12);
   forEachTarget(currentRequest.row->route, changeOnHead, &c);

@@ -184,17 +184,22 @@ void ProcPutImage(u8* request, u32 length) {
   p.x = i16(get16(request + 16)), p.y = i16(get16(request + 18));
   p.leftPad = request[20];
   p.depth = request[21];
+  // In a plain server's order: the ids, the depth, the format, then the
+  // length the image needs.
+  setRequestResource(currentClient, p.drawable);
+  if (!describeDrawable(p.drawable, &p.info)) return sendXError(BadDrawable, p.drawable, request, length, nullptr);
+  if (!lookupGC(p.gc)) return sendXError(BadGC, p.gc, request, length, nullptr);
+  if (!prepareGCForDrawing(p.gc, p.drawable, request, length)) return;
   if (p.format > ZPixmap) return sendXError(BadValue, p.format, request, length, "invalid format");
+  // A Z image has no left pad; an XY one less than a scanline unit.
+  if ((p.format == XYBitmap ? p.depth != 1 : p.depth != p.info.depth) ||
+      (p.format == ZPixmap ? p.leftPad != 0 : p.leftPad >= 32))
+    return sendXError(BadMatch, p.drawable, request, length, "invalid depth");
   // 64 bits: a huge width times the bits per pixel must not wrap into a
   // size that a short request passes.
   u64 size = clientImageSize(p.format, p.depth, u64(p.leftPad) + p.width, p.height, ~0u);
   if (u64(length) != 24 + ((size + 3) & ~u64(3))) return sendXError(BadLength, length, request, length, nullptr);
-  setRequestResource(currentClient, p.drawable);
-  if (!describeDrawable(p.drawable, &p.info)) return sendXError(BadDrawable, p.drawable, request, length, nullptr);
   if (damageWanted() && p.info.window) addDamageRect(p.x, p.y, p.width, p.height);
-  if (!prepareGCForDrawing(p.gc, p.drawable, request, length)) return;
-  if (p.format == XYBitmap ? p.depth != 1 : p.depth != p.info.depth)
-    return sendXError(BadMatch, p.drawable, request, length, "invalid depth");
   const ImageFormat* layout = clientImageFormat(p.format, p.depth);
   if (!ximageInit(&p.source, p.width, p.height, p.leftPad, reinterpret_cast<char*>(request + 24), layout))
     return sendXError(BadAlloc, 0, request, length, nullptr);

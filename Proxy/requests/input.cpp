@@ -373,7 +373,17 @@ void ReplyGetPointerMapping(u8* reply, u32 length) {
   std::free(composed);
 }
 
-void ProcSetModifierMapping(u8* request, u32 length) { setMap(request, length, false); }
+void ProcSetModifierMapping(u8* request, u32 length) {
+  // Before anything reaches a server: a keycode outside the range would
+  // otherwise become 0 on the heads and empty their modifiers for everyone.
+  u64 entries = u64(request[1]) * 8;  // the row's size rule checked the length
+  for (u64 k = 0; k < entries; k++) {
+    u32 keycode = request[4 + k];
+    if (keycode && (keycode < keymapLow() || keycode > keymapHigh()))
+      return sendXError(BadValue, keycode, request, length, nullptr);
+  }
+  setMap(request, length, false);
+}
 
 void ReplyGetModifierMapping(u8* reply, u32 length) {
   ServerLink* link = currentLink;

@@ -248,9 +248,11 @@ void ReplyQueryPointer(u8* reply, u32 length) {
     forwardReply(reply, length);
     return;
   }
+  // A window destroyed by a later request before this reply came back was
+  // the server's when it answered: its answer about the window stands.
   const ProxyWindow* record = lookupWindow(window);
   const MetaScreen* screen = head->metaScreen;
-  if (!record || record->screen != screen) {
+  if (record && record->screen != screen) {
     reply[1] = 0;
     put32(reply + 12, None);
     put16(reply + 20, 0);
@@ -258,7 +260,7 @@ void ReplyQueryPointer(u8* reply, u32 length) {
   } else {
     put32(reply + 12, mapServerXidToClientByType(RT_WINDOW, get32(reply + 12), head));
     i32 x = i16(get16(reply + 20)), y = i16(get16(reply + 22));
-    if (reply[1]) {
+    if (reply[1] || !record) {
       unscaleInWindow(head, window, &x, &y);
     } else {
       // The server's pointer is on another of its screens; the meta

@@ -187,6 +187,20 @@ bool forwardWritten(TargetVisit write, void* argument, const u8* request, u32 le
   return !walk.failed;
 }
 
+// What a plain server answers BadMatch to once the visual is known: an
+// InputOutput window under an InputOnly one, or whose depth its visual does
+// not have, or of another depth than its parent without a border of its
+// own, or of another visual without a colormap of its own; an InputOnly
+// window with a depth.
+bool createShapeMismatch(const ProxyWindow* parent, const ProxyWindow* window, u8 resolvedClass, u8 depth,
+                         u32 mask) {
+  if (resolvedClass != kInputOutput) return depth != 0;
+  if (parent->windowClass != kInputOutput) return true;
+  if (window->visual && window->visual->depth != window->depth) return true;
+  if (!(mask & (CWBorderPixmap | CWBorderPixel)) && window->depth != parent->depth) return true;
+  return !(mask & CWColormap) && window->visual != parent->visual;
+}
+
 }  // namespace
 
 void ProcCreateWindow(u8* request, u32 length) {
@@ -215,6 +229,10 @@ void ProcCreateWindow(u8* request, u32 length) {
       freeResourceById(id, RT_NONE);
       return sendXError(BadValue, visualId, request, length, "invalid visual");
     }
+  }
+  if (createShapeMismatch(parent, window, resolvedClass, request[1], mask)) {
+    freeResourceById(id, RT_NONE);
+    return sendXError(BadMatch, id, request, length, nullptr);
   }
   window->colormap = resolvedClass == kInputOnly ? 0 : parent->colormap;
   initWindowAttributes(window);
@@ -328,10 +346,11 @@ void ProcChangeSaveSet(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   u8 mode = request[1];
   u32 id = get32(request + 4);
-  if (mode > kSaveSetDelete) return sendXError(BadValue, mode, request, length, nullptr);
+  // The window, then whose it is, then the mode, as a plain server checks.
   ProxyWindow* window = windowOrError(id, request, length);
   if (!window) return;
   if (windowOwnerNumber(window) == client->number) return sendXError(BadMatch, id, request, length, nullptr);
+  if (mode > kSaveSetDelete) return sendXError(BadValue, mode, request, length, nullptr);
   setRequestResource(client, id);
   if (changeSaveSet(client, window, mode)) return sendXError(BadAlloc, 0, request, length, nullptr);
   u32 kind = RT_WINDOW;

@@ -358,12 +358,21 @@ int moveClientCellsToColormap(ProxyClient* client, ColormapRecord* from, Colorma
       freeSharedColorCell(from, e);
       continue;
     }
-    // Single-bit masks, as a server gives them for AllocColorCells.
-    u32 masks[32];
-    u32 maskCount = 0;
-    for (u32 bit = 0; bit < 32; bit++)
-      if (entry.planeMask & (1u << bit)) masks[maskCount++] = 1u << bit;
-    if (!allocColorCellsOnHeads(client, to, &entry.pixel, 1, masks, maskCount)) return 0;
+    const VisualRecord* v = to->visual;
+    if (v->visualClass == DirectColor) {
+      // A DirectColor entry's planes lie in the channels' fields: single
+      // bits are no allocation such a map can give.
+      if (!allocColorPlanesOnHeads(client, to, &entry.pixel, 1, entry.planeMask & v->redMask,
+                                   entry.planeMask & v->greenMask, entry.planeMask & v->blueMask))
+        return 0;
+    } else {
+      // Single-bit masks, as a server gives them for AllocColorCells.
+      u32 masks[32];
+      u32 maskCount = 0;
+      for (u32 bit = 0; bit < 32; bit++)
+        if (entry.planeMask & (1u << bit)) masks[maskCount++] = 1u << bit;
+      if (!allocColorCellsOnHeads(client, to, &entry.pixel, 1, masks, maskCount)) return 0;
+    }
     XColor* colours = nullptr;
     u32 n = entryColours(from, entry, &colours);
     for (u32 i = 0; i < n; i++)

@@ -167,6 +167,16 @@ u16 significantMaskOf(const EmulatedColormap* colormap) {
   return mask ? mask : significantBitsMask(colormap->visual.bitsPerRgb);
 }
 
+// A channel as the visual stores it: its significant bits, spread over the
+// whole 16-bit range as a plain server spreads them (8 bits of 0xff give
+// 0xffff, not 0xff00).
+u16 storedChannel(u16 value, u16 mask) {
+  u32 bits = u32(__builtin_popcount(mask));
+  if (bits == 0 || bits >= 16) return value & mask;
+  u32 limit = (1u << bits) - 1;
+  return u16(((value >> (16 - bits)) & limit) * 65535u / limit);
+}
+
 // Every base combined with every subset of the mask is a free cell.
 bool planeSetFree(const EmulatedColormap* colormap, u32 base, u32 mask) {
   u32 size = cellCount(colormap);
@@ -247,9 +257,9 @@ void setEmulatedColorCells(EmulatedColormap* colormap, const XColor* items, u32 
   for (u32 i = 0; i < count; i++) {
     if (items[i].pixel >= cellCount(colormap)) continue;
     EmulatedColorCell* cell = &colormap->cells[items[i].pixel];
-    cell->red = items[i].red & mask;
-    cell->green = items[i].green & mask;
-    cell->blue = items[i].blue & mask;
+    cell->red = storedChannel(items[i].red, mask);
+    cell->green = storedChannel(items[i].green, mask);
+    cell->blue = storedChannel(items[i].blue, mask);
     setHolder(cell, holder);
   }
 }
@@ -311,9 +321,9 @@ bool allocEmulatedColorCellsRequest(Display* /*display*/, EmulatedColormap* colo
 bool allocEmulatedColor(Display* /*display*/, EmulatedColormap* colormap, XColor* colour) {
   u16 mask = significantMaskOf(colormap);
   XColor masked = *colour;
-  masked.red &= mask;
-  masked.green &= mask;
-  masked.blue &= mask;
+  masked.red = storedChannel(masked.red, mask);
+  masked.green = storedChannel(masked.green, mask);
+  masked.blue = storedChannel(masked.blue, mask);
   masked.flags = DoRed | DoGreen | DoBlue;
   for (u32 i = 0; i < cellCount(colormap); i++) {
     EmulatedColorCell* cell = &colormap->cells[i];
@@ -379,7 +389,6 @@ bool copyEmulatedColormapAndFree(Display* display, const EmulatedColormap* color
 
 bool lookupColorNameCached(Display* display, const EmulatedColormap* colormap, const char* name, u32 length,
                            XColor* colour) {
-  u16 mask = significantMaskOf(colormap);
   memset(colour, 0, sizeof(*colour));
   colour->flags = DoRed | DoGreen | DoBlue;
   if (const NamedColour* cached = findNamedColour(name, length)) {
@@ -391,14 +400,20 @@ bool lookupColorNameCached(Display* display, const EmulatedColormap* colormap, c
   if (display && colormap->serverColormap) {
     const char* text = tmpStrndup(name, length);
     XColor exact{}, screen{};
-    if (!text || !XfsLookupColor(display, colormap->serverColormap, text, &exact, &screen)) return false;
+    // The server names colours alike for every colormap; the client's own
+    // travels on the client's link and may not have reached the server
+    // yet, so the server's default one is asked.
+    Colormap any = DefaultColormap(display, DefaultScreen(display));
+    if (!text || !XfsLookupColor(display, any, text, &exact, &screen)) return false;
     colour->red = exact.red;
     colour->green = exact.green;
     colour->blue = exact.blue;
   } else if (!colorLookupName(name, length, &colour->red, &colour->green, &colour->blue)) {
     return false;  // no server colormap to ask: the built-in colour names
   }
-  cacheNamedColour(name, length, colour->red & mask, colour->green & mask, colour->blue & mask);
+  // The exact colour is the name's, whichever visual asks later: the
+  // visual's precision belongs to the colour it gets, not to the name.
+  cacheNamedColour(name, length, colour->red, colour->green, colour->blue);
   return true;
 }
 

@@ -55,6 +55,8 @@ inline std::vector<Tag> readTags(const std::string& path) {
 struct Field {
   uint32_t offset;
   uint32_t width;
+  std::string type = "";  // as the description names it (a struct's members: their own)
+  std::string name = "";
 };
 
 struct FixedPart {
@@ -104,6 +106,14 @@ class Protocol {
     if (tags_[at].selfClosing) return FixedPart{{}, 4};
     return fixedPart(at + 1, 4, true);
   }
+  // An extension's request: byte 1 is the minor opcode, fields start at 4.
+  FixedPart extensionRequest(size_t at) const {
+    if (tags_[at].selfClosing) return FixedPart{{}, 4};
+    FixedPart m = fixedPart(at + 1, 0, false);
+    for (Field& f : m.fields) f.offset += 4;
+    m.size += 4;
+    return m;
+  }
   bool hasReply(size_t at) const { return !tags_[at].selfClosing && replyTag(at) != 0; }
   std::string name(size_t at) const { return tags_[at].attrs.at("name"); }
   // By number: an event copied from another carries its own name.
@@ -145,14 +155,17 @@ class Protocol {
       if (first && headerByte1) {
         first = false;
         if (width == 1) {
-          if (t.name == "field") m.fields.push_back({1, 1});
+          if (t.name == "field") m.fields.push_back({1, 1, t.attrs.at("type"), t.attrs.at("name")});
           m.size = header;
           continue;
         }
         m.size = header;
       }
       first = false;
-      if (t.name == "field") addField(&m, m.size, t.attrs.at("type"));
+      if (t.name == "field") {
+        addField(&m, m.size, t.attrs.at("type"));
+        if (!m.fields.empty() && m.fields.back().offset == m.size) m.fields.back().name = t.attrs.at("name");
+      }
       m.size += width;
     }
     if (m.size < header) m.size = header;
@@ -165,7 +178,7 @@ class Protocol {
       auto it = sizes_.find(type);
       if (it == sizes_.end()) ADD_FAILURE() << "unknown type " << type;
       uint32_t size = it == sizes_.end() ? 0 : it->second;
-      if (m) m->fields.push_back({offset, size});
+      if (m) m->fields.push_back({offset, size, type});
       return size;
     }
     uint32_t size = 0;

@@ -55,7 +55,7 @@ LayoutString sendEventLayout(const u8* request, u32 length) {
 constexpr RequestRow kRows[] = {
     {X_InternAtom, "InternAtom", ProcInternAtom, nullptr, "bbss", "bbsii", countedSize(8, 4, 2, 8), Route::kAtomHead},
     {X_GetAtomName, "GetAtomName", ProcGetAtomName, nullptr, "bbsi", "bbsis", exactSize(8), Route::kAtomHead},
-    {X_ChangeProperty, "ChangeProperty", ProcChangeProperty, nullptr, "H24", "", countedSize(24, 20, 4, 1, 16), Route::kPropertyHead},
+    {X_ChangeProperty, "ChangeProperty", ProcChangeProperty, nullptr, "H24", "", atLeastSize(24), Route::kPropertyHead},
     {X_DeleteProperty, "DeleteProperty", ProcDeleteProperty, nullptr, "bbsii", "", exactSize(12), Route::kPropertyHead},
     {X_GetProperty, "GetProperty", ProcGetProperty, nullptr, "bbsiiiii", "bbsiiii", exactSize(24), Route::kPropertyHead,
      nullptr, getPropertyReplyLayout},

@@ -1,0 +1,171 @@
+// Programs of a widget toolkit through the proxy program, in the default
+// configuration, on one head and on two side by side: a GTK 3 program
+// starts and maps its window, and xdpyinfo reads every extension the proxy
+// lists to the end. Both ask extensions for their versions at start-up and
+// drop the connection when a reply comes back with another sequence number.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/xprogram.h"
+#include "support/xvfb.h"
+
+namespace palvon::test {
+namespace {
+
+class Toolkits : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> words{"noReset", "on"};
+    for (int i = 0; i < GetParam(); i++) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      words.push_back("screen");
+      words.push_back(servers.back()->display() + ".0");
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ProxyProcess> proxy;
+};
+
+// The names under "number of extensions:" in xdpyinfo's report.
+std::vector<std::string> listedExtensions(const std::string& report) {
+  std::vector<std::string> names;
+  std::istringstream in(report);
+  bool inList = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("number of extensions:", 0) == 0) {
+      inList = true;
+      continue;
+    }
+    if (!inList) continue;
+    if (line.empty() || line[0] != ' ') break;
+    names.push_back(line.substr(line.find_first_not_of(' ')));
+  }
+  return names;
+}
+
+TEST_P(Toolkits, GtkProgramMapsItsWindow) {
+  // The window is looked for through the proxy until it is viewable; the
+  // program's status tells a start-up failure (1) from our kill (143).
+  std::string script =
+      "NO_AT_BRIDGE=1 GDK_BACKEND=x11 zenity --info --title palvon-toolkit --text hello & p=$!; "
+      "for i in $(seq 150); do xwininfo -name palvon-toolkit 2>/dev/null | grep -q IsViewable && break; "
+      "kill -0 $p 2>/dev/null || break; sleep 0.1; done; "
+      "xwininfo -name palvon-toolkit | grep 'Map State'; kill $p; wait $p; echo status=$?";
+  ProgramResult result = runProgram({"sh", "-c", script}, proxy->display(), 30000);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_NE(result.out.find("IsViewable"), std::string::npos) << result.out << result.err << proxy->log();
+  EXPECT_NE(result.out.find("status=143"), std::string::npos) << result.out << result.err;
+}
+
+TEST_P(Toolkits, XdpyinfoReadsEveryListedExtension) {
+  ProgramResult result = runProgram({"xdpyinfo", "-ext", "all"}, proxy->display(), 20000);
+  ASSERT_EQ(result.status, 0) << result.err << proxy->log();
+  EXPECT_EQ(result.err.find("broken"), std::string::npos) << result.err;
+  std::vector<std::string> names = listedExtensions(result.out);
+  EXPECT_GE(names.size(), 5u) << result.out;
+  for (const std::string& name : names)
+    EXPECT_EQ(result.err.find("\"" + name + "\" missing"), std::string::npos) << name << "\n" << result.err;
+  // The report goes on past the last extension's section to the screens.
+  EXPECT_NE(result.out.find("screen #0:"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heads, Toolkits, ::testing::Values(1, 2));
+
+// The children of the root as xwininfo lists them: "WxH+X+Y".
+std::vector<std::string> topLevels(const std::string& display) {
+  ProgramResult tree = runProgram({"xwininfo", "-root", "-children"}, display);
+  std::vector<std::string> found;
+  std::istringstream in(tree.out);
+  for (std::string line; std::getline(in, line);) {
+    size_t plus = line.rfind("  +");
+    size_t x = line.rfind(' ', plus == std::string::npos ? 0 : plus - 1);
+    if (plus != std::string::npos && x != std::string::npos) found.push_back(line.substr(x + 1, plus - x - 1));
+  }
+  return found;
+}
+
+// A right click in a GTK entry opens its menu under the pointer, on either
+// head of two side by side: the toolkit places it on the monitor the
+// pointer is on, as RANDR (offered here) describes the meta screen.
+TEST(GtkOnTwoHeads, ContextMenuOpensUnderThePointerOnEitherHead) {
+  Xvfb a{{"-screen", "0", "640x480x24"}}, b{{"-screen", "0", "640x480x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "screen", a.display() + ".0", "borderWidth", "0",
+                      "screen", b.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  BackgroundProgram zenity({"env", "NO_AT_BRIDGE=1", "GDK_BACKEND=x11", "zenity", "--entry", "--title",
+                            "palvon-menu", "--text", "x"},
+                           proxy.display());
+  ASSERT_TRUE(zenity.ok());
+  std::string info;
+  for (int i = 0; i < 150 && info.find("IsViewable") == std::string::npos; i++) {
+    info = runProgram({"xwininfo", "-name", "palvon-menu"}, proxy.display()).out;
+    if (info.find("IsViewable") == std::string::npos) usleep(100000);
+  }
+  ASSERT_NE(info.find("IsViewable"), std::string::npos) << info << proxy.log();
+  auto window = uint32_t(std::strtoul(info.c_str() + info.find("Window id: ") + 11, nullptr, 16));
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy.number()) && raw.setup('l') == 1);
+  uint8_t xtest = raw.queryExtension("XTEST").major;
+  ASSERT_NE(xtest, 0);
+  auto fake = [&](uint8_t type, uint8_t detail, int16_t x, int16_t y) {
+    Bytes body(32, 0);
+    body[0] = type, body[1] = detail;
+    raw.put32(body, 8, raw.rootWindow());
+    raw.put16(body, 20, uint16_t(x));
+    raw.put16(body, 22, uint16_t(y));
+    Bytes request = raw.request(xtest, 2, body);
+    raw.send(request);
+  };
+  for (int16_t left : {800, 100}) {
+    SCOPED_TRACE(left);
+    Bytes move(16, 0);
+    raw.put32(move, 0, window);
+    raw.put16(move, 4, 0x3);  // x, y
+    raw.put32(move, 8, uint32_t(left));
+    raw.put32(move, 12, 100);
+    raw.send(raw.request(12, 0, move));  // ConfigureWindow
+    usleep(300000);
+    std::vector<std::string> before = topLevels(proxy.display());
+    // Into the entry, below the label.
+    int16_t x = int16_t(left + 97), y = 145;
+    fake(6, 0, x, y);  // MotionNotify
+    usleep(200000);
+    fake(4, 3, 0, 0);  // ButtonPress 3
+    fake(5, 3, 0, 0);
+    std::string menu;
+    for (int i = 0; i < 50 && menu.empty(); i++) {
+      usleep(100000);
+      for (const std::string& g : topLevels(proxy.display()))
+        if (std::find(before.begin(), before.end(), g) == before.end() && g.find("10x10") != 0) menu = g;
+    }
+    ASSERT_FALSE(menu.empty()) << "no menu opened";
+    size_t plus = menu.find('+');
+    int menuX = std::atoi(menu.c_str() + plus + 1), menuY = std::atoi(menu.c_str() + menu.find('+', plus + 1) + 1);
+    EXPECT_GE(menuX, x) << menu;
+    EXPECT_LE(menuX, x + 8) << menu;
+    EXPECT_GE(menuY, y) << menu;
+    EXPECT_LE(menuY, y + 8) << menu;
+    // Closed again before the next head.
+    fake(2, 9, 0, 0);  // Escape press and release
+    fake(3, 9, 0, 0);
+    usleep(300000);
+  }
+}
+
+}  // namespace
+}  // namespace palvon::test
