@@ -131,6 +131,7 @@ bool isCancellingFocus(const HeldMessage* held, const void* argument) {
 
 void handleCrossing(u8* event, u32 maskBit) {
   if (passedUntranslated(event)) return;
+  if (event[kMode] == NotifyGrab && causedByRepeatedPointerGrab(currentLink)) return;
   // Only the pointer head's server speaks for the pointer. When the pointer
   // moves onto another server's head inside one window, though, the old
   // server's LeaveNotify comes after the head changed: it is never the

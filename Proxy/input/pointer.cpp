@@ -190,6 +190,21 @@ void lastPointerPosition(i32* x, i32* y) {
   *y = inputState.pointerY;
 }
 
+void noteRepeatedPointerGrab(const ServerLink* link) {
+  InputGrab& grab = inputState.pointerGrab;
+  if (grab.repeatLink != link || link->requestsSent < grab.repeatFirst) {
+    grab.repeatLink = link;
+    grab.repeatFirst = link->requestsSent;
+  }
+  grab.repeatLast = link->requestsSent;
+}
+
+bool causedByRepeatedPointerGrab(const ServerLink* link) {
+  const InputGrab& grab = inputState.pointerGrab;
+  return link && grab.repeatLink == link && link->lastServerSequence >= grab.repeatFirst &&
+         link->lastServerSequence <= grab.repeatLast;
+}
+
 bool pointerGrabPending() { return inputState.pointerGrab.client != nullptr; }
 bool pointerPollActive() { return inputState.polling != 0; }
 

@@ -134,6 +134,30 @@ void copyKeyboardSettings(Head* oldHead, Head* newHead) {
   XfsFlush(oldHead->display);
 }
 
+// Buttons held where input comes from are held on the server the pointer
+// enters too, as on one server: the grab repeated there sees their release
+// and its motion reports them. They are pressed under a grab of the proxy's
+// own that selects nothing, so that no client sees a second press and no
+// automatic grab starts; leaving that server again releases them with its
+// other input (restoreOldInput).
+void carryHeldButtons(Head* newHead) {
+  ServerDisplay* source = inputControlDisplay;
+  ServerDisplay* target = newHead->serverDisplay;
+  if (!source || target == source || !source->display || isDisplayOffline(source->display) ||
+      !headDisplayOpen(newHead))
+    return;
+  u32 held = xrcGetButtonState(source->display, kXrcMouse);
+  u32 missing = held & ~xrcGetButtonState(target->display, kXrcMouse);
+  if (!missing) return;
+  if (XfsGrabPointer(newHead->display, newHead->root, False, 0, GrabModeAsync, GrabModeAsync, None, None,
+                     CurrentTime) != GrabSuccess)
+    return;
+  LOGF(logChStep, "Holding buttons 0x%x on %s ...", missing, target->displayName);
+  logProblemText(xrcPressButtons(target->display, kXrcMouse, missing));
+  XfsUngrabPointer(newHead->display, CurrentTime);
+  XfsSync(newHead->display, False);
+}
+
 u32 grabCursorOnHead(Head* oldHead, Head* newHead) {
   if (sameDisplay(oldHead, newHead)) return u32(oldHead->cursors[0]);
   Head* under = newHead->serverDisplay->input.pointerHead;
@@ -148,8 +172,14 @@ bool grabStaysBehind(const InputGrab& grab, Head* oldHead, Head* newHead) {
 void carryPointerGrab(Head* oldHead, Head* newHead) {
   InputGrab& grab = inputState.pointerGrab;
   if (!grab.client) return;
-  if (oldHead && oldHead->metaScreen == newHead->metaScreen && !sameDisplay(oldHead, newHead))
-    if (ServerLink* old = linkTo(grab.client, oldHead)) requestUngrabPointer(old);
+  if (oldHead && oldHead->metaScreen == newHead->metaScreen && !sameDisplay(oldHead, newHead)) {
+    // Done before the old server's pointer is parked: motion the parking
+    // causes would otherwise still go to the grab there.
+    if (ServerLink* old = linkTo(grab.client, oldHead)) {
+      requestUngrabPointer(old);
+      syncLinkWarning(old);
+    }
+  }
   if (grabStaysBehind(grab, oldHead, newHead)) return;
   ServerLink* link = linkTo(grab.client, newHead);
   if (!link) return;
@@ -159,6 +189,7 @@ void carryPointerGrab(Head* oldHead, Head* newHead) {
                      grab.pointerFrozen ? GrabModeSync : GrabModeAsync,
                      grab.keyboardFrozen ? GrabModeSync : GrabModeAsync,
                      grab.confineTo ? translateXid(grab.confineTo, RT_WINDOW, newHead) : 0, cursor);
+  noteRepeatedPointerGrab(link);
   addReplyHook(link, acceptReplyHook, nullptr);
   LOGF(logChStep, "Sync pointer-grab to %s by %s, before passive grab by XRC ...", newHead->name,
        clientName(grab.client));
@@ -288,6 +319,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
        pg.client && pg.pointerFrozen ? ", pointer frozen" : "", pg.client ? ", pointer grabbed" : "");
   bool otherDisplay = oldHead && !sameDisplay(oldHead, newHead);
   if (oldHead) copyKeyboardSettings(oldHead, newHead);
+  if (otherDisplay) carryHeldButtons(newHead);
   carryPointerGrab(oldHead, newHead);
   bool focusMoved = moveFocus(client, newHead);
   carryKeyboardGrab(oldHead, newHead);

@@ -1,0 +1,231 @@
+// Pointer input across the seam of two heads, compared with one plain Xvfb
+// of the meta screen's size: the same windows, the same warps of the client
+// and the same buttons pressed on the input server (A through the proxy)
+// give the client the same events, in the same order and the same terms.
+// Covers buttons held while the pointer changes head (automatic and passive
+// grabs), an active grab moved across, and crossings into a child that lies
+// on the other head; each once with a plain second head and once with a
+// turned one.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/proxyprocess.h"
+#include "support/xvfb.h"
+
+// After gtest: Xlib's macros (None, Bool) would break its headers.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+namespace palvon::test {
+namespace {
+
+constexpr int kWidth = 400, kHeight = 300;  // each head; the meta screen is 800x300
+constexpr long kMask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask | EnterWindowMask | LeaveWindowMask;
+
+struct WindowSpec {
+  int parent;  // index of an earlier window, -1 for the root
+  int x, y, width, height;
+};
+
+enum class Op { Warp, Press, Release, GrabButton, GrabPointer, UngrabPointer };
+
+struct Step {
+  Op op;
+  int a = 0, b = 0;  // position, or button, or window index
+};
+
+struct Scenario {
+  std::string name;
+  bool turned;  // B is turned a quarter
+  std::vector<WindowSpec> windows;
+  std::vector<Step> steps;
+};
+
+// One session: a client on the display under test, and a connection to the
+// server whose pointer is the input (the plain server, or A).
+struct Session {
+  Display* client = nullptr;
+  Display* input = nullptr;
+  std::vector<Window> windows;
+  ~Session() {
+    if (client) XCloseDisplay(client);
+    if (input) XCloseDisplay(input);
+  }
+};
+
+std::string windowName(const std::vector<Window>& windows, Window w) {
+  if (w == 0) return "none";
+  for (size_t i = 0; i < windows.size(); i++)
+    if (windows[i] == w) return "w" + std::to_string(i);
+  return "other";
+}
+
+std::string describe(const XEvent& e, const std::vector<Window>& windows) {
+  std::ostringstream out;
+  switch (e.type) {
+    case ButtonPress:
+    case ButtonRelease:
+      out << (e.type == ButtonPress ? "press " : "release ") << windowName(windows, e.xbutton.window)
+          << " button=" << e.xbutton.button << " child=" << windowName(windows, e.xbutton.subwindow) << " root="
+          << e.xbutton.x_root << "," << e.xbutton.y_root << " at=" << e.xbutton.x << "," << e.xbutton.y
+          << " state=0x" << std::hex << e.xbutton.state;
+      break;
+    case MotionNotify:
+      out << "motion " << windowName(windows, e.xmotion.window) << " child=" << windowName(windows, e.xmotion.subwindow)
+          << " root=" << e.xmotion.x_root << "," << e.xmotion.y_root << " at=" << e.xmotion.x << "," << e.xmotion.y
+          << " state=0x" << std::hex << e.xmotion.state;
+      break;
+    case EnterNotify:
+    case LeaveNotify:
+      out << (e.type == EnterNotify ? "enter " : "leave ") << windowName(windows, e.xcrossing.window)
+          << " child=" << windowName(windows, e.xcrossing.subwindow) << " mode=" << e.xcrossing.mode
+          << " detail=" << e.xcrossing.detail << " root=" << e.xcrossing.x_root << "," << e.xcrossing.y_root
+          << " at=" << e.xcrossing.x << "," << e.xcrossing.y << " state=0x" << std::hex << e.xcrossing.state;
+      break;
+    default:
+      out << "type " << e.type;
+  }
+  return out.str();
+}
+
+// The events that arrive until none has come for a while (with a deadline).
+void collect(Session& s, std::vector<std::string>* events) {
+  XSync(s.client, False);
+  auto quietSince = std::chrono::steady_clock::now();
+  auto end = quietSince + std::chrono::seconds(5);
+  for (auto now = quietSince; now < end && now - quietSince < std::chrono::milliseconds(250);
+       now = std::chrono::steady_clock::now()) {
+    while (XPending(s.client)) {
+      XEvent e;
+      XNextEvent(s.client, &e);
+      if (e.type != Expose) events->push_back(describe(e, s.windows));
+      quietSince = std::chrono::steady_clock::now();
+    }
+    pollfd fd{ConnectionNumber(s.client), POLLIN, 0};
+    poll(&fd, 1, 25);
+  }
+}
+
+// Runs the scenario; the events the client saw after its windows were up,
+// then the status another client's GrabPointer gets at the end.
+std::vector<std::string> run(const Scenario& scenario, const std::string& display, const std::string& inputServer) {
+  Session s;
+  s.client = XOpenDisplay(display.c_str());
+  s.input = XOpenDisplay(inputServer.c_str());
+  if (!s.client || !s.input) return {"cannot connect"};
+  Window root = DefaultRootWindow(s.client);
+  XWarpPointer(s.client, None, root, 0, 0, 0, 0, 5, 5);
+  for (const WindowSpec& w : scenario.windows) {
+    Window parent = w.parent < 0 ? root : s.windows[size_t(w.parent)];
+    Window window = XCreateSimpleWindow(s.client, parent, w.x, w.y, unsigned(w.width), unsigned(w.height), 0, 0, 0);
+    XSelectInput(s.client, window, kMask);
+    XMapWindow(s.client, window);
+    s.windows.push_back(window);
+  }
+  std::vector<std::string> events, ignored;
+  collect(s, &ignored);
+  for (const Step& step : scenario.steps) {
+    switch (step.op) {
+      case Op::Warp:
+        XWarpPointer(s.client, None, root, 0, 0, 0, 0, step.a, step.b);
+        break;
+      case Op::Press:
+      case Op::Release:
+        XTestFakeButtonEvent(s.input, unsigned(step.a), step.op == Op::Press, CurrentTime);
+        XSync(s.input, False);
+        break;
+      case Op::GrabButton:
+        XGrabButton(s.client, unsigned(step.a), AnyModifier, s.windows[size_t(step.b)], False,
+                    ButtonPressMask | ButtonReleaseMask | PointerMotionMask, GrabModeAsync, GrabModeAsync, None, None);
+        break;
+      case Op::GrabPointer:
+        events.push_back("grab " + std::to_string(XGrabPointer(s.client, s.windows[size_t(step.b)], False,
+                                                               ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
+                                                               GrabModeAsync, GrabModeAsync, None, None, CurrentTime)));
+        break;
+      case Op::UngrabPointer:
+        XUngrabPointer(s.client, CurrentTime);
+        break;
+    }
+    collect(s, &events);
+  }
+  Display* other = XOpenDisplay(display.c_str());
+  if (!other) return {"cannot connect"};
+  int status = XGrabPointer(other, DefaultRootWindow(other), False, ButtonPressMask, GrabModeAsync, GrabModeAsync,
+                            None, None, CurrentTime);
+  events.push_back("another client's grab " + std::to_string(status));
+  XCloseDisplay(other);
+  return events;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += "  " + line + "\n";
+  return text;
+}
+
+class AcrossTheSeam : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(AcrossTheSeam, EventsAsOnOnePlainServer) {
+  const Scenario& scenario = GetParam();
+  std::vector<std::string> expected;
+  {
+    Xvfb plain{{"-screen", "0", std::to_string(2 * kWidth) + "x" + std::to_string(kHeight) + "x24"}};
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    expected = run(scenario, plain.display(), plain.display());
+  }
+  Xvfb a{{"-screen", "0", std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24"}};
+  std::string sizeB = scenario.turned ? std::to_string(kHeight) + "x" + std::to_string(kWidth)
+                                      : std::to_string(kWidth) + "x" + std::to_string(kHeight);
+  Xvfb b{{"-screen", "0", sizeB + "x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  std::vector<std::string> words{"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0",
+                                 "screen", b.display() + ".0", "borderWidth", "0"};
+  if (scenario.turned) words.insert(words.end(), {"rotate", "quarter", "options", "Tavel"});
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  std::vector<std::string> seen = run(scenario, proxy.display(), a.display());
+  EXPECT_EQ(seen, expected) << "through the proxy:\n" << joined(seen) << "plain:\n" << joined(expected);
+}
+
+// A window over both heads (A is 0..399, B 400..799 of the meta screen).
+const WindowSpec kWide{-1, 100, 50, 600, 200};
+
+std::vector<Scenario> scenarios() {
+  std::vector<Scenario> all;
+  const std::vector<Step> drag{{Op::Warp, 200, 100}, {Op::Press, 1}, {Op::Warp, 600, 120}, {Op::Release, 1}};
+  std::vector<Step> passive{{Op::GrabButton, 1, 0}};
+  passive.insert(passive.end(), drag.begin(), drag.end());
+  // The drag back: held on B, let go on A.
+  const std::vector<Step> dragBack{{Op::Warp, 600, 120}, {Op::Press, 1}, {Op::Warp, 200, 100}, {Op::Release, 1}};
+  const std::vector<Step> activeGrab{{Op::Warp, 200, 100}, {Op::GrabPointer, 0, 0}, {Op::Warp, 600, 120},
+                                     {Op::Warp, 650, 130}, {Op::UngrabPointer}};
+  // A child of the wide window that lies on B only.
+  const std::vector<WindowSpec> withChild{kWide, {0, 450, 20, 100, 100}};
+  const std::vector<Step> crossings{{Op::Warp, 200, 100}, {Op::Warp, 560, 80}, {Op::Warp, 300, 100},
+                                    {Op::Warp, 700, 200}, {Op::Warp, 200, 150}};
+  for (bool turned : {false, true}) {
+    auto add = [&](std::string name, std::vector<WindowSpec> windows, std::vector<Step> steps) {
+      name += turned ? "Turned" : "";
+      all.push_back(Scenario{name, turned, std::move(windows), std::move(steps)});
+    };
+    add("HeldButtonAutomaticGrab", {kWide}, drag);
+    add("HeldButtonPassiveGrab", {kWide}, passive);
+    add("HeldButtonBackOntoTheInputServer", {kWide}, dragBack);
+    add("ActiveGrab", {kWide}, activeGrab);
+    add("ChildOnTheOtherHead", withChild, crossings);
+  }
+  return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Seam, AcrossTheSeam, ::testing::ValuesIn(scenarios()),
+                         [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace palvon::test
