@@ -47,6 +47,8 @@ struct Scenario {
   std::vector<Step> steps;
 };
 
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
+
 // One session: a client on the display under test, and a connection to the
 // server whose pointer is the input (the plain server, or A).
 struct Session {

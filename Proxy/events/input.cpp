@@ -129,9 +129,24 @@ bool isCancellingFocus(const HeldMessage* held, const void* argument) {
   return other != want->head && headIsLive(other) && other->metaScreen == want->head->metaScreen;
 }
 
+// A crossing the old server reported on its pointer's way to the seam
+// happened, seen from one screen, on the way to the target: it is placed
+// there.
+void placeAtSeamTarget(u8* event) {
+  put16(event + kRootX, u16(inputState.seamX));
+  put16(event + kRootY, u16(inputState.seamY));
+  if (!(event[kCrossingFlags] & kSameScreenFlag)) return;
+  const ProxyWindow* record = lookupWindow(get32(event + kWindow));
+  if (!record) return;
+  put16(event + kEventX, u16(inputState.seamX - record->x));
+  put16(event + kEventY, u16(inputState.seamY - record->y));
+}
+
 void handleCrossing(u8* event, u32 maskBit) {
   if (passedUntranslated(event)) return;
   if (event[kMode] == NotifyGrab && causedByRepeatedPointerGrab(currentLink)) return;
+  u8 seam = seamPhaseOf(currentLink);
+  if (seam == kSeamHide) return;
   // Only the pointer head's server speaks for the pointer. When the pointer
   // moves onto another server's head inside one window, though, the old
   // server's LeaveNotify comes after the head changed: it is never the
@@ -141,6 +156,7 @@ void handleCrossing(u8* event, u32 maskBit) {
   if (!pointerServer && proxyState.headCount < 2) return;
   uintptr_t tag = serverWindowTag(get32(event + kWindow));
   if (translateCrossingEvent(event, maskBit) && pointerServer) tag |= kCrossingDelivered;
+  if (seam == kSeamReach) placeAtSeamTarget(event);
   if (proxyState.headCount > 1) {
     PendingRequest* entry = holdingEntry(event, true);
     CrossingMatch match{u8(event[0] == EnterNotify ? LeaveNotify : EnterNotify), get32(event + kRoot),
@@ -381,6 +397,9 @@ void EventButtonRelease(u8* event) {
 
 void EventMotionNotify(u8* event) {
   if (passedUntranslated(event)) return;
+  // Moves of a server's pointer while the pointer changes server are the
+  // proxy's, not the user's.
+  if (seamPhaseOf(currentLink)) return;
   keepScreenSaversInStep();
   ServerDisplay* server = linkServer();
   if (!event[kSameScreen] && server &&

@@ -205,6 +205,11 @@ bool causedByRepeatedPointerGrab(const ServerLink* link) {
          link->lastServerSequence <= grab.repeatLast;
 }
 
+u8 seamPhaseOf(const ServerLink* link) {
+  if (!inputState.seamPhase || !link || link->server.display != inputState.seamServer) return kSeamNone;
+  return inputState.seamPhase;
+}
+
 bool pointerGrabPending() { return inputState.pointerGrab.client != nullptr; }
 bool pointerPollActive() { return inputState.polling != 0; }
 

@@ -307,6 +307,62 @@ void restoreOldInput(Head* oldHead) {
   if (server->savedKeyboard) logProblemText(xrcRestoreKeyboardMapping(server->display, 0, server->savedKeyboard));
 }
 
+// --- Crossings of a move between servers ------------------------------------------------------
+//
+// Each server reports crossings from where its own pointer was, and the
+// proxy's windows that cover a server while the pointer is elsewhere take
+// part in them. Seen from one big screen, the pointer goes straight from
+// the old position to the new one. So the old server's pointer first goes
+// to the seam on the way (its crossings are the client's, placed at the
+// target), the new server's pointer waits at the seam under the cover, the
+// covers change with their crossings dropped, and only then the new server's
+// pointer moves to the target.
+
+// The real pointer of the head's server to meta (x, y) now, through the
+// proxy's own connection and without its rate limit.
+void placeServerPointer(Head* head, i32 x, i32 y) {
+  metaToHeadPoint(&x, &y, head);
+  x = std::clamp(x, 0, std::max(i32(head->width), 1) - 1);
+  y = std::clamp(y, 0, std::max(i32(head->height), 1) - 1);
+  logProblemText(xrcMovePointer(head->display, kXrcMouse, int(head->screen), x, y, 0));
+  XfsSync(head->display, False);
+  head->input.lastRealX = x, head->input.lastRealY = y;
+  head->input.haveRealPosition = 1;
+}
+
+// Every client's events from the head's server so far are handled now, in
+// the phase. Links being read up the stack are left to their reader.
+void settleServerEvents(Head* head, u8 phase) {
+  inputState.seamServer = head->serverDisplay;
+  inputState.seamPhase = phase;
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    ServerLink* link = linkTo(client, head);
+    if (!link || link->busy || link->dispatching || link->closePending) continue;
+    if (syncServerLink(link)) continue;
+    dispatchServerInput(link);
+  }
+  inputState.seamServer = nullptr;
+  inputState.seamPhase = kSeamNone;
+}
+
+bool crossesServers(const Head* oldHead, const Head* newHead) {
+  return oldHead && !sameDisplay(oldHead, newHead) && oldHead->metaScreen == newHead->metaScreen &&
+         !oldHead->inWindow && !newHead->inWindow && !inputState.pointerGrab.client && headDisplayOpen(oldHead) &&
+         headDisplayOpen(newHead);
+}
+
+// The old server's pointer to the seam point nearest the target, and the
+// new one's under its cover at the same point.
+void approachSeam(Head* oldHead, Head* newHead, i32 x, i32 y) {
+  i32 sx = x, sy = y;
+  rectClampPoint(&sx, &sy, logicalOf(oldHead, 0));
+  inputState.seamX = x, inputState.seamY = y;
+  placeServerPointer(oldHead, sx, sy);
+  settleServerEvents(oldHead, kSeamReach);
+  rectClampPoint(&sx, &sy, logicalOf(newHead, 0));
+  placeServerPointer(newHead, sx, sy);
+}
+
 // Steps of a move onto another head, after the old head's inner windows
 // stopped reporting crossings.
 void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i32 x, i32 y, bool warp) {
@@ -318,6 +374,8 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
        kg.client && kg.keyboardFrozen ? ", keyboard frozen" : "", kg.client ? ", keyboard grabbed" : "",
        pg.client && pg.pointerFrozen ? ", pointer frozen" : "", pg.client ? ", pointer grabbed" : "");
   bool otherDisplay = oldHead && !sameDisplay(oldHead, newHead);
+  bool seam = crossesServers(oldHead, newHead);
+  if (seam) approachSeam(oldHead, newHead, x, y);
   if (oldHead) copyKeyboardSettings(oldHead, newHead);
   if (otherDisplay) carryHeldButtons(newHead);
   carryPointerGrab(oldHead, newHead);
@@ -330,6 +388,10 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   movePointerToHead(device, newHead, x, y, warp);
   newHead->serverDisplay->input.pointerHead = newHead;
   if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
+  if (seam) {
+    settleServerEvents(oldHead, kSeamHide);
+    settleServerEvents(newHead, kSeamHide);
+  }
   if (pg.client && pg.client != client) {
     LOGF(logChStep, "Sync pointer-grab to %s by %s ...", newHead->name, clientName(pg.client));
     syncLinkWarning(linkTo(pg.client, newHead));
