@@ -33,7 +33,9 @@ struct WindowSpec {
   int x, y, width, height;
 };
 
-enum class Op { Warp, Press, Release, GrabButton, GrabPointer, UngrabPointer };
+// KeyOnOther types a key on the other server's keyboard (B; the plain
+// server itself in the reference).
+enum class Op { Warp, Press, Release, GrabButton, GrabPointer, UngrabPointer, Focus, KeyOnOther };
 
 struct Step {
   Op op;
@@ -54,10 +56,11 @@ void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.nam
 struct Session {
   Display* client = nullptr;
   Display* input = nullptr;
+  Display* other = nullptr;
   std::vector<Window> windows;
   ~Session() {
-    if (client) XCloseDisplay(client);
-    if (input) XCloseDisplay(input);
+    for (Display* d : {client, input, other})
+      if (d) XCloseDisplay(d);
   }
 };
 
@@ -83,12 +86,28 @@ std::string describe(const XEvent& e, const std::vector<Window>& windows) {
           << " root=" << e.xmotion.x_root << "," << e.xmotion.y_root << " at=" << e.xmotion.x << "," << e.xmotion.y
           << " state=0x" << std::hex << e.xmotion.state;
       break;
+    case KeyPress:
+    case KeyRelease:
+      out << (e.type == KeyPress ? "key " : "key-up ") << windowName(windows, e.xkey.window)
+          << " keycode=" << e.xkey.keycode << " child=" << windowName(windows, e.xkey.subwindow) << " root="
+          << e.xkey.x_root << "," << e.xkey.y_root << " at=" << e.xkey.x << "," << e.xkey.y << " state=0x"
+          << std::hex << e.xkey.state;
+      break;
+    case FocusIn:
+    case FocusOut:
+      out << (e.type == FocusIn ? "focus-in " : "focus-out ") << windowName(windows, e.xfocus.window)
+          << " mode=" << e.xfocus.mode << " detail=" << e.xfocus.detail;
+      break;
     case EnterNotify:
     case LeaveNotify:
       out << (e.type == EnterNotify ? "enter " : "leave ") << windowName(windows, e.xcrossing.window)
           << " child=" << windowName(windows, e.xcrossing.subwindow) << " mode=" << e.xcrossing.mode
           << " detail=" << e.xcrossing.detail << " root=" << e.xcrossing.x_root << "," << e.xcrossing.y_root
           << " at=" << e.xcrossing.x << "," << e.xcrossing.y << " state=0x" << std::hex << e.xcrossing.state;
+      break;
+    case MappingNotify:
+      out << "mapping request=" << e.xmapping.request << " first=" << e.xmapping.first_keycode
+          << " count=" << e.xmapping.count;
       break;
     default:
       out << "type " << e.type;
@@ -106,7 +125,9 @@ void collect(Session& s, std::vector<std::string>* events) {
     while (XPending(s.client)) {
       XEvent e;
       XNextEvent(s.client, &e);
-      if (e.type != Expose) events->push_back(describe(e, s.windows));
+      // The input server's first fake key changes its keyboard device and
+      // with it the map; that is the server's, not the seam's.
+      if (e.type != Expose && e.type != MappingNotify) events->push_back(describe(e, s.windows));
       quietSince = std::chrono::steady_clock::now();
     }
     pollfd fd{ConnectionNumber(s.client), POLLIN, 0};
@@ -116,17 +137,19 @@ void collect(Session& s, std::vector<std::string>* events) {
 
 // Runs the scenario; the events the client saw after its windows were up,
 // then the status another client's GrabPointer gets at the end.
-std::vector<std::string> run(const Scenario& scenario, const std::string& display, const std::string& inputServer) {
+std::vector<std::string> run(const Scenario& scenario, const std::string& display, const std::string& inputServer,
+                             const std::string& otherServer) {
   Session s;
   s.client = XOpenDisplay(display.c_str());
   s.input = XOpenDisplay(inputServer.c_str());
-  if (!s.client || !s.input) return {"cannot connect"};
+  s.other = XOpenDisplay(otherServer.c_str());
+  if (!s.client || !s.input || !s.other) return {"cannot connect"};
   Window root = DefaultRootWindow(s.client);
   XWarpPointer(s.client, None, root, 0, 0, 0, 0, 5, 5);
   for (const WindowSpec& w : scenario.windows) {
     Window parent = w.parent < 0 ? root : s.windows[size_t(w.parent)];
     Window window = XCreateSimpleWindow(s.client, parent, w.x, w.y, unsigned(w.width), unsigned(w.height), 0, 0, 0);
-    XSelectInput(s.client, window, kMask);
+    XSelectInput(s.client, window, kMask | KeyPressMask | KeyReleaseMask | FocusChangeMask);
     XMapWindow(s.client, window);
     s.windows.push_back(window);
   }
@@ -154,6 +177,14 @@ std::vector<std::string> run(const Scenario& scenario, const std::string& displa
       case Op::UngrabPointer:
         XUngrabPointer(s.client, CurrentTime);
         break;
+      case Op::Focus:
+        XSetInputFocus(s.client, s.windows[size_t(step.b)], RevertToParent, CurrentTime);
+        break;
+      case Op::KeyOnOther:
+        XTestFakeKeyEvent(s.other, unsigned(step.a), True, CurrentTime);
+        XTestFakeKeyEvent(s.other, unsigned(step.a), False, CurrentTime);
+        XSync(s.other, False);
+        break;
     }
     collect(s, &events);
   }
@@ -180,7 +211,7 @@ TEST_P(AcrossTheSeam, EventsAsOnOnePlainServer) {
   {
     Xvfb plain{{"-screen", "0", std::to_string(2 * kWidth) + "x" + std::to_string(kHeight) + "x24"}};
     ASSERT_TRUE(plain.ok()) << plain.error();
-    expected = run(scenario, plain.display(), plain.display());
+    expected = run(scenario, plain.display(), plain.display(), plain.display());
   }
   Xvfb a{{"-screen", "0", std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24"}};
   std::string sizeB = scenario.turned ? std::to_string(kHeight) + "x" + std::to_string(kWidth)
@@ -192,7 +223,7 @@ TEST_P(AcrossTheSeam, EventsAsOnOnePlainServer) {
   if (scenario.turned) words.insert(words.end(), {"rotate", "quarter", "options", "Tavel"});
   ProxyProcess proxy(words);
   ASSERT_TRUE(proxy.ok()) << proxy.log();
-  std::vector<std::string> seen = run(scenario, proxy.display(), a.display());
+  std::vector<std::string> seen = run(scenario, proxy.display(), a.display(), b.display());
   EXPECT_EQ(seen, expected) << "through the proxy:\n" << joined(seen) << "plain:\n" << joined(expected);
 }
 
@@ -212,6 +243,9 @@ std::vector<Scenario> scenarios() {
   const std::vector<WindowSpec> withChild{kWide, {0, 450, 20, 100, 100}};
   const std::vector<Step> crossings{{Op::Warp, 200, 100}, {Op::Warp, 560, 80}, {Op::Warp, 300, 100},
                                     {Op::Warp, 700, 200}, {Op::Warp, 200, 150}};
+  // Typed on B's keyboard while the pointer is on A (keycode 38 is "a" in
+  // Xvfb's map).
+  const std::vector<Step> keys{{Op::Warp, 200, 100}, {Op::Focus, 0, 0}, {Op::KeyOnOther, 38}};
   for (bool turned : {false, true}) {
     auto add = [&](std::string name, std::vector<WindowSpec> windows, std::vector<Step> steps) {
       name += turned ? "Turned" : "";
@@ -222,6 +256,7 @@ std::vector<Scenario> scenarios() {
     add("HeldButtonBackOntoTheInputServer", {kWide}, dragBack);
     add("ActiveGrab", {kWide}, activeGrab);
     add("ChildOnTheOtherHead", withChild, crossings);
+    if (!turned) add("KeysOfTheOtherServer", {kWide}, keys);
   }
   return all;
 }
