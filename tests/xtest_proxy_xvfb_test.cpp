@@ -19,6 +19,7 @@
 
 // After gtest: Xlib's macros (None, Bool) would break its headers.
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -201,6 +202,99 @@ TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
 INSTANTIATE_TEST_SUITE_P(XTest, FakeInput,
                          ::testing::Values(Mode{"Forwarded", false, false}, Mode{"Emulated", true, false},
                                            Mode{"CodesMovedOnB", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An input device's fake event with its valuators (a request longer than
+// one event), as xinput-aware test tools send it: taken as by a plain
+// server, and the input server's device acts on it.
+struct DeviceCase {
+  const char* name;
+  int kind;  // 0 key, 1 button, 2 motion
+};
+
+std::vector<int> errorCodes;
+int keepError(Display*, XErrorEvent* error) {
+  errorCodes.push_back(error->error_code);
+  return 0;
+}
+
+// The errors and the core events a window under the pointer gets when the
+// XTEST device of the display's input server fakes the case's event.
+std::vector<std::string> fakeDeviceEvent(const std::string& name, const DeviceCase& c) {
+  Display* display = XOpenDisplay(name.c_str());
+  if (!display) return {"cannot connect"};
+  Window root = DefaultRootWindow(display);
+  Window window = XCreateSimpleWindow(display, root, 10, 10, 200, 200, 0, 0, 0);
+  XSelectInput(display, window, KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask);
+  XMapWindow(display, window);
+  XWarpPointer(display, None, root, 0, 0, 0, 0, 100, 100);
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  const char* wanted = c.kind == 0 ? "Virtual core XTEST keyboard" : "Virtual core XTEST pointer";
+  int count = 0;
+  XDeviceInfo* devices = XListInputDevices(display, &count);
+  XID id = 0;
+  for (int i = 0; i < count; i++)
+    if (std::string(devices[i].name) == wanted) id = devices[i].id;
+  if (devices) XFreeDeviceList(devices);
+  XDevice* device = id ? XOpenDevice(display, id) : nullptr;
+  if (!device) {
+    XCloseDisplay(display);
+    return {"no device"};
+  }
+  XSync(display, False);
+  errorCodes.clear();
+  XErrorHandler previous = XSetErrorHandler(keepError);
+  int axes[2] = {120, 130};
+  if (c.kind == 0) {
+    XTestFakeDeviceKeyEvent(display, device, 38, True, axes, 2, CurrentTime);
+    XTestFakeDeviceKeyEvent(display, device, 38, False, axes, 2, CurrentTime);
+  } else if (c.kind == 1) {
+    XTestFakeDeviceButtonEvent(display, device, 1, True, axes, 2, CurrentTime);
+    XTestFakeDeviceButtonEvent(display, device, 1, False, axes, 2, CurrentTime);
+  } else {
+    XTestFakeDeviceMotionEvent(display, device, False, 0, axes, 2, CurrentTime);
+  }
+  XSync(display, False);
+  std::vector<std::string> seen;
+  for (int code : errorCodes) seen.push_back("error " + std::to_string(code));
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+  while (std::chrono::steady_clock::now() < end) {
+    while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type >= KeyPress && event.type <= ButtonRelease)
+        seen.push_back("event " + std::to_string(event.type) + " " + std::to_string(event.xkey.keycode));
+    }
+    pollfd p{ConnectionNumber(display), POLLIN, 0};
+    poll(&p, 1, 50);
+  }
+  XSetErrorHandler(previous);
+  XCloseDevice(display, device);
+  XCloseDisplay(display);
+  return seen;
+}
+
+void PrintTo(const DeviceCase& c, std::ostream* out) { *out << c.name; }
+
+class DeviceFakeInput : public ::testing::TestWithParam<DeviceCase> {};
+
+TEST_P(DeviceFakeInput, AsOnAPlainServer) {
+  std::vector<std::string> expected;
+  {
+    Xvfb plain{{"-screen", "0", "1280x1024x24"}};
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    expected = fakeDeviceEvent(plain.display(), GetParam());
+  }
+  Xvfb a{{"-screen", "0", "640x1024x24"}}, b{{"-screen", "0", "640x1024x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", b.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(fakeDeviceEvent(proxy.display(), GetParam()), expected) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(XTest, DeviceFakeInput,
+                         ::testing::Values(DeviceCase{"Key", 0}, DeviceCase{"Button", 1}, DeviceCase{"Motion", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
