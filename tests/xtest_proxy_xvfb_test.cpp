@@ -225,7 +225,7 @@ std::vector<std::string> fakeDeviceEvent(const std::string& name, const DeviceCa
   if (!display) return {"cannot connect"};
   Window root = DefaultRootWindow(display);
   Window window = XCreateSimpleWindow(display, root, 10, 10, 200, 200, 0, 0, 0);
-  XSelectInput(display, window, KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask);
+  XSelectInput(display, window, KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask);
   XMapWindow(display, window);
   XWarpPointer(display, None, root, 0, 0, 0, 0, 100, 100);
   XSetInputFocus(display, window, RevertToParent, CurrentTime);
@@ -262,8 +262,10 @@ std::vector<std::string> fakeDeviceEvent(const std::string& name, const DeviceCa
     while (XPending(display)) {
       XEvent event;
       XNextEvent(display, &event);
-      if (event.type >= KeyPress && event.type <= ButtonRelease)
-        seen.push_back("event " + std::to_string(event.type) + " " + std::to_string(event.xkey.keycode));
+      if (event.type >= KeyPress && event.type <= MotionNotify)
+        seen.push_back("event " + std::to_string(event.type) + " " +
+                       std::to_string(event.type == MotionNotify ? 0 : event.xkey.keycode) + " at " +
+                       std::to_string(event.xkey.x_root) + "," + std::to_string(event.xkey.y_root));
     }
     pollfd p{ConnectionNumber(display), POLLIN, 0};
     poll(&p, 1, 50);
@@ -287,10 +289,61 @@ TEST_P(DeviceFakeInput, AsOnAPlainServer) {
   }
   Xvfb a{{"-screen", "0", "640x1024x24"}}, b{{"-screen", "0", "640x1024x24"}};
   ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
-  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", b.display() + ".0"});
+  // Without borders A's pixels are the meta screen's: the valuators pass
+  // in the input server's terms.
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0", "screen",
+                      b.display() + ".0", "borderWidth", "0"});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(fakeDeviceEvent(proxy.display(), GetParam()), expected) << proxy.log();
+}
+
+// The same motion built by hand in the other byte order: the valuators
+// reach the input server's device swapped right.
+TEST(DeviceFakeInputOrder, ValuatorsOfTheOtherByteOrderMoveTheInputServersPointer) {
+  Xvfb a{{"-screen", "0", "640x480x24"}}, b{{"-screen", "0", "640x480x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0", "screen",
+                      b.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* onA = XOpenDisplay(a.display().c_str());
+  ASSERT_NE(onA, nullptr);
+  int count = 0;
+  XDeviceInfo* devices = XListInputDevices(onA, &count);
+  uint8_t device = 0;
+  for (int i = 0; i < count; i++)
+    if (std::string(devices[i].name) == "Virtual core XTEST pointer") device = uint8_t(devices[i].id);
+  XFreeDeviceList(devices);
+  ASSERT_NE(device, 0);
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy.number()));
+  ASSERT_EQ(raw.setup('B'), 1);
+  uint8_t xtest = raw.queryExtension("XTEST").major;
+  uint8_t firstEvent = raw.queryExtension("XInputExtension").firstEvent;
+  ASSERT_TRUE(xtest && firstEvent);
+  Bytes body(64, 0);  // the motion (32 bytes less the header) and one DeviceValuator
+  body[0] = uint8_t(firstEvent + 5);  // DeviceMotionNotify, absolute
+  body[31] = device;
+  body[32] = firstEvent;  // DeviceValuator
+  body[33] = device;
+  body[38] = 2;  // valuators 0 and 1
+  raw.put32(body, 40, 120);
+  raw.put32(body, 44, 130);
+  ASSERT_TRUE(raw.send(raw.request(xtest, 2, body)));
+  ASSERT_TRUE(raw.send(raw.request(43, 0)));  // GetInputFocus: the answer comes after any error
+  Bytes answer = raw.readMessage();
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  Window root, child;
+  int x = 0, y = 0, wx, wy;
+  unsigned mask;
+  for (int i = 0; i < 50 && (x != 120 || y != 130); i++) {
+    XQueryPointer(onA, DefaultRootWindow(onA), &root, &child, &x, &y, &wx, &wy, &mask);
+    if (x != 120 || y != 130) poll(nullptr, 0, 20);
+  }
+  EXPECT_EQ(x, 120);
+  EXPECT_EQ(y, 130);
+  XCloseDisplay(onA);
 }
 
 INSTANTIATE_TEST_SUITE_P(XTest, DeviceFakeInput,
