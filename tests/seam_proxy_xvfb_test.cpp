@@ -261,6 +261,58 @@ std::vector<Scenario> scenarios() {
   return all;
 }
 
+// The meta pointer through the display (root coordinates), or -1,-1.
+std::pair<int, int> metaPointer(Display* display) {
+  Window root, child;
+  int x = -1, y = -1, wx, wy;
+  unsigned mask;
+  if (!XQueryPointer(display, DefaultRootWindow(display), &root, &child, &x, &y, &wx, &wy, &mask)) return {-1, -1};
+  return {x, y};
+}
+
+// Waits until the display's meta pointer is there; where it is then.
+std::pair<int, int> awaitPointer(Display* display, std::pair<int, int> wanted) {
+  std::pair<int, int> at = metaPointer(display);
+  for (int i = 0; i < 100 && at != wanted; i++) {
+    poll(nullptr, 0, 20);
+    at = metaPointer(display);
+  }
+  return at;
+}
+
+// The last client leaves with the pointer on B and the proxy resets: the
+// input server's pointer still drives the meta pointer afterwards, by
+// absolute and by relative moves, as a plain server's pointer would.
+TEST(SeamReset, TheInputServersPointerStillDrivesTheMetaPointer) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"screen", a.display() + ".0", "borderWidth", "0", "screen", b.display() + ".0",
+                      "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* client = XOpenDisplay(proxy.display().c_str());
+  ASSERT_NE(client, nullptr);
+  XWarpPointer(client, None, DefaultRootWindow(client), 0, 0, 0, 0, 600, 100);
+  ASSERT_EQ(awaitPointer(client, {600, 100}), std::make_pair(600, 100));
+  XCloseDisplay(client);
+  ASSERT_TRUE(proxy.waitForLog("Resetting X proxy", 10000)) << proxy.log();
+  client = nullptr;
+  for (int i = 0; i < 200 && !client; i++) {
+    client = XOpenDisplay(proxy.display().c_str());
+    if (!client) poll(nullptr, 0, 50);
+  }
+  ASSERT_NE(client, nullptr) << proxy.log();
+  Display* input = XOpenDisplay(a.display().c_str());
+  ASSERT_NE(input, nullptr);
+  XTestFakeMotionEvent(input, 0, 100, 50, CurrentTime);
+  XSync(input, False);
+  EXPECT_EQ(awaitPointer(client, {100, 50}), std::make_pair(100, 50)) << proxy.log();
+  XTestFakeRelativeMotionEvent(input, 10, 10, CurrentTime);
+  XSync(input, False);
+  EXPECT_EQ(awaitPointer(client, {110, 60}), std::make_pair(110, 60)) << proxy.log();
+  XCloseDisplay(input);
+  XCloseDisplay(client);
+}
+
 INSTANTIATE_TEST_SUITE_P(Seam, AcrossTheSeam, ::testing::ValuesIn(scenarios()),
                          [](const auto& info) { return info.param.name; });
 

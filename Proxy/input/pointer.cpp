@@ -261,6 +261,16 @@ void forgetHeadInput(Head* head) {
     if (server->input.pointerHead == head) server->input.pointerHead = nullptr;
 }
 
+void forgetInputOnReset() {
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      forgetHeadInput(head);
+      head->input.haveRealPosition = 0;
+    }
+  }
+  inputState.deviceLastX = inputState.deviceLastY = kNoDevicePosition;
+}
+
 void setPointerMoveSink(PointerMoveSink sink) { moveSink = sink ? sink : defaultMoveSink; }
 
 // --- Crossing areas ----------------------------------------------------------------------------

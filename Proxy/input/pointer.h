@@ -175,6 +175,10 @@ void movePointerToScreen(MetaScreen* screen, i32 x, i32 y);
 // A head leaving its screen: its held-back move is dropped, rotation ends,
 // and nothing keeps pointing at it as the pointer's, focus or display head.
 void forgetHeadInput(Head* head);
+// At a reset the heads' windows go with their connections: no head holds
+// the pointer or the focus any more, so that probing places the pointer
+// and sets the input up again as at start-up.
+void forgetInputOnReset();
 
 // --- Following the real pointer ---------------------------------------------------------------
 
