@@ -233,9 +233,35 @@ bool activatePassiveButtonGrab(u8*& event, PassiveGrab* grab) {
 
 // --- Shared ------------------------------------------------------------------------------------
 
+namespace {
+
+// A key, button or motion event sent with SendEvent whose window and root
+// are a head's real root on this link's server: no client knows that id
+// (its SendEvent bodies carry its own ids), so it is the input the proxy's
+// own connection made where the server has no fake input.
+bool isServerRootEvent(const u8* event, u8 code) {
+  if (code < KeyPress || code > MotionNotify || !proxyState.screens) return false;
+  Display* display = linkDisplay();
+  u32 root = get32(event + kRoot);
+  if (!display || get32(event + kWindow) != root) return false;
+  const Head* head = findHeadByRoot(display, root);
+  return head && head->metaScreen && head->metaScreen->rootId != root;
+}
+
+}  // namespace
+
 bool passedUntranslated(u8* event) {
   if (!(event[0] & 0x80) && proxyState.screens) return false;
   u8 code = event[0] & 0x7f;
+  if (isServerRootEvent(event, code)) {
+    // Input the proxy made itself on a server without fake input: what the
+    // head's server says of its root is said of the meta root.
+    if (!translateDeviceEvent(event)) return true;
+    if (get32(event + kWindow) == get32(event + kRoot)) {
+      put16(event + kEventX, get16(event + kRootX));
+      put16(event + kEventY, get16(event + kRootY));
+    }
+  }
   deliverEvent(event, code == EnterNotify || code == LeaveNotify ? kCrossingDelivered : 0);
   return true;
 }
