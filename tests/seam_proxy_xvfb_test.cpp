@@ -47,6 +47,7 @@ struct Scenario {
   bool turned;  // B is turned a quarter
   std::vector<WindowSpec> windows;
   std::vector<Step> steps;
+  long extraMask = 0;  // beyond buttons, motion and crossings
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
@@ -149,7 +150,7 @@ std::vector<std::string> run(const Scenario& scenario, const std::string& displa
   for (const WindowSpec& w : scenario.windows) {
     Window parent = w.parent < 0 ? root : s.windows[size_t(w.parent)];
     Window window = XCreateSimpleWindow(s.client, parent, w.x, w.y, unsigned(w.width), unsigned(w.height), 0, 0, 0);
-    XSelectInput(s.client, window, kMask | KeyPressMask | KeyReleaseMask | FocusChangeMask);
+    XSelectInput(s.client, window, kMask | scenario.extraMask);
     XMapWindow(s.client, window);
     s.windows.push_back(window);
   }
@@ -247,16 +248,16 @@ std::vector<Scenario> scenarios() {
   // Xvfb's map).
   const std::vector<Step> keys{{Op::Warp, 200, 100}, {Op::Focus, 0, 0}, {Op::KeyOnOther, 38}};
   for (bool turned : {false, true}) {
-    auto add = [&](std::string name, std::vector<WindowSpec> windows, std::vector<Step> steps) {
+    auto add = [&](std::string name, std::vector<WindowSpec> windows, std::vector<Step> steps, long extra = 0) {
       name += turned ? "Turned" : "";
-      all.push_back(Scenario{name, turned, std::move(windows), std::move(steps)});
+      all.push_back(Scenario{name, turned, std::move(windows), std::move(steps), extra});
     };
     add("HeldButtonAutomaticGrab", {kWide}, drag);
     add("HeldButtonPassiveGrab", {kWide}, passive);
     add("HeldButtonBackOntoTheInputServer", {kWide}, dragBack);
     add("ActiveGrab", {kWide}, activeGrab);
     add("ChildOnTheOtherHead", withChild, crossings);
-    if (!turned) add("KeysOfTheOtherServer", {kWide}, keys);
+    if (!turned) add("KeysOfTheOtherServer", {kWide}, keys, KeyPressMask | KeyReleaseMask | FocusChangeMask);
   }
   return all;
 }

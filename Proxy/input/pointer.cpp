@@ -206,8 +206,10 @@ bool causedByRepeatedPointerGrab(const ServerLink* link) {
 }
 
 u8 seamPhaseOf(const ServerLink* link) {
-  if (!inputState.seamPhase || !link || link->server.display != inputState.seamServer) return kSeamNone;
-  return inputState.seamPhase;
+  if (!inputState.seamPhase || !link) return kSeamNone;
+  const ServerDisplay* server = link->server.display;
+  bool settling = server == inputState.seamServers[0] || server == inputState.seamServers[1];
+  return settling ? inputState.seamPhase : u8(kSeamNone);
 }
 
 bool pointerGrabPending() { return inputState.pointerGrab.client != nullptr; }

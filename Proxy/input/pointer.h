@@ -106,11 +106,11 @@ struct InputState {
   // While the pointer moves onto another server's head, that server's or
   // the old one's events already sent are handled at once in a phase (see
   // seamPhaseOf); the target is the meta position moved to.
-  const ServerDisplay* seamServer;
+  const ServerDisplay* seamServers[2];
   u8 seamPhase;
   i32 seamX, seamY;
 };
-// Phases of a move between servers for the events of seamServer:
+// Phases of a move between servers for the events of seamServers:
 // kSeamReach, the old server's pointer went to the seam on its way to the
 // target (crossings are the client's, placed at the target; motion is
 // not); kSeamHide, windows of the proxy covered or uncovered the pointer

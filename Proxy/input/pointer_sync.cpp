@@ -330,25 +330,41 @@ void placeServerPointer(Head* head, i32 x, i32 y) {
   head->input.haveRealPosition = 1;
 }
 
-// Every client's events from the head's server so far are handled now, in
-// the phase. Links being read up the stack are left to their reader.
-void settleServerEvents(Head* head, u8 phase) {
-  inputState.seamServer = head->serverDisplay;
+bool settles(const ServerLink* link) { return link && !link->busy && !link->dispatching && !link->closePending; }
+
+// Every client's events from the heads' servers so far are handled now, in
+// the phase: one round trip on each link, all of them under way at once.
+// Links being read up the stack are left to their reader.
+void settleServerEvents(Head* first, Head* second, u8 phase) {
+  inputState.seamServers[0] = first->serverDisplay;
+  inputState.seamServers[1] = second ? second->serverDisplay : nullptr;
   inputState.seamPhase = phase;
-  for (ProxyClient* client = clientList; client; client = client->next) {
-    ServerLink* link = linkTo(client, head);
-    if (!link || link->busy || link->dispatching || link->closePending) continue;
-    if (syncServerLink(link)) continue;
-    dispatchServerInput(link);
+  for (Head* head : {first, second}) {
+    if (!head) continue;
+    for (ProxyClient* client = clientList; client; client = client->next)
+      if (ServerLink* link = linkTo(client, head); settles(link)) logProblemText(sendSyncMarker(link));
   }
-  inputState.seamServer = nullptr;
+  for (Head* head : {first, second}) {
+    if (!head) continue;
+    for (ProxyClient* client = clientList; client; client = client->next) {
+      ServerLink* link = linkTo(client, head);
+      if (!settles(link)) continue;
+      if (const char* error = matchServerReply(link)) {
+        LOGF(logChWarning, "%s", error);
+        continue;
+      }
+      dispatchServerInput(link);
+    }
+  }
+  inputState.seamServers[0] = inputState.seamServers[1] = nullptr;
   inputState.seamPhase = kSeamNone;
 }
 
+// Not for a move made while the events of an earlier one are settled.
 bool crossesServers(const Head* oldHead, const Head* newHead) {
   return oldHead && !sameDisplay(oldHead, newHead) && oldHead->metaScreen == newHead->metaScreen &&
          !oldHead->inWindow && !newHead->inWindow && !inputState.pointerGrab.client && headDisplayOpen(oldHead) &&
-         headDisplayOpen(newHead);
+         headDisplayOpen(newHead) && !inputState.seamPhase;
 }
 
 // The old server's pointer to the seam point nearest the target, and the
@@ -358,7 +374,7 @@ void approachSeam(Head* oldHead, Head* newHead, i32 x, i32 y) {
   rectClampPoint(&sx, &sy, logicalOf(oldHead, 0));
   inputState.seamX = x, inputState.seamY = y;
   placeServerPointer(oldHead, sx, sy);
-  settleServerEvents(oldHead, kSeamReach);
+  settleServerEvents(oldHead, nullptr, kSeamReach);
   rectClampPoint(&sx, &sy, logicalOf(newHead, 0));
   placeServerPointer(newHead, sx, sy);
 }
@@ -388,10 +404,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   movePointerToHead(device, newHead, x, y, warp);
   newHead->serverDisplay->input.pointerHead = newHead;
   if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
-  if (seam) {
-    settleServerEvents(oldHead, kSeamHide);
-    settleServerEvents(newHead, kSeamHide);
-  }
+  if (seam) settleServerEvents(oldHead, newHead, kSeamHide);
   if (pg.client && pg.client != client) {
     LOGF(logChStep, "Sync pointer-grab to %s by %s ...", newHead->name, clientName(pg.client));
     syncLinkWarning(linkTo(pg.client, newHead));
