@@ -330,26 +330,23 @@ void placeServerPointer(Head* head, i32 x, i32 y) {
   head->input.haveRealPosition = 1;
 }
 
-bool settles(const ServerLink* link) { return link && !link->busy && !link->dispatching && !link->closePending; }
-
 // Every client's events from the heads' servers so far are handled now, in
-// the phase: one round trip on each link, all of them under way at once.
-// Links being read up the stack are left to their reader.
+// the phase: a round trip on each link, then what came before its answer.
+// One link at a time, so that a handler that waits on a link meanwhile
+// cannot take another's answer. Links being read up the stack are left to
+// their reader.
 void settleServerEvents(Head* first, Head* second, u8 phase) {
   inputState.seamServers[0] = first->serverDisplay;
   inputState.seamServers[1] = second ? second->serverDisplay : nullptr;
   inputState.seamPhase = phase;
   for (Head* head : {first, second}) {
     if (!head) continue;
-    for (ProxyClient* client = clientList; client; client = client->next)
-      if (ServerLink* link = linkTo(client, head); settles(link)) logProblemText(sendSyncMarker(link));
-  }
-  for (Head* head : {first, second}) {
-    if (!head) continue;
-    for (ProxyClient* client = clientList; client; client = client->next) {
+    ProxyClient* next = nullptr;
+    for (ProxyClient* client = clientList; client; client = next) {
+      next = client->next;
       ServerLink* link = linkTo(client, head);
-      if (!settles(link)) continue;
-      if (const char* error = matchServerReply(link)) {
+      if (!link || link->busy || link->dispatching || link->closePending) continue;
+      if (const char* error = syncServerLink(link)) {
         LOGF(logChWarning, "%s", error);
         continue;
       }
