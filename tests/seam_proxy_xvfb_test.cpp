@@ -317,6 +317,42 @@ TEST(SeamReset, TheInputServersPointerStillDrivesTheMetaPointer) {
   XCloseDisplay(client);
 }
 
+// Under a client's grab the input server's own pointer leaves A at its
+// last column: the client sees the pointer go on onto B, and no motion at
+// the point where the proxy parks A's pointer (A's centre).
+TEST(SeamGrab, LeavingTheInputServerShowsNoMotionWhereItsPointerIsParked) {
+  Xvfb a{{"-screen", "0", "400x300x24"}}, b{{"-screen", "0", "400x300x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  // With the default border of 1 the pointer enters B once it reaches A's
+  // last column; the meta screen is 796 wide and A's centre 199,149.
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "screen", b.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Session s;
+  s.client = XOpenDisplay(proxy.display().c_str());
+  s.input = XOpenDisplay(a.display().c_str());
+  ASSERT_TRUE(s.client && s.input);
+  Window root = DefaultRootWindow(s.client);
+  s.windows.push_back(XCreateSimpleWindow(s.client, root, 100, 50, 300, 200, 0, 0, 0));
+  XMapWindow(s.client, s.windows[0]);
+  XWarpPointer(s.client, None, root, 0, 0, 0, 0, 300, 120);
+  std::vector<std::string> ignored, events;
+  collect(s, &ignored);
+  ASSERT_EQ(XGrabPointer(s.client, s.windows[0], False, PointerMotionMask, GrabModeAsync, GrabModeAsync, None, None,
+                         CurrentTime),
+            GrabSuccess);
+  XTestFakeMotionEvent(s.input, 0, 399, 120, CurrentTime);
+  XSync(s.input, False);
+  // The proxy follows a grabbed pointer by polling it.
+  for (int i = 0; i < 20 && metaPointer(s.client).first < 398; i++) poll(nullptr, 0, 50);
+  collect(s, &events);
+  XTestFakeRelativeMotionEvent(s.input, 20, 0, CurrentTime);
+  XSync(s.input, False);
+  collect(s, &events);
+  ASSERT_FALSE(events.empty());
+  for (const std::string& e : events) EXPECT_EQ(e.find("root=199,149 "), std::string::npos) << joined(events);
+  EXPECT_GE(metaPointer(s.client).first, 398) << joined(events);
+}
+
 INSTANTIATE_TEST_SUITE_P(Seam, AcrossTheSeam, ::testing::ValuesIn(scenarios()),
                          [](const auto& info) { return info.param.name; });
 
