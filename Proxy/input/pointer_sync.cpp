@@ -333,8 +333,8 @@ void placeServerPointer(Head* head, i32 x, i32 y) {
 // Every client's events from the heads' servers so far are handled now, in
 // the phase: a round trip on each link, then what came before its answer.
 // One link at a time, so that a handler that waits on a link meanwhile
-// cannot take another's answer. Links being read up the stack are left to
-// their reader.
+// cannot take another's answer. Links being read up the stack, and links
+// still waiting for their set-up answer, are left to their reader.
 void settleServerEvents(Head* first, Head* second, u8 phase) {
   inputState.seamServers[0] = first->serverDisplay;
   inputState.seamServers[1] = second ? second->serverDisplay : nullptr;
@@ -345,7 +345,8 @@ void settleServerEvents(Head* first, Head* second, u8 phase) {
     for (ProxyClient* client = clientList; client; client = next) {
       next = client->next;
       ServerLink* link = linkTo(client, head);
-      if (!link || link->busy || link->dispatching || link->closePending) continue;
+      bool running = link && link->setupAnswered == kSetupAnswered;
+      if (!running || link->busy || link->dispatching || link->closePending) continue;
       if (const char* error = syncServerLink(link)) {
         LOGF(logChWarning, "%s", error);
         continue;
