@@ -261,6 +261,8 @@ std::vector<Scenario> scenarios() {
     add("HeldButtonBackOntoTheInputServer", {kWide}, dragBack);
     add("ActiveGrab", {kWide}, activeGrab);
     add("KeysOfTheOtherServer", {kWide}, keys, KeyPressMask | KeyReleaseMask | FocusChangeMask);
+    // Dragged off a window that lies on A only, let go over B.
+    add("HeldButtonOffTheWindow", {{-1, 100, 50, 200, 200}}, drag);
   }
   return all;
 }

@@ -361,7 +361,7 @@ void settleServerEvents(Head* first, Head* second, u8 phase) {
 // Not for a move made while the events of an earlier one are settled.
 bool crossesServers(const Head* oldHead, const Head* newHead) {
   return oldHead && !sameDisplay(oldHead, newHead) && oldHead->metaScreen == newHead->metaScreen &&
-         !oldHead->inWindow && !newHead->inWindow && !inputState.pointerGrab.client && headDisplayOpen(oldHead) &&
+         !oldHead->inWindow && !newHead->inWindow && headDisplayOpen(oldHead) &&
          headDisplayOpen(newHead) && !inputState.seamPhase;
 }
 
