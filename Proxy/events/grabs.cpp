@@ -214,7 +214,6 @@ bool activatePointerGrab(u32, ProxyClient* client, u32 window, u32 confineTo, u8
   grab.time = time;
   grab.passive = passive ? 1 : 0;
   grab.pendingUngrab = 0;
-  grab.repeatLink = nullptr;
   refCursor(cursor);
   grab.cursorRecord = cursor;
   grab.cursor = cursor ? cursor->id : 0;
@@ -348,7 +347,6 @@ void grabPointerOnDisplay(u32, Head* head) {
   u8 keyboardMode = synchronousFor(freezeState.keyboard, grab.client) ? GrabModeSync : GrabModeAsync;
   requestGrabPointer(link, grab.ownerEvents, translateXid(grab.window, RT_WINDOW, head),
                      u16(completeEventMask(grab.eventMask)), pointerMode, keyboardMode, confine, cursor);
-  noteRepeatedPointerGrab(link);
   if (madeCursor) xprotoFreeCursor(&link->writer, madeCursor);
   noteProblem(flushServerLink(link));
   if (grab.passive) grab.pendingUngrab = 1;

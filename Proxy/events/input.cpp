@@ -144,7 +144,6 @@ void placeAtSeamTarget(u8* event) {
 
 void handleCrossing(u8* event, u32 maskBit) {
   if (passedUntranslated(event)) return;
-  if (event[kMode] == NotifyGrab && causedByRepeatedPointerGrab(currentLink)) return;
   u8 seam = seamPhaseOf(currentLink);
   if (seam == kSeamHide) return;
   // Only the pointer head's server speaks for the pointer. When the pointer

@@ -190,21 +190,6 @@ void lastPointerPosition(i32* x, i32* y) {
   *y = inputState.pointerY;
 }
 
-void noteRepeatedPointerGrab(const ServerLink* link) {
-  InputGrab& grab = inputState.pointerGrab;
-  if (grab.repeatLink != link || link->requestsSent < grab.repeatFirst) {
-    grab.repeatLink = link;
-    grab.repeatFirst = link->requestsSent;
-  }
-  grab.repeatLast = link->requestsSent;
-}
-
-bool causedByRepeatedPointerGrab(const ServerLink* link) {
-  const InputGrab& grab = inputState.pointerGrab;
-  return link && grab.repeatLink == link && link->lastServerSequence >= grab.repeatFirst &&
-         link->lastServerSequence <= grab.repeatLast;
-}
-
 u8 seamPhaseOf(const ServerLink* link) {
   if (!inputState.seamPhase || !link) return kSeamNone;
   const ServerDisplay* server = link->server.display;

@@ -57,16 +57,7 @@ struct InputGrab {
   u8 passive;
   u8 pendingUngrab;
   CursorRecord* cursorRecord;
-  // The requests by which the proxy repeated the pointer grab on a head
-  // (sequences on that link): the crossings of mode Grab they cause are no
-  // news to the client, whose grab began earlier.
-  const ServerLink* repeatLink;
-  u64 repeatFirst, repeatLast;
 };
-// Notes the GrabPointer just written on the link as a repeat of the grab.
-void noteRepeatedPointerGrab(const ServerLink* link);
-// Whether the event being dispatched on the link was caused by such a repeat.
-bool causedByRepeatedPointerGrab(const ServerLink* link);
 
 constexpr u32 kPollStackSlots = 20;
 

@@ -189,7 +189,6 @@ void carryPointerGrab(Head* oldHead, Head* newHead) {
                      grab.pointerFrozen ? GrabModeSync : GrabModeAsync,
                      grab.keyboardFrozen ? GrabModeSync : GrabModeAsync,
                      grab.confineTo ? translateXid(grab.confineTo, RT_WINDOW, newHead) : 0, cursor);
-  noteRepeatedPointerGrab(link);
   addReplyHook(link, acceptReplyHook, nullptr);
   LOGF(logChStep, "Sync pointer-grab to %s by %s, before passive grab by XRC ...", newHead->name,
        clientName(grab.client));
