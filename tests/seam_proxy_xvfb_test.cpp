@@ -72,47 +72,24 @@ std::string windowName(const std::vector<Window>& windows, Window w) {
   return "other";
 }
 
+// Key, button, motion and crossing events share their first fields (the
+// Xlib structures too); the rest is by type.
 std::string describe(const XEvent& e, const std::vector<Window>& windows) {
+  static const char* const kNames[] = {"", "", "key", "key-up", "press", "release", "motion", "enter", "leave",
+                                       "focus-in", "focus-out"};
   std::ostringstream out;
-  switch (e.type) {
-    case ButtonPress:
-    case ButtonRelease:
-      out << (e.type == ButtonPress ? "press " : "release ") << windowName(windows, e.xbutton.window)
-          << " button=" << e.xbutton.button << " child=" << windowName(windows, e.xbutton.subwindow) << " root="
-          << e.xbutton.x_root << "," << e.xbutton.y_root << " at=" << e.xbutton.x << "," << e.xbutton.y
-          << " state=0x" << std::hex << e.xbutton.state;
-      break;
-    case MotionNotify:
-      out << "motion " << windowName(windows, e.xmotion.window) << " child=" << windowName(windows, e.xmotion.subwindow)
-          << " root=" << e.xmotion.x_root << "," << e.xmotion.y_root << " at=" << e.xmotion.x << "," << e.xmotion.y
-          << " state=0x" << std::hex << e.xmotion.state;
-      break;
-    case KeyPress:
-    case KeyRelease:
-      out << (e.type == KeyPress ? "key " : "key-up ") << windowName(windows, e.xkey.window)
-          << " keycode=" << e.xkey.keycode << " child=" << windowName(windows, e.xkey.subwindow) << " root="
-          << e.xkey.x_root << "," << e.xkey.y_root << " at=" << e.xkey.x << "," << e.xkey.y << " state=0x"
-          << std::hex << e.xkey.state;
-      break;
-    case FocusIn:
-    case FocusOut:
-      out << (e.type == FocusIn ? "focus-in " : "focus-out ") << windowName(windows, e.xfocus.window)
-          << " mode=" << e.xfocus.mode << " detail=" << e.xfocus.detail;
-      break;
-    case EnterNotify:
-    case LeaveNotify:
-      out << (e.type == EnterNotify ? "enter " : "leave ") << windowName(windows, e.xcrossing.window)
-          << " child=" << windowName(windows, e.xcrossing.subwindow) << " mode=" << e.xcrossing.mode
-          << " detail=" << e.xcrossing.detail << " root=" << e.xcrossing.x_root << "," << e.xcrossing.y_root
-          << " at=" << e.xcrossing.x << "," << e.xcrossing.y << " state=0x" << std::hex << e.xcrossing.state;
-      break;
-    case MappingNotify:
-      out << "mapping request=" << e.xmapping.request << " first=" << e.xmapping.first_keycode
-          << " count=" << e.xmapping.count;
-      break;
-    default:
-      out << "type " << e.type;
+  if (e.type < KeyPress || e.type > FocusOut) return "type " + std::to_string(e.type);
+  out << kNames[e.type] << " " << windowName(windows, e.xany.window);
+  if (e.type >= FocusIn) {
+    out << " mode=" << e.xfocus.mode << " detail=" << e.xfocus.detail;
+    return out.str();
   }
+  const XKeyEvent& k = e.xkey;
+  if (e.type <= ButtonRelease) out << " detail=" << k.keycode;
+  if (e.type >= EnterNotify) out << " mode=" << e.xcrossing.mode << " detail=" << e.xcrossing.detail;
+  unsigned state = e.type >= EnterNotify ? e.xcrossing.state : k.state;
+  out << " child=" << windowName(windows, k.subwindow) << " root=" << k.x_root << "," << k.y_root << " at=" << k.x
+      << "," << k.y << " state=0x" << std::hex << state;
   return out.str();
 }
 
