@@ -29,6 +29,7 @@ namespace palvon {
 namespace {
 
 constexpr u8 kGetVersion = 0, kCompareCursor = 1, kFakeInput = 2, kGrabControl = 3;
+constexpr u32 kEventBytes = 32, kFakeInputBytes = 36;
 // The first event code an extension can have; the codes below are core.
 constexpr u8 kFirstExtensionEvent = 64;
 
@@ -131,10 +132,14 @@ void moveAbsolute(u8* request, u32 length) {
 
 // The copy for the input-control head: an extension's event type in that
 // server's numbering, the key in its keycodes, the meta root its real root.
-void rewriteFakeInput(u8* copy, u32, const RouteTarget& target, void*) {
+void rewriteFakeInput(u8* copy, u32 length, const RouteTarget& target, void*) {
   u8 type = copy[4];
   const ServerLink* link = target.link;
-  if (type >= kFirstExtensionEvent && link->server.codes) copy[4] = link->server.codes->eventToServer[type];
+  // A device event is followed by its DeviceValuator events, extension
+  // events as well.
+  if (link->server.codes)
+    for (u32 at = 4; at + kEventBytes <= length; at += kEventBytes)
+      if (copy[at] >= kFirstExtensionEvent) copy[at] = link->server.codes->eventToServer[copy[at]];
   if (!target.head) return;
   if (type == KeyPress || type == KeyRelease)
     copy[5] = static_cast<u8>(metaToHeadKeycode(kXrcKeyboard, copy[5], target.head));
@@ -214,6 +219,9 @@ bool fakeThroughLibrary(u8* request, u32 length) {
 }
 
 void ProcXTestFakeInput(u8* request, u32 length) {
+  // Only an input device's event comes with more (its valuators).
+  if ((request[4] & 0x7f) < kFirstExtensionEvent && length != kFakeInputBytes)
+    return sendXError(BadLength, length, request, length, nullptr);
   if (emulated() && fakeThroughLibrary(request, length)) return;
   if (request[4] == MotionNotify && request[5] == 0) return moveAbsolute(request, length);
   // Emulated, the input-control server may lack XTEST: what the library
@@ -237,7 +245,10 @@ constexpr RequestRow kRequests[] = {
      Route::kLocal},
     {kCompareCursor, "XTestCompareCursor", ProcXTestCompareCursor, nullptr, "bbsii", "bbsi", exactSize(12),
      Route::kMainHead},
-    {kFakeInput, "XTestFakeInput", ProcXTestFakeInput, nullptr, "bbsbbsiiiiss", "", exactSize(36), Route::kInputHead},
+    // One event, or an input device's event and its DeviceValuator events
+    // (32 bytes each), as a plain server takes them.
+    {kFakeInput, "XTestFakeInput", ProcXTestFakeInput, nullptr, "bbsbbsiiiissbbbbbbbb[bbssbbiiiiii]", "",
+     listSize(kFakeInputBytes, kEventBytes), Route::kInputHead},
     {kGrabControl, "XTestGrabControl", ProcXTestGrabControl, nullptr, "bbs", "", exactSize(8), Route::kEveryServer},
 };
 

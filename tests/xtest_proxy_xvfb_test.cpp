@@ -19,6 +19,7 @@
 
 // After gtest: Xlib's macros (None, Bool) would break its headers.
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -142,11 +143,18 @@ TEST_P(FakeInput, KeysAndClicksReachTheWindow) {
 
   ASSERT_TRUE(nextEvent(receiver, ButtonPress, &event)) << proxy->log();
   EXPECT_EQ(event.xbutton.button, 1u);
-  // Synthetic events (servers without XTEST) carry what the library puts
-  // in; only the servers' own input is placed by the pointer.
+  // Without XTEST the proxy's click is a synthetic event from the root, as
+  // the meta root reports it; the servers' own input is placed by the
+  // pointer in the window.
   if (!GetParam().serversLackXTest) {
     EXPECT_EQ(event.xbutton.x, 150);
+  } else {
+    EXPECT_EQ(event.xbutton.window, DefaultRootWindow(receiver));
+    EXPECT_EQ(event.xbutton.x, 250);
   }
+  EXPECT_EQ(event.xbutton.root, DefaultRootWindow(receiver));
+  EXPECT_EQ(event.xbutton.x_root, 250);
+  EXPECT_EQ(event.xbutton.y_root, 250);
   ASSERT_TRUE(nextEvent(receiver, ButtonRelease, &event));
   ASSERT_TRUE(nextEvent(receiver, KeyPress, &event)) << proxy->log();
   EXPECT_EQ(XLookupKeysym(&event.xkey, 0), static_cast<KeySym>(XK_a));
@@ -201,6 +209,152 @@ TEST_P(FakeInput, OtherByteOrderGetsOneAnswerPerRequest) {
 INSTANTIATE_TEST_SUITE_P(XTest, FakeInput,
                          ::testing::Values(Mode{"Forwarded", false, false}, Mode{"Emulated", true, false},
                                            Mode{"CodesMovedOnB", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// An input device's fake event with its valuators (a request longer than
+// one event), as xinput-aware test tools send it: taken as by a plain
+// server, and the input server's device acts on it.
+struct DeviceCase {
+  const char* name;
+  int kind;  // 0 key, 1 button, 2 motion
+};
+
+std::vector<int> errorCodes;
+int keepError(Display*, XErrorEvent* error) {
+  errorCodes.push_back(error->error_code);
+  return 0;
+}
+
+// The errors and the core events a window under the pointer gets when the
+// XTEST device of the display's input server fakes the case's event.
+std::vector<std::string> fakeDeviceEvent(const std::string& name, const DeviceCase& c) {
+  Display* display = XOpenDisplay(name.c_str());
+  if (!display) return {"cannot connect"};
+  Window root = DefaultRootWindow(display);
+  Window window = XCreateSimpleWindow(display, root, 10, 10, 200, 200, 0, 0, 0);
+  XSelectInput(display, window, KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask);
+  XMapWindow(display, window);
+  XWarpPointer(display, None, root, 0, 0, 0, 0, 100, 100);
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  const char* wanted = c.kind == 0 ? "Virtual core XTEST keyboard" : "Virtual core XTEST pointer";
+  int count = 0;
+  XDeviceInfo* devices = XListInputDevices(display, &count);
+  XID id = 0;
+  for (int i = 0; i < count; i++)
+    if (std::string(devices[i].name) == wanted) id = devices[i].id;
+  if (devices) XFreeDeviceList(devices);
+  XDevice* device = id ? XOpenDevice(display, id) : nullptr;
+  if (!device) {
+    XCloseDisplay(display);
+    return {"no device"};
+  }
+  XSync(display, False);
+  errorCodes.clear();
+  XErrorHandler previous = XSetErrorHandler(keepError);
+  int axes[2] = {120, 130};
+  if (c.kind == 0) {
+    XTestFakeDeviceKeyEvent(display, device, 38, True, axes, 2, CurrentTime);
+    XTestFakeDeviceKeyEvent(display, device, 38, False, axes, 2, CurrentTime);
+  } else if (c.kind == 1) {
+    XTestFakeDeviceButtonEvent(display, device, 1, True, axes, 2, CurrentTime);
+    XTestFakeDeviceButtonEvent(display, device, 1, False, axes, 2, CurrentTime);
+  } else {
+    XTestFakeDeviceMotionEvent(display, device, False, 0, axes, 2, CurrentTime);
+  }
+  XSync(display, False);
+  std::vector<std::string> seen;
+  for (int code : errorCodes) seen.push_back("error " + std::to_string(code));
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+  while (std::chrono::steady_clock::now() < end) {
+    while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type >= KeyPress && event.type <= MotionNotify)
+        seen.push_back("event " + std::to_string(event.type) + " " +
+                       std::to_string(event.type == MotionNotify ? 0 : event.xkey.keycode) + " at " +
+                       std::to_string(event.xkey.x_root) + "," + std::to_string(event.xkey.y_root));
+    }
+    pollfd p{ConnectionNumber(display), POLLIN, 0};
+    poll(&p, 1, 50);
+  }
+  XSetErrorHandler(previous);
+  XCloseDevice(display, device);
+  XCloseDisplay(display);
+  return seen;
+}
+
+void PrintTo(const DeviceCase& c, std::ostream* out) { *out << c.name; }
+
+class DeviceFakeInput : public ::testing::TestWithParam<DeviceCase> {};
+
+TEST_P(DeviceFakeInput, AsOnAPlainServer) {
+  std::vector<std::string> expected;
+  {
+    Xvfb plain{{"-screen", "0", "1280x1024x24"}};
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    expected = fakeDeviceEvent(plain.display(), GetParam());
+  }
+  Xvfb a{{"-screen", "0", "640x1024x24"}}, b{{"-screen", "0", "640x1024x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  // Without borders A's pixels are the meta screen's: the valuators pass
+  // in the input server's terms.
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0", "screen",
+                      b.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(fakeDeviceEvent(proxy.display(), GetParam()), expected) << proxy.log();
+}
+
+// The same motion built by hand in the other byte order: the valuators
+// reach the input server's device swapped right.
+TEST(DeviceFakeInputOrder, ValuatorsOfTheOtherByteOrderMoveTheInputServersPointer) {
+  Xvfb a{{"-screen", "0", "640x480x24"}}, b{{"-screen", "0", "640x480x24"}};
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0", "screen",
+                      b.display() + ".0", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* onA = XOpenDisplay(a.display().c_str());
+  ASSERT_NE(onA, nullptr);
+  int count = 0;
+  XDeviceInfo* devices = XListInputDevices(onA, &count);
+  uint8_t device = 0;
+  for (int i = 0; i < count; i++)
+    if (std::string(devices[i].name) == "Virtual core XTEST pointer") device = uint8_t(devices[i].id);
+  XFreeDeviceList(devices);
+  ASSERT_NE(device, 0);
+  RawClient raw;
+  ASSERT_TRUE(raw.connectUnix(proxy.number()));
+  ASSERT_EQ(raw.setup('B'), 1);
+  uint8_t xtest = raw.queryExtension("XTEST").major;
+  uint8_t firstEvent = raw.queryExtension("XInputExtension").firstEvent;
+  ASSERT_TRUE(xtest && firstEvent);
+  Bytes body(64, 0);  // the motion (32 bytes less the header) and one DeviceValuator
+  body[0] = uint8_t(firstEvent + 5);  // DeviceMotionNotify, absolute
+  body[31] = device;
+  body[32] = firstEvent;  // DeviceValuator
+  body[33] = device;
+  body[38] = 2;  // valuators 0 and 1
+  raw.put32(body, 40, 120);
+  raw.put32(body, 44, 130);
+  ASSERT_TRUE(raw.send(raw.request(xtest, 2, body)));
+  ASSERT_TRUE(raw.send(raw.request(43, 0)));  // GetInputFocus: the answer comes after any error
+  Bytes answer = raw.readMessage();
+  ASSERT_FALSE(answer.empty());
+  EXPECT_EQ(answer[0], 1) << "error " << int(answer[1]);
+  Window root, child;
+  int x = 0, y = 0, wx, wy;
+  unsigned mask;
+  for (int i = 0; i < 50 && (x != 120 || y != 130); i++) {
+    XQueryPointer(onA, DefaultRootWindow(onA), &root, &child, &x, &y, &wx, &wy, &mask);
+    if (x != 120 || y != 130) poll(nullptr, 0, 20);
+  }
+  EXPECT_EQ(x, 120);
+  EXPECT_EQ(y, 130);
+  XCloseDisplay(onA);
+}
+
+INSTANTIATE_TEST_SUITE_P(XTest, DeviceFakeInput,
+                         ::testing::Values(DeviceCase{"Key", 0}, DeviceCase{"Button", 1}, DeviceCase{"Motion", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

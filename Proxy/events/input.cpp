@@ -129,8 +129,23 @@ bool isCancellingFocus(const HeldMessage* held, const void* argument) {
   return other != want->head && headIsLive(other) && other->metaScreen == want->head->metaScreen;
 }
 
+// A crossing the old server reported on its pointer's way to the seam
+// happened, seen from one screen, on the way to the target: it is placed
+// there.
+void placeAtSeamTarget(u8* event) {
+  put16(event + kRootX, u16(inputState.seamX));
+  put16(event + kRootY, u16(inputState.seamY));
+  if (!(event[kCrossingFlags] & kSameScreenFlag)) return;
+  const ProxyWindow* record = lookupWindow(get32(event + kWindow));
+  if (!record) return;
+  put16(event + kEventX, u16(inputState.seamX - record->x));
+  put16(event + kEventY, u16(inputState.seamY - record->y));
+}
+
 void handleCrossing(u8* event, u32 maskBit) {
   if (passedUntranslated(event)) return;
+  u8 seam = seamPhaseOf(currentLink);
+  if (seam == kSeamHide) return;
   // Only the pointer head's server speaks for the pointer. When the pointer
   // moves onto another server's head inside one window, though, the old
   // server's LeaveNotify comes after the head changed: it is never the
@@ -140,6 +155,7 @@ void handleCrossing(u8* event, u32 maskBit) {
   if (!pointerServer && proxyState.headCount < 2) return;
   uintptr_t tag = serverWindowTag(get32(event + kWindow));
   if (translateCrossingEvent(event, maskBit) && pointerServer) tag |= kCrossingDelivered;
+  if (seam == kSeamReach) placeAtSeamTarget(event);
   if (proxyState.headCount > 1) {
     PendingRequest* entry = holdingEntry(event, true);
     CrossingMatch match{u8(event[0] == EnterNotify ? LeaveNotify : EnterNotify), get32(event + kRoot),
@@ -216,9 +232,35 @@ bool activatePassiveButtonGrab(u8*& event, PassiveGrab* grab) {
 
 // --- Shared ------------------------------------------------------------------------------------
 
+namespace {
+
+// A key, button or motion event sent with SendEvent whose window and root
+// are a head's real root on this link's server: no client knows that id
+// (its SendEvent bodies carry its own ids), so it is the input the proxy's
+// own connection made where the server has no fake input.
+bool isServerRootEvent(const u8* event, u8 code) {
+  if (code < KeyPress || code > MotionNotify || !proxyState.screens) return false;
+  Display* display = linkDisplay();
+  u32 root = get32(event + kRoot);
+  if (!display || get32(event + kWindow) != root) return false;
+  const Head* head = findHeadByRoot(display, root);
+  return head && head->metaScreen && head->metaScreen->rootId != root;
+}
+
+}  // namespace
+
 bool passedUntranslated(u8* event) {
   if (!(event[0] & 0x80) && proxyState.screens) return false;
   u8 code = event[0] & 0x7f;
+  if (isServerRootEvent(event, code)) {
+    // Input the proxy made itself on a server without fake input: what the
+    // head's server says of its root is said of the meta root.
+    if (!translateDeviceEvent(event)) return true;
+    if (get32(event + kWindow) == get32(event + kRoot)) {
+      put16(event + kEventX, get16(event + kRootX));
+      put16(event + kEventY, get16(event + kRootY));
+    }
+  }
   deliverEvent(event, code == EnterNotify || code == LeaveNotify ? kCrossingDelivered : 0);
   return true;
 }
@@ -380,6 +422,9 @@ void EventButtonRelease(u8* event) {
 
 void EventMotionNotify(u8* event) {
   if (passedUntranslated(event)) return;
+  // Moves of a server's pointer while the pointer changes server are the
+  // proxy's, not the user's.
+  if (seamPhaseOf(currentLink)) return;
   keepScreenSaversInStep();
   ServerDisplay* server = linkServer();
   if (!event[kSameScreen] && server &&

@@ -425,6 +425,7 @@ void closeHeadsOnReset() {
     clearInstalledColormaps(screen);
   }
   clearFreeColorCache();
+  forgetInputOnReset();
 }
 
 // --- Images -----------------------------------------------------------------------------------------

@@ -220,10 +220,13 @@ void updateInputWindows(ProxyClient* client, Head* target, u32 mode) {
 void warpPointerToHeadCenter(u32 device, ProxyClient* client, Head* head, u32 mode) {
   if (!headDisplayOpen(head)) return;
   LOGF(logChStep, "Warping %s to center of %s...", xrcDeviceName(head->display, device), head->name);
-  head->serverDisplay->input.lastPointerX = 0;
-  head->serverDisplay->input.lastPointerY = 0;
   i32 x = head->clip.x + head->offsetX + head->clip.width / 2;
   i32 y = head->clip.y + head->offsetY + head->clip.height / 2;
+  // The motion the warp itself causes is no motion of the user's: counted
+  // from 0,0 it would move the pointer's head by the centre's position on a
+  // head small enough for that to look like a step.
+  head->serverDisplay->input.lastPointerX = x;
+  head->serverDisplay->input.lastPointerY = y;
   if (ServerLink* link = linkTo(client, head)) {
     requestWarpPointer(link, u32(head->root), i16(x), i16(y));
     if (mode == 1) logProblemText(flushServerLink(link));

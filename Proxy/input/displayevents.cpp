@@ -443,8 +443,10 @@ void processDisplayEvents(Display* display, bool readable) {
 void installDisplayEventHooks() { lostServerHooks.processEvents = processDisplayEvents; }
 
 void forwardKeyToPointerHead(ServerDisplay* server, u32 keycode, bool pressed) {
-  Head* holder = inputState.pointerHead;
-  if (!server || server != inputControlDisplay || !holder || holder->serverDisplay == server) return;
+  // A server whose head has not the keys parks its focus on the key-grab
+  // window, so its keyboard's keys come here whichever server it is.
+  Head* holder = inputState.focusHead ? inputState.focusHead : inputState.pointerHead;
+  if (!server || !holder || holder->serverDisplay == server) return;
   if (!headDisplayOpen(holder)) return;
   u32 meta = headToMetaKeycode(kXrcKeyboard, keycode, server);
   if (!(meta & 0xff)) return;

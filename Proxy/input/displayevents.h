@@ -26,8 +26,9 @@ void processDisplayEvents(Display* display, bool readable);
 // Makes processDisplayEvents the event hook of the server displays' offline
 // handling.
 void installDisplayEventHooks();
-// Replays a key of the input-control server on the server of the head that
-// holds the pointer.
+// Replays a key typed on a server's keyboard on the server of the head the
+// keys go to (the focus head, else the pointer's): as on one server, every
+// keyboard types into the focus.
 void forwardKeyToPointerHead(ServerDisplay* server, u32 keycode, bool pressed);
 // A position on `to`'s server (real coordinates) carried to the head that
 // shows it: *outHead and the point on its server.

@@ -190,6 +190,13 @@ void lastPointerPosition(i32* x, i32* y) {
   *y = inputState.pointerY;
 }
 
+u8 seamPhaseOf(const ServerLink* link) {
+  if (!inputState.seamPhase || !link) return kSeamNone;
+  const ServerDisplay* server = link->server.display;
+  bool settling = server == inputState.seamServers[0] || server == inputState.seamServers[1];
+  return settling ? inputState.seamPhase : u8(kSeamNone);
+}
+
 bool pointerGrabPending() { return inputState.pointerGrab.client != nullptr; }
 bool pointerPollActive() { return inputState.polling != 0; }
 
@@ -239,6 +246,16 @@ void forgetHeadInput(Head* head) {
   if (inputState.focusHead == head) inputState.focusHead = nullptr;
   for (ServerDisplay* server = serverDisplayList; server; server = server->next)
     if (server->input.pointerHead == head) server->input.pointerHead = nullptr;
+}
+
+void forgetInputOnReset() {
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      forgetHeadInput(head);
+      head->input.haveRealPosition = 0;
+    }
+  }
+  inputState.deviceLastX = inputState.deviceLastY = kNoDevicePosition;
 }
 
 void setPointerMoveSink(PointerMoveSink sink) { moveSink = sink ? sink : defaultMoveSink; }

@@ -94,7 +94,21 @@ struct InputState {
   u8 deviceMotionType, devicePressType, deviceReleaseType;
   u8 deviceRelative;        // valuators report relative motion
   i32 deviceLastX, deviceLastY;  // kNoDevicePosition until the first event
+  // While the pointer moves onto another server's head, that server's or
+  // the old one's events already sent are handled at once in a phase (see
+  // seamPhaseOf); the target is the meta position moved to.
+  const ServerDisplay* seamServers[2];
+  u8 seamPhase;
+  i32 seamX, seamY;
 };
+// Phases of a move between servers for the events of seamServers:
+// kSeamReach, the old server's pointer went to the seam on its way to the
+// target (crossings are the client's, placed at the target; motion is
+// not); kSeamHide, windows of the proxy covered or uncovered the pointer
+// (neither crossings nor motion are the client's).
+enum : u8 { kSeamNone = 0, kSeamReach = 1, kSeamHide = 2 };
+// The phase for events of the link's server.
+u8 seamPhaseOf(const ServerLink* link);
 constexpr i32 kNoDevicePosition = 2147483647;
 
 extern InputState inputState;
@@ -152,6 +166,10 @@ void movePointerToScreen(MetaScreen* screen, i32 x, i32 y);
 // A head leaving its screen: its held-back move is dropped, rotation ends,
 // and nothing keeps pointing at it as the pointer's, focus or display head.
 void forgetHeadInput(Head* head);
+// At a reset the heads' windows go with their connections: no head holds
+// the pointer or the focus any more, so that probing places the pointer
+// and sets the input up again as at start-up.
+void forgetInputOnReset();
 
 // --- Following the real pointer ---------------------------------------------------------------
 

@@ -134,6 +134,30 @@ void copyKeyboardSettings(Head* oldHead, Head* newHead) {
   XfsFlush(oldHead->display);
 }
 
+// Buttons held where input comes from are held on the server the pointer
+// enters too, as on one server: the grab repeated there sees their release
+// and its motion reports them. They are pressed under a grab of the proxy's
+// own that selects nothing, so that no client sees a second press and no
+// automatic grab starts; leaving that server again releases them with its
+// other input (restoreOldInput).
+void carryHeldButtons(Head* newHead) {
+  ServerDisplay* source = inputControlDisplay;
+  ServerDisplay* target = newHead->serverDisplay;
+  if (!source || target == source || !source->display || isDisplayOffline(source->display) ||
+      !headDisplayOpen(newHead))
+    return;
+  u32 held = xrcGetButtonState(source->display, kXrcMouse);
+  u32 missing = held & ~xrcGetButtonState(target->display, kXrcMouse);
+  if (!missing) return;
+  if (XfsGrabPointer(newHead->display, newHead->root, False, 0, GrabModeAsync, GrabModeAsync, None, None,
+                     CurrentTime) != GrabSuccess)
+    return;
+  LOGF(logChStep, "Holding buttons 0x%x on %s ...", missing, target->displayName);
+  logProblemText(xrcPressButtons(target->display, kXrcMouse, missing));
+  XfsUngrabPointer(newHead->display, CurrentTime);
+  XfsSync(newHead->display, False);
+}
+
 u32 grabCursorOnHead(Head* oldHead, Head* newHead) {
   if (sameDisplay(oldHead, newHead)) return u32(oldHead->cursors[0]);
   Head* under = newHead->serverDisplay->input.pointerHead;
@@ -148,8 +172,14 @@ bool grabStaysBehind(const InputGrab& grab, Head* oldHead, Head* newHead) {
 void carryPointerGrab(Head* oldHead, Head* newHead) {
   InputGrab& grab = inputState.pointerGrab;
   if (!grab.client) return;
-  if (oldHead && oldHead->metaScreen == newHead->metaScreen && !sameDisplay(oldHead, newHead))
-    if (ServerLink* old = linkTo(grab.client, oldHead)) requestUngrabPointer(old);
+  if (oldHead && oldHead->metaScreen == newHead->metaScreen && !sameDisplay(oldHead, newHead)) {
+    // Done before the old server's pointer is parked: motion the parking
+    // causes would otherwise still go to the grab there.
+    if (ServerLink* old = linkTo(grab.client, oldHead)) {
+      requestUngrabPointer(old);
+      syncLinkWarning(old);
+    }
+  }
   if (grabStaysBehind(grab, oldHead, newHead)) return;
   ServerLink* link = linkTo(grab.client, newHead);
   if (!link) return;
@@ -276,6 +306,76 @@ void restoreOldInput(Head* oldHead) {
   if (server->savedKeyboard) logProblemText(xrcRestoreKeyboardMapping(server->display, 0, server->savedKeyboard));
 }
 
+// --- Crossings of a move between servers ------------------------------------------------------
+//
+// Each server reports crossings from where its own pointer was, and the
+// proxy's windows that cover a server while the pointer is elsewhere take
+// part in them. Seen from one big screen, the pointer goes straight from
+// the old position to the new one. So the old server's pointer first goes
+// to the seam on the way (its crossings are the client's, placed at the
+// target), the new server's pointer waits at the seam under the cover, the
+// covers change with their crossings dropped, and only then the new server's
+// pointer moves to the target.
+
+// The real pointer of the head's server to meta (x, y) now, through the
+// proxy's own connection and without its rate limit.
+void placeServerPointer(Head* head, i32 x, i32 y) {
+  metaToHeadPoint(&x, &y, head);
+  x = std::clamp(x, 0, std::max(i32(head->width), 1) - 1);
+  y = std::clamp(y, 0, std::max(i32(head->height), 1) - 1);
+  logProblemText(xrcMovePointer(head->display, kXrcMouse, int(head->screen), x, y, 0));
+  XfsSync(head->display, False);
+  head->input.lastRealX = x, head->input.lastRealY = y;
+  head->input.haveRealPosition = 1;
+}
+
+// Every client's events from the heads' servers so far are handled now, in
+// the phase: a round trip on each link, then what came before its answer.
+// One link at a time, so that a handler that waits on a link meanwhile
+// cannot take another's answer. Links being read up the stack, and links
+// still waiting for their set-up answer, are left to their reader.
+void settleServerEvents(Head* first, Head* second, u8 phase) {
+  inputState.seamServers[0] = first->serverDisplay;
+  inputState.seamServers[1] = second ? second->serverDisplay : nullptr;
+  inputState.seamPhase = phase;
+  for (Head* head : {first, second}) {
+    if (!head) continue;
+    ProxyClient* next = nullptr;
+    for (ProxyClient* client = clientList; client; client = next) {
+      next = client->next;
+      ServerLink* link = linkTo(client, head);
+      bool running = link && link->setupAnswered == kSetupAnswered;
+      if (!running || link->busy || link->dispatching || link->closePending) continue;
+      if (const char* error = syncServerLink(link)) {
+        LOGF(logChWarning, "%s", error);
+        continue;
+      }
+      dispatchServerInput(link);
+    }
+  }
+  inputState.seamServers[0] = inputState.seamServers[1] = nullptr;
+  inputState.seamPhase = kSeamNone;
+}
+
+// Not for a move made while the events of an earlier one are settled.
+bool crossesServers(const Head* oldHead, const Head* newHead) {
+  return oldHead && !sameDisplay(oldHead, newHead) && oldHead->metaScreen == newHead->metaScreen &&
+         !oldHead->inWindow && !newHead->inWindow && headDisplayOpen(oldHead) &&
+         headDisplayOpen(newHead) && !inputState.seamPhase;
+}
+
+// The old server's pointer to the seam point nearest the target, and the
+// new one's under its cover at the same point.
+void approachSeam(Head* oldHead, Head* newHead, i32 x, i32 y) {
+  i32 sx = x, sy = y;
+  rectClampPoint(&sx, &sy, logicalOf(oldHead, 0));
+  inputState.seamX = x, inputState.seamY = y;
+  placeServerPointer(oldHead, sx, sy);
+  settleServerEvents(oldHead, nullptr, kSeamReach);
+  rectClampPoint(&sx, &sy, logicalOf(newHead, 0));
+  placeServerPointer(newHead, sx, sy);
+}
+
 // Steps of a move onto another head, after the old head's inner windows
 // stopped reporting crossings.
 void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i32 x, i32 y, bool warp) {
@@ -287,7 +387,10 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
        kg.client && kg.keyboardFrozen ? ", keyboard frozen" : "", kg.client ? ", keyboard grabbed" : "",
        pg.client && pg.pointerFrozen ? ", pointer frozen" : "", pg.client ? ", pointer grabbed" : "");
   bool otherDisplay = oldHead && !sameDisplay(oldHead, newHead);
+  bool seam = crossesServers(oldHead, newHead);
+  if (seam) approachSeam(oldHead, newHead, x, y);
   if (oldHead) copyKeyboardSettings(oldHead, newHead);
+  if (otherDisplay) carryHeldButtons(newHead);
   carryPointerGrab(oldHead, newHead);
   bool focusMoved = moveFocus(client, newHead);
   carryKeyboardGrab(oldHead, newHead);
@@ -298,6 +401,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   movePointerToHead(device, newHead, x, y, warp);
   newHead->serverDisplay->input.pointerHead = newHead;
   if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
+  if (seam) settleServerEvents(oldHead, newHead, kSeamHide);
   if (pg.client && pg.client != client) {
     LOGF(logChStep, "Sync pointer-grab to %s by %s ...", newHead->name, clientName(pg.client));
     syncLinkWarning(linkTo(pg.client, newHead));
