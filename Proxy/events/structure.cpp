@@ -24,6 +24,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/sync/propertywindows.h"
 #include "base/logging.h"
 #include "xsupport/xrclib.h"
 

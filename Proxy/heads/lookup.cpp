@@ -52,13 +52,6 @@ u32 serverIdMask(const ServerDisplay* display) {
   return display->indexMask | local | low;
 }
 
-// Whether the id comes from the proxy's own Xlib connection to the server.
-bool isOwnConnectionId(u32 id, const ServerDisplay* display) {
-  if (!display->display) return false;
-  auto* own = reinterpret_cast<struct _XDisplay*>(display->display);
-  return (id & ~u32(own->resource_mask)) == u32(own->resource_base);
-}
-
 // The windows and colormap the proxy keeps on a head.
 bool isHeadOwnId(const Head* head, u32 id) {
   const XID own[] = {head->window,       head->innerWindow,  head->rootWindow,   head->cursorWindow,
@@ -69,6 +62,12 @@ bool isHeadOwnId(const Head* head, u32 id) {
 }
 
 }  // namespace
+
+bool isOwnConnectionId(u32 id, const ServerDisplay* display) {
+  if (!display || !display->display) return false;
+  auto* own = reinterpret_cast<struct _XDisplay*>(display->display);
+  return (id & ~u32(own->resource_mask)) == u32(own->resource_base);
+}
 
 Head* findHeadForServerXid(u32 id, const ServerDisplay* display) {
   if (!display) return nullptr;

@@ -83,24 +83,6 @@ bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
 void decideHeadFontScaling([[maybe_unused]] Head* head) {}
 
 
-// --- Properties and time stamps on the heads (minimal working forms) ---------------
-
-u32 getPropertyWindow([[maybe_unused]] ProxyClient* client, u32 window, Head** head) {
-  Head* atom = atomDisplay ? atomDisplay->firstHead : nullptr;
-  if (ProxyWindow* record = lookupWindow(window)) {
-    if (MetaScreen* screen = record->screen)
-      for (Head* h = screen->heads; h; h = h->next)
-        if (h->serverDisplay == atomDisplay) atom = h;
-  }
-  *head = atom;
-  return atom ? translateXid(window, RT_WINDOW, atom) : window;
-}
-
-u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {
-  return mapServerXidToClient(serverWindow, display);
-}
-
-
 // --- Core protocol services the reset and the close-down call ------------------------
 
 // --- Used by event translation ---------------------------------------------------

@@ -127,17 +127,6 @@ bool colormapCellsReproducible(u32 colormap);
 // nothing is decided.
 void decideHeadFontScaling(Head* head);
 
-// --- Properties and time stamps on the heads --------------------------------------
-
-// The window that holds a client window's properties and selections, as an
-// id on *head (the atom server's head). Stand-in: the window's own copy on
-// the screen's head on the atom server, else the window translated for the
-// atom server's first head.
-u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head);
-// The client window of a property window id on a server. Stand-in: the
-// ordinary reverse translation.
-u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
-
 // --- Core protocol services the reset and the close-down call ------------------------
 
 

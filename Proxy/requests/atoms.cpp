@@ -24,6 +24,8 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/sync/propertywindows.h"
+#include "Proxy/sync/selections.h"
 #include "base/logging.h"
 
 namespace palvon {
@@ -103,7 +105,13 @@ Head* sendEventHead(u32 destination) {
   Head* pointer = pointerHead();
   if (!pointer) pointer = routeHeadHook ? routeHeadHook(Route::kPointerHead) : nullptr;
   if (destination <= 1) return pointer;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (isSelectionSyncWindow(server, destination)) return server->firstHead;
   MetaScreen* screen = lookupWindowScreen(destination);
+  // A window the proxy does not know was learned from the atom server (a
+  // selection's requestor there): the event goes to that server.
+  if (!screen && lookupResourceAnyType(destination, nullptr) == RT_NONE && atomDisplay && atomDisplay->firstHead)
+    return atomDisplay->firstHead;
   if (!screen) screen = proxyState.screens;
   if (pointer && pointer->metaScreen == screen) return pointer;
   return screen ? (screen->mainHead ? screen->mainHead : screen->heads) : pointer;
@@ -186,8 +194,13 @@ void ProcChangeProperty(u8* request, u32 length) {
   u32 id = get32(request + 4);
   if (mode > PropModeAppend) return sendXError(BadValue, mode, request, length, nullptr);
   if (format != 8 && format != 16 && format != 32) return sendXError(BadValue, format, request, length, nullptr);
+  // An id the proxy does not know may still name a window on the atom
+  // server (a program there asking for a selection, or the selection
+  // synchronisation's window): it goes there translated, and that server
+  // judges it. A known resource of another kind is no window.
   ProxyWindow* window = lookupWindow(id);
-  if (!window) return sendXError(BadWindow, id, request, length, nullptr);
+  if (!window && lookupResourceAnyType(id, nullptr) != RT_NONE)
+    return sendXError(BadWindow, id, request, length, nullptr);
   notePropertyHints(currentClient, window, request, length);
   setRequestResource(currentClient, id);
   PropertyTarget target = propertyTargetOf(id);
