@@ -219,13 +219,6 @@ bool screenNeedsServer(const MetaScreen* screen, bool dynamic) {
   return allInWindow || (dynamic && !anyStatic);
 }
 
-bool anyHeadTagged(u32 tag) {
-  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
-    for (Head* head = screen->heads; head; head = head->next)
-      if (head->tags & tag) return true;
-  return false;
-}
-
 const char* addTags(Head* head, u32 tags) {
   HeadSettings settings{};
   settings.tags = getHeadTags(head) | tags;
@@ -250,7 +243,9 @@ const char* decideResourceServer(bool* needed) {
     if (screenNeedsServer(screen, true)) *needed = true;
   if (*needed) return nullptr;
   if (Head* first = proxyState.screens ? firstStaticHead(proxyState.screens, false) : nullptr) {
-    u32 roles = (anyHeadTagged(kHeadTagAtom) ? 0 : kHeadTagAtom) | (anyHeadTagged(kTagFont) ? 0 : kTagFont);
+    // A role tag names its server as it is applied; it is not kept in the
+    // head's tag word.
+    u32 roles = (atomDisplay ? 0 : kHeadTagAtom) | (fontDisplay ? 0 : kTagFont);
     if (roles)
       if (const char* error = addTags(first, roles)) return error;
   }
