@@ -66,8 +66,6 @@ bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
 }
 
 void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
-void addExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
-void removeExitCallback([[maybe_unused]] void (*callback)(void*), [[maybe_unused]] void* argument) { PENDING(); }
 
 void clearFreeColorCache() { PENDING(); }
 

@@ -99,9 +99,6 @@ void recordDisplayEvent(Display* display, const XEvent* event);
 // handling (a flag of the meta root window's record). Stand-in: false.
 bool rootCrossingFlag(const MetaScreen* screen);
 void recordWindowMove(ProxyWindow* window);
-// At-exit callbacks of the run.
-void addExitCallback(void (*callback)(void* argument), void* argument);
-void removeExitCallback(void (*callback)(void* argument), void* argument);
 
 // --- Used by event translation -----------------------------------------------------
 
