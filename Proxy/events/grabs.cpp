@@ -18,6 +18,7 @@
 #include "Proxy/links/errors.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/dispatch/services.h"
 #include "base/logging.h"
 #include "xsupport/xrclib.h"
 

@@ -50,22 +50,12 @@ void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] He
   PENDING();
 }
 
-void recordPointerHeadChange([[maybe_unused]] Head* head) { PENDING(); }
-void recordPointerMotion([[maybe_unused]] i32 x, [[maybe_unused]] i32 y) { PENDING(); }
-
-bool offerRecordingHotkey([[maybe_unused]] Display* display, [[maybe_unused]] const XKeyEvent* event) {
-  PENDING();
-  return false;
-}
-
-void recordDisplayEvent([[maybe_unused]] Display* display, [[maybe_unused]] const XEvent* event) { PENDING(); }
 
 bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
   PENDING();
   return false;
 }
 
-void recordWindowMove([[maybe_unused]] ProxyWindow* window) { PENDING(); }
 
 void clearFreeColorCache() { PENDING(); }
 

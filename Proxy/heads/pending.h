@@ -87,18 +87,9 @@ void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
 
 struct CursorRecord;
 struct HeadCursor;
-// The recorder learns of pointer moves and head changes.
-void recordPointerHeadChange(Head* head);
-void recordPointerMotion(i32 x, i32 y);
-// Offers a key release to the recording hotkeys; true when taken. Stand-in:
-// false.
-bool offerRecordingHotkey(Display* display, const XKeyEvent* event);
-// Hands an event of no other use to a running recording.
-void recordDisplayEvent(Display* display, const XEvent* event);
 // Whether crossings out of the real root go straight to the crossing
 // handling (a flag of the meta root window's record). Stand-in: false.
 bool rootCrossingFlag(const MetaScreen* screen);
-void recordWindowMove(ProxyWindow* window);
 
 // --- Used by event translation -----------------------------------------------------
 

@@ -26,6 +26,7 @@
 #include "Proxy/input/pointerutil.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/dispatch/services.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "xsupport/xrclib.h"

@@ -19,6 +19,7 @@
 #include "Proxy/input/control.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/dispatch/services.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/rect.h"

@@ -31,6 +31,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/dispatch/services.h"
 #include "base/logging.h"
 #include "base/rect.h"
 #include "xsupport/xrclib.h"

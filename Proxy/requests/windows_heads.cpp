@@ -14,6 +14,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/dispatch/services.h"
 #include "base/logging.h"
 
 namespace palvon {

@@ -5,6 +5,5 @@
 
 namespace palvon {
 
-void recordCursorChange(u32) {}
 
 }  // namespace palvon

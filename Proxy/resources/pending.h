@@ -20,6 +20,5 @@ struct ServerDisplay;
 // Heads and screens (defined with the selection synchronisation,
 // Proxy/sync/selections.h).
 bool isSelectionSyncWindow(const ServerDisplay* display, u32 window);
-void recordCursorChange(u32 device);
 
 }  // namespace palvon
