@@ -11,6 +11,7 @@
 #include "Proxy/heads/pending.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"
@@ -216,6 +217,7 @@ const char* initRenderExtension(ExtensionEntry* entry) {
   entry->copyHook = copyRenderToHead;
   pictFormatForHeadHook = renderFormatForHead;
   adjustPictFormatsHook = adjustPictFormats;
+  drawableUserHooks.freeWindowPictures = freeWindowPictures;
   return nullptr;
 }
 

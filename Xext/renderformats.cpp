@@ -11,6 +11,7 @@
 #include "Proxy/heads/pending.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/servers/display.h"
@@ -317,6 +318,7 @@ void resetRenderExtension(ExtensionEntry* entry) {
   }
   pictFormatForHeadHook = nullptr;
   adjustPictFormatsHook = nullptr;
+  drawableUserHooks.freeWindowPictures = nullptr;
   clearModuleWord(entry);
 }
 

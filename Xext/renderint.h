@@ -112,6 +112,8 @@ void setScalerPicture(const Head* head, const PictureRecord* picture);
 // Whether the head carries the picture's drawing (a head of its screen).
 bool pictureOnHead(const PictureRecord* picture, const Head* head);
 void registerPictureType();
+// Frees the pictures drawing on a destroyed window (the servers free theirs).
+void freeWindowPictures(u32 window);
 
 void ProcRenderCreatePicture(u8* request, u32 length);
 void ProcRenderChangePicture(u8* request, u32 length);

@@ -65,8 +65,12 @@ void freePictureRecord(PictureRecord* picture) {
 
 // The id leaves the database (FreePicture or the client's end); the servers
 // were told by the handler, or close the client's connections themselves.
+// Pictures drawing on a window: a destroyed window takes them along.
+u32 windowPictureCount;
+
 void destroyPictureResource(u32, void* object) {
   auto* picture = static_cast<PictureRecord*>(object);
+  if (picture->window && windowPictureCount) windowPictureCount--;
   if (picture->references) {
     // Still an alpha map: kept until its users let go (the servers keep
     // theirs alive the same way).
@@ -268,6 +272,19 @@ void registerPictureType() {
   registerResourceType({RT_PICTURE, "PICTURE", destroyPictureResource, pictureScreenOf, nullptr});
 }
 
+void freeWindowPictures(u32 window) {
+  // The servers free a window's pictures with the window; most windows have
+  // none, and then nothing is searched.
+  if (!windowPictureCount) return;
+  u32 count = 0;
+  u32* ids = listResourceIdsOfType(RT_PICTURE, &count);
+  for (u32 i = 0; i < count; i++) {
+    PictureRecord* picture = lookupPicture(ids[i]);
+    if (picture && picture->window == window) freeResourceById(ids[i], RT_NONE);
+  }
+  free(ids);
+}
+
 // --- Handlers -----------------------------------------------------------------------------
 
 void ProcRenderCreatePicture(u8* request, u32 length) {
@@ -288,6 +305,7 @@ void ProcRenderCreatePicture(u8* request, u32 length) {
   p->polyEdge = 1;
   if (info.window) {
     p->window = info.window->id;
+    windowPictureCount++;
   } else {
     p->pixmap = info.pixmap;
     refPixmap(info.pixmap, id);

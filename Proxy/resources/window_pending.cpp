@@ -5,8 +5,6 @@
 
 namespace palvon {
 
-void detachDrawableUsers(u32) {}
-void freeWindowBuffers(ProxyWindow*) {}
 void queueConfigureNotes(ProxyClient*, ProxyWindow*, u16) {}
 
 }  // namespace palvon

@@ -11,10 +11,6 @@ namespace palvon {
 struct ProxyClient;
 struct ProxyWindow;
 
-// GCs and pictures whose drawable is the window let go of it.
-void detachDrawableUsers(u32 drawable);
-// DOUBLE-BUFFER back buffers and Multi-Buffering buffers made for the window.
-void freeWindowBuffers(ProxyWindow* window);
 // Heads: for a rotated main head, a note (window, value mask) on every other
 // client that redirects the substructure of the window's parent.
 void queueConfigureNotes(ProxyClient* client, ProxyWindow* window, u16 mask);

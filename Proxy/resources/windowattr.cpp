@@ -26,6 +26,7 @@
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/resources/drawableusers.h"
 #include "base/logging.h"
 #include "base/orders.h"
 
