@@ -18,6 +18,7 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/events/configurenotes.h"
 #include "base/process.h"
 
 namespace palvon {
@@ -40,6 +41,7 @@ MetaScreen* requestScreen() {
 // A destroyed client's model goes with it (its resources are freed by the
 // client layer); a kept client keeps it.
 void releaseClientState(ProxyClient* client, bool keeping) {
+  dropConfigureNotes(client);
   if (keeping || !client->number) return;
   removeClientEventSelections(client);
   freeClientColormapCells(client);

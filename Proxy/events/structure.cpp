@@ -25,6 +25,7 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/sync/propertywindows.h"
+#include "Proxy/events/configurenotes.h"
 #include "base/logging.h"
 #include "xsupport/xrclib.h"
 

@@ -75,10 +75,5 @@ void decideHeadFontScaling([[maybe_unused]] Head* head) {}
 
 // --- Used by event translation ---------------------------------------------------
 
-bool takeRotatedValueMask([[maybe_unused]] ProxyClient* client, [[maybe_unused]] u32 window,
-                          [[maybe_unused]] u16* mask) {
-  PENDING();
-  return true;
-}
 
 }  // namespace palvon

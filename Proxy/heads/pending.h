@@ -94,10 +94,6 @@ bool rootCrossingFlag(const MetaScreen* screen);
 // --- Used by event translation -----------------------------------------------------
 
 struct ServerLink;
-// The value mask the scaling kept for the window's ConfigureRequest on a
-// rotated head, taken out of the client's list; false when none. Stand-in:
-// the mask is left as the server gave it.
-bool takeRotatedValueMask(ProxyClient* client, u32 window, u16* mask);
 
 // --- Run-time servers ------------------------------
 

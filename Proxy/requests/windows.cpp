@@ -31,6 +31,7 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/events/configurenotes.h"
 #include "base/bits.h"
 #include "base/logging.h"
 

@@ -5,6 +5,5 @@
 
 namespace palvon {
 
-void queueConfigureNotes(ProxyClient*, ProxyWindow*, u16) {}
 
 }  // namespace palvon

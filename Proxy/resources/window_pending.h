@@ -11,8 +11,5 @@ namespace palvon {
 struct ProxyClient;
 struct ProxyWindow;
 
-// Heads: for a rotated main head, a note (window, value mask) on every other
-// client that redirects the substructure of the window's parent.
-void queueConfigureNotes(ProxyClient* client, ProxyWindow* window, u16 mask);
 
 }  // namespace palvon
