@@ -13,6 +13,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefacts.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/links/errors.h"
@@ -218,6 +219,7 @@ const char* initRenderExtension(ExtensionEntry* entry) {
   pictFormatForHeadHook = renderFormatForHead;
   adjustPictFormatsHook = adjustPictFormats;
   drawableUserHooks.freeWindowPictures = freeWindowPictures;
+  resourceFactHooks = {describeRenderResource, renderResourceWindow};
   return nullptr;
 }
 

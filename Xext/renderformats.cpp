@@ -13,6 +13,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefacts.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/heads/headmap.h"
@@ -319,6 +320,7 @@ void resetRenderExtension(ExtensionEntry* entry) {
   pictFormatForHeadHook = nullptr;
   adjustPictFormatsHook = nullptr;
   drawableUserHooks.freeWindowPictures = nullptr;
+  resourceFactHooks = {};
   clearModuleWord(entry);
 }
 

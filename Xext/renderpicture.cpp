@@ -272,6 +272,32 @@ void registerPictureType() {
   registerResourceType({RT_PICTURE, "PICTURE", destroyPictureResource, pictureScreenOf, nullptr});
 }
 
+bool describeRenderResource(u32 type, void* object, u32* depth, const VisualRecord** visual) {
+  const ProxyPictFormat* format = nullptr;
+  switch (type) {
+    case RT_PICT_FORMAT: format = static_cast<const ProxyPictFormat*>(object); break;
+    case RT_GLYPHSET: format = static_cast<const GlyphSetRecord*>(object)->format; break;
+    case RT_PICTURE: {
+      const auto* picture = static_cast<const PictureRecord*>(object);
+      format = picture->format;
+      if (picture->pixmap) *visual = picture->pixmap->visual;
+      else if (const ProxyWindow* window = picture->window ? lookupWindow(picture->window) : nullptr)
+        *visual = window->visual;
+      break;
+    }
+    default: return false;
+  }
+  if (!format) return false;
+  *depth = format->depth;
+  return true;
+}
+
+ProxyWindow* renderResourceWindow(u32 type, void* object) {
+  if (type != RT_PICTURE) return nullptr;
+  u32 window = static_cast<const PictureRecord*>(object)->window;
+  return window ? lookupWindow(window) : nullptr;
+}
+
 void freeWindowPictures(u32 window) {
   // The servers free a window's pictures with the window; most windows have
   // none, and then nothing is searched.

@@ -25,6 +25,7 @@
 #undef max
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/resources/resourcefacts.h"
 #include "base/logging.h"
 #include "xsupport/power.h"
 #include "xsupport/region.h"

@@ -31,16 +31,6 @@ namespace palvon {
     }                          \
   } while (0)
 
-bool describeResourceVisual([[maybe_unused]] u32 type, [[maybe_unused]] void* object, [[maybe_unused]] u32* depth, [[maybe_unused]] const VisualRecord** visual) {
-  PENDING();
-  return false;
-}
-
-ProxyWindow* resourceWindow([[maybe_unused]] u32 type, [[maybe_unused]] void* object) {
-  if (type == RT_DBE_BUFFER || type == RT_MBUF_BUFFER) return bufferWindow(type, object);
-  PENDING();
-  return nullptr;
-}
 
 void sampleServerTimes() {
   PENDING();

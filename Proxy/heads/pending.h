@@ -60,12 +60,6 @@ struct PixmapFacts {
   u32 width, height, depth;
 };
 bool describePixmap(u32 pixmapId, PixmapFacts* out);
-// The depth and the meta visual of a resource record of the given type
-// (visual null when it has none). Stand-in: false.
-bool describeResourceVisual(u32 type, void* object, u32* depth, const VisualRecord** visual);
-// The window a drawable-like resource belongs to (window, DOUBLE-BUFFER or
-// Multi-Buffering buffer, picture); null for others. Stand-in: null.
-ProxyWindow* resourceWindow(u32 type, void* object);
 // --- Extensions ------------------------------------------------------------------
 
 // The picture-format id on the head's server: through the hook the RENDER

@@ -16,6 +16,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/resources/resourcefacts.h"
 
 #include <X11/X.h>
 
