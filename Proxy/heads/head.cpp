@@ -31,6 +31,7 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/heads/headmap.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/rect.h"
@@ -218,6 +219,7 @@ void unbindHeadFromServerDisplay(Head* head) {
   head->nextOnDisplay = nullptr;
   head->serverDisplay = nullptr;
   if (!server->firstHead) {
+    removeServerDisplay(server);
     freeServerDisplay(server);
     head->display = nullptr;
   }

@@ -291,19 +291,31 @@ ProxyWindow* addDamageText(u32 gc, i32 x, i32 y, const char* text, u32 count, u3
 
 // --- Server displays --------------------------------------------------------------
 
+namespace {
+
+// The displays whose screen-saver settings follow the input-control
+// display: each pushed the poll interval once and pops it once.
+bool pollingScreenSaver[kMaxServerIndexes];
+
+}  // namespace
+
 const char* addServerDisplay(ServerDisplay* server, bool quiet) {
-  if (syncsScreenSavers() && !quiet && server != inputControlDisplay && server->display) {
+  if (syncsScreenSavers() && !quiet && server != inputControlDisplay && server->display &&
+      server->index < kMaxServerIndexes && !pollingScreenSaver[server->index]) {
     xCopyPowerSettings(inputControlDisplay->display, server->display);
     XfsFlush(server->display);
     pushPointerPollInterval(kScreenSaverPollKey, 1000);
+    pollingScreenSaver[server->index] = true;
   }
   if (!timeDisplay) timeDisplay = serverDisplayList;
   sampleServerTimes();
   return startTimeSync();
 }
 
-void removeServerDisplay([[maybe_unused]] ServerDisplay* server) {
-  if (syncsScreenSavers()) popPointerPollInterval(kScreenSaverPollKey);
+void removeServerDisplay(ServerDisplay* server) {
+  if (server->index >= kMaxServerIndexes || !pollingScreenSaver[server->index]) return;
+  pollingScreenSaver[server->index] = false;
+  popPointerPollInterval(kScreenSaverPollKey);
 }
 
 }  // namespace palvon

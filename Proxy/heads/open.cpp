@@ -27,6 +27,7 @@
 #undef min
 #undef max
 #include "Proxy/heads/settings.h"
+#include "Proxy/heads/headmap.h"
 #include "base/bits.h"
 #include "base/logging.h"
 #include "base/process.h"
@@ -224,7 +225,11 @@ ServerDisplay* openHeadDisplay(const char* name, const char* configuredName, con
   }
   if (!imageDisplay) setImageDisplay(server);
   else updateImageFormatFlag(server);
-  if (inMetaScreen) addServerDisplay(server);
+  if (inMetaScreen) {
+    addServerDisplay(server);
+    // Its clock and screen saver follow the others from the start.
+    if (const char* problem = addServerDisplay(server, false)) LOGF(logChWarning, "%s", problem);
+  }
   return server;
 }
 

@@ -32,9 +32,6 @@ namespace palvon {
   } while (0)
 
 
-void sampleServerTimes() {
-  PENDING();
-}
 
 void reparentWindowTree([[maybe_unused]] MetaScreen* screen, [[maybe_unused]] Head* from, [[maybe_unused]] Head* to) {
   PENDING();

@@ -73,7 +73,6 @@ extern const char* (*adjustPictFormatsHook)(Head* head);
 
 // --- Heads, pointer and input ----------------------------------------------------
 
-void sampleServerTimes();
 // Reparents the screen's window tree from one head to another display.
 void reparentWindowTree(MetaScreen* screen, Head* from, Head* to);
 
