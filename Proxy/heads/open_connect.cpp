@@ -229,7 +229,6 @@ void releaseServerState(ServerDisplay* server, bool offline) {
     server->textFont = nullptr;
   }
   if (server->selectionSync) stopSelectionSync(server);
-  clearFreeColorCache();
   server->inputWindows[0] = server->inputWindows[1] = server->inputWindows[2] = 0;
 }
 

@@ -44,12 +44,6 @@ bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
 }
 
 
-void clearFreeColorCache() { PENDING(); }
-
-bool colormapCellsReproducible([[maybe_unused]] u32 colormap) {
-  PENDING();
-  return true;
-}
 
 
 

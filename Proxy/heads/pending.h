@@ -93,10 +93,6 @@ struct ServerLink;
 
 // --- Core services the heads layer calls ----------------------------------------------
 
-void clearFreeColorCache();
-// Whether the colormap's allocated cells can be reproduced on another
-// colormap. Stand-in: true.
-bool colormapCellsReproducible(u32 colormap);
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 

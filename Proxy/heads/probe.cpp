@@ -361,7 +361,6 @@ const char* probeHeads(bool firstTime) {
   recomputeOverlappingHeads();
   if (inputControlDisplay) setFocusHead(inputControlDisplay->firstHead);
   if (const char* error = publishRootVisuals()) return error;
-  clearFreeColorCache();
   releaseProxyGrabs();
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
     if (server->display) server->input.pointerHead = findPointerHeadOnDisplay(kXrcMouse, server);
@@ -424,7 +423,6 @@ void closeHeadsOnReset() {
     }
     clearInstalledColormaps(screen);
   }
-  clearFreeColorCache();
 }
 
 // --- Images -----------------------------------------------------------------------------------------
