@@ -34,6 +34,7 @@
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/probe.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/heads/scaling.h"
 #include "base/logging.h"
 #include "base/process.h"
 
@@ -284,7 +285,7 @@ const char* startProxy(int argc, char** argv) {
   if ((error = checkUnspecifiedScreens())) return error;
   if ((error = adjustHeadTags())) return error;
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
-    for (Head* head = screen->heads; head; head = head->next) decideHeadFontScaling(head);
+    for (Head* head = screen->heads; head; head = head->next) checkFontBitmaps(head);
   if ((error = adjustScreenCapabilities(false))) return error;
   if ((error = probeHeads(true))) return error;
   if ((error = setupExtensionsOfAllDisplays())) return error;

@@ -49,7 +49,6 @@ bool rootCrossingFlag([[maybe_unused]] const MetaScreen* screen) {
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
-void decideHeadFontScaling([[maybe_unused]] Head* head) {}
 
 
 // --- Core protocol services the reset and the close-down call ------------------------

@@ -96,9 +96,6 @@ struct ServerLink;
 
 // --- Start-up and exit steps of layers not built yet --------------------------------
 
-// Whether the head's fonts are drawn scaled (a zoomed head). Stand-in:
-// nothing is decided.
-void decideHeadFontScaling(Head* head);
 
 // --- Core protocol services the reset and the close-down call ------------------------
 

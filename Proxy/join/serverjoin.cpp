@@ -353,7 +353,7 @@ const char* joinHeadToScreen(Head* head, MetaScreen* screen) {
   if (const char* error = checkPixmapFormats(head)) return error;
   if (const char* error = adjustHeadVisuals(head, screen)) return error;
   logStepf("Checking for font bitmaps...");
-  decideHeadFontScaling(head);
+  checkFontBitmaps(head);
   if (!(head->tags & kHeadTagServerFonts)) {
     if (const char* error = applyFontPathToHead(head)) return error;
   }
