@@ -32,6 +32,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 #include "Proxy/heads/headmap.h"
+#include "Proxy/sync/propertywindows.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/rect.h"
@@ -302,7 +303,10 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   }
   bool atomMain = atomDisplay && head->serverDisplay == atomDisplay && atomDisplay->firstHead == head;
   destroyHead(head, offline);
-  if (!offline && atomMain && isHeadOnline(head) && screen->mainHead) reparentWindowTree(screen, head, screen->mainHead);
+  // The stand-ins holding properties lay below the head's window and went
+  // with it: they are made again, on the atom server's next head, when
+  // asked for.
+  if (atomMain) forgetPropertyWindows();
   if (proxyConfig.options & kOptionTranslucent) removeTranslucencyForHead(head);
   freeHeadResources(head, screen, offline || !displayHasOtherHead(head));
   if (isHeadOnline(head)) XfsFlush(head->display);

@@ -77,20 +77,20 @@ bool needsVisualEmulation(u32 id, const Head* head) {
   u32 depth = 0;
   const VisualRecord* visual = nullptr;
   switch (type) {
-    case kResWindow:
-    case kResVisual:
-    case kResColormap:
-    case kResDbeBuffer:
-    case kResGlxContext:
-    case kResGlxPixmap:
-    case kResGlxPbuffer:
-    case kResMultiBuffer:
+    case RT_WINDOW:
+    case RT_VISUAL:
+    case RT_COLORMAP:
+    case RT_DBE_BUFFER:
+    case RT_GLX_CONTEXT:
+    case RT_GLX_PIXMAP:
+    case RT_GLX_PBUFFER:
+    case RT_MBUF_BUFFER:
       return describeResourceVisual(type, object, &depth, &visual) && visualMissingOnHead(visual, head);
-    case kResPixmap:
-    case kResGC:
-    case kResPictFormat:
-    case kResPicture:
-    case kResGlyphSet:
+    case RT_PIXMAP:
+    case RT_GC:
+    case RT_PICT_FORMAT:
+    case RT_PICTURE:
+    case RT_GLYPHSET:
       if (!(head->tags & kHeadTagSloppyDepths)) return false;
       return describeResourceVisual(type, object, &depth, &visual) && isDepthMissingOnHead(depth, head);
     default:
@@ -164,7 +164,7 @@ const Head* firstPlainHeadOf(const Display* display) {
 
 u32 mapXidOnDisplay(u32 windowId, Display* display) {
   const Head* head = firstPlainHeadOf(display);
-  return head ? translateXid(windowId, kResWindow, head) : windowId;
+  return head ? translateXid(windowId, RT_WINDOW, head) : windowId;
 }
 
 u32 mapServerXidOnDisplay(u32 serverId, Display* display) {
@@ -237,10 +237,10 @@ ProxyWindow* getCurrentDamageWindow() {
   void* object = nullptr;
   u32 type = currentDamageTarget(&object);
   switch (type) {
-    case kResWindow: return static_cast<ProxyWindow*>(object);
-    case kResDbeBuffer:
-    case kResMultiBuffer:
-    case kResPicture: return resourceWindow(type, object);
+    case RT_WINDOW: return static_cast<ProxyWindow*>(object);
+    case RT_DBE_BUFFER:
+    case RT_MBUF_BUFFER:
+    case RT_PICTURE: return resourceWindow(type, object);
     default: return nullptr;
   }
 }

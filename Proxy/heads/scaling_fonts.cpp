@@ -204,7 +204,7 @@ int prepareScaledGC(ProxyClient* client, u32 gc, u32 drawable) {
     if (!s || needsVisualEmulation(drawable, head) || gcSkipsHead(lookupGC(gc), head)) continue;
     ServerLink* link = client && head->serverIndex < client->linkCount ? client->links[head->serverIndex] : nullptr;
     if (!link) return 0;
-    u32 gcOnHead = translateXid(gc, kResGC, head);
+    u32 gcOnHead = translateXid(gc, RT_GC, head);
     setScalerDrawable(s, drawable);
     XGCValues values{};
     u32 mask = GCTileStipXOrigin | GCTileStipYOrigin;

@@ -17,6 +17,7 @@
 #include "Proxy/links/errors.h"
 #include "Proxy/visuals/visual.h"
 #include "Proxy/resources/resourcefacts.h"
+#include "Proxy/requests/drawablefacts.h"
 
 #include <X11/X.h>
 

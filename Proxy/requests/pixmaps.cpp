@@ -19,6 +19,7 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/requests/drawablefacts.h"
 
 namespace palvon {
 

@@ -87,6 +87,8 @@ CursorRecord* effectiveCursorAt(u32, i32 x, i32 y) {
   return cursorAtMetaPoint(head ? head->metaScreen : proxyState.screens, x, y);
 }
 
+bool rootCrossingFlag(const MetaScreen*) { return false; }
+
 void describeWindow(const ProxyWindow* window, WindowFacts* out) {
   *out = {};
   if (!window) return;

@@ -26,6 +26,7 @@
 #include "Proxy/heads/reconcile.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/sync/propertywindows.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/process.h"
@@ -216,6 +217,8 @@ void handRolesOn(ServerDisplay* server) {
   if (server == imageDisplay) setImageDisplay(serverDisplayList);
   if (server == resourceServerDisplay) resourceServerDisplay = nullptr;
   if (server == atomDisplay) {
+    // Properties kept on stand-ins there are gone with the server.
+    forgetPropertyWindows();
     atomDisplay = firstRootHeadDisplay();
     if (atomDisplay == server) atomDisplay = nullptr;
   }
