@@ -23,7 +23,6 @@
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/links/localserver.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"

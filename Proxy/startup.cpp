@@ -14,7 +14,6 @@
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/sync/resourceserver.h"
 #include "Proxy/sync/selections.h"
 #include "Proxy/links/localserver.h"

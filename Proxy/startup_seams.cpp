@@ -7,7 +7,6 @@
 #include "Proxy/clients/input.h"
 #include "Proxy/visuals/colorheads.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/links/linkdispatch.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
@@ -19,6 +18,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/events/configurenotes.h"
+#include "Proxy/resources/windowattr.h"
 #include "base/process.h"
 
 namespace palvon {

@@ -8,7 +8,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/join/rescopy.h"
 #include "Proxy/resources/drawableusers.h"

@@ -8,7 +8,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/dispatch/renderhook.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/drawableusers.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/heads/pending.h"
+#include "Proxy/dispatch/renderhook.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/drawableusers.h"

@@ -12,7 +12,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/requests/drawcommon.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/serverlink.h"

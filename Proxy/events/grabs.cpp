@@ -10,7 +10,6 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/links/writers.h"

@@ -10,7 +10,6 @@
 #include "Proxy/events/translate.h"
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/resources/resource.h"
@@ -26,6 +25,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/sync/propertywindows.h"
 #include "Proxy/events/configurenotes.h"
+#include "Proxy/resources/windowattr.h"
 #include "base/logging.h"
 #include "xsupport/xrclib.h"
 

@@ -11,12 +11,11 @@
 #include <algorithm>
 
 #include "Proxy/config/config.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/sync/selections.h"
 #include "Proxy/heads/settings.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"

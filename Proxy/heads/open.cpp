@@ -13,7 +13,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/heads/randrhooks.h"
 #include "Proxy/input/control.h"

@@ -9,7 +9,6 @@
 
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/translucency.h"
 #include "Proxy/sync/selections.h"
 #include "Proxy/input/control.h"

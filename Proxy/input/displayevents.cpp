@@ -10,7 +10,6 @@
 #include "Proxy/config/config.h"
 #include "Proxy/events/grabs.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/serverjoin.h"
 #include "Proxy/sync/clocks.h"
 #include "Proxy/heads/geometry.h"

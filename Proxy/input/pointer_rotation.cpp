@@ -6,7 +6,6 @@
 // in-window head shows over its click window.
 #include "Proxy/heads/lookup.h"
 #include "Proxy/lifecycle.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "Proxy/input/control.h"

@@ -9,7 +9,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/sync/clocks.h"
 #include "Proxy/links/pending.h"

@@ -19,7 +19,6 @@
 #include "Proxy/resources/records.h"
 #include "Proxy/dispatch/targets.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"

@@ -6,7 +6,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/requests/drawcommon.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/heads/reconcile.h"
 #include "Proxy/requests/fonts.h"
 #include "Proxy/resources/records.h"

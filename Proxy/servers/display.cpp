@@ -9,7 +9,6 @@
 
 
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"

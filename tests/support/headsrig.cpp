@@ -6,7 +6,6 @@
 
 #include "Proxy/sync/clocks.h"
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/startup.h"

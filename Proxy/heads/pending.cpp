@@ -1,2 +1,0 @@
-// Transitional: empty; goes with the next change.
-#include "Proxy/heads/pending.h"
