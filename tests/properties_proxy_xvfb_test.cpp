@@ -5,6 +5,10 @@
 // take part in the selection synchronisation) and the other way.
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <poll.h>
+
 #include <chrono>
 #include <memory>
 #include <ostream>
@@ -106,6 +110,46 @@ TEST_F(SecondScreen, ClipboardAcrossTheScreens) {
     }
   }
 }
+
+// The PropertyNotify events of windows on the second screen, its own
+// (the stand-in made through the owner's connection) and the root (made
+// through the proxy's): the watching client selects before the first
+// property exists, and a second client changes it.
+class SecondScreenNotify : public SecondScreen, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SecondScreenNotify, PropertyChangesAreSeen) {
+  Display* watcher = XOpenDisplay(screen(1).c_str());
+  Display* writer = XOpenDisplay(screen(1).c_str());
+  ASSERT_TRUE(watcher && writer);
+  Window window = GetParam() ? DefaultRootWindow(watcher)
+                             : XCreateSimpleWindow(watcher, DefaultRootWindow(watcher), 0, 0, 10, 10, 0, 0, 0);
+  XSelectInput(watcher, window, PropertyChangeMask);
+  Atom stamp = XInternAtom(watcher, "_TEST_STAMP", False);
+  XChangeProperty(watcher, window, stamp, XA_STRING, 8, PropModeReplace, reinterpret_cast<const unsigned char*>("a"),
+                  1);
+  XSync(watcher, False);
+  XChangeProperty(writer, window, stamp, XA_STRING, 8, PropModeReplace, reinterpret_cast<const unsigned char*>("b"),
+                  1);
+  XSync(writer, False);
+  int seen = 0;
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (seen < 2 && Clock::now() < deadline) {
+    while (seen < 2 && XPending(watcher)) {
+      XEvent event;
+      XNextEvent(watcher, &event);
+      if (event.type == PropertyNotify && event.xproperty.window == window && event.xproperty.atom == stamp) seen++;
+    }
+    pollfd fd{ConnectionNumber(watcher), POLLIN, 0};
+    poll(&fd, 1, 100);
+  }
+  EXPECT_EQ(seen, 2);
+  XDeleteProperty(writer, window, stamp);
+  XCloseDisplay(writer);
+  XCloseDisplay(watcher);
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, SecondScreenNotify, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Root" : "Own"; });
 
 // --- Heads in windows, their servers in the selection synchronisation ----------------------
 // With every head in a window the atom server is the auxiliary resource

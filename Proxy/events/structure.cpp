@@ -306,6 +306,9 @@ void EventCirculateRequest(u8* event) { passStructureEvent(event, 4, {4, 8, 12})
 void EventPropertyNotify(u8* event) {
   if (passedUntranslated(event)) return;
   Head* head = headOf(get32(event + 4));
+  // A stand-in the proxy made on its own connection (for a root window)
+  // belongs to no head by its id.
+  if (!head && atomDisplay && linkServer() == atomDisplay) head = atomDisplay->firstHead;
   // Properties live on the atom server only; without one the screen's
   // main head speaks for them.
   bool propertyHead = head && (atomDisplay ? head->serverDisplay == atomDisplay : isMainHead(head));

@@ -31,6 +31,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 #include "Proxy/events/configurenotes.h"
+#include "Proxy/sync/propertywindows.h"
 #include "base/bits.h"
 #include "base/logging.h"
 
@@ -284,6 +285,8 @@ void ProcChangeWindowAttributes(u8* request, u32 length) {
     storeWindowValues(window, copy.values, false);
   }
   forwardWritten(writeChangeAttributes, &copy, request, length);
+  if (window && (mask & CWEventMask) && window->propertyWindow)
+    selectStandInEvents(currentClient, window, copy.values.values[11]);  // bit 11: the event mask
 }
 
 // --- Destroying and the save-set ---------------------------------------------------------

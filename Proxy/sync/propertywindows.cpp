@@ -34,6 +34,14 @@ Head* propertyHeadOf(const ProxyWindow* window) {
   return atomDisplay->firstHead;
 }
 
+// Whether a client other than `except` selects property changes on the
+// window.
+bool othersWatchProperties(const ProxyWindow* window, const ProxyClient* except) {
+  for (const EventSelection* selection = window->selections; selection; selection = selection->next)
+    if (selection->client != except && (selection->eventMask & PropertyChangeMask)) return true;
+  return false;
+}
+
 // Made through the owner's connection: its id lies in that connection's
 // range, at the place the window's own id would take on the atom head, which
 // no other resource of the owner uses there (the window has no copy on that
@@ -49,9 +57,11 @@ u32 makeThroughOwner(ProxyClient* asking, ProxyWindow* window, Head* head) {
   xprotoCreateWindow(&link->writer, 0, id, u32(head->window), kStandInOrigin, kStandInOrigin, 1, 1, 0, InputOnly,
                      CopyFromParent, 0, &none);
   link->writingProxyCopies = marking;
-  // The asking client's request travels on another connection: the server
-  // must have made the window before it reads that request.
-  if (window->owner != asking) logProblem(syncServerLink(link), __FILE__, __LINE__);
+  // The asking client's request, and other clients' event selections on
+  // the new window, travel on other connections: the server must have made
+  // the window before it reads those.
+  if (window->owner != asking || othersWatchProperties(window, window->owner))
+    logProblem(syncServerLink(link), __FILE__, __LINE__);
   return id;
 }
 
@@ -101,8 +111,23 @@ u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head) {
   if (!record->propertyWindow) {
     record->propertyWindow = record->owner ? makeThroughOwner(client, record, atom) : makeThroughProxy(atom);
     if (!record->propertyWindow) return 0;
+    for (const EventSelection* selection = record->selections; selection; selection = selection->next)
+      selectStandInEvents(selection->client, record, selection->eventMask);
   }
   return record->propertyWindow;
+}
+
+void selectStandInEvents(ProxyClient* client, const ProxyWindow* window, u32 eventMask) {
+  if (!window || !window->propertyWindow || !atomDisplay || !atomDisplay->firstHead) return;
+  ServerLink* link = clientLink(client, atomDisplay->firstHead->serverIndex);
+  if (!link) return;
+  XSetWindowAttributes values{};
+  values.event_mask = long(eventMask & PropertyChangeMask);
+  // Its errors (the stand-in went with its owner) are not the client's.
+  u8 marking = link->writingProxyCopies;
+  link->writingProxyCopies = 1;
+  xprotoChangeWindowAttributes(&link->writer, window->propertyWindow, CWEventMask, &values);
+  link->writingProxyCopies = marking;
 }
 
 u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display) {

@@ -16,6 +16,7 @@ namespace palvon {
 
 struct Head;
 struct ProxyClient;
+struct ProxyWindow;
 struct ServerDisplay;
 
 // The id on *head (the atom server's head) that holds the window's
@@ -25,6 +26,11 @@ u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head);
 // The client window of an id on a server: the window whose stand-in it is,
 // else the ordinary reverse translation.
 u32 findWindowByPropertyWindow(u32 serverWindow, const ServerDisplay* display);
+// A client's event mask on a window reaches the window's stand-in as far as
+// properties go (PropertyChange), through the client's own connection to
+// the atom server, so that the client sees PropertyNotify for the
+// properties kept there. Nothing when the window has no stand-in.
+void selectStandInEvents(ProxyClient* client, const ProxyWindow* window, u32 eventMask);
 // The atom server changed: stand-ins on the old one are forgotten (they go
 // with their connections) and are made again on demand.
 void forgetPropertyWindows();
