@@ -32,6 +32,7 @@
 #include "Proxy/visuals/visual.h"
 #include "Proxy/events/configurenotes.h"
 #include "Proxy/sync/propertywindows.h"
+#include "Proxy/input/pointer.h"
 #include "base/bits.h"
 #include "base/logging.h"
 
@@ -71,6 +72,25 @@ ProxyWindow* checkAndForward(u8* request, u32 length, u32 kind, bool rootAllowed
   setRequestResource(currentClient, id);
   if (!rootAllowed && isRootWithoutEffect(window, request)) return nullptr;
   return forwardRequest(request, length, rewriteWindowField, &kind) ? window : nullptr;
+}
+
+// Destroying or unmapping a viewable window moves no pointer, but it makes
+// crossings on the proxy's own windows of the heads. While a grab holds a
+// device frozen those would be taken for the pointer's moves: the windows
+// select nothing while the request goes out.
+ProxyWindow* checkAndForwardDeselected(u8* request, u32 length, u32 kind, bool rootAllowed) {
+  u32 id = get32(request + 4);
+  ProxyWindow* window = windowOrError(id, request, length);
+  if (!window) return nullptr;
+  setRequestResource(currentClient, id);
+  if (!rootAllowed && isRootWithoutEffect(window, request)) return nullptr;
+  bool frozen = (inputState.pointerGrab.client && pointerFrozen()) ||
+                (inputState.keyboardGrab.client && keyboardFrozen());
+  bool deselect = frozen && window->viewable;
+  if (deselect) selectInputOnHeads(currentClient, 0);
+  bool forwarded = forwardRequest(request, length, rewriteWindowField, &kind);
+  if (deselect) selectInputOnHeads(currentClient, EnterWindowMask | LeaveWindowMask);
+  return forwarded ? window : nullptr;
 }
 
 bool anyScaledHead(const MetaScreen* screen) {
@@ -307,7 +327,7 @@ bool leavingTranslucentParent(ProxyWindow* window, bool children) {
 }  // namespace
 
 void ProcDestroyWindow(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, false);
   freeResourceById(window->id, RT_NONE);
@@ -315,7 +335,7 @@ void ProcDestroyWindow(u8* request, u32 length) {
 }
 
 void ProcDestroySubwindows(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, true);
   // Bottom to top, as the servers do it.
@@ -394,7 +414,7 @@ void ProcMapSubwindows(u8* request, u32 length) {
 }
 
 void ProcUnmapWindow(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, false);
   unmapWindowRecord(window, 0);
@@ -402,7 +422,7 @@ void ProcUnmapWindow(u8* request, u32 length) {
 }
 
 void ProcUnmapSubwindows(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, true);
   unmapSubwindowRecords(window, currentClient);
