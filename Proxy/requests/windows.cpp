@@ -33,6 +33,7 @@
 #include "Proxy/events/configurenotes.h"
 #include "Proxy/sync/propertywindows.h"
 #include "Proxy/input/pointer.h"
+#include "Proxy/input/control.h"
 #include "base/bits.h"
 #include "base/logging.h"
 
@@ -139,6 +140,23 @@ u8 headDepthOf(const ProxyWindow* window, const Head* head) {
   return match->emulatedVisualId ? match->emulatedDepth : match->depth;
 }
 
+// A window with a colormap on an inactive head that is not the colour head
+// would take its colours from nowhere: the colormaps are installed, through
+// the same link, on the first active head showing the same real screen.
+void installColormapsOnSibling(const RouteTarget& target, u32 mask) {
+  Head* head = target.head;
+  if (!(mask & CWColormap) || !head || !head->metaScreen || head->metaScreen->colorHead == head ||
+      !isHeadInactive(head))
+    return;
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
+    for (Head* other = screen->heads; other; other = other->next)
+      if (other != head && other->serverDisplay == head->serverDisplay && other->screen == head->screen &&
+          !isHeadInactive(other)) {
+        installColormapsOnHead(other, &target.link->writer);
+        return;
+      }
+}
+
 bool writeCreateWindow(const RouteTarget& target, void* argument) {
   auto* c = static_cast<CreateCopy*>(argument);
   ProxyWindow* window = c->window;
@@ -183,6 +201,7 @@ bool writeCreateWindow(const RouteTarget& target, void* argument) {
   finishRequest(writer, p, length, X_CreateWindow, copy.depth);
   stashRequestData(target.link, kStashCreated, reinterpret_cast<void*>(uintptr_t(window->id)), nullptr);
   for (u32 k = 0; k < copy.values.temporaryCount; k++) xprotoFreePixmap(writer, copy.values.temporary[k]);
+  installColormapsOnSibling(target, copy.values.mask);
   return true;
 }
 
@@ -276,6 +295,7 @@ bool writeChangeAttributes(const RouteTarget& target, void* argument) {
   packWindowValues(values, p + 12);
   finishRequest(writer, p, length, X_ChangeWindowAttributes, 0);
   for (u32 k = 0; k < values.temporaryCount; k++) xprotoFreePixmap(writer, values.temporary[k]);
+  if (c->window) installColormapsOnSibling(target, values.mask);
   return true;
 }
 
