@@ -4,6 +4,7 @@
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -531,6 +532,23 @@ void confirmGeometryLater(ProxyWindow* window) {
   if (!queueRoundTripCallback(link, updateConfirmedGeometry, record, std::free)) std::free(record);
 }
 
+// A pointer grab confines the pointer to a window that may just have moved
+// away from it: as a plain server does, the pointer is brought into the
+// window's new rectangle, once the servers have made the change.
+void keepPointerConfined(ProxyClient* client) {
+  const InputGrab& grab = inputState.pointerGrab;
+  ProxyWindow* confine = grab.client && grab.confineTo ? lookupWindow(grab.confineTo) : nullptr;
+  if (!confine || !confine->screen || !confine->width || !confine->height) return;
+  i32 x = 0, y = 0;
+  lastPointerPosition(&x, &y);
+  i32 right = confine->x + i32(confine->width) - 1, bottom = confine->y + i32(confine->height) - 1;
+  i32 inX = std::clamp(x, i32(confine->x), right), inY = std::clamp(y, i32(confine->y), bottom);
+  Head* head = pointerHead();
+  if (inX == x && inY == y && head && head->metaScreen == confine->screen) return;
+  logProblem(syncClientLinks(client), __FILE__, __LINE__);
+  movePointerToScreen(confine->screen, inX, inY);
+}
+
 }  // namespace
 
 void ProcConfigureWindow(u8* request, u32 length) {
@@ -574,6 +592,7 @@ void ProcConfigureWindow(u8* request, u32 length) {
   if (translucency) translucentConfigureHook(client);
   if (!written) return;
   checkGrabsAfterConfigure();
+  if (mask & kGeometryBits) keepPointerConfined(client);
   if (mask & CWStackMode) placeWindowByLayer(window);
 }
 
