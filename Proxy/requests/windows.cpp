@@ -35,6 +35,7 @@
 #include "Proxy/sync/propertywindows.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/control.h"
+#include "Proxy/servers/rawtricks.h"
 #include "base/bits.h"
 #include "base/logging.h"
 
@@ -549,6 +550,32 @@ void keepPointerConfined(ProxyClient* client) {
   movePointerToScreen(confine->screen, inX, inY);
 }
 
+constexpr u32 kWorkaroundRefreshBitGravity = 0x8;
+
+// Servers that keep a moved or resized window's pixels by its bit gravity
+// may leave stale ones: with the workaround, a top-level window's area is
+// exposed anew on every head of its screen once the servers have changed it.
+void refreshChangedWindow(ProxyClient* client, const ProxyWindow* window) {
+  if (!(proxyConfig.workarounds & kWorkaroundRefreshBitGravity)) return;
+  if (!window->parent || window->parent->parent || window->windowClass != kInputOutput || !window->width ||
+      !window->height || !window->screen)
+    return;
+  logProblem(syncClientLinks(client), __FILE__, __LINE__);
+  MetaScreen* screen = window->screen;
+  u32 border = window->borderWidth;
+  for (Head* head = screen->heads; head; head = head->next) {
+    if (!head->rootWindow || !isHeadOnline(head)) continue;
+    // The top-level window's outer rectangle in its root, the meta frame.
+    xRectangle area{i16(window->x - i32(border)), i16(window->y - i32(border)), u16(window->width + 2 * border),
+                    u16(window->height + 2 * border)};
+    if (head->scaler) {
+      setScalerDrawable(head->scaler, screen->rootId);
+      scaleRectangles(head->scaler, &area, 1);
+    }
+    exposeRectanglesByWindows(head->display, head->rootWindow, &area, 1);
+  }
+}
+
 }  // namespace
 
 void ProcConfigureWindow(u8* request, u32 length) {
@@ -592,6 +619,7 @@ void ProcConfigureWindow(u8* request, u32 length) {
   if (translucency) translucentConfigureHook(client);
   if (!written) return;
   checkGrabsAfterConfigure();
+  if (mask & (CWX | CWY | CWWidth | CWHeight)) refreshChangedWindow(client, window);
   if (mask & kGeometryBits) keepPointerConfined(client);
   if (mask & CWStackMode) placeWindowByLayer(window);
 }
