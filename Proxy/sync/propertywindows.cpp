@@ -25,6 +25,9 @@ namespace {
 // Out of sight, below the head window, taking no input and drawing nothing.
 constexpr i16 kStandInOrigin = -10;
 
+// A head that has no window of the proxy's (yet) holds them on its root.
+u32 standInParent(const Head* head) { return u32(head->window ? head->window : head->root); }
+
 // The head the window's properties live on: its screen's head on the atom
 // server, else the atom server's first head.
 Head* propertyHeadOf(const ProxyWindow* window) {
@@ -54,7 +57,7 @@ u32 makeThroughOwner(ProxyClient* asking, ProxyWindow* window, Head* head) {
   u8 marking = link->writingProxyCopies;
   link->writingProxyCopies = 1;
   XSetWindowAttributes none{};
-  xprotoCreateWindow(&link->writer, 0, id, u32(head->window), kStandInOrigin, kStandInOrigin, 1, 1, 0, InputOnly,
+  xprotoCreateWindow(&link->writer, 0, id, standInParent(head), kStandInOrigin, kStandInOrigin, 1, 1, 0, InputOnly,
                      CopyFromParent, 0, &none);
   link->writingProxyCopies = marking;
   // The asking client's request, and other clients' event selections on
@@ -69,7 +72,7 @@ u32 makeThroughProxy(Head* head) {
   Display* display = head->display;
   if (!display || isDisplayOffline(display)) return 0;
   XSetWindowAttributes none{};
-  Window id = XfsCreateWindow(display, head->window, kStandInOrigin, kStandInOrigin, 1, 1, 0, 0, InputOnly,
+  Window id = XfsCreateWindow(display, standInParent(head), kStandInOrigin, kStandInOrigin, 1, 1, 0, 0, InputOnly,
                               CopyFromParent, 0, &none);
   XfsSync(display, False);
   return u32(id);
