@@ -297,17 +297,32 @@ ProxyWindow* renderResourceWindow(u32 type, void* object) {
   return window ? lookupWindow(window) : nullptr;
 }
 
+namespace {
+
+struct WindowPictureSearch {
+  u32 window;
+  u32 found;
+};
+
+int matchWindowPicture(u32 id, void* object, ProxyClient*, void* argument, Head*) {
+  auto* search = static_cast<WindowPictureSearch*>(argument);
+  if (static_cast<const PictureRecord*>(object)->window != search->window) return 1;
+  search->found = id;
+  return 0;
+}
+
+}  // namespace
+
 void freeWindowPictures(u32 window) {
   // The servers free a window's pictures with the window; most windows have
-  // none, and then nothing is searched.
-  if (!windowPictureCount) return;
-  u32 count = 0;
-  u32* ids = listResourceIdsOfType(RT_PICTURE, &count);
-  for (u32 i = 0; i < count; i++) {
-    PictureRecord* picture = lookupPicture(ids[i]);
-    if (picture && picture->window == window) freeResourceById(ids[i], RT_NONE);
+  // none, and then nothing is searched. A window has a picture or two: one
+  // search each, nothing allocated.
+  for (u32 left = windowPictureCount; left; left--) {
+    WindowPictureSearch search{window, 0};
+    forEachResourceOfType(RT_PICTURE, matchWindowPicture, &search, nullptr);
+    if (!search.found) return;
+    freeResourceById(search.found, RT_NONE);
   }
-  free(ids);
 }
 
 // --- Handlers -----------------------------------------------------------------------------
