@@ -23,7 +23,6 @@
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/links/localserver.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
@@ -50,7 +49,13 @@ ProxyLife proxyLife;
 
 namespace {
 
-AtExitCallback atExitSlots[kAtExitSlots];
+// A slot holds either form of callback.
+struct AtExitSlot {
+  AtExitCallback plain;
+  void (*callback)(void* argument);
+  void* argument;
+};
+AtExitSlot atExitSlots[kAtExitSlots];
 
 // What the signal handlers leave for the main thread: the pipe wakes the
 // loop, the flags say why. Written from handlers, hence atomics.
@@ -198,12 +203,15 @@ void requestProxyReset(const char* reason) {
 
 // --- At-exit stack -----------------------------------------------------------------------
 
-bool registerAtExit(AtExitCallback callback) {
+namespace {
+
+bool takeAtExitSlot(const AtExitSlot& entry) {
   // From the top slot down: the exit calls the slots in the same order, so
   // callbacks run in the order of their registration.
   for (u32 slot = kAtExitSlots; slot-- > 0;) {
-    if (!atExitSlots[slot]) {
-      atExitSlots[slot] = callback;
+    AtExitSlot& free = atExitSlots[slot];
+    if (!free.plain && !free.callback) {
+      free = entry;
       return true;
     }
   }
@@ -211,16 +219,30 @@ bool registerAtExit(AtExitCallback callback) {
   return false;
 }
 
+}  // namespace
+
+bool registerAtExit(AtExitCallback callback) { return takeAtExitSlot(AtExitSlot{callback, nullptr, nullptr}); }
+
 void unregisterAtExit(AtExitCallback callback) {
-  for (AtExitCallback& slot : atExitSlots)
-    if (slot == callback) slot = nullptr;
+  for (AtExitSlot& slot : atExitSlots)
+    if (slot.plain == callback) slot = AtExitSlot{};
+}
+
+bool addExitCallback(void (*callback)(void* argument), void* argument) {
+  return takeAtExitSlot(AtExitSlot{nullptr, callback, argument});
+}
+
+void removeExitCallback(void (*callback)(void* argument), void* argument) {
+  for (AtExitSlot& slot : atExitSlots)
+    if (slot.callback == callback && slot.argument == argument) slot = AtExitSlot{};
 }
 
 void runAtExitCallbacks() {
   for (u32 slot = kAtExitSlots; slot-- > 0;) {
-    AtExitCallback callback = atExitSlots[slot];
-    atExitSlots[slot] = nullptr;
-    if (callback) callback(0);
+    AtExitSlot entry = atExitSlots[slot];
+    atExitSlots[slot] = AtExitSlot{};
+    if (entry.plain) entry.plain(0);
+    if (entry.callback) entry.callback(entry.argument);
   }
 }
 

@@ -64,6 +64,9 @@ void requestProxyReset(const char* reason);
 using AtExitCallback = void (*)(int);
 bool registerAtExit(AtExitCallback callback);
 void unregisterAtExit(AtExitCallback callback);
+// The same stack for a callback with an argument; removal takes the pair.
+bool addExitCallback(void (*callback)(void* argument), void* argument);
+void removeExitCallback(void (*callback)(void* argument), void* argument);
 // Runs and clears every registered callback, first registered first.
 void runAtExitCallbacks();
 

@@ -14,7 +14,6 @@
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/sync/resourceserver.h"
 #include "Proxy/sync/selections.h"
@@ -35,6 +34,7 @@
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/probe.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/heads/scaling.h"
 #include "base/logging.h"
 #include "base/process.h"
 
@@ -56,23 +56,12 @@ constexpr u32 kDetailExtensions = 0x400;
 constexpr u32 kDetailVisuals = 0x8000000;
 constexpr u32 kDetailAuthorization = 0x10000000;
 
-constexpr u32 kTagFont = 0x4;
 constexpr u32 kTagCooperative = 0x4000;
 
 constexpr u32 kMaxRequestBytes = 0x3fffc;
 constexpr u32 kDefaultButtons = 32;
 constexpr u32 kDefaultKeycodes = 248;
 constexpr u32 kDefaultRelease = 81;
-
-bool headTagged(u32 tag, ServerDisplay** display) {
-  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
-    for (Head* head = screen->heads; head; head = head->next)
-      if (head->tags & tag) {
-        *display = head->serverDisplay;
-        return true;
-      }
-  return false;
-}
 
 const char* createConfiguredScreens() {
   for (ScreenConfig* config = proxyConfig.metaScreens; config; config = config->next) {
@@ -228,17 +217,17 @@ void chooseVendor() {
 
 const char* adjustHeadTags() {
   logStepf("Adjusting tags...");
-  ServerDisplay* tagged = nullptr;
-  if (headTagged(kHeadTagAtom, &tagged)) atomDisplay = tagged;
-  else if (!(atomDisplay = firstRootHeadDisplay())) return "No atom server found";
+  // The role tags 'atom' and 'font' name their server as they are applied
+  // (the resource server's heads take both): only a role nobody took is
+  // chosen here.
+  if (!atomDisplay && !(atomDisplay = firstRootHeadDisplay())) return "No atom server found";
   // Clients' selections live on the atom server: it takes part in the
   // synchronisation whenever another display does.
   if (isSelectionSyncActive() && !atomDisplay->selectionSync) {
     if (const char* error = startSelectionSync(atomDisplay, atomDisplay->selectionRefresh)) return error;
     atomDisplay->selectionSync = 1;
   }
-  if (headTagged(kTagFont, &tagged)) fontDisplay = tagged;
-  else if (!(fontDisplay = chooseFontServerDisplay())) return "No X font server found";
+  if (!fontDisplay && !(fontDisplay = chooseFontServerDisplay())) return "No X font server found";
   // The meta clock is the first server's until clocks are synchronised.
   if (!timeDisplay) timeDisplay = serverDisplayList;
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {

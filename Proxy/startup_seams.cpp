@@ -8,7 +8,6 @@
 #include "Proxy/visuals/colorheads.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/heads/configurenotes.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/links/linkdispatch.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
@@ -19,6 +18,7 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/resources/windowattr.h"
 #include "base/process.h"
 
 namespace palvon {

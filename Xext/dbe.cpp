@@ -8,9 +8,9 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/join/rescopy.h"
+#include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
@@ -384,6 +384,7 @@ const char* initDoubleBufferExtension(ExtensionEntry* entry) {
                                        {kRequests, rowCount(kRequests), nullptr, 0, kErrors, rowCount(kErrors)},
                                        {kModuleDoubleBuffer, lostDbeServer, nullptr, false});
   if (refused) return refused;
+  drawableUserHooks.freeWindowBackBuffers = freeWindowDoubleBuffers;
   entry->copyHook = [](ExtensionEntry*, void* head) -> const char* {
     copyDoubleBuffersToDisplay(static_cast<Head*>(head));
     return nullptr;

@@ -5,7 +5,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"

@@ -8,7 +8,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/serverjoin.h"
 #include "Proxy/heads/metacore.h"
 #include "Proxy/resources/resource.h"

@@ -9,6 +9,7 @@
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/links/pending.h"
+#include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
@@ -441,9 +442,12 @@ const char* initMultiBufferExtension(ExtensionEntry* entry) {
   if (proxyConfig.options & kOptionDynamicServer)
     return "Multi-Buffering extension disabled to support option DynamicServer";
   if (!registerResourceType(kMbufBufferRow)) return "UNE";
-  return registerModule(entry, "Multi-Buffering",
-                        {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
-                        {kModuleMultiBuffer, nullptr, resetMultiBuffer, false});
+  const char* refused =
+      registerModule(entry, "Multi-Buffering",
+                     {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
+                     {kModuleMultiBuffer, nullptr, resetMultiBuffer, false});
+  if (!refused) drawableUserHooks.freeWindowImageBuffers = freeWindowMultiBuffers;
+  return refused;
 }
 
 }  // namespace palvon

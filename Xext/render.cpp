@@ -8,11 +8,13 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/heads/scaling.h"
+#include "Proxy/dispatch/renderhook.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefacts.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/links/errors.h"
@@ -218,6 +220,8 @@ const char* initRenderExtension(ExtensionEntry* entry) {
   pictFormatForHeadHook = renderFormatForHead;
   adjustPictFormatsHook = adjustPictFormats;
   pictureFrameHook = renderPictureFrame;
+  drawableUserHooks.freeWindowPictures = freeWindowPictures;
+  resourceFactHooks = {describeRenderResource, renderResourceWindow};
   return nullptr;
 }
 

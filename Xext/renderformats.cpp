@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/heads/pending.h"
 #include "Proxy/heads/scaling.h"
+#include "Proxy/dispatch/renderhook.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/resources/drawableusers.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefacts.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/heads/headmap.h"
@@ -319,6 +321,8 @@ void resetRenderExtension(ExtensionEntry* entry) {
   pictFormatForHeadHook = nullptr;
   adjustPictFormatsHook = nullptr;
   pictureFrameHook = nullptr;
+  drawableUserHooks.freeWindowPictures = nullptr;
+  resourceFactHooks = {};
   clearModuleWord(entry);
 }
 

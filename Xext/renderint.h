@@ -115,6 +115,12 @@ bool renderPictureFrame(const void* picture, ScalingDrawable* frame);
 // Whether the head carries the picture's drawing (a head of its screen).
 bool pictureOnHead(const PictureRecord* picture, const Head* head);
 void registerPictureType();
+// Frees the pictures drawing on a destroyed window (the servers free theirs).
+void freeWindowPictures(u32 window);
+// The depth and visual of a picture, picture format or glyph set, and the
+// window of a window picture (the core's resource facts).
+bool describeRenderResource(u32 type, void* object, u32* depth, const VisualRecord** visual);
+ProxyWindow* renderResourceWindow(u32 type, void* object);
 
 void ProcRenderCreatePicture(u8* request, u32 length);
 void ProcRenderChangePicture(u8* request, u32 length);

@@ -12,7 +12,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/requests/drawcommon.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/requests/drawablefacts.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/serverlink.h"
@@ -65,8 +65,12 @@ void freePictureRecord(PictureRecord* picture) {
 
 // The id leaves the database (FreePicture or the client's end); the servers
 // were told by the handler, or close the client's connections themselves.
+// Pictures drawing on a window: a destroyed window takes them along.
+u32 windowPictureCount;
+
 void destroyPictureResource(u32, void* object) {
   auto* picture = static_cast<PictureRecord*>(object);
+  if (picture->window && windowPictureCount) windowPictureCount--;
   if (picture->references) {
     // Still an alpha map: kept until its users let go (the servers keep
     // theirs alive the same way).
@@ -281,6 +285,60 @@ void registerPictureType() {
   registerResourceType({RT_PICTURE, "PICTURE", destroyPictureResource, pictureScreenOf, nullptr});
 }
 
+bool describeRenderResource(u32 type, void* object, u32* depth, const VisualRecord** visual) {
+  const ProxyPictFormat* format = nullptr;
+  switch (type) {
+    case RT_PICT_FORMAT: format = static_cast<const ProxyPictFormat*>(object); break;
+    case RT_GLYPHSET: format = static_cast<const GlyphSetRecord*>(object)->format; break;
+    case RT_PICTURE: {
+      const auto* picture = static_cast<const PictureRecord*>(object);
+      format = picture->format;
+      if (picture->pixmap) *visual = picture->pixmap->visual;
+      else if (const ProxyWindow* window = picture->window ? lookupWindow(picture->window) : nullptr)
+        *visual = window->visual;
+      break;
+    }
+    default: return false;
+  }
+  if (!format) return false;
+  *depth = format->depth;
+  return true;
+}
+
+ProxyWindow* renderResourceWindow(u32 type, void* object) {
+  if (type != RT_PICTURE) return nullptr;
+  u32 window = static_cast<const PictureRecord*>(object)->window;
+  return window ? lookupWindow(window) : nullptr;
+}
+
+namespace {
+
+struct WindowPictureSearch {
+  u32 window;
+  u32 found;
+};
+
+int matchWindowPicture(u32 id, void* object, ProxyClient*, void* argument, Head*) {
+  auto* search = static_cast<WindowPictureSearch*>(argument);
+  if (static_cast<const PictureRecord*>(object)->window != search->window) return 1;
+  search->found = id;
+  return 0;
+}
+
+}  // namespace
+
+void freeWindowPictures(u32 window) {
+  // The servers free a window's pictures with the window; most windows have
+  // none, and then nothing is searched. A window has a picture or two: one
+  // search each, nothing allocated.
+  for (u32 left = windowPictureCount; left; left--) {
+    WindowPictureSearch search{window, 0};
+    forEachResourceOfType(RT_PICTURE, matchWindowPicture, &search, nullptr);
+    if (!search.found) return;
+    freeResourceById(search.found, RT_NONE);
+  }
+}
+
 // --- Handlers -----------------------------------------------------------------------------
 
 void ProcRenderCreatePicture(u8* request, u32 length) {
@@ -301,6 +359,7 @@ void ProcRenderCreatePicture(u8* request, u32 length) {
   p->polyEdge = 1;
   if (info.window) {
     p->window = info.window->id;
+    windowPictureCount++;
   } else {
     p->pixmap = info.pixmap;
     refPixmap(info.pixmap, id);

@@ -10,7 +10,6 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"

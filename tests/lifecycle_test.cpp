@@ -55,6 +55,26 @@ TEST(AtExit, CallbacksRunInTheOrderOfRegistration) {
   runAtExitCallbacks();
 }
 
+void noteArgument(void* argument) { calls->push_back(*static_cast<int*>(argument)); }
+
+// Callbacks with an argument share the stack and its order; removal takes
+// the callback and its argument together, and each runs once.
+TEST(AtExit, CallbacksWithAnArgumentShareTheStack) {
+  std::vector<int> order;
+  calls = &order;
+  int four = 4, five = 5;
+  ASSERT_TRUE(registerAtExit(first));
+  ASSERT_TRUE(addExitCallback(noteArgument, &four));
+  ASSERT_TRUE(addExitCallback(noteArgument, &five));
+  removeExitCallback(noteArgument, &five);
+  ASSERT_TRUE(registerAtExit(third));
+  ASSERT_TRUE(addExitCallback(noteArgument, &five));
+  runAtExitCallbacks();
+  EXPECT_EQ(order, (std::vector<int>{1, 4, 3, 5}));
+  runAtExitCallbacks();
+  EXPECT_EQ(order.size(), 4u);
+}
+
 TEST(Signals, HandlersOnlyNoteAndTheLoopActs) {
   ordersInit();
   proxyLife = ProxyLife{};

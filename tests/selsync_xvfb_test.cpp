@@ -329,6 +329,19 @@ TEST_F(ClockSyncTest, ARoundAdoptsTheStartsOfServersAnHourApart) {
   EXPECT_LT(std::abs(i32(meta - onA)), 50) << meta << " " << onA;
 }
 
+// Sampling gives a server its start at once, without waiting for a good
+// round: the starts of servers an hour apart are an hour apart.
+TEST_F(ClockSyncTest, SamplingGivesStartsAtOnce) {
+  timeDisplay = a;
+  a->clockOffsetMs = b->clockOffsetMs = 0;
+  sampleServerTimes();
+  i64 apart = b->clockOffsetMs - a->clockOffsetMs;
+  EXPECT_NEAR(double(apart), 3600000.0, 50.0);
+  u32 onB = u32(getServerTime(b->display));
+  u32 onA = u32(getServerTime(a->display));
+  EXPECT_LT(std::abs(i32(translateServerTimestamp(onB, b) - onA)), 100);
+}
+
 TEST_F(ClockSyncTest, OneServerDisplayRunsNoRound) {
   freeServerDisplay(b);
   b = nullptr;

@@ -5,7 +5,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"

@@ -8,6 +8,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/join/translucency.h"
 #include "base/logging.h"
 #include "xsupport/xrclib.h"
 
@@ -343,7 +344,7 @@ void offerProxyExtensions(const ExtensionServer* servers, u32 serverCount) {
   initAtFreshMajor("MORVANDELL META", 0);
   initAtFreshMajor("MORVANDELL MULTIMEDIA", 0);
   initAtFreshMajor("MORVANDELL POSE", 0);
-  if ((proxyConfig.options & kOptionTranslucent) && findExtensionByName("SHAPE")) {
+  if (translucencyAvailable()) {
     initAtFreshMajor("MORVANDELL TRANSLUCENT", 0);
   }
   if (!findExtensionByName("RANDR") && (proxyConfig.workarounds & randrEmulation)) initAtFreshMajor("RANDR", 0);

@@ -1,6 +1,5 @@
-// The RENDER module's format translation as the core's cursor and pixel
-// paths call it: through a hook, since the core does not link the modules.
-#include "Proxy/heads/pending.h"
+// The RENDER module's format translation as the core calls it.
+#include "Proxy/dispatch/renderhook.h"
 
 namespace palvon {
 

@@ -10,6 +10,8 @@
 // Main thread only. The record lives for the process's lifetime.
 #pragma once
 
+#include <X11/Xlib.h>
+
 #include "base/strings.h"
 
 namespace palvon {
@@ -19,6 +21,7 @@ struct Head;
 struct MetaScreen;
 struct MultimediaStream;
 struct ProxyClient;
+struct ProxyWindow;
 struct ServerLink;
 
 struct ServiceHooks {
@@ -66,5 +69,15 @@ struct ServiceHooks {
 };
 
 extern ServiceHooks serviceHooks;
+
+// Where the heads, input and window layers tell a running recording what
+// happened outside the clients' requests. Sessions are not recorded: these
+// do nothing, and no key is taken as a recording hotkey (false).
+void recordPointerHeadChange(Head* head);
+void recordPointerMotion(i32 x, i32 y);
+void recordCursorChange(u32 device);
+void recordWindowMove(ProxyWindow* window);
+void recordDisplayEvent(Display* display, const XEvent* event);
+bool offerRecordingHotkey(Display* display, const XKeyEvent* event);
 
 }  // namespace palvon

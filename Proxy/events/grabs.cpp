@@ -10,7 +10,6 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/links/writers.h"
@@ -18,6 +17,7 @@
 #include "Proxy/links/errors.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/dispatch/services.h"
 #include "base/logging.h"
 #include "xsupport/xrclib.h"
 

@@ -11,7 +11,6 @@
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/heads/configurenotes.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/resources/resource.h"
@@ -25,6 +24,8 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/sync/propertywindows.h"
+#include "Proxy/resources/windowattr.h"
 #include "base/logging.h"
 #include "xsupport/xrclib.h"
 
@@ -305,6 +306,9 @@ void EventCirculateRequest(u8* event) { passStructureEvent(event, 4, {4, 8, 12})
 void EventPropertyNotify(u8* event) {
   if (passedUntranslated(event)) return;
   Head* head = headOf(get32(event + 4));
+  // A stand-in the proxy made on its own connection (for a root window)
+  // belongs to no head by its id.
+  if (!head && atomDisplay && linkServer() == atomDisplay) head = atomDisplay->firstHead;
   // Properties live on the atom server only; without one the screen's
   // main head speaks for them.
   bool propertyHead = head && (atomDisplay ? head->serverDisplay == atomDisplay : isMainHead(head));

@@ -7,7 +7,8 @@
 #include <cstdlib>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/requests/drawablefacts.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/servers/failsafe.h"
@@ -17,6 +18,7 @@
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/resources/resource.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
 #include "xsupport/ximage.h"

@@ -10,7 +10,7 @@
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/join/rescopy.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/heads/metacore.h"
@@ -31,6 +31,9 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/sync/propertywindows.h"
+#include "Proxy/resources/windowattr.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/rect.h"
@@ -222,6 +225,7 @@ void unbindHeadFromServerDisplay(Head* head) {
   head->nextOnDisplay = nullptr;
   head->serverDisplay = nullptr;
   if (!server->firstHead) {
+    removeServerDisplay(server);
     freeServerDisplay(server);
     head->display = nullptr;
   }
@@ -304,7 +308,10 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   }
   bool atomMain = atomDisplay && head->serverDisplay == atomDisplay && atomDisplay->firstHead == head;
   destroyHead(head, offline);
-  if (!offline && atomMain && isHeadOnline(head) && screen->mainHead) reparentWindowTree(screen, head, screen->mainHead);
+  // The stand-ins holding properties lay below the head's window and went
+  // with it: they are made again, on the atom server's next head, when
+  // asked for.
+  if (atomMain) forgetPropertyWindows();
   if (proxyConfig.options & kOptionTranslucent) removeTranslucencyForHead(head);
   freeHeadResources(head, screen, offline || !displayHasOtherHead(head));
   if (isHeadOnline(head)) XfsFlush(head->display);

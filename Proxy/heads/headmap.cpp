@@ -13,7 +13,8 @@
 #include "Proxy/requests/drawing.h"
 #include "Proxy/resources/gc.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/resources/resource.h"
 #include "Proxy/sync/clocks.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/links/serverlink.h"
@@ -25,6 +26,7 @@
 #undef max
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/resources/resourcefacts.h"
 #include "base/logging.h"
 #include "xsupport/power.h"
 #include "xsupport/region.h"
@@ -76,20 +78,20 @@ bool needsVisualEmulation(u32 id, const Head* head) {
   u32 depth = 0;
   const VisualRecord* visual = nullptr;
   switch (type) {
-    case kResWindow:
-    case kResVisual:
-    case kResColormap:
-    case kResDbeBuffer:
-    case kResGlxContext:
-    case kResGlxPixmap:
-    case kResGlxPbuffer:
-    case kResMultiBuffer:
+    case RT_WINDOW:
+    case RT_VISUAL:
+    case RT_COLORMAP:
+    case RT_DBE_BUFFER:
+    case RT_GLX_CONTEXT:
+    case RT_GLX_PIXMAP:
+    case RT_GLX_PBUFFER:
+    case RT_MBUF_BUFFER:
       return describeResourceVisual(type, object, &depth, &visual) && visualMissingOnHead(visual, head);
-    case kResPixmap:
-    case kResGC:
-    case kResPictFormat:
-    case kResPicture:
-    case kResGlyphSet:
+    case RT_PIXMAP:
+    case RT_GC:
+    case RT_PICT_FORMAT:
+    case RT_PICTURE:
+    case RT_GLYPHSET:
       if (!(head->tags & kHeadTagSloppyDepths)) return false;
       return describeResourceVisual(type, object, &depth, &visual) && isDepthMissingOnHead(depth, head);
     default:
@@ -163,7 +165,7 @@ const Head* firstPlainHeadOf(const Display* display) {
 
 u32 mapXidOnDisplay(u32 windowId, Display* display) {
   const Head* head = firstPlainHeadOf(display);
-  return head ? translateXid(windowId, kResWindow, head) : windowId;
+  return head ? translateXid(windowId, RT_WINDOW, head) : windowId;
 }
 
 u32 mapServerXidOnDisplay(u32 serverId, Display* display) {
@@ -236,10 +238,10 @@ ProxyWindow* getCurrentDamageWindow() {
   void* object = nullptr;
   u32 type = currentDamageTarget(&object);
   switch (type) {
-    case kResWindow: return static_cast<ProxyWindow*>(object);
-    case kResDbeBuffer:
-    case kResMultiBuffer:
-    case kResPicture: return resourceWindow(type, object);
+    case RT_WINDOW: return static_cast<ProxyWindow*>(object);
+    case RT_DBE_BUFFER:
+    case RT_MBUF_BUFFER:
+    case RT_PICTURE: return resourceWindow(type, object);
     default: return nullptr;
   }
 }
@@ -290,19 +292,31 @@ ProxyWindow* addDamageText(u32 gc, i32 x, i32 y, const char* text, u32 count, u3
 
 // --- Server displays --------------------------------------------------------------
 
+namespace {
+
+// The displays whose screen-saver settings follow the input-control
+// display: each pushed the poll interval once and pops it once.
+bool pollingScreenSaver[kMaxServerIndexes];
+
+}  // namespace
+
 const char* addServerDisplay(ServerDisplay* server, bool quiet) {
-  if (syncsScreenSavers() && !quiet && server != inputControlDisplay && server->display) {
+  if (syncsScreenSavers() && !quiet && server != inputControlDisplay && server->display &&
+      server->index < kMaxServerIndexes && !pollingScreenSaver[server->index]) {
     xCopyPowerSettings(inputControlDisplay->display, server->display);
     XfsFlush(server->display);
     pushPointerPollInterval(kScreenSaverPollKey, 1000);
+    pollingScreenSaver[server->index] = true;
   }
   if (!timeDisplay) timeDisplay = serverDisplayList;
   sampleServerTimes();
   return startTimeSync();
 }
 
-void removeServerDisplay([[maybe_unused]] ServerDisplay* server) {
-  if (syncsScreenSavers()) popPointerPollInterval(kScreenSaverPollKey);
+void removeServerDisplay(ServerDisplay* server) {
+  if (server->index >= kMaxServerIndexes || !pollingScreenSaver[server->index]) return;
+  pollingScreenSaver[server->index] = false;
+  popPointerPollInterval(kScreenSaverPollKey);
 }
 
 }  // namespace palvon

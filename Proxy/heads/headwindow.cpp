@@ -11,7 +11,6 @@
 #include <cstdlib>
 
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"

@@ -11,12 +11,11 @@
 #include <algorithm>
 
 #include "Proxy/config/config.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/sync/selections.h"
 #include "Proxy/heads/settings.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
@@ -52,13 +51,6 @@ u32 serverIdMask(const ServerDisplay* display) {
   return display->indexMask | local | low;
 }
 
-// Whether the id comes from the proxy's own Xlib connection to the server.
-bool isOwnConnectionId(u32 id, const ServerDisplay* display) {
-  if (!display->display) return false;
-  auto* own = reinterpret_cast<struct _XDisplay*>(display->display);
-  return (id & ~u32(own->resource_mask)) == u32(own->resource_base);
-}
-
 // The windows and colormap the proxy keeps on a head.
 bool isHeadOwnId(const Head* head, u32 id) {
   const XID own[] = {head->window,       head->innerWindow,  head->rootWindow,   head->cursorWindow,
@@ -69,6 +61,12 @@ bool isHeadOwnId(const Head* head, u32 id) {
 }
 
 }  // namespace
+
+bool isOwnConnectionId(u32 id, const ServerDisplay* display) {
+  if (!display || !display->display) return false;
+  auto* own = reinterpret_cast<struct _XDisplay*>(display->display);
+  return (id & ~u32(own->resource_mask)) == u32(own->resource_base);
+}
 
 Head* findHeadForServerXid(u32 id, const ServerDisplay* display) {
   if (!display) return nullptr;
@@ -220,13 +218,6 @@ bool screenNeedsServer(const MetaScreen* screen, bool dynamic) {
   return allInWindow || (dynamic && !anyStatic);
 }
 
-bool anyHeadTagged(u32 tag) {
-  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
-    for (Head* head = screen->heads; head; head = head->next)
-      if (head->tags & tag) return true;
-  return false;
-}
-
 const char* addTags(Head* head, u32 tags) {
   HeadSettings settings{};
   settings.tags = getHeadTags(head) | tags;
@@ -251,7 +242,9 @@ const char* decideResourceServer(bool* needed) {
     if (screenNeedsServer(screen, true)) *needed = true;
   if (*needed) return nullptr;
   if (Head* first = proxyState.screens ? firstStaticHead(proxyState.screens, false) : nullptr) {
-    u32 roles = (anyHeadTagged(kHeadTagAtom) ? 0 : kHeadTagAtom) | (anyHeadTagged(kTagFont) ? 0 : kTagFont);
+    // A role tag names its server as it is applied; it is not kept in the
+    // head's tag word.
+    u32 roles = (atomDisplay ? 0 : kHeadTagAtom) | (fontDisplay ? 0 : kTagFont);
     if (roles)
       if (const char* error = addTags(first, roles)) return error;
   }

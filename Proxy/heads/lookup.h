@@ -25,6 +25,8 @@ struct ServerDisplay;
 // The first head in the screen's order whose rectangle holds the point (left
 // and top edges inclusive, right and bottom exclusive); null when none.
 Head* findHeadAtPoint(const MetaScreen* screen, i32 x, i32 y);
+// Whether the id comes from the proxy's own Xlib connection to the server.
+bool isOwnConnectionId(u32 id, const ServerDisplay* display);
 // The head a server-side id of that display belongs to; null when none.
 Head* findHeadForServerXid(u32 id, const ServerDisplay* display);
 // A server-side id as its client knows it; an id the proxy cannot place is

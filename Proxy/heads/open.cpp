@@ -13,7 +13,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/heads/randrhooks.h"
 #include "Proxy/input/control.h"
@@ -27,6 +26,7 @@
 #undef min
 #undef max
 #include "Proxy/heads/settings.h"
+#include "Proxy/heads/headmap.h"
 #include "base/bits.h"
 #include "base/logging.h"
 #include "base/process.h"
@@ -224,7 +224,11 @@ ServerDisplay* openHeadDisplay(const char* name, const char* configuredName, con
   }
   if (!imageDisplay) setImageDisplay(server);
   else updateImageFormatFlag(server);
-  if (inMetaScreen) addServerDisplay(server);
+  if (inMetaScreen) {
+    addServerDisplay(server);
+    // Its clock and screen saver follow the others from the start.
+    if (const char* problem = addServerDisplay(server, false)) LOGF(logChWarning, "%s", problem);
+  }
   return server;
 }
 

@@ -9,7 +9,6 @@
 
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/translucency.h"
 #include "Proxy/sync/selections.h"
 #include "Proxy/input/control.h"
@@ -229,7 +228,6 @@ void releaseServerState(ServerDisplay* server, bool offline) {
     server->textFont = nullptr;
   }
   if (server->selectionSync) stopSelectionSync(server);
-  clearFreeColorCache();
   server->inputWindows[0] = server->inputWindows[1] = server->inputWindows[2] = 0;
 }
 

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "Proxy/config/config.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/failsafe.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.

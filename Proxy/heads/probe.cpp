@@ -12,7 +12,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
 #include "Proxy/events/grabs.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/heads/geometry.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
@@ -34,6 +33,7 @@
 #include "Proxy/heads/settings.h"
 #include "Proxy/visuals/visual.h"
 #include "Proxy/heads/headwindow.h"
+#include "Proxy/resources/windowattr.h"
 #include "base/logging.h"
 #include "base/strlist.h"
 #include "xsupport/misc.h"
@@ -361,7 +361,6 @@ const char* probeHeads(bool firstTime) {
   recomputeOverlappingHeads();
   if (inputControlDisplay) setFocusHead(inputControlDisplay->firstHead);
   if (const char* error = publishRootVisuals()) return error;
-  clearFreeColorCache();
   releaseProxyGrabs();
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
     if (server->display) server->input.pointerHead = findPointerHeadOnDisplay(kXrcMouse, server);
@@ -424,7 +423,6 @@ void closeHeadsOnReset() {
     }
     clearInstalledColormaps(screen);
   }
-  clearFreeColorCache();
   forgetInputOnReset();
 }
 

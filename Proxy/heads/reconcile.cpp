@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/serverjoin.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"

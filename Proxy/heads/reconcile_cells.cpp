@@ -2,7 +2,6 @@
 #include <cstdlib>
 
 #include "Proxy/visuals/colorcells.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/heads/reconcile.h"

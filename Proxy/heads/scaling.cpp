@@ -10,7 +10,7 @@
 
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/requests/drawablefacts.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"

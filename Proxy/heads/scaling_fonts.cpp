@@ -13,7 +13,8 @@
 #include "Proxy/config/config.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/resources/gc.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/resources/resource.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
@@ -214,7 +215,7 @@ int prepareScaledGC(ProxyClient* client, u32 gc, u32 drawable) {
     if (!s || needsVisualEmulation(drawable, head) || gcSkipsHead(lookupGC(gc), head)) continue;
     ServerLink* link = client && head->serverIndex < client->linkCount ? client->links[head->serverIndex] : nullptr;
     if (!link) return 0;
-    u32 gcOnHead = translateXid(gc, kResGC, head);
+    u32 gcOnHead = translateXid(gc, RT_GC, head);
     setScalerDrawable(s, drawable);
     XGCValues values{};
     u32 mask = GCTileStipXOrigin | GCTileStipYOrigin;

@@ -10,7 +10,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/files.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/serverjoin.h"
 #include "Proxy/heads/geometry.h"
 #include "Proxy/sync/selections.h"
@@ -30,6 +29,7 @@
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/headwindow.h"
+#include "Proxy/resources/windowtree.h"
 #include "base/logging.h"
 #include "xsupport/ximage.h"
 #include "xsupport/xrclib.h"

@@ -3,7 +3,7 @@
 // pointer left the last head of this one).
 #include <algorithm>
 
-#include "Proxy/heads/pending.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/join/serverjoin.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"

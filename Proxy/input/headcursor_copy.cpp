@@ -9,7 +9,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/dispatch/renderhook.h"
 #include "Proxy/requests/cursors.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/serverlink.h"

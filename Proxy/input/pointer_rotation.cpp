@@ -5,7 +5,7 @@
 // polled more often and its movement turned instead. Also the cursor an
 // in-window head shows over its click window.
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "Proxy/input/control.h"

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "Proxy/heads/pending.h"
 #include "Proxy/requests/cursors.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
@@ -13,6 +12,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/resources/windowtree.h"
 #include "base/logging.h"
 #include "base/rect.h"
 #include "xsupport/xrclib.h"

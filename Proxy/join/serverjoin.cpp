@@ -19,7 +19,7 @@
 #include "Proxy/heads/headmap.h"
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/extensions.h"
-#include "Proxy/heads/pending.h"
+#include "Proxy/dispatch/renderhook.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/links/pending.h"

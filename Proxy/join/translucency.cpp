@@ -1,9 +1,16 @@
 // The core's side of the translucency hooks; see translucency.h.
 #include "Proxy/join/translucency.h"
 
+#include "Proxy/config/config.h"
+#include "Proxy/dispatch/extensions.h"
+
 namespace palvon {
 
 TranslucencyHooks translucencyHooks;
+
+bool translucencyAvailable() {
+  return (proxyConfig.options & kOptionTranslucent) && findExtensionByName("SHAPE") != nullptr;
+}
 
 bool startTranslucency(Head* head) { return translucencyHooks.start ? translucencyHooks.start(head) : true; }
 

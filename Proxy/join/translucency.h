@@ -40,6 +40,9 @@ struct TranslucencyHooks {
 
 extern TranslucencyHooks translucencyHooks;
 
+// Whether the TRANSLUCENT extension can be offered: the option Translucent
+// is set and SHAPE, which its windows are cut with, is registered.
+bool translucencyAvailable();
 // Per-display state as a head is made or reconciled (true without the
 // module), as it leaves, and as its display is shut down.
 bool startTranslucency(Head* head);

@@ -9,7 +9,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/sync/clocks.h"
 #include "Proxy/links/pending.h"
@@ -24,6 +23,8 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/sync/propertywindows.h"
+#include "Proxy/sync/selections.h"
 #include "base/logging.h"
 
 namespace palvon {
@@ -103,7 +104,13 @@ Head* sendEventHead(u32 destination) {
   Head* pointer = pointerHead();
   if (!pointer) pointer = routeHeadHook ? routeHeadHook(Route::kPointerHead) : nullptr;
   if (destination <= 1) return pointer;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next)
+    if (isSelectionSyncWindow(server, destination)) return server->firstHead;
   MetaScreen* screen = lookupWindowScreen(destination);
+  // A window the proxy does not know was learned from the atom server (a
+  // selection's requestor there): the event goes to that server.
+  if (!screen && lookupResourceAnyType(destination, nullptr) == RT_NONE && atomDisplay && atomDisplay->firstHead)
+    return atomDisplay->firstHead;
   if (!screen) screen = proxyState.screens;
   if (pointer && pointer->metaScreen == screen) return pointer;
   return screen ? (screen->mainHead ? screen->mainHead : screen->heads) : pointer;
@@ -190,8 +197,13 @@ void ProcChangeProperty(u8* request, u32 length) {
   // plain server does.
   if (u64(length) != 24 + ((u64(get32(request + 20)) * (format / 8) + 3) & ~u64(3)))
     return sendXError(BadLength, length, request, length, nullptr);
+  // An id the proxy does not know may still name a window on the atom
+  // server (a program there asking for a selection, or the selection
+  // synchronisation's window): it goes there translated, and that server
+  // judges it. A known resource of another kind is no window.
   ProxyWindow* window = lookupWindow(id);
-  if (!window) return sendXError(BadWindow, id, request, length, nullptr);
+  if (!window && lookupResourceAnyType(id, nullptr) != RT_NONE)
+    return sendXError(BadWindow, id, request, length, nullptr);
   notePropertyHints(currentClient, window, request, length);
   setRequestResource(currentClient, id);
   PropertyTarget target = propertyTargetOf(id);

@@ -3,7 +3,7 @@
 // Atoms, properties and selection ownership are not replicated over the
 // heads: they live on the atom server only, whose atom numbers are the
 // proxy's. A client window's properties are kept on its property window on
-// that server (Proxy/heads/pending.h, getPropertyWindow). Every request of
+// that server (Proxy/sync/propertywindows.h). Every request of
 // this family goes to exactly one head.
 //
 // Handlers follow the one shape of Proxy/dispatch/rows.h. Main thread only.

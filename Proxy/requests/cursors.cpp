@@ -19,7 +19,6 @@
 #include "Proxy/resources/records.h"
 #include "Proxy/dispatch/targets.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"
@@ -30,6 +29,7 @@
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/dispatch/services.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
@@ -16,6 +15,8 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/resources/resourcefacts.h"
+#include "Proxy/requests/drawablefacts.h"
 
 #include <X11/X.h>
 

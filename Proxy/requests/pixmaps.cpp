@@ -6,7 +6,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/requests/drawcommon.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/heads/reconcile.h"
 #include "Proxy/requests/fonts.h"
 #include "Proxy/resources/records.h"
@@ -19,6 +18,7 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/requests/drawablefacts.h"
 
 namespace palvon {
 

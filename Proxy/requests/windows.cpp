@@ -4,6 +4,7 @@
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,11 +16,10 @@
 #include "Proxy/heads/metacore.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
+#include "Proxy/sync/selections.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/join/translucency.h"
-#include "Proxy/resources/window_pending.h"
 #include "Proxy/resources/windowattr.h"
 #include "Proxy/requests/windows.h"
 #include "Proxy/resources/windowtree.h"
@@ -32,6 +32,10 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/sync/propertywindows.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/input/control.h"
+#include "Proxy/servers/rawtricks.h"
 #include "base/bits.h"
 #include "base/logging.h"
 
@@ -71,6 +75,25 @@ ProxyWindow* checkAndForward(u8* request, u32 length, u32 kind, bool rootAllowed
   setRequestResource(currentClient, id);
   if (!rootAllowed && isRootWithoutEffect(window, request)) return nullptr;
   return forwardRequest(request, length, rewriteWindowField, &kind) ? window : nullptr;
+}
+
+// Destroying or unmapping a viewable window moves no pointer, but it makes
+// crossings on the proxy's own windows of the heads. While a grab holds a
+// device frozen those would be taken for the pointer's moves: the windows
+// select nothing while the request goes out.
+ProxyWindow* checkAndForwardDeselected(u8* request, u32 length, u32 kind, bool rootAllowed) {
+  u32 id = get32(request + 4);
+  ProxyWindow* window = windowOrError(id, request, length);
+  if (!window) return nullptr;
+  setRequestResource(currentClient, id);
+  if (!rootAllowed && isRootWithoutEffect(window, request)) return nullptr;
+  bool frozen = (inputState.pointerGrab.client && pointerFrozen()) ||
+                (inputState.keyboardGrab.client && keyboardFrozen());
+  bool deselect = frozen && window->viewable;
+  if (deselect) selectInputOnHeads(currentClient, 0);
+  bool forwarded = forwardRequest(request, length, rewriteWindowField, &kind);
+  if (deselect) selectInputOnHeads(currentClient, EnterWindowMask | LeaveWindowMask);
+  return forwarded ? window : nullptr;
 }
 
 bool anyScaledHead(const MetaScreen* screen) {
@@ -119,6 +142,23 @@ u8 headDepthOf(const ProxyWindow* window, const Head* head) {
   return match->emulatedVisualId ? match->emulatedDepth : match->depth;
 }
 
+// A window with a colormap on an inactive head that is not the colour head
+// would take its colours from nowhere: the colormaps are installed, through
+// the same link, on the first active head showing the same real screen.
+void installColormapsOnSibling(const RouteTarget& target, u32 mask) {
+  Head* head = target.head;
+  if (!(mask & CWColormap) || !head || !head->metaScreen || head->metaScreen->colorHead == head ||
+      !isHeadInactive(head))
+    return;
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
+    for (Head* other = screen->heads; other; other = other->next)
+      if (other != head && other->serverDisplay == head->serverDisplay && other->screen == head->screen &&
+          !isHeadInactive(other)) {
+        installColormapsOnHead(other, &target.link->writer);
+        return;
+      }
+}
+
 bool writeCreateWindow(const RouteTarget& target, void* argument) {
   auto* c = static_cast<CreateCopy*>(argument);
   ProxyWindow* window = c->window;
@@ -163,6 +203,7 @@ bool writeCreateWindow(const RouteTarget& target, void* argument) {
   finishRequest(writer, p, length, X_CreateWindow, copy.depth);
   stashRequestData(target.link, kStashCreated, reinterpret_cast<void*>(uintptr_t(window->id)), nullptr);
   for (u32 k = 0; k < copy.values.temporaryCount; k++) xprotoFreePixmap(writer, copy.values.temporary[k]);
+  installColormapsOnSibling(target, copy.values.mask);
   return true;
 }
 
@@ -274,6 +315,7 @@ bool writeChangeAttributes(const RouteTarget& target, void* argument) {
   packWindowValues(values, p + 12);
   finishRequest(writer, p, length, X_ChangeWindowAttributes, 0);
   for (u32 k = 0; k < values.temporaryCount; k++) xprotoFreePixmap(writer, values.temporary[k]);
+  if (c->window) installColormapsOnSibling(target, values.mask);
   return true;
 }
 
@@ -303,6 +345,8 @@ void ProcChangeWindowAttributes(u8* request, u32 length) {
     storeWindowValues(window, copy.values, false);
   }
   forwardWritten(writeChangeAttributes, &copy, request, length);
+  if (window && (mask & CWEventMask) && window->propertyWindow)
+    selectStandInEvents(currentClient, window, copy.values.values[11]);  // bit 11: the event mask
 }
 
 // --- Destroying and the save-set ---------------------------------------------------------
@@ -323,7 +367,7 @@ bool leavingTranslucentParent(ProxyWindow* window, bool children) {
 }  // namespace
 
 void ProcDestroyWindow(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, false);
   freeResourceById(window->id, RT_NONE);
@@ -331,7 +375,7 @@ void ProcDestroyWindow(u8* request, u32 length) {
 }
 
 void ProcDestroySubwindows(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, true);
   // Bottom to top, as the servers do it.
@@ -411,7 +455,7 @@ void ProcMapSubwindows(u8* request, u32 length) {
 }
 
 void ProcUnmapWindow(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, false);
   unmapWindowRecord(window, 0);
@@ -419,7 +463,7 @@ void ProcUnmapWindow(u8* request, u32 length) {
 }
 
 void ProcUnmapSubwindows(u8* request, u32 length) {
-  ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
+  ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
   bool translucency = leavingTranslucentParent(window, true);
   unmapSubwindowRecords(window, currentClient);
@@ -508,6 +552,49 @@ void confirmGeometryLater(ProxyWindow* window) {
   if (!queueRoundTripCallback(link, updateConfirmedGeometry, record, std::free)) std::free(record);
 }
 
+// A pointer grab confines the pointer to a window that may just have moved
+// away from it: as a plain server does, the pointer is brought into the
+// window's new rectangle, once the servers have made the change.
+void keepPointerConfined(ProxyClient* client) {
+  const InputGrab& grab = inputState.pointerGrab;
+  ProxyWindow* confine = grab.client && grab.confineTo ? lookupWindow(grab.confineTo) : nullptr;
+  if (!confine || !confine->screen || !confine->width || !confine->height) return;
+  i32 x = 0, y = 0;
+  lastPointerPosition(&x, &y);
+  i32 right = confine->x + i32(confine->width) - 1, bottom = confine->y + i32(confine->height) - 1;
+  i32 inX = std::clamp(x, i32(confine->x), right), inY = std::clamp(y, i32(confine->y), bottom);
+  Head* head = pointerHead();
+  if (inX == x && inY == y && head && head->metaScreen == confine->screen) return;
+  logProblem(syncClientLinks(client), __FILE__, __LINE__);
+  movePointerToScreen(confine->screen, inX, inY);
+}
+
+constexpr u32 kWorkaroundRefreshBitGravity = 0x8;
+
+// Servers that keep a moved or resized window's pixels by its bit gravity
+// may leave stale ones: with the workaround, a top-level window's area is
+// exposed anew on every head of its screen once the servers have changed it.
+void refreshChangedWindow(ProxyClient* client, const ProxyWindow* window) {
+  if (!(proxyConfig.workarounds & kWorkaroundRefreshBitGravity)) return;
+  if (!window->parent || window->parent->parent || window->windowClass != kInputOutput || !window->width ||
+      !window->height || !window->screen)
+    return;
+  logProblem(syncClientLinks(client), __FILE__, __LINE__);
+  MetaScreen* screen = window->screen;
+  u32 border = window->borderWidth;
+  for (Head* head = screen->heads; head; head = head->next) {
+    if (!head->rootWindow || !isHeadOnline(head)) continue;
+    // The top-level window's outer rectangle in its root, the meta frame.
+    xRectangle area{i16(window->x - i32(border)), i16(window->y - i32(border)), u16(window->width + 2 * border),
+                    u16(window->height + 2 * border)};
+    if (head->scaler) {
+      setScalerDrawable(head->scaler, screen->rootId);
+      scaleRectangles(head->scaler, &area, 1);
+    }
+    exposeRectanglesByWindows(head->display, head->rootWindow, &area, 1);
+  }
+}
+
 }  // namespace
 
 void ProcConfigureWindow(u8* request, u32 length) {
@@ -553,6 +640,8 @@ void ProcConfigureWindow(u8* request, u32 length) {
   if (translucency) translucentConfigureHook(client);
   if (!written) return;
   checkGrabsAfterConfigure();
+  if (mask & (CWX | CWY | CWWidth | CWHeight)) refreshChangedWindow(client, window);
+  if (mask & kGeometryBits) keepPointerConfined(client);
   if (mask & CWStackMode) placeWindowByLayer(window);
 }
 

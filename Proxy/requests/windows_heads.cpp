@@ -5,7 +5,6 @@
 #include "Proxy/config/config.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/resources/window.h"
@@ -14,6 +13,9 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/dispatch/services.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/resources/windowtree.h"
 #include "base/logging.h"
 
 namespace palvon {

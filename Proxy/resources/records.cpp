@@ -10,7 +10,6 @@
 #include "Proxy/requests/glyphs.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "Proxy/heads/screen.h"

@@ -13,7 +13,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
+#include "Proxy/sync/selections.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/heads/screen.h"
 #include "base/logging.h"

@@ -10,9 +10,10 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/resources/windowtree.h"
 
 namespace palvon {
 

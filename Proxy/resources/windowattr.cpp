@@ -12,10 +12,8 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
-#include "Proxy/resources/window_pending.h"
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/servers/display.h"
@@ -26,6 +24,7 @@
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/resources/drawableusers.h"
 #include "base/logging.h"
 #include "base/orders.h"
 

@@ -10,7 +10,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/resources/window_pending.h"
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/heads/screen.h"
 

@@ -24,6 +24,26 @@ namespace palvon {
 struct CursorRecord;
 struct MetaScreen;
 struct ProxyClient;
+struct VisualRecord;
+
+// What the heads layer reads of a window record: x and y are the outer
+// corner in the parent, absX and absY the inside origin.
+struct WindowFacts {
+  i32 x, y;             // relative to the parent
+  i32 absX, absY;       // in the meta screen
+  u32 width, height;
+  u32 borderWidth;
+  u32 id;
+  u8 inputOnly;
+  const ProxyWindow* parent;  // null for a root window
+  const VisualRecord* visual; // a visual of the meta screen
+};
+void describeWindow(const ProxyWindow* window, WindowFacts* out);
+
+// Whether a crossing out of a real root on the screen's heads goes straight
+// to the crossing handling. No request or setting marks a root window for
+// this, so none does.
+bool rootCrossingFlag(const MetaScreen* screen);
 
 constexpr u8 kVisibilityUnobscured = 0;
 constexpr u8 kVisibilityPartiallyObscured = 1;

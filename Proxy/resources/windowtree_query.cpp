@@ -1,7 +1,6 @@
 // Queries of the proxy's window tree: pre-order walks, bounding and clip
 // regions, the window at a point, the cursor in force there, and what the
 // heads layer reads of a window.
-#include "Proxy/heads/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/resources/windowtree.h"
@@ -86,6 +85,8 @@ CursorRecord* effectiveCursorAt(u32, i32 x, i32 y) {
   Head* head = pointerHead();
   return cursorAtMetaPoint(head ? head->metaScreen : proxyState.screens, x, y);
 }
+
+bool rootCrossingFlag(const MetaScreen*) { return false; }
 
 void describeWindow(const ProxyWindow* window, WindowFacts* out) {
   *out = {};

@@ -10,7 +10,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/events/grabs.h"
 #include "Proxy/links/pending.h"
-#include "Proxy/resources/window_pending.h"
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/dispatch/wire.h"
 #include "base/logging.h"

@@ -9,7 +9,6 @@
 
 
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
@@ -26,6 +25,7 @@
 #include "Proxy/heads/reconcile.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/sync/propertywindows.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/process.h"
@@ -226,6 +226,8 @@ void handRolesOn(ServerDisplay* server) {
   if (server == imageDisplay) setImageDisplay(serverDisplayList);
   if (server == resourceServerDisplay) resourceServerDisplay = nullptr;
   if (server == atomDisplay) {
+    // Properties kept on stand-ins there are gone with the server.
+    forgetPropertyWindows();
     atomDisplay = firstRootHeadDisplay();
     if (atomDisplay == server) atomDisplay = nullptr;
   }

@@ -6,7 +6,6 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"

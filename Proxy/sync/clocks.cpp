@@ -113,6 +113,19 @@ u32 metaToServerTimestamp(u32 time, const Head* head) {
   return u32(i64(time) - meta + head->serverDisplay->clockOffsetMs);
 }
 
+void sampleServerTimes() {
+  u64 firstUs = clockNow();
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    if (!server->display || isDisplayOffline(server->display)) continue;
+    u64 beforeUs = clockNow();
+    Time time = getServerTime(server->display);
+    if (time == CurrentTime) continue;
+    i64 halfTripMs = i64((clockNow() - beforeUs) / 1000 / 2);
+    i64 sinceFirstMs = i64((beforeUs - firstUs) / 1000);
+    server->clockOffsetMs = server->newStartMs = i64(u32(time)) - halfTripMs - sinceFirstMs;
+  }
+}
+
 u32 timeSyncBadRounds() { return badRounds; }
 u32 timeSyncAwaited() { return awaited; }
 

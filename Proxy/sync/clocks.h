@@ -46,6 +46,12 @@ void finishTimeSyncRound();
 // display. CurrentTime (0) stays 0.
 u32 metaToServerTimestamp(u32 time, const Head* head);
 
+// Reads every online display's time now, one after the other, and takes
+// as its start the time it had when the first was asked (half of each
+// round trip taken off): a display that joins has a start at once, not
+// only after the next good round.
+void sampleServerTimes();
+
 // Bad rounds in a row so far.
 u32 timeSyncBadRounds();
 // Answers still awaited in the current round.

@@ -88,6 +88,9 @@ bool addScreenWords(u32* count, char*** words, MetaScreen* screen, u32 number) {
 
 // The command line, the program first; null after an out-of-memory report.
 const char* buildCommand(const char* program, u32 number, const char* auth, u32* count, char*** words) {
+  // No "-ac": the server is reached with the authorization file made for it
+  // and holds every client's properties and selections, so it keeps its
+  // access control.
   bool ok = addWord(count, words, program) && addWord(count, words, tmpPrintf(":%u", number)) &&
             addWord(count, words, "-bs") && addWord(count, words, "-pixdepths");
   for (const char* depth : kDepths) ok = ok && addWord(count, words, depth);
@@ -141,7 +144,10 @@ bool isResourceServerNumberFree(u32 number) {
 
 const char* startResourceServer() {
   u32 number = kResourceServerFirstNumber;
-  while (number <= kResourceServerLastNumber && !isResourceServerNumberFree(number)) number++;
+  // Free: nothing listens there (a server's sockets or its port) and no
+  // server is starting on it (its lock file).
+  while (number <= kResourceServerLastNumber && !(isResourceServerNumberFree(number) && isDisplayNumberFree(number)))
+    number++;
   if (number > kResourceServerLastNumber) return "No free display number for the X resource server";
   char program[kInstallPathSize];
   if (const char* error = makeInstallPath("holdsrv", kPathBin, program)) return error;

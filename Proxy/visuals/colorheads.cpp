@@ -537,4 +537,14 @@ EmulatedColormap* emulatedColormapOf(u32 colormapId) {
   return emulatedCellsOf(static_cast<ColormapRecord*>(lookupResourceByType(colormapId, RT_COLORMAP)));
 }
 
+bool colormapCellsReproducible(u32 colormap) {
+  const auto* record = static_cast<const ColormapRecord*>(lookupResourceByType(colormap, RT_COLORMAP));
+  if (!record || !record->visual) return true;
+  // StaticGray, StaticColor and TrueColor have even class numbers.
+  if ((record->visual->visualClass & 1) == 0) return true;
+  for (u32 i = 0; i < record->allocationCount; i++)
+    if (record->allocations[i].owner) return false;
+  return true;
+}
+
 }  // namespace palvon

@@ -96,6 +96,13 @@ void removeInstalledColormap(MetaScreen* screen, u32 colormap);
 void clearInstalledColormaps(MetaScreen* screen);
 void setInstalledColormap(MetaScreen* screen, u32 colormap);
 
+// Whether a server's own colormap could stand for the colormap with its
+// cells as clients hold them: a static visual computes every pixel, and a
+// dynamic one only while no client holds a cell (other programs on that
+// server hold cells of its colormap the proxy cannot move). True for an
+// unknown colormap.
+bool colormapCellsReproducible(u32 colormap);
+
 // --- Emulated visuals ---------------------------------------------------------------
 // Sets the colormap's emulation block up for the head whose match for the
 // colormap's visual is emulated: with a window an AllocAll colormap of the

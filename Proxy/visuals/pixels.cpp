@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/heads/pending.h"
+#include "Proxy/dispatch/renderhook.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"

@@ -11,7 +11,6 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/visuals/colorcells.h"
 #include "Proxy/visuals/colorheads.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/heads/reconcile.h"

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/sync/clocks.h"
 #include "Proxy/clients/client.h"
-#include "Proxy/heads/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/startup.h"
@@ -137,6 +137,7 @@ void HeadsRig::stop() {
   defaultFontPath = keptFontPath = nullptr;
   freeConfiguration(&proxyConfig);
   freeStoppedClients();  // before their order goes
+  stopTimeSync();        // the start-up's clock rounds, likewise
   ordersFreeAll();
 }
 
