@@ -28,20 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Runs the program until its output holds the text, at most `ms`; the last
-// result either way.
-ProgramResult runUntil(const std::vector<std::string>& argv, const std::string& display, const std::string& text,
-                       int ms = 8000) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  ProgramResult result;
-  do {
-    result = runProgram(argv, display, 3000);
-    if (result.status == 0 && contains(result.out, text)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (Clock::now() < deadline);
-  return result;
-}
-
 // --- Two meta screens, one on each server ------------------------------------------------
 
 class SecondScreen : public ::testing::Test {
@@ -80,7 +66,7 @@ ProxyProcess* SecondScreen::proxy;
 TEST_F(SecondScreen, XlogoAndXpropWork) {
   BackgroundProgram xlogo({"xlogo"}, screen(1));
   ASSERT_TRUE(xlogo.ok());
-  ProgramResult shown = runUntil({"xprop", "-name", "xlogo", "WM_CLASS"}, screen(1), "\"xlogo\", \"XLogo\"");
+  ProgramResult shown = runProgramUntil({"xprop", "-name", "xlogo", "WM_CLASS"}, screen(1), "\"xlogo\", \"XLogo\"");
   ASSERT_TRUE(contains(shown.out, "\"xlogo\", \"XLogo\"")) << shown.out << shown.err << proxy->log();
   ProgramResult set =
       runProgram({"xprop", "-name", "xlogo", "-f", "_TEST_NOTE", "8s", "-set", "_TEST_NOTE", "noted"}, screen(1));
@@ -105,7 +91,7 @@ TEST_F(SecondScreen, ClipboardAcrossTheScreens) {
     BackgroundProgram copy({"xclip", "-quiet", "-selection", "clipboard", dir.file(text)}, screen(owner));
     ASSERT_TRUE(copy.ok());
     for (int reader : {1, 0}) {
-      ProgramResult paste = runUntil({"xclip", "-o", "-selection", "clipboard"}, screen(reader), text);
+      ProgramResult paste = runProgramUntil({"xclip", "-o", "-selection", "clipboard"}, screen(reader), text);
       EXPECT_EQ(paste.out, text) << "owner " << owner << " reader " << reader << ": " << paste.err;
     }
   }
@@ -206,7 +192,7 @@ TEST_P(ClipboardPaste, ArrivesWhole) {
   {
     BackgroundProgram copy({"xclip", "-quiet", "-selection", "clipboard", dir.file("text")}, display(GetParam().from));
     ASSERT_TRUE(copy.ok());
-    paste = runUntil({"xclip", "-o", "-selection", "clipboard"}, display(GetParam().to), text);
+    paste = runProgramUntil({"xclip", "-o", "-selection", "clipboard"}, display(GetParam().to), text);
   }
   EXPECT_EQ(paste.out, text) << paste.err << proxy->log();
 }

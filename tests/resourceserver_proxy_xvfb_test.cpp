@@ -20,21 +20,8 @@
 namespace palvon::test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-ProgramResult runUntil(const std::vector<std::string>& argv, const std::string& display, const std::string& text,
-                       int ms = 8000) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  ProgramResult result;
-  do {
-    result = runProgram(argv, display, 3000);
-    if (result.status == 0 && contains(result.out, text)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (Clock::now() < deadline);
-  return result;
-}
 
 // Which real server dies: 0 the first configured, 1 the second.
 class LosingAServer : public ::testing::TestWithParam<int> {
@@ -58,7 +45,7 @@ TEST_P(LosingAServer, LeavesClientsServed) {
   Atom atom = XInternAtom(kept, "_TEST_KEPT", False);
   BackgroundProgram xlogo({"xlogo"}, proxy->display());
   ASSERT_TRUE(xlogo.ok());
-  ProgramResult before = runUntil({"xprop", "-name", "xlogo", "WM_CLASS"}, proxy->display(), "XLogo");
+  ProgramResult before = runProgramUntil({"xprop", "-name", "xlogo", "WM_CLASS"}, proxy->display(), "XLogo");
   ASSERT_TRUE(contains(before.out, "XLogo")) << before.err << proxy->log();
 
   Xvfb& lost = GetParam() == 0 ? first : second;
@@ -68,7 +55,7 @@ TEST_P(LosingAServer, LeavesClientsServed) {
 
   // The running clients and new ones are served; the atoms and the
   // properties set before are still there.
-  ProgramResult after = runUntil({"xprop", "-name", "xlogo", "WM_CLASS"}, proxy->display(), "XLogo");
+  ProgramResult after = runProgramUntil({"xprop", "-name", "xlogo", "WM_CLASS"}, proxy->display(), "XLogo");
   EXPECT_TRUE(contains(after.out, "XLogo")) << after.err << proxy->log();
   char* name = XGetAtomName(kept, atom);
   ASSERT_NE(name, nullptr);

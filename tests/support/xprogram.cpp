@@ -102,4 +102,16 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
   return result;
 }
 
+ProgramResult runProgramUntil(const std::vector<std::string>& argv, const std::string& display,
+                              const std::string& text, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  ProgramResult result;
+  do {
+    result = runProgram(argv, display, 3000);
+    if (result.status == 0 && result.out.find(text) != std::string::npos) break;
+    usleep(100000);
+  } while (std::chrono::steady_clock::now() < deadline);
+  return result;
+}
+
 }  // namespace palvon::test

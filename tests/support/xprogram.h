@@ -18,6 +18,12 @@ struct ProgramResult {
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& display,
                          int timeoutMs = 10000);
 
+// Runs the program again until it exits 0 with `text` in its output, for at
+// most `ms` (a proxy or server that is still settling); the last result either
+// way.
+ProgramResult runProgramUntil(const std::vector<std::string>& argv, const std::string& display,
+                              const std::string& text, int ms = 8000);
+
 // An X program left running until the test is done with it: started with
 // DISPLAY set, its standard output discarded; stopped by its pid (SIGTERM, then
 // SIGKILL) when it goes, and with the test if the test dies first.
