@@ -97,6 +97,11 @@ struct ServerLink {
   // Added with translucency: the client window whose Expose events this
   // link drops while its shape is being replaced (0: none).
   u32 suppressedExposureWindow;
+  // Pacing of the client's requests (clients/input.cpp): the request count
+  // at the last window mark, and how many marks the server has not yet
+  // answered.
+  u64 paceMark;
+  u8 paceMarksOut;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 

@@ -1,0 +1,97 @@
+// Peers that misbehave on purpose, through the real proxy process: a client
+// that sends but never reads, a server that cannot be reached at start-up,
+// and clients that fire garbage at every request area. None of them may
+// hang the proxy, crash it, or leave it unable to serve the next client.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "support/proxyprocess.h"
+#include "support/rawclient.h"
+#include "support/xvfb.h"
+
+namespace palvon {
+namespace {
+
+using test::Bytes;
+using test::ClaimedDisplay;
+using test::ProxyProcess;
+using test::RawClient;
+using test::Xvfb;
+
+// Resident memory of a process in KiB; -1 when unreadable.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// A GetImage of the whole 256x256 root: 256 KiB of reply each.
+Bytes getImage(const RawClient& client) {
+  Bytes body(16, 0);
+  client.put32(body, 0, client.rootWindow());
+  client.put16(body, 8, 256);
+  client.put16(body, 10, 256);
+  client.put32(body, 12, 0xffffffff);
+  return client.request(73, 2, body);
+}
+
+// A plain server stops reading a client whose replies pile up; the proxy
+// must too, or the real server's memory takes every reply the client never
+// reads. Another client is served meanwhile.
+TEST(NeverReadingClient, LeavesOnlyABoundedBacklogAtTheServer) {
+  Xvfb server({"-screen", "0", "256x256x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient greedy;
+  ASSERT_TRUE(greedy.connectUnix(proxy.number()));
+  ASSERT_EQ(greedy.setup(), 1);
+  long before = residentKiB(server.pid());
+  ASSERT_GT(before, 0);
+  // 1,200 replies of 256 KiB: 300 MiB if they all went to the server.
+  Bytes burst;
+  Bytes one = getImage(greedy);
+  for (int i = 0; i < 1200; i++) burst.insert(burst.end(), one.begin(), one.end());
+  ASSERT_TRUE(greedy.send(burst));
+
+  RawClient polite;
+  ASSERT_TRUE(polite.connectUnix(proxy.number()));
+  ASSERT_EQ(polite.setup(), 1);
+  ASSERT_TRUE(polite.send(polite.request(43, 0)));  // GetInputFocus
+  Bytes answer = polite.readMessage(5000);
+  ASSERT_EQ(answer.size(), 32u);
+  EXPECT_EQ(answer[0], 1);
+
+  // Let the server work through whatever reached it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  long grown = residentKiB(server.pid()) - before;
+  EXPECT_LT(grown, 80 * 1024) << "the server holds " << grown / 1024 << " MiB for a client that never reads";
+  ASSERT_TRUE(polite.send(polite.request(43, 0)));
+  EXPECT_EQ(polite.readMessage(5000).size(), 32u);
+}
+
+// A failed start-up ends with status 1 and a text that names the display
+// and the whole time the proxy waited for it.
+TEST(StartupFailure, ExitsWithStatusOneNamingTheDisplay) {
+  ClaimedDisplay absent(400);
+  ASSERT_TRUE(absent.ok());
+  std::string name = "localhost" + absent.name();
+  ProxyProcess proxy({"screen", name + ".0", "connectTimeout", "2"});
+  ASSERT_FALSE(proxy.ok());
+  EXPECT_EQ(proxy.wait(10000), 1);
+  std::string expected = "Can't connect to display '" + name + "' for 2 seconds";
+  EXPECT_NE(proxy.log().find(expected), std::string::npos) << proxy.log();
+}
+
+}  // namespace
+}  // namespace palvon
