@@ -13,6 +13,9 @@
 #include <string>
 #include <thread>
 
+#include "Proxy/links/pending.h"
+#include "Proxy/links/serverlink.h"
+#include "support/linkrig.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
@@ -91,6 +94,38 @@ TEST(StartupFailure, ExitsWithStatusOneNamingTheDisplay) {
   EXPECT_EQ(proxy.wait(10000), 1);
   std::string expected = "Can't connect to display '" + name + "' for 2 seconds";
   EXPECT_NE(proxy.log().find(expected), std::string::npos) << proxy.log();
+}
+
+
+// A request the proxy writes on a client's link before the client's first
+// request reads as sequence 0: its error is the proxy's and never reaches
+// the client. The same request once the client has sent one is the
+// client's, and its error comes back with the client's sequence.
+TEST(ProxyRequestError, NeverReachesAClientThatDidNotSendIt) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  for (bool bigEndian : {false, true}) {
+    test::LinkRig rig;
+    ServerLink* link = rig.open(server, bigEndian);
+    ASSERT_NE(link, nullptr);
+    // ChangeWindowAttributes(event mask) on a window no client made.
+    std::vector<u8> change = test::makeRequest(2, 0, std::vector<u8>(12, 0));
+    test::put32At(change, 4, 0x1fffff0);
+    test::put32At(change, 8, 0x800);
+    test::put32At(change, 12, 0x1);
+    rig.forward(link, change, "bbsiiI");
+    ASSERT_TRUE(rig.sync());
+    EXPECT_TRUE(rig.take().empty());
+    rig.nextRequest();
+    rig.forward(link, change, "bbsiiI");
+    noteRequestWithoutReply(change.data());
+    ASSERT_TRUE(rig.sync());
+    std::vector<test::Message> got = rig.take();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0][0], 0);
+    EXPECT_EQ(got[0][1], 3);  // BadWindow
+    EXPECT_EQ(test::get16At(got[0], 2), 1);
+  }
 }
 
 }  // namespace

@@ -94,6 +94,16 @@ void dispatchError(ServerLink* link, u8* error) {
     dropStaleStash(link);
     return;
   }
+  // Before the client's first request (and until its sequence numbers
+  // wrap) sequence 0 can only be a request the proxy wrote itself: the
+  // client would take the error for one of its own, or die of it.
+  ProxyClient* client = link->client;
+  if (client && client->sequenceAnswered == 0 && client->requestCounter < 0x10000) {
+    LOGF(logChXhint, "X error %u of the proxy's request on %s dropped (%s)", u32(error[1]),
+         link->server.displayName, clientNameText(client));
+    if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
+    return;
+  }
   if (!code) {
     logUnknownCode(link, "error", error[1]);
     if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
