@@ -50,6 +50,7 @@ namespace {
 struct XfsFrame {
   sigjmp_buf jump;
   XfsFrame* outer;
+  Display* display;
   int descriptor;     // shut down when the deadline passes; -1: no deadline
   timespec deadline;  // CLOCK_MONOTONIC, absolute
 };
@@ -74,6 +75,19 @@ TimeoutEntry* timeouts = nullptr;
 u32 timeoutCount = 0;
 u32 timeoutCapacity = 0;
 
+// The bound of a call on a display without an offline time-out of its own:
+// no call may wait for a server for ever, whatever the options say.
+u64 guardTimeoutMs = 0;
+constexpr u64 kDefaultGuardMs = 20000;
+
+// The last resort after an exit signal: a main thread that has not ended
+// the process by then is stuck where no time-out reaches (a lock the X
+// library never releases), and the process ends here.
+timer_t exitTimer;
+bool exitTimerReady = false;
+int exitTimerSignal = 0;
+struct sigaction previousAbort = {};
+
 bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
 
 void onDeadline(int) {
@@ -81,6 +95,63 @@ void onDeadline(int) {
   int descriptor = timedDescriptor;
   if (descriptor >= 0) shutdown(descriptor, SHUT_RDWR);
   errno = saved;
+}
+
+void aimTimer(const XfsFrame* frame);
+
+u64 guardTimeout() { return guardTimeoutMs ? guardTimeoutMs : kDefaultGuardMs; }
+
+void onExitDeadline(int) {
+  static const char text[] = "Exit signal not honoured in time: ending now\n";
+  ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
+  (void)ignored;
+  _exit(1);
+}
+
+// The X library ends the process (abort) when a server's message breaks
+// its own bookkeeping: a reply longer than the call consumed, a sequence
+// number it never sent. Inside a wrapper that is a broken server, not a
+// broken proxy: the display is marked broken and the wrapper returns.
+void onAbort(int signal, siginfo_t* info, void* context) {
+  if (installed && pthread_equal(pthread_self(), mainThread) && topFrame && topFrame->display) {
+    Display* display = topFrame->display;
+    display->flags = display->flags | XlibDisplayIOError;
+    shutdown(ConnectionNumber(display), SHUT_RDWR);
+    sigset_t abortSet;
+    sigemptyset(&abortSet);
+    sigaddset(&abortSet, SIGABRT);
+    pthread_sigmask(SIG_UNBLOCK, &abortSet, nullptr);
+    XfsFrame* frame = topFrame;
+    topFrame = frame->outer;
+    aimTimer(topFrame);
+    jumpedDisplay = display;
+    siglongjmp(frame->jump, 1);
+  }
+  if (previousAbort.sa_flags & SA_SIGINFO) {
+    if (previousAbort.sa_sigaction) previousAbort.sa_sigaction(signal, info, context);
+  } else if (previousAbort.sa_handler != SIG_DFL && previousAbort.sa_handler != SIG_IGN) {
+    previousAbort.sa_handler(signal);
+  }
+}
+
+void installAbortCatch() {
+  struct sigaction action = {};
+  action.sa_sigaction = onAbort;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGABRT, &action, &previousAbort);
+}
+
+void createExitTimer() {
+  exitTimerSignal = SIGRTMIN + 4;
+  struct sigaction action = {};
+  action.sa_handler = onExitDeadline;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(exitTimerSignal, &action, nullptr) != 0) return;
+  sigevent event = {};
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = exitTimerSignal;
+  exitTimerReady = timer_create(CLOCK_MONOTONIC, &event, &exitTimer) == 0;
 }
 
 void createTimer() {
@@ -152,12 +223,14 @@ void ioErrorExit(Display* display, void*) {
 // Arms the frame; the jump point itself was set by the caller.
 void enterCall(XfsFrame* frame, Display* display) {
   frame->outer = topFrame;
+  frame->display = display;
   frame->descriptor = -1;
   const TimeoutEntry* entry = findTimeout(display);
-  if (entry && entry->milliseconds && timerReady) {
+  u64 milliseconds = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
+  if (timerReady) {
     clock_gettime(CLOCK_MONOTONIC, &frame->deadline);
-    u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (entry->milliseconds % 1000) * 1000000;
-    frame->deadline.tv_sec += static_cast<time_t>(entry->milliseconds / 1000 + nanos / 1000000000);
+    u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (milliseconds % 1000) * 1000000;
+    frame->deadline.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanos / 1000000000);
     frame->deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
     frame->descriptor = ConnectionNumber(display);
   }
@@ -202,6 +275,23 @@ void xfsInstall() {
   mainThread = pthread_self();
   XSetIOErrorHandler(ioErrorHandler);
   createTimer();
+  createExitTimer();
+  installAbortCatch();
+}
+
+void xfsSetGuardTimeout(u64 milliseconds) {
+  if (milliseconds > guardTimeoutMs) guardTimeoutMs = milliseconds;
+}
+
+u64 xfsGuardTimeout() { return guardTimeout(); }
+
+void xfsExitRequested() {
+  if (!exitTimerReady) return;
+  itimerspec spec = {};
+  u64 milliseconds = guardTimeout() + 1000;
+  spec.it_value.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  spec.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000;
+  timer_settime(exitTimer, 0, &spec, nullptr);
 }
 
 void xfsAttach(Display* display) {
@@ -272,6 +362,24 @@ Result XfsWrapper<Function, Failure>::call(Display* display, Args... args) {
     clearPropertyOutputs(args...);
   }
   if constexpr (!std::is_void_v<Result>) return static_cast<Result>(Failure);
+}
+
+bool xfsRun(Display* display, void (*work)(void*), void* argument) {
+  if (!onMainThread()) {
+    work(argument);
+    return !isDisplayOffline(display);
+  }
+  if (!isDisplayOffline(display)) {
+    XfsFrame frame;
+    if (sigsetjmp(frame.jump, 0) == 0) {
+      enterCall(&frame, display);
+      work(argument);
+      leaveCall(&frame);
+      if (!isDisplayOffline(display)) return true;
+    }
+  }
+  reportFailure(display);
+  return false;
 }
 
 #define PALVON_XFS_INSTANTIATE(name, function, failure) \
