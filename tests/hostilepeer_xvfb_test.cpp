@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "support/linkrig.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
+#include "support/xprogram.h"
 #include "support/xvfb.h"
 
 namespace palvon {
@@ -28,6 +30,8 @@ using test::ClaimedDisplay;
 using test::ProxyProcess;
 using test::RawClient;
 using test::Xvfb;
+using test::ProgramResult;
+using test::runProgram;
 
 // Resident memory of a process in KiB; -1 when unreadable.
 long residentKiB(pid_t pid) {
@@ -126,6 +130,54 @@ TEST(ProxyRequestError, NeverReachesAClientThatDidNotSendIt) {
     EXPECT_EQ(got[0][1], 3);  // BadWindow
     EXPECT_EQ(test::get16At(got[0], 2), 1);
   }
+}
+
+
+// Requests of random opcodes, lengths and bytes from clients of both byte
+// orders, the control extension's included, then a fresh client: it is
+// served as before. Requests that end the proxy, lock clients out or kill
+// other clients by design are left out.
+TEST(FuzzedClients, LeaveTheProxyServingTheNextClient) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "options", "DynamicServer", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ProgramResult before = runProgram({"xdpyinfo"}, proxy.display());
+  ASSERT_EQ(before.status, 0) << before.err;
+  for (uint32_t seed = 1; seed <= 8; seed++) {
+    std::mt19937 random(seed);
+    RawClient client;
+    ASSERT_TRUE(client.connectUnix(proxy.number()));
+    ASSERT_EQ(client.setup(seed % 2 ? 'l' : 'B'), 1);
+    uint8_t meta = client.queryExtension("MORVANDELL META").major;
+    Bytes burst;
+    for (int i = 0; i < 400; i++) {
+      uint8_t major = uint8_t(random() % 128);
+      if (meta && random() % 4 == 0) major = meta;
+      if (major == 36 || major == 109 || major == 111 || major == 113) continue;
+      uint8_t minor = uint8_t(random() % 24);
+      if (major == meta && minor == 10) continue;  // MetaTerminateProxy
+      Bytes body(4 * (random() % 12));
+      for (uint8_t& b : body) b = uint8_t(random());
+      // Ids of the client's own range now and then, so that handlers go past
+      // their first check.
+      if (body.size() >= 4 && random() % 2) client.put32(body, 0, client.resourceIdBase() | (random() % 64));
+      Bytes request = client.request(major, minor, body);
+      // A length field that lies, now and then.
+      if (random() % 8 == 0) client.put16(request, 2, uint16_t(random() % 16));
+      burst.insert(burst.end(), request.begin(), request.end());
+    }
+    client.send(burst);
+    // Whatever came back is read until the proxy goes quiet or closes.
+    while (!client.readMessage(300).empty()) {
+    }
+  }
+  ProgramResult info = runProgram({"xdpyinfo"}, proxy.display());
+  EXPECT_EQ(info.status, 0) << info.err << proxy.log();
+  EXPECT_EQ(info.out, before.out);
+  ProgramResult root = runProgram({"xprop", "-root"}, proxy.display());
+  EXPECT_EQ(root.status, 0) << root.err;
+  EXPECT_EQ(root.err, "");
 }
 
 }  // namespace

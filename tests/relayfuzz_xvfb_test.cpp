@@ -23,6 +23,7 @@
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/tempdir.h"
+#include "support/xprogram.h"
 #include "support/xvfb.h"
 
 namespace palvon::test {
@@ -55,11 +56,16 @@ Xvfb* LyingServer::server = nullptr;
 void runOnce(const Xvfb& real, Mutation::Kind kind, uint32_t seed) {
   Mutation mutation = Mutation::fromSeed(kind, seed);
   bool failsafe = seed % 2;
-  SCOPED_TRACE("seed " + std::to_string(seed) + ": " + mutation.describe() + (failsafe ? " (Failsafe)" : ""));
-  MutatingRelay relay(real.socketPath(), mutation);
+  // Every other pair of seeds lies on a client's link instead, which the
+  // proxy then speaks MSB first (its own connection speaks the host's LSB).
+  bool onLink = (seed / 2) % 2;
+  SCOPED_TRACE("seed " + std::to_string(seed) + ": " + mutation.describe() + (failsafe ? " (Failsafe)" : "") +
+               (onLink ? " on a client's MSB-first link" : ""));
+  MutatingRelay relay(real.socketPath(), mutation, onLink ? 1 : 0);
   ASSERT_TRUE(relay.ok());
-  std::vector<std::string> words{"noReset", "on", "screen", relay.display() + ".0", "connectTimeout", "2",
+  std::vector<std::string> words{"noReset", "on", "screen", relay.display() + ".0", "connectTimeout", "1",
                                  "failsafeTimeout", std::to_string(kOfflineMs / 1000)};
+  if (onLink) words.insert(words.end(), {"tags", "ByteSwapToXServer"});
   if (failsafe) words.insert(words.end(), {"options", "Failsafe"});
   // A sanitizer report must not pass for the exit status 1 of a refusal.
   TempDir reports;
@@ -89,11 +95,17 @@ void runOnce(const Xvfb& real, Mutation::Kind kind, uint32_t seed) {
     EXPECT_NE(proxy.log().find(relay.display()), std::string::npos) << proxy.log();
     return;
   }
-  // Ready: a client is either served or refused, never left hanging.
+  if (onLink) {
+    // The client whose link is lied to ends, served or dropped, in time.
+    ProgramResult info = runProgram({"xdpyinfo"}, proxy.display(), 10000);
+    EXPECT_FALSE(info.timedOut) << "a client on a lying link was left hanging\n" << proxy.log();
+  }
+  // A client is then either served or refused, never left hanging.
   {
     RawClient client;
     if (client.connectUnix(proxy.number())) {
       int answer = client.setup('l', "", {}, 5000);
+      EXPECT_TRUE(answer != -1 || client.closed()) << "no answer to a client's set-up\n" << proxy.log();
       if (answer == 1) {
         client.send(client.request(43, 0));
         Bytes reply = client.readMessage(5000);

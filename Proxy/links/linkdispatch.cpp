@@ -176,7 +176,7 @@ void dispatchServerInput(ServerLink* link) {
   currentLink = link;
   currentClient = link->client;
   link->dispatching++;
-  if (link->setupAnswered == 0) takeSetupAnswer(link);
+  bool progressed = link->setupAnswered == 0 && takeSetupAnswer(link);
   while (link->setupAnswered == kSetupAnswered) {
     u64 available = link->input.used - link->parseOffset;
     if (available < 32) break;
@@ -186,6 +186,7 @@ void dispatchServerInput(ServerLink* link) {
     if (size > available) break;  // the rest comes with later reads
     // Advance first: a handler may close the link or wait on it.
     link->parseOffset += static_cast<u32>(size);
+    progressed = true;
     if (p[0] == 0)
       dispatchError(link, p);
     else if (p[0] == 1)
@@ -198,6 +199,7 @@ void dispatchServerInput(ServerLink* link) {
   if (!closed) {
     bufferConsumeKeep(&link->input, link->parseOffset);
     link->parseOffset = 0;
+    if (!link->dispatching && link->setupAnswered != ~0u) watchServerLinkStall(link, progressed);
     // Entries this dispatch made wait for one round trip per link.
     if (link->client && !link->dispatching) armPendingRequests(link->client);
   }

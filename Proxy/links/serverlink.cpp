@@ -220,6 +220,7 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
     return nullptr;
   }
   link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
+  watchServerLinkStall(link, true);
   return link;
 }
 
@@ -435,6 +436,31 @@ void onServerLinkReadable(void* argument) {
   dispatchServerInput(link);
 }
 
+namespace {
+
+void onServerLinkStalled(void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  link->stallTimer = nullptr;
+  // A link the proxy stopped reading is not the server's fault.
+  if (!link->readOrder || link->descriptor < 0) return;
+  LOGF(logChWarning, "No complete answer from %s for %u ms (%s)", link->server.displayName, offlineTimeout(link),
+       clientNameText(link->client));
+  // The read order then meets the end of the connection.
+  shutdown(link->descriptor, SHUT_RDWR);
+}
+
+}  // namespace
+
+void watchServerLinkStall(ServerLink* link, bool progressed) {
+  bool owing = link->setupAnswered == 0 || link->input.used > 0;
+  if (!owing || progressed || !link->readOrder) {
+    orderCancel(link->stallTimer);
+    link->stallTimer = nullptr;
+  }
+  if (owing && !link->stallTimer && link->readOrder)
+    link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);
+}
+
 void resumeServerLinkRead(void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
   orderCancel(link->readOrder);
@@ -457,6 +483,8 @@ void closeServerLink(ServerLink* link) {
   link->input = {};
   orderCancel(link->readOrder);
   link->readOrder = nullptr;
+  orderCancel(link->stallTimer);
+  link->stallTimer = nullptr;
   if (link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
   outbufferFree(&link->output);
   link->output.head = link->output.tail = nullptr;

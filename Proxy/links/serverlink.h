@@ -102,6 +102,9 @@ struct ServerLink {
   // answered.
   u64 paceMark;
   u8 paceMarksOut;
+  // Fires when the server left the set-up answer or a message incomplete
+  // for a whole offline time-out (watchServerLinkStall).
+  Order* stallTimer;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
@@ -180,6 +183,12 @@ void onServerLinkReadable(void* link);
 int onServerLinkWritable(ServerLink* link);
 void watchServerLinkWritable(void* link);
 void resumeServerLinkRead(void* link);
+// After each dispatch of the link's input: a link that still owes its
+// set-up answer or the rest of a message is given one offline time-out,
+// counted from the last message it completed; then it is shut down and
+// ends as a broken link (a server that sent a length it never fills, or
+// dropped the set-up answer, must not hold the client for ever).
+void watchServerLinkStall(ServerLink* link, bool progressed);
 void closeServerLink(ServerLink* link);
 const char* reportBrokenServerLink(ServerLink* link);
 const char* brokenServerLinkText(const ServerLink* link);

@@ -14,7 +14,9 @@
 // Xlib see a broken connection and take the jump above.
 #include "Proxy/servers/failsafe.h"
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -87,6 +89,10 @@ timer_t exitTimer;
 bool exitTimerReady = false;
 int exitTimerSignal = 0;
 struct sigaction previousAbort = {};
+
+// The displays the proxy opened, for the bounded wait below.
+Display* attached[64];
+u32 attachedCount = 0;
 
 bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
 
@@ -297,10 +303,15 @@ void xfsExitRequested() {
 void xfsAttach(Display* display) {
   if (!display) return;
   xfsInstall();
+  bool known = false;
+  for (u32 i = 0; i < attachedCount; i++) known |= attached[i] == display;
+  if (!known && attachedCount < sizeof attached / sizeof attached[0]) attached[attachedCount++] = display;
   XSetIOErrorExitHandler(display, ioErrorExit, nullptr);
 }
 
 void xfsForget(Display* display) {
+  for (u32 i = 0; i < attachedCount; i++)
+    if (attached[i] == display) attached[i--] = attached[--attachedCount];
   TimeoutEntry* entry = findTimeout(display);
   if (entry) *entry = timeouts[--timeoutCount];
   if (jumpedDisplay == display) jumpedDisplay = nullptr;
@@ -364,6 +375,27 @@ Result XfsWrapper<Function, Failure>::call(Display* display, Args... args) {
   if constexpr (!std::is_void_v<Result>) return static_cast<Result>(Failure);
 }
 
+// The wait of the X library itself. It waits for a server without a time
+// limit, and the proxy calls it from more places than its wrappers reach
+// (the font, image and input helpers below it). On the main thread a wait
+// on one of the proxy's displays is bounded by that display's time-out: a
+// server silent that long has its connection shut down, which the library
+// then meets as a broken connection.
+int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, int timeout) {
+  if (count != 1 || !onMainThread()) return next(fds, count, timeout);
+  Display* display = nullptr;
+  for (u32 i = 0; i < attachedCount && !display; i++)
+    if (ConnectionNumber(attached[i]) == fds[0].fd) display = attached[i];
+  if (!display) return next(fds, count, timeout);
+  const TimeoutEntry* entry = findTimeout(display);
+  u64 bound = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
+  if (timeout >= 0 && u64(timeout) <= bound) return next(fds, count, timeout);
+  int result = next(fds, count, int(bound));
+  if (result != 0) return result;
+  shutdown(fds[0].fd, SHUT_RDWR);
+  return next(fds, count, 0);
+}
+
 bool xfsRun(Display* display, void (*work)(void*), void* argument) {
   if (!onMainThread()) {
     work(argument);
@@ -388,3 +420,11 @@ PALVON_XFS_CALLS(PALVON_XFS_INSTANTIATE)
 #undef PALVON_XFS_INSTANTIATE
 
 }  // namespace palvon
+
+// Every poll of the process passes here; only the X library's waits on the
+// proxy's own displays are changed (boundedPoll).
+extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
+  using PollFunction = int (*)(pollfd*, nfds_t, int);
+  static PollFunction next = reinterpret_cast<PollFunction>(dlsym(RTLD_NEXT, "poll"));
+  return palvon::boundedPoll(next, fds, count, timeout);
+}

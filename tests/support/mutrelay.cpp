@@ -123,9 +123,9 @@ Mutation Mutation::fromSeed(Kind kind, uint32_t seed) {
   Mutation m;
   m.kind = kind;
   m.op = Op(random() % 7);
-  // Most of the proxy's start-up happens in its first few dozen replies;
-  // events and errors on its own connection are few.
-  uint32_t span = kind == Kind::kReply ? 120 : kind == Kind::kSetup ? 1 : 6;
+  // The proxy's start-up asks a few hundred questions; the first 120
+  // replies cover opening, probing and reconciling the head.
+  uint32_t span = kind == Kind::kSetup ? 1 : 120;
   m.ordinal = random() % span;
   uint32_t amounts[] = {1, 2, 7, 64, 0x4000, 0xfff0};
   m.amount = amounts[random() % 6];
@@ -139,8 +139,8 @@ std::string Mutation::describe() const {
          std::to_string(amount);
 }
 
-MutatingRelay::MutatingRelay(const std::string& serverSocket, const Mutation& mutation)
-    : server_(serverSocket), mutation_(mutation) {
+MutatingRelay::MutatingRelay(const std::string& serverSocket, const Mutation& mutation, int connection)
+    : server_(serverSocket), mutation_(mutation), connection_(connection) {
   if (!claim_.ok()) return;
   mkdir("/tmp/.X11-unix", 01777);
   std::string path = "/tmp/.X11-unix/X" + std::to_string(claim_.number());
@@ -215,7 +215,7 @@ void MutatingRelay::run() {
       if (l.silent) continue;
       l.fromServer.insert(l.fromServer.end(), chunk, chunk + n);
       // Frames whole messages; only the first connection is lied to.
-      bool lie = i == 0 && !applied_;
+      bool lie = int(i) == connection_ && !applied_;
       for (;;) {
         size_t size;
         if (!l.setupDone) {
@@ -233,8 +233,28 @@ void MutatingRelay::run() {
         Mutation::Kind kind = l.setupDone ? kindOf(message[0] & 0x7f) : Mutation::Kind::kSetup;
         l.setupDone = true;
         bool close = false, silent = false;
-        if (lie && kind == mutation_.kind && l.seen[int(kind)]++ == mutation_.ordinal) {
-          message = mutate(mutation_, message, l.order, &close, &silent);
+        bool madeUp = mutation_.kind == Mutation::Kind::kEvent || mutation_.kind == Mutation::Kind::kError;
+        Mutation::Kind counted = madeUp ? Mutation::Kind::kReply : mutation_.kind;
+        if (lie && kind == counted && l.seen[int(kind)]++ == mutation_.ordinal) {
+          if (mutation_.kind == Mutation::Kind::kEvent) {
+            // A PropertyNotify of the same sequence, sent before the reply.
+            Bytes event(32, 0);
+            event[0] = 28;
+            event[2] = message[2], event[3] = message[3];
+            put(event, 4, 4, 0x200001, l.order);
+            put(event, 8, 4, 1, l.order);
+            Bytes changed = mutate(mutation_, event, l.order, &close, &silent);
+            if (!close && !silent) changed.insert(changed.end(), message.begin(), message.end());
+            message = changed;
+          } else if (mutation_.kind == Mutation::Kind::kError) {
+            // BadValue for the request in place of its reply.
+            Bytes error(32, 0);
+            error[1] = 2;
+            error[2] = message[2], error[3] = message[3];
+            message = mutate(mutation_, error, l.order, &close, &silent);
+          } else {
+            message = mutate(mutation_, message, l.order, &close, &silent);
+          }
           applied_ = true;
           lie = false;
         }

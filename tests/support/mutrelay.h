@@ -1,14 +1,19 @@
 // A relay that lies on a server's behalf: a display of its own in front of
 // a real X server, passing what clients send unchanged and changing one
-// message the server sends on the first connection it accepts (the
-// proxy's own connection, which is made before any client's).
+// message the server sends on one connection: the first it accepts is the
+// proxy's own (made before any client's), the next ones are the links the
+// proxy opens for its clients.
 //
 // The server's stream is framed in the connection's byte order: the set-up
 // answer, then 32-byte messages, replies and generic events with their
 // 32-bit length. One mutation picks a message by kind and ordinal and
 // cuts it (the connection stays open and silent), lengthens or shortens
 // its length, drops it, sends it twice, or turns it into a generic event
-// that claims 0xffffffff words. Everything runs on a thread of its own.
+// that claims 0xffffffff words. Events and errors are rare on a quiet
+// connection, so those kinds count replies instead: an event is made up
+// and sent before reply #ordinal, or the reply is replaced by an error
+// for its request; the made-up message is then changed as above.
+// Everything runs on a thread of its own.
 #pragma once
 
 #include <atomic>
@@ -34,7 +39,8 @@ struct Mutation {
 
 class MutatingRelay {
  public:
-  MutatingRelay(const std::string& serverSocket, const Mutation& mutation);
+  // `connection`: which accepted connection is lied to (0: the first).
+  MutatingRelay(const std::string& serverSocket, const Mutation& mutation, int connection = 0);
   ~MutatingRelay();
   MutatingRelay(const MutatingRelay&) = delete;
   MutatingRelay& operator=(const MutatingRelay&) = delete;
@@ -50,6 +56,7 @@ class MutatingRelay {
   ClaimedDisplay claim_{500};
   std::string server_;
   Mutation mutation_;
+  int connection_ = 0;
   int listenFd_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> applied_{false};
