@@ -122,6 +122,10 @@ void onAbort(int signal, siginfo_t* info, void* context) {
   if (installed && pthread_equal(pthread_self(), mainThread) && topFrame && topFrame->display) {
     Display* display = topFrame->display;
     display->flags = display->flags | XlibDisplayIOError;
+    // As the library's own I/O error path does before its handlers run:
+    // the display's lock is left free, or the next call on it (its close)
+    // would wait for itself.
+    if (display->lock_fns) display->lock_fns->unlock_display(display);
     shutdown(ConnectionNumber(display), SHUT_RDWR);
     sigset_t abortSet;
     sigemptyset(&abortSet);
