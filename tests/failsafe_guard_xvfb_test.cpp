@@ -81,6 +81,27 @@ TEST(FailsafeGuard, AnAbortOfTheXLibraryBreaksOnlyTheDisplay) {
   EXPECT_EQ(status, 0) << "128 + " << SIGABRT << " is the abort";
 }
 
+// The same outside every wrapper: no call to return from, so the proxy
+// ends with status 1 and a message instead of the abort.
+TEST(FailsafeGuard, AnAbortOutsideAWrapperEndsWithStatusOne) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  int status = inChild(
+      [&] {
+        Display* display = openGuarded(server);
+        if (!display || !rawBegin(display) || !rawRequest(display, X_GetFontPath, 0, 4)) return 10;
+        xReply reply;
+        LockDisplay(display);
+        Status got = XfsReply(display, &reply, 0, False);
+        UnlockDisplay(display);
+        if (!got || reply.generic.length == 0) return 11;
+        XSync(display, False);
+        return 12;
+      },
+      10000);
+  EXPECT_EQ(status, 1) << "128 + " << SIGABRT << " is the abort";
+}
+
 // A server that stops answering: the library's own wait (not a wrapper's)
 // ends after the display's guard time-out.
 TEST(FailsafeGuard, AStoppedServerEndsTheLibrarysWait) {

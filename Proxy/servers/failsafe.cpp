@@ -94,6 +94,35 @@ struct sigaction previousAbort = {};
 Display* attached[64];
 u32 attachedCount = 0;
 
+// The display whose lock the main thread holds: the one an abort of the X
+// library outside every wrapper is about. The library's own lock functions
+// are kept and called.
+bool onMainThread();
+using LockFunction = void (*)(Display*);
+LockFunction libraryLock = nullptr;
+LockFunction libraryUnlock = nullptr;
+Display* lockedDisplay = nullptr;
+
+void lockDisplayHook(Display* display) {
+  libraryLock(display);
+  if (onMainThread()) lockedDisplay = display;
+}
+
+void unlockDisplayHook(Display* display) {
+  if (onMainThread() && lockedDisplay == display) lockedDisplay = nullptr;
+  libraryUnlock(display);
+}
+
+void hookDisplayLock(Display* display) {
+  _XLockPtrs* functions = display->lock_fns;
+  if (!functions || functions->lock_display == lockDisplayHook) return;
+  if (!libraryLock) libraryLock = functions->lock_display, libraryUnlock = functions->unlock_display;
+  if (functions->lock_display != libraryLock || functions->unlock_display != libraryUnlock) return;
+  functions->lock_display = lockDisplayHook;
+  functions->unlock_display = unlockDisplayHook;
+}
+
+
 bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
 
 void onDeadline(int) {
@@ -136,6 +165,24 @@ void onAbort(int signal, siginfo_t* info, void* context) {
     aimTimer(topFrame);
     jumpedDisplay = display;
     siglongjmp(frame->jump, 1);
+  }
+  // Outside every wrapper there is no call to return from: the display the
+  // main thread was working on ends the proxy with a message, as a broken
+  // connection there does, instead of a crash.
+  Display* held = nullptr;
+  if (installed && pthread_equal(pthread_self(), mainThread))
+    held = lockedDisplay ? lockedDisplay : attachedCount == 1 ? attached[0] : nullptr;
+  if (held) {
+    held->flags = held->flags | XlibDisplayIOError;
+    shutdown(ConnectionNumber(held), SHUT_RDWR);
+    if (lockedDisplay == held && held->lock_fns) held->lock_fns->unlock_display(held);
+    sigset_t abortSet;
+    sigemptyset(&abortSet);
+    sigaddset(&abortSet, SIGABRT);
+    pthread_sigmask(SIG_UNBLOCK, &abortSet, nullptr);
+    exitProxy(tmpPrintf("Display %s sent a message the X library cannot take - Maybe the X server is broken",
+                        xShortDisplayName(held)),
+              1);
   }
   if (previousAbort.sa_flags & SA_SIGINFO) {
     if (previousAbort.sa_sigaction) previousAbort.sa_sigaction(signal, info, context);
@@ -310,10 +357,12 @@ void xfsAttach(Display* display) {
   bool known = false;
   for (u32 i = 0; i < attachedCount; i++) known |= attached[i] == display;
   if (!known && attachedCount < sizeof attached / sizeof attached[0]) attached[attachedCount++] = display;
+  hookDisplayLock(display);
   XSetIOErrorExitHandler(display, ioErrorExit, nullptr);
 }
 
 void xfsForget(Display* display) {
+  if (lockedDisplay == display) lockedDisplay = nullptr;
   for (u32 i = 0; i < attachedCount; i++)
     if (attached[i] == display) attached[i--] = attached[--attachedCount];
   TimeoutEntry* entry = findTimeout(display);
