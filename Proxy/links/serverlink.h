@@ -97,10 +97,10 @@ struct ServerLink {
   // Added with translucency: the client window whose Expose events this
   // link drops while its shape is being replaced (0: none).
   u32 suppressedExposureWindow;
-  // Pacing of the client's requests (clients/input.cpp): the request count
-  // at the last window mark, and how many marks the server has not yet
-  // answered.
-  u64 paceMark;
+  // Pacing of the client's requests (clients/input.cpp): requests with a
+  // reply since the last window mark, and how many marks the server has
+  // not yet answered.
+  u32 paceReplies;
   u8 paceMarksOut;
   // Fires when the server left the set-up answer or a message incomplete
   // for a whole offline time-out (watchServerLinkStall).
