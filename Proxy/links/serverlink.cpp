@@ -443,6 +443,14 @@ void onServerLinkStalled(void* argument) {
   link->stallTimer = nullptr;
   // A link the proxy stopped reading is not the server's fault.
   if (!link->readOrder || link->descriptor < 0) return;
+  if (link->setupAnswered != 0 && link->input.used == 0) return;
+  // Messages completed since the timer was set: what is owed now gets its
+  // own time.
+  u64 since = ordersClock() - link->lastCompletedMs;
+  if (since < offlineTimeout(link)) {
+    link->stallTimer = orderAddTimer(offlineTimeout(link) - since, onServerLinkStalled, link);
+    return;
+  }
   LOGF(logChWarning, "No complete answer from %s for %u ms (%s)", link->server.displayName, offlineTimeout(link),
        clientNameText(link->client));
   // The read order then meets the end of the connection.
@@ -451,12 +459,11 @@ void onServerLinkStalled(void* argument) {
 
 }  // namespace
 
+// One timer at most per time-out: progress only moves the mark the timer
+// looks at, so a busy link costs no timer churn.
 void watchServerLinkStall(ServerLink* link, bool progressed) {
+  if (progressed) link->lastCompletedMs = ordersClock();
   bool owing = link->setupAnswered == 0 || link->input.used > 0;
-  if (!owing || progressed || !link->readOrder) {
-    orderCancel(link->stallTimer);
-    link->stallTimer = nullptr;
-  }
   if (owing && !link->stallTimer && link->readOrder)
     link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);
 }

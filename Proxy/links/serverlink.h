@@ -103,8 +103,10 @@ struct ServerLink {
   u32 paceReplies;
   u8 paceMarksOut;
   // Fires when the server left the set-up answer or a message incomplete
-  // for a whole offline time-out (watchServerLinkStall).
+  // for a whole offline time-out (watchServerLinkStall), counted from the
+  // last message completed (loop clock, ms).
   Order* stallTimer;
+  u64 lastCompletedMs;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 

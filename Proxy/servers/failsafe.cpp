@@ -122,7 +122,6 @@ void hookDisplayLock(Display* display) {
   functions->unlock_display = unlockDisplayHook;
 }
 
-
 bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
 
 void onDeadline(int) {
@@ -154,7 +153,7 @@ void onAbort(int signal, siginfo_t* info, void* context) {
     // As the library's own I/O error path does before its handlers run:
     // the display's lock is left free, or the next call on it (its close)
     // would wait for itself.
-    if (display->lock_fns) display->lock_fns->unlock_display(display);
+    if (lockedDisplay == display && display->lock_fns) display->lock_fns->unlock_display(display);
     shutdown(ConnectionNumber(display), SHUT_RDWR);
     sigset_t abortSet;
     sigemptyset(&abortSet);
