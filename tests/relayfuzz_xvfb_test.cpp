@@ -31,7 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kReadyMs = 8000;         // start-up: ready or ended by then
+constexpr int kReadyMs = 15000;        // start-up: ready or ended by then (ASan, a loaded machine)
 constexpr int kOfflineMs = 1000;       // the offline (and guard) time-out of the runs
 constexpr int kExitBoundMs = kOfflineMs + 3000;  // after SIGTERM
 
