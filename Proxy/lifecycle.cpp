@@ -166,6 +166,9 @@ void onResetSignal(int) {
 
 void onExitSignal(int signal) {
   pendingExitSignal = signal;
+  // A main thread stuck where no time-out reaches must not keep the
+  // process alive.
+  if (signal != SIGABRT) xfsExitRequested();
   wakeLoop();
 }
 

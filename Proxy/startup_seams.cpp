@@ -12,6 +12,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/clients/setupreply.h"
+#include "Proxy/servers/failsafe.h"
 #include "Proxy/startup.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/input/displayevents.h"
@@ -93,7 +94,9 @@ void rebuildClientServerList() {
     info.displayName = name;
     info.serverIndex = server->index;
     info.bigEndian = nativeMsb != (server->byteOrderDiffers != 0);
-    info.offlineTimeoutMs = u32(server->offlineTimeoutMs);
+    // Without an offline time-out of its own a link waits as long as the
+    // proxy's own calls do.
+    info.offlineTimeoutMs = u32(server->offlineTimeoutMs ? server->offlineTimeoutMs : xfsGuardTimeout());
     info.codes = &server->codes;
   }
   clientServerList = ClientServerList{linkInfos, linkInfoCount};

@@ -642,5 +642,62 @@ TEST(MetaWithoutOptions, RefusesServersAndEndsTheProxy) {
   EXPECT_NE(proxy.log().find("Exit by META"), std::string::npos);
 }
 
+
+// A refused SetScreenValues changes nothing: every value is checked before
+// the first is stored, and what the screen reports afterwards is what it
+// reported before. Binary names, placements out of range and a screen
+// placed relative to itself are refused, as is a name that comes with a
+// width too narrow for the heads.
+struct RefusedScreenRow {
+  const char* name;
+  uint16_t mask;
+  std::string screenName;  // sent when mask has 0x01
+  std::vector<uint32_t> values;
+  const char* status;  // how the status text starts
+};
+
+TEST(MetaScreenRefusal, ChangesNothing) {
+  const RefusedScreenRow rows[] = {
+      {"BinaryName", 0x01, std::string("\x01\xfe\x7f", 3), {}, "Invalid meta screen name"},
+      {"BinaryNameWithPlacement", 0x09, std::string("ok\x02", 3), {3}, "Invalid meta screen name"},
+      {"PlacementOutOfRange", 0x08, "", {77}, "Invalid placement 77"},
+      {"RelativeToItself", 0x18, "", {3, 0}, "Cyclic relative positioning"},
+      {"NameWithTooNarrowWidth", 0x03, "renamed", {10}, "Screen "},
+  };
+  Xvfb a({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(a.ok()) << a.error();
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "workarounds", "+RANDREmulation", "screen",
+                      a.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  for (char order : {'l', 'B'}) {
+    MetaClient c;
+    ASSERT_TRUE(c.open(proxy.number(), order));
+    Bytes before = c.ask(1, c.shorts(0, 0));
+    ASSERT_GE(before.size(), 60u);
+    for (const RefusedScreenRow& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + " " + order);
+      Bytes body = c.shorts(0, row.mask);
+      if (row.mask & 0x01) {
+        Bytes name(row.screenName.begin(), row.screenName.end());
+        name.resize((name.size() + 4) & ~size_t(3), 0);
+        body.insert(body.end(), name.begin(), name.end());
+      }
+      for (uint32_t v : row.values) {
+        Bytes word(4);
+        c.raw.put32(word, 0, v);
+        body.insert(body.end(), word.begin(), word.end());
+      }
+      std::string status = c.status(c.ask(2, body));
+      EXPECT_EQ(status.rfind(row.status, 0), 0u) << status;
+      Bytes after = c.ask(1, c.shorts(0, 0));
+      ASSERT_EQ(after.size(), before.size());
+      EXPECT_TRUE(std::equal(before.begin() + 8, before.end(), after.begin() + 8));
+    }
+  }
+  EXPECT_EQ(proxy.log().find("UNE"), std::string::npos) << proxy.log();
+  ProgramResult later = runProgram({"xdpyinfo"}, proxy.display());
+  EXPECT_NE(later.out.find("dimensions:    640x480 pixels"), std::string::npos) << later.out;
+}
+
 }  // namespace
 }  // namespace palvon::test

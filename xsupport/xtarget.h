@@ -24,6 +24,7 @@ struct TargetOptions {
   u32 failsafeFlags;             // copied into imperviousXOpenDisplay
   u32 extraFailsafe;             // non-zero adds the value 2 to that word
   u32 synchronous;               // non-zero: XSynchronize(display, True)
+  u64 waitedBeforeMs;            // spent on earlier attempts; counted in the failure text
 };
 
 // The flag word that the failsafe layer reads while a display is opened.

@@ -10,7 +10,9 @@
 #include "Proxy/clients/auth.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/rows.h"
 #include "Proxy/links/pending.h"
+#include "Proxy/links/sequence.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/servers/display.h"
@@ -103,8 +105,36 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
 
 bool linksBacklogged(const ProxyClient* client) {
   for (ServerLink* link : linksOf(client))
-    if (outbufferCapacity(&link->output) > kLinkBacklogLimit) return true;
+    if (outbufferCapacity(&link->output) > kLinkBacklogLimit || link->paceMarksOut >= kPaceMarksAhead)
+      return true;
   return false;
+}
+
+void onPaceMark(const u8*, void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  if (link->paceMarksOut) link->paceMarksOut--;
+  ProxyClient* client = link->client;
+  if (client && client->transport && !client->readOrder && !client->stopped) resumeClientIo(client);
+}
+
+// Whether a server answers the request with a reply (the proxy answers
+// local rows itself).
+bool expectsServerReply(const u8* request) {
+  const RequestRow* row = requestRowOf(request[0] | request[1] << 8);
+  return row->route != Route::kLocal && (row->replyLayoutOf || (row->replyLayout && row->replyLayout[0]));
+}
+
+// Puts a window mark behind every kPaceWindow requests with a reply on
+// each link. A mark answered means the server has sent every reply before
+// it, so the marks not yet answered bound what a server holds for this
+// client.
+void paceLinks(ProxyClient* client) {
+  for (ServerLink* link : linksOf(client)) {
+    if (++link->paceReplies < kPaceWindow || link->descriptor < 0 || link->setupAnswered != kSetupAnswered) continue;
+    if (!queueRoundTripCallback(link, onPaceMark, link, nullptr)) continue;
+    link->paceReplies = 0;
+    link->paceMarksOut++;
+  }
 }
 
 // A client whose own output is backed up is held back too: requests the
@@ -154,9 +184,11 @@ void parseRequests(ProxyClient* client, u64* offset) {
     } else if (available < length) {
       return;
     }
+    bool withReply = expectsServerReply(start);
     dispatchClientRequest(client, start, static_cast<u32>(length));
     if (client->stopped) return;
     *offset += advance;
+    if (withReply) paceLinks(client);
     // The rest waits in the buffer until the backlog has drained. Reading
     // stops with it: a read order left standing would wait for bytes the
     // client may never send, while complete requests sit in the buffer

@@ -23,6 +23,14 @@ namespace palvon {
 constexpr size_t kLinkBacklogLimit = 0x20000;
 constexpr size_t kClientBacklogLimit = 0x80001;
 constexpr u32 kClientReadChunk = 65536;
+// Pacing: a round trip follows every kPaceWindow requests with a reply on
+// a link, and a client is not read while kPaceMarksAhead of them are
+// unanswered. A client that sends but never reads thus leaves at most that
+// many windows of replies waiting at a server, whose memory would
+// otherwise take them all (a plain server stops reading such a client).
+// Requests without a reply leave nothing at the server and are not paced.
+constexpr u32 kPaceWindow = 64;
+constexpr u8 kPaceMarksAhead = 2;
 constexpr u32 kResumeTimerMs = 8;
 
 // The real servers every client gets a link to, in server-list order. Set by

@@ -186,7 +186,13 @@ void handleClientSetupReply(ServerLink* link, const u8* reply, u32 length) {
     stopClient(client, "setup failed", 0);
     return;
   }
-  if (length < 20) return;
+  // An accepting answer without its fixed part leaves the link without ids:
+  // the client is refused rather than left waiting for its own answer.
+  if (length < 40) {
+    LOGF(logChWarning, "Short connection set-up answer (%u bytes) from display %s", length, link->server.displayName);
+    if (!link->busy) stopClient(client, "setup failed", 0);
+    return;
+  }
   link->serverIdBase = loadU32(reply + 12, foreign(link));
   link->serverIdMask = loadU32(reply + 16, foreign(link));
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)

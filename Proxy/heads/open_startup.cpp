@@ -127,6 +127,8 @@ const char* openConfiguredHeads() {
       return tmpPrintf("No meta screen %d", entry->settings.metaScreenNumber);
     u32 status = 0;
     const char* error = nullptr;
+    // Every call on the head's display is bounded, Failsafe or not.
+    xfsSetGuardTimeout(entry->settings.failsafeTimeoutMs);
     Head* head = initHead(requestOf(entry, screen), &status, &error);
     if (!head) {
       bool failsafe = proxyConfig.options & kOptionFailsafe;

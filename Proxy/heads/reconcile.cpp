@@ -106,6 +106,19 @@ const char* applyConfiguredFontPath() {
   return nullptr;
 }
 
+struct ValidPathsCall {
+  Display* display;
+  u32 count;
+  char** paths;
+  u32* valid;
+  char*** result;
+};
+
+void runValidFontPaths(void* argument) {
+  auto* call = static_cast<ValidPathsCall*>(argument);
+  *call->result = xfontValidFontPaths(call->display, call->count, call->paths, call->valid);
+}
+
 const char* adjustFontPaths() {
   logStepf("Adjusting font paths...");
   strlistFree(defaultFontPathCount, defaultFontPath);
@@ -115,7 +128,10 @@ const char* adjustFontPaths() {
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
     if (!countsForFontPath(server)) continue;
     u32 valid = 0;
-    char** paths = xfontValidFontPaths(server->display, defaultFontPathCount, defaultFontPath, &valid);
+    char** paths = nullptr;
+    // The helper asks the server path by path: bounded like any other call.
+    ValidPathsCall call{server->display, defaultFontPathCount, defaultFontPath, &valid, &paths};
+    xfsRun(server->display, runValidFontPaths, &call);
     if (isDisplayOffline(server->display)) {
       strlistFree(valid, paths);
       return displayOfflineText(server->display);

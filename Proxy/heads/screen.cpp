@@ -408,7 +408,53 @@ void storeIfChanged(T* field, T value, u32 bit, u32* changes) {
 
 }  // namespace
 
+// Whether the settings can all be applied; checked before anything is
+// changed, so that a refused request leaves the screen as it was.
+const char* checkScreenSettings(const MetaScreen* screen, const MetaScreenSettings* settings) {
+  u32 mask = settings->mask;
+  if ((mask & kMetaName) && settings->name) {
+    size_t length = strnlen(settings->name, kHeadNameMax + 1);
+    if (length == 0 || length > kHeadNameMax) return "Invalid meta screen name";
+    for (size_t i = 0; i < length; i++) {
+      u8 c = u8(settings->name[i]);
+      if (c < 0x20 || c == 0x7f) return "Invalid meta screen name";
+    }
+  }
+  u32 placement = (mask & kMetaPlacement) ? settings->placement : screen->placement;
+  u32 reference = (mask & kMetaReference) ? settings->referenceScreen : screen->referenceScreen;
+  if (placement > kPlaceSouth) return tmpPrintf("Invalid placement %u of %s", placement, screenName(screen));
+  // The chain of screens placed relative to each other must end.
+  const MetaScreen* at = screen;
+  for (u32 depth = 0; placement != kPlaceNone; depth++) {
+    // An unknown screen ends the chain; the request handler refuses one
+    // named by the request itself.
+    const MetaScreen* next = findMetaScreen(reference);
+    if (!next) break;
+    if (next == screen || depth >= kPlacementDepth) return tmpPrintf("Cyclic relative positioning of %s", screenName(screen));
+    at = next;
+    placement = at->placement;
+    reference = at->referenceScreen;
+  }
+  if (!isMetaScreenResizable(screen)) return nullptr;
+  const AxisSize* axes[] = {&kAxisWidth, &kAxisHeight};
+  const i32 sizes[] = {settings->width, settings->height};
+  for (u32 k = 0; k < 2; k++) {
+    i32 size = sizes[k];
+    if (!(mask & axes[k]->pixelBit) || size == 0 || size == kScreenSizeDouble || size == kScreenSizeTriple) continue;
+    // Positions are normalised before the size is applied.
+    i32 minStart = 0;
+    for (const Head* o = screen->heads; o; o = o->next)
+      if (isHeadOnline(o)) minStart = std::min(minStart, o->logical.*axes[k]->start);
+    for (const Head* h = screen->heads; h; h = h->next) {
+      if (i64(h->logical.*axes[k]->start) - minStart + h->logical.*axes[k]->extent > size)
+        return tmpPrintf(axes[k]->tooSmall, h->name, size);
+    }
+  }
+  return nullptr;
+}
+
 const char* computeMetaScreenSize(MetaScreen* screen, const MetaScreenSettings* settings) {
+  if (const char* error = checkScreenSettings(screen, settings)) return error;
   u32 mask = settings->mask, changes = mask & kMetaPassThrough;
   if (mask & kMetaName) {
     char* copy = settings->name ? memStrdup(settings->name) : nullptr;

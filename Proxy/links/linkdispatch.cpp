@@ -94,6 +94,16 @@ void dispatchError(ServerLink* link, u8* error) {
     dropStaleStash(link);
     return;
   }
+  // Before the client's first request (and until its sequence numbers
+  // wrap) sequence 0 can only be a request the proxy wrote itself: the
+  // client would take the error for one of its own, or die of it.
+  ProxyClient* client = link->client;
+  if (client && client->sequenceAnswered == 0 && client->requestCounter < 0x10000) {
+    LOGF(logChXhint, "X error %u of the proxy's request on %s dropped (%s)", u32(error[1]),
+         link->server.displayName, clientNameText(client));
+    if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
+    return;
+  }
   if (!code) {
     logUnknownCode(link, "error", error[1]);
     if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
@@ -171,7 +181,7 @@ void dispatchServerInput(ServerLink* link) {
   currentLink = link;
   currentClient = link->client;
   link->dispatching++;
-  if (link->setupAnswered == 0) takeSetupAnswer(link);
+  bool progressed = link->setupAnswered == 0 && takeSetupAnswer(link);
   while (link->setupAnswered == kSetupAnswered) {
     u64 available = link->input.used - link->parseOffset;
     if (available < 32) break;
@@ -181,6 +191,7 @@ void dispatchServerInput(ServerLink* link) {
     if (size > available) break;  // the rest comes with later reads
     // Advance first: a handler may close the link or wait on it.
     link->parseOffset += static_cast<u32>(size);
+    progressed = true;
     if (p[0] == 0)
       dispatchError(link, p);
     else if (p[0] == 1)
@@ -193,6 +204,7 @@ void dispatchServerInput(ServerLink* link) {
   if (!closed) {
     bufferConsumeKeep(&link->input, link->parseOffset);
     link->parseOffset = 0;
+    if (!link->dispatching && link->setupAnswered != ~0u) watchServerLinkStall(link, progressed);
     // Entries this dispatch made wait for one round trip per link.
     if (link->client && !link->dispatching) armPendingRequests(link->client);
   }

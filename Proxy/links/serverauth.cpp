@@ -386,6 +386,8 @@ const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTi
     TargetOptions local = options;
     local.displayName = strchr(display, ':');
     error = xtargetOpenDisplay(&local, nullptr, out);
+    // A failure names the whole wait, not only the second half of it.
+    options.waitedBeforeMs = local.connectTimeoutMs;
   }
   if (!*out) error = xtargetOpenDisplay(&options, nullptr, out);
   if (authData) explicit_bzero(authData, options.authDataLength);

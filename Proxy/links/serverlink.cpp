@@ -220,6 +220,7 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
     return nullptr;
   }
   link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
+  watchServerLinkStall(link, true);
   return link;
 }
 
@@ -444,6 +445,38 @@ void onServerLinkReadable(void* argument) {
   dispatchAndDeliver(link);
 }
 
+namespace {
+
+void onServerLinkStalled(void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  link->stallTimer = nullptr;
+  // A link the proxy stopped reading is not the server's fault.
+  if (!link->readOrder || link->descriptor < 0) return;
+  if (link->setupAnswered != 0 && link->input.used == 0) return;
+  // Messages completed since the timer was set: what is owed now gets its
+  // own time.
+  u64 since = ordersClock() - link->lastCompletedMs;
+  if (since < offlineTimeout(link)) {
+    link->stallTimer = orderAddTimer(offlineTimeout(link) - since, onServerLinkStalled, link);
+    return;
+  }
+  LOGF(logChWarning, "No complete answer from %s for %u ms (%s)", link->server.displayName, offlineTimeout(link),
+       clientNameText(link->client));
+  // The read order then meets the end of the connection.
+  shutdown(link->descriptor, SHUT_RDWR);
+}
+
+}  // namespace
+
+// One timer at most per time-out: progress only moves the mark the timer
+// looks at, so a busy link costs no timer churn.
+void watchServerLinkStall(ServerLink* link, bool progressed) {
+  if (progressed) link->lastCompletedMs = ordersClock();
+  bool owing = link->setupAnswered == 0 || link->input.used > 0;
+  if (owing && !link->stallTimer && link->readOrder)
+    link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);
+}
+
 void resumeServerLinkRead(void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
   orderCancel(link->readOrder);
@@ -466,6 +499,8 @@ void closeServerLink(ServerLink* link) {
   link->input = {};
   orderCancel(link->readOrder);
   link->readOrder = nullptr;
+  orderCancel(link->stallTimer);
+  link->stallTimer = nullptr;
   if (link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
   outbufferFree(&link->output);
   link->output.head = link->output.tail = nullptr;

@@ -97,6 +97,16 @@ struct ServerLink {
   // Added with translucency: the client window whose Expose events this
   // link drops while its shape is being replaced (0: none).
   u32 suppressedExposureWindow;
+  // Pacing of the client's requests (clients/input.cpp): requests with a
+  // reply since the last window mark, and how many marks the server has
+  // not yet answered.
+  u32 paceReplies;
+  u8 paceMarksOut;
+  // Fires when the server left the set-up answer or a message incomplete
+  // for a whole offline time-out (watchServerLinkStall), counted from the
+  // last message completed (loop clock, ms).
+  Order* stallTimer;
+  u64 lastCompletedMs;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
@@ -175,6 +185,12 @@ void onServerLinkReadable(void* link);
 int onServerLinkWritable(ServerLink* link);
 void watchServerLinkWritable(void* link);
 void resumeServerLinkRead(void* link);
+// After each dispatch of the link's input: a link that still owes its
+// set-up answer or the rest of a message is given one offline time-out,
+// counted from the last message it completed; then it is shut down and
+// ends as a broken link (a server that sent a length it never fills, or
+// dropped the set-up answer, must not hold the client for ever).
+void watchServerLinkStall(ServerLink* link, bool progressed);
 void closeServerLink(ServerLink* link);
 const char* reportBrokenServerLink(ServerLink* link);
 const char* brokenServerLinkText(const ServerLink* link);

@@ -14,7 +14,9 @@
 // Xlib see a broken connection and take the jump above.
 #include "Proxy/servers/failsafe.h"
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -50,6 +52,7 @@ namespace {
 struct XfsFrame {
   sigjmp_buf jump;
   XfsFrame* outer;
+  Display* display;
   int descriptor;     // shut down when the deadline passes; -1: no deadline
   timespec deadline;  // CLOCK_MONOTONIC, absolute
 };
@@ -74,6 +77,51 @@ TimeoutEntry* timeouts = nullptr;
 u32 timeoutCount = 0;
 u32 timeoutCapacity = 0;
 
+// The bound of a call on a display without an offline time-out of its own:
+// no call may wait for a server for ever, whatever the options say.
+u64 guardTimeoutMs = 0;
+constexpr u64 kDefaultGuardMs = 20000;
+
+// The last resort after an exit signal: a main thread that has not ended
+// the process by then is stuck where no time-out reaches (a lock the X
+// library never releases), and the process ends here.
+timer_t exitTimer;
+bool exitTimerReady = false;
+int exitTimerSignal = 0;
+struct sigaction previousAbort = {};
+
+// The displays the proxy opened, for the bounded wait below.
+Display* attached[64];
+u32 attachedCount = 0;
+
+// The display whose lock the main thread holds: the one an abort of the X
+// library outside every wrapper is about. The library's own lock functions
+// are kept and called.
+bool onMainThread();
+using LockFunction = void (*)(Display*);
+LockFunction libraryLock = nullptr;
+LockFunction libraryUnlock = nullptr;
+Display* lockedDisplay = nullptr;
+
+void lockDisplayHook(Display* display) {
+  libraryLock(display);
+  if (onMainThread()) lockedDisplay = display;
+}
+
+void unlockDisplayHook(Display* display) {
+  if (onMainThread() && lockedDisplay == display) lockedDisplay = nullptr;
+  libraryUnlock(display);
+}
+
+void hookDisplayLock(Display* display) {
+  _XLockPtrs* functions = display->lock_fns;
+  if (!functions || functions->lock_display == lockDisplayHook) return;
+  if (!libraryLock) libraryLock = functions->lock_display, libraryUnlock = functions->unlock_display;
+  if (functions->lock_display != libraryLock || functions->unlock_display != libraryUnlock) return;
+  functions->lock_display = lockDisplayHook;
+  functions->unlock_display = unlockDisplayHook;
+}
+
 bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
 
 void onDeadline(int) {
@@ -81,6 +129,85 @@ void onDeadline(int) {
   int descriptor = timedDescriptor;
   if (descriptor >= 0) shutdown(descriptor, SHUT_RDWR);
   errno = saved;
+}
+
+void aimTimer(const XfsFrame* frame);
+
+u64 guardTimeout() { return guardTimeoutMs ? guardTimeoutMs : kDefaultGuardMs; }
+
+void onExitDeadline(int) {
+  static const char text[] = "Exit signal not honoured in time: ending now\n";
+  ssize_t ignored = write(STDERR_FILENO, text, sizeof text - 1);
+  (void)ignored;
+  _exit(1);
+}
+
+// The X library ends the process (abort) when a server's message breaks
+// its own bookkeeping: a reply longer than the call consumed, a sequence
+// number it never sent. Inside a wrapper that is a broken server, not a
+// broken proxy: the display is marked broken and the wrapper returns.
+void onAbort(int signal, siginfo_t* info, void* context) {
+  if (installed && pthread_equal(pthread_self(), mainThread) && topFrame && topFrame->display) {
+    Display* display = topFrame->display;
+    display->flags = display->flags | XlibDisplayIOError;
+    // As the library's own I/O error path does before its handlers run:
+    // the display's lock is left free, or the next call on it (its close)
+    // would wait for itself.
+    if (lockedDisplay == display && display->lock_fns) display->lock_fns->unlock_display(display);
+    shutdown(ConnectionNumber(display), SHUT_RDWR);
+    sigset_t abortSet;
+    sigemptyset(&abortSet);
+    sigaddset(&abortSet, SIGABRT);
+    pthread_sigmask(SIG_UNBLOCK, &abortSet, nullptr);
+    XfsFrame* frame = topFrame;
+    topFrame = frame->outer;
+    aimTimer(topFrame);
+    jumpedDisplay = display;
+    siglongjmp(frame->jump, 1);
+  }
+  // Outside every wrapper there is no call to return from: the display the
+  // main thread was working on ends the proxy with a message, as a broken
+  // connection there does, instead of a crash.
+  Display* held = nullptr;
+  if (installed && pthread_equal(pthread_self(), mainThread))
+    held = lockedDisplay ? lockedDisplay : attachedCount == 1 ? attached[0] : nullptr;
+  if (held) {
+    held->flags = held->flags | XlibDisplayIOError;
+    shutdown(ConnectionNumber(held), SHUT_RDWR);
+    if (lockedDisplay == held && held->lock_fns) held->lock_fns->unlock_display(held);
+    sigset_t abortSet;
+    sigemptyset(&abortSet);
+    sigaddset(&abortSet, SIGABRT);
+    pthread_sigmask(SIG_UNBLOCK, &abortSet, nullptr);
+    exitProxy(tmpPrintf("Display %s sent a message the X library cannot take - Maybe the X server is broken",
+                        xShortDisplayName(held)),
+              1);
+  }
+  if (previousAbort.sa_flags & SA_SIGINFO) {
+    if (previousAbort.sa_sigaction) previousAbort.sa_sigaction(signal, info, context);
+  } else if (previousAbort.sa_handler != SIG_DFL && previousAbort.sa_handler != SIG_IGN) {
+    previousAbort.sa_handler(signal);
+  }
+}
+
+void installAbortCatch() {
+  struct sigaction action = {};
+  action.sa_sigaction = onAbort;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGABRT, &action, &previousAbort);
+}
+
+void createExitTimer() {
+  exitTimerSignal = SIGRTMIN + 4;
+  struct sigaction action = {};
+  action.sa_handler = onExitDeadline;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(exitTimerSignal, &action, nullptr) != 0) return;
+  sigevent event = {};
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = exitTimerSignal;
+  exitTimerReady = timer_create(CLOCK_MONOTONIC, &event, &exitTimer) == 0;
 }
 
 void createTimer() {
@@ -152,12 +279,14 @@ void ioErrorExit(Display* display, void*) {
 // Arms the frame; the jump point itself was set by the caller.
 void enterCall(XfsFrame* frame, Display* display) {
   frame->outer = topFrame;
+  frame->display = display;
   frame->descriptor = -1;
   const TimeoutEntry* entry = findTimeout(display);
-  if (entry && entry->milliseconds && timerReady) {
+  u64 milliseconds = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
+  if (timerReady) {
     clock_gettime(CLOCK_MONOTONIC, &frame->deadline);
-    u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (entry->milliseconds % 1000) * 1000000;
-    frame->deadline.tv_sec += static_cast<time_t>(entry->milliseconds / 1000 + nanos / 1000000000);
+    u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (milliseconds % 1000) * 1000000;
+    frame->deadline.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanos / 1000000000);
     frame->deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
     frame->descriptor = ConnectionNumber(display);
   }
@@ -202,15 +331,39 @@ void xfsInstall() {
   mainThread = pthread_self();
   XSetIOErrorHandler(ioErrorHandler);
   createTimer();
+  createExitTimer();
+  installAbortCatch();
+}
+
+void xfsSetGuardTimeout(u64 milliseconds) {
+  if (milliseconds > guardTimeoutMs) guardTimeoutMs = milliseconds;
+}
+
+u64 xfsGuardTimeout() { return guardTimeout(); }
+
+void xfsExitRequested() {
+  if (!exitTimerReady) return;
+  itimerspec spec = {};
+  u64 milliseconds = guardTimeout() + 1000;
+  spec.it_value.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  spec.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000;
+  timer_settime(exitTimer, 0, &spec, nullptr);
 }
 
 void xfsAttach(Display* display) {
   if (!display) return;
   xfsInstall();
+  bool known = false;
+  for (u32 i = 0; i < attachedCount; i++) known |= attached[i] == display;
+  if (!known && attachedCount < sizeof attached / sizeof attached[0]) attached[attachedCount++] = display;
+  hookDisplayLock(display);
   XSetIOErrorExitHandler(display, ioErrorExit, nullptr);
 }
 
 void xfsForget(Display* display) {
+  if (lockedDisplay == display) lockedDisplay = nullptr;
+  for (u32 i = 0; i < attachedCount; i++)
+    if (attached[i] == display) attached[i--] = attached[--attachedCount];
   TimeoutEntry* entry = findTimeout(display);
   if (entry) *entry = timeouts[--timeoutCount];
   if (jumpedDisplay == display) jumpedDisplay = nullptr;
@@ -274,9 +427,56 @@ Result XfsWrapper<Function, Failure>::call(Display* display, Args... args) {
   if constexpr (!std::is_void_v<Result>) return static_cast<Result>(Failure);
 }
 
+// The wait of the X library itself. It waits for a server without a time
+// limit, and the proxy calls it from more places than its wrappers reach
+// (the font, image and input helpers below it). On the main thread a wait
+// on one of the proxy's displays is bounded by that display's time-out: a
+// server silent that long has its connection shut down, which the library
+// then meets as a broken connection.
+int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, int timeout) {
+  if (count != 1 || !onMainThread()) return next(fds, count, timeout);
+  Display* display = nullptr;
+  for (u32 i = 0; i < attachedCount && !display; i++)
+    if (ConnectionNumber(attached[i]) == fds[0].fd) display = attached[i];
+  if (!display) return next(fds, count, timeout);
+  const TimeoutEntry* entry = findTimeout(display);
+  u64 bound = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
+  if (timeout >= 0 && u64(timeout) <= bound) return next(fds, count, timeout);
+  int result = next(fds, count, int(bound));
+  if (result != 0) return result;
+  shutdown(fds[0].fd, SHUT_RDWR);
+  return next(fds, count, 0);
+}
+
+bool xfsRun(Display* display, void (*work)(void*), void* argument) {
+  if (!onMainThread()) {
+    work(argument);
+    return !isDisplayOffline(display);
+  }
+  if (!isDisplayOffline(display)) {
+    XfsFrame frame;
+    if (sigsetjmp(frame.jump, 0) == 0) {
+      enterCall(&frame, display);
+      work(argument);
+      leaveCall(&frame);
+      if (!isDisplayOffline(display)) return true;
+    }
+  }
+  reportFailure(display);
+  return false;
+}
+
 #define PALVON_XFS_INSTANTIATE(name, function, failure) \
   template struct XfsWrapper<&function, failure>;
 PALVON_XFS_CALLS(PALVON_XFS_INSTANTIATE)
 #undef PALVON_XFS_INSTANTIATE
 
 }  // namespace palvon
+
+// Every poll of the process passes here; only the X library's waits on the
+// proxy's own displays are changed (boundedPoll).
+extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
+  using PollFunction = int (*)(pollfd*, nfds_t, int);
+  static PollFunction next = reinterpret_cast<PollFunction>(dlsym(RTLD_NEXT, "poll"));
+  return palvon::boundedPoll(next, fds, count, timeout);
+}

@@ -9,7 +9,11 @@
 //   - a connection that breaks during the call returns control to the wrapper
 //     (Xlib's I/O error path jumps back instead of exiting);
 //   - a server that stops answering is cut off after the display's offline
-//     time-out (xfsSetOfflineTimeout), so the call returns then;
+//     time-out (xfsSetOfflineTimeout), or the guard time-out when it has
+//     none (xfsSetGuardTimeout), so the call returns then;
+//   - a message from the server that makes the X library abort (a reply
+//     longer than the call read, an unknown sequence number) breaks the
+//     display instead of the process;
 //   - whenever the display is flagged broken after the call, the wrapper
 //     hands that display to handleDisplayOffline and returns its failure
 //     value: nothing for void calls, -1 for XfsEventsQueued, 3 (not viewable)
@@ -45,6 +49,7 @@
 extern "C" {
 Status _XReply(Display* display, xReply* reply, int extra, Bool discard);
 void _XEatData(Display* display, unsigned long n);
+void* _XGetRequest(Display* display, unsigned char type, size_t length);
 }
 
 namespace palvon {
@@ -70,6 +75,24 @@ void xfsForget(Display* display);
 // the connection down and returns as on a broken connection.
 void xfsSetOfflineTimeout(Display* display, u64 milliseconds);
 u64 xfsOfflineTimeout(const Display* display);
+
+// The bound of every call on a display without an offline time-out (with
+// the option Failsafe off, or a static head): a stalled server must not
+// hold the proxy for ever. The longest time-out configured for any head,
+// 20000 ms when none was; a value lower than the current one is ignored.
+void xfsSetGuardTimeout(u64 milliseconds);
+u64 xfsGuardTimeout();
+
+// Called from the exit signal's handler (async-signal-safe): the process
+// ends with status 1 if it has not ended one guard time-out (plus a
+// second) later, wherever the main thread is stuck.
+void xfsExitRequested();
+
+// Runs work(argument) as one guarded call on the display: for helpers that
+// make several plain Xlib calls (the font and image helpers below the
+// proxy). False when the display broke or stalled past its time-out; the
+// helper was then left part-way, and what it allocated is lost.
+bool xfsRun(Display* display, void (*work)(void*), void* argument);
 
 // What the wrappers call when they find their display broken (defined with
 // the server displays). With the option Failsafe it schedules the display's
@@ -182,6 +205,7 @@ const char* displayOfflineText(Display* display);
   X(ListExtensions, XListExtensions, nullptr)               \
   X(Reply, _XReply, 0)                                      \
   X(EatData, _XEatData, 0)                                  \
+  X(GetRequest, _XGetRequest, nullptr)                      \
   X(ReconfigureWMWindow, XReconfigureWMWindow, 0)           \
   X(SetWMProtocols, XSetWMProtocols, 0)                     \
   X(SetWMHints, XSetWMHints, 0)                             \

@@ -33,8 +33,10 @@ bool rawBegin(Display* display) {
 
 u8* rawRequest(Display* display, u8 major, u8 minor, u32 bytes) {
   if (isDisplayOffline(display)) return nullptr;
+  // A full output buffer makes this write to the server: through the
+  // failsafe layer, so a server that stopped reading cannot hold the proxy.
   LockDisplay(display);
-  auto* request = static_cast<u8*>(_XGetRequest(display, major, bytes));
+  auto* request = static_cast<u8*>(XfsGetRequest(display, major, bytes));
   UnlockDisplay(display);
   if (!request) return nullptr;
   memset(request + 4, 0, bytes - 4);
