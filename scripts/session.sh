@@ -11,22 +11,23 @@ build=$(cd "${1:?build directory}" && pwd)
 palvon="$build/bin/palvon"
 
 . "$here/displays.sh"
-server=$(free_display 20)
-proxy=$(free_display $((server + 1)))
+pid= server= proxy= authority=
+cleanup() {
+  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  pid=
+  rm -f ${authority:+"$authority"} ${server:+"/tmp/.X$server-lock"} ${proxy:+"/tmp/.X$proxy-lock"}
+}
+trap 'cleanup; exit 0' INT TERM
+trap cleanup EXIT
+# Both numbers are claimed: sessions started at once each get their own.
+server=$(claim_display 20)
+proxy=$(claim_display $((server + 1)))
 mkdir -p "$build/var/logs"
 
 # The cookie goes to xauth on its standard input: a command line is
 # readable by every user of the machine.
 authority=$(mktemp "$build/var/authority-$proxy.XXXXXX")
 chmod 600 "$authority"
-pid=
-cleanup() {
-  if [ -n "$pid" ]; then kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
-  pid=
-  rm -f "$authority"
-}
-trap 'cleanup; exit 0' INT TERM
-trap cleanup EXIT
 cookie=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
 echo "add :$proxy . $cookie" | xauth -q -f "$authority" source -
 
@@ -40,7 +41,7 @@ trap 'ready=1' USR1
   trap '' USR1
   exec "$palvon" logDestination stderr connection ":$proxy" authorization "$authority" \
     noReset on extensions +XKEYBOARD +RANDR \
-    screen ":$server.0" serverCommand Xvfb ":$server" -screen 0 1280x1024x24 -nolisten tcp
+    screen ":$server.0" serverCommand Xvfb ":$server" -nolock -screen 0 1280x1024x24 -nolisten tcp
 ) &
 pid=$!
 while [ $ready -eq 0 ] && kill -0 "$pid" 2>/dev/null; do

@@ -3,6 +3,7 @@
 // admitted, over the local socket and TCP alike, and the tools people run
 // against an X server (keyboard layouts, screen configuration, input
 // synthesis, one short-lived client after another) work with those lines.
+// Sessions started at once each claim numbers of their own.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
