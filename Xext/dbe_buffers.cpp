@@ -145,7 +145,7 @@ void freeWindowDoubleBuffers(u32 window) {
 const char* checkDoubleBufferDisplays(ExtensionEntry* entry) {
   for (ServerDisplay* display = serverDisplayList; display; display = display->next) {
     if (!display->display) continue;
-    u8 mbufMajor = static_cast<u8>(queryMultiBufferingExtension(display->display));
+    u8 mbufMajor = static_cast<u8>(displayMbufMajor(display->display));
     display->dbeEmulated = configuredToEmulate(display) && mbufMajor != 0;
     if (display->dbeEmulated) {
       LOGF(logChNote, "Emulating DOUBLE-BUFFER by Multi-Buffering on %s...", display->displayName);

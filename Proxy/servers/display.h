@@ -241,7 +241,7 @@ const char* probeMitShm(Display* display);
 // Whether a standard DOUBLE-BUFFER is present; then its version.
 bool queryDoubleBufferExtension(Display* display, int* major, int* minor);
 // The major opcode of Multi-Buffering on the server, 0 when absent.
-int queryMultiBufferingExtension(Display* display);
+int displayMbufMajor(Display* display);
 // Writes XINERAMA_CENTER_HINT (INTEGER, 16, x and y) on the window; flushed.
 void setXineramaCenterHint(Display* display, Window window, int x, int y);
 
