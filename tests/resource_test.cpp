@@ -423,6 +423,9 @@ TEST_F(Translation, ResourceScreensAndTheRequestResource) {
   setRequestResource(record, client.id(3));
   EXPECT_EQ(record->requestResourceType, RT_SERVER_ID);
   EXPECT_EQ(record->requestResourceScreen, &two);
+  setRequestResource(record, client.id(4));
+  EXPECT_EQ(record->requestResourceType, RT_CURSOR);
+  EXPECT_EQ(record->requestResourceScreen, &one) << "a resource of no screen: the first";
   setRequestResource(record, client.id(99));
   EXPECT_EQ(record->requestResourceType, RT_NONE);
   EXPECT_EQ(record->requestResourceObject, nullptr);

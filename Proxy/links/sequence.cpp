@@ -131,29 +131,36 @@ void freeSequenceRing(ServerLink* link) {
 
 void noteServerRequest(const u8* request, ServerLink* link) { noteServerRequestKey(loadU16(request), link); }
 
+namespace {
+
+// The ring has come round to slots not yet answered: a round trip after
+// this request retires the chunk when its reply comes back. Kept out of
+// the per-request path, which then needs no registers saved.
+[[gnu::noinline]] void closeRingChunk(ServerLink* link, SequenceRing* tail) {
+  u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
+  auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
+  if (!r || !chunk) {
+    std::free(chunk);
+    if (r) PALVON_OOM();
+    return;
+  }
+  tail->closed = 1;
+  tail->closingSequence = r;
+  chunk->oldestNeeded = static_cast<u16>((r - kSlotsKeptBehind) & (kRingSlots - 1));
+  chunk->slots[r & (kRingSlots - 1)] = tail->slots[r & (kRingSlots - 1)];
+  chunk->previous = tail;
+  tail->next = chunk;
+  link->ring->previous = chunk;
+}
+
+}  // namespace
+
 void noteServerRequestKey(u16 key, ServerLink* link) {
   u64 s = link->requestsSent;
   SequenceRing* tail = link->ring->previous;
   u16 slot = static_cast<u16>(s & (kRingSlots - 1));
   tail->slots[slot] = {static_cast<u16>(link->client ? link->client->requestCounter : 0), key};
-  if (slot == tail->oldestNeeded && !tail->closed) {
-    // The ring has come round to slots not yet answered: a round trip after
-    // this request retires the chunk when its reply comes back.
-    u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
-    auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
-    if (!r || !chunk) {
-      std::free(chunk);
-      if (r) PALVON_OOM();
-    } else {
-      tail->closed = 1;
-      tail->closingSequence = r;
-      chunk->oldestNeeded = static_cast<u16>((r - kSlotsKeptBehind) & (kRingSlots - 1));
-      chunk->slots[r & (kRingSlots - 1)] = tail->slots[r & (kRingSlots - 1)];
-      chunk->previous = tail;
-      tail->next = chunk;
-      link->ring->previous = chunk;
-    }
-  }
+  if (slot == tail->oldestNeeded && !tail->closed) closeRingChunk(link, tail);
   link->stashSequence = s;
   // An error of a request the client never sent must not reach it.
   if (link->writingProxyCopies) stashRequestData(link, kStashProxyCopy, reinterpret_cast<void*>(uintptr_t(1)), nullptr);
