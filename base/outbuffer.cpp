@@ -97,6 +97,11 @@ static void keepOrFree(OutBuffer* buffer, OutSegment* segment) {
   std::free(segment);
 }
 
+void outbufferDropSpare(OutBuffer* buffer) {
+  std::free(buffer->spare);
+  buffer->spare = nullptr;
+}
+
 // The spare, made ready to hold n bytes; null when there is none or n does
 // not fit.
 static OutSegment* takeSpare(OutBuffer* buffer, size_t n) {

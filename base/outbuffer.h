@@ -98,6 +98,8 @@ int outbufferFlush(OutBuffer* buffer);
 // be written for timeoutMs (0 takes 120,000 ms), also when a held placeholder
 // blocks the head; whyFailed then gets a message. 1 when all was written.
 int outbufferFlushBlocking(OutBuffer* buffer, u32 timeoutMs, const char** whyFailed = nullptr);
+// Frees the spare segment, if any: for a buffer that will likely stay idle.
+void outbufferDropSpare(OutBuffer* buffer);
 // Frees every segment and the spare; head and tail are left as they are.
 void outbufferFree(OutBuffer* buffer);
 

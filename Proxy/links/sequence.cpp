@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <utility>
 
 #include "Proxy/clients/client.h"
@@ -111,8 +112,25 @@ void appendNode(Node*& head, Node*& tail, Node* node) {
 
 // --- The ring ----------------------------------------------------------------
 
+namespace {
+
+// Each chunk is a mapping of its own: its pages come zeroed and take memory
+// only once a slot on them is written. A zeroed heap block would be cleared
+// whole whenever its memory is reused, so every link, idle or not, would
+// hold all of its 16 KiB.
+SequenceRing* newRingChunk() {
+  void* chunk = mmap(nullptr, sizeof(SequenceRing), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return chunk == MAP_FAILED ? nullptr : static_cast<SequenceRing*>(chunk);
+}
+
+void freeRingChunk(SequenceRing* chunk) {
+  if (chunk) munmap(chunk, sizeof(SequenceRing));
+}
+
+}  // namespace
+
 const char* createSequenceRing(ServerLink* link) {
-  auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
+  SequenceRing* chunk = newRingChunk();
   if (!chunk) return PALVON_OOM();
   chunk->previous = chunk;
   chunk->oldestNeeded = kRingSlots - kSlotsKeptBehind;
@@ -123,7 +141,7 @@ const char* createSequenceRing(ServerLink* link) {
 void freeSequenceRing(ServerLink* link) {
   for (SequenceRing* chunk = link->ring; chunk;) {
     SequenceRing* next = chunk->next;
-    std::free(chunk);
+    freeRingChunk(chunk);
     chunk = next;
   }
   link->ring = nullptr;
@@ -138,9 +156,9 @@ namespace {
 // the per-request path, which then needs no registers saved.
 [[gnu::noinline]] void closeRingChunk(ServerLink* link, SequenceRing* tail) {
   u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
-  auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
+  SequenceRing* chunk = newRingChunk();
   if (!r || !chunk) {
-    std::free(chunk);
+    freeRingChunk(chunk);
     if (r) PALVON_OOM();
     return;
   }
@@ -175,7 +193,7 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   while (head->closed && s > head->closingSequence && head->next) {
     link->ring = head->next;
     link->ring->previous = head->previous;
-    std::free(head);
+    freeRingChunk(head);
     head = link->ring;
   }
   const SequenceSlot& slot = head->slots[s & (kRingSlots - 1)];
@@ -184,7 +202,7 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   if (head->closed && s == head->closingSequence && head->next) {
     link->ring = head->next;
     link->ring->previous = head->previous;
-    std::free(head);
+    freeRingChunk(head);
   } else {
     head->oldestNeeded = static_cast<u16>((s + kRingSlots - kSlotsKeptBehind) & (kRingSlots - 1));
   }
