@@ -369,7 +369,7 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
     d.exposures = d.gcRecord && d.gcRecord->values.graphics_exposures;
     d.hold = holdsExposures(d);
   }
-  if (damageWanted() && d.known && d.info.window) {
+  if (d.known && d.info.window && damageWanted()) {
     if (d.cullByDamage) {
       d.damaged = setRectangleDamage(d, request);
     } else if (d.gc) {
