@@ -397,6 +397,7 @@ TEST_F(Translation, ServerIdsFindTheirHeadAgain) {
 }
 
 TEST_F(Translation, ResourcesOfAnotherScreenUseThatScreensHeadOnTheSameServer) {
+  constexpr u32 kDrawableKind = 8;  // what drawing requests translate with
   proxyState.screenCount = 2;
   ProxyWindow* window = allocProxyWindow();
   window->screen = &two;
@@ -405,6 +406,7 @@ TEST_F(Translation, ResourcesOfAnotherScreenUseThatScreensHeadOnTheSameServer) {
   EXPECT_EQ(translateXid(window->id, RT_WINDOW, &a0), 0x400000u | 2 | 5 << 2) << "a2, not a0";
   EXPECT_EQ(translateXid(window->id, RT_WINDOW, &b0), 0x400000u | 2 | 5 << 2) << "two has no head on B";
   EXPECT_EQ(translateXid(window->id, RT_CURSOR, &a0), 0x400000u | 0 | 5 << 2) << "cursors are not moved";
+  EXPECT_EQ(translateXid(window->id, kDrawableKind, &a0), 0x400000u | 2 | 5 << 2) << "as a drawable too";
   EXPECT_EQ(lookupScreenOfXid(window->id), &two);
   EXPECT_EQ(lookupScreenOfXid(client.id(6)), &one) << "unknown ids: the first screen";
 }
