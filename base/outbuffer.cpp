@@ -20,9 +20,6 @@ constexpr u32 kDefaultBlockingTimeout = 120000;
 u8* dataStart(OutSegment* segment) { return reinterpret_cast<u8*>(segment + 1); }
 u8* blockEnd(OutSegment* segment) { return reinterpret_cast<u8*>(segment) + segment->blockSize; }
 
-// Where a reservation may still go: the first 64 KiB of the block.
-u8* reservationLimit(OutSegment* segment) { return reinterpret_cast<u8*>(segment) + kOutSegmentBlock; }
-
 // The first segment in which the address lies; the end counts unless
 // endExcluded.
 OutSegment* findSegment(const OutBuffer* buffer, const u8* address, bool endExcluded) {
@@ -71,7 +68,7 @@ size_t outbufferSize(const OutBuffer* buffer) {
   return total;
 }
 
-size_t outbufferCapacity(const OutBuffer* buffer) {
+size_t outbufferCountCapacity(const OutBuffer* buffer) {
   size_t segments = 0;
   for (OutSegment* s = buffer->head; s; s = s->next) segments++;
   return segments * kOutSegmentData;
@@ -100,6 +97,11 @@ static void keepOrFree(OutBuffer* buffer, OutSegment* segment) {
   std::free(segment);
 }
 
+void outbufferDropSpare(OutBuffer* buffer) {
+  std::free(buffer->spare);
+  buffer->spare = nullptr;
+}
+
 // The spare, made ready to hold n bytes; null when there is none or n does
 // not fit.
 static OutSegment* takeSpare(OutBuffer* buffer, size_t n) {
@@ -113,14 +115,8 @@ static OutSegment* takeSpare(OutBuffer* buffer, size_t n) {
   return segment;
 }
 
-u8* outbufferReserve(OutBuffer* buffer, size_t n) {
+u8* outbufferReserveInNewSegment(OutBuffer* buffer, size_t n) {
   OutSegment* tail = buffer->tail;
-  if (tail && !tail->held && tail->end <= reservationLimit(tail) &&
-      n <= static_cast<size_t>(reservationLimit(tail) - tail->end)) {
-    u8* start = tail->end;
-    tail->end += n;
-    return start;
-  }
   OutSegment* segment = takeSpare(buffer, n);
   if (!segment) segment = outbufferNewSegment(n);
   if (!segment) return nullptr;

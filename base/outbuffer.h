@@ -44,11 +44,32 @@ struct OutBuffer {
 
 void outbufferInit(OutBuffer* buffer, int descriptor, OrderCallback becameNonEmpty, void* argument);
 size_t outbufferSize(const OutBuffer* buffer);      // queued bytes
-size_t outbufferCapacity(const OutBuffer* buffer);  // segments * 65504
+size_t outbufferCountCapacity(const OutBuffer* buffer);  // segments * 65504, counted
+// segments * 65504. Checked after every request a client sends, where the
+// buffer holds at most one segment: that case needs no walk.
+inline size_t outbufferCapacity(const OutBuffer* buffer) {
+  if (buffer->head == buffer->tail) return buffer->head ? kOutSegmentData : 0;
+  return outbufferCountCapacity(buffer);
+}
 // A detached segment with n bytes counted as queued; nullptr without memory.
 OutSegment* outbufferNewSegment(size_t n);
-// n bytes at the tail for the caller to fill; nullptr without memory.
-u8* outbufferReserve(OutBuffer* buffer, size_t n);
+// n bytes in a new tail segment (the spare when it fits); nullptr without
+// memory.
+u8* outbufferReserveInNewSegment(OutBuffer* buffer, size_t n);
+// n bytes at the tail for the caller to fill; nullptr without memory. Inline:
+// every forwarded request takes its room here.
+inline u8* outbufferReserve(OutBuffer* buffer, size_t n) {
+  OutSegment* tail = buffer->tail;
+  if (tail && !tail->held) {
+    u8* limit = reinterpret_cast<u8*>(tail) + kOutSegmentBlock;  // reservations stay in the first 64 KiB
+    if (tail->end <= limit && n <= static_cast<size_t>(limit - tail->end)) {
+      u8* start = tail->end;
+      tail->end += n;
+      return start;
+    }
+  }
+  return outbufferReserveInNewSegment(buffer, n);
+}
 int outbufferPutByte(u8 byte, OutBuffer* buffer);                  // 1, or 0 without memory
 int outbufferPut(const void* data, size_t n, OutBuffer* buffer);   // 1, or 0 without memory
 void outbufferHold(OutBuffer* buffer, const u8* address);
@@ -77,6 +98,8 @@ int outbufferFlush(OutBuffer* buffer);
 // be written for timeoutMs (0 takes 120,000 ms), also when a held placeholder
 // blocks the head; whyFailed then gets a message. 1 when all was written.
 int outbufferFlushBlocking(OutBuffer* buffer, u32 timeoutMs, const char** whyFailed = nullptr);
+// Frees the spare segment, if any: for a buffer that will likely stay idle.
+void outbufferDropSpare(OutBuffer* buffer);
 // Frees every segment and the spare; head and tail are left as they are.
 void outbufferFree(OutBuffer* buffer);
 

@@ -70,18 +70,25 @@ class OutBufferTest : public ::testing::Test {
   OutBuffer out;
 };
 
+// The capacity (what the backlog bounds read) follows the segments: none,
+// one, several, and none again once flushed.
 TEST_F(OutBufferTest, ReservationsFillSegmentsAndSignalTheFirstByte) {
+  auto capacityFits = [&] { return outbufferCapacity(&out) == size_t(segments(out)) * kOutSegmentData; };
+  EXPECT_EQ(outbufferCapacity(&out), 0u);
   ASSERT_TRUE(outbufferPut("abc", 3, &out));
   ASSERT_TRUE(outbufferPutByte('d', &out));
   EXPECT_EQ(gNonEmpty, 1);
   EXPECT_EQ(segments(out), 1);
+  EXPECT_TRUE(capacityFits());
   ASSERT_NE(outbufferReserve(&out, kOutSegmentData - 4), nullptr);  // fills the block exactly
   EXPECT_EQ(segments(out), 1);
   ASSERT_NE(outbufferReserve(&out, 1), nullptr);
   EXPECT_EQ(segments(out), 2);
+  EXPECT_TRUE(capacityFits());
   ASSERT_NE(outbufferReserve(&out, 65505), nullptr);  // a block of its own
   ASSERT_NE(outbufferReserve(&out, 1), nullptr);
   EXPECT_EQ(segments(out), 4);
+  EXPECT_TRUE(capacityFits());
 
   u8* last = out.tail->end - 1;
   outbufferHold(&out, last);
@@ -91,9 +98,11 @@ TEST_F(OutBufferTest, ReservationsFillSegmentsAndSignalTheFirstByte) {
 
   outbufferRelease(&out, last, 0);
   EXPECT_EQ(outbufferFlush(&out), 0);
+  EXPECT_EQ(outbufferCapacity(&out), 0u);
   EXPECT_EQ(drain(pair[1]).size(), 4 + (kOutSegmentData - 4) + 1 + 65505 + 2u);
   ASSERT_TRUE(outbufferPut("x", 1, &out));
   EXPECT_EQ(gNonEmpty, 2);
+  EXPECT_TRUE(capacityFits());
 }
 
 TEST_F(OutBufferTest, PlaceholderInTheMiddleHoldsTheBytesBehindIt) {

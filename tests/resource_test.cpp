@@ -397,6 +397,7 @@ TEST_F(Translation, ServerIdsFindTheirHeadAgain) {
 }
 
 TEST_F(Translation, ResourcesOfAnotherScreenUseThatScreensHeadOnTheSameServer) {
+  constexpr u32 kDrawableKind = 8;  // what drawing requests translate with
   proxyState.screenCount = 2;
   ProxyWindow* window = allocProxyWindow();
   window->screen = &two;
@@ -405,6 +406,7 @@ TEST_F(Translation, ResourcesOfAnotherScreenUseThatScreensHeadOnTheSameServer) {
   EXPECT_EQ(translateXid(window->id, RT_WINDOW, &a0), 0x400000u | 2 | 5 << 2) << "a2, not a0";
   EXPECT_EQ(translateXid(window->id, RT_WINDOW, &b0), 0x400000u | 2 | 5 << 2) << "two has no head on B";
   EXPECT_EQ(translateXid(window->id, RT_CURSOR, &a0), 0x400000u | 0 | 5 << 2) << "cursors are not moved";
+  EXPECT_EQ(translateXid(window->id, kDrawableKind, &a0), 0x400000u | 2 | 5 << 2) << "as a drawable too";
   EXPECT_EQ(lookupScreenOfXid(window->id), &two);
   EXPECT_EQ(lookupScreenOfXid(client.id(6)), &one) << "unknown ids: the first screen";
 }
@@ -423,6 +425,9 @@ TEST_F(Translation, ResourceScreensAndTheRequestResource) {
   setRequestResource(record, client.id(3));
   EXPECT_EQ(record->requestResourceType, RT_SERVER_ID);
   EXPECT_EQ(record->requestResourceScreen, &two);
+  setRequestResource(record, client.id(4));
+  EXPECT_EQ(record->requestResourceType, RT_CURSOR);
+  EXPECT_EQ(record->requestResourceScreen, &one) << "a resource of no screen: the first";
   setRequestResource(record, client.id(99));
   EXPECT_EQ(record->requestResourceType, RT_NONE);
   EXPECT_EQ(record->requestResourceObject, nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -150,6 +151,36 @@ std::vector<u8> roundTrip(ServerLink* link, const std::vector<u8>& request, cons
   addReplyHook(link, captureReply, &captured);
   EXPECT_EQ(syncServerLink(link), nullptr);
   return captured.bytes;
+}
+
+// Pages of the ring's first chunk that are in memory.
+u32 residentRingPages(const ServerLink* link) {
+  uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  uintptr_t start = uintptr_t(link->ring) & ~(page - 1);
+  size_t length = uintptr_t(link->ring) + sizeof(SequenceRing) - start;
+  std::vector<unsigned char> pages((length + page - 1) / page);
+  if (mincore(reinterpret_cast<void*>(start), length, pages.data()) != 0) return ~0u;
+  u32 n = 0;
+  for (unsigned char p : pages) n += p & 1;
+  return n;
+}
+
+// Memory of an idle link: the set-up's buffers are gone and its ring takes
+// one page (the chunk holds 16 KiB), also after other links came and went.
+TEST_P(ServerLinkTest, AnIdleLinkKeepsNoSetUpBufferAndOneRingPage) {
+  for (int i = 0; i < 3; i++) {
+    ServerLink* gone = open();
+    ASSERT_NE(gone, nullptr);
+    ASSERT_NE(roundTrip(gone, getInputFocus(), "bbs").size(), 0u);
+    closeServerLink(gone);
+  }
+  ServerLink* link = open();
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->input.data, nullptr);
+  EXPECT_EQ(link->output.spare, nullptr);
+  EXPECT_LE(residentRingPages(link), 1u);
+  // The link still reads and writes.
+  EXPECT_EQ(roundTrip(link, getInputFocus(), "bbs").size(), 32u);
 }
 
 // Replaces WM_NAME with a STRING of 8-bit 'x's that fills `total` bytes.

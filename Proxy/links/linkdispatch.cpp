@@ -181,7 +181,8 @@ void dispatchServerInput(ServerLink* link) {
   currentLink = link;
   currentClient = link->client;
   link->dispatching++;
-  bool progressed = link->setupAnswered == 0 && takeSetupAnswer(link);
+  bool tookSetup = link->setupAnswered == 0 && takeSetupAnswer(link);
+  bool progressed = tookSetup;
   while (link->setupAnswered == kSetupAnswered) {
     u64 available = link->input.used - link->parseOffset;
     if (available < 32) break;
@@ -205,6 +206,14 @@ void dispatchServerInput(ServerLink* link) {
     bufferConsumeKeep(&link->input, link->parseOffset);
     link->parseOffset = 0;
     if (!link->dispatching && link->setupAnswered != ~0u) watchServerLinkStall(link, progressed);
+    // The set-up answer (some 10 KB) and the set-up request are the most an
+    // idle link ever holds: their buffers go, and the link's next message
+    // takes a fresh one (freed blocks serve the next client's links).
+    if (tookSetup && link->input.used == 0) {
+      bufferFree(&link->input);
+      link->input = ByteBuffer{};
+      outbufferDropSpare(&link->output);
+    }
     // Entries this dispatch made wait for one round trip per link.
     if (link->client && !link->dispatching) armPendingRequests(link->client);
   }

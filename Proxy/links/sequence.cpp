@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <utility>
 
 #include "Proxy/clients/client.h"
@@ -111,8 +112,25 @@ void appendNode(Node*& head, Node*& tail, Node* node) {
 
 // --- The ring ----------------------------------------------------------------
 
+namespace {
+
+// Each chunk is a mapping of its own: its pages come zeroed and take memory
+// only once a slot on them is written. A zeroed heap block would be cleared
+// whole whenever its memory is reused, so every link, idle or not, would
+// hold all of its 16 KiB.
+SequenceRing* newRingChunk() {
+  void* chunk = mmap(nullptr, sizeof(SequenceRing), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return chunk == MAP_FAILED ? nullptr : static_cast<SequenceRing*>(chunk);
+}
+
+void freeRingChunk(SequenceRing* chunk) {
+  if (chunk) munmap(chunk, sizeof(SequenceRing));
+}
+
+}  // namespace
+
 const char* createSequenceRing(ServerLink* link) {
-  auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
+  SequenceRing* chunk = newRingChunk();
   if (!chunk) return PALVON_OOM();
   chunk->previous = chunk;
   chunk->oldestNeeded = kRingSlots - kSlotsKeptBehind;
@@ -123,7 +141,7 @@ const char* createSequenceRing(ServerLink* link) {
 void freeSequenceRing(ServerLink* link) {
   for (SequenceRing* chunk = link->ring; chunk;) {
     SequenceRing* next = chunk->next;
-    std::free(chunk);
+    freeRingChunk(chunk);
     chunk = next;
   }
   link->ring = nullptr;
@@ -131,29 +149,36 @@ void freeSequenceRing(ServerLink* link) {
 
 void noteServerRequest(const u8* request, ServerLink* link) { noteServerRequestKey(loadU16(request), link); }
 
+namespace {
+
+// The ring has come round to slots not yet answered: a round trip after
+// this request retires the chunk when its reply comes back. Kept out of
+// the per-request path, which then needs no registers saved.
+[[gnu::noinline]] void closeRingChunk(ServerLink* link, SequenceRing* tail) {
+  u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
+  SequenceRing* chunk = newRingChunk();
+  if (!r || !chunk) {
+    freeRingChunk(chunk);
+    if (r) PALVON_OOM();
+    return;
+  }
+  tail->closed = 1;
+  tail->closingSequence = r;
+  chunk->oldestNeeded = static_cast<u16>((r - kSlotsKeptBehind) & (kRingSlots - 1));
+  chunk->slots[r & (kRingSlots - 1)] = tail->slots[r & (kRingSlots - 1)];
+  chunk->previous = tail;
+  tail->next = chunk;
+  link->ring->previous = chunk;
+}
+
+}  // namespace
+
 void noteServerRequestKey(u16 key, ServerLink* link) {
   u64 s = link->requestsSent;
   SequenceRing* tail = link->ring->previous;
   u16 slot = static_cast<u16>(s & (kRingSlots - 1));
   tail->slots[slot] = {static_cast<u16>(link->client ? link->client->requestCounter : 0), key};
-  if (slot == tail->oldestNeeded && !tail->closed) {
-    // The ring has come round to slots not yet answered: a round trip after
-    // this request retires the chunk when its reply comes back.
-    u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
-    auto* chunk = static_cast<SequenceRing*>(memCalloc(1, sizeof(SequenceRing)));
-    if (!r || !chunk) {
-      std::free(chunk);
-      if (r) PALVON_OOM();
-    } else {
-      tail->closed = 1;
-      tail->closingSequence = r;
-      chunk->oldestNeeded = static_cast<u16>((r - kSlotsKeptBehind) & (kRingSlots - 1));
-      chunk->slots[r & (kRingSlots - 1)] = tail->slots[r & (kRingSlots - 1)];
-      chunk->previous = tail;
-      tail->next = chunk;
-      link->ring->previous = chunk;
-    }
-  }
+  if (slot == tail->oldestNeeded && !tail->closed) closeRingChunk(link, tail);
   link->stashSequence = s;
   // An error of a request the client never sent must not reach it.
   if (link->writingProxyCopies) stashRequestData(link, kStashProxyCopy, reinterpret_cast<void*>(uintptr_t(1)), nullptr);
@@ -168,7 +193,7 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   while (head->closed && s > head->closingSequence && head->next) {
     link->ring = head->next;
     link->ring->previous = head->previous;
-    std::free(head);
+    freeRingChunk(head);
     head = link->ring;
   }
   const SequenceSlot& slot = head->slots[s & (kRingSlots - 1)];
@@ -177,7 +202,7 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   if (head->closed && s == head->closingSequence && head->next) {
     link->ring = head->next;
     link->ring->previous = head->previous;
-    std::free(head);
+    freeRingChunk(head);
   } else {
     head->oldestNeeded = static_cast<u16>((s + kRingSlots - kSlotsKeptBehind) & (kRingSlots - 1));
   }

@@ -23,9 +23,12 @@
 namespace palvon {
 
 bool describeDrawable(u32 id, DrawableInfo* out) {
-  *out = {};
   void* object = nullptr;
   u32 type = lookupResourceAnyType(id, &object);
+  return describeFoundDrawable(type, object, out);
+}
+
+bool describeFoundDrawable(u32 type, void* object, DrawableInfo* out) {
   ProxyWindow* window = nullptr;
   switch (type) {
     case RT_PIXMAP: {
@@ -36,9 +39,12 @@ bool describeDrawable(u32 id, DrawableInfo* out) {
     case RT_WINDOW: window = static_cast<ProxyWindow*>(object); break;
     case RT_DBE_BUFFER:
     case RT_MBUF_BUFFER: window = resourceWindow(type, object); break;
-    default: return false;
+    default: break;
   }
-  if (!window) return false;
+  if (!window) {
+    *out = {};
+    return false;
+  }
   *out = {type,          window,        nullptr, window->screen, window->visual, window->depth, window->width,
           window->height, u8(window->windowClass == kInputOnly)};
   return true;

@@ -36,6 +36,8 @@ struct DrawableInfo {
 // False, with *out zeroed, when the id names no drawable (or a buffer whose
 // window is unknown).
 bool describeDrawable(u32 id, DrawableInfo* out);
+// The same for a resource the caller has looked up already.
+bool describeFoundDrawable(u32 type, void* object, DrawableInfo* out);
 
 // The current client's link to the head's server; null when it has none.
 ServerLink* currentHeadLink(const Head* head);

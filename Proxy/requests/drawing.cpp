@@ -357,17 +357,25 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
   d.request = request;
   d.length = length;
   d.layout = currentRequest.row->requestLayout;
-  d.known = describeDrawable(d.drawable, &d.info);
-  setRequestResource(currentClient, d.drawable);
-  if (d.gc) d.gcRecord = lookupGC(d.gc);
+  // One look-up of the drawable serves both its description and the
+  // request's resource; the GC is looked up only where its values count.
+  void* object = nullptr;
+  u32 type = lookupResourceAnyType(d.drawable, &object);
+  d.known = describeFoundDrawable(type, object, &d.info);
+  setRequestResourceFound(currentClient, d.drawable, type, object);
   bool copy = request[0] == X_CopyArea || request[0] == X_CopyPlane;
   if (copy) {
+    if (d.gc) d.gcRecord = lookupGC(d.gc);
     d.exposures = d.gcRecord && d.gcRecord->values.graphics_exposures;
     d.hold = holdsExposures(d);
   }
-  if (damageWanted() && d.known && d.info.window) {
-    if (d.cullByDamage) d.damaged = setRectangleDamage(d, request);
-    else if (d.gcRecord) d.damaged = setListDamage(d, request, length);
+  if (d.known && d.info.window && damageWanted()) {
+    if (d.cullByDamage) {
+      d.damaged = setRectangleDamage(d, request);
+    } else if (d.gc) {
+      d.gcRecord = lookupGC(d.gc);
+      if (d.gcRecord) d.damaged = setListDamage(d, request, length);
+    }
   }
   if (d.gc && !prepareGCForDrawing(d.gc, d.drawable, request, length)) return;
   // Only a request that must get an exposure back needs the count (the

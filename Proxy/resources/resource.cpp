@@ -167,17 +167,16 @@ void destroyResourceObject(u32 type, u32 id, void* object) {
 
 // --- Hash --------------------------------------------------------------------------
 
+// For b bits: ((i >> b) ^ i ^ (i >> third)) & (2^b - 1), where the third
+// term is 12, 13 and 16 for 6, 7 and 8 bits and none from 9 bits on (a
+// shift by 32 of the 64-bit value is 0). Computed without a branch: this
+// runs two or three times for every request that names resources.
 u32 hashResourceId(const ClientResourceTable& table, u32 id) {
-  u32 i = id & proxyState.resourceIdMask;
-  switch (table.hashBits) {
-    case 6: return ((i >> 6) ^ i ^ (i >> 12)) & 63;
-    case 7: return ((i >> 7) ^ i ^ (i >> 13)) & 127;
-    case 8: return ((i >> 8) ^ i ^ (i >> 16)) & 255;
-    case 9: return ((i >> 9) ^ i) & 0x1ff;
-    case 10: return ((i >> 10) ^ i) & 0x3ff;
-    case 11: return ((i >> 11) ^ i) & 0x7ff;
-    default: return 0;  // an initialised table has 6 to 11 bits
-  }
+  static constexpr u8 kThirdShift[6] = {12, 13, 16, 32, 32, 32};
+  u32 bits = table.hashBits - 6;
+  if (bits >= 6) return 0;  // an initialised table has 6 to 11 bits
+  u64 i = id & proxyState.resourceIdMask;
+  return u32(((i >> table.hashBits) ^ i ^ (i >> kThirdShift[bits])) & ((1u << table.hashBits) - 1));
 }
 
 // --- Lookups -----------------------------------------------------------------------
@@ -227,9 +226,9 @@ FontRecord* findFontRecordByName(const char* name) {
   return nullptr;
 }
 
-MetaScreen* getResourceScreen(u32 id) {
-  void* object = nullptr;
-  u32 type = lookupResourceAnyType(id, &object);
+namespace {
+
+MetaScreen* screenOfFound(u32 id, u32 type, void* object) {
   if (type == RT_NONE) return nullptr;
   if (type > RT_GLYPHSET) {
     PALVON_UNE();
@@ -237,6 +236,14 @@ MetaScreen* getResourceScreen(u32 id) {
   }
   const ResourceTypeRow& row = typeRows[type];
   return row.screenOf && object ? row.screenOf(id, object) : nullptr;
+}
+
+}  // namespace
+
+MetaScreen* getResourceScreen(u32 id) {
+  void* object = nullptr;
+  u32 type = lookupResourceAnyType(id, &object);
+  return screenOfFound(id, type, object);
 }
 
 MetaScreen* lookupScreenOfXid(u32 id) {
@@ -261,9 +268,20 @@ void setRequestResource(ProxyClient* client, u32 id) {
   if (!client) return;
   void* object = nullptr;
   u32 type = lookupResourceAnyType(id, &object);
+  setRequestResourceFound(client, id, type, object);
+}
+
+void setRequestResourceFound(ProxyClient* client, u32 id, u32 type, void* object) {
+  if (!client) return;
   client->requestResourceType = type;
   client->requestResourceObject = object;
-  client->requestResourceScreen = type != RT_NONE ? lookupScreenOfXid(id) : proxyState.screens;
+  // As lookupScreenOfXid, without a second look-up.
+  MetaScreen* screen = proxyState.screens;
+  if (type != RT_NONE && proxyState.screenCount != 1) {
+    MetaScreen* own = screenOfFound(id, type, object);
+    if (own) screen = own;
+  }
+  client->requestResourceScreen = screen;
   client->requestTranslucentWindow = nullptr;
   if ((proxyConfig.options & kOptionTranslucent) && type == RT_WINDOW) {
     auto* window = static_cast<ProxyWindow*>(object);

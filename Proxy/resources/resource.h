@@ -145,6 +145,9 @@ VisualRecord* visualOfDrawable(u32 id);
 // Records in the client the type, object and meta screen of the resource that
 // its current request names.
 void setRequestResource(ProxyClient* client, u32 id);
+// The same for a resource the caller has looked up already (type RT_NONE
+// when the id names none).
+void setRequestResourceFound(ProxyClient* client, u32 id, u32 type, void* object);
 
 // --- Enumeration ------------------------------------------------------------
 // A new array (release with free) of the ids of every node of the type,

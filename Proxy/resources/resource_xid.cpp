@@ -144,17 +144,16 @@ void setClientServerIdBase(u32 slot, const Head* head, u32 base) {
   db().slots[slot].serverIdBases[head->serverIndex] = base;
 }
 
-u32 translateXid(u32 id, u32 kind, const Head* head) {
-  if (!head) return id;
-  if (proxyState.screenCount >= 2 && head->metaScreen && kind != RT_CURSOR && kind != RT_FONT &&
-      kind != RT_ATOM_WINDOW && kind != RT_SHM_SEGMENT) {
-    head = headForResource(id, head);
-  }
+namespace {
+
+// The id on the head that names it. No calls on the way: the usual case
+// (one meta screen, no window) runs for every id of every forwarded
+// request and then saves no registers.
+[[gnu::always_inline]] inline u32 translateOnHead(u32 id, u32 kind, const Head* head) {
   // A head whose server is gone takes no ids: everything becomes None there,
   // so requests built for it need no special cases.
   const ServerDisplay* display = head->serverDisplay;
   if (!display || !display->display) return 0;
-  if (kind == RT_WINDOW && isSelectionSyncWindow(display, id)) return id;
   u32 slot = slotOfId(id);
   if (slot >= 1 && slot < kMaxClientSlots && db().slots[slot].hasIdBases) {
     if (head->serverIndex >= kMaxServerIndexes) return 0;
@@ -165,6 +164,25 @@ u32 translateXid(u32 id, u32 kind, const Head* head) {
            shiftLeft(idHead->numberOnDisplay, idDisplay->baseShift) | shiftLeft(local, display->proxyIdShift);
   }
   return translateProxyId(id, kind, head);
+}
+
+// Window ids (a selection window keeps its id) and several meta screens.
+[[gnu::noinline]] u32 translateXidSlowly(u32 id, u32 kind, const Head* head) {
+  if (proxyState.screenCount >= 2 && head->metaScreen && kind != RT_CURSOR && kind != RT_FONT &&
+      kind != RT_ATOM_WINDOW && kind != RT_SHM_SEGMENT) {
+    head = headForResource(id, head);
+  }
+  const ServerDisplay* display = head->serverDisplay;
+  if (kind == RT_WINDOW && display && display->display && isSelectionSyncWindow(display, id)) return id;
+  return translateOnHead(id, kind, head);
+}
+
+}  // namespace
+
+u32 translateXid(u32 id, u32 kind, const Head* head) {
+  if (!head) return id;
+  if (kind == RT_WINDOW || proxyState.screenCount >= 2) return translateXidSlowly(id, kind, head);
+  return translateOnHead(id, kind, head);
 }
 
 Head* findHeadByServerXid(u32 serverId, const ServerDisplay* display) {
