@@ -1,8 +1,9 @@
 // Programs of a widget toolkit through the proxy program, in the default
-// configuration, on one head and on two side by side: a GTK 3 program
-// starts and maps its window, and xdpyinfo reads every extension the proxy
-// lists to the end. Both ask extensions for their versions at start-up and
-// drop the connection when a reply comes back with another sequence number.
+// configuration, on one head and on two side by side: a GTK 3 and a Qt 5
+// program start and map their windows, and xdpyinfo reads every extension
+// the proxy lists to the end. All ask extensions for their versions at
+// start-up and drop the connection when a reply comes back with another
+// sequence number.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -10,8 +11,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/proxyprocess.h"
@@ -22,11 +25,13 @@
 namespace palvon::test {
 namespace {
 
-class Toolkits : public ::testing::TestWithParam<int> {
+// The proxy in the default configuration in front of `heads` servers side
+// by side.
+class ProxyOnHeads {
  protected:
-  void SetUp() override {
+  void start(int heads) {
     std::vector<std::string> words{"noReset", "on"};
-    for (int i = 0; i < GetParam(); i++) {
+    for (int i = 0; i < heads; i++) {
       servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
       ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
       words.push_back("screen");
@@ -38,6 +43,33 @@ class Toolkits : public ::testing::TestWithParam<int> {
 
   std::vector<std::unique_ptr<Xvfb>> servers;
   std::unique_ptr<ProxyProcess> proxy;
+};
+
+class Toolkits : public ProxyOnHeads, public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override { start(GetParam()); }
+};
+
+// A toolkit program that opens one top-level window titled palvon-toolkit
+// and stays until it is killed.
+struct ToolkitProgram {
+  const char* name;
+  const char* command;
+};
+
+// Qt is held to its X11 platform and to shared-memory images (its default
+// on a local display, which the environment could turn off).
+const ToolkitProgram kToolkitPrograms[] = {
+    {"Gtk3", "NO_AT_BRIDGE=1 GDK_BACKEND=x11 zenity --info --title palvon-toolkit --text hello"},
+    {"Qt5", "env -u QT_X11_NO_MITSHM QT_QPA_PLATFORM=xcb ipqalc -qwindowtitle palvon-toolkit"},
+};
+
+void PrintTo(const ToolkitProgram& program, std::ostream* out) { *out << program.name; }
+
+class ToolkitPrograms : public ProxyOnHeads,
+                        public ::testing::TestWithParam<std::tuple<ToolkitProgram, int>> {
+ protected:
+  void SetUp() override { start(std::get<1>(GetParam())); }
 };
 
 // The names under "number of extensions:" in xdpyinfo's report.
@@ -57,11 +89,11 @@ std::vector<std::string> listedExtensions(const std::string& report) {
   return names;
 }
 
-TEST_P(Toolkits, GtkProgramMapsItsWindow) {
+TEST_P(ToolkitPrograms, StartAndMapTheirWindow) {
   // The window is looked for through the proxy until it is viewable; the
   // program's status tells a start-up failure (1) from our kill (143).
   std::string script =
-      "NO_AT_BRIDGE=1 GDK_BACKEND=x11 zenity --info --title palvon-toolkit --text hello & p=$!; "
+      std::string(std::get<0>(GetParam()).command) + " & p=$!; "
       "for i in $(seq 150); do xwininfo -name palvon-toolkit 2>/dev/null | grep -q IsViewable && break; "
       "kill -0 $p 2>/dev/null || break; sleep 0.1; done; "
       "xwininfo -name palvon-toolkit | grep 'Map State'; kill $p; wait $p; echo status=$?";
@@ -84,6 +116,12 @@ TEST_P(Toolkits, XdpyinfoReadsEveryListedExtension) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, Toolkits, ::testing::Values(1, 2));
+INSTANTIATE_TEST_SUITE_P(Heads, ToolkitPrograms,
+                         ::testing::Combine(::testing::ValuesIn(kToolkitPrograms), ::testing::Values(1, 2)),
+                         [](const ::testing::TestParamInfo<ToolkitPrograms::ParamType>& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) == 1 ? "OnOneHead" : "OnTwoHeads");
+                         });
 
 // The children of the root as xwininfo lists them: "WxH+X+Y".
 std::vector<std::string> topLevels(const std::string& display) {
