@@ -1086,7 +1086,10 @@ TEST_P(Differential, ExtensionRequestsWithReplies) {
       continue;
     }
     const Protocol& p = *info.protocol;
-    for (const auto& [minor, at] : p.requests()) {
+    for (const auto& request : p.requests()) {
+      // Plain copies: a lambda may not capture a structured binding in C++20.
+      const auto minor = request.first;
+      const auto at = request.second;
       if (!p.hasReply(at)) continue;
       // extra: words added (-1: one taken away).
       auto build = [&p, at, k, minor](int bad, int extra) {
