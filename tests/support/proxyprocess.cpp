@@ -63,7 +63,7 @@ ProxyProcess::ProxyProcess(const std::vector<std::string>& words, const std::vec
   auto deadline = Clock::now() + std::chrono::milliseconds(readyTimeoutMs);
   while (Clock::now() < deadline) {
     siginfo_t info{};
-    timespec slice{0, 100 * 1000 * 1000};
+    timespec slice{0, 10 * 1000 * 1000};
     if (sigtimedwait(&ready, &info, &slice) == SIGUSR1 && info.si_pid == pid_) {
       ready_ = true;
       return;
