@@ -68,6 +68,9 @@ class LyingRelaySeeds : public LyingRelay,
 
 // The longest a SIGTERM took to end a proxy that was ready, over the runs.
 long slowestExitMs = 0;
+// How the runs ended, printed per shard: the short time-outs must not
+// turn most runs into start-ups that simply gave up.
+int runsServing = 0, runsEnded = 0;
 
 // One run; failures name the run and the mutation.
 void runOnce(const Xvfb& real, const std::string& name, const Mutation& mutation, bool failsafe, bool onLink) {
@@ -103,10 +106,12 @@ void runOnce(const Xvfb& real, const std::string& name, const Mutation& mutation
       EXPECT_NE(proxy.wait(kExitBoundMs), -1) << "SIGTERM not honoured";
       return;
     }
+    runsEnded++;
     EXPECT_EQ(status, 1) << proxy.log() << sanitizerReports();
     EXPECT_NE(proxy.log().find(relay.display()), std::string::npos) << proxy.log();
     return;
   }
+  runsServing++;
   if (onLink) {
     // The client whose link is lied to ends, served or dropped, in time;
     // except that a reply the server never sends leaves its client waiting
@@ -157,7 +162,8 @@ TEST_P(LyingRelaySeeds, EveryRunEndsInTime) {
     runSeed(*server, kind, seed);
     if (HasFatalFailure()) return;
   }
-  printf("slowest exit after SIGTERM: %ld ms\n", slowestExitMs);
+  printf("%d runs served, %d ended at start-up; slowest exit after SIGTERM: %ld ms\n", runsServing, runsEnded,
+         slowestExitMs);
 }
 
 // Runs that once crashed or hung the proxy, kept whatever the seeds do.
