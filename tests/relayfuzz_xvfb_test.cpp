@@ -111,8 +111,6 @@ void runOnce(const Xvfb& real, const std::string& name, const Mutation& mutation
     EXPECT_NE(proxy.log().find(relay.display()), std::string::npos) << proxy.log();
     // A lying server is no shortage of memory here.
     EXPECT_EQ(proxy.log().find("Out of memory"), std::string::npos) << proxy.log();
-    // The runs wait a quarter second, which is no "0 seconds".
-    EXPECT_EQ(proxy.log().find("for 0 seconds"), std::string::npos) << proxy.log();
     return;
   }
   runsServing++;

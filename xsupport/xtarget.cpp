@@ -238,8 +238,7 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
   if (!display) {
     return tmpPrintf("Can't connect to display '%s' for %u seconds - Make sure the X Window server "
                      "is available and access is granted",
-                     // Whole seconds, rounded up: a wait under one second is no "0 seconds".
-                     name, static_cast<unsigned>((options->waitedBeforeMs + options->connectTimeoutMs + 999) / 1000));
+                     name, static_cast<unsigned>((options->waitedBeforeMs + options->connectTimeoutMs) / 1000));
   }
   if (options->synchronous) XSynchronize(display, True);
   announceClient(display, windowName);
