@@ -132,9 +132,15 @@ const char* xrcSaveKeyboardMapping(Display* display, int withKeyState, KeyboardM
   if (!keysyms) {
     return xrcError(display, "XGetKeyboardMapping() on %s failed", XDisplayName(XDisplayString(display)));
   }
+  // No map is the server's failure (an error for the request, a broken
+  // connection), not a shortage of memory here.
   XModifierKeymap* current = XGetModifierMapping(display);
-  XModifierKeymap* modifiers = current ? copyModifierMap(current) : nullptr;
-  if (current) XFreeModifiermap(current);
+  if (!current) {
+    XFree(keysyms);
+    return xrcError(display, "XGetModifierMapping() on %s failed", XDisplayName(XDisplayString(display)));
+  }
+  XModifierKeymap* modifiers = copyModifierMap(current);
+  XFreeModifiermap(current);
   if (!modifiers) {
     XFree(keysyms);
     return outOfMemory(__LINE__);

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 namespace palvon::test {
@@ -35,6 +36,23 @@ ProxyProcess::ProxyProcess(const std::vector<std::string>& words, const std::vec
     argv.insert(argv.end(), {"logDestination", logPath_});
   }
   argv.insert(argv.end(), words.begin(), words.end());
+  // Everything the child needs is made before the fork: a test may run
+  // threads (a relay) that hold the allocator's lock at the fork, and a
+  // child that allocates before exec then waits for ever.
+  std::vector<char*> raw;
+  for (std::string& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** entry = environ; *entry; entry++) {
+    bool replaced = false;
+    for (const std::string& given : environment) {
+      size_t name = given.find('=');
+      replaced = replaced || (name != std::string::npos && strncmp(*entry, given.c_str(), name + 1) == 0);
+    }
+    if (!replaced) env.push_back(*entry);
+  }
+  for (const std::string& given : environment) env.push_back(const_cast<char*>(given.c_str()));
+  env.push_back(nullptr);
   sigset_t ready;
   blockReadySignal(&ready);
   // A signal left from an earlier proxy of this process is no answer.
@@ -52,18 +70,14 @@ ProxyProcess::ProxyProcess(const std::vector<std::string>& words, const std::vec
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    execv(raw[0], raw.data());
+    execve(raw[0], raw.data(), env.data());
     _exit(127);
   }
   if (pid_ < 0) return;
   auto deadline = Clock::now() + std::chrono::milliseconds(readyTimeoutMs);
   while (Clock::now() < deadline) {
     siginfo_t info{};
-    timespec slice{0, 100 * 1000 * 1000};
+    timespec slice{0, 10 * 1000 * 1000};
     if (sigtimedwait(&ready, &info, &slice) == SIGUSR1 && info.si_pid == pid_) {
       ready_ = true;
       return;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <poll.h>
@@ -13,19 +14,42 @@
 
 namespace palvon::test {
 
+namespace {
+
+// What a child runs, made before the fork: a test may run threads that
+// hold the allocator's lock at the fork, and a child that allocates before
+// exec then waits for ever.
+struct ChildCommand {
+  ChildCommand(const std::vector<std::string>& argv, const std::string& display)
+      : displayEntry("DISPLAY=" + display) {
+    for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
+    words.push_back(nullptr);
+    for (char** entry = environ; *entry; entry++) {
+      if (display.empty() || strncmp(*entry, "DISPLAY=", 8) != 0) env.push_back(*entry);
+    }
+    if (!display.empty()) env.push_back(displayEntry.data());
+    env.push_back(nullptr);
+  }
+  [[noreturn]] void exec() {
+    execvpe(words[0], words.data(), env.data());
+    _exit(127);
+  }
+  std::string displayEntry;
+  std::vector<char*> words;
+  std::vector<char*> env;
+};
+
+}  // namespace
+
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv, const std::string& display) {
   if (argv.empty()) return;
+  ChildCommand command(argv, display);
   pid_ = fork();
   if (pid_ != 0) return;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
-  setenv("DISPLAY", display.c_str(), 1);
   int devnull = open("/dev/null", O_RDWR);
   if (devnull >= 0) dup2(devnull, 0), dup2(devnull, 1);
-  std::vector<char*> raw;
-  for (const std::string& word : argv) raw.push_back(const_cast<char*>(word.c_str()));
-  raw.push_back(nullptr);
-  execvp(raw[0], raw.data());
-  _exit(127);
+  command.exec();
 }
 
 BackgroundProgram::~BackgroundProgram() {
@@ -41,6 +65,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
     close(outPipe[1]);
     return result;
   }
+  ChildCommand command(argv, display);
   pid_t pid = fork();
   if (pid == 0) {
     // A test that dies (a crash, a time-out) takes its server or program
@@ -50,12 +75,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::string
     dup2(errPipe[1], 2);
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
-    if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
-    std::vector<char*> raw;
-    for (auto& a : argv) raw.push_back(const_cast<char*>(a.c_str()));
-    raw.push_back(nullptr);
-    execvp(raw[0], raw.data());
-    _exit(127);
+    command.exec();
   }
   close(outPipe[1]);
   close(errPipe[1]);
