@@ -25,6 +25,16 @@ void blockReadySignal(sigset_t* set) {
   pthread_sigmask(SIG_BLOCK, set, nullptr);
 }
 
+// A proxy's ready signal is sent to the whole test process: a thread that
+// does not block it (a relay's or a fake server's) could take it, and its
+// default action ends the test. Blocked in the main thread before any thread
+// exists, every later thread inherits the block.
+const bool readySignalBlockedAtStart = [] {
+  sigset_t set;
+  blockReadySignal(&set);
+  return true;
+}();
+
 }  // namespace
 
 ProxyProcess::ProxyProcess(const std::vector<std::string>& words, const std::vector<std::string>& environment,
