@@ -1,4 +1,5 @@
 #include "support/extrelay.h"
+#include "support/unixsocket.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,19 +23,6 @@ constexpr uint8_t kQueryExtension = 98, kListExtensions = 99, kGetInputFocus = 4
 constexpr uint8_t kKeymapNotify = 11, kGenericEvent = 35;
 
 size_t pad4(size_t n) { return (n + 3) & ~size_t{3}; }
-
-int connectPath(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -107,12 +95,8 @@ ExtensionRelay::ExtensionRelay(const std::string& serverSocket) : socket_(server
     return;
   }
   std::string path = "/tmp/.X11-unix/X" + std::to_string(claim_->number());
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
-      pipe2(wakePipe_, O_CLOEXEC) != 0) {
+  int fd = listenUnixSocket(path, 16);
+  if (fd < 0 || pipe2(wakePipe_, O_CLOEXEC) != 0) {
     error_ = std::string("cannot listen on ") + path + ": " + strerror(errno);
     if (fd >= 0) close(fd);
     return;
@@ -333,7 +317,7 @@ void ExtensionRelay::run() {
 void ExtensionRelay::accept() {
   int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (client < 0) return;
-  int server = connectPath(socket_);
+  int server = connectUnixSocket(socket_);
   if (server < 0) {
     close(client);
     return;

@@ -1,4 +1,5 @@
 #include "support/fakeserver.h"
+#include "support/unixsocket.h"
 
 #include <cerrno>
 #include <csignal>
@@ -115,11 +116,8 @@ FakeXServer::FakeXServer() {
   for (int n = 200 + getpid() % 300, tries = 0; tries < 300 && number_ < 0; n++, tries++) {
     if (!claimDisplayNumber(n, &lockPath_)) continue;
     std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, 8) == 0) {
+    int fd = listenUnixSocket(path, 8);
+    if (fd >= 0) {
       listenFd_ = fd;
       socketPath_ = path;
       number_ = n;

@@ -1,4 +1,5 @@
 #include "support/mutrelay.h"
+#include "support/unixsocket.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,19 +20,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kGenericEvent = 35;
-
-int connectPath(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 uint32_t get(const Bytes& b, size_t at, size_t size, char order) {
   uint32_t v = 0;
@@ -144,12 +132,8 @@ MutatingRelay::MutatingRelay(const std::string& serverSocket, const Mutation& mu
   if (!claim_.ok()) return;
   mkdir("/tmp/.X11-unix", 01777);
   std::string path = "/tmp/.X11-unix/X" + std::to_string(claim_.number());
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 16) != 0 ||
-      pipe2(wake_, O_CLOEXEC) != 0) {
+  int fd = listenUnixSocket(path, 16);
+  if (fd < 0 || pipe2(wake_, O_CLOEXEC) != 0) {
     if (fd >= 0) close(fd);
     return;
   }
@@ -185,7 +169,7 @@ void MutatingRelay::run() {
     if (fds[0].revents) break;
     if (fds[1].revents & POLLIN) {
       int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      int server = client >= 0 ? connectPath(server_) : -1;
+      int server = client >= 0 ? connectUnixSocket(server_) : -1;
       if (server < 0) {
         if (client >= 0) close(client);
       } else {

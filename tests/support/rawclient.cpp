@@ -1,4 +1,5 @@
 #include "support/rawclient.h"
+#include "support/unixsocket.h"
 
 #include <algorithm>
 
@@ -27,18 +28,8 @@ RawClient::~RawClient() {
 }
 
 bool RawClient::connectUnixPath(const std::string& path) {
-  fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return false;
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.c_str(), path.size());
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd_);
-    fd_ = -1;
-    return false;
-  }
-  return true;
+  fd_ = connectUnixSocket(path);
+  return fd_ >= 0;
 }
 
 bool RawClient::connectUnix(int displayNumber) {
