@@ -59,6 +59,17 @@ Display* openGuarded(const Xvfb& server) {
   return display;
 }
 
+// Reads a GetFontPath reply's header and leaves its data unread, so that
+// the X library aborts at its next reply; 0, or the step that failed.
+int leaveReplyDataUnread(Display* display) {
+  if (!display || !rawBegin(display) || !rawRequest(display, X_GetFontPath, 0, 4)) return 10;
+  xReply reply;
+  LockDisplay(display);
+  Status got = XfsReply(display, &reply, 0, False);
+  UnlockDisplay(display);
+  return got && reply.generic.length != 0 ? 0 : 11;
+}
+
 // A reply whose data the call did not read (as when a server sends more
 // than the request asked for) makes the X library abort at the next reply.
 // Inside a wrapper that breaks the display, not the process.
@@ -68,12 +79,7 @@ TEST(FailsafeGuard, AnAbortOfTheXLibraryBreaksOnlyTheDisplay) {
   int status = inChild(
       [&] {
         Display* display = openGuarded(server);
-        if (!display || !rawBegin(display) || !rawRequest(display, X_GetFontPath, 0, 4)) return 10;
-        xReply reply;
-        LockDisplay(display);
-        Status got = XfsReply(display, &reply, 0, False);
-        UnlockDisplay(display);
-        if (!got || reply.generic.length == 0) return 11;
+        if (int failed = leaveReplyDataUnread(display)) return failed;
         XfsSync(display, False);  // finds the unread data
         return isDisplayOffline(display) ? 0 : 12;
       },
@@ -89,12 +95,7 @@ TEST(FailsafeGuard, AnAbortOutsideAWrapperEndsWithStatusOne) {
   int status = inChild(
       [&] {
         Display* display = openGuarded(server);
-        if (!display || !rawBegin(display) || !rawRequest(display, X_GetFontPath, 0, 4)) return 10;
-        xReply reply;
-        LockDisplay(display);
-        Status got = XfsReply(display, &reply, 0, False);
-        UnlockDisplay(display);
-        if (!got || reply.generic.length == 0) return 11;
+        if (int failed = leaveReplyDataUnread(display)) return failed;
         XSync(display, False);
         return 12;
       },
