@@ -62,8 +62,9 @@ const char* hexText(const u8* data, u32 length) {
 }
 
 const char* openClientLinks(ProxyClient* client) {
-  for (u32 i = 0; i < clientServerList.count; i++)
-    if (!openServerLink(client, clientServerList.servers[i])) return "Maximum number of clients reached";
+  ServerLink* links[kMaxServerLinks];
+  if (!openServerLinks(client, clientServerList.servers, clientServerList.count, links))
+    return "Maximum number of clients reached";
   client->hasLinks = 1;
   client->setupRepliesAwaited = static_cast<u8>(openLinkCount(client));
   return nullptr;

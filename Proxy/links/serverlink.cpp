@@ -10,8 +10,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,74 +59,145 @@ bool parseDisplayName(const char* name, char* host, size_t hostSize, u16* number
   return true;
 }
 
-// Waits for a non-blocking connect within the time-out; 0 or an errno.
-int finishConnect(int fd, int rc, u32 timeoutMs) {
-  if (rc == 0) return 0;
-  if (errno != EINPROGRESS && errno != EAGAIN) return errno;
-  if (!fdWaitWritable(fd, static_cast<int>(timeoutMs))) return ETIMEDOUT;
-  int error = 0;
-  socklen_t size = sizeof error;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return errno;
-  return error;
+// One link's connect while the links of a client are opened together: the
+// addresses left to try and why the last attempt failed.
+struct Connecting {
+  ServerLink* link;
+  addrinfo* resolved;     // the host's addresses (TCP), freed at the end
+  addrinfo localAddress;  // the one address of a local server
+  sockaddr_un localPath;
+  addrinfo* next;         // tried when the current attempt fails
+  addrinfo* current;
+  int fd;
+  bool inProgress;
+  const char* why;
+};
+
+u64 monotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<u64>(now.tv_sec) * 1000 + static_cast<u64>(now.tv_nsec) / 1000000;
 }
 
-int connectLocal(u16 number, u32 timeoutMs, const char** why) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    *why = errnoText(errno);
-    return -1;
-  }
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%u", number);
-  int rc = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  if (int error = finishConnect(fd, rc, timeoutMs)) {
-    *why = errnoText(error);
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-int connectTcp(ServerLink* link, const char* host, u16 number, u32 timeoutMs, const char** why) {
-  addrinfo hints = {};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  char port[16];
-  std::snprintf(port, sizeof port, "%u", 6000u + number);
-  if (int rc = getaddrinfo(host, port, &hints, &found)) {
-    *why = gai_strerror(rc);
-    return -1;
-  }
-  int fd = -1;
-  *why = "no address";
-  for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
-    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) continue;
-    if (int error = finishConnect(fd, connect(fd, a->ai_addr, a->ai_addrlen), timeoutMs)) {
-      *why = errnoText(error);
-      close(fd);
-      fd = -1;
+// Starts a non-blocking connect to the next address left; false when none
+// is. A connect in progress is finished by awaitConnects.
+bool beginConnect(Connecting* c) {
+  while (addrinfo* a = c->next) {
+    c->next = a->ai_next;
+    int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) {
+      c->why = errnoText(errno);
       continue;
     }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // The server's own family and address select its cookie, never another
-    // host's through a wildcard match.
-    if (a->ai_family == AF_INET) {
-      link->family = FamilyInternet;
-      auto* in = reinterpret_cast<sockaddr_in*>(a->ai_addr);
-      std::memcpy(link->serverAddress, &in->sin_addr, 4);
-      link->serverAddressLength = 4;
-    } else if (a->ai_family == AF_INET6) {
-      link->family = FamilyInternet6;
-      auto* in6 = reinterpret_cast<sockaddr_in6*>(a->ai_addr);
-      std::memcpy(link->serverAddress, &in6->sin6_addr, 16);
-      link->serverAddressLength = 16;
+    int rc = connect(fd, a->ai_addr, a->ai_addrlen);
+    if (rc == 0 || errno == EINPROGRESS || errno == EAGAIN) {
+      c->inProgress = rc != 0;
+      c->fd = fd;
+      c->current = a;
+      return true;
+    }
+    c->why = errnoText(errno);
+    close(fd);
+  }
+  return false;
+}
+
+void failConnect(Connecting* c, int error) {
+  c->why = errnoText(error);
+  close(c->fd);
+  c->fd = -1;
+  c->inProgress = false;
+  beginConnect(c);
+}
+
+// Waits for every connect in progress at once, each within its link's
+// offline time-out from the common start: a server far away costs one
+// round trip however many there are. A failed address hands over to the
+// host's next one.
+void awaitConnects(Connecting* set, u32 count) {
+  u64 start = monotonicMs();
+  for (;;) {
+    pollfd polled[kMaxServerLinks];
+    Connecting* owner[kMaxServerLinks];
+    nfds_t n = 0;
+    int waitMs = -1;
+    u64 now = monotonicMs();
+    for (u32 i = 0; i < count; i++) {
+      Connecting* c = &set[i];
+      if (c->fd < 0 || !c->inProgress) continue;
+      u64 deadline = start + offlineTimeout(c->link);
+      if (now >= deadline) {
+        failConnect(c, ETIMEDOUT);
+        if (c->fd < 0 || !c->inProgress) continue;
+      }
+      int left = static_cast<int>(deadline > now ? deadline - now : 0);
+      if (waitMs < 0 || left < waitMs) waitMs = left;
+      polled[n] = {c->fd, POLLOUT, 0};
+      owner[n++] = c;
+    }
+    if (n == 0) return;
+    if (poll(polled, n, waitMs) < 0 && errno != EINTR) {
+      int error = errno;
+      for (nfds_t k = 0; k < n; k++) failConnect(owner[k], error);
+      continue;
+    }
+    for (nfds_t k = 0; k < n; k++) {
+      if (!polled[k].revents) continue;
+      int error = 0;
+      socklen_t size = sizeof error;
+      if (getsockopt(polled[k].fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
+      if (error)
+        failConnect(owner[k], error);
+      else
+        owner[k]->inProgress = false;
     }
   }
-  freeaddrinfo(found);
-  return fd;
+}
+
+// The addresses of the link's server: its Unix socket, or the host's
+// addresses on port 6000 + N. False with the reason when there are none.
+bool resolveServer(Connecting* c, const char* host) {
+  ServerLink* link = c->link;
+  if (!host[0]) {
+    c->localPath.sun_family = AF_UNIX;
+    std::snprintf(c->localPath.sun_path, sizeof c->localPath.sun_path, "/tmp/.X11-unix/X%u", link->displayNumber);
+    c->localAddress.ai_family = AF_UNIX;
+    c->localAddress.ai_socktype = SOCK_STREAM;
+    c->localAddress.ai_addr = reinterpret_cast<sockaddr*>(&c->localPath);
+    c->localAddress.ai_addrlen = sizeof c->localPath;
+    c->next = &c->localAddress;
+    return true;
+  }
+  addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  char port[16];
+  std::snprintf(port, sizeof port, "%u", 6000u + link->displayNumber);
+  if (int rc = getaddrinfo(host, port, &hints, &c->resolved)) {
+    c->resolved = nullptr;
+    c->why = gai_strerror(rc);
+    return false;
+  }
+  c->why = "no address";
+  c->next = c->resolved;
+  return true;
+}
+
+// A TCP link is told from its server's own family and address, so that
+// the server's cookie is chosen, never another host's through a wildcard.
+void noteTcpAddress(ServerLink* link, const addrinfo* a) {
+  int one = 1;
+  setsockopt(link->descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (a->ai_family == AF_INET) {
+    link->family = FamilyInternet;
+    auto* in = reinterpret_cast<sockaddr_in*>(a->ai_addr);
+    std::memcpy(link->serverAddress, &in->sin_addr, 4);
+    link->serverAddressLength = 4;
+  } else if (a->ai_family == AF_INET6) {
+    link->family = FamilyInternet6;
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(a->ai_addr);
+    std::memcpy(link->serverAddress, &in6->sin6_addr, 16);
+    link->serverAddressLength = 16;
+  }
 }
 
 // A loopback server is this host's: its cookies are filed under the host name.
@@ -165,19 +238,15 @@ u8* writerAllocate(void* argument, u8 major, u8 data, u32 length) {
 
 void freeLinkRecord(ServerLink* link) { std::free(link); }
 
-}  // namespace
-
-// --- Opening -----------------------------------------------------------------
-
-ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
+// The link's record with its names, not yet connected; null after logging.
+ServerLink* newLinkRecord(const LinkServerInfo& server, char* host, size_t hostSize) {
   if (server.serverIndex >= kMaxServerLinks) {
     LOGF(logChError, "Too many X servers: %s would be server %u, at most %u are supported", server.displayName,
          server.serverIndex + 1, kMaxServerLinks);
     return nullptr;
   }
-  char host[256];
   u16 number = 0;
-  if (!parseDisplayName(server.displayName, host, sizeof host, &number)) {
+  if (!parseDisplayName(server.displayName, host, hostSize, &number)) {
     LOGF(logChError, "Bad X display name '%s'", server.displayName);
     return nullptr;
   }
@@ -196,32 +265,94 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
   std::memcpy(link->hostName, host[0] ? host : thisHost, hostLength);
   link->displayNumber = number;
   link->family = host[0] ? FamilyWild : FamilyLocal;
-  const char* why = nullptr;
-  link->descriptor = host[0] ? connectTcp(link, host, number, offlineTimeout(link), &why)
-                             : connectLocal(number, offlineTimeout(link), &why);
-  if (link->family != FamilyLocal) useLocalAddressIfLoopback(link);
-  if (link->descriptor < 0) {
-    LOGF(logChError, "Can't connect to X server %s: %s", server.displayName, why);
-    std::free(link);
-    return nullptr;
-  }
+  link->descriptor = -1;
+  return link;
+}
+
+// A connected link joins its client: buffers, writer, ring, slot and read
+// order. False (the link freed) when that fails.
+bool joinClient(ProxyClient* client, ServerLink* link) {
   outbufferInit(&link->output, link->descriptor, watchServerLinkWritable, link);
-  link->writer = {server.bigEndian, writerAllocate, link};
+  link->writer = {link->server.bigEndian, writerAllocate, link};
   link->client = client;
   if (createSequenceRing(link)) {
     close(link->descriptor);
     std::free(link);
-    return nullptr;
+    return false;
   }
   if (client && !placeLink(client, link)) {
     close(link->descriptor);
     freeSequenceRing(link);
     std::free(link);
-    return nullptr;
+    return false;
   }
   link->readOrder = orderAddFd(link->descriptor, onServerLinkReadable, link);
   watchServerLinkStall(link, true);
-  return link;
+  return true;
+}
+
+}  // namespace
+
+// --- Opening -----------------------------------------------------------------
+
+bool allocServerLinks(ProxyClient* client, const LinkServerInfo* servers, u32 count, ServerLink** links) {
+  if (count > kMaxServerLinks) {
+    LOGF(logChError, "Too many X servers: %s would be server %u, at most %u are supported",
+         servers[kMaxServerLinks].displayName, kMaxServerLinks + 1, kMaxServerLinks);
+    return false;
+  }
+  Connecting set[kMaxServerLinks];
+  std::memset(set, 0, sizeof set);
+  bool made = true;
+  u32 begun = 0;
+  // Every connect is begun before any is waited for.
+  for (; begun < count && made; begun++) {
+    Connecting* c = &set[begun];
+    c->fd = -1;
+    char host[256];
+    c->link = newLinkRecord(servers[begun], host, sizeof host);
+    if (!c->link) {
+      made = false;
+      break;
+    }
+    if (resolveServer(c, host)) beginConnect(c);
+  }
+  awaitConnects(set, begun);
+  // The first server that could not be reached, in server order, is the
+  // one reported; the links made are closed again.
+  for (u32 i = 0; i < begun; i++) {
+    Connecting* c = &set[i];
+    ServerLink* link = c->link;
+    links[i] = nullptr;
+    link->descriptor = c->fd;
+    if (c->resolved && c->fd >= 0) noteTcpAddress(link, c->current);
+    if (c->resolved) freeaddrinfo(c->resolved);
+    if (link->family != FamilyLocal) useLocalAddressIfLoopback(link);
+    if (link->descriptor < 0) {
+      if (made) LOGF(logChError, "Can't connect to X server %s: %s", link->server.displayName, c->why);
+      made = false;
+      std::free(link);
+      continue;
+    }
+    if (!made) {
+      close(link->descriptor);
+      std::free(link);
+      continue;
+    }
+    if (!joinClient(client, link)) {
+      made = false;
+      continue;
+    }
+    links[i] = link;
+  }
+  if (made) return true;
+  for (u32 i = 0; i < begun; i++) closeServerLink(links[i]);
+  return false;
+}
+
+ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
+  ServerLink* link = nullptr;
+  return allocServerLinks(client, &server, 1, &link) ? link : nullptr;
 }
 
 int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char** data, u16* dataLength) {
@@ -251,9 +382,10 @@ int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char*
   return ok;
 }
 
-ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
-  ServerLink* link = allocServerLink(client, server);
-  if (!link) return nullptr;
+// The connection set-up with the server's credentials (or the client's),
+// BigReqEnable when the client has BIG-REQUESTS on, and a flush; false
+// (the link closed) when that fails.
+static bool sendLinkSetup(ProxyClient* client, ServerLink* link) {
   char* name = nullptr;
   char* data = nullptr;
   u16 nameLength = 0;
@@ -279,9 +411,26 @@ ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
   if (error) {
     LOGF(logChError, "%s", error);
     closeServerLink(link);
-    return nullptr;
+    return false;
   }
-  return link;
+  return true;
+}
+
+bool openServerLinks(ProxyClient* client, const LinkServerInfo* servers, u32 count, ServerLink** links) {
+  if (!allocServerLinks(client, servers, count, links)) return false;
+  // The set-up answers are read by the loop, all servers at once.
+  for (u32 i = 0; i < count; i++) {
+    if (sendLinkSetup(client, links[i])) continue;
+    links[i] = nullptr;
+    for (u32 k = 0; k < count; k++) closeServerLink(links[k]);
+    return false;
+  }
+  return true;
+}
+
+ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
+  ServerLink* link = nullptr;
+  return openServerLinks(client, &server, 1, &link) ? link : nullptr;
 }
 
 const char* waitServerLinkSetup(ServerLink* link) {

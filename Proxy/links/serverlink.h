@@ -162,9 +162,21 @@ inline LinkRange linksOf(const ProxyClient* client) { return LinkRange(client); 
 // Connects (non-blocking) and appends the link to the client's links; null
 // after logging when the server cannot be reached or memory is short.
 ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server);
+// allocServerLink for several servers at once (count <= kMaxServerLinks):
+// every connect is begun before any is awaited, and all are awaited
+// together, each within its server's offline time-out from the common
+// start, so that servers far away cost one round trip, not one each.
+// links[i] is the link to servers[i]. False after logging the first server
+// (in the given order) that could not be reached; the links made are then
+// closed again. Blocks the caller until every connect has ended.
+bool allocServerLinks(ProxyClient* client, const LinkServerInfo* servers, u32 count, ServerLink** links);
 // allocServerLink plus the connection set-up with the server's credentials,
 // BigReqEnable when the client has BIG-REQUESTS on, and a flush.
 ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server);
+// openServerLink for several servers, connected as allocServerLinks does;
+// the set-up answers are left to the loop. False (every link closed) on
+// the first failure.
+bool openServerLinks(ProxyClient* client, const LinkServerInfo* servers, u32 count, ServerLink** links);
 // Credentials for the link's server (its own address family and address):
 // 1 with name and data filled (heap copies the caller frees), 0 when none.
 int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char** data, u16* dataLength);
