@@ -1,0 +1,179 @@
+#include "support/tcprelay.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "support/unixsocket.h"
+
+namespace palvon::test {
+
+namespace {
+
+std::atomic<long> gArrivals{0};
+
+sockaddr_in loopbackPort(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+int peerPort(int fd) {
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  return getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 ? ntohs(peer.sin_port) : -1;
+}
+
+bool writeAll(int fd, const char* data, ssize_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, static_cast<size_t>(size));
+    if (n <= 0) return false;
+    data += n;
+    size -= n;
+  }
+  return true;
+}
+
+}  // namespace
+
+TcpRelay::TcpRelay(const std::string& serverSocket) : server_(serverSocket) {
+  if (!claim_.ok() || pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) < 0) return;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address = loopbackPort(6000 + claim_.number());
+  // A queue of one: a hold fills it with a single connection.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 || listen(fd, 0) < 0) {
+    close(fd);
+    return;
+  }
+  listenFd_ = fd;
+  thread_ = std::thread([this] { run(); });
+}
+
+TcpRelay::~TcpRelay() {
+  stop_ = true;
+  wake();
+  if (thread_.joinable()) thread_.join();
+  if (fillerFd_ >= 0) close(fillerFd_);
+  if (listenFd_ >= 0) close(listenFd_);
+  for (int fd : wakeFds_)
+    if (fd >= 0) close(fd);
+}
+
+long TcpRelay::nextArrival() { return gArrivals.load(); }
+
+std::vector<long> TcpRelay::arrivals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return arrivals_;
+}
+
+void TcpRelay::wake() {
+  if (wakeFds_[1] >= 0) (void)!write(wakeFds_[1], "w", 1);
+}
+
+bool TcpRelay::setMode(Mode mode) {
+  long seen = turns_.load();
+  mode_ = mode;
+  wake();
+  // Two turns begun after the store: the thread has acted on the mode.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (turns_.load() < seen + 2) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (mode != Mode::kHold) return true;
+  // The connection that fills the queue: connects after it are dropped.
+  fillerFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = loopbackPort(6000 + claim_.number());
+  if (fillerFd_ < 0 || connect(fillerFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) return false;
+  sockaddr_in own{};
+  socklen_t size = sizeof own;
+  getsockname(fillerFd_, reinterpret_cast<sockaddr*>(&own), &size);
+  fillerPort_ = ntohs(own.sin_port);
+  return true;
+}
+
+void TcpRelay::release() {
+  mode_ = Mode::kPass;
+  wake();
+}
+
+void TcpRelay::acceptOne(std::vector<std::pair<int, int>>& pairs, std::vector<int>& silent) {
+  int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  if (fillerPort_ >= 0 && peerPort(fd) == fillerPort_) {
+    close(fd);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    arrivals_.push_back(gArrivals++);
+  }
+  if (mode_ == Mode::kSilence) {
+    silent.push_back(fd);
+    return;
+  }
+  int server = connectUnixSocket(server_);
+  if (server < 0) {
+    close(fd);
+    return;
+  }
+  pairs.emplace_back(fd, server);
+}
+
+void TcpRelay::run() {
+  std::vector<std::pair<int, int>> pairs;  // client side, server side
+  std::vector<int> silent;
+  while (!stop_) {
+    Mode mode = mode_;
+    turns_++;
+    if (mode == Mode::kRefuse && listenFd_ >= 0) {
+      close(listenFd_);
+      listenFd_ = -1;
+    }
+    std::vector<pollfd> polled;
+    polled.push_back({wakeFds_[0], POLLIN, 0});
+    bool listening = listenFd_ >= 0 && mode != Mode::kHold;
+    if (listening) polled.push_back({listenFd_, POLLIN, 0});
+    size_t first = polled.size();
+    for (auto& [client, server] : pairs) {
+      polled.push_back({client, POLLIN, 0});
+      polled.push_back({server, POLLIN, 0});
+    }
+    // A short turn: a mode set between turns is seen soon without a wake.
+    if (poll(polled.data(), polled.size(), 20) < 0) continue;
+    if (polled[0].revents) {
+      char drain[64];
+      while (read(wakeFds_[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (listening && polled[1].revents) acceptOne(pairs, silent);
+    for (size_t k = first, p = 0; k < polled.size(); k += 2, p++) {
+      for (size_t side = 0; side < 2; side++) {
+        if (!polled[k + side].revents || pairs[p].first < 0) continue;
+        int from = side ? pairs[p].second : pairs[p].first;
+        int to = side ? pairs[p].first : pairs[p].second;
+        char buffer[65536];
+        ssize_t n = read(from, buffer, sizeof buffer);
+        if (n > 0 && writeAll(to, buffer, n)) continue;
+        close(pairs[p].first);
+        close(pairs[p].second);
+        pairs[p].first = pairs[p].second = -1;
+      }
+    }
+    std::erase_if(pairs, [](const auto& pair) { return pair.first < 0; });
+  }
+  for (auto& [client, server] : pairs) close(client), close(server);
+  for (int fd : silent) close(fd);
+}
+
+}  // namespace palvon::test

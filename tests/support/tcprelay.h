@@ -1,0 +1,74 @@
+// A TCP relay for tests: listens on the loopback at 127.0.0.1:6000+N (N a
+// display number claimed through the rig) in front of a real X server's
+// Unix socket, and passes bytes both ways on a thread of its own, so that
+// a test can offer a server "far away" whose connects it controls.
+//
+// The relay numbers the connections it accepts on one counter that all
+// relays of the process share, so that a test can tell in which order
+// connections reached several relays. New connects can be:
+//  - passed on (the default);
+//  - held: the relay stops accepting and fills its accept queue with a
+//    connection of its own, so that the kernel drops further connects
+//    unanswered and the connecting side keeps trying; release() takes the
+//    filler away and the next try gets in;
+//  - refused: nothing listens any more;
+//  - silenced: accepted and never passed on (the set-up is never answered).
+// Everything except the thread's work runs on the test's thread.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/xvfb.h"
+
+namespace palvon::test {
+
+class TcpRelay {
+ public:
+  enum class Mode { kPass, kHold, kRefuse, kSilence };
+
+  explicit TcpRelay(const std::string& serverSocket);
+  ~TcpRelay();
+  TcpRelay(const TcpRelay&) = delete;
+  TcpRelay& operator=(const TcpRelay&) = delete;
+
+  bool ok() const { return listenFd_ >= 0; }
+  int number() const { return claim_.number(); }
+  // The display name that reaches the relay over TCP: "127.0.0.1:N".
+  std::string display() const { return "127.0.0.1:" + std::to_string(claim_.number()); }
+
+  // Takes effect for connects made after the call; false when a hold could
+  // not fill the queue.
+  bool setMode(Mode mode);
+  // From held back to passing: the connect held gets in at its next try.
+  void release();
+  // The shared arrival numbers of the connections accepted so far (the
+  // filler of a hold not counted).
+  std::vector<long> arrivals() const;
+
+  // The next arrival number any relay would hand out.
+  static long nextArrival();
+
+ private:
+  void run();
+  void wake();
+  void acceptOne(std::vector<std::pair<int, int>>& pairs, std::vector<int>& silent);
+
+  ClaimedDisplay claim_{520};
+  std::string server_;
+  int listenFd_ = -1;
+  int wakeFds_[2] = {-1, -1};
+  int fillerFd_ = -1;
+  int fillerPort_ = -1;
+  std::atomic<Mode> mode_{Mode::kPass};
+  std::atomic<long> turns_{0};  // loop turns of the thread, to know a mode is seen
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<long> arrivals_;
+  std::thread thread_;
+};
+
+}  // namespace palvon::test
