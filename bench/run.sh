@@ -7,6 +7,8 @@
 # connects. Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles]
 # (default: build, 5 rounds, 500 clients, 10 cycles; the build directory
 # must hold a built tree, best one without sanitizers).
+# Connection set-up with the servers far away (over TCP, with a round-trip
+# time) is measured apart by bench_linksetup (bench/linksetup.cpp, as root).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
