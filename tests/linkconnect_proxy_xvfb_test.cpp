@@ -2,9 +2,9 @@
 // of them at once, so that a server slow to take the connect does not hold
 // the connects to the others back, and a server that refuses the connect,
 // never takes it or never answers the set-up ends the client as it always
-// did. The first of three heads sits behind a relay on the loopback that
-// controls its connects; the second sits behind one that only records when
-// connections arrive; the third is reached over its Unix socket.
+// did. The first of three heads is reached over its Unix socket; the
+// second sits behind a relay on the loopback that controls its connects;
+// the third behind one that only records when connections arrive.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -38,6 +38,8 @@ struct ConnectCase {
 const ConnectCase kCases[] = {
     {"SlowConnect", TcpRelay::Mode::kHold, true, 1, ""},
     {"RefusedConnect", TcpRelay::Mode::kRefuse, false, 0, "Can't connect to X server %s: Connection refused"},
+    // Given up after the server's offline time-out.
+    {"UnansweredConnect", TcpRelay::Mode::kHold, false, 0, "Can't connect to X server %s: Connection timed out"},
     {"SilentSetup", TcpRelay::Mode::kSilence, false, -1, "No complete answer from %s for 2500 ms (client 1)"},
 };
 
@@ -71,8 +73,10 @@ TEST_P(LinkConnect, ConnectsToEveryServerAtOnce) {
   for (Xvfb* server : servers) ASSERT_TRUE(server && server->ok());
   TcpRelay slow(servers[0]->socketPath()), watched(servers[1]->socketPath());
   ASSERT_TRUE(slow.ok() && watched.ok());
-  ProxyProcess proxy({"noReset", "on", "options", "Failsafe", "screen", slow.display() + ".0", "failsafeTimeout",
-                      kOfflineWord, "screen", watched.display() + ".0", "screen", servers[2]->display() + ".0"});
+  // The server over the Unix socket comes first: the proxy's atom server,
+  // which it cannot do without, is never the one held.
+  ProxyProcess proxy({"noReset", "on", "options", "Failsafe", "screen", servers[2]->display() + ".0", "screen",
+                      slow.display() + ".0", "failsafeTimeout", kOfflineWord, "screen", watched.display() + ".0"});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   // The proxy's own connections came first.
   ASSERT_EQ(slow.arrivals().size(), 1u);
