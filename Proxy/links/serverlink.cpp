@@ -302,7 +302,7 @@ bool allocServerLinks(ProxyClient* client, const LinkServerInfo* servers, u32 co
     return false;
   }
   Connecting set[kMaxServerLinks];
-  std::memset(set, 0, sizeof set);
+  std::memset(set, 0, count * sizeof *set);
   bool made = true;
   u32 begun = 0;
   // Every connect is begun before any is waited for.
