@@ -1,7 +1,8 @@
 // Connection set-up through the proxy when its servers are far away: the
 // time a client takes to connect (its set-up answer received) to a bare
 // Xvfb over TCP and to the proxy with one, two and three heads whose
-// servers it reaches over TCP with a round-trip time of RTT ms.
+// servers it reaches over TCP with a round-trip time of RTT ms; then the
+// time of one GetInputFocus round trip, which reaches every head.
 //
 //   bench_linksetup [-d RTT_MS] [-n CONNECTS] [-r ROUNDS] BUILD_DIR
 //
@@ -126,6 +127,21 @@ double connectMs(const std::string& display, int count) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count() / count;
 }
 
+// Milliseconds per GetInputFocus round trip on one connection: through
+// the proxy it reaches every head, and costs one wait over all of them.
+double roundTripMs(const std::string& display, int count) {
+  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  if (xcb_connection_has_error(c)) {
+    std::fprintf(stderr, "cannot connect to %s\n", display.c_str());
+    std::exit(1);
+  }
+  auto start = Clock::now();
+  for (int i = 0; i < count; i++) free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / count;
+  xcb_disconnect(c);
+  return ms;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,9 +182,10 @@ int main(int argc, char** argv) {
   struct Target {
     std::string label;
     std::string display;
-    std::vector<double> ms;
+    std::vector<double> ms;      // per connect
+    std::vector<double> trips;   // per round trip
   };
-  std::vector<Target> targets{{"bare", std::string(kFar) + ":" + std::to_string(servers[0]->number()), {}}};
+  std::vector<Target> targets{{"bare", std::string(kFar) + ":" + std::to_string(servers[0]->number()), {}, {}}};
   std::vector<std::unique_ptr<ProxyProcess>> proxies;
   for (size_t n = 1; n <= heads.size(); n++) {
     std::vector<std::string> words{"noReset", "on"};
@@ -178,24 +195,33 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "the proxy did not start:\n%s\n", proxies.back()->log().c_str());
       return 1;
     }
-    targets.push_back({std::to_string(n) + (n == 1 ? " head" : " heads"), proxies.back()->display(), {}});
+    targets.push_back({std::to_string(n) + (n == 1 ? " head" : " heads"), proxies.back()->display(), {}, {}});
   }
   // Rounds in turn over the targets, each round starting with another.
   for (int r = 0; r < rounds; r++)
     for (size_t j = 0; j < targets.size(); j++) {
       Target& t = targets[(j + size_t(r)) % targets.size()];
       t.ms.push_back(connectMs(t.display, count));
+      t.trips.push_back(roundTripMs(t.display, count));
     }
-  std::printf("connection set-up, servers over TCP at a round trip of %d ms (%d connects x %d rounds, median)\n",
-              rttMs, count, rounds);
-  double oneHead = 0;
+  std::printf("servers over TCP at a round trip of %d ms (%d connects, %d GetInputFocus x %d rounds, median)\n",
+              rttMs, count, count, rounds);
+  std::printf("  %-8s %22s %28s\n", "", "connection set-up", "GetInputFocus round trip");
+  double oneHead = 0, oneHeadTrip = 0;
   for (Target& t : targets) {
     std::sort(t.ms.begin(), t.ms.end());
-    double ms = t.ms[t.ms.size() / 2];
-    if (t.label == "1 head") oneHead = ms;
-    std::printf("  %-8s %7.1f ms per connect = %4.2f round trips", t.label.c_str(), ms, ms / rttMs);
-    if (oneHead > 0) std::printf("   %4.2f x the one-head proxy", ms / oneHead);
+    std::sort(t.trips.begin(), t.trips.end());
+    double ms = t.ms[t.ms.size() / 2], trip = t.trips[t.trips.size() / 2];
+    if (t.label == "1 head") oneHead = ms, oneHeadTrip = trip;
+    std::printf("  %-8s %7.1f ms = %4.2f RTT", t.label.c_str(), ms, ms / rttMs);
+    if (oneHead > 0)
+      std::printf(" %4.2fx", ms / oneHead);
+    else
+      std::printf("      ");
+    std::printf("   %7.1f ms = %4.2f RTT", trip, trip / rttMs);
+    if (oneHeadTrip > 0) std::printf(" %4.2fx", trip / oneHeadTrip);
     std::printf("\n");
   }
+  std::printf("  (x: times the one-head proxy)\n");
   return 0;
 }
