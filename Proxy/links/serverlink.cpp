@@ -16,7 +16,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -130,7 +132,7 @@ void awaitConnects(Connecting* set, u32 count) {
         failConnect(c, ETIMEDOUT);
         if (c->fd < 0 || !c->inProgress) continue;
       }
-      int left = static_cast<int>(deadline > now ? deadline - now : 0);
+      int left = static_cast<int>(std::min<u64>(deadline > now ? deadline - now : 0, INT_MAX));
       if (waitMs < 0 || left < waitMs) waitMs = left;
       polled[n] = {c->fd, POLLOUT, 0};
       owner[n++] = c;
