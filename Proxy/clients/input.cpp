@@ -433,16 +433,34 @@ void resumeAllClients() {
   for (ProxyClient* client = clientList; client; client = client->next) resumeClientIo(client);
 }
 
+namespace {
+
+// A large message that nothing queued is ahead of goes to the socket from
+// where it lies (a reply still in its link's input), without a write
+// order; only what the socket does not take now is copied into the output.
+// Bytes to be swapped are copied first, as are small messages: those are
+// written together after the step. A write that fails writes nothing here;
+// the next flush meets the error and ends the client.
+u32 writeThrough(const u8* message, u32 length, const char* layout, ProxyClient* client) {
+  if (length < kClientWriteThrough || client->output.head || (client->parser.swapped && layout)) return 0;
+  ssize_t written = write(client->descriptor, message, length);
+  return written > 0 ? static_cast<u32>(written) : 0;
+}
+
+}  // namespace
+
 void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
   if (!client->transport || length == 0) return;
-  u8* out = outbufferReserve(&client->output, length);
+  client->lastMessageType = message[0];
+  u32 written = writeThrough(message, length, layout, client);
+  if (written == length) return;
+  u8* out = outbufferReserve(&client->output, length - written);
   if (!out) {
     PALVON_OOM();
     return;
   }
-  memcpy(out, message, length);
-  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length);
-  client->lastMessageType = message[0];
+  memcpy(out, message + written, length - written);
+  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length - written);
   // Crossing the backlog limit stops reading the client and its servers.
   if (!client->recording && outbufferCapacity(&client->output) >= kClientBacklogLimit &&
       (client->readOrder || anyLinkReading(client)))
