@@ -1,13 +1,16 @@
 // Large images through the real proxy process: requests of a megabyte that
 // reach the proxy in pieces, replies of a megabyte that the client socket
-// takes only in part, clients of either byte order, and a client that does
-// not read its replies while another one works. Every pixel must come back
-// as it was put, every message whole and in request order.
+// takes only in part, clients of either byte order, a client that does not
+// read its replies while another one works, and images that go to the
+// server through the proxy's shared segments, which the server keeps
+// attached from one image to the next. Every pixel must come back as it
+// was put, every message whole and in request order.
 #include <gtest/gtest.h>
 
 #include <X11/Xproto.h>
 
 #include <chrono>
+#include <fstream>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -221,6 +224,112 @@ TEST(LargeImagesUnread, DoNotStallAnotherClient) {
   ASSERT_EQ(error.size(), 32u);
   EXPECT_EQ(error[0], 0);
   EXPECT_EQ(slow.raw.get16(error, 2), static_cast<uint16_t>(asked.back() + 1));
+}
+
+// Shared-memory mappings of a process (the proxy's image segments that a
+// server has attached show as SYSV mappings); -1 when unreadable.
+int sharedMappings(pid_t pid) {
+  std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+  if (!maps) return -1;
+  int count = 0;
+  std::string line;
+  while (std::getline(maps, line)) count += line.find("/SYSV") != std::string::npos;
+  return count;
+}
+
+// Images of several sizes, each into a segment of the proxy's pool, put
+// again and again by one or two clients: whichever segment the pool lends,
+// the server reads that one, never another one it still has attached. Once
+// the pool lets its idle segments go, the server holds none of them.
+struct SharedPuts {
+  const char* name;
+  int clients;
+  std::vector<uint16_t> sides;  // in turn, each client its own image
+  int rounds;
+};
+
+void PrintTo(const SharedPuts& p, std::ostream* out) { *out << p.name; }
+
+class SharedImageSegments : public ::testing::TestWithParam<SharedPuts> {};
+
+TEST_P(SharedImageSegments, ServerReadsTheSegmentLentForEachImage) {
+  const SharedPuts& p = GetParam();
+  Xvfb server({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  std::vector<ImageClient> clients(static_cast<size_t>(p.clients));
+  for (ImageClient& c : clients) ASSERT_TRUE(c.open(proxy.number(), 'l', 512, true));
+  int before = sharedMappings(server.pid());
+  ASSERT_GE(before, 0);
+  auto putAndCheck = [&](int round) {
+    uint8_t seed = static_cast<uint8_t>(round * 16);
+    for (uint16_t side : p.sides) {
+      for (size_t k = 0; k < clients.size(); k++) {
+        ImageClient& c = clients[k];
+        Bytes pixels = pattern(c.raw, side, static_cast<uint8_t>(seed++ + k));
+        ASSERT_TRUE(c.send(c.putImage(side, pixels)));
+        ASSERT_TRUE(c.send(c.getImage(side)));
+        EXPECT_EQ(checkImage(c.raw, c.raw.readMessage(20000), c.sequence, pixels), "")
+            << "round " << round << ", side " << side << ", client " << k;
+      }
+    }
+  };
+  for (int round = 0; round < p.rounds; round++) putAndCheck(round);
+  // The pool lets idle segments go after one to one and a half seconds;
+  // a round trip then finds every release done at the server.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+  for (ImageClient& c : clients) {
+    ASSERT_TRUE(c.send(c.raw.request(X_GetInputFocus, 0)));
+    ASSERT_EQ(c.raw.readMessage(20000).size(), 32u);
+  }
+  EXPECT_EQ(sharedMappings(server.pid()), before);
+  putAndCheck(p.rounds);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Puts, SharedImageSegments,
+    ::testing::Values(SharedPuts{"OneClientOneSize", 1, {512}, 3},
+                      SharedPuts{"OneClientManySizes", 1, {512, 40, 300, 130, 512, 24, 200}, 2},
+                      SharedPuts{"TwoClientsManySizes", 2, {100, 512, 256, 60}, 2}),
+    [](const ::testing::TestParamInfo<SharedPuts>& info) { return std::string(info.param.name); });
+
+// While a grab elsewhere holds the server, the proxy goes on lending a
+// segment per image, so that a dozen are in flight on one link when the
+// server resumes: it keeps only a bounded number of them attached, and
+// lets go of each only behind the puts that read it.
+TEST(SharedImageSegmentsInFlight, ServerKeepsABoundedNumberAttached) {
+  Xvfb server({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  constexpr uint16_t kSide = 512;
+  ImageClient c;
+  ASSERT_TRUE(c.open(proxy.number(), 'l', kSide, true));
+  ASSERT_TRUE(c.send(c.raw.request(X_GetInputFocus, 0)));
+  ASSERT_EQ(c.raw.readMessage(20000).size(), 32u);
+  int before = sharedMappings(server.pid());
+  ASSERT_GE(before, 0);
+  RawClient holder;
+  ASSERT_TRUE(holder.connectUnix(server.number()));
+  ASSERT_EQ(holder.setup(), 1);
+  ASSERT_TRUE(holder.send(holder.request(X_GrabServer, 0)));
+  ASSERT_TRUE(holder.send(holder.request(X_GetInputFocus, 0)));
+  ASSERT_EQ(holder.readMessage(20000).size(), 32u);
+  constexpr int kImages = 12;
+  Bytes last;
+  std::thread sender([&] {
+    for (int i = 0; i < kImages; i++) {
+      last = pattern(c.raw, kSide, static_cast<uint8_t>(i * 13));
+      c.send(c.putImage(kSide, last));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(holder.send(holder.request(X_UngrabServer, 0)));
+  sender.join();
+  ASSERT_TRUE(c.send(c.getImage(kSide)));
+  EXPECT_EQ(checkImage(c.raw, c.raw.readMessage(20000), c.sequence, last), "");
+  EXPECT_LE(sharedMappings(server.pid()), before + 8);
 }
 
 }  // namespace
