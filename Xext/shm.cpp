@@ -563,6 +563,40 @@ void releaseOwnSegment(void* argument) {
   releasePooledSegment(loan);
 }
 
+// The id under which the link's server has the loan's segment attached.
+// A server keeps the pool's segments attached from one image to the next:
+// attaching maps the segment into the server anew, and touching its fresh
+// pages there costs more than the image's copy. With every slot taken,
+// the attachment kept longest goes (behind the puts that used it). 0 when
+// no id could be had.
+u32 attachedOnLink(ServerLink* link, ProxyClient* client, const Head* head, const PooledSegment* loan) {
+  for (const KeptShmAttachment& kept : link->keptShm)
+    if (kept.serial == loan->serial) return kept.serverId;
+  u32 id = allocProxyXid(client);
+  u32 serverId = id ? translateXid(id, RT_SERVER_ID, head) : 0;
+  if (!serverId) return 0;
+  KeptShmAttachment& slot = link->keptShm[link->keptShmNext];
+  link->keptShmNext = u8((link->keptShmNext + 1) % kKeptShmAttachments);
+  if (slot.serial) requestShmDetach(link, slot.serverId);
+  requestShmAttach(link, serverId, u32(loan->segment->segmentId), 1);
+  slot = {loan->serial, serverId};
+  return serverId;
+}
+
+// A segment leaving the pool is let go by every server that keeps it, so
+// that its memory goes with it.
+void detachGoneSegment(u64 serial) {
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    for (ServerLink* link : linksOf(client)) {
+      for (KeptShmAttachment& kept : link->keptShm) {
+        if (kept.serial != serial) continue;
+        if (!client->stopped) requestShmDetach(link, kept.serverId);
+        kept = {};
+      }
+    }
+  }
+}
+
 // The segment holding this image for this request, or a new loan with the
 // image copied in; null when the pool lends none.
 PooledSegment* segmentWithImage(ProxyClient* client, const u8* data, u64 bytes) {
@@ -584,8 +618,7 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
   if (!link || !shmEntry() || !sharesMemory(head) || bytes < putImageMinSize || !bytes) return false;
   PooledSegment* loan = segmentWithImage(client, data, bytes);
   if (!loan) return false;
-  u32 id = allocProxyXid(client);
-  u32 serverId = id ? translateXid(id, RT_SERVER_ID, head) : 0;
+  u32 serverId = attachedOnLink(link, client, head, loan);
   if (!serverId) {
     // Nothing was sent from it; a loan no round trip holds goes back now.
     if (!loan->holds) {
@@ -594,15 +627,12 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
     }
     return false;
   }
-  ShmSegment* segment = loan->segment;
-  requestShmAttach(link, serverId, u32(segment->segmentId), 1);
   requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                      width, height, x, y, depth, format, 0, serverId, 0);
   stashRequestData(link, kStashNamedAs, reinterpret_cast<void*>(uintptr_t{X_PutImage}), nullptr);
   if (backgroundTileCount) mirrorWholeShmImage(link, head, drawable, gc, width, height, x, y, depth, format, serverId);
-  requestShmDetach(link, serverId);
   // The segment is lent again once every server it went to has passed the
-  // three requests; the put itself waits for nothing.
+  // put; the put itself waits for nothing.
   holdPooledSegment(loan);
   if (!queueRoundTripCallback(link, answerOwnSegment, loan, releaseOwnSegment)) releaseOwnSegment(loan);
   return true;
@@ -674,6 +704,7 @@ const char* initShmExtension(ExtensionEntry* entry) {
   if (refused) return refused;
   shmPutImageHook = shmPutImageOnHead;
   shmGetImageHook = shmGetImageFromHead;
+  pooledSegmentGone = detachGoneSegment;
   unregisterAtExit(removeAllPooledSegments);
   registerAtExit(removeAllPooledSegments);
   // A joining server's head: every attachment repeated there.

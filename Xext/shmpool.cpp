@@ -15,8 +15,10 @@ PooledSegment* all;
 u64 heldBytes;
 u64 made;
 Order* trimOrder;
+u64 lastSerial;
 
-void destroy(PooledSegment* loan) {
+void destroy(PooledSegment* loan, bool running = true) {
+  if (running && pooledSegmentGone) pooledSegmentGone(loan->serial);
   for (PooledSegment** at = &all; *at; at = &(*at)->nextAll) {
     if (*at != loan) continue;
     *at = loan->nextAll;
@@ -57,6 +59,8 @@ void trimIdle(void*) {
 
 }  // namespace
 
+void (*pooledSegmentGone)(u64 serial);
+
 PooledSegment* lendPooledSegment(u64 bytes) {
   if (bytes == 0 || bytes > kShmPoolBytes) return nullptr;
   PooledSegment* loan = takeIdle(bytes);
@@ -84,6 +88,7 @@ PooledSegment* lendPooledSegment(u64 bytes) {
       return nullptr;
     }
     loan->segment = segment;
+    loan->serial = ++lastSerial;
     loan->nextAll = all;
     all = loan;
     heldBytes += segment->size;
@@ -130,7 +135,7 @@ void freeIdlePooledSegments() {
 void removeAllPooledSegments(int) {
   trimOrder = nullptr;
   idle = nullptr;
-  while (all) destroy(all);
+  while (all) destroy(all, false);
 }
 
 u64 pooledSegmentBytes() { return heldBytes; }

@@ -31,7 +31,12 @@ struct PooledSegment {
   u32 held;                // round trips in all, for this loan
   u32 answers;             // round trips answered
   u8 idleTicks;            // trim periods it has waited idle
+  u64 serial;              // never given to another segment: what servers' attachments know it by
 };
+
+// Called with a segment's serial when it leaves the pool while the proxy
+// runs (not at exit): servers that keep it attached are to let it go.
+extern void (*pooledSegmentGone)(u64 serial);
 
 // A segment of at least `bytes`, or null.
 PooledSegment* lendPooledSegment(u64 bytes);

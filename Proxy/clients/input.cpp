@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -324,11 +325,34 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
   return nullptr;
 }
 
+namespace {
+
+// How many bytes the next read takes: a chunk, or the rest of a large
+// request whose header is already in (parsed input is compacted away, so
+// the buffer starts with it). One read then takes what the socket holds of
+// it instead of a chunk per wake-up, and the request is dispatched as soon
+// as it is whole.
+u64 clientReadSize(const ProxyClient* client) {
+  const ClientParser& parser = client->parser;
+  const ByteBuffer& input = client->input;
+  if (parser.bytesNeeded != kParserRequests || parser.discardRemaining || input.used < 4) return kClientReadChunk;
+  u64 length = 4ull * loadU16(input.data + 2, parser.swapped);
+  if (length == 0 && client->bigRequests && input.used >= 8) length = 4ull * loadU32(input.data + 4, parser.swapped);
+  // Longer ones are refused from their header and never held.
+  if (length > proxyState.maxBigRequestBytes || length <= input.used) return kClientReadChunk;
+  // Room is made only for what a read may bring: a header alone must not
+  // make the proxy take the memory of a request of gigabytes up front.
+  return std::clamp<u64>(length - input.used, kClientReadChunk, kClientLargeRead);
+}
+
+}  // namespace
+
 void onClientReadable(void* argument) {
   auto* client = static_cast<ProxyClient*>(argument);
   if (!client->transport) return;
-  if (bufferGrow(&client->input, kClientReadChunk) < kClientReadChunk) return;  // no room now; try again
-  ssize_t got = read(client->descriptor, client->input.data + client->input.used, kClientReadChunk);
+  u64 size = clientReadSize(client);
+  if (bufferGrow(&client->input, size) < size) return;  // no room now; try again
+  ssize_t got = read(client->descriptor, client->input.data + client->input.used, size);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (got <= 0) {
     stopClient(client, "Broken connection", 1);
@@ -410,16 +434,34 @@ void resumeAllClients() {
   for (ProxyClient* client = clientList; client; client = client->next) resumeClientIo(client);
 }
 
+namespace {
+
+// A large message that nothing queued is ahead of goes to the socket from
+// where it lies (a reply still in its link's input), without a write
+// order; only what the socket does not take now is copied into the output.
+// Bytes to be swapped are copied first, as are small messages: those are
+// written together after the step. A write that fails writes nothing here;
+// the next flush meets the error and ends the client.
+u32 writeThrough(const u8* message, u32 length, const char* layout, ProxyClient* client) {
+  if (length < kClientWriteThrough || client->output.head || (client->parser.swapped && layout)) return 0;
+  ssize_t written = write(client->descriptor, message, length);
+  return written > 0 ? static_cast<u32>(written) : 0;
+}
+
+}  // namespace
+
 void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
   if (!client->transport || length == 0) return;
-  u8* out = outbufferReserve(&client->output, length);
+  client->lastMessageType = message[0];
+  u32 written = writeThrough(message, length, layout, client);
+  if (written == length) return;
+  u8* out = outbufferReserve(&client->output, length - written);
   if (!out) {
     PALVON_OOM();
     return;
   }
-  memcpy(out, message, length);
-  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length);
-  client->lastMessageType = message[0];
+  memcpy(out, message + written, length - written);
+  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length - written);
   // Crossing the backlog limit stops reading the client and its servers.
   if (!client->recording && outbufferCapacity(&client->output) >= kClientBacklogLimit &&
       (client->readOrder || anyLinkReading(client)))

@@ -23,6 +23,10 @@ namespace palvon {
 constexpr size_t kLinkBacklogLimit = 0x20000;
 constexpr size_t kClientBacklogLimit = 0x80001;
 constexpr u32 kClientReadChunk = 65536;
+// The most one read takes for the rest of a large request.
+constexpr u32 kClientLargeRead = 0x100000;
+// Messages of this size and more are written to an idle client at once.
+constexpr u32 kClientWriteThrough = 0x10000;
 // Pacing: a round trip follows every kPaceWindow requests with a reply on
 // a link, and a client is not read while kPaceMarksAhead of them are
 // unanswered. A client that sends but never reads thus leaves at most that

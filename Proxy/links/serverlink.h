@@ -56,6 +56,14 @@ constexpr u32 kMaxPlainRequest = 0x3fffc;    // larger requests take the big for
 constexpr u32 kLinkReadChunk = 65536;
 constexpr u32 kDefaultOfflineTimeoutMs = 20000;
 
+// A segment of the proxy's image pool that the link's server keeps
+// attached under serverId (serial 0: a free slot).
+struct KeptShmAttachment {
+  u64 serial;
+  u32 serverId;
+};
+constexpr u32 kKeptShmAttachments = 8;
+
 // Field order follows the record that other layers know; sequences are 64-bit
 // counters inside (the wire carries their low 16 bits).
 struct ServerLink {
@@ -107,6 +115,10 @@ struct ServerLink {
   // last message completed (loop clock, ms).
   Order* stallTimer;
   u64 lastCompletedMs;
+  // Image segments the server keeps attached for the next images
+  // (Xext/shm.cpp); the slot to reuse next when none is free.
+  KeptShmAttachment keptShm[kKeptShmAttachments];
+  u8 keptShmNext;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
