@@ -155,6 +155,11 @@ void cancelClientRead(ProxyClient* client) {
 // holds no complete request or parsing was stopped.
 void parseRequests(ProxyClient* client, u64* offset) {
   ClientParser* parser = &client->parser;
+  // The backlog is looked at after the first request and then whenever an
+  // output buffer grew by a segment, a request with a reply was paced or
+  // the pending entries reached their limit: nothing else makes a client
+  // backlogged, and the full look walks every link.
+  u64 segmentsSeen = ~outbufferSegmentsLinked;
   while (parser->bytesNeeded == kParserRequests && client->input.used - *offset >= 4) {
     u8* request = client->input.data + *offset;
     u64 available = client->input.used - *offset;
@@ -193,6 +198,8 @@ void parseRequests(ProxyClient* client, u64* offset) {
     // stops with it: a read order left standing would wait for bytes the
     // client may never send, while complete requests sit in the buffer
     // (the resume then parses them from a timer).
+    if (segmentsSeen == outbufferSegmentsLinked && !withReply && client->pendingCount < kPendingEntryLimit) continue;
+    segmentsSeen = outbufferSegmentsLinked;
     if (backlogged(client)) {
       refuse(client, "");
       cancelClientRead(client);
