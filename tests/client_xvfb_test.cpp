@@ -103,6 +103,33 @@ TEST_P(ClientLinksHeldBack, ClientFeedingAStoppedServerIsHeldBackAndResumed) {
 // of the client brings hundreds.
 INSTANTIATE_TEST_SUITE_P(RequestSizes, ClientLinksHeldBack, testing::Values(65504u, 256u));
 
+u64 standingClock() { return 1000000; }
+
+// The loop's clock stands still while it lives.
+struct StandingClock {
+  StandingClock() { ordersSetClock(standingClock); }
+  ~StandingClock() { ordersSetClock(nullptr); }
+};
+
+// A client held back with requests still in its input goes on with them as
+// soon as its link has drained, without waiting for any time to pass.
+TEST_F(ClientLinks, HeldBackClientGoesOnOnceItsLinkDrains) {
+  RawClient feeder;
+  ProxyClient* client = connect(feeder);
+  ASSERT_NE(client, nullptr);
+  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+  test::RequestFeeder requests(rawRequest('l', kForwarded, 0, 64));
+  ASSERT_TRUE(stepUntil([&] {
+    requests.feed(feeder.fd());
+    return !client->readOrder && client->input.used > 0;
+  }));
+  StandingClock standing;
+  step(1);
+  u32 before = client->requestCounter;
+  ASSERT_EQ(kill(xvfb.pid(), SIGCONT), 0);
+  EXPECT_TRUE(stepUntil([&] { return client->requestCounter > before; }));
+}
+
 // Requests with a reply leave replies at the server: a client is held back
 // once two windows of them are unanswered, though its link holds little.
 TEST_F(ClientLinks, ClientAskingAStoppedServerIsHeldBackAfterTwoWindows) {

@@ -363,7 +363,10 @@ void resumeClientIo(ProxyClient* client) {
   if (mayRun && !backlogged(client)) {
     if (!client->readOrder) {
       if (client->input.used > 0) {
-        client->readOrder = orderAddTimer(kResumeTimerMs, onClientResumeTimer, client);
+        // Its requests go on at the start of the loop's next turn: outside
+        // the callback that saw the backlog drain, without a pause in which
+        // the servers would wait for more.
+        client->readOrder = orderAddIdle(onClientResumeTimer, client);
         client->readingResumeTimer = 1;
       } else {
         client->readOrder = orderAddFd(client->descriptor, onClientReadable, client);
