@@ -336,6 +336,10 @@ u8* allocServerRequest(ServerLink* link, u8 major, u8 data, u32 length) {
   return reserveRequest(link, major, data, length);
 }
 
+void swapServerRequestAlways(ServerLink* link, u8* request, u32 length, const char* layout) {
+  finishWriterRequest(&link->writer, request, length, layout);
+}
+
 u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
   // The usual request, a core one in the plain form: one copy with its
   // header, whose length field is rewritten as a big request's reads 0.
@@ -354,9 +358,6 @@ u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
   return p;
 }
 
-void swapServerRequest(ServerLink* link, u8* request, u32 length, const char* layout) {
-  finishWriterRequest(&link->writer, request, length, layout);
-}
 
 // --- Output ------------------------------------------------------------------------
 
