@@ -117,10 +117,9 @@ void onPaceMark(const u8*, void* argument) {
   if (client && client->transport && !client->readOrder && !client->stopped) resumeClientIo(client);
 }
 
-// Whether a server answers the request with a reply (the proxy answers
-// local rows itself).
-bool expectsServerReply(const u8* request) {
-  const RequestRow* row = requestRowOf(request[0] | request[1] << 8);
+// Whether a server answers a request of the row with a reply (the proxy
+// answers local rows itself).
+bool expectsServerReply(const RequestRow* row) {
   return row->route != Route::kLocal && (row->replyLayoutOf || (row->replyLayout && row->replyLayout[0]));
 }
 
@@ -189,9 +188,9 @@ void parseRequests(ProxyClient* client, u64* offset) {
     } else if (available < length) {
       return;
     }
-    bool withReply = expectsServerReply(start);
-    dispatchClientRequest(client, start, static_cast<u32>(length));
+    const RequestRow* row = dispatchClientRequest(client, start, static_cast<u32>(length));
     if (client->stopped) return;
+    bool withReply = expectsServerReply(row);
     *offset += advance;
     if (withReply) paceLinks(client);
     // The rest waits in the buffer until the backlog has drained. Reading

@@ -178,7 +178,10 @@ u32 mapDrawableToHead(u32 id, const Head* head) {
 }
 
 void mapDrawableAndGCToHead(u32 drawable, u32 gc, const Head* head, u32 out[2]) {
-  translateDrawableAndGC(resolveDoubleBufferDrawable(drawable, head), gc, head, out);
+  // Only a server that emulates double buffers can name another drawable.
+  if (head && head->serverDisplay && head->serverDisplay->dbeEmulated)
+    drawable = resolveDoubleBufferDrawable(drawable, head);
+  translateDrawableAndGC(drawable, gc, head, out);
 }
 
 Atom mapAtomToHead(Atom atom, const Head* head) {
