@@ -51,12 +51,15 @@ void deleteIn(OutSegment* s, u8* address, size_t n) {
 
 // Links segment directly behind s.
 void linkBehind(OutBuffer* buffer, OutSegment* s, OutSegment* segment) {
+  outbufferSegmentsLinked++;
   segment->next = s->next;
   s->next = segment;
   if (buffer->tail == s) buffer->tail = segment;
 }
 
 }  // namespace
+
+u64 outbufferSegmentsLinked;
 
 void outbufferInit(OutBuffer* buffer, int descriptor, OrderCallback becameNonEmpty, void* argument) {
   *buffer = OutBuffer{nullptr, nullptr, becameNonEmpty, argument, descriptor, kDefaultMaxPerWrite, nullptr};
@@ -120,6 +123,7 @@ u8* outbufferReserveInNewSegment(OutBuffer* buffer, size_t n) {
   OutSegment* segment = takeSpare(buffer, n);
   if (!segment) segment = outbufferNewSegment(n);
   if (!segment) return nullptr;
+  outbufferSegmentsLinked++;
   if (tail) {
     tail->next = segment;
     buffer->tail = segment;
@@ -206,6 +210,7 @@ OutSegment* outbufferCutCopy(OutBuffer* buffer, const u8* address, size_t n) {
 u8* outbufferSegmentData(OutSegment* segment) { return segment->readPosition; }
 
 u8* outbufferAppendSegment(OutBuffer* buffer, OutSegment* segment) {
+  outbufferSegmentsLinked++;
   segment->next = nullptr;
   if (buffer->tail) buffer->tail->next = segment;
   else buffer->head = segment;

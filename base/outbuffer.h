@@ -42,6 +42,12 @@ struct OutBuffer {
   OutSegment* spare;
 };
 
+// Counts every segment linked into any buffer. A buffer's capacity grows
+// only when this moves, so a caller that watches capacities after each
+// small step need not look again while it stands still. Buffers belong to
+// the event loop's thread, and so does this.
+extern u64 outbufferSegmentsLinked;
+
 void outbufferInit(OutBuffer* buffer, int descriptor, OrderCallback becameNonEmpty, void* argument);
 size_t outbufferSize(const OutBuffer* buffer);      // queued bytes
 size_t outbufferCountCapacity(const OutBuffer* buffer);  // segments * 65504, counted

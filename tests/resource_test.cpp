@@ -380,6 +380,39 @@ TEST_F(Translation, ClientIdsTakeTheHeadsBaseSubIndexAndLocalPart) {
   for (const Case& c : cases) EXPECT_EQ(translateXid(c.id, c.kind, c.head), c.expected) << c.what;
 }
 
+// The drawable and GC of a drawing request are translated together: each
+// must come out as translateXid gives it alone, on every kind of head, for
+// ids of one client, of two, of the proxy's slot and of no slot, with one
+// meta screen and with two, and on a head whose server is gone.
+TEST_F(Translation, DrawableAndGCTogetherAsEachAlone) {
+  constexpr u32 kDrawableKind = 8;
+  TestClient other(2);
+  setClientServerIdBase(2, &a0, 0x800000);
+  ProxyWindow* window = allocProxyWindow();
+  window->screen = &two;
+  window->id = client.id(7);
+  ASSERT_EQ(addResource(window->id, RT_WINDOW, window), 1);
+  const u32 pairs[][2] = {{client.id(5), client.id(9)}, {client.id(5), other.id(9)}, {other.id(3), other.id(4)},
+                          {32, client.id(9)},           {77, 78},                    {1024u << 20 | 5, client.id(1)},
+                          {window->id, client.id(2)}};
+  for (u32 screens : {1u, 2u}) {
+    proxyState.screenCount = screens;
+    for (bool gone : {false, true}) {
+      a.display = gone ? nullptr : b.display;
+      for (const Head* head : std::initializer_list<const Head*>{&a0, &a1, &b0, &a2, nullptr}) {
+        for (const auto& pair : pairs) {
+          u32 out[2] = {1, 1};
+          translateDrawableAndGC(pair[0], pair[1], head, out);
+          SCOPED_TRACE(testing::Message() << std::hex << pair[0] << " " << pair[1] << " screens " << screens
+                                          << " gone " << gone << " head " << head);
+          EXPECT_EQ(out[0], translateXid(pair[0], kDrawableKind, head));
+          EXPECT_EQ(out[1], translateXid(pair[1], RT_GC, head));
+        }
+      }
+    }
+  }
+}
+
 TEST_F(Translation, HeadsWithoutServerTakeNoIds) {
   a.display = nullptr;
   EXPECT_EQ(translateXid(client.id(5), RT_WINDOW, &a0), 0u);

@@ -119,10 +119,9 @@ void onPaceMark(const u8*, void* argument) {
   if (client && client->transport && !client->readOrder && !client->stopped) resumeClientIo(client);
 }
 
-// Whether a server answers the request with a reply (the proxy answers
-// local rows itself).
-bool expectsServerReply(const u8* request) {
-  const RequestRow* row = requestRowOf(request[0] | request[1] << 8);
+// Whether a server answers a request of the row with a reply (the proxy
+// answers local rows itself).
+bool expectsServerReply(const RequestRow* row) {
   return row->route != Route::kLocal && (row->replyLayoutOf || (row->replyLayout && row->replyLayout[0]));
 }
 
@@ -157,6 +156,11 @@ void cancelClientRead(ProxyClient* client) {
 // holds no complete request or parsing was stopped.
 void parseRequests(ProxyClient* client, u64* offset) {
   ClientParser* parser = &client->parser;
+  // The backlog is looked at after the first request and then whenever an
+  // output buffer grew by a segment, a request with a reply was paced or
+  // the pending entries reached their limit: nothing else makes a client
+  // backlogged, and the full look walks every link.
+  u64 segmentsSeen = ~outbufferSegmentsLinked;
   while (parser->bytesNeeded == kParserRequests && client->input.used - *offset >= 4) {
     u8* request = client->input.data + *offset;
     u64 available = client->input.used - *offset;
@@ -186,15 +190,17 @@ void parseRequests(ProxyClient* client, u64* offset) {
     } else if (available < length) {
       return;
     }
-    bool withReply = expectsServerReply(start);
-    dispatchClientRequest(client, start, static_cast<u32>(length));
+    const RequestRow* row = dispatchClientRequest(client, start, static_cast<u32>(length));
     if (client->stopped) return;
+    bool withReply = expectsServerReply(row);
     *offset += advance;
     if (withReply) paceLinks(client);
     // The rest waits in the buffer until the backlog has drained. Reading
     // stops with it: a read order left standing would wait for bytes the
     // client may never send, while complete requests sit in the buffer
     // (the resume then parses them from a timer).
+    if (segmentsSeen == outbufferSegmentsLinked && !withReply && client->pendingCount < kPendingEntryLimit) continue;
+    segmentsSeen = outbufferSegmentsLinked;
     if (backlogged(client)) {
       refuse(client, "");
       cancelClientRead(client);
@@ -381,7 +387,10 @@ void resumeClientIo(ProxyClient* client) {
   if (mayRun && !backlogged(client)) {
     if (!client->readOrder) {
       if (client->input.used > 0) {
-        client->readOrder = orderAddTimer(kResumeTimerMs, onClientResumeTimer, client);
+        // Its requests go on at the start of the loop's next turn: outside
+        // the callback that saw the backlog drain, without a pause in which
+        // the servers would wait for more.
+        client->readOrder = orderAddIdle(onClientResumeTimer, client);
         client->readingResumeTimer = 1;
       } else {
         client->readOrder = orderAddFd(client->descriptor, onClientReadable, client);

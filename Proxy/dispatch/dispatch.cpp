@@ -271,13 +271,13 @@ ErrorHandler errorHandlerOf(u8 code) {
 
 // --- The prologue ------------------------------------------------------------------
 
-void dispatchClientRequest(ProxyClient* client, u8* request, u32 length) {
+const RequestRow* dispatchClientRequest(ProxyClient* client, u8* request, u32 length) {
   const RequestRow* row = requestRowOf(request[0] | request[1] << 8);
   client->requestCounter++;
   if (client->parser.swapped) swapArriving(requestLayoutOf(row, request, length), request, request + length);
   if (!fits(row->size, request, length)) {
     sendXError(BadLength, length, request, length, nullptr);
-    return;
+    return row;
   }
   if (client->recording && serviceHooks.recordRequest) serviceHooks.recordRequest(client, request, length);
   currentRequest = {row};
@@ -287,6 +287,7 @@ void dispatchClientRequest(ProxyClient* client, u8* request, u32 length) {
   client->requestResourceScreen = nullptr;
   client->requestTranslucentWindow = nullptr;
   (row->request ? row->request : handleUnimplementedRequest)(request, length);
+  return row;
 }
 
 }  // namespace palvon

@@ -71,8 +71,9 @@ struct RequestContext {
 extern RequestContext currentRequest;
 
 // The prologue (see rows.h), then the row's handler. Called by the client
-// input parser for every framed request.
-void dispatchClientRequest(ProxyClient* client, u8* request, u32 length);
+// input parser for every framed request. Returns the row the request was
+// dispatched by.
+const RequestRow* dispatchClientRequest(ProxyClient* client, u8* request, u32 length);
 
 // --- Routing ---------------------------------------------------------------------
 

@@ -174,8 +174,14 @@ u32 mapServerXidOnDisplay(u32 serverId, Display* display) {
 }
 
 u32 mapDrawableToHead(u32 id, const Head* head) {
-  constexpr u32 kDrawableKind = 8;
-  return translateXid(resolveDoubleBufferDrawable(id, head), kDrawableKind, head);
+  return translateXid(resolveDoubleBufferDrawable(id, head), RT_DRAWABLE, head);
+}
+
+void mapDrawableAndGCToHead(u32 drawable, u32 gc, const Head* head, u32 out[2]) {
+  // Only a server that emulates double buffers can name another drawable.
+  if (head && head->serverDisplay && head->serverDisplay->dbeEmulated)
+    drawable = resolveDoubleBufferDrawable(drawable, head);
+  translateDrawableAndGC(drawable, gc, head, out);
 }
 
 Atom mapAtomToHead(Atom atom, const Head* head) {

@@ -48,6 +48,9 @@ bool isEmulatedVisual(bool known, const VisualRecord* clientVisual, const Head* 
 u32 mapXidOnDisplay(u32 windowId, Display* display);
 u32 mapServerXidOnDisplay(u32 serverId, Display* display);
 u32 mapDrawableToHead(u32 id, const Head* head);
+// mapDrawableToHead of the drawable and translateXid of the GC in one call:
+// out[0] the drawable, out[1] the GC.
+void mapDrawableAndGCToHead(u32 drawable, u32 gc, const Head* head, u32 out[2]);
 // Re-interned on the head's server when it is not the atom server; 0 when
 // the name cannot be had on the atom server or interned on the head's.
 Atom mapAtomToHead(Atom atom, const Head* head);

@@ -487,16 +487,28 @@ u8* allocServerRequest(ServerLink* link, u8 major, u8 data, u32 length) {
   return reserveRequest(link, major, data, length);
 }
 
+void swapServerRequestAlways(ServerLink* link, u8* request, u32 length, const char* layout) {
+  finishWriterRequest(&link->writer, request, length, layout);
+}
+
 u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
+  // The usual request, a core one in the plain form: one copy with its
+  // header, whose length field is rewritten as a big request's reads 0.
+  if (request[0] < 128 && length >= 4 && length <= kMaxPlainRequest) {
+    u8* p = outbufferReserve(&link->output, length);
+    if (!p) return nullptr;
+    std::memcpy(p, request, length);
+    put16(p + 2, static_cast<u16>(length / 4));
+    link->requestsSent++;
+    noteServerRequestKey(loadU16(request), link);
+    return p;
+  }
   u8* p = reserveRequest(link, request[0], request[1], length);
   if (!p) return nullptr;
   std::memcpy(p + 4, request + 4, length - 4);
   return p;
 }
 
-void swapServerRequest(ServerLink* link, u8* request, u32 length, const char* layout) {
-  finishWriterRequest(&link->writer, request, length, layout);
-}
 
 // --- Output ------------------------------------------------------------------------
 

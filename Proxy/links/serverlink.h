@@ -200,7 +200,12 @@ const char* waitServerLinkSetup(ServerLink* link);
 u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link);
 // Reserves a request with its header filled; the link writer's allocate.
 u8* allocServerRequest(ServerLink* link, u8 major, u8 data, u32 length);
-void swapServerRequest(ServerLink* link, u8* request, u32 length, const char* layout);
+void swapServerRequestAlways(ServerLink* link, u8* request, u32 length, const char* layout);
+// Swaps a request in the output by the layout when the server's order
+// differs. Inline: most servers share the proxy's order.
+inline void swapServerRequest(ServerLink* link, u8* request, u32 length, const char* layout) {
+  if (link->writer.swap) swapServerRequestAlways(link, request, length, layout);
+}
 // Raw bytes in the output, not counted as a request (the connection set-up).
 u8* reserveServerBytes(ServerLink* link, u32 length);
 

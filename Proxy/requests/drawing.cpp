@@ -117,7 +117,8 @@ bool countTarget(const RouteTarget&, void*) { return true; }
 // Whether the walk leaves the head out.
 bool skipsHead(Drawing& d, const Head* head) {
   if (!head) return false;
-  if (needsVisualEmulation(d.drawable, head)) return true;
+  // Most heads show every visual: their tag spares the call.
+  if ((head->tags & kHeadTagSloppyVisuals) && needsVisualEmulation(d.drawable, head)) return true;
   if (!d.known || !d.info.window || d.noCulling) return false;
   bool culled = d.cullByDamage ? d.damaged && cullsByDamage(head, d.info.window, currentDamageRegion())
                                : cullsWindowHead(head, d.info.window);
@@ -136,10 +137,13 @@ void translateIds(Drawing& d, u8* copy, const Head* head) {
       put32(copy + 8, mapDrawableToHead(d.drawable, head));
       put32(copy + 12, translateXid(d.gc, RT_GC, head));
       return;
-    default:
-      put32(copy + 4, mapDrawableToHead(d.drawable, head));
-      put32(copy + 8, translateXid(d.gc, RT_GC, head));
+    default: {
+      u32 ids[2];
+      mapDrawableAndGCToHead(d.drawable, d.gc, head, ids);
+      put32(copy + 4, ids[0]);
+      put32(copy + 8, ids[1]);
       return;
+    }
   }
 }
 

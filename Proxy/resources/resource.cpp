@@ -91,7 +91,8 @@ ClientResourceTable* tableOfId(u32 id) {
   return table->bucketCount ? table : nullptr;
 }
 
-ResourceNode* findNode(u32 id) {
+// Inline: every request that names a resource looks it up here.
+[[gnu::always_inline]] inline ResourceNode* findNode(u32 id) {
   ClientResourceTable* table = tableOfId(id);
   if (!table) return nullptr;
   for (ResourceNode* node = table->buckets[hashResourceId(*table, id)]; node; node = node->next) {

@@ -185,6 +185,26 @@ u32 translateXid(u32 id, u32 kind, const Head* head) {
   return translateOnHead(id, kind, head);
 }
 
+void translateDrawableAndGC(u32 drawable, u32 gc, const Head* head, u32 out[2]) {
+  u32 slot = slotOfId(drawable);
+  if (!head || proxyState.screenCount >= 2 || slot != slotOfId(gc) || slot < 1 || slot >= kMaxClientSlots ||
+      !db().slots[slot].hasIdBases || head->serverIndex >= kMaxServerIndexes) {
+    out[0] = translateXid(drawable, RT_DRAWABLE, head);
+    out[1] = translateXid(gc, RT_GC, head);
+    return;
+  }
+  // translateOnHead of both, sharing what they have in common.
+  const ServerDisplay* display = head->serverDisplay;
+  if (!display || !display->display) {
+    out[0] = out[1] = 0;
+    return;
+  }
+  u32 base = db().slots[slot].serverIdBases[head->serverIndex] | shiftLeft(head->numberOnDisplay, display->baseShift);
+  u32 mask = proxyState.resourceIdMask;
+  out[0] = base | shiftLeft(drawable & mask, display->proxyIdShift);
+  out[1] = base | shiftLeft(gc & mask, display->proxyIdShift);
+}
+
 Head* findHeadByServerXid(u32 serverId, const ServerDisplay* display) {
   if (!display || (serverId & 0xe0000000u)) return nullptr;
   u32 subIndex = display->baseShift >= 32 ? 0 : (serverId & display->indexMask) >> display->baseShift;
