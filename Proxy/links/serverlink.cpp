@@ -115,10 +115,10 @@ void failConnect(Connecting* c, int error) {
 // Waits for every connect in progress at once, each within its link's
 // offline time-out from the common start: a server far away costs one
 // round trip however many there are. A failed address hands over to the
-// host's next one.
-void awaitConnects(Connecting* set, u32 count) {
+// host's next one. True when it had to wait.
+bool awaitConnects(Connecting* set, u32 count) {
   u64 start = monotonicMs();
-  for (;;) {
+  for (bool waited = false;; waited = true) {
     pollfd polled[kMaxServerLinks];
     Connecting* owner[kMaxServerLinks];
     nfds_t n = 0;
@@ -137,7 +137,7 @@ void awaitConnects(Connecting* set, u32 count) {
       polled[n] = {c->fd, POLLOUT, 0};
       owner[n++] = c;
     }
-    if (n == 0) return;
+    if (n == 0) return waited;
     if (poll(polled, n, waitMs) < 0 && errno != EINTR) {
       int error = errno;
       for (nfds_t k = 0; k < n; k++) failConnect(owner[k], error);
@@ -319,7 +319,10 @@ bool allocServerLinks(ProxyClient* client, const LinkServerInfo* servers, u32 co
     }
     if (resolveServer(c, host)) beginConnect(c);
   }
-  awaitConnects(set, begun);
+  // The wait blocked the loop: that time is nobody's silence (a watchdog
+  // would take it for a server gone quiet), and no timer armed before it
+  // has waited it.
+  if (awaitConnects(set, begun)) ordersSkipBlockedTime();
   // The first server that could not be reached, in server order, is the
   // one reported; the links made are closed again.
   for (u32 i = 0; i < begun; i++) {
