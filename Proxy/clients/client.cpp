@@ -216,6 +216,11 @@ _XtransConnInfo* acceptClientTransport(_XtransConnInfo* listener, int* descripto
   if (!transport) return nullptr;
   _X11TransSetOption(transport, TRANS_NONBLOCKING, 1);
   *descriptor = _X11TransGetConnectionNumber(transport);
+  // A large reply leaves in one write when the socket can take it whole:
+  // the rest would wait in the proxy's output for a poll and a write per
+  // piece the client drains. The kernel caps the size at its maximum.
+  int sendBuffer = 1 << 20;
+  setsockopt(*descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
   return transport;
 }
 
