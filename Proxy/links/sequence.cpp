@@ -127,6 +127,28 @@ void freeRingChunk(SequenceRing* chunk) {
   if (chunk) munmap(chunk, sizeof(SequenceRing));
 }
 
+// A busy link retires a chunk and takes a new one every kRingSlots
+// requests. A few retired chunks are kept for the next busy link: a fresh
+// mapping costs two system calls and a fault per page. The idle links'
+// first chunks stay fresh mappings (see above).
+constexpr u32 kSpareChunks = 4;
+SequenceRing* spareChunks[kSpareChunks];
+u32 spareChunkCount;
+
+SequenceRing* takeRingChunk() {
+  if (!spareChunkCount) return newRingChunk();
+  SequenceRing* chunk = spareChunks[--spareChunkCount];
+  std::memset(static_cast<void*>(chunk), 0, sizeof *chunk);
+  return chunk;
+}
+
+void retireRingChunk(SequenceRing* chunk) {
+  if (spareChunkCount < kSpareChunks)
+    spareChunks[spareChunkCount++] = chunk;
+  else
+    freeRingChunk(chunk);
+}
+
 }  // namespace
 
 const char* createSequenceRing(ServerLink* link) {
@@ -156,9 +178,9 @@ namespace {
 // the per-request path, which then needs no registers saved.
 [[gnu::noinline]] void closeRingChunk(ServerLink* link, SequenceRing* tail) {
   u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
-  SequenceRing* chunk = newRingChunk();
+  SequenceRing* chunk = takeRingChunk();
   if (!r || !chunk) {
-    freeRingChunk(chunk);
+    if (chunk) retireRingChunk(chunk);
     if (r) PALVON_OOM();
     return;
   }
@@ -193,7 +215,7 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   while (head->closed && s > head->closingSequence && head->next) {
     link->ring = head->next;
     link->ring->previous = head->previous;
-    freeRingChunk(head);
+    retireRingChunk(head);
     head = link->ring;
   }
   const SequenceSlot& slot = head->slots[s & (kRingSlots - 1)];
@@ -202,7 +224,7 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   if (head->closed && s == head->closingSequence && head->next) {
     link->ring = head->next;
     link->ring->previous = head->previous;
-    freeRingChunk(head);
+    retireRingChunk(head);
   } else {
     head->oldestNeeded = static_cast<u16>((s + kRingSlots - kSlotsKeptBehind) & (kRingSlots - 1));
   }
