@@ -78,7 +78,7 @@ struct ProxyClient {
   u8 closeDownMode;            // kDestroyAll, kRetainPermanent, kRetainTemporary
   u8 setupRepliesAwaited;
   u8 bigRequests;              // BIG-REQUESTS enabled
-  u8 readingResumeTimer;       // readOrder is the resume timer, not the descriptor
+  u8 readingResumeTimer;       // readOrder is a resume (timer or next turn), not the descriptor
   u8 dispatching;              // its input is being parsed
   u8 stopped;                  // stopClient ran; the record only waits to be freed
   ProxyClient* nextStopped;    // the records waiting to be freed (next stays null)

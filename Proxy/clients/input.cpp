@@ -198,7 +198,7 @@ void parseRequests(ProxyClient* client, u64* offset) {
     // The rest waits in the buffer until the backlog has drained. Reading
     // stops with it: a read order left standing would wait for bytes the
     // client may never send, while complete requests sit in the buffer
-    // (the resume then parses them from a timer).
+    // (the resume then parses them at the loop's next turn).
     if (segmentsSeen == outbufferSegmentsLinked && !withReply && client->pendingCount < kPendingEntryLimit) continue;
     segmentsSeen = outbufferSegmentsLinked;
     if (backlogged(client)) {

@@ -512,7 +512,6 @@ u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
   return p;
 }
 
-
 // --- Output ------------------------------------------------------------------------
 
 void watchServerLinkWritable(void* argument) {

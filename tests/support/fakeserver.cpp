@@ -91,16 +91,7 @@ Bytes setupReply() {
   return head;
 }
 
-bool writeAll(int fd, const Bytes& b) {
-  size_t done = 0;
-  while (done < b.size()) {
-    ssize_t n = send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
+bool writeAll(int fd, const Bytes& b) { return sendAll(fd, b.data(), b.size()); }
 
 }  // namespace
 

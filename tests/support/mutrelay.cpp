@@ -37,15 +37,6 @@ void put(Bytes& b, size_t at, size_t size, uint32_t v, char order) {
   }
 }
 
-bool sendAll(int fd, const uint8_t* data, size_t size) {
-  while (size) {
-    ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    data += n, size -= size_t(n);
-  }
-  return true;
-}
-
 struct Link {
   int client = -1, server = -1;
   char order = 0;

@@ -92,17 +92,7 @@ Bytes RawClient::request(uint8_t major, uint8_t data, const Bytes& body) const {
   return r;
 }
 
-bool RawClient::send(const void* data, size_t size) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (size > 0) {
-    ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
+bool RawClient::send(const void* data, size_t size) { return sendAll(fd_, data, size); }
 
 bool RawClient::send(const Bytes& bytes) { return send(bytes.data(), bytes.size()); }
 

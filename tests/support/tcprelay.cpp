@@ -31,16 +31,6 @@ int peerPort(int fd) {
   return getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 ? ntohs(peer.sin_port) : -1;
 }
 
-bool writeAll(int fd, const char* data, ssize_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, static_cast<size_t>(size));
-    if (n <= 0) return false;
-    data += n;
-    size -= n;
-  }
-  return true;
-}
-
 }  // namespace
 
 TcpRelay::TcpRelay(const std::string& serverSocket) : server_(serverSocket) {
@@ -164,7 +154,7 @@ void TcpRelay::run() {
         int to = side ? pairs[p].first : pairs[p].second;
         char buffer[65536];
         ssize_t n = read(from, buffer, sizeof buffer);
-        if (n > 0 && writeAll(to, buffer, n)) continue;
+        if (n > 0 && sendAll(to, buffer, static_cast<size_t>(n))) continue;
         close(pairs[p].first);
         close(pairs[p].second);
         pairs[p].first = pairs[p].second = -1;

@@ -47,4 +47,16 @@ int listenUnixSocket(const std::string& path, int backlog) {
   return fd;
 }
 
+bool sendAll(int fd, const void* data, size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace palvon::test
