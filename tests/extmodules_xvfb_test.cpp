@@ -24,7 +24,7 @@
 #include "Proxy/servers/display.h"
 #include "Proxy/heads/screen.h"
 #include "Xext/modules.h"
-#include "support/extrelay.h"
+#include "support/peers/extrelay.h"
 #include "support/proxyloop.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"

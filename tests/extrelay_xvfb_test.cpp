@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/extrelay.h"
+#include "support/peers/extrelay.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
 

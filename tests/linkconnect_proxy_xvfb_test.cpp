@@ -14,7 +14,7 @@
 
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
-#include "support/tcprelay.h"
+#include "support/peers/tcprelay.h"
 #include "support/xvfb.h"
 
 namespace palvon::test {

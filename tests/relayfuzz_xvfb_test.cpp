@@ -23,7 +23,7 @@
 #include <string>
 #include <tuple>
 
-#include "support/mutrelay.h"
+#include "support/peers/mutrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/tempdir.h"

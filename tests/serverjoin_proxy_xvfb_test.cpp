@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/extrelay.h"
+#include "support/peers/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xwdimage.h"

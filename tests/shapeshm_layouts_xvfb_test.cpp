@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "shapeshm_rig.h"
-#include "support/extrelay.h"
+#include "support/peers/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xprogram.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fakeserver.h"
+#include "support/peers/fakeserver.h"
 #include "xsupport/xrclib.h"
 #include "xsupport/xrclib_hotkeys.h"
 #include "xsupport/xrclib_input.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "support/fakeserver.h"
+#include "support/peers/fakeserver.h"
 #include "xsupport/xrclib.h"
 #include "xsupport/xrclib_control.h"
 #include "xsupport/xrclib_input.h"

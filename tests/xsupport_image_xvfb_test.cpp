@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "support/fakeserver.h"
+#include "support/peers/fakeserver.h"
 #include "support/xvfb.h"
 #include "xsupport/colornames.h"
 #include "xsupport/ximage.h"

@@ -8,7 +8,7 @@
 
 #include <vector>
 
-#include "support/fakeserver.h"
+#include "support/peers/fakeserver.h"
 #include "support/xvfb.h"
 #include "xsupport/power.h"
 #include "xsupport/xtarget.h"

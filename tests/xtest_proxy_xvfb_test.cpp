@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/extrelay.h"
+#include "support/peers/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xprogram.h"

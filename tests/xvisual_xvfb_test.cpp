@@ -21,7 +21,7 @@
 #include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 #include "gl/glcaps.h"
-#include "support/fakeserver.h"
+#include "support/peers/fakeserver.h"
 #include "support/logcapture.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"

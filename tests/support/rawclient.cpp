@@ -1,5 +1,5 @@
 #include "support/rawclient.h"
-#include "support/unixsocket.h"
+#include "support/peers/unixsocket.h"
 
 #include <algorithm>
 

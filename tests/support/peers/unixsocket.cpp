@@ -1,4 +1,4 @@
-#include "support/unixsocket.h"
+#include "support/peers/unixsocket.h"
 
 #include <cerrno>
 #include <cstring>

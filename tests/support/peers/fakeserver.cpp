@@ -1,5 +1,5 @@
-#include "support/fakeserver.h"
-#include "support/unixsocket.h"
+#include "support/peers/fakeserver.h"
+#include "support/peers/unixsocket.h"
 
 #include <cerrno>
 #include <csignal>

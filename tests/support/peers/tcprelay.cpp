@@ -1,4 +1,4 @@
-#include "support/tcprelay.h"
+#include "support/peers/tcprelay.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 
 #include <chrono>
 
-#include "support/unixsocket.h"
+#include "support/peers/unixsocket.h"
 
 namespace palvon::test {
 

@@ -1,5 +1,5 @@
-#include "support/mutrelay.h"
-#include "support/unixsocket.h"
+#include "support/peers/mutrelay.h"
+#include "support/peers/unixsocket.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,5 +1,5 @@
-#include "support/extrelay.h"
-#include "support/unixsocket.h"
+#include "support/peers/extrelay.h"
+#include "support/peers/unixsocket.h"
 
 #include <algorithm>
 #include <cerrno>
