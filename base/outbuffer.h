@@ -62,9 +62,9 @@ OutSegment* outbufferNewSegment(size_t n);
 // n bytes in a new tail segment (the spare when it fits); nullptr without
 // memory.
 u8* outbufferReserveInNewSegment(OutBuffer* buffer, size_t n);
-// n bytes at the tail for the caller to fill; nullptr without memory. Inline:
-// every forwarded request takes its room here.
-inline u8* outbufferReserve(OutBuffer* buffer, size_t n) {
+// n bytes in the tail segment as it is; nullptr, with nothing changed, when
+// they do not fit there. Makes no call.
+inline u8* outbufferReserveInTail(OutBuffer* buffer, size_t n) {
   OutSegment* tail = buffer->tail;
   if (tail && !tail->held) {
     u8* limit = reinterpret_cast<u8*>(tail) + kOutSegmentBlock;  // reservations stay in the first 64 KiB
@@ -74,6 +74,12 @@ inline u8* outbufferReserve(OutBuffer* buffer, size_t n) {
       return start;
     }
   }
+  return nullptr;
+}
+// n bytes at the tail for the caller to fill; nullptr without memory. Inline:
+// every forwarded request takes its room here.
+inline u8* outbufferReserve(OutBuffer* buffer, size_t n) {
+  if (u8* start = outbufferReserveInTail(buffer, n)) return start;
   return outbufferReserveInNewSegment(buffer, n);
 }
 int outbufferPutByte(u8 byte, OutBuffer* buffer);                  // 1, or 0 without memory

@@ -174,9 +174,8 @@ void noteServerRequest(const u8* request, ServerLink* link) { noteServerRequestK
 namespace {
 
 // The ring has come round to slots not yet answered: a round trip after
-// this request retires the chunk when its reply comes back. Kept out of
-// the per-request path, which then needs no registers saved.
-[[gnu::noinline]] void closeRingChunk(ServerLink* link, SequenceRing* tail) {
+// this request retires the chunk when its reply comes back.
+void closeRingChunk(ServerLink* link, SequenceRing* tail) {
   u64 r = queueRoundTripCallback(link, noRoundTripCallback, nullptr, noRoundTripRelease);
   SequenceRing* chunk = takeRingChunk();
   if (!r || !chunk) {
@@ -195,12 +194,10 @@ namespace {
 
 }  // namespace
 
-void noteServerRequestKey(u16 key, ServerLink* link) {
+void finishServerRequestNote(ServerLink* link, SequenceRing* tail) {
   u64 s = link->requestsSent;
-  SequenceRing* tail = link->ring->previous;
-  u16 slot = static_cast<u16>(s & (kRingSlots - 1));
-  tail->slots[slot] = {static_cast<u16>(link->client ? link->client->requestCounter : 0), key};
-  if (slot == tail->oldestNeeded && !tail->closed) closeRingChunk(link, tail);
+  if (static_cast<u16>(s & (kRingSlots - 1)) == tail->oldestNeeded && !tail->closed) closeRingChunk(link, tail);
+  // The round trip noted its own sequence.
   link->stashSequence = s;
   // An error of a request the client never sent must not reach it.
   if (link->writingProxyCopies) stashRequestData(link, kStashProxyCopy, reinterpret_cast<void*>(uintptr_t(1)), nullptr);

@@ -87,7 +87,13 @@ void releaseAllStashes(ServerLink* link);
 // Records the request just counted (link->requestsSent); may insert a round
 // trip when the ring has come round to slots not yet answered.
 void noteServerRequest(const u8* request, ServerLink* link);
-void noteServerRequestKey(u16 key, ServerLink* link);
+// noteServerRequestKey, the same for a request's first 16-bit word, is
+// inline in serverlink.h: every forwarded request runs it.
+// noteServerRequestKey's rare part, after the slot of the request just
+// counted is written in the ring's `tail` chunk: the round trip that retires
+// the chunk when the ring has come round to slots not yet answered, and the
+// mark of a request that is the proxy's own.
+void finishServerRequestNote(ServerLink* link, SequenceRing* tail);
 // For every reply and by the event and error paths: sets the client's
 // sequence being answered and the link's request key answered.
 void popServerSequence(ServerLink* link, u16 serverSequence);

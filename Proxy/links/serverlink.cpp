@@ -494,9 +494,12 @@ void swapServerRequestAlways(ServerLink* link, u8* request, u32 length, const ch
   finishWriterRequest(&link->writer, request, length, layout);
 }
 
-u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
-  // The usual request, a core one in the plain form: one copy with its
-  // header, whose length field is rewritten as a big request's reads 0.
+namespace {
+
+// copyRequestToServer of every request copySmallRequestToServer leaves.
+[[gnu::noinline]] u8* copyRequestSlowly(const u8* request, u32 length, ServerLink* link) {
+  // A core request in the plain form: one copy with its header, whose
+  // length field is rewritten as a big request's reads 0.
   if (request[0] < 128 && length >= 4 && length <= kMaxPlainRequest) {
     u8* p = outbufferReserve(&link->output, length);
     if (!p) return nullptr;
@@ -510,6 +513,13 @@ u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
   if (!p) return nullptr;
   std::memcpy(p + 4, request + 4, length - 4);
   return p;
+}
+
+}  // namespace
+
+u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link) {
+  if (u8* p = copySmallRequestToServer(request, length, link)) return p;
+  return copyRequestSlowly(request, length, link);
 }
 
 // --- Output ------------------------------------------------------------------------
