@@ -8,6 +8,7 @@
 
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/xidpair.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/heads/screen.h"

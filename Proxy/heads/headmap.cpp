@@ -15,6 +15,7 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/xidpair.h"
 #include "Proxy/sync/clocks.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/links/serverlink.h"

@@ -206,10 +206,7 @@ void setClientServerIdBase(u32 slot, const Head* head, u32 base);
 // A head without a server connection gives 0 (None). A null head gives the
 // id unchanged.
 u32 translateXid(u32 id, u32 kind, const Head* head);
-// A drawable (kind RT_DRAWABLE) and a GC at once, as translateXid gives
-// each: a drawing request names both for every head it reaches, and both
-// are usually the same client's.
-void translateDrawableAndGC(u32 drawable, u32 gc, const Head* head, u32 out[2]);
+// translateDrawableAndGC (both ids of a drawing request) is in xidpair.h.
 // The head of the display to which a server id of a client connection
 // belongs, or null.
 Head* findHeadByServerXid(u32 serverId, const ServerDisplay* display);

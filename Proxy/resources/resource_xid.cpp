@@ -13,6 +13,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/xidpair.h"
 #include "Proxy/sync/selections.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/heads/screen.h"
@@ -185,24 +186,9 @@ u32 translateXid(u32 id, u32 kind, const Head* head) {
   return translateOnHead(id, kind, head);
 }
 
-void translateDrawableAndGC(u32 drawable, u32 gc, const Head* head, u32 out[2]) {
-  u32 slot = slotOfId(drawable);
-  if (!head || proxyState.screenCount >= 2 || slot != slotOfId(gc) || slot < 1 || slot >= kMaxClientSlots ||
-      !db().slots[slot].hasIdBases || head->serverIndex >= kMaxServerIndexes) {
-    out[0] = translateXid(drawable, RT_DRAWABLE, head);
-    out[1] = translateXid(gc, RT_GC, head);
-    return;
-  }
-  // translateOnHead of both, sharing what they have in common.
-  const ServerDisplay* display = head->serverDisplay;
-  if (!display || !display->display) {
-    out[0] = out[1] = 0;
-    return;
-  }
-  u32 base = db().slots[slot].serverIdBases[head->serverIndex] | shiftLeft(head->numberOnDisplay, display->baseShift);
-  u32 mask = proxyState.resourceIdMask;
-  out[0] = base | shiftLeft(drawable & mask, display->proxyIdShift);
-  out[1] = base | shiftLeft(gc & mask, display->proxyIdShift);
+void translateDrawableAndGCSlowly(u32 drawable, u32 gc, const Head* head, u32 out[2]) {
+  out[0] = translateXid(drawable, RT_DRAWABLE, head);
+  out[1] = translateXid(gc, RT_GC, head);
 }
 
 Head* findHeadByServerXid(u32 serverId, const ServerDisplay* display) {
