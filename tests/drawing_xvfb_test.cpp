@@ -515,6 +515,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, DrawingRig,
                          ::testing::Values(Layout{"OneHead", {{1, false}}}, Layout{"GlyphEngine", {{1, true}}},
                                            Layout{"Zoomed", {{2, true}}},
                                            Layout{"TwoHeads", {{1, false}, {2, true}}},
+                                           Layout{"TwoUnscaledHeads", {{1, false}, {1, true}}},
                                            Layout{"Rotated90", {{1, true, 1}}}, Layout{"Rotated180", {{1, true, 2}}},
                                            Layout{"Rotated270", {{1, true, 3}}}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });

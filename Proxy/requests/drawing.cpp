@@ -23,6 +23,7 @@
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/xidpair.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/join/translucency.h"
@@ -34,6 +35,7 @@
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/servers/display.h"
 #include "xsupport/region.h"
 
 namespace palvon {
@@ -93,6 +95,7 @@ struct Drawing {
   bool cullByDamage;  // ClearArea, CopyArea, CopyPlane
   bool exposures;    // a head must answer with an exposure event
   bool hold;         // exposure events collected over the heads
+  bool list;         // PolyPoint to PolyFillArc: ids at 4 and 8, no exposures
   ScaleCopy scale;
   u32 targets;       // heads the walk visits
   u32 visited;
@@ -250,6 +253,32 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
   return true;
 }
 
+// drawOnHead for a list member on a head that neither scales, culls,
+// emulates visuals nor resolves double buffers, when no tile mirror and no
+// translucent window follow the request: what remains is the copy and its
+// two ids. Any other head takes the whole path.
+bool drawPlainOnHead(const RouteTarget& target, void* argument) {
+  const Head* head = target.head;
+  if (!head || (head->tags & (kHeadTagSloppyVisuals | kHeadTagOptimizedDraw)) || head->scaler ||
+      (head->serverDisplay && head->serverDisplay->dbeEmulated))
+    return drawOnHead(target, argument);
+  auto& d = *static_cast<Drawing*>(argument);
+  d.visited++;
+  u8* copy = copySmallRequestToServer(d.request, d.length, target.link);
+  if (!copy) copy = copyRequestToServer(d.request, d.length, target.link);
+  if (!copy) {
+    d.failed = true;
+    return false;
+  }
+  u32 ids[2];
+  translateDrawableAndGC(d.drawable, d.gc, head, ids);
+  put32(copy + 4, ids[0]);
+  put32(copy + 8, ids[1]);
+  swapServerRequest(target.link, copy, d.length, d.layout);
+  d.served++;
+  return true;
+}
+
 // --- Scaling of each member -------------------------------------------------------------
 
 // A zero size reaches the window's far edge: made explicit before scaling,
@@ -385,7 +414,8 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
   // Only a request that must get an exposure back needs the count (the
   // last head is kept when none was served).
   if (d.exposures) d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
-  forEachTarget(currentRequest.row->route, drawOnHead, &d);
+  bool plain = d.list && !(backgroundTileCount && d.known) && !currentClient->requestTranslucentWindow;
+  forEachTarget(currentRequest.row->route, plain ? drawPlainOnHead : drawOnHead, &d);
   if (d.failed) {
     sendXError(BadAlloc, 0, request, length, nullptr);
     return;
@@ -410,6 +440,7 @@ void listRequest(u8* request, u32 length, ScaleCopy scale) {
   d.drawable = get32(request + 4);
   d.gc = get32(request + 8);
   d.scale = scale;
+  d.list = true;
   drawRequest(request, length, d);
 }
 
