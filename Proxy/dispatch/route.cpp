@@ -159,9 +159,22 @@ bool forwardOne(const RouteTarget& target, void* argument) {
 u32 forEachTarget(Route route, TargetVisit visit, void* argument) {
   ProxyClient* client = currentClient;
   if (!client) return 0;
+  // Every head of the request's meta screen, the route of nearly every
+  // forwarded request: walkEveryHead with the count and the stop kept in
+  // registers.
+  MetaScreen* screen = route == Route::kEveryHead ? requestScreen() : nullptr;
+  if (screen) {
+    u32 count = 0;
+    for (Head* head = screen->heads; head; head = head->next) {
+      ServerLink* link = clientLink(client, head->serverIndex);
+      if (!link) continue;
+      count++;
+      if (!visit({head, link}, argument)) break;
+    }
+    return count;
+  }
   Walk walk{visit, argument, 0, false};
-  if (route == Route::kEveryHead) walkEveryHead(walk, client);
-  else walkRoute(walk, client, route);
+  walkRoute(walk, client, route);
   return walk.count;
 }
 

@@ -19,9 +19,9 @@
 
 namespace palvon {
 
-namespace {
-
 u32 liveScalers;
+
+namespace {
 
 using i128 = __int128;
 
@@ -220,7 +220,6 @@ void releaseScaler(HeadScaler** scaler) {
   liveScalers--;
 }
 
-u32 liveScalerCount() { return liveScalers; }
 
 const char* setupHeadScaling(Head* head) {
   releaseScaler(&head->scaler);

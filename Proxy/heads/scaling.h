@@ -75,7 +75,9 @@ struct HeadScaler {
 HeadScaler* createScaler(u32 zoomedWidth, u32 metaWidth, u32 zoomedHeight, u32 metaHeight, u32 rotation);
 // Shared: one user fewer and *scaler cleared. Last user: freed. Accepts null.
 void releaseScaler(HeadScaler** scaler);
-u32 liveScalerCount();
+// Scalers alive; 0 when no head scales. Inline: every drawing request reads it.
+extern u32 liveScalers;
+inline u32 liveScalerCount() { return liveScalers; }
 // Null or a message. Gives the head a scaler for its clip size (on the real
 // screen) against its logical size (in the meta screen) and its rotation,
 // shared with an equal scaler of another head on the same server display.
