@@ -239,6 +239,12 @@ MetaScreen* screenOfFound(u32 id, u32 type, void* object) {
   return row.screenOf && object ? row.screenOf(id, object) : nullptr;
 }
 
+// The resource's meta screen, the first when it has none.
+[[gnu::noinline]] MetaScreen* ownScreenOfFound(u32 id, u32 type, void* object) {
+  MetaScreen* own = screenOfFound(id, type, object);
+  return own ? own : proxyState.screens;
+}
+
 }  // namespace
 
 MetaScreen* getResourceScreen(u32 id) {
@@ -276,13 +282,10 @@ void setRequestResourceFound(ProxyClient* client, u32 id, u32 type, void* object
   if (!client) return;
   client->requestResourceType = type;
   client->requestResourceObject = object;
-  // As lookupScreenOfXid, without a second look-up.
-  MetaScreen* screen = proxyState.screens;
-  if (type != RT_NONE && proxyState.screenCount != 1) {
-    MetaScreen* own = screenOfFound(id, type, object);
-    if (own) screen = own;
-  }
-  client->requestResourceScreen = screen;
+  // As lookupScreenOfXid, without a second look-up; with one meta screen
+  // without a call.
+  client->requestResourceScreen =
+      type != RT_NONE && proxyState.screenCount != 1 ? ownScreenOfFound(id, type, object) : proxyState.screens;
   client->requestTranslucentWindow = nullptr;
   if ((proxyConfig.options & kOptionTranslucent) && type == RT_WINDOW) {
     auto* window = static_cast<ProxyWindow*>(object);
