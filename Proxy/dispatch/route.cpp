@@ -4,6 +4,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/everyhead.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/links/serverlink.h"
@@ -48,7 +49,7 @@ void visitLinks(Walk& walk, ProxyClient* client, bool onlyFirst) {
 
 MetaScreen* requestScreen() {
   ProxyClient* client = currentClient;
-  return client && client->requestResourceScreen ? client->requestResourceScreen : proxyState.screens;
+  return client ? everyHeadScreen(client) : proxyState.screens;
 }
 
 Head* singleHead(Route route) {
@@ -160,19 +161,10 @@ u32 forEachTarget(Route route, TargetVisit visit, void* argument) {
   ProxyClient* client = currentClient;
   if (!client) return 0;
   // Every head of the request's meta screen, the route of nearly every
-  // forwarded request: walkEveryHead with the count and the stop kept in
-  // registers.
-  MetaScreen* screen = route == Route::kEveryHead ? requestScreen() : nullptr;
-  if (screen) {
-    u32 count = 0;
-    for (Head* head = screen->heads; head; head = head->next) {
-      ServerLink* link = clientLink(client, head->serverIndex);
-      if (!link) continue;
-      count++;
-      if (!visit({head, link}, argument)) break;
-    }
-    return count;
-  }
+  // forwarded request, with the count kept in a register (visitEveryHead;
+  // the drawing requests inline the same walk).
+  MetaScreen* screen = route == Route::kEveryHead ? everyHeadScreen(client) : nullptr;
+  if (screen) return visitEveryHead(client, screen, [&](const RouteTarget& target) { return visit(target, argument); });
   Walk walk{visit, argument, 0, false};
   walkRoute(walk, client, route);
   return walk.count;

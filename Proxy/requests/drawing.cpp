@@ -17,6 +17,7 @@
 #include "Proxy/config/config.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/everyhead.h"
 #include "Proxy/requests/drawcommon.h"
 #include "Proxy/requests/drawmath.h"
 #include "Proxy/resources/gc.h"
@@ -257,12 +258,12 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
 // emulates visuals nor resolves double buffers, when no tile mirror and no
 // translucent window follow the request: what remains is the copy and its
 // two ids. Any other head takes the whole path.
-bool drawPlainOnHead(const RouteTarget& target, void* argument) {
+// idSlot is plainIdPairSlot of the drawable and the GC.
+[[gnu::always_inline]] inline bool drawPlainOnHead(const RouteTarget& target, Drawing& d, u32 idSlot) {
   const Head* head = target.head;
   if (!head || (head->tags & (kHeadTagSloppyVisuals | kHeadTagOptimizedDraw)) || head->scaler ||
       (head->serverDisplay && head->serverDisplay->dbeEmulated))
-    return drawOnHead(target, argument);
-  auto& d = *static_cast<Drawing*>(argument);
+    return drawOnHead(target, &d);
   d.visited++;
   u8* copy = copySmallRequestToServer(d.request, d.length, target.link);
   if (!copy) copy = copyRequestToServer(d.request, d.length, target.link);
@@ -271,12 +272,17 @@ bool drawPlainOnHead(const RouteTarget& target, void* argument) {
     return false;
   }
   u32 ids[2];
-  translateDrawableAndGC(d.drawable, d.gc, head, ids);
+  translateIdPairOfSlot(idSlot, d.drawable, d.gc, head, ids);
   put32(copy + 4, ids[0]);
   put32(copy + 8, ids[1]);
   swapServerRequest(target.link, copy, d.length, d.layout);
   d.served++;
   return true;
+}
+
+bool drawPlainOnHead(const RouteTarget& target, void* argument) {
+  auto& d = *static_cast<Drawing*>(argument);
+  return drawPlainOnHead(target, d, plainIdPairSlot(d.drawable, d.gc));
 }
 
 // --- Scaling of each member -------------------------------------------------------------
@@ -414,8 +420,21 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
   // Only a request that must get an exposure back needs the count (the
   // last head is kept when none was served).
   if (d.exposures) d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
-  bool plain = d.list && !(backgroundTileCount && d.known) && !currentClient->requestTranslucentWindow;
-  forEachTarget(currentRequest.row->route, plain ? drawPlainOnHead : drawOnHead, &d);
+  Route route = currentRequest.row->route;
+  MetaScreen* screen = route == Route::kEveryHead ? everyHeadScreen(currentClient) : nullptr;
+  if (d.list && !(backgroundTileCount && d.known) && !currentClient->requestTranslucentWindow) {
+    // The walk of forEachTarget, with the visit inlined and the ids'
+    // slot asked once.
+    if (screen) {
+      u32 idSlot = plainIdPairSlot(d.drawable, d.gc);
+      visitEveryHead(currentClient, screen,
+                     [&](const RouteTarget& target) { return drawPlainOnHead(target, d, idSlot); });
+    } else {
+      forEachTarget(route, drawPlainOnHead, &d);
+    }
+  } else {
+    forEachTarget(route, drawOnHead, &d);
+  }
   if (d.failed) {
     sendXError(BadAlloc, 0, request, length, nullptr);
     return;
