@@ -1,10 +1,14 @@
 #include "base/orders.h"
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <initializer_list>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "base/logging.h"
@@ -33,12 +37,38 @@ OrderList gIdle;
 OrderList gDescriptors;
 OrderList gTimers;        // one-shot, unsorted
 OrderList gIdleTimers;    // sorted by period, ascending
-Order gSentinel = {nullptr, nullptr, nullptr, nullptr, nullptr, kOrdersMaxWait, 0};
+Order gSentinel = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, -1, 0, kOrdersMaxWait, 0};
 Order* gEarliest = &gSentinel;
 
-pollfd gTable[kOrdersPollSlots];
-u32 gCount;
-u32 gHint;
+// What the loop knows of one descriptor: its live orders, the directions
+// they want, and what the epoll set holds for it. The set is brought up to
+// date just before the wait, so an order added and cancelled within one step
+// costs no system call; only a descriptor's last order going removes it at
+// once, before its owner may close it.
+struct FdWatch {
+  Order* orders;
+  u32 wanted;      // EPOLLIN / EPOLLOUT of the live orders
+  u32 registered;  // what the epoll set has
+  bool dirty;      // on the list of descriptors to bring up to date
+  bool unwatchable;  // refused by epoll (a regular file): ready on every step, as poll() has it
+};
+
+FdWatch* gWatches;
+u32 gWatchCapacity;
+int* gDirty;
+u32 gDirtyCount;
+u32 gDirtyCapacity;
+u32 gUnwatchable;  // descriptors that are ready on every step
+u32 gLiveWatches;
+Order* gCancelled;
+int gEpoll = -1;
+
+// One step's ready orders, collected before any is called: a callback may
+// cancel or add orders on any descriptor. What does not fit is still ready
+// at the next step.
+constexpr u32 kEpollBatch = 256;
+Order* gReady[kEpollBatch * 2];
+u32 gReadyCount;
 
 u64 gLoopClock;
 u64 gSerial;
@@ -122,7 +152,7 @@ Order* newOrder(OrderCallback callback, void* argument, u64 time, int line) {
     logProblem(tmpPrintf("Out of memory (%s:%d)", sourceModule(__FILE__), line), __FILE__, line);
     return nullptr;
   }
-  *order = Order{nullptr, nullptr, callback, argument, nullptr, time, ++gSerial};
+  *order = Order{nullptr, nullptr, callback, argument, nullptr, nullptr, -1, 0, time, ++gSerial};
   return order;
 }
 
@@ -139,37 +169,180 @@ void recomputeEarliest() {
   gEarliest = best;
 }
 
+FdWatch* watchOf(int descriptor) {
+  if (descriptor < 0) return nullptr;
+  u32 index = static_cast<u32>(descriptor);
+  if (index >= gWatchCapacity) {
+    u32 capacity = gWatchCapacity ? gWatchCapacity : 64;
+    while (capacity <= index) capacity *= 2;
+    auto* grown = static_cast<FdWatch*>(memRealloc(gWatches, capacity * sizeof(FdWatch)));
+    if (!grown) return nullptr;
+    std::memset(grown + gWatchCapacity, 0, (capacity - gWatchCapacity) * sizeof(FdWatch));
+    gWatches = grown;
+    gWatchCapacity = capacity;
+  }
+  return &gWatches[index];
+}
+
+u32 epollEventsOf(short events) { return events == POLLOUT ? EPOLLOUT : EPOLLIN; }
+
+bool markDirty(FdWatch& watch, int descriptor) {
+  if (watch.dirty) return true;
+  if (gDirtyCount == gDirtyCapacity) {
+    u32 capacity = gDirtyCapacity ? gDirtyCapacity * 2 : 64;
+    auto* grown = static_cast<int*>(memRealloc(gDirty, capacity * sizeof(int)));
+    if (!grown) return false;
+    gDirty = grown;
+    gDirtyCapacity = capacity;
+  }
+  gDirty[gDirtyCount++] = descriptor;
+  watch.dirty = true;
+  return true;
+}
+
+int epollSet() {
+  if (gEpoll < 0) gEpoll = epoll_create1(EPOLL_CLOEXEC);
+  return gEpoll;
+}
+
+// Brings the epoll set's entry for the descriptor to what its orders want.
+void syncWatch(int descriptor, FdWatch& watch) {
+  if (watch.unwatchable || watch.wanted == watch.registered) return;
+  epoll_event event{};
+  event.events = watch.wanted;
+  event.data.fd = descriptor;
+  int set = epollSet();
+  if (watch.wanted == 0) {
+    // A descriptor closed under its orders left the set by itself.
+    epoll_ctl(set, EPOLL_CTL_DEL, descriptor, &event);
+    watch.registered = 0;
+    return;
+  }
+  int rc = epoll_ctl(set, watch.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, descriptor, &event);
+  // The set's entry went with a closed descriptor, or a new descriptor of
+  // the same number took one left by a copy of the old: either way the
+  // other operation is the right one.
+  if (rc < 0 && (errno == ENOENT || errno == EEXIST))
+    rc = epoll_ctl(set, errno == ENOENT ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, descriptor, &event);
+  if (rc == 0) {
+    watch.registered = watch.wanted;
+    return;
+  }
+  // epoll takes no regular file, and a closed descriptor has nothing to
+  // watch; poll() reports both as ready on every step, and so does the loop.
+  watch.unwatchable = true;
+  watch.registered = 0;
+  gUnwatchable++;
+}
+
+void syncDirtyWatches() {
+  for (u32 i = 0; i < gDirtyCount; i++) {
+    FdWatch& watch = gWatches[gDirty[i]];
+    watch.dirty = false;
+    syncWatch(gDirty[i], watch);
+  }
+  gDirtyCount = 0;
+}
+
+u32 wantedOf(const FdWatch& watch) {
+  u32 wanted = 0;
+  for (Order* o = watch.orders; o; o = o->nextOnFd)
+    if (o->callback) wanted |= epollEventsOf(o->events);
+  return wanted;
+}
+
 Order* addFd(int descriptor, short events, OrderCallback callback, void* argument, int line) {
-  u32 slot = gHint;
-  while (slot < kOrdersPollSlots && gTable[slot].events) slot++;
-  if (slot == kOrdersPollSlots) {
-    LOGF(logChError, "No free poll slot for fd %d (%u in use)", descriptor, kOrdersPollSlots);
+  FdWatch* watch = watchOf(descriptor);
+  if (!watch) {
+    logProblem(tmpPrintf("Out of memory (%s:%d)", sourceModule(__FILE__), line), __FILE__, line);
     return nullptr;
   }
   Order* order = newOrder(callback, argument, 0, line);
   if (!order) return nullptr;
-  if (slot == gCount) gCount++;
-  gHint = slot;
-  gTable[slot] = pollfd{descriptor, events, 0};
-  order->pollSlot = &gTable[slot];
+  order->descriptor = descriptor;
+  order->events = events;
+  order->nextOnFd = watch->orders;
+  watch->orders = order;
+  watch->wanted |= epollEventsOf(events);
+  gLiveWatches++;
+  if (watch->wanted != watch->registered && !markDirty(*watch, descriptor)) syncWatch(descriptor, *watch);
   linkFront(gDescriptors, order);
   return order;
 }
 
-// Frees the cancelled orders of a list without calling anyone.
-void sweep(OrderList& list) {
-  for (Order* o = list.front; o;) o = o->callback ? o->next : unlinkFree(list, o);
+// Frees the descriptor orders cancelled so far; only between steps' calls,
+// so that no callback still holds one.
+void freeCancelledDescriptors() {
+  while (Order* order = gCancelled) {
+    gCancelled = order->nextCancelled;
+    if (FdWatch* watch = watchOf(order->descriptor)) {
+      Order** link = &watch->orders;
+      while (*link && *link != order) link = &(*link)->nextOnFd;
+      if (*link) *link = order->nextOnFd;
+    }
+    unlinkFree(gDescriptors, order);
+  }
+}
+
+// Collected before any callback runs, so an order added by one of them
+// waits for the next step.
+void collectReady(Order* order, bool ready) {
+  if (!ready || !order->callback || gReadyCount == sizeof gReady / sizeof gReady[0]) return;
+  gReady[gReadyCount++] = order;
+}
+
+// Whether the readiness wakes an order of this direction: an error or a
+// hang-up wakes every one, as poll() reports them whatever was asked.
+bool wakes(const Order* order, u32 events) {
+  if (events & (EPOLLERR | EPOLLHUP)) return true;
+  return order->events == POLLOUT ? (events & EPOLLOUT) != 0 : (events & (EPOLLIN | EPOLLRDHUP)) != 0;
+}
+
+// A fake wait (tests) gets a table of every live descriptor order, as the
+// loop had before it used epoll.
+int waitWithFake(int timeoutMs) {
+  static pollfd table[kEpollBatch * 2];
+  static Order* owners[kEpollBatch * 2];
+  nfds_t count = 0;
+  for (Order* o = gDescriptors.front; o && count < kEpollBatch * 2; o = o->next) {
+    if (!o->callback) continue;
+    table[count] = pollfd{o->descriptor, o->events, 0};
+    owners[count++] = o;
+  }
+  int ready = gPoll(table, count, timeoutMs);
+  if (ready <= 0) return ready;
+  for (nfds_t i = 0; i < count; i++) collectReady(owners[i], table[i].revents != 0);
+  return ready;
+}
+
+int waitWithEpoll(int timeoutMs) {
+  syncDirtyWatches();
+  if (gUnwatchable) {
+    timeoutMs = 0;
+    for (u32 fd = 0; fd < gWatchCapacity; fd++) {
+      if (!gWatches[fd].unwatchable) continue;
+      for (Order* o = gWatches[fd].orders; o; o = o->nextOnFd) collectReady(o, true);
+    }
+  }
+  epoll_event events[kEpollBatch];
+  int set = epollSet();
+  int count = set < 0 ? 0 : epoll_wait(set, events, kEpollBatch, timeoutMs);
+  for (int i = 0; i < count; i++) {
+    FdWatch* watch = watchOf(events[i].data.fd);
+    if (!watch) continue;
+    for (Order* o = watch->orders; o; o = o->nextOnFd) collectReady(o, wakes(o, events[i].events));
+  }
+  return gReadyCount > 0 ? int(gReadyCount) : count;
 }
 
 void runDescriptors() {
-  for (Order* o = gDescriptors.front; o;) {
-    if (!o->callback) {
-      o = unlinkFree(gDescriptors, o);
-      continue;
-    }
-    if (o->pollSlot->revents) o->callback(o->argument);
-    o = o->next;
+  // Called in the order collected; an order cancelled by an earlier callback
+  // of this step is skipped, and none is freed before the step ends.
+  for (u32 i = 0; i < gReadyCount; i++) {
+    Order* o = gReady[i];
+    if (o->callback) o->callback(o->argument);
   }
+  gReadyCount = 0;
 }
 
 // The poll timed out after `wait`: every idle timer whose period fits fires.
@@ -188,7 +361,6 @@ void runIdleTimers(u64 wait) {
       o = o->next;
     }
   }
-  sweep(gDescriptors);
 }
 
 // Ages the one-shot timers from `first` on by the time since the last step.
@@ -225,9 +397,6 @@ void ordersInit() {
   gStopPending = false;
   gEarliest = &gSentinel;
   gLoopClock = gClock();
-  for (pollfd& slot : gTable) slot = pollfd{-1, 0, 0};
-  gCount = 0;
-  gHint = 0;
   // A reserve for the orders that come and go with the traffic (write
   // orders, resume timers), so that a busier moment costs no allocation.
   while (gSpareCount < kSpareOrdersAtStart) {
@@ -252,8 +421,9 @@ Order* orderAddFdWrite(int descriptor, OrderCallback callback, void* argument) {
 }
 
 int orderFdWatched(int descriptor) {
-  for (u32 i = 0; i < gCount; i++)
-    if (gTable[i].fd == descriptor && (gTable[i].events & POLLIN)) return 1;
+  if (descriptor < 0 || u32(descriptor) >= gWatchCapacity) return 0;
+  for (Order* o = gWatches[descriptor].orders; o; o = o->nextOnFd)
+    if (o->callback && o->events == POLLIN) return 1;
   return 0;
 }
 
@@ -278,24 +448,27 @@ Order* orderAddTimerSorted(u64 milliseconds, OrderCallback callback, void* argum
 
 void orderCancel(Order* order) {
   if (!order) return;
-  order->callback = nullptr;
-  if (order->pollSlot) {
-    pollfd* slot = order->pollSlot;
-    // A free slot carries -1, which poll() skips; descriptor 0 would be
-    // polled and, once closed, report POLLNVAL on every step.
-    *slot = pollfd{-1, 0, 0};
-    // Forget the slot: it may be handed to a new order, and a second cancel
-    // of this one must not free it again.
-    order->pollSlot = nullptr;
-    u32 index = static_cast<u32>(slot - gTable);
-    if (index < gHint) {
-      gHint = index;
-    } else {
-      while (gCount > 0 && gTable[gCount - 1].events == 0) gCount--;
-      if (gHint > gCount) gHint = gCount;
+  if (order->descriptor >= 0) {
+    // A second cancel finds it spent and does nothing.
+    if (!order->callback) return;
+    order->callback = nullptr;
+    order->nextCancelled = gCancelled;
+    gCancelled = order;
+    gLiveWatches--;
+    FdWatch& watch = gWatches[order->descriptor];
+    watch.wanted = wantedOf(watch);
+    // The last order of a descriptor takes it out of the set now: its owner
+    // may close it next, and a copy of it elsewhere would keep reporting.
+    if (watch.wanted == 0 && watch.unwatchable) {
+      watch.unwatchable = false;
+      gUnwatchable--;
+    } else if (watch.wanted == 0) {
+      syncWatch(order->descriptor, watch);
     }
+    else if (watch.wanted != watch.registered && !markDirty(watch, order->descriptor)) syncWatch(order->descriptor, watch);
     return;
   }
+  order->callback = nullptr;
   if (order == gEarliest) {
     order->time = 0;
     recomputeEarliest();
@@ -319,10 +492,12 @@ u64 ordersRun(u64 maxWait) {
   u64 wait = gEarliest->time < maxWait ? gEarliest->time : maxWait;
   if (wait > INT_MAX) wait = INT_MAX;
   Order* agedFrom = gTimers.front;
-  int ready = gPoll(gTable, gCount, static_cast<int>(wait));
+  int ready = gPoll == ::poll ? waitWithEpoll(static_cast<int>(wait)) : waitWithFake(static_cast<int>(wait));
   if (ready > 0) runDescriptors();
   else runIdleTimers(wait);
+  gReadyCount = 0;
   ageTimers(agedFrom);
+  freeCancelledDescriptors();
   return 0;
 }
 
@@ -355,9 +530,20 @@ void ordersFreeAll() {
   }
   gSpareCount = 0;
   gEarliest = &gSentinel;
-  for (pollfd& slot : gTable) slot = pollfd{-1, 0, 0};
-  gCount = 0;
-  gHint = 0;
+  gCancelled = nullptr;
+  gReadyCount = 0;
+  std::free(gWatches);
+  gWatches = nullptr;
+  gWatchCapacity = 0;
+  std::free(gDirty);
+  gDirty = nullptr;
+  gDirtyCount = gDirtyCapacity = 0;
+  gUnwatchable = 0;
+  gLiveWatches = 0;
+  // The set goes whole: a fresh one starts without the entries of orders
+  // that were dropped here.
+  if (gEpoll >= 0) close(gEpoll);
+  gEpoll = -1;
 }
 
 void ordersSetClock(OrdersClock clock) {
@@ -369,10 +555,6 @@ void ordersSetPoll(OrdersPoll poll) { gPoll = poll ? poll : ::poll; }
 
 u64 ordersClock() { return gLoopClock; }
 void ordersSkipBlockedTime() { gLoopClock = gClock(); }
-u32 ordersPollCount() { return gCount; }
-u32 ordersPollHint() { return gHint; }
-int orderPollSlot(const Order* order) {
-  return order && order->pollSlot ? static_cast<int>(order->pollSlot - gTable) : -1;
-}
+u32 ordersWatchCount() { return gLiveWatches; }
 
 }  // namespace palvon

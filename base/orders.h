@@ -3,6 +3,12 @@
 // watched for reading or writing, a one-shot timer, or an idle timer that
 // fires whenever the loop has waited its period without descriptor activity.
 //
+// Descriptors are waited for with epoll, so a step costs what is ready, not
+// what is registered: a session with hundreds of idle clients answers its
+// busy one as fast as it would alone. Several orders may watch one
+// descriptor (a reader and a writer, say); each is called when its own
+// direction is ready, or on an error or hang-up, as poll() would report.
+//
 // Only the main thread may register, cancel or run orders. A callback may
 // register new orders and cancel any order, its own included: a cancelled
 // record stays linked (and is never called again) until a later walk of its
@@ -26,18 +32,19 @@ struct Order {
   Order* previous;         // the head's previous is the tail
   OrderCallback callback;  // nullptr: cancelled or spent
   void* argument;
-  pollfd* pollSlot;        // descriptor orders only
+  Order* nextOnFd;         // descriptor orders: the others on the same descriptor
+  Order* nextCancelled;    // descriptor orders cancelled since the step began
+  int descriptor;          // -1 for every other order
+  short events;            // POLLIN or POLLOUT
   u64 time;                // one-shot: ms left; idle timer: period; idle: all ones
   u64 serial;              // registration number, so a timer walk skips newcomers
 };
 
 constexpr u64 kOrdersMaxWait = 3600000;  // one hour: the wait with no timer
-constexpr u32 kOrdersPollSlots = 4096;
 
 // Empties the poll table and forgets a pending stop; orders are not touched.
 void ordersInit();
-// Each returns the new order, or nullptr after an "Out of memory" report (or
-// an error line when all poll slots are taken).
+// Each returns the new order, or nullptr after an "Out of memory" report.
 Order* orderAddIdle(OrderCallback callback, void* argument);
 Order* orderAddFd(int descriptor, OrderCallback callback, void* argument);       // readable
 Order* orderAddFdWrite(int descriptor, OrderCallback callback, void* argument);  // writable
@@ -65,7 +72,8 @@ void orderNoop(void* argument);
 
 // The loop's clock (milliseconds, monotonic by default) and its wait. Tests
 // install a fake pair to step time instead of sleeping; nullptr restores the
-// default. The loop clock is re-read at the next step.
+// default (epoll). A fake wait gets a table of every live descriptor order
+// on each step. The loop clock is re-read at the next step.
 using OrdersClock = u64 (*)();
 using OrdersPoll = int (*)(pollfd* table, nfds_t count, int timeoutMs);
 void ordersSetClock(OrdersClock clock);
@@ -78,10 +86,7 @@ u64 ordersClock();  // the loop clock as read at the end of the last step
 // resend deadline) is stamped with the real time.
 void ordersSkipBlockedTime();
 
-// Poll-table bookkeeping, for diagnostics: slots handed to poll(), the lowest
-// slot a free-slot search starts from, and an order's slot (-1 for none).
-u32 ordersPollCount();
-u32 ordersPollHint();
-int orderPollSlot(const Order* order);
+// Descriptor orders not cancelled, for diagnostics.
+u32 ordersWatchCount();
 
 }  // namespace palvon

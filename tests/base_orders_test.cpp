@@ -1,9 +1,12 @@
 // The event loop: idle, descriptor and timer orders, stepped on a fake clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <ctime>
 #include <string>
 #include <sys/socket.h>
+#include <cstdlib>
 #include <unistd.h>
 #include <vector>
 
@@ -104,17 +107,32 @@ TEST_F(OrdersTest, DescriptorOrdersFollowReadiness) {
   EXPECT_EQ(gCalls.size(), 4u);
 }
 
-TEST_F(OrdersTest, FreeSlotsAreReusedAndTheCountShrinks) {
-  Order* slots[5];
-  for (auto& slot : slots) slot = orderAddFd(pair[0], orderNoop, nullptr);
-  for (int cancel : {2, 4, 3}) orderCancel(slots[cancel]);
-  EXPECT_EQ(ordersPollCount(), 2u);
-  Order* again = orderAddFd(pair[1], orderNoop, nullptr);
-  EXPECT_EQ(orderPollSlot(again), 2);
-  EXPECT_EQ(ordersPollCount(), 3u);
-  orderCancel(slots[2]);  // a second cancel leaves the slot's new owner alone
-  EXPECT_EQ(orderFdWatched(pair[1]), 1);
-  EXPECT_EQ(ordersPollCount(), 3u);
+// Orders on one descriptor: each is woken by its own direction, a cancel
+// leaves the others alone, and a second cancel of a spent order touches
+// nothing.
+TEST_F(OrdersTest, OrdersOnOneDescriptorAreWokenByTheirOwnDirection) {
+  Order* reader = orderAddFd(pair[0], record, const_cast<char*>("read"));
+  Order* writer = orderAddFdWrite(pair[0], record, const_cast<char*>("write"));
+  Order* other = orderAddFd(pair[0], record, const_cast<char*>("read2"));
+  EXPECT_EQ(ordersWatchCount(), 3u);
+  ordersRun(0);
+  EXPECT_EQ(gCalls, (std::vector<std::string>{"write"}));
+  gCalls.clear();
+  ASSERT_EQ(write(pair[1], "x", 1), 1);
+  orderCancel(writer);
+  ordersRun(0);
+  std::sort(gCalls.begin(), gCalls.end());
+  EXPECT_EQ(gCalls, (std::vector<std::string>{"read", "read2"}));
+  gCalls.clear();
+  orderCancel(other);
+  orderCancel(writer);
+  EXPECT_EQ(ordersWatchCount(), 1u);
+  EXPECT_EQ(orderFdWatched(pair[0]), 1);
+  ordersRun(0);
+  EXPECT_EQ(gCalls, (std::vector<std::string>{"read"}));
+  orderCancel(reader);
+  EXPECT_EQ(orderFdWatched(pair[0]), 0);
+  EXPECT_EQ(ordersWatchCount(), 0u);
 }
 
 TEST_F(OrdersTest, IdleTimersFireOnlyOnATimeOutOfTheirPeriod) {
@@ -258,7 +276,7 @@ TEST(OrdersRealClock, ClosedStandardInputDoesNotSpinTheLoop) {
   Order* first = orderAddFd(pair[0], orderNoop, nullptr);
   orderAddFd(pair[1], orderNoop, nullptr);
   orderCancel(first);
-  ASSERT_EQ(ordersPollCount(), 2u);
+  ASSERT_EQ(ordersWatchCount(), 1u);
   gIdleSteps = gTimerFired = 0;
   orderAddIdle([](void*) { gIdleSteps++; }, nullptr);
   orderAddTimerSorted(100, [](void*) { gTimerFired++; }, nullptr);
@@ -274,6 +292,122 @@ TEST(OrdersRealClock, ClosedStandardInputDoesNotSpinTheLoop) {
   close(pair[1]);
   EXPECT_LE(gIdleSteps, 20);
   EXPECT_GE(gTimerFired, 4);
+}
+
+// The loop's own wait (epoll), with the real clock: descriptors come and go
+// as connections do, and their numbers are reused at once.
+class OrdersEpoll : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ordersInit();
+    gCalls.clear();
+  }
+  void TearDown() override {
+    ordersFreeAll();
+    for (int descriptor : opened) close(descriptor);
+  }
+  // A connected pair whose ends the fixture closes.
+  std::pair<int, int> socketPair() {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+    opened.push_back(ends[0]);
+    opened.push_back(ends[1]);
+    return {ends[0], ends[1]};
+  }
+  void closeOpened(int descriptor) {
+    close(descriptor);
+    opened.erase(std::find(opened.begin(), opened.end(), descriptor));
+  }
+  std::vector<int> opened;
+};
+
+// A descriptor closed after its last order went and its number given to a
+// new connection at once: the new order is woken by the new connection
+// only, also while a copy of the old one (a child's, say) lives on and
+// gets data.
+TEST_F(OrdersEpoll, AReusedDescriptorNumberWatchesTheNewConnection) {
+  auto [oldEnd, oldPeer] = socketPair();
+  Order* old = orderAddFd(oldEnd, record, const_cast<char*>("old"));
+  ordersRun(0);
+  int copy = dup(oldEnd);
+  ASSERT_GE(copy, 0);
+  opened.push_back(copy);
+  orderCancel(old);
+  closeOpened(oldEnd);
+  int ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+  opened.push_back(ends[0]);
+  opened.push_back(ends[1]);
+  ASSERT_EQ(ends[0], oldEnd);  // the lowest free number comes back
+  orderAddFd(ends[0], record, const_cast<char*>("new"));
+  ASSERT_EQ(write(oldPeer, "x", 1), 1);
+  ordersRunFor(50);
+  EXPECT_TRUE(gCalls.empty());
+  ASSERT_EQ(write(ends[1], "y", 1), 1);
+  ordersRunFor(50);
+  ASSERT_FALSE(gCalls.empty());
+  EXPECT_EQ(gCalls[0], "new");
+}
+
+int gSteps;
+
+// An order added in a callback on a descriptor already ready waits for the
+// next step, and one cancelled by an earlier callback of the step is not
+// called.
+struct Rival {
+  Order* self;
+  Rival* other;
+  int descriptor;
+  int calls;
+};
+
+void cancelRival(void* argument) {
+  auto* rival = static_cast<Rival*>(argument);
+  rival->calls++;
+  orderCancel(rival->other->self);
+  orderAddFd(rival->descriptor, record, const_cast<char*>("added"));
+}
+
+TEST_F(OrdersEpoll, OrdersAddedOrCancelledInAStepKeepTheirPlace) {
+  auto [a, b] = socketPair();
+  ASSERT_EQ(write(b, "z", 1), 1);
+  // Both are ready (a is readable and writable); whichever runs first
+  // cancels the other.
+  Rival reader{nullptr, nullptr, a, 0}, writer{nullptr, &reader, a, 0};
+  reader.other = &writer;
+  reader.self = orderAddFd(a, cancelRival, &reader);
+  writer.self = orderAddFdWrite(a, cancelRival, &writer);
+  ordersRun(0);
+  EXPECT_EQ(reader.calls + writer.calls, 1);
+  EXPECT_TRUE(gCalls.empty());
+  Rival& survivor = reader.calls ? reader : writer;
+  orderCancel(survivor.self);
+  ordersRun(0);
+  EXPECT_EQ(reader.calls + writer.calls, 1);
+  EXPECT_EQ(gCalls, (std::vector<std::string>{"added"}));
+}
+
+// A regular file cannot be watched by epoll; poll() reported it ready on
+// every step, and so does the loop, without blocking. Once its order goes,
+// the loop sleeps again.
+TEST_F(OrdersEpoll, ARegularFileIsReadyOnEveryStep) {
+  char path[] = "/tmp/palvon-orders-XXXXXX";
+  int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  unlink(path);
+  opened.push_back(file);
+  gSteps = 0;
+  Order* order = orderAddFd(file, [](void*) { gSteps++; }, nullptr);
+  // A bounded wait: a loop that blocked here would fail, not hang.
+  for (int i = 0; i < 5; i++) ordersRun(2000);
+  EXPECT_EQ(gSteps, 5);
+  orderCancel(order);
+  int idleSteps = 0;
+  static int* counter;
+  counter = &idleSteps;
+  orderAddIdle([](void*) { ++*counter; }, nullptr);
+  ordersRunFor(300);
+  EXPECT_LE(idleSteps, 5);
 }
 
 }  // namespace
