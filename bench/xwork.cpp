@@ -6,7 +6,9 @@
 //
 //   bench_xwork [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...
 //
-// -w runs only the works whose name contains WORK (for profiling one).
+// -w runs only the works whose name contains WORK (for profiling one). One
+// work repeats the round trips with 200 other clients connected and idle on
+// every target: a busy client must not pay for the idle ones.
 // The first target is the bare server, the second the relay. A target with
 // a pid also gets the memory section: the resident-set growth of that
 // process per idle client (CLIENTS connections held open), then its
@@ -50,6 +52,7 @@ struct Run {
 struct Work {
   const char* name;
   double (*run)(Target& t);  // bytes moved, or 0
+  int idleClients = 0;  // held open on each target, untimed, while the work runs
 };
 
 constexpr int kSide = 512;
@@ -123,6 +126,7 @@ const Work kWorks[] = {
     {"InternAtom round trips (2000)", internAtoms},
     {"GetInputFocus round trips (2000)", inputFocus},
     {"GetProperty round trips (2000)", properties},
+    {"GetInputFocus beside 200 idle clients", inputFocus, 200},
     {"small requests pipelined (100000)", smallRequests},
     {"PutImage bandwidth (32 x 1 MiB)", putImages},
     {"GetImage bandwidth (32 x 1 MiB)", getImages},
@@ -264,6 +268,8 @@ int main(int argc, char** argv) {
   printf("\n");
   for (const Work& work : kWorks) {
     if (only && !strstr(work.name, only)) continue;
+    std::vector<std::vector<xcb_connection_t*>> idle(n);
+    for (size_t k = 0; k < n && work.idleClients; k++) idle[k] = openClients(targets[k], work.idleClients);
     std::vector<std::vector<double>> times(n);
     double bytes = 0;
     // Each round starts with another target, so none always runs first.
@@ -275,6 +281,8 @@ int main(int argc, char** argv) {
         if (k == 0) bytes = run.bytes;
       }
     }
+    for (size_t k = 0; k < n; k++)
+      if (!idle[k].empty()) closeClients(targets[k], idle[k]);
     std::vector<double> medians(n);
     for (size_t k = 0; k < n; k++) medians[k] = median(times[k]);
     char bare[32];
