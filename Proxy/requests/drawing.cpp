@@ -24,6 +24,7 @@
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefind.h"
 #include "Proxy/resources/xidpair.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
@@ -398,10 +399,14 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
   d.layout = currentRequest.row->requestLayout;
   // One look-up of the drawable serves both its description and the
   // request's resource; the GC is looked up only where its values count.
-  void* object = nullptr;
-  u32 type = lookupResourceAnyType(d.drawable, &object);
-  d.known = describeFoundDrawable(type, object, &d.info);
-  setRequestResourceFound(currentClient, d.drawable, type, object);
+  ResourceNode* node = findResourceNode(d.drawable);
+  u32 type = node ? node->type : RT_NONE;
+  void* object = node ? node->object : nullptr;
+  // Of a pixmap a list member reads only that it is known: the rest of the
+  // description serves windows (damage, culling) and ClearArea's sizes.
+  if (d.list && type == RT_PIXMAP) d.known = true;
+  else d.known = describeFoundDrawable(type, object, &d.info);
+  setRequestResourceQuickly(currentClient, d.drawable, type, object);
   bool copy = request[0] == X_CopyArea || request[0] == X_CopyPlane;
   if (copy) {
     if (d.gc) d.gcRecord = lookupGC(d.gc);
