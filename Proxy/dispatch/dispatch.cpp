@@ -8,6 +8,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/extensions.h"
+#include "Proxy/dispatch/prologue.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/links/errors.h"
@@ -271,19 +272,16 @@ ErrorHandler errorHandlerOf(u8 code) {
 
 // --- The prologue ------------------------------------------------------------------
 
-namespace {
-
-// The prologue after the row is found and the request counted: a client of
-// the other byte order gets its request swapped, a recorded one has it
-// recorded (kRare covers both); then the size rule, and the handler.
-template <bool kRare>
-[[gnu::always_inline]] inline void runPrologue(ProxyClient* client, u8* request, u32 length, const RequestRow* row) {
-  if (kRare && client->parser.swapped) swapArriving(requestLayoutOf(row, request, length), request, request + length);
+// The prologue after the row is found and the request counted, for a
+// client of the other byte order (its request is swapped first) or one
+// being recorded; prologue.h has the usual one.
+void runRarePrologue(ProxyClient* client, u8* request, u32 length, const RequestRow* row) {
+  if (client->parser.swapped) swapArriving(requestLayoutOf(row, request, length), request, request + length);
   if (!fits(row->size, request, length)) {
     sendXError(BadLength, length, request, length, nullptr);
     return;
   }
-  if (kRare && client->recording && serviceHooks.recordRequest) serviceHooks.recordRequest(client, request, length);
+  if (client->recording && serviceHooks.recordRequest) serviceHooks.recordRequest(client, request, length);
   currentRequest = {row};
   // Nothing names a resource yet: the handler's setRequestResource does.
   client->requestResourceType = 0;
@@ -293,19 +291,8 @@ template <bool kRare>
   (row->request ? row->request : handleUnimplementedRequest)(request, length);
 }
 
-// Out of line, so that the usual path saves no registers for these calls.
-[[gnu::noinline]] void runRarePrologue(ProxyClient* client, u8* request, u32 length, const RequestRow* row) {
-  runPrologue<true>(client, request, length, row);
-}
-
-}  // namespace
-
 const RequestRow* dispatchClientRequest(ProxyClient* client, u8* request, u32 length) {
-  const RequestRow* row = requestRowOf(request[0] | request[1] << 8);
-  client->requestCounter++;
-  if (client->parser.swapped || client->recording) runRarePrologue(client, request, length, row);
-  else runPrologue<false>(client, request, length, row);
-  return row;
+  return dispatchClientRequestInline(client, request, length);
 }
 
 }  // namespace palvon
