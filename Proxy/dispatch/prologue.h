@@ -33,6 +33,18 @@ void runRarePrologue(ProxyClient* client, u8* request, u32 length, const Request
   }
 }
 
+// The prologue's last step, for a request that passed its checks.
+[[gnu::always_inline]] inline void runRequestHandler(ProxyClient* client, u8* request, u32 length,
+                                                     const RequestRow* row) {
+  currentRequest = {row};
+  // Nothing names a resource yet: the handler's setRequestResource does.
+  client->requestResourceType = 0;
+  client->requestResourceObject = nullptr;
+  client->requestResourceScreen = nullptr;
+  client->requestTranslucentWindow = nullptr;
+  (row->request ? row->request : handleUnimplementedRequest)(request, length);
+}
+
 // The usual prologue: the row found, the request counted, its size checked,
 // the request's resource cleared, and the handler run.
 [[gnu::always_inline]] inline const RequestRow* dispatchClientRequestInline(ProxyClient* client, u8* request,
@@ -49,13 +61,7 @@ void runRarePrologue(ProxyClient* client, u8* request, u32 length, const Request
     sendXError(BadLength, length, request, length, nullptr);
     return row;
   }
-  currentRequest = {row};
-  // Nothing names a resource yet: the handler's setRequestResource does.
-  client->requestResourceType = 0;
-  client->requestResourceObject = nullptr;
-  client->requestResourceScreen = nullptr;
-  client->requestTranslucentWindow = nullptr;
-  (row->request ? row->request : handleUnimplementedRequest)(request, length);
+  runRequestHandler(client, request, length, row);
   return row;
 }
 
