@@ -351,6 +351,32 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          getImage(c, i.pixmap, 0, 0, 32, 24)};
        }},
   };
+  // One id made, freed and made again as another kind between drawings:
+  // every drawing must find what the id names now (errors in the plain
+  // server's order: the drawable before the GC, then the depths).
+  t[X_PolyPoint] = {
+      {"an id freed and made again as a pixmap, a GC and a window",
+       [](C c, I i) {
+         uint32_t again = i.scratch, bitmap = i.scratch + 1;
+         auto points = [&c](uint32_t drawable, uint32_t gc) {
+           return Body(c).b32(drawable).b32(gc).b16(3).b16(4).b16(10).b16(12).b16(14).b16(2).request(X_PolyPoint, 0);
+         };
+         return Requests{simple(c, X_MapWindow, i.window),
+                         Body(c).b32(again).b32(i.window).b16(16).b16(16).request(X_CreatePixmap, 24),
+                         fill(c, again, i.gc, 0, 0, 16, 16), points(again, i.gc), getImage(c, again, 0, 0, 16, 16),
+                         simple(c, X_FreePixmap, again), points(again, i.gc),
+                         gcWith(c, again, i.window, GCForeground, 0x00ff00), points(again, i.gc),
+                         fill(c, i.pixmap, i.gc, 0, 0, 16, 16), points(i.pixmap, again), simple(c, X_FreeGC, again),
+                         points(i.pixmap, again), points(i.missing, again),
+                         // The child's exposures of its parent fall apart otherwise on a scaled head.
+                         Body(c).b32(i.window).b32(CWEventMask).b32(StructureNotifyMask).request(X_ChangeWindowAttributes),
+                         createWindow(c, again, i.window, 40, 10, 20, 20, InputOutput, 0, CopyFromParent, {{CWBackPixel, 0}}),
+                         simple(c, X_MapWindow, again), points(again, i.gc), getImage(c, again, 0, 0, 20, 20),
+                         simple(c, X_DestroyWindow, again), points(again, i.gc),
+                         Body(c).b32(bitmap).b32(i.window).b16(8).b16(8).request(X_CreatePixmap, 1),
+                         points(bitmap, i.gc), simple(c, X_FreePixmap, bitmap), getImage(c, i.pixmap, 0, 0, 16, 16)};
+       }},
+  };
   t[X_CopyArea] = {
       {"from a source that does not exist",
        [](C c, I i) {

@@ -11,6 +11,7 @@
 #include "Proxy/clients/auth.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/prologue.h"
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/links/sequence.h"
@@ -190,7 +191,7 @@ void parseRequests(ProxyClient* client, u64* offset) {
     } else if (available < length) {
       return;
     }
-    const RequestRow* row = dispatchClientRequest(client, start, static_cast<u32>(length));
+    const RequestRow* row = dispatchClientRequestInline(client, start, static_cast<u32>(length));
     if (client->stopped) return;
     bool withReply = expectsServerReply(row);
     *offset += advance;

@@ -8,6 +8,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/extensions.h"
+#include "Proxy/dispatch/prologue.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/links/errors.h"
@@ -101,21 +102,10 @@ u64 fieldAt(const u8* request, u8 at, u8 width) {
 
 // --- Rows and tables ---------------------------------------------------------
 
-namespace {
-
-// Inline into the dispatch of every request; sizeFits is the same for others.
-[[gnu::always_inline]] inline bool fits(const SizeRule& rule, const u8* request, u32 length) {
+// The kinds requestSizeFits (prologue.h) leaves to this call.
+bool sizeFits(const SizeRule& rule, const u8* request, u32 length) {
   const u64 n = length;
   switch (rule.kind) {
-    case SizeKind::kAny: return true;
-    case SizeKind::kExact: return n == rule.fixed;
-    case SizeKind::kAtLeast: return n >= rule.fixed;
-    case SizeKind::kList: {
-      if (n < rule.fixed) return false;
-      // Elements of 4 or 8 bytes (most lists) need no division.
-      u32 rest = length - rule.fixed;
-      return (rule.unit & (rule.unit - 1)) == 0 ? (rest & (rule.unit - 1u)) == 0 : rest % rule.unit == 0;
-    }
     case SizeKind::kMask:
       return n >= rule.fixed && n == rule.fixed + 4ull * bitCount(static_cast<u32>(fieldAt(request, rule.at, rule.width)));
     case SizeKind::kCounted: {
@@ -124,13 +114,9 @@ namespace {
       u64 bytes = (items * rule.unit + 7) / 8;
       return n == ((rule.fixed + bytes + 3) & ~u64{3});
     }
+    default: return requestSizeFits(rule, request, length);
   }
-  return false;
 }
-
-}  // namespace
-
-bool sizeFits(const SizeRule& rule, const u8* request, u32 length) { return fits(rule, request, length); }
 
 const char* checkCoreRows() { return coreIndex().problem; }
 
@@ -271,41 +257,21 @@ ErrorHandler errorHandlerOf(u8 code) {
 
 // --- The prologue ------------------------------------------------------------------
 
-namespace {
-
-// The prologue after the row is found and the request counted: a client of
-// the other byte order gets its request swapped, a recorded one has it
-// recorded (kRare covers both); then the size rule, and the handler.
-template <bool kRare>
-[[gnu::always_inline]] inline void runPrologue(ProxyClient* client, u8* request, u32 length, const RequestRow* row) {
-  if (kRare && client->parser.swapped) swapArriving(requestLayoutOf(row, request, length), request, request + length);
-  if (!fits(row->size, request, length)) {
+// The prologue after the row is found and the request counted, for a
+// client of the other byte order (its request is swapped first) or one
+// being recorded; prologue.h has the usual one.
+void runRarePrologue(ProxyClient* client, u8* request, u32 length, const RequestRow* row) {
+  if (client->parser.swapped) swapArriving(requestLayoutOf(row, request, length), request, request + length);
+  if (!requestSizeFits(row->size, request, length)) {
     sendXError(BadLength, length, request, length, nullptr);
     return;
   }
-  if (kRare && client->recording && serviceHooks.recordRequest) serviceHooks.recordRequest(client, request, length);
-  currentRequest = {row};
-  // Nothing names a resource yet: the handler's setRequestResource does.
-  client->requestResourceType = 0;
-  client->requestResourceObject = nullptr;
-  client->requestResourceScreen = nullptr;
-  client->requestTranslucentWindow = nullptr;
-  (row->request ? row->request : handleUnimplementedRequest)(request, length);
+  if (client->recording && serviceHooks.recordRequest) serviceHooks.recordRequest(client, request, length);
+  runRequestHandler(client, request, length, row);
 }
-
-// Out of line, so that the usual path saves no registers for these calls.
-[[gnu::noinline]] void runRarePrologue(ProxyClient* client, u8* request, u32 length, const RequestRow* row) {
-  runPrologue<true>(client, request, length, row);
-}
-
-}  // namespace
 
 const RequestRow* dispatchClientRequest(ProxyClient* client, u8* request, u32 length) {
-  const RequestRow* row = requestRowOf(request[0] | request[1] << 8);
-  client->requestCounter++;
-  if (client->parser.swapped || client->recording) runRarePrologue(client, request, length, row);
-  else runPrologue<false>(client, request, length, row);
-  return row;
+  return dispatchClientRequestInline(client, request, length);
 }
 
 }  // namespace palvon

@@ -24,6 +24,7 @@
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefind.h"
 #include "Proxy/resources/xidpair.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
@@ -96,7 +97,6 @@ struct Drawing {
   bool cullByDamage;  // ClearArea, CopyArea, CopyPlane
   bool exposures;    // a head must answer with an exposure event
   bool hold;         // exposure events collected over the heads
-  bool list;         // PolyPoint to PolyFillArc: ids at 4 and 8, no exposures
   ScaleCopy scale;
   u32 targets;       // heads the walk visits
   u32 visited;
@@ -391,25 +391,33 @@ bool setRectangleDamage(const Drawing& d, const u8* request) {
   return addDamageRect(x, y, w, h) != nullptr;
 }
 
-// Common steps of every member, then the walk.
-void drawRequest(u8* request, u32 length, Drawing& d) {
+// Common steps of every member, then the walk. kList: d is a list member
+// (no copy, no exposures, no culling by damage rectangle), known at
+// compile time so that a list member's path carries none of the others'
+// branches.
+template <bool kList>
+[[gnu::always_inline]] inline void drawRequestOf(u8* request, u32 length, Drawing& d) {
   d.request = request;
   d.length = length;
   d.layout = currentRequest.row->requestLayout;
   // One look-up of the drawable serves both its description and the
   // request's resource; the GC is looked up only where its values count.
-  void* object = nullptr;
-  u32 type = lookupResourceAnyType(d.drawable, &object);
-  d.known = describeFoundDrawable(type, object, &d.info);
-  setRequestResourceFound(currentClient, d.drawable, type, object);
-  bool copy = request[0] == X_CopyArea || request[0] == X_CopyPlane;
+  ResourceNode* node = findResourceNode(d.drawable);
+  u32 type = node ? node->type : RT_NONE;
+  void* object = node ? node->object : nullptr;
+  // Of a pixmap a list member reads only that it is known: the rest of the
+  // description serves windows (damage, culling) and ClearArea's sizes.
+  if (kList && type == RT_PIXMAP) d.known = true;
+  else d.known = describeFoundDrawable(type, object, &d.info);
+  setRequestResourceQuickly(currentClient, d.drawable, type, object);
+  bool copy = !kList && (request[0] == X_CopyArea || request[0] == X_CopyPlane);
   if (copy) {
     if (d.gc) d.gcRecord = lookupGC(d.gc);
     d.exposures = d.gcRecord && d.gcRecord->values.graphics_exposures;
     d.hold = holdsExposures(d);
   }
   if (d.known && d.info.window && damageWanted()) {
-    if (d.cullByDamage) {
+    if (!kList && d.cullByDamage) {
       d.damaged = setRectangleDamage(d, request);
     } else if (d.gc) {
       d.gcRecord = lookupGC(d.gc);
@@ -419,13 +427,12 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
   if (d.gc && !prepareGCForDrawing(d.gc, d.drawable, request, length)) return;
   // Only a request that must get an exposure back needs the count (the
   // last head is kept when none was served).
-  if (d.exposures) d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
+  if (!kList && d.exposures) d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
   Route route = currentRequest.row->route;
-  MetaScreen* screen = route == Route::kEveryHead ? everyHeadScreen(currentClient) : nullptr;
-  if (d.list && !(backgroundTileCount && d.known) && !currentClient->requestTranslucentWindow) {
+  if (kList && !(backgroundTileCount && d.known) && !currentClient->requestTranslucentWindow) {
     // The walk of forEachTarget, with the visit inlined and the ids'
     // slot asked once.
-    if (screen) {
+    if (MetaScreen* screen = route == Route::kEveryHead ? everyHeadScreen(currentClient) : nullptr) {
       u32 idSlot = plainIdPairSlot(d.drawable, d.gc);
       visitEveryHead(currentClient, screen,
                      [&](const RouteTarget& target) { return drawPlainOnHead(target, d, idSlot); });
@@ -440,8 +447,10 @@ void drawRequest(u8* request, u32 length, Drawing& d) {
     return;
   }
   // Every head's GraphicsExpose or NoExpose is collected for this sequence.
-  if (d.hold && d.served) noteRequestWithoutReply(request);
+  if (!kList && d.hold && d.served) noteRequestWithoutReply(request);
 }
+
+void drawRequest(u8* request, u32 length, Drawing& d) { drawRequestOf<false>(request, length, d); }
 
 void copyRequest(u8* request, u32 length) {
   Drawing d;
@@ -453,14 +462,13 @@ void copyRequest(u8* request, u32 length) {
   drawRequest(request, length, d);
 }
 
-void listRequest(u8* request, u32 length, ScaleCopy scale) {
+[[gnu::noinline]] void listRequest(u8* request, u32 length, ScaleCopy scale) {
   Drawing d;
   clearDrawing(d);
   d.drawable = get32(request + 4);
   d.gc = get32(request + 8);
   d.scale = scale;
-  d.list = true;
-  drawRequest(request, length, d);
+  drawRequestOf<true>(request, length, d);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "Proxy/resources/gc.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
+#include "Proxy/resources/resourcefind.h"
 #include "Proxy/join/rescopy.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/resources/window.h"
@@ -91,16 +92,6 @@ ClientResourceTable* tableOfId(u32 id) {
   return table->bucketCount ? table : nullptr;
 }
 
-// Inline: every request that names a resource looks it up here.
-[[gnu::always_inline]] inline ResourceNode* findNode(u32 id) {
-  ClientResourceTable* table = tableOfId(id);
-  if (!table) return nullptr;
-  for (ResourceNode* node = table->buckets[hashResourceId(*table, id)]; node; node = node->next) {
-    if (node->id == id) return node;
-  }
-  return nullptr;
-}
-
 // Doubles the buckets, keeping each chain's relative order. On failure the
 // table keeps its size: chains only grow longer.
 void growTable(ClientResourceTable* table) {
@@ -168,17 +159,7 @@ void destroyResourceObject(u32 type, u32 id, void* object) {
 
 // --- Hash --------------------------------------------------------------------------
 
-// For b bits: ((i >> b) ^ i ^ (i >> third)) & (2^b - 1), where the third
-// term is 12, 13 and 16 for 6, 7 and 8 bits and none from 9 bits on (a
-// shift by 32 of the 64-bit value is 0). Computed without a branch: this
-// runs two or three times for every request that names resources.
-u32 hashResourceId(const ClientResourceTable& table, u32 id) {
-  static constexpr u8 kThirdShift[6] = {12, 13, 16, 32, 32, 32};
-  u32 bits = table.hashBits - 6;
-  if (bits >= 6) return 0;  // an initialised table has 6 to 11 bits
-  u64 i = id & proxyState.resourceIdMask;
-  return u32(((i >> table.hashBits) ^ i ^ (i >> kThirdShift[bits])) & ((1u << table.hashBits) - 1));
-}
+u32 hashResourceId(const ClientResourceTable& table, u32 id) { return resourceBucketOf(table, id); }
 
 // --- Lookups -----------------------------------------------------------------------
 
@@ -197,19 +178,19 @@ GCRecord* lookupGC(u32 id) { return static_cast<GCRecord*>(lookupResourceByType(
 FontRecord* lookupFont(u32 id) { return static_cast<FontRecord*>(lookupResourceByType(id, RT_FONT)); }
 
 void* lookupResourceObject(u32 id) {
-  ResourceNode* node = findNode(id);
+  ResourceNode* node = findResourceNode(id);
   return node ? node->object : nullptr;
 }
 
 u32 lookupResourceAnyType(u32 id, void** object) {
-  ResourceNode* node = findNode(id);
+  ResourceNode* node = findResourceNode(id);
   if (object) *object = node ? node->object : nullptr;
   return node ? node->type : RT_NONE;
 }
 
 int isBadIdChoice(u32 id) {
   if (!currentClient || slotOfId(id) != currentClient->number) return 1;
-  return findNode(id) ? 1 : 0;
+  return findResourceNode(id) ? 1 : 0;
 }
 
 FontRecord* findFontRecordByName(const char* name) {
@@ -279,11 +260,13 @@ void setRequestResource(ProxyClient* client, u32 id) {
 }
 
 void setRequestResourceFound(ProxyClient* client, u32 id, u32 type, void* object) {
-  if (!client) return;
+  if (client) setRequestResourceQuickly(client, id, type, object);
+}
+
+void setRequestResourceFoundSlowly(ProxyClient* client, u32 id, u32 type, void* object) {
   client->requestResourceType = type;
   client->requestResourceObject = object;
-  // As lookupScreenOfXid, without a second look-up; with one meta screen
-  // without a call.
+  // As lookupScreenOfXid, without a second look-up.
   client->requestResourceScreen =
       type != RT_NONE && proxyState.screenCount != 1 ? ownScreenOfFound(id, type, object) : proxyState.screens;
   client->requestTranslucentWindow = nullptr;
