@@ -28,6 +28,7 @@
 #include "Proxy/links/linkdispatch.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/links/sequence.h"
+#include "Proxy/links/streamedreply.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/servers/display.h"
@@ -627,7 +628,7 @@ void onServerLinkStalled(void* argument) {
   link->stallTimer = nullptr;
   // A link the proxy stopped reading is not the server's fault.
   if (!link->readOrder || link->descriptor < 0) return;
-  if (link->setupAnswered != 0 && link->input.used == 0) return;
+  if (link->setupAnswered != 0 && link->input.used == 0 && !link->streamRemaining) return;
   // Messages completed since the timer was set: what is owed now gets its
   // own time.
   u64 since = ordersClock() - link->lastCompletedMs;
@@ -647,7 +648,7 @@ void onServerLinkStalled(void* argument) {
 // looks at, so a busy link costs no timer churn.
 void watchServerLinkStall(ServerLink* link, bool progressed) {
   if (progressed) link->lastCompletedMs = ordersClock();
-  bool owing = link->setupAnswered == 0 || link->input.used > 0;
+  bool owing = link->setupAnswered == 0 || link->input.used > 0 || link->streamRemaining;
   if (owing && !link->stallTimer && link->readOrder)
     link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);
 }
@@ -669,6 +670,7 @@ u32 openLinkCount(const ProxyClient* client) {
 
 void closeServerLink(ServerLink* link) {
   if (!link) return;
+  cutStreamOfClosingLink(link);
   freeReplyHooks(link);
   bufferFree(&link->input);
   link->input = {};

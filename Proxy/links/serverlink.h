@@ -120,6 +120,9 @@ struct ServerLink {
   // (Xext/shm.cpp); the slot to reuse next when none is free.
   KeptShmAttachment keptShm[kKeptShmAttachments];
   u8 keptShmNext;
+  // Added with streamed replies (streamedreply.h): body bytes of the reply
+  // being passed on (or skipped) that the server has still to send.
+  u32 streamRemaining;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
