@@ -108,7 +108,8 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
 // What waits for the client: its output, and what waits behind a reply
 // streaming to it.
 size_t clientBacklog(const ProxyClient* client) {
-  return outbufferCapacity(&client->output) + outbufferCapacity(&client->behindStream);
+  size_t own = outbufferCapacity(&client->output);
+  return client->behindStream.head ? own + outbufferCountCapacity(&client->behindStream) : own;
 }
 
 bool linksBacklogged(const ProxyClient* client) {
@@ -464,7 +465,7 @@ u32 writeThrough(const u8* message, u32 length, const char* layout, ProxyClient*
 }
 
 // Crossing the backlog limit stops reading the client and its servers.
-void noteClientBacklog(ProxyClient* client) {
+inline void noteClientBacklog(ProxyClient* client) {
   if (!client->recording && clientBacklog(client) >= kClientBacklogLimit &&
       (client->readOrder || anyLinkReading(client)))
     resumeClientIo(client);
@@ -479,10 +480,10 @@ OutBuffer* clientQueue(ProxyClient* client) {
 void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
   if (!client->transport || length == 0) return;
   client->lastMessageType = message[0];
-  OutBuffer* queue = clientQueue(client);
-  u32 written = queue == &client->output ? writeThrough(message, length, layout, client) : 0;
+  bool behindStream = client->streamingLink || client->streamCut;
+  u32 written = behindStream ? 0 : writeThrough(message, length, layout, client);
   if (written == length) return;
-  u8* out = outbufferReserve(queue, length - written);
+  u8* out = outbufferReserve(behindStream ? &client->behindStream : &client->output, length - written);
   if (!out) {
     PALVON_OOM();
     return;

@@ -123,7 +123,9 @@ void dispatchError(ServerLink* link, u8* error) {
   if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
 }
 
-void dispatchReply(ServerLink* link, u8* reply, u32 length) {
+// Inlined into the parse loop, its hot caller; the streamed start is the
+// other, rare one.
+[[gnu::always_inline]] inline void dispatchReply(ServerLink* link, u8* reply, u32 length) {
   if (link->hookHead && std::memcmp(&link->hookHead->wireSequence, reply + 2, 2) == 0) {
     // Hooks get the reply as the server sent it.
     popServerSequence(link, loadU16(reply + 2, foreign(link)));
@@ -158,7 +160,7 @@ void dispatchEvent(ServerLink* link, u8* event, u32 length) {
 
 // A large reply whose body is still arriving goes to its handler with what
 // is in, and its body follows read by read; false when it must wait whole.
-bool streamReply(ServerLink* link, u8* reply, u32 available, u64 size) {
+[[gnu::noinline]] bool streamReply(ServerLink* link, u8* reply, u32 available, u64 size) {
   if (size < kStreamedReplyMinimum || size > 0xffffffffu || !replyMayStream(link, reply)) return false;
   ReplyStreamOffer offer{reply, available, 0, 0};
   replyStreamOffer = &offer;

@@ -609,9 +609,17 @@ static void dispatchAndDeliver(ServerLink* link) {
   if (client) writeClientOutputNow(client);
 }
 
+// The rest of a streaming reply is taken with reads as large as the
+// socket holds (up to kLinkStreamRead), each passed on whole: fewer reads
+// and writes per megabyte, and the input still bounded.
+static u32 linkReadSize(const ServerLink* link) {
+  if (!link->streamRemaining) return kLinkReadChunk;
+  return std::clamp<u32>(link->streamRemaining, kLinkReadChunk, kLinkStreamRead);
+}
+
 void onServerLinkReadable(void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
-  int rc = bufferReadFd(link->descriptor, kLinkReadChunk, &link->input);
+  int rc = bufferReadFd(link->descriptor, linkReadSize(link), &link->input);
   if (rc == 2) return;
   if (rc == 0) {
     endClientOfBrokenLink(link);

@@ -55,6 +55,7 @@ struct LinkServerInfo {
 constexpr u32 kSetupAnswered = 32;           // smallest message of a running link
 constexpr u32 kMaxPlainRequest = 0x3fffc;    // larger requests take the big form
 constexpr u32 kLinkReadChunk = 65536;
+constexpr u32 kLinkStreamRead = 0x100000;  // most one read takes of a streaming reply
 constexpr u32 kDefaultOfflineTimeoutMs = 20000;
 
 // A segment of the proxy's image pool that the link's server keeps
