@@ -218,6 +218,19 @@ u8* outbufferAppendSegment(OutBuffer* buffer, OutSegment* segment) {
   return segment->readPosition;
 }
 
+void outbufferTakeAll(OutBuffer* to, OutBuffer* from) {
+  if (!from->head) return;
+  bool wasEmpty = !to->head;
+  outbufferSegmentsLinked++;
+  if (to->tail)
+    to->tail->next = from->head;
+  else
+    to->head = from->head;
+  to->tail = from->tail;
+  from->head = from->tail = nullptr;
+  if (wasEmpty && to->becameNonEmpty) to->becameNonEmpty(to->argument);
+}
+
 int outbufferForEach(OutBuffer* buffer, const u8* address, size_t n, OutbufferPieceFunction function,
                      void* argument) {
   OutSegment* s = findSegment(buffer, address, false);

@@ -98,6 +98,10 @@ OutSegment* outbufferCutCopy(OutBuffer* buffer, const u8* address, size_t n);
 u8* outbufferSegmentData(OutSegment* segment);
 // Links a detached segment at the tail; becameNonEmpty is not called.
 u8* outbufferAppendSegment(OutBuffer* buffer, OutSegment* segment);
+// Moves every segment of `from` behind the tail of `to` without copying;
+// `from` is left empty (its spare stays). becameNonEmpty of `to` is called
+// when `to` was empty and now is not.
+void outbufferTakeAll(OutBuffer* to, OutBuffer* from);
 using OutbufferPieceFunction = int (*)(const u8* start, size_t length, void* argument);
 // Calls function over the n bytes from address, piece by piece; the first
 // non-zero result, or 0.

@@ -4,19 +4,27 @@
 // read its replies while another one works, and images that go to the
 // server through the proxy's shared segments, which the server keeps
 // attached from one image to the next. Every pixel must come back as it
-// was put, every message whole and in request order.
+// was put, every message whole and in request order. Large replies pass
+// through the proxy as they arrive: the messages around them are those a
+// plain Xvfb sends, with one head or two, a client that reads nothing
+// leaves the proxy's memory bounded, and a server that stops in the
+// middle of a reply ends that client and no other.
 #include <gtest/gtest.h>
 
+#include <X11/X.h>
+#include <X11/Xatom.h>
 #include <X11/Xproto.h>
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Proxy/links/serverlink.h"
+#include "support/peers/mutrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
@@ -25,6 +33,8 @@ namespace palvon {
 namespace {
 
 using test::Bytes;
+using test::MutatingRelay;
+using test::Mutation;
 using test::ProxyProcess;
 using test::RawClient;
 using test::Xvfb;
@@ -337,6 +347,178 @@ TEST(SharedImageSegmentsInFlight, ServerKeepsABoundedNumberAttached) {
   EXPECT_EQ(checkImage(c.raw, c.raw.readMessage(20000), c.sequence, last), "");
   EXPECT_LE(sharedMappings(server.pid()), before + static_cast<int>(kKeptShmAttachments));
 }
+
+
+// --- Replies passed on as they arrive ----------------------------------------------
+
+// The root of screen `index` from the set-up answer (read in the client's
+// order): screens follow the vendor and the pixmap formats.
+uint32_t rootOfScreen(const RawClient& c, int index) {
+  const Bytes& s = c.setupReply();
+  size_t at = 40 + ((c.get16(s, 24) + 3u) & ~3u) + 8u * s[29];
+  for (int i = 0; i < index; i++) {
+    uint8_t depths = s[at + 39];
+    at += 40;
+    for (uint8_t d = 0; d < depths; d++) at += 8 + 24u * c.get16(s, at + 2);
+  }
+  return c.get32(s, at);
+}
+
+// A window on the last screen (the other head's, with two) that reports
+// property changes.
+bool createWatchedWindow(ImageClient& c) {
+  RawClient& r = c.raw;
+  Bytes body(32, 0);
+  r.put32(body, 0, r.resourceIdBase() | 3);
+  r.put32(body, 4, rootOfScreen(r, r.setupReply()[28] - 1));
+  r.put16(body, 12, 10);
+  r.put16(body, 14, 10);
+  r.put16(body, 18, InputOutput);
+  r.put32(body, 24, CWEventMask);
+  r.put32(body, 28, PropertyChangeMask);
+  return c.send(r.request(X_CreateWindow, 0, body));
+}
+
+// The image with a reply ahead of it and, right behind it, a change of the
+// watched window's property, an error and a reply: the type and sequence
+// of the five messages, the image kept whole.
+std::vector<std::pair<int, int>> imageAmongOthers(ImageClient& c, uint16_t side, Bytes* image) {
+  RawClient& r = c.raw;
+  uint32_t window = r.resourceIdBase() | 3;
+  Bytes property(20, 0);
+  r.put32(property, 0, window);
+  r.put32(property, 4, XA_WM_NAME);
+  r.put32(property, 8, XA_STRING);
+  property[12] = 8;
+  r.put32(property, 16, 4);
+  property.insert(property.end(), {'n', 'a', 'm', 'e'});
+  if (!c.send(r.request(X_GetInputFocus, 0)) || !c.send(c.getImage(side)) ||
+      !c.send(r.request(X_ChangeProperty, PropModeReplace, property)) || !c.send(c.badGeometry()) ||
+      !c.send(r.request(X_GetInputFocus, 0)))
+    return {};
+  std::vector<std::pair<int, int>> got;
+  for (int i = 0; i < 5; i++) {
+    Bytes m = r.readMessage(20000);
+    if (m.size() < 32) break;
+    got.emplace_back(m[0] & 0x7f, r.get16(m, 2));
+    if (m.size() > 32) *image = m;
+  }
+  return got;
+}
+
+struct Setting {
+  const char* name;
+  char order;
+  int heads;
+};
+
+void PrintTo(const Setting& s, std::ostream* out) { *out << s.name; }
+
+class StreamedImages : public ::testing::TestWithParam<Setting> {};
+
+TEST_P(StreamedImages, SameMessagesInTheSameOrderAsOnAPlainServer) {
+  const Setting& s = GetParam();
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::string> words{"noReset", "on"};
+  for (int i = 0; i < s.heads; i++) {
+    servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x600x24"}));
+    ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+    words.insert(words.end(), {"screen", servers.back()->display() + ".0"});
+  }
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  constexpr uint16_t kSide = 512;
+  ImageClient plain, through;
+  ASSERT_TRUE(plain.open(servers[0]->number(), s.order, kSide, true) && createWatchedWindow(plain));
+  ASSERT_TRUE(through.open(proxy.number(), s.order, kSide, true) && createWatchedWindow(through));
+  ASSERT_TRUE(plain.send(plain.putImage(kSide, pattern(plain.raw, kSide, 9))));
+  ASSERT_TRUE(through.send(through.putImage(kSide, pattern(through.raw, kSide, 9))));
+  for (int round = 0; round < 2; round++) {
+    Bytes plainImage, proxyImage;
+    auto expected = imageAmongOthers(plain, kSide, &plainImage);
+    ASSERT_EQ(expected.size(), 5u);
+    EXPECT_EQ(imageAmongOthers(through, kSide, &proxyImage), expected) << "round " << round << "\n" << proxy.log();
+    ASSERT_EQ(proxyImage.size(), 32u + 4u * kSide * kSide);
+    EXPECT_TRUE(proxyImage == plainImage) << "round " << round << ": the image differs from the plain server's";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, StreamedImages,
+                         ::testing::Values(Setting{"OneHead", 'l', 1}, Setting{"OneHeadMsbClient", 'B', 1},
+                                           Setting{"TwoHeads", 'l', 2}, Setting{"TwoHeadsMsbClient", 'B', 2}),
+                         [](const ::testing::TestParamInfo<Setting>& info) { return std::string(info.param.name); });
+
+// Resident memory of a process in KiB; -1 when unreadable.
+long residentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string word;
+  while (status >> word)
+    if (word == "VmRSS:") {
+      long kb = -1;
+      status >> kb;
+      return kb;
+    }
+  return -1;
+}
+
+// Images of 16 MiB asked for and none read: the proxy stops reading that
+// client's link in the middle of a reply rather than holding it, while
+// another client works on.
+TEST(StreamedImagesUnread, ProxyMemoryStaysBounded) {
+  Xvfb server({"-screen", "0", "640x600x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  // A sanitizer's quarantine would count every block ever freed as resident.
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"},
+                     {"ASAN_OPTIONS=detect_leaks=1:quarantine_size_mb=0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ImageClient idle, other;
+  ASSERT_TRUE(idle.open(proxy.number(), 'l', 2048, false));
+  ASSERT_TRUE(other.open(proxy.number(), 'l', 240, false) && createWatchedWindow(other));
+  ASSERT_TRUE(other.send(other.raw.request(X_GetInputFocus, 0)));
+  ASSERT_EQ(other.raw.readMessage(20000).size(), 32u);
+  long before = residentKb(proxy.pid());
+  ASSERT_GT(before, 0);
+  for (int i = 0; i < 3; i++) ASSERT_TRUE(idle.send(idle.getImage(2048)));
+  // Each of the other client's turns is a turn of the proxy's loop that
+  // could have read more.
+  Bytes ignored;
+  for (int round = 0; round < 8; round++) EXPECT_EQ(imageAmongOthers(other, 240, &ignored).size(), 5u);
+  long after = residentKb(proxy.pid());
+  EXPECT_LT(after - before, 8 * 1024) << "KiB resident before " << before << ", after " << after;
+}
+
+// A server that stops in the middle of the image, silent or closing: the
+// client that asked is ended (its reply can never be completed), the proxy
+// goes on, and a client connected all along is still served.
+class ServerStopsMidReply : public ::testing::TestWithParam<Mutation::Op> {};
+
+TEST_P(ServerStopsMidReply, EndsTheClientOnly) {
+  Xvfb server({"-screen", "0", "640x600x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  // The first reply on the first client's link is cut at three fifths.
+  MutatingRelay relay(server.socketPath(), {Mutation::Kind::kReply, GetParam(), 0, 2}, 1);
+  ASSERT_TRUE(relay.ok());
+  ProxyProcess proxy({"noReset", "on", "screen", relay.display() + ".0", "connectTimeout", "1.000",
+                      "failsafeTimeout", "1.000"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ImageClient victim, bystander;
+  ASSERT_TRUE(victim.open(proxy.number(), 'l', 512, false));
+  ASSERT_TRUE(bystander.open(proxy.number(), 'l', 240, false) && createWatchedWindow(bystander));
+  ASSERT_TRUE(victim.send(victim.getImage(512)));
+  Bytes partial = victim.raw.readMessage(20000);
+  EXPECT_TRUE(partial.empty()) << "a reply of " << partial.size() << " bytes";
+  EXPECT_TRUE(victim.raw.closed() || victim.raw.waitClosed(20000)) << "the client was left hanging\n" << proxy.log();
+  EXPECT_TRUE(relay.applied());
+  Bytes ignored;
+  EXPECT_EQ(imageAmongOthers(bystander, 240, &ignored).size(), 5u) << proxy.log();
+  EXPECT_EQ(proxy.wait(0), -1) << "the proxy ended\n" << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, ServerStopsMidReply,
+                         ::testing::Values(Mutation::Op::kCut, Mutation::Op::kCutClose),
+                         [](const ::testing::TestParamInfo<Mutation::Op>& info) {
+                           return std::string(info.param == Mutation::Op::kCut ? "Silent" : "Closing");
+                         });
 
 }  // namespace
 }  // namespace palvon

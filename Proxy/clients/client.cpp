@@ -396,6 +396,7 @@ void closeClientConnection(ProxyClient* client) {
   client->writeOrder = nullptr;
   outbufferFree(&client->output);
   memset(&client->output, 0, sizeof client->output);
+  dropClientStream(client);
   orderCancel(client->readOrder);
   client->readOrder = nullptr;
   bufferFree(&client->input);

@@ -125,6 +125,14 @@ struct ProxyClient {
   // the proxy.
   u8 metaEvents;
   u8 metaClient;
+  // Added with streamed replies (links/streamedreply.h): the link whose
+  // reply is being passed to the client as it arrives (null: none), the
+  // messages that wait behind that reply, and the mark of a client whose
+  // streamed reply was cut off, which the order ends at the loop's next turn.
+  ServerLink* streamingLink;
+  OutBuffer behindStream;
+  u8 streamCut;
+  Order* streamCutOrder;
 };
 
 // A listening transport of the proxy's display number.

@@ -106,6 +106,13 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
   return nullptr;
 }
 
+// What waits for the client: its output, and what waits behind a reply
+// streaming to it.
+size_t clientBacklog(const ProxyClient* client) {
+  size_t own = outbufferCapacity(&client->output);
+  return client->behindStream.head ? own + outbufferCountCapacity(&client->behindStream) : own;
+}
+
 bool linksBacklogged(const ProxyClient* client) {
   for (ServerLink* link : linksOf(client))
     if (outbufferCapacity(&link->output) > kLinkBacklogLimit || link->paceMarksOut >= kPaceMarksAhead)
@@ -143,7 +150,7 @@ void paceLinks(ProxyClient* client) {
 // proxy answers itself would otherwise grow that output without bound. So
 // is one with too many entries waiting for their round trips.
 bool backlogged(const ProxyClient* client) {
-  return outbufferCapacity(&client->output) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
+  return clientBacklog(client) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
          linksBacklogged(client);
 }
 
@@ -384,7 +391,7 @@ void resumeClientIo(ProxyClient* client) {
     return;
   }
   bool mayRun = !grabHolder || grabHolder == client || (client->grabExempt && !grabCoversExempt);
-  bool ownBacklog = outbufferCapacity(&client->output) >= kClientBacklogLimit;
+  bool ownBacklog = clientBacklog(client) >= kClientBacklogLimit;
   if (mayRun && !backlogged(client)) {
     if (!client->readOrder) {
       if (client->input.used > 0) {
@@ -458,24 +465,90 @@ u32 writeThrough(const u8* message, u32 length, const char* layout, ProxyClient*
   return written > 0 ? static_cast<u32>(written) : 0;
 }
 
+// Crossing the backlog limit stops reading the client and its servers.
+inline void noteClientBacklog(ProxyClient* client) {
+  if (!client->recording && clientBacklog(client) >= kClientBacklogLimit &&
+      (client->readOrder || anyLinkReading(client)))
+    resumeClientIo(client);
+}
+
 }  // namespace
+
+OutBuffer* clientQueue(ProxyClient* client) {
+  return client->streamingLink || client->streamCut ? &client->behindStream : &client->output;
+}
 
 void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
   if (!client->transport || length == 0) return;
   client->lastMessageType = message[0];
-  u32 written = writeThrough(message, length, layout, client);
+  bool behindStream = client->streamingLink || client->streamCut;
+  u32 written = behindStream ? 0 : writeThrough(message, length, layout, client);
   if (written == length) return;
-  u8* out = outbufferReserve(&client->output, length - written);
+  u8* out = outbufferReserve(behindStream ? &client->behindStream : &client->output, length - written);
   if (!out) {
     PALVON_OOM();
     return;
   }
   memcpy(out, message + written, length - written);
   if (client->parser.swapped && layout) swapLeaving(layout, out, out + length - written);
-  // Crossing the backlog limit stops reading the client and its servers.
-  if (!client->recording && outbufferCapacity(&client->output) >= kClientBacklogLimit &&
-      (client->readOrder || anyLinkReading(client)))
-    resumeClientIo(client);
+  noteClientBacklog(client);
+}
+
+// --- Streamed replies ------------------------------------------------------------
+
+void beginClientStream(ProxyClient* client, ServerLink* link, const u8* bytes, u32 length) {
+  writeToClient(bytes, length, nullptr, client);
+  client->streamingLink = link;
+}
+
+// Straight to the socket when nothing is queued ahead, as writeThrough does
+// for a whole message: the piece is as large as one read of the link.
+void streamToClient(ProxyClient* client, const u8* bytes, u32 length) {
+  if (!client->transport) return;
+  u32 written = 0;
+  if (!client->output.head) {
+    ssize_t n = write(client->descriptor, bytes, length);
+    written = n > 0 ? static_cast<u32>(n) : 0;
+    if (written == length) return;
+  }
+  u8* out = outbufferReserve(&client->output, length - written);
+  if (!out) {
+    PALVON_OOM();
+    return;
+  }
+  memcpy(out, bytes + written, length - written);
+  noteClientBacklog(client);
+}
+
+void finishClientStream(ProxyClient* client) {
+  client->streamingLink = nullptr;
+  outbufferTakeAll(&client->output, &client->behindStream);
+}
+
+namespace {
+
+void endCutClient(void* argument) {
+  auto* client = static_cast<ProxyClient*>(argument);
+  orderCancel(client->streamCutOrder);
+  client->streamCutOrder = nullptr;
+  stopClient(client, "Reply cut off", 0);
+}
+
+}  // namespace
+
+void cutClientStream(ProxyClient* client) {
+  client->streamingLink = nullptr;
+  client->streamCut = 1;
+  // Not here: the link closing may be one of a loop over the client's links.
+  if (!client->streamCutOrder) client->streamCutOrder = orderAddIdle(endCutClient, client);
+}
+
+void dropClientStream(ProxyClient* client) {
+  orderCancel(client->streamCutOrder);
+  client->streamCutOrder = nullptr;
+  client->streamingLink = nullptr;
+  outbufferFree(&client->behindStream);
+  memset(&client->behindStream, 0, sizeof client->behindStream);
 }
 
 void refuseClientInput(ProxyClient* client, const char* text) { refuse(client, text); }

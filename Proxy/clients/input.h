@@ -78,6 +78,21 @@ void resumeAllClients();
 // Queues a reply, event or error for the client, swapped by the layout when
 // the client's byte order differs.
 void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client);
+// Where a new message for the client is queued: its output, or behind a
+// reply streaming to it (links/streamedreply.h). Whoever queues bytes for
+// a client reserves them here, never in client->output directly.
+OutBuffer* clientQueue(ProxyClient* client);
+// A streamed reply: its first bytes (the header and what is in of the
+// body), written as a message; from then on the client takes only the
+// link's pieces until finishClientStream, which queues what waited behind
+// the reply. cutClientStream gives up a reply that cannot be completed:
+// nothing more is written and the client is stopped at the loop's next
+// turn. dropClientStream forgets the stream as the connection closes.
+void beginClientStream(ProxyClient* client, ServerLink* link, const u8* bytes, u32 length);
+void streamToClient(ProxyClient* client, const u8* bytes, u32 length);
+void finishClientStream(ProxyClient* client);
+void cutClientStream(ProxyClient* client);
+void dropClientStream(ProxyClient* client);
 // Makes handlers stop parsing the current client's input after the request
 // being handled; the rest is parsed when the client is resumed. A non-empty
 // text stops the client with it.

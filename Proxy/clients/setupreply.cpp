@@ -1,4 +1,5 @@
 // The client's connection set-up reply.
+#include "Proxy/clients/input.h"
 #include "Proxy/clients/setupreply.h"
 
 #include <cstring>
@@ -126,7 +127,8 @@ u32 clientSetupReplyBound() {
 
 bool writeClientSetupReply(ProxyClient* client) {
   u32 bound = clientSetupReplyBound();
-  u8* start = outbufferReserve(&client->output, bound);
+  OutBuffer* queue = clientQueue(client);
+  u8* start = outbufferReserve(queue, bound);
   if (!start) return false;
   memset(start, 0, bound);
   u32 vendorLength = u32(strlen(proxyLife.vendor));
@@ -160,7 +162,7 @@ bool writeClientSetupReply(ProxyClient* client) {
   u32 length = u32(p - start);
   put16(start + 6, u16((length - 8) / 4));
   if (client->parser.swapped) swapLeaving("H-23", start, start + length);
-  outbufferDelete(start + length, bound - length, &client->output);
+  outbufferDelete(start + length, bound - length, queue);
   return true;
 }
 
@@ -177,7 +179,7 @@ void handleClientSetupReply(ServerLink* link, const u8* reply, u32 length) {
     if (link->busy) return;
     // The server's own words reach the client; only the fixed part is
     // turned into the client's order (the reason is text).
-    u8* copy = outbufferReserve(&client->output, length);
+    u8* copy = outbufferReserve(clientQueue(client), length);
     if (copy) {
       memcpy(copy, reply, length);
       if (foreign(link)) swapArriving(kSetupRefusalLayout, copy, copy + 8);

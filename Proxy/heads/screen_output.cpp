@@ -13,7 +13,7 @@
 namespace palvon {
 
 u8* queueClientBytes(const void* data, u32 length, const char* layout, ProxyClient* client) {
-  u8* copy = outbufferReserve(&client->output, length);
+  u8* copy = outbufferReserve(clientQueue(client), length);
   if (!copy) return nullptr;
   memcpy(copy, data, length);
   if (client->parser.swapped && layout) swapByFormat(layout, copy, copy + length);

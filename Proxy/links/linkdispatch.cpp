@@ -18,6 +18,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/links/streamedreply.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/links/errors.h"
@@ -122,7 +123,9 @@ void dispatchError(ServerLink* link, u8* error) {
   if (!releaseStashedData(link, kStashError)) dropStaleStash(link);
 }
 
-void dispatchReply(ServerLink* link, u8* reply, u32 length) {
+// Inlined into the parse loop, its hot caller; the streamed start is the
+// other, rare one.
+[[gnu::always_inline]] inline void dispatchReply(ServerLink* link, u8* reply, u32 length) {
   if (link->hookHead && std::memcmp(&link->hookHead->wireSequence, reply + 2, 2) == 0) {
     // Hooks get the reply as the server sent it.
     popServerSequence(link, loadU16(reply + 2, foreign(link)));
@@ -155,6 +158,18 @@ void dispatchEvent(ServerLink* link, u8* event, u32 length) {
   eventHandlerOf(event)(event);
 }
 
+// A large reply whose body is still arriving goes to its handler with what
+// is in, and its body follows read by read; false when it must wait whole.
+[[gnu::noinline]] bool streamReply(ServerLink* link, u8* reply, u32 available, u64 size) {
+  if (size < kStreamedReplyMinimum || size > 0xffffffffu || !replyMayStream(link, reply)) return false;
+  ReplyStreamOffer offer{reply, available, 0, 0};
+  replyStreamOffer = &offer;
+  dispatchReply(link, reply, static_cast<u32>(size));
+  replyStreamOffer = nullptr;
+  settleReplyStream(link, offer, static_cast<u32>(size));
+  return true;
+}
+
 // The server's set-up answer: 8 bytes, then 4 x the 16-bit length at byte 6.
 bool takeSetupAnswer(ServerLink* link) {
   u64 available = link->input.used - link->parseOffset;
@@ -184,12 +199,24 @@ void dispatchServerInput(ServerLink* link) {
   bool tookSetup = link->setupAnswered == 0 && takeSetupAnswer(link);
   bool progressed = tookSetup;
   while (link->setupAnswered == kSetupAnswered) {
+    if (link->streamRemaining) {
+      // Bytes of a streamed reply are progress; none in is a wait.
+      if (!passStreamedBody(link)) break;
+      progressed = true;
+      continue;
+    }
     u64 available = link->input.used - link->parseOffset;
     if (available < 32) break;
     u8* p = link->input.data + link->parseOffset;
     u64 size = 32;
     if (p[0] == 1 || (p[0] & 0x7f) == kGenericEvent) size += 4ull * loadU32(p + 4, foreign(link));
-    if (size > available) break;  // the rest comes with later reads
+    if (size > available) {
+      if (p[0] == 1 && streamReply(link, p, static_cast<u32>(available), size)) {
+        progressed = true;
+        continue;
+      }
+      break;  // the rest comes with later reads
+    }
     // Advance first: a handler may close the link or wait on it.
     link->parseOffset += static_cast<u32>(size);
     progressed = true;

@@ -12,6 +12,7 @@
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/links/streamedreply.h"
 #include "Proxy/dispatch/wire.h"
 #include "base/logging.h"
 #include "xsupport/region.h"
@@ -450,10 +451,18 @@ void holdMessageForSequence(const u8* message, u32 length, const char* layout, P
   armUnlessDispatching(client);
 }
 
+bool replyDeliverableNow(ProxyClient* client, u16 sequence) {
+  return deliverNow(client, clientSequenceOf(client, sequence));
+}
+
 void sendReplyToClient(const u8* reply, u32 length, const char* layout) {
   ProxyClient* client = currentClient;
   if (!client || !client->transport) return;
   u64 sequence = clientSequenceOf(client, client->sequenceAnswered);
+  // A reply whose body is still arriving cannot be held: it goes now or
+  // its offer is refused.
+  if (replyStreamOffer && replyStreamOffer->reply == reply)
+    return takeReplyStream(client, deliverNow(client, sequence), reply, length);
   if (deliverNow(client, sequence)) {
     writeToClient(reply, length, layout, client);
     return;

@@ -87,6 +87,11 @@ PendingRequest* findPendingRequest(ProxyClient* client, u64 sequence, u32 server
 void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t tag, PendingRequest* entry);
 void holdMessageForSequence(const u8* message, u32 length, const char* layout, ProxyClient* client);
 
+// Whether a reply to the client's request of that sequence (16 bits, as
+// the ring keeps it) would go to the client at once: one server, nothing
+// older still held.
+bool replyDeliverableNow(ProxyClient* client, u16 sequence);
+
 // Messages from a server for the current client and current link. An
 // exposure's tag is a Region that this call takes over.
 void sendReplyToClient(const u8* reply, u32 length, const char* layout);

@@ -11,6 +11,7 @@
 #include "Proxy/lifecycle.h"
 #include "Proxy/links/pool.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/links/streamedreply.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/errors.h"
 #include "base/logging.h"
@@ -227,6 +228,17 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   }
 }
 
+u16 peekServerSequence(const ServerLink* link, u64 s, u16* clientSequence) {
+  const SequenceRing* head = link->ring;
+  *clientSequence = 0;
+  if (!head) return 0;
+  // The chunks popServerSequence would retire first are skipped here.
+  while (head->closed && s > head->closingSequence && head->next) head = head->next;
+  const SequenceSlot& slot = head->slots[s & (kRingSlots - 1)];
+  *clientSequence = slot.clientSequence;
+  return slot.key;
+}
+
 // --- Round trips -------------------------------------------------------------
 
 u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* argument, RoundTripRelease release) {
@@ -312,6 +324,14 @@ bool releaseStashedData(ServerLink* link, u8 code) {
   if (!found) return false;
   releaseStashBefore(link, found->next);
   return true;
+}
+
+const RequestStash* firstStashAt(const ServerLink* link, u64 serverSequence) {
+  for (const RequestStash* stash = link->stashHead; stash; stash = stash->next) {
+    if (stash->sequence == serverSequence) return stash;
+    if (stash->sequence > serverSequence) break;
+  }
+  return nullptr;
 }
 
 void* peekStashedData(ServerLink* link, u8 code) {
@@ -512,7 +532,9 @@ const char* matchServerReply(ServerLink* link) {
   // A wait must not outlive an exit that was asked for meanwhile.
   if (proxyLife.exitReason) exitProxy(proxyLife.exitReason, 0);
   link->busy = 1;
-  const char* error = awaitMarker(link);
+  // The messages waited for lie behind a reply still streaming.
+  const char* error = awaitStreamedReplyEnd(link);
+  if (!error) error = awaitMarker(link);
   ReplyHook* last = link->hookTail;
   while (!error && link->hookHead) {
     bool wasLast = link->hookHead == last;

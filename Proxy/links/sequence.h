@@ -97,6 +97,13 @@ void finishServerRequestNote(ServerLink* link, SequenceRing* tail);
 // For every reply and by the event and error paths: sets the client's
 // sequence being answered and the link's request key answered.
 void popServerSequence(ServerLink* link, u16 serverSequence);
+// What popServerSequence will find for the full server sequence, taking
+// nothing: the request's key, and its client sequence in *clientSequence.
+// For deciding about a reply whose header is in before its body.
+u16 peekServerSequence(const ServerLink* link, u64 serverSequence, u16* clientSequence);
+// The first stash of the request of that full server sequence (the next
+// ones of the same request follow it), or null; nothing is released.
+const RequestStash* firstStashAt(const ServerLink* link, u64 serverSequence);
 
 // An asynchronous round trip: callback(reply, argument) runs when the server
 // has answered everything queued before it. Returns its server sequence, 0

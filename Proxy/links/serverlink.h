@@ -55,6 +55,7 @@ struct LinkServerInfo {
 constexpr u32 kSetupAnswered = 32;           // smallest message of a running link
 constexpr u32 kMaxPlainRequest = 0x3fffc;    // larger requests take the big form
 constexpr u32 kLinkReadChunk = 65536;
+constexpr u32 kLinkStreamRead = 0x100000;  // most one read takes of a streaming reply
 constexpr u32 kDefaultOfflineTimeoutMs = 20000;
 
 // A segment of the proxy's image pool that the link's server keeps
@@ -120,6 +121,9 @@ struct ServerLink {
   // (Xext/shm.cpp); the slot to reuse next when none is free.
   KeptShmAttachment keptShm[kKeptShmAttachments];
   u8 keptShmNext;
+  // Added with streamed replies (streamedreply.h): body bytes of the reply
+  // being passed on (or skipped) that the server has still to send.
+  u32 streamRemaining;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 

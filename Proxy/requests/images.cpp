@@ -530,6 +530,14 @@ void answerJob(GetImageJob* job, u16 sequence) {
 
 }  // namespace
 
+bool getImageReplyPassesThrough(const ServerLink* link, u64 serverSequence) {
+  for (const RequestStash* stash = firstStashAt(link, serverSequence); stash && stash->sequence == serverSequence;
+       stash = stash->next) {
+    if (stash->code != kStashGetImage || static_cast<const GetImagePart*>(stash->data)->job) return false;
+  }
+  return true;
+}
+
 void ReplyGetImage(u8* reply, u32 length) {
   ServerLink* link = currentLink;
   // A read of the proxy's own capture, not the client's.

@@ -21,6 +21,10 @@ struct VisualRecord;
 void ProcPutImage(u8* request, u32 length);
 void ProcGetImage(u8* request, u32 length);
 void ReplyGetImage(u8* reply, u32 length);
+// Whether ReplyGetImage will pass the reply to that full server sequence on
+// as it came apart from its header (one head's image for the client, no
+// conversion, not a capture of the proxy's own), so that it may stream.
+bool getImageReplyPassesThrough(const ServerLink* link, u64 serverSequence);
 
 // The display whose image layout the clients see (null without displays).
 Display* clientImageDisplay();
