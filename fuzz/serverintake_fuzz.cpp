@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/links/linkdispatch.h"
 #include "Proxy/links/pending.h"
@@ -108,6 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   for (u32 i = client.linkCount; i-- > 0;) closeServerLink(client.links[i]);
+  // A reply cut off by the close would end the client at the loop's next
+  // turn; this client ends here, as a closing connection drops its stream.
+  dropClientStream(&client);
   freePendingRequests(&client);
   outbufferFree(&client.output);
   std::free(client.links);
