@@ -453,20 +453,34 @@ void resumeAllClients() {
 
 namespace {
 
-// A large message that nothing queued is ahead of goes to the socket from
-// where it lies (a reply still in its link's input), without a write
-// order; only what the socket does not take now is copied into the output.
-// Bytes to be swapped are copied first, as are small messages: those are
-// written together after the step. A write that fails writes nothing here;
-// the next flush meets the error and ends the client.
-u32 writeThrough(const u8* message, u32 length, const char* layout, ProxyClient* client) {
-  if (length < kClientWriteThrough || client->output.head || (client->parser.swapped && layout)) return 0;
-  ssize_t written = write(client->descriptor, message, length);
+// Straight to the socket when nothing is queued ahead: the bytes the socket
+// took now. A write that fails takes none here; the next flush meets the
+// error and ends the client.
+u32 writeNow(ProxyClient* client, const u8* bytes, u32 length) {
+  if (client->output.head) return 0;
+  ssize_t written = write(client->descriptor, bytes, length);
   return written > 0 ? static_cast<u32>(written) : 0;
 }
 
+// A large message goes to the socket from where it lies (a reply still in
+// its link's input), without a write order; only what the socket does not
+// take now is copied. Bytes to be swapped are copied first, as are small
+// messages: those are written together after the step.
+u32 writeThrough(const u8* message, u32 length, const char* layout, ProxyClient* client) {
+  if (length < kClientWriteThrough || (client->parser.swapped && layout)) return 0;
+  return writeNow(client, message, length);
+}
+
+// Copies what was not written into the queue, in the client's byte order.
 // Crossing the backlog limit stops reading the client and its servers.
-inline void noteClientBacklog(ProxyClient* client) {
+void queueRest(ProxyClient* client, OutBuffer* queue, const u8* bytes, u32 length, const char* layout) {
+  u8* out = outbufferReserve(queue, length);
+  if (!out) {
+    PALVON_OOM();
+    return;
+  }
+  memcpy(out, bytes, length);
+  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length);
   if (!client->recording && clientBacklog(client) >= kClientBacklogLimit &&
       (client->readOrder || anyLinkReading(client)))
     resumeClientIo(client);
@@ -481,17 +495,9 @@ OutBuffer* clientQueue(ProxyClient* client) {
 void writeToClient(const u8* message, u32 length, const char* layout, ProxyClient* client) {
   if (!client->transport || length == 0) return;
   client->lastMessageType = message[0];
-  bool behindStream = client->streamingLink || client->streamCut;
-  u32 written = behindStream ? 0 : writeThrough(message, length, layout, client);
-  if (written == length) return;
-  u8* out = outbufferReserve(behindStream ? &client->behindStream : &client->output, length - written);
-  if (!out) {
-    PALVON_OOM();
-    return;
-  }
-  memcpy(out, message + written, length - written);
-  if (client->parser.swapped && layout) swapLeaving(layout, out, out + length - written);
-  noteClientBacklog(client);
+  OutBuffer* queue = clientQueue(client);
+  u32 written = queue == &client->output ? writeThrough(message, length, layout, client) : 0;
+  if (written < length) queueRest(client, queue, message + written, length - written, layout);
 }
 
 // --- Streamed replies ------------------------------------------------------------
@@ -501,23 +507,12 @@ void beginClientStream(ProxyClient* client, ServerLink* link, const u8* bytes, u
   client->streamingLink = link;
 }
 
-// Straight to the socket when nothing is queued ahead, as writeThrough does
-// for a whole message: the piece is as large as one read of the link.
+// Each piece is as large as one read of the link: straight to the socket
+// whatever its size, as writeThrough does for a whole large message.
 void streamToClient(ProxyClient* client, const u8* bytes, u32 length) {
   if (!client->transport) return;
-  u32 written = 0;
-  if (!client->output.head) {
-    ssize_t n = write(client->descriptor, bytes, length);
-    written = n > 0 ? static_cast<u32>(n) : 0;
-    if (written == length) return;
-  }
-  u8* out = outbufferReserve(&client->output, length - written);
-  if (!out) {
-    PALVON_OOM();
-    return;
-  }
-  memcpy(out, bytes + written, length - written);
-  noteClientBacklog(client);
+  u32 written = writeNow(client, bytes, length);
+  if (written < length) queueRest(client, &client->output, bytes + written, length - written, nullptr);
 }
 
 void finishClientStream(ProxyClient* client) {

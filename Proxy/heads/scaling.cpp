@@ -220,7 +220,6 @@ void releaseScaler(HeadScaler** scaler) {
   liveScalers--;
 }
 
-
 const char* setupHeadScaling(Head* head) {
   releaseScaler(&head->scaler);
   u32 zw = u32(std::max(head->clip.width, 1)), zh = u32(std::max(head->clip.height, 1));

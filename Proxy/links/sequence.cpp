@@ -228,15 +228,10 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   }
 }
 
-u16 peekServerSequence(const ServerLink* link, u64 s, u16* clientSequence) {
-  const SequenceRing* head = link->ring;
-  *clientSequence = 0;
-  if (!head) return 0;
-  // The chunks popServerSequence would retire first are skipped here.
-  while (head->closed && s > head->closingSequence && head->next) head = head->next;
-  const SequenceSlot& slot = head->slots[s & (kRingSlots - 1)];
-  *clientSequence = slot.clientSequence;
-  return slot.key;
+const SequenceSlot* findRingSlot(const ServerLink* link, u64 s) {
+  const SequenceRing* chunk = link->ring;
+  while (chunk && chunk->closed && s > chunk->closingSequence && chunk->next) chunk = chunk->next;
+  return chunk ? &chunk->slots[s & (kRingSlots - 1)] : nullptr;
 }
 
 // --- Round trips -------------------------------------------------------------

@@ -97,10 +97,10 @@ void finishServerRequestNote(ServerLink* link, SequenceRing* tail);
 // For every reply and by the event and error paths: sets the client's
 // sequence being answered and the link's request key answered.
 void popServerSequence(ServerLink* link, u16 serverSequence);
-// What popServerSequence will find for the full server sequence, taking
-// nothing: the request's key, and its client sequence in *clientSequence.
-// For deciding about a reply whose header is in before its body.
-u16 peekServerSequence(const ServerLink* link, u64 serverSequence, u16* clientSequence);
+// The ring's slot of a full server sequence not yet answered, taking
+// nothing (the chunks popServerSequence would retire first are passed
+// over); null without a ring.
+const SequenceSlot* findRingSlot(const ServerLink* link, u64 serverSequence);
 // The first stash of the request of that full server sequence (the next
 // ones of the same request follow it), or null; nothing is released.
 const RequestStash* firstStashAt(const ServerLink* link, u64 serverSequence);

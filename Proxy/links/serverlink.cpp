@@ -505,9 +505,7 @@ namespace {
     u8* p = outbufferReserve(&link->output, length);
     if (!p) return nullptr;
     std::memcpy(p, request, length);
-    put16(p + 2, static_cast<u16>(length / 4));
-    link->requestsSent++;
-    noteServerRequestKey(loadU16(request), link);
+    countCoreRequestCopy(p, length, link);
     return p;
   }
   u8* p = reserveRequest(link, request[0], request[1], length);

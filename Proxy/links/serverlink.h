@@ -220,18 +220,23 @@ u8* copyRequestToServer(const u8* request, u32 length, ServerLink* link);
 // core request of 16 to 32 bytes with room in the output's last block,
 // copied as two overlapping fixed blocks without a call. Null, with nothing
 // done, for any other request.
+// A core request just copied whole to p: its length field in the plain
+// form (a big request's reads 0), then counted and noted.
+inline void countCoreRequestCopy(u8* p, u32 length, ServerLink* link) {
+  u16 words = static_cast<u16>(length / 4);
+  __builtin_memcpy(p + 2, &words, 2);
+  link->requestsSent++;
+  u16 key;
+  __builtin_memcpy(&key, p, 2);
+  noteServerRequestKey(key, link);
+}
 inline u8* copySmallRequestToServer(const u8* request, u32 length, ServerLink* link) {
   if (request[0] >= 128 || length < 16 || length > 32) return nullptr;
   u8* p = outbufferReserveInTail(&link->output, length);
   if (!p) return nullptr;
   __builtin_memcpy(p, request, 16);
   __builtin_memcpy(p + length - 16, request + length - 16, 16);
-  u16 words = static_cast<u16>(length / 4);
-  __builtin_memcpy(p + 2, &words, 2);
-  link->requestsSent++;
-  u16 key;
-  __builtin_memcpy(&key, request, 2);
-  noteServerRequestKey(key, link);
+  countCoreRequestCopy(p, length, link);
   return p;
 }
 // Reserves a request with its header filled; the link writer's allocate.

@@ -44,10 +44,9 @@ bool replyMayStream(ServerLink* link, const u8* header) {
   if (client->streamingLink || client->streamCut || client->recording) return false;
   if (link->hookHead && std::memcmp(&link->hookHead->wireSequence, header + 2, 2) == 0) return false;
   u64 sequence = sequenceWiden(link->lastServerSequence, get16(header + 2));
-  u16 clientSequence = 0;
-  u16 key = peekServerSequence(link, sequence, &clientSequence);
-  if (!handlerPassesBody(link, sequence, key)) return false;
-  return replyDeliverableNow(client, clientSequence);
+  const SequenceSlot* slot = findRingSlot(link, sequence);
+  if (!slot || !handlerPassesBody(link, sequence, slot->key)) return false;
+  return replyDeliverableNow(client, slot->clientSequence);
 }
 
 void takeReplyStream(ProxyClient* client, bool deliverable, const u8* reply, u32) {

@@ -12,6 +12,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefind.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
@@ -29,11 +30,6 @@ namespace palvon {
 namespace {
 
 ResourceRecordLists& lists() { return proxyState.records; }
-
-u32 slotOfId(u32 id) {
-  u32 shift = proxyState.resourceIdShift;
-  return shift >= 32 ? 0 : id >> shift;
-}
 
 Display* headDisplay(const Head* head) { return head->serverDisplay ? head->serverDisplay->display : nullptr; }
 
@@ -150,7 +146,7 @@ PixmapRecord* createPixmapRecord(u32 id, u16 width, u16 height, u8 depth, MetaSc
 void refPixmap(PixmapRecord* pixmap, u32 referrerId) {
   if (!pixmap) return;
   pixmap->refCount++;
-  if (referrerId && pixmap->id && slotOfId(pixmap->id) != slotOfId(referrerId) && !pixmap->headCopies) {
+  if (referrerId && pixmap->id && resourceSlotOf(pixmap->id) != resourceSlotOf(referrerId) && !pixmap->headCopies) {
     copyPixmapToHeads(pixmap);
   }
 }
@@ -185,7 +181,7 @@ bool isZombiePixmapId(u32 id) {
 
 void clearZombieOwners(u32 slot) {
   for (PixmapRecord* pixmap = lists().zombies; pixmap; pixmap = pixmap->zombieNext) {
-    if (slotOfId(pixmap->id) == slot) pixmap->ownerPresent = 0;
+    if (resourceSlotOf(pixmap->id) == slot) pixmap->ownerPresent = 0;
   }
 }
 

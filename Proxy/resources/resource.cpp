@@ -79,19 +79,6 @@ constexpr ResourceTypeRow kNoRow{};
 
 ResourceDatabase& db() { return proxyState.resources; }
 
-u32 slotOfId(u32 id) {
-  u32 shift = proxyState.resourceIdShift;
-  return shift >= 32 ? 0 : id >> shift;
-}
-
-// The table holding the id, or null when its slot is out of range or free.
-ClientResourceTable* tableOfId(u32 id) {
-  u32 slot = slotOfId(id);
-  if (slot >= kMaxClientSlots) return nullptr;
-  ClientResourceTable* table = &db().slots[slot];
-  return table->bucketCount ? table : nullptr;
-}
-
 // Doubles the buckets, keeping each chain's relative order. On failure the
 // table keeps its size: chains only grow longer.
 void growTable(ClientResourceTable* table) {
@@ -164,7 +151,7 @@ u32 hashResourceId(const ClientResourceTable& table, u32 id) { return resourceBu
 // --- Lookups -----------------------------------------------------------------------
 
 void* lookupResourceByType(u32 id, u32 type) {
-  ClientResourceTable* table = tableOfId(id);
+  ClientResourceTable* table = resourceTableOf(id);
   if (!table) return nullptr;
   for (ResourceNode* node = table->buckets[hashResourceId(*table, id)]; node; node = node->next) {
     if (node->id == id && node->type == type) return node->object;
@@ -189,7 +176,7 @@ u32 lookupResourceAnyType(u32 id, void** object) {
 }
 
 int isBadIdChoice(u32 id) {
-  if (!currentClient || slotOfId(id) != currentClient->number) return 1;
+  if (!currentClient || resourceSlotOf(id) != currentClient->number) return 1;
   return findResourceNode(id) ? 1 : 0;
 }
 
@@ -353,7 +340,7 @@ u32 findFreeClientSlot() {
 }
 
 int addResource(u32 id, u32 type, void* object) {
-  ClientResourceTable* table = tableOfId(id);
+  ClientResourceTable* table = resourceTableOf(id);
   if (!table) {
     destroyResourceObject(type, id, object);
     return 0;
@@ -375,7 +362,7 @@ int addResource(u32 id, u32 type, void* object) {
 }
 
 void freeResourceById(u32 id, u32 sparedType) {
-  ClientResourceTable* table = tableOfId(id);
+  ClientResourceTable* table = resourceTableOf(id);
   if (!table) return;
   ResourceNode** link = &table->buckets[hashResourceId(*table, id)];
   while (*link) {

@@ -13,6 +13,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefind.h"
 #include "Proxy/resources/xidpair.h"
 #include "Proxy/sync/selections.h"
 #include "Proxy/servers/display.h"
@@ -25,14 +26,7 @@ namespace {
 
 ResourceDatabase& db() { return proxyState.resources; }
 
-u32 slotOfId(u32 id) {
-  u32 shift = proxyState.resourceIdShift;
-  return shift >= 32 ? 0 : id >> shift;
-}
-
 bool idInUse(u32 id) { return lookupResourceObject(id) || isZombiePixmapId(id); }
-
-u32 shiftLeft(u32 value, u32 shift) { return shift >= 32 ? 0 : value << shift; }
 
 // The head that holds fonts for the head: the first head showing the same
 // screen of the same server with the same scaling.
@@ -84,7 +78,7 @@ u32 allocProxyXid(ProxyClient* client) {
       if (!idInUse(counter)) return counter;
     }
   }
-  u32 base = shiftLeft(client->number, proxyState.resourceIdShift);
+  u32 base = idShiftLeft(client->number, proxyState.resourceIdShift);
   for (u64 tries = 0; tries <= mask; tries++) {
     client->ownIdCounter--;
     u32 id = base | (client->ownIdCounter & mask);
@@ -98,7 +92,7 @@ void findFreeXidRange(u32 slot, u32* first, u32* last) {
   *first = *last = 0;
   if (slot >= kMaxClientSlots) return;
   // i64 bounds: a side may become empty (last below first).
-  i64 low = shiftLeft(slot, proxyState.resourceIdShift);
+  i64 low = idShiftLeft(slot, proxyState.resourceIdShift);
   i64 high = low | proxyState.resourceIdMask;
   const ClientResourceTable& table = db().slots[slot];
   bool haveFound = false;
@@ -155,14 +149,12 @@ namespace {
   // so requests built for it need no special cases.
   const ServerDisplay* display = head->serverDisplay;
   if (!display || !display->display) return 0;
-  u32 slot = slotOfId(id);
+  u32 slot = resourceSlotOf(id);
   if (slot >= 1 && slot < kMaxClientSlots && db().slots[slot].hasIdBases) {
     if (head->serverIndex >= kMaxServerIndexes) return 0;
     const Head* idHead = kind == RT_FONT ? fontHeadOf(head) : head;
     const ServerDisplay* idDisplay = idHead->serverDisplay ? idHead->serverDisplay : display;
-    u32 local = id & proxyState.resourceIdMask;
-    return db().slots[slot].serverIdBases[head->serverIndex] |
-           shiftLeft(idHead->numberOnDisplay, idDisplay->baseShift) | shiftLeft(local, display->proxyIdShift);
+    return clientIdOnHead(slot, id, head, idHead, idDisplay, display);
   }
   return translateProxyId(id, kind, head);
 }

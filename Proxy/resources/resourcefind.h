@@ -22,15 +22,26 @@ namespace palvon {
   return u32(((i >> table.hashBits) ^ i ^ (i >> kThirdShift[bits])) & ((1u << table.hashBits) - 1));
 }
 
+// The client slot an id belongs to (0, the proxy's, without clients).
+[[gnu::always_inline]] inline u32 resourceSlotOf(u32 id) {
+  u32 shift = proxyState.resourceIdShift;
+  return shift >= 32 ? 0 : id >> shift;
+}
+
+// The table holding the id, or null when its slot is out of range or free.
+[[gnu::always_inline]] inline ClientResourceTable* resourceTableOf(u32 id) {
+  u32 slot = resourceSlotOf(id);
+  if (slot >= kMaxClientSlots) return nullptr;
+  ClientResourceTable* table = &proxyState.resources.slots[slot];
+  return table->bucketCount ? table : nullptr;
+}
+
 // The first node with the id, or null when its slot is out of range or free
 // or holds no such id.
 [[gnu::always_inline]] inline ResourceNode* findResourceNode(u32 id) {
-  u32 shift = proxyState.resourceIdShift;
-  u32 slot = shift >= 32 ? 0 : id >> shift;
-  if (slot >= kMaxClientSlots) return nullptr;
-  const ClientResourceTable& table = proxyState.resources.slots[slot];
-  if (!table.bucketCount) return nullptr;
-  for (ResourceNode* node = table.buckets[resourceBucketOf(table, id)]; node; node = node->next) {
+  const ClientResourceTable* table = resourceTableOf(id);
+  if (!table) return nullptr;
+  for (ResourceNode* node = table->buckets[resourceBucketOf(*table, id)]; node; node = node->next) {
     if (node->id == id) return node;
   }
   return nullptr;

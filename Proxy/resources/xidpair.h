@@ -7,9 +7,25 @@
 
 #include "Proxy/heads/screen.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/resources/resourcefind.h"
 #include "Proxy/servers/display.h"
 
 namespace palvon {
+
+// A shift that gives 0 from 32 on, as the id layouts need for a field of
+// no bits.
+[[gnu::always_inline]] inline u32 idShiftLeft(u32 value, u32 by) { return by >= 32 ? 0 : value << by; }
+
+// The id of a client slot whose id bases are known, as the head's server
+// knows it: the slot's base on that server, the number on its display of
+// the head holding the id (idHead: a font's head, else the head itself),
+// and the id's own bits past both.
+[[gnu::always_inline]] inline u32 clientIdOnHead(u32 slot, u32 id, const Head* head, const Head* idHead,
+                                                  const ServerDisplay* idDisplay, const ServerDisplay* display) {
+  return proxyState.resources.slots[slot].serverIdBases[head->serverIndex] |
+         idShiftLeft(idHead->numberOnDisplay, idDisplay->baseShift) |
+         idShiftLeft(id & proxyState.resourceIdMask, display->proxyIdShift);
+}
 
 // Every case the inline part leaves: ids of two slots or of none, several
 // meta screens, no head.
@@ -20,10 +36,8 @@ void translateDrawableAndGCSlowly(u32 drawable, u32 gc, const Head* head, u32 ou
 // otherwise. Nothing it reads changes while a request is forwarded, so a
 // walk over several heads asks once.
 [[gnu::always_inline]] inline u32 plainIdPairSlot(u32 drawable, u32 gc) {
-  u32 shift = proxyState.resourceIdShift;
-  u32 slot = shift >= 32 ? 0 : drawable >> shift;
-  u32 gcSlot = shift >= 32 ? 0 : gc >> shift;
-  if (proxyState.screenCount >= 2 || slot != gcSlot || slot < 1 || slot >= kMaxClientSlots ||
+  u32 slot = resourceSlotOf(drawable);
+  if (proxyState.screenCount >= 2 || slot != resourceSlotOf(gc) || slot < 1 || slot >= kMaxClientSlots ||
       !proxyState.resources.slots[slot].hasIdBases)
     return 0;
   return slot;
@@ -41,12 +55,8 @@ void translateDrawableAndGCSlowly(u32 drawable, u32 gc, const Head* head, u32 ou
     out[0] = out[1] = 0;
     return;
   }
-  auto shiftLeft = [](u32 value, u32 by) { return by >= 32 ? 0 : value << by; };
-  u32 base = proxyState.resources.slots[slot].serverIdBases[head->serverIndex] |
-             shiftLeft(head->numberOnDisplay, display->baseShift);
-  u32 mask = proxyState.resourceIdMask;
-  out[0] = base | shiftLeft(drawable & mask, display->proxyIdShift);
-  out[1] = base | shiftLeft(gc & mask, display->proxyIdShift);
+  out[0] = clientIdOnHead(slot, drawable, head, head, display, display);
+  out[1] = clientIdOnHead(slot, gc, head, head, display, display);
 }
 
 // A drawable (kind RT_DRAWABLE) and a GC at once, each as translateXid gives

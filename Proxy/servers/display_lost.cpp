@@ -30,12 +30,6 @@ namespace {
 // The most requests one link can owe: the ring keeps no more.
 constexpr u64 kMaxOwed = kRingSlots;
 
-const SequenceSlot* ringSlot(const ServerLink* link, u64 sequence) {
-  SequenceRing* chunk = link->ring;
-  while (chunk && chunk->closed && sequence > chunk->closingSequence && chunk->next) chunk = chunk->next;
-  return chunk ? &chunk->slots[sequence & (kRingSlots - 1)] : nullptr;
-}
-
 bool isReply(const HeldMessage* held, const void*) { return held->length >= 32 && held->bytes[0] == 1; }
 
 // Whether another server's answer to the client's request is held already.
@@ -106,7 +100,7 @@ void answerClientOf(ProxyClient* client, const ServerLink* link) {
   u64 first = link->lastServerSequence + 1;
   if (last >= kMaxOwed && first < last - kMaxOwed + 1) first = last - kMaxOwed + 1;
   for (u64 s = first; s <= last; s++) {
-    const SequenceSlot* slot = ringSlot(link, s);
+    const SequenceSlot* slot = findRingSlot(link, s);
     if (!slot || slot->key == kKeyNoOperation) continue;
     const RequestRow* row = requestRowOf(slot->key);
     if (!row || !row->replyLayout || !row->replyLayout[0]) continue;
