@@ -472,8 +472,17 @@ const char* initShapeExtension(ExtensionEntry* entry) {
     version = u16(std::min(u32(version), u32(major) * 64 + u32(minor)));
   }
   entry->version = version;
-  return registerModule(entry, "SHAPE", {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), nullptr, 0},
-                        {kModuleShape, lostShapeServer, nullptr, false});
+  const char* refusal =
+      registerModule(entry, "SHAPE", {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), nullptr, 0},
+                     {kModuleShape, lostShapeServer, nullptr, false});
+  if (refusal) return refusal;
+  // A joining server gets the windows' shapes with the windows themselves;
+  // the extension keeps nothing of its own there, and the log says so.
+  entry->copyHook = [](ExtensionEntry*, void*) -> const char* {
+    PALVON_WIP();
+    return nullptr;
+  };
+  return nullptr;
 }
 
 }  // namespace palvon

@@ -17,6 +17,7 @@
 #include "Proxy/heads/screen.h"
 #include "Xext/extmodule.h"
 #include "base/bits.h"
+#include "base/logging.h"
 
 namespace palvon {
 
@@ -173,9 +174,18 @@ constexpr ErrorRow kErrors[] = {
 u32 syncAlarmValueBytes(u32 mask) { return 4 * (bitCount(mask) + bitCount(mask & (kAlarmValueBit | kAlarmDeltaBit))); }
 
 const char* initSyncExtension(ExtensionEntry* entry) {
-  return registerModule(entry, "SYNC",
-                        {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
-                        {kModuleSync, nullptr, nullptr, false});
+  const char* refusal =
+      registerModule(entry, "SYNC",
+                     {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
+                     {kModuleSync, nullptr, nullptr, false});
+  if (refusal) return refusal;
+  // Counters and alarms live on the primary head's server alone; a joining
+  // server is not given them yet, and the log says so.
+  entry->copyHook = [](ExtensionEntry*, void*) -> const char* {
+    PALVON_WIP();
+    return nullptr;
+  };
+  return nullptr;
 }
 
 }  // namespace palvon

@@ -487,9 +487,18 @@ void ProcXvShmPutImage(u8* request, u32 length) {
 const char* initXVideoExtension(ExtensionEntry* entry) {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
     if (const char* failure = buildScreenPorts(screen)) return failure;
-  return registerModule(entry, "XVideo",
-                        {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
-                        {kModuleXVideo, nullptr, resetXVideo, false});
+  const char* refusal =
+      registerModule(entry, "XVideo",
+                     {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), kErrors, rowCount(kErrors)},
+                     {kModuleXVideo, nullptr, resetXVideo, false});
+  if (refusal) return refusal;
+  // A joining head gets no adaptor list and no base ports: its clients'
+  // ports stay on the heads that had them, and the log says so.
+  entry->copyHook = [](ExtensionEntry*, void*) -> const char* {
+    PALVON_WIP();
+    return nullptr;
+  };
+  return nullptr;
 }
 
 }  // namespace palvon

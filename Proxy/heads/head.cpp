@@ -14,6 +14,7 @@
 #include "Proxy/join/rescopy.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/heads/metacore.h"
+#include "Proxy/heads/open.h"
 #include "Proxy/join/translucency.h"
 #include "Proxy/heads/settings.h"
 #include "Proxy/input/control.h"
@@ -255,7 +256,6 @@ void destroyHead(Head* head, bool offline) {
     for (MetaScreen* s = proxyState.screens; s; s = s->next)
       for (Head* h = s->heads; h; h = h->next)
         if (h->relatedHead == head) h->relatedHead = nullptr;
-    sendMetaScreenEvent(head, screen, kMetaHeadRemoved, 0);
     recomputeScreen(screen, kHeadRemovedResize, kHeadRemoved);
   }
   if (!offline && isHeadOnline(head)) {
@@ -323,10 +323,13 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   }
   bool hadPointer = pointerHead() == head;
   unbindHeadFromServerDisplay(head);
-  if (hadPointer) {
-    i32 x, y;
-    lastPointerPosition(&x, &y);
-    movePointerToScreen(screen, x, y);
+  if (screen) {
+    if (hadPointer) {
+      i32 x, y;
+      lastPointerPosition(&x, &y);
+      markPointerReturn(head, nullptr, x, y, true);
+    }
+    announceHeadChange(head, kHeadChangeRemoved, 0);
   }
   if (focusHead() == head) setFocusHead(pointerHead());
   releaseScaler(&head->scaler);

@@ -387,6 +387,21 @@ bool computeHeadBorder(Head* head, i32 configured) {
 void setHeadClipWidth(Head* head, i32 value) { head->clip.width = std::max(value, 1); }
 void setHeadClipHeight(Head* head, i32 value) { head->clip.height = std::max(value, 1); }
 
+namespace {
+
+struct PointerReturn {
+  Head* head;
+  ProxyClient* client;
+  i32 x, y;
+  bool warp;
+} pointerReturn;
+
+}  // namespace
+
+void markPointerReturn(Head* head, ProxyClient* client, i32 x, i32 y, bool warp) {
+  pointerReturn = {head, client, x, y, warp};
+}
+
 void announceHeadChange(Head* head, u32 kind, u32 mask) {
   Rect r{head->logical.x, head->logical.y, u32(std::max(head->logical.width, 0)),
          u32(std::max(head->logical.height, 0))};
@@ -407,6 +422,15 @@ void announceHeadChange(Head* head, u32 kind, u32 mask) {
     if (const char* error = computeMetaScreenSize(screen, &settings)) logProblem(error, __FILE__, __LINE__);
   }
   if (kind == kHeadChangeChanged) restartPointerRotation(head);
+  if (pointerReturn.head == head) {
+    PointerReturn back = pointerReturn;
+    pointerReturn = {};
+    bool moved = kind == kHeadChangeRemoved || (mask & (kHeadGeometryBits | kHeadClipBorderBits));
+    if (moved) {
+      logStepf("Pointer repositioned to screen %d +%d+%d...", int(screen->number), back.x, back.y);
+      syncInputAcrossHeads(kXrcMouse, back.client, screen, back.x, back.y, back.warp);
+    }
+  }
   recalcKeepWindowsVisible(screen);
   sendMetaScreenEvent(head, screen, kind, mask);
 }

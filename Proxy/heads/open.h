@@ -86,8 +86,15 @@ void setHeadClipWidth(Head* head, i32 value);
 void setHeadClipHeight(Head* head, i32 value);
 
 // Logs the change, recomputes a resizable meta screen after a geometry
-// change and tells the clients that follow heads.
+// change, brings the pointer back to a head marked for it when the head
+// left or its geometry changed, and tells the clients that follow heads.
 void announceHeadChange(Head* head, u32 kind, u32 mask);
+// Marks the head that held the pointer when its change or removal began:
+// the next announceHeadChange of that head moves the pointer back to the
+// meta point (through the client's links, or the proxy's own connections
+// for none; `warp` moves the real pointer as well) and logs it. One mark at
+// a time; the announcement consumes it.
+void markPointerReturn(Head* head, ProxyClient* client, i32 x, i32 y, bool warp);
 
 // Runs the keyboard-map tool "vorkel" of the installation's bin directory on
 // the display with the display's map file (from the configuration

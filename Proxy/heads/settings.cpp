@@ -666,18 +666,21 @@ void finishSettings(Apply& a, HeadRect oldLogical) {
       XfsFlush(head->display);
     }
   }
-  if (pointerHere && screen && px >= 0 && py >= 0 && u32(px) < screen->width && u32(py) < screen->height) {
-    syncInputAcrossHeads(kXrcMouse, a.client, screen, px, py, false);
-    if (a.client) {
-      if (const char* error = syncClientLinks(a.client)) LOGF(logChWarning, "%s", error);
-    }
-    head->serverDisplay->input.pointerHead = findPointerHeadOnDisplay(kXrcMouse, head->serverDisplay);
-  }
+  // The pointer keeps its meta point: the announcement puts it back there
+  // on the head's new place.
+  pointerHere = pointerHere && screen && px >= 0 && py >= 0 && u32(px) < screen->width && u32(py) < screen->height;
+  if (pointerHere) markPointerReturn(head, a.client, px, py, false);
   if (screen) refreshScreenWindowTree(screen);
   recomputeOverlappingHeads();
   computePointerTransformation(head);
   announceHeadChange(head, kHeadChangeChanged, a.changed);
   head->given |= a.changed;
+  if (pointerHere) {
+    if (a.client) {
+      if (const char* error = syncClientLinks(a.client)) LOGF(logChWarning, "%s", error);
+    }
+    head->serverDisplay->input.pointerHead = findPointerHeadOnDisplay(kXrcMouse, head->serverDisplay);
+  }
 }
 
 }  // namespace

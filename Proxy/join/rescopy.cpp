@@ -37,6 +37,7 @@
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "base/strlist.h"
+#include "xsupport/xfont.h"
 #include "xsupport/ximage.h"
 #include "xsupport/xtarget.h"
 
@@ -459,6 +460,90 @@ const char* syncLinksToHead(const Head* head) {
   return nullptr;
 }
 
+// --- Font paths of a joining server ---------------------------------------------------------
+
+struct FontPathSet {
+  u32 count = 0;
+  char** paths = nullptr;
+};
+
+int addFontPathsOfFont(u32, void* object, ProxyClient*, void* argument, Head*) {
+  const auto* font = static_cast<const FontRecord*>(object);
+  auto* set = static_cast<FontPathSet*>(argument);
+  return strlistAddUnique(&set->count, &set->paths, font->fontPathCount, font->fontPath);
+}
+
+int addFontPathsOfGC(u32 id, void* object, ProxyClient* client, void* argument, Head* head) {
+  const FontRecord* font = static_cast<const GCRecord*>(object)->font;
+  return font ? addFontPathsOfFont(id, const_cast<FontRecord*>(font), client, argument, head) : 1;
+}
+
+// Every element a font of the session was opened under (a GC may hold a
+// font its client has closed), then the current and the default path: what
+// a joining server needs so that the session's fonts open there.
+const char* gatherSessionFontPaths(FontPathSet* set) {
+  u32 count = 0;
+  char* const* current = currentFontPath(&count);
+  if (!forEachResourceOfType(RT_GC, addFontPathsOfGC, set, nullptr) ||
+      !forEachResourceOfType(RT_FONT, addFontPathsOfFont, set, nullptr) ||
+      !strlistAddUnique(&set->count, &set->paths, count, current) ||
+      !strlistAddUnique(&set->count, &set->paths, defaultFontPathCount, defaultFontPath))
+    return PALVON_OOM();
+  return nullptr;
+}
+
+struct ProbeCall {
+  Display* display;
+  const FontPathSet* wanted;
+  FontPathSet* accepted;
+};
+
+void runProbe(void* argument) {
+  auto* call = static_cast<ProbeCall*>(argument);
+  call->accepted->paths =
+      xfontValidFontPaths(call->display, call->wanted->count, call->wanted->paths, &call->accepted->count);
+}
+
+// The elements the server takes, asked one by one under a server grab.
+const char* probeFontPaths(Display* display, const FontPathSet* wanted, FontPathSet* accepted) {
+  if (!wanted->count) return nullptr;
+  ProbeCall call{display, wanted, accepted};
+  if (!xfsRun(display, runProbe, &call) || isDisplayOffline(display)) return displayOfflineText(display);
+  return nullptr;
+}
+
+// An element the joining server refuses is only tolerable when the font
+// display has it (the session's fonts of that element are measured there);
+// one that neither has cannot hold the session's fonts at all. The server's
+// own list then names what it has, so that every path set on it later is
+// filtered to that.
+const char* noteRefusedFontPaths(ServerDisplay* server, const FontPathSet& wanted, const FontPathSet& accepted) {
+  if (accepted.count == wanted.count) return nullptr;
+  FontPathSet refused;
+  for (u32 i = 0; i < wanted.count; i++) {
+    if (strlistContains(accepted.count, accepted.paths, wanted.paths[i])) continue;
+    if (!strlistAdd(&refused.count, &refused.paths, wanted.paths[i])) {
+      strlistFree(refused.count, refused.paths);
+      return PALVON_OOM();
+    }
+  }
+  FontPathSet atFontDisplay;
+  const char* error = nullptr;
+  if (fontDisplay && fontDisplay != server && fontDisplay->display && !isDisplayOffline(fontDisplay->display))
+    error = probeFontPaths(fontDisplay->display, &refused, &atFontDisplay);
+  for (u32 i = 0; i < refused.count && !error; i++) {
+    if (!strlistContains(atFontDisplay.count, atFontDisplay.paths, refused.paths[i]))
+      error = tmpPrintf("No font path '%s' on %s", refused.paths[i], server->displayName);
+    else
+      LOGF(logChWarning, "No font path '%s' on %s", refused.paths[i], server->displayName);
+  }
+  if (!error && !strlistAssign(&server->fontPathCount, &server->fontPaths, accepted.count, accepted.paths))
+    error = PALVON_OOM();
+  strlistFree(refused.count, refused.paths);
+  strlistFree(atFontDisplay.count, atFontDisplay.paths);
+  return error;
+}
+
 }  // namespace
 
 u32 rowsPerBand(u64 bandSize, u64 bytesPerLine) {
@@ -511,15 +596,25 @@ const char* copyResourcesToHead(Head* source, Head* head) {
 
 const char* applyFontPathToHead(Head* head) {
   logStepf("Adjusting font paths...");
-  if (head->inWindow || !head->display) return nullptr;
-  u32 count = 0;
-  char* const* path = currentFontPath(&count);
-  char** filtered = nullptr;
-  u32 filteredCount = 0;
-  if (!filterFontPathForDisplay(path, count, &filtered, &filteredCount, head->serverDisplay)) return PALVON_OOM();
-  if (filteredCount) XfsSetFontPath(head->display, filtered, int(filteredCount));
-  strlistFree(filteredCount, filtered);
-  return nullptr;
+  ServerDisplay* server = head->serverDisplay;
+  if (!head->display || !server) return nullptr;
+  FontPathSet wanted;
+  const char* error = gatherSessionFontPaths(&wanted);
+  FontPathSet accepted;
+  if (!error) error = probeFontPaths(server->display, &wanted, &accepted);
+  if (!error) error = noteRefusedFontPaths(server, wanted, accepted);
+  if (!error && !head->inWindow) {
+    u32 count = 0;
+    char* const* path = currentFontPath(&count);
+    char** filtered = nullptr;
+    u32 filteredCount = 0;
+    if (!filterFontPathForDisplay(path, count, &filtered, &filteredCount, server)) error = PALVON_OOM();
+    else if (filteredCount) XfsSetFontPath(head->display, filtered, int(filteredCount));
+    strlistFree(filteredCount, filtered);
+  }
+  strlistFree(wanted.count, wanted.paths);
+  strlistFree(accepted.count, accepted.paths);
+  return error;
 }
 
 }  // namespace palvon

@@ -31,9 +31,13 @@ int copyWindowTreeToDisplay(ProxyWindow* window, RequestWriter* writer, Head* he
 // Maps on the head what is mapped below `root`, children before parents and
 // each parent's children bottom-up, through each window's owner's link.
 void copyWindowMappingToHead(ProxyWindow* root, Head* head);
-// The proxy's font path (filtered for the head's server) set on its server,
-// unless the head is shown in a window or keeps its server's fonts. Null or
-// the error text.
+// Before fonts are copied: every element the session's fonts and GCs were
+// opened under, and the current and default paths, are asked of the head's
+// server. An element it refuses that the font display lacks too ends the
+// step ("No font path '%s' on %s"); one the font display has is logged, and
+// the server's own list then names what it takes. Unless the head is shown
+// in a window, the proxy's font path filtered for the server is set there.
+// Null or the error text.
 const char* applyFontPathToHead(Head* head);
 
 // A leaving head: every resource's copy on the head is destroyed through the

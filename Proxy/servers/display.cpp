@@ -256,6 +256,7 @@ void freeServerDisplay(ServerDisplay* server) {
   free(server->savedPointer);
   free(server->savedPower);
   strlistFree(server->savedFontPathCount, server->savedFontPath);
+  strlistFree(server->fontPathCount, server->fontPaths);
   free(server);
   // New clients must not be linked to the server that left.
   rebuildClientServerList();

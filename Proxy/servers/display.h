@@ -241,7 +241,9 @@ const char* probeMitShm(Display* display);
 // Whether a standard DOUBLE-BUFFER is present; then its version.
 bool queryDoubleBufferExtension(Display* display, int* major, int* minor);
 // The major opcode of Multi-Buffering on the server, 0 when absent.
-int displayMbufMajor(Display* display);
+int queryMultiBufferingExtension(Display* display);
+// The same, under the name the extension modules use.
+inline int displayMbufMajor(Display* display) { return queryMultiBufferingExtension(display); }
 // Writes XINERAMA_CENTER_HINT (INTEGER, 16, x and y) on the window; flushed.
 void setXineramaCenterHint(Display* display, Window window, int x, int y);
 

@@ -141,7 +141,7 @@ bool queryDoubleBufferExtension(Display* display, int* major, int* minor) {
   return XfsDbeQueryExtension(display, major, minor) != 0;
 }
 
-int displayMbufMajor(Display* display) {
+int queryMultiBufferingExtension(Display* display) {
   int opcode = 0, event = 0, error = 0;
   if (!XfsQueryExtension(display, "Multi-Buffering", &opcode, &event, &error)) return 0;
   return opcode;
