@@ -467,15 +467,17 @@ struct FontPathSet {
   char** paths = nullptr;
 };
 
-int addFontPathsOfFont(u32, void* object, ProxyClient*, void* argument, Head*) {
-  const auto* font = static_cast<const FontRecord*>(object);
+int addFontPaths(void* argument, const FontRecord* font) {
   auto* set = static_cast<FontPathSet*>(argument);
-  return strlistAddUnique(&set->count, &set->paths, font->fontPathCount, font->fontPath);
+  return font ? strlistAddUnique(&set->count, &set->paths, font->fontPathCount, font->fontPath) : 1;
 }
 
-int addFontPathsOfGC(u32 id, void* object, ProxyClient* client, void* argument, Head* head) {
-  const FontRecord* font = static_cast<const GCRecord*>(object)->font;
-  return font ? addFontPathsOfFont(id, const_cast<FontRecord*>(font), client, argument, head) : 1;
+int addFontPathsOfFont(u32, void* object, ProxyClient*, void* argument, Head*) {
+  return addFontPaths(argument, static_cast<const FontRecord*>(object));
+}
+
+int addFontPathsOfGC(u32, void* object, ProxyClient*, void* argument, Head*) {
+  return addFontPaths(argument, static_cast<const GCRecord*>(object)->font);
 }
 
 // Every element a font of the session was opened under (a GC may hold a
@@ -517,7 +519,8 @@ const char* probeFontPaths(Display* display, const FontPathSet* wanted, FontPath
 // one that neither has cannot hold the session's fonts at all. The server's
 // own list then names what it has, so that every path set on it later is
 // filtered to that.
-const char* noteRefusedFontPaths(ServerDisplay* server, const FontPathSet& wanted, const FontPathSet& accepted) {
+const char* noteRefusedFontPaths(const Head* head, const FontPathSet& wanted, const FontPathSet& accepted) {
+  ServerDisplay* server = head->serverDisplay;
   if (accepted.count == wanted.count) return nullptr;
   FontPathSet refused;
   for (u32 i = 0; i < wanted.count; i++) {
@@ -533,9 +536,9 @@ const char* noteRefusedFontPaths(ServerDisplay* server, const FontPathSet& wante
     error = probeFontPaths(fontDisplay->display, &refused, &atFontDisplay);
   for (u32 i = 0; i < refused.count && !error; i++) {
     if (!strlistContains(atFontDisplay.count, atFontDisplay.paths, refused.paths[i]))
-      error = tmpPrintf("No font path '%s' on %s", refused.paths[i], server->displayName);
+      error = tmpPrintf("No font path '%s' on %s", refused.paths[i], head->name);
     else
-      LOGF(logChWarning, "No font path '%s' on %s", refused.paths[i], server->displayName);
+      LOGF(logChWarning, "No font path '%s' on %s", refused.paths[i], head->name);
   }
   if (!error && !strlistAssign(&server->fontPathCount, &server->fontPaths, accepted.count, accepted.paths))
     error = PALVON_OOM();
@@ -602,7 +605,7 @@ const char* applyFontPathToHead(Head* head) {
   const char* error = gatherSessionFontPaths(&wanted);
   FontPathSet accepted;
   if (!error) error = probeFontPaths(server->display, &wanted, &accepted);
-  if (!error) error = noteRefusedFontPaths(server, wanted, accepted);
+  if (!error) error = noteRefusedFontPaths(head, wanted, accepted);
   if (!error && !head->inWindow) {
     u32 count = 0;
     char* const* path = currentFontPath(&count);

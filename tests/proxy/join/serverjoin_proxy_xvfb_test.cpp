@@ -271,7 +271,8 @@ TEST_F(ServerJoin, AFontPathNoServerHasRefusesTheJoiningServer) {
   ASSERT_TRUE(ServerJoinTerminalWithOwnFont(this, fonts)) << proxy->log();
   ASSERT_EQ(runProgram({"rm", "-rf", fonts}, "").status, 0);
   std::string reply = addC();
-  EXPECT_TRUE(contains(reply, "No font path '" + fonts + "/' on ")) << reply << proxy->log();
+  EXPECT_TRUE(contains(reply, "No font path '" + fonts + "/' on ") && contains(reply, c->display() + ".0"))
+      << reply << proxy->log();
   EXPECT_FALSE(contains(treeOf(c->display()), "+1400+300"));
   EXPECT_TRUE(contains(treeOf(b->display()), "+1400+300")) << proxy->log();
   EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
