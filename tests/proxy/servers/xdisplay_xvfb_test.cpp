@@ -173,6 +173,23 @@ TEST_F(ServerDisplayTest, ServerTimeComesBackAndAdvances) {
   EXPECT_GE(second, first);
 }
 
+// The buffer extensions' helpers agree with the server's own answers (an
+// Xvfb has a standard DOUBLE-BUFFER and no Multi-Buffering).
+TEST_F(ServerDisplayTest, BufferExtensionsAreFoundAsTheServerOffersThem) {
+  test::Xvfb server;
+  ASSERT_TRUE(server.ok());
+  Display* display = open(server);
+  ASSERT_NE(display, nullptr);
+  int opcode = 0, event = 0, error = 0;
+  if (!XQueryExtension(display, "Multi-Buffering", &opcode, &event, &error)) opcode = 0;
+  EXPECT_EQ(queryMultiBufferingExtension(display), opcode);
+  EXPECT_EQ(displayMbufMajor(display), opcode);
+  int major = -1, minor = -1;
+  EXPECT_EQ(queryDoubleBufferExtension(display, &major, &minor),
+            XQueryExtension(display, "DOUBLE-BUFFER", &opcode, &event, &error) != 0);
+  EXPECT_GE(major, 1);
+}
+
 // --- Property copies ----------------------------------------------------------------
 
 TEST_F(ServerDisplayTest, PropertiesCopyBetweenServersAndAnEmptySourceDeletes) {
