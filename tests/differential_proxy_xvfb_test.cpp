@@ -661,7 +661,22 @@ std::map<uint8_t, std::vector<Instance>> crossScreenInstances() {
                          Body(c).b32(i.otherRoot).b32(i.root).b16(3).b16(4).request(X_TranslateCoords)};
        }},
   };
+  t[X_ReparentWindow] = {
+      {"into a window of the other screen",
+       [other](C c, I i) {
+         return Requests{other(c, i), Body(c).b32(i.window).b32(i.scratch).b16(0).b16(0).request(X_ReparentWindow),
+                         Body(c).b32(i.scratch).b32(i.root).b16(0).b16(0).request(X_ReparentWindow)};
+       }},
+  };
   t[X_CreateColormap] = {
+      {"of the other screen's visual, given to a window there",
+       [other, change](C c, I i) {
+         uint32_t colormap = i.scratch + 1;
+         return Requests{other(c, i),
+                         Body(c).b32(colormap).b32(i.otherRoot).b32(i.otherVisual).request(X_CreateColormap, AllocNone),
+                         change(c, i.scratch, CWColormap, colormap), simple(c, X_GetWindowAttributes, i.scratch),
+                         simple(c, X_FreeColormap, colormap)};
+       }},
       {"with the other screen's visual",
        [](C c, I i) {
          return Requests{Body(c).b32(i.scratch).b32(i.otherRoot).b32(i.visual).request(X_CreateColormap, AllocNone),
