@@ -273,7 +273,7 @@ bool pixmapOfOtherScreen(const MetaScreen* screen, u32 mask, const u8* values) {
     u32 value = get32(values + 4 * index++);
     if (!((1u << bit) & (GCTile | GCStipple | GCClipMask)) || ((1u << bit) == GCClipMask && value == None)) continue;
     auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(value, RT_PIXMAP));
-    if (!pixmap) return false;
+    if (!pixmap || !pixmap->screen) return false;
     if (pixmap->screen != screen) return true;
   }
   return false;
