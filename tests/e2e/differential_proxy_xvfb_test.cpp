@@ -1,7 +1,9 @@
 // The same conversation with a plain Xvfb and with the proxy program in
 // front of an identical Xvfb (one head; two heads side by side under a
 // plain server of the meta screen's size; a second head zoomed or turned a
-// quarter showing the meta screen again), through the raw client in either
+// quarter showing the meta screen again; four heads in two rows; two meta
+// screens under a plain server of two screens, with cases that use one
+// screen's resources on the other), through the raw client in either
 // byte order: every reply, error and event must come back byte for byte as
 // the plain server gives it, once what must differ is mapped (see
 // `normalize` and the known differences listed there and at `knownCase`).
