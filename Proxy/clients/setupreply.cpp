@@ -69,7 +69,9 @@ u8* writeVisual(u8* p, const VisualRecord* visual) {
 
 // The screen record, then its depths: depth 1 first (even without
 // visuals), then the depths in the order their first offered visual
-// appears, each with its visuals in the screen's order.
+// appears, each with its visuals in the screen's order, then the other
+// depths that pixmaps may have (CreatePixmap takes every offered format's
+// depth, and a client believes only the depths the screen lists).
 u8* writeScreen(u8* p, const MetaScreen* screen) {
   put32(p, screen->rootId);
   put32(p + 4, screen->defaultColormap);
@@ -90,13 +92,14 @@ u8* writeScreen(u8* p, const MetaScreen* screen) {
   p += kScreenBytes;
   u8 depths[kMaxDepths] = {1};
   u32 groups = 1;
-  for (i32 i = 0; i < screen->visualCount; i++) {
-    u8 depth = screen->visuals[i].depth;
-    if (!offeredOnAllHeads(screen, &screen->visuals[i])) continue;
+  auto addDepth = [&depths, &groups](u8 depth) {
     bool known = false;
     for (u32 g = 0; g < groups; g++) known = known || depths[g] == depth;
     if (!known && groups < kMaxDepths) depths[groups++] = depth;
-  }
+  };
+  for (i32 i = 0; i < screen->visualCount; i++)
+    if (offeredOnAllHeads(screen, &screen->visuals[i])) addDepth(screen->visuals[i].depth);
+  for (u32 f = 0; f < offeredPixmapFormatCount; f++) addDepth(offeredPixmapFormats[f].depth);
   for (u32 g = 0; g < groups; g++) {
     u8* header = p;
     p += kDepthBytes;

@@ -391,6 +391,21 @@ bool setRectangleDamage(const Drawing& d, const u8* request) {
   return addDamageRect(x, y, w, h) != nullptr;
 }
 
+// The GC or a copy's source on another meta screen than the drawable: no
+// head has both, and a plain server answers BadMatch, after the GC's own
+// BadGC and before the source's BadDrawable (left to the heads, as an
+// unknown id is). False when the request was answered so.
+bool sharesScreen(const Drawing& d, const u8* request, u32 length) {
+  const MetaScreen* screen = currentClient->requestResourceScreen;
+  const GCRecord* gc = d.gc ? lookupGC(d.gc) : nullptr;
+  if (d.gc && !gc) return true;
+  bool other = gc && gc->screen != screen;
+  DrawableInfo source;
+  if (!other && d.source) other = describeDrawable(d.source, &source) && source.screen != screen;
+  if (other) sendXError(BadMatch, d.drawable, request, length, nullptr);
+  return !other;
+}
+
 // Common steps of every member, then the walk. kList: d is a list member
 // (no copy, no exposures, no culling by damage rectangle), known at
 // compile time so that a list member's path carries none of the others'
@@ -410,6 +425,8 @@ template <bool kList>
   if (kList && type == RT_PIXMAP) d.known = true;
   else d.known = describeFoundDrawable(type, object, &d.info);
   setRequestResourceQuickly(currentClient, d.drawable, type, object);
+  // With one meta screen everything shares it: the look-ups are spared.
+  if (proxyState.screenCount > 1 && d.known && !sharesScreen(d, request, length)) return;
   bool copy = !kList && (request[0] == X_CopyArea || request[0] == X_CopyPlane);
   if (copy) {
     if (d.gc) d.gcRecord = lookupGC(d.gc);

@@ -263,6 +263,22 @@ bool badGCValue(u32 mask, const u8* values, u32* bad) {
   return false;
 }
 
+// A tile, stipple or clip mask of another meta screen than the GC's: no
+// head of the GC has it, and a plain server answers BadMatch. The walk
+// stops at the first pixmap that names nothing, which the heads refuse.
+bool pixmapOfOtherScreen(const MetaScreen* screen, u32 mask, const u8* values) {
+  u32 index = 0;
+  for (u32 bit = 0; bit < kGCComponentCount; bit++) {
+    if (!(mask & (1u << bit))) continue;
+    u32 value = get32(values + 4 * index++);
+    if (!((1u << bit) & (GCTile | GCStipple | GCClipMask)) || ((1u << bit) == GCClipMask && value == None)) continue;
+    auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(value, RT_PIXMAP));
+    if (!pixmap || !pixmap->screen) return false;
+    if (pixmap->screen != screen) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // --- Handlers ------------------------------------------------------------------------------
@@ -276,6 +292,7 @@ void ProcCreateGC(u8* request, u32 length) {
   if (!describeDrawable(drawable, &d)) return sendXError(BadDrawable, drawable, request, length, nullptr);
   u32 bad = 0;
   if (badGCValue(mask, request + 16, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
+  if (pixmapOfOtherScreen(d.screen, mask, request + 16)) return sendXError(BadMatch, id, request, length, nullptr);
   auto* gc = static_cast<GCRecord*>(memCalloc(1, sizeof(GCRecord)));
   if (!gc) return sendXError(BadAlloc, 0, request, length, nullptr);
   gc->id = id;
@@ -300,6 +317,7 @@ void ProcChangeGC(u8* request, u32 length) {
   if (mask > kGCAllComponents) return sendXError(BadValue, mask, request, length, nullptr);
   u32 bad = 0;
   if (badGCValue(mask, request + 12, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
+  if (pixmapOfOtherScreen(gc->screen, mask, request + 12)) return sendXError(BadMatch, id, request, length, nullptr);
   ChangeGC c{gc, mask, gc->values, false};
   mergeGCValueList(&c.merged, mask, request + 12);
   forEachTarget(currentRequest.row->route, changeOnHead, &c);
@@ -315,8 +333,10 @@ void ProcCopyGC(u8* request, u32 length) {
   setRequestResource(currentClient, destination);
   GCRecord* from = lookupGC(source);
   GCRecord* to = lookupGC(destination);
-  if (from && to && from->screen == to->screen && from->depth == to->depth) copyGCRecord(to, from, mask);
-  // The heads answer a bad GC or a mismatch themselves.
+  // The GCs of two meta screens are on no head together.
+  if (from && to && from->screen != to->screen) return sendXError(BadMatch, destination, request, length, nullptr);
+  if (from && to && from->depth == to->depth) copyGCRecord(to, from, mask);
+  // The heads answer a bad GC or a mismatch of depths themselves.
   forwardToHeads(request, length, to ? skipGCHead : nullptr, rewriteCopyGC, to);
 }
 

@@ -29,6 +29,7 @@
 #include "Proxy/requests/drawcommon.h"
 #include "Proxy/requests/drawing.h"
 #include "Proxy/requests/drawmath.h"
+#include "Proxy/resources/gc.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
@@ -188,7 +189,10 @@ void ProcPutImage(u8* request, u32 length) {
   // length the image needs.
   setRequestResource(currentClient, p.drawable);
   if (!describeDrawable(p.drawable, &p.info)) return sendXError(BadDrawable, p.drawable, request, length, nullptr);
-  if (!lookupGC(p.gc)) return sendXError(BadGC, p.gc, request, length, nullptr);
+  const GCRecord* gc = lookupGC(p.gc);
+  if (!gc) return sendXError(BadGC, p.gc, request, length, nullptr);
+  // A GC of another meta screen is on none of the drawable's heads.
+  if (gc->screen != p.info.screen) return sendXError(BadMatch, p.drawable, request, length, nullptr);
   if (!prepareGCForDrawing(p.gc, p.drawable, request, length)) return;
   if (p.format > ZPixmap) return sendXError(BadValue, p.format, request, length, "invalid format");
   // A Z image has no left pad; an XY one less than a scanline unit.

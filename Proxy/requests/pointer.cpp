@@ -336,6 +336,12 @@ void ProcTranslateCoordinates(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   u32 source = get32(request + 4), destination = get32(request + 8);
   setRequestResource(client, destination);
+  // Windows of two meta screens live on different servers, none of which
+  // knows both: as on a plain server, nothing translates between screens
+  // (same-screen false, child None, 0, 0).
+  const ProxyWindow* from = lookupWindow(source);
+  const ProxyWindow* to = from ? lookupWindow(destination) : nullptr;
+  if (to && from->screen != to->screen) return sendReplyStatus(client, X_TranslateCoords, xFalse);
   Head* head = translateHeadFor(source, destination, i16(get16(request + 12)), i16(get16(request + 14)));
   ServerLink* link = forwardToHead(head, request, length,
                                    [](u8* copy, u32, const RouteTarget& target, void*) {

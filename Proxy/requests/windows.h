@@ -63,5 +63,10 @@ bool storeWindowValues(ProxyWindow* window, const WindowValueList& list, bool cr
 void rewriteWindowValues(WindowValueList* list, ProxyWindow* window, Head* head, bool creating);
 // The head has a sloppy visual set and lacks the window's visual.
 bool headLacksWindowVisual(const Head* head, const ProxyWindow* window);
+// Whether a background or border pixmap or the colormap of the list (in
+// bit order, up to the first id that names nothing, which the heads
+// refuse themselves) belongs to another meta screen than the window: no
+// head of the window has it, and a plain server answers BadMatch.
+bool valuesOfOtherScreen(const ProxyWindow* window, const WindowValueList& list);
 
 }  // namespace palvon

@@ -9,6 +9,7 @@
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/requests/windows.h"
+#include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/windowattr.h"
 #include "Proxy/visuals/pixels.h"
@@ -103,6 +104,24 @@ bool storeWindowValues(ProxyWindow* window, const WindowValueList& list, bool cr
   }
   if (has(list, kCursor)) setWindowCursor(window, v[kCursor]);
   return accepted;
+}
+
+bool valuesOfOtherScreen(const ProxyWindow* window, const WindowValueList& list) {
+  const u32* v = list.values;
+  for (u32 bit : {kBackPixmap, kBorderPixmap, kColormap}) {
+    // None, ParentRelative and CopyFromParent name no resource.
+    if (!has(list, bit) || v[bit] <= (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent))) continue;
+    const MetaScreen* screen = nullptr;
+    if (bit == kColormap) {
+      auto* colormap = static_cast<ColormapRecord*>(lookupResourceByType(v[bit], RT_COLORMAP));
+      if (colormap) screen = colormap->screen;
+    } else if (auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(v[bit], RT_PIXMAP))) {
+      screen = pixmap->screen;
+    }
+    if (!screen) return false;
+    if (screen != window->screen) return true;
+  }
+  return false;
 }
 
 bool headLacksWindowVisual(const Head* head, const ProxyWindow* window) {

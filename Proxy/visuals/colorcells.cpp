@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
@@ -49,12 +50,15 @@ bool takeOut(Grab& grab, unsigned long pixel) {
 }
 
 // Keeps the cells base | subset(mask) allocated and returns the number
-// kept; the rest of the set stays in it.
+// kept; the rest of the set stays in it, and the kept ones move behind
+// its end.
 u64 keepCells(Grab& grab, u32 base, u32 mask) {
   u64 kept = 0;
   for (u32 i = 0; i < grab.count;) {
     if (isPixelInCells(grab.pixels[i], base, mask)) {
+      unsigned long pixel = grab.pixels[i];
       grab.pixels[i] = grab.pixels[--grab.count];
+      grab.pixels[grab.count] = pixel;
       kept++;
     } else {
       i++;
@@ -118,10 +122,29 @@ bool isContiguous(u32 mask) {
   return (low & (low + 1)) == 0;
 }
 
+// Whether the kept pixels hold every wanted entry of a DirectColor map:
+// each pixel grabbed holds one entry of each channel's table, so the
+// wanted cells are had when every channel has all of its wanted entries
+// (count << the channel's plane bits), not one pixel per combination.
+bool holdsEveryChannelEntry(const unsigned long* kept, u64 keptCount, u32 count, u32 planes,
+                            const VisualRecord* visual) {
+  for (u32 field : {visual->redMask, visual->greenMask, visual->blueMask}) {
+    u64 wanted = u64(count) << bitCount(planes & field), distinct = 0;
+    for (u64 i = 0; i < keptCount; i++) {
+      bool seen = false;
+      for (u64 j = 0; j < i && !seen; j++) seen = (kept[j] & field) == (kept[i] & field);
+      distinct += !seen;
+    }
+    if (distinct != wanted) return false;
+  }
+  return true;
+}
+
 // What a mismatched cell request falls back to: the cells the server gave
 // are freed, every free cell is grabbed, the wanted ones are kept and the
 // rest released. False (nothing kept) when a wanted cell was not free.
-bool keepWantedCells(Display* display, Colormap colormap, const u32* pixels, u32 count, u32 planes) {
+bool keepWantedCells(Display* display, Colormap colormap, const u32* pixels, u32 count, u32 planes,
+                     const VisualRecord* visual) {
   Grab grab = grabFreeCells(display, colormap);
   if (grab.failure) {
     logProblem(grab.failure, __FILE__, __LINE__);
@@ -130,8 +153,13 @@ bool keepWantedCells(Display* display, Colormap colormap, const u32* pixels, u32
   u64 wanted = u64(count) << bitCount(planes);
   u64 kept = 0;
   for (u32 i = 0; i < count; i++) kept += keepCells(grab, pixels[i], planes);
+  // keepCells moved the kept pixels behind the rest of the set.
+  const unsigned long* keptPixels = grab.pixels + grab.count;
+  bool whole = visual && visual->visualClass == DirectColor
+                   ? holdsEveryChannelEntry(keptPixels, kept, count, planes, visual)
+                   : kept == wanted;
   releaseGrab(display, colormap, grab);
-  if (kept == wanted) {
+  if (whole) {
     XfsFlush(display);
     return true;
   }
@@ -264,7 +292,7 @@ bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned 
 }
 
 int allocColorCellsExactly(Display* display, Colormap colormap, const u32* pixels, u32 count, const u32* masks,
-                           u32 maskCount) {
+                           u32 maskCount, const VisualRecord* visual) {
   if (!count) return 1;
   u32 planes = 0;
   for (u32 k = 0; k < maskCount; k++) planes |= masks[k];
@@ -295,11 +323,11 @@ int allocColorCellsExactly(Display* display, Colormap colormap, const u32* pixel
        xShortDisplayName(display));
   XfsFreeColors(display, colormap, got, int(count), gotPlanes);
   std::free(got);
-  return keepWantedCells(display, colormap, pixels, count, planes) ? 1 : 0;
+  return keepWantedCells(display, colormap, pixels, count, planes, visual) ? 1 : 0;
 }
 
 int allocColorPlanesExactly(Display* display, Colormap colormap, u32 redMask, u32 greenMask, u32 blueMask,
-                            const u32* pixels, u32 count) {
+                            const u32* pixels, u32 count, const VisualRecord* visual) {
   if (!count) return 1;
   u32 planes = redMask | greenMask | blueMask;
   auto* got = static_cast<unsigned long*>(std::calloc(count, sizeof(unsigned long)));
@@ -321,7 +349,7 @@ int allocColorPlanesExactly(Display* display, Colormap colormap, u32 redMask, u3
   }
   XfsFreeColors(display, colormap, got, int(count), red | green | blue);
   std::free(got);
-  return keepWantedCells(display, colormap, pixels, count, planes) ? 1 : 0;
+  return keepWantedCells(display, colormap, pixels, count, planes, visual) ? 1 : 0;
 }
 
 u32 fillFreeColorCells(Display* display, Colormap colormap, u16 red, u16 green, u16 blue) {

@@ -26,15 +26,17 @@ int allocPixelExactly(Display* display, Colormap colormap, XColor* colour, bool 
 // False only when an AllocColor fails.
 bool allocPixelsExactly(Display* display, Colormap colormap, const XColor* colours, u32 count);
 // AllocColorCells that must give exactly these pixels and plane masks. 0 on
-// failure, when nothing of the request stays allocated.
+// failure, when nothing of the request stays allocated. `visual` is the
+// colormap's visual on that server: a DirectColor map's cells are entries
+// of three tables (null: one table, as of PseudoColor).
 int allocColorCellsExactly(Display* display, Colormap colormap, const u32* pixels, u32 count, const u32* masks,
-                           u32 maskCount);
+                           u32 maskCount, const VisualRecord* visual = nullptr);
 // The same for single cells, as the heads layer replays them.
 bool allocColorCellsExactly(Display* display, Colormap colormap, const unsigned long* pixels, u32 count);
 // AllocColorPlanes that must give exactly these masks and pixels; 1 or 0 as
 // above.
 int allocColorPlanesExactly(Display* display, Colormap colormap, u32 redMask, u32 greenMask, u32 blueMask,
-                            const u32* pixels, u32 count);
+                            const u32* pixels, u32 count, const VisualRecord* visual = nullptr);
 // AllocColor with the colour's RGB shifted by 0, -2, +2, -4, +4, ... (all
 // three channels, clamped) until the server gives colour->pixel, each wrong
 // cell freed again; at most kNearTries tries. 1 (colour's RGB = the server's)

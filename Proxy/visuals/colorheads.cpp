@@ -231,7 +231,7 @@ int allocColorCellsOnHeads(ProxyClient* client, ColormapRecord* colormap, const 
     if (isColormapEmulatedOn(colormap, head)) continue;
     u32* cells = convertCells(colormap, head, pixels, count, masks, maskCount);
     bool ok = cells && allocColorCellsExactly(head->display, serverColormap(colormap, head), cells, count,
-                                              cells + count, maskCount);
+                                              cells + count, maskCount, colormapHeadMatch(colormap, head));
     std::free(cells);
     XfsFlush(head->display);
     if (!ok) {
@@ -259,7 +259,8 @@ int allocColorPlanesOnHeads(ProxyClient* client, ColormapRecord* colormap, const
     if (isColormapEmulatedOn(colormap, head)) continue;
     u32* cells = convertCells(colormap, head, pixels, count, masks, 3);
     bool ok = cells && allocColorPlanesExactly(head->display, serverColormap(colormap, head), cells[count],
-                                               cells[count + 1], cells[count + 2], cells, count);
+                                               cells[count + 1], cells[count + 2], cells, count,
+                                               colormapHeadMatch(colormap, head));
     std::free(cells);
     XfsFlush(head->display);
     if (!ok) {

@@ -1,7 +1,9 @@
 // The same conversation with a plain Xvfb and with the proxy program in
 // front of an identical Xvfb (one head; two heads side by side under a
 // plain server of the meta screen's size; a second head zoomed or turned a
-// quarter showing the meta screen again), through the raw client in either
+// quarter showing the meta screen again; four heads in two rows; two meta
+// screens under a plain server of two screens, with cases that use one
+// screen's resources on the other), through the raw client in either
 // byte order: every reply, error and event must come back byte for byte as
 // the plain server gives it, once what must differ is mapped (see
 // `normalize` and the known differences listed there and at `knownCase`).
@@ -89,6 +91,7 @@ struct Ids {
   int screenWidth;
   uint32_t directVisual;  // a DirectColor visual of the screen
   const std::vector<RawClient::Codes>* codes;  // the extensions' codes on this side
+  uint32_t otherRoot = 0, otherColormap = 0, otherVisual = 0;  // a second screen's, 0 without one
 };
 
 // A request body in the client's byte order.
@@ -426,6 +429,17 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          simple(c, X_FreeColormap, copy), simple(c, X_FreeColormap, source)};
        }},
   };
+  t[X_CreateColormap].push_back(
+      {"cells, then planes of a DirectColor map, then copied and freed",
+       [](C c, I i) {
+         uint32_t source = i.scratch, copy = i.scratch + 1;
+         Bytes cells = Body(c).b32(source).b16(1).b16(1).request(X_AllocColorCells, 0);
+         Bytes planes = Body(c).b32(source).b16(1).b16(1).b16(1).b16(1).request(X_AllocColorPlanes, 0);
+         return Requests{Body(c).b32(source).b32(i.window).b32(i.directVisual).request(X_CreateColormap, AllocNone),
+                         cells, planes, Body(c).b32(copy).b32(source).request(X_CopyColormapAndFree), cells, planes,
+                         Body(c).b32(copy).b32(0).request(X_QueryColors), simple(c, X_FreeColormap, copy),
+                         simple(c, X_FreeColormap, source)};
+       }});
   t[X_AllocColor] = {
       {"colours by value and by name",
        [](C c, I i) {
@@ -551,6 +565,129 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
   return t;
 }
 
+// What one screen's resources do on the other screen: a plain server
+// answers BadMatch where a server that has only one of the two screens
+// would not know the id, and coordinates between screens do not translate.
+// The case's resources are on the first screen; the scratch window (and a
+// pixmap and GC beside it) on the second.
+std::map<uint8_t, std::vector<Instance>> crossScreenInstances() {
+  std::map<uint8_t, std::vector<Instance>> t;
+  using C = const RawClient&;
+  using I = const Ids&;
+  auto other = [](C c, I i, std::vector<std::pair<uint32_t, uint32_t>> values = {}) {
+    return createWindow(c, i.scratch, i.otherRoot, 10, 10, 40, 30, InputOutput, 0, CopyFromParent, values);
+  };
+  auto change = [](C c, uint32_t window, uint32_t bit, uint32_t value) {
+    return Body(c).b32(window).b32(bit).b32(value).request(X_ChangeWindowAttributes);
+  };
+  auto copy = [](C c, uint8_t major, uint32_t from, uint32_t to, uint32_t gc) {
+    Body b(c);
+    b.b32(from).b32(to).b32(gc).b16(0).b16(0).b16(2).b16(2).b16(8).b16(8);
+    if (major == X_CopyPlane) b.b32(1);
+    return b.request(major);
+  };
+  t[X_CreateWindow] = {
+      {"on the other screen, drawn and read back",
+       [other, copy](C c, I i) {
+         uint32_t pixmap = i.scratch + 1, gc = i.scratch + 2;
+         return Requests{other(c, i, {{CWBackPixel, 0x00ff00}}), simple(c, X_MapWindow, i.scratch),
+                         simple(c, X_GetGeometry, i.scratch),
+                         Body(c).b32(pixmap).b32(i.otherRoot).b16(8).b16(8).request(X_CreatePixmap, 24),
+                         gcWith(c, gc, pixmap, GCForeground, 0x0000ff), fill(c, pixmap, gc, 0, 0, 8, 8),
+                         copy(c, X_CopyArea, pixmap, i.scratch, gc), getImage(c, i.scratch, 0, 0, 16, 16),
+                         simple(c, X_FreeGC, gc), simple(c, X_FreePixmap, pixmap)};
+       }},
+      {"on the other screen with this screen's colormap",
+       [other](C c, I i) { return Requests{other(c, i, {{CWColormap, i.colormap}})}; }},
+      {"on the other screen with this screen's background pixmap",
+       [other](C c, I i) { return Requests{other(c, i, {{CWBackPixmap, i.pixmap}})}; }},
+      {"on the other screen with this screen's border pixmap",
+       [other](C c, I i) { return Requests{other(c, i, {{CWBorderPixmap, i.pixmap}})}; }},
+  };
+  t[X_ChangeWindowAttributes] = {
+      {"of a window on the other screen to this screen's colormap and pixmaps",
+       [other, change](C c, I i) {
+         return Requests{other(c, i), change(c, i.scratch, CWColormap, i.colormap),
+                         change(c, i.scratch, CWBackPixmap, i.pixmap), change(c, i.scratch, CWBorderPixmap, i.pixmap),
+                         change(c, i.window, CWColormap, i.otherColormap)};
+       }},
+  };
+  t[X_CreateGC] = {
+      {"on the other screen with this screen's tile, stipple or clip mask",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch + 1, gc = i.scratch + 2;
+         return Requests{Body(c).b32(bitmap).b32(i.window).b16(8).b16(8).request(X_CreatePixmap, 1),
+                         gcWith(c, gc, i.otherRoot, GCTile, i.pixmap), gcWith(c, gc, i.otherRoot, GCStipple, bitmap),
+                         gcWith(c, gc, i.otherRoot, GCClipMask, bitmap), gcWith(c, gc, i.otherRoot, GCForeground, 1),
+                         Body(c).b32(gc).b32(GCTile).b32(i.pixmap).request(X_ChangeGC),
+                         Body(c).b32(gc).b32(GCStipple).b32(bitmap).request(X_ChangeGC),
+                         Body(c).b32(gc).b32(GCClipMask).b32(bitmap).request(X_ChangeGC),
+                         Body(c).b32(i.gc).b32(gc).b32(GCForeground).request(X_CopyGC),
+                         Body(c).b32(gc).b32(i.gc).b32(GCForeground).request(X_CopyGC), simple(c, X_FreeGC, gc),
+                         simple(c, X_FreePixmap, bitmap)};
+       }},
+  };
+  t[X_PolyFillRectangle] = {
+      {"with a GC of the other screen, and this screen's GC on the other",
+       [other](C c, I i) {
+         uint32_t gc = i.scratch + 1;
+         auto text = [&c](uint8_t major, uint32_t drawable, uint32_t gc) {
+           Body b(c);
+           b.b32(drawable).b32(gc).b16(2).b16(12);
+           if (major == X_ImageText8) return b.text("ab").pad().request(major, 2);
+           return b.b8(2).b8(0).text("ab").pad().request(major);
+         };
+         Body image(c);
+         image.b32(i.scratch).b32(i.gc).b16(1).b16(1).b16(0).b16(0).b8(0).b8(24).b16(0).b32(0x00ff00);
+         return Requests{other(c, i), gcWith(c, gc, i.otherRoot, GCForeground, 1), fill(c, i.window, gc, 0, 0, 4, 4),
+                         fill(c, i.pixmap, gc, 0, 0, 4, 4), fill(c, i.scratch, i.gc, 0, 0, 4, 4),
+                         Body(c).b32(i.scratch).b32(i.gc).b16(1).b16(1).request(X_PolyPoint, 0),
+                         image.request(X_PutImage, ZPixmap), text(X_PolyText8, i.scratch, i.gc),
+                         text(X_ImageText8, i.window, gc), simple(c, X_FreeGC, gc)};
+       }},
+  };
+  t[X_CopyArea] = {
+      {"between the screens",
+       [other, copy](C c, I i) {
+         uint32_t gc = i.scratch + 1;
+         return Requests{other(c, i), gcWith(c, gc, i.otherRoot, GCForeground, 1),
+                         copy(c, X_CopyArea, i.pixmap, i.scratch, gc), copy(c, X_CopyArea, i.scratch, i.pixmap, i.gc),
+                         copy(c, X_CopyPlane, i.pixmap, i.scratch, gc), copy(c, X_CopyPlane, i.scratch, i.window, i.gc),
+                         simple(c, X_FreeGC, gc)};
+       }},
+  };
+  t[X_TranslateCoords] = {
+      {"between windows of the two screens",
+       [other](C c, I i) {
+         return Requests{other(c, i), Body(c).b32(i.window).b32(i.scratch).b16(3).b16(4).request(X_TranslateCoords),
+                         Body(c).b32(i.otherRoot).b32(i.root).b16(3).b16(4).request(X_TranslateCoords)};
+       }},
+  };
+  t[X_ReparentWindow] = {
+      {"into a window of the other screen",
+       [other](C c, I i) {
+         return Requests{other(c, i), Body(c).b32(i.window).b32(i.scratch).b16(0).b16(0).request(X_ReparentWindow),
+                         Body(c).b32(i.scratch).b32(i.root).b16(0).b16(0).request(X_ReparentWindow)};
+       }},
+  };
+  t[X_CreateColormap] = {
+      {"of the other screen's visual, given to a window there",
+       [other, change](C c, I i) {
+         uint32_t colormap = i.scratch + 1;
+         return Requests{other(c, i),
+                         Body(c).b32(colormap).b32(i.otherRoot).b32(i.otherVisual).request(X_CreateColormap, AllocNone),
+                         change(c, i.scratch, CWColormap, colormap), simple(c, X_GetWindowAttributes, i.scratch),
+                         simple(c, X_FreeColormap, colormap)};
+       }},
+      {"with the other screen's visual",
+       [](C c, I i) {
+         return Requests{Body(c).b32(i.scratch).b32(i.otherRoot).b32(i.visual).request(X_CreateColormap, AllocNone),
+                         Body(c).b32(i.scratch).b32(i.window).b32(i.otherVisual).request(X_CreateColormap, AllocNone)};
+       }},
+  };
+  return t;
+}
+
 // ---- One side of the comparison ---------------------------------------------------------------
 
 struct Peer {
@@ -560,6 +697,10 @@ struct Peer {
   std::vector<uint32_t> visuals;
   uint32_t directVisual = 0;
   uint32_t pseudoVisual = 0;  // an 8-bit PseudoColor visual
+  // The second screen's root, default colormap and visuals (0 and empty
+  // with one screen).
+  uint32_t otherRoot = 0, otherColormap = 0;
+  std::vector<uint32_t> otherVisuals;
   // The extensions under test as this server numbers them, in one order
   // on both sides (index into `extensions()`).
   std::vector<RawClient::Codes> codes;
@@ -589,6 +730,17 @@ bool openPeer(Peer* peer, int display, char order) {
       if (s[at + 4] == PseudoColor && depth == 8 && !peer->pseudoVisual) peer->pseudoVisual = c.get32(s, at);
     }
   }
+  if (s[28] > 1 && at + 40 <= s.size()) {
+    peer->otherRoot = c.get32(s, at);
+    peer->otherColormap = c.get32(s, at + 4);
+    size_t depths = s[at + 39];
+    at += 40;
+    for (size_t d = 0; d < depths && at + 8 <= s.size(); d++) {
+      uint16_t count = c.get16(s, at + 2);
+      at += 8;
+      for (int v = 0; v < count && at + 24 <= s.size(); v++, at += 24) peer->otherVisuals.push_back(c.get32(s, at));
+    }
+  }
   const std::string name = "PALVON_DIFFERENTIAL";
   Body body(c);
   body.b16(static_cast<uint16_t>(name.size())).b16(0).text(name).pad();
@@ -609,8 +761,11 @@ bool openPeer(Peer* peer, int display, char order) {
 Ids idsFor(const Peer& p, int caseIndex) {
   uint32_t block = p.base | static_cast<uint32_t>(0x100 + 16 * caseIndex);
   return {block, block + 1, block + 2, block + 3, block + 4, block + 5, p.base | 0xfff0, p.root, p.visual,
-          p.rootColormap, p.atom, p.width, p.directVisual, &p.codes};
+          p.rootColormap, p.atom, p.width, p.directVisual, &p.codes, p.otherRoot, p.otherColormap,
+          p.otherVisuals.empty() ? 0 : p.otherVisuals[0]};
 }
+
+int layoutWindowY = 100;  // of the case's window: on the seams where heads meet
 
 // The resources each case starts with: a window that straddles the seam on
 // two heads (selecting exposure, structure and property events), a pixmap,
@@ -619,7 +774,8 @@ std::vector<Bytes> prologue(const RawClient& c, const Ids& i) {
   std::vector<Bytes> r;
   int16_t x = static_cast<int16_t>(i.screenWidth / 2 - 50);
   uint32_t events = ExposureMask | StructureNotifyMask | PropertyChangeMask;
-  r.push_back(Body(c).b32(i.window).b32(i.root).b16(uint16_t(x)).b16(100).b16(100).b16(80).b16(0).b16(InputOutput)
+  r.push_back(Body(c).b32(i.window).b32(i.root).b16(uint16_t(x)).b16(uint16_t(layoutWindowY)).b16(100).b16(80).b16(0)
+                  .b16(InputOutput)
                   .b32(0).b32(CWBackPixel | CWEventMask).b32(0x336699).b32(events).request(X_CreateWindow, 0));
   r.push_back(Body(c).b32(i.pixmap).b32(i.window).b16(32).b16(24).request(X_CreatePixmap, 24));
   r.push_back(Body(c).b32(i.gc).b32(i.window).b32(GCForeground).b32(0xff0000).request(X_CreateGC));
@@ -718,10 +874,15 @@ uint32_t mapId(uint32_t w, const std::string& type, const Peer& self, const Peer
   if (&self == &plain) return w;
   if (w == self.root && type != "ATOM" && type != "VISUALID") return plain.root;
   if (w == self.rootColormap && (type == "COLORMAP" || type == "any")) return plain.rootColormap;
+  if (w == self.otherRoot && type != "ATOM" && type != "VISUALID") return plain.otherRoot;
+  if (w == self.otherColormap && (type == "COLORMAP" || type == "any")) return plain.otherColormap;
   if (w == self.atom && (type == "ATOM" || type == "any")) return plain.atom;
   if (type == "VISUALID")
     for (size_t v = 0; v < self.visuals.size() && v < plain.visuals.size(); v++)
       if (w == self.visuals[v]) return plain.visuals[v];
+  if (type == "VISUALID")
+    for (size_t v = 0; v < self.otherVisuals.size() && v < plain.otherVisuals.size(); v++)
+      if (w == self.otherVisuals[v]) return plain.otherVisuals[v];
   return w;
 }
 
@@ -748,7 +909,8 @@ bool knownExtensionDifference(const std::string& extension, const std::string& r
   return extension == "RANDR" && heads > 1;
 }
 
-int layoutHeads = 1;  // of the layout under test
+int layoutHeads = 1;    // of the layout's meta screen
+int layoutScreens = 1;  // meta screens of the layout
 
 // What differs inside extension replies that otherwise compare:
 // - milliseconds since input or until the saver: the two runs are apart;
@@ -920,14 +1082,27 @@ bool knownCase(const std::string& name) {
   // The plain server reports a bad ChangeProperty mode sign-extended
   // (0xffffffff for 255); the proxy reports the byte.
   if (name == "ChangeProperty (18), data byte 255") return true;
+  // A visual of another screen is refused as one the screen does not
+  // have: BadValue, by design, where a plain server says BadMatch.
+  if (name == "CreateColormap (78), with the other screen's visual") return true;
+  // A plain server of several screens has made more ids of its own before
+  // the client came: its system counters, modes and screen saver window
+  // have other ids than those of the proxy's servers of one screen each.
+  if (layoutScreens > 1)
+    for (const char* own : {"SYNC ListSystemCounters ", "RANDR CreateMode ", "RANDR GetScreenResourcesCurrent ",
+                            "MIT-SCREEN-SAVER QueryInfo "})
+      if (name.rfind(own, 0) == 0) return true;
   return name.rfind("Generic Event Extension QueryVersion (0), one word too ", 0) == 0;
 }
 
 // ---- The layouts -----------------------------------------------------------------------------
 
 // Side by side, or a second head that shows the first one's meta screen
-// again, zoomed (its quarter at twice the size) or turned a quarter.
-enum class Second { kBeside, kZoomed, kTurned };
+// again, zoomed (its quarter at twice the size) or turned a quarter; or
+// four heads in two rows of two (the case's window on the corner where
+// they meet); or each head a meta screen of its own (against one server
+// of as many screens).
+enum class Second { kBeside, kZoomed, kTurned, kGrid, kOwnScreen };
 
 struct Layout {
   const char* name;
@@ -940,19 +1115,25 @@ class Differential : public ::testing::TestWithParam<Layout> {
  protected:
   void SetUp() override {
     const Layout& l = GetParam();
-    bool beside = l.second == Second::kBeside;
-    std::string size = std::to_string(beside ? 640 * l.heads : 640) + "x480x24";
-    plain = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size});
+    bool beside = l.second == Second::kBeside, grid = l.second == Second::kGrid, own = l.second == Second::kOwnScreen;
+    std::string size = std::to_string(beside || grid ? 640 * (grid ? 2 : l.heads) : 640) + "x" +
+                       std::to_string(grid ? 960 : 480) + "x24";
+    std::vector<std::string> plainArgs{"-screen", "0", size};
+    for (int h = 1; own && h < l.heads; h++) plainArgs.insert(plainArgs.end(), {"-screen", std::to_string(h), size});
+    plain = std::make_unique<Xvfb>(plainArgs);
     ASSERT_TRUE(plain->ok()) << plain->error();
     // The extensions offered by default and those two on request.
     std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD", "extensions", "+RANDR"};
-    if (!beside) words.insert(words.end(), {"options", "Tavel"});
+    if (!beside && !grid && !own) words.insert(words.end(), {"options", "Tavel"});
     for (int h = 0; h < l.heads; h++) {
       bool turned = h == 1 && l.second == Second::kTurned;
       heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", turned ? "480x640x24" : "640x480x24"}));
       ASSERT_TRUE(heads.back()->ok()) << heads.back()->error();
+      if (own) words.insert(words.end(), {"metaScreen", "m" + std::to_string(h)});
       for (const char* w : {"screen", "", "borderWidth", "0"}) words.push_back(w);
       words[words.size() - 3] = heads.back()->display() + ".0";
+      // The second row: each head below the one two before it.
+      if (grid && h >= 2) words.insert(words.end(), {"southOf", heads[size_t(h) - 2]->display() + ".0"});
     }
     if (l.second == Second::kZoomed) words.insert(words.end(), {"clipGeometry", "320x240+0+0"});
     if (l.second == Second::kTurned) words.insert(words.end(), {"rotate", "quarter", "clipGeometry", "640x480+0+0"});
@@ -960,7 +1141,11 @@ class Differential : public ::testing::TestWithParam<Layout> {
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     ASSERT_TRUE(reconnect());
     ASSERT_EQ(direct().width, through().width);
-    layoutHeads = l.heads;
+    // Heads of one meta screen; the window lies on the seam between the
+    // rows of a grid.
+    layoutHeads = own ? 1 : l.heads;
+    layoutScreens = own ? l.heads : 1;
+    layoutWindowY = grid ? 440 : 100;
   }
 
   bool reconnect() {
@@ -1051,6 +1236,8 @@ class Differential : public ::testing::TestWithParam<Layout> {
 // length, plus the hand-written instances.
 TEST_P(Differential, CoreRequests) {
   std::map<uint8_t, std::vector<Instance>> hand = handInstances();
+  if (layoutScreens > 1)
+    for (auto& [major, list] : crossScreenInstances()) hand[major].insert(hand[major].end(), list.begin(), list.end());
   int caseIndex = 0, failed = 0;
   for (int major = 1; major < 128; major++) {
     const RequestRow& row = coreRequestRow(static_cast<uint8_t>(major));
@@ -1091,6 +1278,50 @@ TEST_P(Differential, CoreRequests) {
   EXPECT_EQ(failed, 0);
 }
 
+// What a connection's set-up says a screen accepts: the pixmap formats
+// (depth, bits per pixel, pad) and each screen's depths, each sorted.
+struct Accepted {
+  std::vector<std::vector<uint8_t>> formats;
+  std::vector<std::vector<uint8_t>> depths;  // per screen
+};
+
+Accepted acceptedBy(const RawClient& c) {
+  const Bytes& s = c.setupReply();
+  Accepted a;
+  size_t at = 40 + ((c.get16(s, 24) + 3) & ~3u);
+  for (int f = 0; f < s[29] && at + 8 <= s.size(); f++, at += 8) a.formats.push_back({s[at], s[at + 1], s[at + 2]});
+  for (int screen = 0; screen < s[28] && at + 40 <= s.size(); screen++) {
+    size_t depths = s[at + 39];
+    at += 40;
+    a.depths.emplace_back();
+    for (size_t d = 0; d < depths && at + 8 <= s.size(); d++) {
+      a.depths.back().push_back(s[at]);
+      at += 8 + 24 * size_t(c.get16(s, at + 2));
+    }
+    std::sort(a.depths.back().begin(), a.depths.back().end());
+  }
+  std::sort(a.formats.begin(), a.formats.end());
+  return a;
+}
+
+// Every depth that CreatePixmap accepts is listed among the screen's
+// depths, as a plain server of the same depth lists it (with no visuals
+// where it has none), beside the same pixmap formats.
+TEST_P(Differential, SetupListsTheDepthsItAccepts) {
+  Accepted plainSide = acceptedBy(direct().client), proxySide = acceptedBy(through().client);
+  EXPECT_EQ(plainSide.formats, proxySide.formats);
+  EXPECT_EQ(plainSide.depths, proxySide.depths);
+  int caseIndex = 0, failed = 0;
+  for (const std::vector<uint8_t>& format : plainSide.formats) {
+    uint8_t depth = format[0];
+    failed += !compare("CreatePixmap of depth " + std::to_string(depth), caseIndex++, [depth](const RawClient& c, const Ids& i) {
+      return Requests{Body(c).b32(i.scratch).b32(i.window).b16(4).b16(4).request(X_CreatePixmap, depth),
+                      simple(c, X_GetGeometry, i.scratch), simple(c, X_FreePixmap, i.scratch)};
+    }, true);
+  }
+  EXPECT_EQ(failed, 0);
+}
+
 // Every request with a reply of every extension the proxy lists that the
 // protocol's description has: as described (ids from the case's
 // resources, versions of 99), one word too long and too short, and each
@@ -1108,7 +1339,10 @@ TEST_P(Differential, ExtensionRequestsWithReplies) {
   for (size_t k = 0; k < list.size(); k++) {
     const ExtensionInfo& info = *list[k];
     if (!direct().codes[k].major) {
-      ADD_FAILURE() << info.name << " offered by the proxy but not by its servers";
+      // The proxy offers XINERAMA whatever its servers have; a plain server
+      // of several screens has none.
+      if (info.name != "XINERAMA" || layoutScreens == 1)
+        ADD_FAILURE() << info.name << " offered by the proxy but not by its servers";
       continue;
     }
     const Protocol& p = *info.protocol;
@@ -1159,7 +1393,9 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
                          ::testing::Values(Layout{"OneHeadLsb", 1, 'l'}, Layout{"OneHeadMsb", 1, 'B'},
                                            Layout{"TwoHeadsLsb", 2, 'l'}, Layout{"TwoHeadsMsb", 2, 'B'},
                                            Layout{"ZoomedLsb", 2, 'l', Second::kZoomed},
-                                           Layout{"TurnedMsb", 2, 'B', Second::kTurned}),
+                                           Layout{"TurnedMsb", 2, 'B', Second::kTurned},
+                                           Layout{"GridLsb", 4, 'l', Second::kGrid},
+                                           Layout{"TwoScreensMsb", 2, 'B', Second::kOwnScreen}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 // An 8-bit PseudoColor visual that the proxy emulates on a 24-bit head
