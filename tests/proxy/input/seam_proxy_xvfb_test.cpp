@@ -34,27 +34,15 @@ struct WindowSpec {
 };
 
 // KeyOnOther types a key on the other server's keyboard (B; the plain
-// server itself in the reference). GrabConfined grabs window b with the
-// pointer confined to window a; MoveResize gives window 0 the box a, b, c,
+// server itself in the reference). GrabPointer confines the pointer to
+// window c - 1 when c is given; MoveResize gives window 0 the box a, b, c,
 // d; Pointer notes where the pointer is.
-enum class Op {
-  Warp,
-  Press,
-  Release,
-  GrabButton,
-  GrabPointer,
-  GrabConfined,
-  UngrabPointer,
-  Focus,
-  KeyOnOther,
-  MoveResize,
-  Pointer
-};
+enum class Op { Warp, Press, Release, GrabButton, GrabPointer, UngrabPointer, Focus, KeyOnOther, MoveResize, Pointer };
 
 struct Step {
   Op op;
   int a = 0, b = 0;  // position, or button, or window index
-  int c = 0, d = 0;  // a size
+  int c = 0, d = 0;
 };
 
 struct Scenario {
@@ -165,13 +153,9 @@ std::vector<std::string> run(const Scenario& scenario, const std::string& displa
       case Op::GrabPointer:
         events.push_back("grab " + std::to_string(XGrabPointer(s.client, s.windows[size_t(step.b)], False,
                                                                ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
-                                                               GrabModeAsync, GrabModeAsync, None, None, CurrentTime)));
-        break;
-      case Op::GrabConfined:
-        events.push_back("grab " + std::to_string(XGrabPointer(s.client, s.windows[size_t(step.b)], False,
-                                                               ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
-                                                               GrabModeAsync, GrabModeAsync, s.windows[size_t(step.a)],
-                                                               None, CurrentTime)));
+                                                               GrabModeAsync, GrabModeAsync,
+                                                               step.c ? s.windows[size_t(step.c - 1)] : None, None,
+                                                               CurrentTime)));
         break;
       case Op::UngrabPointer:
         XUngrabPointer(s.client, CurrentTime);
@@ -275,7 +259,7 @@ std::vector<Scenario> scenarios() {
     // The window the grab confines the pointer to moves away from it, on
     // its head and then onto the other head: the pointer follows into it.
     add("ConfinedPointerFollowsTheWindow", {{-1, 100, 50, 200, 200}, {-1, 20, 20, 60, 60}},
-        {{Op::Warp, 150, 80}, {Op::GrabConfined, 0, 1}, {Op::MoveResize, 250, 150, 50, 50}, {Op::Pointer},
+        {{Op::Warp, 150, 80}, {Op::GrabPointer, 0, 1, 1}, {Op::MoveResize, 250, 150, 50, 50}, {Op::Pointer},
          {Op::MoveResize, 400, 100, 50, 50}, {Op::Pointer}, {Op::UngrabPointer}});
   }
   return all;
