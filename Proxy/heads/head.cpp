@@ -24,6 +24,7 @@
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/servers/rawtricks.h"
 #include "Proxy/visuals/colorheads.h"
 #include "Proxy/visuals/emulation.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
@@ -38,6 +39,7 @@
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/rect.h"
+#include "xsupport/region.h"
 
 namespace palvon {
 
@@ -272,6 +274,8 @@ void destroyHead(Head* head, bool offline) {
     for (Head* h = s->heads; h; h = h->next)
       if (h->equivalentHead == head) h->equivalentHead = findEquivalentHead(h);
   head->equivalentHead = findEquivalentHead(head);
+  regionDestroy(head->staleRegion);
+  head->staleRegion = nullptr;
 }
 
 namespace {
@@ -380,7 +384,67 @@ i32 panStep(i32 distance, i16 offset, bool bounded) {
   return bounded ? std::clamp(moved, -step, step) : moved;
 }
 
+constexpr u32 kWorkaroundActiveDrawInWindow = 0x1;
+
+bool staleDrawingKept(const Head* head) {
+  return head->inWindow && (proxyConfig.workarounds & kWorkaroundActiveDrawInWindow);
+}
+
+// What the head shows now and did not show at `before`.
+void addUncoveredParts(Head* head, const Rect& before) {
+  if (!head->staleRegion && !(head->staleRegion = regionCreate(nullptr, 0))) {
+    PALVON_OOM();
+    return;
+  }
+  Region* uncovered = regionCreateRect(head->logical.x, head->logical.y, u32(std::max(head->logical.width, 0)),
+                                       u32(std::max(head->logical.height, 0)));
+  if (!uncovered || !regionSubtractRect(uncovered, uncovered, before.x, before.y, before.width, before.height) ||
+      !regionUnion(head->staleRegion, head->staleRegion, uncovered))
+    PALVON_OOM();
+  regionDestroy(uncovered);
+}
+
+void exposeStaleRegion(Head* head) {
+  long count = regionNumRects(head->staleRegion);
+  auto* boxes = static_cast<xRectangle*>(std::malloc(sizeof(xRectangle) * size_t(std::max(count, 1L))));
+  if (!boxes) {
+    PALVON_OOM();
+    return;
+  }
+  for (long i = 0; i < count; i++) {
+    int x = 0, y = 0;
+    u32 width = 0, height = 0;
+    regionGetRect(head->staleRegion, i, &x, &y, &width, &height);
+    boxes[i] = {i16(x), i16(y), u16(width), u16(height)};
+  }
+  if (head->scaler) {
+    setScalerDrawable(head->scaler, head->metaScreen->rootId);
+    scaleRectangles(head->scaler, boxes, u32(count));
+  }
+  exposeRectanglesByWindows(head->display, head->rootWindow, boxes, u32(count));
+  std::free(boxes);
+}
+
 }  // namespace
+
+void forgetStaleDrawing() {
+  if (!(proxyConfig.workarounds & kWorkaroundActiveDrawInWindow)) return;
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
+    for (Head* head = screen->heads; head; head = head->next)
+      if (head->staleRegion) regionEmpty(head->staleRegion);
+}
+
+void refreshStaleDrawing() {
+  if (!(proxyConfig.workarounds & kWorkaroundActiveDrawInWindow)) return;
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (!head->staleRegion) continue;
+      if (regionNotEmpty(head->staleRegion) && head->rootWindow && isHeadOnline(head)) exposeStaleRegion(head);
+      regionDestroy(head->staleRegion);
+      head->staleRegion = nullptr;
+    }
+  }
+}
 
 bool panHead(Head* head, i32 x, i32 y, [[maybe_unused]] ProxyClient* client, bool bounded) {
   logStepf("Pan %s to %d,%d", head->name, x, y);
@@ -398,8 +462,17 @@ bool panHead(Head* head, i32 x, i32 y, [[maybe_unused]] ProxyClient* client, boo
     Rect moved{h->logical.x + dx, h->logical.y + dy, u32(std::max(h->logical.width, 0)),
                u32(std::max(h->logical.height, 0))};
     if (bounds.width && bounds.height) rectClampToBounds(&moved, moved, bounds);
+    Rect before{h->logical.x, h->logical.y, moved.width, moved.height};
     h->logical.x = moved.x, h->logical.y = moved.y;
-    if (!pointerHead()) logIfProblem(reapplyHeadGeometry(h, kHeadPanned));
+    if (!pointerHead()) {
+      logIfProblem(reapplyHeadGeometry(h, kHeadPanned));
+    } else {
+      // Re-applying the settings would put the pointer back where it stood
+      // in the view: with the pointer on a head only the view moves.
+      placeHeadRootWindow(h, nullptr, true);
+      if (h->rootWindow && isHeadOnline(h)) XfsFlush(h->display);
+    }
+    if (staleDrawingKept(h)) addUncoveredParts(h, before);
   }
   if (screen) logIfProblem(relayoutMetaScreens(screen, 0));
   recomputeOverlappingHeads();

@@ -10,6 +10,7 @@
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
 #include "base/rect.h"
 
 namespace palvon {
@@ -96,31 +97,44 @@ void placeWindowByLayer(ProxyWindow* window) {
 
 namespace {
 
-bool holdsStickingWindowIn(const ProxyWindow* window, const Rect& area) {
-  if (!window->viewable) return false;
+// The first viewable sticking window of the subtree that meets the area.
+ProxyWindow* stickingWindowIn(ProxyWindow* window, const Rect& area) {
+  if (!window->viewable) return nullptr;
   if (window->sticking) {
     Rect w{window->x, window->y, window->width, window->height}, both;
     rectIntersect(&both, w, area);
-    if (both.width && both.height) return true;
+    if (both.width && both.height) return window;
   }
-  for (const ProxyWindow* child = window->topChild; child; child = child->nextLower) {
-    if (holdsStickingWindowIn(child, area)) return true;
+  for (ProxyWindow* child = window->topChild; child; child = child->nextLower) {
+    if (ProxyWindow* found = stickingWindowIn(child, area)) return found;
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
 
-void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy) {
+void moveFollowingWindow(ProxyWindow* window, i32 dx, i32 dy) {
+  if (!window->savedBuffer || !window->parent) return;
+  ProxyWindow* top = window;
+  while (top->parent->parent) top = top->parent;
+  moveClientWindow(currentClient, top, top->x + dx, top->y + dy);
+}
+
+void shiftHeadFollowers(MetaScreen* screen, Head* head, const HeadRect& before) {
   ProxyWindow* root = screen ? screen->rootWindow : nullptr;
+  i32 dx = head->logical.x - before.x, dy = head->logical.y - before.y;
   if (!root || (dx == 0 && dy == 0)) return;
-  // Where the head stood before the move: the windows that stood on it.
-  Rect before{head->logical.x - dx, head->logical.y - dy, u32(std::max(head->logical.width, 0)),
-              u32(std::max(head->logical.height, 0))};
+  // The head's whole former area decides, also when its size changed with
+  // its place; each top-level window moves once, whatever number of its
+  // sticking windows stood there.
+  Rect area{before.x, before.y, u32(std::max(before.width, 0)), u32(std::max(before.height, 0))};
   for (ProxyWindow* top = root->topChild; top; top = top->nextLower) {
-    if (!holdsStickingWindowIn(top, before)) continue;
-    moveClientWindow(currentClient, top, top->x + dx, top->y + dy);
+    ProxyWindow* sticking = stickingWindowIn(top, area);
+    if (sticking && saveWindowPosition(sticking)) moveFollowingWindow(sticking, dx, dy);
   }
+  // A window manager's move leaves the model as it was: no mark outlives
+  // the shift.
+  freeWindowTreeBuffers(root);
 }
 
 }  // namespace palvon

@@ -42,9 +42,14 @@ bool findLayerPlace(const ProxyWindow* window, ProxyWindow** above);
 // through the current client's links.
 void placeWindowByLayer(ProxyWindow* window);
 
-// The head moved by (dx, dy) in the meta screen: every viewable sticking
-// window that stood on it has its top-level ancestor moved along, so that it
-// keeps its place on the head.
-void shiftHeadFollowers(MetaScreen* screen, Head* head, i32 dx, i32 dy);
+// The head moved from `before` (its logical rectangle until now) to where
+// it stands: every viewable sticking window that stood on it has its
+// position saved and follows it (moveFollowingWindow), so that it keeps its
+// place on the head.
+void shiftHeadFollowers(MetaScreen* screen, Head* head, const HeadRect& before);
+// For a window whose position is saved (saveWindowPosition): its top-level
+// ancestor moves by (dx, dy) on the heads, through the current client's
+// links or the proxy's own connections. Other windows stay.
+void moveFollowingWindow(ProxyWindow* window, i32 dx, i32 dy);
 
 }  // namespace palvon

@@ -157,6 +157,10 @@ struct Head {
   // Added with pointer and keyboard coordination: crossing, rate limit,
   // auxiliary windows and telepointer state.
   HeadInput input;
+  // With the workaround ActiveDrawInWindow, on a head shown in a window:
+  // the parts of the meta screen that pans uncovered since the last server
+  // grab began, in meta coordinates (owned; null when none).
+  Region* staleRegion;
 };
 
 struct MetaScreen {
@@ -314,6 +318,14 @@ const char* setHeadPanOffset(Head* head, i32 x, i32 y);
 bool isPanModifierPressed(const Head* head, u32 state);
 bool panHead(Head* head, i32 x, i32 y, ProxyClient* client, bool bounded);
 bool panHeadWithPointer(Head* head, const XCrossingEvent* event);
+// The workaround ActiveDrawInWindow: a client that grabs the server may draw
+// straight onto a window-shown head while a pan moves the view under it,
+// leaving its drawing where the view uncovered new parts. A server grab
+// forgets what earlier pans uncovered; its end exposes what the pans during
+// it uncovered anew on each such head, through the proxy's own connection,
+// and frees the regions. Both do nothing without the workaround.
+void forgetStaleDrawing();
+void refreshStaleDrawing();
 // A point on the head's real screen in meta-screen coordinates.
 void mapPointToHead(const Head* head, i32 x, i32 y, i32* outX, i32* outY);
 const char* queryMetaPointer(Display* display, ProxyClient* client, Head** outHead, i32* outX, i32* outY);

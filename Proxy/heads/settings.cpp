@@ -651,7 +651,7 @@ void finishSettings(Apply& a, HeadRect oldLogical) {
     pointerHere = queryMetaPointer(head->display, a.client, &under, &px, &py) == nullptr;
   }
   if (a.geometry) {
-    if (screen) shiftHeadFollowers(screen, head, head->logical.x - oldLogical.x, head->logical.y - oldLogical.y);
+    if (screen) shiftHeadFollowers(screen, head, oldLogical);
     placeHeadRootWindow(head, a.client, a.mask == (kHeadGivenLogicalX | kHeadGivenLogicalY));
   }
   if (a.changed & kHeadClipBorderBits) {

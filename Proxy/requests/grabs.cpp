@@ -543,6 +543,7 @@ void ProcGrabServer(u8* request, u32) {
     return;
   }
   suspendOtherClients(client);
+  forgetStaleDrawing();
 }
 
 void ProcUngrabServer(u8* request, u32) {
@@ -552,6 +553,7 @@ void ProcUngrabServer(u8* request, u32) {
     return;
   }
   resumeAllClients();
+  refreshStaleDrawing();
 }
 
 }  // namespace palvon

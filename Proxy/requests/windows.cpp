@@ -558,19 +558,25 @@ void confirmGeometryLater(ProxyWindow* window) {
 }
 
 // A pointer grab confines the pointer to a window that may just have moved
-// away from it: as a plain server does, the pointer is brought into the
-// window's new rectangle, once the servers have made the change.
-void keepPointerConfined(ProxyClient* client) {
+// away from it (itself or with an ancestor): as a plain server does, the
+// pointer is brought to the nearest point of the window's new rectangle,
+// once the servers have made the change. The position is asked of the
+// server then: the one holding the grab has confined its pointer itself,
+// and the last position the proxy saw may be older than that.
+void keepPointerConfined(ProxyClient* client, const ProxyWindow* configured) {
   const InputGrab& grab = inputState.pointerGrab;
   ProxyWindow* confine = grab.client && grab.confineTo ? lookupWindow(grab.confineTo) : nullptr;
   if (!confine || !confine->screen || !confine->width || !confine->height) return;
+  const ProxyWindow* moved = confine;
+  while (moved && moved != configured) moved = moved->parent;
+  if (!moved) return;
+  logProblem(syncClientLinks(client), __FILE__, __LINE__);
+  Head* head = nullptr;
   i32 x = 0, y = 0;
-  lastPointerPosition(&x, &y);
+  if (const char* error = queryMetaPointer(nullptr, nullptr, &head, &x, &y)) logProblem(error, __FILE__, __LINE__);
   i32 right = confine->x + i32(confine->width) - 1, bottom = confine->y + i32(confine->height) - 1;
   i32 inX = std::clamp(x, i32(confine->x), right), inY = std::clamp(y, i32(confine->y), bottom);
-  Head* head = pointerHead();
   if (inX == x && inY == y && head && head->metaScreen == confine->screen) return;
-  logProblem(syncClientLinks(client), __FILE__, __LINE__);
   movePointerToScreen(confine->screen, inX, inY);
 }
 
@@ -646,7 +652,7 @@ void ProcConfigureWindow(u8* request, u32 length) {
   if (!written) return;
   checkGrabsAfterConfigure();
   if (mask & (CWX | CWY | CWWidth | CWHeight)) refreshChangedWindow(client, window);
-  if (mask & kGeometryBits) keepPointerConfined(client);
+  if (mask & kGeometryBits) keepPointerConfined(client, window);
   if (mask & CWStackMode) placeWindowByLayer(window);
 }
 

@@ -287,6 +287,17 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                              .request(X_GrabPointer, 0),
                          Body(c).b32(0).request(X_UngrabPointer)};
        }},
+      {"confined to the window, which then moves away from the pointer",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window),
+                         Body(c).b32(i.window).b16(ButtonPressMask).b8(GrabModeAsync).b8(GrabModeAsync).b32(i.window)
+                             .b32(0).b32(0).request(X_GrabPointer, 0),
+                         simple(c, X_QueryPointer, i.root),
+                         Body(c).b32(i.window).b16(CWX | CWY | CWWidth | CWHeight).b16(0).b32(400).b32(100).b32(50)
+                             .b32(50).request(X_ConfigureWindow),
+                         simple(c, X_QueryPointer, i.root), Body(c).b32(0).request(X_UngrabPointer)};
+       },
+       true},
   };
   t[X_GrabKeyboard] = {
       {"on the root, then released",

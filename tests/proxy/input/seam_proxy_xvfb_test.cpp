@@ -34,12 +34,15 @@ struct WindowSpec {
 };
 
 // KeyOnOther types a key on the other server's keyboard (B; the plain
-// server itself in the reference).
-enum class Op { Warp, Press, Release, GrabButton, GrabPointer, UngrabPointer, Focus, KeyOnOther };
+// server itself in the reference). GrabPointer confines the pointer to
+// window c - 1 when c is given; MoveResize gives window 0 the box a, b, c,
+// d; Pointer notes where the pointer is.
+enum class Op { Warp, Press, Release, GrabButton, GrabPointer, UngrabPointer, Focus, KeyOnOther, MoveResize, Pointer };
 
 struct Step {
   Op op;
   int a = 0, b = 0;  // position, or button, or window index
+  int c = 0, d = 0;
 };
 
 struct Scenario {
@@ -150,11 +153,24 @@ std::vector<std::string> run(const Scenario& scenario, const std::string& displa
       case Op::GrabPointer:
         events.push_back("grab " + std::to_string(XGrabPointer(s.client, s.windows[size_t(step.b)], False,
                                                                ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
-                                                               GrabModeAsync, GrabModeAsync, None, None, CurrentTime)));
+                                                               GrabModeAsync, GrabModeAsync,
+                                                               step.c ? s.windows[size_t(step.c - 1)] : None, None,
+                                                               CurrentTime)));
         break;
       case Op::UngrabPointer:
         XUngrabPointer(s.client, CurrentTime);
         break;
+      case Op::MoveResize:
+        XMoveResizeWindow(s.client, s.windows[0], step.a, step.b, unsigned(step.c), unsigned(step.d));
+        break;
+      case Op::Pointer: {
+        Window rootAt, child;
+        int x = -1, y = -1, wx, wy;
+        unsigned mask;
+        XQueryPointer(s.client, root, &rootAt, &child, &x, &y, &wx, &wy, &mask);
+        events.push_back("pointer " + std::to_string(x) + "," + std::to_string(y));
+        break;
+      }
       case Op::Focus:
         XSetInputFocus(s.client, s.windows[size_t(step.b)], RevertToParent, CurrentTime);
         break;
@@ -240,6 +256,11 @@ std::vector<Scenario> scenarios() {
     add("KeysOfTheOtherServer", {kWide}, keys, KeyPressMask | KeyReleaseMask | FocusChangeMask);
     // Dragged off a window that lies on A only, let go over B.
     add("HeldButtonOffTheWindow", {{-1, 100, 50, 200, 200}}, drag);
+    // The window the grab confines the pointer to moves away from it, on
+    // its head and then onto the other head: the pointer follows into it.
+    add("ConfinedPointerFollowsTheWindow", {{-1, 100, 50, 200, 200}, {-1, 20, 20, 60, 60}},
+        {{Op::Warp, 150, 80}, {Op::GrabPointer, 0, 1, 1}, {Op::MoveResize, 250, 150, 50, 50}, {Op::Pointer},
+         {Op::MoveResize, 400, 100, 50, 50}, {Op::Pointer}, {Op::UngrabPointer}});
   }
   return all;
 }

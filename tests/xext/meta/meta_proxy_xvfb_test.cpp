@@ -273,6 +273,29 @@ TEST_P(Meta, MovingAHeadShiftsItsWindowsAndKeepsStickingOnes) {
   c.sync();
 }
 
+// B moved left by 100 while its shown width drops to 600: a sticking window
+// on the part of B that no longer shows stood on B all the same and keeps
+// its place there.
+TEST_P(Meta, AHeadThatMovesAndShrinksTakesEveryWindowThatStoodOnIt) {
+  std::vector<uint32_t> heads = listHeads(0xffff);
+  ASSERT_EQ(heads.size(), 2u);
+  int32_t x = int32_t(c.get32(c.ask(7, c.words({heads[1]})), 32));
+  uint32_t far = window(4, int16_t(x + 900), 100, 66, 22), plain = window(5, int16_t(x + 200), 50, 44, 11);
+  c.send(18, MetaClient::withByte(c.words({far}), 4, 1));
+  c.sync();
+  std::string farBefore = placeOn(*b, "66x22"), plainBefore = placeOn(*b, "44x11"), plainAfter;
+  ASSERT_NE(farBefore, "(none)");
+  EXPECT_EQ(c.status(c.ask(8, c.words({heads[1], 0x4800, 600, uint32_t(x - 100)}))), "");
+  c.sync();
+  for (int i = 0; i < 50 && (plainAfter = placeOn(*b, "44x11")) == plainBefore; i++) usleep(100000);
+  ASSERT_EQ(xOf(plainAfter) - xOf(plainBefore), 100) << plainBefore << " " << plainAfter;
+  EXPECT_EQ(placeOn(*b, "66x22"), farBefore);
+  // The whole screen's width again (0), where it was.
+  EXPECT_EQ(c.status(c.ask(8, c.words({heads[1], 0x4800, 0, uint32_t(x)}))), "");
+  for (uint32_t id : {far, plain}) c.raw.send(c.raw.request(4, 0, c.words({id})));
+  c.sync();
+}
+
 // Values follow the header in their fixed order, whatever the order of
 // the mask's bits; each shows in its field of the head's values.
 TEST_P(Meta, HeadSettingsAreReadInTheirOrder) {
