@@ -240,7 +240,8 @@ const std::string kCookieHex = "0123456789abcdef0123456789abcdef";
 
 Bytes cookieBytes() {
   Bytes bytes;
-  for (size_t i = 0; i < kCookieHex.size(); i += 2) bytes.push_back(uint8_t(std::stoi(kCookieHex.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i < kCookieHex.size(); i += 2)
+    bytes.push_back(uint8_t(std::stoi(kCookieHex.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
@@ -329,7 +330,8 @@ std::string hostAccessAnswers(pid_t pid, int number) {
   kill(pid, SIGCONT);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   RawClient local;
-  if (!local.connectUnix(number) || local.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()) != 1) return "no local client";
+  if (!local.connectUnix(number) || local.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()) != 1)
+    return "no local client";
   for (std::string name : {std::string(), std::string("unix 0@x"), std::string("\x1b[2J@")}) {
     local.send(changeHosts(254, name));
     local.send(local.request(43, 0));

@@ -328,7 +328,8 @@ TEST(ManagedDisplay, AdmitsOnlyTheManagersCookie) {
   {
     TestDisplayManager dm;
     ASSERT_TRUE(dm.ok());
-    Xvfb xvfb({"-screen", "0", "320x240x24", "-listen", "tcp", "-port", std::to_string(dm.port()), "-query", "127.0.0.1"});
+    Xvfb xvfb({"-screen", "0", "320x240x24", "-listen", "tcp", "-port", std::to_string(dm.port()), "-query",
+               "127.0.0.1"});
     ASSERT_TRUE(xvfb.ok()) << xvfb.error();
     ASSERT_EQ(manage(dm, kManagerCookie), "");
     plain = admission(xvfb.number());
@@ -369,8 +370,8 @@ TEST(ManagedDisplay, IgnoresAForgedDeclineAndRequestsAgain) {
   {
     TestDisplayManager dm;
     ASSERT_TRUE(dm.ok());
-    Xvfb xvfb({"-screen", "0", "320x240x24", "-listen", "tcp", "-port", std::to_string(dm.port()), "-query", "127.0.0.1", "-cookie",
-               key});
+    Xvfb xvfb({"-screen", "0", "320x240x24", "-listen", "tcp", "-port", std::to_string(dm.port()), "-query",
+               "127.0.0.1", "-cookie", key});
     ASSERT_TRUE(xvfb.ok()) << xvfb.error();
     EXPECT_EQ(forgeDeclines(dm), "") << "plain server";
   }
