@@ -199,8 +199,9 @@ TEST(IdleConnections, HoldFewSlotsAndAreClosedAfterTheSetupTimeOut) {
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
   if (files.rlim_cur < kIdle + 200) {
-    files.rlim_cur = std::min<rlim_t>(files.rlim_max, kIdle + 200);
-    setrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = kIdle + 200;
+    if (files.rlim_max < files.rlim_cur || setrlimit(RLIMIT_NOFILE, &files) != 0)
+      GTEST_SKIP() << "cannot open " << kIdle << " connections";
   }
   Xvfb server({"-screen", "0", "320x240x24"});
   ASSERT_TRUE(server.ok()) << server.error();
@@ -332,7 +333,7 @@ std::string hostAccessAnswers(pid_t pid, int number) {
   RawClient local;
   if (!local.connectUnix(number) || local.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()) != 1)
     return "no local client";
-  for (std::string name : {std::string(), std::string("unix 0@x"), std::string("\x1b[2J@")}) {
+  for (const std::string& name : {std::string(), std::string("unix 0@x"), std::string("\x1b[2J@")}) {
     local.send(changeHosts(254, name));
     local.send(local.request(43, 0));
     Bytes first = local.readMessage();
