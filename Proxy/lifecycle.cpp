@@ -339,6 +339,7 @@ const char* resetProxy() {
   proxyLife.pingTimer = nullptr;
   LOGF(logChInfo, "Resetting authorization...");
   resetAuthorizationProtocols();
+  warnAboutAuthorityFile();
   clearAuthorizationEntries(false);
   if (proxyLife.resetBySignal) {
     proxyLife.resetBySignal = 0;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/clients/auth.h"
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
@@ -316,6 +317,7 @@ const char* startProxy(int argc, char** argv) {
       (error = initXdmcp(config.xdmcpMode, config.xdmcpHost, config.xdmcpPort, config.xdmcpOnce != 0,
                          config.xdmcpDisplayClass, config.xdmcpDisplayID, config.xdmcpAuthorizationCookie)))
     return error;
+  warnAboutAuthorityFile();
   installProxySeams();
   startTestControl();
   if (proxyLife.readySignalWanted) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
 #include "Proxy/heads/open.h"
@@ -134,12 +135,22 @@ const char* captureWindow(char** words, u32) {
   return error ? failed(error) : ok();
 }
 
+// "setuptimeout <ms>": connections accepted from now on are closed when
+// their set-up has not arrived whole within that time.
+const char* setSetupTimeout(char** words, u32) {
+  i32 ms = 0;
+  if (!number(words[1], &ms) || ms < 1) return failed(tmpPrintf("Bad time-out '%s'", words[1]));
+  clientSetupTimeoutMs = u32(ms);
+  return ok();
+}
+
 constexpr ControlRow kCommands[] = {
     {"addserver", 2, addServer, "addserver <display> [<offline time-out ms>]"},
     {"screen", 7, moveHead, "screen <head id> <meta screen> <x> <y> <width> <height>"},
     {"removeserver", 2, removeServerCommand, "removeserver <display>"},
     {"tile", 2, tileWindow, "tile <window id> [<head id>]"},
     {"capture", 4, captureWindow, "capture <window id> <head id or 0> <file>"},
+    {"setuptimeout", 2, setSetupTimeout, "setuptimeout <ms>"},
 };
 
 #ifdef PALVON_TEST_CONTROL

@@ -151,9 +151,12 @@ const char* tmpCopy(const char* text) {
 
 const char* tmpPrintable(const char* text) {
   char* piece = const_cast<char*>(tmpCopy(text));
+  // Line breaks would forge log lines, and control bytes (an escape
+  // sequence) would speak to the terminal that shows the log.
   for (char* p = piece; *p; ++p) {
-    if (static_cast<unsigned char>(*p) & 0x80) *p = '?';
-    else if (*p == '\n') *p = ' ';
+    auto c = static_cast<unsigned char>(*p);
+    if (c == '\n' || c == '\r' || c == '\t') *p = ' ';
+    else if (c < 0x20 || c >= 0x7f) *p = '?';
   }
   return piece;
 }

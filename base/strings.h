@@ -57,6 +57,8 @@ const char* tmpPrintf(const char* format, ...) __attribute__((format(printf, 1, 
 const char* tmpVprintf(const char* format, va_list args) __attribute__((format(printf, 1, 0)));
 const char* tmpFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 const char* tmpCopy(const char* text);
+// A copy fit for one log line: line breaks and tabs become blanks, other
+// control bytes and bytes above 0x7e become '?'.
 const char* tmpPrintable(const char* text);
 const char* tmpStrndup(const void* data, size_t n);
 const char* errnoText(int errnum);

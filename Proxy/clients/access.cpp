@@ -48,10 +48,12 @@ bool accessEnabled = true;
 bool localHostEnabled;
 bool localHostRequested;
 bool accessDefeated;
+bool usingXdmcp;
 
 constexpr int kCredUser = 1;
 constexpr int kCredGroup = 2;
 constexpr int kMaxHostnameValue = 1024;
+constexpr int kMaxNetnameLength = 255;
 
 HostEntry* makeEntry(int family, const void* address, int length) {
   auto* entry = static_cast<HostEntry*>(memAlloc(sizeof(HostEntry) + length));
@@ -202,8 +204,12 @@ void accessClientFromSocket(AccessClient* client, int descriptor) {
   memset(client, 0, sizeof *client);
   client->descriptor = descriptor;
   client->peerLength = sizeof client->peer;
-  if (descriptor < 0 || getpeername(descriptor, reinterpret_cast<sockaddr*>(&client->peer), &client->peerLength) < 0)
+  if (descriptor < 0 || getpeername(descriptor, reinterpret_cast<sockaddr*>(&client->peer), &client->peerLength) < 0) {
+    // An empty address means a local connection: one that cannot be read
+    // (a peer that reset the connection) must not pass for one.
     client->peerLength = 0;
+    client->peerUnknown = true;
+  }
 }
 
 int convertSockAddr(const sockaddr* socketAddress, socklen_t* length, const u8** address) {
@@ -279,9 +285,17 @@ void addLocalHosts() {
 }
 
 void enableLocalHost() {
+  if (usingXdmcp) return;
   localHostEnabled = true;
   addLocalHosts();
 }
+
+void accessUsingXdmcp(bool inUse) {
+  usingXdmcp = inUse;
+  if (inUse) localHostEnabled = false;
+}
+
+bool isUsingXdmcp() { return usingXdmcp; }
 
 void disableLocalHost() {
   if (!localHostRequested) localHostEnabled = false;
@@ -290,6 +304,7 @@ void disableLocalHost() {
 }
 
 bool isLocalClient(const AccessClient* client) {
+  if (client->peerUnknown) return false;
   socklen_t length = client->peerLength;
   const u8* address = nullptr;
   int family = convertSockAddr(reinterpret_cast<const sockaddr*>(&client->peer), &length, &address);
@@ -351,6 +366,7 @@ int addServerInterpretedType(const char* name, SiMatch match, SiCheck check, voi
 
 bool isInvalidHost(const sockaddr* socketAddress, socklen_t length, const AccessClient* client) {
   if (!accessEnabled) return false;
+  if (client && client->peerUnknown) return true;
   const u8* address = nullptr;
   int family = convertSockAddr(socketAddress, &length, &address);
   if (family < 0) return true;
@@ -390,6 +406,15 @@ int checkHostAddress(int family, const u8* address, int length) {
   return -1;
 }
 
+// A secure-RPC net name ("unix.<id>@<domain>"): printable, without
+// blanks, with an at sign, and no longer than the RPC library allows.
+static bool isNetname(const u8* address, int length) {
+  if (length < 1 || length > kMaxNetnameLength || !memchr(address, '@', length)) return false;
+  for (int i = 0; i < length; i++)
+    if (address[i] <= ' ' || address[i] >= 0x7f) return false;
+  return true;
+}
+
 // The checks both ChangeHosts modes share: the stored length, or -1 after
 // setting the error code in *code.
 static int hostChangeLength(AccessClient* client, int family, int length, const u8* address, int* code) {
@@ -405,7 +430,7 @@ static int hostChangeLength(AccessClient* client, int family, int length, const 
     }
     return stored;
   }
-  if (family == kFamilyLocalHost || family == kFamilyNetname) return length;
+  if (family == kFamilyLocalHost || (family == kFamilyNetname && isNetname(address, length))) return length;
   if (client) client->errorValue = static_cast<u32>(family);
   *code = kBadValue;
   return -1;
@@ -494,7 +519,7 @@ void resetHostAccess() {
   freeList(&accessList);
   freeList(&selfList);
   accessEnabled = true;
-  localHostEnabled = localHostRequested = accessDefeated = false;
+  localHostEnabled = localHostRequested = accessDefeated = usingXdmcp = false;
 }
 
 // --- Server-interpreted types ----------------------------------------------

@@ -28,15 +28,19 @@ constexpr int kBadAccess = 10;
 constexpr int kBadAlloc = 11;
 
 // The view of a connecting client that host access and authorization need.
-// peerLength 0 stands for an empty address (a local connection).
+// peerLength 0 stands for an empty address (a local connection), unless
+// peerUnknown says the address could not be read: such a client is neither
+// local nor a valid host, whatever the lists hold.
 struct AccessClient {
   int descriptor;              // the client's socket, -1 when none
   sockaddr_storage peer;
   socklen_t peerLength;
   u32 errorValue;              // the value of a BadValue answer
+  bool peerUnknown;
 };
 
-// Fills the view from a connected socket (peer address through getpeername).
+// Fills the view from a connected socket (peer address through getpeername;
+// a failure marks the peer unknown).
 void accessClientFromSocket(AccessClient* client, int descriptor);
 
 // Family of a socket address: kFamilyLocal for an empty or Unix-domain
@@ -48,8 +52,14 @@ void defineSelfAddresses(int descriptor);
 void augmentSelfHosts(const sockaddr* socketAddress, socklen_t length);
 bool newHost(int family, const void* address, int length, bool addingSelf);
 void addLocalHosts();
+// Does nothing while XDMCP is in use: the display manager's authorization
+// is the only way in then, never the local host by default.
 void enableLocalHost();
 void disableLocalHost();
+// XDMCP runs (or no longer does): while it does the local host is off and
+// enableLocalHost does not turn it on. Cleared by resetHostAccess too.
+void accessUsingXdmcp(bool inUse);
+bool isUsingXdmcp();
 bool isLocalClient(const AccessClient* client);
 int getLocalClientCredentials(const AccessClient* client, uid_t* user, gid_t* group,
                               const gid_t** groups, int* groupCount);
@@ -66,7 +76,8 @@ using SiMatch = bool (*)(int family, const u8* address, int length, const char* 
 using SiCheck = int (*)(const char* value, int length, void* argument);
 int addServerInterpretedType(const char* name, SiMatch match, SiCheck check, void* argument);
 
-// True when the client at this address is refused.
+// True when the client at this address is refused (always for a client
+// whose peer is unknown).
 bool isInvalidHost(const sockaddr* socketAddress, socklen_t length, const AccessClient* client);
 int checkServerInterpretedAddress(const u8* address, int length);
 int checkHostAddress(int family, const u8* address, int length);

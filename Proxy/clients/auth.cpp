@@ -6,6 +6,7 @@
 #include <rpc/svc_mt.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -415,6 +416,15 @@ void noteAuthorityFileTime() {
   }
 }
 
+// How many protocol rows take the entry (what the loader counts).
+int knownProtocolCount(const Xauth* entry) {
+  int known = 0;
+  for (const AuthProtocol& protocol : kProtocols)
+    known += protocol.add && protocol.nameLength == entry->name_length &&
+             memcmp(protocol.name, entry->name, protocol.nameLength) == 0;
+  return known;
+}
+
 void loadAuthorityFile() {
   // What the file held before goes: a cookie removed from the file must stop
   // being valid, and reloading must not pile entries up. Authorizations
@@ -494,6 +504,35 @@ bool addAuthorization(u16 nameLength, const char* name, u16 dataLength, const u8
   return protocol && protocol->add(dataLength, data, ++nextAuthorizationId);
 }
 
+void warnAboutAuthorityFile() {
+  if (!authorityFile) return;
+  const char* path = authorityFile;
+  struct stat link{};
+  if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode))
+    LOGF(logChWarning, "Authorization file %s is a symbolic link", path);
+  FILE* file = fopen(path, "rb");
+  if (!file) {
+    // The loader opens the local host unless the file gave entries before
+    // (or XDMCP runs): say what follows, not only what failed.
+    bool opens = !isUsingXdmcp() && !loadedBefore;
+    LOGF(logChWarning, "Authorization file %s can't be read (%s)%s", path, strerror(errno),
+         opens ? " - local clients may connect without authorization" : "");
+    return;
+  }
+  struct stat info{};
+  if (fstat(fileno(file), &info) == 0 && (info.st_mode & S_IWOTH))
+    LOGF(logChWarning, "Authorization file %s is writable by every user", path);
+  int count = 0;
+  while (Xauth* entry = XauReadAuth(file)) {
+    count += knownProtocolCount(entry);
+    XauDisposeAuth(entry);
+  }
+  fclose(file);
+  if (count == 0)
+    LOGF(logChWarning, "Authorization file %s holds no authorization%s", path,
+         isUsingXdmcp() ? "" : " - local clients may connect without authorization");
+}
+
 void setHostAccessFile(const char* fileName) {
   free(authorityFile);
   authorityFile = fileName ? memStrdup(fileName) : nullptr;
@@ -531,12 +570,12 @@ void xdmAuthenticationInit(const char* key, int length) {
 
 bool xdmAuthenticationValidate(const u8* incoming, int length, int packetType) {
   constexpr int kAccept = 8;
-  if (length <= 0 || length % 8 != 0 || length > 256) return false;
-  u8 input[256], plain[256];
-  memcpy(input, incoming, length);
-  XdmcpUnwrap(input, xdmPrivateKey, plain, length);
-  if (packetType != kAccept) return true;
-  if (length != 8) return false;
+  // Only an Accept carries proof that the manager knows the key (rho,
+  // decremented); nothing else may end or steer the session.
+  if (packetType != kAccept || length != 8) return false;
+  u8 input[8], plain[8];
+  memcpy(input, incoming, 8);
+  XdmcpUnwrap(input, xdmPrivateKey, plain, 8);
   XdmAuthKeyRec value;
   memcpy(value.data, plain, 8);
   XdmcpDecrementKey(&value);

@@ -35,6 +35,11 @@ bool removeAuthorization(u16 nameLength, const char* name, u16 dataLength, const
 bool addAuthorization(u16 nameLength, const char* name, u16 dataLength, const u8* data);
 // The authority file (null: none).
 void setHostAccessFile(const char* fileName);
+// Says on the warning channel, naming the file, when the authority file
+// cannot be read or holds no authorization (the local host may then be
+// open), is a symbolic link or is writable by every user. At start-up and
+// at each reset; nothing when no file is set.
+void warnAboutAuthorityFile();
 void sunDesInit();
 
 // XDM-AUTHENTICATION-1 for XDMCP. Registering the authentication with XDMCP
@@ -44,7 +49,8 @@ struct XdmAuthenticationHooks {
 };
 extern XdmAuthenticationHooks xdmAuthenticationHooks;
 void xdmAuthenticationInit(const char* key, int length);
-// Accept packets (type 8) of 8 bytes are checked against rho; true when valid.
+// Accept packets (type 8) of 8 bytes are checked against rho; true when
+// valid. Every other packet type is refused: none carries a proof.
 bool xdmAuthenticationValidate(const u8* incoming, int length, int packetType);
 // For Request packets (type 7): the wrapped rho into out (8 bytes); returns
 // the bytes written (0 for other packet types).

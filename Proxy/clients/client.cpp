@@ -37,6 +37,7 @@ Listener* listenerList;
 ProxyClient* currentClient;
 i32 proxyDisplayNumber = -1;
 ClientHooks clientHooks;
+u32 clientSetupTimeoutMs = kClientSetupTimeoutMs;
 
 int parseDisplayNumber(const char* name) {
   const char* colon = strrchr(name, ':');
@@ -122,6 +123,31 @@ void freeClient(ProxyClient* client) {
 
 const char* clientName(const ProxyClient* client) {
   return clientHooks.clientName ? clientHooks.clientName(client) : clientNameText(client);
+}
+
+u32 halfOpenClients;
+
+void onSetupTimeout(void* argument) {
+  auto* client = static_cast<ProxyClient*>(argument);
+  client->setupTimer = nullptr;  // spent
+  halfOpenClients--;
+  stopClient(client, "Connection setup timed out", 0);
+}
+
+// The client list is in the order of acceptance: the first one waiting is
+// the one that waited longest.
+void closeLongestWaiting() {
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    if (!client->setupTimer) continue;
+    endClientSetupWait(client);
+    stopClient(client, "Too many connections waiting for their setup", 0);
+    return;
+  }
+}
+
+void armSetupTimer(ProxyClient* client) {
+  client->setupTimer = orderAddTimer(clientSetupTimeoutMs, onSetupTimeout, client);
+  if (client->setupTimer) halfOpenClients++;
 }
 
 void acceptFromListener(void* argument) {
@@ -339,6 +365,8 @@ ProxyClient* startClient(Listener* listener) {
     free(client);
     return nullptr;
   }
+  // Room first, so that the slot it frees goes to this client.
+  if (client->transport && halfOpenClients >= kMaxHalfOpenClients) closeLongestWaiting();
   client->number = takeClientSlot(client);
   if (client->number && !initClientResourceTable(client->number)) {
     // Without a resource table the client could name nothing: refused as
@@ -356,6 +384,7 @@ ProxyClient* startClient(Listener* listener) {
     }
   }
   if (detailFlags & kDetailClientLines) LOGF(logChXclient, "Client #%d started", client->number);
+  if (client->transport) armSetupTimer(client);
   appendClient(client);
   if (serviceHooks.createClientKeymap) serviceHooks.createClientKeymap(client);
   return client;
@@ -386,7 +415,15 @@ const char* getClientHostName(const ProxyClient* client) {
   return client->peerName ? client->peerName : "?";
 }
 
+void endClientSetupWait(ProxyClient* client) {
+  if (!client->setupTimer) return;
+  orderCancel(client->setupTimer);
+  client->setupTimer = nullptr;
+  halfOpenClients--;
+}
+
 void closeClientConnection(ProxyClient* client) {
+  endClientSetupWait(client);
   if (!client->transport) return;
   if (clientHooks.sessionClosing) clientHooks.sessionClosing(client->descriptor);
   // A client that stopped reading must not hold the proxy: the last bytes

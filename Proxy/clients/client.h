@@ -38,6 +38,15 @@ constexpr u8 kRetainTemporary = 2;
 constexpr u32 kMaxClientSlots = 1024;
 // Size of the authorization data a client keeps after its set-up.
 constexpr u32 kGrantedDataMax = 128;
+// A connection whose set-up has not completed this long after its accept
+// is closed, as a plain server closes it. Test builds may shorten it.
+constexpr u32 kClientSetupTimeoutMs = 60000;
+extern u32 clientSetupTimeoutMs;
+// At most this many accepted connections wait for their set-up at once;
+// one more closes the one that has waited longest. Idle connections thus
+// hold a bounded number of client slots, and a real client, whose set-up
+// follows its connect at once, finds one.
+constexpr u32 kMaxHalfOpenClients = 128;
 
 // What the request parser knows between two reads.
 struct ClientParser {
@@ -133,6 +142,8 @@ struct ProxyClient {
   OutBuffer behindStream;
   u8 streamCut;
   Order* streamCutOrder;
+  // Armed at the accept, dropped once the set-up has arrived whole.
+  Order* setupTimer;
 };
 
 // A listening transport of the proxy's display number.
@@ -183,6 +194,8 @@ constexpr u32 kCloseFlushTimeoutMs = 250;
 // and freed after the current step: read nothing but `stopped` afterwards.
 void stopClient(ProxyClient* client, const char* reason, int keepOnClose);
 void watchClientWritable(void* client);
+// The client's set-up has arrived whole: its set-up time-out ends.
+void endClientSetupWait(ProxyClient* client);
 // Frees the stopped records now. The event loop does it at the start of the
 // step after a stop; call it directly only where no stopped record can be in
 // use (at exit, at the end of a test).

@@ -84,6 +84,7 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
   if (available < total) return nullptr;
   client->parser.swapped = swapped;
   client->parser.bytesNeeded = kParserRequests;
+  endClientSetupWait(client);
   if (swapped) swapArriving(kConnectionSetupLayout, setup, setup + kSetupHeader);
   *offset += total;
   if (client->number == 0) return refuseSetup(client, "Maximum number of clients reached");

@@ -143,9 +143,10 @@ bool sameSender(const sockaddr_storage& from, socklen_t length) {
   return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
 }
 
+// The manager's text is untrusted: it reaches the log only printable, so
+// that it cannot forge lines or send escape sequences to a terminal.
 const char* statusText(const char* what, const ARRAY8& status) {
-  return tmpPrintf("XDMCP: %s %*.*s", what, int(status.length), int(status.length),
-                   reinterpret_cast<const char*>(status.data ? status.data : reinterpret_cast<const u8*>("")));
+  return tmpPrintf("XDMCP: %s %s", what, tmpPrintable(tmpStrndup(status.data, status.length)));
 }
 
 void fail(const char* reason) {
@@ -403,17 +404,26 @@ void onWilling(const Packet& p) {
 
 void onUnwilling(const Packet&) { fail(tmpPrintf("XDMCP: %s %*.*s", "Manager unwilling", 14, 14, "Host unwilling")); }
 
-void onAccept(const Packet& p) {
-  const ARRAY8& name = p.fields.arrays[0];
-  const ARRAY8& data = p.fields.arrays[1];
-  const ARRAY8& authorizationName = p.fields.arrays[2];
-  const ARRAY8& authorizationData = p.fields.arrays[3];
-  Authentication* chosen = xdm.chosenAuthentication >= 0 ? &xdm.authentications[xdm.chosenAuthentication] : nullptr;
+Authentication* chosenAuthentication() {
+  return xdm.chosenAuthentication >= 0 ? &xdm.authentications[xdm.chosenAuthentication] : nullptr;
+}
+
+// The packet names the chosen authentication (none: an empty name) and its
+// data passes that authentication's check for the packet type.
+bool authenticationChecks(const ARRAY8& name, const ARRAY8& data, int packetType) {
+  Authentication* chosen = chosenAuthentication();
   ARRAY8 none{};
   ARRAY8* chosenName = chosen ? &chosen->name : &none;
-  bool valid = XdmcpARRAY8Equal(const_cast<ARRAY8*>(&name), chosenName) &&
-               (!chosen || !chosen->ops.validate || chosen->ops.validate(data, kOpAccept));
-  if (!valid) {
+  return XdmcpARRAY8Equal(const_cast<ARRAY8*>(&name), chosenName) &&
+         (!chosen || !chosen->ops.validate || chosen->ops.validate(data, packetType));
+}
+
+void onAccept(const Packet& p) {
+  const ARRAY8& name = p.fields.arrays[0];
+  const ARRAY8& authorizationName = p.fields.arrays[2];
+  const ARRAY8& authorizationData = p.fields.arrays[3];
+  Authentication* chosen = chosenAuthentication();
+  if (!authenticationChecks(name, p.fields.arrays[1], kOpAccept)) {
     fail(statusText("Authentication Failure", name));
     return;
   }
@@ -429,9 +439,10 @@ void onAccept(const Packet& p) {
   sendPacket();
 }
 
+// A Decline that does not check is ignored: the Request is sent again when
+// its time-out runs out.
 void onDecline(const Packet& p) {
-  Authentication* chosen = xdm.chosenAuthentication >= 0 ? &xdm.authentications[xdm.chosenAuthentication] : nullptr;
-  if (chosen && chosen->ops.validate && !chosen->ops.validate(p.fields.arrays[2], kOpDecline)) return;
+  if (!authenticationChecks(p.fields.arrays[1], p.fields.arrays[2], kOpDecline)) return;
   fail(statusText("Session declined", p.fields.arrays[0]));
 }
 
@@ -575,6 +586,8 @@ void xdmcpInit() {
     xdmAuthenticationInit(xdm.cookie, int(strlen(xdm.cookie)));
   }
   if (xdm.state == kXdmcpOff) return;
+  // From now on only the display manager's authorization lets clients in.
+  accessUsingXdmcp(true);
   XdmcpDisposeARRAYofARRAY8(&xdm.authorizationNames);
   for (const char* name : kAuthorizationNames)
     if (!appendArray8(&xdm.authorizationNames, name, strlen(name))) PALVON_OOM();
@@ -614,6 +627,7 @@ void xdmcpShutdown() {
   if (xdm.fd >= 0) close(xdm.fd);
   if (clientHooks.sessionStarted == xdmcpSessionStarted) clientHooks.sessionStarted = nullptr;
   if (clientHooks.sessionClosing == xdmcpCloseDisplay) clientHooks.sessionClosing = nullptr;
+  accessUsingXdmcp(false);
   if (xdm.hooksInstalled) {
     accessXdmcpHooks = AccessXdmcpHooks{};
     xdmAuthenticationHooks = XdmAuthenticationHooks{};

@@ -75,6 +75,7 @@ TEST(TmpRing, Texts) {
   std::string longText(3000, 'a');
   EXPECT_EQ(std::strlen(tmpPrintf("%s", longText.c_str())), 1023u);
   EXPECT_STREQ(tmpPrintable("a\nb\xc3\xa4"), "a b??");
+  EXPECT_STREQ(tmpPrintable("a\r\tb\x1b[2J\x07\x7f"), "a  b?[2J??");
   EXPECT_NE(std::string(errnoText(99999)).find("(errno 99999)"), std::string::npos);
 }
 

@@ -4,13 +4,19 @@
 // hang the proxy, crash it, or leave it unable to serve the next client.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <random>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -19,6 +25,7 @@
 #include "support/linkrig.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
+#include "support/tempdir.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -29,6 +36,8 @@ using test::Bytes;
 using test::ClaimedDisplay;
 using test::ProxyProcess;
 using test::RawClient;
+using test::TempDir;
+using test::testControl;
 using test::Xvfb;
 using test::ProgramResult;
 using test::runProgram;
@@ -178,6 +187,185 @@ TEST(FuzzedClients, LeaveTheProxyServingTheNextClient) {
   ProgramResult root = runProgram({"xprop", "-root"}, proxy.display());
   EXPECT_EQ(root.status, 0) << root.err;
   EXPECT_EQ(root.err, "");
+}
+
+// --- Who may connect -------------------------------------------------------------------------------
+
+// Connections that never send their set-up hold a bounded number of client
+// slots, so that a real client still gets in, and each is closed once the
+// set-up time-out (shortened here through the test control) has run out.
+TEST(IdleConnections, HoldFewSlotsAndAreClosedAfterTheSetupTimeOut) {
+  constexpr size_t kIdle = 1100;
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  if (files.rlim_cur < kIdle + 200) {
+    files.rlim_cur = kIdle + 200;
+    if (files.rlim_max < files.rlim_cur || setrlimit(RLIMIT_NOFILE, &files) != 0)
+      GTEST_SKIP() << "cannot open " << kIdle << " connections";
+  }
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  TempDir dir;
+  std::string control = dir.file("control");
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"}, {"PALVON_TEST_CONTROL=" + control});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ASSERT_EQ(testControl(control, "setuptimeout 5000"), "ok");
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (size_t i = 0; i < kIdle; i++) {
+    idle.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(idle.back()->connectUnix(proxy.number())) << i;
+  }
+  auto start = std::chrono::steady_clock::now();
+  RawClient real;
+  ASSERT_TRUE(real.connectUnix(proxy.number()));
+  ASSERT_EQ(real.setup('l'), 1) << proxy.log();
+  auto countClosed = [&] {
+    size_t closed = 0;
+    uint8_t byte;
+    for (auto& c : idle) closed += recv(c->fd(), &byte, 1, MSG_DONTWAIT) == 0;
+    return closed;
+  };
+  EXPECT_GE(countClosed(), kIdle - 128);
+  EXPECT_LT(countClosed(), kIdle) << "closed before the time-out";
+  // The rest go once their time is up.
+  while (countClosed() < kIdle && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(countClosed(), kIdle);
+  ASSERT_TRUE(real.send(real.request(43, 0)));
+  Bytes reply = real.readMessage(5000);
+  ASSERT_EQ(reply.size(), 32u) << proxy.log();
+  EXPECT_EQ(reply[0], 1);
+}
+
+const std::string kCookieHex = "0123456789abcdef0123456789abcdef";
+
+Bytes cookieBytes() {
+  Bytes bytes;
+  for (size_t i = 0; i < kCookieHex.size(); i += 2)
+    bytes.push_back(uint8_t(std::stoi(kCookieHex.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+// A connection set-up (least significant byte first) with the cookie.
+Bytes setupWithCookie() {
+  const std::string name = "MIT-MAGIC-COOKIE-1";
+  Bytes data = cookieBytes();
+  Bytes bytes{'l', 0, 11, 0, 0, 0, uint8_t(name.size()), 0, uint8_t(data.size()), 0, 0, 0};
+  bytes.insert(bytes.end(), name.begin(), name.end());
+  bytes.resize((bytes.size() + 3) & ~size_t(3));
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  return bytes;
+}
+
+// ChangeHosts Insert of one address.
+Bytes changeHosts(uint8_t family, const std::string& address) {
+  Bytes bytes{109, 0, 0, 0, family, 0, uint8_t(address.size()), uint8_t(address.size() >> 8)};
+  bytes.insert(bytes.end(), address.begin(), address.end());
+  bytes.resize((bytes.size() + 3) & ~size_t(3));
+  bytes[2] = uint8_t(bytes.size() / 4);
+  return bytes;
+}
+
+// A TCP connection to the display from 127.0.0.2: a loopback address that
+// is none of the machine's own, so the peer is no local host.
+int connectFromOtherHost(int number) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  from.sin_addr.s_addr = inet_addr("127.0.0.2");
+  to.sin_addr.s_addr = inet_addr("127.0.0.1");
+  to.sin_port = htons(uint16_t(6000 + number));
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// What the display answered a peer: its bytes until it went quiet.
+Bytes answerTo(int fd, int quietMs) {
+  Bytes got;
+  uint8_t buffer[4096];
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, quietMs) == 1) {
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.insert(got.end(), buffer, buffer + n);
+  }
+  return got;
+}
+
+// The error code that follows a successful set-up reply; 0 when none came.
+int errorAfterSetup(const Bytes& got) {
+  if (got.size() < 8 || got[0] != 1) return -1;
+  size_t end = 8 + 4 * size_t(got[6] | got[7] << 8);
+  return got.size() >= end + 32 && got[end] == 0 ? got[end + 1] : 0;
+}
+
+// How a display treats host access: a peer of another host that holds the
+// cookie may not change the host list; nor may one that resets its
+// connection right behind its requests, so that its address can no longer
+// be read when they run (the display is stopped meanwhile); a local client
+// gets BadValue for net names that no secure-RPC name looks like. The
+// answer: the error codes and whether 127.0.0.3 was let in.
+std::string hostAccessAnswers(pid_t pid, int number) {
+  std::string answers;
+  Bytes bytes = setupWithCookie();
+  Bytes insert = changeHosts(0, std::string("\x7f\x00\x00\x03", 4));
+  bytes.insert(bytes.end(), insert.begin(), insert.end());
+  int fd = connectFromOtherHost(number);
+  if (fd < 0) return "no TCP connection";
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  answers += "remote " + std::to_string(errorAfterSetup(answerTo(fd, 1000)));
+  close(fd);
+  fd = connectFromOtherHost(number);
+  if (fd < 0) return "no TCP connection";
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // accepted
+  kill(pid, SIGSTOP);
+  send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  linger reset{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  kill(pid, SIGCONT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  RawClient local;
+  if (!local.connectUnix(number) || local.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()) != 1)
+    return "no local client";
+  for (const std::string& name : {std::string(), std::string("unix 0@x"), std::string("\x1b[2J@")}) {
+    local.send(changeHosts(254, name));
+    local.send(local.request(43, 0));
+    Bytes first = local.readMessage();
+    if (!first.empty() && first[0] == 0) local.readMessage();
+    answers += ", netname " + (first.empty() ? "none" : first[0] == 0 ? std::to_string(first[1]) + "/" +
+                                                                         std::to_string(local.get32(first, 4))
+                                                                     : "ok");
+  }
+  local.send(local.request(110, 0));
+  Bytes hosts = local.readMessage();
+  bool added = false;
+  for (size_t at = 32; hosts.size() >= 32 && at + 8 <= hosts.size(); at += 4 + ((local.get16(hosts, at + 2) + 3) & ~3))
+    added = added || (hosts[at] == 0 && Bytes(hosts.begin() + at + 4, hosts.begin() + at + 8) == Bytes{127, 0, 0, 3});
+  return answers + (added ? ", 127.0.0.3 let in" : "");
+}
+
+TEST(HostAccess, NeitherARemoteNorAnUnreadablePeerChangesTheHostList) {
+  TempDir dir;
+  std::string cookie = dir.file("cookie");
+  ASSERT_EQ(system(("xauth -q -f " + cookie + " add :0 . " + kCookieHex).c_str()), 0);
+  std::string plain;
+  {
+    Xvfb xvfb({"-screen", "0", "320x240x24", "-listen", "tcp", "-auth", cookie});
+    ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+    plain = hostAccessAnswers(xvfb.pid(), xvfb.number());
+  }
+  EXPECT_EQ(plain, "remote 10, netname 2/254, netname 2/254, netname 2/254");
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "authorization", cookie, "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_EQ(hostAccessAnswers(proxy.pid(), proxy.number()), plain) << proxy.log();
 }
 
 }  // namespace

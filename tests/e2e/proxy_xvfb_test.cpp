@@ -424,6 +424,48 @@ TEST_F(ProxyLife, TheLastClientLeavingResetsUnlessNoReset) {
   }
 }
 
+// An authorization file that cannot serve, or that others could change, is
+// named on the warning channel with the reason, at start-up and again at
+// each reset; the clients it lets in without a cookie are those that a
+// plain server with that file lets in.
+TEST_F(ProxyLife, AnAuthorizationFileThatCannotServeIsNamedWithTheReason) {
+  TempDir dir;
+  std::string good = dir.file("good"), garbage = dir.file("garbage"), open = dir.file("open"), link = dir.file("link");
+  ASSERT_EQ(system(("xauth -q -f " + good + " add :0 . 0123456789abcdef0123456789abcdef").c_str()), 0);
+  ASSERT_EQ(system(("echo 'not an authority file' > " + garbage + " && cp " + good + " " + open + " && chmod 666 " +
+                    open + " && ln -s " + good + " " + link)
+                       .c_str()),
+            0);
+  const std::string opens = " - local clients may connect without authorization";
+  struct Row {
+    std::string file, reason;
+  } rows[] = {{dir.file("missing"), "can't be read (No such file or directory)" + opens},
+              {garbage, "holds no authorization" + opens},
+              {open, "is writable by every user"},
+              {link, "is a symbolic link"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    int plain = -1;
+    {
+      Xvfb xvfb({"-screen", "0", "320x240x24", "-auth", row.file});
+      ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+      RawClient client;
+      ASSERT_TRUE(client.connectUnix(xvfb.number()));
+      plain = client.setup('l');
+    }
+    start({"authorization", row.file});
+    std::string warning = "Authorization file " + row.file + " " + row.reason;
+    EXPECT_TRUE(contains(proxy->log(), warning)) << proxy->log();
+    size_t from = proxy->log().size();
+    RawClient client;
+    ASSERT_TRUE(client.connectUnix(proxy->number()));
+    EXPECT_EQ(client.setup('l'), plain);
+    proxy->signal(SIGHUP);
+    EXPECT_TRUE(proxy->waitForLog(warning, 15000, from)) << proxy->log();
+    proxy.reset();
+  }
+}
+
 // The local server the proxy starts admits only holders of the cookie the
 // proxy generated for it; the exit stops it and removes the cookie.
 TEST_F(ProxyLife, TheLocalServerRunsWithAGeneratedAuthorization) {

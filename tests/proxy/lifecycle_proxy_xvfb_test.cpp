@@ -287,5 +287,149 @@ TEST(Xdmcp, AfterAResetOneWillingGetsOneRequest) {
   EXPECT_EQ(registerSession(8), "") << proxy.log();
 }
 
+// --- Who a managed display lets in ----------------------------------------------------------------
+
+const std::string kManagerCookie = "0123456789abcdef";
+
+// Query, Willing, Request, Accept with the cookie, Manage: "" when the
+// display went through them.
+std::string manage(TestDisplayManager& dm, const std::string& cookie) {
+  DmPacket query = dm.receive(10000);
+  if (query.opcode != QUERY) return "query: opcode " + std::to_string(query.opcode);
+  dm.willing("");
+  DmPacket request = dm.receive(5000);
+  if (request.opcode != REQUEST) return "request: opcode " + std::to_string(request.opcode);
+  dm.accept(9, "", "", "MIT-MAGIC-COOKIE-1", cookie);
+  DmPacket manage = dm.receive(5000);
+  return manage.opcode == MANAGE ? "" : "manage: opcode " + std::to_string(manage.opcode);
+}
+
+// What a client meets at a display: its set-up status without a cookie,
+// with the manager's, and the number of hosts that ListHosts shows the
+// one that got in.
+std::string admission(int number) {
+  RawClient bare, holder;
+  int without = bare.connectUnix(number) ? bare.setup('l') : -2;
+  Bytes cookie(kManagerCookie.begin(), kManagerCookie.end());
+  int with = holder.connectUnix(number) ? holder.setup('l', "MIT-MAGIC-COOKIE-1", cookie) : -2;
+  int hosts = -1;
+  if (with == 1 && holder.send(holder.request(110, 0))) {
+    Bytes reply = holder.readMessage();
+    if (reply.size() >= 32 && reply[0] == 1) hosts = holder.get16(reply, 8);
+  }
+  return "without " + std::to_string(without) + ", with " + std::to_string(with) + ", hosts " +
+         std::to_string(hosts);
+}
+
+// Without an authorization file the manager's cookie is the only way in,
+// for the local socket and TCP alike, as on a plain server.
+TEST(ManagedDisplay, AdmitsOnlyTheManagersCookie) {
+  std::string plain;
+  {
+    TestDisplayManager dm;
+    ASSERT_TRUE(dm.ok());
+    Xvfb xvfb({"-screen", "0", "320x240x24", "-listen", "tcp", "-port", std::to_string(dm.port()), "-query",
+               "127.0.0.1"});
+    ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+    ASSERT_EQ(manage(dm, kManagerCookie), "");
+    plain = admission(xvfb.number());
+  }
+  EXPECT_EQ(plain, "without 0, with 1, hosts 0");
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  TestDisplayManager dm;
+  ASSERT_TRUE(dm.ok());
+  ProxyProcess proxy({"noReset", "on", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                      std::to_string(dm.port()), "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ASSERT_EQ(manage(dm, kManagerCookie), "") << proxy.log();
+  EXPECT_EQ(admission(proxy.number()), plain) << proxy.log();
+  RawClient tcp;
+  ASSERT_TRUE(tcp.connectTcp(proxy.number()));
+  EXPECT_EQ(tcp.setup('l'), 0) << proxy.log();
+}
+
+// A Decline must prove that it comes from the manager that knows the
+// XDM-AUTHENTICATION-1 key, as an Accept must: a forged one, with any name
+// and any eight bytes, is ignored and the Request is sent again.
+TEST(ManagedDisplay, IgnoresAForgedDeclineAndRequestsAgain) {
+  auto forgeDeclines = [](TestDisplayManager& dm) {
+    DmPacket query = dm.receive(10000);
+    if (query.opcode != QUERY) return "query: opcode " + std::to_string(query.opcode);
+    dm.willing("XDM-AUTHENTICATION-1");
+    DmPacket request = dm.receive(5000);
+    if (request.opcode != REQUEST) return "request: opcode " + std::to_string(request.opcode);
+    if (request.authenticationName != "XDM-AUTHENTICATION-1") return "request: " + request.authenticationName;
+    dm.decline("forged", "XDM-AUTHENTICATION-1", "ABCDEFGH");
+    dm.decline("forged", "XDM-AUTHORIZATION-1", "ABCDEFGH");
+    dm.decline("forged", "", "");
+    DmPacket again = dm.receive(8000);
+    return again.opcode == REQUEST ? std::string() : "after the declines: opcode " + std::to_string(again.opcode);
+  };
+  const std::string key = "0x0123456789abcdef";
+  {
+    TestDisplayManager dm;
+    ASSERT_TRUE(dm.ok());
+    Xvfb xvfb({"-screen", "0", "320x240x24", "-listen", "tcp", "-port", std::to_string(dm.port()), "-query",
+               "127.0.0.1", "-cookie", key});
+    ASSERT_TRUE(xvfb.ok()) << xvfb.error();
+    EXPECT_EQ(forgeDeclines(dm), "") << "plain server";
+  }
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  TestDisplayManager dm;
+  ASSERT_TRUE(dm.ok());
+  ProxyProcess proxy({"noReset", "on", "xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort",
+                      std::to_string(dm.port()), "xdmcpAuthorizationCookie", key, "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_EQ(forgeDeclines(dm), "") << proxy.log();
+  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
+}
+
+// The manager's status texts end the proxy; they reach its log as one line
+// of printable text, whatever bytes they hold.
+struct StatusCase {
+  const char* name;
+  void (*answer)(TestDisplayManager& dm, const std::string& text);
+  const char* logged;  // what the exit line says before the text
+};
+
+class ManagerStatus : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(ManagerStatus, ReachesTheLogAsOnePrintableLine) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  TestDisplayManager dm;
+  ASSERT_TRUE(dm.ok());
+  ProxyProcess proxy({"xdmcpMode", "query", "xdmcpHost", "127.0.0.1", "xdmcpPort", std::to_string(dm.port()),
+                      "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  ASSERT_EQ(dm.receive(10000).opcode, QUERY);
+  dm.willing("");
+  ASSERT_EQ(dm.receive(5000).opcode, REQUEST);
+  GetParam().answer(dm, "gone\nXDMCP: forged line\r\x1b[2J\x07");
+  EXPECT_EQ(proxy.wait(10000), 1) << proxy.log();
+  std::string log = proxy.log();
+  EXPECT_TRUE(contains(log, std::string(GetParam().logged) + " gone XDMCP: forged line ?[2J?")) << log;
+  EXPECT_FALSE(contains(log, "\nXDMCP: forged")) << log;
+  EXPECT_EQ(log.find_first_of("\r\x1b\x07"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, ManagerStatus,
+    ::testing::Values(
+        StatusCase{"Decline", [](TestDisplayManager& dm, const std::string& text) { dm.decline(text, "", ""); },
+                   "XDMCP: Session declined"},
+        StatusCase{"Failed",
+                   [](TestDisplayManager& dm, const std::string& text) {
+                     dm.accept(3, "", "", "", "");
+                     if (dm.receive(5000).opcode == MANAGE) dm.failed(3, text);
+                   },
+                   "XDMCP: Session failed"},
+        StatusCase{"AuthenticationFailure",
+                   [](TestDisplayManager& dm, const std::string& text) { dm.accept(3, text, "", "", ""); },
+                   "XDMCP: Authentication Failure"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace palvon::test

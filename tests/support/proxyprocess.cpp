@@ -1,8 +1,11 @@
 #include "support/proxyprocess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,6 +136,33 @@ bool ProxyProcess::waitForLog(const std::string& text, int timeoutMs, size_t fro
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } while (Clock::now() < deadline);
   return false;
+}
+
+std::string testControl(const std::string& path, const std::string& line, int timeoutMs) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (fd >= 0) close(fd);
+    return "(no control)";
+  }
+  std::string text = line + "\n";
+  if (write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+    close(fd);
+    return "(write failed)";
+  }
+  std::string reply;
+  char buffer[512];
+  pollfd p{fd, POLLIN, 0};
+  while (reply.find('\n') == std::string::npos && poll(&p, 1, timeoutMs) == 1) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    reply.append(buffer, size_t(n));
+  }
+  close(fd);
+  if (!reply.empty() && reply.back() == '\n') reply.pop_back();
+  return reply;
 }
 
 }  // namespace palvon::test

@@ -49,4 +49,9 @@ class ProxyProcess {
   bool ready_ = false;
 };
 
+// One command line to the test control socket of a proxy started with
+// PALVON_TEST_CONTROL=<path>, and its one-line answer back ("(no control)"
+// when nobody listens there).
+std::string testControl(const std::string& path, const std::string& line, int timeoutMs = 90000);
+
 }  // namespace palvon::test

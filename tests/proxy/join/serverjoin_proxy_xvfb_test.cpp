@@ -43,34 +43,6 @@ namespace {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// One command line to the proxy's test control, its one-line answer back.
-std::string control(const std::string& path, const std::string& line, int timeoutMs = 90000) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (fd >= 0) close(fd);
-    return "(no control)";
-  }
-  std::string text = line + "\n";
-  if (write(fd, text.data(), text.size()) != ssize_t(text.size())) {
-    close(fd);
-    return "(write failed)";
-  }
-  std::string reply;
-  char buffer[512];
-  pollfd p{fd, POLLIN, 0};
-  while (reply.find('\n') == std::string::npos && poll(&p, 1, timeoutMs) == 1) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    reply.append(buffer, size_t(n));
-  }
-  close(fd);
-  if (!reply.empty() && reply.back() == '\n') reply.pop_back();
-  return reply;
-}
-
 // "xwininfo -root -tree" with the window ids and the root's own id left
 // out: what a server shows, comparable between servers.
 std::string withoutIds(const std::string& text) {
@@ -173,9 +145,9 @@ class ServerJoin : public ::testing::Test {
   // C joins at B's rectangle (its logical one: 1278x1022 at 1278,0 with
   // the automatic border); the reply of the last command.
   std::string addC() {
-    std::string added = control(controlPath, "addserver " + c->display());
+    std::string added = testControl(controlPath, "addserver " + c->display());
     if (added.rfind("ok ", 0) != 0) return added;
-    return control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+    return testControl(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
   }
 
   TempDir dir;
@@ -292,7 +264,7 @@ TEST_F(ServerJoin, RemovalByName) {
       {c->display(), "ok"},
   };
   for (const Case& k : cases) {
-    std::string reply = control(controlPath, "removeserver " + k.name);
+    std::string reply = testControl(controlPath, "removeserver " + k.name);
     EXPECT_TRUE(contains(reply, k.reply)) << k.name << ": " << reply;
   }
   EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000))
@@ -364,10 +336,10 @@ TEST_F(ServerJoin, ALockTakenByAnotherProgramRemovesTheServer) {
 TEST_F(ServerJoin, AServerStoppedDuringTheAdditionFailsIt) {
   ASSERT_TRUE(startPrograms()) << proxy->log();
   std::string before = treeOf(b->display());
-  std::string added = control(controlPath, "addserver " + c->display() + " 2000");
+  std::string added = testControl(controlPath, "addserver " + c->display() + " 2000");
   ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
   kill(c->pid(), SIGSTOP);
-  std::string reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+  std::string reply = testControl(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
   kill(c->pid(), SIGCONT);
   EXPECT_EQ(reply.rfind("error ", 0), 0u) << reply;
   EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
@@ -419,11 +391,11 @@ TEST_F(ServerJoin, AServerStoppedWhileTheWindowsAreCopiedFailsTheAddition) {
   }
   ASSERT_TRUE(roundTrip(outer, outer.resourceIdBase() + kPairs + 2) &&
               roundTrip(inner, inner.resourceIdBase() + kPairs + 1));
-  std::string added = control(controlPath, "addserver " + c->display() + " 2000");
+  std::string added = testControl(controlPath, "addserver " + c->display() + " 2000");
   ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
   std::string reply;
   size_t from = proxy->log().size();
-  std::thread adding([&] { reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022"); });
+  std::thread adding([&] { reply = testControl(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022"); });
   bool seen = proxy->waitForLog("Copying windows...", 60000, from);
   kill(c->pid(), SIGSTOP);
   adding.join();
@@ -443,11 +415,11 @@ TEST_F(ServerJoin, AServerWithoutTheSessionsVisualIsRefused) {
   ASSERT_TRUE(startPrograms()) << proxy->log();
   Xvfb shallow({"-screen", "0", "1280x1024x16"});
   ASSERT_TRUE(shallow.ok()) << shallow.error();
-  std::string added = control(controlPath, "addserver " + shallow.display());
+  std::string added = testControl(controlPath, "addserver " + shallow.display());
   ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
-  std::string reply = control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
+  std::string reply = testControl(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022");
   EXPECT_TRUE(contains(reply, "has no visual TrueColor 24 bit")) << reply;
-  EXPECT_TRUE(contains(control(controlPath, "removeserver " + shallow.display()), "unknown X server"));
+  EXPECT_TRUE(contains(testControl(controlPath, "removeserver " + shallow.display()), "unknown X server"));
   EXPECT_FALSE(contains(treeOf(shallow.display()), "1278x1022"));
   EXPECT_EQ(addC(), "ok") << proxy->log();
 }
@@ -532,12 +504,12 @@ TEST_F(ServerJoin, TheControlTilesAndCapturesAWindow) {
   size_t at = info.out.find("Window id: ");
   ASSERT_NE(at, std::string::npos) << info.out;
   std::string id = info.out.substr(at + 11, info.out.find(' ', at + 11) - at - 11);
-  EXPECT_EQ(control(controlPath, "tile " + id), "ok");
-  EXPECT_TRUE(contains(control(controlPath, "tile 0x7"), "No window")) << "an id that names no window";
+  EXPECT_EQ(testControl(controlPath, "tile " + id), "ok");
+  EXPECT_TRUE(contains(testControl(controlPath, "tile 0x7"), "No window")) << "an id that names no window";
   // The pixels of a capture that differ from xwd's image taken after it;
   // -1 when either is missing or their sizes differ.
   auto differences = [&](const std::string& file) -> long {
-    if (control(controlPath, "capture " + id + " 0 " + file) != "ok") return -1;
+    if (testControl(controlPath, "capture " + id + " 0 " + file) != "ok") return -1;
     if (!waitFor([&] { return readFile(file).size() > 20; }, 10000)) return -1;
     std::string ppm = readFile(file);
     std::istringstream header(ppm);
@@ -807,9 +779,9 @@ TEST_F(ServerJoin, CursorsWhoseIdsWereFreedReachAJoiningServer) {
   XFreeCursor(client, hand);
   XMapWindow(client, window);
   XSync(client, False);
-  std::string added = control(controlPath, "addserver " + relay.display());
+  std::string added = testControl(controlPath, "addserver " + relay.display());
   ASSERT_EQ(added.rfind("ok ", 0), 0u) << added << proxy->log();
-  ASSERT_EQ(control(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022"), "ok") << proxy->log();
+  ASSERT_EQ(testControl(controlPath, "screen " + added.substr(3) + " 0 1278 0 1278 1022"), "ok") << proxy->log();
   XSync(client, False);
   // Which ids the proxy made into cursors from their images (its own
   // cursors are glyph cursors), and where each was used.
@@ -994,14 +966,14 @@ TEST(KeepVisibleWithAJoinedServer, AWindowMovesOnlyWhenNoServerShowsItsPlace) {
     return waitFor([&] { return contains(treeOf(proxy.display()), "100x100" + place); }, 10000);
   };
   ASSERT_TRUE(logoAt("+1500+100")) << treeOf(proxy.display());
-  std::string added = control(path, "addserver " + c.display());
+  std::string added = testControl(path, "addserver " + c.display());
   ASSERT_EQ(added.rfind("ok ", 0), 0u) << added;
-  ASSERT_EQ(control(path, "screen " + added.substr(3) + " 0 1280 0 1280 1024"), "ok") << proxy.log();
+  ASSERT_EQ(testControl(path, "screen " + added.substr(3) + " 0 1280 0 1280 1024"), "ok") << proxy.log();
   kill(b.pid(), SIGKILL);
   ASSERT_TRUE(proxy.waitForLog("is offline, resuming", 30000)) << proxy.log();
   usleep(500000);
   EXPECT_TRUE(contains(treeOf(proxy.display()), "100x100+1500+100")) << "C still shows it";
-  EXPECT_EQ(control(path, "removeserver " + c.display()), "ok") << proxy.log();
+  EXPECT_EQ(testControl(path, "removeserver " + c.display()), "ok") << proxy.log();
   EXPECT_TRUE(logoAt("+1230+100")) << treeOf(proxy.display()) << proxy.log();
   b.stop();
 }
