@@ -60,9 +60,11 @@ extern RenderState renderState;
 // bits at most the limits; ~0 for an unset variable).
 bool pictFormatWithinLimits(const PictFormatRecord& format, u32 maxDepth, u32 maxBits);
 // The index of the first server format that can stand for the proxy
-// format on a head showing server screen `headScreen`; -1 when none.
+// format on a head showing server screen `headScreen` that makes the
+// format's depth at `headDepth` (deeper where the head lacks the depth);
+// -1 when none.
 i32 findMatchingPictFormat(const ProxyPictFormat& format, const PictFormatRecord* server, u32 count,
-                           u32 headScreen);
+                           u32 headScreen, u32 headDepth);
 // The size in bytes of the QueryPictFormats reply for these formats and
 // meta screens, and the reply itself (header included, sequence 0) in `out`.
 u32 pictFormatsReplySize(const ProxyPictFormat* formats, u32 count, const u32* screens, u32 screenCount);
@@ -74,6 +76,10 @@ ProxyPictFormat* findPictFormat(u32 id);
 MetaScreen* pictFormatScreen(const ProxyPictFormat* format);
 // The per-head id, or the id unchanged when it is no proxy format.
 u32 renderFormatForHead(u32 id, const Head* head);
+// The same for a picture of a pixmap that the head makes at `depth`: where
+// the head's format stands for an emulated visual's windows (another
+// depth), a format of the server at the pixmap's depth.
+u32 renderFormatForPixmap(u32 id, const Head* head, u32 depth);
 const char* buildPictFormats(ExtensionEntry* entry);
 void freePictFormats();
 

@@ -929,17 +929,26 @@ bool knownCase(const std::string& name) {
 // again, zoomed (its quarter at twice the size) or turned a quarter.
 enum class Second { kBeside, kZoomed, kTurned };
 
+// Two heads side by side that differ: a 16-bit server beside a 24-bit one
+// (against a plain 24-bit server); an 8-bit server beside a 24-bit one that
+// emulates 8-bit PseudoColor (against a plain 8-bit server); a second
+// server that joins the running proxy beside the first, without a border
+// or with the automatic one (against a plain server of the size it makes).
+enum class Mixed { kNone, kDeep16, kEmulated8, kJoined, kJoinedBorder };
+
 struct Layout {
   const char* name;
   int heads;
   char order;
   Second second = Second::kBeside;
+  Mixed mixed = Mixed::kNone;
 };
 
 class Differential : public ::testing::TestWithParam<Layout> {
  protected:
   void SetUp() override {
     const Layout& l = GetParam();
+    if (l.mixed != Mixed::kNone) return setUpMixed(l);
     bool beside = l.second == Second::kBeside;
     std::string size = std::to_string(beside ? 640 * l.heads : 640) + "x480x24";
     plain = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size});
@@ -961,6 +970,68 @@ class Differential : public ::testing::TestWithParam<Layout> {
     ASSERT_TRUE(reconnect());
     ASSERT_EQ(direct().width, through().width);
     layoutHeads = l.heads;
+  }
+
+  void setUpMixed(const Layout& l) {
+    bool joined = l.mixed == Mixed::kJoined || l.mixed == Mixed::kJoinedBorder;
+    // The automatic border takes a pixel off each edge of the joined head.
+    int border = l.mixed == Mixed::kJoinedBorder ? 1 : 0;
+    const char* plainDepth = l.mixed == Mixed::kEmulated8 ? "8" : "24";
+    plain = std::make_unique<Xvfb>(
+        std::vector<std::string>{"-screen", "0", std::to_string(1280 - 2 * border) + "x480x" + plainDepth});
+    ASSERT_TRUE(plain->ok()) << plain->error();
+    const char* second = l.mixed == Mixed::kDeep16 ? "16" : l.mixed == Mixed::kEmulated8 ? "8" : "24";
+    for (const char* depth : {"24", second}) {
+      heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::string("640x480x") + depth}));
+      ASSERT_TRUE(heads.back()->ok()) << heads.back()->error();
+    }
+    std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD", "extensions", "+RANDR"};
+    if (joined) words.insert(words.end(), {"options", "DynamicServer"});
+    words.insert(words.end(), {"screen", heads[0]->display() + ".0", "borderWidth", "0"});
+    if (l.mixed == Mixed::kEmulated8) words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
+    if (!joined) words.insert(words.end(), {"screen", heads[1]->display() + ".0", "borderWidth", "0"});
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    if (joined) {
+      ASSERT_EQ(join(heads[1]->display(), border), "") << proxy->log();
+    }
+    ASSERT_TRUE(reconnect());
+    ASSERT_EQ(direct().width, through().width) << proxy->log();
+    layoutHeads = l.heads;
+  }
+
+  // The control extension adds the server and places its head beside the
+  // first (border 0 given, or the automatic one left); the error text, ""
+  // on success.
+  std::string join(const std::string& display, int border) {
+    RawClient c;
+    if (!c.connectUnix(proxy->number()) || c.setup('l') != 1) return "no control client";
+    uint8_t major = c.queryExtension("MORVANDELL META").major;
+    if (!major) return "no control extension";
+    Bytes add(8 + ((display.size() + 4) & ~size_t(3)), 0);
+    std::copy(display.begin(), display.end(), add.begin() + 8);
+    c.send(c.request(major, 4, add));
+    auto next = [&c] {
+      for (;;) {
+        Bytes m = c.readMessage(60000);
+        if (m.empty() || m[0] <= 1) return m;
+      }
+    };
+    Bytes added = next();
+    if (added.size() < 36 || added[0] != 1 || added[1] != 0 || c.get16(added, 8) != 1) return "AddServer failed";
+    std::vector<uint32_t> values{0};  // meta screen 0
+    uint32_t mask = 0x2 | 0x4000 | 0x8000 | 0x10000 | 0x20000;
+    if (!border) mask |= 0x2000, values.push_back(0);
+    for (uint32_t v : {640u, 0u, 640u - 2 * border, 480u - 2 * border}) values.push_back(v);
+    Bytes body(8 + 4 * values.size(), 0);
+    c.put32(body, 0, c.get32(added, 32));
+    c.put32(body, 4, mask);
+    for (size_t k = 0; k < values.size(); k++) c.put32(body, 8 + 4 * k, values[k]);
+    c.send(c.request(major, 8, body));
+    Bytes status = next();
+    if (status.size() < 32 || status[0] != 1) return "SetHeadValues failed";
+    uint32_t length = c.get32(status, 8);
+    return std::string(status.begin() + 32, status.begin() + 32 + std::min<size_t>(length, status.size() - 32));
   }
 
   bool reconnect() {
@@ -1160,6 +1231,13 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
                                            Layout{"TwoHeadsLsb", 2, 'l'}, Layout{"TwoHeadsMsb", 2, 'B'},
                                            Layout{"ZoomedLsb", 2, 'l', Second::kZoomed},
                                            Layout{"TurnedMsb", 2, 'B', Second::kTurned}),
+                         [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(MixedLayouts, Differential,
+                         ::testing::Values(Layout{"Deep16Lsb", 2, 'l', Second::kBeside, Mixed::kDeep16},
+                                           Layout{"Emulated8Msb", 2, 'B', Second::kBeside, Mixed::kEmulated8},
+                                           Layout{"JoinedLsb", 2, 'l', Second::kBeside, Mixed::kJoined},
+                                           Layout{"JoinedBorderMsb", 2, 'B', Second::kBeside, Mixed::kJoinedBorder}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 // An 8-bit PseudoColor visual that the proxy emulates on a 24-bit head
