@@ -346,23 +346,6 @@ u32 renderFormatForHead(u32 id, const Head* head) {
   return slot >= 0 ? format->headIds[slot] : id;
 }
 
-u32 renderFormatForPixmap(u32 id, const Head* head, u32 depth) {
-  u32 onHead = renderFormatForHead(id, head);
-  const ProxyPictFormat* format = findPictFormat(id);
-  u32 count = 0;
-  const PictFormatRecord* server =
-      format && head && head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
-  i32 sameType = -1, any = -1;
-  for (u32 i = 0; i < count; i++) {
-    if (server[i].id == onHead && server[i].depth == depth) return onHead;
-    if (server[i].depth != depth) continue;
-    if (sameType < 0 && server[i].type == format->type) sameType = i32(i);
-    if (any < 0) any = i32(i);
-  }
-  i32 found = sameType >= 0 ? sameType : any;
-  return found >= 0 ? server[found].id : onHead;
-}
-
 // --- The set ------------------------------------------------------------------------
 
 const char* buildPictFormats(ExtensionEntry* entry) {

@@ -76,10 +76,6 @@ ProxyPictFormat* findPictFormat(u32 id);
 MetaScreen* pictFormatScreen(const ProxyPictFormat* format);
 // The per-head id, or the id unchanged when it is no proxy format.
 u32 renderFormatForHead(u32 id, const Head* head);
-// The same for a picture of a pixmap that the head makes at `depth`: where
-// the head's format stands for an emulated visual's windows (another
-// depth), a format of the server at the pixmap's depth.
-u32 renderFormatForPixmap(u32 id, const Head* head, u32 depth);
 const char* buildPictFormats(ExtensionEntry* entry);
 void freePictFormats();
 

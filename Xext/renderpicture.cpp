@@ -191,11 +191,6 @@ void rewriteValues(const PictureRecord* p, u32 mask, u8* values, u32 count, cons
   }
 }
 
-u32 pictureFormatOnHead(const PictureRecord* p, u32 format, const Head* head) {
-  if (!p->pixmap) return renderFormatForHead(format, head);
-  return renderFormatForPixmap(format, head, pixmapDepthOnHead(p->pixmap, head));
-}
-
 struct ValueForwarding {
   PictureRecord* picture;
   u32 maskAt;  // 16 CreatePicture, 8 ChangePicture
@@ -211,7 +206,7 @@ void rewritePictureCopy(u8* copy, u32 length, const RouteTarget& target, void* a
   put32(copy + 4, translateXid(get32(copy + 4), RT_SERVER_ID, head));
   if (f->maskAt == 16) {
     put32(copy + 8, mapDrawableToHead(get32(copy + 8), head));
-    put32(copy + 12, pictureFormatOnHead(f->picture, get32(copy + 12), head));
+    put32(copy + 12, renderFormatForHead(get32(copy + 12), head));
   }
   rewriteValues(f->picture, get32(copy + f->maskAt), copy + f->maskAt + 4, (length - f->maskAt - 4) / 4, head);
 }
@@ -596,7 +591,7 @@ bool replicatePicture(PictureRecord* p, ProxyClient*, RequestWriter* writer, Hea
   if (!copy) return false;
   put32(copy + 4, serverPicture);
   put32(copy + 8, serverDrawable);
-  put32(copy + 12, head ? pictureFormatOnHead(p, p->format->id, head) : p->format->id);
+  put32(copy + 12, head ? renderFormatForHead(p->format->id, head) : p->format->id);
   put32(copy + 16, mask);
   for (u32 i = 0; i < n; i++) put32(copy + 20 + 4 * i, values[i]);
   if (head) rewriteValues(p, mask, copy + 20, n, head);

@@ -36,6 +36,17 @@ bool skipPixmapHead(const RouteTarget& target, void* argument) {
   return target.head && (target.head->tags & kHeadTagSloppyDepths) && isDepthMissingOnHead(pixmap->depth, target.head);
 }
 
+// The depth of the pixmap on the head: that of the head's match of the
+// pixmap's visual (emulated visuals use their emulated depth), else the
+// head's depth for the client depth.
+u8 headDepth(const PixmapRecord* pixmap, const Head* head) {
+  if (pixmap->visual) {
+    if (const VisualRecord* match = headVisualMatch(head, pixmap->visual))
+      return match->emulatedVisualId ? match->emulatedDepth : match->depth;
+  }
+  return u8(mapDepthForHead(pixmap->depth, head));
+}
+
 void rewriteCreatePixmap(u8* copy, u32, const RouteTarget& target, void* argument) {
   const auto* pixmap = static_cast<const PixmapRecord*>(argument);
   const Head* head = target.head;
@@ -49,7 +60,7 @@ void rewriteCreatePixmap(u8* copy, u32, const RouteTarget& target, void* argumen
     scaleSize(head->scaler, &width, &height);
     put16(copy + 12, width), put16(copy + 14, height);
   }
-  copy[1] = pixmapDepthOnHead(pixmap, head);
+  copy[1] = headDepth(pixmap, head);
 }
 
 }  // namespace

@@ -149,10 +149,6 @@ inline CursorRecord* const kCursorUnknown = reinterpret_cast<CursorRecord*>(1);
 // --- Pixmaps -------------------------------------------------------------------
 // A record owned by its id (ownerPresent set); null when memory runs out.
 PixmapRecord* createPixmapRecord(u32 id, u16 width, u16 height, u8 depth, MetaScreen* screen, VisualRecord* visual);
-// The depth the pixmap has on the head: that of the head's match of the
-// pixmap's visual (an emulated visual's base depth), else the head's depth
-// for the client depth.
-u8 pixmapDepthOnHead(const PixmapRecord* pixmap, const Head* head);
 // Takes a reference (null is ignored). With a referrer of another client than
 // the pixmap's, the proxy first copies the pixmap onto every head of its
 // screen through its own connections, so the referrer keeps a working pixmap

@@ -22,19 +22,10 @@
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
-#include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "xsupport/xtarget.h"
 
 namespace palvon {
-
-u8 pixmapDepthOnHead(const PixmapRecord* pixmap, const Head* head) {
-  if (pixmap->visual) {
-    if (const VisualRecord* match = headVisualMatch(head, pixmap->visual))
-      return match->emulatedVisualId ? match->emulatedDepth : match->depth;
-  }
-  return u8(mapDepthForHead(pixmap->depth, head));
-}
 
 namespace {
 
