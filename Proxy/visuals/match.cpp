@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/links/errors.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/links/errors.h"
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
