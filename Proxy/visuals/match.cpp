@@ -5,10 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/heads/headmap.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/links/errors.h"
-#include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
@@ -170,34 +168,13 @@ VisualRecord* lookupHeadVisual(const VisualRecord* metaVisual, const Head* head)
   return match->visualId ? match : nullptr;
 }
 
-// A head without any visual of the depth of the colour head's default
-// TrueColor visual, but with a deeper TrueColor visual of the same
-// channels (a 16-bit server's 32-bit one beside a 24-bit server), shows
-// that depth at the deeper one, pixmaps too: the meta screen keeps the root
-// visual a plain server like the colour head has, instead of losing it and
-// falling back to a visual with alpha. True when the head now maps it.
-bool showDefaultDepthDeeper(const VisualRecord* meta, Head* head) {
-  if (!meta->isDefault || meta->visualClass != kClassTrueColor || meta->emulatedVisualId) return false;
-  if (mapDepthForHead(meta->depth, head) != meta->depth) return false;
-  const VisualRecord* deeper = nullptr;
-  for (i32 i = head->visualCount - 1; i >= 0; i--) {
-    const VisualRecord& v = head->visuals[i];
-    if (v.depth == meta->depth) return false;
-    bool sameChannels = v.redMask == meta->redMask && v.greenMask == meta->greenMask && v.blueMask == meta->blueMask;
-    if (v.visualClass == kClassTrueColor && v.depth > meta->depth && !v.emulatedVisualId && sameChannels) deeper = &v;
-  }
-  return deeper && mapSloppyPixmapDepth(head, meta->depth, deeper->depth);
-}
-
 const char* reconcileMetaVisuals(MetaScreen* screen) {
   for (Head* head = screen->heads; head; head = head->next) {
     if (!head->display) continue;
     for (i32 i = 0; i < screen->visualCount;) {
       VisualRecord* meta = &screen->visuals[i];
-      auto matched = [&] {
-        return findMatchingHeadVisual(meta, head->visuals, head->visualCount, head, screen->visualCount, true);
-      };
-      if (matched() || isSloppy(head) || (showDefaultDepthDeeper(meta, head) && matched())) {
+      if (findMatchingHeadVisual(meta, head->visuals, head->visualCount, head, screen->visualCount, true) ||
+          isSloppy(head)) {
         i++;
         continue;
       }

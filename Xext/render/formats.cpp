@@ -109,7 +109,8 @@ i32 formatOfVisual(const PictFormatRecord* server, u32 count, u32 visual, u32 he
 // pictures of its windows take that visual's format. -1 when the format's
 // visuals are not emulated on the head.
 i32 emulationBaseFormat(const ProxyPictFormat& f, const Head* head, const PictFormatRecord* server, u32 count) {
-  const VisualRecord* meta = f.visualCount && head->metaScreen ? findScreenVisual(head->metaScreen, f.visuals[0]) : nullptr;
+  const MetaScreen* screen = head->metaScreen;
+  const VisualRecord* meta = f.visualCount && screen ? findScreenVisual(screen, f.visuals[0]) : nullptr;
   const VisualRecord* match = meta ? headVisualMatch(head, meta) : nullptr;
   if (!match || !match->emulatedVisualId) return -1;
   return formatOfVisual(server, count, match->emulatedVisualId, head->screen);
@@ -120,7 +121,8 @@ const char* matchPictFormat(ProxyPictFormat* format, Head* head) {
   u32 count = 0;
   PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
   i32 found = emulationBaseFormat(*format, head, server, count);
-  if (found < 0) found = findMatchingPictFormat(*format, server, count, head->screen, mapDepthForHead(format->depth, head));
+  if (found < 0)
+    found = findMatchingPictFormat(*format, server, count, head->screen, mapDepthForHead(format->depth, head));
   if (found < 0) return matchFailure(*format, head);
   i32 slot = headSlot(head, true);
   if (slot >= 0) format->headIds[slot] = server[found].id;

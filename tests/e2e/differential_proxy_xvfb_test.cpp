@@ -1010,7 +1010,8 @@ class Differential : public ::testing::TestWithParam<Layout> {
     ASSERT_TRUE(plain->ok()) << plain->error();
     const char* second = l.mixed == Mixed::kDeep16 ? "16" : l.mixed == Mixed::kEmulated8 ? "8" : "24";
     for (const char* depth : {"24", second}) {
-      heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::string("640x480x") + depth}));
+      std::string size = std::string("640x480x") + depth;
+      heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size}));
       ASSERT_TRUE(heads.back()->ok()) << heads.back()->error();
     }
     std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD", "extensions", "+RANDR"};
