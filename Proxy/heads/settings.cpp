@@ -140,7 +140,20 @@ const char* applyDirection(Apply& a) {
 
 const char* applyBorder(Apply& a) {
   if (!(a.mask & kHeadGivenBorderWidth)) return nullptr;
-  if (computeHeadBorder(a.head, a.s->borderWidth)) a.changed |= kHeadGivenBorderWidth;
+  Head* head = a.head;
+  i32 old = head->borderWidth;
+  if (!computeHeadBorder(head, a.s->borderWidth)) return nullptr;
+  a.changed |= kHeadGivenBorderWidth;
+  // A clip that nobody placed stands just inside the border it was opened
+  // with (a server added at run time gets the automatic one): it moves with
+  // the border, else the head would show the meta screen off by the old
+  // border and lose as much at the far edges.
+  for (u32 bit : {kHeadGivenPhysicalX, kHeadGivenPhysicalY}) {
+    i32& position = bit == kHeadGivenPhysicalX ? head->clip.x : head->clip.y;
+    if ((a.mask & bit) || (head->given & bit) || position != old) continue;
+    position = head->borderWidth;
+    a.changed |= bit;
+  }
   return nullptr;
 }
 

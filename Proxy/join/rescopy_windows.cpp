@@ -59,7 +59,11 @@ WindowValueList modelValues(const ProxyWindow* window) {
     default: break;
   }
   if (window->borderPixmap && window->borderPixmap->id) setValue(&list, kBorderPixmap, window->borderPixmap->id);
-  else if (window->borderWidth) setValue(&list, kBorderPixel, window->borderPixel);
+  // A window deeper or shallower than its parent cannot take its parent's
+  // border (a plain server refuses it with BadMatch even at width 0): its
+  // client gave a border pixel, which goes along.
+  else if (window->borderWidth || (window->parent && window->depth != window->parent->depth))
+    setValue(&list, kBorderPixel, window->borderPixel);
   if (window->bitGravity != kGravityUnmap) setValue(&list, kBitGravity, window->bitGravity);
   if (window->windowGravity != kGravityNorthWest) setValue(&list, kWinGravity, window->windowGravity);
   if (window->backingStore) setValue(&list, kBackingStore, window->backingStore);

@@ -460,6 +460,8 @@ void ProcAllocColorCells(u8* request, u32 length) {
   if (!colormap) return sendXError(BadColor, id, request, length, nullptr);
   if (EmulatedColormap* cells = emulatedOnColorHead(colormap)) {
     u32 colours = get16(request + 8), planes = get16(request + 10);
+    // As a plain server: no cells asked for is a bad value, not a failure.
+    if (!colours) return sendXError(BadValue, 0, request, length, nullptr);
     if (planes > 32) return sendXError(BadValue, planes, request, length, nullptr);
     auto* pixels = static_cast<u32*>(std::malloc((u64(colours) + 32 + 1) * sizeof(u32)));
     u32* masks = pixels ? pixels + colours : nullptr;
@@ -565,8 +567,10 @@ void ProcFreeColors(u8* request, u32 length) {
     auto* pixels = static_cast<u32*>(std::malloc((u64(count) + 1) * sizeof(u32)));
     if (!pixels) return sendXError(BadAlloc, 0, request, length, nullptr);
     for (u32 i = 0; i < count; i++) pixels[i] = get32(request + 12 + 4 * i);
-    freeEmulatedColors(colorHeadDisplay(colormap), cells, pixels, count, planeMask);
+    u32 value = id;
+    u8 error = freeEmulatedColors(colorHeadDisplay(colormap), cells, pixels, count, planeMask, &value);
     std::free(pixels);
+    if (error) sendXError(error, value, request, length, nullptr);
     return;
   }
   ColorHeadCopy copy{colormap, 8, 12, 4, count, 0, 0};

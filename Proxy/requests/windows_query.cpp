@@ -39,6 +39,11 @@ struct AttributesStash {
 struct DrawableStash {
   Head* head;
   u32 id;  // the drawable or window asked about
+  // GetGeometry: the drawable as the client knew it when it asked (its
+  // client may destroy it before the head answers).
+  const VisualRecord* visual;  // an InputOutput window's, else null
+  u8 depth;
+  bool pixmap;
 };
 
 // A stash handed to the one head's copy (null once taken).
@@ -144,6 +149,13 @@ void ProcGetGeometry(u8* request, u32 length) {
   auto* stash = static_cast<DrawableStash*>(std::calloc(1, sizeof(DrawableStash)));
   if (!stash) return sendXError(BadAlloc, 0, request, length, nullptr);
   stash->id = id;
+  if (ProxyWindow* window = lookupWindow(id)) {
+    stash->depth = window->depth;
+    if (window->windowClass == kInputOutput) stash->visual = window->visual;
+  } else if (PixmapRecord* pixmap = lookupPixmap(id)) {
+    stash->pixmap = true;
+    stash->depth = pixmap->depth;
+  }
   // An unknown id is the server's to refuse.
   forwardWithStash(request, length, X_GetGeometry, stash, RT_DRAWABLE);
 }
@@ -152,15 +164,12 @@ namespace {
 
 // The depth the client knows: its window's or pixmap's, where the head shows
 // that visual at the depth it replied.
-u8 clientDepthOf(u32 id, u8 replied, const Head* head) {
-  if (ProxyWindow* window = lookupWindow(id)) {
-    if (!window->visual || window->windowClass != kInputOutput) return replied;
-    const VisualRecord* match = head ? headVisualMatch(head, window->visual) : nullptr;
-    if (!match || match->depth == replied || (match->emulatedVisualId && match->emulatedDepth == replied))
-      return window->depth;
-    return replied;
-  }
-  if (PixmapRecord* pixmap = lookupPixmap(id)) return pixmap->depth;
+u8 clientDepthOf(const DrawableStash& asked, u8 replied, const Head* head) {
+  if (asked.pixmap) return asked.depth;
+  if (!asked.visual) return replied;
+  const VisualRecord* match = head ? headVisualMatch(head, asked.visual) : nullptr;
+  if (!match || match->depth == replied || (match->emulatedVisualId && match->emulatedDepth == replied))
+    return asked.depth;
   return replied;
 }
 
@@ -195,7 +204,7 @@ void ReplyGetGeometry(u8* reply, u32 length) {
   Head* head = stash->head;
   MetaScreen* screen = screenOfHead(head);
   if (screen) put32(reply + 8, screen->rootId);
-  reply[1] = clientDepthOf(stash->id, reply[1], head);
+  reply[1] = clientDepthOf(*stash, reply[1], head);
   if (head && head->scaler) unscaleReplyGeometry(reply, stash->id, head);
   if (screen && stash->id == screen->rootId) {
     put16(reply + 12, 0);

@@ -343,22 +343,30 @@ bool allocEmulatedColor(Display* /*display*/, EmulatedColormap* colormap, XColor
   return true;
 }
 
-void freeEmulatedColors(Display* /*display*/, EmulatedColormap* colormap, const u32* pixels, u32 count,
-                        u32 planeMask) {
+u8 freeEmulatedColors(Display* /*display*/, EmulatedColormap* colormap, const u32* pixels, u32 count, u32 planeMask,
+                      u32* badValue) {
   // Plane bits at or above the largest colormap only name cells that do not
   // exist; dropping them keeps a client's mask of 32 bits from asking for
   // four billion combinations.
   planeMask &= kEmulatedCells - 1;
-  u32 size = cellCount(colormap);
+  u32 size = cellCount(colormap), holder = currentHolder();
+  // As a plain server: every pixel is tried, the last fault is reported.
+  u8 error = 0;
   for (u32 i = 0; i < count; i++) {
-    if (pixels[i] >= size) continue;
+    if (pixels[i] >= size) {
+      error = BadValue;
+      if (badValue) *badValue = pixels[i];
+      continue;
+    }
     u32 subset = 0;
     do {
       u32 pixel = pixels[i] | subset;
-      if (pixel < size) releaseEmulatedColorCell(&colormap->cells[pixel]);
+      if (pixel < size && !hasHolder(&colormap->cells[pixel], holder)) error = BadAccess;
+      else if (pixel < size) releaseEmulatedColorCell(&colormap->cells[pixel]);
       subset = (subset - planeMask) & planeMask;
     } while (subset);
   }
+  return error;
 }
 
 const char* createEmulatedColormap(Display* display, Window root, const VisualRecord* visual,

@@ -80,8 +80,11 @@ bool allocEmulatedColorCells(EmulatedColormap* colormap, u16 state, bool contigu
 bool allocEmulatedColorCellsRequest(Display* display, EmulatedColormap* colormap, bool contiguous, u32* masks,
                                     u32 planes, u32* pixels, u32 count);
 // FreeColors: releases every pixel combined with every subset of the plane
-// mask; pixels beyond the colormap are ignored.
-void freeEmulatedColors(Display* display, EmulatedColormap* colormap, const u32* pixels, u32 count, u32 planeMask);
+// mask that the current client holds. Returns 0, or the error of the last
+// fault: BadValue for a pixel beyond the colormap (stored in *badValue),
+// BadAccess for a cell the client does not hold.
+u8 freeEmulatedColors(Display* display, EmulatedColormap* colormap, const u32* pixels, u32 count, u32 planeMask,
+                      u32* badValue = nullptr);
 // Releases every cell the current client holds (client shut-down).
 void freeClientEmulatedCells(EmulatedColormap* colormap);
 // Clears the current client's holder bit; true when that freed the cell.

@@ -19,6 +19,7 @@
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/heads/headmap.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/settings.h"
 #include "Proxy/visuals/pixels.h"
@@ -134,6 +135,33 @@ void markEmulatedDoubleBuffer(MetaScreen* screen) {
   }
 }
 
+// A head without any visual of the depth of the colour head's default
+// TrueColor visual, but with a deeper TrueColor visual of the same channels
+// (a 16-bit server's 32-bit one beside a 24-bit colour head), shows that
+// depth at the deeper one, pixmaps too. The meta screen then keeps the
+// root visual a plain server like the colour head has, instead of losing
+// it and falling back to a visual with alpha.
+void showDefaultDepthDeeper(MetaScreen* screen) {
+  const VisualRecord* wanted = nullptr;
+  for (i32 i = 0; i < screen->visualCount && !wanted; i++)
+    if (screen->visuals[i].isDefault) wanted = &screen->visuals[i];
+  if (!wanted || wanted->visualClass != kClassTrueColor || wanted->emulatedVisualId) return;
+  for (Head* head = screen->heads; head; head = head->next) {
+    if (!head->display || mapDepthForHead(wanted->depth, head) != wanted->depth) continue;
+    const VisualRecord* deeper = nullptr;
+    bool hasDepth = false;
+    for (i32 i = head->visualCount - 1; i >= 0; i--) {
+      const VisualRecord& v = head->visuals[i];
+      hasDepth = hasDepth || v.depth == wanted->depth;
+      bool sameChannels =
+          v.redMask == wanted->redMask && v.greenMask == wanted->greenMask && v.blueMask == wanted->blueMask;
+      if (v.visualClass == kClassTrueColor && v.depth > wanted->depth && !v.emulatedVisualId && sameChannels)
+        deeper = &v;
+    }
+    if (!hasDepth && deeper) mapSloppyPixmapDepth(head, wanted->depth, deeper->depth);
+  }
+}
+
 const char* adjustScreenVisuals(MetaScreen* screen) {
   Head* colour = screen->colorHead;
   freeHeadVisuals(screen->visuals, screen->visualCount);
@@ -145,6 +173,7 @@ const char* adjustScreenVisuals(MetaScreen* screen) {
   }
   const ScreenConfig* config = screenConfigOf(screen);
   if (const char* error = filterConfiguredVisuals(screen, config)) return error;
+  showDefaultDepthDeeper(screen);
   if (const char* error = reconcileMetaVisuals(screen)) return error;
   for (Head* head = screen->heads; head; head = head->next) {
     if (!head->display) continue;

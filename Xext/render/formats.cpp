@@ -21,6 +21,7 @@
 #include "Proxy/resources/resourcefacts.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/raw.h"
+#include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "Xext/extmodule.h"
 #include "Xext/render/internal.h"
@@ -95,14 +96,48 @@ const char* matchFailure(const ProxyPictFormat& f, const Head* head) {
                    f.shifts[1], f.shifts[2], f.shifts[3], f.visualCount ? "with" : "no");
 }
 
+// The first of the server's formats that a visual of the head's screen
+// uses; -1 when none.
+i32 formatOfVisual(const PictFormatRecord* server, u32 count, u32 visual, u32 headScreen) {
+  for (u32 i = 0; i < count; i++)
+    for (u32 v = 0; v < kPictFormatVisualsMax && server[i].visuals[v]; v++)
+      if (server[i].visuals[v] == visual && server[i].screen == headScreen) return i32(i);
+  return -1;
+}
+
+// A visual the head emulates is drawn there in the visual it is based on:
+// pictures of its windows take that visual's format. -1 when the format's
+// visuals are not emulated on the head.
+i32 emulationBaseFormat(const ProxyPictFormat& f, const Head* head, const PictFormatRecord* server, u32 count) {
+  const MetaScreen* screen = head->metaScreen;
+  const VisualRecord* meta = f.visualCount && screen ? findScreenVisual(screen, f.visuals[0]) : nullptr;
+  const VisualRecord* match = meta ? headVisualMatch(head, meta) : nullptr;
+  if (!match || !match->emulatedVisualId) return -1;
+  return formatOfVisual(server, count, match->emulatedVisualId, head->screen);
+}
+
 // Null or the text of matchFailure.
 const char* matchPictFormat(ProxyPictFormat* format, Head* head) {
   u32 count = 0;
   PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
-  i32 found = findMatchingPictFormat(*format, server, count, head->screen);
+  i32 found = emulationBaseFormat(*format, head, server, count);
+  if (found < 0)
+    found = findMatchingPictFormat(*format, server, count, head->screen, mapDepthForHead(format->depth, head));
   if (found < 0) return matchFailure(*format, head);
   i32 slot = headSlot(head, true);
   if (slot >= 0) format->headIds[slot] = server[found].id;
+  return nullptr;
+}
+
+// The meta visual that a server visual of the format stands for on the
+// head, null when none. A visual the head emulates (8-bit PseudoColor drawn
+// in a 24-bit visual) is not one of the format's: its depth is not.
+const VisualRecord* formatMetaVisual(const PictFormatRecord& server, Head* head, u32 visual) {
+  const MetaScreen* screen = head->metaScreen;
+  for (i32 i = screen ? screen->visualCount - 1 : -1; i >= 0; i--) {
+    const VisualRecord* meta = &screen->visuals[i];
+    if (meta->depth == server.depth && mapVisualIdToHead(meta->visualId, head) == visual) return meta;
+  }
   return nullptr;
 }
 
@@ -124,7 +159,7 @@ bool addProxyPictFormat(const PictFormatRecord& server, MetaScreen* screen, Head
     ids = static_cast<u32*>(memAlloc(sizeof(u32) * visuals));
     if (!ids) return false;
     for (u32 v = 0; v < visuals; v++)
-      if (const VisualRecord* meta = findScreenVisualForHeadVisual(head, server.visuals[v]))
+      if (const VisualRecord* meta = formatMetaVisual(server, head, server.visuals[v]))
         ids[idCount++] = meta->visualId;
   }
   auto* grown = static_cast<ProxyPictFormat*>(
@@ -174,9 +209,13 @@ void addCandidate(const PictFormatRecord& server, ServerDisplay* display) {
   }
   bool known = false;
   for (u32 v = 0; v < kPictFormatVisualsMax && server.visuals[v] && !known; v++)
-    known = findScreenVisualForHeadVisual(shown, server.visuals[v]) != nullptr;
+    known = formatMetaVisual(server, shown, server.visuals[v]) != nullptr;
   if (!known) {
+    // The meta screen has none of its visuals (a deeper one than an
+    // 8-bit head has): still a format for pixmaps, as a plain server has
+    // it for every depth it makes pixmaps of.
     LOGF(logChXhint, "Display %s does not support picture format #%u (no visual)", display->displayName, server.id);
+    if (!addProxyPictFormat(server, nullptr, nullptr, display)) PALVON_OOM();
     return;
   }
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
@@ -188,12 +227,49 @@ void addCandidate(const PictFormatRecord& server, ServerDisplay* display) {
   }
 }
 
-// Drops formats some head of another display cannot show.
+bool visualHasFormat(u32 screen, u32 visual) {
+  for (u32 i = 0; i < renderState.formatCount; i++) {
+    const ProxyPictFormat& f = renderState.formats[i];
+    if (f.screen != screen) continue;
+    for (u32 v = 0; v < f.visualCount; v++)
+      if (f.visuals[v] == visual) return true;
+  }
+  return false;
+}
+
+// A meta visual that the image display shows only by emulation has no
+// format among its formats: it takes the one that another head's server
+// gives the visual itself, as a plain server gives every visual a format.
+void addFormatsOfEmulatedVisuals(ServerDisplay* image, u32 maxDepth, u32 maxBits) {
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (i32 i = 0; i < screen->visualCount; i++) {
+      const VisualRecord* meta = &screen->visuals[i];
+      if (visualHasFormat(screen->number, meta->visualId)) continue;
+      for (Head* head = screen->heads; head; head = head->next) {
+        const VisualRecord* match = head->serverDisplay != image ? headVisualMatch(head, meta) : nullptr;
+        if (!match || match->emulatedVisualId) continue;
+        u32 count = 0;
+        const PictFormatRecord* formats = displayFormats(head->serverDisplay, &count);
+        i32 found = formatOfVisual(formats, count, match->visualId, head->screen);
+        if (found < 0 || !pictFormatWithinLimits(formats[found], maxDepth, maxBits)) continue;
+        if (!addProxyPictFormat(formats[found], screen, head, head->serverDisplay)) PALVON_OOM();
+        break;
+      }
+    }
+  }
+}
+
+// Drops formats some head cannot show: the heads of other displays than
+// the one the format came from.
 void filterOverOtherHeads(ServerDisplay* image) {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* head = screen->heads; head; head = head->next) {
-      if (head->serverDisplay == image) continue;
+      i32 slot = headSlot(head, true);
       for (u32 i = 0; i < renderState.formatCount;) {
+        if (head->serverDisplay == image && slot >= 0 && renderState.formats[i].headIds[slot]) {
+          i++;
+          continue;
+        }
         const char* failure = matchPictFormat(&renderState.formats[i], head);
         if (!failure) {
           i++;
@@ -226,26 +302,35 @@ bool pictFormatWithinLimits(const PictFormatRecord& format, u32 maxDepth, u32 ma
   return format.depth <= maxDepth && format.redBits <= maxBits;
 }
 
-i32 findMatchingPictFormat(const ProxyPictFormat& f, const PictFormatRecord* server, u32 count, u32 headScreen) {
+i32 findMatchingPictFormat(const ProxyPictFormat& f, const PictFormatRecord* server, u32 count, u32 headScreen,
+                           u32 headDepth) {
   if (f.type != PictTypeDirect && f.type != PictTypeIndexed) {
     PALVON_UNE();
     return -1;
   }
+  // Pictures of pixmaps only: a server that has the channels only as a
+  // visual's format serves them as well.
+  i32 withVisuals = -1;
   for (u32 i = 0; i < count; i++) {
     const PictFormatRecord& s = server[i];
-    if (s.type != f.type || s.depth != f.depth) continue;
+    if (s.type != f.type || s.depth != headDepth) continue;
     if (f.type == PictTypeDirect) {
       u8 bits[4] = {s.redBits, s.greenBits, s.blueBits, s.alphaBits};
       u8 shifts[4] = {s.redShift, s.greenShift, s.blueShift, s.alphaShift};
       if (memcmp(bits, f.bits, 4) || memcmp(shifts, f.shifts, 4)) continue;
+      // At a deeper depth the head's visual that stands for the format's
+      // visuals belongs to another format (one with alpha): the channels
+      // decide.
+      if (headDepth != f.depth) return i32(i);
       bool serverVisuals = s.visuals[0] != 0;
       if (!f.visualCount && !serverVisuals) return i32(i);
       if (f.visualCount && serverVisuals && s.screen == headScreen) return i32(i);
+      if (!f.visualCount && withVisuals < 0) withVisuals = i32(i);
       continue;
     }
     if (!f.colormap || s.colormap) return i32(i);
   }
-  return -1;
+  return withVisuals;
 }
 
 ProxyPictFormat* findPictFormat(u32 id) {
@@ -282,6 +367,7 @@ const char* buildPictFormats(ExtensionEntry* entry) {
   u32 maxBits = limitFromEnvironment("maxPictureFormatBits");
   for (u32 i = 0; i < count; i++)
     if (pictFormatWithinLimits(candidates[i], maxDepth, maxBits)) addCandidate(candidates[i], image);
+  addFormatsOfEmulatedVisuals(image, maxDepth, maxBits);
   filterOverOtherHeads(image);
   for (u32 i = 0; i < renderState.formatCount; i++)
     if (!addResource(renderState.formats[i].id, RT_PICT_FORMAT, &renderState.formats[i])) PALVON_OOM();

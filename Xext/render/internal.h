@@ -60,9 +60,11 @@ extern RenderState renderState;
 // bits at most the limits; ~0 for an unset variable).
 bool pictFormatWithinLimits(const PictFormatRecord& format, u32 maxDepth, u32 maxBits);
 // The index of the first server format that can stand for the proxy
-// format on a head showing server screen `headScreen`; -1 when none.
+// format on a head showing server screen `headScreen` that makes the
+// format's depth at `headDepth` (deeper where the head lacks the depth);
+// -1 when none.
 i32 findMatchingPictFormat(const ProxyPictFormat& format, const PictFormatRecord* server, u32 count,
-                           u32 headScreen);
+                           u32 headScreen, u32 headDepth);
 // The size in bytes of the QueryPictFormats reply for these formats and
 // meta screens, and the reply itself (header included, sequence 0) in `out`.
 u32 pictFormatsReplySize(const ProxyPictFormat* formats, u32 count, const u32* screens, u32 screenCount);

@@ -1086,7 +1086,10 @@ std::vector<std::string> listedExtensions(Peer* peer) {
 //   pixmap gets only what it shows, and the proxy reports the rest as
 //   GraphicsExpose so that the client draws it again (not mended: it would
 //   need pixels carried from server to server).
+bool knownMixedCase(const std::string& name);
+
 bool knownCase(const std::string& name) {
+  if (knownMixedCase(name)) return true;
   if (name.rfind("XINERAMA ", 0) == 0) return true;
   if (layoutHeads > 1 && name.rfind("RANDR ", 0) == 0) return true;
   if (layoutHeads > 1 && name == "CopyArea (62), window to pixmap across the seam") return true;
@@ -1115,17 +1118,51 @@ bool knownCase(const std::string& name) {
 // of as many screens).
 enum class Second { kBeside, kZoomed, kTurned, kGrid, kOwnScreen };
 
+// Two heads side by side that differ: a 16-bit server beside a 24-bit one
+// (against a plain 24-bit server); an 8-bit server beside a 24-bit one that
+// emulates 8-bit PseudoColor (against a plain 8-bit server); a second
+// server that joins the running proxy beside the first, without a border
+// or with the automatic one (against a plain server of the size it makes).
+enum class Mixed { kNone, kDeep16, kEmulated8, kJoined, kJoinedBorder };
+
 struct Layout {
   const char* name;
   int heads;
   char order;
   Second second = Second::kBeside;
+  Mixed mixed = Mixed::kNone;
 };
+
+Mixed layoutMixed = Mixed::kNone;  // of the layout under test
+
+// Cases that differ on the mixed layouts on purpose:
+// - SYNC's system counters and the screen saver's window: ids that the
+//   first head's server chose at its start, which depend on its visuals
+//   and size, not on the plain server's;
+// - heads of different depths share no DirectColor visual (a 16-bit server
+//   has none at 24 bits; an 8-bit one has no emulated DirectColor), so the
+//   meta screen offers none, and DOUBLE-BUFFER lists only the visuals every
+//   head shows;
+// - a colour allocated in an emulated colormap gets the proxy's first free
+//   cell, a plain server's policy starts elsewhere.
+bool knownMixedCase(const std::string& name) {
+  if (layoutMixed == Mixed::kNone) return false;
+  if (name == "SYNC ListSystemCounters (1), as described" || name == "MIT-SCREEN-SAVER QueryInfo (1), as described")
+    return true;
+  if (layoutMixed != Mixed::kDeep16 && layoutMixed != Mixed::kEmulated8) return false;
+  if (name == "CreateColormap (78), planes of a DirectColor map, then copied and freed" ||
+      name == "AllocColorCells (86), cells of a DirectColor map, stored and read back" ||
+      name == "DOUBLE-BUFFER GetVisualInfo (6), as described")
+    return true;
+  return layoutMixed == Mixed::kEmulated8 && name == "AllocColor (84), colours by value and by name";
+}
 
 class Differential : public ::testing::TestWithParam<Layout> {
  protected:
   void SetUp() override {
     const Layout& l = GetParam();
+    layoutMixed = l.mixed;
+    if (l.mixed != Mixed::kNone) return setUpMixed(l);
     bool beside = l.second == Second::kBeside, grid = l.second == Second::kGrid, own = l.second == Second::kOwnScreen;
     std::string size = std::to_string(beside || grid ? 640 * (grid ? 2 : l.heads) : 640) + "x" +
                        std::to_string(grid ? 960 : 480) + "x24";
@@ -1157,6 +1194,71 @@ class Differential : public ::testing::TestWithParam<Layout> {
     layoutHeads = own ? 1 : l.heads;
     layoutScreens = own ? l.heads : 1;
     layoutWindowY = grid ? 440 : 100;
+  }
+
+  void setUpMixed(const Layout& l) {
+    bool joined = l.mixed == Mixed::kJoined || l.mixed == Mixed::kJoinedBorder;
+    // The automatic border takes a pixel off each edge of the joined head.
+    int border = l.mixed == Mixed::kJoinedBorder ? 1 : 0;
+    const char* plainDepth = l.mixed == Mixed::kEmulated8 ? "8" : "24";
+    plain = std::make_unique<Xvfb>(
+        std::vector<std::string>{"-screen", "0", std::to_string(1280 - 2 * border) + "x480x" + plainDepth});
+    ASSERT_TRUE(plain->ok()) << plain->error();
+    const char* second = l.mixed == Mixed::kDeep16 ? "16" : l.mixed == Mixed::kEmulated8 ? "8" : "24";
+    for (const char* depth : {"24", second}) {
+      std::string size = std::string("640x480x") + depth;
+      heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size}));
+      ASSERT_TRUE(heads.back()->ok()) << heads.back()->error();
+    }
+    std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD", "extensions", "+RANDR"};
+    if (joined) words.insert(words.end(), {"options", "DynamicServer"});
+    words.insert(words.end(), {"screen", heads[0]->display() + ".0", "borderWidth", "0"});
+    if (l.mixed == Mixed::kEmulated8) words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
+    if (!joined) words.insert(words.end(), {"screen", heads[1]->display() + ".0", "borderWidth", "0"});
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    if (joined) {
+      ASSERT_EQ(join(heads[1]->display(), border), "") << proxy->log();
+    }
+    ASSERT_TRUE(reconnect());
+    ASSERT_EQ(direct().width, through().width) << proxy->log();
+    layoutHeads = l.heads;
+    layoutScreens = 1;
+    layoutWindowY = 100;
+  }
+
+  // The control extension adds the server and places its head beside the
+  // first (border 0 given, or the automatic one left); the error text, ""
+  // on success.
+  std::string join(const std::string& display, int border) {
+    RawClient c;
+    if (!c.connectUnix(proxy->number()) || c.setup('l') != 1) return "no control client";
+    uint8_t major = c.queryExtension("MORVANDELL META").major;
+    if (!major) return "no control extension";
+    Bytes add(8 + ((display.size() + 4) & ~size_t(3)), 0);
+    std::copy(display.begin(), display.end(), add.begin() + 8);
+    c.send(c.request(major, 4, add));
+    auto next = [&c] {
+      for (;;) {
+        Bytes m = c.readMessage(60000);
+        if (m.empty() || m[0] <= 1) return m;
+      }
+    };
+    Bytes added = next();
+    if (added.size() < 36 || added[0] != 1 || added[1] != 0 || c.get16(added, 8) != 1) return "AddServer failed";
+    std::vector<uint32_t> values{0};  // meta screen 0
+    uint32_t mask = 0x2 | 0x4000 | 0x8000 | 0x10000 | 0x20000;
+    if (!border) mask |= 0x2000, values.push_back(0);
+    for (uint32_t v : {640u, 0u, 640u - 2 * border, 480u - 2 * border}) values.push_back(v);
+    Bytes body(8 + 4 * values.size(), 0);
+    c.put32(body, 0, c.get32(added, 32));
+    c.put32(body, 4, mask);
+    for (size_t k = 0; k < values.size(); k++) c.put32(body, 8 + 4 * k, values[k]);
+    c.send(c.request(major, 8, body));
+    Bytes status = next();
+    if (status.size() < 32 || status[0] != 1) return "SetHeadValues failed";
+    uint32_t length = c.get32(status, 8);
+    return std::string(status.begin() + 32, status.begin() + 32 + std::min<size_t>(length, status.size() - 32));
   }
 
   bool reconnect() {
@@ -1407,6 +1509,13 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
                                            Layout{"TurnedMsb", 2, 'B', Second::kTurned},
                                            Layout{"GridLsb", 4, 'l', Second::kGrid},
                                            Layout{"TwoScreensMsb", 2, 'B', Second::kOwnScreen}),
+                         [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(MixedLayouts, Differential,
+                         ::testing::Values(Layout{"Deep16Lsb", 2, 'l', Second::kBeside, Mixed::kDeep16},
+                                           Layout{"Emulated8Msb", 2, 'B', Second::kBeside, Mixed::kEmulated8},
+                                           Layout{"JoinedLsb", 2, 'l', Second::kBeside, Mixed::kJoined},
+                                           Layout{"JoinedBorderMsb", 2, 'B', Second::kBeside, Mixed::kJoinedBorder}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 // An 8-bit PseudoColor visual that the proxy emulates on a 24-bit head

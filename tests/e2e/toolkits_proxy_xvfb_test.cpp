@@ -1,7 +1,7 @@
 // Programs of a widget toolkit through the proxy program, in the default
 // configuration, on one head and on two side by side: a GTK 3 and a Qt 5
 // program start and map their windows, and xdpyinfo reads every extension
-// the proxy lists to the end. All ask extensions for their versions at
+// the proxy lists to the end; rendercheck on heads of different depths. All ask extensions for their versions at
 // start-up and drop the connection when a reply comes back with another
 // sequence number.
 #include <gtest/gtest.h>
@@ -122,6 +122,59 @@ INSTANTIATE_TEST_SUITE_P(Heads, ToolkitPrograms,
                            return std::string(std::get<0>(info.param).name) +
                                   (std::get<1>(info.param) == 1 ? "OnOneHead" : "OnTwoHeads");
                          });
+
+// Heads that differ in one meta screen: a 16-bit server beside a 24-bit
+// one, and an 8-bit server beside a 24-bit one that emulates 8-bit
+// PseudoColor. rendercheck's own tests through the proxy count as many
+// passes as on a plain server of the kind clients must see (24-bit, 8-bit).
+// Known difference: the emulating head keeps 8-bit pixmaps at its own depth
+// in the emulated visual's pixels, where an alpha-only (a8) picture loses
+// its alpha; that format is left out there.
+struct MixedHeads {
+  const char* name;
+  const char* secondDepth;
+  const char* plainDepth;
+  bool emulated;
+  const char* formats;  // rendercheck's -f, null for all
+};
+
+void PrintTo(const MixedHeads& layout, std::ostream* out) { *out << layout.name; }
+
+class RendercheckOnMixedHeads : public ::testing::TestWithParam<MixedHeads> {};
+
+// The line "N tests passed of M total", or what rendercheck said instead.
+std::string rendercheckCount(const std::string& display, const char* formats) {
+  std::vector<std::string> run{"rendercheck", "-t", "fill,dcoords,scoords,gtk_argb_xbgr,libreoffice_xrgb,bug7366"};
+  if (formats) run.insert(run.end(), {"-f", formats});
+  ProgramResult r = runProgram(run, display, 240000);
+  size_t at = r.out.find(" tests passed of ");
+  if (at == std::string::npos) return "status " + std::to_string(r.status) + ": " + r.err;
+  size_t start = r.out.rfind('\n', at);
+  start = start == std::string::npos ? 0 : start + 1;
+  return r.out.substr(start, r.out.find('\n', at) - start);
+}
+
+TEST_P(RendercheckOnMixedHeads, PassesAsOnAPlainServer) {
+  const MixedHeads& layout = GetParam();
+  Xvfb plain{{"-screen", "0", std::string("1280x480x") + layout.plainDepth}};
+  Xvfb first{{"-screen", "0", "640x480x24"}}, second{{"-screen", "0", std::string("640x480x") + layout.secondDepth}};
+  ASSERT_TRUE(plain.ok() && first.ok() && second.ok()) << plain.error() << first.error() << second.error();
+  std::vector<std::string> words{"noReset", "on", "screen", first.display() + ".0", "borderWidth", "0"};
+  if (layout.emulated) words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
+  words.insert(words.end(), {"screen", second.display() + ".0", "borderWidth", "0"});
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  std::string direct = rendercheckCount(plain.display(), layout.formats);
+  ASSERT_NE(direct.find(" tests passed of "), std::string::npos) << direct;
+  EXPECT_EQ(rendercheckCount(proxy.display(), layout.formats), direct) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RendercheckOnMixedHeads,
+                         ::testing::Values(MixedHeads{"Deep16", "16", "24", false, nullptr},
+                                           MixedHeads{"Emulated8", "8", "8", true,
+                                                      "a8r8g8b8,x8r8g8b8,b8g8r8a8,b8g8r8x8,r8g8b8,b8g8r8,x1r5g5b5,"
+                                                      "x1b5g5r5,r5g6b5,b5g6r5,x8b8g8r8,x2r10g10b10,x2b10g10r10"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The children of the root as xwininfo lists them: "WxH+X+Y".
 std::vector<std::string> topLevels(const std::string& display) {

@@ -1020,5 +1020,63 @@ TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
   EXPECT_EQ(status(next()), "") << proxy->log();
   EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
 }
+
+// A window with an alpha channel as toolkits make them (a visual and
+// colormap of its own, a border pixel given, no border width) that stands
+// before C joins stands on C as on B.
+TEST_F(ServerJoin, AWindowWithAlphaReachesAJoiningServer) {
+  Display* d = XOpenDisplay(proxy->display().c_str());
+  ASSERT_TRUE(d) << proxy->log();
+  XVisualInfo info;
+  ASSERT_TRUE(XMatchVisualInfo(d, DefaultScreen(d), 32, TrueColor, &info));
+  XSetWindowAttributes values{};
+  values.colormap = XCreateColormap(d, DefaultRootWindow(d), info.visual, AllocNone);
+  values.border_pixel = 0;
+  values.background_pixel = 0xff336699;
+  Window w = XCreateWindow(d, DefaultRootWindow(d), 1500, 300, 120, 90, 0, 32, InputOutput, info.visual,
+                           CWColormap | CWBorderPixel | CWBackPixel, &values);
+  XMapWindow(d, w);
+  XSync(d, False);
+  ASSERT_TRUE(waitFor([&] { return contains(treeOf(b->display()), "120x90+1500+300"); }, 10000)) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  EXPECT_TRUE(waitFor([&] { return treeOf(c->display()) == treeOf(b->display()); }, 10000))
+      << "B:\n" << treeOf(b->display()) << "C:\n" << treeOf(c->display());
+  XCloseDisplay(d);
+}
+
+// C joined through the control extension with border width 0 shows the
+// meta screen from its screen's corner: the proxy's window there stands at
+// 0,0 at the logical size (not where the automatic border had put it).
+TEST_F(ServerJoin, AServerJoinedWithoutBorderShowsFromItsCorner) {
+  MetaControl meta;
+  ASSERT_TRUE(meta.open(proxy->number(), 'l')) << proxy->log();
+  RawClient& client = meta.client;
+  std::string name = c->display();
+  Bytes add(8 + ((name.size() + 4) & ~size_t(3)));
+  std::copy(name.begin(), name.end(), add.begin() + 8);
+  client.send(client.request(meta.major, 4, add));
+  Bytes added = meta.next();
+  ASSERT_GE(added.size(), 36u);
+  ASSERT_EQ(added[1], 0) << proxy->log();
+  // Meta screen 0, border 0, at B's logical rectangle.
+  uint32_t words[] = {0, 0, 1278, 0, 1278, 1022};
+  Bytes values(8 + 4 * std::size(words));
+  client.put32(values, 0, client.get32(added, 32));
+  client.put32(values, 4, 0x2 | 0x2000 | 0x4000 | 0x8000 | 0x10000 | 0x20000);
+  for (size_t i = 0; i < std::size(words); i++) client.put32(values, 8 + 4 * i, words[i]);
+  client.send(client.request(meta.major, 8, values));
+  Bytes status = meta.next();
+  ASSERT_GE(status.size(), 32u);
+  EXPECT_EQ(client.get32(status, 8), 0u) << proxy->log();
+  std::string top;
+  EXPECT_TRUE(waitFor(
+      [&] {
+        top = runProgram({"xwininfo", "-root", "-children"}, c->display()).out;
+        return contains(top, "1278x1022+0+0");
+      },
+      10000))
+      << top;
+}
+
 }  // namespace
 }  // namespace palvon::test

@@ -56,19 +56,29 @@ ProxyPictFormat proxyFormat(u8 type, u8 depth, bool visuals, u32 colormap = 0) {
   return f;
 }
 
+// The same channels at another depth (a head that makes one depth at a
+// deeper one).
+PictFormatRecord atDepth(PictFormatRecord f, u8 depth) {
+  f.depth = depth;
+  return f;
+}
+
 struct MatchCase {
   const char* name;
   ProxyPictFormat wanted;
   std::vector<PictFormatRecord> server;
   u32 headScreen;
   i32 expected;
+  u8 headDepth = 0;  // the depth the head makes the format's at; 0: its own
 };
 
 class Matching : public ::testing::TestWithParam<MatchCase> {};
 
 TEST_P(Matching, FirstServerFormatThatCanStandForIt) {
   const MatchCase& c = GetParam();
-  EXPECT_EQ(findMatchingPictFormat(c.wanted, c.server.data(), u32(c.server.size()), c.headScreen), c.expected);
+  EXPECT_EQ(findMatchingPictFormat(c.wanted, c.server.data(), u32(c.server.size()), c.headScreen,
+                                   c.headDepth ? c.headDepth : c.wanted.depth),
+            c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -89,8 +99,23 @@ INSTANTIATE_TEST_SUITE_P(
                   1},
         MatchCase{"visualsNotMatchedByPlainFormat", proxyFormat(1, 24, true), {serverFormat(7, 1, 24, 0, false)}, 0,
                   -1},
-        MatchCase{"plainNotMatchedByVisualFormat", proxyFormat(1, 24, false), {serverFormat(7, 1, 24, 0, true)}, 0,
-                  -1},
+        // A pixmap's picture works with a visual's format of the same
+        // channels, but one without visuals comes first.
+        MatchCase{"plainServedByVisualFormat", proxyFormat(1, 24, false), {serverFormat(7, 1, 24, 0, true)}, 0, 0},
+        MatchCase{"plainPrefersPlainFormat",
+                  proxyFormat(1, 24, false),
+                  {serverFormat(7, 1, 24, 0, true), serverFormat(8, 1, 24, 0, false)},
+                  0,
+                  1},
+        // A head that makes depth 24 at 32: the same channels without alpha
+        // at 32, not the visual's own format with alpha.
+        MatchCase{"deeperDepthTakesTheSameChannels",
+                  proxyFormat(1, 24, true),
+                  {serverFormat(7, 1, 32, 0, true), serverFormat(8, 1, 24, 0, true),
+                   atDepth(serverFormat(9, 1, 24, 0, false), 32)},
+                  0,
+                  2,
+                  32},
         MatchCase{"indexedWithoutColormap", proxyFormat(0, 8, false), {serverFormat(7, 0, 8, 0, false)}, 0, 0},
         MatchCase{"indexedColormapNeedsOne", proxyFormat(0, 8, false, 0x99), {serverFormat(7, 0, 8, 0, false)}, 0,
                   -1},
