@@ -297,11 +297,11 @@ TEST_F(ServerJoin, ThePointerStaysWithItsHeadAndComesBackWhenTheHeadLeaves) {
     return std::make_pair(x, y);
   };
   ASSERT_TRUE(waitFor([&] { return pointerOnB() == std::make_pair(1500 - 1278 + 1, 301); }, 5000));
-  ASSERT_EQ(control(controlPath, "screen " + bId + " 0 1250 0 1278 1022"), "ok") << proxy->log();
+  ASSERT_EQ(testControl(controlPath, "screen " + bId + " 0 1250 0 1278 1022"), "ok") << proxy->log();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(pointerOnB(), std::make_pair(1500 - 1278 + 1, 301));
   EXPECT_TRUE(contains(proxy->log(), "Pointer repositioned to screen 0 +1472+300...")) << proxy->log();
-  ASSERT_EQ(control(controlPath, "removeserver " + b->display()), "ok") << proxy->log();
+  ASSERT_EQ(testControl(controlPath, "removeserver " + b->display()), "ok") << proxy->log();
   Window root, child;
   int x = -1, y = -1, wx, wy;
   unsigned mask;
