@@ -365,8 +365,13 @@ void onClientReadable(void* argument) {
   auto* client = static_cast<ProxyClient*>(argument);
   if (!client->transport) return;
   u64 size = clientReadSize(client);
-  if (bufferGrow(&client->input, size) < size) return;  // no room now; try again
-  ssize_t got = read(client->descriptor, client->input.data + client->input.used, size);
+  u64 room = bufferGrow(&client->input, size);
+  if (room < size) return;  // no room now; try again
+  // The read takes all the room the buffer already has (up to a large
+  // read): a batch the client wrote at once is then framed and forwarded
+  // whole, in one write per server, instead of a chunk per wake-up.
+  ssize_t got = read(client->descriptor, client->input.data + client->input.used,
+                     std::min<u64>(room, std::max<u64>(size, kClientLargeRead)));
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (got <= 0) {
     stopClient(client, "Broken connection", 1);
