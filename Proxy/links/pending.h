@@ -78,6 +78,9 @@ PendingRequest* allocPendingRequest(ProxyClient* client, u64 sequence, u16 key);
 PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key);
 // For a request without a reply sent to every server (two or more links).
 PendingRequest* noteRequestWithoutReply(const u8* request);
+// Whether at most one of the client's servers owes answers: what that one
+// sends can go to the client as it comes.
+bool othersQuiet(const ProxyClient* client);
 // Queues one round trip per link for every entry of the client that waits
 // for its round trips (the entry given among them). An entry of a client
 // without links is released at once: nothing would ever release it.
