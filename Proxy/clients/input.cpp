@@ -136,9 +136,11 @@ bool expectsServerReply(const RequestRow* row) {
 // Puts a window mark behind every kPaceWindow requests with a reply on
 // each link. A mark answered means the server has sent every reply before
 // it, so the marks not yet answered bound what a server holds for this
-// client.
+// client. A quiet link did not get the request and holds nothing: a mark
+// there would only make it owe an answer, and hold back the others'.
 void paceLinks(ProxyClient* client) {
   for (ServerLink* link : linksOf(client)) {
+    if (serverLinkQuiet(link)) continue;
     if (++link->paceReplies < kPaceWindow || link->descriptor < 0 || link->setupAnswered != kSetupAnswered) continue;
     if (!queueRoundTripCallback(link, onPaceMark, link, nullptr)) continue;
     link->paceReplies = 0;
