@@ -1,6 +1,7 @@
 // In-order delivery for a client with links to two real X servers.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -176,9 +177,10 @@ TEST_P(PendingTest, ReleasesInRequestOrderAcrossTheSixteenBitWrap) {
   for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(describe(got[i]), expected[i]) << "message " << i;
 }
 
-// Once the second server has answered all it was sent, replies of the first
-// go out without a round trip to the second, and what the second then sends
-// of its own accord carries the newest sequence the client has seen.
+// A reply of the first server waits while the second owes answers to older
+// requests; once the second has answered all it was sent, replies of the
+// first go out without a round trip to the second, and what the second then
+// sends of its own accord carries the newest sequence the client has seen.
 TEST_P(PendingTest, AQuietServerCostsNoRoundTripsAndKeepsSequencesMonotonic) {
   Xvfb first;
   Xvfb second;
@@ -196,13 +198,23 @@ TEST_P(PendingTest, AQuietServerCostsNoRoundTripsAndKeepsSequencesMonotonic) {
       return got.size() >= count && !rig.client()->pendingHead;
     });
   };
+  // While the second server has not answered, the first one's reply to a
+  // later request waits behind what the second owes.
+  ASSERT_EQ(kill(second.pid(), SIGSTOP), 0);
   rig.nextRequest();
   rig.forward(b, createWindow(window, rig.setup(1).root, 100, 100, 0x8000u), "bbsiissssssI");
   rig.nextRequest();
   rig.forward(b, idRequest(8, window), "bbsi");
   rig.nextRequest();
   rig.forward(a, getInputFocus, "bbs");
-  ASSERT_TRUE(collect(2));  // the map's exposure and the reply
+  rig.pump([] { return false; }, 300);
+  for (Message& m : rig.take()) got.push_back(std::move(m));
+  EXPECT_TRUE(got.empty()) << "the reply went out before the second server answered";
+  ASSERT_EQ(kill(second.pid(), SIGCONT), 0);
+  ASSERT_TRUE(collect(2));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(describe(got[0]), (std::vector<u16>{12, 2, 0, 0, 100, 100, 0}));
+  EXPECT_EQ(describe(got[1]), (std::vector<u16>{1, 3}));
   got.clear();
 
   u64 secondSent = b->requestsSent;
