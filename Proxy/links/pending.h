@@ -5,8 +5,9 @@
 // every server has passed that point (proved by a round trip on each link),
 // then released: structure events first, then visibility, then exposures
 // merged over the servers, then the rest in arrival order, of errors only the
-// first. With one server and nothing older pending, messages go straight to
-// the client. Main thread only.
+// first. With one server, or when every other server has answered all it
+// was sent (its link is quiet), and nothing older pending, messages go
+// straight to the client. Main thread only.
 #pragma once
 
 #include <cstdint>
