@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "base/fd.h"
@@ -255,26 +256,55 @@ int outbufferForEach(OutBuffer* buffer, const u8* address, size_t n, OutbufferPi
   return 0;
 }
 
+// Up to this many segments go out in one writev: a batch of requests
+// forwarded from one read spans a few segments and leaves in one call.
+constexpr int kFlushPieces = 16;
+
 int outbufferFlush(OutBuffer* buffer) {
   for (;;) {
-    OutSegment* s = buffer->head;
-    if (!s) return 0;
-    if (s->held) return 1;
-    size_t unsent = static_cast<size_t>(s->end - s->readPosition);
-    if (unsent) {
-      size_t n = unsent < buffer->maxPerWrite ? unsent : buffer->maxPerWrite;
-      ssize_t written = write(buffer->descriptor, s->readPosition, n);
-      if (written < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 1 : 2;
-      if (static_cast<size_t>(written) < unsent) {
+    iovec pieces[kFlushPieces];
+    int count = 0;
+    size_t total = 0;
+    bool capped = false;
+    for (OutSegment* s = buffer->head; s && !s->held && count < kFlushPieces; s = s->next) {
+      size_t unsent = static_cast<size_t>(s->end - s->readPosition);
+      if (!unsent) continue;
+      if (unsent >= buffer->maxPerWrite - total) {
+        unsent = buffer->maxPerWrite - total;
+        capped = true;
+      }
+      pieces[count++] = {s->readPosition, unsent};
+      total += unsent;
+      if (capped) break;
+    }
+    size_t written = 0;
+    if (count) {
+      ssize_t n = count == 1 ? write(buffer->descriptor, pieces[0].iov_base, pieces[0].iov_len)
+                             : writev(buffer->descriptor, pieces, count);
+      if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 1 : 2;
+      written = static_cast<size_t>(n);
+    }
+    bool whole = written == total && !capped;
+    // Written segments go (empty ones too); the first one with bytes left
+    // keeps its place.
+    for (;;) {
+      OutSegment* s = buffer->head;
+      if (!s) {
+        buffer->tail = nullptr;
+        return 0;
+      }
+      if (s->held) return 1;
+      size_t unsent = static_cast<size_t>(s->end - s->readPosition);
+      if (written < unsent) {
         s->readPosition += written;
+        // The socket took all it was given: what lay beyond the pieces of
+        // one call goes next.
+        if (whole && written == 0) break;
         return 1;
       }
-    }
-    buffer->head = s->next;
-    keepOrFree(buffer, s);
-    if (!buffer->head) {
-      buffer->tail = nullptr;
-      return 0;
+      written -= unsent;
+      buffer->head = s->next;
+      keepOrFree(buffer, s);
     }
   }
 }

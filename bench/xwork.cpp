@@ -91,6 +91,33 @@ double smallRequests(Target& t) {
   return 0;
 }
 
+double smallRectangles(Target& t) {
+  for (int i = 0; i < 100000; i++) {
+    xcb_rectangle_t rectangle = {int16_t(i % kSide), int16_t((i / kSide) % kSide), 4, 4};
+    xcb_poly_fill_rectangle(t.c, t.pixmap, t.gc, 1, &rectangle);
+  }
+  roundTrip(t.c);
+  return 0;
+}
+
+// Requests with replies sent all at once, then the replies collected.
+double pipelinedAtoms(Target& t) {
+  static xcb_intern_atom_cookie_t cookies[10000];
+  for (int i = 0; i < 10000; i++) {
+    char name[32];
+    snprintf(name, sizeof name, "PALVON_BENCH_%d", i % 64);
+    cookies[i] = xcb_intern_atom(t.c, 0, uint16_t(strlen(name)), name);
+  }
+  for (xcb_intern_atom_cookie_t cookie : cookies) free(xcb_intern_atom_reply(t.c, cookie, nullptr));
+  return 0;
+}
+
+double noOperations(Target& t) {
+  for (int i = 0; i < 100000; i++) xcb_no_operation(t.c);
+  roundTrip(t.c);
+  return 0;
+}
+
 double putImages(Target& t) {
   static std::vector<uint8_t> image(kImageBytes, 0x5a);
   for (int i = 0; i < kImages; i++) {
@@ -127,7 +154,10 @@ const Work kWorks[] = {
     {"GetInputFocus round trips (2000)", inputFocus},
     {"GetProperty round trips (2000)", properties},
     {"GetInputFocus beside 200 idle clients", inputFocus, 200},
+    {"InternAtom pipelined (10000)", pipelinedAtoms},
+    {"NoOperation pipelined (100000) + sync", noOperations},
     {"small requests pipelined (100000)", smallRequests},
+    {"PolyFillRectangle pipelined (100000)", smallRectangles},
     {"PutImage bandwidth (32 x 1 MiB)", putImages},
     {"GetImage bandwidth (32 x 1 MiB)", getImages},
     {"connection set-up (50)", connections},

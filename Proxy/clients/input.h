@@ -33,8 +33,13 @@ constexpr u32 kClientWriteThrough = 0x10000;
 // many windows of replies waiting at a server, whose memory would
 // otherwise take them all (a plain server stops reading such a client).
 // Requests without a reply leave nothing at the server and are not paced.
-constexpr u32 kPaceWindow = 64;
+// A core request whose reply has a small fixed size (InternAtom,
+// GetInputFocus, QueryPointer...) counts once; any other, whose reply may
+// be of any size, counts kPaceHeavy times, so that at most
+// kPaceWindow * kPaceMarksAhead / kPaceHeavy of those wait at a server.
+constexpr u32 kPaceWindow = 2048;
 constexpr u8 kPaceMarksAhead = 2;
+constexpr u32 kPaceHeavy = 32;
 constexpr u32 kResumeTimerMs = 8;
 
 // The real servers every client gets a link to, in server-list order. Set by

@@ -181,8 +181,9 @@ bool forwardRequestTo(Route route, const u8* request, u32 length, CopyRewrite re
     return false;
   }
   // What one server answers waits until every server has passed the
-  // request, so that the client sees it in request order.
-  if (isSingleHead(route) && openLinkCount(client) > 1) noteRequestWithoutReply(request);
+  // request, so that the client sees it in request order; servers that owe
+  // nothing have passed it already.
+  if (isSingleHead(route) && openLinkCount(client) > 1 && !othersQuiet(client)) noteRequestWithoutReply(request);
   return true;
 }
 

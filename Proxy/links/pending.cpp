@@ -235,11 +235,27 @@ void resumeIfDrained(ProxyClient* client) {
   if (client->transport && !client->readOrder && client->pendingCount < kPendingEntryLimit) resumeClientIo(client);
 }
 
-// Messages may be written straight to the client: one server, nothing older
-// still waiting.
+// What a quiet link's server sends of its own accord carries the sequence
+// of the last request it was sent: that request now stands for the client's
+// request of `sequence`.
+void advanceQuietLink(ServerLink* link, u64 sequence) {
+  relabelServerSequence(link, link->requestsSent, static_cast<u16>(sequence));
+}
+
+// Messages may be written straight to the client when nothing older still
+// waits and no server but the one speaking (currentLink) owes an answer:
+// one server, or the others quiet. A quiet server's later messages then
+// carry this sequence (or a later one), as a plain server's would, so the
+// client never sees its sequence numbers go back.
 bool deliverNow(ProxyClient* client, u64 sequence) {
   PendingRequest* head = client->pendingHead;
-  return openLinkCount(client) < 2 && (!head || head->sequence > sequence);
+  if (head && head->sequence <= sequence) return false;
+  if (client->linkCount < 2 || openLinkCount(client) < 2) return true;
+  for (ServerLink* link : linksOf(client))
+    if (link != currentLink && !serverLinkQuiet(link)) return false;
+  for (ServerLink* link : linksOf(client))
+    if (link != currentLink) advanceQuietLink(link, sequence);
+  return true;
 }
 
 // Inside the client's parse or a dispatch of one of its links, new entries
@@ -314,6 +330,12 @@ PendingRequest* allocPendingRequest(ProxyClient*, u64 sequence, u16 key) {
   entry->key = key;
   entry->serial = ++nextSerial;
   return entry;
+}
+
+bool othersQuiet(const ProxyClient* client) {
+  u32 busy = 0;
+  for (ServerLink* link : linksOf(client)) busy += !serverLinkQuiet(link);
+  return busy < 2;
 }
 
 void armPendingOnServers(PendingRequest*, ProxyClient* client) { armPendingRequests(client); }

@@ -5,8 +5,9 @@
 // every server has passed that point (proved by a round trip on each link),
 // then released: structure events first, then visibility, then exposures
 // merged over the servers, then the rest in arrival order, of errors only the
-// first. With one server and nothing older pending, messages go straight to
-// the client. Main thread only.
+// first. With one server, or when every other server has answered all it
+// was sent (its link is quiet), and nothing older pending, messages go
+// straight to the client. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -78,6 +79,9 @@ PendingRequest* allocPendingRequest(ProxyClient* client, u64 sequence, u16 key);
 PendingRequest* insertPendingRequest(ProxyClient* client, u64 sequence, u16 key);
 // For a request without a reply sent to every server (two or more links).
 PendingRequest* noteRequestWithoutReply(const u8* request);
+// Whether at most one of the client's servers owes answers: what that one
+// sends can go to the client as it comes.
+bool othersQuiet(const ProxyClient* client);
 // Queues one round trip per link for every entry of the client that waits
 // for its round trips (the entry given among them). An entry of a client
 // without links is released at once: nothing would ever release it.

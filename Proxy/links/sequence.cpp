@@ -234,6 +234,15 @@ const SequenceSlot* findRingSlot(const ServerLink* link, u64 s) {
   return chunk ? &chunk->slots[s & (kRingSlots - 1)] : nullptr;
 }
 
+void relabelServerSequence(ServerLink* link, u64 s, u16 clientSequence) {
+  SequenceRing* chunk = link->ring;
+  while (chunk && chunk->closed && s > chunk->closingSequence && chunk->next) chunk = chunk->next;
+  if (!chunk) return;
+  // Only forward: what the client has seen stays behind it.
+  SequenceSlot& slot = chunk->slots[s & (kRingSlots - 1)];
+  if (static_cast<i16>(clientSequence - slot.clientSequence) > 0) slot.clientSequence = clientSequence;
+}
+
 // --- Round trips -------------------------------------------------------------
 
 u64 queueRoundTripCallback(ServerLink* link, RoundTripCallback callback, void* argument, RoundTripRelease release) {
@@ -263,6 +272,7 @@ void ReplyNoOperation(u8* reply, u32) {
          link ? clientNameText(link->client) : "?");
     return;
   }
+  link->provenSequence = link->lastServerSequence;
   RoundTripClosure copy = *closure;
   closurePool.give(closure);
   if (copy.callback) copy.callback(reply, copy.argument);

@@ -101,6 +101,9 @@ void popServerSequence(ServerLink* link, u16 serverSequence);
 // nothing (the chunks popServerSequence would retire first are passed
 // over); null without a ring.
 const SequenceSlot* findRingSlot(const ServerLink* link, u64 serverSequence);
+// Moves the client sequence that the ring gives a full server sequence (as
+// findRingSlot finds its slot) forward to `clientSequence`; never back.
+void relabelServerSequence(ServerLink* link, u64 serverSequence, u16 clientSequence);
 // The first stash of the request of that full server sequence (the next
 // ones of the same request follow it), or null; nothing is released.
 const RequestStash* firstStashAt(const ServerLink* link, u64 serverSequence);

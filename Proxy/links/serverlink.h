@@ -124,6 +124,10 @@ struct ServerLink {
   // Added with streamed replies (streamedreply.h): body bytes of the reply
   // being passed on (or skipped) that the server has still to send.
   u32 streamRemaining;
+  // The server sequence of the last round trip the server answered: when
+  // it is requestsSent, the server has done all it was asked and anything
+  // it sends later is of its own accord (the link is quiet).
+  u64 provenSequence;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
@@ -141,6 +145,12 @@ inline void noteServerRequestKey(u16 key, ServerLink* link) {
   tail->slots[slot] = {static_cast<u16>(link->client ? link->client->requestCounter : 0), key};
   link->stashSequence = s;
   if ((slot == tail->oldestNeeded && !tail->closed) || link->writingProxyCopies) finishServerRequestNote(link, tail);
+}
+
+// Whether the server has answered every request sent on the link: nothing
+// it sends later can belong before a message of another link.
+inline bool serverLinkQuiet(const ServerLink* link) {
+  return link->provenSequence == link->requestsSent && link->setupAnswered == kSetupAnswered;
 }
 
 // A client's links sit in fixed slots indexed by the server index of their

@@ -460,7 +460,9 @@ void ProcGetImage(u8* request, u32 length) {
     if (!g.stashed || !g.last) return sendXError(BadAlloc, 0, request, length, nullptr);
     g.last->job->failed = 1;
   }
-  if (openLinkCount(currentClient) > 1) noteRequestWithoutReply(request);
+  // An image from one server while the others owe nothing goes to the
+  // client as it comes (streamed when large).
+  if (openLinkCount(currentClient) > 1 && !othersQuiet(currentClient)) noteRequestWithoutReply(request);
 }
 
 bool getImageIntoSink(const u8* request, u8 format, u32 drawable, i16 x, i16 y, u16 width, u16 height,

@@ -120,6 +120,27 @@ TEST_F(OutBufferTest, PlaceholderInTheMiddleHoldsTheBytesBehindIt) {
   EXPECT_EQ(out.tail, nullptr);
 }
 
+// More segments than one call gathers, one of them emptied: a single flush
+// to a reader with room writes them all, in order.
+TEST_F(OutBufferTest, OneFlushWritesEverySegmentInOrder) {
+  std::string expected;
+  for (unsigned i = 0; i < 40; i++) {
+    std::string piece = pattern(1000, i);
+    u8* at = outbufferReserveInNewSegment(&out, piece.size());
+    ASSERT_NE(at, nullptr);
+    memcpy(at, piece.data(), piece.size());
+    if (i == 5) {
+      outbufferDelete(at, piece.size(), &out);
+      continue;
+    }
+    expected += piece;
+  }
+  EXPECT_EQ(segments(out), 40);
+  EXPECT_EQ(outbufferFlush(&out), 0);
+  EXPECT_EQ(out.head, nullptr);
+  EXPECT_TRUE(drain(pair[1], 50) == expected);
+}
+
 int collect(const u8* start, size_t length, void* argument) {
   static_cast<std::string*>(argument)->append(reinterpret_cast<const char*>(start), length);
   return 0;

@@ -160,8 +160,8 @@ bool Xvfb::start(int number, const std::vector<std::string>& args, int startTime
   unlink(logName);
   std::string fdText = std::to_string(numberPipe[1]);
   // The claim holds the lock file: the server must not look for one.
-  std::vector<std::string> argv = {"Xvfb", ":" + std::to_string(number), "-displayfd", fdText, "-nolock",
-                                   "-noreset"};
+  std::vector<std::string> argv = {"Xvfb", std::string(":").append(std::to_string(number)), "-displayfd", fdText,
+                                   "-nolock", "-noreset"};
   argv.insert(argv.end(), args.begin(), args.end());
   pid_ = fork();
   if (pid_ == 0) {

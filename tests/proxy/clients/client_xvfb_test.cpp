@@ -26,6 +26,7 @@ using test::rawRequest;
 constexpr u8 kForwarded = 127;  // NoOperation, copied to the client's link
 constexpr u8 kAnswered = 43;    // answered by the proxy itself
 constexpr u8 kAsking = 38;      // forwarded, and the server answers it
+constexpr u8 kAskingMuch = 44;  // the same, with a reply of a size the proxy does not bound
 
 void forwardToFirstLink(u8* request, u32 length) {
   if (ServerLink* link = clientLink(currentClient, 0)) copyRequestToServer(request, length, link);
@@ -131,24 +132,35 @@ TEST_F(ClientLinks, HeldBackClientGoesOnOnceItsLinkDrains) {
 }
 
 // Requests with a reply leave replies at the server: a client is held back
-// once two windows of them are unanswered, though its link holds little.
+// once two windows of them are unanswered, though its link holds little. A
+// window holds many requests whose replies are small and fixed, and few of
+// any other.
 TEST_F(ClientLinks, ClientAskingAStoppedServerIsHeldBackAfterTwoWindows) {
-  RawClient asker;
-  ProxyClient* client = connect(asker);
-  ASSERT_NE(client, nullptr);
-  ASSERT_EQ(client->linkCount, 1u);
-  ASSERT_TRUE(stepUntil([&] { return client->links[0]->setupAnswered == kSetupAnswered; }));
-  ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
-  Bytes requests;
-  for (u32 i = 0; i < 4 * kPaceWindow; i++) {
-    Bytes one = rawRequest('l', kAsking, 0, 1);
-    requests.insert(requests.end(), one.begin(), one.end());
+  test::setTestRequestRow(kAskingMuch, forwardToFirstLink, "bbs", anySize(), nullptr, "bbsi");
+  struct Case {
+    u8 major;
+    u32 taken;
+  };
+  for (Case c : {Case{kAsking, kPaceWindow * kPaceMarksAhead},
+                 Case{kAskingMuch, kPaceWindow * kPaceMarksAhead / kPaceHeavy}}) {
+    RawClient asker;
+    ProxyClient* client = connect(asker);
+    ASSERT_NE(client, nullptr);
+    ASSERT_EQ(client->linkCount, 1u);
+    ASSERT_TRUE(stepUntil([&] { return client->links[0]->setupAnswered == kSetupAnswered; }));
+    ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
+    Bytes requests;
+    for (u32 i = 0; i < 2 * c.taken; i++) {
+      Bytes one = rawRequest('l', c.major, 0, 1);
+      requests.insert(requests.end(), one.begin(), one.end());
+    }
+    u32 before = client->requestCounter;
+    ASSERT_TRUE(asker.send(requests));
+    step(10);
+    EXPECT_EQ(client->requestCounter - before, c.taken) << "major " << int(c.major);
+    EXPECT_EQ(client->readOrder, nullptr);
+    ASSERT_EQ(kill(xvfb.pid(), SIGCONT), 0);
   }
-  u32 before = client->requestCounter;
-  ASSERT_TRUE(asker.send(requests));
-  step(10);
-  EXPECT_EQ(client->requestCounter - before, kPaceWindow * kPaceMarksAhead);
-  EXPECT_EQ(client->readOrder, nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // In-order delivery for a client with links to two real X servers.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -174,6 +175,68 @@ TEST_P(PendingTest, ReleasesInRequestOrderAcrossTheSixteenBitWrap) {
   ASSERT_EQ(got.size(), 4u);
   std::vector<std::vector<u16>> expected{{1, 0xfffe}, {0, 0xffff, 13}, {1, 0}, {1, 2}};
   for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(describe(got[i]), expected[i]) << "message " << i;
+}
+
+// A reply of the first server waits while the second owes answers to older
+// requests; once the second has answered all it was sent, replies of the
+// first go out without a round trip to the second, and what the second then
+// sends of its own accord carries the newest sequence the client has seen.
+TEST_P(PendingTest, AQuietServerCostsNoRoundTripsAndKeepsSequencesMonotonic) {
+  Xvfb first;
+  Xvfb second;
+  ASSERT_TRUE(first.ok() && second.ok());
+  LinkRig rig;
+  ServerLink* a = rig.open(first, false, 0);
+  ServerLink* b = rig.open(second, GetParam(), 1);
+  ASSERT_TRUE(a && b);
+  u32 window = rig.newId(1);
+  const std::vector<u8> getInputFocus = makeRequest(43, 0, {});
+  std::vector<Message> got;
+  auto collect = [&](size_t count) {
+    return rig.pump([&] {
+      for (Message& m : rig.take()) got.push_back(std::move(m));
+      return got.size() >= count && !rig.client()->pendingHead;
+    });
+  };
+  // While the second server has not answered, the first one's reply to a
+  // later request waits behind what the second owes.
+  ASSERT_EQ(kill(second.pid(), SIGSTOP), 0);
+  rig.nextRequest();
+  rig.forward(b, createWindow(window, rig.setup(1).root, 100, 100, 0x8000u), "bbsiissssssI");
+  rig.nextRequest();
+  rig.forward(b, idRequest(8, window), "bbsi");
+  rig.nextRequest();
+  rig.forward(a, getInputFocus, "bbs");
+  rig.pump([] { return false; }, 300);
+  for (Message& m : rig.take()) got.push_back(std::move(m));
+  EXPECT_TRUE(got.empty()) << "the reply went out before the second server answered";
+  ASSERT_EQ(kill(second.pid(), SIGCONT), 0);
+  ASSERT_TRUE(collect(2));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(describe(got[0]), (std::vector<u16>{12, 2, 0, 0, 100, 100, 0}));
+  EXPECT_EQ(describe(got[1]), (std::vector<u16>{1, 3}));
+  got.clear();
+
+  u64 secondSent = b->requestsSent;
+  for (int i = 0; i < 3; i++) {
+    rig.nextRequest();
+    rig.forward(a, getInputFocus, "bbs");
+    ASSERT_TRUE(collect(1));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(describe(got[0]), (std::vector<u16>{1, static_cast<u16>(rig.client()->requestCounter)}));
+    got.clear();
+  }
+  EXPECT_EQ(b->requestsSent, secondSent) << "the quiet server was asked nothing";
+
+  Display* other = XOpenDisplay(second.display().c_str());
+  ASSERT_NE(other, nullptr);
+  XClearArea(other, window, 0, 0, 10, 10, True);
+  XSync(other, False);
+  XCloseDisplay(other);
+  ASSERT_TRUE(collect(1));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(describe(got[0]),
+            (std::vector<u16>{12, static_cast<u16>(rig.client()->requestCounter), 0, 0, 10, 10, 0}));
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, PendingTest, ::testing::Values(false, true),
