@@ -188,6 +188,7 @@ void setProxyStateDefaults() {
   state.pointerAccelNumerator = 2;
   state.pointerAccelDenominator = 1;
   state.pointerButtons = kDefaultButtons;
+  state.motionBufferSize = 0xffffffffu;  // lowered to the servers' own as they open
   state.keycodeCount = kDefaultKeycodes;
   const ProxyConfiguration& config = proxyConfig;
   if ((config.given & kGivenMaximumRequestSize) && config.maximumRequestSize >= 4 &&

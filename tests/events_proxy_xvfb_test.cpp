@@ -1,15 +1,22 @@
 // Input and server grabs through the proxy program in front of two Xvfb side
 // by side: the pointer moved and clicked on the input server reaches the
 // client once, in the window's and the meta root's terms, and a server grab
-// holds other clients until it ends.
+// holds other clients until it ends. Then the same conversations with a
+// plain Xvfb of the meta screen's size and through the proxy, compared line
+// by line: events, grabs and focus, and the pointer's buttons.
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XTest.h>
 
 #include <poll.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -119,6 +126,398 @@ TEST_F(ProxyInput, AServerGrabHoldsOtherClientsUntilItEnds) {
   EXPECT_EQ(info.status, 0) << info.err;
   EXPECT_FALSE(info.timedOut);
 }
+
+// --- The same conversation on a plain server and through the proxy ------------------------------
+
+// What a conversation saw, one line per event or answer, with windows named
+// by the conversation (ids differ between the two servers).
+class Transcript {
+ public:
+  void name(Window window, const std::string& as) { names_[window] = as; }
+  std::string of(Window window) const {
+    if (window == 0) return "None";
+    if (window == PointerRoot) return "PointerRoot";
+    auto found = names_.find(window);
+    return found == names_.end() ? "other" : found->second;
+  }
+  void line(const std::string& text) { text_ += text + "\n"; }
+  const std::string& text() const { return text_; }
+
+  // Every event that arrives on the display within ms after a round trip.
+  void events(Display* display, const std::string& who, int ms = 400) {
+    XSync(display, False);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      while (XPending(display)) {
+        XEvent event;
+        XNextEvent(display, &event);
+        line(who + " " + describe(event));
+      }
+      pollfd fd{ConnectionNumber(display), POLLIN, 0};
+      poll(&fd, 1, 20);
+    }
+  }
+
+  std::string describe(const XEvent& event) const {
+    std::ostringstream out;
+    out << (event.xany.send_event ? "sent " : "");
+    switch (event.type) {
+      case FocusIn:
+      case FocusOut:
+        out << (event.type == FocusIn ? "FocusIn " : "FocusOut ") << of(event.xfocus.window)
+            << " mode=" << event.xfocus.mode << " detail=" << event.xfocus.detail;
+        break;
+      case KeymapNotify:
+        out << "KeymapNotify";
+        for (int i = 1; i < 32; i++) out << ' ' << int(static_cast<unsigned char>(event.xkeymap.key_vector[i]));
+        break;
+      case VisibilityNotify:
+        out << "VisibilityNotify " << of(event.xvisibility.window) << " state=" << event.xvisibility.state;
+        break;
+      case ButtonPress:
+      case ButtonRelease:
+        out << (event.type == ButtonPress ? "ButtonPress " : "ButtonRelease ") << of(event.xbutton.window)
+            << " button=" << event.xbutton.button;
+        break;
+      case KeyPress:
+      case KeyRelease:
+        out << (event.type == KeyPress ? "KeyPress " : "KeyRelease ") << of(event.xkey.window);
+        break;
+      case MotionNotify:
+        out << "MotionNotify " << of(event.xmotion.window);
+        break;
+      case EnterNotify:
+      case LeaveNotify:
+        out << (event.type == EnterNotify ? "EnterNotify " : "LeaveNotify ") << of(event.xcrossing.window)
+            << " mode=" << event.xcrossing.mode << " detail=" << event.xcrossing.detail;
+        break;
+      default:
+        out << "event " << event.type;
+    }
+    return out.str();
+  }
+
+ private:
+  std::map<Window, std::string> names_;
+  std::string text_;
+};
+
+// A conversation against one display; the proxy's and the plain server's
+// transcripts must be equal.
+using Conversation = std::function<void(const std::string& display, Transcript& out)>;
+
+struct DifferentialCase {
+  const char* name;
+  int heads;  // 640x480 each, side by side; the plain server is as wide as all
+  Conversation run;
+};
+
+std::string caseName(const ::testing::TestParamInfo<DifferentialCase>& info) { return info.param.name; }
+
+class AsOnAPlainServer : public ::testing::TestWithParam<DifferentialCase> {
+ protected:
+  void SetUp() override {
+    int heads = GetParam().heads;
+    plain = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::to_string(640 * heads) + "x480x24"});
+    ASSERT_TRUE(plain->ok()) << plain->error();
+    std::vector<std::string> words{"noReset", "on"};
+    for (int i = 0; i < heads; i++) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      words.insert(words.end(), {"screen", servers.back()->display() + ".0"});
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+
+  void compare() {
+    Transcript expected, seen;
+    GetParam().run(plain->display(), expected);
+    GetParam().run(proxy->display(), seen);
+    EXPECT_EQ(seen.text(), expected.text()) << proxy->log();
+  }
+
+  std::unique_ptr<Xvfb> plain;
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ProxyProcess> proxy;
+};
+
+Display* openOrFail(const std::string& name) {
+  Display* display = XOpenDisplay(name.c_str());
+  EXPECT_NE(display, nullptr) << name;
+  return display;
+}
+
+// An override-redirect window, mapped and exposed, selecting the mask.
+Window mappedWindow(Display* display, int x, int y, int width, int height, long mask) {
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.event_mask = mask | ExposureMask;
+  Window window = XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0, CopyFromParent,
+                                InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+  XMapWindow(display, window);
+  XEvent event;
+  nextEvent(display, Expose, &event);
+  XSelectInput(display, window, mask);
+  XSync(display, False);
+  return window;
+}
+
+// The server's time now, read from a property change.
+Time serverTime(Display* display) {
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  XSelectInput(display, window, PropertyChangeMask);
+  Atom atom = XInternAtom(display, "PALVON_TEST_TIME", False);
+  XChangeProperty(display, window, atom, XA_ATOM, 32, PropModeReplace, nullptr, 0);
+  XEvent event;
+  Time time = nextEvent(display, PropertyNotify, &event) ? event.xproperty.time : CurrentTime;
+  XDestroyWindow(display, window);
+  return time;
+}
+
+void movePointer(Display* display, int x, int y) {
+  XTestFakeMotionEvent(display, 0, x, y, CurrentTime);
+  XSync(display, False);
+  poll(nullptr, 0, 100);
+}
+
+void click(Display* display, unsigned button) {
+  XTestFakeButtonEvent(display, button, True, CurrentTime);
+  XTestFakeButtonEvent(display, button, False, CurrentTime);
+  XSync(display, False);
+}
+
+// --- Events -------------------------------------------------------------------------------------
+
+void keymapSentByAClient(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  movePointer(display, 600, 400);
+  Window window = mappedWindow(display, 10, 10, 50, 50, KeymapStateMask);
+  out.name(window, "w");
+  XEvent event{};
+  event.xkeymap.type = KeymapNotify;
+  for (int i = 1; i < 32; i++) event.xkeymap.key_vector[i] = char(i * 7);
+  XSendEvent(display, window, False, KeymapStateMask, &event);
+  out.events(display, "client");
+  XCloseDisplay(display);
+}
+
+void visibilitySentByAClient(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 50, 50, 0, 0, 0);
+  XSelectInput(display, window, VisibilityChangeMask);
+  out.name(window, "w");
+  XEvent event{};
+  event.xvisibility.type = VisibilityNotify;
+  event.xvisibility.window = window;
+  event.xvisibility.state = VisibilityPartiallyObscured;
+  XSendEvent(display, window, False, VisibilityChangeMask, &event);
+  out.events(display, "client");
+  XCloseDisplay(display);
+}
+
+// The focus goes from the root through PointerRoot and None and back, with
+// the pointer over the root and then in a window.
+void focusThroughPointerRootAndNone(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window root = DefaultRootWindow(display);
+  out.name(root, "root");
+  Window window = mappedWindow(display, 100, 100, 200, 200, FocusChangeMask);
+  out.name(window, "w");
+  XSelectInput(display, root, FocusChangeMask);
+  for (int x : {600, 150}) {
+    movePointer(display, x, x == 600 ? 400 : 150);
+    out.line("pointer at " + std::to_string(x));
+    XSetInputFocus(display, root, RevertToNone, CurrentTime);
+    out.events(display, "to root:");
+    XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+    out.events(display, "to PointerRoot:");
+    XSetInputFocus(display, None, RevertToNone, CurrentTime);
+    out.events(display, "to None:");
+    XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+    out.events(display, "to PointerRoot:");
+    XSetInputFocus(display, window, RevertToNone, CurrentTime);
+    out.events(display, "to w:");
+    XSetInputFocus(display, None, RevertToNone, CurrentTime);
+    out.events(display, "to None:");
+  }
+  XCloseDisplay(display);
+}
+
+// A release goes only to a client that selected it (or to the grab that
+// the press started with the releases its client selected).
+void releasesOnlyWhereSelected(const std::string& name, Transcript& out) {
+  Display* first = openOrFail(name);
+  Display* second = openOrFail(name);
+  if (!first || !second) return;
+  Window pressOnly = mappedWindow(first, 100, 100, 100, 100, ButtonReleaseMask);
+  Window nothing = mappedWindow(first, 300, 100, 100, 100, ButtonReleaseMask);
+  out.name(pressOnly, "pressOnly");
+  out.name(nothing, "nothing");
+  XSelectInput(second, pressOnly, ButtonPressMask);
+  XSync(second, False);
+  for (int x : {150, 350}) {
+    movePointer(first, x, 150);
+    click(first, 1);
+    out.events(first, "first:", 200);
+    out.events(second, "second:", 200);
+  }
+  XCloseDisplay(second);
+  XCloseDisplay(first);
+}
+
+const DifferentialCase kEventCases[] = {
+    {"KeymapNotifySentByAClient", 1, keymapSentByAClient},
+    {"VisibilityNotifySentByAClient", 1, visibilitySentByAClient},
+    {"FocusThroughPointerRootAndNone", 1, focusThroughPointerRootAndNone},
+    {"ReleasesOnlyWhereSelected", 1, releasesOnlyWhereSelected},
+};
+
+class Events : public AsOnAPlainServer {};
+TEST_P(Events, AsOnAPlainServer) { compare(); }
+INSTANTIATE_TEST_SUITE_P(Differential, Events, ::testing::ValuesIn(kEventCases), caseName);
+
+// --- Grabs and focus ---------------------------------------------------------------------------------
+
+const char* grabStatus(int status) {
+  static const char* names[] = {"Success", "AlreadyGrabbed", "InvalidTime", "NotViewable", "Frozen"};
+  return status >= 0 && status <= 4 ? names[status] : "?";
+}
+
+// A change of the active grab at a time before the grab's, or after the
+// server's, leaves the grab's events as they were.
+void changeActiveGrabOutOfTime(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window window = mappedWindow(display, 100, 100, 200, 200, 0);
+  out.name(window, "w");
+  movePointer(display, 150, 150);
+  Time now = serverTime(display);
+  out.line(grabStatus(XGrabPointer(display, window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None,
+                                   None, now)));
+  for (Time at : {now - 1000, now + 100000}) {
+    XChangeActivePointerGrab(display, PointerMotionMask, None, at);
+    movePointer(display, 160 + int(at & 7), 160);
+    out.events(display, at < now ? "earlier:" : "later:", 200);
+  }
+  XChangeActivePointerGrab(display, PointerMotionMask, None, CurrentTime);
+  movePointer(display, 170, 170);
+  out.events(display, "now:", 200);
+  XCloseDisplay(display);
+}
+
+// The focus keeps the last change's time: an older change, or one from the
+// future, does nothing.
+void focusKeepsItsLastChangeTime(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window first = mappedWindow(display, 100, 100, 50, 50, 0);
+  Window second = mappedWindow(display, 200, 100, 50, 50, 0);
+  out.name(first, "first");
+  out.name(second, "second");
+  out.name(DefaultRootWindow(display), "root");
+  Time now = serverTime(display);
+  XSetInputFocus(display, first, RevertToParent, now);
+  for (Time at : {now - 10, now + 100000, now}) {
+    XSetInputFocus(display, second, RevertToParent, at);
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    out.line("focus " + out.of(focus));
+  }
+  XCloseDisplay(display);
+}
+
+// Whether another client can grab the pointer now.
+const char* otherGrab(Display* other) {
+  int status = XGrabPointer(other, DefaultRootWindow(other), False, 0, GrabModeAsync, GrabModeAsync, None, None,
+                            CurrentTime);
+  XUngrabPointer(other, CurrentTime);
+  XSync(other, False);
+  return grabStatus(status);
+}
+
+// A grab whose confine-to window moves off the root ends; one whose window
+// only moves elsewhere on the root holds.
+void confineToMovedBeyondTheRoot(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  if (!display || !other) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window confine = mappedWindow(display, 100, 100, 100, 100, 0);
+  movePointer(display, 150, 150);
+  out.line(grabStatus(XGrabPointer(display, DefaultRootWindow(display), False, ButtonPressMask, GrabModeAsync,
+                                   GrabModeAsync, confine, None, CurrentTime)));
+  XMoveWindow(display, confine, 300, 200);
+  XSync(display, False);
+  out.line(std::string("moved on the root: ") + otherGrab(other));
+  XMoveWindow(display, confine, width + 50, 200);
+  XSync(display, False);
+  poll(nullptr, 0, 100);
+  out.line(std::string("moved off the root: ") + otherGrab(other));
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
+// The same for the grab a press starts from a passive grab.
+void passiveConfineToMovedBeyondTheRoot(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  if (!display || !other) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window window = mappedWindow(display, 100, 100, 200, 200, 0);
+  Window confine = mappedWindow(display, 120, 120, 100, 100, 0);
+  XGrabButton(display, 1, AnyModifier, window, False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+              GrabModeAsync, confine, None);
+  movePointer(display, 110, 110);
+  XTestFakeButtonEvent(display, 1, True, CurrentTime);
+  XSync(display, False);
+  poll(nullptr, 0, 100);
+  out.line(std::string("pressed: ") + otherGrab(other));
+  XMoveWindow(display, confine, width + 50, 200);
+  XSync(display, False);
+  poll(nullptr, 0, 100);
+  out.line(std::string("moved off the root: ") + otherGrab(other));
+  XTestFakeButtonEvent(display, 1, False, CurrentTime);
+  XSync(display, False);
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
+// The motion history the set-up offers and what it holds.
+void motionHistory(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  out.line("buffer " + std::to_string(XDisplayMotionBufferSize(display)));
+  Window root = DefaultRootWindow(display);
+  Time start = serverTime(display);
+  for (int x = 100; x < 200; x += 20) movePointer(display, x, 100);
+  int count = 0;
+  XTimeCoord* moves = XGetMotionEvents(display, root, start, CurrentTime, &count);
+  out.line(std::string("history ") + (count > 0 ? "kept" : "empty"));
+  if (moves) XFree(moves);
+  XCloseDisplay(display);
+}
+
+const DifferentialCase kGrabCases[] = {
+    {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
+    {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
+    {"ConfineToMovedBeyondTheRoot", 1, confineToMovedBeyondTheRoot},
+    {"PassiveConfineToMovedBeyondTheRoot", 1, passiveConfineToMovedBeyondTheRoot},
+    {"MotionHistory", 1, motionHistory},
+    {"ChangeActiveGrabOutOfTimeOnTwoHeads", 2, changeActiveGrabOutOfTime},
+    {"FocusKeepsItsLastChangeTimeOnTwoHeads", 2, focusKeepsItsLastChangeTime},
+    {"ConfineToMovedBeyondTheRootOnTwoHeads", 2, confineToMovedBeyondTheRoot},
+    {"PassiveConfineToMovedBeyondTheRootOnTwoHeads", 2, passiveConfineToMovedBeyondTheRoot},
+    {"MotionHistoryOnTwoHeads", 2, motionHistory},
+};
+
+class GrabsAndFocus : public AsOnAPlainServer {};
+TEST_P(GrabsAndFocus, AsOnAPlainServer) { compare(); }
+INSTANTIATE_TEST_SUITE_P(Differential, GrabsAndFocus, ::testing::ValuesIn(kGrabCases), caseName);
 
 }  // namespace
 }  // namespace palvon::test

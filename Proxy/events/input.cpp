@@ -17,6 +17,7 @@
 #include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/input/control.h"
@@ -401,6 +402,13 @@ void EventButtonRelease(u8* event) {
   if (!translateDeviceEvent(event)) return;
   ProxyClient* client = currentClient;
   InputGrab& grab = inputState.pointerGrab;
+  // The servers' grabs always report releases (the grab ends on one); the
+  // client sees one only where it or its grab asked for it.
+  u32 window = get32(event + kWindow);
+  bool wanted = grab.client && grab.client == client
+                    ? (window == grab.window && (grab.eventMask & ButtonReleaseMask)) ||
+                          (grab.ownerEvents && (eventMask(window) & ButtonReleaseMask))
+                    : (eventMask(window) & ButtonReleaseMask) != 0;
   if (client && grab.client == client) {
     // The state still has the released button; buttons above 5 have no
     // state bit and end the grab when no other button is down.
@@ -417,7 +425,7 @@ void EventButtonRelease(u8* event) {
       refreezePointerAfterEvent(client);
     }
   }
-  deliverEvent(event);
+  if (wanted) deliverEvent(event);
 }
 
 void EventMotionNotify(u8* event) {
@@ -484,6 +492,21 @@ bool translateCrossingPosition(u8* event, ServerDisplay* server) {
   return !((event[0] & 0x7f) == LeaveNotify && clamped);
 }
 
+// Whether a FocusOut with detail Pointer on the window is one a plain
+// server does not send: the focus went from PointerRoot to None while the
+// pointer was on the root over no child (its root tells the pointer's way
+// out only when the pointer was in a child, or when the focus goes to a
+// window). Behind the proxy the pointer is always in the head's copy of the
+// root, which tells it.
+bool pointerOutOfBareRoot(const Head* head, u32 window) {
+  MetaScreen* screen = head->metaScreen;
+  const Head* holder = pointerHead();
+  if (inputState.focusWindow != None || !screen || window != screen->rootId || !holder ||
+      holder->metaScreen != screen)
+    return false;
+  return windowAtMetaPoint(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
+}
+
 }  // namespace
 
 bool translateCrossingEvent(u8* event, u32 maskBit) {
@@ -521,9 +544,15 @@ Head* translateFocusEvent(u8* event) {
       }
     }
   } else {
+    // A real root's other changes are those of the windows the proxy keeps
+    // between it and the copy of the meta root, which stands for the root.
+    if (findHeadByRoot(server->display, serverWindow)) return nullptr;
     head = findHeadForServerXid(serverWindow, server);
   }
-  if (head) put32(event + 4, mapServerXidToClientByType(RT_WINDOW, serverWindow, head));
+  if (!head) return nullptr;
+  u32 window = mapServerXidToClientByType(RT_WINDOW, serverWindow, head);
+  if (event[0] == FocusOut && event[1] == NotifyPointer && pointerOutOfBareRoot(head, window)) return nullptr;
+  put32(event + 4, window);
   return head;
 }
 
