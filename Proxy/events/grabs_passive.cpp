@@ -16,6 +16,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
 #include "base/logging.h"
+#include "base/orders.h"
 #include "xsupport/xrclib.h"
 
 namespace palvon {
@@ -119,6 +120,7 @@ void releaseProxyGrabs() {
 
 void setProxyCurrentTime(u32 time) {
   inputState.lastMetaTime = time;
+  inputState.lastMetaClockMs = ordersClockNow();
   inputState.lastTimeDisplay = timeDisplay;
   inputState.focusTime = time;
 }
