@@ -15,8 +15,10 @@
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/input/control.h"
+#include "Proxy/input/displayevents.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/heads/screen.h"
 #include "Xext/extmodule.h"
@@ -218,12 +220,32 @@ bool fakeThroughLibrary(u8* request, u32 length) {
   }
 }
 
+// Keys and buttons faked before went to the input-control server, which
+// hands them on to the pointer's server through the proxy's own connection.
+// A move the proxy makes itself waits until they are there: one server
+// keeps its input in order, and a grab that freezes on a key must see the
+// key before the motion.
+void catchUpForwardedInput() {
+  Head* input = inputControlHead();
+  Head* pointer = pointerHead();
+  if (!input || !pointer || !input->display || input->serverDisplay == pointer->serverDisplay) return;
+  if (ServerLink* link = clientLink(currentClient, input->serverIndex)) logFailure(syncServerLink(link));
+  XfsSync(input->display, False);
+  processDisplayEvents(input->display, false);
+  // Handed on through another connection than the client's: the pointer's
+  // server has them once it answered a round trip there.
+  if (pointer->display) XfsSync(pointer->display, False);
+}
+
 void ProcXTestFakeInput(u8* request, u32 length) {
   // Only an input device's event comes with more (its valuators).
   if ((request[4] & 0x7f) < kFirstExtensionEvent && length != kFakeInputBytes)
     return sendXError(BadLength, length, request, length, nullptr);
   if (emulated() && fakeThroughLibrary(request, length)) return;
-  if (request[4] == MotionNotify && request[5] == 0) return moveAbsolute(request, length);
+  if (request[4] == MotionNotify && request[5] == 0) {
+    catchUpForwardedInput();
+    return moveAbsolute(request, length);
+  }
   // Emulated, the input-control server may lack XTEST: what the library
   // does not carry cannot reach it.
   ServerLink* link = firstTargetLink(Route::kInputHead);
