@@ -376,7 +376,60 @@ void releasesOnlyWhereSelected(const std::string& name, Transcript& out) {
   XCloseDisplay(first);
 }
 
+// The same changes for a device's focus: DeviceFocusIn and DeviceFocusOut
+// carry the core details.
+void deviceFocusThroughPointerRootAndNone(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  int count = 0;
+  XDeviceInfo* devices = XListInputDevices(display, &count);
+  XID id = 0;
+  for (int i = 0; i < count && !id; i++)
+    if (devices[i].use == IsXExtensionKeyboard) id = devices[i].id;
+  if (devices) XFreeDeviceList(devices);
+  XDevice* device = id ? XOpenDevice(display, id) : nullptr;
+  out.line(device ? "opened" : "no device");
+  if (!device) return XCloseDisplay(display), void();
+  Window root = DefaultRootWindow(display);
+  out.name(root, "root");
+  Window window = mappedWindow(display, 100, 100, 200, 200, 0);
+  out.name(window, "w");
+  int in = 0, outType = 0;
+  XEventClass classes[2];
+  DeviceFocusIn(device, in, classes[0]);
+  DeviceFocusOut(device, outType, classes[1]);
+  XSelectExtensionEvent(display, root, classes, 2);
+  XSelectExtensionEvent(display, window, classes, 2);
+  auto record = [&](const std::string& step) {
+    XSync(display, False);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < end) {
+      while (XPending(display)) {
+        XEvent event;
+        XNextEvent(display, &event);
+        if (event.type != in && event.type != outType) continue;
+        auto* focus = reinterpret_cast<XDeviceFocusChangeEvent*>(&event);
+        out.line(step + (event.type == in ? " DeviceFocusIn " : " DeviceFocusOut ") + out.of(focus->window) +
+                 " mode=" + std::to_string(focus->mode) + " detail=" + std::to_string(focus->detail));
+      }
+      pollfd fd{ConnectionNumber(display), POLLIN, 0};
+      poll(&fd, 1, 20);
+    }
+  };
+  for (int x : {600, 150}) {
+    movePointer(display, x, x == 600 ? 400 : 150);
+    out.line("pointer at " + std::to_string(x));
+    for (Window to : {root, Window(PointerRoot), Window(None), Window(PointerRoot), window, Window(None)}) {
+      XSetDeviceFocus(display, device, to, RevertToNone, CurrentTime);
+      record("to " + out.of(to) + ":");
+    }
+  }
+  XCloseDevice(display, device);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kEventCases[] = {
+    {"DeviceFocusThroughPointerRootAndNone", 1, deviceFocusThroughPointerRootAndNone},
     {"KeymapNotifySentByAClient", 1, keymapSentByAClient},
     {"VisibilityNotifySentByAClient", 1, visibilitySentByAClient},
     {"FocusThroughPointerRootAndNone", 1, focusThroughPointerRootAndNone},

@@ -4,6 +4,7 @@
 #include <X11/Xproto.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -138,8 +139,8 @@ void shiftAutoRepeats(const u8* server, u8* proxy, i32 shift, u32 low, u32 high)
   }
 }
 
-void composePointerMap(const u8* server, u32 serverCount, u8* out, u32 count) {
-  for (u32 i = 0; i < count; i++) out[i] = i < serverCount ? server[i] : u8(i + 1);
+void composePointerMap(const u8* server, u32 serverCount, const u8* kept, u8* out, u32 count) {
+  for (u32 i = 0; i < count; i++) out[i] = i < serverCount ? server[i] : kept[i];
 }
 
 // --- Keyboard ------------------------------------------------------------------------------
@@ -334,7 +335,17 @@ bool setMapOnHead(const RouteTarget& target, void* argument) {
   }
   bool answers = !inputControlDisplay || (target.head && target.head->serverDisplay == inputControlDisplay) ||
                  (!target.head && serverLinkIndex(link) == 0);
-  if (!answers) addReplyHook(link, acceptReplyHook, nullptr);
+  if (!answers) {
+    addReplyHook(link, acceptReplyHook, nullptr);
+  } else if (change->pointer) {
+    // The buttons past the server's take the new map when the server's do.
+    auto* map = static_cast<u8*>(std::malloc(sizeof proxyState.pointerMap));
+    if (map) {
+      std::memcpy(map, proxyState.pointerMap, sizeof proxyState.pointerMap);
+      std::memcpy(map, change->request + 4, std::min<size_t>(change->request[1], sizeof proxyState.pointerMap));
+      stashRequestData(link, X_SetPointerMapping, map, std::free);
+    }
+  }
   return true;
 }
 
@@ -368,9 +379,16 @@ void ReplyGetPointerMapping(u8* reply, u32 length) {
   std::memcpy(composed, reply, 32);
   composed[1] = u8(count);
   put32(composed + 4, (total - 32) / 4);
-  composePointerMap(reply + 32, serverCount, composed + 32, count);
+  composePointerMap(reply + 32, serverCount, proxyState.pointerMap, composed + 32, std::min<u32>(count, 32));
   sendReplyToClient(composed, total, replyLayoutOf(requestRowOf(X_GetPointerMapping), composed, total));
   std::free(composed);
+}
+
+void ReplySetPointerMapping(u8* reply, u32 length) {
+  auto* map = static_cast<u8*>(currentLink ? takeStashedData(currentLink, X_SetPointerMapping) : nullptr);
+  if (map && reply[1] == MappingSuccess) std::memcpy(proxyState.pointerMap, map, sizeof proxyState.pointerMap);
+  std::free(map);
+  forwardReply(reply, length);
 }
 
 void ProcSetModifierMapping(u8* request, u32 length) {
