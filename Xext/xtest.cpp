@@ -5,6 +5,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
@@ -237,10 +238,23 @@ void catchUpForwardedInput() {
   if (pointer->display) XfsSync(pointer->display, False);
 }
 
+// A button the proxy offers that the input-control server lacks: the proxy
+// reports it itself.
+bool fakeButtonPastTheServers(const u8* request) {
+  u8 type = request[4], button = request[5];
+  if (type != ButtonPress && type != ButtonRelease) return false;
+  Head* input = inputControlHead();
+  u32 own = input ? serverButtonCount(input->serverDisplay) : 0;
+  if (!own || button <= own || button > offeredPointerButtons()) return false;
+  fakeOfferedButton(button, type == ButtonPress);
+  return true;
+}
+
 void ProcXTestFakeInput(u8* request, u32 length) {
   // Only an input device's event comes with more (its valuators).
   if ((request[4] & 0x7f) < kFirstExtensionEvent && length != kFakeInputBytes)
     return sendXError(BadLength, length, request, length, nullptr);
+  if (fakeButtonPastTheServers(request)) return;
   if (emulated() && fakeThroughLibrary(request, length)) return;
   if (request[4] == MotionNotify && request[5] == 0) {
     catchUpForwardedInput();

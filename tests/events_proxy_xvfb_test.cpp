@@ -645,5 +645,73 @@ class GrabsAndFocus : public AsOnAPlainServer {};
 TEST_P(GrabsAndFocus, AsOnAPlainServer) { compare(); }
 INSTANTIATE_TEST_SUITE_P(Differential, GrabsAndFocus, ::testing::ValuesIn(kGrabCases), caseName);
 
+// --- The pointer's buttons ------------------------------------------------------------------------------
+
+int lastError;
+int keepError(Display*, XErrorEvent* error) {
+  lastError = error->error_code;
+  return 0;
+}
+
+// The buttons the server offers (the proxy offers its own number): each can
+// be mapped, read back, pressed, and is busy while held.
+void everyOfferedButton(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  unsigned char map[256];
+  int count = XGetPointerMapping(display, map, 256);
+  bool identity = true;
+  for (int i = 0; i < count; i++) identity = identity && map[i] == i + 1;
+  out.line(std::string("identity ") + (identity ? "yes" : "no"));
+  // Reversed: physical button i gives count + 1 - i.
+  unsigned char reversed[256];
+  for (int i = 0; i < count; i++) reversed[i] = static_cast<unsigned char>(count - i);
+  out.line("set " + std::to_string(XSetPointerMapping(display, reversed, count)));
+  XGetPointerMapping(display, map, 256);
+  int same = 0;
+  for (int i = 0; i < count; i++) same += map[i] == reversed[i];
+  out.line("read back " + std::string(same == count ? "all" : std::to_string(same) + " of " + std::to_string(count)));
+  lastError = 0;
+  XErrorHandler previous = XSetErrorHandler(keepError);
+  XSetPointerMapping(display, reversed, count - 1);
+  XSync(display, False);
+  out.line("too short: error " + std::to_string(lastError));
+  lastError = 0;
+  Window window = mappedWindow(display, 100, 100, 200, 200, ButtonPressMask | ButtonReleaseMask);
+  movePointer(display, 150, 150);
+  int pressed = 0, busy = 0;
+  for (int button = 1; button <= count; button++) {
+    XTestFakeButtonEvent(display, button, True, CurrentTime);
+    XSync(display, False);
+    XEvent event;
+    if (nextEvent(display, ButtonPress, &event, 1000) && event.xbutton.window == window &&
+        int(event.xbutton.button) == count + 1 - button)
+      pressed++;
+    unsigned char swapped[256];
+    std::copy(reversed, reversed + count, swapped);
+    std::swap(swapped[button - 1], swapped[button % count]);
+    busy += XSetPointerMapping(display, swapped, count) == MappingBusy;
+    XTestFakeButtonEvent(display, button, False, CurrentTime);
+    XSync(display, False);
+    nextEvent(display, ButtonRelease, &event, 1000);
+  }
+  out.line("pressed " + std::string(pressed == count ? "all" : std::to_string(pressed) + " of " + std::to_string(count)));
+  out.line("busy " + std::string(busy == count ? "all" : std::to_string(busy) + " of " + std::to_string(count)));
+  out.line("error " + std::to_string(lastError));
+  XSetErrorHandler(previous);
+  for (int i = 0; i < count; i++) map[i] = static_cast<unsigned char>(i + 1);
+  out.line("restored " + std::to_string(XSetPointerMapping(display, map, count)));
+  XCloseDisplay(display);
+}
+
+const DifferentialCase kButtonCases[] = {
+    {"EveryOfferedButton", 1, everyOfferedButton},
+    {"EveryOfferedButtonOnTwoHeads", 2, everyOfferedButton},
+};
+
+class PointerButtons : public AsOnAPlainServer {};
+TEST_P(PointerButtons, AsOnAPlainServer) { compare(); }
+INSTANTIATE_TEST_SUITE_P(Differential, PointerButtons, ::testing::ValuesIn(kButtonCases), caseName);
+
 }  // namespace
 }  // namespace palvon::test

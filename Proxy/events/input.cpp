@@ -456,6 +456,94 @@ void EventFocusIn(u8* event) { handleFocus(event); }
 void EventFocusOut(u8* event) { handleFocus(event); }
 void EventKeymapNotify(u8* event) { deliverEvent(event); }
 
+// --- Buttons past the servers' -------------------------------------------------------------------
+
+namespace {
+
+// Where each held button's press went: its release goes there, as under
+// the grab a press starts.
+struct HeldButton {
+  ProxyClient* client;
+  u32 window;
+};
+HeldButton heldButtons[32];
+u32 heldButtonBits;
+
+bool selects(const ProxyWindow* window, const ProxyClient* client, u32 mask) {
+  for (const EventSelection* s = window->selections; s; s = s->next)
+    if (s->client == client && (s->eventMask & mask)) return true;
+  return false;
+}
+
+// The first window up from `at` that some client selected the mask on (a
+// grabbing client's own only), and that client.
+HeldButton firstSelecting(ProxyWindow* at, u32 mask, const ProxyClient* only) {
+  for (ProxyWindow* window = at; window; window = window->parent) {
+    for (const EventSelection* s = window->selections; s; s = s->next)
+      if ((!only || s->client == only) && (s->eventMask & mask) && s->client) return {s->client, window->id};
+  }
+  return {nullptr, 0};
+}
+
+// Who hears the press or release: the grab's client (where it selected the
+// event itself with owner events, else on the grab window by the grab's
+// mask), the client the press went to, or the first selecting window's.
+HeldButton buttonRecipient(ProxyWindow* at, u32 button, bool press) {
+  u32 mask = press ? ButtonPressMask : ButtonReleaseMask;
+  const InputGrab& grab = inputState.pointerGrab;
+  if (grab.client) {
+    HeldButton own = grab.ownerEvents ? firstSelecting(at, mask, grab.client) : HeldButton{nullptr, 0};
+    if (own.client) return own;
+    return (grab.eventMask & mask) ? HeldButton{grab.client, grab.window} : HeldButton{nullptr, 0};
+  }
+  if (!press) {
+    HeldButton pressed = heldButtons[button - 1];
+    const ProxyWindow* window = pressed.client ? lookupWindow(pressed.window) : nullptr;
+    return window && selects(window, pressed.client, mask) ? pressed : HeldButton{nullptr, 0};
+  }
+  return firstSelecting(at, mask, nullptr);
+}
+
+}  // namespace
+
+void fakeOfferedButton(u32 button, bool press) {
+  if (button < 1 || button > 32) return;
+  u32 bit = 1u << (button - 1);
+  // A held button pressed again, or a free one released, changes nothing.
+  if (press == ((heldButtonBits & bit) != 0)) return;
+  heldButtonBits ^= bit;
+  u8 logical = proxyState.pointerMap[button - 1];
+  const Head* holder = pointerHead();
+  MetaScreen* screen = holder ? holder->metaScreen : proxyState.screens;
+  if (!logical || !screen || !screen->rootWindow) return;
+  i32 x = inputState.pointerX, y = inputState.pointerY;
+  ProxyWindow* at = windowAtMetaPoint(screen, x, y);
+  HeldButton to = buttonRecipient(at, button, press);
+  if (press) heldButtons[button - 1] = inputState.pointerGrab.client ? HeldButton{nullptr, 0} : to;
+  const ProxyWindow* target = to.client ? lookupWindow(to.window) : nullptr;
+  if (!target) return;
+  // The child of the event window on the way to the pointer's window.
+  const ProxyWindow* child = at;
+  while (child && child->parent != target) child = child->parent;
+  u8 event[32] = {};
+  event[0] = press ? ButtonPress : ButtonRelease;
+  event[1] = logical;
+  put16(event + 2, u16(to.client->requestCounter));
+  put32(event + kTime, currentMetaTime());
+  put32(event + kRoot, screen->rootId);
+  put32(event + kWindow, target->id);
+  put32(event + kChild, child && at != target ? child->id : None);
+  put16(event + kRootX, u16(x));
+  put16(event + kRootY, u16(y));
+  put16(event + kEventX, u16(x - target->x));
+  put16(event + kEventY, u16(y - target->y));
+  put16(event + kState, u16(inputState.buttonState | inputState.modifierState));
+  event[kSameScreen] = 1;
+  sendComposedEvent(event, "bbsiiiisssss", to.client);
+}
+
+u32 offeredButtonsHeld() { return heldButtonBits; }
+
 // --- Translation of crossings and focus --------------------------------------------------------------
 
 namespace {

@@ -65,6 +65,13 @@ bool translateCrossingEvent(u8* event, u32 maskBit);
 // counts); null drops it.
 Head* translateFocusEvent(u8* event);
 
+// Buttons the proxy offers past the input server's own (which cannot press
+// them): the proxy reports a fake press or release itself, to the client a
+// plain server would report it to, and keeps which of them are held.
+void fakeOfferedButton(u32 button, bool press);
+// Bit b - 1 for each such button b held.
+u32 offeredButtonsHeld();
+
 // Shared by the event handlers. An event sent with SendEvent is handed on
 // untranslated, and so is every event while the proxy has no meta screens
 // (links used alone, by tools and tests): true when it was.

@@ -13,6 +13,7 @@
 #include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/links/pending.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/dispatch/targets.h"
 #include "Proxy/links/sequence.h"
@@ -100,6 +101,8 @@ u32 keycodeFromServer(u32 keycode, const ServerLink* link) {
   return meta >= keymapLow() && meta <= keymapHigh() ? meta : 0;
 }
 
+}  // namespace
+
 u32 serverButtonCount(ServerDisplay* display) {
   if (!display || !display->display) return 0;
   if (!display->pointerButtons) {
@@ -108,8 +111,6 @@ u32 serverButtonCount(ServerDisplay* display) {
   }
   return display->pointerButtons;
 }
-
-}  // namespace
 
 Head* inputControlHead() {
   if (inputControlDisplay && inputControlDisplay->firstHead) return inputControlDisplay->firstHead;
@@ -364,6 +365,12 @@ void setMap(u8* request, u32 length, bool pointer) {
 void ProcSetPointerMapping(u8* request, u32 length) {
   if (request[1] != offeredPointerButtons())
     return sendXError(BadValue, request[1], request, length, "invalid number of buttons");
+  // A held button whose entry would change makes the map busy; the servers
+  // know their own buttons, the proxy those past them.
+  u32 held = offeredButtonsHeld();
+  for (u32 i = 0; i < request[1] && i < 32; i++)
+    if ((held >> i & 1) && request[4 + i] != proxyState.pointerMap[i])
+      return sendReplyStatus(currentClient, request[0], MappingBusy);
   setMap(request, length, true);
 }
 

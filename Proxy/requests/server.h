@@ -43,7 +43,10 @@ void ReplyGetModifierMapping(u8* reply, u32 length);
 // The input-control server's head, and the number of pointer buttons the
 // proxy offers.
 struct Head;
+struct ServerDisplay;
 Head* inputControlHead();
+// The server's number of pointer buttons, read once; 0 without a display.
+u32 serverButtonCount(ServerDisplay* display);
 u32 offeredPointerButtons();
 
 // --- The arithmetic, for the handlers and their tests --------------------------------
