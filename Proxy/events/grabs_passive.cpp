@@ -7,6 +7,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/links/serverlink.h"
@@ -141,6 +142,7 @@ void releaseClientGrabs(ProxyClient* client, bool keeping) {
   }
   if (freezeState.pointer.client == client) thawPointer();
   if (freezeState.keyboard.client == client) thawKeyboard();
+  forgetOfferedButtonsOf(client);
 }
 
 }  // namespace palvon

@@ -544,6 +544,11 @@ void fakeOfferedButton(u32 button, bool press) {
 
 u32 offeredButtonsHeld() { return heldButtonBits; }
 
+void forgetOfferedButtonsOf(const ProxyClient* client) {
+  for (HeldButton& held : heldButtons)
+    if (held.client == client) held = {nullptr, 0};
+}
+
 // --- Translation of crossings and focus --------------------------------------------------------------
 
 namespace {

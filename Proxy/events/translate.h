@@ -22,6 +22,7 @@
 namespace palvon {
 
 struct Head;
+struct ProxyClient;
 
 // The handlers of the core event rows (Proxy/dispatch/rows/events.cpp).
 void EventKeyPress(u8* event);
@@ -71,6 +72,8 @@ Head* translateFocusEvent(u8* event);
 void fakeOfferedButton(u32 button, bool press);
 // Bit b - 1 for each such button b held.
 u32 offeredButtonsHeld();
+// A leaving client hears no releases of the presses it heard.
+void forgetOfferedButtonsOf(const ProxyClient* client);
 
 // Shared by the event handlers. An event sent with SendEvent is handed on
 // untranslated, and so is every event while the proxy has no meta screens
