@@ -670,7 +670,7 @@ void everyOfferedButton(const std::string& name, Transcript& out) {
   XGetPointerMapping(display, map, 256);
   int same = 0;
   for (int i = 0; i < count; i++) same += map[i] == reversed[i];
-  out.line("read back " + std::string(same == count ? "all" : std::to_string(same) + " of " + std::to_string(count)));
+  out.line("read back " + std::string(same == count ? "all" : std::to_string(same)));
   lastError = 0;
   XErrorHandler previous = XSetErrorHandler(keepError);
   XSetPointerMapping(display, reversed, count - 1);
@@ -695,8 +695,9 @@ void everyOfferedButton(const std::string& name, Transcript& out) {
     XSync(display, False);
     nextEvent(display, ButtonRelease, &event, 1000);
   }
-  out.line("pressed " + std::string(pressed == count ? "all" : std::to_string(pressed) + " of " + std::to_string(count)));
-  out.line("busy " + std::string(busy == count ? "all" : std::to_string(busy) + " of " + std::to_string(count)));
+  auto share = [count](int n) { return n == count ? std::string("all") : std::to_string(n) + " of " + std::to_string(count); };
+  out.line("pressed " + share(pressed));
+  out.line("busy " + share(busy));
   out.line("error " + std::to_string(lastError));
   XSetErrorHandler(previous);
   for (int i = 0; i < count; i++) map[i] = static_cast<unsigned char>(i + 1);
