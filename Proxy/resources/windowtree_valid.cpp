@@ -8,11 +8,11 @@
 #include <initializer_list>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
 #include "Proxy/events/translate.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/resources/windowtree.h"
-#include "Proxy/dispatch/wire.h"
 #include "base/logging.h"
 
 namespace palvon {
