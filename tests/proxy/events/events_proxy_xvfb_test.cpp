@@ -161,48 +161,36 @@ class Transcript {
     }
   }
 
+  // Type, window and what tells the case apart; a device's focus changes
+  // (types deviceIn and deviceOut) as DeviceFocusIn and DeviceFocusOut.
   std::string describe(const XEvent& event) const {
+    static const std::map<int, const char*> kNames{
+        {KeyPress, "KeyPress"},         {KeyRelease, "KeyRelease"}, {ButtonPress, "ButtonPress"},
+        {ButtonRelease, "ButtonRelease"}, {MotionNotify, "MotionNotify"}, {FocusIn, "FocusIn"},
+        {FocusOut, "FocusOut"},         {KeymapNotify, "KeymapNotify"}, {VisibilityNotify, "VisibilityNotify"}};
     std::ostringstream out;
     out << (event.xany.send_event ? "sent " : "");
-    switch (event.type) {
-      case FocusIn:
-      case FocusOut:
-        out << (event.type == FocusIn ? "FocusIn " : "FocusOut ") << of(event.xfocus.window)
-            << " mode=" << event.xfocus.mode << " detail=" << event.xfocus.detail;
-        break;
-      case KeymapNotify:
-        out << "KeymapNotify";
-        for (int i = 1; i < 32; i++) out << ' ' << int(static_cast<unsigned char>(event.xkeymap.key_vector[i]));
-        break;
-      case VisibilityNotify:
-        out << "VisibilityNotify " << of(event.xvisibility.window) << " state=" << event.xvisibility.state;
-        break;
-      case ButtonPress:
-      case ButtonRelease:
-        out << (event.type == ButtonPress ? "ButtonPress " : "ButtonRelease ") << of(event.xbutton.window)
-            << " button=" << event.xbutton.button;
-        break;
-      case KeyPress:
-      case KeyRelease:
-        out << (event.type == KeyPress ? "KeyPress " : "KeyRelease ") << of(event.xkey.window);
-        break;
-      case MotionNotify:
-        out << "MotionNotify " << of(event.xmotion.window);
-        break;
-      case EnterNotify:
-      case LeaveNotify:
-        out << (event.type == EnterNotify ? "EnterNotify " : "LeaveNotify ") << of(event.xcrossing.window)
-            << " mode=" << event.xcrossing.mode << " detail=" << event.xcrossing.detail;
-        break;
-      case MappingNotify:
-        out << "MappingNotify request=" << event.xmapping.request << " first=" << event.xmapping.first_keycode
-            << " count=" << event.xmapping.count;
-        break;
-      default:
-        out << "event " << event.type;
+    auto* device = reinterpret_cast<const XDeviceFocusChangeEvent*>(&event);
+    if (event.type == deviceIn || event.type == deviceOut) {
+      out << (event.type == deviceIn ? "DeviceFocusIn " : "DeviceFocusOut ") << of(device->window)
+          << " mode=" << device->mode << " detail=" << device->detail;
+      return out.str();
     }
+    auto name = kNames.find(event.type);
+    out << (name == kNames.end() ? std::to_string(event.type) : name->second);
+    if (event.type == KeymapNotify) {
+      for (int i = 1; i < 32; i++) out << ' ' << int(static_cast<unsigned char>(event.xkeymap.key_vector[i]));
+      return out.str();
+    }
+    out << ' ' << of(event.xany.window);
+    if (event.type == FocusIn || event.type == FocusOut)
+      out << " mode=" << event.xfocus.mode << " detail=" << event.xfocus.detail;
+    if (event.type == ButtonPress || event.type == ButtonRelease) out << " button=" << event.xbutton.button;
+    if (event.type == VisibilityNotify) out << " state=" << event.xvisibility.state;
     return out.str();
   }
+
+  int deviceIn = -1, deviceOut = -1;
 
  private:
   std::map<Window, std::string> names_;
@@ -296,27 +284,19 @@ void click(Display* display, unsigned button) {
 
 // --- Events -------------------------------------------------------------------------------------
 
-void keymapSentByAClient(const std::string& name, Transcript& out) {
+// A KeymapNotify and a VisibilityNotify sent by a client, the window not
+// mapped so that the servers make none of their own.
+void sentByAClient(const std::string& name, Transcript& out) {
   Display* display = openOrFail(name);
   if (!display) return;
-  movePointer(display, 600, 400);
-  Window window = mappedWindow(display, 10, 10, 50, 50, KeymapStateMask);
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 50, 50, 0, 0, 0);
+  XSelectInput(display, window, KeymapStateMask | VisibilityChangeMask);
   out.name(window, "w");
   XEvent event{};
   event.xkeymap.type = KeymapNotify;
   for (int i = 1; i < 32; i++) event.xkeymap.key_vector[i] = char(i * 7);
   XSendEvent(display, window, False, KeymapStateMask, &event);
-  out.events(display, "client");
-  XCloseDisplay(display);
-}
-
-void visibilitySentByAClient(const std::string& name, Transcript& out) {
-  Display* display = openOrFail(name);
-  if (!display) return;
-  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 50, 50, 0, 0, 0);
-  XSelectInput(display, window, VisibilityChangeMask);
-  out.name(window, "w");
-  XEvent event{};
+  event = XEvent{};
   event.xvisibility.type = VisibilityNotify;
   event.xvisibility.window = window;
   event.xvisibility.state = VisibilityPartiallyObscured;
@@ -326,31 +306,41 @@ void visibilitySentByAClient(const std::string& name, Transcript& out) {
 }
 
 // The focus goes from the root through PointerRoot and None and back, with
-// the pointer over the root and then in a window.
-void focusThroughPointerRootAndNone(const std::string& name, Transcript& out) {
+// the pointer over the root and then in a window; the core focus or, with
+// `device`, an extension keyboard's (its DeviceFocusIn and DeviceFocusOut
+// carry the same details).
+void focusThroughPointerRootAndNone(const std::string& name, Transcript& out, bool device) {
   Display* display = openOrFail(name);
   if (!display) return;
   Window root = DefaultRootWindow(display);
   out.name(root, "root");
-  Window window = mappedWindow(display, 100, 100, 200, 200, FocusChangeMask);
+  Window window = mappedWindow(display, 100, 100, 200, 200, device ? 0 : FocusChangeMask);
   out.name(window, "w");
-  XSelectInput(display, root, FocusChangeMask);
+  XDevice* keyboard = nullptr;
+  if (device) {
+    int count = 0;
+    XDeviceInfo* devices = XListInputDevices(display, &count);
+    for (int i = 0; i < count && !keyboard; i++)
+      if (devices[i].use == IsXExtensionKeyboard) keyboard = XOpenDevice(display, devices[i].id);
+    if (devices) XFreeDeviceList(devices);
+    if (!keyboard) return out.line("no device"), XCloseDisplay(display), void();
+    XEventClass classes[2];
+    DeviceFocusIn(keyboard, out.deviceIn, classes[0]);
+    DeviceFocusOut(keyboard, out.deviceOut, classes[1]);
+    for (Window each : {root, window}) XSelectExtensionEvent(display, each, classes, 2);
+  } else {
+    XSelectInput(display, root, FocusChangeMask);
+  }
   for (int x : {600, 150}) {
     movePointer(display, x, x == 600 ? 400 : 150);
     out.line("pointer at " + std::to_string(x));
-    XSetInputFocus(display, root, RevertToNone, CurrentTime);
-    out.events(display, "to root:");
-    XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
-    out.events(display, "to PointerRoot:");
-    XSetInputFocus(display, None, RevertToNone, CurrentTime);
-    out.events(display, "to None:");
-    XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
-    out.events(display, "to PointerRoot:");
-    XSetInputFocus(display, window, RevertToNone, CurrentTime);
-    out.events(display, "to w:");
-    XSetInputFocus(display, None, RevertToNone, CurrentTime);
-    out.events(display, "to None:");
+    for (Window to : {root, Window(PointerRoot), Window(None), Window(PointerRoot), window, Window(None)}) {
+      if (keyboard) XSetDeviceFocus(display, keyboard, to, RevertToNone, CurrentTime);
+      else XSetInputFocus(display, to, RevertToNone, CurrentTime);
+      out.events(display, "to " + out.of(to) + ":", 300);
+    }
   }
+  if (keyboard) XCloseDevice(display, keyboard);
   XCloseDisplay(display);
 }
 
@@ -376,63 +366,12 @@ void releasesOnlyWhereSelected(const std::string& name, Transcript& out) {
   XCloseDisplay(first);
 }
 
-// The same changes for a device's focus: DeviceFocusIn and DeviceFocusOut
-// carry the core details.
-void deviceFocusThroughPointerRootAndNone(const std::string& name, Transcript& out) {
-  Display* display = openOrFail(name);
-  if (!display) return;
-  int count = 0;
-  XDeviceInfo* devices = XListInputDevices(display, &count);
-  XID id = 0;
-  for (int i = 0; i < count && !id; i++)
-    if (devices[i].use == IsXExtensionKeyboard) id = devices[i].id;
-  if (devices) XFreeDeviceList(devices);
-  XDevice* device = id ? XOpenDevice(display, id) : nullptr;
-  out.line(device ? "opened" : "no device");
-  if (!device) return XCloseDisplay(display), void();
-  Window root = DefaultRootWindow(display);
-  out.name(root, "root");
-  Window window = mappedWindow(display, 100, 100, 200, 200, 0);
-  out.name(window, "w");
-  int in = 0, outType = 0;
-  XEventClass classes[2];
-  DeviceFocusIn(device, in, classes[0]);
-  DeviceFocusOut(device, outType, classes[1]);
-  XSelectExtensionEvent(display, root, classes, 2);
-  XSelectExtensionEvent(display, window, classes, 2);
-  auto record = [&](const std::string& step) {
-    XSync(display, False);
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < end) {
-      while (XPending(display)) {
-        XEvent event;
-        XNextEvent(display, &event);
-        if (event.type != in && event.type != outType) continue;
-        auto* focus = reinterpret_cast<XDeviceFocusChangeEvent*>(&event);
-        out.line(step + (event.type == in ? " DeviceFocusIn " : " DeviceFocusOut ") + out.of(focus->window) +
-                 " mode=" + std::to_string(focus->mode) + " detail=" + std::to_string(focus->detail));
-      }
-      pollfd fd{ConnectionNumber(display), POLLIN, 0};
-      poll(&fd, 1, 20);
-    }
-  };
-  for (int x : {600, 150}) {
-    movePointer(display, x, x == 600 ? 400 : 150);
-    out.line("pointer at " + std::to_string(x));
-    for (Window to : {root, Window(PointerRoot), Window(None), Window(PointerRoot), window, Window(None)}) {
-      XSetDeviceFocus(display, device, to, RevertToNone, CurrentTime);
-      record("to " + out.of(to) + ":");
-    }
-  }
-  XCloseDevice(display, device);
-  XCloseDisplay(display);
-}
-
 const DifferentialCase kEventCases[] = {
-    {"DeviceFocusThroughPointerRootAndNone", 1, deviceFocusThroughPointerRootAndNone},
-    {"KeymapNotifySentByAClient", 1, keymapSentByAClient},
-    {"VisibilityNotifySentByAClient", 1, visibilitySentByAClient},
-    {"FocusThroughPointerRootAndNone", 1, focusThroughPointerRootAndNone},
+    {"SentByAClient", 1, sentByAClient},
+    {"FocusThroughPointerRootAndNone", 1,
+     [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, false); }},
+    {"DeviceFocusThroughPointerRootAndNone", 1,
+     [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, true); }},
     {"ReleasesOnlyWhereSelected", 1, releasesOnlyWhereSelected},
 };
 
