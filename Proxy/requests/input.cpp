@@ -3,8 +3,8 @@
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
