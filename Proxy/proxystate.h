@@ -57,6 +57,9 @@ struct ProxyState {
   u16 protocolMinor;
   u32 keycodeCount;
   u32 pointerButtons;
+  // The map of the offered buttons as the clients last set it; the servers
+  // keep the entries of the buttons they have, the proxy the rest.
+  u8 pointerMap[32];
   u32 motionBufferSize;
 };
 

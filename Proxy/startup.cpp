@@ -189,6 +189,8 @@ void setProxyStateDefaults() {
   state.pointerAccelNumerator = 2;
   state.pointerAccelDenominator = 1;
   state.pointerButtons = kDefaultButtons;
+  state.motionBufferSize = 0xffffffffu;  // lowered to the servers' own as they open
+  for (u32 i = 0; i < sizeof state.pointerMap; i++) state.pointerMap[i] = u8(i + 1);
   state.keycodeCount = kDefaultKeycodes;
   const ProxyConfiguration& config = proxyConfig;
   if ((config.given & kGivenMaximumRequestSize) && config.maximumRequestSize >= 4 &&

@@ -554,6 +554,7 @@ void ordersSetClock(OrdersClock clock) {
 void ordersSetPoll(OrdersPoll poll) { gPoll = poll ? poll : ::poll; }
 
 u64 ordersClock() { return gLoopClock; }
+u64 ordersClockNow() { return gClock(); }
 void ordersSkipBlockedTime() { gLoopClock = gClock(); }
 u32 ordersWatchCount() { return gLiveWatches; }
 

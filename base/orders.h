@@ -79,6 +79,7 @@ using OrdersPoll = int (*)(pollfd* table, nfds_t count, int timeoutMs);
 void ordersSetClock(OrdersClock clock);
 void ordersSetPoll(OrdersPoll poll);
 u64 ordersClock();  // the loop clock as read at the end of the last step
+u64 ordersClockNow();  // the installed clock read now, between steps too
 // Re-reads the loop clock without ageing the timers: the time the main thread
 // just spent blocked outside the loop's wait (a blocking connect, the sleep
 // between two runs) counts as no time at all. Timers armed before keep their

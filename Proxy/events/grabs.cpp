@@ -4,6 +4,7 @@
 
 #include <X11/X.h>
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "Proxy/dispatch/services.h"
@@ -19,6 +20,7 @@
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "base/logging.h"
+#include "base/orders.h"
 #include "xsupport/rclib/rclib.h"
 
 namespace palvon {
@@ -156,7 +158,13 @@ bool checkUngrab(const InputGrab& grab, ProxyClient* client, u32 time, const cha
 
 }  // namespace
 
-u32 currentMetaTime() { return inputState.lastMetaTime; }
+// The servers' clocks run on while no event tells of them: the time now is
+// the last one seen plus what the loop's clock ran since, as a plain server
+// stamps a grab or a focus change made at CurrentTime.
+u32 currentMetaTime() {
+  if (!inputState.lastMetaClockMs) return inputState.lastMetaTime;
+  return inputState.lastMetaTime + u32(ordersClockNow() - inputState.lastMetaClockMs);
+}
 
 // --- Freezes ----------------------------------------------------------------------------
 
@@ -309,9 +317,32 @@ void endGrabsOnDestroyedWindow(ProxyWindow* window) {
   if (window) endGrabsNaming(window, false);
 }
 
+namespace {
+
+// The window's outer rectangle cut by the inside of every ancestor is
+// empty: a confine-to window moved off its root can hold no pointer, and a
+// plain server ends the grab.
+bool outsideItsRoot(u32 id) {
+  const ProxyWindow* window = lookupWindow(id);
+  if (!window) return false;
+  i32 border = window->borderWidth;
+  i32 left = window->x - border, top = window->y - border;
+  i32 right = window->x + window->width + border, bottom = window->y + window->height + border;
+  for (const ProxyWindow* up = window->parent; up; up = up->parent) {
+    left = std::max<i32>(left, up->x);
+    top = std::max<i32>(top, up->y);
+    right = std::min<i32>(right, up->x + up->width);
+    bottom = std::min<i32>(bottom, up->y + up->height);
+  }
+  return left >= right || top >= bottom;
+}
+
+}  // namespace
+
 void checkGrabsAfterConfigure() {
   const InputGrab& pointer = pointerGrab();
-  if (pointer.client && !isGrabWindowValid(pointer.window, pointer.confineTo)) {
+  bool confineGone = pointer.confineTo && outsideItsRoot(pointer.confineTo);
+  if (pointer.client && (!isGrabWindowValid(pointer.window, pointer.confineTo) || confineGone)) {
     LOGF(logChXhint, "Pointer grab window no longer valid");
     deactivatePointerGrab(kXrcMouse, nullptr, 0);
   }

@@ -6,6 +6,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
@@ -16,6 +17,7 @@
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "base/logging.h"
+#include "base/orders.h"
 #include "xsupport/rclib/rclib.h"
 
 namespace palvon {
@@ -119,6 +121,7 @@ void releaseProxyGrabs() {
 
 void setProxyCurrentTime(u32 time) {
   inputState.lastMetaTime = time;
+  inputState.lastMetaClockMs = ordersClockNow();
   inputState.lastTimeDisplay = timeDisplay;
   inputState.focusTime = time;
 }
@@ -139,6 +142,7 @@ void releaseClientGrabs(ProxyClient* client, bool keeping) {
   }
   if (freezeState.pointer.client == client) thawPointer();
   if (freezeState.keyboard.client == client) thawKeyboard();
+  forgetOfferedButtonsOf(client);
 }
 
 }  // namespace palvon

@@ -23,6 +23,7 @@
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/resources/windowattr.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
 #include "base/logging.h"
 #include "base/rect.h"
@@ -401,6 +402,13 @@ void EventButtonRelease(u8* event) {
   if (!translateDeviceEvent(event)) return;
   ProxyClient* client = currentClient;
   InputGrab& grab = inputState.pointerGrab;
+  // The servers' grabs always report releases (the grab ends on one); the
+  // client sees one only where it or its grab asked for it.
+  u32 window = get32(event + kWindow);
+  bool wanted = grab.client && grab.client == client
+                    ? (window == grab.window && (grab.eventMask & ButtonReleaseMask)) ||
+                          (grab.ownerEvents && (eventMask(window) & ButtonReleaseMask))
+                    : (eventMask(window) & ButtonReleaseMask) != 0;
   if (client && grab.client == client) {
     // The state still has the released button; buttons above 5 have no
     // state bit and end the grab when no other button is down.
@@ -417,7 +425,7 @@ void EventButtonRelease(u8* event) {
       refreezePointerAfterEvent(client);
     }
   }
-  deliverEvent(event);
+  if (wanted) deliverEvent(event);
 }
 
 void EventMotionNotify(u8* event) {
@@ -447,6 +455,99 @@ void EventLeaveNotify(u8* event) { handleCrossing(event, LeaveWindowMask); }
 void EventFocusIn(u8* event) { handleFocus(event); }
 void EventFocusOut(u8* event) { handleFocus(event); }
 void EventKeymapNotify(u8* event) { deliverEvent(event); }
+
+// --- Buttons past the servers' -------------------------------------------------------------------
+
+namespace {
+
+// Where each held button's press went: its release goes there, as under
+// the grab a press starts.
+struct HeldButton {
+  ProxyClient* client;
+  u32 window;
+};
+HeldButton heldButtons[32];
+u32 heldButtonBits;
+
+bool selects(const ProxyWindow* window, const ProxyClient* client, u32 mask) {
+  for (const EventSelection* s = window->selections; s; s = s->next)
+    if (s->client == client && (s->eventMask & mask)) return true;
+  return false;
+}
+
+// The first window up from `at` that some client selected the mask on (a
+// grabbing client's own only), and that client.
+HeldButton firstSelecting(ProxyWindow* at, u32 mask, const ProxyClient* only) {
+  for (ProxyWindow* window = at; window; window = window->parent) {
+    for (const EventSelection* s = window->selections; s; s = s->next)
+      if ((!only || s->client == only) && (s->eventMask & mask) && s->client) return {s->client, window->id};
+  }
+  return {nullptr, 0};
+}
+
+// Who hears the press or release: the grab's client (where it selected the
+// event itself with owner events, else on the grab window by the grab's
+// mask), the client the press went to, or the first selecting window's.
+HeldButton buttonRecipient(ProxyWindow* at, u32 button, bool press) {
+  u32 mask = press ? ButtonPressMask : ButtonReleaseMask;
+  const InputGrab& grab = inputState.pointerGrab;
+  if (grab.client) {
+    HeldButton own = grab.ownerEvents ? firstSelecting(at, mask, grab.client) : HeldButton{nullptr, 0};
+    if (own.client) return own;
+    return (grab.eventMask & mask) ? HeldButton{grab.client, grab.window} : HeldButton{nullptr, 0};
+  }
+  if (!press) {
+    HeldButton pressed = heldButtons[button - 1];
+    const ProxyWindow* window = pressed.client ? lookupWindow(pressed.window) : nullptr;
+    return window && selects(window, pressed.client, mask) ? pressed : HeldButton{nullptr, 0};
+  }
+  return firstSelecting(at, mask, nullptr);
+}
+
+}  // namespace
+
+void fakeOfferedButton(u32 button, bool press) {
+  if (button < 1 || button > 32) return;
+  u32 bit = 1u << (button - 1);
+  // A held button pressed again, or a free one released, changes nothing.
+  if (press == ((heldButtonBits & bit) != 0)) return;
+  heldButtonBits ^= bit;
+  u8 logical = proxyState.pointerMap[button - 1];
+  const Head* holder = pointerHead();
+  MetaScreen* screen = holder ? holder->metaScreen : proxyState.screens;
+  if (!logical || !screen || !screen->rootWindow) return;
+  i32 x = inputState.pointerX, y = inputState.pointerY;
+  ProxyWindow* at = windowAtMetaPoint(screen, x, y);
+  HeldButton to = buttonRecipient(at, button, press);
+  if (press) heldButtons[button - 1] = inputState.pointerGrab.client ? HeldButton{nullptr, 0} : to;
+  const ProxyWindow* target = to.client ? lookupWindow(to.window) : nullptr;
+  if (!target) return;
+  // The child of the event window on the way to the pointer's window.
+  const ProxyWindow* child = at;
+  while (child && child->parent != target) child = child->parent;
+  u8 event[32] = {};
+  event[0] = press ? ButtonPress : ButtonRelease;
+  event[1] = logical;
+  put16(event + 2, u16(to.client->requestCounter));
+  put32(event + kTime, currentMetaTime());
+  put32(event + kRoot, screen->rootId);
+  put32(event + kWindow, target->id);
+  put32(event + kChild, child && at != target ? child->id : None);
+  put16(event + kRootX, u16(x));
+  put16(event + kRootY, u16(y));
+  put16(event + kEventX, u16(x - target->x));
+  put16(event + kEventY, u16(y - target->y));
+  put16(event + kState, u16(inputState.buttonState | inputState.modifierState));
+  event[kSameScreen] = 1;
+  sendComposedEvent(event, "bbsiiiisssss", to.client);
+}
+
+u32 offeredButtonsHeld() { return heldButtonBits; }
+
+void forgetOfferedButtonsOf(const ProxyClient* client) {
+  for (HeldButton& held : heldButtons)
+    if (held.client == client) held = {nullptr, 0};
+}
 
 // --- Translation of crossings and focus --------------------------------------------------------------
 
@@ -482,6 +583,21 @@ bool translateCrossingPosition(u8* event, ServerDisplay* server) {
   put16(event + kEventY, u16(y));
   // Leaving a head's area is not leaving the window.
   return !((event[0] & 0x7f) == LeaveNotify && clamped);
+}
+
+// Whether a FocusOut with detail Pointer on the window is one a plain
+// server does not send: the focus went from PointerRoot to None while the
+// pointer was on the root over no child (its root tells the pointer's way
+// out only when the pointer was in a child, or when the focus goes to a
+// window). Behind the proxy the pointer is always in the head's copy of the
+// root, which tells it.
+bool pointerOutOfBareRoot(const Head* head, u32 window) {
+  MetaScreen* screen = head->metaScreen;
+  const Head* holder = pointerHead();
+  if (inputState.focusWindow != None || !screen || window != screen->rootId || !holder ||
+      holder->metaScreen != screen)
+    return false;
+  return windowAtMetaPoint(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
 }
 
 }  // namespace
@@ -521,9 +637,15 @@ Head* translateFocusEvent(u8* event) {
       }
     }
   } else {
+    // A real root's other changes are those of the windows the proxy keeps
+    // between it and the copy of the meta root, which stands for the root.
+    if (findHeadByRoot(server->display, serverWindow)) return nullptr;
     head = findHeadForServerXid(serverWindow, server);
   }
-  if (head) put32(event + 4, mapServerXidToClientByType(RT_WINDOW, serverWindow, head));
+  if (!head) return nullptr;
+  u32 window = mapServerXidToClientByType(RT_WINDOW, serverWindow, head);
+  if (event[0] == FocusOut && event[1] == NotifyPointer && pointerOutOfBareRoot(head, window)) return nullptr;
+  put32(event + 4, window);
   return head;
 }
 

@@ -22,6 +22,7 @@
 namespace palvon {
 
 struct Head;
+struct ProxyClient;
 
 // The handlers of the core event rows (Proxy/dispatch/rows/events.cpp).
 void EventKeyPress(u8* event);
@@ -64,6 +65,15 @@ bool translateCrossingEvent(u8* event, u32 maskBit);
 // The head a FocusIn or FocusOut comes from (only the pointer head's server
 // counts); null drops it.
 Head* translateFocusEvent(u8* event);
+
+// Buttons the proxy offers past the input server's own (which cannot press
+// them): the proxy reports a fake press or release itself, to the client a
+// plain server would report it to, and keeps which of them are held.
+void fakeOfferedButton(u32 button, bool press);
+// Bit b - 1 for each such button b held.
+u32 offeredButtonsHeld();
+// A leaving client hears no releases of the presses it heard.
+void forgetOfferedButtonsOf(const ProxyClient* client);
 
 // Shared by the event handlers. An event sent with SendEvent is handed on
 // untranslated, and so is every event while the proxy has no meta screens

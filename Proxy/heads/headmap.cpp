@@ -208,9 +208,10 @@ u32 adjustEventMaskForHead(ProxyClient* client, const ProxyWindow* window, u32 m
   WindowFacts facts{};
   describeWindow(window, &facts);
   if (!facts.parent && client && (mask & FocusChangeMask)) {
-    // Focus changes of the real root tell where the keyboard went; the
-    // head's copy of the root is not that window.
-    mask &= ~u32(FocusChangeMask);
+    // The root's focus changes come from two windows: the real root has
+    // those to and from PointerRoot and None, the head's copy of the root
+    // the others (it is the window the focus goes to when a client names
+    // the root).
     if (ServerLink* link = headLink(client, head)) {
       XSetWindowAttributes values{};
       values.event_mask = FocusChangeMask;

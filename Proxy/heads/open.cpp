@@ -176,6 +176,11 @@ const char* checkServer(ServerDisplay* server, const HeadOpenRequest& request, u
     }
     proxyState.maxRequestBytes = u32(largest);
   }
+  // A history of the pointer's motion is one server's; with many servers,
+  // or servers that may still come, the proxy offers none.
+  if (serverDisplayCount >= 2 || (proxyConfig.options & kOptionDynamicServer)) proxyState.motionBufferSize = 0;
+  if (!clientCount)
+    proxyState.motionBufferSize = std::min(proxyState.motionBufferSize, u32(XDisplayMotionBufferSize(display)));
   if (!inputControlDisplay) {
     if (const char* error = switchInputControl(kXrcMouse, server, 1)) LOGF(logChWarning, "%s", error);
   }

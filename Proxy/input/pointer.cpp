@@ -300,6 +300,7 @@ u32 translateServerTimestamp(u32 time, const ServerDisplay* display) {
   bool later = !inputState.lastTimeDisplay || i32(meta - inputState.lastMetaTime) > 0;
   if (later) {
     inputState.lastMetaTime = meta;
+    inputState.lastMetaClockMs = ordersClockNow();
     inputState.lastTimeDisplay = display;
     return meta;
   }

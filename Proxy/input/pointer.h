@@ -84,8 +84,10 @@ struct InputState {
   u8 focusRevertTo;
   u32 focusTime;
   Head* focusHead;
-  // Meta time stamps.
+  // Meta time stamps: the latest seen, and the loop clock then (0: never
+  // stamped, the time stands still).
   u32 lastMetaTime;
+  u64 lastMetaClockMs;
   const ServerDisplay* lastTimeDisplay;
   u64 screenSaverDeadlineMs;
   // Input seen while handling a display's events (key or button).

@@ -3,6 +3,7 @@
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "Proxy/dispatch/services.h"
 #include "Proxy/dispatch/targets.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/links/core11G.h"
@@ -99,6 +101,8 @@ u32 keycodeFromServer(u32 keycode, const ServerLink* link) {
   return meta >= keymapLow() && meta <= keymapHigh() ? meta : 0;
 }
 
+}  // namespace
+
 u32 serverButtonCount(ServerDisplay* display) {
   if (!display || !display->display) return 0;
   if (!display->pointerButtons) {
@@ -107,8 +111,6 @@ u32 serverButtonCount(ServerDisplay* display) {
   }
   return display->pointerButtons;
 }
-
-}  // namespace
 
 Head* inputControlHead() {
   if (inputControlDisplay && inputControlDisplay->firstHead) return inputControlDisplay->firstHead;
@@ -138,8 +140,8 @@ void shiftAutoRepeats(const u8* server, u8* proxy, i32 shift, u32 low, u32 high)
   }
 }
 
-void composePointerMap(const u8* server, u32 serverCount, u8* out, u32 count) {
-  for (u32 i = 0; i < count; i++) out[i] = i < serverCount ? server[i] : u8(i + 1);
+void composePointerMap(const u8* server, u32 serverCount, const u8* kept, u8* out, u32 count) {
+  for (u32 i = 0; i < count; i++) out[i] = i < serverCount ? server[i] : kept[i];
 }
 
 // --- Keyboard ------------------------------------------------------------------------------
@@ -334,7 +336,17 @@ bool setMapOnHead(const RouteTarget& target, void* argument) {
   }
   bool answers = !inputControlDisplay || (target.head && target.head->serverDisplay == inputControlDisplay) ||
                  (!target.head && serverLinkIndex(link) == 0);
-  if (!answers) addReplyHook(link, acceptReplyHook, nullptr);
+  if (!answers) {
+    addReplyHook(link, acceptReplyHook, nullptr);
+  } else if (change->pointer) {
+    // The buttons past the server's take the new map when the server's do.
+    auto* map = static_cast<u8*>(std::malloc(sizeof proxyState.pointerMap));
+    if (map) {
+      std::memcpy(map, proxyState.pointerMap, sizeof proxyState.pointerMap);
+      std::memcpy(map, change->request + 4, std::min<size_t>(change->request[1], sizeof proxyState.pointerMap));
+      stashRequestData(link, X_SetPointerMapping, map, std::free);
+    }
+  }
   return true;
 }
 
@@ -353,6 +365,12 @@ void setMap(u8* request, u32 length, bool pointer) {
 void ProcSetPointerMapping(u8* request, u32 length) {
   if (request[1] != offeredPointerButtons())
     return sendXError(BadValue, request[1], request, length, "invalid number of buttons");
+  // A held button whose entry would change makes the map busy; the servers
+  // know their own buttons, the proxy those past them.
+  u32 held = offeredButtonsHeld();
+  for (u32 i = 0; i < request[1] && i < 32; i++)
+    if ((held >> i & 1) && request[4 + i] != proxyState.pointerMap[i])
+      return sendReplyStatus(currentClient, request[0], MappingBusy);
   setMap(request, length, true);
 }
 
@@ -368,9 +386,16 @@ void ReplyGetPointerMapping(u8* reply, u32 length) {
   std::memcpy(composed, reply, 32);
   composed[1] = u8(count);
   put32(composed + 4, (total - 32) / 4);
-  composePointerMap(reply + 32, serverCount, composed + 32, count);
+  composePointerMap(reply + 32, serverCount, proxyState.pointerMap, composed + 32, std::min<u32>(count, 32));
   sendReplyToClient(composed, total, replyLayoutOf(requestRowOf(X_GetPointerMapping), composed, total));
   std::free(composed);
+}
+
+void ReplySetPointerMapping(u8* reply, u32 length) {
+  auto* map = static_cast<u8*>(currentLink ? takeStashedData(currentLink, X_SetPointerMapping) : nullptr);
+  if (map && reply[1] == MappingSuccess) std::memcpy(proxyState.pointerMap, map, sizeof proxyState.pointerMap);
+  std::free(map);
+  forwardReply(reply, length);
 }
 
 void ProcSetModifierMapping(u8* request, u32 length) {

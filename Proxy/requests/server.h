@@ -37,12 +37,16 @@ void ReplyGetKeyboardMapping(u8* reply, u32 length);
 void ReplyGetKeyboardControl(u8* reply, u32 length);
 void ReplyListHosts(u8* reply, u32 length);
 void ReplyGetPointerMapping(u8* reply, u32 length);
+void ReplySetPointerMapping(u8* reply, u32 length);
 void ReplyGetModifierMapping(u8* reply, u32 length);
 
 // The input-control server's head, and the number of pointer buttons the
 // proxy offers.
 struct Head;
+struct ServerDisplay;
 Head* inputControlHead();
+// The server's number of pointer buttons, read once; 0 without a display.
+u32 serverButtonCount(ServerDisplay* display);
 u32 offeredPointerButtons();
 
 // --- The arithmetic, for the handlers and their tests --------------------------------
@@ -55,8 +59,8 @@ u32 keycodeCountOnHead(u32 headFirst, u32 count, u32 headMax);
 // (bit k to bit k + shift), the bits outside low .. high cleared.
 void shiftAutoRepeats(const u8* server, u8* proxy, i32 shift, u32 low, u32 high);
 // The proxy's pointer map of `count` buttons from a server's map of
-// serverCount: the server's entries as far as both reach, then button i
-// mapped to i.
-void composePointerMap(const u8* server, u32 serverCount, u8* out, u32 count);
+// serverCount: the server's entries as far as both reach, then the proxy's
+// own entries (`kept`, at least count long).
+void composePointerMap(const u8* server, u32 serverCount, const u8* kept, u8* out, u32 count);
 
 }  // namespace palvon

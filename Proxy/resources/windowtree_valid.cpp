@@ -10,6 +10,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/resources/windowtree.h"
 #include "base/logging.h"
@@ -267,6 +268,10 @@ void releaseGrabsOnUnmap(ProxyWindow* window, int emptyOwnRegions) {
       &walk);
 }
 
-void EventVisibilityNotify(u8*) {}
+// The servers' own visibility is the proxy's to compute (heads overlap and
+// cover each other); only what a client sent with SendEvent passes.
+void EventVisibilityNotify(u8* event) {
+  if (event[0] & 0x80) passedUntranslated(event);
+}
 
 }  // namespace palvon

@@ -14,8 +14,11 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
 #include "Proxy/requests/input.h"
+#include "Proxy/requests/server.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/sync/clocks.h"
 #include "Xext/extmodule.h"
@@ -140,12 +143,53 @@ void rewriteForInputServer(u8* copy, u32 length, const RouteTarget& target, void
   if (classes < length) renumberEventClasses(copy + classes, end, count, codes, true);
 }
 
+// DeviceFocusIn and DeviceFocusOut in the proxy's numbering, 0 when the
+// module is not registered.
+constexpr u8 kDeviceFocusIn = 6, kDeviceFocusOut = 7;
+u8 xinputEvent(u8 offset) {
+  const ExtensionEntry* entry = moduleEntry(kModuleXInput);
+  return entry && entry->firstEvent ? u8(entry->firstEvent + offset) : 0;
+}
+
+// A selection on the meta root goes to the head's copy of the root, below
+// the server's real root; a device's focus changes to and from PointerRoot
+// and None come to the real root only, so its focus classes are selected
+// there as well.
+void selectFocusOnRealRoot(const u8* request, u32 length) {
+  MetaScreen* screen = findMetaScreenByRoot(get32(request + 4));
+  Head* head = inputControlHead();
+  u8 in = xinputEvent(kDeviceFocusIn), out = xinputEvent(kDeviceFocusOut);
+  if (!screen || !head || head->metaScreen != screen || !in) return;
+  ServerLink* link = clientLink(currentClient, head->serverIndex);
+  if (!link) return;
+  constexpr u32 kMostClasses = 256;
+  u8 classes[4 * kMostClasses];
+  u32 count = 0;
+  for (u32 k = 0, given = get16(request + 8); k < given && 12 + 4 * (k + 1) <= length && count < kMostClasses; k++) {
+    u32 value = get32(request + 12 + 4 * k);
+    if ((value & 0xff) == in || (value & 0xff) == out) put32(classes + 4 * count++, value);
+  }
+  renumberEventClasses(classes, classes + 4 * count, count, linkCodes(link), true);
+  u32 size = 12 + 4 * count;
+  u8 marking = link->writingProxyCopies;
+  link->writingProxyCopies = 1;
+  if (u8* copy = beginRequest(&link->writer, request[0], kSelectExtensionEvent, size)) {
+    put32(copy + 4, u32(head->root));
+    put16(copy + 8, u16(count));
+    put16(copy + 10, 0);
+    std::memcpy(copy + 12, classes, 4 * count);
+    finishWriterRequest(&link->writer, copy, size, "bbsissI");
+  }
+  link->writingProxyCopies = marking;
+}
+
 void ProcXInputTranslated(u8* request, u32 length) {
   Fields fields = fieldsOf(request[1]);
   if (request[1] == kChangeCursor) setRequestResource(currentClient, get32(request + 4));
   if (!firstTargetLink(Route::kInputHead)) return forwardOrAnswer(request, length);
   forwardRequest(request, length, rewriteForInputServer, &fields);
   sendingCodes = nullptr;
+  if (request[1] == kSelectExtensionEvent) selectFocusOnRealRoot(request, length);
 }
 
 // --- Replies -------------------------------------------------------------------------------
@@ -248,11 +292,37 @@ void EventXIDevice(u8* event) {
   recordAndSend(event, kDeviceEventLayout);
 }
 
+// A device's focus change as the client's root would see it on one server:
+// the real root speaks only of PointerRoot and None, the head's copy of the
+// root of the rest, less what a plain server's root is not told (the
+// pointer's way when the pointer is in a child, virtual crossings in).
+bool translateDeviceFocus(u8* event) {
+  const ServerDisplay* server = eventServer();
+  u32 window = get32(event + 8);
+  if (window < kFirstRealId || !server) return true;
+  u8 detail = event[1];
+  if (const Head* head = findHeadByRoot(server->display, window)) {
+    if ((detail != NotifyPointerRoot && detail != NotifyDetailNone) || !head->metaScreen) return false;
+    put32(event + 8, head->metaScreen->rootId);
+    return true;
+  }
+  window = mapServerXidToClient(window, server);
+  put32(event + 8, window);
+  MetaScreen* screen = findMetaScreenByRoot(window);
+  if (!screen) return true;
+  if (detail == NotifyPointer) {
+    const Head* holder = pointerHead();
+    return holder && holder->metaScreen == screen &&
+           windowAtMetaPoint(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
+  }
+  bool in = (event[0] & 0x7f) == xinputEvent(kDeviceFocusIn);
+  return !(in && (detail == NotifyVirtual || detail == NotifyNonlinearVirtual));
+}
+
 void EventXIFocus(u8* event) {
   if (!synthetic(event)) {
     putEventTime(event, 4);
-    u32 window = get32(event + 8);
-    if (window >= kFirstRealId && eventServer()) put32(event + 8, mapServerXidToClient(window, eventServer()));
+    if (!translateDeviceFocus(event)) return;
   }
   recordAndSend(event, "bbsii");
 }

@@ -6,8 +6,10 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
+#include "Proxy/input/displayevents.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/links/pending.h"
@@ -19,6 +21,7 @@
 #include "Proxy/resources/window.h"
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "Xext/extmodule.h"
 #include "base/logging.h"
 #include "xsupport/rclib/input.h"
@@ -218,12 +221,45 @@ bool fakeThroughLibrary(u8* request, u32 length) {
   }
 }
 
+// Keys and buttons faked before went to the input-control server, which
+// hands them on to the pointer's server through the proxy's own connection.
+// A move the proxy makes itself waits until they are there: one server
+// keeps its input in order, and a grab that freezes on a key must see the
+// key before the motion.
+void catchUpForwardedInput() {
+  Head* input = inputControlHead();
+  Head* pointer = pointerHead();
+  if (!input || !pointer || !input->display || input->serverDisplay == pointer->serverDisplay) return;
+  if (ServerLink* link = clientLink(currentClient, input->serverIndex)) logFailure(syncServerLink(link));
+  XfsSync(input->display, False);
+  processDisplayEvents(input->display, false);
+  // Handed on through another connection than the client's: the pointer's
+  // server has them once it answered a round trip there.
+  if (pointer->display) XfsSync(pointer->display, False);
+}
+
+// A button the proxy offers that the input-control server lacks: the proxy
+// reports it itself.
+bool fakeButtonPastTheServers(const u8* request) {
+  u8 type = request[4], button = request[5];
+  if (type != ButtonPress && type != ButtonRelease) return false;
+  Head* input = inputControlHead();
+  u32 own = input ? serverButtonCount(input->serverDisplay) : 0;
+  if (!own || button <= own || button > offeredPointerButtons()) return false;
+  fakeOfferedButton(button, type == ButtonPress);
+  return true;
+}
+
 void ProcXTestFakeInput(u8* request, u32 length) {
   // Only an input device's event comes with more (its valuators).
   if ((request[4] & 0x7f) < kFirstExtensionEvent && length != kFakeInputBytes)
     return sendXError(BadLength, length, request, length, nullptr);
+  if (fakeButtonPastTheServers(request)) return;
   if (emulated() && fakeThroughLibrary(request, length)) return;
-  if (request[4] == MotionNotify && request[5] == 0) return moveAbsolute(request, length);
+  if (request[4] == MotionNotify && request[5] == 0) {
+    catchUpForwardedInput();
+    return moveAbsolute(request, length);
+  }
   // Emulated, the input-control server may lack XTEST: what the library
   // does not carry cannot reach it.
   ServerLink* link = firstTargetLink(Route::kInputHead);

@@ -34,7 +34,7 @@ constexpr RequestRow kRows[] = {
     {X_KillClient, "KillClient", ProcKillClient, nullptr, "bbsi", "", exactSize(8), Route::kLocal},
     {X_RotateProperties, "RotateProperties", ProcRotateProperties, nullptr, "bbsissI", "", countedSize(12, 8, 2, 32), Route::kPropertyHead},
     {X_ForceScreenSaver, "ForceScreenSaver", ProcForceScreenSaver, nullptr, "bbs", "", exactSize(4), Route::kEveryServer},
-    {X_SetPointerMapping, "SetPointerMapping", ProcSetPointerMapping, nullptr, "bbs", "bbsi", countedSize(4, 1, 1, 8), Route::kEveryServer},
+    {X_SetPointerMapping, "SetPointerMapping", ProcSetPointerMapping, ReplySetPointerMapping, "bbs", "bbsi", countedSize(4, 1, 1, 8), Route::kEveryServer},
     {X_GetPointerMapping, "GetPointerMapping", ProcForwardQuery, ReplyGetPointerMapping, "bbs", "bbsi", exactSize(4), Route::kInputHead},
     {X_SetModifierMapping, "SetModifierMapping", ProcSetModifierMapping, nullptr, "bbs", "bbsi", countedSize(4, 1, 1, 64), Route::kEveryServer},
     {X_GetModifierMapping, "GetModifierMapping", ProcForwardQuery, ReplyGetModifierMapping, "bbs", "bbsi", exactSize(4), Route::kInputHead},

@@ -1,15 +1,22 @@
 // Input and server grabs through the proxy program in front of two Xvfb side
 // by side: the pointer moved and clicked on the input server reaches the
 // client once, in the window's and the meta root's terms, and a server grab
-// holds other clients until it ends.
+// holds other clients until it ends. Then the same conversations with a
+// plain Xvfb of the meta screen's size and through the proxy, compared line
+// by line: events, grabs and focus, and the pointer's buttons.
 #include <gtest/gtest.h>
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XTest.h>
 
 #include <poll.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -119,6 +126,526 @@ TEST_F(ProxyInput, AServerGrabHoldsOtherClientsUntilItEnds) {
   EXPECT_EQ(info.status, 0) << info.err;
   EXPECT_FALSE(info.timedOut);
 }
+
+// --- The same conversation on a plain server and through the proxy ------------------------------
+
+// What a conversation saw, one line per event or answer, with windows named
+// by the conversation (ids differ between the two servers).
+class Transcript {
+ public:
+  void name(Window window, const std::string& as) { names_[window] = as; }
+  std::string of(Window window) const {
+    if (window == 0) return "None";
+    if (window == PointerRoot) return "PointerRoot";
+    auto found = names_.find(window);
+    return found == names_.end() ? "other" : found->second;
+  }
+  void line(const std::string& text) { text_ += text + "\n"; }
+  const std::string& text() const { return text_; }
+
+  // Every event that arrives on the display within ms after a round trip.
+  void events(Display* display, const std::string& who, int ms = 400) {
+    XSync(display, False);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      while (XPending(display)) {
+        XEvent event;
+        XNextEvent(display, &event);
+        // The proxy sets the servers' keyboard maps at start: the first fake
+        // key then switches the servers' maps, which a fresh plain server
+        // does not.
+        if (event.type != MappingNotify) line(who + " " + describe(event));
+      }
+      pollfd fd{ConnectionNumber(display), POLLIN, 0};
+      poll(&fd, 1, 20);
+    }
+  }
+
+  // Type, window and what tells the case apart; a device's focus changes
+  // (types deviceIn and deviceOut) as DeviceFocusIn and DeviceFocusOut.
+  std::string describe(const XEvent& event) const {
+    static const std::map<int, const char*> kNames{
+        {KeyPress, "KeyPress"},         {KeyRelease, "KeyRelease"}, {ButtonPress, "ButtonPress"},
+        {ButtonRelease, "ButtonRelease"}, {MotionNotify, "MotionNotify"}, {FocusIn, "FocusIn"},
+        {FocusOut, "FocusOut"},         {KeymapNotify, "KeymapNotify"}, {VisibilityNotify, "VisibilityNotify"}};
+    std::ostringstream out;
+    out << (event.xany.send_event ? "sent " : "");
+    auto* device = reinterpret_cast<const XDeviceFocusChangeEvent*>(&event);
+    if (event.type == deviceIn || event.type == deviceOut) {
+      out << (event.type == deviceIn ? "DeviceFocusIn " : "DeviceFocusOut ") << of(device->window)
+          << " mode=" << device->mode << " detail=" << device->detail;
+      return out.str();
+    }
+    auto name = kNames.find(event.type);
+    out << (name == kNames.end() ? std::to_string(event.type) : name->second);
+    if (event.type == KeymapNotify) {
+      for (int i = 1; i < 32; i++) out << ' ' << int(static_cast<unsigned char>(event.xkeymap.key_vector[i]));
+      return out.str();
+    }
+    out << ' ' << of(event.xany.window);
+    if (event.type == FocusIn || event.type == FocusOut)
+      out << " mode=" << event.xfocus.mode << " detail=" << event.xfocus.detail;
+    if (event.type == ButtonPress || event.type == ButtonRelease) out << " button=" << event.xbutton.button;
+    if (event.type == VisibilityNotify) out << " state=" << event.xvisibility.state;
+    return out.str();
+  }
+
+  int deviceIn = -1, deviceOut = -1;
+
+ private:
+  std::map<Window, std::string> names_;
+  std::string text_;
+};
+
+// A conversation against one display; the proxy's and the plain server's
+// transcripts must be equal.
+using Conversation = std::function<void(const std::string& display, Transcript& out)>;
+
+struct DifferentialCase {
+  const char* name;
+  int heads;  // 640x480 each, side by side; the plain server is as wide as all
+  Conversation run;
+};
+
+std::string caseName(const ::testing::TestParamInfo<DifferentialCase>& info) { return info.param.name; }
+
+class AsOnAPlainServer : public ::testing::TestWithParam<DifferentialCase> {
+ protected:
+  void SetUp() override {
+    int heads = GetParam().heads;
+    plain = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::to_string(640 * heads) + "x480x24"});
+    ASSERT_TRUE(plain->ok()) << plain->error();
+    std::vector<std::string> words{"noReset", "on"};
+    for (int i = 0; i < heads; i++) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
+      ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      words.insert(words.end(), {"screen", servers.back()->display() + ".0"});
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
+
+  void compare() {
+    Transcript expected, seen;
+    GetParam().run(plain->display(), expected);
+    GetParam().run(proxy->display(), seen);
+    EXPECT_EQ(seen.text(), expected.text()) << proxy->log();
+  }
+
+  std::unique_ptr<Xvfb> plain;
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::unique_ptr<ProxyProcess> proxy;
+};
+
+Display* openOrFail(const std::string& name) {
+  Display* display = XOpenDisplay(name.c_str());
+  EXPECT_NE(display, nullptr) << name;
+  return display;
+}
+
+// An override-redirect window, mapped and exposed, selecting the mask.
+Window mappedWindow(Display* display, int x, int y, int width, int height, long mask) {
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.event_mask = mask | ExposureMask;
+  Window window = XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0, CopyFromParent,
+                                InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
+  XMapWindow(display, window);
+  XEvent event;
+  nextEvent(display, Expose, &event);
+  XSelectInput(display, window, mask);
+  XSync(display, False);
+  return window;
+}
+
+// The server's time now, read from a property change.
+Time serverTime(Display* display) {
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 1, 1, 0, 0, 0);
+  XSelectInput(display, window, PropertyChangeMask);
+  Atom atom = XInternAtom(display, "PALVON_TEST_TIME", False);
+  XChangeProperty(display, window, atom, XA_ATOM, 32, PropModeReplace, nullptr, 0);
+  XEvent event;
+  Time time = nextEvent(display, PropertyNotify, &event) ? event.xproperty.time : CurrentTime;
+  XDestroyWindow(display, window);
+  return time;
+}
+
+void movePointer(Display* display, int x, int y) {
+  XTestFakeMotionEvent(display, 0, x, y, CurrentTime);
+  XSync(display, False);
+  poll(nullptr, 0, 100);
+}
+
+void click(Display* display, unsigned button) {
+  XTestFakeButtonEvent(display, button, True, CurrentTime);
+  XTestFakeButtonEvent(display, button, False, CurrentTime);
+  XSync(display, False);
+}
+
+// --- Events -------------------------------------------------------------------------------------
+
+// A KeymapNotify and a VisibilityNotify sent by a client, the window not
+// mapped so that the servers make none of their own.
+void sentByAClient(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 50, 50, 0, 0, 0);
+  XSelectInput(display, window, KeymapStateMask | VisibilityChangeMask);
+  out.name(window, "w");
+  XEvent event{};
+  event.xkeymap.type = KeymapNotify;
+  for (int i = 1; i < 32; i++) event.xkeymap.key_vector[i] = char(i * 7);
+  XSendEvent(display, window, False, KeymapStateMask, &event);
+  event = XEvent{};
+  event.xvisibility.type = VisibilityNotify;
+  event.xvisibility.window = window;
+  event.xvisibility.state = VisibilityPartiallyObscured;
+  XSendEvent(display, window, False, VisibilityChangeMask, &event);
+  out.events(display, "client");
+  XCloseDisplay(display);
+}
+
+// The focus goes from the root through PointerRoot and None and back, with
+// the pointer over the root and then in a window; the core focus or, with
+// `device`, an extension keyboard's (its DeviceFocusIn and DeviceFocusOut
+// carry the same details).
+void focusThroughPointerRootAndNone(const std::string& name, Transcript& out, bool device) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window root = DefaultRootWindow(display);
+  out.name(root, "root");
+  Window window = mappedWindow(display, 100, 100, 200, 200, device ? 0 : FocusChangeMask);
+  out.name(window, "w");
+  XDevice* keyboard = nullptr;
+  if (device) {
+    int count = 0;
+    XDeviceInfo* devices = XListInputDevices(display, &count);
+    for (int i = 0; i < count && !keyboard; i++)
+      if (devices[i].use == IsXExtensionKeyboard) keyboard = XOpenDevice(display, devices[i].id);
+    if (devices) XFreeDeviceList(devices);
+    if (!keyboard) return out.line("no device"), XCloseDisplay(display), void();
+    XEventClass classes[2];
+    DeviceFocusIn(keyboard, out.deviceIn, classes[0]);
+    DeviceFocusOut(keyboard, out.deviceOut, classes[1]);
+    for (Window each : {root, window}) XSelectExtensionEvent(display, each, classes, 2);
+  } else {
+    XSelectInput(display, root, FocusChangeMask);
+  }
+  for (int x : {600, 150}) {
+    movePointer(display, x, x == 600 ? 400 : 150);
+    out.line("pointer at " + std::to_string(x));
+    for (Window to : {root, Window(PointerRoot), Window(None), Window(PointerRoot), window, Window(None)}) {
+      if (keyboard) XSetDeviceFocus(display, keyboard, to, RevertToNone, CurrentTime);
+      else XSetInputFocus(display, to, RevertToNone, CurrentTime);
+      out.events(display, "to " + out.of(to) + ":", 300);
+    }
+  }
+  if (keyboard) XCloseDevice(display, keyboard);
+  XCloseDisplay(display);
+}
+
+// A release goes only to a client that selected it (or to the grab that
+// the press started with the releases its client selected).
+void releasesOnlyWhereSelected(const std::string& name, Transcript& out) {
+  Display* first = openOrFail(name);
+  Display* second = openOrFail(name);
+  if (!first || !second) return;
+  Window pressOnly = mappedWindow(first, 100, 100, 100, 100, ButtonReleaseMask);
+  Window nothing = mappedWindow(first, 300, 100, 100, 100, ButtonReleaseMask);
+  out.name(pressOnly, "pressOnly");
+  out.name(nothing, "nothing");
+  XSelectInput(second, pressOnly, ButtonPressMask);
+  XSync(second, False);
+  for (int x : {150, 350}) {
+    movePointer(first, x, 150);
+    click(first, 1);
+    out.events(first, "first:", 200);
+    out.events(second, "second:", 200);
+  }
+  XCloseDisplay(second);
+  XCloseDisplay(first);
+}
+
+const DifferentialCase kEventCases[] = {
+    {"SentByAClient", 1, sentByAClient},
+    {"FocusThroughPointerRootAndNone", 1,
+     [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, false); }},
+    {"DeviceFocusThroughPointerRootAndNone", 1,
+     [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, true); }},
+    {"ReleasesOnlyWhereSelected", 1, releasesOnlyWhereSelected},
+};
+
+class Events : public AsOnAPlainServer {};
+TEST_P(Events, AsOnAPlainServer) { compare(); }
+INSTANTIATE_TEST_SUITE_P(Differential, Events, ::testing::ValuesIn(kEventCases), caseName);
+
+// --- Grabs and focus ---------------------------------------------------------------------------------
+
+const char* grabStatus(int status) {
+  static const char* names[] = {"Success", "AlreadyGrabbed", "InvalidTime", "NotViewable", "Frozen"};
+  return status >= 0 && status <= 4 ? names[status] : "?";
+}
+
+// A change of the active grab at a time before the grab's, or after the
+// server's, leaves the grab's events as they were. The server's clock runs
+// on while no event tells of it: a grab made at CurrentTime after a quiet
+// while has the server's time then, not that of the last event.
+void changeActiveGrabOutOfTime(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window window = mappedWindow(display, 100, 100, 200, 200, 0);
+  out.name(window, "w");
+  movePointer(display, 150, 150);
+  Time before = serverTime(display);
+  poll(nullptr, 0, 400);
+  out.line(grabStatus(XGrabPointer(display, window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None,
+                                   None, CurrentTime)));
+  XChangeActivePointerGrab(display, PointerMotionMask, None, before + 200);
+  movePointer(display, 160, 160);
+  out.events(display, "before the grab:", 200);
+  Time now = serverTime(display);
+  XChangeActivePointerGrab(display, PointerMotionMask, None, now + 100000);
+  movePointer(display, 165, 160);
+  out.events(display, "after the server's time:", 200);
+  XUngrabPointer(display, CurrentTime);
+  // Granted right away, changed at a time the server has passed in silence.
+  before = serverTime(display);
+  out.line(grabStatus(XGrabPointer(display, window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, None,
+                                   None, CurrentTime)));
+  poll(nullptr, 0, 400);
+  XChangeActivePointerGrab(display, PointerMotionMask, None, before + 200);
+  movePointer(display, 170, 170);
+  out.events(display, "in between:", 200);
+  XCloseDisplay(display);
+}
+
+// The focus keeps the last change's time: an older change, or one from the
+// future, does nothing; CurrentTime is the server's time then.
+void focusKeepsItsLastChangeTime(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window first = mappedWindow(display, 100, 100, 50, 50, 0);
+  Window second = mappedWindow(display, 200, 100, 50, 50, 0);
+  out.name(first, "first");
+  out.name(second, "second");
+  out.name(DefaultRootWindow(display), "root");
+  Time before = serverTime(display);
+  poll(nullptr, 0, 400);
+  XSetInputFocus(display, first, RevertToParent, CurrentTime);
+  Time now = serverTime(display);
+  for (Time at : {before + 200, now + 100000, now}) {
+    XSetInputFocus(display, second, RevertToParent, at);
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    out.line("focus " + out.of(focus));
+    XSetInputFocus(display, first, RevertToParent, at);
+  }
+  XCloseDisplay(display);
+}
+
+// Whether another client can grab the pointer now.
+const char* otherGrab(Display* other) {
+  int status = XGrabPointer(other, DefaultRootWindow(other), False, 0, GrabModeAsync, GrabModeAsync, None, None,
+                            CurrentTime);
+  XUngrabPointer(other, CurrentTime);
+  XSync(other, False);
+  return grabStatus(status);
+}
+
+// After the grab ended, a click over another client's window far right (on
+// the last head) is that client's; the proxy would carry a grab it still
+// held onto that head.
+void clickAfterTheGrab(Display* grabber, Display* other, Transcript& out) {
+  int width = DisplayWidth(other, DefaultScreen(other));
+  Window window = mappedWindow(other, width - 150, 300, 100, 100, ButtonPressMask | ButtonReleaseMask);
+  out.name(window, "others");
+  movePointer(other, width - 100, 350);
+  click(other, 1);
+  out.events(grabber, "grabber:", 200);
+  out.events(other, "other:", 200);
+}
+
+// A grab whose confine-to window moves off the root ends (one whose window
+// only moves elsewhere on the root holds); an active grab, or with `passive`
+// the grab a press starts from a passive one.
+void confineToMovedBeyondTheRoot(const std::string& name, Transcript& out, bool passive) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  if (!display || !other) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window window = mappedWindow(display, 100, 100, 200, 200, 0);
+  Window confine = mappedWindow(display, 120, 120, 100, 100, 0);
+  if (passive) {
+    XGrabButton(display, 1, AnyModifier, window, False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+                GrabModeAsync, confine, None);
+    movePointer(display, 110, 110);
+    XTestFakeButtonEvent(display, 1, True, CurrentTime);
+    XSync(display, False);
+    poll(nullptr, 0, 100);
+  } else {
+    movePointer(display, 150, 150);
+    out.line(grabStatus(XGrabPointer(display, window, False, ButtonPressMask, GrabModeAsync, GrabModeAsync, confine,
+                                     None, CurrentTime)));
+  }
+  XMoveWindow(display, confine, 300, 200);
+  XSync(display, False);
+  out.line(std::string("moved on the root: ") + otherGrab(other));
+  XMoveWindow(display, confine, width + 50, 200);
+  XSync(display, False);
+  clickAfterTheGrab(display, other, out);
+  if (passive) XTestFakeButtonEvent(display, 1, False, CurrentTime);
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
+// The motion history the set-up offers and what it holds.
+void motionHistory(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  out.line("buffer " + std::to_string(XDisplayMotionBufferSize(display)));
+  Window root = DefaultRootWindow(display);
+  Time start = serverTime(display);
+  for (int x = 100; x < 200; x += 20) movePointer(display, x, 100);
+  int count = 0;
+  XTimeCoord* moves = XGetMotionEvents(display, root, start, CurrentTime, &count);
+  out.line(std::string("history ") + (count > 0 ? "kept" : "empty"));
+  if (moves) XFree(moves);
+  XCloseDisplay(display);
+}
+
+// With both devices frozen by a grab, SyncBoth lets events through until
+// the next key or button event for the grab, which freezes both again; a
+// press without a grab freezes nothing.
+void syncBothFreezesAgain(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window window = mappedWindow(display, 100, 100, width - 200, 200, 0);
+  out.name(window, "w");
+  movePointer(driver, width - 150, 150);
+  KeyCode key = XKeysymToKeycode(driver, XStringToKeysym("a"));
+  out.line(grabStatus(XGrabPointer(display, window, False, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
+                                   GrabModeSync, GrabModeSync, None, None, CurrentTime)));
+  out.line(grabStatus(XGrabKeyboard(display, window, False, GrabModeSync, GrabModeSync, CurrentTime)));
+  XAllowEvents(display, SyncBoth, CurrentTime);
+  XTestFakeKeyEvent(driver, key, True, CurrentTime);
+  XTestFakeKeyEvent(driver, key, False, CurrentTime);
+  movePointer(driver, width - 160, 160);
+  out.events(display, "SyncBoth, key:", 300);
+  XAllowEvents(display, SyncBoth, CurrentTime);
+  out.events(display, "SyncBoth again:", 300);
+  XAllowEvents(display, AsyncBoth, CurrentTime);
+  out.events(display, "AsyncBoth:", 300);
+  XUngrabKeyboard(display, CurrentTime);
+  XUngrabPointer(display, CurrentTime);
+  // No grab: a press on a window that selected nothing freezes nothing.
+  XSelectInput(display, window, KeyPressMask | KeyReleaseMask | PointerMotionMask);
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  XSync(display, False);
+  click(driver, 1);
+  XTestFakeKeyEvent(driver, key, True, CurrentTime);
+  XTestFakeKeyEvent(driver, key, False, CurrentTime);
+  movePointer(driver, width - 170, 170);
+  out.events(display, "no grab:", 300);
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+const DifferentialCase kGrabCases[] = {
+    {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
+    {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
+    {"ConfineToMovedBeyondTheRoot", 1,
+     [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 0); }},
+    {"PassiveConfineToMovedBeyondTheRoot", 1,
+     [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 1); }},
+    {"MotionHistory", 1, motionHistory},
+    {"SyncBothFreezesAgain", 1, syncBothFreezesAgain},
+    {"ChangeActiveGrabOutOfTimeOnTwoHeads", 2, changeActiveGrabOutOfTime},
+    {"FocusKeepsItsLastChangeTimeOnTwoHeads", 2, focusKeepsItsLastChangeTime},
+    {"ConfineToMovedBeyondTheRootOnTwoHeads", 2,
+     [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 0); }},
+    {"PassiveConfineToMovedBeyondTheRootOnTwoHeads", 2,
+     [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 1); }},
+    {"MotionHistoryOnTwoHeads", 2, motionHistory},
+    {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
+};
+
+class GrabsAndFocus : public AsOnAPlainServer {};
+TEST_P(GrabsAndFocus, AsOnAPlainServer) { compare(); }
+INSTANTIATE_TEST_SUITE_P(Differential, GrabsAndFocus, ::testing::ValuesIn(kGrabCases), caseName);
+
+// --- The pointer's buttons ------------------------------------------------------------------------------
+
+int lastError;
+int keepError(Display*, XErrorEvent* error) {
+  lastError = error->error_code;
+  return 0;
+}
+
+// The buttons the server offers (the proxy offers its own number): each can
+// be mapped, read back, pressed, and is busy while held.
+void everyOfferedButton(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  unsigned char map[256];
+  int count = XGetPointerMapping(display, map, 256);
+  bool identity = true;
+  for (int i = 0; i < count; i++) identity = identity && map[i] == i + 1;
+  out.line(std::string("identity ") + (identity ? "yes" : "no"));
+  // Reversed: physical button i gives count + 1 - i.
+  unsigned char reversed[256];
+  for (int i = 0; i < count; i++) reversed[i] = static_cast<unsigned char>(count - i);
+  out.line("set " + std::to_string(XSetPointerMapping(display, reversed, count)));
+  XGetPointerMapping(display, map, 256);
+  int same = 0;
+  for (int i = 0; i < count; i++) same += map[i] == reversed[i];
+  out.line("read back " + std::string(same == count ? "all" : std::to_string(same)));
+  lastError = 0;
+  XErrorHandler previous = XSetErrorHandler(keepError);
+  XSetPointerMapping(display, reversed, count - 1);
+  XSync(display, False);
+  out.line("too short: error " + std::to_string(lastError));
+  lastError = 0;
+  Window window = mappedWindow(display, 100, 100, 200, 200, ButtonPressMask | ButtonReleaseMask);
+  movePointer(display, 150, 150);
+  int pressed = 0, busy = 0;
+  for (int button = 1; button <= count; button++) {
+    XTestFakeButtonEvent(display, button, True, CurrentTime);
+    XSync(display, False);
+    XEvent event;
+    if (nextEvent(display, ButtonPress, &event, 1000) && event.xbutton.window == window &&
+        int(event.xbutton.button) == count + 1 - button)
+      pressed++;
+    unsigned char swapped[256];
+    std::copy(reversed, reversed + count, swapped);
+    std::swap(swapped[button - 1], swapped[button % count]);
+    busy += XSetPointerMapping(display, swapped, count) == MappingBusy;
+    XTestFakeButtonEvent(display, button, False, CurrentTime);
+    XSync(display, False);
+    nextEvent(display, ButtonRelease, &event, 1000);
+  }
+  auto share = [count](int n) {
+    return n == count ? std::string("all") : std::to_string(n) + " of " + std::to_string(count);
+  };
+  out.line("pressed " + share(pressed));
+  out.line("busy " + share(busy));
+  out.line("error " + std::to_string(lastError));
+  XSetErrorHandler(previous);
+  for (int i = 0; i < count; i++) map[i] = static_cast<unsigned char>(i + 1);
+  out.line("restored " + std::to_string(XSetPointerMapping(display, map, count)));
+  XCloseDisplay(display);
+}
+
+const DifferentialCase kButtonCases[] = {
+    {"EveryOfferedButton", 1, everyOfferedButton},
+    {"EveryOfferedButtonOnTwoHeads", 2, everyOfferedButton},
+};
+
+class PointerButtons : public AsOnAPlainServer {};
+TEST_P(PointerButtons, AsOnAPlainServer) { compare(); }
+INSTANTIATE_TEST_SUITE_P(Differential, PointerButtons, ::testing::ValuesIn(kButtonCases), caseName);
 
 }  // namespace
 }  // namespace palvon::test

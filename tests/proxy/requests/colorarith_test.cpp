@@ -121,14 +121,15 @@ const RepeatCase kRepeats[] = {
 INSTANTIATE_TEST_SUITE_P(Keycodes, AutoRepeats, testing::ValuesIn(kRepeats),
                          [](const testing::TestParamInfo<RepeatCase>& info) { return info.param.name; });
 
-TEST(PointerMap, ServerEntriesThenButtonsMappedToThemselves) {
+TEST(PointerMap, ServerEntriesThenTheProxysOwn) {
   const u8 server[] = {3, 2, 1};
+  const u8 kept[] = {9, 9, 9, 5, 4};
   u8 map[5];
-  composePointerMap(server, 3, map, 5);
-  EXPECT_EQ(std::vector<u8>(map, map + 5), (std::vector<u8>{3, 2, 1, 4, 5}));
+  composePointerMap(server, 3, kept, map, 5);
+  EXPECT_EQ(std::vector<u8>(map, map + 5), (std::vector<u8>{3, 2, 1, 5, 4}));
   const u8 many[] = {2, 1, 3, 4, 5, 6, 7, 8, 9, 10};
   u8 few[3];
-  composePointerMap(many, 10, few, 3);
+  composePointerMap(many, 10, kept, few, 3);
   EXPECT_EQ(std::vector<u8>(few, few + 3), (std::vector<u8>{2, 1, 3}));
 }
 
