@@ -1,6 +1,8 @@
 // The auxiliary resource server.
 #include "Proxy/sync/resourceserver.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strlist.h"
+#include "base/timeval.h"
 
 namespace palvon {
 
@@ -38,6 +41,7 @@ constexpr const char* kDepths[] = {"1", "4", "8", "12", "15", "16", "24", "32"};
 pid_t serverPid;
 u32 serverNumber;
 char authFile[kInstallPathSize];
+bool authFileRemovalRegistered;
 
 void stopResourceServer(int) {
   if (serverPid > 0) logProblem(processTerminate(serverPid), __FILE__, __LINE__);
@@ -132,6 +136,62 @@ const char* openResourceHeads(u32 number) {
   return nullptr;
 }
 
+// How often the start is tried on the next free number when another server
+// took the number first, and how long one start may take to listen.
+constexpr u32 kStartAttempts = 8;
+constexpr u32 kListenWaitMs = 10000;
+constexpr u32 kListenPollMs = 20;
+
+// The parent process id of pid, or 0.
+pid_t parentOf(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+  FILE* file = fopen(path, "r");
+  if (!file) return 0;
+  int parent = 0;
+  // "pid (command) state ppid ...": the command may hold blanks and
+  // parentheses, so the fields are read after its last ')'.
+  char text[512];
+  size_t length = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[length] = '\0';
+  const char* close = strrchr(text, ')');
+  if (!close || sscanf(close + 1, " %*c %d", &parent) != 1) return 0;
+  return pid_t(parent);
+}
+
+// The process that listens on the number's local socket, 0 while none does.
+pid_t listenerOf(u32 number) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "/tmp/.X11-unix/X%u", number);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  pid_t pid = 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) pid = credentials.pid;
+  }
+  close(fd);
+  return pid;
+}
+
+// Whether the server that comes to listen on the number is the child that
+// was started for it (or a process that child started). Between the check
+// that a number is free and the child's start another server can take the
+// number: the child then ends at once ("Server is already active"), and
+// opening the number would reach the other server's clients' world.
+bool listensAsOwnServer(pid_t child, u32 number) {
+  for (u32 waited = 0; waited < kListenWaitMs; waited += kListenPollMs) {
+    int code = 0;
+    if (processPoll(child, &code) == 1) return false;
+    if (pid_t listener = listenerOf(number)) return listener == child || parentOf(listener) == child;
+    sleepMs(kListenPollMs);
+  }
+  return false;
+}
+
 }  // namespace
 
 bool isResourceServerNumberFree(u32 number) {
@@ -142,23 +202,29 @@ bool isResourceServerNumberFree(u32 number) {
   return access(path, F_OK) != 0;
 }
 
-const char* startResourceServer() {
-  u32 number = kResourceServerFirstNumber;
+namespace {
+
+// Starts the server on the first free number from *numberInOut on.
+const char* spawnResourceServer(u32* numberInOut, pid_t* pidOut) {
+  u32 number = *numberInOut;
   // Free: nothing listens there (a server's sockets or its port) and no
   // server is starting on it (its lock file).
   while (number <= kResourceServerLastNumber && !(isResourceServerNumberFree(number) && isDisplayNumberFree(number)))
     number++;
   if (number > kResourceServerLastNumber) return "No free display number for the X resource server";
+  *numberInOut = number;
   char program[kInstallPathSize];
   if (const char* error = makeInstallPath("holdsrv", kPathBin, program)) return error;
   const char* auth = nullptr;
   if (serverAuthorizationIsOwn()) {
     auth = generatedAuthorizationFile();
   } else {
+    if (authFile[0]) removeResourceServerAuthFile(0);
     if (const char* error = writeAuthorizationFile(number, &auth)) return error;
     strCopy(authFile, auth, sizeof authFile);
     auth = authFile;
-    registerAtExit(removeResourceServerAuthFile);
+    if (!authFileRemovalRegistered) registerAtExit(removeResourceServerAuthFile);
+    authFileRemovalRegistered = true;
   }
   u32 count = 0;
   char** words = nullptr;
@@ -172,10 +238,27 @@ const char* startResourceServer() {
   pid_t pid = processSpawn(int(count), words);
   strlistFree(count, words);
   if (pid <= 0) return tmpPrintf("Can't start X resource server '%s'", program);
-  serverPid = pid;
-  serverNumber = number;
-  registerAtExit(stopResourceServer);
-  return openResourceHeads(number);
+  *pidOut = pid;
+  return nullptr;
+}
+
+}  // namespace
+
+const char* startResourceServer() {
+  u32 number = kResourceServerFirstNumber;
+  for (u32 attempt = 0; attempt < kStartAttempts; attempt++, number++) {
+    pid_t pid = 0;
+    if (const char* error = spawnResourceServer(&number, &pid)) return error;
+    if (listensAsOwnServer(pid, number)) {
+      serverPid = pid;
+      serverNumber = number;
+      registerAtExit(stopResourceServer);
+      return openResourceHeads(number);
+    }
+    LOGF(logChWarning, "X resource server on :%u did not start: another server took the number", number);
+    logProblem(processTerminate(pid), __FILE__, __LINE__);
+  }
+  return "Can't start the X resource server: other servers took every number tried";
 }
 
 u32 resourceServerNumber() { return serverPid > 0 ? serverNumber : 0; }
