@@ -1151,6 +1151,7 @@ bool knownMixedCase(const std::string& name) {
     return true;
   if (layoutMixed != Mixed::kDeep16 && layoutMixed != Mixed::kEmulated8) return false;
   if (name == "CreateColormap (78), planes of a DirectColor map, then copied and freed" ||
+      name == "CreateColormap (78), cells, then planes of a DirectColor map, then copied and freed" ||
       name == "AllocColorCells (86), cells of a DirectColor map, stored and read back" ||
       name == "DOUBLE-BUFFER GetVisualInfo (6), as described")
     return true;
