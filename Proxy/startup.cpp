@@ -334,7 +334,7 @@ void runProxyCycles() {
     reason = resetProxy();
     if (!reason && !proxyLife.noReset) reason = restartHeads();
   } while (!reason);
-  exitProxy(reason, 0);
+  exitAfterCycles(reason);
 }
 
 }  // namespace palvon
