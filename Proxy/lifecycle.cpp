@@ -1,7 +1,7 @@
 // One run of the event loop, the reset between runs, the exit, the signals
 // and the two core timers.
-#include "Proxy/requests/fontpath.h"
 #include "Proxy/lifecycle.h"
+#include "Proxy/requests/fontpath.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -20,18 +20,18 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
 #include "Proxy/config/config.h"
+#include "Proxy/config/files.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/extensions.h"
-#include "Proxy/config/files.h"
+#include "Proxy/dispatch/services.h"
 #include "Proxy/links/localserver.h"
+#include "Proxy/links/serverauth.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/links/serverauth.h"
-#include "Proxy/dispatch/services.h"
-#include "Proxy/startup.h"
 #include "Proxy/resources/windowattr.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/startup.h"
 #include "xsupport/xtarget.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min

@@ -11,16 +11,16 @@
 #include <unistd.h>
 #endif
 
-#include "Proxy/join/bgtile.h"
-#include "Proxy/join/capture.h"
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
-#include "Proxy/resources/resource.h"
-#include "Proxy/join/serverjoin.h"
-#include "Proxy/resources/window.h"
-#include "Proxy/servers/display.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/settings.h"
+#include "Proxy/join/bgtile.h"
+#include "Proxy/join/capture.h"
+#include "Proxy/join/serverjoin.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/servers/display.h"
 #include "base/fd.h"
 #include "base/logging.h"
 #include "base/orders.h"

@@ -4,11 +4,11 @@
 #include <X11/X.h>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/core11G.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
-#include "Proxy/dispatch/wire.h"
 
 namespace palvon {
 

@@ -25,8 +25,8 @@
 #pragma once
 
 #include "Proxy/dispatch/extensions.h"
-#include "Proxy/proxystate.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/proxystate.h"
 
 namespace palvon {
 

@@ -13,7 +13,7 @@
 
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/rows.h"
-#include "Xext/byteswap.h"
+#include "Xext/swap/byteswap.h"
 #include "base/logging.h"
 
 namespace {

@@ -8,10 +8,10 @@
 
 #include "Proxy/config/config.h"
 #include "Proxy/startup.h"
-#include "base/timeval.h"
 #include "base/hostclock.h"
 #include "base/logging.h"
 #include "base/process.h"
+#include "base/timeval.h"
 
 namespace palvon {
 

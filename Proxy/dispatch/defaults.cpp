@@ -6,15 +6,15 @@
 
 #include <cstdio>
 
-#include "Proxy/join/capture.h"
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/links/pending.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/links/sequence.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/join/capture.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
 #include "base/logging.h"
 
 namespace palvon {

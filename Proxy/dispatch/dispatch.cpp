@@ -9,9 +9,9 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/dispatch/prologue.h"
-#include "Proxy/proxystate.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/proxystate.h"
 #include "base/bits.h"
 #include "base/wordswap.h"
 

@@ -5,12 +5,12 @@
 
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/join/translucency.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
-#include "Proxy/join/translucency.h"
 #include "base/logging.h"
-#include "xsupport/xrclib.h"
+#include "xsupport/rclib/rclib.h"
 
 #include <X11/Xlib.h>
 #include <strings.h>

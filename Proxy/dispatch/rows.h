@@ -60,7 +60,7 @@
 // them. Main thread only.
 #pragma once
 
-#include "Xext/byteswap.h"
+#include "Xext/swap/byteswap.h"
 #include "base/strings.h"
 
 namespace palvon {

@@ -5,8 +5,8 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/links/core11G.h"
-#include "Proxy/links/serverlink.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/links/serverlink.h"
 
 namespace palvon {
 

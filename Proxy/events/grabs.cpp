@@ -6,20 +6,20 @@
 
 #include <initializer_list>
 
-#include "Proxy/links/core11G.h"
+#include "Proxy/dispatch/services.h"
+#include "Proxy/heads/headmap.h"
 #include "Proxy/heads/lookup.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
 #include "Proxy/resources/window.h"
-#include "Proxy/links/writers.h"
-#include "Proxy/heads/headmap.h"
-#include "Proxy/links/errors.h"
-#include "Proxy/input/pointer.h"
-#include "Proxy/heads/screen.h"
-#include "Proxy/dispatch/services.h"
 #include "base/logging.h"
-#include "xsupport/xrclib.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

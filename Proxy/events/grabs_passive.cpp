@@ -5,18 +5,18 @@
 #include <cstdlib>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/links/core11G.h"
 #include "Proxy/events/grabs.h"
-#include "Proxy/resources/records.h"
-#include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/resources/window.h"
-#include "Proxy/servers/display.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/servers/display.h"
 #include "base/logging.h"
-#include "xsupport/xrclib.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

@@ -7,10 +7,10 @@
 #include <cstdlib>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/requests/drawablefacts.h"
-#include "Proxy/resources/windowtree.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
+#include "Proxy/requests/drawablefacts.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/failsafe.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min

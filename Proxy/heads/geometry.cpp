@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
-#include "Proxy/servers/failsafe.h"
-#include "Proxy/input/pointer.h"
-#include "Proxy/heads/settings.h"
 #include "Proxy/heads/headwindow.h"
+#include "Proxy/heads/settings.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/servers/failsafe.h"
 
 namespace palvon {
 

@@ -19,14 +19,14 @@
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
-#include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/settings.h"
+#include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "xsupport/misc.h"
+#include "xsupport/rclib/pointer.h"
 #include "xsupport/ximage.h"
-#include "xsupport/xrclib_pointer.h"
 
 namespace palvon {
 

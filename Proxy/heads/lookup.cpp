@@ -11,22 +11,22 @@
 #include <algorithm>
 
 #include "Proxy/config/config.h"
-#include "Proxy/sync/selections.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/heads/settings.h"
+#include "Proxy/input/pointer.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
-#include "Proxy/input/pointer.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/sync/selections.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "base/orders.h"
+#include "xsupport/rclib/input.h"
+#include "xsupport/rclib/rclib.h"
 #include "xsupport/region.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_input.h"
 
 namespace palvon {
 

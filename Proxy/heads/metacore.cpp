@@ -5,11 +5,11 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/extensions.h"
+#include "Proxy/dispatch/wire.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/window.h"
-#include "Proxy/dispatch/wire.h"
 #include "base/rect.h"
 
 namespace palvon {

@@ -3,7 +3,7 @@
 // siblings, and windows that stick to a moving head.
 //
 // These live in the core because the window requests, the head settings and
-// the meta-screen layout call them; the extension module (Xext/meta*.cpp)
+// the meta-screen layout call them; the extension module (Xext/meta/)
 // sets the values they read (selection bits, layers, sticking flags). The
 // event senders send nothing while the extension is not registered.
 //

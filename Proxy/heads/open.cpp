@@ -13,27 +13,27 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/files.h"
-#include "Proxy/join/keepvisible.h"
 #include "Proxy/heads/randrhooks.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
+#include "Proxy/join/keepvisible.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/startup.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/startup.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
-#include "Proxy/heads/settings.h"
 #include "Proxy/heads/headmap.h"
+#include "Proxy/heads/settings.h"
 #include "base/bits.h"
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/rect.h"
 #include "xsupport/misc.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_pointer.h"
+#include "xsupport/rclib/pointer.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

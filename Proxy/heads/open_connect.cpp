@@ -9,13 +9,13 @@
 
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
-#include "Proxy/join/translucency.h"
-#include "Proxy/sync/selections.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
+#include "Proxy/join/translucency.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/sync/selections.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
@@ -26,11 +26,11 @@
 #include "base/strlist.h"
 #include "xsupport/misc.h"
 #include "xsupport/power.h"
+#include "xsupport/rclib/input.h"
+#include "xsupport/rclib/keymap.h"
+#include "xsupport/rclib/pointer.h"
+#include "xsupport/rclib/rclib.h"
 #include "xsupport/ximage.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_input.h"
-#include "xsupport/xrclib_keymap.h"
-#include "xsupport/xrclib_pointer.h"
 
 namespace palvon {
 

@@ -1,7 +1,7 @@
 // Probing the heads, the proxy's windows on each head, and what a reset
 // releases of them.
-#include "Proxy/visuals/colorheads.h"
 #include "Proxy/heads/probe.h"
+#include "Proxy/visuals/colorheads.h"
 
 #include <X11/Xutil.h>
 
@@ -19,30 +19,30 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/startup.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/startup.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
-#include "Proxy/heads/reconcile.h"
+#include "Proxy/heads/headwindow.h"
 #include "Proxy/heads/open.h"
-#include "Proxy/visuals/pixels.h"
+#include "Proxy/heads/reconcile.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/settings.h"
-#include "Proxy/visuals/visual.h"
-#include "Proxy/heads/headwindow.h"
 #include "Proxy/resources/windowattr.h"
+#include "Proxy/visuals/pixels.h"
+#include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "base/strlist.h"
 #include "xsupport/misc.h"
 #include "xsupport/power.h"
+#include "xsupport/rclib/input.h"
+#include "xsupport/rclib/keymap.h"
+#include "xsupport/rclib/pointer.h"
+#include "xsupport/rclib/rclib.h"
 #include "xsupport/ximage.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_input.h"
-#include "xsupport/xrclib_keymap.h"
-#include "xsupport/xrclib_pointer.h"
 #include "xsupport/xtarget.h"
 
 namespace palvon {

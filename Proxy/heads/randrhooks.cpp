@@ -6,11 +6,11 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/extensions.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/window.h"
-#include "Proxy/dispatch/wire.h"
-#include "Proxy/heads/screen.h"
 #include "base/logging.h"
 
 namespace palvon {

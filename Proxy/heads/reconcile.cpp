@@ -1,9 +1,9 @@
 // Reconciling capabilities over the heads: the stages in order, and the
 // font path, resource-id, pixmap-format, keycode and backing-store stages.
 // Visuals and colormaps are in visuals/reconcile.cpp.
-#include "Proxy/visuals/colorheads.h"
-#include "Proxy/join/translucency.h"
 #include "Proxy/heads/reconcile.h"
+#include "Proxy/join/translucency.h"
+#include "Proxy/visuals/colorheads.h"
 
 #include <X11/Xutil.h>
 
@@ -12,10 +12,10 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/join/serverjoin.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
+#include "Proxy/join/serverjoin.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
@@ -29,9 +29,9 @@
 #include "base/logging.h"
 #include "base/strlist.h"
 #include "xsupport/misc.h"
+#include "xsupport/rclib/input.h"
+#include "xsupport/rclib/rclib.h"
 #include "xsupport/xfont.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_input.h"
 
 namespace palvon {
 

@@ -11,8 +11,8 @@
 #pragma once
 
 #include "Proxy/config/config.h"
-#include "Proxy/servers/display.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/servers/display.h"
 #include "base/strings.h"
 
 namespace palvon {

@@ -1,11 +1,11 @@
 // Replaying a colormap's allocations on a head's server colormap.
 #include <cstdlib>
 
-#include "Proxy/visuals/colorcells.h"
+#include "Proxy/heads/reconcile.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/heads/reconcile.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/visuals/colorcells.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max

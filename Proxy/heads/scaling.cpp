@@ -10,9 +10,9 @@
 
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
-#include "Proxy/requests/drawablefacts.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/requests/drawablefacts.h"
 #include "Proxy/resources/resource.h"
 #include "base/logging.h"
 #include "base/rect.h"

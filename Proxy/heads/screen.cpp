@@ -12,27 +12,27 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/visuals/colorheads.h"
 #include "Proxy/config/config.h"
 #include "Proxy/heads/lookup.h"
-#include "Proxy/join/keepvisible.h"
 #include "Proxy/heads/randrhooks.h"
 #include "Proxy/heads/settings.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
+#include "Proxy/join/keepvisible.h"
+#include "Proxy/links/errors.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
-#include "Proxy/visuals/emulation.h"
-#include "Proxy/links/errors.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/visuals/colorheads.h"
+#include "Proxy/visuals/emulation.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
 #include "Proxy/heads/scaling.h"
+#include "Proxy/resources/windowattr.h"
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
-#include "Proxy/resources/windowattr.h"
-#include "Xext/pose.h"
+#include "Xext/small/pose.h"
 #include "base/logging.h"
 #include "base/rect.h"
 

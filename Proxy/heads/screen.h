@@ -8,8 +8,8 @@
 #include <X11/Xlib.h>
 
 #include "Proxy/input/headinput.h"
-#include "gl/glcaps.h"
 #include "base/strings.h"
+#include "gl/glcaps.h"
 
 namespace palvon {
 

@@ -5,9 +5,9 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
-#include "Proxy/links/serverlink.h"
 #include "Proxy/heads/screen.h"
-#include "Xext/byteswap.h"
+#include "Proxy/links/serverlink.h"
+#include "Xext/swap/byteswap.h"
 #include "base/orders.h"
 
 namespace palvon {

@@ -10,30 +10,30 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/files.h"
-#include "Proxy/join/serverjoin.h"
 #include "Proxy/heads/geometry.h"
-#include "Proxy/sync/selections.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
-#include "Proxy/proxystate.h"
-#include "Proxy/resources/resource.h"
+#include "Proxy/join/serverjoin.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/resource.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/sync/selections.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/heads/headwindow.h"
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/scaling.h"
-#include "Proxy/heads/headwindow.h"
 #include "Proxy/resources/windowtree.h"
 #include "base/logging.h"
+#include "xsupport/rclib/pointer.h"
+#include "xsupport/rclib/rclib.h"
 #include "xsupport/ximage.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_pointer.h"
 
 namespace palvon {
 

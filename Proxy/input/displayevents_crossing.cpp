@@ -3,20 +3,20 @@
 // pointer left the last head of this one).
 #include <algorithm>
 
-#include "Proxy/resources/windowtree.h"
-#include "Proxy/join/serverjoin.h"
-#include "Proxy/proxystate.h"
-#include "Proxy/servers/display.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/control.h"
 #include "Proxy/input/displayevents.h"
 #include "Proxy/input/displayevents_handlers.h"
-#include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/join/serverjoin.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/servers/display.h"
 #include "base/logging.h"
 #include "base/rect.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_pointer.h"
+#include "xsupport/rclib/pointer.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

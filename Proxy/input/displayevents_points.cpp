@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "Proxy/input/displayevents.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/input/displayevents.h"
 #include "base/logging.h"
 #include "xsupport/ximage.h"
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/servers/failsafe.h"
 #include "Proxy/input/pointerutil.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
 #include "xsupport/ximage.h"

@@ -8,18 +8,18 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/extensions.h"
-#include "Proxy/heads/lookup.h"
 #include "Proxy/dispatch/renderhook.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/lookup.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/displayevents.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
 #include "Proxy/requests/cursors.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/dispatch/wire.h"
-#include "Proxy/links/writers.h"
-#include "Proxy/input/displayevents.h"
-#include "Proxy/heads/screen.h"
 #include "base/logging.h"
+#include "xsupport/rclib/pointer.h"
 #include "xsupport/ximage.h"
-#include "xsupport/xrclib_pointer.h"
 
 namespace palvon {
 

@@ -5,16 +5,16 @@
 // polled more often and its movement turned instead. Also the cursor an
 // in-window head shows over its click window.
 #include "Proxy/heads/lookup.h"
-#include "Proxy/lifecycle.h"
-#include "Proxy/servers/display.h"
-#include "Proxy/servers/failsafe.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/lifecycle.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_pointer.h"
+#include "xsupport/rclib/pointer.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

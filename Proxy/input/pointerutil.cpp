@@ -13,7 +13,7 @@
 #include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
-#include "xsupport/xrclib.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

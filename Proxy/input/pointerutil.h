@@ -16,7 +16,7 @@
 
 #include "Proxy/input/headinput.h"
 #include "base/strings.h"
-#include "xsupport/xrclib_pointer.h"
+#include "xsupport/rclib/pointer.h"
 
 namespace palvon {
 

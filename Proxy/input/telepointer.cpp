@@ -4,19 +4,19 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "Proxy/requests/cursors.h"
-#include "Proxy/proxystate.h"
-#include "Proxy/servers/display.h"
-#include "Proxy/servers/failsafe.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/requests/cursors.h"
 #include "Proxy/resources/windowtree.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
 #include "base/rect.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_pointer.h"
+#include "xsupport/rclib/pointer.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

@@ -8,21 +8,21 @@
 #include <algorithm>
 #include <cstring>
 
-#include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
-#include "Proxy/links/core11G.h"
-#include "Proxy/requests/drawcommon.h"
-#include "Proxy/requests/drawmath.h"
-#include "Proxy/requests/drawing.h"
-#include "Proxy/resources/gc.h"
-#include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/resources/window.h"
-#include "Proxy/resources/windowtree.h"
 #include "Proxy/dispatch/wire.h"
-#include "Proxy/links/writers.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/join/bgtile.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/requests/drawcommon.h"
+#include "Proxy/requests/drawing.h"
+#include "Proxy/requests/drawmath.h"
+#include "Proxy/resources/gc.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
 #include "xsupport/region.h"
 
 namespace palvon {

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 
+#include "Proxy/dispatch/wire.h"
 #include "Proxy/heads/lookup.h"
+#include "Proxy/input/pointer.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
-#include "Proxy/dispatch/wire.h"
 #include "Proxy/servers/display.h"
-#include "Proxy/input/pointer.h"
 #include "base/logging.h"
 #include "xsupport/region.h"
 

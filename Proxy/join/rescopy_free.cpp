@@ -3,20 +3,20 @@
 
 #include <cstdlib>
 
-#include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/join/bgtile.h"
+#include "Proxy/join/rescopy.h"
+#include "Proxy/proxystate.h"
 #include "Proxy/requests/fonts.h"
 #include "Proxy/resources/gc.h"
-#include "Proxy/proxystate.h"
-#include "Proxy/servers/rawtricks.h"
 #include "Proxy/resources/records.h"
-#include "Proxy/join/rescopy.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "Proxy/servers/raw.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/servers/rawtricks.h"
 #include "base/logging.h"
 
 namespace palvon {

@@ -8,23 +8,23 @@
 #include <cstdlib>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
-#include "Proxy/resources/records.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/control.h"
 #include "Proxy/join/rescopy.h"
-#include "Proxy/resources/resource.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/resources/windowattr.h"
 #include "Proxy/resources/windowtree.h"
-#include "xsupport/xrclib.h"
-#include "Proxy/dispatch/wire.h"
-#include "Proxy/links/writers.h"
-#include "Proxy/heads/headmap.h"
-#include "Proxy/input/control.h"
-#include "Proxy/heads/screen.h"
 #include "base/logging.h"
 #include "base/strings.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

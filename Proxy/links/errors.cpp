@@ -5,11 +5,11 @@
 #include <cstdio>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/proxystate.h"
-#include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/proxystate.h"
 #include "base/logging.h"
 
 namespace palvon {

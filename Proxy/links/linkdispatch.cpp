@@ -14,15 +14,15 @@
 #include <ctime>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/errors.h"
 #include "Proxy/links/pending.h"
-#include "Proxy/proxystate.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/streamedreply.h"
-#include "Proxy/dispatch/wire.h"
 #include "Proxy/links/writers.h"
-#include "Proxy/links/errors.h"
-#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/proxystate.h"
 #include "base/logging.h"
 #include "xsupport/region.h"
 

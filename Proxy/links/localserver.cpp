@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Proxy/clients/xdmcp.h"
 #include "Proxy/config/config.h"
 #include "Proxy/config/files.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/links/serverauth.h"
-#include "Proxy/clients/xdmcp.h"
 #include "base/logging.h"
 #include "base/process.h"
 #include "base/strlist.h"

@@ -7,13 +7,13 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
-#include "Proxy/links/pool.h"
-#include "Proxy/resources/resource.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/links/pool.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/streamedreply.h"
-#include "Proxy/dispatch/wire.h"
+#include "Proxy/resources/resource.h"
 #include "base/logging.h"
 #include "xsupport/region.h"
 

@@ -24,20 +24,20 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
+#include "Proxy/dispatch/wire.h"
 #include "Proxy/links/core11G.h"
+#include "Proxy/links/errors.h"
 #include "Proxy/links/linkdispatch.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/streamedreply.h"
-#include "Proxy/dispatch/wire.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/servers/display.h"
-#include "Proxy/links/errors.h"
+#include "Xext/swap/byteswap.h"
 #include "base/fd.h"
 #include "base/hostclock.h"
 #include "base/logging.h"
 #include "base/orders.h"
-#include "Xext/byteswap.h"
 
 namespace palvon {
 

@@ -118,7 +118,7 @@ struct ServerLink {
   Order* stallTimer;
   u64 lastCompletedMs;
   // Image segments the server keeps attached for the next images
-  // (Xext/shm.cpp); the slot to reuse next when none is free.
+  // (Xext/shm/shm.cpp); the slot to reuse next when none is free.
   KeptShmAttachment keptShm[kKeptShmAttachments];
   u8 keptShmNext;
   // Added with streamed replies (streamedreply.h): body bytes of the reply

@@ -9,7 +9,7 @@
 
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
-#include "Xext/byteswap.h"
+#include "Xext/swap/byteswap.h"
 
 namespace palvon {
 

@@ -12,7 +12,7 @@
 #include <X11/Xlib.h>
 
 #include "Proxy/links/serverlink.h"
-#include "Xext/byteswap.h"
+#include "Xext/swap/byteswap.h"
 
 namespace palvon {
 

@@ -5,18 +5,18 @@
 #include <cstdint>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/proxystate.h"
-#include "Proxy/resources/records.h"
-#include "Proxy/resources/resource.h"
-#include "Proxy/links/sequence.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/resources/window.h"
-#include "Proxy/servers/display.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/links/errors.h"
-#include "Proxy/visuals/visual.h"
-#include "Proxy/resources/resourcefacts.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/proxystate.h"
 #include "Proxy/requests/drawablefacts.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefacts.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/visuals/visual.h"
 
 #include <X11/X.h>
 

@@ -13,9 +13,9 @@
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
-#include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/visuals/pixels.h"
 #include "base/logging.h"
 #include "xsupport/ximage.h"
 

@@ -9,28 +9,28 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
-#include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/links/pending.h"
-#include "Proxy/proxystate.h"
+#include "Proxy/dispatch/services.h"
 #include "Proxy/dispatch/targets.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/control.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/links/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
-#include "Proxy/requests/server.h"
-#include "Proxy/dispatch/services.h"
-#include "Proxy/dispatch/wire.h"
 #include "Proxy/links/writers.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/requests/server.h"
 #include "Proxy/servers/display.h"
-#include "Proxy/links/errors.h"
 #include "Proxy/servers/failsafe.h"
-#include "Proxy/input/control.h"
-#include "Proxy/heads/screen.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
 #include "base/logging.h"
-#include "xsupport/xrclib.h"
-#include "xsupport/xrclib_input.h"
+#include "xsupport/rclib/input.h"
+#include "xsupport/rclib/rclib.h"
 
 namespace palvon {
 

@@ -5,20 +5,20 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/requests/drawcommon.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/headmap.h"
 #include "Proxy/heads/reconcile.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/requests/drawablefacts.h"
+#include "Proxy/requests/drawcommon.h"
 #include "Proxy/requests/fonts.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/dispatch/wire.h"
-#include "Proxy/links/errors.h"
-#include "Proxy/heads/headmap.h"
 #include "Proxy/visuals/pixels.h"
-#include "Proxy/heads/scaling.h"
-#include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
-#include "Proxy/requests/drawablefacts.h"
 
 namespace palvon {
 

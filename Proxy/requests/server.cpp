@@ -7,16 +7,16 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
-#include "Proxy/links/core11G.h"
 #include "Proxy/dispatch/dispatch.h"
-#include "Proxy/links/pending.h"
-#include "Proxy/proxystate.h"
 #include "Proxy/dispatch/targets.h"
-#include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/requests/server.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/links/core11G.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/requests/server.h"
+#include "Proxy/resources/resource.h"
 #include "base/logging.h"
 
 namespace palvon {

@@ -1,9 +1,9 @@
 // Back-buffer names as drawing sees them.
 #include "Proxy/resources/dbebuffer.h"
 
+#include "Proxy/heads/screen.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/servers/display.h"
-#include "Proxy/heads/screen.h"
 
 namespace palvon {
 

@@ -2,7 +2,7 @@
 // buffers, as far as drawing needs them: each belongs to a window, and on a
 // display that carries DOUBLE-BUFFER as Multi-Buffering a name
 // stands for a pair of image buffers, and drawing on the name goes to the
-// one not shown. The modules (Xext/dbe.h, Xext/multibuf.h) make and free
+// one not shown. The modules (Xext/buffers/dbe.h, Xext/buffers/multibuf.h) make and free
 // the records.
 //
 // Main thread only.

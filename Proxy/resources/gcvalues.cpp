@@ -7,19 +7,19 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/links/core11G.h"
-#include "Proxy/requests/drawcommon.h"
-#include "Proxy/resources/gc.h"
-#include "Proxy/proxystate.h"
-#include "Proxy/resources/records.h"
-#include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
 #include "Proxy/dispatch/wire.h"
-#include "Proxy/links/writers.h"
 #include "Proxy/heads/headmap.h"
-#include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/links/core11G.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/requests/drawcommon.h"
+#include "Proxy/resources/gc.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/visuals/pixels.h"
 #include "base/logging.h"
 
 namespace palvon {

@@ -6,18 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/visuals/colorheads.h"
-#include "Proxy/requests/glyphs.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/requests/glyphs.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/colorheads.h"
 #include "Proxy/visuals/visual.h"
-#include "Xext/pose.h"
+#include "Xext/small/pose.h"
 #include "base/logging.h"
 #include "base/strlist.h"
-#include "xsupport/xrclib_pointer.h"
+#include "xsupport/rclib/pointer.h"
 
 namespace palvon {
 

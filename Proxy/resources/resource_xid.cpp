@@ -10,14 +10,14 @@
 //   server id = B | (sub-index << head shift) | ((id & mask) << client-part shift)
 #include <cstdint>
 
+#include "Proxy/heads/screen.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/resourcefind.h"
 #include "Proxy/resources/xidpair.h"
-#include "Proxy/sync/selections.h"
 #include "Proxy/servers/display.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/sync/selections.h"
 #include "base/logging.h"
 
 namespace palvon {

@@ -6,14 +6,14 @@
 
 #include <cstdlib>
 
-#include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/join/bgtile.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/heads/screen.h"
-#include "Proxy/visuals/visual.h"
 #include "Proxy/resources/windowattr.h"
 #include "Proxy/resources/windowtree.h"
+#include "Proxy/visuals/visual.h"
 
 namespace palvon {
 

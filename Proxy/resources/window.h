@@ -11,8 +11,8 @@
 // iterative, so a deep tree cannot exhaust the stack.
 #pragma once
 
-#include "xsupport/region.h"
 #include "base/strings.h"
+#include "xsupport/region.h"
 
 namespace palvon {
 

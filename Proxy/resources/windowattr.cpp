@@ -7,24 +7,24 @@
 #include <cstdlib>
 #include <initializer_list>
 
-#include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
+#include "Proxy/join/bgtile.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/links/sequence.h"
-#include "Proxy/links/serverlink.h"
 #include "Proxy/resources/windowtree.h"
-#include "Proxy/links/writers.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
-#include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/resources/drawableusers.h"
+#include "Proxy/visuals/pixels.h"
 #include "base/logging.h"
 #include "base/orders.h"
 

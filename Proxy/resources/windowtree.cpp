@@ -6,12 +6,12 @@
 
 #include <algorithm>
 
-#include "Proxy/join/bgtile.h"
 #include "Proxy/clients/client.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/join/bgtile.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/windowtree.h"
-#include "Proxy/heads/screen.h"
 
 namespace palvon {
 

@@ -1,10 +1,10 @@
 // Queries of the proxy's window tree: pre-order walks, bounding and clip
 // regions, the window at a point, the cursor in force there, and what the
 // heads layer reads of a window.
-#include "Proxy/proxystate.h"
-#include "Proxy/input/pointer.h"
-#include "Proxy/resources/windowtree.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/windowtree.h"
 
 namespace palvon {
 

@@ -8,10 +8,10 @@
 #include <initializer_list>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/resources/windowtree.h"
-#include "Proxy/dispatch/wire.h"
 #include "base/logging.h"
 
 namespace palvon {

@@ -4,14 +4,14 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
-#include "Proxy/resources/resource.h"
-#include "Proxy/resources/windowattr.h"
-#include "Proxy/requests/windows.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/heads/headmap.h"
-#include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/requests/windows.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/windowattr.h"
+#include "Proxy/visuals/pixels.h"
 
 namespace palvon {
 

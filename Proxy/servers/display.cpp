@@ -13,17 +13,17 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
 #include "Proxy/links/pending.h"
-#include "Proxy/proxystate.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverauth.h"
-#include "Proxy/startup.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/proxystate.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/startup.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
-#include "Proxy/heads/reconcile.h"
 #include "Proxy/heads/open.h"
+#include "Proxy/heads/reconcile.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/sync/propertywindows.h"
 #include "base/logging.h"
@@ -31,7 +31,7 @@
 #include "base/process.h"
 #include "base/strlist.h"
 #include "xsupport/misc.h"
-#include "xsupport/xrclib.h"
+#include "xsupport/rclib/rclib.h"
 #include "xsupport/xtarget.h"
 
 namespace palvon {

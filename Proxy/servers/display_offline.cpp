@@ -5,11 +5,11 @@
 #include <X11/Xlib.h>
 
 #include "Proxy/config/config.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/startup.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
-#include "Proxy/heads/screen.h"
+#include "Proxy/startup.h"
 #include "base/fd.h"
 #include "base/logging.h"
 #include "base/orders.h"

@@ -9,8 +9,8 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-#include "Proxy/servers/display.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"

@@ -42,7 +42,7 @@
 #include <X11/extensions/xtestext1.h>
 
 #include "base/strings.h"
-#include "xsupport/xrclib_input.h"
+#include "xsupport/rclib/input.h"
 
 // Xlib's internal reply calls, declared here so that users of the wrappers
 // need not include Xlibint.h (its min and max macros break C++ code).

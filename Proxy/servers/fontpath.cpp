@@ -6,13 +6,13 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
-#include "Proxy/resources/records.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/links/writers.h"
 #include "Proxy/heads/reconcile.h"
-#include "Proxy/servers/failsafe.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/links/writers.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
 #include "base/strlist.h"
 

@@ -6,15 +6,15 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/lookup.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/links/errors.h"
 #include "Proxy/links/pending.h"
+#include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/links/serverlink.h"
-#include "Proxy/dispatch/wire.h"
-#include "Proxy/links/errors.h"
-#include "Proxy/heads/lookup.h"
-#include "Proxy/input/pointer.h"
-#include "Proxy/heads/screen.h"
 
 namespace palvon {
 

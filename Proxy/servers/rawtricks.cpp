@@ -5,8 +5,8 @@
 #include <X11/Xproto.h>
 #include <X11/extensions/shape.h>
 
-#include "Proxy/links/serverlink.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/links/serverlink.h"
 #include "Proxy/servers/failsafe.h"
 #include "Proxy/servers/raw.h"
 

@@ -3,9 +3,9 @@
 
 #include <ctime>
 
+#include "Proxy/heads/screen.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
-#include "Proxy/heads/screen.h"
 #include "base/logging.h"
 #include "base/orders.h"
 

@@ -9,16 +9,16 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/displayevents.h"
+#include "Proxy/links/errors.h"
 #include "Proxy/proxystate.h"
-#include "Proxy/visuals/colorcells.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/dispatch/wire.h"
-#include "Proxy/links/errors.h"
-#include "Proxy/input/displayevents.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/visuals/colorcells.h"
 #include "Proxy/visuals/pixels.h"
-#include "Proxy/heads/screen.h"
 #include "Proxy/visuals/visual.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Proxy/links/errors.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/links/errors.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"

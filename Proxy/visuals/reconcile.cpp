@@ -9,19 +9,19 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
-#include "Proxy/visuals/colorcells.h"
-#include "Proxy/visuals/colorheads.h"
+#include "Proxy/heads/reconcile.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
-#include "Proxy/heads/reconcile.h"
-#include "Proxy/visuals/emulation.h"
 #include "Proxy/servers/failsafe.h"
+#include "Proxy/visuals/colorcells.h"
+#include "Proxy/visuals/colorheads.h"
+#include "Proxy/visuals/emulation.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
 #include "Proxy/heads/open.h"
-#include "Proxy/visuals/pixels.h"
 #include "Proxy/heads/settings.h"
+#include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 

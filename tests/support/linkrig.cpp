@@ -12,7 +12,7 @@
 #include "Proxy/links/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
-#include "Xext/shm.h"
+#include "Xext/shm/shm.h"
 #include "base/buffer.h"
 #include "base/orders.h"
 #include "base/outbuffer.h"

@@ -1,5 +1,5 @@
-#include "support/rawclient.h"
 #include "support/peers/unixsocket.h"
+#include "support/rawclient.h"
 
 #include <algorithm>
 

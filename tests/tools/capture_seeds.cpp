@@ -23,7 +23,7 @@
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/dispatch/wire.h"
-#include "Xext/byteswap.h"
+#include "Xext/swap/byteswap.h"
 #include "base/logging.h"
 #include "base/wordswap.h"
 #include "support/xprogram.h"

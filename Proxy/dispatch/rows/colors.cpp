@@ -1,8 +1,8 @@
 // Rows of the colormap and colour requests (opcodes 78 to 92).
 #include <X11/Xproto.h>
 
-#include "Proxy/requests/colormaps.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/requests/colormaps.h"
 
 namespace palvon {
 

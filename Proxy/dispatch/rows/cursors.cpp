@@ -2,8 +2,8 @@
 // (opcodes 93 to 99).
 #include <X11/Xproto.h>
 
-#include "Proxy/requests/cursors.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/requests/cursors.h"
 
 namespace palvon {
 

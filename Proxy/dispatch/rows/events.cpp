@@ -2,8 +2,8 @@
 // replies, never events; GenericEvent (35) is routed by its extension.
 #include <X11/X.h>
 
-#include "Proxy/events/translate.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/events/translate.h"
 #include "Proxy/resources/windowtree.h"
 
 namespace palvon {

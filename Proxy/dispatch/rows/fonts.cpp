@@ -1,8 +1,8 @@
 // Rows of the font and pixmap requests (opcodes 45 to 54).
 #include <X11/Xproto.h>
 
-#include "Proxy/requests/fonts.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/requests/fonts.h"
 
 namespace palvon {
 

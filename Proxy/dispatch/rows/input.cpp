@@ -1,8 +1,8 @@
 // Rows of the pointer, grab and focus requests (opcodes 26 to 44).
 #include <X11/Xproto.h>
 
-#include "Proxy/requests/input.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/requests/input.h"
 #include "Proxy/servers/queries.h"
 
 namespace palvon {

@@ -2,8 +2,8 @@
 // (opcodes 16 to 25).
 #include <X11/Xproto.h>
 
-#include "Proxy/requests/atoms.h"
 #include "Proxy/dispatch/rows.h"
+#include "Proxy/requests/atoms.h"
 
 namespace palvon {
 

@@ -6,8 +6,8 @@
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/links/sequence.h"
-#include "Proxy/servers/queries.h"
 #include "Proxy/requests/server.h"
+#include "Proxy/servers/queries.h"
 
 namespace palvon {
 

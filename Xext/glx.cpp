@@ -1,7 +1,0 @@
-#include "Xext/glx.h"
-
-namespace palvon {
-
-const char* initGLXExtension(ExtensionEntry*) { return "GLX is not supported by this proxy"; }
-
-}  // namespace palvon

@@ -1,7 +1,0 @@
-#include "Xext/pose.h"
-
-namespace palvon {
-
-const char* poseInit(ExtensionEntry*) { return "Recording is not supported by this proxy"; }
-
-}  // namespace palvon

@@ -1,0 +1,392 @@
+// RENDER picture formats: the proxy's own set, built from the image
+// display's formats, limited by the environment, offered once per meta
+// screen that shows them and kept only where every head has a match; the
+// per-head translation of a format id; and the QueryPictFormats reply made
+// from the set.
+#include <X11/extensions/render.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "Proxy/dispatch/renderhook.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/headmap.h"
+#include "Proxy/heads/lookup.h"
+#include "Proxy/heads/scaling.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/proxystate.h"
+#include "Proxy/resources/drawableusers.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefacts.h"
+#include "Proxy/servers/display.h"
+#include "Proxy/servers/raw.h"
+#include "Proxy/visuals/visual.h"
+#include "Xext/extmodule.h"
+#include "Xext/render/internal.h"
+#include "base/logging.h"
+
+namespace palvon {
+
+RenderState renderState;
+
+namespace {
+
+constexpr u32 kNoLimit = ~0u;
+
+u32 limitFromEnvironment(const char* name) {
+  const char* text = getenv(name);
+  if (!text || !*text) return kNoLimit;
+  return u32(strtoul(text, nullptr, 10));
+}
+
+// The head's slot among the heads whose format ids the formats keep; -1
+// when every slot is taken by a live head.
+i32 headSlot(const Head* head, bool assign) {
+  i32 free = -1;
+  for (u32 i = 0; i < kRenderHeadSlots; i++) {
+    if (renderState.slots[i] == head) return i32(i);
+    if (!renderState.slots[i] && free < 0) free = i32(i);
+  }
+  if (!assign) return -1;
+  if (free < 0) {
+    PALVON_UNE();
+    return -1;
+  }
+  renderState.slots[free] = head;
+  return free;
+}
+
+// The server's formats of the display, read once.
+PictFormatRecord* displayFormats(ServerDisplay* display, u32* count) {
+  u32 index = display->index;
+  if (index >= 32) return nullptr;
+  if (!renderState.displayFormats[index] && display->display) {
+    u32 screens = 0;
+    renderState.displayFormats[index] =
+        queryRenderPictFormats(display->display, &renderState.displayFormatCount[index], &screens);
+  }
+  *count = renderState.displayFormatCount[index];
+  return renderState.displayFormats[index];
+}
+
+// The server's RENDER version code (major x 64 + minor); 0 without RENDER.
+u16 displayRenderVersion(Display* display) {
+  u8 opcode = display ? rawExtensionOpcode(display, RENDER_NAME) : 0;
+  if (!opcode || !rawBegin(display)) return 0;
+  u8* request = rawRequest(display, opcode, X_RenderQueryVersion, 12);
+  if (!request) return 0;
+  rawPut32(request, 4, RENDER_MAJOR);
+  rawPut32(request, 8, RENDER_MINOR);
+  RawReply reply;
+  if (!rawReply(display, &reply)) return 0;
+  u32 major = reply.word(8), minor = reply.word(12);
+  rawReplyFree(&reply);
+  if (major > 1000 || minor > 63) return 0;
+  u16 code = u16(major * 64 + minor);
+  return code ? code : 1;  // 0.0 still has RENDER
+}
+
+const char* typeName(u8 type) { return type == PictTypeDirect ? "Direct" : "Indexed"; }
+
+const char* matchFailure(const ProxyPictFormat& f, const Head* head) {
+  return tmpPrintf("Display %s does not support picture format %s %d bit R%uG%uB%uA%u (%u,%u,%u,%u, %s visual)",
+                   headName(head), typeName(f.type), f.depth, f.bits[0], f.bits[1], f.bits[2], f.bits[3], f.shifts[0],
+                   f.shifts[1], f.shifts[2], f.shifts[3], f.visualCount ? "with" : "no");
+}
+
+// Null or the text of matchFailure.
+const char* matchPictFormat(ProxyPictFormat* format, Head* head) {
+  u32 count = 0;
+  PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
+  i32 found = findMatchingPictFormat(*format, server, count, head->screen);
+  if (found < 0) return matchFailure(*format, head);
+  i32 slot = headSlot(head, true);
+  if (slot >= 0) format->headIds[slot] = server[found].id;
+  return nullptr;
+}
+
+u32 indexedColormap(const PictFormatRecord& server, MetaScreen* screen, const ServerDisplay* display) {
+  if (!server.colormap) return 0;
+  for (Head* head = screen->heads; head; head = head->next)
+    if (head->serverDisplay == display && head->defaultColormap == server.colormap) return screen->defaultColormap;
+  return mapServerXidToClient(server.colormap, display);
+}
+
+// Appends a format made from the server's for the meta screen (null: no
+// visuals); false when memory ran out (nothing is added then).
+bool addProxyPictFormat(const PictFormatRecord& server, MetaScreen* screen, Head* head, ServerDisplay* display) {
+  u32 visuals = 0;
+  while (visuals < kPictFormatVisualsMax && server.visuals[visuals]) visuals++;
+  u32* ids = nullptr;
+  u32 idCount = 0;
+  if (screen && visuals) {
+    ids = static_cast<u32*>(memAlloc(sizeof(u32) * visuals));
+    if (!ids) return false;
+    for (u32 v = 0; v < visuals; v++)
+      if (const VisualRecord* meta = findScreenVisualForHeadVisual(head, server.visuals[v]))
+        ids[idCount++] = meta->visualId;
+  }
+  auto* grown = static_cast<ProxyPictFormat*>(
+      memRealloc(renderState.formats, sizeof(ProxyPictFormat) * (renderState.formatCount + 1)));
+  if (!grown) {
+    free(ids);
+    return false;
+  }
+  renderState.formats = grown;
+  ProxyPictFormat& f = grown[renderState.formatCount++];
+  memset(&f, 0, sizeof f);
+  // A default id of the proxy's own: unique beside the visuals, colormaps
+  // and root windows that clients also look up by id.
+  f.id = allocDefaultXid();
+  f.type = server.type;
+  f.depth = server.depth;
+  if (server.type == PictTypeDirect) {
+    u8 bits[4] = {server.redBits, server.greenBits, server.blueBits, server.alphaBits};
+    u8 shifts[4] = {server.redShift, server.greenShift, server.blueShift, server.alphaShift};
+    memcpy(f.bits, bits, 4);
+    memcpy(f.shifts, shifts, 4);
+  } else if (screen) {
+    f.colormap = indexedColormap(server, screen, display);
+  }
+  if (screen) f.screen = u16(screen->number);
+  f.visuals = ids;
+  f.visualCount = idCount;
+  for (MetaScreen* s = proxyState.screens; s; s = s->next)
+    for (Head* h = s->heads; h; h = h->next)
+      if (h->serverDisplay == display) {
+        i32 slot = headSlot(h, true);
+        if (slot >= 0) f.headIds[slot] = server.id;
+      }
+  return true;
+}
+
+void addCandidate(const PictFormatRecord& server, ServerDisplay* display) {
+  bool hasVisuals = server.visuals[0] != 0;
+  if (!hasVisuals) {
+    if (!addProxyPictFormat(server, nullptr, nullptr, display)) PALVON_OOM();
+    return;
+  }
+  Head* shown = display->display ? findHeadByScreenNumber(display->display, server.screen) : nullptr;
+  if (!shown) {
+    LOGF(logChXhint, "Display %s does not support picture format #%u (no head)", display->displayName, server.id);
+    return;
+  }
+  bool known = false;
+  for (u32 v = 0; v < kPictFormatVisualsMax && server.visuals[v] && !known; v++)
+    known = findScreenVisualForHeadVisual(shown, server.visuals[v]) != nullptr;
+  if (!known) {
+    LOGF(logChXhint, "Display %s does not support picture format #%u (no visual)", display->displayName, server.id);
+    return;
+  }
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (head->serverDisplay != display || head->screen != server.screen) continue;
+      if (!addProxyPictFormat(server, screen, head, display)) PALVON_OOM();
+      break;
+    }
+  }
+}
+
+// Drops formats some head of another display cannot show.
+void filterOverOtherHeads(ServerDisplay* image) {
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (head->serverDisplay == image) continue;
+      for (u32 i = 0; i < renderState.formatCount;) {
+        const char* failure = matchPictFormat(&renderState.formats[i], head);
+        if (!failure) {
+          i++;
+          continue;
+        }
+        logProblem(failure, __FILE__, __LINE__);
+        free(renderState.formats[i].visuals);
+        memmove(&renderState.formats[i], &renderState.formats[i + 1],
+                sizeof(ProxyPictFormat) * (renderState.formatCount - i - 1));
+        renderState.formatCount--;
+      }
+    }
+  }
+}
+
+// Visuals of the format at the depth, counted once per depth entry.
+u32 depthVisuals(const ProxyPictFormat* formats, u32 count, u32 screen, u32 depth) {
+  u64 visuals = 0;
+  for (u32 i = 0; i < count; i++)
+    if (formats[i].visualCount && formats[i].screen == screen && formats[i].depth == depth)
+      visuals += formats[i].visualCount;
+  return u32(visuals > 65535 ? 65535 : visuals);
+}
+
+}  // namespace
+
+// --- Matching ---------------------------------------------------------------------
+
+bool pictFormatWithinLimits(const PictFormatRecord& format, u32 maxDepth, u32 maxBits) {
+  return format.depth <= maxDepth && format.redBits <= maxBits;
+}
+
+i32 findMatchingPictFormat(const ProxyPictFormat& f, const PictFormatRecord* server, u32 count, u32 headScreen) {
+  if (f.type != PictTypeDirect && f.type != PictTypeIndexed) {
+    PALVON_UNE();
+    return -1;
+  }
+  for (u32 i = 0; i < count; i++) {
+    const PictFormatRecord& s = server[i];
+    if (s.type != f.type || s.depth != f.depth) continue;
+    if (f.type == PictTypeDirect) {
+      u8 bits[4] = {s.redBits, s.greenBits, s.blueBits, s.alphaBits};
+      u8 shifts[4] = {s.redShift, s.greenShift, s.blueShift, s.alphaShift};
+      if (memcmp(bits, f.bits, 4) || memcmp(shifts, f.shifts, 4)) continue;
+      bool serverVisuals = s.visuals[0] != 0;
+      if (!f.visualCount && !serverVisuals) return i32(i);
+      if (f.visualCount && serverVisuals && s.screen == headScreen) return i32(i);
+      continue;
+    }
+    if (!f.colormap || s.colormap) return i32(i);
+  }
+  return -1;
+}
+
+ProxyPictFormat* findPictFormat(u32 id) {
+  return id ? static_cast<ProxyPictFormat*>(lookupResourceByType(id, RT_PICT_FORMAT)) : nullptr;
+}
+
+MetaScreen* pictFormatScreen(const ProxyPictFormat* format) {
+  return format && format->visualCount ? findMetaScreen(format->screen) : nullptr;
+}
+
+u32 renderFormatForHead(u32 id, const Head* head) {
+  const ProxyPictFormat* format = findPictFormat(id);
+  if (!format || !head) return id;
+  i32 slot = headSlot(head, false);
+  return slot >= 0 ? format->headIds[slot] : id;
+}
+
+// --- The set ------------------------------------------------------------------------
+
+const char* buildPictFormats(ExtensionEntry* entry) {
+  for (ServerDisplay* display = serverDisplayList; display; display = display->next) {
+    if (!display->display) continue;
+    u16 version = displayRenderVersion(display->display);
+    u32 count = 0;
+    if (!version || !displayFormats(display, &count))
+      return tmpPrintf("Display %s does not support extension %s", display->displayName, RENDER_NAME);
+    if (version < entry->version) entry->version = version;
+  }
+  freePictFormats();
+  ServerDisplay* image = imageDisplay ? imageDisplay : serverDisplayList;
+  u32 count = 0;
+  const PictFormatRecord* candidates = image ? displayFormats(image, &count) : nullptr;
+  u32 maxDepth = limitFromEnvironment("maxPictureFormatDepth");
+  u32 maxBits = limitFromEnvironment("maxPictureFormatBits");
+  for (u32 i = 0; i < count; i++)
+    if (pictFormatWithinLimits(candidates[i], maxDepth, maxBits)) addCandidate(candidates[i], image);
+  filterOverOtherHeads(image);
+  for (u32 i = 0; i < renderState.formatCount; i++)
+    if (!addResource(renderState.formats[i].id, RT_PICT_FORMAT, &renderState.formats[i])) PALVON_OOM();
+  return nullptr;
+}
+
+void freePictFormats() {
+  for (u32 i = 0; i < renderState.formatCount; i++) {
+    freeResourceById(renderState.formats[i].id, RT_PICT_FORMAT);
+    free(renderState.formats[i].visuals);
+  }
+  free(renderState.formats);
+  renderState.formats = nullptr;
+  renderState.formatCount = 0;
+  memset(renderState.slots, 0, sizeof renderState.slots);
+}
+
+const char* adjustPictFormats(Head* head) {
+  if (!moduleEntry(kModuleRender) || !head) return nullptr;
+  u32 count = 0;
+  if (!head->serverDisplay || !displayFormats(head->serverDisplay, &count))
+    return tmpPrintf("Display %s does not support extension %s",
+                     head->serverDisplay ? head->serverDisplay->displayName : headName(head), RENDER_NAME);
+  LOGF(logChStep, "Adjusting %u picture formats on %s...", renderState.formatCount, headName(head));
+  for (u32 i = 0; i < renderState.formatCount; i++)
+    if (const char* failure = matchPictFormat(&renderState.formats[i], head)) return failure;
+  return nullptr;
+}
+
+void resetRenderExtension(ExtensionEntry* entry) {
+  freePictFormats();
+  for (u32 i = 0; i < 32; i++) {
+    free(renderState.displayFormats[i]);
+    renderState.displayFormats[i] = nullptr;
+    renderState.displayFormatCount[i] = 0;
+  }
+  pictFormatForHeadHook = nullptr;
+  adjustPictFormatsHook = nullptr;
+  pictureFrameHook = nullptr;
+  drawableUserHooks.freeWindowPictures = nullptr;
+  resourceFactHooks = {};
+  clearModuleWord(entry);
+}
+
+// --- QueryPictFormats ---------------------------------------------------------------
+
+u32 pictFormatsReplySize(const ProxyPictFormat* formats, u32 count, const u32* screens, u32 screenCount) {
+  u64 size = 32 + 28ull * count + 8ull * screenCount;
+  for (u32 s = 0; s < screenCount; s++)
+    for (u32 depth = 1; depth <= 32; depth++)
+      if (u32 visuals = depthVisuals(formats, count, screens[s], depth)) size += 8 + 8ull * visuals;
+  return size > 0x3ffffffc ? 0 : u32(size);
+}
+
+void writePictFormatsReply(u8* out, const ProxyPictFormat* formats, u32 count, const u32* screens,
+                           u32 screenCount) {
+  u32 size = pictFormatsReplySize(formats, count, screens, screenCount);
+  memset(out, 0, size);
+  out[0] = X_Reply;
+  put32(out + 4, (size - 32) / 4);
+  put32(out + 8, count);
+  put32(out + 12, screenCount);
+  u32 depths = 0, visuals = 0;
+  u8* at = out + 32;
+  for (u32 i = 0; i < count; i++, at += 28) {
+    const ProxyPictFormat& f = formats[i];
+    put32(at, f.id);
+    at[4] = f.type;
+    at[5] = f.depth;
+    if (f.type == PictTypeDirect) {
+      for (u32 c = 0; c < 4; c++) {
+        put16(at + 8 + 4 * c, f.shifts[c]);
+        put16(at + 10 + 4 * c, u16((1u << f.bits[c]) - 1));
+      }
+    } else {
+      put32(at + 24, f.colormap);
+    }
+  }
+  for (u32 s = 0; s < screenCount; s++) {
+    u8* screenAt = at;
+    u32 screenDepths = 0;
+    at += 8;
+    for (u32 depth = 1; depth <= 32; depth++) {
+      u32 n = depthVisuals(formats, count, screens[s], depth);
+      if (!n) continue;
+      screenDepths++;
+      at[0] = u8(depth);
+      put16(at + 2, u16(n));
+      at += 8;
+      u32 written = 0;
+      for (u32 i = 0; i < count && written < n; i++) {
+        const ProxyPictFormat& f = formats[i];
+        if (!f.visualCount || f.screen != screens[s] || f.depth != depth) continue;
+        for (u32 v = 0; v < f.visualCount && written < n; v++, written++, at += 8) {
+          put32(at, f.visuals[v]);
+          put32(at + 4, f.id);
+        }
+      }
+      visuals += n;
+    }
+    put32(screenAt, screenDepths);
+    depths += screenDepths;
+  }
+  put32(out + 16, depths);
+  put32(out + 20, visuals);
+}
+
+}  // namespace palvon

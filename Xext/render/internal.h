@@ -1,0 +1,195 @@
+// Inside the RENDER module: the format set, the picture and glyph-set
+// records, and what the module's files share. Other layers see only
+// Xext/render/render.h.
+//
+// The format set lives from initRenderExtension to resetRenderExtension;
+// pictures and glyph sets from their creating request to their freeing or
+// their client's end. Main thread only.
+#pragma once
+
+#include <X11/Xproto.h>
+
+#include "Proxy/dispatch/rows.h"
+#include "Xext/render/render.h"
+#include "base/strings.h"
+
+namespace palvon {
+
+struct Head;
+struct MetaScreen;
+struct PixmapRecord;
+struct PictFormatRecord;
+struct ProxyClient;
+struct ProxyWindow;
+struct RouteTarget;
+struct ScalingDrawable;
+struct ServerDisplay;
+
+// Heads whose per-head format ids a format keeps (slots are handed out as
+// heads first ask, and reused when a head's record is gone).
+constexpr u32 kRenderHeadSlots = 128;
+
+// One picture format offered to clients.
+struct ProxyPictFormat {
+  u32 id;  // the proxy's own id, registered as RT_PICT_FORMAT
+  u8 type;  // 0 Indexed, 1 Direct
+  u8 depth;
+  u16 screen;  // meta screen number; meaningful only with visuals
+  u8 bits[4];    // red, green, blue, alpha bit counts (Direct)
+  u8 shifts[4];  // red, green, blue, alpha shifts (Direct)
+  u32 colormap;  // the proxy's colormap (Indexed)
+  u32* visuals;  // proxy visual ids, sized from the server's list
+  u32 visualCount;
+  u32 headIds[kRenderHeadSlots];  // the matching server format per head slot
+};
+
+// The module's state.
+struct RenderState {
+  ProxyPictFormat* formats;
+  u32 formatCount;
+  const Head* slots[kRenderHeadSlots];
+  // Each display's formats as read from its server, by server index.
+  PictFormatRecord* displayFormats[32];
+  u32 displayFormatCount[32];
+};
+extern RenderState renderState;
+
+// --- Format set (formats.cpp) ------------------------------------------------
+
+// Whether a server format passes the environment limits (depth and red
+// bits at most the limits; ~0 for an unset variable).
+bool pictFormatWithinLimits(const PictFormatRecord& format, u32 maxDepth, u32 maxBits);
+// The index of the first server format that can stand for the proxy
+// format on a head showing server screen `headScreen`; -1 when none.
+i32 findMatchingPictFormat(const ProxyPictFormat& format, const PictFormatRecord* server, u32 count,
+                           u32 headScreen);
+// The size in bytes of the QueryPictFormats reply for these formats and
+// meta screens, and the reply itself (header included, sequence 0) in `out`.
+u32 pictFormatsReplySize(const ProxyPictFormat* formats, u32 count, const u32* screens, u32 screenCount);
+void writePictFormatsReply(u8* out, const ProxyPictFormat* formats, u32 count, const u32* screens,
+                           u32 screenCount);
+// The format registered under the proxy id; null when none.
+ProxyPictFormat* findPictFormat(u32 id);
+// The meta screen of a format with visuals, else null.
+MetaScreen* pictFormatScreen(const ProxyPictFormat* format);
+// The per-head id, or the id unchanged when it is no proxy format.
+u32 renderFormatForHead(u32 id, const Head* head);
+const char* buildPictFormats(ExtensionEntry* entry);
+void freePictFormats();
+
+// --- Pictures (picture.cpp) ------------------------------------------------------
+
+struct PictureRecord {
+  u32 id;
+  u32 references;     // pictures that use this one as their alpha map
+  u32 window;         // the window of a window picture (looked up when used), else 0
+  PixmapRecord* pixmap;  // of a pixmap picture, referenced
+  MetaScreen* screen;    // of a drawing picture; null for source pictures
+  const ProxyPictFormat* format;  // null for source pictures
+  PictureRecord* alphaMap;
+  i16 alphaX, alphaY;
+  PixmapRecord* clipMask;  // referenced
+  xRectangle* clipRects;
+  u32 clipCount;
+  i16 clipX, clipY;
+  u32 dither;
+  u8 repeat, graphicsExposures, subwindowMode, polyEdge, polyMode, componentAlpha;
+  u8 hasTransform;
+  u32 transform[9];
+  char* filterName;
+  u32* filterValues;  // the filter's parameters as sent
+  u32 filterValueCount;
+  u8* creation;  // source pictures: the creating request, in the proxy's order
+  u32 creationLength;
+  LayoutString creationLayout;
+  u8 idFreed;  // the id is gone; the record lives on as an alpha map
+};
+
+PictureRecord* lookupPicture(u32 id);
+// The drawable a drawing picture draws on (window or pixmap id), 0 for none.
+u32 pictureDrawable(const PictureRecord* picture);
+// Sets the scaler's frame to the picture's drawable.
+void setScalerPicture(const Head* head, const PictureRecord* picture);
+// The frame a picture draws in (pictureFrameHook of the scaling).
+bool renderPictureFrame(const void* picture, ScalingDrawable* frame);
+// Whether the head carries the picture's drawing (a head of its screen).
+bool pictureOnHead(const PictureRecord* picture, const Head* head);
+void registerPictureType();
+// Frees the pictures drawing on a destroyed window (the servers free theirs).
+void freeWindowPictures(u32 window);
+// The depth and visual of a picture, picture format or glyph set, and the
+// window of a window picture (the core's resource facts).
+bool describeRenderResource(u32 type, void* object, u32* depth, const VisualRecord** visual);
+ProxyWindow* renderResourceWindow(u32 type, void* object);
+
+void ProcRenderCreatePicture(u8* request, u32 length);
+void ProcRenderChangePicture(u8* request, u32 length);
+void ProcRenderSetPictureClipRectangles(u8* request, u32 length);
+void ProcRenderFreePicture(u8* request, u32 length);
+void ProcRenderSetPictureTransform(u8* request, u32 length);
+void ProcRenderSetPictureFilter(u8* request, u32 length);
+void ProcRenderCreateSourcePicture(u8* request, u32 length);
+
+// Writes one picture onto a head through the client's link (or, without a
+// head, through the writer with the client's ids); false when a request
+// could not be written.
+bool replicatePicture(PictureRecord* picture, ProxyClient* client, RequestWriter* writer, Head* head,
+                      u32 serverPicture, u32 serverDrawable);
+u8* renderRequest(RequestWriter* writer, u8 minor, u32 length);
+
+// --- Drawing (draw.cpp) ------------------------------------------------------------
+
+void ProcRenderComposite(u8* request, u32 length);
+void ProcRenderScale(u8* request, u32 length);
+void ProcRenderTrapezoids(u8* request, u32 length);
+void ProcRenderTriangles(u8* request, u32 length);
+void ProcRenderCompositeGlyphs(u8* request, u32 length);
+void ProcRenderFillRectangles(u8* request, u32 length);
+void ProcRenderAddTraps(u8* request, u32 length);
+
+// Shifts one request's drawing by (-dx, -dy) at the destination, scaled for
+// the head: Composite's destination origin, CompositeGlyphs' first glyph
+// item, every FillRectangles rectangle. Other requests are left alone and
+// false is returned.
+bool shiftRenderDrawing(u8* copy, u32 length, i32 dx, i32 dy, const Head* head);
+
+// --- Glyph sets (glyphs.cpp) -------------------------------------------------------
+
+struct GlyphUpload {
+  GlyphUpload* next;
+  u32 count;   // glyphs
+  u32 length;  // bytes of data
+  u8 data[];   // ids, infos, images as the client sent them (proxy order)
+};
+
+struct GlyphSetRecord {
+  MetaScreen* screen;  // null for a format without visuals
+  const ProxyPictFormat* format;
+  u32* names;  // ids that name the set: CreateGlyphSet's first, then references
+  u32 nameCount;
+  GlyphUpload* first;
+  GlyphUpload* last;
+};
+
+GlyphSetRecord* lookupGlyphSet(u32 id);
+bool glyphSetOnHead(const GlyphSetRecord* set, const Head* head);
+// Drops the glyphs from the uploads (uploads left empty are freed).
+void pruneGlyphUploads(GlyphSetRecord* set, const u8* glyphIds, u32 count);
+// Bytes of one glyph image of the width and height for the format depth.
+u32 glyphImageBytes(u32 depth, u32 width, u32 height);
+void registerGlyphSetType();
+
+void ProcRenderCreateGlyphSet(u8* request, u32 length);
+void ProcRenderReferenceGlyphSet(u8* request, u32 length);
+void ProcRenderFreeGlyphSet(u8* request, u32 length);
+void ProcRenderAddGlyphs(u8* request, u32 length);
+void ProcRenderFreeGlyphs(u8* request, u32 length);
+int copyGlyphSetsToDisplay(RequestWriter* writer, Head* head);
+int copyPicturesToDisplay(RequestWriter* writer, Head* head);
+
+// --- Cursors (cursor.cpp) ----------------------------------------------------------
+
+void ProcRenderCreateCursor(u8* request, u32 length);
+void ProcRenderCreateAnimCursor(u8* request, u32 length);
+
+}  // namespace palvon

@@ -1,0 +1,262 @@
+// XTEST.
+#include "Xext/xinput/xtest.h"
+
+#include <X11/X.h>
+
+#include "Proxy/clients/client.h"
+#include "Proxy/dispatch/dispatch.h"
+#include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/screen.h"
+#include "Proxy/input/control.h"
+#include "Proxy/input/pointer.h"
+#include "Proxy/links/errors.h"
+#include "Proxy/links/pending.h"
+#include "Proxy/links/sequence.h"
+#include "Proxy/links/serverlink.h"
+#include "Proxy/requests/server.h"
+#include "Proxy/resources/records.h"
+#include "Proxy/resources/resource.h"
+#include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
+#include "Proxy/servers/display.h"
+#include "Xext/extmodule.h"
+#include "base/logging.h"
+#include "xsupport/rclib/input.h"
+#include "xsupport/rclib/rclib.h"
+
+namespace palvon {
+
+namespace {
+
+constexpr u8 kGetVersion = 0, kCompareCursor = 1, kFakeInput = 2, kGrabControl = 3;
+constexpr u32 kEventBytes = 32, kFakeInputBytes = 36;
+// The first event code an extension can have; the codes below are core.
+constexpr u8 kFirstExtensionEvent = 64;
+
+bool emulated() { return proxyState.extensions.xtestThroughInputControl; }
+
+// --- Version -------------------------------------------------------------------------
+
+// Answered by the proxy: what it does with fake input does not depend on
+// the servers' versions.
+void ProcXTestGetVersion(u8* request, u32) {
+  u8 reply[32] = {};
+  reply[1] = 2;
+  put16(reply + 2, static_cast<u16>(currentClient->requestCounter));
+  put16(reply + 8, 2);
+  sendComposedReply(request[0], request[1], reply, sizeof reply, "bbsis", currentClient);
+}
+
+void ReplyXTestGetVersion(u8* reply, u32 length) {
+  u16 version = offeredVersion(kModuleXTest);
+  reply[1] = static_cast<u8>(version / 64);
+  if (length >= 10) put16(reply + 8, version % 64);
+  sendReplyToClient(reply, length, "bbsis");
+}
+
+// --- CompareCursor -------------------------------------------------------------------
+
+void rewriteCompareCursor(u8* copy, u32, const RouteTarget& target, void*) {
+  put32(copy + 4, translateXid(get32(copy + 4), RT_WINDOW, target.head));
+  u32 cursor = get32(copy + 8);
+  // None and CurrentCursor are values, not ids.
+  if (cursor > 1) put32(copy + 8, translateXid(cursor, RT_CURSOR, target.head));
+}
+
+void answerCompareCursor(const u8* request, bool same) {
+  u8 reply[32] = {};
+  reply[1] = same ? 1 : 0;
+  put16(reply + 2, static_cast<u16>(currentClient->requestCounter));
+  sendComposedReply(request[0], request[1], reply, sizeof reply, "bbsi", currentClient);
+}
+
+const CursorRecord* windowCursor(const ProxyWindow* window) { return window->cursor; }
+
+// The proxy knows every window's cursor and the pointer's place.
+void compareCursorHere(u8* request, u32 length, ProxyWindow* window) {
+  u32 cursor = get32(request + 8);
+  if (cursor == None) return answerCompareCursor(request, windowCursor(window) == nullptr);
+  if (cursor == 1) {
+    Head* head = nullptr;
+    i32 x = 0, y = 0;
+    Head* input = inputControlHead();
+    const char* failure = input && input->display ? queryMetaPointer(input->display, currentClient, &head, &x, &y)
+                                                  : "No input-control display";
+    if (failure) {
+      logProblem(failure, __FILE__, __LINE__);
+      return answerCompareCursor(request, false);
+    }
+    return answerCompareCursor(request, effectiveCursorAt(kXrcMouse, x, y) == windowCursor(window));
+  }
+  auto* record = static_cast<CursorRecord*>(lookupResourceByType(cursor, RT_CURSOR));
+  if (!record) return sendXError(BadCursor, cursor, request, length, nullptr);
+  answerCompareCursor(request, record == windowCursor(window));
+}
+
+void ProcXTestCompareCursor(u8* request, u32 length) {
+  u32 id = get32(request + 4);
+  ProxyWindow* window = lookupWindow(id);
+  if (emulated()) {
+    if (!window) return sendXError(BadWindow, id, request, length, nullptr);
+    return compareCursorHere(request, length, window);
+  }
+  setRequestResource(currentClient, id);
+  // The head holding the pointer shows the cursor in force, when it is on
+  // the window's screen.
+  Head* pointer = pointerHead();
+  bool here = pointer && window && pointer->metaScreen == window->screen;
+  Route route = here ? Route::kPointerHead : Route::kMainHead;
+  // No server to ask (every one lost): the cursor cannot be compared.
+  if (!firstTargetLink(route)) return answerCompareCursor(request, false);
+  forwardRequestTo(route, request, length, rewriteCompareCursor, nullptr);
+}
+
+// --- FakeInput -----------------------------------------------------------------------
+
+// The screen an absolute motion names: its root, else the pointer's screen.
+MetaScreen* motionScreen(u32 root) {
+  if (root != None) return findMetaScreenByRoot(root);
+  Head* head = pointerHead();
+  return head ? head->metaScreen : firstMetaScreen();
+}
+
+// A server knows only its own screen: the proxy chooses the head under the
+// meta position and moves the pointer there itself.
+void moveAbsolute(u8* request, u32 length) {
+  u32 root = get32(request + 12);
+  MetaScreen* screen = motionScreen(root);
+  if (!screen) return sendXError(BadWindow, root, request, length, nullptr);
+  i32 x = static_cast<i16>(get16(request + 24)), y = static_cast<i16>(get16(request + 26));
+  syncInputAcrossHeads(kXrcMouse, currentClient, screen, x, y, true);
+}
+
+// The copy for the input-control head: an extension's event type in that
+// server's numbering, the key in its keycodes, the meta root its real root.
+void rewriteFakeInput(u8* copy, u32 length, const RouteTarget& target, void*) {
+  u8 type = copy[4];
+  const ServerLink* link = target.link;
+  // A device event is followed by its DeviceValuator events, extension
+  // events as well.
+  if (link->server.codes)
+    for (u32 at = 4; at + kEventBytes <= length; at += kEventBytes)
+      if (copy[at] >= kFirstExtensionEvent) copy[at] = link->server.codes->eventToServer[copy[at]];
+  if (!target.head) return;
+  if (type == KeyPress || type == KeyRelease)
+    copy[5] = static_cast<u8>(metaToHeadKeycode(kXrcKeyboard, copy[5], target.head));
+  u32 root = get32(copy + 12);
+  if (root != None && findMetaScreenByRoot(root)) put32(copy + 12, static_cast<u32>(target.head->root));
+}
+
+void logFailure(const char* failure) {
+  if (failure) logProblem(failure, __FILE__, __LINE__);
+}
+
+// Emulation waits for what the client sent before to reach the server, so
+// that the fake input follows it as it would on one server.
+Display* readyInputDisplay(u32 delay) {
+  Head* head = inputControlHead();
+  if (!head || !head->display) return nullptr;
+  ServerLink* link = currentClient->links && head->serverIndex < currentClient->linkCount
+                         ? currentClient->links[head->serverIndex]
+                         : nullptr;
+  if (link) logFailure(syncServerLink(link));
+  if (delay) xrcDelay(head->display, delay);
+  return head->display;
+}
+
+// Through the input-control library; false for a type it does not carry.
+bool fakeThroughLibrary(u8* request, u32 length) {
+  u8 type = request[4], detail = request[5];
+  u32 delay = get32(request + 8);
+  switch (type) {
+    case KeyPress:
+    case KeyRelease: {
+      if (detail < proxyState.minKeycode || detail > proxyState.maxKeycode) {
+        sendXError(BadValue, detail, request, length, nullptr);
+        return true;
+      }
+      Display* display = readyInputDisplay(delay);
+      if (!display) return true;
+      u32 keycode = metaToHeadKeycode(kXrcKeyboard, detail, inputControlHead());
+      logFailure(type == KeyPress ? xrcPressKey(display, kXrcKeyboard, keycode)
+                                  : xrcReleaseKey(display, kXrcKeyboard, keycode));
+      return true;
+    }
+    case ButtonPress:
+    case ButtonRelease: {
+      if (detail == 0 || detail > offeredPointerButtons()) {
+        sendXError(BadValue, detail, request, length, nullptr);
+        return true;
+      }
+      Display* display = readyInputDisplay(delay);
+      if (!display) return true;
+      logFailure(type == ButtonPress ? xrcPressButton(display, kXrcMouse, detail)
+                                     : xrcReleaseButton(display, kXrcMouse, detail));
+      return true;
+    }
+    case MotionNotify: {
+      if (!detail) {
+        readyInputDisplay(delay);
+        moveAbsolute(request, length);
+        return true;
+      }
+      Display* display = readyInputDisplay(delay);
+      Head* head = nullptr;
+      i32 x = 0, y = 0;
+      const char* failure = display ? queryMetaPointer(display, currentClient, &head, &x, &y) : nullptr;
+      if (failure || !head) {
+        logFailure(failure);
+        return true;
+      }
+      x += static_cast<i16>(get16(request + 24));
+      y += static_cast<i16>(get16(request + 26));
+      syncInputAcrossHeads(kXrcMouse, currentClient, head->metaScreen, x, y, true);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+void ProcXTestFakeInput(u8* request, u32 length) {
+  // Only an input device's event comes with more (its valuators).
+  if ((request[4] & 0x7f) < kFirstExtensionEvent && length != kFakeInputBytes)
+    return sendXError(BadLength, length, request, length, nullptr);
+  if (emulated() && fakeThroughLibrary(request, length)) return;
+  if (request[4] == MotionNotify && request[5] == 0) return moveAbsolute(request, length);
+  // Emulated, the input-control server may lack XTEST: what the library
+  // does not carry cannot reach it.
+  ServerLink* link = firstTargetLink(Route::kInputHead);
+  if (!link || !linkHasExtension(link, request[0])) return;
+  forwardRequestTo(Route::kInputHead, request, length, rewriteFakeInput, nullptr);
+}
+
+// --- GrabControl ---------------------------------------------------------------------
+
+void ProcXTestGrabControl(u8* request, u32 length) {
+  // Emulated input is made by the proxy's own connection, which other
+  // clients' grabs do not hold back; the servers have nothing to do.
+  if (emulated()) return;
+  forwardRequest(request, length);
+}
+
+constexpr RequestRow kRequests[] = {
+    {kGetVersion, "XTestGetVersion", ProcXTestGetVersion, ReplyXTestGetVersion, "bbsbbs", "bbsis", exactSize(8),
+     Route::kLocal},
+    {kCompareCursor, "XTestCompareCursor", ProcXTestCompareCursor, nullptr, "bbsii", "bbsi", exactSize(12),
+     Route::kMainHead},
+    // One event, or an input device's event and its DeviceValuator events
+    // (32 bytes each), as a plain server takes them.
+    {kFakeInput, "XTestFakeInput", ProcXTestFakeInput, nullptr, "bbsbbsiiiissbbbbbbbb[bbssbbiiiiii]", "",
+     listSize(kFakeInputBytes, kEventBytes), Route::kInputHead},
+    {kGrabControl, "XTestGrabControl", ProcXTestGrabControl, nullptr, "bbs", "", exactSize(8), Route::kEveryServer},
+};
+
+}  // namespace
+
+const char* initXTestExtension(ExtensionEntry* entry) {
+  return registerModule(entry, "XTEST", {kRequests, rowCount(kRequests), nullptr, 0, nullptr, 0},
+                        {kModuleXTest, nullptr, nullptr, false});
+}
+
+}  // namespace palvon
