@@ -32,6 +32,7 @@
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "Proxy/startup.h"
+#include "xsupport/xtarget.h"
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
@@ -293,6 +294,9 @@ const char* initProxy() {
   signalPush(onResetSignal, SIGHUP);
   for (int signal : {SIGINT, SIGQUIT, SIGABRT, SIGTERM}) signalPush(onExitSignal, signal);
   signal(SIGPIPE, SIG_IGN);
+  // A connect to a server that never answers is no reason to outlive an
+  // exit signal.
+  xtargetWaitAbandoned = [] { return pendingExitSignal != 0 || proxyLife.exitReason != nullptr; };
   xfsInstall();
   ordersInit();
   watchSignalPipe();
@@ -364,6 +368,21 @@ const char* resetProxy() {
 }
 
 // --- Exit ----------------------------------------------------------------------------------------
+
+void exitFailedStart(const char* error) {
+  // A start-up cut short by an exit signal ends as the signal asked.
+  handlePendingSignals();
+  if (proxyLife.exitReason) exitProxy(proxyLife.exitReason, 0);
+  exitProxy(error, 1);
+}
+
+void exitAfterCycles(const char* reason) {
+  // An exit that was asked for (a signal, the control extension) is no
+  // failure; a reset or a restart of the heads that failed is.
+  handlePendingSignals();
+  if (proxyLife.exitReason) exitProxy(proxyLife.exitReason, 0);
+  exitProxy(reason, 1);
+}
 
 void exitProxy(const char* reason, int status) {
   LOGF(logChInfo, "Exiting: %s...", reason ? reason : "");

@@ -53,6 +53,12 @@ const char* resetProxy();
 // The orderly exit; status 0 after the outer cycle, 1 after a failed
 // start-up.
 [[noreturn]] void exitProxy(const char* reason, int status);
+// The exit after a failed start-up: status 1 with the error, unless an
+// exit signal came meanwhile (then its reason and status 0).
+[[noreturn]] void exitFailedStart(const char* error);
+// The exit after the outer cycle with its reason: status 0 when the exit
+// was asked for, 1 when a reset or the restart of the heads failed.
+[[noreturn]] void exitAfterCycles(const char* reason);
 // Remember the reason (the first one stays) and stop the event loop; the
 // exit happens in the outer cycle.
 void requestProxyExit(const char* reason);

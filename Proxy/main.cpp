@@ -4,6 +4,6 @@
 int main(int argc, char** argv) {
   using namespace palvon;
   installBuiltinExtensionModules();
-  if (const char* error = startProxy(argc, argv)) exitProxy(error, 1);
+  if (const char* error = startProxy(argc, argv)) exitFailedStart(error);
   runProxyCycles();
 }

@@ -338,7 +338,7 @@ void runProxyCycles() {
     reason = resetProxy();
     if (!reason && !proxyLife.noReset) reason = restartHeads();
   } while (!reason);
-  exitProxy(reason, 0);
+  exitAfterCycles(reason);
 }
 
 }  // namespace palvon

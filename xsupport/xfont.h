@@ -71,8 +71,10 @@ bool xfontGlyphCursorImages(Display* display, Font sourceFont, u32 sourceChar, F
 u8* xfontPackMetrics(const XFontStruct* font, size_t* size);
 XFontStruct* xfontUnpackMetrics(const u8* blob, size_t size);
 
-// The elements the server accepts one by one (heap list, strlistFree).
-char** xfontValidFontPaths(Display* display, u32 count, char** paths, u32* outCount);
+// The elements the server accepts one by one, appended to *valid (a heap
+// list, strlistFree) and counted in *validCount as they are found: when a
+// guarded call breaks off part-way, the caller still holds what was kept.
+void xfontValidFontPaths(Display* display, u32 count, char** paths, char*** valid, u32* validCount);
 // Whether the server takes the whole path as given. The server's path is
 // restored before returning.
 int xfontFontPathAccepted(Display* display, char** paths, u32 count);

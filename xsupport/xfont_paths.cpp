@@ -44,20 +44,16 @@ void returnFontPath(Display* display, BorrowedFontPath* saved) {
 
 }  // namespace
 
-char** xfontValidFontPaths(Display* display, u32 count, char** paths, u32* outCount) {
-  u32 kept = 0;
-  char** valid = nullptr;
+void xfontValidFontPaths(Display* display, u32 count, char** paths, char*** valid, u32* validCount) {
   BorrowedFontPath saved = borrowFontPath(display);
   for (u32 i = 0; i < count; i++) {
     XSetFontPath(display, &paths[i], 1);
     int n = 0;
     char** now = XGetFontPath(display, &n);
-    if (n > 0 && strcmp(now[0], paths[i]) == 0 && !strlistAdd(&kept, &valid, paths[i])) PALVON_OOM();
+    if (n > 0 && strcmp(now[0], paths[i]) == 0 && !strlistAdd(validCount, valid, paths[i])) PALVON_OOM();
     if (now) XFreeFontPath(now);
   }
   returnFontPath(display, &saved);
-  *outCount = kept;
-  return valid;
 }
 
 int xfontFontPathAccepted(Display* display, char** paths, u32 count) {

@@ -20,6 +20,7 @@
 namespace palvon {
 
 u32 imperviousXOpenDisplay = 0;
+bool (*xtargetWaitAbandoned)() = nullptr;
 
 namespace {
 void closeWithoutTraffic(Display* display);
@@ -122,6 +123,8 @@ void* xtargetOpenThread(void* argument) {
   return nullptr;
 }
 
+constexpr long kAbandonSliceNs = 100000000L;
+
 // Runs the connection thread and waits for it until the deadline. Returns an
 // error text for set-up failures; *display stays null on a time-out.
 const char* connectWithDeadline(const char* name, const timespec& deadline, Display** display) {
@@ -157,9 +160,19 @@ const char* connectWithDeadline(const char* name, const timespec& deadline, Disp
     releaseAttempt(attempt);
     return "Can't create thread";
   }
-  // A spurious or early wake-up only re-checks the predicate.
-  while (!attempt->done) {
-    if (pthread_cond_timedwait(&attempt->cond, &attempt->mutex, &deadline) == ETIMEDOUT) break;
+  // A spurious or early wake-up only re-checks the predicate; the wait
+  // goes in slices so that an abandoned one ends within a slice.
+  bool abandoned = false;
+  while (!attempt->done && !abandoned) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    timespec slice = now;
+    slice.tv_nsec += kAbandonSliceNs;
+    if (slice.tv_nsec >= 1000000000L) slice.tv_sec++, slice.tv_nsec -= 1000000000L;
+    bool last = slice.tv_sec > deadline.tv_sec || (slice.tv_sec == deadline.tv_sec && slice.tv_nsec >= deadline.tv_nsec);
+    int rc = pthread_cond_timedwait(&attempt->cond, &attempt->mutex, last ? &deadline : &slice);
+    if (rc == ETIMEDOUT && last) break;
+    abandoned = xtargetWaitAbandoned && xtargetWaitAbandoned();
   }
   if (attempt->done) {
     *display = attempt->display;
@@ -221,6 +234,10 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
   timeval now;
   gettimeofday(&now, nullptr);
   timespec deadline = xtargetDeadline(now, options->connectTimeoutMs);
+  const char* name = options->displayName ? options->displayName : ":0.0";
+  // Not even begun: an abandoned attempt's thread may still hold the X
+  // library's lock inside XOpenDisplay, which the calls below would wait for.
+  if (xtargetWaitAbandoned && xtargetWaitAbandoned()) return tmpPrintf("Connecting to display '%s' abandoned", name);
   imperviousXOpenDisplay = options->failsafeFlags | (options->extraFailsafe ? 2u : 0u);
   signal(SIGPIPE, SIG_IGN);
   bool withAuth = options->authName != nullptr;
@@ -230,7 +247,6 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
   }
   XSetErrorHandler(xtargetErrorHandler);
   XSetExtensionErrorHandler(xtargetExtensionErrorHandler);
-  const char* name = options->displayName ? options->displayName : ":0.0";
   Display* display = nullptr;
   const char* error = connectWithDeadline(name, deadline, &display);
   if (withAuth) XSetAuthorization(nullptr, 0, nullptr, 0);

@@ -43,6 +43,11 @@ void xtargetInitOptions(TargetOptions* options);
 // the time-out passes gives up on its own and closes a Display that arrives
 // too late, so the caller never waits longer than the time-out. Main thread.
 const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowName, Display** out);
+// Asked about every tenth of a second while xtargetOpenDisplay waits: true
+// ends the wait at once (the process is asked to end; a connect to a server
+// that never answers must not hold that up). Null: waits run their course.
+// Must be safe to call from the main thread at any time.
+extern bool (*xtargetWaitAbandoned)();
 
 // Closes without waiting for the server: pending output is discarded and
 // X errors are trapped. Returns 1 when an X error arrived during the close.

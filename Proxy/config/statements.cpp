@@ -3,6 +3,7 @@
 // ties heads and meta screens together after the parse.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -35,6 +36,9 @@ enum class Form : u8 {
 
 constexpr i64 kNoLow = INT64_MIN;
 constexpr i64 kNoHigh = INT64_MAX;
+// More threads than this would only cost memory: no machine the proxy runs
+// on has that many processors.
+constexpr i64 kMaxThreads = 1024;
 
 struct Row {
   const char* keyword;
@@ -110,21 +114,34 @@ const char* replaceText(char** field, const char* text) {
   return nullptr;
 }
 
+enum class NumberRead { kNone, kOutOfRange, kRead };
+
 // A number as scanf's "%i" or "%u" reads it: 0x hexadecimal, 0 octal, else
-// decimal; what follows the digits is ignored. False when no digit leads.
-bool readNumber(const char* text, bool isSigned, i64* out) {
+// decimal; what follows the digits is ignored. kNone when no digit leads;
+// kOutOfRange when the number does not fit the statement's 32 bits (a minus
+// sign before an unsigned number included): a wrapped or clipped value
+// would be taken without a word.
+NumberRead scanNumber(const char* text, bool isSigned, i64* out) {
   char* end = nullptr;
   errno = 0;
   if (isSigned) {
     long long value = strtoll(text, &end, 0);
-    if (end == text) return false;
-    *out = value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value;
+    if (end == text) return NumberRead::kNone;
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) return NumberRead::kOutOfRange;
+    *out = value;
   } else {
     unsigned long long value = strtoull(text, &end, 0);
-    if (end == text) return false;
-    *out = value > 0xffffffffull ? 0xffffffffll : i64(value);
+    if (end == text) return NumberRead::kNone;
+    const char* digits = text;
+    while (isspace(static_cast<unsigned char>(*digits))) digits++;
+    if (*digits == '-' || errno == ERANGE || value > 0xffffffffull) return NumberRead::kOutOfRange;
+    *out = i64(value);
   }
-  return true;
+  return NumberRead::kRead;
+}
+
+bool readNumber(const char* text, bool isSigned, i64* out) {
+  return scanNumber(text, isSigned, out) == NumberRead::kRead;
 }
 
 bool readOnOff(const Token& t, u32* value) {
@@ -389,8 +406,12 @@ const char* statePlacement(ParseContext& p, const Token& t) {
     return nullptr;
   }
   i64 value;
-  if (!readNumber(t.text, true, &value)) return endList(p);
   bool x = p.step == 1;
+  NumberRead read = scanNumber(t.text, true, &value);
+  if (read == NumberRead::kNone) return endList(p);
+  if (read == NumberRead::kOutOfRange)
+    return invalidValue(t.text, head ? (x ? "screen offsetX" : "screen offsetY")
+                                     : (x ? "metaScreen offsetX" : "metaScreen offsetY"));
   if (head) {
     (x ? p.head->settings.offsetX : p.head->settings.offsetY) = i32(value);
     markGiven(p, x ? kHeadGivenOffsetX : kHeadGivenOffsetY);
@@ -535,7 +556,9 @@ const char* statePriority(ParseContext& p, const Token& t) {
     s.priority = i32(value);
     return nullptr;
   }
-  if (!readNumber(t.text, true, &value)) return endList(p);
+  NumberRead read = scanNumber(t.text, true, &value);
+  if (read == NumberRead::kNone) return endList(p);
+  if (read == NumberRead::kOutOfRange) return invalidValue(t.text, "screen priority");
   s.defensePriority = i32(value);
   return finish(p);
 }
@@ -711,7 +734,8 @@ const Row kTopRows[] = {
      "numberOfKeyCodes", 1, 255},
     {"numberOfResourceIdBits", Form::Signed, 4, CONFIG_FIELD(numberOfResourceIdBits),
      kGivenNumberOfResourceIdBits, "numberOfResourceIdBits", 10, 31},
-    {"numberOfThreads", Form::Unsigned, 4, CONFIG_FIELD(numberOfThreads), 0, "numberOfThreads"},
+    {"numberOfThreads", Form::Unsigned, 4, CONFIG_FIELD(numberOfThreads), 0, "numberOfThreads", kNoLow,
+     kMaxThreads},
     {"option", Form::Set, 4, CONFIG_FIELD(options), 0, "option", kNoLow, kNoHigh, &kOptionWords},
     {"options", Form::Set, 4, CONFIG_FIELD(options), 0, "options", kNoLow, kNoHigh, &kOptionWords},
     {"pixmapFormats", Form::Special, 0, 0, 0, "pixmapFormats", kNoLow, kNoHigh, nullptr, 0,

@@ -268,6 +268,9 @@ void destroyHead(Head* head, bool offline) {
     for (Cursor c : head->cursors)
       if (c) XfsFreeCursor(head->display, c);
   }
+  // A lost server's telepointer window went with it; the record is ours.
+  free(head->telepointer);
+  head->telepointer = nullptr;
   head->window = 0, head->colormap = 0, head->backgroundPixmap = 0;
   head->cursors[0] = head->cursors[1] = 0;
   for (MetaScreen* s = proxyState.screens; s; s = s->next)

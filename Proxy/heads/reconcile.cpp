@@ -116,7 +116,7 @@ struct ValidPathsCall {
 
 void runValidFontPaths(void* argument) {
   auto* call = static_cast<ValidPathsCall*>(argument);
-  *call->result = xfontValidFontPaths(call->display, call->count, call->paths, call->valid);
+  xfontValidFontPaths(call->display, call->count, call->paths, call->result, call->valid);
 }
 
 const char* adjustFontPaths() {

@@ -331,6 +331,19 @@ bool releaseStashedData(ServerLink* link, u8 code) {
   return true;
 }
 
+bool isProxysOwnRequest(const ServerLink* link, u64 serverSequence) {
+  u16 wire = wireForm(link, serverSequence);
+  if (link->syncMarkerSequence == wire && serverSequence != 0) return true;
+  // A hook that takes errors reads an image back for a client, which
+  // still waits for an answer.
+  for (const ReplyHook* hook = link->hookHead; hook; hook = hook->next)
+    if (hook->wireSequence == wire && !hook->takesErrors) return true;
+  for (const RequestStash* stash = firstStashAt(link, serverSequence); stash && stash->sequence == serverSequence;
+       stash = stash->next)
+    if (stash->code == kStashProxyCopy) return true;
+  return false;
+}
+
 const RequestStash* firstStashAt(const ServerLink* link, u64 serverSequence) {
   for (const RequestStash* stash = link->stashHead; stash; stash = stash->next) {
     if (stash->sequence == serverSequence) return stash;

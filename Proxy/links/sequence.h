@@ -104,6 +104,11 @@ const SequenceSlot* findRingSlot(const ServerLink* link, u64 serverSequence);
 // Moves the client sequence that the ring gives a full server sequence (as
 // findRingSlot finds its slot) forward to `clientSequence`; never back.
 void relabelServerSequence(ServerLink* link, u64 serverSequence, u16 clientSequence);
+// Whether the request of that full server sequence was the proxy's own
+// on the client's connection (a copy for a joining server, a sync marker,
+// one whose reply a hook takes for the proxy): its answer is never the
+// client's.
+bool isProxysOwnRequest(const ServerLink* link, u64 serverSequence);
 // The first stash of the request of that full server sequence (the next
 // ones of the same request follow it), or null; nothing is released.
 const RequestStash* firstStashAt(const ServerLink* link, u64 serverSequence);

@@ -464,6 +464,8 @@ u8* reserveServerBytes(ServerLink* link, u32 length) { return outbufferReserve(&
 // Reserves a request in plain or big form, fills its header and counts it;
 // the result is where byte 4 of the plain form would lie, less four.
 static u8* reserveRequest(ServerLink* link, u8 major, u8 data, u32 length) {
+  // A closing link has no ring to note the request in.
+  if (!link->ring) return nullptr;
   u8 serverMajor = major >= 128 && link->server.codes ? link->server.codes->majorToServer[major] : major;
   u8* p;
   if (length <= kMaxPlainRequest) {
@@ -674,32 +676,44 @@ u32 openLinkCount(const ProxyClient* client) {
 
 // --- Closing -----------------------------------------------------------------------
 
-void closeServerLink(ServerLink* link) {
+namespace {
+
+// Both closes: `waitForServer` says whether the output still goes to the
+// server (within its offline time-out) before the connection ends.
+void closeLink(ServerLink* link, bool waitForServer) {
   if (!link) return;
   cutStreamOfClosingLink(link);
   freeReplyHooks(link);
-  bufferFree(&link->input);
-  link->input = {};
-  orderCancel(link->readOrder);
-  link->readOrder = nullptr;
-  orderCancel(link->stallTimer);
-  link->stallTimer = nullptr;
-  if (link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
-  outbufferFree(&link->output);
-  link->output.head = link->output.tail = nullptr;
-  orderCancel(link->writeOrder);
-  link->writeOrder = nullptr;
-  if (link->descriptor >= 0) close(link->descriptor);
-  link->descriptor = -1;
-  freeSequenceRing(link);
-  releaseAllStashes(link);
-  if (ProxyClient* client = link->client) {
+  // The link leaves its client first: what runs while it closes (a stash
+  // release lets a pooled image segment go, and every link that keeps the
+  // segment attached is told to detach it) finds it no more.
+  ProxyClient* client = link->client;
+  if (client) {
     // The slot stays, empty: the other links keep their server's index.
     u32 index = serverLinkIndex(link);
     if (index < client->linkCount && client->links[index] == link) client->links[index] = nullptr;
     while (client->linkCount > 0 && !client->links[client->linkCount - 1]) client->linkCount--;
     link->client = nullptr;
   }
+  releaseAllStashes(link);
+  bufferFree(&link->input);
+  link->input = {};
+  orderCancel(link->readOrder);
+  link->readOrder = nullptr;
+  orderCancel(link->stallTimer);
+  link->stallTimer = nullptr;
+  if (waitForServer && link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
+  outbufferFree(&link->output);
+  link->output.head = link->output.tail = nullptr;
+  orderCancel(link->writeOrder);
+  link->writeOrder = nullptr;
+  if (link->descriptor >= 0) close(link->descriptor);
+  link->descriptor = -1;
+  // From here on the writers refuse the link (reserveRequest).
+  freeSequenceRing(link);
+  // A client held back because this link's output backed up goes on with
+  // the links it has left.
+  if (client && !waitForServer && !client->stopped && !client->readOrder) resumeClientIo(client);
   if (link->dispatching) {
     // The running dispatch sees the mark, takes no further message and frees
     // the record when it unwinds.
@@ -710,5 +724,11 @@ void closeServerLink(ServerLink* link) {
   if (currentLink == link) currentLink = nullptr;
   freeLinkRecord(link);
 }
+
+}  // namespace
+
+void closeServerLink(ServerLink* link) { closeLink(link, true); }
+
+void discardServerLink(ServerLink* link) { closeLink(link, false); }
 
 }  // namespace palvon

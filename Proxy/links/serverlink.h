@@ -180,7 +180,9 @@ class LinkRange {
       skip();
       return *this;
     }
-    bool operator!=(const Iterator& other) const { return index_ != other.index_; }
+    // The body may close links at the end of the array, which lowers the
+    // count below the end the loop began with: the loop then ends there.
+    bool operator!=(const Iterator& other) const { return index_ != other.index_ && index_ < client_->linkCount; }
 
    private:
     void skip() {
@@ -271,7 +273,14 @@ void resumeServerLinkRead(void* link);
 // ends as a broken link (a server that sent a length it never fills, or
 // dropped the set-up answer, must not hold the client for ever).
 void watchServerLinkStall(ServerLink* link, bool progressed);
+// Flushes what the link still has for its server (bounded by the offline
+// time-out), then closes it; accepts null.
 void closeServerLink(ServerLink* link);
+// Closes at once, dropping what was not yet written: for a server that is
+// leaving the session, whose connection ends with every resource the
+// client had there (a stopped server would hold every client for a whole
+// time-out per link).
+void discardServerLink(ServerLink* link);
 const char* reportBrokenServerLink(ServerLink* link);
 const char* brokenServerLinkText(const ServerLink* link);
 

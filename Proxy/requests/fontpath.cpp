@@ -62,7 +62,8 @@ const char* checkFontPath(u32 count, char* const* paths) {
     u32 filteredCount = 0;
     if (!filterFontPathForDisplay(paths, count, &filtered, &filteredCount, server)) return PALVON_OOM();
     u32 valid = 0;
-    char** accepted = xfontValidFontPaths(server->display, filteredCount, filtered, &valid);
+    char** accepted = nullptr;
+    xfontValidFontPaths(server->display, filteredCount, filtered, &accepted, &valid);
     strlistFree(valid, accepted);
     strlistFree(filteredCount, filtered);
     if (valid == filteredCount) continue;

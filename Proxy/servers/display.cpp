@@ -203,7 +203,7 @@ void closeLinksToServer(const ServerDisplay* server) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     for (u32 i = client->linkCount; i-- > 0;) {
       ServerLink* link = i < client->linkCount ? client->links[i] : nullptr;
-      if (link && link->server.display == server) closeServerLink(link);
+      if (link && link->server.display == server) discardServerLink(link);
     }
   }
 }

@@ -340,7 +340,8 @@ bool dropLostServer(ServerDisplay* server);
 // The text of a failed link set-up: "Connection to %s is offline - ..." when
 // serverDisplayLost, else `text`.
 const char* serverLinkLostText(ServerDisplay* server, const char* text);
-// Closes every client's link to the server.
+// Closes every client's link to the server without waiting for it: the
+// server is leaving the session, and may be stopped.
 void closeLinksToServer(const ServerDisplay* server);
 
 // The steps of a drop that belong to other layers. Each is called when set;

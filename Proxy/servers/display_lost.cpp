@@ -101,7 +101,7 @@ void answerClientOf(ProxyClient* client, const ServerLink* link) {
   if (last >= kMaxOwed && first < last - kMaxOwed + 1) first = last - kMaxOwed + 1;
   for (u64 s = first; s <= last; s++) {
     const SequenceSlot* slot = findRingSlot(link, s);
-    if (!slot || slot->key == kKeyNoOperation) continue;
+    if (!slot || slot->key == kKeyNoOperation || isProxysOwnRequest(link, s)) continue;
     const RequestRow* row = requestRowOf(slot->key);
     if (!row || !row->replyLayout || !row->replyLayout[0]) continue;
     u64 sequence = sequenceWidenBack(client->requestCounter, slot->clientSequence);

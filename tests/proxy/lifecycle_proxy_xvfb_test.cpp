@@ -6,13 +6,21 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xdmcp.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <dirent.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -138,22 +146,85 @@ TEST(Startup, TwoProxiesSideBySideLogToFilesOfTheirOwn) {
   }
 }
 
+// --- Resets and exits --------------------------------------------------------------------------
+
+// The only server dies while the proxy sleeps in its reset: the restart
+// after the sleep fails, and a failure ends the proxy with status 1.
+TEST(Reset, AServerThatDiesDuringTheSleepEndsTheProxyWithStatusOne) {
+  auto s = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(s->ok()) << s->error();
+  ProxyProcess proxy({"screen", s->display() + ".0", "connectTimeout", "2"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // The last client leaving resets the proxy.
+  ASSERT_EQ(runProgram({"xdpyinfo"}, proxy.display()).status, 0) << proxy.log();
+  ASSERT_TRUE(proxy.waitForLog("Sleeping", 10000)) << proxy.log();
+  kill(s->pid(), SIGKILL);
+  s.reset();
+  EXPECT_EQ(proxy.wait(30000), 1) << proxy.log();
+}
+
+// An exit signal while the proxy connects to a server that takes the
+// connection and never answers ends the proxy at once, with the signal as
+// its reason.
+TEST(Exit, ASignalEndsAConnectToASilentServer) {
+  ClaimedDisplay silent(500);
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(uint16_t(6000 + silent.number()));
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << strerror(errno);
+  ASSERT_EQ(listen(listener, 8), 0);
+  ProxyProcess proxy({"screen", "127.0.0.1" + silent.name() + ".0", "connectTimeout", "30"}, {}, 500);
+  ASSERT_FALSE(proxy.ok());
+  ASSERT_TRUE(proxy.waitForLog("Connecting to display", 10000)) << proxy.log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto signalled = Clock::now();
+  proxy.signal(SIGTERM);
+  int status = proxy.wait(5000);
+  long long took = msSince(signalled);
+  close(listener);
+  EXPECT_NE(status, -1) << proxy.log();
+  EXPECT_LT(took, 1000) << proxy.log();
+  EXPECT_TRUE(contains(proxy.log(), "Exiting: Received exit signal 15")) << proxy.log();
+}
+
 // --- A frozen server ---------------------------------------------------------------------------
 
 class FrozenServer : public ::testing::Test {
  protected:
-  void start(std::vector<std::string> options) {
+  // `cloned`: B shows what A shows (every window is on both heads).
+  void start(std::vector<std::string> options, const std::string& size = "640x480x24", bool cloned = false) {
     for (auto* server : {&a, &b}) {
-      *server = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"});
+      *server = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size});
       ASSERT_TRUE((*server)->ok()) << (*server)->error();
     }
     std::vector<std::string> words{"noReset", "on", "options", "+Failsafe"};
     words.insert(words.end(), options.begin(), options.end());
     words.insert(words.end(), {"screen", a->display() + ".0", "tags", "static", "borderWidth", "0", "screen",
                                b->display() + ".0", "failsafeTimeout", "2", "borderWidth", "0"});
-    proxy = std::make_unique<ProxyProcess>(words);
+    if (cloned) words.insert(words.end(), {"sameAs", a->display() + ".0"});
+    // What a sanitizer finds at the proxy's exit (nothing without one).
+    proxy = std::make_unique<ProxyProcess>(
+        words, std::vector<std::string>{"ASAN_OPTIONS=detect_leaks=1:log_path=" + reports.file("asan")});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
   }
+  // Ends the proxy with SIGTERM; what a sanitizer reported at its exit.
+  std::string exitReports() {
+    proxy->signal(SIGTERM);
+    proxy->wait(20000);
+    std::string text;
+    if (DIR* dir = opendir(reports.path().c_str())) {
+      while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.') text += readFile(reports.file(entry->d_name));
+      closedir(dir);
+    }
+    return text;
+  }
+  TempDir reports;
   std::unique_ptr<Xvfb> a, b;
   std::unique_ptr<ProxyProcess> proxy;
 };
@@ -223,6 +294,92 @@ TEST_F(FrozenServer, ADroppedServerIsAddedBackThroughAddServer) {
                                             "100x100+700+100"); },
                       10000))
       << runProgram({"xwininfo", "-root", "-tree"}, b->display()).out << proxy->log();
+}
+
+// Image traffic (core and shared-memory puts and gets, copies between
+// windows and pixmaps) fills every client's link to B when B stops: the
+// drop after B's time-out closes those links without waiting for B, and
+// lets go of the shared segments without writing to a closing link. The
+// proxy lives, the image clients go on, and a new client is answered at
+// once.
+TEST_F(FrozenServer, ImageTrafficToAStoppedServerIsDroppedWithIt) {
+  // x11perf's window (600x600) must lie wholly on A for its reads; B
+  // shows the same, so every client draws on both.
+  start({}, "800x700x24", true);
+  std::vector<std::unique_ptr<BackgroundProgram>> clients;
+  for (const char* test : {"-putimage500", "-getimage500", "-shmput500", "-shmget500", "-copywinpix500",
+                           "-copypixwin500"}) {
+    clients.push_back(std::make_unique<BackgroundProgram>(
+        std::vector<std::string>{"x11perf", "-repeat", "1000", "-time", "1", test}, proxy->display()));
+  }
+  // Clients that draw without ever waiting for an answer: what they send
+  // B waits in their links' output when B stops.
+  constexpr int kFlooders = 4;
+  std::atomic<bool> stopFlooding{false};
+  std::atomic<long> flooded[kFlooders] = {};
+  std::vector<std::unique_ptr<RawClient>> flooding;
+  std::vector<std::thread> flooders;
+  std::vector<Bytes> requests;
+  for (int i = 0; i < kFlooders; i++) {
+    flooding.push_back(std::make_unique<RawClient>());
+    RawClient& flood = *flooding.back();
+    ASSERT_TRUE(flood.connectUnix(proxy->number()) && flood.setup('l') == 1);
+    uint32_t gc = flood.resourceIdBase() + 1;
+    Bytes create(12);
+    flood.put32(create, 0, gc);
+    flood.put32(create, 4, flood.rootWindow());
+    flood.send(flood.request(55, 0, create));  // CreateGC, no values
+    Bytes points(8 + 4 * 1020);
+    flood.put32(points, 0, flood.rootWindow());
+    flood.put32(points, 4, gc);
+    for (size_t k = 0; k < 1020; k++) {
+      flood.put16(points, 8 + 4 * k, uint16_t(k % 700));
+      flood.put16(points, 10 + 4 * k, uint16_t(k / 2));
+    }
+    requests.push_back(flood.request(64, 0, points));  // PolyPoint
+  }
+  auto endFlooding = [&] {
+    stopFlooding = true;
+    for (auto& flood : flooding) shutdown(flood->fd(), SHUT_RDWR);
+    for (std::thread& flooder : flooders) flooder.join();
+  };
+  // However the test ends.
+  struct Finally {
+    std::function<void()> run;
+    ~Finally() { run(); }
+  } finish{endFlooding};
+  for (int i = 0; i < kFlooders; i++) {
+    flooders.emplace_back([&, i] {
+      while (!stopFlooding && flooding[size_t(i)]->send(requests[size_t(i)])) flooded[i]++;
+    });
+  }
+  // Every client draws before B stops.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  size_t from = proxy->log().size();
+  Frozen freeze(b->pid());
+  ASSERT_TRUE(proxy->waitForLog("is offline, resuming", 15000, from)) << proxy->log();
+  auto dropped = Clock::now();
+  RawClient late;
+  ASSERT_TRUE(late.connectUnix(proxy->number()));
+  ASSERT_EQ(late.setup('l', "", {}, 15000), 1) << proxy->log();
+  EXPECT_GE(roundTrip(late, 15000), 0) << proxy->log();
+  long long answered = msSince(dropped);
+  std::cout << "new client answered " << answered << " ms after the drop\n";
+  EXPECT_LT(answered, 3000) << proxy->log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  EXPECT_EQ(proxy->wait(50), -1) << "the proxy ended\n" << proxy->log();
+  // The flooding clients draw on.
+  long before[kFlooders];
+  for (int i = 0; i < kFlooders; i++) before[i] = flooded[i];
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  for (int i = 0; i < kFlooders; i++) EXPECT_GT(flooded[i], before[i]) << "flooding client " << i;
+  size_t kept = 0;
+  for (auto& client : clients) kept += client->running();
+  EXPECT_EQ(kept, clients.size()) << proxy->log();
+  EXPECT_GE(roundTrip(late, 5000), 0) << proxy->log();
+  EXPECT_FALSE(contains(proxy->log(), "Out of memory")) << proxy->log();
+  // Nothing of the dropped server's is left behind.
+  EXPECT_EQ(exitReports(), "");
 }
 
 // --- Additions nobody answers ----------------------------------------------------------------

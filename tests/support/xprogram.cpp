@@ -56,6 +56,14 @@ BackgroundProgram::~BackgroundProgram() {
   if (pid_ > 0) stopProcess(pid_, SIGTERM, 3000);
 }
 
+bool BackgroundProgram::running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+  pid_ = -1;
+  return false;
+}
+
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::string& display, int timeoutMs) {
   ProgramResult result;
   int outPipe[2], errPipe[2];

@@ -34,6 +34,8 @@ class BackgroundProgram {
   BackgroundProgram(const BackgroundProgram&) = delete;
   BackgroundProgram& operator=(const BackgroundProgram&) = delete;
   bool ok() const { return pid_ > 0; }
+  // Whether the program still runs; one that ended is reaped and forgotten.
+  bool running();
 
  private:
   int pid_ = -1;

@@ -46,7 +46,8 @@ TEST(FontPathOnXvfb, ElementsAreTestedAndThePathRestored) {
 
   std::vector<char*> candidates = {misc.data(), missing.data(), emptyDir.data()};
   u32 kept = 0;
-  char** valid = xfontValidFontPaths(display, 3, candidates.data(), &kept);
+  char** valid = nullptr;
+  xfontValidFontPaths(display, 3, candidates.data(), &valid, &kept);
   ASSERT_EQ(kept, 2u);
   EXPECT_EQ(std::string(valid[0]), misc);
   EXPECT_EQ(std::string(valid[1]), emptyDir);

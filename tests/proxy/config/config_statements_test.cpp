@@ -156,7 +156,7 @@ TEST(StatementMessage, BoundsNegativesAndUnknownNames) {
     }
   }
   const char* const others[][2] = {
-      {"maximumRequestSize -1", "maximumRequestSize must be lower or equal than 262140"},  // taken as unsigned
+      {"numberOfThreads 100000", "numberOfThreads must be lower or equal than 1024"},
       {"numberOfButtons -1", "numberOfButtons must be greater or equal than 1"},
       {"metaScreen a eastOf nowhere", "Unknown meta screen 'nowhere'"},
       {"screen a screen b eastOf zz", "No screen 'zz' in meta screen '.0'"}};
@@ -184,6 +184,15 @@ INSTANTIATE_TEST_SUITE_P(
     Table, InvalidValueTest,
     ::testing::Values(
         InvalidCase{"accessControl maybe", "accessControl"}, InvalidCase{"noReset 1", "noReset"},
+        // Numbers that do not fit the statement's 32 bits are not wrapped or
+        // clipped into it.
+        InvalidCase{"maximumBigRequestSize -1", "maximumBigRequestSize"},
+        InvalidCase{"maximumBigRequestSize 4294967296", "maximumBigRequestSize"},
+        InvalidCase{"maximumBigRequestSize 99999999999", "maximumBigRequestSize"},
+        InvalidCase{"maximumRequestSize -1", "maximumRequestSize"},
+        InvalidCase{"metaScreen m offsetX 2147483648", "metaScreen offsetX"},
+        InvalidCase{"screen a offsetY -2147483649", "screen offsetY"},
+        InvalidCase{"screen a screen b eastOf a 5 4294967296", "screen offsetY"},
         InvalidCase{"nice abc", "nice"}, InvalidCase{"vendorReleaseNumber x", "vendorReleaseNumber"},
         InvalidCase{"pixmapFormats 24:x", "pixmapFormat", "x"},
         InvalidCase{"metaScreen m direction sideways", "direction"},

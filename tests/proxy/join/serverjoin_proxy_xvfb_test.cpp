@@ -492,6 +492,59 @@ TEST_F(ServerJoin, ALostServersClientsGetOneAnswerEach) {
   EXPECT_EQ(runProgram({"xdpyinfo"}, proxy->display()).status, 0) << proxy->log();
 }
 
+// The same for a server that joined at run time, dying under drawing
+// clients: every request gets exactly one answer, atoms from the atom
+// server, none an answer for a request the proxy made on its connection,
+// and every program goes on.
+TEST_F(ServerJoin, AJoinedServerThatDiesLeavesTheOthersServed) {
+  ASSERT_TRUE(startPrograms()) << proxy->log();
+  ASSERT_EQ(addC(), "ok") << proxy->log();
+  ASSERT_TRUE(waitFor([&] { return contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
+  programs.push_back(std::make_unique<BackgroundProgram>(
+      std::vector<std::string>{"xclock", "-update", "1", "-geometry", "120x120+1240+400"}, proxy->display()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('l') == 1);
+  ASSERT_EQ(kill(c->pid(), SIGSTOP), 0);
+  // CreateColormap on a screen of several heads makes the proxy wait for
+  // every server to have taken the client's requests so far: C dies in
+  // that wait, with the proxy's marker request on the client's connection.
+  const Bytes& setup = client.setupReply();
+  size_t screen = 40 + ((client.get16(setup, 24) + 3u) & ~3u) + 8u * setup[29];
+  Bytes colormap(12);
+  client.put32(colormap, 0, client.resourceIdBase() + 1);
+  client.put32(colormap, 4, client.rootWindow());
+  client.put32(colormap, 8, client.get32(setup, screen + 32));  // the root visual
+  client.send(client.request(78, 0, colormap));  // CreateColormap, no reply
+  Bytes atom(8 + 4);
+  client.put16(atom, 0, 7);
+  std::string name = "JOINTST";
+  std::copy(name.begin(), name.end(), atom.begin() + 4);
+  client.send(client.request(16, 0, atom));  // InternAtom
+  Bytes primary(4);
+  client.put32(primary, 0, 1);
+  client.send(client.request(17, 0, primary));  // GetAtomName of PRIMARY
+  client.send(client.request(43, 0));           // GetInputFocus
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(kill(c->pid(), SIGKILL), 0);
+  std::map<uint16_t, int> answers;
+  std::map<uint16_t, int> types;
+  for (Bytes m = client.readMessage(15000); !m.empty(); m = client.readMessage(3000)) {
+    if (m[0] > 1) continue;
+    answers[client.get16(m, 2)]++;
+    types[client.get16(m, 2)] = m[0];
+  }
+  EXPECT_EQ(answers, (std::map<uint16_t, int>{{2, 1}, {3, 1}, {4, 1}})) << proxy->log();
+  EXPECT_EQ(types, (std::map<uint16_t, int>{{2, 1}, {3, 1}, {4, 1}})) << "replies, no errors\n" << proxy->log();
+  EXPECT_TRUE(proxy->waitForLog("is offline, resuming", 15000)) << proxy->log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  for (size_t i = 0; i < programs.size(); i++) EXPECT_TRUE(programs[i]->running()) << "program " << i << proxy->log();
+  ProgramResult atoms = runProgram({"xprop", "-root", "RESOURCE_MANAGER", "WM_NAME"}, proxy->display());
+  EXPECT_EQ(atoms.status, 0) << atoms.err << proxy->log();
+  EXPECT_FALSE(contains(proxy->log(), "UNE (display_lost")) << proxy->log();
+  EXPECT_FALSE(contains(proxy->log(), "AddressSanitizer")) << proxy->log();
+}
+
 // The control extension drives the same: AddServer opens C, SetHeadValues
 // with the meta screen (0x2) and the logical rectangle adds it at B's
 // place, RemoveServer takes it out again.
