@@ -502,8 +502,8 @@ struct ProbeCall {
 
 void runProbe(void* argument) {
   auto* call = static_cast<ProbeCall*>(argument);
-  call->accepted->paths =
-      xfontValidFontPaths(call->display, call->wanted->count, call->wanted->paths, &call->accepted->count);
+  xfontValidFontPaths(call->display, call->wanted->count, call->wanted->paths, &call->accepted->paths,
+                      &call->accepted->count);
 }
 
 // The elements the server takes, asked one by one under a server grab.
