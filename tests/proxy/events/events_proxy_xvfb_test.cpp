@@ -421,7 +421,12 @@ void changeActiveGrabOutOfTime(const std::string& name, Transcript& out) {
 
 // The focus keeps the last change's time: an older change, or one from the
 // future, does nothing; CurrentTime is the server's time then.
-void focusKeepsItsLastChangeTime(const std::string& name, Transcript& out) {
+// On two heads the proxy's clock is the two servers' clocks merged, each
+// through an offset measured to the millisecond: the time of a change made
+// at CurrentTime can then differ by one from the time a server stamps on
+// the next event, so the change at exactly that time is compared on one
+// head only.
+void focusKeepsItsLastChangeTime(const std::string& name, Transcript& out, bool exactNow) {
   Display* display = openOrFail(name);
   if (!display) return;
   Window first = mappedWindow(display, 100, 100, 50, 50, 0);
@@ -434,6 +439,7 @@ void focusKeepsItsLastChangeTime(const std::string& name, Transcript& out) {
   XSetInputFocus(display, first, RevertToParent, CurrentTime);
   Time now = serverTime(display);
   for (Time at : {before + 200, now + 100000, now}) {
+    if (at == now && !exactNow) break;
     XSetInputFocus(display, second, RevertToParent, at);
     Window focus = 0;
     int revert = 0;
@@ -555,7 +561,8 @@ void syncBothFreezesAgain(const std::string& name, Transcript& out) {
 
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
-    {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
+    {"FocusKeepsItsLastChangeTime", 1,
+     [](const std::string& n, Transcript& t) { focusKeepsItsLastChangeTime(n, t, true); }},
     {"ConfineToMovedBeyondTheRoot", 1,
      [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 0); }},
     {"PassiveConfineToMovedBeyondTheRoot", 1,
@@ -563,7 +570,8 @@ const DifferentialCase kGrabCases[] = {
     {"MotionHistory", 1, motionHistory},
     {"SyncBothFreezesAgain", 1, syncBothFreezesAgain},
     {"ChangeActiveGrabOutOfTimeOnTwoHeads", 2, changeActiveGrabOutOfTime},
-    {"FocusKeepsItsLastChangeTimeOnTwoHeads", 2, focusKeepsItsLastChangeTime},
+    {"FocusKeepsItsLastChangeTimeOnTwoHeads", 2,
+     [](const std::string& n, Transcript& t) { focusKeepsItsLastChangeTime(n, t, false); }},
     {"ConfineToMovedBeyondTheRootOnTwoHeads", 2,
      [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 0); }},
     {"PassiveConfineToMovedBeyondTheRootOnTwoHeads", 2,
