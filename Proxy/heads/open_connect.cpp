@@ -175,6 +175,9 @@ const char* connectHeadDisplay(ServerDisplay* server, bool probeOnly, u32* statu
       return error;
     }
   }
+  int xkbMajor = 0, xkbEvent = 0, xkbError = 0;
+  if (XfsQueryExtension(display, "XKEYBOARD", &xkbMajor, &xkbEvent, &xkbError))
+    server->xkbMajor = u8(xkbMajor), server->xkbEvent = u8(xkbEvent);
   unsigned char map[kPointerButtonsMax];
   server->pointerButtons = u32(XfsGetPointerMapping(display, map, int(kPointerButtonsMax)));
   attachDisplayOrders(server);

@@ -23,6 +23,7 @@
 #include "Proxy/links/streamedreply.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/servers/display.h"
 #include "base/logging.h"
 #include "xsupport/region.h"
 
@@ -141,6 +142,12 @@ void dispatchError(ServerLink* link, u8* error) {
 
 void dispatchEvent(ServerLink* link, u8* event, u32 length) {
   u8 code = proxyEventCode(link, event[0] & 0x7f);
+  if (link->quietKeyboardSwitches && (event[0] & 0x7f) == link->server.display->xkbEvent) {
+    // The XKB side of a change the link only asked for to hear of it as
+    // MappingNotify.
+    popServerSequence(link, loadU16(event + 2, foreign(link)));
+    return;
+  }
   if (!code) {
     if ((event[0] & 0x7f) != kKeymapNotify) popServerSequence(link, loadU16(event + 2, foreign(link)));
     logUnknownCode(link, "event", event[0] & 0x7f);
@@ -311,6 +318,40 @@ bool requestBigReqEnable(RequestWriter* writer) {
   u8* p = beginRequest(writer, entry->major, 0, 4);
   if (!p) return false;
   finishWriterRequest(writer, p, 4, "bbs");
+  return true;
+}
+
+bool requestQuietKeyboardSwitches(ServerLink* link) {
+  const ServerDisplay* server = link->server.display;
+  if (!server || !server->xkbMajor || proxyState.extensions.moduleState[kModuleXkb]) return true;
+  constexpr u16 kUseCoreKeyboard = 0x100, kMapNotify = 1 << 1, kKeySymsAndModifiers = 1 << 1 | 1 << 2;
+  bool swap = foreign(link);
+  u8* p = reserveServerBytes(link, 8);
+  if (!p) return false;
+  // UseExtension 1.0, whose reply is the proxy's own.
+  p[0] = server->xkbMajor;
+  p[1] = 0;
+  storeU16(p + 2, 2, swap);
+  storeU16(p + 4, 1, swap);
+  storeU16(p + 6, 0, swap);
+  link->requestsSent++;
+  noteServerRequestKey(u16(server->xkbMajor), link);
+  addReplyHook(link, acceptReplyHook, nullptr);
+  // SelectEvents: changes of key symbols and modifiers on the core keyboard.
+  p = reserveServerBytes(link, 16);
+  if (!p) return false;
+  p[0] = server->xkbMajor;
+  p[1] = 1;
+  storeU16(p + 2, 4, swap);
+  storeU16(p + 4, kUseCoreKeyboard, swap);
+  storeU16(p + 6, kMapNotify, swap);
+  storeU16(p + 8, 0, swap);
+  storeU16(p + 10, 0, swap);
+  storeU16(p + 12, kKeySymsAndModifiers, swap);
+  storeU16(p + 14, kKeySymsAndModifiers, swap);
+  link->requestsSent++;
+  noteServerRequestKey(u16(server->xkbMajor | 1 << 8), link);
+  link->quietKeyboardSwitches = 1;
   return true;
 }
 

@@ -37,6 +37,16 @@ int computeAuthorizationData(ServerLink* link, const Xauth* auth, char** name, u
 // swaps. False when nothing was written: the proxy does not offer
 // BIG-REQUESTS, or the request found no room.
 bool requestBigReqEnable(RequestWriter* writer);
+// A proxy without XKEYBOARD is, to its clients, a server without it; each
+// link becomes an XKB client of its server all the same. A server tells
+// the clients that never used XKB of every switch from one keyboard device
+// to another as a change of the whole keymap and of the modifiers
+// (MappingNotify), which a server without XKB never sends; an XKB client
+// hears only of real changes, and selected for key symbols and modifiers
+// it hears of those as MappingNotify still (their XKB events are dropped).
+// Nothing is written when the proxy offers XKB or the server lacks it;
+// false when a request could not be reserved.
+bool requestQuietKeyboardSwitches(ServerLink* link);
 // Whether the proxy offers BIG-REQUESTS.
 bool bigRequestsOffered();
 

@@ -413,6 +413,7 @@ static bool sendLinkSetup(ProxyClient* client, ServerLink* link) {
     // The answer (the server's maximum) is the proxy's own business.
     if (written) addReplyHook(link, acceptReplyHook, nullptr);
   }
+  if (written && client) written = requestQuietKeyboardSwitches(link);
   const char* error = written ? flushServerLink(link) : PALVON_OOM();
   if (error) {
     LOGF(logChError, "%s", error);

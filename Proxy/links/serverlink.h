@@ -90,6 +90,7 @@ struct ServerLink {
   u8 dispatching;              // a dispatch of this link's input is running
   u8 closePending;             // closed while dispatching: freed afterwards
   u8 writingProxyCopies;       // requests queued now are the proxy's, not the client's
+  u8 quietKeyboardSwitches;    // an XKB client for the proxy's sake: its XKB events are dropped
   SequenceRing* ring;          // chain of chunks, head first
   RequestStash* stashHead;
   RequestStash* stashTail;

@@ -86,6 +86,9 @@ struct ServerDisplay {
   ExtensionCodeMap codes;
   VisualColormap* visualColormaps;
   u32 pointerButtons;
+  // XKEYBOARD's request and event codes on the server; 0 when it lacks it.
+  u8 xkbMajor;
+  u8 xkbEvent;
   XImage defaultImage;        // 1x1 XYPixmap of the default visual, data cleared
   // Resource-id partition of the server.
   u32 baseShift;

@@ -127,6 +127,37 @@ TEST_F(ProxyInput, AServerGrabHoldsOtherClientsUntilItEnds) {
   EXPECT_FALSE(info.timedOut);
 }
 
+// The proxy offers no XKB: a change of the keymap or the modifiers reaches
+// every client as the core protocol's MappingNotify (the servers' XKB
+// events about it do not), and the fake keys of another client say nothing.
+TEST_F(ProxyInput, KeymapChangesReachOtherClientsAsMappingNotify) {
+  Display* changer = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(changer, nullptr);
+  KeyCode key = XKeysymToKeycode(changer, XStringToKeysym("b"));
+  int perKeycode = 0;
+  KeySym* saved = XGetKeyboardMapping(changer, key, 1, &perKeycode);
+  ASSERT_NE(saved, nullptr);
+  XTestFakeKeyEvent(changer, key, True, CurrentTime);
+  XTestFakeKeyEvent(changer, key, False, CurrentTime);
+  std::vector<KeySym> changed(size_t(perKeycode), NoSymbol);
+  changed[0] = XStringToKeysym("c");
+  XChangeKeyboardMapping(changer, key, perKeycode, changed.data(), 1);
+  XModifierKeymap* modifiers = XGetModifierMapping(changer);
+  EXPECT_EQ(XSetModifierMapping(changer, modifiers), MappingSuccess);
+  XChangeKeyboardMapping(changer, key, perKeycode, saved, 1);
+  XSync(changer, False);
+  XFreeModifiermap(modifiers);
+  XFree(saved);
+  XCloseDisplay(changer);
+  std::string heard;
+  XEvent event;
+  while (nextEvent(client, MappingNotify, &event, 1000))
+    heard += std::to_string(event.xmapping.request) + ":" + std::to_string(event.xmapping.first_keycode) + "+" +
+             std::to_string(event.xmapping.count) + " ";
+  std::string one = std::to_string(key) + "+1 ";
+  EXPECT_EQ(heard, "1:" + one + "0:0+0 1:" + one);
+}
+
 // --- The same conversation on a plain server and through the proxy ------------------------------
 
 // What a conversation saw, one line per event or answer, with windows named
@@ -151,10 +182,7 @@ class Transcript {
       while (XPending(display)) {
         XEvent event;
         XNextEvent(display, &event);
-        // The proxy sets the servers' keyboard maps at start: the first fake
-        // key then switches the servers' maps, which a fresh plain server
-        // does not.
-        if (event.type != MappingNotify) line(who + " " + describe(event));
+        line(who + " " + describe(event));
       }
       pollfd fd{ConnectionNumber(display), POLLIN, 0};
       poll(&fd, 1, 20);
@@ -162,7 +190,9 @@ class Transcript {
   }
 
   // Type, window and what tells the case apart; a device's focus changes
-  // (types deviceIn and deviceOut) as DeviceFocusIn and DeviceFocusOut.
+  // (types deviceIn and deviceOut) as DeviceFocusIn and DeviceFocusOut, its
+  // keys (deviceKeyPress and deviceKeyRelease) as DeviceKeyPress and
+  // DeviceKeyRelease.
   std::string describe(const XEvent& event) const {
     static const std::map<int, const char*> kNames{
         {KeyPress, "KeyPress"},         {KeyRelease, "KeyRelease"}, {ButtonPress, "ButtonPress"},
@@ -174,6 +204,17 @@ class Transcript {
     if (event.type == deviceIn || event.type == deviceOut) {
       out << (event.type == deviceIn ? "DeviceFocusIn " : "DeviceFocusOut ") << of(device->window)
           << " mode=" << device->mode << " detail=" << device->detail;
+      return out.str();
+    }
+    if (event.type == deviceKeyPress || event.type == deviceKeyRelease) {
+      auto* key = reinterpret_cast<const XDeviceKeyEvent*>(&event);
+      out << (event.type == deviceKeyPress ? "DeviceKeyPress " : "DeviceKeyRelease ") << of(key->window)
+          << " keycode=" << key->keycode;
+      return out.str();
+    }
+    if (event.type == MappingNotify) {
+      out << "MappingNotify request=" << event.xmapping.request << " first=" << event.xmapping.first_keycode
+          << " count=" << event.xmapping.count;
       return out.str();
     }
     auto name = kNames.find(event.type);
@@ -190,7 +231,7 @@ class Transcript {
     return out.str();
   }
 
-  int deviceIn = -1, deviceOut = -1;
+  int deviceIn = -1, deviceOut = -1, deviceKeyPress = -1, deviceKeyRelease = -1;
 
  private:
   std::map<Window, std::string> names_;
@@ -305,6 +346,60 @@ void sentByAClient(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// The first extension keyboard the server lists, opened; null when none.
+XDevice* openExtensionKeyboard(Display* display) {
+  int count = 0;
+  XDevice* keyboard = nullptr;
+  XDeviceInfo* devices = XListInputDevices(display, &count);
+  for (int i = 0; i < count && !keyboard; i++)
+    if (devices[i].use == IsXExtensionKeyboard) keyboard = XOpenDevice(display, devices[i].id);
+  if (devices) XFreeDeviceList(devices);
+  return keyboard;
+}
+
+// A key of an extension keyboard grabbed on a window, or with `close` the
+// keyboard's keys selected on the window and the device closed, then keys
+// faked by another client with the pointer in the window: the device's key
+// events, and nothing of the switch between the server's keyboards that
+// the fake keys make. (The client asks nothing of the keymap: an Xlib that
+// loaded it through XKB makes a MappingNotify of its own from the switch.)
+void deviceKeyGrabbedOrClosed(const std::string& name, Transcript& out, bool close) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  Window window = mappedWindow(display, 100, 100, 200, 200, 0);
+  out.name(window, "w");
+  XDevice* keyboard = openExtensionKeyboard(display);
+  if (!keyboard) return out.line("no device"), XCloseDisplay(driver), XCloseDisplay(display), void();
+  XEventClass classes[2];
+  DeviceKeyPress(keyboard, out.deviceKeyPress, classes[0]);
+  DeviceKeyRelease(keyboard, out.deviceKeyRelease, classes[1]);
+  KeyCode grabbed = XKeysymToKeycode(driver, XStringToKeysym("a"));
+  KeyCode other = XKeysymToKeycode(driver, XStringToKeysym("b"));
+  if (close) {
+    XSelectExtensionEvent(display, window, classes, 2);
+    XCloseDevice(display, keyboard);
+  } else {
+    XGrabDeviceKey(display, keyboard, grabbed, AnyModifier, nullptr, window, False, 2, classes, GrabModeAsync,
+                   GrabModeAsync);
+  }
+  XSetInputFocus(display, PointerRoot, RevertToPointerRoot, CurrentTime);
+  XSync(display, False);
+  movePointer(driver, 150, 150);
+  for (KeyCode key : {grabbed, other}) {
+    XTestFakeKeyEvent(driver, key, True, CurrentTime);
+    XTestFakeKeyEvent(driver, key, False, CurrentTime);
+    movePointer(driver, 160, 160);
+    out.events(display, std::string(key == grabbed ? "grabbed" : "other") + " key:", 300);
+  }
+  if (!close) {
+    XUngrabDeviceKey(display, keyboard, grabbed, AnyModifier, nullptr, window);
+    XCloseDevice(display, keyboard);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 // The focus goes from the root through PointerRoot and None and back, with
 // the pointer over the root and then in a window; the core focus or, with
 // `device`, an extension keyboard's (its DeviceFocusIn and DeviceFocusOut
@@ -318,11 +413,7 @@ void focusThroughPointerRootAndNone(const std::string& name, Transcript& out, bo
   out.name(window, "w");
   XDevice* keyboard = nullptr;
   if (device) {
-    int count = 0;
-    XDeviceInfo* devices = XListInputDevices(display, &count);
-    for (int i = 0; i < count && !keyboard; i++)
-      if (devices[i].use == IsXExtensionKeyboard) keyboard = XOpenDevice(display, devices[i].id);
-    if (devices) XFreeDeviceList(devices);
+    keyboard = openExtensionKeyboard(display);
     if (!keyboard) return out.line("no device"), XCloseDisplay(display), void();
     XEventClass classes[2];
     DeviceFocusIn(keyboard, out.deviceIn, classes[0]);
@@ -373,6 +464,9 @@ const DifferentialCase kEventCases[] = {
     {"DeviceFocusThroughPointerRootAndNone", 1,
      [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, true); }},
     {"ReleasesOnlyWhereSelected", 1, releasesOnlyWhereSelected},
+    {"DeviceKeyGrabbed", 1,
+     [](const std::string& name, Transcript& out) { deviceKeyGrabbedOrClosed(name, out, false); }},
+    {"DeviceClosed", 1, [](const std::string& name, Transcript& out) { deviceKeyGrabbedOrClosed(name, out, true); }},
 };
 
 class Events : public AsOnAPlainServer {};
