@@ -328,14 +328,16 @@ bool requestQuietKeyboardSwitches(ServerLink* link) {
   bool swap = foreign(link);
   u8* p = reserveServerBytes(link, 8);
   if (!p) return false;
-  // UseExtension 1.0, whose reply is the proxy's own.
+  // UseExtension 1.0, whose reply is the proxy's own. Both requests are
+  // noted as no operation: a server lost before answering owes the client
+  // nothing for them.
   p[0] = server->xkbMajor;
   p[1] = 0;
   storeU16(p + 2, 2, swap);
   storeU16(p + 4, 1, swap);
   storeU16(p + 6, 0, swap);
   link->requestsSent++;
-  noteServerRequestKey(u16(server->xkbMajor), link);
+  noteServerRequestKey(kKeyNoOperation, link);
   addReplyHook(link, acceptReplyHook, nullptr);
   // SelectEvents: changes of key symbols and modifiers on the core keyboard.
   p = reserveServerBytes(link, 16);
@@ -350,7 +352,7 @@ bool requestQuietKeyboardSwitches(ServerLink* link) {
   storeU16(p + 12, kKeySymsAndModifiers, swap);
   storeU16(p + 14, kKeySymsAndModifiers, swap);
   link->requestsSent++;
-  noteServerRequestKey(u16(server->xkbMajor | 1 << 8), link);
+  noteServerRequestKey(kKeyNoOperation, link);
   link->quietKeyboardSwitches = 1;
   return true;
 }

@@ -495,8 +495,9 @@ class ServerStopsMidReply : public ::testing::TestWithParam<Mutation::Op> {};
 TEST_P(ServerStopsMidReply, EndsTheClientOnly) {
   Xvfb server({"-screen", "0", "640x600x24"});
   ASSERT_TRUE(server.ok()) << server.error();
-  // The first reply on the first client's link is cut at three fifths.
-  MutatingRelay relay(server.socketPath(), {Mutation::Kind::kReply, GetParam(), 0, 2}, 1);
+  // The first client's first reply on its link is cut at three fifths (the
+  // link's first reply answers the proxy's own XKB request).
+  MutatingRelay relay(server.socketPath(), {Mutation::Kind::kReply, GetParam(), 1, 2}, 1);
   ASSERT_TRUE(relay.ok());
   ProxyProcess proxy({"noReset", "on", "screen", relay.display() + ".0", "connectTimeout", "1.000",
                       "failsafeTimeout", "1.000"});
