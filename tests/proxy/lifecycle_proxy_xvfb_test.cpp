@@ -188,7 +188,9 @@ TEST(Exit, ASignalEndsAConnectToASilentServer) {
   long long took = msSince(signalled);
   close(listener);
   EXPECT_NE(status, -1) << proxy.log();
-  EXPECT_LT(took, 1000) << proxy.log();
+  // The connect alone would hold it for its 30 s time-out; the bound leaves
+  // room for a loaded machine and a sanitizer's exit.
+  EXPECT_LT(took, 3000) << proxy.log();
   EXPECT_TRUE(contains(proxy.log(), "Exiting: Received exit signal 15")) << proxy.log();
 }
 
@@ -365,7 +367,9 @@ TEST_F(FrozenServer, ImageTrafficToAStoppedServerIsDroppedWithIt) {
   EXPECT_GE(roundTrip(late, 15000), 0) << proxy->log();
   long long answered = msSince(dropped);
   std::cout << "new client answered " << answered << " ms after the drop\n";
-  EXPECT_LT(answered, 3000) << proxy->log();
+  // A drop that waited for the stopped server's links took one offline
+  // time-out (2 s) per link; the bound leaves room for a loaded machine.
+  EXPECT_LT(answered, 5000) << proxy->log();
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));
   EXPECT_EQ(proxy->wait(50), -1) << "the proxy ended\n" << proxy->log();
   // The flooding clients draw on.
