@@ -2,7 +2,9 @@
 #include "Proxy/clients/input.h"
 #include "Proxy/clients/setupreply.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
@@ -97,8 +99,15 @@ u8* writeScreen(u8* p, const MetaScreen* screen) {
     for (u32 g = 0; g < groups; g++) known = known || depths[g] == depth;
     if (!known && groups < kMaxDepths) depths[groups++] = depth;
   };
-  for (i32 i = 0; i < screen->visualCount; i++)
-    if (offeredOnAllHeads(screen, &screen->visuals[i])) addDepth(screen->visuals[i].depth);
+  // Each visual's verdict is worked out once: asked again for every depth,
+  // with every head looked at each time, it made up much of a new client's
+  // cost with several heads. The flags' room is kept between replies.
+  static std::vector<u8> offered;
+  offered.assign(static_cast<size_t>(std::max(screen->visualCount, 0)), 0);
+  for (i32 i = 0; i < screen->visualCount; i++) {
+    offered[size_t(i)] = offeredOnAllHeads(screen, &screen->visuals[i]);
+    if (offered[size_t(i)]) addDepth(screen->visuals[i].depth);
+  }
   for (u32 f = 0; f < offeredPixmapFormatCount; f++) addDepth(offeredPixmapFormats[f].depth);
   for (u32 g = 0; g < groups; g++) {
     u8* header = p;
@@ -106,7 +115,7 @@ u8* writeScreen(u8* p, const MetaScreen* screen) {
     u16 count = 0;
     for (i32 i = 0; i < screen->visualCount; i++) {
       const VisualRecord* visual = &screen->visuals[i];
-      if (visual->depth != depths[g] || !offeredOnAllHeads(screen, visual)) continue;
+      if (visual->depth != depths[g] || !offered[size_t(i)]) continue;
       p = writeVisual(p, visual);
       count++;
     }

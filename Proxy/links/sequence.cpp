@@ -132,7 +132,7 @@ void freeRingChunk(SequenceRing* chunk) {
 // requests. A few retired chunks are kept for the next busy link: a fresh
 // mapping costs two system calls and a fault per page. The idle links'
 // first chunks stay fresh mappings (see above).
-constexpr u32 kSpareChunks = 4;
+constexpr u32 kSpareChunks = 32;
 SequenceRing* spareChunks[kSpareChunks];
 u32 spareChunkCount;
 
