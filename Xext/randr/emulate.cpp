@@ -67,8 +67,10 @@ Head* headAt(const u8* request, u32 length, u32 at, u8 error) {
 
 u32 timeOrNow(u32 time) { return time ? time : currentMetaTime(); }
 
+// A head being removed has left its server already, even while that server
+// keeps other heads (and so its display).
 u8 connectionOf(const Head* head) {
-  return !head->display || isDisplayOffline(head->display) ? kDisconnected : kConnected;
+  return !head->display || !head->serverDisplay || isDisplayOffline(head->display) ? kDisconnected : kConnected;
 }
 
 u16 millimetres(double value) { return static_cast<u16>(std::llround(value)); }
@@ -165,7 +167,7 @@ void EmuGetScreenResources(u8* request, u32 length) {
   MetaScreen* screen = windowScreen(request, length);
   if (!screen) return;
   u32 heads = 0;
-  for (const Head* head = screen->heads; head; head = head->next) heads++;
+  for (const Head* head = screen->heads; head; head = head->next) heads += !isExcludedHead(head);
   u32 size = 32 + 8 * heads + 32 * heads;
   u8* bytes = static_cast<u8*>(std::calloc(1, size));
   if (!bytes) return sendXError(BadAlloc, 0, request, length, nullptr);
@@ -175,13 +177,15 @@ void EmuGetScreenResources(u8* request, u32 length) {
   put16(bytes + 18, static_cast<u16>(heads));
   put16(bytes + 20, static_cast<u16>(heads));
   u32 k = 0;
-  for (const Head* head = screen->heads; head; head = head->next, k++) {
+  for (const Head* head = screen->heads; head; head = head->next) {
+    if (isExcludedHead(head)) continue;
     put32(bytes + 32 + 4 * k, head->id);
     put32(bytes + 32 + 4 * (heads + k), head->id);
     u8* mode = bytes + 32 + 8 * heads + 32 * k;
     put32(mode, head->id);
     put16(mode + 4, static_cast<u16>(head->logical.width));
     put16(mode + 6, static_cast<u16>(head->logical.height));
+    k++;
   }
   reply(request, bytes, size, "H20");
   std::free(bytes);
@@ -398,6 +402,7 @@ void emulatedScreenChange(MetaScreen* screen) {
 }
 
 void emulatedHeadChange(Head* head) {
+  if (isResourceServerHead(head)) return;
   sendRROutputChangeNotify(head);
   sendRRCrtcChangeNotify(head);
 }

@@ -6,6 +6,8 @@
 
 namespace palvon {
 
+struct Head;
+
 constexpr u8 kRRQueryVersion = 0, kRRSetScreenConfig = 2, kRRSelectInput = 4, kRRGetScreenInfo = 5,
              kRRGetScreenSizeRange = 6, kRRSetScreenSize = 7, kRRGetScreenResources = 8, kRRGetOutputInfo = 9,
              kRRListOutputProperties = 10, kRRQueryOutputProperty = 11, kRRConfigureOutputProperty = 12,
@@ -26,5 +28,10 @@ void emulateRandrRequest(u8* request, u32 length);
 // time stamps now.
 void startRandrEmulation();
 void installRandrEmulationHooks(bool on);
+// The heads XINERAMA and RANDR leave out (xinerama.cpp): those of the
+// auxiliary resource server and those whose server is gone; the first
+// kind alone, for a head whose removal is announced.
+bool isExcludedHead(const Head* head);
+bool isResourceServerHead(const Head* head);
 
 }  // namespace palvon

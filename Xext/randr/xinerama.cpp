@@ -17,9 +17,21 @@
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
 #include "Xext/extmodule.h"
+#include "Xext/randr/internal.h"
 #include "base/logging.h"
 
 namespace palvon {
+
+// A head of the auxiliary resource server, or one whose server is gone, is
+// the proxy's business, not a screen or monitor the client may place
+// windows on.
+bool isExcludedHead(const Head* head) {
+  return !head->serverDisplay || isResourceServerHead(head);
+}
+
+bool isResourceServerHead(const Head* head) {
+  return resourceServerDisplay && head->serverDisplay == resourceServerDisplay;
+}
 
 namespace {
 
@@ -32,12 +44,6 @@ constexpr u32 kWindowInfoBytes = 12 + kWindowInfoEntries * kWindowInfoEntryBytes
 bool reversedOrder() {
   const char* order = std::getenv("XineramaOrdering");
   return order && strcasecmp(order, "reverse") == 0;
-}
-
-// A head of the auxiliary resource server, or one whose server is gone, is
-// the proxy's business, not a screen the client may place windows on.
-bool isExcludedHead(const Head* head) {
-  return !head->serverDisplay || head->serverDisplay == resourceServerDisplay;
 }
 
 Rect xineramaRectOf(const Head* head) {

@@ -14,6 +14,7 @@
 #include "support/peers/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
+#include "support/tempdir.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -581,6 +582,49 @@ TEST(RandrEmulation, PrimaryAndSizeChangesAreAnnouncedOnce) {
   EXPECT_EQ(screenChanges(), 1);
   ProgramResult dims = runProgram({"xdpyinfo"}, setup.proxy->display());
   EXPECT_NE(dims.out.find("dimensions:    2600x1000 pixels"), std::string::npos);
+}
+
+// A server with two heads leaves the session: each of its outputs is
+// announced disconnected, the first one too, which goes while the server
+// still holds the other. The resource server's head is never an output.
+TEST(RandrEmulation, AServerThatLeavesDisconnectsEachOfItsOutputs) {
+  TempDir dir;
+  Xvfb a;
+  Xvfb b({"-screen", "0", "1024x768x24", "-screen", "1", "1024x768x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  std::string control = dir.file("control");
+  ProxyProcess proxy({"noReset", "on", "extensions", "+RANDR", "workarounds", "+RANDREmulation", "options",
+                      "DynamicServer", "screen", a.display() + ".0", "borderWidth", "0", "screen",
+                      b.display() + ".0", "borderWidth", "0", "screen", b.display() + ".1", "borderWidth", "0"},
+                     {"PALVON_TEST_CONTROL=" + control});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Wire wire;
+  ASSERT_TRUE(wire.open(proxy.number(), 'l'));
+  uint32_t root = wire.raw.rootWindow();
+  Resources res = readResources(wire, wire.randr(8, {root}));
+  // The resource server that a session with servers coming and going has
+  // is no monitor; B's heads are the two beside A's.
+  EXPECT_EQ(res.outputs.size(), 3u);
+  std::vector<uint32_t> ofB;
+  for (size_t i = 0; i < res.crtcs.size() && i < res.outputs.size(); i++) {
+    Bytes crtc = wire.randr(20, {res.crtcs[i], 0});
+    ASSERT_EQ(crtc.size(), 40u);
+    if (wire.raw.get16(crtc, 12) >= 1024 && wire.raw.get16(crtc, 16) == 1024) ofB.push_back(res.outputs[i]);
+  }
+  ASSERT_EQ(ofB.size(), 2u);
+  wire.send(wire.randrRequest(4, {root, wire.pair(4, 0)}));  // output changes
+  wire.answers(wire.sequence);
+  wire.events.clear();
+  ASSERT_EQ(testControl(control, "removeserver " + b.display()), "ok") << proxy.log();
+  wire.answers(wire.sequence);
+  std::vector<uint32_t> disconnected, connected;
+  for (const Bytes& e : wire.events) {
+    if ((e[0] & 0x7f) != wire.firstEvent + 1 || e[1] != 1) continue;
+    (e[30] == 1 ? disconnected : connected).push_back(wire.raw.get32(e, 16));
+  }
+  std::sort(disconnected.begin(), disconnected.end());
+  EXPECT_EQ(disconnected, ofB) << proxy.log();
+  EXPECT_TRUE(connected.empty()) << connected[0];
 }
 
 }  // namespace
