@@ -144,7 +144,8 @@ void dispatchEvent(ServerLink* link, u8* event, u32 length) {
   u8 code = proxyEventCode(link, event[0] & 0x7f);
   if (link->quietKeyboardSwitches && (event[0] & 0x7f) == link->server.display->xkbEvent) {
     // The XKB side of a change the link only asked for to hear of it as
-    // MappingNotify.
+    // MappingNotify. Told apart before the code is: without the proxy's
+    // XKEYBOARD the server's XKB code may translate to another extension's.
     popServerSequence(link, loadU16(event + 2, foreign(link)));
     return;
   }
