@@ -394,10 +394,12 @@ bool setRectangleDamage(const Drawing& d, const u8* request) {
 // The GC or a copy's source on another meta screen than the drawable: no
 // head has both, and a plain server answers BadMatch, after the GC's own
 // BadGC and before the source's BadDrawable (left to the heads, as an
-// unknown id is). False when the request was answered so.
-bool sharesScreen(const Drawing& d, const u8* request, u32 length) {
+// unknown id is). False when the request was answered so. The GC found is
+// kept for the later steps.
+bool sharesScreen(Drawing& d, const u8* request, u32 length) {
   const MetaScreen* screen = currentClient->requestResourceScreen;
   const GCRecord* gc = d.gc ? lookupGC(d.gc) : nullptr;
+  d.gcRecord = gc;
   if (d.gc && !gc) return true;
   bool other = gc && gc->screen != screen;
   DrawableInfo source;
@@ -429,7 +431,7 @@ template <bool kList>
   if (proxyState.screenCount > 1 && d.known && !sharesScreen(d, request, length)) return;
   bool copy = !kList && (request[0] == X_CopyArea || request[0] == X_CopyPlane);
   if (copy) {
-    if (d.gc) d.gcRecord = lookupGC(d.gc);
+    if (d.gc && !d.gcRecord) d.gcRecord = lookupGC(d.gc);
     d.exposures = d.gcRecord && d.gcRecord->values.graphics_exposures;
     d.hold = holdsExposures(d);
   }
@@ -437,7 +439,7 @@ template <bool kList>
     if (!kList && d.cullByDamage) {
       d.damaged = setRectangleDamage(d, request);
     } else if (d.gc) {
-      d.gcRecord = lookupGC(d.gc);
+      if (!d.gcRecord) d.gcRecord = lookupGC(d.gc);
       if (d.gcRecord) d.damaged = setListDamage(d, request, length);
     }
   }
