@@ -6,7 +6,8 @@
 # relay, then the proxy's memory per idle client and over cycles of
 # connects. Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles]
 # (default: build, 5 rounds, 500 clients, 10 cycles; the build directory
-# must hold a built tree, best one without sanitizers).
+# must hold a built tree, best one without sanitizers). BENCH_WORK=TEXT
+# runs only the works whose name contains TEXT.
 # Connection set-up with the servers far away (over TCP, with a round-trip
 # time) is measured apart by bench_linksetup (bench/linksetup.cpp, as root).
 set -euo pipefail
@@ -87,6 +88,6 @@ twopid=${pids[-1]}
 
 echo "bare Xvfb :$a, relay :$relay, proxy :$one (one head), proxy :$two (heads :$a and :$b)"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
-"$build/bench/bench_xwork" -r "$rounds" -m "$clients" -c "$cycles" bare=":$a" relay=":$relay" \
+"$build/bench/bench_xwork" ${BENCH_WORK:+-w "$BENCH_WORK"} -r "$rounds" -m "$clients" -c "$cycles" bare=":$a" relay=":$relay" \
   "1head=:$one@$onepid" "2heads=:$two@$twopid"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -15,7 +15,6 @@
 #include "Proxy/join/translucency.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/links/serverlink.h"
-#include "Proxy/links/writers.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
@@ -37,10 +36,14 @@ constexpr u32 kMaxDepths = 33;
 bool foreign(const ServerLink* link) { return link->writer.swap != 0; }
 
 // A visual is offered only when every head that must show it has one.
-bool offeredOnAllHeads(const MetaScreen* screen, const VisualRecord* visual) {
+// The screen's own visuals are asked by their slot, which the heads' match
+// tables share.
+bool offeredOnAllHeads(const MetaScreen* screen, i32 slot) {
   for (const Head* head = screen->heads; head; head = head->next) {
     if (head->tags & kHeadTagSloppyVisuals) continue;
-    if (!lookupHeadVisual(visual, head)) return false;
+    const VisualRecord* match = head->metaScreen == screen ? headVisualAt(head, slot)
+                                                           : lookupHeadVisual(&screen->visuals[slot], head);
+    if (!match) return false;
   }
   return true;
 }
@@ -93,36 +96,49 @@ u8* writeScreen(u8* p, const MetaScreen* screen) {
   u8* depthCount = p + 39;
   p += kScreenBytes;
   u8 depths[kMaxDepths] = {1};
+  u16 counts[kMaxDepths] = {};
   u32 groups = 1;
-  auto addDepth = [&depths, &groups](u8 depth) {
-    bool known = false;
-    for (u32 g = 0; g < groups; g++) known = known || depths[g] == depth;
-    if (!known && groups < kMaxDepths) depths[groups++] = depth;
+  auto groupOf = [&depths, &groups](u8 depth) {
+    u32 g = 0;
+    while (g < groups && depths[g] != depth) g++;
+    if (g == groups && groups < kMaxDepths) depths[groups++] = depth;
+    return g;
   };
-  // Each visual's verdict is worked out once: asked again for every depth,
-  // with every head looked at each time, it made up much of a new client's
-  // cost with several heads. The flags' room is kept between replies.
-  static std::vector<u8> offered;
-  offered.assign(static_cast<size_t>(std::max(screen->visualCount, 0)), 0);
+  // Each visual's verdict and depth group are worked out once, in one pass
+  // (visuals of one depth mostly stand together): asked again for every
+  // depth, with every head looked at each time, they made up much of a new
+  // client's cost with several heads. Their room is kept between replies.
+  constexpr u8 kLeftOut = 0xff;
+  static std::vector<u8> groupOfVisual;
+  groupOfVisual.assign(static_cast<size_t>(std::max(screen->visualCount, 0)), kLeftOut);
+  u8 lastDepth = 1;
+  u32 lastGroup = 0;
   for (i32 i = 0; i < screen->visualCount; i++) {
-    offered[size_t(i)] = offeredOnAllHeads(screen, &screen->visuals[i]);
-    if (offered[size_t(i)]) addDepth(screen->visuals[i].depth);
-  }
-  for (u32 f = 0; f < offeredPixmapFormatCount; f++) addDepth(offeredPixmapFormats[f].depth);
-  for (u32 g = 0; g < groups; g++) {
-    u8* header = p;
-    p += kDepthBytes;
-    u16 count = 0;
-    for (i32 i = 0; i < screen->visualCount; i++) {
-      const VisualRecord* visual = &screen->visuals[i];
-      if (visual->depth != depths[g] || !offered[size_t(i)]) continue;
-      p = writeVisual(p, visual);
-      count++;
+    if (!offeredOnAllHeads(screen, i)) continue;
+    u8 depth = screen->visuals[i].depth;
+    if (depth != lastDepth) {
+      lastDepth = depth;
+      lastGroup = groupOf(depth);
     }
-    header[0] = depths[g];
-    header[1] = 0;
-    put16(header + 2, count);
-    memset(header + 4, 0, 4);
+    if (lastGroup == kMaxDepths) continue;
+    groupOfVisual[size_t(i)] = u8(lastGroup);
+    counts[lastGroup]++;
+  }
+  for (u32 f = 0; f < offeredPixmapFormatCount; f++) groupOf(offeredPixmapFormats[f].depth);
+  // Each group's header and first visual's place, then the visuals in the
+  // screen's order, each into its group.
+  u8* next[kMaxDepths];
+  for (u32 g = 0; g < groups; g++) {
+    p[0] = depths[g];
+    p[1] = 0;
+    put16(p + 2, counts[g]);
+    memset(p + 4, 0, 4);
+    next[g] = p + kDepthBytes;
+    p = next[g] + kVisualBytes * counts[g];
+  }
+  for (i32 i = 0; i < screen->visualCount; i++) {
+    u8 g = groupOfVisual[size_t(i)];
+    if (g != kLeftOut) next[g] = writeVisual(next[g], &screen->visuals[i]);
   }
   *depthCount = u8(groups);
   return p;
@@ -142,8 +158,10 @@ bool writeClientSetupReply(ProxyClient* client) {
   OutBuffer* queue = clientQueue(client);
   u8* start = outbufferReserve(queue, bound);
   if (!start) return false;
-  memset(start, 0, bound);
   u32 vendorLength = u32(strlen(proxyLife.vendor));
+  // Only the parts before the screens have bytes left unset; the screens
+  // are written whole.
+  memset(start, 0, kFixedPart + pad4(vendorLength) + 8 * offeredPixmapFormatCount);
   const ServerImageFormat* format = imageFormat();
   start[0] = 1;
   put16(start + 2, proxyState.protocolMajor ? proxyState.protocolMajor : 11);
@@ -213,11 +231,6 @@ void handleClientSetupReply(ServerLink* link, const u8* reply, u32 length) {
     for (Head* head = screen->heads; head; head = head->next)
       if (head->serverDisplay && head->serverDisplay == link->server.display)
         setClientServerIdBase(client->number, head, link->serverIdBase);
-  // The link learns when the proxy's own small windows on that server go.
-  if (client->transport && link->server.display) {
-    for (u32 i = 1; i < 3; i++)
-      if (Window window = link->server.display->inputWindows[i]) xprotoSelectInput(&link->writer, u32(window), StructureNotifyMask);
-  }
   if (proxyConfig.options & kOptionTranslucent) translucentSetupHook(link);
   // A joining server's link only updates the ids; the client has its reply.
   if (link->busy || !client->setupRepliesAwaited) return;

@@ -414,6 +414,16 @@ static bool sendLinkSetup(ProxyClient* client, ServerLink* link) {
     if (written) addReplyHook(link, acceptReplyHook, nullptr);
   }
   if (written && client) written = requestQuietKeyboardSwitches(link);
+  // The link learns when the proxy's own small windows on that server go.
+  // Like the requests above, this leaves with the set-up, in its write.
+  if (written && client && client->transport && link->server.display) {
+    for (u32 i = 1; i < 3; i++)
+      if (Window window = link->server.display->inputWindows[i]) xprotoSelectInput(&link->writer, u32(window), StructureNotifyMask);
+  }
+  // Beside other links, a round trip behind all of that proves the link
+  // quiet before the client's first request: a request for another server
+  // then waits for that server alone.
+  if (written && client && client->linkCount > 1) written = queueRoundTripCallback(link, nullptr, nullptr, nullptr) != 0;
   const char* error = written ? flushServerLink(link) : PALVON_OOM();
   if (error) {
     LOGF(logChError, "%s", error);

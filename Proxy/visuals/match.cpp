@@ -163,6 +163,11 @@ VisualRecord* lookupHeadVisual(const VisualRecord* metaVisual, const Head* head)
     }
     if (slot < 0) return nullptr;
   }
+  return headVisualAt(head, i32(slot));
+}
+
+VisualRecord* headVisualAt(const Head* head, i32 slot) {
+  if (!head->display || !head->visualMatches || slot < 0) return nullptr;
   if (slot >= head->visualMatchCount) return nullptr;  // matches of an older visual list
   VisualRecord* match = &head->visualMatches[slot];
   return match->visualId ? match : nullptr;

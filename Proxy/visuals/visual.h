@@ -214,6 +214,9 @@ VisualRecord* findMatchingHeadVisual(VisualRecord* metaVisual, VisualRecord* hea
 const char* buildHeadVisualMatches(Head* head, MetaScreen* screen);
 // The head's record for a meta visual; null without display or match.
 VisualRecord* lookupHeadVisual(const VisualRecord* metaVisual, const Head* head);
+// The same for the visual at `slot` of the head's meta screen, without
+// looking the slot up.
+VisualRecord* headVisualAt(const Head* head, i32 slot);
 // Narrows the meta screen's visuals to those every head with a display can
 // show, dropping the others ("No %s at %s" on the Xhint channel). Null or
 // "No visuals left after adjusting - Maybe color tag not set to the screen

@@ -1397,6 +1397,9 @@ TEST_P(Differential, CoreRequests) {
 struct Accepted {
   std::vector<std::vector<uint8_t>> formats;
   std::vector<std::vector<uint8_t>> depths;  // per screen
+  // Per screen, per depth: the depth, then each visual's record without
+  // its id, in the order listed.
+  std::vector<std::vector<std::vector<uint8_t>>> visuals;
 };
 
 Accepted acceptedBy(const RawClient& c) {
@@ -1408,11 +1411,16 @@ Accepted acceptedBy(const RawClient& c) {
     size_t depths = s[at + 39];
     at += 40;
     a.depths.emplace_back();
+    a.visuals.emplace_back();
     for (size_t d = 0; d < depths && at + 8 <= s.size(); d++) {
       a.depths.back().push_back(s[at]);
-      at += 8 + 24 * size_t(c.get16(s, at + 2));
+      std::vector<uint8_t>& listed = a.visuals.back().emplace_back(1, s[at]);
+      size_t end = std::min(s.size(), at + 8 + 24 * size_t(c.get16(s, at + 2)));
+      for (at += 8; at + 24 <= end; at += 24) listed.insert(listed.end(), s.begin() + long(at) + 4, s.begin() + long(at) + 24);
+      at = end;
     }
     std::sort(a.depths.back().begin(), a.depths.back().end());
+    std::sort(a.visuals.back().begin(), a.visuals.back().end());
   }
   std::sort(a.formats.begin(), a.formats.end());
   return a;
@@ -1420,11 +1428,16 @@ Accepted acceptedBy(const RawClient& c) {
 
 // Every depth that CreatePixmap accepts is listed among the screen's
 // depths, as a plain server of the same depth lists it (with no visuals
-// where it has none), beside the same pixmap formats.
+// where it has none, and the same visuals under each), beside the same
+// pixmap formats.
 TEST_P(Differential, SetupListsTheDepthsItAccepts) {
   Accepted plainSide = acceptedBy(direct().client), proxySide = acceptedBy(through().client);
   EXPECT_EQ(plainSide.formats, proxySide.formats);
   EXPECT_EQ(plainSide.depths, proxySide.depths);
+  // Heads of other depths narrow or add visuals by design.
+  if (layoutMixed != Mixed::kDeep16 && layoutMixed != Mixed::kEmulated8) {
+    EXPECT_EQ(plainSide.visuals, proxySide.visuals);
+  }
   int caseIndex = 0, failed = 0;
   for (const std::vector<uint8_t>& format : plainSide.formats) {
     uint8_t depth = format[0];

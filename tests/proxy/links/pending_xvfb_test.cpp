@@ -8,10 +8,13 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/proxystate.h"
 #include "base/fd.h"
 #include "base/outbuffer.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
+
+#include <X11/Xlib.h>
 
 namespace palvon::test {
 namespace {
@@ -175,6 +178,44 @@ TEST_P(PendingTest, ReleasesInRequestOrderAcrossTheSixteenBitWrap) {
   ASSERT_EQ(got.size(), 4u);
   std::vector<std::vector<u16>> expected{{1, 0xfffe}, {0, 0xffff, 13}, {1, 0}, {1, 2}};
   for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(describe(got[i]), expected[i]) << "message " << i;
+}
+
+// A link beside others proves itself quiet behind its set-up requests, so
+// the client's first request for the other server waits for that server
+// alone and asks this one nothing.
+TEST_P(PendingTest, ALinkBesideOthersIsQuietFromItsSetUp) {
+  Xvfb first;
+  Xvfb second;
+  ASSERT_TRUE(first.ok() && second.ok());
+  // BigReqEnable goes with the set-up: a request the link owes an answer to.
+  int major = 0, event = 0, error = 0;
+  Display* display = XOpenDisplay(second.display().c_str());
+  ASSERT_NE(display, nullptr);
+  ASSERT_TRUE(XQueryExtension(display, "BIG-REQUESTS", &major, &event, &error));
+  XCloseDisplay(display);
+  ExtensionEntry& entry = proxyState.extensions.entries[major];
+  entry.name = "BIG-REQUESTS";
+  entry.major = u8(major);
+  proxyState.extensions.moduleState[kModuleBigRequests] = &entry;
+  LinkRig rig;
+  rig.client()->bigRequests = 1;
+  ServerLink* a = rig.open(first, false, 0);
+  ServerLink* b = rig.open(second, GetParam(), 1);
+  proxyState.extensions.moduleState[kModuleBigRequests] = nullptr;
+  entry = {};
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(rig.pump([&] { return serverLinkQuiet(b); })) << "the set-up left the link owing answers";
+  u64 secondSent = b->requestsSent;
+  std::vector<Message> got;
+  rig.nextRequest();
+  rig.forward(a, makeRequest(43, 0, {}), "bbs");
+  ASSERT_TRUE(rig.pump([&] {
+    for (Message& m : rig.take()) got.push_back(std::move(m));
+    return !got.empty();
+  }));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(describe(got[0]), (std::vector<u16>{1, 1}));
+  EXPECT_EQ(b->requestsSent, secondSent) << "the second server was asked for a round trip";
 }
 
 // A reply of the first server waits while the second owes answers to older
