@@ -152,7 +152,9 @@ u32 paceWeight(u8 major) {
 // it, so the marks not yet answered bound what a server holds for this
 // client. A quiet link did not get the request and holds nothing: a mark
 // there would only make it owe an answer, and hold back the others'.
-void paceLinks(ProxyClient* client, u32 weight) {
+// True when a mark went out.
+bool paceLinks(ProxyClient* client, u32 weight) {
+  bool marked = false;
   for (ServerLink* link : linksOf(client)) {
     if (serverLinkQuiet(link)) continue;
     link->paceReplies += weight;
@@ -160,7 +162,9 @@ void paceLinks(ProxyClient* client, u32 weight) {
     if (!queueRoundTripCallback(link, onPaceMark, link, nullptr)) continue;
     link->paceReplies = 0;
     link->paceMarksOut++;
+    marked = true;
   }
+  return marked;
 }
 
 // A client whose own output is backed up is held back too: requests the
@@ -182,9 +186,9 @@ void cancelClientRead(ProxyClient* client) {
 void parseRequests(ProxyClient* client, u64* offset) {
   ClientParser* parser = &client->parser;
   // The backlog is looked at after the first request and then whenever an
-  // output buffer grew by a segment, a request with a reply was paced or
-  // the pending entries reached their limit: nothing else makes a client
-  // backlogged, and the full look walks every link.
+  // output buffer grew by a segment, a pace mark went out or the pending
+  // entries reached their limit: nothing else makes a client backlogged,
+  // and the full look walks every link.
   u64 segmentsSeen = ~outbufferSegmentsLinked;
   while (parser->bytesNeeded == kParserRequests && client->input.used - *offset >= 4) {
     u8* request = client->input.data + *offset;
@@ -217,14 +221,13 @@ void parseRequests(ProxyClient* client, u64* offset) {
     }
     const RequestRow* row = dispatchClientRequestInline(client, start, static_cast<u32>(length));
     if (client->stopped) return;
-    bool withReply = expectsServerReply(row);
     *offset += advance;
-    if (withReply) paceLinks(client, paceWeight(start[0]));
+    bool marked = expectsServerReply(row) && paceLinks(client, paceWeight(start[0]));
     // The rest waits in the buffer until the backlog has drained. Reading
     // stops with it: a read order left standing would wait for bytes the
     // client may never send, while complete requests sit in the buffer
     // (the resume then parses them at the loop's next turn).
-    if (segmentsSeen == outbufferSegmentsLinked && !withReply && client->pendingCount < kPendingEntryLimit) continue;
+    if (segmentsSeen == outbufferSegmentsLinked && !marked && client->pendingCount < kPendingEntryLimit) continue;
     segmentsSeen = outbufferSegmentsLinked;
     if (backlogged(client)) {
       refuse(client, "");
