@@ -8,6 +8,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
+#include "Proxy/links/linkdispatch.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "base/orders.h"
@@ -15,6 +16,8 @@
 #include "support/rawclient.h"
 #include "support/testrows.h"
 #include "support/xvfb.h"
+
+#include <X11/Xlib.h>
 
 namespace palvon {
 namespace {
@@ -129,6 +132,52 @@ TEST_F(ClientLinks, HeldBackClientGoesOnOnceItsLinkDrains) {
   u32 before = client->requestCounter;
   ASSERT_EQ(kill(xvfb.pid(), SIGCONT), 0);
   EXPECT_TRUE(stepUntil([&] { return client->requestCounter > before; }));
+}
+
+// A client that stops reading while its server goes on answering: once its
+// output has backed up, its link is no longer read, so what waits for the
+// client stays bounded, however much more the server has for it.
+TEST_F(ClientLinks, ClientThatStopsReadingLeavesItsLinkUnread) {
+  constexpr u8 kGetImage = 73;
+  constexpr u16 kSide = 256;
+  constexpr size_t kReplyBytes = 32 + size_t{kSide} * kSide * 4;
+  test::setTestRequestRow(kGetImage, forwardToFirstLink, "bbsiwwwwi", anySize(), nullptr, "bbsii");
+  Display* display = XOpenDisplay(name.c_str());
+  ASSERT_NE(display, nullptr);
+  u32 root = u32(DefaultRootWindow(display));
+  XCloseDisplay(display);
+  // The client's own set-up answer is not this test's business: what its
+  // server answers reaches it once the link's set-up is in.
+  serverSetupHandler = [](ServerLink* link, const u8*, u32) {
+    if (link->client) link->client->setupRepliesAwaited = 0;
+  };
+  RawClient reader;
+  ProxyClient* client = connect(reader);
+  bool answered = client && stepUntil([&] { return client->setupRepliesAwaited == 0; });
+  serverSetupHandler = nullptr;
+  ASSERT_TRUE(answered);
+  ASSERT_EQ(client->linkCount, 1u);
+  ServerLink* link = client->links[0];
+  int smallest = 0;
+  setsockopt(reader.fd(), SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+  Bytes requests;
+  for (int i = 0; i < 64; i++) {
+    Bytes get = rawRequest('l', kGetImage, ZPixmap, 5);
+    for (auto [at, value] : {std::pair{4, root}, {8, 0u}, {12, u32{kSide} | u32{kSide} << 16}, {16, ~0u}})
+      for (int k = 0; k < 4; k++) get[size_t(at + k)] = u8(value >> (8 * k));
+    requests.insert(requests.end(), get.begin(), get.end());
+  }
+  ASSERT_TRUE(reader.send(requests));
+  size_t largest = 0;
+  auto backlog = [client] { return outbufferCapacity(&client->output) + outbufferCountCapacity(&client->behindStream); };
+  ASSERT_TRUE(stepUntil([&] {
+    largest = std::max(largest, backlog());
+    return !link->readOrder;
+  })) << "the link was read on";
+  step(50);
+  largest = std::max(largest, backlog());
+  EXPECT_EQ(link->readOrder, nullptr);
+  EXPECT_LE(largest, kClientBacklogLimit + kReplyBytes + 2 * 65504);
 }
 
 // Requests with a reply leave replies at the server: a client is held back
