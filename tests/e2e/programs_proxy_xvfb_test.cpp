@@ -282,15 +282,15 @@ TEST_P(AsOnAPlainServer, XlogoAndXtermLookTheSame) {
   auto shoot = [&dir](const std::string& display, const std::string& name, const std::string& more) {
     std::string script =
         std::string(kSettled) + "xlogo -geometry 150x120+330+40 & logo=$!; "
-        "xterm -geometry 30x4+420+180 -e sh -c 'printf \"plain or proxied?\"; sleep 30' & term=$!; "
+        "xterm -geometry 30x4+420+180 -e sh -c 'printf \"plain or proxied?\"; sleep 90' & term=$!; "
         "shown() { xwininfo -root -tree | grep -q '150x120+330+40' && xwininfo -root -tree | grep -q '+420+180'; }; "
-        "for i in $(seq 300); do shown && break; sleep 0.1; done; "
+        "for i in $(seq 600); do shown && break; sleep 0.1; done; "
         // Windows that never came are a failure of their own, with the tree
         // that was there, not a difference of pixels.
         "shown || { echo 'the windows did not appear:' >&2; xwininfo -root -tree >&2; kill $logo $term; exit 3; }; "
         "settled " + dir.file("settle-" + name) + "; "
         "xwd -root -silent > " + dir.file(name) + "; " + more + "kill $logo $term";
-    return runProgram({"sh", "-c", script}, display, 60000);
+    return runProgram({"sh", "-c", script}, display, 120000);
   };
   std::string headShots;
   for (int i = 0; i < heads; i++)
