@@ -129,8 +129,9 @@ void freeRingChunk(SequenceRing* chunk) {
 }
 
 // A busy link retires a chunk and takes a new one every kRingSlots
-// requests. A few retired chunks are kept for the next busy link: a fresh
-// mapping costs two system calls and a fault per page. The idle links'
+// requests. Retired chunks (512 KiB of them at most) are kept for the next
+// busy link: a fresh mapping costs two system calls and a fault per page,
+// and a link busy on two servers holds many in flight. The idle links'
 // first chunks stay fresh mappings (see above).
 constexpr u32 kSpareChunks = 32;
 SequenceRing* spareChunks[kSpareChunks];

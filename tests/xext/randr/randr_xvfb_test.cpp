@@ -612,6 +612,7 @@ TEST(RandrEmulation, AServerThatLeavesDisconnectsEachOfItsOutputs) {
     if (wire.raw.get16(crtc, 12) >= 1024 && wire.raw.get16(crtc, 16) == 1024) ofB.push_back(res.outputs[i]);
   }
   ASSERT_EQ(ofB.size(), 2u);
+  std::sort(ofB.begin(), ofB.end());
   wire.send(wire.randrRequest(4, {root, wire.pair(4, 0)}));  // output changes
   wire.answers(wire.sequence);
   wire.events.clear();
