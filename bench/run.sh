@@ -7,7 +7,8 @@
 # connects. Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles]
 # (default: build, 5 rounds, 500 clients, 10 cycles; the build directory
 # must hold a built tree, best one without sanitizers). BENCH_WORK=TEXT
-# runs only the works whose name contains TEXT.
+# runs only the works whose name contains TEXT; BENCH_OPTIONS='STATEMENTS'
+# adds configuration statements to both proxies (split at blanks).
 # Connection set-up with the servers far away (over TCP, with a round-trip
 # time) is measured apart by bench_linksetup (bench/linksetup.cpp, as root).
 set -euo pipefail
@@ -80,10 +81,12 @@ b=$number
 start_relay $((b + 1)) "$a"
 relay=$number
 one=$(free_display $((relay + 1)))
-start_proxy "$one" screen ":$a.0"
+# shellcheck disable=SC2086 # the statements are meant to split
+start_proxy "$one" ${BENCH_OPTIONS:-} screen ":$a.0"
 onepid=${pids[-1]}
 two=$(free_display $((one + 1)))
-start_proxy "$two" screen ":$a.0" screen ":$b.0"
+# shellcheck disable=SC2086
+start_proxy "$two" ${BENCH_OPTIONS:-} screen ":$a.0" screen ":$b.0"
 twopid=${pids[-1]}
 
 echo "bare Xvfb :$a, relay :$relay, proxy :$one (one head), proxy :$two (heads :$a and :$b)"

@@ -265,6 +265,7 @@ bool anyLinkReading(const ProxyClient* client) {
 void pushClientLinks(ProxyClient* client) {
   for (ServerLink* link : linksOf(client)) {
     int flushed = outbufferFlush(&link->output);
+    if (flushed == 1 && widenLocalSendBuffer(link)) flushed = outbufferFlush(&link->output);
     if (flushed == 2) {
       // A lost server leaves with every link to it; its slot stays empty.
       if (dropLostServer(link->server.display)) continue;

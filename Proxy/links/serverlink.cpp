@@ -542,6 +542,20 @@ void watchServerLinkWritable(void* argument) {
     link->writeOrder = orderAddFdWrite(link->descriptor, [](void* a) { onServerLinkWritable(static_cast<ServerLink*>(a)); }, link);
 }
 
+// A local socket queues about 200 KiB by default, so a large image left in
+// pieces, each after a wait for room and two epoll_ctl; with 1 MiB of room
+// (the kernel doubles what is asked) it leaves in one write. No more: a
+// stopped server holds that much of the kernel's memory per link. Only
+// links that ever fill their socket pay the call: most never do, and their
+// set-up stays one system call shorter. A link to another host keeps the
+// kernel's own sizing, which grows further on a long path.
+bool widenLocalSendBuffer(ServerLink* link) {
+  if (link->sendBufferWidened || link->family != FamilyLocal || link->descriptor < 0) return false;
+  link->sendBufferWidened = 1;
+  int sendBuffer = 1 << 19;
+  return setsockopt(link->descriptor, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) == 0;
+}
+
 static void serverLinkDrained(ServerLink* link) {
   orderCancel(link->writeOrder);
   link->writeOrder = nullptr;

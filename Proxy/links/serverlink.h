@@ -129,6 +129,9 @@ struct ServerLink {
   // it is requestsSent, the server has done all it was asked and anything
   // it sends later is of its own accord (the link is quiet).
   u64 provenSequence;
+  // The socket's send buffer was widened once the server first fell
+  // behind (widenLocalSendBuffer).
+  u8 sendBufferWidened;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
@@ -267,6 +270,9 @@ const char* flushServerLink(ServerLink* link);
 void onServerLinkReadable(void* link);
 int onServerLinkWritable(ServerLink* link);
 void watchServerLinkWritable(void* link);
+// Gives a local link's socket room for a whole large image, the first time
+// its server falls behind; true when it did, and a flush may now take more.
+bool widenLocalSendBuffer(ServerLink* link);
 void resumeServerLinkRead(void* link);
 // After each dispatch of the link's input: a link that still owes its
 // set-up answer or the rest of a message is given one offline time-out,
