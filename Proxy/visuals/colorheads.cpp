@@ -56,6 +56,7 @@ bool appendAllocation(ColormapRecord* colormap, const ColormapAllocation& entry)
     colormap->allocationCapacity = capacity;
   }
   colormap->allocations[colormap->allocationCount++] = entry;
+  if (entry.owner) entry.owner->holdsColorCells = 1;
   return true;
 }
 
@@ -412,8 +413,10 @@ int freeCellsOfClient(u32, void* object, ProxyClient* owner, void* argument, Hea
 
 }  // namespace
 
+// Finding the colormaps walks every client's resources: a client that
+// never owned an entry, as most on a true-colour screen, ends without it.
 void freeClientColormapCells(ProxyClient* client) {
-  if (client) forEachResourceOfType(RT_COLORMAP, freeCellsOfClient, client, nullptr);
+  if (client && client->holdsColorCells) forEachResourceOfType(RT_COLORMAP, freeCellsOfClient, client, nullptr);
 }
 
 void preallocColormapCells(u32 colormapId, Head* head, const VisualRecord* clientVisual,
