@@ -177,7 +177,7 @@ TEST_F(ClientLinks, ClientThatStopsReadingLeavesItsLinkUnread) {
   step(50);
   largest = std::max(largest, backlog());
   EXPECT_EQ(link->readOrder, nullptr);
-  EXPECT_LE(largest, kClientBacklogLimit + kReplyBytes + 2 * 65504);
+  EXPECT_LE(largest, kClientBacklogLimit + kReplyBytes + 2 * kOutSegmentData);
 }
 
 // Requests with a reply leave replies at the server: a client is held back

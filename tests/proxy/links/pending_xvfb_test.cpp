@@ -194,6 +194,7 @@ TEST_P(PendingTest, ALinkBesideOthersIsQuietFromItsSetUp) {
   ASSERT_TRUE(XQueryExtension(display, "BIG-REQUESTS", &major, &event, &error));
   XCloseDisplay(display);
   ExtensionEntry& entry = proxyState.extensions.entries[major];
+  ExtensionEntry saved = entry;
   entry.name = "BIG-REQUESTS";
   entry.major = u8(major);
   proxyState.extensions.moduleState[kModuleBigRequests] = &entry;
@@ -202,7 +203,7 @@ TEST_P(PendingTest, ALinkBesideOthersIsQuietFromItsSetUp) {
   ServerLink* a = rig.open(first, false, 0);
   ServerLink* b = rig.open(second, GetParam(), 1);
   proxyState.extensions.moduleState[kModuleBigRequests] = nullptr;
-  entry = {};
+  entry = saved;
   ASSERT_TRUE(a && b);
   ASSERT_TRUE(rig.pump([&] { return serverLinkQuiet(b); })) << "the set-up left the link owing answers";
   u64 secondSent = b->requestsSent;
