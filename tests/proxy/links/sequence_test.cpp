@@ -88,6 +88,31 @@ TEST(SequenceRing, RetiredChunksServeAgainAsNewOnes) {
   }
 }
 
+// A closed link's chunk may serve the next link: whatever the one before
+// wrote (a few requests, or thousands over two chunks) must not show.
+TEST(SequenceRing, ANewLinksRingShowsNothingOfClosedLinks) {
+  ProxyClient client{};
+  for (int sent : {10, 1015, 1016, 9000}) {
+    {
+      OfflineLink before(&client);
+      for (int i = 0; i < sent; i++) sendNoOperation(&client, before.link());
+      popServerSequence(before.link(), static_cast<u16>(before.link()->requestsSent));
+    }
+    OfflineLink after(&client);
+    ServerLink* link = after.link();
+    EXPECT_EQ(chunks(link), 1u) << "after " << sent;
+    u32 written = 0;
+    for (u64 s = 0; s < kRingSlots; s++) {
+      const SequenceSlot* slot = findRingSlot(link, s);
+      written += slot->clientSequence != 0 || slot->key != 0;
+    }
+    EXPECT_EQ(written, 0u) << "slots left by a link of " << sent << " requests";
+    for (int i = 0; i < 4093; i++) sendNoOperation(&client, link);
+    sendNoOperation(&client, link);
+    EXPECT_EQ(after.take().size(), 4093u * 4 + 8) << "the round trip comes where it does on a fresh ring";
+  }
+}
+
 TEST(RequestStash, TakesTheEntryOfTheAnsweredRequestAndReleasesOlderOnes) {
   released = {};
   ProxyClient client{};
