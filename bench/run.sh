@@ -4,7 +4,8 @@
 # no decoding) and the proxy in front of one head and of two heads, and
 # prints each one's ratio to the bare Xvfb and the proxy's ratio to the
 # relay, then the proxy's memory per idle client and over cycles of
-# connects. Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles]
+# connects. The last column, 2bare, runs each work on both bare servers at
+# once: the most two heads can reach on this machine. Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles]
 # (default: build, 5 rounds, 500 clients, 10 cycles; the build directory
 # must hold a built tree, best one without sanitizers). BENCH_WORK=TEXT
 # runs only the works whose name contains TEXT; BENCH_OPTIONS='STATEMENTS'
@@ -92,5 +93,5 @@ twopid=${pids[-1]}
 echo "bare Xvfb :$a, relay :$relay, proxy :$one (one head), proxy :$two (heads :$a and :$b)"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 "$build/bench/bench_xwork" ${BENCH_WORK:+-w "$BENCH_WORK"} -r "$rounds" -m "$clients" -c "$cycles" bare=":$a" relay=":$relay" \
-  "1head=:$one@$onepid" "2heads=:$two@$twopid"
+  "1head=:$one@$onepid" "2heads=:$two@$twopid" "2bare=:$a+:$b"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -6,6 +6,14 @@
 //
 //   bench_xwork [-r ROUNDS] [-m CLIENTS] [-c CYCLES] [-w WORK] LABEL=DISPLAY[@PID] ...
 //
+// A target given as LABEL=DISPLAY+DISPLAY is a pair of bare servers. The
+// works that two heads must hand to both their servers (drawing, images
+// put, connections) run on both at once, one thread each, counted until both
+// are done: the pair's ratio is the most two heads can reach on this
+// machine, whatever the proxy does. The pair skips the other works: two
+// round trips at once only show how much sooner this machine wakes a server
+// while another core is busy.
+//
 // -w runs only the works whose name contains WORK (for profiling one). One
 // work repeats the round trips with 200 other clients connected and idle on
 // every target: a busy client must not pay for the idle ones.
@@ -23,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +49,7 @@ struct Target {
   xcb_pixmap_t pixmap = 0;  // 512 x 512, depth 24: one image is 1 MiB
   xcb_gcontext_t gc = 0;
   xcb_atom_t property = 0;  // 64 bytes on the root window
+  std::shared_ptr<Target> twin;  // the pair's second server
 };
 
 // What one run of a work measured: seconds, and the bytes it moved (0 when
@@ -53,6 +63,7 @@ struct Work {
   const char* name;
   double (*run)(Target& t);  // bytes moved, or 0
   int idleClients = 0;  // held open on each target, untimed, while the work runs
+  bool bothServers = false;  // two heads send all of it to both servers
 };
 
 constexpr int kSide = 512;
@@ -156,16 +167,19 @@ const Work kWorks[] = {
     {"GetInputFocus beside 200 idle clients", inputFocus, 200},
     {"InternAtom pipelined (10000)", pipelinedAtoms},
     {"NoOperation pipelined (100000) + sync", noOperations},
-    {"small requests pipelined (100000)", smallRequests},
-    {"PolyFillRectangle pipelined (100000)", smallRectangles},
-    {"PutImage bandwidth (32 x 1 MiB)", putImages},
+    {"small requests pipelined (100000)", smallRequests, 0, true},
+    {"PolyFillRectangle pipelined (100000)", smallRectangles, 0, true},
+    {"PutImage bandwidth (32 x 1 MiB)", putImages, 0, true},
     {"GetImage bandwidth (32 x 1 MiB)", getImages},
-    {"connection set-up (50)", connections},
+    {"connection set-up (50)", connections, 0, true},
 };
 
 Run measure(const Work& work, Target& t) {
   auto start = Clock::now();
+  std::thread twin;
+  if (t.twin) twin = std::thread([&work, &t] { work.run(*t.twin); });
   double bytes = work.run(t);
+  if (twin.joinable()) twin.join();
   return {std::chrono::duration<double>(Clock::now() - start).count(), bytes};
 }
 
@@ -175,6 +189,7 @@ double median(std::vector<double> values) {
 }
 
 bool connect(Target& t) {
+  if (t.twin && !connect(*t.twin)) return false;
   t.c = xcb_connect(t.display.c_str(), nullptr);
   if (xcb_connection_has_error(t.c)) return false;
   t.root = xcb_setup_roots_iterator(xcb_get_setup(t.c)).data->root;
@@ -276,6 +291,12 @@ int main(int argc, char** argv) {
     Target t;
     t.label = arg.substr(0, equals);
     t.display = arg.substr(equals + 1, at == std::string::npos ? std::string::npos : at - equals - 1);
+    if (size_t plus = t.display.find('+'); plus != std::string::npos) {
+      t.twin = std::make_shared<Target>();
+      t.twin->label = t.label;
+      t.twin->display = t.display.substr(plus + 1);
+      t.display.resize(plus);
+    }
     if (at != std::string::npos) t.pid = atol(arg.c_str() + at + 1);
     targets.push_back(t);
   }
@@ -299,13 +320,15 @@ int main(int argc, char** argv) {
   for (const Work& work : kWorks) {
     if (only && !strstr(work.name, only)) continue;
     std::vector<std::vector<xcb_connection_t*>> idle(n);
-    for (size_t k = 0; k < n && work.idleClients; k++) idle[k] = openClients(targets[k], work.idleClients);
+    for (size_t k = 0; k < n && work.idleClients; k++)
+      if (!targets[k].twin) idle[k] = openClients(targets[k], work.idleClients);
     std::vector<std::vector<double>> times(n);
     double bytes = 0;
     // Each round starts with another target, so none always runs first.
     for (int r = 0; r < rounds; r++) {
       for (size_t j = 0; j < n; j++) {
         size_t k = (j + size_t(r)) % n;
+        if (targets[k].twin && !work.bothServers) continue;
         Run run = measure(work, targets[k]);
         times[k].push_back(run.seconds);
         if (k == 0) bytes = run.bytes;
@@ -314,23 +337,33 @@ int main(int argc, char** argv) {
     for (size_t k = 0; k < n; k++)
       if (!idle[k].empty()) closeClients(targets[k], idle[k]);
     std::vector<double> medians(n);
-    for (size_t k = 0; k < n; k++) medians[k] = median(times[k]);
+    for (size_t k = 0; k < n; k++) medians[k] = times[k].empty() ? 0 : median(times[k]);
+    auto ratio = [](double num, double den) {
+      if (num > 0 && den > 0)
+        printf(" %9.2f", num / den);
+      else
+        printf(" %9s", "-");
+    };
     char bare[32];
     if (bytes > 0)
       snprintf(bare, sizeof bare, "%.0f MB/s", bytes / medians[0] / 1e6);
     else
       snprintf(bare, sizeof bare, "%.1f", medians[0] * 1000);
     printf("%-38s %12s", work.name, bare);
-    for (size_t k = 1; k < n; k++) printf(" %9.2f", medians[0] / medians[k]);
-    for (size_t k = 2; k < n; k++) printf(" %9.2f", medians[1] / medians[k]);
+    for (size_t k = 1; k < n; k++) ratio(medians[0], medians[k]);
+    // A pair against the relay would compare two servers' work with one's.
+    for (size_t k = 2; k < n; k++) ratio(targets[k].twin ? 0 : medians[1], medians[k]);
     if (bytes > 0) {
       printf("   MB/s:");
-      for (size_t k = 1; k < n; k++) printf(" %.0f", bytes / medians[k] / 1e6);
+      for (size_t k = 1; k < n; k++) printf(" %.0f", medians[k] > 0 ? bytes / medians[k] / 1e6 : 0.0);
     }
     printf("\n");
     fflush(stdout);
   }
   if (clients > 0) memorySection(targets, clients, cycles);
-  for (Target& t : targets) xcb_disconnect(t.c);
+  for (Target& t : targets) {
+    xcb_disconnect(t.c);
+    if (t.twin) xcb_disconnect(t.twin->c);
+  }
   return 0;
 }
