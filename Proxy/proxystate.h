@@ -43,6 +43,11 @@ struct ProxyState {
   // (added with the heads layer).
   u32 headCount;
   u32 maxHeadsPerScreen;
+  // Set once a head keeps two client depths at one depth of its own (an
+  // emulated visual, a pixmap depth mapped to another). Such a head draws
+  // with a GC of another depth than the drawable, which a plain server and
+  // the other heads refuse, so the proxy must refuse it first.
+  bool headsFoldDepths;
 
   // Added by the resource database: the client slots, the lists of
   // reference-counted records, and the cursor in force at the pointer.

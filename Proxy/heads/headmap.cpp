@@ -107,6 +107,7 @@ bool mapSloppyPixmapDepth(Head* head, u32 clientDepth, u32 headDepth) {
   for (u32 d = head->depthTableSize; d <= clientDepth; d++) head->depthTable[d] = u8(d);
   head->depthTableSize = u8(std::max<u32>(head->depthTableSize, clientDepth + 1));
   head->depthTable[clientDepth] = u8(headDepth);
+  if (clientDepth != headDepth) proxyState.headsFoldDepths = true;
   return true;
 }
 

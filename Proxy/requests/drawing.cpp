@@ -408,6 +408,18 @@ bool sharesScreen(Drawing& d, const u8* request, u32 length) {
   return !other;
 }
 
+// The GC, and a copy's source, of another depth than the drawable, where a
+// head would not refuse them (proxyState.headsFoldDepths): BadMatch, after
+// the GC's own BadGC and before the source's BadDrawable, as sharesScreen.
+bool sharesDepth(Drawing& d, const u8* request, u32 length) {
+  if (!d.gcRecord) d.gcRecord = lookupGC(d.gc);
+  bool other = d.gcRecord && d.gcRecord->depth != d.info.depth;
+  DrawableInfo source;
+  if (!other && request[0] == X_CopyArea) other = describeDrawable(d.source, &source) && source.depth != d.info.depth;
+  if (other) sendXError(BadMatch, 0, request, length, nullptr);
+  return !other;
+}
+
 // Common steps of every member, then the walk. kList: d is a list member
 // (no copy, no exposures, no culling by damage rectangle), known at
 // compile time so that a list member's path carries none of the others'
@@ -424,11 +436,13 @@ template <bool kList>
   void* object = node ? node->object : nullptr;
   // Of a pixmap a list member reads only that it is known: the rest of the
   // description serves windows (damage, culling) and ClearArea's sizes.
-  if (kList && type == RT_PIXMAP) d.known = true;
+  bool checkDepth = proxyState.headsFoldDepths && d.gc;
+  if (kList && type == RT_PIXMAP && !checkDepth) d.known = true;
   else d.known = describeFoundDrawable(type, object, &d.info);
   setRequestResourceQuickly(currentClient, d.drawable, type, object);
   // With one meta screen everything shares it: the look-ups are spared.
   if (proxyState.screenCount > 1 && d.known && !sharesScreen(d, request, length)) return;
+  if (checkDepth && d.known && !sharesDepth(d, request, length)) return;
   bool copy = !kList && (request[0] == X_CopyArea || request[0] == X_CopyPlane);
   if (copy) {
     if (d.gc && !d.gcRecord) d.gcRecord = lookupGC(d.gc);

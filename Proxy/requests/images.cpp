@@ -193,6 +193,7 @@ void ProcPutImage(u8* request, u32 length) {
   if (!gc) return sendXError(BadGC, p.gc, request, length, nullptr);
   // A GC of another meta screen is on none of the drawable's heads.
   if (gc->screen != p.info.screen) return sendXError(BadMatch, p.drawable, request, length, nullptr);
+  if (gc->depth != p.info.depth) return sendXError(BadMatch, 0, request, length, nullptr);
   if (!prepareGCForDrawing(p.gc, p.drawable, request, length)) return;
   if (p.format > ZPixmap) return sendXError(BadValue, p.format, request, length, "invalid format");
   // A Z image has no left pad; an XY one less than a scanline unit.

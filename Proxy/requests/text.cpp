@@ -194,6 +194,7 @@ void textRequest(u8* request, u32 length, u32 bits, bool image) {
   // A GC of another meta screen is on none of the drawable's heads.
   if (t.known && t.gcRecord && t.gcRecord->screen != t.info.screen)
     return sendXError(BadMatch, t.drawable, request, length, nullptr);
+  if (t.known && t.gcRecord && t.gcRecord->depth != t.info.depth) return sendXError(BadMatch, 0, request, length, nullptr);
   if (!image) {
     // Every walk below stays inside the request: an item past its end is
     // refused before anything is drawn.

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "Proxy/proxystate.h"
 #include "Proxy/servers/failsafe.h"
 #include "Proxy/servers/raw.h"
 #include "base/logging.h"
@@ -89,6 +90,7 @@ void makeEmulatedRecord(VisualRecord* out, const VisualRecord* base, const Emula
   out->emulatedVisualId = base->visualId;
   out->emulatedClass = base->visualClass;
   out->emulatedDepth = base->depth;
+  if (entry.depth != base->depth) proxyState.headsFoldDepths = true;
   setVisualMasks(out, base->redMask, base->greenMask, base->blueMask);
   out->mbufMono = out->mbufStereo = -1;
   out->emulation.significantMask = significantBitsMask(base->bitsPerRgb);

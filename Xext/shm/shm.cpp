@@ -31,6 +31,7 @@
 #include "Proxy/requests/drawcommon.h"
 #include "Proxy/requests/drawing.h"
 #include "Proxy/requests/images.h"
+#include "Proxy/resources/gc.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/visuals/pixels.h"
@@ -354,6 +355,8 @@ bool readShmPut(ShmPut& p, u8* request, u32 length) {
   p.segmentId = get32(request + 32), p.offset = get32(request + 36);
   setRequestResource(currentClient, p.drawable);
   if (!describeDrawable(p.drawable, &p.info)) return sendXError(BadDrawable, p.drawable, request, length, nullptr), false;
+  if (const GCRecord* gc = lookupGC(p.gc); gc && gc->depth != p.info.depth)
+    return sendXError(BadMatch, 0, request, length, nullptr), false;
   if (p.format > ZPixmap) return sendXError(BadValue, p.format, request, length, "invalid format"), false;
   if (p.format == XYBitmap ? p.depth != 1 : p.depth != p.info.depth)
     return sendXError(BadMatch, p.depth, request, length, "invalid depth"), false;

@@ -397,6 +397,22 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
          return Requests{Body(c).b32(i.missing).b32(i.window).b32(i.gc).b16(0).b16(0).b16(0).b16(0).b16(5).b16(5)
                              .request(X_CopyArea)};
        }},
+      {"with the window's GC on a pixmap of 24 bits (filled, written), and from it to the window",
+       [](C c, I i) {
+         // Where the window is of another depth, a plain server refuses
+         // both; a head that keeps that depth at 24 bits would draw.
+         uint32_t pixmap = i.scratch, deep = i.scratch + 1;
+         return Requests{simple(c, X_MapWindow, i.window),
+                         Body(c).b32(pixmap).b32(i.window).b16(16).b16(16).request(X_CreatePixmap, 24),
+                         gcWith(c, deep, pixmap, GCForeground, 0x123456), fill(c, pixmap, deep, 0, 0, 16, 16),
+                         fill(c, pixmap, i.gc, 0, 0, 8, 8),
+                         Body(c).b32(pixmap).b32(i.gc).b16(2).b16(14).b8(1).b8(0).b8('A').pad().request(X_PolyText8),
+                         getImage(c, pixmap, 0, 0, 16, 16),
+                         Body(c).b32(pixmap).b32(i.window).b32(i.gc).b16(0).b16(0).b16(2).b16(2).b16(8).b16(8)
+                             .request(X_CopyArea),
+                         getImage(c, i.window, 0, 0, 12, 12), simple(c, X_FreeGC, deep),
+                         simple(c, X_FreePixmap, pixmap)};
+       }},
       {"window to pixmap across the seam",
        [](C c, I i) {
          return Requests{simple(c, X_MapWindow, i.window), fill(c, i.window, i.gc, 40, 10, 20, 20),
