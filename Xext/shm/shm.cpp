@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <emmintrin.h>
 
 #include "Proxy/clients/access.h"
 #include "Proxy/clients/client.h"
@@ -602,13 +603,46 @@ void detachGoneSegment(u64 serial) {
 
 // The segment holding this image for this request, or a new loan with the
 // image copied in; null when the pool lends none.
+// A large image goes into its segment with streaming stores, past the
+// caches. An ordinary copy first reads each line of the segment for
+// ownership, and those lines sit in the caches of the servers that read
+// the previous image from it, on other cores. For 32 images of 1 MiB the
+// proxy's time swung between 7 and 22 ms from run to run, against 6 to 10
+// ms streamed. The proxy never reads the image back. A small image is
+// copied as usual, so that its server finds it in the cache.
+constexpr u64 kStreamedImageBytes = 128 << 10;
+
+void copyIntoSegment(u8* to, const u8* from, u64 bytes) {
+  if (bytes < kStreamedImageBytes) {
+    std::memcpy(to, from, bytes);
+    return;
+  }
+  u64 unaligned = (16 - (reinterpret_cast<uintptr_t>(to) & 15)) & 15;
+  std::memcpy(to, from, unaligned);
+  to += unaligned, from += unaligned, bytes -= unaligned;
+  for (; bytes >= 64; to += 64, from += 64, bytes -= 64) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 48));
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to), a);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 16), b);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 32), c);
+    _mm_stream_si128(reinterpret_cast<__m128i*>(to + 48), d);
+  }
+  // Streamed stores are weakly ordered: all of them must be visible before
+  // the request that names the segment is written.
+  _mm_sfence();
+  std::memcpy(to, from, bytes);
+}
+
 PooledSegment* segmentWithImage(ProxyClient* client, const u8* data, u64 bytes) {
   SharedImage& s = sharedImage;
   if (s.loan && s.client == client && s.request == client->requestCounter && s.data == data && s.bytes == bytes)
     return s.loan;
   PooledSegment* loan = lendPooledSegment(bytes);
   if (!loan) return nullptr;
-  std::memcpy(loan->segment->address, data, bytes);
+  copyIntoSegment(loan->segment->address, data, bytes);
   s = {client, client->requestCounter, data, bytes, loan};
   return loan;
 }

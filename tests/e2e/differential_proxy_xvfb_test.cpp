@@ -430,6 +430,18 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
          return Requests{simple(c, X_MapWindow, i.window), b.request(X_PutImage, ZPixmap),
                          getImage(c, i.window, 46, 1, 8, 6)};
        }},
+      {"a large Z image whose size is no multiple of 64, read back at its end",
+       [](C c, I i) {
+         // 136,680 bytes: large enough to go into a shared segment past the
+         // caches, with a ragged tail after the last whole 64 bytes.
+         uint32_t pixmap = i.scratch;
+         Body b(c);
+         b.b32(pixmap).b32(i.gc).b16(201).b16(170).b16(0).b16(0).b8(0).b8(24).b16(0);
+         for (uint32_t k = 0; k < 201u * 170; k++) b.b32((k * 2654435761u) & 0xffffff);
+         return Requests{Body(c).b32(pixmap).b32(i.window).b16(201).b16(170).request(X_CreatePixmap, 24),
+                         b.request(X_PutImage, ZPixmap), getImage(c, pixmap, 0, 166, 201, 4),
+                         getImage(c, pixmap, 180, 0, 21, 2), simple(c, X_FreePixmap, pixmap)};
+       }},
       {"a Z image on a drawable that does not exist",
        [](C c, I i) {
          return Requests{Body(c).b32(i.missing).b32(i.gc).b16(1).b16(1).b16(0).b16(0).b8(0).b8(24).b16(0).b32(0)
