@@ -279,6 +279,21 @@ bool pixmapOfOtherScreen(const MetaScreen* screen, u32 mask, const u8* values) {
   return false;
 }
 
+// A tile of another depth than the GC, a stipple or clip mask of more than
+// one bit: a plain server answers BadMatch. A head that keeps two client
+// depths at one of its own would take the tile while the others refuse it.
+bool pixmapOfOtherDepth(u32 depth, u32 mask, const u8* values) {
+  u32 index = 0;
+  for (u32 bit = 0; bit < kGCComponentCount; bit++) {
+    if (!(mask & (1u << bit))) continue;
+    u32 value = get32(values + 4 * index++);
+    if (!((1u << bit) & (GCTile | GCStipple | GCClipMask)) || ((1u << bit) == GCClipMask && value == None)) continue;
+    auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(value, RT_PIXMAP));
+    if (pixmap && pixmap->depth != ((1u << bit) == GCTile ? depth : 1)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 // --- Handlers ------------------------------------------------------------------------------
@@ -293,6 +308,7 @@ void ProcCreateGC(u8* request, u32 length) {
   u32 bad = 0;
   if (badGCValue(mask, request + 16, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
   if (pixmapOfOtherScreen(d.screen, mask, request + 16)) return sendXError(BadMatch, id, request, length, nullptr);
+  if (pixmapOfOtherDepth(d.depth, mask, request + 16)) return sendXError(BadMatch, 0, request, length, nullptr);
   auto* gc = static_cast<GCRecord*>(memCalloc(1, sizeof(GCRecord)));
   if (!gc) return sendXError(BadAlloc, 0, request, length, nullptr);
   gc->id = id;
@@ -318,6 +334,7 @@ void ProcChangeGC(u8* request, u32 length) {
   u32 bad = 0;
   if (badGCValue(mask, request + 12, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
   if (pixmapOfOtherScreen(gc->screen, mask, request + 12)) return sendXError(BadMatch, id, request, length, nullptr);
+  if (pixmapOfOtherDepth(gc->depth, mask, request + 12)) return sendXError(BadMatch, 0, request, length, nullptr);
   ChangeGC c{gc, mask, gc->values, false};
   mergeGCValueList(&c.merged, mask, request + 12);
   forEachTarget(currentRequest.row->route, changeOnHead, &c);
@@ -335,8 +352,11 @@ void ProcCopyGC(u8* request, u32 length) {
   GCRecord* to = lookupGC(destination);
   // The GCs of two meta screens are on no head together.
   if (from && to && from->screen != to->screen) return sendXError(BadMatch, destination, request, length, nullptr);
-  if (from && to && from->depth == to->depth) copyGCRecord(to, from, mask);
-  // The heads answer a bad GC or a mismatch of depths themselves.
+  // Not left to the heads: one that keeps two client depths at one of its
+  // own would copy what the others refuse.
+  if (from && to && from->depth != to->depth) return sendXError(BadMatch, 0, request, length, nullptr);
+  if (from && to) copyGCRecord(to, from, mask);
+  // The heads answer a bad GC or mask themselves.
   forwardToHeads(request, length, to ? skipGCHead : nullptr, rewriteCopyGC, to);
 }
 

@@ -284,6 +284,10 @@ void ProcCreateWindow(u8* request, u32 length) {
     freeResourceById(id, RT_NONE);
     return sendXError(BadMatch, id, request, length, nullptr);
   }
+  if (pixmapValuesOfOtherDepth(window, copy.values)) {
+    freeResourceById(id, RT_NONE);
+    return sendXError(BadMatch, 0, request, length, nullptr);
+  }
   storeWindowValues(window, copy.values, true);
   setRequestResource(client, id);
   if (!forwardWritten(writeCreateWindow, &copy, request, length)) return;
@@ -343,6 +347,7 @@ void ProcChangeWindowAttributes(u8* request, u32 length) {
   AttributeCopy copy{window, id, {}};
   readWindowValues(mask, request + 12, &copy.values);
   if (window && valuesOfOtherScreen(window, copy.values)) return sendXError(BadMatch, id, request, length, nullptr);
+  if (window && pixmapValuesOfOtherDepth(window, copy.values)) return sendXError(BadMatch, 0, request, length, nullptr);
   if (window) {
     setRequestResource(currentClient, id);
     // A refused event mask is still sent: every server holds the same

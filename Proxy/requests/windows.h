@@ -68,5 +68,10 @@ bool headLacksWindowVisual(const Head* head, const ProxyWindow* window);
 // refuse themselves) belongs to another meta screen than the window: no
 // head of the window has it, and a plain server answers BadMatch.
 bool valuesOfOtherScreen(const ProxyWindow* window, const WindowValueList& list);
+// Whether a background or border pixmap of the list is of another depth
+// than the window, which a plain server answers with BadMatch. A head that
+// keeps two client depths at one of its own would take it while the others
+// refuse it, so the proxy refuses it first.
+bool pixmapValuesOfOtherDepth(const ProxyWindow* window, const WindowValueList& list);
 
 }  // namespace palvon

@@ -124,6 +124,16 @@ bool valuesOfOtherScreen(const ProxyWindow* window, const WindowValueList& list)
   return false;
 }
 
+bool pixmapValuesOfOtherDepth(const ProxyWindow* window, const WindowValueList& list) {
+  const u32* v = list.values;
+  for (u32 bit : {kBackPixmap, kBorderPixmap}) {
+    if (!has(list, bit) || v[bit] <= (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent))) continue;
+    auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(v[bit], RT_PIXMAP));
+    if (pixmap && pixmap->depth != window->depth) return true;
+  }
+  return false;
+}
+
 bool headLacksWindowVisual(const Head* head, const ProxyWindow* window) {
   return (head->tags & kHeadTagSloppyVisuals) && window->visual && !headVisualMatch(head, window->visual);
 }

@@ -238,6 +238,15 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
        [](C c, I i) {
          return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOutput, 0, 0, {{CWBorderPixmap, i.missing}})};
        }},
+      {"background and border pixmaps of 24 bits, mapped, read back",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window), fill(c, i.pixmap, i.gc, 0, 0, 8, 8),
+                         createWindow(c, i.scratch, i.window, 5, 5, 20, 20, InputOutput, 0, CopyFromParent,
+                                      {{CWBackPixmap, i.pixmap}}),
+                         simple(c, X_MapWindow, i.scratch), getImage(c, i.window, 0, 0, 40, 40),
+                         Body(c).b32(i.scratch).b32(CWBorderPixmap).b32(i.pixmap).request(X_ChangeWindowAttributes),
+                         getImage(c, i.window, 0, 0, 40, 40)};
+       }},
   };
   t[X_ChangeWindowAttributes] = {
       {"background pixmap that does not exist",
@@ -246,6 +255,12 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
        [](C c, I i) { return Requests{Body(c).b32(i.window).b32(CWCursor).b32(i.missing).request(X_ChangeWindowAttributes)}; }},
       {"colormap that does not exist",
        [](C c, I i) { return Requests{Body(c).b32(i.window).b32(CWColormap).b32(i.missing).request(X_ChangeWindowAttributes)}; }},
+      {"background pixmap of 24 bits, mapped, read back",
+       [](C c, I i) {
+         return Requests{fill(c, i.pixmap, i.gc, 0, 0, 8, 8),
+                         Body(c).b32(i.window).b32(CWBackPixmap).b32(i.pixmap).request(X_ChangeWindowAttributes),
+                         simple(c, X_MapWindow, i.window), getImage(c, i.window, 0, 0, 40, 30)};
+       }},
       {"background pixel, mapped, read back",
        [](C c, I i) {
          return Requests{Body(c).b32(i.window).b32(CWBackPixel).b32(0x00ff00).request(X_ChangeWindowAttributes),
@@ -342,9 +357,31 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
       {"arc mode 2", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCArcMode, 2)}; }},
       {"tile that does not exist", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCTile, i.missing)}; }},
       {"font that does not exist", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFont, i.missing)}; }},
+      {"a tile of 24 bits for a GC of the window, then filled with",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window), gcWith(c, i.scratch, i.window, GCTile, i.pixmap),
+                         Body(c).b32(i.scratch).b32(GCFillStyle).b32(FillTiled).request(X_ChangeGC),
+                         fill(c, i.window, i.scratch, 0, 0, 20, 20), getImage(c, i.window, 0, 0, 24, 24)};
+       }},
   };
   t[X_ChangeGC] = {
       {"function 16", [](C c, I i) { return Requests{Body(c).b32(i.gc).b32(GCFunction).b32(16).request(X_ChangeGC)}; }},
+      {"the window GC's foreground copied into a GC of 24 bits, then filled with",
+       [](C c, I i) {
+         uint32_t deep = i.scratch;
+         return Requests{gcWith(c, deep, i.pixmap, GCForeground, 0x123456),
+                         Body(c).b32(i.gc).b32(deep).b32(GCForeground).request(X_CopyGC),
+                         fill(c, i.pixmap, deep, 0, 0, 8, 8), getImage(c, i.pixmap, 0, 0, 8, 8), simple(c, X_FreeGC, deep)};
+       }},
+      {"a tile of 24 bits for the window's GC, then filled with",
+       [](C c, I i) {
+         uint32_t deep = i.scratch;
+         return Requests{simple(c, X_MapWindow, i.window), gcWith(c, deep, i.pixmap, GCForeground, 0x123456),
+                         fill(c, i.pixmap, deep, 0, 0, 8, 8),
+                         Body(c).b32(i.gc).b32(GCFillStyle | GCTile).b32(FillTiled).b32(i.pixmap).request(X_ChangeGC),
+                         fill(c, i.window, i.gc, 0, 0, 20, 20), getImage(c, i.window, 0, 0, 24, 24),
+                         simple(c, X_FreeGC, deep)};
+       }},
   };
   t[X_PolyFillRectangle] = {
       {"drawn on the window across the seam and read back",
