@@ -341,6 +341,43 @@ void freeWindowPictures(u32 window) {
 
 // --- Handlers -----------------------------------------------------------------------------
 
+namespace {
+
+// What a plain server refuses in a value list, before the picture is made or
+// changed. The heads refuse it as well, but the proxy's record would keep
+// the values, and a picture that was never made would keep its id. False
+// once the error is sent.
+bool pictureValuesPass(u32 mask, const u8* values, u32 count, const u8* request, u32 length) {
+  u32 at = 0;
+  for (u32 bit = 0; bit < 13 && at < count; bit++) {
+    if (!(mask & (1u << bit))) continue;
+    u32 v = get32(values + 4 * at++);
+    switch (bit) {
+      case 0:  // repeat, up to Reflect
+        if (v > 3) return sendXError(BadValue, v, request, length, nullptr), false;
+        break;
+      case 1:  // alpha map
+        if (v != None && !lookupPicture(v)) return sendExtensionError(kBadPicture, v, request, length, nullptr), false;
+        break;
+      case 6: {  // clip mask, of one bit
+        if (v == None) break;
+        const PixmapRecord* pixmap = lookupPixmap(v);
+        if (!pixmap) return sendXError(BadPixmap, v, request, length, nullptr), false;
+        if (pixmap->depth != 1) return sendXError(BadMatch, 0, request, length, nullptr), false;
+        break;
+      }
+      case 7: case 8: case 9: case 10: case 12:  // the booleans and two-way choices
+        if (v > 1) return sendXError(BadValue, v, request, length, nullptr), false;
+        break;
+      default: break;
+    }
+  }
+  if (u32 unknown = mask & ~0x1fffu) return sendXError(BadValue, unknown & -unknown, request, length, nullptr), false;
+  return true;
+}
+
+}  // namespace
+
 void ProcRenderCreatePicture(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   u32 id = get32(request + 4), drawable = get32(request + 8), formatId = get32(request + 12);
@@ -350,6 +387,11 @@ void ProcRenderCreatePicture(u8* request, u32 length) {
   DrawableInfo info;
   if (!describeDrawable(drawable, &info) || (!info.window && !info.pixmap))
     return sendXError(BadDrawable, drawable, request, length, nullptr);
+  // Refused here, not left to the heads: the record would keep the id of a
+  // picture no plain server made, and a head that keeps two depths at one
+  // of its own would make it.
+  if (format->depth != info.depth) return sendXError(BadMatch, 0, request, length, nullptr);
+  if (!pictureValuesPass(get32(request + 16), request + 20, (length - 20) / 4, request, length)) return;
   auto* p = static_cast<PictureRecord*>(memCalloc(1, sizeof(PictureRecord)));
   if (!p) return sendXError(BadAlloc, 0, request, length, nullptr);
   p->id = id;
@@ -376,6 +418,7 @@ void ProcRenderChangePicture(u8* request, u32 length) {
   u32 id = get32(request + 4);
   PictureRecord* p = lookupPicture(id);
   if (!p) return sendExtensionError(kBadPicture, id, request, length, nullptr);
+  if (!pictureValuesPass(get32(request + 8), request + 12, (length - 12) / 4, request, length)) return;
   storeValues(p, get32(request + 8), request + 12, (length - 12) / 4);
   setRequestResource(currentClient, id);
   ValueForwarding f{p, 8};

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xproto.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrender.h>
 
@@ -18,6 +19,7 @@
 
 #include "support/peers/extrelay.h"
 #include "support/proxyprocess.h"
+#include "support/rawclient.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -261,6 +263,57 @@ TEST_P(RenderProxy, FreeingAGlyphNeverAddedIsOneBadGlyph) {
   EXPECT_EQ(renderErrors[1].error_code, error + BadGlyphSet);
   EXPECT_EQ(renderErrors[1].resourceid, set);
   XCloseDisplay(d);
+}
+
+// A picture whose format is of another depth than its drawable, or with a
+// value a plain server refuses, is refused as that server refuses it, and
+// its id stays free: the same id then makes a picture, which frees cleanly.
+TEST_P(RenderProxy, APictureOfAnotherDepthIsRefusedAndItsIdStaysFree) {
+  Display* d = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(d, nullptr);
+  uint32_t a8 = uint32_t(XRenderFindStandardFormat(d, PictStandardA8)->id);
+  uint32_t rgb24 = uint32_t(XRenderFindStandardFormat(d, PictStandardRGB24)->id);
+  XCloseDisplay(d);
+  RawClient c;
+  ASSERT_TRUE(c.connectUnix(proxy->number()));
+  ASSERT_EQ(c.setup('l'), 1);
+  RawClient::Codes render = c.queryExtension("RENDER");
+  uint8_t major = render.major;
+  ASSERT_NE(major, 0);
+  uint32_t picture = c.resourceIdBase() | 1, deep = c.resourceIdBase() | 2;
+  Bytes pixmap(12, 0);
+  c.put32(pixmap, 0, deep);
+  c.put32(pixmap, 4, c.rootWindow());
+  c.put16(pixmap, 8, 8), c.put16(pixmap, 10, 8);
+  ASSERT_TRUE(c.send(c.request(X_CreatePixmap, 24, pixmap)));
+  // With one value (mask bit and value) when a bit is given.
+  auto create = [&](uint32_t format, uint32_t bit = 0, uint32_t value = 0) {
+    Bytes body(bit ? 20 : 16, 0);
+    c.put32(body, 0, picture);
+    c.put32(body, 4, c.rootWindow());
+    c.put32(body, 8, format);
+    if (bit) c.put32(body, 12, bit), c.put32(body, 16, value);
+    return c.request(major, 4, body);
+  };
+  Bytes free(4, 0);
+  c.put32(free, 0, picture);
+  // The errors that come before the reply to a round trip sent behind.
+  auto errorsOf = [&](const Bytes& request) {
+    std::vector<uint8_t> errors;
+    EXPECT_TRUE(c.send(request) && c.send(c.request(X_GetInputFocus, 0)));
+    for (Bytes m = c.readMessage(); !m.empty() && m[0] != 1; m = c.readMessage())
+      if (m[0] == 0) errors.push_back(m[1]);
+    return errors;
+  };
+  EXPECT_EQ(errorsOf(create(a8)), std::vector<uint8_t>{BadMatch});
+  EXPECT_EQ(errorsOf(create(rgb24, CPRepeat, 9)), std::vector<uint8_t>{BadValue});
+  EXPECT_EQ(errorsOf(create(rgb24, CPPolyEdge, 2)), std::vector<uint8_t>{BadValue});
+  EXPECT_EQ(errorsOf(create(rgb24, CPClipMask, c.rootWindow())), std::vector<uint8_t>{BadPixmap});
+  EXPECT_EQ(errorsOf(create(rgb24, CPClipMask, deep)), std::vector<uint8_t>{BadMatch});
+  EXPECT_EQ(errorsOf(create(rgb24, CPAlphaMap, deep)), std::vector<uint8_t>{uint8_t(render.firstError + 1)});
+  EXPECT_EQ(errorsOf(create(rgb24, 1u << 13, 0)), std::vector<uint8_t>{BadValue});
+  EXPECT_EQ(errorsOf(create(rgb24)), std::vector<uint8_t>{});
+  EXPECT_EQ(errorsOf(c.request(major, 7, free)), std::vector<uint8_t>{});
 }
 
 // rendercheck reads its results back through the proxy: the counts of a
