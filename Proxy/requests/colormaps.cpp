@@ -206,7 +206,8 @@ void ProcCreateColormap(u8* request, u32 length) {
   if (!window) return sendXError(BadWindow, windowId, request, length, nullptr);
   if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
   VisualRecord* visual = window->screen ? findScreenVisual(window->screen, visualId) : nullptr;
-  if (!visual) return sendXError(BadValue, visualId, request, length, "invalid visual");
+  // A visual the window's screen does not have is a mismatch, whatever the id.
+  if (!visual) return sendXError(BadMatch, visualId, request, length, "invalid visual");
   if (alloc > AllocAll) return sendXError(BadValue, alloc, request, length, "invalid alloc");
   ProxyClient* client = currentClient;
   ColormapRecord* colormap = createColormapRecord(client, id, window->screen, visual, alloc);

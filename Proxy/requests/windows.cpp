@@ -280,13 +280,10 @@ void ProcCreateWindow(u8* request, u32 length) {
   CreateCopy copy{window,  request[1], visualId, i16(get16(request + 12)), i16(get16(request + 14)), width, height,
                   borderWidth, windowClass, {}};
   readWindowValues(mask, request + 32, &copy.values);
-  if (valuesOfOtherScreen(window, copy.values)) {
+  u32 bad = 0;
+  if (u8 error = refusedWindowValue(window, copy.values, &bad)) {
     freeResourceById(id, RT_NONE);
-    return sendXError(BadMatch, id, request, length, nullptr);
-  }
-  if (pixmapValuesOfOtherDepth(window, copy.values)) {
-    freeResourceById(id, RT_NONE);
-    return sendXError(BadMatch, 0, request, length, nullptr);
+    return sendXError(error, bad, request, length, nullptr);
   }
   storeWindowValues(window, copy.values, true);
   setRequestResource(client, id);
@@ -346,8 +343,9 @@ void ProcChangeWindowAttributes(u8* request, u32 length) {
   if (!window && !isAnySyncWindow(id)) return sendXError(BadWindow, id, request, length, nullptr);
   AttributeCopy copy{window, id, {}};
   readWindowValues(mask, request + 12, &copy.values);
-  if (window && valuesOfOtherScreen(window, copy.values)) return sendXError(BadMatch, id, request, length, nullptr);
-  if (window && pixmapValuesOfOtherDepth(window, copy.values)) return sendXError(BadMatch, 0, request, length, nullptr);
+  u32 bad = 0;
+  if (u8 error = window ? refusedWindowValue(window, copy.values, &bad) : 0)
+    return sendXError(error, bad, request, length, nullptr);
   if (window) {
     setRequestResource(currentClient, id);
     // A refused event mask is still sent: every server holds the same

@@ -63,15 +63,13 @@ bool storeWindowValues(ProxyWindow* window, const WindowValueList& list, bool cr
 void rewriteWindowValues(WindowValueList* list, ProxyWindow* window, Head* head, bool creating);
 // The head has a sloppy visual set and lacks the window's visual.
 bool headLacksWindowVisual(const Head* head, const ProxyWindow* window);
-// Whether a background or border pixmap or the colormap of the list (in
-// bit order, up to the first id that names nothing, which the heads
-// refuse themselves) belongs to another meta screen than the window: no
-// head of the window has it, and a plain server answers BadMatch.
-bool valuesOfOtherScreen(const ProxyWindow* window, const WindowValueList& list);
-// Whether a background or border pixmap of the list is of another depth
-// than the window, which a plain server answers with BadMatch. A head that
-// keeps two client depths at one of its own would take it while the others
-// refuse it, so the proxy refuses it first.
-bool pixmapValuesOfOtherDepth(const ProxyWindow* window, const WindowValueList& list);
+// The error a plain server answers to the first value of the list (in bit
+// order, as it takes them) that it refuses for the window, with *bad the
+// error's value; 0 when all pass. An id that names nothing, or a pixmap or
+// colormap of another meta screen, depth or visual: refused by the proxy,
+// not left to the heads, since the window would keep the value (and a new
+// window its id) while no head has it, and a head that keeps two client
+// depths at one of its own would take a pixmap the others refuse.
+u8 refusedWindowValue(const ProxyWindow* window, const WindowValueList& list, u32* bad);
 
 }  // namespace palvon

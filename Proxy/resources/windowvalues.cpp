@@ -106,32 +106,62 @@ bool storeWindowValues(ProxyWindow* window, const WindowValueList& list, bool cr
   return accepted;
 }
 
-bool valuesOfOtherScreen(const ProxyWindow* window, const WindowValueList& list) {
+u8 refusedWindowValue(const ProxyWindow* window, const WindowValueList& list, u32* bad) {
+  constexpr u32 kEventMaskBits = 0x01ffffff;
+  constexpr u32 kPropagateBits = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                                 PointerMotionMask | Button1MotionMask | Button2MotionMask | Button3MotionMask |
+                                 Button4MotionMask | Button5MotionMask | ButtonMotionMask;
+  // ParentRelative and CopyFromParent take the parent's, which must match.
+  bool parentDepth = !window->parent || window->parent->depth == window->depth;
   const u32* v = list.values;
-  for (u32 bit : {kBackPixmap, kBorderPixmap, kColormap}) {
-    // None, ParentRelative and CopyFromParent name no resource.
-    if (!has(list, bit) || v[bit] <= (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent))) continue;
-    const MetaScreen* screen = nullptr;
-    if (bit == kColormap) {
-      auto* colormap = static_cast<ColormapRecord*>(lookupResourceByType(v[bit], RT_COLORMAP));
-      if (colormap) screen = colormap->screen;
-    } else if (auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(v[bit], RT_PIXMAP))) {
-      screen = pixmap->screen;
+  for (u32 bit = 0; bit < kValueBits; bit++) {
+    if (!has(list, bit)) continue;
+    u32 value = *bad = v[bit];
+    switch (bit) {
+      case kBackPixmap:
+      case kBorderPixmap: {
+        // None, ParentRelative and CopyFromParent name no pixmap.
+        if (value == (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent)) && !parentDepth) return BadMatch;
+        if (value <= (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent))) break;
+        auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(value, RT_PIXMAP));
+        if (!pixmap) return BadPixmap;
+        if (pixmap->screen != window->screen || pixmap->depth != window->depth) return BadMatch;
+        break;
+      }
+      case kBitGravity:
+      case kWinGravity:
+        if (value >= kGravityLimit) return BadValue;
+        break;
+      case kBackingStore:
+        if (value >= kBackingStoreLimit) return BadValue;
+        break;
+      case kOverrideRedirect:
+      case kSaveUnder:
+        if (value > 1) return BadValue;
+        break;
+      case kEventMask:
+        if (value & ~kEventMaskBits) return BadValue;
+        break;
+      case kDontPropagate:
+        if (value & ~kPropagateBits) return BadValue;
+        break;
+      case kColormap: {
+        if (value == CopyFromParent) {
+          if (window->parent && window->parent->visual != window->visual) return BadMatch;
+          break;
+        }
+        auto* colormap = static_cast<ColormapRecord*>(lookupResourceByType(value, RT_COLORMAP));
+        if (!colormap) return BadColor;
+        if (colormap->screen != window->screen || colormap->visual != window->visual) return BadMatch;
+        break;
+      }
+      case kCursor:
+        if (value != None && !lookupResourceByType(value, RT_CURSOR)) return BadCursor;
+        break;
+      default: break;
     }
-    if (!screen) return false;
-    if (screen != window->screen) return true;
   }
-  return false;
-}
-
-bool pixmapValuesOfOtherDepth(const ProxyWindow* window, const WindowValueList& list) {
-  const u32* v = list.values;
-  for (u32 bit : {kBackPixmap, kBorderPixmap}) {
-    if (!has(list, bit) || v[bit] <= (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent))) continue;
-    auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(v[bit], RT_PIXMAP));
-    if (pixmap && pixmap->depth != window->depth) return true;
-  }
-  return false;
+  return 0;
 }
 
 bool headLacksWindowVisual(const Head* head, const ProxyWindow* window) {

@@ -587,6 +587,41 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
          return Requests{Body(c).b32(i.scratch).b32(i.window).b16(10).b16(10).request(X_CreatePixmap, 24),
                          simple(c, X_GetGeometry, i.scratch), simple(c, X_FreePixmap, i.scratch)};
        }},
+      {"ids refused at creation, then made: pixmap, colormap, cursor, font, window",
+       [](C c, I i) {
+         uint32_t pixmap = i.scratch, colormap = i.scratch + 1, cursor = i.scratch + 2, font = i.scratch + 3,
+                  window = i.scratch + 4;
+         auto pixmapOf = [&](uint8_t depth, uint16_t side) {
+           return Body(c).b32(pixmap).b32(i.window).b16(side).b16(side).request(X_CreatePixmap, depth);
+         };
+         auto cursorFrom = [&](uint32_t source) {
+           return Body(c).b32(cursor).b32(source).b32(0).b16(0).b16(0).b16(0).b16(0xffff).b16(0xffff).b16(0xffff)
+               .b16(0).b16(0).request(X_CreateCursor);
+         };
+         uint32_t bitmap = i.scratch + 5;
+         auto refused = [&](std::pair<uint32_t, uint32_t> value) {
+           return createWindow(c, window, i.window, 0, 0, 10, 10, InputOutput, 0, CopyFromParent, {value});
+         };
+         return Requests{pixmapOf(7, 8), pixmapOf(24, 0), pixmapOf(24, 8), simple(c, X_FreePixmap, pixmap),
+                         Body(c).b32(colormap).b32(i.window).b32(0x7ffff).request(X_CreateColormap, AllocNone),
+                         Body(c).b32(colormap).b32(i.window).b32(i.visual).request(X_CreateColormap, AllocAll + 1),
+                         Body(c).b32(colormap).b32(i.window).b32(i.visual).request(X_CreateColormap, AllocNone),
+                         simple(c, X_FreeColormap, colormap), cursorFrom(i.pixmap),
+                         Body(c).b32(bitmap).b32(i.window).b16(8).b16(8).request(X_CreatePixmap, 1),
+                         cursorFrom(bitmap), simple(c, X_FreeCursor, cursor), simple(c, X_FreePixmap, bitmap),
+                         Body(c).b32(font).b16(9).b16(0).text("no-such-f").pad().request(X_OpenFont),
+                         Body(c).b32(font).b16(5).b16(0).text("fixed").pad().request(X_OpenFont),
+                         simple(c, X_CloseFont, font),
+                         createWindow(c, window, i.window, 0, 0, 0, 10, InputOutput, 0, CopyFromParent),
+                         refused({CWBackPixmap, i.missing}), refused({CWBitGravity, 11}), refused({CWWinGravity, 11}),
+                         refused({CWBackingStore, 3}), refused({CWOverrideRedirect, 2}), refused({CWSaveUnder, 2}),
+                         refused({CWEventMask, 1u << 25}), refused({CWDontPropagate, EnterWindowMask}),
+                         refused({CWDontPropagate, PointerMotionHintMask}), refused({CWColormap, i.missing}),
+                         refused({CWCursor, i.missing}),
+                         createWindow(c, window, i.window, 0, 0, 10, 10, InputOutput, 0, CopyFromParent,
+                                      {{CWDontPropagate, KeyPressMask | ButtonMotionMask | Button5MotionMask}}),
+                         simple(c, X_GetGeometry, window), simple(c, X_DestroyWindow, window)};
+       }},
   };
   t[X_SetDashes] = {
       {"two dashes, then a dashed line read back",
