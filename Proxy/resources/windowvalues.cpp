@@ -81,7 +81,8 @@ bool storeWindowValues(ProxyWindow* window, const WindowValueList& list, bool cr
   if (has(list, kBackPixel)) setWindowBackgroundPixel(window, v[kBackPixel]);
   if (has(list, kBorderPixmap)) setWindowBorderPixmap(window, v[kBorderPixmap]);
   if (has(list, kBorderPixel)) setWindowBorderPixel(window, v[kBorderPixel]);
-  // Values the protocol refuses are left to the servers' errors.
+  // Refused values never get here (refusedWindowValue); the bounds only
+  // keep the fields within their ranges.
   if (has(list, kBitGravity) && v[kBitGravity] < kGravityLimit) window->bitGravity = u8(v[kBitGravity]);
   if (has(list, kWinGravity) && v[kWinGravity] < kGravityLimit) window->windowGravity = u8(v[kWinGravity]);
   if (has(list, kBackingStore) && v[kBackingStore] < kBackingStoreLimit) window->backingStore = u8(v[kBackingStore]);
