@@ -423,7 +423,10 @@ void preallocColormapCells(u32 colormapId, Head* head, const VisualRecord* clien
                            const VisualRecord* headVisual) {
   auto* colormap = static_cast<ColormapRecord*>(lookupResourceByType(colormapId, RT_COLORMAP));
   if (!colormap) return;
-  if (!head || !clientVisual || !headVisual) {
+  // An emulated visual's cells live in the proxy alone: the head's default
+  // colormap is of its own visual and holds none of them (its cells, read
+  // as if they were the emulated one's, all came back as one pixel).
+  if (!head || !clientVisual || !headVisual || headVisual->emulatedVisualId) {
     if (!colormap->visual || !isWritableVisualClass(colormap->visual->visualClass) || !colormap->screen) return;
     XColor black{u32(colormap->screen->blackPixel), 0, 0, 0, kAllChannels, 0};
     XColor white{u32(colormap->screen->whitePixel), 0xffff, 0xffff, 0xffff, kAllChannels, 0};

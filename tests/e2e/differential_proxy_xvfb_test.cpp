@@ -1323,6 +1323,8 @@ class Differential : public ::testing::TestWithParam<Layout> {
     }
     ASSERT_TRUE(reconnect());
     ASSERT_EQ(direct().width, through().width) << proxy->log();
+    // Every head took the cells of the default colormap that it must show.
+    EXPECT_EQ(proxy->log().find("Can't alloc"), std::string::npos) << proxy->log();
     layoutHeads = l.heads;
     layoutScreens = 1;
     layoutWindowY = 100;
