@@ -5,9 +5,10 @@
 # prints each one's ratio to the bare Xvfb and the proxy's ratio to the
 # relay, then the proxy's memory per idle client and over cycles of
 # connects. The last column, 2bare, runs each work on both bare servers at
-# once: the most two heads can reach on this machine. Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles]
-# (default: build, 5 rounds, 500 clients, 10 cycles; the build directory
-# must hold a built tree, best one without sanitizers). BENCH_WORK=TEXT
+# once: the most two heads can reach on this machine.
+# Usage: bench/run.sh [BUILD_DIR] [rounds] [clients] [cycles] (default:
+# build, 5 rounds, 500 clients, 10 cycles; the build directory must hold a
+# built tree, best one without sanitizers). BENCH_WORK=TEXT
 # runs only the works whose name contains TEXT; BENCH_OPTIONS='STATEMENTS'
 # adds configuration statements to both proxies (split at blanks).
 # Connection set-up with the servers far away (over TCP, with a round-trip

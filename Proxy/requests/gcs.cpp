@@ -263,35 +263,26 @@ bool badGCValue(u32 mask, const u8* values, u32* bad) {
   return false;
 }
 
-// A tile, stipple or clip mask of another meta screen than the GC's: no
-// head of the GC has it, and a plain server answers BadMatch. The walk
-// stops at the first pixmap that names nothing, which the heads refuse.
-bool pixmapOfOtherScreen(const MetaScreen* screen, u32 mask, const u8* values) {
+// The error a plain server answers (with the value 0) to the first pixmap
+// or font of a value list, in bit order, that it refuses for a GC of this
+// meta screen and depth; 0 when all pass. Refused here, not left to the
+// heads: the GC would keep an id no head made, a pixmap of another meta
+// screen is on none of the GC's heads, and a head that keeps two client
+// depths at one of its own would take a tile the others refuse.
+u8 refusedGCResource(const MetaScreen* screen, u32 depth, u32 mask, const u8* values) {
   u32 index = 0;
   for (u32 bit = 0; bit < kGCComponentCount; bit++) {
     if (!(mask & (1u << bit))) continue;
     u32 value = get32(values + 4 * index++);
-    if (!((1u << bit) & (GCTile | GCStipple | GCClipMask)) || ((1u << bit) == GCClipMask && value == None)) continue;
+    u32 component = 1u << bit;
+    if (component == GCFont && !lookupResourceByType(value, RT_FONT)) return BadFont;
+    if (!(component & (GCTile | GCStipple | GCClipMask)) || (component == GCClipMask && value == None)) continue;
     auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(value, RT_PIXMAP));
-    if (!pixmap || !pixmap->screen) return false;
-    if (pixmap->screen != screen) return true;
+    if (!pixmap) return BadPixmap;
+    if ((pixmap->screen && pixmap->screen != screen) || pixmap->depth != (component == GCTile ? depth : 1))
+      return BadMatch;
   }
-  return false;
-}
-
-// A tile of another depth than the GC, a stipple or clip mask of more than
-// one bit: a plain server answers BadMatch. A head that keeps two client
-// depths at one of its own would take the tile while the others refuse it.
-bool pixmapOfOtherDepth(u32 depth, u32 mask, const u8* values) {
-  u32 index = 0;
-  for (u32 bit = 0; bit < kGCComponentCount; bit++) {
-    if (!(mask & (1u << bit))) continue;
-    u32 value = get32(values + 4 * index++);
-    if (!((1u << bit) & (GCTile | GCStipple | GCClipMask)) || ((1u << bit) == GCClipMask && value == None)) continue;
-    auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(value, RT_PIXMAP));
-    if (pixmap && pixmap->depth != ((1u << bit) == GCTile ? depth : 1)) return true;
-  }
-  return false;
+  return 0;
 }
 
 }  // namespace
@@ -307,8 +298,8 @@ void ProcCreateGC(u8* request, u32 length) {
   if (!describeDrawable(drawable, &d)) return sendXError(BadDrawable, drawable, request, length, nullptr);
   u32 bad = 0;
   if (badGCValue(mask, request + 16, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
-  if (pixmapOfOtherScreen(d.screen, mask, request + 16)) return sendXError(BadMatch, id, request, length, nullptr);
-  if (pixmapOfOtherDepth(d.depth, mask, request + 16)) return sendXError(BadMatch, 0, request, length, nullptr);
+  if (u8 error = refusedGCResource(d.screen, d.depth, mask, request + 16))
+    return sendXError(error, 0, request, length, nullptr);
   auto* gc = static_cast<GCRecord*>(memCalloc(1, sizeof(GCRecord)));
   if (!gc) return sendXError(BadAlloc, 0, request, length, nullptr);
   gc->id = id;
@@ -333,8 +324,8 @@ void ProcChangeGC(u8* request, u32 length) {
   if (mask > kGCAllComponents) return sendXError(BadValue, mask, request, length, nullptr);
   u32 bad = 0;
   if (badGCValue(mask, request + 12, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
-  if (pixmapOfOtherScreen(gc->screen, mask, request + 12)) return sendXError(BadMatch, id, request, length, nullptr);
-  if (pixmapOfOtherDepth(gc->depth, mask, request + 12)) return sendXError(BadMatch, 0, request, length, nullptr);
+  if (u8 error = refusedGCResource(gc->screen, gc->depth, mask, request + 12))
+    return sendXError(error, 0, request, length, nullptr);
   ChangeGC c{gc, mask, gc->values, false};
   mergeGCValueList(&c.merged, mask, request + 12);
   forEachTarget(currentRequest.row->route, changeOnHead, &c);

@@ -122,8 +122,9 @@ u8 refusedWindowValue(const ProxyWindow* window, const WindowValueList& list, u3
       case kBackPixmap:
       case kBorderPixmap: {
         // None, ParentRelative and CopyFromParent name no pixmap.
-        if (value == (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent)) && !parentDepth) return BadMatch;
-        if (value <= (bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent))) break;
+        u32 fromParent = bit == kBackPixmap ? u32(ParentRelative) : u32(CopyFromParent);
+        if (value == fromParent && !parentDepth) return BadMatch;
+        if (value <= fromParent) break;
         auto* pixmap = static_cast<PixmapRecord*>(lookupResourceByType(value, RT_PIXMAP));
         if (!pixmap) return BadPixmap;
         if (pixmap->screen != window->screen || pixmap->depth != window->depth) return BadMatch;

@@ -601,8 +601,6 @@ void detachGoneSegment(u64 serial) {
   }
 }
 
-// The segment holding this image for this request, or a new loan with the
-// image copied in; null when the pool lends none.
 // A large image goes into its segment with streaming stores, past the
 // caches. An ordinary copy first reads each line of the segment for
 // ownership, and those lines sit in the caches of the servers that read
@@ -636,6 +634,8 @@ void copyIntoSegment(u8* to, const u8* from, u64 bytes) {
   std::memcpy(to, from, bytes);
 }
 
+// The segment holding this image for this request, or a new loan with the
+// image copied in; null when the pool lends none.
 PooledSegment* segmentWithImage(ProxyClient* client, const u8* data, u64 bytes) {
   SharedImage& s = sharedImage;
   if (s.loan && s.client == client && s.request == client->requestCounter && s.data == data && s.bytes == bytes)

@@ -587,7 +587,7 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
          return Requests{Body(c).b32(i.scratch).b32(i.window).b16(10).b16(10).request(X_CreatePixmap, 24),
                          simple(c, X_GetGeometry, i.scratch), simple(c, X_FreePixmap, i.scratch)};
        }},
-      {"ids refused at creation, then made: pixmap, colormap, cursor, font, window",
+      {"ids refused at creation, then made: pixmap, colormap, cursor, font, window, GC",
        [](C c, I i) {
          uint32_t pixmap = i.scratch, colormap = i.scratch + 1, cursor = i.scratch + 2, font = i.scratch + 3,
                   window = i.scratch + 4;
@@ -598,7 +598,7 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
            return Body(c).b32(cursor).b32(source).b32(0).b16(0).b16(0).b16(0).b16(0xffff).b16(0xffff).b16(0xffff)
                .b16(0).b16(0).request(X_CreateCursor);
          };
-         uint32_t bitmap = i.scratch + 5;
+         uint32_t bitmap = i.scratch + 5, gc = i.scratch + 6;
          auto refused = [&](std::pair<uint32_t, uint32_t> value) {
            return createWindow(c, window, i.window, 0, 0, 10, 10, InputOutput, 0, CopyFromParent, {value});
          };
@@ -620,7 +620,10 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          refused({CWCursor, i.missing}),
                          createWindow(c, window, i.window, 0, 0, 10, 10, InputOutput, 0, CopyFromParent,
                                       {{CWDontPropagate, KeyPressMask | ButtonMotionMask | Button5MotionMask}}),
-                         simple(c, X_GetGeometry, window), simple(c, X_DestroyWindow, window)};
+                         simple(c, X_GetGeometry, window), simple(c, X_DestroyWindow, window),
+                         gcWith(c, gc, i.window, GCTile, i.missing), gcWith(c, gc, i.window, GCStipple, i.missing),
+                         gcWith(c, gc, i.window, GCFont, i.missing), gcWith(c, gc, i.window, GCForeground, 1),
+                         fill(c, i.pixmap, gc, 0, 0, 2, 2), simple(c, X_FreeGC, gc)};
        }},
   };
   t[X_SetDashes] = {
