@@ -742,7 +742,7 @@ const Row kTopRows[] = {
      statePixmapFormats},
     {"screen", Form::Special, 0, 0, 0, "screen", kNoLow, kNoHigh, nullptr, 0, stateHeadName, 0},
     {"window", Form::Special, 0, 0, 0, "window", kNoLow, kNoHigh, nullptr, 0, stateHeadName, 1},
-    {"serverAuthorization", Form::TextClear, 8, CONFIG_FIELD(serverAuthorization), 0,
+    {"serverAuthorization", Form::TextClear, 8, CONFIG_FIELD(serverAuthorization), kGivenServerAuthorization,
      "serverAuthorization"},
     {"serverCommand", Form::Immediate, 0, 0, 0, "serverCommand", kNoLow, kNoHigh, nullptr, 0,
      beginServerCommand},

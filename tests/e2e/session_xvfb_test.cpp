@@ -118,6 +118,10 @@ TEST(SessionScript, AdmitsOnlyTheCookieItPrints) {
   ASSERT_EQ(stat(session.authority.c_str(), &st), 0) << session.authority;
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(st.st_uid, getuid());
+  // The server has the cookie the proxy made for it: no warning about a
+  // missing authority file of the user's, and no empty field in the banner.
+  EXPECT_FALSE(contains(session.log(), "No server authorization file")) << session.log();
+  EXPECT_FALSE(contains(session.log(), ", )")) << session.log();
 
   // No cookie and a wrong one, over the local socket and TCP on the loopback.
   struct Refused {
