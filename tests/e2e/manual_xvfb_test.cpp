@@ -3,7 +3,7 @@
 // then the proxy with the example's statements, and a client sees the screens
 // and heads the page describes. The run-time example adds and removes a
 // server with the page's own META client (DynamicServer); the Failsafe
-// example loses a server.
+// example loses a server. README.md's two-head example runs the same way.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -192,7 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{kManual, "Failsafe: a server that goes away", "2044x766x24 1022x766@0,0 1022x766@1022,0", 1,
                nullptr, "2044x766x24 1022x766@0,0"},
         Layout{kManual, "A server joining and leaving at run time", "1022x766x24 1022x766@0,0", -1,
-               "head #1: 1022x766 @ 1022,0", "1022x766x24 1022x766@0,0"}),
+               "head #1: 1022x766 @ 1022,0", "1022x766x24 1022x766@0,0"},
+        Layout{"README.md", "Beyond the default session", "2044x766x24 1022x766@0,0 1022x766@1022,0", -1, nullptr,
+               nullptr}),
     [](const auto& info) {
       std::string name;
       for (char c : std::string(info.param.page) + "_" + info.param.heading)
