@@ -384,13 +384,44 @@ void exitAfterCycles(const char* reason) {
   exitProxy(reason, 1);
 }
 
+namespace {
+
+// The exit under way. An error met on the way out (a server that went away
+// while its state is put back, which Xlib reports through the I/O error
+// handler) calls exitProxy again from inside: that error is only logged,
+// and the exit goes on from where it stood, with its own reason and status.
+struct Exiting {
+  bool active;
+  bool hasReason;
+  int status;
+  bool recordingsStopped;
+  ServerDisplay* nextServer;  // the next display whose state goes back
+  char reason[1024];
+} exiting;
+
+}  // namespace
+
 void exitProxy(const char* reason, int status) {
-  LOGF(logChInfo, "Exiting: %s...", reason ? reason : "");
-  for (ProxyClient* client = clientList; client; client = client->next) {
-    if (client->recording && serviceHooks.stopRecording)
-      serviceHooks.stopRecording(client->recording, reason ? reason : "Exited", 5);
+  if (exiting.active) {
+    LOGF(logChWarning, "%s (while exiting)", reason ? reason : "");
+  } else {
+    exiting.active = true;
+    exiting.hasReason = reason != nullptr;
+    exiting.status = status;
+    strCopy(exiting.reason, reason ? reason : "", sizeof exiting.reason);
+    exiting.nextServer = serverDisplayList;
+    LOGF(logChInfo, "Exiting: %s...", exiting.reason);
   }
-  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+  reason = exiting.hasReason ? exiting.reason : nullptr;
+  if (!exiting.recordingsStopped) {
+    exiting.recordingsStopped = true;
+    for (ProxyClient* client = clientList; client; client = client->next) {
+      if (client->recording && serviceHooks.stopRecording)
+        serviceHooks.stopRecording(client->recording, reason ? reason : "Exited", 5);
+    }
+  }
+  while (ServerDisplay* server = exiting.nextServer) {
+    exiting.nextServer = server->next;
     // What was put back must reach the server before the connection goes.
     if (server->display && !isDisplayOffline(server->display) && restoreServerState(server))
       XfsSync(server->display, False);
@@ -405,7 +436,7 @@ void exitProxy(const char* reason, int status) {
   if (reason) logFatal(__FILE__, __LINE__, bigPrintf("%s", reason));
   fflush(stdout);
   fflush(stderr);
-  exit(status);
+  exit(exiting.status);
 }
 
 }  // namespace palvon

@@ -51,7 +51,8 @@ const char* runProxy();
 // The reset between two runs; the exit reason, an error text or null.
 const char* resetProxy();
 // The orderly exit; status 0 after the outer cycle, 1 after a failed
-// start-up.
+// start-up. Called again while it runs (an error on the way out), it logs
+// that error and goes on with the first reason and status.
 [[noreturn]] void exitProxy(const char* reason, int status);
 // The exit after a failed start-up: status 1 with the error, unless an
 // exit signal came meanwhile (then its reason and status 0).

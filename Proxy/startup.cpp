@@ -293,7 +293,10 @@ const char* startProxy(int argc, char** argv) {
   if ((error = openListeningPorts(config.connection, int(config.accessControl)))) return error;
   if (config.nice) processSetPriority(getpid(), config.nice);
   setAuthorityFile(config.authorization);
-  setServerAuthorityFile(config.serverAuthorization);
+  // The default file (XAUTHORITY, else ~/.Xauthority) need not exist when
+  // the proxy made the cookie of the server it started itself.
+  bool defaultFile = !(config.given & kGivenServerAuthorization);
+  setServerAuthorityFile(config.serverAuthorization, !(defaultFile && generatedAuthorizationFile()[0]));
   setProxyStateDefaults();
   if (!initClientResourceTable(0)) return PALVON_OOM();
   if ((error = createConfiguredScreens())) return error;

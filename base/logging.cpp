@@ -224,9 +224,10 @@ void writeHeader(time_t now) {
     } else {
       struct sysinfo info;
       long uptime = sysinfo(&info) == 0 ? info.uptime : 0;
-      fprintf(gStream, "\n%s %s %s at %s (pid %u, %s %s, %s up, %s)\n", timeFormatLocal(now, "%y-%m-%d"),
+      // A build without a revision leaves the field out rather than empty.
+      fprintf(gStream, "\n%s %s %s at %s (pid %u, %s %s, %s up%s%s)\n", timeFormatLocal(now, "%y-%m-%d"),
               logProgramName(), gVersion, hostName(), gPid, osText(), machineName(), formatDuration(uptime),
-              gRevision);
+              gRevision[0] ? ", " : "", gRevision);
     }
   }
   time_t later = now + 100;

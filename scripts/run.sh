@@ -8,8 +8,18 @@
 #   scripts/run.sh connection :5 screen :1.0
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/setup.sh" "$top/build" >/dev/null
-palvon="$top/build/bin/palvon"
+build=$top/build
+# A first build takes minutes: it says so, and the build's progress shows
+# (on stderr, so that what palvon prints stays apart). Later runs show what
+# is rebuilt, if anything.
+if [ -x "$build/libexec/palvon" ]; then
+  "$top/scripts/setup.sh" "$build" |
+    sed -u '/^-- /d; /Re-checking globbed directories/d; /^ninja: no work to do\.$/d' >&2
+else
+  echo "Building palvon in $build (a first build takes a few minutes)..." >&2
+  "$top/scripts/setup.sh" "$build" >&2
+fi
+palvon="$build/bin/palvon"
 if [ $# -gt 0 ]; then exec "$palvon" "$@"; fi
 
-exec "$top/scripts/session.sh" "$top/build"
+exec "$top/scripts/session.sh" "$build"

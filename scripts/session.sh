@@ -35,11 +35,15 @@ echo "add :$proxy . $cookie" | xauth -q -f "$authority" source -
 # started with that signal ignored. The session keeps running when its last
 # client leaves (a reset would sleep before the next client is served), and
 # offers the keyboard and screen-configuration extensions common tools need.
+# The proxy and its Xvfb run in a process group of their own: Ctrl-C in the
+# terminal reaches only this script, which ends the proxy, which stops its
+# Xvfb in turn (a Ctrl-C that reached the Xvfb too would end the proxy with
+# "Display ... is offline" instead).
 ready=0
 trap 'ready=1' USR1
 (
   trap '' USR1
-  exec "$palvon" logDestination stderr connection ":$proxy" authorization "$authority" \
+  exec setsid "$palvon" logDestination stderr connection ":$proxy" authorization "$authority" \
     noReset on extensions +XKEYBOARD +RANDR \
     screen ":$server.0" serverCommand Xvfb ":$server" -nolock -screen 0 1280x1024x24 -nolisten tcp
 ) &

@@ -74,6 +74,7 @@ constexpr u32 kGivenNumberOfKeyCodes = 0x40;
 constexpr u32 kGivenNumberOfButtons = 0x80;
 constexpr u32 kGivenNumberOfResourceIdBits = 0x100;
 constexpr u32 kGivenLogDestination = 0x200;
+constexpr u32 kGivenServerAuthorization = 0x400;
 
 // Given bits of ScreenConfig::given (flags2 carries the millimetre bits).
 constexpr u32 kScreenGivenWidth = 0x2;

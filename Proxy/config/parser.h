@@ -99,4 +99,11 @@ void resetStatementState();
 void finishStatementState();
 u32 configuredHeadCount();
 
+// The statement table's keywords, as the table spells them: the top-level
+// statements, the keys of a metaScreen block, and those of a screen or
+// window block. statementKeyword is null past the count.
+enum class StatementScope : u8 { kTop, kMetaScreen, kHead };
+u32 statementKeywordCount(StatementScope scope);
+const char* statementKeyword(StatementScope scope, u32 index);
+
 }  // namespace palvon

@@ -742,7 +742,7 @@ const Row kTopRows[] = {
      statePixmapFormats},
     {"screen", Form::Special, 0, 0, 0, "screen", kNoLow, kNoHigh, nullptr, 0, stateHeadName, 0},
     {"window", Form::Special, 0, 0, 0, "window", kNoLow, kNoHigh, nullptr, 0, stateHeadName, 1},
-    {"serverAuthorization", Form::TextClear, 8, CONFIG_FIELD(serverAuthorization), 0,
+    {"serverAuthorization", Form::TextClear, 8, CONFIG_FIELD(serverAuthorization), kGivenServerAuthorization,
      "serverAuthorization"},
     {"serverCommand", Form::Immediate, 0, 0, 0, "serverCommand", kNoLow, kNoHigh, nullptr, 0,
      beginServerCommand},
@@ -944,6 +944,30 @@ void finishStatementState() {
 }
 
 u32 configuredHeadCount() { return gShared.headCount; }
+
+namespace {
+
+struct Scope {
+  const Row* rows;
+  u32 count;
+};
+
+Scope scopeRows(StatementScope scope) {
+  switch (scope) {
+    case StatementScope::kMetaScreen: return {kMetaRows, u32(std::size(kMetaRows))};
+    case StatementScope::kHead: return {kHeadRows, u32(std::size(kHeadRows))};
+    default: return {kTopRows, u32(std::size(kTopRows))};
+  }
+}
+
+}  // namespace
+
+u32 statementKeywordCount(StatementScope scope) { return scopeRows(scope).count; }
+
+const char* statementKeyword(StatementScope scope, u32 index) {
+  Scope rows = scopeRows(scope);
+  return index < rows.count ? rows.rows[index].keyword : nullptr;
+}
 
 // --- Linking ---------------------------------------------------------------------------------
 // Every look-up below goes through the name indexes or a table by meta-screen

@@ -10,6 +10,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
+#include "Proxy/config/config.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/dispatch/wire.h"
@@ -27,7 +28,9 @@ namespace palvon {
 
 namespace {
 
-bool noNoXKB = false;
+// The workaround word that keeps the keysym columns of GetKeyboardMapping
+// as the server gave them.
+constexpr u32 kWorkaroundNoNoXKB = 0x4000;
 
 void writeIds(u8* p, std::initializer_list<u32> ids) {
   for (u32 id : ids) {
@@ -449,8 +452,6 @@ void sendReplyGrabKeyboard(ProxyClient* client, u16 sequence, u8 status) {
   composedReply(client, X_GrabKeyboard, reply, 32);
 }
 
-void setNoNoXKB(bool on) { noNoXKB = on; }
-
 bool sendReplyGetKeyboardMapping(ProxyClient* client, u16 sequence, const u32* keysyms, u8 keysymsPerKeycode,
                                  u32 rowsPresent, u32 rowsAsked) {
   u32 s = keysymsPerKeycode;
@@ -460,7 +461,7 @@ bool sendReplyGetKeyboardMapping(ProxyClient* client, u16 sequence, const u32* k
   if (!reply) return false;
   u8* rows = reply + 32;
   std::memcpy(rows, keysyms, 4 * s * rowsPresent);
-  if (s >= 5 && !noNoXKB) {
+  if (s >= 5 && !(proxyConfig.workarounds & kWorkaroundNoNoXKB)) {
     // Clients that read the core map expect the group-2 symbols in columns
     // 2 and 3, where XKB servers put other groups' symbols further right.
     for (u32 row = 0; row < rowsPresent; row++) {

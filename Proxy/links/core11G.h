@@ -80,10 +80,6 @@ bool sendReplyListHosts(ProxyClient* client, u16 sequence, u8 mode, u16 hostCoun
                         u32 entriesLength);
 bool sendReplyGetImage(ProxyClient* client, u16 sequence, u8 depth, u32 visual, const u8* data, u32 dataLength);
 
-// Workaround word that keeps the keysym columns of GetKeyboardMapping as
-// the server gave them.
-void setNoNoXKB(bool on);
-
 // --- Set-up, refusals and errors ---------------------------------------------------
 bool writeServerConnectionSetup(ServerLink* link, const char* authName, u16 nameLength, const char* authData,
                                 u16 dataLength);

@@ -7,6 +7,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
+#include "Proxy/config/config.h"
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/links/pool.h"
@@ -30,7 +31,6 @@ u64 nextBatch = 0;
 // recycled.
 constexpr u32 kSmallMessage = 32;
 BlockPool<sizeof(HeldMessage) + kSmallMessage> smallMessages;
-u32 exposeWorkarounds = 0;
 
 constexpr u8 kEnterNotify = 7;
 constexpr u8 kLeaveNotify = 8;
@@ -154,6 +154,7 @@ void flushBareGraphicsExpose(ProxyClient* client, HeldMessage* m) {
   u8 event[32];
   std::memcpy(event, m->bytes, 32);
   event[0] = kExpose;
+  u32 exposeWorkarounds = proxyConfig.workarounds;
   if (exposeWorkarounds & (kExposeBeforeGraphicsExpose | kExposeInsteadOfGraphicsExpose))
     writeToClient(event, 32, m->layout, client);
   if (!(exposeWorkarounds & kExposeInsteadOfGraphicsExpose)) writeToClient(m->bytes, m->length, m->layout, client);
@@ -177,6 +178,7 @@ void flushGraphicsExpose(ProxyClient* client, HeldMessage* m) {
     writeToClient(event, 32, coreEventLayout(kNoExpose), client);
     return;
   }
+  u32 exposeWorkarounds = proxyConfig.workarounds;
   if (exposeWorkarounds & (kExposeBeforeGraphicsExpose | kExposeInsteadOfGraphicsExpose))
     writeRegionExposes(client, m->bytes, region);
   if (!(exposeWorkarounds & kExposeInsteadOfGraphicsExpose)) {
@@ -287,7 +289,6 @@ PendingRequest* entryFor(ProxyClient* client, u64 sequence) {
 
 }  // namespace
 
-void setExposeWorkarounds(u32 flags) { exposeWorkarounds = flags; }
 
 HeldMessage* findHeldMessage(const HeldList* list, HeldMatch match, const void* argument) {
   for (HeldMessage* m = list->head; m; m = m->next)

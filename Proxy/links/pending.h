@@ -63,11 +63,11 @@ struct PendingRequest {
   u64 roundTrips[kMaxPendingServers];  // server sequence of each link's round trip
 };
 
-// Workaround words that change how GraphicsExpose is delivered.
-constexpr u32 kExposeBeforeGraphicsExpose = 1;
-constexpr u32 kExposeInsteadOfGraphicsExpose = 2;
-constexpr u32 kExposeAfterGraphicsExpose = 4;
-void setExposeWorkarounds(u32 flags);
+// The configured workaround words that change how GraphicsExpose is
+// delivered (bits of proxyConfig.workarounds).
+constexpr u32 kExposeInsteadOfGraphicsExpose = 0x10;
+constexpr u32 kExposeAfterGraphicsExpose = 0x20;
+constexpr u32 kExposeBeforeGraphicsExpose = 0x40;
 
 PendingRequest* allocPendingRequest(ProxyClient* client, u64 sequence, u16 key);
 // Inserts in sequence order; entries come mostly in that order, and are

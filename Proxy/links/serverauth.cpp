@@ -174,12 +174,12 @@ void setAuthorityFile(const char* path) {
   setHostAccessFile(authorityPath);
 }
 
-void setServerAuthorityFile(const char* path) {
+void setServerAuthorityFile(const char* path, bool warn) {
   if (!path || !*path || strcasecmp(path, "own") == 0) return;
   char absolute[kAuthPathMax + 1];
   makeAbsolute(path, absolute);
   if (!fileExists(absolute)) {
-    LOGF(logChWarning, "No server authorization file %s", absolute);
+    if (warn) LOGF(logChWarning, "No server authorization file %s", absolute);
     return;
   }
   strCopy(serverAuthorityPath, absolute, sizeof serverAuthorityPath);

@@ -49,9 +49,9 @@ const char* serverAuthorityFile();
 // Empty paths are ignored; the path is made absolute and also handed to
 // host access. Null or the error text.
 void setAuthorityFile(const char* path);
-// Empty paths and "own" are ignored; a file that does not exist is logged
-// ("No server authorization file %s") and not remembered.
-void setServerAuthorityFile(const char* path);
+// Empty paths and "own" are ignored; a file that does not exist is not
+// remembered, and logged ("No server authorization file %s") with warn.
+void setServerAuthorityFile(const char* path, bool warn = true);
 // Forgets both files and every entry (tests, and a proxy that starts over).
 void forgetServerCredentials();
 // Whether the configured server authorization is "own" (a generated file).

@@ -176,6 +176,16 @@ TEST_F(LogTest, StampsSourcePositionsAndTheSameSecond) {
   std::string header = got[2];
   EXPECT_EQ(header.rfind(timeFormatLocal(1700000000, "%y-%m-%d") + std::string(" palvon 9.8 at ") + hostName(), 0), 0u);
   EXPECT_TRUE(endsWith(header, " up, rev77)")) << header;
+
+  // Without a revision the header has no empty field at its end.
+  char name[] = "/usr/bin/palvon";
+  char* argv[] = {name, nullptr};
+  logInit(1, argv, "9.8", "");
+  std::string bare = dir.file("bare.log");
+  logSetTarget(bare.c_str());
+  LOGF(logChInfo, "first");
+  header = lines(readFile(bare))[1];
+  EXPECT_TRUE(endsWith(header, " up)")) << header;
 }
 
 TEST_F(LogTest, SummaryCountsChannelsInTableOrder) {

@@ -46,6 +46,8 @@ class Session {
   Session() {
     pid_ = fork();
     if (pid_ == 0) {
+      // A process group of its own, as a shell's foreground job has.
+      setpgid(0, 0);
       prctl(PR_SET_PDEATHSIG, SIGTERM);
       int out = open(dir_.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int err = open(dir_.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -85,6 +87,13 @@ class Session {
     pid_ = -1;
     return ended;
   }
+  // Ctrl-C in the terminal: SIGINT to the script's process group.
+  bool interrupt() {
+    if (pid_ <= 0 || kill(-pid_, SIGINT) != 0) return false;
+    bool ended = stopProcess(pid_, 0, 20000);  // signal 0: only waits
+    pid_ = -1;
+    return ended;
+  }
 
   std::string display;
   std::string authority;
@@ -118,6 +127,10 @@ TEST(SessionScript, AdmitsOnlyTheCookieItPrints) {
   ASSERT_EQ(stat(session.authority.c_str(), &st), 0) << session.authority;
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(st.st_uid, getuid());
+  // The server has the cookie the proxy made for it: no warning about a
+  // missing authority file of the user's, and no empty field in the banner.
+  EXPECT_FALSE(contains(session.log(), "No server authorization file")) << session.log();
+  EXPECT_FALSE(contains(session.log(), ", )")) << session.log();
 
   // No cookie and a wrong one, over the local socket and TCP on the loopback.
   struct Refused {
@@ -150,6 +163,17 @@ TEST(SessionScript, AdmitsOnlyTheCookieItPrints) {
 
   ASSERT_TRUE(session.end()) << session.report();
   EXPECT_NE(access(session.authority.c_str(), F_OK), 0) << "the authority file outlives its session";
+}
+
+// Ctrl-C reaches the script alone: it ends the proxy, which stops its Xvfb
+// in turn, rather than the Xvfb dying under the proxy.
+TEST(SessionScript, CtrlCEndsTheProxyBeforeItsServer) {
+  Session session;
+  ASSERT_TRUE(session.ok()) << session.report();
+  ASSERT_TRUE(session.interrupt()) << session.report();
+  std::string log = session.log();
+  EXPECT_TRUE(contains(log, "EXITED: Received exit signal 15")) << log;
+  EXPECT_FALSE(contains(log, "offline") || contains(log, "Broken connection")) << log;
 }
 
 TEST(SessionScript, CommonToolsWorkWithThePrintedLines) {

@@ -18,6 +18,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/startup.h"
 #include "base/hostclock.h"
+#include "base/logging.h"
 #include "base/orders.h"
 #include "support/configtext.h"
 #include "support/tempdir.h"
@@ -73,6 +74,25 @@ TEST(AtExit, CallbacksWithAnArgumentShareTheStack) {
   EXPECT_EQ(order, (std::vector<int>{1, 4, 3, 5}));
   runAtExitCallbacks();
   EXPECT_EQ(order.size(), 4u);
+}
+
+// A server lost while the exit puts its state back calls the exit again
+// from inside: that error is logged, and the exit ends with its own reason
+// and status, each step once.
+[[noreturn]] void exitWithAnErrorOnTheWayOut() {
+  char name[] = "palvon";
+  char* argv[] = {name, nullptr};
+  logInit(1, argv, "test", "");
+  registerAtExit([](int) { exitProxy("Broken connection to display :9", 1); });
+  registerAtExit([](int) { fprintf(stderr, "second callback\n"); });
+  exitProxy("Received exit signal 2", 0);
+}
+
+TEST(Exit, AnErrorOnTheWayOutKeepsTheFirstReason) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(exitWithAnErrorOnTheWayOut(), ::testing::ExitedWithCode(0),
+              "Exiting: Received exit signal 2.*Broken connection to display :9 \\(while exiting\\).*"
+              "second callback.*EXITED: Received exit signal 2");
 }
 
 TEST(Signals, HandlersOnlyNoteAndTheLoopActs) {

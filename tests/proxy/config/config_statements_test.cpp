@@ -1,14 +1,17 @@
 // Every statement's value forms, ranges and messages; the metaScreen, screen
-// and window blocks; the linking pass; and the writers reading back.
+// and window blocks; the linking pass; the writers reading back; and the
+// user's manual of the statements.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <ostream>
+#include <set>
 #include <string>
 
 #include "Proxy/config/config.h"
 #include "Proxy/config/parser.h"
 #include "support/configtext.h"
+#include "support/manualpage.h"
 #include "support/tempdir.h"
 
 namespace palvon {
@@ -454,6 +457,49 @@ TEST(Writers, WordSetsAndPlacementsReadBack) {
   }
   EXPECT_STREQ(formatWorkarounds(0), "none");
   EXPECT_STREQ(formatWorkarounds(0x300), "BogusSunKeyboard SimulateAllExtensions");
+}
+
+// --- The manual --------------------------------------------------------------------------
+
+std::string wordsMissingFrom(const std::set<std::string>& words, const std::set<std::string>& from) {
+  std::string missing;
+  for (const std::string& word : words)
+    if (!from.count(word)) missing += " " + word;
+  return missing;
+}
+
+// docs/configuration.md has an entry for every statement, block key and word
+// of the tables, and none for what they lack: a statement added, renamed or
+// removed without its entry fails here.
+TEST(Manual, DocumentsEveryStatementKeyAndWord) {
+  std::string page = test::readFile(PALVON_SOURCE_DIR "/docs/configuration.md");
+  ASSERT_FALSE(page.empty());
+  auto keywords = [](StatementScope scope) {
+    std::set<std::string> words;
+    for (u32 i = 0; i < statementKeywordCount(scope); i++) words.insert(statementKeyword(scope, i));
+    return words;
+  };
+  auto setWords = [](const WordSet& set) {
+    std::set<std::string> words;
+    for (size_t i = 0; i < set.count; i++) words.insert(set.rows[i].word);
+    if (set.hasAll) words.insert("all");
+    return words;
+  };
+  const std::pair<const char*, std::set<std::string>> parts[] = {
+      {"Statements", keywords(StatementScope::kTop)},
+      {"The metaScreen block", keywords(StatementScope::kMetaScreen)},
+      {"The screen and window blocks", keywords(StatementScope::kHead)},
+      {"Options", setWords(kOptionWords)},
+      {"Workarounds", setWords(kWorkaroundWords)},
+      {"Log types", setWords(kLogTypeWords)},
+      {"Tags", setWords(kTagWords)},
+      {"Emulated visuals", setWords(kEmulatedVisualWords)},
+  };
+  for (const auto& [heading, words] : parts) {
+    std::set<std::string> documented = test::tableKeys(test::pageSection(page, heading));
+    EXPECT_EQ(wordsMissingFrom(words, documented), "") << "no entry under \"" << heading << "\"";
+    EXPECT_EQ(wordsMissingFrom(documented, words), "") << "entries under \"" << heading << "\" the table lacks";
+  }
 }
 
 }  // namespace

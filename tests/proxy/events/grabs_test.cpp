@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
@@ -739,7 +740,7 @@ TEST_F(GrabTest, ACrossingNotMeantForTheClientIsDroppedOnTheDirectPathToo) {
 }
 
 struct BareExposeCase {
-  u32 workarounds;
+  const char* workaround;  // the configuration's word
   bool pixmap;
   std::vector<u8> codes;
 };
@@ -756,7 +757,8 @@ TEST_P(BareGraphicsExpose, FollowsTheWorkaroundsOnAWindowOnly) {
     ASSERT_NE(pixmap, nullptr);
     ASSERT_EQ(addResource(drawable, RT_PIXMAP, pixmap), 1);
   }
-  setExposeWorkarounds(c.workarounds);
+  proxyConfig.workarounds = 0;
+  ASSERT_TRUE(!*c.workaround || applySetWord(kWorkaroundWords, c.workaround, &proxyConfig.workarounds));
   client()->requestCounter = 3;
   PendingRequest* entry = insertPendingRequest(client(), 3, 62);
   Message graphics = inputEvent(GraphicsExpose, 0, 0, 0);
@@ -764,17 +766,17 @@ TEST_P(BareGraphicsExpose, FollowsTheWorkaroundsOnAWindowOnly) {
   test::put32At(graphics, 4, drawable);
   holdMessage(graphics.data(), 32, "bbsissssss", 0, entry);
   flushPendingRequest(entry, client());
-  setExposeWorkarounds(0);
+  proxyConfig.workarounds = 0;
   EXPECT_EQ(received(), c.codes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pending, BareGraphicsExpose,
-    ::testing::Values(BareExposeCase{0, false, {GraphicsExpose}},
-                      BareExposeCase{kExposeBeforeGraphicsExpose, false, {Expose, GraphicsExpose}},
-                      BareExposeCase{kExposeInsteadOfGraphicsExpose, false, {Expose}},
-                      BareExposeCase{kExposeAfterGraphicsExpose, false, {GraphicsExpose, Expose}},
-                      BareExposeCase{kExposeInsteadOfGraphicsExpose, true, {GraphicsExpose}}),
+    ::testing::Values(BareExposeCase{"", false, {GraphicsExpose}},
+                      BareExposeCase{"ExposeBeforeGraphicsExpose", false, {Expose, GraphicsExpose}},
+                      BareExposeCase{"ExposeInsteadOfGraphicsExpose", false, {Expose}},
+                      BareExposeCase{"ExposeAfterGraphicsExpose", false, {GraphicsExpose, Expose}},
+                      BareExposeCase{"ExposeInsteadOfGraphicsExpose", true, {GraphicsExpose}}),
     [](const auto& info) { return std::to_string(info.index); });
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/links/pending.h"
@@ -200,6 +201,15 @@ TEST(ComposedMessages, KeyboardMappingMovesGroupTwoAndPadsAskedRows) {
     EXPECT_EQ(at(2, column), 0u);
     EXPECT_EQ(at(3, column), 0u);
   }
+
+  // The configuration's NoNoXKB keeps the columns as the server gave them.
+  ASSERT_TRUE(applySetWord(kWorkaroundWords, "NoNoXKB", &proxyConfig.workarounds));
+  ASSERT_TRUE(sendReplyGetKeyboardMapping(rig.client(), 6, keysyms, 6, 2, 2));
+  proxyConfig.workarounds = 0;
+  got = releaseAll(rig);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(at(0, 2), 3u);
+  EXPECT_EQ(at(0, 4), 5u);
 }
 
 }  // namespace
