@@ -259,7 +259,8 @@ void removeGeneratedAuthorizationFile() {
 // --- Look-up --------------------------------------------------------------------------
 
 int readBestAuthorization(const char* file, u32 family, const char* address, u32 addressLength,
-                          const char* number, char** name, u16* nameLength, char** data, u16* dataLength) {
+                          const char* number, char** name, u16* nameLength, char** data, u16* dataLength,
+                          bool exact) {
   if (!file || !*file) return 0;
   FILE* in = fopen(file, "re");
   if (!in) return 0;
@@ -267,10 +268,10 @@ int readBestAuthorization(const char* file, u32 family, const char* address, u32
   int bestRank = 0;
   size_t numberLength = strlen(number);
   while (Xauth* record = XauReadAuth(in)) {
-    bool addressMatches = record->family == kFamilyWildAuth ||
+    bool addressMatches = (record->family == kFamilyWildAuth && !exact) ||
                           (record->family == family && record->address_length == addressLength &&
                            memcmp(record->address, address, addressLength) == 0);
-    bool numberMatches = record->number_length == 0 ||
+    bool numberMatches = (record->number_length == 0 && !exact) ||
                          (record->number_length == numberLength && memcmp(record->number, number, numberLength) == 0);
     int rank = typeRank(record->name, record->name_length);
     if (addressMatches && numberMatches && rank > bestRank) {
@@ -290,19 +291,23 @@ int readBestAuthorization(const char* file, u32 family, const char* address, u32
 }
 
 int findServerAuthorization(const char* address, u32 addressLength, u32 displayNumber, u32 family, char** name,
-                            u16* nameLength, char** data, u16* dataLength) {
+                            u16* nameLength, char** data, u16* dataLength, bool clientNamed) {
   char number[16];
   snprintf(number, sizeof number, "%u", displayNumber);
   if (serverAuthorityPath[0] && readBestAuthorization(serverAuthorityPath, family, address, addressLength, number,
-                                                       name, nameLength, data, dataLength))
+                                                       name, nameLength, data, dataLength, clientNamed))
     return 1;
   for (AuthorizationEntry* entry = authorizationEntries; entry; entry = entry->next) {
+    // A learnt entry holds the proxy's own client cookie (below).
     if (entry->displayNumber != displayNumber || strlen(entry->address) != addressLength ||
-        strncasecmp(entry->address, address, addressLength) != 0)
+        strncasecmp(entry->address, address, addressLength) != 0 || (clientNamed && !entry->permanent))
       continue;
     return copyCredential(entry->name, entry->nameLength, reinterpret_cast<const char*>(entry->data),
                           entry->dataLength, name, nameLength, data, dataLength);
   }
+  // A display a client named gets no more: the proxy's client cookie and the
+  // wildcard records below would go to whatever listens where it pointed.
+  if (clientNamed) return 0;
   char host[256];
   strCopy(host, address, addressLength + 1 < sizeof host ? addressLength + 1 : sizeof host);
   if (authorityPath[0] && family == kFamilyLocalAuth && hostIsLocal(host)) {
@@ -329,7 +334,7 @@ namespace {
 
 // Credentials for the display's server into the options; the heap copies
 // are the caller's to free.
-void addCredentials(const char* display, TargetOptions* options, char** name, char** data) {
+void addCredentials(const char* display, bool clientNamed, TargetOptions* options, char** name, char** data) {
   char* host = nullptr;
   u32 number = 0, family = 0;
   u16 nameLength = 0, dataLength = 0;
@@ -337,10 +342,11 @@ void addCredentials(const char* display, TargetOptions* options, char** name, ch
   u8 internet[4];
   bool found = false;
   if (family == kFamilyLocalAuth)
-    found = findServerAuthorization(host, u32(strlen(host)), number, family, name, &nameLength, data, &dataLength);
+    found = findServerAuthorization(host, u32(strlen(host)), number, family, name, &nameLength, data, &dataLength,
+                                    clientNamed);
   else if (resolveInternetAddress(host, internet))
     found = findServerAuthorization(reinterpret_cast<const char*>(internet), 4, number, family, name, &nameLength,
-                                    data, &dataLength);
+                                    data, &dataLength, clientNamed);
   free(host);
   if (!found) return;
   options->authName = *name;
@@ -364,7 +370,8 @@ bool namesThisHost(const char* display) {
 
 }  // namespace
 
-const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTimeoutMs, Display** out) {
+const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTimeoutMs, Display** out,
+                                 bool clientNamed) {
   LOGF(logChInfo, "Connecting to display %s for %s...", name, formatDurationMs(timeoutMs));
   char display[kDisplayNameMax];
   strCopy(display, name ? name : "", sizeof display);
@@ -378,7 +385,7 @@ const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTi
   options.secondTimeoutMs = failsafeTimeoutMs;
   char* authName = nullptr;
   char* authData = nullptr;
-  addCredentials(display, &options, &authName, &authData);
+  addCredentials(display, clientNamed, &options, &authName, &authData);
   const char* error = nullptr;
   *out = nullptr;
   if (namesThisHost(display)) {
