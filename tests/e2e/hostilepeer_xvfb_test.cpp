@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <fstream>
@@ -373,7 +374,7 @@ TEST(HostAccess, NeitherARemoteNorAnUnreadablePeerChangesTheHostList) {
   EXPECT_EQ(hostAccessAnswers(proxy.pid(), proxy.number()), plain) << proxy.log();
 }
 
-// --- Run-time servers -----------------------------------------------------------------------------
+// --- Run-time servers and refused set-ups ---------------------------------------------------------
 
 using Clock = std::chrono::steady_clock;
 
@@ -436,6 +437,42 @@ TEST(RunTimeServers, ASilentPeerHoldsNobodyUpAndGetsOnlyItsOwnCookie) {
   std::string sent = peer.silencedBytes();
   EXPECT_NE(sent.find(its), std::string::npos) << "a cookie for the peer's own name still goes there";
   for (const std::string& secret : {owners, wild, own}) EXPECT_EQ(sent.find(secret), std::string::npos) << secret;
+}
+
+// Refused set-ups with the longest protocol name there is, as fast as one
+// process sends them over TCP and the local socket: the log takes a few
+// lines a second and a count, where a plain server writes nothing at all,
+// and the next client with the cookie is served.
+TEST(RefusedSetups, GrowTheLogByAFewLinesASecond) {
+  TempDir dir;
+  std::string cookie = dir.file("cookie");
+  ASSERT_EQ(system(("xauth -q -f " + cookie + " add :0 . " + kCookieHex).c_str()), 0);
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "authorization", cookie, "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Bytes setup{'l', 0, 11, 0, 0, 0, 0xfc, 0xff, 0, 0, 0, 0};
+  setup.resize(setup.size() + 0xfffc, 'N');
+  size_t before = proxy.log().size();
+  std::atomic<int> refused{0};
+  auto flood = [&](bool tcp) {
+    for (auto start = Clock::now(); secondsSince(start) < 3;) {
+      RawClient client;
+      if ((tcp ? client.connectTcp(proxy.number()) : client.connectUnix(proxy.number())) && client.send(setup) &&
+          client.waitClosed(5000))
+        refused++;
+    }
+  };
+  std::thread overTcp(flood, true), overUnix(flood, false);
+  overTcp.join();
+  overUnix.join();
+  EXPECT_GT(refused, 100);
+  std::string log = proxy.log();
+  EXPECT_LT(log.size() - before, 64u * 1024) << refused;
+  EXPECT_NE(log.find("more connections refused (not logged one by one)", before), std::string::npos);
+  RawClient next;
+  ASSERT_TRUE(next.connectUnix(proxy.number()));
+  EXPECT_EQ(next.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()), 1);
 }
 
 }  // namespace
