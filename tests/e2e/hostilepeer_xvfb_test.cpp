@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -374,7 +375,7 @@ TEST(HostAccess, NeitherARemoteNorAnUnreadablePeerChangesTheHostList) {
   EXPECT_EQ(hostAccessAnswers(proxy.pid(), proxy.number()), plain) << proxy.log();
 }
 
-// --- Run-time servers and refused set-ups ---------------------------------------------------------
+// --- Run-time servers, refused set-ups and the owner's files --------------------------------------
 
 using Clock = std::chrono::steady_clock;
 
@@ -473,6 +474,30 @@ TEST(RefusedSetups, GrowTheLogByAFewLinesASecond) {
   RawClient next;
   ASSERT_TRUE(next.connectUnix(proxy.number()));
   EXPECT_EQ(next.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()), 1);
+}
+
+// What the proxy keeps on disk is its owner's alone whatever the umask: the
+// log (it holds the command line, keys included) and the test control
+// socket. A link planted where the log goes is not followed.
+TEST(OwnerFiles, TheLogAndTheControlSocketAreTheOwnersAlone) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  TempDir dir;
+  std::string victim = dir.file("victim"), planted = dir.file("planted.log"), control = dir.file("control");
+  test::writeFile(victim, "keep");
+  ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+  mode_t umaskBefore = umask(0);
+  EXPECT_TRUE(ProxyProcess({"logDestination", planted, "screen", server.display() + ".0"}, {}, 30000, false).ok());
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"}, {"PALVON_TEST_CONTROL=" + control});
+  umask(umaskBefore);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_EQ(test::readFile(victim), "keep");
+  struct stat log{}, socket{};
+  ASSERT_EQ(stat(proxy.dir().file("proxy.log").c_str(), &log), 0);
+  ASSERT_EQ(stat(control.c_str(), &socket), 0);
+  EXPECT_EQ(log.st_mode & 0777, 0600u);
+  EXPECT_EQ(socket.st_mode & 0777, 0600u);
+  EXPECT_EQ(testControl(control, "setuptimeout 60000"), "ok");
 }
 
 }  // namespace
