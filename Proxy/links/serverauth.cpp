@@ -45,6 +45,37 @@ char authorityPath[kAuthPathMax + 1];
 char serverAuthorityPath[kAuthPathMax + 1];
 char generatedPath[kAuthPathMax + 1];
 
+// The files the proxy generated and has not removed yet, each watched by a
+// child that removes it should the proxy be killed: a cookie file of a
+// server that ended with the proxy only tells others what it was.
+struct GeneratedFile {
+  char path[kAuthPathMax + 1];
+  pid_t watcher;
+  int pipe;
+};
+constexpr u32 kGeneratedFilesMax = 4;
+GeneratedFile generatedFiles[kGeneratedFilesMax];
+
+// The slot of the path ("" for a free one), or null.
+GeneratedFile* findGenerated(const char* path) {
+  for (GeneratedFile& file : generatedFiles)
+    if (strcmp(file.path, path) == 0) return &file;
+  return nullptr;
+}
+
+void releaseGenerated(GeneratedFile* file) {
+  processReleaseFile(file->watcher, file->pipe);
+  *file = {};
+}
+
+void noteGenerated(const char* path) {
+  GeneratedFile* slot = findGenerated(path);
+  if (slot) releaseGenerated(slot);
+  else if (!(slot = findGenerated(""))) return;
+  strCopy(slot->path, path, sizeof slot->path);
+  slot->watcher = processWatchFile(path, &slot->pipe);
+}
+
 // Ranks of the types among the records of one file; 0: not usable.
 int typeRank(const char* name, u32 length) {
   static const char* const kTypes[] = {"SUN-DES-1", "XDM-AUTHORIZATION-1", kMitCookie};
@@ -243,16 +274,24 @@ const char* writeAuthorizationFile(u32 displayNumber, const char** path, const c
     return error;
   }
   explicit_bzero(cookie, sizeof cookie);
+  if (!toStdout) noteGenerated(file);
   strCopy(generatedPath, file, sizeof generatedPath);
   if (path) *path = generatedPath;
   return nullptr;
 }
 
+bool removeAuthorizationFile(const char* path) {
+  char name[kAuthPathMax + 1];
+  strCopy(name, path, sizeof name);  // the path may be the slot's own
+  if (GeneratedFile* file = findGenerated(name); file && name[0]) releaseGenerated(file);
+  return unlink(name) == 0;
+}
+
 void removeGeneratedAuthorizationFile() {
-  // The file is the proxy's own whether "own" asked for it or the local
-  // server needed one: nothing else reads it after the exit.
-  if (!generatedPath[0] || strcmp(generatedPath, "-") == 0) return;
-  unlink(generatedPath);
+  // The files are the proxy's own whether "own" asked for one or a server
+  // it started needed one: nothing else reads them after the exit.
+  for (GeneratedFile& file : generatedFiles)
+    if (file.path[0]) removeAuthorizationFile(file.path);
   generatedPath[0] = '\0';
 }
 

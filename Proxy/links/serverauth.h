@@ -63,9 +63,12 @@ bool serverAuthorizationIsOwn();
 // (given as the path) writes the record to standard output. Null or the
 // error text; on failure nothing is left behind.
 const char* writeAuthorizationFile(u32 displayNumber, const char** path, const char* givenPath = nullptr);
-// The generated file (empty when none).
+// The file generated last (empty when none).
 const char* generatedAuthorizationFile();
-// At exit: removes the generated file.
+// Removes a file (a generated one's watch ends first); whether it was there.
+bool removeAuthorizationFile(const char* path);
+// At exit: removes every generated file. A generated file is also removed
+// when the proxy is killed (processWatchFile, base/process.h).
 void removeGeneratedAuthorizationFile();
 
 // Credentials for a server: address is the host name for the local family
