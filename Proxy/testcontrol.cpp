@@ -7,6 +7,7 @@
 
 #ifdef PALVON_TEST_CONTROL
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #endif
@@ -231,8 +232,12 @@ void startTestControl() {
   strcpy(address.sun_path, path);
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   unlink(path);
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listener, 4) != 0) {
+  // Its commands change the session: the socket file is the owner's alone
+  // (no other user may connect) from its creation on.
+  mode_t umaskBefore = umask(0177);
+  bool bound = listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  umask(umaskBefore);
+  if (!bound || listen(listener, 4) != 0) {
     LOGF(logChWarning, "Test control on %s: %s", path, strerror(errno));
     if (listener >= 0) close(listener);
     return;

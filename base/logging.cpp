@@ -110,12 +110,15 @@ bool preparePage(FILE* stream) {
   return memcmp(tail, kPageTrailer, kPageTrailerSize) == 0;
 }
 
+// The log holds the command line, keys included: a new file is the owner's
+// alone, and a link planted where the log goes is not followed (it would
+// take the log, or the file it names, elsewhere).
 int openOrCreate(const char* name) {
-  int descriptor = open(name, O_RDWR | O_CLOEXEC);
+  int descriptor = open(name, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   if (descriptor >= 0 || errno != ENOENT) return descriptor;
-  descriptor = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (descriptor >= 0) fchmod(descriptor, 0644);
-  else if (errno == EEXIST) descriptor = open(name, O_RDWR | O_CLOEXEC);
+  descriptor = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (descriptor >= 0) fchmod(descriptor, 0600);
+  else if (errno == EEXIST) descriptor = open(name, O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   return descriptor;
 }
 

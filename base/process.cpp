@@ -10,7 +10,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,7 +43,8 @@ void resetSignalState() {
 
 }  // namespace
 
-pid_t processSpawn(int argc, char* const* argv) {
+pid_t processSpawn(int argc, char* const* argv, int parentDeathSignal) {
+  pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     logProblem("Out of processes", __FILE__, __LINE__);
@@ -49,6 +52,9 @@ pid_t processSpawn(int argc, char* const* argv) {
   }
   if (pid > 0) return pid;
   resetSignalState();
+  // A parent that ended before the request took effect sends nothing.
+  if (parentDeathSignal && (prctl(PR_SET_PDEATHSIG, parentDeathSignal) != 0 || getppid() != parent))
+    _exit(127);
   auto** args = static_cast<char**>(memAlloc((static_cast<size_t>(argc) + 1) * sizeof(char*)));
   if (!args) {
     PALVON_OOM();
@@ -262,6 +268,43 @@ const char* processTerminate(pid_t pid) {
   kill(pid, SIGKILL);
   if (waitGone(pid, kTerminateWaitMs)) return nullptr;
   return tmpPrintf("waitpid(%d) failed: %s", static_cast<int>(pid), errnoText(ETIMEDOUT));
+}
+
+pid_t processWatchFile(const char* path, int* pipeOut) {
+  struct stat watched;
+  int ends[2];
+  if (lstat(path, &watched) != 0 || pipe2(ends, O_CLOEXEC) != 0) return 0;
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return 0;
+  }
+  if (pid > 0) {
+    close(ends[0]);
+    *pipeOut = ends[1];
+    return pid;
+  }
+  // Only what the wait needs, and no signal that the whole session gets
+  // ends it before the parent.
+  const int ignored[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+  for (int sig : ignored) signal(sig, SIG_IGN);
+  dup2(ends[0], 0);
+  close_range(1, ~0u, 0);
+  char byte;
+  ssize_t n;
+  while ((n = read(0, &byte, 1)) < 0 && errno == EINTR) {
+  }
+  struct stat now;
+  if (n == 0 && lstat(path, &now) == 0 && now.st_dev == watched.st_dev && now.st_ino == watched.st_ino) unlink(path);
+  _exit(0);
+}
+
+void processReleaseFile(pid_t child, int pipe) {
+  if (child <= 0) return;
+  if (write(pipe, "", 1) != 1) kill(child, SIGKILL);
+  close(pipe);
+  processWait(child);
 }
 
 void processSetPriority(pid_t pid, int priority) {

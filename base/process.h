@@ -23,8 +23,10 @@ constexpr size_t kShellCommandMax = 8192;
 
 // Forks and execvp's argv[0] with argv[0..argc-1] in a child whose signals
 // are back at their defaults. The child's pid, or 0 after "Out of processes".
-// A child whose program cannot be started ends with status 127.
-pid_t processSpawn(int argc, char* const* argv);
+// A child whose program cannot be started ends with status 127. With a
+// parentDeathSignal the child gets that signal when this process ends,
+// however it ends (a server it started must not outlive it).
+pid_t processSpawn(int argc, char* const* argv, int parentDeathSignal = 0);
 // Replaces the process by "/bin/sh -c 'exec command'". Returns only on
 // failure, with "execl(%s) failed: %s"; a command too long for the shell's
 // buffer is refused the same way without running anything.
@@ -57,6 +59,15 @@ int processKill(int signal, pid_t pid);
 constexpr u32 kTerminateWaitMs = 3000;
 const char* processTerminate(pid_t pid);
 void processSetPriority(pid_t pid, int priority);
+// Removes the file should this process end without releasing the watch (a
+// killed process cannot remove its files itself): a child that holds none
+// of this process's descriptors but one end of a pipe, and ends with it,
+// removing the file when it is still the one it watched. The child's pid
+// with *pipeOut, or 0 when it cannot be started.
+pid_t processWatchFile(const char* path, int* pipeOut);
+// This process takes care of the file again: the child ends without
+// touching it and is reaped.
+void processReleaseFile(pid_t child, int pipe);
 // Switches to "user" or "user:group" (names, or numbers when they begin with
 // a digit): supplementary groups, then the group (the user's own when none
 // is given), then the user. Every failure, including an unknown user or

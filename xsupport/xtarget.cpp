@@ -1,5 +1,6 @@
 #include "xsupport/xtarget.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <pthread.h>
 #include <setjmp.h>
@@ -7,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <X11/Xatom.h>
 #include <X11/Xlibint.h>
@@ -53,6 +56,7 @@ struct ConnectAttempt {
   Display* display;
   bool done;       // the thread stored a display
   bool abandoned;  // the caller stopped waiting
+  bool opening;    // the thread is inside XOpenDisplay
   int refs;
 };
 
@@ -102,25 +106,113 @@ Display* openDisplayGuarded(const char* name) {
 void* xtargetOpenThread(void* argument) {
   auto* attempt = static_cast<ConnectAttempt*>(argument);
   for (;;) {
+    pthread_mutex_lock(&attempt->mutex);
+    bool abandoned = attempt->abandoned;
+    attempt->opening = !abandoned;
+    pthread_mutex_unlock(&attempt->mutex);
+    if (abandoned) break;
     Display* display = openDisplayGuarded(attempt->displayName);
     pthread_mutex_lock(&attempt->mutex);
+    attempt->opening = false;
+    pthread_cond_broadcast(&attempt->cond);
     if (display) {
       bool late = attempt->abandoned;
       if (!late) {
         attempt->display = display;
         attempt->done = true;
-        pthread_cond_broadcast(&attempt->cond);
       }
       pthread_mutex_unlock(&attempt->mutex);
-      if (late) XCloseDisplay(display);
+      // The caller may have shut the connection down already: a close that
+      // talked to the server would meet a broken connection on this thread.
+      if (late) closeWithoutTraffic(display);
       break;
     }
-    bool abandoned = pauseOrAbandoned(attempt);
+    abandoned = pauseOrAbandoned(attempt);
     pthread_mutex_unlock(&attempt->mutex);
     if (abandoned) break;
   }
   releaseAttempt(attempt);
   return nullptr;
+}
+
+// The descriptors open when an attempt began, as a bit set; bits null when
+// they could not be listed.
+struct OpenDescriptors {
+  u8* bits = nullptr;
+  u32 size = 0;  // bytes of bits
+  bool has(long fd) const { return u64(fd) / 8 < size && (bits[fd / 8] >> (fd % 8) & 1); }
+};
+
+// Calls visit(descriptor) for every open descriptor but the listing's own;
+// false when they cannot be listed.
+template <typename Visit>
+bool forEachOpenDescriptor(Visit visit) {
+  DIR* list = opendir("/proc/self/fd");
+  if (!list) return false;
+  int own = dirfd(list);
+  while (dirent* entry = readdir(list)) {
+    char* end = nullptr;
+    long fd = strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && !*end && fd != own) visit(fd);
+  }
+  closedir(list);
+  return true;
+}
+
+bool addDescriptor(OpenDescriptors* set, long fd) {
+  if (u64(fd) / 8 >= set->size) {
+    u32 size = u32(fd / 8 + 64);
+    auto* grown = static_cast<u8*>(realloc(set->bits, size));
+    if (!grown) return false;
+    memset(grown + set->size, 0, size - set->size);
+    set->bits = grown, set->size = size;
+  }
+  set->bits[fd / 8] = u8(set->bits[fd / 8] | 1u << (fd % 8));
+  return true;
+}
+
+void noteOpenDescriptors(OpenDescriptors* set) {
+  bool complete = true;
+  if (forEachOpenDescriptor([&](long fd) { complete = complete && addDescriptor(set, fd); }) && complete) return;
+  free(set->bits);
+  *set = {};
+}
+
+bool notBefore(const timespec& a, const timespec& b) {
+  return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
+// Shuts down every socket that was not open when the attempt began.
+void shutDownNewSockets(const OpenDescriptors& before) {
+  forEachOpenDescriptor([&before](long fd) {
+    struct stat status;
+    if (!before.has(fd) && fstat(int(fd), &status) == 0 && S_ISSOCK(status.st_mode)) shutdown(int(fd), SHUT_RDWR);
+  });
+}
+
+constexpr long kStallEndMs = 1000;
+
+// A thread inside XOpenDisplay holds the X library's global lock from the
+// connect to the end of the set-up exchange, and a peer that accepts and
+// never answers holds it there for good: the caller's next XOpenDisplay or
+// XSetErrorHandler would wait for it, and with it every client. Shutting
+// the attempt's sockets down ends its waits at once (a connect under way
+// too), so the attempt fails and lets go of the lock. While the caller waits
+// for it no other thread opens descriptors, so every socket that was not
+// open when the attempt began is the attempt's own; a name lookup's sockets
+// come and go, hence the repeat. Called with the attempt's mutex held.
+void endStalledAttempt(ConnectAttempt* attempt, const OpenDescriptors& before) {
+  if (!before.bits) return;
+  timeval now;
+  gettimeofday(&now, nullptr);
+  timespec deadline = xtargetDeadline(now, kStallEndMs);
+  while (attempt->opening) {
+    shutDownNewSockets(before);
+    gettimeofday(&now, nullptr);
+    timespec slice = xtargetDeadline(now, 100);
+    bool last = notBefore(slice, deadline);
+    if (pthread_cond_timedwait(&attempt->cond, &attempt->mutex, last ? &deadline : &slice) == ETIMEDOUT && last) break;
+  }
 }
 
 constexpr long kAbandonSliceNs = 100000000L;
@@ -147,6 +239,8 @@ const char* connectWithDeadline(const char* name, const timespec& deadline, Disp
     return "Can't create mutex";
   }
   attempt->refs = 2;
+  OpenDescriptors before;
+  noteOpenDescriptors(&before);
   pthread_mutex_lock(&attempt->mutex);
   pthread_t thread;
   pthread_attr_t attributes;
@@ -158,6 +252,7 @@ const char* connectWithDeadline(const char* name, const timespec& deadline, Disp
     attempt->refs = 1;
     pthread_mutex_unlock(&attempt->mutex);
     releaseAttempt(attempt);
+    free(before.bits);
     return "Can't create thread";
   }
   // A spurious or early wake-up only re-checks the predicate; the wait
@@ -169,7 +264,7 @@ const char* connectWithDeadline(const char* name, const timespec& deadline, Disp
     timespec slice = now;
     slice.tv_nsec += kAbandonSliceNs;
     if (slice.tv_nsec >= 1000000000L) slice.tv_sec++, slice.tv_nsec -= 1000000000L;
-    bool last = slice.tv_sec > deadline.tv_sec || (slice.tv_sec == deadline.tv_sec && slice.tv_nsec >= deadline.tv_nsec);
+    bool last = notBefore(slice, deadline);
     int rc = pthread_cond_timedwait(&attempt->cond, &attempt->mutex, last ? &deadline : &slice);
     if (rc == ETIMEDOUT && last) break;
     abandoned = xtargetWaitAbandoned && xtargetWaitAbandoned();
@@ -179,9 +274,11 @@ const char* connectWithDeadline(const char* name, const timespec& deadline, Disp
   } else {
     attempt->abandoned = true;
     pthread_cond_broadcast(&attempt->cond);
+    endStalledAttempt(attempt, before);
   }
   pthread_mutex_unlock(&attempt->mutex);
   releaseAttempt(attempt);
+  free(before.bits);
   return nullptr;
 }
 

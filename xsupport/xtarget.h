@@ -38,10 +38,14 @@ void xtargetFailOpeningDisplay(Display* display);
 void xtargetInitOptions(TargetOptions* options);
 
 // Connects on a separate thread that retries once a second; waits at most the
-// connect time-out. On success stores the Display and returns nullptr, else an
-// error text (temporary string). A connection thread that is still trying when
-// the time-out passes gives up on its own and closes a Display that arrives
-// too late, so the caller never waits longer than the time-out. Main thread.
+// connect time-out, which covers the connect and the set-up exchange. On
+// success stores the Display and returns nullptr, else an error text
+// (temporary string). An attempt still under way when the time-out passes is
+// ended: the sockets it opened are shut down (a peer that accepts and never
+// answers would otherwise keep it, and the X library's global lock, for
+// good), and a Display that arrives too late is closed without traffic. The
+// caller waits at most a second more for that. Main thread; no other thread
+// may open descriptors meanwhile.
 const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowName, Display** out);
 // Asked about every tenth of a second while xtargetOpenDisplay waits: true
 // ends the wait at once (the process is asked to end; a connect to a server

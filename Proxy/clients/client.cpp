@@ -145,6 +145,18 @@ void closeLongestWaiting() {
   }
 }
 
+// Refusal lines of the current second and those left out.
+u64 refusalSecondStart;
+u32 refusalLines;
+u32 refusalsUnlogged;
+Order* refusalSummary;
+
+void logUnloggedRefusals(void*) {
+  refusalSummary = nullptr;
+  LOGF(logChNote, "%u more connections refused (not logged one by one)", refusalsUnlogged);
+  refusalsUnlogged = 0;
+}
+
 void armSetupTimer(ProxyClient* client) {
   client->setupTimer = orderAddTimer(clientSetupTimeoutMs, onSetupTimeout, client);
   if (client->setupTimer) halfOpenClients++;
@@ -376,7 +388,7 @@ ProxyClient* startClient(Listener* listener) {
   }
   if (!client->number) {
     // Refused in the client's own byte order once its set-up arrives.
-    LOGF(logChNote, "No free client number for a new client (at most %u)", maxClientNumber());
+    if (mayLogRefusal()) LOGF(logChNote, "No free client number for a new client (at most %u)", maxClientNumber());
     if (!listener) {
       regionDestroy(client->region);
       free(client);
@@ -388,6 +400,18 @@ ProxyClient* startClient(Listener* listener) {
   appendClient(client);
   if (serviceHooks.createClientKeymap) serviceHooks.createClientKeymap(client);
   return client;
+}
+
+bool mayLogRefusal() {
+  u64 now = ordersClockNow();
+  if (now - refusalSecondStart >= 1000) refusalSecondStart = now, refusalLines = 0;
+  if (refusalLines < kRefusalLinesPerSecond) {
+    refusalLines++;
+    return true;
+  }
+  refusalsUnlogged++;
+  if (!refusalSummary) refusalSummary = orderAddTimer(refusalSecondStart + 1000 - now, logUnloggedRefusals, nullptr);
+  return false;
 }
 
 ProxyClient* findClientByNumber(u32 number) {

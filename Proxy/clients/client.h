@@ -47,6 +47,12 @@ extern u32 clientSetupTimeoutMs;
 // hold a bounded number of client slots, and a real client, whose set-up
 // follows its connect at once, finds one.
 constexpr u32 kMaxHalfOpenClients = 128;
+// Whether a line about a refused connection may be logged now: the first
+// kRefusalLinesPerSecond of each second may; the others are counted and
+// named in one line at the end of that second, so that a peer refused in
+// a loop cannot fill the disk.
+constexpr u32 kRefusalLinesPerSecond = 5;
+bool mayLogRefusal();
 
 // What the request parser knows between two reads.
 struct ClientParser {

@@ -55,6 +55,14 @@ bool isGrabExemptMarker(const u8* setup) {
   return setup[1] == '*' && (word == 0xffff || ((word & 0xfff0) == 0x4200 && (word & 1)));
 }
 
+// A protocol name for the log: a client may send 64 KiB of it, no real
+// protocol has more than a few dozen characters.
+const char* protocolNameText(const char* name, u32 length) {
+  constexpr u32 kShown = 64;
+  const char* shown = tmpPrintable(tmpStrndup(name, length < kShown ? length : kShown));
+  return length > kShown ? tmpPrintf("%s...", shown) : shown;
+}
+
 const char* hexText(const u8* data, u32 length) {
   if (length > 64) length = 64;
   char* text = tmpAlloc(2 * length + 1);
@@ -94,13 +102,14 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
   u8* data = setup + kSetupHeader + pad4(nameLength);
   if (const char* reason = checkClientAuthorization(client, name, static_cast<u16>(nameLength), data,
                                                     static_cast<u16>(dataLength))) {
-    LOGF(logChNote, "Access denied from %s, auth '%s': %s", getClientHostName(client),
-         tmpPrintable(tmpStrndup(name, nameLength)), reason);
+    if (mayLogRefusal())
+      LOGF(logChNote, "Access denied from %s, auth '%s': %s", getClientHostName(client),
+           protocolNameText(name, nameLength), reason);
     memset(data, 0xAA, dataLength);
     return refuseSetup(client, reason);
   }
   if (detailFlags & kDetailAuthorization)
-    LOGF(logChNote, "Access granted (%s=%s)", tmpPrintable(tmpStrndup(name, nameLength)), hexText(data, dataLength));
+    LOGF(logChNote, "Access granted (%s=%s)", protocolNameText(name, nameLength), hexText(data, dataLength));
   if (const char* reason = openClientLinks(client)) return refuseSetup(client, reason);
   if (isGrabExemptMarker(setup)) client->grabExempt = 1;
   resumeClientIo(client);

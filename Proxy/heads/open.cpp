@@ -215,6 +215,7 @@ ServerDisplay* openHeadDisplay(const char* name, const char* configuredName, con
   if (proxyConfig.options & kOptionFailsafe) server->offlineTimeoutMs = request.offlineTimeoutMs;
   server->probeOnly = request.probeOnly;
   server->inWindowOpened = request.inWindow;
+  server->namedByClient = request.namedByClient;
   if ((*error = connectHeadDisplay(server, request.probeOnly, status))) {
     freeServerDisplay(server);
     return nullptr;

@@ -52,6 +52,7 @@ struct HeadOpenRequest {
   ServerDisplay* display;     // an open display to use, or null to find or open one
   bool inWindow;
   bool probeOnly;
+  bool namedByClient;         // the name came from a client (ServerDisplay::namedByClient)
   u32 connectTimeoutMs;
   u32 offlineTimeoutMs;       // used only with the option Failsafe
   u32 priority;

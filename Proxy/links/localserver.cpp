@@ -124,7 +124,8 @@ const char* startLocalXServer(u32 count, char* const* words, i32 nice) {
     freeLocalServerWords(&kept);
     return PALVON_OOM();
   }
-  pid_t pid = processSpawn(static_cast<int>(kept.count), kept.words);
+  // The server is the proxy's own: it ends with the proxy, even a killed one.
+  pid_t pid = processSpawn(static_cast<int>(kept.count), kept.words, SIGTERM);
   if (pid > 0) {
     localServer = pid;
     registerAtExit(stopLocalXServer);

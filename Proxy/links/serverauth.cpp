@@ -45,6 +45,37 @@ char authorityPath[kAuthPathMax + 1];
 char serverAuthorityPath[kAuthPathMax + 1];
 char generatedPath[kAuthPathMax + 1];
 
+// The files the proxy generated and has not removed yet, each watched by a
+// child that removes it should the proxy be killed: a cookie file of a
+// server that ended with the proxy only tells others what it was.
+struct GeneratedFile {
+  char path[kAuthPathMax + 1];
+  pid_t watcher;
+  int pipe;
+};
+constexpr u32 kGeneratedFilesMax = 4;
+GeneratedFile generatedFiles[kGeneratedFilesMax];
+
+// The slot of the path ("" for a free one), or null.
+GeneratedFile* findGenerated(const char* path) {
+  for (GeneratedFile& file : generatedFiles)
+    if (strcmp(file.path, path) == 0) return &file;
+  return nullptr;
+}
+
+void releaseGenerated(GeneratedFile* file) {
+  processReleaseFile(file->watcher, file->pipe);
+  *file = {};
+}
+
+void noteGenerated(const char* path) {
+  GeneratedFile* slot = findGenerated(path);
+  if (slot) releaseGenerated(slot);
+  else if (!(slot = findGenerated(""))) return;
+  strCopy(slot->path, path, sizeof slot->path);
+  slot->watcher = processWatchFile(path, &slot->pipe);
+}
+
 // Ranks of the types among the records of one file; 0: not usable.
 int typeRank(const char* name, u32 length) {
   static const char* const kTypes[] = {"SUN-DES-1", "XDM-AUTHORIZATION-1", kMitCookie};
@@ -243,23 +274,32 @@ const char* writeAuthorizationFile(u32 displayNumber, const char** path, const c
     return error;
   }
   explicit_bzero(cookie, sizeof cookie);
+  if (!toStdout) noteGenerated(file);
   strCopy(generatedPath, file, sizeof generatedPath);
   if (path) *path = generatedPath;
   return nullptr;
 }
 
+bool removeAuthorizationFile(const char* path) {
+  char name[kAuthPathMax + 1];
+  strCopy(name, path, sizeof name);  // the path may be the slot's own
+  if (GeneratedFile* file = findGenerated(name); file && name[0]) releaseGenerated(file);
+  return unlink(name) == 0;
+}
+
 void removeGeneratedAuthorizationFile() {
-  // The file is the proxy's own whether "own" asked for it or the local
-  // server needed one: nothing else reads it after the exit.
-  if (!generatedPath[0] || strcmp(generatedPath, "-") == 0) return;
-  unlink(generatedPath);
+  // The files are the proxy's own whether "own" asked for one or a server
+  // it started needed one: nothing else reads them after the exit.
+  for (GeneratedFile& file : generatedFiles)
+    if (file.path[0]) removeAuthorizationFile(file.path);
   generatedPath[0] = '\0';
 }
 
 // --- Look-up --------------------------------------------------------------------------
 
 int readBestAuthorization(const char* file, u32 family, const char* address, u32 addressLength,
-                          const char* number, char** name, u16* nameLength, char** data, u16* dataLength) {
+                          const char* number, char** name, u16* nameLength, char** data, u16* dataLength,
+                          bool exact) {
   if (!file || !*file) return 0;
   FILE* in = fopen(file, "re");
   if (!in) return 0;
@@ -267,10 +307,10 @@ int readBestAuthorization(const char* file, u32 family, const char* address, u32
   int bestRank = 0;
   size_t numberLength = strlen(number);
   while (Xauth* record = XauReadAuth(in)) {
-    bool addressMatches = record->family == kFamilyWildAuth ||
+    bool addressMatches = (record->family == kFamilyWildAuth && !exact) ||
                           (record->family == family && record->address_length == addressLength &&
                            memcmp(record->address, address, addressLength) == 0);
-    bool numberMatches = record->number_length == 0 ||
+    bool numberMatches = (record->number_length == 0 && !exact) ||
                          (record->number_length == numberLength && memcmp(record->number, number, numberLength) == 0);
     int rank = typeRank(record->name, record->name_length);
     if (addressMatches && numberMatches && rank > bestRank) {
@@ -290,19 +330,23 @@ int readBestAuthorization(const char* file, u32 family, const char* address, u32
 }
 
 int findServerAuthorization(const char* address, u32 addressLength, u32 displayNumber, u32 family, char** name,
-                            u16* nameLength, char** data, u16* dataLength) {
+                            u16* nameLength, char** data, u16* dataLength, bool clientNamed) {
   char number[16];
   snprintf(number, sizeof number, "%u", displayNumber);
   if (serverAuthorityPath[0] && readBestAuthorization(serverAuthorityPath, family, address, addressLength, number,
-                                                       name, nameLength, data, dataLength))
+                                                       name, nameLength, data, dataLength, clientNamed))
     return 1;
   for (AuthorizationEntry* entry = authorizationEntries; entry; entry = entry->next) {
+    // A learnt entry holds the proxy's own client cookie (below).
     if (entry->displayNumber != displayNumber || strlen(entry->address) != addressLength ||
-        strncasecmp(entry->address, address, addressLength) != 0)
+        strncasecmp(entry->address, address, addressLength) != 0 || (clientNamed && !entry->permanent))
       continue;
     return copyCredential(entry->name, entry->nameLength, reinterpret_cast<const char*>(entry->data),
                           entry->dataLength, name, nameLength, data, dataLength);
   }
+  // A display a client named gets no more: the proxy's client cookie and the
+  // wildcard records below would go to whatever listens where it pointed.
+  if (clientNamed) return 0;
   char host[256];
   strCopy(host, address, addressLength + 1 < sizeof host ? addressLength + 1 : sizeof host);
   if (authorityPath[0] && family == kFamilyLocalAuth && hostIsLocal(host)) {
@@ -329,7 +373,7 @@ namespace {
 
 // Credentials for the display's server into the options; the heap copies
 // are the caller's to free.
-void addCredentials(const char* display, TargetOptions* options, char** name, char** data) {
+void addCredentials(const char* display, bool clientNamed, TargetOptions* options, char** name, char** data) {
   char* host = nullptr;
   u32 number = 0, family = 0;
   u16 nameLength = 0, dataLength = 0;
@@ -337,10 +381,11 @@ void addCredentials(const char* display, TargetOptions* options, char** name, ch
   u8 internet[4];
   bool found = false;
   if (family == kFamilyLocalAuth)
-    found = findServerAuthorization(host, u32(strlen(host)), number, family, name, &nameLength, data, &dataLength);
+    found = findServerAuthorization(host, u32(strlen(host)), number, family, name, &nameLength, data, &dataLength,
+                                    clientNamed);
   else if (resolveInternetAddress(host, internet))
     found = findServerAuthorization(reinterpret_cast<const char*>(internet), 4, number, family, name, &nameLength,
-                                    data, &dataLength);
+                                    data, &dataLength, clientNamed);
   free(host);
   if (!found) return;
   options->authName = *name;
@@ -364,7 +409,8 @@ bool namesThisHost(const char* display) {
 
 }  // namespace
 
-const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTimeoutMs, Display** out) {
+const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTimeoutMs, Display** out,
+                                 bool clientNamed) {
   LOGF(logChInfo, "Connecting to display %s for %s...", name, formatDurationMs(timeoutMs));
   char display[kDisplayNameMax];
   strCopy(display, name ? name : "", sizeof display);
@@ -378,7 +424,7 @@ const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTi
   options.secondTimeoutMs = failsafeTimeoutMs;
   char* authName = nullptr;
   char* authData = nullptr;
-  addCredentials(display, &options, &authName, &authData);
+  addCredentials(display, clientNamed, &options, &authName, &authData);
   const char* error = nullptr;
   *out = nullptr;
   if (namesThisHost(display)) {

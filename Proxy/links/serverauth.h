@@ -63,9 +63,12 @@ bool serverAuthorizationIsOwn();
 // (given as the path) writes the record to standard output. Null or the
 // error text; on failure nothing is left behind.
 const char* writeAuthorizationFile(u32 displayNumber, const char** path, const char* givenPath = nullptr);
-// The generated file (empty when none).
+// The file generated last (empty when none).
 const char* generatedAuthorizationFile();
-// At exit: removes the generated file.
+// Removes a file (a generated one's watch ends first); whether it was there.
+bool removeAuthorizationFile(const char* path);
+// At exit: removes every generated file. A generated file is also removed
+// when the proxy is killed (processWatchFile, base/process.h).
 void removeGeneratedAuthorizationFile();
 
 // Credentials for a server: address is the host name for the local family
@@ -75,18 +78,26 @@ void removeGeneratedAuthorizationFile();
 // for this host, nothing when non-cooperative heads exist, else the
 // wild-family record. Among the records of one file the best type wins:
 // SUN-DES-1, then XDM-AUTHORIZATION-1, then MIT-MAGIC-COOKIE-1.
+// For a display whose name came from a client (clientNamed) only records
+// that name its own family, address and number count, and the generated
+// server cookie: never a wildcard record, one without a number, nor the
+// proxy's client cookie.
 int findServerAuthorization(const char* address, u32 addressLength, u32 displayNumber, u32 family, char** name,
-                            u16* nameLength, char** data, u16* dataLength);
+                            u16* nameLength, char** data, u16* dataLength, bool clientNamed = false);
 
 // The best record of an authority file for (family, address, number), as
 // findServerAuthorization ranks them; family 65535 records match any
-// address. 1 with heap copies, else 0.
+// address and records without a number any number, unless exact. 1 with
+// heap copies, else 0.
 int readBestAuthorization(const char* file, u32 family, const char* address, u32 addressLength,
-                          const char* number, char** name, u16* nameLength, char** data, u16* dataLength);
+                          const char* number, char** name, u16* nameLength, char** data, u16* dataLength,
+                          bool exact = false);
 
 // The proxy's own Xlib connection to a real server, its screen part cut:
 // on this host the local form is tried first with half the time-out. The
-// found credentials are used. Null or the error text of the last attempt.
-const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTimeoutMs, Display** out);
+// found credentials are used (as findServerAuthorization finds them with
+// clientNamed). Null or the error text of the last attempt.
+const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTimeoutMs, Display** out,
+                                 bool clientNamed = false);
 
 }  // namespace palvon

@@ -361,6 +361,12 @@ ServerLink* allocServerLink(ProxyClient* client, const LinkServerInfo& server) {
   return allocServerLinks(client, &server, 1, &link) ? link : nullptr;
 }
 
+namespace {
+
+bool namedByClient(const ServerLink* link) { return link->server.display && link->server.display->namedByClient; }
+
+}  // namespace
+
 int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char** data, u16* dataLength) {
   const char* address = reinterpret_cast<const char*>(link->serverAddress);
   unsigned addressLength = link->serverAddressLength;
@@ -372,7 +378,7 @@ int getServerAuthorization(ServerLink* link, char** name, u16* nameLength, char*
   char* foundData = nullptr;
   u16 foundNameLength = 0, foundDataLength = 0;
   if (!findServerAuthorization(address, addressLength, link->displayNumber, link->family, &foundName, &foundNameLength,
-                               &foundData, &foundDataLength))
+                               &foundData, &foundDataLength, namedByClient(link)))
     return 0;
   // An XDM-AUTHORIZATION-1 key becomes the encrypted data for this
   // connection; other credentials go as they are.
@@ -397,11 +403,13 @@ static bool sendLinkSetup(ProxyClient* client, ServerLink* link) {
   u16 nameLength = 0;
   u16 dataLength = 0;
   bool written;
-  if (getServerAuthorization(link, &name, &nameLength, &data, &dataLength) || !client) {
+  if (getServerAuthorization(link, &name, &nameLength, &data, &dataLength) || !client || namedByClient(link)) {
     written = writeServerConnectionSetup(link, name, nameLength, data, dataLength);
   } else {
     // Without credentials of its own the proxy passes on what the client
-    // presented: a server that shares the client's cookie admits it.
+    // presented: a server that shares the client's cookie admits it. Never
+    // to a server another client named: that would hand every client's
+    // cookie to whoever listens there.
     written = writeServerConnectionSetup(link, client->grantedName, client->grantedNameLength,
                                          reinterpret_cast<const char*>(client->grantedData),
                                          client->grantedNameLength ? static_cast<u16>(client->grantedLength) : 0);

@@ -113,11 +113,11 @@ constexpr u64 kServedConnectMs = 2000;
 // The proxy's own connection, with the server's credentials: for a name on
 // this host first by its local form (from the colon on) with half the
 // time-out, then as written (connectServerDisplay).
-const char* connectByName(const char* given, u64 timeoutMs, Display** out) {
+const char* connectByName(const char* given, u64 timeoutMs, Display** out, bool clientNamed) {
   TargetOptions options;
   xtargetInitOptions(&options);
   return connectServerDisplay(given ? given : options.displayName, timeoutMs ? timeoutMs : options.connectTimeoutMs,
-                              options.secondTimeoutMs, out);
+                              options.secondTimeoutMs, out, clientNamed);
 }
 
 }  // namespace
@@ -131,7 +131,7 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
                      : server->displayName[0]  ? server->displayName
                                                : nullptr;
   if (clientCount > 0) timeoutMs = std::min(timeoutMs ? timeoutMs : kServedConnectMs, kServedConnectMs);
-  const char* error = connectByName(name, timeoutMs, &display);
+  const char* error = connectByName(name, timeoutMs, &display, server->namedByClient);
   // The connect blocked the loop: that time is nobody's silence, and no
   // timer armed before it has waited it.
   ordersSkipBlockedTime();

@@ -114,6 +114,7 @@ struct ServerDisplay {
   u32 screenCount;
   u8 probeOnly;                     // opened for a probe-only head
   u8 inWindowOpened;                // opened for a head shown in a window
+  u8 namedByClient;                 // a client named it: only credentials of its own name go there
   u8 stateSaved;                    // the saved state above is to be put back
   // Added with pointer and keyboard coordination: the last pointer position
   // seen, the head under the pointer and the null mouse.

@@ -1,6 +1,7 @@
 // The auxiliary resource server.
 #include "Proxy/sync/resourceserver.h"
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -49,7 +50,7 @@ void stopResourceServer(int) {
 }
 
 void removeResourceServerAuthFile(int) {
-  if (authFile[0] && unlink(authFile) != 0) logProblem("Removing auth file failed", __FILE__, __LINE__);
+  if (authFile[0] && !removeAuthorizationFile(authFile)) logProblem("Removing auth file failed", __FILE__, __LINE__);
   authFile[0] = '\0';
 }
 
@@ -235,7 +236,7 @@ const char* spawnResourceServer(u32* numberInOut, pid_t* pidOut) {
   char* line = strlistJoin(count, words);
   logStepf("Starting '%s'...", line ? line : program);
   free(line);
-  pid_t pid = processSpawn(int(count), words);
+  pid_t pid = processSpawn(int(count), words, SIGTERM);
   strlistFree(count, words);
   if (pid <= 0) return tmpPrintf("Can't start X resource server '%s'", program);
   *pidOut = pid;

@@ -266,6 +266,7 @@ void ProcMetaAddServer(u8* request, u32 length) {
   strCopy(base, canonical, sizeof base);
   HeadOpenRequest open{};
   open.border = -1;
+  open.namedByClient = true;
   open.defencePriority = get16(request + 4);
   open.priority = get16(request + 8);
   open.offlineTimeoutMs = get16(request + 10) ? get16(request + 10) : 20000;
@@ -325,6 +326,7 @@ void ProcMetaAddHead(u8* request, u32 length) {
     HeadOpenRequest open{};
     open.name = name;
     open.inWindow = true;
+    open.namedByClient = true;
     open.border = -1;
     head = initHead(open, &status, &text);
   }

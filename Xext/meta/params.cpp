@@ -1,4 +1,6 @@
 // MORVANDELL META: configuration values as text.
+#include <strings.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +75,20 @@ void pixmapFormats(Text& t) {
   }
 }
 
+// The local server's command without the XDM-AUTHENTICATION-1 key that
+// "-cookie" gives it: no key material leaves the proxy in a reply.
+void serverCommand(Text& t, const ProxyConfiguration& c) {
+  bool first = true;
+  for (u32 k = 0; k < c.serverCommandCount; k++) {
+    if (strcasecmp(c.serverCommand[k], "-cookie") == 0) {
+      k++;
+      continue;
+    }
+    t.add(first ? "%s" : " %s", c.serverCommand[k]);
+    first = false;
+  }
+}
+
 void visual(Text& t, const VisualSpec* spec) {
   char one[128];
   formatDoubleBufferModes(one, sizeof one, spec);
@@ -92,9 +108,7 @@ const char* formatMetaParameter(u32 parameter, u32 argument, char* out, u32 size
     case 4: t.text(c.connection); break;
     case 5: t.number(c.accessControl); break;
     case 6: t.text(c.authorization); break;
-    case 7:
-      for (u32 k = 0; k < c.serverCommandCount; k++) t.add(k ? " %s" : "%s", c.serverCommand[k]);
-      break;
+    case 7: serverCommand(t, c); break;
     case 8: t.signedNumber(c.serverNice); break;
     case 9: t.text(c.serverAuthorization); break;
     case 10: t.text(c.vendorString); break;
@@ -116,7 +130,7 @@ const char* formatMetaParameter(u32 parameter, u32 argument, char* out, u32 size
     case 22: t.number(c.xdmcpMode); break;
     case 23: t.number(c.xdmcpPort); break;
     case 24: t.number(c.xdmcpOnce); break;
-    case 25: t.text(c.xdmcpAuthorizationCookie); break;
+    case 25: break;  // the XDM-AUTHENTICATION-1 key: it stays with the proxy
     case 26: t.text(c.xdmcpDisplayClass); break;
     case 27: t.text(c.xdmcpDisplayID); break;
     case 28: t.text(c.xdmcpHost); break;

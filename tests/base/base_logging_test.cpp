@@ -77,7 +77,7 @@ TEST_F(LogTest, PageStaysCompleteAndWellFormedAfterEveryEntry) {
   expectWellFormed(page);
   struct stat info;
   ASSERT_EQ(stat(page.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 
   // Re-opening an existing page appends in front of its trailer.
   logSetTarget("stderr");

@@ -1,7 +1,9 @@
 // Peers that misbehave on purpose, through the real proxy process: a client
-// that sends but never reads, a server that cannot be reached at start-up,
-// and clients that fire garbage at every request area. None of them may
-// hang the proxy, crash it, or leave it unable to serve the next client.
+// that sends but never reads, a server that cannot be reached at start-up
+// or accepts and never answers, clients that fire garbage at every request
+// area or refused set-ups as fast as they can. None of them may hang the
+// proxy, crash it, fill its disk, learn its cookies or leave it unable to
+// serve the next client.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,8 +13,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <fstream>
@@ -22,7 +26,10 @@
 
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/servers/display.h"
+#include "base/hostclock.h"
 #include "support/linkrig.h"
+#include "support/peers/tcprelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/tempdir.h"
@@ -366,6 +373,131 @@ TEST(HostAccess, NeitherARemoteNorAnUnreadablePeerChangesTheHostList) {
   ProxyProcess proxy({"noReset", "on", "authorization", cookie, "screen", server.display() + ".0"});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   EXPECT_EQ(hostAccessAnswers(proxy.pid(), proxy.number()), plain) << proxy.log();
+}
+
+// --- Run-time servers, refused set-ups and the owner's files --------------------------------------
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// AddServer toward a peer that accepts and never answers: the other
+// clients' round trips are answered throughout, the request is refused
+// within the connect's bound (twice: the first attempt left nothing held),
+// and the peer is offered only a cookie written for its own address and
+// number, never the owner's wildcard cookies (one of which the configured
+// server needs) nor the proxy's own client cookie.
+TEST(RunTimeServers, ASilentPeerHoldsNobodyUpAndGetsOnlyItsOwnCookie) {
+  TempDir dir;
+  std::string servers = dir.file("servers"), clients = dir.file("clients");
+  // The server reads its file at its first client.
+  Xvfb server({"-screen", "0", "320x240x24", "-auth", servers});
+  ASSERT_TRUE(server.ok()) << server.error();
+  test::TcpRelay peer(server.socketPath());
+  ASSERT_TRUE(peer.ok() && peer.setMode(test::TcpRelay::Mode::kSilence));
+  // The host as the proxy names the peer ("localhost" for 127.0.0.1).
+  const std::string name = peer.display(), canonical = canonicalDisplayName(name.c_str());
+  const std::string host = canonical.substr(0, canonical.find(':'));
+  const std::string n = std::to_string(peer.number()), x = std::to_string(server.number());
+  const std::string owners = "WildcardCookie1", wild = "WildcardCookie2";
+  const std::string own = "TheProxysClients", its = "ThePeersOwnCook";
+  const std::string mit = "MIT-MAGIC-COOKIE-1";
+  test::writeAuthorityFile(servers, {{0xffff, "", x, mit, owners}, {0xffff, "", n, mit, wild}});
+  test::writeAuthorityFile(clients, {{256, hostName(), "", mit, own}});
+  ProxyProcess proxy({"noReset", "on", "options", "DynamicServer", "serverAuthorization", servers, "authorization",
+                      clients, "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient control, other;
+  const Bytes cookie(own.begin(), own.end());
+  ASSERT_TRUE(control.connectUnix(proxy.number()) && other.connectUnix(proxy.number()));
+  ASSERT_TRUE(control.setup('l', mit, cookie) == 1 && other.setup('l', mit, cookie) == 1);
+  uint8_t meta = control.queryExtension("MORVANDELL META").major;
+  Bytes addServer(8, 0);
+  addServer.insert(addServer.end(), name.begin(), name.end());
+  addServer.resize((addServer.size() + 4) & ~size_t(3), 0);
+  for (bool itsOwnToo : {false, true}) {
+    if (itsOwnToo)
+      test::writeAuthorityFile(servers,
+                               {{0xffff, "", x, mit, owners}, {0xffff, "", n, mit, wild}, {256, host, n, mit, its}});
+    auto start = Clock::now();
+    control.send(control.request(meta, 4, addServer));
+    Bytes reply;
+    double worst = 0;
+    while (reply.empty() && secondsSince(start) < 10) {
+      auto asked = Clock::now();
+      other.send(other.request(43, 0));
+      ASSERT_EQ(other.readMessage(10000).size(), 32u);
+      worst = std::max(worst, secondsSince(asked));
+      reply = control.readMessage(20);
+    }
+    EXPECT_LT(secondsSince(start), 5.0);
+    EXPECT_LT(worst, 3.0);
+    ASSERT_GE(reply.size(), 32u) << proxy.log();
+    EXPECT_NE(reply[1], 0) << "refused";
+  }
+  std::string sent = peer.silencedBytes();
+  EXPECT_NE(sent.find(its), std::string::npos) << "a cookie for the peer's own name still goes there";
+  for (const std::string& secret : {owners, wild, own}) EXPECT_EQ(sent.find(secret), std::string::npos) << secret;
+}
+
+// Refused set-ups with the longest protocol name there is, as fast as one
+// process sends them over TCP and the local socket: the log takes a few
+// lines a second and a count, where a plain server writes nothing at all,
+// and the next client with the cookie is served.
+TEST(RefusedSetups, GrowTheLogByAFewLinesASecond) {
+  TempDir dir;
+  std::string cookie = dir.file("cookie");
+  ASSERT_EQ(system(("xauth -q -f " + cookie + " add :0 . " + kCookieHex).c_str()), 0);
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "authorization", cookie, "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Bytes setup{'l', 0, 11, 0, 0, 0, 0xfc, 0xff, 0, 0, 0, 0};
+  setup.resize(setup.size() + 0xfffc, 'N');
+  size_t before = proxy.log().size();
+  std::atomic<int> refused{0};
+  auto flood = [&](bool tcp) {
+    for (auto start = Clock::now(); secondsSince(start) < 3;) {
+      RawClient client;
+      if ((tcp ? client.connectTcp(proxy.number()) : client.connectUnix(proxy.number())) && client.send(setup) &&
+          client.waitClosed(5000))
+        refused++;
+    }
+  };
+  std::thread overTcp(flood, true), overUnix(flood, false);
+  overTcp.join();
+  overUnix.join();
+  EXPECT_GT(refused, 100);
+  std::string log = proxy.log();
+  EXPECT_LT(log.size() - before, 64u * 1024) << refused;
+  EXPECT_NE(log.find("more connections refused (not logged one by one)", before), std::string::npos);
+  RawClient next;
+  ASSERT_TRUE(next.connectUnix(proxy.number()));
+  EXPECT_EQ(next.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()), 1);
+}
+
+// What the proxy keeps on disk is its owner's alone whatever the umask: the
+// log (it holds the command line, keys included) and the test control
+// socket. A link planted where the log goes is not followed.
+TEST(OwnerFiles, TheLogAndTheControlSocketAreTheOwnersAlone) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  TempDir dir;
+  std::string victim = dir.file("victim"), planted = dir.file("planted.log"), control = dir.file("control");
+  test::writeFile(victim, "keep");
+  ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+  mode_t umaskBefore = umask(0);
+  EXPECT_TRUE(ProxyProcess({"logDestination", planted, "screen", server.display() + ".0"}, {}, 30000, false).ok());
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"}, {"PALVON_TEST_CONTROL=" + control});
+  umask(umaskBefore);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_EQ(test::readFile(victim), "keep");
+  struct stat log{}, socket{};
+  ASSERT_EQ(stat(proxy.dir().file("proxy.log").c_str(), &log), 0);
+  ASSERT_EQ(stat(control.c_str(), &socket), 0);
+  EXPECT_EQ(log.st_mode & 0777, 0600u);
+  EXPECT_EQ(socket.st_mode & 0777, 0600u);
+  EXPECT_EQ(testControl(control, "setuptimeout 60000"), "ok");
 }
 
 }  // namespace

@@ -467,29 +467,38 @@ TEST_F(ProxyLife, AnAuthorizationFileThatCannotServeIsNamedWithTheReason) {
 }
 
 // The local server the proxy starts admits only holders of the cookie the
-// proxy generated for it; the exit stops it and removes the cookie.
+// proxy generated for it; the exit stops it and removes the cookie, and so
+// does a proxy that is killed.
 TEST_F(ProxyLife, TheLocalServerRunsWithAGeneratedAuthorization) {
-  ClaimedDisplay local(500);
-  ASSERT_TRUE(local.ok());
-  TempDir var;
-  proxy = std::make_unique<ProxyProcess>(
-      std::vector<std::string>{"noReset", "on", "screen", local.name() + ".0", "serverCommand", "Xvfb", local.name(),
-                               "-nolock", "-nolisten", "tcp", "-screen", "0", "320x200x24"},
-      std::vector<std::string>{"PALVON_VAR=" + var.path()});
-  ASSERT_TRUE(proxy->ok()) << proxy->log();
-  std::string cookie = var.file("palvo-" + std::to_string(local.number()));
-  ASSERT_TRUE(contains(readFile(cookie), "MIT-MAGIC-COOKIE-1"));
-  RawClient client;
-  EXPECT_TRUE(served(client)) << proxy->log();
-  RawClient stranger;
-  ASSERT_TRUE(stranger.connectUnix(local.number()));
-  EXPECT_EQ(stranger.setup('l'), 0) << "no cookie, no entry";
-  proxy->signal(SIGTERM);
-  EXPECT_EQ(proxy->wait(15000), 0) << proxy->log();
-  EXPECT_TRUE(contains(proxy->log(), "Stopping X server process")) << proxy->log();
-  EXPECT_EQ(readFile(cookie), "") << "the generated file is removed";
-  RawClient late;
-  EXPECT_FALSE(late.connectUnix(local.number())) << "the local server went with the proxy";
+  for (int end : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(end);
+    ClaimedDisplay local(500);
+    ASSERT_TRUE(local.ok());
+    TempDir var;
+    proxy = std::make_unique<ProxyProcess>(
+        std::vector<std::string>{"noReset", "on", "screen", local.name() + ".0", "serverCommand", "Xvfb",
+                                 local.name(), "-nolock", "-nolisten", "tcp", "-screen", "0", "320x200x24"},
+        std::vector<std::string>{"PALVON_VAR=" + var.path()});
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    std::string cookie = var.file("palvo-" + std::to_string(local.number()));
+    ASSERT_TRUE(contains(readFile(cookie), "MIT-MAGIC-COOKIE-1"));
+    RawClient client;
+    EXPECT_TRUE(served(client)) << proxy->log();
+    RawClient stranger;
+    ASSERT_TRUE(stranger.connectUnix(local.number()));
+    EXPECT_EQ(stranger.setup('l'), 0) << "no cookie, no entry";
+    proxy->signal(end);
+    EXPECT_EQ(proxy->wait(15000), end == SIGTERM ? 0 : 128 + SIGKILL) << proxy->log();
+    if (end == SIGTERM) {
+      EXPECT_TRUE(contains(proxy->log(), "Stopping X server process")) << proxy->log();
+    }
+    auto serverUp = [&] { return RawClient().connectUnix(local.number()); };
+    auto cookieLeft = [&] { return access(cookie.c_str(), F_OK) == 0; };
+    for (int waited = 0; waited < 5000 && (serverUp() || cookieLeft()); waited += 100) usleep(100000);
+    EXPECT_FALSE(cookieLeft()) << "the generated file is removed";
+    EXPECT_FALSE(serverUp()) << "the local server went with the proxy";
+    proxy.reset();
+  }
 }
 
 // The exit puts back what the proxy saved of each server when it opened it.

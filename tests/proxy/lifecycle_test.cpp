@@ -214,30 +214,6 @@ TEST(LocalServerCommand, AnAuthorityFileNamesTheProxysClientsFileWhenNoneIsSet) 
 
 // --- Credentials ---------------------------------------------------------------------------
 
-struct Record {
-  u16 family;
-  std::string address, number, name, data;
-};
-
-void writeRecords(const std::string& path, const std::vector<Record>& records) {
-  FILE* file = fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr);
-  for (const Record& r : records) {
-    Xauth auth{};
-    auth.family = r.family;
-    auth.address = const_cast<char*>(r.address.data());
-    auth.address_length = u16(r.address.size());
-    auth.number = const_cast<char*>(r.number.data());
-    auth.number_length = u16(r.number.size());
-    auth.name = const_cast<char*>(r.name.data());
-    auth.name_length = u16(r.name.size());
-    auth.data = const_cast<char*>(r.data.data());
-    auth.data_length = u16(r.data.size());
-    XauWriteAuth(file, &auth);
-  }
-  fclose(file);
-}
-
 class Credentials : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -247,11 +223,11 @@ class Credentials : public ::testing::Test {
   }
   void TearDown() override { forgetServerCredentials(); }
   // name:data of what the look-up finds for this host, or "".
-  std::string find(u32 number, const std::string& host = hostName()) {
+  std::string find(u32 number, const std::string& host = hostName(), bool clientNamed = false) {
     char *name = nullptr, *data = nullptr;
     u16 nameLength = 0, dataLength = 0;
     if (!findServerAuthorization(host.c_str(), u32(host.size()), number, kFamilyLocalAuth, &name, &nameLength, &data,
-                                 &dataLength))
+                                 &dataLength, clientNamed))
       return "";
     std::string found = std::string(name, nameLength) + ":" + std::string(data, dataLength);
     free(name);
@@ -303,11 +279,12 @@ TEST_F(Credentials, TheGeneratedFileIsPrivateRandomAndRemembered) {
 TEST_F(Credentials, TheServerFileComesFirstAndItsBestTypeWins) {
   std::string host = hostName();
   std::string server = dir.file("server");
-  writeRecords(server, {{kFamilyLocalAuth, host, "3", "MIT-MAGIC-COOKIE-1", "mit"},
+  test::writeAuthorityFile(server, {{kFamilyLocalAuth, host, "3", "MIT-MAGIC-COOKIE-1", "mit"},
                         {kFamilyLocalAuth, host, "3", "XDM-AUTHORIZATION-1", "xdm"},
                         {kFamilyLocalAuth, host, "4", "MIT-MAGIC-COOKIE-1", "four"},
                         {kFamilyLocalAuth, "elsewhere", "5", "MIT-MAGIC-COOKIE-1", "other"},
-                        {kFamilyWildAuth, "", "6", "MIT-MAGIC-COOKIE-1", "wild"}});
+                        {kFamilyWildAuth, "", "6", "MIT-MAGIC-COOKIE-1", "wild"},
+                        {kFamilyLocalAuth, "anyhost", "", "MIT-MAGIC-COOKIE-1", "any"}});
   setServerAuthorityFile(server.c_str());
   ASSERT_EQ(addAuthorizationEntry(kFamilyLocalAuth, host.c_str(), 4, "MIT-MAGIC-COOKIE-1", 18,
                                   reinterpret_cast<const u8*>("learnt"), 6, false),
@@ -320,6 +297,12 @@ TEST_F(Credentials, TheServerFileComesFirstAndItsBestTypeWins) {
   EXPECT_EQ(find(5), "") << "another host's record";
   EXPECT_EQ(find(6), "MIT-MAGIC-COOKIE-1:wild") << "a wild record matches any host";
   EXPECT_EQ(find(8, "otherhost"), "MIT-MAGIC-COOKIE-1:entry") << "entries by host in any case";
+  EXPECT_EQ(find(10, "anyhost"), "MIT-MAGIC-COOKIE-1:any") << "a record without a number matches any number";
+  // A display a client named gets only the records of its own name.
+  EXPECT_EQ(find(3, host, true), "XDM-AUTHORIZATION-1:xdm");
+  EXPECT_EQ(find(6, host, true), "") << "no wild record";
+  EXPECT_EQ(find(10, "anyhost", true), "") << "no record without a number";
+  EXPECT_EQ(find(8, "otherhost", true), "") << "no learnt entry";
   clearAuthorizationEntries(false);
   EXPECT_EQ(find(8, "otherhost"), "") << "learnt entries go at a reset";
   EXPECT_STREQ(getenv("XAUTHORITY"), "/nonexistent/untouched");
@@ -327,8 +310,9 @@ TEST_F(Credentials, TheServerFileComesFirstAndItsBestTypeWins) {
 
 TEST_F(Credentials, TheProxysOwnFileIsLearntForThisHost) {
   std::string clients = dir.file("clients");
-  writeRecords(clients, {{kFamilyLocalAuth, "localhost", "0", "MIT-MAGIC-COOKIE-1", "own"}});
+  test::writeAuthorityFile(clients, {{kFamilyLocalAuth, "localhost", "0", "MIT-MAGIC-COOKIE-1", "own"}});
   setAuthorityFile(clients.c_str());
+  EXPECT_EQ(find(9, hostName(), true), "") << "never for a display a client named";
   EXPECT_EQ(find(9), "MIT-MAGIC-COOKIE-1:own");
   // Learnt for display 9, as a non-permanent entry.
   setAuthorityFile("");

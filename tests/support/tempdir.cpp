@@ -1,5 +1,8 @@
 #include "support/tempdir.h"
 
+#include <X11/Xauth.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +32,19 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+void writeAuthorityFile(const std::string& path, const std::vector<AuthorityRecord>& records) {
+  FILE* file = fopen(path.c_str(), "wb");
+  if (!file) return;
+  for (const AuthorityRecord& r : records) {
+    auto text = [](const std::string& field) { return const_cast<char*>(field.data()); };
+    Xauth auth{r.family,      uint16_t(r.address.size()), text(r.address), uint16_t(r.number.size()),
+               text(r.number), uint16_t(r.name.size()),    text(r.name),    uint16_t(r.data.size()),
+               text(r.data)};
+    XauWriteAuth(file, &auth);
+  }
+  fclose(file);
 }
 
 }  // namespace palvon::test

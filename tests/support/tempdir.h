@@ -2,7 +2,9 @@
 // the end of the scope.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace palvon::test {
 
@@ -22,5 +24,13 @@ class TempDir {
 // Whole content of a file ("" when it cannot be read).
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
+
+// An authority file of these records (family 256 local, 65535 wild), as
+// libXau writes it; a record without a number is written without one.
+struct AuthorityRecord {
+  uint16_t family;
+  std::string address, number, name, data;
+};
+void writeAuthorityFile(const std::string& path, const std::vector<AuthorityRecord>& records);
 
 }  // namespace palvon::test

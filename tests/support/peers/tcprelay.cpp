@@ -97,7 +97,15 @@ void TcpRelay::release() {
   wake();
 }
 
-void TcpRelay::acceptOne(std::vector<std::pair<int, int>>& pairs, std::vector<int>& silent) {
+std::string TcpRelay::silencedBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  char buffer[4096];
+  for (int fd : silenced_)
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) silencedBytes_.append(buffer, size_t(n));
+  return silencedBytes_;
+}
+
+void TcpRelay::acceptOne(std::vector<std::pair<int, int>>& pairs) {
   int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   if (fillerPort_ >= 0 && peerPort(fd) == fillerPort_) {
@@ -107,10 +115,10 @@ void TcpRelay::acceptOne(std::vector<std::pair<int, int>>& pairs, std::vector<in
   {
     std::lock_guard<std::mutex> lock(mutex_);
     arrivals_.push_back(gArrivals++);
-  }
-  if (mode_ == Mode::kSilence) {
-    silent.push_back(fd);
-    return;
+    if (mode_ == Mode::kSilence) {
+      silenced_.push_back(fd);
+      return;
+    }
   }
   int server = connectUnixSocket(server_);
   if (server < 0) {
@@ -122,7 +130,6 @@ void TcpRelay::acceptOne(std::vector<std::pair<int, int>>& pairs, std::vector<in
 
 void TcpRelay::run() {
   std::vector<std::pair<int, int>> pairs;  // client side, server side
-  std::vector<int> silent;
   while (!stop_) {
     Mode mode = mode_;
     turns_++;
@@ -146,7 +153,7 @@ void TcpRelay::run() {
       while (read(wakeFds_[0], drain, sizeof drain) > 0) {
       }
     }
-    if (listening && polled[1].revents) acceptOne(pairs, silent);
+    if (listening && polled[1].revents) acceptOne(pairs);
     for (size_t k = first, p = 0; k < polled.size(); k += 2, p++) {
       for (size_t side = 0; side < 2; side++) {
         if (!polled[k + side].revents || pairs[p].first < 0) continue;
@@ -163,7 +170,8 @@ void TcpRelay::run() {
     std::erase_if(pairs, [](const auto& pair) { return pair.first < 0; });
   }
   for (auto& [client, server] : pairs) close(client), close(server);
-  for (int fd : silent) close(fd);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int fd : silenced_) close(fd);
 }
 
 }  // namespace palvon::test

@@ -12,7 +12,8 @@
 //    unanswered and the connecting side keeps trying; release() takes the
 //    filler away and the next try gets in;
 //  - refused: nothing listens any more;
-//  - silenced: accepted and never passed on (the set-up is never answered).
+//  - silenced: accepted and never passed on (the set-up is never answered);
+//    what such connections sent is kept for the test.
 // Everything except the thread's work runs on the test's thread.
 #pragma once
 
@@ -51,11 +52,13 @@ class TcpRelay {
 
   // The next arrival number any relay would hand out.
   static long nextArrival();
+  // Every byte the silenced connections have sent so far.
+  std::string silencedBytes();
 
  private:
   void run();
   void wake();
-  void acceptOne(std::vector<std::pair<int, int>>& pairs, std::vector<int>& silent);
+  void acceptOne(std::vector<std::pair<int, int>>& pairs);
 
   ClaimedDisplay claim_{520};
   std::string server_;
@@ -68,6 +71,8 @@ class TcpRelay {
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::vector<long> arrivals_;
+  std::vector<int> silenced_;
+  std::string silencedBytes_;
   std::thread thread_;
 };
 

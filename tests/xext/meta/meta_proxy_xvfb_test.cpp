@@ -116,8 +116,9 @@ class Meta : public ::testing::TestWithParam<char> {
     a = new Xvfb({"-screen", "0", "1280x1024x24"});
     b = new Xvfb({"-screen", "0", "1280x1024x24"});
     ASSERT_TRUE(a->ok() && b->ok()) << a->error() << b->error();
-    proxy = new ProxyProcess({"noReset", "on", "options", "DynamicServer", "Failsafe", "InWindow", "screen",
-                              a->display() + ".0", "screen", b->display() + ".0"});
+    proxy = new ProxyProcess({"noReset", "on", "options", "DynamicServer", "Failsafe", "InWindow",
+                              "xdmcpAuthorizationCookie", "0x0123456789abcdef", "screen", a->display() + ".0",
+                              "screen", b->display() + ".0"});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
   }
   static void TearDownTestSuite() {
@@ -475,6 +476,9 @@ TEST_P(Meta, ParametersAreTexts) {
     EXPECT_EQ(text == "Unknown parameter", unknown) << n << " " << text;
     if (n == 4) {
       EXPECT_EQ(text, proxy->display());
+    }
+    if (n == 25) {
+      EXPECT_EQ(text, "") << "the key stays with the proxy";
     }
   }
 }

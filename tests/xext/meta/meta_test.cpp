@@ -126,10 +126,11 @@ TEST_F(Parameters, AnUnknownScreenOrHeadGivesAnEmptyText) {
 }
 
 TEST_F(Parameters, ListsAreWrittenEntryByEntry) {
-  char cmd0[] = "Xvfb", cmd1[] = "-nolisten", cmd2[] = "tcp";
-  char* command[] = {cmd0, cmd1, cmd2};
+  // The key that "-cookie" gives the local server is never shown.
+  char cmd0[] = "Xvfb", cmd1[] = "-nolisten", cmd2[] = "tcp", cmd3[] = "-Cookie", cmd4[] = "0x0123456789abcdef";
+  char* command[] = {cmd0, cmd1, cmd3, cmd4, cmd2};
   proxyConfig.serverCommand = command;
-  proxyConfig.serverCommandCount = 3;
+  proxyConfig.serverCommandCount = 5;
   char shape[] = "SHAPE", render[] = "RENDER";
   NameFlag extensions[] = {{1, shape}, {0, render}};
   proxyConfig.extensions = extensions;
@@ -139,6 +140,9 @@ TEST_F(Parameters, ListsAreWrittenEntryByEntry) {
   proxyConfig.pixmapFormatCount = 2;
   proxyConfig.nice = -5;
   EXPECT_EQ(get(7), "Xvfb -nolisten tcp");
+  char key[] = "0x0123456789abcdef";
+  proxyConfig.xdmcpAuthorizationCookie = key;
+  EXPECT_EQ(get(25), "");
   EXPECT_EQ(get(17), "\"+SHAPE\" \"-RENDER\" ");
   EXPECT_EQ(get(18), "+24:32:32 -15:: ");
   EXPECT_EQ(get(3), "-5");
