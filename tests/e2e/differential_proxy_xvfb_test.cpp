@@ -234,6 +234,17 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
       {"InputOnly", [](C c, I i) { return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 0, 0)}; }},
       {"InputOnly with a depth",
        [](C c, I i) { return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 24, 0)}; }},
+      // Refused as values an InputOnly window cannot have before any value
+      // is looked at; those it may have are checked as for any window.
+      {"InputOnly with values it cannot have",
+       [](C c, I i) {
+         auto inputOnly = [&](std::pair<uint32_t, uint32_t> value) {
+           return createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 0, 0, {value, {CWEventMask, 1}});
+         };
+         return Requests{inputOnly({CWBackPixmap, i.missing}), inputOnly({CWBackingStore, 3}),
+                         inputOnly({CWColormap, i.missing}), inputOnly({CWWinGravity, 11}),
+                         inputOnly({CWCursor, i.missing})};
+       }},
       {"border pixmap that does not exist",
        [](C c, I i) {
          return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOutput, 0, 0, {{CWBorderPixmap, i.missing}})};
@@ -249,6 +260,15 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
        }},
   };
   t[X_ChangeWindowAttributes] = {
+      {"of an InputOnly window, values it cannot have",
+       [](C c, I i) {
+         auto change = [&](uint32_t bit, uint32_t value) {
+           return Body(c).b32(i.scratch).b32(bit).b32(value).request(X_ChangeWindowAttributes);
+         };
+         return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 0, 0),
+                         change(CWBorderPixmap, i.missing), change(CWSaveUnder, 2), change(CWColormap, i.missing),
+                         change(CWDontPropagate, EnterWindowMask), simple(c, X_DestroyWindow, i.scratch)};
+       }},
       {"background pixmap that does not exist",
        [](C c, I i) { return Requests{Body(c).b32(i.window).b32(CWBackPixmap).b32(i.missing).request(X_ChangeWindowAttributes)}; }},
       {"cursor that does not exist",
