@@ -1219,9 +1219,6 @@ bool knownCase(const std::string& name) {
   // The plain server reports a bad ChangeProperty mode sign-extended
   // (0xffffffff for 255); the proxy reports the byte.
   if (name == "ChangeProperty (18), data byte 255") return true;
-  // A visual of another screen is refused as one the screen does not
-  // have: BadValue, by design, where a plain server says BadMatch.
-  if (name == "CreateColormap (78), with the other screen's visual") return true;
   // A plain server of several screens has made more ids of its own before
   // the client came: its system counters, modes and screen saver window
   // have other ids than those of the proxy's servers of one screen each.
