@@ -343,6 +343,7 @@ bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool 
   part->x = x - g.x, part->y = y - g.y;
   part->width = width, part->height = height;
   part->headWidth = hw, part->headHeight = hh;
+  part->visual = g.info.visual ? g.info.visual->visualId : 0;
   if (part->job) fillJob(g, part->job), g.jobMade = true;
   bool window = g.info.window != nullptr;
   if (window) hideTelepointer(link, head, true);
@@ -556,10 +557,14 @@ void ReplyGetImage(u8* reply, u32 length) {
   ServerDisplay* server = link ? link->server.display : nullptr;
   GetImageJob* job = part ? part->job : nullptr;
   if (!job) {
-    // One head's answer is the client's, in the client's visual. A reply
-    // without a part answers a GetImage the proxy wrote for the client
-    // itself: the client waits for it all the same.
-    put32(reply + 8, mapHeadVisualIdToClient(headVisual, server, part ? part->head : nullptr));
+    // One head's answer is the client's, in the window's own visual:
+    // several of the screen's may share the head's. A reply without a
+    // part answers a GetImage the proxy wrote for the client itself: the
+    // client waits for it all the same.
+    u32 visual = part && part->visual && headVisual
+                     ? part->visual
+                     : mapHeadVisualIdToClient(headVisual, server, part ? part->head : nullptr);
+    put32(reply + 8, visual);
     sendReplyToClient(reply, length, "bbsii");
     if (part) part->answered = 1;
     releaseGetImagePart(part);

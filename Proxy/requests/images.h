@@ -96,6 +96,7 @@ struct GetImagePart {
   i32 x, y;          // offset in the client image
   u32 width, height;           // in client pixels
   u32 headWidth, headHeight;   // asked of the head
+  u32 visual;        // the drawable's visual (the client's id), 0 for none
   u8 answered;
 };
 // A part with a new job (previous null) or sharing the previous part's.
