@@ -420,6 +420,20 @@ bool sharesDepth(Drawing& d, const u8* request, u32 length) {
   return !other;
 }
 
+// CopyPlane's bit plane is one bit within the source's depth: a head that
+// converts the visual would move a bad one elsewhere and draw with it, or
+// name another plane in its error. BadValue with the plane, after the
+// checks of the drawables and the GC; an unknown source or GC is left to
+// the heads. False when the request was answered so.
+bool planeFits(const u8* request, u32 length, u32 source) {
+  u32 plane = get32(request + 28);
+  DrawableInfo info;
+  if (!describeDrawable(source, &info)) return true;
+  bool fits = plane && !(plane & (plane - 1)) && (info.depth >= 32 || plane < (1u << info.depth));
+  if (!fits) sendXError(BadValue, plane, request, length, nullptr);
+  return fits;
+}
+
 // Common steps of every member, then the walk. kList: d is a list member
 // (no copy, no exposures, no culling by damage rectangle), known at
 // compile time so that a list member's path carries none of the others'
@@ -443,6 +457,10 @@ template <bool kList>
   // With one meta screen everything shares it: the look-ups are spared.
   if (proxyState.screenCount > 1 && d.known && !sharesScreen(d, request, length)) return;
   if (checkDepth && d.known && !sharesDepth(d, request, length)) return;
+  if (!kList && request[0] == X_CopyPlane && d.known) {
+    if (!d.gcRecord) d.gcRecord = lookupGC(d.gc);
+    if (d.gcRecord && !planeFits(request, length, d.source)) return;
+  }
   bool copy = !kList && (request[0] == X_CopyArea || request[0] == X_CopyPlane);
   if (copy) {
     if (d.gc && !d.gcRecord) d.gcRecord = lookupGC(d.gc);
