@@ -66,6 +66,25 @@ bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, co
                         i16(x), i16(y)) != 0;
 }
 
+bool putClientImageOnHead(ServerLink* link, Head* head, u32 drawable, u32 gc, const DrawableInfo& info,
+                          XImage* image, i32 x, i32 y) {
+  u32 depth = image->format == XYBitmap ? 1 : u32(image->depth);
+  XImage* converted = image;
+  HeadRect area{x, y, image->width, image->height};
+  if (imageNeedsConversion(u32(image->format), depth, info.visual, head)) {
+    if (head->scaler) {
+      setScalerDrawable(head->scaler, drawable);
+      scaleArea32(head->scaler, &area);
+    }
+    converted = convertImageForHead(image, info.visual, head, u32(area.width), u32(area.height));
+    if (!converted) return false;
+  }
+  if (backgroundTileCount) mirrorConvertedImage(link, head, info.window, gc, converted, area.x, area.y);
+  bool put = putImageOnHead(link, head, drawable, gc, converted, area.x, area.y);
+  if (converted != image) XDestroyImage(converted);
+  return put;
+}
+
 ShmPutImageHook shmPutImageHook;
 ShmGetImageHook shmGetImageHook;
 
@@ -214,6 +233,13 @@ void ProcPutImage(u8* request, u32 length) {
 }
 
 // --- GetImage ----------------------------------------------------------------------------
+
+void describeJobImage(GetImageJob* job, XImage* out) {
+  u32 depth = job->format == ZPixmap ? job->depth : 1;
+  u32 format = job->format == ZPixmap ? u32(ZPixmap) : u32(XYBitmap);
+  ximageInit(out, int(job->width), int(job->height), 0, reinterpret_cast<char*>(job->buffer),
+             clientImageFormat(format, depth));
+}
 
 GetImagePart* newGetImagePart(GetImagePart* previous, u32 jobSize) {
   auto* part = static_cast<GetImagePart*>(memCalloc(1, sizeof(GetImagePart)));
