@@ -166,7 +166,8 @@ class Transcript {
     static const std::map<int, const char*> kNames{
         {KeyPress, "KeyPress"},         {KeyRelease, "KeyRelease"}, {ButtonPress, "ButtonPress"},
         {ButtonRelease, "ButtonRelease"}, {MotionNotify, "MotionNotify"}, {FocusIn, "FocusIn"},
-        {FocusOut, "FocusOut"},         {KeymapNotify, "KeymapNotify"}, {VisibilityNotify, "VisibilityNotify"}};
+        {FocusOut, "FocusOut"},         {KeymapNotify, "KeymapNotify"}, {VisibilityNotify, "VisibilityNotify"},
+        {EnterNotify, "EnterNotify"},   {LeaveNotify, "LeaveNotify"}};
     std::ostringstream out;
     out << (event.xany.send_event ? "sent " : "");
     auto* device = reinterpret_cast<const XDeviceFocusChangeEvent*>(&event);
@@ -195,6 +196,8 @@ class Transcript {
     out << ' ' << of(event.xany.window);
     if (event.type == FocusIn || event.type == FocusOut)
       out << " mode=" << event.xfocus.mode << " detail=" << event.xfocus.detail;
+    if (event.type == EnterNotify || event.type == LeaveNotify)
+      out << " mode=" << event.xcrossing.mode << " detail=" << event.xcrossing.detail;
     if (event.type == ButtonPress || event.type == ButtonRelease) out << " button=" << event.xbutton.button;
     if (event.type == VisibilityNotify) out << " state=" << event.xvisibility.state;
     return out.str();
@@ -511,6 +514,43 @@ void changeActiveGrabOutOfTime(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// An active grab that selects EnterWindow reports the pointer entering its
+// window (into a child of it, the grab window's virtual crossing) in the
+// ordinary mode too; a change of the grab at a time before it or after the
+// server's leaves it so, one in time turns it to motion.
+void enterUnderAnActiveGrab(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window root = DefaultRootWindow(display);
+  Window window = mappedWindow(display, width / 2 - 100, 100, 200, 200, 0);
+  Window child = XCreateSimpleWindow(display, window, 20, 20, 50, 50, 0, 0, 0);
+  XMapWindow(display, child);
+  out.name(window, "w");
+  out.name(child, "child");
+  out.name(root, "root");
+  XWarpPointer(display, None, root, 0, 0, 0, 0, 0, 0);
+  Time time = serverTime(display);
+  out.line(grabStatus(XGrabPointer(display, window, False, EnterWindowMask, GrabModeAsync, GrabModeAsync, None, None,
+                                   time)));
+  auto visit = [&](const std::string& step) {
+    out.events(display, step + " out:", 100);
+    XWarpPointer(display, None, child, 0, 0, 0, 0, 5, 5);
+    XWarpPointer(display, None, child, 0, 0, 0, 0, 7, 7);
+    out.events(display, step + " in:", 200);
+    XWarpPointer(display, None, root, 0, 0, 0, 0, 0, 0);
+  };
+  visit("grabbed");
+  XChangeActivePointerGrab(display, PointerMotionMask, None, time - 12);
+  visit("changed before the grab");
+  XChangeActivePointerGrab(display, PointerMotionMask, None, serverTime(display) + 1000000);
+  visit("changed after the server's time");
+  XChangeActivePointerGrab(display, PointerMotionMask, None, CurrentTime);
+  visit("changed");
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(display);
+}
+
 // The focus keeps the last change's time: an older change, or one from the
 // future, does nothing; CurrentTime is the server's time then.
 // A change at a time before the last one's, and one at a time the server
@@ -667,6 +707,8 @@ const DifferentialCase kGrabCases[] = {
      [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 1); }},
     {"MotionHistoryOnTwoHeads", 2, motionHistory},
     {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
+    {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
+    {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
