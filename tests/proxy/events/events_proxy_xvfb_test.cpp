@@ -690,6 +690,54 @@ void syncBothFreezesAgain(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Whether the pointer is frozen, as a conformance suite asks: two warps
+// into the window, the second of which leaves the pointer where it was.
+bool pointerFrozen(Display* display, Window window) {
+  XWarpPointer(display, None, window, 0, 0, 0, 0, 0, 0);
+  XSync(display, False);
+  Window root = 0, child = 0;
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XQueryPointer(display, window, &root, &child, &x0, &y0, &wx, &wy, &state);
+  XWarpPointer(display, None, window, 0, 0, 0, 0, 1, 1);
+  XSync(display, False);
+  XQueryPointer(display, window, &root, &child, &x1, &y1, &wx, &wy, &state);
+  return x0 == x1 && y0 == y1;
+}
+
+// Both devices frozen by both grabs, SyncBoth, a press that freezes them
+// again, then the conformance suites' test of a frozen pointer: two warps
+// into a window on the seam, from one head onto the other, that leave it
+// where it was. Once thawed, the pointer is where the last warp, onto the
+// far head, sent it.
+void syncBothFreezesWarpsOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window root = DefaultRootWindow(display);
+  Window grab = mappedWindow(display, width / 2 - 1, 100, 100, 90, ButtonPressMask | ButtonReleaseMask);
+  XWarpPointer(display, None, grab, 0, 0, 0, 0, 5, 5);
+  long mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+  out.line(grabStatus(XGrabPointer(display, grab, False, mask, GrabModeSync, GrabModeSync, None, None, CurrentTime)));
+  out.line(grabStatus(XGrabKeyboard(display, grab, False, GrabModeSync, GrabModeSync, CurrentTime)));
+  XAllowEvents(display, SyncBoth, CurrentTime);
+  click(driver, 1);
+  poll(nullptr, 0, 100);
+  out.line(pointerFrozen(display, grab) ? "pointer frozen" : "pointer thawed");
+  XWarpPointer(display, None, root, 0, 0, 0, 0, width - 100, 300);
+  XAllowEvents(display, AsyncBoth, CurrentTime);
+  Window child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XQueryPointer(display, root, &root, &child, &rx, &ry, &wx, &wy, &state);
+  out.line("thawed at " + std::to_string(rx - width) + "," + std::to_string(ry));
+  XUngrabKeyboard(display, CurrentTime);
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
@@ -707,6 +755,7 @@ const DifferentialCase kGrabCases[] = {
      [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 1); }},
     {"MotionHistoryOnTwoHeads", 2, motionHistory},
     {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
+    {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
     {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
     {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
 };
