@@ -22,7 +22,6 @@
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/resourcefind.h"
 #include "Proxy/resources/window.h"
-#include "base/logging.h"
 #include "xsupport/region.h"
 #include "xsupport/ximage.h"
 
