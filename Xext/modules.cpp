@@ -51,7 +51,7 @@ constexpr ExtensionModule kBuiltinModules[] = {
     {"Generic Event Extension", 64, initGenericEventExtension},
     {"XINERAMA", 65, initXineramaExtension},
     {"XInputExtension", 69, initXInputExtension},
-    {"XInputDeviceEvents", 69, nullptr},
+    {"XInputDeviceEvents", 69, initXInputExtension},
     {"XKEYBOARD", 64, initXkbExtension},
     {"XpExtension", 64, initPrintExtension},
     {"MORVANDELL KEYMAP", 385, initKeymapExtension},

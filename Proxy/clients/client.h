@@ -151,6 +151,10 @@ struct ProxyClient {
   Order* streamCutOrder;
   // Armed at the accept, dropped once the set-up has arrived whole.
   Order* setupTimer;
+  // Added with copies across heads (requests/copies.h): copies whose
+  // pixels are being carried from head to head. The client is not read
+  // meanwhile: its next requests must find them written.
+  u32 copiesAwaitingPixels;
 };
 
 // A listening transport of the proxy's display number.

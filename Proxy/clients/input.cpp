@@ -178,10 +178,11 @@ bool paceLinks(ProxyClient* client, u32 weight) {
 
 // A client whose own output is backed up is held back too: requests the
 // proxy answers itself would otherwise grow that output without bound. So
-// is one with too many entries waiting for their round trips.
+// is one with too many entries waiting for their round trips, and one
+// whose copy waits for pixels carried between heads.
 bool backlogged(const ProxyClient* client) {
   return clientBacklog(client) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
-         linksBacklogged(client);
+         client->copiesAwaitingPixels || linksBacklogged(client);
 }
 
 void cancelClientRead(ProxyClient* client) {

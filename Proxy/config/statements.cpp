@@ -558,7 +558,7 @@ const char* statePriority(ParseContext& p, const Token& t) {
   }
   NumberRead read = scanNumber(t.text, true, &value);
   if (read == NumberRead::kNone) return endList(p);
-  if (read == NumberRead::kOutOfRange) return invalidValue(t.text, "screen priority");
+  if (read == NumberRead::kOutOfRange) return invalidValue(t.text, "screen defensePriority");
   s.defensePriority = i32(value);
   return finish(p);
 }

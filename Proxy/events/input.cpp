@@ -608,7 +608,9 @@ bool translateCrossingEvent(u8* event, u32 maskBit) {
   u32 window = get32(event + kWindow);
   const InputGrab& grab = inputState.pointerGrab;
   u32 mask = eventMaskOfWindowForClient(window);
-  if (event[kMode] != NotifyNormal && grab.client) {
+  // The grabbing client hears crossings by its grab in any mode: the grab
+  // window's by the grab's mask, others' only with owner events.
+  if (grab.client && (event[kMode] != NotifyNormal || grab.client == currentClient)) {
     if (grab.window == window && (grab.eventMask & maskBit)) return true;
     if (!grab.ownerEvents || !(mask & maskBit)) return false;
     return true;

@@ -29,6 +29,7 @@
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/requests/copies.h"
 #include "Proxy/requests/drawcommon.h"
 #include "Proxy/requests/drawmath.h"
 #include "Proxy/resources/gc.h"
@@ -103,6 +104,7 @@ struct Drawing {
   u32 served;
   bool failed;
   LayoutString layout;
+  CopyPlan* plan;    // a copy whose source heads show in parts, or null
 };
 
 static_assert(std::is_trivially_copyable_v<Drawing> && sizeof(Drawing) > 64);
@@ -132,7 +134,7 @@ bool skipsHead(Drawing& d, const Head* head) {
   return culled;
 }
 
-void translateIds(Drawing& d, u8* copy, const Head* head) {
+[[gnu::always_inline]] inline void translateIds(Drawing& d, u8* copy, const Head* head) {
   switch (copy[0]) {
     case X_ClearArea: put32(copy + 4, translateXid(d.drawable, RT_WINDOW, head)); return;
     case X_CopyArea:
@@ -211,16 +213,15 @@ bool writeExtraCopies(const Drawing& d, const RouteTarget& target, const CopyPie
   return true;
 }
 
-bool drawOnHead(const RouteTarget& target, void* argument) {
-  auto& d = *static_cast<Drawing*>(argument);
-  d.visited++;
-  if (skipsHead(d, target.head)) return true;
-  u8* copy = copyRequestToServer(d.request, d.length, target.link);
-  if (!copy) {
-    d.failed = true;
-    return false;
-  }
-  u64 copySequence = target.link->requestsSent;
+// One copy of the request, or of a piece of a copy, on the head: its ids,
+// its scaling, its tiles, the server's byte order and a scaled copy's
+// extra strips. The copy (null when the link could not take it all), its
+// own sequence in *sequence.
+[[gnu::always_inline]] inline u8* writeOnHead(Drawing& d, const RouteTarget& target, const u8* request,
+                                              u64* sequence) {
+  u8* copy = copyRequestToServer(request, d.length, target.link);
+  if (!copy) return nullptr;
+  *sequence = target.link->requestsSent;
   translateIds(d, copy, target.head);
   HeadScaler* s = target.head ? target.head->scaler : nullptr;
   CopyPiece extra[3];
@@ -237,7 +238,50 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     mirrorCopyPieces(target.link, target.head, d.info.window, d.gc, copy, d.length, extra, extraCount);
   }
   swapServerRequest(target.link, copy, d.length, d.layout);
-  if (extraCount && !writeExtraCopies(d, target, extra, extraCount)) {
+  return !extraCount || writeExtraCopies(d, target, extra, extraCount) ? copy : nullptr;
+}
+
+// Every head's exposure events of a held copy are collected: the link
+// notes whether the source is a pixmap.
+void stashHeldCopy(const Drawing& d, const RouteTarget& target) {
+  DrawableInfo src;
+  bool fromPixmap = describeDrawable(d.source, &src) && src.pixmap;
+  stashRequestData(target.link, kStashCopyExposures, reinterpret_cast<void*>(uintptr_t(fromPixmap)), nullptr);
+}
+
+// drawOnHead for a copy across heads: the pieces the head makes (or the
+// request). No translucent window has such a plan.
+[[gnu::noinline]] bool drawCopyPiecesOnHead(Drawing& d, const RouteTarget& target) {
+  struct Walk {
+    Drawing* d;
+    const RouteTarget* target;
+  } walk{&d, &target};
+  int written = writeHeadCopyPieces(
+      d.plan, target.head, d.request, d.length, d.exposures,
+      [](const u8* piece, void* argument) {
+        auto* w = static_cast<Walk*>(argument);
+        u64 sequence;
+        return writeOnHead(*w->d, *w->target, piece, &sequence) != nullptr;
+      },
+      &walk);
+  u64 sequence;
+  if (written < 0 || (written == 0 && !writeOnHead(d, target, d.request, &sequence))) {
+    d.failed = true;
+    return false;
+  }
+  d.served++;
+  if (d.hold) stashHeldCopy(d, target);
+  return true;
+}
+
+bool drawOnHead(const RouteTarget& target, void* argument) {
+  auto& d = *static_cast<Drawing*>(argument);
+  d.visited++;
+  if (skipsHead(d, target.head)) return true;
+  if (d.plan) return drawCopyPiecesOnHead(d, target);
+  u64 copySequence = 0;
+  u8* copy = writeOnHead(d, target, d.request, &copySequence);
+  if (!copy) {
     d.failed = true;
     return false;
   }
@@ -246,11 +290,7 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
   // keeps its sequence for the stash below.
   if (ProxyWindow* translucent = currentClient->requestTranslucentWindow)
     drawOnTranslucentWindow(target.link, target.head, translucent, d.request, d.length, copy, copySequence);
-  if (d.hold) {
-    DrawableInfo src;
-    bool fromPixmap = describeDrawable(d.source, &src) && src.pixmap;
-    stashRequestData(target.link, kStashCopyExposures, reinterpret_cast<void*>(uintptr_t(fromPixmap)), nullptr);
-  }
+  if (d.hold) stashHeldCopy(d, target);
   return true;
 }
 
@@ -420,6 +460,20 @@ bool sharesDepth(Drawing& d, const u8* request, u32 length) {
   return !other;
 }
 
+// CopyPlane's bit plane is one bit within the source's depth: a head that
+// converts the visual would move a bad one elsewhere and draw with it, or
+// name another plane in its error. BadValue with the plane, after the
+// checks of the drawables and the GC; an unknown source or GC is left to
+// the heads. False when the request was answered so.
+bool planeFits(const u8* request, u32 length, u32 source) {
+  u32 plane = get32(request + 28);
+  DrawableInfo info;
+  if (!describeDrawable(source, &info)) return true;
+  bool fits = plane && !(plane & (plane - 1)) && (info.depth >= 32 || plane < (1u << info.depth));
+  if (!fits) sendXError(BadValue, plane, request, length, nullptr);
+  return fits;
+}
+
 // Common steps of every member, then the walk. kList: d is a list member
 // (no copy, no exposures, no culling by damage rectangle), known at
 // compile time so that a list member's path carries none of the others'
@@ -443,6 +497,10 @@ template <bool kList>
   // With one meta screen everything shares it: the look-ups are spared.
   if (proxyState.screenCount > 1 && d.known && !sharesScreen(d, request, length)) return;
   if (checkDepth && d.known && !sharesDepth(d, request, length)) return;
+  if (!kList && request[0] == X_CopyPlane && d.known) {
+    if (!d.gcRecord) d.gcRecord = lookupGC(d.gc);
+    if (d.gcRecord && !planeFits(request, length, d.source)) return;
+  }
   bool copy = !kList && (request[0] == X_CopyArea || request[0] == X_CopyPlane);
   if (copy) {
     if (d.gc && !d.gcRecord) d.gcRecord = lookupGC(d.gc);
@@ -458,6 +516,17 @@ template <bool kList>
     }
   }
   if (d.gc && !prepareGCForDrawing(d.gc, d.drawable, request, length)) return;
+  // A copy whose source the heads show in parts: its carried pixels are
+  // read before any head copies over them.
+  bool carrying = false;
+  const MetaScreen* screen = d.info.screen;  // null when the drawable is unknown
+  if (!kList && copy && screen && screen->headCount > 1) {
+    bool within = d.source == d.drawable && d.info.window;
+    if (!within || !copyStaysOnAHead(screen, d.info.window, request)) {
+      d.plan = planCopyAcrossHeads(request, d.info, within ? d.info.window : nullptr, d.gcRecord);
+      carrying = d.plan && readCarriedPixels(d.plan, request);
+    }
+  }
   // Only a request that must get an exposure back needs the count (the
   // last head is kept when none was served).
   if (!kList && d.exposures) d.targets = forEachTarget(currentRequest.row->route, countTarget, nullptr);
@@ -479,8 +548,11 @@ template <bool kList>
     sendXError(BadAlloc, 0, request, length, nullptr);
     return;
   }
-  // Every head's GraphicsExpose or NoExpose is collected for this sequence.
-  if (!kList && d.hold && d.served) noteRequestWithoutReply(request);
+  // Every head's GraphicsExpose or NoExpose is collected for this sequence
+  // (the read of carried pixels may have made its entry already).
+  ProxyClient* client = currentClient;
+  bool noted = carrying && client->pendingTail && client->pendingTail->sequence == client->requestCounter;
+  if (!kList && d.hold && d.served && !noted) noteRequestWithoutReply(request);
 }
 
 void drawRequest(u8* request, u32 length, Drawing& d) { drawRequestOf<false>(request, length, d); }
@@ -493,6 +565,7 @@ void copyRequest(u8* request, u32 length) {
   d.gc = get32(request + 12);
   d.cullByDamage = true;
   drawRequest(request, length, d);
+  if (d.plan) freeCopyPlan(d.plan);
 }
 
 [[gnu::noinline]] void listRequest(u8* request, u32 length, ScaleCopy scale) {

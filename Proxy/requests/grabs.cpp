@@ -267,6 +267,7 @@ void ProcUngrabPointer(u8* request, u32 length) {
   if (!checkUngrabPointer(kXrcMouse, client, time)) return;
   forwardDeselected(mustDeselect(), client, Route::kEveryServer, request, length, zeroTimeAt4, nullptr);
   deactivatePointerGrab(kXrcMouse, client, time);
+  carryDeferredWarp();
 }
 
 // --- Passive button grabs ----------------------------------------------------------------------
@@ -387,6 +388,7 @@ void ProcUngrabKeyboard(u8* request, u32 length) {
   if (!checkUngrabKeyboard(kXrcKeyboard, client, time)) return;
   forwardDeselected(mustDeselect(), client, Route::kEveryServer, request, length, zeroTimeAt4, nullptr);
   deactivateKeyboardGrab(kXrcKeyboard, client, time);
+  carryDeferredWarp();
 }
 
 void ProcGrabKey(u8* request, u32 length) {
@@ -532,6 +534,7 @@ void ProcAllowEvents(u8* request, u32 length) {
                       put32(copy + 4, effective ? CurrentTime : metaToServerTimestamp(get32(copy + 4), target.head));
                     },
                     &rewrite);
+  carryDeferredWarp();
 }
 
 // --- The server grab ---------------------------------------------------------------------------

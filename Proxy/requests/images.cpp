@@ -66,6 +66,25 @@ bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, co
                         i16(x), i16(y)) != 0;
 }
 
+bool putClientImageOnHead(ServerLink* link, Head* head, u32 drawable, u32 gc, const DrawableInfo& info,
+                          XImage* image, i32 x, i32 y) {
+  u32 depth = image->format == XYBitmap ? 1 : u32(image->depth);
+  XImage* converted = image;
+  HeadRect area{x, y, image->width, image->height};
+  if (imageNeedsConversion(u32(image->format), depth, info.visual, head)) {
+    if (head->scaler) {
+      setScalerDrawable(head->scaler, drawable);
+      scaleArea32(head->scaler, &area);
+    }
+    converted = convertImageForHead(image, info.visual, head, u32(area.width), u32(area.height));
+    if (!converted) return false;
+  }
+  if (backgroundTileCount) mirrorConvertedImage(link, head, info.window, gc, converted, area.x, area.y);
+  bool put = putImageOnHead(link, head, drawable, gc, converted, area.x, area.y);
+  if (converted != image) XDestroyImage(converted);
+  return put;
+}
+
 ShmPutImageHook shmPutImageHook;
 ShmGetImageHook shmGetImageHook;
 
@@ -215,6 +234,13 @@ void ProcPutImage(u8* request, u32 length) {
 
 // --- GetImage ----------------------------------------------------------------------------
 
+void describeJobImage(GetImageJob* job, XImage* out) {
+  u32 depth = job->format == ZPixmap ? job->depth : 1;
+  u32 format = job->format == ZPixmap ? u32(ZPixmap) : u32(XYBitmap);
+  ximageInit(out, int(job->width), int(job->height), 0, reinterpret_cast<char*>(job->buffer),
+             clientImageFormat(format, depth));
+}
+
 GetImagePart* newGetImagePart(GetImagePart* previous, u32 jobSize) {
   auto* part = static_cast<GetImagePart*>(memCalloc(1, sizeof(GetImagePart)));
   if (!part) return nullptr;
@@ -343,6 +369,7 @@ bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool 
   part->x = x - g.x, part->y = y - g.y;
   part->width = width, part->height = height;
   part->headWidth = hw, part->headHeight = hh;
+  part->visual = g.info.visual ? g.info.visual->visualId : 0;
   if (part->job) fillJob(g, part->job), g.jobMade = true;
   bool window = g.info.window != nullptr;
   if (window) hideTelepointer(link, head, true);
@@ -556,10 +583,14 @@ void ReplyGetImage(u8* reply, u32 length) {
   ServerDisplay* server = link ? link->server.display : nullptr;
   GetImageJob* job = part ? part->job : nullptr;
   if (!job) {
-    // One head's answer is the client's, in the client's visual. A reply
-    // without a part answers a GetImage the proxy wrote for the client
-    // itself: the client waits for it all the same.
-    put32(reply + 8, mapHeadVisualIdToClient(headVisual, server, part ? part->head : nullptr));
+    // One head's answer is the client's, in the window's own visual:
+    // several of the screen's may share the head's. A reply without a
+    // part answers a GetImage the proxy wrote for the client itself: the
+    // client waits for it all the same.
+    u32 visual = part && part->visual && headVisual
+                     ? part->visual
+                     : mapHeadVisualIdToClient(headVisual, server, part ? part->head : nullptr);
+    put32(reply + 8, visual);
     sendReplyToClient(reply, length, "bbsii");
     if (part) part->answered = 1;
     releaseGetImagePart(part);

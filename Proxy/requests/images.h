@@ -36,6 +36,14 @@ bool imageNeedsConversion(u32 format, u32 depth, const VisualRecord* clientVisua
 // when the link could not take it.
 bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, const XImage* image, i32 x, i32 y);
 
+struct DrawableInfo;
+// A client image (in the client's layout) at (x, y) of the drawable on one
+// head: converted, scaled and turned for the head where it must be, its
+// window's background tiles repeated; false when the link could not take
+// it.
+bool putClientImageOnHead(ServerLink* link, Head* head, u32 drawable, u32 gc, const DrawableInfo& info,
+                          XImage* image, i32 x, i32 y);
+
 struct GetImageJob;
 struct MetaScreen;
 // Where an image read for another request than GetImage goes (the
@@ -96,8 +104,12 @@ struct GetImagePart {
   i32 x, y;          // offset in the client image
   u32 width, height;           // in client pixels
   u32 headWidth, headHeight;   // asked of the head
+  u32 visual;        // the drawable's visual (the client's id), 0 for none
   u8 answered;
 };
+// The finished job's image over its buffer (nothing copied), in the
+// client's layout; an XYPixmap of one plane reads as the XYBitmap it is.
+void describeJobImage(GetImageJob* job, XImage* out);
 // A part with a new job (previous null) or sharing the previous part's.
 GetImagePart* newGetImagePart(GetImagePart* previous, u32 jobSize);
 void releaseGetImagePart(void* part);

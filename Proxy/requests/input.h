@@ -43,6 +43,9 @@ void ReplyGetMotionEvents(u8* reply, u32 length);
 void ProcTranslateCoordinates(u8* request, u32 length);
 void ReplyTranslateCoordinates(u8* reply, u32 length);
 void ProcWarpPointer(u8* request, u32 length);
+// Carries out the last warp held back while the pointer was frozen, once it
+// no longer is (after the requests that thaw it).
+void carryDeferredWarp();
 void ProcSetInputFocus(u8* request, u32 length);
 void ProcGetInputFocus(u8* request, u32 length);
 void ReplyGetInputFocus(u8* reply, u32 length);

@@ -208,6 +208,8 @@ ServerPointerHit refindPointer(ServerLink* link) {
 }  // namespace
 
 void ProcQueryPointer(u8* request, u32 length) {
+  // A freeze that ended with an event lets a held-back warp go first.
+  carryDeferredWarp();
   ProxyClient* client = currentClient;
   u32 window = get32(request + 4);
   ProxyWindow* record = lookupWindow(window);
@@ -377,6 +379,27 @@ void ReplyTranslateCoordinates(u8* reply, u32 length) {
 
 // --- WarpPointer ---------------------------------------------------------------------------------
 
+namespace {
+
+// A warp while the pointer is frozen moves it only when it thaws: its
+// server holds the motion back, and QueryPointer tells where it was. A
+// warp onto another head would move it at once (another server, not
+// frozen), so the proxy holds that one back itself, and the warps after
+// it, until the pointer thaws.
+struct DeferredWarp {
+  bool due;
+  MetaScreen* screen;
+  i32 x, y;
+} deferredWarp;
+
+}  // namespace
+
+void carryDeferredWarp() {
+  if (!deferredWarp.due || pointerFrozen()) return;
+  deferredWarp.due = false;
+  movePointerToScreen(deferredWarp.screen, deferredWarp.x, deferredWarp.y);
+}
+
 void ProcWarpPointer(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   u32 source = get32(request + 4), destination = get32(request + 8);
@@ -410,6 +433,11 @@ void ProcWarpPointer(u8* request, u32 length) {
   } else {
     x += dx, y += dy;
   }
+  if (pointerFrozen() && (deferredWarp.due || !holder || findHeadAtPoint(screen, x, y) != holder)) {
+    deferredWarp = {true, screen, x, y};
+    return;
+  }
+  deferredWarp.due = false;
   syncInputAcrossHeads(kXrcMouse, client, screen, x, y, true);
 }
 

@@ -112,6 +112,14 @@ u8 refusedWindowValue(const ProxyWindow* window, const WindowValueList& list, u3
   constexpr u32 kPropagateBits = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
                                  PointerMotionMask | Button1MotionMask | Button2MotionMask | Button3MotionMask |
                                  Button4MotionMask | Button5MotionMask | ButtonMotionMask;
+  // An InputOnly window has no pixels, border, backing or colormap: a plain
+  // server refuses any of those before it looks at a single value.
+  constexpr u32 kInputOnlyBits = (1u << kWinGravity) | (1u << kEventMask) | (1u << kDontPropagate) |
+                                 (1u << kOverrideRedirect) | (1u << kCursor);
+  if (window->windowClass == kInputOnly && (list.mask & ~kInputOnlyBits)) {
+    *bad = 0;
+    return BadMatch;
+  }
   // ParentRelative and CopyFromParent take the parent's, which must match.
   bool parentDepth = !window->parent || window->parent->depth == window->depth;
   const u32* v = list.values;

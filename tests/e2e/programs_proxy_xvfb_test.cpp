@@ -5,6 +5,8 @@
 // and x11perf runs its tests to the end.
 #include <gtest/gtest.h>
 
+#include <X11/Xlib.h>
+
 #include <unistd.h>
 
 #include <memory>
@@ -314,6 +316,137 @@ TEST_P(AsOnAPlainServer, XlogoAndXtermLookTheSame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, AsOnAPlainServer, ::testing::Values(1, 2, 3));
+
+// Copies over the seams where heads meet, through the proxy and on a plain
+// Xvfb of the meta screen's size: the same pixels on every head, and the
+// same GraphicsExpose and NoExpose events, one line each.
+struct SeamLayout {
+  const char* name;
+  int heads;
+  bool stacked;
+};
+
+class CopiesOverSeams : public ::testing::TestWithParam<SeamLayout> {};
+
+// The exposure events of the last copy, after a round trip.
+std::string copyEvents(Display* display, const std::string& step) {
+  XSync(display, False);
+  std::string lines;
+  while (XPending(display)) {
+    XEvent event;
+    XNextEvent(display, &event);
+    if (event.type == GraphicsExpose) {
+      const XGraphicsExposeEvent& e = event.xgraphicsexpose;
+      lines += step + ": GraphicsExpose " + std::to_string(e.x) + " " + std::to_string(e.y) + " " +
+               std::to_string(e.width) + "x" + std::to_string(e.height) + " count " + std::to_string(e.count) + "\n";
+    } else if (event.type == NoExpose) {
+      lines += step + ": NoExpose\n";
+    }
+  }
+  return lines;
+}
+
+// Window a lies on the first seam, b on the last head; c, another
+// client's, covers part of a's source when asked. Returns the events.
+std::string copyOverSeams(Display* d, Display* other, int width, int height, bool stacked) {
+  Window root = DefaultRootWindow(d);
+  int ax = stacked ? 100 : 300, ay = stacked ? 220 : 60;
+  Window a = XCreateSimpleWindow(d, root, ax, ay, 200, 160, 0, 0, 0x336699);
+  Window b = XCreateSimpleWindow(d, root, width - 180, height - 160, 160, 140, 0, 0, 0x202020);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = 0x00ff00;
+  Window c = XCreateWindow(other, DefaultRootWindow(other), ax + 70, ay + 70, 40, 30, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+  for (Window w : {a, b}) XMapWindow(d, w);
+  XSync(d, False);
+  usleep(200000);
+  GC gc = XCreateGC(d, a, 0, nullptr);
+  const unsigned long colours[] = {0xff0000, 0xffff00, 0xff00ff, 0xffffff};
+  const XRectangle shapes[] = {{10, 10, 60, 30}, {80, 70, 40, 60}, {130, 20, 50, 20}, {30, 110, 150, 10}};
+  for (int k = 0; k < 4; k++) {
+    XSetForeground(d, gc, colours[k]);
+    XFillRectangle(d, a, gc, shapes[k].x, shapes[k].y, shapes[k].width, shapes[k].height);
+  }
+  XDrawLine(d, a, gc, 0, 0, 199, 159);
+  std::string events = copyEvents(d, "drawn");
+  // Within itself, sideways and down over the seam, then partly from
+  // beyond its edge.
+  XCopyArea(d, a, a, gc, 20, 20, 150, 120, 50, 20);
+  events += copyEvents(d, "right");
+  XCopyArea(d, a, a, gc, 10, 10, 150, 120, 10, 40);
+  events += copyEvents(d, "down");
+  XCopyArea(d, a, a, gc, 60, 10, 180, 130, 20, 10);
+  events += copyEvents(d, "left, from beyond the edge");
+  // Into the window on the last head, and a plane of it.
+  XCopyArea(d, a, b, gc, 60, 30, 100, 80, 10, 10);
+  events += copyEvents(d, "into b");
+  XSetForeground(d, gc, 0x0000ff);
+  XSetBackground(d, gc, 0xffa000);
+  XCopyPlane(d, a, b, gc, 40, 40, 120, 40, 20, 95, 0x800000);
+  events += copyEvents(d, "plane into b");
+  // Without exposures, and from under another client's window.
+  XSetGraphicsExposures(d, gc, False);
+  XCopyArea(d, a, a, gc, 0, 0, 120, 100, 70, 50);
+  events += copyEvents(d, "no exposures");
+  XSetGraphicsExposures(d, gc, True);
+  XMapWindow(other, c);
+  XSync(other, False);
+  XSync(d, False);
+  XCopyArea(d, a, a, gc, 50, 50, 100, 70, 90, 80);
+  events += copyEvents(d, "under c");
+  // From the root, what its children show.
+  XSetSubwindowMode(d, gc, IncludeInferiors);
+  XCopyArea(d, root, b, gc, ax + 60, ay + 40, 80, 50, 70, 80);
+  events += copyEvents(d, "from the root");
+  XFreeGC(d, gc);
+  XSync(d, False);
+  return events;
+}
+
+TEST_P(CopiesOverSeams, AsOnAPlainServer) {
+  const SeamLayout& l = GetParam();
+  int width = l.stacked ? 400 : 400 * l.heads, height = l.stacked ? 300 * l.heads : 300;
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::string> words{"noReset", "on"};
+  for (int i = 0; i < l.heads; i++) {
+    servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "400x300x24"}));
+    ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+    words.insert(words.end(), {"screen", servers.back()->display() + ".0", "borderWidth", "0"});
+    if (l.stacked && i > 0) words.insert(words.end(), {"southOf", servers[size_t(i) - 1]->display() + ".0"});
+  }
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Xvfb plain{{"-retro", "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24"}};
+  ASSERT_TRUE(plain.ok()) << plain.error();
+  TempDir dir;
+  std::string seen[2];
+  XwdImage reference;
+  std::vector<XwdImage> heads;
+  for (int side = 0; side < 2; side++) {
+    std::string name = side ? proxy.display() : plain.display();
+    Display* d = XOpenDisplay(name.c_str());
+    Display* other = XOpenDisplay(name.c_str());
+    ASSERT_TRUE(d && other) << name;
+    seen[side] = copyOverSeams(d, other, width, height, l.stacked);
+    if (side == 0) reference = rootXwd(plain.display(), dir.file("plain.xwd"));
+    for (int i = 0; side && i < l.heads; i++)
+      heads.push_back(rootXwd(servers[size_t(i)]->display(), dir.file("head" + std::to_string(i) + ".xwd")));
+    XCloseDisplay(other);
+    XCloseDisplay(d);
+  }
+  EXPECT_EQ(seen[1], seen[0]) << proxy.log();
+  ASSERT_EQ(reference.width, width);
+  for (int i = 0; i < l.heads; i++) {
+    int x = l.stacked ? 0 : 400 * i, y = l.stacked ? 300 * i : 0;
+    EXPECT_EQ(countDifferences(reference, x, y, heads[size_t(i)], 0, 0, 400, 300), 0) << "head " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, CopiesOverSeams,
+                         ::testing::Values(SeamLayout{"SideBySide", 2, false}, SeamLayout{"Stacked", 2, true},
+                                           SeamLayout{"ThreeHeads", 3, false}),
+                         [](const ::testing::TestParamInfo<SeamLayout>& info) { return std::string(info.param.name); });
 
 // The last client leaving resets the proxy: the next client finds the
 // default font path again, not the one the last client set.

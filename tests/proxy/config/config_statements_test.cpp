@@ -210,6 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidCase{"screen a displayY y", "convert physicalY"},
         InvalidCase{"screen a clipGeometry junk", "logical geometry"},
         InvalidCase{"screen a initialX i", "screen initialX"}, InvalidCase{"screen a priority p", "screen priority"},
+        InvalidCase{"screen a priority 1 4294967296", "screen defensePriority"},
         InvalidCase{"screen a connectTimeout soon", "screen connectTimeout"},
         InvalidCase{"screen a followPointerMode hop", "followPointerMode"},
         InvalidCase{"screen a input clickTransfer maybe", "clickTransfer"},

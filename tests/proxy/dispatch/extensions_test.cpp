@@ -175,6 +175,19 @@ TEST_F(Registry, ServicesThatAreNotOfferedRefuse) {
   EXPECT_STREQ(listRegisteredExtensions(), "");
 }
 
+// A server that lists XInput under its other name offers it all the same,
+// once: both names lead to the one module.
+TEST_F(Registry, XInputDeviceEventsIsTheXInputModule) {
+  u32 count = 0;
+  const ExtensionModule* builtin = builtinExtensionModules(&count);
+  setExtensionModules(builtin, count);
+  u8 major = allocExtensionEntry();
+  ExtensionEntry* entry = initExtensionRegistry("XInputDeviceEvents", 0, major, 0, 0);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(initExtensionRegistry("XInputExtension", 0, major, 0, 0), entry);
+  EXPECT_EQ(findExtensionByName("XInputExtension"), entry);
+}
+
 TEST_F(Registry, MajorsRunOutAndResetFreesEverything) {
   static const ExtensionModule modules[] = {{"CLOSER", 64, closingInit}};
   setExtensionModules(modules, 1);

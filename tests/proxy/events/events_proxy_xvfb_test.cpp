@@ -166,7 +166,8 @@ class Transcript {
     static const std::map<int, const char*> kNames{
         {KeyPress, "KeyPress"},         {KeyRelease, "KeyRelease"}, {ButtonPress, "ButtonPress"},
         {ButtonRelease, "ButtonRelease"}, {MotionNotify, "MotionNotify"}, {FocusIn, "FocusIn"},
-        {FocusOut, "FocusOut"},         {KeymapNotify, "KeymapNotify"}, {VisibilityNotify, "VisibilityNotify"}};
+        {FocusOut, "FocusOut"},         {KeymapNotify, "KeymapNotify"}, {VisibilityNotify, "VisibilityNotify"},
+        {EnterNotify, "EnterNotify"},   {LeaveNotify, "LeaveNotify"}};
     std::ostringstream out;
     out << (event.xany.send_event ? "sent " : "");
     auto* device = reinterpret_cast<const XDeviceFocusChangeEvent*>(&event);
@@ -195,6 +196,8 @@ class Transcript {
     out << ' ' << of(event.xany.window);
     if (event.type == FocusIn || event.type == FocusOut)
       out << " mode=" << event.xfocus.mode << " detail=" << event.xfocus.detail;
+    if (event.type == EnterNotify || event.type == LeaveNotify)
+      out << " mode=" << event.xcrossing.mode << " detail=" << event.xcrossing.detail;
     if (event.type == ButtonPress || event.type == ButtonRelease) out << " button=" << event.xbutton.button;
     if (event.type == VisibilityNotify) out << " state=" << event.xvisibility.state;
     return out.str();
@@ -511,6 +514,43 @@ void changeActiveGrabOutOfTime(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// An active grab that selects EnterWindow reports the pointer entering its
+// window (into a child of it, the grab window's virtual crossing) in the
+// ordinary mode too; a change of the grab at a time before it or after the
+// server's leaves it so, one in time turns it to motion.
+void enterUnderAnActiveGrab(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window root = DefaultRootWindow(display);
+  Window window = mappedWindow(display, width / 2 - 100, 100, 200, 200, 0);
+  Window child = XCreateSimpleWindow(display, window, 20, 20, 50, 50, 0, 0, 0);
+  XMapWindow(display, child);
+  out.name(window, "w");
+  out.name(child, "child");
+  out.name(root, "root");
+  XWarpPointer(display, None, root, 0, 0, 0, 0, 0, 0);
+  Time time = serverTime(display);
+  out.line(grabStatus(XGrabPointer(display, window, False, EnterWindowMask, GrabModeAsync, GrabModeAsync, None, None,
+                                   time)));
+  auto visit = [&](const std::string& step) {
+    out.events(display, step + " out:", 100);
+    XWarpPointer(display, None, child, 0, 0, 0, 0, 5, 5);
+    XWarpPointer(display, None, child, 0, 0, 0, 0, 7, 7);
+    out.events(display, step + " in:", 200);
+    XWarpPointer(display, None, root, 0, 0, 0, 0, 0, 0);
+  };
+  visit("grabbed");
+  XChangeActivePointerGrab(display, PointerMotionMask, None, time - 12);
+  visit("changed before the grab");
+  XChangeActivePointerGrab(display, PointerMotionMask, None, serverTime(display) + 1000000);
+  visit("changed after the server's time");
+  XChangeActivePointerGrab(display, PointerMotionMask, None, CurrentTime);
+  visit("changed");
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(display);
+}
+
 // The focus keeps the last change's time: an older change, or one from the
 // future, does nothing; CurrentTime is the server's time then.
 // A change at a time before the last one's, and one at a time the server
@@ -650,6 +690,54 @@ void syncBothFreezesAgain(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Whether the pointer is frozen, as a conformance suite asks: two warps
+// into the window, the second of which leaves the pointer where it was.
+bool pointerFrozen(Display* display, Window window) {
+  XWarpPointer(display, None, window, 0, 0, 0, 0, 0, 0);
+  XSync(display, False);
+  Window root = 0, child = 0;
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XQueryPointer(display, window, &root, &child, &x0, &y0, &wx, &wy, &state);
+  XWarpPointer(display, None, window, 0, 0, 0, 0, 1, 1);
+  XSync(display, False);
+  XQueryPointer(display, window, &root, &child, &x1, &y1, &wx, &wy, &state);
+  return x0 == x1 && y0 == y1;
+}
+
+// Both devices frozen by both grabs, SyncBoth, a press that freezes them
+// again, then the conformance suites' test of a frozen pointer: two warps
+// into a window on the seam, from one head onto the other, that leave it
+// where it was. Once thawed, the pointer is where the last warp, onto the
+// far head, sent it.
+void syncBothFreezesWarpsOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window root = DefaultRootWindow(display);
+  Window grab = mappedWindow(display, width / 2 - 1, 100, 100, 90, ButtonPressMask | ButtonReleaseMask);
+  XWarpPointer(display, None, grab, 0, 0, 0, 0, 5, 5);
+  long mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+  out.line(grabStatus(XGrabPointer(display, grab, False, mask, GrabModeSync, GrabModeSync, None, None, CurrentTime)));
+  out.line(grabStatus(XGrabKeyboard(display, grab, False, GrabModeSync, GrabModeSync, CurrentTime)));
+  XAllowEvents(display, SyncBoth, CurrentTime);
+  click(driver, 1);
+  poll(nullptr, 0, 100);
+  out.line(pointerFrozen(display, grab) ? "pointer frozen" : "pointer thawed");
+  XWarpPointer(display, None, root, 0, 0, 0, 0, width - 100, 300);
+  XAllowEvents(display, AsyncBoth, CurrentTime);
+  Window child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XQueryPointer(display, root, &root, &child, &rx, &ry, &wx, &wy, &state);
+  out.line("thawed at " + std::to_string(rx - width) + "," + std::to_string(ry));
+  XUngrabKeyboard(display, CurrentTime);
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
@@ -667,6 +755,9 @@ const DifferentialCase kGrabCases[] = {
      [](const std::string& n, Transcript& t) { confineToMovedBeyondTheRoot(n, t, 1); }},
     {"MotionHistoryOnTwoHeads", 2, motionHistory},
     {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
+    {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
+    {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
+    {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
