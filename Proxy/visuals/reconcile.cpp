@@ -169,7 +169,14 @@ const char* adjustScreenVisuals(MetaScreen* screen) {
   if (colour && colour->visualCount > 0) {
     if (!(screen->visuals = copyVisualRecords(colour->visuals, colour->visualCount))) return PALVON_OOM();
     screen->visualCount = colour->visualCount;
-    for (i32 i = 0; i < screen->visualCount; i++) screen->visuals[i].screen = u8(screen->number);
+    for (i32 i = 0; i < screen->visualCount; i++) {
+      VisualRecord& visual = screen->visuals[i];
+      visual.screen = u8(screen->number);
+      // An emulated PseudoColor carries its colour index in the channels of
+      // the head's visual; clients see it as a plain server shows the
+      // class, without channel masks (a toolkit takes masks for TrueColor).
+      if (visual.visualClass < kClassTrueColor) setVisualMasks(&visual, 0, 0, 0);
+    }
   }
   const ScreenConfig* config = screenConfigOf(screen);
   if (const char* error = filterConfiguredVisuals(screen, config)) return error;

@@ -402,6 +402,23 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          getImage(c, i.pixmap, 0, 0, 32, 24)};
        }},
   };
+  // A head that keeps the drawable at another depth, or in emulated
+  // pixels, has other planes than the client's.
+  t[X_GetImage] = {
+      {"XYPixmap of the window across the seam and of a pixmap of 8 bits, every plane and some",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch, gc = i.scratch + 1;
+         auto xy = [&c](uint32_t drawable, uint16_t width, uint16_t height, uint32_t planes) {
+           return Body(c).b32(drawable).b16(0).b16(0).b16(width).b16(height).b32(planes).request(X_GetImage, XYPixmap);
+         };
+         return Requests{simple(c, X_MapWindow, i.window), fill(c, i.window, i.gc, 10, 10, 80, 20),
+                         xy(i.window, 100, 80, ~0u), xy(i.window, 100, 80, 0x0f),
+                         Body(c).b32(bitmap).b32(i.window).b16(37).b16(11).request(X_CreatePixmap, 8),
+                         gcWith(c, gc, bitmap, GCForeground, 0x5a), fill(c, bitmap, gc, 3, 2, 30, 7),
+                         xy(bitmap, 37, 11, ~0u), xy(bitmap, 37, 11, 0x81), simple(c, X_FreeGC, gc),
+                         simple(c, X_FreePixmap, bitmap)};
+       }},
+  };
   // One id made, freed and made again as another kind between drawings:
   // every drawing must find what the id names now (errors in the plain
   // server's order: the drawable before the GC, then the depths).
