@@ -383,6 +383,9 @@ void ReplyListInstalledColormaps(u8* reply, u32 length) {
     // unless the head shows the meta default colormap with it.
     bool ownDefault = id == head->defaultColormap && head->colormap && head->colormap != head->defaultColormap;
     u32 mapped = mapServerXidToClientByType(RT_COLORMAP, id, head);
+    // Listed in the stand-in's place, which the server would not install.
+    u32 metaDefault = head->metaScreen ? head->metaScreen->defaultColormap : 0;
+    if (ownDefault && isStaticColormapInstalled(metaDefault)) ownDefault = false, mapped = metaDefault;
     if (ownDefault || !lookupColormap(mapped)) continue;
     put32(reply + 32 + 4 * kept++, mapped);
   }

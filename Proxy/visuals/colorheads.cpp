@@ -525,6 +525,15 @@ u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum) {
   return count;
 }
 
+bool isStaticColormapInstalled(u32 colormap) {
+  const auto* record = static_cast<const ColormapRecord*>(lookupResourceByType(colormap, RT_COLORMAP));
+  const MetaScreen* screen = record ? record->screen : nullptr;
+  if (!screen || !record->visual || isWritableVisualClass(record->visual->visualClass)) return false;
+  for (u32 i = 0; i < screen->installedColormapCount; i++)
+    if (screen->installedColormapIds[i] == colormap) return true;
+  return false;
+}
+
 void removeInstalledColormap(MetaScreen* screen, u32 colormap) {
   if (!screen || !isListedScreen(screen)) return;
   u32 kept = 0;
