@@ -411,9 +411,19 @@ bool askPieces(GetImage& g, MetaScreen* screen) {
   return true;
 }
 
+// A pixmap is on every head: one that keeps it as the client made it (not
+// in an emulated visual's pixels, not at a deeper depth) answers exactly.
+Head* pixmapHead(const GetImage& g, MetaScreen* screen) {
+  Head* main = screen->mainHead ? screen->mainHead : screen->heads;
+  if (!main || !imageNeedsConversion(g.format, g.info.depth, g.info.visual, main)) return main;
+  for (Head* head = screen->heads; head; head = head->next)
+    if (currentHeadLink(head) && !imageNeedsConversion(g.format, g.info.depth, g.info.visual, head)) return head;
+  return main;
+}
+
 // The head that shows the whole window area best, or null.
 Head* singleHead(const GetImage& g, MetaScreen* screen) {
-  if (!g.info.window) return screen->mainHead ? screen->mainHead : screen->heads;
+  if (!g.info.window) return pixmapHead(g, screen);
   i64 x = i64(g.info.window->x) + g.x, y = i64(g.info.window->y) + g.y;
   Head* best = nullptr;
   u32 bestScore = ~0u;

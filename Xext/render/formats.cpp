@@ -121,8 +121,13 @@ const char* matchPictFormat(ProxyPictFormat* format, Head* head) {
   u32 count = 0;
   PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
   i32 found = emulationBaseFormat(*format, head, server, count);
-  if (found < 0)
-    found = findMatchingPictFormat(*format, server, count, head->screen, mapDepthForHead(format->depth, head));
+  // A format of a depth the head keeps deeper for drawables still serves
+  // glyph sets and masks at its own depth (pictures of drawables take the
+  // deeper one, drawableFormatForHead).
+  u32 depth = mapDepthForHead(format->depth, head);
+  if (found < 0 && depth != format->depth && !format->visualCount)
+    found = findMatchingPictFormat(*format, server, count, head->screen, format->depth);
+  if (found < 0) found = findMatchingPictFormat(*format, server, count, head->screen, depth);
   if (found < 0) return matchFailure(*format, head);
   i32 slot = headSlot(head, true);
   if (slot >= 0) format->headIds[slot] = server[found].id;
@@ -346,6 +351,31 @@ u32 renderFormatForHead(u32 id, const Head* head) {
   if (!format || !head) return id;
   i32 slot = headSlot(head, false);
   return slot >= 0 ? format->headIds[slot] : id;
+}
+
+u32 alphaBitFormatOnHead(const Head* head) {
+  u32 count = 0;
+  const PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
+  for (u32 i = 0; i < count; i++)
+    if (server[i].type == PictTypeDirect && server[i].depth == 1 && server[i].alphaBits == 1) return server[i].id;
+  return 0;
+}
+
+u32 drawableFormatForHead(const ProxyPictFormat* format, const Head* head, u32 depth) {
+  u32 id = renderFormatForHead(format->id, head);
+  u32 count = 0;
+  const PictFormatRecord* server =
+      depth != format->depth && head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
+  for (u32 i = 0; i < count; i++)
+    if (server[i].id == id && server[i].depth == depth) return id;
+  // The head keeps the drawable at that depth in its visual's pixels (an
+  // 8-bit pixmap beside an emulated 8-bit visual): the picture takes that
+  // visual's format, and an alpha-only one loses its alpha there.
+  for (u32 i = 0; i < count; i++)
+    if (server[i].type == PictTypeDirect && server[i].depth == depth && server[i].visuals[0] &&
+        server[i].screen == head->screen)
+      return server[i].id;
+  return id;
 }
 
 // --- The set ------------------------------------------------------------------------
