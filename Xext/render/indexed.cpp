@@ -14,37 +14,37 @@
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/visuals/colorheads.h"
-#include "Proxy/visuals/emulation.h"
 #include "Xext/render/internal.h"
 
 namespace palvon {
 
 namespace {
 
-// The cell of the colormap nearest to the colour (16-bit channels); 0 when
-// no cell is taken.
-u32 nearestCell(const EmulatedColormap* colormap, u16 red, u16 green, u16 blue) {
+// The taken cell of the colormap nearest to the colour (16-bit channels);
+// 0 when no cell is taken.
+u32 nearestCell(const ColormapRecord* colormap, u16 red, u16 green, u16 blue) {
   u32 best = 0;
   u64 bestDistance = ~u64(0);
-  u32 size = colormap->visual.colormapSize < kEmulatedCells ? colormap->visual.colormapSize : kEmulatedCells;
-  for (u32 i = 0; i < size; i++) {
-    const EmulatedColorCell& cell = colormap->cells[i];
-    if (cell.state == kCellFree) continue;
+  for (u32 i = 0; i < colormap->allocationCount; i++) {
+    u32 pixel = colormap->allocations[i].pixel;
+    XColor cell = colormapCellColour(colormap, pixel);
     i64 r = i64(cell.red >> 8) - (red >> 8), g = i64(cell.green >> 8) - (green >> 8),
         b = i64(cell.blue >> 8) - (blue >> 8);
     u64 distance = u64(r * r + g * g + b * b);
-    if (distance < bestDistance) best = i, bestDistance = distance;
+    if (distance < bestDistance) best = pixel, bestDistance = distance;
   }
   return best;
 }
 
-const EmulatedColormap* indexColormap(const PictureRecord* destination) {
-  return destination->format ? emulatedColormapOf(destination->format->colormap) : nullptr;
+// The colormap whose cells the picture's indexes name: its format's.
+const ColormapRecord* indexColormap(const PictureRecord* destination) {
+  u32 id = destination->format ? destination->format->colormap : 0;
+  return id ? static_cast<const ColormapRecord*>(lookupResourceByType(id, RT_COLORMAP)) : nullptr;
 }
 
 // The colour at `colour` (red, green, blue, alpha) as the nearest cell's
 // index in every channel; alpha stays.
-void indexColour(const EmulatedColormap* colormap, u8* colour) {
+void indexColour(const ColormapRecord* colormap, u8* colour) {
   u32 index = nearestCell(colormap, get16(colour), get16(colour + 2), get16(colour + 4));
   for (u32 c = 0; c < 3; c++) put16(colour + 2 * c, u16(index * 0x101));
 }

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,13 +32,24 @@ constexpr int kWidth = 1024, kHeight = 768;
 struct Layout {
   const char* name;
   bool zoomed;  // B shows A's top-left quarter at zoom 2
+  int depthA = 24, depthB = 24;
+  char emulating = 0;  // 'A' or 'B': that 24-bit head emulates 8-bit PseudoColor
+  // rendercheck tests that pass on a plain server of the meta screen's
+  // depth but not here (see the README): an a8 picture on the emulating
+  // head, which keeps 8-bit pixmaps in 24-bit pixels, loses its alpha.
+  int rendercheckShortfall = 0;
 };
+
+// The depth of a plain server that shows what the meta screen shows.
+int plainDepth(const Layout& layout) { return layout.emulating ? 8 : 24; }
 
 std::vector<std::string> proxyWords(const Layout& layout, const Xvfb& a, const Xvfb& b) {
   std::vector<std::string> words{"noReset", "on"};
   if (layout.zoomed) words.insert(words.end(), {"options", "Tavel"});
-  words.insert(words.end(), {"screen", a.display() + ".0", "borderWidth", "0", "screen", b.display() + ".0",
-                             "borderWidth", "0"});
+  words.insert(words.end(), {"screen", a.display() + ".0", "borderWidth", "0"});
+  if (layout.emulating == 'A') words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
+  words.insert(words.end(), {"screen", b.display() + ".0", "borderWidth", "0"});
+  if (layout.emulating == 'B') words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
   if (layout.zoomed) words.insert(words.end(), {"clipGeometry", "512x384+0+0"});
   return words;
 }
@@ -49,19 +61,44 @@ int countErrors(Display*, XErrorEvent* event) {
   return 0;
 }
 
-// The root of a server as 0xRRGGBB words.
+// What a server shows on its root, as 0xRRGGBB words: each pixel read
+// through the server's installed colormap (an 8-bit server's cells, an
+// emulating server's DirectColor tables, a 16-bit server's channels).
 std::vector<unsigned long> readRoot(const std::string& name, int width, int height) {
   Display* d = XOpenDisplay(name.c_str());
   std::vector<unsigned long> pixels;
   if (!d) return pixels;
+  int count = 0;
+  Colormap* installed = XListInstalledColormaps(d, DefaultRootWindow(d), &count);
+  Colormap colormap = count ? installed[0] : DefaultColormap(d, 0);
+  if (installed) XFree(installed);
   XImage* image = XGetImage(d, DefaultRootWindow(d), 0, 0, width, height, AllPlanes, ZPixmap);
-  if (image) {
-    for (int y = 0; y < height; y++)
-      for (int x = 0; x < width; x++) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
-    XDestroyImage(image);
+  std::map<unsigned long, unsigned long> shown;
+  for (int y = 0; image && y < height; y++) {
+    for (int x = 0; x < width; x++) {
+      unsigned long pixel = XGetPixel(image, x, y);
+      auto at = shown.find(pixel);
+      if (at == shown.end()) {
+        XColor c{};
+        c.pixel = pixel;
+        XQueryColor(d, colormap, &c);
+        at = shown.emplace(pixel, (c.red >> 8) << 16 | (c.green >> 8) << 8 | c.blue >> 8).first;
+      }
+      pixels.push_back(at->second);
+    }
   }
+  if (image) XDestroyImage(image);
   XCloseDisplay(d);
   return pixels;
+}
+
+// Channels that differ by more than `slack` (a 16-bit server's precision).
+bool differs(unsigned long a, unsigned long b, int slack) {
+  for (int shift = 0; shift < 24; shift += 8) {
+    int delta = int((a >> shift) & 0xff) - int((b >> shift) & 0xff);
+    if (delta > slack || delta < -slack) return true;
+  }
+  return false;
 }
 
 Picture solidPicture(Display* d, Window w, XRenderPictFormat* argb, const XRenderColor& colour) {
@@ -75,22 +112,24 @@ Picture solidPicture(Display* d, Window w, XRenderPictFormat* argb, const XRende
   return picture;
 }
 
-GlyphSet glyphSet(Display* d, XRenderPictFormat* a8, int seed) {
+GlyphSet glyphSet(Display* d, XRenderPictFormat* a8, int seed, char faint) {
   GlyphSet set = XRenderCreateGlyphSet(d, a8);
   for (Glyph id = 1; id <= 3; id++) {
     XGlyphInfo info{};
     info.width = 8, info.height = 10, info.xOff = 9;
     char image[8 * 10];
-    for (int i = 0; i < 80; i++) image[i] = char(((i / 8 + i % 8 + seed * id) % 3) ? 0xff : 0x40);
+    for (int i = 0; i < 80; i++) image[i] = char(((i / 8 + i % 8 + seed * id) % 3) ? 0xff : faint);
     XRenderAddGlyphs(d, set, &id, &info, 1, image, sizeof image);
   }
   return set;
 }
 
 // The client: a window picture spanning (left, top) to (left + 300, top +
-// 200), drawn by every main request toolkits use. Returns false when the
-// display could not be opened.
-bool drawScene(const std::string& name, int left, int top) {
+// 200), drawn by every main request toolkits use. On colour indexes
+// (`indexes`, an 8-bit PseudoColor screen) only opaque solid colours:
+// what the head that emulates the visual draws as a plain server does.
+// Returns false when the display could not be opened.
+bool drawScene(const std::string& name, int left, int top, bool indexes) {
   Display* d = XOpenDisplay(name.c_str());
   if (!d) return false;
   int screen = DefaultScreen(d);
@@ -105,7 +144,8 @@ bool drawScene(const std::string& name, int left, int top) {
   XRenderPictFormat* argb = XRenderFindStandardFormat(d, PictStandardARGB32);
   XRenderPictFormat* a8 = XRenderFindStandardFormat(d, PictStandardA8);
   Picture dst = XRenderCreatePicture(d, w, windowFormat, 0, nullptr);
-  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xc000, 0, 0xffff}, blue{0, 0, 0xffff, 0x8000};
+  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xc000, 0, 0xffff};
+  XRenderColor blue{0, 0, 0xffff, static_cast<unsigned short>(indexes ? 0xffff : 0x8000)};
   XRenderFillRectangle(d, PictOpSrc, dst, &red, 10, 10, 280, 30);
 
   // A pixmap picture with a pattern, composited with a clip list.
@@ -115,8 +155,12 @@ bool drawScene(const std::string& name, int left, int top) {
   XRenderFillRectangle(d, PictOpSrc, src, &blue, 10, 10, 20, 20);
   XRectangle clip{0, 0, 250, 120};
   XRenderSetPictureClipRectangles(d, dst, 0, 0, &clip, 1);
-  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 20, 50, 40, 40);
-  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 230, 50, 40, 40);  // clipped at 250
+  if (!indexes) {
+    XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 20, 50, 40, 40);
+    XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 230, 50, 40, 40);  // clipped at 250
+  } else {
+    XRenderFillRectangle(d, PictOpSrc, dst, &green, 230, 50, 40, 40);  // clipped at 250
+  }
   XRectangle all{0, 0, 300, 200};
   XRenderSetPictureClipRectangles(d, dst, 0, 0, &all, 1);
 
@@ -141,17 +185,18 @@ bool drawScene(const std::string& name, int left, int top) {
   XFixed kernel[] = {XDoubleToFixed(3), XDoubleToFixed(3), 0, XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2),
                      XDoubleToFixed(0.2), XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2), 0};
   XRenderSetPictureFilter(d, src, FilterConvolution, kernel, 11);
-  XRenderComposite(d, PictOpSrc, src, None, dst, 0, 0, 0, 0, 100, 155, 60, 40);
+  if (!indexes) XRenderComposite(d, PictOpSrc, src, None, dst, 0, 0, 0, 0, 100, 155, 60, 40);
 
-  // A gradient source.
+  // A gradient source; a solid fill on indexes.
   XLinearGradient line{{0, 0}, {XDoubleToFixed(60), 0}};
   XFixed stops[] = {0, XDoubleToFixed(1)};
   XRenderColor ends[] = {red, blue};
-  Picture gradient = XRenderCreateLinearGradient(d, &line, stops, ends, 2);
+  Picture gradient = indexes ? XRenderCreateSolidFill(d, &green) : XRenderCreateLinearGradient(d, &line, stops, ends, 2);
   XRenderComposite(d, PictOpSrc, gradient, None, dst, 0, 0, 0, 0, 10, 155, 60, 20);
 
   // Glyphs from two sets, switched inside one request, in all three widths.
-  GlyphSet one = glyphSet(d, a8, 1), two = glyphSet(d, a8, 2);
+  char faint = indexes ? 0 : 0x40;
+  GlyphSet one = glyphSet(d, a8, 1, faint), two = glyphSet(d, a8, 2, faint);
   const char text8[] = {1, 2, 3};
   XGlyphElt8 elts8[] = {{one, text8, 3, 180, 160}, {two, text8, 3, 5, 0}};
   XRenderCompositeText8(d, PictOpOver, solid, dst, a8, 0, 0, 180, 160, elts8, 2);
@@ -176,8 +221,10 @@ bool drawScene(const std::string& name, int left, int top) {
 class RenderProxy : public ::testing::TestWithParam<Layout> {
  protected:
   void SetUp() override {
-    a = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1024x768x24"});
-    b = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1024x768x24", "-extension", "MIT-SHM"});
+    auto size = [](int depth) { return "1024x768x" + std::to_string(depth); };
+    a = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size(GetParam().depthA)});
+    b = std::make_unique<Xvfb>(
+        std::vector<std::string>{"-screen", "0", size(GetParam().depthB), "-extension", "MIT-SHM"});
     ASSERT_TRUE(a->ok() && b->ok()) << a->error() << b->error();
     proxy = std::make_unique<ProxyProcess>(proxyWords(GetParam(), *a, *b));
     ASSERT_TRUE(proxy->ok()) << proxy->log();
@@ -207,27 +254,32 @@ TEST_P(RenderProxy, OffersTheServersFormatsUnderItsOwnIds) {
 }
 
 TEST_P(RenderProxy, EachHeadShowsWhatAReferenceServerShows) {
-  Xvfb reference({"-screen", "0", GetParam().zoomed ? "1024x768x24" : "2048x768x24"});
+  const Layout& layout = GetParam();
+  std::string size = std::string(layout.zoomed ? "1024" : "2048") + "x768x" + std::to_string(plainDepth(layout));
+  Xvfb reference({"-screen", "0", size});
   ASSERT_TRUE(reference.ok()) << reference.error();
   // Across the seam side by side; inside B's quarter when zoomed.
   int left = GetParam().zoomed ? 150 : 900, top = 100;
-  ASSERT_TRUE(drawScene(reference.display(), left, top));
+  bool indexes = layout.emulating != 0;
+  ASSERT_TRUE(drawScene(reference.display(), left, top, indexes));
   renderErrors.clear();
   XErrorHandler old = XSetErrorHandler(countErrors);
-  ASSERT_TRUE(drawScene(proxy->display(), left, top));
+  ASSERT_TRUE(drawScene(proxy->display(), left, top, indexes));
   XSetErrorHandler(old);
   EXPECT_TRUE(renderErrors.empty()) << int(renderErrors[0].error_code) << " for " << int(renderErrors[0].minor_code);
   std::vector<unsigned long> ref = readRoot(reference.display(), GetParam().zoomed ? kWidth : 2 * kWidth, kHeight);
   std::vector<unsigned long> onA = readRoot(a->display(), kWidth, kHeight), onB = readRoot(b->display(), kWidth, kHeight);
   ASSERT_FALSE(ref.empty() || onA.empty() || onB.empty());
   int refWidth = GetParam().zoomed ? kWidth : 2 * kWidth;
+  // A 16-bit head shows its channels' precision.
+  int slackA = layout.depthA == 16 ? 8 : 0, slackB = layout.depthB == 16 ? 8 : 0;
   unsigned long long differA = 0, differB = 0, area = 0;
   for (int y = top; y < top + 200; y++) {
     for (int x = left; x < left + 300; x++) {
       unsigned long want = ref[size_t(y) * refWidth + x];
-      if (x < kWidth && onA[size_t(y) * kWidth + x] != want) differA++;
+      if (x < kWidth && differs(onA[size_t(y) * kWidth + x], want, slackA)) differA++;
       if (!GetParam().zoomed) {
-        if (x >= kWidth && onB[size_t(y) * kWidth + x - kWidth] != want) differB++;
+        if (x >= kWidth && differs(onB[size_t(y) * kWidth + x - kWidth], want, slackB)) differB++;
         continue;
       }
       // Zoomed: each meta pixel is a 2x2 block on B; edges of scaled
@@ -238,9 +290,12 @@ TEST_P(RenderProxy, EachHeadShowsWhatAReferenceServerShows) {
       area += 4;
     }
   }
-  EXPECT_EQ(differA, 0u);
+  // An emulating head draws shapes and glyphs without blending their
+  // edges (two indexes blend to a third cell): some edge pixels differ.
+  unsigned long long edgesA = layout.emulating == 'A' ? 300 : 0, edgesB = layout.emulating == 'B' ? 300 : 0;
+  EXPECT_LE(differA, edgesA);
   if (GetParam().zoomed) EXPECT_LT(double(differB) / double(area), 0.04) << differB << " of " << area;
-  else EXPECT_EQ(differB, 0u);
+  else EXPECT_LE(differB, edgesB);
 }
 
 // Errors of the servers reach the client once, in the proxy's codes.
@@ -319,11 +374,17 @@ TEST_P(RenderProxy, APictureOfAnotherDepthIsRefusedAndItsIdStaysFree) {
 // rendercheck reads its results back through the proxy: the counts of a
 // direct run on a server like A.
 TEST_P(RenderProxy, RendercheckCountsEqualADirectRun) {
-  Xvfb reference({"-screen", "0", "1024x768x24"});
+  const Layout& layout = GetParam();
+  Xvfb reference({"-screen", "0", "1024x768x" + std::to_string(plainDepth(layout))});
   ASSERT_TRUE(reference.ok()) << reference.error();
   std::vector<std::string> run{"rendercheck", "-f", "a8r8g8b8,x8r8g8b8,a8", "-t",
                                "fill,dcoords,scoords,mcoords,tscoords,tmcoords,blend,composite,repeat,bug7366,"
                                "gtk_argb_xbgr,libreoffice_xrgb"};
+  // An emulated 8-bit screen: every format an 8-bit server has, the tests
+  // that end in seconds on a plain server.
+  if (layout.emulating)
+    run = {"rendercheck", "-t",
+           "fill,dcoords,scoords,mcoords,tscoords,tmcoords,blend,bug7366,gtk_argb_xbgr,libreoffice_xrgb,triangles"};
   ProgramResult direct = runProgram(run, reference.display(), 240000);
   ProgramResult through = runProgram(run, proxy->display(), 240000);
   auto passed = [](const std::string& out) {
@@ -332,7 +393,16 @@ TEST_P(RenderProxy, RendercheckCountsEqualADirectRun) {
     size_t start = out.rfind('\n', at);
     return out.substr(start == std::string::npos ? 0 : start + 1, out.find('\n', at) - start - 1);
   };
-  EXPECT_EQ(passed(through.out), passed(direct.out)) << through.err << proxy->log();
+  // Failed tests: a head of another depth may add formats, and with them
+  // tests, that pass.
+  auto failed = [&passed](const std::string& out) {
+    std::string line = passed(out);
+    size_t of = line.find(" tests passed of ");
+    return of == std::string::npos ? -1 : std::atoi(line.c_str() + of + 17) - std::atoi(line.c_str());
+  };
+  EXPECT_EQ(failed(through.out), failed(direct.out) + layout.rendercheckShortfall)
+      << passed(through.out) << " / " << passed(direct.out) << through.err << proxy->log();
+  EXPECT_GE(failed(direct.out), 0);
 }
 
 // Anti-aliased text as a toolkit program draws it: glyph sets, uploads and
@@ -345,7 +415,11 @@ TEST_P(RenderProxy, TextProgramsDrawWithoutErrors) {
   EXPECT_EQ(term.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, RenderProxy, ::testing::Values(Layout{"SideBySide", false}, Layout{"Zoomed", true}),
+INSTANTIATE_TEST_SUITE_P(Layouts, RenderProxy,
+                         ::testing::Values(Layout{"SideBySide", false}, Layout{"Zoomed", true},
+                                           Layout{"EmulatingFirst", false, 24, 8, 'A', 2},
+                                           Layout{"EmulatingSecond", false, 8, 24, 'B'},
+                                           Layout{"Deep16First", false, 16, 24}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The environment limits the formats offered.
