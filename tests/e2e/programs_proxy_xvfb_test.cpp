@@ -5,9 +5,6 @@
 // and x11perf runs its tests to the end.
 #include <gtest/gtest.h>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 #include <unistd.h>
 
 #include <memory>
@@ -238,88 +235,6 @@ TEST(MixedDepths, ImagesThroughTheProxyShowWhatEachHeadShows) {
   EXPECT_EQ(countDifferences(meta, 400, 0, onB, 0, 0, 400, 300, 8), 0);
   EXPECT_EQ(meta.at(420, 60), 0x3060a0u);
 }
-
-// Heads of different depths, in either order: a 24-bit head that emulates
-// 8-bit PseudoColor beside an 8-bit server (against a plain 8-bit one),
-// and a 16-bit server before a 24-bit one (against a plain 24-bit one). A
-// Qt program, a window manager with its decorations, xterm and xsetroot
-// end as on the plain server, and each head shows the root's colour.
-struct MixedLayout {
-  const char* name;
-  const char* firstDepth;
-  const char* secondDepth;
-  const char* plainDepth;
-  int emulating;  // the head (1 or 2) that emulates PseudoColor, 0 none
-};
-
-// The colour a server shows at (x, y): the pixel through its installed
-// colormap, 0xRRGGBB; ~0 when it cannot be read.
-unsigned long shownAt(const std::string& display, int x, int y) {
-  Display* d = XOpenDisplay(display.c_str());
-  if (!d) return ~0ul;
-  int count = 0;
-  Colormap* installed = XListInstalledColormaps(d, DefaultRootWindow(d), &count);
-  XColor c{};
-  XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, 1, 1, AllPlanes, ZPixmap);
-  if (image && count) {
-    c.pixel = XGetPixel(image, 0, 0);
-    XQueryColor(d, installed[0], &c);
-  }
-  unsigned long shown = image && count ? (c.red >> 8) << 16 | (c.green >> 8) << 8 | c.blue >> 8 : ~0ul;
-  if (image) XDestroyImage(image);
-  if (installed) XFree(installed);
-  XCloseDisplay(d);
-  return shown;
-}
-
-class ProgramsOnMixedDepths : public ::testing::TestWithParam<MixedLayout> {};
-
-TEST_P(ProgramsOnMixedDepths, EndAsOnAPlainServerAndEveryHeadShowsTheRoot) {
-  const MixedLayout& layout = GetParam();
-  Xvfb plain{{"-screen", "0", std::string("800x300x") + layout.plainDepth}};
-  Xvfb first{{"-screen", "0", std::string("400x300x") + layout.firstDepth}};
-  Xvfb second{{"-screen", "0", std::string("400x300x") + layout.secondDepth}};
-  ASSERT_TRUE(plain.ok() && first.ok() && second.ok()) << plain.error() << first.error() << second.error();
-  std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD"};
-  for (const Xvfb* head : {&first, &second}) {
-    words.insert(words.end(), {"screen", head->display() + ".0", "borderWidth", "0"});
-    if (layout.emulating == (head == &first ? 1 : 2)) words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
-  }
-  ProxyProcess proxy(words);
-  ASSERT_TRUE(proxy.ok()) << proxy.log();
-  // Qt alone last: on an 8-bit server it ends on a window manager's
-  // frames, plain or not. Each status is printed; a program that is still
-  // running when it is stopped prints 124.
-  std::string script =
-      "openbox >/dev/null 2>&1 & wm=$!; sleep 1; timeout 3 xterm -geometry 30x3+150+100 -e sleep 10; "
-      "echo xterm=$?; kill -0 $wm && echo wm=running; kill $wm; wait $wm; "
-      "QT_QPA_PLATFORM=xcb timeout 4 ipqalc >/dev/null 2>&1; echo qt=$?; xsetroot -solid '#336699'; echo xsetroot=$?";
-  ProgramResult direct = runProgram({"sh", "-c", script}, plain.display(), 60000);
-  ProgramResult through = runProgram({"sh", "-c", script}, proxy.display(), 60000);
-  EXPECT_EQ(through.out, direct.out) << through.err << proxy.log();
-  EXPECT_NE(through.out.find("wm=running"), std::string::npos) << through.out;
-  unsigned long root = shownAt(plain.display(), 5, 5);
-  EXPECT_EQ(root, 0x336699ul);
-  for (const Xvfb* head : {&first, &second}) {
-    // A 16-bit head to its channels' precision.
-    // The windows of the programs that were stopped go in the servers'
-    // own time.
-    unsigned long shown = shownAt(head->display(), 5, 5);
-    for (int i = 0; i < 20 && (shown & 0xf0f0f0) != (root & 0xf0f0f0); i++) {
-      usleep(100000);
-      shown = shownAt(head->display(), 5, 5);
-    }
-    int slack = head == (std::string(layout.firstDepth) == "16" ? &first : &second) ? 8 : 0;
-    for (int shift = 0; shift < 24; shift += 8)
-      EXPECT_NEAR(int((shown >> shift) & 0xff), int((root >> shift) & 0xff), slack) << head->display();
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Layouts, ProgramsOnMixedDepths,
-                         ::testing::Values(MixedLayout{"EmulatingFirst", "24", "8", "8", 1},
-                                           MixedLayout{"EmulatingSecond", "8", "24", "8", 2},
-                                           MixedLayout{"Deep16First", "16", "24", "24", 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 // Font lists come from the font server as a plain server gives them; a
 // path element no server has is refused as a plain server refuses it and
