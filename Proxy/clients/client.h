@@ -96,7 +96,7 @@ struct ProxyClient {
   u8 readingResumeTimer;       // readOrder is a resume (timer or next turn), not the descriptor
   u8 dispatching;              // its input is being parsed
   u8 stopped;                  // stopClient ran; the record only waits to be freed
-  u8 holdsColorCells;          // some colormap has an entry it owns: its end walks them
+  u8 holdsColorCells;          // some colormap has an entry or emulated cell it owns: its end walks them
   ProxyClient* nextStopped;    // the records waiting to be freed (next stays null)
   u32 recordSwitches;
   void* recordAttachments;

@@ -607,8 +607,10 @@ void uninstallColormapsOnHead(Head* head) {
   u32 installed[kMaxInstalled];
   u32 count = installedColormaps(head->metaScreen, installed, kMaxInstalled);
   for (u32 i = 0; i < count; i++) {
+    // The head's stand-in for the meta screen's default colormap stays
+    // installed, as a plain server's default colormap does.
     u32 onHead = translateXid(installed[i], kColormapKind, head);
-    if (onHead != head->defaultColormap) XfsUninstallColormap(head->display, onHead);
+    if (onHead != head->defaultColormap && onHead != head->colormap) XfsUninstallColormap(head->display, onHead);
   }
   XfsFlush(head->display);
 }

@@ -9,6 +9,8 @@
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/heads/screen.h"
+#include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 
@@ -35,6 +37,18 @@ const char* copyColormapCellsToHead(u32 colormap, Head* head, Colormap serverCol
   if (!record || !head->display) return nullptr;
   u32 count = record->allocationCount;
   if (!count) return nullptr;
+  // A head that emulates the visual holds every cell of its colormap: the
+  // colours alone are written, at the head's pixels.
+  const VisualRecord* match = record->visual ? headVisualMatch(head, record->visual) : nullptr;
+  if (match && match->emulatedVisualId) {
+    for (u32 i = 0; i < count; i++) {
+      u32 pixel = record->allocations[i].pixel;
+      XColor colour = cellColour(record, pixel);
+      colour.pixel = convertPixelToHead(pixel, record->visual, head);
+      XfsStoreColors(head->display, serverColormap, &colour, 1);
+    }
+    return nullptr;
+  }
   auto* pixels = static_cast<unsigned long*>(memCalloc(count, sizeof(unsigned long)));
   auto* shared = static_cast<XColor*>(memCalloc(count, sizeof(XColor)));
   if (!pixels || !shared) {

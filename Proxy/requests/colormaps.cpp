@@ -53,6 +53,12 @@ Head* colorHeadOf(const ColormapRecord* colormap) {
 // clients and repeated on the other heads.
 bool isDynamic(const VisualRecord* visual) { return visual && (visual->visualClass & 1); }
 
+u32 orOf(const u32* values, u32 count) {
+  u32 all = 0;
+  for (u32 i = 0; i < count; i++) all |= values[i];
+  return all;
+}
+
 // The colour head emulates the colormap's visual: the proxy answers.
 EmulatedColormap* emulatedOnColorHead(ColormapRecord* colormap) {
   Head* head = colorHeadOf(colormap);
@@ -110,17 +116,23 @@ bool forwardToColorHead(const u8* request, u32 length, ColorHeadCopy* copy) {
   return forwardRequest(request, length, rewriteForColorHead, copy);
 }
 
-// Writes a colour on every head that shows the colormap's visual through
-// an emulated one (the heads' AllocAll colormaps hold the proxy's cells).
-void storeOnEmulatedHeads(ProxyClient* client, const ColormapRecord* colormap, const XColor& colour) {
-  if (!colormap->screen) return;
-  for (Head* head = colormap->screen->heads; head; head = head->next) {
-    ServerLink* link = clientLink(client, head->serverIndex);
-    if (!link || !isColormapEmulatedOn(colormap, head)) continue;
+// A cell the proxy gave out of the colour head's emulated colormap: its
+// colour is written there through the client's link, and the other heads
+// take the same cell (a head that shows the visual as it is must hold it,
+// or it shows what its own cell holds). False, with the cell given back,
+// when another head refused it.
+bool repeatEmulatedCell(ProxyClient* client, ColormapRecord* colormap, EmulatedColormap* cells, const XColor& colour) {
+  if (isDynamic(colormap->visual) && !allocColorOnHeads(client, colormap, &colour)) {
+    u32 pixel = u32(colour.pixel);
+    freeEmulatedColors(colorHeadDisplay(colormap), cells, &pixel, 1, 0);
+    return false;
+  }
+  Head* head = colorHeadOf(colormap);
+  if (ServerLink* link = head ? clientLink(client, head->serverIndex) : nullptr)
     requestStoreColors(link, translateXid(colormap->id, RT_COLORMAP, head),
                        convertPixelToHead(u32(colour.pixel), colormap->visual, head), colour.red, colour.green,
                        colour.blue);
-  }
+  return true;
 }
 
 // Gives cells back on the colour head when their repetition failed: the
@@ -371,6 +383,9 @@ void ReplyListInstalledColormaps(u8* reply, u32 length) {
     // unless the head shows the meta default colormap with it.
     bool ownDefault = id == head->defaultColormap && head->colormap && head->colormap != head->defaultColormap;
     u32 mapped = mapServerXidToClientByType(RT_COLORMAP, id, head);
+    // Listed in the stand-in's place, which the server would not install.
+    u32 metaDefault = head->metaScreen ? head->metaScreen->defaultColormap : 0;
+    if (ownDefault && isStaticColormapInstalled(metaDefault)) ownDefault = false, mapped = metaDefault;
     if (ownDefault || !lookupColormap(mapped)) continue;
     put32(reply + 32 + 4 * kept++, mapped);
   }
@@ -391,9 +406,9 @@ void ProcAllocColor(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   if (EmulatedColormap* cells = emulatedOnColorHead(colormap)) {
     XColor colour{0, get16(request + 8), get16(request + 10), get16(request + 12), DoRed | DoGreen | DoBlue, 0};
-    if (!allocEmulatedColor(colorHeadDisplay(colormap), cells, &colour))
+    if (!allocEmulatedColor(colorHeadDisplay(colormap), cells, &colour) ||
+        !repeatEmulatedCell(client, colormap, cells, colour))
       return sendXError(BadAlloc, 0, request, length, nullptr);
-    storeOnEmulatedHeads(client, colormap, colour);
     sendReplyAllocColor(client, colour.red, colour.green, colour.blue, u32(colour.pixel));
     return;
   }
@@ -439,14 +454,11 @@ void ProcAllocNamedColor(u8* request, u32 length) {
     // An unknown name is BadName, as a server answers it.
     if (!lookupColorNameCached(colorHeadDisplay(colormap), cells, name, nameLength, &exact))
       return sendXError(BadName, 0, request, length, nullptr);
-    if (!allocNamedEmulatedColor(colorHeadDisplay(colormap), cells, name, nameLength, &visual, &exact))
+    if (!allocNamedEmulatedColor(colorHeadDisplay(colormap), cells, name, nameLength, &visual, &exact) ||
+        !repeatEmulatedCell(client, colormap, cells, visual))
       return sendXError(BadAlloc, 0, request, length, nullptr);
-    storeOnEmulatedHeads(client, colormap, visual);
     sendReplyAllocNamedColor(client, u32(visual.pixel), exact.red, exact.green, exact.blue, visual.red,
                              visual.green, visual.blue);
-    if (isDynamic(colormap->visual))
-      setColormapCellColour(colormap, u32(visual.pixel), visual.red, visual.green, visual.blue,
-                            DoRed | DoGreen | DoBlue);
     return;
   }
   ColorHeadCopy copy{colormap, 0, 0, 0, 0, X_AllocNamedColor, id};
@@ -468,6 +480,11 @@ void ProcAllocColorCells(u8* request, u32 length) {
     u32* masks = pixels ? pixels + colours : nullptr;
     bool ok = pixels && allocEmulatedColorCellsRequest(colorHeadDisplay(colormap), cells, request[1] != 0, masks,
                                                        planes, pixels, colours);
+    // The heads that show the visual as it is take the same cells.
+    if (ok && !allocColorCellsOnHeads(currentClient, colormap, pixels, colours, masks, planes)) {
+      freeEmulatedColors(colorHeadDisplay(colormap), cells, pixels, colours, orOf(masks, planes));
+      ok = false;
+    }
     if (ok) ok = sendReplyAllocColorCells(currentClient, pixels, u16(colours), masks, u16(planes));
     std::free(pixels);
     if (!ok) sendXError(BadAlloc, colours, request, length, nullptr);
@@ -496,11 +513,6 @@ bool convertCellReply(u8* reply, const ColormapRecord* colormap, u32 fields, u32
   return true;
 }
 
-u32 orOf(const u32* values, u32 count) {
-  u32 all = 0;
-  for (u32 i = 0; i < count; i++) all |= values[i];
-  return all;
-}
 
 }  // namespace
 
@@ -570,6 +582,7 @@ void ProcFreeColors(u8* request, u32 length) {
     for (u32 i = 0; i < count; i++) pixels[i] = get32(request + 12 + 4 * i);
     u32 value = id;
     u8 error = freeEmulatedColors(colorHeadDisplay(colormap), cells, pixels, count, planeMask, &value);
+    freeClientPixels(currentClient, colormap, pixels, count, planeMask);
     std::free(pixels);
     if (error) sendXError(error, value, request, length, nullptr);
     return;

@@ -331,6 +331,7 @@ void fillJob(const GetImage& g, GetImageJob* job) {
   job->format = g.format;
   job->depth = u8(g.info.depth);
   job->visual = g.info.visual ? g.info.visual->visualId : 0;
+  job->pixmap = g.info.window == nullptr;
   job->planeMask = g.planeMask;
   job->width = g.width, job->height = g.height;
   job->sink = g.sink;
@@ -371,9 +372,14 @@ bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool 
   part->headWidth = hw, part->headHeight = hh;
   part->visual = g.info.visual ? g.info.visual->visualId : 0;
   if (part->job) fillJob(g, part->job), g.jobMade = true;
+  // A head's planes are not the client's where it keeps the drawable at
+  // another depth or in other pixel values (an emulated visual): its
+  // pixels come whole and the client's planes are taken from them.
+  u8 format = g.format;
+  if (part->job) format = ZPixmap;
   bool window = g.info.window != nullptr;
   if (window) hideTelepointer(link, head, true);
-  bool sent = requestGetImage(link, g.format, mapDrawableToHead(g.drawable, head), hx, hy, hw, hh,
+  bool sent = requestGetImage(link, format, mapDrawableToHead(g.drawable, head), hx, hy, hw, hh,
                               head ? headPlaneMask(g, head) : g.planeMask);
   if (sent) {
     stashRequestData(link, kStashGetImage, part, releaseGetImagePart);
@@ -432,9 +438,19 @@ bool askPieces(GetImage& g, MetaScreen* screen) {
   return true;
 }
 
+// A pixmap is on every head: one that keeps it as the client made it (not
+// in an emulated visual's pixels, not at a deeper depth) answers exactly.
+Head* pixmapHead(const GetImage& g, MetaScreen* screen) {
+  Head* main = screen->mainHead ? screen->mainHead : screen->heads;
+  if (!main || !imageNeedsConversion(g.format, g.info.depth, g.info.visual, main)) return main;
+  for (Head* head = screen->heads; head; head = head->next)
+    if (currentHeadLink(head) && !imageNeedsConversion(g.format, g.info.depth, g.info.visual, head)) return head;
+  return main;
+}
+
 // The head that shows the whole window area best, or null.
 Head* singleHead(const GetImage& g, MetaScreen* screen) {
-  if (!g.info.window) return screen->mainHead ? screen->mainHead : screen->heads;
+  if (!g.info.window) return pixmapHead(g, screen);
   i64 x = i64(g.info.window->x) + g.x, y = i64(g.info.window->y) + g.y;
   Head* best = nullptr;
   u32 bestScore = ~0u;
@@ -521,30 +537,61 @@ bool getImageIntoSink(const u8* request, u8 format, u32 drawable, i16 x, i16 y, 
 
 namespace {
 
+// The planes of the client's mask within its depth, packed: the most
+// significant plane asked becomes the highest bit, as an XYPixmap image of
+// that many planes holds them.
+u32 packPlanes(u32 pixel, u32 mask, u32 depth) {
+  u32 packed = 0;
+  for (u32 bit = depth; bit-- > 0;)
+    if ((mask >> bit) & 1) packed = packed << 1 | ((pixel >> bit) & 1);
+  return packed;
+}
+
+// A head's ZPixmap piece of an XYPixmap job: converted to the client's
+// pixels first, then split into the planes of the client's mask.
+bool copyPlanesIntoJob(const GetImagePart* part, const u8* data, u8 depth, const VisualRecord* visual) {
+  GetImageJob* job = part->job;
+  Head* head = part->head;
+  Display* client = clientImageDisplay();
+  XImage* pixels = ximageCreateWithData(ximageFormatForDisplay(client, ZPixmap, job->depth, nullptr),
+                                        int(part->width), int(part->height));
+  if (!pixels) return false;
+  HeadRect rect{0, 0, i32(part->width), i32(part->height)};
+  XImage* converted = createHeadImage(head, reinterpret_cast<char*>(const_cast<u8*>(data)), part->headWidth,
+                                      part->headHeight, ZPixmap, depth, pixels->data, part->width, part->height,
+                                      job->depth, rect, visual);
+  u32 mask = job->depth >= 32 ? job->planeMask : job->planeMask & ((1u << job->depth) - 1);
+  u32 planes = u32(__builtin_popcount(mask));
+  XImage target{};
+  bool ok = converted && ximageInit(&target, i32(job->width), i32(job->height), 0,
+                                    reinterpret_cast<char*>(job->buffer),
+                                    ximageFormatForDisplay(client, XYPixmap, planes, nullptr));
+  for (u32 y = 0; ok && planes && y < part->height; y++)
+    for (u32 x = 0; x < part->width; x++)
+      XPutPixel(&target, part->x + i32(x), part->y + i32(y),
+                packPlanes(u32(XGetPixel(converted, i32(x), i32(y))), mask, job->depth));
+  if (converted) converted->data = nullptr, XDestroyImage(converted);
+  XDestroyImage(pixels);
+  return ok;
+}
+
 // The head's piece in the client's layout, at the part's place in the job.
 bool copyPieceIntoJob(const GetImagePart* part, const u8* reply, u32 length, u8 depth) {
   GetImageJob* job = part->job;
   if (!part->width || !part->height || !part->headWidth || !part->headHeight) return true;
   Head* head = part->head;
   if (!head || !head->display) return false;
-  // XYPixmap carries only the planes of the plane mask.
-  u32 planes = depth;
-  if (job->format == XYPixmap) {
-    u32 mask = depth >= 32 ? job->planeMask : job->planeMask & ((1u << depth) - 1);
-    planes = u32(__builtin_popcount(mask));
-  }
-  const ImageFormat* headLayout = ximageFormatForDisplay(head->display, job->format, planes, nullptr);
-  u64 need = imageSize(job->format, planes, part->headWidth, part->headHeight, ~0u,
-                       job->format == ZPixmap ? 0 : headLayout->scanlinePad, headLayout->bitsPerPixel,
-                       headLayout->scanlinePad);
-  if (length < 32 || length - 32 < need) return false;
   const VisualRecord* visual =
       job->visual && head->metaScreen ? findScreenVisual(head->metaScreen, job->visual) : nullptr;
-  u32 targetDepth = job->format == XYPixmap ? planes : job->depth;
+  const ImageFormat* headLayout = ximageFormatForDisplay(head->display, ZPixmap, depth, nullptr);
+  u64 need = imageSize(ZPixmap, depth, part->headWidth, part->headHeight, ~0u, 0, headLayout->bitsPerPixel,
+                       headLayout->scanlinePad);
+  if (length < 32 || length - 32 < need) return false;
+  if (job->format == XYPixmap) return copyPlanesIntoJob(part, reply + 32, depth, visual);
   HeadRect rect{part->x, part->y, i32(part->width), i32(part->height)};
   XImage* target = createHeadImage(head, reinterpret_cast<char*>(const_cast<u8*>(reply + 32)), part->headWidth,
-                                   part->headHeight, job->format, planes, reinterpret_cast<char*>(job->buffer),
-                                   job->width, job->height, targetDepth, rect, visual);
+                                   part->headHeight, ZPixmap, depth, reinterpret_cast<char*>(job->buffer),
+                                   job->width, job->height, job->depth, rect, visual);
   if (!target) return false;
   // The buffer stays the job's.
   target->data = nullptr;
@@ -556,7 +603,8 @@ void answerJob(GetImageJob* job, u16 sequence) {
   ProxyClient* client = currentClient;
   if (job->lost) return;
   if (job->sink.done) return job->sink.done(job, sequence, job->sink.argument);
-  if (job->failed || !sendReplyGetImage(client, sequence, job->depth, job->visual, job->buffer, job->size)) {
+  if (job->failed || !sendReplyGetImage(client, sequence, job->depth, job->pixmap ? 0 : job->visual, job->buffer,
+                                          job->size)) {
     const u8 header[4] = {X_GetImage, job->format, 5, 0};
     sendClientXError(BadAlloc, 0, header, 20, sequence, nullptr, client);
   }

@@ -88,7 +88,8 @@ struct GetImageJob {
   u32 size;
   u8 format;
   u8 depth;          // the drawable's
-  u32 visual;        // the client's visual id, 0 for a pixmap
+  u32 visual;        // the client's visual id (a pixmap's: its depth's, to convert with)
+  u8 pixmap;         // the reply names no visual
   u32 planeMask;
   u32 width, height;
   u32 outstanding;   // pieces not yet answered

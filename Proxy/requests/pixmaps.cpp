@@ -40,11 +40,7 @@ bool skipPixmapHead(const RouteTarget& target, void* argument) {
 // pixmap's visual (emulated visuals use their emulated depth), else the
 // head's depth for the client depth.
 u8 headDepth(const PixmapRecord* pixmap, const Head* head) {
-  if (pixmap->visual) {
-    if (const VisualRecord* match = headVisualMatch(head, pixmap->visual))
-      return match->emulatedVisualId ? match->emulatedDepth : match->depth;
-  }
-  return u8(mapDepthForHead(pixmap->depth, head));
+  return u8(drawableDepthOnHead(pixmap->visual, pixmap->depth, head));
 }
 
 void rewriteCreatePixmap(u8* copy, u32, const RouteTarget& target, void* argument) {

@@ -137,9 +137,7 @@ struct CreateCopy {
 // The depth of an InputOutput window on the head: its matching visual's
 // (the emulated visual's real depth), else the head's depth for it.
 u8 headDepthOf(const ProxyWindow* window, const Head* head) {
-  const VisualRecord* match = window->visual ? headVisualMatch(head, window->visual) : nullptr;
-  if (!match) return u8(mapDepthForHead(window->depth, head));
-  return match->emulatedVisualId ? match->emulatedDepth : match->depth;
+  return u8(drawableDepthOnHead(window->visual, window->depth, head));
 }
 
 // A window with a colormap on an inactive head that is not the colour head

@@ -22,6 +22,7 @@
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/windowattr.h"
+#include "Proxy/visuals/colorheads.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 
@@ -34,6 +35,7 @@ struct AttributesStash {
   Head* head;
   u8 backingStore, bitGravity, windowGravity;
   u32 yourEventMask, allEventMasks;
+  u32 visual;  // the window's, 0 when the model has none
 };
 
 struct DrawableStash {
@@ -117,8 +119,13 @@ void ProcGetWindowAttributes(u8* request, u32 length) {
   auto* stash = static_cast<AttributesStash*>(std::calloc(1, sizeof(AttributesStash)));
   if (!stash) return sendXError(BadAlloc, 32, request, length, nullptr);
   EventSelection* own = findEventSelection(window, client);
-  *stash = {nullptr, window->backingStore, window->bitGravity, window->windowGravity, own ? own->eventMask : 0,
-            allEventMasks(window)};
+  *stash = {nullptr,
+            window->backingStore,
+            window->bitGravity,
+            window->windowGravity,
+            own ? own->eventMask : 0,
+            allEventMasks(window),
+            window->visual ? window->visual->visualId : 0};
   forwardWithStash(request, length, X_GetWindowAttributes, stash, RT_WINDOW);
 }
 
@@ -135,8 +142,12 @@ void ReplyGetWindowAttributes(u8* reply, u32 length) {
     put32(reply + 32, stash->allEventMasks);
     put32(reply + 36, stash->yourEventMask);
   }
-  if (link) put32(reply + 8, mapHeadVisualIdToClient(get32(reply + 8), link->server.display, head));
+  // The model's visual: a head that shows several of the screen's visuals
+  // through one of its own cannot say which of them the window has.
+  if (stash && stash->visual) put32(reply + 8, stash->visual);
+  else if (link) put32(reply + 8, mapHeadVisualIdToClient(get32(reply + 8), link->server.display, head));
   put32(reply + 28, colormapBack(get32(reply + 28), head));
+  if (isStaticColormapInstalled(get32(reply + 28))) reply[25] = 1;  // map-is-installed
   sendReplyToClient(reply, length, replyLayout(X_GetWindowAttributes));
   std::free(stash);
 }

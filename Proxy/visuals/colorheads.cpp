@@ -394,10 +394,11 @@ int freeCellsOfClient(u32, void* object, ProxyClient* owner, void* argument, Hea
   auto* client = static_cast<ProxyClient*>(argument);
   if (owner == client) return 1;
   auto* colormap = static_cast<ColormapRecord*>(object);
-  if (colormap->emulation) {
+  // A default colormap keeps its emulated cells on the colour head.
+  if (EmulatedColormap* cells = emulatedCellsOf(colormap)) {
     ProxyClient* saved = currentClient;
     currentClient = client;
-    freeClientEmulatedCells(&colormap->emulation->cells);
+    freeClientEmulatedCells(cells);
     currentClient = saved;
   }
   for (u32 e = colormap->allocationCount; e-- > 0;) {
@@ -419,6 +420,47 @@ void freeClientColormapCells(ProxyClient* client) {
   if (client && client->holdsColorCells) forEachResourceOfType(RT_COLORMAP, freeCellsOfClient, client, nullptr);
 }
 
+namespace {
+
+// A head beside `head` that shows the visual as it is, with cells in its
+// server's default colormap; null when none.
+Head* plainHeadOf(const ColormapRecord* colormap, const Head* head, const VisualRecord* clientVisual) {
+  for (Head* other = colormap->screen ? colormap->screen->heads : nullptr; other; other = other->next) {
+    const VisualRecord* match = other != head && isHeadOnline(other) ? headVisualMatch(other, clientVisual) : nullptr;
+    if (match && !match->emulatedVisualId && match->visualClass == clientVisual->visualClass &&
+        match->colormapSize == clientVisual->colormapSize)
+      return other;
+  }
+  return nullptr;
+}
+
+// An emulated default colormap starts with the cells that a server of the
+// visual itself beside it holds already (an 8-bit server keeps a colour
+// cube for RENDER): as on that server, and the client's first colour does
+// not land on a cell that server shows in another colour. Black and white
+// have their cells already.
+void preallocFromPlainHead(ColormapRecord* colormap, Head* head, const VisualRecord* clientVisual) {
+  EmulatedColormap* cells = emulatedCellsOf(colormap);
+  Head* plain = cells ? plainHeadOf(colormap, head, clientVisual) : nullptr;
+  if (!plain) return;
+  u32 count = 0;
+  XColor* used = queryAllocatedColors(plain->display, plain->defaultColormap, clientVisual->colormapSize, &count);
+  if (!used) return;
+  ProxyClient* saved = currentClient;
+  currentClient = nullptr;
+  for (u32 i = 0; i < count; i++) {
+    XColor colour = used[i];
+    if (!allocEmulatedPixel(cells, colour)) continue;
+    allocColorOnHeads(nullptr, colormap, &colour);
+    colour.pixel = pixelOnHead(colormap, u32(colour.pixel), head);
+    XfsStoreColors(head->display, cells->serverColormap, &colour, 1);
+  }
+  currentClient = saved;
+  std::free(used);
+}
+
+}  // namespace
+
 void preallocColormapCells(u32 colormapId, Head* head, const VisualRecord* clientVisual,
                            const VisualRecord* headVisual) {
   auto* colormap = static_cast<ColormapRecord*>(lookupResourceByType(colormapId, RT_COLORMAP));
@@ -427,6 +469,7 @@ void preallocColormapCells(u32 colormapId, Head* head, const VisualRecord* clien
   // colormap is of its own visual and holds none of them (its cells, read
   // as if they were the emulated one's, all came back as one pixel).
   if (!head || !clientVisual || !headVisual || headVisual->emulatedVisualId) {
+    if (head && clientVisual && headVisual) preallocFromPlainHead(colormap, head, clientVisual);
     if (!colormap->visual || !isWritableVisualClass(colormap->visual->visualClass) || !colormap->screen) return;
     XColor black{u32(colormap->screen->blackPixel), 0, 0, 0, kAllChannels, 0};
     XColor white{u32(colormap->screen->whitePixel), 0xffff, 0xffff, 0xffff, kAllChannels, 0};
@@ -480,6 +523,15 @@ u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum) {
   u32 count = screen->installedColormapCount < maximum ? screen->installedColormapCount : maximum;
   if (count) std::memcpy(ids, screen->installedColormapIds, u64(count) * sizeof(u32));
   return count;
+}
+
+bool isStaticColormapInstalled(u32 colormap) {
+  const auto* record = static_cast<const ColormapRecord*>(lookupResourceByType(colormap, RT_COLORMAP));
+  const MetaScreen* screen = record ? record->screen : nullptr;
+  if (!screen || !record->visual || isWritableVisualClass(record->visual->visualClass)) return false;
+  for (u32 i = 0; i < screen->installedColormapCount; i++)
+    if (screen->installedColormapIds[i] == colormap) return true;
+  return false;
 }
 
 void removeInstalledColormap(MetaScreen* screen, u32 colormap) {

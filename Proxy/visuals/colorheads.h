@@ -88,6 +88,11 @@ u32 colormapMaskOnHead(const ColormapRecord* colormap, u32 mask, const Head* hea
 // The screen's installed list, most recently installed last: copies up to
 // `maximum` ids and gives how many were copied.
 u32 installedColormaps(const MetaScreen* screen, u32* ids, u32 maximum);
+// A colormap of a static visual in its screen's installed list: installed
+// for clients whatever a head's server lists (a server with an alpha visual
+// never installs that visual's colormaps, which a head may show the meta
+// screen's default through).
+bool isStaticColormapInstalled(u32 colormap);
 // Moves (or adds) the id to the end of the list (a full list forgets its
 // oldest entry); false without a screen.
 bool installColormapOnScreen(MetaScreen* screen, u32 colormap);

@@ -140,7 +140,11 @@ bool holderSlot(u32 number) {
 }
 
 void setHolder(EmulatedColorCell* cell, u32 number) {
-  if (holderSlot(number)) cell->holders[number / 8] |= static_cast<u8>(1u << (number % 8));
+  if (!holderSlot(number)) return;
+  cell->holders[number / 8] |= static_cast<u8>(1u << (number % 8));
+  // The client's end walks the colormaps only for a client that holds a
+  // cell: without the mark its cells would stay taken after it left.
+  if (currentClient && currentClient->number == number) currentClient->holdsColorCells = 1;
 }
 
 bool hasHolder(const EmulatedColorCell* cell, u32 number) {
@@ -317,6 +321,13 @@ bool allocEmulatedColorCellsRequest(Display* /*display*/, EmulatedColormap* colo
   for (u32 bit = 0, n = 0; n < planes && bit < 32; bit++) {
     if (planeMask & (1u << bit)) masks[n++] = 1u << bit;
   }
+  return true;
+}
+
+bool allocEmulatedPixel(EmulatedColormap* colormap, const XColor& colour) {
+  if (colour.pixel >= cellCount(colormap) || colormap->cells[colour.pixel].state != kCellFree) return false;
+  colormap->cells[colour.pixel].state = kCellShared;
+  setEmulatedColorCells(colormap, &colour, 1);
   return true;
 }
 

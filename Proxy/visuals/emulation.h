@@ -67,6 +67,9 @@ bool allocEmulatedColor(Display* display, EmulatedColormap* colormap, XColor* co
 // AllocNamedColor: the exact colour of the name and the allocated one.
 bool allocNamedEmulatedColor(Display* display, EmulatedColormap* colormap, const char* name, u32 length,
                              XColor* screenColour, XColor* exactColour);
+// The cell of colour->pixel, when free, becomes a shared one of that
+// (masked) colour held by the current client; false when it is not free.
+bool allocEmulatedPixel(EmulatedColormap* colormap, const XColor& colour);
 // The first `count` free cells, in index order, get the state and the
 // current client as holder. False for 0 or when fewer are free.
 bool allocEmulatedCells(EmulatedColormap* colormap, u16 state, u32* pixels, u32 count);

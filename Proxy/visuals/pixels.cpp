@@ -128,6 +128,12 @@ u32 mapDepthForHead(u32 depth, const Head* head) {
   return depth < head->depthTableSize ? head->depthTable[depth] : depth;
 }
 
+u32 drawableDepthOnHead(const VisualRecord* visual, u32 depth, const Head* head) {
+  const VisualRecord* match = visual ? headVisualMatch(head, visual) : nullptr;
+  if (!match) return mapDepthForHead(depth, head);
+  return match->emulatedVisualId ? match->emulatedDepth : match->depth;
+}
+
 XImage* convertImageForHead(XImage* image, const VisualRecord* c, const Head* head, u32 width, u32 height) {
   const VisualRecord* h = image->depth >= 2 && c ? getHeadVisualIfConverting(c, head) : nullptr;
   u32 depth = h ? (h->emulatedVisualId ? h->emulatedDepth : h->depth) : mapDepthForHead(u32(image->depth), head);

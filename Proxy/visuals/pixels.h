@@ -31,6 +31,9 @@ u32 rescalePixelFromHead(u32 pixel, const VisualRecord* headVisual, const Visual
 
 // The depth used on the head for a client depth (its "sloppy depth" table).
 u32 mapDepthForHead(u32 depth, const Head* head);
+// The depth a head keeps a drawable of that visual (null: none) and depth
+// at: its match's (an emulated visual's real depth), else mapDepthForHead.
+u32 drawableDepthOnHead(const VisualRecord* visual, u32 depth, const Head* head);
 
 // A client image as the head needs it: scaled to width x height, turned
 // with the head, in the head's depth and channel layout. The image itself

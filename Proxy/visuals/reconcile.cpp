@@ -162,14 +162,62 @@ void showDefaultDepthDeeper(MetaScreen* screen) {
   }
 }
 
-const char* adjustScreenVisuals(MetaScreen* screen) {
+const VisualRecord* defaultVisualOf(const Head* head) {
+  for (i32 i = 0; i < head->visualCount; i++)
+    if (head->visuals[i].isDefault) return &head->visuals[i];
+  return nullptr;
+}
+
+// Whether the head shows a TrueColor visual at its depth or through a
+// deeper one of the same channels.
+bool showsTrueColor(const Head* head, const VisualRecord* wanted) {
+  for (i32 i = 0; i < head->visualCount; i++) {
+    const VisualRecord& v = head->visuals[i];
+    bool sameChannels =
+        v.redMask == wanted->redMask && v.greenMask == wanted->greenMask && v.blueMask == wanted->blueMask;
+    if (v.visualClass == kClassTrueColor && !v.emulatedVisualId && v.depth >= wanted->depth && sameChannels)
+      return true;
+  }
+  return false;
+}
+
+bool everyHeadShows(const MetaScreen* screen, const VisualRecord* wanted) {
+  for (const Head* head = screen->heads; head; head = head->next)
+    if (head->display && !showsTrueColor(head, wanted)) return false;
+  return true;
+}
+
+// The head whose visuals the meta screen starts from: the colour head,
+// unless its default TrueColor visual is one that another head cannot show
+// while that head's own default TrueColor visual every head shows (a
+// 16-bit colour head beside a 24-bit one, whose 8-bit channels it has at
+// 32 bits): then the screen is the one the other order gives.
+Head* visualSourceHead(MetaScreen* screen) {
   Head* colour = screen->colorHead;
+  const VisualRecord* own = colour ? defaultVisualOf(colour) : nullptr;
+  if (!own || own->visualClass != kClassTrueColor || everyHeadShows(screen, own)) return colour;
+  for (Head* head = screen->heads; head; head = head->next) {
+    const VisualRecord* other = head->display ? defaultVisualOf(head) : nullptr;
+    if (other && other->visualClass == kClassTrueColor && everyHeadShows(screen, other)) return head;
+  }
+  return colour;
+}
+
+const char* adjustScreenVisuals(MetaScreen* screen) {
+  Head* colour = visualSourceHead(screen);
   freeHeadVisuals(screen->visuals, screen->visualCount);
   screen->visuals = nullptr, screen->visualCount = 0, screen->rootVisual = nullptr;
   if (colour && colour->visualCount > 0) {
     if (!(screen->visuals = copyVisualRecords(colour->visuals, colour->visualCount))) return PALVON_OOM();
     screen->visualCount = colour->visualCount;
-    for (i32 i = 0; i < screen->visualCount; i++) screen->visuals[i].screen = u8(screen->number);
+    for (i32 i = 0; i < screen->visualCount; i++) {
+      VisualRecord& visual = screen->visuals[i];
+      visual.screen = u8(screen->number);
+      // An emulated PseudoColor carries its colour index in the channels of
+      // the head's visual; clients see it as a plain server shows the
+      // class, without channel masks (a toolkit takes masks for TrueColor).
+      if (visual.visualClass < kClassTrueColor) setVisualMasks(&visual, 0, 0, 0);
+    }
   }
   const ScreenConfig* config = screenConfigOf(screen);
   if (const char* error = filterConfiguredVisuals(screen, config)) return error;

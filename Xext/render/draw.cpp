@@ -208,6 +208,15 @@ const BackgroundTile* tileOnHead(const ProxyWindow* window, const Head* head) {
   return nullptr;
 }
 
+// Frees a picture the proxy made on the head; false when it could not.
+bool freeServerPicture(ServerLink* link, u32 picture) {
+  u8* release = renderRequest(&link->writer, X_RenderFreePicture, 8);
+  if (!release) return false;
+  put32(release + 4, picture);
+  finishWriterRequest(&link->writer, release, 8, "bbsi");
+  return true;
+}
+
 // The request again for every viewable window of the destination's tree
 // that has a tile on the head, drawn into the tile through a picture made
 // for it and moved by the window's place in the destination.
@@ -238,12 +247,7 @@ bool mirrorIntoTiles(const Drawing& d, const RouteTarget& target, const u8* writ
       if (!shiftRenderDrawing(copy, d.length, dx, dy, target.head)) PALVON_WIP();
       swapServerRequest(target.link, copy, d.length, d.layout);
     }
-    u8* release = renderRequest(&target.link->writer, X_RenderFreePicture, 8);
-    if (release) {
-      put32(release + 4, temporary);
-      finishWriterRequest(&target.link->writer, release, 8, "bbsi");
-    }
-    if (!copy || !release) return false;
+    if (!freeServerPicture(target.link, temporary) || !copy) return false;
   }
   return true;
 }
@@ -263,13 +267,17 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     if (!writeScaledTrapezoids(d, head, target.link, header)) return !(d.failed = true);
     return true;
   }
+  bool indexes = drawsIndexesOnHead(d.destination, head);
+  u32 indexedSource = indexes ? indexedSourceOnHead(d.source, d.destination, target.link, head) : 0;
   u8* copy = copyRequestToServer(d.request, d.length, target.link);
   if (!copy) return !(d.failed = true);
   translateIds(d, copy, head);
+  if (indexes) indexDrawingOnHead(copy, d.length, indexedSource, d.destination, head);
   if (head && head->scaler) scaleCopy(d, copy, head);
   // The tiles are drawn from the head's copy before it is swapped.
   bool mirrored = !d.window || !d.window->tiles || mirrorIntoTiles(d, target, copy);
   swapServerRequest(target.link, copy, d.length, d.layout);
+  if (indexedSource) freeServerPicture(target.link, indexedSource);
   if (!mirrored) d.failed = true;
   return mirrored;
 }
@@ -291,6 +299,7 @@ void draw(u8* request, u32 length, u32 destinationAt, u32 sourceAt, u32 maskAt) 
   if (sourceAt && !pictureField(request, length, sourceAt, false, &d.source)) return;
   if (maskAt && !pictureField(request, length, maskAt, true, &d.mask)) return;
   d.window = d.destination->window ? lookupWindow(d.destination->window) : nullptr;
+  noteSolidFill(d.destination, request, length);
   setRequestResource(currentClient, d.destination->id);
   forEachTarget(Route::kEveryHead, drawOnHead, &d);
   if (d.failed) sendXError(BadAlloc, 0, request, length, nullptr);

@@ -121,8 +121,13 @@ const char* matchPictFormat(ProxyPictFormat* format, Head* head) {
   u32 count = 0;
   PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
   i32 found = emulationBaseFormat(*format, head, server, count);
-  if (found < 0)
-    found = findMatchingPictFormat(*format, server, count, head->screen, mapDepthForHead(format->depth, head));
+  // A format of a depth the head keeps deeper for drawables still serves
+  // glyph sets and masks at its own depth (pictures of drawables take the
+  // deeper one, drawableFormatForHead).
+  u32 depth = mapDepthForHead(format->depth, head);
+  if (found < 0 && depth != format->depth && !format->visualCount)
+    found = findMatchingPictFormat(*format, server, count, head->screen, format->depth);
+  if (found < 0) found = findMatchingPictFormat(*format, server, count, head->screen, depth);
   if (found < 0) return matchFailure(*format, head);
   i32 slot = headSlot(head, true);
   if (slot >= 0) format->headIds[slot] = server[found].id;
@@ -237,6 +242,30 @@ bool visualHasFormat(u32 screen, u32 visual) {
   return false;
 }
 
+// The format added last, when the image display gave the same one
+// already (without visuals, or with other visuals of the screen: it shows
+// them at a deeper depth, a 16-bit server's beside a 24-bit head), goes
+// into that one: a plain server lists each format once.
+void mergeIntoEarlierFormat() {
+  ProxyPictFormat& added = renderState.formats[renderState.formatCount - 1];
+  for (u32 i = 0; i + 1 < renderState.formatCount; i++) {
+    ProxyPictFormat& f = renderState.formats[i];
+    if (f.type != added.type || f.depth != added.depth || memcmp(f.bits, added.bits, 4) ||
+        memcmp(f.shifts, added.shifts, 4) || (f.visualCount && f.screen != added.screen))
+      continue;
+    auto* joined = static_cast<u32*>(memRealloc(f.visuals, sizeof(u32) * (f.visualCount + added.visualCount + 1)));
+    if (!joined) return;  // both stay
+    f.visuals = joined;
+    for (u32 v = 0; v < added.visualCount; v++) f.visuals[f.visualCount++] = added.visuals[v];
+    f.screen = added.screen;
+    for (u32 slot = 0; slot < kRenderHeadSlots; slot++)
+      if (!f.headIds[slot]) f.headIds[slot] = added.headIds[slot];
+    free(added.visuals);
+    renderState.formatCount--;
+    return;
+  }
+}
+
 // A meta visual that the image display shows only by emulation has no
 // format among its formats: it takes the one that another head's server
 // gives the visual itself, as a plain server gives every visual a format.
@@ -253,6 +282,7 @@ void addFormatsOfEmulatedVisuals(ServerDisplay* image, u32 maxDepth, u32 maxBits
         i32 found = formatOfVisual(formats, count, match->visualId, head->screen);
         if (found < 0 || !pictFormatWithinLimits(formats[found], maxDepth, maxBits)) continue;
         if (!addProxyPictFormat(formats[found], screen, head, head->serverDisplay)) PALVON_OOM();
+        else mergeIntoEarlierFormat();
         break;
       }
     }
@@ -346,6 +376,34 @@ u32 renderFormatForHead(u32 id, const Head* head) {
   if (!format || !head) return id;
   i32 slot = headSlot(head, false);
   return slot >= 0 ? format->headIds[slot] : id;
+}
+
+u32 alphaBitFormatOnHead(const Head* head) {
+  u32 count = 0;
+  const PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
+  for (u32 i = 0; i < count; i++)
+    if (server[i].type == PictTypeDirect && server[i].depth == 1 && server[i].alphaBits == 1) return server[i].id;
+  return 0;
+}
+
+u32 drawableFormatForHead(const ProxyPictFormat* format, const Head* head, u32 depth) {
+  u32 id = renderFormatForHead(format->id, head);
+  u32 count = 0;
+  const PictFormatRecord* server =
+      depth != format->depth && head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
+  for (u32 i = 0; i < count; i++)
+    if (server[i].id == id && server[i].depth == depth) return id;
+  // The same channels at the deeper depth; else the head keeps the
+  // drawable at that depth in its visual's pixels (an 8-bit pixmap beside
+  // an emulated 8-bit visual): the picture takes that visual's format, and
+  // an alpha-only one loses its alpha there.
+  i32 same = count ? findMatchingPictFormat(*format, server, count, head->screen, depth) : -1;
+  if (same >= 0) return server[same].id;
+  for (u32 i = 0; i < count; i++)
+    if (server[i].type == PictTypeDirect && server[i].depth == depth && server[i].visuals[0] &&
+        server[i].screen == head->screen)
+      return server[i].id;
+  return id;
 }
 
 // --- The set ------------------------------------------------------------------------

@@ -76,6 +76,11 @@ ProxyPictFormat* findPictFormat(u32 id);
 MetaScreen* pictFormatScreen(const ProxyPictFormat* format);
 // The per-head id, or the id unchanged when it is no proxy format.
 u32 renderFormatForHead(u32 id, const Head* head);
+// The same for a picture of a drawable that the head keeps at `depth`,
+// which may be deeper than the format's.
+u32 drawableFormatForHead(const ProxyPictFormat* format, const Head* head, u32 depth);
+// The head's server's one-bit alpha format; 0 when it has none.
+u32 alphaBitFormatOnHead(const Head* head);
 const char* buildPictFormats(ExtensionEntry* entry);
 void freePictFormats();
 
@@ -105,6 +110,10 @@ struct PictureRecord {
   u32 creationLength;
   LayoutString creationLayout;
   u8 idFreed;  // the id is gone; the record lives on as an alpha map
+  // A 1 x 1 repeating pixmap picture last filled whole with one colour
+  // (red, green, blue, alpha), as toolkits make a solid source.
+  u8 solidFilled;
+  u16 solidColour[4];
 };
 
 PictureRecord* lookupPicture(u32 id);
@@ -116,6 +125,8 @@ void setScalerPicture(const Head* head, const PictureRecord* picture);
 bool renderPictureFrame(const void* picture, ScalingDrawable* frame);
 // Whether the head carries the picture's drawing (a head of its screen).
 bool pictureOnHead(const PictureRecord* picture, const Head* head);
+// The depth the head keeps the picture's drawable at.
+u32 pictureDepthOnHead(const PictureRecord* picture, const Head* head);
 void registerPictureType();
 // Frees the pictures drawing on a destroyed window (the servers free theirs).
 void freeWindowPictures(u32 window);
@@ -138,6 +149,24 @@ void ProcRenderCreateSourcePicture(u8* request, u32 length);
 bool replicatePicture(PictureRecord* picture, ProxyClient* client, RequestWriter* writer, Head* head,
                       u32 serverPicture, u32 serverDrawable);
 u8* renderRequest(RequestWriter* writer, u8 minor, u32 length);
+
+// --- Drawing on emulated indexes (indexed.cpp) ---------------------------------------
+
+// Whether the destination's pixels are colour indexes of a visual the head
+// emulates: its drawing there is rewritten by the two below.
+bool drawsIndexesOnHead(const PictureRecord* destination, const Head* head);
+// Keeps the colour of a drawing request that fills a 1 x 1 repeating
+// pixmap picture whole (FillRectangles with Src), forgets it for others.
+void noteSolidFill(PictureRecord* destination, const u8* request, u32 length);
+// For a solid source (a solid fill or such a pixmap), a temporary solid fill of the nearest cell's
+// index made on the head through the link (the caller frees it after the
+// drawing); 0 for other sources or when it could not be written.
+u32 indexedSourceOnHead(const PictureRecord* source, const PictureRecord* destination, ServerLink* link,
+                        const Head* head);
+// The head's copy of a drawing request (ids translated): its colour as the
+// nearest cell's index, the temporary source, a one-bit mask format.
+void indexDrawingOnHead(u8* copy, u32 length, u32 indexedSource, const PictureRecord* destination,
+                        const Head* head);
 
 // --- Drawing (draw.cpp) ------------------------------------------------------------
 

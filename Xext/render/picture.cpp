@@ -206,7 +206,7 @@ void rewritePictureCopy(u8* copy, u32 length, const RouteTarget& target, void* a
   put32(copy + 4, translateXid(get32(copy + 4), RT_SERVER_ID, head));
   if (f->maskAt == 16) {
     put32(copy + 8, mapDrawableToHead(get32(copy + 8), head));
-    put32(copy + 12, renderFormatForHead(get32(copy + 12), head));
+    if (head) put32(copy + 12, drawableFormatForHead(f->picture->format, head, pictureDepthOnHead(f->picture, head)));
   }
   rewriteValues(f->picture, get32(copy + f->maskAt), copy + f->maskAt + 4, (length - f->maskAt - 4) / 4, head);
 }
@@ -274,6 +274,12 @@ void setScalerPicture(const Head* head, const PictureRecord* picture) {
   ScalingDrawable frame{};
   if (picture && !renderPictureFrame(picture, &frame)) frame = {};
   setScalerFrame(head->scaler, frame.x, frame.y, frame.width, frame.height);
+}
+
+u32 pictureDepthOnHead(const PictureRecord* picture, const Head* head) {
+  if (picture->pixmap) return drawableDepthOnHead(picture->pixmap->visual, picture->pixmap->depth, head);
+  const ProxyWindow* window = picture->window ? lookupWindow(picture->window) : nullptr;
+  return window ? drawableDepthOnHead(window->visual, window->depth, head) : picture->format->depth;
 }
 
 bool pictureOnHead(const PictureRecord* picture, const Head* head) {
@@ -634,7 +640,7 @@ bool replicatePicture(PictureRecord* p, ProxyClient*, RequestWriter* writer, Hea
   if (!copy) return false;
   put32(copy + 4, serverPicture);
   put32(copy + 8, serverDrawable);
-  put32(copy + 12, head ? renderFormatForHead(p->format->id, head) : p->format->id);
+  put32(copy + 12, head ? drawableFormatForHead(p->format, head, pictureDepthOnHead(p, head)) : p->format->id);
   put32(copy + 16, mask);
   for (u32 i = 0; i < n; i++) put32(copy + 20 + 4 * i, values[i]);
   if (head) rewriteValues(p, mask, copy + 20, n, head);

@@ -416,7 +416,7 @@ void shmReadDone(GetImageJob* job, u16 sequence, void* argument) {
   reply[0] = X_Reply;
   reply[1] = job->depth;
   put16(reply + 2, sequence);
-  put32(reply + 8, job->visual);
+  put32(reply + 8, job->pixmap ? 0 : job->visual);
   put32(reply + 12, job->size);
   sendReplyToClient(reply, sizeof reply, kGetImageReplyLayout);
 }

@@ -450,6 +450,23 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          getImage(c, i.pixmap, 0, 0, 32, 24)};
        }},
   };
+  // A head that keeps the drawable at another depth, or in emulated
+  // pixels, has other planes than the client's.
+  t[X_GetImage] = {
+      {"XYPixmap of the window across the seam and of a pixmap of 8 bits, every plane and some",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch, gc = i.scratch + 1;
+         auto xy = [&c](uint32_t drawable, uint16_t width, uint16_t height, uint32_t planes) {
+           return Body(c).b32(drawable).b16(0).b16(0).b16(width).b16(height).b32(planes).request(X_GetImage, XYPixmap);
+         };
+         return Requests{simple(c, X_MapWindow, i.window), fill(c, i.window, i.gc, 10, 10, 80, 20),
+                         xy(i.window, 100, 80, ~0u), xy(i.window, 100, 80, 0x0f),
+                         Body(c).b32(bitmap).b32(i.window).b16(37).b16(11).request(X_CreatePixmap, 8),
+                         gcWith(c, gc, bitmap, GCForeground, 0x5a), fill(c, bitmap, gc, 3, 2, 30, 7),
+                         xy(bitmap, 37, 11, ~0u), xy(bitmap, 37, 11, 0x81), simple(c, X_FreeGC, gc),
+                         simple(c, X_FreePixmap, bitmap)};
+       }},
+  };
   // One id made, freed and made again as another kind between drawings:
   // every drawing must find what the id names now (errors in the plain
   // server's order: the drawable before the GC, then the depths).
@@ -1304,9 +1321,10 @@ bool knownCase(const std::string& name) {
 // of as many screens).
 enum class Second { kBeside, kZoomed, kTurned, kGrid, kOwnScreen };
 
-// Two heads side by side that differ: a 16-bit server beside a 24-bit one
-// (against a plain 24-bit server); an 8-bit server beside a 24-bit one that
-// emulates 8-bit PseudoColor (against a plain 8-bit server); a second
+// Two heads side by side that differ, in either order: a 16-bit server
+// beside a 24-bit one (against a plain 24-bit server); an 8-bit server
+// beside a 24-bit one that emulates 8-bit PseudoColor (against a plain
+// 8-bit server); a second
 // server that joins the running proxy beside the first, without a border
 // or with the automatic one (against a plain server of the size it makes).
 enum class Mixed { kNone, kDeep16, kEmulated8, kJoined, kJoinedBorder };
@@ -1317,6 +1335,7 @@ struct Layout {
   char order;
   Second second = Second::kBeside;
   Mixed mixed = Mixed::kNone;
+  bool otherOrder = false;  // of the mixed heads: the 24-bit one second
 };
 
 Mixed layoutMixed = Mixed::kNone;  // of the layout under test
@@ -1398,11 +1417,14 @@ class Differential : public ::testing::TestWithParam<Layout> {
       heads.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size}));
       ASSERT_TRUE(heads.back()->ok()) << heads.back()->error();
     }
+    if (l.otherOrder) std::swap(heads[0], heads[1]);
     std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD", "extensions", "+RANDR"};
     if (joined) words.insert(words.end(), {"options", "DynamicServer"});
-    words.insert(words.end(), {"screen", heads[0]->display() + ".0", "borderWidth", "0"});
-    if (l.mixed == Mixed::kEmulated8) words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
-    if (!joined) words.insert(words.end(), {"screen", heads[1]->display() + ".0", "borderWidth", "0"});
+    for (size_t h = 0; h < (joined ? 1 : 2); h++) {
+      words.insert(words.end(), {"screen", heads[h]->display() + ".0", "borderWidth", "0"});
+      if (l.mixed == Mixed::kEmulated8 && h == (l.otherOrder ? 1 : 0))
+        words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
+    }
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     if (joined) {
@@ -1716,7 +1738,9 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Differential,
 
 INSTANTIATE_TEST_SUITE_P(MixedLayouts, Differential,
                          ::testing::Values(Layout{"Deep16Lsb", 2, 'l', Second::kBeside, Mixed::kDeep16},
+                                           Layout{"Deep16FirstMsb", 2, 'B', Second::kBeside, Mixed::kDeep16, true},
                                            Layout{"Emulated8Msb", 2, 'B', Second::kBeside, Mixed::kEmulated8},
+                                           Layout{"Emulated8SecondLsb", 2, 'l', Second::kBeside, Mixed::kEmulated8, true},
                                            Layout{"JoinedLsb", 2, 'l', Second::kBeside, Mixed::kJoined},
                                            Layout{"JoinedBorderMsb", 2, 'B', Second::kBeside, Mixed::kJoinedBorder}),
                          [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });

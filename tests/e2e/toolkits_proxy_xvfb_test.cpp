@@ -1,10 +1,14 @@
 // Programs of a widget toolkit through the proxy program, in the default
 // configuration, on one head and on two side by side: a GTK 3 and a Qt 5
 // program start and map their windows, and xdpyinfo reads every extension
-// the proxy lists to the end; rendercheck on heads of different depths. All ask extensions for their versions at
-// start-up and drop the connection when a reply comes back with another
-// sequence number.
+// the proxy lists to the end; rendercheck and programs on heads of
+// different depths.
+// All ask extensions for their versions at start-up and drop the
+// connection when a reply comes back with another sequence number.
 #include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 #include <unistd.h>
 
@@ -123,57 +127,134 @@ INSTANTIATE_TEST_SUITE_P(Heads, ToolkitPrograms,
                                   (std::get<1>(info.param) == 1 ? "OnOneHead" : "OnTwoHeads");
                          });
 
-// Heads that differ in one meta screen: a 16-bit server beside a 24-bit
-// one, and an 8-bit server beside a 24-bit one that emulates 8-bit
-// PseudoColor. rendercheck's own tests through the proxy count as many
-// passes as on a plain server of the kind clients must see (24-bit, 8-bit).
-// Known difference: the emulating head keeps 8-bit pixmaps at its own depth
-// in the emulated visual's pixels, where an alpha-only (a8) picture loses
-// its alpha; that format is left out there.
+// Heads that differ in one meta screen, in either order: a 16-bit server
+// beside a 24-bit one, and an 8-bit server beside a 24-bit one that
+// emulates 8-bit PseudoColor, each against a plain server of the kind
+// clients must see (24-bit, 8-bit). rendercheck's own tests with every
+// format of a plain server run to their end through the proxy and fail no
+// more of them but for the ones the README names: with the emulating head
+// first, two blends whose source is an alpha-only (a8) picture, which the
+// emulating head keeps in 24-bit pixels without its alpha.
 struct MixedHeads {
   const char* name;
+  const char* firstDepth;
   const char* secondDepth;
   const char* plainDepth;
-  bool emulated;
-  const char* formats;  // rendercheck's -f, null for all
+  int emulating;  // the head (1 or 2) that emulates PseudoColor, 0 none
+  int shortfall;  // tests that fail only through the proxy
 };
 
 void PrintTo(const MixedHeads& layout, std::ostream* out) { *out << layout.name; }
 
-class RendercheckOnMixedHeads : public ::testing::TestWithParam<MixedHeads> {};
+// The proxy in front of the layout's two servers, and a plain server of
+// the meta screen's size and depth beside it.
+class OnMixedHeads : public ::testing::TestWithParam<MixedHeads> {
+ protected:
+  void SetUp() override {
+    const MixedHeads& layout = GetParam();
+    plain = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::string("1280x480x") + layout.plainDepth});
+    first = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::string("640x480x") + layout.firstDepth});
+    second =
+        std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::string("640x480x") + layout.secondDepth});
+    ASSERT_TRUE(plain->ok() && first->ok() && second->ok()) << plain->error() << first->error() << second->error();
+    std::vector<std::string> words{"noReset", "on", "extensions", "+XKEYBOARD"};
+    for (const Xvfb* head : {first.get(), second.get()}) {
+      words.insert(words.end(), {"screen", head->display() + ".0", "borderWidth", "0"});
+      if (layout.emulating == (head == first.get() ? 1 : 2))
+        words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
+    }
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+  }
 
-// The line "N tests passed of M total", or what rendercheck said instead.
-std::string rendercheckCount(const std::string& display, const char* formats) {
-  std::vector<std::string> run{"rendercheck", "-t", "fill,dcoords,scoords,gtk_argb_xbgr,libreoffice_xrgb,bug7366"};
-  if (formats) run.insert(run.end(), {"-f", formats});
-  ProgramResult r = runProgram(run, display, 240000);
+  std::unique_ptr<Xvfb> plain, first, second;
+  std::unique_ptr<ProxyProcess> proxy;
+};
+
+// The tests that failed, or -1 (with what rendercheck said in *said) when
+// it did not run to its end. Every format of a plain 8-bit or 24-bit
+// server: a 16-bit head first offers more.
+int rendercheckFailures(const std::string& display, std::string* said) {
+  ProgramResult r = runProgram({"rendercheck", "-f",
+                                "a8,a8r8g8b8,x8r8g8b8,b8g8r8a8,b8g8r8x8,x1r5g5b5,x1b5g5r5,r5g6b5,b5g6r5,r8g8b8,"
+                                "b8g8r8,x8b8g8r8,x2r10g10b10,x2b10g10r10",
+                                "-t",
+                                "fill,dcoords,scoords,mcoords,tscoords,tmcoords,blend,bug7366,gtk_argb_xbgr,"
+                                "libreoffice_xrgb,triangles"},
+                               display, 240000);
   size_t at = r.out.find(" tests passed of ");
-  if (at == std::string::npos) return "status " + std::to_string(r.status) + ": " + r.err;
+  if (at == std::string::npos) return *said = "status " + std::to_string(r.status) + ": " + r.err, -1;
   size_t start = r.out.rfind('\n', at);
   start = start == std::string::npos ? 0 : start + 1;
-  return r.out.substr(start, r.out.find('\n', at) - start);
+  *said = r.out.substr(start, r.out.find('\n', at) - start);
+  return std::atoi(r.out.c_str() + at + 17) - std::atoi(r.out.c_str() + start);
 }
 
-TEST_P(RendercheckOnMixedHeads, PassesAsOnAPlainServer) {
+TEST_P(OnMixedHeads, RendercheckPassesAsOnAPlainServer) {
+  std::string direct, through;
+  int plainFailures = rendercheckFailures(plain->display(), &direct);
+  ASSERT_GE(plainFailures, 0) << direct;
+  EXPECT_EQ(rendercheckFailures(proxy->display(), &through), plainFailures + GetParam().shortfall)
+      << through << " / " << direct << "\n" << proxy->log();
+}
+
+// The colour a server shows at (x, y): the pixel through its installed
+// colormap, 0xRRGGBB; ~0 when it cannot be read.
+unsigned long shownAt(const std::string& display, int x, int y) {
+  Display* d = XOpenDisplay(display.c_str());
+  if (!d) return ~0ul;
+  int count = 0;
+  Colormap* installed = XListInstalledColormaps(d, DefaultRootWindow(d), &count);
+  XColor c{};
+  XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, 1, 1, AllPlanes, ZPixmap);
+  if (image && count) {
+    c.pixel = XGetPixel(image, 0, 0);
+    XQueryColor(d, installed[0], &c);
+  }
+  unsigned long shown = image && count ? (c.red >> 8) << 16 | (c.green >> 8) << 8 | c.blue >> 8 : ~0ul;
+  if (image) XDestroyImage(image);
+  if (installed) XFree(installed);
+  XCloseDisplay(d);
+  return shown;
+}
+
+// A window manager with its frames, xterm, a Qt program and xsetroot end
+// as on the plain server, and each head shows the root's colour.
+TEST_P(OnMixedHeads, ProgramsEndAsOnAPlainServerAndEveryHeadShowsTheRoot) {
   const MixedHeads& layout = GetParam();
-  Xvfb plain{{"-screen", "0", std::string("1280x480x") + layout.plainDepth}};
-  Xvfb first{{"-screen", "0", "640x480x24"}}, second{{"-screen", "0", std::string("640x480x") + layout.secondDepth}};
-  ASSERT_TRUE(plain.ok() && first.ok() && second.ok()) << plain.error() << first.error() << second.error();
-  std::vector<std::string> words{"noReset", "on", "screen", first.display() + ".0", "borderWidth", "0"};
-  if (layout.emulated) words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
-  words.insert(words.end(), {"screen", second.display() + ".0", "borderWidth", "0"});
-  ProxyProcess proxy(words);
-  ASSERT_TRUE(proxy.ok()) << proxy.log();
-  std::string direct = rendercheckCount(plain.display(), layout.formats);
-  ASSERT_NE(direct.find(" tests passed of "), std::string::npos) << direct;
-  EXPECT_EQ(rendercheckCount(proxy.display(), layout.formats), direct) << proxy.log();
+  // Qt alone, after the window manager: on an 8-bit server it ends on a
+  // window manager's frames, plain or not. Each status is printed; a
+  // program that is still running when it is stopped prints 124.
+  std::string script =
+      "openbox >/dev/null 2>&1 & wm=$!; sleep 1; timeout 3 xterm -geometry 30x3+150+100 -e sleep 10; "
+      "echo xterm=$?; kill -0 $wm && echo wm=running; kill $wm; wait $wm; xsetroot -solid '#336699'; "
+      "echo xsetroot=$?; QT_QPA_PLATFORM=xcb timeout 4 ipqalc >/dev/null 2>&1; echo qt=$?";
+  ProgramResult direct = runProgram({"sh", "-c", script}, plain->display(), 60000);
+  ProgramResult through = runProgram({"sh", "-c", script}, proxy->display(), 60000);
+  EXPECT_EQ(through.out, direct.out) << through.err << proxy->log();
+  EXPECT_NE(through.out.find("wm=running"), std::string::npos) << through.out;
+  unsigned long root = shownAt(plain->display(), 5, 5);
+  EXPECT_EQ(root, 0x336699ul);
+  for (const Xvfb* head : {first.get(), second.get()}) {
+    // The windows of the programs that were stopped go in the servers'
+    // own time.
+    unsigned long shown = shownAt(head->display(), 5, 5);
+    for (int i = 0; i < 20 && (shown & 0xf0f0f0) != (root & 0xf0f0f0); i++) {
+      usleep(100000);
+      shown = shownAt(head->display(), 5, 5);
+    }
+    // A 16-bit head to its channels' precision.
+    int slack = std::string(head == first.get() ? layout.firstDepth : layout.secondDepth) == "16" ? 8 : 0;
+    for (int shift = 0; shift < 24; shift += 8)
+      EXPECT_NEAR(int((shown >> shift) & 0xff), int((root >> shift) & 0xff), slack) << head->display();
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, RendercheckOnMixedHeads,
-                         ::testing::Values(MixedHeads{"Deep16", "16", "24", false, nullptr},
-                                           MixedHeads{"Emulated8", "8", "8", true,
-                                                      "a8r8g8b8,x8r8g8b8,b8g8r8a8,b8g8r8x8,r8g8b8,b8g8r8,x1r5g5b5,"
-                                                      "x1b5g5r5,r5g6b5,b5g6r5,x8b8g8r8,x2r10g10b10,x2b10g10r10"}),
+INSTANTIATE_TEST_SUITE_P(Layouts, OnMixedHeads,
+                         ::testing::Values(MixedHeads{"Deep16", "24", "16", "24", 0, 0},
+                                           MixedHeads{"Deep16First", "16", "24", "24", 0, 0},
+                                           MixedHeads{"Emulated8", "24", "8", "8", 1, 2},
+                                           MixedHeads{"Emulated8Second", "8", "24", "8", 2, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The children of the root as xwininfo lists them: "WxH+X+Y".

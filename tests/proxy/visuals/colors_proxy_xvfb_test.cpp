@@ -410,6 +410,8 @@ TEST_F(ColourHeads, AnEmulatedVisualIsAnsweredByTheProxyAndShownOnEveryServer) {
   int found = 0;
   XVisualInfo* info = XGetVisualInfo(client, VisualClassMask | VisualDepthMask, &wanted, &found);
   ASSERT_GT(found, 0) << proxy->log();
+  // As a plain server lists PseudoColor: the channels are the head's.
+  EXPECT_EQ(info[0].red_mask | info[0].green_mask | info[0].blue_mask, 0u);
   Colormap colormap = XCreateColormap(client, DefaultRootWindow(client), info[0].visual, AllocNone);
   XFree(info);
   std::vector<XColor> stored = cellsWithColours(colormap, false);
@@ -428,6 +430,46 @@ TEST_F(ColourHeads, AnEmulatedVisualIsAnsweredByTheProxyAndShownOnEveryServer) {
       EXPECT_EQ(q.red >> 8, c.red >> 8) << "server " << i << " pixel " << c.pixel;
       EXPECT_EQ(q.blue >> 8, c.blue >> 8) << "server " << i << " pixel " << c.pixel;
     }
+  }
+  EXPECT_EQ(errors.count, 0);
+}
+
+// The emulating head first, an 8-bit server beside it: the proxy answers
+// for the default colormap, the 8-bit server shows every cell a client
+// gets in the client's colour, and a client's cells are free again once
+// it has left, round after round.
+TEST_F(ColourHeads, AnEmulatedDefaultColormapIsShownBesideAndFreedWithItsClients) {
+  for (const char* spec : {"320x200x24", "320x200x8"}) {
+    servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", spec}));
+    ASSERT_TRUE(servers.back()->ok());
+  }
+  std::vector<std::string> words{"noReset", "on", "screen", servers[0]->display() + ".0", "emulateVisuals",
+                                 "PseudoColor:8", "screen", servers[1]->display() + ".0"};
+  proxy = std::make_unique<ProxyProcess>(words);
+  ASSERT_TRUE(proxy->ok()) << proxy->log();
+  client = open();
+  ASSERT_NE(client, nullptr);
+  for (int round = 0; round < 3; round++) {
+    Display* leaving = open();
+    ASSERT_NE(leaving, nullptr);
+    std::vector<XColor> cells;
+    for (int k = 0; k < 150; k++) {
+      // Other colours every round: nothing left behind is shared.
+      XColor c{0, u16(k * 397), u16(0x1000 + round * 0x5000), u16(0xffff - k * 211), DoRed | DoGreen | DoBlue, 0};
+      if (XAllocColor(leaving, DefaultColormap(leaving, 0), &c)) cells.push_back(c);
+    }
+    ASSERT_EQ(cells.size(), 150u) << "round " << round;
+    std::vector<unsigned long> pixels;
+    for (const XColor& c : cells) pixels.push_back(c.pixel);
+    std::vector<HeadColour> shown = coloursOn(1, DefaultColormap(client, 0), pixels);
+    for (size_t k = 0; k < cells.size(); k++) {
+      EXPECT_EQ(shown[k].red, cells[k].red >> 8) << "pixel " << pixels[k];
+      EXPECT_EQ(shown[k].green, cells[k].green >> 8) << "pixel " << pixels[k];
+    }
+    opened.erase(std::find(opened.begin(), opened.end(), leaving));
+    XCloseDisplay(leaving);
+    XSync(client, False);
+    usleep(100000);
   }
   EXPECT_EQ(errors.count, 0);
 }

@@ -1,8 +1,8 @@
 // RENDER through the proxy program in front of two Xvfb, side by side (A|B)
 // and with B showing A's area at zoom 2: the formats offered, a client's
 // drawing across the seam compared with the same client on a reference
-// Xvfb, errors in the proxy's own codes, and rendercheck's counts against a
-// direct run.
+// Xvfb (also on heads of different depths), errors in the proxy's own
+// codes, and rendercheck's counts against a direct run.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,13 +32,20 @@ constexpr int kWidth = 1024, kHeight = 768;
 struct Layout {
   const char* name;
   bool zoomed;  // B shows A's top-left quarter at zoom 2
+  int depthA = 24, depthB = 24;
+  char emulating = 0;  // 'A' or 'B': that 24-bit head emulates 8-bit PseudoColor
 };
+
+// The depth of a plain server that shows what the meta screen shows.
+int plainDepth(const Layout& layout) { return layout.emulating ? 8 : 24; }
 
 std::vector<std::string> proxyWords(const Layout& layout, const Xvfb& a, const Xvfb& b) {
   std::vector<std::string> words{"noReset", "on"};
   if (layout.zoomed) words.insert(words.end(), {"options", "Tavel"});
-  words.insert(words.end(), {"screen", a.display() + ".0", "borderWidth", "0", "screen", b.display() + ".0",
-                             "borderWidth", "0"});
+  words.insert(words.end(), {"screen", a.display() + ".0", "borderWidth", "0"});
+  if (layout.emulating == 'A') words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
+  words.insert(words.end(), {"screen", b.display() + ".0", "borderWidth", "0"});
+  if (layout.emulating == 'B') words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
   if (layout.zoomed) words.insert(words.end(), {"clipGeometry", "512x384+0+0"});
   return words;
 }
@@ -49,19 +57,44 @@ int countErrors(Display*, XErrorEvent* event) {
   return 0;
 }
 
-// The root of a server as 0xRRGGBB words.
+// What a server shows on its root, as 0xRRGGBB words: each pixel read
+// through the server's installed colormap (an 8-bit server's cells, an
+// emulating server's DirectColor tables, a 16-bit server's channels).
 std::vector<unsigned long> readRoot(const std::string& name, int width, int height) {
   Display* d = XOpenDisplay(name.c_str());
   std::vector<unsigned long> pixels;
   if (!d) return pixels;
+  int count = 0;
+  Colormap* installed = XListInstalledColormaps(d, DefaultRootWindow(d), &count);
+  Colormap colormap = count ? installed[0] : DefaultColormap(d, 0);
+  if (installed) XFree(installed);
   XImage* image = XGetImage(d, DefaultRootWindow(d), 0, 0, width, height, AllPlanes, ZPixmap);
-  if (image) {
-    for (int y = 0; y < height; y++)
-      for (int x = 0; x < width; x++) pixels.push_back(XGetPixel(image, x, y) & 0xffffff);
-    XDestroyImage(image);
+  std::map<unsigned long, unsigned long> shown;
+  for (int y = 0; image && y < height; y++) {
+    for (int x = 0; x < width; x++) {
+      unsigned long pixel = XGetPixel(image, x, y);
+      auto at = shown.find(pixel);
+      if (at == shown.end()) {
+        XColor c{};
+        c.pixel = pixel;
+        XQueryColor(d, colormap, &c);
+        at = shown.emplace(pixel, (c.red >> 8) << 16 | (c.green >> 8) << 8 | c.blue >> 8).first;
+      }
+      pixels.push_back(at->second);
+    }
   }
+  if (image) XDestroyImage(image);
   XCloseDisplay(d);
   return pixels;
+}
+
+// Channels that differ by more than `slack` (a 16-bit server's precision).
+bool differs(unsigned long a, unsigned long b, int slack) {
+  for (int shift = 0; shift < 24; shift += 8) {
+    int delta = int((a >> shift) & 0xff) - int((b >> shift) & 0xff);
+    if (delta > slack || delta < -slack) return true;
+  }
+  return false;
 }
 
 Picture solidPicture(Display* d, Window w, XRenderPictFormat* argb, const XRenderColor& colour) {
@@ -75,22 +108,24 @@ Picture solidPicture(Display* d, Window w, XRenderPictFormat* argb, const XRende
   return picture;
 }
 
-GlyphSet glyphSet(Display* d, XRenderPictFormat* a8, int seed) {
+GlyphSet glyphSet(Display* d, XRenderPictFormat* a8, int seed, char faint) {
   GlyphSet set = XRenderCreateGlyphSet(d, a8);
   for (Glyph id = 1; id <= 3; id++) {
     XGlyphInfo info{};
     info.width = 8, info.height = 10, info.xOff = 9;
     char image[8 * 10];
-    for (int i = 0; i < 80; i++) image[i] = char(((i / 8 + i % 8 + seed * id) % 3) ? 0xff : 0x40);
+    for (int i = 0; i < 80; i++) image[i] = char(((i / 8 + i % 8 + seed * id) % 3) ? 0xff : faint);
     XRenderAddGlyphs(d, set, &id, &info, 1, image, sizeof image);
   }
   return set;
 }
 
 // The client: a window picture spanning (left, top) to (left + 300, top +
-// 200), drawn by every main request toolkits use. Returns false when the
-// display could not be opened.
-bool drawScene(const std::string& name, int left, int top) {
+// 200), drawn by every main request toolkits use. On colour indexes
+// (`indexes`, an 8-bit PseudoColor screen) only opaque solid colours:
+// what the head that emulates the visual draws as a plain server does.
+// Returns false when the display could not be opened.
+bool drawScene(const std::string& name, int left, int top, bool indexes) {
   Display* d = XOpenDisplay(name.c_str());
   if (!d) return false;
   int screen = DefaultScreen(d);
@@ -105,7 +140,8 @@ bool drawScene(const std::string& name, int left, int top) {
   XRenderPictFormat* argb = XRenderFindStandardFormat(d, PictStandardARGB32);
   XRenderPictFormat* a8 = XRenderFindStandardFormat(d, PictStandardA8);
   Picture dst = XRenderCreatePicture(d, w, windowFormat, 0, nullptr);
-  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xc000, 0, 0xffff}, blue{0, 0, 0xffff, 0x8000};
+  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xc000, 0, 0xffff};
+  XRenderColor blue{0, 0, 0xffff, static_cast<unsigned short>(indexes ? 0xffff : 0x8000)};
   XRenderFillRectangle(d, PictOpSrc, dst, &red, 10, 10, 280, 30);
 
   // A pixmap picture with a pattern, composited with a clip list.
@@ -115,8 +151,12 @@ bool drawScene(const std::string& name, int left, int top) {
   XRenderFillRectangle(d, PictOpSrc, src, &blue, 10, 10, 20, 20);
   XRectangle clip{0, 0, 250, 120};
   XRenderSetPictureClipRectangles(d, dst, 0, 0, &clip, 1);
-  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 20, 50, 40, 40);
-  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 230, 50, 40, 40);  // clipped at 250
+  if (!indexes) {
+    XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 20, 50, 40, 40);
+    XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 230, 50, 40, 40);  // clipped at 250
+  } else {
+    XRenderFillRectangle(d, PictOpSrc, dst, &green, 230, 50, 40, 40);  // clipped at 250
+  }
   XRectangle all{0, 0, 300, 200};
   XRenderSetPictureClipRectangles(d, dst, 0, 0, &all, 1);
 
@@ -141,17 +181,18 @@ bool drawScene(const std::string& name, int left, int top) {
   XFixed kernel[] = {XDoubleToFixed(3), XDoubleToFixed(3), 0, XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2),
                      XDoubleToFixed(0.2), XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2), 0};
   XRenderSetPictureFilter(d, src, FilterConvolution, kernel, 11);
-  XRenderComposite(d, PictOpSrc, src, None, dst, 0, 0, 0, 0, 100, 155, 60, 40);
+  if (!indexes) XRenderComposite(d, PictOpSrc, src, None, dst, 0, 0, 0, 0, 100, 155, 60, 40);
 
-  // A gradient source.
+  // A gradient source; a solid fill on indexes.
   XLinearGradient line{{0, 0}, {XDoubleToFixed(60), 0}};
   XFixed stops[] = {0, XDoubleToFixed(1)};
   XRenderColor ends[] = {red, blue};
-  Picture gradient = XRenderCreateLinearGradient(d, &line, stops, ends, 2);
+  Picture gradient = indexes ? XRenderCreateSolidFill(d, &green) : XRenderCreateLinearGradient(d, &line, stops, ends, 2);
   XRenderComposite(d, PictOpSrc, gradient, None, dst, 0, 0, 0, 0, 10, 155, 60, 20);
 
   // Glyphs from two sets, switched inside one request, in all three widths.
-  GlyphSet one = glyphSet(d, a8, 1), two = glyphSet(d, a8, 2);
+  char faint = indexes ? 0 : 0x40;
+  GlyphSet one = glyphSet(d, a8, 1, faint), two = glyphSet(d, a8, 2, faint);
   const char text8[] = {1, 2, 3};
   XGlyphElt8 elts8[] = {{one, text8, 3, 180, 160}, {two, text8, 3, 5, 0}};
   XRenderCompositeText8(d, PictOpOver, solid, dst, a8, 0, 0, 180, 160, elts8, 2);
@@ -173,11 +214,59 @@ bool drawScene(const std::string& name, int left, int top) {
   return true;
 }
 
+// What each head shows of the scene, against a plain server of the meta
+// screen's size and depth.
+void expectHeadsShowTheReference(const Layout& layout, const Xvfb* a, const Xvfb* b, const ProxyProcess* proxy) {
+  std::string size = std::string(layout.zoomed ? "1024" : "2048") + "x768x" + std::to_string(plainDepth(layout));
+  Xvfb reference({"-screen", "0", size});
+  ASSERT_TRUE(reference.ok()) << reference.error();
+  // Across the seam side by side; inside B's quarter when zoomed.
+  int left = layout.zoomed ? 150 : 900, top = 100;
+  bool indexes = layout.emulating != 0;
+  ASSERT_TRUE(drawScene(reference.display(), left, top, indexes));
+  renderErrors.clear();
+  XErrorHandler old = XSetErrorHandler(countErrors);
+  ASSERT_TRUE(drawScene(proxy->display(), left, top, indexes));
+  XSetErrorHandler(old);
+  EXPECT_TRUE(renderErrors.empty()) << int(renderErrors[0].error_code) << " for " << int(renderErrors[0].minor_code);
+  std::vector<unsigned long> ref = readRoot(reference.display(), layout.zoomed ? kWidth : 2 * kWidth, kHeight);
+  std::vector<unsigned long> onA = readRoot(a->display(), kWidth, kHeight), onB = readRoot(b->display(), kWidth, kHeight);
+  ASSERT_FALSE(ref.empty() || onA.empty() || onB.empty());
+  int refWidth = layout.zoomed ? kWidth : 2 * kWidth;
+  // A 16-bit head shows its channels' precision.
+  int slackA = layout.depthA == 16 ? 8 : 0, slackB = layout.depthB == 16 ? 8 : 0;
+  unsigned long long differA = 0, differB = 0, area = 0;
+  for (int y = top; y < top + 200; y++) {
+    for (int x = left; x < left + 300; x++) {
+      unsigned long want = ref[size_t(y) * refWidth + x];
+      if (x < kWidth && differs(onA[size_t(y) * kWidth + x], want, slackA)) differA++;
+      if (!layout.zoomed) {
+        if (x >= kWidth && differs(onB[size_t(y) * kWidth + x - kWidth], want, slackB)) differB++;
+        continue;
+      }
+      // Zoomed: each meta pixel is a 2x2 block on B; edges of scaled
+      // glyphs, trapezoids and filtered sources may differ a little.
+      for (int dy = 0; dy < 2; dy++)
+        for (int dx = 0; dx < 2; dx++)
+          if (onB[size_t(2 * y + dy) * kWidth + 2 * x + dx] != want) differB++;
+      area += 4;
+    }
+  }
+  // An emulating head draws shapes and glyphs without blending their
+  // edges (two indexes blend to a third cell): some edge pixels differ.
+  unsigned long long edgesA = layout.emulating == 'A' ? 300 : 0, edgesB = layout.emulating == 'B' ? 300 : 0;
+  EXPECT_LE(differA, edgesA);
+  if (layout.zoomed) EXPECT_LT(double(differB) / double(area), 0.04) << differB << " of " << area;
+  else EXPECT_LE(differB, edgesB);
+}
+
 class RenderProxy : public ::testing::TestWithParam<Layout> {
  protected:
   void SetUp() override {
-    a = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1024x768x24"});
-    b = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "1024x768x24", "-extension", "MIT-SHM"});
+    auto size = [](int depth) { return "1024x768x" + std::to_string(depth); };
+    a = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", size(GetParam().depthA)});
+    b = std::make_unique<Xvfb>(
+        std::vector<std::string>{"-screen", "0", size(GetParam().depthB), "-extension", "MIT-SHM"});
     ASSERT_TRUE(a->ok() && b->ok()) << a->error() << b->error();
     proxy = std::make_unique<ProxyProcess>(proxyWords(GetParam(), *a, *b));
     ASSERT_TRUE(proxy->ok()) << proxy->log();
@@ -207,40 +296,7 @@ TEST_P(RenderProxy, OffersTheServersFormatsUnderItsOwnIds) {
 }
 
 TEST_P(RenderProxy, EachHeadShowsWhatAReferenceServerShows) {
-  Xvfb reference({"-screen", "0", GetParam().zoomed ? "1024x768x24" : "2048x768x24"});
-  ASSERT_TRUE(reference.ok()) << reference.error();
-  // Across the seam side by side; inside B's quarter when zoomed.
-  int left = GetParam().zoomed ? 150 : 900, top = 100;
-  ASSERT_TRUE(drawScene(reference.display(), left, top));
-  renderErrors.clear();
-  XErrorHandler old = XSetErrorHandler(countErrors);
-  ASSERT_TRUE(drawScene(proxy->display(), left, top));
-  XSetErrorHandler(old);
-  EXPECT_TRUE(renderErrors.empty()) << int(renderErrors[0].error_code) << " for " << int(renderErrors[0].minor_code);
-  std::vector<unsigned long> ref = readRoot(reference.display(), GetParam().zoomed ? kWidth : 2 * kWidth, kHeight);
-  std::vector<unsigned long> onA = readRoot(a->display(), kWidth, kHeight), onB = readRoot(b->display(), kWidth, kHeight);
-  ASSERT_FALSE(ref.empty() || onA.empty() || onB.empty());
-  int refWidth = GetParam().zoomed ? kWidth : 2 * kWidth;
-  unsigned long long differA = 0, differB = 0, area = 0;
-  for (int y = top; y < top + 200; y++) {
-    for (int x = left; x < left + 300; x++) {
-      unsigned long want = ref[size_t(y) * refWidth + x];
-      if (x < kWidth && onA[size_t(y) * kWidth + x] != want) differA++;
-      if (!GetParam().zoomed) {
-        if (x >= kWidth && onB[size_t(y) * kWidth + x - kWidth] != want) differB++;
-        continue;
-      }
-      // Zoomed: each meta pixel is a 2x2 block on B; edges of scaled
-      // glyphs, trapezoids and filtered sources may differ a little.
-      for (int dy = 0; dy < 2; dy++)
-        for (int dx = 0; dx < 2; dx++)
-          if (onB[size_t(2 * y + dy) * kWidth + 2 * x + dx] != want) differB++;
-      area += 4;
-    }
-  }
-  EXPECT_EQ(differA, 0u);
-  if (GetParam().zoomed) EXPECT_LT(double(differB) / double(area), 0.04) << differB << " of " << area;
-  else EXPECT_EQ(differB, 0u);
+  expectHeadsShowTheReference(GetParam(), a.get(), b.get(), proxy.get());
 }
 
 // Errors of the servers reach the client once, in the proxy's codes.
@@ -346,6 +402,21 @@ TEST_P(RenderProxy, TextProgramsDrawWithoutErrors) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, RenderProxy, ::testing::Values(Layout{"SideBySide", false}, Layout{"Zoomed", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Heads of different depths side by side, in either order: a 24-bit head
+// that emulates 8-bit PseudoColor beside an 8-bit server, and a 16-bit
+// server before a 24-bit one.
+class RenderOnMixedHeads : public RenderProxy {};
+
+TEST_P(RenderOnMixedHeads, EachHeadShowsWhatAReferenceServerShows) {
+  expectHeadsShowTheReference(GetParam(), a.get(), b.get(), proxy.get());
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RenderOnMixedHeads,
+                         ::testing::Values(Layout{"EmulatingFirst", false, 24, 8, 'A'},
+                                           Layout{"EmulatingSecond", false, 8, 24, 'B'},
+                                           Layout{"Deep16First", false, 16, 24}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The environment limits the formats offered.
