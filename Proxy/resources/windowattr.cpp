@@ -466,11 +466,7 @@ void destroyWindowAttributes(ProxyWindow* window) {
     std::free(selection);
   }
   freeWindowBuffers(window);
-  if (WindowSavedPosition* saved = window->savedBuffer) {
-    regionDestroy(saved->region);
-    std::free(saved);
-    window->savedBuffer = nullptr;
-  }
+  dropSavedPosition(window);
 }
 
 void freeDestroyedWindowAttributes(void* argument) {
