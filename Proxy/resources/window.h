@@ -62,7 +62,7 @@ struct ConfirmedSelection {
 
 // The window attribute block. It is made with the window and may outlive it
 // for a while (the attribute module keeps destroyed windows' blocks on a list
-// and frees them by a timer).
+// and frees them in turn by one timer).
 struct WindowAttributes {
   WindowAttributes* next;  // on the list of destroyed windows' blocks only
   WindowAttributes* previous;
@@ -71,7 +71,7 @@ struct WindowAttributes {
   i16 x, y;  // geometry last confirmed by a server, absolute
   u16 width, height, borderWidth;
   u32 parentId;  // 0 for a root
-  Order* releaseTimer;
+  u64 releaseAt;  // loop clock (ms) at which a destroyed window's block goes
 };
 
 // A pixmap on one head's server holding a copy of the window's contents.
