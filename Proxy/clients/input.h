@@ -67,7 +67,7 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
 // kPushAfterNs of the proxy's time, so that the servers need not wait for
 // the whole batch.
 void parseClientInput(ProxyClient* client);
-constexpr u64 kPushAfterNs = 100000;
+constexpr u64 kPushAfterNs = 1000000;
 // The clock of those pushes (monotonic nanoseconds); tests step their own.
 // Null restores the system's.
 using ParseClock = u64 (*)();

@@ -4,7 +4,6 @@
 #include <X11/X.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <initializer_list>
 
 #include "Proxy/clients/client.h"
