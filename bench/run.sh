@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the X work of bench_xwork, interleaved within one run, against a bare
 # Xvfb, a byte relay in front of it (socat with 1 MiB buffers: one extra hop,
-# no decoding) and the proxy in front of one head and of two heads, and
+# no decoding) and the proxy in front of one head and of two heads (on
+# servers of their own, started as the bare one), and
 # prints each one's ratio to the bare Xvfb and the proxy's ratio to the
 # relay, then the proxy's memory per idle client and over cycles of
 # connects. The last column, 2bare, runs each work on both bare servers at
@@ -21,13 +22,14 @@ clients=${3:-500}
 cycles=${4:-10}
 work=$(mktemp -d /tmp/palvon-bench-XXXXXX)
 pids=()
+servers=5  # the first pids: the Xvfbs
 cleanup() {
   # The proxies and the relay go first and are waited for: their servers
   # leaving under them would only make them log.
-  for ((i = ${#pids[@]} - 1; i >= 2; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
-  for ((i = ${#pids[@]} - 1; i >= 2; i--)); do wait "${pids[i]}" 2>/dev/null || true; done
-  for pid in "${pids[@]:0:2}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]:0:2}"; do wait "$pid" 2>/dev/null || true; done
+  for ((i = ${#pids[@]} - 1; i >= servers; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
+  for ((i = ${#pids[@]} - 1; i >= servers; i--)); do wait "${pids[i]}" 2>/dev/null || true; done
+  for pid in "${pids[@]:0:servers}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]:0:servers}"; do wait "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -80,18 +82,28 @@ start_xvfb a 30
 a=$number
 start_xvfb b $((a + 1))
 b=$number
-start_relay $((b + 1)) "$a"
+# Each proxy has servers of its own: a proxy covers its servers' screens
+# with its own windows, so that windows of the other targets on a shared
+# server would lie hidden below them, and a server sends the events of
+# every target's windows to each proxy watching it.
+start_xvfb c $((b + 1))
+c=$number
+start_xvfb d $((c + 1))
+d=$number
+start_xvfb e $((d + 1))
+e=$number
+start_relay $((e + 1)) "$a"
 relay=$number
 one=$(free_display $((relay + 1)))
 # shellcheck disable=SC2086 # the statements are meant to split
-start_proxy "$one" ${BENCH_OPTIONS:-} screen ":$a.0"
+start_proxy "$one" ${BENCH_OPTIONS:-} screen ":$c.0"
 onepid=${pids[-1]}
 two=$(free_display $((one + 1)))
 # shellcheck disable=SC2086
-start_proxy "$two" ${BENCH_OPTIONS:-} screen ":$a.0" screen ":$b.0"
+start_proxy "$two" ${BENCH_OPTIONS:-} screen ":$d.0" screen ":$e.0"
 twopid=${pids[-1]}
 
-echo "bare Xvfb :$a, relay :$relay, proxy :$one (one head), proxy :$two (heads :$a and :$b)"
+echo "bare Xvfb :$a, relay :$relay, proxy :$one (one head, :$c), proxy :$two (heads :$d and :$e)"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 "$build/bench/bench_xwork" ${BENCH_WORK:+-w "$BENCH_WORK"} -r "$rounds" -m "$clients" -c "$cycles" bare=":$a" relay=":$relay" \
   "1head=:$one@$onepid" "2heads=:$two@$twopid" "2bare=:$a+:$b"

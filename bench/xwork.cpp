@@ -16,7 +16,9 @@
 //
 // -w runs only the works whose name contains WORK (for profiling one). One
 // work repeats the round trips with 200 other clients connected and idle on
-// every target: a busy client must not pay for the idle ones.
+// every target: a busy client must not pay for the idle ones. The window
+// works among 100 and 1000 windows change one window above a crowd of
+// overlapping mapped ones, made anew for each run.
 // The first target is the bare server, the second the relay. A target with
 // a pid also gets the memory section: the resident-set growth of that
 // process per idle client (CLIENTS connections held open), then its
@@ -31,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -50,6 +53,7 @@ struct Target {
   xcb_gcontext_t gc = 0;
   xcb_atom_t property = 0;  // 64 bytes on the root window
   std::shared_ptr<Target> twin;  // the pair's second server
+  std::vector<xcb_window_t> windows;  // the work's crowd of windows; the last one is moved
 };
 
 // What one run of a work measured: seconds, and the bytes it moved (0 when
@@ -64,6 +68,7 @@ struct Work {
   double (*run)(Target& t);  // bytes moved, or 0
   int idleClients = 0;  // held open on each target, untimed, while the work runs
   bool bothServers = false;  // two heads send all of it to both servers
+  int windows = 0;  // mapped top-level windows made, untimed, before each run and destroyed after it
 };
 
 constexpr int kSide = 512;
@@ -151,6 +156,112 @@ double getImages(Target& t) {
   return bytes;
 }
 
+// A top-level window of 120 x 90 that paints its background, as most
+// programs' windows do; windows made one after another overlap their
+// neighbours over the left part of the screen.
+xcb_window_t newWindow(Target& t, int i) {
+  xcb_window_t w = xcb_generate_id(t.c);
+  uint32_t background = 0x336699u + uint32_t(i);
+  xcb_create_window(t.c, XCB_COPY_FROM_PARENT, w, t.root, int16_t(i * 7 % 900), int16_t(i * 5 % 700), 120, 90, 1,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL, &background);
+  return w;
+}
+
+void moveWindow(xcb_connection_t* c, xcb_window_t w, int x, int y) {
+  uint32_t values[] = {uint32_t(x), uint32_t(y)};
+  xcb_configure_window(c, w, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, values);
+}
+
+// Each of 100 windows made, mapped, moved, resized, unmapped and destroyed,
+// one step over all of them at a time.
+double windowLifeCycle(Target& t) {
+  xcb_window_t w[100];
+  for (int i = 0; i < 100; i++) w[i] = newWindow(t, i);
+  for (xcb_window_t each : w) xcb_map_window(t.c, each);
+  for (int i = 0; i < 100; i++) moveWindow(t.c, w[i], i * 7 % 900 + 10, i * 5 % 700 + 10);
+  for (xcb_window_t each : w) {
+    uint32_t size[] = {130, 100};
+    xcb_configure_window(t.c, each, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, size);
+  }
+  for (xcb_window_t each : w) xcb_unmap_window(t.c, each);
+  for (xcb_window_t each : w) xcb_destroy_window(t.c, each);
+  roundTrip(t.c);
+  return 0;
+}
+
+// The topmost of the crowd moved 400 times over the others.
+double moveAmongWindows(Target& t) {
+  xcb_window_t w = t.windows.back();
+  for (int i = 0; i < 400; i++) moveWindow(t.c, w, i * 3 % 900, i * 2 % 700);
+  roundTrip(t.c);
+  return 0;
+}
+
+// The topmost of the crowd unmapped and mapped again 200 times.
+double remapAmongWindows(Target& t) {
+  xcb_window_t w = t.windows.back();
+  for (int i = 0; i < 200; i++) {
+    xcb_unmap_window(t.c, w);
+    xcb_map_window(t.c, w);
+  }
+  roundTrip(t.c);
+  return 0;
+}
+
+// The crowd is made before each run and destroyed after it: windows of the
+// other targets, even unmapped, would lengthen the server's walks over the
+// root's children.
+void makeWindows(Target& t, int count) {
+  for (int i = 0; i < count; i++) {
+    t.windows.push_back(newWindow(t, i));
+    xcb_map_window(t.c, t.windows.back());
+  }
+  roundTrip(t.c);
+}
+
+void dropWindows(Target& t) {
+  for (xcb_window_t w : t.windows) xcb_destroy_window(t.c, w);
+  t.windows.clear();
+  roundTrip(t.c);
+}
+
+double changeGCs(Target& t) {
+  for (int i = 0; i < 100000; i++) {
+    uint32_t values[] = {uint32_t(i) & 0xffffff, ~uint32_t(i) & 0xffffff};
+    xcb_change_gc(t.c, t.gc, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND, values);
+  }
+  roundTrip(t.c);
+  return 0;
+}
+
+double smallImages(Target& t) {
+  static uint8_t image[10 * 10 * 4];
+  for (int i = 0; i < 20000; i++) {
+    image[0] = uint8_t(i);
+    xcb_put_image(t.c, XCB_IMAGE_FORMAT_Z_PIXMAP, t.pixmap, t.gc, 10, 10, int16_t(i * 10 % (kSide - 10)),
+                  int16_t(i / 50 * 10 % (kSide - 10)), 0, 24, sizeof image, image);
+  }
+  roundTrip(t.c);
+  return 0;
+}
+
+// One-rectangle fills and one-point draws in turn, flushed 5,000 at a time.
+double smallDrawing(Target& t) {
+  for (int i = 0; i < 100000; i++) {
+    int16_t x = int16_t(i % kSide), y = int16_t((i / kSide) % kSide);
+    if (i & 1) {
+      xcb_point_t point = {x, y};
+      xcb_poly_point(t.c, XCB_COORD_MODE_ORIGIN, t.pixmap, t.gc, 1, &point);
+    } else {
+      xcb_rectangle_t rectangle = {x, y, 4, 4};
+      xcb_poly_fill_rectangle(t.c, t.pixmap, t.gc, 1, &rectangle);
+    }
+    if (i % 5000 == 4999) xcb_flush(t.c);
+  }
+  roundTrip(t.c);
+  return 0;
+}
+
 double connections(Target& t) {
   for (int i = 0; i < 50; i++) {
     xcb_connection_t* other = xcb_connect(t.display.c_str(), nullptr);
@@ -172,15 +283,28 @@ const Work kWorks[] = {
     {"PutImage bandwidth (32 x 1 MiB)", putImages, 0, true},
     {"GetImage bandwidth (32 x 1 MiB)", getImages},
     {"connection set-up (50)", connections, 0, true},
+    {"window life cycle (100 x 6 steps)", windowLifeCycle, 0, true},
+    {"move among 100 windows (400)", moveAmongWindows, 0, true, 100},
+    {"unmap+map among 100 windows (200)", remapAmongWindows, 0, true, 100},
+    {"move among 1000 windows (400)", moveAmongWindows, 0, true, 1000},
+    {"unmap+map among 1000 windows (200)", remapAmongWindows, 0, true, 1000},
+    {"ChangeGC pipelined (100000)", changeGCs, 0, true},
+    {"PutImage 10x10 pipelined (20000)", smallImages, 0, true},
+    {"small drawing mixed (100000)", smallDrawing, 0, true},
 };
 
 Run measure(const Work& work, Target& t) {
+  for (Target* each : {&t, t.twin.get()})
+    if (each && work.windows) makeWindows(*each, work.windows);
   auto start = Clock::now();
   std::thread twin;
   if (t.twin) twin = std::thread([&work, &t] { work.run(*t.twin); });
   double bytes = work.run(t);
   if (twin.joinable()) twin.join();
-  return {std::chrono::duration<double>(Clock::now() - start).count(), bytes};
+  Run run{std::chrono::duration<double>(Clock::now() - start).count(), bytes};
+  for (Target* each : {&t, t.twin.get()})
+    if (each && work.windows) dropWindows(*each);
+  return run;
 }
 
 double median(std::vector<double> values) {
@@ -322,6 +446,7 @@ int main(int argc, char** argv) {
     std::vector<std::vector<xcb_connection_t*>> idle(n);
     for (size_t k = 0; k < n && work.idleClients; k++)
       if (!targets[k].twin) idle[k] = openClients(targets[k], work.idleClients);
+
     std::vector<std::vector<double>> times(n);
     double bytes = 0;
     // Each round starts with another target, so none always runs first.

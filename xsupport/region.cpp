@@ -113,6 +113,18 @@ struct BoxWriter {
     boxes()[n++] = RegionBox{i16(x1), i16(y1), i16(x2), i16(y2)};
   }
 
+  // Whole bands copied as they are.
+  void addRun(const RegionBox* from, long count) {
+    long size = isOwned(data) ? data->size : 0;
+    if (n + count > size) {
+      RegionData* grown = reallocData(data, std::max(n + count, size + std::max<long>(size, initialSize)));
+      if (!grown) return void(failed = true);
+      data = grown;
+    }
+    std::memcpy(boxes() + n, from, size_t(count) * sizeof(RegionBox));
+    n += count;
+  }
+
   // Merges the band starting at curBand into the band before it when they
   // touch vertically and have the same spans; returns the start of the band
   // the next one must be compared with.
@@ -136,6 +148,27 @@ const RegionBox* bandEnd(const RegionBox* r, const RegionBox* end) {
   const RegionBox* e = r + 1;
   while (e != end && e->y1 == r->y1) e++;
   return e;
+}
+
+// The first box from r on that reaches below `y`: bands lie in order, so
+// the bottoms never decrease, and a band is found whole.
+const RegionBox* firstBelow(const RegionBox* r, const RegionBox* end, int y) {
+  return std::partition_point(r, end, [y](const RegionBox& b) { return b.y2 <= y; });
+}
+
+// Bands r..end (whole bands, in order) copied behind the output: only the
+// first can join the band before it; the ones after it were apart already.
+// Returns the start of the last band copied, for the next join.
+long copyBands(BoxWriter& out, const RegionBox* r, const RegionBox* end, long prevBand) {
+  const RegionBox* first = bandEnd(r, end);
+  long band = out.n;
+  out.addRun(r, first - r);
+  prevBand = out.coalesce(prevBand, band);
+  if (first == end || out.failed) return prevBand;
+  const RegionBox* last = end - 1;
+  while (last != first && (last - 1)->y1 == last->y1) last--;
+  out.addRun(first, end - first);
+  return out.n - (end - last);
 }
 
 void appendBand(BoxWriter& out, const RegionBox* r, const RegionBox* end, int y1, int y2) {
@@ -214,7 +247,7 @@ RegionBox boxesExtents(const RegionBox* boxes, long n) {
 }
 
 // Gives dst the writer's boxes; the arrays no longer needed go to the spare.
-bool finish(Region* dst, BoxWriter& out, RegionData* oldData) {
+bool finish(Region* dst, BoxWriter& out, RegionData* oldData, const RegionBox* extents) {
   dst->data = nullptr;  // oldData holds it when dst was a source
   if (out.failed) {
     recycle(out.data);
@@ -230,7 +263,7 @@ bool finish(Region* dst, BoxWriter& out, RegionData* oldData) {
   } else {
     out.data->numRects = out.n;
     dst->data = out.data;
-    dst->extents = boxesExtents(out.boxes(), out.n);
+    dst->extents = extents ? *extents : boxesExtents(out.boxes(), out.n);
   }
   recycle(oldData);
   return true;
@@ -254,8 +287,13 @@ RegionData* takeOutput(Region* dst, const Region* a, const Region* b, RegionData
 
 // Walks the bands of both regions from the top. Rows covered by only one
 // region are copied when that side's flag is set; rows covered by both go
-// through the overlap function.
-bool regionOp(Region* dst, const Region* a, const Region* b, OverlapFunction overlap, bool keepA, bool keepB) {
+// through the overlap function. A stretch of whole bands of one region
+// above the other's next band is copied in one piece, or skipped by a
+// search when it is not kept, so that an operation with a small region
+// costs little more than a copy of the large one. `extents`, when known,
+// spares the scan of the result for them.
+bool regionOp(Region* dst, const Region* a, const Region* b, OverlapFunction overlap, bool keepA, bool keepB,
+              const RegionBox* extents = nullptr) {
   const RegionBox* r1 = regionRects(a);
   const RegionBox* r1End = r1 + regionNumRects(a);
   const RegionBox* r2 = regionRects(b);
@@ -265,17 +303,37 @@ bool regionOp(Region* dst, const Region* a, const Region* b, OverlapFunction ove
   out.initialSize = 2 * std::max<long>(std::max(r1End - r1, r2End - r2), 4);
   long prevBand = -1;
   int ybot = std::min(r1->y1, r2->y1);
+  // Rows where only the upper region has boxes, down to the other's top.
+  auto keepAlone = [&](const RegionBox* r, const RegionBox* rEnd, const RegionBox* other, bool keep) {
+    int top = std::max<int>(r->y1, ybot), bot = std::min(r->y2, other->y1);
+    if (!keep || top >= bot) return;
+    long band = out.n;
+    appendBand(out, r, rEnd, top, bot);
+    prevBand = out.coalesce(prevBand, band);
+  };
+  // Whole bands of r that end above the other's top: kept in one copy, or
+  // passed over.
+  auto passBands = [&](const RegionBox*& r, const RegionBox* rEnd, const RegionBox* other, bool keep) {
+    const RegionBox* stop = firstBelow(r, rEnd, other->y1);
+    if (keep && stop != r) prevBand = copyBands(out, r, stop, prevBand);
+    r = stop;
+  };
   while (r1 != r1End && r2 != r2End && !out.failed) {
     const RegionBox* r1BandEnd = bandEnd(r1, r1End);
     const RegionBox* r2BandEnd = bandEnd(r2, r2End);
-    // Rows where only the upper region has boxes, down to the other's top.
-    auto keepAlone = [&](const RegionBox* r, const RegionBox* rEnd, const RegionBox* other, bool keep) {
-      int top = std::max<int>(r->y1, ybot), bot = std::min(r->y2, other->y1);
-      if (!keep || top >= bot) return;
-      long band = out.n;
-      appendBand(out, r, rEnd, top, bot);
-      prevBand = out.coalesce(prevBand, band);
-    };
+    if (r1->y2 <= r2->y1 || r2->y2 <= r1->y1) {
+      // The first band may have lost rows above ybot to an overlap.
+      if (r1->y2 <= r2->y1) {
+        keepAlone(r1, r1BandEnd, r2, keepA);
+        r1 = r1BandEnd;
+        if (r1 != r1End) passBands(r1, r1End, r2, keepA);
+      } else {
+        keepAlone(r2, r2BandEnd, r1, keepB);
+        r2 = r2BandEnd;
+        if (r2 != r2End) passBands(r2, r2End, r1, keepB);
+      }
+      continue;
+    }
     int ytop = std::max(r1->y1, r2->y1);
     if (r1->y1 < r2->y1) keepAlone(r1, r1BandEnd, r2, keepA);
     else if (r2->y1 < r1->y1) keepAlone(r2, r2BandEnd, r1, keepB);
@@ -290,14 +348,14 @@ bool regionOp(Region* dst, const Region* a, const Region* b, OverlapFunction ove
   }
   const RegionBox* rest = keepA && r1 != r1End ? r1 : keepB && r2 != r2End ? r2 : nullptr;
   const RegionBox* restEnd = rest == r1 ? r1End : r2End;
-  while (rest && rest != restEnd && !out.failed) {
+  if (rest && !out.failed) {
     const RegionBox* end = bandEnd(rest, restEnd);
     long band = out.n;
     appendBand(out, rest, end, std::max<int>(rest->y1, ybot), rest->y2);
     prevBand = out.coalesce(prevBand, band);
-    rest = end;
+    if (end != restEnd) copyBands(out, end, restEnd, prevBand);
   }
-  return finish(dst, out, oldData);
+  return finish(dst, out, oldData, extents);
 }
 
 // Brings a banded box list that was changed in place (clipped, or built
@@ -432,7 +490,10 @@ bool regionUnion(Region* dst, const Region* a, const Region* b) {
   if (!regionNotEmpty(a)) return regionCopy(dst, b);
   if (!a->data && boxEncloses(a->extents, b->extents)) return regionCopy(dst, a);
   if (!b->data && boxEncloses(b->extents, a->extents)) return regionCopy(dst, b);
-  return regionOp(dst, a, b, unionBand, true, true);
+  // A union reaches exactly as far as its two parts.
+  RegionBox extents{std::min(a->extents.x1, b->extents.x1), std::min(a->extents.y1, b->extents.y1),
+                    std::max(a->extents.x2, b->extents.x2), std::max(a->extents.y2, b->extents.y2)};
+  return regionOp(dst, a, b, unionBand, true, true, &extents);
 }
 
 bool regionSubtract(Region* dst, const Region* minuend, const Region* subtrahend) {

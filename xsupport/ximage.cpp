@@ -30,17 +30,19 @@ const ImageFormat* ximageZPixmapFormat(u32 depth) {
 namespace {
 
 // Bits per pixel and scanline pad of the last pixmap format of that depth.
+// Read where Xlib keeps the connection's formats, as its own macros read
+// the display's byte order: XListPixmapFormats would allocate a copy of
+// them for every image.
 bool pixmapFormatOfDepth(Display* display, int depth, int* bitsPerPixel, int* pad) {
-  int count = 0;
-  XPixmapFormatValues* formats = XListPixmapFormats(display, &count);
+  const auto* d = reinterpret_cast<_XPrivDisplay>(display);
   bool found = false;
-  for (int i = 0; i < count; i++) {
-    if (formats[i].depth != depth) continue;
-    *bitsPerPixel = formats[i].bits_per_pixel;
-    *pad = formats[i].scanline_pad;
+  for (int i = 0; i < d->nformats; i++) {
+    const ScreenFormat& f = d->pixmap_format[i];
+    if (f.depth != depth) continue;
+    *bitsPerPixel = f.bits_per_pixel;
+    *pad = f.scanline_pad;
     found = true;
   }
-  if (formats) XFree(formats);
   return found;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "Proxy/clients/access.h"
 #include "Proxy/clients/auth.h"
@@ -191,6 +192,42 @@ void cancelClientRead(ProxyClient* client) {
   client->readingResumeTimer = 0;
 }
 
+// Hands what the links hold to the servers without waiting; what is left
+// goes out through the links' own write orders.
+void pushClientLinks(ProxyClient* client) {
+  for (ServerLink* link : linksOf(client)) {
+    int flushed = outbufferFlush(&link->output);
+    if (flushed == 1 && widenLocalSendBuffer(link)) flushed = outbufferFlush(&link->output);
+    if (flushed == 2) {
+      // A lost server leaves with every link to it; its slot stays empty.
+      if (dropLostServer(link->server.display)) continue;
+      stopClient(client, reportBrokenServerLink(link), 0);
+      return;
+    }
+    // Drained: a write order left standing would only cost a step.
+    if (flushed == 0 && link->writeOrder) {
+      orderCancel(link->writeOrder);
+      link->writeOrder = nullptr;
+    }
+  }
+}
+
+// A long batch reaches the servers in pieces: once the proxy has worked on
+// it for kPushAfterNs since the last hand-over, what the links hold goes
+// out, so that the servers work on it while the proxy reads the rest.
+// Handed over only at the end, a batch that takes the proxy as long as the
+// servers would take twice as long as on a plain server. The clock is read
+// every kPushLookEvery requests only.
+constexpr u32 kPushLookEvery = 8;
+
+u64 monotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return u64(now.tv_sec) * 1000000000u + u64(now.tv_nsec);
+}
+
+ParseClock parseClock = monotonicNs;
+
 // Frames and dispatches the requests from *offset on. Returns when the input
 // holds no complete request or parsing was stopped.
 void parseRequests(ProxyClient* client, u64* offset) {
@@ -200,6 +237,8 @@ void parseRequests(ProxyClient* client, u64* offset) {
   // entries reached their limit: nothing else makes a client backlogged,
   // and the full look walks every link.
   u64 segmentsSeen = ~outbufferSegmentsLinked;
+  u64 pushedAt = parseClock();
+  u32 sinceLook = 0;
   while (parser->bytesNeeded == kParserRequests && client->input.used - *offset >= 4) {
     u8* request = client->input.data + *offset;
     u64 available = client->input.used - *offset;
@@ -232,6 +271,15 @@ void parseRequests(ProxyClient* client, u64* offset) {
     const RequestRow* row = dispatchClientRequestInline(client, start, static_cast<u32>(length));
     if (client->stopped) return;
     *offset += advance;
+    if (++sinceLook == kPushLookEvery) {
+      sinceLook = 0;
+      u64 now = parseClock();
+      if (now - pushedAt >= kPushAfterNs) {
+        pushClientLinks(client);
+        if (client->stopped) return;
+        pushedAt = now;
+      }
+    }
     bool marked = expectsServerReply(row) && paceLinks(client, paceWeight(start[0]));
     // The rest waits in the buffer until the backlog has drained. Reading
     // stops with it: a read order left standing would wait for bytes the
@@ -270,26 +318,6 @@ bool anyLinkReading(const ProxyClient* client) {
   return false;
 }
 
-// Hands what the links hold to the servers without waiting; what is left
-// goes out through the links' own write orders.
-void pushClientLinks(ProxyClient* client) {
-  for (ServerLink* link : linksOf(client)) {
-    int flushed = outbufferFlush(&link->output);
-    if (flushed == 1 && widenLocalSendBuffer(link)) flushed = outbufferFlush(&link->output);
-    if (flushed == 2) {
-      // A lost server leaves with every link to it; its slot stays empty.
-      if (dropLostServer(link->server.display)) continue;
-      stopClient(client, reportBrokenServerLink(link), 0);
-      return;
-    }
-    // Drained: a write order left standing would only cost a step.
-    if (flushed == 0 && link->writeOrder) {
-      orderCancel(link->writeOrder);
-      link->writeOrder = nullptr;
-    }
-  }
-}
-
 // The pseudo client through which host access sees a transport.
 AccessClient* wrapAccessClient(_XtransConnInfo* transport) {
   static AccessClient pseudo;
@@ -317,6 +345,8 @@ const char* setupClientConnection(ProxyClient* client) {
   parser->bytesNeeded = kParserRequests;
   return text && *text ? text : nullptr;
 }
+
+void setParseClockForTesting(ParseClock clock) { parseClock = clock ? clock : monotonicNs; }
 
 void parseClientInput(ProxyClient* client) {
   ProxyClient* savedClient = currentClient;

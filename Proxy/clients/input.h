@@ -63,8 +63,15 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
 // Parses the buffered input with the client current, then acts on the
 // outcome: a refusal stops the client, new pending entries get their round
 // trips, the links are pushed and reading resumes. The client may be
-// stopped on return.
+// stopped on return. A long parse pushes the links on its way too, every
+// kPushAfterNs of the proxy's time, so that the servers need not wait for
+// the whole batch.
 void parseClientInput(ProxyClient* client);
+constexpr u64 kPushAfterNs = 1000000;
+// The clock of those pushes (monotonic nanoseconds); tests step their own.
+// Null restores the system's.
+using ParseClock = u64 (*)();
+void setParseClockForTesting(ParseClock clock);
 void onClientReadable(void* client);
 void onClientResumeTimer(void* client);
 void resumeClientIo(ProxyClient* client);

@@ -19,6 +19,7 @@
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
+#include "Proxy/proxystate.h"
 #include "Proxy/servers/failsafe.h"
 #include "Xext/swap/byteswap.h"
 #include "base/logging.h"
@@ -352,7 +353,9 @@ void requestQueryKeymap(ServerLink* link) { bareRequest(link, X_QueryKeymap); }
 void requestShmPutImage(ServerLink* link, u32 drawable, u32 gc, u16 totalWidth, u16 totalHeight, u16 sourceX,
                         u16 sourceY, u16 width, u16 height, i16 destinationX, i16 destinationY, u8 depth, u8 format,
                         u8 sendEvent, u32 segment, u32 offset) {
-  ExtensionEntry* shm = findExtensionByName("MIT-SHM");
+  // The module's entry, not a look-up by name: small images make this per
+  // image.
+  auto* shm = static_cast<ExtensionEntry*>(proxyState.extensions.moduleState[kModuleShm]);
   if (!shm) return;
   u8* p = begin(link, shm->major, 3, 40);
   if (!p) return;

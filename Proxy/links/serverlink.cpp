@@ -42,6 +42,7 @@
 namespace palvon {
 
 ServerLink* currentLink = nullptr;
+void (*releaseImageRingOfLink)(ServerLink* link) = nullptr;
 
 namespace {
 
@@ -729,6 +730,7 @@ void closeLink(ServerLink* link, bool waitForServer) {
     link->client = nullptr;
   }
   releaseAllStashes(link);
+  if (link->imageRing && releaseImageRingOfLink) releaseImageRingOfLink(link);
   bufferFree(&link->input);
   link->input = {};
   orderCancel(link->readOrder);

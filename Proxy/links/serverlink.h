@@ -28,6 +28,7 @@ struct ServerLink;
 struct SequenceRing;
 struct RequestStash;
 struct ReplyHook;
+struct ImageRing;
 
 // What the proxy's own request writers write through: a ServerLink embeds one
 // (allocate = allocServerRequest), other connections may offer their own.
@@ -132,6 +133,9 @@ struct ServerLink {
   // The socket's send buffer was widened once the server first fell
   // behind (widenLocalSendBuffer).
   u8 sendBufferWidened;
+  // The segment small images reach the server through (Xext/shm/ring.h),
+  // made at the first; let go through releaseImageRingOfLink.
+  ImageRing* imageRing;
   char names[];                // display name, NUL, host name, NUL (stays last)
 };
 
@@ -283,6 +287,9 @@ void watchServerLinkStall(ServerLink* link, bool progressed);
 // Flushes what the link still has for its server (bounded by the offline
 // time-out), then closes it; accepts null.
 void closeServerLink(ServerLink* link);
+// Set by the MIT-SHM module: a closing link's image ring is let go, after
+// the round trips still owed on the link have ended.
+extern void (*releaseImageRingOfLink)(ServerLink* link);
 // Closes at once, dropping what was not yet written: for a server that is
 // leaving the session, whose connection ends with every resource the
 // client had there (a stopped server would hold every client for a whole

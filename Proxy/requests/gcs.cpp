@@ -24,6 +24,7 @@
 #include "Proxy/resources/gc.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/resourcefind.h"
 #include "Proxy/visuals/pixels.h"
 #include "base/logging.h"
 
@@ -101,15 +102,37 @@ bool createOnHead(const RouteTarget& target, void* argument) {
 struct ChangeGC {
   GCRecord* gc;
   u32 mask;
-  XGCValues merged;
+  const u8* request;
+  u32 length;
+  bool merged;  // `values` holds the record's values with the request's
+  XGCValues values;
   bool failed;
 };
 
 bool changeOnHead(const RouteTarget& target, void* argument) {
   auto* c = static_cast<ChangeGC*>(argument);
   if (gcSkipsHead(c->gc, target.head)) return true;
+  // Most heads take the request itself: copied, its ids translated.
+  if (gcValuesPassAsIs(c->gc, target.head, c->mask)) {
+    u8* copy = copySmallRequestToServer(c->request, c->length, target.link);
+    if (!copy) copy = copyRequestToServer(c->request, c->length, target.link);
+    if (!copy) {
+      c->failed = true;
+      return false;
+    }
+    put32(copy + 4, translateXid(c->gc->id, RT_GC, target.head));
+    translateGCValueIds(c->gc, target.head, c->mask, copy + 12);
+    swapServerRequest(target.link, copy, c->length, currentRequest.row->requestLayout);
+    return true;
+  }
+  if (!c->merged) {
+    c->values = c->gc->values;
+    mergeGCValueList(&c->values, c->mask, c->request + 12);
+    c->merged = true;
+  }
+  const XGCValues& merged = c->values;
   XGCValues values;
-  u32 mask = headGCValues(c->gc, target.head, c->mask, c->merged, c->gc->preparedDrawable, &values);
+  u32 mask = headGCValues(c->gc, target.head, c->mask, merged, c->gc->preparedDrawable, &values);
   // The font alone on a head that draws text itself: nothing to send.
   if (!mask) return true;
   u64 before = target.link->requestsSent;
@@ -244,21 +267,19 @@ void rewriteFreeGC(u8* copy, u32, const RouteTarget& target, void*) {
 // refuses: true with the value it names. The function is read as a byte,
 // as a plain server reads it; the others whole.
 bool badGCValue(u32 mask, const u8* values, u32* bad) {
-  struct Limit {
-    u8 bit;
-    u32 highest;
-  };
-  static constexpr Limit kLimits[] = {{5, LineDoubleDash}, {6, CapProjecting},     {7, JoinBevel},
-                                      {8, FillOpaqueStippled}, {9, WindingRule},  {15, IncludeInferiors},
-                                      {16, 1},             {22, ArcPieSlice}};
-  u32 index = 0;
-  for (u32 bit = 0; bit < 23; bit++) {
-    if (!(mask & (1u << bit))) continue;
-    u32 value = get32(values + 4 * index++);
+  // The highest value of each enumerated component, by bit; others take any.
+  static constexpr u32 kAny = ~0u;
+  static constexpr u32 kHighest[23] = {kAny, kAny, kAny, kAny, kAny, LineDoubleDash, CapProjecting, JoinBevel,
+                                       FillOpaqueStippled, WindingRule, kAny, kAny, kAny, kAny, kAny,
+                                       IncludeInferiors, 1, kAny, kAny, kAny, kAny, kAny, ArcPieSlice};
+  constexpr u32 kChecked = GCFunction | GCLineStyle | GCCapStyle | GCJoinStyle | GCFillStyle | GCFillRule |
+                           GCSubwindowMode | GCGraphicsExposures | GCDashList | GCArcMode;
+  for (u32 rest = mask & kChecked; rest; rest &= rest - 1) {
+    u32 bit = u32(__builtin_ctz(rest));
+    u32 value = get32(values + 4 * __builtin_popcount(mask & ((1u << bit) - 1)));
     if (bit == 0 && (value & 0xff) > GXset) return *bad = value & 0xff, true;
     if (bit == 21 && (value & 0xff) == 0) return *bad = 0, true;
-    for (const Limit& l : kLimits)
-      if (l.bit == bit && value > l.highest) return *bad = value, true;
+    if (value > kHighest[bit]) return *bad = value, true;
   }
   return false;
 }
@@ -270,6 +291,7 @@ bool badGCValue(u32 mask, const u8* values, u32* bad) {
 // screen is on none of the GC's heads, and a head that keeps two client
 // depths at one of its own would take a tile the others refuse.
 u8 refusedGCResource(const MetaScreen* screen, u32 depth, u32 mask, const u8* values) {
+  if (!(mask & (GCTile | GCStipple | GCFont | GCClipMask))) return 0;
   u32 index = 0;
   for (u32 bit = 0; bit < kGCComponentCount; bit++) {
     if (!(mask & (1u << bit))) continue;
@@ -318,16 +340,18 @@ void ProcCreateGC(u8* request, u32 length) {
 
 void ProcChangeGC(u8* request, u32 length) {
   u32 id = get32(request + 4), mask = get32(request + 8);
-  setRequestResource(currentClient, id);
-  GCRecord* gc = lookupGC(id);
+  // One look-up serves the note of the request's resource and the GC.
+  ResourceNode* node = findResourceNode(id);
+  setRequestResourceQuickly(currentClient, id, node ? node->type : RT_NONE, node ? node->object : nullptr);
+  GCRecord* gc = node && node->type == RT_GC ? static_cast<GCRecord*>(node->object) : lookupGC(id);
   if (!gc) return sendXError(BadGC, id, request, length, nullptr);
   if (mask > kGCAllComponents) return sendXError(BadValue, mask, request, length, nullptr);
   u32 bad = 0;
   if (badGCValue(mask, request + 12, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
   if (u8 error = refusedGCResource(gc->screen, gc->depth, mask, request + 12))
     return sendXError(error, 0, request, length, nullptr);
-  ChangeGC c{gc, mask, gc->values, false};
-  mergeGCValueList(&c.merged, mask, request + 12);
+  ChangeGC c;
+  c.gc = gc, c.mask = mask, c.request = request, c.length = length, c.merged = false, c.failed = false;
   forEachTarget(currentRequest.row->route, changeOnHead, &c);
   if (c.failed) sendXError(BadAlloc, 0, request, length, nullptr);
   // Scaled clip lists are sent relative to a scaled origin: a new origin

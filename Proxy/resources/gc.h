@@ -83,6 +83,13 @@ bool gcSkipsHead(const GCRecord* gc, const Head* head);
 // of a pair, on a head that draws text as bitmaps without the font.
 u32 headGCValues(const GCRecord* gc, const Head* head, u32 mask, const XGCValues& values, u32 drawable,
                  XGCValues* out);
+// Whether the head takes the client's value list for `mask` as it is, but
+// for its ids: it neither scales, nor converts the GC's pixels, nor draws
+// the font of the list as bitmaps.
+bool gcValuesPassAsIs(const GCRecord* gc, const Head* head, u32 mask);
+// Translates the pixmap and font ids of such a value list (one word per
+// mask bit, the proxy's byte order) in place for the head.
+void translateGCValueIds(const GCRecord* gc, const Head* head, u32 mask, u8* list);
 
 // The current client's values of the GC put back on the head after the
 // text engine changed the components of `mask`; with `clipChanged` the

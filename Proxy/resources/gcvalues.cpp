@@ -112,8 +112,8 @@ void scaleOrigin(const HeadScaler* s, int* x, int* y, u32 width, u32 height) {
 
 void applyGCValueList(GCRecord* gc, u32 mask, const u8* values) {
   const u8* at = values;
-  for (u32 bit = 0; bit < kGCComponentCount; bit++) {
-    if (!(mask & (1u << bit))) continue;
+  for (u32 rest = mask & ((1u << kGCComponentCount) - 1); rest; rest &= rest - 1) {
+    u32 bit = u32(__builtin_ctz(rest));
     u32 value = get32(at);
     at += 4;
     switch (1u << bit) {
@@ -187,8 +187,8 @@ bool gcSkipsHead(const GCRecord* gc, const Head* head) {
 
 // Values one at a time so that a merged record serves ChangeGC too.
 void mergeGCValueList(XGCValues* values, u32 mask, const u8* list) {
-  for (u32 bit = 0; bit < kGCComponentCount; bit++) {
-    if (!(mask & (1u << bit))) continue;
+  for (u32 rest = mask & ((1u << kGCComponentCount) - 1); rest; rest &= rest - 1) {
+    u32 bit = u32(__builtin_ctz(rest));
     setComponent(*values, bit, get32(list));
     list += 4;
   }
@@ -226,6 +226,26 @@ u32 headGCValues(const GCRecord* gc, const Head* head, u32 mask, const XGCValues
     if (mask & GCClipXOrigin) scaleOrigin(s, &out->clip_x_origin, &out->clip_y_origin, cw, ch);
   }
   return mask;
+}
+
+bool gcValuesPassAsIs(const GCRecord* gc, const Head* head, u32 mask) {
+  if (!head || head->scaler || ((mask & GCFont) && head->fontBitmaps)) return false;
+  return !(mask & (GCPlaneMask | GCForeground | GCBackground)) || !gc->visual ||
+         !getHeadVisualIfConverting(gc->visual, head);
+}
+
+void translateGCValueIds(const GCRecord* gc, const Head* head, u32 mask, u8* list) {
+  for (u32 rest = mask & (GCTile | GCStipple | GCFont | GCClipMask); rest; rest &= rest - 1) {
+    u32 component = rest & -rest;
+    u8* at = list + 4 * __builtin_popcount(mask & (component - 1));
+    u32 id = get32(at);
+    switch (component) {
+      case GCTile: put32(at, headPixmapId(id, gc->tile, head)); break;
+      case GCStipple: put32(at, headPixmapId(id, gc->stipple, head)); break;
+      case GCClipMask: put32(at, headPixmapId(id, gc->clipMask, head)); break;
+      default: put32(at, translateXid(id, RT_FONT, head)); break;
+    }
+  }
 }
 
 bool restoreGCOnHead(const GCRecord* gc, const Head* head, ServerLink* link, u32 mask, u32 drawable,

@@ -14,6 +14,7 @@
 #include "Proxy/resources/windowattr.h"
 #include "Proxy/resources/windowtree.h"
 #include "Proxy/visuals/visual.h"
+#include "base/logging.h"
 
 namespace palvon {
 
@@ -25,12 +26,51 @@ ProxyWindow* deepestTopDescendant(ProxyWindow* window) {
   return window;
 }
 
-void freeSavedBuffer(ProxyWindow* window) {
-  if (!window->savedBuffer) return;
-  regionDestroy(window->savedBuffer->region);
-  std::free(window->savedBuffer);
+// Every mark, and spare records for the next ones: a validation marks and
+// frees dozens of windows, which would otherwise each cost an allocation.
+WindowSavedPosition* markedList;
+WindowSavedPosition* spareMarks;
+u32 spareMarkCount;
+constexpr u32 kSpareMarks = 1024;
+
+}  // namespace
+
+void dropSavedPosition(ProxyWindow* window) {
+  WindowSavedPosition* saved = window->savedBuffer;
+  if (!saved) return;
   window->savedBuffer = nullptr;
+  regionDestroy(saved->region);
+  saved->region = nullptr;
+  if (saved->previousMarked) saved->previousMarked->nextMarked = saved->nextMarked;
+  else markedList = saved->nextMarked;
+  if (saved->nextMarked) saved->nextMarked->previousMarked = saved->previousMarked;
+  if (spareMarkCount == kSpareMarks) {
+    std::free(saved);
+    return;
+  }
+  saved->nextMarked = spareMarks;
+  spareMarks = saved;
+  spareMarkCount++;
 }
+
+bool saveWindowPosition(ProxyWindow* window) {
+  if (window->savedBuffer) return true;
+  WindowSavedPosition* saved = spareMarks;
+  if (saved) {
+    spareMarks = saved->nextMarked;
+    spareMarkCount--;
+  } else if (!(saved = static_cast<WindowSavedPosition*>(std::malloc(sizeof(WindowSavedPosition))))) {
+    PALVON_OOM();
+    return false;
+  }
+  *saved = {window->x, window->y, nullptr, 0, window, markedList, nullptr};
+  if (markedList) markedList->previousMarked = saved;
+  markedList = saved;
+  window->savedBuffer = saved;
+  return true;
+}
+
+namespace {
 
 // Frees the record and everything it still owns or references. Layers that
 // take over a part (the attribute block, the tiles) clear its field first.
@@ -57,7 +97,7 @@ void freeWindowRecord(ProxyWindow* window) {
     }
     std::free(attributes);
   }
-  freeSavedBuffer(window);
+  dropSavedPosition(window);
   regionUninit(&window->clipList);
   regionUninit(&window->borderList);
   regionUninit(&window->insideRegion);
@@ -255,13 +295,13 @@ int traverseWindowTree(ProxyWindow* window, WindowVisitor callback, void* argume
 int matchWindowId(ProxyWindow* window, void* wantedId) { return window->id == *static_cast<u32*>(wantedId) ? 2 : 0; }
 
 void freeWindowTreeBuffers(ProxyWindow* window) {
-  traverseWindowTree(
-      window,
-      [](ProxyWindow* each, void*) {
-        freeSavedBuffer(each);
-        return 0;
-      },
-      nullptr);
+  for (WindowSavedPosition* saved = markedList; saved;) {
+    WindowSavedPosition* next = saved->nextMarked;
+    const ProxyWindow* inside = saved->window;
+    while (inside && inside != window) inside = inside->parent;
+    if (inside) dropSavedPosition(saved->window);
+    saved = next;
+  }
 }
 
 int hasOtherSelectingClient(const ProxyWindow* window, const ProxyClient* client) {

@@ -62,7 +62,7 @@ struct ConfirmedSelection {
 
 // The window attribute block. It is made with the window and may outlive it
 // for a while (the attribute module keeps destroyed windows' blocks on a list
-// and frees them by a timer).
+// and frees them in turn by one timer).
 struct WindowAttributes {
   WindowAttributes* next;  // on the list of destroyed windows' blocks only
   WindowAttributes* previous;
@@ -71,7 +71,7 @@ struct WindowAttributes {
   i16 x, y;  // geometry last confirmed by a server, absolute
   u16 width, height, borderWidth;
   u32 parentId;  // 0 for a root
-  Order* releaseTimer;
+  u64 releaseAt;  // loop clock (ms) at which a destroyed window's block goes
 };
 
 // A pixmap on one head's server holding a copy of the window's contents.
@@ -87,12 +87,18 @@ struct BackgroundTile {
   u32 glxPixmap;
 };
 
+struct ProxyWindow;
+
 // The window module's per-window buffer: a window's position before a
-// pending validation.
+// pending validation. It is also the window's mark: every mark is on one
+// list, so that freeing them costs what was marked, not a walk of the tree.
 struct WindowSavedPosition {
   i16 oldX, oldY;
   Region* region;
   u32 flags;
+  ProxyWindow* window;
+  WindowSavedPosition* nextMarked;
+  WindowSavedPosition* previousMarked;
 };
 
 struct ProxyWindow {
@@ -201,13 +207,24 @@ using WindowVisitor = int (*)(ProxyWindow* window, void* argument);
 int traverseWindowTree(ProxyWindow* window, WindowVisitor callback, void* argument);
 // Traversal callback; argument points to the wanted u32 id.
 int matchWindowId(ProxyWindow* window, void* wantedId);
+// Frees the saved buffer (the mark) of every window of the subtree; one
+// window's alone with dropSavedPosition.
 void freeWindowTreeBuffers(ProxyWindow* window);
+void dropSavedPosition(ProxyWindow* window);
 // 1 when another client selects SubstructureRedirect on the window.
 int hasOtherSelectingClient(const ProxyWindow* window, const ProxyClient* client);
 
 // --- Geometry and clipping ------------------------------------------------------
 // The box including the border, absolute, clamped to the region range.
-void getWindowBorderBox(const ProxyWindow* window, RegionBox* box);
+// Inline: the validation asks it of every sibling it passes.
+inline void getWindowBorderBox(const ProxyWindow* window, RegionBox* box) {
+  i32 border = window->borderWidth;
+  auto clamp = [](i32 v) { return i16(v < kRegionMin ? kRegionMin : v > kRegionMax ? kRegionMax : v); };
+  box->x1 = clamp(i32(window->x) - border);
+  box->y1 = clamp(i32(window->y) - border);
+  box->x2 = clamp(i32(window->x) + window->width + border);
+  box->y2 = clamp(i32(window->y) + window->height + border);
+}
 // A new region of the box, cut by the window's bounding shape; null when
 // memory runs out.
 Region* makeShapedBoxRegion(const ProxyWindow* window, const RegionBox* box);

@@ -8,8 +8,6 @@ namespace palvon {
 
 namespace {
 
-i16 clampToRegion(i32 value) { return i16(std::clamp(value, kRegionMin, kRegionMax)); }
-
 bool boxesOverlap(const RegionBox& a, const RegionBox& b) {
   return a.x1 < b.x2 && b.x1 < a.x2 && a.y1 < b.y2 && b.y1 < a.y2;
 }
@@ -46,14 +44,6 @@ void refreshWindow(ProxyWindow* window) {
 }
 
 }  // namespace
-
-void getWindowBorderBox(const ProxyWindow* window, RegionBox* box) {
-  i32 border = window->borderWidth;
-  box->x1 = clampToRegion(i32(window->x) - border);
-  box->y1 = clampToRegion(i32(window->y) - border);
-  box->x2 = clampToRegion(i32(window->x) + window->width + border);
-  box->y2 = clampToRegion(i32(window->y) + window->height + border);
-}
 
 Region* makeShapedBoxRegion(const ProxyWindow* window, const RegionBox* box) {
   Region* region = regionCreate(box, 0);

@@ -32,8 +32,13 @@ namespace palvon {
 
 namespace {
 
-// The blocks of destroyed windows, newest first.
+// The blocks of destroyed windows, newest first; the oldest, the list's
+// tail, goes first, and one timer waits for it. A timer each would have
+// every step of the loop age thousands of them after a burst of destroyed
+// windows.
 WindowAttributes* destroyedBlocks = nullptr;
+WindowAttributes* oldestDestroyed = nullptr;
+Order* destroyedTimer = nullptr;
 
 void unlinkDestroyedBlock(WindowAttributes* block) {
   if (block->previous) {
@@ -42,7 +47,24 @@ void unlinkDestroyedBlock(WindowAttributes* block) {
     destroyedBlocks = block->next;
   }
   if (block->next) block->next->previous = block->previous;
+  else if (oldestDestroyed == block) oldestDestroyed = block->previous;
   block->next = block->previous = nullptr;
+}
+
+void releaseDueBlocks(void*);
+
+void armDestroyedTimer() {
+  if (destroyedTimer || !oldestDestroyed) return;
+  u64 now = ordersClock();
+  u64 at = oldestDestroyed->releaseAt;
+  destroyedTimer = orderAddTimer(at > now ? at - now : 0, releaseDueBlocks, nullptr);
+}
+
+void releaseDueBlocks(void*) {
+  destroyedTimer = nullptr;
+  u64 now = ordersClock();
+  while (oldestDestroyed && oldestDestroyed->releaseAt <= now) freeDestroyedWindowAttributes(oldestDestroyed);
+  armDestroyedTimer();
 }
 
 void freeBlock(WindowAttributes* block) {
@@ -457,20 +479,18 @@ void destroyWindowAttributes(ProxyWindow* window) {
     block->previous = nullptr;
     block->next = destroyedBlocks;
     if (destroyedBlocks) destroyedBlocks->previous = block;
+    else oldestDestroyed = block;
     destroyedBlocks = block;
-    block->releaseTimer = orderAddTimer(kDestroyedAttributesMs, freeDestroyedWindowAttributes, block);
-    if (!block->releaseTimer) freeDestroyedWindowAttributes(block);
+    block->releaseAt = ordersClock() + kDestroyedAttributesMs;
+    armDestroyedTimer();
+    if (!destroyedTimer) freeDestroyedWindowAttributes(block);
   }
   while (EventSelection* selection = window->selections) {
     window->selections = selection->next;
     std::free(selection);
   }
   freeWindowBuffers(window);
-  if (WindowSavedPosition* saved = window->savedBuffer) {
-    regionDestroy(saved->region);
-    std::free(saved);
-    window->savedBuffer = nullptr;
-  }
+  dropSavedPosition(window);
 }
 
 void freeDestroyedWindowAttributes(void* argument) {
@@ -480,10 +500,9 @@ void freeDestroyedWindowAttributes(void* argument) {
 }
 
 void freeAllDestroyedWindowAttributes() {
-  while (WindowAttributes* block = destroyedBlocks) {
-    orderCancel(block->releaseTimer);
-    freeDestroyedWindowAttributes(block);
-  }
+  orderCancel(destroyedTimer);
+  destroyedTimer = nullptr;
+  while (WindowAttributes* block = destroyedBlocks) freeDestroyedWindowAttributes(block);
 }
 
 }  // namespace palvon

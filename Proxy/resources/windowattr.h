@@ -107,7 +107,7 @@ int resolveBackgroundPixmap(ProxyWindow* window, Head* head, u32* pixmap, i32* x
 // Everything the window holds beyond its tree links; its block moves to the
 // destroyed list.
 void destroyWindowAttributes(ProxyWindow* window);
-// The timer callback, and at a reset every block at once.
+// One block, and at a reset every block at once.
 void freeDestroyedWindowAttributes(void* block);
 void freeAllDestroyedWindowAttributes();
 

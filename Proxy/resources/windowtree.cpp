@@ -31,12 +31,21 @@ void makeSubtreeViewable(ProxyWindow* window) {
       nullptr);
 }
 
+// The validation starts at the highest marked child: the ones above keep
+// what they have.
+ProxyWindow* highestMarkedChild(ProxyWindow* parent) {
+  ProxyWindow* child = parent->topChild;
+  while (child && !child->savedBuffer) child = child->nextLower;
+  return child;
+}
+
 // Marks the window's place, lets the change run, marks the new place and
 // validates the parent's children.
 void validateAround(ProxyWindow* window, ProxyWindow* firstChange, int kind) {
   ProxyWindow* parent = window->parent;
   walkViewableWindows(window, firstChange, nullptr);
-  recomputeVisibleRegions(parent, nullptr, kind);
+  // Marks made before the change may lie above the ones made now.
+  recomputeVisibleRegions(parent, highestMarkedChild(parent), kind);
   freeWindowTreeBuffers(parent);
 }
 

@@ -4,7 +4,6 @@
 #include <X11/X.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <initializer_list>
 
 #include "Proxy/clients/client.h"
@@ -23,18 +22,25 @@ namespace {
 // are kept, so a validation in steady state allocates nothing. The outer
 // loop and the descent below one child use separate ones.
 struct Scratch {
-  Region total, topBounding, topUniverse, bounding, universe, shape;
+  Region total, parentPart, topBounding, topUniverse, bounding, universe, shape;
 };
 
 Scratch& scratch() {
   static Scratch s;
   static bool ready = false;
   if (!ready) {
-    for (Region* r : {&s.total, &s.topBounding, &s.topUniverse, &s.bounding, &s.universe, &s.shape})
+    for (Region* r : {&s.total, &s.parentPart, &s.topBounding, &s.topUniverse, &s.bounding, &s.universe, &s.shape})
       regionInit(r, nullptr, 0);
     ready = true;
   }
   return s;
+}
+
+void widenBox(RegionBox* box, const RegionBox& other) {
+  box->x1 = std::min(box->x1, other.x1);
+  box->y1 = std::min(box->y1, other.y1);
+  box->x2 = std::max(box->x2, other.x2);
+  box->y2 = std::max(box->y2, other.y2);
 }
 
 bool boxesMeet(const RegionBox& a, const RegionBox& b) {
@@ -118,19 +124,6 @@ void forgetRegions(ProxyWindow* window) {
 
 }  // namespace
 
-bool saveWindowPosition(ProxyWindow* window) {
-  if (window->savedBuffer) return true;
-  auto* saved = static_cast<WindowSavedPosition*>(std::calloc(1, sizeof(WindowSavedPosition)));
-  if (!saved) {
-    PALVON_OOM();
-    return false;
-  }
-  saved->oldX = window->x;
-  saved->oldY = window->y;
-  window->savedBuffer = saved;
-  return true;
-}
-
 bool walkViewableWindows(ProxyWindow* window, ProxyWindow* first, ProxyWindow** firstMarked) {
   bool any = false;
   ProxyWindow* highest = nullptr;
@@ -213,27 +206,51 @@ void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind) 
   Scratch& s = scratch();
   if (!first) first = parent->topChild;
   regionEmpty(&s.total);
+  // Where any visible area can change: what the marked windows held and
+  // where they lie now. The parent's clip list takes part only there; the
+  // rest of it, often most of a crowded root's, stays as it is.
+  RegionBox reach{kRegionMax, kRegionMax, kRegionMin, kRegionMin};
   for (ProxyWindow* each = first; each; each = each->nextLower) {
-    if (isMarked(each)) regionUnion(&s.total, &s.total, &each->borderList);
+    if (!isMarked(each)) continue;
+    regionUnion(&s.total, &s.total, &each->borderList);
+    if (regionNotEmpty(&each->borderList)) widenBox(&reach, *regionExtents(&each->borderList));
+    if (each->shown) {
+      RegionBox outer;
+      getWindowBorderBox(each, &outer);
+      widenBox(&reach, outer);
+    }
   }
-  if (kind != kValidateStack) regionUnion(&s.total, &s.total, &parent->clipList);
+  bool withParent = kind != kValidateStack && reach.x1 < reach.x2;
+  if (withParent) {
+    Region area;
+    regionInit(&area, &reach, 0);
+    regionIntersect(&s.parentPart, &parent->clipList, &area);
+    regionSubtract(&parent->clipList, &parent->clipList, &area);
+    regionUnion(&s.total, &s.total, &s.parentPart);
+  }
+  // Only a marked window takes its share out of the total: the total holds
+  // the parent's own clip list and what the marked windows held, and an
+  // unmarked window meets neither (it would have been marked had it met
+  // the changed window's box). Subtracting every sibling would make each
+  // change cost as much as the number of windows.
   for (ProxyWindow* each = first; each; each = each->nextLower) {
     if (each->shown) {
-      boundingInto(each, &s.topBounding);
       if (isMarked(each)) {
+        boundingInto(each, &s.topBounding);
         regionIntersect(&s.topUniverse, &s.total, &s.topBounding);
         computeWindowVisibility(each, &s.topUniverse);
+        regionSubtract(&s.total, &s.total, &s.topBounding);
       } else if (each->visibility == kVisibilityUnknown) {
         treeObscured(each);
       }
-      regionSubtract(&s.total, &s.total, &s.topBounding);
     } else if (isMarked(each)) {
       forgetRegions(each);
     }
   }
-  // A restack hands out only what the marked windows held: the parent's own
-  // share is unchanged.
-  if (kind != kValidateStack) regionCopy(&parent->clipList, &s.total);
+  // What no marked window took goes back to the parent. A restack hands
+  // out only what the marked windows held: the parent's own share is
+  // unchanged.
+  if (withParent) regionUnion(&parent->clipList, &parent->clipList, &s.total);
 }
 
 void sendVisibilityNotify(ProxyWindow* window) {

@@ -39,6 +39,7 @@
 #include "Proxy/visuals/visual.h"
 #include "Xext/extmodule.h"
 #include "Xext/shm/pool.h"
+#include "Xext/shm/ring.h"
 #include "base/logging.h"
 #include "xsupport/ximage.h"
 
@@ -114,25 +115,6 @@ ShmRequester requesterOf(const ProxyClient* client) {
 }
 
 // --- Request writers ---------------------------------------------------------------------
-
-void requestShmAttach(ServerLink* link, u32 serverId, u32 shmid, u8 readOnly) {
-  ExtensionEntry* entry = shmEntry();
-  u8* p = entry ? beginRequest(&link->writer, entry->major, kAttach, 16) : nullptr;
-  if (!p) return;
-  put32(p + 4, serverId);
-  put32(p + 8, shmid);
-  p[12] = readOnly;
-  p[13] = p[14] = p[15] = 0;
-  finishRequest(&link->writer, p, 16, entry->major, kAttach);
-}
-
-void requestShmDetach(ServerLink* link, u32 serverId) {
-  ExtensionEntry* entry = shmEntry();
-  u8* p = entry ? beginRequest(&link->writer, entry->major, kDetach, 8) : nullptr;
-  if (!p) return;
-  put32(p + 4, serverId);
-  finishRequest(&link->writer, p, 8, entry->major, kDetach);
-}
 
 void requestShmGetImage(ServerLink* link, u32 drawable, i16 x, i16 y, u16 width, u16 height, u32 planeMask,
                         u32 serverId) {
@@ -496,6 +478,12 @@ void EventShmCompletion(u8* event) {
 
 void lostShmServer(ProxyClient* client, u64 sequence, u8, u16 key) { composeImplementationError(client, sequence, key); }
 
+// At exit every segment the proxy made goes, the rings' too.
+void removeOwnSegments(int) {
+  forgetImageRings();
+  removeAllPooledSegments();
+}
+
 // After a reset the core image path falls back to ordinary requests until
 // the init runs again.
 void resetShm(ExtensionEntry* entry) {
@@ -522,6 +510,26 @@ constexpr EventRow kEvents[] = {{0, "ShmCompletion", EventShmCompletion, kComple
 constexpr ErrorRow kErrors[] = {{0, "BadShmSeg", nullptr, ErrorValue::kResourceId}};
 
 }  // namespace
+
+void requestShmAttach(ServerLink* link, u32 serverId, u32 shmid, u8 readOnly) {
+  ExtensionEntry* entry = shmEntry();
+  u8* p = entry ? beginRequest(&link->writer, entry->major, kAttach, 16) : nullptr;
+  if (!p) return;
+  put32(p + 4, serverId);
+  put32(p + 8, shmid);
+  p[12] = readOnly;
+  p[13] = p[14] = p[15] = 0;
+  finishRequest(&link->writer, p, 16, entry->major, kAttach);
+}
+
+void requestShmDetach(ServerLink* link, u32 serverId) {
+  ExtensionEntry* entry = shmEntry();
+  u8* p = entry ? beginRequest(&link->writer, entry->major, kDetach, 8) : nullptr;
+  if (!p) return;
+  put32(p + 4, serverId);
+  finishRequest(&link->writer, p, 8, entry->major, kDetach);
+}
+
 
 bool shmAccessAllowed(const ipc_perm& permission, const ShmRequester& requester, bool readOnly) {
   u32 mode = permission.mode;
@@ -653,6 +661,19 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
                        u8 depth, u8 format, const u8* data, u64 bytes) {
   ServerLink* link = client && head ? clientLink(client, head->serverIndex) : nullptr;
   if (!link || !shmEntry() || !sharesMemory(head) || bytes < putImageMinSize || !bytes) return false;
+  // A small image goes through the link's ring, or, while the ring is
+  // full, in the request itself (the tiles' mirror of a put reads a
+  // segment from its start: with tiles it takes a segment alone).
+  if (bytes <= kRingImageMaxBytes && !backgroundTileCount) {
+    ImageRoom room;
+    if (!takeImageRingRoom(link, client, head, bytes, &room)) return false;
+    std::memcpy(room.at, data, bytes);
+    requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
+                       width, height, x, y, depth, format, 0, room.serverId, room.offset);
+    stashRequestData(link, kStashNamedAs, reinterpret_cast<void*>(uintptr_t{X_PutImage}), nullptr);
+    imageRingPutWritten(link);
+    return true;
+  }
   PooledSegment* loan = segmentWithImage(client, data, bytes);
   if (!loan) return false;
   u32 serverId = attachedOnLink(link, client, head, loan);
@@ -730,6 +751,10 @@ int copyShmSegmentsToDisplay(Head* head) {
 }
 
 const char* initShmExtension(ExtensionEntry* entry) {
+  // The smallest core image (bytes) sent through a segment of the proxy's
+  // own. Small images share one segment per link; 10 x 10 images cost the
+  // proxy and the server the same CPU as sent in the request, so the
+  // setting is a choice, not a speed knob, for them.
   putImageMinSize = sizeFromEnvironment("shmPutImageMinSize", 1);
   getImageMinSize = sizeFromEnvironment("shmGetImageMinSize", 16384);
   if (!registerResourceType({RT_SHM_SEGMENT, "ShmSeg", destroyShmResource, nullptr, nullptr}))
@@ -742,8 +767,9 @@ const char* initShmExtension(ExtensionEntry* entry) {
   shmPutImageHook = shmPutImageOnHead;
   shmGetImageHook = shmGetImageFromHead;
   pooledSegmentGone = detachGoneSegment;
-  unregisterAtExit(removeAllPooledSegments);
-  registerAtExit(removeAllPooledSegments);
+  releaseImageRingOfLink = dropImageRing;
+  unregisterAtExit(removeOwnSegments);
+  registerAtExit(removeOwnSegments);
   // A joining server's head: every attachment repeated there.
   entry->copyHook = [](ExtensionEntry*, void* head) -> const char* {
     copyShmSegmentsToDisplay(static_cast<Head*>(head));

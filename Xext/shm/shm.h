@@ -3,8 +3,9 @@
 // servers can do. A request reaches a server as an MIT-SHM request only
 // where that server shares memory with the proxy and the image needs no
 // conversion for the head; elsewhere the proxy uses core PutImage and
-// GetImage. The module also lends the core image path a segment of the
-// proxy's own for large images.
+// GetImage. The module also lends the core image path segments of the
+// proxy's own: one per large image, and one per link that small images
+// share (ring.h).
 //
 // Main thread only.
 #pragma once
@@ -64,6 +65,12 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
 struct ShmSegment;
 ShmSegment* shmGetImageFromHead(ServerLink* link, const Head* head, u32 drawable, i16 x, i16 y, u16 width, u16 height,
                                 u32 depth, u32 planeMask, ReplyHookCallback callback, void* argument);
+
+// ShmAttach and ShmDetach of a segment on the link's server under serverId
+// (an id on that server); nothing when MIT-SHM is off or the link takes no
+// request.
+void requestShmAttach(ServerLink* link, u32 serverId, u32 shmid, u8 readOnly);
+void requestShmDetach(ServerLink* link, u32 serverId);
 
 // The bytes of a client's attached segment as the proxy maps them; false
 // when the id names no attached segment.

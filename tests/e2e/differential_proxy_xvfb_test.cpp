@@ -430,6 +430,15 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          fill(c, i.window, i.gc, 0, 0, 20, 20), getImage(c, i.window, 0, 0, 24, 24),
                          simple(c, X_FreeGC, deep)};
        }},
+      {"pixels and the font changed in one request, then filled and written with",
+       [](C c, I i) {
+         return Requests{simple(c, X_MapWindow, i.window),
+                         Body(c).b32(i.gc).b32(GCForeground | GCBackground | GCFont).b32(0x00ff00).b32(0x0000ff)
+                             .b32(i.font).request(X_ChangeGC),
+                         fill(c, i.window, i.gc, 0, 0, 100, 10),
+                         Body(c).b32(i.window).b32(i.gc).b16(40).b16(20).text("abcd").pad().request(X_ImageText8, 4),
+                         getImage(c, i.window, 0, 0, 100, 24)};
+       }},
   };
   t[X_PolyFillRectangle] = {
       {"drawn on the window across the seam and read back",

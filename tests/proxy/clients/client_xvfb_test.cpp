@@ -212,5 +212,43 @@ TEST_F(ClientLinks, ClientAskingAStoppedServerIsHeldBackAfterTwoWindows) {
   }
 }
 
+// A batch that keeps the proxy busy reaches the server in pieces while it
+// is parsed, not only when the whole of it is done: the link's output is
+// written out on the way (it is found empty again) once the proxy's time
+// on the batch passes the push period.
+u64 parseNow;
+u64 steppedParseClock() { return parseNow; }
+int slowForwards;
+bool emptiedOnTheWay;
+
+void slowForward(u8* request, u32 length) {
+  ServerLink* link = clientLink(currentClient, 0);
+  if (!link) return;
+  // Each request takes a third of the period.
+  parseNow += kPushAfterNs / 3;
+  if (slowForwards++ > 0 && outbufferSize(&link->output) == 0) emptiedOnTheWay = true;
+  copyRequestToServer(request, length, link);
+}
+
+TEST_F(ClientLinks, ALongBatchReachesTheServerWhileItIsParsed) {
+  test::setTestRequestRow(kForwarded, slowForward);
+  setParseClockForTesting(steppedParseClock);
+  RawClient sender;
+  ProxyClient* client = connect(sender);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(stepUntil([&] { return client->links[0] && client->links[0]->setupAnswered == kSetupAnswered; }));
+  slowForwards = 0;
+  emptiedOnTheWay = false;
+  Bytes requests;
+  for (int i = 0; i < 64; i++) {
+    Bytes one = rawRequest('l', kForwarded, 0, 1);
+    requests.insert(requests.end(), one.begin(), one.end());
+  }
+  ASSERT_TRUE(sender.send(requests));
+  EXPECT_TRUE(stepUntil([&] { return slowForwards == 64; }));
+  setParseClockForTesting(nullptr);
+  EXPECT_TRUE(emptiedOnTheWay) << "the link held the whole batch";
+}
+
 }  // namespace
 }  // namespace palvon

@@ -673,6 +673,7 @@ TEST_F(Tree, ALeavingClientsSelectionsGoFromEveryWindow) {
 TEST_F(Tree, ADestroyedWindowsBlockStaysSevenSeconds) {
   static u64 now = 1000;
   ordersSetClock([] { return now; });
+  ordersRun(0);
   ProxyWindow* window = mapped(root, 3, 4, 10, 20, 1);
   u32 id = window->id;
   freeResourceById(id, RT_NONE);
@@ -681,12 +682,21 @@ TEST_F(Tree, ADestroyedWindowsBlockStaysSevenSeconds) {
   ASSERT_TRUE(getWindowOrigin(id, &x, &y));
   EXPECT_EQ(x, 4);
   EXPECT_EQ(y, 5);
-  now += 6999;
+  // A second one destroyed three seconds later keeps its own seven.
+  now += 3000;
+  ordersRun(0);
+  u32 later = mapped(root, 30, 4, 10, 20, 1)->id;
+  freeResourceById(later, RT_NONE);
+  now += 3999;
   ordersRun(0);
   EXPECT_NE(findWindowAttributes(id), nullptr);
   now += 2;
   ordersRun(0);
   EXPECT_EQ(findWindowAttributes(id), nullptr);
+  EXPECT_NE(findWindowAttributes(later), nullptr);
+  now += 3000;
+  ordersRun(0);
+  EXPECT_EQ(findWindowAttributes(later), nullptr);
   ordersSetClock(nullptr);
 }
 

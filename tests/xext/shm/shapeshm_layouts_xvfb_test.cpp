@@ -11,6 +11,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/shape.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/peers/extrelay.h"
@@ -396,6 +398,93 @@ TEST_P(Layouts, CorePutImageOnTheSeam) {
   int left = -1;
   for (int i = 0; i < 100 && (left = segmentsMadeBy(proxy->pid())) != 0; i++) usleep(20 * 1000);
   EXPECT_EQ(left, 0);
+}
+
+// 2,000 images of 10 x 10 put without a round trip between them, many times
+// what the proxy's ring for small images holds: each lands where it was put
+// on both heads, and the proxy makes a segment per server for them, not one
+// per image, which goes once the images have stopped for a while.
+TEST_P(Layouts, ManySmallImagesOnTheSeam) {
+  Window window = seamWindow();
+  GC gc = makeGC(window);
+  std::vector<char> data(10 * 10 * 4);
+  XImage* image = XCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24, ZPixmap, 0, data.data(),
+                               10, 10, 32, 40);
+  ASSERT_NE(image, nullptr);
+  auto colour = [](int i) { return 0x010000ul * unsigned(i % 251) + 0x000100ul * unsigned(i % 241) + unsigned(i % 239); };
+  constexpr int kImages = 2000;
+  for (int i = 0; i < kImages; i++) {
+    for (int y = 0; y < 10; y++)
+      for (int x = 0; x < 10; x++) XPutPixel(image, x, y, colour(i));
+    XPutImage(display, window, gc, image, 0, 0, (i % 20) * 10, (i / 20 % 10) * 10, 10, 10);
+  }
+  XSync(display, False);
+  EXPECT_TRUE(errors.empty());
+  // The last 200 images cover the window: the one at (column, row) is
+  // image kImages - 200 + row * 20 + column.
+  for (int row : {0, 4, 9}) {
+    for (int column : {0, 9, 10, 19}) {
+      unsigned long wanted = colour(kImages - 200 + row * 20 + column);
+      int x = column * 10 + 5, y = row * 10 + 5;
+      EXPECT_EQ(x < 100 ? pixelOnA(x, y) : pixelOnB(x, y), wanted) << column << "," << row;
+    }
+  }
+  EXPECT_LE(segmentsMadeBy(proxy->pid()), 2);
+  image->data = nullptr;
+  XDestroyImage(image);
+  int left = -1;
+  for (int i = 0; i < 250 && (left = segmentsMadeBy(proxy->pid())) != 0; i++) usleep(20 * 1000);
+  EXPECT_EQ(left, 0);
+}
+
+// While A stands still, 1,200 images of 10 x 10 go to a window on A alone,
+// each to a place of its own: the ring fills and stays full until A has
+// read it, the rest go in the requests, and none is overwritten before A
+// has drawn it.
+TEST_P(Layouts, SmallImagesToAServerThatStandsStill) {
+  Window window = plainWindow(display, DefaultRootWindow(display), 0, 50, 400, 300, 0);
+  GC gc = makeGC(window);
+  XSync(display, False);
+  std::vector<char> data(10 * 10 * 4);
+  XImage* image = XCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24, ZPixmap, 0, data.data(),
+                               10, 10, 32, 40);
+  ASSERT_NE(image, nullptr);
+  auto colour = [](int i) { return 0x010000ul * unsigned(i % 251) + 0x000100ul * unsigned(i / 251) + 0x40u; };
+  constexpr int kImages = 1200;
+  pid_t a = servers[0]->pid();
+  ASSERT_EQ(kill(a, SIGSTOP), 0);
+  std::thread resume([a] {
+    usleep(500 * 1000);
+    kill(a, SIGCONT);
+  });
+  for (int i = 0; i < kImages; i++) {
+    for (int y = 0; y < 10; y++)
+      for (int x = 0; x < 10; x++) XPutPixel(image, x, y, colour(i));
+    XPutImage(display, window, gc, image, 0, 0, (i % 40) * 10, (i / 40) * 10, 10, 10);
+  }
+  XSync(display, False);
+  resume.join();
+  image->data = nullptr;
+  XDestroyImage(image);
+  XImage* shown = XGetImage(direct[0], serverWindow(direct[0], 400, 300), 0, 0, 400, 300, AllPlanes, ZPixmap);
+  ASSERT_NE(shown, nullptr);
+  int wrong = 0;
+  for (int i = 0; i < kImages; i++) wrong += XGetPixel(shown, (i % 40) * 10 + 5, (i / 40) * 10 + 5) != colour(i);
+  XDestroyImage(shown);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_TRUE(errors.empty());
+  // The client leaves at once: its segments go with it, and the proxy
+  // serves on.
+  for (GC each : gcs) XFreeGC(display, each);
+  gcs.clear();
+  XCloseDisplay(display);
+  display = nullptr;
+  int left = -1;
+  for (int i = 0; i < 150 && (left = segmentsMadeBy(proxy->pid())) != 0; i++) usleep(20 * 1000);
+  EXPECT_EQ(left, 0);
+  Display* other = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(other, nullptr);
+  XCloseDisplay(other);
 }
 
 // x11perf's shared-memory tests run to the end and report each one.
