@@ -259,8 +259,16 @@ namespace {
 
 bool rectInsideDrawable(const DrawableInfo& d, i32 x, i32 y, u32 width, u32 height) {
   i64 border = d.window ? d.window->borderWidth : 0;
-  return x >= -border && y >= -border && i64(x) + width <= i64(d.width) + border &&
-         i64(y) + height <= i64(d.height) + border;
+  if (x < -border || y < -border || i64(x) + width > i64(d.width) + border || i64(y) + height > i64(d.height) + border)
+    return false;
+  if (d.type != RT_WINDOW) return true;
+  // A window's rectangle must also be viewable and lie on the screen, as if
+  // nothing covered it: a plain server has no pixels beyond its edge.
+  const ProxyWindow* window = d.window;
+  i64 left = i64(window->x) + x, top = i64(window->y) + y;
+  const MetaScreen* screen = window->screen;
+  return window->viewable && left >= 0 && top >= 0 &&
+         (!screen || (left + width <= screen->width && top + height <= screen->height));
 }
 
 bool headContains(const Head* head, i64 x, i64 y, u32 width, u32 height) {
@@ -343,6 +351,7 @@ bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool 
   part->x = x - g.x, part->y = y - g.y;
   part->width = width, part->height = height;
   part->headWidth = hw, part->headHeight = hh;
+  part->visual = g.info.window && g.info.visual ? g.info.visual->visualId : 0;
   if (part->job) fillJob(g, part->job), g.jobMade = true;
   bool window = g.info.window != nullptr;
   if (window) hideTelepointer(link, head, true);
@@ -559,7 +568,9 @@ void ReplyGetImage(u8* reply, u32 length) {
     // One head's answer is the client's, in the client's visual. A reply
     // without a part answers a GetImage the proxy wrote for the client
     // itself: the client waits for it all the same.
-    put32(reply + 8, mapHeadVisualIdToClient(headVisual, server, part ? part->head : nullptr));
+    // The proxy knows the drawable's visual; a head may show it through
+    // one of several equal visuals of its own.
+    put32(reply + 8, part ? part->visual : mapHeadVisualIdToClient(headVisual, server, nullptr));
     sendReplyToClient(reply, length, "bbsii");
     if (part) part->answered = 1;
     releaseGetImagePart(part);

@@ -96,6 +96,7 @@ struct GetImagePart {
   i32 x, y;          // offset in the client image
   u32 width, height;           // in client pixels
   u32 headWidth, headHeight;   // asked of the head
+  u32 visual;        // what a passed-through answer names: the window's visual, 0 for a pixmap
   u8 answered;
 };
 // A part with a new job (previous null) or sharing the previous part's.
