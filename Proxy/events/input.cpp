@@ -78,7 +78,7 @@ void addBogusNumLock(u8* event, Display* display) {
 // Steps common to KeyPress and KeyRelease; false drops the event.
 bool translateKey(u8* event) {
   ServerDisplay* server = linkServer();
-  if (isUnheardRelease(server, event[1], (event[0] & 0x7f) == KeyPress)) return false;
+  if (isUnheard(server, event[1], (event[0] & 0x7f) == KeyPress)) return false;
   if (!lentGrabWindow(event, server) && !fromServerOf(keyboardHead())) return false;
   keepScreenSaversInStep();
   addBogusNumLock(event, linkDisplay());

@@ -124,6 +124,7 @@ void endLentGrab(bool keyboard) {
 void noteHandedKey(ServerDisplay* server, u32 key, bool pressed) {
   if (!server || key > 255) return;
   setBit(server->input.handedKeys, key, pressed);
+  setBit(server->input.unheardPresses, key, false);
   setBit(server->input.unheardReleases, key, false);
 }
 
@@ -143,8 +144,35 @@ void releaseHandedKeys(const ServerDisplay* keep) {
   }
 }
 
-bool isUnheardRelease(const ServerDisplay* server, u32 key, bool pressed) {
-  return server && !pressed && key < 256 && bitOf(server->input.unheardReleases, key);
+void handHeldKeysTo(const Head* head) {
+  ServerDisplay* origin = inputControlDisplay;
+  ServerDisplay* server = head ? head->serverDisplay : nullptr;
+  if (!server || !origin || server == origin || !origin->display || isDisplayOffline(origin->display) ||
+      isDisplayOffline(server->display))
+    return;
+  u8 held[32] = {};
+  if (const char* error = xrcQueryKeymap(origin->display, kXrcKeyboard, held)) return logProblem(error, __FILE__, __LINE__);
+  bool pressed = false;
+  for (u32 k = 0; k < 256; k++) {
+    u32 meta = bitOf(held, k) ? headToMetaKeycode(kXrcKeyboard, k, origin) : 0;
+    u32 key = meta & 0xff ? metaToHeadKeycode(kXrcKeyboard, meta, head) : 0;
+    if (!isHeadKeycode(key, head) || key > 255 || bitOf(server->input.handedKeys, key)) continue;
+    noteHandedKey(server, key, true);
+    setBit(server->input.unheardPresses, key, true);
+    logProblem(xrcPressOrReleaseKey(server->display, kXrcKeyboard, key, 1), __FILE__, __LINE__);
+    pressed = true;
+  }
+  if (pressed) XfsFlush(server->display);
+}
+
+bool isUnheard(const ServerDisplay* server, u32 key, bool pressed) {
+  return server && key < 256 && bitOf(pressed ? server->input.unheardPresses : server->input.unheardReleases, key);
+}
+
+void endProxyKeyGrab(const Head* head) {
+  if (!head || !head->display || isDisplayOffline(head->display)) return;
+  XfsUngrabKeyboard(head->display, CurrentTime);
+  XfsSync(head->display, False);
 }
 
 // --- PointerRoot and None ----------------------------------------------------------------------

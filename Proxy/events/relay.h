@@ -65,8 +65,17 @@ void noteHandedKey(ServerDisplay* server, u32 key, bool pressed);
 // Every key the proxy holds pressed on a server other than `keep` is
 // released there; those releases are marked to be heard by no client.
 void releaseHandedKeys(const ServerDisplay* keep);
-// Whether a key event of the server is one of those releases.
-bool isUnheardRelease(const ServerDisplay* server, u32 key, bool pressed);
+// The keys the input-control server holds down are pressed, unheard, on
+// the head's server, which takes the keys from now on: their releases,
+// handed on to it, reach its clients, and its state has their modifiers.
+void handHeldKeysTo(const Head* head);
+// Whether a key event of the server is one of those presses or releases.
+bool isUnheard(const ServerDisplay* server, u32 key, bool pressed);
+// A server that hands its keys on holds the keyboard for the proxy while a
+// key is down there (a grab on its key-grab window): that ends before its
+// keyboard goes to a client, by the focus or by a client's grab, which the
+// server would refuse otherwise.
+void endProxyKeyGrab(const Head* head);
 
 // --- PointerRoot and None ----------------------------------------------------------------------
 

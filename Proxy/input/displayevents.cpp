@@ -448,7 +448,7 @@ void forwardKeyToPointerHead(ServerDisplay* server, u32 keycode, bool pressed) {
   // window, so its keyboard's keys come here whichever server it is.
   Head* holder = inputState.focusHead ? inputState.focusHead : inputState.pointerHead;
   if (!server || !holder || holder->serverDisplay == server) return;
-  if (isUnheardRelease(server, keycode, pressed)) return;
+  if (isUnheard(server, keycode, pressed)) return;
   if (!headDisplayOpen(holder)) return;
   u32 meta = headToMetaKeycode(kXrcKeyboard, keycode, server);
   if (!(meta & 0xff)) return;

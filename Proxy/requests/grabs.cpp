@@ -30,7 +30,6 @@
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/servers/display.h"
-#include "Proxy/servers/failsafe.h"
 #include "Proxy/sync/clocks.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
@@ -389,10 +388,7 @@ void ProcGrabKeyboard(u8* request, u32 length) {
   // server that hands its keys on, a key held down holds the proxy's own
   // key grab there, which would refuse the client's.
   if (head) releaseHandedKeys(head->serverDisplay);
-  if (head && head->display && focusHead() && focusHead()->serverDisplay != head->serverDisplay) {
-    XfsUngrabKeyboard(head->display, CurrentTime);
-    XfsSync(head->display, False);
-  }
+  if (head && focusHead() && focusHead()->serverDisplay != head->serverDisplay) endProxyKeyGrab(head);
   Head* lending = lendGrab(client, head, true, 0);
   ServerLink* link = forwardToHead(head, request, length,
                                    [](u8* copy, u32, const RouteTarget& target, void*) {

@@ -469,8 +469,14 @@ void ProcSetInputFocus(u8* request, u32 length) {
   inputState.focusRevertTo = revertTo;
   inputState.focusTime = time ? time : now;
   if (Head* head = focusHeadFor(focus)) {
-    // Keys handed to a server that no longer takes them are let go there.
+    // Keys handed to a server that no longer takes them are let go there;
+    // a server that takes them again delivers the keys held down itself.
+    const Head* before = focusHead();
     releaseHandedKeys(head->serverDisplay);
+    if (!before || before->serverDisplay != head->serverDisplay) {
+      handHeldKeysTo(head);
+      endProxyKeyGrab(head);
+    }
     setFocusHead(head);
   }
   if (old != focus) announceRootFocus(FocusIn, focus, mode);
