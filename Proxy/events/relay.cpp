@@ -151,7 +151,10 @@ void handHeldKeysTo(const Head* head) {
       isDisplayOffline(server->display))
     return;
   u8 held[32] = {};
-  if (const char* error = xrcQueryKeymap(origin->display, kXrcKeyboard, held)) return logProblem(error, __FILE__, __LINE__);
+  if (const char* error = xrcQueryKeymap(origin->display, kXrcKeyboard, held)) {
+    logProblem(error, __FILE__, __LINE__);
+    return;
+  }
   bool pressed = false;
   for (u32 k = 0; k < 256; k++) {
     u32 meta = bitOf(held, k) ? headToMetaKeycode(kXrcKeyboard, k, origin) : 0;

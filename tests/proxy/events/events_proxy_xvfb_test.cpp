@@ -768,8 +768,11 @@ void modifiersAfterAMenu(const std::string& name, Transcript& out) {
       XSetInputFocus(display, w[1 - s], RevertToNone, CurrentTime);
       XSync(display, False);
       movePointer(driver, 150, 150, s);
+      // The press a moment before what follows, as a hand makes it: a key
+      // handed on to another server takes that server's way.
       XTestFakeKeyEvent(driver, control, True, CurrentTime);
       XSync(driver, False);
+      poll(nullptr, 0, 100);
       if (refocus) XSetInputFocus(display, w[s], RevertToNone, CurrentTime);
       out.line(grabStatus(XGrabKeyboard(display, w[s], False, GrabModeAsync, GrabModeAsync, CurrentTime)));
       XTestFakeKeyEvent(driver, control, False, CurrentTime);

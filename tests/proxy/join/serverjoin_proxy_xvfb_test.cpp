@@ -653,8 +653,9 @@ TEST_F(RandrJoin, ARemovedServerIsToldAsAJoiningOneIs) {
   auto heard = [&] {
     std::vector<std::string> told;
     for (Bytes m = listener.readMessage(3000); !m.empty(); m = listener.readMessage(1000)) {
-      if ((m[0] & 0x7f) == 22) told.push_back("configure " + std::to_string(listener.get16(m, 20)) + "; ");
-      if ((m[0] & 0x7f) == randrCodes.firstEvent) told.push_back("screen " + std::to_string(listener.get16(m, 24)) + "; ");
+      uint8_t code = m[0] & 0x7f;
+      if (code == 22) told.push_back("configure " + std::to_string(listener.get16(m, 20)) + "; ");
+      if (code == randrCodes.firstEvent) told.push_back("screen " + std::to_string(listener.get16(m, 24)) + "; ");
     }
     std::sort(told.begin(), told.end());
     std::string text;
