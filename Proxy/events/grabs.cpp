@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "Proxy/dispatch/services.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/heads/screen.h"
@@ -93,9 +94,17 @@ void endReplacedPointerGrab() {
   if (pointerGrab().client) deactivatePointerGrab(kXrcMouse, nullptr, 0);
 }
 
+// A grab that replaces another is one change of the focus, told as such.
+bool replacingKeyboardGrab = false;
+
 void endReplacedKeyboardGrab() {
-  if (keyboardGrab().client) deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
+  if (!keyboardGrab().client) return;
+  replacingKeyboardGrab = true;
+  deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
+  replacingKeyboardGrab = false;
 }
+
+u8 focusChangeMode() { return keyboardGrab().client ? NotifyWhileGrabbed : NotifyNormal; }
 
 // The focus window went: the proxy's focus follows the revert-to value as
 // the servers do by themselves.
@@ -112,6 +121,7 @@ void revertFocus(ProxyWindow* window) {
     }
     default: PALVON_UNE();
   }
+  announceRootFocus(FocusIn, inputState.focusWindow, focusChangeMode());
 }
 
 void endGrabsNaming(ProxyWindow* window, bool logged) {
@@ -245,6 +255,9 @@ bool checkUngrabPointer(u32, ProxyClient* client, u32 time) {
 bool deactivatePointerGrab(u32 device, ProxyClient* client, u32 time) {
   if (client && !checkUngrabPointer(device, client, time)) return false;
   InputGrab& grab = pointerGrab();
+  // The client's own ungrab reached every server; one the proxy ends does not.
+  if (!client) endLentGrab(false);
+  grab.lending = nullptr;
   if (grab.client) popPointerPollInterval(kXrcMouse);
   grab.client = nullptr;
   grab.window = 0;
@@ -267,6 +280,7 @@ bool activateKeyboardGrab(u32, ProxyClient* client, u32 window, u8 ownerEvents, 
     LOGF(logChXhint, "Keyboard grab window no longer valid");
     return false;
   }
+  bool fresh = !keyboardGrab().client;
   endReplacedKeyboardGrab();
   InputGrab& grab = keyboardGrab();
   grab.client = client;
@@ -284,6 +298,7 @@ bool activateKeyboardGrab(u32, ProxyClient* client, u32 window, u8 ownerEvents, 
   }
   if (pointerMode == GrabModeSync) freezePointer(client, state, kFreezeCauseKeyboardGrab);
   publishGrabModes();
+  if (fresh) announceRootFocus(FocusOut, inputState.focusWindow, NotifyGrab);
   return true;
 }
 
@@ -294,12 +309,16 @@ bool checkUngrabKeyboard(u32, ProxyClient* client, u32 time) {
 bool deactivateKeyboardGrab(u32 device, ProxyClient* client, u32 time) {
   if (client && !checkUngrabKeyboard(device, client, time)) return false;
   InputGrab& grab = keyboardGrab();
+  bool held = grab.client != nullptr;
+  if (!client) endLentGrab(true);
+  grab.lending = nullptr;
   grab.client = nullptr;
   grab.window = 0;
   grab.key = 0;
   grab.passive = 0;
   thawCausedBy(kFreezeCauseKeyboardGrab);
   publishGrabModes();
+  if (held && !replacingKeyboardGrab) announceRootFocus(FocusIn, inputState.focusWindow, NotifyUngrab);
   return true;
 }
 

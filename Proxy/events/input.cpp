@@ -8,6 +8,7 @@
 #include "Proxy/dispatch/services.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/events/translate.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/heads/scaling.h"
@@ -55,8 +56,6 @@ Display* linkDisplay() {
 }
 
 
-Head* keyboardHead() { return focusHead() ? focusHead() : pointerHead(); }
-
 void unscaleInWindow(Head* head, u32 window, i32* x, i32* y) {
   if (!head || !head->scaler) return;
   setScalerDrawable(head->scaler, window);
@@ -78,9 +77,10 @@ void addBogusNumLock(u8* event, Display* display) {
 
 // Steps common to KeyPress and KeyRelease; false drops the event.
 bool translateKey(u8* event) {
-  if (!fromServerOf(keyboardHead())) return false;
-  keepScreenSaversInStep();
   ServerDisplay* server = linkServer();
+  if (isUnheard(server, event[1], (event[0] & 0x7f) == KeyPress)) return false;
+  if (!lentGrabWindow(event, server) && !fromServerOf(keyboardHead())) return false;
+  keepScreenSaversInStep();
   addBogusNumLock(event, linkDisplay());
   if (server) {
     u32 meta = headToMetaKeycode(kXrcKeyboard, event[1], server);
@@ -289,10 +289,51 @@ PendingRequest* holdingEntry(const u8* event, bool create) {
 
 // --- Device events --------------------------------------------------------------------------------
 
+namespace {
+
+// The child of the window on the way to the window under the meta pointer;
+// None when the pointer is not inside one.
+u32 childTowardsPointer(const ProxyWindow* window, MetaScreen* screen) {
+  const ProxyWindow* hit = windowAtMetaPoint(screen, inputState.pointerX, inputState.pointerY);
+  for (; hit && hit->parent; hit = hit->parent)
+    if (hit->parent == window) return hit->id;
+  return None;
+}
+
+// A key or button that a server the pointer is not on reports (keys go
+// where the focus is, buttons where a grab on the input server took them):
+// the pointer is where the proxy holds it, on its own screen, not where
+// that server's pointer stands.
+bool placeAtMetaPointer(u8* event, ServerDisplay* server, Head* holder, u32 lent) {
+  MetaScreen* screen = holder->metaScreen;
+  Head* own = findHeadByRoot(server->display, get32(event + kRoot));
+  u32 window = lent ? lent : mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), own);
+  const ProxyWindow* record = lookupWindow(window);
+  if (!record) return false;
+  put32(event + kRoot, screen->rootId);
+  put32(event + kWindow, window);
+  put32(event + kTime, translateServerTimestamp(get32(event + kTime), server));
+  put16(event + kRootX, u16(inputState.pointerX));
+  put16(event + kRootY, u16(inputState.pointerY));
+  bool same = record->screen == screen;
+  event[kSameScreen] = same ? 1 : 0;
+  put16(event + kEventX, same ? u16(inputState.pointerX - record->x) : 0);
+  put16(event + kEventY, same ? u16(inputState.pointerY - record->y) : 0);
+  put32(event + kChild, same ? childTowardsPointer(record, screen) : None);
+  return true;
+}
+
+}  // namespace
+
 bool translateDeviceEvent(u8* event) {
   ServerDisplay* server = linkServer();
   if (!server) return true;
   u8 code = event[0] & 0x7f;
+  // An event on a lent grab's window is the grab's (Proxy/events/relay.h).
+  u32 lent = lentGrabWindow(event, server);
+  Head* holder = pointerHead();
+  if (code >= KeyPress && code <= ButtonRelease && holder && holder->metaScreen && holder->serverDisplay != server)
+    return placeAtMetaPointer(event, server, holder, lent);
   ServerPointerHit hit = findHeadAtServerPointer(server->display, get32(event + kRoot), field16(event, kRootX),
                                                  field16(event, kRootY));
   if (hit.head && hit.outsideClip) return false;
@@ -310,10 +351,10 @@ bool translateDeviceEvent(u8* event) {
   put16(event + kRootX, u16(hit.x));
   put16(event + kRootY, u16(hit.y));
   u32 root = mapServerXidToClientByType(RT_WINDOW, get32(event + kRoot), head);
-  u32 window = mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), head);
+  u32 window = lent ? lent : mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), head);
   put32(event + kRoot, root);
   put32(event + kWindow, window);
-  put32(event + kChild, mapServerXidToClientByType(RT_WINDOW, get32(event + kChild), head));
+  put32(event + kChild, lent ? None : mapServerXidToClientByType(RT_WINDOW, get32(event + kChild), head));
   put32(event + kTime, translateServerTimestamp(get32(event + kTime), server));
   if (lookupScreenOfXid(root) != lookupScreenOfXid(window)) {
     event[kSameScreen] = 0;
@@ -325,7 +366,7 @@ bool translateDeviceEvent(u8* event) {
   // A press outside the head's area belongs to the head next to it.
   if (clamped && (code == KeyPress || code == ButtonPress)) return false;
   i32 x = field16(event, kEventX), y = field16(event, kEventY);
-  if (!event[kSameScreen]) {
+  if (!event[kSameScreen] || lent) {
     const ProxyWindow* record = lookupWindow(window);
     x = hit.x - (record ? record->x : 0), y = hit.y - (record ? record->y : 0);
     event[kSameScreen] = 1;
@@ -376,7 +417,7 @@ void EventKeyRelease(u8* event) {
 
 void EventButtonPress(u8* event) {
   if (passedUntranslated(event)) return;
-  if (!fromServerOf(pointerHead())) return;
+  if (!takesButtonsFrom(linkServer())) return;
   keepScreenSaversInStep();
   if (!translateDeviceEvent(event)) return;
   ProxyClient* client = currentClient;
@@ -397,7 +438,7 @@ void EventButtonPress(u8* event) {
 
 void EventButtonRelease(u8* event) {
   if (passedUntranslated(event)) return;
-  if (!fromServerOf(pointerHead())) return;
+  if (!takesButtonsFrom(linkServer())) return;
   keepScreenSaversInStep();
   if (!translateDeviceEvent(event)) return;
   ProxyClient* client = currentClient;
@@ -620,13 +661,16 @@ bool translateCrossingEvent(u8* event, u32 maskBit) {
 }
 
 Head* translateFocusEvent(u8* event) {
-  Head* holder = pointerHead();
-  if (!fromServerOf(holder)) return nullptr;
   ServerDisplay* server = linkServer();
-  u32 serverWindow = get32(event + 4);
-  Head* head = nullptr;
   if (!server) return nullptr;
-  if (event[1] == NotifyPointerRoot || event[1] == NotifyDetailNone) {
+  Head* holder = pointerHead();
+  u32 serverWindow = get32(event + 4);
+  u8 detail = event[1];
+  Head* head = nullptr;
+  if (detail == NotifyPointerRoot || detail == NotifyDetailNone) {
+    // With several servers each sees only its own screens, and parks its
+    // focus when another's turn comes: the proxy tells these itself.
+    if (severalServers() || !fromServerOf(holder)) return nullptr;
     for (MetaScreen* screen = proxyState.screens; screen && !head; screen = screen->next) {
       for (Head* each = screen->heads; each; each = each->next) {
         if (each->serverDisplay != server || u32(each->root) != serverWindow) continue;
@@ -639,10 +683,13 @@ Head* translateFocusEvent(u8* event) {
       }
     }
   } else {
+    // The pointer's way in or out of the focus is told where the pointer is.
+    if (detail == NotifyPointer && !fromServerOf(holder)) return nullptr;
     // A real root's other changes are those of the windows the proxy keeps
     // between it and the copy of the meta root, which stands for the root.
     if (findHeadByRoot(server->display, serverWindow)) return nullptr;
     head = findHeadForServerXid(serverWindow, server);
+    if (head && !speaksForFocus(head)) return nullptr;
   }
   if (!head) return nullptr;
   u32 window = mapServerXidToClientByType(RT_WINDOW, serverWindow, head);

@@ -244,6 +244,10 @@ void EventConfigureNotify(u8* event) {
   Head* head = structureSource(event, 4);
   if (!head) return;
   mapIds(event, {4, 8, 12});
+  // A head's copy of the meta root moves and resizes with the head: the
+  // root's own changes are told by the proxy (with its screen's new size).
+  const ProxyWindow* configured = lookupWindow(get32(event + 8));
+  if (configured && !configured->parent) return;
   u32 width = 0, height = 0;
   parentSize(get32(event + 8), &width, &height);
   unscaleOuterGeometry(event, head, 16, width, height);

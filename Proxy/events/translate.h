@@ -3,7 +3,8 @@
 // ids back to the client's, coordinates back through the head's zoom and
 // rotation, times into meta time. Of what several heads send for one
 // request only the authoritative head's copy passes (keys from the keyboard
-// head's server; buttons, crossings and focus from the pointer head's;
+// head's server; buttons and crossings from the pointer head's; focus from
+// the server that speaks for the screen, Proxy/events/relay.h;
 // structure events from the screen's main head), crossings and focus
 // changes that only move between heads inside one window cancel out, and
 // exposures merge into one series. Key and button events also drive the
@@ -62,8 +63,8 @@ void EventMappingNotify(u8* event);
 // to see it (its mask, or the grab's, has `maskBit`: EnterWindow 0x10 or
 // LeaveWindow 0x20).
 bool translateCrossingEvent(u8* event, u32 maskBit);
-// The head a FocusIn or FocusOut comes from (only the pointer head's server
-// counts); null drops it.
+// The head a FocusIn or FocusOut comes from (only the server that speaks
+// for the window's screen counts, Proxy/events/relay.h); null drops it.
 Head* translateFocusEvent(u8* event);
 
 // Buttons the proxy offers past the input server's own (which cannot press

@@ -18,10 +18,10 @@
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
-#include "xsupport/ximage.h"
 
 namespace palvon {
 
@@ -73,7 +73,8 @@ ServerLink* linkOf(ProxyClient* client, const Head* head) {
 }
 
 // A new pixmap on the head holding the tile shifted by the origin and
-// repeated over width x height; its id (the client's proxy-owned id) or 0.
+// repeated over width x height; its id on the head (made from a proxy-owned
+// id of the client's) or 0.
 u32 makeShiftedTile(ProxyClient* client, Head* head, u32 tileOnHead, u32 tileWidth, u32 tileHeight, u32 depth,
                     i32 originX, i32 originY, u32 width, u32 height) {
   ServerLink* link = linkOf(client, head);
@@ -91,57 +92,35 @@ u32 makeShiftedTile(ProxyClient* client, Head* head, u32 tileOnHead, u32 tileWid
     xprotoCopyArea(&link->writer, c.fromTarget ? onHead : tileOnHead, onHead, gcId, c.sourceX, c.sourceY, c.width,
                    c.height, c.destinationX, c.destinationY);
   }
-  return id;
+  return onHead;
 }
 
-// The tile turned and scaled for the head: read from the head's server,
-// resampled, and written to a new pixmap through the client's link.
-u32 makeTurnedTile(ProxyClient* client, Head* head, u32 tileOnHead, u32 depth, u16* width, u16* height) {
-  ServerLink* link = linkOf(client, head);
-  if (!link || !head->scaler) return 0;
-  XImage* tile = XfsGetImage(head->display, tileOnHead, 0, 0, *width, *height, AllPlanes, ZPixmap);
-  if (!tile) return 0;
-  u16 w = *width, h = *height;
-  scaleSize(head->scaler, &w, &h);
-  XImage* turned = ximageCreateWithData(ximageFormatForDisplay(head->display, ZPixmap, depth, nullptr), w, h);
-  GC gc = getDepthGC(head->display, int(head->screen), depth);
-  u32 id = turned && gc ? allocProxyXid(client) : 0;
-  if (id) {
-    ximageCopyScaled(tile, 0, 0, tile->width, tile->height, turned, 0, 0, w, h, int(head->rotation & 3));
-    u32 onHead = translateXid(id, kProxyIdKind, head);
-    xprotoCreatePixmap(&link->writer, u8(depth), onHead, u32(head->root), w, h);
-    xprotoPutImage(&link->writer, onHead, u32(XGContextFromGC(gc)), turned, 0, 0);
-    *width = w, *height = h;
-  }
-  if (turned) XDestroyImage(turned);
-  XDestroyImage(tile);
-  return id;
-}
-
-// The window's background tile on a turned head: turned, then shifted so
-// that the head's first pixel shows the tile pixel the meta window shows
-// there, and repeated over the window's size on the head.
-u32 turnedWindowTile(ProxyClient* client, Head* head, u32 pixmapId, const WindowFacts& window, bool* made) {
-  PixmapFacts pixmap{};
-  if (!describePixmap(pixmapId, &pixmap) || !pixmap.width || !pixmap.height) return 0;
-  u32 tileOnHead = translateXid(pixmapId, kPixmapKind, head);
+// The window's background tile on a turned head. The head's copy of the
+// pixmap is turned and scaled already (it is made and drawn so), but the
+// head window's origin is another corner of the meta window: one period of
+// the tile, shifted so that the head's first pixel of the window shows the
+// tile pixel the meta window shows there, which the server repeats over the
+// window and its border. The tile itself when no shifted one could be made.
+u32 turnedWindowTile(ProxyClient* client, Head* head, u32 tileOnHead, const PixmapFacts& pixmap,
+                     const WindowFacts& window, bool* made) {
+  if (!pixmap.width || !pixmap.height || !head->scaler) return 0;
   u16 tw = u16(pixmap.width), th = u16(pixmap.height);
-  u32 turned = makeTurnedTile(client, head, tileOnHead, pixmap.depth, &tw, &th);
-  if (!turned) return 0;
+  scaleSize(head->scaler, &tw, &th);
   // The meta pixel at the window's first head pixel, as a pixel of the tile,
   // turned and scaled like the tile.
   i32 x = 0, y = 0;
   unscalePointInSize(head->scaler, &x, &y, std::max(window.width, 1u), std::max(window.height, 1u));
   i32 tx = wrap(x, pixmap.width), ty = wrap(y, pixmap.height);
   scalePointInSize(head->scaler, &tx, &ty, pixmap.width, pixmap.height);
-  u16 ww = u16(std::min(window.width, 65535u)), wh = u16(std::min(window.height, 65535u));
-  scaleSize(head->scaler, &ww, &wh);
-  u32 shifted = makeShiftedTile(client, head, translateXid(turned, kProxyIdKind, head), tw, th, pixmap.depth, tx, ty,
-                                ww, wh);
-  // The turned tile was only the source.
-  if (ServerLink* link = linkOf(client, head)) xprotoFreePixmap(&link->writer, translateXid(turned, kProxyIdKind, head));
+  u32 shifted = makeShiftedTile(client, head, tileOnHead, tw, th, pixmap.depth, tx, ty, tw, th);
   *made = shifted != 0;
-  return shifted;
+  return shifted ? shifted : tileOnHead;
+}
+
+u32 turnedWindowTile(ProxyClient* client, Head* head, u32 pixmapId, const WindowFacts& window, bool* made) {
+  PixmapFacts pixmap{};
+  if (!describePixmap(pixmapId, &pixmap)) return 0;
+  return turnedWindowTile(client, head, translateXid(pixmapId, kPixmapKind, head), pixmap, window, made);
 }
 
 bool visualMissing(const WindowFacts& window, const Head* head) {
@@ -169,6 +148,16 @@ u32 mapWindowRectToHead(ProxyClient* client, u32 pixmapId, const ProxyWindow* wi
     if (id) return id;
   }
   return translateXid(pixmapId, kPixmapKind, head);
+}
+
+u32 mapTurnedTileToHead(ProxyClient* client, const PixmapRecord* pixmap, const ProxyWindow* window, Head* head,
+                        bool* made) {
+  *made = false;
+  WindowFacts facts{};
+  describeWindow(window, &facts);
+  if (!head->rotation || visualMissing(facts, head)) return 0;
+  PixmapFacts size{pixmap->width, pixmap->height, pixmap->depth};
+  return turnedWindowTile(client, head, pixmapServerId(pixmap, head), size, facts, made);
 }
 
 u32 mapBackgroundPixmapToHead(ProxyClient* client, u32 pixmapId, const ProxyWindow* window, Head* head, bool* made) {

@@ -16,6 +16,7 @@ namespace palvon {
 
 struct Head;
 struct ProxyClient;
+struct PixmapRecord;
 struct ProxyWindow;
 struct ServerDisplay;
 struct VisualRecord;
@@ -88,6 +89,12 @@ u32 mapWindowRectToHead(ProxyClient* client, u32 pixmapId, const ProxyWindow* wi
 // The same decision for a window that is not a root; a missing visual
 // gives the head's own background.
 u32 mapBackgroundPixmapToHead(ProxyClient* client, u32 pixmapId, const ProxyWindow* window, Head* head, bool* made);
+// On a turned head, the shifted tile of a window's background or border
+// pixmap for the window's size now, from the pixmap's record (a pixmap its
+// client freed while windows still use it has no id to look up); 0 when the
+// head is not turned or lacks the window's visual.
+u32 mapTurnedTileToHead(ProxyClient* client, const PixmapRecord* pixmap, const ProxyWindow* window, Head* head,
+                        bool* made);
 
 // --- Cursors ----------------------------------------------------------------------
 

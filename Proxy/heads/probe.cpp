@@ -301,7 +301,9 @@ const char* createHeadRootWindows(Head* head, bool raise) {
       display, head->root, head->clip.x + kTrackingInset, head->clip.y + kTrackingInset,
       u32(std::max(head->clip.width - 2 * kTrackingInset, 1)), u32(std::max(head->clip.height - 2 * kTrackingInset, 1)),
       kTrackingEvents, head->cursors[1]);
-  head->keyGrabWindow = inputOnlyWindow(display, head->root, -1, -1, 1, 1, 0, 0);
+  // Its keys also come when a key pressed before the focus went there is
+  // let go (the grab took only what was pressed with the focus there).
+  head->keyGrabWindow = inputOnlyWindow(display, head->root, -1, -1, 1, 1, KeyPressMask | KeyReleaseMask, 0);
   XfsGrabKey(display, AnyKey, AnyModifier, head->keyGrabWindow, True, GrabModeAsync, GrabModeAsync);
   XfsLowerWindow(display, head->keyGrabWindow);
   XfsMapWindow(display, head->keyGrabWindow);

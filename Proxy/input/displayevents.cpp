@@ -10,6 +10,7 @@
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/heads/geometry.h"
 #include "Proxy/heads/headwindow.h"
 #include "Proxy/heads/lookup.h"
@@ -447,11 +448,13 @@ void forwardKeyToPointerHead(ServerDisplay* server, u32 keycode, bool pressed) {
   // window, so its keyboard's keys come here whichever server it is.
   Head* holder = inputState.focusHead ? inputState.focusHead : inputState.pointerHead;
   if (!server || !holder || holder->serverDisplay == server) return;
+  if (isUnheard(server, keycode, pressed)) return;
   if (!headDisplayOpen(holder)) return;
   u32 meta = headToMetaKeycode(kXrcKeyboard, keycode, server);
   if (!(meta & 0xff)) return;
   u32 key = metaToHeadKeycode(kXrcKeyboard, meta, holder);
   if (!isHeadKeycode(key, holder)) return;
+  noteHandedKey(holder->serverDisplay, key, pressed);
   logProblem(xrcPressOrReleaseKey(holder->display, kXrcKeyboard, key, pressed), __FILE__, __LINE__);
 }
 

@@ -84,6 +84,12 @@ struct DisplayInput {
   i32 lastPointerX, lastPointerY;  // last position seen of this server's pointer
   Head* pointerHead;               // the head under this server's pointer
   NullMouseState nullMouse;
+  // Keys the proxy pressed here for another server's keyboard, and the
+  // presses and releases it made itself when this server began or stopped
+  // taking the keys (no client is to hear those); by this server's keycodes.
+  u8 handedKeys[32];
+  u8 unheardPresses[32];
+  u8 unheardReleases[32];
 };
 
 }  // namespace palvon

@@ -243,6 +243,8 @@ void forgetHeadInput(Head* head) {
   if (inputState.rotationHead == head) endPointerRotation(head);
   if (inputState.pointerHead == head) inputState.pointerHead = nullptr;
   if (inputState.focusHead == head) inputState.focusHead = nullptr;
+  for (InputGrab* grab : {&inputState.pointerGrab, &inputState.keyboardGrab})
+    if (grab->lending == head) grab->lending = nullptr;
   for (ServerDisplay* server = serverDisplayList; server; server = server->next)
     if (server->input.pointerHead == head) server->input.pointerHead = nullptr;
 }

@@ -57,6 +57,9 @@ struct InputGrab {
   u8 passive;
   u8 pendingUngrab;
   CursorRecord* cursorRecord;
+  // The head of another server whose device the grabbing client also
+  // grabbed for this grab (Proxy/events/relay.h); null when none.
+  Head* lending;
 };
 
 constexpr u32 kPollStackSlots = 20;

@@ -10,6 +10,7 @@
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/rows.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/heads/screen.h"
 #include "Proxy/links/pool.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
@@ -200,7 +201,74 @@ void flushExposures(ProxyClient* client, HeldList* list) {
   }
 }
 
+// --- Focus changes over several screens --------------------------------------------------------
+
+// A plain server tells a focus change screen by screen: every FocusOut, then
+// every FocusIn (between PointerRoot and None each screen's out and in
+// together), and on a screen the pointer's way out before the root's
+// PointerRoot or None, its way in after it. Servers of different screens
+// tell theirs at their own pace, and the proxy tells the roots'
+// PointerRoot and None itself: the focus events one request left are put
+// back in that order. Other messages keep their places.
+constexpr u32 kMostFocusEvents = 64;
+constexpr u8 kFocusOut = 10;
+constexpr u8 kDetailPointer = 5;
+
+bool isFocusEvent(const HeldMessage* m) {
+  u8 code = m->bytes[0];  // not one sent with SendEvent
+  return code == kFocusIn || code == kFocusOut;
+}
+
+u32 focusOrderKey(const u8* event, bool screenByScreen) {
+  const MetaScreen* screen = lookupScreenOfXid(get32(event + 4));
+  u32 number = screen ? screen->number & 0xffff : 0;
+  u32 in = event[0] == kFocusIn ? 1 : 0;
+  bool rootFocus = event[1] > kDetailPointer;
+  u32 rank = (rootFocus ? 1 : 0) ^ in;
+  return screenByScreen ? number << 8 | in << 4 | rank : in << 24 | number << 8 | rank;
+}
+
+void orderFocusEvents(HeldList* list) {
+  HeldMessage* focus[kMostFocusEvents];
+  u32 n = 0;
+  bool screenByScreen = true;
+  for (HeldMessage* m = list->head; m; m = m->next) {
+    if (!isFocusEvent(m)) continue;
+    if (n == kMostFocusEvents) return;
+    focus[n++] = m;
+    screenByScreen = screenByScreen && m->bytes[1] >= kDetailPointer;
+  }
+  if (n < 2) return;
+  u32 keys[kMostFocusEvents];
+  HeldMessage* sorted[kMostFocusEvents];
+  for (u32 i = 0; i < n; i++) {
+    // A stable insertion: equal keys keep the order their server told.
+    u32 key = focusOrderKey(focus[i]->bytes, screenByScreen), at = i;
+    for (; at > 0 && keys[at - 1] > key; at--) keys[at] = keys[at - 1], sorted[at] = sorted[at - 1];
+    keys[at] = key, sorted[at] = focus[i];
+  }
+  // The sorted events take the places the focus events held; a focus
+  // event's own link may be rewritten before its place is reached.
+  HeldMessage* following[kMostFocusEvents];
+  for (u32 i = 0; i < n; i++) following[i] = focus[i]->next;
+  HeldMessage** link = &list->head;
+  HeldMessage* last = nullptr;
+  u32 seen = 0;
+  for (HeldMessage* m = list->head; m;) {
+    bool isFocus = seen < n && m == focus[seen];
+    HeldMessage* put = isFocus ? sorted[seen] : m;
+    HeldMessage* after = isFocus ? following[seen++] : m->next;
+    *link = put;
+    link = &put->next;
+    last = put;
+    m = after;
+  }
+  *link = nullptr;
+  list->tail = last;
+}
+
 void flushOthers(ProxyClient* client, HeldList* list) {
+  orderFocusEvents(list);
   for (HeldMessage* m = list->head; m; m = m->next) {
     u8 code = m->bytes[0] & 0x7f;
     if ((code == kEnterNotify || code == kLeaveNotify) && !(m->tag & kCrossingDelivered)) continue;

@@ -13,6 +13,7 @@
 #include "Proxy/dispatch/services.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/heads/screen.h"
@@ -61,6 +62,7 @@ struct GrabStash {
   u8 ownerEvents;
   u8 pointerMode;
   u8 keyboardMode;
+  Head* lending;  // the grab's part on another server (Proxy/events/relay.h)
 };
 BlockPool<sizeof(GrabStash), 64> grabStashes;
 
@@ -102,6 +104,26 @@ void forwardDeselected(bool deselect, ProxyClient* client, Route route, const u8
 void zeroTimeAt4(u8* copy, u32, const RouteTarget&, void*) { put32(copy + 4, CurrentTime); }
 
 bool inactiveInWindow(const Head* head) { return head && head->inWindow && isHeadInactive(head); }
+
+// The answer to an active grab: granted, the lent part goes with the grab
+// (one the client's previous grab lent to the same head stays); refused,
+// the lent part is given back.
+void settleLentGrab(const ServerLink* link, const GrabStash* stash, bool keyboard, bool granted) {
+  InputGrab& grab = keyboard ? inputState.keyboardGrab : inputState.pointerGrab;
+  Head* lending = headIsLive(stash->lending) ? stash->lending : nullptr;
+  bool kept = grab.client == link->client && grab.lending == lending;
+  if (granted) {
+    if (kept) grab.lending = nullptr;
+    return;
+  }
+  ServerLink* lent = lending && !kept ? clientLink(link->client, lending->serverIndex) : nullptr;
+  if (!lent) return;
+  if (keyboard)
+    requestUngrabKeyboard(lent);
+  else
+    requestUngrabPointer(lent);
+  flushServerLink(lent);
+}
 
 // --- Passive grabs: the heads that take them ------------------------------------------------
 
@@ -233,10 +255,11 @@ void ProcGrabPointer(u8* request, u32 length) {
     return;
   }
   head = moveIntoConfineTo(client, confine, head);
+  Head* lending = lendGrab(client, head, false, get16(request + 8));
   ServerLink* link = forwardToHead(head, request, length, rewritePointerGrab, &rewrite);
   if (!link) return;
-  GrabStash stash{window, confineTo, lookupCursor(get32(request + 16)), get16(request + 8), time ? time : now,
-                  request[1], request[10], request[11]};
+  GrabStash stash{window,     confineTo,   lookupCursor(get32(request + 16)), get16(request + 8), time ? time : now,
+                  request[1], request[10], request[11],                       lending};
   stashGrab(link, X_GrabPointer, stash);
 }
 
@@ -252,10 +275,13 @@ void ReplyGrabPointer(u8* reply, u32 length) {
            nameOf(link->client));
     return;
   }
+  settleLentGrab(link, stash, false, reply[1] == GrabSuccess);
   if (reply[1] == GrabSuccess) {
     deactivatePointerGrab(kXrcMouse, nullptr, 0);
-    activatePointerGrab(kXrcMouse, link->client, stash->window, stash->confineTo, stash->ownerEvents,
-                        stash->eventMask, stash->pointerMode, stash->keyboardMode, stash->cursor, stash->time, false);
+    if (activatePointerGrab(kXrcMouse, link->client, stash->window, stash->confineTo, stash->ownerEvents,
+                            stash->eventMask, stash->pointerMode, stash->keyboardMode, stash->cursor, stash->time,
+                            false))
+      inputState.pointerGrab.lending = headIsLive(stash->lending) ? stash->lending : nullptr;
   }
   releaseGrabStash(stash);
   forwardReply(reply, length);
@@ -358,6 +384,13 @@ void ProcGrabKeyboard(u8* request, u32 length) {
     sendReplyGrabKeyboard(client, u16(client->requestCounter), GrabNotViewable);
     return;
   }
+  // Keys the proxy handed to a server that the grab takes them from are
+  // let go there before the grab (no modifier stays down on it). On a
+  // server that hands its keys on, a key held down holds the proxy's own
+  // key grab there, which would refuse the client's.
+  if (head) releaseHandedKeys(head->serverDisplay);
+  if (head && focusHead() && focusHead()->serverDisplay != head->serverDisplay) endProxyKeyGrab(head);
+  Head* lending = lendGrab(client, head, true, 0);
   ServerLink* link = forwardToHead(head, request, length,
                                    [](u8* copy, u32, const RouteTarget& target, void*) {
                                      put32(copy + 4, translateXid(get32(copy + 4), RT_WINDOW, target.head));
@@ -365,7 +398,8 @@ void ProcGrabKeyboard(u8* request, u32 length) {
                                    },
                                    nullptr);
   if (!link) return;
-  GrabStash stash{window, 0, nullptr, 0, time ? time : currentMetaTime(), request[1], request[12], request[13]};
+  GrabStash stash{window,     0,           nullptr,     0, time ? time : currentMetaTime(),
+                  request[1], request[12], request[13], lending};
   stashGrab(link, X_GrabKeyboard, stash);
 }
 
@@ -373,10 +407,15 @@ void ReplyGrabKeyboard(u8* reply, u32 length) {
   ServerLink* link = currentLink;
   auto* stash = static_cast<GrabStash*>(takeStashedData(link, X_GrabKeyboard));
   if (!stash) return;
+  settleLentGrab(link, stash, true, reply[1] == GrabSuccess);
+  // The grab it replaces ends inside the activation, so that the change
+  // between two grabs is told as one.
   if (reply[1] == GrabSuccess) {
-    deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
-    activateKeyboardGrab(kXrcKeyboard, link->client, stash->window, stash->ownerEvents, stash->pointerMode,
-                         stash->keyboardMode, 0, stash->time, false);
+    if (activateKeyboardGrab(kXrcKeyboard, link->client, stash->window, stash->ownerEvents, stash->pointerMode,
+                             stash->keyboardMode, 0, stash->time, false))
+      inputState.keyboardGrab.lending = headIsLive(stash->lending) ? stash->lending : nullptr;
+    else
+      deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
   }
   releaseGrabStash(stash);
   forwardReply(reply, length);

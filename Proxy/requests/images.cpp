@@ -285,8 +285,16 @@ namespace {
 
 bool rectInsideDrawable(const DrawableInfo& d, i32 x, i32 y, u32 width, u32 height) {
   i64 border = d.window ? d.window->borderWidth : 0;
-  return x >= -border && y >= -border && i64(x) + width <= i64(d.width) + border &&
-         i64(y) + height <= i64(d.height) + border;
+  if (x < -border || y < -border || i64(x) + width > i64(d.width) + border || i64(y) + height > i64(d.height) + border)
+    return false;
+  if (d.type != RT_WINDOW) return true;
+  // A window's rectangle must also be viewable and lie on the screen, as if
+  // nothing covered it: a plain server has no pixels beyond its edge.
+  const ProxyWindow* window = d.window;
+  i64 left = i64(window->x) + x, top = i64(window->y) + y;
+  const MetaScreen* screen = window->screen;
+  return window->viewable && left >= 0 && top >= 0 &&
+         (!screen || (left + width <= screen->width && top + height <= screen->height));
 }
 
 bool headContains(const Head* head, i64 x, i64 y, u32 width, u32 height) {
@@ -370,7 +378,7 @@ bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool 
   part->x = x - g.x, part->y = y - g.y;
   part->width = width, part->height = height;
   part->headWidth = hw, part->headHeight = hh;
-  part->visual = g.info.visual ? g.info.visual->visualId : 0;
+  part->visual = g.info.window && g.info.visual ? g.info.visual->visualId : 0;
   if (part->job) fillJob(g, part->job), g.jobMade = true;
   // A head's planes are not the client's where it keeps the drawable at
   // another depth or in other pixel values (an emulated visual): its

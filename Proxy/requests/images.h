@@ -105,7 +105,7 @@ struct GetImagePart {
   i32 x, y;          // offset in the client image
   u32 width, height;           // in client pixels
   u32 headWidth, headHeight;   // asked of the head
-  u32 visual;        // the drawable's visual (the client's id), 0 for none
+  u32 visual;        // the window's visual (the client's id), 0 for a pixmap
   u8 answered;
 };
 // The finished job's image over its buffer (nothing copied), in the

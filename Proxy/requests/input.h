@@ -19,6 +19,7 @@
 namespace palvon {
 
 struct Head;
+struct MetaScreen;
 struct ServerLink;
 
 // --- Request and reply handlers (Proxy/dispatch/rows/input.cpp) ----------------------------------
@@ -68,6 +69,8 @@ bool translateDeviceEvent(u8* event);
 // holding the pointer when the window is on the pointer's meta screen (or
 // there is one screen, or the id is 0 to 2), else the window's main head.
 Head* grabHeadFor(u32 window);
+// The screen's main head (its first when none is named); null for none.
+Head* mainHeadOf(const MetaScreen* screen);
 // Whether the head is still one of a meta screen's heads (a head kept in a
 // stash may have gone before the reply).
 bool headIsLive(const Head* head);

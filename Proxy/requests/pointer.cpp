@@ -10,6 +10,7 @@
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/heads/lookup.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
@@ -39,11 +40,6 @@ namespace palvon {
 namespace {
 
 constexpr u32 kFixPointerCoordinates = 0x80;
-
-Head* mainHeadOf(const MetaScreen* screen) {
-  if (!screen) return nullptr;
-  return screen->mainHead ? screen->mainHead : screen->heads;
-}
 
 Display* linkDisplay(const ServerLink* link) {
   return link && link->server.display ? link->server.display->display : nullptr;
@@ -103,6 +99,11 @@ u32 childOfWindowAt(const ProxyWindow* window, const ProxyWindow* hit) {
 }  // namespace
 
 // --- Shared helpers -------------------------------------------------------------------------
+
+Head* mainHeadOf(const MetaScreen* screen) {
+  if (!screen) return nullptr;
+  return screen->mainHead ? screen->mainHead : screen->heads;
+}
 
 Head* grabHeadFor(u32 window) {
   Head* pointer = pointerHead();
@@ -489,10 +490,24 @@ void ProcSetInputFocus(u8* request, u32 length) {
     return;
   }
   if (window) setRequestResource(client, focus);
+  u32 old = inputState.focusWindow;
+  u8 mode = inputState.keyboardGrab.client ? NotifyWhileGrabbed : NotifyNormal;
+  if (old != focus) announceRootFocus(FocusOut, old, mode);
   inputState.focusWindow = focus;
   inputState.focusRevertTo = revertTo;
   inputState.focusTime = time ? time : now;
-  if (Head* head = focusHeadFor(focus)) setFocusHead(head);
+  if (Head* head = focusHeadFor(focus)) {
+    // Keys handed to a server that no longer takes them are let go there;
+    // a server that takes them again delivers the keys held down itself.
+    const Head* before = focusHead();
+    releaseHandedKeys(head->serverDisplay);
+    if (!before || before->serverDisplay != head->serverDisplay) {
+      handHeldKeysTo(head);
+      endProxyKeyGrab(head);
+    }
+    setFocusHead(head);
+  }
+  if (old != focus) announceRootFocus(FocusIn, focus, mode);
   if (!proxyState.screens) {
     forwardToHead(nullptr, request, length, rewriteFocus, nullptr);
     return;
@@ -503,6 +518,8 @@ void ProcSetInputFocus(u8* request, u32 length) {
     copyToHead(head, request, length, rewriteFocus, nullptr, &failed);
     if (failed) return;
   }
+  // The servers' accounts of the change reach the client together.
+  if (openLinkCount(client) > 1) noteRequestWithoutReply(request);
 }
 
 void ProcGetInputFocus(u8* request, u32 length) { forwardRequest(request, length); }

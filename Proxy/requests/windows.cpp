@@ -28,6 +28,7 @@
 #include "Proxy/links/writers.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/requests/windows.h"
+#include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/windowattr.h"
 #include "Proxy/resources/windowtree.h"
@@ -488,9 +489,40 @@ struct ConfigureCopy {
   u32 values[7];  // by bit
 };
 
+// A turned head shows a window's background and border tiles from another
+// corner of the window, which a new size moves: they are shifted anew
+// before the window takes the size, so that what the server repaints lines
+// up. Window managers often free such a pixmap once the window has it.
+bool reshiftTurnedTiles(const RouteTarget& target, ProxyWindow* window, u16 mask) {
+  Head* head = target.head;
+  if (!head || !head->rotation || !(mask & (CWWidth | CWHeight))) return true;
+  const PixmapRecord* tiles[2] = {window->backgroundKind == kBackgroundPixmap ? window->backgroundPixmap : nullptr,
+                                  window->borderPixmap};
+  const u32 bits[2] = {CWBackPixmap, CWBorderPixmap};
+  u32 values[2], made[2], valueMask = 0, count = 0, madeCount = 0;
+  for (u32 k = 0; k < 2; k++) {
+    bool fresh = false;
+    u32 id = tiles[k] ? mapTurnedTileToHead(currentClient, tiles[k], window, head, &fresh) : 0;
+    if (!id) continue;
+    valueMask |= bits[k], values[count++] = id;
+    if (fresh) made[madeCount++] = id;
+  }
+  if (!valueMask) return true;
+  RequestWriter* writer = &target.link->writer;
+  u8* p = beginRequest(writer, X_ChangeWindowAttributes, 0, 12 + 4 * count);
+  if (!p) return false;
+  put32(p + 4, translateXid(window->id, RT_WINDOW, head));
+  put32(p + 8, valueMask);
+  for (u32 k = 0; k < count; k++) put32(p + 12 + 4 * k, values[k]);
+  finishRequest(writer, p, 12 + 4 * count, X_ChangeWindowAttributes, 0);
+  for (u32 k = 0; k < madeCount; k++) xprotoFreePixmap(writer, made[k]);
+  return true;
+}
+
 bool writeConfigure(const RouteTarget& target, void* argument) {
   auto* c = static_cast<ConfigureCopy*>(argument);
   Head* head = target.head;
+  if (!reshiftTurnedTiles(target, c->window, c->mask)) return false;
   u32 packed[7], scaled[7];
   u16 mask = c->mask;
   u32 count = 0;

@@ -12,7 +12,6 @@
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
-#include "Proxy/links/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverauth.h"
 #include "Proxy/links/serverlink.h"
@@ -260,10 +259,10 @@ void freeServerDisplay(ServerDisplay* server) {
   free(server);
   // New clients must not be linked to the server that left.
   rebuildClientServerList();
-  // No pending request may wait for the server that left.
-  for (ProxyClient* client = clientList; client; client = client->next) {
-    if (client->pendingTail) armPendingOnServers(client->pendingTail, client);
-  }
+  // No pending request may wait for the server that left: entries already
+  // waiting for its round trip (an announcement of the change itself, made
+  // while its links were open) wait for the links that remain instead.
+  rearmPendingRequests();
 }
 
 Display* getLinkXDisplay(const ServerLink* link) {

@@ -159,6 +159,7 @@ const char* displayOfflineText(Display* display);
   X(PutImage, XPutImage, 0)                                 \
   X(SendEvent, XSendEvent, 0)                               \
   X(UngrabPointer, XUngrabPointer, 0)                       \
+  X(UngrabKeyboard, XUngrabKeyboard, 0)                     \
   X(QueryBestSize, XQueryBestSize, 0)                       \
   X(DefineCursor, XDefineCursor, 0)                         \
   X(GetAtomName, XGetAtomName, nullptr)                     \

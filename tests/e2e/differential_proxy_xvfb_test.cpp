@@ -563,6 +563,27 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                                    getImage(c, i.pixmap, 0, 0, 32, 24), simple(c, X_FreeGC, i.scratch)});
        }},
   };
+  t[X_GetImage] = {
+      {"of windows partly off the screen and of one not mapped",
+       [](C c, I i) {
+         // Windows of their own, selecting no exposures (a turned head
+         // reports the areas moves uncover a pixel wider).
+         uint32_t outer = i.scratch, inner = i.scratch + 1;
+         auto move = [&](int x) {
+           return Body(c).b32(outer).b16(CWX | CWY).b16(0).b32(uint32_t(x)).b32(30).request(X_ConfigureWindow);
+         };
+         return Requests{createWindow(c, outer, i.root, int16_t(i.screenWidth - 40), 30, 100, 80, InputOutput, 0,
+                                      CopyFromParent, {{CWBackPixel, 0x336699}}),
+                         createWindow(c, inner, outer, 50, 10, 20, 20, InputOutput, 0, CopyFromParent,
+                                      {{CWBackPixel, 0x996633}}),
+                         getImage(c, outer, 0, 0, 10, 10), simple(c, X_MapSubwindows, outer),
+                         simple(c, X_MapWindow, outer), getImage(c, outer, 0, 0, 100, 80),
+                         getImage(c, outer, 0, 0, 40, 80), move(-30), getImage(c, outer, 0, 0, 100, 80),
+                         getImage(c, outer, 30, 0, 70, 80), getImage(c, inner, 0, 0, 20, 20), move(-60),
+                         getImage(c, inner, 0, 0, 20, 20), getImage(c, inner, 10, 0, 10, 20),
+                         simple(c, X_DestroyWindow, outer)};
+       }},
+  };
   t[X_PutImage] = {
       {"a Z image on the seam, read back",
        [](C c, I i) {

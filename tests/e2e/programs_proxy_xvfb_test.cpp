@@ -129,17 +129,19 @@ TEST_P(Programs, RootImageIsThePiecesOfTheHeads) {
   }
 }
 
-// x11perf measures drawing, copies, images, text and round trips through the
-// proxy: each test it runs reports its repetitions, none stops on an error.
+// x11perf measures drawing, copies, text and round trips through the proxy:
+// each test it runs reports its repetitions, none stops on an error. (Its
+// image tests read its 600x600 window, which these screens do not show
+// whole: a plain server refuses that as well.)
 TEST_P(Programs, X11perfReportsEveryTest) {
   ProgramResult result = runProgram({"x11perf", "-repeat", "1", "-reps", "20", "-rect10", "-seg10", "-ftext",
-                                     "-copywinwin10", "-putimage10", "-getimage10", "-prop"},
+                                     "-copywinwin10", "-prop"},
                                     proxy->display(), 60000);
   EXPECT_EQ(result.status, 0) << result.err;
   size_t reports = 0;
   for (size_t at = result.out.find(" reps @ "); at != std::string::npos; at = result.out.find(" reps @ ", at + 1))
     reports++;
-  EXPECT_EQ(reports, 7u) << result.out << result.err;
+  EXPECT_EQ(reports, 5u) << result.out << result.err;
   EXPECT_FALSE(contains(result.err, "X Error")) << result.err;
 }
 

@@ -2,8 +2,9 @@
 // by side: the pointer moved and clicked on the input server reaches the
 // client once, in the window's and the meta root's terms, and a server grab
 // holds other clients until it ends. Then the same conversations with a
-// plain Xvfb of the meta screen's size and through the proxy, compared line
-// by line: events, grabs and focus, and the pointer's buttons.
+// plain Xvfb of the meta screen's size (or of two screens, beside two meta
+// screens on two servers) and through the proxy, compared line by line:
+// events, grabs and focus, and the pointer's buttons.
 #include <gtest/gtest.h>
 
 #include <X11/Xatom.h>
@@ -199,6 +200,8 @@ class Transcript {
     if (event.type == EnterNotify || event.type == LeaveNotify)
       out << " mode=" << event.xcrossing.mode << " detail=" << event.xcrossing.detail;
     if (event.type == ButtonPress || event.type == ButtonRelease) out << " button=" << event.xbutton.button;
+    if (event.type == KeyPress || event.type == KeyRelease)
+      out << " state=" << event.xkey.state << " same-screen=" << event.xkey.same_screen;
     if (event.type == VisibilityNotify) out << " state=" << event.xvisibility.state;
     return out.str();
   }
@@ -247,6 +250,9 @@ struct DifferentialCase {
   const char* name;
   int heads;  // 640x480 each, side by side; the plain server is as wide as all
   Conversation run;
+  // Two: each head a meta screen of its own, beside a plain server of two
+  // screens.
+  int screens = 1;
 };
 
 std::string caseName(const ::testing::TestParamInfo<DifferentialCase>& info) { return info.param.name; }
@@ -254,13 +260,16 @@ std::string caseName(const ::testing::TestParamInfo<DifferentialCase>& info) { r
 class AsOnAPlainServer : public ::testing::TestWithParam<DifferentialCase> {
  protected:
   void SetUp() override {
-    int heads = GetParam().heads;
-    plain = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", std::to_string(640 * heads) + "x480x24"});
+    int heads = GetParam().heads, screens = GetParam().screens;
+    std::vector<std::string> plainArgs{"-screen", "0", std::to_string(640 * heads) + "x480x24"};
+    if (screens == 2) plainArgs.insert(plainArgs.end(), {"-screen", "1", "640x480x24"});
+    plain = std::make_unique<Xvfb>(plainArgs);
     ASSERT_TRUE(plain->ok()) << plain->error();
     std::vector<std::string> words{"noReset", "on"};
-    for (int i = 0; i < heads; i++) {
+    for (int i = 0; i < heads + screens - 1; i++) {
       servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
       ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+      if (screens == 2) words.insert(words.end(), {"metaScreen", "m" + std::to_string(i)});
       words.insert(words.end(), {"screen", servers.back()->display() + ".0"});
     }
     proxy = std::make_unique<ProxyProcess>(words);
@@ -285,12 +294,13 @@ Display* openOrFail(const std::string& name) {
   return display;
 }
 
-// An override-redirect window, mapped and exposed, selecting the mask.
-Window mappedWindow(Display* display, int x, int y, int width, int height, long mask) {
+// An override-redirect window on the screen, mapped and exposed, selecting
+// the mask.
+Window mappedWindow(Display* display, int x, int y, int width, int height, long mask, int screen = 0) {
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;
   attributes.event_mask = mask | ExposureMask;
-  Window window = XCreateWindow(display, DefaultRootWindow(display), x, y, width, height, 0, CopyFromParent,
+  Window window = XCreateWindow(display, RootWindow(display, screen), x, y, width, height, 0, CopyFromParent,
                                 InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
   XMapWindow(display, window);
   XEvent event;
@@ -312,8 +322,12 @@ Time serverTime(Display* display) {
   return time;
 }
 
-void movePointer(Display* display, int x, int y) {
-  XTestFakeMotionEvent(display, 0, x, y, CurrentTime);
+// A server's fake motion stays on the pointer's screen; a warp crosses.
+void movePointer(Display* display, int x, int y, int screen = 0) {
+  if (ScreenCount(display) > 1) {
+    XWarpPointer(display, None, RootWindow(display, screen), 0, 0, 0, 0, x - 1, y);
+    XWarpPointer(display, None, RootWindow(display, screen), 0, 0, 0, 0, x, y);
+  } else XTestFakeMotionEvent(display, screen, x, y, CurrentTime);
   XSync(display, False);
   poll(nullptr, 0, 100);
 }
@@ -458,6 +472,58 @@ void releasesOnlyWhereSelected(const std::string& name, Transcript& out) {
   XCloseDisplay(first);
 }
 
+void typeKey(Display* display, const char* keysym) {
+  KeyCode key = XKeysymToKeycode(display, XStringToKeysym(keysym));
+  XTestFakeKeyEvent(display, key, True, CurrentTime);
+  XTestFakeKeyEvent(display, key, False, CurrentTime);
+  XSync(display, False);
+}
+
+// A window on each screen that selected the mask and the two roots that
+// selected focus changes, named for the transcript; false with one screen.
+bool windowPerScreen(Display* display, long mask, Window* windows, Transcript& out) {
+  if (ScreenCount(display) < 2) return out.line("one screen"), false;
+  for (int s = 0; s < 2; s++) {
+    windows[s] = mappedWindow(display, 100, 100, 200, 200, mask, s);
+    XSelectInput(display, RootWindow(display, s), FocusChangeMask);
+    out.name(windows[s], "w" + std::to_string(s));
+    out.name(RootWindow(display, s), "root" + std::to_string(s));
+  }
+  XSync(display, False);
+  return true;
+}
+
+// The focus moved within and across two screens, to windows, roots,
+// PointerRoot and None, with the pointer on each screen: what both screens'
+// windows and roots hear, and where a key typed after each change goes.
+// (Another client types: the listener asks nothing of the keymap.)
+void focusAcrossScreens(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  if (!display || !driver || !windowPerScreen(display, FocusChangeMask | KeyPressMask, w, out)) return;
+  Window root0 = RootWindow(display, 0), root1 = RootWindow(display, 1);
+  for (int s = 0; s < 2; s++) {
+    movePointer(driver, 150, 150, s);
+    out.events(display, "pointer on screen " + std::to_string(s) + ":", 300);
+    for (Window to : {w[0], w[1], root1, Window(PointerRoot), Window(None), w[1], root0, Window(PointerRoot), w[0]}) {
+      XSetInputFocus(display, to, RevertToNone, CurrentTime);
+      XSync(display, False);
+      typeKey(driver, "a");
+      out.events(display, "to " + out.of(to) + ":", 300);
+    }
+    // The pointer goes to the other screen and back under PointerRoot.
+    XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+    out.events(display, "PointerRoot:", 300);
+    movePointer(driver, 150, 150, 1 - s);
+    out.events(display, "pointer to " + std::to_string(1 - s) + ":", 300);
+    movePointer(driver, 150, 150, s);
+    out.events(display, "pointer back:", 300);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kEventCases[] = {
     {"SentByAClient", 1, sentByAClient},
     {"FocusThroughPointerRootAndNone", 1,
@@ -468,6 +534,9 @@ const DifferentialCase kEventCases[] = {
     {"DeviceKeyGrabbed", 1,
      [](const std::string& name, Transcript& out) { deviceKeyGrabbedOrClosed(name, out, false); }},
     {"DeviceClosed", 1, [](const std::string& name, Transcript& out) { deviceKeyGrabbedOrClosed(name, out, true); }},
+    {"FocusThroughPointerRootAndNoneOnTwoHeads", 2,
+     [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, false); }},
+    {"FocusAcrossTwoScreens", 1, focusAcrossScreens, 2},
 };
 
 class Events : public AsOnAPlainServer {};
@@ -738,6 +807,77 @@ void syncBothFreezesWarpsOverTheSeam(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// A keyboard grab and then a pointer grab on a window of one screen while
+// the focus is on the other screen's window, with the pointer on either
+// screen: keys and clicks go to the grab, and the focus events of both.
+void grabsAcrossScreens(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  long mask = FocusChangeMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask;
+  if (!display || !driver || !windowPerScreen(display, mask, w, out)) return;
+  for (int pointer = 0; pointer < 2; pointer++) {
+    for (int grab = 0; grab < 2; grab++) {
+      out.line("pointer on " + std::to_string(pointer) + ", grab on " + std::to_string(grab));
+      XSetInputFocus(display, w[1 - grab], RevertToNone, CurrentTime);
+      XSync(display, False);
+      movePointer(driver, 150, 150, pointer);
+      out.events(display, "focus:", 300);
+      out.line(grabStatus(XGrabKeyboard(display, w[grab], False, GrabModeAsync, GrabModeAsync, CurrentTime)));
+      typeKey(driver, "Escape");
+      out.events(display, "keyboard grab:", 300);
+      XUngrabKeyboard(display, CurrentTime);
+      out.events(display, "ungrabbed:", 300);
+      out.line(grabStatus(XGrabPointer(display, w[grab], False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+                                       GrabModeAsync, None, None, CurrentTime)));
+      click(driver, 1);
+      typeKey(driver, "a");
+      out.events(display, "pointer grab:", 300);
+      XUngrabPointer(display, CurrentTime);
+      out.events(display, "ungrabbed:", 300);
+    }
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+// Control pressed while the focus is on one screen and released under a
+// menu's keyboard grab on the other (as a terminal's menu takes it), the
+// focus left or moved to the menu's screen first: afterwards no screen has
+// Control down.
+void modifiersAfterAMenu(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  if (!display || !driver || !windowPerScreen(display, KeyPressMask | KeyReleaseMask, w, out)) return;
+  KeyCode control = XKeysymToKeycode(driver, XStringToKeysym("Control_L"));
+  for (int refocus = 0; refocus < 2; refocus++) {
+    for (int s = 0; s < 2; s++) {
+      XSetInputFocus(display, w[1 - s], RevertToNone, CurrentTime);
+      XSync(display, False);
+      movePointer(driver, 150, 150, s);
+      // The press a moment before what follows, as a hand makes it: a key
+      // handed on to another server takes that server's way.
+      XTestFakeKeyEvent(driver, control, True, CurrentTime);
+      XSync(driver, False);
+      poll(nullptr, 0, 100);
+      if (refocus) XSetInputFocus(display, w[s], RevertToNone, CurrentTime);
+      out.line(grabStatus(XGrabKeyboard(display, w[s], False, GrabModeAsync, GrabModeAsync, CurrentTime)));
+      XTestFakeKeyEvent(driver, control, False, CurrentTime);
+      XSync(driver, False);
+      out.events(display, "menu on " + std::to_string(s) + ":", 300);
+      XUngrabKeyboard(display, CurrentTime);
+      for (int t = 0; t < 2; t++) {
+        movePointer(driver, 150, 150, t);
+        typeKey(driver, "a");
+        out.events(display, "then on " + std::to_string(t) + ":", 300);
+      }
+    }
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
@@ -758,6 +898,8 @@ const DifferentialCase kGrabCases[] = {
     {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
     {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
     {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
+    {"GrabsAcrossTwoScreens", 1, grabsAcrossScreens, 2},
+    {"ModifiersAfterAMenuOnTwoScreens", 1, modifiersAfterAMenu, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};

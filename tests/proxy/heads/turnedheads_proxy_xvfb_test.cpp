@@ -2,8 +2,9 @@
 // Xvfb of the meta screen's size doing the same: a bordered window resized
 // stays where the plain server keeps it, a window manager that redirects
 // the root's substructure is asked with the value mask the client sent,
-// and a turned head reports the millimetres and resolution of the screen
-// the clients see.
+// a turned head reports the millimetres and resolution of the screen the
+// clients see, and shows backgrounds, borders and a window manager's
+// decorations as the plain server does, turned.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -20,6 +21,7 @@
 #include "support/tempdir.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
+#include "support/xwdimage.h"
 
 namespace palvon::test {
 namespace {
@@ -90,6 +92,7 @@ struct Layout {
   const char* metaSize;   // the plain server, as large as the meta screen
   std::vector<std::string> words;  // the head's settings
   bool sameMillimetres;   // unzoomed: the plain server's size in millimetres
+  int turn;               // degrees; 0 for the zoomed head
 };
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
@@ -197,12 +200,93 @@ TEST_P(ZoomedAndTurned, TheScreenHasThePlainServersMillimetres) {
   EXPECT_EQ(DisplayHeightMM(clients[0].get(), 0), DisplayHeightMM(clients[1].get(), 0));
 }
 
+// A 13x7 tile whose pattern shows any turn or shift of it.
+Pixmap patternTile(Display* display, Window root) {
+  static char bits[] = {0x01, 0x00, 0x06, 0x10, 0x0e, 0x18, 0x00, 0x1c, 0x30, 0x0c, 0x40, 0x00, 0x00, 0x10};
+  return XCreatePixmapFromBitmapData(display, root, bits, 13, 7, 0xffd000, 0x2040c0, 24);
+}
+
+// Windows for a window manager to decorate: a background pixel with a
+// border, a background tile with a tile border and a child of
+// ParentRelative background, and a tiled window made smaller once shown.
+void showBackgrounds(Display* display) {
+  Window root = DefaultRootWindow(display);
+  Pixmap tile = patternTile(display, root);
+  XSetWindowAttributes a{};
+  a.background_pixel = 0xc04040, a.border_pixel = 0x2040c0;
+  Window plain = XCreateWindow(display, root, 30, 40, 120, 80, 3, CopyFromParent, InputOutput, CopyFromParent,
+                               CWBackPixel | CWBorderPixel, &a);
+  a.background_pixmap = a.border_pixmap = tile;
+  Window tiled = XCreateWindow(display, root, 200, 60, 150, 90, 5, CopyFromParent, InputOutput, CopyFromParent,
+                               CWBackPixmap | CWBorderPixmap, &a);
+  a.background_pixmap = ParentRelative;
+  XCreateWindow(display, tiled, 30, 20, 60, 40, 0, CopyFromParent, InputOutput, CopyFromParent, CWBackPixmap, &a);
+  a.background_pixmap = tile;
+  Window shrunk = XCreateWindow(display, root, 400, 220, 101, 61, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                CWBackPixmap, &a);
+  XMapSubwindows(display, tiled);
+  for (Window w : {plain, tiled, shrunk}) XMapWindow(display, w);
+  XSync(display, False);
+  XResizeWindow(display, shrunk, 70, 50);
+  XFreePixmap(display, tile);
+  XSync(display, False);
+}
+
+// The root image once three in a row are the same (the programs have
+// drawn), at most fifteen seconds.
+XwdImage settledRoot(const std::string& display, const std::string& file) {
+  XwdImage last = rootXwd(display, file);
+  for (int same = 0, i = 0; same < 3 && i < 60; i++) {
+    poll(nullptr, 0, 250);
+    XwdImage next = rootXwd(display, file);
+    same = next.width == last.width && countDifferences(next, 0, 0, last, 0, 0, next.width, next.height) == 0
+               ? same + 1
+               : 0;
+    last = next;
+  }
+  return last;
+}
+
+// Windows with backgrounds and borders of pixels, tiles and ParentRelative,
+// and twm's decorations (its title highlight a tile it frees once the
+// window has it): the turned head shows, turned, what the plain server
+// shows.
+TEST_P(ZoomedAndTurned, BackgroundsBordersAndDecorationsLookAsOnThePlainServer) {
+  int turn = GetParam().turn;
+  if (!turn) GTEST_SKIP() << "a zoomed head resamples";
+  XwdImage images[2];  // the head's root, the plain server's
+  for (size_t i = 0; i < 2; i++) {
+    Display* display = clients[i].get();
+    const std::string& name = i ? plain->display() : proxy->display();
+    ASSERT_EQ(runProgram({"xsetroot", "-solid", "#808080"}, name).status, 0);
+    XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 260, 100);
+    showBackgrounds(display);
+    BackgroundProgram wm({"twm"}, name);
+    ASSERT_TRUE(wm.ok());
+    ASSERT_EQ(runProgramUntil({"xwininfo", "-root", "-tree"}, name, "TWM Icon Manager").status, 0);
+    images[i] = settledRoot(i ? plain->display() : head->display(), dir.file("root.xwd"));
+  }
+  const XwdImage& turned = images[0];
+  const XwdImage& expected = images[1];
+  ASSERT_EQ(expected.width * expected.height, turned.width * turned.height);
+  int w = expected.width, h = expected.height;
+  long differ = 0;
+  for (int y = 0; y < h; y++) {
+    for (int x = 0; x < w; x++) {
+      int hx = turn == 90 ? y : turn == 180 ? w - 1 - x : h - 1 - y;
+      int hy = turn == 90 ? w - 1 - x : turn == 180 ? h - 1 - y : x;
+      differ += turned.at(hx, hy) != expected.at(x, y);
+    }
+  }
+  EXPECT_EQ(differ, 0) << "of " << w * h << proxy->log();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Heads, ZoomedAndTurned,
-    ::testing::Values(Layout{"Zoomed", "640x480x24", "320x240x24", {"clipGeometry", "320x240+0+0"}, false},
-                      Layout{"Quarter", "480x640x24", "640x480x24", {"rotation", "quarter"}, true},
-                      Layout{"Half", "640x480x24", "640x480x24", {"rotation", "half"}, true},
-                      Layout{"ThreeQuarters", "480x640x24", "640x480x24", {"rotation", "threeQuarters"}, true}),
+    ::testing::Values(Layout{"Zoomed", "640x480x24", "320x240x24", {"clipGeometry", "320x240+0+0"}, false, 0},
+                      Layout{"Quarter", "480x640x24", "640x480x24", {"rotation", "quarter"}, true, 90},
+                      Layout{"Half", "640x480x24", "640x480x24", {"rotation", "half"}, true, 180},
+                      Layout{"ThreeQuarters", "480x640x24", "640x480x24", {"rotation", "threeQuarters"}, true, 270}),
     [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 }  // namespace

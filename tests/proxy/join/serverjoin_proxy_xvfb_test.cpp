@@ -106,6 +106,34 @@ struct MetaControl {
       if (m.empty() || m[0] <= 1) return m;
     }
   }
+  // AddServer and RemoveServer of a display name; the answer.
+  Bytes addServer(const std::string& name) {
+    Bytes add(8 + ((name.size() + 4) & ~size_t(3)));
+    std::copy(name.begin(), name.end(), add.begin() + 8);
+    client.send(client.request(major, 4, add));
+    return next();
+  }
+  Bytes removeServer(const std::string& name) {
+    Bytes remove(4 + ((name.size() + 4) & ~size_t(3)));
+    remove[0] = uint8_t(name.size());
+    std::copy(name.begin(), name.end(), remove.begin() + 4);
+    client.send(client.request(major, 5, remove));
+    return next();
+  }
+  // SetHeadValues: the head on meta screen 0 at the logical rectangle
+  // (x, y, width, height), without the automatic border when asked; the
+  // answer.
+  Bytes place(uint32_t head, std::vector<uint32_t> rectangle, bool noBorder = false) {
+    std::vector<uint32_t> words{0};
+    if (noBorder) words.push_back(0);
+    words.insert(words.end(), rectangle.begin(), rectangle.end());
+    Bytes values(8 + 4 * words.size());
+    client.put32(values, 0, head);
+    client.put32(values, 4, 0x2 | (noBorder ? 0x2000 : 0) | 0x4000 | 0x8000 | 0x10000 | 0x20000);
+    for (size_t i = 0; i < words.size(); i++) client.put32(values, 8 + 4 * i, words[i]);
+    client.send(client.request(major, 8, values));
+    return next();
+  }
 };
 
 class ServerJoin : public ::testing::Test {
@@ -120,6 +148,7 @@ class ServerJoin : public ::testing::Test {
                                    "Failsafe"};
     if (inWindow) words.push_back("InWindow");
     if (translucent) words.push_back("Translucent");
+    if (randr) words.insert(words.end(), {"extensions", "+RANDR"});
     words.insert(words.end(), {"screen", a->display() + ".0", "tags", "static", "screen", b->display() + ".0"});
     proxy = std::make_unique<ProxyProcess>(words, std::vector<std::string>{"PALVON_TEST_CONTROL=" + controlPath});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
@@ -153,6 +182,7 @@ class ServerJoin : public ::testing::Test {
   TempDir dir;
   bool inWindow = false;  // the option InWindow as well
   bool translucent = false;  // and Translucent
+  bool randr = false;        // and the extension RANDR
   std::string controlPath;
   std::unique_ptr<Xvfb> a, b, c;
   std::unique_ptr<ProxyProcess> proxy;
@@ -591,6 +621,70 @@ TEST_F(ServerJoin, TheControlTilesAndCapturesAWindow) {
     differ = differences(dir.file("term" + std::to_string(attempt) + ".ppm"));
   }
   EXPECT_EQ(differ, 0) << proxy->log();
+}
+
+// A server that joins beside the meta screen widens it and one that leaves
+// narrows it again, each told as a plain server with RANDR tells a new
+// size: the root's ConfigureNotify and RANDR's screen-change notify. A
+// window that stood on the leaving server stays where it was (a window
+// manager now learns to move it).
+class RandrJoin : public ServerJoin {
+ public:
+  void SetUp() override {
+    randr = true;
+    ServerJoin::SetUp();
+  }
+};
+
+TEST_F(RandrJoin, ARemovedServerIsToldAsAJoiningOneIs) {
+  RawClient listener;
+  ASSERT_TRUE(listener.connectUnix(proxy->number()) && listener.setup('l') == 1);
+  uint32_t root = listener.rootWindow();
+  RawClient::Codes randrCodes = listener.queryExtension("RANDR");
+  ASSERT_NE(randrCodes.major, 0) << proxy->log();
+  Bytes select(8);
+  listener.put32(select, 0, root), listener.put32(select, 4, 1);  // RRScreenChangeNotifyMask
+  listener.send(listener.request(randrCodes.major, 4, select));
+  Bytes attributes(12);
+  listener.put32(attributes, 0, root), listener.put32(attributes, 4, 0x800), listener.put32(attributes, 8, 0x20000);
+  listener.send(listener.request(2, 0, attributes));  // StructureNotify on the root
+  // What the listener hears of one change (in either order): the root's
+  // new width, and RANDR's.
+  auto heard = [&] {
+    std::vector<std::string> told;
+    for (Bytes m = listener.readMessage(3000); !m.empty(); m = listener.readMessage(1000)) {
+      uint8_t code = m[0] & 0x7f;
+      if (code == 22) told.push_back("configure " + std::to_string(listener.get16(m, 20)) + "; ");
+      if (code == randrCodes.firstEvent) told.push_back("screen " + std::to_string(listener.get16(m, 24)) + "; ");
+    }
+    std::sort(told.begin(), told.end());
+    std::string text;
+    for (const std::string& line : told) text += line;
+    return text;
+  };
+  MetaControl meta;
+  ASSERT_TRUE(meta.open(proxy->number(), 'l')) << proxy->log();
+  Bytes added = meta.addServer(c->display());
+  ASSERT_GE(added.size(), 36u);
+  ASSERT_EQ(added[1], 0) << proxy->log();
+  ASSERT_EQ(meta.place(meta.client.get32(added, 32), {2556, 0, 1278, 1022}).size(), 32u);
+  EXPECT_EQ(heard(), "configure 3834; screen 3834; ") << proxy->log();
+  Display* d = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(d, nullptr);
+  Window onC = XCreateSimpleWindow(d, DefaultRootWindow(d), 3000, 200, 300, 200, 1, 0, 0xffffff);
+  XMapWindow(d, onC);
+  XSync(d, False);
+  Bytes removed = meta.removeServer(c->display());
+  ASSERT_GE(removed.size(), 32u);
+  EXPECT_EQ(meta.client.get32(removed, 8), 0u) << proxy->log();
+  EXPECT_EQ(heard(), "configure 2556; screen 2556; ") << proxy->log();
+  Window rootOf;
+  int x = 0, y = 0;
+  unsigned width = 0, height = 0, border = 0, depth = 0;
+  ASSERT_TRUE(XGetGeometry(d, onC, &rootOf, &x, &y, &width, &height, &border, &depth));
+  EXPECT_EQ(std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(x) + "+" + std::to_string(y),
+            "300x200+3000+200");
+  XCloseDisplay(d);
 }
 
 // With InWindow, META's AddHead shows the meta area in a window of C: a
@@ -1036,41 +1130,22 @@ TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
   MetaControl meta;
   ASSERT_TRUE(meta.open(proxy->number(), 'l')) << proxy->log();
   RawClient& client = meta.client;
-  uint8_t major = meta.major;
-  auto next = [&] { return meta.next(); };
   auto status = [&](const Bytes& reply) {
     if (reply.size() < 32 || reply[0] != 1) return std::string("(no reply)");
     uint32_t length = client.get32(reply, 8);
     if (reply.size() < 32 + length) return std::string("(short)");
     return std::string(reply.begin() + 32, reply.begin() + 32 + length).substr(0, length);
   };
-  std::string name = c->display();
-  Bytes add(8 + ((name.size() + 4) & ~size_t(3)));
-  std::copy(name.begin(), name.end(), add.begin() + 8);
-  Bytes remove(4 + ((name.size() + 4) & ~size_t(3)));
-  remove[0] = uint8_t(name.size());
-  std::copy(name.begin(), name.end(), remove.begin() + 4);
   // A server opened but never placed in a screen can go again.
-  client.send(client.request(major, 4, add));
-  ASSERT_EQ(next()[1], 0) << proxy->log();
-  client.send(client.request(major, 5, remove));
-  EXPECT_EQ(status(next()), "") << proxy->log();
-  client.send(client.request(major, 4, add));
-  Bytes added = next();
+  ASSERT_EQ(meta.addServer(c->display())[1], 0) << proxy->log();
+  EXPECT_EQ(status(meta.removeServer(c->display())), "") << proxy->log();
+  Bytes added = meta.addServer(c->display());
   ASSERT_GE(added.size(), 36u);
   ASSERT_EQ(added[1], 0) << status(added) << proxy->log();
   ASSERT_EQ(client.get16(added, 8), 1);
-  uint32_t head = client.get32(added, 32);
-  Bytes values(8 + 5 * 4);
-  client.put32(values, 0, head);
-  client.put32(values, 4, 0x2 | 0x4000 | 0x8000 | 0x10000 | 0x20000);
-  uint32_t words[] = {0, 1278, 0, 1278, 1022};
-  for (size_t i = 0; i < 5; i++) client.put32(values, 8 + 4 * i, words[i]);
-  client.send(client.request(major, 8, values));
-  EXPECT_EQ(status(next()), "") << proxy->log();
+  EXPECT_EQ(status(meta.place(client.get32(added, 32), {1278, 0, 1278, 1022})), "") << proxy->log();
   EXPECT_TRUE(waitFor([&] { return treeOf(c->display()) == treeOf(b->display()); }, 10000)) << treeOf(c->display());
-  client.send(client.request(major, 5, remove));
-  EXPECT_EQ(status(next()), "") << proxy->log();
+  EXPECT_EQ(status(meta.removeServer(c->display())), "") << proxy->log();
   EXPECT_TRUE(waitFor([&] { return !contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
 }
 
@@ -1104,21 +1179,11 @@ TEST_F(ServerJoin, AServerJoinedWithoutBorderShowsFromItsCorner) {
   MetaControl meta;
   ASSERT_TRUE(meta.open(proxy->number(), 'l')) << proxy->log();
   RawClient& client = meta.client;
-  std::string name = c->display();
-  Bytes add(8 + ((name.size() + 4) & ~size_t(3)));
-  std::copy(name.begin(), name.end(), add.begin() + 8);
-  client.send(client.request(meta.major, 4, add));
-  Bytes added = meta.next();
+  Bytes added = meta.addServer(c->display());
   ASSERT_GE(added.size(), 36u);
   ASSERT_EQ(added[1], 0) << proxy->log();
   // Meta screen 0, border 0, at B's logical rectangle.
-  uint32_t words[] = {0, 0, 1278, 0, 1278, 1022};
-  Bytes values(8 + 4 * std::size(words));
-  client.put32(values, 0, client.get32(added, 32));
-  client.put32(values, 4, 0x2 | 0x2000 | 0x4000 | 0x8000 | 0x10000 | 0x20000);
-  for (size_t i = 0; i < std::size(words); i++) client.put32(values, 8 + 4 * i, words[i]);
-  client.send(client.request(meta.major, 8, values));
-  Bytes status = meta.next();
+  Bytes status = meta.place(client.get32(added, 32), {1278, 0, 1278, 1022}, true);
   ASSERT_GE(status.size(), 32u);
   EXPECT_EQ(client.get32(status, 8), 0u) << proxy->log();
   std::string top;
