@@ -131,7 +131,7 @@ const char* adjustFontPaths() {
     char** paths = nullptr;
     // The helper asks the server path by path: bounded like any other call.
     ValidPathsCall call{server->display, defaultFontPathCount, defaultFontPath, &valid, &paths};
-    xfsRun(server->display, runValidFontPaths, &call);
+    if (!xfsRun(server->display, runValidFontPaths, &call)) xfontReleaseCutShort();
     if (isDisplayOffline(server->display)) {
       strlistFree(valid, paths);
       return displayOfflineText(server->display);
