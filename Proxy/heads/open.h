@@ -157,6 +157,8 @@ const char* applyConfiguredScreenSettings();
 
 // The head made for a configuration entry (null when it was dropped).
 Head* configuredHead(const HeadConfig* entry);
+// A head that leaves is no entry's any more (called as it is freed).
+void forgetConfiguredHead(const Head* head);
 
 // Between two runs: reopens every head whose display was lost, binds it and
 // puts it back in its screen. A head that fails is logged and dropped.

@@ -25,6 +25,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/links/linkdispatch.h"
@@ -48,6 +49,17 @@ namespace {
 
 u32 offlineTimeout(const ServerLink* link) {
   return link->server.offlineTimeoutMs ? link->server.offlineTimeoutMs : kDefaultOfflineTimeoutMs;
+}
+
+// The time-out as the descriptor waits take it: a duration past INT_MAX
+// milliseconds (some 25 days) would turn negative there, which is no limit.
+int offlineWaitMs(const ServerLink* link) { return static_cast<int>(std::min<u32>(offlineTimeout(link), INT_MAX)); }
+
+// A wait on the link ended without what it waited for: an exit asked for
+// meanwhile (which cuts the wait short) is no fault of the server's.
+const char* brokenWait(ServerLink* link) {
+  honourExitRequest();
+  return reportBrokenServerLink(link);
 }
 
 // "host:N.S", ":N", "unix:N": the host part (empty for local) and N.
@@ -587,7 +599,10 @@ int onServerLinkWritable(ServerLink* link) {
 
 const char* flushServerLink(ServerLink* link) {
   if (!link->output.head) return nullptr;
-  if (!outbufferFlushBlocking(&link->output, offlineTimeout(link))) return brokenServerLinkText(link);
+  if (!outbufferFlushBlocking(&link->output, offlineTimeout(link))) {
+    honourExitRequest();
+    return brokenServerLinkText(link);
+  }
   serverLinkDrained(link);
   return nullptr;
 }
@@ -625,12 +640,12 @@ void endClientOfBrokenLink(ServerLink* link) {
 // --- Input -------------------------------------------------------------------------
 
 const char* readServerLinkBlocking(ServerLink* link) {
-  if (!fdWaitReadable(link->descriptor, static_cast<int>(offlineTimeout(link)))) return reportBrokenServerLink(link);
+  if (!fdWaitReadable(link->descriptor, offlineWaitMs(link))) return brokenWait(link);
   for (;;) {
     int rc = bufferReadFd(link->descriptor, kLinkReadChunk, &link->input);
     if (rc == 1) return nullptr;
     if (rc == 0) return reportBrokenServerLink(link);
-    if (!fdWaitReadable(link->descriptor, static_cast<int>(offlineTimeout(link)))) return reportBrokenServerLink(link);
+    if (!fdWaitReadable(link->descriptor, offlineWaitMs(link))) return brokenWait(link);
   }
 }
 

@@ -4,8 +4,11 @@
 // ends.
 #include <X11/Xlib.h>
 
+#include <algorithm>
+
 #include "Proxy/config/config.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
@@ -171,16 +174,22 @@ bool syncServerDisplay(ServerDisplay* server) {
 }
 
 void handleDisplayOffline(Display* display) {
+  // A wait cut short by an exit request, or a server that broke while the
+  // exit talks to it, is no loss to handle: the exit goes on.
+  honourExitRequest();
+  if (proxyLife.exiting) return;
   if (!failsafeSet()) {
     exitProxy(tmpPrintf("Display %s is offline (no option Failsafe)", xShortDisplayName(display)), 1);
   }
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
-    if (server->display == display) declareLost(server, false);
+    if (server->display == display && !server->closing) declareLost(server, false);
   }
 }
 
 void dropServerDisplay(ServerDisplay* server) {
   if (lostServerHooks.answerClients) lostServerHooks.answerClients(server);
+  // Answered once: the links go with the answers, as in dropLostServer.
+  closeLinksToServer(server);
   disconnectServerDisplay(server, true);
   bool hadHead = false;
   if (lostServerHooks.removeHead) {

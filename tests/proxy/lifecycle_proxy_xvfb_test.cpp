@@ -105,6 +105,16 @@ long long roundTrip(RawClient& client, int deadlineMs) {
   return reply.size() >= 32 && reply[0] == 1 ? msSince(start) : -1;
 }
 
+// CreateColormap of the root visual: with several heads the proxy makes a
+// round trip through every server before it answers.
+void sendRoundTripThroughEveryServer(RawClient& client) {
+  Bytes body(12);
+  client.put32(body, 0, client.resourceIdBase() + 1);
+  client.put32(body, 4, client.rootWindow());
+  client.put32(body, 8, client.rootVisual());
+  client.send(client.request(78, 0, body));
+}
+
 // --- Start-up ----------------------------------------------------------------------------------
 
 // The first head names a loopback port nobody listens on: with Failsafe the
@@ -162,6 +172,80 @@ TEST(Reset, AServerThatDiesDuringTheSleepEndsTheProxyWithStatusOne) {
   s.reset();
   EXPECT_EQ(proxy.wait(30000), 1) << proxy.log();
 }
+
+// A server that stops while the proxy sleeps in its reset is left out with
+// Failsafe, as at start-up: the session goes on with the other one, and a
+// client that connects meanwhile is answered.
+TEST(Reset, AServerStoppedDuringTheSleepIsLeftOutWithFailsafe) {
+  Xvfb a({"-screen", "0", "320x240x24"}), b({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"options", "+Failsafe", "screen", a.display() + ".0", "screen", b.display() + ".0",
+                      "connectTimeout", "2"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // The last client leaving resets the proxy.
+  ASSERT_EQ(runProgram({"xdpyinfo"}, proxy.display()).status, 0) << proxy.log();
+  ASSERT_TRUE(proxy.waitForLog("Sleeping", 10000)) << proxy.log();
+  Frozen freeze(b.pid());
+  ProgramResult info = runProgram({"xdpyinfo"}, proxy.display(), 20000);
+  EXPECT_EQ(info.status, 0) << info.err << proxy.log();
+  EXPECT_TRUE(contains(proxy.log(), "(trying to continue...)")) << proxy.log();
+  EXPECT_EQ(proxy.wait(50), -1) << "the proxy ended\n" << proxy.log();
+}
+
+// A signal while a head has stopped: an exit ends the proxy at once with the
+// status of an exit that was asked for, also when the proxy was waiting on
+// that head just then; a reset leaves the head out (Failsafe) and serves on.
+struct StoppedHeadCase {
+  const char* name;
+  int signal;
+  bool failsafe;
+  bool waiting;  // a client's request holds the proxy in a wait on the head
+};
+
+void PrintTo(const StoppedHeadCase& c, std::ostream* os) { *os << c.name; }
+
+class StoppedHead : public ::testing::TestWithParam<StoppedHeadCase> {};
+
+TEST_P(StoppedHead, SignalIsHonouredAtOnce) {
+  const StoppedHeadCase& c = GetParam();
+  Xvfb a({"-screen", "0", "320x240x24"}), b({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  std::vector<std::string> words{"screen", a.display() + ".0", "screen", b.display() + ".0", "connectTimeout", "2"};
+  if (c.failsafe) words.insert(words.begin(), {"options", "+Failsafe"});
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy.number()) && client.setup('l') == 1) << proxy.log();
+  ASSERT_GE(roundTrip(client, 5000), 0) << proxy.log();
+  Frozen freeze(b.pid());
+  if (c.waiting) sendRoundTripThroughEveryServer(client);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto signalled = Clock::now();
+  proxy.signal(c.signal);
+  if (c.signal == SIGHUP) {
+    // The client goes with the reset; a new one is served by A alone.
+    ProgramResult info = runProgram({"xdpyinfo"}, proxy.display(), 20000);
+    EXPECT_EQ(info.status, 0) << info.err << proxy.log();
+    EXPECT_EQ(proxy.wait(50), -1) << "the proxy ended\n" << proxy.log();
+    return;
+  }
+  int status = proxy.wait(10000);
+  long long took = msSince(signalled);
+  std::cout << c.name << ": ended " << took << " ms after the signal\n";
+  EXPECT_EQ(status, 0) << proxy.log();
+  // The exit waits 400 ms for the servers at most; the rest is room for a
+  // loaded machine and a sanitizer's exit.
+  EXPECT_LT(took, 2000) << proxy.log();
+  EXPECT_FALSE(contains(proxy.log(), "Broken connection")) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StoppedHead,
+                         ::testing::Values(StoppedHeadCase{"TermWithFailsafe", SIGTERM, true, false},
+                                           StoppedHeadCase{"TermWithoutFailsafe", SIGTERM, false, false},
+                                           StoppedHeadCase{"TermDuringAWaitOnTheHead", SIGTERM, true, true},
+                                           StoppedHeadCase{"IntDuringAWaitWithoutFailsafe", SIGINT, false, true},
+                                           StoppedHeadCase{"HupWithFailsafe", SIGHUP, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // An exit signal while the proxy connects to a server that takes the
 // connection and never answers ends the proxy at once, with the signal as
