@@ -133,7 +133,8 @@ void updateImageFormatFlag(ServerDisplay* server);
 // The resource-id partition of a server for the proxy's id mask: base
 // shift, proxy-id shift, index mask and foreign mask.
 void computeIdPartition(ServerDisplay* server, u32 proxyMask);
-// The next id of the global head-id counter (the first head has id 1).
+// The next id of the global head-id counter that nothing uses (the first
+// head has id 1).
 u32 nextHeadId();
 
 // Waits the reset delay between releasing a contested server and taking it

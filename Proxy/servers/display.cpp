@@ -265,6 +265,10 @@ void freeServerDisplay(ServerDisplay* server) {
   }
   handRolesOn(server);
   disconnectServerDisplay(server, isDisplayOffline(server->display));
+  // What clients still wait for from a server that leaves (a set-up answer
+  // of a client that connected just before, a reply) is answered in its
+  // place, as for a lost one: its links close now, unread.
+  if (lostServerHooks.answerClients) lostServerHooks.answerClients(server);
   // The other displays keep their index: every client's links stay in
   // their slots, and this server's slot stays empty.
   closeLinksToServer(server);

@@ -344,6 +344,12 @@ Display* getLinkXDisplay(const ServerLink* link);
 XFontStruct* queryFontOnClientServer(ServerLink* link, const char* name);
 // Notes traffic on a link of this server (null is ignored); allocation-free.
 void noteServerDisplayTraffic(ServerDisplay* server);
+// Whether the server is silent as a whole (nothing from it on any of its
+// connections for `ms`) while the option Failsafe keeps it in the session
+// whatever happens (a static head, the atom or the resource server): every
+// client then waits for it alike, as for a plain server that has stopped,
+// and none is cut for that silence.
+bool serverKeptThroughSilence(const ServerDisplay* server, u64 ms);
 // With the option Failsafe: whether the server display itself is lost (its
 // connection closed already, or an XfsSync finds it offline). False without
 // Failsafe.
