@@ -39,6 +39,7 @@
 #include "Proxy/heads/open.h"
 #include "Proxy/heads/probe.h"
 #include "Proxy/heads/screen.h"
+#include "base/fd.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/process.h"
@@ -46,6 +47,14 @@
 namespace palvon {
 
 const char kResetStop[] = "Reset";
+// The longest the exit waits for the servers, all together, to take back
+// their saved state: an exit signal is honoured within a second even when
+// a head has stopped.
+constexpr long long kExitServerWaitMs = 400;
+// The same for what a run's end sends them (the clients' last requests as
+// their connections close, the saved state put back): a server stopped
+// meanwhile must not hold the reset up.
+constexpr long long kResetServerWaitMs = 1000;
 ProxyLife proxyLife;
 
 namespace {
@@ -124,6 +133,12 @@ void sleepResetDelay() {
   }
 }
 
+// Bounds every wait on a server while it lives.
+struct ServerWaitLimit {
+  explicit ServerWaitLimit(long long ms) { fdSetWaitDeadline(fdMonotonicMs() + ms); }
+  ~ServerWaitLimit() { fdSetWaitDeadline(0); }
+};
+
 // The end of a run: every client goes, also the kept ones.
 void stopAllClients() {
   currentClient = nullptr;
@@ -178,6 +193,14 @@ const char* exitSignalText(int signal) {
   static char text[80];
   snprintf(text, sizeof text, "Received exit signal %d", signal);
   return text;
+}
+
+bool exitAwaited() { return !proxyLife.exiting && (pendingExitSignal != 0 || proxyLife.exitReason); }
+
+void honourExitRequest() {
+  if (proxyLife.exiting) return;
+  handlePendingSignals();
+  if (proxyLife.exitReason) exitProxy(proxyLife.exitReason, 0);
 }
 
 void handlePendingSignals() {
@@ -297,6 +320,9 @@ const char* initProxy() {
   // A connect to a server that never answers is no reason to outlive an
   // exit signal.
   xtargetWaitAbandoned = [] { return pendingExitSignal != 0 || proxyLife.exitReason != nullptr; };
+  // Nor is any other wait on a server: a stopped one would hold the exit
+  // up for its whole time-out.
+  fdSetWaitAbandoned(exitAwaited);
   xfsInstall();
   ordersInit();
   watchSignalPipe();
@@ -320,6 +346,7 @@ const char* runProxy() {
   if (pendingExitSignal || pendingResetSignal) wakeLoop();
   ordersMainLoop();
   if (proxyLife.exitReason) return proxyLife.exitReason;
+  ServerWaitLimit limit(kResetServerWaitMs);
   stopAllClients();
   return proxyLife.exitReason;
 }
@@ -327,8 +354,11 @@ const char* runProxy() {
 const char* resetProxy() {
   if (proxyLife.exitReason || proxyLife.noReset) return proxyLife.exitReason;
   LOGF(logChInfo, "Resetting X proxy...");
-  closeHeadsOnReset();
-  stopAllClients();
+  {
+    ServerWaitLimit limit(kResetServerWaitMs);
+    closeHeadsOnReset();
+    stopAllClients();
+  }
   clientCount = 0;
   LOGF(logChInfo, "Removing xid's...");
   freeAllClientResources();
@@ -406,10 +436,15 @@ void exitProxy(const char* reason, int status) {
     LOGF(logChWarning, "%s (while exiting)", reason ? reason : "");
   } else {
     exiting.active = true;
+    proxyLife.exiting = 1;
     exiting.hasReason = reason != nullptr;
     exiting.status = status;
     strCopy(exiting.reason, reason ? reason : "", sizeof exiting.reason);
     exiting.nextServer = serverDisplayList;
+    // A server that has stopped must not hold the exit up: every wait on
+    // one from here on ends within a short time, and what it did not take
+    // is left undone.
+    fdSetWaitDeadline(fdMonotonicMs() + kExitServerWaitMs);
     LOGF(logChInfo, "Exiting: %s...", exiting.reason);
   }
   reason = exiting.hasReason ? exiting.reason : nullptr;
@@ -422,9 +457,9 @@ void exitProxy(const char* reason, int status) {
   }
   while (ServerDisplay* server = exiting.nextServer) {
     exiting.nextServer = server->next;
+    if (!server->display || isDisplayOffline(server->display)) continue;
     // What was put back must reach the server before the connection goes.
-    if (server->display && !isDisplayOffline(server->display) && restoreServerState(server))
-      XfsSync(server->display, False);
+    if (putServerStateBack(server)) XfsSync(server->display, False);
   }
   // The at-exit stack frees every order: the listeners must not hold theirs.
   resetListeners();

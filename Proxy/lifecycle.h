@@ -25,6 +25,7 @@ struct ProxyLife {
   u8 noReset;              // the reset does nothing; the next run starts at once
   u8 readySignalWanted;    // SIGUSR1 was ignored when the proxy started
   u8 started;              // the start-up sequence completed
+  u8 exiting;              // exitProxy runs
   u16 resetDelaySeconds;   // the pause between two runs
   u16 generation;          // completed resets
   u32 options;             // the option words of this run
@@ -91,6 +92,14 @@ void onExitSignal(int signal);
 // Handles noted signals now (what the loop does when it wakes up); also for
 // tests that raise a signal and step the loop.
 void handlePendingSignals();
+// Called where a wait on a server ended early or failed: an exit asked for
+// meanwhile (a signal, which also cuts such waits short) ends the proxy
+// now, as the loop would have. Returns otherwise, and always once the
+// exit runs.
+void honourExitRequest();
+// Whether an exit was asked for and has not begun yet: waits on servers
+// end then (the failsafe layer and the descriptor waits look).
+bool exitAwaited();
 
 // The text of an exit signal ("Received exit signal %d").
 const char* exitSignalText(int signal);

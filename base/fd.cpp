@@ -1,5 +1,6 @@
 #include "base/fd.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -15,6 +16,10 @@ namespace {
 constexpr int kWriteAllWaitMs = 120000;
 
 FdPoll gPoll = ::poll;
+i64 gWaitDeadline = 0;
+bool (*gWaitAbandoned)() = nullptr;
+// How often a long wait looks whether it was abandoned.
+constexpr int kAbandonSliceMs = 100;
 
 void changeNonBlocking(int descriptor, bool on) {
   int flags = fcntl(descriptor, F_GETFL);
@@ -29,14 +34,21 @@ i64 monotonicMs() {
 }
 
 // Polls one descriptor; ms < 0 waits without limit. A poll that fails (an
-// interruption) is repeated for the time that is left.
+// interruption) is repeated for the time that is left. Within the process's
+// wait deadline, and in slices while a wait can be abandoned.
 int pollOne(int descriptor, short events, int ms) {
   i64 deadline = ms > 0 ? monotonicMs() + ms : 0;
+  if (gWaitDeadline && ms != 0 && (!deadline || gWaitDeadline < deadline)) {
+    deadline = gWaitDeadline;
+    ms = static_cast<int>(std::max<i64>(deadline - monotonicMs(), 0));
+  }
   pollfd entry{descriptor, events, 0};
   for (;;) {
-    int ready = gPoll(&entry, 1, ms);
+    if (ms != 0 && gWaitAbandoned && gWaitAbandoned()) return 0;
+    int slice = gWaitAbandoned && (ms < 0 || ms > kAbandonSliceMs) ? kAbandonSliceMs : ms;
+    int ready = gPoll(&entry, 1, slice);
     if (ready > 0) return 1;
-    if (ready == 0) return 0;
+    if (ready == 0 && slice == ms) return 0;
     if (ms > 0) {
       i64 left = deadline - monotonicMs();
       if (left <= 0) return 0;
@@ -72,5 +84,11 @@ const char* fdWriteAll(int descriptor, const void* data, size_t n) {
 }
 
 void fdSetPoll(FdPoll poll) { gPoll = poll ? poll : ::poll; }
+
+void fdSetWaitDeadline(long long deadlineMs) { gWaitDeadline = deadlineMs; }
+long long fdWaitDeadline() { return gWaitDeadline; }
+void fdSetWaitAbandoned(bool (*abandoned)()) { gWaitAbandoned = abandoned; }
+bool fdWaitIsAbandoned() { return gWaitAbandoned && gWaitAbandoned(); }
+long long fdMonotonicMs() { return monotonicMs(); }
 
 }  // namespace palvon

@@ -21,6 +21,17 @@ int fdWaitWritable(int descriptor, int ms);
 // nullptr, or "Can't write %u bytes to fd %d: %s" (bytes left).
 const char* fdWriteAll(int descriptor, const void* data, size_t n);
 
+// The bounds of every wait above, for a process that is closing down or
+// asked to: no wait lasts past the deadline (CLOCK_MONOTONIC ms, as
+// fdMonotonicMs reads it; 0 for none), and a wait ends (as a time-out)
+// within a tenth of a second once `abandoned` says so (nullptr: never).
+// Main thread only.
+void fdSetWaitDeadline(long long deadlineMs);
+long long fdWaitDeadline();
+void fdSetWaitAbandoned(bool (*abandoned)());
+bool fdWaitIsAbandoned();
+long long fdMonotonicMs();
+
 // The poll behind every wait above (::poll by default). Tests install one
 // that answers a time-out at once instead of sleeping, and can see which
 // time-out was asked for; nullptr restores the default. Main thread only.

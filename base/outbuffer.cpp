@@ -1,6 +1,8 @@
 #include "base/outbuffer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -329,7 +331,8 @@ int outbufferFlushBlocking(OutBuffer* buffer, u32 timeoutMs, const char** whyFai
     u64 now = monotonicMs();
     if (buffer->head != headBefore || (headBefore && headBefore->readPosition != positionBefore))
       deadline = now + timeoutMs;
-    int left = now < deadline ? static_cast<int>(deadline - now) : 0;
+    // A time-out past INT_MAX ms must not turn negative (no time at all).
+    int left = now < deadline ? static_cast<int>(std::min<u64>(deadline - now, INT_MAX)) : 0;
     bool ready = false;
     if (left > 0 && buffer->head->held) poll(nullptr, 0, left);
     else if (left > 0) ready = fdWaitWritable(buffer->descriptor, left);

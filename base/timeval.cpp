@@ -555,15 +555,36 @@ bool toU64(double value, u64* out) {
   return true;
 }
 
+// The forms of whole numbers (h:m:s.ms and the like) read each number as
+// 32 bits, which scanf would wrap without a word (4294967297 seconds would
+// be one): only digits, colons, one point and blanks, and no number past
+// that range.
+bool wholeNumbersFit(const char* text) {
+  if (text[strspn(text, "0123456789:. \t\r\n")] != 0) return false;
+  for (const char* p = text; *p;) {
+    if (!isdigit(u8(*p))) {
+      p++;
+      continue;
+    }
+    u64 value = 0;
+    for (; isdigit(u8(*p)); p++) {
+      value = value * 10 + u64(*p - '0');
+      if (value > 0xffffffffull) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 int parseDurationMs(const char* text, u64* ms) {
   if (!unsignedText(text)) return 0;
+  bool whole = wholeNumbersFit(text);
   unsigned h, m, s, f;
-  if (scanAll(text, "%u:%u:%u.%u", 4, &h, &m, &s, &f)) return *ms = ((u64(h) * 60 + m) * 60 + s) * 1000 + f, 1;
-  if (scanAll(text, "%u:%u:%u", 3, &h, &m, &s)) return *ms = ((u64(h) * 60 + m) * 60 + s) * 1000, 1;
-  if (scanAll(text, "%u:%u.%u", 3, &m, &s, &f)) return *ms = (u64(m) * 60 + s) * 1000 + f, 1;
-  if (scanAll(text, "%u:%u", 2, &m, &s)) return *ms = (u64(m) * 60 + s) * 1000, 1;
+  if (whole && scanAll(text, "%u:%u:%u.%u", 4, &h, &m, &s, &f)) return *ms = ((u64(h) * 60 + m) * 60 + s) * 1000 + f, 1;
+  if (whole && scanAll(text, "%u:%u:%u", 3, &h, &m, &s)) return *ms = ((u64(h) * 60 + m) * 60 + s) * 1000, 1;
+  if (whole && scanAll(text, "%u:%u.%u", 3, &m, &s, &f)) return *ms = (u64(m) * 60 + s) * 1000 + f, 1;
+  if (whole && scanAll(text, "%u:%u", 2, &m, &s)) return *ms = (u64(m) * 60 + s) * 1000, 1;
   double value;
   char unit[100];
   if (scanAll(text, "%lf %99s", 2, &value, unit)) {
@@ -572,6 +593,7 @@ int parseDurationMs(const char* text, u64* ms) {
     }
     return 0;
   }
+  if (!whole) return 0;
   if (scanAll(text, "%u.%u", 2, &s, &f)) return *ms = u64(s) * 1000 + f, 1;
   if (scanAll(text, "%u", 1, &s)) return *ms = u64(s) * 1000, 1;
   return 0;

@@ -81,6 +81,9 @@ int xfontFontPathAccepted(Display* display, char** paths, u32 count);
 // 1 when a path of just this element lists no font, or the server refuses
 // the element.
 int xfontPathElementEmpty(Display* display, const char* element);
+// Frees the font-path lists that one of the three tests above held when its
+// display broke and the failsafe layer took it out of the middle of it.
+void xfontReleaseCutShort();
 
 struct XlfdFields {
   char* foundry;

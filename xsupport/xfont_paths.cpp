@@ -24,51 +24,79 @@ struct BorrowedFontPath {
   char** paths = nullptr;
 };
 
-BorrowedFontPath borrowFontPath(Display* display) {
-  XGrabServer(display);
+// What a test holds while it runs: the path it borrowed and the path it
+// read back. A display that breaks inside a test leaves it through the
+// failsafe layer's jump, past the frees below: what was held then is freed
+// by xfontReleaseCutShort, or by the next test at the latest.
+struct HeldPaths {
   BorrowedFontPath saved;
-  saved.paths = XGetFontPath(display, &saved.count);
+  char** now = nullptr;
+};
+HeldPaths held;
+
+BorrowedFontPath* borrowFontPath(Display* display) {
+  xfontReleaseCutShort();
+  XGrabServer(display);
+  held.saved.paths = XGetFontPath(display, &held.saved.count);
   xErrorTrapBegin(display);
-  return saved;
+  return &held.saved;
 }
 
 void returnFontPath(Display* display, BorrowedFontPath* saved) {
   XSetFontPath(display, saved->paths, saved->count);
   if (saved->paths) XFreeFontPath(saved->paths);
-  saved->paths = nullptr;
+  *saved = BorrowedFontPath{};
   XSync(display, False);
   xErrorTrapEnd();
   XUngrabServer(display);
   XFlush(display);
 }
 
+// The server's path now (held until dropNow).
+char** readNow(Display* display, int* n) {
+  *n = 0;
+  held.now = XGetFontPath(display, n);
+  return held.now;
+}
+
+void dropNow() {
+  if (held.now) XFreeFontPath(held.now);
+  held.now = nullptr;
+}
+
 }  // namespace
 
+void xfontReleaseCutShort() {
+  if (held.saved.paths) XFreeFontPath(held.saved.paths);
+  dropNow();
+  held = HeldPaths{};
+}
+
 void xfontValidFontPaths(Display* display, u32 count, char** paths, char*** valid, u32* validCount) {
-  BorrowedFontPath saved = borrowFontPath(display);
+  BorrowedFontPath* saved = borrowFontPath(display);
   for (u32 i = 0; i < count; i++) {
     XSetFontPath(display, &paths[i], 1);
     int n = 0;
-    char** now = XGetFontPath(display, &n);
+    char** now = readNow(display, &n);
     if (n > 0 && strcmp(now[0], paths[i]) == 0 && !strlistAdd(validCount, valid, paths[i])) PALVON_OOM();
-    if (now) XFreeFontPath(now);
+    dropNow();
   }
-  returnFontPath(display, &saved);
+  returnFontPath(display, saved);
 }
 
 int xfontFontPathAccepted(Display* display, char** paths, u32 count) {
-  BorrowedFontPath saved = borrowFontPath(display);
+  BorrowedFontPath* saved = borrowFontPath(display);
   XSetFontPath(display, paths, static_cast<int>(count));
   int n = 0;
-  char** now = XGetFontPath(display, &n);
+  char** now = readNow(display, &n);
   int equal = strlistEqual(static_cast<u32>(n), now, count, paths);
-  if (now) XFreeFontPath(now);
-  returnFontPath(display, &saved);
+  dropNow();
+  returnFontPath(display, saved);
   return equal;
 }
 
 int xfontPathElementEmpty(Display* display, const char* element) {
-  BorrowedFontPath saved = borrowFontPath(display);
+  BorrowedFontPath* saved = borrowFontPath(display);
   char* one = const_cast<char*>(element);
   XSetFontPath(display, &one, 1);
   XSync(display, False);
@@ -81,7 +109,7 @@ int xfontPathElementEmpty(Display* display, const char* element) {
     char** names = XListFonts(display, "*", 1, &listed);
     if (names) XFreeFontNames(names);
   }
-  returnFontPath(display, &saved);
+  returnFontPath(display, saved);
   return refused || listed == 0 ? 1 : 0;
 }
 

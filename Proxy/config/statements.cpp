@@ -847,8 +847,9 @@ const Row kHeadRows[] = {
      "convert physicalHeight"},
     {"displayGeometry", Form::Special, 0, 0, 0, "physical geometry", kNoLow, kNoHigh, nullptr, 0,
      stateGeometry, 1},
+    // -1 is the automatic border; a head keeps at most 32767 pixels of one.
     {"borderWidth", Form::Signed, 4, HEAD_FIELD(borderWidth), kHeadGivenBorderWidth,
-     "screen borderWidth"},
+     "screen borderWidth", -1, 32767},
     {"minimumTextSize", Form::Signed, 4, HEAD_FIELD(minimumTextSize), kHeadGivenMinimumTextSize,
      "screen minimumTextSize"},
     {"priority", Form::Special, 0, 0, 0, "screen priority", kNoLow, kNoHigh, nullptr, 0, statePriority},

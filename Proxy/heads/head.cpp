@@ -350,6 +350,7 @@ const char* removeServerFromScreen(Head* head, bool offline) {
   // The head's id must not outlive it (a request naming it would reach
   // freed memory).
   if (head->id) freeResourceById(head->id, RT_NONE);
+  forgetConfiguredHead(head);
   free(head);
   return nullptr;
 }

@@ -337,15 +337,27 @@ Head* initHead(const HeadOpenRequest& request, u32* status, const char** error) 
   }
   if (server) bindHeadToServerDisplay(head, server);
   if (request.screen) addHeadToScreen(head, request.screen);
-  head->id = ++headIdCounter;
-  if (!addResource(head->id, RT_HEAD, head)) PALVON_UNE();
+  head->id = nextHeadId();
+  if (!head->id || !addResource(head->id, RT_HEAD, head)) PALVON_UNE();
   announceHeadChange(head, kHeadChangeCreated, 0);
   logStepf("Init head %s (screen=%d xid=0x%x border=%u)...", head->name,
            request.screen ? i32(request.screen->number) : -1, head->id, u32(head->borderWidth));
   return head;
 }
 
-u32 nextHeadId() { return ++headIdCounter; }
+// Counted up past every id in use: the default ids of visuals, roots and
+// colormaps count up from 32 in the same slot, and a head that shared one
+// (the 32nd head made, or an earlier one after resets) took that record
+// with it when it left.
+u32 nextHeadId() {
+  u32 mask = proxyState.resourceIdMask;
+  for (u32 tries = 0; tries < mask; tries++) {
+    headIdCounter = headIdCounter >= mask ? 1 : headIdCounter + 1;
+    if (!lookupResourceObject(headIdCounter)) return headIdCounter;
+  }
+  PALVON_UNE();
+  return 0;
+}
 
 // --- Geometry ------------------------------------------------------------------------------
 

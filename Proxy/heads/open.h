@@ -133,7 +133,8 @@ void updateImageFormatFlag(ServerDisplay* server);
 // The resource-id partition of a server for the proxy's id mask: base
 // shift, proxy-id shift, index mask and foreign mask.
 void computeIdPartition(ServerDisplay* server, u32 proxyMask);
-// The next id of the global head-id counter (the first head has id 1).
+// The next id of the global head-id counter that nothing uses (the first
+// head has id 1).
 u32 nextHeadId();
 
 // Waits the reset delay between releasing a contested server and taking it
@@ -157,6 +158,8 @@ const char* applyConfiguredScreenSettings();
 
 // The head made for a configuration entry (null when it was dropped).
 Head* configuredHead(const HeadConfig* entry);
+// A head that leaves is no entry's any more (called as it is freed).
+void forgetConfiguredHead(const Head* head);
 
 // Between two runs: reopens every head whose display was lost, binds it and
 // puts it back in its screen. A head that fails is logged and dropped.

@@ -112,6 +112,12 @@ const char* addNextScreen(HeadConfig* entry, Head* head) {
 
 }  // namespace
 
+void forgetConfiguredHead(const Head* head) {
+  for (u32 i = 0; i < entryHeadCount; i++) {
+    if (entryHeads[i].head == head) entryHeads[i].head = nullptr;
+  }
+}
+
 Head* configuredHead(const HeadConfig* entry) {
   for (u32 i = 0; i < entryHeadCount; i++) {
     if (entryHeads[i].entry == entry) return entryHeads[i].head;

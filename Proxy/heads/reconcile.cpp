@@ -131,7 +131,7 @@ const char* adjustFontPaths() {
     char** paths = nullptr;
     // The helper asks the server path by path: bounded like any other call.
     ValidPathsCall call{server->display, defaultFontPathCount, defaultFontPath, &valid, &paths};
-    xfsRun(server->display, runValidFontPaths, &call);
+    if (!xfsRun(server->display, runValidFontPaths, &call)) xfontReleaseCutShort();
     if (isDisplayOffline(server->display)) {
       strlistFree(valid, paths);
       return displayOfflineText(server->display);
@@ -273,6 +273,39 @@ void adjustBackingStore() {
   }
 }
 
+// A server that cannot be reached again after a reset, with Failsafe, is
+// left out as at start-up: the session goes on with the others (a server
+// lost during the reset's sleep must not end it). Its heads leave their
+// screens once every other server is connected, so that its roles pass to
+// one that answers.
+bool mayLeaveOut(const ServerDisplay* server, u32 status) {
+  return (proxyConfig.options & kOptionFailsafe) && status == kHeadStatusOffline && !server->probeOnly &&
+         !displayHasStaticHead(server);
+}
+
+const char* reconnectDisplays(bool afterReset) {
+  ServerDisplay* unreachable[kMaxServerIndexes];
+  u32 count = 0;
+  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
+    u32 status = 0;
+    const char* error = connectHeadDisplay(server, server->probeOnly, &status);
+    if (!error) continue;
+    if (!afterReset || !mayLeaveOut(server, status) || count == kMaxServerIndexes) return error;
+    LOGF(logChWarning, "%s (trying to continue...)", error);
+    unreachable[count++] = server;
+  }
+  for (u32 i = 0; i < count; i++) {
+    // The display record goes with its last head; a head the session
+    // cannot do without (the last of its screen) ends it after all.
+    while (Head* head = unreachable[i]->firstHead) {
+      bool last = head->nextOnDisplay == nullptr;
+      if (const char* refusal = removeServerFromScreen(head, true)) return refusal;
+      if (last) break;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 // --- Rules ------------------------------------------------------------------------------------------
@@ -313,10 +346,7 @@ ServerDisplay* chooseFontServerDisplay() {
 // --- The stages --------------------------------------------------------------------------------------
 
 const char* adjustScreenCapabilities(bool afterReset) {
-  for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
-    u32 status = 0;
-    if (const char* error = connectHeadDisplay(server, server->probeOnly, &status)) return error;
-  }
+  if (const char* error = reconnectDisplays(afterReset)) return error;
   if (const char* error = adjustFontPaths()) return error;
   if (const char* error = adjustIdMasks(afterReset)) return error;
   if (const char* error = adjustPixmapFormats()) return error;

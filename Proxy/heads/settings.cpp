@@ -142,6 +142,13 @@ const char* applyBorder(Apply& a) {
   if (!(a.mask & kHeadGivenBorderWidth)) return nullptr;
   Head* head = a.head;
   i32 old = head->borderWidth;
+  // A border as wide as half the screen's shorter side leaves nothing to
+  // show (the head would shrink to a pixel).
+  // (A width other than -1 is taken as unsigned, as computeHeadBorder does.)
+  u64 border = u32(a.s->borderWidth);
+  if (a.s->borderWidth != -1 && head->width && head->height && 2 * border >= std::min(head->width, head->height))
+    return tmpPrintf("Invalid borderWidth %d for screen %s - It leaves no room on the screen", a.s->borderWidth,
+                     head->name);
   if (!computeHeadBorder(head, a.s->borderWidth)) return nullptr;
   a.changed |= kHeadGivenBorderWidth;
   // A clip that nobody placed stands just inside the border it was opened

@@ -510,7 +510,11 @@ void runProbe(void* argument) {
 const char* probeFontPaths(Display* display, const FontPathSet* wanted, FontPathSet* accepted) {
   if (!wanted->count) return nullptr;
   ProbeCall call{display, wanted, accepted};
-  if (!xfsRun(display, runProbe, &call) || isDisplayOffline(display)) return displayOfflineText(display);
+  if (!xfsRun(display, runProbe, &call)) {
+    xfontReleaseCutShort();
+    return displayOfflineText(display);
+  }
+  if (isDisplayOffline(display)) return displayOfflineText(display);
   return nullptr;
 }
 

@@ -20,6 +20,7 @@
 #include "Proxy/dispatch/services.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/lookup.h"
+#include "Proxy/heads/open.h"
 #include "Proxy/heads/reconcile.h"
 #include "Proxy/join/keepvisible.h"
 #include "Proxy/join/rescopy.h"
@@ -149,7 +150,8 @@ const char* setUpHeadOnServer(Head* head) {
 }
 
 // A round trip on every client's link to the new server only: the other
-// servers took nothing new.
+// servers took nothing new, and one busy with a client's drawing must not
+// hold the join up (nor be taken for lost when it answers late).
 const char* syncNewServerLinks(Head* head) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     ServerLink* link = clientLink(client, head->serverIndex);
@@ -194,7 +196,7 @@ const char* copyExtensionState(Head* head) {
     if (!entry.copyHook) continue;
     if (const char* error = entry.copyHook(&entry, head)) return error;
   }
-  return queueSyncOnEveryLink();
+  return syncNewServerLinks(head);
 }
 
 void pointerAndFocus(Head* head) {
@@ -338,8 +340,10 @@ void discardHead(Head* head, bool lost) {
   unbindHeadFromServerDisplay(head);
   rearmEveryClient();
   freeHeadVisuals(head->visuals, head->visualCount);
+  freeHeadVisuals(head->visualMatches, head->visualMatchCount);
   forgetHeadInput(head);
   if (head->id) freeResourceById(head->id, RT_NONE);
+  forgetConfiguredHead(head);
   free(head);
 }
 
@@ -405,7 +409,7 @@ const char* copySessionOntoHead(Head* head, MetaScreen* screen) {
   XfsMapRaised(head->display, head->window);
   if (pointerHead() && pointerHead()->serverDisplay == resourceServerDisplay) {
     logStepf("Warping pointer back to screen...");
-    if (const char* error = queueSyncOnEveryLink()) return error;
+    if (const char* error = syncNewServerLinks(head)) return error;
     i32 x = 0, y = 0;
     lastPointerPosition(&x, &y);
     syncInputAcrossHeads(kXrcMouse, nullptr, pointerHead()->metaScreen, x, y, true);

@@ -82,11 +82,27 @@ u64 serverMessageSize(const ServerLink* link, const u8* p, u64 n) {
   return size <= n ? size : 0;
 }
 
+// Where the link's messages begin in its input. A link whose server has
+// not been heard from yet (its client connected just before the wait) holds
+// the set-up answer first, which is no message of that form: the search
+// starts behind it, and the dispatch takes it later. -1 while that answer
+// is incomplete.
+i64 firstMessageAt(const ServerLink* link) {
+  u64 at = link->parseOffset;
+  if (link->setupAnswered != 0) return static_cast<i64>(at);
+  u64 available = link->input.used - at;
+  if (available < 8) return -1;
+  u64 size = 8 + 4ull * loadU16(link->input.data + at + 6, foreign(link));
+  return available < size ? -1 : static_cast<i64>(at + size);
+}
+
 // Offset of the first message of `type` (1 reply, 0 error) with that wire
 // sequence in the link's input from the parse offset on, or -1.
 i64 findMessageBySequence(const ServerLink* link, u8 type, u16 wire) {
   const u8* data = link->input.data;
-  u64 at = link->parseOffset;
+  i64 first = firstMessageAt(link);
+  if (first < 0) return -1;
+  u64 at = static_cast<u64>(first);
   while (at < link->input.used) {
     u64 size = serverMessageSize(link, data + at, link->input.used - at);
     if (!size) return -1;

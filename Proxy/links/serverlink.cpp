@@ -25,6 +25,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/links/linkdispatch.h"
@@ -48,6 +49,17 @@ namespace {
 
 u32 offlineTimeout(const ServerLink* link) {
   return link->server.offlineTimeoutMs ? link->server.offlineTimeoutMs : kDefaultOfflineTimeoutMs;
+}
+
+// The time-out as the descriptor waits take it: a duration past INT_MAX
+// milliseconds (some 25 days) would turn negative there, which is no limit.
+int offlineWaitMs(const ServerLink* link) { return static_cast<int>(std::min<u32>(offlineTimeout(link), INT_MAX)); }
+
+// A wait on the link ended without what it waited for: an exit asked for
+// meanwhile (which cuts the wait short) is no fault of the server's.
+const char* brokenWait(ServerLink* link) {
+  honourExitRequest();
+  return reportBrokenServerLink(link);
 }
 
 // "host:N.S", ":N", "unix:N": the host part (empty for local) and N.
@@ -461,8 +473,8 @@ ServerLink* openServerLink(ProxyClient* client, const LinkServerInfo& server) {
 
 const char* waitServerLinkSetup(ServerLink* link) {
   // A joining server's answer is not one of the client's own set-up
-  // replies: the count tells the set-up handler so.
-  if (link->client) link->client->setupRepliesAwaited = 2;
+  // replies: the busy link tells the set-up handler so, and the count of a
+  // client still waiting for its own (it connected just before) stays.
   link->busy = 1;
   link->setupAnswered = 0;
   const char* error = nullptr;
@@ -587,7 +599,10 @@ int onServerLinkWritable(ServerLink* link) {
 
 const char* flushServerLink(ServerLink* link) {
   if (!link->output.head) return nullptr;
-  if (!outbufferFlushBlocking(&link->output, offlineTimeout(link))) return brokenServerLinkText(link);
+  if (!outbufferFlushBlocking(&link->output, offlineTimeout(link))) {
+    honourExitRequest();
+    return brokenServerLinkText(link);
+  }
   serverLinkDrained(link);
   return nullptr;
 }
@@ -625,12 +640,12 @@ void endClientOfBrokenLink(ServerLink* link) {
 // --- Input -------------------------------------------------------------------------
 
 const char* readServerLinkBlocking(ServerLink* link) {
-  if (!fdWaitReadable(link->descriptor, static_cast<int>(offlineTimeout(link)))) return reportBrokenServerLink(link);
+  if (!fdWaitReadable(link->descriptor, offlineWaitMs(link))) return brokenWait(link);
   for (;;) {
     int rc = bufferReadFd(link->descriptor, kLinkReadChunk, &link->input);
     if (rc == 1) return nullptr;
     if (rc == 0) return reportBrokenServerLink(link);
-    if (!fdWaitReadable(link->descriptor, static_cast<int>(offlineTimeout(link)))) return reportBrokenServerLink(link);
+    if (!fdWaitReadable(link->descriptor, offlineWaitMs(link))) return brokenWait(link);
   }
 }
 
@@ -665,6 +680,9 @@ void onServerLinkReadable(void* argument) {
 
 namespace {
 
+// Time for the loop to read what a held-up proxy left in a link's socket.
+constexpr u64 kStallGraceMs = 1000;
+
 void onServerLinkStalled(void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
   link->stallTimer = nullptr;
@@ -678,6 +696,22 @@ void onServerLinkStalled(void* argument) {
     link->stallTimer = orderAddTimer(offlineTimeout(link) - since, onServerLinkStalled, link);
     return;
   }
+  // Bytes waiting unread mean the proxy, not the server, was silent: a
+  // blocking wait elsewhere (another link, a server joining) held the loop
+  // up past this link's time. The loop reads them first; a server that
+  // still completes nothing after that is cut.
+  if (!link->stallGraceUsed && fdIsReadable(link->descriptor)) {
+    link->stallGraceUsed = 1;
+    link->stallTimer = orderAddTimer(kStallGraceMs, onServerLinkStalled, link);
+    return;
+  }
+  // A server silent on every connection that Failsafe keeps anyway (it has
+  // stopped) holds all its clients up alike; a client is cut only for what
+  // its own link owes while the server still talks on others.
+  if (serverKeptThroughSilence(link->server.display, offlineTimeout(link))) {
+    link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);
+    return;
+  }
   LOGF(logChWarning, "No complete answer from %s for %u ms (%s)", link->server.displayName, offlineTimeout(link),
        clientNameText(link->client));
   // The read order then meets the end of the connection.
@@ -689,7 +723,7 @@ void onServerLinkStalled(void* argument) {
 // One timer at most per time-out: progress only moves the mark the timer
 // looks at, so a busy link costs no timer churn.
 void watchServerLinkStall(ServerLink* link, bool progressed) {
-  if (progressed) link->lastCompletedMs = ordersClock();
+  if (progressed) link->lastCompletedMs = ordersClock(), link->stallGraceUsed = 0;
   bool owing = link->setupAnswered == 0 || link->input.used > 0 || link->streamRemaining;
   if (owing && !link->stallTimer && link->readOrder)
     link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);

@@ -119,6 +119,9 @@ struct ServerLink {
   // last message completed (loop clock, ms).
   Order* stallTimer;
   u64 lastCompletedMs;
+  // The timer found bytes unread in the socket once since the last message
+  // completed (the proxy was held up elsewhere): they got one short grace.
+  u8 stallGraceUsed;
   // Image segments the server keeps attached for the next images
   // (Xext/shm/shm.cpp); the slot to reuse next when none is free.
   KeptShmAttachment keptShm[kKeptShmAttachments];

@@ -457,7 +457,12 @@ void initDefaultXids() {
 
 u32 allocDefaultXid() {
   if (db().defaultIdCounter < kDefaultIdCounterStart) db().defaultIdCounter = kDefaultIdCounterStart;
-  return ++db().defaultIdCounter;
+  // Heads count their ids up from 1 in this slot as well: one in use is
+  // passed over.
+  do {
+    ++db().defaultIdCounter;
+  } while (lookupResourceObject(db().defaultIdCounter));
+  return db().defaultIdCounter;
 }
 
 }  // namespace palvon

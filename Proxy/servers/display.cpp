@@ -169,6 +169,20 @@ const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** o
   return nullptr;
 }
 
+bool putServerStateBack(ServerDisplay* server) {
+  struct Restore {
+    ServerDisplay* server;
+    bool sent;
+  } restore{server, false};
+  // The restore makes plain library calls (input, keyboard and pointer
+  // helpers): outside a guarded call a stopped server would end the proxy.
+  xfsRun(server->display, [](void* argument) {
+    auto* r = static_cast<Restore*>(argument);
+    r->sent = restoreServerState(r->server);
+  }, &restore);
+  return restore.sent && !isDisplayOffline(server->display);
+}
+
 void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   cancelOrder(&server->keepAliveTimer);
   cancelOrder(&server->watchdogTimer);
@@ -178,8 +192,9 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   if (!display) return;
   LOGF(logChInfo, "Closing connection to display %s (offline=%d) ...", server->displayName,
        offline ? 1 : 0);
+  server->closing = 1;
   // A connection found broken on the way is closed as offline from there on.
-  bool restored = !offline && restoreServerState(server);
+  bool restored = !offline && putServerStateBack(server);
   offline = offline || isDisplayOffline(display);
   releaseServerState(server, offline);
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
@@ -194,6 +209,7 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   // then drops the requests it had not read yet.
   if (restored && !offline) XfsSync(display, False);
   server->display = nullptr;
+  server->closing = 0;
   xfsForget(display);
   xtargetCloseDisplay(display);
 }
@@ -249,6 +265,10 @@ void freeServerDisplay(ServerDisplay* server) {
   }
   handRolesOn(server);
   disconnectServerDisplay(server, isDisplayOffline(server->display));
+  // What clients still wait for from a server that leaves (a set-up answer
+  // of a client that connected just before, a reply) is answered in its
+  // place, as for a lost one: its links close now, unread.
+  if (lostServerHooks.answerClients) lostServerHooks.answerClients(server);
   // The other displays keep their index: every client's links stay in
   // their slots, and this server's slot stays empty.
   closeLinksToServer(server);

@@ -80,6 +80,12 @@ struct ServerDisplay {
   Order* watchdogTimer;
   Order* lossOrder;
   Order* readOrder;           // the connection's descriptor in the event loop
+  // The connection is being closed (disconnectServerDisplay): a server
+  // that stops answering now is no loss to handle.
+  u8 closing;
+  // The watchdog found the server silent once and pinged it: silence was
+  // perhaps the proxy's own (held up elsewhere, it sent no keep-alive).
+  u8 watchdogGraceUsed;
   char displayName[kDisplayNameMax];     // "host:N" as opened
   char configuredName[kDisplayNameMax];  // as the configuration or META gave it
   // The registry's translation of codes for this server.
@@ -167,6 +173,11 @@ const char* openServerDisplay(const char* name, u64 timeoutMs, ServerDisplay** o
 // the record's timers and orders; the record stays on the list with a null
 // display. Logs "Closing connection to display %s (offline=%d) ...".
 void disconnectServerDisplay(ServerDisplay* server, bool offline);
+// Puts the state the proxy changed back on the server (restoreServerState)
+// as one guarded call: a server that breaks or stalls on the way ends only
+// this, never the proxy. Whether anything was sent and the display is still
+// online.
+bool putServerStateBack(ServerDisplay* server);
 // Unlinks the record from the list, clears the roles that named it, closes
 // every client's link to it and frees it (closing its connection first when
 // open). The other records keep their index, their links their slots.
@@ -333,6 +344,12 @@ Display* getLinkXDisplay(const ServerLink* link);
 XFontStruct* queryFontOnClientServer(ServerLink* link, const char* name);
 // Notes traffic on a link of this server (null is ignored); allocation-free.
 void noteServerDisplayTraffic(ServerDisplay* server);
+// Whether the server is silent as a whole (nothing from it on any of its
+// connections for `ms`) while the option Failsafe keeps it in the session
+// whatever happens (a static head, the atom or the resource server): every
+// client then waits for it alike, as for a plain server that has stopped,
+// and none is cut for that silence.
+bool serverKeptThroughSilence(const ServerDisplay* server, u64 ms);
 // With the option Failsafe: whether the server display itself is lost (its
 // connection closed already, or an XfsSync finds it offline). False without
 // Failsafe.

@@ -4,8 +4,11 @@
 // ends.
 #include <X11/Xlib.h>
 
+#include <algorithm>
+
 #include "Proxy/config/config.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/lifecycle.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
@@ -24,6 +27,9 @@ namespace {
 constexpr u64 kDefaultOfflineTimeoutMs = 20000;
 
 bool failsafeSet() { return (proxyConfig.options & kOptionFailsafe) != 0; }
+
+// How long a silent server has to answer the watchdog's ping.
+constexpr u64 kWatchdogGraceMs = 1000;
 
 void keepAliveTick(void* argument);
 void watchdogExpired(void* argument);
@@ -75,6 +81,7 @@ void watchdogExpired(void* argument) {
     u64 now = ordersClock();
     u64 silent = now - server->lastTrafficMs;
     if (silent < server->offlineTimeoutMs) {
+      server->watchdogGraceUsed = 0;
       startWatchdog(server, server->offlineTimeoutMs - silent);
       return;
     }
@@ -82,8 +89,19 @@ void watchdogExpired(void* argument) {
     if (readable || XQLength(display) > 0) {
       if (lostServerHooks.processEvents) lostServerHooks.processEvents(display, readable);
       server->lastTrafficMs = now;
+      server->watchdogGraceUsed = 0;
       if (server->display && !server->watchdogTimer) startWatchdog(server, server->offlineTimeoutMs);
       return;
+    }
+    // The proxy may have been held up itself (a blocking wait on another
+    // server) and sent no keep-alive meanwhile: a server that answers one
+    // ping within a short time is not lost.
+    if (!server->watchdogGraceUsed) {
+      server->watchdogGraceUsed = 1;
+      pingDisplay(display);
+      if (server->display && !isDisplayOffline(server->display) && !server->watchdogTimer)
+        startWatchdog(server, std::min<u64>(server->offlineTimeoutMs, kWatchdogGraceMs));
+      if (server->display && !isDisplayOffline(server->display)) return;
     }
   }
   declareLost(server, true);
@@ -130,16 +148,24 @@ void armOfflineTimeout(ServerDisplay* server) {
   startWatchdog(server, server->offlineTimeoutMs);
 }
 
+// Traffic is noted with or without a watchdog: a link's stall looks at it
+// as well (serverKeptThroughSilence).
 void restartDisplayWatchdog(Display* display) {
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
-    if (server->display != display || !server->watchdogTimer) continue;
+    if (server->display != display) continue;
     server->lastTrafficMs = ordersClock();
     return;
   }
 }
 
 void noteServerDisplayTraffic(ServerDisplay* server) {
-  if (server && server->watchdogTimer) server->lastTrafficMs = ordersClock();
+  if (server) server->lastTrafficMs = ordersClock();
+}
+
+bool serverKeptThroughSilence(const ServerDisplay* server, u64 ms) {
+  if (!server || !failsafeSet()) return false;
+  if (server != atomDisplay && server != resourceServerDisplay && !displayHasStaticHead(server)) return false;
+  return ordersClock() - server->lastTrafficMs >= ms;
 }
 
 bool serverDisplayLost(ServerDisplay* server) {
@@ -171,16 +197,22 @@ bool syncServerDisplay(ServerDisplay* server) {
 }
 
 void handleDisplayOffline(Display* display) {
+  // A wait cut short by an exit request, or a server that broke while the
+  // exit talks to it, is no loss to handle: the exit goes on.
+  honourExitRequest();
+  if (proxyLife.exiting) return;
   if (!failsafeSet()) {
     exitProxy(tmpPrintf("Display %s is offline (no option Failsafe)", xShortDisplayName(display)), 1);
   }
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
-    if (server->display == display) declareLost(server, false);
+    if (server->display == display && !server->closing) declareLost(server, false);
   }
 }
 
 void dropServerDisplay(ServerDisplay* server) {
   if (lostServerHooks.answerClients) lostServerHooks.answerClients(server);
+  // Answered once: the links go with the answers, as in dropLostServer.
+  closeLinksToServer(server);
   disconnectServerDisplay(server, true);
   bool hadHead = false;
   if (lostServerHooks.removeHead) {

@@ -26,6 +26,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <type_traits>
 
 #include <X11/Xlibint.h>
@@ -34,6 +36,7 @@
 #undef max
 
 #include "Proxy/startup.h"
+#include "base/fd.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
 #include "xsupport/xtarget.h"
@@ -76,6 +79,11 @@ struct TimeoutEntry {
 TimeoutEntry* timeouts = nullptr;
 u32 timeoutCount = 0;
 u32 timeoutCapacity = 0;
+
+// How often a wait of the library looks whether it was abandoned, and how
+// long a server then still has to answer.
+constexpr u64 kAbandonSliceMs = 100;
+constexpr u64 kExitAnswerMs = 200;
 
 // The bound of a call on a display without an offline time-out of its own:
 // no call may wait for a server for ever, whatever the options say.
@@ -245,6 +253,19 @@ TimeoutEntry* findTimeout(const Display* display) {
   return nullptr;
 }
 
+// The longest one call may wait on the display: its offline time-out (the
+// guard time-out without one), and never past the process's wait deadline
+// (a proxy closing down waits only briefly for any server).
+u64 callBound(const Display* display) {
+  const TimeoutEntry* entry = findTimeout(display);
+  u64 bound = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
+  if (long long deadline = fdWaitDeadline()) {
+    long long left = deadline - fdMonotonicMs();
+    bound = std::min<u64>(bound, left > 0 ? u64(left) : 1);
+  }
+  return bound;
+}
+
 // Jumps back into the innermost armed wrapper; returns when none is armed on
 // this thread.
 void jumpToArmedCall(Display* display) {
@@ -281,8 +302,7 @@ void enterCall(XfsFrame* frame, Display* display) {
   frame->outer = topFrame;
   frame->display = display;
   frame->descriptor = -1;
-  const TimeoutEntry* entry = findTimeout(display);
-  u64 milliseconds = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
+  u64 milliseconds = callBound(display);
   if (timerReady) {
     clock_gettime(CLOCK_MONOTONIC, &frame->deadline);
     u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (milliseconds % 1000) * 1000000;
@@ -439,11 +459,28 @@ int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, in
   for (u32 i = 0; i < attachedCount && !display; i++)
     if (ConnectionNumber(attached[i]) == fds[0].fd) display = attached[i];
   if (!display) return next(fds, count, timeout);
-  const TimeoutEntry* entry = findTimeout(display);
-  u64 bound = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
-  if (timeout >= 0 && u64(timeout) <= bound) return next(fds, count, timeout);
-  int result = next(fds, count, int(bound));
-  if (result != 0) return result;
+  // The connection is cut at `cut`; the library's own time-out (none when
+  // negative) ends the wait without that.
+  u64 cut = callBound(display);
+  u64 own = timeout >= 0 ? u64(timeout) : UINT64_MAX;
+  if (own == 0) return next(fds, count, 0);
+  bool hurried = false;
+  // In slices, so that an exit asked for meanwhile shortens the wait: a
+  // server that answers at once is not cut (the exit puts its state back),
+  // one that has stopped is, a moment later.
+  for (u64 waited = 0;;) {
+    if (!hurried && fdWaitIsAbandoned()) {
+      hurried = true;
+      cut = std::min(cut, waited + kExitAnswerMs);
+    }
+    u64 end = std::min(own, cut);
+    if (waited >= end) break;
+    int slice = int(std::min<u64>(end - waited, kAbandonSliceMs));
+    int result = next(fds, count, slice);
+    if (result != 0) return result;
+    waited += u64(slice);
+  }
+  if (own <= cut) return 0;
   shutdown(fds[0].fd, SHUT_RDWR);
   return next(fds, count, 0);
 }

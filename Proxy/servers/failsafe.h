@@ -10,7 +10,9 @@
 //     (Xlib's I/O error path jumps back instead of exiting);
 //   - a server that stops answering is cut off after the display's offline
 //     time-out (xfsSetOfflineTimeout), or the guard time-out when it has
-//     none (xfsSetGuardTimeout), so the call returns then;
+//     none (xfsSetGuardTimeout), so the call returns then; sooner once the
+//     process is asked to exit (fdWaitIsAbandoned) or its wait deadline
+//     passes (fdSetWaitDeadline, base/fd.h);
 //   - a message from the server that makes the X library abort (a reply
 //     longer than the call read, an unknown sequence number) breaks the
 //     display instead of the process;

@@ -8,7 +8,6 @@
 #include <X11/Xdmcp.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <dirent.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -70,8 +69,10 @@ struct MetaClient {
     major = raw.queryExtension("MORVANDELL META").major;
     return major != 0;
   }
-  void sendAddServer(const std::string& name) {
+  // offlineMs 0 takes the default time-out.
+  void sendAddServer(const std::string& name, uint16_t offlineMs = 0) {
     Bytes body(8 + ((name.size() + 4) & ~size_t(3)), 0);
+    raw.put16(body, 6, offlineMs);
     std::copy(name.begin(), name.end(), body.begin() + 8);
     raw.send(raw.request(major, 4, body));
   }
@@ -83,6 +84,14 @@ struct MetaClient {
       if (m.empty() || m[0] <= 1) return m;
     }
     return {};
+  }
+  // RemoveServer: its status reply.
+  Bytes removeServer(const std::string& name) {
+    Bytes body(4 + ((name.size() + 4) & ~size_t(3)), 0);
+    body[0] = uint8_t(name.size());
+    std::copy(name.begin(), name.end(), body.begin() + 4);
+    raw.send(raw.request(major, 5, body));
+    return next(30000);
   }
   // SetHeadValues: the head joins meta screen 0 at the logical rectangle.
   Bytes join(uint32_t head, int x, int y, int width, int height) {
@@ -103,6 +112,16 @@ long long roundTrip(RawClient& client, int deadlineMs) {
   if (!client.send(client.request(43, 0))) return -1;
   Bytes reply = client.readMessage(deadlineMs);
   return reply.size() >= 32 && reply[0] == 1 ? msSince(start) : -1;
+}
+
+// CreateColormap of the root visual: with several heads the proxy makes a
+// round trip through every server before it answers.
+void sendRoundTripThroughEveryServer(RawClient& client) {
+  Bytes body(12);
+  client.put32(body, 0, client.resourceIdBase() + 1);
+  client.put32(body, 4, client.rootWindow());
+  client.put32(body, 8, client.rootVisual());
+  client.send(client.request(78, 0, body));
 }
 
 // --- Start-up ----------------------------------------------------------------------------------
@@ -163,6 +182,80 @@ TEST(Reset, AServerThatDiesDuringTheSleepEndsTheProxyWithStatusOne) {
   EXPECT_EQ(proxy.wait(30000), 1) << proxy.log();
 }
 
+// A server that stops while the proxy sleeps in its reset is left out with
+// Failsafe, as at start-up: the session goes on with the other one, and a
+// client that connects meanwhile is answered.
+TEST(Reset, AServerStoppedDuringTheSleepIsLeftOutWithFailsafe) {
+  Xvfb a({"-screen", "0", "320x240x24"}), b({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"options", "+Failsafe", "screen", a.display() + ".0", "screen", b.display() + ".0",
+                      "connectTimeout", "2"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // The last client leaving resets the proxy.
+  ASSERT_EQ(runProgram({"xdpyinfo"}, proxy.display()).status, 0) << proxy.log();
+  ASSERT_TRUE(proxy.waitForLog("Sleeping", 10000)) << proxy.log();
+  Frozen freeze(b.pid());
+  ProgramResult info = runProgram({"xdpyinfo"}, proxy.display(), 20000);
+  EXPECT_EQ(info.status, 0) << info.err << proxy.log();
+  EXPECT_TRUE(contains(proxy.log(), "(trying to continue...)")) << proxy.log();
+  EXPECT_EQ(proxy.wait(50), -1) << "the proxy ended\n" << proxy.log();
+}
+
+// A signal while a head has stopped: an exit ends the proxy at once with the
+// status of an exit that was asked for, also when the proxy was waiting on
+// that head just then; a reset leaves the head out (Failsafe) and serves on.
+struct StoppedHeadCase {
+  const char* name;
+  int signal;
+  bool failsafe;
+  bool waiting;  // a client's request holds the proxy in a wait on the head
+};
+
+void PrintTo(const StoppedHeadCase& c, std::ostream* os) { *os << c.name; }
+
+class StoppedHead : public ::testing::TestWithParam<StoppedHeadCase> {};
+
+TEST_P(StoppedHead, SignalIsHonouredAtOnce) {
+  const StoppedHeadCase& c = GetParam();
+  Xvfb a({"-screen", "0", "320x240x24"}), b({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  std::vector<std::string> words{"screen", a.display() + ".0", "screen", b.display() + ".0", "connectTimeout", "2"};
+  if (c.failsafe) words.insert(words.begin(), {"options", "+Failsafe"});
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy.number()) && client.setup('l') == 1) << proxy.log();
+  ASSERT_GE(roundTrip(client, 5000), 0) << proxy.log();
+  Frozen freeze(b.pid());
+  if (c.waiting) sendRoundTripThroughEveryServer(client);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto signalled = Clock::now();
+  proxy.signal(c.signal);
+  if (c.signal == SIGHUP) {
+    // The client goes with the reset; a new one is served by A alone.
+    ProgramResult info = runProgram({"xdpyinfo"}, proxy.display(), 20000);
+    EXPECT_EQ(info.status, 0) << info.err << proxy.log();
+    EXPECT_EQ(proxy.wait(50), -1) << "the proxy ended\n" << proxy.log();
+    return;
+  }
+  int status = proxy.wait(10000);
+  long long took = msSince(signalled);
+  std::cout << c.name << ": ended " << took << " ms after the signal\n";
+  EXPECT_EQ(status, 0) << proxy.log();
+  // The exit waits 400 ms for the servers at most; the rest is room for a
+  // loaded machine and a sanitizer's exit.
+  EXPECT_LT(took, 2000) << proxy.log();
+  EXPECT_FALSE(contains(proxy.log(), "Broken connection")) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StoppedHead,
+                         ::testing::Values(StoppedHeadCase{"TermWithFailsafe", SIGTERM, true, false},
+                                           StoppedHeadCase{"TermWithoutFailsafe", SIGTERM, false, false},
+                                           StoppedHeadCase{"TermDuringAWaitOnTheHead", SIGTERM, true, true},
+                                           StoppedHeadCase{"IntDuringAWaitWithoutFailsafe", SIGINT, false, true},
+                                           StoppedHeadCase{"HupWithFailsafe", SIGHUP, true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // An exit signal while the proxy connects to a server that takes the
 // connection and never answers ends the proxy at once, with the signal as
 // its reason.
@@ -218,13 +311,7 @@ class FrozenServer : public ::testing::Test {
   std::string exitReports() {
     proxy->signal(SIGTERM);
     proxy->wait(20000);
-    std::string text;
-    if (DIR* dir = opendir(reports.path().c_str())) {
-      while (dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') text += readFile(reports.file(entry->d_name));
-      closedir(dir);
-    }
-    return text;
+    return reports.allFiles();
   }
   TempDir reports;
   std::unique_ptr<Xvfb> a, b;
@@ -384,6 +471,162 @@ TEST_F(FrozenServer, ImageTrafficToAStoppedServerIsDroppedWithIt) {
   EXPECT_FALSE(contains(proxy->log(), "Out of memory")) << proxy->log();
   // Nothing of the dropped server's is left behind.
   EXPECT_EQ(exitReports(), "");
+}
+
+// --- Joins under load ----------------------------------------------------------------------------
+
+// A server joins the session through META and leaves again, over and over,
+// while four programs draw core and shared-memory images on the first
+// server and new clients keep connecting (some are half set up when it
+// joins or leaves): every join and leave is answered, every program ends
+// its run as on a plain server, no client is cut, and the proxy leaks
+// nothing.
+TEST(AddServer, JoinsAndLeavesWhileProgramsDraw) {
+  Xvfb a({"-screen", "0", "800x700x24"}), b({"-screen", "0", "800x700x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  TempDir reports;
+  ProxyProcess proxy({"noReset", "on", "options", "+DynamicServer", "+Failsafe", "screen", a.display() + ".0",
+                      "borderWidth", "0"},
+                     {"ASAN_OPTIONS=detect_leaks=1:log_path=" + reports.file("asan")});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  MetaClient meta;
+  ASSERT_TRUE(meta.open(proxy.number())) << proxy.log();
+  const char* const tests[] = {"-shmput500", "-shmput100", "-putimage500", "-putimage100"};
+  std::vector<ProgramResult> runs(4);
+  std::atomic<int> drawing{4};
+  std::vector<std::thread> programs;
+  for (size_t i = 0; i < runs.size(); i++) {
+    programs.emplace_back([&, i] {
+      runs[i] = runProgram({"x11perf", "-repeat", "1", "-time", "1", tests[i]}, proxy.display(), 90000);
+      drawing--;
+    });
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<int> unanswered{0};
+  std::thread churn([&] {
+    while (!stop) {
+      RawClient client;
+      if (client.connectUnix(proxy.number()) && client.setup('l', "", {}, 30000) != 1) unanswered++;
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // the programs' windows are up
+  int joins = 0;
+  for (; joins < 20 && (drawing > 0 || joins < 3); joins++) {
+    meta.sendAddServer(b.display());
+    Bytes added = meta.next(30000);
+    ASSERT_TRUE(added.size() >= 36 && added[1] == 0) << "join " << joins << "\n" << proxy.log();
+    Bytes joined = meta.join(meta.raw.get32(added, 32), 800, 0, 800, 700);
+    ASSERT_TRUE(joined.size() >= 32 && meta.raw.get32(joined, 8) == 0) << "join " << joins << "\n" << proxy.log();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Bytes left = meta.removeServer(b.display());
+    ASSERT_TRUE(left.size() >= 32 && meta.raw.get32(left, 8) == 0) << "leave " << joins << "\n" << proxy.log();
+  }
+  stop = true;
+  churn.join();
+  for (std::thread& program : programs) program.join();
+  std::cout << joins << " joins while the programs drew\n";
+  for (size_t i = 0; i < runs.size(); i++) {
+    EXPECT_EQ(runs[i].status, 0) << tests[i] << ": " << runs[i].err << proxy.log();
+    EXPECT_TRUE(contains(runs[i].out, "reps")) << tests[i] << ": " << runs[i].out;
+  }
+  EXPECT_EQ(unanswered, 0) << proxy.log();
+  EXPECT_FALSE(contains(proxy.log(), "No complete answer")) << proxy.log();
+  EXPECT_FALSE(contains(proxy.log(), "Broken connection")) << proxy.log();
+  proxy.signal(SIGTERM);
+  EXPECT_EQ(proxy.wait(10000), 0) << proxy.log();
+  EXPECT_EQ(reports.allFiles(), "");
+}
+
+// A server that leaves (RemoveServer) while a client's answer from the
+// other server waits for it to pass the same point: the answer goes out
+// once it has left, though it never passed that point (it had stopped).
+TEST(AddServer, ALeavingServerHoldsNoAnswerBack) {
+  Xvfb a({"-screen", "0", "320x240x24"}), b({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "options", "+DynamicServer", "+Failsafe", "screen", a.display() + ".0",
+                      "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  MetaClient meta;
+  ASSERT_TRUE(meta.open(proxy.number())) << proxy.log();
+  meta.sendAddServer(b.display(), 1000);
+  Bytes added = meta.next(15000);
+  ASSERT_TRUE(added.size() >= 36 && added[1] == 0) << proxy.log();
+  Bytes joined = meta.join(meta.raw.get32(added, 32), 320, 0, 320, 240);
+  ASSERT_TRUE(joined.size() >= 32 && meta.raw.get32(joined, 8) == 0) << proxy.log();
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy.number()) && client.setup('l') == 1) << proxy.log();
+  Frozen freeze(b.pid());
+  // A drawing on the root (both servers take it), then a round trip that A
+  // answers: its reply waits until B has passed the drawing too.
+  Bytes point(12);
+  client.put32(point, 0, client.rootWindow());
+  client.put32(point, 4, client.rootWindow());
+  client.send(client.request(64, 0, point));  // PolyPoint with the root as GC: an error from each
+  client.send(client.request(43, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Bytes left = meta.removeServer(b.display());
+  EXPECT_TRUE(left.size() >= 32 && meta.raw.get32(left, 8) == 0) << proxy.log();
+  Bytes error = client.readMessage(5000), reply = client.readMessage(5000);
+  EXPECT_TRUE(!error.empty() && error[0] == 0) << "the drawing's error\n" << proxy.log();
+  EXPECT_TRUE(!reply.empty() && reply[0] == 1) << "the round trip's reply\n" << proxy.log();
+}
+
+// The static head that holds the atoms stops for longer than its time-out
+// in the middle of a large reply, while another client connects: no client
+// is cut for its silence (such a head is never dropped), and each is
+// answered once it runs again, as on a plain server that stopped.
+TEST(StaticHead, ItsClientsWaitForItAlike) {
+  Xvfb a({"-screen", "0", "2000x1000x24"}), b({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "options", "+Failsafe", "screen", a.display() + ".0", "tags", "static",
+                      "failsafeTimeout", "1", "borderWidth", "0", "screen", b.display() + ".0", "failsafeTimeout",
+                      "1", "borderWidth", "0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient reading;
+  ASSERT_TRUE(reading.connectUnix(proxy.number()) && reading.setup('l') == 1) << proxy.log();
+  // GetImage of A's whole screen: some 8 MB, read as it comes.
+  Bytes body(16);
+  reading.put32(body, 0, reading.rootWindow());
+  reading.put16(body, 8, 2000);
+  reading.put16(body, 10, 1000);
+  reading.put32(body, 12, 0xffffffff);
+  RawClient late;
+  Bytes image;
+  ASSERT_TRUE(reading.send(reading.request(73, 2, body)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  {
+    Frozen freeze(a.pid());
+    ASSERT_TRUE(late.connectUnix(proxy.number()));
+    std::thread reader([&] { image = reading.readMessage(10000); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    kill(a.pid(), SIGCONT);
+    reader.join();
+  }
+  EXPECT_EQ(image.size(), 32u + 2000u * 1000u * 4u) << proxy.log();
+  EXPECT_EQ(late.setup('l', "", {}, 10000), 1) << proxy.log();
+  EXPECT_FALSE(contains(proxy.log(), "No complete answer")) << proxy.log();
+  EXPECT_EQ(proxy.wait(50), -1) << "the proxy ended\n" << proxy.log();
+}
+
+// While the proxy waits its time-out on a stopped server, the others get
+// no keep-alive: an idle one that then looks silent as long answers a ping
+// and stays, and only the stopped one is dropped.
+TEST(Failsafe, AWaitOnAStoppedServerDropsNoOther) {
+  Xvfb a({"-screen", "0", "320x240x24"}), b({"-screen", "0", "320x240x24"}), c({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(a.ok() && b.ok() && c.ok()) << a.error() << b.error() << c.error();
+  ProxyProcess proxy({"noReset", "on", "options", "+Failsafe", "screen", a.display() + ".0", "tags", "static",
+                      "screen", b.display() + ".0", "failsafeTimeout", "1", "screen", c.display() + ".0",
+                      "failsafeTimeout", "1"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy.number()) && client.setup('l') == 1) << proxy.log();
+  Frozen freeze(c.pid());
+  sendRoundTripThroughEveryServer(client);
+  EXPECT_GE(roundTrip(client, 10000), 0) << proxy.log();
+  EXPECT_TRUE(proxy.waitForLog(c.display() + " is offline, resuming", 5000)) << proxy.log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_FALSE(contains(proxy.log(), b.display() + " is offline")) << proxy.log();
+  EXPECT_EQ(proxy.wait(50), -1) << "the proxy ended\n" << proxy.log();
 }
 
 // --- Additions nobody answers ----------------------------------------------------------------

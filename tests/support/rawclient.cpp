@@ -137,13 +137,17 @@ int RawClient::setup(char byteOrder, const std::string& authName, const Bytes& a
 
 uint32_t RawClient::resourceIdBase() const { return setupReply_.size() >= 16 ? get32(setupReply_, 12) : 0; }
 
-uint32_t RawClient::rootWindow() const {
+// The field at `offset` of the first screen's record, 0 when there is none.
+uint32_t RawClient::firstScreenField(size_t offset) const {
   if (setupReply_.size() < 40) return 0;
   size_t vendorLength = get16(setupReply_, 24);
   size_t formats = setupReply_[29];
   size_t screen = 40 + pad4(vendorLength) + 8 * formats;
-  return screen + 4 <= setupReply_.size() ? get32(setupReply_, screen) : 0;
+  return screen + offset + 4 <= setupReply_.size() ? get32(setupReply_, screen + offset) : 0;
 }
+
+uint32_t RawClient::rootWindow() const { return firstScreenField(0); }
+uint32_t RawClient::rootVisual() const { return firstScreenField(32); }
 
 Bytes RawClient::readMessage(int timeoutMs) {
   Bytes m(32, 0);

@@ -51,6 +51,7 @@ class RawClient {
   const Bytes& setupReply() const { return setupReply_; }
   uint32_t resourceIdBase() const;
   uint32_t rootWindow() const;  // of the first screen
+  uint32_t rootVisual() const;  // of the first screen
 
   // Field access in this client's byte order.
   uint16_t get16(const Bytes& b, size_t offset) const;
@@ -69,6 +70,7 @@ class RawClient {
 
  private:
   bool readExact(uint8_t* out, size_t n, int timeoutMs);
+  uint32_t firstScreenField(size_t offset) const;
   int fd_ = -1;
   char order_ = 'l';
   bool closed_ = false;

@@ -22,6 +22,13 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
+std::string TempDir::allFiles() const {
+  std::string text;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(path_, ignored)) text += readFile(entry.path());
+  return text;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

@@ -16,6 +16,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Every file's content, one after another ("" for an empty directory):
+  // what a sanitizer wrote there through its log_path.
+  std::string allFiles() const;
 
  private:
   std::string path_;

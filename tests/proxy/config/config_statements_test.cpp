@@ -161,6 +161,8 @@ TEST(StatementMessage, BoundsNegativesAndUnknownNames) {
   const char* const others[][2] = {
       {"numberOfThreads 100000", "numberOfThreads must be lower or equal than 1024"},
       {"numberOfButtons -1", "numberOfButtons must be greater or equal than 1"},
+      {"screen a borderWidth 70000", "screen borderWidth must be lower or equal than 32767"},
+      {"screen a borderWidth -2", "screen borderWidth must be greater or equal than -1"},
       {"metaScreen a eastOf nowhere", "Unknown meta screen 'nowhere'"},
       {"screen a screen b eastOf zz", "No screen 'zz' in meta screen '.0'"}};
   for (const auto& m : others) EXPECT_EQ(parseConfigText(dir.path(), m[0]), m[1] + kWhere) << m[0];
@@ -196,6 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
         InvalidCase{"metaScreen m offsetX 2147483648", "metaScreen offsetX"},
         InvalidCase{"screen a offsetY -2147483649", "screen offsetY"},
         InvalidCase{"screen a screen b eastOf a 5 4294967296", "screen offsetY"},
+        InvalidCase{"screen a failsafeTimeout 4294967297", "screen failsafeTimeout"},
         InvalidCase{"nice abc", "nice"}, InvalidCase{"vendorReleaseNumber x", "vendorReleaseNumber"},
         InvalidCase{"pixmapFormats 24:x", "pixmapFormat", "x"},
         InvalidCase{"metaScreen m direction sideways", "direction"},

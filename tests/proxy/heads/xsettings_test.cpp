@@ -153,6 +153,12 @@ TEST_F(SettingsTest, ClipWidthZeroAndNegativeThroughTheSettings) {
   EXPECT_EQ(apply(kHeadGivenPhysicalWidth),
             "Invalid displayWidth -2000 for screen h - It leaves no room on the screen");
   EXPECT_EQ(head_->clip.width, 1170);
+  // A border of half the shorter side (1024) leaves no screen either.
+  settings_.borderWidth = 512;
+  EXPECT_EQ(apply(kHeadGivenBorderWidth), "Invalid borderWidth 512 for screen h - It leaves no room on the screen");
+  EXPECT_EQ(head_->borderWidth, 1);
+  settings_.borderWidth = 511;
+  EXPECT_EQ(apply(kHeadGivenBorderWidth), "");
 }
 
 TEST_F(SettingsTest, StaticDisplayRefusesClipChangesWhileClientsRun) {

@@ -278,6 +278,27 @@ TEST_P(ServerLinkTest, InputBeforeTheMarkerIsDispatchedFromTheLoop) {
   ASSERT_EQ(syncServerLink(link), nullptr) << "the link reads from its descriptor again";
 }
 
+// A round trip on a link whose set-up answer has not been taken yet (its
+// client connected just before): the answer lies in front of the marker and
+// is no message of that form; the wait finds the marker behind it, and the
+// loop takes the answer afterwards.
+TEST_P(ServerLinkTest, ARoundTripBeforeTheSetUpAnswerFindsItsMarker) {
+  ASSERT_NE(open(), nullptr);
+  std::string name = xvfb.display();
+  LinkServerInfo info{};
+  info.displayName = name.c_str();
+  info.serverIndex = 1;
+  info.bigEndian = GetParam();
+  info.offlineTimeoutMs = 3000;
+  ServerLink* link = openServerLink(rig.client(), info);
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(link->setupAnswered, 0u);
+  ASSERT_EQ(syncServerLink(link), nullptr);
+  for (int i = 0; i < 10 && link->setupAnswered != kSetupAnswered; i++) ordersRun(0);
+  EXPECT_EQ(link->setupAnswered, kSetupAnswered);
+  EXPECT_EQ(syncServerLink(link), nullptr);
+}
+
 // A handler may close the link whose input is being dispatched: the
 // dispatch takes no further message and frees the link when it unwinds.
 TEST_P(ServerLinkTest, HandlerClosingItsOwnLinkEndsTheDispatch) {

@@ -3,9 +3,11 @@
 // id ranges and the translation of ids for heads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
+#include "Proxy/heads/open.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
@@ -180,6 +182,22 @@ TEST(ResourceDatabase, FreeingTheLastDefaultIdGivesItBack) {
   EXPECT_EQ(allocDefaultXid(), 34u) << "32 is not the last one";
   freeResource(34);
   EXPECT_EQ(allocDefaultXid(), 34u);
+}
+
+// Heads count their ids up from 1 and the default ids count up from 32 in
+// the same slot: neither takes an id the other holds (a head that left took
+// a screen's colormap record with it when the 32nd head shared its id).
+TEST(ResourceDatabase, HeadIdsAndDefaultIdsNeverMeet) {
+  DatabaseRig rig;
+  std::vector<u32> taken;
+  auto take = [&](u32 id) {
+    EXPECT_EQ(std::count(taken.begin(), taken.end(), id), 0) << id;
+    addResource(id, kTokenType, token());
+    taken.push_back(id);
+  };
+  for (int i = 0; i < 40; i++) take(allocDefaultXid());
+  for (int i = 0; i < 80; i++) take(nextHeadId());
+  take(allocDefaultXid());
 }
 
 TEST(ResourceDatabase, RetainedTemporaryClientsAreFreedTogether) {

@@ -145,13 +145,16 @@ TEST_F(OfflineTest, KeepAlivePingsKeepALiveServer) {
   EXPECT_FALSE(gIntakeCalls.empty());
 }
 
-TEST_F(OfflineTest, ASilentServerIsDroppedAfterAWholeTimeout) {
+// After a whole time-out of silence the server gets one ping and a short
+// grace (the silence may have been the proxy's, held up elsewhere); then it
+// is dropped.
+TEST_F(OfflineTest, ASilentServerIsDroppedAfterAWholeTimeoutAndAPing) {
   record->offlineTimeoutMs = 1000;
   armOfflineTimeout(record);
   freeze();
-  ordersRunFor(900);
+  ordersRunFor(1100);
   EXPECT_FALSE(dropped());
-  ordersRunFor(200);
+  ordersRunFor(1000);
   EXPECT_TRUE(dropped());
   EXPECT_TRUE(gIntakeCalls.empty());
 }
@@ -162,9 +165,9 @@ TEST_F(OfflineTest, TrafficMovesTheDeadlineOn) {
   freeze();
   ordersRunFor(600);
   restartDisplayWatchdog(record->display);
-  ordersRunFor(900);
+  ordersRunFor(1500);
   EXPECT_FALSE(dropped());
-  ordersRunFor(200);
+  ordersRunFor(700);
   EXPECT_TRUE(dropped());
 }
 
