@@ -222,10 +222,24 @@ void requestProxyExit(const char* reason) {
   ordersStop(reinterpret_cast<uintptr_t>(proxyLife.exitReason));
 }
 
-void requestProxyReset(const char* reason) {
+namespace {
+void logResetRequest(const char* reason) {
   LOGF(logChXhint, "Resetting %s (#%u, %s, noReset=%d, delay=%us)...", logProgramName(), proxyLife.generation + 1u,
        reason, proxyLife.noReset, u32{proxyLife.resetDelaySeconds});
+}
+}  // namespace
+
+void requestProxyReset(const char* reason) {
+  logResetRequest(reason);
   ordersStop(reinterpret_cast<uintptr_t>(kResetStop));
+}
+
+void requestResetAfterLastClient(const char* reason) {
+  logResetRequest(reason);
+  // Stopping the loop would stop every client: the kept ones would lose
+  // what they left behind (a root's pixmap that the next xsetroot kills)
+  // and a client still connecting would be cut, though nothing is reset.
+  if (!proxyLife.noReset) ordersStop(reinterpret_cast<uintptr_t>(kResetStop));
 }
 
 // --- At-exit stack -----------------------------------------------------------------------

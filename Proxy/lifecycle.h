@@ -66,6 +66,9 @@ const char* resetProxy();
 void requestProxyExit(const char* reason);
 // Logs the reset line and stops the event loop with kResetStop.
 void requestProxyReset(const char* reason);
+// The same when the last client left; with noReset only the line is
+// logged and the loop runs on.
+void requestResetAfterLastClient(const char* reason);
 
 // The at-exit stack: callbacks run in the order of their registration,
 // each with 0. False when all slots are taken. A callback may remove itself.

@@ -103,7 +103,7 @@ void rebuildClientServerList() {
 }
 
 void installProxySeams() {
-  clientHooks.requestReset = requestProxyReset;
+  clientHooks.requestReset = requestResetAfterLastClient;
   clientHooks.releaseClient = releaseClientState;
   clientHooks.clientName = clientName;
   serverSetupHandler = handleClientSetupReply;

@@ -71,12 +71,18 @@ void releaseAttempt(ConnectAttempt* attempt) {
   free(attempt);
 }
 
-// Waits until the caller abandons the attempt or a second passes; returns
+// The pause after the first failed attempt, and the longest: a server that
+// refused the first attempt (still closing a connection that just left, or
+// starting) must be reached well within a bound of a second or two, and a
+// failed local connect costs next to nothing.
+constexpr u64 kFirstPauseMs = 20, kLongestPauseMs = 250;
+
+// Waits until the caller abandons the attempt or pauseMs pass; returns
 // true when abandoned. Called with the mutex held.
-bool pauseOrAbandoned(ConnectAttempt* attempt) {
+bool pauseOrAbandoned(ConnectAttempt* attempt, u64 pauseMs) {
   timeval now;
   gettimeofday(&now, nullptr);
-  timespec deadline = xtargetDeadline(now, 1000);
+  timespec deadline = xtargetDeadline(now, pauseMs);
   while (!attempt->abandoned) {
     if (pthread_cond_timedwait(&attempt->cond, &attempt->mutex, &deadline) == ETIMEDOUT) break;
   }
@@ -105,7 +111,7 @@ Display* openDisplayGuarded(const char* name) {
 
 void* xtargetOpenThread(void* argument) {
   auto* attempt = static_cast<ConnectAttempt*>(argument);
-  for (;;) {
+  for (u64 pauseMs = kFirstPauseMs;; pauseMs = 2 * pauseMs < kLongestPauseMs ? 2 * pauseMs : kLongestPauseMs) {
     pthread_mutex_lock(&attempt->mutex);
     bool abandoned = attempt->abandoned;
     attempt->opening = !abandoned;
@@ -127,7 +133,7 @@ void* xtargetOpenThread(void* argument) {
       if (late) closeWithoutTraffic(display);
       break;
     }
-    abandoned = pauseOrAbandoned(attempt);
+    abandoned = pauseOrAbandoned(attempt, pauseMs);
     pthread_mutex_unlock(&attempt->mutex);
     if (abandoned) break;
   }

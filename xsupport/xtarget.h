@@ -37,7 +37,7 @@ void xtargetFailOpeningDisplay(Display* display);
 
 void xtargetInitOptions(TargetOptions* options);
 
-// Connects on a separate thread that retries once a second; waits at most the
+// Connects on a separate thread that retries soon, then every quarter second; waits at most the
 // connect time-out, which covers the connect and the set-up exchange. On
 // success stores the Display and returns nullptr, else an error text
 // (temporary string). An attempt still under way when the time-out passes is

@@ -279,19 +279,22 @@ void popServerSequence(ServerLink* link, u16 serverSequence) {
   }
 }
 
-const SequenceSlot* findRingSlot(const ServerLink* link, u64 s) {
-  const SequenceRing* chunk = link->ring;
+namespace {
+// The slot of a full server sequence not yet answered: the chunks that
+// popServerSequence would retire first are passed over.
+SequenceSlot* ringSlotOf(const ServerLink* link, u64 s) {
+  SequenceRing* chunk = link->ring;
   while (chunk && chunk->closed && s > chunk->closingSequence && chunk->next) chunk = chunk->next;
   return chunk ? &chunk->slots[s & (kRingSlots - 1)] : nullptr;
 }
+}  // namespace
+
+const SequenceSlot* findRingSlot(const ServerLink* link, u64 s) { return ringSlotOf(link, s); }
 
 void relabelServerSequence(ServerLink* link, u64 s, u16 clientSequence) {
-  SequenceRing* chunk = link->ring;
-  while (chunk && chunk->closed && s > chunk->closingSequence && chunk->next) chunk = chunk->next;
-  if (!chunk) return;
+  SequenceSlot* slot = ringSlotOf(link, s);
   // Only forward: what the client has seen stays behind it.
-  SequenceSlot& slot = chunk->slots[s & (kRingSlots - 1)];
-  if (static_cast<i16>(clientSequence - slot.clientSequence) > 0) slot.clientSequence = clientSequence;
+  if (slot && static_cast<i16>(clientSequence - slot->clientSequence) > 0) slot->clientSequence = clientSequence;
 }
 
 // --- Round trips -------------------------------------------------------------
@@ -533,6 +536,16 @@ const char* sendSyncMarker(ServerLink* link) {
 
 static void deleteInput(ServerLink* link, i64 at, u64 n) { bufferDeleteAt(&link->input, link->input.data + at, n); }
 
+// A reply or error that a blocking wait takes out of the input never passes
+// popServerSequence, so the ring still shows its request as owed; a server
+// that leaves later must not make the proxy answer it in the server's place
+// (a marker's GetAtomName answered with BadImplementation, a hook's request
+// answered twice). Its slot becomes a request without an answer of its own.
+static void settleTakenMessage(ServerLink* link, const u8* message) {
+  SequenceSlot* slot = ringSlotOf(link, sequenceWidenBack(link->requestsSent, wireSequenceOf(link, message)));
+  if (slot) slot->key = kKeyNoOperation;
+}
+
 // Waits until the marker reply is in the input and removes it.
 static const char* awaitMarker(ServerLink* link) {
   for (;;) {
@@ -554,6 +567,7 @@ static const char* awaitMarker(ServerLink* link) {
       if (at < 0) break;
     }
     if (at >= 0) {
+      settleTakenMessage(link, link->input.data + at);
       deleteInput(link, at, 36);
       return nullptr;
     }
@@ -571,6 +585,7 @@ static const char* matchFirstHook(ServerLink* link) {
     u64 size = serverMessageSize(link, reply, link->input.used - at);
     u16 sequence = wireSequenceOf(link, reply);
     int ok = hook->callback(link, reply, hook->argument);
+    settleTakenMessage(link, link->input.data + at);
     deleteInput(link, at, size);
     unlinkFirstHook(link);
     if (!ok) {
@@ -592,6 +607,7 @@ static const char* matchFirstHook(ServerLink* link) {
   LOGF(logChXerror, "Unexpected X error %s 0x%x in %s #%u by %s from %s", getErrorName(code), loadU32(error + 4, foreign(link)),
        getRequestName(mapServerMajorToProxy(major, link), minor), sequence, clientNameText(link->client),
        link->server.displayName);
+  settleTakenMessage(link, error);
   deleteInput(link, at, 32);
   unlinkFirstHook(link);
   return nullptr;

@@ -393,16 +393,34 @@ TEST_F(ProxyLife, SigtermExitsWithItsReason) {
 TEST_F(ProxyLife, TheLastClientLeavingResetsUnlessNoReset) {
   for (bool noReset : {false, true}) {
     SCOPED_TRACE(noReset ? "noReset" : "reset");
-    start(noReset ? std::vector<std::string>{"noReset", "on"} : std::vector<std::string>{});
+    start({"noReset", noReset ? "on" : "off", "logTypes", "XClients"});
     size_t from = proxy->log().size();
+    // A client kept with its pixmap: without a reset, as on a server that
+    // does not reset, the pixmap stays when the last client leaves.
+    uint32_t pixmap = 0;
     {
       RawClient client;
-      ASSERT_TRUE(served(client));
+      auto kept = std::make_unique<RawClient>();
+      ASSERT_TRUE(served(client) && served(*kept));
+      pixmap = kept->resourceIdBase() + 1;
+      Bytes create(12, 0);
+      kept->put32(create, 0, pixmap);
+      kept->put32(create, 4, kept->rootWindow());
+      kept->put32(create, 8, 0x10001);
+      kept->send(kept->request(X_CreatePixmap, 24, create));
+      kept->send(kept->request(X_SetCloseDownMode, RetainPermanent));
+      kept.reset();
+      ASSERT_TRUE(proxy->waitForLog("RetainPermanent reason=", 5000, from)) << proxy->log();
     }
     bool reset = proxy->waitForLog("Resetting X proxy...", noReset ? 1500 : 10000, from);
     EXPECT_EQ(reset, !noReset) << proxy->log();
     RawClient again;
     EXPECT_TRUE(served(again)) << proxy->log();
+    Bytes geometry(4, 0);
+    again.put32(geometry, 0, pixmap);
+    again.send(again.request(X_GetGeometry, 0, geometry));
+    Bytes answer = again.readMessage(5000);
+    EXPECT_EQ(answer.empty() ? -1 : answer[0], noReset ? 1 : 0) << proxy->log();
     // The screen is whole again: its root takes properties.
     Bytes change(20, 0);
     again.put32(change, 0, again.rootWindow());

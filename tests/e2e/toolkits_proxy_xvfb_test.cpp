@@ -228,7 +228,7 @@ TEST_P(OnMixedHeads, ProgramsEndAsOnAPlainServerAndEveryHeadShowsTheRoot) {
   std::string script =
       "openbox >/dev/null 2>&1 & wm=$!; sleep 1; timeout 3 xterm -geometry 30x3+150+100 -e sleep 10; "
       "echo xterm=$?; kill -0 $wm && echo wm=running; kill $wm; wait $wm; xsetroot -solid '#336699'; "
-      "echo xsetroot=$?; QT_QPA_PLATFORM=xcb timeout 4 ipqalc >/dev/null 2>&1; echo qt=$?";
+      "echo xsetroot=$?; QT_QPA_PLATFORM=xcb timeout 4 ipqalc >/dev/null 2>&1; echo qt=$?; xsetroot -solid '#336699'; echo xsetroot=$?";
   ProgramResult direct = runProgram({"sh", "-c", script}, plain->display(), 60000);
   ProgramResult through = runProgram({"sh", "-c", script}, proxy->display(), 60000);
   EXPECT_EQ(through.out, direct.out) << through.err << proxy->log();

@@ -1151,6 +1151,19 @@ TEST_F(ServerJoin, TheControlExtensionAddsAndRemovesAServer) {
   // A server opened but never placed in a screen can go again.
   ASSERT_EQ(meta.addServer(c->display())[1], 0) << proxy->log();
   EXPECT_EQ(status(meta.removeServer(c->display())), "") << proxy->log();
+  // A server placed and removed comes back at once, again and again; a
+  // client that sent nothing meanwhile gets nothing from the leaves.
+  RawClient idle;
+  ASSERT_TRUE(idle.connectUnix(proxy->number()) && idle.setup('l') == 1);
+  for (int i = 0; i < 30; i++) {
+    Bytes again = meta.addServer(c->display());
+    ASSERT_EQ(again.size() > 32 ? again[1] : -1, 0) << i << ": " << status(again) << proxy->log();
+    ASSERT_EQ(status(meta.place(client.get32(again, 32), {1278, 0, 1278, 1022})), "") << proxy->log();
+    ASSERT_EQ(status(meta.removeServer(c->display())), "") << i << proxy->log();
+  }
+  ASSERT_TRUE(idle.send(idle.request(X_GetInputFocus, 0)));
+  Bytes focus = idle.readMessage();
+  EXPECT_TRUE(focus.size() == 32 && focus[0] == 1 && idle.get16(focus, 2) == 1) << (focus.empty() ? -1 : focus[0]);
   Bytes added = meta.addServer(c->display());
   ASSERT_GE(added.size(), 36u);
   ASSERT_EQ(added[1], 0) << status(added) << proxy->log();
