@@ -43,10 +43,6 @@ namespace palvon {
 
 namespace {
 
-// A new resource's id, left on the link so that an error of the server for
-// its creation names it.
-constexpr u8 kStashCreated = 255;
-
 ProxyWindow* windowOrError(u32 id, const u8* request, u32 length) {
   ProxyWindow* window = lookupWindow(id);
   if (!window) sendXError(BadWindow, id, request, length, nullptr);
@@ -126,6 +122,8 @@ void scaleChildGeometry(const Head* head, const ProxyWindow* parent, i32 absX, i
 // --- CreateWindow -------------------------------------------------------------------------
 
 struct CreateCopy {
+  const u8* request;
+  u32 length;
   ProxyWindow* window;
   u8 depth;
   u32 visual;
@@ -157,10 +155,28 @@ void installColormapsOnSibling(const RouteTarget& target, u32 mask) {
       }
 }
 
+// The request itself, its ids translated, for a head that takes the value
+// list as sent.
+bool copyCreateWindow(const CreateCopy& c, const RouteTarget& target) {
+  const ProxyWindow* window = c.window;
+  const Head* head = target.head;
+  u8* p = copyRequestToServer(c.request, c.length, target.link);
+  if (!p) return false;
+  if (window->windowClass == kInputOutput) p[1] = headDepthOf(window, head);
+  put32(p + 4, translateXid(window->id, RT_SERVER_ID, head));
+  put32(p + 8, translateXid(window->parent->id, RT_WINDOW, head));
+  if (c.visual) put32(p + 24, mapVisualIdToHead(c.visual, head));
+  translateWindowValueIds(window, head, c.values.mask, p + 32);
+  swapServerRequest(target.link, p, c.length, currentRequest.row->requestLayout);
+  installColormapsOnSibling(target, c.values.mask);
+  return true;
+}
+
 bool writeCreateWindow(const RouteTarget& target, void* argument) {
   auto* c = static_cast<CreateCopy*>(argument);
   ProxyWindow* window = c->window;
   Head* head = target.head;
+  if (head && windowValuesPassAsIs(c->values, window, head)) return copyCreateWindow(*c, target);
   RequestWriter* writer = &target.link->writer;
   CreateCopy copy = *c;
   u32 id = window->id, parent = window->parent->id;
@@ -199,7 +215,6 @@ bool writeCreateWindow(const RouteTarget& target, void* argument) {
   put32(p + 28, copy.values.mask);
   packWindowValues(copy.values, p + 32);
   finishRequest(writer, p, length, X_CreateWindow, copy.depth);
-  stashRequestData(target.link, kStashCreated, reinterpret_cast<void*>(uintptr_t(window->id)), nullptr);
   for (u32 k = 0; k < copy.values.temporaryCount; k++) xprotoFreePixmap(writer, copy.values.temporary[k]);
   installColormapsOnSibling(target, copy.values.mask);
   return true;
@@ -275,8 +290,8 @@ void ProcCreateWindow(u8* request, u32 length) {
   }
   window->colormap = resolvedClass == kInputOnly ? 0 : parent->colormap;
   initWindowAttributes(window);
-  CreateCopy copy{window,  request[1], visualId, i16(get16(request + 12)), i16(get16(request + 14)), width, height,
-                  borderWidth, windowClass, {}};
+  CreateCopy copy{request,     length,     window,      request[1], visualId, i16(get16(request + 12)),
+                  i16(get16(request + 14)), width, height, borderWidth, windowClass, {}};
   readWindowValues(mask, request + 32, &copy.values);
   u32 bad = 0;
   if (u8 error = refusedWindowValue(window, copy.values, &bad)) {
@@ -444,7 +459,7 @@ void ProcReparentWindow(u8* request, u32 length) {
 
 void ProcMapWindow(u8* request, u32 length) {
   if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) {
-    mapWindowRecord(window, currentClient);
+      mapWindowRecord(window, currentClient);
     placeWindowByLayer(window);
     if (proxyConfig.options & kOptionTranslucent) translucentMapHook(currentClient, window);
   }
