@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
@@ -90,6 +91,13 @@ ProxyWindow* checkAndForwardDeselected(u8* request, u32 length, u32 kind, bool r
   bool forwarded = forwardRequest(request, length, rewriteWindowField, &kind);
   if (deselect) selectInputOnHeads(currentClient, EnterWindowMask | LeaveWindowMask);
   return forwarded ? window : nullptr;
+}
+
+// A change of a window with children costs the model a walk of its
+// subtree: what the links hold (this request too, when it went first) goes
+// to the servers before it, so that they need not wait for the walk.
+void handOverIfLong(const ProxyWindow* window) {
+  if (window->topChild) handOverBeforeLongWork(currentClient);
 }
 
 bool anyScaledHead(const MetaScreen* screen) {
@@ -390,6 +398,7 @@ bool leavingTranslucentParent(ProxyWindow* window, bool children) {
 void ProcDestroyWindow(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, false);
   freeResourceById(window->id, RT_NONE);
   if (translucency) translucentConfigureHook(currentClient);
@@ -398,6 +407,7 @@ void ProcDestroyWindow(u8* request, u32 length) {
 void ProcDestroySubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, true);
   // Bottom to top, as the servers do it.
   while (ProxyWindow* child = window->bottomChild) {
@@ -459,7 +469,8 @@ void ProcReparentWindow(u8* request, u32 length) {
 
 void ProcMapWindow(u8* request, u32 length) {
   if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) {
-      mapWindowRecord(window, currentClient);
+    handOverIfLong(window);
+    mapWindowRecord(window, currentClient);
     placeWindowByLayer(window);
     if (proxyConfig.options & kOptionTranslucent) translucentMapHook(currentClient, window);
   }
@@ -468,6 +479,7 @@ void ProcMapWindow(u8* request, u32 length) {
 void ProcMapSubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
   if (!window) return;
+  handOverIfLong(window);
   mapSubwindowRecords(window, currentClient);
   if (proxyConfig.options & kOptionTranslucent) {
     for (ProxyWindow* child = window->bottomChild; child; child = child->nextUpper)
@@ -478,6 +490,7 @@ void ProcMapSubwindows(u8* request, u32 length) {
 void ProcUnmapWindow(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, false);
   unmapWindowRecord(window, 0);
   if (translucency) translucentConfigureHook(currentClient);
@@ -486,6 +499,7 @@ void ProcUnmapWindow(u8* request, u32 length) {
 void ProcUnmapSubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, true);
   unmapSubwindowRecords(window, currentClient);
   if (translucency) translucentConfigureHook(currentClient);
@@ -645,6 +659,9 @@ void ProcConfigureWindow(u8* request, u32 length) {
   u32 badValue = 0;
   i32 oldX = window->x, oldY = window->y;
   u32 oldWidth = window->width, oldHeight = window->height;
+  // The change is settled on the model before it is written; the requests
+  // before it go ahead meanwhile.
+  handOverIfLong(window);
   if (int error = configureWindowRecord(window, mask, words, client, &badValue))
     return sendXError(u8(error), badValue, request, length, nullptr);
   bool translucency = proxyConfig.options & kOptionTranslucent;
