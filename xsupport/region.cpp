@@ -758,6 +758,17 @@ void regionTranslate(Region* region, int dx, int dy) {
     return;
   }
   bool inside = x1 >= kRegionMin && y1 >= kRegionMin && x2 <= kRegionMax && y2 <= kRegionMax;
+  if (inside) {
+    // Nothing reaches the range's ends: every box moves as it is (a window
+    // moved with its subtree moves four regions a window this way).
+    e = RegionBox{i16(x1), i16(y1), i16(x2), i16(y2)};
+    if (!region->data) return;
+    RegionBox* boxes = regionDataBoxes(region->data);
+    for (long i = 0; i < n; i++) {
+      boxes[i] = RegionBox{i16(boxes[i].x1 + dx), i16(boxes[i].y1 + dy), i16(boxes[i].x2 + dx), i16(boxes[i].y2 + dy)};
+    }
+    return;
+  }
   auto move = [&](RegionBox& b) {
     b = RegionBox{i16(clampCoordinate(i64(b.x1) + dx)), i16(clampCoordinate(i64(b.y1) + dy)),
                   i16(clampCoordinate(i64(b.x2) + dx)), i16(clampCoordinate(i64(b.y2) + dy))};
@@ -767,13 +778,9 @@ void regionTranslate(Region* region, int dx, int dy) {
   long kept = 0;
   for (long i = 0; i < n; i++) {
     move(boxes[i]);
-    if (inside || !boxEmpty(boxes[i])) boxes[kept++] = boxes[i];
+    if (!boxEmpty(boxes[i])) boxes[kept++] = boxes[i];
   }
   region->data->numRects = kept;
-  if (inside) {
-    move(e);
-    return;
-  }
   // Clipping may have made neighbouring bands equal.
   normalise(region);
 }

@@ -212,6 +212,18 @@ void pushClientLinks(ProxyClient* client) {
   }
 }
 
+}  // namespace
+
+void handOverBeforeLongWork(ProxyClient* client) {
+  for (ServerLink* link : linksOf(client)) {
+    // A link that cannot take its bytes now, or has failed, is left to the
+    // push after the request: it knows what to do with it there.
+    if (link->descriptor >= 0 && link->output.head) outbufferFlush(&link->output);
+  }
+}
+
+namespace {
+
 // A long batch reaches the servers in pieces: once the proxy has worked on
 // it for kPushAfterNs since the last hand-over, what the links hold goes
 // out, so that the servers work on it while the proxy reads the rest.

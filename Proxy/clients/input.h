@@ -68,6 +68,12 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
 // the whole batch.
 void parseClientInput(ProxyClient* client);
 constexpr u64 kPushAfterNs = 1000000;
+// What the client's links hold goes to the servers now, before a handler
+// works long on the model (a window tree change over a subtree): the
+// servers then work on the requests before it, the request itself too when
+// it was forwarded first, instead of after the proxy. Failures are left to
+// the push after the request; the client stays as it is.
+void handOverBeforeLongWork(ProxyClient* client);
 // The clock of those pushes (monotonic nanoseconds); tests step their own.
 // Null restores the system's.
 using ParseClock = u64 (*)();

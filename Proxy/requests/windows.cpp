@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
@@ -43,10 +44,6 @@
 namespace palvon {
 
 namespace {
-
-// A new resource's id, left on the link so that an error of the server for
-// its creation names it.
-constexpr u8 kStashCreated = 255;
 
 ProxyWindow* windowOrError(u32 id, const u8* request, u32 length) {
   ProxyWindow* window = lookupWindow(id);
@@ -97,6 +94,13 @@ ProxyWindow* checkAndForwardDeselected(u8* request, u32 length, u32 kind, bool r
   return forwarded ? window : nullptr;
 }
 
+// A change of a window with children costs the model a walk of its
+// subtree: what the links hold (this request too, when it went first) goes
+// to the servers before it, so that they need not wait for the walk.
+void handOverIfLong(const ProxyWindow* window) {
+  if (window->topChild) handOverBeforeLongWork(currentClient);
+}
+
 bool anyScaledHead(const MetaScreen* screen) {
   for (const Head* head = screen ? screen->heads : nullptr; head; head = head->next) {
     if (head->scaler) return true;
@@ -127,6 +131,8 @@ void scaleChildGeometry(const Head* head, const ProxyWindow* parent, i32 absX, i
 // --- CreateWindow -------------------------------------------------------------------------
 
 struct CreateCopy {
+  const u8* request;
+  u32 length;
   ProxyWindow* window;
   u8 depth;
   u32 visual;
@@ -158,10 +164,28 @@ void installColormapsOnSibling(const RouteTarget& target, u32 mask) {
       }
 }
 
+// The request itself, its ids translated, for a head that takes the value
+// list as sent.
+bool copyCreateWindow(const CreateCopy& c, const RouteTarget& target) {
+  const ProxyWindow* window = c.window;
+  const Head* head = target.head;
+  u8* p = copyRequestToServer(c.request, c.length, target.link);
+  if (!p) return false;
+  if (window->windowClass == kInputOutput) p[1] = headDepthOf(window, head);
+  put32(p + 4, translateXid(window->id, RT_SERVER_ID, head));
+  put32(p + 8, translateXid(window->parent->id, RT_WINDOW, head));
+  if (c.visual) put32(p + 24, mapVisualIdToHead(c.visual, head));
+  translateWindowValueIds(window, head, c.values.mask, p + 32);
+  swapServerRequest(target.link, p, c.length, currentRequest.row->requestLayout);
+  installColormapsOnSibling(target, c.values.mask);
+  return true;
+}
+
 bool writeCreateWindow(const RouteTarget& target, void* argument) {
   auto* c = static_cast<CreateCopy*>(argument);
   ProxyWindow* window = c->window;
   Head* head = target.head;
+  if (head && windowValuesPassAsIs(c->values, window, head)) return copyCreateWindow(*c, target);
   RequestWriter* writer = &target.link->writer;
   CreateCopy copy = *c;
   u32 id = window->id, parent = window->parent->id;
@@ -200,7 +224,6 @@ bool writeCreateWindow(const RouteTarget& target, void* argument) {
   put32(p + 28, copy.values.mask);
   packWindowValues(copy.values, p + 32);
   finishRequest(writer, p, length, X_CreateWindow, copy.depth);
-  stashRequestData(target.link, kStashCreated, reinterpret_cast<void*>(uintptr_t(window->id)), nullptr);
   for (u32 k = 0; k < copy.values.temporaryCount; k++) xprotoFreePixmap(writer, copy.values.temporary[k]);
   installColormapsOnSibling(target, copy.values.mask);
   return true;
@@ -276,8 +299,8 @@ void ProcCreateWindow(u8* request, u32 length) {
   }
   window->colormap = resolvedClass == kInputOnly ? 0 : parent->colormap;
   initWindowAttributes(window);
-  CreateCopy copy{window,  request[1], visualId, i16(get16(request + 12)), i16(get16(request + 14)), width, height,
-                  borderWidth, windowClass, {}};
+  CreateCopy copy{request,     length,     window,      request[1], visualId, i16(get16(request + 12)),
+                  i16(get16(request + 14)), width, height, borderWidth, windowClass, {}};
   readWindowValues(mask, request + 32, &copy.values);
   u32 bad = 0;
   if (u8 error = refusedWindowValue(window, copy.values, &bad)) {
@@ -376,6 +399,7 @@ bool leavingTranslucentParent(ProxyWindow* window, bool children) {
 void ProcDestroyWindow(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, false);
   freeResourceById(window->id, RT_NONE);
   if (translucency) translucentConfigureHook(currentClient);
@@ -384,6 +408,7 @@ void ProcDestroyWindow(u8* request, u32 length) {
 void ProcDestroySubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, true);
   // Bottom to top, as the servers do it.
   while (ProxyWindow* child = window->bottomChild) {
@@ -445,6 +470,7 @@ void ProcReparentWindow(u8* request, u32 length) {
 
 void ProcMapWindow(u8* request, u32 length) {
   if (ProxyWindow* window = checkAndForward(request, length, RT_REAL_ROOT, false)) {
+    handOverIfLong(window);
     mapWindowRecord(window, currentClient);
     placeWindowByLayer(window);
     if (proxyConfig.options & kOptionTranslucent) translucentMapHook(currentClient, window);
@@ -454,6 +480,7 @@ void ProcMapWindow(u8* request, u32 length) {
 void ProcMapSubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForward(request, length, RT_WINDOW, true);
   if (!window) return;
+  handOverIfLong(window);
   mapSubwindowRecords(window, currentClient);
   if (proxyConfig.options & kOptionTranslucent) {
     for (ProxyWindow* child = window->bottomChild; child; child = child->nextUpper)
@@ -464,6 +491,7 @@ void ProcMapSubwindows(u8* request, u32 length) {
 void ProcUnmapWindow(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_REAL_ROOT, false);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, false);
   unmapWindowRecord(window, 0);
   if (translucency) translucentConfigureHook(currentClient);
@@ -472,6 +500,7 @@ void ProcUnmapWindow(u8* request, u32 length) {
 void ProcUnmapSubwindows(u8* request, u32 length) {
   ProxyWindow* window = checkAndForwardDeselected(request, length, RT_WINDOW, true);
   if (!window) return;
+  handOverIfLong(window);
   bool translucency = leavingTranslucentParent(window, true);
   unmapSubwindowRecords(window, currentClient);
   if (translucency) translucentConfigureHook(currentClient);
@@ -662,6 +691,9 @@ void ProcConfigureWindow(u8* request, u32 length) {
   u32 badValue = 0;
   i32 oldX = window->x, oldY = window->y;
   u32 oldWidth = window->width, oldHeight = window->height;
+  // The change is settled on the model before it is written; the requests
+  // before it go ahead meanwhile.
+  handOverIfLong(window);
   if (int error = configureWindowRecord(window, mask, words, client, &badValue))
     return sendXError(u8(error), badValue, request, length, nullptr);
   bool translucency = proxyConfig.options & kOptionTranslucent;

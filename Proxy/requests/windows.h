@@ -61,6 +61,14 @@ bool storeWindowValues(ProxyWindow* window, const WindowValueList& list, bool cr
 // what a new window needs on the head (a completed event mask, a turned
 // NorthWest gravity on a turned head).
 void rewriteWindowValues(WindowValueList* list, ProxyWindow* window, Head* head, bool creating);
+// Whether the head takes a new window's value list as the client sent it,
+// once the ids in it are the head's (translateWindowValueIds): it neither
+// scales, turns nor converts the window's pixels, and the list holds no
+// pixmap the head needs made or named otherwise.
+bool windowValuesPassAsIs(const WindowValueList& list, const ProxyWindow* window, const Head* head);
+// The colormap and cursor ids and the completed event mask, in a value
+// list of `mask` as sent (one word per set bit), for the head.
+void translateWindowValueIds(const ProxyWindow* window, const Head* head, u32 mask, u8* list);
 // The head has a sloppy visual set and lacks the window's visual.
 bool headLacksWindowVisual(const Head* head, const ProxyWindow* window);
 // The error a plain server answers to the first value of the list (in bit

@@ -12,6 +12,7 @@
 #include "Proxy/dispatch/services.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/join/rescopy.h"
+#include "Proxy/links/pool.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/gc.h"
 #include "Proxy/resources/records.h"
@@ -78,6 +79,12 @@ std::array<ResourceTypeRow, kResourceTypeLimit> typeRows = buildTypeRows();
 constexpr ResourceTypeRow kNoRow{};
 
 ResourceDatabase& db() { return proxyState.resources; }
+
+// Nodes come and go with every resource made and freed.
+BlockPool<sizeof(ResourceNode)>& nodePool() {
+  static BlockPool<sizeof(ResourceNode)> pool;
+  return pool;
+}
 
 // Doubles the buckets, keeping each chain's relative order. On failure the
 // table keeps its size: chains only grow longer.
@@ -346,7 +353,7 @@ int addResource(u32 id, u32 type, void* object) {
     return 0;
   }
   if (table->nodeCount >= 4 * table->bucketCount && table->hashBits < kMaxHashBits) growTable(table);
-  auto* node = static_cast<ResourceNode*>(std::malloc(sizeof(ResourceNode)));
+  auto* node = static_cast<ResourceNode*>(nodePool().take());
   if (!node) {
     destroyResourceObject(type, id, object);
     return 0;
@@ -375,7 +382,7 @@ void freeResourceById(u32 id, u32 sparedType) {
     table->nodeCount--;
     u32 countBefore = table->nodeCount;
     if (node->type != sparedType) destroyResourceObject(node->type, id, node->object);
-    std::free(node);
+    nodePool().give(node);
     // A destructor that freed other resources of the slot may have unlinked
     // the node `link` lies in: start the chain again.
     if (table->nodeCount != countBefore) {
@@ -418,7 +425,7 @@ void freeClientResources(u32 slot) {
         table.buckets[b] = node->next;
         table.nodeCount--;
         destroyResourceObject(node->type, node->id, node->object);
-        std::free(node);
+        nodePool().give(node);
       }
       if (b >= table.bucketCount) break;
     }

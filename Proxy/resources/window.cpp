@@ -5,10 +5,12 @@
 #include "Proxy/resources/window.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "Proxy/clients/client.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/join/bgtile.h"
+#include "Proxy/links/pool.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/windowattr.h"
@@ -24,6 +26,13 @@ namespace {
 ProxyWindow* deepestTopDescendant(ProxyWindow* window) {
   while (window->topChild) window = window->topChild;
   return window;
+}
+
+// Records of destroyed windows kept for new ones: programs make and
+// destroy windows by the hundred (a toolkit's widgets, a menu's items).
+BlockPool<sizeof(ProxyWindow), 4096>& recordPool() {
+  static BlockPool<sizeof(ProxyWindow), 4096> pool;
+  return pool;
 }
 
 // Every mark, and spare records for the next ones: a validation marks and
@@ -90,13 +99,7 @@ void freeWindowRecord(ProxyWindow* window) {
     window->selections = selection->next;
     std::free(selection);
   }
-  if (WindowAttributes* attributes = window->attributes) {
-    while (ConfirmedSelection* confirmed = attributes->confirmed) {
-      attributes->confirmed = confirmed->next;
-      std::free(confirmed);
-    }
-    std::free(attributes);
-  }
+  releaseWindowAttributes(window->attributes);
   dropSavedPosition(window);
   regionUninit(&window->clipList);
   regionUninit(&window->borderList);
@@ -105,7 +108,7 @@ void freeWindowRecord(ProxyWindow* window) {
   regionDestroy(window->clipShape);
   regionDestroy(window->boundingShape);
   regionDestroy(window->inputShape);
-  std::free(window);
+  recordPool().give(window);
 }
 
 // A descendant going with its destroyed ancestor: its other resources under
@@ -126,11 +129,12 @@ void destroyDescendant(ProxyWindow* window) {
 // --- Records ---------------------------------------------------------------------
 
 ProxyWindow* allocProxyWindow() {
-  auto* window = static_cast<ProxyWindow*>(std::calloc(1, sizeof(ProxyWindow)));
-  if (!window) return nullptr;
-  window->attributes = static_cast<WindowAttributes*>(std::calloc(1, sizeof(WindowAttributes)));
+  void* block = recordPool().take();
+  if (!block) return nullptr;
+  auto* window = static_cast<ProxyWindow*>(std::memset(block, 0, sizeof(ProxyWindow)));
+  window->attributes = allocWindowAttributes();
   if (!window->attributes) {
-    std::free(window);
+    recordPool().give(window);
     return nullptr;
   }
   window->backingPlanes = 0xffffffffu;

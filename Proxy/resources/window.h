@@ -238,6 +238,15 @@ void computeGravityPosition(i32 x, i32 y, i32 staticX, i32 staticY, i32 dw, i32 
 // After the parent moved by (dx, dy) and changed size by (dw, dh).
 void moveChildrenByGravity(ProxyWindow* parent, i32 dx, i32 dy, i32 dw, i32 dh);
 void clipRegionToParent(const ProxyWindow* parent, Region* region, i32 x, i32 y, i32 width, i32 height);
+// Whether the window's outer box lies wholly inside its parent's inside
+// region, where no ancestor cuts it.
+bool borderBoxInsideParent(const ProxyWindow* window);
+// After the window moved by (dx, dy) without changing size and lay wholly
+// inside its parent before and after: its regions and its subtree's are
+// moved, and its descendants' positions follow. False when a descendant's
+// position could not follow (16-bit wrap); then everything must be computed
+// again.
+bool shiftWindowRegions(ProxyWindow* window, i32 dx, i32 dy);
 void computeWindowClip(ProxyWindow* window);
 void computeBorderClip(ProxyWindow* window);
 

@@ -122,6 +122,41 @@ void moveChildrenByGravity(ProxyWindow* parent, i32 dx, i32 dy, i32 dw, i32 dh) 
   }
 }
 
+bool borderBoxInsideParent(const ProxyWindow* window) {
+  if (!window->parent) return false;
+  i32 border = window->borderWidth;
+  i32 x1 = i32(window->x) - border, y1 = i32(window->y) - border;
+  i32 x2 = i32(window->x) + window->width + border, y2 = i32(window->y) + window->height + border;
+  if (x1 < kRegionMin || y1 < kRegionMin || x2 > kRegionMax || y2 > kRegionMax) return false;
+  RegionBox box{i16(x1), i16(y1), i16(x2), i16(y2)};
+  return regionContainsRect(&window->parent->insideRegion, &box) == 1;
+}
+
+bool shiftWindowRegions(ProxyWindow* window, i32 dx, i32 dy) {
+  struct Shift {
+    const ProxyWindow* start;
+    i32 dx, dy;
+  } shift{window, dx, dy};
+  regionTranslate(&window->insideRegion, dx, dy);
+  regionTranslate(&window->borderRegion, dx, dy);
+  int stopped = traverseWindowTree(
+      window,
+      [](ProxyWindow* each, void* argument) {
+        const auto* s = static_cast<const Shift*>(argument);
+        if (each == s->start) return 0;
+        // Positions are 16-bit: one that wraps round does not move along.
+        i16 x = i16(each->parent->x + each->relativeX), y = i16(each->parent->y + each->relativeY);
+        if (i32(x) - each->x != s->dx || i32(y) - each->y != s->dy) return 2;
+        each->x = x;
+        each->y = y;
+        regionTranslate(&each->insideRegion, s->dx, s->dy);
+        regionTranslate(&each->borderRegion, s->dx, s->dy);
+        return 0;
+      },
+      &shift);
+  return stopped != 2;
+}
+
 void clipRegionToParent(const ProxyWindow* parent, Region* region, i32 x, i32 y, i32 width, i32 height) {
   const RegionBox* extents = regionExtents(&parent->insideRegion);
   RegionBox box;
@@ -134,7 +169,8 @@ void clipRegionToParent(const ProxyWindow* parent, Region* region, i32 x, i32 y,
     return;
   }
   regionReset(region, &box);
-  regionIntersect(region, region, &parent->insideRegion);
+  // Within the extents of a one-box region the box is the intersection.
+  if (parent->insideRegion.data) regionIntersect(region, region, &parent->insideRegion);
 }
 
 void computeWindowClip(ProxyWindow* window) {

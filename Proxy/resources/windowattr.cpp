@@ -5,10 +5,12 @@
 #include "Proxy/resources/windowattr.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "Proxy/clients/client.h"
 #include "Proxy/join/bgtile.h"
+#include "Proxy/links/pool.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
@@ -67,12 +69,12 @@ void releaseDueBlocks(void*) {
   armDestroyedTimer();
 }
 
-void freeBlock(WindowAttributes* block) {
-  while (ConfirmedSelection* confirmed = block->confirmed) {
-    block->confirmed = confirmed->next;
-    std::free(confirmed);
-  }
-  std::free(block);
+
+// Blocks come and go with windows, thousands at a time when a program
+// makes and destroys its windows in bursts: kept ones save the heap.
+BlockPool<sizeof(WindowAttributes)>& blockPool() {
+  static BlockPool<sizeof(WindowAttributes)> pool;
+  return pool;
 }
 
 ConfirmedSelection* findConfirmed(WindowAttributes* block, const ProxyClient* client) {
@@ -185,6 +187,20 @@ void initWindowAttributes(ProxyWindow* window) {
   block->height = window->height;
   block->borderWidth = window->borderWidth;
   block->parentId = window->parent ? window->parent->id : 0;
+}
+
+WindowAttributes* allocWindowAttributes() {
+  void* block = blockPool().take();
+  return block ? static_cast<WindowAttributes*>(std::memset(block, 0, sizeof(WindowAttributes))) : nullptr;
+}
+
+void releaseWindowAttributes(WindowAttributes* block) {
+  if (!block) return;
+  while (ConfirmedSelection* confirmed = block->confirmed) {
+    block->confirmed = confirmed->next;
+    std::free(confirmed);
+  }
+  blockPool().give(block);
 }
 
 WindowAttributes* findWindowAttributes(u32 windowId) {
@@ -496,7 +512,7 @@ void destroyWindowAttributes(ProxyWindow* window) {
 void freeDestroyedWindowAttributes(void* argument) {
   auto* block = static_cast<WindowAttributes*>(argument);
   unlinkDestroyedBlock(block);
-  freeBlock(block);
+  releaseWindowAttributes(block);
 }
 
 void freeAllDestroyedWindowAttributes() {

@@ -43,6 +43,10 @@ constexpr u8 kBackgroundPixel = 2;
 constexpr u8 kBackgroundPixmap = 3;
 
 // --- Attribute blocks ---------------------------------------------------------------
+// A zeroed block, or null when memory runs out; a block and its confirmed
+// selections go with releaseWindowAttributes (which accepts null).
+WindowAttributes* allocWindowAttributes();
+void releaseWindowAttributes(WindowAttributes* block);
 // Fills the block from the window's current geometry and parent.
 void initWindowAttributes(ProxyWindow* window);
 // The block of a live window, else of a destroyed one with that id, else null.

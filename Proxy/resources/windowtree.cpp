@@ -70,6 +70,10 @@ void applyGeometry(ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, u16
   if (dw || dh) paintEmulatedBackground(window, width, height, dx, dy);
   bool shown = window->shown;
   if (shown) walkViewableWindows(window, window, nullptr);
+  // A move within the parent's inside, before and after, only moves the
+  // regions of the window and of its subtree.
+  bool rigid = !dw && !dh && borderWidth == window->borderWidth && borderBoxInsideParent(window);
+  i32 oldX = window->x, oldY = window->y;
   window->borderWidth = borderWidth;
   window->relativeX = relativeX;
   window->relativeY = relativeY;
@@ -79,9 +83,11 @@ void applyGeometry(ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, u16
   window->height = u16(height);
   ProxyWindow* firstChange = window;
   if (sibling != window && sibling != window->nextLower) firstChange = restackWindow(window, sibling);
-  computeWindowClip(window);
-  computeBorderClip(window);
-  moveChildrenByGravity(window, dx, dy, dw, dh);
+  if (!rigid || !borderBoxInsideParent(window) || !shiftWindowRegions(window, window->x - oldX, window->y - oldY)) {
+    computeWindowClip(window);
+    computeBorderClip(window);
+    moveChildrenByGravity(window, dx, dy, dw, dh);
+  }
   if (dw || dh) unmapGravityChildren(window);
   if (shown) validateAround(window, firstChange, kind);
 }
@@ -124,17 +130,26 @@ void mapWindowRecord(ProxyWindow* window, ProxyClient* client) {
 
 void mapSubwindowRecords(ProxyWindow* window, ProxyClient* client) {
   bool redirected = hasOtherSelectingClient(window, client);
-  bool any = false;
+  // The siblings below the new windows that they may cover are found in one
+  // walk, by the box of them all: one walk for each would cost the number
+  // of children squared when a program maps hundreds at once.
+  ProxyWindow* highest = nullptr;
+  RegionBox reach{kRegionMax, kRegionMax, kRegionMin, kRegionMin};
   for (ProxyWindow* child = window->topChild; child; child = child->nextLower) {
     if (child->mapped || (redirected && !child->overrideRedirect)) continue;
     child->mapped = 1;
     if (!window->viewable) continue;
     makeSubtreeViewable(child);
     if (!child->shown) continue;
-    walkViewableWindows(child, child, nullptr);
-    any = true;
+    markViewableSubtree(child);
+    if (!highest) highest = child;
+    RegionBox box;
+    getWindowBorderBox(child, &box);
+    reach = {std::min(reach.x1, box.x1), std::min(reach.y1, box.y1), std::max(reach.x2, box.x2),
+             std::max(reach.y2, box.y2)};
   }
-  if (!any) return;
+  if (!highest) return;
+  if (highest->nextLower) markWindowsMeeting(highest->nextLower, reach);
   recomputeVisibleRegions(window, nullptr, kValidateMap);
   freeWindowTreeBuffers(window);
   // On a root every shown child is looked at; those already in view stay.
@@ -343,7 +358,7 @@ void resizeWindowRecord(ProxyWindow* window, u32 width, u32 height) {
   if (window->shown) {
     walkViewableWindows(window, window, nullptr);
     Region* rectangle = regionCreateRect(window->x, window->y, width, height);
-    if (rectangle) computeWindowVisibility(window, rectangle);
+    if (rectangle) computeWindowVisibility(window, rectangle, kValidateOther);
     regionDestroy(rectangle);
     freeWindowTreeBuffers(window);
   }
@@ -355,7 +370,7 @@ void refreshScreenWindowTree(MetaScreen* screen) {
   if (!root || !root->shown) return;
   walkViewableWindows(root, root, nullptr);
   Region* rectangle = regionCreateRect(root->x, root->y, root->width, root->height);
-  if (rectangle) computeWindowVisibility(root, rectangle);
+  if (rectangle) computeWindowVisibility(root, rectangle, kValidateOther);
   regionDestroy(rectangle);
   freeWindowTreeBuffers(root);
 }

@@ -112,13 +112,20 @@ bool saveWindowPosition(ProxyWindow* window);
 // (may be null) gets the highest marked sibling. True when anything was
 // marked.
 bool walkViewableWindows(ProxyWindow* window, ProxyWindow* first, ProxyWindow** firstMarked);
+// Its two halves: the window and its viewable subtree; every viewable
+// window from `first` down its siblings (with their descendants) whose box
+// meets `box`, returning the highest such sibling or null.
+void markViewableSubtree(ProxyWindow* window);
+ProxyWindow* markWindowsMeeting(ProxyWindow* first, const RegionBox& box);
 // Redistributes the visible area among the marked children of the parent
 // from `first` (null: the top child) down, and sets the parent's clip list.
 void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind);
 // Gives the window the region as its border list, its clip list and its
 // visibility state (VisibilityNotify on a change), then does the same for
-// its marked shown descendants.
-void computeWindowVisibility(ProxyWindow* window, const Region* region);
+// its marked shown descendants. After a move (kind kValidateMove), a marked
+// window that stays unobscured or fully obscured moves its subtree's areas
+// instead.
+void computeWindowVisibility(ProxyWindow* window, const Region* region, int kind);
 // VisibilityNotify with the window's state to every client whose selection
 // on it has VisibilityChange.
 void sendVisibilityNotify(ProxyWindow* window);

@@ -22,14 +22,15 @@ namespace {
 // are kept, so a validation in steady state allocates nothing. The outer
 // loop and the descent below one child use separate ones.
 struct Scratch {
-  Region total, parentPart, topBounding, topUniverse, bounding, universe, shape;
+  Region total, parentPart, topBounding, topUniverse, united, bounding, universe, shape;
 };
 
 Scratch& scratch() {
   static Scratch s;
   static bool ready = false;
   if (!ready) {
-    for (Region* r : {&s.total, &s.parentPart, &s.topBounding, &s.topUniverse, &s.bounding, &s.universe, &s.shape})
+    for (Region* r : {&s.total, &s.parentPart, &s.topBounding, &s.topUniverse, &s.united, &s.bounding, &s.universe,
+                      &s.shape})
       regionInit(r, nullptr, 0);
     ready = true;
   }
@@ -122,82 +123,191 @@ void forgetRegions(ProxyWindow* window) {
   regionEmpty(&window->borderList);
 }
 
+// A child's share of its parent's clip list, when it is marked; a shown
+// child also takes its bounding region out of the list, at once or, when
+// the parent's children lie apart, with theirs together. True when the
+// child's own children are to be served next.
+bool serveChild(ProxyWindow* child, bool apart) {
+  bool marked = isMarked(child);
+  if (!child->shown) {
+    if (marked) forgetRegions(child);
+    return false;
+  }
+  Scratch& s = scratch();
+  ProxyWindow* parent = child->parent;
+  if (marked || !apart) boundingInto(child, &s.bounding);
+  if (marked) {
+    regionIntersect(&s.universe, &parent->clipList, &s.bounding);
+    assignShare(child, &s.universe);
+  } else if (child->visibility == kVisibilityUnknown) {
+    treeObscured(child);
+  }
+  if (!apart) regionSubtract(&parent->clipList, &parent->clipList, &s.bounding);
+  return marked && child->topChild;
+}
+
+// Children that cover no part of one another each take their share of the
+// parent's clip list as it stands, and their united bounding regions leave
+// it once, after the last: taken out one by one, each child would cost as
+// many boxes as its siblings had already cut out of the list, which makes
+// mapping or moving a window of many children cost their number squared.
+// Below this many shown children the one by one way is as cheap.
+constexpr u32 kApartFrom = 8;
+
+// The bounding regions of the shown children from `first` down (of the
+// marked ones only, with markedOnly) united into `united`: true when they
+// are at least kApartFrom and no two of them overlap.
+bool uniteApart(ProxyWindow* first, bool markedOnly, Region* united) {
+  u32 count = 0;
+  for (ProxyWindow* child = first; child && count < kApartFrom; child = child->nextLower)
+    count += child->shown && (!markedOnly || isMarked(child));
+  if (count < kApartFrom) return false;
+  regionEmpty(united);
+  Scratch& s = scratch();
+  for (ProxyWindow* child = first; child; child = child->nextLower) {
+    if (!child->shown || (markedOnly && !isMarked(child))) continue;
+    boundingInto(child, &s.bounding);
+    regionAppend(united, &s.bounding);
+  }
+  bool overlap = true;
+  return regionValidate(united, &overlap) && !overlap;
+}
+
+// The levels of a walk whose children lie apart, innermost last, each with
+// its children's united region (kept between walks: steady state
+// allocates nothing).
+class Levels {
+ public:
+  // Before the window's children are served.
+  void enter(ProxyWindow* parent) {
+    Region* united = slot(depth_);
+    if (united && uniteApart(parent->topChild, false, united)) parents_[depth_++] = parent;
+  }
+  bool apart(const ProxyWindow* parent) const { return depth_ && parents_[depth_ - 1] == parent; }
+  // After the last child's subtree.
+  void leave(ProxyWindow* parent) {
+    if (!apart(parent)) return;
+    depth_--;
+    regionSubtract(&parent->clipList, &parent->clipList, slot(depth_));
+  }
+
+ private:
+  // Deeper levels than this are served one by one.
+  static constexpr u32 kMaxDepth = 32;
+  static Region* slot(u32 depth) {
+    static Region united[kMaxDepth];
+    static bool ready[kMaxDepth];
+    if (depth >= kMaxDepth) return nullptr;
+    if (!ready[depth]) regionInit(&united[depth], nullptr, 0);
+    ready[depth] = true;
+    return &united[depth];
+  }
+  ProxyWindow* parents_[kMaxDepth] = {};
+  u32 depth_ = 0;
+};
+
+// A move that leaves a marked window as visible as it was, wholly or not at
+// all, moves its visible areas and its subtree's with it, as a server
+// validates a move: nothing of it is computed again. Its inside regions
+// were moved with it already (a move within the parent's inside). True
+// when that was the case.
+bool movedWhole(ProxyWindow* window, const Region* region) {
+  const WindowSavedPosition* saved = window->savedBuffer;
+  if (!saved) return false;
+  u8 state = visibilityIn(window, region);
+  if (state != window->visibility || (state != kVisibilityUnobscured && state != kVisibilityFullyObscured))
+    return false;
+  i32 move[2] = {window->x - saved->oldX, window->y - saved->oldY};
+  if (move[0] == 0 && move[1] == 0) return true;
+  traverseWindowTree(
+      window,
+      [](ProxyWindow* each, void* argument) {
+        if (!each->viewable) return 1;
+        const i32* move = static_cast<const i32*>(argument);
+        regionTranslate(&each->clipList, move[0], move[1]);
+        regionTranslate(&each->borderList, move[0], move[1]);
+        return 0;
+      },
+      move);
+  return true;
+}
+
 }  // namespace
 
+void markViewableSubtree(ProxyWindow* window) {
+  traverseWindowTree(
+      window,
+      [](ProxyWindow* each, void*) {
+        if (!each->viewable) return 1;
+        saveWindowPosition(each);
+        return 0;
+      },
+      nullptr);
+}
+
+ProxyWindow* markWindowsMeeting(ProxyWindow* first, const RegionBox& box) {
+  ProxyWindow* highest = nullptr;
+  ProxyWindow* level = first ? first->parent : nullptr;
+  ProxyWindow* each = first;
+  while (each) {
+    bool descend = false;
+    if (each->viewable) {
+      RegionBox other;
+      getWindowBorderBox(each, &other);
+      if (boxesMeet(box, other)) {
+        saveWindowPosition(each);
+        if (!highest && each->parent == level) highest = each;
+        descend = each->topChild != nullptr;
+      }
+    }
+    if (descend) {
+      each = each->topChild;
+      continue;
+    }
+    while (each->parent != level && !each->nextLower) each = each->parent;
+    each = each->nextLower;
+  }
+  return highest;
+}
+
 bool walkViewableWindows(ProxyWindow* window, ProxyWindow* first, ProxyWindow** firstMarked) {
-  bool any = false;
   ProxyWindow* highest = nullptr;
   if (first == window) {
     // The window and all of its viewable inferiors, whatever they overlap.
-    traverseWindowTree(
-        window,
-        [](ProxyWindow* each, void*) {
-          if (!each->viewable) return 1;
-          saveWindowPosition(each);
-          return 0;
-        },
-        nullptr);
-    any = true;
+    markViewableSubtree(window);
     highest = window;
     first = window->nextLower;
   }
   if (first) {
     RegionBox box;
     getWindowBorderBox(window, &box);
-    ProxyWindow* level = first->parent;
-    ProxyWindow* each = first;
-    while (each) {
-      bool descend = false;
-      if (each->viewable) {
-        RegionBox other;
-        getWindowBorderBox(each, &other);
-        if (boxesMeet(box, other)) {
-          saveWindowPosition(each);
-          any = true;
-          if (!highest && each->parent == level) highest = each;
-          descend = each->topChild != nullptr;
-        }
-      }
-      if (descend) {
-        each = each->topChild;
-        continue;
-      }
-      while (each->parent != level && !each->nextLower) each = each->parent;
-      each = each->nextLower;
-    }
+    ProxyWindow* below = markWindowsMeeting(first, box);
+    if (!highest) highest = below;
   }
   if (firstMarked) *firstMarked = highest;
-  return any;
+  return highest != nullptr;
 }
 
-void computeWindowVisibility(ProxyWindow* window, const Region* region) {
+void computeWindowVisibility(ProxyWindow* window, const Region* region, int kind) {
+  if (kind == kValidateMove && movedWhole(window, region)) return;
   assignShare(window, region);
-  Scratch& s = scratch();
+  Levels levels;
+  if (!window->topChild) return;
+  levels.enter(window);
+  // Pre-order, children top first, as a server notifies: each child's
+  // subtree is served before its next sibling.
   ProxyWindow* each = window->topChild;
-  // Pre-order, children top first: a child takes its share out of its
-  // parent's clip list before the next sibling is served.
-  while (each) {
-    ProxyWindow* parent = each->parent;
-    bool descend = false;
-    if (each->shown) {
-      boundingInto(each, &s.bounding);
-      if (isMarked(each)) {
-        regionIntersect(&s.universe, &parent->clipList, &s.bounding);
-        assignShare(each, &s.universe);
-        descend = each->topChild != nullptr;
-      } else if (each->visibility == kVisibilityUnknown) {
-        treeObscured(each);
-      }
-      regionSubtract(&parent->clipList, &parent->clipList, &s.bounding);
-    } else if (isMarked(each)) {
-      forgetRegions(each);
-    }
-    if (descend) {
+  while (true) {
+    if (serveChild(each, levels.apart(each->parent))) {
+      levels.enter(each);
       each = each->topChild;
       continue;
     }
-    while (each != window && !each->nextLower) each = each->parent;
-    if (each == window) break;
+    while (!each->nextLower) {
+      each = each->parent;
+      levels.leave(each);
+      if (each == window) return;
+    }
     each = each->nextLower;
   }
 }
@@ -208,11 +318,12 @@ void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind) 
   regionEmpty(&s.total);
   // Where any visible area can change: what the marked windows held and
   // where they lie now. The parent's clip list takes part only there; the
-  // rest of it, often most of a crowded root's, stays as it is.
+  // rest of it, often most of a crowded root's, stays as it is. What they
+  // held is gathered first and banded once.
   RegionBox reach{kRegionMax, kRegionMax, kRegionMin, kRegionMin};
   for (ProxyWindow* each = first; each; each = each->nextLower) {
     if (!isMarked(each)) continue;
-    regionUnion(&s.total, &s.total, &each->borderList);
+    regionAppend(&s.total, &each->borderList);
     if (regionNotEmpty(&each->borderList)) widenBox(&reach, *regionExtents(&each->borderList));
     if (each->shown) {
       RegionBox outer;
@@ -220,6 +331,7 @@ void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind) 
       widenBox(&reach, outer);
     }
   }
+  regionValidate(&s.total, nullptr);
   bool withParent = kind != kValidateStack && reach.x1 < reach.x2;
   if (withParent) {
     Region area;
@@ -232,14 +344,16 @@ void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind) 
   // the parent's own clip list and what the marked windows held, and an
   // unmarked window meets neither (it would have been marked had it met
   // the changed window's box). Subtracting every sibling would make each
-  // change cost as much as the number of windows.
+  // change cost as much as the number of windows. Marked windows that lie
+  // apart take theirs out together, after the last.
+  bool apart = uniteApart(first, true, &s.united);
   for (ProxyWindow* each = first; each; each = each->nextLower) {
     if (each->shown) {
       if (isMarked(each)) {
         boundingInto(each, &s.topBounding);
         regionIntersect(&s.topUniverse, &s.total, &s.topBounding);
-        computeWindowVisibility(each, &s.topUniverse);
-        regionSubtract(&s.total, &s.total, &s.topBounding);
+        computeWindowVisibility(each, &s.topUniverse, kind);
+        if (!apart) regionSubtract(&s.total, &s.total, &s.topBounding);
       } else if (each->visibility == kVisibilityUnknown) {
         treeObscured(each);
       }
@@ -247,6 +361,7 @@ void recomputeVisibleRegions(ProxyWindow* parent, ProxyWindow* first, int kind) 
       forgetRegions(each);
     }
   }
+  if (apart) regionSubtract(&s.total, &s.total, &s.united);
   // What no marked window took goes back to the parent. A restack hands
   // out only what the marked windows held: the parent's own share is
   // unchanged.

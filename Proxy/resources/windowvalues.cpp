@@ -58,9 +58,8 @@ void addTemporary(WindowValueList* list, u32 pixmap, bool made) {
 void readWindowValues(u32 mask, const u8* list, WindowValueList* out) {
   *out = {};
   out->mask = mask & ((1u << kValueBits) - 1);
-  for (u32 bit = 0; bit < kValueBits; bit++) {
-    if (!(mask & (1u << bit))) continue;
-    out->values[bit] = get32(list);
+  for (u32 rest = out->mask; rest; rest &= rest - 1) {
+    out->values[__builtin_ctz(rest)] = get32(list);
     list += 4;
   }
 }
@@ -123,8 +122,8 @@ u8 refusedWindowValue(const ProxyWindow* window, const WindowValueList& list, u3
   // ParentRelative and CopyFromParent take the parent's, which must match.
   bool parentDepth = !window->parent || window->parent->depth == window->depth;
   const u32* v = list.values;
-  for (u32 bit = 0; bit < kValueBits; bit++) {
-    if (!has(list, bit)) continue;
+  for (u32 rest = list.mask; rest; rest &= rest - 1) {
+    u32 bit = u32(__builtin_ctz(rest));
     u32 value = *bad = v[bit];
     switch (bit) {
       case kBackPixmap:
@@ -172,6 +171,36 @@ u8 refusedWindowValue(const ProxyWindow* window, const WindowValueList& list, u3
     }
   }
   return 0;
+}
+
+bool windowValuesPassAsIs(const WindowValueList& list, const ProxyWindow* window, const Head* head) {
+  constexpr u32 kPlainBits = (1u << kBackPixel) | (1u << kBorderPixel) | (1u << kBitGravity) | (1u << kWinGravity) |
+                             (1u << kBackingStore) | (1u << kBackingPlanes) | (1u << kBackingPixel) |
+                             (1u << kOverrideRedirect) | (1u << kSaveUnder) | (1u << kEventMask) |
+                             (1u << kDontPropagate) | (1u << kColormap) | (1u << kCursor);
+  if (head->scaler || head->rotation || !window->parent) return false;
+  u32 other = list.mask & ~kPlainBits;
+  // None and ParentRelative backgrounds and a border from the parent name
+  // no pixmap.
+  if (has(list, kBackPixmap) && list.values[kBackPixmap] <= ParentRelative) other &= ~(1u << kBackPixmap);
+  if (has(list, kBorderPixmap) && list.values[kBorderPixmap] == CopyFromParent) other &= ~(1u << kBorderPixmap);
+  if (other || (has(list, kBitGravity) && (proxyConfig.workarounds & kForgetBitGravity))) return false;
+  return !headLacksWindowVisual(head, window) && !getHeadVisualIfConverting(window->visual, head);
+}
+
+void translateWindowValueIds(const ProxyWindow* window, const Head* head, u32 mask, u8* list) {
+  for (u32 rest = mask & ((1u << kEventMask) | (1u << kColormap) | (1u << kCursor)); rest; rest &= rest - 1) {
+    u32 bit = u32(__builtin_ctz(rest));
+    u8* at = list + 4 * __builtin_popcount(mask & ((1u << bit) - 1));
+    u32 value = get32(at);
+    if (bit == kEventMask) {
+      put32(at, adjustEventMaskForHead(currentClient, window, value, head));
+    } else if (bit == kColormap && value != CopyFromParent) {
+      put32(at, translateXid(value, RT_COLORMAP, head));
+    } else if (bit == kCursor && value != None) {
+      put32(at, translateXid(value, RT_CURSOR, head));
+    }
+  }
 }
 
 bool headLacksWindowVisual(const Head* head, const ProxyWindow* window) {

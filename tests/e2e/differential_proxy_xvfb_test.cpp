@@ -277,6 +277,19 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
        [](C c, I i) {
          return Requests{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOutput, 0, 0, {{CWBorderPixmap, i.missing}})};
        }},
+      // Each id of the value list names the head's own copy there.
+      {"with a colormap, a cursor and events, asked back and drawn",
+       [](C c, I i) {
+         uint32_t cursor = i.scratch + 1;
+         return Requests{Body(c).b32(cursor).b32(i.font).b32(i.font).b16(65).b16(65).b16(0).b16(0).b16(0).b16(~0)
+                             .b16(~0).b16(~0).request(X_CreateGlyphCursor),
+                         createWindow(c, i.scratch, i.window, 5, 5, 20, 20, InputOutput, 0, CopyFromParent,
+                                      {{CWBackPixel, 0x00ff00}, {CWBorderPixel, 0}, {CWEventMask, ButtonPressMask},
+                                       {CWColormap, i.colormap}, {CWCursor, cursor}}),
+                         simple(c, X_GetWindowAttributes, i.scratch), simple(c, X_MapWindow, i.window),
+                         simple(c, X_MapWindow, i.scratch), getImage(c, i.window, 0, 0, 40, 40),
+                         simple(c, X_FreeCursor, cursor)};
+       }},
       {"background and border pixmaps of 24 bits, mapped, read back",
        [](C c, I i) {
          return Requests{simple(c, X_MapWindow, i.window), fill(c, i.pixmap, i.gc, 0, 0, 8, 8),

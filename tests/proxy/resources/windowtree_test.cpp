@@ -176,10 +176,50 @@ u8 classify(const ProxyWindow* window, const Region* visible) {
   return state;
 }
 
+// The inside and border regions from scratch: the window's rectangles cut
+// by every ancestor's inside and by its shapes.
+void checkStaticRegions(const ProxyWindow* window, const Region* parentInside, Region* inside,
+                        std::vector<std::string>* faults) {
+  i32 border = window->borderWidth;
+  Region* outer = regionCreateRect(window->x - border, window->y - border, window->width + 2 * border,
+                                   window->height + 2 * border);
+  regionResetRect(inside, window->x, window->y, window->width, window->height);
+  for (Region* r : {inside, outer}) {
+    if (parentInside) regionIntersect(r, r, parentInside);
+    if (window->boundingShape) {
+      Region* shape = regionCreate(nullptr, 0);
+      regionCopy(shape, window->boundingShape);
+      regionTranslate(shape, window->x, window->y);
+      regionIntersect(r, r, shape);
+      regionDestroy(shape);
+    }
+  }
+  if (window->clipShape) {
+    Region* shape = regionCreate(nullptr, 0);
+    regionCopy(shape, window->clipShape);
+    regionTranslate(shape, window->x, window->y);
+    regionIntersect(inside, inside, shape);
+    regionDestroy(shape);
+  }
+  char name[16];
+  snprintf(name, sizeof name, "0x%x", window->id);
+  if (!sameRegion(inside, &window->insideRegion))
+    faults->push_back(std::string(name) + " inside " + describe(&window->insideRegion) + " expected " + describe(inside));
+  Region* kept = regionCreate(nullptr, 0);
+  regionUnion(kept, &window->borderRegion, &window->insideRegion);
+  if (!sameRegion(outer, kept))
+    faults->push_back(std::string(name) + " outer " + describe(kept) + " expected " + describe(outer));
+  regionDestroy(kept);
+  regionDestroy(outer);
+}
+
 // Recomputes every window's visible areas from scratch, top down, and
 // compares them with what the validations kept.
-void checkAgainstOracle(ProxyWindow* window, const Region* available, std::vector<std::string>* faults) {
+void checkAgainstOracle(ProxyWindow* window, const Region* available, std::vector<std::string>* faults,
+                        const Region* parentInside = nullptr) {
   Regions expected;
+  Region* inside = regionCreate(nullptr, 0);
+  checkStaticRegions(window, parentInside, inside, faults);
   if (window->shown) {
     Region* bounding = windowBoundingRegion(window);
     regionIntersect(expected.border, available, bounding);
@@ -188,7 +228,7 @@ void checkAgainstOracle(ProxyWindow* window, const Region* available, std::vecto
     Region* rest = regionCreate(nullptr, 0);
     regionCopy(rest, expected.clip);
     for (ProxyWindow* child = window->topChild; child; child = child->nextLower) {
-      checkAgainstOracle(child, rest, faults);
+      checkAgainstOracle(child, rest, faults, inside);
       if (child->shown) {
         Region* childBounding = windowBoundingRegion(child);
         regionSubtract(rest, rest, childBounding);
@@ -199,9 +239,10 @@ void checkAgainstOracle(ProxyWindow* window, const Region* available, std::vecto
     regionDestroy(rest);
   } else {
     for (ProxyWindow* child = window->topChild; child; child = child->nextLower) {
-      checkAgainstOracle(child, available, faults);
+      checkAgainstOracle(child, available, faults, inside);
     }
   }
+  regionDestroy(inside);
   char name[16];
   snprintf(name, sizeof name, "0x%x", window->id);
   if (!sameRegion(expected.border, &window->borderList))
@@ -224,7 +265,14 @@ std::vector<std::string> oracleFaults(ProxyWindow* root) {
 
 // --- Random changes against the oracle -------------------------------------------------------
 
-class RandomChanges : public Tree, public ::testing::WithParamInterface<u32> {
+// A seed, and whether the changes also make families of many small
+// children side by side (a toolkit's widgets) whose parents move whole.
+struct RandomRun {
+  u32 seed;
+  u32 families;
+};
+
+class RandomChanges : public Tree, public ::testing::WithParamInterface<RandomRun> {
  protected:
   std::vector<ProxyWindow*> windows;  // live windows other than the root
   std::map<u32, u8> lastEvent;        // window id -> state last notified
@@ -239,7 +287,18 @@ class RandomChanges : public Tree, public ::testing::WithParamInterface<u32> {
     }
     windows = kept;
   }
+  // A parent with twelve children in a grid, none touching another.
+  void addFamily(std::mt19937& random) {
+    ProxyWindow* parent = make(root, i16(random() % 300) - 20, i16(random() % 220) - 20, 60, 45, u16(random() % 3));
+    windows.push_back(parent);
+    for (int i = 0; i < 12; i++) {
+      windows.push_back(make(parent, i16(2 + 15 * (i % 4)), i16(2 + 15 * (i / 4)), 10, 10, u16(i % 2)));
+      if (i % 5) mapWindowRecord(windows.back(), &client.record);
+    }
+    if (random() % 2) mapWindowRecord(parent, &client.record);
+  }
   void addWindow(std::mt19937& random) {
+    if (GetParam().families && random() % 3 == 0) return addFamily(random);
     ProxyWindow* parent = windows.empty() || random() % 3 == 0 ? root : pick(random);
     if (parent->windowClass == kInputOnly) parent = root;
     u8 windowClass = random() % 8 == 0 ? kInputOnly : kInputOutput;
@@ -340,7 +399,7 @@ class RandomChanges : public Tree, public ::testing::WithParamInterface<u32> {
 };
 
 TEST_P(RandomChanges, VisibleAreasAndStatesMatchARecomputationFromScratch) {
-  std::mt19937 random(GetParam());
+  std::mt19937 random(GetParam().seed);
   for (int step = 0; step < 400; step++) {
     change(random);
     std::vector<std::string> faults = oracleFaults(root);
@@ -350,7 +409,11 @@ TEST_P(RandomChanges, VisibleAreasAndStatesMatchARecomputationFromScratch) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, RandomChanges, ::testing::Values(1u, 2u, 3u, 4u, 5u, 6u));
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomChanges,
+                         ::testing::Values(RandomRun{1, false}, RandomRun{2, false}, RandomRun{3, false},
+                                           RandomRun{4, false}, RandomRun{5, false}, RandomRun{6, false},
+                                           RandomRun{7, true}, RandomRun{8, true}, RandomRun{9, true},
+                                           RandomRun{10, true}));
 
 // --- Visibility, one rule at a time --------------------------------------------------------
 
@@ -369,6 +432,19 @@ TEST_F(Tree, ACoveringSiblingObscuresAndUncoversWithOneEventEach) {
   EXPECT_EQ(full->visibility, kVisibilityUnknown);
   unmapWindowRecord(half, 0);
   EXPECT_EQ(client.take(), (std::vector<std::pair<u32, u8>>{{below->id, kVisibilityUnobscured}}));
+}
+
+TEST_F(Tree, MappingManySubwindowsAtOnceObscuresTheMappedOnesBelow) {
+  ProxyWindow* parent = mapped(root, 0, 0, 300, 200);
+  ProxyWindow* below = mapped(parent, 100, 50, 50, 50);
+  std::vector<ProxyWindow*> row;
+  for (i16 i = 0; i < 10; i++) row.push_back(make(parent, i16(20 * i), 0, 15, 15));
+  ProxyWindow* over = make(parent, 90, 40, 20, 20);
+  client.take();
+  mapSubwindowRecords(parent, &client.record);
+  EXPECT_EQ(below->visibility, kVisibilityPartiallyObscured);
+  EXPECT_EQ(over->visibility, kVisibilityUnobscured);
+  EXPECT_TRUE(oracleFaults(root).empty());
 }
 
 TEST_F(Tree, DestroyingTheCoveringWindowUncoversTheWindowBelow) {
