@@ -2,8 +2,6 @@
 
 namespace palvon {
 
-u32 bitCount(u32 x) { return static_cast<u32>(__builtin_popcount(x)); }
-
 u32 highestBit(u32 x) { return x ? 1u << (31 - __builtin_clz(x)) : 0; }
 
 u32 bitsNeeded(u32 n) {

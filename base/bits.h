@@ -5,7 +5,15 @@
 
 namespace palvon {
 
-u32 bitCount(u32 x);
+// Inline and without a call: the build targets plain x86-64, where the
+// builtin calls into libgcc, and request sizes and value lists count bits
+// for every request.
+inline u32 bitCount(u32 x) {
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  x = (x + (x >> 4)) & 0x0f0f0f0fu;
+  return (x * 0x01010101u) >> 24;
+}
 u32 highestBit(u32 x);               // only the highest set bit kept; 0 for 0
 // Binary digits of n - 1, at least 1; 0 for n = 0 (so 1 and 2 need 1 bit,
 // 3 and 4 need 2, 5 to 8 need 3).

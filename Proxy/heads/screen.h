@@ -128,6 +128,9 @@ struct Head {
   CursorRecord* currentCursor;
   // Added for the visual matches.
   i32 visualMatchCount;       // records in visualMatches (the meta screen's count when built)
+  // Set when no match converts pixels (the usual head), so that every GC
+  // change and drawing request need not look its visual up: 0 means ask.
+  u8 pixelsAsIs;
   // Added with the head settings, the head window and probing.
   u32 direction;              // placement against relativeHead: 0 none, 1..5
   Head* relativeHead;

@@ -20,6 +20,7 @@
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/visuals/pixels.h"
+#include "base/bits.h"
 #include "base/logging.h"
 
 namespace palvon {
@@ -28,7 +29,7 @@ namespace {
 
 // Stores one component's wire value (its bit index in the mask) into an
 // Xlib GC record; 16-bit fields take the low half as the server does.
-void setComponent(XGCValues& v, u32 bit, u32 value) {
+[[gnu::always_inline]] inline void setComponent(XGCValues& v, u32 bit, u32 value) {
   switch (bit) {
     case 0: v.function = int(value & 0xf); break;
     case 1: v.plane_mask = value; break;
@@ -116,6 +117,11 @@ void applyGCValueList(GCRecord* gc, u32 mask, const u8* values) {
     u32 bit = u32(__builtin_ctz(rest));
     u32 value = get32(at);
     at += 4;
+    // Most components are only kept.
+    if (!((1u << bit) & (GCTile | GCStipple | GCFont | GCClipMask | GCDashList))) {
+      setComponent(gc->values, bit, value);
+      continue;
+    }
     switch (1u << bit) {
       case GCTile:
         if (PixmapRecord* p = suitablePixmap(gc, value, gc->depth)) {
@@ -237,7 +243,7 @@ bool gcValuesPassAsIs(const GCRecord* gc, const Head* head, u32 mask) {
 void translateGCValueIds(const GCRecord* gc, const Head* head, u32 mask, u8* list) {
   for (u32 rest = mask & (GCTile | GCStipple | GCFont | GCClipMask); rest; rest &= rest - 1) {
     u32 component = rest & -rest;
-    u8* at = list + 4 * __builtin_popcount(mask & (component - 1));
+    u8* at = list + 4 * bitCount(mask & (component - 1));
     u32 id = get32(at);
     switch (component) {
       case GCTile: put32(at, headPixmapId(id, gc->tile, head)); break;

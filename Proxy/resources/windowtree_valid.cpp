@@ -158,9 +158,25 @@ constexpr u32 kApartFrom = 8;
 // marked ones only, with markedOnly) united into `united`: true when they
 // are at least kApartFrom and no two of them overlap.
 bool uniteApart(ProxyWindow* first, bool markedOnly, Region* united) {
+  // Two unshaped neighbours that overlap settle it without the union: a
+  // crowd of top-levels stacked over one another, the usual case that
+  // fails, would unite them all for nothing on every change.
   u32 count = 0;
-  for (ProxyWindow* child = first; child && count < kApartFrom; child = child->nextLower)
-    count += child->shown && (!markedOnly || isMarked(child));
+  const ProxyWindow* previous = nullptr;
+  RegionBox previousBox{}, box;
+  for (ProxyWindow* child = first; child && count < kApartFrom; child = child->nextLower) {
+    if (!child->shown || (markedOnly && !isMarked(child))) continue;
+    count++;
+    if (child->boundingShape) {
+      previous = nullptr;
+      continue;
+    }
+    getWindowBorderBox(child, &box);
+    if (previous && box.x1 < previousBox.x2 && previousBox.x1 < box.x2 && box.y1 < previousBox.y2 &&
+        previousBox.y1 < box.y2)
+      return false;
+    previous = child, previousBox = box;
+  }
   if (count < kApartFrom) return false;
   regionEmpty(united);
   Scratch& s = scratch();

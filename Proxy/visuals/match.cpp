@@ -7,6 +7,7 @@
 
 #include "Proxy/heads/screen.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "xsupport/misc.h"
@@ -131,6 +132,7 @@ const char* buildHeadVisualMatches(Head* head, MetaScreen* screen) {
   i32 count = std::max(screen->visualCount, 0);
   freeHeadVisuals(head->visualMatches, head->visualMatchCount);
   head->visualMatchCount = 0;
+  head->pixelsAsIs = 0;
   head->visualMatches = static_cast<VisualRecord*>(memCalloc(count ? count : 1, sizeof(VisualRecord)));
   if (!head->visualMatches) return PALVON_OOM();
   head->visualMatchCount = count;
@@ -147,6 +149,12 @@ const char* buildHeadVisualMatches(Head* head, MetaScreen* screen) {
     if (detailFlags & kDetailVisuals)
       LOGF(logChInfo, "visual #%u = %s", meta->visualId, describeVisual(&head->visualMatches[i]));
   }
+  bool asIs = true;
+  for (i32 i = 0; i < count && asIs; i++) {
+    const VisualRecord* match = &head->visualMatches[i];
+    if (match->visualId && headVisualConverts(&screen->visuals[i], match)) asIs = false;
+  }
+  head->pixelsAsIs = asIs;
   return nullptr;
 }
 

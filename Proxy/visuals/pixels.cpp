@@ -100,14 +100,16 @@ void metaSizeOf(const Head* head, u32* width, u32* height) {
 
 }  // namespace
 
+bool headVisualConverts(const VisualRecord* c, const VisualRecord* h) {
+  if (c->visualClass == TrueColor || c->visualClass == DirectColor)
+    return h->redMask != c->redMask || h->greenMask != c->greenMask || h->blueMask != c->blueMask;
+  return h->emulatedVisualId != 0;
+}
+
 const VisualRecord* getHeadVisualIfConverting(const VisualRecord* c, const Head* head) {
+  if (head->pixelsAsIs) return nullptr;
   const VisualRecord* h = c ? headVisualMatch(head, c) : nullptr;
-  if (!h) return nullptr;
-  if (c->visualClass == TrueColor || c->visualClass == DirectColor) {
-    bool same = h->redMask == c->redMask && h->greenMask == c->greenMask && h->blueMask == c->blueMask;
-    return same ? nullptr : h;
-  }
-  return h->emulatedVisualId ? h : nullptr;
+  return h && headVisualConverts(c, h) ? h : nullptr;
 }
 
 u32 rescalePixelToHead(u32 pixel, const VisualRecord* c, const VisualRecord* h) { return toHead(c, h)(pixel); }

@@ -19,6 +19,8 @@ struct VisualRecord;
 // it: TrueColor and DirectColor when a channel mask differs, other classes
 // when the visual is emulated on the head. Null when no conversion is needed.
 const VisualRecord* getHeadVisualIfConverting(const VisualRecord* clientVisual, const Head* head);
+// The same for a head's record h of the client visual c.
+bool headVisualConverts(const VisualRecord* c, const VisualRecord* h);
 
 // 0xffffffff (all planes) passes unchanged in both directions.
 u32 convertPixelToHead(u32 pixel, const VisualRecord* clientVisual, const Head* head);

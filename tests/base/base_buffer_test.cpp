@@ -154,6 +154,8 @@ TEST(Bits, Helpers) {
   EXPECT_EQ(maskContiguous(0xffffffffu), 1);
   EXPECT_EQ(trailingZeros(0), 32u);
   EXPECT_EQ(bitsBelow(0xff00, 0x1000), 4u);
+  for (u32 x : {0u, 1u, 0x80000000u, 0xffffffffu, 0x7fffffu, 0xdeadbeefu, 0x55555555u})
+    EXPECT_EQ(bitCount(x), u32(__builtin_popcount(x))) << x;
 }
 
 u32 bits10(const u8* b) { return b[0] | (static_cast<u32>(b[1] & 3) << 8); }
