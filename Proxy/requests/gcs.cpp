@@ -35,11 +35,10 @@ namespace {
 
 constexpr u32 kClipComponents = GCClipXOrigin | GCClipYOrigin | GCClipMask;
 constexpr u32 kOriginComponents = GCTile | GCStipple | GCTileStipXOrigin | GCTileStipYOrigin | kClipComponents;
-// The components whose values badGCValue checks, and those that name
-// resources; most changes (colours, line widths, origins) have neither.
+// The components whose values badGCValue checks; most changes (colours,
+// line widths, origins) have none of them nor a resource.
 constexpr u32 kEnumeratedComponents = GCFunction | GCLineStyle | GCCapStyle | GCJoinStyle | GCFillStyle | GCFillRule |
                                       GCSubwindowMode | GCGraphicsExposures | GCDashList | GCArcMode;
-constexpr u32 kResourceComponents = GCTile | GCStipple | GCFont | GCClipMask;
 
 // The X11 defaults a new GC starts from.
 void setDefaults(GCRecord* gc) {
@@ -127,7 +126,7 @@ bool changeOnHead(const RouteTarget& target, void* argument) {
       return false;
     }
     put32(copy + 4, translateXid(c->gc->id, RT_GC, target.head));
-    if (c->mask & kResourceComponents) translateGCValueIds(c->gc, target.head, c->mask, copy + 12);
+    if (c->mask & kGCResourceComponents) translateGCValueIds(c->gc, target.head, c->mask, copy + 12);
     swapServerRequest(target.link, copy, c->length, currentRequest.row->requestLayout);
     return true;
   }
@@ -295,7 +294,7 @@ bool badGCValue(u32 mask, const u8* values, u32* bad) {
 // screen is on none of the GC's heads, and a head that keeps two client
 // depths at one of its own would take a tile the others refuse.
 u8 refusedGCResource(const MetaScreen* screen, u32 depth, u32 mask, const u8* values) {
-  if (!(mask & kResourceComponents)) return 0;
+  if (!(mask & kGCResourceComponents)) return 0;
   u32 index = 0;
   for (u32 bit = 0; bit < kGCComponentCount; bit++) {
     if (!(mask & (1u << bit))) continue;
@@ -355,7 +354,7 @@ void ProcChangeGC(u8* request, u32 length) {
   u32 bad = 0;
   if ((mask & kEnumeratedComponents) && badGCValue(mask, request + 12, &bad))
     return sendXError(BadValue, bad, request, length, nullptr);
-  if (u8 error = mask & kResourceComponents ? refusedGCResource(gc->screen, gc->depth, mask, request + 12) : 0)
+  if (u8 error = mask & kGCResourceComponents ? refusedGCResource(gc->screen, gc->depth, mask, request + 12) : 0)
     return sendXError(error, 0, request, length, nullptr);
   ChangeGC c;
   c.gc = gc, c.mask = mask, c.request = request, c.length = length, c.merged = false, c.failed = false;

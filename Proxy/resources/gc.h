@@ -26,6 +26,8 @@ struct VisualRecord;
 
 constexpr u32 kGCComponentCount = 23;
 constexpr u32 kGCAllComponents = (1u << kGCComponentCount) - 1;
+// The components whose values name resources: pixmaps and the font.
+constexpr u32 kGCResourceComponents = GCTile | GCStipple | GCFont | GCClipMask;
 
 struct GCRecord {
   u32 id;

@@ -118,7 +118,7 @@ void applyGCValueList(GCRecord* gc, u32 mask, const u8* values) {
     u32 value = get32(at);
     at += 4;
     // Most components are only kept.
-    if (!((1u << bit) & (GCTile | GCStipple | GCFont | GCClipMask | GCDashList))) {
+    if (!((1u << bit) & (kGCResourceComponents | GCDashList))) {
       setComponent(gc->values, bit, value);
       continue;
     }
@@ -241,7 +241,7 @@ bool gcValuesPassAsIs(const GCRecord* gc, const Head* head, u32 mask) {
 }
 
 void translateGCValueIds(const GCRecord* gc, const Head* head, u32 mask, u8* list) {
-  for (u32 rest = mask & (GCTile | GCStipple | GCFont | GCClipMask); rest; rest &= rest - 1) {
+  for (u32 rest = mask & kGCResourceComponents; rest; rest &= rest - 1) {
     u32 component = rest & -rest;
     u8* at = list + 4 * bitCount(mask & (component - 1));
     u32 id = get32(at);

@@ -162,20 +162,18 @@ bool uniteApart(ProxyWindow* first, bool markedOnly, Region* united) {
   // crowd of top-levels stacked over one another, the usual case that
   // fails, would unite them all for nothing on every change.
   u32 count = 0;
-  const ProxyWindow* previous = nullptr;
-  RegionBox previousBox{}, box;
+  bool previousUnshaped = false;
+  RegionBox previous{}, box;
   for (ProxyWindow* child = first; child && count < kApartFrom; child = child->nextLower) {
     if (!child->shown || (markedOnly && !isMarked(child))) continue;
     count++;
-    if (child->boundingShape) {
-      previous = nullptr;
-      continue;
+    bool unshaped = !child->boundingShape;
+    if (unshaped) {
+      getWindowBorderBox(child, &box);
+      if (previousUnshaped && boxesMeet(box, previous)) return false;
+      previous = box;
     }
-    getWindowBorderBox(child, &box);
-    if (previous && box.x1 < previousBox.x2 && previousBox.x1 < box.x2 && box.y1 < previousBox.y2 &&
-        previousBox.y1 < box.y2)
-      return false;
-    previous = child, previousBox = box;
+    previousUnshaped = unshaped;
   }
   if (count < kApartFrom) return false;
   regionEmpty(united);
