@@ -671,6 +671,58 @@ bool validateSorted(Region* region, const RegionBox* boxes, long n) {
   return ok;
 }
 
+// Lists up to this long are banded by a sweep with arrays on the stack;
+// longer ones by parts, whose cost grows more slowly with the list.
+constexpr long kSweepMax = 128;
+
+// Sorted boxes banded by a sweep down their distinct edges: each slab
+// between two edges takes the spans of the boxes across it, kept in x
+// order, merged where they meet. Nothing is allocated but the result,
+// written into the spare array.
+bool validateBySweep(Region* region, const RegionBox* boxes, long n) {
+  i16 edges[2 * kSweepMax];
+  long edgeCount = 0;
+  for (long i = 0; i < n; i++) {
+    if (boxEmpty(boxes[i])) continue;
+    edges[edgeCount++] = boxes[i].y1;
+    edges[edgeCount++] = boxes[i].y2;
+  }
+  std::sort(edges, edges + edgeCount);
+  edgeCount = std::unique(edges, edges + edgeCount) - edges;
+  BoxWriter out{tSpare.data};
+  tSpare.data = nullptr;
+  out.initialSize = 2 * std::max<long>(n, 4);
+  const RegionBox* across[kSweepMax];
+  long acrossCount = 0, next = 0, prevBand = -1;
+  for (long e = 0; e + 1 < edgeCount && !out.failed; e++) {
+    int top = edges[e], bottom = edges[e + 1];
+    long kept = 0;
+    for (long i = 0; i < acrossCount; i++)
+      if (across[i]->y2 > top) across[kept++] = across[i];
+    acrossCount = kept;
+    for (; next < n && boxes[next].y1 <= top; next++) {
+      if (boxEmpty(boxes[next])) continue;
+      long at = acrossCount++;
+      for (; at > 0 && across[at - 1]->x1 > boxes[next].x1; at--) across[at] = across[at - 1];
+      across[at] = &boxes[next];
+    }
+    if (!acrossCount) continue;
+    long band = out.n;
+    int x1 = across[0]->x1, x2 = across[0]->x2;
+    for (long i = 1; i < acrossCount; i++) {
+      if (across[i]->x1 <= x2) {
+        x2 = std::max<int>(x2, across[i]->x2);
+      } else {
+        out.add(x1, top, x2, bottom);
+        x1 = across[i]->x1, x2 = across[i]->x2;
+      }
+    }
+    out.add(x1, top, x2, bottom);
+    prevBand = out.coalesce(prevBand, band);
+  }
+  return finish(region, out, nullptr, nullptr);
+}
+
 }  // namespace
 
 bool regionValidate(Region* region, bool* overlap) {
@@ -684,8 +736,9 @@ bool regionValidate(Region* region, bool* overlap) {
   // The boxes are read from the old array while the parts are built.
   RegionData* old = region->data;
   region->data = &gEmptyData;
-  bool ok = validateSorted(region, regionDataBoxes(old), n);
-  std::free(old);
+  bool ok = n <= kSweepMax ? validateBySweep(region, regionDataBoxes(old), n)
+                           : validateSorted(region, regionDataBoxes(old), n);
+  recycle(old);
   if (!ok) return setBroken(region), false;
   if (overlap) *overlap = boxesArea(regionRects(region), regionNumRects(region)) != area;
   return true;
