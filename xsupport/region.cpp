@@ -358,6 +358,67 @@ bool regionOp(Region* dst, const Region* a, const Region* b, OverlapFunction ove
   return finish(dst, out, oldData, extents);
 }
 
+// The same operations with one box, the most common second operand (a
+// window's bounding box against a clip list): one walk of the region's
+// bands, those above or below the box passed or copied whole.
+bool intersectWithBox(Region* dst, const Region* a, RegionBox box) {
+  const RegionBox* r = regionRects(a);
+  const RegionBox* end = r + regionNumRects(a);
+  RegionData* oldData;
+  BoxWriter out{takeOutput(dst, a, nullptr, &oldData)};
+  out.initialSize = std::max<long>(end - r, 4);
+  long prevBand = -1;
+  for (r = firstBelow(r, end, box.y1); r != end && r->y1 < box.y2 && !out.failed;) {
+    const RegionBox* rBandEnd = bandEnd(r, end);
+    int y1 = std::max(r->y1, box.y1), y2 = std::min(r->y2, box.y2);
+    long band = out.n;
+    for (; r != rBandEnd && r->x1 < box.x2; r++) {
+      if (r->x2 > box.x1) out.add(std::max(r->x1, box.x1), y1, std::min(r->x2, box.x2), y2);
+    }
+    prevBand = out.coalesce(prevBand, band);
+    r = rBandEnd;
+  }
+  return finish(dst, out, oldData, nullptr);
+}
+
+bool subtractBox(Region* dst, const Region* a, RegionBox box) {
+  const RegionBox* r = regionRects(a);
+  const RegionBox* end = r + regionNumRects(a);
+  RegionData* oldData;
+  BoxWriter out{takeOutput(dst, a, nullptr, &oldData)};
+  out.initialSize = 2 * std::max<long>(end - r, 4);
+  long prevBand = -1;
+  const RegionBox* stop = firstBelow(r, end, box.y1);
+  if (stop != r) prevBand = copyBands(out, r, stop, prevBand);
+  for (r = stop; r != end && r->y1 < box.y2 && !out.failed;) {
+    const RegionBox* rBandEnd = bandEnd(r, end);
+    long band = out.n;
+    if (r->y1 < box.y1) {
+      appendBand(out, r, rBandEnd, r->y1, box.y1);
+      prevBand = out.coalesce(prevBand, band);
+      band = out.n;
+    }
+    int y1 = std::max(r->y1, box.y1), y2 = std::min(r->y2, box.y2);
+    for (const RegionBox* b = r; b != rBandEnd; b++) {
+      if (b->x2 <= box.x1 || b->x1 >= box.x2) {
+        out.add(b->x1, y1, b->x2, y2);
+        continue;
+      }
+      if (b->x1 < box.x1) out.add(b->x1, y1, box.x1, y2);
+      if (b->x2 > box.x2) out.add(box.x2, y1, b->x2, y2);
+    }
+    prevBand = out.coalesce(prevBand, band);
+    if (r->y2 > box.y2) {
+      band = out.n;
+      appendBand(out, r, rBandEnd, box.y2, r->y2);
+      prevBand = out.coalesce(prevBand, band);
+    }
+    r = rBandEnd;
+  }
+  if (r != end && !out.failed) copyBands(out, r, end, prevBand);
+  return finish(dst, out, oldData, nullptr);
+}
+
 // Brings a banded box list that was changed in place (clipped, or built
 // from parts) back to the region's normal form: equal neighbouring bands
 // merged, tight extents, one box without data, none as the empty region.
@@ -481,6 +542,8 @@ bool regionIntersect(Region* dst, const Region* a, const Region* b) {
   if (!b->data && boxEncloses(b->extents, a->extents)) return regionCopy(dst, a);
   if (!a->data && boxEncloses(a->extents, b->extents)) return regionCopy(dst, b);
   if (a == b) return regionCopy(dst, a);
+  if (!b->data) return intersectWithBox(dst, a, b->extents);
+  if (!a->data) return intersectWithBox(dst, b, a->extents);
   return regionOp(dst, a, b, intersectBand, false, false);
 }
 
@@ -507,6 +570,7 @@ bool regionSubtract(Region* dst, const Region* minuend, const Region* subtrahend
     dst->extents = RegionBox{0, 0, 0, 0};
     return true;
   }
+  if (!subtrahend->data) return subtractBox(dst, minuend, subtrahend->extents);
   return regionOp(dst, minuend, subtrahend, subtractBand, true, false);
 }
 
