@@ -125,7 +125,10 @@ struct PutImage {
   // shares its scaler.
   XImage* converted;
   const HeadScaler* convertedFor;
+  // The request's image as an XImage, made for the first head that needs
+  // it converted: most heads take the bytes as they are.
   XImage source;
+  bool sourceReady;
   bool failed;
 };
 
@@ -145,6 +148,11 @@ bool convertedOnHead(PutImage& p, const RouteTarget& target) {
   bool shared = head->scaler && head->back && head->back->scaler == head->scaler && p.convertedFor == head->scaler;
   if (!shared) {
     dropConverted(p);
+    if (!p.sourceReady) {
+      char* data = reinterpret_cast<char*>(const_cast<u8*>(p.request + 24));
+      if (!ximageInit(&p.source, p.width, p.height, p.leftPad, data, clientImageFormat(p.format, p.depth))) return false;
+      p.sourceReady = true;
+    }
     p.converted = convertImageForHead(&p.source, p.info.visual, head, u32(area.width), u32(area.height));
     if (!p.converted) return false;
     p.convertedFor = head->scaler;
@@ -224,9 +232,6 @@ void ProcPutImage(u8* request, u32 length) {
   u64 size = clientImageSize(p.format, p.depth, u64(p.leftPad) + p.width, p.height, ~0u);
   if (u64(length) != 24 + ((size + 3) & ~u64(3))) return sendXError(BadLength, length, request, length, nullptr);
   if (damageWanted() && p.info.window) addDamageRect(p.x, p.y, p.width, p.height);
-  const ImageFormat* layout = clientImageFormat(p.format, p.depth);
-  if (!ximageInit(&p.source, p.width, p.height, p.leftPad, reinterpret_cast<char*>(request + 24), layout))
-    return sendXError(BadAlloc, 0, request, length, nullptr);
   forEachTarget(currentRequest.row->route, putOnHead, &p);
   dropConverted(p);
   if (p.failed) sendXError(BadAlloc, 0, request, length, nullptr);
