@@ -14,6 +14,11 @@
 # adds configuration statements to both proxies (split at blanks).
 # Connection set-up with the servers far away (over TCP, with a round-trip
 # time) is measured apart by bench_linksetup (bench/linksetup.cpp, as root).
+# Reading the ratios: the bare and relayed Xvfb show no pointer, while the
+# proxy's heads do (the proxy defines cursors on its windows, as a desktop
+# does). Xvfb's software cursor then tracks damage on the screen, which
+# costs the head's server itself up to half of its rate on small drawing to
+# windows (x11perf -gc) and about a tenth on mapping and painting windows.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
