@@ -199,6 +199,10 @@ XImage* doubleSmooth(XImage* image) {
 
 XImage* ximageScaleSmooth(XImage* image, double factorX, double factorY) {
   if (!(factorX > 0) || !(factorY > 0)) return nullptr;
+  // Refused before the doublings, whose cost grows with the square of the
+  // size: the result could not be made anyway.
+  if (floor(image->width * factorX) >= kScaleTableSize || floor(image->height * factorY) >= kScaleTableSize)
+    return nullptr;
   XImage* current = nullptr;
   while (image->depth == 1 && factorX >= 2 && factorY >= 2) {
     XImage* next = doubleSmooth(current ? current : image);
@@ -216,10 +220,6 @@ XImage* ximageScaleSmooth(XImage* image, double factorX, double factorY) {
     return copy;
   }
   double width = floor(from->width * factorX), height = floor(from->height * factorY);
-  if (width >= kScaleTableSize || height >= kScaleTableSize) {
-    if (current) XDestroyImage(current);
-    return nullptr;
-  }
   XImage* result = blankLike(from, width < 1 ? 1 : static_cast<int>(width), height < 1 ? 1 : static_cast<int>(height));
   if (result && !ximageCopyScaled(from, 0, 0, from->width, from->height, result, 0, 0, result->width,
                                   result->height, 0)) {

@@ -259,6 +259,29 @@ const char* invalidField(Field field, const char* statement) {
                    statement);
 }
 
+// The numbers of a pixmap format or visual word: what a format or visual of
+// an X server can have, so that a word that could match none is refused
+// instead of being kept without effect.
+struct FieldRange {
+  const char* name;
+  u32 low, high;
+};
+
+const char* outOfFieldRange(const FieldRange& range, u32 value) {
+  if (value < range.low) return tmpPrintf("%s must be greater or equal than %u", range.name, range.low);
+  if (value > range.high) return tmpPrintf("%s must be lower or equal than %u", range.name, range.high);
+  return nullptr;
+}
+
+constexpr FieldRange kPixmapFormatRanges[] = {
+    {"pixmapFormat depth", 1, 32}, {"pixmapFormat bitsPerPixel", 1, 32}, {"pixmapFormat scanlinePad", 8, 32}};
+// The layer is signed: any 32 bits name one.
+constexpr FieldRange kVisualRanges[kVisualNumbers] = {{"visual depth", 1, 32},
+                                                     {"visual bitsPerRGB", 1, 16},
+                                                     {"visual colormapSize", 1, 65535},
+                                                     {"visual transparentType", 0, 2},
+                                                     {"visual layer", 0, 0xffffffffu}};
+
 constexpr const char* kVisualClassWords[] = {"StaticGray", "StaticGrey", "GrayScale", "GreyScale",
                                              "StaticColor", "PseudoColor", "TrueColor", "DirectColor"};
 constexpr u32 kVisualClassCodes[] = {0, 0, 1, 1, 2, 3, 4, 5};
@@ -295,6 +318,7 @@ const char* parsePixmapFormat(PixmapFormatSpec* entry, const char* word) {
     Field field = nextField(&cursor);
     if (field.length == 0) continue;
     if (!readDecimalField(field, values[i])) return invalidField(field, "pixmapFormat");
+    if (const char* error = outOfFieldRange(kPixmapFormatRanges[i], *values[i])) return error;
     *givens[i] = 1;
   }
   return nullptr;
@@ -319,6 +343,7 @@ const char* parseVisualSpec(VisualSpec* entry, const char* word) {
     field = nextField(&cursor);
     if (field.length == 0) continue;
     if (!readDecimalField(field, &entry->numbers[i])) return invalidField(field, "visual");
+    if (const char* error = outOfFieldRange(kVisualRanges[i], entry->numbers[i])) return error;
     entry->numberGiven[i] = 1;
   }
   if (*cursor) {

@@ -63,6 +63,13 @@ constexpr u32 kPlaceDefault = 10;  // a head whose placement the linking pass de
 constexpr i32 kScreenSizeDouble = -10;
 constexpr i32 kScreenSizeTriple = -11;
 
+// Positions and sizes end up in the 16-bit coordinates of the protocol: a
+// screen, a head or an offset larger than this cannot be addressed.
+constexpr i32 kCoordinateMax = 32767;
+// The pointer zoom enlarges the head's 16-pixel cursor; beyond this the
+// cursor and its hot spot leave the coordinates.
+constexpr double kPointerZoomMax = 2047;
+
 // Given bits of ProxyConfiguration::given.
 constexpr u32 kGivenExtensions = 0x1;
 constexpr u32 kGivenPixmapFormats = 0x2;

@@ -106,4 +106,15 @@ enum class StatementScope : u8 { kTop, kMetaScreen, kHead };
 u32 statementKeywordCount(StatementScope scope);
 const char* statementKeyword(StatementScope scope, u32 index);
 
+// The range the statements give a numeric head setting, found by its bit of
+// the value mask, so that settings changed at run time are held to it too:
+// the keyword that sets it, the offset of its i32 in HeadSettings and its
+// bounds. False for a bit without one (words, names, the pointer zoom).
+struct HeadSettingRange {
+  const char* keyword;
+  u32 offset;
+  i32 low, high;
+};
+bool headSettingRange(u32 bit, HeadSettingRange* range);
+
 }  // namespace palvon

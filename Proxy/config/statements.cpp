@@ -39,6 +39,12 @@ constexpr i64 kNoHigh = INT64_MAX;
 // More threads than this would only cost memory: no machine the proxy runs
 // on has that many processors.
 constexpr i64 kMaxThreads = 1024;
+// Scheduling priorities as setpriority takes them (it clips others silently).
+constexpr i64 kNiceMin = -20, kNiceMax = 19;
+// What the 16-bit fields of the set-up reply and of META carry: a port, a
+// size in millimetres, a head's priorities, its sample rate and text size.
+constexpr i64 kMax16 = 65535;
+constexpr i64 kCoordinateMin = -kCoordinateMax;
 
 struct Row {
   const char* keyword;
@@ -163,6 +169,14 @@ const char* finish(ParseContext& p) {
   return nullptr;
 }
 
+// The message of a value outside [low, high], naming the bound it crosses;
+// null inside.
+const char* outOfRange(const char* name, i64 value, i64 low, i64 high) {
+  if (value < low) return tmpPrintf("%s must be greater or equal than %lld", name, static_cast<long long>(low));
+  if (value > high) return tmpPrintf("%s must be lower or equal than %lld", name, static_cast<long long>(high));
+  return nullptr;
+}
+
 // Stores a number of a Signed or Unsigned row and checks its range. The value
 // stays stored when it is out of range: the parse fails anyway.
 const char* storeNumber(ParseContext& p, const Row& row, const Token& t, void* field) {
@@ -170,9 +184,7 @@ const char* storeNumber(ParseContext& p, const Row& row, const Token& t, void* f
   if (!readNumber(t.text, row.form == Form::Signed, &value)) return invalidValue(t.text, row.name);
   storeField(field, row.size, u32(value));
   markGiven(p, row.given);
-  if (value < row.low) return tmpPrintf("%s must be greater or equal than %d", row.name, int(row.low));
-  if (value > row.high) return tmpPrintf("%s must be lower or equal than %d", row.name, int(row.high));
-  return nullptr;
+  return outOfRange(row.name, value, row.low, row.high);
 }
 
 // --- Generic states -------------------------------------------------------------------
@@ -409,9 +421,9 @@ const char* statePlacement(ParseContext& p, const Token& t) {
   bool x = p.step == 1;
   NumberRead read = scanNumber(t.text, true, &value);
   if (read == NumberRead::kNone) return endList(p);
-  if (read == NumberRead::kOutOfRange)
-    return invalidValue(t.text, head ? (x ? "screen offsetX" : "screen offsetY")
-                                     : (x ? "metaScreen offsetX" : "metaScreen offsetY"));
+  const char* name = head ? (x ? "screen offsetX" : "screen offsetY") : (x ? "metaScreen offsetX" : "metaScreen offsetY");
+  if (read == NumberRead::kOutOfRange) return invalidValue(t.text, name);
+  if (const char* error = outOfRange(name, value, kCoordinateMin, kCoordinateMax)) return error;
   if (head) {
     (x ? p.head->settings.offsetX : p.head->settings.offsetY) = i32(value);
     markGiven(p, x ? kHeadGivenOffsetX : kHeadGivenOffsetY);
@@ -478,7 +490,7 @@ const char* stateScreenMillimetres(ParseContext& p, const Token& t) {
   if (!readNumber(t.text, false, &value)) return invalidValue(t.text, row.name);
   (row.code == 0 ? p.screen->widthMM : p.screen->heightMM) = u32(value);
   p.screen->flags2 |= row.code == 0 ? kScreenGivenWidthMM : kScreenGivenHeightMM;
-  return nullptr;
+  return outOfRange(row.name, value, row.low, row.high);
 }
 
 const char* setScreenResize(ParseContext& p, const Token&) {
@@ -524,42 +536,23 @@ const char* stateInitial(ParseContext& p, const Token& t) {
   return storeNumber(p, row, t, row.code == 0 ? &s.logicalX : &s.logicalY);
 }
 
-const char* stateGeometry(ParseContext& p, const Token& t) {
-  const Row& row = currentRow(p);
-  HeadSettings& s = p.head->settings;
-  bool logical = row.code == 0;
-  int x, y;
-  unsigned width, height;
-  p.state = p.home;
-  int mask = XParseGeometry(t.text, &x, &y, &width, &height);
-  if (mask == 0) return invalidValue(t.text, row.name);
-  i32* fields = logical ? &s.logicalX : &s.physicalX;  // x, y, width, height in a row
-  const u32 bits[] = {logical ? kHeadGivenLogicalX : kHeadGivenPhysicalX,
-                      logical ? kHeadGivenLogicalY : kHeadGivenPhysicalY,
-                      logical ? kHeadGivenLogicalWidth : kHeadGivenPhysicalWidth,
-                      logical ? kHeadGivenLogicalHeight : kHeadGivenPhysicalHeight};
-  const int parts[] = {XValue, YValue, WidthValue, HeightValue};
-  const i32 values[] = {x, y, i32(width), i32(height)};
-  for (int i = 0; i < 4; i++) {
-    if (!(mask & parts[i])) continue;
-    fields[i] = values[i];
-    markGiven(p, bits[i]);
-  }
-  return nullptr;
-}
+const char* stateGeometry(ParseContext& p, const Token& t);
 
+// Priorities are compared unsigned and travel as 16 bits in META: a
+// negative one would win every contest.
 const char* statePriority(ParseContext& p, const Token& t) {
   HeadSettings& s = p.head->settings;
   i64 value;
   if (p.step++ == 0) {
     if (!readNumber(t.text, true, &value)) return invalidValue(t.text, "screen priority");
     s.priority = i32(value);
-    return nullptr;
+    return outOfRange("screen priority", value, 0, kMax16);
   }
   NumberRead read = scanNumber(t.text, true, &value);
   if (read == NumberRead::kNone) return endList(p);
   if (read == NumberRead::kOutOfRange) return invalidValue(t.text, "screen defensePriority");
   s.defensePriority = i32(value);
+  if (const char* error = outOfRange("screen defensePriority", value, 0, kMax16)) return error;
   return finish(p);
 }
 
@@ -617,10 +610,13 @@ const char* statePointerSubValue(ParseContext& p, const Token& t) {
     if (!readNumber(t.text, false, &value)) return invalidValue(t.text, "screen pointerSampleRate");
     s.pointerSampleRate = u32(value);
     markGiven(p, kHeadGivenPointerSampleRate);
+    return outOfRange("screen pointerSampleRate", value, 0, kMax16);
   } else {
     char* end = nullptr;
     double zoom = strtod(t.text, &end);
     if (end == t.text || !(zoom > 0)) return invalidValue(t.text, "pointer zoom");
+    if (!(zoom <= kPointerZoomMax))
+      return tmpPrintf("pointer zoom must be lower or equal than %g", kPointerZoomMax);
     s.pointerZoomX = s.pointerZoomY = zoom;
     markGiven(p, kHeadGivenPointerZoom);
   }
@@ -726,7 +722,7 @@ const Row kTopRows[] = {
      kGivenMaximumRequestSize, "maximumRequestSize", 1000, 262140},
     {"metaScreen", Form::Special, 0, 0, 0, "metaScreen", kNoLow, kNoHigh, nullptr, 0,
      stateMetaScreenName},
-    {"nice", Form::Signed, 4, CONFIG_FIELD(nice), 0, "nice"},
+    {"nice", Form::Signed, 4, CONFIG_FIELD(nice), 0, "nice", kNiceMin, kNiceMax},
     {"noReset", Form::OnOff, 1, CONFIG_FIELD(noReset), 0, "noReset"},
     {"numberOfButtons", Form::Signed, 4, CONFIG_FIELD(numberOfButtons), kGivenNumberOfButtons,
      "numberOfButtons", 1, 8},
@@ -746,7 +742,7 @@ const Row kTopRows[] = {
      "serverAuthorization"},
     {"serverCommand", Form::Immediate, 0, 0, 0, "serverCommand", kNoLow, kNoHigh, nullptr, 0,
      beginServerCommand},
-    {"serverNice", Form::Signed, 4, CONFIG_FIELD(serverNice), 0, "serverNice"},
+    {"serverNice", Form::Signed, 4, CONFIG_FIELD(serverNice), 0, "serverNice", kNiceMin, kNiceMax},
     {"set", Form::Special, 0, 0, 0, "set", kNoLow, kNoHigh, nullptr, 0, stateSet},
     {"source", Form::Special, 0, 0, 0, "source", kNoLow, kNoHigh, nullptr, 0, stateSource},
     {"syncScreenSavers", Form::OnOff, 1, CONFIG_FIELD(syncScreenSavers), 0, "syncScreenSavers"},
@@ -764,7 +760,7 @@ const Row kTopRows[] = {
     {"xdmcpDisplayID", Form::Text, 8, CONFIG_FIELD(xdmcpDisplayID), 0, "xdmcpDisplayID"},
     {"xdmcpHost", Form::Text, 8, CONFIG_FIELD(xdmcpHost), 0, "xdmcpHost"},
     {"xdmcpMode", Form::Special, 0, 0, 0, "xdmcpMode", kNoLow, kNoHigh, nullptr, 0, stateXdmcpMode},
-    {"xdmcpPort", Form::Signed, 4, CONFIG_FIELD(xdmcpPort), 0, "xdmcpPort"},
+    {"xdmcpPort", Form::Signed, 4, CONFIG_FIELD(xdmcpPort), 0, "xdmcpPort", 1, kMax16},
 };
 
 #define PLACEMENT_ROW(word, code) \
@@ -788,22 +784,23 @@ const Row kMetaRows[] = {
     PLACEMENT_ROW("relativeTo", kPlaceDefault),
     {"direction", Form::Special, 0, 0, 0, "direction", kNoLow, kNoHigh, nullptr, 0, stateDirection},
     {"offsetX", Form::Signed, 4, u32(offsetof(ScreenConfig, offsetX)), kScreenGivenOffsetX,
-     "metaScreen offsetX"},
+     "metaScreen offsetX", kCoordinateMin, kCoordinateMax},
     {"offsetY", Form::Signed, 4, u32(offsetof(ScreenConfig, offsetY)), kScreenGivenOffsetY,
-     "metaScreen offsetY"},
-    {"width", Form::Signed, 4, 0, kScreenGivenWidth, "metaScreen width", kNoLow, kNoHigh, nullptr, 0,
+     "metaScreen offsetY", kCoordinateMin, kCoordinateMax},
+    {"width", Form::Signed, 4, 0, kScreenGivenWidth, "metaScreen width", 1, kCoordinateMax, nullptr, 0,
      stateScreenSize, 0},
-    {"height", Form::Signed, 4, 0, kScreenGivenHeight, "metaScreen height", kNoLow, kNoHigh, nullptr,
+    {"height", Form::Signed, 4, 0, kScreenGivenHeight, "metaScreen height", 1, kCoordinateMax, nullptr,
      0, stateScreenSize, 1},
-    {"widthMM", Form::Special, 0, 0, 0, "metaScreen widthMM", kNoLow, kNoHigh, nullptr, 0,
-     stateScreenMillimetres, 0},
-    {"heightMM", Form::Special, 0, 0, 0, "metaScreen heightMM", kNoLow, kNoHigh, nullptr, 0,
-     stateScreenMillimetres, 1},
+    // Clients divide by the millimetres for the resolution.
+    {"widthMM", Form::Special, 0, 0, 0, "metaScreen widthMM", 1, kMax16, nullptr, 0, stateScreenMillimetres, 0},
+    {"heightMM", Form::Special, 0, 0, 0, "metaScreen heightMM", 1, kMax16, nullptr, 0, stateScreenMillimetres,
+     1},
     {"noResize", Form::Immediate, 0, 0, 0, "noResize", kNoLow, kNoHigh, nullptr, 0, setScreenResize, 0},
     {"autoResize", Form::Immediate, 0, 0, 0, "autoResize", kNoLow, kNoHigh, nullptr, 0,
      setScreenResize, 1},
+    // As far as META may set it; a negative margin lets windows stand outside.
     {"keepWindowsVisible", Form::Signed, 4, u32(offsetof(ScreenConfig, keepWindowsVisible)),
-     kScreenGivenKeepWindowsVisible, "keepWindowsVisible"},
+     kScreenGivenKeepWindowsVisible, "keepWindowsVisible", -kMax16, kMax16},
     {"visual", Form::Special, 0, 0, 0, "visual", kNoLow, kNoHigh, nullptr, 0, stateVisuals},
     {"visuals", Form::Special, 0, 0, 0, "visuals", kNoLow, kNoHigh, nullptr, 0, stateVisuals},
     {"defaultVisual", Form::Special, 0, 0, 0, "defaultVisual", kNoLow, kNoHigh, nullptr, 0,
@@ -825,33 +822,43 @@ const Row kHeadRows[] = {
     PLACEMENT_ROW("southEastOf", kPlaceSouthEast),
     PLACEMENT_ROW("relativeTo", kPlaceDefault),
     {"direction", Form::Special, 0, 0, 0, "direction", kNoLow, kNoHigh, nullptr, 0, stateDirection},
-    {"offsetX", Form::Signed, 4, HEAD_FIELD(offsetX), kHeadGivenOffsetX, "screen offsetX"},
-    {"offsetY", Form::Signed, 4, HEAD_FIELD(offsetY), kHeadGivenOffsetY, "screen offsetY"},
-    {"initialX", Form::Signed, 4, 0, kHeadGivenLogicalX, "screen initialX", kNoLow, kNoHigh, nullptr,
-     0, stateInitial, 0},
-    {"initialY", Form::Signed, 4, 0, kHeadGivenLogicalY, "screen initialY", kNoLow, kNoHigh, nullptr,
-     0, stateInitial, 1},
-    {"clipX", Form::Signed, 4, HEAD_FIELD(logicalX), kHeadGivenLogicalX, "convert logicalX"},
-    {"clipY", Form::Signed, 4, HEAD_FIELD(logicalY), kHeadGivenLogicalY, "convert logicalY"},
-    {"clipWidth", Form::Signed, 4, HEAD_FIELD(logicalWidth), kHeadGivenLogicalWidth,
-     "convert logicalWidth"},
+    // Positions in the meta screen may be negative: the screen starts at the
+    // leftmost and topmost head. Its size is at least a pixel.
+    {"offsetX", Form::Signed, 4, HEAD_FIELD(offsetX), kHeadGivenOffsetX, "screen offsetX", kCoordinateMin,
+     kCoordinateMax},
+    {"offsetY", Form::Signed, 4, HEAD_FIELD(offsetY), kHeadGivenOffsetY, "screen offsetY", kCoordinateMin,
+     kCoordinateMax},
+    {"initialX", Form::Signed, 4, 0, kHeadGivenLogicalX, "screen initialX", kCoordinateMin, kCoordinateMax,
+     nullptr, 0, stateInitial, 0},
+    {"initialY", Form::Signed, 4, 0, kHeadGivenLogicalY, "screen initialY", kCoordinateMin, kCoordinateMax,
+     nullptr, 0, stateInitial, 1},
+    {"clipX", Form::Signed, 4, HEAD_FIELD(logicalX), kHeadGivenLogicalX, "convert logicalX", kCoordinateMin,
+     kCoordinateMax},
+    {"clipY", Form::Signed, 4, HEAD_FIELD(logicalY), kHeadGivenLogicalY, "convert logicalY", kCoordinateMin,
+     kCoordinateMax},
+    {"clipWidth", Form::Signed, 4, HEAD_FIELD(logicalWidth), kHeadGivenLogicalWidth, "convert logicalWidth", 1,
+     kCoordinateMax},
     {"clipHeight", Form::Signed, 4, HEAD_FIELD(logicalHeight), kHeadGivenLogicalHeight,
-     "convert logicalHeight"},
+     "convert logicalHeight", 1, kCoordinateMax},
     {"clipGeometry", Form::Special, 0, 0, 0, "logical geometry", kNoLow, kNoHigh, nullptr, 0,
      stateGeometry, 0},
-    {"displayX", Form::Signed, 4, HEAD_FIELD(physicalX), kHeadGivenPhysicalX, "convert physicalX"},
-    {"displayY", Form::Signed, 4, HEAD_FIELD(physicalY), kHeadGivenPhysicalY, "convert physicalY"},
+    // On the real screen: a position from its origin; a size of 0 is the
+    // whole screen, a negative one counts back from its far edge.
+    {"displayX", Form::Signed, 4, HEAD_FIELD(physicalX), kHeadGivenPhysicalX, "convert physicalX", 0,
+     kCoordinateMax},
+    {"displayY", Form::Signed, 4, HEAD_FIELD(physicalY), kHeadGivenPhysicalY, "convert physicalY", 0,
+     kCoordinateMax},
     {"displayWidth", Form::Signed, 4, HEAD_FIELD(physicalWidth), kHeadGivenPhysicalWidth,
-     "convert physicalWidth"},
+     "convert physicalWidth", kCoordinateMin, kCoordinateMax},
     {"displayHeight", Form::Signed, 4, HEAD_FIELD(physicalHeight), kHeadGivenPhysicalHeight,
-     "convert physicalHeight"},
+     "convert physicalHeight", kCoordinateMin, kCoordinateMax},
     {"displayGeometry", Form::Special, 0, 0, 0, "physical geometry", kNoLow, kNoHigh, nullptr, 0,
      stateGeometry, 1},
     // -1 is the automatic border; a head keeps at most 32767 pixels of one.
     {"borderWidth", Form::Signed, 4, HEAD_FIELD(borderWidth), kHeadGivenBorderWidth,
      "screen borderWidth", -1, 32767},
     {"minimumTextSize", Form::Signed, 4, HEAD_FIELD(minimumTextSize), kHeadGivenMinimumTextSize,
-     "screen minimumTextSize"},
+     "screen minimumTextSize", 0, kMax16},
     {"priority", Form::Special, 0, 0, 0, "screen priority", kNoLow, kNoHigh, nullptr, 0, statePriority},
     {"connectTimeout", Form::Duration, 4, HEAD_FIELD(connectTimeoutMs), 0, "screen connectTimeout"},
     {"failsafeTimeout", Form::Duration, 4, HEAD_FIELD(failsafeTimeoutMs), 0, "screen failsafeTimeout"},
@@ -859,10 +866,11 @@ const Row kHeadRows[] = {
      stateFollowPointerMode},
     {"followPointerRestrict", Form::Set, 4, HEAD_FIELD(followPointerFlags),
      kHeadGivenFollowPointerFlags, "followPointerRestrict", kNoLow, kNoHigh, &kModifierWords, 0xff},
+    // Pan steps in pixels; 0 pans not at all.
     {"followPointerX", Form::Signed, 4, HEAD_FIELD(followPointerX), kHeadGivenFollowPointerX,
-     "screen followPointerX"},
+     "screen followPointerX", 0, kCoordinateMax},
     {"followPointerY", Form::Signed, 4, HEAD_FIELD(followPointerY), kHeadGivenFollowPointerY,
-     "screen followPointerY"},
+     "screen followPointerY", 0, kCoordinateMax},
     {"input", Form::Special, 0, 0, 0, "input", kNoLow, kNoHigh, nullptr, 0, stateInput},
     {"pointer", Form::Special, 0, 0, 0, "pointer", kNoLow, kNoHigh, nullptr, 0, statePointer},
     {"rotate", Form::Special, 0, 0, 0, "screen rotation", kNoLow, kNoHigh, nullptr, 0, stateRotation},
@@ -887,6 +895,29 @@ template <size_t N>
 const Row* findRow(const Row (&rows)[N], const char* word) {
   for (const Row& row : rows)
     if (strcasecmp(row.keyword, word) == 0) return &row;
+  return nullptr;
+}
+
+// A geometry's parts are the four statements of its kind, with their ranges.
+const char* stateGeometry(ParseContext& p, const Token& t) {
+  const Row& row = currentRow(p);
+  bool logical = row.code == 0;
+  int x, y;
+  unsigned width, height;
+  p.state = p.home;
+  int mask = XParseGeometry(t.text, &x, &y, &width, &height);
+  if (mask == 0) return invalidValue(t.text, row.name);
+  static constexpr const char* kLogicalKeys[] = {"clipX", "clipY", "clipWidth", "clipHeight"};
+  static constexpr const char* kPhysicalKeys[] = {"displayX", "displayY", "displayWidth", "displayHeight"};
+  const int parts[] = {XValue, YValue, WidthValue, HeightValue};
+  const i64 values[] = {x, y, width, height};
+  for (int i = 0; i < 4; i++) {
+    if (!(mask & parts[i])) continue;
+    const Row& part = *findRow(kHeadRows, (logical ? kLogicalKeys : kPhysicalKeys)[i]);
+    if (const char* error = outOfRange(part.name, values[i], part.low, part.high)) return error;
+    storeField(rowBase(p) + part.offset, part.size, u32(values[i]));
+    markGiven(p, part.given);
+  }
   return nullptr;
 }
 
@@ -968,6 +999,15 @@ u32 statementKeywordCount(StatementScope scope) { return scopeRows(scope).count;
 const char* statementKeyword(StatementScope scope, u32 index) {
   Scope rows = scopeRows(scope);
   return index < rows.count ? rows.rows[index].keyword : nullptr;
+}
+
+bool headSettingRange(u32 bit, HeadSettingRange* range) {
+  for (const Row& row : kHeadRows) {
+    if (row.given != bit || row.form != Form::Signed || row.special) continue;
+    *range = {row.keyword, row.offset - u32(offsetof(HeadConfig, settings)), i32(row.low), i32(row.high)};
+    return true;
+  }
+  return false;
 }
 
 // --- Linking ---------------------------------------------------------------------------------

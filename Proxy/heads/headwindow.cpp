@@ -46,6 +46,9 @@ constexpr unsigned char kCursorMaskBits[] = {
     0xc0, 0x01, 0xc0, 0x01, 0xc0, 0x01, 0xc0, 0x01,
 };
 
+// A side of the head's cursor under a pointer zoom: a whole pixel at least.
+u32 zoomedCursorSide(double zoom) { return u32(std::max(1L, std::lround(kCursorSize * zoom))); }
+
 // The icon: two overlapping screens over a stand.
 constexpr u32 kIconSize = 48;
 constexpr unsigned char kIconBits[] = {
@@ -173,12 +176,26 @@ HeadCursorShape headCursorShape(const Head* head) {
   // The bitmaps grow with the pointer zoom; the hot spot must stay on the
   // same pixel of the picture.
   if (head->zoomX != 1.0 || head->zoomY != 1.0) {
-    shape.width = u32(std::max(1L, std::lround(kCursorSize * head->zoomX)));
-    shape.height = u32(std::max(1L, std::lround(kCursorSize * head->zoomY)));
+    shape.width = zoomedCursorSide(head->zoomX);
+    shape.height = zoomedCursorSide(head->zoomY);
     shape.hotX = std::min(i32(std::lround(shape.hotX * head->zoomX)), i32(shape.width) - 1);
     shape.hotY = std::min(i32(std::lround(shape.hotY * head->zoomY)), i32(shape.height) - 1);
   }
   return shape;
+}
+
+const char* checkHeadCursorZoom(const Head* head, double zoomX, double zoomY) {
+  if (!head->display) return nullptr;
+  if (isDisplayOffline(head->display)) return displayOfflineText(head->display);
+  u32 width = zoomedCursorSide(zoomX), height = zoomedCursorSide(zoomY);
+  unsigned bestWidth = 0, bestHeight = 0;
+  if (!XfsQueryBestSize(head->display, CursorShape, head->root, width, height, &bestWidth, &bestHeight) ||
+      isDisplayOffline(head->display))
+    return displayOfflineText(head->display);
+  if (bestWidth >= width && bestHeight >= height) return nullptr;
+  return tmpPrintf("Invalid pointer scaling factor on %s - Its cursor of %ux%u pixels is larger than %s can show "
+                   "(%ux%u)",
+                   head->name, width, height, xShortDisplayName(head->display), bestWidth, bestHeight);
 }
 
 const char* createHeadWindow(Head* head) {

@@ -63,4 +63,10 @@ struct HeadCursorShape {
 };
 HeadCursorShape headCursorShape(const Head* head);
 
+// Whether the head's server can show the head's cursor enlarged by these
+// pointer zoom factors (what QueryBestSize gives for cursors: Xvfb answers
+// its screen's size). Null, the reason naming the head and both sizes, or
+// the offline text; null for a head without a server.
+const char* checkHeadCursorZoom(const Head* head, double zoomX, double zoomY);
+
 }  // namespace palvon

@@ -18,6 +18,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
 #include "Proxy/join/keepvisible.h"
+#include "Proxy/join/serverjoin.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/servers/failsafe.h"
@@ -104,6 +105,49 @@ const char* yieldSameHeads(const char* fullName, u32 priority, u32* status) {
     }
   }
   return nullptr;
+}
+
+// A head of the screen outside every meta screen: added at run time and
+// not placed yet, which the meta screens' heads do not show.
+Head* unplacedHeadOf(const char* fullName) {
+  struct Search {
+    const char* name;
+    Head* found;
+  } search{fullName, nullptr};
+  forEachResourceOfType(
+      RT_HEAD,
+      [](u32, void* object, ProxyClient*, void* argument, Head*) {
+        auto* s = static_cast<Search*>(argument);
+        auto* head = static_cast<Head*>(object);
+        if (head->metaScreen || head->inWindow || !head->serverDisplay ||
+            strcasecmp(head->configuredDisplay, s->name) != 0)
+          return 1;
+        s->found = head;
+        return 0;
+      },
+      &search, nullptr);
+  return search.found;
+}
+
+// Whether the screen is in the session already. An unplaced head whose
+// server went away meanwhile is dropped now (with Failsafe): the proxy
+// reads nothing from it, so only asking finds that out.
+bool screenInSession(const char* fullName, const char** name) {
+  for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    for (Head* head = screen->heads; head; head = head->next) {
+      if (head->inWindow || strcasecmp(head->configuredDisplay, fullName) != 0) continue;
+      *name = head->name;
+      return true;
+    }
+  }
+  Head* unplaced = unplacedHeadOf(fullName);
+  if (!unplaced) return false;
+  if (!(proxyConfig.options & kOptionFailsafe) || !syncServerDisplay(unplaced->serverDisplay)) {
+    *name = unplaced->name;
+    return true;
+  }
+  abortServerAddition(unplaced, tmpPrintf("Display %s went away before its head was placed", fullName));
+  return false;
 }
 
 bool extensionMayBeMissing(const ExtensionEntry& entry, ServerDisplay* server) {
@@ -269,13 +313,11 @@ Head* initHead(const HeadOpenRequest& request, u32* status, const char** error) 
   if (!request.inWindow && (proxyConfig.options & kOptionDynamicServer)) {
     if ((*error = yieldSameHeads(fullName, request.priority, status))) return nullptr;
   }
-  for (MetaScreen* screen = proxyState.screens; screen && !request.inWindow; screen = screen->next) {
-    for (Head* head = screen->heads; head; head = head->next) {
-      if (head->inWindow || strcasecmp(head->configuredDisplay, fullName) != 0) continue;
-      statusError(status, kHeadStatusConfig);
-      *error = tmpPrintf("Screen '%s' already configured - Make sure each screen is specified just once", head->name);
-      return nullptr;
-    }
+  const char* existing = nullptr;
+  if (!request.inWindow && screenInSession(fullName, &existing)) {
+    statusError(status, kHeadStatusConfig);
+    *error = tmpPrintf("Screen '%s' already configured - Make sure each screen is specified just once", existing);
+    return nullptr;
   }
   ServerDisplay* server = request.display;
   if (!server && (server = findDisplayByName(shortName)) && clientCount && server->display) {

@@ -368,15 +368,18 @@ struct AxisSize {
   double MetaScreen::*millimetres;
   u32 pixelBit, millimetreBit;
   const char* tooSmall;
+  const char* tooLarge;
 };
 
 constexpr AxisSize kAxisWidth{headsPixelWidth, headsMillimetreWidth, pixelsToMillimetresX, &HeadRect::x,
                               &HeadRect::width, &MetaScreen::width, &MetaScreen::widthMM, kMetaWidth,
-                              kMetaWidthMM, "Screen %s has more pixels in width than the specified meta screen width %d"};
+                              kMetaWidthMM, "Screen %s has more pixels in width than the specified meta screen width %d",
+                              "Meta screen %s would be %u pixels wide - Coordinates reach %d at most"};
 constexpr AxisSize kAxisHeight{headsPixelHeight, headsMillimetreHeight, pixelsToMillimetresY, &HeadRect::y,
                                &HeadRect::height, &MetaScreen::height, &MetaScreen::heightMM, kMetaHeight,
                                kMetaHeightMM,
-                               "Screen %s has more pixels in height than the specified meta screen height %d"};
+                               "Screen %s has more pixels in height than the specified meta screen height %d",
+                               "Meta screen %s would be %u pixels high - Coordinates reach %d at most"};
 
 // One axis of the size: 0, -10 and -11 take the heads' extent once, twice
 // or three times; any other size must hold every head (online or not).
@@ -385,7 +388,11 @@ const char* applyAxisSize(MetaScreen* screen, i32 size, const AxisSize& axis, u3
   double millimetres;
   if (size == 0 || size == kScreenSizeDouble || size == kScreenSizeTriple) {
     u32 times = size == 0 ? 1 : size == kScreenSizeDouble ? 2 : 3;
-    pixels = axis.headsPixels(screen) * times;
+    // The heads' extent may reach past the coordinates, and twice or three
+    // times it further still: the screen would wrap in the set-up reply.
+    u64 extent = u64(axis.headsPixels(screen)) * times;
+    if (extent > u64(kCoordinateMax)) return tmpPrintf(axis.tooLarge, screenName(screen), u32(extent), kCoordinateMax);
+    pixels = u32(extent);
     millimetres = double(axis.headsMillimetres(screen)) * times;
   } else {
     for (const Head* h = screen->heads; h; h = h->next) {
@@ -434,6 +441,18 @@ const char* checkScreenSettings(const MetaScreen* screen, const MetaScreenSettin
     at = next;
     placement = at->placement;
     reference = at->referenceScreen;
+  }
+  // Sizes and offsets as the statements allow them; 0 and the codes of
+  // double and triple take the heads' extent.
+  const char* const names[] = {"width", "height", "offsetX", "offsetY"};
+  const u32 bits[] = {kMetaWidth, kMetaHeight, kMetaOffsetX, kMetaOffsetY};
+  const i32 values[] = {settings->width, settings->height, settings->offsetX, settings->offsetY};
+  for (u32 k = 0; k < 4; k++) {
+    i32 v = values[k], low = k < 2 ? 1 : -kCoordinateMax;
+    bool code = k < 2 && (v == 0 || v == kScreenSizeDouble || v == kScreenSizeTriple);
+    if ((mask & bits[k]) && !code && (v < low || v > kCoordinateMax))
+      return tmpPrintf("Invalid %s %d of %s - It must lie between %d and %d", names[k], v, screenName(screen), low,
+                       kCoordinateMax);
   }
   if (!isMetaScreenResizable(screen)) return nullptr;
   const AxisSize* axes[] = {&kAxisWidth, &kAxisHeight};

@@ -10,6 +10,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/files.h"
+#include "Proxy/config/parser.h"
 #include "Proxy/heads/geometry.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
@@ -180,10 +181,18 @@ const char* applyClipAxis(Apply& a, bool vertical) {
   in.currentPosition = vertical ? head->clip.y : head->clip.x;
   in.currentSize = vertical ? head->clip.height : head->clip.width;
   in.inWindow = head->inWindow;
+  in.screenUnknown = !head->display;
   ClipAxisResult out{};
-  if (!computeClipAxis(in, &out))
+  if (!computeClipAxis(in, &out)) {
+    if (out.refusal == ClipRefusal::kPastTheEdge)
+      return tmpPrintf("Invalid %s %d for screen %s - It lies past the edge of the screen (%d pixels)",
+                       vertical ? "displayY" : "displayX", in.position, head->name, in.screen);
+    if (out.refusal == ClipRefusal::kLargerThanTheScreen)
+      return tmpPrintf("Invalid %s %d for screen %s - It is larger than the screen (%d pixels)",
+                       vertical ? "displayHeight" : "displayWidth", in.size, head->name, in.screen);
     return tmpPrintf("Invalid %s %d for screen %s - It leaves no room on the screen",
                      vertical ? "displayHeight" : "displayWidth", in.size, head->name);
+  }
   bool moved = out.position != in.currentPosition;
   bool resized = std::max(out.size, 1) != in.currentSize;
   if ((moved || resized) && (head->tags & kHeadTagStaticDisplay) && clientCount) {
@@ -289,7 +298,8 @@ const char* applyPointer(Apply& a) {
   }
   if ((a.mask & kHeadGivenPointerZoom) && (head->zoomX != s->pointerZoomX || head->zoomY != s->pointerZoomY)) {
     if (head->metaScreen && clientCount) return tmpPrintf("Can't change pointer scaling of %s at runtime", head->name);
-    if (s->pointerZoomX <= 0 || s->pointerZoomY <= 0) return tmpPrintf("Invalid pointer scaling factor on %s", head->name);
+    // A head placed later makes its cursor then: its server must show it.
+    if (const char* error = checkHeadCursorZoom(head, s->pointerZoomX, s->pointerZoomY)) return error;
     head->zoomX = s->pointerZoomX, head->zoomY = s->pointerZoomY;
     a.changed |= kHeadGivenPointerZoom;
   }
@@ -647,6 +657,38 @@ const char* applyInputAndFollow(Apply& a) {
   return nullptr;
 }
 
+// --- Ranges -------------------------------------------------------------------------------
+
+bool zoomInRange(double zoom) { return zoom > 0 && zoom <= kPointerZoomMax; }
+
+// Every number of the mask within the range its statement gives it, and the
+// pointer zoom within what the coordinates hold: a client's value is held to
+// what the configuration may say. Checked before anything changes.
+const char* checkValueRanges(const Head* head, u32 mask, const HeadSettings* s) {
+  for (u32 bits = mask; bits; bits &= bits - 1) {
+    HeadSettingRange range;
+    if (!headSettingRange(bits & (~bits + 1), &range)) continue;
+    i32 value;
+    memcpy(&value, reinterpret_cast<const char*>(s) + range.offset, sizeof value);
+    if (value < range.low || value > range.high)
+      return tmpPrintf("Invalid %s %d for screen %s - It must lie between %d and %d", range.keyword, value,
+                       head->name, range.low, range.high);
+  }
+  // A head placed where its far edge leaves the coordinates would make a
+  // meta screen that no size can hold.
+  for (bool vertical : {false, true}) {
+    u32 bit = vertical ? kHeadGivenLogicalY : kHeadGivenLogicalX;
+    i64 end = i64(vertical ? s->logicalY : s->logicalX) + (vertical ? head->logical.height : head->logical.width);
+    if ((mask & bit) && end > kCoordinateMax)
+      return tmpPrintf("Invalid %s %d for screen %s - The head would end at %lld, past %d", vertical ? "clipY" : "clipX",
+                       vertical ? s->logicalY : s->logicalX, head->name, static_cast<long long>(end), kCoordinateMax);
+  }
+  if ((mask & kHeadGivenPointerZoom) && !(zoomInRange(s->pointerZoomX) && zoomInRange(s->pointerZoomY)))
+    return tmpPrintf("Invalid pointer scaling factor on %s - It must lie above 0 and at most %g", head->name,
+                     kPointerZoomMax);
+  return nullptr;
+}
+
 // --- Finishing ----------------------------------------------------------------------------
 
 void finishSettings(Apply& a, HeadRect oldLogical) {
@@ -710,6 +752,13 @@ void finishSettings(Apply& a, HeadRect oldLogical) {
 bool computeClipAxis(const ClipAxisInput& in, ClipAxisResult* out) {
   i32 position = in.currentPosition, size = in.currentSize;
   out->sizeFromScreen = false;
+  out->refusal = ClipRefusal::kNone;
+  if (!in.inWindow && !in.screenUnknown) {
+    i32 limit = in.borderInMask ? in.screen : in.screen - in.border;
+    if (in.posGiven && in.position >= limit) out->refusal = ClipRefusal::kPastTheEdge;
+    else if (in.sizeGiven && in.size > in.screen) out->refusal = ClipRefusal::kLargerThanTheScreen;
+    if (out->refusal != ClipRefusal::kNone) return false;
+  }
   if (in.posGiven) {
     if (in.borderInMask) position = in.position >= 0 ? std::min(in.position, in.screen) : 0;
     else if (in.position < in.border) position = in.border;
@@ -723,7 +772,10 @@ bool computeClipAxis(const ClipAxisInput& in, ClipAxisResult* out) {
       // Counted back from the far edge; a count past the position leaves an
       // empty or negative rectangle, which no later step could repair.
       i64 room = i64(in.screen) - position + in.size;
-      if (room <= 0) return false;
+      if (room <= 0) {
+        out->refusal = ClipRefusal::kNoRoom;
+        return false;
+      }
       size = i32(room);
     } else {
       size = in.size;
@@ -786,6 +838,7 @@ u32 getHeadTags(const Head* head) {
 const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings) {
   if (head->serverDisplay && head->display && isDisplayOffline(head->display))
     return displayOfflineText(head->display);
+  if (const char* error = checkValueRanges(head, mask, settings)) return error;
   Apply a{client, head, mask, mask, settings, 0, false};
   HeadRect oldLogical = head->logical;
   using Step = const char* (*)(Apply&);

@@ -75,8 +75,11 @@ const char* reapplyHeadGeometry(Head* head, u32 changeFlags);
 
 // One axis of the clip rectangle on the real screen. position and size are
 // the values given (posGiven / sizeGiven), current the head's; screen is the
-// real screen's extent along the axis. False when a negative size leaves no
-// room (the rectangle would be empty or negative).
+// real screen's extent along the axis. False, with the reason, when a
+// negative size leaves no room (the rectangle would be empty or negative),
+// or, on a head shown on its root, when a position leaves no pixel before
+// the screen's edge or a size exceeds the screen; a size that only runs past
+// the edge from its position is cut there.
 struct ClipAxisInput {
   i32 screen;
   i32 border;
@@ -85,10 +88,13 @@ struct ClipAxisInput {
   i32 position, size;
   i32 currentPosition, currentSize;
   bool inWindow;
+  bool screenUnknown;  // a head without its server yet: nothing to refuse against
 };
+enum class ClipRefusal : u8 { kNone, kNoRoom, kPastTheEdge, kLargerThanTheScreen };
 struct ClipAxisResult {
   i32 position, size;
   bool sizeFromScreen;  // size 0 asked for the screen less both borders
+  ClipRefusal refusal;
 };
 bool computeClipAxis(const ClipAxisInput& in, ClipAxisResult* out);
 

@@ -44,6 +44,9 @@ XImage* scaleImageForHead(XImage* image, bool newImage, bool* owned, const Head*
   double zx = head->zoomX ? head->zoomX : 1.0, zy = head->zoomY ? head->zoomY : 1.0;
   u32 rotation = head->rotation & 3;
   if (zx == 1.0 && zy == 1.0 && !rotation && !newImage) return image;
+  // A client's image too large for the scaler once zoomed (a large cursor
+  // on a head with a large pointer zoom) is refused before its copy is made.
+  if (image->width * zx >= kScaleTableSize || image->height * zy >= kScaleTableSize) return nullptr;
   i32 width = zoomed(image->width, zx), height = zoomed(image->height, zy);
   bool turned = rotation == 1 || rotation == 3;
   ImageFormat format = formatOf(image);

@@ -65,7 +65,16 @@ const char* filterLocalServerWords(u32 count, char* const* words, LocalServerWor
     } else if (is(word, "-indirect") && hasValue) {
       config.xdmcpMode = 2, ok = takeText(&config.xdmcpHost, value), remove = 2;
     } else if (is(word, "-port") && hasValue) {
-      config.xdmcpPort = static_cast<u32>(strtoul(value, nullptr, 10)), remove = 2;
+      // The port goes out in 16 bits: a larger one would name another port.
+      char* end = nullptr;
+      unsigned long port = strtoul(value, &end, 10);
+      if (end == value || port < 1 || port > 65535) {
+        const char* error = tmpPrintf(
+            "Invalid value '%s' for statement serverCommand -port - A port lies between 1 and 65535", value);
+        freeLocalServerWords(out);
+        return error;
+      }
+      config.xdmcpPort = static_cast<u32>(port), remove = 2;
     } else if (is(word, "-once")) {
       config.xdmcpOnce = 1, remove = 1;
     } else if (is(word, "-cookie") && hasValue) {

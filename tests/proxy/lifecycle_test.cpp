@@ -200,6 +200,13 @@ INSTANTIATE_TEST_SUITE_P(
                       WordsCase{"X -broadcast -auth /a/file :2", "X -auth /a/file :2", 2, 1, ""},
                       WordsCase{"-query dm -broadcast", "", 0, 1, "dm"}));
 
+TEST(LocalServerCommand, APortOutsideSixteenBitsIsRefused) {
+  const char* words[] = {"Xvfb", ":5", "-port", "70000"};
+  LocalServerWords kept;
+  EXPECT_STREQ(filterLocalServerWords(4, const_cast<char**>(words), &kept),
+               "Invalid value '70000' for statement serverCommand -port - A port lies between 1 and 65535");
+}
+
 TEST(LocalServerCommand, AnAuthorityFileNamesTheProxysClientsFileWhenNoneIsSet) {
   forgetServerCredentials();
   const char* words[] = {"X", "-auth", "/some/cookies", ":4"};

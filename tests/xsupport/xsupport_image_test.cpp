@@ -251,6 +251,8 @@ TEST(ImageScale, RefusesExtentsBeyondTheTables) {
   EXPECT_EQ(ximageReduceBitmap(bits, 0, 0, 40000, 2, bitsSmall, 0, 0, 10, 1), 0);
   EXPECT_EQ(ximageCopyScaled(small, 90, 0, 20, 2, target, 0, 0, 5, 5, 0), 0);  // outside the source
   EXPECT_EQ(ximageScaleSmooth(small, 400.0, 1.0), nullptr);
+  // Known too large before the bitmap is doubled towards it.
+  EXPECT_EQ(ximageScaleSmooth(bitsSmall, 1e5, 1e5), nullptr);
   for (XImage* image : {wide, small, target, bits, bitsSmall}) XDestroyImage(image);
 }
 

@@ -100,7 +100,16 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"metaScreen m keepWindowsVisible -20", FIELD(screen(0)->keepWindowsVisible), -20},
         ValueCase{"logDestination stderr", FIELD(cfg.given & kGivenLogDestination), kGivenLogDestination},
         ValueCase{"set PALVON_TEST_SET \"a b\" logDestination $PALVON_TEST_SET",
-                  FIELD(strcmp(cfg.logDestination, "a b")), 0}));
+                  FIELD(strcmp(cfg.logDestination, "a b")), 0},
+        // The ends of the ranges are values.
+        ValueCase{"nice 19 serverNice -20", FIELD(cfg.nice * 100 + cfg.serverNice), 1880},
+        ValueCase{"xdmcpPort 65535", FIELD(cfg.xdmcpPort), 65535},
+        ValueCase{"metaScreen m width 32767", FIELD(screen(0)->width), 32767},
+        ValueCase{"screen a displayWidth -32767", FIELD(head(0)->settings.physicalWidth), -32767},
+        ValueCase{"screen a screen b eastOf a -32767", FIELD(head(1)->settings.offsetX), -32767},
+        ValueCase{"screen a pointer zoom 2047", FIELD(head(0)->settings.pointerZoomY), 2047},
+        ValueCase{"screen a priority 0 65535", FIELD(head(0)->settings.defensePriority), 65535},
+        ValueCase{"pixmapFormats -1", FIELD(cfg.pixmapFormats[0].depth * 10 + cfg.pixmapFormats[0].enabled), 10}));
 
 TEST(StatementValue, PixmapFormatsAndExtensionEntries) {
   test::TempDir dir;
@@ -167,6 +176,59 @@ TEST(StatementMessage, BoundsNegativesAndUnknownNames) {
       {"screen a screen b eastOf zz", "No screen 'zz' in meta screen '.0'"}};
   for (const auto& m : others) EXPECT_EQ(parseConfigText(dir.path(), m[0]), m[1] + kWhere) << m[0];
 }
+
+// Numbers outside what they can become (a 16-bit coordinate or size, a
+// port, a priority, a zoom whose cursor the coordinates hold) are refused
+// with the statement and the bound, never wrapped or kept without effect.
+struct RangeCase {
+  const char* text;
+  const char* message;
+};
+
+void PrintTo(const RangeCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
+class OutOfRangeTest : public ::testing::TestWithParam<RangeCase> {};
+
+TEST_P(OutOfRangeTest, NamesTheStatementAndTheBound) {
+  test::TempDir dir;
+  EXPECT_EQ(parseConfigText(dir.path(), GetParam().text), GetParam().message + kWhere);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OutOfRangeTest,
+    ::testing::Values(
+        RangeCase{"nice 1000", "nice must be lower or equal than 19"},
+        RangeCase{"serverNice -1000", "serverNice must be greater or equal than -20"},
+        RangeCase{"xdmcpPort 70000", "xdmcpPort must be lower or equal than 65535"},
+        RangeCase{"xdmcpPort 0", "xdmcpPort must be greater or equal than 1"},
+        RangeCase{"pixmapFormats 24:32:32 33", "pixmapFormat depth must be lower or equal than 32"},
+        RangeCase{"pixmapFormats 24:32:4", "pixmapFormat scanlinePad must be greater or equal than 8"},
+        RangeCase{"metaScreen m width 70000", "metaScreen width must be lower or equal than 32767"},
+        RangeCase{"metaScreen m height 0", "metaScreen height must be greater or equal than 1"},
+        RangeCase{"metaScreen m offsetX 40000", "metaScreen offsetX must be lower or equal than 32767"},
+        RangeCase{"metaScreen m eastOf n -40000", "metaScreen offsetX must be greater or equal than -32767"},
+        RangeCase{"metaScreen m widthMM 0", "metaScreen widthMM must be greater or equal than 1"},
+        RangeCase{"metaScreen m heightMM 70000", "metaScreen heightMM must be lower or equal than 65535"},
+        RangeCase{"metaScreen m keepWindowsVisible 70000", "keepWindowsVisible must be lower or equal than 65535"},
+        RangeCase{"metaScreen m visuals TrueColor:48", "visual depth must be lower or equal than 32"},
+        RangeCase{"screen a displayX 70000", "convert physicalX must be lower or equal than 32767"},
+        RangeCase{"screen a displayX -70000", "convert physicalX must be greater or equal than 0"},
+        RangeCase{"screen a displayWidth 70000", "convert physicalWidth must be lower or equal than 32767"},
+        RangeCase{"screen a displayGeometry 10x10+40000+0", "convert physicalX must be lower or equal than 32767"},
+        RangeCase{"screen a clipWidth -5", "convert logicalWidth must be greater or equal than 1"},
+        RangeCase{"screen a clipWidth 0", "convert logicalWidth must be greater or equal than 1"},
+        RangeCase{"screen a clipGeometry 40000x10", "convert logicalWidth must be lower or equal than 32767"},
+        RangeCase{"screen a clipX -40000", "convert logicalX must be greater or equal than -32767"},
+        RangeCase{"screen a screen b initialX 2147483000", "screen initialX must be lower or equal than 32767"},
+        RangeCase{"screen a screen b eastOf a 40000", "screen offsetX must be lower or equal than 32767"},
+        RangeCase{"screen a followPointerX -5", "screen followPointerX must be greater or equal than 0"},
+        RangeCase{"screen a minimumTextSize -1", "screen minimumTextSize must be greater or equal than 0"},
+        RangeCase{"screen a priority -1", "screen priority must be greater or equal than 0"},
+        RangeCase{"screen a priority 1 70000", "screen defensePriority must be lower or equal than 65535"},
+        RangeCase{"screen a pointer sampleRate 70000", "screen pointerSampleRate must be lower or equal than 65535"},
+        RangeCase{"screen a pointer zoom 100000", "pointer zoom must be lower or equal than 2047"},
+        RangeCase{"screen a pointer zoom 1e308", "pointer zoom must be lower or equal than 2047"},
+        RangeCase{"screen a pointer zoom inf", "pointer zoom must be lower or equal than 2047"}));
 
 struct InvalidCase {
   const char* text;
@@ -425,7 +487,7 @@ TEST(Linking, HeadPlacementsWithinTheirMetaScreen) {
 TEST(Writers, VisualSpecificationsReadBack) {
   test::TempDir dir;
   const char* words[] = {"TrueColor:24", "-PseudoColor:8::::1:doubleBuffered", ":::::7", "StaticGrey",
-                         "GreyScale:4:5:6:7:8:singleOnDoubleBuffered", "-", "+", "DirectColor::16"};
+                         "GreyScale:4:5:6:2:8:singleOnDoubleBuffered", "-", "+", "DirectColor::16"};
   std::string text = "metaScreen m visuals";
   for (const char* word : words) text += std::string(" ") + word;
   ASSERT_EQ(parseConfigText(dir.path(), text), "");

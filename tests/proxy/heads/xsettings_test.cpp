@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -38,7 +39,7 @@ struct ClipRow {
 // A 1280-pixel screen; the head's current clip is 1..1279.
 constexpr ClipAxisInput clip(i32 border, bool borderInMask, bool posGiven, i32 position, bool sizeGiven, i32 size,
                              bool inWindow = false) {
-  return {1280, border, borderInMask, posGiven, sizeGiven, position, size, 1, 1278, inWindow};
+  return {1280, border, borderInMask, posGiven, sizeGiven, position, size, 1, 1278, inWindow, false};
 }
 
 const ClipRow kClipRows[] = {
@@ -47,7 +48,13 @@ const ClipRow kClipRows[] = {
     {"NegativePastThePositionIsRefused", clip(1, false, true, 100, true, -1180), false, 0, 0},
     {"NegativeExactlyToThePositionIsRefused", clip(0, false, true, 100, true, -1180), false, 0, 0},
     {"PositionBelowTheBorderIsTheBorder", clip(4, false, true, 2, false, 0), true, 4, 1272},
-    {"PositionPastTheScreen", clip(1, false, true, 5000, false, 0), true, 1278, 1},
+    // A position or a size the screen cannot hold is refused, not wrapped
+    // into a one-pixel head.
+    {"PositionPastTheScreenIsRefused", clip(1, false, true, 5000, false, 0), false, 0, 0},
+    {"PositionOnTheFarBorderIsRefused", clip(1, false, true, 1279, false, 0), false, 0, 0},
+    {"LastPixelBeforeTheBorder", clip(1, false, true, 1278, false, 0), true, 1278, 1},
+    {"SizeLargerThanTheScreenIsRefused", clip(0, false, false, 0, true, 1281), false, 0, 0},
+    {"InWindowMayBeLargerThanTheScreen", clip(0, false, false, 0, true, 2000, true), true, 1, 2000},
     {"BorderInMaskNegativePosition", clip(1, true, true, -5, false, 0), true, 0, 1278},
     {"BorderInMaskCutsAtTheScreen", clip(1, true, true, 1000, true, 500), true, 1000, 280},
     {"WithoutBorderInMaskCutsBeforeTheBorder", clip(1, false, true, 1000, true, 500), true, 1000, 279},
@@ -299,9 +306,14 @@ TEST_F(SettingsTest, PointerSettings) {
   EXPECT_EQ(head_->noEntry, 1);
   EXPECT_EQ(head_->wrapX, 1);
   EXPECT_EQ(head_->pointerSampleRate, 10u);
-  settings_.pointerZoomX = 0, settings_.pointerZoomY = 1;
-  EXPECT_EQ(apply(kHeadGivenPointerZoom), "Invalid pointer scaling factor on h");
-  settings_.pointerZoomX = 2;
+  // Zooms whose cursor no coordinate could hold are refused, NaN included.
+  for (double zoom : {0.0, -3.0, kPointerZoomMax * 1.001, 3e38, std::nan("")}) {
+    settings_.pointerZoomX = 1, settings_.pointerZoomY = zoom;
+    EXPECT_EQ(apply(kHeadGivenPointerZoom), "Invalid pointer scaling factor on h - It must lie above 0 and at most 2047")
+        << zoom;
+    EXPECT_EQ(head_->zoomY, 1.0);
+  }
+  settings_.pointerZoomX = 2, settings_.pointerZoomY = 1;
   ASSERT_EQ(apply(kHeadGivenPointerZoom), "");
   EXPECT_EQ(head_->zoomX, 2.0);
 }

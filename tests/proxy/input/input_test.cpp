@@ -28,6 +28,7 @@
 #include "support/logcapture.h"
 #include "support/resource_rig.h"
 #include "xsupport/rclib/rclib.h"
+#include "xsupport/ximage.h"
 
 namespace palvon {
 namespace {
@@ -285,6 +286,15 @@ TEST(HeadTransforms, RotationKeepsPointsInsideAndZoomScales) {
   rotatePointForHead(&x, &y, 100, 50, &head);
   EXPECT_EQ(x, 40);
   EXPECT_EQ(y, 44);
+  // A client's cursor that the zoom makes too large for the scaler is
+  // refused before its copy is allocated, not copied in part.
+  XImage* cursor = ximageCreateWithData(ximageBitmapFormat(), 32, 32);
+  ASSERT_NE(cursor, nullptr);
+  bool owned = false;
+  head.rotation = 0, head.zoomX = head.zoomY = 1100;
+  EXPECT_EQ(scaleImageForHead(cursor, false, &owned, &head), nullptr);
+  EXPECT_FALSE(owned);
+  XDestroyImage(cursor);
 }
 
 TEST(HeadTransforms, ColormapEntriesByIndexOrByChannelMasks) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -138,6 +139,12 @@ class Meta : public ::testing::TestWithParam<char> {
     for (uint32_t k = 0; k < c.get32(reply, 8); k++)
       ids.push_back(c.get32(reply, 32 + 4 * k));
     return ids;
+  }
+  // AddServer of the display: the reply.
+  Bytes addServer(const std::string& name) {
+    Bytes body(8 + ((name.size() + 4) & ~3u), 0);
+    std::copy(name.begin(), name.end(), body.begin() + 8);
+    return c.ask(4, body);
   }
   // A mapped InputOutput child of the root with the given geometry.
   uint32_t window(uint32_t n, int16_t x, int16_t y, uint16_t w, uint16_t h, uint16_t border = 0) {
@@ -561,11 +568,6 @@ TEST_P(Meta, AddedServersGiveHeadsOnNoScreen) {
   Xvfb serverC({"-screen", "0", "640x480x24"});
   ASSERT_TRUE(serverC.ok()) << serverC.error();
   c.send(9, c.words({0x02}));
-  auto addServer = [&](const std::string& name) {
-    Bytes body(8 + ((name.size() + 4) & ~3u), 0);
-    std::copy(name.begin(), name.end(), body.begin() + 8);
-    return c.ask(4, body);
-  };
   Bytes reply = addServer(serverC.display());
   ASSERT_GE(reply.size(), 32u) << proxy->log();
   EXPECT_EQ(reply[1], 0) << c.text(reply, 32, c.get16(reply, 10));
@@ -600,6 +602,83 @@ TEST_P(Meta, AddedServersGiveHeadsOnNoScreen) {
   EXPECT_GT(length, 0);
   EXPECT_EQ(reply.size(), 32u + ((length + 3u) & ~3u));
   EXPECT_EQ(listHeads(0xffff), heads);
+}
+
+uint32_t floatBits(float value) {
+  uint32_t bits;
+  memcpy(&bits, &value, 4);
+  return bits;
+}
+
+// Values a head cannot hold are refused with the setting and its range and
+// change nothing, on a head of the meta screen and on one added but not yet
+// placed; a second AddServer of a screen in the session is refused. The
+// proxy answers throughout, and the added head joins with a zoom its server
+// can show.
+TEST_P(Meta, ValuesOutOfRangeAndASecondAdditionAreRefused) {
+  Xvfb serverC({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(serverC.ok()) << serverC.error();
+  Bytes added = addServer(serverC.display());
+  ASSERT_EQ(added.size(), 36u) << c.text(added, 32, c.get16(added, 10));
+  uint32_t unplaced = c.get32(added, 32), placed = listHeads(0xffff).at(1);
+  struct Row {
+    uint32_t mask;
+    std::vector<uint32_t> values;
+    const char* status;  // how the status text starts
+    bool placedToo;
+  };
+  const Row rows[] = {
+      {0x10000000, {floatBits(3e38f), floatBits(3e38f)}, "Invalid pointer scaling factor on", true},
+      {0x10000000, {floatBits(1), 0x7fc00000}, "Invalid pointer scaling factor on", true},  // NaN
+      {0x10000000, {floatBits(100), floatBits(100)}, "Invalid pointer scaling factor on", false},  // 1600 > 480
+      {0x200, {70000}, "Invalid displayX 70000 for screen", true},
+      {0x200, {5000}, "Invalid displayX 5000 for screen", true},
+      {0x800, {70000}, "Invalid displayWidth 70000 for screen", true},
+      {0x800, {5000}, "Invalid displayWidth 5000 for screen", true},
+      {0x4000, {2147483000}, "Invalid clipX 2147483000 for screen", true},
+      {0x4000, {32500}, "Invalid clipX 32500 for screen", true},  // its far edge past the coordinates
+      {0x10000, {uint32_t(-5)}, "Invalid clipWidth -5 for screen", true},
+  };
+  for (uint32_t head : {placed, unplaced}) {
+    Bytes before = c.ask(7, c.words({head}));
+    ASSERT_GE(before.size(), 100u);
+    for (const Row& row : rows) {
+      if (head == placed && !row.placedToo) continue;
+      Bytes body = c.words({head, row.mask});
+      for (uint32_t v : row.values) {
+        Bytes word = c.words({v});
+        body.insert(body.end(), word.begin(), word.end());
+      }
+      std::string status = c.status(c.ask(8, body));
+      EXPECT_EQ(status.rfind(row.status, 0), 0u) << std::hex << row.mask << " " << status;
+      Bytes after = c.ask(7, c.words({head}));
+      ASSERT_EQ(after.size(), before.size()) << proxy->log();
+      EXPECT_TRUE(std::equal(before.begin() + 8, before.end(), after.begin() + 8)) << std::hex << row.mask;
+    }
+  }
+  for (const std::string& again : {serverC.display(), a->display()}) {
+    Bytes refused = addServer(again);
+    ASSERT_GE(refused.size(), 32u) << proxy->log();
+    EXPECT_EQ(refused[1], 2) << again;
+    EXPECT_NE(c.text(refused, 32, c.get16(refused, 10)).find("already configured"), std::string::npos) << again;
+  }
+  // A zoom the server shows: the head joins the screen with it.
+  Bytes zoom = c.words({unplaced, 0x10000000, floatBits(2), floatBits(2)});
+  EXPECT_EQ(c.status(c.ask(8, zoom)), "");
+  Bytes neighbour = c.ask(7, c.words({placed}));
+  ASSERT_GE(neighbour.size(), 100u);
+  int32_t east = int32_t(c.get32(neighbour, 32) + c.get32(neighbour, 40));
+  EXPECT_EQ(c.status(c.ask(8, c.words({unplaced, 0x4002, 0, uint32_t(east)}))), "") << proxy->log();
+  Bytes values = c.ask(7, c.words({unplaced}));
+  ASSERT_GE(values.size(), 100u) << proxy->log();
+  EXPECT_EQ(c.get16(values, 8), 0) << "on screen 0";
+  EXPECT_EQ(c.get32(values, 72), floatBits(2));
+  c.sync();
+  std::string name = serverC.display();
+  Bytes remove(4 + ((name.size() + 4) & ~size_t(3)), 0);
+  remove[0] = uint8_t(name.size());
+  std::copy(name.begin(), name.end(), remove.begin() + 4);
+  EXPECT_EQ(c.status(c.ask(5, remove)), "") << "RemoveServer";
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, Meta, ::testing::Values('l', 'B'),
@@ -690,6 +769,8 @@ TEST(MetaScreenRefusal, ChangesNothing) {
       {"PlacementOutOfRange", 0x08, "", {77}, "Invalid placement 77"},
       {"RelativeToItself", 0x18, "", {3, 0}, "Cyclic relative positioning"},
       {"NameWithTooNarrowWidth", 0x03, "renamed", {10}, "Screen "},
+      {"WidthPastTheCoordinates", 0x02, "", {70000}, "Invalid width 70000 of"},
+      {"OffsetPastTheCoordinates", 0x20, "", {40000}, "Invalid offsetX 40000 of"},
   };
   Xvfb a({"-screen", "0", "640x480x24"});
   ASSERT_TRUE(a.ok()) << a.error();
