@@ -488,6 +488,24 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          xy(bitmap, 37, 11, ~0u), xy(bitmap, 37, 11, 0x81), simple(c, X_FreeGC, gc),
                          simple(c, X_FreePixmap, bitmap)};
        }},
+      // Nothing to read, of the window (alone and across the seam) and of
+      // pixmaps: the reply still says the drawable's depth.
+      {"empty: of no size, and of no plane of the depth",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch;
+         auto get = [&c](uint8_t format, uint32_t drawable, uint16_t width, uint16_t height, uint32_t planes) {
+           return Body(c).b32(drawable).b16(2).b16(2).b16(width).b16(height).b32(planes).request(X_GetImage, format);
+         };
+         Requests r{simple(c, X_MapWindow, i.window),
+                    Body(c).b32(bitmap).b32(i.window).b16(16).b16(16).request(X_CreatePixmap, 8)};
+         for (uint32_t drawable : {i.window, bitmap, i.pixmap})
+           for (uint32_t planes : {~0u, 0u, 0xff000000u})
+             r.push_back(get(planes == ~0u ? ZPixmap : XYPixmap, drawable, planes == ~0u ? 0 : 4, 4, planes));
+         r.push_back(get(XYPixmap, i.window, 0, 4, ~0u));
+         r.push_back(get(XYPixmap, i.window, 96, 70, 0xff00));
+         r.push_back(simple(c, X_FreePixmap, bitmap));
+         return r;
+       }},
   };
   // One id made, freed and made again as another kind between drawings:
   // every drawing must find what the id names now (errors in the plain
@@ -576,7 +594,7 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                                    getImage(c, i.pixmap, 0, 0, 32, 24), simple(c, X_FreeGC, i.scratch)});
        }},
   };
-  t[X_GetImage] = {
+  t[X_GetImage].insert(t[X_GetImage].end(), {
       {"of windows partly off the screen and of one not mapped",
        [](C c, I i) {
          // Windows of their own, selecting no exposures (a turned head
@@ -596,7 +614,7 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          getImage(c, inner, 0, 0, 20, 20), getImage(c, inner, 10, 0, 10, 20),
                          simple(c, X_DestroyWindow, outer)};
        }},
-  };
+  });
   t[X_PutImage] = {
       {"a Z image on the seam, read back",
        [](C c, I i) {
