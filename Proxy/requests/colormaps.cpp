@@ -16,6 +16,7 @@
 #include "Proxy/heads/lookup.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
+#include "Proxy/input/pointer.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/links/pending.h"
@@ -23,14 +24,17 @@
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/requests/cursors.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/visuals/colorheads.h"
 #include "Proxy/visuals/pixels.h"
 #include "Proxy/visuals/visual.h"
 #include "base/logging.h"
 #include "xsupport/colornames.h"
+#include "xsupport/rclib/pointer.h"
 
 namespace palvon {
 
@@ -338,17 +342,59 @@ bool keepInstallTarget(const RouteTarget& target, void* argument) {
   return false;
 }
 
+// The cursor the pointer shows on the screen: an active grab's, else the
+// one defined nearest above the window under the pointer; null when the
+// pointer is on another screen or no client defined one. Until it first
+// moves, the pointer is on the first screen.
+const CursorRecord* cursorShownOn(MetaScreen* screen) {
+  Head* head = inputState.pointerHead;
+  if (screen != (head ? head->metaScreen : proxyState.screens)) return nullptr;
+  const InputGrab& grab = inputState.pointerGrab;
+  if (grab.client && grab.cursorRecord) return grab.cursorRecord;
+  return cursorAtMetaPoint(screen, inputState.pointerX, inputState.pointerY);
+}
+
+// A plain server's cursor takes its two colours in a dynamic colormap
+// installed under it, so a private colormap that its client never filled
+// still shows them (the black and white of the usual cursors at pixels 0
+// and 1). The proxy keeps an emulated colormap's cells: it writes them
+// there itself, into free cells, and every head shows them.
+void showCursorColours(ProxyClient* client, ColormapRecord* colormap) {
+  EmulatedColormap* cells = emulatedOnColorHead(colormap);
+  const HeadCursor* images = nullptr;
+  u32 count = 0;
+  if (!cells || !isDynamic(colormap->visual) || !describeCursorImages(cursorShownOn(colormap->screen), &images, &count))
+    return;
+  // A cursor made of an image takes black and white there.
+  bool image = images[0].renderFormat != 0;
+  const XColor colours[2] = {image ? XColor{} : images[0].foreground,
+                             image ? XColor{0, 0xffff, 0xffff, 0xffff, 0, 0} : images[0].background};
+  XColor written[2];
+  u32 n = writeColoursIntoFreeCells(cells, colours, 2, written);
+  Head* head = colorHeadOf(colormap);
+  ServerLink* link = head ? clientLink(client, head->serverIndex) : nullptr;
+  for (u32 i = 0; link && i < n; i++)
+    requestStoreColors(link, translateXid(colormap->id, RT_COLORMAP, head),
+                       convertPixelToHead(u32(written[i].pixel), colormap->visual, head), written[i].red,
+                       written[i].green, written[i].blue);
+  showFreeCellColoursOnHeads(colormap, written, n);
+}
+
 void installOrUninstall(u8* request, u32 length, bool install) {
   u32 id = get32(request + 4);
   ColormapRecord* colormap = lookupColormap(id);
   if (!colormap) return sendXError(BadColor, id, request, length, nullptr);
+  bool newlyInstalled = false;
   if (MetaScreen* screen = colormap->screen) {
+    u32 count = screen->installedColormapCount;
+    newlyInstalled = install && !(count && screen->installedColormapIds[count - 1] == id);
     if (install && !installColormapOnScreen(screen, id)) return sendXError(BadAlloc, 0, request, length, nullptr);
     if (!install && id != screen->defaultColormap) removeInstalledColormap(screen, id);
   }
   setRequestResource(currentClient, id);
   InstallCopy c{colormap};
   forwardToTargets(Route::kEveryHead, request, length, keepInstallTarget, rewriteColormapId, &c);
+  if (newlyInstalled) showCursorColours(currentClient, colormap);
 }
 
 }  // namespace

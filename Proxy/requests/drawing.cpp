@@ -463,15 +463,31 @@ bool sharesDepth(Drawing& d, const u8* request, u32 length) {
 // CopyPlane's bit plane is one bit within the source's depth: a head that
 // converts the visual would move a bad one elsewhere and draw with it, or
 // name another plane in its error. BadValue with the plane, after the
-// checks of the drawables and the GC; an unknown source or GC is left to
-// the heads. False when the request was answered so.
-bool planeFits(const u8* request, u32 length, u32 source) {
+// checks of the drawables and the GC (an InputOnly window at either end is
+// BadMatch); an unknown source or GC is left to the heads. False when the
+// request was answered so.
+bool planeFits(const u8* request, u32 length, const DrawableInfo& destination, u32 source) {
   u32 plane = get32(request + 28);
   DrawableInfo info;
   if (!describeDrawable(source, &info)) return true;
+  if (destination.inputOnly || info.inputOnly) {
+    sendXError(BadMatch, 0, request, length, nullptr);
+    return false;
+  }
   bool fits = plane && !(plane & (plane - 1)) && (info.depth >= 32 || plane < (1u << info.depth));
   if (!fits) sendXError(BadValue, plane, request, length, nullptr);
   return fits;
+}
+
+// A plain server refuses a bad coordinate mode or polygon shape before it
+// looks at the drawable and the GC: the heads answer such a request.
+bool ownValuesBad(const u8* request) {
+  switch (request[0]) {
+    case X_PolyPoint:
+    case X_PolyLine: return request[1] > CoordModePrevious;
+    case X_FillPoly: return request[12] > Convex || request[13] > CoordModePrevious;
+    default: return false;
+  }
 }
 
 // Common steps of every member, then the walk. kList: d is a list member
@@ -494,12 +510,14 @@ template <bool kList>
   if (kList && type == RT_PIXMAP && !checkDepth) d.known = true;
   else d.known = describeFoundDrawable(type, object, &d.info);
   setRequestResourceQuickly(currentClient, d.drawable, type, object);
-  // With one meta screen everything shares it: the look-ups are spared.
-  if (proxyState.screenCount > 1 && d.known && !sharesScreen(d, request, length)) return;
-  if (checkDepth && d.known && !sharesDepth(d, request, length)) return;
+  // With one meta screen everything shares it: the look-ups are spared. A
+  // request refused for its own values is the heads' to answer.
+  bool matchChecked = (proxyState.screenCount > 1 || checkDepth) && d.known && !(kList && ownValuesBad(request));
+  if (matchChecked && proxyState.screenCount > 1 && !sharesScreen(d, request, length)) return;
+  if (matchChecked && checkDepth && !sharesDepth(d, request, length)) return;
   if (!kList && request[0] == X_CopyPlane && d.known) {
     if (!d.gcRecord) d.gcRecord = lookupGC(d.gc);
-    if (d.gcRecord && !planeFits(request, length, d.source)) return;
+    if (d.gcRecord && !planeFits(request, length, d.info, d.source)) return;
   }
   bool copy = !kList && (request[0] == X_CopyArea || request[0] == X_CopyPlane);
   if (copy) {

@@ -318,9 +318,12 @@ void ProcCreateGC(u8* request, u32 length) {
   u32 id = get32(request + 4), drawable = get32(request + 8), mask = get32(request + 12);
   setRequestResource(currentClient, drawable);
   if (isBadIdChoice(id)) return sendXError(BadIDChoice, id, request, length, nullptr);
-  if (mask > kGCAllComponents) return sendXError(BadValue, mask, request, length, nullptr);
   DrawableInfo d;
   if (!describeDrawable(drawable, &d)) return sendXError(BadDrawable, drawable, request, length, nullptr);
+  // An InputOnly window is no drawable, whatever the values; refused here,
+  // the id stays free for the requests that follow at once.
+  if (d.inputOnly) return sendXError(BadMatch, 0, request, length, nullptr);
+  if (mask > kGCAllComponents) return sendXError(BadValue, mask, request, length, nullptr);
   u32 bad = 0;
   if (badGCValue(mask, request + 16, &bad)) return sendXError(BadValue, bad, request, length, nullptr);
   if (u8 error = refusedGCResource(d.screen, d.depth, mask, request + 16))

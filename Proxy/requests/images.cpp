@@ -480,6 +480,16 @@ bool askOneHead(GetImage& g, Head* head) {
   return askHead(g, head, g.x, g.y, g.width, g.height, convert || g.sink.done);
 }
 
+// Nothing to read (no pixels, or no plane of the depth): the drawable's
+// depth and visual, whatever depth or pixels a head keeps it in, and no
+// head to ask (each piece of a window across heads would answer).
+void answerEmptyImage(const GetImage& g) {
+  u8 reply[32] = {};
+  reply[1] = u8(g.info.depth);
+  put32(reply + 8, g.info.window && g.info.visual ? g.info.visual->visualId : 0);
+  sendComposedReply(X_GetImage, 0, reply, sizeof reply, "bbsii", currentClient);
+}
+
 // One head when one shows the whole area, else pieces of several.
 bool askForImage(GetImage& g) {
   MetaScreen* screen = currentClient->requestResourceScreen;
@@ -510,6 +520,7 @@ void ProcGetImage(u8* request, u32 length) {
     return sendXError(BadMatch, g.drawable, request, length, "invalid dimensions");
   u64 size = clientImageSize(g.format, g.info.depth, g.width, g.height, g.planeMask);
   if (size > 0xfffffffbu) return sendXError(BadAlloc, 0, request, length, nullptr);
+  if (!size) return answerEmptyImage(g);
   g.jobSize = u32(size);
   bool sent = askForImage(g);
   if (!sent) {

@@ -301,6 +301,25 @@ int storeColorsOnHeads(ColormapRecord* colormap, const u8* items, u32 count) {
   return 1;
 }
 
+void showFreeCellColoursOnHeads(ColormapRecord* colormap, const XColor* colours, u32 count) {
+  for (Head* head = nextTarget(colormap, nullptr); head && count; head = nextTarget(colormap, head)) {
+    if (isColormapEmulatedOn(colormap, head)) {
+      storeOnHead(colormap, head, colours, count);
+      continue;
+    }
+    // A server stores only into cells held: each is held for the moment.
+    Colormap there = serverColormap(colormap, head);
+    for (u32 i = 0; i < count; i++) {
+      XColor item = colours[i];
+      unsigned long pixel = item.pixel = pixelOnHead(colormap, u32(colours[i].pixel), head);
+      if (!allocColorCellsExactly(head->display, there, &pixel, 1)) continue;
+      XfsStoreColors(head->display, there, &item, 1);
+      XfsFreeColors(head->display, there, &pixel, 1, 0);
+    }
+    XfsFlush(head->display);
+  }
+}
+
 int storeNamedColorOnHeads(ColormapRecord* colormap, u32 pixel, u8 flags, const char* name, u32 length) {
   u16 red = 0, green = 0, blue = 0;
   if (!colorLookupName(name, length, &red, &green, &blue)) return 1;

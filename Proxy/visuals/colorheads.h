@@ -54,6 +54,10 @@ int allocColorPlanesOnHeads(ProxyClient* client, ColormapRecord* colormap, const
 // kept in the record; every target head gets all items. 0 when memory ran
 // out.
 int storeColorsOnHeads(ColormapRecord* colormap, const u8* items, u32 count);
+// Colours written into free cells of an emulated colormap (pixels in client
+// terms), shown by every other head: an emulated copy stores them, a real
+// one takes each cell exactly, stores into it and frees it again.
+void showFreeCellColoursOnHeads(ColormapRecord* colormap, const XColor* colours, u32 count);
 // An unknown name stores nothing and succeeds.
 int storeNamedColorOnHeads(ColormapRecord* colormap, u32 pixel, u8 flags, const char* name, u32 length);
 // CopyColormapAndFree: the client's entries of `from` move to `to` (whose

@@ -217,6 +217,33 @@ void claimPlaneSets(EmulatedColormap* colormap, u16 state, u32 mask, const u32* 
   }
 }
 
+// The colour as the visual stores it, with every channel.
+XColor storedColour(const EmulatedColormap* colormap, const XColor& colour) {
+  u16 mask = significantMaskOf(colormap);
+  XColor stored = colour;
+  stored.red = storedChannel(stored.red, mask);
+  stored.green = storedChannel(stored.green, mask);
+  stored.blue = storedChannel(stored.blue, mask);
+  stored.flags = DoRed | DoGreen | DoBlue;
+  return stored;
+}
+
+bool sameColour(const XColor& a, u16 red, u16 green, u16 blue) {
+  return a.red == red && a.green == green && a.blue == blue;
+}
+
+// The shared cell of that stored colour; null when none.
+EmulatedColorCell* sharedCellOf(EmulatedColormap* colormap, const XColor& stored, u32* pixel) {
+  for (u32 i = 0; i < cellCount(colormap); i++) {
+    EmulatedColorCell* cell = &colormap->cells[i];
+    if (cell->state == kCellShared && sameColour(stored, cell->red, cell->green, cell->blue)) {
+      *pixel = i;
+      return cell;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 u16 significantBitsMask(u32 bitsPerRgb) {
@@ -332,28 +359,37 @@ bool allocEmulatedPixel(EmulatedColormap* colormap, const XColor& colour) {
 }
 
 bool allocEmulatedColor(Display* /*display*/, EmulatedColormap* colormap, XColor* colour) {
-  u16 mask = significantMaskOf(colormap);
-  XColor masked = *colour;
-  masked.red = storedChannel(masked.red, mask);
-  masked.green = storedChannel(masked.green, mask);
-  masked.blue = storedChannel(masked.blue, mask);
-  masked.flags = DoRed | DoGreen | DoBlue;
-  for (u32 i = 0; i < cellCount(colormap); i++) {
-    EmulatedColorCell* cell = &colormap->cells[i];
-    if (cell->state == kCellShared && cell->red == masked.red && cell->green == masked.green &&
-        cell->blue == masked.blue) {
-      setHolder(cell, currentHolder());
-      masked.pixel = i;
-      *colour = masked;
-      return true;
-    }
-  }
+  XColor masked = storedColour(colormap, *colour);
   u32 pixel;
+  if (EmulatedColorCell* cell = sharedCellOf(colormap, masked, &pixel)) {
+    setHolder(cell, currentHolder());
+    masked.pixel = pixel;
+    *colour = masked;
+    return true;
+  }
   if (!allocEmulatedCells(colormap, kCellShared, &pixel, 1)) return false;
   masked.pixel = pixel;
   setEmulatedColorCells(colormap, &masked, 1);
   *colour = masked;
   return true;
+}
+
+u32 writeColoursIntoFreeCells(EmulatedColormap* colormap, const XColor* colours, u32 count, XColor* written) {
+  u32 n = 0, next = 0;
+  for (u32 k = 0; k < count; k++) {
+    XColor stored = storedColour(colormap, colours[k]);
+    u32 pixel;
+    bool seen = sharedCellOf(colormap, stored, &pixel) != nullptr;
+    for (u32 w = 0; w < n && !seen; w++) seen = sameColour(stored, written[w].red, written[w].green, written[w].blue);
+    if (seen) continue;
+    while (next < cellCount(colormap) && colormap->cells[next].state != kCellFree) next++;
+    if (next == cellCount(colormap)) break;
+    EmulatedColorCell* cell = &colormap->cells[next];
+    cell->red = stored.red, cell->green = stored.green, cell->blue = stored.blue;
+    stored.pixel = next++;
+    written[n++] = stored;
+  }
+  return n;
 }
 
 u8 freeEmulatedColors(Display* /*display*/, EmulatedColormap* colormap, const u32* pixels, u32 count, u32 planeMask,

@@ -82,6 +82,11 @@ bool allocEmulatedColorCells(EmulatedColormap* colormap, u16 state, bool contigu
 // lowest first.
 bool allocEmulatedColorCellsRequest(Display* display, EmulatedColormap* colormap, bool contiguous, u32* masks,
                                     u32 planes, u32* pixels, u32 count);
+// The colours a plain server's cursor takes in a colormap installed under
+// it: each colour that no shared cell holds is written into the next free
+// cell, which stays free. The cells written (pixel and stored colour) go to
+// `written` (room for count); their number is returned.
+u32 writeColoursIntoFreeCells(EmulatedColormap* colormap, const XColor* colours, u32 count, XColor* written);
 // FreeColors: releases every pixel combined with every subset of the plane
 // mask that the current client holds. Returns 0, or the error of the last
 // fault: BadValue for a pixel beyond the colormap (stored in *badValue),

@@ -404,6 +404,16 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
       {"one word longer than its empty list", [](C c, I) { return Requests{Body(c).b16(0).b16(0).b32(0).request(X_SetFontPath)}; }},
   };
   t[X_CreateGC] = {
+      // Its drawable is looked at before its values, and a refused one
+      // leaves the id free.
+      {"on an InputOnly window with a bad value, with a bad mask on none, then made on the window",
+       [](C c, I i) {
+         uint32_t window = i.scratch + 1;
+         return Requests{createWindow(c, window, i.window, 5, 5, 10, 10, InputOnly, 0, 0),
+                         gcWith(c, i.scratch, window, GCFunction, 99), gcWith(c, i.scratch, window, GCForeground, 1),
+                         Body(c).b32(i.scratch).b32(i.missing).b32(1u << 23).b32(0).request(X_CreateGC),
+                         gcWith(c, i.scratch, i.window, GCForeground, 1), simple(c, X_FreeGC, i.scratch)};
+       }},
       {"function 16", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFunction, 16)}; }},
       {"function 0x103 (read as a byte)", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCFunction, 0x103)}; }},
       {"line style 3", [](C c, I i) { return Requests{gcWith(c, i.scratch, i.window, GCLineStyle, 3)}; }},
@@ -488,11 +498,47 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          xy(bitmap, 37, 11, ~0u), xy(bitmap, 37, 11, 0x81), simple(c, X_FreeGC, gc),
                          simple(c, X_FreePixmap, bitmap)};
        }},
+      // Nothing to read, of the window (alone and across the seam) and of
+      // pixmaps: the reply still says the drawable's depth.
+      {"empty: of no size, and of no plane of the depth",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch;
+         auto get = [&c](uint8_t format, uint32_t drawable, uint16_t width, uint16_t height, uint32_t planes) {
+           return Body(c).b32(drawable).b16(2).b16(2).b16(width).b16(height).b32(planes).request(X_GetImage, format);
+         };
+         Requests r{simple(c, X_MapWindow, i.window),
+                    Body(c).b32(bitmap).b32(i.window).b16(16).b16(16).request(X_CreatePixmap, 8)};
+         for (uint32_t drawable : {i.window, bitmap, i.pixmap})
+           for (uint32_t planes : {~0u, 0u, 0xff000000u})
+             r.push_back(get(planes == ~0u ? ZPixmap : XYPixmap, drawable, planes == ~0u ? 0 : 4, 4, planes));
+         r.push_back(get(XYPixmap, i.window, 0, 4, ~0u));
+         r.push_back(get(XYPixmap, i.window, 96, 70, 0xff00));
+         r.push_back(simple(c, X_FreePixmap, bitmap));
+         return r;
+       }},
   };
   // One id made, freed and made again as another kind between drawings:
   // every drawing must find what the id names now (errors in the plain
   // server's order: the drawable before the GC, then the depths).
   t[X_PolyPoint] = {
+      // Refused for the mode or shape before the drawable and the GC are
+      // looked at: on an InputOnly window, with a GC of another depth.
+      {"a bad coordinate mode or shape, before the drawable and the GC",
+       [](C c, I i) {
+         uint32_t bitmap = i.scratch + 1, gc = i.scratch + 2;
+         Requests r{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 0, 0),
+                    Body(c).b32(bitmap).b32(i.window).b16(4).b16(4).request(X_CreatePixmap, 1),
+                    gcWith(c, gc, bitmap, GCForeground, 1)};
+         for (auto [drawable, with] : {std::pair{i.scratch, i.gc}, {i.window, gc}}) {
+           for (uint8_t major : {X_PolyPoint, X_PolyLine})
+             r.push_back(Body(c).b32(drawable).b32(with).b16(1).b16(1).b16(2).b16(2).request(major, 2));
+           for (auto [shape, mode] : {std::pair<uint8_t, uint8_t>{3, 0}, {0, 2}})
+             r.push_back(Body(c).b32(drawable).b32(with).b8(shape).b8(mode).b16(0).b16(1).b16(1).b16(2).b16(2).b16(3)
+                             .b16(1).request(X_FillPoly));
+         }
+         r.insert(r.end(), {simple(c, X_FreeGC, gc), simple(c, X_FreePixmap, bitmap)});
+         return r;
+       }},
       {"an id freed and made again as a pixmap, a GC and a window",
        [](C c, I i) {
          uint32_t again = i.scratch, bitmap = i.scratch + 1;
@@ -576,7 +622,7 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                                    getImage(c, i.pixmap, 0, 0, 32, 24), simple(c, X_FreeGC, i.scratch)});
        }},
   };
-  t[X_GetImage] = {
+  t[X_GetImage].insert(t[X_GetImage].end(), {
       {"of windows partly off the screen and of one not mapped",
        [](C c, I i) {
          // Windows of their own, selecting no exposures (a turned head
@@ -596,7 +642,7 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          getImage(c, inner, 0, 0, 20, 20), getImage(c, inner, 10, 0, 10, 20),
                          simple(c, X_DestroyWindow, outer)};
        }},
-  };
+  });
   t[X_PutImage] = {
       {"a Z image on the seam, read back",
        [](C c, I i) {
@@ -782,6 +828,16 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                                    copy(c, i.window, i.window, i.gc, 10, 10, 30, 40, 40, 30, 1u << 23),
                                    getImage(c, i.window, 0, 0, 100, 80)});
        }},
+      // An InputOnly window is no drawable: BadMatch before the plane is
+      // looked at (bad, beyond the depth, good).
+      {"from and to an InputOnly window, with planes bad and good",
+       [](C c, I i) {
+         Requests r{createWindow(c, i.scratch, i.window, 5, 5, 10, 10, InputOnly, 0, 0)};
+         for (uint32_t plane : {3u, 1u << 30, 1u})
+           for (auto [from, to] : {std::pair{i.scratch, i.pixmap}, {i.pixmap, i.scratch}, {i.scratch, i.scratch}})
+             r.push_back(copy(c, from, to, i.gc, 0, 0, 0, 0, 4, 4, plane));
+         return r;
+       }},
       {"a plane of the pixmap onto the window",
        [](C c, I i) {
          return Requests{simple(c, X_MapWindow, i.window), fill(c, i.pixmap, i.gc, 0, 0, 16, 24),
@@ -900,6 +956,7 @@ std::map<uint8_t, std::vector<Instance>> crossScreenInstances() {
          Body image(c);
          image.b32(i.scratch).b32(i.gc).b16(1).b16(1).b16(0).b16(0).b8(0).b8(24).b16(0).b32(0x00ff00);
          return Requests{other(c, i), gcWith(c, gc, i.otherRoot, GCForeground, 1), fill(c, i.window, gc, 0, 0, 4, 4),
+                         Body(c).b32(i.window).b32(gc).b16(1).b16(1).request(X_PolyPoint, 2),
                          fill(c, i.pixmap, gc, 0, 0, 4, 4), fill(c, i.scratch, i.gc, 0, 0, 4, 4),
                          Body(c).b32(i.scratch).b32(i.gc).b16(1).b16(1).request(X_PolyPoint, 0),
                          image.request(X_PutImage, ZPixmap), text(X_PolyText8, i.scratch, i.gc),

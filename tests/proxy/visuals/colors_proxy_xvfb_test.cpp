@@ -9,6 +9,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrender.h>
 
 #include <unistd.h>
 
@@ -142,6 +143,18 @@ class ColourHeads : public ::testing::Test {
         EXPECT_NEAR(got[k].blue, seen[k].blue >> 8, slack) << "server " << i << " pixel " << pixels[k];
       }
     }
+  }
+  // The proxy's 8-bit PseudoColor visual (an emulating head's); an empty
+  // record when it has none.
+  XVisualInfo pseudoColor8() {
+    XVisualInfo wanted{};
+    wanted.c_class = PseudoColor;
+    wanted.depth = 8;
+    int found = 0;
+    XVisualInfo* info = XGetVisualInfo(client, VisualClassMask | VisualDepthMask, &wanted, &found);
+    XVisualInfo out = found ? info[0] : XVisualInfo{};
+    if (info) XFree(info);
+    return out;
   }
   // Writable cells, each given a colour of its own; the stored colours.
   std::vector<XColor> cellsWithColours(Colormap colormap, bool planes) {
@@ -404,16 +417,11 @@ TEST_F(ColourHeads, AnEmulatedVisualIsAnsweredByTheProxyAndShownOnEveryServer) {
   ASSERT_TRUE(proxy->ok()) << proxy->log();
   client = open();
   ASSERT_NE(client, nullptr);
-  XVisualInfo wanted{};
-  wanted.c_class = PseudoColor;
-  wanted.depth = 8;
-  int found = 0;
-  XVisualInfo* info = XGetVisualInfo(client, VisualClassMask | VisualDepthMask, &wanted, &found);
-  ASSERT_GT(found, 0) << proxy->log();
+  XVisualInfo info = pseudoColor8();
+  ASSERT_NE(info.visual, nullptr) << proxy->log();
   // As a plain server lists PseudoColor: the channels are the head's.
-  EXPECT_EQ(info[0].red_mask | info[0].green_mask | info[0].blue_mask, 0u);
-  Colormap colormap = XCreateColormap(client, DefaultRootWindow(client), info[0].visual, AllocNone);
-  XFree(info);
+  EXPECT_EQ(info.red_mask | info.green_mask | info.blue_mask, 0u);
+  Colormap colormap = XCreateColormap(client, DefaultRootWindow(client), info.visual, AllocNone);
   std::vector<XColor> stored = cellsWithColours(colormap, false);
   XColor shared{0, 0x8000, 0x4000, 0x2000, DoRed | DoGreen | DoBlue, 0};
   ASSERT_TRUE(XAllocColor(client, colormap, &shared));
@@ -470,6 +478,74 @@ TEST_F(ColourHeads, AnEmulatedDefaultColormapIsShownBesideAndFreedWithItsClients
     XCloseDisplay(leaving);
     XSync(client, False);
     usleep(100000);
+  }
+  EXPECT_EQ(errors.count, 0);
+}
+
+// A plain server's cursor takes its two colours in a colormap installed
+// under it (once it draws the cursor again): a private colormap that its
+// client never filled shows them at its first cells, which stay free; a
+// cursor made of an image takes black and white. The emulating head alone
+// (a red and blue cursor of bitmaps) and beside an 8-bit server (a cursor
+// of an image), read through the proxy and through each server's
+// installed colormap.
+TEST_F(ColourHeads, AnInstalledEmulatedColormapTakesTheCursorsColours) {
+  for (bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "beside an 8-bit server" : "alone");
+    std::vector<std::string> specs{"320x200x24"};
+    if (beside) specs.push_back("320x200x8");
+    servers.clear();
+    for (const std::string& spec : specs) {
+      servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", spec}));
+      ASSERT_TRUE(servers.back()->ok());
+    }
+    std::vector<std::string> words{"noReset", "on", "screen", servers[0]->display() + ".0", "emulateVisuals",
+                                   "PseudoColor:8"};
+    if (beside) words.insert(words.end(), {"screen", servers[1]->display() + ".0"});
+    proxy = std::make_unique<ProxyProcess>(words);
+    ASSERT_TRUE(proxy->ok()) << proxy->log();
+    client = open();
+    ASSERT_NE(client, nullptr);
+    Visual* visual = pseudoColor8().visual;
+    ASSERT_NE(visual, nullptr) << proxy->log();
+    Window root = DefaultRootWindow(client);
+    if (beside) {
+      XRenderPictFormat* argb = XRenderFindStandardFormat(client, PictStandardARGB32);
+      Pixmap image = XCreatePixmap(client, root, 16, 16, 32);
+      Picture picture = XRenderCreatePicture(client, image, argb, 0, nullptr);
+      XRenderColor green{0, 0xffff, 0, 0xffff};
+      XRenderFillRectangle(client, PictOpSrc, picture, &green, 0, 0, 16, 16);
+      XDefineCursor(client, root, XRenderCreateCursor(client, picture, 0, 0));
+    } else {
+      const char bits[32] = {0x0f, 0x0f, 0x0f, 0x0f, 0x0f, 0x0f, 0x0f, 0x0f, 0x0f, 0x0f, 0x0f};
+      Pixmap bitmap = XCreateBitmapFromData(client, root, bits, 16, 16);
+      XColor red{0, 0xffff, 0, 0, DoRed | DoGreen | DoBlue, 0}, blue{0, 0, 0, 0xffff, DoRed | DoGreen | DoBlue, 0};
+      XDefineCursor(client, root, XCreatePixmapCursor(client, bitmap, bitmap, &red, &blue, 0, 0));
+    }
+    Colormap map = XCreateColormap(client, root, visual, AllocNone);
+    std::vector<std::vector<u16>> expected{{0xff, 0, 0}, {0, 0, 0xff}, {0, 0, 0}};
+    if (beside) expected = {{0, 0, 0}, {0xff, 0xff, 0xff}, {0, 0, 0}};
+    std::vector<XColor> seen(3);
+    for (size_t k = 0; k < seen.size(); k++) seen[k].pixel = k;
+    XInstallColormap(client, map);
+    XQueryColors(client, map, seen.data(), int(seen.size()));
+    for (size_t k = 0; k < seen.size(); k++)
+      EXPECT_EQ((std::vector<u16>{u16(seen[k].red >> 8), u16(seen[k].green >> 8), u16(seen[k].blue >> 8)}), expected[k])
+          << "pixel " << k;
+    // Each server's installed colormap (installed again, which changes
+    // nothing); the emulating server shows pixel p as p in every channel.
+    for (size_t i = 0; i < servers.size(); i++) {
+      unsigned long step = i == 0 ? 0x010101 : 1;
+      std::vector<HeadColour> shown = coloursOn(i, map, {0, step, 2 * step});
+      for (size_t k = 0; k < shown.size(); k++)
+        EXPECT_EQ((std::vector<u16>{shown[k].red, shown[k].green, shown[k].blue}), expected[k])
+            << "server " << i << " pixel " << k;
+    }
+    // The cells are still free, as a plain server leaves them.
+    std::vector<unsigned long> all(256);
+    EXPECT_TRUE(XAllocColorCells(client, map, False, nullptr, 0, all.data(), 256));
+    for (Display* open : opened) XCloseDisplay(open);
+    opened.clear();
   }
   EXPECT_EQ(errors.count, 0);
 }
