@@ -51,9 +51,35 @@ u32 offlineTimeout(const ServerLink* link) {
   return link->server.offlineTimeoutMs ? link->server.offlineTimeoutMs : kDefaultOfflineTimeoutMs;
 }
 
-// The time-out as the descriptor waits take it: a duration past INT_MAX
-// milliseconds (some 25 days) would turn negative there, which is no limit.
-int offlineWaitMs(const ServerLink* link) { return static_cast<int>(std::min<u32>(offlineTimeout(link), INT_MAX)); }
+// A blocking wait on the link, in pieces: `attempt`(ms) waits up to that
+// long and says whether what it waited for came. The wait takes the link's
+// offline time-out at most; with Failsafe it ends when the server is due
+// to be dropped for its silence (it is declared lost then), and goes on
+// when the server turns out to have talked meanwhile on another
+// connection. The wait itself is a question to the server. A piece stays
+// below INT_MAX ms, which the descriptor waits would take as no limit.
+template <typename Attempt>
+bool waitOnLink(ServerLink* link, Attempt attempt) {
+  ServerDisplay* server = link->server.display;
+  noteServerAsked(server);
+  for (u64 left = offlineTimeout(link); left > 0;) {
+    u64 piece = std::min<u64>(left, INT_MAX), due = failsafeDueMs(server);
+    if (due) {
+      u64 now = ordersClockNow();
+      piece = std::clamp<u64>(due > now ? due - now : 1, 1, piece);
+    }
+    if (attempt(static_cast<u32>(piece))) return true;
+    left -= piece;
+    if (due && declareSilentServerLost(server)) return false;
+    noteServerAsked(server);
+  }
+  return false;
+}
+
+// Blocking flush of the link's output, within the bound of waitOnLink.
+bool flushLinkWaiting(ServerLink* link) {
+  return waitOnLink(link, [link](u32 ms) { return outbufferFlushBlocking(&link->output, ms) != 0; });
+}
 
 // A wait on the link ended without what it waited for: an exit asked for
 // meanwhile (which cuts the wait short) is no fault of the server's.
@@ -599,7 +625,7 @@ int onServerLinkWritable(ServerLink* link) {
 
 const char* flushServerLink(ServerLink* link) {
   if (!link->output.head) return nullptr;
-  if (!outbufferFlushBlocking(&link->output, offlineTimeout(link))) {
+  if (!flushLinkWaiting(link)) {
     honourExitRequest();
     return brokenServerLinkText(link);
   }
@@ -640,12 +666,16 @@ void endClientOfBrokenLink(ServerLink* link) {
 // --- Input -------------------------------------------------------------------------
 
 const char* readServerLinkBlocking(ServerLink* link) {
-  if (!fdWaitReadable(link->descriptor, offlineWaitMs(link))) return brokenWait(link);
+  auto readable = [link](u32 ms) { return fdWaitReadable(link->descriptor, static_cast<int>(ms)) != 0; };
+  if (!waitOnLink(link, readable)) return brokenWait(link);
   for (;;) {
     int rc = bufferReadFd(link->descriptor, kLinkReadChunk, &link->input);
-    if (rc == 1) return nullptr;
+    if (rc == 1) {
+      noteServerDisplayTraffic(link->server.display);
+      return nullptr;
+    }
     if (rc == 0) return reportBrokenServerLink(link);
-    if (!fdWaitReadable(link->descriptor, offlineWaitMs(link))) return brokenWait(link);
+    if (!waitOnLink(link, readable)) return brokenWait(link);
   }
 }
 
@@ -712,6 +742,20 @@ void onServerLinkStalled(void* argument) {
     link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);
     return;
   }
+  // A server that Failsafe drops when it falls silent is judged once for
+  // all its clients: this one waits for that drop and goes on with the
+  // other servers. It is cut only when the server has talked since it
+  // began to wait (its own link alone is stuck).
+  ServerDisplay* server = link->server.display;
+  if (failsafeDueMs(server) && !(link->stallWaitSinceMs && server->lastTrafficMs > link->stallWaitSinceMs)) {
+    if (declareSilentServerLost(server)) return;
+    u64 due = failsafeDueMs(server), now = ordersClockNow();
+    if (due > now) {
+      if (!link->stallWaitSinceMs) link->stallWaitSinceMs = ordersClock();
+      link->stallTimer = orderAddTimer(due - now, onServerLinkStalled, link);
+      return;
+    }
+  }
   LOGF(logChWarning, "No complete answer from %s for %u ms (%s)", link->server.displayName, offlineTimeout(link),
        clientNameText(link->client));
   // The read order then meets the end of the connection.
@@ -723,7 +767,7 @@ void onServerLinkStalled(void* argument) {
 // One timer at most per time-out: progress only moves the mark the timer
 // looks at, so a busy link costs no timer churn.
 void watchServerLinkStall(ServerLink* link, bool progressed) {
-  if (progressed) link->lastCompletedMs = ordersClock(), link->stallGraceUsed = 0;
+  if (progressed) link->lastCompletedMs = ordersClock(), link->stallGraceUsed = 0, link->stallWaitSinceMs = 0;
   bool owing = link->setupAnswered == 0 || link->input.used > 0 || link->streamRemaining;
   if (owing && !link->stallTimer && link->readOrder)
     link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);
@@ -771,7 +815,7 @@ void closeLink(ServerLink* link, bool waitForServer) {
   link->readOrder = nullptr;
   orderCancel(link->stallTimer);
   link->stallTimer = nullptr;
-  if (waitForServer && link->output.head) outbufferFlushBlocking(&link->output, offlineTimeout(link));
+  if (waitForServer && link->output.head) flushLinkWaiting(link);
   outbufferFree(&link->output);
   link->output.head = link->output.tail = nullptr;
   orderCancel(link->writeOrder);

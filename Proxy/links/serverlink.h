@@ -122,6 +122,9 @@ struct ServerLink {
   // The timer found bytes unread in the socket once since the last message
   // completed (the proxy was held up elsewhere): they got one short grace.
   u8 stallGraceUsed;
+  // When the stall timer began to wait for the server's Failsafe drop
+  // (loop clock, ms; 0: it does not).
+  u64 stallWaitSinceMs;
   // Image segments the server keeps attached for the next images
   // (Xext/shm/shm.cpp); the slot to reuse next when none is free.
   KeptShmAttachment keptShm[kKeptShmAttachments];

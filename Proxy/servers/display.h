@@ -83,9 +83,10 @@ struct ServerDisplay {
   // The connection is being closed (disconnectServerDisplay): a server
   // that stops answering now is no loss to handle.
   u8 closing;
-  // The watchdog found the server silent once and pinged it: silence was
-  // perhaps the proxy's own (held up elsewhere, it sent no keep-alive).
-  u8 watchdogGraceUsed;
+  // Time (ms, the loop's clock as read then) of the first question the
+  // proxy put to the server after its last traffic (a keep-alive ping, a
+  // blocking wait on one of its connections); 0 while it owes no answer.
+  u64 askedSinceMs;
   char displayName[kDisplayNameMax];     // "host:N" as opened
   char configuredName[kDisplayNameMax];  // as the configuration or META gave it
   // The registry's translation of codes for this server.
@@ -350,9 +351,24 @@ void noteServerDisplayTraffic(ServerDisplay* server);
 // client then waits for it alike, as for a plain server that has stopped,
 // and none is cut for that silence.
 bool serverKeptThroughSilence(const ServerDisplay* server, u64 ms);
+// The one Failsafe decision on a silent server, whichever part of the proxy
+// notices the silence first (the watchdog, a link's stall, a blocking wait
+// on a link). A server that Failsafe drops is due to be dropped a whole
+// offline time-out after it fell silent while the proxy was asking it
+// something: the loop-clock time (ms) of that, or 0 while it owes no answer
+// or Failsafe does not drop it.
+u64 failsafeDueMs(const ServerDisplay* server);
+// Notes that the proxy now waits for an answer from the server (null is
+// ignored).
+void noteServerAsked(ServerDisplay* server);
+// When the server is due and nothing it sent lies unread on any of its
+// connections (what does is taken as traffic: the proxy was held up, not
+// the server): declares it lost, so that the loop drops it next, and
+// returns true.
+bool declareSilentServerLost(ServerDisplay* server);
 // With the option Failsafe: whether the server display itself is lost (its
-// connection closed already, or an XfsSync finds it offline). False without
-// Failsafe.
+// connection closed already, its loss declared, silent past its due time, or
+// an XfsSync finds it offline). False without Failsafe.
 bool serverDisplayLost(ServerDisplay* server);
 // When serverDisplayLost: closes every client's link to the server, drops
 // the server and returns true, so that a broken link does not end its

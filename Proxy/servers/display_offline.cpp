@@ -6,9 +6,11 @@
 
 #include <algorithm>
 
+#include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/lifecycle.h"
+#include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
@@ -24,12 +26,7 @@ LostServerHooks lostServerHooks = {};
 
 namespace {
 
-constexpr u64 kDefaultOfflineTimeoutMs = 20000;
-
 bool failsafeSet() { return (proxyConfig.options & kOptionFailsafe) != 0; }
-
-// How long a silent server has to answer the watchdog's ping.
-constexpr u64 kWatchdogGraceMs = 1000;
 
 void keepAliveTick(void* argument);
 void watchdogExpired(void* argument);
@@ -47,7 +44,10 @@ void startWatchdog(ServerDisplay* server, u64 milliseconds) {
 void keepAliveTick(void* argument) {
   auto* server = static_cast<ServerDisplay*>(argument);
   server->keepAliveTimer = nullptr;
-  if (!isDisplayOffline(server->display)) pingDisplay(server->display);
+  if (!isDisplayOffline(server->display)) {
+    pingDisplay(server->display);
+    noteServerAsked(server);
+  }
   // The ping may have found the display lost and scheduled its drop.
   if (server->display && !server->lossOrder) startKeepAlive(server);
 }
@@ -71,38 +71,45 @@ void declareLost(ServerDisplay* server, bool now) {
                                    server);
 }
 
-// Fires after a whole time-out without traffic (traffic in between only
-// moves the deadline on, so the burst path never touches the timer list).
+// Whether a link of a client to the server has bytes the loop is about to
+// read.
+bool linkInputUnread(const ServerDisplay* server) {
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    for (ServerLink* link : linksOf(client)) {
+      if (link->server.display == server && link->readOrder && link->descriptor >= 0 &&
+          fdIsReadable(link->descriptor))
+        return true;
+    }
+  }
+  return false;
+}
+
+// What the server sent that the proxy has not read yet, on its display
+// connection (handed to the event intake) or on a client's link (read by
+// the loop next), counts as traffic now: the proxy, held up elsewhere, was
+// silent, not the server. True when there was any.
+bool takeUnreadTraffic(ServerDisplay* server) {
+  Display* display = server->display;
+  bool readable = fdIsReadable(ConnectionNumber(display)) != 0;
+  bool unread = readable || XQLength(display) > 0;
+  if (unread && lostServerHooks.processEvents) lostServerHooks.processEvents(display, readable);
+  if (!unread) unread = linkInputUnread(server);
+  if (unread) noteServerDisplayTraffic(server);
+  return unread;
+}
+
+// Fires at the server's due time (traffic in between only moves that on,
+// so the burst path never touches the timer list).
 void watchdogExpired(void* argument) {
   auto* server = static_cast<ServerDisplay*>(argument);
   server->watchdogTimer = nullptr;
-  Display* display = server->display;
-  if (display && !isDisplayOffline(display)) {
-    u64 now = ordersClock();
-    u64 silent = now - server->lastTrafficMs;
-    if (silent < server->offlineTimeoutMs) {
-      server->watchdogGraceUsed = 0;
-      startWatchdog(server, server->offlineTimeoutMs - silent);
-      return;
-    }
-    bool readable = fdIsReadable(ConnectionNumber(display)) != 0;
-    if (readable || XQLength(display) > 0) {
-      if (lostServerHooks.processEvents) lostServerHooks.processEvents(display, readable);
-      server->lastTrafficMs = now;
-      server->watchdogGraceUsed = 0;
-      if (server->display && !server->watchdogTimer) startWatchdog(server, server->offlineTimeoutMs);
-      return;
-    }
-    // The proxy may have been held up itself (a blocking wait on another
-    // server) and sent no keep-alive meanwhile: a server that answers one
-    // ping within a short time is not lost.
-    if (!server->watchdogGraceUsed) {
-      server->watchdogGraceUsed = 1;
-      pingDisplay(display);
-      if (server->display && !isDisplayOffline(server->display) && !server->watchdogTimer)
-        startWatchdog(server, std::min<u64>(server->offlineTimeoutMs, kWatchdogGraceMs));
-      if (server->display && !isDisplayOffline(server->display)) return;
-    }
+  if (server->display && !isDisplayOffline(server->display)) {
+    if (declareSilentServerLost(server)) return;
+    // Not due yet, owing nothing, or talking after all.
+    u64 due = failsafeDueMs(server), now = ordersClockNow();
+    if (server->display && !server->watchdogTimer)
+      startWatchdog(server, due > now ? due - now : server->offlineTimeoutMs);
+    return;
   }
   declareLost(server, true);
 }
@@ -144,22 +151,25 @@ void armOfflineTimeout(ServerDisplay* server) {
   startKeepAlive(server);
   // Silence is counted from here, so a server that never answers at all is
   // caught as well.
-  server->lastTrafficMs = ordersClock();
+  noteServerDisplayTraffic(server);
   startWatchdog(server, server->offlineTimeoutMs);
 }
 
 // Traffic is noted with or without a watchdog: a link's stall looks at it
-// as well (serverKeptThroughSilence).
+// as well (serverKeptThroughSilence), on the same loop clock as its own
+// marks.
 void restartDisplayWatchdog(Display* display) {
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
     if (server->display != display) continue;
-    server->lastTrafficMs = ordersClock();
+    noteServerDisplayTraffic(server);
     return;
   }
 }
 
 void noteServerDisplayTraffic(ServerDisplay* server) {
-  if (server) server->lastTrafficMs = ordersClock();
+  if (!server) return;
+  server->lastTrafficMs = ordersClock();
+  server->askedSinceMs = 0;
 }
 
 bool serverKeptThroughSilence(const ServerDisplay* server, u64 ms) {
@@ -168,9 +178,37 @@ bool serverKeptThroughSilence(const ServerDisplay* server, u64 ms) {
   return ordersClock() - server->lastTrafficMs >= ms;
 }
 
+void noteServerAsked(ServerDisplay* server) {
+  if (server && !server->askedSinceMs) server->askedSinceMs = ordersClockNow();
+}
+
+// The proxy asks a server something at least once a keep-alive period, so
+// its silence counts from its last traffic. A first question that came
+// later than that after it (the proxy was held up elsewhere and asked
+// nothing) moves the start on: a silence nobody asked into is not the
+// server's. Questions are marked on the clock as it is read then, so that
+// a blocking wait within one long step of the loop counts from when it
+// asked; what the wait reads clears the mark.
+u64 failsafeDueMs(const ServerDisplay* server) {
+  if (!server || !server->askedSinceMs || !failsafeSet() || !server->display || !server->offlineTimeoutMs ||
+      displayHasStaticHead(server))
+    return 0;
+  u64 period = server->offlineTimeoutMs / 10;
+  u64 asked = server->askedSinceMs > period ? server->askedSinceMs - period : 0;
+  return std::max(server->lastTrafficMs, asked) + server->offlineTimeoutMs;
+}
+
+bool declareSilentServerLost(ServerDisplay* server) {
+  u64 due = failsafeDueMs(server);
+  if (!due || ordersClockNow() < due || takeUnreadTraffic(server)) return false;
+  declareLost(server, false);
+  return true;
+}
+
 bool serverDisplayLost(ServerDisplay* server) {
   if (!failsafeSet() || !server) return false;
-  return !server->display || syncServerDisplay(server);
+  if (!server->display || server->lossOrder || declareSilentServerLost(server)) return true;
+  return syncServerDisplay(server);
 }
 
 bool dropLostServer(ServerDisplay* server) {

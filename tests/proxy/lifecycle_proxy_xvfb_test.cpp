@@ -390,7 +390,10 @@ TEST_F(FrozenServer, ADroppedServerIsAddedBackThroughAddServer) {
 // drop after B's time-out closes those links without waiting for B, and
 // lets go of the shared segments without writing to a closing link. The
 // proxy lives, the image clients go on, and a new client is answered at
-// once.
+// once. A probe connects and makes a round trip again and again: the ones
+// that connect while B is stopped wait for the drop like every other
+// client (none is cut for its own link's silence, which would hold the
+// drop up by another time-out), and it is answered after it.
 TEST_F(FrozenServer, ImageTrafficToAStoppedServerIsDroppedWithIt) {
   // x11perf's window (600x600) must lie wholly on A for its reads; B
   // shows the same, so every client draws on both.
@@ -432,22 +435,42 @@ TEST_F(FrozenServer, ImageTrafficToAStoppedServerIsDroppedWithIt) {
     for (auto& flood : flooding) shutdown(flood->fd(), SHUT_RDWR);
     for (std::thread& flooder : flooders) flooder.join();
   };
+  std::atomic<bool> stopProbing{false};
+  std::atomic<int> probesAnswered{0}, probesFailed{0};
+  std::thread probe;
   // However the test ends.
   struct Finally {
     std::function<void()> run;
     ~Finally() { run(); }
-  } finish{endFlooding};
+  } finish{[&] {
+    stopProbing = true;
+    if (probe.joinable()) probe.join();
+    endFlooding();
+  }};
   for (int i = 0; i < kFlooders; i++) {
     flooders.emplace_back([&, i] {
       while (!stopFlooding && flooding[size_t(i)]->send(requests[size_t(i)])) flooded[i]++;
     });
   }
+  probe = std::thread([&] {
+    while (!stopProbing) {
+      RawClient client;
+      bool answered = client.connectUnix(proxy->number()) && client.setup('l', "", {}, 15000) == 1 &&
+                      roundTrip(client, 15000) >= 0;
+      (answered ? probesAnswered : probesFailed)++;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  });
   // Every client draws before B stops.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   size_t from = proxy->log().size();
+  auto stopped = Clock::now();
   Frozen freeze(b->pid());
   ASSERT_TRUE(proxy->waitForLog("is offline, resuming", 15000, from)) << proxy->log();
   auto dropped = Clock::now();
+  // B's time-out is 2 s; a client cut first held the drop up by another.
+  EXPECT_LT(msSince(stopped), 2000 + 1500) << proxy->log();
+  EXPECT_FALSE(contains(proxy->log(), "No complete answer")) << proxy->log();
   RawClient late;
   ASSERT_TRUE(late.connectUnix(proxy->number()));
   ASSERT_EQ(late.setup('l', "", {}, 15000), 1) << proxy->log();
@@ -468,6 +491,9 @@ TEST_F(FrozenServer, ImageTrafficToAStoppedServerIsDroppedWithIt) {
   for (auto& client : clients) kept += client->running();
   EXPECT_EQ(kept, clients.size()) << proxy->log();
   EXPECT_GE(roundTrip(late, 5000), 0) << proxy->log();
+  int answeredBefore = probesAnswered;
+  EXPECT_TRUE(waitFor([&] { return probesAnswered > answeredBefore; }, 5000)) << proxy->log();
+  EXPECT_EQ(probesFailed, 0) << proxy->log();
   EXPECT_FALSE(contains(proxy->log(), "Out of memory")) << proxy->log();
   // Nothing of the dropped server's is left behind.
   EXPECT_EQ(exitReports(), "");

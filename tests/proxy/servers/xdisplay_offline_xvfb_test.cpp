@@ -7,15 +7,21 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
 #include "Proxy/heads/screen.h"
+#include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
+#include "base/buffer.h"
+#include "base/fd.h"
 #include "base/orders.h"
+#include "support/linkrig.h"
 #include "support/xvfb.h"
 
 namespace palvon {
@@ -145,29 +151,130 @@ TEST_F(OfflineTest, KeepAlivePingsKeepALiveServer) {
   EXPECT_FALSE(gIntakeCalls.empty());
 }
 
-// After a whole time-out of silence the server gets one ping and a short
-// grace (the silence may have been the proxy's, held up elsewhere); then it
-// is dropped.
-TEST_F(OfflineTest, ASilentServerIsDroppedAfterAWholeTimeoutAndAPing) {
+// A server silent while the proxy asks it something is dropped a whole
+// time-out after it fell silent: not later, and never for a silence the
+// proxy made itself by being held up (the loop ran no keep-alive). The
+// time-out is 1000 ms, a keep-alive every 100 ms; the loop is held up at
+// 450 ms when a row says so.
+struct SilenceRow {
+  const char* name;
+  bool frozen;
+  u64 trafficAtMs;   // traffic noted then; 0: none
+  u64 heldUpMs;      // the loop's clock jumps on by this much at 450 ms
+  u64 keptUntilMs;   // still in the session then
+  u64 droppedByMs;   // dropped by then; 0: never (run to 6000 ms)
+};
+
+const SilenceRow kSilenceRows[] = {
+    {"DroppedAtTheTimeOut", true, 0, 0, 990, 1010},
+    {"TrafficMovesTheDueTimeOn", true, 600, 0, 1590, 1610},
+    {"AHeldUpProxyDropsNoLiveServer", false, 0, 3000, 6000, 0},
+    // The ping of 100 ms went unanswered through the hold-up: the time-out
+    // counts from there, not from the end of the hold-up.
+    {"AHeldUpProxyCountsFromTheFirstQuestion", true, 0, 3000, 0, 3600},
+};
+
+class SilenceTest : public OfflineTest, public ::testing::WithParamInterface<SilenceRow> {};
+
+TEST_P(SilenceTest, DropsAtTheDueTime) {
+  const SilenceRow& row = GetParam();
   record->offlineTimeoutMs = 1000;
   armOfflineTimeout(record);
-  freeze();
-  ordersRunFor(1100);
-  EXPECT_FALSE(dropped());
-  ordersRunFor(1000);
-  EXPECT_TRUE(dropped());
-  EXPECT_TRUE(gIntakeCalls.empty());
+  u64 start = gFakeMs;
+  if (row.frozen) freeze();
+  // In steps: the loop's first step after a hold-up ends a run it began
+  // before.
+  auto runTo = [&](u64 at) {
+    while (gFakeMs < start + at) ordersRunFor(start + at - gFakeMs);
+  };
+  if (row.trafficAtMs) {
+    runTo(row.trafficAtMs);
+    restartDisplayWatchdog(record->display);
+  }
+  if (row.heldUpMs) {
+    runTo(450);
+    gFakeMs += row.heldUpMs;
+  }
+  if (row.keptUntilMs) {
+    runTo(row.keptUntilMs);
+    EXPECT_FALSE(dropped()) << "at " << gFakeMs - start;
+  }
+  runTo(row.droppedByMs ? row.droppedByMs : 6000);
+  EXPECT_EQ(dropped(), row.droppedByMs != 0) << "at " << gFakeMs - start;
 }
 
-TEST_F(OfflineTest, TrafficMovesTheDeadlineOn) {
-  record->offlineTimeoutMs = 1000;
-  armOfflineTimeout(record);
-  freeze();
-  ordersRunFor(600);
+INSTANTIATE_TEST_SUITE_P(Rows, SilenceTest, ::testing::ValuesIn(kSilenceRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A client's link to the server, which is watched with a time-out of
+// 1000 ms and stopped at `start`.
+class WatchedServerLink : public OfflineTest {
+ protected:
+  void SetUp() override {
+    OfflineTest::SetUp();
+    rig.emplace();
+    link = rig->open(server, false, 0, 1000);
+    ASSERT_NE(link, nullptr);
+    link->server.display = record;
+    clientList = rig->client();
+    record->offlineTimeoutMs = 1000;
+    armOfflineTimeout(record);
+    start = gFakeMs;
+    freeze();
+  }
+  void TearDown() override {
+    // The rig's end frees the loop's orders: the server's go first.
+    if (!dropped()) {
+      if (link) link->server.display = nullptr;
+      while (serverDisplayList) freeServerDisplay(serverDisplayList);
+    }
+    clientList = nullptr;
+    rig.reset();
+    OfflineTest::TearDown();
+  }
+  std::optional<test::LinkRig> rig;
+  ServerLink* link = nullptr;
+  u64 start = 0;
+};
+
+// The link has waited for the rest of a message for a whole time-out,
+// while its server fell silent later (it talked at 500 ms): the client is
+// not cut, it waits for the server's drop, which closes the link.
+TEST_F(WatchedServerLink, AStalledLinkWaitsForItsServersDrop) {
+  const u8 partial[8] = {1};
+  bufferAppend(partial, sizeof partial, &link->input);
+  watchServerLinkStall(link, false);
+  ordersRunFor(500);
   restartDisplayWatchdog(record->display);
-  ordersRunFor(1500);
-  EXPECT_FALSE(dropped());
   ordersRunFor(700);
+  EXPECT_FALSE(dropped());
+  EXPECT_FALSE(fdIsReadable(link->descriptor)) << "the link was shut at " << gFakeMs - start;
+  ordersRunFor(400);
+  EXPECT_TRUE(dropped()) << "at " << gFakeMs - start;
+  EXPECT_EQ(openLinkCount(rig->client()), 0u);
+}
+
+// A wait of the descriptors moves the loop's clock on by what it waited.
+std::vector<int> gLinkWaits;
+int pollMovingTheClock(pollfd* table, nfds_t count, int timeoutMs) {
+  int ready = ::poll(table, count, 0);
+  if (ready == 0 && timeoutMs > 0) gLinkWaits.push_back(timeoutMs), gFakeMs += u64(timeoutMs);
+  return ready;
+}
+
+// A round trip on the link that begins at 500 ms ends when the server is
+// due (at 1000 ms), not a whole time-out after it began, and the server's
+// loss is declared.
+TEST_F(WatchedServerLink, ABlockingWaitEndsWhenItsServerIsDue) {
+  ordersRunFor(500);
+  gLinkWaits.clear();
+  fdSetPoll(pollMovingTheClock);
+  const char* error = syncServerLink(link);
+  fdSetPoll(nullptr);
+  EXPECT_NE(error, nullptr);
+  EXPECT_EQ(gLinkWaits, std::vector<int>{500});
+  EXPECT_NE(record->lossOrder, nullptr);
+  ordersRunFor(10);
   EXPECT_TRUE(dropped());
 }
 
