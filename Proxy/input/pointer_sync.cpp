@@ -255,6 +255,10 @@ void copyInputMapping(Head* oldHead, Head* newHead) {
   } else {
     PALVON_UNE();
   }
+  // The modifiers as the source holds them now: the last pointer report may
+  // predate a modifier's release (one seen during a grab's polling, say),
+  // and a modifier set here from it would stay down on the target.
+  inputState.modifierState = xrcGetModifierState(source->display, kXrcKeyboard);
   logProblemText(xrcSetModifiers(target->display, kXrcKeyboard, inputState.modifierState & 0xff, nullptr));
   if (!isDisplayOffline(source->display)) logProblemText(copyPointerMapping(source->display, target->display));
   XfsUngrabPointer(target->display, CurrentTime);

@@ -878,6 +878,40 @@ void modifiersAfterAMenu(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Control held over a click on one screen (the click's grab has the
+// pointer followed, which sees Control down) and let go after it; then a
+// click and a key on the other screen: neither has Control.
+void modifiersAfterAControlClick(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  if (!display || !driver || !windowPerScreen(display, ButtonPressMask | KeyPressMask, w, out)) return;
+  KeyCode control = XKeysymToKeycode(driver, XStringToKeysym("Control_L"));
+  XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+  movePointer(driver, 150, 150, 0);
+  XTestFakeKeyEvent(driver, control, True, CurrentTime);
+  XTestFakeButtonEvent(driver, 1, True, CurrentTime);
+  XSync(driver, False);
+  poll(nullptr, 0, 300);
+  XTestFakeButtonEvent(driver, 1, False, CurrentTime);
+  XSync(driver, False);
+  poll(nullptr, 0, 200);
+  XTestFakeKeyEvent(driver, control, False, CurrentTime);
+  XSync(driver, False);
+  out.events(display, "control click on 0:", 300);
+  movePointer(driver, 150, 150, 1);
+  click(driver, 1);
+  typeKey(driver, "a");
+  out.events(display, "then on 1:", 300);
+  Window root = 0, child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XQueryPointer(display, w[1], &root, &child, &rx, &ry, &wx, &wy, &state);
+  out.line("state on 1: " + std::to_string(state));
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
@@ -900,6 +934,7 @@ const DifferentialCase kGrabCases[] = {
     {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
     {"GrabsAcrossTwoScreens", 1, grabsAcrossScreens, 2},
     {"ModifiersAfterAMenuOnTwoScreens", 1, modifiersAfterAMenu, 2},
+    {"ModifiersAfterAControlClickOnTwoScreens", 1, modifiersAfterAControlClick, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
