@@ -175,6 +175,10 @@ void handleCrossing(u8* event, u32 maskBit) {
 
 void handleFocus(u8* event) {
   if (passedUntranslated(event)) return;
+  // The new server's focus given back while the pointer changes server
+  // (the old one's parked) moves no focus of the clients': its way to the
+  // pointer's windows is not theirs to hear.
+  if (event[1] == NotifyPointer && seamPhaseOf(currentLink) == kSeamHide) return;
   Head* head = translateFocusEvent(event);
   if (!head) return;
   uintptr_t tag = reinterpret_cast<uintptr_t>(head);

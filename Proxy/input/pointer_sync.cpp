@@ -206,11 +206,14 @@ bool moveFocus(ProxyClient* client, Head* newHead) {
   u32 window = getServerFocusWindow(focus, newHead->serverDisplay);
   ServerLink* link = linkTo(inputState.keyboardGrab.client, newHead);
   if (!link) link = linkTo(client, newHead);
+  // Done before the move's events are settled, so that the focus events
+  // it causes on every client's link come among them.
   if (link) {
     requestSetInputFocus(link, inputState.focusRevertTo, window);
+    syncLinkWarning(link);
   } else if (headDisplayOpen(newHead)) {
     XfsSetInputFocus(newHead->display, window, inputState.focusRevertTo, CurrentTime);
-    XfsFlush(newHead->display);
+    XfsSync(newHead->display, False);
   }
   return true;
 }
@@ -302,7 +305,9 @@ void releaseFrozenGrabs(Head* newHead) {
 }
 
 void restoreOldInput(Head* oldHead) {
+  // A head whose server was removed under the pointer has none left.
   ServerDisplay* server = oldHead->serverDisplay;
+  if (!server) return;
   LOGF(logChStep, "Input settings restored on %s", server->displayName);
   for (ProxyClient* grabber : {inputState.pointerGrab.client, inputState.keyboardGrab.client})
     if (grabber) syncLinkWarning(linkTo(grabber, oldHead));

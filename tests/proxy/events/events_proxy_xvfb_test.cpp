@@ -87,6 +87,10 @@ TEST_F(ProxyInput, APointerOnTheInputServerReachesTheClientOnceInMetaTerms) {
   ASSERT_TRUE(nextEvent(client, Expose, &event));
   int x = 0, y = 0;
   ASSERT_TRUE(absoluteOf(first.display(), "120x90+50+60", &x, &y));
+  // The pointer starts in the middle, on the second server's head: the
+  // input server's own moves are taken as the pointer's only on its head.
+  XWarpPointer(client, None, window, 0, 0, 0, 0, 5, 5);
+  XSync(client, False);
   std::string target = std::to_string(x + 10) + " " + std::to_string(y + 20);
   ProgramResult moved = runProgram({"sh", "-c", "xdotool mousemove " + target + " && xdotool click 1"},
                                    first.display());
@@ -524,6 +528,21 @@ void focusAcrossScreens(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Where the pointer starts: in the middle of the first screen (without a
+// window manager, the window there gets the keys).
+void pointerStartsInTheMiddle(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window root = RootWindow(display, 0), child = 0;
+  int x = 0, y = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  bool same = XQueryPointer(display, root, &root, &child, &x, &y, &wx, &wy, &state);
+  bool middle =
+      same && std::abs(x - DisplayWidth(display, 0) / 2) <= 1 && std::abs(y - DisplayHeight(display, 0) / 2) <= 1;
+  out.line(middle ? "in the middle" : "at " + std::to_string(x) + "," + std::to_string(y));
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kEventCases[] = {
     {"SentByAClient", 1, sentByAClient},
     {"FocusThroughPointerRootAndNone", 1,
@@ -537,6 +556,7 @@ const DifferentialCase kEventCases[] = {
     {"FocusThroughPointerRootAndNoneOnTwoHeads", 2,
      [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, false); }},
     {"FocusAcrossTwoScreens", 1, focusAcrossScreens, 2},
+    {"PointerStartsInTheMiddleOfTwoHeads", 2, pointerStartsInTheMiddle},
 };
 
 class Events : public AsOnAPlainServer {};
