@@ -484,6 +484,13 @@ void EventMotionNotify(u8* event) {
       lookupScreenOfXid(mapServerXidToClient(get32(event + kRoot), server)) ==
           lookupScreenOfXid(mapServerXidToClient(get32(event + kWindow), server)))
     return;  // the motion is reported by the head that shows the pointer
+  // While the pointer is on another screen's server, this server's pointer
+  // stays where the proxy parked it: its moves are not the pointer's.
+  Head* holder = pointerHead();
+  Head* own = server && holder && holder->serverDisplay != server
+                  ? findHeadByRoot(server->display, get32(event + kRoot))
+                  : nullptr;
+  if (own && own->metaScreen != holder->metaScreen) return;
   if (!translateDeviceEvent(event)) return;
   if (proxyConfig.workarounds & kMotionCompression) {
     for (PendingRequest* entry = currentClient ? currentClient->pendingHead : nullptr; entry; entry = entry->next) {

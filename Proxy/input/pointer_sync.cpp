@@ -6,6 +6,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
@@ -14,6 +15,7 @@
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
+#include "Proxy/requests/input.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/resources/windowtree.h"
@@ -193,6 +195,20 @@ void carryPointerGrab(Head* oldHead, Head* newHead) {
   LOGF(logChStep, "Sync pointer-grab to %s by %s, before passive grab by XRC ...", newHead->name,
        clientName(grab.client));
   syncLinkWarning(link);
+}
+
+// A pointer grab stays on its window's server when the pointer goes to
+// another screen: the server the pointer is on now lends it, so that its
+// motion and buttons are the grab's (reported off the grab window's
+// screen), and stops when the pointer comes back.
+void lendPointerGrabAcross(Head* oldHead, Head* newHead) {
+  InputGrab& grab = inputState.pointerGrab;
+  if (!grab.client || !oldHead || oldHead->metaScreen == newHead->metaScreen) return;
+  grab.lending = lendGrab(grab.client, grabHeadFor(grab.window), false, grab.eventMask);
+  if (ServerLink* link = grab.lending ? linkTo(grab.client, grab.lending) : nullptr) {
+    addReplyHook(link, acceptReplyHook, nullptr);
+    syncLinkWarning(link);
+  }
 }
 
 bool moveFocus(ProxyClient* client, Head* newHead) {
@@ -409,6 +425,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
     setFocusAgain(client, oldHead);
   movePointerToHead(device, newHead, x, y, warp);
   newHead->serverDisplay->input.pointerHead = newHead;
+  lendPointerGrabAcross(oldHead, newHead);
   if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
   if (seam) settleServerEvents(oldHead, newHead, kSeamHide);
   if (pg.client && pg.client != client) {

@@ -932,6 +932,38 @@ void modifiersAfterAControlClick(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// A pointer grab on a window of screen 0 while the pointer moves over to
+// screen 1, about it and back: the grab's motion, as the window's screen
+// reports it.
+void motionUnderAGrabAcrossScreens(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  if (!display || !driver || !windowPerScreen(display, 0, w, out)) return;
+  movePointer(driver, 150, 150, 0);
+  long mask = PointerMotionMask | ButtonPressMask | ButtonReleaseMask;
+  out.line(grabStatus(XGrabPointer(display, w[0], False, mask, GrabModeAsync, GrabModeAsync, None, None, CurrentTime)));
+  const int moves[][3] = {{0, 160, 160}, {1, 150, 150}, {1, 200, 220}, {0, 170, 180}};
+  for (const auto& move : moves) {
+    movePointer(driver, move[1], move[2], move[0]);
+    if (move[0]) click(driver, 1);
+    XSync(display, False);
+    poll(nullptr, 0, 200);
+    while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+      const XMotionEvent& m = event.xmotion;
+      if (event.type != MotionNotify && event.type != ButtonPress && event.type != ButtonRelease) continue;
+      out.line(out.describe(event) + " root=" + out.of(m.root) + " same-screen=" + std::to_string(m.same_screen) +
+               " at " + std::to_string(m.x) + "," + std::to_string(m.y) + " root " + std::to_string(m.x_root) + "," +
+               std::to_string(m.y_root) + " child=" + out.of(m.subwindow));
+    }
+  }
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
@@ -955,6 +987,7 @@ const DifferentialCase kGrabCases[] = {
     {"GrabsAcrossTwoScreens", 1, grabsAcrossScreens, 2},
     {"ModifiersAfterAMenuOnTwoScreens", 1, modifiersAfterAMenu, 2},
     {"ModifiersAfterAControlClickOnTwoScreens", 1, modifiersAfterAControlClick, 2},
+    {"MotionUnderAGrabAcrossTwoScreens", 1, motionUnderAGrabAcrossScreens, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
