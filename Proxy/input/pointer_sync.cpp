@@ -237,10 +237,16 @@ bool moveFocus(ProxyClient* client, Head* newHead) {
 void carryKeyboardGrab(Head* oldHead, Head* newHead) {
   InputGrab& grab = inputState.keyboardGrab;
   if (!grab.client || grabStaysBehind(grab, oldHead, newHead)) return;
-  if (oldHead && !sameDisplay(oldHead, newHead))
-    if (ServerLink* old = linkTo(grab.client, oldHead)) requestUngrabKeyboard(old);
   LOGF(logChStep, "Warp with active keyboard grab");
   grabKeyboardOnDisplay(kXrcKeyboard, newHead, true);
+  ServerLink* old = oldHead && !sameDisplay(oldHead, newHead) ? linkTo(grab.client, oldHead) : nullptr;
+  if (!old) return;
+  // Keys the old server held back for a frozen grab come out at its ungrab:
+  // its focus is parked first, so that they reach the proxy and go on to
+  // the new server, frozen there under the grab, instead of its windows.
+  requestSetInputFocus(old, inputState.focusRevertTo,
+                       getServerFocusWindow(inputState.focusWindow, oldHead->serverDisplay));
+  requestUngrabKeyboard(old);
 }
 
 // The input-control display's keys, modifiers and buttons, as the new
@@ -262,7 +268,7 @@ void copyInputMapping(Head* oldHead, Head* newHead) {
       i32 to = k + shift;
       if ((keys[k / 8] >> (k % 8) & 1) && to > 0 && to < 256) shifted[to / 8] |= u8(1 << (to % 8));
     }
-    logProblemText(xrcSetKeyState(target->display, kXrcKeyboard, shifted));
+    setKeysUnheard(target, shifted);
   }
   if (XModifierKeymap* map = xrcModifierMap(source->display, kXrcKeyboard)) {
     XModifierKeymap* moved = xrcShiftModifierMap(map, shift, xrcMinKeycode(target->display, kXrcKeyboard),
@@ -327,7 +333,14 @@ void restoreOldInput(Head* oldHead) {
   LOGF(logChStep, "Input settings restored on %s", server->displayName);
   for (ProxyClient* grabber : {inputState.pointerGrab.client, inputState.keyboardGrab.client})
     if (grabber) syncLinkWarning(linkTo(grabber, oldHead));
-  logProblemText(xrcReleaseAll(server->display));
+  if (xrcCapabilities(server->display) & kXrcFakeInput) {
+    // Its keys are let go unheard: heard, they would reach the key-grab
+    // window it parks its focus on and be handed on as the user's releases.
+    static const u8 kNoKeys[32] = {};
+    setKeysUnheard(server, kNoKeys);
+    xrcForgetKeyState(server->display);
+    logProblemText(xrcReleaseAllButtons(server->display, kXrcMouse));
+  }
   if (server->savedKeyboard) logProblemText(xrcRestoreKeyboardMapping(server->display, 0, server->savedKeyboard));
 }
 
@@ -418,6 +431,10 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   if (otherDisplay) carryHeldButtons(newHead);
   carryPointerGrab(oldHead, newHead);
   bool focusMoved = moveFocus(client, newHead);
+  // The new server handed its keys on until now, and holds its keyboard
+  // for the proxy while one of them is down: that server would refuse its
+  // keyboard to the clients' grabs.
+  if (focusMoved && otherDisplay) endProxyKeyGrab(newHead);
   carryKeyboardGrab(oldHead, newHead);
   if (oldHead && newHead->serverDisplay != inputControlDisplay) copyInputMapping(oldHead, newHead);
   if (focusMoved && otherDisplay && headDisplayOpen(oldHead) && !headIconified(oldHead) &&

@@ -779,6 +779,36 @@ void syncBothFreezesAgain(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Shift pressed on one head and held while the pointer goes to the other
+// and back: the keys typed on each have it, under a keyboard grab made on
+// the first head once the pointer is there, or carried onto the last with
+// the pointer.
+void shiftHeldOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window window = mappedWindow(display, 100, 100, width - 200, 200, KeyPressMask);
+  out.name(window, "w");
+  KeyCode shift = XKeysymToKeycode(driver, XStringToKeysym("Shift_L"));
+  for (int from : {150, width - 150}) {
+    movePointer(driver, from, 150);
+    XTestFakeKeyEvent(driver, shift, True, CurrentTime);
+    for (int x : {width - 150 - from + 150, from}) {
+      if (x != 150) out.line(grabStatus(XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync, 0)));
+      movePointer(driver, x, 150);
+      if (x == 150) out.line(grabStatus(XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync, 0)));
+      typeKey(driver, "a");
+      XUngrabKeyboard(display, CurrentTime);
+      out.events(display, x == 150 ? "first head:" : "last head:", 200);
+    }
+    XTestFakeKeyEvent(driver, shift, False, CurrentTime);
+    XSync(driver, False);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 // Whether the pointer is frozen, as a conformance suite asks: two warps
 // into the window, the second of which leaves the pointer where it was.
 bool pointerFrozen(Display* display, Window window) {
@@ -823,6 +853,43 @@ void syncBothFreezesWarpsOverTheSeam(const std::string& name, Transcript& out) {
   out.line("thawed at " + std::to_string(rx - width) + "," + std::to_string(ry));
   XUngrabKeyboard(display, CurrentTime);
   XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+const char* const kAllowModes[] = {"AsyncPointer", "SyncPointer", "ReplayPointer", "AsyncKeyboard",
+                                   "SyncKeyboard", "ReplayKeyboard", "AsyncBoth", "SyncBoth"};
+
+// Both devices frozen by the client's two grabs, with the pointer on the
+// first head or the last, then AllowEvents in each mode: the key, click and
+// motion that follow, whether the pointer is frozen then, and what both
+// grabs' end lets through.
+void allowEventsInEachMode(const std::string& name, Transcript& out, bool last) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display)), x = last ? width - 150 : 150;
+  long mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+  Window window = mappedWindow(display, 100, 100, width - 200, 200, KeyPressMask | KeyReleaseMask);
+  out.name(window, "w");
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  for (int mode = AsyncPointer; mode <= SyncBoth; mode++) {
+    out.line(kAllowModes[mode]);
+    movePointer(driver, x, 150);
+    out.line(
+        grabStatus(XGrabPointer(display, window, False, mask, GrabModeSync, GrabModeSync, None, None, CurrentTime)));
+    out.line(grabStatus(XGrabKeyboard(display, window, False, GrabModeSync, GrabModeSync, CurrentTime)));
+    XAllowEvents(display, mode, CurrentTime);
+    typeKey(driver, "a");
+    click(driver, 2);
+    movePointer(driver, x + 10, 160);
+    out.events(display, "then:", 150);
+    out.line(pointerFrozen(display, window) ? "pointer frozen" : "pointer thawed");
+    XAllowEvents(display, AsyncBoth, CurrentTime);
+    XUngrabKeyboard(display, CurrentTime);
+    XUngrabPointer(display, CurrentTime);
+    out.events(display, "ended:", 150);
+  }
   XCloseDisplay(driver);
   XCloseDisplay(display);
 }
@@ -982,6 +1049,10 @@ const DifferentialCase kGrabCases[] = {
     {"MotionHistoryOnTwoHeads", 2, motionHistory},
     {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
     {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
+    {"ShiftHeldOverTheSeam", 2, shiftHeldOverTheSeam},
+    {"AllowEventsInEachMode", 1, [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, false); }},
+    {"AllowEventsInEachModeOnTheLastHead", 2,
+     [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, true); }},
     {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
     {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
     {"GrabsAcrossTwoScreens", 1, grabsAcrossScreens, 2},
