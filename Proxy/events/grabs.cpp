@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "Proxy/clients/client.h"
 #include "Proxy/dispatch/services.h"
+#include "Proxy/dispatch/wire.h"
 #include "Proxy/events/relay.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/lookup.h"
@@ -15,6 +17,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/links/errors.h"
+#include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/resources/records.h"
@@ -57,17 +60,33 @@ void publishGrabModes() {
   keyboardGrab().kind = grabKind(keyboardGrab(), freezeState.keyboard);
 }
 
+u8 causeBit(u8 cause) { return u8(1u << cause); }
+
 void setFreeze(FreezeRecord* freeze, ProxyClient* client, u8 state, u8 cause) {
-  *freeze = state == kFreezeNone ? FreezeRecord{} : FreezeRecord{client, state, cause};
+  if (state == kFreezeNone) {
+    *freeze = {};
+  } else {
+    bool stillFrozen = freeze->client == client && freeze->state >= kFreezeByPointerGrab;
+    u8 causes = state >= kFreezeByPointerGrab ? causeBit(cause) : 0;
+    *freeze = {client, state, cause, u8(causes | (stillFrozen && causes ? freeze->causes : 0))};
+  }
   publishGrabModes();
 }
 
 // A grab that ends takes every freeze it caused with it, on either device:
 // a freeze left behind would be repeated as a synchronous grab on the next
-// head and stop that server's device.
+// head and stop that server's device. A device the other grab froze too
+// stays frozen for it.
 void thawCausedBy(u8 cause) {
-  if (freezeState.pointer.cause == cause) freezeState.pointer = {};
-  if (freezeState.keyboard.cause == cause) freezeState.keyboard = {};
+  for (FreezeRecord* freeze : {&freezeState.pointer, &freezeState.keyboard}) {
+    u8 left = u8(freeze->causes & ~causeBit(cause));
+    if (left && left != freeze->causes) {
+      freeze->causes = left;
+      freeze->cause = left & causeBit(kFreezeCausePointerGrab) ? kFreezeCausePointerGrab : kFreezeCauseKeyboardGrab;
+    } else if (freeze->cause == cause) {
+      *freeze = {};
+    }
+  }
 }
 
 void noteProblem(const char* text) {
@@ -246,6 +265,33 @@ bool activatePointerGrab(u32, ProxyClient* client, u32 window, u32 confineTo, u8
   publishGrabModes();
   pushPointerPollInterval(kXrcMouse, 60);
   return true;
+}
+
+// --- Grabs ended by a request -----------------------------------------------------------------
+
+namespace {
+
+EndedGrab endedGrabs[2];  // the pointer's, the keyboard's
+
+}  // namespace
+
+void noteGrabEndedByRequest(bool keyboard) {
+  const InputGrab& grab = keyboard ? keyboardGrab() : pointerGrab();
+  ProxyClient* client = currentClient;
+  if (!client || grab.client != client) return;
+  endedGrabs[keyboard] = {client, grab.window, grab.eventMask, grab.ownerEvents, client->requestCounter};
+}
+
+const EndedGrab* endedGrabOf(const u8* event, bool keyboard) {
+  const EndedGrab& ended = endedGrabs[keyboard];
+  ProxyClient* client = currentClient;
+  if (!client || ended.client != client) return nullptr;
+  return sequenceWidenBack(client->requestCounter, get16(event + 2)) < ended.request ? &ended : nullptr;
+}
+
+void forgetEndedGrabs(const ProxyClient* client) {
+  for (EndedGrab& ended : endedGrabs)
+    if (ended.client == client) ended = {};
 }
 
 bool checkUngrabPointer(u32, ProxyClient* client, u32 time) {

@@ -44,6 +44,9 @@ struct FreezeRecord {
   ProxyClient* client;  // frozen for this client; null: not frozen
   u8 state;
   u8 cause;
+  // Every grab that holds the device frozen (1 << cause): frozen by both
+  // grabs, it stays frozen when one of them ends.
+  u8 causes;
 };
 
 struct FreezeState {
@@ -88,6 +91,24 @@ bool activateKeyboardGrab(u32 device, ProxyClient* client, u32 window, u8 ownerE
                           u8 keyboardMode, u32 key, u32 time, bool passive);
 bool checkUngrabKeyboard(u32 device, ProxyClient* client, u32 time);
 bool deactivateKeyboardGrab(u32 device, ProxyClient* client, u32 time);
+
+// A grab its client's request ended (an ungrab, a replay). What the servers
+// reported before that request reached them was reported under the grab,
+// and may arrive after the proxy ended it: such events are judged by it.
+struct EndedGrab {
+  const ProxyClient* client;  // null: none
+  u32 window;
+  u16 eventMask;
+  u8 ownerEvents;
+  u64 request;  // the client's number of the request that ended it
+};
+// The current client's active grab (the pointer's or the keyboard's), as its
+// current request ends it.
+void noteGrabEndedByRequest(bool keyboard);
+// The ended grab the current link reported the event under; null when none.
+const EndedGrab* endedGrabOf(const u8* event, bool keyboard);
+// A leaving client's ended grabs are forgotten.
+void forgetEndedGrabs(const ProxyClient* client);
 
 // Freeze setters. A freeze names the grab that caused it.
 void freezePointer(ProxyClient* client, u8 state, u8 cause);

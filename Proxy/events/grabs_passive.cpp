@@ -143,6 +143,7 @@ void releaseClientGrabs(ProxyClient* client, bool keeping) {
   if (freezeState.pointer.client == client) thawPointer();
   if (freezeState.keyboard.client == client) thawKeyboard();
   forgetOfferedButtonsOf(client);
+  forgetEndedGrabs(client);
 }
 
 }  // namespace palvon

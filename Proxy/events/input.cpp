@@ -175,6 +175,10 @@ void handleCrossing(u8* event, u32 maskBit) {
 
 void handleFocus(u8* event) {
   if (passedUntranslated(event)) return;
+  // The new server's focus given back while the pointer changes server
+  // (the old one's parked) moves no focus of the clients': its way to the
+  // pointer's windows is not theirs to hear.
+  if (event[1] == NotifyPointer && seamPhaseOf(currentLink) == kSeamHide) return;
   Head* head = translateFocusEvent(event);
   if (!head) return;
   uintptr_t tag = reinterpret_cast<uintptr_t>(head);
@@ -384,14 +388,15 @@ void EventKeyPress(u8* event) {
   ProxyClient* client = currentClient;
   u32 window = get32(event + kWindow);
   const InputGrab& grab = inputState.keyboardGrab;
-  if (!grab.client) {
+  const EndedGrab* ended = grab.client ? nullptr : endedGrabOf(event, true);
+  if (!grab.client && !ended) {
     if (PassiveGrab* passive = findPassiveGrab(client, true, window, event[1], get16(event + kState)))
       activateKeyboardGrab(kXrcKeyboard, client, window, passive->ownerEvents, passive->pointerMode,
                            passive->keyboardMode, event[1], get32(event + kTime), true);
   } else {
     refreezeKeyboardAfterEvent(client);
   }
-  if (inputState.keyboardGrab.client || (eventMask(window) & KeyPressMask)) deliverEvent(event);
+  if (inputState.keyboardGrab.client || ended || (eventMask(window) & KeyPressMask)) deliverEvent(event);
 }
 
 void EventKeyRelease(u8* event) {
@@ -400,7 +405,7 @@ void EventKeyRelease(u8* event) {
   ProxyClient* client = currentClient;
   u32 window = get32(event + kWindow);
   InputGrab& grab = inputState.keyboardGrab;
-  bool deliver = grab.client || (eventMask(window) & KeyReleaseMask);
+  bool deliver = grab.client || endedGrabOf(event, true) || (eventMask(window) & KeyReleaseMask);
   if (grab.client == client && client) {
     if (grab.passive && grab.key == event[1] && deactivateKeyboardGrab(kXrcKeyboard, client, get32(event + kTime))) {
       if (grab.pendingUngrab && currentLink) {
@@ -425,6 +430,8 @@ void EventButtonPress(u8* event) {
   const InputGrab& grab = inputState.pointerGrab;
   if (grab.client) {
     refreezePointerAfterEvent(client);
+  } else if (endedGrabOf(event, false)) {
+    // Reported under the grab its client ended since: it started no grab.
   } else if (PassiveGrab* passive = findPassiveGrab(client, false, window, event[1], get16(event + kState))) {
     if (!activatePassiveButtonGrab(event, passive)) return;
   } else {
@@ -436,6 +443,15 @@ void EventButtonPress(u8* event) {
   deliverEvent(event);
 }
 
+namespace {
+
+bool wantedUnderGrab(u32 window, u32 grabWindow, u16 grabMask, u8 ownerEvents) {
+  return (window == grabWindow && (grabMask & ButtonReleaseMask)) ||
+         (ownerEvents && (eventMask(window) & ButtonReleaseMask));
+}
+
+}  // namespace
+
 void EventButtonRelease(u8* event) {
   if (passedUntranslated(event)) return;
   if (!takesButtonsFrom(linkServer())) return;
@@ -446,10 +462,11 @@ void EventButtonRelease(u8* event) {
   // The servers' grabs always report releases (the grab ends on one); the
   // client sees one only where it or its grab asked for it.
   u32 window = get32(event + kWindow);
+  const EndedGrab* ended = grab.client != client ? endedGrabOf(event, false) : nullptr;
   bool wanted = grab.client && grab.client == client
-                    ? (window == grab.window && (grab.eventMask & ButtonReleaseMask)) ||
-                          (grab.ownerEvents && (eventMask(window) & ButtonReleaseMask))
-                    : (eventMask(window) & ButtonReleaseMask) != 0;
+                    ? wantedUnderGrab(window, grab.window, grab.eventMask, grab.ownerEvents)
+                : ended ? wantedUnderGrab(window, ended->window, ended->eventMask, ended->ownerEvents)
+                        : (eventMask(window) & ButtonReleaseMask) != 0;
   if (client && grab.client == client) {
     // The state still has the released button; buttons above 5 have no
     // state bit and end the grab when no other button is down.
@@ -480,6 +497,13 @@ void EventMotionNotify(u8* event) {
       lookupScreenOfXid(mapServerXidToClient(get32(event + kRoot), server)) ==
           lookupScreenOfXid(mapServerXidToClient(get32(event + kWindow), server)))
     return;  // the motion is reported by the head that shows the pointer
+  // While the pointer is on another screen's server, this server's pointer
+  // stays where the proxy parked it: its moves are not the pointer's.
+  Head* holder = pointerHead();
+  Head* own = server && holder && holder->serverDisplay != server
+                  ? findHeadByRoot(server->display, get32(event + kRoot))
+                  : nullptr;
+  if (own && own->metaScreen != holder->metaScreen) return;
   if (!translateDeviceEvent(event)) return;
   if (proxyConfig.workarounds & kMotionCompression) {
     for (PendingRequest* entry = currentClient ? currentClient->pendingHead : nullptr; entry; entry = entry->next) {

@@ -168,6 +168,24 @@ void handHeldKeysTo(const Head* head) {
   if (pressed) XfsFlush(server->display);
 }
 
+void setKeysUnheard(ServerDisplay* server, const u8* keys) {
+  if (!server || !server->display || isDisplayOffline(server->display)) return;
+  u8 down[32] = {};
+  if (const char* error = xrcQueryKeymap(server->display, kXrcKeyboard, down)) {
+    logProblem(error, __FILE__, __LINE__);
+    return;
+  }
+  DisplayInput& in = server->input;
+  for (u32 key = 8; key < 256; key++) {
+    bool wanted = bitOf(keys, key);
+    if (wanted == bitOf(down, key)) continue;
+    noteHandedKey(server, key, wanted);
+    setBit(wanted ? in.unheardPresses : in.unheardReleases, key, true);
+    logProblem(xrcPressOrReleaseKey(server->display, kXrcKeyboard, key, wanted), __FILE__, __LINE__);
+  }
+  XfsFlush(server->display);
+}
+
 bool isUnheard(const ServerDisplay* server, u32 key, bool pressed) {
   return server && key < 256 && bitOf(pressed ? server->input.unheardPresses : server->input.unheardReleases, key);
 }

@@ -69,6 +69,11 @@ void releaseHandedKeys(const ServerDisplay* keep);
 // the head's server, which takes the keys from now on: their releases,
 // handed on to it, reach its clients, and its state has their modifiers.
 void handHeldKeysTo(const Head* head);
+// The server's keys (its keycodes) pressed and released to match `keys`,
+// none of it heard by a client: the keys held on the input-control server
+// copied onto a server the pointer enters, or let go on one it leaves, are
+// no typing of their own.
+void setKeysUnheard(ServerDisplay* server, const u8* keys);
 // Whether a key event of the server is one of those presses or releases.
 bool isUnheard(const ServerDisplay* server, u32 key, bool pressed);
 // A server that hands its keys on holds the keyboard for the proxy while a

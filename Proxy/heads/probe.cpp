@@ -228,12 +228,17 @@ const char* applyDefaultFontPath() {
   return nullptr;
 }
 
-// The centre of the first head of the screen that the pointer may start on.
-bool firstPointerPosition(const MetaScreen* screen, i32* x, i32* y) {
+bool mayStartOn(const Head* head) {
+  if (!head->display || head->serverDisplay == resourceServerDisplay) return false;
+  return !head->inWindow || (head->tags & kHeadTagNotManaged);
+}
+
+// The centre of the first head of the screen that the pointer may start on
+// (the window managers' centre hint).
+bool firstHeadCentre(const MetaScreen* screen, i32* x, i32* y) {
   *x = *y = 0;
   for (const Head* head = screen->heads; head; head = head->next) {
-    if (!head->display || head->serverDisplay == resourceServerDisplay) continue;
-    if (head->inWindow && !(head->tags & kHeadTagNotManaged)) continue;
+    if (!mayStartOn(head)) continue;
     *x = head->logical.x + head->logical.width / 2;
     *y = head->logical.y + head->logical.height / 2;
     return true;
@@ -241,11 +246,29 @@ bool firstPointerPosition(const MetaScreen* screen, i32* x, i32* y) {
   return false;
 }
 
+// The pointer starts in the middle of the screen, as on one server (where
+// no window manager sets the focus, the window there gets the keys); in the
+// middle of the first head when no head it may start on shows that point.
+void firstPointerPosition(const MetaScreen* screen, i32* x, i32* y) {
+  i32 mx = i32(screen->width / 2), my = i32(screen->height / 2);
+  for (const Head* head = screen->heads; head; head = head->next) {
+    const HeadRect& r = head->logical;
+    if (mayStartOn(head) && mx >= r.x && my >= r.y && mx < r.x + r.width && my < r.y + r.height) {
+      *x = mx, *y = my;
+      return;
+    }
+  }
+  firstHeadCentre(screen, x, y);
+}
+
 void placeFirstPointer() {
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     i32 x = 0, y = 0;
-    firstPointerPosition(screen, &x, &y);
-    if (!pointerHead()) syncInputAcrossHeads(kXrcMouse, nullptr, screen, x, y, true);
+    if (!pointerHead()) {
+      firstPointerPosition(screen, &x, &y);
+      syncInputAcrossHeads(kXrcMouse, nullptr, screen, x, y, true);
+    }
+    firstHeadCentre(screen, &x, &y);
     if (x < 1 || y < 1) continue;
     Head* main = screen->mainHead;
     if (!main && atomDisplay && atomDisplay->firstHead && atomDisplay->firstHead->metaScreen)

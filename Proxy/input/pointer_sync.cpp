@@ -6,6 +6,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/events/grabs.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
@@ -14,6 +15,7 @@
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
+#include "Proxy/requests/input.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/resources/windowtree.h"
@@ -195,6 +197,20 @@ void carryPointerGrab(Head* oldHead, Head* newHead) {
   syncLinkWarning(link);
 }
 
+// A pointer grab stays on its window's server when the pointer goes to
+// another screen: the server the pointer is on now lends it, so that its
+// motion and buttons are the grab's (reported off the grab window's
+// screen), and stops when the pointer comes back.
+void lendPointerGrabAcross(Head* oldHead, Head* newHead) {
+  InputGrab& grab = inputState.pointerGrab;
+  if (!grab.client || !oldHead || oldHead->metaScreen == newHead->metaScreen) return;
+  grab.lending = lendGrab(grab.client, grabHeadFor(grab.window), false, grab.eventMask);
+  if (ServerLink* link = grab.lending ? linkTo(grab.client, grab.lending) : nullptr) {
+    addReplyHook(link, acceptReplyHook, nullptr);
+    syncLinkWarning(link);
+  }
+}
+
 bool moveFocus(ProxyClient* client, Head* newHead) {
   u32 focus = inputState.focusWindow;
   if (focus > PointerRoot) {
@@ -206,11 +222,14 @@ bool moveFocus(ProxyClient* client, Head* newHead) {
   u32 window = getServerFocusWindow(focus, newHead->serverDisplay);
   ServerLink* link = linkTo(inputState.keyboardGrab.client, newHead);
   if (!link) link = linkTo(client, newHead);
+  // Done before the move's events are settled, so that the focus events
+  // it causes on every client's link come among them.
   if (link) {
     requestSetInputFocus(link, inputState.focusRevertTo, window);
+    syncLinkWarning(link);
   } else if (headDisplayOpen(newHead)) {
     XfsSetInputFocus(newHead->display, window, inputState.focusRevertTo, CurrentTime);
-    XfsFlush(newHead->display);
+    XfsSync(newHead->display, False);
   }
   return true;
 }
@@ -218,10 +237,16 @@ bool moveFocus(ProxyClient* client, Head* newHead) {
 void carryKeyboardGrab(Head* oldHead, Head* newHead) {
   InputGrab& grab = inputState.keyboardGrab;
   if (!grab.client || grabStaysBehind(grab, oldHead, newHead)) return;
-  if (oldHead && !sameDisplay(oldHead, newHead))
-    if (ServerLink* old = linkTo(grab.client, oldHead)) requestUngrabKeyboard(old);
   LOGF(logChStep, "Warp with active keyboard grab");
   grabKeyboardOnDisplay(kXrcKeyboard, newHead, true);
+  ServerLink* old = oldHead && !sameDisplay(oldHead, newHead) ? linkTo(grab.client, oldHead) : nullptr;
+  if (!old) return;
+  // Keys the old server held back for a frozen grab come out at its ungrab:
+  // its focus is parked first, so that they reach the proxy and go on to
+  // the new server, frozen there under the grab, instead of its windows.
+  requestSetInputFocus(old, inputState.focusRevertTo,
+                       getServerFocusWindow(inputState.focusWindow, oldHead->serverDisplay));
+  requestUngrabKeyboard(old);
 }
 
 // The input-control display's keys, modifiers and buttons, as the new
@@ -243,7 +268,7 @@ void copyInputMapping(Head* oldHead, Head* newHead) {
       i32 to = k + shift;
       if ((keys[k / 8] >> (k % 8) & 1) && to > 0 && to < 256) shifted[to / 8] |= u8(1 << (to % 8));
     }
-    logProblemText(xrcSetKeyState(target->display, kXrcKeyboard, shifted));
+    setKeysUnheard(target, shifted);
   }
   if (XModifierKeymap* map = xrcModifierMap(source->display, kXrcKeyboard)) {
     XModifierKeymap* moved = xrcShiftModifierMap(map, shift, xrcMinKeycode(target->display, kXrcKeyboard),
@@ -255,6 +280,10 @@ void copyInputMapping(Head* oldHead, Head* newHead) {
   } else {
     PALVON_UNE();
   }
+  // The modifiers as the source holds them now: the last pointer report may
+  // predate a modifier's release (one seen during a grab's polling, say),
+  // and a modifier set here from it would stay down on the target.
+  inputState.modifierState = xrcGetModifierState(source->display, kXrcKeyboard);
   logProblemText(xrcSetModifiers(target->display, kXrcKeyboard, inputState.modifierState & 0xff, nullptr));
   if (!isDisplayOffline(source->display)) logProblemText(copyPointerMapping(source->display, target->display));
   XfsUngrabPointer(target->display, CurrentTime);
@@ -298,11 +327,20 @@ void releaseFrozenGrabs(Head* newHead) {
 }
 
 void restoreOldInput(Head* oldHead) {
+  // A head whose server was removed under the pointer has none left.
   ServerDisplay* server = oldHead->serverDisplay;
+  if (!server) return;
   LOGF(logChStep, "Input settings restored on %s", server->displayName);
   for (ProxyClient* grabber : {inputState.pointerGrab.client, inputState.keyboardGrab.client})
     if (grabber) syncLinkWarning(linkTo(grabber, oldHead));
-  logProblemText(xrcReleaseAll(server->display));
+  if (xrcCapabilities(server->display) & kXrcFakeInput) {
+    // Its keys are let go unheard: heard, they would reach the key-grab
+    // window it parks its focus on and be handed on as the user's releases.
+    static const u8 kNoKeys[32] = {};
+    setKeysUnheard(server, kNoKeys);
+    xrcForgetKeyState(server->display);
+    logProblemText(xrcReleaseAllButtons(server->display, kXrcMouse));
+  }
   if (server->savedKeyboard) logProblemText(xrcRestoreKeyboardMapping(server->display, 0, server->savedKeyboard));
 }
 
@@ -393,6 +431,10 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   if (otherDisplay) carryHeldButtons(newHead);
   carryPointerGrab(oldHead, newHead);
   bool focusMoved = moveFocus(client, newHead);
+  // The new server handed its keys on until now, and holds its keyboard
+  // for the proxy while one of them is down: that server would refuse its
+  // keyboard to the clients' grabs.
+  if (focusMoved && otherDisplay) endProxyKeyGrab(newHead);
   carryKeyboardGrab(oldHead, newHead);
   if (oldHead && newHead->serverDisplay != inputControlDisplay) copyInputMapping(oldHead, newHead);
   if (focusMoved && otherDisplay && headDisplayOpen(oldHead) && !headIconified(oldHead) &&
@@ -400,6 +442,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
     setFocusAgain(client, oldHead);
   movePointerToHead(device, newHead, x, y, warp);
   newHead->serverDisplay->input.pointerHead = newHead;
+  lendPointerGrabAcross(oldHead, newHead);
   if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
   if (seam) settleServerEvents(oldHead, newHead, kSeamHide);
   if (pg.client && pg.client != client) {

@@ -292,6 +292,7 @@ void ProcUngrabPointer(u8* request, u32 length) {
   u32 time = get32(request + 4);
   if (!checkUngrabPointer(kXrcMouse, client, time)) return;
   forwardDeselected(mustDeselect(), client, Route::kEveryServer, request, length, zeroTimeAt4, nullptr);
+  noteGrabEndedByRequest(false);
   deactivatePointerGrab(kXrcMouse, client, time);
   carryDeferredWarp();
 }
@@ -426,6 +427,7 @@ void ProcUngrabKeyboard(u8* request, u32 length) {
   u32 time = get32(request + 4);
   if (!checkUngrabKeyboard(kXrcKeyboard, client, time)) return;
   forwardDeselected(mustDeselect(), client, Route::kEveryServer, request, length, zeroTimeAt4, nullptr);
+  noteGrabEndedByRequest(true);
   deactivateKeyboardGrab(kXrcKeyboard, client, time);
   carryDeferredWarp();
 }
@@ -520,6 +522,7 @@ bool applyAllowMode(ProxyClient* client, u8 mode) {
       return true;
     case ReplayPointer:
       if (!holdsPointer || pointer.client != client || pointer.state != kFreezeByEvent) return false;
+      noteGrabEndedByRequest(false);
       deactivatePointerGrab(kXrcMouse, nullptr, 0);
       return true;
     case AsyncKeyboard:
@@ -532,6 +535,7 @@ bool applyAllowMode(ProxyClient* client, u8 mode) {
       return true;
     case ReplayKeyboard:
       if (!holdsKeyboard || keyboard.client != client || keyboard.state != kFreezeByEvent) return false;
+      noteGrabEndedByRequest(true);
       deactivateKeyboardGrab(kXrcKeyboard, nullptr, 0);
       return true;
     case AsyncBoth:

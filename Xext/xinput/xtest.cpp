@@ -229,8 +229,12 @@ bool fakeThroughLibrary(u8* request, u32 length) {
 void catchUpForwardedInput() {
   Head* input = inputControlHead();
   Head* pointer = pointerHead();
-  if (!input || !pointer || !input->display || input->serverDisplay == pointer->serverDisplay) return;
+  if (!input || !pointer || !input->display) return;
+  // The input server has it all before the move, also when the pointer is
+  // on its head: a key it reports once the pointer is on another server's
+  // is no longer the clients'.
   if (ServerLink* link = clientLink(currentClient, input->serverIndex)) logFailure(syncServerLink(link));
+  if (input->serverDisplay == pointer->serverDisplay) return;
   XfsSync(input->display, False);
   processDisplayEvents(input->display, false);
   // Handed on through another connection than the client's: the pointer's

@@ -13,4 +13,13 @@ Window plainWindow(Display* display, Window parent, int x, int y, unsigned width
   return window;
 }
 
+bool warpPointerTo(const char* name, int x, int y) {
+  Display* display = XOpenDisplay(name);
+  if (!display) return false;
+  XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, x, y);
+  XSync(display, False);
+  XCloseDisplay(display);
+  return true;
+}
+
 }  // namespace palvon::test

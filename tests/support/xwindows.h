@@ -10,4 +10,8 @@ namespace palvon::test {
 Window plainWindow(Display* display, Window parent, int x, int y, unsigned width, unsigned height,
                    unsigned long pixel);
 
+// The pointer warped to (x, y) on the first screen of the display (its own
+// connection); false when the display could not be opened.
+bool warpPointerTo(const char* display, int x, int y);
+
 }  // namespace palvon::test

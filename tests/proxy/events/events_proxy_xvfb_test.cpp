@@ -87,6 +87,10 @@ TEST_F(ProxyInput, APointerOnTheInputServerReachesTheClientOnceInMetaTerms) {
   ASSERT_TRUE(nextEvent(client, Expose, &event));
   int x = 0, y = 0;
   ASSERT_TRUE(absoluteOf(first.display(), "120x90+50+60", &x, &y));
+  // The pointer starts in the middle, on the second server's head: the
+  // input server's own moves are taken as the pointer's only on its head.
+  XWarpPointer(client, None, window, 0, 0, 0, 0, 5, 5);
+  XSync(client, False);
   std::string target = std::to_string(x + 10) + " " + std::to_string(y + 20);
   ProgramResult moved = runProgram({"sh", "-c", "xdotool mousemove " + target + " && xdotool click 1"},
                                    first.display());
@@ -524,6 +528,21 @@ void focusAcrossScreens(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Where the pointer starts: in the middle of the first screen (without a
+// window manager, the window there gets the keys).
+void pointerStartsInTheMiddle(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window root = RootWindow(display, 0), child = 0;
+  int x = 0, y = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  bool same = XQueryPointer(display, root, &root, &child, &x, &y, &wx, &wy, &state);
+  bool middle =
+      same && std::abs(x - DisplayWidth(display, 0) / 2) <= 1 && std::abs(y - DisplayHeight(display, 0) / 2) <= 1;
+  out.line(middle ? "in the middle" : "at " + std::to_string(x) + "," + std::to_string(y));
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kEventCases[] = {
     {"SentByAClient", 1, sentByAClient},
     {"FocusThroughPointerRootAndNone", 1,
@@ -537,6 +556,7 @@ const DifferentialCase kEventCases[] = {
     {"FocusThroughPointerRootAndNoneOnTwoHeads", 2,
      [](const std::string& name, Transcript& out) { focusThroughPointerRootAndNone(name, out, false); }},
     {"FocusAcrossTwoScreens", 1, focusAcrossScreens, 2},
+    {"PointerStartsInTheMiddleOfTwoHeads", 2, pointerStartsInTheMiddle},
 };
 
 class Events : public AsOnAPlainServer {};
@@ -759,6 +779,36 @@ void syncBothFreezesAgain(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Shift pressed on one head and held while the pointer goes to the other
+// and back: the keys typed on each have it, under a keyboard grab made on
+// the first head once the pointer is there, or carried onto the last with
+// the pointer.
+void shiftHeldOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window window = mappedWindow(display, 100, 100, width - 200, 200, KeyPressMask);
+  out.name(window, "w");
+  KeyCode shift = XKeysymToKeycode(driver, XStringToKeysym("Shift_L"));
+  for (int from : {150, width - 150}) {
+    movePointer(driver, from, 150);
+    XTestFakeKeyEvent(driver, shift, True, CurrentTime);
+    for (int x : {width - 150 - from + 150, from}) {
+      if (x != 150) out.line(grabStatus(XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync, 0)));
+      movePointer(driver, x, 150);
+      if (x == 150) out.line(grabStatus(XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync, 0)));
+      typeKey(driver, "a");
+      XUngrabKeyboard(display, CurrentTime);
+      out.events(display, x == 150 ? "first head:" : "last head:", 200);
+    }
+    XTestFakeKeyEvent(driver, shift, False, CurrentTime);
+    XSync(driver, False);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 // Whether the pointer is frozen, as a conformance suite asks: two warps
 // into the window, the second of which leaves the pointer where it was.
 bool pointerFrozen(Display* display, Window window) {
@@ -803,6 +853,43 @@ void syncBothFreezesWarpsOverTheSeam(const std::string& name, Transcript& out) {
   out.line("thawed at " + std::to_string(rx - width) + "," + std::to_string(ry));
   XUngrabKeyboard(display, CurrentTime);
   XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+const char* const kAllowModes[] = {"AsyncPointer", "SyncPointer", "ReplayPointer", "AsyncKeyboard",
+                                   "SyncKeyboard", "ReplayKeyboard", "AsyncBoth", "SyncBoth"};
+
+// Both devices frozen by the client's two grabs, with the pointer on the
+// first head or the last, then AllowEvents in each mode: the key, click and
+// motion that follow, whether the pointer is frozen then, and what both
+// grabs' end lets through.
+void allowEventsInEachMode(const std::string& name, Transcript& out, bool last) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display)), x = last ? width - 150 : 150;
+  long mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask;
+  Window window = mappedWindow(display, 100, 100, width - 200, 200, KeyPressMask | KeyReleaseMask);
+  out.name(window, "w");
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  for (int mode = AsyncPointer; mode <= SyncBoth; mode++) {
+    out.line(kAllowModes[mode]);
+    movePointer(driver, x, 150);
+    out.line(
+        grabStatus(XGrabPointer(display, window, False, mask, GrabModeSync, GrabModeSync, None, None, CurrentTime)));
+    out.line(grabStatus(XGrabKeyboard(display, window, False, GrabModeSync, GrabModeSync, CurrentTime)));
+    XAllowEvents(display, mode, CurrentTime);
+    typeKey(driver, "a");
+    click(driver, 2);
+    movePointer(driver, x + 10, 160);
+    out.events(display, "then:", 150);
+    out.line(pointerFrozen(display, window) ? "pointer frozen" : "pointer thawed");
+    XAllowEvents(display, AsyncBoth, CurrentTime);
+    XUngrabKeyboard(display, CurrentTime);
+    XUngrabPointer(display, CurrentTime);
+    out.events(display, "ended:", 150);
+  }
   XCloseDisplay(driver);
   XCloseDisplay(display);
 }
@@ -878,6 +965,72 @@ void modifiersAfterAMenu(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Control held over a click on one screen (the click's grab has the
+// pointer followed, which sees Control down) and let go after it; then a
+// click and a key on the other screen: neither has Control.
+void modifiersAfterAControlClick(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  if (!display || !driver || !windowPerScreen(display, ButtonPressMask | KeyPressMask, w, out)) return;
+  KeyCode control = XKeysymToKeycode(driver, XStringToKeysym("Control_L"));
+  XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+  movePointer(driver, 150, 150, 0);
+  XTestFakeKeyEvent(driver, control, True, CurrentTime);
+  XTestFakeButtonEvent(driver, 1, True, CurrentTime);
+  XSync(driver, False);
+  poll(nullptr, 0, 300);
+  XTestFakeButtonEvent(driver, 1, False, CurrentTime);
+  XSync(driver, False);
+  poll(nullptr, 0, 200);
+  XTestFakeKeyEvent(driver, control, False, CurrentTime);
+  XSync(driver, False);
+  out.events(display, "control click on 0:", 300);
+  movePointer(driver, 150, 150, 1);
+  click(driver, 1);
+  typeKey(driver, "a");
+  out.events(display, "then on 1:", 300);
+  Window root = 0, child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XQueryPointer(display, w[1], &root, &child, &rx, &ry, &wx, &wy, &state);
+  out.line("state on 1: " + std::to_string(state));
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+// A pointer grab on a window of screen 0 while the pointer moves over to
+// screen 1, about it and back: the grab's motion, as the window's screen
+// reports it.
+void motionUnderAGrabAcrossScreens(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  if (!display || !driver || !windowPerScreen(display, 0, w, out)) return;
+  movePointer(driver, 150, 150, 0);
+  long mask = PointerMotionMask | ButtonPressMask | ButtonReleaseMask;
+  out.line(grabStatus(XGrabPointer(display, w[0], False, mask, GrabModeAsync, GrabModeAsync, None, None, CurrentTime)));
+  const int moves[][3] = {{0, 160, 160}, {1, 150, 150}, {1, 200, 220}, {0, 170, 180}};
+  for (const auto& move : moves) {
+    movePointer(driver, move[1], move[2], move[0]);
+    if (move[0]) click(driver, 1);
+    XSync(display, False);
+    poll(nullptr, 0, 200);
+    while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+      const XMotionEvent& m = event.xmotion;
+      if (event.type != MotionNotify && event.type != ButtonPress && event.type != ButtonRelease) continue;
+      out.line(out.describe(event) + " root=" + out.of(m.root) + " same-screen=" + std::to_string(m.same_screen) +
+               " at " + std::to_string(m.x) + "," + std::to_string(m.y) + " root " + std::to_string(m.x_root) + "," +
+               std::to_string(m.y_root) + " child=" + out.of(m.subwindow));
+    }
+  }
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
@@ -896,10 +1049,16 @@ const DifferentialCase kGrabCases[] = {
     {"MotionHistoryOnTwoHeads", 2, motionHistory},
     {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
     {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
+    {"ShiftHeldOverTheSeam", 2, shiftHeldOverTheSeam},
+    {"AllowEventsInEachMode", 1, [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, false); }},
+    {"AllowEventsInEachModeOnTheLastHead", 2,
+     [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, true); }},
     {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
     {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
     {"GrabsAcrossTwoScreens", 1, grabsAcrossScreens, 2},
     {"ModifiersAfterAMenuOnTwoScreens", 1, modifiersAfterAMenu, 2},
+    {"ModifiersAfterAControlClickOnTwoScreens", 1, modifiersAfterAControlClick, 2},
+    {"MotionUnderAGrabAcrossTwoScreens", 1, motionUnderAGrabAcrossScreens, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};

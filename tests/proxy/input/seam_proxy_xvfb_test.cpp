@@ -305,6 +305,9 @@ TEST(SeamReset, TheInputServersPointerStillDrivesTheMetaPointer) {
     if (!client) poll(nullptr, 0, 50);
   }
   ASSERT_NE(client, nullptr) << proxy.log();
+  // The session starts with the pointer in the middle, on B's head.
+  XWarpPointer(client, None, DefaultRootWindow(client), 0, 0, 0, 0, 50, 50);
+  ASSERT_EQ(awaitPointer(client, {50, 50}), std::make_pair(50, 50));
   Display* input = XOpenDisplay(a.display().c_str());
   ASSERT_NE(input, nullptr);
   XTestFakeMotionEvent(input, 0, 100, 50, CurrentTime);

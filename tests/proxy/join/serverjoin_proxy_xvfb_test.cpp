@@ -154,6 +154,9 @@ class ServerJoin : public ::testing::Test {
         words, std::vector<std::string>{"PALVON_TEST_CONTROL=" + controlPath,
                                         "ASAN_OPTIONS=detect_leaks=1:log_path=" + reports.file("asan")});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
+    // The pointer starts in the middle, on B's head, which would then show
+    // what a joining twin does not: onto A's.
+    ASSERT_TRUE(warpPointerTo(proxy->display().c_str(), 100, 100));
   }
   // Ends the proxy with SIGTERM; what a sanitizer reported at its exit
   // (nothing without one).

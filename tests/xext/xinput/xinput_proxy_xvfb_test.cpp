@@ -17,6 +17,7 @@
 #include "support/rawclient.h"
 #include "support/tempdir.h"
 #include "support/xprogram.h"
+#include "support/xwindows.h"
 #include "support/xvfb.h"
 
 namespace palvon::test {
@@ -65,6 +66,9 @@ class TwoServers {
     std::vector<std::string> words{"noReset", "on", "screen", a->display() + ".0", "screen", b->display() + ".0"};
     words.insert(words.end(), extra.begin(), extra.end());
     proxy = std::make_unique<ProxyProcess>(words);
+    // The pointer starts in the middle, on B's head: onto A's, whose devices
+    // the tests drive.
+    if (proxy->ok()) warpPointerTo(proxy->display().c_str(), 100, 100);
   }
   bool ok() const { return proxy && proxy->ok(); }
   std::string why() const { return proxy ? proxy->log() : a->error() + b->error(); }

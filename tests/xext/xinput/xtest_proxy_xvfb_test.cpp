@@ -15,6 +15,7 @@
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xprogram.h"
+#include "support/xwindows.h"
 #include "support/xvfb.h"
 
 // After gtest: Xlib's macros (None, Bool) would break its headers.
@@ -313,6 +314,9 @@ TEST(DeviceFakeInputOrder, ValuatorsOfTheOtherByteOrderMoveTheInputServersPointe
   ProxyProcess proxy({"noReset", "on", "screen", a.display() + ".0", "borderWidth", "0", "screen",
                       b.display() + ".0", "borderWidth", "0"});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // The pointer starts in the middle, on B's head: A's pointer is the
+  // meta pointer on A's.
+  ASSERT_TRUE(warpPointerTo(proxy.display().c_str(), 100, 100));
   Display* onA = XOpenDisplay(a.display().c_str());
   ASSERT_NE(onA, nullptr);
   int count = 0;
