@@ -23,6 +23,7 @@
 #include "support/proxyprocess.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
+#include "support/xwindows.h"
 
 namespace palvon::test {
 namespace {
@@ -506,6 +507,10 @@ TEST_F(ColourHeads, AnInstalledEmulatedColormapTakesTheCursorsColours) {
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     client = open();
     ASSERT_NE(client, nullptr);
+    // The pointer starts in the middle of the screen, on the 8-bit server,
+    // whose own cursor would take its cells in that server's copy; a plain
+    // server has one cursor, the proxy's, shown on the emulating head.
+    ASSERT_TRUE(warpPointerTo(proxy->display().c_str(), 100, 100));
     Visual* visual = pseudoColor8().visual;
     ASSERT_NE(visual, nullptr) << proxy->log();
     Window root = DefaultRootWindow(client);
