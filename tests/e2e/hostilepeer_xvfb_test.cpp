@@ -29,6 +29,7 @@
 #include "Proxy/servers/display.h"
 #include "base/hostclock.h"
 #include "support/linkrig.h"
+#include "support/netns.h"
 #include "support/peers/tcprelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
@@ -380,6 +381,47 @@ TEST(HostAccess, NeitherARemoteNorAnUnreadablePeerChangesTheHostList) {
 using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// A TCP client whose host only a "hostname" entry may let in waits for the
+// name server beside the loop: one that never answers holds that client
+// alone, which is refused when the look-up gives up, while another client's
+// round trips are answered at once; a name that resolves to the client's
+// address lets its client in. The name server is the test's own, inside a
+// network of its own: nothing leaves the machine.
+TEST(HostAccess, ALookUpOfTheHostsNamesHoldsNoOtherClient) {
+  Xvfb server({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  test::PrivateNetwork network;
+  if (!network.ok()) GTEST_SKIP() << "no private network: " << network.error();
+  test::StalledResolver resolver("127.0.0.2 near.test", 4);
+  if (!resolver.ok()) GTEST_SKIP() << "no name server of the test's own: " << resolver.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient local;
+  ASSERT_TRUE(local.connectUnix(proxy.number()) && local.setup('l') == 1);
+  const Bytes bare{'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (const std::string name : {"far.test.", "near.test"}) {
+    local.send(changeHosts(5, std::string("hostname") + '\0' + name));
+    local.send(local.request(43, 0));
+    ASSERT_EQ(local.readMessage().size(), 32u) << proxy.log();
+    int fd = connectFromOtherHost(proxy.number());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, bare.data(), bare.size(), MSG_NOSIGNAL), ssize_t(bare.size()));
+    double worst = 0;
+    pollfd answered{fd, POLLIN, 0};
+    for (auto start = Clock::now(); poll(&answered, 1, 50) == 0 && secondsSince(start) < 30;) {
+      auto asked = Clock::now();
+      local.send(local.request(43, 0));
+      ASSERT_EQ(local.readMessage(30000).size(), 32u) << proxy.log();
+      worst = std::max(worst, secondsSince(asked));
+    }
+    Bytes answer = answerTo(fd, 500);
+    close(fd);
+    EXPECT_LT(worst, 2.0) << name;
+    ASSERT_FALSE(answer.empty()) << name << proxy.log();
+    EXPECT_EQ(answer[0], name == "near.test" ? 1 : 0) << name << proxy.log();
+  }
+}
 
 // AddServer toward a peer that accepts and never answers, or answers the
 // set-up and some of the proxy's first requests and then stalls: the other
