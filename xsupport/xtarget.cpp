@@ -26,7 +26,7 @@ u32 imperviousXOpenDisplay = 0;
 bool (*xtargetWaitAbandoned)() = nullptr;
 
 namespace {
-void closeWithoutTraffic(Display* display);
+void closeWithoutTraffic(Display* display, bool abandoned = false);
 // Set on a connection thread while it is inside XOpenDisplay.
 thread_local sigjmp_buf* openJump = nullptr;
 thread_local Display* openLost = nullptr;
@@ -367,7 +367,7 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
 
 namespace {
 // Closes without sending anything: queued output is discarded first.
-void closeWithoutTraffic(Display* display) {
+void closeWithoutTraffic(Display* display, bool abandoned) {
   display->flags = display->flags | XlibDisplayClosing;
   // Queued output is dropped first as well, so that the requests made below
   // fit into the buffer and never make Xlib write to a dead server.
@@ -381,7 +381,7 @@ void closeWithoutTraffic(Display* display) {
   display->cursor_font = None;
   for (_XExtension* ext = display->ext_procs; ext; ext = ext->next) {
     if (!ext->close_display) continue;
-    ext->close_display(display, &ext->codes);
+    if (!abandoned) ext->close_display(display, &ext->codes);
     ext->close_display = nullptr;
   }
   // The atom cache is freed here, once, so the final free has nothing left.
@@ -404,9 +404,9 @@ void closeWithoutTraffic(Display* display) {
 }
 }  // namespace
 
-int xtargetCloseDisplay(Display* display) {
+int xtargetCloseDisplay(Display* display, bool abandoned) {
   xErrorTrapBegin(display);
-  closeWithoutTraffic(display);
+  closeWithoutTraffic(display, abandoned);
   return xErrorTrapEnd();
 }
 

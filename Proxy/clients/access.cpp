@@ -364,31 +364,88 @@ int addServerInterpretedType(const char* name, SiMatch match, SiCheck check, voi
   return kAccessOk;
 }
 
-bool isInvalidHost(const sockaddr* socketAddress, socklen_t length, const AccessClient* client) {
-  if (!accessEnabled) return false;
-  if (client && client->peerUnknown) return true;
+HostVerdict checkHostAtOnce(const sockaddr* socketAddress, socklen_t length, const AccessClient* client) {
+  if (!accessEnabled) return HostVerdict::kValid;
+  if (client && client->peerUnknown) return HostVerdict::kInvalid;
   const u8* address = nullptr;
   int family = convertSockAddr(socketAddress, &length, &address);
-  if (family < 0) return true;
+  if (family < 0) return HostVerdict::kInvalid;
   if (family == kFamilyLocal) {
-    if (localHostEnabled) return false;
+    if (localHostEnabled) return HostVerdict::kValid;
     for (HostEntry* self = selfList; self; self = self->next)
-      if (findEntry(accessList, self->family, self->address, self->length)) return false;
+      if (findEntry(accessList, self->family, self->address, self->length)) return HostVerdict::kValid;
   }
+  bool byName = false;
   for (HostEntry* entry = accessList; entry; entry = entry->next) {
     if (entry->family == kFamilyServerInterpreted) {
       int typeLength = 0;
       const SiType* type = findSiType(entry->address, entry->length, &typeLength);
       if (!type) continue;
+      // Only an internet client can be one of the names.
+      if (type->match == siHostnameAddrMatch) {
+        byName = byName || family == kFamilyInternet;
+        continue;
+      }
       const char* value = reinterpret_cast<const char*>(entry->address) + typeLength + 1;
       if (type->match(family, address, static_cast<int>(length), value, entry->length - typeLength - 1, client,
                       type->argument))
-        return false;
+        return HostVerdict::kValid;
     } else if (entryEquals(entry, family, address, static_cast<int>(length))) {
-      return false;
+      return HostVerdict::kValid;
     }
   }
-  return true;
+  return byName ? HostVerdict::kAfterLookup : HostVerdict::kInvalid;
+}
+
+struct HostnameLookup {
+  u8 address[4];
+  u32 size;      // bytes of names
+  char names[];  // each value with its NUL
+};
+
+HostnameLookup* copyHostnameLookup(const sockaddr* socketAddress, socklen_t length) {
+  const u8* address = nullptr;
+  if (convertSockAddr(socketAddress, &length, &address) != kFamilyInternet || length != 4) return nullptr;
+  u32 size = 0;
+  auto each = [](auto visit) {
+    for (HostEntry* entry = accessList; entry; entry = entry->next) {
+      int typeLength = 0;
+      const SiType* type = entry->family == kFamilyServerInterpreted
+                               ? findSiType(entry->address, entry->length, &typeLength)
+                               : nullptr;
+      if (type && type->match == siHostnameAddrMatch)
+        visit(reinterpret_cast<const char*>(entry->address) + typeLength + 1, entry->length - typeLength - 1);
+    }
+  };
+  each([&](const char*, int valueLength) { size += u32(valueLength) + 1; });
+  auto* lookup = static_cast<HostnameLookup*>(memCalloc(1, sizeof(HostnameLookup) + size));
+  if (!lookup) return nullptr;
+  memcpy(lookup->address, address, 4);
+  each([&](const char* value, int valueLength) {
+    memcpy(lookup->names + lookup->size, value, size_t(valueLength));
+    lookup->size += u32(valueLength) + 1;
+  });
+  return lookup;
+}
+
+bool hostnameLookupMatches(const HostnameLookup* lookup) {
+  for (u32 at = 0; at < lookup->size; at += u32(strlen(lookup->names + at)) + 1) {
+    const char* name = lookup->names + at;
+    if (siHostnameAddrMatch(kFamilyInternet, lookup->address, 4, name, int(strlen(name)), nullptr, nullptr))
+      return true;
+  }
+  return false;
+}
+
+void freeHostnameLookup(HostnameLookup* lookup) { free(lookup); }
+
+bool isInvalidHost(const sockaddr* socketAddress, socklen_t length, const AccessClient* client) {
+  HostVerdict verdict = checkHostAtOnce(socketAddress, length, client);
+  if (verdict != HostVerdict::kAfterLookup) return verdict == HostVerdict::kInvalid;
+  HostnameLookup* lookup = copyHostnameLookup(socketAddress, length);
+  bool matched = lookup && hostnameLookupMatches(lookup);
+  freeHostnameLookup(lookup);
+  return !matched;
 }
 
 int checkServerInterpretedAddress(const u8* address, int length) {

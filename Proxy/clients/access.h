@@ -77,8 +77,22 @@ using SiCheck = int (*)(const char* value, int length, void* argument);
 int addServerInterpretedType(const char* name, SiMatch match, SiCheck check, void* argument);
 
 // True when the client at this address is refused (always for a client
-// whose peer is unknown).
+// whose peer is unknown). May wait for a name server.
 bool isInvalidHost(const sockaddr* socketAddress, socklen_t length, const AccessClient* client);
+
+// The same check without resolving names: entries of type "hostname" wait
+// for a name server, which only a look-up beside the event loop may ask
+// (kAfterLookup: no other entry lets the client in, one of them may).
+enum class HostVerdict { kValid, kInvalid, kAfterLookup };
+HostVerdict checkHostAtOnce(const sockaddr* socketAddress, socklen_t length, const AccessClient* client);
+// What that look-up needs, copied off the access list (the list may change
+// meanwhile): the names of the "hostname" entries and the client's address.
+// Null when out of memory. Any thread may run hostnameLookupMatches, which
+// waits for the name server; true when a name resolves to the address.
+struct HostnameLookup;
+HostnameLookup* copyHostnameLookup(const sockaddr* socketAddress, socklen_t length);
+bool hostnameLookupMatches(const HostnameLookup* lookup);
+void freeHostnameLookup(HostnameLookup* lookup);
 int checkServerInterpretedAddress(const u8* address, int length);
 int checkHostAddress(int family, const u8* address, int length);
 int addHost(AccessClient* client, int family, int length, const u8* address);

@@ -24,6 +24,7 @@ extern "C" {
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
+#include "base/beside.h"
 #include "base/hostclock.h"
 #include "base/logging.h"
 #include "base/orders.h"
@@ -474,7 +475,9 @@ void stopClient(ProxyClient* client, const char* reason, int keepOnClose) {
     LOGF(logChXclient, "Client #%d stopped (%s %s reason=%s reqs=%u)", client->number, clientName(client),
          closeDownModeName(client->closeDownMode), reason, client->requestCounter);
   bool hadLinks = client->hasLinks;
-  // Whatever it was parsing ends here.
+  // Whatever it was parsing ends here, a look-up its set-up waited for too.
+  dropBesideJob(client->hostLookup);
+  client->hostLookup = nullptr;
   client->parser.bytesNeeded = kParserStop;
   client->parser.refusal = "";
   if (grabHolder == client) resumeAllClients();

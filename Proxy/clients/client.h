@@ -19,6 +19,7 @@ struct _XtransConnInfo;
 
 namespace palvon {
 
+struct BesideJob;
 struct Order;
 struct ServerLink;
 struct PendingRequest;
@@ -151,6 +152,9 @@ struct ProxyClient {
   Order* streamCutOrder;
   // Armed at the accept, dropped once the set-up has arrived whole.
   Order* setupTimer;
+  // The look-up of the host's name that the set-up waits for (null: none);
+  // the client is not read meanwhile.
+  BesideJob* hostLookup;
   // Added with copies across heads (requests/copies.h): copies whose
   // pixels are being carried from head to head. The client is not read
   // meanwhile: its next requests must find them written.

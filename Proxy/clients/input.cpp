@@ -21,6 +21,7 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Xext/swap/byteswap.h"
+#include "base/beside.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/outbuffer.h"
@@ -81,6 +82,21 @@ const char* openClientLinks(ProxyClient* client) {
   return nullptr;
 }
 
+// A client that got in: its set-up's wait ends (a refused one's ends with
+// its connection), its session begins, its links open and it is read.
+const char* admitClient(ProxyClient* client) {
+  endClientSetupWait(client);
+  // A display-manager session begins only with a client that got in.
+  if (clientHooks.sessionStarted && client->transport) clientHooks.sessionStarted(client->descriptor);
+  if (const char* reason = openClientLinks(client)) return reason;
+  resumeClientIo(client);
+  return nullptr;
+}
+
+// What checkClientAuthorization answers for a set-up that waits for a
+// look-up of its host's names.
+const char kAwaitingHostLookup[] = "awaiting the host's names";
+
 // The connection set-up; *offset moves past it once it was complete.
 const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offset) {
   if (available < kSetupHeader) return nullptr;
@@ -93,7 +109,6 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
   if (available < total) return nullptr;
   client->parser.swapped = swapped;
   client->parser.bytesNeeded = kParserRequests;
-  endClientSetupWait(client);
   if (swapped) swapArriving(kConnectionSetupLayout, setup, setup + kSetupHeader);
   *offset += total;
   if (client->number == 0) return refuseSetup(client, "Maximum number of clients reached");
@@ -101,20 +116,92 @@ const char* parseSetup(ProxyClient* client, u8* setup, u64 available, u64* offse
     return refuseSetup(client, "X protocol version mismatch");
   const char* name = reinterpret_cast<const char*>(setup + kSetupHeader);
   u8* data = setup + kSetupHeader + pad4(nameLength);
-  if (const char* reason = checkClientAuthorization(client, name, static_cast<u16>(nameLength), data,
-                                                    static_cast<u16>(dataLength))) {
+  if (isGrabExemptMarker(setup)) client->grabExempt = 1;
+  const char* reason =
+      checkClientAuthorization(client, name, static_cast<u16>(nameLength), data, static_cast<u16>(dataLength));
+  memset(data, 0xAA, dataLength);
+  // The client's next bytes wait unread for the answer.
+  if (reason == kAwaitingHostLookup) return refuse(client, "");
+  if (reason) {
     if (mayLogRefusal())
       LOGF(logChNote, "Access denied from %s, auth '%s': %s", getClientHostName(client),
            protocolNameText(name, nameLength), reason);
-    memset(data, 0xAA, dataLength);
     return refuseSetup(client, reason);
   }
-  if (detailFlags & kDetailAuthorization)
-    LOGF(logChNote, "Access granted (%s=%s)", protocolNameText(name, nameLength), hexText(data, dataLength));
-  if (const char* reason = openClientLinks(client)) return refuseSetup(client, reason);
-  if (isGrabExemptMarker(setup)) client->grabExempt = 1;
-  resumeClientIo(client);
+  if (const char* refusal = admitClient(client)) return refuseSetup(client, refusal);
   return nullptr;
+}
+
+// A set-up that waits for a look-up of its host's names, and what its end
+// needs (copies: the set-up's bytes are gone by then). It still waits for
+// its set-up as a connection whose set-up has not arrived does: within the
+// set-up time-out and among the connections counted so.
+struct SetupLookup {
+  ProxyClient* client;
+  HostnameLookup* names;
+  bool matched;
+  char* refusal;   // the authorization's refusal, for a host none of the names is
+  char* protocol;  // the authorization protocol as the log shows it
+};
+
+void freeSetupLookup(SetupLookup* lookup) {
+  freeHostnameLookup(lookup->names);
+  free(lookup->refusal);
+  free(lookup->protocol);
+  free(lookup);
+}
+
+// Look-ups running, those of clients that left too: their threads end only
+// with the name server's answer or time-out.
+u32 hostLookupsRunning;
+
+void endSetupLookup(void* argument, bool wanted) {
+  auto* lookup = static_cast<SetupLookup*>(argument);
+  ProxyClient* client = lookup->client;
+  hostLookupsRunning--;
+  if (wanted) {
+    client->hostLookup = nullptr;
+    ProxyClient* saved = currentClient;
+    currentClient = client;
+    const char* refusal = lookup->matched ? admitClient(client) : lookup->refusal;
+    currentClient = saved;
+    if (refusal) {
+      if (!lookup->matched && mayLogRefusal())
+        LOGF(logChNote, "Access denied from %s, auth '%s': %s", getClientHostName(client), lookup->protocol, refusal);
+      sendSetupFailed(client, refusal);
+      stopClient(client, refusal, 1);
+    } else {
+      // Requests that came behind the set-up.
+      parseClientInput(client);
+    }
+  }
+  freeSetupLookup(lookup);
+}
+
+// Starts the look-up beside the loop; false when it cannot run (no more
+// than a set-up's share of threads wait for name servers), and the client
+// is refused then.
+bool lookUpHostNames(ProxyClient* client, const AccessClient* access, const char* refusal, const char* name,
+                     u16 nameLength) {
+  if (hostLookupsRunning >= kMaxHalfOpenClients) return false;
+  auto* lookup = static_cast<SetupLookup*>(memCalloc(1, sizeof(SetupLookup)));
+  if (!lookup) return false;
+  *lookup = {client, copyHostnameLookup(reinterpret_cast<const sockaddr*>(&access->peer), access->peerLength),
+             false, memStrdup(refusal), memStrdup(protocolNameText(name, nameLength))};
+  if (lookup->names && lookup->refusal && lookup->protocol) {
+    client->hostLookup = runBesideLoop(
+        [](void* argument) {
+          auto* l = static_cast<SetupLookup*>(argument);
+          l->matched = hostnameLookupMatches(l->names);
+        },
+        endSetupLookup, lookup);
+  }
+  if (!client->hostLookup) {
+    freeSetupLookup(lookup);
+    return false;
+  }
+  hostLookupsRunning++;
+  return true;
 }
 
 // What waits for the client: its output, and what waits behind a reply
@@ -341,6 +428,8 @@ AccessClient* wrapAccessClient(_XtransConnInfo* transport) {
 }  // namespace
 
 const char* setupClientConnection(ProxyClient* client) {
+  // Nothing behind a set-up that waits for its host's names is read yet.
+  if (client->hostLookup) return nullptr;
   ClientParser* parser = &client->parser;
   u64 offset = 0;
   skipDiscarded(client, &offset);
@@ -388,9 +477,14 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
   AccessClient* access = wrapAccessClient(client->transport);
   const char* reason = nullptr;
   i32 id = checkAuthorization(nameLength, name, dataLength, data, access, &reason);
+  bool byName = false;
   if (id < 0) {
-    if (access && isInvalidHost(reinterpret_cast<const sockaddr*>(&access->peer), access->peerLength, access))
-      return reason ? reason : "Client is not authorized to connect to Server";
+    reason = reason ? reason : "Client is not authorized to connect to Server";
+    HostVerdict verdict = access ? checkHostAtOnce(reinterpret_cast<const sockaddr*>(&access->peer),
+                                                   access->peerLength, access)
+                                 : HostVerdict::kValid;
+    if (verdict == HostVerdict::kInvalid) return reason;
+    byName = verdict == HostVerdict::kAfterLookup;
     id = 0;
   }
   client->authorizationId = static_cast<u32>(id);
@@ -407,8 +501,11 @@ const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 
   // A name that does not fit is no name any server knows.
   client->grantedNameLength = nameLength <= sizeof client->grantedName ? static_cast<u8>(nameLength) : 0;
   if (client->grantedNameLength) memcpy(client->grantedName, name, client->grantedNameLength);
-  // A display-manager session begins only with a client that got in.
-  if (clientHooks.sessionStarted && client->transport) clientHooks.sessionStarted(client->descriptor);
+  // Resolving a name waits for a name server, and no client may wait for
+  // another's: the set-up waits beside the loop.
+  if (byName) return lookUpHostNames(client, access, reason, name, nameLength) ? kAwaitingHostLookup : reason;
+  if (detailFlags & kDetailAuthorization)
+    LOGF(logChNote, "Access granted (%s=%s)", protocolNameText(name, nameLength), hexText(data, dataLength));
   return nullptr;
 }
 
@@ -466,6 +563,10 @@ void onClientResumeTimer(void* argument) {
 void resumeClientIo(ProxyClient* client) {
   if (!client->transport) {
     setLinkReading(client, true);
+    return;
+  }
+  if (client->hostLookup) {
+    cancelClientRead(client);
     return;
   }
   bool mayRun = !grabHolder || grabHolder == client || (client->grabExempt && !grabCoversExempt);

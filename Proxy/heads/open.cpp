@@ -267,7 +267,23 @@ ServerDisplay* openHeadDisplay(const char* name, const char* configuredName, con
   server->priority = request.priority;
   server->defencePriority = request.defencePriority;
   if (!request.inWindow) *error = contestServer(server, request.probeOnly, status);
-  if (!*error) *error = checkServer(server, request, status);
+  if (!*error) {
+    struct Check {
+      ServerDisplay* server;
+      const HeadOpenRequest& request;
+      u32* status;
+      const char* error;
+    } check{server, request, status, nullptr};
+    runWhileOpening(server->display, [](void* argument) {
+      auto* c = static_cast<Check*>(argument);
+      c->error = checkServer(c->server, c->request, c->status);
+    }, &check);
+    *error = check.error;
+  }
+  if (!*error && isDisplayOffline(server->display)) {
+    statusError(status, kHeadStatusOffline);
+    *error = displayOfflineText(server->display);
+  }
   if (*error) {
     freeServerDisplay(server);
     return nullptr;

@@ -77,6 +77,10 @@ ServerDisplay* openHeadDisplay(const char* name, const char* configuredName, con
 // error the connection is closed again (as offline when the server stopped
 // answering).
 const char* connectHeadDisplay(ServerDisplay* server, bool probeOnly, u32* status);
+// Runs work(argument) on a display opened while clients are served as one
+// guarded call (false when the server broke or stalled past its opening
+// deadline); on any other display plainly (true).
+bool runWhileOpening(Display* display, void (*work)(void*), void* argument);
 
 // The automatic border (configured -1): 0 when all heads are screens of one
 // server in one left-to-right row, else 1; clamped to 0..32767 and to half

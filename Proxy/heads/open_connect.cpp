@@ -133,47 +133,51 @@ const char* saveKeyboardAndPointer(ServerDisplay* server) {
   return savePointerSettings(display, server->savedPointer);
 }
 
-const char* connectHeadDisplay(ServerDisplay* server, bool probeOnly, u32* status) {
-  if (server->display) return nullptr;
-  *status = kHeadStatusOffline;
-  if (const char* error = openServerConnection(server, server->connectTimeoutMs)) return error;
+namespace {
+
+// What preparing a freshly connected display found; the connection is
+// closed by the caller, outside the guarded call.
+struct Preparation {
+  ServerDisplay* server;
+  bool probeOnly;
+  u32* status;
+  const char* error;
+  bool offline;  // the error is a broken or silent server
+};
+
+void failPreparation(Preparation* p, const char* error, u32 status, bool offline) {
+  p->error = error;
+  *p->status = status;
+  p->offline = offline;
+}
+
+// Everything the proxy asks of a new server before its heads are made.
+void prepareHeadDisplay(void* argument) {
+  auto* p = static_cast<Preparation*>(argument);
+  ServerDisplay* server = p->server;
   Display* display = server->display;
   logStepf("Starting remote control to %s...", server->displayName);
   if (const char* error = xrcAttachDisplay(display, kXrcFakeInput | kXrcGrabProof)) LOGF(logChWarning, "%s", error);
-  if (isDisplayOffline(display)) return offlineError(server, status);
+  if (isDisplayOffline(display)) return;
   for (Head* head = server->firstHead; head; head = head->nextOnDisplay) head->display = display;
   armOfflineTimeout(server);
   for (int s = 0; s < ScreenCount(display); s++) getDepthGC(display, s, DefaultDepth(display, s));
-  if (!ximageDefaultFormat(display, &server->defaultImage)) {
-    *status = kHeadStatusNoMemory;
-    disconnectServerDisplay(server, false);
-    return PALVON_OOM();
-  }
-  if (const char* error = saveServerState(server, probeOnly)) {
-    disconnectServerDisplay(server, true);
-    return error;
-  }
+  if (!ximageDefaultFormat(display, &server->defaultImage))
+    return failPreparation(p, PALVON_OOM(), kHeadStatusNoMemory, false);
+  if (const char* error = saveServerState(server, p->probeOnly))
+    return failPreparation(p, error, kHeadStatusOffline, true);
   if (server->keyboardMapText && *server->keyboardMapText) {
     logStepf("Setting keyboard mapping...");
-    if (const char* error = runKeyboardMapTool(server)) {
-      *status = kHeadStatusConfig;
-      disconnectServerDisplay(server, false);
-      return error;
-    }
+    if (const char* error = runKeyboardMapTool(server)) return failPreparation(p, error, kHeadStatusConfig, false);
   }
   Window root = DefaultRootWindow(display);
   server->inputWindows[0] = xrcCreateInputWindow(display, root, 0, 0, 1, 1, 0);
   for (int i = 1; i < 3; i++) server->inputWindows[i] = xrcCreateInputWindow(display, server->inputWindows[0], 0, 0, 1, 1, 0);
-  if (!(server->visualColormaps = createVisualColormaps(display))) {
-    *status = kHeadStatusNoMemory;
-    disconnectServerDisplay(server, false);
-    return PALVON_OOM();
-  }
-  if (server->selectionSync && !probeOnly) {
-    if (const char* error = startSelectionSync(server, server->selectionRefresh)) {
-      disconnectServerDisplay(server, false);
-      return error;
-    }
+  if (!(server->visualColormaps = createVisualColormaps(display)))
+    return failPreparation(p, PALVON_OOM(), kHeadStatusNoMemory, false);
+  if (server->selectionSync && !p->probeOnly) {
+    if (const char* error = startSelectionSync(server, server->selectionRefresh))
+      return failPreparation(p, error, kHeadStatusOffline, false);
   }
   int xkbMajor = 0, xkbEvent = 0, xkbError = 0;
   if (XfsQueryExtension(display, "XKEYBOARD", &xkbMajor, &xkbEvent, &xkbError))
@@ -182,10 +186,36 @@ const char* connectHeadDisplay(ServerDisplay* server, bool probeOnly, u32* statu
   server->pointerButtons = u32(XfsGetPointerMapping(display, map, int(kPointerButtonsMax)));
   attachDisplayOrders(server);
   server->lockSelection = XfsInternAtom(display, kLockSelectionName, False);
-  if (!server->lockSelection) return offlineError(server, status);
   const char* fontName = proxyConfig.fontName ? proxyConfig.fontName : "fixed";
-  server->textFont = XfsLoadQueryFont(display, fontName);
-  if (isDisplayOffline(display)) return offlineError(server, status);
+  if (server->lockSelection) server->textFont = XfsLoadQueryFont(display, fontName);
+}
+
+}  // namespace
+
+bool runWhileOpening(Display* display, void (*work)(void*), void* argument) {
+  // Its own time-outs bound a server opened before any client came.
+  if (!xfsOpening(display)) {
+    work(argument);
+    return true;
+  }
+  // As one guarded call: a server that breaks or stalls in any of it (in
+  // the plain library calls of the helpers too) is given up here, never
+  // ends the proxy part-way.
+  return xfsRun(display, work, argument);
+}
+
+const char* connectHeadDisplay(ServerDisplay* server, bool probeOnly, u32* status) {
+  if (server->display) return nullptr;
+  *status = kHeadStatusOffline;
+  if (const char* error = openServerConnection(server, server->connectTimeoutMs)) return error;
+  Preparation preparation{server, probeOnly, status, nullptr, false};
+  bool answered = runWhileOpening(server->display, prepareHeadDisplay, &preparation);
+  if (!answered || isDisplayOffline(server->display) || (!preparation.error && !server->lockSelection))
+    return offlineError(server, status);
+  if (preparation.error) {
+    disconnectServerDisplay(server, preparation.offline);
+    return preparation.error;
+  }
   *status = 0;
   return nullptr;
 }

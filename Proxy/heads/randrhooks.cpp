@@ -26,9 +26,15 @@ bool randrEmulationActive() {
          (emulationChosen || (proxyConfig.workarounds & kWorkaroundRandrEmulation));
 }
 
-bool anyScreenOfSeveralHeads() {
-  for (const MetaScreen* screen = proxyState.screens; screen; screen = screen->next)
-    if (screen->heads && screen->heads->next) return true;
+bool anyScreenBeyondItsServer() {
+  for (const MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
+    const Head* head = screen->heads;
+    if (!head) continue;
+    if (head->next || head->inWindow || head->scaler) return true;
+    // The server's RANDR reports its whole screen: a head framed or cut
+    // to a part of it would be reported at the server's size.
+    if (screen->width != head->width || screen->height != head->height) return true;
+  }
   return false;
 }
 

@@ -28,11 +28,14 @@ constexpr u32 kWorkaroundSelectScreenChangeEvents = 0x10000;
 constexpr u32 kLogTypeRandr = 0x400;
 
 // Whether RANDR is registered and answered by the proxy itself: with the
-// workaround word, or when a meta screen has more than one head, which the
-// servers' own RANDR cannot describe (chosen when the module starts).
+// workaround word, or when a meta screen is not one whole server screen,
+// which the servers' own RANDR cannot describe (chosen when the module
+// starts).
 bool randrEmulationActive();
-// True when some meta screen is made of more than one head.
-bool anyScreenOfSeveralHeads();
+// True when some meta screen is not its one head's server screen as it
+// is: several heads, or one head that shows less than its server's screen
+// (a frame, a display area), zoomed, turned or in a window.
+bool anyScreenBeyondItsServer();
 void chooseRandrEmulation(bool on);
 // After a client changed the meta screen's size or its primary output:
 // RRScreenChangeNotify to the clients that selected it (emulated RANDR).

@@ -25,6 +25,7 @@
 #include "Proxy/heads/reconcile.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/sync/propertywindows.h"
+#include "base/fd.h"
 #include "base/logging.h"
 #include "base/orders.h"
 #include "base/process.h"
@@ -129,6 +130,7 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   const char* name = server->configuredName[0] ? server->configuredName
                      : server->displayName[0]  ? server->displayName
                                                : nullptr;
+  long long start = fdMonotonicMs();
   if (clientCount > 0) timeoutMs = std::min(timeoutMs ? timeoutMs : kServedConnectMs, kServedConnectMs);
   const char* error = connectByName(name, timeoutMs, &display, server->namedByClient);
   // The connect blocked the loop: that time is nobody's silence, and no
@@ -136,6 +138,13 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   ordersSkipBlockedTime();
   if (error) return error;
   xfsAttach(display);
+  // What the proxy asks of the server in the step that opens it (its
+  // extensions, input and state) blocks the loop as the connect did: a
+  // server that stalls after its set-up is given up by the same bound.
+  if (clientCount > 0) {
+    xfsSetOpeningDeadline(display, start + static_cast<long long>(timeoutMs));
+    orderAddTimer(0, [](void*) { xfsEndOpenings(); }, nullptr);
+  }
   xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;
   if (!server->displayName[0]) strCopy(server->displayName, DisplayString(display), sizeof server->displayName);
@@ -210,8 +219,11 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   if (restored && !offline) XfsSync(display, False);
   server->display = nullptr;
   server->closing = 0;
+  // Given up while being opened, the server may have left a library's
+  // set-up half made.
+  bool abandoned = offline && xfsOpening(display);
   xfsForget(display);
-  xtargetCloseDisplay(display);
+  xtargetCloseDisplay(display, abandoned);
 }
 
 void closeLinksToServer(const ServerDisplay* server) {

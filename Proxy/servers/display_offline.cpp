@@ -239,7 +239,9 @@ void handleDisplayOffline(Display* display) {
   // exit talks to it, is no loss to handle: the exit goes on.
   honourExitRequest();
   if (proxyLife.exiting) return;
-  if (!failsafeSet()) {
+  // A server given up while it is being opened is its opener's failure to
+  // report (AddServer refused), not a loss of the session.
+  if (!failsafeSet() && !xfsOpening(display)) {
     exitProxy(tmpPrintf("Display %s is offline (no option Failsafe)", xShortDisplayName(display)), 1);
   }
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {

@@ -75,6 +75,7 @@ int timerSignal = 0;
 struct TimeoutEntry {
   Display* display;
   u64 milliseconds;
+  long long openingDeadlineMs;  // fdMonotonicMs; 0 once opened
 };
 TimeoutEntry* timeouts = nullptr;
 u32 timeoutCount = 0;
@@ -255,15 +256,31 @@ TimeoutEntry* findTimeout(const Display* display) {
 
 // The longest one call may wait on the display: its offline time-out (the
 // guard time-out without one), and never past the process's wait deadline
-// (a proxy closing down waits only briefly for any server).
+// (a proxy closing down waits only briefly for any server) nor the
+// display's opening deadline.
 u64 callBound(const Display* display) {
   const TimeoutEntry* entry = findTimeout(display);
   u64 bound = entry && entry->milliseconds ? entry->milliseconds : guardTimeout();
-  if (long long deadline = fdWaitDeadline()) {
+  for (long long deadline : {fdWaitDeadline(), entry ? entry->openingDeadlineMs : 0}) {
+    if (!deadline) continue;
     long long left = deadline - fdMonotonicMs();
     bound = std::min<u64>(bound, left > 0 ? u64(left) : 1);
   }
   return bound;
+}
+
+TimeoutEntry* addTimeout(Display* display) {
+  if (TimeoutEntry* entry = findTimeout(display)) return entry;
+  if (timeoutCount == timeoutCapacity) {
+    u32 capacity = timeoutCapacity ? timeoutCapacity * 2 : 8;
+    void* grown = memRealloc(timeouts, capacity * sizeof(TimeoutEntry));
+    if (!grown) return nullptr;
+    timeouts = static_cast<TimeoutEntry*>(grown);
+    timeoutCapacity = capacity;
+  }
+  TimeoutEntry* entry = &timeouts[timeoutCount++];
+  *entry = {display, 0, 0};
+  return entry;
 }
 
 // Jumps back into the innermost armed wrapper; returns when none is armed on
@@ -390,21 +407,22 @@ void xfsForget(Display* display) {
 }
 
 void xfsSetOfflineTimeout(Display* display, u64 milliseconds) {
+  if (!display || (milliseconds == 0 && !findTimeout(display))) return;
+  if (TimeoutEntry* entry = addTimeout(display)) entry->milliseconds = milliseconds;
+}
+
+void xfsSetOpeningDeadline(Display* display, long long deadlineMs) {
   if (!display) return;
-  TimeoutEntry* entry = findTimeout(display);
-  if (!entry) {
-    if (milliseconds == 0) return;
-    if (timeoutCount == timeoutCapacity) {
-      u32 capacity = timeoutCapacity ? timeoutCapacity * 2 : 8;
-      void* grown = memRealloc(timeouts, capacity * sizeof(TimeoutEntry));
-      if (!grown) return;
-      timeouts = static_cast<TimeoutEntry*>(grown);
-      timeoutCapacity = capacity;
-    }
-    entry = &timeouts[timeoutCount++];
-    entry->display = display;
-  }
-  entry->milliseconds = milliseconds;
+  if (TimeoutEntry* entry = addTimeout(display)) entry->openingDeadlineMs = deadlineMs;
+}
+
+bool xfsOpening(const Display* display) {
+  const TimeoutEntry* entry = findTimeout(display);
+  return entry && entry->openingDeadlineMs;
+}
+
+void xfsEndOpenings() {
+  for (u32 i = 0; i < timeoutCount; i++) timeouts[i].openingDeadlineMs = 0;
 }
 
 u64 xfsOfflineTimeout(const Display* display) {

@@ -78,6 +78,16 @@ void xfsForget(Display* display);
 void xfsSetOfflineTimeout(Display* display, u64 milliseconds);
 u64 xfsOfflineTimeout(const Display* display);
 
+// A display opened while clients are served: no call on it waits past
+// `deadlineMs` (fdMonotonicMs), whatever its time-out, so that a server that
+// answers its set-up and then stalls holds the other clients no longer
+// than one that never answers. Until xfsEndOpenings the display is being
+// opened (xfsOpening): a break is its opener's to report, and never ends
+// the proxy.
+void xfsSetOpeningDeadline(Display* display, long long deadlineMs);
+bool xfsOpening(const Display* display);
+void xfsEndOpenings();
+
 // The bound of every call on a display without an offline time-out (with
 // the option Failsafe off, or a static head): a stalled server must not
 // hold the proxy for ever. The longest time-out configured for any head,

@@ -1,6 +1,7 @@
 // RANDR answered from the proxy's screen model: a meta screen is one RANDR
 // screen of one size, and every head is one CRTC, one output and one mode,
-// all three named by the head's id. Each mode has its head's size: programs
+// all three with the head's id as their id. Each mode has its head's size
+// (and is named by it, "1022x766"): programs
 // compute the screen a configuration needs from the CRTCs' places and their
 // modes' sizes, and a mode of the whole screen's size at a head's place
 // would have them grow the screen at every change. Nothing reaches a
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,6 +44,7 @@ constexpr u16 kRotateNone = 1;
 constexpr u8 kStatusSuccess = 0, kStatusInvalidConfigTime = 1, kStatusFailed = 3;
 constexpr u32 kSelectScreenChange = 1, kSelectCrtcChange = 2, kSelectOutputChange = 4;
 constexpr u8 kConnected = 0, kDisconnected = 1;
+constexpr u32 kModeNameMax = 24;  // "65535x65535" and its end
 
 // A 32-byte reply (or the given size) for the current request.
 void reply(const u8* request, u8* bytes, u32 size, LayoutString layout) {
@@ -163,12 +166,23 @@ void EmuSetScreenSize(u8* request, u32 length) {
   }
 }
 
+// A mode is named by its size, as a server names the modes it makes up:
+// programs print the name and find modes by it (xrandr --mode 1022x766).
+u32 modeName(const Head* head, char* name) {
+  return u32(std::snprintf(name, kModeNameMax, "%ux%u", u32(head->logical.width), u32(head->logical.height)));
+}
+
 void EmuGetScreenResources(u8* request, u32 length) {
   MetaScreen* screen = windowScreen(request, length);
   if (!screen) return;
-  u32 heads = 0;
-  for (const Head* head = screen->heads; head; head = head->next) heads += !isExcludedHead(head);
-  u32 size = 32 + 8 * heads + 32 * heads;
+  u32 heads = 0, names = 0;
+  char name[kModeNameMax];
+  for (const Head* head = screen->heads; head; head = head->next) {
+    if (isExcludedHead(head)) continue;
+    heads++;
+    names += modeName(head, name);
+  }
+  u32 size = 32 + 8 * heads + 32 * heads + ((names + 3) & ~3u);
   u8* bytes = static_cast<u8*>(std::calloc(1, size));
   if (!bytes) return sendXError(BadAlloc, 0, request, length, nullptr);
   put32(bytes + 8, screen->randrTimestamp);
@@ -176,7 +190,9 @@ void EmuGetScreenResources(u8* request, u32 length) {
   put16(bytes + 16, static_cast<u16>(heads));
   put16(bytes + 18, static_cast<u16>(heads));
   put16(bytes + 20, static_cast<u16>(heads));
+  put16(bytes + 22, static_cast<u16>(names));
   u32 k = 0;
+  u8* text = bytes + 32 + 40 * heads;
   for (const Head* head = screen->heads; head; head = head->next) {
     if (isExcludedHead(head)) continue;
     put32(bytes + 32 + 4 * k, head->id);
@@ -185,6 +201,10 @@ void EmuGetScreenResources(u8* request, u32 length) {
     put32(mode, head->id);
     put16(mode + 4, static_cast<u16>(head->logical.width));
     put16(mode + 6, static_cast<u16>(head->logical.height));
+    u32 nameLength = modeName(head, name);
+    put16(mode + 26, static_cast<u16>(nameLength));
+    std::memcpy(text, name, nameLength);
+    text += nameLength;
     k++;
   }
   reply(request, bytes, size, "H20");
@@ -281,16 +301,56 @@ void EmuSetCrtcConfig(u8* request, u32 length) {
   reply(request, bytes, 32, "bbsii");
 }
 
+// Each CRTC has a gamma ramp of a plain server's size, all zero until a
+// client sets one; the ramp lives with its head. Programs that read the
+// ramp (xrandr) report an error for a CRTC without one.
+constexpr u16 kGammaSize = 256;
+constexpr u32 kGammaBytes = 3 * 2 * kGammaSize;
+
+void freeGammaRamp(Head*, void* ramp) { std::free(ramp); }
+
+// The head's ramp (red, green, blue), made when `make`; null when none.
+u8* gammaRamp(Head* head, bool make) {
+  for (u32 slot = 0; slot < kHeadCleanupSlots; slot++) {
+    if (head->cleanup[slot] == freeGammaRamp) return static_cast<u8*>(head->cleanupArgument[slot]);
+  }
+  if (!make) return nullptr;
+  for (u32 slot = 0; slot < kHeadCleanupSlots; slot++) {
+    if (head->cleanup[slot]) continue;
+    auto* ramp = static_cast<u8*>(std::calloc(1, kGammaBytes));
+    if (!ramp) return nullptr;
+    head->cleanup[slot] = freeGammaRamp;
+    head->cleanupArgument[slot] = ramp;
+    return ramp;
+  }
+  return nullptr;
+}
+
 void EmuGetCrtcGammaSize(u8* request, u32 length) {
   if (!headAt(request, length, 4, kRRBadCrtc)) return;
   u8 bytes[32] = {};
+  put16(bytes + 8, kGammaSize);
   reply(request, bytes, 32, "bbsis");
 }
 
 void EmuGetCrtcGamma(u8* request, u32 length) {
-  if (!headAt(request, length, 4, kRRBadCrtc)) return;
-  u8 bytes[32] = {};
-  reply(request, bytes, 32, "bbsissiiiiiS");
+  Head* head = headAt(request, length, 4, kRRBadCrtc);
+  if (!head) return;
+  u8 bytes[32 + kGammaBytes] = {};
+  put16(bytes + 8, kGammaSize);
+  if (const u8* ramp = gammaRamp(head, false)) std::memcpy(bytes + 32, ramp, kGammaBytes);
+  reply(request, bytes, sizeof bytes, "bbsissiiiiiS");
+}
+
+void EmuSetCrtcGamma(u8* request, u32 length) {
+  Head* head = headAt(request, length, 4, kRRBadCrtc);
+  if (!head) return;
+  u16 size = get16(request + 8);
+  if (size != kGammaSize) return sendXError(BadValue, size, request, length, nullptr);
+  u8* ramp = gammaRamp(head, true);
+  if (!ramp) return sendXError(BadAlloc, 0, request, length, nullptr);
+  // The request is in the proxy's order already, as the reply is made.
+  std::memcpy(ramp, request + 12, kGammaBytes);
 }
 
 void putIdentity(u8* at) {
@@ -355,7 +415,7 @@ constexpr EmulatedHandler kEmulated[kRRMinors] = {
     EmuCheckOutputOnly,      EmuCheckOutputOnly,      EmuCheckOutputOnly,      EmuGetOutputProperty,
     EmuCreateMode,           EmuIgnore,               EmuCheckOutputOnly,      EmuCheckOutputOnly,
     EmuGetCrtcInfo,          EmuSetCrtcConfig,        EmuGetCrtcGammaSize,     EmuGetCrtcGamma,
-    EmuCheckCrtcOnly,        EmuGetScreenResources,   EmuCheckCrtcOnly,        EmuGetCrtcTransform,
+    EmuSetCrtcGamma,         EmuGetScreenResources,   EmuCheckCrtcOnly,        EmuGetCrtcTransform,
     EmuGetPanning,           EmuSetPanning,           EmuSetOutputPrimary,     EmuGetOutputPrimary,
 };
 

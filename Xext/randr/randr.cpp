@@ -376,9 +376,10 @@ void resetRandr(ExtensionEntry* entry) {
 }  // namespace
 
 const char* initRandrExtension(ExtensionEntry* entry) {
-  // A meta screen of several heads is one screen to its clients, which
-  // the servers' RANDR cannot describe: the proxy answers from its model.
-  bool emulated = (proxyConfig.workarounds & kWorkaroundRandrEmulation) != 0 || anyScreenOfSeveralHeads();
+  // A meta screen of several heads, or of one head that is not its
+  // server's whole screen, is a screen the servers' RANDR cannot
+  // describe: the proxy answers from its model.
+  bool emulated = (proxyConfig.workarounds & kWorkaroundRandrEmulation) != 0 || anyScreenBeyondItsServer();
   chooseRandrEmulation(emulated);
   if (!entry->version) entry->version = 67;
   if (!emulated) entry->version = lowestServerVersion(entry->version);

@@ -475,14 +475,9 @@ const char* initShapeExtension(ExtensionEntry* entry) {
   const char* refusal =
       registerModule(entry, "SHAPE", {kRequests, rowCount(kRequests), kEvents, rowCount(kEvents), nullptr, 0},
                      {kModuleShape, lostShapeServer, nullptr, false});
-  if (refusal) return refusal;
-  // A joining server gets the windows' shapes with the windows themselves;
-  // the extension keeps nothing of its own there, and the log says so.
-  entry->copyHook = [](ExtensionEntry*, void*) -> const char* {
-    PALVON_WIP();
-    return nullptr;
-  };
-  return nullptr;
+  // No copy hook: a joining server gets the windows' shapes with the
+  // windows themselves, and the extension keeps nothing else there.
+  return refusal;
 }
 
 }  // namespace palvon

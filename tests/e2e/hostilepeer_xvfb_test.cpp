@@ -29,6 +29,7 @@
 #include "Proxy/servers/display.h"
 #include "base/hostclock.h"
 #include "support/linkrig.h"
+#include "support/netns.h"
 #include "support/peers/tcprelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
@@ -381,27 +382,81 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// AddServer toward a peer that accepts and never answers: the other
-// clients' round trips are answered throughout, the request is refused
-// within the connect's bound (twice: the first attempt left nothing held),
-// and the peer is offered only a cookie written for its own address and
-// number, never the owner's wildcard cookies (one of which the configured
-// server needs) nor the proxy's own client cookie.
-TEST(RunTimeServers, ASilentPeerHoldsNobodyUpAndGetsOnlyItsOwnCookie) {
-  TempDir dir;
-  std::string servers = dir.file("servers"), clients = dir.file("clients");
-  // The server reads its file at its first client.
-  Xvfb server({"-screen", "0", "320x240x24", "-auth", servers});
+// A TCP client whose host only a "hostname" entry may let in waits for the
+// name server beside the loop: one that never answers holds that client
+// alone, which is refused when the look-up gives up, while another client's
+// round trips are answered at once; a name that resolves to the client's
+// address lets its client in. The name server is the test's own, inside a
+// network of its own: nothing leaves the machine.
+TEST(HostAccess, ALookUpOfTheHostsNamesHoldsNoOtherClient) {
+  Xvfb server({"-screen", "0", "320x240x24"});
   ASSERT_TRUE(server.ok()) << server.error();
-  test::TcpRelay peer(server.socketPath());
-  ASSERT_TRUE(peer.ok() && peer.setMode(test::TcpRelay::Mode::kSilence));
+  test::PrivateNetwork network;
+  if (!network.ok()) GTEST_SKIP() << "no private network: " << network.error();
+  test::StalledResolver resolver("127.0.0.2 near.test", 4);
+  if (!resolver.ok()) GTEST_SKIP() << "no name server of the test's own: " << resolver.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient local;
+  ASSERT_TRUE(local.connectUnix(proxy.number()) && local.setup('l') == 1);
+  const Bytes bare{'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (const std::string name : {"far.test.", "near.test"}) {
+    local.send(changeHosts(5, std::string("hostname") + '\0' + name));
+    local.send(local.request(43, 0));
+    ASSERT_EQ(local.readMessage().size(), 32u) << proxy.log();
+    int fd = connectFromOtherHost(proxy.number());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, bare.data(), bare.size(), MSG_NOSIGNAL), ssize_t(bare.size()));
+    double worst = 0;
+    pollfd answered{fd, POLLIN, 0};
+    for (auto start = Clock::now(); poll(&answered, 1, 50) == 0 && secondsSince(start) < 30;) {
+      auto asked = Clock::now();
+      local.send(local.request(43, 0));
+      ASSERT_EQ(local.readMessage(30000).size(), 32u) << proxy.log();
+      worst = std::max(worst, secondsSince(asked));
+    }
+    Bytes answer = answerTo(fd, 500);
+    close(fd);
+    EXPECT_LT(worst, 2.0) << name;
+    ASSERT_FALSE(answer.empty()) << name << proxy.log();
+    EXPECT_EQ(answer[0], name == "near.test" ? 1 : 0) << name << proxy.log();
+  }
+}
+
+// AddServer toward a peer that accepts and never answers, or answers the
+// set-up and some of the proxy's first requests and then stalls: the other
+// clients' round trips are answered throughout, the request is refused
+// within the connect's bound (twice: the first attempt left nothing held)
+// and the proxy goes on, and the silent peer is offered only a cookie
+// written for its own address and number, never the owner's wildcard
+// cookies (one of which the configured server needs) nor the proxy's own
+// client cookie.
+struct StalledPeer {
+  const char* name;
+  test::TcpRelay::Mode mode;
+  int answers;  // messages the peer passes after its set-up reply
+};
+
+class RunTimeServers : public ::testing::TestWithParam<StalledPeer> {};
+
+TEST_P(RunTimeServers, AStalledPeerHoldsNobodyUpAndGetsOnlyItsOwnCookie) {
+  const bool silent = GetParam().mode == test::TcpRelay::Mode::kSilence;
+  TempDir dir;
+  std::string servers = dir.file("servers"), clients = dir.file("clients"), its = "ThePeersOwnCook";
+  const std::string owners = "WildcardCookie1", wild = "WildcardCookie2", mit = "MIT-MAGIC-COOKIE-1";
+  // The server takes the owner's cookie, the one behind the peer its own.
+  test::writeAuthorityFile(dir.file("server"), {{0xffff, "", "", mit, owners}});
+  test::writeAuthorityFile(dir.file("behind"), {{0xffff, "", "", mit, its}});
+  Xvfb server({"-screen", "0", "320x240x24", "-auth", dir.file("server")});
+  Xvfb behind({"-screen", "0", "320x240x24", "-auth", dir.file("behind")});
+  ASSERT_TRUE(server.ok() && behind.ok()) << server.error() << behind.error();
+  test::TcpRelay peer(behind.socketPath());
+  ASSERT_TRUE(peer.ok() && peer.setMode(GetParam().mode, GetParam().answers));
   // The host as the proxy names the peer ("localhost" for 127.0.0.1).
   const std::string name = peer.display(), canonical = canonicalDisplayName(name.c_str());
   const std::string host = canonical.substr(0, canonical.find(':'));
   const std::string n = std::to_string(peer.number()), x = std::to_string(server.number());
-  const std::string owners = "WildcardCookie1", wild = "WildcardCookie2";
-  const std::string own = "TheProxysClients", its = "ThePeersOwnCook";
-  const std::string mit = "MIT-MAGIC-COOKIE-1";
+  const std::string own = "TheProxysClients";
   test::writeAuthorityFile(servers, {{0xffff, "", x, mit, owners}, {0xffff, "", n, mit, wild}});
   test::writeAuthorityFile(clients, {{256, hostName(), "", mit, own}});
   ProxyProcess proxy({"noReset", "on", "options", "DynamicServer", "serverAuthorization", servers, "authorization",
@@ -415,7 +470,9 @@ TEST(RunTimeServers, ASilentPeerHoldsNobodyUpAndGetsOnlyItsOwnCookie) {
   Bytes addServer(8, 0);
   addServer.insert(addServer.end(), name.begin(), name.end());
   addServer.resize((addServer.size() + 4) & ~size_t(3), 0);
-  for (bool itsOwnToo : {false, true}) {
+  // The peer that answers needs the cookie of its own name from the start:
+  // the server behind it refuses a set-up without one.
+  for (bool itsOwnToo : {!silent, true}) {
     if (itsOwnToo)
       test::writeAuthorityFile(servers,
                                {{0xffff, "", x, mit, owners}, {0xffff, "", n, mit, wild}, {256, host, n, mit, its}});
@@ -423,10 +480,10 @@ TEST(RunTimeServers, ASilentPeerHoldsNobodyUpAndGetsOnlyItsOwnCookie) {
     control.send(control.request(meta, 4, addServer));
     Bytes reply;
     double worst = 0;
-    while (reply.empty() && secondsSince(start) < 10) {
+    while (reply.empty() && secondsSince(start) < 30) {
       auto asked = Clock::now();
       other.send(other.request(43, 0));
-      ASSERT_EQ(other.readMessage(10000).size(), 32u);
+      ASSERT_EQ(other.readMessage(30000).size(), 32u) << proxy.log();
       worst = std::max(worst, secondsSince(asked));
       reply = control.readMessage(20);
     }
@@ -435,10 +492,20 @@ TEST(RunTimeServers, ASilentPeerHoldsNobodyUpAndGetsOnlyItsOwnCookie) {
     ASSERT_GE(reply.size(), 32u) << proxy.log();
     EXPECT_NE(reply[1], 0) << "refused";
   }
+  if (!silent) return;
   std::string sent = peer.silencedBytes();
   EXPECT_NE(sent.find(its), std::string::npos) << "a cookie for the peer's own name still goes there";
   for (const std::string& secret : {owners, wild, own}) EXPECT_EQ(sent.find(secret), std::string::npos) << secret;
 }
+
+INSTANTIATE_TEST_SUITE_P(Peers, RunTimeServers,
+                         // Fourteen answers take the proxy past the X library's own
+                         // questions into its first ones, forty into the checks
+                         // of a server added while clients run.
+                         ::testing::Values(StalledPeer{"Silent", test::TcpRelay::Mode::kSilence, 0},
+                                           StalledPeer{"StallsInItsFirstQueries", test::TcpRelay::Mode::kStallAfterSetup, 14},
+                                           StalledPeer{"StallsInTheChecks", test::TcpRelay::Mode::kStallAfterSetup, 40}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Refused set-ups with the longest protocol name there is, as fast as one
 // process sends them over TCP and the local socket: the log takes a few

@@ -30,4 +30,29 @@ class PrivateNetwork {
   std::string error_;
 };
 
+// Name look-ups of the test's own, for programs started inside a
+// PrivateNetwork: the calling thread moves into a mount namespace of its
+// own where /etc/resolv.conf names one name server, on the network's
+// loopback, that never answers (a socket the guard holds and never reads:
+// a look-up there waits its whole time-out, `timeoutSeconds`), and
+// /etc/hosts adds `hosts` ("address name" lines); the thread goes back
+// when the guard ends. ok() is false without the right to make namespaces.
+class StalledResolver {
+ public:
+  StalledResolver(const std::string& hosts, int timeoutSeconds);
+  ~StalledResolver();
+  StalledResolver(const StalledResolver&) = delete;
+  StalledResolver& operator=(const StalledResolver&) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+
+ private:
+  int home_ = -1;     // the mount namespace the thread came from
+  int workdir_ = -1;  // and its working directory
+  int silent_ = -1;   // the name server that never answers
+  std::string dir_;
+  std::string error_;
+};
+
 }  // namespace palvon::test

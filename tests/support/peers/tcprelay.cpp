@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "support/peers/unixsocket.h"
@@ -70,8 +71,9 @@ void TcpRelay::wake() {
   if (wakeFds_[1] >= 0) (void)!write(wakeFds_[1], "w", 1);
 }
 
-bool TcpRelay::setMode(Mode mode) {
+bool TcpRelay::setMode(Mode mode, int answers) {
   long seen = turns_.load();
+  answers_ = answers;
   mode_ = mode;
   wake();
   // Two turns begun after the store: the thread has acted on the mode.
@@ -105,7 +107,7 @@ std::string TcpRelay::silencedBytes() {
   return silencedBytes_;
 }
 
-void TcpRelay::acceptOne(std::vector<std::pair<int, int>>& pairs) {
+void TcpRelay::acceptOne(std::vector<Pair>& pairs) {
   int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   if (fillerPort_ >= 0 && peerPort(fd) == fillerPort_) {
@@ -125,11 +127,38 @@ void TcpRelay::acceptOne(std::vector<std::pair<int, int>>& pairs) {
     close(fd);
     return;
   }
-  pairs.emplace_back(fd, server);
+  pairs.push_back({fd, server, mode_ == Mode::kStallAfterSetup ? long(answers_) : -1, false, 0, 0});
+}
+
+// Passes what the server sent, message by message for a pair that
+// stalls; false when the connection ended.
+bool TcpRelay::passServerBytes(Pair& pair) {
+  if (pair.answers >= 0 && pair.messageLeft == 0) {
+    unsigned char h[8];
+    ssize_t seen = recv(pair.server, h, sizeof h, MSG_PEEK);
+    if (seen <= 0) return false;
+    if (seen < 8) return true;
+    bool big = pair.order == 'B';
+    unsigned long words = big ? h[4] << 24 | h[5] << 16 | h[6] << 8 | h[7] : h[7] << 24 | h[6] << 16 | h[5] << 8 | h[4];
+    if (!pair.setupPassed) {
+      pair.messageLeft = 8 + 4 * long(big ? h[6] << 8 | h[7] : h[7] << 8 | h[6]);
+      pair.setupPassed = true;
+    } else {
+      // Replies and generic events carry more than their 32 bytes.
+      pair.messageLeft = 32 + (h[0] == 1 || (h[0] & 0x7f) == 35 ? 4 * long(words) : 0);
+      pair.answers--;
+    }
+  }
+  char buffer[65536];
+  size_t most = pair.answers < 0 ? sizeof buffer : std::min<size_t>(sizeof buffer, size_t(pair.messageLeft));
+  ssize_t n = read(pair.server, buffer, most);
+  if (n <= 0 || !sendAll(pair.client, buffer, static_cast<size_t>(n))) return false;
+  if (pair.answers >= 0) pair.messageLeft -= n;
+  return true;
 }
 
 void TcpRelay::run() {
-  std::vector<std::pair<int, int>> pairs;  // client side, server side
+  std::vector<Pair> pairs;
   while (!stop_) {
     Mode mode = mode_;
     turns_++;
@@ -142,9 +171,10 @@ void TcpRelay::run() {
     bool listening = listenFd_ >= 0 && mode != Mode::kHold;
     if (listening) polled.push_back({listenFd_, POLLIN, 0});
     size_t first = polled.size();
-    for (auto& [client, server] : pairs) {
-      polled.push_back({client, POLLIN, 0});
-      polled.push_back({server, POLLIN, 0});
+    for (const Pair& pair : pairs) {
+      polled.push_back({pair.client, POLLIN, 0});
+      // A stalled pair leaves what the server sends from then on unread.
+      polled.push_back({pair.stalled() ? -1 : pair.server, POLLIN, 0});
     }
     // A short turn: a mode set between turns is seen soon without a wake.
     if (poll(polled.data(), polled.size(), 20) < 0) continue;
@@ -155,21 +185,23 @@ void TcpRelay::run() {
     }
     if (listening && polled[1].revents) acceptOne(pairs);
     for (size_t k = first, p = 0; k < polled.size(); k += 2, p++) {
-      for (size_t side = 0; side < 2; side++) {
-        if (!polled[k + side].revents || pairs[p].first < 0) continue;
-        int from = side ? pairs[p].second : pairs[p].first;
-        int to = side ? pairs[p].first : pairs[p].second;
+      Pair& pair = pairs[p];
+      bool open = true;
+      if (polled[k].revents) {
         char buffer[65536];
-        ssize_t n = read(from, buffer, sizeof buffer);
-        if (n > 0 && sendAll(to, buffer, static_cast<size_t>(n))) continue;
-        close(pairs[p].first);
-        close(pairs[p].second);
-        pairs[p].first = pairs[p].second = -1;
+        ssize_t n = read(pair.client, buffer, sizeof buffer);
+        open = n > 0 && sendAll(pair.server, buffer, static_cast<size_t>(n));
+        if (open && !pair.order) pair.order = buffer[0];
       }
+      if (open && polled[k + 1].revents) open = passServerBytes(pair);
+      if (open) continue;
+      close(pair.client);
+      close(pair.server);
+      pair.client = pair.server = -1;
     }
-    std::erase_if(pairs, [](const auto& pair) { return pair.first < 0; });
+    std::erase_if(pairs, [](const Pair& pair) { return pair.client < 0; });
   }
-  for (auto& [client, server] : pairs) close(client), close(server);
+  for (const Pair& pair : pairs) close(pair.client), close(pair.server);
   std::lock_guard<std::mutex> lock(mutex_);
   for (int fd : silenced_) close(fd);
 }

@@ -13,7 +13,11 @@
 //    filler away and the next try gets in;
 //  - refused: nothing listens any more;
 //  - silenced: accepted and never passed on (the set-up is never answered);
-//    what such connections sent is kept for the test.
+//    what such connections sent is kept for the test;
+//  - stalled after the set-up: passed on until the server's set-up reply
+//    and a given number of messages after it have gone through, after
+//    which nothing more of the server reaches the connecting side (its
+//    requests still reach the server).
 // Everything except the thread's work runs on the test's thread.
 #pragma once
 
@@ -29,7 +33,7 @@ namespace palvon::test {
 
 class TcpRelay {
  public:
-  enum class Mode { kPass, kHold, kRefuse, kSilence };
+  enum class Mode { kPass, kHold, kRefuse, kSilence, kStallAfterSetup };
 
   explicit TcpRelay(const std::string& serverSocket);
   ~TcpRelay();
@@ -42,8 +46,9 @@ class TcpRelay {
   std::string display() const { return "127.0.0.1:" + std::to_string(claim_.number()); }
 
   // Takes effect for connects made after the call; false when a hold could
-  // not fill the queue.
-  bool setMode(Mode mode);
+  // not fill the queue. `answers`: the messages (replies, events, errors)
+  // a stalled connection still passes after the set-up reply.
+  bool setMode(Mode mode, int answers = 0);
   // From held back to passing: the connect held gets in at its next try.
   void release();
   // The shared arrival numbers of the connections accepted so far (the
@@ -58,7 +63,16 @@ class TcpRelay {
  private:
   void run();
   void wake();
-  void acceptOne(std::vector<std::pair<int, int>>& pairs);
+  struct Pair {
+    int client, server;
+    long answers;      // messages after the set-up reply still passed on; -1 all
+    bool setupPassed;  // the set-up reply has begun to go through
+    long messageLeft;  // bytes of the message going through
+    char order;        // the client's byte order, from its first byte
+    bool stalled() const { return answers == 0 && setupPassed && messageLeft == 0; }
+  };
+  void acceptOne(std::vector<Pair>& pairs);
+  static bool passServerBytes(Pair& pair);
 
   ClaimedDisplay claim_{520};
   std::string server_;
@@ -67,6 +81,7 @@ class TcpRelay {
   int fillerFd_ = -1;
   int fillerPort_ = -1;
   std::atomic<Mode> mode_{Mode::kPass};
+  std::atomic<int> answers_{0};
   std::atomic<long> turns_{0};  // loop turns of the thread, to know a mode is seen
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -419,6 +420,81 @@ TEST_P(RandrEmulated, EveryHeadIsOneCrtcAndOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, RandrEmulated, ::testing::Values(2, 3));
+
+// The output blocks of `xrandr --verbose`, each cut to what a plain server
+// of the output's size shows alike: ids, names, time stamps, the CRTC's
+// index and place, millimetres and properties go; modes, gamma and the
+// transform stay.
+std::vector<std::string> outputBlocks(const std::string& text) {
+  static const char* const kKept[] = {"Gamma:", "Brightness:", "Subpixel:", "Transform:", "filter:", "h:", "v:"};
+  std::vector<std::string> blocks;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> w{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    if (w.empty() || line.rfind("Screen ", 0) == 0) continue;
+    if (line[0] != ' ' && line[0] != '\t' && w.size() > 2 && w[1] == "connected") {
+      blocks.push_back("connected " + w[2].substr(0, w[2].find('+')));  // the place on the screen goes
+      continue;
+    }
+    if (blocks.empty()) continue;
+    if (line.rfind("  ", 0) == 0 && w[0].find('x') != std::string::npos && w.size() > 1 && w[1][0] == '(') {
+      w.erase(w.begin() + 1);  // the mode's id
+    } else if (std::none_of(std::begin(kKept), std::end(kKept), [&](const char* k) { return w[0] == k; })) {
+      continue;
+    }
+    for (const std::string& word : w) blocks.back() += " " + word;
+  }
+  return blocks;
+}
+
+// xrandr on two heads side by side and on two meta screens shows each head
+// as a plain server of the head's size shows its one output, also after a
+// gamma change: a mode named by its size, a gamma ramp that can be read
+// and set, and nothing on stderr.
+class RandrLikeAPlainServer : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RandrLikeAPlainServer, EveryOutput) {
+  bool twoScreens = GetParam();
+  Xvfb plain({"-screen", "0", "1022x766x24"}), a, b;
+  ASSERT_TRUE(plain.ok() && a.ok() && b.ok());
+  std::vector<std::string> words{"noReset", "on", "extensions", "+RANDR"};
+  for (const Xvfb* server : {&a, &b}) {
+    if (twoScreens) words.insert(words.end(), {"metaScreen", "m" + server->display().substr(1)});
+    words.insert(words.end(), {"screen", server->display() + ".0"});
+  }
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  for (bool gammaSet : {false, true}) {
+    if (gammaSet) {
+      ProgramResult set = runProgram({"xrandr", "--output", "screen", "--gamma", "0.5:0.8:1"}, plain.display());
+      ASSERT_EQ(set.status, 0) << set.err;
+      for (const Xvfb* server : {&a, &b}) {
+        ProgramResult head = runProgram({"xrandr", "--output", server->display() + ".0", "--gamma", "0.5:0.8:1"},
+                                        proxy.display() + (twoScreens && server == &b ? ".1" : ".0"));
+        ASSERT_EQ(head.status, 0) << head.err;
+      }
+    }
+    ProgramResult expected = runProgram({"xrandr", "--verbose"}, plain.display());
+    std::vector<std::string> want = outputBlocks(expected.out);
+    ASSERT_EQ(want.size(), 1u) << expected.out;
+    size_t outputs = 0;
+    for (const char* screen : {".0", ".1"}) {
+      if (!twoScreens && std::string(screen) == ".1") continue;
+      ProgramResult got = runProgram({"xrandr", "--verbose"}, proxy.display() + screen);
+      EXPECT_EQ(got.err, expected.err) << screen;
+      EXPECT_NE(got.out.find(twoScreens ? "current 1022 x 766" : "current 2044 x 766"), std::string::npos) << got.out;
+      for (const std::string& block : outputBlocks(got.out)) {
+        EXPECT_EQ(block, want[0]) << screen << " gamma set " << gammaSet;
+        outputs++;
+      }
+    }
+    EXPECT_EQ(outputs, 2u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RandrLikeAPlainServer, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "TwoScreens" : "SideBySide"; });
 
 // Configuration time stamps decide whether a change is taken; only the
 // configuration the screen and its CRTCs have can be set.
