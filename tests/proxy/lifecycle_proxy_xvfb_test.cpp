@@ -177,9 +177,15 @@ TEST(Reset, AServerThatDiesDuringTheSleepEndsTheProxyWithStatusOne) {
   // The last client leaving resets the proxy.
   ASSERT_EQ(runProgram({"xdpyinfo"}, proxy.display()).status, 0) << proxy.log();
   ASSERT_TRUE(proxy.waitForLog("Sleeping", 10000)) << proxy.log();
+  int number = s->number();
   kill(s->pid(), SIGKILL);
   s.reset();
+  // The number is held until the proxy ends: a server another test starts
+  // on it would answer the restart in the dead server's place.
+  std::string lock;
+  for (int i = 0; i < 100 && !claimDisplayNumber(number, &lock); i++) usleep(20000);
   EXPECT_EQ(proxy.wait(30000), 1) << proxy.log();
+  if (!lock.empty()) unlink(lock.c_str());
 }
 
 // A server that stops while the proxy sleeps in its reset is left out with
