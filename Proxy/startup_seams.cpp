@@ -1,6 +1,9 @@
 // What the start-up wires between the layers: the client layer's hooks, the
 // servers every client is linked to, the handler of their set-up replies,
 // the reverse id map of errors and the heads of the route roles.
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "Proxy/clients/client.h"
@@ -48,6 +51,23 @@ void releaseClientState(ProxyClient* client, bool keeping) {
   freeClientColormapCells(client);
 }
 
+// Where the proxy's own connection reached a server that `name` (the
+// links' name) calls by a host: its TCP address, so that no link asks the
+// name service again (a name that resolves elsewhere meanwhile would part a
+// client's connection from the proxy's), or the local socket, for a name of
+// this host whose local form answered: the links go there too. The name
+// loses its host then.
+void takeOwnConnectionsAddress(const ServerDisplay* server, LinkServerInfo* info, char* name) {
+  const char* colon = strrchr(name, ':');
+  if (!colon || colon == name) return;
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(ConnectionNumber(server->display), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return;
+  if (peer.ss_family == AF_UNIX) memmove(name, colon, strlen(colon) + 1);
+  else if (peer.ss_family == AF_INET || peer.ss_family == AF_INET6)
+    memcpy(&info->address, &peer, std::min<size_t>(length, sizeof info->address));
+}
+
 u32 serverXidToClient(u32 xid, const ServerLink* link) {
   return link->server.display ? mapServerXidToClient(xid, link->server.display) : xid;
 }
@@ -91,6 +111,7 @@ void rebuildClientServerList() {
     strCopy(name, configured, kDisplayNameMax);
     if (char* colon = strrchr(name, ':'))
       if (char* dot = strchr(colon, '.')) *dot = '\0';
+    takeOwnConnectionsAddress(server, &info, name);
     info.displayName = name;
     info.serverIndex = server->index;
     info.bigEndian = nativeMsb != (server->byteOrderDiffers != 0);

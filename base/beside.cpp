@@ -6,8 +6,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
+#include "base/fd.h"
 #include "base/logging.h"
 #include "base/orders.h"
 
@@ -18,6 +22,10 @@ struct BesideJob {
   BesideDone done;
   void* argument;
   bool wanted;  // the loop's thread alone reads and writes it
+  // For a step that waits for the end (awaitBesideLoop).
+  std::mutex lock;
+  std::condition_variable endedSignal;
+  bool ended;
 };
 
 namespace {
@@ -43,6 +51,11 @@ void onJobsEnded(void*) {
 void* runJob(void* argument) {
   auto* job = static_cast<BesideJob*>(argument);
   job->work(job->argument);
+  {
+    std::lock_guard<std::mutex> held(job->lock);
+    job->ended = true;
+  }
+  job->endedSignal.notify_one();
   // The write end blocks: a loop that is busy only delays the hand-over.
   while (write(wakeWrite, &job, sizeof job) < 0 && errno == EINTR) {
   }
@@ -68,7 +81,7 @@ bool openWakePipe() {
 
 BesideJob* runBesideLoop(BesideWork work, BesideDone done, void* argument) {
   if (!openWakePipe()) return nullptr;
-  auto* job = new (std::nothrow) BesideJob{work, done, argument, true};
+  auto* job = new (std::nothrow) BesideJob{work, done, argument, true, {}, {}, false};
   if (!job) return nullptr;
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
@@ -88,6 +101,24 @@ BesideJob* runBesideLoop(BesideWork work, BesideDone done, void* argument) {
     return nullptr;
   }
   return job;
+}
+
+bool awaitBesideLoop(BesideWork work, BesideDone done, void* argument, long long deadlineMs) {
+  BesideJob* job = runBesideLoop(work, done, argument);
+  if (!job) {
+    done(argument, false);
+    return false;
+  }
+  // The job lives until its done has run on this thread, after this wait.
+  bool ended;
+  {
+    std::unique_lock<std::mutex> held(job->lock);
+    long long left = deadlineMs - fdMonotonicMs();
+    ended = job->endedSignal.wait_for(held, std::chrono::milliseconds(left > 0 ? left : 0),
+                                      [job] { return job->ended; });
+  }
+  if (!ended) dropBesideJob(job);
+  return ended;
 }
 
 void dropBesideJob(BesideJob* job) {

@@ -8,7 +8,9 @@
 // hold another's up behind it.
 //
 // Main thread only, except the work itself, which must touch nothing but
-// its argument.
+// its argument. A step that must have the answer before it goes on waits
+// for it with awaitBesideLoop, up to a deadline of its own, so that the
+// wait is bounded even when the work is not.
 #pragma once
 
 namespace palvon {
@@ -22,6 +24,14 @@ using BesideDone = void (*)(void* argument, bool wanted);
 // Starts work(argument); done(argument, wanted) follows on the loop's
 // thread. Null when no thread could be started (nothing ran).
 BesideJob* runBesideLoop(BesideWork work, BesideDone done, void* argument);
+
+// Starts work(argument) as runBesideLoop does and waits for its end until
+// deadlineMs (fdMonotonicMs's clock): true when it ended by then, and the
+// argument holds its answer until done(argument, true) follows on the
+// loop's thread. False when the deadline came first (done then gets
+// `wanted` false once the work ends) or no thread could be started (done
+// has run already).
+bool awaitBesideLoop(BesideWork work, BesideDone done, void* argument, long long deadlineMs);
 
 // The answer is no longer wanted: done gets `wanted` false once the work
 // has ended. The job pointer is not to be used again.

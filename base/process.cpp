@@ -23,6 +23,7 @@
 
 #include "base/hostclock.h"
 #include "base/logging.h"
+#include "base/lookups.h"
 #include "base/timeval.h"
 
 namespace palvon {
@@ -543,20 +544,38 @@ bool sameAddress(const hostent* host, const char* name) {
   return false;
 }
 
+// Whether `name` is one of this host's names or addresses, as the name
+// service knows them; a look-up of its own (runLookUp).
+struct OwnNameCheck {
+  char name[NI_MAXHOST];
+  int local;
+};
+
+void checkOwnNames(void* argument) {
+  auto* check = static_cast<OwnNameCheck*>(argument);
+  hostent storage;
+  hostent* host = nullptr;
+  char scratch[8192];
+  int error = 0;
+  if (gethostbyname_r(hostName(), &storage, scratch, sizeof scratch, &host, &error) != 0 || !host) return;
+  if (host->h_name && !strcasecmp(check->name, host->h_name)) check->local = 1;
+  for (char** alias = host->h_aliases; alias && *alias; alias++)
+    if (!strcasecmp(check->name, *alias)) check->local = 1;
+  if (sameAddress(host, check->name)) check->local = 1;
+}
+
 }  // namespace
 
 int hostIsLocal(const char* name) {
   if (!name || !*name) return 0;
   if (!strcasecmp(name, hostName()) || !strcasecmp(name, "localhost")) return 1;
-  hostent storage;
-  hostent* host = nullptr;
-  char scratch[8192];
-  int error = 0;
-  if (gethostbyname_r(hostName(), &storage, scratch, sizeof scratch, &host, &error) != 0 || !host) return 0;
-  if (host->h_name && !strcasecmp(name, host->h_name)) return 1;
-  for (char** alias = host->h_aliases; alias && *alias; alias++)
-    if (!strcasecmp(name, *alias)) return 1;
-  return sameAddress(host, name) ? 1 : 0;
+  auto* check = static_cast<OwnNameCheck*>(std::calloc(1, sizeof(OwnNameCheck)));
+  if (!check) return 0;
+  strCopy(check->name, name, sizeof check->name);
+  if (!runLookUp(checkOwnNames, std::free, check)) return 0;
+  int local = check->local;
+  std::free(check);
+  return local;
 }
 
 int hostImageByteOrder() { return 0; }

@@ -30,6 +30,7 @@
 #include "Proxy/heads/settings.h"
 #include "base/bits.h"
 #include "base/logging.h"
+#include "base/lookups.h"
 #include "base/process.h"
 #include "base/rect.h"
 #include "xsupport/misc.h"
@@ -206,7 +207,7 @@ const char* checkServer(ServerDisplay* server, const HeadOpenRequest& request, u
       return error;
     }
   }
-  if (isDisplayLocal(display)) {
+  if (server->local) {
     if (const char* reason = probeMitShm(display))
       LOGF(logChWarning, "Display %s does not support shared memory: %s", xShortDisplayName(display), reason);
     else
@@ -301,6 +302,9 @@ ServerDisplay* openHeadDisplay(const char* name, const char* configuredName, con
 Head* initHead(const HeadOpenRequest& request, u32* status, const char** error) {
   *status = 0;
   *error = nullptr;
+  // The name's look-ups count into the bound of opening while clients are
+  // served.
+  LookUpBound bound(servedOpeningDeadline());
   const char* resolved = nullptr;
   if (const char* lookup = lookupDisplayName(request.name, &resolved)) {
     statusError(status, kHeadStatusConfig);

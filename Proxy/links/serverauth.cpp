@@ -24,9 +24,11 @@
 #include "Proxy/proxystate.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/startup.h"
+#include "base/fd.h"
 #include "base/files.h"
 #include "base/hostclock.h"
 #include "base/logging.h"
+#include "base/lookups.h"
 #include "base/process.h"
 #include "base/timeval.h"
 #include "xsupport/xtarget.h"
@@ -128,7 +130,7 @@ bool resolveInternetAddress(const char* host, u8 out[4]) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return false;
+  if (lookUpAddresses(host, nullptr, &hints, &found) != 0 || !found) return false;
   memcpy(out, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, 4);
   freeaddrinfo(found);
   return true;
@@ -427,13 +429,24 @@ const char* connectServerDisplay(const char* name, u64 timeoutMs, u64 failsafeTi
   addCredentials(display, clientNamed, &options, &authName, &authData);
   const char* error = nullptr;
   *out = nullptr;
-  if (namesThisHost(display)) {
-    options.connectTimeoutMs = timeoutMs / 2;
+  bool thisHost = namesThisHost(display);
+  // Under a bound (the step that opens the server holds clients up) the
+  // look-ups so far took their time from the connect's: it waits for what
+  // is left, and a failure still names the whole time-out.
+  if (long long due = LookUpBound::deadline()) {
+    u64 left = u64(std::max(due - fdMonotonicMs(), 0LL));
+    if (left < timeoutMs) {
+      options.waitedBeforeMs = timeoutMs - left;
+      options.connectTimeoutMs = left;
+    }
+  }
+  if (thisHost) {
+    options.connectTimeoutMs /= 2;
     TargetOptions local = options;
     local.displayName = strchr(display, ':');
     error = xtargetOpenDisplay(&local, nullptr, out);
     // A failure names the whole wait, not only the second half of it.
-    options.waitedBeforeMs = local.connectTimeoutMs;
+    options.waitedBeforeMs += local.connectTimeoutMs;
   }
   if (!*out) error = xtargetOpenDisplay(&options, nullptr, out);
   if (authData) explicit_bzero(authData, options.authDataLength);

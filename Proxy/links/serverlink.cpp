@@ -105,9 +105,10 @@ bool parseDisplayName(const char* name, char* host, size_t hostSize, u16* number
 // addresses left to try and why the last attempt failed.
 struct Connecting {
   ServerLink* link;
-  addrinfo* resolved;     // the host's addresses (TCP), freed at the end
-  addrinfo localAddress;  // the one address of a local server
+  addrinfo* resolved;     // the host's addresses looked up (TCP), freed at the end
+  addrinfo oneAddress;    // the one address of a local server, or a known TCP one
   sockaddr_un localPath;
+  bool tcp;
   addrinfo* next;         // tried when the current attempt fails
   addrinfo* current;
   int fd;
@@ -196,18 +197,29 @@ bool awaitConnects(Connecting* set, u32 count) {
   }
 }
 
-// The addresses of the link's server: its Unix socket, or the host's
-// addresses on port 6000 + N. False with the reason when there are none.
+void useOneAddress(Connecting* c, sockaddr* address, socklen_t length) {
+  c->oneAddress.ai_family = address->sa_family;
+  c->oneAddress.ai_socktype = SOCK_STREAM;
+  c->oneAddress.ai_addr = address;
+  c->oneAddress.ai_addrlen = length;
+  c->next = &c->oneAddress;
+}
+
+// The addresses of the link's server: its Unix socket, the address the
+// proxy's own connection reached, or else the host's addresses on port
+// 6000 + N. False with the reason when there are none.
 bool resolveServer(Connecting* c, const char* host) {
   ServerLink* link = c->link;
   if (!host[0]) {
     c->localPath.sun_family = AF_UNIX;
     std::snprintf(c->localPath.sun_path, sizeof c->localPath.sun_path, "/tmp/.X11-unix/X%u", link->displayNumber);
-    c->localAddress.ai_family = AF_UNIX;
-    c->localAddress.ai_socktype = SOCK_STREAM;
-    c->localAddress.ai_addr = reinterpret_cast<sockaddr*>(&c->localPath);
-    c->localAddress.ai_addrlen = sizeof c->localPath;
-    c->next = &c->localAddress;
+    useOneAddress(c, reinterpret_cast<sockaddr*>(&c->localPath), sizeof c->localPath);
+    return true;
+  }
+  c->tcp = true;
+  sockaddr* known = &link->server.address.any;
+  if (known->sa_family == AF_INET || known->sa_family == AF_INET6) {
+    useOneAddress(c, known, known->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
     return true;
   }
   addrinfo hints = {};
@@ -370,7 +382,7 @@ bool allocServerLinks(ProxyClient* client, const LinkServerInfo* servers, u32 co
     ServerLink* link = c->link;
     links[i] = nullptr;
     link->descriptor = c->fd;
-    if (c->resolved && c->fd >= 0) noteTcpAddress(link, c->current);
+    if (c->tcp && c->fd >= 0) noteTcpAddress(link, c->current);
     if (c->resolved) freeaddrinfo(c->resolved);
     if (link->family != FamilyLocal) useLocalAddressIfLoopback(link);
     if (link->descriptor < 0) {

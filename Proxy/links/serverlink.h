@@ -12,6 +12,8 @@
 // temporary strings.
 #pragma once
 
+#include <netinet/in.h>
+
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/links/sequence.h"
@@ -46,6 +48,15 @@ struct RequestWriter {
 struct LinkServerInfo {
   ServerDisplay* display;      // may be null (tools, tests)
   const char* displayName;     // "host:0", ":1" (copied)
+  // For a name with a host: the TCP address where the proxy's own
+  // connection reached the server, which the links take instead of asking
+  // the name service for every client (family 0: unknown, the name is
+  // looked up).
+  union {
+    sockaddr any;
+    sockaddr_in in;
+    sockaddr_in6 in6;
+  } address;
   u32 serverIndex;             // index of the display in the server list
   u8 bigEndian;                // the link speaks MSB first to the server
   u32 offlineTimeoutMs;        // bound of every blocking wait; 0 means 20000

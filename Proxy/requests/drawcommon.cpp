@@ -111,6 +111,8 @@ bool anyOptimizedDrawHead() {
   return false;
 }
 
-bool isHeadRemote(const Head* head) { return head && head->display && !isDisplayLocal(head->display); }
+bool isHeadRemote(const Head* head) {
+  return head && head->display && head->serverDisplay && !head->serverDisplay->local;
+}
 
 }  // namespace palvon

@@ -27,6 +27,7 @@
 #include "Proxy/sync/propertywindows.h"
 #include "base/fd.h"
 #include "base/logging.h"
+#include "base/lookups.h"
 #include "base/orders.h"
 #include "base/process.h"
 #include "base/strlist.h"
@@ -105,11 +106,6 @@ ServerDisplay* newServerDisplay(const char* name, const char* configuredName) {
 
 namespace {
 
-// The longest a connect may block the loop while clients are served (a
-// server added at run time): every client waits for it, so a name nobody
-// answers on is given up after this, whatever time-out is configured.
-constexpr u64 kServedConnectMs = 2000;
-
 // The proxy's own connection, with the server's credentials: for a name on
 // this host first by its local form (from the colon on) with half the
 // time-out, then as written (connectServerDisplay).
@@ -122,6 +118,16 @@ const char* connectByName(const char* given, u64 timeoutMs, Display** out, bool 
 
 }  // namespace
 
+long long servedOpeningDeadline() {
+  return clientCount > 0 ? fdMonotonicMs() + static_cast<long long>(kServedOpeningMs) : 0;
+}
+
+const char* lookUpGivenUpText(const char* name) {
+  return tmpPrintf("Can't look up the host of display '%s' for %u seconds - Make sure the name service is "
+                   "available",
+                   name, static_cast<unsigned>(kServedOpeningMs / 1000));
+}
+
 const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   if (server->display) return nullptr;
   xfsInstall();
@@ -130,21 +136,26 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   const char* name = server->configuredName[0] ? server->configuredName
                      : server->displayName[0]  ? server->displayName
                                                : nullptr;
-  long long start = fdMonotonicMs();
-  if (clientCount > 0) timeoutMs = std::min(timeoutMs ? timeoutMs : kServedConnectMs, kServedConnectMs);
+  if (clientCount > 0) timeoutMs = std::min(timeoutMs ? timeoutMs : kServedOpeningMs, kServedOpeningMs);
+  // Within the bound of the step that opens the server, when it has one.
+  LookUpBound bound(clientCount > 0 ? fdMonotonicMs() + static_cast<long long>(timeoutMs) : 0);
   const char* error = connectByName(name, timeoutMs, &display, server->namedByClient);
   // The connect blocked the loop: that time is nobody's silence, and no
   // timer armed before it has waited it.
   ordersSkipBlockedTime();
+  if (error && bound.gaveUp()) error = lookUpGivenUpText(name ? name : "");
   if (error) return error;
   xfsAttach(display);
   // What the proxy asks of the server in the step that opens it (its
   // extensions, input and state) blocks the loop as the connect did: a
   // server that stalls after its set-up is given up by the same bound.
   if (clientCount > 0) {
-    xfsSetOpeningDeadline(display, start + static_cast<long long>(timeoutMs));
+    xfsSetOpeningDeadline(display, LookUpBound::deadline());
     orderAddTimer(0, [](void*) { xfsEndOpenings(); }, nullptr);
   }
+  // Whether the server is this machine's is asked here once, within the
+  // bound: the look-up behind it is not repeated for every image read.
+  server->local = isDisplayLocal(display);
   xtargetSetErrorFormatter(formatXErrorEvent);
   server->display = display;
   if (!server->displayName[0]) strCopy(server->displayName, DisplayString(display), sizeof server->displayName);

@@ -64,6 +64,7 @@ struct ServerDisplay {
   u8 byteOrderDiffers;        // the server's byte order differs from ours
   u8 inputDisabled;           // input switched off by the proxy
   u8 shmUsable;               // the MIT-SHM probe passed
+  u8 local;                   // its host is this machine (isDisplayLocal when opened)
   ServerImageFormat imageFormat;
   u32 priority;
   u32 defencePriority;
@@ -154,12 +155,22 @@ extern ServerDisplay* resourceServerDisplay;
 // written), identity code maps, index = the number of displays on the list;
 // not on the list and without a connection. Null when memory runs out.
 ServerDisplay* newServerDisplay(const char* name, const char* configuredName);
+// While clients are served, a step that opens a server holds every one of
+// them up: from its start, its host-name look-ups, the connect, the X
+// set-up and the proxy's first questions are given this long together.
+constexpr u64 kServedOpeningMs = 2000;
+// The deadline of such a step beginning now, for its LookUpBound
+// (base/lookups.h); 0 (no bound) without clients.
+long long servedOpeningDeadline();
+// The refusal of a step whose host-name look-up the bound gave up.
+const char* lookUpGivenUpText(const char* name);
+
 // Opens the record's Xlib connection (nothing when it has one), time-out in
 // ms (0 for 10 s), and registers it with the failsafe layer. The configured
 // name is used (else the display name); a name whose host is this machine
 // is tried in its local form first, with half the time-out. While clients
-// are connected the time-out is at most 2 s: the connect blocks them all.
-// Null or the error text.
+// are connected the time-out is at most kServedOpeningMs, counted from the
+// start of the step's bound. Null or the error text.
 const char* openServerConnection(ServerDisplay* server, u64 timeoutMs);
 // Appends the record to the list (index = its position); nothing when it is
 // on the list already.

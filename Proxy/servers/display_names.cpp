@@ -20,6 +20,7 @@
 #include "Proxy/servers/display.h"
 #include "base/hostclock.h"
 #include "base/logging.h"
+#include "base/lookups.h"
 #include "base/process.h"
 
 extern char** environ;
@@ -109,14 +110,14 @@ const char* canonicalHostName(const char* host) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_flags = AI_CANONNAME;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return nullptr;
+  if (lookUpAddresses(host, nullptr, &hints, &found) != 0 || !found) return nullptr;
   const char* canonical = found->ai_canonname ? found->ai_canonname : host;
   strCopy(buffer, canonical, sizeof buffer);
   // A name that is an address is resolved back, so that "127.0.0.1" and
   // "localhost" compare alike.
   if (isdigit(static_cast<unsigned char>(buffer[0]))) {
     char back[NI_MAXHOST];
-    if (getnameinfo(found->ai_addr, found->ai_addrlen, back, sizeof back, nullptr, 0, NI_NAMEREQD) == 0)
+    if (lookUpAddressName(found->ai_addr, found->ai_addrlen, back, sizeof back, NI_NAMEREQD) == 0)
       strCopy(buffer, back, sizeof buffer);
   }
   freeaddrinfo(found);

@@ -19,6 +19,7 @@
 #include "Xext/meta/meta.h"
 #include "Xext/meta/private.h"
 #include "base/logging.h"
+#include "base/lookups.h"
 
 namespace palvon {
 
@@ -259,7 +260,12 @@ void ProcMetaAddServer(u8* request, u32 length) {
   if (!memchr(name, 0, length - 12))
     return sendAddServerReply(request, kHeadStatusConfig, nullptr, 0,
                               tmpPrintf("Invalid name in %s", describeClientRequest(request)));
+  // Every look-up of the name, the connect and the first questions hold
+  // the other clients up: together they are given the served bound.
+  LookUpBound bound(servedOpeningDeadline());
   const char* canonical = canonicalDisplayName(name);
+  if (!canonical && bound.gaveUp())
+    return sendAddServerReply(request, kHeadStatusOffline, nullptr, 0, lookUpGivenUpText(name));
   if (!canonical)
     return sendAddServerReply(request, kHeadStatusConfig, nullptr, 0, tmpPrintf("Can't open display '%s'", name));
   char base[kDisplayNameMax];
@@ -305,8 +311,10 @@ void ProcMetaRemoveServer(u8* request, u32 length) {
   if (!memchr(name, 0, length - 8))
     return sendMetaStatus(request, tmpPrintf("Invalid X display name in %s", describeClientRequest(request)));
   logStepf("Removing X server %s by %s", name, clientName(currentClient));
+  LookUpBound bound(servedOpeningDeadline());
   const char* canonical = canonicalDisplayName(name);
-  if (!canonical) return sendMetaStatus(request, tmpPrintf("Can't open display '%s'", name));
+  if (!canonical)
+    return sendMetaStatus(request, bound.gaveUp() ? lookUpGivenUpText(name) : tmpPrintf("Can't open display '%s'", name));
   // Removing a server while clients run belongs to the run-time servers.
   sendMetaStatus(request, removeServer(canonical));
 }

@@ -98,7 +98,8 @@ StalledResolver::StalledResolver(const std::string& hosts, int timeoutSeconds) {
   dir_ = pattern;
   writeFile(dir_ + "/resolv.conf",
             "nameserver 127.0.0.1\noptions attempts:1 timeout:" + std::to_string(timeoutSeconds) + "\n");
-  writeFile(dir_ + "/hosts", readFile("/etc/hosts") + "\n" + hosts + "\n");
+  systemHosts_ = readFile("/etc/hosts");
+  setHosts(hosts);
   workdir_ = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   home_ = open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC);
   if (home_ < 0) {
@@ -112,6 +113,10 @@ StalledResolver::StalledResolver(const std::string& hosts, int timeoutSeconds) {
     error_ = failed("bind /etc/resolv.conf");
   else if (mount((dir_ + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
     error_ = failed("bind /etc/hosts");
+}
+
+void StalledResolver::setHosts(const std::string& hosts) {
+  writeFile(dir_ + "/hosts", systemHosts_ + "\n" + hosts + "\n");
 }
 
 StalledResolver::~StalledResolver() {

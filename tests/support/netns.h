@@ -46,12 +46,16 @@ class StalledResolver {
 
   bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
+  // Replaces the lines added to /etc/hosts, in place: programs started
+  // inside see the change at their next look-up.
+  void setHosts(const std::string& hosts);
 
  private:
   int home_ = -1;     // the mount namespace the thread came from
   int workdir_ = -1;  // and its working directory
   int silent_ = -1;   // the name server that never answers
   std::string dir_;
+  std::string systemHosts_;
   std::string error_;
 };
 
