@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -87,6 +88,7 @@ class Layouts : public ::testing::TestWithParam<Layout> {
     words.insert(words.end(), {"screen", nameA + ".0", "borderWidth", "0", "screen", nameB + ".0",
                                "borderWidth", "0", "tags", "color"});
     if (GetParam().zoomed) words.insert(words.end(), {"clipGeometry", "200x350+400+0"});
+    proxyStarted = time(nullptr);
     proxy = std::make_unique<ProxyProcess>(words, environment());
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     display = XOpenDisplay(proxy->display().c_str());
@@ -157,21 +159,27 @@ class Layouts : public ::testing::TestWithParam<Layout> {
   std::vector<std::unique_ptr<Xvfb>> servers;
   std::unique_ptr<ExtensionRelay> relay, relayA;
   std::unique_ptr<ProxyProcess> proxy;
+  time_t proxyStarted = 0;
   Display* display = nullptr;
   std::vector<Display*> direct;
   std::vector<GC> gcs;
 };
 
-// The shared-memory segments the process made that still exist.
-int segmentsMadeBy(pid_t pid) {
+// The shared-memory segments the process made that still exist. Process
+// ids come round again: a segment a dead process of the same id left
+// behind was made before this one started.
+int segmentsMadeBy(pid_t pid, time_t started) {
   std::ifstream in("/proc/sysvipc/shm");
   std::string line;
   std::getline(in, line);  // the header
   int count = 0;
   while (std::getline(in, line)) {
     std::istringstream fields(line);
-    long long key, shmid, perms, size, creator;
-    if (fields >> key >> shmid >> perms >> size >> creator && creator == pid) count++;
+    long long key, shmid, perms, size, creator, last, attached, uid, gid, cuid, cgid, atime, dtime, ctime;
+    if (fields >> key >> shmid >> perms >> size >> creator >> last >> attached >> uid >> gid >> cuid >> cgid >>
+            atime >> dtime >> ctime &&
+        creator == pid && ctime >= started)
+      count++;
   }
   return count;
 }
@@ -179,11 +187,11 @@ int segmentsMadeBy(pid_t pid) {
 // The proxy's segments go on its idle timers once the servers have passed
 // the images; a loaded machine may delay those timers, so the wait is for
 // the count, with a limit far above the timers' own.
-int segmentsLeftAfterWaiting(pid_t pid) {
-  int left = segmentsMadeBy(pid);
+int segmentsLeftAfterWaiting(pid_t pid, time_t started) {
+  int left = segmentsMadeBy(pid, started);
   for (int i = 0; i < 1000 && left != 0; i++) {
     usleep(20 * 1000);
-    left = segmentsMadeBy(pid);
+    left = segmentsMadeBy(pid, started);
   }
   return left;
 }
@@ -407,7 +415,7 @@ TEST_P(Layouts, CorePutImageOnTheSeam) {
   }
   XDestroyImage(image);
   // The proxy's own segments go once the servers have passed the puts.
-  EXPECT_EQ(segmentsLeftAfterWaiting(proxy->pid()), 0);
+  EXPECT_EQ(segmentsLeftAfterWaiting(proxy->pid(), proxyStarted), 0);
 }
 
 // 2,000 images of 10 x 10 put without a round trip between them, many times
@@ -439,10 +447,10 @@ TEST_P(Layouts, ManySmallImagesOnTheSeam) {
       EXPECT_EQ(x < 100 ? pixelOnA(x, y) : pixelOnB(x, y), wanted) << column << "," << row;
     }
   }
-  EXPECT_LE(segmentsMadeBy(proxy->pid()), 2);
+  EXPECT_LE(segmentsMadeBy(proxy->pid(), proxyStarted), 2);
   image->data = nullptr;
   XDestroyImage(image);
-  EXPECT_EQ(segmentsLeftAfterWaiting(proxy->pid()), 0);
+  EXPECT_EQ(segmentsLeftAfterWaiting(proxy->pid(), proxyStarted), 0);
 }
 
 // While A stands still, 1,200 images of 10 x 10 go to a window on A alone,
@@ -487,7 +495,7 @@ TEST_P(Layouts, SmallImagesToAServerThatStandsStill) {
   gcs.clear();
   XCloseDisplay(display);
   display = nullptr;
-  EXPECT_EQ(segmentsLeftAfterWaiting(proxy->pid()), 0);
+  EXPECT_EQ(segmentsLeftAfterWaiting(proxy->pid(), proxyStarted), 0);
   Display* other = XOpenDisplay(proxy->display().c_str());
   ASSERT_NE(other, nullptr);
   XCloseDisplay(other);
