@@ -152,9 +152,11 @@ struct ProxyClient {
   // Armed at the accept, dropped once the set-up has arrived whole.
   Order* setupTimer;
   // Added with copies across heads (requests/copies.h): copies whose
-  // pixels are being carried from head to head. The client is not read
-  // meanwhile: its next requests must find them written.
-  u32 copiesAwaitingPixels;
+  // pixels are being carried from head to head, and RENDER drawings that a
+  // head blends in true colours for the proxy to store as colour indexes.
+  // The client is not read meanwhile: its next requests must find them
+  // written.
+  u32 awaitingPixels;
 };
 
 // A listening transport of the proxy's display number.
