@@ -664,7 +664,7 @@ bool replicatePicture(PictureRecord* p, ProxyClient*, RequestWriter* writer, Hea
     put32(f + 4, serverPicture);
     put16(f + 8, u16(nameLength));
     memcpy(f + 12, p->filterName, nameLength);
-    memcpy(f + 12 + pad4(nameLength), p->filterValues, 4ull * p->filterValueCount);
+    if (p->filterValueCount) memcpy(f + 12 + pad4(nameLength), p->filterValues, 4ull * p->filterValueCount);
     finishWriterRequest(writer, f, size, "H-26");
   }
   return true;

@@ -202,6 +202,7 @@ bool drawScene(const std::string& name, int left, int top) {
   XFillRectangle(d, own, gc, 0, 0, 20, 20);
   XSetForeground(d, gc, BlackPixel(d, screen));
   XFillRectangle(d, own, gc, 5, 5, 10, 10);
+  XFreeGC(d, gc);
   Picture ownPicture = XRenderCreatePicture(d, own, windowFormat, 0, nullptr);
   XRenderComposite(d, PictOpSrc, ownPicture, None, dst, 0, 0, 0, 0, 80, 55, 20, 20);
   XRenderSetPictureTransform(d, ownPicture, &half);
