@@ -241,9 +241,43 @@ bool mirrorIntoTiles(const RenderDrawing& d, const RouteTarget& target, const u8
 
 // --- The walk ----------------------------------------------------------------------------
 
+// On a head that converts pixels: indexes of an emulated visual blended in
+// true colours or drawn with a colour turned into an index, and alpha-only
+// pictures that the head keeps in deeper pixels copied as true bytes.
+bool drawConvertingOnHead(RenderDrawing& d, const RouteTarget& target) {
+  Head* head = target.head;
+  ServerLink* link = target.link;
+  bool indexes = drawsIndexesOnHead(d.destination, head);
+  bool blended = indexes ? !drawsIndexesDirectly(d) : readsIndexesOnHead(d, head);
+  if (blended && blendedOnIndexes(d.minor)) return blendOnIndexes(d, target) || !(d.failed = true);
+  u32 indexedSource = indexes ? indexedSourceOnHead(d.source, d.request[4], d.destination, link, head) : 0;
+  BytePictures bytes{};
+  bool byteCopies = keptAsBytesOnHead(d.source, head) || keptAsBytesOnHead(d.mask, head) ||
+                    keptAsBytesOnHead(d.destination, head);
+  u8 marking = link->writingProxyCopies;
+  link->writingProxyCopies = 1;
+  bool copied = !byteCopies || copyBytePictures(d, head, link, &bytes);
+  link->writingProxyCopies = marking;
+  u8* copy = copied ? copyRequestToServer(d.request, d.length, link) : nullptr;
+  bool written = copy != nullptr;
+  if (copy) {
+    rewriteDrawingForHead(d, copy, head);
+    if (indexes) indexDrawingOnHead(copy, d.length, indexedSource, d.destination);
+    if (byteCopies) useBytePictures(d, copy, bytes);
+    written = !d.window || !d.window->tiles || mirrorIntoTiles(d, target, copy);
+    swapServerRequest(link, copy, d.length, d.layout);
+  }
+  if (indexedSource) freeServerPicture(link, indexedSource);
+  link->writingProxyCopies = 1;
+  if (byteCopies) endBytePictures(d, head, link, bytes);
+  link->writingProxyCopies = marking;
+  if (!written) d.failed = true;
+  return written;
+}
+
 bool drawOnHead(const RouteTarget& target, void* argument) {
   auto& d = *static_cast<RenderDrawing*>(argument);
-  Head* head = target.head;
+  const Head* head = target.head;
   if (!pictureOnHead(d.destination, head)) return true;
   if (head && (head->tags & kHeadTagOptimizedDraw) && d.window && !windowOverlapsHead(head, d.window)) return true;
   u8 header[24];
@@ -254,38 +288,13 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     if (!writeScaledTrapezoids(d, head, target.link, header)) return !(d.failed = true);
     return true;
   }
-  bool indexes = drawsIndexesOnHead(d.destination, head);
-  bool blended = indexes ? !drawsIndexesDirectly(d) : readsIndexesOnHead(d, head);
-  if (blended && blendedOnIndexes(d.minor)) return blendOnIndexes(d, target) || !(d.failed = true);
-  u32 indexedSource = indexes ? indexedSourceOnHead(d.source, d.request[4], d.destination, target.link, head) : 0;
-  // Pictures of one byte a pixel that the head keeps deeper: only where
-  // an emulating head keeps 8-bit pixmaps (pixelsAsIs heads never do).
-  BytePictures bytes{};
-  bool byteCopies = head && !head->pixelsAsIs &&
-                    (keptAsBytesOnHead(d.source, head) || keptAsBytesOnHead(d.mask, head) ||
-                     keptAsBytesOnHead(d.destination, head));
-  u8 marking = target.link->writingProxyCopies;
-  if (byteCopies) {
-    target.link->writingProxyCopies = 1;
-    bool copied = copyBytePictures(d, head, target.link, &bytes);
-    if (!copied) endBytePictures(d, head, target.link, bytes);
-    target.link->writingProxyCopies = marking;
-    if (!copied) return !(d.failed = true);
-  }
+  if (head && !head->pixelsAsIs) return drawConvertingOnHead(d, target);
   u8* copy = copyRequestToServer(d.request, d.length, target.link);
   if (!copy) return !(d.failed = true);
   rewriteDrawingForHead(d, copy, head);
-  if (indexes) indexDrawingOnHead(copy, d.length, indexedSource, d.destination);
-  if (byteCopies) useBytePictures(d, copy, bytes);
   // The tiles are drawn from the head's copy before it is swapped.
   bool mirrored = !d.window || !d.window->tiles || mirrorIntoTiles(d, target, copy);
   swapServerRequest(target.link, copy, d.length, d.layout);
-  if (indexedSource) freeServerPicture(target.link, indexedSource);
-  if (byteCopies) {
-    target.link->writingProxyCopies = 1;
-    endBytePictures(d, head, target.link, bytes);
-    target.link->writingProxyCopies = marking;
-  }
   if (!mirrored) d.failed = true;
   return mirrored;
 }
