@@ -438,6 +438,43 @@ TEST_P(RenderOnMixedHeads, EachHeadShowsWhatAReferenceServerShows) {
   expectHeadsShowTheReference(GetParam(), a.get(), b.get(), proxy.get());
 }
 
+// Every colour of five bits a channel filled on the emulated visual lands
+// on the cell a plain 8-bit server stores it as, read on the emulating head.
+TEST_P(RenderOnMixedHeads, EverySolidColourTakesThePlainServersCell) {
+  const Layout& layout = GetParam();
+  if (!layout.emulating) GTEST_SKIP() << "no emulated visual";
+  Xvfb reference({"-screen", "0", "1024x768x8"});
+  ASSERT_TRUE(reference.ok()) << reference.error();
+  int left = layout.emulating == 'B' ? kWidth + 100 : 100, top = 100;
+  auto fill = [&](const std::string& name, int x) {
+    Display* d = XOpenDisplay(name.c_str());
+    if (!d) return false;
+    XSetWindowAttributes wa{};
+    wa.override_redirect = True;
+    Window w = XCreateWindow(d, DefaultRootWindow(d), x, top, 256, 128, 0, CopyFromParent, InputOutput, CopyFromParent,
+                             CWOverrideRedirect, &wa);
+    XMapWindow(d, w);
+    XSync(d, False);
+    Picture dst = XRenderCreatePicture(d, w, XRenderFindVisualFormat(d, DefaultVisual(d, 0)), 0, nullptr);
+    for (int c = 0; c < 32768; c++) {
+      auto channel = [&](int shift) { return static_cast<unsigned short>(((c >> shift) & 31) * 0xffff / 31); };
+      XRenderColor colour{channel(10), channel(5), channel(0), 0xffff};
+      XRenderFillRectangle(d, PictOpSrc, dst, &colour, c % 256, c / 256, 1, 1);
+    }
+    XSync(d, False);  // the window stays while the roots are read
+    return true;
+  };
+  ASSERT_TRUE(fill(reference.display(), 100) && fill(proxy->display(), left));
+  std::vector<unsigned long> ref = readRoot(reference.display(), kWidth, kHeight);
+  const Xvfb* head = layout.emulating == 'B' ? b.get() : a.get();
+  std::vector<unsigned long> shown = readRoot(head->display(), kWidth, kHeight);
+  ASSERT_FALSE(ref.empty() || shown.empty());
+  int differ = 0;
+  for (int y = top; y < top + 128; y++)
+    for (int x = 100; x < 356; x++) differ += ref[size_t(y) * kWidth + x] != shown[size_t(y) * kWidth + x];
+  EXPECT_EQ(differ, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, RenderOnMixedHeads,
                          ::testing::Values(Layout{"EmulatingFirst", false, 24, 8, 'A'},
                                            Layout{"EmulatingSecond", false, 8, 24, 'B'},
