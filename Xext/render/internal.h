@@ -252,8 +252,6 @@ void endBytePictures(const RenderDrawing& d, Head* head, ServerLink* link, const
 
 // --- Drawing (draw.cpp) ------------------------------------------------------------
 
-
-
 void ProcRenderComposite(u8* request, u32 length);
 void ProcRenderScale(u8* request, u32 length);
 void ProcRenderTrapezoids(u8* request, u32 length);
