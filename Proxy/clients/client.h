@@ -156,9 +156,11 @@ struct ProxyClient {
   // the client is not read meanwhile.
   BesideJob* hostLookup;
   // Added with copies across heads (requests/copies.h): copies whose
-  // pixels are being carried from head to head. The client is not read
-  // meanwhile: its next requests must find them written.
-  u32 copiesAwaitingPixels;
+  // pixels are being carried from head to head, and RENDER drawings that a
+  // head blends in true colours for the proxy to store as colour indexes.
+  // The client is not read meanwhile: its next requests must find them
+  // written.
+  u32 awaitingPixels;
 };
 
 // A listening transport of the proxy's display number.

@@ -267,10 +267,10 @@ bool paceLinks(ProxyClient* client, u32 weight) {
 // A client whose own output is backed up is held back too: requests the
 // proxy answers itself would otherwise grow that output without bound. So
 // is one with too many entries waiting for their round trips, and one
-// whose copy waits for pixels carried between heads.
+// whose copy or drawing waits for pixels read from a head.
 bool backlogged(const ProxyClient* client) {
   return clientBacklog(client) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
-         client->copiesAwaitingPixels || linksBacklogged(client);
+         client->awaitingPixels || linksBacklogged(client);
 }
 
 void cancelClientRead(ProxyClient* client) {

@@ -159,8 +159,8 @@ void endCarriedPixels(void* argument) {
   ProxyClient* client = c->client;
   bool counted = c->counted;
   freeCarried(c);
-  if (!counted || !client->copiesAwaitingPixels) return;
-  client->copiesAwaitingPixels--;
+  if (!counted || !client->awaitingPixels) return;
+  client->awaitingPixels--;
   if (client->transport && !client->readOrder && !client->stopped) resumeClientIo(client);
 }
 
@@ -323,7 +323,7 @@ bool readCarriedPixels(CopyPlan* plan, const u8* request) {
   for (ServerLink* link : linksOf(client)) link->writingProxyCopies = marking[serverLinkIndex(link)];
   if (!asked) return false;
   c->counted = true;
-  client->copiesAwaitingPixels++;
+  client->awaitingPixels++;
   // An error in place of a piece leaves that piece's record to the next
   // message of its link: with no other link there is one more round trip.
   if (openLinkCount(client) == 1)

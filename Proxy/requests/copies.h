@@ -62,7 +62,7 @@ void freeCopyPlan(CopyPlan* plan);
 // Reads the pixels that heads carry for each other. Called before any head
 // is given its copy: they are the pixels from before it. True when a read
 // went out: the client's requests after this one wait until its pixels are
-// written (copiesAwaitingPixels).
+// written (awaitingPixels).
 bool readCarriedPixels(CopyPlan* plan, const u8* request);
 
 // The copies a head makes of its part instead of the request, written with

@@ -480,6 +480,29 @@ void preallocFromPlainHead(ColormapRecord* colormap, Head* head, const VisualRec
 
 }  // namespace
 
+bool takeProxyColour(ColormapRecord* colormap, XColor* colour) {
+  EmulatedColormap* cells = emulatedCellsOf(colormap);
+  MetaScreen* screen = colormap ? colormap->screen : nullptr;
+  Head* head = screen ? (screen->colorHead ? screen->colorHead : screen->heads) : nullptr;
+  if (!cells || !head || !isColormapEmulatedOn(colormap, head)) return false;
+  // A shared cell of the colour (black, white, a plain server's cells
+  // taken over at the start) is shared again, as a server's own
+  // allocation shares it.
+  ProxyClient* saved = currentClient;
+  currentClient = nullptr;
+  bool taken = allocEmulatedColor(head->display, cells, colour);
+  currentClient = saved;
+  if (!taken) return false;
+  u32 pixel = u32(colour->pixel);
+  for (u32 i = 0; i < colormap->allocationCount; i++)
+    if (colormap->allocations[i].pixel == pixel) return true;
+  allocColorOnHeads(nullptr, colormap, colour);
+  XColor onHead = *colour;
+  onHead.pixel = pixelOnHead(colormap, pixel, head);
+  XfsStoreColors(head->display, cells->serverColormap, &onHead, 1);
+  return true;
+}
+
 void preallocColormapCells(u32 colormapId, Head* head, const VisualRecord* clientVisual,
                            const VisualRecord* headVisual) {
   auto* colormap = static_cast<ColormapRecord*>(lookupResourceByType(colormapId, RT_COLORMAP));

@@ -76,6 +76,12 @@ void freeClientColormapCells(ProxyClient* client);
 // the screen's black and white pixels are entered.
 void preallocColormapCells(u32 colormap, Head* head, const VisualRecord* clientVisual,
                            const VisualRecord* headVisual);
+// A read-only cell of the colour held by the proxy itself, in a colormap
+// whose colour head emulates its visual (as a server's own allocations at
+// its start): a cell of that colour already out is shared. False when the
+// colour head shows the visual as it is (its server keeps such cells
+// itself) or no cell is free; colour->pixel is the cell.
+bool takeProxyColour(ColormapRecord* colormap, XColor* colour);
 // The record's colour of a pixel (0 for a visual without tables), and
 // setting it for the channels of flags (DoRed, DoGreen, DoBlue).
 XColor colormapCellColour(const ColormapRecord* colormap, u32 pixel);

@@ -31,19 +31,6 @@ namespace {
 
 constexpr u8 kBadPictFormat = 0, kBadPicture = 1, kBadGlyphSet = 3;
 
-struct Drawing {
-  const u8* request;
-  u32 length;
-  u8 minor;
-  u32 destinationAt;  // offset of the destination picture
-  PictureRecord* destination;
-  PictureRecord* source;  // null when none
-  PictureRecord* mask;
-  ProxyWindow* window;  // of a window destination
-  LayoutString layout;
-  bool failed;
-};
-
 i16 field16(const u8* p, u32 at) { return i16(get16(p + at)); }
 void setField16(u8* p, u32 at, i32 value) { put16(p + at, u16(i16(std::clamp(value, -32768, 32767)))); }
 
@@ -71,7 +58,7 @@ void translatePicture(u8* copy, u32 at, const Head* head) {
   put32(copy + at, translateXid(get32(copy + at), RT_SERVER_ID, head));
 }
 
-void translateIds(const Drawing& d, u8* copy, const Head* head) {
+void translateIds(const RenderDrawing& d, u8* copy, const Head* head) {
   switch (d.minor) {
     case X_RenderComposite:
       translatePicture(copy, 8, head);
@@ -108,7 +95,7 @@ void scaleArea(const Head* head, const PictureRecord* picture, u8* copy, u32 at,
   put16(copy + at + 2, u16(y));
 }
 
-void scaleCopy(const Drawing& d, u8* copy, const Head* head) {
+void scaleCopy(const RenderDrawing& d, u8* copy, const Head* head) {
   HeadScaler* s = head->scaler;
   switch (d.minor) {
     case X_RenderComposite: {
@@ -165,7 +152,7 @@ void scaleCopy(const Drawing& d, u8* copy, const Head* head) {
 
 // Trapezoids on a scaled head: the scaled list, as trapezoids or, when the
 // head turns, as triangle fans of their corners.
-bool writeScaledTrapezoids(const Drawing& d, const Head* head, ServerLink* link, u8* header) {
+bool writeScaledTrapezoids(const RenderDrawing& d, const Head* head, ServerLink* link, u8* header) {
   setScalerPicture(head, d.destination);
   i16 sx = field16(header, 20), sy = field16(header, 22);
   ScaledTrapezoids out{};
@@ -220,7 +207,7 @@ bool freeServerPicture(ServerLink* link, u32 picture) {
 // The request again for every viewable window of the destination's tree
 // that has a tile on the head, drawn into the tile through a picture made
 // for it and moved by the window's place in the destination.
-bool mirrorIntoTiles(const Drawing& d, const RouteTarget& target, const u8* written) {
+bool mirrorIntoTiles(const RenderDrawing& d, const RouteTarget& target, const u8* written) {
   ProxyWindow* top = d.window;
   PictureRecord* p = d.destination;
   if (!top || !target.head) return true;
@@ -254,8 +241,42 @@ bool mirrorIntoTiles(const Drawing& d, const RouteTarget& target, const u8* writ
 
 // --- The walk ----------------------------------------------------------------------------
 
+// On a head that converts pixels: indexes of an emulated visual blended in
+// true colours or drawn with a colour turned into an index, and alpha-only
+// pictures that the head keeps in deeper pixels copied as true bytes.
+bool drawConvertingOnHead(RenderDrawing& d, const RouteTarget& target) {
+  Head* head = target.head;
+  ServerLink* link = target.link;
+  bool indexes = drawsIndexesOnHead(d.destination, head);
+  bool blended = indexes ? !drawsIndexesDirectly(d) : readsIndexesOnHead(d, head);
+  if (blended && blendedOnIndexes(d.minor)) return blendOnIndexes(d, target) || !(d.failed = true);
+  u32 indexedSource = indexes ? indexedSourceOnHead(d.source, d.request[4], d.destination, link, head) : 0;
+  BytePictures bytes{};
+  bool byteCopies = keptAsBytesOnHead(d.source, head) || keptAsBytesOnHead(d.mask, head) ||
+                    keptAsBytesOnHead(d.destination, head);
+  u8 marking = link->writingProxyCopies;
+  link->writingProxyCopies = 1;
+  bool copied = !byteCopies || copyBytePictures(d, head, link, &bytes);
+  link->writingProxyCopies = marking;
+  u8* copy = copied ? copyRequestToServer(d.request, d.length, link) : nullptr;
+  bool written = copy != nullptr;
+  if (copy) {
+    rewriteDrawingForHead(d, copy, head);
+    if (indexes) indexDrawingOnHead(copy, d.length, indexedSource, d.destination);
+    if (byteCopies) useBytePictures(d, copy, bytes);
+    written = !d.window || !d.window->tiles || mirrorIntoTiles(d, target, copy);
+    swapServerRequest(link, copy, d.length, d.layout);
+  }
+  if (indexedSource) freeServerPicture(link, indexedSource);
+  link->writingProxyCopies = 1;
+  if (byteCopies) endBytePictures(d, head, link, bytes);
+  link->writingProxyCopies = marking;
+  if (!written) d.failed = true;
+  return written;
+}
+
 bool drawOnHead(const RouteTarget& target, void* argument) {
-  auto& d = *static_cast<Drawing*>(argument);
+  auto& d = *static_cast<RenderDrawing*>(argument);
   const Head* head = target.head;
   if (!pictureOnHead(d.destination, head)) return true;
   if (head && (head->tags & kHeadTagOptimizedDraw) && d.window && !windowOverlapsHead(head, d.window)) return true;
@@ -267,17 +288,13 @@ bool drawOnHead(const RouteTarget& target, void* argument) {
     if (!writeScaledTrapezoids(d, head, target.link, header)) return !(d.failed = true);
     return true;
   }
-  bool indexes = drawsIndexesOnHead(d.destination, head);
-  u32 indexedSource = indexes ? indexedSourceOnHead(d.source, d.destination, target.link, head) : 0;
+  if (head && !head->pixelsAsIs) return drawConvertingOnHead(d, target);
   u8* copy = copyRequestToServer(d.request, d.length, target.link);
   if (!copy) return !(d.failed = true);
-  translateIds(d, copy, head);
-  if (indexes) indexDrawingOnHead(copy, d.length, indexedSource, d.destination, head);
-  if (head && head->scaler) scaleCopy(d, copy, head);
+  rewriteDrawingForHead(d, copy, head);
   // The tiles are drawn from the head's copy before it is swapped.
   bool mirrored = !d.window || !d.window->tiles || mirrorIntoTiles(d, target, copy);
   swapServerRequest(target.link, copy, d.length, d.layout);
-  if (indexedSource) freeServerPicture(target.link, indexedSource);
   if (!mirrored) d.failed = true;
   return mirrored;
 }
@@ -293,7 +310,7 @@ bool pictureField(const u8* request, u32 length, u32 at, bool optional, PictureR
 }
 
 void draw(u8* request, u32 length, u32 destinationAt, u32 sourceAt, u32 maskAt) {
-  Drawing d{request, length, request[1], destinationAt, nullptr, nullptr, nullptr, nullptr,
+  RenderDrawing d{request, length, request[1], destinationAt, nullptr, nullptr, nullptr, nullptr,
             currentRequest.row->requestLayout, false};
   if (!pictureField(request, length, destinationAt, false, &d.destination)) return;
   if (sourceAt && !pictureField(request, length, sourceAt, false, &d.source)) return;
@@ -314,6 +331,53 @@ bool maskFormatKnown(const u8* request, u32 length) {
 }
 
 }  // namespace
+
+void rewriteDrawingForHead(const RenderDrawing& d, u8* copy, const Head* head) {
+  translateIds(d, copy, head);
+  if (head && head->scaler) scaleCopy(d, copy, head);
+}
+
+bool blendedOnIndexes(u8 minor) {
+  switch (minor) {
+    case X_RenderComposite:
+    case X_RenderFillRectangles:
+    case X_RenderTrapezoids:
+    case X_RenderTriangles:
+    case X_RenderTriStrip:
+    case X_RenderTriFan:
+    case X_RenderCompositeGlyphs8:
+    case X_RenderCompositeGlyphs16:
+    case X_RenderCompositeGlyphs32: return true;
+    default: return false;
+  }
+}
+
+void shiftHeadDrawing(u8* copy, u32 length, i32 dx, i32 dy) {
+  auto shiftFixed = [&](u32 at, i32 by) { put32(copy + at, u32(i32(get32(copy + at)) - by * 65536)); };
+  switch (copy[1]) {
+    case X_RenderTrapezoids:
+      for (u32 at = 24; at + 40 <= length; at += 40) {
+        shiftFixed(at, dy), shiftFixed(at + 4, dy);
+        for (u32 p = at + 8; p < at + 40; p += 8) shiftFixed(p, dx), shiftFixed(p + 4, dy);
+      }
+      return;
+    case X_RenderTriangles:
+    case X_RenderTriStrip:
+    case X_RenderTriFan:
+      for (u32 at = 24; at + 8 <= length; at += 8) shiftFixed(at, dx), shiftFixed(at + 4, dy);
+      return;
+    default: shiftRenderDrawing(copy, length, dx, dy, nullptr); return;
+  }
+}
+
+bool mirrorRenderWrite(ProxyClient* client, u32 picture, Head* head, ServerLink* link, const u8* written,
+                       u32 length) {
+  PictureRecord* p = lookupPicture(picture);
+  ProxyWindow* window = p && p->window ? lookupWindow(p->window) : nullptr;
+  if (!window || !window->tiles || client != currentClient) return true;
+  RenderDrawing d{written, length, written[1], 16, p, nullptr, nullptr, window, "bbsbbsiiiS", false};
+  return mirrorIntoTiles(d, RouteTarget{head, link}, written);
+}
 
 bool shiftRenderDrawing(u8* copy, u32 length, i32 dx, i32 dy, const Head* head) {
   i32 hx = head && head->scaler ? scaleX(head->scaler, dx) : dx;

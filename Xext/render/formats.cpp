@@ -153,6 +153,21 @@ u32 indexedColormap(const PictFormatRecord& server, MetaScreen* screen, const Se
   return mapServerXidToClient(server.colormap, display);
 }
 
+// A new zeroed format at the end of the set with an id of its own; null
+// when memory ran out (nothing is added then).
+ProxyPictFormat* appendPictFormat() {
+  auto* grown = static_cast<ProxyPictFormat*>(
+      memRealloc(renderState.formats, sizeof(ProxyPictFormat) * (renderState.formatCount + 1)));
+  if (!grown) return nullptr;
+  renderState.formats = grown;
+  ProxyPictFormat& f = grown[renderState.formatCount++];
+  memset(&f, 0, sizeof f);
+  // A default id of the proxy's own: unique beside the visuals, colormaps
+  // and root windows that clients also look up by id.
+  f.id = allocDefaultXid();
+  return &f;
+}
+
 // Appends a format made from the server's for the meta screen (null: no
 // visuals); false when memory ran out (nothing is added then).
 bool addProxyPictFormat(const PictFormatRecord& server, MetaScreen* screen, Head* head, ServerDisplay* display) {
@@ -167,18 +182,12 @@ bool addProxyPictFormat(const PictFormatRecord& server, MetaScreen* screen, Head
       if (const VisualRecord* meta = formatMetaVisual(server, head, server.visuals[v]))
         ids[idCount++] = meta->visualId;
   }
-  auto* grown = static_cast<ProxyPictFormat*>(
-      memRealloc(renderState.formats, sizeof(ProxyPictFormat) * (renderState.formatCount + 1)));
-  if (!grown) {
+  ProxyPictFormat* added = appendPictFormat();
+  if (!added) {
     free(ids);
     return false;
   }
-  renderState.formats = grown;
-  ProxyPictFormat& f = grown[renderState.formatCount++];
-  memset(&f, 0, sizeof f);
-  // A default id of the proxy's own: unique beside the visuals, colormaps
-  // and root windows that clients also look up by id.
-  f.id = allocDefaultXid();
+  ProxyPictFormat& f = *added;
   f.type = server.type;
   f.depth = server.depth;
   if (server.type == PictTypeDirect) {
@@ -266,6 +275,29 @@ void mergeIntoEarlierFormat() {
   }
 }
 
+// An indexed visual that every head shows only by emulation (one 24-bit
+// server with an emulated 8-bit root) has no server format at all: it gets
+// the Indexed format a plain server gives such a visual, with the screen's
+// default colormap for its root visual. The emulating heads draw it in the
+// visual they base it on (matchPictFormat).
+void addIndexedFormatOfEmulatedVisual(const MetaScreen* screen, const VisualRecord* meta, u32 maxDepth) {
+  if (meta->visualClass >= kClassTrueColor || meta->depth > maxDepth) return;
+  u32* ids = static_cast<u32*>(memAlloc(sizeof(u32)));
+  ProxyPictFormat* f = ids ? appendPictFormat() : nullptr;
+  if (!f) {
+    free(ids);
+    PALVON_OOM();
+    return;
+  }
+  f->type = PictTypeIndexed;
+  f->depth = meta->depth;
+  f->screen = u16(screen->number);
+  f->colormap = screen->rootVisual && screen->rootVisual->visualId == meta->visualId ? screen->defaultColormap : 0;
+  ids[0] = meta->visualId;
+  f->visuals = ids;
+  f->visualCount = 1;
+}
+
 // A meta visual that the image display shows only by emulation has no
 // format among its formats: it takes the one that another head's server
 // gives the visual itself, as a plain server gives every visual a format.
@@ -274,17 +306,20 @@ void addFormatsOfEmulatedVisuals(ServerDisplay* image, u32 maxDepth, u32 maxBits
     for (i32 i = 0; i < screen->visualCount; i++) {
       const VisualRecord* meta = &screen->visuals[i];
       if (visualHasFormat(screen->number, meta->visualId)) continue;
-      for (Head* head = screen->heads; head; head = head->next) {
-        const VisualRecord* match = head->serverDisplay != image ? headVisualMatch(head, meta) : nullptr;
-        if (!match || match->emulatedVisualId) continue;
+      bool emulated = false, added = false;
+      for (Head* head = screen->heads; head && !added; head = head->next) {
+        const VisualRecord* match = headVisualMatch(head, meta);
+        emulated = emulated || (match && match->emulatedVisualId);
+        if (!match || match->emulatedVisualId || head->serverDisplay == image) continue;
         u32 count = 0;
         const PictFormatRecord* formats = displayFormats(head->serverDisplay, &count);
         i32 found = formatOfVisual(formats, count, match->visualId, head->screen);
         if (found < 0 || !pictFormatWithinLimits(formats[found], maxDepth, maxBits)) continue;
         if (!addProxyPictFormat(formats[found], screen, head, head->serverDisplay)) PALVON_OOM();
         else mergeIntoEarlierFormat();
-        break;
+        added = true;
       }
+      if (!added && emulated) addIndexedFormatOfEmulatedVisual(screen, meta, maxDepth);
     }
   }
 }
@@ -307,6 +342,7 @@ void filterOverOtherHeads(ServerDisplay* image) {
         }
         logProblem(failure, __FILE__, __LINE__);
         free(renderState.formats[i].visuals);
+        free(renderState.formats[i].palette);
         memmove(&renderState.formats[i], &renderState.formats[i + 1],
                 sizeof(ProxyPictFormat) * (renderState.formatCount - i - 1));
         renderState.formatCount--;
@@ -378,12 +414,19 @@ u32 renderFormatForHead(u32 id, const Head* head) {
   return slot >= 0 ? format->headIds[slot] : id;
 }
 
-u32 alphaBitFormatOnHead(const Head* head) {
+u32 nativePictFormatForHead(const ProxyPictFormat* format, const Head* head) {
+  u32 count = 0;
+  const PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
+  i32 found = count ? findMatchingPictFormat(*format, server, count, head->screen, format->depth) : -1;
+  return found >= 0 ? server[found].id : 0;
+}
+
+const PictFormatRecord* serverPictFormat(const Head* head, u32 id) {
   u32 count = 0;
   const PictFormatRecord* server = head->serverDisplay ? displayFormats(head->serverDisplay, &count) : nullptr;
   for (u32 i = 0; i < count; i++)
-    if (server[i].type == PictTypeDirect && server[i].depth == 1 && server[i].alphaBits == 1) return server[i].id;
-  return 0;
+    if (server[i].id == id) return &server[i];
+  return nullptr;
 }
 
 u32 drawableFormatForHead(const ProxyPictFormat* format, const Head* head, u32 depth) {
@@ -429,6 +472,7 @@ const char* buildPictFormats(ExtensionEntry* entry) {
   filterOverOtherHeads(image);
   for (u32 i = 0; i < renderState.formatCount; i++)
     if (!addResource(renderState.formats[i].id, RT_PICT_FORMAT, &renderState.formats[i])) PALVON_OOM();
+  takeIndexPalettes();
   return nullptr;
 }
 
@@ -436,6 +480,7 @@ void freePictFormats() {
   for (u32 i = 0; i < renderState.formatCount; i++) {
     freeResourceById(renderState.formats[i].id, RT_PICT_FORMAT);
     free(renderState.formats[i].visuals);
+    free(renderState.formats[i].palette);
   }
   free(renderState.formats);
   renderState.formats = nullptr;

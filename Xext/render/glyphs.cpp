@@ -27,6 +27,58 @@ namespace {
 
 constexpr u8 kBadPictFormat = 0, kBadGlyphSet = 3;
 
+}  // namespace
+
+// Every glyph's info by id, open addressing, for the extents of drawings
+// that must be known before the heads draw them.
+struct GlyphMetrics {
+  u32 capacity;  // a power of two, at least twice the glyphs
+  u32 count;
+  struct Entry {
+    u32 id;
+    u8 used;
+    xGlyphInfo info;
+  } entries[1];
+};
+
+namespace {
+
+GlyphMetrics* newMetrics(u32 capacity) {
+  auto* m = static_cast<GlyphMetrics*>(memCalloc(1, sizeof(GlyphMetrics) + sizeof(GlyphMetrics::Entry) * capacity));
+  if (m) m->capacity = capacity;
+  return m;
+}
+
+GlyphMetrics::Entry* metricsSlot(GlyphMetrics* m, u32 id) {
+  u32 at = (id * 0x9e3779b1u) & (m->capacity - 1);
+  while (m->entries[at].used && m->entries[at].id != id) at = (at + 1) & (m->capacity - 1);
+  return &m->entries[at];
+}
+
+// Enters an upload's glyphs (a later upload of an id replaces its info);
+// false when the table could not grow.
+bool enterGlyphs(GlyphSetRecord* set, const u8* data, u32 count) {
+  for (u32 i = 0; i < count; i++) {
+    GlyphMetrics* m = set->metrics;
+    if (2 * (m->count + 1) > m->capacity) {
+      GlyphMetrics* grown = newMetrics(m->capacity * 2);
+      if (!grown) return false;
+      for (u32 k = 0; k < m->capacity; k++)
+        if (m->entries[k].used) *metricsSlot(grown, m->entries[k].id) = m->entries[k];
+      grown->count = m->count;
+      free(m);
+      set->metrics = m = grown;
+    }
+    u32 id = get32(data + 4 * i);
+    GlyphMetrics::Entry* entry = metricsSlot(m, id);
+    const u8* info = data + 4ull * count + 12ull * i;
+    if (!entry->used) m->count++;
+    *entry = {id, 1, {get16(info), get16(info + 2), i16(get16(info + 4)), i16(get16(info + 6)),
+                      i16(get16(info + 8)), i16(get16(info + 10))}};
+  }
+  return true;
+}
+
 void freeGlyphSetRecord(GlyphSetRecord* set) {
   for (GlyphUpload* upload = set->first; upload;) {
     GlyphUpload* next = upload->next;
@@ -34,6 +86,7 @@ void freeGlyphSetRecord(GlyphSetRecord* set) {
     upload = next;
   }
   free(set->names);
+  free(set->metrics);
   free(set);
 }
 
@@ -226,6 +279,20 @@ void pruneGlyphUploads(GlyphSetRecord* set, const u8* glyphs, u32 count) {
   }
 }
 
+const xGlyphInfo* findGlyphInfo(GlyphSetRecord* set, u32 glyph) {
+  if (!set->metrics) {
+    set->metrics = newMetrics(64);
+    for (const GlyphUpload* upload = set->first; upload && set->metrics; upload = upload->next) {
+      if (enterGlyphs(set, upload->data, upload->count)) continue;
+      free(set->metrics);
+      set->metrics = nullptr;
+    }
+    if (!set->metrics) return nullptr;
+  }
+  const GlyphMetrics::Entry* entry = metricsSlot(set->metrics, glyph);
+  return entry->used ? &entry->info : nullptr;
+}
+
 GlyphSetRecord* lookupGlyphSet(u32 id) {
   return id ? static_cast<GlyphSetRecord*>(lookupResourceByType(id, RT_GLYPHSET)) : nullptr;
 }
@@ -297,6 +364,10 @@ void ProcRenderAddGlyphs(u8* request, u32 length) {
   if (!set) return sendExtensionError(kBadGlyphSet, id, request, length, nullptr);
   if (count && !keepUpload(set, request + 12, count, length - 12))
     return sendXError(BadAlloc, 0, request, length, nullptr);
+  if (set->metrics && !enterGlyphs(set, request + 12, count)) {
+    free(set->metrics);  // made again when next asked for
+    set->metrics = nullptr;
+  }
   setRequestResource(currentClient, id);
   AddForwarding a{set, request, length, false};
   forEachTarget(set->screen ? Route::kEveryHead : Route::kEveryScreen, addOnHead, &a);
@@ -311,6 +382,8 @@ void ProcRenderFreeGlyphs(u8* request, u32 length) {
   if (!set) return sendExtensionError(kBadGlyphSet, id, request, length, nullptr);
   u32 count = (length - 8) / 4;
   pruneGlyphUploads(set, request + 8, count);
+  free(set->metrics);
+  set->metrics = nullptr;
   setRequestResource(currentClient, id);
   GlyphForwarding f{set, nullptr, false};
   forwardGlyphRequest(&f, request, length);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <X11/Xproto.h>
+#include <X11/extensions/renderproto.h>
 
 #include "Proxy/dispatch/rows.h"
 #include "Xext/render/render.h"
@@ -29,6 +30,13 @@ struct ServerDisplay;
 // heads first ask, and reused when a head's record is gone).
 constexpr u32 kRenderHeadSlots = 128;
 
+// How a plain server of an indexed visual stores a colour it computes: the
+// cell of its palette nearest in five bits a channel (indexed.cpp).
+struct IndexPalette {
+  u8 cells[32768];  // by colour, five bits a channel, red highest
+  u32 nearest(u16 red, u16 green, u16 blue) const;
+};
+
 // One picture format offered to clients.
 struct ProxyPictFormat {
   u32 id;  // the proxy's own id, registered as RT_PICT_FORMAT
@@ -41,6 +49,7 @@ struct ProxyPictFormat {
   u32* visuals;  // proxy visual ids, sized from the server's list
   u32 visualCount;
   u32 headIds[kRenderHeadSlots];  // the matching server format per head slot
+  IndexPalette* palette;  // an Indexed format some head emulates, else null
 };
 
 // The module's state.
@@ -79,8 +88,11 @@ u32 renderFormatForHead(u32 id, const Head* head);
 // The same for a picture of a drawable that the head keeps at `depth`,
 // which may be deeper than the format's.
 u32 drawableFormatForHead(const ProxyPictFormat* format, const Head* head, u32 depth);
-// The head's server's one-bit alpha format; 0 when it has none.
-u32 alphaBitFormatOnHead(const Head* head);
+// The head's server's format of the format's own depth and channels; 0
+// when it has none.
+u32 nativePictFormatForHead(const ProxyPictFormat* format, const Head* head);
+// The head's server's format of that id; null when it has none.
+const PictFormatRecord* serverPictFormat(const Head* head, u32 id);
 const char* buildPictFormats(ExtensionEntry* entry);
 void freePictFormats();
 
@@ -114,6 +126,9 @@ struct PictureRecord {
   // (red, green, blue, alpha), as toolkits make a solid source.
   u8 solidFilled;
   u16 solidColour[4];
+  // A head keeps the picture's pixmap as colour indexes in deeper pixels
+  // while the format is one byte a pixel (bytes.cpp).
+  u8 bytesOnHeads;
 };
 
 PictureRecord* lookupPicture(u32 id);
@@ -146,27 +161,94 @@ void ProcRenderCreateSourcePicture(u8* request, u32 length);
 // Writes one picture onto a head through the client's link (or, without a
 // head, through the writer with the client's ids); false when a request
 // could not be written.
+// A server format other than 0 stands in for the picture's own.
 bool replicatePicture(PictureRecord* picture, ProxyClient* client, RequestWriter* writer, Head* head,
-                      u32 serverPicture, u32 serverDrawable);
+                      u32 serverPicture, u32 serverDrawable, u32 serverFormat = 0);
 u8* renderRequest(RequestWriter* writer, u8 minor, u32 length);
 
-// --- Drawing on emulated indexes (indexed.cpp) ---------------------------------------
+// One drawing request as its handler found it.
+struct RenderDrawing {
+  const u8* request;
+  u32 length;
+  u8 minor;
+  u32 destinationAt;  // offset of the destination picture
+  PictureRecord* destination;
+  PictureRecord* source;  // null when none
+  PictureRecord* mask;
+  ProxyWindow* window;  // of a window destination
+  LayoutString layout;
+  bool failed;
+};
 
+// --- Drawing on emulated indexes (indexed.cpp, blend.cpp) ----------------------------
+
+// Takes the palette of every Indexed format whose visual a head emulates,
+// in the format's colormap, as a server of the visual does at its start.
+void takeIndexPalettes();
+// The palette of a picture's format; null for a format no head emulates.
+const IndexPalette* indexPaletteOf(const PictureRecord* picture);
+// The colour (0xRRGGBB) each of the 256 indexes reads as on a picture of
+// an Indexed format: its cell's in the format's colormap.
+void pictureIndexColours(const PictureRecord* picture, u32* rgb);
 // Whether the destination's pixels are colour indexes of a visual the head
-// emulates: its drawing there is rewritten by the two below.
+// emulates: its drawing there is rewritten (below) or blended.
 bool drawsIndexesOnHead(const PictureRecord* destination, const Head* head);
 // Keeps the colour of a drawing request that fills a 1 x 1 repeating
-// pixmap picture whole (FillRectangles with Src), forgets it for others.
+// pixmap picture whole (FillRectangles with Src), as the picture's format
+// keeps it; forgets it for others.
 void noteSolidFill(PictureRecord* destination, const u8* request, u32 length);
-// For a solid source (a solid fill or such a pixmap), a temporary solid fill of the nearest cell's
-// index made on the head through the link (the caller frees it after the
-// drawing); 0 for other sources or when it could not be written.
-u32 indexedSourceOnHead(const PictureRecord* source, const PictureRecord* destination, ServerLink* link,
+// The colour of a solid source (a solid fill or such a pixmap); false for
+// other pictures.
+bool solidColourOf(const PictureRecord* source, u16* colour);
+// Whether a drawing on emulated indexes is made on the head as it is, its
+// colour turned into an index (indexDrawingOnHead): a fill or a composite
+// of a solid source without a mask, by Src, Clear, or Over with an opaque
+// colour; or indexes of the destination's palette composited by Src or
+// Over without a mask.
+bool drawsIndexesDirectly(const RenderDrawing& d);
+// Whether the drawing's source is an indexed picture that the head keeps
+// as indexes (read there as greys).
+bool readsIndexesOnHead(const RenderDrawing& d, const Head* head);
+// For a solid source, a temporary solid fill of the nearest cell's index
+// (black's for Clear) made on the head through the link (the caller frees
+// it after the drawing); 0 for other sources or when it could not be
+// written.
+u32 indexedSourceOnHead(const PictureRecord* source, u8 op, const PictureRecord* destination, ServerLink* link,
                         const Head* head);
-// The head's copy of a drawing request (ids translated): its colour as the
-// nearest cell's index, the temporary source, a one-bit mask format.
-void indexDrawingOnHead(u8* copy, u32 length, u32 indexedSource, const PictureRecord* destination,
-                        const Head* head);
+// The head's copy of a solid drawing (ids translated): its colour as the
+// nearest cell's index, the temporary source in place of the client's,
+// Clear as Src of black.
+void indexDrawingOnHead(u8* copy, u32 length, u32 indexedSource, const PictureRecord* destination);
+
+// --- Pictures of one byte a pixel kept deeper (bytes.cpp) ----------------------------
+
+// A picture's true 8-bit copy on a head, made for one drawing.
+struct BytePicture {
+  u32 pixmap;   // 0 when none was made
+  u32 picture;  // with the client picture's values
+  u32 gc;
+};
+// Sets the picture's bytesOnHeads (at its creation).
+void markBytePicture(PictureRecord* picture);
+// Whether the head keeps the picture's pixmap as colour indexes in deeper
+// pixels while the picture's format is one byte a pixel that the head
+// has (an a8 picture on an 8-bit pixmap beside an emulated 8-bit visual).
+bool keptAsBytesOnHead(const PictureRecord* picture, const Head* head);
+// The copy of such a picture on the head, written through the link; false
+// when a request could not be written (what was made is in *out).
+bool copyBytePicture(PictureRecord* picture, Head* head, ServerLink* link, BytePicture* out);
+// What a drawing made of the copy, back into the head's own pixmap.
+void storeBytePicture(const PictureRecord* picture, Head* head, ServerLink* link, const BytePicture& copy);
+void freeBytePicture(ServerLink* link, const BytePicture& copy);
+// The copies a drawing's pictures need on the head, made and put in place
+// of the pictures in the head's copy of the request (written after them).
+struct BytePictures {
+  BytePicture source, mask, destination;
+};
+bool copyBytePictures(const RenderDrawing& d, Head* head, ServerLink* link, BytePictures* out);
+void useBytePictures(const RenderDrawing& d, u8* copy, const BytePictures& pictures);
+// After the drawing: the destination's copy stored back, all freed.
+void endBytePictures(const RenderDrawing& d, Head* head, ServerLink* link, const BytePictures& pictures);
 
 // --- Drawing (draw.cpp) ------------------------------------------------------------
 
@@ -183,6 +265,23 @@ void ProcRenderAddTraps(u8* request, u32 length);
 // item, every FillRectangles rectangle. Other requests are left alone and
 // false is returned.
 bool shiftRenderDrawing(u8* copy, u32 length, i32 dx, i32 dy, const Head* head);
+// The same on a head's copy in the head's own units, the shapes of the
+// trapezoid and triangle families included.
+void shiftHeadDrawing(u8* copy, u32 length, i32 dx, i32 dy);
+// The head's copy of a drawing (the client's request copied): ids
+// translated, coordinates scaled.
+void rewriteDrawingForHead(const RenderDrawing& d, u8* copy, const Head* head);
+// Whether a drawing of that minor onto emulated indexes may be blended.
+bool blendedOnIndexes(u8 minor);
+// A Composite the proxy wrote onto the client's window picture on the
+// head (not yet swapped), repeated into the background tiles of the
+// window's subtree; false when a request could not be written.
+bool mirrorRenderWrite(ProxyClient* client, u32 picture, Head* head, ServerLink* link, const u8* written,
+                       u32 length);
+// Draws the request on a head that emulates the destination's indexes
+// through a blend in true colours (blend.cpp); false when it could not be
+// written.
+bool blendOnIndexes(RenderDrawing& d, const RouteTarget& target);
 
 // --- Glyph sets (glyphs.cpp) -------------------------------------------------------
 
@@ -193,6 +292,8 @@ struct GlyphUpload {
   u8 data[];   // ids, infos, images as the client sent them (proxy order)
 };
 
+struct GlyphMetrics;
+
 struct GlyphSetRecord {
   MetaScreen* screen;  // null for a format without visuals
   const ProxyPictFormat* format;
@@ -200,9 +301,13 @@ struct GlyphSetRecord {
   u32 nameCount;
   GlyphUpload* first;
   GlyphUpload* last;
+  GlyphMetrics* metrics;  // made when first asked for, kept up with AddGlyphs
 };
 
 GlyphSetRecord* lookupGlyphSet(u32 id);
+// The box and advance of a glyph of the set (x, y: its origin within the
+// box, as uploaded); null for a glyph the set does not hold.
+const xGlyphInfo* findGlyphInfo(GlyphSetRecord* set, u32 glyph);
 bool glyphSetOnHead(const GlyphSetRecord* set, const Head* head);
 // Drops the glyphs from the uploads (uploads left empty are freed).
 void pruneGlyphUploads(GlyphSetRecord* set, const u8* glyphIds, u32 count);

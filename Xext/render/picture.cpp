@@ -413,6 +413,7 @@ void ProcRenderCreatePicture(u8* request, u32 length) {
     refPixmap(info.pixmap, id);
   }
   storeValues(p, get32(request + 16), request + 20, (length - 20) / 4);
+  markBytePicture(p);
   if (!addResource(id, RT_PICTURE, p)) return sendXError(BadAlloc, 0, request, length, nullptr);
   setRequestResource(client, id);
   ValueForwarding f{p, 16};
@@ -609,7 +610,7 @@ u8* renderRequest(RequestWriter* writer, u8 minor, u32 length) {
 }
 
 bool replicatePicture(PictureRecord* p, ProxyClient*, RequestWriter* writer, Head* head, u32 serverPicture,
-                      u32 serverDrawable) {
+                      u32 serverDrawable, u32 serverFormat) {
   if (p->creation) {
     u8* copy = renderRequest(writer, p->creation[1], p->creationLength);
     if (!copy) return false;
@@ -640,7 +641,9 @@ bool replicatePicture(PictureRecord* p, ProxyClient*, RequestWriter* writer, Hea
   if (!copy) return false;
   put32(copy + 4, serverPicture);
   put32(copy + 8, serverDrawable);
-  put32(copy + 12, head ? drawableFormatForHead(p->format, head, pictureDepthOnHead(p, head)) : p->format->id);
+  if (!serverFormat)
+    serverFormat = head ? drawableFormatForHead(p->format, head, pictureDepthOnHead(p, head)) : p->format->id;
+  put32(copy + 12, serverFormat);
   put32(copy + 16, mask);
   for (u32 i = 0; i < n; i++) put32(copy + 20 + 4 * i, values[i]);
   if (head) rewriteValues(p, mask, copy + 20, n, head);
@@ -661,7 +664,7 @@ bool replicatePicture(PictureRecord* p, ProxyClient*, RequestWriter* writer, Hea
     put32(f + 4, serverPicture);
     put16(f + 8, u16(nameLength));
     memcpy(f + 12, p->filterName, nameLength);
-    memcpy(f + 12 + pad4(nameLength), p->filterValues, 4ull * p->filterValueCount);
+    if (p->filterValueCount) memcpy(f + 12 + pad4(nameLength), p->filterValues, 4ull * p->filterValueCount);
     finishWriterRequest(writer, f, size, "H-26");
   }
   return true;

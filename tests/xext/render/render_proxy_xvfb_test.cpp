@@ -34,6 +34,7 @@ struct Layout {
   bool zoomed;  // B shows A's top-left quarter at zoom 2
   int depthA = 24, depthB = 24;
   char emulating = 0;  // 'A' or 'B': that 24-bit head emulates 8-bit PseudoColor
+  bool alone = false;  // A alone, its emulated visual the meta screen's root (the manual's example)
 };
 
 // The depth of a plain server that shows what the meta screen shows.
@@ -41,6 +42,9 @@ int plainDepth(const Layout& layout) { return layout.emulating ? 8 : 24; }
 
 std::vector<std::string> proxyWords(const Layout& layout, const Xvfb& a, const Xvfb& b) {
   std::vector<std::string> words{"noReset", "on"};
+  if (layout.alone)
+    return {"noReset", "on", "metaScreen", "main", "defaultVisual", "PseudoColor:8", "screen", a.display() + ".0",
+            "borderWidth", "0", "emulateVisuals", "PseudoColor8"};
   if (layout.zoomed) words.insert(words.end(), {"options", "Tavel"});
   words.insert(words.end(), {"screen", a.display() + ".0", "borderWidth", "0"});
   if (layout.emulating == 'A') words.insert(words.end(), {"emulateVisuals", "PseudoColor:8"});
@@ -121,11 +125,11 @@ GlyphSet glyphSet(Display* d, XRenderPictFormat* a8, int seed, char faint) {
 }
 
 // The client: a window picture spanning (left, top) to (left + 300, top +
-// 200), drawn by every main request toolkits use. On colour indexes
-// (`indexes`, an 8-bit PseudoColor screen) only opaque solid colours:
-// what the head that emulates the visual draws as a plain server does.
-// Returns false when the display could not be opened.
-bool drawScene(const std::string& name, int left, int top, bool indexes) {
+// 200), drawn by every main request toolkits use: translucent colours,
+// blended edges, images, gradients, pictures of other formats, of the
+// window's own format (copied and scaled) and an alpha-only picture on a
+// pixmap of depth 8. Returns false when the display could not be opened.
+bool drawScene(const std::string& name, int left, int top) {
   Display* d = XOpenDisplay(name.c_str());
   if (!d) return false;
   int screen = DefaultScreen(d);
@@ -139,9 +143,9 @@ bool drawScene(const std::string& name, int left, int top, bool indexes) {
   XRenderPictFormat* windowFormat = XRenderFindVisualFormat(d, DefaultVisual(d, screen));
   XRenderPictFormat* argb = XRenderFindStandardFormat(d, PictStandardARGB32);
   XRenderPictFormat* a8 = XRenderFindStandardFormat(d, PictStandardA8);
+  if (!windowFormat) return false;
   Picture dst = XRenderCreatePicture(d, w, windowFormat, 0, nullptr);
-  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xc000, 0, 0xffff};
-  XRenderColor blue{0, 0, 0xffff, static_cast<unsigned short>(indexes ? 0xffff : 0x8000)};
+  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xc000, 0, 0xffff}, blue{0, 0, 0xffff, 0x8000};
   XRenderFillRectangle(d, PictOpSrc, dst, &red, 10, 10, 280, 30);
 
   // A pixmap picture with a pattern, composited with a clip list.
@@ -151,12 +155,8 @@ bool drawScene(const std::string& name, int left, int top, bool indexes) {
   XRenderFillRectangle(d, PictOpSrc, src, &blue, 10, 10, 20, 20);
   XRectangle clip{0, 0, 250, 120};
   XRenderSetPictureClipRectangles(d, dst, 0, 0, &clip, 1);
-  if (!indexes) {
-    XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 20, 50, 40, 40);
-    XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 230, 50, 40, 40);  // clipped at 250
-  } else {
-    XRenderFillRectangle(d, PictOpSrc, dst, &green, 230, 50, 40, 40);  // clipped at 250
-  }
+  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 20, 50, 40, 40);
+  XRenderComposite(d, PictOpOver, src, None, dst, 0, 0, 0, 0, 230, 50, 40, 40);  // clipped at 250
   XRectangle all{0, 0, 300, 200};
   XRenderSetPictureClipRectangles(d, dst, 0, 0, &all, 1);
 
@@ -181,17 +181,43 @@ bool drawScene(const std::string& name, int left, int top, bool indexes) {
   XFixed kernel[] = {XDoubleToFixed(3), XDoubleToFixed(3), 0, XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2),
                      XDoubleToFixed(0.2), XDoubleToFixed(0.2), 0, XDoubleToFixed(0.2), 0};
   XRenderSetPictureFilter(d, src, FilterConvolution, kernel, 11);
-  if (!indexes) XRenderComposite(d, PictOpSrc, src, None, dst, 0, 0, 0, 0, 100, 155, 60, 40);
+  XRenderComposite(d, PictOpSrc, src, None, dst, 0, 0, 0, 0, 100, 155, 60, 40);
 
-  // A gradient source; a solid fill on indexes.
+  // A gradient source.
   XLinearGradient line{{0, 0}, {XDoubleToFixed(60), 0}};
   XFixed stops[] = {0, XDoubleToFixed(1)};
   XRenderColor ends[] = {red, blue};
-  Picture gradient = indexes ? XRenderCreateSolidFill(d, &green) : XRenderCreateLinearGradient(d, &line, stops, ends, 2);
+  Picture gradient = XRenderCreateLinearGradient(d, &line, stops, ends, 2);
   XRenderComposite(d, PictOpSrc, gradient, None, dst, 0, 0, 0, 0, 10, 155, 60, 20);
 
+  // A pixmap of the window's own format drawn by core requests in an
+  // allocated colour and black: copied, and scaled up with a filter that
+  // blends its pixels.
+  XColor orange{};
+  orange.red = 0xffff, orange.green = 0xaaaa;
+  XAllocColor(d, DefaultColormap(d, screen), &orange);
+  Pixmap own = XCreatePixmap(d, w, 20, 20, unsigned(DefaultDepth(d, screen)));
+  GC gc = XCreateGC(d, own, 0, nullptr);
+  XSetForeground(d, gc, orange.pixel);
+  XFillRectangle(d, own, gc, 0, 0, 20, 20);
+  XSetForeground(d, gc, BlackPixel(d, screen));
+  XFillRectangle(d, own, gc, 5, 5, 10, 10);
+  XFreeGC(d, gc);
+  Picture ownPicture = XRenderCreatePicture(d, own, windowFormat, 0, nullptr);
+  XRenderComposite(d, PictOpSrc, ownPicture, None, dst, 0, 0, 0, 0, 80, 55, 20, 20);
+  XRenderSetPictureTransform(d, ownPicture, &half);
+  XRenderSetPictureFilter(d, ownPicture, FilterBilinear, nullptr, 0);
+  XRenderComposite(d, PictOpOver, ownPicture, None, dst, 0, 0, 0, 0, 105, 55, 40, 40);
+  // An alpha-only picture on a pixmap of depth 8 as a mask.
+  Pixmap alpha = XCreatePixmap(d, w, 40, 40, 8);
+  Picture alphaPicture = XRenderCreatePicture(d, alpha, a8, 0, nullptr);
+  XRenderColor half8{0, 0, 0, 0x8000}, quarter8{0, 0, 0, 0x4000};
+  XRenderFillRectangle(d, PictOpSrc, alphaPicture, &half8, 0, 0, 40, 40);
+  XRenderFillRectangle(d, PictOpSrc, alphaPicture, &quarter8, 10, 10, 20, 20);
+  XRenderComposite(d, PictOpOver, solid, alphaPicture, dst, 0, 0, 0, 0, 155, 55, 40, 40);
+
   // Glyphs from two sets, switched inside one request, in all three widths.
-  char faint = indexes ? 0 : 0x40;
+  char faint = 0x40;
   GlyphSet one = glyphSet(d, a8, 1, faint), two = glyphSet(d, a8, 2, faint);
   const char text8[] = {1, 2, 3};
   XGlyphElt8 elts8[] = {{one, text8, 3, 180, 160}, {two, text8, 3, 5, 0}};
@@ -217,22 +243,22 @@ bool drawScene(const std::string& name, int left, int top, bool indexes) {
 // What each head shows of the scene, against a plain server of the meta
 // screen's size and depth.
 void expectHeadsShowTheReference(const Layout& layout, const Xvfb* a, const Xvfb* b, const ProxyProcess* proxy) {
-  std::string size = std::string(layout.zoomed ? "1024" : "2048") + "x768x" + std::to_string(plainDepth(layout));
+  bool oneWide = layout.zoomed || layout.alone;
+  std::string size = std::string(oneWide ? "1024" : "2048") + "x768x" + std::to_string(plainDepth(layout));
   Xvfb reference({"-screen", "0", size});
   ASSERT_TRUE(reference.ok()) << reference.error();
   // Across the seam side by side; inside B's quarter when zoomed.
-  int left = layout.zoomed ? 150 : 900, top = 100;
-  bool indexes = layout.emulating != 0;
-  ASSERT_TRUE(drawScene(reference.display(), left, top, indexes));
+  int left = oneWide ? 150 : 900, top = 100;
+  ASSERT_TRUE(drawScene(reference.display(), left, top));
   renderErrors.clear();
   XErrorHandler old = XSetErrorHandler(countErrors);
-  ASSERT_TRUE(drawScene(proxy->display(), left, top, indexes));
+  ASSERT_TRUE(drawScene(proxy->display(), left, top));
   XSetErrorHandler(old);
   EXPECT_TRUE(renderErrors.empty()) << int(renderErrors[0].error_code) << " for " << int(renderErrors[0].minor_code);
-  std::vector<unsigned long> ref = readRoot(reference.display(), layout.zoomed ? kWidth : 2 * kWidth, kHeight);
+  std::vector<unsigned long> ref = readRoot(reference.display(), oneWide ? kWidth : 2 * kWidth, kHeight);
   std::vector<unsigned long> onA = readRoot(a->display(), kWidth, kHeight), onB = readRoot(b->display(), kWidth, kHeight);
   ASSERT_FALSE(ref.empty() || onA.empty() || onB.empty());
-  int refWidth = layout.zoomed ? kWidth : 2 * kWidth;
+  int refWidth = oneWide ? kWidth : 2 * kWidth;
   // A 16-bit head shows its channels' precision.
   int slackA = layout.depthA == 16 ? 8 : 0, slackB = layout.depthB == 16 ? 8 : 0;
   unsigned long long differA = 0, differB = 0, area = 0;
@@ -240,6 +266,7 @@ void expectHeadsShowTheReference(const Layout& layout, const Xvfb* a, const Xvfb
     for (int x = left; x < left + 300; x++) {
       unsigned long want = ref[size_t(y) * refWidth + x];
       if (x < kWidth && differs(onA[size_t(y) * kWidth + x], want, slackA)) differA++;
+      if (layout.alone) continue;
       if (!layout.zoomed) {
         if (x >= kWidth && differs(onB[size_t(y) * kWidth + x - kWidth], want, slackB)) differB++;
         continue;
@@ -252,12 +279,9 @@ void expectHeadsShowTheReference(const Layout& layout, const Xvfb* a, const Xvfb
       area += 4;
     }
   }
-  // An emulating head draws shapes and glyphs without blending their
-  // edges (two indexes blend to a third cell): some edge pixels differ.
-  unsigned long long edgesA = layout.emulating == 'A' ? 300 : 0, edgesB = layout.emulating == 'B' ? 300 : 0;
-  EXPECT_LE(differA, edgesA);
+  EXPECT_EQ(differA, 0u);
   if (layout.zoomed) EXPECT_LT(double(differB) / double(area), 0.04) << differB << " of " << area;
-  else EXPECT_LE(differB, edgesB);
+  else EXPECT_EQ(differB, 0u);
 }
 
 class RenderProxy : public ::testing::TestWithParam<Layout> {
@@ -405,17 +429,56 @@ INSTANTIATE_TEST_SUITE_P(Layouts, RenderProxy, ::testing::Values(Layout{"SideByS
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Heads of different depths side by side, in either order: a 24-bit head
-// that emulates 8-bit PseudoColor beside an 8-bit server, and a 16-bit
-// server before a 24-bit one.
+// that emulates 8-bit PseudoColor beside an 8-bit server, such a head
+// alone with the emulated visual as the root's, and a 16-bit server before
+// a 24-bit one. Every head shows the scene exactly as the reference does.
 class RenderOnMixedHeads : public RenderProxy {};
 
 TEST_P(RenderOnMixedHeads, EachHeadShowsWhatAReferenceServerShows) {
   expectHeadsShowTheReference(GetParam(), a.get(), b.get(), proxy.get());
 }
 
+// Every colour of five bits a channel filled on the emulated visual lands
+// on the cell a plain 8-bit server stores it as, read on the emulating head.
+TEST_P(RenderOnMixedHeads, EverySolidColourTakesThePlainServersCell) {
+  const Layout& layout = GetParam();
+  if (!layout.emulating) GTEST_SKIP() << "no emulated visual";
+  Xvfb reference({"-screen", "0", "1024x768x8"});
+  ASSERT_TRUE(reference.ok()) << reference.error();
+  int left = layout.emulating == 'B' ? kWidth + 100 : 100, top = 100;
+  auto fill = [&](const std::string& name, int x) {
+    Display* d = XOpenDisplay(name.c_str());
+    if (!d) return false;
+    XSetWindowAttributes wa{};
+    wa.override_redirect = True;
+    Window w = XCreateWindow(d, DefaultRootWindow(d), x, top, 256, 128, 0, CopyFromParent, InputOutput, CopyFromParent,
+                             CWOverrideRedirect, &wa);
+    XMapWindow(d, w);
+    XSync(d, False);
+    Picture dst = XRenderCreatePicture(d, w, XRenderFindVisualFormat(d, DefaultVisual(d, 0)), 0, nullptr);
+    for (int c = 0; c < 32768; c++) {
+      auto channel = [&](int shift) { return static_cast<unsigned short>(((c >> shift) & 31) * 0xffff / 31); };
+      XRenderColor colour{channel(10), channel(5), channel(0), 0xffff};
+      XRenderFillRectangle(d, PictOpSrc, dst, &colour, c % 256, c / 256, 1, 1);
+    }
+    XSync(d, False);  // the window stays while the roots are read
+    return true;
+  };
+  ASSERT_TRUE(fill(reference.display(), 100) && fill(proxy->display(), left));
+  std::vector<unsigned long> ref = readRoot(reference.display(), kWidth, kHeight);
+  const Xvfb* head = layout.emulating == 'B' ? b.get() : a.get();
+  std::vector<unsigned long> shown = readRoot(head->display(), kWidth, kHeight);
+  ASSERT_FALSE(ref.empty() || shown.empty());
+  int differ = 0;
+  for (int y = top; y < top + 128; y++)
+    for (int x = 100; x < 356; x++) differ += ref[size_t(y) * kWidth + x] != shown[size_t(y) * kWidth + x];
+  EXPECT_EQ(differ, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, RenderOnMixedHeads,
                          ::testing::Values(Layout{"EmulatingFirst", false, 24, 8, 'A'},
                                            Layout{"EmulatingSecond", false, 8, 24, 'B'},
+                                           Layout{"EmulatingAlone", false, 24, 24, 'A', true},
                                            Layout{"Deep16First", false, 16, 24}),
                          [](const auto& info) { return std::string(info.param.name); });
 
