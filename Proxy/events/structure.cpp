@@ -12,6 +12,7 @@
 #include "Proxy/events/translate.h"
 #include "Proxy/heads/configurenotes.h"
 #include "Proxy/heads/lookup.h"
+#include "Proxy/heads/readback.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
@@ -89,10 +90,35 @@ void parentSize(u32 window, u32* width, u32* height) {
   if (!getWindowGeometry(window, &w, &h, &border, width, height)) *width = *height = 0;
 }
 
-// x, y, width, height and border at the offsets: the outer corner through
-// the head's scaler inside the parent, the border unscaled.
-void unscaleOuterGeometry(u8* event, Head* head, u32 at, u32 parentWidth, u32 parentHeight) {
-  if (!head || !head->scaler) return;
+void putGeometry(u8* event, u32 at, const WindowGeometry& g, u32 fields) {
+  if (fields & 1) put16(event + at, u16(g.x));
+  if (fields & 2) put16(event + at + 2, u16(g.y));
+  if (fields & 4) put16(event + at + 4, u16(g.width));
+  if (fields & 8) put16(event + at + 6, u16(g.height));
+  if (fields & 16) put16(event + at + 8, u16(g.border));
+}
+
+// The report of the window's geometry at `at` (x, y, and with `fields` 31
+// width, height and border) answered with a geometry the proxy gave the
+// window that scales to it (readback.h); false when none does.
+bool answerAsGiven(u8* event, const Head* head, u32 at, u32 window, u32 fields) {
+  WindowGeometry reported{i16(get16(event + at)), i16(get16(event + at + 2)), 0, 0, 0};
+  if (fields & 4) {
+    reported.width = get16(event + at + 4);
+    reported.height = get16(event + at + 6);
+    reported.border = get16(event + at + 8);
+  }
+  WindowGeometry meta{};
+  if (!findSentGeometry(head, lookupWindow(window), reported, fields, &meta)) return false;
+  putGeometry(event, at, meta, fields);
+  return true;
+}
+
+// x, y, width, height and border at the offsets: as the window was given
+// them, else the outer corner through the head's scaler inside the parent,
+// the border unscaled.
+void unscaleOuterGeometry(u8* event, Head* head, u32 at, u32 window, u32 parentWidth, u32 parentHeight) {
+  if (!head || !head->scaler || answerAsGiven(event, head, at, window, 31)) return;
   HeadScaler* scaler = head->scaler;
   i32 border = get16(event + at + 8);
   HeadRect area{i16(get16(event + at)) + border, i16(get16(event + at + 2)) + border, get16(event + at + 4),
@@ -106,10 +132,11 @@ void unscaleOuterGeometry(u8* event, Head* head, u32 at, u32 parentWidth, u32 pa
   put16(event + at + 8, u16(metaBorder));
 }
 
-// A position without a size (ReparentNotify, GravityNotify): the window's
-// own size and border from its attribute block, scaled to the head.
+// A position without a size (ReparentNotify, GravityNotify): as the window
+// was given it, else with the window's own size and border from its
+// attribute block, scaled to the head.
 void unscalePosition(u8* event, Head* head, u32 at, u32 window, u32 parentWidth, u32 parentHeight) {
-  if (!head || !head->scaler) return;
+  if (!head || !head->scaler || answerAsGiven(event, head, at, window, 3)) return;
   HeadScaler* scaler = head->scaler;
   u32 width = 1, height = 1, border = 0, pw = 0, ph = 0;
   getWindowGeometry(window, &width, &height, &border, &pw, &ph);
@@ -205,7 +232,7 @@ void EventCreateNotify(u8* event) {
   mapIds(event, {4, 8});
   u32 width = 0, height = 0;
   parentSize(get32(event + 8), &width, &height);
-  unscaleOuterGeometry(event, head, 12, width, height);
+  unscaleOuterGeometry(event, head, 12, get32(event + 8), width, height);
   deliverEvent(event);
 }
 
@@ -250,7 +277,7 @@ void EventConfigureNotify(u8* event) {
   if (configured && !configured->parent) return;
   u32 width = 0, height = 0;
   parentSize(get32(event + 8), &width, &height);
-  unscaleOuterGeometry(event, head, 16, width, height);
+  unscaleOuterGeometry(event, head, 16, get32(event + 8), width, height);
   deliverEvent(event);
 }
 
@@ -262,17 +289,21 @@ void EventConfigureRequest(u8* event) {
   u32 window = get32(event + 8);
   if (head->scaler) {
     // A zoomed or turned head's copy of the request named every geometry
-    // value: the client gets the mask its own request had.
+    // value, scaled: the client gets the mask and the values its own
+    // request had.
     u16 mask = get16(event + 26);
-    if (!takeRotatedValueMask(currentClient, window, &mask)) {
+    WindowGeometry asked{};
+    if (takeConfigureNote(currentClient, window, &mask, &asked)) {
+      putGeometry(event, 16, asked, 31);
+    } else {
       PALVON_UNE();
       mask = 0;
+      u32 width = 0, height = 0;
+      parentSize(window, &width, &height);
+      unscaleOuterGeometry(event, head, 16, window, width, height);
     }
     put16(event + 26, mask);
   }
-  u32 width = 0, height = 0;
-  parentSize(window, &width, &height);
-  unscaleOuterGeometry(event, head, 16, width, height);
   adjustConfigureRequestPosition(event);
   deliverEvent(event);
 }

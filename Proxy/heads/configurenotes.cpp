@@ -1,5 +1,5 @@
-// Notes of ConfigureWindow value masks for redirecting clients (see
-// configurenotes.h).
+// Notes of ConfigureWindow value masks and geometries for redirecting
+// clients (see configurenotes.h).
 #include "Proxy/heads/configurenotes.h"
 
 #include <cstdlib>
@@ -14,6 +14,7 @@ struct RedirectNote {
   RedirectNote* next;
   u32 window;
   u16 mask;
+  WindowGeometry asked;
 };
 
 namespace {
@@ -22,7 +23,7 @@ namespace {
 // beyond it the oldest, whose event will not come any more, goes.
 constexpr u32 kMaxNotes = 256;
 
-void appendNote(ProxyClient* client, u32 window, u16 mask) {
+void appendNote(ProxyClient* client, u32 window, u16 mask, const WindowGeometry& asked) {
   u32 count = 0;
   RedirectNote** tail = &client->redirectNotes;
   for (; *tail; tail = &(*tail)->next) count++;
@@ -37,25 +38,26 @@ void appendNote(ProxyClient* client, u32 window, u16 mask) {
     PALVON_OOM();
     return;
   }
-  *note = {nullptr, window, mask};
+  *note = {nullptr, window, mask, asked};
   *tail = note;
 }
 
 }  // namespace
 
-void queueConfigureNotes(ProxyClient* client, ProxyWindow* window, u16 mask) {
+void queueConfigureNotes(ProxyClient* client, ProxyWindow* window, u16 mask, const WindowGeometry& asked) {
   const ProxyWindow* parent = window ? window->parent : nullptr;
   for (const EventSelection* s = parent ? parent->selections : nullptr; s; s = s->next) {
     if (s->client && s->client != client && (s->eventMask & kSubstructureRedirectMask))
-      appendNote(s->client, window->id, mask);
+      appendNote(s->client, window->id, mask, asked);
   }
 }
 
-bool takeRotatedValueMask(ProxyClient* client, u32 window, u16* mask) {
+bool takeConfigureNote(ProxyClient* client, u32 window, u16* mask, WindowGeometry* asked) {
   for (RedirectNote** p = client ? &client->redirectNotes : nullptr; p && *p; p = &(*p)->next) {
     RedirectNote* note = *p;
     if (note->window != window) continue;
     *mask = note->mask;
+    *asked = note->asked;
     *p = note->next;
     std::free(note);
     return true;

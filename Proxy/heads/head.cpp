@@ -357,9 +357,14 @@ const char* removeServerFromScreen(Head* head, bool offline) {
 
 // --- Panning --------------------------------------------------------------------------
 
-const char* setHeadPanOffset(Head* head, i32 x, i32 y) {
+const char* panOffsetRefusal(const Head* head, i32 x, i32 y) {
   if ((x || y) && (head->tags & kHeadTagStaticDisplay))
     return tmpPrintf("Can't enable screen pan at %s - Make sure the StaticDisplay tag is disabled", head->name);
+  return nullptr;
+}
+
+const char* setHeadPanOffset(Head* head, i32 x, i32 y) {
+  if (const char* refusal = panOffsetRefusal(head, x, y)) return refusal;
   head->panOffsetX = i16(std::clamp(x, i32(INT16_MIN), i32(INT16_MAX)));
   head->panOffsetY = i16(std::clamp(y, i32(INT16_MIN), i32(INT16_MAX)));
   return nullptr;

@@ -317,6 +317,9 @@ void unbindHeadFromServerDisplay(Head* head);
 Head* findEquivalentHead(Head* head);
 void destroyHead(Head* head, bool offline);
 const char* removeServerFromScreen(Head* head, bool offline);
+// Why the head may not pan by that offset, or null; setHeadPanOffset stores
+// it unless refused.
+const char* panOffsetRefusal(const Head* head, i32 x, i32 y);
 const char* setHeadPanOffset(Head* head, i32 x, i32 y);
 bool isPanModifierPressed(const Head* head, u32 state);
 bool panHead(Head* head, i32 x, i32 y, ProxyClient* client, bool bounded);

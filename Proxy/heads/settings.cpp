@@ -82,7 +82,10 @@ void configureHeadWindow(ProxyClient* client, Head* head, Window window, i64 x, 
   else XfsMoveResizeWindow(head->display, window, clampToI16(x), clampToI16(y), clampToU16(width), clampToU16(height));
 }
 
-// One call: the head, what was asked and what changed.
+// One call: the head, what was asked and what changed. The steps run
+// twice: first on a copy of the head (trial), where they only refuse and
+// change the copy, so that a refusal finds the head as it was; then on the
+// head itself, where only a server or the memory can still fail.
 struct Apply {
   ProxyClient* client;
   Head* head;
@@ -91,12 +94,15 @@ struct Apply {
   const HeadSettings* s;
   u32 changed;
   bool geometry;
+  bool trial;
+  const Head* self;  // the head itself (in a trial, head is its copy)
+  bool colorChosen;  // a trial's tag change made the head the colour head
 };
 
 // --- Name, placement, border, clip ---------------------------------------------------
 
 const char* applyName(Apply& a) {
-  if (!(a.mask & kHeadGivenName) || !a.s->name || strcmp(a.s->name, a.head->name) == 0) return nullptr;
+  if (a.trial || !(a.mask & kHeadGivenName) || !a.s->name || strcmp(a.s->name, a.head->name) == 0) return nullptr;
   strCopy(a.head->name, a.s->name, kHeadNameMax + 1);
   a.changed |= kHeadGivenName;
   return setInWindowHeadTitle(a.head);
@@ -121,7 +127,7 @@ const char* applyDirection(Apply& a) {
     if (a.s->relativeTo) {
       other = static_cast<Head*>(lookupResourceByType(a.s->relativeTo, RT_HEAD));
       if (!other) return tmpPrintf("Invalid relativeTo xid 0x%x for %s", a.s->relativeTo, head->name);
-      if (other == head) return tmpPrintf("Cyclic relative positioning for %s", head->name);
+      if (other == a.self) return tmpPrintf("Cyclic relative positioning for %s", head->name);
     } else {
       head->direction = 0;
     }
@@ -244,7 +250,7 @@ void applyLogicalAxis(Apply& a, bool vertical) {
     // Logical positions count from the meta screen's own origin.
     if (screenExtent && i64(clipped) + extent > i64(screenExtent)) clipped = i32(screenExtent) - extent;
     if (clipped != value) {
-      logStepf(vertical ? "Clipped logical y to %d..." : "Clipped logical x to %d...", clipped);
+      if (!a.trial) logStepf(vertical ? "Clipped logical y to %d..." : "Clipped logical x to %d...", clipped);
       value = clipped;
     }
   }
@@ -262,9 +268,20 @@ void applyLogicalAxis(Apply& a, bool vertical) {
 
 // --- Pointer -----------------------------------------------------------------------------
 
+bool pointerZoomChanges(const Apply& a) {
+  return (a.mask & kHeadGivenPointerZoom) &&
+         (a.head->zoomX != a.s->pointerZoomX || a.head->zoomY != a.s->pointerZoomY);
+}
+
 const char* applyPointer(Apply& a) {
   Head* head = a.head;
   const HeadSettings* s = a.s;
+  if (a.trial) {
+    if (!pointerZoomChanges(a)) return nullptr;
+    if (head->metaScreen && clientCount) return tmpPrintf("Can't change pointer scaling of %s at runtime", head->name);
+    // A head placed later makes its cursor then: its server must show it.
+    return checkHeadCursorZoom(head, s->pointerZoomX, s->pointerZoomY);
+  }
   if (a.mask & kHeadGivenPointer) {
     u8 hidden = s->pointer ? 0 : 1;
     if (hidden != head->pointerHidden) {
@@ -296,10 +313,7 @@ const char* applyPointer(Apply& a) {
     head->pointerSampleRate = s->pointerSampleRate;
     a.changed |= kHeadGivenPointerSampleRate;
   }
-  if ((a.mask & kHeadGivenPointerZoom) && (head->zoomX != s->pointerZoomX || head->zoomY != s->pointerZoomY)) {
-    if (head->metaScreen && clientCount) return tmpPrintf("Can't change pointer scaling of %s at runtime", head->name);
-    // A head placed later makes its cursor then: its server must show it.
-    if (const char* error = checkHeadCursorZoom(head, s->pointerZoomX, s->pointerZoomY)) return error;
+  if (pointerZoomChanges(a)) {
     head->zoomX = s->pointerZoomX, head->zoomY = s->pointerZoomY;
     a.changed |= kHeadGivenPointerZoom;
   }
@@ -316,7 +330,10 @@ enum TagCheck : u8 {
   kMustBeInWindow = 0x8,
 };
 
-// The action returns null, or the reason the change is refused.
+// The refusal returns the reason a change is refused, or null; it reads
+// only the head (the trial's copy) and changes nothing. The action makes
+// the change and returns null, or what failed on the way.
+using TagRefusal = const char* (*)(const Apply& a, bool set);
 using TagAction = const char* (*)(Apply& a, u32 bit, bool set);
 
 struct TagRule {
@@ -325,6 +342,7 @@ struct TagRule {
   bool onSetOnly;    // clearing is accepted without action
   u8 checks;
   TagAction action;
+  TagRefusal refuse = nullptr;
 };
 
 void storeTag(Head* head, u32 bit, bool set) {
@@ -368,13 +386,11 @@ const char* tagIconify(Apply& a, u32, bool set) {
   return nullptr;
 }
 const char* tagKeepOnTop(Apply& a, u32, bool set) {
-  if (set && (a.head->tags & kHeadTagKeepBelow)) return "keepBelow already set";
   storeTag(a.head, kHeadTagKeepOnTop, set);
   updateHeadStacking(a.head);
   return nullptr;
 }
 const char* tagKeepBelow(Apply& a, u32, bool set) {
-  if (set && (a.head->tags & kHeadTagKeepOnTop)) return "keepOnTop already set";
   storeTag(a.head, kHeadTagKeepBelow, set);
   updateHeadStacking(a.head);
   return nullptr;
@@ -391,8 +407,6 @@ const char* tagOverlay(Apply& a, u32, bool set) {
   return nullptr;
 }
 const char* tagColor(Apply& a, u32, bool) {
-  if (a.head->tags & kHeadTagSloppyVisuals) return "has tag 'sloppyVisuals'";
-  if (!a.head->serverDisplay) return "no X-server";
   if (a.head->metaScreen) a.head->metaScreen->colorHead = a.head;
   return nullptr;
 }
@@ -402,12 +416,10 @@ const char* tagStatic(Apply& a, u32, bool set) {
   return nullptr;
 }
 const char* tagSloppyVisuals(Apply& a, u32, bool set) {
-  if (a.head->metaScreen && a.head->metaScreen->colorHead == a.head) return "has tag 'color'";
   storeTag(a.head, kHeadTagSloppyVisuals, set);
   return nullptr;
 }
 const char* tagProbeOnly(Apply& a, u32, bool set) {
-  if (set && !(proxyConfig.options & kOptionDynamicServer)) return optionNotEnabled("DynamicServer");
   storeTag(a.head, kHeadTagProbeOnly, set);
   return nullptr;
 }
@@ -432,12 +444,32 @@ const char* tagSelectionSync(Apply& a, u32, bool set) {
 const char* tagByteSwap(Apply& a, u32 bit, bool set) {
   ServerDisplay* server = a.head->serverDisplay;
   if (!server) return tagStore(a, bit, set);
-  if (atRunTime(a.head)) return "not at runtime";
   if (set) {
     LOGF(logChInfo, "Enabling byte-swapping to %s ...", server->displayName);
     server->byteOrderDiffers = 1;
   }
   return nullptr;
+}
+
+const char* refuseKeepOnTop(const Apply& a, bool set) {
+  return set && (a.head->tags & kHeadTagKeepBelow) ? "keepBelow already set" : nullptr;
+}
+const char* refuseKeepBelow(const Apply& a, bool set) {
+  return set && (a.head->tags & kHeadTagKeepOnTop) ? "keepOnTop already set" : nullptr;
+}
+const char* refuseColor(const Apply& a, bool) {
+  if (a.head->tags & kHeadTagSloppyVisuals) return "has tag 'sloppyVisuals'";
+  return a.head->serverDisplay ? nullptr : "no X-server";
+}
+const char* refuseSloppyVisuals(const Apply& a, bool) {
+  const MetaScreen* screen = a.head->metaScreen;
+  return screen && (a.colorChosen || screen->colorHead == a.self) ? "has tag 'color'" : nullptr;
+}
+const char* refuseProbeOnly(const Apply&, bool set) {
+  return set && !(proxyConfig.options & kOptionDynamicServer) ? optionNotEnabled("DynamicServer") : nullptr;
+}
+const char* refuseByteSwap(const Apply& a, bool) {
+  return a.head->serverDisplay && atRunTime(a.head) ? "not at runtime" : nullptr;
 }
 
 // In the order the changes are made; a tag without a row is stored.
@@ -451,20 +483,20 @@ constexpr TagRule kTagRules[] = {
     {kTagZoomedFonts, "zoomedFonts", false, 0, tagStore},
     {kHeadTagIconify, "iconify", false, kMustBeInWindow, tagIconify},
     {kHeadTagNotManaged, "notManaged", false, kNotAtRuntime | kMustBeInWindow, tagStore},
-    {kHeadTagKeepOnTop, "keepOnTop", false, 0, tagKeepOnTop},
-    {kHeadTagKeepBelow, "keepBelow", false, 0, tagKeepBelow},
+    {kHeadTagKeepOnTop, "keepOnTop", false, 0, tagKeepOnTop, refuseKeepOnTop},
+    {kHeadTagKeepBelow, "keepBelow", false, 0, tagKeepBelow, refuseKeepBelow},
     {kHeadTagOptimizedDraw, "optimizedDraw", false, 0, tagOptimizedDraw},
     {kHeadTagOverlay, "overlay", false, kNotAtRuntime | kMustBeInWindow, tagOverlay},
-    {kHeadTagColor, "color", true, kNotAtRuntime, tagColor},
+    {kHeadTagColor, "color", true, kNotAtRuntime, tagColor, refuseColor},
     {kHeadTagStatic, "static", false, kNotAtRuntime, tagStatic},
-    {kHeadTagSloppyVisuals, "sloppyVisuals", false, kNotAtRuntime, tagSloppyVisuals},
+    {kHeadTagSloppyVisuals, "sloppyVisuals", false, kNotAtRuntime, tagSloppyVisuals, refuseSloppyVisuals},
     {kHeadTagSloppyDepths, "sloppyDepths", false, kNotAtRuntime, tagStore},
     {kHeadTagStaticDisplay, "staticDisplay", false, kNotAtRuntime, tagStore},
-    {kHeadTagProbeOnly, "probeOnly", false, 0, tagProbeOnly},
+    {kHeadTagProbeOnly, "probeOnly", false, 0, tagProbeOnly, refuseProbeOnly},
     {kTagRefreshSelectionSync, "selectionSyncRefresh", false, kNeedsServer, tagRefresh},
     {kTagSelectionSync, "selectionSync", false, kMustBeInWindow, tagSelectionSync},
     {kHeadTagBuggyRandr, "buggyRANDR", false, 0, tagStore},
-    {kHeadTagByteSwap, "ByteSwapToXServer", false, 0, tagByteSwap},
+    {kHeadTagByteSwap, "ByteSwapToXServer", false, 0, tagByteSwap, refuseByteSwap},
 };
 
 const char* tagCheckReason(const Apply& a, u8 checks) {
@@ -479,7 +511,8 @@ const char* tagCheckReason(const Apply& a, u8 checks) {
 const char* applyTags(Apply& a) {
   if (!(a.mask & kHeadGivenTags)) return nullptr;
   u32 wanted = a.s->tags;
-  u32 differ = (wanted ^ getHeadTags(a.head)) & ~kHeadTagInputControl;
+  // The roles are the head's own, found by its address.
+  u32 differ = (wanted ^ getHeadTags(a.self)) & ~kHeadTagInputControl;
   if (!differ) return nullptr;
   for (const TagRule& rule : kTagRules) {
     if (!(differ & rule.bit)) continue;
@@ -487,7 +520,14 @@ const char* applyTags(Apply& a) {
     bool set = (wanted & rule.bit) != 0;
     if (rule.onSetOnly && !set) continue;
     const char* reason = tagCheckReason(a, rule.checks);
-    if (!reason) reason = rule.action(a, rule.bit, set);
+    if (!reason && rule.refuse) reason = rule.refuse(a, set);
+    if (!reason && a.trial) {
+      // The later rules see what this one would leave.
+      storeTag(a.head, rule.bit, set);
+      a.colorChosen = a.colorChosen || (rule.bit == kHeadTagColor && set);
+    } else if (!reason) {
+      reason = rule.action(a, rule.bit, set);
+    }
     if (reason) return tmpPrintf("Can't change tag '%s' on %s: %s", rule.word, a.head->name, reason);
     a.changed |= kHeadGivenTags;
   }
@@ -504,7 +544,7 @@ const char* applyTags(Apply& a) {
 
 const char* applyKeyboardMap(Apply& a) {
   ServerDisplay* server = a.head->serverDisplay;
-  if (!(a.mask & kHeadGivenKeyboardMapping) || !server) return nullptr;
+  if (a.trial || !(a.mask & kHeadGivenKeyboardMapping) || !server) return nullptr;
   const char* text = a.s->keyboardMapping;
   char* copy = nullptr;
   if (text && !(copy = memStrdup(text))) return PALVON_OOM();
@@ -535,7 +575,8 @@ const char* applyRotation(Apply& a) {
     head->pointerRotation = pointerRotation;
     a.changed |= kHeadGivenRotation;
     Head* holder = pointerHead();
-    if (pointerRotation && holder == head && head->serverDisplay == inputControlDisplay) beginPointerRotation(head);
+    if (!a.trial && pointerRotation && holder == head && head->serverDisplay == inputControlDisplay)
+      beginPointerRotation(head);
   }
   return nullptr;
 }
@@ -579,6 +620,7 @@ const char* applyMetaScreen(Apply& a) {
   Head* head = a.head;
   MetaScreen* target = findMetaScreen(u32(a.s->metaScreenNumber));
   if (!target || a.s->metaScreenNumber < 0) return tmpPrintf("No meta screen %d", a.s->metaScreenNumber);
+  if (a.trial) return nullptr;
   HeadRect logical = head->logical;
   if (!isMetaScreenResizable(target) && target->width && target->height) {
     logical.width = std::min(logical.width, i32(target->width));
@@ -627,6 +669,12 @@ const char* applyMetaScreen(Apply& a) {
 const char* applyInputAndFollow(Apply& a) {
   Head* head = a.head;
   const HeadSettings* s = a.s;
+  if (a.trial) {
+    if (!(a.mask & (kHeadGivenFollowPointerX | kHeadGivenFollowPointerY))) return nullptr;
+    i32 x = (a.mask & kHeadGivenFollowPointerX) ? s->followPointerX : head->panOffsetX;
+    i32 y = (a.mask & kHeadGivenFollowPointerY) ? s->followPointerY : head->panOffsetY;
+    return x != head->panOffsetX || y != head->panOffsetY ? panOffsetRefusal(head, x, y) : nullptr;
+  }
   if ((a.mask & kHeadGivenInput) && s->input && head->serverDisplay && head->serverDisplay != inputControlDisplay) {
     if (a.client) {
       if (const char* error = syncClientLinks(a.client)) return error;
@@ -839,7 +887,6 @@ const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const
   if (head->serverDisplay && head->display && isDisplayOffline(head->display))
     return displayOfflineText(head->display);
   if (const char* error = checkValueRanges(head, mask, settings)) return error;
-  Apply a{client, head, mask, mask, settings, 0, false};
   HeadRect oldLogical = head->logical;
   using Step = const char* (*)(Apply&);
   static constexpr Step kBefore[] = {
@@ -866,6 +913,14 @@ const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const
       applyMetaScreen,
       applyInputAndFollow,
   };
+  // Every refusal first, on a copy: a change refused part-way would leave
+  // the values before it applied.
+  Head copy = *head;
+  Apply trial{client, &copy, mask, mask, settings, 0, false, true, head, false};
+  for (Step step : kBefore) {
+    if (const char* refusal = step(trial)) return refusal;
+  }
+  Apply a{client, head, mask, mask, settings, 0, false, false, head, false};
   for (Step step : kBefore) {
     if (const char* error = step(a)) return error;
   }

@@ -44,8 +44,11 @@ constexpr u32 kHeadClipBorderBits = 0x3e00;
 
 // --- Settings -----------------------------------------------------------------------
 
-// Applies the settings whose kHeadGiven* bits are in mask, in a fixed order;
-// the first failure returns its text and leaves what was applied before it.
+// Applies the settings whose kHeadGiven* bits are in mask, in a fixed order.
+// Every value is checked first, against what the settings before it would
+// make of the head: a refusal returns its text with the head unchanged.
+// Only a server or the memory failing on the way leaves what was applied
+// before the failure.
 // client is the requesting client (its links carry the window moves) or
 // null. Every bit that changed joins head->given and is announced.
 const char* applyScreenSettings(ProxyClient* client, Head* head, u32 mask, const HeadSettings* settings);

@@ -63,18 +63,23 @@ void scaleInWindow(Head* head, u32 window, i32* x, i32* y) {
 struct HeadStash {
   u32 window;
   Head* head;
+  // TranslateCoordinates between two windows the proxy knows: the answer,
+  // from its own records as they stood when it was asked.
+  bool modelled;
+  u32 child;
+  i16 x, y;
 };
 BlockPool<sizeof(HeadStash), 64> headStashes;
 
 void releaseHeadStash(void* data) { headStashes.give(data); }
 
-void stashHead(ServerLink* link, u8 code, u32 window, Head* head) {
+void stashHead(ServerLink* link, u8 code, const HeadStash& data) {
   auto* stash = static_cast<HeadStash*>(headStashes.take());
   if (!stash) {
     PALVON_OOM();
     return;
   }
-  *stash = {window, head};
+  *stash = data;
   stashRequestData(link, code, stash, releaseHeadStash);
 }
 
@@ -296,7 +301,7 @@ void ProcGetMotionEvents(u8* request, u32 length) {
                                      put32(copy + 12, metaToServerTimestamp(get32(copy + 12), target.head));
                                    },
                                    nullptr);
-  if (link) stashHead(link, X_GetMotionEvents, window, head);
+  if (link) stashHead(link, X_GetMotionEvents, HeadStash{window, head, false, None, 0, 0});
 }
 
 void ReplyGetMotionEvents(u8* reply, u32 length) {
@@ -345,7 +350,19 @@ void ProcTranslateCoordinates(u8* request, u32 length) {
   const ProxyWindow* from = lookupWindow(source);
   const ProxyWindow* to = from ? lookupWindow(destination) : nullptr;
   if (to && from->screen != to->screen) return sendReplyStatus(client, X_TranslateCoords, xFalse);
-  Head* head = translateHeadFor(source, destination, i16(get16(request + 12)), i16(get16(request + 14)));
+  i32 x = i16(get16(request + 12)), y = i16(get16(request + 14));
+  Head* head = translateHeadFor(source, destination, x, y);
+  // Between two windows it knows the proxy answers itself, as a plain
+  // server of the meta screen would: a zoomed head folds neighbouring
+  // positions into one of its pixels. The head is still asked, so that the
+  // answer comes in its place among the servers' own.
+  HeadStash stash{destination, head, to != nullptr, None, 0, 0};
+  if (to) {
+    i32 pointX = from->x + x, pointY = from->y + y;
+    const ProxyWindow* child = mappedChildAtPoint(to, pointX, pointY);
+    stash.child = child ? child->id : None;
+    stash.x = i16(pointX - to->x), stash.y = i16(pointY - to->y);
+  }
   ServerLink* link = forwardToHead(head, request, length,
                                    [](u8* copy, u32, const RouteTarget& target, void*) {
                                      u32 from = get32(copy + 4);
@@ -357,7 +374,7 @@ void ProcTranslateCoordinates(u8* request, u32 length) {
                                      put16(copy + 14, u16(y));
                                    },
                                    nullptr);
-  if (link) stashHead(link, X_TranslateCoords, destination, head);
+  if (link) stashHead(link, X_TranslateCoords, stash);
 }
 
 void ReplyTranslateCoordinates(u8* reply, u32 length) {
@@ -365,6 +382,14 @@ void ReplyTranslateCoordinates(u8* reply, u32 length) {
   HeadStash stash{};
   if (!takeHeadStash(link, X_TranslateCoords, &stash)) {
     PALVON_UNE();
+    forwardReply(reply, length);
+    return;
+  }
+  if (stash.modelled) {
+    reply[1] = xTrue;
+    put32(reply + 8, stash.child);
+    put16(reply + 12, u16(stash.x));
+    put16(reply + 14, u16(stash.y));
     forwardReply(reply, length);
     return;
   }

@@ -601,6 +601,17 @@ void settleConditionalStacking(ConfigureCopy* copy) {
   }
 }
 
+// The geometry a redirected ConfigureWindow asks for: its values over the
+// window's own (16-bit fields, as a server reads them).
+WindowGeometry askedGeometry(const ConfigureCopy& copy) {
+  WindowGeometry asked = modelGeometry(copy.window);
+  i32* fields[5] = {&asked.x, &asked.y, &asked.width, &asked.height, &asked.border};
+  for (u32 bit = 0; bit < 5; bit++) {
+    if (copy.mask & (1u << bit)) *fields[bit] = bit < 2 ? i16(copy.values[bit]) : u16(copy.values[bit]);
+  }
+  return asked;
+}
+
 void confirmGeometryLater(ProxyWindow* window) {
   ProxyClient* client = currentClient;
   MetaScreen* first = proxyState.screens;
@@ -709,7 +720,7 @@ void ProcConfigureWindow(u8* request, u32 length) {
   Head* main = screen ? (screen->mainHead ? screen->mainHead : screen->heads) : nullptr;
   // A scaled head's copy carries all four geometry values: the window
   // manager gets the client's own mask back from the note.
-  if (redirected && main && main->scaler) queueConfigureNotes(client, window, mask);
+  if (redirected && main && main->scaler) queueConfigureNotes(client, window, mask, askedGeometry(copy));
   if (!redirected) settleConditionalStacking(&copy);
   bool written = forwardWritten(writeConfigure, &copy, request, length);
   // The repaints the change left behind follow it to the servers.

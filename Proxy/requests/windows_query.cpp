@@ -1,6 +1,6 @@
 // GetWindowAttributes, GetGeometry and QueryTree: asked of the main head of
 // the window's meta screen, answered in the client's terms (ids, the meta
-// root, meta geometry, and the attributes the proxy keeps itself).
+// root, the geometry and the attributes the proxy keeps itself).
 #include <X11/X.h>
 #include <X11/Xproto.h>
 
@@ -42,10 +42,13 @@ struct DrawableStash {
   Head* head;
   u32 id;  // the drawable or window asked about
   // GetGeometry: the drawable as the client knew it when it asked (its
-  // client may destroy it before the head answers).
+  // client may destroy or change it before the head answers).
   const VisualRecord* visual;  // an InputOutput window's, else null
   u8 depth;
   bool pixmap;
+  bool modelled;  // a window or pixmap: the geometry below is the answer
+  i16 x, y;
+  u16 width, height, border;
 };
 
 // A stash handed to the one head's copy (null once taken).
@@ -160,12 +163,15 @@ void ProcGetGeometry(u8* request, u32 length) {
   auto* stash = static_cast<DrawableStash*>(std::calloc(1, sizeof(DrawableStash)));
   if (!stash) return sendXError(BadAlloc, 0, request, length, nullptr);
   stash->id = id;
+  // The geometry as the client set it: a zoomed head would answer its own,
+  // which folds neighbouring positions and sizes into one of its pixels.
   if (ProxyWindow* window = lookupWindow(id)) {
-    stash->depth = window->depth;
-    if (window->windowClass == kInputOutput) stash->visual = window->visual;
+    const VisualRecord* visual = window->windowClass == kInputOutput ? window->visual : nullptr;
+    i32 border = window->borderWidth;
+    *stash = {nullptr, id, visual, window->depth, false, true, i16(window->relativeX - border),
+              i16(window->relativeY - border), window->width, window->height, u16(border)};
   } else if (PixmapRecord* pixmap = lookupPixmap(id)) {
-    stash->pixmap = true;
-    stash->depth = pixmap->depth;
+    *stash = {nullptr, id, nullptr, pixmap->depth, true, true, 0, 0, pixmap->width, pixmap->height, 0};
   }
   // An unknown id is the server's to refuse.
   forwardWithStash(request, length, X_GetGeometry, stash, RT_DRAWABLE);
@@ -216,7 +222,15 @@ void ReplyGetGeometry(u8* reply, u32 length) {
   MetaScreen* screen = screenOfHead(head);
   if (screen) put32(reply + 8, screen->rootId);
   reply[1] = clientDepthOf(*stash, reply[1], head);
-  if (head && head->scaler) unscaleReplyGeometry(reply, stash->id, head);
+  if (stash->modelled) {
+    put16(reply + 12, u16(stash->x));
+    put16(reply + 14, u16(stash->y));
+    put16(reply + 16, stash->width);
+    put16(reply + 18, stash->height);
+    put16(reply + 20, stash->border);
+  } else if (head && head->scaler) {
+    unscaleReplyGeometry(reply, stash->id, head);
+  }
   if (screen && stash->id == screen->rootId) {
     put16(reply + 12, 0);
     put16(reply + 14, 0);

@@ -1,6 +1,7 @@
 // Window records: creation, linking, stacking, walks, destruction and the
 // per-head entries.
 #include "Proxy/events/grabs.h"
+#include "Proxy/heads/readback.h"
 #include "Proxy/join/translucency.h"
 #include "Proxy/resources/window.h"
 
@@ -189,6 +190,7 @@ ProxyWindow* createProxyWindow(u32 id, ProxyWindow* parent, i16 x, i16 y, u16 wi
   linkAsTopChild(window);
   computeWindowClip(window);
   computeBorderClip(window);
+  noteWindowGeometry(window);
   return window;
 }
 

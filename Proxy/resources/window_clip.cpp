@@ -2,6 +2,7 @@
 // the inside and border clip regions.
 #include <algorithm>
 
+#include "Proxy/heads/readback.h"
 #include "Proxy/resources/window.h"
 
 namespace palvon {
@@ -104,7 +105,8 @@ void computeGravityPosition(i32 x, i32 y, i32 staticX, i32 staticY, i32 dw, i32 
 
 void moveChildrenByGravity(ProxyWindow* parent, i32 dx, i32 dy, i32 dw, i32 dh) {
   for (ProxyWindow* child = parent->topChild; child; child = child->nextLower) {
-    if ((dw || dh) && child->windowGravity > kGravityNorthWest) {
+    bool gravity = (dw || dh) && child->windowGravity > kGravityNorthWest;
+    if (gravity) {
       i32 x, y;
       computeGravityPosition(child->relativeX, child->relativeY, child->relativeX - dx, child->relativeY - dy, dw, dh,
                              child->windowGravity, &x, &y);
@@ -112,6 +114,7 @@ void moveChildrenByGravity(ProxyWindow* parent, i32 dx, i32 dy, i32 dw, i32 dh) 
       child->relativeY = y;
     }
     refreshWindow(child);
+    if (gravity) noteWindowGeometry(child);
     traverseWindowTree(
         child,
         [](ProxyWindow* window, void* start) {

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/heads/readback.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/windowattr.h"
@@ -113,6 +114,7 @@ int reparentWindowRecord(ProxyWindow* window, ProxyWindow* parent, i32 x, i32 y,
   computeWindowClip(window);
   computeBorderClip(window);
   moveChildrenByGravity(window, 0, 0, 0, 0);
+  noteWindowGeometry(window);
   if (window->attributes) window->attributes->parentId = parent->id;
   if (wasMapped) mapWindowRecord(window, client);
   return 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/heads/readback.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/join/bgtile.h"
 #include "Proxy/join/keepvisible.h"
@@ -81,6 +82,7 @@ void applyGeometry(ProxyWindow* window, i32 x, i32 y, u32 width, u32 height, u16
   window->y = i16(parent->y + relativeY);
   window->width = u16(width);
   window->height = u16(height);
+  noteWindowGeometry(window);
   ProxyWindow* firstChange = window;
   if (sibling != window && sibling != window->nextLower) firstChange = restackWindow(window, sibling);
   if (!rigid || !borderBoxInsideParent(window) || !shiftWindowRegions(window, window->x - oldX, window->y - oldY)) {
@@ -320,6 +322,7 @@ void setBorderWidthRecord(ProxyWindow* window, u16 borderWidth) {
   // Marked at the old and at the new box, whichever is larger.
   if (shown) walkViewableWindows(window, window, nullptr);
   window->borderWidth = borderWidth;
+  noteWindowGeometry(window);
   computeBorderClip(window);
   if (shown) validateAround(window, window, kValidateOther);
 }

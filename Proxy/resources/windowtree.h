@@ -149,6 +149,10 @@ Region* windowClipShapeRegion(const ProxyWindow* window);
 ProxyWindow* windowAtPoint(ProxyWindow* window, i32 x, i32 y);
 // The topmost shown child of the window holding the point, or null.
 ProxyWindow* childAtPoint(ProxyWindow* window, i32 x, i32 y);
+// TranslateCoordinates' child: the topmost mapped child (also InputOnly,
+// also under an unmapped ancestor) whose outer rectangle, bounding shape and
+// input shape hold the point of the meta screen; null when none.
+const ProxyWindow* mappedChildAtPoint(const ProxyWindow* window, i32 x, i32 y);
 // The deepest shown window at a point of the meta screen (its root when no
 // other), null for a screen without a root record.
 ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);

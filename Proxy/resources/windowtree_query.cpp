@@ -65,6 +65,15 @@ ProxyWindow* childAtPoint(ProxyWindow* window, i32 x, i32 y) {
   return nullptr;
 }
 
+const ProxyWindow* mappedChildAtPoint(const ProxyWindow* window, i32 x, i32 y) {
+  for (const ProxyWindow* child = window->topChild; child; child = child->nextLower) {
+    if (child->mapped && boundingHolds(child, x, y) &&
+        (!child->inputShape || regionContainsPoint(x - child->x, y - child->y, child->inputShape)))
+      return child;
+  }
+  return nullptr;
+}
+
 ProxyWindow* windowAtPoint(ProxyWindow* window, i32 x, i32 y) {
   while (ProxyWindow* child = childAtPoint(window, x, y)) window = child;
   return window;

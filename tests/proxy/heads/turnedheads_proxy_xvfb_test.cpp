@@ -2,9 +2,11 @@
 // Xvfb of the meta screen's size doing the same: a bordered window resized
 // stays where the plain server keeps it, a window manager that redirects
 // the root's substructure is asked with the value mask the client sent,
-// a turned head reports the millimetres and resolution of the screen the
-// clients see, and shows backgrounds, borders and a window manager's
-// decorations as the plain server does, turned.
+// windows read back the geometry they were given (also on a zoomed-out
+// head, alone or beside a plain one), a turned head reports the
+// millimetres and resolution of the screen the clients see, and shows
+// backgrounds, borders and a window manager's decorations as the plain
+// server does, turned.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -93,6 +95,7 @@ struct Layout {
   std::vector<std::string> words;  // the head's settings
   bool sameMillimetres;   // unzoomed: the plain server's size in millimetres
   int turn;               // degrees; 0 for the zoomed head
+  const char* eastSize = nullptr;  // a plain head east of it
 };
 
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
@@ -108,6 +111,11 @@ class ZoomedAndTurned : public ::testing::TestWithParam<Layout> {
     std::vector<std::string> words{"noReset", "on", "options", "Tavel", "screen", head->display() + ".0",
                                    "borderWidth", "0"};
     words.insert(words.end(), layout.words.begin(), layout.words.end());
+    if (layout.eastSize) {
+      east = std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", layout.eastSize});
+      ASSERT_TRUE(east->ok()) << east->error();
+      words.insert(words.end(), {"screen", east->display() + ".0", "borderWidth", "0"});
+    }
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
     for (const std::string& name : {proxy->display(), plain->display()}) {
@@ -116,7 +124,7 @@ class ZoomedAndTurned : public ::testing::TestWithParam<Layout> {
     }
   }
 
-  std::unique_ptr<Xvfb> head, plain;
+  std::unique_ptr<Xvfb> head, plain, east;
   std::unique_ptr<ProxyProcess> proxy;
   std::vector<DisplayPtr> clients;  // through the proxy, then the plain server
   TempDir dir;
@@ -189,6 +197,116 @@ TEST_P(ZoomedAndTurned, AWindowManagerIsAskedWithTheClientsMask) {
   }
   EXPECT_EQ(got[0][0], got[1][0]);
   EXPECT_EQ(got[0][1], got[1][1]);
+}
+
+// What a client reads back of its windows, as lines naming the windows:
+// their geometry, coordinates translated between them, the pointer in a
+// window, and the structure events of a move, two quick resizes (the
+// second before the first one's events came), a child kept in its corner
+// by its gravity and a reparent, all at odd positions and sizes. Without
+// `gravity` the GravityNotify events are left out: a turned head's server
+// moves the children by their gravity turned with it, and tells of those
+// moves.
+std::vector<std::string> readBack(Display* d, bool gravity) {
+  Window root = DefaultRootWindow(d);
+  std::vector<std::pair<Window, std::string>> names{{root, "root"}, {None, "none"}};
+  auto name = [&](Window w) {
+    for (auto& [id, text] : names)
+      if (id == w) return text;
+    return std::string("?");
+  };
+  std::vector<std::string> lines;
+  auto line = [&](std::initializer_list<long> values, const std::string& what) {
+    std::string text = what;
+    for (long v : values) text += " " + std::to_string(v);
+    lines.push_back(text);
+  };
+  XSelectInput(d, root, SubstructureNotifyMask);
+  int farX = DisplayWidth(d, 0) - 987;  // on the plain head beside a zoomed one
+  Window w1 = XCreateSimpleWindow(d, root, 13, 17, 151, 101, 1, 0, 0xffffff);
+  Window w2 = XCreateSimpleWindow(d, root, farX, 301, 151, 101, 3, 0, 0xffffff);
+  names.insert(names.end(), {{w1, "w1"}, {w2, "w2"}});
+  XSelectInput(d, w1, StructureNotifyMask | SubstructureNotifyMask);
+  XSetWindowAttributes a{};
+  a.win_gravity = SouthEastGravity;
+  Window child = XCreateWindow(d, w1, 5, 7, 21, 11, 0, CopyFromParent, InputOutput, CopyFromParent, CWWinGravity, &a);
+  names.push_back({child, "child"});
+  XSelectInput(d, child, StructureNotifyMask);
+  XMapSubwindows(d, w1);
+  XMapWindow(d, w1);
+  XMapWindow(d, w2);
+  XSync(d, False);
+  for (Window w : {w1, child, w2, root}) {
+    Geometry g = geometryOf(d, w);
+    line({g.x, g.y, long(g.width), long(g.height), long(g.border)}, "geometry " + name(w));
+  }
+  struct Translation {
+    Window from, to;
+    int x, y;
+  };
+  // The third point lies in the child, on a zoomed-out head in the pixel
+  // past its edge.
+  for (const Translation& t : {Translation{child, root, 0, 0}, Translation{root, w1, 21, 27},
+                               Translation{root, w1, 39, 25}, Translation{w1, w2, 3, 5},
+                               Translation{root, w2, farX + 9, 311}}) {
+    int x = 0, y = 0;
+    Window under = None;
+    XTranslateCoordinates(d, t.from, t.to, t.x, t.y, &x, &y, &under);
+    line({x, y}, "translated " + name(t.from) + " " + name(t.to) + " " + name(under));
+  }
+  // Even positions (a zoomed-out head's pointer reaches only those) in
+  // windows at odd ones.
+  for (Window w : {child, w2}) {
+    int x = 0, y = 0;
+    Window under = None;
+    XTranslateCoordinates(d, w, root, 0, 0, &x, &y, &under);
+    XWarpPointer(d, None, root, 0, 0, 0, 0, (x + 5) & ~1, (y + 3) & ~1);
+    Window r;
+    int rx, ry, wx, wy;
+    unsigned mask;
+    XQueryPointer(d, w, &r, &under, &rx, &ry, &wx, &wy, &mask);
+    line({rx, ry, wx, wy}, "pointer " + name(w) + " " + name(under));
+  }
+  XMoveWindow(d, w1, 33, 45);
+  XResizeWindow(d, w1, 161, 111);
+  XResizeWindow(d, w1, 173, 119);
+  XReparentWindow(d, child, w2, 9, 11);
+  XSync(d, False);
+  poll(nullptr, 0, 200);
+  while (XPending(d)) {
+    XEvent e;
+    XNextEvent(d, &e);
+    std::string to = name(e.xany.window);
+    switch (e.type) {
+      case CreateNotify:
+        line({e.xcreatewindow.x, e.xcreatewindow.y, e.xcreatewindow.width, e.xcreatewindow.height,
+              e.xcreatewindow.border_width},
+             "create " + to + " " + name(e.xcreatewindow.window));
+        break;
+      case ConfigureNotify:
+        line({e.xconfigure.x, e.xconfigure.y, e.xconfigure.width, e.xconfigure.height, e.xconfigure.border_width},
+             "configure " + to + " " + name(e.xconfigure.window));
+        break;
+      case GravityNotify:
+        if (gravity) line({e.xgravity.x, e.xgravity.y}, "gravity " + to + " " + name(e.xgravity.window));
+        break;
+      case ReparentNotify:
+        line({e.xreparent.x, e.xreparent.y}, "reparent " + to + " " + name(e.xreparent.window));
+        break;
+      default:
+        break;
+    }
+  }
+  return lines;
+}
+
+// What a client reads back of its windows is what a plain server of the
+// meta screen's size answers: on a zoomed-out head nothing is rounded to
+// the head's pixels.
+TEST_P(ZoomedAndTurned, WindowsReadBackWhatTheyWereGiven) {
+  std::vector<std::string> got[2];
+  for (int i = 0; i < 2; i++) got[i] = readBack(clients[i].get(), GetParam().turn == 0);
+  EXPECT_EQ(got[0], got[1]) << proxy->log();
 }
 
 // xdpyinfo shows the meta screen's size in pixels, millimetres and dots
@@ -286,7 +404,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Layout{"Zoomed", "640x480x24", "320x240x24", {"clipGeometry", "320x240+0+0"}, false, 0},
                       Layout{"Quarter", "480x640x24", "640x480x24", {"rotation", "quarter"}, true, 90},
                       Layout{"Half", "640x480x24", "640x480x24", {"rotation", "half"}, true, 180},
-                      Layout{"ThreeQuarters", "480x640x24", "640x480x24", {"rotation", "threeQuarters"}, true, 270}),
+                      Layout{"ThreeQuarters", "480x640x24", "640x480x24", {"rotation", "threeQuarters"}, true, 270},
+                      Layout{"ZoomedOut", "800x600x24", "1600x1200x24", {"clipGeometry", "1600x1200+0+0"}, false, 0},
+                      Layout{"ZoomedOutBesidePlain",
+                             "800x600x24",
+                             "3200x1200x24",
+                             {"clipGeometry", "1600x1200+0+0"},
+                             false,
+                             0,
+                             "1600x1200x24"}),
     [](const ::testing::TestParamInfo<Layout>& info) { return std::string(info.param.name); });
 
 }  // namespace

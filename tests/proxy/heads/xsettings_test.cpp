@@ -364,8 +364,9 @@ const TagRow kTagRows[] = {
      0},
     {"CooperativeIsStored", 0, false, false, false, 0, kHeadTagCooperative | kZoomed, "",
      kHeadTagCooperative | kZoomed},
-    {"TagsBeforeTheFailureStay", 0, false, false, false, 0, kZoomed | kHeadTagIconify,
-     "Can't change tag 'iconify' on h: must be inWindow", kZoomed},
+    {"TagsBeforeARefusalAreNotApplied", kHeadTagCooperative, false, false, false, 0,
+     kHeadTagCooperative | kZoomed | kHeadTagIconify, "Can't change tag 'iconify' on h: must be inWindow",
+     kHeadTagCooperative},
 };
 
 class Tags : public SettingsTest, public testing::WithParamInterface<TagRow> {};

@@ -612,20 +612,25 @@ uint32_t floatBits(float value) {
 
 // Values a head cannot hold are refused with the setting and its range and
 // change nothing, on a head of the meta screen and on one added but not yet
-// placed; a second AddServer of a screen in the session is refused. The
-// proxy answers throughout, and the added head joins with a zoom its server
-// can show.
+// placed, also when the refused value comes after others that would have
+// been applied; a second AddServer of a screen in the session is refused.
+// The proxy answers throughout, and the added head joins with a zoom its
+// server can show.
 TEST_P(Meta, ValuesOutOfRangeAndASecondAdditionAreRefused) {
   Xvfb serverC({"-screen", "0", "640x480x24"});
   ASSERT_TRUE(serverC.ok()) << serverC.error();
   Bytes added = addServer(serverC.display());
   ASSERT_EQ(added.size(), 36u) << c.text(added, 32, c.get16(added, 10));
   uint32_t unplaced = c.get32(added, 32), placed = listHeads(0xffff).at(1);
+  constexpr uint32_t kItself = 0xfffffff0;          // the head's own id
+  constexpr uint32_t kItsTagsAndBoth = 0xfffffff1;  // its tags with keepOnTop and keepBelow
   struct Row {
     uint32_t mask;
     std::vector<uint32_t> values;
     const char* status;  // how the status text starts
     bool placedToo;
+    bool unplacedToo = true;
+    const char* name = nullptr;  // with mask bit 0x1
   };
   const Row rows[] = {
       {0x10000000, {floatBits(3e38f), floatBits(3e38f)}, "Invalid pointer scaling factor on", true},
@@ -638,16 +643,38 @@ TEST_P(Meta, ValuesOutOfRangeAndASecondAdditionAreRefused) {
       {0x4000, {2147483000}, "Invalid clipX 2147483000 for screen", true},
       {0x4000, {32500}, "Invalid clipX 32500 for screen", true},  // its far edge past the coordinates
       {0x10000, {uint32_t(-5)}, "Invalid clipWidth -5 for screen", true},
+      // Refused after the values before it would have been applied: the
+      // clip's x or the border, then the clip's y or x past the edge; the
+      // logical x, then a logical width or a meta screen; the name, then a
+      // direction; a direction, then the head itself to place it against;
+      // a hidden pointer, then a zoom; a sample rate, then a rotation; one
+      // tag, then one that excludes it.
+      {0x600, {100, 5000}, "Invalid displayY 5000 for screen", true},
+      {0x2200, {5000, 5}, "Invalid displayX 5000 for screen", true},
+      {0x14000, {50, 500}, "Can't change logical width of", true, false},
+      {0x4002, {7, 50}, "No meta screen 7", true},
+      {0x5, {7}, "Invalid direction 7 for screen", true, true, "renamed"},
+      {0xc, {4, kItself}, "Cyclic relative positioning for", true},
+      {0x10400000, {0, floatBits(2), floatBits(2)}, "Can't change pointer scaling of", true, false},
+      {0x08200000, {33, 45, 0}, "Screen rotation must be a multiple", true},
+      {0x80000, {kItsTagsAndBoth}, "Can't change tag 'keepBelow' on", true},
   };
   for (uint32_t head : {placed, unplaced}) {
     Bytes before = c.ask(7, c.words({head}));
     ASSERT_GE(before.size(), 100u);
     for (const Row& row : rows) {
-      if (head == placed && !row.placedToo) continue;
+      if ((head == placed && !row.placedToo) || (head == unplaced && !row.unplacedToo)) continue;
       Bytes body = c.words({head, row.mask});
       for (uint32_t v : row.values) {
+        if (v == kItself) v = head;
+        if (v == kItsTagsAndBoth) v = c.get32(before, 88) | 0x210;
         Bytes word = c.words({v});
         body.insert(body.end(), word.begin(), word.end());
+      }
+      if (row.name) {
+        Bytes name(row.name, row.name + std::strlen(row.name) + 1);
+        name.resize((name.size() + 3) & ~size_t(3), 0);
+        body.insert(body.end(), name.begin(), name.end());
       }
       std::string status = c.status(c.ask(8, body));
       EXPECT_EQ(status.rfind(row.status, 0), 0u) << std::hex << row.mask << " " << status;
