@@ -475,21 +475,12 @@ TEST_P(RenderOnMixedHeads, EverySolidColourTakesThePlainServersCell) {
   EXPECT_EQ(differ, 0);
 }
 
-// A client's errors, as (code, minor, bad value, sequence from `first`)
-// words.
-std::vector<std::vector<unsigned long>> errorWords(unsigned long first) {
-  std::vector<std::vector<unsigned long>> words;
-  for (const XErrorEvent& e : renderErrors)
-    words.push_back({e.error_code, e.minor_code, e.resourceid, e.serial - first});
-  return words;
-}
-
 // Trapezoids whose edges run between the ends of the coordinates, and
 // composites of an unknown op, onto the window's indexes and from them
 // onto a true-colour pixmap (then of a known one, and back); the errors
-// the client got. The window lies at
-// its server's origin, where the server's own offsets leave the edges as
-// they are. False when the display could not be opened.
+// the client got as (code, minor, bad value, sequence) words. The window
+// lies at its server's origin, where the server's own offsets leave the
+// edges as they are. False when the display could not be opened.
 bool drawExtremes(const std::string& name, int left, std::vector<std::vector<unsigned long>>* errors) {
   Display* d = XOpenDisplay(name.c_str());
   if (!d) return false;
@@ -520,7 +511,8 @@ bool drawExtremes(const std::string& name, int left, std::vector<std::vector<uns
   XRenderComposite(d, PictOpOver, argb, None, dst, 0, 0, 0, 0, 170, 70, 20, 20);
   XSync(d, False);
   XSetErrorHandler(old);
-  *errors = errorWords(first);
+  for (const XErrorEvent& e : renderErrors)
+    errors->push_back({e.error_code, e.minor_code, e.resourceid, e.serial - first});
   return true;  // the window stays while the roots are read
 }
 
