@@ -3,8 +3,9 @@
 // of it: a real server's connection opened next at the same address sets
 // XInput up afresh, and XInput, XKEYBOARD and the input-control library
 // answer on it as on a fresh one. The address comes back only when freed
-// memory is handed out again at once: ctest turns the sanitizer's
-// quarantine off for this file.
+// memory is handed out again at once: in the sanitizer build, whose
+// quarantine ctest turns off for this file (the C library's own allocator
+// may place the next connection elsewhere, and the test then stops).
 #include <gtest/gtest.h>
 
 #include <X11/XKBlib.h>
@@ -109,6 +110,9 @@ TEST(ExtensionRecords, AConnectionGivenUpLeavesNoneForTheNextAtItsAddress) {
     // hands the block freed last on it out first.
     Display* next = openTarget(server.display());
     if (next && next != stalled) others.push_back(next), next = XOpenDisplay(server.display().c_str());
+#if !defined(__SANITIZE_ADDRESS__)
+    if (next != stalled) GTEST_SKIP() << "the C library placed the next connection elsewhere";
+#endif
     ASSERT_EQ(next, stalled) << "the allocator gave the address to nobody";
     EXPECT_TRUE(use(next) == expected) << "stalled after " << answers << " answers";
     xtargetCloseDisplay(next);
