@@ -205,6 +205,11 @@ DepthGCCache* buildDepthGCCache(Display* display, int screen) {
   }
   cache->display = display;
   cache->screen = screen;
+  // Listed before the first request: a call given up while the contexts
+  // are made leaves them to the close hook.
+  cache->next = depthGCCaches;
+  if (depthGCCaches) depthGCCaches->previous = cache;
+  depthGCCaches = cache;
   int count = 0;
   if (int* depths = XListDepths(display, screen, &count)) {
     for (int i = 0; i < count; i++) makeDepthGC(cache, depths[i]);
@@ -214,9 +219,6 @@ DepthGCCache* buildDepthGCCache(Display* display, int screen) {
     for (int i = 0; i < count; i++) makeDepthGC(cache, formats[i].depth);
     XFree(formats);
   }
-  cache->next = depthGCCaches;
-  if (depthGCCaches) depthGCCaches->previous = cache;
-  depthGCCaches = cache;
   return cache;
 }
 

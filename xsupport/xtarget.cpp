@@ -18,6 +18,7 @@
 
 #include "base/hostclock.h"
 #include "base/logging.h"
+#include "xsupport/extrecords.h"
 #include "xsupport/misc.h"
 
 namespace palvon {
@@ -26,7 +27,7 @@ u32 imperviousXOpenDisplay = 0;
 bool (*xtargetWaitAbandoned)() = nullptr;
 
 namespace {
-void closeWithoutTraffic(Display* display, bool abandoned = false);
+void closeWithoutTraffic(Display* display);
 // Set on a connection thread while it is inside XOpenDisplay.
 thread_local sigjmp_buf* openJump = nullptr;
 thread_local Display* openLost = nullptr;
@@ -360,6 +361,7 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
                      "is available and access is granted",
                      name, static_cast<unsigned>((options->waitedBeforeMs + options->connectTimeoutMs) / 1000));
   }
+  xextFollowDisplay(display);
   if (options->synchronous) XSynchronize(display, True);
   announceClient(display, windowName);
   *out = display;
@@ -368,7 +370,7 @@ const char* xtargetOpenDisplay(const TargetOptions* options, const char* windowN
 
 namespace {
 // Closes without sending anything: queued output is discarded first.
-void closeWithoutTraffic(Display* display, bool abandoned) {
+void closeWithoutTraffic(Display* display) {
   display->flags = display->flags | XlibDisplayClosing;
   // Queued output is dropped first as well, so that the requests made below
   // fit into the buffer and never make Xlib write to a dead server.
@@ -380,9 +382,14 @@ void closeWithoutTraffic(Display* display, bool abandoned) {
   }
   if (display->cursor_font != None) XUnloadFont(display, display->cursor_font);
   display->cursor_font = None;
+  // Every library drops its record of the connection, or one opened later
+  // at this address would find it; a record a given-up call left half made
+  // is taken out without its library.
+  ExtensionCloseHook skipped = xextTakeOutHalfMadeRecord(display);
   for (_XExtension* ext = display->ext_procs; ext; ext = ext->next) {
     if (!ext->close_display) continue;
-    if (!abandoned) ext->close_display(display, &ext->codes);
+    if (ext->close_display != skipped) ext->close_display(display, &ext->codes);
+    else skipped = nullptr;
     ext->close_display = nullptr;
   }
   // The atom cache is freed here, once, so the final free has nothing left.
@@ -405,9 +412,9 @@ void closeWithoutTraffic(Display* display, bool abandoned) {
 }
 }  // namespace
 
-int xtargetCloseDisplay(Display* display, bool abandoned) {
+int xtargetCloseDisplay(Display* display) {
   xErrorTrapBegin(display);
-  closeWithoutTraffic(display, abandoned);
+  closeWithoutTraffic(display);
   return xErrorTrapEnd();
 }
 

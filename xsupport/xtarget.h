@@ -55,10 +55,9 @@ extern bool (*xtargetWaitAbandoned)();
 
 // Closes without waiting for the server: pending output is discarded and
 // X errors are trapped. Returns 1 when an X error arrived during the close.
-// `abandoned`: a call was given up part-way (the server broke while an
-// extension library set itself up), so the extensions' close hooks could
-// free what was never made; they are skipped and their state is left.
-int xtargetCloseDisplay(Display* display, bool abandoned = false);
+// Every extension library's close hook runs, but on a record that a call
+// given up part-way left half made (xsupport/extrecords.h).
+int xtargetCloseDisplay(Display* display);
 
 // The absolute wall-clock deadline of a wait of timeoutMs from now.
 timespec xtargetDeadline(const timeval& now, u64 timeoutMs);

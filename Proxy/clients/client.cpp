@@ -24,7 +24,6 @@ extern "C" {
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
-#include "base/beside.h"
 #include "base/hostclock.h"
 #include "base/logging.h"
 #include "base/orders.h"
@@ -476,8 +475,7 @@ void stopClient(ProxyClient* client, const char* reason, int keepOnClose) {
          closeDownModeName(client->closeDownMode), reason, client->requestCounter);
   bool hadLinks = client->hasLinks;
   // Whatever it was parsing ends here, a look-up its set-up waited for too.
-  dropBesideJob(client->hostLookup);
-  client->hostLookup = nullptr;
+  dropHostLookup(client);
   client->parser.bytesNeeded = kParserStop;
   client->parser.refusal = "";
   if (grabHolder == client) resumeAllClients();

@@ -48,6 +48,11 @@ extern u32 clientSetupTimeoutMs;
 // hold a bounded number of client slots, and a real client, whose set-up
 // follows its connect at once, finds one.
 constexpr u32 kMaxHalfOpenClients = 128;
+// At most this many threads wait for name servers at once, the look-ups
+// of clients that left included (each ends only with the name server's
+// answer or time-out); of those, clients still waiting hold at most
+// kMaxHalfOpenClients.
+constexpr u32 kMaxHostLookupThreads = 4 * kMaxHalfOpenClients;
 // Whether a line about a refused connection may be logged now: the first
 // kRefusalLinesPerSecond of each second may; the others are counted and
 // named in one line at the end of that second, so that a peer refused in

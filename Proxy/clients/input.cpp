@@ -151,15 +151,17 @@ void freeSetupLookup(SetupLookup* lookup) {
   free(lookup);
 }
 
-// Look-ups running, those of clients that left too: their threads end only
-// with the name server's answer or time-out.
-u32 hostLookupsRunning;
+// Look-ups of clients still waiting for them, and look-up threads running,
+// those of clients that left too.
+u32 hostLookupsAwaited;
+u32 hostLookupThreads;
 
 void endSetupLookup(void* argument, bool wanted) {
   auto* lookup = static_cast<SetupLookup*>(argument);
   ProxyClient* client = lookup->client;
-  hostLookupsRunning--;
+  hostLookupThreads--;
   if (wanted) {
+    hostLookupsAwaited--;
     client->hostLookup = nullptr;
     ProxyClient* saved = currentClient;
     currentClient = client;
@@ -178,12 +180,13 @@ void endSetupLookup(void* argument, bool wanted) {
   freeSetupLookup(lookup);
 }
 
-// Starts the look-up beside the loop; false when it cannot run (no more
-// than a set-up's share of threads wait for name servers), and the client
-// is refused then.
+// Starts the look-up beside the loop; false when it cannot run (as many
+// clients wait for look-ups as may wait for their set-up, or as many
+// threads wait for name servers as the proxy lets), and the client is
+// refused then.
 bool lookUpHostNames(ProxyClient* client, const AccessClient* access, const char* refusal, const char* name,
                      u16 nameLength) {
-  if (hostLookupsRunning >= kMaxHalfOpenClients) return false;
+  if (hostLookupsAwaited >= kMaxHalfOpenClients || hostLookupThreads >= kMaxHostLookupThreads) return false;
   auto* lookup = static_cast<SetupLookup*>(memCalloc(1, sizeof(SetupLookup)));
   if (!lookup) return false;
   *lookup = {client, copyHostnameLookup(reinterpret_cast<const sockaddr*>(&access->peer), access->peerLength),
@@ -200,7 +203,8 @@ bool lookUpHostNames(ProxyClient* client, const AccessClient* access, const char
     freeSetupLookup(lookup);
     return false;
   }
-  hostLookupsRunning++;
+  hostLookupsAwaited++;
+  hostLookupThreads++;
   return true;
 }
 
@@ -426,6 +430,13 @@ AccessClient* wrapAccessClient(_XtransConnInfo* transport) {
 }
 
 }  // namespace
+
+void dropHostLookup(ProxyClient* client) {
+  if (!client->hostLookup) return;
+  dropBesideJob(client->hostLookup);
+  client->hostLookup = nullptr;
+  hostLookupsAwaited--;
+}
 
 const char* setupClientConnection(ProxyClient* client) {
   // Nothing behind a set-up that waits for its host's names is read yet.

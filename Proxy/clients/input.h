@@ -60,6 +60,10 @@ extern bool grabCoversExempt;
 const char* setupClientConnection(ProxyClient* client);
 const char* checkClientAuthorization(ProxyClient* client, const char* name, u16 nameLength, const u8* data,
                                      u16 dataLength);
+// The client leaves while its set-up waits for its host's names: the
+// look-up runs on to its end unwanted, and counts no longer against the
+// look-ups of clients still waiting.
+void dropHostLookup(ProxyClient* client);
 // Parses the buffered input with the client current, then acts on the
 // outcome: a refusal stops the client, new pending entries get their round
 // trips, the links are pushed and reading resumes. The client may be

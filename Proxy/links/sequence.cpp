@@ -448,6 +448,14 @@ void addReplyHookTakingErrors(ServerLink* link, ReplyHookCallback callback, void
 
 int acceptReplyHook(ServerLink*, const u8*, void*) { return 1; }
 
+void disarmReplyHooks(ServerLink* link, const void* argument) {
+  for (ReplyHook* hook = link->hookHead; hook; hook = hook->next) {
+    if (hook->argument != argument) continue;
+    hook->callback = acceptReplyHook;
+    hook->argument = nullptr;
+  }
+}
+
 void releaseReplyHook(ReplyHook* hook) { hookPool.give(hook); }
 
 static void unlinkFirstHook(ServerLink* link) {

@@ -134,6 +134,9 @@ void addReplyHookForGlx(ServerLink* link, ReplyHookCallback callback, void* argu
 // which then goes no further: the request was the proxy's own.
 void addReplyHookTakingErrors(ServerLink* link, ReplyHookCallback callback, void* argument);
 int acceptReplyHook(ServerLink* link, const u8* reply, void* argument);
+// The link's hooks with that argument take their replies (or errors)
+// without calling back: the argument is about to be freed.
+void disarmReplyHooks(ServerLink* link, const void* argument);
 // Frees a hook already unlinked from its link (its callback is not called).
 void releaseReplyHook(ReplyHook* hook);
 // 1 when the reply went to the first hook, 0 when it is not the hook's.

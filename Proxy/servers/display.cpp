@@ -230,11 +230,8 @@ void disconnectServerDisplay(ServerDisplay* server, bool offline) {
   if (restored && !offline) XfsSync(display, False);
   server->display = nullptr;
   server->closing = 0;
-  // Given up while being opened, the server may have left a library's
-  // set-up half made.
-  bool abandoned = offline && xfsOpening(display);
   xfsForget(display);
-  xtargetCloseDisplay(display, abandoned);
+  xtargetCloseDisplay(display);
 }
 
 void closeLinksToServer(const ServerDisplay* server) {

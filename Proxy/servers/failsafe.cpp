@@ -38,6 +38,7 @@
 #include "Proxy/startup.h"
 #include "base/fd.h"
 #include "base/logging.h"
+#include "xsupport/extrecords.h"
 #include "xsupport/misc.h"
 #include "xsupport/xtarget.h"
 
@@ -168,6 +169,7 @@ void onAbort(int signal, siginfo_t* info, void* context) {
     sigemptyset(&abortSet);
     sigaddset(&abortSet, SIGABRT);
     pthread_sigmask(SIG_UNBLOCK, &abortSet, nullptr);
+    xextNoteCallGivenUp(display);
     XfsFrame* frame = topFrame;
     topFrame = frame->outer;
     aimTimer(topFrame);
@@ -288,6 +290,7 @@ TimeoutEntry* addTimeout(Display* display) {
 void jumpToArmedCall(Display* display) {
   xtargetFailOpeningDisplay(display);
   if (!onMainThread() || !topFrame) return;
+  xextNoteCallGivenUp(display);
   XfsFrame* frame = topFrame;
   topFrame = frame->outer;
   aimTimer(topFrame);

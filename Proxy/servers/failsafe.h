@@ -7,7 +7,9 @@
 //   - a Display already flagged broken is not touched; the wrapper returns
 //     its failure value at once;
 //   - a connection that breaks during the call returns control to the wrapper
-//     (Xlib's I/O error path jumps back instead of exiting);
+//     (Xlib's I/O error path jumps back instead of exiting); the extension
+//     library the call was in may be left part-way, which its close then
+//     takes into account (xsupport/extrecords.h);
 //   - a server that stops answering is cut off after the display's offline
 //     time-out (xfsSetOfflineTimeout), or the guard time-out when it has
 //     none (xfsSetGuardTimeout), so the call returns then; sooner once the

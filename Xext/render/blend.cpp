@@ -12,8 +12,10 @@
 //   3. a pixel the drawing changed becomes the palette's nearest cell, one
 //      it left as it was keeps its index, and the indexes go back into the
 //      picture through the picture's own clip.
-// The client's request itself goes to the head aimed at the scratch before
-// the area is read, so that an error of the drawing is the client's. Other
+// The client's request itself goes to the head aimed at a scratch (the
+// destination's, or for a drawing onto true colours the indexed source's)
+// before the area is read, so that an error of the drawing is the client's
+// and comes with the other heads' answers to it. Other
 // clients are not held: one that draws into the same area meanwhile may
 // find its pixels drawn over with what was read before.
 #include <X11/X.h>
@@ -79,11 +81,15 @@ void includePoints(Area* a, const u8* p, u32 count) {
   }
 }
 
-// A trapezoid edge's x at y, in fixed point.
+// A trapezoid edge's x at y, in fixed point, no further out than 2^40 (a
+// pixel range that include clamps anyway). Both factors of the product
+// reach 2^32 for 32-bit points, which takes 128 bits.
 i64 lineX(const u8* line, i64 y) {
   i64 x1 = i32(get32(line)), y1 = i32(get32(line + 4)), x2 = i32(get32(line + 8)), y2 = i32(get32(line + 12));
   if (y1 == y2) return x1;
-  return x1 + (y - y1) * (x2 - x1) / (y2 - y1);
+  __int128 x = x1 + __int128(y - y1) * (x2 - x1) / (y2 - y1);
+  constexpr __int128 kFar = __int128(1) << 40;
+  return i64(std::clamp(x, -kFar, kFar));
 }
 
 void includeTrapezoids(Area* a, const u8* p, u32 count) {
@@ -239,6 +245,7 @@ struct Blend {
   u8 onIndexes;        // the destination holds indexes: drawn in the scratch
   u8 seeded;           // the destination's indexes are read first
   u8 converting;       // the source holds indexes: read as colours
+  u8 drawnAtOnce;      // nothing to convert: drawn at the request itself
   Scratch target, source;
   u8* drawing;         // the head's copy, proxy order, its pictures replaced
   u32 length;
@@ -450,12 +457,14 @@ void storeResult(const u8*, void* argument) { runStep(argument, storeResultOnLin
 void drawInColoursOnLink(Blend* b, Head* head, ServerLink* link) {
   bool going = !b->failed && (!b->seeded || seedScratch(b, &b->target, link, head)) &&
                (!b->converting || seedScratch(b, &b->source, link, head));
-  going = going && xprotoCopyRequest(&link->writer, b->drawing, b->length, b->layout);
+  going = going && (b->drawnAtOnce || xprotoCopyRequest(&link->writer, b->drawing, b->length, b->layout));
   const PictureRecord* destination = b->bytes.destination.pixmap ? lookupPicture(b->picture) : nullptr;
   if (going && destination) storeBytePicture(destination, head, link, b->bytes.destination);
   if (!going || !b->onIndexes || !readArea(b, link, b->target, true, keepTargetRead) ||
-      !thenStep(b, link, storeResult))
+      !thenStep(b, link, storeResult)) {
+    disarmReplyHooks(link, b);  // the blend ends with this step
     freeScratches(b, link);
+  }
 }
 
 void drawInColours(const u8*, void* argument) { runStep(argument, drawInColoursOnLink); }
@@ -565,10 +574,23 @@ bool targetArea(const RenderDrawing& d, Head* head, Blend* b) {
   return width && height;
 }
 
-// What is written at the request: the scratches, the client's request
-// (aimed at the destination's scratch, so that its errors are the
-// client's; drawn there again later when a read must come first), and the
-// reads. False when a request could not be written.
+// The client's request itself, written at the request so that its errors
+// are the client's (of every head's, the first), as the head's copy: onto
+// the destination's scratch; for a drawing onto true colours onto the
+// indexed source's scratch, which is put again before the real drawing;
+// onto the destination itself when nothing of it is converted.
+bool writeClientsCopy(Blend* b, const RenderDrawing& d, ServerLink* link) {
+  u32 destination = get32(b->drawing + d.destinationAt);
+  if (!b->onIndexes && b->converting) put32(b->drawing + d.destinationAt, b->source.picture);
+  b->drawnAtOnce = !b->onIndexes && !b->converting;
+  u8* copy = copyRequestToServer(b->drawing, d.length, link);
+  if (copy) swapServerRequest(link, copy, d.length, d.layout);
+  put32(b->drawing + d.destinationAt, destination);
+  return copy != nullptr;
+}
+
+// What is written at the request: the scratches, the client's request and
+// the reads. False when a request could not be written.
 bool startBlend(Blend* b, const RenderDrawing& d, Head* head, ServerLink* link) {
   u8 marking = link->writingProxyCopies;
   link->writingProxyCopies = 1;
@@ -581,17 +603,16 @@ bool startBlend(Blend* b, const RenderDrawing& d, Head* head, ServerLink* link) 
   }
   if (b->converting) put32(b->drawing + 8, b->source.picture);
   link->writingProxyCopies = marking;
-  u8* copy = made && b->onIndexes ? copyRequestToServer(b->drawing, d.length, link) : nullptr;
-  if (copy) swapServerRequest(link, copy, d.length, d.layout);
+  bool asked = made && writeClientsCopy(b, d, link);
   link->writingProxyCopies = 1;
-  bool asked = made && (copy || !b->onIndexes);
-  if (asked && !b->seeded && !b->converting) {
+  if (asked && b->onIndexes && !b->seeded && !b->converting) {
     asked = readArea(b, link, b->target, true, keepTargetRead) && thenStep(b, link, storeResult);
   } else if (asked) {
     asked = (!b->seeded || readArea(b, link, b->target, false, keepTargetRead)) &&
             (!b->converting || readArea(b, link, b->source, false, keepSourceRead)) &&
             thenStep(b, link, drawInColours);
   }
+  if (!asked) disarmReplyHooks(link, b);  // the caller frees the blend
   if (!asked && made) freeScratches(b, link);
   link->writingProxyCopies = marking;
   return asked;

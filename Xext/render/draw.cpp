@@ -353,7 +353,9 @@ bool blendedOnIndexes(u8 minor) {
 }
 
 void shiftHeadDrawing(u8* copy, u32 length, i32 dx, i32 dy) {
-  auto shiftFixed = [&](u32 at, i32 by) { put32(copy + at, u32(i32(get32(copy + at)) - by * 65536)); };
+  // Wrapping as the servers' own 32-bit fixed point does when they place a
+  // drawable: a coordinate near the ends stays defined.
+  auto shiftFixed = [&](u32 at, i32 by) { put32(copy + at, get32(copy + at) - u32(by) * 65536u); };
   switch (copy[1]) {
     case X_RenderTrapezoids:
       for (u32 at = 24; at + 40 <= length; at += 40) {

@@ -275,13 +275,14 @@ Bytes changeHosts(uint8_t family, const std::string& address) {
   return bytes;
 }
 
-// A TCP connection to the display from 127.0.0.2: a loopback address that
-// is none of the machine's own, so the peer is no local host.
-int connectFromOtherHost(int number) {
+// A TCP connection to the display from 127.0.0.2 (or another host): a
+// loopback address that is none of the machine's own, so the peer is no
+// local host.
+int connectFromOtherHost(int number, const char* host = "127.0.0.2") {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in from{}, to{};
   from.sin_family = to.sin_family = AF_INET;
-  from.sin_addr.s_addr = inet_addr("127.0.0.2");
+  from.sin_addr.s_addr = inet_addr(host);
   to.sin_addr.s_addr = inet_addr("127.0.0.1");
   to.sin_port = htons(uint16_t(6000 + number));
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
@@ -405,8 +406,9 @@ std::pair<double, double> heldWhileAwaiting(RawClient& other, int fd) {
 // loop: refused when the look-up gives up, let in when the name resolves
 // to its address. A new client's links to a server named by a host go
 // where the proxy's own connection went, whatever the name resolves to
-// now. An AddServer of a name only that name server could answer is
-// refused within the 2 s of a run-time addition.
+// now; look-ups of clients that left do not keep it from others. An
+// AddServer of a name only that name server could answer is refused
+// within the 2 s of a run-time addition.
 TEST(NameLookUps, HoldNoOtherClientBeyondTheirBound) {
   test::PrivateNetwork network;
   if (!network.ok()) GTEST_SKIP() << "no private network: " << network.error();
@@ -443,6 +445,16 @@ TEST(NameLookUps, HoldNoOtherClientBeyondTheirBound) {
   const Row rows[] = {
       {"far.test.", [&] { return peerOf("far.test."); }, 2.0, 0, 0, -1},
       {"near.test", [&] { return peerOf("near.test"); }, 2.0, 0, 1, -1},
+      {"near.test behind 128 that left", [&] {
+         // Of another host, each waits for the silent name server, and
+         // leaves at once.
+         for (int i = 0; i < 128; i++) {
+           int fd = connectFromOtherHost(proxy.number(), "127.0.0.3");
+           send(fd, bare.data(), bare.size(), MSG_NOSIGNAL);
+           close(fd);
+         }
+         return peerOf("near.test");
+       }, 2.0, 0, 1, -1},
       {"links", [&] {
          // Only the silent name server could answer for server.test now.
          resolver.setHosts(hosts);

@@ -105,18 +105,18 @@ XrcDisplay* createRecord(Display* display, const char** error) {
   data->private_data = reinterpret_cast<XPointer>(record);
   record->physicalMouse = record->nullMouse = kXrcNoDevice;
   record->physicalKeyboard = record->nullKeyboard = kXrcNoDevice;
+  // Hooked in before the first round trip: a call given up in one of them
+  // leaves the record to the close, never on the list under the address.
   linkRecord(record);
+  XAddToExtensionList(XEHeadOfExtensionList(XEDataObject{.display = display}), data);
   xrcSetDefaultOptions(display);
   record->pointerRedirectionAtom = XInternAtom(display, "_XPOINTER_REDIRECTION", False);
   record->keyboardRedirectionAtom = XInternAtom(display, "_XKEYBOARD_REDIRECTION", False);
   if (!record->pointerRedirectionAtom || !record->keyboardRedirectionAtom) {
-    unlinkRecord(record);
-    std::free(record);
-    std::free(data);
+    unlinkRecord(record);  // freed with the connection's data
     *error = xrcError(display, "XInternAtom() failed");
     return nullptr;
   }
-  XAddToExtensionList(XEHeadOfExtensionList(XEDataObject{.display = display}), data);
   probeXInput(record);
   xrcCount(kXrcStatDisplays);
   return record;

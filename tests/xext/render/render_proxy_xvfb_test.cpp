@@ -475,6 +475,68 @@ TEST_P(RenderOnMixedHeads, EverySolidColourTakesThePlainServersCell) {
   EXPECT_EQ(differ, 0);
 }
 
+// Trapezoids whose edges run between the ends of the coordinates, and
+// composites of an unknown op, onto the window's indexes and from them
+// onto a true-colour pixmap (then of a known one, and back); the errors
+// the client got as (code, minor, bad value, sequence) words. The window
+// lies at its server's origin, where the server's own offsets leave the
+// edges as they are. False when the display could not be opened.
+bool drawExtremes(const std::string& name, int left, std::vector<std::vector<unsigned long>>* errors) {
+  Display* d = XOpenDisplay(name.c_str());
+  if (!d) return false;
+  XSetWindowAttributes wa{};
+  wa.override_redirect = True;
+  Window w = XCreateWindow(d, DefaultRootWindow(d), left, 0, 200, 100, 0, CopyFromParent, InputOutput,
+                           CopyFromParent, CWOverrideRedirect, &wa);
+  XMapWindow(d, w);
+  XSync(d, False);
+  XRenderPictFormat* format = XRenderFindVisualFormat(d, DefaultVisual(d, 0));
+  renderErrors.clear();
+  XErrorHandler old = XSetErrorHandler(countErrors);
+  unsigned long first = NextRequest(d);
+  Picture dst = XRenderCreatePicture(d, w, format, 0, nullptr);
+  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xffff, 0, 0x8000};
+  XRenderFillRectangle(d, PictOpSrc, dst, &red, 0, 0, 200, 100);
+  Picture solid = XRenderCreateSolidFill(d, &green);
+  const XFixed low = XFixed(0x80000000), high = 0x7fffffff;
+  XTrapezoid traps[] = {{0, XDoubleToFixed(40), {{low, low}, {high, high}}, {{high, low}, {low, high}}},
+                        {XDoubleToFixed(50), XDoubleToFixed(90), {{low, high}, {low, low}}, {{high, low}, {high, high}}}};
+  XRenderCompositeTrapezoids(d, PictOpOver, solid, dst, XRenderFindStandardFormat(d, PictStandardA8), 0, 0, traps, 2);
+  Pixmap deep = XCreatePixmap(d, w, 20, 20, 32);
+  Picture argb = XRenderCreatePicture(d, deep, XRenderFindStandardFormat(d, PictStandardARGB32), 0, nullptr);
+  XRenderComposite(d, 0x50, solid, None, dst, 0, 0, 0, 0, 5, 5, 20, 20);
+  XRenderComposite(d, 0x51, dst, None, argb, 0, 0, 0, 0, 0, 0, 20, 20);
+  // And the same copy through true colours with an op that exists.
+  XRenderComposite(d, PictOpSrc, dst, None, argb, 0, 0, 0, 0, 0, 0, 20, 20);
+  XRenderComposite(d, PictOpOver, argb, None, dst, 0, 0, 0, 0, 170, 70, 20, 20);
+  XSync(d, False);
+  XSetErrorHandler(old);
+  for (const XErrorEvent& e : renderErrors)
+    errors->push_back({e.error_code, e.minor_code, e.resourceid, e.serial - first});
+  return true;  // the window stays while the roots are read
+}
+
+// Shapes at the ends of the coordinates and errors of the client's own
+// drawing on the emulated visual, as on a plain 8-bit server.
+TEST_P(RenderOnMixedHeads, ExtremesAndErrorsAsOnAPlainServer) {
+  const Layout& layout = GetParam();
+  if (!layout.emulating) GTEST_SKIP() << "no emulated visual";
+  Xvfb reference({"-screen", "0", "1024x768x8"});
+  ASSERT_TRUE(reference.ok()) << reference.error();
+  std::vector<std::vector<unsigned long>> plainErrors, proxyErrors;
+  ASSERT_TRUE(drawExtremes(reference.display(), 0, &plainErrors) &&
+              drawExtremes(proxy->display(), layout.emulating == 'B' ? kWidth : 0, &proxyErrors));
+  EXPECT_EQ(plainErrors.size(), 2u);
+  EXPECT_EQ(proxyErrors, plainErrors);
+  std::vector<unsigned long> ref = readRoot(reference.display(), kWidth, kHeight);
+  std::vector<unsigned long> shown = readRoot((layout.emulating == 'B' ? b : a)->display(), kWidth, kHeight);
+  ASSERT_FALSE(ref.empty() || shown.empty());
+  int differ = 0;
+  for (int y = 0; y < 100; y++)
+    for (int x = 0; x < 200; x++) differ += ref[size_t(y) * kWidth + x] != shown[size_t(y) * kWidth + x];
+  EXPECT_EQ(differ, 0) << proxy->log();
+}
+
 INSTANTIATE_TEST_SUITE_P(Layouts, RenderOnMixedHeads,
                          ::testing::Values(Layout{"EmulatingFirst", false, 24, 8, 'A'},
                                            Layout{"EmulatingSecond", false, 8, 24, 'B'},
