@@ -809,6 +809,42 @@ void shiftHeldOverTheSeam(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// XTEST's relative motion over the seam and back, and beyond the screen's
+// edges: how far the pointer went after each move. Then moves over the seam
+// while a grab freezes the pointer: they wait for the thaw and add up.
+void relativeMotionOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window root = DefaultRootWindow(display);
+  int width = DisplayWidth(display, DefaultScreen(display));
+  auto from = [&](int start) {
+    Window child = 0;
+    int x = 0, y = 0, wx = 0, wy = 0;
+    unsigned state = 0;
+    XQueryPointer(display, root, &root, &child, &x, &y, &wx, &wy, &state);
+    return " " + std::to_string(x - start) + "," + std::to_string(y);
+  };
+  const int starts[][2] = {{width / 2 - 10, 20}, {width / 2 + 10, -20}, {5, -20}, {width - 5, 20}};
+  for (const auto& start : starts) {
+    movePointer(display, start[0], 150);
+    std::string line = "from " + std::to_string(start[0] * 2 / width) + ":";
+    for (int i = 0; i < 3; i++) {
+      XTestFakeRelativeMotionEvent(display, start[1], i - 1, CurrentTime);
+      line += from(start[0]);
+    }
+    out.line(line);
+  }
+  movePointer(display, width / 2 - 10, 150);
+  XGrabPointer(display, root, False, PointerMotionMask, GrabModeSync, GrabModeAsync, None, None, CurrentTime);
+  XTestFakeRelativeMotionEvent(display, 20, 0, CurrentTime);
+  XTestFakeRelativeMotionEvent(display, 20, 0, CurrentTime);
+  std::string frozen = "frozen:" + from(width / 2 - 10);
+  XAllowEvents(display, AsyncPointer, CurrentTime);
+  out.line(frozen + ", thawed:" + from(width / 2 - 10));
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(display);
+}
+
 // Whether the pointer is frozen, as a conformance suite asks: two warps
 // into the window, the second of which leaves the pointer where it was.
 bool pointerFrozen(Display* display, Window window) {
@@ -1050,6 +1086,7 @@ const DifferentialCase kGrabCases[] = {
     {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
     {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
     {"ShiftHeldOverTheSeam", 2, shiftHeldOverTheSeam},
+    {"RelativeMotionOverTheSeam", 2, relativeMotionOverTheSeam},
     {"AllowEventsInEachMode", 1, [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, false); }},
     {"AllowEventsInEachModeOnTheLastHead", 2,
      [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, true); }},
