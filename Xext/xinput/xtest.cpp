@@ -249,6 +249,23 @@ void catchUpForwardedInput(Head* to) {
   if (to->display) XfsSync(to->display, False);
 }
 
+// A plain server has given a faked key or button to every client before it
+// answers the faker's next request (a test's sync, then a look at the
+// queue). Handed on to another server, it is waited for there; the faker's
+// own events from there are read before anything else it is answered (its
+// next answer may come from another server), and every other client's were
+// written out by that server before the faker hears back, so they come
+// before whatever those clients ask next. Not for a delayed one: the input
+// server holds the faker for the delay, and the proxy would wait with it.
+void deliverHandedOnInput(u8 type, u32 delay) {
+  Head* input = inputControlHead();
+  Head* to = type == KeyPress || type == KeyRelease ? focusHead() : nullptr;
+  if (!to) to = pointerHead();
+  if (delay || !input || !to || !headDisplayOpen(to) || input->serverDisplay == to->serverDisplay) return;
+  catchUpForwardedInput(to);
+  if (ServerLink* link = clientLink(currentClient, to->serverIndex)) logFailure(syncServerLink(link));
+}
+
 // A button the proxy offers that the input-control server lacks: the proxy
 // reports it itself.
 bool fakeButtonPastTheServers(const u8* request) {
@@ -268,6 +285,7 @@ void ProcXTestFakeInput(u8* request, u32 length) {
   if (fakeButtonPastTheServers(request)) return;
   if (emulated() && fakeThroughLibrary(request, length)) return;
   u8 type = request[4];
+  u32 delay = get32(request + 8);
   if (type == MotionNotify) {
     catchUpForwardedInput(pointerHead());
     return request[5] ? moveRelative(request) : moveAbsolute(request, length);
@@ -277,6 +295,7 @@ void ProcXTestFakeInput(u8* request, u32 length) {
   ServerLink* link = firstTargetLink(Route::kInputHead);
   if (!link || !linkHasExtension(link, request[0])) return;
   forwardRequestTo(Route::kInputHead, request, length, rewriteFakeInput, nullptr);
+  if (type >= KeyPress && type <= ButtonRelease) deliverHandedOnInput(type, delay);
 }
 
 // --- GrabControl ---------------------------------------------------------------------

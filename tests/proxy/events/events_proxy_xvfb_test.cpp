@@ -845,6 +845,50 @@ void relativeMotionOverTheSeam(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Keys and clicks faked by a client and synced are the listeners' before the
+// sync returns, a hundred times in a row: heard by a keyboard grab on the
+// last head that another client ends at once, and queued for the faking
+// client under its own grabs thawed by AsyncBoth (a conformance suite's
+// look at a frozen device).
+void fakedInputBeforeTheSync(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window window = mappedWindow(display, width - 300, 100, 200, 200, KeyPressMask | KeyReleaseMask);
+  movePointer(driver, width - 200, 150);
+  KeyCode key = XKeysymToKeycode(driver, XStringToKeysym("a"));
+  int heard = 0, queued = 0;
+  XEvent event;
+  for (int round = 0; round < 100; round++) {
+    XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    XSync(display, False);
+    typeKey(driver, "a");
+    XUngrabKeyboard(display, CurrentTime);
+    XSync(display, False);
+    heard += XCheckTypedWindowEvent(display, window, KeyPress, &event) &&
+             XCheckTypedWindowEvent(display, window, KeyRelease, &event);
+    XGrabPointer(driver, window, False, ButtonPressMask, GrabModeSync, GrabModeSync, None, None, CurrentTime);
+    XGrabKeyboard(driver, window, False, GrabModeSync, GrabModeSync, CurrentTime);
+    XAllowEvents(driver, AsyncBoth, CurrentTime);
+    XTestFakeKeyEvent(driver, key, True, CurrentTime);
+    XTestFakeButtonEvent(driver, 1, True, CurrentTime);
+    XSync(driver, False);
+    queued += XCheckTypedWindowEvent(driver, window, KeyPress, &event) &&
+              XCheckTypedWindowEvent(driver, window, ButtonPress, &event);
+    XTestFakeButtonEvent(driver, 1, False, CurrentTime);
+    XTestFakeKeyEvent(driver, key, False, CurrentTime);
+    XUngrabKeyboard(driver, CurrentTime);
+    XUngrabPointer(driver, CurrentTime);
+    XSync(driver, False);
+    while (XPending(driver)) XNextEvent(driver, &event);
+    while (XPending(display)) XNextEvent(display, &event);
+  }
+  out.line("heard by the grab " + std::to_string(heard) + ", queued " + std::to_string(queued));
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 // Whether the pointer is frozen, as a conformance suite asks: two warps
 // into the window, the second of which leaves the pointer where it was.
 bool pointerFrozen(Display* display, Window window) {
@@ -1087,6 +1131,7 @@ const DifferentialCase kGrabCases[] = {
     {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
     {"ShiftHeldOverTheSeam", 2, shiftHeldOverTheSeam},
     {"RelativeMotionOverTheSeam", 2, relativeMotionOverTheSeam},
+    {"FakedInputBeforeTheSyncOnTheLastHead", 2, fakedInputBeforeTheSync},
     {"AllowEventsInEachMode", 1, [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, false); }},
     {"AllowEventsInEachModeOnTheLastHead", 2,
      [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, true); }},
