@@ -47,6 +47,11 @@ void ProcWarpPointer(u8* request, u32 length);
 // Carries out the last warp held back while the pointer was frozen, once it
 // no longer is (after the requests that thaw it).
 void carryDeferredWarp();
+// A warp of the client to meta (x, y) of the screen, or held back for
+// carryDeferredWarp while the pointer is frozen.
+void movePointerUnlessFrozen(ProxyClient* client, MetaScreen* screen, i32 x, i32 y);
+// The screen and position of the move held back; null when none is.
+MetaScreen* deferredPointerMove(i32* x, i32* y);
 void ProcSetInputFocus(u8* request, u32 length);
 void ProcGetInputFocus(u8* request, u32 length);
 void ReplyGetInputFocus(u8* reply, u32 length);

@@ -426,6 +426,22 @@ void carryDeferredWarp() {
   movePointerToScreen(deferredWarp.screen, deferredWarp.x, deferredWarp.y);
 }
 
+void movePointerUnlessFrozen(ProxyClient* client, MetaScreen* screen, i32 x, i32 y) {
+  Head* holder = pointerHead();
+  if (pointerFrozen() && (deferredWarp.due || !holder || findHeadAtPoint(screen, x, y) != holder)) {
+    deferredWarp = {true, screen, x, y};
+    return;
+  }
+  deferredWarp.due = false;
+  syncInputAcrossHeads(kXrcMouse, client, screen, x, y, true);
+}
+
+MetaScreen* deferredPointerMove(i32* x, i32* y) {
+  if (!deferredWarp.due) return nullptr;
+  *x = deferredWarp.x, *y = deferredWarp.y;
+  return deferredWarp.screen;
+}
+
 void ProcWarpPointer(u8* request, u32 length) {
   ProxyClient* client = currentClient;
   u32 source = get32(request + 4), destination = get32(request + 8);
@@ -459,12 +475,7 @@ void ProcWarpPointer(u8* request, u32 length) {
   } else {
     x += dx, y += dy;
   }
-  if (pointerFrozen() && (deferredWarp.due || !holder || findHeadAtPoint(screen, x, y) != holder)) {
-    deferredWarp = {true, screen, x, y};
-    return;
-  }
-  deferredWarp.due = false;
-  syncInputAcrossHeads(kXrcMouse, client, screen, x, y, true);
+  movePointerUnlessFrozen(client, screen, x, y);
 }
 
 // --- Focus ---------------------------------------------------------------------------------------

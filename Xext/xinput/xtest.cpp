@@ -15,6 +15,7 @@
 #include "Proxy/links/pending.h"
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
+#include "Proxy/requests/input.h"
 #include "Proxy/requests/server.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
@@ -116,6 +117,10 @@ void ProcXTestCompareCursor(u8* request, u32 length) {
 
 // --- FakeInput -----------------------------------------------------------------------
 
+void logFailure(const char* failure) {
+  if (failure) logProblem(failure, __FILE__, __LINE__);
+}
+
 // The screen an absolute motion names: its root, else the pointer's screen.
 MetaScreen* motionScreen(u32 root) {
   if (root != None) return findMetaScreenByRoot(root);
@@ -130,7 +135,24 @@ void moveAbsolute(u8* request, u32 length) {
   MetaScreen* screen = motionScreen(root);
   if (!screen) return sendXError(BadWindow, root, request, length, nullptr);
   i32 x = static_cast<i16>(get16(request + 24)), y = static_cast<i16>(get16(request + 26));
-  syncInputAcrossHeads(kXrcMouse, currentClient, screen, x, y, true);
+  movePointerUnlessFrozen(currentClient, screen, x, y);
+}
+
+// A relative move goes from the meta position (or from where a move held
+// back for a frozen pointer goes): the server would stop it at the edge of
+// its own screen, and another head goes on beyond.
+void moveRelative(const u8* request) {
+  i32 x = 0, y = 0;
+  MetaScreen* screen = deferredPointerMove(&x, &y);
+  if (!screen) {
+    Head* head = nullptr;
+    const char* failure = queryMetaPointer(nullptr, currentClient, &head, &x, &y);
+    if (failure || !head) return logFailure(failure);
+    screen = head->metaScreen;
+  }
+  x += static_cast<i16>(get16(request + 24));
+  y += static_cast<i16>(get16(request + 26));
+  movePointerUnlessFrozen(currentClient, screen, x, y);
 }
 
 // The copy for the input-control head: an extension's event type in that
@@ -148,10 +170,6 @@ void rewriteFakeInput(u8* copy, u32 length, const RouteTarget& target, void*) {
     copy[5] = static_cast<u8>(metaToHeadKeycode(kXrcKeyboard, copy[5], target.head));
   u32 root = get32(copy + 12);
   if (root != None && findMetaScreenByRoot(root)) put32(copy + 12, static_cast<u32>(target.head->root));
-}
-
-void logFailure(const char* failure) {
-  if (failure) logProblem(failure, __FILE__, __LINE__);
 }
 
 // Emulation waits for what the client sent before to reach the server, so
@@ -198,22 +216,12 @@ bool fakeThroughLibrary(u8* request, u32 length) {
       return true;
     }
     case MotionNotify: {
-      if (!detail) {
-        readyInputDisplay(delay);
-        moveAbsolute(request, length);
-        return true;
-      }
       Display* display = readyInputDisplay(delay);
-      Head* head = nullptr;
-      i32 x = 0, y = 0;
-      const char* failure = display ? queryMetaPointer(display, currentClient, &head, &x, &y) : nullptr;
-      if (failure || !head) {
-        logFailure(failure);
-        return true;
+      if (!detail) {
+        moveAbsolute(request, length);
+      } else if (display) {
+        moveRelative(request);
       }
-      x += static_cast<i16>(get16(request + 24));
-      y += static_cast<i16>(get16(request + 26));
-      syncInputAcrossHeads(kXrcMouse, currentClient, head->metaScreen, x, y, true);
       return true;
     }
     default:
@@ -222,24 +230,40 @@ bool fakeThroughLibrary(u8* request, u32 length) {
 }
 
 // Keys and buttons faked before went to the input-control server, which
-// hands them on to the pointer's server through the proxy's own connection.
-// A move the proxy makes itself waits until they are there: one server
-// keeps its input in order, and a grab that freezes on a key must see the
-// key before the motion.
-void catchUpForwardedInput() {
+// hands them on to the server of `to` (the pointer's or the keyboard
+// focus's head) through the proxy's own connection. A move the proxy makes
+// itself waits until they are there: one server keeps its input in order,
+// and a grab that freezes on a key must see the key before the motion.
+void catchUpForwardedInput(Head* to) {
   Head* input = inputControlHead();
-  Head* pointer = pointerHead();
-  if (!input || !pointer || !input->display) return;
+  if (!input || !to || !input->display) return;
   // The input server has it all before the move, also when the pointer is
   // on its head: a key it reports once the pointer is on another server's
   // is no longer the clients'.
   if (ServerLink* link = clientLink(currentClient, input->serverIndex)) logFailure(syncServerLink(link));
-  if (input->serverDisplay == pointer->serverDisplay) return;
+  if (input->serverDisplay == to->serverDisplay) return;
   XfsSync(input->display, False);
   processDisplayEvents(input->display, false);
-  // Handed on through another connection than the client's: the pointer's
-  // server has them once it answered a round trip there.
-  if (pointer->display) XfsSync(pointer->display, False);
+  // Handed on through another connection than the client's: the server has
+  // them once it answered a round trip there.
+  if (to->display) XfsSync(to->display, False);
+}
+
+// A plain server has given a faked key or button to every client before it
+// answers the faker's next request (a test's sync, then a look at the
+// queue). Handed on to another server, it is waited for there; the faker's
+// own events from there are read before anything else it is answered (its
+// next answer may come from another server), and every other client's were
+// written out by that server before the faker hears back, so they come
+// before whatever those clients ask next. Not for a delayed one: the input
+// server holds the faker for the delay, and the proxy would wait with it.
+void deliverHandedOnInput(u8 type, u32 delay) {
+  Head* input = inputControlHead();
+  Head* to = type == KeyPress || type == KeyRelease ? focusHead() : nullptr;
+  if (!to) to = pointerHead();
+  if (delay || !input || !to || !headDisplayOpen(to) || input->serverDisplay == to->serverDisplay) return;
+  catchUpForwardedInput(to);
+  if (ServerLink* link = clientLink(currentClient, to->serverIndex)) logFailure(syncServerLink(link));
 }
 
 // A button the proxy offers that the input-control server lacks: the proxy
@@ -260,15 +284,18 @@ void ProcXTestFakeInput(u8* request, u32 length) {
     return sendXError(BadLength, length, request, length, nullptr);
   if (fakeButtonPastTheServers(request)) return;
   if (emulated() && fakeThroughLibrary(request, length)) return;
-  if (request[4] == MotionNotify && request[5] == 0) {
-    catchUpForwardedInput();
-    return moveAbsolute(request, length);
+  u8 type = request[4];
+  u32 delay = get32(request + 8);
+  if (type == MotionNotify) {
+    catchUpForwardedInput(pointerHead());
+    return request[5] ? moveRelative(request) : moveAbsolute(request, length);
   }
   // Emulated, the input-control server may lack XTEST: what the library
   // does not carry cannot reach it.
   ServerLink* link = firstTargetLink(Route::kInputHead);
   if (!link || !linkHasExtension(link, request[0])) return;
   forwardRequestTo(Route::kInputHead, request, length, rewriteFakeInput, nullptr);
+  if (type >= KeyPress && type <= ButtonRelease) deliverHandedOnInput(type, delay);
 }
 
 // --- GrabControl ---------------------------------------------------------------------

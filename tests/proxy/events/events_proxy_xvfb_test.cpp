@@ -809,6 +809,86 @@ void shiftHeldOverTheSeam(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// XTEST's relative motion over the seam and back, and beyond the screen's
+// edges: how far the pointer went after each move. Then moves over the seam
+// while a grab freezes the pointer: they wait for the thaw and add up.
+void relativeMotionOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  Window root = DefaultRootWindow(display);
+  int width = DisplayWidth(display, DefaultScreen(display));
+  auto from = [&](int start) {
+    Window child = 0;
+    int x = 0, y = 0, wx = 0, wy = 0;
+    unsigned state = 0;
+    XQueryPointer(display, root, &root, &child, &x, &y, &wx, &wy, &state);
+    return " " + std::to_string(x - start) + "," + std::to_string(y);
+  };
+  const int starts[][2] = {{width / 2 - 10, 20}, {width / 2 + 10, -20}, {5, -20}, {width - 5, 20}};
+  for (const auto& start : starts) {
+    movePointer(display, start[0], 150);
+    std::string line = "from " + std::to_string(start[0] * 2 / width) + ":";
+    for (int i = 0; i < 3; i++) {
+      XTestFakeRelativeMotionEvent(display, start[1], i - 1, CurrentTime);
+      line += from(start[0]);
+    }
+    out.line(line);
+  }
+  movePointer(display, width / 2 - 10, 150);
+  XGrabPointer(display, root, False, PointerMotionMask, GrabModeSync, GrabModeAsync, None, None, CurrentTime);
+  XTestFakeRelativeMotionEvent(display, 20, 0, CurrentTime);
+  XTestFakeRelativeMotionEvent(display, 20, 0, CurrentTime);
+  std::string frozen = "frozen:" + from(width / 2 - 10);
+  XAllowEvents(display, AsyncPointer, CurrentTime);
+  out.line(frozen + ", thawed:" + from(width / 2 - 10));
+  XUngrabPointer(display, CurrentTime);
+  XCloseDisplay(display);
+}
+
+// Keys and clicks faked by a client and synced are the listeners' before the
+// sync returns, a hundred times in a row: heard by a keyboard grab on the
+// last head that another client ends at once, and queued for the faking
+// client under its own grabs thawed by AsyncBoth (a conformance suite's
+// look at a frozen device).
+void fakedInputBeforeTheSync(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int width = DisplayWidth(display, DefaultScreen(display));
+  Window window = mappedWindow(display, width - 300, 100, 200, 200, KeyPressMask | KeyReleaseMask);
+  movePointer(driver, width - 200, 150);
+  KeyCode key = XKeysymToKeycode(driver, XStringToKeysym("a"));
+  int heard = 0, queued = 0;
+  XEvent event;
+  for (int round = 0; round < 100; round++) {
+    XGrabKeyboard(display, window, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    XSync(display, False);
+    typeKey(driver, "a");
+    XUngrabKeyboard(display, CurrentTime);
+    XSync(display, False);
+    heard += XCheckTypedWindowEvent(display, window, KeyPress, &event) &&
+             XCheckTypedWindowEvent(display, window, KeyRelease, &event);
+    XGrabPointer(driver, window, False, ButtonPressMask, GrabModeSync, GrabModeSync, None, None, CurrentTime);
+    XGrabKeyboard(driver, window, False, GrabModeSync, GrabModeSync, CurrentTime);
+    XAllowEvents(driver, AsyncBoth, CurrentTime);
+    XTestFakeKeyEvent(driver, key, True, CurrentTime);
+    XTestFakeButtonEvent(driver, 1, True, CurrentTime);
+    XSync(driver, False);
+    queued += XCheckTypedWindowEvent(driver, window, KeyPress, &event) &&
+              XCheckTypedWindowEvent(driver, window, ButtonPress, &event);
+    XTestFakeButtonEvent(driver, 1, False, CurrentTime);
+    XTestFakeKeyEvent(driver, key, False, CurrentTime);
+    XUngrabKeyboard(driver, CurrentTime);
+    XUngrabPointer(driver, CurrentTime);
+    XSync(driver, False);
+    while (XPending(driver)) XNextEvent(driver, &event);
+    while (XPending(display)) XNextEvent(display, &event);
+  }
+  out.line("heard by the grab " + std::to_string(heard) + ", queued " + std::to_string(queued));
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 // Whether the pointer is frozen, as a conformance suite asks: two warps
 // into the window, the second of which leaves the pointer where it was.
 bool pointerFrozen(Display* display, Window window) {
@@ -1050,6 +1130,8 @@ const DifferentialCase kGrabCases[] = {
     {"SyncBothFreezesAgainOnTwoHeads", 2, syncBothFreezesAgain},
     {"SyncBothFreezesWarpsOverTheSeam", 2, syncBothFreezesWarpsOverTheSeam},
     {"ShiftHeldOverTheSeam", 2, shiftHeldOverTheSeam},
+    {"RelativeMotionOverTheSeam", 2, relativeMotionOverTheSeam},
+    {"FakedInputBeforeTheSyncOnTheLastHead", 2, fakedInputBeforeTheSync},
     {"AllowEventsInEachMode", 1, [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, false); }},
     {"AllowEventsInEachModeOnTheLastHead", 2,
      [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, true); }},
