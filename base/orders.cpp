@@ -478,8 +478,22 @@ void orderCancel(Order* order) {
 
 u64 orderTime(const Order* order) { return order->time; }
 
+namespace {
+
+// Whether an idle order registered after `serial` is still live. New idle
+// orders go to the front of their list, so the walk ends at the first older
+// one.
+bool idleAddedSince(u64 serial) {
+  for (Order* o = gIdle.front; o && o->serial > serial; o = o->next)
+    if (o->callback) return true;
+  return false;
+}
+
+}  // namespace
+
 u64 ordersRun(u64 maxWait) {
   if (gStopPending.exchange(false)) return gStopValue.load();
+  u64 passStart = gSerial;
   for (Order* o = gIdle.front; o;) {
     if (o->callback) {
       o->callback(o->argument);
@@ -491,6 +505,10 @@ u64 ordersRun(u64 maxWait) {
   }
   u64 wait = gEarliest->time < maxWait ? gEarliest->time : maxWait;
   if (wait > INT_MAX) wait = INT_MAX;
+  // Idle work that this pass registered (a client's reading resumed from
+  // inside its own resume) is due at the start of the next step, not after
+  // the poll has waited for a descriptor or a timer: the poll only looks.
+  if (idleAddedSince(passStart)) wait = 0;
   Order* agedFrom = gTimers.front;
   int ready = gPoll == ::poll ? waitWithEpoll(static_cast<int>(wait)) : waitWithFake(static_cast<int>(wait));
   if (ready > 0) runDescriptors();

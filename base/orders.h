@@ -45,6 +45,8 @@ constexpr u64 kOrdersMaxWait = 3600000;  // one hour: the wait with no timer
 // Empties the poll table and forgets a pending stop; orders are not touched.
 void ordersInit();
 // Each returns the new order, or nullptr after an "Out of memory" report.
+// An idle order runs at the start of every step; one registered by idle
+// work runs at the next step, whose poll then only looks.
 Order* orderAddIdle(OrderCallback callback, void* argument);
 Order* orderAddFd(int descriptor, OrderCallback callback, void* argument);       // readable
 Order* orderAddFdWrite(int descriptor, OrderCallback callback, void* argument);  // writable

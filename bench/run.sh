@@ -30,63 +30,9 @@ rounds=${2:-5}
 clients=${3:-500}
 cycles=${4:-10}
 work=$(mktemp -d /tmp/palvon-bench-XXXXXX)
-pids=()
-servers=5  # the first pids: the Xvfbs
-cleanup() {
-  # The proxies and the relay go first and are waited for: their servers
-  # leaving under them would only make them log.
-  for ((i = ${#pids[@]} - 1; i >= servers; i--)); do kill -TERM "${pids[i]}" 2>/dev/null || true; done
-  for ((i = ${#pids[@]} - 1; i >= servers; i--)); do wait "${pids[i]}" 2>/dev/null || true; done
-  for pid in "${pids[@]:0:servers}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]:0:servers}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'stop_processes; rm -rf "$work"' EXIT
+. "$top/bench/servers.sh"
 
-. "$top/scripts/displays.sh"
-
-# An Xvfb on the first free number from $2 on; sets $number once it serves.
-start_xvfb() {
-  local fifo="$work/displayfd.$1"
-  number=$(free_display "$2")
-  mkfifo "$fifo"
-  Xvfb ":$number" -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -maxclients 2048 3>"$fifo" >"$work/xvfb.$1.log" 2>&1 &
-  pids+=($!)
-  head -n1 <"$fifo" >/dev/null
-}
-
-
-ready=0
-trap 'ready=1' USR1
-start_proxy() {
-  local number=$1
-  shift
-  ready=0
-  (
-    trap '' USR1
-    exec "$build/bin/palvon" logDestination "$work/proxy.$number.log" connection ":$number" noReset on "$@"
-  ) &
-  local pid=$!
-  pids+=($pid)
-  while [ $ready -eq 0 ] && kill -0 "$pid" 2>/dev/null; do wait "$pid" || true; done
-  [ $ready -eq 1 ] || { echo "the proxy did not start:" >&2; cat "$work/proxy.$number.log" >&2; exit 1; }
-}
-
-# socat relay on the first free number from $1 on, in front of Xvfb :$2;
-# sets $number once it listens.
-start_relay() {
-  number=$(free_display "$1")
-  socat -b 1048576 "UNIX-LISTEN:/tmp/.X11-unix/X$number,fork" "UNIX-CONNECT:/tmp/.X11-unix/X$2" 2>"$work/relay.log" &
-  pids+=($!)
-  local tries=0
-  until [ -S "/tmp/.X11-unix/X$number" ]; do
-    tries=$((tries + 1))
-    [ $tries -lt 100 ] || { echo "the relay did not start" >&2; exit 1; }
-    sleep 0.05
-  done
-}
-
-command -v socat >/dev/null || { echo "socat is needed (scripts/packages.txt)" >&2; exit 1; }
 start_xvfb a 30
 a=$number
 start_xvfb b $((a + 1))
@@ -106,11 +52,11 @@ relay=$number
 one=$(free_display $((relay + 1)))
 # shellcheck disable=SC2086 # the statements are meant to split
 start_proxy "$one" ${BENCH_OPTIONS:-} screen ":$c.0"
-onepid=${pids[-1]}
+onepid=$proxy_pid
 two=$(free_display $((one + 1)))
 # shellcheck disable=SC2086
 start_proxy "$two" ${BENCH_OPTIONS:-} screen ":$d.0" screen ":$e.0"
-twopid=${pids[-1]}
+twopid=$proxy_pid
 
 echo "bare Xvfb :$a, relay :$relay, proxy :$one (one head, :$c), proxy :$two (heads :$d and :$e)"
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"

@@ -519,9 +519,11 @@ void ProcAllocColorCells(u8* request, u32 length) {
   if (!colormap) return sendXError(BadColor, id, request, length, nullptr);
   if (EmulatedColormap* cells = emulatedOnColorHead(colormap)) {
     u32 colours = get16(request + 8), planes = get16(request + 10);
-    // As a plain server: no cells asked for is a bad value, not a failure.
+    // As a plain server: no cells asked for and a contiguity that is
+    // neither true nor false are bad values; more planes than any colormap
+    // has are a failure to allocate (BadAlloc below).
     if (!colours) return sendXError(BadValue, 0, request, length, nullptr);
-    if (planes > 32) return sendXError(BadValue, planes, request, length, nullptr);
+    if (request[1] > xTrue) return sendXError(BadValue, request[1], request, length, nullptr);
     auto* pixels = static_cast<u32*>(std::malloc((u64(colours) + 32 + 1) * sizeof(u32)));
     u32* masks = pixels ? pixels + colours : nullptr;
     bool ok = pixels && allocEmulatedColorCellsRequest(colorHeadDisplay(colormap), cells, request[1] != 0, masks,

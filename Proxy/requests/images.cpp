@@ -61,7 +61,43 @@ bool imageNeedsConversion(u32 format, u32 depth, const VisualRecord* clientVisua
   return client && head->display && !ximageSameFormat(client, head->display, int(format), int(depth));
 }
 
+namespace {
+
+// Whether an image of that format goes to the head through a shared
+// segment: the server shares memory with the proxy (which the hook finds
+// out), and the image needs nothing but its put. Not with background
+// tiles, whose mirror the caller wrote, nor onto a translucent window,
+// whose pixels the caller evaluated for one PutImage. A segment's rows have
+// no left pad.
+bool mayPutShared(const ServerLink* link, u32 format) {
+  const ProxyClient* client = link->client;
+  return shmPutImageHook && client && !backgroundTileCount && !client->requestTranslucentWindow &&
+         format != XYPixmap;
+}
+
+bool copyImageBytes(u8* to, void* argument) {
+  const auto* image = static_cast<const XImage*>(argument);
+  std::memcpy(to, image->data, size_t(image->bytes_per_line) * size_t(image->height));
+  return true;
+}
+
+bool putShared(ServerLink* link, const Head* head, u32 drawable, u32 gc, const XImage* layout, i32 x, i32 y,
+               const ShmImageBytes& bytes) {
+  return shmPutImageHook(link->client, head, drawable, gc, i16(x), i16(y), u16(layout->width), u16(layout->height),
+                         u8(layout->depth), u8(layout->format), bytes);
+}
+
+}  // namespace
+
 bool putImageOnHead(ServerLink* link, const Head* head, u32 drawable, u32 gc, const XImage* image, i32 x, i32 y) {
+  // Through shared memory the image is copied once, and neither the socket
+  // nor the server copies it again. The bytes are copied in for this head
+  // alone: a converted image's storage serves the next head's too.
+  u64 bytes = u64(image->bytes_per_line) * u64(image->height);
+  ShmImageBytes copied{nullptr, bytes, copyImageBytes, const_cast<XImage*>(image)};
+  if (mayPutShared(link, u32(image->format)) && !image->xoffset &&
+      putShared(link, head, drawable, gc, image, x, y, copied))
+    return true;
   return xprotoPutImage(&link->writer, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), image,
                         i16(x), i16(y)) != 0;
 }
@@ -76,13 +112,11 @@ bool putClientImageOnHead(ServerLink* link, Head* head, u32 drawable, u32 gc, co
       setScalerDrawable(head->scaler, drawable);
       scaleArea32(head->scaler, &area);
     }
-    converted = convertImageForHead(image, info.visual, head, u32(area.width), u32(area.height));
+    converted = convertImageForHeadToScratch(image, info.visual, head, u32(area.width), u32(area.height));
     if (!converted) return false;
   }
   if (backgroundTileCount) mirrorConvertedImage(link, head, info.window, gc, converted, area.x, area.y);
-  bool put = putImageOnHead(link, head, drawable, gc, converted, area.x, area.y);
-  if (converted != image) XDestroyImage(converted);
-  return put;
+  return putImageOnHead(link, head, drawable, gc, converted, area.x, area.y);
 }
 
 ShmPutImageHook shmPutImageHook;
@@ -121,8 +155,8 @@ struct PutImage {
   u16 width, height;
   i16 x, y;
   DrawableInfo info;
-  // The image converted for the last head, kept for a next head that
-  // shares its scaler.
+  // The image converted for the last head (the shared scratch image, or
+  // the source itself), kept for a next head that shares its scaler.
   XImage* converted;
   const HeadScaler* convertedFor;
   // The request's image as an XImage, made for the first head that needs
@@ -132,10 +166,39 @@ struct PutImage {
   bool failed;
 };
 
-void dropConverted(PutImage& p) {
-  if (p.converted && p.converted != &p.source) XDestroyImage(p.converted);
-  p.converted = nullptr;
-  p.convertedFor = nullptr;
+bool readySource(PutImage& p) {
+  if (p.sourceReady) return true;
+  char* data = reinterpret_cast<char*>(const_cast<u8*>(p.request + 24));
+  p.sourceReady = ximageInit(&p.source, p.width, p.height, p.leftPad, data, clientImageFormat(p.format, p.depth));
+  return p.sourceReady;
+}
+
+// The image converted straight into a segment that the head's server shares
+// with the proxy: no image of its own, no copy. Not for a head whose
+// scaler the next head shares: that one takes the same converted image.
+struct InPlace {
+  PutImage* put;
+  const Head* head;
+  XImage layout;
+};
+
+bool convertInPlace(u8* to, void* argument) {
+  auto* in = static_cast<InPlace*>(argument);
+  XImage out = in->layout;
+  out.data = reinterpret_cast<char*>(to);
+  return convertImageInto(&in->put->source, in->put->info.visual, in->head, &out);
+}
+
+bool convertedInPlace(PutImage& p, const RouteTarget& target, const HeadRect& area) {
+  const Head* head = target.head;
+  if (!mayPutShared(target.link, p.format) || (head->scaler && head->next && head->next->scaler == head->scaler))
+    return false;
+  InPlace in{&p, head, {}};
+  if (!headImageLayout(&p.source, p.info.visual, head, u32(area.width), u32(area.height), &in.layout) ||
+      in.layout.format == XYPixmap)
+    return false;
+  ShmImageBytes bytes{nullptr, u64(in.layout.bytes_per_line) * u64(in.layout.height), convertInPlace, &in};
+  return putShared(target.link, head, p.drawable, p.gc, &in.layout, area.x, area.y, bytes);
 }
 
 bool convertedOnHead(PutImage& p, const RouteTarget& target) {
@@ -147,13 +210,11 @@ bool convertedOnHead(PutImage& p, const RouteTarget& target) {
   }
   bool shared = head->scaler && head->back && head->back->scaler == head->scaler && p.convertedFor == head->scaler;
   if (!shared) {
-    dropConverted(p);
-    if (!p.sourceReady) {
-      char* data = reinterpret_cast<char*>(const_cast<u8*>(p.request + 24));
-      if (!ximageInit(&p.source, p.width, p.height, p.leftPad, data, clientImageFormat(p.format, p.depth))) return false;
-      p.sourceReady = true;
-    }
-    p.converted = convertImageForHead(&p.source, p.info.visual, head, u32(area.width), u32(area.height));
+    p.converted = nullptr;
+    p.convertedFor = nullptr;
+    if (!readySource(p)) return false;
+    if (convertedInPlace(p, target, area)) return true;
+    p.converted = convertImageForHeadToScratch(&p.source, p.info.visual, head, u32(area.width), u32(area.height));
     if (!p.converted) return false;
     p.convertedFor = head->scaler;
   }
@@ -181,7 +242,8 @@ bool putOnHead(const RouteTarget& target, void* argument) {
   // evaluation of its pixels can go in front of.
   bool viaShm = head && !translucent && (p.format == ZPixmap || p.leftPad == 0) && shmPutImageHook;
   if (viaShm && shmPutImageHook(currentClient, head, p.drawable, p.gc, p.x, p.y, p.width, p.height,
-                                u8(mapDepthForHead(p.depth, head)), p.format, p.request + 24, p.length - 24))
+                                u8(mapDepthForHead(p.depth, head)), p.format,
+                                ShmImageBytes{p.request + 24, p.length - 24, nullptr, nullptr}))
     return true;
   u8* copy = copyRequestToServer(p.request, p.length, target.link);
   if (!copy) {
@@ -233,7 +295,6 @@ void ProcPutImage(u8* request, u32 length) {
   if (u64(length) != 24 + ((size + 3) & ~u64(3))) return sendXError(BadLength, length, request, length, nullptr);
   if (damageWanted() && p.info.window) addDamageRect(p.x, p.y, p.width, p.height);
   forEachTarget(currentRequest.row->route, putOnHead, &p);
-  dropConverted(p);
   if (p.failed) sendXError(BadAlloc, 0, request, length, nullptr);
 }
 

@@ -59,12 +59,23 @@ struct GetImageSink {
   void* argument;
 };
 
+// The bytes of an image for a shared segment: the client's own, which the
+// heads that take them as they are share (data), or bytes the caller
+// writes for one head into the room it is given (fill, data null; false
+// when it could not).
+struct ShmImageBytes {
+  const u8* data;
+  u64 bytes;
+  bool (*fill)(u8* to, void* argument);
+  void* argument;
+};
+
 // The shared-memory put of the MIT-SHM module while it is registered (null
 // otherwise): true when it sent the image, false when the caller must send
 // an ordinary PutImage.
 struct ProxyClient;
 using ShmPutImageHook = bool (*)(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width,
-                                 u16 height, u8 depth, u8 format, const u8* data, u64 bytes);
+                                 u16 height, u8 depth, u8 format, const ShmImageBytes& image);
 extern ShmPutImageHook shmPutImageHook;
 
 // The shared-memory read-back of the MIT-SHM module while it is registered

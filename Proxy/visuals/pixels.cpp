@@ -2,6 +2,7 @@
 #include "Proxy/visuals/pixels.h"
 
 #include <X11/Xutil.h>
+#include <emmintrin.h>
 
 #include <algorithm>
 #include <bit>
@@ -136,40 +137,194 @@ u32 drawableDepthOnHead(const VisualRecord* visual, u32 depth, const Head* head)
   return match->emulatedVisualId ? match->emulatedDepth : match->depth;
 }
 
-XImage* convertImageForHead(XImage* image, const VisualRecord* c, const Head* head, u32 width, u32 height) {
+namespace {
+
+// Pixel data kept from one image to the next: grown when an image needs
+// more, never shrunk.
+struct ImageScratch {
+  XImage image;
+  char* storage;
+  size_t size;
+};
+
+// The scratch image set up with that layout and size; null on exhausted
+// memory.
+XImage* fitScratch(ImageScratch* scratch, const ImageFormat* layout, u32 width, u32 height) {
+  // Sized from a first set-up without data, then grown only when needed.
+  XImage probe{};
+  char dummy;
+  if (!ximageInit(&probe, int(width), int(height), 0, &dummy, layout)) return nullptr;
+  size_t need = size_t(probe.bytes_per_line) * height;
+  if (need > scratch->size || !scratch->storage) {
+    char* grown = static_cast<char*>(realloc(scratch->storage, need ? need : 1));
+    if (!grown) return nullptr;
+    scratch->storage = grown, scratch->size = need;
+  }
+  ximageInit(&scratch->image, int(width), int(height), 0, scratch->storage, layout);
+  return &scratch->image;
+}
+
+// Every pixel of `source` converted into `out`, of the same size. Pixels of
+// 8 bits (every image of an 8-bit emulated visual) go through a table of
+// their 256 values, row by row; others one by one.
+// Colour indexes of 8 bits spread into every channel of native 32-bit head
+// pixels, 16 at a time: ((i << shift) & mask) per channel, i kept within
+// `keep` (a colormap of fewer than 256 cells takes the index modulo its
+// size, a power of two).
+void spreadIndexes(const u8* in, u8* out, int width, u32 keep, const Channel* to) {
+  const __m128i zero = _mm_setzero_si128(), keep8 = _mm_set1_epi8(char(keep));
+  const __m128i s0 = _mm_cvtsi32_si128(int(to[0].shift)), s1 = _mm_cvtsi32_si128(int(to[1].shift)),
+                s2 = _mm_cvtsi32_si128(int(to[2].shift));
+  const __m128i m0 = _mm_set1_epi32(int(to[0].mask)), m1 = _mm_set1_epi32(int(to[1].mask)),
+                m2 = _mm_set1_epi32(int(to[2].mask));
+  auto spread = [&](__m128i i) {
+    return _mm_or_si128(_mm_or_si128(_mm_and_si128(_mm_sll_epi32(i, s0), m0), _mm_and_si128(_mm_sll_epi32(i, s1), m1)),
+                        _mm_and_si128(_mm_sll_epi32(i, s2), m2));
+  };
+  int x = 0;
+  for (; x + 16 <= width; x += 16) {
+    __m128i bytes = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)), keep8);
+    __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
+    __m128i* at = reinterpret_cast<__m128i*>(out + 4 * size_t(x));
+    _mm_storeu_si128(at, spread(_mm_unpacklo_epi16(low, zero)));
+    _mm_storeu_si128(at + 1, spread(_mm_unpackhi_epi16(low, zero)));
+    _mm_storeu_si128(at + 2, spread(_mm_unpacklo_epi16(high, zero)));
+    _mm_storeu_si128(at + 3, spread(_mm_unpackhi_epi16(high, zero)));
+  }
+  for (; x < width; x++) {
+    u32 i = in[x] & keep;
+    u32 pixel = ((i << to[0].shift) & to[0].mask) | ((i << to[1].shift) & to[1].mask) | ((i << to[2].shift) & to[2].mask);
+    std::memcpy(out + 4 * size_t(x), &pixel, 4);
+  }
+}
+
+void convertPixels(XImage* source, XImage* out, const PixelConverter& convert) {
+  int width = source->width, height = source->height;
+  if (source->format != ZPixmap || source->bits_per_pixel != 8) {
+    for (int y = 0; y < height; y++)
+      for (int x = 0; x < width; x++) XPutPixel(out, x, y, convert(u32(XGetPixel(source, x, y))));
+    return;
+  }
+  const int nativeOrder = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
+  bool words = out->format == ZPixmap && out->bits_per_pixel == 32;
+  const u8* in = reinterpret_cast<const u8*>(source->data);
+  u8* row = reinterpret_cast<u8*>(out->data);
+  size_t inStep = size_t(source->bytes_per_line), outStep = size_t(out->bytes_per_line);
+  u32 modulus = convert.indexModulus;
+  if (words && out->byte_order == nativeOrder && convert.emulatedTarget && modulus && !(modulus & (modulus - 1))) {
+    u32 keep = modulus >= 256 ? 0xff : modulus - 1;
+    for (int y = 0; y < height; y++, in += inStep, row += outStep) spreadIndexes(in, row, width, keep, convert.to);
+    return;
+  }
+  u32 table[256];
+  for (u32 i = 0; i < 256; i++) table[i] = convert(i);
+  if (words && out->byte_order != nativeOrder)
+    for (u32& entry : table) entry = __builtin_bswap32(entry);
+  for (int y = 0; y < height; y++, in += inStep, row += outStep) {
+    if (!words) {
+      for (int x = 0; x < width; x++) XPutPixel(out, x, y, table[in[x]]);
+      continue;
+    }
+    for (int x = 0; x < width; x++) std::memcpy(row + 4 * size_t(x), &table[in[x]], 4);
+  }
+}
+
+// How a client image becomes a head's: the head's visual when pixels
+// convert, the layout of the result, and whether the image serves as it is.
+struct HeadImagePlan {
+  const VisualRecord* visual;
+  const ImageFormat* layout;  // ximageFormatForDisplay's record: use at once
+  bool asIs;
+};
+
+HeadImagePlan planHeadImage(XImage* image, const VisualRecord* c, const Head* head, u32 width, u32 height) {
+  HeadImagePlan plan{};
   const VisualRecord* h = image->depth >= 2 && c ? getHeadVisualIfConverting(c, head) : nullptr;
   u32 depth = h ? (h->emulatedVisualId ? h->emulatedDepth : h->depth) : mapDepthForHead(u32(image->depth), head);
+  plan.visual = h;
   bool sameGeometry = !head->scaler && width == u32(image->width) && height == u32(image->height);
-  if (!h && sameGeometry && depth == u32(image->depth) && ximageMatchesDisplay(image, head->display)) return image;
+  plan.asIs = !h && sameGeometry && depth == u32(image->depth) && ximageMatchesDisplay(image, head->display);
+  if (plan.asIs) return plan;
   u32 format = image->format == XYPixmap && depth >= 2 ? u32(ZPixmap) : u32(image->format);
   Visual* visual = h ? xlibVisual(head->display, head->screen, h->visualId) : nullptr;
-  const ImageFormat* layout = ximageFormatForDisplay(head->display, format, depth, visual);
-  XImage* out = ximageCreateWithData(layout, int(width), int(height));
-  if (!out) {
+  plan.layout = ximageFormatForDisplay(head->display, format, depth, visual);
+  return plan;
+}
+
+// The layout of an image, for an image like it.
+ImageFormat layoutOf(const XImage* image) {
+  return {u32(image->format), u32(image->depth), u32(image->bits_per_pixel), u32(image->bitmap_unit),
+          u32(image->byte_order), u32(image->bitmap_bit_order), u32(image->bitmap_pad), u32(image->red_mask),
+          u32(image->green_mask), u32(image->blue_mask)};
+}
+
+// Fills `out`, laid out for the head, from the client image, whose pixels
+// convert to the head visual h (null: none); false on exhausted memory.
+bool fillHeadImage(XImage* image, const VisualRecord* c, const VisualRecord* h, const Head* head, XImage* out) {
+  bool sameGeometry = !head->scaler && out->width == image->width && out->height == image->height;
+  if (!h) {
+    if (sameGeometry) ximageCopyAll(image, out, 0, 0);
+    else ximageCopyScaled(image, 0, 0, image->width, image->height, out, 0, 0, out->width, out->height,
+                          int(head->rotation & 3));
+    return true;
+  }
+  PixelConverter convert = toHead(c, h);
+  if (sameGeometry) {
+    convertPixels(image, out, convert);
+    return true;
+  }
+  // Converted before the scaled copy: a pixel of a deeper client visual
+  // would lose its high bits in a shallower head image.
+  ImageFormat layout = layoutOf(out);
+  XImage* converted = ximageCreateWithData(&layout, image->width, image->height);
+  if (!converted) return false;
+  convertPixels(image, converted, convert);
+  ximageCopyScaled(converted, 0, 0, converted->width, converted->height, out, 0, 0, out->width, out->height,
+                   int(head->rotation & 3));
+  XDestroyImage(converted);
+  return true;
+}
+
+}  // namespace
+
+XImage* convertImageForHead(XImage* image, const VisualRecord* c, const Head* head, u32 width, u32 height) {
+  HeadImagePlan plan = planHeadImage(image, c, head, width, height);
+  if (plan.asIs) return image;
+  XImage* out = ximageCreateWithData(plan.layout, int(width), int(height));
+  if (!out || !fillHeadImage(image, c, plan.visual, head, out)) {
+    if (out) XDestroyImage(out);
     PALVON_OOM();
     return nullptr;
   }
-  XImage* source = image;
-  XImage* converted = nullptr;
-  if (h) {
-    // Converted before the scaled copy: a pixel of a deeper client visual
-    // would lose its high bits in a shallower head image.
-    converted = ximageCreateWithData(layout, image->width, image->height);
-    if (!converted) {
-      XDestroyImage(out);
-      PALVON_OOM();
-      return nullptr;
-    }
-    PixelConverter convert = toHead(c, h);
-    for (int y = image->height; y-- > 0;)
-      for (int x = image->width; x-- > 0;) XPutPixel(converted, x, y, convert(u32(XGetPixel(image, x, y))));
-    source = converted;
-  }
-  if (sameGeometry) ximageCopyAll(source, out, 0, 0);
-  else ximageCopyScaled(source, 0, 0, source->width, source->height, out, 0, 0, int(width), int(height),
-                        int(head->rotation & 3));
-  if (converted) XDestroyImage(converted);
   return out;
+}
+
+XImage* convertImageForHeadToScratch(XImage* image, const VisualRecord* c, const Head* head, u32 width,
+                                     u32 height) {
+  static ImageScratch scratch;
+  HeadImagePlan plan = planHeadImage(image, c, head, width, height);
+  if (plan.asIs) return image;
+  XImage* out = fitScratch(&scratch, plan.layout, width, height);
+  if (!out || !fillHeadImage(image, c, plan.visual, head, out)) {
+    PALVON_OOM();
+    return nullptr;
+  }
+  return out;
+}
+
+bool headImageLayout(XImage* image, const VisualRecord* c, const Head* head, u32 width, u32 height, XImage* out) {
+  HeadImagePlan plan = planHeadImage(image, c, head, width, height);
+  char dummy;
+  if (plan.asIs || !ximageInit(out, int(width), int(height), 0, &dummy, plan.layout)) return false;
+  out->data = nullptr;
+  return true;
+}
+
+bool convertImageInto(XImage* image, const VisualRecord* c, const Head* head, XImage* out) {
+  const VisualRecord* h = image->depth >= 2 && c ? getHeadVisualIfConverting(c, head) : nullptr;
+  if (fillHeadImage(image, c, h, head, out)) return true;
+  PALVON_OOM();
+  return false;
 }
 
 XImage* convertImageToDepth(XImage* image, u32 depth, bool* owned, const Head* head) {
@@ -191,31 +346,20 @@ XImage* convertImageToDepth(XImage* image, u32 depth, bool* owned, const Head* h
 }
 
 XImage* scaleImageToScratch(XImage* image, u32 depth, const Head* head) {
-  static XImage scratch;
-  static char* storage;
-  static size_t storageSize;
+  static ImageScratch scratch;
   u32 width = u32(image->width), height = u32(image->height);
   metaSizeOf(head, &width, &height);
   const ImageFormat* layout = depth == 1 ? ximageBitmapFormat() : ximageZPixmapFormat(depth);
-  // Sized from a first set-up without data, then grown only when needed.
-  XImage probe{};
-  char dummy;
-  ximageInit(&probe, int(width), int(height), 0, &dummy, layout);
-  size_t need = size_t(probe.bytes_per_line) * height;
-  if (need > storageSize) {
-    char* grown = static_cast<char*>(realloc(storage, need ? need : 1));
-    if (!grown) {
-      XDestroyImage(image);
-      PALVON_OOM();
-      return nullptr;
-    }
-    storage = grown, storageSize = need;
+  XImage* out = fitScratch(&scratch, layout, width, height);
+  if (!out) {
+    XDestroyImage(image);
+    PALVON_OOM();
+    return nullptr;
   }
-  ximageInit(&scratch, int(width), int(height), 0, storage, layout);
-  ximageCopyScaled(image, 0, 0, image->width, image->height, &scratch, 0, 0, int(width), int(height),
+  ximageCopyScaled(image, 0, 0, image->width, image->height, out, 0, 0, int(width), int(height),
                    inverseRotation(head->rotation));
   XDestroyImage(image);
-  return &scratch;
+  return out;
 }
 
 // --- Image sets -----------------------------------------------------------------------

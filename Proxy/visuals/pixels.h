@@ -43,6 +43,17 @@ u32 drawableDepthOnHead(const VisualRecord* visual, u32 depth, const Head* head)
 // memory ("Out of memory" logged as a problem).
 XImage* convertImageForHead(XImage* image, const VisualRecord* clientVisual, const Head* head, u32 width,
                             u32 height);
+// The same into one shared scratch image (valid until the next call), or
+// the image itself: a stream of images costs no allocation.
+XImage* convertImageForHeadToScratch(XImage* image, const VisualRecord* clientVisual, const Head* head, u32 width,
+                                     u32 height);
+// The two steps of either, for a caller that provides the storage: the
+// layout the image takes on the head, without data (false when the image
+// serves as it is), then the image converted into `out` so laid out, with
+// the caller's data (false on exhausted memory, logged).
+bool headImageLayout(XImage* image, const VisualRecord* clientVisual, const Head* head, u32 width, u32 height,
+                     XImage* out);
+bool convertImageInto(XImage* image, const VisualRecord* clientVisual, const Head* head, XImage* out);
 // A head image back in meta geometry and the given depth. *owned says
 // whether the caller owns `image`; an owned input is destroyed when a new
 // image replaces it, and *owned is then set. Null on exhausted memory.

@@ -20,8 +20,10 @@ struct Head;
 struct ProxyClient;
 struct ServerLink;
 
-constexpr u64 kImageRingBytes = 128 << 10;
-// Larger images take a pooled segment of their own.
+// Room for a dozen images of 40 KiB: 100x100 at 32 bits, an icon or a
+// picture as a 24-bit head takes it (from an emulated 8-bit visual too).
+// Larger images take a pooled segment of their own, and a round trip each.
+constexpr u64 kImageRingBytes = 512 << 10;
 constexpr u64 kRingImageMaxBytes = kImageRingBytes / 8;
 constexpr u64 kImageRingIdleMs = 500;
 

@@ -266,11 +266,9 @@ bool putConverted(ShmPut& p, const RouteTarget& target) {
     setScalerDrawable(head->scaler, p.drawable);
     scaleArea32(head->scaler, &area);
   }
-  XImage* converted = convertImageForHead(p.image, p.info.visual, head, u32(area.width), u32(area.height));
-  if (!converted) return false;
-  bool sent = putImageOnHead(target.link, head, p.drawable, p.gc, converted, area.x, area.y);
-  if (converted != p.image) XDestroyImage(converted);
-  return sent;
+  XImage* converted =
+      convertImageForHeadToScratch(p.image, p.info.visual, head, u32(area.width), u32(area.height));
+  return converted && putImageOnHead(target.link, head, p.drawable, p.gc, converted, area.x, area.y);
 }
 
 bool shmPutOnHead(const RouteTarget& target, void* argument) {
@@ -642,23 +640,33 @@ void copyIntoSegment(u8* to, const u8* from, u64 bytes) {
   std::memcpy(to, from, bytes);
 }
 
-// The segment holding this image for this request, or a new loan with the
-// image copied in; null when the pool lends none.
-PooledSegment* segmentWithImage(ProxyClient* client, const u8* data, u64 bytes) {
+// The segment holding the client's image for this request, or a new loan
+// with the image copied or written in; null when the pool lends none or the
+// writer failed.
+PooledSegment* segmentWithImage(ProxyClient* client, const ShmImageBytes& image) {
   SharedImage& s = sharedImage;
-  if (s.loan && s.client == client && s.request == client->requestCounter && s.data == data && s.bytes == bytes)
+  const u8* data = image.data;
+  if (data && s.loan && s.client == client && s.request == client->requestCounter && s.data == data &&
+      s.bytes == image.bytes)
     return s.loan;
-  PooledSegment* loan = lendPooledSegment(bytes);
+  PooledSegment* loan = lendPooledSegment(image.bytes);
   if (!loan) return nullptr;
-  copyIntoSegment(loan->segment->address, data, bytes);
-  s = {client, client->requestCounter, data, bytes, loan};
+  if (!data) {
+    // Written for one head: no other head takes it.
+    if (image.fill(loan->segment->address, image.argument)) return loan;
+    releasePooledSegment(loan);
+    return nullptr;
+  }
+  copyIntoSegment(loan->segment->address, data, image.bytes);
+  s = {client, client->requestCounter, data, image.bytes, loan};
   return loan;
 }
 
 }  // namespace
 
 bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
-                       u8 depth, u8 format, const u8* data, u64 bytes) {
+                       u8 depth, u8 format, const ShmImageBytes& image) {
+  u64 bytes = image.bytes;
   ServerLink* link = client && head ? clientLink(client, head->serverIndex) : nullptr;
   if (!link || !shmEntry() || !sharesMemory(head) || bytes < putImageMinSize || !bytes) return false;
   // A small image goes through the link's ring, or, while the ring is
@@ -667,14 +675,16 @@ bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 
   if (bytes <= kRingImageMaxBytes && !backgroundTileCount) {
     ImageRoom room;
     if (!takeImageRingRoom(link, client, head, bytes, &room)) return false;
-    std::memcpy(room.at, data, bytes);
+    // A room not written is taken back with the next mark.
+    if (image.data) std::memcpy(room.at, image.data, bytes);
+    else if (!image.fill(room.at, image.argument)) return false;
     requestShmPutImage(link, mapDrawableToHead(drawable, head), translateXid(gc, RT_GC, head), width, height, 0, 0,
                        width, height, x, y, depth, format, 0, room.serverId, room.offset);
     stashRequestData(link, kStashNamedAs, reinterpret_cast<void*>(uintptr_t{X_PutImage}), nullptr);
     imageRingPutWritten(link);
     return true;
   }
-  PooledSegment* loan = segmentWithImage(client, data, bytes);
+  PooledSegment* loan = segmentWithImage(client, image);
   if (!loan) return false;
   u32 serverId = attachedOnLink(link, client, head, loan);
   if (!serverId) {

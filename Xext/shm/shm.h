@@ -15,6 +15,7 @@
 
 #include "Proxy/dispatch/extensions.h"
 #include "Proxy/links/sequence.h"
+#include "Proxy/requests/images.h"
 #include "base/strings.h"
 
 namespace palvon {
@@ -48,12 +49,13 @@ void detachShmSegment(ClientShmSegment* segment);
 // The segment's size from the system; 0 when that fails.
 u64 shmSegmentSize(const ClientShmSegment* segment);
 
-// Sends an image of `bytes` bytes (the client's layout for the head, which
-// needs no conversion) through a segment of the proxy's own: attach, put,
-// detach, and the segment goes once the server passed them. False, having
-// sent nothing, when the caller must send an ordinary PutImage.
+// Sends an image (laid out for the head's server) through a segment of the
+// proxy's own: a small one through the link's ring, a larger one through a
+// pooled segment, which goes back to the pool once the server passed the
+// put. False, having sent nothing, when the caller must send an ordinary
+// PutImage.
 bool shmPutImageOnHead(ProxyClient* client, const Head* head, u32 drawable, u32 gc, i16 x, i16 y, u16 width, u16 height,
-                       u8 depth, u8 format, const u8* data, u64 bytes);
+                       u8 depth, u8 format, const ShmImageBytes& image);
 
 // Reads the drawable's area (ZPixmap, an id on the head's server, of that
 // depth) into a new segment of the proxy's own through the link: attach,

@@ -80,6 +80,24 @@ TEST_F(OrdersTest, IdleOrdersRunEveryStepAndAStopEndsTheMainLoop) {
   EXPECT_EQ(gWaits.back(), 3600000);
 }
 
+// Idle work that hands over to new idle work (a client's reading resumed
+// from inside its resume): the step's poll only looks, the new work runs
+// next; the step after waits again.
+void handOver(void* argument) {
+  auto* self = static_cast<SelfCancel*>(argument);
+  orderCancel(self->order);
+  self->order = self->calls++ ? nullptr : orderAddIdle(handOver, self);
+}
+
+TEST_F(OrdersTest, IdleWorkAddedByIdleWorkRunsWithoutAWait) {
+  SelfCancel idle{nullptr, 0};
+  idle.order = orderAddIdle(handOver, &idle);
+  orderAddTimer(5000, record, const_cast<char*>("timer"));
+  for (int i = 0; i < 3; i++) ordersRun(kOrdersMaxWait);
+  EXPECT_EQ(idle.calls, 2);
+  EXPECT_EQ(gWaits, (std::vector<int>{0, 5000, 3600000}));
+}
+
 void readOne(void* argument) {
   int descriptor = *static_cast<int*>(argument);
   char byte;

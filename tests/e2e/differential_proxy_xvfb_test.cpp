@@ -856,6 +856,15 @@ std::map<uint8_t, std::vector<Instance>> handInstances() {
                          Body(c).b32(map).b32(0).b16(3).b16(0).text("red").pad().request(X_StoreNamedColor, 7),
                          Body(c).b32(map).b32(0).request(X_QueryColors), simple(c, X_FreeColormap, map)};
        }},
+      {"planes past any colormap's depth, no colours, a contiguity that is no boolean",
+       [](C c, I i) {
+         Requests r;
+         for (auto [contiguous, colours, planes] : {std::tuple{0, 2, 48}, {1, 1, 9}, {0, 1, 65535}, {2, 1, 0},
+                                                    {0, 0, 40}, {3, 0, 1}})
+           r.push_back(Body(c).b32(i.rootColormap).b16(uint16_t(colours)).b16(uint16_t(planes))
+                           .request(X_AllocColorCells, uint8_t(contiguous)));
+         return r;
+       }},
   };
   t[X_CreateCursor] = {
       {"a cursor from a bitmap, recoloured and freed",

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xproto.h>
 #include <X11/Xutil.h>
 
 #include <unistd.h>
@@ -216,24 +217,40 @@ TEST_P(OnMixedHeads, RendercheckPassesAsOnAPlainServer) {
       << through << " / " << direct << "\n" << proxy->log();
 }
 
-// The colour a server shows at (x, y): the pixel through its installed
-// colormap, 0xRRGGBB; ~0 when it cannot be read.
-unsigned long shownAt(const std::string& display, int x, int y) {
+// The colours a server shows in an area of its root: each pixel through its
+// installed colormap, 0xRRGGBB, row by row; empty when it cannot be read.
+std::vector<unsigned long> shownArea(const std::string& display, int x, int y, int width, int height) {
+  std::vector<unsigned long> shown;
   Display* d = XOpenDisplay(display.c_str());
-  if (!d) return ~0ul;
+  if (!d) return shown;
   int count = 0;
   Colormap* installed = XListInstalledColormaps(d, DefaultRootWindow(d), &count);
-  XColor c{};
-  XImage* image = XGetImage(d, DefaultRootWindow(d), x, y, 1, 1, AllPlanes, ZPixmap);
-  if (image && count) {
-    c.pixel = XGetPixel(image, 0, 0);
-    XQueryColor(d, installed[0], &c);
+  XImage* image = count ? XGetImage(d, DefaultRootWindow(d), x, y, unsigned(width), unsigned(height), AllPlanes,
+                                    ZPixmap)
+                        : nullptr;
+  std::unordered_map<unsigned long, unsigned long> colours;
+  for (int row = 0; image && row < height; row++) {
+    for (int column = 0; column < width; column++) {
+      XColor c{};
+      c.pixel = XGetPixel(image, column, row);
+      auto at = colours.find(c.pixel);
+      if (at == colours.end()) {
+        XQueryColor(d, installed[0], &c);
+        at = colours.emplace(c.pixel, (c.red >> 8) << 16 | (c.green >> 8) << 8 | c.blue >> 8).first;
+      }
+      shown.push_back(at->second);
+    }
   }
-  unsigned long shown = image && count ? (c.red >> 8) << 16 | (c.green >> 8) << 8 | c.blue >> 8 : ~0ul;
   if (image) XDestroyImage(image);
   if (installed) XFree(installed);
   XCloseDisplay(d);
   return shown;
+}
+
+// The colour a server shows at (x, y); ~0 when it cannot be read.
+unsigned long shownAt(const std::string& display, int x, int y) {
+  std::vector<unsigned long> shown = shownArea(display, x, y, 1, 1);
+  return shown.empty() ? ~0ul : shown[0];
 }
 
 // The pixels of a 24-bit server's root whose colour, read through its
@@ -319,6 +336,97 @@ TEST_P(OnMixedHeads, ProgramsEndAsOnAPlainServerAndEveryHeadShowsTheRoot) {
     for (int shift = 0; shift < 24; shift += 8)
       EXPECT_NEAR(int((shown >> shift) & 0xff), int((root >> shift) & 0xff), slack) << head->display();
   }
+}
+
+// Through the client: a window of the root's visual, 200x200 at (540, 100)
+// across the seam, with a colormap of stored cells where the visual has
+// cells, and 200 images of 100x100 into it sent at once, then a round trip,
+// as a program draws icons and pictures. False when the round trip did not
+// come back within 10 s of the start (a proxy that waited for its poll's
+// time-out between images took 15 to 130). The window stays with the
+// client.
+bool putTwoHundredImages(RawClient& c, bool pseudoColor) {
+  uint32_t base = c.resourceIdBase(), colormap = base | 1, window = base | 2, gc = base | 3;
+  uint32_t root = c.rootWindow(), visual = c.rootVisual(), depth = pseudoColor ? 8 : 24;
+  auto words = [&c](std::vector<uint32_t> values) {
+    Bytes b(4 * values.size());
+    for (size_t k = 0; k < values.size(); k++) c.put32(b, 4 * k, values[k]);
+    return b;
+  };
+  Bytes all;
+  auto add = [&all](const Bytes& request) { all.insert(all.end(), request.begin(), request.end()); };
+  std::vector<uint32_t> create{window, root, 540 | 100u << 16, 200 | 200u << 16, uint32_t(InputOutput) << 16, visual,
+                               CWBackPixel | CWBorderPixel | CWOverrideRedirect, 0, 0, 1};
+  if (pseudoColor) {
+    add(c.request(X_CreateColormap, AllocAll, words({colormap, root, visual})));
+    Bytes store = words({colormap});
+    for (uint32_t p = 0; p < 256; p++) {
+      Bytes item = words({p, 0, 0, 0});
+      for (uint32_t k = 0; k < 3; k++) c.put16(item, 4 + 2 * k, uint16_t(((p * (67 + 42 * k) + 40 * k) & 0xff) * 257));
+      item[10] = DoRed | DoGreen | DoBlue;
+      store.insert(store.end(), item.begin(), item.begin() + 12);
+    }
+    add(c.request(X_StoreColors, 0, store));
+    create[6] |= CWColormap;
+    create.push_back(colormap);
+  }
+  add(c.request(X_CreateWindow, uint8_t(depth), words(create)));
+  add(c.request(X_MapWindow, 0, words({window})));
+  if (pseudoColor) add(c.request(X_InstallColormap, 0, words({colormap})));
+  add(c.request(X_CreateGC, 0, words({gc, window, 0})));
+  for (uint32_t i = 0; i < 200; i++) {
+    Bytes put = words({window, gc, 100 | 100u << 16, (i * 13 % 100) | (i * 7 % 100) << 16, depth << 8});
+    for (uint32_t k = 0; k < 100 * 100; k++) {
+      uint32_t pixel = (k % 100 + 3 * (k / 100) + 17 * i) * (pseudoColor ? 1 : 0x030507);
+      for (uint32_t byte = 0; byte < (pseudoColor ? 1 : 4); byte++) put.push_back(uint8_t(pixel >> (8 * byte)));
+    }
+    add(c.request(X_PutImage, ZPixmap, put));
+  }
+  add(c.request(X_GetInputFocus, 0));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  if (!c.send(all)) return false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    Bytes m = left.count() > 0 ? c.readMessage(int(left.count())) : Bytes{};
+    if (m.empty() || m[0] == 0) return false;
+    if (m[0] == 1) return std::chrono::steady_clock::now() < deadline;
+  }
+}
+
+// The images through the proxy show on every head as on the plain server,
+// read through each server's installed colormap (an emulating head's
+// DirectColor tables, an 8-bit head's cells, a 16-bit head's channels to
+// their precision).
+TEST_P(OnMixedHeads, TwoHundredImagesShowAsOnAPlainServer) {
+  const MixedHeads& layout = GetParam();
+  bool pseudoColor = std::string(layout.plainDepth) == "8";
+  RawClient direct, through;
+  ASSERT_TRUE(direct.connectUnix(plain->number()) && direct.setup('l') == 1);
+  ASSERT_TRUE(through.connectUnix(proxy->number()) && through.setup('l') == 1);
+  ASSERT_TRUE(putTwoHundredImages(direct, pseudoColor));
+  ASSERT_TRUE(putTwoHundredImages(through, pseudoColor)) << proxy->log();
+  std::vector<unsigned long> want = shownArea(plain->display(), 540, 100, 200, 200);
+  ASSERT_EQ(want.size(), 200u * 200u);
+  int differ = 0;
+  for (const Xvfb* head : heads) {
+    // Two heads meet at 640; one alone is as wide as the plain server.
+    int left = head == first.get() ? 540 : 640, right = heads.size() == 1 || head != first.get() ? 740 : 640;
+    int origin = head == first.get() ? 0 : 640;
+    std::vector<unsigned long> shown = shownArea(head->display(), left - origin, 100, right - left, 200);
+    ASSERT_EQ(shown.size(), size_t(right - left) * 200) << head->display();
+    int slack = std::string(head == first.get() ? layout.firstDepth : layout.secondDepth) == "16" ? 8 : 0;
+    for (int y = 0; y < 200; y++) {
+      for (int x = left; x < right; x++) {
+        unsigned long a = shown[size_t(y) * size_t(right - left) + size_t(x - left)], b = want[size_t(y) * 200 + size_t(x - 540)];
+        for (int shift = 0; shift < 24; shift += 8)
+          if (std::abs(int((a >> shift) & 0xff) - int((b >> shift) & 0xff)) > slack) {
+            differ++;
+            break;
+          }
+      }
+    }
+  }
+  EXPECT_EQ(differ, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, OnMixedHeads,
