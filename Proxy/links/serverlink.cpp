@@ -759,6 +759,9 @@ void onServerLinkStalled(void* argument) {
   // other servers. It is cut only when the server has talked since it
   // began to wait (its own link alone is stuck).
   ServerDisplay* server = link->server.display;
+  // A server found lost already goes at the loop's next step, and this
+  // link with it.
+  if (server && server->lossOrder) return;
   if (failsafeDueMs(server) && !(link->stallWaitSinceMs && server->lastTrafficMs > link->stallWaitSinceMs)) {
     if (declareSilentServerLost(server)) return;
     u64 due = failsafeDueMs(server), now = ordersClockNow();

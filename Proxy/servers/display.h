@@ -372,6 +372,13 @@ u64 failsafeDueMs(const ServerDisplay* server);
 // Notes that the proxy now waits for an answer from the server (null is
 // ignored).
 void noteServerAsked(ServerDisplay* server);
+// For a wait of the X library on a server display's own connection, begun
+// at that loop-clock time, which is a question to the server: how long it
+// may still last before the server is due to be dropped for its silence (at
+// least a keep-alive period from its start; 0: due now, and nothing the
+// server sent lies unread on its links); UINT64_MAX when Failsafe does not
+// drop the server so, or it has sent something there.
+u64 failsafeWaitLeftMs(Display* display, u64 waitBeganMs);
 // When the server is due and nothing it sent lies unread on any of its
 // connections (what does is taken as traffic: the proxy was held up, not
 // the server): declares it lost, so that the loop drops it next, and

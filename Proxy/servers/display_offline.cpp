@@ -199,10 +199,29 @@ u64 failsafeDueMs(const ServerDisplay* server) {
 }
 
 bool declareSilentServerLost(ServerDisplay* server) {
+  // A loss found already is its drop's to handle, at the loop's next step:
+  // whatever waits on the server waits for that.
+  if (server->lossOrder) return true;
   u64 due = failsafeDueMs(server);
   if (!due || ordersClockNow() < due || takeUnreadTraffic(server)) return false;
   declareLost(server, false);
   return true;
+}
+
+u64 failsafeWaitLeftMs(Display* display, u64 waitBeganMs) {
+  ServerDisplay* server = findServerDisplay(display);
+  noteServerAsked(server);
+  u64 due = failsafeDueMs(server), now = ordersClockNow();
+  if (!due) return UINT64_MAX;
+  // The wait gets a keep-alive period to be answered in, whatever the
+  // server owed before: a proxy held up elsewhere has read nothing of it.
+  due = std::max(due, waitBeganMs + server->offlineTimeoutMs / 10);
+  if (now < due) return due - now;
+  // Only the links are looked at: the library holds the display itself,
+  // whose connection has nothing unread, or the wait would have ended. A
+  // server that sent something there meanwhile is not silent, and the
+  // call's own bound applies (the loop reads it after the call).
+  return linkInputUnread(server) ? UINT64_MAX : 0;
 }
 
 bool serverDisplayLost(ServerDisplay* server) {

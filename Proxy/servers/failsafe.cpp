@@ -35,9 +35,11 @@
 #undef min
 #undef max
 
+#include "Proxy/servers/display.h"
 #include "Proxy/startup.h"
 #include "base/fd.h"
 #include "base/logging.h"
+#include "base/orders.h"
 #include "xsupport/extrecords.h"
 #include "xsupport/misc.h"
 #include "xsupport/xtarget.h"
@@ -488,7 +490,12 @@ int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, in
   bool hurried = false;
   // In slices, so that an exit asked for meanwhile shortens the wait: a
   // server that answers at once is not cut (the exit puts its state back),
-  // one that has stopped is, a moment later.
+  // one that has stopped is, a moment later. With Failsafe the wait also
+  // ends when the server is due to be dropped for its silence, counted from
+  // its last traffic, not from the call: the drop comes when the watchdog
+  // would have made it, and no longer holds the loop up.
+  bool due = false;
+  u64 began = ordersClockNow();
   for (u64 waited = 0;;) {
     if (!hurried && fdWaitIsAbandoned()) {
       hurried = true;
@@ -496,12 +503,17 @@ int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, in
     }
     u64 end = std::min(own, cut);
     if (waited >= end) break;
-    int slice = int(std::min<u64>(end - waited, kAbandonSliceMs));
+    u64 left = failsafeWaitLeftMs(display, began);
+    if (left == 0) {
+      due = true;
+      break;
+    }
+    int slice = int(std::min<u64>({end - waited, kAbandonSliceMs, left}));
     int result = next(fds, count, slice);
     if (result != 0) return result;
     waited += u64(slice);
   }
-  if (own <= cut) return 0;
+  if (own <= cut && !due) return 0;
   shutdown(fds[0].fd, SHUT_RDWR);
   return next(fds, count, 0);
 }

@@ -136,6 +136,7 @@ class Example {
 
   void stopServer(size_t index) { servers_.at(index)->stop(); }
   const ProxyProcess& proxy() const { return *proxy_; }
+  int waitForProxyEnd(int timeoutMs) { return proxy_->wait(timeoutMs); }
 
  private:
   TempDir dir_;
@@ -191,6 +192,8 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{kManual, "A turned head", "768x1024x24", -1, nullptr, nullptr},
         Layout{kManual, "Failsafe: a server that goes away", "2044x766x24 1022x766@0,0 1022x766@1022,0", 1,
                nullptr, "2044x766x24 1022x766@0,0"},
+        Layout{kManual, "Failsafe: the atom server", "2044x766x24 1022x766@0,0 1022x766@1022,0", 0, nullptr,
+               "2044x766x24 1022x766@1022,0"},
         Layout{kManual, "A server joining and leaving at run time", "1022x766x24 1022x766@0,0", -1,
                "head #1: 1022x766 @ 1022,0", "1022x766x24 1022x766@0,0"},
         Layout{"README.md", "Beyond the default session", "2044x766x24 1022x766@0,0 1022x766@1022,0", -1, nullptr,
@@ -201,6 +204,19 @@ INSTANTIATE_TEST_SUITE_P(
         if (isalnum(static_cast<unsigned char>(c))) name += c;
       return name;
     });
+
+// The page's Failsafe example without its first server, the atom server:
+// the proxy ends, as the page says.
+TEST(ManualFailsafe, LosingTheAtomServerEndsTheProxy) {
+  std::string page = readFile(std::string(PALVON_SOURCE_DIR "/") + kManual);
+  std::vector<std::string> blocks = shellBlocks(pageSection(page, "Failsafe: a server that goes away"));
+  ASSERT_FALSE(blocks.empty());
+  Example example;
+  ASSERT_EQ(example.start(blocks[0]), "");
+  example.stopServer(0);
+  EXPECT_EQ(example.waitForProxyEnd(20000), 1) << example.proxy().log();
+  EXPECT_NE(example.proxy().log().find("is offline (atom server)"), std::string::npos) << example.proxy().log();
+}
 
 }  // namespace
 }  // namespace palvon::test

@@ -360,6 +360,36 @@ TEST_F(FrozenServer, AMappingChangeJustBeforeTheFreezeHoldsNobodyUp) {
   EXPECT_TRUE(proxy->waitForLog("is offline, resuming", 5000)) << proxy->log();
 }
 
+// QueryBestSize for a cursor asks every head on the proxy's own
+// connections. Put 1.5 s after B stopped, that question ends when B is due
+// to be dropped (its time-out of 2 s after it last answered), not a whole
+// time-out after it was put; a client that connected meanwhile, whose
+// set-up B never answered, waits for the drop and is not cut.
+TEST_F(FrozenServer, AQuestionOfTheProxysOwnEndsWhenTheStoppedServerIsDue) {
+  start({});
+  RawClient asking, late;
+  ASSERT_TRUE(asking.connectUnix(proxy->number()) && asking.setup('l') == 1) << proxy->log();
+  auto stopped = Clock::now();
+  Frozen freeze(b->pid());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  ASSERT_TRUE(late.connectUnix(proxy->number()));
+  int lateSetup = 0;
+  std::thread connecting([&] { lateSetup = late.setup('l', "", {}, 10000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Bytes body(8);
+  asking.put32(body, 0, asking.rootWindow());
+  asking.put16(body, 4, 16);
+  asking.put16(body, 6, 16);
+  ASSERT_TRUE(asking.send(asking.request(97, 0, body)));
+  Bytes reply = asking.readMessage(10000);
+  long long answered = msSince(stopped);
+  EXPECT_TRUE(reply.size() >= 32 && reply[0] == 1) << proxy->log();
+  EXPECT_LT(answered, 3000) << proxy->log();
+  connecting.join();
+  EXPECT_EQ(lateSetup, 1) << proxy->log();
+  EXPECT_FALSE(contains(proxy->log(), "No complete answer")) << proxy->log();
+}
+
 // A server dropped while frozen comes back only when added again: META's
 // AddServer opens it anew and SetHeadValues puts it back at its place,
 // where it shows the session's windows again.

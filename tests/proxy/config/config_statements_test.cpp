@@ -224,6 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
         RangeCase{"screen a followPointerX -5", "screen followPointerX must be greater or equal than 0"},
         RangeCase{"screen a minimumTextSize -1", "screen minimumTextSize must be greater or equal than 0"},
         RangeCase{"screen a priority -1", "screen priority must be greater or equal than 0"},
+        RangeCase{"screen a failsafeTimeout 249ms", "screen failsafeTimeout must be greater or equal than 250ms"},
+        RangeCase{"screen a failsafeTimeout 0s", "screen failsafeTimeout must be greater or equal than 250ms"},
         RangeCase{"screen a priority 1 70000", "screen defensePriority must be lower or equal than 65535"},
         RangeCase{"screen a pointer sampleRate 70000", "screen pointerSampleRate must be lower or equal than 65535"},
         RangeCase{"screen a pointer zoom 100000", "pointer zoom must be lower or equal than 2047"},

@@ -254,6 +254,27 @@ TEST_F(WatchedServerLink, AStalledLinkWaitsForItsServersDrop) {
   EXPECT_EQ(openLinkCount(rig->client()), 0u);
 }
 
+// In the step in which the link's stall fires (at 1000 ms), the server's
+// last bytes are read and then a call on its display breaks: the client is
+// not cut, its link goes with the drop.
+TEST_F(WatchedServerLink, ALinkOfAServerFoundLostGoesWithTheDrop) {
+  const u8 partial[8] = {1};
+  bufferAppend(partial, sizeof partial, &link->input);
+  watchServerLinkStall(link, false);
+  ordersRunFor(850);
+  auto lastWords = [](void* server) {
+    Display* display = static_cast<ServerDisplay*>(server)->display;
+    restartDisplayWatchdog(display);
+    handleDisplayOffline(display);
+  };
+  orderAddTimer(start + 1000 - gFakeMs, lastWords, record);
+  ordersRunFor(150);
+  ASSERT_NE(record->lossOrder, nullptr);
+  EXPECT_FALSE(fdIsReadable(link->descriptor)) << "the link was cut";
+  ordersRunFor(10);
+  EXPECT_TRUE(dropped());
+}
+
 // A wait of the descriptors moves the loop's clock on by what it waited.
 std::vector<int> gLinkWaits;
 int pollMovingTheClock(pollfd* table, nfds_t count, int timeoutMs) {
