@@ -33,7 +33,7 @@ struct Followed {
 // The close hook each library gave with its list.
 struct ListHook {
   XExtensionInfo* list;
-  ExtensionCloseHook hook;
+  LibraryCloseHook hook;
 };
 
 std::mutex mutex;
@@ -54,7 +54,7 @@ void noteFound(XExtensionInfo* list, Display* display, XExtDisplayInfo* record) 
   if (Followed* f = findFollowed(display)) f->list = list, f->record = record, f->data = record->data;
 }
 
-void noteHook(XExtensionInfo* list, ExtensionCloseHook hook) {
+void noteHook(XExtensionInfo* list, LibraryCloseHook hook) {
   std::lock_guard<std::mutex> held(mutex);
   for (u32 i = 0; i < listHookCount; i++) {
     if (listHooks[i].list != list) continue;
@@ -64,7 +64,7 @@ void noteHook(XExtensionInfo* list, ExtensionCloseHook hook) {
   if (listHookCount < sizeof listHooks / sizeof listHooks[0]) listHooks[listHookCount++] = {list, hook};
 }
 
-ExtensionCloseHook hookOf(const XExtensionInfo* list) {
+LibraryCloseHook hookOf(const XExtensionInfo* list) {
   for (u32 i = 0; i < listHookCount; i++)
     if (listHooks[i].list == list) return listHooks[i].hook;
   return nullptr;
@@ -92,11 +92,11 @@ void xextNoteCallGivenUp(Display* display) {
   if (f && f->record && f->record->data != f->data) f->halfList = f->list, f->halfRecord = f->record;
 }
 
-ExtensionCloseHook xextTakeOutHalfMadeRecord(Display* display) {
+LibraryCloseHook xextTakeOutHalfMadeRecord(Display* display) {
   std::lock_guard<std::mutex> held(mutex);
   Followed* f = findFollowed(display);
   if (!f) return nullptr;
-  ExtensionCloseHook hook = nullptr;
+  LibraryCloseHook hook = nullptr;
   if (f->halfRecord) {
     XextRemoveDisplay(f->halfList, display);
     hook = hookOf(f->halfList);

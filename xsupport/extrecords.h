@@ -26,7 +26,7 @@
 
 namespace palvon {
 
-using ExtensionCloseHook = int (*)(Display* display, XExtCodes* codes);
+using LibraryCloseHook = int (*)(Display* display, XExtCodes* codes);
 
 // From the opening on: the connection's records are watched.
 void xextFollowDisplay(Display* display);
@@ -38,6 +38,6 @@ void xextNoteCallGivenUp(Display* display);
 // off its library's list, and that library's close hook returned, which
 // must then not run; null when nothing was set aside. The connection is no
 // longer followed.
-ExtensionCloseHook xextTakeOutHalfMadeRecord(Display* display);
+LibraryCloseHook xextTakeOutHalfMadeRecord(Display* display);
 
 }  // namespace palvon

@@ -385,7 +385,7 @@ void closeWithoutTraffic(Display* display) {
   // Every library drops its record of the connection, or one opened later
   // at this address would find it; a record a given-up call left half made
   // is taken out without its library.
-  ExtensionCloseHook skipped = xextTakeOutHalfMadeRecord(display);
+  LibraryCloseHook skipped = xextTakeOutHalfMadeRecord(display);
   for (_XExtension* ext = display->ext_procs; ext; ext = ext->next) {
     if (!ext->close_display) continue;
     if (ext->close_display != skipped) ext->close_display(display, &ext->codes);
