@@ -308,15 +308,10 @@ u32 childTowardsPointer(const ProxyWindow* window, MetaScreen* screen) {
 // where the focus is, buttons where a grab on the input server took them):
 // the pointer is where the proxy holds it, on its own screen, not where
 // that server's pointer stands.
-bool placeAtMetaPointer(u8* event, ServerDisplay* server, Head* holder, u32 lent) {
-  MetaScreen* screen = holder->metaScreen;
-  Head* own = findHeadByRoot(server->display, get32(event + kRoot));
-  u32 window = lent ? lent : mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), own);
-  const ProxyWindow* record = lookupWindow(window);
-  if (!record) return false;
+// The event as reported on the window with the meta pointer on the screen.
+void placeInWindow(u8* event, const ProxyWindow* record, MetaScreen* screen) {
   put32(event + kRoot, screen->rootId);
-  put32(event + kWindow, window);
-  put32(event + kTime, translateServerTimestamp(get32(event + kTime), server));
+  put32(event + kWindow, record->id);
   put16(event + kRootX, u16(inputState.pointerX));
   put16(event + kRootY, u16(inputState.pointerY));
   bool same = record->screen == screen;
@@ -324,7 +319,58 @@ bool placeAtMetaPointer(u8* event, ServerDisplay* server, Head* holder, u32 lent
   put16(event + kEventX, same ? u16(inputState.pointerX - record->x) : 0);
   put16(event + kEventY, same ? u16(inputState.pointerY - record->y) : 0);
   put32(event + kChild, same ? childTowardsPointer(record, screen) : None);
+}
+
+bool placeAtMetaPointer(u8* event, ServerDisplay* server, Head* holder, u32 lent) {
+  Head* own = findHeadByRoot(server->display, get32(event + kRoot));
+  u32 window = lent ? lent : mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), own);
+  const ProxyWindow* record = lookupWindow(window);
+  if (!record) return false;
+  put32(event + kTime, translateServerTimestamp(get32(event + kTime), server));
+  placeInWindow(event, record, holder->metaScreen);
   return true;
+}
+
+// The window a key goes to under an owner-events keyboard grab of the
+// current client: where it propagates from the focus (the pointer's window
+// inside it, or the window under the pointer with PointerRoot) to the first
+// window the client selected it on; null when none (it goes to the grab
+// window).
+const ProxyWindow* ownerKeyWindow(u32 mask, const Head* holder) {
+  u32 focus = inputState.focusWindow;
+  if (focus == None) return nullptr;
+  const ProxyWindow* sprite = windowAtMetaPoint(holder->metaScreen, inputState.pointerX, inputState.pointerY);
+  const ProxyWindow* top = nullptr;  // where propagation stops; the root with PointerRoot
+  const ProxyWindow* start = sprite;
+  if (focus != PointerRoot) {
+    top = lookupWindow(focus);
+    if (!top) return nullptr;
+    bool inside = false;
+    for (const ProxyWindow* up = sprite; up && !inside; up = up->parent) inside = up == top;
+    if (!inside) start = top;
+  }
+  for (const ProxyWindow* at = start; at; at = at == top ? nullptr : at->parent) {
+    if (eventMaskOfWindowForClient(at->id) & mask) return at;
+    if (at->doNotPropagateMask & mask) return nullptr;
+  }
+  return nullptr;
+}
+
+// A key reported to the current client's owner-events keyboard grab by a
+// server that cannot know the window it would be reported to normally (a
+// server the pointer is not on, or the pointer's server through a grab
+// lent to it): reported there, as a plain server does.
+void reportToOwnerWindow(u8* event) {
+  const InputGrab& grab = inputState.keyboardGrab;
+  Head* holder = pointerHead();
+  if (!grab.client || grab.client != currentClient || !grab.ownerEvents || !holder || !holder->metaScreen ||
+      get32(event + kWindow) != grab.window)
+    return;
+  const Head* grabbing = grabHeadFor(grab.window);
+  bool lentHere = grabbing && grabbing->serverDisplay != linkServer();
+  if (fromServerOf(holder) && !lentHere) return;
+  u32 mask = (event[0] & 0x7f) == KeyPress ? KeyPressMask : KeyReleaseMask;
+  if (const ProxyWindow* owner = ownerKeyWindow(mask, holder)) placeInWindow(event, owner, holder->metaScreen);
 }
 
 }  // namespace
@@ -385,6 +431,7 @@ bool translateDeviceEvent(u8* event) {
 void EventKeyPress(u8* event) {
   if (passedUntranslated(event)) return;
   if (!translateKey(event)) return;
+  reportToOwnerWindow(event);
   ProxyClient* client = currentClient;
   u32 window = get32(event + kWindow);
   const InputGrab& grab = inputState.keyboardGrab;
@@ -402,6 +449,7 @@ void EventKeyPress(u8* event) {
 void EventKeyRelease(u8* event) {
   if (passedUntranslated(event)) return;
   if (!translateKey(event)) return;
+  reportToOwnerWindow(event);
   ProxyClient* client = currentClient;
   u32 window = get32(event + kWindow);
   InputGrab& grab = inputState.keyboardGrab;
@@ -422,6 +470,7 @@ void EventKeyRelease(u8* event) {
 
 void EventButtonPress(u8* event) {
   if (passedUntranslated(event)) return;
+  isUnheardButton(linkServer(), event[1], true);
   if (!takesButtonsFrom(linkServer())) return;
   keepScreenSaversInStep();
   if (!translateDeviceEvent(event)) return;
@@ -454,7 +503,8 @@ bool wantedUnderGrab(u32 window, u32 grabWindow, u16 grabMask, u8 ownerEvents) {
 
 void EventButtonRelease(u8* event) {
   if (passedUntranslated(event)) return;
-  if (!takesButtonsFrom(linkServer())) return;
+  if (isUnheardButton(linkServer(), event[1], false) || !takesButtonsFrom(linkServer())) return;
+  releaseCarriedButton(linkServer(), event[1]);
   keepScreenSaversInStep();
   if (!translateDeviceEvent(event)) return;
   ProxyClient* client = currentClient;
@@ -472,16 +522,23 @@ void EventButtonRelease(u8* event) {
     // state bit and end the grab when no other button is down.
     u32 button = event[1];
     u32 own = button >= 1 && button <= 5 ? 256u << (button - 1) : 0;
-    bool last = (get16(event + kState) & 0x1f00 & ~own) == 0;
+    u16 after = u16(get16(event + kState) & ~own);
+    bool last = (after & 0x1f00) == 0;
+    const Head* lending = grab.lending;
+    u32 grabWindow = grab.window;
     if (grab.passive && last && deactivatePointerGrab(kXrcMouse, client, get32(event + kTime))) {
       if (grab.pendingUngrab && currentLink) {
         grab.pendingUngrab = 0;
         requestUngrabPointer(currentLink);
         flushServerLink(currentLink);
       }
-    } else {
-      refreezePointerAfterEvent(client);
+      // Released on another screen than the grab's: what the grab's end
+      // makes follows the release.
+      if (wanted) deliverEvent(event);
+      if (lending) endButtonGrabAcross(client, lending, grabWindow, after);
+      return;
     }
+    refreezePointerAfterEvent(client);
   }
   if (wanted) deliverEvent(event);
 }

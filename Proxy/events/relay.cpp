@@ -9,6 +9,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/events/grabs.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
@@ -19,7 +20,9 @@
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/requests/input.h"
+#include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
@@ -106,17 +109,59 @@ u32 lentGrabWindow(const u8* event, const ServerDisplay* server) {
   return grab.window;
 }
 
-void endLentGrab(bool keyboard) {
-  InputGrab& grab = keyboard ? inputState.keyboardGrab : inputState.pointerGrab;
-  const Head* lending = grab.lending;
-  grab.lending = nullptr;
-  ServerLink* link = lending && grab.client ? clientLink(grab.client, lending->serverIndex) : nullptr;
+namespace {
+
+void ungrabLent(ProxyClient* client, const Head* lending, bool keyboard) {
+  ServerLink* link = lending && client ? clientLink(client, lending->serverIndex) : nullptr;
   if (!link) return;
   if (keyboard)
     requestUngrabKeyboard(link);
   else
     requestUngrabPointer(link);
   if (const char* error = flushServerLink(link)) logProblem(error, __FILE__, __LINE__);
+}
+
+}  // namespace
+
+void endLentGrab(bool keyboard) {
+  InputGrab& grab = keyboard ? inputState.keyboardGrab : inputState.pointerGrab;
+  const Head* lending = grab.lending;
+  grab.lending = nullptr;
+  ungrabLent(grab.client, lending, keyboard);
+}
+
+void endButtonGrabAcross(ProxyClient* client, const Head* lending, u32 grabWindow, u16 state) {
+  ungrabLent(client, lending, false);
+  announceUngrabLeave(grabWindow, &state);
+}
+
+// --- Buttons of a drag onto another server ---------------------------------------------------------
+
+namespace {
+
+u32 buttonBit(u32 button) { return button >= 1 && button <= 5 ? 256u << (button - 1) : 0; }
+
+}  // namespace
+
+void releaseCarriedButton(const ServerDisplay* from, u32 button) {
+  Head* holder = pointerHead();
+  ServerDisplay* server = holder ? holder->serverDisplay : nullptr;
+  u32 bit = buttonBit(button);
+  if (!server || server == from || from != inputControlDisplay || !(server->input.carriedButtons & bit) ||
+      !headDisplayOpen(holder))
+    return;
+  server->input.carriedButtons &= ~bit;
+  server->input.unheardButtons |= bit;
+  logProblem(xrcReleaseButton(server->display, kXrcMouse, button), __FILE__, __LINE__);
+  // Done before what the clients' links send there next (a grab's end).
+  XfsSync(server->display, False);
+}
+
+bool isUnheardButton(ServerDisplay* server, u32 button, bool pressed) {
+  u32 bit = buttonBit(button);
+  if (!server || !(server->input.unheardButtons & bit)) return false;
+  server->input.unheardButtons &= ~bit;
+  return !pressed;
 }
 
 // --- Keys handed to another server ---------------------------------------------------------------
@@ -168,22 +213,103 @@ void handHeldKeysTo(const Head* head) {
   if (pressed) XfsFlush(server->display);
 }
 
-void setKeysUnheard(ServerDisplay* server, const u8* keys) {
-  if (!server || !server->display || isDisplayOffline(server->display)) return;
+namespace {
+
+// The keys `among` (all when null) of the server pressed and released to
+// match `keys`, unheard; whether any changed.
+bool matchKeysUnheard(ServerDisplay* server, const u8* keys, const u8* among) {
+  if (!server || !server->display || isDisplayOffline(server->display)) return false;
   u8 down[32] = {};
   if (const char* error = xrcQueryKeymap(server->display, kXrcKeyboard, down)) {
     logProblem(error, __FILE__, __LINE__);
-    return;
+    return false;
   }
   DisplayInput& in = server->input;
+  bool changed = false;
   for (u32 key = 8; key < 256; key++) {
     bool wanted = bitOf(keys, key);
-    if (wanted == bitOf(down, key)) continue;
+    if (wanted == bitOf(down, key) || (among && !bitOf(among, key))) continue;
+    changed = true;
     noteHandedKey(server, key, wanted);
     setBit(wanted ? in.unheardPresses : in.unheardReleases, key, true);
     logProblem(xrcPressOrReleaseKey(server->display, kXrcKeyboard, key, wanted), __FILE__, __LINE__);
   }
-  XfsFlush(server->display);
+  return changed;
+}
+
+// The keys of the server's modifiers that are held, not locked: a lock key
+// pressed on another server would toggle its lock there.
+void modifierKeysOf(Display* display, u8* keys) {
+  XModifierKeymap* map = xrcModifierMap(display, kXrcKeyboard);
+  if (!map) return;
+  u32 locks = xrcLockMask(display, kXrcKeyboard);
+  for (int modifier = 0; modifier < 8; modifier++) {
+    if (locks & (1u << modifier)) continue;
+    for (int i = 0; i < map->max_keypermod; i++)
+      if (KeyCode key = map->modifiermap[modifier * map->max_keypermod + i]) setBit(keys, key, true);
+  }
+}
+
+// The input server, when the head's server does not take the keys: its
+// modifiers are the ones to carry there.
+ServerDisplay* keySourceFor(const Head* head) {
+  ServerDisplay* origin = inputControlDisplay;
+  ServerDisplay* server = head ? head->serverDisplay : nullptr;
+  const Head* keys = keyboardHead();
+  if (!server || !origin || server == origin || (keys && keys->serverDisplay == server) || !origin->display ||
+      isDisplayOffline(origin->display) || !server->display || isDisplayOffline(server->display))
+    return nullptr;
+  return origin;
+}
+
+}  // namespace
+
+u32 keyboardModifiersOn(const Head* head, u32 state) {
+  ServerDisplay* origin = keySourceFor(head);
+  if (!origin) return state;
+  Window root = 0, child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned held = 0;
+  // False only says the pointer is on another of its screens.
+  XfsQueryPointer(origin->display, DefaultRootWindow(origin->display), &root, &child, &rx, &ry, &wx, &wy, &held);
+  if (isDisplayOffline(origin->display)) return state;
+  u32 keys = 0xff & ~xrcLockMask(origin->display, kXrcKeyboard);
+  if ((held & keys) != (state & keys)) carryModifiersTo(head);
+  return (state & ~keys) | (held & keys);
+}
+
+u32 pointerStateOn(const Head* head) {
+  if (!headDisplayOpen(head)) return 0;
+  Window root = 0, child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XfsQueryPointer(head->display, head->root, &root, &child, &rx, &ry, &wx, &wy, &state);
+  return keyboardModifiersOn(head, state & 0x7fff);
+}
+
+void carryModifiersTo(const Head* head) {
+  ServerDisplay* origin = keySourceFor(head);
+  ServerDisplay* server = head ? head->serverDisplay : nullptr;
+  if (!origin) return;
+  u8 held[32] = {}, modifiers[32] = {}, wanted[32] = {}, among[32] = {};
+  if (const char* error = xrcQueryKeymap(origin->display, kXrcKeyboard, held)) {
+    logProblem(error, __FILE__, __LINE__);
+    return;
+  }
+  modifierKeysOf(origin->display, modifiers);
+  for (u32 k = 8; k < 256; k++) {
+    if (!bitOf(held, k) || !bitOf(modifiers, k)) continue;
+    u32 meta = headToMetaKeycode(kXrcKeyboard, k, origin);
+    u32 key = meta & 0xff ? metaToHeadKeycode(kXrcKeyboard, meta, head) : 0;
+    if (isHeadKeycode(key, head) && key < 256) setBit(wanted, key, true);
+  }
+  modifierKeysOf(server->display, among);
+  // Before what the clients' links send that server next.
+  if (matchKeysUnheard(server, wanted, among)) XfsSync(server->display, False);
+}
+
+void setKeysUnheard(ServerDisplay* server, const u8* keys) {
+  if (matchKeysUnheard(server, keys, nullptr)) XfsFlush(server->display);
 }
 
 bool isUnheard(const ServerDisplay* server, u32 key, bool pressed) {
@@ -196,6 +322,95 @@ void endProxyKeyGrab(const Head* head) {
   XfsSync(head->display, False);
 }
 
+// --- Crossings of a window on another screen ------------------------------------------------------
+
+namespace {
+
+// Inside the keyboard focus, as the focus flag of a crossing says.
+bool inFocus(const ProxyWindow* window) {
+  u32 focus = inputState.focusWindow;
+  if (focus == None) return false;
+  if (focus == PointerRoot) return true;
+  for (; window; window = window->parent)
+    if (window->id == focus) return true;
+  return false;
+}
+
+// The sequence a composed event carries for the client: the one answered
+// for the requester inside a reply or event, else the request being handled.
+u16 composedSequence(const ProxyClient* client) {
+  bool answering = currentLink && currentLink->client == currentClient && client == currentClient;
+  return answering ? client->sequenceAnswered : u16(client->requestCounter);
+}
+
+// The crossing (code, detail, root and position filled in) on the window,
+// to every client that selected it. Crossings do not propagate.
+void sendCrossing(u8* event, u8 detail, const ProxyWindow* window, const ProxyWindow* child, bool sameScreen) {
+  event[1] = detail;
+  put32(event + 12, window->id);
+  put32(event + 16, child ? child->id : None);
+  if (sameScreen) {
+    put16(event + 24, u16(i16(get16(event + 20)) - window->x));
+    put16(event + 26, u16(i16(get16(event + 22)) - window->y));
+  }
+  event[31] = u8((sameScreen ? 2 : 0) | (inFocus(window) ? 1 : 0));
+  u32 mask = event[0] == EnterNotify ? EnterWindowMask : LeaveWindowMask;
+  for (const EventSelection* selection = window->selections; selection; selection = selection->next) {
+    ProxyClient* client = selection->client;
+    if (!client || !(selection->eventMask & mask)) continue;
+    put16(event + 2, composedSequence(client));
+    sendComposedEvent(event, "bbsiiiisssss", client);
+  }
+}
+
+// A crossing event at the meta pointer's place (x, y) of the screen.
+void startCrossing(u8* event, u8 code, const MetaScreen* screen, i32 x, i32 y, u16 state, u8 mode) {
+  event[0] = code;
+  put32(event + 4, currentMetaTime());
+  put32(event + 8, screen->rootId);
+  put16(event + 20, u16(x));
+  put16(event + 22, u16(y));
+  put16(event + 28, state);
+  event[30] = mode;
+}
+
+// The pointer's way in from `top` down to `window`: EnterNotify Virtual on
+// each window between them, outermost first.
+void enterVirtually(u8* event, const ProxyWindow* top, const ProxyWindow* window) {
+  const ProxyWindow* parent = window->parent;
+  if (!parent || parent == top) return;
+  enterVirtually(event, top, parent);
+  sendCrossing(event, NotifyVirtual, parent, window, true);
+}
+
+}  // namespace
+
+void announceUngrabLeave(u32 grabWindow, const u16* state) {
+  const ProxyWindow* window = lookupWindow(grabWindow);
+  const Head* holder = pointerHead();
+  const MetaScreen* screen = holder ? holder->metaScreen : nullptr;
+  if (!window || !window->viewable || !screen || window->screen == screen) return;
+  u16 now = u16(state ? *state : pointerStateOn(holder));
+  u8 event[32] = {};
+  startCrossing(event, LeaveNotify, screen, inputState.pointerX, inputState.pointerY, now, NotifyUngrab);
+  // Not the pointer's screen: no same-screen flag, no position in it.
+  const ProxyWindow* child = nullptr;
+  for (const ProxyWindow* at = window; at; child = at, at = at->parent)
+    sendCrossing(event, at == window ? NotifyNonlinear : NotifyNonlinearVirtual, at, child, false);
+}
+
+void announceScreenEntry(MetaScreen* screen, i32 x, i32 y, u16 state) {
+  const ProxyWindow* root = screen ? screen->rootWindow : nullptr;
+  const ProxyWindow* window = root ? windowAtMetaPoint(screen, x, y) : nullptr;
+  if (!window || window == root) return;
+  u8 event[32] = {};
+  startCrossing(event, LeaveNotify, screen, x, y, state, NotifyNormal);
+  sendCrossing(event, NotifyInferior, root, nullptr, true);
+  event[0] = EnterNotify;
+  enterVirtually(event, root, window);
+  sendCrossing(event, NotifyAncestor, window, nullptr, true);
+}
+
 // --- PointerRoot and None ----------------------------------------------------------------------
 
 void announceRootFocus(u8 code, u32 focus, u8 mode) {
@@ -204,8 +419,6 @@ void announceRootFocus(u8 code, u32 focus, u8 mode) {
   event[0] = code;
   event[1] = focus == PointerRoot ? NotifyPointerRoot : NotifyDetailNone;
   event[8] = mode;
-  // Inside a reply the requester's change belongs to the request answered.
-  ProxyClient* answering = currentLink && currentLink->client == currentClient ? currentClient : nullptr;
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     const ProxyWindow* root = screen->rootWindow;
     if (!root) continue;
@@ -213,7 +426,7 @@ void announceRootFocus(u8 code, u32 focus, u8 mode) {
     for (const EventSelection* selection = root->selections; selection; selection = selection->next) {
       ProxyClient* client = selection->client;
       if (!client || !(selection->eventMask & FocusChangeMask)) continue;
-      put16(event + 2, client == answering ? client->sequenceAnswered : u16(client->requestCounter));
+      put16(event + 2, composedSequence(client));
       sendComposedEvent(event, "bbsi", client);
     }
   }

@@ -78,6 +78,7 @@ void replayButton(DisplayEvents& d, const XButtonEvent& button, bool press) {
   if (!d.server || d.server != inputControlDisplay || !holder || holder->serverDisplay == d.server) return;
   if (!findHeadByWindow(d.display, button.window, &Head::trackingWindow) || !headDisplayOpen(holder)) return;
   if (button.button > xrcButtonCount(holder->display, kXrcMouse)) return;
+  carryModifiersTo(holder);
   const char* error = press ? xrcPressButton(holder->display, kXrcMouse, button.button)
                             : xrcReleaseButton(holder->display, kXrcMouse, button.button);
   logProblem(error, __FILE__, __LINE__);

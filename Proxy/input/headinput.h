@@ -90,6 +90,11 @@ struct DisplayInput {
   u8 handedKeys[32];
   u8 unheardPresses[32];
   u8 unheardReleases[32];
+  // Buttons (state bits) the proxy held here for a drag the pointer brought
+  // from the input server, and those it let go here that no client is to
+  // hear.
+  u32 carriedButtons;
+  u32 unheardButtons;
 };
 
 }  // namespace palvon

@@ -156,6 +156,7 @@ void carryHeldButtons(Head* newHead) {
     return;
   LOGF(logChStep, "Holding buttons 0x%x on %s ...", missing, target->displayName);
   logProblemText(xrcPressButtons(target->display, kXrcMouse, missing));
+  target->input.carriedButtons |= missing;
   XfsUngrabPointer(newHead->display, CurrentTime);
   XfsSync(newHead->display, False);
 }
@@ -340,6 +341,7 @@ void restoreOldInput(Head* oldHead) {
     setKeysUnheard(server, kNoKeys);
     xrcForgetKeyState(server->display);
     logProblemText(xrcReleaseAllButtons(server->display, kXrcMouse));
+    server->input.carriedButtons = 0;
   }
   if (server->savedKeyboard) logProblemText(xrcRestoreKeyboardMapping(server->display, 0, server->savedKeyboard));
 }
@@ -414,6 +416,41 @@ void approachSeam(Head* oldHead, Head* newHead, i32 x, i32 y) {
   placeServerPointer(newHead, sx, sy);
 }
 
+// A move onto another meta screen's server without a pointer grab: its
+// server's crossings are not those of a plain server's change of screen,
+// which has the pointer start on the new screen's root (see
+// announceScreenEntry).
+bool entersOtherScreen(const Head* oldHead, const Head* newHead) {
+  return oldHead && !sameDisplay(oldHead, newHead) && oldHead->metaScreen != newHead->metaScreen &&
+         !oldHead->inWindow && !newHead->inWindow && headDisplayOpen(newHead) && !inputState.seamPhase &&
+         !inputState.pointerGrab.client;
+}
+
+// Where the new server's pointer waits under its cover: next to the target
+// in the same window, so that the warp to the target makes the motion a
+// plain server reports and no crossing.
+void besideTarget(Head* head, i32 x, i32 y, i32* bx, i32* by) {
+  MetaScreen* screen = head->metaScreen;
+  const ProxyWindow* at = windowAtMetaPoint(screen, x, y);
+  Rect area = logicalOf(head, 0);
+  static constexpr i32 kSteps[][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+  for (const auto& step : kSteps) {
+    *bx = x + step[0], *by = y + step[1];
+    if (!rectPointDistance(area, *bx, *by) && windowAtMetaPoint(screen, *bx, *by) == at) return;
+  }
+  *bx = x + (x > 0 ? -1 : 1), *by = y;
+}
+
+// The new server's pointer waited under its cover beside the target: the
+// crossings of taking the cover away are dropped, and the screen's own are
+// told from the proxy's window tree, with the server's state.
+void enterScreen(ProxyClient* client, Head* newHead, i32 x, i32 y) {
+  syncLinkWarning(linkTo(client, newHead));
+  XfsSync(newHead->display, False);
+  settleServerEvents(newHead, nullptr, kSeamHide);
+  announceScreenEntry(newHead->metaScreen, x, y, u16(pointerStateOn(newHead)));
+}
+
 // Steps of a move onto another head, after the old head's inner windows
 // stopped reporting crossings.
 void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i32 x, i32 y, bool warp) {
@@ -426,6 +463,9 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
        pg.client && pg.pointerFrozen ? ", pointer frozen" : "", pg.client ? ", pointer grabbed" : "");
   bool otherDisplay = oldHead && !sameDisplay(oldHead, newHead);
   bool seam = crossesServers(oldHead, newHead);
+  bool entry = entersOtherScreen(oldHead, newHead);
+  i32 besideX = x, besideY = y;
+  if (entry) besideTarget(newHead, x, y, &besideX, &besideY);
   if (seam) approachSeam(oldHead, newHead, x, y);
   if (oldHead) copyKeyboardSettings(oldHead, newHead);
   if (otherDisplay) carryHeldButtons(newHead);
@@ -443,8 +483,10 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   movePointerToHead(device, newHead, x, y, warp);
   newHead->serverDisplay->input.pointerHead = newHead;
   lendPointerGrabAcross(oldHead, newHead);
+  if (entry) placeServerPointer(newHead, besideX, besideY);
   if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
   if (seam) settleServerEvents(oldHead, newHead, kSeamHide);
+  if (entry) enterScreen(client, newHead, x, y);
   if (pg.client && pg.client != client) {
     LOGF(logChStep, "Sync pointer-grab to %s by %s ...", newHead->name, clientName(pg.client));
     syncLinkWarning(linkTo(pg.client, newHead));

@@ -543,7 +543,10 @@ void holdMessageForSequence(const u8* message, u32 length, const char* layout, P
     PALVON_UNE();
     return;
   }
-  holdMessage(message, length, layout, 0, entry);
+  // A crossing the proxy composed is the client's (a server's is kept only
+  // when its handler marked it).
+  u8 code = message[0] & 0x7f;
+  holdMessage(message, length, layout, code == kEnterNotify || code == kLeaveNotify ? kCrossingDelivered : 0, entry);
   armUnlessDispatching(client);
 }
 

@@ -293,7 +293,9 @@ void ProcUngrabPointer(u8* request, u32 length) {
   if (!checkUngrabPointer(kXrcMouse, client, time)) return;
   forwardDeselected(mustDeselect(), client, Route::kEveryServer, request, length, zeroTimeAt4, nullptr);
   noteGrabEndedByRequest(false);
+  u32 window = inputState.pointerGrab.window;
   deactivatePointerGrab(kXrcMouse, client, time);
+  announceUngrabLeave(window, nullptr);
   carryDeferredWarp();
 }
 

@@ -282,6 +282,7 @@ void ReplyQueryPointer(u8* reply, u32 length) {
   put32(reply + 8, screen ? screen->rootId : root);
   put16(reply + 16, u16(hit.x));
   put16(reply + 18, u16(hit.y));
+  put16(reply + 24, u16(keyboardModifiersOn(head, get16(reply + 24))));
   forwardReply(reply, length);
 }
 

@@ -207,9 +207,28 @@ class Transcript {
     if (event.type == KeyPress || event.type == KeyRelease)
       out << " state=" << event.xkey.state << " same-screen=" << event.xkey.same_screen;
     if (event.type == VisibilityNotify) out << " state=" << event.xvisibility.state;
+    if (positions && (event.type == EnterNotify || event.type == LeaveNotify)) {
+      const XCrossingEvent& e = event.xcrossing;
+      out << " at " << e.x << ',' << e.y << " root " << e.x_root << ',' << e.y_root << " state=" << e.state
+          << " same-screen=" << e.same_screen;
+    } else if (positions && (event.type == KeyPress || event.type == KeyRelease)) {
+      out << " at " << event.xkey.x << ',' << event.xkey.y << " root " << event.xkey.x_root << ','
+          << event.xkey.y_root;
+    } else if (positions && (event.type == ButtonPress || event.type == ButtonRelease)) {
+      const XButtonEvent& e = event.xbutton;
+      out << " at " << e.x << ',' << e.y << " root " << e.x_root << ',' << e.y_root << " state=" << e.state
+          << " same-screen=" << e.same_screen;
+    } else if (positions && event.type == MotionNotify) {
+      const XMotionEvent& e = event.xmotion;
+      out << " at " << e.x << ',' << e.y << " root " << e.x_root << ',' << e.y_root << " state=" << e.state
+          << " same-screen=" << e.same_screen;
+    }
     return out.str();
   }
 
+  // Adds the position, state and same-screen flag of key, button, motion and
+  // crossing events.
+  bool positions = false;
   int deviceIn = -1, deviceOut = -1, deviceKeyPress = -1, deviceKeyRelease = -1;
 
  private:
@@ -1111,6 +1130,143 @@ void motionUnderAGrabAcrossScreens(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// The buttons and modifiers QueryPointer reports on each screen's root.
+std::string pointerStates(Display* display) {
+  std::string text = "pointer state";
+  for (int s = 0; s < ScreenCount(display); s++) {
+    Window root = 0, child = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned state = 0;
+    XQueryPointer(display, RootWindow(display, s), &root, &child, &rx, &ry, &wx, &wy, &state);
+    text += " " + std::to_string(state);
+  }
+  return text;
+}
+
+// Button 1 pressed on a window of one screen and released on the other, as
+// a selection or a scroll bar dragged across, then clicks on both screens;
+// then with Control held over a passive grab of Control and button 1, and
+// with a grab the client takes at the press and ends after the release, as
+// a terminal's menus: the grab ends where the button goes up.
+void dragAcrossScreens(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  long mask = ButtonPressMask | ButtonReleaseMask | EnterWindowMask | LeaveWindowMask;
+  if (!display || !driver || !windowPerScreen(display, mask, w, out)) return;
+  out.positions = true;
+  KeyCode control = XKeysymToKeycode(driver, XStringToKeysym("Control_L"));
+  enum { kDrag, kPassive, kActive };
+  const int passes[][2] = {{0, kDrag}, {1, kDrag}, {0, kPassive}, {0, kActive}};
+  for (const auto& [from, kind] : passes) {
+    if (kind == kPassive)
+      XGrabButton(display, 1, ControlMask, w[0], False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+                  GrabModeAsync, None, None);
+    movePointer(driver, 150, 150, from);
+    out.events(display, "to " + std::to_string(from) + ":", 200);
+    if (kind == kPassive) XTestFakeKeyEvent(driver, control, True, CurrentTime);
+    XTestFakeButtonEvent(driver, 1, True, CurrentTime);
+    XSync(driver, False);
+    poll(nullptr, 0, 100);
+    if (kind == kActive)
+      out.line(grabStatus(XGrabPointer(display, w[from], False, ButtonPressMask | ButtonReleaseMask, GrabModeAsync,
+                                       GrabModeAsync, None, None, CurrentTime)));
+    movePointer(driver, 160, 170, 1 - from);
+    XTestFakeButtonEvent(driver, 1, False, CurrentTime);
+    // Control let go a moment later, as a hand does.
+    XSync(driver, False);
+    poll(nullptr, 0, 100);
+    if (kind == kPassive) XTestFakeKeyEvent(driver, control, False, CurrentTime);
+    XSync(driver, False);
+    out.events(display, "released from " + std::to_string(from) + ":", 300);
+    if (kind == kActive) {
+      XUngrabPointer(display, CurrentTime);
+      out.events(display, "ungrabbed:", 300);
+    }
+    out.line(pointerStates(display));
+    for (int s : {1 - from, from}) {
+      movePointer(driver, 150, 150, s);
+      click(driver, 1);
+      out.events(display, "click on " + std::to_string(s) + ":", 300);
+    }
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+// Each modifier held while the pointer is on screen 1 and the focus on a
+// window of screen 0 (where a window manager keeps it): a click there and
+// the pointer's state have it; one pressed on screen 0 and let go on
+// screen 1 is gone there.
+void modifiersOnTheOtherScreen(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  if (!display || !driver || !windowPerScreen(display, ButtonPressMask | ButtonReleaseMask, w, out)) return;
+  out.positions = true;
+  XSetInputFocus(display, w[0], RevertToNone, CurrentTime);
+  for (const char* keysym : {"Control_L", "Shift_L", "Alt_L", "Super_L"}) {
+    KeyCode key = XKeysymToKeycode(driver, XStringToKeysym(keysym));
+    for (int pressedOn : {1, 0}) {
+      movePointer(driver, 150, 150, pressedOn);
+      XTestFakeKeyEvent(driver, key, True, CurrentTime);
+      XSync(driver, False);
+      poll(nullptr, 0, 100);
+      movePointer(driver, 160, 160, 1);
+      click(driver, 1);
+      // The click goes on to screen 1's server after the sync returned.
+      poll(nullptr, 0, 100);
+      out.line(std::string(keysym) + " pressed on " + std::to_string(pressedOn) + ": " + pointerStates(display));
+      XTestFakeKeyEvent(driver, key, False, CurrentTime);
+      XSync(driver, False);
+      click(driver, 1);
+      out.events(display, "clicks:", 300);
+    }
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+// A keyboard grab with owner events by a window of screen 0 while the focus
+// is PointerRoot and the pointer over a window of screen 1 that selected
+// keys: that window has the key. Then a pointer grab of screen 0's window
+// ended after the pointer went to screen 1, and the pointer's way back and
+// over again without a grab: the crossings (the roots' too), where they
+// say the pointer is.
+void grabsAndCrossingsOverTheScreens(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  long mask = KeyPressMask | EnterWindowMask | LeaveWindowMask | PointerMotionMask;
+  if (!display || !driver || !windowPerScreen(display, mask, w, out)) return;
+  for (int s = 0; s < 2; s++)
+    XSelectInput(display, RootWindow(display, s), FocusChangeMask | EnterWindowMask | LeaveWindowMask);
+  out.positions = true;
+  XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+  movePointer(driver, 150, 150, 1);
+  out.events(display, "pointer on 1:", 200);
+  out.line(grabStatus(XGrabKeyboard(display, w[0], True, GrabModeAsync, GrabModeAsync, CurrentTime)));
+  typeKey(driver, "a");
+  out.events(display, "owner keyboard grab:", 300);
+  XUngrabKeyboard(display, CurrentTime);
+  movePointer(driver, 150, 150, 0);
+  out.events(display, "pointer on 0:", 200);
+  out.line(grabStatus(XGrabPointer(display, w[0], False, EnterWindowMask | LeaveWindowMask, GrabModeAsync,
+                                   GrabModeAsync, None, None, CurrentTime)));
+  movePointer(driver, 200, 220, 1);
+  out.events(display, "grabbed, to 1:", 300);
+  XUngrabPointer(display, CurrentTime);
+  out.events(display, "ungrabbed:", 300);
+  // Into the window's corner, which the pointer reaches from its root.
+  for (int s : {0, 1}) {
+    XWarpPointer(driver, None, w[s], 0, 0, 0, 0, 0, 0);
+    XSync(driver, False);
+    out.events(display, "warped to " + std::to_string(s) + ":", 300);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
@@ -1141,6 +1297,9 @@ const DifferentialCase kGrabCases[] = {
     {"ModifiersAfterAMenuOnTwoScreens", 1, modifiersAfterAMenu, 2},
     {"ModifiersAfterAControlClickOnTwoScreens", 1, modifiersAfterAControlClick, 2},
     {"MotionUnderAGrabAcrossTwoScreens", 1, motionUnderAGrabAcrossScreens, 2},
+    {"DragAcrossTwoScreens", 1, dragAcrossScreens, 2},
+    {"ModifiersOnTheOtherOfTwoScreens", 1, modifiersOnTheOtherScreen, 2},
+    {"GrabsAndCrossingsOverTwoScreens", 1, grabsAndCrossingsOverTheScreens, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
