@@ -59,7 +59,6 @@ constexpr u32 kWorkaroundForgetBitGravity = 0x4;
 constexpr long kInnerWindowEvents = EnterWindowMask | LeaveWindowMask;  // 0x30
 constexpr long kTrackingEvents = ButtonPressMask | ButtonReleaseMask | LeaveWindowMask | PointerMotionMask;  // 0x6C
 constexpr u32 kCursorWindowSize = 65535;
-constexpr i32 kTrackingInset = 3;
 
 Colormap headColormap(const Head* head) { return head->colormap ? head->colormap : head->defaultColormap; }
 

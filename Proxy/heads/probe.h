@@ -35,6 +35,10 @@ extern char proxyDisplayName[256];
 // or the reset cycle.
 const char* probeHeads(bool firstTime);
 
+// The tracking window lies this many pixels inside the head's clip
+// rectangle: a pointer in the frame between leaves it.
+constexpr i32 kTrackingInset = 3;
+
 // The inner window, meta root, cursor, tracking and key-grab windows of a
 // head (nothing when its root window exists), raised when asked.
 const char* createHeadRootWindows(Head* head, bool raise);

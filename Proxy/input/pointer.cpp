@@ -191,9 +191,10 @@ void lastPointerPosition(i32* x, i32* y) {
 
 u8 seamPhaseOf(const ServerLink* link) {
   if (!inputState.seamPhase || !link) return kSeamNone;
+  bool move = inputState.seamPhase == kSeamMove;
   const ServerDisplay* server = link->server.display;
-  bool settling = server == inputState.seamServers[0] || server == inputState.seamServers[1];
-  return settling ? inputState.seamPhase : u8(kSeamNone);
+  if (server == inputState.seamServers[0]) return move ? u8(kSeamParked) : u8(kSeamLeaving);
+  return move && server == inputState.seamServers[1] ? u8(kSeamEntered) : u8(kSeamNone);
 }
 
 bool pointerGrabPending() { return inputState.pointerGrab.client != nullptr; }

@@ -99,20 +99,29 @@ struct InputState {
   u8 deviceMotionType, devicePressType, deviceReleaseType;
   u8 deviceRelative;        // valuators report relative motion
   i32 deviceLastX, deviceLastY;  // kNoDevicePosition until the first event
-  // While the pointer moves onto another server's head, that server's or
-  // the old one's events already sent are handled at once in a phase (see
-  // seamPhaseOf); the target is the meta position moved to.
-  const ServerDisplay* seamServers[2];
+  // While the pointer moves onto another server's head, the events the old
+  // server and the new one already sent are handled at once, in a phase
+  // (see seamPhaseOf).
+  const ServerDisplay* seamServers[2];  // the old server, the new one
   u8 seamPhase;
-  i32 seamX, seamY;
 };
-// Phases of a move between servers for the events of seamServers:
-// kSeamReach, the old server's pointer went to the seam on its way to the
-// target (crossings are the client's, placed at the target; motion is
-// not); kSeamHide, windows of the proxy covered or uncovered the pointer
-// (neither crossings nor motion are the client's).
-enum : u8 { kSeamNone = 0, kSeamReach = 1, kSeamHide = 2 };
-// The phase for events of the link's server.
+// Phases of a move between servers while their events are handled at
+// once: kSeamBefore, what the old server sent before the move; kSeamMove,
+// what both sent for the move.
+enum : u8 { kSeamNone = 0, kSeamBefore = 1, kSeamMove = 2 };
+// What the events of the link's server are in the phase: kSeamNone, the
+// pointer's as ever; kSeamLeaving, the old server's before the move: its
+// crossings are the pointer's, its motion is not (the move reports the
+// pointer at the target, as a plain server whose frozen pointer moved
+// reports it once); kSeamParked, the old server's of the move, whose
+// pointer the proxy parks under its cover: its crossings, its motion and
+// the pointer's way out of the focus are not the clients'; kSeamEntered,
+// the new server's of the move, whose pointer comes out of its cover and
+// goes to the target: its motion is the clients', its crossings and the
+// pointer's way into the focus are not (each server saw only its own part
+// of the way; the proxy tells the move's crossings from the meta screen's
+// tree, Proxy/events/crossings.h).
+enum : u8 { kSeamLeaving = 3, kSeamParked = 4, kSeamEntered = 5 };
 u8 seamPhaseOf(const ServerLink* link);
 constexpr i32 kNoDevicePosition = 2147483647;
 

@@ -5,8 +5,10 @@
 #include <cstdlib>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/events/crossings.h"
 #include "Proxy/events/grabs.h"
 #include "Proxy/events/relay.h"
+#include "Proxy/heads/probe.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
@@ -348,21 +350,33 @@ void restoreOldInput(Head* oldHead) {
 
 // --- Crossings of a move between servers ------------------------------------------------------
 //
-// Each server reports crossings from where its own pointer was, and the
-// proxy's windows that cover a server while the pointer is elsewhere take
-// part in them. Seen from one big screen, the pointer goes straight from
-// the old position to the new one. So the old server's pointer first goes
-// to the seam on the way (its crossings are the client's, placed at the
-// target), the new server's pointer waits at the seam under the cover, the
-// covers change with their crossings dropped, and only then the new server's
-// pointer moves to the target.
+// Each server reports crossings from where its own pointer was and sees
+// only its own part of each window, and the windows that cover a server
+// while the pointer is elsewhere take part in them: no server's crossings
+// are those of one big screen, where the pointer goes straight from the
+// old position to the new one. So what the old server sent before the
+// move is handled first, as the pointer's; the proxy tells the move's
+// crossings from the meta screen's tree; the new server's pointer waits
+// under its cover beside the target, the covers change, and it moves to the
+// target, which reports the motion there; the crossings both servers
+// report for all that are dropped (seamPhaseOf).
 
 // The real pointer of the head's server to meta (x, y) now, through the
-// proxy's own connection and without its rate limit.
+// proxy's own connection and without its rate limit, held under the
+// head's cover: on the input server that is the pan window, which leaves a
+// frame of the head bare (and whose motion there is no motion of the
+// user's); on another server the click window covers it all.
 void placeServerPointer(Head* head, i32 x, i32 y) {
   metaToHeadPoint(&x, &y, head);
   x = std::clamp(x, 0, std::max(i32(head->width), 1) - 1);
   y = std::clamp(y, 0, std::max(i32(head->height), 1) - 1);
+  if (head->serverDisplay == inputControlDisplay) {
+    Rect pan{head->clip.x + kTrackingInset, head->clip.y + kTrackingInset,
+             u32(std::max(head->clip.width - 2 * kTrackingInset, 1)),
+             u32(std::max(head->clip.height - 2 * kTrackingInset, 1))};
+    rectClampPoint(&x, &y, pan);
+    head->serverDisplay->input.lastPointerX = x, head->serverDisplay->input.lastPointerY = y;
+  }
   logProblemText(xrcMovePointer(head->display, kXrcMouse, int(head->screen), x, y, 0));
   XfsSync(head->display, False);
   head->input.lastRealX = x, head->input.lastRealY = y;
@@ -404,16 +418,19 @@ bool crossesServers(const Head* oldHead, const Head* newHead) {
          headDisplayOpen(newHead) && !inputState.seamPhase;
 }
 
-// The old server's pointer to the seam point nearest the target, and the
-// new one's under its cover at the same point.
-void approachSeam(Head* oldHead, Head* newHead, i32 x, i32 y) {
+// The new server's pointer under its cover near the seam point nearest
+// the target, never at the target itself (its move there reports the
+// motion); the old server's events so far handled; the move's crossings
+// told.
+void beginSeamMove(Head* oldHead, Head* newHead, i32 x, i32 y) {
   i32 sx = x, sy = y;
   rectClampPoint(&sx, &sy, logicalOf(oldHead, 0));
-  inputState.seamX = x, inputState.seamY = y;
-  placeServerPointer(oldHead, sx, sy);
-  settleServerEvents(oldHead, nullptr, kSeamReach);
+  rectClampPoint(&sx, &sy, logicalOf(newHead, 0));
+  if (sx == x && sy == y) sx += x > newHead->logical.x ? -1 : 1;
   rectClampPoint(&sx, &sy, logicalOf(newHead, 0));
   placeServerPointer(newHead, sx, sy);
+  settleServerEvents(oldHead, nullptr, kSeamBefore);
+  tellPointerCrossings(newHead->metaScreen, inputState.pointerX, inputState.pointerY, x, y);
 }
 
 // A move onto another meta screen's server without a pointer grab: its
@@ -447,7 +464,9 @@ void besideTarget(Head* head, i32 x, i32 y, i32* bx, i32* by) {
 void enterScreen(ProxyClient* client, Head* newHead, i32 x, i32 y) {
   syncLinkWarning(linkTo(client, newHead));
   XfsSync(newHead->display, False);
-  settleServerEvents(newHead, nullptr, kSeamHide);
+  // As a parked server's: neither its crossings, its motion nor its
+  // pointer's way into the focus are the clients'.
+  settleServerEvents(newHead, nullptr, kSeamMove);
   announceScreenEntry(newHead->metaScreen, x, y, u16(pointerStateOn(newHead)));
 }
 
@@ -466,7 +485,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   bool entry = entersOtherScreen(oldHead, newHead);
   i32 besideX = x, besideY = y;
   if (entry) besideTarget(newHead, x, y, &besideX, &besideY);
-  if (seam) approachSeam(oldHead, newHead, x, y);
+  if (seam) beginSeamMove(oldHead, newHead, x, y);
   if (oldHead) copyKeyboardSettings(oldHead, newHead);
   if (otherDisplay) carryHeldButtons(newHead);
   carryPointerGrab(oldHead, newHead);
@@ -485,7 +504,6 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   lendPointerGrabAcross(oldHead, newHead);
   if (entry) placeServerPointer(newHead, besideX, besideY);
   if (otherDisplay || !oldHead) updateInputWindows(client, newHead, 1);
-  if (seam) settleServerEvents(oldHead, newHead, kSeamHide);
   if (entry) enterScreen(client, newHead, x, y);
   if (pg.client && pg.client != client) {
     LOGF(logChStep, "Sync pointer-grab to %s by %s ...", newHead->name, clientName(pg.client));
@@ -496,7 +514,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
     warpMetaPointerToHead(device, client, newHead, x + (x > 0 ? -1 : 1), y);
   }
   warpMetaPointerToHead(device, client, newHead, x, y);
-  if (client && client != pg.client) {
+  if (client && (client != pg.client || seam)) {
     syncLinkWarning(linkTo(client, newHead));
   } else if (!client && headDisplayOpen(newHead)) {
     XfsSync(newHead->display, False);
@@ -507,6 +525,7 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
   }
   releaseFrozenGrabs(newHead);
   syncOtherGrabbers(client, oldHead, newHead);
+  if (seam) settleServerEvents(oldHead, newHead, kSeamMove);
   if (otherDisplay && headDisplayOpen(oldHead) && oldHead->serverDisplay != inputControlDisplay)
     restoreOldInput(oldHead);
 }

@@ -524,8 +524,10 @@ void holdMessage(const u8* message, u32 length, const char* layout, uintptr_t ta
     append(&entry->others, held);
 }
 
-void holdMessageForSequence(const u8* message, u32 length, const char* layout, ProxyClient* client) {
-  u64 sequence = clientSequenceOf(client, get16(message + 2));
+namespace {
+
+void holdMessageAt(u64 sequence, const u8* message, u32 length, const char* layout, uintptr_t tag,
+                   ProxyClient* client) {
   // From the tail back to the first entry not after the sequence: one step
   // for the request being handled, whatever the list holds.
   PendingRequest* entry = nullptr;
@@ -543,11 +545,14 @@ void holdMessageForSequence(const u8* message, u32 length, const char* layout, P
     PALVON_UNE();
     return;
   }
-  // A crossing the proxy composed is the client's (a server's is kept only
-  // when its handler marked it).
-  u8 code = message[0] & 0x7f;
-  holdMessage(message, length, layout, code == kEnterNotify || code == kLeaveNotify ? kCrossingDelivered : 0, entry);
+  holdMessage(message, length, layout, tag, entry);
   armUnlessDispatching(client);
+}
+
+}  // namespace
+
+void holdMessageForSequence(const u8* message, u32 length, const char* layout, ProxyClient* client) {
+  holdMessageAt(clientSequenceOf(client, get16(message + 2)), message, length, layout, 0, client);
 }
 
 bool replyDeliverableNow(ProxyClient* client, u16 sequence) {
@@ -632,7 +637,14 @@ void sendComposedReplyAt(u64 sequence, u8* reply, u32 length, const char* layout
 
 void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client) {
   if (!client->transport) return;
-  holdMessageForSequence(event, eventLength(event), layout, client);
+  // A KeymapNotify has no sequence number: it goes with the request being
+  // handled, after the EnterNotify or FocusIn composed for it. A composed
+  // crossing is one the client is to see.
+  bool keymap = isKeymapNotify(event);
+  u64 sequence = keymap ? client->requestCounter : clientSequenceOf(client, get16(event + 2));
+  u8 code = event[0] & 0x7f;
+  bool crossing = (code == kEnterNotify || code == kLeaveNotify) && event[0] != kGenericEvent;
+  holdMessageAt(sequence, event, eventLength(event), layout, crossing ? kCrossingDelivered : 0, client);
 }
 
 void completeHeadReply(const u8*, void* batchArgument) {

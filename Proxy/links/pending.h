@@ -108,6 +108,8 @@ void sendErrorToClient(const u8* error, const char* layout);
 // later (a server lost under pending requests) the sequence given.
 void sendComposedReply(u8 major, u16 minor, u8* reply, u32 length, const char* layout, ProxyClient* client);
 void sendComposedReplyAt(u64 sequence, u8* reply, u32 length, const char* layout, ProxyClient* client);
+// An event goes with the request its sequence number names; a KeymapNotify
+// (which has none) with the client's latest request.
 void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client);
 
 // The event handlers' look into what an entry holds: the first message of

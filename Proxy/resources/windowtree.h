@@ -156,6 +156,11 @@ const ProxyWindow* mappedChildAtPoint(const ProxyWindow* window, i32 x, i32 y);
 // The deepest shown window at a point of the meta screen (its root when no
 // other), null for a screen without a root record.
 ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y);
+// The window a server's pointer at that point of the meta screen is in:
+// the deepest viewable window, InputOnly ones too, whose outer box and
+// bounding and input shapes hold it (the root when no other); null for a
+// screen without a root record.
+ProxyWindow* pointerWindowAt(MetaScreen* screen, i32 x, i32 y);
 // The cursor of the window at the point, or of its nearest ancestor with
 // one; null when none.
 CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y);

@@ -83,6 +83,22 @@ ProxyWindow* windowAtMetaPoint(MetaScreen* screen, i32 x, i32 y) {
   return screen && screen->rootWindow ? windowAtPoint(screen->rootWindow, x, y) : nullptr;
 }
 
+ProxyWindow* pointerWindowAt(MetaScreen* screen, i32 x, i32 y) {
+  ProxyWindow* window = screen ? screen->rootWindow : nullptr;
+  if (!window) return nullptr;
+  for (ProxyWindow* child = window->topChild; child;) {
+    bool holds = child->viewable && boundingHolds(child, x, y) &&
+                 (!child->inputShape || regionContainsPoint(x - child->x, y - child->y, child->inputShape));
+    if (holds) {
+      window = child;
+      child = child->topChild;
+    } else {
+      child = child->nextLower;
+    }
+  }
+  return window;
+}
+
 CursorRecord* cursorAtMetaPoint(MetaScreen* screen, i32 x, i32 y) {
   for (ProxyWindow* window = windowAtMetaPoint(screen, x, y); window; window = window->parent) {
     if (window->cursor) return window->cursor;

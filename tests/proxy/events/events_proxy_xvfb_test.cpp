@@ -201,8 +201,10 @@ class Transcript {
     out << ' ' << of(event.xany.window);
     if (event.type == FocusIn || event.type == FocusOut)
       out << " mode=" << event.xfocus.mode << " detail=" << event.xfocus.detail;
+    const XCrossingEvent& c = event.xcrossing;
     if (event.type == EnterNotify || event.type == LeaveNotify)
-      out << " mode=" << event.xcrossing.mode << " detail=" << event.xcrossing.detail;
+      out << " mode=" << c.mode << " detail=" << c.detail << " child=" << of(c.subwindow) << " at " << c.x << ","
+          << c.y << " state=" << c.state << " focus=" << c.focus << " same-screen=" << c.same_screen;
     if (event.type == ButtonPress || event.type == ButtonRelease) out << " button=" << event.xbutton.button;
     if (event.type == KeyPress || event.type == KeyRelease)
       out << " state=" << event.xkey.state << " same-screen=" << event.xkey.same_screen;
@@ -276,6 +278,8 @@ struct DifferentialCase {
   // Two: each head a meta screen of its own, beside a plain server of two
   // screens.
   int screens = 1;
+  // The heads' border; 0 puts them edge to edge, as wide as the plain one.
+  int border = 1;
 };
 
 std::string caseName(const ::testing::TestParamInfo<DifferentialCase>& info) { return info.param.name; }
@@ -294,6 +298,7 @@ class AsOnAPlainServer : public ::testing::TestWithParam<DifferentialCase> {
       ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
       if (screens == 2) words.insert(words.end(), {"metaScreen", "m" + std::to_string(i)});
       words.insert(words.end(), {"screen", servers.back()->display() + ".0"});
+      if (GetParam().border != 1) words.insert(words.end(), {"borderWidth", std::to_string(GetParam().border)});
     }
     proxy = std::make_unique<ProxyProcess>(words);
     ASSERT_TRUE(proxy->ok()) << proxy->log();
@@ -657,6 +662,59 @@ void enterUnderAnActiveGrab(const std::string& name, Transcript& out) {
   visit("changed");
   XUngrabPointer(display, CurrentTime);
   XCloseDisplay(display);
+}
+
+// Two clients' windows beside the seam and over it, and the pointer moved
+// by fake motion across it: each client hears the crossings of its own
+// windows, the second also of the first's background, where it selected
+// them too, with Shift held; then with a button held (only the press's
+// grab hears them, on its window), and under the second's grab with owner
+// events on the window over the seam.
+void crossingsOverTheSeam(const std::string& name, Transcript& out) {
+  Display* first = openOrFail(name);
+  Display* second = openOrFail(name);
+  if (!first || !second) return;
+  int width = DisplayWidth(first, 0), half = width / 2;
+  long mask = EnterWindowMask | LeaveWindowMask;
+  Window background = mappedWindow(first, 0, 0, width, 480, mask | ButtonPressMask);
+  Window left = mappedWindow(second, half - 150, 100, 150, 200, mask);
+  Window right = mappedWindow(first, half, 100, 150, 200, mask);
+  Window across = mappedWindow(second, half - 50, 350, 100, 100, mask);
+  XSelectInput(second, background, mask);
+  XSync(second, False);
+  out.name(background, "background"), out.name(left, "left"), out.name(right, "right"), out.name(across, "across");
+  auto tour = [&](const std::string& step) {
+    for (auto [x, y] : {std::pair{100, 150}, {half + 300, 150}, {half - 100, 150}, {half + 50, 150},
+                        {half - 20, 400}, {half + 20, 400}, {100, 400}})
+      movePointer(first, x, y);
+    out.events(first, step + " first:", 200);
+    out.events(second, step + " second:", 200);
+  };
+  // Another client types: the listeners ask nothing of the keymap.
+  Display* driver = openOrFail(name);
+  if (!driver) return;
+  KeyCode shift = XKeysymToKeycode(driver, XStringToKeysym("Shift_L"));
+  XTestFakeKeyEvent(driver, shift, True, CurrentTime);
+  XSync(driver, False);
+  tour("free");
+  XTestFakeKeyEvent(driver, shift, False, CurrentTime);
+  XCloseDisplay(driver);
+  XTestFakeButtonEvent(first, 1, True, CurrentTime);
+  tour("held");
+  XTestFakeButtonEvent(first, 1, False, CurrentTime);
+  XSync(first, False);
+  // The release reaches the proxy through the input server.
+  int status = AlreadyGrabbed;
+  for (int i = 0; i < 50 && status == AlreadyGrabbed; i++) {
+    if (i) poll(nullptr, 0, 50);
+    status = XGrabPointer(second, across, True, EnterWindowMask, GrabModeAsync, GrabModeAsync, None, None, CurrentTime);
+  }
+  out.line(grabStatus(status));
+  out.events(second, "grab second:", 200);
+  tour("grabbed");
+  XUngrabPointer(second, CurrentTime);
+  XCloseDisplay(second);
+  XCloseDisplay(first);
 }
 
 // The focus keeps the last change's time: an older change, or one from the
@@ -1293,6 +1351,7 @@ const DifferentialCase kGrabCases[] = {
      [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, true); }},
     {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
     {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
+    {"CrossingsOverTheSeam", 2, crossingsOverTheSeam, 1, 0},
     {"GrabsAcrossTwoScreens", 1, grabsAcrossScreens, 2},
     {"ModifiersAfterAMenuOnTwoScreens", 1, modifiersAfterAMenu, 2},
     {"ModifiersAfterAControlClickOnTwoScreens", 1, modifiersAfterAControlClick, 2},

@@ -89,7 +89,9 @@ std::string describe(const XEvent& e, const std::vector<Window>& windows) {
   }
   const XKeyEvent& k = e.xkey;
   if (e.type <= ButtonRelease) out << " detail=" << k.keycode;
-  if (e.type >= EnterNotify) out << " mode=" << e.xcrossing.mode << " detail=" << e.xcrossing.detail;
+  if (e.type >= EnterNotify)
+    out << " mode=" << e.xcrossing.mode << " detail=" << e.xcrossing.detail << " focus=" << e.xcrossing.focus
+        << " same=" << e.xcrossing.same_screen;
   unsigned state = e.type >= EnterNotify ? e.xcrossing.state : k.state;
   out << " child=" << windowName(windows, k.subwindow) << " root=" << k.x_root << "," << k.y_root << " at=" << k.x
       << "," << k.y << " state=0x" << std::hex << state;
@@ -240,6 +242,22 @@ std::vector<Scenario> scenarios() {
   // Typed on B's keyboard while the pointer is on A (keycode 38 is "a" in
   // Xvfb's map).
   const std::vector<Step> keys{{Op::Warp, 200, 100}, {Op::Focus, 0, 0}, {Op::KeyOnOther, 38}};
+  // A full-screen window under L and R, which meet at the seam (L ends on
+  // A's last column): jumps between the far sides of the screen stay in
+  // it, and moves out of and into L and R cross only them, telling where
+  // the focus (on L from the fifth move) is.
+  const std::vector<WindowSpec> besideTheSeam{{-1, 0, 0, 800, 300}, {-1, 250, 50, 150, 200}, {-1, 400, 50, 150, 200}};
+  const std::vector<Step> jumps{{Op::Warp, 175, 100}, {Op::Warp, 625, 100}, {Op::Warp, 175, 120},
+                                {Op::Warp, 625, 120}, {Op::Focus, 0, 1},     {Op::Warp, 300, 100},
+                                {Op::Warp, 450, 100}, {Op::Warp, 175, 100}, {Op::Warp, 500, 120},
+                                {Op::Warp, 350, 120}, {Op::Warp, 625, 100}};
+  // A window across the seam with a child on each side: inside it the
+  // pointer crosses the seam with no crossing of its own; each EnterNotify
+  // is followed by the keys held (KeymapNotify).
+  const std::vector<WindowSpec> straddling{{-1, 300, 50, 200, 200}, {0, 10, 10, 40, 40}, {0, 150, 10, 40, 40}};
+  const std::vector<Step> withinStraddling{{Op::Warp, 150, 100}, {Op::Warp, 350, 150}, {Op::Warp, 450, 150},
+                                           {Op::Warp, 330, 80},  {Op::Warp, 470, 80},  {Op::Warp, 380, 200},
+                                           {Op::Warp, 150, 100}};
   for (bool turned : {false, true}) {
     auto add = [&](std::string name, std::vector<WindowSpec> windows, std::vector<Step> steps, long extra = 0) {
       name += turned ? "Turned" : "";
@@ -250,6 +268,10 @@ std::vector<Scenario> scenarios() {
     add("HeldButtonAutomaticGrab", {kWide}, drag);
     add("HeldButtonPassiveGrab", {kWide}, passive);
     add("ChildOnTheOtherHead", withChild, crossings);
+    add("JumpsBetweenWindowsBesideTheSeam", besideTheSeam, jumps);
+    add("WithinAWindowOverTheSeam", straddling, withinStraddling, KeymapStateMask);
+    // Dragged off a window that ends at the seam, let go over B.
+    add("HeldButtonOffAWindowEndingAtTheSeam", {{-1, 100, 50, 300, 200}}, drag);
     if (turned) continue;
     add("HeldButtonBackOntoTheInputServer", {kWide}, dragBack);
     add("ActiveGrab", {kWide}, activeGrab);
