@@ -14,6 +14,8 @@ extern "C" {
 #define X11_t 1
 #define TRANS_SERVER 1
 #include <X11/Xtrans/Xtrans.h>
+// Xtrans's MakeAllCOTSServerListeners without its leak (transport.c).
+int palvonMakeListeners(const char* port, int* made, XtransConnInfo** listeners);
 }
 
 #include "Proxy/clients/access.h"
@@ -270,9 +272,9 @@ _XtransConnInfo** createClientListeners(const int* numbers, int count, int* list
   for (int i = count - 1; i >= 0; i--) {
     char port[16];
     snprintf(port, sizeof port, "%d", numbers[i]);
-    int partial = 0, made = 0;
+    int made = 0;
     XtransConnInfo* transports = nullptr;
-    if (_X11TransMakeAllCOTSServerListeners(port, &partial, &made, &transports) < 0) continue;
+    if (palvonMakeListeners(port, &made, &transports) < 0) continue;
     for (int j = made - 1; j >= 0; j--) {
       auto* grown = static_cast<_XtransConnInfo**>(memRealloc(all, (total + 1) * sizeof *all));
       if (!grown) {

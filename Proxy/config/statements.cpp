@@ -45,12 +45,6 @@ constexpr i64 kNiceMin = -20, kNiceMax = 19;
 // size in millimetres, a head's priorities, its sample rate and text size.
 constexpr i64 kMax16 = 65535;
 constexpr i64 kCoordinateMin = -kCoordinateMax;
-// The shortest failsafeTimeout (ms). It bounds every single call on the
-// server, Failsafe or not, and the longest call of opening a local Xvfb
-// took 6 ms on an idle machine and 27 ms at a load of 20 on 8 cores: values
-// under 10 ms failed every start. A quarter of a second leaves nine times
-// that. 0 is refused with the rest: it would only stand for the default.
-constexpr i64 kMinFailsafeTimeoutMs = 250;
 
 struct Row {
   const char* keyword;
@@ -879,6 +873,8 @@ const Row kHeadRows[] = {
      "screen minimumTextSize", 0, kMax16},
     {"priority", Form::Special, 0, 0, 0, "screen priority", kNoLow, kNoHigh, nullptr, 0, statePriority},
     {"connectTimeout", Form::Duration, 4, HEAD_FIELD(connectTimeoutMs), 0, "screen connectTimeout"},
+    // 0 is refused with the rest (kMinFailsafeTimeoutMs): it would only
+    // stand for the default.
     {"failsafeTimeout", Form::Duration, 4, HEAD_FIELD(failsafeTimeoutMs), 0, "screen failsafeTimeout",
      kMinFailsafeTimeoutMs},
     {"followPointerMode", Form::Special, 0, 0, 0, "followPointerMode", kNoLow, kNoHigh, nullptr, 0,

@@ -446,7 +446,8 @@ void unscaleDoublePair(const HeadScaler* s, double* x, double* y) {
 
 i32 interpolateLine(i32 x1, i32 y1, i32 x2, i32 y2, i32 y) {
   if (y1 == y2) return x1;
-  return clampI32(i64(x1) + (i64(x2) - x1) * (i64(y) - y1) / (i64(y2) - y1));
+  // Both factors reach 2^32 for ends at the limits of 32 bits.
+  return clampI32(x1 + i128(i64(x2) - x1) * (i64(y) - y1) / (i64(y2) - y1));
 }
 
 // --- GC values, gravities and helpers ---------------------------------------------

@@ -215,6 +215,116 @@ i32 mulFixed(i32 v, u32 num, u32 den) {
   return i32(std::clamp<i64>(i64(v) * num / den, INT32_MIN, INT32_MAX));
 }
 
+// A trapezoid that the zoom takes near the limits of 32-bit fixed point
+// would wrap on the head, whose server adds the drawable's place on its
+// screen to each coordinate, takes an edge's ends and the top and bottom
+// apart, and steps the edges' x along every row in 32 bits, where a plain
+// server drew it as given. Such a one is redrawn within a reach of 2^30 -
+// 2^28 head units (12288 pixels) from the drawable's origin, cut into bands
+// of rows in which each edge runs inside the reach, beside it (then the
+// reach's side stands for it) or past the other side (nothing to draw).
+// Others go as they are: a server draws only what lies within the box of
+// the edges' ends, which other ends would change.
+using i128 = __int128;
+constexpr i128 kHeadFar = (i128(1) << 31) - (i128(1) << 28);
+constexpr i128 kHeadSpan = i128(1) << 31;
+constexpr i128 kHeadReach = (i128(1) << 30) - (i128(1) << 28);
+// Two cuts per edge give at most five bands.
+constexpr u32 kMaxBands = 5;
+
+// The larger factor of the two axes (either may become either on a turned
+// head), as a fraction.
+void largerFactor(const HeadScaler* s, u32* num, u32* den) {
+  bool x = u64(s->xNum) * s->yDen >= u64(s->yNum) * s->xDen;
+  *num = x ? s->xNum : s->yNum, *den = x ? s->xDen : s->yDen;
+}
+
+// Whether the servers draw it at all: no edge's ends on one row, the bottom
+// below the top.
+bool drawable(const xTrapezoid& t) {
+  return t.left.p1.y != t.left.p2.y && t.right.p1.y != t.right.p2.y && t.bottom > t.top;
+}
+
+bool wrapsOnHead(const xTrapezoid& t, u32 num, u32 den) {
+  auto far = [&](i64 v) { return (v < 0 ? -i128(v) : i128(v)) * num / den > kHeadFar; };
+  auto apart = [&](i64 a, i64 b) { return (a < b ? i128(b) - a : i128(a) - b) * num / den >= kHeadSpan; };
+  bool wraps = far(t.top) || far(t.bottom) || apart(t.top, t.bottom);
+  for (const xLineFixed* e : {&t.left, &t.right})
+    wraps = wraps || far(e->p1.x) || far(e->p1.y) || far(e->p2.x) || far(e->p2.y) || apart(e->p1.x, e->p2.x) ||
+            apart(e->p1.y, e->p2.y);
+  return wraps;
+}
+
+// An edge as a line x(y) in 128 bits (its ends apart in y).
+struct Edge {
+  i128 x1, y1, dx, dy;
+  explicit Edge(const xLineFixed& e) : x1(e.p1.x), y1(e.p1.y), dx(i128(e.p2.x) - x1), dy(i128(e.p2.y) - y1) {}
+  i128 xAt(i128 y) const { return x1 + (y - y1) * dx / dy; }
+  // The row where it crosses x = c; none (false) for an upright edge.
+  bool rowAt(i128 c, i128* y) const { return dx && (*y = y1 + (c - x1) * dy / dx, true); }
+};
+
+// The edge between rows y0 and y1 of a band: itself through its points
+// there, or the reach's side when it runs beside it; false when it runs
+// past the other side (`outside` is the side a left edge may run past, -1,
+// or a right edge, +1).
+bool bandEdge(const Edge& e, i128 y0, i128 y1, i64 reach, int outside, xLineFixed* line) {
+  i128 middle = e.xAt((y0 + y1) / 2);
+  if (middle < -reach || middle > reach) {
+    if ((middle < 0 ? -1 : 1) != outside) return false;
+    i32 side = i32(outside * reach);
+    *line = {{side, i32(y0)}, {side, i32(y1)}};
+    return true;
+  }
+  auto x = [&](i128 y) { return i32(std::clamp<i128>(e.xAt(y), -reach, reach)); };
+  *line = {{x(y0), i32(y0)}, {x(y1), i32(y1)}};
+  return true;
+}
+
+// The bands of a trapezoid that would wrap on the head, in `out` (room for
+// kMaxBands); their number.
+u32 confineTrapezoid(const xTrapezoid& t, i64 reach, xTrapezoid* out) {
+  i128 top = std::clamp<i64>(t.top, -reach, reach), bottom = std::clamp<i64>(t.bottom, -reach, reach);
+  Edge edges[2] = {Edge(t.left), Edge(t.right)};
+  i128 cuts[2 + 4] = {top, bottom};
+  u32 n = 2;
+  for (const Edge& e : edges)
+    for (i128 side : {-i128(reach), i128(reach)})
+      if (i128 y; e.rowAt(side, &y) && y > top && y < bottom) cuts[n++] = y;
+  for (u32 i = 1; i < n; i++)
+    for (u32 j = i; j > 0 && cuts[j] < cuts[j - 1]; j--) std::swap(cuts[j], cuts[j - 1]);
+  u32 bands = 0;
+  for (u32 k = 0; k + 1 < n; k++) {
+    if (cuts[k] == cuts[k + 1]) continue;
+    xTrapezoid& band = out[bands];
+    band.top = i32(cuts[k]), band.bottom = i32(cuts[k + 1]);
+    if (bandEdge(edges[0], cuts[k], cuts[k + 1], reach, -1, &band.left) &&
+        bandEdge(edges[1], cuts[k], cuts[k + 1], reach, 1, &band.right))
+      bands++;
+  }
+  return bands;
+}
+
+// The trapezoids in meta terms, those that would wrap on the head as bands
+// within its reach (memAlloc'ed); null when memory is exhausted.
+xTrapezoid* confinedTrapezoids(const HeadScaler* s, const xTrapezoid* trapezoids, u32 count, u32* outCount) {
+  u32 num, den;
+  largerFactor(s, &num, &den);
+  auto wraps = [&](const xTrapezoid& t) { return drawable(t) && wrapsOnHead(t, num, den); };
+  u64 room = count;
+  for (u32 i = 0; i < count; i++) room += wraps(trapezoids[i]) ? kMaxBands - 1 : 0;
+  auto* list = static_cast<xTrapezoid*>(memAlloc(sizeof(xTrapezoid) * std::max<u64>(room, 1)));
+  if (!list) return PALVON_OOM(), nullptr;
+  i64 reach = i64(std::min<i128>(kHeadReach * den / num, INT32_MAX));
+  u32 n = 0;
+  for (u32 i = 0; i < count; i++) {
+    if (wraps(trapezoids[i])) n += confineTrapezoid(trapezoids[i], reach, list + n);
+    else list[n++] = trapezoids[i];
+  }
+  *outCount = n;
+  return list;
+}
+
 }  // namespace
 
 void scaleRenderPoints(const HeadScaler* s, xPointFixed* points, u32 count) {
@@ -225,26 +335,29 @@ bool scaleTrapezoids(const HeadScaler* s, const xTrapezoid* trapezoids, u32 coun
                      i16* sourceY, ScaledTrapezoids* out) {
   *out = {};
   pointInFrame(s, sourceX, sourceY);
+  u32 n = 0;
+  xTrapezoid* list = confinedTrapezoids(s, trapezoids, count, &n);
+  if (!list) return false;
   if (s->rotation == 0) {
-    auto* list = static_cast<xTrapezoid*>(memAlloc(sizeof(xTrapezoid) * std::max(count, 1u)));
-    if (!list) return PALVON_OOM(), false;
-    for (u32 i = 0; i < count; i++) {
-      xTrapezoid t = trapezoids[i];
+    for (u32 i = 0; i < n; i++) {
+      xTrapezoid& t = list[i];
       t.top = mulFixed(t.top, s->yNum, s->yDen);
       t.bottom = mulFixed(t.bottom, s->yNum, s->yDen);
       for (xPointFixed* p : {&t.left.p1, &t.left.p2, &t.right.p1, &t.right.p2}) {
         p->x = mulFixed(p->x, s->xNum, s->xDen);
         p->y = mulFixed(p->y, s->yNum, s->yDen);
       }
-      list[i] = t;
     }
-    *out = {0, count, list};
+    *out = {0, n, list};
     return true;
   }
-  auto* points = static_cast<xPointFixed*>(memAlloc(sizeof(xPointFixed) * 4 * std::max(count, 1u)));
-  if (!points) return PALVON_OOM(), false;
-  for (u32 i = 0; i < count; i++) {
-    const xTrapezoid& t = trapezoids[i];
+  auto* points = static_cast<xPointFixed*>(memAlloc(sizeof(xPointFixed) * 4 * std::max(n, 1u)));
+  if (!points) {
+    free(list);
+    return PALVON_OOM(), false;
+  }
+  for (u32 i = 0; i < n; i++) {
+    const xTrapezoid& t = list[i];
     const xLineFixed& l = t.left;
     const xLineFixed& r = t.right;
     xPointFixed* c = points + 4 * i;
@@ -254,7 +367,8 @@ bool scaleTrapezoids(const HeadScaler* s, const xTrapezoid* trapezoids, u32 coun
     c[3] = {interpolateLine(l.p1.x, l.p1.y, l.p2.x, l.p2.y, t.bottom), t.bottom};
     for (int k = 0; k < 4; k++) scaleFixedPoint(s, &c[k]);
   }
-  *out = {1, 4 * count, points};
+  free(list);
+  *out = {1, 4 * n, points};
   return true;
 }
 

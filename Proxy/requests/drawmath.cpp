@@ -200,4 +200,19 @@ int TextItemWalk::next(TextItem* item) {
   return 1;
 }
 
+bool rectanglesInClaimedOrder(const u8* list, u32 count, u8 ordering) {
+  for (u32 k = 1; ordering != Unsorted && k < count; k++) {
+    const u8* p = list + 8 * (k - 1);
+    const u8* n = p + 8;
+    i32 px = i16(get16(p)), py = i16(get16(p + 2)), nx = i16(get16(n)), ny = i16(get16(n + 2));
+    if (ny < py || (ordering >= YXSorted && ny == py && nx < px)) return false;
+    // Bands: a band's rectangles share its top and height and do not
+    // overlap; the next band starts below it.
+    if (ordering == YXBanded && ((ny != py && ny < py + get16(p + 6)) ||
+                                 (ny == py && (get16(n + 6) != get16(p + 6) || nx < px + get16(p + 4)))))
+      return false;
+  }
+  return true;
+}
+
 }  // namespace palvon

@@ -73,6 +73,14 @@ u64 imageBytesPerLine(u32 bitsPerPixel, u64 width, u32 pad);
 u64 imageSize(u32 format, u32 depth, u64 width, u32 height, u32 planeMask, u32 bitmapPad, u32 bitsPerPixel,
               u32 scanlinePad);
 
+// --- Rectangle lists --------------------------------------------------------------------
+
+// Whether a list of `count` rectangles (wire layout, proxy order) is in the
+// ordering it claims (Unsorted, YSorted, YXSorted, YXBanded), as a server
+// checks it before answering BadMatch. A scaled head is sent the list
+// unsorted and cannot tell.
+bool rectanglesInClaimedOrder(const u8* list, u32 count, u8 ordering);
+
 // --- PolyText items ---------------------------------------------------------------------
 
 // One item of a PolyText request: a text element (count characters after a

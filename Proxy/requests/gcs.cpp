@@ -417,6 +417,8 @@ void ProcSetClipRectangles(u8* request, u32 length) {
   // 16-bit counts: a big request may carry more rectangles than the
   // record's count can name.
   if (count > 65535) return sendXError(BadLength, length, request, length, nullptr);
+  if (!rectanglesInClaimedOrder(request + 12, count, ordering))
+    return sendXError(BadMatch, 0, request, length, nullptr);
   if (gc->clipCount != count) {
     std::free(gc->clipRectangles);
     gc->clipRectangles = nullptr;

@@ -3,6 +3,7 @@
 #include <X11/X.h>
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "Proxy/clients/client.h"
@@ -91,7 +92,8 @@ void ProcMetaGetHeadValues(u8* request, u32 length) {
   put16(reply + 56, head->inWindow ? 1 : 0);
   put16(reply + 58, server ? u16(server->priority) : 0);
   put16(reply + 60, server ? u16(server->priority) : 0);
-  put16(reply + 62, server ? u16(server->offlineTimeoutMs) : 0);
+  // A longer configured time-out than the field holds reads as its largest.
+  put16(reply + 62, server ? u16(std::min<u64>(server->offlineTimeoutMs, 0xffff)) : 0);
   reply[64] = head->pointerHidden ? 0 : 1;
   reply[65] = head->noEntry ? 0 : 1;
   reply[66] = head->pointerSync;
@@ -260,6 +262,12 @@ void ProcMetaAddServer(u8* request, u32 length) {
   if (!memchr(name, 0, length - 12))
     return sendAddServerReply(request, kHeadStatusConfig, nullptr, 0,
                               tmpPrintf("Invalid name in %s", describeClientRequest(request)));
+  // As the configuration's failsafeTimeout: a shorter one cannot open a
+  // server reliably. 0 stands for the default.
+  u16 offlineTimeoutMs = get16(request + 10);
+  if (offlineTimeoutMs && offlineTimeoutMs < kMinFailsafeTimeoutMs)
+    return sendAddServerReply(request, kHeadStatusConfig, nullptr, 0,
+                              tmpPrintf("failsafeTimeout must be greater or equal than %ums", kMinFailsafeTimeoutMs));
   // Every look-up of the name, the connect and the first questions hold
   // the other clients up: together they are given the served bound.
   LookUpBound bound(servedOpeningDeadline());
@@ -275,7 +283,7 @@ void ProcMetaAddServer(u8* request, u32 length) {
   open.namedByClient = true;
   open.defencePriority = get16(request + 4);
   open.priority = get16(request + 8);
-  open.offlineTimeoutMs = get16(request + 10) ? get16(request + 10) : 20000;
+  open.offlineTimeoutMs = offlineTimeoutMs ? offlineTimeoutMs : 20000;
   char headName[kDisplayNameMax + 8];
   snprintf(headName, sizeof headName, "%s.0", base);
   open.name = headName;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 #include "Proxy/clients/client.h"
 #include "Proxy/config/config.h"
@@ -23,6 +24,7 @@
 #include "Proxy/links/serverlink.h"
 #include "Proxy/links/writers.h"
 #include "Proxy/requests/drawcommon.h"
+#include "Proxy/requests/drawmath.h"
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
@@ -94,13 +96,8 @@ void rewriteRectangles(u8* copy, u32 length, const RouteTarget& target, void* ar
   }
   put16(copy + 12, 0);
   put16(copy + 14, 0);
-  u32 width = change->window->width, height = change->window->height;
-  if (copy[5] == kShapeBounding) {
-    i32 right = 0, bottom = 0;
-    rectanglesExtent(rectangles, rectangles + count, &right, &bottom);
-    width = u32(std::max(right, 1)), height = u32(std::max(bottom, 1));
-  }
-  setWindowFrame(scaler, change->window, width, height);
+  // Every kind turns within the window's inside, as its contents do.
+  setWindowFrame(scaler, change->window, change->window->width, change->window->height);
   scaleShapeRectangles(scaler, rectangles, count);
   copy[6] = Unsorted;
 }
@@ -130,10 +127,14 @@ void rewriteOffset(u8* copy, u32, const RouteTarget& target, void* argument) {
   translateWindowAt(copy, 8, head);
   if (!head->scaler) return;
   setWindowFrame(head->scaler, change->window, change->window->width, change->window->height);
-  i32 x = i16(get16(copy + 12)), y = i16(get16(copy + 14));
-  scalePoint(head->scaler, &x, &y);
-  put16(copy + 12, u16(x));
-  put16(copy + 14, u16(y));
+  // A shift: where a pixel moved by it lands on the head less where it stood
+  // (a point scaled on its own would be measured from the far edge on a
+  // turned head).
+  HeadRect from{0, 0, 1, 1}, to{i16(get16(copy + 12)), i16(get16(copy + 14)), 1, 1};
+  scaleArea32(head->scaler, &from);
+  scaleArea32(head->scaler, &to);
+  put16(copy + 12, u16(to.x - from.x));
+  put16(copy + 14, u16(to.y - from.y));
 }
 
 // --- Validation shared by the changes --------------------------------------------------------
@@ -170,6 +171,99 @@ bool badByte(u8 value, u8 highest, const u8* request, u32 length) {
 
 bool readBackInstead(ProxyWindow* window, u8 kind);
 
+// --- The proxy's records as the answer ----------------------------------------------------
+//
+// A zoomed-out head shows neighbouring meta positions in one of its pixels,
+// so its answers scaled back can name a shape the client never set (13
+// comes back as 14), and a turned head's come back turned: queries and
+// events of a scaled head are answered from the proxy's records of the
+// shapes instead. Not while a mask's shape is being read back (the record
+// is older than the servers' shape) or while translucency makes the shapes.
+
+struct ShapeBox {
+  i32 x, y;
+  u32 width, height;
+  bool shaped;
+};
+
+bool recordAnswers(const ProxyWindow* window) {
+  return window && !window->shapeReadsPending && !shapedByTranslucency(window);
+}
+
+ShapeBox recordExtents(ProxyWindow* window, u8 kind) {
+  const Region* region = *windowShapeSlot(window, kind);
+  ShapeBox box{};
+  if (!region) {
+    defaultShapeBox(window, kind, &box.x, &box.y, &box.width, &box.height);
+    return box;
+  }
+  const RegionBox* e = regionExtents(region);
+  return {e->x1, e->y1, u32(e->x2 - e->x1), u32(e->y2 - e->y1), true};
+}
+
+void putBox(u8* at, const ShapeBox& box) {
+  put16(at, u16(box.x));
+  put16(at + 2, u16(box.y));
+  put16(at + 4, u16(box.width));
+  put16(at + 6, u16(box.height));
+}
+
+// The extents after the last changes, for the ShapeNotify events that
+// report them: a client may change a shape again before the head's event
+// of the first change comes. A turned head turned them within the window's
+// size of that time.
+struct NotedShape {
+  u32 window;
+  u8 kind;
+  ShapeBox box;
+  u32 width, height;
+};
+constexpr u32 kNotedShapesMax = 32;
+NotedShape notedShapes[kNotedShapesMax];
+u32 nextNotedShape;
+
+void noteShapeChange(ProxyWindow* window, u8 kind) {
+  if (kind > kShapeInput) return;
+  notedShapes[nextNotedShape] = {window->id, kind, recordExtents(window, kind), window->width, window->height};
+  nextNotedShape = (nextNotedShape + 1) % kNotedShapesMax;
+}
+
+// How far the head shows the box, in a window of that size, from what it
+// reported: the largest edge distance in head pixels, or ~0u when the
+// shaped flags differ.
+u32 boxDistance(HeadScaler* scaler, const ProxyWindow* window, u32 width, u32 height, const ShapeBox& box,
+                const u8* reported) {
+  if (box.shaped != (reported[12] != 0)) return ~0u;
+  setWindowFrame(scaler, window, width, height);
+  i16 x = i16(box.x), y = i16(box.y);
+  u16 w = u16(box.width), h = u16(box.height);
+  scaleArea16(scaler, &x, &y, &w, &h);
+  i32 rx = i16(get16(reported)), ry = i16(get16(reported + 2));
+  i32 edges[4] = {x - rx, y - ry, x + w - rx - get16(reported + 4), y + h - ry - get16(reported + 6)};
+  u32 distance = 0;
+  for (i32 edge : edges) distance = std::max(distance, u32(std::abs(edge)));
+  return distance;
+}
+
+// The box the client set that the head reports at `reported` (x, y, width,
+// height, then the event's time and shaped flag): the record's, else the
+// nearest noted one, the newest first. A shift is scaled on its own, so
+// the head may show a moved shape a pixel from the moved record scaled:
+// one pixel off is taken when nothing fits better. False when nothing is
+// that near.
+bool findReportedBox(HeadScaler* scaler, ProxyWindow* window, u8 kind, const u8* reported, ShapeBox* found) {
+  if (kind > kShapeInput) return false;
+  *found = recordExtents(window, kind);
+  u32 best = boxDistance(scaler, window, window->width, window->height, *found, reported);
+  for (u32 k = 1; best && k <= kNotedShapesMax; k++) {
+    const NotedShape& noted = notedShapes[(nextNotedShape + kNotedShapesMax - k) % kNotedShapesMax];
+    if (noted.window != window->id || noted.kind != kind) continue;
+    u32 distance = boxDistance(scaler, window, noted.width, noted.height, noted.box, reported);
+    if (distance < best) best = distance, *found = noted.box;
+  }
+  return best <= 1;
+}
+
 // --- ShapeRectangles -----------------------------------------------------------------------
 
 Region* regionOfRectangles(const u8* list, u32 count, i32 dx, i32 dy) {
@@ -194,7 +288,10 @@ void ProcShapeRectangles(u8* request, u32 length) {
       badByte(ordering, YXBanded, request, length))
     return;
   ProxyWindow* window = changedWindow(request, length);
-  if (!window || shapedByTranslucency(window)) return;
+  if (!window) return;
+  if (!rectanglesInClaimedOrder(request + 16, (length - 16) / 8, ordering))
+    return sendXError(BadMatch, 0, request, length, nullptr);
+  if (shapedByTranslucency(window)) return;
   ShapeChange change{window, nullptr, 0, 0};
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteRectangles, &change)) return;
   refreshTranslucentParentOf(window);
@@ -202,13 +299,28 @@ void ProcShapeRectangles(u8* request, u32 length) {
   Region* region = regionOfRectangles(request + 16, (length - 16) / 8, i16(get16(request + 12)),
                                       i16(get16(request + 14)));
   if (!applyShapeOperation(window, kind, op, region)) PALVON_OOM();
+  noteShapeChange(window, kind);
 }
 
 // --- ShapeMask -----------------------------------------------------------------------------
 
+// The scaler of the window's head on the link's server, framed on the
+// window; null when that head does not scale.
+HeadScaler* linkScaler(const ServerLink* link, ProxyWindow* window) {
+  if (!window->screen) return nullptr;
+  for (Head* head = window->screen->heads; head; head = head->next)
+    if (head->serverIndex == link->server.serverIndex && head->scaler) {
+      setWindowFrame(head->scaler, window, window->width, window->height);
+      return head->scaler;
+    }
+  return nullptr;
+}
+
 // The shape a mask made is read back from the colour head on the client's
 // own link: the proxy's own connection would wait behind a server grab the
-// client holds. The hook's argument packs the window id and the kind.
+// client holds, and the queries that the records answer go there after it.
+// A zoomed-out head gives the mask's shape at its own pixels. The hook's
+// argument packs the window id and the kind.
 int shapeReadBack(ServerLink* link, const u8* reply, void* argument) {
   auto packed = reinterpret_cast<uintptr_t>(argument);
   u32 windowId = u32(packed);
@@ -219,9 +331,7 @@ int shapeReadBack(ServerLink* link, const u8* reply, void* argument) {
   bool swap = link->writer.swap != 0;
   u64 room = (u64(loadU32(reply + 4, swap)) * 4) / 8;
   u64 count = std::min<u64>(loadU32(reply + 8, swap), room);
-  Head* head = window->screen ? window->screen->colorHead : nullptr;
-  HeadScaler* scaler = head ? head->scaler : nullptr;
-  if (scaler) setWindowFrame(scaler, window, window->width, window->height);
+  HeadScaler* scaler = linkScaler(link, window);
   Region* region = regionCreate(nullptr, 0);
   for (u64 k = 0; region && k < count; k++) {
     const u8* r = reply + 32 + 8 * k;
@@ -238,6 +348,7 @@ int shapeReadBack(ServerLink* link, const u8* reply, void* argument) {
     return 1;
   }
   setWindowShapeRegion(window, kind, region);
+  noteShapeChange(window, kind);
   return 1;
 }
 
@@ -288,8 +399,10 @@ void ProcShapeMask(u8* request, u32 length) {
   if (shapedByTranslucency(window)) return;
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteMask, &change)) return;
   refreshTranslucentParentOf(window);
-  if (!pixmapId && !readBackInstead(window, kind)) return setWindowShapeRegion(window, kind, nullptr);
-  if (pixmapId) readMaskShapeBack(window, kind);
+  if (pixmapId) return readMaskShapeBack(window, kind);
+  if (readBackInstead(window, kind)) return;
+  setWindowShapeRegion(window, kind, nullptr);
+  noteShapeChange(window, kind);
 }
 
 // --- ShapeCombine --------------------------------------------------------------------------
@@ -308,13 +421,14 @@ void ProcShapeCombine(u8* request, u32 length) {
   ShapeChange change{window, source, source->width, source->height};
   if (!forwardToHeads(request, length, skipEmulatedHead, rewriteCombine, &change)) return;
   refreshTranslucentParentOf(window);
-  // Windows of two screens meet only on the servers.
-  if (source->screen != window->screen) return;
-  // A source whose read-back is out is as old as its own copy.
-  if (window->shapeReadsPending || source->shapeReadsPending) return readMaskShapeBack(window, kind);
+  // Windows of two screens meet only on the servers, and a source whose
+  // read-back is out is as old as its own copy: the servers' shape is read.
+  if (source->screen != window->screen || window->shapeReadsPending || source->shapeReadsPending)
+    return readMaskShapeBack(window, kind);
   Region* region = getWindowShapeRegion(sourceId, sourceKind, nullptr);
   if (region) regionTranslate(region, i16(get16(request + 12)), i16(get16(request + 14)));
   if (!applyShapeOperation(window, kind, op, region)) PALVON_OOM();
+  noteShapeChange(window, kind);
 }
 
 // --- ShapeOffset ---------------------------------------------------------------------------
@@ -338,11 +452,12 @@ void ProcShapeOffset(u8* request, u32 length) {
   }
   regionTranslate(moved, i16(get16(request + 12)), i16(get16(request + 14)));
   setWindowShapeRegion(window, kind, moved);
+  noteShapeChange(window, kind);
 }
 
 // --- Queries answered by the colour head ------------------------------------------------------
 
-// The window id, kept for the reply's scaling back.
+// The window id (and GetRectangles' kind above it), kept for the reply.
 void stashWindow(u8* copy, u32, const RouteTarget& target, void* argument) {
   translateWindowAt(copy, 4, target.head);
   u8 minor = copy[1];
@@ -354,22 +469,19 @@ void ProcShapeQuery(u8* request, u32 length) {
   u32 id = get32(request + 4);
   if (!lookupWindow(id)) return sendXError(BadWindow, id, request, length, nullptr);
   setRequestResource(currentClient, id);
-  forwardRequest(request, length, stashWindow, reinterpret_cast<void*>(uintptr_t(id)));
+  uintptr_t kind = request[1] == kGetRectangles ? request[8] : 0;
+  forwardRequest(request, length, stashWindow, reinterpret_cast<void*>(uintptr_t(id) | kind << 32));
 }
 
 // The scaler of the head that answered, framed on the stashed window; null
 // when the answer needs no scaling back.
-HeadScaler* replyScaler(u8 minor, ProxyWindow** window) {
+HeadScaler* replyScaler(u8 minor, ProxyWindow** window, u8* kind) {
   if (!currentLink) return nullptr;
-  auto id = u32(reinterpret_cast<uintptr_t>(takeStashedData(currentLink, minor)));
+  auto packed = reinterpret_cast<uintptr_t>(takeStashedData(currentLink, minor));
+  auto id = u32(packed);
+  *kind = u8(packed >> 32);
   *window = id ? lookupWindow(id) : nullptr;
-  if (!*window || !(*window)->screen) return nullptr;
-  for (Head* head = (*window)->screen->heads; head; head = head->next)
-    if (head->serverIndex == currentLink->server.serverIndex && head->scaler) {
-      setWindowFrame(head->scaler, *window, (*window)->width, (*window)->height);
-      return head->scaler;
-    }
-  return nullptr;
+  return *window ? linkScaler(currentLink, *window) : nullptr;
 }
 
 void unscaleBoxAt(const HeadScaler* scaler, u8* at) {
@@ -384,16 +496,58 @@ void unscaleBoxAt(const HeadScaler* scaler, u8* at) {
 
 void ReplyShapeQueryExtents(u8* reply, u32 length) {
   ProxyWindow* window = nullptr;
-  if (const HeadScaler* scaler = replyScaler(kQueryExtents, &window); scaler && length >= 28) {
+  u8 kind = 0;
+  const HeadScaler* scaler = replyScaler(kQueryExtents, &window, &kind);
+  if (scaler && length >= 28 && recordAnswers(window)) {
+    for (u8 k : {kShapeBounding, kShapeClip}) {
+      ShapeBox box = recordExtents(window, k);
+      reply[8 + k] = box.shaped;
+      putBox(reply + 12 + 8 * k, box);
+    }
+  } else if (scaler && length >= 28) {
     unscaleBoxAt(scaler, reply + 12);
     unscaleBoxAt(scaler, reply + 20);
   }
   sendReplyToClient(reply, length, "bbsibbsssssssssi");
 }
 
+// The window's rectangles of that kind as a plain server lists them: the
+// region's bands, or for a window without that shape its default box,
+// which a plain server gives one border width short at the right and the
+// bottom for the bounding and input kinds.
+void replyRectanglesFromRecord(const u8* reply, ProxyWindow* window, u8 kind) {
+  const Region* region = *windowShapeSlot(window, kind);
+  long count = region ? regionNumRects(region) : 1;
+  u32 length = 32 + 8 * u32(count);
+  u8* answer = static_cast<u8*>(memAlloc(length));
+  if (!answer) return (void)PALVON_OOM();
+  memcpy(answer, reply, 32);
+  answer[1] = YXBanded;
+  put32(answer + 4, u32(count) * 2);
+  put32(answer + 8, u32(count));
+  if (region) {
+    const RegionBox* boxes = regionRects(region);
+    for (long k = 0; k < count; k++) {
+      const RegionBox& b = boxes[k];
+      putBox(answer + 32 + 8 * k, {b.x1, b.y1, u32(b.x2 - b.x1), u32(b.y2 - b.y1), true});
+    }
+  } else {
+    ShapeBox box{};
+    defaultShapeBox(window, kind, &box.x, &box.y, &box.width, &box.height);
+    if (kind != kShapeClip) box.width += box.x, box.height += box.y;
+    putBox(answer + 32, box);
+  }
+  sendReplyToClient(answer, length, kGetRectanglesReplyLayout);
+  free(answer);
+}
+
 void ReplyShapeGetRectangles(u8* reply, u32 length) {
   ProxyWindow* window = nullptr;
-  if (const HeadScaler* scaler = replyScaler(kGetRectangles, &window)) {
+  u8 kind = 0;
+  const HeadScaler* scaler = replyScaler(kGetRectangles, &window, &kind);
+  if (scaler && kind <= kShapeInput && recordAnswers(window))
+    return replyRectanglesFromRecord(reply, window, kind);
+  if (scaler) {
     u64 count = std::min<u64>(get32(reply + 8), (length - 32) / 8);
     for (u64 k = 0; k < count; k++) unscaleBoxAt(scaler, reply + 32 + 8 * k);
     reply[1] = Unsorted;
@@ -430,8 +584,13 @@ void EventShapeNotify(u8* event) {
   // The extents as a whole rectangle: width and height change with the zoom
   // as much as x and y.
   if (head->scaler && window) {
+    ShapeBox box{};
+    bool found = recordAnswers(window) && findReportedBox(head->scaler, window, event[1], event + 8, &box);
     setWindowFrame(head->scaler, window, window->width, window->height);
-    unscaleBoxAt(head->scaler, event + 8);
+    if (found)
+      putBox(event + 8, box);
+    else
+      unscaleBoxAt(head->scaler, event + 8);
   }
   deliverEvent(event);
 }

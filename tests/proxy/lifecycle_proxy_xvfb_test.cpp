@@ -143,6 +143,22 @@ TEST(Startup, FailsafeGoesOnWithoutAHeadNobodyAnswers) {
   EXPECT_TRUE(contains(info.out, "640x480 pixels")) << info.out;
 }
 
+// A display number another server holds: the start ends with status 1
+// naming the port, the proxy leaks nothing at that exit, and the other
+// server's sockets stay its own.
+TEST(Startup, ADisplayInUseEndsTheStartAndLeavesItsServerAlone) {
+  Xvfb s({"-screen", "0", "320x240x24"});
+  ASSERT_TRUE(s.ok()) << s.error();
+  TempDir reports;
+  ProxyProcess proxy({"connection", s.display(), "screen", s.display() + ".0"},
+                     {"ASAN_OPTIONS=detect_leaks=1:log_path=" + reports.file("asan")});
+  ASSERT_FALSE(proxy.ok());
+  EXPECT_EQ(proxy.wait(10000), 1);
+  EXPECT_TRUE(contains(proxy.log(), "Can't establish listening port")) << proxy.log();
+  EXPECT_EQ(reports.allFiles(), "");
+  EXPECT_EQ(runProgram({"xdpyinfo"}, s.display()).status, 0);
+}
+
 // Two proxies of one installation, each with the default log file: each
 // writes its own, named by its display number.
 TEST(Startup, TwoProxiesSideBySideLogToFilesOfTheirOwn) {

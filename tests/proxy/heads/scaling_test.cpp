@@ -397,6 +397,19 @@ TEST(ScalerLists, TrapezoidsScaleOrTurnIntoCornerFans) {
   EXPECT_EQ(corners[2].x, 10 << 16);
   EXPECT_EQ(corners[2].y, 70 << 16);
   free(out.data);
+  // Edges between the ends of 32 bits, turned: bands inside the head's
+  // reach, whose corners lie on the edges (here x = y and x = -y turned).
+  const i32 low = INT32_MIN, high = INT32_MAX;
+  const xTrapezoid far{low, high, {{low, low}, {high, high}}, {{high, low}, {low, high}}};
+  ASSERT_TRUE(scaleTrapezoids(turned.s, &far, 1, &sx, &sy, &out));
+  corners = static_cast<xPointFixed*>(out.data);
+  ASSERT_GT(out.count, 0u);
+  for (u32 k = 0; k < out.count; k++) {
+    EXPECT_LE(std::abs(i64(corners[k].x)), i64(1) << 30) << k;
+    i64 metaX = (100 << 16) - i64(corners[k].y), metaY = corners[k].x;
+    EXPECT_LE(std::abs(std::abs(metaX) - std::abs(metaY)), 2) << k;
+  }
+  free(out.data);
 }
 
 // --- Heads sharing a scaler ------------------------------------------------------

@@ -2,14 +2,15 @@
 // Xvfb of the meta screen's size doing the same: a bordered window resized
 // stays where the plain server keeps it, a window manager that redirects
 // the root's substructure is asked with the value mask the client sent,
-// windows read back the geometry they were given (also on a zoomed-out
-// head, alone or beside a plain one), a turned head reports the
+// windows read back the geometry and shapes they were given (also on a
+// zoomed-out head, alone or beside a plain one), a turned head reports the
 // millimetres and resolution of the screen the clients see, and shows
-// backgrounds, borders and a window manager's decorations as the plain
-// server does, turned.
+// backgrounds, borders, shapes and a window manager's decorations as the
+// plain server does, turned.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/extensions/shape.h>
 
 #include <poll.h>
 
@@ -56,6 +57,11 @@ struct Geometry {
 
 std::ostream& operator<<(std::ostream& out, const Geometry& g) {
   return out << g.width << "x" << g.height << "+" << g.x << "+" << g.y << " border " << g.border;
+}
+
+std::string rectanglesText(int x, int y, unsigned width, unsigned height, int shaped) {
+  return (shaped ? "" : "!") + std::to_string(width) + "x" + std::to_string(height) + "+" + std::to_string(x) + "+" +
+         std::to_string(y);
 }
 
 Geometry geometryOf(Display* display, Window window) {
@@ -300,12 +306,88 @@ std::vector<std::string> readBack(Display* d, bool gravity) {
   return lines;
 }
 
+int shapeError;
+int noteShapeError(Display*, XErrorEvent* error) { return shapeError = error->error_code, 0; }
+
+// What a client reads back of shapes at odd places: the extents and
+// rectangles of each kind, unshaped and shaped (by rectangles with an
+// offset, a move, another window's shape, a window made smaller, and a
+// mask unless `mask` is false), the ShapeNotify events of all but the
+// mask, and a list of rectangles not in the order it claims, which is
+// refused with BadMatch.
+std::vector<std::string> shapesReadBack(Display* d, bool mask) {
+  int shapeEvent = 0, shapeError = 0;
+  if (!XShapeQueryExtension(d, &shapeEvent, &shapeError)) return {"no SHAPE"};
+  Window root = DefaultRootWindow(d);
+  Window w1 = XCreateSimpleWindow(d, root, 13, 17, 151, 101, 1, 0, 0xffffff);
+  Window w2 = XCreateSimpleWindow(d, root, DisplayWidth(d, 0) - 987, 301, 151, 101, 3, 0, 0xffffff);
+  std::vector<std::string> lines;
+  auto shapes = [&](const char* when) {
+    for (Window w : {w1, w2}) {
+      std::string text = std::string(when) + (w == w1 ? " w1" : " w2");
+      Bool shaped[2];
+      int x[2], y[2];
+      unsigned width[2], height[2];
+      XShapeQueryExtents(d, w, &shaped[0], &x[0], &y[0], &width[0], &height[0], &shaped[1], &x[1], &y[1], &width[1],
+                         &height[1]);
+      for (int k = 0; k < 2; k++) text += " " + rectanglesText(x[k], y[k], width[k], height[k], shaped[k]);
+      for (int kind : {ShapeBounding, ShapeClip, ShapeInput}) {
+        int count = 0, ordering = 0;
+        XRectangle* r = XShapeGetRectangles(d, w, kind, &count, &ordering);
+        text += " |" + std::to_string(ordering);
+        for (int i = 0; i < count; i++) text += " " + rectanglesText(r[i].x, r[i].y, r[i].width, r[i].height, 1);
+        XFree(r);
+      }
+      lines.push_back(text);
+    }
+  };
+  shapes("unshaped");
+  for (Window w : {w1, w2}) XShapeSelectInput(d, w, ShapeNotifyMask);
+  XRectangle odd[] = {{3, 5, 27, 31}, {41, 9, 13, 17}}, inside{7, 3, 101, 77};
+  XShapeCombineRectangles(d, w1, ShapeBounding, 1, 1, odd, 2, ShapeSet, Unsorted);
+  XShapeCombineRectangles(d, w2, ShapeBounding, 0, 0, odd, 2, ShapeSet, Unsorted);
+  XShapeCombineRectangles(d, w1, ShapeClip, 0, 0, &inside, 1, ShapeSet, YXBanded);
+  XShapeCombineRectangles(d, w2, ShapeInput, 0, 0, &inside, 1, ShapeSet, YXBanded);
+  XShapeOffsetShape(d, w1, ShapeBounding, 3, 1);
+  XShapeCombineShape(d, w2, ShapeBounding, 5, 3, w1, ShapeClip, ShapeUnion);
+  XResizeWindow(d, w2, 77, 55);
+  shapeError = 0;
+  XSync(d, False);
+  auto* previous = XSetErrorHandler(noteShapeError);
+  XRectangle unordered[] = {{20, 20, 5, 5}, {10, 10, 5, 5}};
+  XShapeCombineRectangles(d, w1, ShapeClip, 0, 0, unordered, 2, ShapeUnion, YXBanded);
+  XSync(d, False);
+  XSetErrorHandler(previous);
+  lines.push_back("error " + std::to_string(shapeError));
+  poll(nullptr, 0, 200);
+  XEvent e;
+  while (XCheckTypedEvent(d, shapeEvent + ShapeNotify, &e)) {
+    const auto& s = *reinterpret_cast<XShapeEvent*>(&e);
+    lines.push_back(std::string("notify ") + (s.window == w1 ? "w1 " : "w2 ") + std::to_string(s.kind) + " " +
+                    rectanglesText(s.x, s.y, s.width, s.height, s.shaped));
+  }
+  // The mask's shape is read from a head after its event went out: a
+  // zoomed-out head's event gives the mask's extents at that head's pixels.
+  if (mask) {
+    static char bits[] = {0x01, 0x00, 0x06, 0x10, 0x0e, 0x18, 0x00, 0x1c, 0x30, 0x0c, 0x40, 0x00, 0x00, 0x10};
+    Pixmap bitmap = XCreateBitmapFromData(d, root, bits, 13, 7);
+    XShapeCombineMask(d, w1, ShapeInput, 9, 11, bitmap, ShapeSet);
+    XFreePixmap(d, bitmap);
+  }
+  shapes("shaped");
+  return lines;
+}
+
 // What a client reads back of its windows is what a plain server of the
 // meta screen's size answers: on a zoomed-out head nothing is rounded to
-// the head's pixels.
+// the head's pixels. A mask's shape is read from the colour head, so a
+// zoomed-out one cannot give it exactly.
 TEST_P(ZoomedAndTurned, WindowsReadBackWhatTheyWereGiven) {
   std::vector<std::string> got[2];
   for (int i = 0; i < 2; i++) got[i] = readBack(clients[i].get(), GetParam().turn == 0);
+  EXPECT_EQ(got[0], got[1]) << proxy->log();
+  bool mask = std::string(GetParam().name).find("ZoomedOut") != 0;
+  for (int i = 0; i < 2; i++) got[i] = shapesReadBack(clients[i].get(), mask);
   EXPECT_EQ(got[0], got[1]) << proxy->log();
 }
 
@@ -325,8 +407,9 @@ Pixmap patternTile(Display* display, Window root) {
 }
 
 // Windows for a window manager to decorate: a background pixel with a
-// border, a background tile with a tile border and a child of
-// ParentRelative background, and a tiled window made smaller once shown.
+// border, shaped by rectangles and moved, a background tile with a tile
+// border and a child of ParentRelative background, and a tiled window made
+// smaller once shown.
 void showBackgrounds(Display* display) {
   Window root = DefaultRootWindow(display);
   Pixmap tile = patternTile(display, root);
@@ -343,6 +426,9 @@ void showBackgrounds(Display* display) {
   Window shrunk = XCreateWindow(display, root, 400, 220, 101, 61, 0, CopyFromParent, InputOutput, CopyFromParent,
                                 CWBackPixmap, &a);
   XMapSubwindows(display, tiled);
+  XRectangle cut[] = {{-3, -3, 50, 40}, {60, 20, 30, 50}};
+  XShapeCombineRectangles(display, plain, ShapeBounding, 2, 1, cut, 2, ShapeSet, Unsorted);
+  XShapeOffsetShape(display, plain, ShapeBounding, 5, 3);
   for (Window w : {plain, tiled, shrunk}) XMapWindow(display, w);
   XSync(display, False);
   XResizeWindow(display, shrunk, 70, 50);

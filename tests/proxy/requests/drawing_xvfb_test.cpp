@@ -573,6 +573,13 @@ TEST_P(DrawingErrors, ReachTheClientWithNothingSent) {
          r[1] = 4;
          return r;
        }, BadValue, true},
+      // Rectangles not in the order claimed: the zoomed head, sent them
+      // merged, would take them.
+      {"ClipOutOfOrder", [](u32 b, u32) {
+         Bytes r = setClipRectangles(b | 3, 0, 0, {5, 5, 1, 1, 0, 0, 1, 1});
+         r[1] = YSorted;
+         return r;
+       }, BadMatch, true},
       {"ClipListOddLength", [](u32 b, u32) {
          Bytes r = Req(X_SetClipRectangles).c32(b | 3).c32(0).c32(0).done();
          return r;

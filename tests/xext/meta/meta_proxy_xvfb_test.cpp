@@ -119,7 +119,7 @@ class Meta : public ::testing::TestWithParam<char> {
     ASSERT_TRUE(a->ok() && b->ok()) << a->error() << b->error();
     proxy = new ProxyProcess({"noReset", "on", "options", "DynamicServer", "Failsafe", "InWindow",
                               "xdmcpAuthorizationCookie", "0x0123456789abcdef", "screen", a->display() + ".0",
-                              "screen", b->display() + ".0"});
+                              "screen", b->display() + ".0", "failsafeTimeout", "70s"});
     ASSERT_TRUE(proxy->ok()) << proxy->log();
   }
   static void TearDownTestSuite() {
@@ -141,8 +141,9 @@ class Meta : public ::testing::TestWithParam<char> {
     return ids;
   }
   // AddServer of the display: the reply.
-  Bytes addServer(const std::string& name) {
+  Bytes addServer(const std::string& name, uint16_t offlineTimeoutMs = 0) {
     Bytes body(8 + ((name.size() + 4) & ~3u), 0);
+    c.raw.put16(body, 6, offlineTimeoutMs);
     std::copy(name.begin(), name.end(), body.begin() + 8);
     return c.ask(4, body);
   }
@@ -613,7 +614,8 @@ uint32_t floatBits(float value) {
 // Values a head cannot hold are refused with the setting and its range and
 // change nothing, on a head of the meta screen and on one added but not yet
 // placed, also when the refused value comes after others that would have
-// been applied; a second AddServer of a screen in the session is refused.
+// been applied; a second AddServer of a screen in the session is refused,
+// and so is one with an offline time-out under a quarter of a second.
 // The proxy answers throughout, and the added head joins with a zoom its
 // server can show.
 TEST_P(Meta, ValuesOutOfRangeAndASecondAdditionAreRefused) {
@@ -689,6 +691,21 @@ TEST_P(Meta, ValuesOutOfRangeAndASecondAdditionAreRefused) {
     EXPECT_EQ(refused[1], 2) << again;
     EXPECT_NE(c.text(refused, 32, c.get16(refused, 10)).find("already configured"), std::string::npos) << again;
   }
+  // An offline time-out too short to open a server, as the configuration
+  // refuses it; B's 70 s reads as the largest the field holds.
+  Xvfb serverD({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(serverD.ok()) << serverD.error();
+  std::vector<uint32_t> heads = listHeads(0xffff);
+  for (uint16_t shortTimeout : {1, 249}) {
+    Bytes refused = addServer(serverD.display(), shortTimeout);
+    ASSERT_GE(refused.size(), 32u) << proxy->log();
+    EXPECT_EQ(refused[1], 2) << shortTimeout;
+    EXPECT_EQ(c.text(refused, 32, c.get16(refused, 10)), "failsafeTimeout must be greater or equal than 250ms");
+    EXPECT_EQ(listHeads(0xffff), heads) << shortTimeout;
+  }
+  Bytes valuesB = c.ask(7, c.words({listHeads(0).at(1)}));
+  ASSERT_GE(valuesB.size(), 100u);
+  EXPECT_EQ(c.get16(valuesB, 62), 65535);
   // A zoom the server shows: the head joins the screen with it.
   Bytes zoom = c.words({unplaced, 0x10000000, floatBits(2), floatBits(2)});
   EXPECT_EQ(c.status(c.ask(8, zoom)), "");

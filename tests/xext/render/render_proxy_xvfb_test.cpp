@@ -1,8 +1,9 @@
 // RENDER through the proxy program in front of two Xvfb, side by side (A|B)
 // and with B showing A's area at zoom 2: the formats offered, a client's
 // drawing across the seam compared with the same client on a reference
-// Xvfb (also on heads of different depths), errors in the proxy's own
-// codes, and rendercheck's counts against a direct run.
+// Xvfb (also on heads of different depths), trapezoids with far ends,
+// errors in the proxy's own codes, and rendercheck's counts against a
+// direct run.
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
@@ -394,6 +395,69 @@ TEST_P(RenderProxy, APictureOfAnotherDepthIsRefusedAndItsIdStaysFree) {
   EXPECT_EQ(errorsOf(create(rgb24, 1u << 13, 0)), std::vector<uint8_t>{BadValue});
   EXPECT_EQ(errorsOf(create(rgb24)), std::vector<uint8_t>{});
   EXPECT_EQ(errorsOf(c.request(major, 7, free)), std::vector<uint8_t>{});
+}
+
+// Trapezoids whose edges end thousands of pixels away, as far as a plain
+// server draws them without its 32-bit fixed point wrapping (ends up to
+// 2^29 apart from the origin), each in a window of its own: some the zoom
+// takes past what the head's 32 bits hold, and one (the fifth) whose far
+// ends a server clips to. Returns false when the display could not be
+// opened; the client stays connected.
+bool drawFarEdges(const std::string& name) {
+  Display* d = XOpenDisplay(name.c_str());
+  if (!d) return false;
+  const XFixed f = 1 << 16, b2 = 1 << 29, b3 = 3 << 28;
+  const XTrapezoid traps[] = {
+      {10 * f, 90 * f, {{20 * f, -b2}, {60 * f, b2}}, {{b2, 5 * f}, {150 * f, 80 * f}}},
+      {-b3, b3, {{-b3, -b3 + 7 * f}, {b3 - 3 * f, b3}}, {{b2, -b3}, {b2 / 3, b3}}},
+      {-b2, b2, {{-b2, -b2}, {b2, b2}}, {{b2, -b2}, {b2, b2}}},
+      {5 * f, b3, {{-b3, 90 * f}, {b3, 10 * f}}, {{b3, -b3}, {180 * f, b3}}},
+      {-b3, 95 * f, {{30 * f, -b3}, {31 * f, 50 * f}}, {{190 * f, 50 * f}, {-b3, b3}}},
+      {-b2, b2, {{3 * f, -b2}, {5 * f, b2}}, {{180 * f, -b2}, {190 * f, b2}}},
+  };
+  XRenderColor red{0xffff, 0, 0, 0xffff}, green{0, 0xffff, 0, 0xffff};
+  Picture solid = XRenderCreateSolidFill(d, &green);
+  for (int k = 0; k < 6; k++) {
+    XSetWindowAttributes wa{};
+    wa.override_redirect = True;
+    Window w = XCreateWindow(d, DefaultRootWindow(d), 50 + 210 * (k % 2), 40 + 110 * (k / 2), 200, 100, 0,
+                             CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &wa);
+    XMapWindow(d, w);
+    XSync(d, False);
+    Picture dst = XRenderCreatePicture(d, w, XRenderFindVisualFormat(d, DefaultVisual(d, 0)), 0, nullptr);
+    XRenderFillRectangle(d, PictOpSrc, dst, &red, 0, 0, 200, 100);
+    XRenderCompositeTrapezoids(d, PictOpOver, solid, dst, XRenderFindStandardFormat(d, PictStandardA8), 0, 0,
+                               &traps[k], 1);
+  }
+  XSync(d, False);
+  return true;
+}
+
+// The far edges as a plain server draws them: A exactly, B (zoomed) in
+// each 2x2 block's mean.
+TEST_P(RenderProxy, FarEdgesAsOnAPlainServer) {
+  Xvfb reference({"-screen", "0", "1024x768x24"});
+  ASSERT_TRUE(reference.ok()) << reference.error();
+  ASSERT_TRUE(drawFarEdges(reference.display()) && drawFarEdges(proxy->display()));
+  std::vector<unsigned long> ref = readRoot(reference.display(), kWidth, kHeight);
+  std::vector<unsigned long> onA = readRoot(a->display(), kWidth, kHeight), onB = readRoot(b->display(), kWidth, kHeight);
+  ASSERT_FALSE(ref.empty() || onA.empty() || onB.empty());
+  int differA = 0, differB = 0;
+  for (int y = 40; y < 370; y++) {
+    for (int x = 50; x < 460; x++) {
+      if ((y - 40) % 110 >= 100 || (x - 50) % 210 >= 200) continue;  // between the windows
+      unsigned long want = ref[size_t(y) * kWidth + x];
+      differA += onA[size_t(y) * kWidth + x] != want;
+      if (!GetParam().zoomed) continue;
+      unsigned long sum[3] = {};
+      for (int dy = 0; dy < 2; dy++)
+        for (int dx = 0; dx < 2; dx++)
+          for (int c = 0; c < 3; c++) sum[c] += (onB[size_t(2 * y + dy) * kWidth + 2 * x + dx] >> (8 * c)) & 0xff;
+      differB += differs((sum[2] / 4) << 16 | (sum[1] / 4) << 8 | sum[0] / 4, want, 48);
+    }
+  }
+  EXPECT_EQ(differA, 0);
+  EXPECT_EQ(differB, 0) << proxy->log();
 }
 
 // rendercheck reads its results back through the proxy: the counts of a
