@@ -182,6 +182,22 @@ void spreadIndexes(const u8* in, u8* out, int width, u32 keep, const Channel* to
                         _mm_and_si128(_mm_sll_epi32(i, s2), m2));
   };
   int x = 0;
+  // Channels of whole bytes (the usual 24-bit head): each pixel is its
+  // index repeated in every byte, less the bytes of no channel.
+  bool wholeBytes = true;
+  for (int c = 0; c < 3; c++) wholeBytes = wholeBytes && to[c].shift % 8 == 0 && to[c].mask == 0xffu << to[c].shift;
+  if (wholeBytes) {
+    const __m128i channels = _mm_set1_epi32(int(to[0].mask | to[1].mask | to[2].mask));
+    for (; x + 16 <= width; x += 16) {
+      __m128i bytes = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)), keep8);
+      __m128i low = _mm_unpacklo_epi8(bytes, bytes), high = _mm_unpackhi_epi8(bytes, bytes);
+      __m128i* at = reinterpret_cast<__m128i*>(out + 4 * size_t(x));
+      _mm_storeu_si128(at, _mm_and_si128(_mm_unpacklo_epi16(low, low), channels));
+      _mm_storeu_si128(at + 1, _mm_and_si128(_mm_unpackhi_epi16(low, low), channels));
+      _mm_storeu_si128(at + 2, _mm_and_si128(_mm_unpacklo_epi16(high, high), channels));
+      _mm_storeu_si128(at + 3, _mm_and_si128(_mm_unpackhi_epi16(high, high), channels));
+    }
+  }
   for (; x + 16 <= width; x += 16) {
     __m128i bytes = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)), keep8);
     __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
