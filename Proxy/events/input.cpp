@@ -695,6 +695,10 @@ bool translateCrossingPosition(u8* event, ServerDisplay* server) {
   return !((event[0] & 0x7f) == LeaveNotify && clamped);
 }
 
+bool hearsUnderGrab(u32 window, u32 grabWindow, u32 grabMask, u8 ownerEvents, u32 selected, u32 maskBit) {
+  return (window == grabWindow && (grabMask & maskBit)) || (ownerEvents && selected);
+}
+
 // Whether a FocusOut with detail Pointer on the window is one a plain
 // server does not send: the focus went from PointerRoot to None while the
 // pointer was on the root over no child (its root tells the pointer's way
@@ -716,17 +720,28 @@ bool translateCrossingEvent(u8* event, u32 maskBit) {
   ServerDisplay* server = linkServer();
   if (server && !translateCrossingPosition(event, server)) return false;
   u32 window = get32(event + kWindow);
-  const InputGrab& grab = inputState.pointerGrab;
   u32 mask = eventMaskOfWindowForClient(window);
-  // The grabbing client hears crossings by its grab in any mode: the grab
-  // window's by the grab's mask, others' only with owner events.
-  if (grab.client && (event[kMode] != NotifyNormal || grab.client == currentClient)) {
-    if (grab.window == window && (grab.eventMask & maskBit)) return true;
-    if (!grab.ownerEvents || !(mask & maskBit)) return false;
-    return true;
-  }
-  if (event[kMode] == NotifyNormal && !(mask & maskBit)) return false;
-  return true;
+  // Which grab the server reported the crossing under, as the proxy's grabs
+  // stood then: a grab's start and end (modes Grab and Ungrab) are told
+  // while no grab holds the pointer, to every client by its own selection,
+  // however far the proxy's grab moved on since (another link may have
+  // brought the press that started it, or the next one); only a client's
+  // new grab tells the way from the grab it replaces under that one.
+  const InputGrab& grab = inputState.pointerGrab;
+  const EndedGrab* ended = nullptr;
+  bool underGrab = grab.client && grab.client == currentClient;
+  if (event[kMode] == NotifyGrab)
+    underGrab = underGrab && reportedUnderPointerGrab(event);
+  else if (event[kMode] != NotifyNormal)
+    underGrab = false;
+  else if (!underGrab)
+    ended = endedGrabOf(event, false);
+  // The grabbing client hears them by its grab: the grab window's by the
+  // grab's mask, others' only with owner events.
+  u32 selected = mask & maskBit;
+  if (underGrab) return hearsUnderGrab(window, grab.window, grab.eventMask, grab.ownerEvents, selected, maskBit);
+  if (ended) return hearsUnderGrab(window, ended->window, ended->eventMask, ended->ownerEvents, selected, maskBit);
+  return selected != 0;
 }
 
 Head* translateFocusEvent(u8* event) {

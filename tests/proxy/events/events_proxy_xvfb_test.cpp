@@ -1325,7 +1325,50 @@ void grabsAndCrossingsOverTheScreens(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// A window manager's synchronous passive grab on a frame takes the press
+// of a click into the client's window inside it and replays it, as on every
+// click into an unfocused window: the client hears the pointer go to the
+// frame (mode Grab) and back (Ungrab) around the click, however the
+// servers' reports to the two clients interleave (the move and the click
+// come at once, as a tool sends them: the manager hears of the move first).
+// Then the manager's grab on the frame replaced by one on the client's
+// window tells the way between them under the frame's grab.
+void replayedPress(const std::string& name, Transcript& out) {
+  Display* manager = openOrFail(name);
+  Display* app = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!manager || !app || !driver) return;
+  int x = DisplayWidth(manager, 0) - 300;
+  long crossings = EnterWindowMask | LeaveWindowMask;
+  Window frame = mappedWindow(manager, x, 100, 200, 200, crossings | ButtonPressMask);
+  Window inner = XCreateSimpleWindow(app, frame, 10, 10, 150, 150, 0, 0, 0);
+  XSelectInput(app, inner, crossings | ButtonPressMask);
+  XSelectInput(app, frame, crossings);
+  XMapWindow(app, inner);
+  XGrabButton(manager, 1, AnyModifier, frame, False, ButtonPressMask, GrabModeSync, GrabModeAsync, None, None);
+  out.name(frame, "frame"), out.name(inner, "inner");
+  for (int round = 0; round < 3; round++) {
+    movePointer(driver, x - 50, 50);
+    XTestFakeMotionEvent(driver, 0, x + 50 + round, 150, CurrentTime);
+    click(driver, 1);
+    XEvent event;
+    if (nextEvent(manager, ButtonPress, &event)) XAllowEvents(manager, ReplayPointer, CurrentTime);
+    XSync(manager, False);
+    out.events(app, "round " + std::to_string(round) + ":", 300);
+    out.events(manager, "manager:", 100);
+  }
+  for (Window on : {frame, inner})
+    out.line(grabStatus(
+        XGrabPointer(manager, on, False, EnterWindowMask, GrabModeAsync, GrabModeAsync, None, None, CurrentTime)));
+  XUngrabPointer(manager, CurrentTime);
+  out.events(manager, "grabbed twice:", 200);
+  XCloseDisplay(driver);
+  XCloseDisplay(app);
+  XCloseDisplay(manager);
+}
+
 const DifferentialCase kGrabCases[] = {
+    {"ReplayedPress", 1, replayedPress},
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
     {"ConfineToMovedBeyondTheRoot", 1,
