@@ -130,27 +130,47 @@ bool isCancellingFocus(const HeldMessage* held, const void* argument) {
   return other != want->head && headIsLive(other) && other->metaScreen == want->head->metaScreen;
 }
 
+// The server's KeymapNotify that follows an EnterNotify or FocusIn goes to
+// the client when that crossing or focus change was the client's (seen or
+// not: a plain server sends it to a client that selected KeymapState on the
+// window whether it selected the crossing or not), and is dropped when it
+// was only a server's view (a head's edge, its part of a move).
+constexpr u8 kKeymapUnjudged = 0, kKeymapClients = 1, kKeymapNotClients = 2;
+
+void judgeKeymapAfter(const u8* event, bool clients) {
+  if (currentLink && (event[0] == EnterNotify || event[0] == FocusIn))
+    currentLink->keymapFollows = clients ? kKeymapClients : kKeymapNotClients;
+}
+
+// A held crossing cancelled, with the KeymapNotify held after it.
+void dropHeldCrossing(HeldList* list, HeldMessage* held) {
+  if (held->next && held->next->bytes[0] == KeymapNotify) dropHeldMessage(list, held->next);
+  dropHeldMessage(list, held);
+}
+
 void handleCrossing(u8* event, u32 maskBit) {
   if (passedUntranslated(event)) return;
   // A move between servers tells its crossings itself.
   u8 seam = seamPhaseOf(currentLink);
-  if (seam == kSeamParked || seam == kSeamEntered) return;
+  if (seam == kSeamParked || seam == kSeamEntered) return judgeKeymapAfter(event, false);
   // Only the pointer head's server speaks for the pointer. When the pointer
   // moves onto another server's head inside one window, though, the old
   // server's LeaveNotify comes after the head changed: it is never the
   // client's, but it still cancels the new server's EnterNotify (and the
   // reverse), whichever comes first.
   bool pointerServer = fromServerOf(pointerHead());
-  if (!pointerServer && proxyState.headCount < 2) return;
+  if (!pointerServer && proxyState.headCount < 2) return judgeKeymapAfter(event, false);
   uintptr_t tag = serverWindowTag(get32(event + kWindow));
-  if (translateCrossingEvent(event, maskBit) && pointerServer) tag |= kCrossingDelivered;
+  bool happened = false;
+  if (translateCrossingEvent(event, maskBit, &happened) && pointerServer) tag |= kCrossingDelivered;
+  judgeKeymapAfter(event, happened && pointerServer);
   if (proxyState.headCount > 1) {
     PendingRequest* entry = holdingEntry(event, true);
     CrossingMatch match{u8(event[0] == EnterNotify ? LeaveNotify : EnterNotify), get32(event + kRoot),
                         get32(event + kWindow), event[kMode], tag & ~kCrossingDelivered};
     if (HeldMessage* held = entry ? findHeldMessage(&entry->others, isCancellingCrossing, &match) : nullptr) {
-      dropHeldMessage(&entry->others, held);
-      return;
+      dropHeldCrossing(&entry->others, held);
+      return judgeKeymapAfter(event, false);
     }
     return deliverEvent(event, tag);
   }
@@ -166,9 +186,13 @@ void handleFocus(u8* event) {
   // (the old one's parked), and the way its pointer takes from the seam,
   // move no focus of the clients': they are not theirs to hear.
   u8 seam = seamPhaseOf(currentLink);
-  if (event[1] == NotifyPointer && (seam == kSeamParked || seam == kSeamEntered)) return;
+  if (event[1] == NotifyPointer && (seam == kSeamParked || seam == kSeamEntered))
+    return judgeKeymapAfter(event, false);
   Head* head = translateFocusEvent(event);
-  if (!head) return;
+  judgeKeymapAfter(event, head != nullptr);
+  // The server tells a client that selected KeymapState only of the focus
+  // changes too: the KeymapNotify after a FocusIn is judged by it.
+  if (!head || !(eventMaskOfWindowForClient(get32(event + 4)) & FocusChangeMask)) return;
   uintptr_t tag = reinterpret_cast<uintptr_t>(head);
   if (!head->metaScreen || head->metaScreen->headCount < 2) return deliverEvent(event, tag);
   PendingRequest* entry = holdingEntry(event, false);
@@ -179,7 +203,7 @@ void handleFocus(u8* event) {
   FocusMatch match{u8(event[0] == FocusIn ? FocusOut : FocusIn), get32(event + 4), head};
   if (HeldMessage* held = findHeldMessage(&entry->others, isCancellingFocus, &match)) {
     dropHeldMessage(&entry->others, held);
-    return;
+    return judgeKeymapAfter(event, false);
   }
   deliverEvent(event, tag);
 }
@@ -564,7 +588,14 @@ void EventEnterNotify(u8* event) { handleCrossing(event, EnterWindowMask); }
 void EventLeaveNotify(u8* event) { handleCrossing(event, LeaveWindowMask); }
 void EventFocusIn(u8* event) { handleFocus(event); }
 void EventFocusOut(u8* event) { handleFocus(event); }
-void EventKeymapNotify(u8* event) { deliverEvent(event); }
+void EventKeymapNotify(u8* event) {
+  ServerLink* link = currentLink;
+  u8 follows = link ? link->keymapFollows : kKeymapUnjudged;
+  if (link) link->keymapFollows = kKeymapUnjudged;
+  if (event[0] & 0x80) return deliverEvent(event);
+  if (follows == kKeymapNotClients) return;
+  deliverEvent(event, follows == kKeymapClients ? kKeymapOfItsCrossing : 0);
+}
 
 // --- Buttons past the servers' -------------------------------------------------------------------
 
@@ -716,9 +747,11 @@ bool pointerOutOfBareRoot(const Head* head, u32 window) {
 
 }  // namespace
 
-bool translateCrossingEvent(u8* event, u32 maskBit) {
+bool translateCrossingEvent(u8* event, u32 maskBit, bool* happened) {
   ServerDisplay* server = linkServer();
+  if (happened) *happened = false;
   if (server && !translateCrossingPosition(event, server)) return false;
+  if (happened) *happened = true;
   u32 window = get32(event + kWindow);
   u32 mask = eventMaskOfWindowForClient(window);
   // Which grab the server reported the crossing under, as the proxy's grabs

@@ -465,6 +465,10 @@ void focusThroughPointerRootAndNone(const std::string& name, Transcript& out, bo
   } else {
     XSelectInput(display, root, FocusChangeMask);
   }
+  // Another client that selected KeymapState alone on the window hears the
+  // keys after the pointer enters it and after it gets the focus.
+  Display* keys = device ? nullptr : openOrFail(name);
+  if (keys) XSelectInput(keys, window, KeymapStateMask), XSync(keys, False);
   for (int x : {600, 150}) {
     movePointer(display, x, x == 600 ? 400 : 150);
     out.line("pointer at " + std::to_string(x));
@@ -473,8 +477,10 @@ void focusThroughPointerRootAndNone(const std::string& name, Transcript& out, bo
       else XSetInputFocus(display, to, RevertToNone, CurrentTime);
       out.events(display, "to " + out.of(to) + ":", 300);
     }
+    if (keys) out.events(keys, "keymap only:", 100);
   }
   if (keyboard) XCloseDevice(display, keyboard);
+  if (keys) XCloseDisplay(keys);
   XCloseDisplay(display);
 }
 
