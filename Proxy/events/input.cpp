@@ -182,12 +182,12 @@ void handleCrossing(u8* event, u32 maskBit) {
 
 void handleFocus(u8* event) {
   if (passedUntranslated(event)) return;
-  // The new server's focus given back while the pointer changes server
-  // (the old one's parked), and the way its pointer takes from the seam,
-  // move no focus of the clients': they are not theirs to hear.
+  // The focus the proxy gives the new server while the pointer changes
+  // server and takes back to the old one (parked), and the way each
+  // server's pointer takes meanwhile, move no focus of the clients': a
+  // plain server's focus stays where it is.
   u8 seam = seamPhaseOf(currentLink);
-  if (event[1] == NotifyPointer && (seam == kSeamParked || seam == kSeamEntered))
-    return judgeKeymapAfter(event, false);
+  if (seam == kSeamParked || seam == kSeamEntered) return judgeKeymapAfter(event, false);
   Head* head = translateFocusEvent(event);
   judgeKeymapAfter(event, head != nullptr);
   // The server tells a client that selected KeymapState only of the focus

@@ -1373,7 +1373,26 @@ void replayedPress(const std::string& name, Transcript& out) {
   XCloseDisplay(manager);
 }
 
+// The focus on one of two windows that meet at the seam, then PointerRoot:
+// the pointer going between them and back moves no focus.
+void focusOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  int half = DisplayWidth(display, 0) / 2;
+  Window left = mappedWindow(display, half - 150, 100, 150, 200, FocusChangeMask);
+  Window right = mappedWindow(display, half, 100, 150, 200, FocusChangeMask);
+  XSelectInput(display, DefaultRootWindow(display), FocusChangeMask);
+  out.name(left, "left"), out.name(right, "right"), out.name(DefaultRootWindow(display), "root");
+  for (Window focus : {right, Window(PointerRoot)}) {
+    XSetInputFocus(display, focus, RevertToPointerRoot, CurrentTime);
+    for (int x : {-100, 40, -20}) movePointer(display, half + x, 140);
+    out.events(display, "focus " + out.of(focus) + ":", 200);
+  }
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
+    {"FocusOverTheSeam", 2, focusOverTheSeam, 1, 0},
     {"ReplayedPress", 1, replayedPress},
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
