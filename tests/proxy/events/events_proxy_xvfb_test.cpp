@@ -1394,6 +1394,7 @@ void focusOverTheSeam(const std::string& name, Transcript& out) {
 const DifferentialCase kGrabCases[] = {
     {"FocusOverTheSeam", 2, focusOverTheSeam, 1, 0},
     {"ReplayedPress", 1, replayedPress},
+    {"ReplayedPressOnTheLastHead", 2, replayedPress},
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
     {"ConfineToMovedBeyondTheRoot", 1,
