@@ -25,6 +25,7 @@
 #include "Proxy/resources/window.h"
 #include "base/logging.h"
 #include "base/orders.h"
+#include "base/rect.h"
 #include "xsupport/rclib/rclib.h"
 
 namespace palvon {
@@ -35,6 +36,11 @@ namespace {
 
 InputGrab& pointerGrab() { return inputState.pointerGrab; }
 InputGrab& keyboardGrab() { return inputState.keyboardGrab; }
+
+// The grabbing client's sequence of the event or reply that activated the
+// pointer grab: a crossing of mode Grab its link reported later came under
+// this grab.
+u64 pointerGrabActivatedAt;
 
 // Whether a grab repeated on a head takes the device synchronously: it is
 // frozen for the grabbing client, or armed to freeze again.
@@ -251,6 +257,10 @@ bool activatePointerGrab(u32, ProxyClient* client, u32 window, u32 confineTo, u8
   grab.time = time;
   grab.passive = passive ? 1 : 0;
   grab.pendingUngrab = 0;
+  bool answering = client && currentLink && currentLink->client == client;
+  pointerGrabActivatedAt = !client     ? 0
+                           : answering ? sequenceWidenBack(client->requestCounter, client->sequenceAnswered)
+                                       : client->requestCounter;
   refCursor(cursor);
   grab.cursorRecord = cursor;
   grab.cursor = cursor ? cursor->id : 0;
@@ -274,6 +284,12 @@ namespace {
 EndedGrab endedGrabs[2];  // the pointer's, the keyboard's
 
 }  // namespace
+
+bool reportedUnderPointerGrab(const u8* event) {
+  ProxyClient* client = currentClient;
+  if (!client || pointerGrab().client != client) return false;
+  return sequenceWidenBack(client->requestCounter, get16(event + 2)) > pointerGrabActivatedAt;
+}
 
 void noteGrabEndedByRequest(bool keyboard) {
   const InputGrab& grab = keyboard ? keyboardGrab() : pointerGrab();
@@ -425,10 +441,14 @@ void handleFocusWindowUnmapped(ProxyWindow* window) {
 
 // --- Repeating on one head -----------------------------------------------------------------
 
-void grabPointerOnDisplay(u32, Head* head) {
+namespace {
+
+// GrabPointer for the active grab on the head's server, confined to
+// `confineTo` (client id, 0 none); the link it went on, or null.
+ServerLink* writePointerGrab(Head* head, u32 confineTo) {
   InputGrab& grab = pointerGrab();
   ServerLink* link = grabLink(grab, head);
-  if (!link) return;
+  if (!link) return nullptr;
   u32 cursor = 0, madeCursor = 0;
   if (CursorRecord* record = grab.cursorRecord) {
     // A cursor whose id the client freed lives on only in the proxy: it is
@@ -438,14 +458,42 @@ void grabPointerOnDisplay(u32, Head* head) {
     else
       cursor = madeCursor = copyCursorToHead(record, grab.client, head);
   }
-  u32 confine = grab.confineTo ? translateXid(grab.confineTo, RT_REAL_ROOT, head) : 0;
+  u32 confine = confineTo ? translateXid(confineTo, RT_REAL_ROOT, head) : 0;
   u8 pointerMode = synchronousFor(freezeState.pointer, grab.client) ? GrabModeSync : GrabModeAsync;
   u8 keyboardMode = synchronousFor(freezeState.keyboard, grab.client) ? GrabModeSync : GrabModeAsync;
   requestGrabPointer(link, grab.ownerEvents, translateXid(grab.window, RT_WINDOW, head),
                      u16(completeEventMask(grab.eventMask)), pointerMode, keyboardMode, confine, cursor);
   if (madeCursor) xprotoFreeCursor(&link->writer, madeCursor);
-  noteProblem(flushServerLink(link));
   if (grab.passive) grab.pendingUngrab = 1;
+  return link;
+}
+
+}  // namespace
+
+void grabPointerOnDisplay(u32, Head* head) {
+  if (ServerLink* link = writePointerGrab(head, pointerGrab().confineTo)) noteProblem(flushServerLink(link));
+}
+
+void unconfineGrabLeavingHead(const ProxyWindow* configured, const ProxyClient* configuring) {
+  const InputGrab& grab = pointerGrab();
+  const ProxyWindow* confine = grab.client && grab.confineTo ? lookupWindow(grab.confineTo) : nullptr;
+  Head* holder = pointerHead();
+  if (!confine || !holder || confine->screen != holder->metaScreen || outsideItsRoot(grab.confineTo)) return;
+  const ProxyWindow* moved = confine;
+  while (moved && moved != configured) moved = moved->parent;
+  if (!moved) return;
+  i32 border = confine->borderWidth;
+  Rect outer{confine->x - border, confine->y - border, confine->width + 2 * u32(border),
+             confine->height + 2 * u32(border)};
+  const HeadRect& area = holder->logical;
+  Rect shared{};
+  rectIntersect(&shared, outer, Rect{area.x, area.y, u32(std::max(area.width, 0)), u32(std::max(area.height, 0))});
+  if (shared.width && shared.height) return;
+  ServerLink* link = writePointerGrab(holder, 0);
+  if (!link) return;
+  // The change may go on another client's link: the server has the new
+  // grab first.
+  noteProblem(grab.client == configuring ? flushServerLink(link) : syncServerLink(link));
 }
 
 void ungrabPointerOnDisplay(u32, Head* head, bool flush) {

@@ -109,6 +109,12 @@ void noteGrabEndedByRequest(bool keyboard);
 const EndedGrab* endedGrabOf(const u8* event, bool keyboard);
 // A leaving client's ended grabs are forgotten.
 void forgetEndedGrabs(const ProxyClient* client);
+// Whether a crossing of mode Grab that the current link reported came under
+// the active pointer grab of its client: the one that client's next
+// GrabPointer replaces, which reports the way from the old grab window to
+// the new one. The crossings of a grab's own start (a press's grab, an
+// active grab not replacing another) come while no grab holds the pointer.
+bool reportedUnderPointerGrab(const u8* event);
 
 // Freeze setters. A freeze names the grab that caused it.
 void freezePointer(ProxyClient* client, u8 state, u8 cause);
@@ -144,6 +150,14 @@ void endGrabsOnUnmappedWindow(ProxyWindow* window);
 void endGrabsOnDestroyedWindow(ProxyWindow* window);
 // After every ConfigureWindow: grabs whose windows are no longer viewable end.
 void checkGrabsAfterConfigure();
+// Before a ConfigureWindow of the client that takes the pointer grab's
+// confine-to window (itself or with an ancestor, the model already
+// changed) off the pointer's head while it stays on its screen: the grab
+// is made again on that head's server without confining, as that server
+// would end its copy by itself (its copy of the window leaves its screen)
+// and tell the clients of an ungrab no plain server makes. The pointer then
+// follows the window onto another head, and the grab with it.
+void unconfineGrabLeavingHead(const ProxyWindow* configured, const ProxyClient* configuring);
 // The focus window stopped being viewable: the proxy's focus reverts by its
 // revert-to value (the servers revert by themselves).
 void handleFocusWindowUnmapped(ProxyWindow* window);

@@ -130,27 +130,47 @@ bool isCancellingFocus(const HeldMessage* held, const void* argument) {
   return other != want->head && headIsLive(other) && other->metaScreen == want->head->metaScreen;
 }
 
+// The server's KeymapNotify that follows an EnterNotify or FocusIn goes to
+// the client when that crossing or focus change was the client's (seen or
+// not: a plain server sends it to a client that selected KeymapState on the
+// window whether it selected the crossing or not), and is dropped when it
+// was only a server's view (a head's edge, its part of a move).
+constexpr u8 kKeymapUnjudged = 0, kKeymapClients = 1, kKeymapNotClients = 2;
+
+void judgeKeymapAfter(const u8* event, bool clients) {
+  if (currentLink && (event[0] == EnterNotify || event[0] == FocusIn))
+    currentLink->keymapFollows = clients ? kKeymapClients : kKeymapNotClients;
+}
+
+// A held crossing cancelled, with the KeymapNotify held after it.
+void dropHeldCrossing(HeldList* list, HeldMessage* held) {
+  if (held->next && held->next->bytes[0] == KeymapNotify) dropHeldMessage(list, held->next);
+  dropHeldMessage(list, held);
+}
+
 void handleCrossing(u8* event, u32 maskBit) {
   if (passedUntranslated(event)) return;
   // A move between servers tells its crossings itself.
   u8 seam = seamPhaseOf(currentLink);
-  if (seam == kSeamParked || seam == kSeamEntered) return;
+  if (seam == kSeamParked || seam == kSeamEntered) return judgeKeymapAfter(event, false);
   // Only the pointer head's server speaks for the pointer. When the pointer
   // moves onto another server's head inside one window, though, the old
   // server's LeaveNotify comes after the head changed: it is never the
   // client's, but it still cancels the new server's EnterNotify (and the
   // reverse), whichever comes first.
   bool pointerServer = fromServerOf(pointerHead());
-  if (!pointerServer && proxyState.headCount < 2) return;
+  if (!pointerServer && proxyState.headCount < 2) return judgeKeymapAfter(event, false);
   uintptr_t tag = serverWindowTag(get32(event + kWindow));
-  if (translateCrossingEvent(event, maskBit) && pointerServer) tag |= kCrossingDelivered;
+  bool happened = false;
+  if (translateCrossingEvent(event, maskBit, &happened) && pointerServer) tag |= kCrossingDelivered;
+  judgeKeymapAfter(event, happened && pointerServer);
   if (proxyState.headCount > 1) {
     PendingRequest* entry = holdingEntry(event, true);
     CrossingMatch match{u8(event[0] == EnterNotify ? LeaveNotify : EnterNotify), get32(event + kRoot),
                         get32(event + kWindow), event[kMode], tag & ~kCrossingDelivered};
     if (HeldMessage* held = entry ? findHeldMessage(&entry->others, isCancellingCrossing, &match) : nullptr) {
-      dropHeldMessage(&entry->others, held);
-      return;
+      dropHeldCrossing(&entry->others, held);
+      return judgeKeymapAfter(event, false);
     }
     return deliverEvent(event, tag);
   }
@@ -162,13 +182,17 @@ void handleCrossing(u8* event, u32 maskBit) {
 
 void handleFocus(u8* event) {
   if (passedUntranslated(event)) return;
-  // The new server's focus given back while the pointer changes server
-  // (the old one's parked), and the way its pointer takes from the seam,
-  // move no focus of the clients': they are not theirs to hear.
+  // The focus the proxy gives the new server while the pointer changes
+  // server and takes back to the old one (parked), and the way each
+  // server's pointer takes meanwhile, move no focus of the clients': a
+  // plain server's focus stays where it is.
   u8 seam = seamPhaseOf(currentLink);
-  if (event[1] == NotifyPointer && (seam == kSeamParked || seam == kSeamEntered)) return;
+  if (seam == kSeamParked || seam == kSeamEntered) return judgeKeymapAfter(event, false);
   Head* head = translateFocusEvent(event);
-  if (!head) return;
+  judgeKeymapAfter(event, head != nullptr);
+  // The server tells a client that selected KeymapState only of the focus
+  // changes too: the KeymapNotify after a FocusIn is judged by it.
+  if (!head || !(eventMaskOfWindowForClient(get32(event + 4)) & FocusChangeMask)) return;
   uintptr_t tag = reinterpret_cast<uintptr_t>(head);
   if (!head->metaScreen || head->metaScreen->headCount < 2) return deliverEvent(event, tag);
   PendingRequest* entry = holdingEntry(event, false);
@@ -179,7 +203,7 @@ void handleFocus(u8* event) {
   FocusMatch match{u8(event[0] == FocusIn ? FocusOut : FocusIn), get32(event + 4), head};
   if (HeldMessage* held = findHeldMessage(&entry->others, isCancellingFocus, &match)) {
     dropHeldMessage(&entry->others, held);
-    return;
+    return judgeKeymapAfter(event, false);
   }
   deliverEvent(event, tag);
 }
@@ -564,7 +588,14 @@ void EventEnterNotify(u8* event) { handleCrossing(event, EnterWindowMask); }
 void EventLeaveNotify(u8* event) { handleCrossing(event, LeaveWindowMask); }
 void EventFocusIn(u8* event) { handleFocus(event); }
 void EventFocusOut(u8* event) { handleFocus(event); }
-void EventKeymapNotify(u8* event) { deliverEvent(event); }
+void EventKeymapNotify(u8* event) {
+  ServerLink* link = currentLink;
+  u8 follows = link ? link->keymapFollows : kKeymapUnjudged;
+  if (link) link->keymapFollows = kKeymapUnjudged;
+  if (event[0] & 0x80) return deliverEvent(event);
+  if (follows == kKeymapNotClients) return;
+  deliverEvent(event, follows == kKeymapClients ? kKeymapOfItsCrossing : 0);
+}
 
 // --- Buttons past the servers' -------------------------------------------------------------------
 
@@ -695,6 +726,10 @@ bool translateCrossingPosition(u8* event, ServerDisplay* server) {
   return !((event[0] & 0x7f) == LeaveNotify && clamped);
 }
 
+bool hearsUnderGrab(u32 window, u32 grabWindow, u32 grabMask, u8 ownerEvents, u32 selected, u32 maskBit) {
+  return (window == grabWindow && (grabMask & maskBit)) || (ownerEvents && selected);
+}
+
 // Whether a FocusOut with detail Pointer on the window is one a plain
 // server does not send: the focus went from PointerRoot to None while the
 // pointer was on the root over no child (its root tells the pointer's way
@@ -712,21 +747,34 @@ bool pointerOutOfBareRoot(const Head* head, u32 window) {
 
 }  // namespace
 
-bool translateCrossingEvent(u8* event, u32 maskBit) {
+bool translateCrossingEvent(u8* event, u32 maskBit, bool* happened) {
   ServerDisplay* server = linkServer();
+  if (happened) *happened = false;
   if (server && !translateCrossingPosition(event, server)) return false;
+  if (happened) *happened = true;
   u32 window = get32(event + kWindow);
-  const InputGrab& grab = inputState.pointerGrab;
   u32 mask = eventMaskOfWindowForClient(window);
-  // The grabbing client hears crossings by its grab in any mode: the grab
-  // window's by the grab's mask, others' only with owner events.
-  if (grab.client && (event[kMode] != NotifyNormal || grab.client == currentClient)) {
-    if (grab.window == window && (grab.eventMask & maskBit)) return true;
-    if (!grab.ownerEvents || !(mask & maskBit)) return false;
-    return true;
-  }
-  if (event[kMode] == NotifyNormal && !(mask & maskBit)) return false;
-  return true;
+  // Which grab the server reported the crossing under, as the proxy's grabs
+  // stood then: a grab's start and end (modes Grab and Ungrab) are told
+  // while no grab holds the pointer, to every client by its own selection,
+  // however far the proxy's grab moved on since (another link may have
+  // brought the press that started it, or the next one); only a client's
+  // new grab tells the way from the grab it replaces under that one.
+  const InputGrab& grab = inputState.pointerGrab;
+  const EndedGrab* ended = nullptr;
+  bool underGrab = grab.client && grab.client == currentClient;
+  if (event[kMode] == NotifyGrab)
+    underGrab = underGrab && reportedUnderPointerGrab(event);
+  else if (event[kMode] != NotifyNormal)
+    underGrab = false;
+  else if (!underGrab)
+    ended = endedGrabOf(event, false);
+  // The grabbing client hears them by its grab: the grab window's by the
+  // grab's mask, others' only with owner events.
+  u32 selected = mask & maskBit;
+  if (underGrab) return hearsUnderGrab(window, grab.window, grab.eventMask, grab.ownerEvents, selected, maskBit);
+  if (ended) return hearsUnderGrab(window, ended->window, ended->eventMask, ended->ownerEvents, selected, maskBit);
+  return selected != 0;
 }
 
 Head* translateFocusEvent(u8* event) {

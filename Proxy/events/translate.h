@@ -61,8 +61,9 @@ void EventMappingNotify(u8* event);
 
 // An EnterNotify or LeaveNotify translated in place: true when the client is
 // to see it (its mask, or the grab's, has `maskBit`: EnterWindow 0x10 or
-// LeaveWindow 0x20).
-bool translateCrossingEvent(u8* event, u32 maskBit);
+// LeaveWindow 0x20). `happened`, when given, tells whether the crossing is
+// one of the meta screen's at all (not a head's edge), seen or not.
+bool translateCrossingEvent(u8* event, u32 maskBit, bool* happened = nullptr);
 // The head a FocusIn or FocusOut comes from (only the server that speaks
 // for the window's screen counts, Proxy/events/relay.h); null drops it.
 Head* translateFocusEvent(u8* event);

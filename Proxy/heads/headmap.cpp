@@ -199,12 +199,15 @@ Atom mapAtomToHead(Atom atom, const Head* head) {
 
 u32 completeEventMask(u32 mask) {
   mask |= ButtonReleaseMask;
-  if (mask & (EnterWindowMask | LeaveWindowMask)) mask |= EnterWindowMask | LeaveWindowMask;
+  if (mask & (EnterWindowMask | LeaveWindowMask | KeymapStateMask)) mask |= EnterWindowMask | LeaveWindowMask;
   return mask;
 }
 
 u32 adjustEventMaskForHead(ProxyClient* client, const ProxyWindow* window, u32 mask, const Head* head) {
-  if (mask & (EnterWindowMask | LeaveWindowMask)) mask |= EnterWindowMask | LeaveWindowMask;
+  // A KeymapNotify is judged by the EnterNotify or FocusIn it follows,
+  // which the server sends then whether the client selected them or not.
+  if (mask & KeymapStateMask) mask |= FocusChangeMask;
+  if (mask & (EnterWindowMask | LeaveWindowMask | KeymapStateMask)) mask |= EnterWindowMask | LeaveWindowMask;
   if (mask & (KeyPressMask | KeyReleaseMask)) mask |= KeyPressMask | KeyReleaseMask;
   WindowFacts facts{};
   describeWindow(window, &facts);

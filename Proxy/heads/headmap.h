@@ -58,8 +58,12 @@ Atom mapAtomToHead(Atom atom, const Head* head);
 
 // --- Event masks ------------------------------------------------------------------
 
+// A grab's mask for the servers: with ButtonRelease, and with both crossings
+// where either, or KeymapState, is asked for (what the proxy judges the
+// events by).
 u32 completeEventMask(u32 mask);
-// The mask to select on the head's copy of the window. For a root window
+// The mask to select on the head's copy of the window (with what
+// completeEventMask adds, and FocusChange for KeymapState). For a root window
 // FocusChange is selected on the head's root through the client's link
 // instead of being forwarded.
 u32 adjustEventMaskForHead(ProxyClient* client, const ProxyWindow* window, u32 mask, const Head* head);

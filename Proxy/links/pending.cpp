@@ -47,10 +47,11 @@ bool isKeymapNotify(const u8* event) {
 }
 
 // A server's KeymapNotify follows the EnterNotify or FocusIn it belongs to;
-// one a client sent with SendEvent stands alone.
-bool keymapWithoutItsCrossing(const ProxyClient* client, const u8* event) {
-  return isKeymapNotify(event) && !(event[0] & 0x80) && client->lastMessageType != kEnterNotify &&
-         client->lastMessageType != kFocusIn;
+// one a client sent with SendEvent stands alone, and one whose crossing the
+// handler judged the client's goes without it.
+bool keymapWithoutItsCrossing(const ProxyClient* client, const u8* event, uintptr_t tag) {
+  return isKeymapNotify(event) && !(event[0] & 0x80) && !(tag & kKeymapOfItsCrossing) &&
+         client->lastMessageType != kEnterNotify && client->lastMessageType != kFocusIn;
 }
 
 u32 eventLength(const u8* event) { return event[0] == kGenericEvent ? 32 + 4 * get32(event + 4) : 32; }
@@ -272,7 +273,7 @@ void flushOthers(ProxyClient* client, HeldList* list) {
   for (HeldMessage* m = list->head; m; m = m->next) {
     u8 code = m->bytes[0] & 0x7f;
     if ((code == kEnterNotify || code == kLeaveNotify) && !(m->tag & kCrossingDelivered)) continue;
-    if (m->bytes[0] != 0 && m->bytes[0] != 1 && keymapWithoutItsCrossing(client, m->bytes)) continue;
+    if (m->bytes[0] != 0 && m->bytes[0] != 1 && keymapWithoutItsCrossing(client, m->bytes, m->tag)) continue;
     writeToClient(m->bytes, m->length, m->layout, client);
   }
 }
@@ -588,7 +589,7 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
   u64 sequence = clientSequenceOf(client, keymap ? client->lastEventSequence : get16(event + 2));
   if (deliverNow(client, sequence)) {
     if (exposure && tag) regionDestroy(reinterpret_cast<Region*>(tag));
-    if (keymapWithoutItsCrossing(client, event)) return;
+    if (keymapWithoutItsCrossing(client, event, tag)) return;
     // A crossing the handler did not mark for the client is dropped here as
     // it is when it was held.
     if ((code == kEnterNotify || code == kLeaveNotify) && event[0] != kGenericEvent && !(tag & kCrossingDelivered))

@@ -29,6 +29,10 @@ constexpr u32 kPendingEntryLimit = 4096;
 // The tag of an EnterNotify or LeaveNotify that the client is to see; one
 // without this bit is dropped when its entry is released.
 constexpr uintptr_t kCrossingDelivered = 0x80000000u;
+// The tag of a server's KeymapNotify that follows an EnterNotify or FocusIn
+// of the client's, which it may not have selected itself: it goes to the
+// client whatever the client got before it.
+constexpr uintptr_t kKeymapOfItsCrossing = 0x1u;
 
 struct HeldMessage {
   HeldMessage* next;

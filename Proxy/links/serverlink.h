@@ -103,6 +103,10 @@ struct ServerLink {
   u8 closePending;             // closed while dispatching: freed afterwards
   u8 writingProxyCopies;       // requests queued now are the proxy's, not the client's
   u8 quietKeyboardSwitches;    // an XKB client for the proxy's sake: its XKB events are dropped
+  // Whether the server's next KeymapNotify is the client's: it follows the
+  // EnterNotify or FocusIn it was sent for, whose handler judged it
+  // (events/input.cpp; 0 none judged).
+  u8 keymapFollows;
   SequenceRing* ring;          // chain of chunks, head first
   RequestStash* stashHead;
   RequestStash* stashTail;

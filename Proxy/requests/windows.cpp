@@ -722,6 +722,7 @@ void ProcConfigureWindow(u8* request, u32 length) {
   // manager gets the client's own mask back from the note.
   if (redirected && main && main->scaler) queueConfigureNotes(client, window, mask, askedGeometry(copy));
   if (!redirected) settleConditionalStacking(&copy);
+  if (mask & kGeometryBits) unconfineGrabLeavingHead(window, client);
   bool written = forwardWritten(writeConfigure, &copy, request, length);
   // The repaints the change left behind follow it to the servers.
   if (translucency) translucentConfigureHook(client);

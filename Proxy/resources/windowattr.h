@@ -31,8 +31,9 @@ struct VisualRecord;
 
 // ButtonPress, ResizeRedirect and SubstructureRedirect: one client at a time.
 constexpr u32 kExclusiveEventMask = 0x140004;
-// Bits 0 to 14 and OwnerGrabButton: changes that the confirmed selections follow.
-constexpr u32 kInputEventBits = 0x1007fff;
+// Bits 0 to 14, FocusChange and OwnerGrabButton: changes that the confirmed
+// selections follow.
+constexpr u32 kInputEventBits = 0x1207fff;
 // How long a destroyed window's block stays.
 constexpr u64 kDestroyedAttributesMs = 7000;
 

@@ -262,8 +262,13 @@ void deliverHandedOnInput(u8 type, u32 delay) {
   Head* to = type == KeyPress || type == KeyRelease ? focusHead() : nullptr;
   if (!to) to = pointerHead();
   if (delay || !input || !to || !headDisplayOpen(to) || input->serverDisplay == to->serverDisplay) return;
+  // A move the faker made there went on its own link (a warp): the server
+  // has it before the key or button, which comes through another
+  // connection.
+  ServerLink* link = clientLink(currentClient, to->serverIndex);
+  if (link && link->provenSequence != link->requestsSent) logFailure(syncServerLink(link));
   catchUpForwardedInput(to);
-  if (ServerLink* link = clientLink(currentClient, to->serverIndex)) logFailure(syncServerLink(link));
+  if (link) logFailure(syncServerLink(link));
 }
 
 // A button the proxy offers that the input-control server lacks: the proxy

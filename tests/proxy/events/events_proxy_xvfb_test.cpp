@@ -465,6 +465,10 @@ void focusThroughPointerRootAndNone(const std::string& name, Transcript& out, bo
   } else {
     XSelectInput(display, root, FocusChangeMask);
   }
+  // Another client that selected KeymapState alone on the window hears the
+  // keys after the pointer enters it and after it gets the focus.
+  Display* keys = device ? nullptr : openOrFail(name);
+  if (keys) XSelectInput(keys, window, KeymapStateMask), XSync(keys, False);
   for (int x : {600, 150}) {
     movePointer(display, x, x == 600 ? 400 : 150);
     out.line("pointer at " + std::to_string(x));
@@ -473,8 +477,10 @@ void focusThroughPointerRootAndNone(const std::string& name, Transcript& out, bo
       else XSetInputFocus(display, to, RevertToNone, CurrentTime);
       out.events(display, "to " + out.of(to) + ":", 300);
     }
+    if (keys) out.events(keys, "keymap only:", 100);
   }
   if (keyboard) XCloseDevice(display, keyboard);
+  if (keys) XCloseDisplay(keys);
   XCloseDisplay(display);
 }
 
@@ -1325,7 +1331,70 @@ void grabsAndCrossingsOverTheScreens(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// A window manager's synchronous passive grab on a frame takes the press
+// of a click into the client's window inside it and replays it, as on every
+// click into an unfocused window: the client hears the pointer go to the
+// frame (mode Grab) and back (Ungrab) around the click, however the
+// servers' reports to the two clients interleave (the move and the click
+// come at once, as a tool sends them: the manager hears of the move first).
+// Then the manager's grab on the frame replaced by one on the client's
+// window tells the way between them under the frame's grab.
+void replayedPress(const std::string& name, Transcript& out) {
+  Display* manager = openOrFail(name);
+  Display* app = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!manager || !app || !driver) return;
+  int x = DisplayWidth(manager, 0) - 300;
+  long crossings = EnterWindowMask | LeaveWindowMask;
+  Window frame = mappedWindow(manager, x, 100, 200, 200, crossings | ButtonPressMask);
+  Window inner = XCreateSimpleWindow(app, frame, 10, 10, 150, 150, 0, 0, 0);
+  XSelectInput(app, inner, crossings | ButtonPressMask);
+  XSelectInput(app, frame, crossings);
+  XMapWindow(app, inner);
+  XGrabButton(manager, 1, AnyModifier, frame, False, ButtonPressMask, GrabModeSync, GrabModeAsync, None, None);
+  out.name(frame, "frame"), out.name(inner, "inner");
+  for (int round = 0; round < 3; round++) {
+    movePointer(driver, x - 50, 50);
+    XTestFakeMotionEvent(driver, 0, x + 50 + round, 150, CurrentTime);
+    click(driver, 1);
+    XEvent event;
+    if (nextEvent(manager, ButtonPress, &event)) XAllowEvents(manager, ReplayPointer, CurrentTime);
+    XSync(manager, False);
+    out.events(app, "round " + std::to_string(round) + ":", 300);
+    out.events(manager, "manager:", 100);
+  }
+  for (Window on : {frame, inner})
+    out.line(grabStatus(
+        XGrabPointer(manager, on, False, EnterWindowMask, GrabModeAsync, GrabModeAsync, None, None, CurrentTime)));
+  XUngrabPointer(manager, CurrentTime);
+  out.events(manager, "grabbed twice:", 200);
+  XCloseDisplay(driver);
+  XCloseDisplay(app);
+  XCloseDisplay(manager);
+}
+
+// The focus on one of two windows that meet at the seam, then PointerRoot:
+// the pointer going between them and back moves no focus.
+void focusOverTheSeam(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  if (!display) return;
+  int half = DisplayWidth(display, 0) / 2;
+  Window left = mappedWindow(display, half - 150, 100, 150, 200, FocusChangeMask);
+  Window right = mappedWindow(display, half, 100, 150, 200, FocusChangeMask);
+  XSelectInput(display, DefaultRootWindow(display), FocusChangeMask);
+  out.name(left, "left"), out.name(right, "right"), out.name(DefaultRootWindow(display), "root");
+  for (Window focus : {right, Window(PointerRoot)}) {
+    XSetInputFocus(display, focus, RevertToPointerRoot, CurrentTime);
+    for (int x : {-100, 40, -20}) movePointer(display, half + x, 140);
+    out.events(display, "focus " + out.of(focus) + ":", 200);
+  }
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
+    {"FocusOverTheSeam", 2, focusOverTheSeam, 1, 0},
+    {"ReplayedPress", 1, replayedPress},
+    {"ReplayedPressOnTheLastHead", 2, replayedPress},
     {"ChangeActiveGrabOutOfTime", 1, changeActiveGrabOutOfTime},
     {"FocusKeepsItsLastChangeTime", 1, focusKeepsItsLastChangeTime},
     {"ConfineToMovedBeyondTheRoot", 1,

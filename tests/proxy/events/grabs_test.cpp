@@ -531,7 +531,7 @@ TEST_F(GrabTest, DuringAGrabCrossingsFollowTheGrabMaskOnItsWindowAndOwnerEventsE
   ASSERT_TRUE(activatePointerGrab(kXrcMouse, client(), grabbed->id, 0, 0, EnterWindowMask, kAsync, kAsync, nullptr,
                                   kNow, false));
   Message enter = inputEvent(EnterNotify, NotifyAncestor, grabbed->id, 0);
-  enter[30] = NotifyGrab;
+  enter[30] = NotifyNormal;
   EXPECT_TRUE(translateCrossingEvent(enter.data(), EnterWindowMask));
   test::put32At(enter, 12, elsewhere->id);
   EXPECT_FALSE(translateCrossingEvent(enter.data(), EnterWindowMask)) << "no owner events";
