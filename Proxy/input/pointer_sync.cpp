@@ -117,8 +117,8 @@ bool motionMustBeSimulated(ProxyClient* client, Head* oldHead, Head* newHead, bo
   if (!client || !oldHead || warp || oldHead->metaScreen != newHead->metaScreen || oldHead->inWindow ||
       newHead->inWindow)
     return false;
-  return windowAtMetaPoint(oldHead->metaScreen, inputState.pointerX, inputState.pointerY) !=
-         windowAtMetaPoint(newHead->metaScreen, x, y);
+  return pointerWindowAt(oldHead->metaScreen, inputState.pointerX, inputState.pointerY) !=
+         pointerWindowAt(newHead->metaScreen, x, y);
 }
 
 void copyKeyboardSettings(Head* oldHead, Head* newHead) {
@@ -287,7 +287,9 @@ void copyInputMapping(Head* oldHead, Head* newHead) {
   // predate a modifier's release (one seen during a grab's polling, say),
   // and a modifier set here from it would stay down on the target.
   inputState.modifierState = xrcGetModifierState(source->display, kXrcKeyboard);
-  logProblemText(xrcSetModifiers(target->display, kXrcKeyboard, inputState.modifierState & 0xff, nullptr));
+  // Its locks too, unheard: heard, the lock keys would go on to the server
+  // that takes the keys and switch them back there.
+  matchLocksOn(newHead);
   if (!isDisplayOffline(source->display)) logProblemText(copyPointerMapping(source->display, target->display));
   XfsUngrabPointer(target->display, CurrentTime);
   XfsFlush(target->display);
@@ -411,6 +413,21 @@ void settleServerEvents(Head* first, Head* second, u8 phase) {
   inputState.seamPhase = kSeamNone;
 }
 
+}  // namespace
+
+void handleServerEventsNow(Head* head, ProxyClient* first) {
+  if (!head || inputState.seamPhase || !headDisplayOpen(head)) return;
+  // Another of the current client's links answered meanwhile: the message
+  // being handled keeps its own answered sequence.
+  ProxyClient* client = currentClient;
+  u16 answered = client ? client->sequenceAnswered : 0;
+  syncLinkWarning(linkTo(first, head));
+  settleServerEvents(head, nullptr, kSeamNone);
+  if (client) client->sequenceAnswered = answered;
+}
+
+namespace {
+
 // Not for a move made while the events of an earlier one are settled.
 bool crossesServers(const Head* oldHead, const Head* newHead) {
   return oldHead && !sameDisplay(oldHead, newHead) && oldHead->metaScreen == newHead->metaScreen &&
@@ -448,12 +465,12 @@ bool entersOtherScreen(const Head* oldHead, const Head* newHead) {
 // plain server reports and no crossing.
 void besideTarget(Head* head, i32 x, i32 y, i32* bx, i32* by) {
   MetaScreen* screen = head->metaScreen;
-  const ProxyWindow* at = windowAtMetaPoint(screen, x, y);
+  const ProxyWindow* at = pointerWindowAt(screen, x, y);
   Rect area = logicalOf(head, 0);
   static constexpr i32 kSteps[][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
   for (const auto& step : kSteps) {
     *bx = x + step[0], *by = y + step[1];
-    if (!rectPointDistance(area, *bx, *by) && windowAtMetaPoint(screen, *bx, *by) == at) return;
+    if (!rectPointDistance(area, *bx, *by) && pointerWindowAt(screen, *bx, *by) == at) return;
   }
   *bx = x + (x > 0 ? -1 : 1), *by = y;
 }
