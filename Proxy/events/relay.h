@@ -82,7 +82,9 @@ bool isUnheardButton(ServerDisplay* server, u32 button, bool pressed);
 // A key the proxy pressed or released on the server (its keycode there).
 void noteHandedKey(ServerDisplay* server, u32 key, bool pressed);
 // Every key the proxy holds pressed on a server other than `keep` is
-// released there; those releases are marked to be heard by no client.
+// released there, but for the keyboard's modifiers on the pointer's server
+// (which keeps them while another takes the keys); those releases are
+// marked to be heard by no client.
 void releaseHandedKeys(const ServerDisplay* keep);
 // The keys the input-control server holds down are pressed, unheard, on
 // the head's server, which takes the keys from now on: their releases,

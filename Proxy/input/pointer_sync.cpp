@@ -385,11 +385,22 @@ void placeServerPointer(Head* head, i32 x, i32 y) {
   head->input.haveRealPosition = 1;
 }
 
+// The link's events so far handled now: a round trip, then what came
+// before its answer. Links being read up the stack, and links still
+// waiting for their set-up answer, are left to their reader.
+void settleLink(ServerLink* link) {
+  bool running = link && link->setupAnswered == kSetupAnswered;
+  if (!running || link->busy || link->dispatching || link->closePending) return;
+  if (const char* error = syncServerLink(link)) {
+    LOGF(logChWarning, "%s", error);
+    return;
+  }
+  dispatchServerInput(link);
+}
+
 // Every client's events from the heads' servers so far are handled now, in
-// the phase: a round trip on each link, then what came before its answer.
-// One link at a time, so that a handler that waits on a link meanwhile
-// cannot take another's answer. Links being read up the stack, and links
-// still waiting for their set-up answer, are left to their reader.
+// the phase. One link at a time, so that a handler that waits on a link
+// meanwhile cannot take another's answer.
 void settleServerEvents(Head* first, Head* second, u8 phase) {
   inputState.seamServers[0] = first->serverDisplay;
   inputState.seamServers[1] = second ? second->serverDisplay : nullptr;
@@ -399,30 +410,39 @@ void settleServerEvents(Head* first, Head* second, u8 phase) {
     ProxyClient* next = nullptr;
     for (ProxyClient* client = clientList; client; client = next) {
       next = client->next;
-      ServerLink* link = linkTo(client, head);
-      bool running = link && link->setupAnswered == kSetupAnswered;
-      if (!running || link->busy || link->dispatching || link->closePending) continue;
-      if (const char* error = syncServerLink(link)) {
-        LOGF(logChWarning, "%s", error);
-        continue;
-      }
-      dispatchServerInput(link);
+      settleLink(linkTo(client, head));
     }
   }
   inputState.seamServers[0] = inputState.seamServers[1] = nullptr;
   inputState.seamPhase = kSeamNone;
 }
 
+// Whether the client selected crossings on the window or an ancestor.
+bool hearsCrossingsOf(const ProxyClient* client, const ProxyWindow* window) {
+  for (const ProxyWindow* w = window; w; w = w->parent)
+    for (const EventSelection* s = w->selections; s; s = s->next)
+      if (s->client == client && (s->eventMask & (EnterWindowMask | LeaveWindowMask))) return true;
+  return false;
+}
+
 }  // namespace
 
-void handleServerEventsNow(Head* head, ProxyClient* first) {
-  if (!head || inputState.seamPhase || !headDisplayOpen(head)) return;
+void handlePointerCrossingsNow(Head* head, ProxyClient* first) {
+  if (!head || !inputState.pointerHead || inputState.seamPhase || !headDisplayOpen(head)) return;
   // Another of the current client's links answered meanwhile: the message
   // being handled keeps its own answered sequence.
   ProxyClient* client = currentClient;
   u16 answered = client ? client->sequenceAnswered : 0;
   syncLinkWarning(linkTo(first, head));
-  settleServerEvents(head, nullptr, kSeamNone);
+  ProxyClient* next = nullptr;
+  for (ProxyClient* each = clientList; each; each = next) {
+    next = each->next;
+    // Found again each time: what a link's events did may have changed it.
+    const Head* holder = inputState.pointerHead;
+    const ProxyWindow* from =
+        holder ? pointerWindowAt(holder->metaScreen, inputState.pointerX, inputState.pointerY) : nullptr;
+    if (each == first || hearsCrossingsOf(each, from)) settleLink(linkTo(each, head));
+  }
   if (client) client->sequenceAnswered = answered;
 }
 

@@ -293,7 +293,7 @@ void ReplyGrabPointer(u8* reply, u32 length) {
       // A plain server tells a grab's crossings before the grab holds: the
       // pointer's server's own, for the grab lent to it, are the clients'
       // as they come, and the grab window's screen has its part told.
-      handleServerEventsNow(stash->lending, link->client);
+      handlePointerCrossingsNow(stash->lending, link->client);
       announceGrabAcross(stash->window, NotifyGrab, nullptr);
     }
     deactivatePointerGrab(kXrcMouse, nullptr, 0);

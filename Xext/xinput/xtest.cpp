@@ -176,7 +176,8 @@ void rewriteFakeInput(u8* copy, u32 length, const RouteTarget& target, void*) {
 // A modifier or lock faked on the input server while the pointer is on a
 // server that does not take the keys is held or switched there too before
 // the faker hears back: that server's motion, crossings and buttons report
-// it next, as one server's state does.
+// it next, as one server's state does. Not for a delayed one (the proxy
+// would wait out the delay).
 void carryFakedModifier(u8 type, u8 detail) {
   Head* input = inputControlHead();
   Head* holder = pointerHead();
@@ -218,7 +219,7 @@ bool fakeThroughLibrary(u8* request, u32 length) {
       u32 keycode = metaToHeadKeycode(kXrcKeyboard, detail, inputControlHead());
       logFailure(type == KeyPress ? xrcPressKey(display, kXrcKeyboard, keycode)
                                   : xrcReleaseKey(display, kXrcKeyboard, keycode));
-      carryFakedModifier(type, detail);
+      if (!delay) carryFakedModifier(type, detail);
       return true;
     }
     case ButtonPress:
