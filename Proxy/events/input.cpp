@@ -310,7 +310,7 @@ namespace {
 // The child of the window on the way to the window under the meta pointer;
 // None when the pointer is not inside one.
 u32 childTowardsPointer(const ProxyWindow* window, MetaScreen* screen) {
-  const ProxyWindow* hit = windowAtMetaPoint(screen, inputState.pointerX, inputState.pointerY);
+  const ProxyWindow* hit = pointerWindowAt(screen, inputState.pointerX, inputState.pointerY);
   for (; hit && hit->parent; hit = hit->parent)
     if (hit->parent == window) return hit->id;
   return None;
@@ -351,7 +351,7 @@ bool placeAtMetaPointer(u8* event, ServerDisplay* server, Head* holder, u32 lent
 const ProxyWindow* ownerKeyWindow(u32 mask, const Head* holder) {
   u32 focus = inputState.focusWindow;
   if (focus == None) return nullptr;
-  const ProxyWindow* sprite = windowAtMetaPoint(holder->metaScreen, inputState.pointerX, inputState.pointerY);
+  const ProxyWindow* sprite = pointerWindowAt(holder->metaScreen, inputState.pointerX, inputState.pointerY);
   const ProxyWindow* top = nullptr;  // where propagation stops; the root with PointerRoot
   const ProxyWindow* start = sprite;
   if (focus != PointerRoot) {
@@ -658,7 +658,7 @@ void fakeOfferedButton(u32 button, bool press) {
   MetaScreen* screen = holder ? holder->metaScreen : proxyState.screens;
   if (!logical || !screen || !screen->rootWindow) return;
   i32 x = inputState.pointerX, y = inputState.pointerY;
-  ProxyWindow* at = windowAtMetaPoint(screen, x, y);
+  ProxyWindow* at = pointerWindowAt(screen, x, y);
   HeldButton to = buttonRecipient(at, button, press);
   if (press) heldButtons[button - 1] = inputState.pointerGrab.client ? HeldButton{nullptr, 0} : to;
   const ProxyWindow* target = to.client ? lookupWindow(to.window) : nullptr;
@@ -742,7 +742,7 @@ bool pointerOutOfBareRoot(const Head* head, u32 window) {
   if (inputState.focusWindow != None || !screen || window != screen->rootId || !holder ||
       holder->metaScreen != screen)
     return false;
-  return windowAtMetaPoint(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
+  return pointerWindowAt(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
 }
 
 }  // namespace

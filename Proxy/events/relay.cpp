@@ -1,6 +1,7 @@
 // Input that crosses servers: which server speaks for the keys and the
 // focus, grabs lent to the server where the input arrives, keys handed to
-// another server let go, and the roots' PointerRoot and None.
+// another server let go, one keyboard's modifiers on every server, and the
+// roots' PointerRoot and None.
 #include "Proxy/events/relay.h"
 
 #include <X11/X.h>
@@ -9,6 +10,7 @@
 
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/events/crossings.h"
 #include "Proxy/events/grabs.h"
 #include "Proxy/heads/headmap.h"
 #include "Proxy/heads/screen.h"
@@ -20,9 +22,7 @@
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/requests/input.h"
-#include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
-#include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
@@ -132,7 +132,7 @@ void endLentGrab(bool keyboard) {
 
 void endButtonGrabAcross(ProxyClient* client, const Head* lending, u32 grabWindow, u16 state) {
   ungrabLent(client, lending, false);
-  announceUngrabLeave(grabWindow, &state);
+  announceGrabAcross(grabWindow, NotifyUngrab, &state);
 }
 
 // --- Buttons of a drag onto another server ---------------------------------------------------------
@@ -166,6 +166,54 @@ bool isUnheardButton(ServerDisplay* server, u32 button, bool pressed) {
 
 // --- Keys handed to another server ---------------------------------------------------------------
 
+namespace {
+
+// The keys of the server's modifiers that are held, not locked: a lock key
+// pressed on another server would toggle its lock there.
+void modifierKeysOf(Display* display, u8* keys) {
+  XModifierKeymap* map = xrcModifierMap(display, kXrcKeyboard);
+  if (!map) return;
+  u32 locks = xrcLockMask(display, kXrcKeyboard);
+  for (int modifier = 0; modifier < 8; modifier++) {
+    if (locks & (1u << modifier)) continue;
+    for (int i = 0; i < map->max_keypermod; i++)
+      if (KeyCode key = map->modifiermap[modifier * map->max_keypermod + i]) setBit(keys, key, true);
+  }
+}
+
+// The modifier keys the input server holds down, in the head's keycodes
+// (`wanted`), and the keys of the head's own modifiers (`among`, when
+// given).
+void heldModifierKeys(ServerDisplay* origin, const Head* head, u8* wanted, u8* among) {
+  u8 held[32] = {}, modifiers[32] = {};
+  if (const char* error = xrcQueryKeymap(origin->display, kXrcKeyboard, held)) {
+    logProblem(error, __FILE__, __LINE__);
+    return;
+  }
+  modifierKeysOf(origin->display, modifiers);
+  for (u32 k = 8; k < 256; k++) {
+    if (!bitOf(held, k) || !bitOf(modifiers, k)) continue;
+    u32 meta = headToMetaKeycode(kXrcKeyboard, k, origin);
+    u32 key = meta & 0xff ? metaToHeadKeycode(kXrcKeyboard, meta, head) : 0;
+    if (isHeadKeycode(key, head) && key < 256) setBit(wanted, key, true);
+  }
+  if (among) modifierKeysOf(head->display, among);
+}
+
+// The input server, when the head's server does not take the keys: its
+// modifiers are the ones to carry there.
+ServerDisplay* keySourceFor(const Head* head) {
+  ServerDisplay* origin = inputControlDisplay;
+  ServerDisplay* server = head ? head->serverDisplay : nullptr;
+  const Head* keys = keyboardHead();
+  if (!server || !origin || server == origin || (keys && keys->serverDisplay == server) || !origin->display ||
+      isDisplayOffline(origin->display) || !server->display || isDisplayOffline(server->display))
+    return nullptr;
+  return origin;
+}
+
+}  // namespace
+
 void noteHandedKey(ServerDisplay* server, u32 key, bool pressed) {
   if (!server || key > 255) return;
   setBit(server->input.handedKeys, key, pressed);
@@ -174,12 +222,22 @@ void noteHandedKey(ServerDisplay* server, u32 key, bool pressed) {
 }
 
 void releaseHandedKeys(const ServerDisplay* keep) {
+  // The pointer's server keeps the keyboard's modifiers while another
+  // takes the keys: let go and pressed again, their unheard releases could
+  // come after the presses cleared them, and be heard.
+  Head* holder = pointerHead();
+  ServerDisplay* origin = inputControlDisplay;
+  u8 modifiers[32] = {};
+  if (holder && holder->serverDisplay != keep && origin && origin != holder->serverDisplay && origin->display &&
+      !isDisplayOffline(origin->display) && headDisplayOpen(holder))
+    heldModifierKeys(origin, holder, modifiers, nullptr);
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
     if (server == keep || !server->display || isDisplayOffline(server->display)) continue;
     DisplayInput& in = server->input;
     bool released = false;
     for (u32 key = 0; key < 256; key++) {
-      if (!bitOf(in.handedKeys, key)) continue;
+      if (!bitOf(in.handedKeys, key) || (holder && server == holder->serverDisplay && bitOf(modifiers, key)))
+        continue;
       setBit(in.handedKeys, key, false);
       setBit(in.unheardReleases, key, true);
       logProblem(xrcPressOrReleaseKey(server->display, kXrcKeyboard, key, 0), __FILE__, __LINE__);
@@ -211,6 +269,8 @@ void handHeldKeysTo(const Head* head) {
     pressed = true;
   }
   if (pressed) XfsFlush(server->display);
+  // A lock the input server toggled while this one did not take the keys.
+  matchLocksOn(head);
 }
 
 namespace {
@@ -237,45 +297,78 @@ bool matchKeysUnheard(ServerDisplay* server, const u8* keys, const u8* among) {
   return changed;
 }
 
-// The keys of the server's modifiers that are held, not locked: a lock key
-// pressed on another server would toggle its lock there.
-void modifierKeysOf(Display* display, u8* keys) {
-  XModifierKeymap* map = xrcModifierMap(display, kXrcKeyboard);
-  if (!map) return;
-  u32 locks = xrcLockMask(display, kXrcKeyboard);
-  for (int modifier = 0; modifier < 8; modifier++) {
-    if (locks & (1u << modifier)) continue;
-    for (int i = 0; i < map->max_keypermod; i++)
-      if (KeyCode key = map->modifiermap[modifier * map->max_keypermod + i]) setBit(keys, key, true);
-  }
+// The server's modifier and lock bits now (its pointer's state); false
+// when it is offline.
+bool modifierStateOf(Display* display, u32* state) {
+  Window root = 0, child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned mask = 0;
+  // False only says the pointer is on another of its screens.
+  XfsQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy, &mask);
+  *state = mask & 0xff;
+  return !isDisplayOffline(display);
 }
 
-// The input server, when the head's server does not take the keys: its
-// modifiers are the ones to carry there.
-ServerDisplay* keySourceFor(const Head* head) {
-  ServerDisplay* origin = inputControlDisplay;
-  ServerDisplay* server = head ? head->serverDisplay : nullptr;
-  const Head* keys = keyboardHead();
-  if (!server || !origin || server == origin || (keys && keys->serverDisplay == server) || !origin->display ||
-      isDisplayOffline(origin->display) || !server->display || isDisplayOffline(server->display))
-    return nullptr;
-  return origin;
+// The locks (modifier bits) in `flip` switched on the head's server: a
+// lock toggles when its key goes down, so the key is pressed and let go
+// there, unheard. Whether any was.
+bool toggleLocksUnheard(const Head* head, u32 flip) {
+  DisplayInput& in = head->serverDisplay->input;
+  bool toggled = false;
+  for (u32 modifier = 0; modifier < 8; modifier++) {
+    if (!(flip & (1u << modifier))) continue;
+    u32 key = xrcModifierKeycode(head->display, kXrcKeyboard, modifier, nullptr);
+    if (!key || key > 255 || !xrcIsLockKeysym(xrcKeycodeToKeysym(head->display, kXrcKeyboard, key))) continue;
+    setBit(in.handedKeys, key, false);
+    setBit(in.unheardPresses, key, true);
+    setBit(in.unheardReleases, key, true);
+    logProblem(xrcPressOrReleaseKey(head->display, kXrcKeyboard, key, 1), __FILE__, __LINE__);
+    logProblem(xrcPressOrReleaseKey(head->display, kXrcKeyboard, key, 0), __FILE__, __LINE__);
+    toggled = true;
+  }
+  return toggled;
+}
+
+// The input server's modifier and lock bits `want` brought onto the head's
+// server, whose bits are `have`: its held modifier keys held there and its
+// locks switched, unheard. Synced when anything changed, before what the
+// clients' links send that server next.
+void carryState(ServerDisplay* origin, const Head* head, u32 want, u32 have) {
+  u32 locks = xrcLockMask(origin->display, kXrcKeyboard);
+  bool changed = false;
+  if ((want ^ have) & ~locks & 0xff) {
+    u8 wanted[32] = {}, among[32] = {};
+    heldModifierKeys(origin, head, wanted, among);
+    changed = matchKeysUnheard(head->serverDisplay, wanted, among);
+  }
+  changed = toggleLocksUnheard(head, (want ^ have) & locks) || changed;
+  if (changed) XfsSync(head->display, False);
 }
 
 }  // namespace
 
+void matchLocksOn(const Head* head) {
+  ServerDisplay* origin = inputControlDisplay;
+  u32 want = 0, have = 0;
+  if (!origin || !head || head->serverDisplay == origin || !origin->display || !headDisplayOpen(head) ||
+      !modifierStateOf(origin->display, &want) || !modifierStateOf(head->display, &have))
+    return;
+  if (toggleLocksUnheard(head, (want ^ have) & xrcLockMask(origin->display, kXrcKeyboard))) XfsFlush(head->display);
+}
+
+void carryModifiersTo(const Head* head) {
+  ServerDisplay* origin = keySourceFor(head);
+  u32 want = 0, have = 0;
+  if (!origin || !modifierStateOf(origin->display, &want) || !modifierStateOf(head->display, &have)) return;
+  if (want != have) carryState(origin, head, want, have);
+}
+
 u32 keyboardModifiersOn(const Head* head, u32 state) {
   ServerDisplay* origin = keySourceFor(head);
-  if (!origin) return state;
-  Window root = 0, child = 0;
-  int rx = 0, ry = 0, wx = 0, wy = 0;
-  unsigned held = 0;
-  // False only says the pointer is on another of its screens.
-  XfsQueryPointer(origin->display, DefaultRootWindow(origin->display), &root, &child, &rx, &ry, &wx, &wy, &held);
-  if (isDisplayOffline(origin->display)) return state;
-  u32 keys = 0xff & ~xrcLockMask(origin->display, kXrcKeyboard);
-  if ((held & keys) != (state & keys)) carryModifiersTo(head);
-  return (state & ~keys) | (held & keys);
+  u32 want = 0;
+  if (!origin || !modifierStateOf(origin->display, &want)) return state;
+  if ((want ^ state) & 0xff) carryState(origin, head, want, state);
+  return (state & ~0xffu) | want;
 }
 
 u32 pointerStateOn(const Head* head) {
@@ -285,27 +378,6 @@ u32 pointerStateOn(const Head* head) {
   unsigned state = 0;
   XfsQueryPointer(head->display, head->root, &root, &child, &rx, &ry, &wx, &wy, &state);
   return keyboardModifiersOn(head, state & 0x7fff);
-}
-
-void carryModifiersTo(const Head* head) {
-  ServerDisplay* origin = keySourceFor(head);
-  ServerDisplay* server = head ? head->serverDisplay : nullptr;
-  if (!origin) return;
-  u8 held[32] = {}, modifiers[32] = {}, wanted[32] = {}, among[32] = {};
-  if (const char* error = xrcQueryKeymap(origin->display, kXrcKeyboard, held)) {
-    logProblem(error, __FILE__, __LINE__);
-    return;
-  }
-  modifierKeysOf(origin->display, modifiers);
-  for (u32 k = 8; k < 256; k++) {
-    if (!bitOf(held, k) || !bitOf(modifiers, k)) continue;
-    u32 meta = headToMetaKeycode(kXrcKeyboard, k, origin);
-    u32 key = meta & 0xff ? metaToHeadKeycode(kXrcKeyboard, meta, head) : 0;
-    if (isHeadKeycode(key, head) && key < 256) setBit(wanted, key, true);
-  }
-  modifierKeysOf(server->display, among);
-  // Before what the clients' links send that server next.
-  if (matchKeysUnheard(server, wanted, among)) XfsSync(server->display, False);
 }
 
 void setKeysUnheard(ServerDisplay* server, const u8* keys) {
@@ -320,95 +392,6 @@ void endProxyKeyGrab(const Head* head) {
   if (!head || !head->display || isDisplayOffline(head->display)) return;
   XfsUngrabKeyboard(head->display, CurrentTime);
   XfsSync(head->display, False);
-}
-
-// --- Crossings of a window on another screen ------------------------------------------------------
-
-namespace {
-
-// Inside the keyboard focus, as the focus flag of a crossing says.
-bool inFocus(const ProxyWindow* window) {
-  u32 focus = inputState.focusWindow;
-  if (focus == None) return false;
-  if (focus == PointerRoot) return true;
-  for (; window; window = window->parent)
-    if (window->id == focus) return true;
-  return false;
-}
-
-// The sequence a composed event carries for the client: the one answered
-// for the requester inside a reply or event, else the request being handled.
-u16 composedSequence(const ProxyClient* client) {
-  bool answering = currentLink && currentLink->client == currentClient && client == currentClient;
-  return answering ? client->sequenceAnswered : u16(client->requestCounter);
-}
-
-// The crossing (code, detail, root and position filled in) on the window,
-// to every client that selected it. Crossings do not propagate.
-void sendCrossing(u8* event, u8 detail, const ProxyWindow* window, const ProxyWindow* child, bool sameScreen) {
-  event[1] = detail;
-  put32(event + 12, window->id);
-  put32(event + 16, child ? child->id : None);
-  if (sameScreen) {
-    put16(event + 24, u16(i16(get16(event + 20)) - window->x));
-    put16(event + 26, u16(i16(get16(event + 22)) - window->y));
-  }
-  event[31] = u8((sameScreen ? 2 : 0) | (inFocus(window) ? 1 : 0));
-  u32 mask = event[0] == EnterNotify ? EnterWindowMask : LeaveWindowMask;
-  for (const EventSelection* selection = window->selections; selection; selection = selection->next) {
-    ProxyClient* client = selection->client;
-    if (!client || !(selection->eventMask & mask)) continue;
-    put16(event + 2, composedSequence(client));
-    sendComposedEvent(event, "bbsiiiisssss", client);
-  }
-}
-
-// A crossing event at the meta pointer's place (x, y) of the screen.
-void startCrossing(u8* event, u8 code, const MetaScreen* screen, i32 x, i32 y, u16 state, u8 mode) {
-  event[0] = code;
-  put32(event + 4, currentMetaTime());
-  put32(event + 8, screen->rootId);
-  put16(event + 20, u16(x));
-  put16(event + 22, u16(y));
-  put16(event + 28, state);
-  event[30] = mode;
-}
-
-// The pointer's way in from `top` down to `window`: EnterNotify Virtual on
-// each window between them, outermost first.
-void enterVirtually(u8* event, const ProxyWindow* top, const ProxyWindow* window) {
-  const ProxyWindow* parent = window->parent;
-  if (!parent || parent == top) return;
-  enterVirtually(event, top, parent);
-  sendCrossing(event, NotifyVirtual, parent, window, true);
-}
-
-}  // namespace
-
-void announceUngrabLeave(u32 grabWindow, const u16* state) {
-  const ProxyWindow* window = lookupWindow(grabWindow);
-  const Head* holder = pointerHead();
-  const MetaScreen* screen = holder ? holder->metaScreen : nullptr;
-  if (!window || !window->viewable || !screen || window->screen == screen) return;
-  u16 now = u16(state ? *state : pointerStateOn(holder));
-  u8 event[32] = {};
-  startCrossing(event, LeaveNotify, screen, inputState.pointerX, inputState.pointerY, now, NotifyUngrab);
-  // Not the pointer's screen: no same-screen flag, no position in it.
-  const ProxyWindow* child = nullptr;
-  for (const ProxyWindow* at = window; at; child = at, at = at->parent)
-    sendCrossing(event, at == window ? NotifyNonlinear : NotifyNonlinearVirtual, at, child, false);
-}
-
-void announceScreenEntry(MetaScreen* screen, i32 x, i32 y, u16 state) {
-  const ProxyWindow* root = screen ? screen->rootWindow : nullptr;
-  const ProxyWindow* window = root ? windowAtMetaPoint(screen, x, y) : nullptr;
-  if (!window || window == root) return;
-  u8 event[32] = {};
-  startCrossing(event, LeaveNotify, screen, x, y, state, NotifyNormal);
-  sendCrossing(event, NotifyInferior, root, nullptr, true);
-  event[0] = EnterNotify;
-  enterVirtually(event, root, window);
-  sendCrossing(event, NotifyAncestor, window, nullptr, true);
 }
 
 // --- PointerRoot and None ----------------------------------------------------------------------
@@ -426,7 +409,7 @@ void announceRootFocus(u8 code, u32 focus, u8 mode) {
     for (const EventSelection* selection = root->selections; selection; selection = selection->next) {
       ProxyClient* client = selection->client;
       if (!client || !(selection->eventMask & FocusChangeMask)) continue;
-      put16(event + 2, composedSequence(client));
+      put16(event + 2, composedEventSequence(client));
       sendComposedEvent(event, "bbsi", client);
     }
   }

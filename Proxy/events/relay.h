@@ -16,12 +16,11 @@
 //   go there, unheard, so that no modifier stays down on it.
 // - The roots' PointerRoot and None focus changes are told by the proxy
 //   itself when it has several servers: each server sees only its own
-//   screens and parks its focus on another server's turn. So are the
-//   crossings the pointer's server cannot tell (a change of screen, a grab
-//   that ends on another screen), from the proxy's window tree.
-// - One keyboard and one pointer state: the modifiers held on the input
-//   server are held on the pointer's server too, and a drag's buttons
-//   carried there are let go there.
+//   screens and parks its focus on another server's turn. (The crossings
+//   the pointer's server cannot tell are Proxy/events/crossings.h's.)
+// - One keyboard and one pointer state: the modifiers held and the locks
+//   set on the input server are held and set on the pointer's server too,
+//   and a drag's buttons carried there are let go there.
 // Main thread only.
 #pragma once
 
@@ -30,7 +29,6 @@
 namespace palvon {
 
 struct Head;
-struct MetaScreen;
 struct ProxyClient;
 struct ServerDisplay;
 
@@ -66,7 +64,7 @@ void endLentGrab(bool keyboard);
 // A button grab of the client ended by the release of its last button
 // while `lending` lent it (the pointer went to another screen's server):
 // the lent grab ends, and the grab window's screen hears the pointer leave
-// (announceUngrabLeave).
+// (announceGrabAcross).
 void endButtonGrabAcross(ProxyClient* client, const Head* lending, u32 grabWindow, u16 state);
 
 // --- Buttons of a drag onto another server ---------------------------------------------------------
@@ -84,7 +82,9 @@ bool isUnheardButton(ServerDisplay* server, u32 button, bool pressed);
 // A key the proxy pressed or released on the server (its keycode there).
 void noteHandedKey(ServerDisplay* server, u32 key, bool pressed);
 // Every key the proxy holds pressed on a server other than `keep` is
-// released there; those releases are marked to be heard by no client.
+// released there, but for the keyboard's modifiers on the pointer's server
+// (which keeps them while another takes the keys); those releases are
+// marked to be heard by no client.
 void releaseHandedKeys(const ServerDisplay* keep);
 // The keys the input-control server holds down are pressed, unheard, on
 // the head's server, which takes the keys from now on: their releases,
@@ -96,14 +96,19 @@ void handHeldKeysTo(const Head* head);
 // no typing of their own.
 void setKeysUnheard(ServerDisplay* server, const u8* keys);
 // The modifier keys the input server holds down, held on the head's server
-// too (pressed and released there unheard to match) when that server does
-// not take the keys: its buttons, motion and pointer state have the
-// modifiers of the one keyboard, as on one server. Before a button goes
-// there.
+// too (pressed and released there unheard to match), and its locks
+// switched there, when that server does not take the keys: its buttons,
+// motion, crossings and pointer state have the modifiers of the one
+// keyboard, as on one server. Before a button goes there, after a modifier
+// changed, and when the focus leaves that server.
 void carryModifiersTo(const Head* head);
-// The head's server's pointer state with the modifiers of the keys the
-// input server holds, carried there first when they differ (the locks are
-// the server's own): what a pointer query there reports.
+// The locks (CapsLock, NumLock) of the input server switched on or off on
+// the head's server to match, each lock key pressed and let go there
+// unheard: a server that takes the keys or the pointer from now on.
+void matchLocksOn(const Head* head);
+// The head's server's pointer state with the modifiers and locks of the
+// input server's keyboard, carried there first when they differ: what a
+// pointer query there reports.
 u32 keyboardModifiersOn(const Head* head, u32 state);
 // The pointer's buttons and modifiers now (a round trip to the head's
 // server), with the keyboard's modifiers as above; 0 when it is offline.
@@ -115,23 +120,6 @@ bool isUnheard(const ServerDisplay* server, u32 key, bool pressed);
 // keyboard goes to a client, by the focus or by a client's grab, which the
 // server would refuse otherwise.
 void endProxyKeyGrab(const Head* head);
-
-// --- Crossings of a window on another screen ------------------------------------------------------
-
-// A pointer grab on a window of another screen than the pointer's ended:
-// the grab window and each ancestor up to its root hear the pointer leave
-// (mode Ungrab; NotifyNonlinear, then NotifyNonlinearVirtual) with the
-// pointer's root, position and state (null: asked of the pointer's
-// server), as on a plain server of several screens. The servers' own
-// reports of it come from a server the pointer is not on, which the clients
-// never hear. Nothing for a window that is gone or not viewable.
-void announceUngrabLeave(u32 grabWindow, const u16* state);
-// The pointer came onto the screen from another one at (x, y): as a plain
-// server of several screens tells it, the screen's root has the pointer
-// first, which goes from there into the window at (x, y) (LeaveNotify
-// Inferior on the root, EnterNotify Virtual on the windows between,
-// EnterNotify Ancestor on that window). The screen it left hears nothing.
-void announceScreenEntry(MetaScreen* screen, i32 x, i32 y, u16 state);
 
 // --- PointerRoot and None ----------------------------------------------------------------------
 

@@ -134,6 +134,12 @@ bool onMotion(DisplayEvents& d, XEvent* event) {
     return true;
   }
   in.lastPointerX = motion.x_root, in.lastPointerY = motion.y_root;
+  // The keyboard's modifiers or locks changed since the last move: the
+  // pointer's server holds them too before it moves.
+  if (u8(motion.state) != in.motionModifiers) {
+    in.motionModifiers = u8(motion.state);
+    carryModifiersTo(holder);
+  }
   if (!dx && !dy) return true;
   if (holder->scaler && holder->rotation) rotateVector(holder->scaler, &dx, &dy, false);
   warpPointerOnHead(kXrcMouse, u32(motion.time), holder, dx, dy);

@@ -95,6 +95,9 @@ struct DisplayInput {
   // hear.
   u32 carriedButtons;
   u32 unheardButtons;
+  // The modifier and lock bits of this server's last pointer motion that
+  // moved another server's pointer (a change is carried there first).
+  u8 motionModifiers;
 };
 
 }  // namespace palvon

@@ -117,8 +117,8 @@ bool motionMustBeSimulated(ProxyClient* client, Head* oldHead, Head* newHead, bo
   if (!client || !oldHead || warp || oldHead->metaScreen != newHead->metaScreen || oldHead->inWindow ||
       newHead->inWindow)
     return false;
-  return windowAtMetaPoint(oldHead->metaScreen, inputState.pointerX, inputState.pointerY) !=
-         windowAtMetaPoint(newHead->metaScreen, x, y);
+  return pointerWindowAt(oldHead->metaScreen, inputState.pointerX, inputState.pointerY) !=
+         pointerWindowAt(newHead->metaScreen, x, y);
 }
 
 void copyKeyboardSettings(Head* oldHead, Head* newHead) {
@@ -287,7 +287,9 @@ void copyInputMapping(Head* oldHead, Head* newHead) {
   // predate a modifier's release (one seen during a grab's polling, say),
   // and a modifier set here from it would stay down on the target.
   inputState.modifierState = xrcGetModifierState(source->display, kXrcKeyboard);
-  logProblemText(xrcSetModifiers(target->display, kXrcKeyboard, inputState.modifierState & 0xff, nullptr));
+  // Its locks too, unheard: heard, the lock keys would go on to the server
+  // that takes the keys and switch them back there.
+  matchLocksOn(newHead);
   if (!isDisplayOffline(source->display)) logProblemText(copyPointerMapping(source->display, target->display));
   XfsUngrabPointer(target->display, CurrentTime);
   XfsFlush(target->display);
@@ -383,11 +385,22 @@ void placeServerPointer(Head* head, i32 x, i32 y) {
   head->input.haveRealPosition = 1;
 }
 
+// The link's events so far handled now: a round trip, then what came
+// before its answer. Links being read up the stack, and links still
+// waiting for their set-up answer, are left to their reader.
+void settleLink(ServerLink* link) {
+  bool running = link && link->setupAnswered == kSetupAnswered;
+  if (!running || link->busy || link->dispatching || link->closePending) return;
+  if (const char* error = syncServerLink(link)) {
+    LOGF(logChWarning, "%s", error);
+    return;
+  }
+  dispatchServerInput(link);
+}
+
 // Every client's events from the heads' servers so far are handled now, in
-// the phase: a round trip on each link, then what came before its answer.
-// One link at a time, so that a handler that waits on a link meanwhile
-// cannot take another's answer. Links being read up the stack, and links
-// still waiting for their set-up answer, are left to their reader.
+// the phase. One link at a time, so that a handler that waits on a link
+// meanwhile cannot take another's answer.
 void settleServerEvents(Head* first, Head* second, u8 phase) {
   inputState.seamServers[0] = first->serverDisplay;
   inputState.seamServers[1] = second ? second->serverDisplay : nullptr;
@@ -397,19 +410,43 @@ void settleServerEvents(Head* first, Head* second, u8 phase) {
     ProxyClient* next = nullptr;
     for (ProxyClient* client = clientList; client; client = next) {
       next = client->next;
-      ServerLink* link = linkTo(client, head);
-      bool running = link && link->setupAnswered == kSetupAnswered;
-      if (!running || link->busy || link->dispatching || link->closePending) continue;
-      if (const char* error = syncServerLink(link)) {
-        LOGF(logChWarning, "%s", error);
-        continue;
-      }
-      dispatchServerInput(link);
+      settleLink(linkTo(client, head));
     }
   }
   inputState.seamServers[0] = inputState.seamServers[1] = nullptr;
   inputState.seamPhase = kSeamNone;
 }
+
+// Whether the client selected crossings on the window or an ancestor.
+bool hearsCrossingsOf(const ProxyClient* client, const ProxyWindow* window) {
+  for (const ProxyWindow* w = window; w; w = w->parent)
+    for (const EventSelection* s = w->selections; s; s = s->next)
+      if (s->client == client && (s->eventMask & (EnterWindowMask | LeaveWindowMask))) return true;
+  return false;
+}
+
+}  // namespace
+
+void handlePointerCrossingsNow(Head* head, ProxyClient* first) {
+  if (!head || !inputState.pointerHead || inputState.seamPhase || !headDisplayOpen(head)) return;
+  // Another of the current client's links answered meanwhile: the message
+  // being handled keeps its own answered sequence.
+  ProxyClient* client = currentClient;
+  u16 answered = client ? client->sequenceAnswered : 0;
+  syncLinkWarning(linkTo(first, head));
+  ProxyClient* next = nullptr;
+  for (ProxyClient* each = clientList; each; each = next) {
+    next = each->next;
+    // Found again each time: what a link's events did may have changed it.
+    const Head* holder = inputState.pointerHead;
+    const ProxyWindow* from =
+        holder ? pointerWindowAt(holder->metaScreen, inputState.pointerX, inputState.pointerY) : nullptr;
+    if (each == first || hearsCrossingsOf(each, from)) settleLink(linkTo(each, head));
+  }
+  if (client) client->sequenceAnswered = answered;
+}
+
+namespace {
 
 // Not for a move made while the events of an earlier one are settled.
 bool crossesServers(const Head* oldHead, const Head* newHead) {
@@ -448,12 +485,12 @@ bool entersOtherScreen(const Head* oldHead, const Head* newHead) {
 // plain server reports and no crossing.
 void besideTarget(Head* head, i32 x, i32 y, i32* bx, i32* by) {
   MetaScreen* screen = head->metaScreen;
-  const ProxyWindow* at = windowAtMetaPoint(screen, x, y);
+  const ProxyWindow* at = pointerWindowAt(screen, x, y);
   Rect area = logicalOf(head, 0);
   static constexpr i32 kSteps[][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
   for (const auto& step : kSteps) {
     *bx = x + step[0], *by = y + step[1];
-    if (!rectPointDistance(area, *bx, *by) && windowAtMetaPoint(screen, *bx, *by) == at) return;
+    if (!rectPointDistance(area, *bx, *by) && pointerWindowAt(screen, *bx, *by) == at) return;
   }
   *bx = x + (x > 0 ? -1 : 1), *by = y;
 }

@@ -636,6 +636,11 @@ void sendComposedReplyAt(u64 sequence, u8* reply, u32 length, const char* layout
   holdMessageForSequence(reply, length, layout, client);
 }
 
+u16 composedEventSequence(const ProxyClient* client) {
+  bool answering = currentLink && currentLink->client == client && currentClient == client;
+  return answering ? client->sequenceAnswered : u16(client->requestCounter);
+}
+
 void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client) {
   if (!client->transport) return;
   // A KeymapNotify has no sequence number: it goes with the request being

@@ -115,6 +115,15 @@ void sendComposedReplyAt(u64 sequence, u8* reply, u32 length, const char* layout
 // An event goes with the request its sequence number names; a KeymapNotify
 // (which has none) with the client's latest request.
 void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client);
+// The sequence number an event the proxy composes now carries for the
+// client. Made while a reply or event of one of the client's own links is
+// handled, the one that message answers: the server had handled that much
+// of the client's requests, and not the ones the client sent since (the
+// event must not wait behind their replies). Anywhere else (a request being
+// handled, another client's link, the proxy's own connections) the
+// client's latest request: nothing the client sent before is known to be
+// answered, and its replies must not be overtaken.
+u16 composedEventSequence(const ProxyClient* client);
 
 // The event handlers' look into what an entry holds: the first message of
 // the list that `match` accepts (null when none); removing and freeing one

@@ -12,6 +12,7 @@
 #include "Proxy/config/config.h"
 #include "Proxy/dispatch/services.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/events/crossings.h"
 #include "Proxy/events/grabs.h"
 #include "Proxy/events/relay.h"
 #include "Proxy/heads/headmap.h"
@@ -263,6 +264,17 @@ void ProcGrabPointer(u8* request, u32 length) {
   stashGrab(link, X_GrabPointer, stash);
 }
 
+namespace {
+
+// A window of another screen than the pointer's.
+bool offThePointersScreen(u32 window) {
+  const ProxyWindow* record = lookupWindow(window);
+  const Head* holder = pointerHead();
+  return record && holder && record->screen != holder->metaScreen;
+}
+
+}  // namespace
+
 void ReplyGrabPointer(u8* reply, u32 length) {
   ServerLink* link = currentLink;
   auto* stash = static_cast<GrabStash*>(takeStashedData(link, X_GrabPointer));
@@ -277,6 +289,13 @@ void ReplyGrabPointer(u8* reply, u32 length) {
   }
   settleLentGrab(link, stash, false, reply[1] == GrabSuccess);
   if (reply[1] == GrabSuccess) {
+    if (!inputState.pointerGrab.client && headIsLive(stash->lending) && offThePointersScreen(stash->window)) {
+      // A plain server tells a grab's crossings before the grab holds: the
+      // pointer's server's own, for the grab lent to it, are the clients'
+      // as they come, and the grab window's screen has its part told.
+      handlePointerCrossingsNow(stash->lending, link->client);
+      announceGrabAcross(stash->window, NotifyGrab, nullptr);
+    }
     deactivatePointerGrab(kXrcMouse, nullptr, 0);
     if (activatePointerGrab(kXrcMouse, link->client, stash->window, stash->confineTo, stash->ownerEvents,
                             stash->eventMask, stash->pointerMode, stash->keyboardMode, stash->cursor, stash->time,
@@ -295,7 +314,7 @@ void ProcUngrabPointer(u8* request, u32 length) {
   noteGrabEndedByRequest(false);
   u32 window = inputState.pointerGrab.window;
   deactivatePointerGrab(kXrcMouse, client, time);
-  announceUngrabLeave(window, nullptr);
+  announceGrabAcross(window, NotifyUngrab, nullptr);
   carryDeferredWarp();
 }
 

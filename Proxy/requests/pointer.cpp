@@ -176,7 +176,7 @@ void answerQueryPointerFromModel(ProxyClient* client, const ProxyWindow* window)
   bool sameScreen = screen == window->screen;
   u32 child = None;
   if (sameScreen)
-    child = childOfWindowAt(window, windowAtMetaPoint(const_cast<MetaScreen*>(screen), x, y));
+    child = childOfWindowAt(window, pointerWindowAt(const_cast<MetaScreen*>(screen), x, y));
   u16 mask = u16(inputState.modifierState | inputState.buttonState);
   sendReplyQueryPointer(client, u16(client->requestCounter), sameScreen, screen ? screen->rootId : window->id, child,
                         i16(x), i16(y), sameScreen ? i16(x - window->x) : 0, sameScreen ? i16(y - window->y) : 0,

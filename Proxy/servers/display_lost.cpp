@@ -63,7 +63,7 @@ void answerQueryPointer(ProxyClient* client, u16 sequence, u32 windowId) {
     return;
   }
   u32 child = None;
-  for (const ProxyWindow* w = windowAtMetaPoint(screen, x, y); w; w = w->parent) {
+  for (const ProxyWindow* w = pointerWindowAt(screen, x, y); w; w = w->parent) {
     if (w->parent == window) child = w->id;
   }
   sendReplyQueryPointer(client, sequence, 1, root, child, i16(x), i16(y), i16(x - window->x), i16(y - window->y), mask);

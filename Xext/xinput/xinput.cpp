@@ -313,7 +313,7 @@ bool translateDeviceFocus(u8* event) {
   if (detail == NotifyPointer) {
     const Head* holder = pointerHead();
     return holder && holder->metaScreen == screen &&
-           windowAtMetaPoint(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
+           pointerWindowAt(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
   }
   bool in = (event[0] & 0x7f) == xinputEvent(kDeviceFocusIn);
   return !(in && (detail == NotifyVirtual || detail == NotifyNonlinearVirtual));

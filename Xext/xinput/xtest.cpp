@@ -6,6 +6,7 @@
 #include "Proxy/clients/client.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
+#include "Proxy/events/relay.h"
 #include "Proxy/events/translate.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/input/control.h"
@@ -172,6 +173,23 @@ void rewriteFakeInput(u8* copy, u32 length, const RouteTarget& target, void*) {
   if (root != None && findMetaScreenByRoot(root)) put32(copy + 12, static_cast<u32>(target.head->root));
 }
 
+// A modifier or lock faked on the input server while the pointer is on a
+// server that does not take the keys is held or switched there too before
+// the faker hears back: that server's motion, crossings and buttons report
+// it next, as one server's state does. Not for a delayed one (the proxy
+// would wait out the delay).
+void carryFakedModifier(u8 type, u8 detail) {
+  Head* input = inputControlHead();
+  Head* holder = pointerHead();
+  if ((type != KeyPress && type != KeyRelease) || !input || !holder || !input->display ||
+      holder->serverDisplay == input->serverDisplay)
+    return;
+  u32 key = metaToHeadKeycode(kXrcKeyboard, detail, input);
+  if (!xrcModifierMaskOfKeycode(input->display, kXrcKeyboard, key)) return;
+  if (ServerLink* link = clientLink(currentClient, input->serverIndex)) logFailure(syncServerLink(link));
+  carryModifiersTo(holder);
+}
+
 // Emulation waits for what the client sent before to reach the server, so
 // that the fake input follows it as it would on one server.
 Display* readyInputDisplay(u32 delay) {
@@ -201,6 +219,7 @@ bool fakeThroughLibrary(u8* request, u32 length) {
       u32 keycode = metaToHeadKeycode(kXrcKeyboard, detail, inputControlHead());
       logFailure(type == KeyPress ? xrcPressKey(display, kXrcKeyboard, keycode)
                                   : xrcReleaseKey(display, kXrcKeyboard, keycode));
+      if (!delay) carryFakedModifier(type, detail);
       return true;
     }
     case ButtonPress:
@@ -301,6 +320,7 @@ void ProcXTestFakeInput(u8* request, u32 length) {
   if (!link || !linkHasExtension(link, request[0])) return;
   forwardRequestTo(Route::kInputHead, request, length, rewriteFakeInput, nullptr);
   if (type >= KeyPress && type <= ButtonRelease) deliverHandedOnInput(type, delay);
+  if (!delay) carryFakedModifier(type, request[5]);
 }
 
 // --- GrabControl ---------------------------------------------------------------------

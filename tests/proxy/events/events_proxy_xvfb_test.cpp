@@ -1291,6 +1291,114 @@ void modifiersOnTheOtherScreen(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// A modifier or lock pressed (a lock pressed and let go) with the focus on
+// screen 0's window and the pointer on either screen: a key typed into
+// screen 1's window once the focus is there has it, and so have that
+// window's motion and crossings with the focus back on screen 0, also when
+// the pointer comes there only then.
+void modifierStateOnTheOtherScreen(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  long mask = PointerMotionMask | EnterWindowMask | LeaveWindowMask | KeyPressMask;
+  if (!display || !driver || !windowPerScreen(display, mask, w, out)) return;
+  out.positions = true;
+  for (const char* keysym : {"Shift_L", "Caps_Lock", "Num_Lock"}) {
+    KeyCode key = XKeysymToKeycode(driver, XStringToKeysym(keysym));
+    bool lock = std::string(keysym).find("Lock") != std::string::npos;
+    for (int pass : {2, 0, 1}) {
+      XSetInputFocus(display, w[0], RevertToNone, CurrentTime);
+      movePointer(driver, 150, 150, pass ? 0 : 1);
+      out.events(display, "", 100);
+      XTestFakeKeyEvent(driver, key, True, CurrentTime);
+      if (lock) XTestFakeKeyEvent(driver, key, False, CurrentTime);
+      XSync(driver, False);
+      for (Window focus : {w[1], w[0]}) {
+        if (pass == 2) break;
+        XSetInputFocus(display, focus, RevertToNone, CurrentTime);
+        XSync(display, False);
+        if (focus == w[1]) typeKey(driver, "a");
+      }
+      // A grab of screen 0's window, as a window manager's switcher takes.
+      XGrabKeyboard(display, w[0], False, GrabModeAsync, GrabModeAsync, CurrentTime);
+      for (auto [x, y] : {std::pair{160, 160}, {50, 50}, {170, 150}}) movePointer(driver, x, y, 1);
+      XUngrabKeyboard(display, CurrentTime);
+      out.events(display, std::string(keysym) + " pass " + std::to_string(pass) + ":", 300);
+      if (lock) XTestFakeKeyEvent(driver, key, True, CurrentTime);
+      XTestFakeKeyEvent(driver, key, False, CurrentTime);
+      XSync(driver, False);
+    }
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
+// A pointer grab on the window of the other screen than the pointer's, and
+// its end: the crossings of mode Grab and Ungrab that the grab's client
+// and another client hear on both screens' windows and roots.
+void pointerGrabOnTheOtherScreen(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  long mask = EnterWindowMask | LeaveWindowMask;
+  if (!display || !other || !driver || !windowPerScreen(display, mask, w, out)) return;
+  for (Window each : {w[0], w[1], RootWindow(other, 0), RootWindow(other, 1)}) XSelectInput(other, each, mask);
+  XSync(other, False);
+  out.positions = true;
+  for (int s : {0, 1}) {
+    movePointer(driver, 150, 150, s);
+    out.events(display, "", 100);
+    out.events(other, "", 100);
+    std::string to = " on " + std::to_string(1 - s) + ":";
+    out.line(grabStatus(XGrabPointer(display, w[1 - s], False, mask, GrabModeAsync, GrabModeAsync, None, None,
+                                     CurrentTime)));
+    out.events(display, "grab" + to, 200);
+    out.events(other, "other, grab" + to, 200);
+    XUngrabPointer(display, CurrentTime);
+    out.events(display, "ungrab" + to, 200);
+    out.events(other, "other, ungrab" + to, 200);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
+// An InputOnly window inside screen 1's window, which the pointer is in
+// where it covers it: the pointer coming from screen 0 to its edge, where
+// a key goes under an owner-events keyboard grab of screen 0's window, and
+// what QueryPointer names.
+void inputOnlyOnTheOtherScreen(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  Window w[2];
+  long mask = EnterWindowMask | LeaveWindowMask | KeyPressMask;
+  if (!display || !driver || !windowPerScreen(display, mask, w, out)) return;
+  XSetWindowAttributes attributes{};
+  attributes.event_mask = mask;
+  Window only = XCreateWindow(display, w[1], 50, 50, 50, 50, 0, 0, InputOnly, CopyFromParent, CWEventMask, &attributes);
+  XMapWindow(display, only);
+  out.name(only, "inputOnly");
+  XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+  out.positions = true;
+  movePointer(driver, 150, 150, 0);
+  out.events(display, "", 200);
+  XWarpPointer(driver, None, RootWindow(driver, 1), 0, 0, 0, 0, 150, 160);
+  XSync(driver, False);
+  out.events(display, "to its edge:", 300);
+  out.line(grabStatus(XGrabKeyboard(display, w[0], True, GrabModeAsync, GrabModeAsync, CurrentTime)));
+  typeKey(driver, "a");
+  XUngrabKeyboard(display, CurrentTime);
+  out.events(display, "owner keyboard grab:", 300);
+  Window root = 0, child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned state = 0;
+  XQueryPointer(display, w[1], &root, &child, &rx, &ry, &wx, &wy, &state);
+  out.line("child " + out.of(child));
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 // A keyboard grab with owner events by a window of screen 0 while the focus
 // is PointerRoot and the pointer over a window of screen 1 that selected
 // keys: that window has the key. Then a pointer grab of screen 0's window
@@ -1428,6 +1536,9 @@ const DifferentialCase kGrabCases[] = {
     {"DragAcrossTwoScreens", 1, dragAcrossScreens, 2},
     {"ModifiersOnTheOtherOfTwoScreens", 1, modifiersOnTheOtherScreen, 2},
     {"GrabsAndCrossingsOverTwoScreens", 1, grabsAndCrossingsOverTheScreens, 2},
+    {"ModifierStateOnTheOtherOfTwoScreens", 1, modifierStateOnTheOtherScreen, 2},
+    {"PointerGrabOnTheOtherOfTwoScreens", 1, pointerGrabOnTheOtherScreen, 2},
+    {"InputOnlyOnTheOtherOfTwoScreens", 1, inputOnlyOnTheOtherScreen, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
