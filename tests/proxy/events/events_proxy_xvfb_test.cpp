@@ -972,6 +972,56 @@ void fakedInputBeforeTheSync(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// Faked motion, clicks, a drag and a key sent at once (as xdotool's
+// "mousemove ... click 1" sends them) with the pointer on the last head or
+// screen, twenty times: the window there hears each in the order sent, and
+// all before the faker's sync returns. The first round as heard, then how
+// many rounds were heard as it.
+void fakedMotionThenClickInOrder(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !driver) return;
+  int screen = ScreenCount(display) - 1;
+  int left = screen ? 100 : DisplayWidth(display, 0) - 300;
+  long mask = PointerMotionMask | ButtonPressMask | ButtonReleaseMask | KeyPressMask | KeyReleaseMask;
+  Window window = mappedWindow(display, left, 100, 200, 200, mask, screen);
+  out.name(window, "w");
+  out.positions = true;
+  XSetInputFocus(display, PointerRoot, RevertToNone, CurrentTime);
+  movePointer(driver, left + 100, 150, screen);
+  XSync(display, False);
+  XEvent event;
+  while (XPending(display)) XNextEvent(display, &event);
+  KeyCode key = XKeysymToKeycode(driver, XStringToKeysym("a"));
+  auto move = [&](int x) { XTestFakeMotionEvent(driver, screen, left + x, 150, CurrentTime); };
+  std::string first;
+  int same = 0;
+  for (int round = 0; round < 20; round++) {
+    move(110);
+    XTestFakeButtonEvent(driver, 1, True, CurrentTime);
+    XTestFakeButtonEvent(driver, 1, False, CurrentTime);
+    move(120);
+    XTestFakeButtonEvent(driver, 1, True, CurrentTime);
+    move(130);
+    XTestFakeButtonEvent(driver, 1, False, CurrentTime);
+    XTestFakeKeyEvent(driver, key, True, CurrentTime);
+    move(100);
+    XTestFakeKeyEvent(driver, key, False, CurrentTime);
+    XSync(driver, False);
+    XSync(display, False);
+    std::string heard;
+    while (XPending(display)) {
+      XNextEvent(display, &event);
+      heard += out.describe(event) + "\n";
+    }
+    if (round == 0) first = heard;
+    same += heard == first;
+  }
+  out.line(first + "as it: " + std::to_string(same) + " of 20");
+  XCloseDisplay(driver);
+  XCloseDisplay(display);
+}
+
 // Whether the pointer is frozen, as a conformance suite asks: two warps
 // into the window, the second of which leaves the pointer where it was.
 bool pointerFrozen(Display* display, Window window) {
@@ -1523,6 +1573,7 @@ const DifferentialCase kGrabCases[] = {
     {"ShiftHeldOverTheSeam", 2, shiftHeldOverTheSeam},
     {"RelativeMotionOverTheSeam", 2, relativeMotionOverTheSeam},
     {"FakedInputBeforeTheSyncOnTheLastHead", 2, fakedInputBeforeTheSync},
+    {"FakedMotionThenClickOnTheLastHead", 2, fakedMotionThenClickInOrder, 1, 0},
     {"AllowEventsInEachMode", 1, [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, false); }},
     {"AllowEventsInEachModeOnTheLastHead", 2,
      [](const std::string& n, Transcript& t) { allowEventsInEachMode(n, t, true); }},
@@ -1539,6 +1590,7 @@ const DifferentialCase kGrabCases[] = {
     {"ModifierStateOnTheOtherOfTwoScreens", 1, modifierStateOnTheOtherScreen, 2},
     {"PointerGrabOnTheOtherOfTwoScreens", 1, pointerGrabOnTheOtherScreen, 2},
     {"InputOnlyOnTheOtherOfTwoScreens", 1, inputOnlyOnTheOtherScreen, 2},
+    {"FakedMotionThenClickOnTwoScreens", 1, fakedMotionThenClickInOrder, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
