@@ -260,6 +260,9 @@ unsigned long shownAt(const std::string& display, int x, int y) {
 long colourlessPixels(const std::string& display) {
   Display* d = XOpenDisplay(display.c_str());
   if (!d) return -1;
+  // The cells' colours and the pixels are read in one grab: a client that
+  // stores a cell between the two would make its pixels look stray.
+  XGrabServer(d);
   int count = 0;
   Colormap* installed = XListInstalledColormaps(d, DefaultRootWindow(d), &count);
   Colormap colormap = count ? installed[0] : DefaultColormap(d, 0);
@@ -285,6 +288,7 @@ long colourlessPixels(const std::string& display) {
     }
   }
   if (image) XDestroyImage(image);
+  XUngrabServer(d);
   XCloseDisplay(d);
   return stray;
 }
