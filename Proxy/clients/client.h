@@ -89,6 +89,7 @@ struct ProxyClient {
   Region* region;
   u16 sequenceAnswered;        // client sequence of the message being delivered
   u16 lastEventSequence;
+  u32 composedHeldAt;          // request the last held composed event waits on
   u32 lastMessageType;         // type byte of the last reply, event or error
   PendingRequest* pendingHead;
   PendingRequest* pendingTail;

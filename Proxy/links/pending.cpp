@@ -318,6 +318,17 @@ void advanceQuietLink(ServerLink* link, u64 sequence) {
   relabelServerSequence(link, link->requestsSent, static_cast<u16>(sequence));
 }
 
+// Whether an entry of the sequence is waiting.
+bool heldAt(const ProxyClient* client, u64 sequence) {
+  PendingRequest* head = client->pendingHead;
+  if (!head) return false;
+  for (PendingRequest* e = head->previous; e->sequence >= sequence; e = e->previous) {
+    if (e->sequence == sequence) return true;
+    if (e == head) break;
+  }
+  return false;
+}
+
 // Messages may be written straight to the client when nothing older still
 // waits and no server but the one speaking (currentLink) owes an answer:
 // one server, or the others quiet. A quiet server's later messages then
@@ -585,6 +596,17 @@ void sendEventToClient(const u8* event, const char* layout, uintptr_t tag) {
     return;
   }
   bool keymap = isKeymapNotify(event);
+  // An event of a server that has not seen the client's latest requests,
+  // behind one the proxy composed and held at the latest: it happened
+  // after that one, and goes after it with its number (sequence numbers
+  // never go back for the client's library).
+  u8 raised[32];
+  if (!keymap && !exposure && event[0] != kGenericEvent && client->composedHeldAt &&
+      clientSequenceOf(client, get16(event + 2)) < client->composedHeldAt && heldAt(client, client->composedHeldAt)) {
+    std::memcpy(raised, event, 32);
+    put16(raised + 2, u16(client->composedHeldAt));
+    event = raised;
+  }
   if (!keymap) client->lastEventSequence = get16(event + 2);
   u64 sequence = clientSequenceOf(client, keymap ? client->lastEventSequence : get16(event + 2));
   if (deliverNow(client, sequence)) {
@@ -651,6 +673,7 @@ void sendComposedEvent(const u8* event, const char* layout, ProxyClient* client)
   u8 code = event[0] & 0x7f;
   bool crossing = (code == kEnterNotify || code == kLeaveNotify) && event[0] != kGenericEvent;
   holdMessageAt(sequence, event, eventLength(event), layout, crossing ? kCrossingDelivered : 0, client);
+  client->composedHeldAt = u32(sequence);
 }
 
 void completeHeadReply(const u8*, void* batchArgument) {

@@ -723,6 +723,38 @@ void crossingsOverTheSeam(const std::string& name, Transcript& out) {
   XCloseDisplay(first);
 }
 
+// Another client's faked moves from one head onto a window of the other,
+// the listener's last request before each having gone to one server or to
+// none: its EnterNotify comes before the move's MotionNotify, and the
+// numbers of both follow its requests, as on a plain server.
+void enterBeforeItsMotion(const std::string& name, Transcript& out) {
+  Display* listener = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!listener || !driver) return;
+  int half = DisplayWidth(listener, 0) / 2;
+  Window window = mappedWindow(listener, half - 250, 100, 200, 200, EnterWindowMask | LeaveWindowMask | PointerMotionMask);
+  out.name(window, "w");
+  out.positions = true;
+  Atom name_ = XInternAtom(listener, "WM_NAME", False);
+  const std::pair<const char*, std::function<void()>> lasts[] = {
+      {"none", [] {}},
+      {"property", [&] { XChangeProperty(listener, window, name_, XA_STRING, 8, PropModeReplace, (const unsigned char*)"w", 1); }},
+      {"no-op", [&] { XNoOp(listener); }},
+      {"bell", [&] { XBell(listener, 0); }}};
+  for (const auto& [what, request] : lasts) {
+    XTestFakeMotionEvent(driver, 0, half + 200, 300, CurrentTime);
+    XSync(driver, False);
+    out.events(listener, std::string(what) + " before:", 100);
+    request();
+    XFlush(listener);
+    XTestFakeMotionEvent(driver, 0, half - 150, 150, CurrentTime);
+    XSync(driver, False);
+    out.events(listener, std::string(what) + ":", 200);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(listener);
+}
+
 // The focus keeps the last change's time: an older change, or one from the
 // future, does nothing; CurrentTime is the server's time then.
 // A change at a time before the last one's, and one at a time the server
@@ -1580,6 +1612,7 @@ const DifferentialCase kGrabCases[] = {
     {"EnterUnderAnActiveGrab", 1, enterUnderAnActiveGrab},
     {"EnterUnderAnActiveGrabOnTwoHeads", 2, enterUnderAnActiveGrab},
     {"CrossingsOverTheSeam", 2, crossingsOverTheSeam, 1, 0},
+    {"EnterBeforeItsMotionOverTheSeam", 2, enterBeforeItsMotion, 1, 0},
     {"GrabsAcrossTwoScreens", 1, grabsAcrossScreens, 2},
     {"ModifiersAfterAMenuOnTwoScreens", 1, modifiersAfterAMenu, 2},
     {"ModifiersAfterAControlClickOnTwoScreens", 1, modifiersAfterAControlClick, 2},
