@@ -58,6 +58,11 @@ struct ConfirmedSelection {
   ConfirmedSelection* previous;
   ProxyClient* client;
   u32 eventMask;
+  // The client's latest change not yet confirmed: its mask, and the
+  // client's request that made it (0: none). A server's message of that
+  // request or later was sent under it.
+  u32 nextMask;
+  u32 nextFrom;
 };
 
 // The window attribute block. It is made with the window and may outlive it

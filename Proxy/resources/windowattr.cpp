@@ -212,9 +212,17 @@ WindowAttributes* findWindowAttributes(u32 windowId) {
 }
 
 u32 eventMaskOfWindowForClient(u32 windowId) {
+  ProxyClient* client = currentClient;
   WindowAttributes* block = findWindowAttributes(windowId);
-  ConfirmedSelection* confirmed = block ? findConfirmed(block, currentClient) : nullptr;
-  return confirmed ? confirmed->eventMask : 0;
+  ConfirmedSelection* confirmed = block ? findConfirmed(block, client) : nullptr;
+  if (!confirmed) return 0;
+  // The round trip confirms the change on one server; another's message
+  // sent after it processed the change may come first.
+  bool ofLink = currentLink && currentLink->client == client;
+  if (confirmed->nextFrom && ofLink &&
+      sequenceWidenBack(client->requestCounter, client->sequenceAnswered) >= confirmed->nextFrom)
+    return confirmed->nextMask;
+  return confirmed->eventMask;
 }
 
 void updateConfirmedSelection(const u8*, void* argument) {
@@ -223,7 +231,9 @@ void updateConfirmedSelection(const u8*, void* argument) {
   if (!block) return;
   ConfirmedSelection* confirmed = findConfirmed(block, record->client);
   if (confirmed) {
-    if (record->mask) {
+    bool latest = confirmed->nextFrom == record->from;
+    if (latest) confirmed->nextFrom = 0;
+    if (record->mask || !latest) {
       confirmed->eventMask = record->mask;
     } else {
       removeConfirmed(block, confirmed);
@@ -335,10 +345,16 @@ bool setWindowEventMask(ProxyWindow* window, u32 mask) {
     PALVON_OOM();
     return true;
   }
-  *record = {client, window->id, mask};
+  u32 from = client ? client->requestCounter : 0;
+  *record = {client, window->id, mask, from};
   // The confirmed mask changes once the server has processed the change:
   // input it sent under the old mask is still judged by the old mask.
   ServerLink* link = confirmingLink(client);
+  if (link && window->attributes && from) {
+    ConfirmedSelection* confirmed = findConfirmed(window->attributes, client);
+    if (!confirmed && appendConfirmed(window->attributes, client, 0)) confirmed = findConfirmed(window->attributes, client);
+    if (confirmed) confirmed->nextMask = mask, confirmed->nextFrom = from;
+  }
   if (link && queueRoundTripCallback(link, updateConfirmedSelection, record, std::free)) return true;
   if (!link) updateConfirmedSelection(nullptr, record);
   std::free(record);

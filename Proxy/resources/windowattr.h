@@ -52,7 +52,9 @@ void releaseWindowAttributes(WindowAttributes* block);
 void initWindowAttributes(ProxyWindow* window);
 // The block of a live window, else of a destroyed one with that id, else null.
 WindowAttributes* findWindowAttributes(u32 windowId);
-// The current client's confirmed mask on the window; 0 when none.
+// The current client's confirmed mask on the window; 0 when none. While a
+// message of one of the client's links is handled, a change that link's
+// server had processed when it sent the message counts as confirmed.
 u32 eventMaskOfWindowForClient(u32 windowId);
 
 // Round-trip records and callbacks (argument: the record, freed by the
@@ -61,6 +63,7 @@ struct ConfirmedSelectionRecord {
   ProxyClient* client;
   u32 windowId;
   u32 mask;
+  u32 from;  // the client's request that made the change
 };
 void updateConfirmedSelection(const u8* reply, void* record);
 struct ConfirmedGeometryRecord {
