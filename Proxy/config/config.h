@@ -46,7 +46,6 @@ struct VisualSpec {
   u32 buffering;    // 1 singleBuffered, 2 doubleBuffered, 3 singleOnDoubleBuffered
 };
 
-// Placement codes of meta screens and heads.
 // The shortest failsafeTimeout (ms) of a server, configured or added at
 // run time. It bounds every single call on the server, Failsafe or not,
 // and the longest call of opening a local Xvfb took 6 ms on an idle machine
@@ -54,6 +53,7 @@ struct VisualSpec {
 // start. A quarter of a second leaves nine times that.
 constexpr u32 kMinFailsafeTimeoutMs = 250;
 
+// Placement codes of meta screens and heads.
 constexpr u32 kPlaceNone = 0;
 constexpr u32 kPlaceSame = 1;
 constexpr u32 kPlaceWest = 2;

@@ -48,14 +48,8 @@ Move startMove(const MetaScreen* screen, i32 x, i32 y, u16 state, u8 mode) {
 // The buttons and modifiers as the input server holds them now (the last
 // pointer report may be older than a press or a key).
 u16 inputServerState() {
-  ServerDisplay* input = inputControlDisplay;
-  if (input && input->display && !isDisplayOffline(input->display)) {
-    Window root = 0, child = 0;
-    int rx = 0, ry = 0, wx = 0, wy = 0;
-    unsigned mask = 0;
-    XfsQueryPointer(input->display, DefaultRootWindow(input->display), &root, &child, &rx, &ry, &wx, &wy, &mask);
-    if (root) return u16(mask & (0x1f00 | 0x60ff));
-  }
+  Head* input = inputControlDisplay ? inputControlDisplay->firstHead : nullptr;
+  if (headDisplayOpen(input)) return u16(pointerStateOn(input));
   return u16(inputState.buttonState | inputState.modifierState);
 }
 
