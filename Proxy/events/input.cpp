@@ -160,6 +160,7 @@ void handleCrossing(u8* event, u32 maskBit) {
   // reverse), whichever comes first.
   bool pointerServer = fromServerOf(pointerHead());
   if (!pointerServer && proxyState.headCount < 2) return judgeKeymapAfter(event, false);
+  if (event[kMode] == NotifyGrab && grabCrossingsHeldFrom(linkServer())) return judgeKeymapAfter(event, false);
   uintptr_t tag = serverWindowTag(get32(event + kWindow));
   bool happened = false;
   if (translateCrossingEvent(event, maskBit, &happened) && pointerServer) tag |= kCrossingDelivered;

@@ -1626,10 +1626,47 @@ void ownerKeysUnderAKeyboardGrab(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// A pointer grab confined to a window wholly on the last head while the
+// pointer is in a window on the first: the pointer goes into the window
+// (the Normal crossings), then to the grab (mode Grab), and another
+// client hears both as well; then the grab window the window on the first
+// head, confined to the same.
+void confinedToTheOtherHead(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !other || !driver) return;
+  int width = DisplayWidth(display, 0);
+  long mask = EnterWindowMask | LeaveWindowMask;
+  Window from = mappedWindow(display, 50, 100, 200, 200, mask);
+  Window confine = mappedWindow(display, width - 250, 100, 200, 200, mask);
+  for (Window each : {from, confine}) XSelectInput(other, each, mask);
+  XSync(other, False);
+  out.name(from, "from"), out.name(confine, "confine");
+  out.positions = true;
+  for (Window grab : {confine, from}) {
+    movePointer(driver, 150, 150);
+    out.events(display, "", 100);
+    out.events(other, "", 100);
+    out.line(grabStatus(XGrabPointer(display, grab, False, mask | PointerMotionMask, GrabModeAsync, GrabModeAsync,
+                                     confine, None, CurrentTime)));
+    out.events(display, "grab on " + out.of(grab) + ":", 300);
+    out.events(other, "other:", 100);
+    XUngrabPointer(display, CurrentTime);
+    out.events(display, "ungrabbed:", 200);
+    out.events(other, "other:", 100);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
     {"OwnerKeysUnderAKeyboardGrab", 1, ownerKeysUnderAKeyboardGrab},
     {"OwnerKeysUnderAKeyboardGrabOnTwoHeads", 2, ownerKeysUnderAKeyboardGrab, 1, 0},
     {"OwnerKeysUnderAKeyboardGrabOnTwoScreens", 1, ownerKeysUnderAKeyboardGrab, 2, 0},
+    {"ConfinedToAWindowOnTheOtherHead", 2, confinedToTheOtherHead, 1, 0},
+    {"ConfinedToAWindowOnOneHead", 1, confinedToTheOtherHead},
     {"FocusOverTheSeam", 2, focusOverTheSeam, 1, 0},
     {"ReplayedPress", 1, replayedPress},
     {"ReplayedPressOnTheLastHead", 2, replayedPress},
