@@ -221,4 +221,15 @@ void announceGrabAcross(u32 grabWindow, u8 mode, const u16* state) {
     crossBetween(move, window, nullptr);
 }
 
+void announceGrabFrom(u32 from, u32 grabWindow) {
+  const ProxyWindow* was = lookupWindow(from);
+  const ProxyWindow* window = lookupWindow(grabWindow);
+  const Head* holder = pointerHead();
+  const MetaScreen* screen = holder ? holder->metaScreen : nullptr;
+  if (!was || !window || !was->viewable || !window->viewable || was->screen != screen || window->screen != screen)
+    return;
+  Move move = startMove(screen, inputState.pointerX, inputState.pointerY, inputServerState(), NotifyGrab);
+  crossBetween(move, was, window);
+}
+
 }  // namespace palvon

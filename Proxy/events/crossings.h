@@ -44,5 +44,14 @@ void announceScreenEntry(MetaScreen* screen, i32 x, i32 y, u16 state);
 // pointer's now. Nothing for a window that is gone, not viewable or on the
 // pointer's screen.
 void announceGrabAcross(u32 grabWindow, u8 mode, const u16* state);
+// A pointer grab on `grabWindow` begins after its confine-to window took
+// the pointer onto another server's head: the crossings of mode Grab from
+// the window the pointer was in before (`from`; the client's replaced
+// grab's window) to the grab window, with the pointer where it is now, as
+// a plain server tells them after it confined the pointer. That server
+// would tell them from the window the pointer is in now. Nothing for a
+// window that is gone, not viewable or on another screen than the
+// pointer's.
+void announceGrabFrom(u32 from, u32 grabWindow);
 
 }  // namespace palvon

@@ -42,6 +42,10 @@ InputGrab& keyboardGrab() { return inputState.keyboardGrab; }
 // this grab.
 u64 pointerGrabActivatedAt;
 
+// The server whose crossings of mode Grab wait for a confining grab's
+// answer (holdGrabCrossingsOf).
+const ServerDisplay* grabCrossingsHeld;
+
 // Whether a grab repeated on a head takes the device synchronously: it is
 // frozen for the grabbing client, or armed to freeze again.
 bool synchronousFor(const FreezeRecord& freeze, const ProxyClient* grabber) {
@@ -290,6 +294,10 @@ bool reportedUnderPointerGrab(const u8* event) {
   if (!client || pointerGrab().client != client) return false;
   return sequenceWidenBack(client->requestCounter, get16(event + 2)) > pointerGrabActivatedAt;
 }
+
+void holdGrabCrossingsOf(const ServerDisplay* server) { grabCrossingsHeld = server; }
+
+bool grabCrossingsHeldFrom(const ServerDisplay* server) { return server && server == grabCrossingsHeld; }
 
 void noteGrabEndedByRequest(bool keyboard) {
   const InputGrab& grab = keyboard ? keyboardGrab() : pointerGrab();

@@ -21,6 +21,7 @@ struct CursorRecord;
 struct Head;
 struct ProxyClient;
 struct ProxyWindow;
+struct ServerDisplay;
 
 // Freeze states of a device.
 enum : u8 {
@@ -115,6 +116,14 @@ void forgetEndedGrabs(const ProxyClient* client);
 // the new one. The crossings of a grab's own start (a press's grab, an
 // active grab not replacing another) come while no grab holds the pointer.
 bool reportedUnderPointerGrab(const u8* event);
+// A pointer grab whose confine-to window took the pointer onto another
+// server's head before the grab went there: that server tells the grab's
+// crossings from the window the pointer is in now, where a plain server
+// tells them from the window it was in before (announceGrabFrom,
+// Proxy/events/crossings.h). Until the grab is answered, the crossings of
+// mode Grab that server reports are no client's. Null: none held.
+void holdGrabCrossingsOf(const ServerDisplay* server);
+bool grabCrossingsHeldFrom(const ServerDisplay* server);
 
 // Freeze setters. A freeze names the grab that caused it.
 void freezePointer(ProxyClient* client, u8 state, u8 cause);

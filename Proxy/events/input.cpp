@@ -160,6 +160,7 @@ void handleCrossing(u8* event, u32 maskBit) {
   // reverse), whichever comes first.
   bool pointerServer = fromServerOf(pointerHead());
   if (!pointerServer && proxyState.headCount < 2) return judgeKeymapAfter(event, false);
+  if (event[kMode] == NotifyGrab && grabCrossingsHeldFrom(linkServer())) return judgeKeymapAfter(event, false);
   uintptr_t tag = serverWindowTag(get32(event + kWindow));
   bool happened = false;
   if (translateCrossingEvent(event, maskBit, &happened) && pointerServer) tag |= kCrossingDelivered;
@@ -307,51 +308,54 @@ PendingRequest* holdingEntry(const u8* event, bool create) {
 
 namespace {
 
-// The child of the window on the way to the window under the meta pointer;
-// None when the pointer is not inside one.
-u32 childTowardsPointer(const ProxyWindow* window, MetaScreen* screen) {
-  const ProxyWindow* hit = pointerWindowAt(screen, inputState.pointerX, inputState.pointerY);
+// The child of the window on the way to the window under (x, y) of the
+// screen; None when that point is not inside one.
+u32 childTowards(const ProxyWindow* window, MetaScreen* screen, i32 x, i32 y) {
+  const ProxyWindow* hit = pointerWindowAt(screen, x, y);
   for (; hit && hit->parent; hit = hit->parent)
     if (hit->parent == window) return hit->id;
   return None;
+}
+
+// The event as reported on the window with the pointer at (x, y) of the
+// screen.
+void placeInWindow(u8* event, const ProxyWindow* record, MetaScreen* screen, i32 x, i32 y) {
+  put32(event + kRoot, screen->rootId);
+  put32(event + kWindow, record->id);
+  put16(event + kRootX, u16(x));
+  put16(event + kRootY, u16(y));
+  bool same = record->screen == screen;
+  event[kSameScreen] = same ? 1 : 0;
+  put16(event + kEventX, same ? u16(x - record->x) : 0);
+  put16(event + kEventY, same ? u16(y - record->y) : 0);
+  put32(event + kChild, same ? childTowards(record, screen, x, y) : None);
 }
 
 // A key or button that a server the pointer is not on reports (keys go
 // where the focus is, buttons where a grab on the input server took them):
 // the pointer is where the proxy holds it, on its own screen, not where
 // that server's pointer stands.
-// The event as reported on the window with the meta pointer on the screen.
-void placeInWindow(u8* event, const ProxyWindow* record, MetaScreen* screen) {
-  put32(event + kRoot, screen->rootId);
-  put32(event + kWindow, record->id);
-  put16(event + kRootX, u16(inputState.pointerX));
-  put16(event + kRootY, u16(inputState.pointerY));
-  bool same = record->screen == screen;
-  event[kSameScreen] = same ? 1 : 0;
-  put16(event + kEventX, same ? u16(inputState.pointerX - record->x) : 0);
-  put16(event + kEventY, same ? u16(inputState.pointerY - record->y) : 0);
-  put32(event + kChild, same ? childTowardsPointer(record, screen) : None);
-}
-
 bool placeAtMetaPointer(u8* event, ServerDisplay* server, Head* holder, u32 lent) {
   Head* own = findHeadByRoot(server->display, get32(event + kRoot));
   u32 window = lent ? lent : mapServerXidToClientByType(RT_WINDOW, get32(event + kWindow), own);
   const ProxyWindow* record = lookupWindow(window);
   if (!record) return false;
   put32(event + kTime, translateServerTimestamp(get32(event + kTime), server));
-  placeInWindow(event, record, holder->metaScreen);
+  placeInWindow(event, record, holder->metaScreen, inputState.pointerX, inputState.pointerY);
   return true;
 }
 
-// The window a key goes to under an owner-events keyboard grab of the
-// current client: where it propagates from the focus (the pointer's window
-// inside it, or the window under the pointer with PointerRoot) to the first
-// window the client selected it on; null when none (it goes to the grab
-// window).
-const ProxyWindow* ownerKeyWindow(u32 mask, const Head* holder) {
+// The window a key goes to under an owner-events keyboard grab of
+// `grabber`, the pointer at (x, y) of the screen: it propagates from the
+// focus (the pointer's window inside it, or the window under the pointer
+// with PointerRoot) to the first window any client selected it on, and is
+// the grabber's there when the grabber is among them; null when it is not,
+// when no window up to the focus selected it or one stops its propagation
+// (it goes to the grab window).
+const ProxyWindow* ownerKeyWindow(u32 mask, MetaScreen* screen, i32 x, i32 y, const ProxyClient* grabber) {
   u32 focus = inputState.focusWindow;
   if (focus == None) return nullptr;
-  const ProxyWindow* sprite = pointerWindowAt(holder->metaScreen, inputState.pointerX, inputState.pointerY);
+  const ProxyWindow* sprite = pointerWindowAt(screen, x, y);
   const ProxyWindow* top = nullptr;  // where propagation stops; the root with PointerRoot
   const ProxyWindow* start = sprite;
   if (focus != PointerRoot) {
@@ -362,27 +366,34 @@ const ProxyWindow* ownerKeyWindow(u32 mask, const Head* holder) {
     if (!inside) start = top;
   }
   for (const ProxyWindow* at = start; at; at = at == top ? nullptr : at->parent) {
-    if (eventMaskOfWindowForClient(at->id) & mask) return at;
-    if (at->doNotPropagateMask & mask) return nullptr;
+    bool selected = false;
+    for (const EventSelection* s = at->selections; s; s = s->next) {
+      if (!s->client || !(s->eventMask & mask)) continue;
+      if (s->client == grabber) return at;
+      selected = true;
+    }
+    if (selected || (at->doNotPropagateMask & mask)) return nullptr;
   }
   return nullptr;
 }
 
-// A key reported to the current client's owner-events keyboard grab by a
-// server that cannot know the window it would be reported to normally (a
-// server the pointer is not on, or the pointer's server through a grab
-// lent to it): reported there, as a plain server does.
+// A key under the current client's owner-events keyboard grab is reported
+// where a plain server reports it, whichever server it came from and
+// whatever window that server chose: a head's copy of a window selects
+// both kinds of key for a client that selected either, so a server stops
+// the search at another window than a plain one, and a server the pointer
+// is not on (or that holds a grab lent to it) knows nothing of where the
+// pointer is.
 void reportToOwnerWindow(u8* event) {
   const InputGrab& grab = inputState.keyboardGrab;
   Head* holder = pointerHead();
-  if (!grab.client || grab.client != currentClient || !grab.ownerEvents || !holder || !holder->metaScreen ||
-      get32(event + kWindow) != grab.window)
-    return;
-  const Head* grabbing = grabHeadFor(grab.window);
-  bool lentHere = grabbing && grabbing->serverDisplay != linkServer();
-  if (fromServerOf(holder) && !lentHere) return;
+  if (!grab.client || grab.client != currentClient || !grab.ownerEvents || !holder || !holder->metaScreen) return;
+  MetaScreen* screen = holder->metaScreen;
+  i32 x = field16(event, kRootX), y = field16(event, kRootY);
   u32 mask = (event[0] & 0x7f) == KeyPress ? KeyPressMask : KeyReleaseMask;
-  if (const ProxyWindow* owner = ownerKeyWindow(mask, holder)) placeInWindow(event, owner, holder->metaScreen);
+  const ProxyWindow* to = ownerKeyWindow(mask, screen, x, y, grab.client);
+  if (!to) to = lookupWindow(grab.window);
+  if (to && to->id != get32(event + kWindow)) placeInWindow(event, to, screen, x, y);
 }
 
 }  // namespace

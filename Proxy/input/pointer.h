@@ -165,12 +165,12 @@ void moveServerPointer(u32 device, Head* head, i32 x, i32 y, bool relative);
 using PointerMoveSink = void (*)(Head* head, bool relative, i32 x, i32 y);
 void setPointerMoveSink(PointerMoveSink sink);
 // The events from the head's server so far of `first` and of every client
-// that selected crossings on the window the pointer is in or an ancestor
-// are handled now, as any others (a round trip on each of their links,
-// `first`'s first): the crossings that server told before a change of the
-// proxy's input state are judged by the state before. Nothing while a move
-// between servers settles its events.
-void handlePointerCrossingsNow(Head* head, ProxyClient* first);
+// that selected crossings on the window the pointer is in, on `window` (0
+// none) or on an ancestor of either are handled now, as any others (a
+// round trip on each of their links, `first`'s first): the crossings that
+// server told before a change of the proxy's input state are judged by the
+// state before. Nothing while a move between servers settles its events.
+void handlePointerCrossingsNow(Head* head, ProxyClient* first, u32 window);
 // Makes the head the pointer's head at the current meta position.
 void setPointerHead(Head* head);
 // What other layers read: the pointer's head, the focus head, the meta

@@ -427,7 +427,7 @@ bool hearsCrossingsOf(const ProxyClient* client, const ProxyWindow* window) {
 
 }  // namespace
 
-void handlePointerCrossingsNow(Head* head, ProxyClient* first) {
+void handlePointerCrossingsNow(Head* head, ProxyClient* first, u32 window) {
   if (!head || !inputState.pointerHead || inputState.seamPhase || !headDisplayOpen(head)) return;
   // Another of the current client's links answered meanwhile: the message
   // being handled keeps its own answered sequence.
@@ -441,7 +441,8 @@ void handlePointerCrossingsNow(Head* head, ProxyClient* first) {
     const Head* holder = inputState.pointerHead;
     const ProxyWindow* from =
         holder ? pointerWindowAt(holder->metaScreen, inputState.pointerX, inputState.pointerY) : nullptr;
-    if (each == first || hearsCrossingsOf(each, from)) settleLink(linkTo(each, head));
+    if (each == first || hearsCrossingsOf(each, from) || hearsCrossingsOf(each, lookupWindow(window)))
+      settleLink(linkTo(each, head));
   }
   if (client) client->sequenceAnswered = answered;
 }

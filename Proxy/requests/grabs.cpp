@@ -30,6 +30,7 @@
 #include "Proxy/resources/records.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/sync/clocks.h"
 #include "Proxy/visuals/visual.h"
@@ -64,12 +65,18 @@ struct GrabStash {
   u8 pointerMode;
   u8 keyboardMode;
   Head* lending;  // the grab's part on another server (Proxy/events/relay.h)
+  // Its confine-to window took the pointer onto another server's head: the
+  // window the pointer was in before (0 when it did not), and whether that
+  // server's own crossings of mode Grab are held (holdGrabCrossingsOf).
+  u32 pointerWasIn;
+  const ServerDisplay* holding;
 };
 BlockPool<sizeof(GrabStash), 64> grabStashes;
 
 void releaseGrabStash(void* data) {
   auto* stash = static_cast<GrabStash*>(data);
   if (!stash) return;
+  if (stash->holding && grabCrossingsHeldFrom(stash->holding)) holdGrabCrossingsOf(nullptr);
   unrefCursor(stash->cursor);
   grabStashes.give(stash);
 }
@@ -217,8 +224,11 @@ void logPointerGrabChecks(const u8* request, ProxyWindow* grabWindow, ProxyWindo
 
 // A grab that confines the pointer to a window on another head of that
 // screen first takes the pointer there, so that the head holding the grab
-// is the one that shows the pointer.
-Head* moveIntoConfineTo(ProxyClient* client, ProxyWindow* confine, Head* head) {
+// is the one that shows the pointer. `pointerWasIn` is where the grab's
+// crossings start, as a plain server tells them: the window the pointer
+// was in (or the grab the client replaces) before the move; 0 without one.
+Head* moveIntoConfineTo(ProxyClient* client, ProxyWindow* confine, Head* head, u32* pointerWasIn) {
+  *pointerWasIn = 0;
   if (!confine || !confine->viewable || !confine->screen) return head;
   ProxyClient* holder = inputState.pointerGrab.client;
   if (holder && holder != client) return head;
@@ -228,6 +238,10 @@ Head* moveIntoConfineTo(ProxyClient* client, ProxyWindow* confine, Head* head) {
   rectClampPoint(&x, &y, inside);
   Head* at = findHeadAtPoint(confine->screen, x, y);
   if (!at || at == head) return head;
+  const Head* was = pointerHead();
+  const ProxyWindow* under =
+      was ? pointerWindowAt(was->metaScreen, inputState.pointerX, inputState.pointerY) : nullptr;
+  *pointerWasIn = holder ? inputState.pointerGrab.window : under ? under->id : 0;
   syncInputAcrossHeads(kXrcMouse, client, confine->screen, x, y, true);
   return at;
 }
@@ -255,12 +269,21 @@ void ProcGrabPointer(u8* request, u32 length) {
     sendReplyGrabPointer(client, u16(client->requestCounter), GrabNotViewable);
     return;
   }
-  head = moveIntoConfineTo(client, confine, head);
+  u32 pointerWasIn = 0;
+  head = moveIntoConfineTo(client, confine, head, &pointerWasIn);
   Head* lending = lendGrab(client, head, false, get16(request + 8));
   ServerLink* link = forwardToHead(head, request, length, rewritePointerGrab, &rewrite);
   if (!link) return;
+  // The server tells crossings of the grab's start only when the pointer
+  // is in another window there than the grab window.
+  const ProxyWindow* under = pointerWasIn && head->metaScreen
+                                 ? pointerWindowAt(head->metaScreen, inputState.pointerX, inputState.pointerY)
+                                 : nullptr;
+  const ServerDisplay* holding = under && under->id != window ? head->serverDisplay : nullptr;
+  if (holding) holdGrabCrossingsOf(holding);
   GrabStash stash{window,     confineTo,   lookupCursor(get32(request + 16)), get16(request + 8), time ? time : now,
-                  request[1], request[10], request[11],                       lending};
+                  request[1], request[10], request[11],                       lending,           pointerWasIn,
+                  holding};
   stashGrab(link, X_GrabPointer, stash);
 }
 
@@ -293,8 +316,14 @@ void ReplyGrabPointer(u8* reply, u32 length) {
       // A plain server tells a grab's crossings before the grab holds: the
       // pointer's server's own, for the grab lent to it, are the clients'
       // as they come, and the grab window's screen has its part told.
-      handlePointerCrossingsNow(stash->lending, link->client);
+      handlePointerCrossingsNow(stash->lending, link->client, 0);
       announceGrabAcross(stash->window, NotifyGrab, nullptr);
+    }
+    if (stash->pointerWasIn) {
+      // What the server said of the grab's start, held until now, is
+      // dropped; a plain server's crossings are told before the grab holds.
+      if (stash->holding) handlePointerCrossingsNow(stash->holding->firstHead, nullptr, stash->window);
+      announceGrabFrom(stash->pointerWasIn, stash->window);
     }
     deactivatePointerGrab(kXrcMouse, nullptr, 0);
     if (activatePointerGrab(kXrcMouse, link->client, stash->window, stash->confineTo, stash->ownerEvents,
@@ -421,7 +450,7 @@ void ProcGrabKeyboard(u8* request, u32 length) {
                                    nullptr);
   if (!link) return;
   GrabStash stash{window,     0,           nullptr,     0, time ? time : currentMetaTime(),
-                  request[1], request[12], request[13], lending};
+                  request[1], request[12], request[13], lending, 0, nullptr};
   stashGrab(link, X_GrabKeyboard, stash);
 }
 

@@ -1581,7 +1581,92 @@ void focusOverTheSeam(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// A keyboard grab with owner events on a window far left (on screen 0 with
+// two screens) while the pointer is on the last head (on screen 1): a key
+// goes where it would without the grab when the first window up from the
+// pointer's that anyone selected it on is the grabber's, else to the grab
+// window. The pointer over the root, which the grabber selected KeyPress
+// on, then in a window inside another client's window (KeyPress only)
+// inside the grabber's window (both kinds of key); the focus PointerRoot,
+// then on the grabber's window.
+void ownerKeysUnderAKeyboardGrab(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !other || !driver) return;
+  int screen = ScreenCount(display) - 1, x = DisplayWidth(display, screen) - 300;
+  Window root = RootWindow(display, screen);
+  Window grab = mappedWindow(display, 50, 50, 100, 100, 0);
+  Window outer = mappedWindow(display, x, 100, 250, 250, KeyPressMask | KeyReleaseMask, screen);
+  Window between = XCreateSimpleWindow(other, outer, 25, 25, 200, 200, 0, 0, 0);
+  XSelectInput(other, between, KeyPressMask);
+  Window inner = XCreateSimpleWindow(other, between, 25, 25, 150, 150, 0, 0, 0);
+  XMapSubwindows(other, between);
+  XMapWindow(other, between);
+  XSync(other, False);
+  XSelectInput(display, root, KeyPressMask);
+  out.name(root, "root"), out.name(grab, "grab"), out.name(outer, "outer"), out.name(between, "between");
+  out.name(inner, "inner");
+  out.positions = true;
+  for (Window focus : {Window(PointerRoot), outer}) {
+    XSetInputFocus(display, focus, RevertToPointerRoot, CurrentTime);
+    out.line(grabStatus(XGrabKeyboard(display, grab, True, GrabModeAsync, GrabModeAsync, CurrentTime)));
+    for (auto [px, py] : {std::pair{x - 100, 400}, {x + 100, 200}}) {
+      movePointer(driver, px, py, screen);
+      typeKey(driver, "a");
+      std::string at = " focus " + out.of(focus) + ", pointer at " + std::to_string(px - x) + ":";
+      out.events(display, "grabber" + at, 300);
+      out.events(other, "other" + at, 100);
+    }
+    XUngrabKeyboard(display, CurrentTime);
+    out.events(display, "ungrabbed:", 100);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
+// A pointer grab confined to a window wholly on the last head while the
+// pointer is in a window on the first: the pointer goes into the window
+// (the Normal crossings), then to the grab (mode Grab), and another
+// client hears both as well; then the grab window the window on the first
+// head, confined to the same.
+void confinedToTheOtherHead(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  Display* driver = openOrFail(name);
+  if (!display || !other || !driver) return;
+  int width = DisplayWidth(display, 0);
+  long mask = EnterWindowMask | LeaveWindowMask;
+  Window from = mappedWindow(display, 50, 100, 200, 200, mask);
+  Window confine = mappedWindow(display, width - 250, 100, 200, 200, mask);
+  for (Window each : {from, confine}) XSelectInput(other, each, mask);
+  XSync(other, False);
+  out.name(from, "from"), out.name(confine, "confine");
+  out.positions = true;
+  for (Window grab : {confine, from}) {
+    movePointer(driver, 150, 150);
+    out.events(display, "", 100);
+    out.events(other, "", 100);
+    out.line(grabStatus(XGrabPointer(display, grab, False, mask | PointerMotionMask, GrabModeAsync, GrabModeAsync,
+                                     confine, None, CurrentTime)));
+    out.events(display, "grab on " + out.of(grab) + ":", 300);
+    out.events(other, "other:", 100);
+    XUngrabPointer(display, CurrentTime);
+    out.events(display, "ungrabbed:", 200);
+    out.events(other, "other:", 100);
+  }
+  XCloseDisplay(driver);
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
 const DifferentialCase kGrabCases[] = {
+    {"OwnerKeysUnderAKeyboardGrab", 1, ownerKeysUnderAKeyboardGrab},
+    {"OwnerKeysUnderAKeyboardGrabOnTwoHeads", 2, ownerKeysUnderAKeyboardGrab, 1, 0},
+    {"OwnerKeysUnderAKeyboardGrabOnTwoScreens", 1, ownerKeysUnderAKeyboardGrab, 2, 0},
+    {"ConfinedToAWindowOnTheOtherHead", 2, confinedToTheOtherHead, 1, 0},
+    {"ConfinedToAWindowOnOneHead", 1, confinedToTheOtherHead},
     {"FocusOverTheSeam", 2, focusOverTheSeam, 1, 0},
     {"ReplayedPress", 1, replayedPress},
     {"ReplayedPressOnTheLastHead", 2, replayedPress},

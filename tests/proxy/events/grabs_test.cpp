@@ -524,20 +524,40 @@ TEST_F(GrabTest, ACrossingReachesOnlyAWindowThatSelectedIt) {
   EXPECT_EQ(test::get32At(got[0], 12), listening->id);
 }
 
+// Normal crossings, and those of mode Grab that tell the way from the grab
+// the client replaces to its new one (reported after the new grab's
+// request), go by the grab; the Grab-mode crossings of the grab's own start
+// by the windows' selections.
 TEST_F(GrabTest, DuringAGrabCrossingsFollowTheGrabMaskOnItsWindowAndOwnerEventsElsewhere) {
   ProxyWindow* grabbed = window();
   ProxyWindow* elsewhere = window();
   select(elsewhere, EnterWindowMask);
-  ASSERT_TRUE(activatePointerGrab(kXrcMouse, client(), grabbed->id, 0, 0, EnterWindowMask, kAsync, kAsync, nullptr,
-                                  kNow, false));
-  Message enter = inputEvent(EnterNotify, NotifyAncestor, grabbed->id, 0);
-  enter[30] = NotifyNormal;
-  EXPECT_TRUE(translateCrossingEvent(enter.data(), EnterWindowMask));
-  test::put32At(enter, 12, elsewhere->id);
-  EXPECT_FALSE(translateCrossingEvent(enter.data(), EnterWindowMask)) << "no owner events";
-  deactivatePointerGrab(kXrcMouse, nullptr, 0);
-  ASSERT_TRUE(activatePointerGrab(kXrcMouse, client(), grabbed->id, 0, 1, 0, kAsync, kAsync, nullptr, kNow, false));
-  EXPECT_TRUE(translateCrossingEvent(enter.data(), EnterWindowMask)) << "owner events: the window's own mask";
+  // The grab answers the client's request 4; its server reports a crossing
+  // after request 5 (under the grab) or with request 4 (the grab's start).
+  auto grab = [&](u8 ownerEvents, u16 mask) {
+    deactivatePointerGrab(kXrcMouse, nullptr, 0);
+    client()->requestCounter = 4;
+    ASSERT_TRUE(activatePointerGrab(kXrcMouse, client(), grabbed->id, 0, ownerEvents, mask, kAsync, kAsync, nullptr,
+                                    kNow, false));
+    client()->requestCounter = 5;
+  };
+  auto heard = [&](u8 mode, u32 window, u16 sequence) {
+    Message enter = inputEvent(EnterNotify, NotifyAncestor, window, 0);
+    enter[30] = mode;
+    test::put16At(enter, 2, sequence);
+    return translateCrossingEvent(enter.data(), EnterWindowMask);
+  };
+  for (u8 mode : {NotifyNormal, NotifyGrab}) {
+    SCOPED_TRACE(mode);
+    grab(0, EnterWindowMask);
+    EXPECT_TRUE(heard(mode, grabbed->id, 5));
+    EXPECT_FALSE(heard(mode, elsewhere->id, 5)) << "no owner events";
+    grab(1, 0);
+    EXPECT_TRUE(heard(mode, elsewhere->id, 5)) << "owner events: the window's own mask";
+  }
+  grab(0, EnterWindowMask);
+  EXPECT_TRUE(heard(NotifyGrab, elsewhere->id, 4)) << "the grab's start: the window's own selection";
+  EXPECT_FALSE(heard(NotifyGrab, grabbed->id, 4)) << "the grab's start: not by the grab's mask";
 }
 
 // Two heads side by side, each on its own server, the pointer on the right
