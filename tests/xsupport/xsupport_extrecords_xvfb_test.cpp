@@ -97,7 +97,7 @@ TEST(ExtensionRecords, AConnectionGivenUpLeavesNoneForTheNextAtItsAddress) {
     Display* stalled = openTarget(relay.display(), 1000);
     if (!stalled) continue;  // stalled in the opening itself
     xfsAttach(stalled);
-    xfsSetOpeningDeadline(stalled, fdMonotonicMs() + 300);
+    xfsSetOpeningDeadline(stalled, fdMonotonicMs() + 300, 300);
     Uses partly{stalled};
     if (__lsan_disable) __lsan_disable();
     bool whole = xfsRun(stalled, useLibraries, &partly);
