@@ -1632,6 +1632,29 @@ void focusSetBeforeAMoveAcrossScreens(const std::string& name, Transcript& out) 
   XCloseDisplay(display);
 }
 
+// The focus through PointerRoot with the pointer on each screen's root
+// over no window: what the windows and roots hear, read after a round trip.
+void pointerRootOverABareRoot(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Window w[2];
+  if (!display || !windowPerScreen(display, FocusChangeMask, w, out)) return;
+  auto heard = [&](const std::string& who) {
+    XSync(display, False);
+    for (XEvent event; XPending(display);) XNextEvent(display, &event), out.line(who + " " + out.describe(event));
+  };
+  for (int s = 0; s < 2; s++) {
+    XSetInputFocus(display, None, RevertToNone, CurrentTime);
+    movePointer(display, 500, 400, s);
+    heard("pointer on root" + std::to_string(s) + ":");
+    for (Window to : {Window(PointerRoot), Window(None), Window(PointerRoot), w[s], Window(PointerRoot), w[1 - s],
+                      Window(PointerRoot), RootWindow(display, s), Window(PointerRoot), Window(None)}) {
+      XSetInputFocus(display, to, RevertToNone, CurrentTime);
+      heard("to " + out.of(to) + ":");
+    }
+  }
+  XCloseDisplay(display);
+}
+
 // A keyboard grab with owner events on a window far left (on screen 0 with
 // two screens) while the pointer is on the last head (on screen 1): a key
 // goes where it would without the grab when the first window up from the
@@ -1761,6 +1784,7 @@ const DifferentialCase kGrabCases[] = {
     {"InputOnlyOnTheOtherOfTwoScreens", 1, inputOnlyOnTheOtherScreen, 2},
     {"FakedMotionThenClickOnTwoScreens", 1, fakedMotionThenClickInOrder, 2},
     {"FocusSetBeforeAMoveAcrossTwoScreens", 1, focusSetBeforeAMoveAcrossScreens, 2},
+    {"PointerRootOverABareRootOfTwoScreens", 1, pointerRootOverABareRoot, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
