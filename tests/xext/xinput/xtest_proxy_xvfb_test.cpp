@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/peers/extrelay.h"
@@ -359,6 +361,106 @@ TEST(DeviceFakeInputOrder, ValuatorsOfTheOtherByteOrderMoveTheInputServersPointe
 
 INSTANTIATE_TEST_SUITE_P(XTest, DeviceFakeInput,
                          ::testing::Values(DeviceCase{"Key", 0}, DeviceCase{"Button", 1}, DeviceCase{"Motion", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A fake with a delay: the faker's next requests wait for it, as on a
+// plain server, and nobody else does. One client fakes a key press 3 s
+// late (then its release) or a relative motion 3 s late while another
+// makes round trips until the faker's sync comes back.
+struct DelayCase {
+  const char* name;
+  int layout;  // 0 one head, 1 two heads side by side, 2 two meta screens
+  bool motion;
+  bool failsafe;  // options Failsafe with a time-out of 1 s on each server
+};
+
+void PrintTo(const DelayCase& c, std::ostream* out) { *out << c.name; }
+
+class DelayedFake : public ::testing::TestWithParam<DelayCase> {};
+
+TEST_P(DelayedFake, HoldsOnlyTheFaker) {
+  const DelayCase& c = GetParam();
+  constexpr int kDelayMs = 3000;
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::string> words{"noReset", "on"};
+  if (c.failsafe) words.insert(words.end(), {"options", "Failsafe"});
+  for (int i = 0; i < (c.layout ? 2 : 1); i++) {
+    servers.push_back(std::make_unique<Xvfb>(std::vector<std::string>{"-screen", "0", "640x480x24"}));
+    ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+    if (c.layout == 2) words.insert(words.end(), {"metaScreen", "m" + std::to_string(i)});
+    words.insert(words.end(), {"screen", servers.back()->display() + ".0", "borderWidth", "0"});
+    if (c.failsafe) words.insert(words.end(), {"failsafeTimeout", "1s"});
+  }
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* faker = XOpenDisplay(proxy.display().c_str());
+  Display* other = XOpenDisplay(proxy.display().c_str());
+  ASSERT_TRUE(faker && other) << proxy.log();
+  // The pointer on the last head or screen.
+  Window root = RootWindow(faker, ScreenCount(faker) - 1);
+  XWarpPointer(faker, None, root, 0, 0, 0, 0, c.layout == 1 ? 900 : 200, 200);
+  XSync(faker, False);
+  auto pointer = [](Display* on, Window from) {
+    Window r, child;
+    int x = 0, y = 0, wx, wy;
+    unsigned mask;
+    XQueryPointer(on, from, &r, &child, &x, &y, &wx, &wy, &mask);
+    return std::to_string(x) + "," + std::to_string(y);
+  };
+  std::string before = pointer(faker, root);
+  if (c.motion) {
+    XTestFakeRelativeMotionEvent(faker, 30, 20, kDelayMs);
+  } else {
+    KeyCode a = XKeysymToKeycode(faker, XK_a);
+    XTestFakeKeyEvent(faker, a, True, kDelayMs);
+    XTestFakeKeyEvent(faker, a, False, CurrentTime);
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> synced{false};
+  std::thread sync([&] {
+    XSync(faker, False);
+    synced = true;
+  });
+  auto ms = [](auto from) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from).count();
+  };
+  // Not moved before the delay is over.
+  if (c.motion) {
+    EXPECT_EQ(pointer(other, root), before);
+  }
+  long longest = 0;
+  while (!synced && ms(start) < 20000) {
+    auto trip = std::chrono::steady_clock::now();
+    Window focus;
+    int revert;
+    XGetInputFocus(other, &focus, &revert);
+    longest = std::max<long>(longest, ms(trip));
+  }
+  sync.join();
+  long waited = ms(start);
+  EXPECT_LT(longest, 1000) << proxy.log();
+  EXPECT_GE(waited, kDelayMs - 100);
+  if (c.motion) {
+    int x = 0, y = 0;
+    ASSERT_EQ(sscanf(before.c_str(), "%d,%d", &x, &y), 2);
+    EXPECT_EQ(pointer(faker, root), std::to_string(x + 30) + "," + std::to_string(y + 20));
+  }
+  // Every client lives on.
+  XSync(other, False);
+  XSync(faker, False);
+  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
+  XCloseDisplay(faker);
+  XCloseDisplay(other);
+}
+
+INSTANTIATE_TEST_SUITE_P(XTest, DelayedFake,
+                         ::testing::Values(DelayCase{"KeyOnOneHead", 0, false, false},
+                                           DelayCase{"KeyOnTheLastOfTwoHeads", 1, false, false},
+                                           DelayCase{"KeyOnTheSecondScreen", 2, false, false},
+                                           DelayCase{"MotionOnOneHead", 0, true, false},
+                                           DelayCase{"MotionOnTheLastOfTwoHeads", 1, true, false},
+                                           DelayCase{"MotionOnTheSecondScreen", 2, true, false},
+                                           DelayCase{"KeyUnderFailsafe", 1, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
