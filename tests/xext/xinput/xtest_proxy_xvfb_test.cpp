@@ -448,8 +448,24 @@ TEST_P(DelayedFake, HoldsOnlyTheFaker) {
     ASSERT_EQ(sscanf(before.c_str(), "%d,%d", &x, &y), 2);
     EXPECT_EQ(pointer(faker, root), std::to_string(x + 30) + "," + std::to_string(y + 20));
   }
-  // Every client lives on.
+  // A faker ended while it waits takes its fake along: a later delay's end
+  // finds the proxy well.
+  RawClient ended;
+  ASSERT_TRUE(ended.connectUnix(proxy.number()));
+  ASSERT_EQ(ended.setup(), 1);
+  Bytes gc(12, 0), fake(32, 0);
+  ended.put32(gc, 0, ended.resourceIdBase());
+  ended.put32(gc, 4, ended.rootWindow());
+  fake[0] = MotionNotify, fake[1] = 1;
+  ended.put32(fake, 4, 200);
+  ASSERT_TRUE(ended.send(ended.request(55, 0, gc)) &&
+              ended.send(ended.request(ended.queryExtension("XTEST").major, 2, fake)));
   XSync(other, False);
+  XKillClient(other, ended.resourceIdBase());
+  XTestFakeRelativeMotionEvent(other, 0, 0, 400);
+  XSync(other, False);
+  EXPECT_TRUE(ended.waitClosed(5000));
+  // Every other client lives on.
   XSync(faker, False);
   EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
   XCloseDisplay(faker);
