@@ -173,6 +173,9 @@ struct ProxyClient {
   u8* laterRequest;
   u32 laterLength;
   Order* laterTimer;
+  // Round trips of holdUntilServerPasses not answered yet: the client's
+  // later requests wait for them.
+  u32 serverHolds;
 };
 
 // A listening transport of the proxy's display number.

@@ -275,7 +275,7 @@ bool paceLinks(ProxyClient* client, u32 weight) {
 // whose copy or drawing waits for pixels read from a head.
 bool backlogged(const ProxyClient* client) {
   return clientBacklog(client) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
-         client->awaitingPixels || client->laterTimer || linksBacklogged(client);
+         client->awaitingPixels || client->laterTimer || client->serverHolds || linksBacklogged(client);
 }
 
 void cancelClientRead(ProxyClient* client) {
@@ -775,6 +775,29 @@ bool runRequestLater(ProxyClient* client, const u8* request, u32 length, u64 mil
   client->laterLength = length;
   client->laterTimer = timer;
   refuse(client, "");
+  return true;
+}
+
+namespace {
+
+// The answer came, or the link closed without one.
+void endServerHold(void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  ProxyClient* client = link->client;
+  link->heldByServer--;
+  client->serverHolds--;
+  // A client being stopped is read no more; one being parsed is resumed
+  // at the parse's end.
+  if (!client->stopped && client->transport && client->parser.bytesNeeded != kParserStop) resumeClientIo(client);
+}
+
+}  // namespace
+
+bool holdUntilServerPasses(ServerLink* link) {
+  if (!queueRoundTripCallback(link, nullptr, link, endServerHold)) return false;
+  link->heldByServer++;
+  link->client->serverHolds++;
+  refuse(link->client, "");
   return true;
 }
 

@@ -130,6 +130,13 @@ void refuseClientInput(ProxyClient* client, const char* text);
 bool runRequestLater(ProxyClient* client, const u8* request, u32 length, u64 milliseconds);
 void dropRequestLater(ProxyClient* client);
 
+// Holds the client's later requests until the server of `link` (one of the
+// client's) has passed what was sent there so far: a request that server
+// holds the link for as long as the client likes (a SYNC Await). Other
+// clients go on, and no wait of the proxy goes to that link meanwhile
+// (heldByServer). False when the round trip could not be queued.
+bool holdUntilServerPasses(ServerLink* link);
+
 // Host access for the request handlers (transport null: the proxy itself).
 int changeAccessControl(_XtransConnInfo* transport, int mode);
 int addAccessHost(_XtransConnInfo* transport, int family, int length, const u8* address, u32* errorValue);
