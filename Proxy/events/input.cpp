@@ -741,18 +741,18 @@ bool hearsUnderGrab(u32 window, u32 grabWindow, u32 grabMask, u8 ownerEvents, u3
   return (window == grabWindow && (grabMask & maskBit)) || (ownerEvents && selected);
 }
 
-// Whether a FocusOut with detail Pointer on the window is one a plain
-// server does not send: the focus went from PointerRoot to None while the
-// pointer was on the root over no child (its root tells the pointer's way
-// out only when the pointer was in a child, or when the focus goes to a
-// window). Behind the proxy the pointer is always in the head's copy of the
-// root, which tells it.
-bool pointerOutOfBareRoot(const Head* head, u32 window) {
+// Whether a focus change with detail Pointer on the window is one a plain
+// server does not send while the pointer is on the root over no child. On
+// its first screen it sends none when the focus goes from PointerRoot to
+// None (its root tells the pointer's way out only when the pointer was in a
+// child, or when the focus goes to a window); on the others none at all.
+// Behind the proxy the pointer is always in the head's copy of the root,
+// and each server's root is the first screen's: it tells them.
+bool unsentOnBareRoot(const Head* head, u32 window, u8 code) {
   MetaScreen* screen = head->metaScreen;
   const Head* holder = pointerHead();
-  if (inputState.focusWindow != None || !screen || window != screen->rootId || !holder ||
-      holder->metaScreen != screen)
-    return false;
+  if (!screen || window != screen->rootId || !holder || holder->metaScreen != screen) return false;
+  if (screen->number == 0 && (code != FocusOut || inputState.focusWindow != None)) return false;
   return pointerWindowAt(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
 }
 
@@ -821,7 +821,7 @@ Head* translateFocusEvent(u8* event) {
   }
   if (!head) return nullptr;
   u32 window = mapServerXidToClientByType(RT_WINDOW, serverWindow, head);
-  if (event[0] == FocusOut && event[1] == NotifyPointer && pointerOutOfBareRoot(head, window)) return nullptr;
+  if (event[1] == NotifyPointer && unsentOnBareRoot(head, window, event[0])) return nullptr;
   put32(event + 4, window);
   return head;
 }

@@ -398,6 +398,31 @@ void settleLink(ServerLink* link) {
   dispatchServerInput(link);
 }
 
+// The focus changes clients asked of the head's server before a move onto
+// or off it are theirs, whatever the move does with the focus next: they
+// are handled now, before the move's own focus changes, whose events its
+// phases drop. Each link that carried a SetInputFocus is synchronised first,
+// so that the server has done every one of them, then every link, whose
+// events of them come before its answer.
+void settleFocusRequests(Head* head) {
+  bool requested = false;
+  for (ProxyClient* client = clientList; client; client = client->next) {
+    ServerLink* link = linkTo(client, head);
+    if (!link || !link->focusRequested) continue;
+    link->focusRequested = 0;
+    bool running = link->setupAnswered == kSetupAnswered && !link->busy && !link->dispatching && !link->closePending;
+    if (!running) continue;
+    if (const char* error = syncServerLink(link)) LOGF(logChWarning, "%s", error);
+    requested = true;
+  }
+  if (!requested) return;
+  ProxyClient* next = nullptr;
+  for (ProxyClient* client = clientList; client; client = next) {
+    next = client->next;
+    settleLink(linkTo(client, head));
+  }
+}
+
 // Every client's events from the heads' servers so far are handled now, in
 // the phase. One link at a time, so that a handler that waits on a link
 // meanwhile cannot take another's answer.
@@ -519,6 +544,10 @@ void changeHead(u32 device, ProxyClient* client, Head* oldHead, Head* newHead, i
        kg.client && kg.keyboardFrozen ? ", keyboard frozen" : "", kg.client ? ", keyboard grabbed" : "",
        pg.client && pg.pointerFrozen ? ", pointer frozen" : "", pg.client ? ", pointer grabbed" : "");
   bool otherDisplay = oldHead && !sameDisplay(oldHead, newHead);
+  if (otherDisplay && !inputState.seamPhase) {
+    settleFocusRequests(oldHead);
+    settleFocusRequests(newHead);
+  }
   bool seam = crossesServers(oldHead, newHead);
   bool entry = entersOtherScreen(oldHead, newHead);
   i32 besideX = x, besideY = y;

@@ -111,6 +111,10 @@ struct ServerLink {
   // EnterNotify or FocusIn it was sent for, whose handler judged it
   // (events/input.cpp; 0 none judged).
   u8 keymapFollows;
+  // A SetInputFocus of the client's went on it since the pointer last moved
+  // onto or off its server (input/pointer_sync.cpp settles its focus events
+  // before the move's own).
+  u8 focusRequested;
   SequenceRing* ring;          // chain of chunks, head first
   RequestStash* stashHead;
   RequestStash* stashTail;

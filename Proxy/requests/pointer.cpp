@@ -554,6 +554,8 @@ void ProcSetInputFocus(u8* request, u32 length) {
     bool failed = false;
     copyToHead(head, request, length, rewriteFocus, nullptr, &failed);
     if (failed) return;
+    if (head->serverIndex < client->linkCount && client->links[head->serverIndex])
+      client->links[head->serverIndex]->focusRequested = 1;
   }
   // The servers' accounts of the change reach the client together.
   if (openLinkCount(client) > 1) noteRequestWithoutReply(request);

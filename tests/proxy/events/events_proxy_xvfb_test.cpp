@@ -1581,6 +1581,80 @@ void focusOverTheSeam(const std::string& name, Transcript& out) {
   XCloseDisplay(display);
 }
 
+// The focus set on a window of one screen and at once the pointer faked
+// onto the other screen and back, 20 times, alternately F on screen 1 and G
+// on screen 0: every focus change reaches the setter and another client
+// that selected it, whatever the pointer does meanwhile. The first two
+// rounds as heard, then how many rounds were heard as they were.
+void focusSetBeforeAMoveAcrossScreens(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Display* other = openOrFail(name);
+  Window w[2];
+  if (!display || !other || !windowPerScreen(display, FocusChangeMask, w, out)) return;
+  for (Window each : w) XSelectInput(other, each, FocusChangeMask);
+  XSync(other, False);
+  movePointer(display, 400, 400, 0);
+  // All of a round's events, read until the focus window's FocusIn came.
+  auto heard = [&](Display* on, Window focus) {
+    std::string text;
+    XEvent event;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (bool in = false; !in && std::chrono::steady_clock::now() < end;) {
+      while (!in && XPending(on)) {
+        XNextEvent(on, &event);
+        text += out.describe(event) + "\n";
+        in = event.type == FocusIn && event.xfocus.window == focus;
+      }
+      pollfd fd{ConnectionNumber(on), POLLIN, 0};
+      if (!in) poll(&fd, 1, 50);
+    }
+    XSync(on, False);
+    while (XPending(on)) XNextEvent(on, &event), text += out.describe(event) + "\n";
+    return text;
+  };
+  // The rounds start from the focus on G with the pointer on its screen.
+  XSetInputFocus(display, w[0], RevertToNone, CurrentTime);
+  heard(display, w[0]), heard(other, w[0]);
+  std::string first[2];
+  int same = 0;
+  for (int round = 0; round < 20; round++) {
+    int s = round % 2 ? 0 : 1;
+    XSetInputFocus(display, w[s], RevertToNone, CurrentTime);
+    XTestFakeMotionEvent(display, 1 - s, 400, 400, CurrentTime);
+    XTestFakeMotionEvent(display, s, 400, 400, CurrentTime);
+    XSync(display, False);
+    std::string text = heard(display, w[s]) + "other:\n" + heard(other, w[s]);
+    if (round < 2) first[round] = text;
+    same += text == first[s ? 0 : 1];
+  }
+  out.line(first[0] + first[1] + "as they: " + std::to_string(same) + " of 20");
+  XCloseDisplay(other);
+  XCloseDisplay(display);
+}
+
+// The focus through PointerRoot with the pointer on each screen's root
+// over no window: what the windows and roots hear, read after a round trip.
+void pointerRootOverABareRoot(const std::string& name, Transcript& out) {
+  Display* display = openOrFail(name);
+  Window w[2];
+  if (!display || !windowPerScreen(display, FocusChangeMask, w, out)) return;
+  auto heard = [&](const std::string& who) {
+    XSync(display, False);
+    for (XEvent event; XPending(display);) XNextEvent(display, &event), out.line(who + " " + out.describe(event));
+  };
+  for (int s = 0; s < 2; s++) {
+    XSetInputFocus(display, None, RevertToNone, CurrentTime);
+    movePointer(display, 500, 400, s);
+    heard("pointer on root" + std::to_string(s) + ":");
+    for (Window to : {Window(PointerRoot), Window(None), Window(PointerRoot), w[s], Window(PointerRoot), w[1 - s],
+                      Window(PointerRoot), RootWindow(display, s), Window(PointerRoot), Window(None)}) {
+      XSetInputFocus(display, to, RevertToNone, CurrentTime);
+      heard("to " + out.of(to) + ":");
+    }
+  }
+  XCloseDisplay(display);
+}
+
 // A keyboard grab with owner events on a window far left (on screen 0 with
 // two screens) while the pointer is on the last head (on screen 1): a key
 // goes where it would without the grab when the first window up from the
@@ -1709,6 +1783,8 @@ const DifferentialCase kGrabCases[] = {
     {"PointerGrabOnTheOtherOfTwoScreens", 1, pointerGrabOnTheOtherScreen, 2},
     {"InputOnlyOnTheOtherOfTwoScreens", 1, inputOnlyOnTheOtherScreen, 2},
     {"FakedMotionThenClickOnTwoScreens", 1, fakedMotionThenClickInOrder, 2},
+    {"FocusSetBeforeAMoveAcrossTwoScreens", 1, focusSetBeforeAMoveAcrossScreens, 2},
+    {"PointerRootOverABareRootOfTwoScreens", 1, pointerRootOverABareRoot, 2},
 };
 
 class GrabsAndFocus : public AsOnAPlainServer {};
