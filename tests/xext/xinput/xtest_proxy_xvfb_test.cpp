@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -92,19 +93,27 @@ class FakeInput : public ::testing::TestWithParam<Mode> {
 // Where B's own pointer is, as xdotool reads it there.
 std::string pointerOn(const Xvfb& server) { return runProgram({"xdotool", "getmouselocation"}, server.display()).out; }
 
+// The pointer on the server once done(it) holds, asked for up to 10 s.
+std::string pointerOnceThere(const Xvfb& server, const std::function<bool(const std::string&)>& done) {
+  std::string where = pointerOn(server);
+  for (int i = 0; i < 100 && !done(where); i++) {
+    poll(nullptr, 0, 100);
+    where = pointerOn(server);
+  }
+  return where;
+}
+
 // The meta position 1500,300 of the meta root lies 220 pixels into B: the
 // fake motion must take the pointer where the proxy's own warp to that
 // position takes it, not to a root no server knows.
 TEST_P(FakeInput, AbsoluteMotionLandsOnTheNamedHead) {
   XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 1500, 300);
   XSync(display, False);
-  poll(nullptr, 0, 300);
-  std::string warped = pointerOn(*servers[1]);
+  std::string warped = pointerOnceThere(*servers[1], [](const std::string& at) { return contains(at, "x:22"); });
   ASSERT_TRUE(contains(warped, "x:22")) << warped;
   XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 2000, 600);
   XSync(display, False);
-  poll(nullptr, 0, 300);
-  ASSERT_NE(pointerOn(*servers[1]), warped);
+  ASSERT_NE(pointerOnceThere(*servers[1], [&](const std::string& at) { return at != warped; }), warped);
   XTestFakeMotionEvent(display, 0, 1500, 300, CurrentTime);
   XSync(display, False);
   std::string where;
