@@ -1,5 +1,6 @@
 #include "base/buffer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -142,7 +143,10 @@ void bufferDeleteAt(ByteBuffer* buffer, u8* address, u64 n) {
 int bufferReadFd(int fd, u64 n, ByteBuffer* buffer) {
   if (buffer->size - buffer->used < n && bufferGrow(buffer, n) == 0) return 2;
   if (buffer->size == buffer->used) return 2;
-  ssize_t got = read(fd, buffer->data + buffer->used, buffer->size - buffer->used);
+  // At most n: a caller bounds what it holds by what it asks for, and the
+  // free space of a grown buffer can be far larger.
+  u64 room = std::min(n, buffer->size - buffer->used);
+  ssize_t got = read(fd, buffer->data + buffer->used, room);
   if (got > 0) {
     buffer->used += static_cast<u64>(got);
     return 1;

@@ -47,8 +47,8 @@ void bufferMove(ByteBuffer* source, ByteBuffer* destination);
 int bufferSplitTail(ByteBuffer* source, u64 offset, ByteBuffer* destination);
 // Removes n bytes at address, which lies inside the used bytes.
 void bufferDeleteAt(ByteBuffer* buffer, u8* address, u64 n);
-// Reads once into the free space, first growing by n when less than n bytes
-// are free. 1 bytes were read; 0 end of file or an error; 2 the read would
+// Reads once, at most n bytes, into the free space, first growing by n when
+// less than n bytes are free. 1 bytes were read; 0 end of file or an error; 2 the read would
 // block or was interrupted, or no room could be had.
 int bufferReadFd(int fd, u64 n, ByteBuffer* buffer);
 // Terminates the first line: the first CR or LF of the used bytes becomes a

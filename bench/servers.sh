@@ -18,13 +18,14 @@ stop_processes() {
   server_pids=()
 }
 
-# start_xvfb NAME FROM [WxHxD]: an Xvfb on the first free number from FROM
-# on, 1280x1024x24 unless given; sets $number once it serves.
+# start_xvfb NAME FROM [WxHxD [ARGS...]]: an Xvfb on the first free number
+# from FROM on, 1280x1024x24 unless given, with more arguments of Xvfb's
+# (another screen); sets $number once it serves.
 start_xvfb() {
   local fifo="$work/displayfd.$1"
   number=$(free_display "$2")
   mkfifo "$fifo"
-  Xvfb ":$number" -displayfd 3 -screen 0 "${3:-1280x1024x24}" -nolisten tcp -maxclients 2048 3>"$fifo" \
+  Xvfb ":$number" -displayfd 3 -screen 0 "${3:-1280x1024x24}" "${@:4}" -nolisten tcp -maxclients 2048 3>"$fifo" \
     >"$work/xvfb.$1.log" 2>&1 &
   server_pids+=("$!")
   head -n1 <"$fifo" >/dev/null

@@ -478,6 +478,7 @@ void stopClient(ProxyClient* client, const char* reason, int keepOnClose) {
   bool hadLinks = client->hasLinks;
   // Whatever it was parsing ends here, a look-up its set-up waited for too.
   dropHostLookup(client);
+  dropRequestLater(client);
   client->parser.bytesNeeded = kParserStop;
   client->parser.refusal = "";
   if (grabHolder == client) resumeAllClients();

@@ -167,6 +167,15 @@ struct ProxyClient {
   // The client is not read meanwhile: its next requests must find them
   // written.
   u32 awaitingPixels;
+  // Added with requests run later (input.h, runRequestLater): the copy of
+  // the request the client's later requests wait behind, and the timer
+  // until it runs (null once it is due).
+  u8* laterRequest;
+  u32 laterLength;
+  Order* laterTimer;
+  // Round trips of holdUntilServerPasses not answered yet: the client's
+  // later requests wait for them.
+  u32 serverHolds;
 };
 
 // A listening transport of the proxy's display number.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -274,7 +275,7 @@ bool paceLinks(ProxyClient* client, u32 weight) {
 // whose copy or drawing waits for pixels read from a head.
 bool backlogged(const ProxyClient* client) {
   return clientBacklog(client) >= kClientBacklogLimit || client->pendingCount >= kPendingEntryLimit ||
-         client->awaitingPixels || linksBacklogged(client);
+         client->awaitingPixels || client->laterTimer || client->serverHolds || linksBacklogged(client);
 }
 
 void cancelClientRead(ProxyClient* client) {
@@ -397,6 +398,24 @@ void parseRequests(ProxyClient* client, u64* offset) {
   }
 }
 
+// The request that waited for its time, before anything read behind it.
+// Its copy is the client's no more while its handler runs: a handler that
+// stops the client finds nothing to drop.
+void runDueRequest(ProxyClient* client) {
+  u8* request = client->laterRequest;
+  u32 length = client->laterLength;
+  client->laterRequest = nullptr;
+  client->laterLength = 0;
+  runRequestHandler(client, request, length, requestRowOf(request[0] | request[1] << 8));
+  std::free(request);
+}
+
+void onRequestDue(void* argument) {
+  auto* client = static_cast<ProxyClient*>(argument);
+  client->laterTimer = nullptr;  // spent
+  resumeClientIo(client);
+}
+
 void skipDiscarded(ProxyClient* client, u64* offset) {
   u64 skip = client->parser.discardRemaining;
   if (skip > client->input.used - *offset) skip = client->input.used - *offset;
@@ -443,6 +462,10 @@ const char* setupClientConnection(ProxyClient* client) {
   if (client->hostLookup) return nullptr;
   ClientParser* parser = &client->parser;
   u64 offset = 0;
+  if (client->laterRequest && !client->laterTimer) {
+    runDueRequest(client);
+    if (client->stopped) return nullptr;
+  }
   skipDiscarded(client, &offset);
   if (parser->bytesNeeded == kParserSetup && client->input.used > offset)
     parseSetup(client, client->input.data + offset, client->input.used - offset, &offset);
@@ -584,7 +607,7 @@ void resumeClientIo(ProxyClient* client) {
   bool ownBacklog = clientBacklog(client) >= kClientBacklogLimit;
   if (mayRun && !backlogged(client)) {
     if (!client->readOrder) {
-      if (client->input.used > 0) {
+      if (client->input.used > 0 || client->laterRequest) {
         // Its requests go on at the start of the loop's next turn: outside
         // the callback that saw the backlog drain, without a pause in which
         // the servers would wait for more.
@@ -737,6 +760,54 @@ void dropClientStream(ProxyClient* client) {
 }
 
 void refuseClientInput(ProxyClient* client, const char* text) { refuse(client, text); }
+
+bool runRequestLater(ProxyClient* client, const u8* request, u32 length, u64 milliseconds) {
+  auto* copy = static_cast<u8*>(std::malloc(length));
+  if (!copy) return false;
+  Order* timer = orderAddTimer(milliseconds, onRequestDue, client);
+  if (!timer) {
+    std::free(copy);
+    return false;
+  }
+  dropRequestLater(client);
+  memcpy(copy, request, length);
+  client->laterRequest = copy;
+  client->laterLength = length;
+  client->laterTimer = timer;
+  refuse(client, "");
+  return true;
+}
+
+namespace {
+
+// The answer came, or the link closed without one.
+void endServerHold(void* argument) {
+  auto* link = static_cast<ServerLink*>(argument);
+  ProxyClient* client = link->client;
+  link->heldByServer--;
+  client->serverHolds--;
+  // A client being stopped is read no more; one being parsed is resumed
+  // at the parse's end.
+  if (!client->stopped && client->transport && client->parser.bytesNeeded != kParserStop) resumeClientIo(client);
+}
+
+}  // namespace
+
+bool holdUntilServerPasses(ServerLink* link) {
+  if (!queueRoundTripCallback(link, nullptr, link, endServerHold)) return false;
+  link->heldByServer++;
+  link->client->serverHolds++;
+  refuse(link->client, "");
+  return true;
+}
+
+void dropRequestLater(ProxyClient* client) {
+  orderCancel(client->laterTimer);
+  client->laterTimer = nullptr;
+  std::free(client->laterRequest);
+  client->laterRequest = nullptr;
+  client->laterLength = 0;
+}
 
 int changeAccessControl(_XtransConnInfo* transport, int mode) {
   if (!isAuthorizedClient(wrapAccessClient(transport))) return kBadAccess;

@@ -120,6 +120,23 @@ void dropClientStream(ProxyClient* client);
 // text stops the client with it.
 void refuseClientInput(ProxyClient* client, const char* text);
 
+// Runs the request being handled again once `milliseconds` have passed (a
+// fake input's delay), with the client current and its sequence number
+// still the request's; the handler must have made the copy one that does
+// not ask again. Meanwhile the client's later requests wait, those already
+// read too, and every other client goes on: the proxy waits for no server
+// on its behalf. A client that stops meanwhile drops it. False when no copy
+// could be made (nothing is held then).
+bool runRequestLater(ProxyClient* client, const u8* request, u32 length, u64 milliseconds);
+void dropRequestLater(ProxyClient* client);
+
+// Holds the client's later requests until the server of `link` (one of the
+// client's) has passed what was sent there so far: a request that server
+// holds the link for as long as the client likes (a SYNC Await). Other
+// clients go on, and no wait of the proxy goes to that link meanwhile
+// (heldByServer). False when the round trip could not be queued.
+bool holdUntilServerPasses(ServerLink* link);
+
 // Host access for the request handlers (transport null: the proxy itself).
 int changeAccessControl(_XtransConnInfo* transport, int mode);
 int addAccessHost(_XtransConnInfo* transport, int family, int length, const u8* address, u32* errorValue);

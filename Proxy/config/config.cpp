@@ -60,7 +60,7 @@ void setHeadDefaults(HeadConfig* head) {
   s.allowEnter = 1;
   s.pointerZoomX = 1.0;
   s.pointerZoomY = 1.0;
-  s.connectTimeoutMs = 20000;
+  s.connectTimeoutMs = kDefaultConnectTimeoutMs;
   s.failsafeTimeoutMs = 20000;
 }
 

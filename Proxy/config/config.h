@@ -52,6 +52,8 @@ struct VisualSpec {
 // and 27 ms at a load of 20 on 8 cores: values under 10 ms failed every
 // start. A quarter of a second leaves nine times that.
 constexpr u32 kMinFailsafeTimeoutMs = 250;
+// How long opening a server may take when its head does not say.
+constexpr u32 kDefaultConnectTimeoutMs = 20000;
 
 // Placement codes of meta screens and heads.
 constexpr u32 kPlaceNone = 0;

@@ -31,7 +31,7 @@ struct HeadArea {
   i32 x, y;               // the head's rectangle
   i32 width, height;
   i32 pointerX, pointerY; // where the pointer is (or leaves)
-  i32 entryX, entryY;     // where it enters, set by findEdgeCrossing
+  i32 entryX, entryY;     // where it enters, set by findHeadEntry
 };
 
 // A move held back by the head's pointer sample rate.

@@ -147,11 +147,11 @@ Head* findNearestHead(Head* head, u32 state) {
     from.pointerY = std::clamp(from.pointerY, from.y - 1, from.y + from.height);
   }
   Head* best = nullptr;
-  u32 bestScore = kNoCrossingSameArea;
+  u32 bestScore = kNoEntrySameArea;
   for (MetaScreen* screen = proxyState.screens; screen; screen = screen->next) {
     for (Head* other = screen->heads; other; other = other->next) {
       if (headIsOverlay(other) || !other->inWindow != !head->inWindow || !headDisplayOpen(other)) continue;
-      u32 score = findEdgeCrossing(&from, &other->input.area);
+      u32 score = findHeadEntry(&from, &other->input.area);
       if (score < bestScore) bestScore = score, best = other;
     }
   }

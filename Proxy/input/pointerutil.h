@@ -76,10 +76,10 @@ const char* setupNullMouse(Display* display, NullMouseState* state);
 // failure.
 const char* releaseNullMouse(Display* display, NullMouseState* state);
 
-// --- Pointer crossing between heads ---------------------------------------------------
+// --- Where the pointer enters the next head -------------------------------------------
 
-constexpr u32 kNoCrossing = 0xffffffffu;
-constexpr u32 kNoCrossingSameArea = 0xfffffffeu;
+constexpr u32 kNoEntry = 0xffffffffu;
+constexpr u32 kNoEntrySameArea = 0xfffffffeu;
 constexpr i32 kMinusInfinity = -0x7fffffff;
 constexpr i32 kPlusInfinity = 0x7ffffffe;
 
@@ -89,16 +89,16 @@ constexpr i32 kPlusInfinity = 0x7ffffffe;
 void pointerOffsetToUnits(HeadArea* area, Display* display, int screen, i32 dx, i32 dy);
 void pointerOffsetToUnitsBySize(HeadArea* area, u32 widthPixels, u32 widthMM, u32 heightPixels, u32 heightMM,
                                 i32 dx, i32 dy);
-// kNoCrossing when the probe rectangle (x0, y0)-(x1, y1), inclusive, misses
+// kNoEntry when the probe rectangle (x0, y0)-(x1, y1), inclusive, misses
 // the area; else the Manhattan distance from the point to the area plus 2,
 // with the point clamped into the area.
 u32 scoreEntryInto(i32* x, i32* y, const HeadArea* area, i32 x0, i32 y0, i32 x1, i32 y1);
 // How well the pointer leaving `from` enters `to` (lower is nearer): 0 when
 // it lies inside `to` already, 1 when it lies within one pixel of `from`
 // inside `to`, else the score of the probe beyond the side or corner it
-// leaves by; kNoCrossing (kNoCrossingSameArea for from == to) when it does
+// leaves by; kNoEntry (kNoEntrySameArea for from == to) when it does
 // not get there. Sets `to`'s entry position.
-u32 findEdgeCrossing(const HeadArea* from, HeadArea* to);
+u32 findHeadEntry(const HeadArea* from, HeadArea* to);
 
 // --- Heads inside a window -------------------------------------------------------------
 

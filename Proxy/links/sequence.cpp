@@ -493,7 +493,7 @@ const char* queueSyncOnEveryLink() { return forEachClientWithLinks(syncClientLin
 void queueSyncOnAllLinks() {
   forEachClientWithLinks([](ProxyClient* client) -> const char* {
     for (ServerLink* link : linksOf(client)) {
-      if (link->output.head && !sendSyncMarker(link)) link->awaitingMarker = 1;
+      if (link->output.head && !link->heldByServer && !sendSyncMarker(link)) link->awaitingMarker = 1;
     }
     return nullptr;
   });
@@ -643,7 +643,10 @@ const char* matchServerReply(ServerLink* link) {
   return error;
 }
 
+// A link its server holds is not waited on: what the wait is for is as far
+// as it gets until the client's hold ends.
 const char* syncServerLink(ServerLink* link) {
+  if (link->heldByServer) return nullptr;
   if (const char* error = sendSyncMarker(link)) return error;
   // A blocking wait is no idle time for the loop's keep-alive timer: the
   // heads' displays get their keep-alive here.
@@ -654,13 +657,13 @@ const char* syncServerLink(ServerLink* link) {
 const char* syncClientLinks(ProxyClient* client) {
   const char* first = nullptr;
   for (ServerLink* link : linksOf(client)) {
-    const char* error = sendSyncMarker(link);
+    const char* error = link->heldByServer ? nullptr : sendSyncMarker(link);
     if (!first) first = error;
   }
   if (!first) pingHeadDisplays();
   for (ServerLink* link : linksOf(client)) {
     if (first) break;
-    first = matchServerReply(link);
+    if (!link->heldByServer) first = matchServerReply(link);
   }
   return first;
 }

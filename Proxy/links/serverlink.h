@@ -98,6 +98,10 @@ struct ServerLink {
   u16 syncMarkerSequence;      // as on the wire
   u8 awaitingMarker;
   u8 busy;                     // a synchronous wait runs on this link
+  // Round trips queued behind a request the server holds the link for (a
+  // SYNC Await) and not answered yet: no wait of the proxy goes there
+  // meanwhile, it would last as long as the client wants.
+  u32 heldByServer;
   u8 refused;                  // the server refused the connection set-up
   u8 dispatching;              // a dispatch of this link's input is running
   u8 closePending;             // closed while dispatching: freed afterwards

@@ -9,6 +9,7 @@
 
 
 #include "Proxy/clients/client.h"
+#include "Proxy/config/config.h"
 #include "Proxy/input/control.h"
 #include "Proxy/input/pointer.h"
 #include "Proxy/input/pointerutil.h"
@@ -136,6 +137,9 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   const char* name = server->configuredName[0] ? server->configuredName
                      : server->displayName[0]  ? server->displayName
                                                : nullptr;
+  // While clients are served the whole opening, from here on, has the
+  // configured time-out; the connect and set-up, one wait, the silence bound.
+  long long openingDeadline = fdMonotonicMs() + static_cast<long long>(timeoutMs ? timeoutMs : kDefaultConnectTimeoutMs);
   if (clientCount > 0) timeoutMs = std::min(timeoutMs ? timeoutMs : kServedOpeningMs, kServedOpeningMs);
   // Within the bound of the step that opens the server, when it has one.
   LookUpBound bound(clientCount > 0 ? fdMonotonicMs() + static_cast<long long>(timeoutMs) : 0);
@@ -148,9 +152,11 @@ const char* openServerConnection(ServerDisplay* server, u64 timeoutMs) {
   xfsAttach(display);
   // What the proxy asks of the server in the step that opens it (its
   // extensions, input and state) blocks the loop as the connect did: a
-  // server that stalls after its set-up is given up by the same bound.
+  // server that stalls after its set-up is given up after the same silence,
+  // one that keeps answering at the opening's deadline. Hundreds of round
+  // trips on a busy machine can take longer than one silence together.
   if (clientCount > 0) {
-    xfsSetOpeningDeadline(display, LookUpBound::deadline());
+    xfsSetOpeningDeadline(display, openingDeadline, kServedOpeningMs);
     orderAddTimer(0, [](void*) { xfsEndOpenings(); }, nullptr);
   }
   // Whether the server is this machine's is asked here once, within the

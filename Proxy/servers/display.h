@@ -156,8 +156,10 @@ extern ServerDisplay* resourceServerDisplay;
 // not on the list and without a connection. Null when memory runs out.
 ServerDisplay* newServerDisplay(const char* name, const char* configuredName);
 // While clients are served, a step that opens a server holds every one of
-// them up: from its start, its host-name look-ups, the connect, the X
-// set-up and the proxy's first questions are given this long together.
+// them up: from its start, its host-name look-ups, the connect and the X
+// set-up are given this long together, and each wait for an answer to the
+// proxy's first questions this long again. The opening as a whole, from
+// the connect on, is given the server's connect time-out.
 constexpr u64 kServedOpeningMs = 2000;
 // The deadline of such a step beginning now, for its LookUpBound
 // (base/lookups.h); 0 (no bound) without clients.
@@ -169,8 +171,9 @@ const char* lookUpGivenUpText(const char* name);
 // ms (0 for 10 s), and registers it with the failsafe layer. The configured
 // name is used (else the display name); a name whose host is this machine
 // is tried in its local form first, with half the time-out. While clients
-// are connected the time-out is at most kServedOpeningMs, counted from the
-// start of the step's bound. Null or the error text.
+// are connected the connect's time-out is at most kServedOpeningMs, counted
+// from the start of the step's bound, and the calls that follow in the same
+// step are bounded as kServedOpeningMs says. Null or the error text.
 const char* openServerConnection(ServerDisplay* server, u64 timeoutMs);
 // Appends the record to the list (index = its position); nothing when it is
 // on the list already.

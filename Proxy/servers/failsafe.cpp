@@ -79,6 +79,7 @@ struct TimeoutEntry {
   Display* display;
   u64 milliseconds;
   long long openingDeadlineMs;  // fdMonotonicMs; 0 once opened
+  u64 openingSilenceMs;         // the longest single wait while opening
 };
 TimeoutEntry* timeouts = nullptr;
 u32 timeoutCount = 0;
@@ -283,7 +284,7 @@ TimeoutEntry* addTimeout(Display* display) {
     timeoutCapacity = capacity;
   }
   TimeoutEntry* entry = &timeouts[timeoutCount++];
-  *entry = {display, 0, 0};
+  *entry = {display, 0, 0, 0};
   return entry;
 }
 
@@ -416,9 +417,12 @@ void xfsSetOfflineTimeout(Display* display, u64 milliseconds) {
   if (TimeoutEntry* entry = addTimeout(display)) entry->milliseconds = milliseconds;
 }
 
-void xfsSetOpeningDeadline(Display* display, long long deadlineMs) {
+void xfsSetOpeningDeadline(Display* display, long long deadlineMs, u64 silenceMs) {
   if (!display) return;
-  if (TimeoutEntry* entry = addTimeout(display)) entry->openingDeadlineMs = deadlineMs;
+  if (TimeoutEntry* entry = addTimeout(display)) {
+    entry->openingDeadlineMs = deadlineMs;
+    entry->openingSilenceMs = silenceMs;
+  }
 }
 
 bool xfsOpening(const Display* display) {
@@ -485,6 +489,10 @@ int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, in
   // The connection is cut at `cut`; the library's own time-out (none when
   // negative) ends the wait without that.
   u64 cut = callBound(display);
+  // While the display is being opened a server silent for one wait is
+  // given up, one that keeps answering only at the opening's deadline.
+  if (const TimeoutEntry* entry = findTimeout(display); entry && entry->openingDeadlineMs)
+    cut = std::min(cut, entry->openingSilenceMs);
   u64 own = timeout >= 0 ? u64(timeout) : UINT64_MAX;
   if (own == 0) return next(fds, count, 0);
   bool hurried = false;

@@ -81,12 +81,14 @@ void xfsSetOfflineTimeout(Display* display, u64 milliseconds);
 u64 xfsOfflineTimeout(const Display* display);
 
 // A display opened while clients are served: no call on it waits past
-// `deadlineMs` (fdMonotonicMs), whatever its time-out, so that a server that
-// answers its set-up and then stalls holds the other clients no longer
-// than one that never answers. Until xfsEndOpenings the display is being
-// opened (xfsOpening): a break is its opener's to report, and never ends
-// the proxy.
-void xfsSetOpeningDeadline(Display* display, long long deadlineMs);
+// `deadlineMs` (fdMonotonicMs), whatever its time-out, and no single wait
+// for its server longer than `silenceMs`, so that a server that answers its
+// set-up and then stalls holds the other clients no longer than one that
+// never answers, while one that keeps answering, however slowly, is given
+// until the deadline. Until xfsEndOpenings the display is being opened
+// (xfsOpening): a break is its opener's to report, and never ends the
+// proxy.
+void xfsSetOpeningDeadline(Display* display, long long deadlineMs, u64 silenceMs);
 bool xfsOpening(const Display* display);
 void xfsEndOpenings();
 

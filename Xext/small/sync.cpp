@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/heads/lookup.h"
@@ -61,7 +62,14 @@ void rewriteAwait(u8* copy, u32 length, const RouteTarget& target, void*) {
     put32(copy + at, translateXid(get32(copy + at), RT_SERVER_ID, target.head));
 }
 
-void ProcSyncAwait(u8* request, u32 length) { forwardRequest(request, length, rewriteAwait, nullptr); }
+// The server holds the client's link until the wait is over, as long as
+// the client likes: its next requests wait in the proxy instead, so that
+// none of them makes the proxy wait on that link, and every other client
+// goes on (one of them may be the one to end the wait).
+void ProcSyncAwait(u8* request, u32 length) {
+  if (!forwardRequest(request, length, rewriteAwait, nullptr)) return;
+  if (ServerLink* link = firstTargetLink(Route::kMainHead)) holdUntilServerPasses(link);
+}
 
 // The alarm, and its counter when the mask names one (the first value).
 void rewriteAlarm(u8* copy, u32, const RouteTarget& target, void*) {

@@ -4,6 +4,7 @@
 #include <X11/X.h>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
 #include "Proxy/dispatch/dispatch.h"
 #include "Proxy/dispatch/wire.h"
 #include "Proxy/events/relay.h"
@@ -176,8 +177,7 @@ void rewriteFakeInput(u8* copy, u32 length, const RouteTarget& target, void*) {
 // A modifier or lock faked on the input server while the pointer is on a
 // server that does not take the keys is held or switched there too before
 // the faker hears back: that server's motion, crossings and buttons report
-// it next, as one server's state does. Not for a delayed one (the proxy
-// would wait out the delay).
+// it next, as one server's state does.
 void carryFakedModifier(u8 type, u8 detail) {
   Head* input = inputControlHead();
   Head* holder = pointerHead();
@@ -192,21 +192,19 @@ void carryFakedModifier(u8 type, u8 detail) {
 
 // Emulation waits for what the client sent before to reach the server, so
 // that the fake input follows it as it would on one server.
-Display* readyInputDisplay(u32 delay) {
+Display* readyInputDisplay() {
   Head* head = inputControlHead();
   if (!head || !head->display) return nullptr;
   ServerLink* link = currentClient->links && head->serverIndex < currentClient->linkCount
                          ? currentClient->links[head->serverIndex]
                          : nullptr;
   if (link) logFailure(syncServerLink(link));
-  if (delay) xrcDelay(head->display, delay);
   return head->display;
 }
 
 // Through the input-control library; false for a type it does not carry.
 bool fakeThroughLibrary(u8* request, u32 length) {
   u8 type = request[4], detail = request[5];
-  u32 delay = get32(request + 8);
   switch (type) {
     case KeyPress:
     case KeyRelease: {
@@ -214,12 +212,12 @@ bool fakeThroughLibrary(u8* request, u32 length) {
         sendXError(BadValue, detail, request, length, nullptr);
         return true;
       }
-      Display* display = readyInputDisplay(delay);
+      Display* display = readyInputDisplay();
       if (!display) return true;
       u32 keycode = metaToHeadKeycode(kXrcKeyboard, detail, inputControlHead());
       logFailure(type == KeyPress ? xrcPressKey(display, kXrcKeyboard, keycode)
                                   : xrcReleaseKey(display, kXrcKeyboard, keycode));
-      if (!delay) carryFakedModifier(type, detail);
+      carryFakedModifier(type, detail);
       return true;
     }
     case ButtonPress:
@@ -228,14 +226,14 @@ bool fakeThroughLibrary(u8* request, u32 length) {
         sendXError(BadValue, detail, request, length, nullptr);
         return true;
       }
-      Display* display = readyInputDisplay(delay);
+      Display* display = readyInputDisplay();
       if (!display) return true;
       logFailure(type == ButtonPress ? xrcPressButton(display, kXrcMouse, detail)
                                      : xrcReleaseButton(display, kXrcMouse, detail));
       return true;
     }
     case MotionNotify: {
-      Display* display = readyInputDisplay(delay);
+      Display* display = readyInputDisplay();
       if (!detail) {
         moveAbsolute(request, length);
       } else if (display) {
@@ -274,13 +272,12 @@ void catchUpForwardedInput(Head* to) {
 // own events from there are read before anything else it is answered (its
 // next answer may come from another server), and every other client's were
 // written out by that server before the faker hears back, so they come
-// before whatever those clients ask next. Not for a delayed one: the input
-// server holds the faker for the delay, and the proxy would wait with it.
-void deliverHandedOnInput(u8 type, u32 delay) {
+// before whatever those clients ask next.
+void deliverHandedOnInput(u8 type) {
   Head* input = inputControlHead();
   Head* to = type == KeyPress || type == KeyRelease ? focusHead() : nullptr;
   if (!to) to = pointerHead();
-  if (delay || !input || !to || !headDisplayOpen(to) || input->serverDisplay == to->serverDisplay) return;
+  if (!input || !to || !headDisplayOpen(to) || input->serverDisplay == to->serverDisplay) return;
   // A move the faker made there went on its own link (a warp): the server
   // has it before the key or button, which comes through another
   // connection.
@@ -306,10 +303,19 @@ void ProcXTestFakeInput(u8* request, u32 length) {
   // Only an input device's event comes with more (its valuators).
   if ((request[4] & 0x7f) < kFirstExtensionEvent && length != kFakeInputBytes)
     return sendXError(BadLength, length, request, length, nullptr);
+  // A delay is the proxy's to wait out, never a server's: the server would
+  // hold the faker's link for it, and every round trip the proxy makes
+  // there on anyone's behalf. The fake is made when the delay is over, as
+  // one without a delay, and only the faker's requests wait meanwhile, as
+  // on a plain server.
+  if (u32 delay = get32(request + 8)) {
+    put32(request + 8, 0);
+    if (!runRequestLater(currentClient, request, length, delay)) sendXError(BadAlloc, 0, request, length, nullptr);
+    return;
+  }
   if (fakeButtonPastTheServers(request)) return;
   if (emulated() && fakeThroughLibrary(request, length)) return;
   u8 type = request[4];
-  u32 delay = get32(request + 8);
   if (type == MotionNotify) {
     catchUpForwardedInput(pointerHead());
     return request[5] ? moveRelative(request) : moveAbsolute(request, length);
@@ -319,8 +325,8 @@ void ProcXTestFakeInput(u8* request, u32 length) {
   ServerLink* link = firstTargetLink(Route::kInputHead);
   if (!link || !linkHasExtension(link, request[0])) return;
   forwardRequestTo(Route::kInputHead, request, length, rewriteFakeInput, nullptr);
-  if (type >= KeyPress && type <= ButtonRelease) deliverHandedOnInput(type, delay);
-  if (!delay) carryFakedModifier(type, request[5]);
+  if (type >= KeyPress && type <= ButtonRelease) deliverHandedOnInput(type);
+  carryFakedModifier(type, request[5]);
 }
 
 // --- GrabControl ---------------------------------------------------------------------

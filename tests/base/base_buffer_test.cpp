@@ -90,9 +90,12 @@ TEST(ByteBuffer, ReadFdReportsEndAndWouldBlock) {
   ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
   ByteBuffer b{};
   EXPECT_EQ(bufferReadFd(fds[0], 16, &b), 2);
-  ASSERT_EQ(write(fds[1], "abc", 3), 3);
+  ASSERT_EQ(write(fds[1], "abcd", 4), 4);
+  // No more than asked, though the buffer has room for all of it.
+  EXPECT_EQ(bufferReadFd(fds[0], 1, &b), 1);
+  EXPECT_EQ(used(b), "a");
   EXPECT_EQ(bufferReadFd(fds[0], 16, &b), 1);
-  EXPECT_EQ(used(b), "abc");
+  EXPECT_EQ(used(b), "abcd");
   close(fds[1]);
   EXPECT_EQ(bufferReadFd(fds[0], 16, &b), 0);
   close(fds[0]);

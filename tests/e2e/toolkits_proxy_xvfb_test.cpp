@@ -17,7 +17,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -442,16 +444,39 @@ INSTANTIATE_TEST_SUITE_P(Layouts, OnMixedHeads,
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The children of the root as xwininfo lists them: "WxH+X+Y".
-std::vector<std::string> topLevels(const std::string& display) {
-  ProgramResult tree = runProgram({"xwininfo", "-root", "-children"}, display);
-  std::vector<std::string> found;
-  std::istringstream in(tree.out);
-  for (std::string line; std::getline(in, line);) {
-    size_t plus = line.rfind("  +");
-    size_t x = line.rfind(' ', plus == std::string::npos ? 0 : plus - 1);
-    if (plus != std::string::npos && x != std::string::npos) found.push_back(line.substr(x + 1, plus - x - 1));
+// A mapped child of the root, where it is.
+struct Shown {
+  Window id;
+  int x, y, width, height;
+};
+
+// The root's mapped children. A window that goes while they are read is
+// left out (its error ignored).
+std::vector<Shown> mappedTopLevels(Display* d) {
+  std::vector<Shown> shown;
+  Window root = 0, parent = 0, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return shown;
+  XErrorHandler before = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+  for (unsigned i = 0; i < count; i++) {
+    XWindowAttributes a{};
+    if (XGetWindowAttributes(d, children[i], &a) && a.map_state == IsViewable)
+      shown.push_back({children[i], a.x, a.y, a.width, a.height});
   }
-  return found;
+  XSync(d, False);
+  XSetErrorHandler(before);
+  if (children) XFree(children);
+  return shown;
+}
+
+// Asks until done() holds, for at most 10 s.
+bool pollFor(const std::function<bool()>& done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    usleep(20000);
+  }
+  return true;
 }
 
 // A right click in a GTK entry opens its menu under the pointer, on either
@@ -487,6 +512,15 @@ TEST(GtkOnTwoHeads, ContextMenuOpensUnderThePointerOnEitherHead) {
     Bytes request = raw.request(xtest, 2, body);
     raw.send(request);
   };
+  // The program's windows are watched from a client of the proxy's own.
+  Display* watch = XOpenDisplay(proxy.display().c_str());
+  ASSERT_NE(watch, nullptr);
+  std::unique_ptr<Display, int (*)(Display*)> closeWatch(watch, XCloseDisplay);
+  auto isMapped = [&](Window id) {
+    for (const Shown& w : mappedTopLevels(watch))
+      if (w.id == id) return true;
+    return false;
+  };
   for (int16_t left : {800, 100}) {
     SCOPED_TRACE(left);
     Bytes move(16, 0);
@@ -495,31 +529,42 @@ TEST(GtkOnTwoHeads, ContextMenuOpensUnderThePointerOnEitherHead) {
     raw.put32(move, 8, uint32_t(left));
     raw.put32(move, 12, 100);
     raw.send(raw.request(12, 0, move));  // ConfigureWindow
-    usleep(300000);
-    std::vector<std::string> before = topLevels(proxy.display());
+    ASSERT_TRUE(pollFor([&] {
+      XWindowAttributes a{};
+      return XGetWindowAttributes(watch, window, &a) && a.x == left && a.y == 100;
+    })) << "the window was not moved";
+    std::vector<Shown> before = mappedTopLevels(watch);
     // Into the entry, below the label.
     int16_t x = int16_t(left + 97), y = 145;
     fake(6, 0, x, y);  // MotionNotify
-    usleep(200000);
+    ASSERT_TRUE(pollFor([&] {
+      Window root = 0, child = 0;
+      int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
+      unsigned mask = 0;
+      XQueryPointer(watch, DefaultRootWindow(watch), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
+      return rootX == x && rootY == y;
+    })) << "the pointer was not moved";
     fake(4, 3, 0, 0);  // ButtonPress 3
     fake(5, 3, 0, 0);
-    std::string menu;
-    for (int i = 0; i < 50 && menu.empty(); i++) {
-      usleep(100000);
-      for (const std::string& g : topLevels(proxy.display()))
-        if (std::find(before.begin(), before.end(), g) == before.end() && g.find("10x10") != 0) menu = g;
-    }
-    ASSERT_FALSE(menu.empty()) << "no menu opened";
-    size_t plus = menu.find('+');
-    int menuX = std::atoi(menu.c_str() + plus + 1), menuY = std::atoi(menu.c_str() + menu.find('+', plus + 1) + 1);
-    EXPECT_GE(menuX, x) << menu;
-    EXPECT_LE(menuX, x + 8) << menu;
-    EXPECT_GE(menuY, y) << menu;
-    EXPECT_LE(menuY, y + 8) << menu;
+    // The menu is a new mapped window that the toolkit may make, map and
+    // place in steps: what counts is where it comes to be.
+    std::optional<Shown> menu;
+    auto placed = [&] {
+      for (const Shown& w : mappedTopLevels(watch)) {
+        bool old = std::any_of(before.begin(), before.end(), [&](const Shown& b) { return b.id == w.id; });
+        if (old || w.width <= 10 || w.height <= 10) continue;
+        menu = w;
+        if (w.x >= x && w.x <= x + 8 && w.y >= y && w.y <= y + 8) return true;
+      }
+      return false;
+    };
+    bool there = pollFor(placed);
+    ASSERT_TRUE(menu) << "no menu opened";
+    EXPECT_TRUE(there) << "the menu shows at " << menu->x << "," << menu->y << ", the pointer at " << x << "," << y;
     // Closed again before the next head.
     fake(2, 9, 0, 0);  // Escape press and release
     fake(3, 9, 0, 0);
-    usleep(300000);
+    ASSERT_TRUE(pollFor([&] { return !isMapped(menu->id); })) << "the menu stays";
   }
 }
 

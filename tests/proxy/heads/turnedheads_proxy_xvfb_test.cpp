@@ -278,7 +278,6 @@ std::vector<std::string> readBack(Display* d, bool gravity) {
   XResizeWindow(d, w1, 173, 119);
   XReparentWindow(d, child, w2, 9, 11);
   XSync(d, False);
-  poll(nullptr, 0, 200);
   while (XPending(d)) {
     XEvent e;
     XNextEvent(d, &e);
@@ -359,7 +358,6 @@ std::vector<std::string> shapesReadBack(Display* d, bool mask) {
   XSync(d, False);
   XSetErrorHandler(previous);
   lines.push_back("error " + std::to_string(shapeError));
-  poll(nullptr, 0, 200);
   XEvent e;
   while (XCheckTypedEvent(d, shapeEvent + ShapeNotify, &e)) {
     const auto& s = *reinterpret_cast<XShapeEvent*>(&e);

@@ -33,7 +33,7 @@
 namespace palvon {
 namespace {
 
-// --- Edge crossing ------------------------------------------------------------------------
+// --- Head entry ---------------------------------------------------------------------------
 
 HeadArea area(i32 x, i32 y, i32 w, i32 h) {
   HeadArea a{};
@@ -41,7 +41,7 @@ HeadArea area(i32 x, i32 y, i32 w, i32 h) {
   return a;
 }
 
-struct CrossingCase {
+struct EntryCase {
   const char* what;
   HeadArea from;
   i32 px, py;     // where the pointer is on leaving `from`
@@ -51,15 +51,15 @@ struct CrossingCase {
   i32 ex, ey;     // entry into `to` (when scored)
 };
 
-class EdgeCrossing : public testing::TestWithParam<CrossingCase> {};
+class HeadEntry : public testing::TestWithParam<EntryCase> {};
 
-TEST_P(EdgeCrossing, ScoresAndEntry) {
-  CrossingCase c = GetParam();
+TEST_P(HeadEntry, ScoresAndEntry) {
+  EntryCase c = GetParam();
   c.from.pointerX = c.px, c.from.pointerY = c.py;
   HeadArea* to = c.same ? &c.from : &c.to;
-  u32 score = findEdgeCrossing(&c.from, to);
+  u32 score = findHeadEntry(&c.from, to);
   EXPECT_EQ(score, c.score);
-  if (score < kNoCrossingSameArea) {
+  if (score < kNoEntrySameArea) {
     EXPECT_EQ(to->entryX, c.ex);
     EXPECT_EQ(to->entryY, c.ey);
   }
@@ -75,32 +75,32 @@ HeadArea excluded(HeadArea a) {
   return a;
 }
 
-const CrossingCase kCrossings[] = {
+const EntryCase kEntries[] = {
     {"pointer already inside the neighbour", area(0, 0, 100, 100), 150, 50, area(100, 0, 100, 100), false, 0, 150, 50},
     {"one pixel beyond the right edge", area(0, 0, 100, 100), 300, 50, area(100, 0, 100, 100), false, 1, 100, 50},
     {"one pixel below the bottom edge", area(0, 0, 100, 100), 50, 300, area(0, 100, 100, 100), false, 1, 50, 100},
     {"a gap of 20 along the row", area(0, 0, 100, 100), 300, 50, area(120, 0, 100, 100), false, 22, 120, 50},
     {"a neighbour off the row is missed", area(0, 0, 100, 100), 300, 50, area(120, 200, 100, 100), false,
-     kNoCrossing, 0, 0},
+     kNoEntry, 0, 0},
     {"the corner probes diagonally", area(0, 0, 100, 100), -5, -5, area(-300, -300, 100, 100), false, 402, -201, -201},
     {"the corner misses a head beside it", area(0, 0, 100, 100), 300, 300, area(100, 0, 100, 100), false,
-     kNoCrossing, 0, 0},
-    {"the corner of the same head", area(0, 0, 100, 100), 300, 300, {}, true, kNoCrossingSameArea, 0, 0},
-    {"the same head without wrap", area(0, 0, 100, 100), 300, 50, {}, true, kNoCrossingSameArea, 0, 0},
+     kNoEntry, 0, 0},
+    {"the corner of the same head", area(0, 0, 100, 100), 300, 300, {}, true, kNoEntrySameArea, 0, 0},
+    {"the same head without wrap", area(0, 0, 100, 100), 300, 50, {}, true, kNoEntrySameArea, 0, 0},
     {"wrapping back onto itself", wrapping(area(0, 0, 100, 100)), 300, 50, {}, true, 0x7fffffffu + 2, 0, 50},
     {"wrapping to the leftmost head of the row", wrapping(area(100, 0, 100, 100)), 300, 50, area(-400, 0, 100, 100),
      false, 0x7fffffffu - 400 + 2, -400, 50},
     {"an excluded head is never entered", area(0, 0, 100, 100), 150, 50, excluded(area(100, 0, 100, 100)), false,
-     kNoCrossing, 0, 0},
+     kNoEntry, 0, 0},
 };
 
-INSTANTIATE_TEST_SUITE_P(Heads, EdgeCrossing, testing::ValuesIn(kCrossings),
+INSTANTIATE_TEST_SUITE_P(Heads, HeadEntry, testing::ValuesIn(kEntries),
                          [](const auto& info) { return std::to_string(info.index); });
 
-TEST(EdgeCrossingNearest, TheLeftmostOfAWrappingRowScoresLowest) {
+TEST(HeadEntryNearest, TheLeftmostOfAWrappingRowScoresLowest) {
   HeadArea left = area(0, 0, 100, 100), middle = area(100, 0, 100, 100), right = wrapping(area(200, 0, 100, 100));
   right.pointerX = 400, right.pointerY = 10;
-  u32 toLeft = findEdgeCrossing(&right, &left), toMiddle = findEdgeCrossing(&right, &middle);
+  u32 toLeft = findHeadEntry(&right, &left), toMiddle = findHeadEntry(&right, &middle);
   EXPECT_LT(toLeft, toMiddle);
   EXPECT_EQ(left.entryX, 0);
 }

@@ -296,10 +296,10 @@ std::pair<int, int> metaPointer(Display* display) {
   return {x, y};
 }
 
-// Waits until the display's meta pointer is there; where it is then.
+// Waits until the display's meta pointer is there (up to 10 s); where it is then.
 std::pair<int, int> awaitPointer(Display* display, std::pair<int, int> wanted) {
   std::pair<int, int> at = metaPointer(display);
-  for (int i = 0; i < 100 && at != wanted; i++) {
+  for (int i = 0; i < 500 && at != wanted; i++) {
     poll(nullptr, 0, 20);
     at = metaPointer(display);
   }
@@ -367,8 +367,8 @@ TEST(SeamGrab, LeavingTheInputServerShowsNoMotionWhereItsPointerIsParked) {
             GrabSuccess);
   XTestFakeMotionEvent(s.input, 0, 399, 120, CurrentTime);
   XSync(s.input, False);
-  // The proxy follows a grabbed pointer by polling it.
-  for (int i = 0; i < 20 && metaPointer(s.client).first < 398; i++) poll(nullptr, 0, 50);
+  // The proxy follows a grabbed pointer by polling it (asked for up to 10 s).
+  for (int i = 0; i < 200 && metaPointer(s.client).first < 398; i++) poll(nullptr, 0, 50);
   collect(s, &events);
   XTestFakeRelativeMotionEvent(s.input, 20, 0, CurrentTime);
   XSync(s.input, False);

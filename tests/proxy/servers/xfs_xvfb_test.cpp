@@ -203,8 +203,10 @@ TEST_F(FailsafeTest, AFrozenServerIsCutOffAfterItsOfflineTimeout) {
   EXPECT_EQ(XfsSync(record->display, False), 0);
   auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   kill(frozen.pid(), SIGCONT);
+  // Cut off at its time-out, not at the next one: the rest is room for a
+  // busy machine's pace.
   EXPECT_GE(waited.count(), 900);
-  EXPECT_LE(waited.count(), 1100);
+  EXPECT_LE(waited.count(), 1500);
   EXPECT_TRUE(isDisplayOffline(record->display));
   EXPECT_NE(record->lossOrder, nullptr);
 }

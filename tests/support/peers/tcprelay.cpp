@@ -71,9 +71,10 @@ void TcpRelay::wake() {
   if (wakeFds_[1] >= 0) (void)!write(wakeFds_[1], "w", 1);
 }
 
-bool TcpRelay::setMode(Mode mode, int answers) {
+bool TcpRelay::setMode(Mode mode, int answers, int lateMs) {
   long seen = turns_.load();
   answers_ = answers;
+  lateMs_ = lateMs;
   mode_ = mode;
   wake();
   // Two turns begun after the store: the thread has acted on the mode.
@@ -127,13 +128,15 @@ void TcpRelay::acceptOne(std::vector<Pair>& pairs) {
     close(fd);
     return;
   }
-  pairs.push_back({fd, server, mode_ == Mode::kStallAfterSetup ? long(answers_) : -1, false, 0, 0});
+  pairs.push_back({fd, server, mode_ == Mode::kStallAfterSetup ? long(answers_) : -1, false, 0, 0,
+                   long(answers_), mode_ == Mode::kLate ? long(lateMs_) : 0, {}});
 }
 
 // Passes what the server sent, message by message for a pair that
 // stalls; false when the connection ended.
 bool TcpRelay::passServerBytes(Pair& pair) {
-  if (pair.answers >= 0 && pair.messageLeft == 0) {
+  bool byMessage = pair.answers >= 0 || pair.lateMs > 0;
+  if (byMessage && pair.messageLeft == 0) {
     unsigned char h[8];
     ssize_t seen = recv(pair.server, h, sizeof h, MSG_PEEK);
     if (seen <= 0) return false;
@@ -144,16 +147,24 @@ bool TcpRelay::passServerBytes(Pair& pair) {
       pair.messageLeft = 8 + 4 * long(big ? h[6] << 8 | h[7] : h[7] << 8 | h[6]);
       pair.setupPassed = true;
     } else {
+      if (pair.lateMs > 0 && pair.onTime > 0) {
+        pair.onTime--;
+      } else if (pair.lateMs > 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (!pair.holding()) pair.due = now + std::chrono::milliseconds(pair.lateMs);
+        if (now < pair.due) return true;
+        pair.due = {};
+      }
       // Replies and generic events carry more than their 32 bytes.
       pair.messageLeft = 32 + (h[0] == 1 || (h[0] & 0x7f) == 35 ? 4 * long(words) : 0);
-      pair.answers--;
+      if (pair.answers > 0) pair.answers--;
     }
   }
   char buffer[65536];
-  size_t most = pair.answers < 0 ? sizeof buffer : std::min<size_t>(sizeof buffer, size_t(pair.messageLeft));
+  size_t most = !byMessage ? sizeof buffer : std::min<size_t>(sizeof buffer, size_t(pair.messageLeft));
   ssize_t n = read(pair.server, buffer, most);
   if (n <= 0 || !sendAll(pair.client, buffer, static_cast<size_t>(n))) return false;
-  if (pair.answers >= 0) pair.messageLeft -= n;
+  if (byMessage) pair.messageLeft -= n;
   return true;
 }
 
@@ -173,8 +184,9 @@ void TcpRelay::run() {
     size_t first = polled.size();
     for (const Pair& pair : pairs) {
       polled.push_back({pair.client, POLLIN, 0});
-      // A stalled pair leaves what the server sends from then on unread.
-      polled.push_back({pair.stalled() ? -1 : pair.server, POLLIN, 0});
+      // A stalled pair leaves what the server sends from then on unread, a
+      // late one until the message it holds back is due (the turn's end).
+      polled.push_back({pair.stalled() || pair.holding() ? -1 : pair.server, POLLIN, 0});
     }
     // A short turn: a mode set between turns is seen soon without a wake.
     if (poll(polled.data(), polled.size(), 20) < 0) continue;
@@ -193,7 +205,7 @@ void TcpRelay::run() {
         open = n > 0 && sendAll(pair.server, buffer, static_cast<size_t>(n));
         if (open && !pair.order) pair.order = buffer[0];
       }
-      if (open && polled[k + 1].revents) open = passServerBytes(pair);
+      if (open && (polled[k + 1].revents || pair.holding())) open = passServerBytes(pair);
       if (open) continue;
       close(pair.client);
       close(pair.server);

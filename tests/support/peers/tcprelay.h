@@ -17,11 +17,15 @@
 //  - stalled after the set-up: passed on until the server's set-up reply
 //    and a given number of messages after it have gone through, after
 //    which nothing more of the server reaches the connecting side (its
-//    requests still reach the server).
+//    requests still reach the server);
+//  - late: passed on, each message after the set-up reply and a given
+//    number of messages after it held back a given time (from when the
+//    relay sees it, one after the other).
 // Everything except the thread's work runs on the test's thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,7 +37,7 @@ namespace palvon::test {
 
 class TcpRelay {
  public:
-  enum class Mode { kPass, kHold, kRefuse, kSilence, kStallAfterSetup };
+  enum class Mode { kPass, kHold, kRefuse, kSilence, kStallAfterSetup, kLate };
 
   explicit TcpRelay(const std::string& serverSocket);
   ~TcpRelay();
@@ -47,8 +51,9 @@ class TcpRelay {
 
   // Takes effect for connects made after the call; false when a hold could
   // not fill the queue. `answers`: the messages (replies, events, errors)
-  // a stalled connection still passes after the set-up reply.
-  bool setMode(Mode mode, int answers = 0);
+  // a stalled connection still passes after the set-up reply, or a late
+  // one passes on time; `lateMs` how long a late one holds each back.
+  bool setMode(Mode mode, int answers = 0, int lateMs = 0);
   // From held back to passing: the connect held gets in at its next try.
   void release();
   // The shared arrival numbers of the connections accepted so far (the
@@ -69,7 +74,11 @@ class TcpRelay {
     bool setupPassed;  // the set-up reply has begun to go through
     long messageLeft;  // bytes of the message going through
     char order;        // the client's byte order, from its first byte
+    long onTime;       // messages after the set-up reply passed before the lateness
+    long lateMs;       // how long each message is then held back; 0 none
+    std::chrono::steady_clock::time_point due;  // of the message held back; {} none
     bool stalled() const { return answers == 0 && setupPassed && messageLeft == 0; }
+    bool holding() const { return due != std::chrono::steady_clock::time_point{}; }
   };
   void acceptOne(std::vector<Pair>& pairs);
   static bool passServerBytes(Pair& pair);
@@ -82,6 +91,7 @@ class TcpRelay {
   int fillerPort_ = -1;
   std::atomic<Mode> mode_{Mode::kPass};
   std::atomic<int> answers_{0};
+  std::atomic<int> lateMs_{0};
   std::atomic<long> turns_{0};  // loop turns of the thread, to know a mode is seen
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;

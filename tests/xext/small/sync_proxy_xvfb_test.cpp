@@ -113,7 +113,15 @@ TEST_P(Sync, VersionCountersAndAlarmsKeepTheClientsTerms) {
 }
 
 // A wait on the client's own counter ends when another client sets it.
+// The waiter's server holds its link meanwhile: neither the waiter's next
+// request (a warp onto another head) nor another client's move across the
+// seam (which settles the focus the waiter set) may make the proxy wait on
+// that link, else nobody could set it.
 TEST_P(Sync, AwaitEndsWhenAnotherClientSetsTheCounter) {
+  Display* other = XOpenDisplay(proxy->display().c_str());
+  ASSERT_NE(other, nullptr);
+  Window root = DefaultRootWindow(display);
+  XWarpPointer(display, None, root, 0, 0, 0, 0, 1000, 100);
   XSyncCounter counter = XSyncCreateCounter(display, value(0));
   XSync(display, False);
   XSyncWaitCondition condition{};
@@ -122,15 +130,20 @@ TEST_P(Sync, AwaitEndsWhenAnotherClientSetsTheCounter) {
   condition.trigger.wait_value = value(7);
   condition.trigger.test_type = XSyncPositiveComparison;
   condition.event_threshold = value(0);
+  XSetInputFocus(display, PointerRoot, RevertToPointerRoot, CurrentTime);
   XSyncAwait(display, &condition, 1);
+  XWarpPointer(display, None, root, 0, 0, 0, 0, 100, 100);
   XFlush(display);
   auto waiting = std::async(std::launch::async, [this] { XSync(display, False); });
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
 
-  Display* other = XOpenDisplay(proxy->display().c_str());
-  ASSERT_NE(other, nullptr);
-  XSyncSetCounter(other, counter, value(7));
-  XSync(other, False);
+  auto setting = std::async(std::launch::async, [&] {
+    XWarpPointer(other, None, root, 0, 0, 0, 0, 300, 200);
+    XSync(other, False);
+    XSyncSetCounter(other, counter, value(7));
+    XSync(other, False);
+  });
+  EXPECT_EQ(setting.wait_for(std::chrono::seconds(10)), std::future_status::ready) << proxy->log();
   EXPECT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready) << proxy->log();
   XCloseDisplay(other);
 }

@@ -6,9 +6,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/peers/extrelay.h"
@@ -89,19 +93,27 @@ class FakeInput : public ::testing::TestWithParam<Mode> {
 // Where B's own pointer is, as xdotool reads it there.
 std::string pointerOn(const Xvfb& server) { return runProgram({"xdotool", "getmouselocation"}, server.display()).out; }
 
+// The pointer on the server once done(it) holds, asked for up to 10 s.
+std::string pointerOnceThere(const Xvfb& server, const std::function<bool(const std::string&)>& done) {
+  std::string where = pointerOn(server);
+  for (int i = 0; i < 100 && !done(where); i++) {
+    poll(nullptr, 0, 100);
+    where = pointerOn(server);
+  }
+  return where;
+}
+
 // The meta position 1500,300 of the meta root lies 220 pixels into B: the
 // fake motion must take the pointer where the proxy's own warp to that
 // position takes it, not to a root no server knows.
 TEST_P(FakeInput, AbsoluteMotionLandsOnTheNamedHead) {
   XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 1500, 300);
   XSync(display, False);
-  poll(nullptr, 0, 300);
-  std::string warped = pointerOn(*servers[1]);
+  std::string warped = pointerOnceThere(*servers[1], [](const std::string& at) { return contains(at, "x:22"); });
   ASSERT_TRUE(contains(warped, "x:22")) << warped;
   XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 2000, 600);
   XSync(display, False);
-  poll(nullptr, 0, 300);
-  ASSERT_NE(pointerOn(*servers[1]), warped);
+  ASSERT_NE(pointerOnceThere(*servers[1], [&](const std::string& at) { return at != warped; }), warped);
   XTestFakeMotionEvent(display, 0, 1500, 300, CurrentTime);
   XSync(display, False);
   std::string where;
@@ -359,6 +371,124 @@ TEST(DeviceFakeInputOrder, ValuatorsOfTheOtherByteOrderMoveTheInputServersPointe
 
 INSTANTIATE_TEST_SUITE_P(XTest, DeviceFakeInput,
                          ::testing::Values(DeviceCase{"Key", 0}, DeviceCase{"Button", 1}, DeviceCase{"Motion", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A fake with a delay: the faker's next requests wait for it, as on a
+// plain server, and nobody else does. One client fakes a key press 3 s
+// late (then its release) or a relative motion 3 s late while another
+// makes round trips until the faker's sync comes back.
+struct DelayCase {
+  const char* name;
+  int layout;  // 0 one head, 1 two heads side by side, 2 two meta screens
+  bool motion;
+  bool failsafe;  // options Failsafe with a time-out of 1 s on each server
+  bool emulated;  // the servers lack XTEST: the proxy makes the input
+};
+
+void PrintTo(const DelayCase& c, std::ostream* out) { *out << c.name; }
+
+class DelayedFake : public ::testing::TestWithParam<DelayCase> {};
+
+TEST_P(DelayedFake, HoldsOnlyTheFaker) {
+  const DelayCase& c = GetParam();
+  constexpr int kDelayMs = 3000;
+  std::vector<std::unique_ptr<Xvfb>> servers;
+  std::vector<std::string> words{"noReset", "on"};
+  if (c.failsafe) words.insert(words.end(), {"options", "Failsafe"});
+  for (int i = 0; i < (c.layout ? 2 : 1); i++) {
+    std::vector<std::string> args{"-screen", "0", "640x480x24"};
+    if (c.emulated) args.insert(args.end(), {"-extension", "XTEST"});
+    servers.push_back(std::make_unique<Xvfb>(args));
+    ASSERT_TRUE(servers.back()->ok()) << servers.back()->error();
+    if (c.layout == 2) words.insert(words.end(), {"metaScreen", "m" + std::to_string(i)});
+    words.insert(words.end(), {"screen", servers.back()->display() + ".0", "borderWidth", "0"});
+    if (c.failsafe) words.insert(words.end(), {"failsafeTimeout", "1s"});
+  }
+  ProxyProcess proxy(words);
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  Display* faker = XOpenDisplay(proxy.display().c_str());
+  Display* other = XOpenDisplay(proxy.display().c_str());
+  ASSERT_TRUE(faker && other) << proxy.log();
+  // The pointer on the last head or screen.
+  Window root = RootWindow(faker, ScreenCount(faker) - 1);
+  XWarpPointer(faker, None, root, 0, 0, 0, 0, c.layout == 1 ? 900 : 200, 200);
+  XSync(faker, False);
+  auto pointer = [](Display* on, Window from) {
+    Window r, child;
+    int x = 0, y = 0, wx, wy;
+    unsigned mask;
+    XQueryPointer(on, from, &r, &child, &x, &y, &wx, &wy, &mask);
+    return std::pair{x, y};
+  };
+  auto [x, y] = pointer(faker, root);
+  if (c.motion) {
+    XTestFakeRelativeMotionEvent(faker, 30, 20, kDelayMs);
+  } else {
+    KeyCode a = XKeysymToKeycode(faker, XK_a);
+    XTestFakeKeyEvent(faker, a, True, kDelayMs);
+    XTestFakeKeyEvent(faker, a, False, CurrentTime);
+  }
+  auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> synced{false};
+  std::thread sync([&] {
+    XSync(faker, False);
+    synced = true;
+  });
+  auto ms = [](auto from) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - from).count();
+  };
+  // Not moved before the delay is over.
+  if (c.motion) {
+    EXPECT_EQ(pointer(other, root), std::pair(x, y));
+  }
+  long longest = 0;
+  while (!synced && ms(start) < 20000) {
+    auto trip = std::chrono::steady_clock::now();
+    Window focus;
+    int revert;
+    XGetInputFocus(other, &focus, &revert);
+    longest = std::max<long>(longest, ms(trip));
+  }
+  sync.join();
+  EXPECT_GE(ms(start), kDelayMs - 100) << proxy.log();
+  EXPECT_LT(longest, 1000) << proxy.log();
+  if (c.motion) {
+    EXPECT_EQ(pointer(faker, root), std::pair(x + 30, y + 20));
+  }
+  // A faker ended while it waits takes its fake along: a later delay's end
+  // finds the proxy well.
+  RawClient ended;
+  ASSERT_TRUE(ended.connectUnix(proxy.number()));
+  ASSERT_EQ(ended.setup(), 1);
+  Bytes gc(12, 0), fake(32, 0);
+  ended.put32(gc, 0, ended.resourceIdBase());
+  ended.put32(gc, 4, ended.rootWindow());
+  fake[0] = MotionNotify, fake[1] = 1;
+  ended.put32(fake, 4, 200);
+  ASSERT_TRUE(ended.send(ended.request(55, 0, gc)) &&
+              ended.send(ended.request(ended.queryExtension("XTEST").major, 2, fake)));
+  XSync(other, False);
+  XKillClient(other, ended.resourceIdBase());
+  XTestFakeRelativeMotionEvent(other, 0, 0, 400);
+  XSync(other, False);
+  EXPECT_TRUE(ended.waitClosed(5000));
+  // Every other client lives on.
+  XSync(faker, False);
+  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
+  XCloseDisplay(faker);
+  XCloseDisplay(other);
+}
+
+INSTANTIATE_TEST_SUITE_P(XTest, DelayedFake,
+                         ::testing::Values(DelayCase{"KeyOnOneHead", 0, false, false, false},
+                                           DelayCase{"KeyOnTheLastOfTwoHeads", 1, false, false, false},
+                                           DelayCase{"KeyOnTheSecondScreen", 2, false, false, false},
+                                           DelayCase{"MotionOnOneHead", 0, true, false, false},
+                                           DelayCase{"MotionOnTheLastOfTwoHeads", 1, true, false, false},
+                                           DelayCase{"MotionOnTheSecondScreen", 2, true, false, false},
+                                           DelayCase{"KeyUnderFailsafe", 1, false, true, false},
+                                           DelayCase{"EmulatedKeyOnTheLastOfTwoHeads", 1, false, false, true},
+                                           DelayCase{"EmulatedMotionOnTheSecondScreen", 2, true, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

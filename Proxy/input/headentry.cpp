@@ -50,16 +50,16 @@ void pointerOffsetToUnits(HeadArea* area, Display* display, int screen, i32 dx, 
 
 u32 scoreEntryInto(i32* x, i32* y, const HeadArea* area, i32 x0, i32 y0, i32 x1, i32 y1) {
   i64 ax0, ay0, ax1, ay1;
-  if (!areaBounds(area, &ax0, &ay0, &ax1, &ay1)) return kNoCrossing;
-  if (x1 < ax0 || x0 > ax1 || y1 < ay0 || y0 > ay1) return kNoCrossing;
+  if (!areaBounds(area, &ax0, &ay0, &ax1, &ay1)) return kNoEntry;
+  if (x1 < ax0 || x0 > ax1 || y1 < ay0 || y0 > ay1) return kNoEntry;
   i64 distance = distanceOnAxis(*x, ax0, ax1) + distanceOnAxis(*y, ay0, ay1);
   *x = i32(std::clamp<i64>(*x, ax0, ax1));
   *y = i32(std::clamp<i64>(*y, ay0, ay1));
   return u32(std::min<i64>(distance + 2, kMaxScore));
 }
 
-u32 findEdgeCrossing(const HeadArea* from, HeadArea* to) {
-  if (to->excluded) return kNoCrossing;
+u32 findHeadEntry(const HeadArea* from, HeadArea* to) {
+  if (to->excluded) return kNoEntry;
   bool same = from == to;
   if (!same && insideArea(to, from->pointerX, from->pointerY)) {
     setEntry(to, from->pointerX, from->pointerY);
@@ -76,7 +76,7 @@ u32 findEdgeCrossing(const HeadArea* from, HeadArea* to) {
   bool left = px == gx0, right = px == gx1, top = py == gy0, bottom = py == gy1;
   i64 x0, y0, x1, y1;
   if ((left || right) && (top || bottom)) {
-    if (same) return kNoCrossingSameArea;
+    if (same) return kNoEntrySameArea;
     // The quadrant beyond the corner.
     x0 = left ? kMinusInfinity : px, x1 = left ? px : kPlusInfinity;
     y0 = top ? kMinusInfinity : py, y1 = top ? py : kPlusInfinity;
@@ -101,11 +101,11 @@ u32 findEdgeCrossing(const HeadArea* from, HeadArea* to) {
     }
   } else {
     PALVON_UNE();
-    return kNoCrossing;
+    return kNoEntry;
   }
   i32 ex = i32(px), ey = i32(py);
   u32 score = scoreEntryInto(&ex, &ey, to, i32(x0), i32(y0), i32(x1), i32(y1));
-  if (score == kNoCrossing) return same ? kNoCrossingSameArea : kNoCrossing;
+  if (score == kNoEntry) return same ? kNoEntrySameArea : kNoEntry;
   setEntry(to, ex, ey);
   return score;
 }
