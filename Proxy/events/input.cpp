@@ -742,17 +742,17 @@ bool hearsUnderGrab(u32 window, u32 grabWindow, u32 grabMask, u8 ownerEvents, u3
 }
 
 // Whether a focus change with detail Pointer on the window is one a plain
-// server does not send while the pointer is on the root over no child. On
-// its first screen it sends none when the focus goes from PointerRoot to
-// None (its root tells the pointer's way out only when the pointer was in a
-// child, or when the focus goes to a window); on the others none at all.
-// Behind the proxy the pointer is always in the head's copy of the root,
-// and each server's root is the first screen's: it tells them.
+// server does not send while the pointer is on the root over no child. It
+// sends none when the focus goes from PointerRoot to None (its root tells
+// the pointer's way out only when the pointer was in a child, or when the
+// focus goes to a window), and none at all while it holds the pointer in no
+// window (pointerInNoWindow). Behind the proxy the pointer is always in the
+// head's copy of the root, which its server tells them of.
 bool unsentOnBareRoot(const Head* head, u32 window, u8 code) {
   MetaScreen* screen = head->metaScreen;
   const Head* holder = pointerHead();
   if (!screen || window != screen->rootId || !holder || holder->metaScreen != screen) return false;
-  if (screen->number == 0 && (code != FocusOut || inputState.focusWindow != None)) return false;
+  if (!inputState.pointerInNoWindow && (code != FocusOut || inputState.focusWindow != None)) return false;
   return pointerWindowAt(screen, inputState.pointerX, inputState.pointerY) == screen->rootWindow;
 }
 

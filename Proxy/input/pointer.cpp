@@ -16,6 +16,7 @@
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/resources/resource.h"
+#include "Proxy/resources/windowtree.h"
 #include "Proxy/servers/display.h"
 #include "Proxy/servers/failsafe.h"
 #include "base/logging.h"
@@ -160,15 +161,31 @@ Head* findPointerHeadOnDisplay([[maybe_unused]] u32 device, ServerDisplay* serve
 
 // --- Making a head the pointer's head ---------------------------------------------------------------
 
+namespace {
+
+bool overBareRoot(MetaScreen* screen, i32 x, i32 y) {
+  return screen && pointerWindowAt(screen, x, y) == screen->rootWindow;
+}
+
+}  // namespace
+
 void movePointerToHead([[maybe_unused]] u32 device, Head* head, i32 x, i32 y, [[maybe_unused]] bool warped) {
   if (!head) return;
+  const MetaScreen* was = inputState.pointerHead ? inputState.pointerHead->metaScreen : nullptr;
+  bool moved = inputState.pointerX != x || inputState.pointerY != y;
+  // The window under the pointer is looked for only on a change of screen
+  // and while the pointer stays on the bare root after one.
+  if (was && was != head->metaScreen)
+    inputState.pointerInNoWindow = overBareRoot(head->metaScreen, x, y);
+  else if (inputState.pointerInNoWindow && moved)
+    inputState.pointerInNoWindow = overBareRoot(head->metaScreen, x, y);
   if (inputState.pointerHead != head) {
     inputState.pointerHead = head;
     recordPointerHeadChange(head);
     bool colormapsWanted = !head->inWindow || !headIsManaged(head);
     if (headDisplayOpen(head) && colormapsWanted) installColormapsOnHead(head, nullptr);
   }
-  if (inputState.pointerX != x || inputState.pointerY != y) {
+  if (moved) {
     inputState.pointerX = x, inputState.pointerY = y;
     recordPointerMotion(x, y);
     recordCursorChange(kXrcMouse);

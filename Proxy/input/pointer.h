@@ -104,6 +104,12 @@ struct InputState {
   // (see seamPhaseOf).
   const ServerDisplay* seamServers[2];  // the old server, the new one
   u8 seamPhase;
+  // The pointer came onto its meta screen from another over the bare root
+  // and has been over no other window of that screen since. A plain server
+  // of several screens then counts the pointer in no window: it tells no
+  // focus change of detail Pointer, not even on the root, until the
+  // pointer has been in one of the screen's windows.
+  u8 pointerInNoWindow;
 };
 // Phases of a move between servers while their events are handled at
 // once: kSeamBefore, what the old server sent before the move; kSeamMove,

@@ -1614,7 +1614,9 @@ void focusSetBeforeAMoveAcrossScreens(const std::string& name, Transcript& out) 
 }
 
 // The focus through PointerRoot with the pointer on each screen's root
-// over no window: what the windows and roots hear, read after a round trip.
+// over no window: the first screen, the second, the first again after the
+// second, then each reached from its window. What the windows and roots
+// hear, read after a round trip.
 void pointerRootOverABareRoot(const std::string& name, Transcript& out) {
   Display* display = openOrFail(name);
   Window w[2];
@@ -1623,8 +1625,9 @@ void pointerRootOverABareRoot(const std::string& name, Transcript& out) {
     XSync(display, False);
     for (XEvent event; XPending(display);) XNextEvent(display, &event), out.line(who + " " + out.describe(event));
   };
-  for (int s = 0; s < 2; s++) {
+  for (auto [s, throughWindow] : {std::pair{0, false}, {1, false}, {0, false}, {0, true}, {1, true}}) {
     XSetInputFocus(display, None, RevertToNone, CurrentTime);
+    if (throughWindow) movePointer(display, 150, 150, s);
     movePointer(display, 500, 400, s);
     heard("pointer on root" + std::to_string(s) + ":");
     for (Window to : {Window(PointerRoot), Window(None), Window(PointerRoot), w[s], Window(PointerRoot), w[1 - s],
