@@ -264,6 +264,19 @@ bool createShapeMismatch(const ProxyWindow* parent, const ProxyWindow* window, u
   return !(mask & CWColormap) && window->visual != parent->visual;
 }
 
+// A new window lands on top of its siblings in the order a server takes
+// the requests; a head takes each client's link in its own order, so the
+// sibling another client made just before (two programs starting at once)
+// may still wait on that client's link and land above the new one. That
+// link is brought up to date first, so that every head stacks as the model.
+void settleLowerSibling(const ProxyWindow* window, const ProxyClient* client) {
+  ProxyClient* owner = window->nextLower ? window->nextLower->owner : nullptr;
+  if (!owner || owner == client) return;
+  for (ServerLink* link : linksOf(owner)) {
+    if (link->lastServerSequence < link->requestsSent) return logProblem(syncClientLinks(owner), __FILE__, __LINE__);
+  }
+}
+
 }  // namespace
 
 void ProcCreateWindow(u8* request, u32 length) {
@@ -309,6 +322,7 @@ void ProcCreateWindow(u8* request, u32 length) {
   }
   storeWindowValues(window, copy.values, true);
   setRequestResource(client, id);
+  settleLowerSibling(window, client);
   if (!forwardWritten(writeCreateWindow, &copy, request, length)) return;
   placeWindowByLayer(window);
 }
