@@ -23,6 +23,7 @@
 // Xlibint.h (through servers/failsafe.h) defines min and max as macros.
 #undef min
 #undef max
+#include "Proxy/heads/lookup.h"
 #include "Proxy/heads/scaling.h"
 #include "Proxy/heads/screen.h"
 #include "Proxy/resources/drawableusers.h"
@@ -169,6 +170,14 @@ void destroyPropertyWindow(ProxyWindow* window) {
       xprotoDestroyWindow(&link->writer, propertyWindow);
       return;
     }
+  }
+  // One made through the owner's connection went with it when that closed
+  // (the owner is closing, its links first), and the server may have given
+  // its id to a new client's window already.
+  if (!isOwnConnectionId(propertyWindow, atomDisplay)) {
+    if (ServerLink* link = window->owner ? clientLink(window->owner, atomDisplay->index) : nullptr)
+      xprotoDestroyWindow(&link->writer, propertyWindow);
+    return;
   }
   if (atomDisplay->display) XfsDestroyWindow(atomDisplay->display, propertyWindow);
 }
