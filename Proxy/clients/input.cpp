@@ -223,9 +223,33 @@ bool linksBacklogged(const ProxyClient* client) {
   return false;
 }
 
+u64 monotonicNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return u64(now.tv_sec) * 1000000000u + u64(now.tv_nsec);
+}
+
+// The clock of the pushes of a long parse and of the marks' times.
+ParseClock parseClock = monotonicNs;
+
+// The mark being timed came back after `took`: the window follows the
+// server's pace.
+void adaptPaceWindow(ServerLink* link, u64 took) {
+  u64 window = link->paceWindow;
+  if (took > kPaceTargetNs)
+    window = window * kPaceTargetNs / took;
+  else if (took < kPaceTargetNs / 4)
+    window *= 2;
+  link->paceWindow = static_cast<u32>(std::clamp<u64>(window, kPaceWindowMin, kPaceWindowMax));
+}
+
 void onPaceMark(const u8*, void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
   if (link->paceMarksOut) link->paceMarksOut--;
+  if (link->paceTimedSequence && link->lastServerSequence >= link->paceTimedSequence) {
+    adaptPaceWindow(link, parseClock() - link->paceTimedSinceNs);
+    link->paceTimedSequence = 0;
+  }
   ProxyClient* client = link->client;
   if (client && client->transport && !client->readOrder && !client->stopped) resumeClientIo(client);
 }
@@ -245,28 +269,43 @@ constexpr u64 kSmallReplyMajors[2] = {
     (1ull << (84 - 64)) | (1ull << (85 - 64)) | (1ull << (92 - 64)) | (1ull << (97 - 64)) | (1ull << (103 - 64)) |
         (1ull << (106 - 64)) | (1ull << (108 - 64)) | (1ull << (116 - 64)) | (1ull << (118 - 64))};
 
-u32 paceWeight(u8 major) {
+u32 paceWeight(const RequestRow* row, u8 major) {
+  if (!expectsServerReply(row)) return 1;
   return major < 128 && (kSmallReplyMajors[major / 64] >> (major % 64) & 1) ? 1 : kPaceHeavy;
 }
 
-// Puts a window mark behind every kPaceWindow requests with a reply (by weight) on
-// each link. A mark answered means the server has sent every reply before
-// it, so the marks not yet answered bound what a server holds for this
-// client. A quiet link did not get the request and holds nothing: a mark
-// there would only make it owe an answer, and hold back the others'.
-// True when a mark went out.
+// Counts the request on each link it reached and puts a mark behind a
+// full window. A mark answered means the server has done everything
+// before it, so the marks not yet answered bound what a server holds for
+// this client. A link the request did not reach is left as it is. True
+// when a mark went out.
 bool paceLinks(ProxyClient* client, u32 weight) {
   bool marked = false;
   for (ServerLink* link : linksOf(client)) {
-    if (serverLinkQuiet(link)) continue;
-    link->paceReplies += weight;
-    if (link->paceReplies < kPaceWindow || link->descriptor < 0 || link->setupAnswered != kSetupAnswered) continue;
-    if (!queueRoundTripCallback(link, onPaceMark, link, nullptr)) continue;
-    link->paceReplies = 0;
+    if (link->requestsSent == link->paceSeenSequence) continue;
+    link->paceSeenSequence = link->requestsSent;
+    link->paceCount += weight;
+    if (!link->paceWindow) link->paceWindow = kPaceWindowStart;
+    if (link->paceCount < link->paceWindow || link->descriptor < 0 || link->setupAnswered != kSetupAnswered) continue;
+    u64 mark = queueRoundTripCallback(link, onPaceMark, link, nullptr);
+    if (!mark) continue;
+    link->paceSeenSequence = mark;
+    link->paceCount = 0;
     link->paceMarksOut++;
+    if (!link->paceTimedSequence) {
+      link->paceTimedSequence = mark;
+      link->paceTimedSinceNs = parseClock();
+    }
     marked = true;
   }
   return marked;
+}
+
+// Whether a mark of the client's is out: it is being paced.
+bool pacing(const ProxyClient* client) {
+  for (ServerLink* link : linksOf(client))
+    if (link->paceMarksOut) return true;
+  return false;
 }
 
 // A client whose own output is backed up is held back too: requests the
@@ -324,13 +363,6 @@ namespace {
 // every kPushLookEvery requests only.
 constexpr u32 kPushLookEvery = 8;
 
-u64 monotonicNs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return u64(now.tv_sec) * 1000000000u + u64(now.tv_nsec);
-}
-
-ParseClock parseClock = monotonicNs;
 
 // Frames and dispatches the requests from *offset on. Returns when the input
 // holds no complete request or parsing was stopped.
@@ -384,7 +416,7 @@ void parseRequests(ProxyClient* client, u64* offset) {
         pushedAt = now;
       }
     }
-    bool marked = expectsServerReply(row) && paceLinks(client, paceWeight(start[0]));
+    bool marked = paceLinks(client, paceWeight(row, start[0]));
     // The rest waits in the buffer until the backlog has drained. Reading
     // stops with it: a read order left standing would wait for bytes the
     // client may never send, while complete requests sit in the buffer
@@ -565,6 +597,10 @@ u64 clientReadSize(const ProxyClient* client) {
 
 }  // namespace
 
+bool clientOutputBacklogged(const ProxyClient* client) {
+  return !client->recording && clientBacklog(client) >= kClientBacklogLimit;
+}
+
 void onClientReadable(void* argument) {
   auto* client = static_cast<ProxyClient*>(argument);
   if (!client->transport) return;
@@ -573,9 +609,11 @@ void onClientReadable(void* argument) {
   if (room < size) return;  // no room now; try again
   // The read takes all the room the buffer already has (up to a large
   // read): a batch the client wrote at once is then framed and forwarded
-  // whole, in one write per server, instead of a chunk per wake-up.
-  ssize_t got = read(client->descriptor, client->input.data + client->input.used,
-                     std::min<u64>(room, std::max<u64>(size, kClientLargeRead)));
+  // whole, in one write per server, instead of a chunk per wake-up. A
+  // client being paced gets no more than it asks: what it sent beyond
+  // waits in its own socket, not in the proxy.
+  u64 most = pacing(client) ? size : std::max<u64>(size, kClientLargeRead);
+  ssize_t got = read(client->descriptor, client->input.data + client->input.used, std::min<u64>(room, most));
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
   if (got <= 0) {
     stopClient(client, "Broken connection", 1);

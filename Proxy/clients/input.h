@@ -27,19 +27,25 @@ constexpr u32 kClientReadChunk = 65536;
 constexpr u32 kClientLargeRead = 0x100000;
 // Messages of this size and more are written to an idle client at once.
 constexpr u32 kClientWriteThrough = 0x10000;
-// Pacing: a round trip follows every kPaceWindow requests with a reply on
-// a link, and a client is not read while kPaceMarksAhead of them are
-// unanswered. A client that sends but never reads thus leaves at most that
-// many windows of replies waiting at a server, whose memory would
-// otherwise take them all (a plain server stops reading such a client).
-// Requests without a reply leave nothing at the server and are not paced.
-// A core request whose reply has a small fixed size (InternAtom,
-// GetInputFocus, QueryPointer...) counts once; any other, whose reply may
-// be of any size, counts kPaceHeavy times, so that at most
-// kPaceWindow * kPaceMarksAhead / kPaceHeavy of those wait at a server.
-constexpr u32 kPaceWindow = 2048;
+// Pacing: a round trip of the proxy's own (a mark) follows every window
+// of requests on a link, and a client is not read while kPaceMarksAhead of
+// them are unanswered. What waits at a server for one client, and so every
+// wait of the proxy on that link, is then bounded by what the server does
+// rather than by bytes: 28 bytes of CopyArea may be a million pixels. A
+// flood waits in the client's own socket, as on a plain server.
+// The window adapts to the server's pace: a mark that took longer than
+// kPaceTargetNs to come back shrinks the window in proportion, one that
+// came back within a quarter of it doubles it, between kPaceWindowMin and
+// kPaceWindowMax. A request counts once; one whose reply may be of any
+// size counts kPaceHeavy times (the replies of a client that never reads
+// wait at the server too), one whose reply has a small fixed size
+// (InternAtom, GetInputFocus, QueryPointer...) once.
+constexpr u32 kPaceWindowMin = 8;
+constexpr u32 kPaceWindowStart = 64;
+constexpr u32 kPaceWindowMax = 2048;
 constexpr u8 kPaceMarksAhead = 2;
 constexpr u32 kPaceHeavy = 32;
+constexpr u64 kPaceTargetNs = 20000000;
 constexpr u32 kResumeTimerMs = 8;
 
 // The real servers every client gets a link to, in server-list order. Set by
@@ -82,6 +88,9 @@ void handOverBeforeLongWork(ProxyClient* client);
 // Null restores the system's.
 using ParseClock = u64 (*)();
 void setParseClockForTesting(ParseClock clock);
+// Whether the client's own output holds so much that its links are not
+// read (a client that does not read its replies); never while recorded.
+bool clientOutputBacklogged(const ProxyClient* client);
 void onClientReadable(void* client);
 void onClientResumeTimer(void* client);
 void resumeClientIo(ProxyClient* client);

@@ -501,7 +501,7 @@ void unconfineGrabLeavingHead(const ProxyWindow* configured, const ProxyClient* 
   if (!link) return;
   // The change may go on another client's link: the server has the new
   // grab first.
-  noteProblem(grab.client == configuring ? flushServerLink(link) : syncServerLink(link));
+  noteProblem(grab.client == configuring || !linkWaitable(link) ? flushServerLink(link) : syncServerLink(link));
 }
 
 void ungrabPointerOnDisplay(u32, Head* head, bool flush) {

@@ -47,8 +47,7 @@ Rect logicalOf(const Head* head, i32 shrink) {
 void logProblemText(const char* text) { logProblem(text, __FILE__, __LINE__); }
 
 void syncLinkWarning(ServerLink* link) {
-  if (!link) return;
-  if (const char* error = syncServerLink(link)) LOGF(logChWarning, "%s", error);
+  if (link) settleServerLink(link);
 }
 
 // Among heads that hold the point, the lowest rank wins: the current
@@ -391,11 +390,7 @@ void placeServerPointer(Head* head, i32 x, i32 y) {
 void settleLink(ServerLink* link) {
   bool running = link && link->setupAnswered == kSetupAnswered;
   if (!running || link->busy || link->dispatching || link->closePending) return;
-  if (const char* error = syncServerLink(link)) {
-    LOGF(logChWarning, "%s", error);
-    return;
-  }
-  dispatchServerInput(link);
+  if (settleServerLink(link)) dispatchServerInput(link);
 }
 
 // The focus changes clients asked of the head's server before a move onto
@@ -412,7 +407,7 @@ void settleFocusRequests(Head* head) {
     link->focusRequested = 0;
     bool running = link->setupAnswered == kSetupAnswered && !link->busy && !link->dispatching && !link->closePending;
     if (!running) continue;
-    if (const char* error = syncServerLink(link)) LOGF(logChWarning, "%s", error);
+    settleServerLink(link);
     requested = true;
   }
   if (!requested) return;

@@ -454,7 +454,7 @@ void findMissingFonts(CopyRun* run) {
 const char* syncLinksToHead(const Head* head) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     ServerLink* link = ownerLink(client, head);
-    if (!link) continue;
+    if (!link || !linkWaitable(link)) continue;
     if (const char* error = syncServerLink(link)) return error;
   }
   return nullptr;

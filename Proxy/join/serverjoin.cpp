@@ -155,7 +155,8 @@ const char* setUpHeadOnServer(Head* head) {
 const char* syncNewServerLinks(Head* head) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     ServerLink* link = clientLink(client, head->serverIndex);
-    if (!link || link->descriptor < 0) continue;
+    // A held link goes on where its client's hold ends.
+    if (!link || link->descriptor < 0 || !linkWaitable(link)) continue;
     if (const char* error = syncServerLink(link)) return error;
   }
   return nullptr;
@@ -167,7 +168,7 @@ void dropHalfCopiedHead(Head* head) {
   for (ProxyClient* client = clientList; client; client = client->next) {
     ServerLink* link = clientLink(client, head->serverIndex);
     if (!link || link->descriptor < 0) continue;
-    if (const char* error = syncServerLink(link)) LOGF(logChWarning, "%s", error);
+    settleServerLink(link);
   }
   if (head->display && head->window) {
     XfsDestroyWindow(head->display, head->window);

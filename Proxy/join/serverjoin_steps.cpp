@@ -57,7 +57,7 @@ const char* syncOwnerOf(const ProxyWindow* window, const ProxyClient* except, co
   ProxyClient* owner = window ? window->owner : nullptr;
   if (!owner || owner == except || owner->number >= kMaxClientSlots) return nullptr;
   ServerLink* link = headLinkOf(owner, head);
-  if (!link || state->syncedThrough[owner->number] >= link->requestsSent) return nullptr;
+  if (!link || state->syncedThrough[owner->number] >= link->requestsSent || !linkWaitable(link)) return nullptr;
   if (const char* error = syncServerLink(link)) return error;
   state->syncedThrough[owner->number] = link->requestsSent;
   return nullptr;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Proxy/clients/client.h"
+#include "Proxy/clients/input.h"
 #include "Proxy/lifecycle.h"
 #include "Proxy/links/errors.h"
 #include "Proxy/links/pool.h"
@@ -493,7 +494,7 @@ const char* queueSyncOnEveryLink() { return forEachClientWithLinks(syncClientLin
 void queueSyncOnAllLinks() {
   forEachClientWithLinks([](ProxyClient* client) -> const char* {
     for (ServerLink* link : linksOf(client)) {
-      if (link->output.head && !link->heldByServer && !sendSyncMarker(link)) link->awaitingMarker = 1;
+      if (link->output.head && linkWaitable(link) && !sendSyncMarker(link)) link->awaitingMarker = 1;
     }
     return nullptr;
   });
@@ -643,10 +644,17 @@ const char* matchServerReply(ServerLink* link) {
   return error;
 }
 
-// A link its server holds is not waited on: what the wait is for is as far
-// as it gets until the client's hold ends.
+bool linkWaitable(const ServerLink* link) {
+  return !link->heldByServer && !(link->client && clientOutputBacklogged(link->client));
+}
+
+static const char* notWaitableText(const ServerLink* link) {
+  return tmpPrintf("No round trip to %s for %s: %s", link->server.displayName, clientNameText(link->client),
+                   link->heldByServer ? "the server holds the connection" : "the client reads nothing");
+}
+
 const char* syncServerLink(ServerLink* link) {
-  if (link->heldByServer) return nullptr;
+  if (!linkWaitable(link)) return notWaitableText(link);
   if (const char* error = sendSyncMarker(link)) return error;
   // A blocking wait is no idle time for the loop's keep-alive timer: the
   // heads' displays get their keep-alive here.
@@ -655,17 +663,45 @@ const char* syncServerLink(ServerLink* link) {
 }
 
 const char* syncClientLinks(ProxyClient* client) {
+  for (ServerLink* link : linksOf(client))
+    if (!linkWaitable(link)) return notWaitableText(link);
   const char* first = nullptr;
   for (ServerLink* link : linksOf(client)) {
-    const char* error = link->heldByServer ? nullptr : sendSyncMarker(link);
+    const char* error = sendSyncMarker(link);
     if (!first) first = error;
   }
   if (!first) pingHeadDisplays();
   for (ServerLink* link : linksOf(client)) {
     if (first) break;
-    if (!link->heldByServer) first = matchServerReply(link);
+    first = matchServerReply(link);
   }
   return first;
+}
+
+bool settleServerLink(ServerLink* link) {
+  if (!linkWaitable(link)) return false;
+  const char* error = syncServerLink(link);
+  if (error) LOGF(logChWarning, "%s", error);
+  return !error;
+}
+
+bool settleClientLinks(ProxyClient* client) {
+  bool all = true;
+  const char* first = nullptr;
+  u32 marked = 0;  // by server index
+  for (ServerLink* link : linksOf(client)) {
+    if (!linkWaitable(link)) {
+      all = false;
+      continue;
+    }
+    if ((first = sendSyncMarker(link))) break;
+    marked |= 1u << serverLinkIndex(link);
+  }
+  if (!first) pingHeadDisplays();
+  for (ServerLink* link : linksOf(client))
+    if (!first && (marked >> serverLinkIndex(link) & 1)) first = matchServerReply(link);
+  if (first) LOGF(logChWarning, "%s", first);
+  return all && !first;
 }
 
 }  // namespace palvon

@@ -146,8 +146,23 @@ int dispatchReplyHook(ServerLink* link, const u8* reply);
 // its reply arrives, handing every awaited reply to its hook on the way.
 const char* sendSyncMarker(ServerLink* link);
 const char* matchServerReply(ServerLink* link);
+// Whether the proxy may wait on the link for an answer now. Not while its
+// server holds it for the client (a SYNC Await: the answer would come when
+// the client likes), nor while the link is not read for the client's sake
+// (a client that does not read: the answer lies behind what it left).
+bool linkWaitable(const ServerLink* link);
+// Null once the server has passed everything sent on the link (the link's
+// answers before that handled); otherwise why not: the link broke, or it
+// may not be waited on now (nothing was sent then).
 const char* syncServerLink(ServerLink* link);
+// The same for every link of the client; the first failure.
 const char* syncClientLinks(ProxyClient* client);
+// For callers that only bring what the links' servers sent up to date
+// (events before a move, the stacking of another client's window): the
+// round trip on each link that may be waited on now, the others left
+// alone; failures are logged. False when a link was left or failed.
+bool settleServerLink(ServerLink* link);
+bool settleClientLinks(ProxyClient* client);
 // syncClientLinks over every client that has links.
 const char* queueSyncOnEveryLink();
 // A marker on every link with output pending, then (syncAllPendingReplies)

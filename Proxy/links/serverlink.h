@@ -132,11 +132,17 @@ struct ServerLink {
   // Added with translucency: the client window whose Expose events this
   // link drops while its shape is being replaced (0: none).
   u32 suppressedExposureWindow;
-  // Pacing of the client's requests (clients/input.cpp): requests with a
-  // reply since the last window mark, and how many marks the server has
-  // not yet answered.
-  u32 paceReplies;
+  // Pacing of the client's requests (clients/input.cpp): the weight of
+  // the requests since the last window mark, the window (0: not yet set),
+  // how many marks the server has not yet answered, the sequence the link
+  // had when its requests were last counted, and the mark being timed
+  // (sequence, 0: none; when it was queued, parse clock).
+  u32 paceCount;
+  u32 paceWindow;
   u8 paceMarksOut;
+  u64 paceSeenSequence;
+  u64 paceTimedSequence;
+  u64 paceTimedSinceNs;
   // Fires when the server left the set-up answer or a message incomplete
   // for a whole offline time-out (watchServerLinkStall), counted from the
   // last message completed (loop clock, ms).

@@ -269,12 +269,13 @@ bool createShapeMismatch(const ProxyWindow* parent, const ProxyWindow* window, u
 // sibling another client made just before (two programs starting at once)
 // may still wait on that client's link and land above the new one. That
 // link is brought up to date first, so that every head stacks as the model.
+// Only links the server has not caught up on are waited for; one that may
+// not be waited on now (its client held or not reading) is left alone.
 void settleLowerSibling(const ProxyWindow* window, const ProxyClient* client) {
   ProxyClient* owner = window->nextLower ? window->nextLower->owner : nullptr;
   if (!owner || owner == client) return;
-  for (ServerLink* link : linksOf(owner)) {
-    if (link->lastServerSequence < link->requestsSent) return logProblem(syncClientLinks(owner), __FILE__, __LINE__);
-  }
+  for (ServerLink* link : linksOf(owner))
+    if (link->lastServerSequence < link->requestsSent) settleServerLink(link);
 }
 
 }  // namespace

@@ -48,11 +48,15 @@ bool othersWatchProperties(const ProxyWindow* window, const ProxyClient* except)
 // Made through the owner's connection: its id lies in that connection's
 // range, at the place the window's own id would take on the atom head, which
 // no other resource of the owner uses there (the window has no copy on that
-// server). 0 when the request could not be written.
+// server). 0 when the request could not be written. The asking client's
+// request, and other clients' event selections on the new window, travel
+// on other connections: the server must have made the window before it
+// reads those, so the owner's connection must answer a round trip now.
 u32 makeThroughOwner(ProxyClient* asking, ProxyWindow* window, Head* head) {
   ServerLink* link = clientLink(window->owner, head->serverIndex);
   u32 id = link ? translateXid(window->id, RT_ATOM_WINDOW, head) : 0;
   if (!id) return 0;
+  bool mustSync = window->owner != asking || othersWatchProperties(window, window->owner);
   // Its errors are not the owner's.
   u8 marking = link->writingProxyCopies;
   link->writingProxyCopies = 1;
@@ -60,11 +64,12 @@ u32 makeThroughOwner(ProxyClient* asking, ProxyWindow* window, Head* head) {
   xprotoCreateWindow(&link->writer, 0, id, standInParent(head), kStandInOrigin, kStandInOrigin, 1, 1, 0, InputOnly,
                      CopyFromParent, 0, &none);
   link->writingProxyCopies = marking;
-  // The asking client's request, and other clients' event selections on
-  // the new window, travel on other connections: the server must have made
-  // the window before it reads those.
-  if (window->owner != asking || othersWatchProperties(window, window->owner))
-    logProblem(syncServerLink(link), __FILE__, __LINE__);
+  if (mustSync) {
+    if (const char* error = syncServerLink(link)) {
+      logProblem(error, __FILE__, __LINE__);
+      return 0;
+    }
+  }
   return id;
 }
 
@@ -112,7 +117,11 @@ u32 getPropertyWindow(ProxyClient* client, u32 window, Head** head) {
   *head = atom;
   if (!record || atom->metaScreen == record->screen) return translateXid(window, RT_WINDOW, atom);
   if (!record->propertyWindow) {
-    record->propertyWindow = record->owner ? makeThroughOwner(client, record, atom) : makeThroughProxy(atom);
+    // An owner whose connection cannot answer now (its server holds it in
+    // a SYNC Await, or the owner reads nothing) leaves it to the proxy's.
+    ServerLink* ownerLink = record->owner ? clientLink(record->owner, atom->serverIndex) : nullptr;
+    bool throughOwner = ownerLink && linkWaitable(ownerLink);
+    record->propertyWindow = throughOwner ? makeThroughOwner(client, record, atom) : makeThroughProxy(atom);
     if (!record->propertyWindow) return 0;
     for (const EventSelection* selection = record->selections; selection; selection = selection->next)
       selectStandInEvents(selection->client, record, selection->eventMask);

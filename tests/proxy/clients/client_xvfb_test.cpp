@@ -50,7 +50,9 @@ class ClientLinks : public test::ProxyLoopTest {
     server.offlineTimeoutMs = 5000;
     clientServerList = ClientServerList{&server, 1};
     ProxyLoopTest::SetUp();
-    test::setTestRequestRow(kForwarded, forwardToFirstLink);
+    // The row keeps the reply handler of the proxy's own round trips,
+    // which carry the same key.
+    test::setTestRequestRow(kForwarded, forwardToFirstLink, "bbs", anySize(), ReplyNoOperation);
     test::setTestRequestRow(kAnswered, answerRequest);
     test::setTestRequestRow(kAsking, forwardToFirstLink, "bbs", anySize(), nullptr, "bbsi");
   }
@@ -180,36 +182,68 @@ TEST_F(ClientLinks, ClientThatStopsReadingLeavesItsLinkUnread) {
   EXPECT_LE(largest, kClientBacklogLimit + kReplyBytes + 2 * kOutSegmentData);
 }
 
-// Requests with a reply leave replies at the server: a client is held back
-// once two windows of them are unanswered, though its link holds little. A
-// window holds many requests whose replies are small and fixed, and few of
-// any other.
-TEST_F(ClientLinks, ClientAskingAStoppedServerIsHeldBackAfterTwoWindows) {
+// What waits at a server for one client is bounded by windows of its
+// requests: a client is held back once two windows are unanswered, though
+// its link holds few bytes. A request whose reply may be of any size
+// counts for many; drawing, which leaves no reply, counts as much as a
+// small fixed reply (its cost is the server's time, which the window
+// follows).
+TEST_F(ClientLinks, ClientFeedingAStoppedServerIsHeldBackAfterTwoWindows) {
   test::setTestRequestRow(kAskingMuch, forwardToFirstLink, "bbs", anySize(), nullptr, "bbsi");
   struct Case {
     u8 major;
-    u32 taken;
+    u32 weight;
   };
-  for (Case c : {Case{kAsking, kPaceWindow * kPaceMarksAhead},
-                 Case{kAskingMuch, kPaceWindow * kPaceMarksAhead / kPaceHeavy}}) {
+  for (Case c : {Case{kForwarded, 1}, Case{kAsking, 1}, Case{kAskingMuch, kPaceHeavy}}) {
+    u32 taken = kPaceMarksAhead * ((kPaceWindowStart + c.weight - 1) / c.weight);
     RawClient asker;
     ProxyClient* client = connect(asker);
-    ASSERT_NE(client, nullptr);
+    ASSERT_NE(client, nullptr) << "major " << int(c.major);
     ASSERT_EQ(client->linkCount, 1u);
     ASSERT_TRUE(stepUntil([&] { return client->links[0]->setupAnswered == kSetupAnswered; }));
     ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
     Bytes requests;
-    for (u32 i = 0; i < 2 * c.taken; i++) {
+    for (u32 i = 0; i < 2 * taken; i++) {
       Bytes one = rawRequest('l', c.major, 0, 1);
       requests.insert(requests.end(), one.begin(), one.end());
     }
     u32 before = client->requestCounter;
     ASSERT_TRUE(asker.send(requests));
     step(10);
-    EXPECT_EQ(client->requestCounter - before, c.taken) << "major " << int(c.major);
+    EXPECT_EQ(client->requestCounter - before, taken) << "major " << int(c.major);
     EXPECT_EQ(client->readOrder, nullptr);
     ASSERT_EQ(kill(xvfb.pid(), SIGCONT), 0);
+    EXPECT_TRUE(stepUntil([&] { return client->requestCounter - before == 2 * taken; })) << "major " << int(c.major);
+    // The next case's client is told apart by the count.
+    u32 count = clientCount;
+    shutdown(asker.fd(), SHUT_RDWR);
+    EXPECT_TRUE(stepUntil([&] { return clientCount < count; }));
   }
+}
+
+// The window follows the server's pace: marks that come back at once let
+// it grow to its largest, marks that take long shrink it to its smallest.
+u64 paceNow;
+u64 paceClock() { return paceNow; }
+
+TEST_F(ClientLinks, TheWindowFollowsTheServersPace) {
+  setParseClockForTesting(paceClock);
+  RawClient drawer;
+  ProxyClient* client = connect(drawer);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(stepUntil([&] { return client->links[0] && client->links[0]->setupAnswered == kSetupAnswered; }));
+  ServerLink* link = client->links[0];
+  test::RequestFeeder requests(rawRequest('l', kForwarded, 0, 1));
+  for (u64 late : {u64{0}, 4 * kPaceTargetNs}) {
+    u32 goal = late ? kPaceWindowMin : kPaceWindowMax;
+    // Each step of the loop takes `late` of the clock's time.
+    EXPECT_TRUE(stepUntil([&] {
+      requests.feed(drawer.fd());
+      paceNow += late;
+      return link->paceWindow == goal;
+    })) << "late " << late << ": window " << link->paceWindow;
+  }
+  setParseClockForTesting(nullptr);
 }
 
 // A batch that keeps the proxy busy reaches the server in pieces while it
@@ -231,7 +265,7 @@ void slowForward(u8* request, u32 length) {
 }
 
 TEST_F(ClientLinks, ALongBatchReachesTheServerWhileItIsParsed) {
-  test::setTestRequestRow(kForwarded, slowForward);
+  test::setTestRequestRow(kForwarded, slowForward, "bbs", anySize(), ReplyNoOperation);
   setParseClockForTesting(steppedParseClock);
   RawClient sender;
   ProxyClient* client = connect(sender);
