@@ -555,8 +555,19 @@ static void settleTakenMessage(ServerLink* link, const u8* message) {
   if (slot) slot->key = kKeyNoOperation;
 }
 
+// What a bounded wait gives up with: the answer lies behind more than the
+// client may have waiting for it.
+static const char kWaitGaveUp[] = "gave up";
+
+// Whether a bounded wait goes on: what it read on the way (not dispatched
+// while it waits) stays within what the client may have waiting, and the
+// client still takes what it is given.
+static bool withinWaitBound(const ServerLink* link) {
+  return link->input.used <= kClientBacklogLimit && !(link->client && clientOutputBacklogged(link->client));
+}
+
 // Waits until the marker reply is in the input and removes it.
-static const char* awaitMarker(ServerLink* link) {
+static const char* awaitMarker(ServerLink* link, bool bounded) {
   for (;;) {
     i64 at = findMessageBySequence(link, 1, link->syncMarkerSequence);
     while (at >= 0 && !isMarkerReply(link, link->input.data + at)) {
@@ -580,6 +591,7 @@ static const char* awaitMarker(ServerLink* link) {
       deleteInput(link, at, 36);
       return nullptr;
     }
+    if (bounded && !withinWaitBound(link)) return kWaitGaveUp;
     if (const char* error = readServerLinkBlocking(link)) return error;
   }
 }
@@ -622,13 +634,16 @@ static const char* matchFirstHook(ServerLink* link) {
   return nullptr;
 }
 
-const char* matchServerReply(ServerLink* link) {
+// `bounded`: the wait gives up (kWaitGaveUp) once the answer proves to lie
+// behind more than the client may have waiting; the marker's answer then
+// comes later as a round trip's of no one's.
+static const char* matchServerReplyWithin(ServerLink* link, bool bounded) {
   // A wait must not outlive an exit that was asked for meanwhile.
   if (proxyLife.exitReason) exitProxy(proxyLife.exitReason, 0);
   link->busy = 1;
   // The messages waited for lie behind a reply still streaming.
   const char* error = awaitStreamedReplyEnd(link);
-  if (!error) error = awaitMarker(link);
+  if (!error) error = awaitMarker(link, bounded);
   ReplyHook* last = link->hookTail;
   while (!error && link->hookHead) {
     bool wasLast = link->hookHead == last;
@@ -636,13 +651,15 @@ const char* matchServerReply(ServerLink* link) {
     if (wasLast) break;
   }
   link->busy = 0;
-  if (!error && link->input.used > link->parseOffset && link->readOrder) {
+  if ((!error || error == kWaitGaveUp) && link->input.used > link->parseOffset && link->readOrder) {
     // What else came in is dispatched from the loop, not from inside this wait.
     orderCancel(link->readOrder);
     link->readOrder = orderAddIdle(resumeServerLinkRead, link);
   }
   return error;
 }
+
+const char* matchServerReply(ServerLink* link) { return matchServerReplyWithin(link, false); }
 
 bool linkWaitable(const ServerLink* link) {
   return !link->heldByServer && !(link->client && clientOutputBacklogged(link->client));
@@ -678,10 +695,18 @@ const char* syncClientLinks(ProxyClient* client) {
   return first;
 }
 
+// A settle passes over a reply streaming to its client: what follows it
+// is not needed before the client has taken that.
+static bool settleable(const ServerLink* link) { return linkWaitable(link) && !link->streamRemaining; }
+
 bool settleServerLink(ServerLink* link) {
-  if (!linkWaitable(link)) return false;
-  const char* error = syncServerLink(link);
-  if (error) LOGF(logChWarning, "%s", error);
+  if (!settleable(link)) return false;
+  const char* error = sendSyncMarker(link);
+  if (!error) {
+    pingHeadDisplays();
+    error = matchServerReplyWithin(link, true);
+  }
+  if (error && error != kWaitGaveUp) LOGF(logChWarning, "%s", error);
   return !error;
 }
 
@@ -690,7 +715,7 @@ bool settleClientLinks(ProxyClient* client) {
   const char* first = nullptr;
   u32 marked = 0;  // by server index
   for (ServerLink* link : linksOf(client)) {
-    if (!linkWaitable(link)) {
+    if (!settleable(link)) {
       all = false;
       continue;
     }
@@ -698,8 +723,14 @@ bool settleClientLinks(ProxyClient* client) {
     marked |= 1u << serverLinkIndex(link);
   }
   if (!first) pingHeadDisplays();
-  for (ServerLink* link : linksOf(client))
-    if (!first && (marked >> serverLinkIndex(link) & 1)) first = matchServerReply(link);
+  for (ServerLink* link : linksOf(client)) {
+    if (first || !(marked >> serverLinkIndex(link) & 1)) continue;
+    const char* error = matchServerReplyWithin(link, true);
+    if (error == kWaitGaveUp)
+      all = false;
+    else
+      first = error;
+  }
   if (first) LOGF(logChWarning, "%s", first);
   return all && !first;
 }
