@@ -537,7 +537,12 @@ const char* sendSyncMarker(ServerLink* link) {
   std::memcpy(request + 4, atom, 4);
   u64 sequence = ++link->requestsSent;
   link->syncMarkerSequence = wireForm(link, sequence);
-  noteServerRequestKey(kKeyGetAtomName, link);
+  // The marker's answer is the proxy's alone. The wait normally takes it
+  // out of the input; a wait that gave up (a server busy or stopped past
+  // the offline time-out) leaves it to come later through the dispatch,
+  // where a key of the client's would hand it on as a reply to whatever
+  // the client sent last, a sequence the client awaits no reply for.
+  noteServerRequestKey(kKeyNoOperation, link);
   if (flushServerLink(link)) return reportBrokenServerLink(link);
   return nullptr;
 }

@@ -26,7 +26,6 @@ inline u64 sequenceWidenBack(u64 newest, u16 wire) {
 
 constexpr u32 kRingSlots = 4096;
 constexpr u16 kKeyNoOperation = 127;
-constexpr u16 kKeyGetAtomName = 17;
 constexpr u8 kStashRoundTrip = 127;   // stash code of a round trip's closure
 constexpr u8 kStashError = 255;       // stash code taken after an error
 // A request the proxy wrote on a client's link to copy the session onto a
