@@ -539,8 +539,8 @@ void PrintTo(const OwnRoundTrip& r, std::ostream* out) { *out << r.name; }
 
 class ServerAnsweringLate : public ::testing::TestWithParam<OwnRoundTrip> {};
 
-// Every message of the server comes two seconds late, past the proxy's
-// offline time-out of one: the proxy's round trip gives up and its answer
+// Every message of the server comes four seconds late, past the proxy's
+// offline time-out of two: the proxy's round trip gives up and its answer
 // comes in later. The client gets nothing but what its own requests ask
 // for, in their order: no reply but the GetInputFocus's, and that one.
 TEST_P(ServerAnsweringLate, TheClientGetsOnlyAnswersToItsOwnRequests) {
@@ -548,10 +548,10 @@ TEST_P(ServerAnsweringLate, TheClientGetsOnlyAnswersToItsOwnRequests) {
   ASSERT_TRUE(server.ok()) << server.error();
   TcpRelay relay(server.socketPath());
   ASSERT_TRUE(relay.ok());
-  ProxyProcess proxy({"noReset", "on", "screen", relay.display() + ".0", "failsafeTimeout", "1.000"});
+  ProxyProcess proxy({"noReset", "on", "screen", relay.display() + ".0", "failsafeTimeout", "2.000"});
   ASSERT_TRUE(proxy.ok()) << proxy.log();
   // The proxy's own connection is made: only the client's link is late.
-  ASSERT_TRUE(relay.setMode(TcpRelay::Mode::kLate, 0, 2000));
+  ASSERT_TRUE(relay.setMode(TcpRelay::Mode::kLate, 0, 4000));
   RawClient c;
   ASSERT_TRUE(c.connectUnix(proxy.number()) && c.setup('l', "", {}, 20000) == 1) << proxy.log();
   uint32_t pixmap = c.resourceIdBase() | 1, gc = c.resourceIdBase() | 2;
