@@ -386,9 +386,8 @@ bool releaseStashedData(ServerLink* link, u8 code) {
 }
 
 bool isProxysOwnRequest(const ServerLink* link, u64 serverSequence) {
-  // The sync marker needs no look here: its key in the ring says it is
-  // no request of the client's, where its 16 bits alone would also name
-  // the client's requests a wrap later.
+  // Not the sync marker: its key in the ring tells it, where its 16 bits
+  // would also name the client's requests a wrap later.
   u16 wire = wireForm(link, serverSequence);
   // A hook that takes errors reads an image back for a client, which
   // still waits for an answer.
