@@ -387,8 +387,9 @@ bool releaseStashedData(ServerLink* link, u8 code) {
 }
 
 bool isProxysOwnRequest(const ServerLink* link, u64 serverSequence) {
+  // Not the sync marker: its key in the ring tells it, where its 16 bits
+  // would also name the client's requests a wrap later.
   u16 wire = wireForm(link, serverSequence);
-  if (link->syncMarkerSequence == wire && serverSequence != 0) return true;
   // A hook that takes errors reads an image back for a client, which
   // still waits for an answer.
   for (const ReplyHook* hook = link->hookHead; hook; hook = hook->next)
@@ -538,7 +539,12 @@ const char* sendSyncMarker(ServerLink* link) {
   std::memcpy(request + 4, atom, 4);
   u64 sequence = ++link->requestsSent;
   link->syncMarkerSequence = wireForm(link, sequence);
-  noteServerRequestKey(kKeyGetAtomName, link);
+  // The marker's answer is the proxy's alone. The wait normally takes it
+  // out of the input; a wait that gave up (a server busy or stopped past
+  // the offline time-out) leaves it to come later through the dispatch,
+  // where a key of the client's would hand it on as a reply to whatever
+  // the client sent last, a sequence the client awaits no reply for.
+  noteServerRequestKey(kKeyNoOperation, link);
   if (flushServerLink(link)) return reportBrokenServerLink(link);
   return nullptr;
 }

@@ -26,7 +26,6 @@ inline u64 sequenceWidenBack(u64 newest, u16 wire) {
 
 constexpr u32 kRingSlots = 4096;
 constexpr u16 kKeyNoOperation = 127;
-constexpr u16 kKeyGetAtomName = 17;
 constexpr u8 kStashRoundTrip = 127;   // stash code of a round trip's closure
 constexpr u8 kStashError = 255;       // stash code taken after an error
 // A request the proxy wrote on a client's link to copy the session onto a
@@ -105,9 +104,10 @@ const SequenceSlot* findRingSlot(const ServerLink* link, u64 serverSequence);
 // findRingSlot finds its slot) forward to `clientSequence`; never back.
 void relabelServerSequence(ServerLink* link, u64 serverSequence, u16 clientSequence);
 // Whether the request of that full server sequence was the proxy's own
-// on the client's connection (a copy for a joining server, a sync marker,
-// one whose reply a hook takes for the proxy): its answer is never the
-// client's.
+// on the client's connection (a copy for a joining server, one whose reply
+// a hook takes for the proxy): its answer is never the client's. The
+// proxy's round trips and sync markers are noted in the ring as no
+// operation instead (kKeyNoOperation), their answers the proxy's alone.
 bool isProxysOwnRequest(const ServerLink* link, u64 serverSequence);
 // The first stash of the request of that full server sequence (the next
 // ones of the same request follow it), or null; nothing is released.

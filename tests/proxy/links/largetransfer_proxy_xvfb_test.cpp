@@ -8,7 +8,9 @@
 // through the proxy as they arrive: the messages around them are those a
 // plain Xvfb sends, with one head or two, a client that reads nothing
 // leaves the proxy's memory bounded, and a server that stops in the
-// middle of a reply ends that client and no other.
+// middle of a reply ends that client and no other. A server that answers
+// later than the offline time-out, while a client floods it, leaves that
+// client only answers to its own requests.
 #include <gtest/gtest.h>
 
 #include <X11/X.h>
@@ -25,6 +27,7 @@
 
 #include "Proxy/links/serverlink.h"
 #include "support/peers/mutrelay.h"
+#include "support/peers/tcprelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/xvfb.h"
@@ -37,6 +40,7 @@ using test::MutatingRelay;
 using test::Mutation;
 using test::ProxyProcess;
 using test::RawClient;
+using test::TcpRelay;
 using test::Xvfb;
 
 constexpr uint8_t kZPixmap = 2;
@@ -520,6 +524,85 @@ INSTANTIATE_TEST_SUITE_P(Stops, ServerStopsMidReply,
                          [](const ::testing::TestParamInfo<Mutation::Op>& info) {
                            return std::string(info.param == Mutation::Op::kCut ? "Silent" : "Closing");
                          });
+
+
+// A request the proxy handles with a round trip of its own on the client's
+// link first (its drawing must have reached the server), made between two
+// floods of drawing without replies. `pixmap` is a 16x16 bitmap of the
+// client's.
+struct OwnRoundTrip {
+  const char* name;
+  Bytes (*request)(const RawClient& c, uint32_t pixmap);
+};
+
+void PrintTo(const OwnRoundTrip& r, std::ostream* out) { *out << r.name; }
+
+class ServerAnsweringLate : public ::testing::TestWithParam<OwnRoundTrip> {};
+
+// Every message of the server comes four seconds late, past the proxy's
+// offline time-out of two: the proxy's round trip gives up and its answer
+// comes in later. The client gets nothing but what its own requests ask
+// for, in their order: no reply but the GetInputFocus's, and that one.
+TEST_P(ServerAnsweringLate, TheClientGetsOnlyAnswersToItsOwnRequests) {
+  Xvfb server({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  TcpRelay relay(server.socketPath());
+  ASSERT_TRUE(relay.ok());
+  ProxyProcess proxy({"noReset", "on", "screen", relay.display() + ".0", "failsafeTimeout", "2.000"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  // The proxy's own connection is made: only the client's link is late.
+  ASSERT_TRUE(relay.setMode(TcpRelay::Mode::kLate, 0, 4000));
+  RawClient c;
+  ASSERT_TRUE(c.connectUnix(proxy.number()) && c.setup('l', "", {}, 20000) == 1) << proxy.log();
+  uint32_t pixmap = c.resourceIdBase() | 1, gc = c.resourceIdBase() | 2;
+  Bytes create(12, 0), gcBody(16, 0), copy(24, 0);
+  c.put32(create, 0, pixmap);
+  c.put32(create, 4, c.rootWindow());
+  c.put16(create, 8, 16);
+  c.put16(create, 10, 16);
+  c.put32(gcBody, 0, gc);
+  c.put32(gcBody, 4, pixmap);
+  c.put32(gcBody, 8, GCGraphicsExposures);  // off: the copies send nothing back
+  for (size_t at : {0, 4, 8}) c.put32(copy, at, at == 8 ? gc : pixmap);
+  c.put16(copy, 20, 8);
+  c.put16(copy, 22, 8);
+  Bytes flood, one = c.request(X_CopyArea, 0, copy);
+  for (int i = 0; i < 2000; i++) flood.insert(flood.end(), one.begin(), one.end());
+  ASSERT_TRUE(c.send(c.request(X_CreatePixmap, 1, create)) && c.send(c.request(X_CreateGC, 0, gcBody)));
+  ASSERT_TRUE(c.send(flood) && c.send(GetParam().request(c, pixmap)) && c.send(flood));
+  ASSERT_TRUE(c.send(c.request(X_GetInputFocus, 0)));
+  const uint16_t focus = 2 + 2000 + 1 + 2000 + 1;
+  uint16_t last = 0;
+  for (;;) {
+    Bytes m = c.readMessage(30000);
+    ASSERT_GE(m.size(), 32u) << "no reply to GetInputFocus\n" << proxy.log();
+    uint16_t sequence = c.get16(m, 2);
+    EXPECT_TRUE(sequence >= last && sequence <= focus) << "message " << int(m[0]) << " of request " << sequence;
+    last = sequence;
+    if (m[0] != 1) continue;
+    EXPECT_EQ(sequence, focus) << "a reply to request " << sequence << ", which asks for none";
+    if (sequence == focus) break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ServerAnsweringLate,
+    ::testing::Values(OwnRoundTrip{"OpenFont",
+                                   [](const RawClient& c, uint32_t) {
+                                     Bytes body(8, 0);
+                                     c.put32(body, 0, c.resourceIdBase() | 3);
+                                     c.put16(body, 4, 5);
+                                     body.insert(body.end(), {'f', 'i', 'x', 'e', 'd'});
+                                     return c.request(X_OpenFont, 0, body);
+                                   }},
+                      OwnRoundTrip{"CreateCursor",
+                                   [](const RawClient& c, uint32_t pixmap) {
+                                     Bytes body(28, 0);
+                                     c.put32(body, 0, c.resourceIdBase() | 4);
+                                     c.put32(body, 4, pixmap);
+                                     return c.request(X_CreateCursor, 0, body);
+                                   }}),
+    [](const ::testing::TestParamInfo<OwnRoundTrip>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace palvon

@@ -154,5 +154,30 @@ TEST(ReplyHook, MatchesTheSequenceAsTheServerWritesIt) {
   }
 }
 
+// The marker of the proxy's synchronous round trip is the proxy's alone,
+// however its wait ended: its answer is nobody's reply. A request of the
+// client's that the server numbers with the marker's 16 bits a wrap later
+// is the client's, and a server lost under it owes the client its answer.
+TEST(SyncMarker, IsOwedToTheProxyAloneAndNamesNoRequestAWrapLater) {
+  ProxyClient client{};
+  OfflineLink offline(&client);
+  ServerLink* link = offline.link();
+  sendNoOperation(&client, link);
+  sendSyncMarker(link);  // never answered: the link is not connected
+  u64 marker = link->requestsSent;
+  ASSERT_NE(findRingSlot(link, marker), nullptr);
+  EXPECT_EQ(findRingSlot(link, marker)->key, kKeyNoOperation);
+  while (link->requestsSent + 1 < marker + 0x10000) {
+    sendNoOperation(&client, link);
+    if (link->requestsSent % 4096 == 0) offline.take();
+  }
+  client.requestCounter++;
+  const u8 getInputFocus[4] = {43, 0, 1, 0};
+  ASSERT_NE(copyRequestToServer(getInputFocus, 4, link), nullptr);
+  ASSERT_EQ(link->requestsSent, marker + 0x10000);
+  EXPECT_EQ(findRingSlot(link, marker + 0x10000)->key, 43);
+  EXPECT_FALSE(isProxysOwnRequest(link, marker + 0x10000));
+}
+
 }  // namespace
 }  // namespace palvon::test

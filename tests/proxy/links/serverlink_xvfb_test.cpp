@@ -392,6 +392,26 @@ TEST_P(ServerLinkTest, StoppedServerFailsAfterTheOfflineTimeout) {
   kill(xvfb.pid(), SIGCONT);
 }
 
+// A round trip that gave up on a stopped server is answered once the
+// server goes on: that answer is the proxy's own, and the client's next
+// message is the reply to its next request, with that request's sequence.
+TEST_P(ServerLinkTest, ARoundTripThatGaveUpLeavesItsLateAnswerToTheProxy) {
+  ServerLink* link = open(1500);
+  ASSERT_NE(link, nullptr);
+  rig.nextRequest();
+  ASSERT_NE(rig.forward(link, noOperation(), "bbs"), nullptr);
+  ASSERT_TRUE(stopAndConfirm(xvfb.pid()));
+  {
+    InstantWaits waits;
+    ASSERT_NE(syncServerLink(link), nullptr);
+  }
+  kill(xvfb.pid(), SIGCONT);
+  rig.nextRequest();
+  ASSERT_NE(rig.forward(link, getInputFocus(), "bbs"), nullptr);
+  ASSERT_EQ(flushServerLink(link), nullptr);
+  expectDelivered(rig, {{1, static_cast<u16>(rig.client()->requestCounter)}});
+}
+
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerLinkTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "MsbServer" : "LsbServer"; });
 
