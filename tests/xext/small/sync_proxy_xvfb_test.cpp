@@ -260,8 +260,8 @@ INSTANTIATE_TEST_SUITE_P(Ends, AwaitingClient, ::testing::Values(HeldEnd::kKille
                          [](const auto& info) { return heldEndName(info.param); });
 
 // The waiter's counter is on the first server, which then leaves with
-// Failsafe (the atom server is the other): the wait ends with it, and the client, which lives on with the
-// other server, is read again.
+// Failsafe (the atom server is the other): the wait ends with it, and the
+// client, which lives on with the other server, is read again.
 TEST(AwaitingClientOnALostServer, IsServedOnByTheOthers) {
   Xvfb a({"-screen", "0", "640x480x24"}), b({"-screen", "0", "640x480x24"});
   ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
