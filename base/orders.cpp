@@ -47,7 +47,7 @@ Order* gEarliest = &gSentinel;
 // once, before its owner may close it.
 struct FdWatch {
   Order* orders;
-  u32 wanted;      // EPOLLIN / EPOLLOUT of the live orders
+  u32 wanted;      // EPOLLIN / EPOLLOUT / EPOLLRDHUP of the live orders
   u32 registered;  // what the epoll set has
   bool dirty;      // on the list of descriptors to bring up to date
   bool unwatchable;  // refused by epoll (a regular file): ready on every step, as poll() has it
@@ -184,7 +184,9 @@ FdWatch* watchOf(int descriptor) {
   return &gWatches[index];
 }
 
-u32 epollEventsOf(short events) { return events == POLLOUT ? EPOLLOUT : EPOLLIN; }
+u32 epollEventsOf(short events) {
+  return events == POLLOUT ? EPOLLOUT : events == POLLRDHUP ? u32{EPOLLRDHUP} : u32{EPOLLIN};
+}
 
 bool markDirty(FdWatch& watch, int descriptor) {
   if (watch.dirty) return true;
@@ -295,6 +297,7 @@ void collectReady(Order* order, bool ready) {
 // hang-up wakes every one, as poll() reports them whatever was asked.
 bool wakes(const Order* order, u32 events) {
   if (events & (EPOLLERR | EPOLLHUP)) return true;
+  if (order->events == POLLRDHUP) return (events & EPOLLRDHUP) != 0;
   return order->events == POLLOUT ? (events & EPOLLOUT) != 0 : (events & (EPOLLIN | EPOLLRDHUP)) != 0;
 }
 
@@ -418,6 +421,10 @@ Order* orderAddFd(int descriptor, OrderCallback callback, void* argument) {
 
 Order* orderAddFdWrite(int descriptor, OrderCallback callback, void* argument) {
   return addFd(descriptor, POLLOUT, callback, argument, __LINE__);
+}
+
+Order* orderAddFdHangup(int descriptor, OrderCallback callback, void* argument) {
+  return addFd(descriptor, POLLRDHUP, callback, argument, __LINE__);
 }
 
 int orderFdWatched(int descriptor) {

@@ -35,7 +35,7 @@ struct Order {
   Order* nextOnFd;         // descriptor orders: the others on the same descriptor
   Order* nextCancelled;    // descriptor orders cancelled since the step began
   int descriptor;          // -1 for every other order
-  short events;            // POLLIN or POLLOUT
+  short events;            // POLLIN, POLLOUT or POLLRDHUP (the peer's end only)
   u64 time;                // one-shot: ms left; idle timer: period; idle: all ones
   u64 serial;              // registration number, so a timer walk skips newcomers
 };
@@ -50,6 +50,12 @@ void ordersInit();
 Order* orderAddIdle(OrderCallback callback, void* argument);
 Order* orderAddFd(int descriptor, OrderCallback callback, void* argument);       // readable
 Order* orderAddFdWrite(int descriptor, OrderCallback callback, void* argument);  // writable
+// The peer's end: called once the peer of a socket has hung up (closed it,
+// or shut its writing down) or the descriptor fails, never for the bytes
+// waiting in it, which stay unread and wake nothing. The callback must end
+// the watch (cancel it or close the descriptor): the end is reported on
+// every step until then.
+Order* orderAddFdHangup(int descriptor, OrderCallback callback, void* argument);
 // 1 when a live order watches the descriptor for reading.
 int orderFdWatched(int descriptor);
 Order* orderAddTimer(u64 milliseconds, OrderCallback callback, void* argument);

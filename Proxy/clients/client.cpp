@@ -462,6 +462,8 @@ void closeClientConnection(ProxyClient* client) {
   dropClientStream(client);
   orderCancel(client->readOrder);
   client->readOrder = nullptr;
+  orderCancel(client->heldEndOrder);
+  client->heldEndOrder = nullptr;
   bufferFree(&client->input);
   client->input = ByteBuffer{};
   client->parser.discardRemaining = 0;

@@ -176,6 +176,9 @@ struct ProxyClient {
   // Round trips of holdUntilServerPasses not answered yet: the client's
   // later requests wait for them.
   u32 serverHolds;
+  // While either hold keeps the socket unread: the watch for the peer's
+  // hang-up, so that the client's end is noticed at once (null otherwise).
+  Order* heldEndOrder;
 };
 
 // A listening transport of the proxy's display number.

@@ -317,6 +317,22 @@ bool backlogged(const ProxyClient* client) {
          client->awaitingPixels || client->laterTimer || client->serverHolds || linksBacklogged(client);
 }
 
+// A held client's requests wait in its socket, its end does not: a plain
+// server lets the resources, grabs and selections of a client that left
+// go at once, whatever the client waited for. Only the peer's hang-up is
+// watched, so the requests waiting unread wake nothing.
+void onHeldClientEnd(void* argument) { stopClient(static_cast<ProxyClient*>(argument), "Broken connection", 1); }
+
+void watchHeldClientEnd(ProxyClient* client) {
+  bool held = !client->readOrder && (client->laterTimer || client->serverHolds);
+  if (held && !client->heldEndOrder) {
+    client->heldEndOrder = orderAddFdHangup(client->descriptor, onHeldClientEnd, client);
+  } else if (!held && client->heldEndOrder) {
+    orderCancel(client->heldEndOrder);
+    client->heldEndOrder = nullptr;
+  }
+}
+
 void cancelClientRead(ProxyClient* client) {
   orderCancel(client->readOrder);
   client->readOrder = nullptr;
@@ -658,6 +674,7 @@ void resumeClientIo(ProxyClient* client) {
   } else {
     cancelClientRead(client);
   }
+  watchHeldClientEnd(client);
   setLinkReading(client, mayRun && (client->recording || !ownBacklog));
 }
 
@@ -818,10 +835,12 @@ bool runRequestLater(ProxyClient* client, const u8* request, u32 length, u64 mil
 
 namespace {
 
-// The answer came, or the link closed without one.
+// The answer came, or the link closed without one: then the link has
+// left its client and took its holds along (closeLink).
 void endServerHold(void* argument) {
   auto* link = static_cast<ServerLink*>(argument);
   ProxyClient* client = link->client;
+  if (!client) return;
   link->heldByServer--;
   client->serverHolds--;
   // A client being stopped is read no more; one being parsed is resumed

@@ -143,7 +143,14 @@ void dropRequestLater(ProxyClient* client);
 // client's) has passed what was sent there so far: a request that server
 // holds the link for as long as the client likes (a SYNC Await). Other
 // clients go on, and no wait of the proxy goes to that link meanwhile
-// (heldByServer). False when the round trip could not be queued.
+// (heldByServer). The hold ends with the link: a server that leaves takes
+// its holds along, and the client waits for the others only. False when
+// the round trip could not be queued.
+//
+// While either hold keeps a client's requests waiting, its socket is
+// watched for the peer's end alone: a client that leaves (or shuts its
+// writing down) is stopped at once, as a plain server lets its resources
+// go, while the requests it sent stay unread and wake nothing.
 bool holdUntilServerPasses(ServerLink* link);
 
 // Host access for the request handlers (transport null: the proxy itself).

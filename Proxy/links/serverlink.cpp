@@ -820,6 +820,11 @@ void closeLink(ServerLink* link, bool waitForServer) {
     u32 index = serverLinkIndex(link);
     if (index < client->linkCount && client->links[index] == link) client->links[index] = nullptr;
     while (client->linkCount > 0 && !client->links[client->linkCount - 1]) client->linkCount--;
+    // The holds of this link's server end with it: the client waits only
+    // for the servers it still has (the releases of their round trips
+    // find no client).
+    client->serverHolds -= link->heldByServer;
+    link->heldByServer = 0;
     link->client = nullptr;
   }
   releaseAllStashes(link);

@@ -428,5 +428,27 @@ TEST_F(OrdersEpoll, ARegularFileIsReadyOnEveryStep) {
   EXPECT_LE(idleSteps, 5);
 }
 
+// A watch for the peer's end only: request bytes waiting unread wake
+// nothing, so the loop sleeps; the peer's close wakes it, the bytes still
+// unread.
+TEST_F(OrdersEpoll, AHangupWatchSleepsOverUnreadBytesAndWakesAtThePeersEnd) {
+  auto [end, peer] = socketPair();
+  ASSERT_EQ(write(peer, "x", 1), 1);
+  Order* watch = orderAddFdHangup(end, record, const_cast<char*>("end"));
+  EXPECT_EQ(orderFdWatched(end), 0);  // nobody reads it
+  gSteps = 0;
+  Order* idle = orderAddIdle([](void*) { gSteps++; }, nullptr);
+  ordersRunFor(300);
+  EXPECT_LE(gSteps, 5);
+  EXPECT_TRUE(gCalls.empty());
+  orderCancel(idle);
+  closeOpened(peer);
+  ordersRun(2000);
+  EXPECT_EQ(gCalls, (std::vector<std::string>{"end"}));
+  char byte = 0;
+  EXPECT_EQ(recv(end, &byte, 1, MSG_PEEK), 1);
+  orderCancel(watch);
+}
+
 }  // namespace
 }  // namespace palvon

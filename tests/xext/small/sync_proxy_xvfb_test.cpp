@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/heldclient.h"
 #include "support/peers/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
@@ -216,6 +217,77 @@ TEST_P(Sync, PriorityReachesEveryServer) {
 
 INSTANTIATE_TEST_SUITE_P(Heads, Sync, ::testing::Values(false, true),
                          [](const auto& info) { return std::string(info.param ? "CodesMovedOnB" : "Plain"); });
+
+// A wait on a counter the client made and nobody sets, then a request
+// with a reply behind it.
+bool awaitNobodysCounter(RawClient& held) {
+  uint8_t sync = held.queryExtension("SYNC").major;
+  if (!sync) return false;
+  uint32_t counter = held.resourceIdBase() | 2;
+  Bytes create(12, 0), condition(28, 0);
+  held.put32(create, 0, counter);  // value 0
+  held.put32(condition, 0, counter);
+  held.put32(condition, 12, 1);  // absolute, until it is 1 or more
+  return held.send(held.request(sync, 2, create)) && held.send(held.request(sync, 7, condition)) &&
+         held.send(held.request(43, 0));
+}
+
+// A client held by its wait leaves, killed by another client or with its
+// socket closed: its window goes at once, as on a plain server, and the
+// proxy serves the others on (a release of the wait's round trip must not
+// reach the client its link has left).
+class AwaitingClient : public ::testing::TestWithParam<HeldEnd> {};
+
+TEST_P(AwaitingClient, EndIsSeenAtOnceAsOnAPlainServer) {
+  constexpr int kWithinMs = 5000;
+  std::vector<std::string> expected;
+  {
+    Xvfb plain({"-screen", "0", "640x480x24"});
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    expected = endHeldClient(plain.number(), awaitNobodysCounter, GetParam(), kWithinMs);
+  }
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(expected[0], "held");
+  Xvfb server({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_EQ(endHeldClient(proxy.number(), awaitNobodysCounter, GetParam(), kWithinMs), expected) << proxy.log();
+  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, AwaitingClient, ::testing::Values(HeldEnd::kKilledByAnother, HeldEnd::kSocketClosed),
+                         [](const auto& info) { return heldEndName(info.param); });
+
+// The waiter's counter is on the first server, which then leaves with
+// Failsafe (the atom server is the other): the wait ends with it, and the
+// client, which lives on with the other server, is read again.
+TEST(AwaitingClientOnALostServer, IsServedOnByTheOthers) {
+  Xvfb a({"-screen", "0", "640x480x24"}), b({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(a.ok() && b.ok()) << a.error() << b.error();
+  ProxyProcess proxy({"noReset", "on", "options", "+Failsafe", "screen", a.display() + ".0", "screen",
+                      b.display() + ".0", "tags", "atom"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  RawClient held, other;
+  ASSERT_TRUE(held.connectUnix(proxy.number()) && held.setup() == 1) << proxy.log();
+  ASSERT_TRUE(other.connectUnix(proxy.number()) && other.setup() == 1) << proxy.log();
+  ASSERT_TRUE(awaitNobodysCounter(held));
+  EXPECT_TRUE(held.readMessage(300).empty()) << "not held";
+  a.stop();
+  // Its fifth request: a reply to it comes after every earlier answer.
+  ASSERT_TRUE(held.send(held.request(43, 0)));
+  bool answered = false;
+  while (!answered) {
+    Bytes message = held.readMessage(10000);
+    if (message.empty()) break;
+    answered = message[0] == 1 && held.get16(message, 2) == 5;
+  }
+  EXPECT_TRUE(answered) << proxy.log();
+  ASSERT_TRUE(other.send(other.request(43, 0)));
+  Bytes reply = other.readMessage(10000);
+  EXPECT_FALSE(reply.empty()) << proxy.log();
+  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
+}
 
 }  // namespace
 }  // namespace palvon::test

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/heldclient.h"
 #include "support/peers/extrelay.h"
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
@@ -490,6 +491,40 @@ INSTANTIATE_TEST_SUITE_P(XTest, DelayedFake,
                                            DelayCase{"EmulatedKeyOnTheLastOfTwoHeads", 1, false, false, true},
                                            DelayCase{"EmulatedMotionOnTheSecondScreen", 2, true, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A faker of a motion 10 s late leaves while its fake waits, killed by
+// another client or with its socket closed: its window goes at once, as on
+// a plain server, not when the delay is over, and the proxy serves the
+// others on.
+class DelayedFakeEnd : public ::testing::TestWithParam<HeldEnd> {};
+
+TEST_P(DelayedFakeEnd, IsSeenAtOnceAsOnAPlainServer) {
+  constexpr int kWithinMs = 5000;
+  auto fakeLate = [](RawClient& held) {
+    uint8_t xtest = held.queryExtension("XTEST").major;
+    Bytes fake(32, 0);
+    fake[0] = MotionNotify, fake[1] = 1;  // relative
+    held.put32(fake, 4, 10000);
+    return xtest && held.send(held.request(xtest, 2, fake)) && held.send(held.request(43, 0));
+  };
+  std::vector<std::string> expected;
+  {
+    Xvfb plain({"-screen", "0", "640x480x24"});
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    expected = endHeldClient(plain.number(), fakeLate, GetParam(), kWithinMs);
+  }
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(expected[0], "held");
+  Xvfb server({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_EQ(endHeldClient(proxy.number(), fakeLate, GetParam(), kWithinMs), expected) << proxy.log();
+  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
+}
+
+INSTANTIATE_TEST_SUITE_P(XTest, DelayedFakeEnd, ::testing::Values(HeldEnd::kKilledByAnother, HeldEnd::kSocketClosed),
+                         [](const auto& info) { return heldEndName(info.param); });
 
 }  // namespace
 }  // namespace palvon::test
