@@ -1,6 +1,6 @@
 // A busy client beside others, for the flood tests and bench/flood.cpp.
-// Client C maps a window and writes CopyArea requests of the whole window
-// onto itself in batches, with no round trip, for a while; it reads the
+// Client C maps a window and writes CopyArea requests (XOR) of the whole
+// window onto itself, one pixel off, in batches, with no round trip, for a while; it reads the
 // events they give (NoExpose) as a program does, and then syncs. A second
 // client M makes round trips (GetInputFocus) all along, and a third one
 // acts at a set time (sets the focus, warps the pointer, makes a window).

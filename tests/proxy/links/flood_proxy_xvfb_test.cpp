@@ -53,9 +53,6 @@ class BusyClient : public ::testing::TestWithParam<FloodRow> {
     p.unread = GetParam().unread;
     p.floodMs = 3000;
     p.actionAtMs = 1000;
-    // Copies cheaper than the bench's, so that the plain server drains its
-    // socket within seconds; the images as large as the bench's.
-    if (!p.unread) p.width = 500, p.height = 350;
     p.limitMs = 30000;
     return p;
   }
