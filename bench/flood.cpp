@@ -104,19 +104,18 @@ int main(int argc, char** argv) {
     t.width = DisplayWidth(display, 0);
     XCloseDisplay(display);
   }
-  std::printf("C: copies of a %dx%d window, %d at a time for %d ms, the action at %d ms; N: %d images unread for "
-              "%d ms, the pointer moving at %d ms\n",
-              plan.width, plan.height, plan.batch, plan.floodMs, plan.actionAtMs, unread.images, unread.floodMs,
-              unread.actionAtMs);
-  std::printf("%-8s %-13s %10s %7s %9s %-6s %8s %7s %10s %s\n", "case", "display", "M longest", "x bare", "action",
-              "C", "copies", "x bare", "final", "out of sequence");
-  const Case cases[] = {{"nothing", FloodAction::kNothing, false},
-                        {"focus", FloodAction::kFocus, false},
-                        {"seam", FloodAction::kWarpOverSeam, false},
-                        {"screens", FloodAction::kOtherScreenAndBack, false},
-                        {"window", FloodAction::kTopLevelWindow, false},
-                        {"fake", FloodAction::kFakeMotion, false},
-                        {"unread", FloodAction::kNothing, true}};
+  std::printf(
+      "C: copies of a %dx%d window, %d at a time for %d ms, the action at %d ms; N: %d images unread for "
+      "%d ms, the pointer moving at %d ms\n",
+      plan.width, plan.height, plan.batch, plan.floodMs, plan.actionAtMs, unread.images, unread.floodMs,
+      unread.actionAtMs);
+  std::printf("%-8s %-13s %10s %7s %9s %-6s %8s %7s %10s %s\n", "case", "display", "M longest", "x bare", "action", "C",
+              "copies", "x bare", "final", "out of sequence");
+  const Case cases[] = {
+      {"nothing", FloodAction::kNothing, false},       {"focus", FloodAction::kFocus, false},
+      {"seam", FloodAction::kWarpOverSeam, false},     {"screens", FloodAction::kOtherScreenAndBack, false},
+      {"window", FloodAction::kTopLevelWindow, false}, {"fake", FloodAction::kFakeMotion, false},
+      {"unread", FloodAction::kNothing, true}};
   for (const Case& c : cases) {
     if (only && std::strcmp(only, c.name)) continue;
     FloodOutcome bare;
@@ -137,11 +136,14 @@ int main(int argc, char** argv) {
       if (out.finalSyncMs >= 0) std::snprintf(last, sizeof last, "%.0fms", out.finalSyncMs);
       std::printf("%-8s %-13s %8.0fms%s %6.1f %9s %-6s %8s %7s %10s %s\n", c.name, t.name.c_str(), out.longestTripMs,
                   out.otherCut ? "!" : " ", bare.longestTripMs > 0 ? out.longestTripMs / bare.longestTripMs : 0.0,
-                  action, out.cut ? "CUT" : "served", copies, copiesRatio, last,
-                  out.outOfSequence.empty() ? "-" : out.outOfSequence.c_str());
+                  action,
+                  out.cut    ? "CUT"
+                  : out.late ? "LATE"
+                             : "served",
+                  copies, copiesRatio, last, out.outOfSequence.empty() ? "-" : out.outOfSequence.c_str());
       std::fflush(stdout);
       // A cut client's requests may still keep the server busy a while.
-      if (out.cut || out.otherCut || out.actorCut) sleep(5);
+      if (out.cut || out.late || out.otherCut || out.actorCut) sleep(5);
     }
   }
   return 0;

@@ -8,8 +8,9 @@
 # one table: per case and display, M's longest round trip (and its ratio
 # to the plain server of the same shape), the acting client's time, whether
 # C was cut, the copies C's socket took in during its flood and C's wait
-# for its final sync. A client cut shows as CUT, a longest round trip that
-# ended in a cut or passed the limit with "!".
+# for its final sync. A client cut shows as CUT, one whose last answer did
+# not come within the limit (-l, 120 s) as LATE, a longest round trip or an
+# action that ended in a cut or passed the limit with "!".
 # Usage: bench/flood.sh [BUILD_DIR] [bench_flood options...] (default:
 # build; best a built tree without sanitizers; options as bench/flood.cpp
 # says, e.g. -f 4000 -a 1500 for a shorter flood, -c focus for one case).

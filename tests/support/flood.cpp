@@ -21,7 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double msSince(Clock::time_point from) { return std::chrono::duration<double, std::milli>(Clock::now() - from).count(); }
+double msSince(Clock::time_point from) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
+}
 
 int pollMs(Clock::time_point until) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
@@ -52,7 +54,9 @@ std::vector<Screen> screensOf(const RawClient& raw) {
 uint64_t widen(uint64_t last, uint16_t sequence) { return last + static_cast<uint16_t>(sequence - last); }
 
 std::string describe(const char* who, const Bytes& m, uint64_t expected) {
-  std::string kind = m[0] == 0 ? "error " + std::to_string(m[1]) : m[0] == 1 ? "reply" : "event " + std::to_string(m[0]);
+  std::string kind = m[0] == 0   ? "error " + std::to_string(m[1])
+                     : m[0] == 1 ? "reply"
+                                 : "event " + std::to_string(m[0]);
   return std::string(who) + ": " + kind + " of sequence " + std::to_string(m[2] | m[3] << 8) + " where " +
          std::to_string(expected & 0xffff) + " was due";
 }
@@ -126,7 +130,7 @@ bool openWindowClient(Peer& peer, int number, const FloodPlan& plan, uint32_t* w
   peer.raw.put32(gc, 8, GCFunction);
   peer.raw.put32(gc, 12, GXxor);
   return peer.send(windowRequest(peer.raw, *window, peer.raw.rootWindow(), 100, 100, plan.width, plan.height,
-                                       kToolkitEvents)) &&
+                                 kToolkitEvents)) &&
          peer.send(peer.raw.request(X_MapWindow, 0, id)) && peer.send(peer.raw.request(X_CreateGC, 0, gc)) &&
          peer.sync("setting up", plan.limitMs);
 }
@@ -186,7 +190,7 @@ class Flooder {
         }
       }
       if (!flooding && now >= deadline) {
-        peer_.cut = true;
+        out->late = true;
         break;
       }
       pollfd p{peer_.raw.fd(), static_cast<short>(POLLIN | (done_ < size_ ? POLLOUT : 0)), 0};
@@ -291,17 +295,18 @@ void act(Peer& actor, const FloodPlan& plan, uint32_t window, FloodOutcome* out)
         break;
       }
       case FloodAction::kWarpOverSeam:
-        steps.push_back(warp(screens[0].root, (plan.seamX ? plan.seamX : screens[0].width / 2) + (i % 2 ? 10 : -10), 500));
+        steps.push_back(
+            warp(screens[0].root, (plan.seamX ? plan.seamX : screens[0].width / 2) + (i % 2 ? 10 : -10), 500));
         break;
       case FloodAction::kOtherScreenAndBack:
         steps.push_back(warp(screens[1].root, 600, 500));
         steps.push_back(warp(screens[0].root, 600, 500));
         break;
       case FloodAction::kTopLevelWindow:
-        if (i == 0) steps.push_back(windowRequest(raw, raw.resourceIdBase() | 1, screens[0].root, 300, 300, 400, 300, 0));
+        if (i == 0)
+          steps.push_back(windowRequest(raw, raw.resourceIdBase() | 1, screens[0].root, 300, 300, 400, 300, 0));
         break;
-      default:
-        break;
+      default: break;
     }
   }
   if (steps.empty()) return;
@@ -320,7 +325,8 @@ void readImages(Peer& unread, const FloodPlan& plan, uint64_t first, Clock::time
   for (uint64_t due = first; due < first + uint64_t(plan.images);) {
     Bytes m = unread.raw.readMessage(plan.limitMs);
     if (m.empty()) {
-      out->cut = true;
+      out->cut = unread.raw.closed();
+      out->late = !out->cut;
       return;
     }
     uint64_t sequence = widen(seen, unread.raw.get16(m, 2));

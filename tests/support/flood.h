@@ -1,7 +1,8 @@
 // A busy client beside others, for the flood tests and bench/flood.cpp.
 // Client C maps a window and writes CopyArea requests (XOR) of the whole
-// window onto itself, one pixel off, in batches, with no round trip, for a while; it reads the
-// events they give (NoExpose) as a program does, and then syncs. A second
+// window onto itself, one pixel off, in batches, with no round trip, for a
+// while; it reads the events they give (NoExpose) as a program does, and
+// then syncs. A second
 // client M makes round trips (GetInputFocus) all along, and a third one
 // acts at a set time (sets the focus, warps the pointer, makes a window).
 // In the unread form client N asks for images of its window and reads none
@@ -29,24 +30,25 @@ const char* floodActionName(FloodAction action);
 
 struct FloodPlan {
   FloodAction action = FloodAction::kNothing;
-  bool unread = false;    // client N (images unread) instead of C (copies)
-  int floodMs = 8000;     // how long C writes copies; with N, how long M goes on
-  int actionAtMs = 3000;  // from the start of the flood
+  bool unread = false;             // client N (images unread) instead of C (copies)
+  int floodMs = 8000;              // how long C writes copies; with N, how long M goes on
+  int actionAtMs = 3000;           // from the start of the flood
   int width = 1000, height = 700;  // C's or N's window, at 100,100 on the first root
-  int batch = 200;        // copies written at a time
-  int images = 20;        // N's GetImage requests of its whole window
-  int times = 10;         // how often the action is repeated, each step synced
-  int seamX = 0;          // 0: half the first screen's width
-  int limitMs = 120000;   // the longest any one wait may take before a client counts as cut
+  int batch = 200;                 // copies written at a time
+  int images = 20;                 // N's GetImage requests of its whole window
+  int times = 10;                  // how often the action is repeated, each step synced
+  int seamX = 0;                   // 0: half the first screen's width
+  int limitMs = 120000;            // the longest any one wait may take before a client counts as cut
 };
 
 struct FloodOutcome {
-  std::string problem;        // why the run could not be made; "" when it was
-  double longestTripMs = 0;   // M's longest round trip
-  bool otherCut = false;      // M lost its connection or a round trip of its passed the limit
-  double actionMs = 0;        // the acting client's steps in all, 0 when it had none
+  std::string problem;       // why the run could not be made; "" when it was
+  double longestTripMs = 0;  // M's longest round trip
+  bool otherCut = false;     // M lost its connection or a round trip of its passed the limit
+  double actionMs = 0;       // the acting client's steps in all, 0 when it had none
   bool actorCut = false;
-  bool cut = false;           // C or N lost its connection, or its last answer passed the limit
+  bool cut = false;           // C or N lost its connection
+  bool late = false;          // C's or N's last answer did not come within the limit
   uint64_t copies = 0;        // C's copies its socket took in during the flood
   double finalSyncMs = -1;    // from the end of the flood to C's sync reply (N: to its last image)
   std::string outOfSequence;  // the first message of any client that came out of sequence or as an error

@@ -7,8 +7,9 @@
 // the pointer moves. Each row runs the same work against a plain Xvfb of
 // the layout's shape and then through the proxy in front of fresh Xvfbs:
 // C (or N) is never cut and gets its last answer in sequence, every
-// message comes in sequence, and M's longest round trip and the acting
-// client's time stay within a bound relative to the plain server's.
+// message comes in sequence, and M's longest round trip, the acting
+// client's time and the copies C's socket took in stay within a bound
+// relative to the plain server's.
 // bench/flood.sh runs the same work at full length and prints the numbers.
 #include <gtest/gtest.h>
 
@@ -40,8 +41,11 @@ void PrintTo(const FloodRow& row, std::ostream* out) { *out << row.name; }
 std::string describe(const char* where, const FloodOutcome& o) {
   return std::string(where) + ": M's longest " + std::to_string(long(o.longestTripMs)) + " ms" +
          (o.otherCut ? " (cut)" : "") + ", action " + std::to_string(long(o.actionMs)) + " ms" +
-         (o.actorCut ? " (cut)" : "") + (o.cut ? ", C cut" : ", C served") + ", " + std::to_string(o.copies) +
-         " copies, last answer " + std::to_string(long(o.finalSyncMs)) + " ms" +
+         (o.actorCut ? " (cut)" : "") +
+         (o.cut    ? ", C cut"
+          : o.late ? ", C unanswered"
+                   : ", C served") +
+         ", " + std::to_string(o.copies) + " copies, last answer " + std::to_string(long(o.finalSyncMs)) + " ms" +
          (o.outOfSequence.empty() ? "" : ", " + o.outOfSequence);
 }
 
@@ -68,7 +72,7 @@ TEST_P(BusyClient, HoldsUpNobody) {
     ASSERT_TRUE(server.ok()) << server.error();
     plain = runFlood(server.display(), plan());
     ASSERT_EQ(plain.problem, "");
-    ASSERT_FALSE(plain.cut) << describe("plain", plain);
+    ASSERT_FALSE(plain.cut || plain.late) << describe("plain", plain);
   }
   std::vector<std::unique_ptr<Xvfb>> servers;
   std::vector<std::string> words{"noReset", "on"};
@@ -84,34 +88,36 @@ TEST_P(BusyClient, HoldsUpNobody) {
   ASSERT_EQ(through.problem, "");
   std::string both = describe("plain", plain) + "\n" + describe("proxy", through);
   EXPECT_FALSE(through.cut) << both;
-  EXPECT_GE(through.finalSyncMs, 0) << both;
+  EXPECT_FALSE(through.late) << both;
   EXPECT_FALSE(through.otherCut) << both;
   EXPECT_FALSE(through.actorCut) << both;
   EXPECT_EQ(through.outOfSequence, "") << both;
   EXPECT_LE(through.longestTripMs, std::max(1500.0, 4 * plain.longestTripMs)) << both;
   EXPECT_LE(through.actionMs, std::max(3000.0, 4 * plain.actionMs)) << both;
+  // What C's socket takes in counts its own buffer and, through the proxy,
+  // the proxy's buffer towards the server as well: a few times the plain
+  // server's at most, not all C could write.
+  if (!row.unread) EXPECT_LE(through.copies, 4 * plain.copies) << both;
   EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
   std::cout << both << "\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Flood, BusyClient,
-    ::testing::Values(FloodRow{"NothingOnOneHead", Layout::kOneHead, FloodAction::kNothing, false},
-                      FloodRow{"NothingOnTwoHeads", Layout::kTwoHeads, FloodAction::kNothing, false},
-                      FloodRow{"FocusOnOneHead", Layout::kOneHead, FloodAction::kFocus, false},
-                      FloodRow{"FocusOnTwoHeads", Layout::kTwoHeads, FloodAction::kFocus, false},
-                      FloodRow{"WarpOverTheSeam", Layout::kTwoHeads, FloodAction::kWarpOverSeam, false},
-                      FloodRow{"ToTheOtherScreenAndBack", Layout::kTwoScreens, FloodAction::kOtherScreenAndBack,
-                               false},
-                      FloodRow{"TopLevelWindowOnOneHead", Layout::kOneHead, FloodAction::kTopLevelWindow, false},
-                      FloodRow{"TopLevelWindowOnTwoHeads", Layout::kTwoHeads, FloodAction::kTopLevelWindow, false},
-                      FloodRow{"FakeMotionOnOneHead", Layout::kOneHead, FloodAction::kFakeMotion, false},
-                      FloodRow{"FakeMotionOnTwoScreens", Layout::kTwoScreens, FloodAction::kFakeMotion, false},
-                      FloodRow{"UnreadImagesOnOneHead", Layout::kOneHead, FloodAction::kWarpOverSeam, true},
-                      FloodRow{"UnreadImagesWhileWarpingOverTheSeam", Layout::kTwoHeads, FloodAction::kWarpOverSeam,
-                               true},
-                      FloodRow{"UnreadImagesWhileToTheOtherScreen", Layout::kTwoScreens,
-                               FloodAction::kOtherScreenAndBack, true}),
+    ::testing::Values(
+        FloodRow{"NothingOnOneHead", Layout::kOneHead, FloodAction::kNothing, false},
+        FloodRow{"NothingOnTwoHeads", Layout::kTwoHeads, FloodAction::kNothing, false},
+        FloodRow{"FocusOnOneHead", Layout::kOneHead, FloodAction::kFocus, false},
+        FloodRow{"FocusOnTwoHeads", Layout::kTwoHeads, FloodAction::kFocus, false},
+        FloodRow{"WarpOverTheSeam", Layout::kTwoHeads, FloodAction::kWarpOverSeam, false},
+        FloodRow{"ToTheOtherScreenAndBack", Layout::kTwoScreens, FloodAction::kOtherScreenAndBack, false},
+        FloodRow{"TopLevelWindowOnOneHead", Layout::kOneHead, FloodAction::kTopLevelWindow, false},
+        FloodRow{"TopLevelWindowOnTwoHeads", Layout::kTwoHeads, FloodAction::kTopLevelWindow, false},
+        FloodRow{"FakeMotionOnOneHead", Layout::kOneHead, FloodAction::kFakeMotion, false},
+        FloodRow{"FakeMotionOnTwoScreens", Layout::kTwoScreens, FloodAction::kFakeMotion, false},
+        FloodRow{"UnreadImagesOnOneHead", Layout::kOneHead, FloodAction::kWarpOverSeam, true},
+        FloodRow{"UnreadImagesWhileWarpingOverTheSeam", Layout::kTwoHeads, FloodAction::kWarpOverSeam, true},
+        FloodRow{"UnreadImagesWhileToTheOtherScreen", Layout::kTwoScreens, FloodAction::kOtherScreenAndBack, true}),
     [](const ::testing::TestParamInfo<FloodRow>& info) { return std::string(info.param.name); });
 
 }  // namespace
