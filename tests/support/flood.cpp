@@ -322,8 +322,10 @@ void act(Peer& actor, const FloodPlan& plan, uint32_t window, FloodOutcome* out)
 void readImages(Peer& unread, const FloodPlan& plan, uint64_t first, Clock::time_point from, FloodOutcome* out) {
   size_t size = 32 + 4 * size_t(plan.width) * size_t(plan.height);
   uint64_t seen = first - 1;
+  auto deadline = Clock::now() + std::chrono::milliseconds(plan.limitMs);
   for (uint64_t due = first; due < first + uint64_t(plan.images);) {
-    Bytes m = unread.raw.readMessage(plan.limitMs);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    Bytes m = unread.raw.readMessage(static_cast<int>(std::max<long long>(left, 1)));
     if (m.empty()) {
       out->cut = unread.raw.closed();
       out->late = !out->cut;
