@@ -42,9 +42,9 @@ std::string describe(const char* where, const FloodOutcome& o) {
   return std::string(where) + ": M's longest " + std::to_string(long(o.longestTripMs)) + " ms" +
          (o.otherCut ? " (cut)" : "") + ", action " + std::to_string(long(o.actionMs)) + " ms" +
          (o.actorCut ? " (cut)" : "") +
-         (o.cut    ? ", C cut"
-          : o.late ? ", C unanswered"
-                   : ", C served") +
+         (o.cut    ? ", busy client cut"
+          : o.late ? ", busy client unanswered"
+                   : ", busy client served") +
          ", " + std::to_string(o.copies) + " copies, last answer " + std::to_string(long(o.finalSyncMs)) + " ms" +
          (o.outOfSequence.empty() ? "" : ", " + o.outOfSequence);
 }
@@ -73,6 +73,7 @@ TEST_P(BusyClient, HoldsUpNobody) {
     plain = runFlood(server.display(), plan());
     ASSERT_EQ(plain.problem, "");
     ASSERT_FALSE(plain.cut || plain.late) << describe("plain", plain);
+    ASSERT_EQ(plain.outOfSequence, "");
   }
   std::vector<std::unique_ptr<Xvfb>> servers;
   std::vector<std::string> words{"noReset", "on"};
