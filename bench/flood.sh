@@ -44,6 +44,6 @@ echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 "$build/bench/bench_flood" "$@" bare1=":$bare1" 1head=":$one" bare2wide=":$bare2" 2heads=":$two" \
   bare2screens=":$screens" 2screens=":$meta"
 for number in "$one" "$two" "$meta"; do
-  grep -iE "cut|clos|stall|timeout|offline" "$work/proxy.$number.log" | head -n 3 | sed "s/^/proxy :$number: /" || true
+  grep -E "WARNING|PROBLEM" "$work/proxy.$number.log" | sort | uniq -c | head -n 6 | sed "s/^/proxy :$number: /" || true
 done
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg)"
