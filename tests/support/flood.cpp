@@ -345,18 +345,6 @@ void readImages(Peer& unread, const FloodPlan& plan, uint64_t first, Clock::time
 
 }  // namespace
 
-const char* floodActionName(FloodAction action) {
-  switch (action) {
-    case FloodAction::kNothing: return "nothing";
-    case FloodAction::kFocus: return "focus";
-    case FloodAction::kWarpOverSeam: return "seam";
-    case FloodAction::kOtherScreenAndBack: return "screens";
-    case FloodAction::kTopLevelWindow: return "window";
-    case FloodAction::kFakeMotion: return "fake";
-  }
-  return "?";
-}
-
 FloodOutcome runFlood(const std::string& display, const FloodPlan& plan) {
   FloodOutcome out;
   int number = std::atoi(display.c_str() + (display[0] == ':'));

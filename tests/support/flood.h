@@ -26,8 +26,6 @@ enum class FloodAction {
   kFakeMotion,          // C itself fakes a relative motion (XTEST) amid its flood
 };
 
-const char* floodActionName(FloodAction action);
-
 struct FloodPlan {
   FloodAction action = FloodAction::kNothing;
   bool unread = false;             // client N (images unread) instead of C (copies)
@@ -38,15 +36,15 @@ struct FloodPlan {
   int images = 20;                 // N's GetImage requests of its whole window
   int times = 10;                  // how often the action is repeated, each step synced
   int seamX = 0;                   // 0: half the first screen's width
-  int limitMs = 120000;            // the longest any one wait may take before a client counts as cut
+  int limitMs = 120000;            // the longest any one wait may take (then cut or late)
 };
 
 struct FloodOutcome {
-  std::string problem;       // why the run could not be made; "" when it was
-  double longestTripMs = 0;  // M's longest round trip
-  bool otherCut = false;     // M lost its connection or a round trip of its passed the limit
-  double actionMs = 0;       // the acting client's steps in all, 0 when it had none
-  bool actorCut = false;
+  std::string problem;        // why the run could not be made; "" when it was
+  double longestTripMs = 0;   // M's longest round trip
+  bool otherCut = false;      // M lost its connection or a round trip of its passed the limit
+  double actionMs = 0;        // the acting client's steps in all, 0 when it had none
+  bool actorCut = false;      // the same for the acting client
   bool cut = false;           // C or N lost its connection
   bool late = false;          // C's or N's last answer did not come within the limit
   uint64_t copies = 0;        // C's copies its socket took in during the flood
