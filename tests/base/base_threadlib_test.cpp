@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "base/threadlib.h"
+#include "support/waitfor.h"
 
 namespace palvon {
 namespace {
@@ -23,15 +25,7 @@ using Clock = std::chrono::steady_clock;
 void* word(uintptr_t n) { return reinterpret_cast<void*>(n); }
 uintptr_t number(void* p) { return reinterpret_cast<uintptr_t>(p); }
 
-template <typename Predicate>
-bool waitUntil(Predicate predicate, int ms = 10000) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!predicate()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+bool waitUntil(const std::function<bool()>& predicate) { return test::waitFor(predicate, 10000, 1); }
 
 int threadCount() {
   int n = 0;

@@ -19,11 +19,15 @@
 #include <atomic>
 #include <chrono>
 #include <random>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "Proxy/links/pending.h"
 #include "Proxy/links/serverlink.h"
@@ -35,6 +39,7 @@
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/tempdir.h"
+#include "support/waitfor.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -58,6 +63,24 @@ long residentKiB(pid_t pid) {
   while (std::getline(status, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
   return -1;
+}
+
+// The CPU time a process has used, in clock ticks; -1 when unreadable.
+long cpuTicks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // The fields after the command's name, which may hold spaces: state
+  // first, user and system time 11th and 12th.
+  size_t end = text.rfind(')');
+  if (end == std::string::npos) return -1;
+  std::istringstream fields(text.substr(end + 2));
+  std::string field;
+  long user = -1, system = -1;
+  for (int i = 0; i < 13 && fields >> field; i++) {
+    if (i == 11) user = std::stol(field);
+    if (i == 12) system = std::stol(field);
+  }
+  return user < 0 || system < 0 ? -1 : user + system;
 }
 
 // A GetImage of the whole 256x256 root: 256 KiB of reply each.
@@ -97,8 +120,17 @@ TEST(NeverReadingClient, LeavesOnlyABoundedBacklogAtTheServer) {
   ASSERT_EQ(answer.size(), 32u);
   EXPECT_EQ(answer[0], 1);
 
-  // Let the server work through whatever reached it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // The server has worked through whatever reached it once it idles: no
+  // CPU time used over a pause. (A server held off the processor for that
+  // long on a loaded machine is measured early: a growth can be missed
+  // then, never made up.)
+  long used = cpuTicks(server.pid());
+  EXPECT_TRUE(test::waitFor(
+      [&] {
+        long now = cpuTicks(server.pid());
+        return std::exchange(used, now) == now;
+      },
+      30000, 300));
   long grown = residentKiB(server.pid()) - before;
   EXPECT_LT(grown, 80 * 1024) << "the server holds " << grown / 1024 << " MiB for a client that never reads";
   ASSERT_TRUE(polite.send(polite.request(43, 0)));
@@ -224,7 +256,6 @@ TEST(IdleConnections, HoldFewSlotsAndAreClosedAfterTheSetupTimeOut) {
     idle.push_back(std::make_unique<RawClient>());
     ASSERT_TRUE(idle.back()->connectUnix(proxy.number())) << i;
   }
-  auto start = std::chrono::steady_clock::now();
   RawClient real;
   ASSERT_TRUE(real.connectUnix(proxy.number()));
   ASSERT_EQ(real.setup('l'), 1) << proxy.log();
@@ -237,8 +268,7 @@ TEST(IdleConnections, HoldFewSlotsAndAreClosedAfterTheSetupTimeOut) {
   EXPECT_GE(countClosed(), kIdle - 128);
   EXPECT_LT(countClosed(), kIdle) << "closed before the time-out";
   // The rest go once their time is up.
-  while (countClosed() < kIdle && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  test::waitFor([&] { return countClosed() == kIdle; }, 20000, 200);
   EXPECT_EQ(countClosed(), kIdle);
   ASSERT_TRUE(real.send(real.request(43, 0)));
   Bytes reply = real.readMessage(5000);
@@ -293,6 +323,72 @@ int connectFromOtherHost(int number, const char* host = "127.0.0.2") {
   return fd;
 }
 
+// The inode of a listed TCP end whose remote port is `port` (any port: 0)
+// and whose inode is `inode` (any: 0); 0 when none is listed. An end that
+// is still in its listener's queue has no inode yet; one that met a reset
+// is no longer listed.
+unsigned long listedTcpEnd(uint16_t port, unsigned long inode) {
+  char ports[16];
+  snprintf(ports, sizeof ports, ":%04X", port);
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, skip;
+      unsigned long listed = 0;
+      fields >> slot >> local >> remote;
+      for (int i = 0; i < 6; i++) fields >> skip;
+      fields >> listed;
+      bool portMatches = !port || (remote.size() > 5 && remote.compare(remote.size() - 5, 5, ports) == 0);
+      if (listed && portMatches && (!inode || listed == inode)) return listed;
+    }
+  }
+  return 0;
+}
+
+// The inode of the display's end of the TCP connection whose other end is
+// `fd`, once the display has accepted it; 0 before.
+unsigned long acceptedEnd(int fd) {
+  sockaddr_in self{};
+  socklen_t length = sizeof self;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) != 0) return 0;
+  return listedTcpEnd(ntohs(self.sin_port), 0);
+}
+
+// Whether the process still holds the socket of that inode.
+bool holdsSocket(pid_t pid, unsigned long inode) {
+  std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  std::error_code error;
+  for (std::filesystem::directory_iterator at("/proc/" + std::to_string(pid) + "/fd", error), end;
+       !error && at != end; at.increment(error)) {
+    std::error_code unread;
+    if (std::filesystem::read_symlink(at->path(), unread).string() == wanted) return true;
+  }
+  return false;
+}
+
+// The set-up answer of a display and the message after it (or what came
+// before the display closed or the deadline passed).
+Bytes setupAnswerAndNext(int fd, int timeoutMs = 20000) {
+  Bytes got;
+  auto complete = [&] {
+    return got.size() >= 8 && got.size() >= 8 + 4 * size_t(got[6] | got[7] << 8) + (got[0] == 1 ? 32 : 0);
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  uint8_t buffer[4096];
+  while (!complete()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, int(left.count())) != 1) break;
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.insert(got.end(), buffer, buffer + n);
+  }
+  return got;
+}
+
 // What the display answered a peer: its bytes until it went quiet.
 Bytes answerTo(int fd, int quietMs) {
   Bytes got;
@@ -324,22 +420,28 @@ std::string hostAccessAnswers(pid_t pid, int number) {
   Bytes bytes = setupWithCookie();
   Bytes insert = changeHosts(0, std::string("\x7f\x00\x00\x03", 4));
   bytes.insert(bytes.end(), insert.begin(), insert.end());
+  // GetInputFocus: an answer follows the change's error or its success.
+  bytes.insert(bytes.end(), {43, 0, 1, 0});
   int fd = connectFromOtherHost(number);
   if (fd < 0) return "no TCP connection";
   send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-  answers += "remote " + std::to_string(errorAfterSetup(answerTo(fd, 1000)));
+  answers += "remote " + std::to_string(errorAfterSetup(setupAnswerAndNext(fd)));
   close(fd);
   fd = connectFromOtherHost(number);
   if (fd < 0) return "no TCP connection";
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // accepted
+  unsigned long end = 0;
+  if (!test::waitFor([&] { return (end = acceptedEnd(fd)) != 0; }, 20000)) return "not accepted";
   kill(pid, SIGSTOP);
   send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   linger reset{1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   close(fd);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The reset has reached the display's end: no longer listed.
+  if (!test::waitFor([&] { return !listedTcpEnd(0, end); }, 20000)) return "the reset did not arrive";
   kill(pid, SIGCONT);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The display has read what it could of the reset connection, and run
+  // or refused its requests, once it has closed its end.
+  if (!test::waitFor([&] { return !holdsSocket(pid, end); }, 20000)) return "the reset connection is kept";
   RawClient local;
   if (!local.connectUnix(number) || local.setup('l', "MIT-MAGIC-COOKIE-1", cookieBytes()) != 1)
     return "no local client";

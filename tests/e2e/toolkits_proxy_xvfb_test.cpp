@@ -30,6 +30,7 @@
 
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
+#include "support/waitfor.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -332,11 +333,13 @@ TEST_P(OnMixedHeads, ProgramsEndAsOnAPlainServerAndEveryHeadShowsTheRoot) {
   for (const Xvfb* head : heads) {
     // The windows of the programs that were stopped go in the servers'
     // own time.
-    unsigned long shown = shownAt(head->display(), 5, 5);
-    for (int i = 0; i < 20 && (shown & 0xf0f0f0) != (root & 0xf0f0f0); i++) {
-      usleep(100000);
-      shown = shownAt(head->display(), 5, 5);
-    }
+    unsigned long shown = 0;
+    waitFor(
+        [&] {
+          shown = shownAt(head->display(), 5, 5);
+          return (shown & 0xf0f0f0) == (root & 0xf0f0f0);
+        },
+        10000, 100);
     // A 16-bit head to its channels' precision.
     int slack = std::string(head == first.get() ? layout.firstDepth : layout.secondDepth) == "16" ? 8 : 0;
     for (int shift = 0; shift < 24; shift += 8)
@@ -469,16 +472,6 @@ std::vector<Shown> mappedTopLevels(Display* d) {
   return shown;
 }
 
-// Asks until done() holds, for at most 10 s.
-bool pollFor(const std::function<bool()>& done) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    usleep(20000);
-  }
-  return true;
-}
-
 // A right click in a GTK entry opens its menu under the pointer, on either
 // head of two side by side: the toolkit places it on the monitor the
 // pointer is on, as RANDR (offered here) describes the meta screen.
@@ -493,10 +486,12 @@ TEST(GtkOnTwoHeads, ContextMenuOpensUnderThePointerOnEitherHead) {
                            proxy.display());
   ASSERT_TRUE(zenity.ok());
   std::string info;
-  for (int i = 0; i < 150 && info.find("IsViewable") == std::string::npos; i++) {
-    info = runProgram({"xwininfo", "-name", "palvon-menu"}, proxy.display()).out;
-    if (info.find("IsViewable") == std::string::npos) usleep(100000);
-  }
+  waitFor(
+      [&] {
+        info = runProgram({"xwininfo", "-name", "palvon-menu"}, proxy.display()).out;
+        return info.find("IsViewable") != std::string::npos;
+      },
+      30000, 100);
   ASSERT_NE(info.find("IsViewable"), std::string::npos) << info << proxy.log();
   auto window = uint32_t(std::strtoul(info.c_str() + info.find("Window id: ") + 11, nullptr, 16));
   RawClient raw;
@@ -529,21 +524,21 @@ TEST(GtkOnTwoHeads, ContextMenuOpensUnderThePointerOnEitherHead) {
     raw.put32(move, 8, uint32_t(left));
     raw.put32(move, 12, 100);
     raw.send(raw.request(12, 0, move));  // ConfigureWindow
-    ASSERT_TRUE(pollFor([&] {
+    ASSERT_TRUE(waitFor([&] {
       XWindowAttributes a{};
       return XGetWindowAttributes(watch, window, &a) && a.x == left && a.y == 100;
-    })) << "the window was not moved";
+    }, 10000, 20)) << "the window was not moved";
     std::vector<Shown> before = mappedTopLevels(watch);
     // Into the entry, below the label.
     int16_t x = int16_t(left + 97), y = 145;
     fake(6, 0, x, y);  // MotionNotify
-    ASSERT_TRUE(pollFor([&] {
+    ASSERT_TRUE(waitFor([&] {
       Window root = 0, child = 0;
       int rootX = 0, rootY = 0, windowX = 0, windowY = 0;
       unsigned mask = 0;
       XQueryPointer(watch, DefaultRootWindow(watch), &root, &child, &rootX, &rootY, &windowX, &windowY, &mask);
       return rootX == x && rootY == y;
-    })) << "the pointer was not moved";
+    }, 10000, 20)) << "the pointer was not moved";
     fake(4, 3, 0, 0);  // ButtonPress 3
     fake(5, 3, 0, 0);
     // The menu is a new mapped window that the toolkit may make, map and
@@ -558,13 +553,13 @@ TEST(GtkOnTwoHeads, ContextMenuOpensUnderThePointerOnEitherHead) {
       }
       return false;
     };
-    bool there = pollFor(placed);
+    bool there = waitFor(placed, 10000, 20);
     ASSERT_TRUE(menu) << "no menu opened";
     EXPECT_TRUE(there) << "the menu shows at " << menu->x << "," << menu->y << ", the pointer at " << x << "," << y;
     // Closed again before the next head.
     fake(2, 9, 0, 0);  // Escape press and release
     fake(3, 9, 0, 0);
-    ASSERT_TRUE(pollFor([&] { return !isMapped(menu->id); })) << "the menu stays";
+    ASSERT_TRUE(waitFor([&] { return !isMapped(menu->id); }, 10000, 20)) << "the menu stays";
   }
 }
 

@@ -12,7 +12,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+
+#include "support/waitfor.h"
 
 namespace palvon::test {
 
@@ -115,27 +116,27 @@ void ProxyProcess::signal(int sig) {
 
 int ProxyProcess::wait(int timeoutMs) {
   if (pid_ <= 0) return status_;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      pid_ = -1;
-      return status_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
+  // Asked at least once: wait(0) tells whether the proxy has ended by now.
+  bool ended = waitFor(
+      [&] {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+      },
+      timeoutMs, 10);
+  if (!ended) return -1;
+  pid_ = -1;
+  return status_;
 }
 
 bool ProxyProcess::waitForLog(const std::string& text, int timeoutMs, size_t from) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  do {
-    std::string content = log();
-    if (content.size() > from && content.find(text, from) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (Clock::now() < deadline);
-  return false;
+  return waitFor(
+      [&] {
+        std::string content = log();
+        return content.size() > from && content.find(text, from) != std::string::npos;
+      },
+      timeoutMs, 20);
 }
 
 std::string testControl(const std::string& path, const std::string& line, int timeoutMs) {

@@ -1,5 +1,6 @@
 #include "support/peers/unixsocket.h"
 #include "support/rawclient.h"
+#include "support/waitfor.h"
 
 #include <algorithm>
 
@@ -9,9 +10,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <linux/sockios.h>
 
 namespace palvon::test {
 
@@ -172,6 +176,15 @@ bool RawClient::waitClosed(int timeoutMs) {
     if (r <= 0 && !(r < 0 && errno == EINTR)) closed_ = true;
   }
   return true;
+}
+
+long RawClient::unreadSent() const {
+  int unread = 0;
+  return fd_ >= 0 && ioctl(fd_, SIOCOUTQ, &unread) == 0 ? unread : -1;
+}
+
+bool RawClient::waitSentRead(int timeoutMs) {
+  return waitFor([this] { return unreadSent() == 0; }, timeoutMs, 5);
 }
 
 RawClient::Codes RawClient::queryExtension(const std::string& name, int timeoutMs) {

@@ -42,6 +42,12 @@ class RawClient {
   bool closed() const { return closed_; }
   // Waits up to timeoutMs for the peer to close; true if it did.
   bool waitClosed(int timeoutMs);
+  // How many of the bytes sent the peer has not read yet (-1 unknown), and
+  // a wait up to timeoutMs until it has read them all: the display has the
+  // requests in hand. For the local socket only (on TCP the count ends at
+  // the peer's kernel).
+  long unreadSent() const;
+  bool waitSentRead(int timeoutMs = 20000);
 
   int fd() const { return fd_; }
   char byteOrder() const { return order_; }

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace palvon::test {
@@ -104,6 +106,15 @@ DmPacket TestDisplayManager::receive(int timeoutMs) {
   else if (!decode(&buffer, header.opcode, &packet)) packet.error = "fields do not decode";
   else if (XdmcpReadRemaining(&buffer) != 0) packet.error = "bytes after the fields";
   return packet;
+}
+
+DmPacket TestDisplayManager::receiveSkipping(int repeated, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    DmPacket packet = receive(int(std::max<long long>(left.count(), 0)));
+    if (packet.opcode != repeated || !packet.error.empty() || left.count() <= 0) return packet;
+  }
 }
 
 std::vector<DmPacket> TestDisplayManager::drain() {

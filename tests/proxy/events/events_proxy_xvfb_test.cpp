@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/proxyprocess.h"
+#include "support/rawclient.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 
@@ -114,19 +115,31 @@ TEST_F(ProxyInput, APointerOnTheInputServerReachesTheClientOnceInMetaTerms) {
   EXPECT_EQ(presses, 0);
 }
 
+// Another client, connected before the grab, asks during it: no answer
+// comes until the grab ends, and a program that connects during the grab
+// is served only after it.
 TEST_F(ProxyInput, AServerGrabHoldsOtherClientsUntilItEnds) {
+  RawClient held;
+  ASSERT_TRUE(held.connectUnix(proxy->number()) && held.setup('l') == 1) << proxy->log();
   XGrabServer(client);
   XSync(client, False);
   std::atomic<bool> done{false};
   ProgramResult info;
   std::thread other([&] {
-    info = runProgram({"xdpyinfo"}, proxy->display(), 20000);
+    info = runProgram({"xdpyinfo"}, proxy->display(), 30000);
     done = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_TRUE(held.send(held.request(43, 0)));  // GetInputFocus
+  // Time on purpose, briefly: an answer here would be the fault (nothing
+  // else marks a request the proxy leaves unread). A slow machine can only
+  // miss a wrong answer, never fail a right proxy.
+  Bytes early = held.readMessage(500);
+  EXPECT_TRUE(early.empty()) << "the held client was answered during the grab";
   EXPECT_FALSE(done) << "another client was served during the grab";
   XUngrabServer(client);
   XSync(client, False);
+  Bytes answer = early.empty() ? held.readMessage(20000) : early;
+  EXPECT_TRUE(answer.size() == 32 && answer[0] == 1) << proxy->log();
   other.join();
   EXPECT_EQ(info.status, 0) << info.err;
   EXPECT_FALSE(info.timedOut);

@@ -32,6 +32,7 @@
 #include "support/proxyprocess.h"
 #include "support/rawclient.h"
 #include "support/tempdir.h"
+#include "support/waitfor.h"
 #include "support/xprogram.h"
 #include "support/xvfb.h"
 #include "support/xwdimage.h"
@@ -80,14 +81,6 @@ std::string eventsOf(const std::string& display, const std::string& geometry, co
     return withoutIds(runProgram({"xwininfo", report, "-id", id}, display).out);
   }
   return "(no window " + geometry + ")";
-}
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs) {
-  for (int waited = 0; waited < timeoutMs; waited += 100) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return done();
 }
 
 // A raw client of the control extension: its major and the next reply or
@@ -257,7 +250,17 @@ bool ServerJoinTerminalWithOwnFont(ServerJoin* t, const std::string& fonts) {
                                "echo joined; sleep 600"},
       t->proxy->display()));
   if (!waitFor([&] { return contains(treeOf(t->b->display()), "+1400+300"); }, 20000)) return false;
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The terminal has drawn its text in the font: more than one colour.
+  if (!waitFor(
+          [&] {
+            XwdImage shot;
+            std::string error;
+            ProgramResult xwd = runProgram({"xwd", "-silent", "-nobdrs", "-name", "xterm"}, t->proxy->display());
+            if (!parseXwd(xwd.out, &shot, &error) || shot.pixels.empty()) return false;
+            return std::any_of(shot.pixels.begin(), shot.pixels.end(), [&](uint32_t p) { return p != shot.pixels[0]; });
+          },
+          20000, 100))
+    return false;
   return runProgram({"xset", "-fp", fonts + "/"}, t->proxy->display()).status == 0;
 }
 
@@ -342,9 +345,8 @@ TEST_F(ServerJoin, ThePointerStaysWithItsHeadAndComesBackWhenTheHeadLeaves) {
   };
   ASSERT_TRUE(waitFor([&] { return pointerOnB() == std::make_pair(1500 - 1278 + 1, 301); }, 5000));
   ASSERT_EQ(testControl(controlPath, "screen " + bId + " 0 1250 0 1278 1022"), "ok") << proxy->log();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(proxy->waitForLog("Pointer repositioned to screen 0 +1472+300...", 20000)) << proxy->log();
   EXPECT_EQ(pointerOnB(), std::make_pair(1500 - 1278 + 1, 301));
-  EXPECT_TRUE(contains(proxy->log(), "Pointer repositioned to screen 0 +1472+300...")) << proxy->log();
   ASSERT_EQ(testControl(controlPath, "removeserver " + b->display()), "ok") << proxy->log();
   Window root, child;
   int x = -1, y = -1, wx, wy;
@@ -505,7 +507,9 @@ TEST_F(ServerJoin, ALostServersClientsGetOneAnswerEach) {
   std::string name = "JOINTST";
   std::copy(name.begin(), name.end(), atom.begin() + 4);
   client.send(client.request(16, 0, atom));  // InternAtom: the atom server A answers
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // B dies with the requests in the proxy's hands, or while a wait on the
+  // stopped B holds the proxy before it could read them (not long then).
+  waitFor([&] { return client.unreadSent() == 0; }, 3000, 5);
   ASSERT_EQ(kill(b->pid(), SIGKILL), 0);
   std::map<uint16_t, int> answers;
   std::map<uint16_t, Bytes> last;
@@ -549,7 +553,7 @@ TEST_F(ServerJoin, AJoinedServerThatDiesLeavesTheOthersServed) {
   ASSERT_TRUE(waitFor([&] { return contains(treeOf(c->display()), "100x100+1500+100"); }, 10000));
   programs.push_back(std::make_unique<BackgroundProgram>(
       std::vector<std::string>{"xclock", "-update", "1", "-geometry", "120x120+1240+400"}, proxy->display()));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(waitFor([&] { return contains(treeOf(proxy->display()), "120x120+1240+400"); }, 20000)) << proxy->log();
   RawClient client;
   ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('l') == 1);
   ASSERT_EQ(kill(c->pid(), SIGSTOP), 0);
@@ -567,12 +571,17 @@ TEST_F(ServerJoin, AJoinedServerThatDiesLeavesTheOthersServed) {
   client.put16(atom, 0, 7);
   std::string name = "JOINTST";
   std::copy(name.begin(), name.end(), atom.begin() + 4);
-  client.send(client.request(16, 0, atom));  // InternAtom
   Bytes primary(4);
   client.put32(primary, 0, 1);
-  client.send(client.request(17, 0, primary));  // GetAtomName of PRIMARY
-  client.send(client.request(43, 0));           // GetInputFocus
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Bytes after[] = {client.request(16, 0, atom),      // InternAtom
+                   client.request(17, 0, primary),   // GetAtomName of PRIMARY
+                   client.request(43, 0)};           // GetInputFocus
+  size_t afterColormap = 0;
+  for (const Bytes& request : after) client.send(request), afterColormap += request.size();
+  // C dies once the proxy has taken the CreateColormap (it may wait on C
+  // before it reads the requests after it), or while a wait on the stopped
+  // C holds the proxy before it could read it (not long then).
+  waitFor([&] { return client.unreadSent() >= 0 && client.unreadSent() <= long(afterColormap); }, 3000, 5);
   ASSERT_EQ(kill(c->pid(), SIGKILL), 0);
   std::map<uint16_t, int> answers;
   std::map<uint16_t, int> types;
@@ -584,7 +593,8 @@ TEST_F(ServerJoin, AJoinedServerThatDiesLeavesTheOthersServed) {
   EXPECT_EQ(answers, (std::map<uint16_t, int>{{2, 1}, {3, 1}, {4, 1}})) << proxy->log();
   EXPECT_EQ(types, (std::map<uint16_t, int>{{2, 1}, {3, 1}, {4, 1}})) << "replies, no errors\n" << proxy->log();
   EXPECT_TRUE(proxy->waitForLog("is offline, resuming", 15000)) << proxy->log();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  // Time on purpose, briefly: a program the drop cut would end by then.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   for (size_t i = 0; i < programs.size(); i++) EXPECT_TRUE(programs[i]->running()) << "program " << i << proxy->log();
   ProgramResult atoms = runProgram({"xprop", "-root", "RESOURCE_MANAGER", "WM_NAME"}, proxy->display());
   EXPECT_EQ(atoms.status, 0) << atoms.err << proxy->log();
@@ -633,10 +643,9 @@ TEST_F(ServerJoin, TheControlTilesAndCapturesAWindow) {
   };
   // xterm may still be drawing: the capture must come to agree with it.
   long differ = -1;
-  for (int attempt = 0; attempt < 20 && differ != 0; attempt++) {
-    if (attempt) usleep(250000);
-    differ = differences(dir.file("term" + std::to_string(attempt) + ".ppm"));
-  }
+  int attempt = 0;
+  waitFor([&] { return (differ = differences(dir.file("term" + std::to_string(attempt++) + ".ppm"))) == 0; }, 20000,
+          250);
   EXPECT_EQ(differ, 0) << proxy->log();
 }
 
@@ -1135,6 +1144,7 @@ TEST(KeepVisibleWithAJoinedServer, AWindowMovesOnlyWhenNoServerShowsItsPlace) {
   ASSERT_EQ(testControl(path, "screen " + added.substr(3) + " 0 1280 0 1280 1024"), "ok") << proxy.log();
   kill(b.pid(), SIGKILL);
   ASSERT_TRUE(proxy.waitForLog("is offline, resuming", 30000)) << proxy.log();
+  // Time on purpose, briefly: a window the loss moved would have moved by then.
   usleep(500000);
   EXPECT_TRUE(contains(treeOf(proxy.display()), "100x100+1500+100")) << "C still shows it";
   EXPECT_EQ(testControl(path, "removeserver " + c.display()), "ok") << proxy.log();

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "support/rawclient.h"
+#include "support/waitfor.h"
 
 namespace palvon::test {
 
@@ -253,13 +254,10 @@ ExtensionRelay::Transcript ExtensionRelay::transcript(size_t connection) const {
 }
 
 bool ExtensionRelay::waitFor(const std::function<bool()>& condition, int timeoutMs) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+  return test::waitFor(condition, timeoutMs, [this](int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(50));
-  }
+    changed_.wait_for(lock, std::chrono::milliseconds(std::min(ms, 50)));
+  });
 }
 
 // --- The loop ---------------------------------------------------------------------------
