@@ -233,12 +233,17 @@ u64 monotonicNs() {
 ParseClock parseClock = monotonicNs;
 
 // The mark being timed came back after `took`: the window follows the
-// server's pace.
+// server's pace. What the way to the server costs (the least a mark has
+// taken, let drift up slowly) is no backlog: a server far away is not
+// taken for a slow one.
 void adaptPaceWindow(ServerLink* link, u64 took) {
+  u64& base = link->paceBaseNs;
+  base = !base || took < base ? took : base + (took - base) / 64;
+  u64 queued = took - base;
   u64 window = link->paceWindow;
-  if (took > kPaceTargetNs)
-    window = window * kPaceTargetNs / took;
-  else if (took < kPaceTargetNs / 4)
+  if (queued > kPaceTargetNs)
+    window = window * kPaceTargetNs / queued;
+  else if (queued < kPaceTargetNs / 4)
     window *= 2;
   link->paceWindow = static_cast<u32>(std::clamp<u64>(window, kPaceWindowMin, kPaceWindowMax));
 }

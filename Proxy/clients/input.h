@@ -33,15 +33,16 @@ constexpr u32 kClientWriteThrough = 0x10000;
 // wait of the proxy on that link, is then bounded by what the server does
 // rather than by bytes: 28 bytes of CopyArea may be a million pixels. A
 // flood waits in the client's own socket, as on a plain server.
-// The window adapts to the server's pace: a mark that took longer than
-// kPaceTargetNs to come back shrinks the window in proportion, one that
-// came back within a quarter of it doubles it, between kPaceWindowMin and
+// The window adapts to the server's pace: a mark that waited longer than
+// kPaceTargetNs behind others' work (beyond the least a mark took on the
+// link: the way to the server) shrinks the window in proportion, one that
+// waited less than a quarter of it doubles it, between kPaceWindowMin and
 // kPaceWindowMax. A request counts once; one whose reply may be of any
 // size counts kPaceHeavy times (the replies of a client that never reads
 // wait at the server too), one whose reply has a small fixed size
 // (InternAtom, GetInputFocus, QueryPointer...) once.
 constexpr u32 kPaceWindowMin = 8;
-constexpr u32 kPaceWindowStart = 64;
+constexpr u32 kPaceWindowStart = 16;
 constexpr u32 kPaceWindowMax = 2048;
 constexpr u8 kPaceMarksAhead = 2;
 constexpr u32 kPaceHeavy = 32;

@@ -135,14 +135,16 @@ struct ServerLink {
   // Pacing of the client's requests (clients/input.cpp): the weight of
   // the requests since the last window mark, the window (0: not yet set),
   // how many marks the server has not yet answered, the sequence the link
-  // had when its requests were last counted, and the mark being timed
-  // (sequence, 0: none; when it was queued, parse clock).
+  // had when its requests were last counted, the mark being timed
+  // (sequence, 0: none; when it was queued, parse clock) and what the way
+  // to the server costs a mark.
   u32 paceCount;
   u32 paceWindow;
   u8 paceMarksOut;
   u64 paceSeenSequence;
   u64 paceTimedSequence;
   u64 paceTimedSinceNs;
+  u64 paceBaseNs;              // the least a mark took (0: none yet)
   // Fires when the server left the set-up answer or a message incomplete
   // for a whole offline time-out (watchServerLinkStall), counted from the
   // last message completed (loop clock, ms).
