@@ -127,7 +127,8 @@ enum : u8 { kSeamNone = 0, kSeamBefore = 1, kSeamMove = 2 };
 // pointer the proxy parks under its cover: its crossings, its motion and
 // the pointer's way out of the focus are not the clients'; kSeamEntered,
 // the new server's of the move, whose pointer comes out of its cover and
-// goes to the target: its motion is the clients', its crossings and the
+// goes to the target: its motion is the clients' (not when a grab's
+// confine-to window made the move, seamConfining), its crossings and the
 // pointer's way into the focus are not (each server saw only its own part
 // of the way; the proxy tells the move's crossings from the meta screen's
 // tree, Proxy/events/crossings.h).
