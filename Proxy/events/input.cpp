@@ -238,7 +238,7 @@ bool activatePassiveButtonGrab(u8*& event, PassiveGrab* grab) {
     // Moving the pointer reads other links and may move this link's input:
     // the event is found again at its offset.
     size_t offset = link ? size_t(event - link->input.data) : 0;
-    syncInputAcrossHeads(kXrcMouse, client, confine->screen, x, y, false);
+    confinePointerAcrossHeads(client, confine->screen, x, y, false);
     if (link) event = link->input.data + offset;
   } else if (Head* holder = pointerHead()) {
     grabPointerOnDisplay(kXrcMouse, holder);
@@ -568,9 +568,11 @@ void EventButtonRelease(u8* event) {
 
 void EventMotionNotify(u8* event) {
   if (passedUntranslated(event)) return;
-  // While the pointer changes server, the move reports where it went.
+  // While the pointer changes server, the move reports where it went,
+  // unless a grab's confine-to window took it there: a plain server reports
+  // no motion for that.
   u8 seam = seamPhaseOf(currentLink);
-  if (seam == kSeamLeaving || seam == kSeamParked) return;
+  if (seam == kSeamLeaving || seam == kSeamParked || (seam == kSeamEntered && inputState.seamConfining)) return;
   keepScreenSaversInStep();
   ServerDisplay* server = linkServer();
   if (!event[kSameScreen] && server &&

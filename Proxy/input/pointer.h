@@ -104,6 +104,10 @@ struct InputState {
   // (see seamPhaseOf).
   const ServerDisplay* seamServers[2];  // the old server, the new one
   u8 seamPhase;
+  // The move is a grab's confine-to window taking the pointer into it
+  // (confinePointerAcrossHeads): the new server's motion is not the
+  // clients' either.
+  u8 seamConfining;
   // The pointer came onto its meta screen from another over the bare root
   // and has been over no other window of that screen since. A plain server
   // of several screens then counts the pointer in no window: it tells no
@@ -123,7 +127,8 @@ enum : u8 { kSeamNone = 0, kSeamBefore = 1, kSeamMove = 2 };
 // pointer the proxy parks under its cover: its crossings, its motion and
 // the pointer's way out of the focus are not the clients'; kSeamEntered,
 // the new server's of the move, whose pointer comes out of its cover and
-// goes to the target: its motion is the clients', its crossings and the
+// goes to the target: its motion is the clients' (not when a grab's
+// confine-to window made the move, seamConfining), its crossings and the
 // pointer's way into the focus are not (each server saw only its own part
 // of the way; the proxy tells the move's crossings from the meta screen's
 // tree, Proxy/events/crossings.h).
@@ -161,6 +166,11 @@ void movePointerToHead(u32 device, Head* head, i32 x, i32 y, bool warped);
 // Moves the meta pointer to (x, y) of the screen: chooses the head, carries
 // grabs, focus and key state there, and with `warp` moves the real pointer.
 void syncInputAcrossHeads(u32 device, ProxyClient* client, MetaScreen* screen, i32 x, i32 y, bool warp);
+// syncInputAcrossHeads for a pointer grab whose confine-to window takes the
+// pointer to (x, y): a plain server moves it there without a MotionNotify
+// (its crossings only), so when the move goes onto another server's head
+// the motion that server reports for it reaches no client.
+void confinePointerAcrossHeads(ProxyClient* client, MetaScreen* screen, i32 x, i32 y, bool warp);
 // The real pointer to meta (x, y) on the head: through the client's link
 // when a client is given, else through XRCLib.
 void warpMetaPointerToHead(u32 device, ProxyClient* client, Head* head, i32 x, i32 y);

@@ -628,4 +628,10 @@ void syncInputAcrossHeads(u32 device, ProxyClient* client, MetaScreen* screen, i
   if (!client && serverDisplayList && serverDisplayList->display) XfsSync(serverDisplayList->display, False);
 }
 
+void confinePointerAcrossHeads(ProxyClient* client, MetaScreen* screen, i32 x, i32 y, bool warp) {
+  inputState.seamConfining = 1;
+  syncInputAcrossHeads(kXrcMouse, client, screen, x, y, warp);
+  inputState.seamConfining = 0;
+}
+
 }  // namespace palvon

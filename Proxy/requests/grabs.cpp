@@ -242,7 +242,7 @@ Head* moveIntoConfineTo(ProxyClient* client, ProxyWindow* confine, Head* head, u
   const ProxyWindow* under =
       was ? pointerWindowAt(was->metaScreen, inputState.pointerX, inputState.pointerY) : nullptr;
   *pointerWasIn = holder ? inputState.pointerGrab.window : under ? under->id : 0;
-  syncInputAcrossHeads(kXrcMouse, client, confine->screen, x, y, true);
+  confinePointerAcrossHeads(client, confine->screen, x, y, true);
   return at;
 }
 
