@@ -766,7 +766,9 @@ void onServerLinkStalled(void* argument) {
     if (declareSilentServerLost(server)) return;
     u64 due = failsafeDueMs(server), now = ordersClockNow();
     if (due > now) {
-      if (!link->stallWaitSinceMs) link->stallWaitSinceMs = ordersClock();
+      // On the clock traffic is stamped with: an answer read earlier in
+      // this step is no talk since the wait began.
+      if (!link->stallWaitSinceMs) link->stallWaitSinceMs = ordersClockNow();
       link->stallTimer = orderAddTimer(due - now, onServerLinkStalled, link);
       return;
     }

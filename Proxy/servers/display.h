@@ -84,9 +84,10 @@ struct ServerDisplay {
   // The connection is being closed (disconnectServerDisplay): a server
   // that stops answering now is no loss to handle.
   u8 closing;
-  // Time (ms, the loop's clock as read then) of the first question the
-  // proxy put to the server after its last traffic (a keep-alive ping, a
-  // blocking wait on one of its connections); 0 while it owes no answer.
+  // Time (ms, the loop's clock read then, ordersClockNow) of the first
+  // question the proxy put to the server after its last traffic (a
+  // keep-alive ping, a blocking wait on one of its connections); 0 while it
+  // owes no answer.
   u64 askedSinceMs;
   char displayName[kDisplayNameMax];     // "host:N" as opened
   char configuredName[kDisplayNameMax];  // as the configuration or META gave it
@@ -103,8 +104,9 @@ struct ServerDisplay {
   u32 proxyIdShift;
   u32 indexMask;
   u32 foreignMask;
-  // Loop-clock time (ms) of the last traffic seen from the server; the
-  // watchdog measures silence from here.
+  // Time (ms, the loop's clock read when it came, ordersClockNow) of the
+  // last traffic seen from the server, answers read inside the X library's
+  // waits included; the watchdog measures silence from here.
   u64 lastTrafficMs;
   // Added with opening heads: what the proxy changes on the server and puts
   // back when it closes the connection normally, and its own windows there.
