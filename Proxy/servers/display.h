@@ -426,9 +426,11 @@ extern LostServerHooks lostServerHooks;
 // installs): every request with a reply that the server was sent and has
 // not answered, when no other server's answer is held for it, is answered
 // by the proxy (GrabPointer and GrabKeyboard: status not viewable;
-// QueryPointer: the proxy's pointer; an extension's request: its module's
-// lost-server hook; the rest: BadImplementation). Then every client's
-// newest pending request is armed again on the remaining servers.
+// QueryPointer: the proxy's pointer; a window's GetImage: the image from
+// the heads that remain, the server's part zeros (answerLostImagePiece);
+// an extension's request: its module's lost-server hook; the rest:
+// BadImplementation). Then every client's newest pending request is armed
+// again on the remaining servers.
 void answerLostServerClients(ServerDisplay* server);
 void rearmPendingRequests();
 
