@@ -137,10 +137,15 @@ void hookDisplayLock(Display* display) {
 
 bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
 
+// A server whose answer waits unread in the socket has answered: the proxy
+// was late to read it (it had no processor on a busy machine, or worked on
+// inside the call), and its next wait reads it and gives the call its bound
+// anew (noteAnswer). Only a silent server is cut.
 void onDeadline(int) {
   int saved = errno;
   int descriptor = timedDescriptor;
-  if (descriptor >= 0) shutdown(descriptor, SHUT_RDWR);
+  char byte;
+  if (descriptor >= 0 && recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) shutdown(descriptor, SHUT_RDWR);
   errno = saved;
 }
 
@@ -566,6 +571,12 @@ int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, in
     waited += u64(slice);
   }
   if (own <= cut && !due) return 0;
+  // A last look before the cut: an answer that came while the proxy was
+  // held up between two slices (no processor) is read, not cut.
+  if (int result = next(fds, count, 0); result > 0 && (fds[0].revents & POLLIN)) {
+    noteAnswer(display, fds[0], result);
+    return result;
+  }
   shutdown(fds[0].fd, SHUT_RDWR);
   return next(fds, count, 0);
 }
