@@ -458,9 +458,9 @@ TEST_P(LongStepTest, ItsServerIsJudgedByItsSilenceAlone) {
   freeze();
   if (row.heldUp) {
     gHoldUp = {true, realMs(), server.pid(), ConnectionNumber(display)};
-    stopped = false;
     EXPECT_NE(XfsSync(display, False), 0);
     EXPECT_FALSE(gHoldUp.armed) << "the wait was not held up";
+    stopped = gHoldUp.armed;
     EXPECT_FALSE(isDisplayOffline(display));
     EXPECT_EQ(record->lossOrder, nullptr);
     return;
