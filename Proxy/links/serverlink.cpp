@@ -733,7 +733,11 @@ void onServerLinkStalled(void* argument) {
   if (link->setupAnswered != 0 && link->input.used == 0 && !link->streamRemaining) return;
   // Messages completed since the timer was set: what is owed now gets its
   // own time.
-  u64 since = ordersClock() - link->lastCompletedMs;
+  // On the clock the server's traffic is stamped with (ordersClockNow):
+  // the link's progress is noted after the read that brought it, so a
+  // server silent as a whole is at least as long silent as this link.
+  u64 clock = ordersClockNow();
+  u64 since = clock > link->lastCompletedMs ? clock - link->lastCompletedMs : 0;
   if (since < offlineTimeout(link)) {
     link->stallTimer = orderAddTimer(offlineTimeout(link) - since, onServerLinkStalled, link);
     return;
@@ -766,7 +770,9 @@ void onServerLinkStalled(void* argument) {
     if (declareSilentServerLost(server)) return;
     u64 due = failsafeDueMs(server), now = ordersClockNow();
     if (due > now) {
-      if (!link->stallWaitSinceMs) link->stallWaitSinceMs = ordersClock();
+      // On the clock traffic is stamped with: an answer read earlier in
+      // this step is no talk since the wait began.
+      if (!link->stallWaitSinceMs) link->stallWaitSinceMs = ordersClockNow();
       link->stallTimer = orderAddTimer(due - now, onServerLinkStalled, link);
       return;
     }
@@ -782,7 +788,7 @@ void onServerLinkStalled(void* argument) {
 // One timer at most per time-out: progress only moves the mark the timer
 // looks at, so a busy link costs no timer churn.
 void watchServerLinkStall(ServerLink* link, bool progressed) {
-  if (progressed) link->lastCompletedMs = ordersClock(), link->stallGraceUsed = 0, link->stallWaitSinceMs = 0;
+  if (progressed) link->lastCompletedMs = ordersClockNow(), link->stallGraceUsed = 0, link->stallWaitSinceMs = 0;
   bool owing = link->setupAnswered == 0 || link->input.used > 0 || link->streamRemaining;
   if (owing && !link->stallTimer && link->readOrder)
     link->stallTimer = orderAddTimer(offlineTimeout(link), onServerLinkStalled, link);

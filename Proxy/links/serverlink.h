@@ -147,7 +147,7 @@ struct ServerLink {
   u64 paceBaseNs;              // the least a mark took (0: none yet)
   // Fires when the server left the set-up answer or a message incomplete
   // for a whole offline time-out (watchServerLinkStall), counted from the
-  // last message completed (loop clock, ms).
+  // last message completed (ms, the loop's clock read then, ordersClockNow).
   Order* stallTimer;
   u64 lastCompletedMs;
   // The timer found bytes unread in the socket once since the last message

@@ -445,6 +445,7 @@ bool askHead(GetImage& g, Head* head, i32 x, i32 y, u32 width, u32 height, bool 
   part->width = width, part->height = height;
   part->headWidth = hw, part->headHeight = hh;
   part->visual = g.info.window && g.info.visual ? g.info.visual->visualId : 0;
+  part->format = g.format, part->depth = u8(g.info.depth), part->planeMask = g.planeMask;
   if (part->job) fillJob(g, part->job), g.jobMade = true;
   // A head's planes are not the client's where it keeps the drawable at
   // another depth or in other pixel values (an emulated visual): its
@@ -684,8 +685,7 @@ bool copyPieceIntoJob(const GetImagePart* part, const u8* reply, u32 length, u8 
   return true;
 }
 
-void answerJob(GetImageJob* job, u16 sequence) {
-  ProxyClient* client = currentClient;
+void answerJob(GetImageJob* job, ProxyClient* client, u16 sequence) {
   if (job->lost) return;
   if (job->sink.done) return job->sink.done(job, sequence, job->sink.argument);
   if (job->failed || !sendReplyGetImage(client, sequence, job->depth, job->pixmap ? 0 : job->visual, job->buffer,
@@ -732,8 +732,60 @@ void ReplyGetImage(u8* reply, u32 length) {
   part->answered = 1;
   if (!job->outstanding) PALVON_UNE();
   if (!job->lost && !job->failed && !copyPieceIntoJob(part, reply, length, reply[1])) job->failed = 1;
-  if (job->outstanding && --job->outstanding == 0) answerJob(job, get16(reply + 2));
+  if (job->outstanding && --job->outstanding == 0) answerJob(job, currentClient, get16(reply + 2));
   releaseGetImagePart(part);
+}
+
+namespace {
+
+// The last piece of a job was a lost server's, found at its drop, outside
+// every reply of the client's links: a sink answers as it does from a reply
+// of the client's own, for the client's request.
+void finishJobAtDrop(GetImageJob* job, ProxyClient* client, u16 sequence) {
+  if (!job->sink.done) return answerJob(job, client, sequence);
+  ProxyClient* savedClient = currentClient;
+  ServerLink* savedLink = currentLink;
+  u16 savedAnswered = client->sequenceAnswered;
+  currentClient = client, currentLink = nullptr, client->sequenceAnswered = sequence;
+  answerJob(job, client, sequence);
+  currentClient = savedClient, currentLink = savedLink, client->sequenceAnswered = savedAnswered;
+}
+
+// A window's image read from the lost head alone: its area lies outside
+// every head that remains.
+bool answerZeroImage(const GetImagePart* part, ProxyClient* client, u16 sequence) {
+  if (!part->visual) return false;
+  u64 size = clientImageSize(part->format, part->depth, part->width, part->height, part->planeMask);
+  auto* zeros = static_cast<u8*>(memCalloc(1, size + 1));
+  bool sent = zeros && sendReplyGetImage(client, sequence, part->depth, part->visual, zeros, u32(size));
+  std::free(zeros);
+  if (!sent) {
+    const u8 header[4] = {X_GetImage, part->format, 5, 0};
+    sendClientXError(BadAlloc, 0, header, 20, sequence, nullptr, client);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool answerLostImagePiece(ProxyClient* client, const ServerLink* link, u64 serverSequence, u64 sequence) {
+  for (const RequestStash* stash = firstStashAt(link, serverSequence); stash && stash->sequence == serverSequence;
+       stash = stash->next) {
+    if (stash->code != kStashGetImage) continue;
+    auto* part = static_cast<GetImagePart*>(stash->data);
+    GetImageJob* job = part->job;
+    if (!job) {
+      if (!answerZeroImage(part, client, u16(sequence))) return false;
+      part->answered = 1;
+      return true;
+    }
+    // Its area stays as the job's buffer began: zeros. Answered, so that
+    // its release with the link marks no loss.
+    part->answered = 1;
+    if (job->outstanding && --job->outstanding == 0) finishJobAtDrop(job, client, u16(sequence));
+    return true;
+  }
+  return false;
 }
 
 }  // namespace palvon

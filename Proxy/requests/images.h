@@ -118,6 +118,11 @@ struct GetImagePart {
   u32 headWidth, headHeight;   // asked of the head
   u32 visual;        // the window's visual (the client's id), 0 for a pixmap
   u8 answered;
+  // The client's request, for a piece that passes through: a lost head's
+  // piece is answered in its place.
+  u8 format;
+  u8 depth;
+  u32 planeMask;
 };
 // The finished job's image over its buffer (nothing copied), in the
 // client's layout; an XYPixmap of one plane reads as the XYBitmap it is.
@@ -125,6 +130,15 @@ void describeJobImage(GetImageJob* job, XImage* out);
 // A part with a new job (previous null) or sharing the previous part's.
 GetImagePart* newGetImagePart(GetImagePart* previous, u32 jobSize);
 void releaseGetImagePart(void* part);
+
+// A GetImage piece that the link's server, lost, still owes for the
+// client's request of `sequence`: the image is answered as the proxy
+// answers the request once the server is gone, from the heads that remain.
+// The piece's area lies outside them and reads as zeros; the image goes to
+// the client once the other pieces are in (now when they are). False when
+// the request is no piece of a window's image (a pixmap's read, which
+// another head would answer with its pixels): the caller answers it.
+bool answerLostImagePiece(ProxyClient* client, const ServerLink* link, u64 serverSequence, u64 sequence);
 
 // The size of a client image of the format and depth (XYPixmap: the planes
 // of the mask), in the layout clients see; 64 bits, never wraps.

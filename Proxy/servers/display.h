@@ -84,9 +84,10 @@ struct ServerDisplay {
   // The connection is being closed (disconnectServerDisplay): a server
   // that stops answering now is no loss to handle.
   u8 closing;
-  // Time (ms, the loop's clock as read then) of the first question the
-  // proxy put to the server after its last traffic (a keep-alive ping, a
-  // blocking wait on one of its connections); 0 while it owes no answer.
+  // Time (ms, the loop's clock read then, ordersClockNow) of the first
+  // question the proxy put to the server after its last traffic (a
+  // keep-alive ping, a blocking wait on one of its connections); 0 while it
+  // owes no answer.
   u64 askedSinceMs;
   char displayName[kDisplayNameMax];     // "host:N" as opened
   char configuredName[kDisplayNameMax];  // as the configuration or META gave it
@@ -103,8 +104,9 @@ struct ServerDisplay {
   u32 proxyIdShift;
   u32 indexMask;
   u32 foreignMask;
-  // Loop-clock time (ms) of the last traffic seen from the server; the
-  // watchdog measures silence from here.
+  // Time (ms, the loop's clock read when it came, ordersClockNow) of the
+  // last traffic seen from the server, answers read inside the X library's
+  // waits included; the watchdog measures silence from here.
   u64 lastTrafficMs;
   // Added with opening heads: what the proxy changes on the server and puts
   // back when it closes the connection normally, and its own windows there.
@@ -424,9 +426,11 @@ extern LostServerHooks lostServerHooks;
 // installs): every request with a reply that the server was sent and has
 // not answered, when no other server's answer is held for it, is answered
 // by the proxy (GrabPointer and GrabKeyboard: status not viewable;
-// QueryPointer: the proxy's pointer; an extension's request: its module's
-// lost-server hook; the rest: BadImplementation). Then every client's
-// newest pending request is armed again on the remaining servers.
+// QueryPointer: the proxy's pointer; a window's GetImage: the image from
+// the heads that remain, the server's part zeros (answerLostImagePiece);
+// an extension's request: its module's lost-server hook; the rest:
+// BadImplementation). Then every client's newest pending request is armed
+// again on the remaining servers.
 void answerLostServerClients(ServerDisplay* server);
 void rearmPendingRequests();
 

@@ -17,6 +17,7 @@
 #include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
+#include "Proxy/requests/images.h"
 #include "Proxy/resources/resource.h"
 #include "Proxy/resources/window.h"
 #include "Proxy/resources/windowtree.h"
@@ -83,6 +84,9 @@ void answerOne(ProxyClient* client, const ServerLink* link, u64 serverSequence, 
     case X_QueryPointer:
       answerQueryPointer(client, wire, u32(reinterpret_cast<uintptr_t>(stashOf(link, serverSequence, X_QueryPointer))));
       return;
+    case X_GetImage:
+      if (answerLostImagePiece(client, link, serverSequence, sequence)) return;
+      break;
     default: break;
   }
   if (major >= 128) {

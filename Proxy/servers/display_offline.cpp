@@ -156,8 +156,7 @@ void armOfflineTimeout(ServerDisplay* server) {
 }
 
 // Traffic is noted with or without a watchdog: a link's stall looks at it
-// as well (serverKeptThroughSilence), on the same loop clock as its own
-// marks.
+// as well (serverKeptThroughSilence).
 void restartDisplayWatchdog(Display* display) {
   for (ServerDisplay* server = serverDisplayList; server; server = server->next) {
     if (server->display != display) continue;
@@ -166,16 +165,22 @@ void restartDisplayWatchdog(Display* display) {
   }
 }
 
+// Stamped with the clock as it is now, not as the loop read it at the
+// start of its step: within one long step (the start-up, a server opened
+// while clients are served) the server answers many times, and an answer
+// stamped with the step's start would count the proxy's own work since as
+// the server's silence.
 void noteServerDisplayTraffic(ServerDisplay* server) {
   if (!server) return;
-  server->lastTrafficMs = ordersClock();
+  server->lastTrafficMs = ordersClockNow();
   server->askedSinceMs = 0;
 }
 
 bool serverKeptThroughSilence(const ServerDisplay* server, u64 ms) {
   if (!server || !failsafeSet()) return false;
   if (server != atomDisplay && server != resourceServerDisplay && !displayHasStaticHead(server)) return false;
-  return ordersClock() - server->lastTrafficMs >= ms;
+  u64 now = ordersClockNow();
+  return now > server->lastTrafficMs && now - server->lastTrafficMs >= ms;
 }
 
 void noteServerAsked(ServerDisplay* server) {

@@ -137,10 +137,15 @@ void hookDisplayLock(Display* display) {
 
 bool onMainThread() { return installed && pthread_equal(pthread_self(), mainThread); }
 
+// A server whose answer waits unread in the socket has answered: the proxy
+// was late to read it (it had no processor on a busy machine, or worked on
+// inside the call), and its next wait reads it and gives the call its bound
+// anew (noteAnswer). Only a silent server is cut.
 void onDeadline(int) {
   int saved = errno;
   int descriptor = timedDescriptor;
-  if (descriptor >= 0) shutdown(descriptor, SHUT_RDWR);
+  char byte;
+  if (descriptor >= 0 && recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0) shutdown(descriptor, SHUT_RDWR);
   errno = saved;
 }
 
@@ -320,21 +325,42 @@ void ioErrorExit(Display* display, void*) {
   onDisplayIOError(display);
 }
 
+// The frame's deadline: the display's call bound from now.
+void setDeadline(XfsFrame* frame) {
+  u64 milliseconds = callBound(frame->display);
+  clock_gettime(CLOCK_MONOTONIC, &frame->deadline);
+  u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (milliseconds % 1000) * 1000000;
+  frame->deadline.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanos / 1000000000);
+  frame->deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
+}
+
 // Arms the frame; the jump point itself was set by the caller.
 void enterCall(XfsFrame* frame, Display* display) {
   frame->outer = topFrame;
   frame->display = display;
   frame->descriptor = -1;
-  u64 milliseconds = callBound(display);
   if (timerReady) {
-    clock_gettime(CLOCK_MONOTONIC, &frame->deadline);
-    u64 nanos = static_cast<u64>(frame->deadline.tv_nsec) + (milliseconds % 1000) * 1000000;
-    frame->deadline.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanos / 1000000000);
-    frame->deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
+    setDeadline(frame);
     frame->descriptor = ConnectionNumber(display);
   }
   topFrame = frame;
   if (frame->descriptor >= 0) aimTimer(frame);
+}
+
+// The server answered inside a call: the calls on its display wait again
+// from now, so that a call that does much work of its own between its
+// questions (a helper asking path by path) is cut for the server's silence
+// only, never for its length. Within the same bounds as at the call's entry
+// (the wait and opening deadlines).
+void restartCallsOn(Display* display) {
+  if (!timerReady || !topFrame) return;
+  bool moved = false;
+  for (XfsFrame* frame = topFrame; frame; frame = frame->outer) {
+    if (frame->display != display || frame->descriptor < 0) continue;
+    setDeadline(frame);
+    moved = true;
+  }
+  if (moved) aimTimer(topFrame);
 }
 
 void leaveCall(XfsFrame* frame) {
@@ -474,6 +500,22 @@ Result XfsWrapper<Function, Failure>::call(Display* display, Args... args) {
   if constexpr (!std::is_void_v<Result>) return static_cast<Result>(Failure);
 }
 
+namespace {
+
+// What a wait of the library found to read is the server talking: its
+// silence, and the bound of the calls waiting on it, count from now. The
+// library reads it after the wait, where the loop never sees it: within one
+// long step (the start-up, an opening, a long handler) the server's answers
+// would otherwise not count, and a server that answered everything would be
+// taken for silent once the step outlasts its time-out.
+void noteAnswer(Display* display, const pollfd& fd, int result) {
+  if (result <= 0 || !(fd.revents & POLLIN) || (fd.revents & (POLLERR | POLLHUP | POLLNVAL))) return;
+  restartDisplayWatchdog(display);
+  restartCallsOn(display);
+}
+
+}  // namespace
+
 // The wait of the X library itself. It waits for a server without a time
 // limit, and the proxy calls it from more places than its wrappers reach
 // (the font, image and input helpers below it). On the main thread a wait
@@ -494,7 +536,11 @@ int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, in
   if (const TimeoutEntry* entry = findTimeout(display); entry && entry->openingDeadlineMs)
     cut = std::min(cut, entry->openingSilenceMs);
   u64 own = timeout >= 0 ? u64(timeout) : UINT64_MAX;
-  if (own == 0) return next(fds, count, 0);
+  if (own == 0) {
+    int result = next(fds, count, 0);
+    noteAnswer(display, fds[0], result);
+    return result;
+  }
   bool hurried = false;
   // In slices, so that an exit asked for meanwhile shortens the wait: a
   // server that answers at once is not cut (the exit puts its state back),
@@ -518,10 +564,19 @@ int boundedPoll(int (*next)(pollfd*, nfds_t, int), pollfd* fds, nfds_t count, in
     }
     int slice = int(std::min<u64>({end - waited, kAbandonSliceMs, left}));
     int result = next(fds, count, slice);
-    if (result != 0) return result;
+    if (result != 0) {
+      noteAnswer(display, fds[0], result);
+      return result;
+    }
     waited += u64(slice);
   }
   if (own <= cut && !due) return 0;
+  // A last look before the cut: an answer that came while the proxy was
+  // held up between two slices (no processor) is read, not cut.
+  if (int result = next(fds, count, 0); result > 0 && (fds[0].revents & POLLIN)) {
+    noteAnswer(display, fds[0], result);
+    return result;
+  }
   shutdown(fds[0].fd, SHUT_RDWR);
   return next(fds, count, 0);
 }

@@ -12,9 +12,10 @@
 //     takes into account (xsupport/extrecords.h);
 //   - a server that stops answering is cut off after the display's offline
 //     time-out (xfsSetOfflineTimeout), or the guard time-out when it has
-//     none (xfsSetGuardTimeout), so the call returns then; sooner once the
-//     process is asked to exit (fdWaitIsAbandoned) or its wait deadline
-//     passes (fdSetWaitDeadline, base/fd.h);
+//     none (xfsSetGuardTimeout), counted from its last answer within the
+//     call, so the call returns then; sooner once the process is asked to
+//     exit (fdWaitIsAbandoned) or its wait deadline passes
+//     (fdSetWaitDeadline, base/fd.h);
 //   - a message from the server that makes the X library abort (a reply
 //     longer than the call read, an unknown sequence number) breaks the
 //     display instead of the process;
@@ -74,9 +75,11 @@ void xfsInstall();
 void xfsAttach(Display* display);
 void xfsForget(Display* display);
 
-// The longest a wrapper call waits on this Display's server, in
-// milliseconds; 0 for no limit (the default). A call that exceeds it shuts
-// the connection down and returns as on a broken connection.
+// The longest a wrapper call waits on this Display's server without an
+// answer, in milliseconds; 0 for no limit (the default). Each answer the
+// call reads gives it that time anew, so a call that works long between its
+// questions is not cut for its length. A call whose server stays silent
+// longer shuts the connection down and returns as on a broken connection.
 void xfsSetOfflineTimeout(Display* display, u64 milliseconds);
 u64 xfsOfflineTimeout(const Display* display);
 

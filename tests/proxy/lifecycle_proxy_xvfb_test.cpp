@@ -11,10 +11,12 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -572,6 +574,155 @@ TEST_F(FrozenServer, ImageTrafficToAStoppedServerIsDroppedWithIt) {
   // Nothing of the dropped server's is left behind.
   EXPECT_EQ(exitReports(), "");
 }
+
+// A client reads a window while B is stopped: its GetImage waits on B until
+// B is dropped, and is then answered as the proxy answers it after the drop,
+// from the heads that remain (B's area, now outside every head, reads as
+// zeros): the same reply as the same GetImage asked after the drop, not an
+// error that ends a client on its library's default error handler. A piece
+// of the window on A, a window on B alone, a read of some planes, and a
+// read into shared memory (MIT-SHM's GetImage, the same pieces).
+struct WaitingReadCase {
+  const char* name;
+  int x;             // the window's place on the meta screen (B from 640 on)
+  uint8_t format;    // 1 XYPixmap, 2 ZPixmap
+  uint32_t planeMask;
+  bool shared;
+};
+
+void PrintTo(const WaitingReadCase& c, std::ostream* os) { *os << c.name; }
+
+class WaitingRead : public FrozenServer, public ::testing::WithParamInterface<WaitingReadCase> {
+ protected:
+  void TearDown() override {
+    if (segment) shmdt(segment);
+    if (segmentId >= 0) shmctl(segmentId, IPC_RMID, nullptr);
+  }
+  // A segment of the image's size, attached through the proxy.
+  bool attachSegment(RawClient& client) {
+    segmentId = shmget(IPC_PRIVATE, size_t(kWidth) * kHeight * 4, IPC_CREAT | 0600);
+    void* address = segmentId >= 0 ? shmat(segmentId, nullptr, 0) : reinterpret_cast<void*>(-1);
+    if (address == reinterpret_cast<void*>(-1)) return false;
+    segment = static_cast<uint8_t*>(address);
+    shm = client.queryExtension("MIT-SHM").major;
+    Bytes body(12);
+    client.put32(body, 0, client.resourceIdBase() + 3);
+    client.put32(body, 4, uint32_t(segmentId));
+    return shm && client.send(client.request(shm, 1, body));
+  }
+  // The row's read of the whole window; `whole`: every plane as ZPixmap.
+  // A read into the segment comes back as its reply followed by what the
+  // segment then holds.
+  Bytes getImage(RawClient& client, uint32_t window, int timeoutMs, bool whole = false) {
+    const WaitingReadCase& c = GetParam();
+    bool shared = c.shared && !whole;
+    Bytes body(shared ? 28 : 16);
+    client.put32(body, 0, window);
+    client.put16(body, 8, kWidth);
+    client.put16(body, 10, kHeight);
+    client.put32(body, 12, whole ? 0xffffffff : c.planeMask);
+    if (shared) {
+      body[16] = c.format;
+      client.put32(body, 20, client.resourceIdBase() + 3);
+    }
+    Bytes request = shared ? client.request(shm, 4, body) : client.request(73, whole ? 2 : c.format, body);
+    if (!client.send(request)) return {};
+    for (auto end = Clock::now() + std::chrono::milliseconds(timeoutMs); Clock::now() < end;) {
+      Bytes m = client.readMessage(int(std::max<long long>(1, -msSince(end))));
+      if (m.empty() || m[0] == 0 || (m[0] == 1 && !shared)) return m;
+      if (m[0] == 1) {
+        m.insert(m.end(), segment, segment + client.get32(m, 12));
+        return m;
+      }
+    }
+    return {};
+  }
+  static constexpr uint16_t kWidth = 400, kHeight = 300;
+  int segmentId = -1;
+  uint8_t* segment = nullptr;
+  uint8_t shm = 0;
+};
+
+TEST_P(WaitingRead, IsAnsweredFromTheHeadsThatRemain) {
+  const WaitingReadCase& c = GetParam();
+  start({});
+  RawClient client;
+  ASSERT_TRUE(client.connectUnix(proxy->number()) && client.setup('l') == 1) << proxy->log();
+  uint32_t window = client.resourceIdBase() + 1;
+  Bytes create(32);
+  client.put32(create, 0, window);
+  client.put32(create, 4, client.rootWindow());
+  client.put16(create, 8, uint16_t(c.x));
+  client.put16(create, 10, 100);
+  client.put16(create, 12, kWidth);
+  client.put16(create, 14, kHeight);
+  client.put16(create, 18, 1);           // InputOutput
+  client.put32(create, 24, 0x2);         // CWBackPixel
+  client.put32(create, 28, 0x00ff0000);  // red
+  ASSERT_TRUE(client.send(client.request(1, 0, create)));
+  Bytes map(4);
+  client.put32(map, 0, window);
+  ASSERT_TRUE(client.send(client.request(8, 0, map)));
+  if (c.shared) {
+    ASSERT_TRUE(attachSegment(client)) << proxy->log();
+  }
+  // Both heads show the window before B stops (its pixels are the proof).
+  auto redAt = [&](const Bytes& image, int x) {
+    size_t at = 32 + 50 * 4u * size_t(kWidth) + 4u * size_t(x) + 2;
+    return image.size() > at && image[0] == 1 ? image[at] : 0;
+  };
+  ASSERT_TRUE(waitFor([&] {
+    Bytes image = getImage(client, window, 10000, true);
+    return redAt(image, 0) == 0xff && redAt(image, kWidth - 1) == 0xff;
+  }, 15000)) << proxy->log();
+  size_t from = proxy->log().size();
+  Bytes waiting, after;
+  {
+    Frozen freeze(b->pid());
+    // Drawing and a round trip first, as a client that reads back what it
+    // drew: what B owes grows before the read.
+    uint32_t gc = client.resourceIdBase() + 2;
+    Bytes createGc(12);
+    client.put32(createGc, 0, gc);
+    client.put32(createGc, 4, window);
+    ASSERT_TRUE(client.send(client.request(55, 0, createGc)));
+    Bytes rectangle(8 + 8);
+    client.put32(rectangle, 0, window);
+    client.put32(rectangle, 4, gc);
+    client.put16(rectangle, 12, 4);
+    client.put16(rectangle, 14, 4);
+    ASSERT_TRUE(client.send(client.request(70, 0, rectangle)));  // PolyFillRectangle, black
+    waiting = getImage(client, window, 20000);
+    EXPECT_TRUE(proxy->waitForLog("is offline, resuming", 5000, from)) << proxy->log();
+    after = getImage(client, window, 10000);
+  }
+  ASSERT_GE(waiting.size(), 32u) << "no answer\n" << proxy->log();
+  ASSERT_EQ(waiting[0], 1) << "error " << int(waiting[1]) << " in place of the image\n" << proxy->log();
+  ASSERT_GE(after.size(), 32u) << proxy->log();
+  ASSERT_EQ(after[0], 1) << proxy->log();
+  // All but the sequence number.
+  waiting[2] = after[2], waiting[3] = after[3];
+  EXPECT_EQ(waiting.size(), after.size());
+  EXPECT_TRUE(waiting == after) << "the waiting read differs from the one after the drop";
+  if (c.format == 2) {
+    // ZPixmap at 32 bits a pixel: A's part red (but the black square), B's
+    // part zeros.
+    for (int x : {5, 100, 300, 399}) {
+      int metaX = c.x + x;
+      EXPECT_EQ(redAt(after, x), metaX < 640 ? 0xff : 0) << "at " << metaX;
+    }
+  }
+  EXPECT_GE(roundTrip(client, 5000), 0) << proxy->log();
+  EXPECT_EQ(proxy->wait(50), -1) << "the proxy ended\n" << proxy->log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WaitingRead,
+                         ::testing::Values(WaitingReadCase{"AcrossTheSeam", 440, 2, 0xffffffff, false},
+                                           WaitingReadCase{"OnTheStoppedHeadAlone", 800, 2, 0xffffffff, false},
+                                           WaitingReadCase{"SomePlanesAcrossTheSeam", 440, 1, 0x00ff00ff, false},
+                                           WaitingReadCase{"IntoSharedMemoryAcrossTheSeam", 440, 2, 0xffffffff,
+                                                           true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Joins under load ----------------------------------------------------------------------------
 

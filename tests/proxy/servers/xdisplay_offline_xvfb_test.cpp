@@ -6,9 +6,13 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Proxy/clients/client.h"
@@ -23,6 +27,10 @@
 #include "base/orders.h"
 #include "support/linkrig.h"
 #include "support/xvfb.h"
+// For the library's own request calls; its min and max macros go at once.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
 
 namespace palvon {
 namespace {
@@ -146,9 +154,10 @@ TEST_F(OfflineTest, KeepAlivePingsKeepALiveServer) {
   armOfflineTimeout(record);
   ordersRunFor(5000);
   EXPECT_FALSE(dropped());
-  // The pings' answers were what the watchdog found (read on the socket or
-  // already taken in by Xlib while it wrote).
-  EXPECT_FALSE(gIntakeCalls.empty());
+  // The pings were answered: the answers wait in Xlib's queue (it read
+  // them while it wrote the next ping, which counts as the server's
+  // traffic), or the watchdog found them on the socket.
+  EXPECT_TRUE(XQLength(record->display) > 0 || !gIntakeCalls.empty());
 }
 
 // A server silent while the proxy asks it something is dropped a whole
@@ -298,6 +307,193 @@ TEST_F(WatchedServerLink, ABlockingWaitEndsWhenItsServerIsDue) {
   ordersRunFor(10);
   EXPECT_TRUE(dropped());
 }
+
+// --- One long step of the proxy's own ------------------------------------------------
+
+// A step of the loop that lasts longer than the server's time-out (the
+// start-up, an opening while clients are served) asks the server many
+// things, and the X library reads each answer inside its own wait, where
+// the loop never sees it. The loop's clock runs as the real one here, plus
+// what the step's own work adds (gWorkMs); a row's work happens in chunks,
+// each followed by a round trip, and the step ends with one more round trip
+// that the server, stopped, leaves unanswered for `stallMs` (-1: for good).
+// A server that answered everything is kept through a stall shorter than
+// its time-out; one that stopped is still cut a whole time-out after its
+// last answer. An answer that waits unread because the proxy was late to
+// read it (no processor on a busy machine, or its own work after asking)
+// is no silence either.
+u64 gWorkMs;
+u64 realMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return u64(now.tv_sec) * 1000 + u64(now.tv_nsec) / 1000000;
+}
+
+// The proxy held up in the middle of a wait on the stopped server: the
+// clock, read 300 ms into the wait, wakes the server, lets its answer
+// arrive and jumps on by 10 s.
+struct HoldUp {
+  bool armed = false;
+  u64 since = 0;
+  pid_t server = 0;
+  int descriptor = -1;
+} gHoldUp;
+
+u64 realPlusWork() {
+  if (gHoldUp.armed && realMs() >= gHoldUp.since + 300) {
+    gHoldUp.armed = false;
+    kill(gHoldUp.server, SIGCONT);
+    char byte;
+    for (u64 end = realMs() + 10000; realMs() < end;) {
+      if (recv(gHoldUp.descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    gWorkMs += 10000;
+  }
+  return realMs() + gWorkMs;
+}
+
+struct LongStepRow;
+void PrintTo(const LongStepRow& row, std::ostream* os);
+
+struct LongStepRow {
+  const char* name;
+  bool watched;    // armed with Failsafe's time-out of 3000 ms; else a bare bound per call (boundMs)
+  bool oneCall;    // the whole step is one guarded call (xfsRun), its work real time
+  u64 chunkMs;     // the step's own work before each round trip
+  int chunks;
+  int stallMs;     // the last round trip's wait on the stopped server; -1: for good
+  bool asksFirst;  // oneCall: the chunk's question goes out and is answered before its work, read after
+  bool heldUp;     // the last round trip's wait is held up (HoldUp) while the server answers
+  u64 boundMs;
+};
+
+void PrintTo(const LongStepRow& row, std::ostream* os) { *os << row.name; }
+
+const LongStepRow kLongStepRows[] = {
+    {"AServerThatAnsweredIsKeptThroughAShortStall", true, false, 800, 5, 900, false, false, 0},
+    {"AGuardedCallIsBoundedByTheSilenceNotItsLength", false, true, 450, 3, 0, false, false, 1000},
+    {"AStoppedServerIsStillCutAfterItsTimeOut", true, false, 800, 5, -1, false, false, 0},
+    {"AnAnswerLeftUnreadByABusyProxyIsNoSilence", false, true, 2500, 1, 0, true, false, 2000},
+    {"AnAnswerThatCameWhileTheWaitWasHeldUpIsRead", true, false, 800, 5, 0, false, true, 0},
+};
+
+class LongStepTest : public OfflineTest, public ::testing::WithParamInterface<LongStepRow> {
+ protected:
+  void SetUp() override {
+    OfflineTest::SetUp();
+    gWorkMs = 0;
+    gHoldUp = {};
+    ordersSetClock(realPlusWork);
+    ordersSkipBlockedTime();
+  }
+  void TearDown() override {
+    gHoldUp = {};
+    OfflineTest::TearDown();
+  }
+};
+
+struct StepWork {
+  const LongStepRow* row;
+  Display* display;
+  int answered = 0;
+};
+
+void doStepWork(void* argument) {
+  auto* work = static_cast<StepWork*>(argument);
+  for (int i = 0; i < work->row->chunks; i++) {
+    if (work->row->oneCall) {
+      if (work->row->asksFirst) {
+        // GetInputFocus written as the library writes it, its reply read
+        // as the library reads it, after the work; nothing read between
+        // (XFlush would take in what has come).
+        LockDisplay(work->display);
+        _XGetRequest(work->display, X_GetInputFocus, 4);
+        _XSend(work->display, nullptr, 0);
+        UnlockDisplay(work->display);
+        char byte;
+        for (u64 end = realMs() + 10000; realMs() < end;) {
+          if (recv(ConnectionNumber(work->display), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(work->row->chunkMs));
+        xReply reply;
+        LockDisplay(work->display);
+        Status read = _XReply(work->display, &reply, 0, True);
+        UnlockDisplay(work->display);
+        if (!read) return;
+        work->answered++;
+        continue;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(work->row->chunkMs));
+      if (!XSync(work->display, False)) return;
+    } else {
+      gWorkMs += work->row->chunkMs;
+      if (!XfsSync(work->display, False)) return;
+    }
+    work->answered++;
+  }
+}
+
+TEST_P(LongStepTest, ItsServerIsJudgedByItsSilenceAlone) {
+  const LongStepRow& row = GetParam();
+  Display* display = record->display;
+  if (row.watched) {
+    record->offlineTimeoutMs = 3000;
+    armOfflineTimeout(record);
+  } else {
+    xfsSetOfflineTimeout(display, row.boundMs);
+  }
+  StepWork work{&row, display};
+  if (row.oneCall) {
+    EXPECT_TRUE(xfsRun(display, doStepWork, &work));
+  } else {
+    doStepWork(&work);
+  }
+  EXPECT_EQ(work.answered, row.chunks);
+  ASSERT_FALSE(isDisplayOffline(display)) << "cut after " << work.answered << " answers";
+  if (!row.stallMs && !row.heldUp) return;
+  // Before the last answer, which freeze() reads.
+  auto beforeLastAnswer = std::chrono::steady_clock::now();
+  freeze();
+  if (row.heldUp) {
+    gHoldUp = {true, realMs(), server.pid(), ConnectionNumber(display)};
+    EXPECT_NE(XfsSync(display, False), 0);
+    EXPECT_FALSE(gHoldUp.armed) << "the wait was not held up";
+    stopped = gHoldUp.armed;
+    EXPECT_FALSE(isDisplayOffline(display));
+    EXPECT_EQ(record->lossOrder, nullptr);
+    return;
+  }
+  std::thread wake;
+  if (row.stallMs > 0) wake = std::thread([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(row.stallMs));
+    kill(server.pid(), SIGCONT);
+  });
+  Status synced = XfsSync(display, False);
+  long long waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                           beforeLastAnswer)
+                         .count();
+  if (wake.joinable()) wake.join();
+  if (row.stallMs > 0) {
+    stopped = false;
+    EXPECT_NE(synced, 0) << "cut after " << waited << " ms";
+    EXPECT_FALSE(isDisplayOffline(display));
+    EXPECT_EQ(record->lossOrder, nullptr);
+    return;
+  }
+  EXPECT_EQ(synced, 0);
+  EXPECT_TRUE(isDisplayOffline(display));
+  EXPECT_NE(record->lossOrder, nullptr);
+  // The time-out counts from its last answer, whatever the step's own
+  // work took before: not from the step's start, nor from the first
+  // question after the answer less a keep-alive period.
+  EXPECT_GE(waited, 3000 - 1);
+  EXPECT_LT(waited, 3000 + 2000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LongStepTest, ::testing::ValuesIn(kLongStepRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OfflineTest, QueuedEventsAreHandledInsteadOfDroppingTheServer) {
   record->offlineTimeoutMs = 1000;
