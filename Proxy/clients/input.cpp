@@ -238,7 +238,8 @@ ParseClock parseClock = monotonicNs;
 // taken for a slow one.
 void adaptPaceWindow(ServerLink* link, u64 took) {
   u64& base = link->paceBaseNs;
-  base = !base || took < base ? took : base + (took - base) / 64;
+  base = !link->paceBaseKnown || took < base ? took : base + (took - base) / 64;
+  link->paceBaseKnown = true;
   u64 queued = took - base;
   u64 window = link->paceWindow;
   if (queued > kPaceTargetNs)

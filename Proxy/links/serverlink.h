@@ -144,7 +144,8 @@ struct ServerLink {
   u64 paceSeenSequence;
   u64 paceTimedSequence;
   u64 paceTimedSinceNs;
-  u64 paceBaseNs;              // the least a mark took (0: none yet)
+  u64 paceBaseNs;              // the least a mark took
+  bool paceBaseKnown;          // a mark has been timed
   // Fires when the server left the set-up answer or a message incomplete
   // for a whole offline time-out (watchServerLinkStall), counted from the
   // last message completed (ms, the loop's clock read then, ordersClockNow).

@@ -223,10 +223,14 @@ TEST_F(ClientLinks, ClientFeedingAStoppedServerIsHeldBackAfterTwoWindows) {
 
 // The window follows the server's pace: marks that come back at once let
 // it grow to its largest, marks that take long shrink it to its smallest.
+// The clock moves on by `paceStep` each time it is read, so a mark takes
+// at least that long however the loop's turns fall.
 u64 paceNow;
-u64 paceClock() { return paceNow; }
+u64 paceStep;
+u64 paceClock() { return paceNow += paceStep; }
 
 TEST_F(ClientLinks, TheWindowFollowsTheServersPace) {
+  paceStep = 0;
   setParseClockForTesting(paceClock);
   RawClient drawer;
   ProxyClient* client = connect(drawer);
@@ -236,10 +240,9 @@ TEST_F(ClientLinks, TheWindowFollowsTheServersPace) {
   test::RequestFeeder requests(rawRequest('l', kForwarded, 0, 1));
   for (u64 late : {u64{0}, 4 * kPaceTargetNs}) {
     u32 goal = late ? kPaceWindowMin : kPaceWindowMax;
-    // Each step of the loop takes `late` of the clock's time.
+    paceStep = late;
     EXPECT_TRUE(stepUntil([&] {
       requests.feed(drawer.fd());
-      paceNow += late;
       return link->paceWindow == goal;
     })) << "late " << late << ": window " << link->paceWindow;
   }
