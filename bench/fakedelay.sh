@@ -17,26 +17,10 @@ work=$(mktemp -d /tmp/palvon-bench-XXXXXX)
 trap 'stop_processes; rm -rf "$work"' EXIT
 . "$top/bench/servers.sh"
 
-start_xvfb bare1 30 1280x1024x24
-bare1=$number
-start_xvfb bare2 $((bare1 + 1)) 2560x1024x24
-bare2=$number
-start_xvfb screens $((bare2 + 1)) 1280x1024x24 -screen 1 1280x1024x24
-screens=$number
-heads=()
-for name in one a b m0 m1 fa fb; do
-  start_xvfb "$name" $((number + 1))
-  heads+=("$number")
-done
-start_relay $((number + 1)) "$bare1"
+start_layouts fa fb
+start_relay $((meta + 1)) "$bare1"
 relay=$number
-one=$(free_display $((relay + 1)))
-start_proxy "$one" screen ":${heads[0]}.0"
-two=$(free_display $((one + 1)))
-start_proxy "$two" screen ":${heads[1]}.0" screen ":${heads[2]}.0"
-meta=$(free_display $((two + 1)))
-start_proxy "$meta" metaScreen m0 screen ":${heads[3]}.0" metaScreen m1 screen ":${heads[4]}.0"
-failsafe=$(free_display $((meta + 1)))
+failsafe=$(free_display $((relay + 1)))
 start_proxy "$failsafe" options Failsafe screen ":${heads[5]}.0" failsafeTimeout 1s \
   screen ":${heads[6]}.0" failsafeTimeout 1s
 failsafepid=$proxy_pid

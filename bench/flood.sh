@@ -22,23 +22,7 @@ work=$(mktemp -d /tmp/palvon-bench-XXXXXX)
 trap 'stop_processes; rm -rf "$work"' EXIT
 . "$top/bench/servers.sh"
 
-start_xvfb bare1 30 1280x1024x24
-bare1=$number
-start_xvfb bare2 $((bare1 + 1)) 2560x1024x24
-bare2=$number
-start_xvfb screens $((bare2 + 1)) 1280x1024x24 -screen 1 1280x1024x24
-screens=$number
-heads=()
-for name in one a b m0 m1; do
-  start_xvfb "$name" $((number + 1))
-  heads+=("$number")
-done
-one=$(free_display $((number + 1)))
-start_proxy "$one" screen ":${heads[0]}.0"
-two=$(free_display $((one + 1)))
-start_proxy "$two" screen ":${heads[1]}.0" screen ":${heads[2]}.0"
-meta=$(free_display $((two + 1)))
-start_proxy "$meta" metaScreen m0 screen ":${heads[3]}.0" metaScreen m1 screen ":${heads[4]}.0"
+start_layouts
 
 echo "load: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 "$build/bench/bench_flood" "$@" bare1=":$bare1" 1head=":$one" bare2wide=":$bare2" 2heads=":$two" \

@@ -64,3 +64,31 @@ start_relay() {
     sleep 0.05
   done
 }
+
+# start_layouts [NAME...]: plain Xvfbs of each shape (one head 1280x1024,
+# two heads side by side as one 2560x1024, two screens), then the proxy in
+# front of one head, two heads side by side and two meta screens, each on
+# Xvfbs of its own, started as the plain ones; one more Xvfb per NAME for
+# the caller. Sets bare1, bare2, screens, one, two and meta, and heads (the
+# proxies' Xvfbs, then the caller's, from heads[5] on).
+start_layouts() {
+  start_xvfb bare1 30 1280x1024x24
+  bare1=$number
+  start_xvfb bare2 $((bare1 + 1)) 2560x1024x24
+  bare2=$number
+  start_xvfb screens $((bare2 + 1)) 1280x1024x24 -screen 1 1280x1024x24
+  screens=$number
+  heads=()
+  local name
+  for name in one a b m0 m1 "$@"; do
+    start_xvfb "$name" $((number + 1))
+    heads+=("$number")
+  done
+  one=$(free_display $((number + 1)))
+  start_proxy "$one" screen ":${heads[0]}.0"
+  two=$(free_display $((one + 1)))
+  start_proxy "$two" screen ":${heads[1]}.0" screen ":${heads[2]}.0"
+  meta=$(free_display $((two + 1)))
+  start_proxy "$meta" metaScreen m0 screen ":${heads[3]}.0" metaScreen m1 screen ":${heads[4]}.0"
+  number=$meta
+}

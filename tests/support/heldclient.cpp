@@ -1,9 +1,13 @@
 #include "support/heldclient.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 
 #include <chrono>
 #include <memory>
+
+#include "support/proxyprocess.h"
+#include "support/xvfb.h"
 
 namespace palvon::test {
 
@@ -101,6 +105,24 @@ std::vector<std::string> endHeldClient(int number, const HoldRequest& hold, Held
   if (held) seen.push_back(held->waitClosed(withinMs) ? "killed client's connection closed" : "killed client connected");
   seen.push_back(roundTrip(other) ? "other client served" : "other client not served");
   return seen;
+}
+
+void expectHeldEndAsOnAPlainServer(const HoldRequest& hold, HeldEnd end) {
+  constexpr int kWithinMs = 5000;
+  std::vector<std::string> expected;
+  {
+    Xvfb plain({"-screen", "0", "640x480x24"});
+    ASSERT_TRUE(plain.ok()) << plain.error();
+    expected = endHeldClient(plain.number(), hold, end, kWithinMs);
+  }
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(expected[0], "held");
+  Xvfb server({"-screen", "0", "640x480x24"});
+  ASSERT_TRUE(server.ok()) << server.error();
+  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
+  ASSERT_TRUE(proxy.ok()) << proxy.log();
+  EXPECT_EQ(endHeldClient(proxy.number(), hold, end, kWithinMs), expected) << proxy.log();
+  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
 }
 
 }  // namespace palvon::test

@@ -31,4 +31,9 @@ using HoldRequest = std::function<bool(RawClient& held)>;
 // selected). The same on a plain server and through the proxy.
 std::vector<std::string> endHeldClient(int number, const HoldRequest& hold, HeldEnd end, int withinMs);
 
+// The same ending on a plain Xvfb and through the proxy in front of one:
+// the client is held on the plain server, what the others see through the
+// proxy is the same, and the proxy is still running.
+void expectHeldEndAsOnAPlainServer(const HoldRequest& hold, HeldEnd end);
+
 }  // namespace palvon::test

@@ -239,21 +239,7 @@ bool awaitNobodysCounter(RawClient& held) {
 class AwaitingClient : public ::testing::TestWithParam<HeldEnd> {};
 
 TEST_P(AwaitingClient, EndIsSeenAtOnceAsOnAPlainServer) {
-  constexpr int kWithinMs = 5000;
-  std::vector<std::string> expected;
-  {
-    Xvfb plain({"-screen", "0", "640x480x24"});
-    ASSERT_TRUE(plain.ok()) << plain.error();
-    expected = endHeldClient(plain.number(), awaitNobodysCounter, GetParam(), kWithinMs);
-  }
-  ASSERT_FALSE(expected.empty());
-  EXPECT_EQ(expected[0], "held");
-  Xvfb server({"-screen", "0", "640x480x24"});
-  ASSERT_TRUE(server.ok()) << server.error();
-  ProxyProcess proxy({"noReset", "on", "screen", server.display() + ".0"});
-  ASSERT_TRUE(proxy.ok()) << proxy.log();
-  EXPECT_EQ(endHeldClient(proxy.number(), awaitNobodysCounter, GetParam(), kWithinMs), expected) << proxy.log();
-  EXPECT_EQ(proxy.wait(0), -1) << proxy.log();
+  expectHeldEndAsOnAPlainServer(awaitNobodysCounter, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, AwaitingClient, ::testing::Values(HeldEnd::kKilledByAnother, HeldEnd::kSocketClosed),
