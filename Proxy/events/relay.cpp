@@ -19,6 +19,7 @@
 #include "Proxy/input/pointer.h"
 #include "Proxy/links/core11G.h"
 #include "Proxy/links/pending.h"
+#include "Proxy/links/sequence.h"
 #include "Proxy/links/serverlink.h"
 #include "Proxy/proxystate.h"
 #include "Proxy/requests/input.h"
@@ -118,7 +119,11 @@ void ungrabLent(ProxyClient* client, const Head* lending, bool keyboard) {
     requestUngrabKeyboard(link);
   else
     requestUngrabPointer(link);
-  if (const char* error = flushServerLink(link)) logProblem(error, __FILE__, __LINE__);
+  // The server tells the crossings of the grab's end with its own key
+  // state: they are in before a key let go after this reaches it through
+  // the proxy's own connection.
+  if (!settleServerLink(link))
+    if (const char* error = flushServerLink(link)) logProblem(error, __FILE__, __LINE__);
 }
 
 }  // namespace
