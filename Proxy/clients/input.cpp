@@ -275,8 +275,37 @@ constexpr u64 kSmallReplyMajors[2] = {
     (1ull << (84 - 64)) | (1ull << (85 - 64)) | (1ull << (92 - 64)) | (1ull << (97 - 64)) | (1ull << (103 - 64)) |
         (1ull << (106 - 64)) | (1ull << (108 - 64)) | (1ull << (116 - 64)) | (1ull << (118 - 64))};
 
-u32 paceWeight(const RequestRow* row, u8 major) {
-  if (!expectsServerReply(row)) return 1;
+// The pixels a core drawing request of `length` bytes touches, as far as
+// its fields tell without the server's state (0 for the others): the
+// copies' rectangle, the filled rectangles' and arcs' boxes, an image's
+// bytes at 32 bits a pixel.
+u64 drawnPixels(const u8* request, u32 length, bool swapped) {
+  constexpr u8 kCopyArea = 62, kCopyPlane = 63, kPolyFillRectangle = 70, kPolyFillArc = 71, kPutImage = 72;
+  auto boxes = [&](u32 from, u32 stride) {
+    u64 pixels = 0;
+    for (u32 at = from; at + 8 <= length; at += stride)
+      pixels += u64(loadU16(request + at + 4, swapped)) * loadU16(request + at + 6, swapped);
+    return pixels;
+  };
+  switch (request[0]) {
+    case kCopyArea:
+    case kCopyPlane:
+      return length >= 28 ? u64(loadU16(request + 24, swapped)) * loadU16(request + 26, swapped) : 0;
+    case kPolyFillRectangle:
+      return boxes(12, 8);
+    case kPolyFillArc:
+      return boxes(12, 12);
+    case kPutImage:
+      return length / 4;
+    default:
+      return 0;
+  }
+}
+
+// `pixels` are the request's drawnPixels, read before its handler ran (it
+// may swap or rewrite the request in place).
+u32 paceWeight(const RequestRow* row, u8 major, u64 pixels) {
+  if (!expectsServerReply(row)) return static_cast<u32>(std::min<u64>(1 + pixels / kPacePixelsPerUnit, kPaceWindowMax));
   return major < 128 && (kSmallReplyMajors[major / 64] >> (major % 64) & 1) ? 1 : kPaceHeavy;
 }
 
@@ -426,6 +455,8 @@ void parseRequests(ProxyClient* client, u64* offset) {
     } else if (available < length) {
       return;
     }
+    u8 major = start[0];
+    u64 pixels = drawnPixels(start, static_cast<u32>(length), parser->swapped);
     const RequestRow* row = dispatchClientRequestInline(client, start, static_cast<u32>(length));
     if (client->stopped) return;
     *offset += advance;
@@ -438,7 +469,7 @@ void parseRequests(ProxyClient* client, u64* offset) {
         pushedAt = now;
       }
     }
-    bool marked = paceLinks(client, paceWeight(row, start[0]));
+    bool marked = paceLinks(client, paceWeight(row, major, pixels));
     // The rest waits in the buffer until the backlog has drained. Reading
     // stops with it: a read order left standing would wait for bytes the
     // client may never send, while complete requests sit in the buffer

@@ -37,15 +37,21 @@ constexpr u32 kClientWriteThrough = 0x10000;
 // kPaceTargetNs behind others' work (beyond the least a mark took on the
 // link: the way to the server) shrinks the window in proportion, one that
 // waited less than a quarter of it doubles it, between kPaceWindowMin and
-// kPaceWindowMax. A request counts once; one whose reply may be of any
-// size counts kPaceHeavy times (the replies of a client that never reads
-// wait at the server too), one whose reply has a small fixed size
-// (InternAtom, GetInputFocus, QueryPointer...) once.
+// kPaceWindowMax. The window counts units of the server's work, guessed
+// from the request before the server does it: a request is a unit, a
+// drawing or an image a unit more per kPacePixelsPerUnit pixels (so a
+// window of small requests, which the server does at once, may be long
+// without one of large copies holding up the server for seconds before
+// its first mark is back), and one whose reply may be of any size
+// kPaceHeavy (the replies of a client that never reads wait at the server
+// too); one whose reply has a small fixed size (InternAtom, GetInputFocus,
+// QueryPointer...) is a unit.
 constexpr u32 kPaceWindowMin = 8;
-constexpr u32 kPaceWindowStart = 16;
-constexpr u32 kPaceWindowMax = 2048;
-constexpr u8 kPaceMarksAhead = 2;
-constexpr u32 kPaceHeavy = 32;
+constexpr u32 kPaceWindowStart = 1024;
+constexpr u32 kPaceWindowMax = 16384;
+constexpr u8 kPaceMarksAhead = 4;
+constexpr u32 kPaceHeavy = 512;
+constexpr u32 kPacePixelsPerUnit = 4096;
 constexpr u64 kPaceTargetNs = 20000000;
 constexpr u32 kResumeTimerMs = 8;
 

@@ -6,6 +6,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <initializer_list>
+#include <utility>
+
 #include "Proxy/clients/client.h"
 #include "Proxy/clients/input.h"
 #include "Proxy/links/linkdispatch.h"
@@ -182,38 +185,69 @@ TEST_F(ClientLinks, ClientThatStopsReadingLeavesItsLinkUnread) {
   EXPECT_LE(largest, kClientBacklogLimit + kReplyBytes + 2 * kOutSegmentData);
 }
 
+// Drawing that reaches the server as NoOperation: its weight is read
+// from the request as the client sent it, and the stopped server is not
+// asked to draw on windows nobody made.
+void forwardAsNoOperation(u8* request, u32 length) {
+  request[0] = kForwarded;
+  forwardToFirstLink(request, length);
+}
+
+// A request of `words` with 16-bit fields set in the client's byte order.
+Bytes requestWith(char order, u8 major, u32 words, std::initializer_list<std::pair<u32, u16>> fields) {
+  Bytes request = rawRequest(order, major, 0, words);
+  for (auto [at, value] : fields) {
+    request[at] = u8(order == 'B' ? value >> 8 : value);
+    request[at + 1] = u8(order == 'B' ? value : value >> 8);
+  }
+  return request;
+}
+
 // What waits at a server for one client is bounded by windows of its
-// requests: a client is held back once two windows are unanswered, though
-// its link holds few bytes. A request whose reply may be of any size
-// counts for many; drawing, which leaves no reply, counts as much as a
-// small fixed reply (its cost is the server's time, which the window
-// follows).
-TEST_F(ClientLinks, ClientFeedingAStoppedServerIsHeldBackAfterTwoWindows) {
+// requests: a client is held back once kPaceMarksAhead windows are
+// unanswered, though its link holds few bytes. A request whose reply may
+// be of any size counts for many, and so does drawing by the pixels it
+// touches (in either byte order); other drawing, which leaves no reply,
+// counts as much as a small fixed reply (its cost is the server's time,
+// which the window follows).
+TEST_F(ClientLinks, ClientFeedingAStoppedServerIsHeldBackAfterItsWindows) {
+  constexpr u8 kCopyArea = 62, kPolyFillRectangle = 70;
   test::setTestRequestRow(kAskingMuch, forwardToFirstLink, "bbs", anySize(), nullptr, "bbsi");
+  test::setTestRequestRow(kCopyArea, forwardAsNoOperation);
+  test::setTestRequestRow(kPolyFillRectangle, forwardAsNoOperation);
   struct Case {
-    u8 major;
+    const char* name;
+    char order;
+    Bytes request;
     u32 weight;
   };
-  for (Case c : {Case{kForwarded, 1}, Case{kAsking, 1}, Case{kAskingMuch, kPaceHeavy}}) {
+  const Case cases[] = {
+      {"no reply", 'l', rawRequest('l', kForwarded, 0, 1), 1},
+      {"small reply", 'l', rawRequest('l', kAsking, 0, 1), 1},
+      {"reply of any size", 'l', rawRequest('l', kAskingMuch, 0, 1), kPaceHeavy},
+      {"copy of 1000x700", 'l', requestWith('l', kCopyArea, 7, {{24, 1000}, {26, 700}}), 1 + 700000 / kPacePixelsPerUnit},
+      {"copy of 1000x700, swapped", 'B', requestWith('B', kCopyArea, 7, {{24, 1000}, {26, 700}}),
+       1 + 700000 / kPacePixelsPerUnit},
+      {"two fills", 'l', requestWith('l', kPolyFillRectangle, 7, {{16, 300}, {18, 100}, {24, 100}, {26, 100}}),
+       1 + 40000 / kPacePixelsPerUnit},
+  };
+  for (const Case& c : cases) {
     u32 taken = kPaceMarksAhead * ((kPaceWindowStart + c.weight - 1) / c.weight);
     RawClient asker;
-    ProxyClient* client = connect(asker);
-    ASSERT_NE(client, nullptr) << "major " << int(c.major);
+    ProxyClient* client = connect(asker, c.order);
+    ASSERT_NE(client, nullptr) << c.name;
     ASSERT_EQ(client->linkCount, 1u);
     ASSERT_TRUE(stepUntil([&] { return client->links[0]->setupAnswered == kSetupAnswered; }));
     ASSERT_EQ(kill(xvfb.pid(), SIGSTOP), 0);
     Bytes requests;
-    for (u32 i = 0; i < 2 * taken; i++) {
-      Bytes one = rawRequest('l', c.major, 0, 1);
-      requests.insert(requests.end(), one.begin(), one.end());
-    }
+    for (u32 i = 0; i < 2 * taken; i++) requests.insert(requests.end(), c.request.begin(), c.request.end());
     u32 before = client->requestCounter;
     ASSERT_TRUE(asker.send(requests));
     step(10);
-    EXPECT_EQ(client->requestCounter - before, taken) << "major " << int(c.major);
-    EXPECT_EQ(client->readOrder, nullptr);
+    EXPECT_EQ(client->requestCounter - before, taken) << c.name;
+    EXPECT_EQ(client->readOrder, nullptr) << c.name;
     ASSERT_EQ(kill(xvfb.pid(), SIGCONT), 0);
-    EXPECT_TRUE(stepUntil([&] { return client->requestCounter - before == 2 * taken; })) << "major " << int(c.major);
+    EXPECT_TRUE(stepUntil([&] { return client->requestCounter - before == 2 * taken; })) << c.name;
     // The next case's client is told apart by the count.
     u32 count = clientCount;
     shutdown(asker.fd(), SHUT_RDWR);
